@@ -1,0 +1,26 @@
+// The root of every class the engine and the installer expose to a host: a
+// polymorphic base whose ClassName is the class's own name without namespace
+// ("TDiskMgr", "ETavDatabaseError"). Error contexts and log lines print it, so
+// classes keep the system's names and need not override anything to get it.
+#pragma once
+
+#include <string>
+#include <typeinfo>
+
+namespace host {
+
+class TObject {
+ public:
+  TObject() = default;
+  TObject(const TObject&) = default;
+  TObject& operator=(const TObject&) = default;
+  virtual ~TObject() = default;
+
+  // The dynamic class name, e.g. "TStringList".
+  std::string ClassName() const;
+};
+
+// The unqualified name of a C++ type as a host would see it.
+std::string ClassNameOf(const std::type_info& ti);
+
+}  // namespace host

@@ -1,0 +1,7 @@
+#include "os/os.h"
+
+namespace os {
+
+int OsLayerVersion() { return kOsLayerVersion; }
+
+}  // namespace os
