@@ -1,5 +1,7 @@
 #include "host/rtl/object.h"
 
+#include "host/rtl/exceptions.h"
+
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -21,5 +23,12 @@ std::string ClassNameOf(const std::type_info& ti) {
 }
 
 std::string TObject::ClassName() const { return ClassNameOf(typeid(*this)); }
+
+void TPersistent::Assign(const TPersistent& source) { AssignError(&source); }
+
+void TPersistent::AssignError(const TPersistent* source) const {
+  std::string from = source ? source->ClassName() : std::string("nil");
+  throw EConvertError("Cannot assign a " + from + " to a " + ClassName());
+}
 
 }  // namespace host

@@ -20,6 +20,16 @@ class TObject {
   std::string ClassName() const;
 };
 
+// An object whose state can be copied from another through Assign. The default
+// raises EConvertError "Cannot assign a <source class> to a <this class>".
+class TPersistent : public TObject {
+ public:
+  virtual void Assign(const TPersistent& source);
+
+ protected:
+  [[noreturn]] void AssignError(const TPersistent* source) const;
+};
+
 // The unqualified name of a C++ type as a host would see it.
 std::string ClassNameOf(const std::type_info& ti);
 
