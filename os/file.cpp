@@ -127,7 +127,9 @@ TOSFile::TOSFile(int fd, std::string path, TFileAccess access, TFileShare share)
     : id_(NextFileId()), fd_(fd), path_(std::move(path)), access_(access), share_(share) {}
 
 TOSFile::~TOSFile() {
-  // Closing the last descriptor of the open file description drops its share lock.
+  // Closing the last descriptor of an open file description drops its share
+  // lock and every range lock taken through it.
+  if (lock_fd_ >= 0) close(lock_fd_);
   close(fd_);
 }
 

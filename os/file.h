@@ -23,11 +23,55 @@
 //  - A child made by fork() shares the open file descriptions of its parent,
 //    and with them the share-mode and range locks, until it exits or execs
 //    (every descriptor here is close-on-exec).
+//
+// Byte-range locks (LockRange / UnlockRange) behave as the engine's callers
+// expect: exclusive, never waiting, owned by the handle. A range locked through
+// one handle cannot be locked through any other handle, in this process or
+// another, nor again through the same handle; an unlock must name exactly a
+// range that handle locked; everything a handle holds goes when it is
+// destroyed or its process dies. Offsets are 64-bit and ranges may lie beyond
+// the end of file, up to offset + length = 2^63.
+//
+// Why these primitives and not others, so nobody "simplifies" them back:
+//  - Classic fcntl locks (F_SETLK) belong to the process, not the handle: two
+//    handles of one process never conflict, and closing ANY descriptor of the
+//    file, even one opened by unrelated code, silently drops every lock the
+//    process holds on it. Both break the engine, which opens one file through
+//    several handles. Never use them here.
+//  - flock() locks the whole file only, so it cannot lock ranges. It does
+//    carry the share modes, and on local Linux file systems it is independent
+//    of the range locks: a DenyNone open (LOCK_SH) and range locks through
+//    that handle coexist. On NFS, flock is emulated with a whole-file fcntl
+//    lock and would collide with the range locks; shared database files on
+//    network mounts are not supported.
+//  - Open-file-description locks (F_OFD_SETLK, l_pid = 0) belong to the open
+//    file description, that is to one open() call and so to one handle: they
+//    conflict between handles of one process and between processes, and go
+//    when the handle closes or the process dies. But locks through one
+//    description never conflict with each other: they merge with adjacent
+//    ranges and silently re-lock overlapping ones. So each handle keeps a
+//    table of the ranges it holds, refuses an overlap itself, and unlocks only
+//    a range found in the table exactly; since its own ranges never overlap,
+//    unlocking one cuts exactly that range out of any merged lock.
+//  - F_OFD_SETLK with F_WRLCK needs a descriptor open for writing. A handle
+//    opened for reading only gets a second, read-write descriptor of the same
+//    file, opened when it first locks and used for nothing but locking (opened
+//    through /proc/self/fd, so it is the same file even if the path has been
+//    renamed or replaced since). Where the file may not be written, that
+//    descriptor cannot be had and LockRange fails with EACCES, which callers
+//    can tell from a lock conflict.
+//  - A lock conflict and an overlap with the handle's own lock fail with
+//    EAGAIN (IsLockViolation); an unlock of a range not held fails with
+//    ENOLCK and changes nothing; a zero length or a range past 2^63 fails
+//    with EINVAL. EAGAIN is also the sharing violation of an open (the two
+//    are one errno value on Linux); the call that failed tells them apart.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace os {
@@ -81,8 +125,16 @@ class TOSFile {
   // Writes the file's data and metadata through to the device.
   bool Flush();
 
+  // Locks [offset, offset + length) exclusively or fails at once (see above).
+  bool LockRange(uint64_t offset, uint64_t length);
+  // Releases a range locked through this handle with exactly these bounds.
+  bool UnlockRange(uint64_t offset, uint64_t length);
+
  private:
   TOSFile(int fd, std::string path, TFileAccess access, TFileShare share);
+
+  // The descriptor range locks go through; opens the companion if needed.
+  int LockDescriptor();
 
   friend bool GetFileIdentity(const TOSFile& file, TFileIdentity& identity);
 
@@ -91,11 +143,19 @@ class TOSFile {
   const std::string path_;
   const TFileAccess access_;
   const TFileShare share_;
+
+  std::mutex lock_mutex_;                // guards the two below
+  int lock_fd_ = -1;                     // read-write companion of a read-only handle
+  std::map<uint64_t, uint64_t> locked_;  // offset -> length of each range held
 };
 
 // True when `code` (a last error) means an open was refused because of another
 // open's share mode.
 bool IsSharingViolation(int code);
+
+// True when `code` (a last error) means LockRange met a lock already held,
+// through another handle or through the same one.
+bool IsLockViolation(int code);
 
 // True for an existing file that is not a directory.
 bool FileExists(const std::string& path);
