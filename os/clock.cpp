@@ -41,22 +41,22 @@ double TSystemClock::Now() {
     // Only an absurd time_t gets here; fall back to UTC rather than invent a date.
     gmtime_r(&ts.tv_sec, &local);
   }
-  const int64_t days = DaysFromCivil(int64_t{local.tm_year} + 1900,
-                                     static_cast<unsigned>(local.tm_mon + 1),
-                                     static_cast<unsigned>(local.tm_mday)) -
-                       kEpochShift;
+  const int64_t days =
+      DaysFromCivil(int64_t{local.tm_year} + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                    static_cast<unsigned>(local.tm_mday)) -
+      kEpochShift;
   // A leap second (tm_sec == 60) must not push the time of day into the next day.
   const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;
-  const int64_t ms = ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + sec) * 1000 +
-                     ts.tv_nsec / 1000000;
+  const int64_t ms =
+      ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + sec) * 1000 + ts.tv_nsec / 1000000;
   return static_cast<double>(days) + static_cast<double>(ms) / kMSecsPerDay;
 }
 
 uint32_t TSystemClock::TickCount() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                      static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  const uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 
@@ -121,8 +121,14 @@ TClock* SetClock(TClock* clock) {
   return g_clock.exchange(clock, std::memory_order_acq_rel);
 }
 
-double Now() { return CurrentClock().Now(); }
-uint32_t GetTickCount() { return CurrentClock().TickCount(); }
-void Sleep(uint32_t ms) { CurrentClock().Sleep(ms); }
+double Now() {
+  return CurrentClock().Now();
+}
+uint32_t GetTickCount() {
+  return CurrentClock().TickCount();
+}
+void Sleep(uint32_t ms) {
+  CurrentClock().Sleep(ms);
+}
 
 }  // namespace os

@@ -92,7 +92,7 @@ TEST(ManualClockTest, ElapsedSurvivesTickWrap) {
   const uint32_t start = clock.TickCount();
   clock.Sleep(0x20);
   const uint32_t now = clock.TickCount();
-  EXPECT_LT(now, start);  // the counter wrapped ...
+  EXPECT_LT(now, start);                                 // the counter wrapped ...
   EXPECT_EQ(static_cast<uint32_t>(now - start), 0x20u);  // ... the elapsed time did not
 }
 

@@ -2,10 +2,16 @@
 
 namespace os {
 
-void TCriticalSection::Enter() { mutex_.lock(); }
+void TCriticalSection::Enter() {
+  mutex_.lock();
+}
 
-void TCriticalSection::Leave() { mutex_.unlock(); }
+void TCriticalSection::Leave() {
+  mutex_.unlock();
+}
 
-bool TCriticalSection::TryEnter() { return mutex_.try_lock(); }
+bool TCriticalSection::TryEnter() {
+  return mutex_.try_lock();
+}
 
 }  // namespace os

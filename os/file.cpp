@@ -67,7 +67,9 @@ bool FlockRetry(int fd, int op) {
   return rc == 0;
 }
 
-bool IsReadOnlyMode(mode_t mode) { return (mode & kAnyWrite) == 0; }
+bool IsReadOnlyMode(mode_t mode) {
+  return (mode & kAnyWrite) == 0;
+}
 
 // The offset and length of a transfer must fit the signed 64-bit file offset.
 bool ValidTransfer(uint64_t offset, size_t count) {
@@ -100,7 +102,7 @@ void FillIdentity(const struct stat& st, TFileIdentity& identity) {
 // Takes the share lock of a freshly opened descriptor; refuses directories and
 // write opens of read-only files. Closes the descriptor on failure.
 bool Admit(int fd, bool forWriting, TFileShare share) {
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0) {
     CloseQuietly(fd);
     return Fail(errno);
@@ -247,7 +249,7 @@ int64_t TOSFile::Write(uint64_t offset, const void* buffer, size_t count) {
 }
 
 int64_t TOSFile::Size() {
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd_, &st) != 0) {
     Fail(errno);
     return -1;
@@ -264,13 +266,17 @@ bool TOSFile::SetSize(uint64_t size) {
   return rc == 0 || Fail(errno);
 }
 
-bool TOSFile::Flush() { return fsync(fd_) == 0 || Fail(errno); }
+bool TOSFile::Flush() {
+  return fsync(fd_) == 0 || Fail(errno);
+}
 
-bool IsSharingViolation(int code) { return code == EWOULDBLOCK; }
+bool IsSharingViolation(int code) {
+  return code == EWOULDBLOCK;
+}
 
 bool FileExists(const std::string& path) {
   if (!ValidPath(path)) return false;
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Fail(errno);
   return !S_ISDIR(st.st_mode) || Fail(EISDIR);
 }
@@ -289,7 +295,7 @@ bool RenameFile(const std::string& oldPath, const std::string& newPath) {
   // The file system cannot refuse to replace by itself. For a file, a new
   // link fails on an existing name and removing the old name completes the
   // move; anything else is checked first and moved.
-  struct stat st{};
+  struct stat st {};
   if (lstat(oldPath.c_str(), &st) != 0) return Fail(errno);
   if (!S_ISDIR(st.st_mode)) {
     if (link(oldPath.c_str(), newPath.c_str()) != 0) return Fail(errno);
@@ -309,7 +315,7 @@ bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
   const int in = OpenRetry(src.c_str(), O_RDONLY | O_NOCTTY);
   if (in < 0) return Fail(errno);
   if (!Admit(in, false, TFileShare::DenyNone)) return false;
-  struct stat srcStat{};
+  struct stat srcStat {};
   if (fstat(in, &srcStat) != 0) {
     CloseQuietly(in);
     return Fail(errno);
@@ -334,7 +340,7 @@ bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
     unlink(dst.c_str());
     return Fail(code);
   };
-  struct stat dstStat{};
+  struct stat dstStat {};
   if (fstat(out, &dstStat) != 0) return abandon(errno);
   if (dstStat.st_dev == srcStat.st_dev && dstStat.st_ino == srcStat.st_ino) {
     // Copying a file onto itself would empty it; nothing may be removed either.
@@ -381,14 +387,14 @@ bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
 
 bool IsFileReadOnly(const std::string& path) {
   if (!ValidPath(path)) return false;
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Fail(errno);
   return IsReadOnlyMode(st.st_mode);
 }
 
 bool SetFileReadOnly(const std::string& path, bool readOnly) {
   if (!ValidPath(path)) return false;
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Fail(errno);
   mode_t mode = st.st_mode & 07777;
   mode = readOnly ? (mode & ~kAnyWrite) : (mode | S_IWUSR);
@@ -401,7 +407,7 @@ bool LinkFile(const std::string& existing, const std::string& newPath) {
 }
 
 bool GetFileIdentity(const TOSFile& file, TFileIdentity& identity) {
-  struct stat st{};
+  struct stat st {};
   if (fstat(file.fd_, &st) != 0) return Fail(errno);
   FillIdentity(st, identity);
   return true;
@@ -409,7 +415,7 @@ bool GetFileIdentity(const TOSFile& file, TFileIdentity& identity) {
 
 bool GetPathIdentity(const std::string& path, TFileIdentity& identity) {
   if (!ValidPath(path)) return false;
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Fail(errno);
   FillIdentity(st, identity);
   return true;

@@ -31,7 +31,7 @@ bool ValidRange(uint64_t offset, uint64_t length) {
 // largest offset there is, which is the same range, and a length of 2^63
 // itself would not fit l_len.
 struct flock RangeOf(short type, uint64_t offset, uint64_t length) {
-  struct flock fl{};
+  struct flock fl {};
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
   fl.l_start = static_cast<off_t>(offset);
@@ -62,7 +62,7 @@ int TOSFile::LockDescriptor() {
   if (access_ != TFileAccess::Read) return fd_;
   if (lock_fd_ >= 0) return lock_fd_;
 
-  struct stat own{};
+  struct stat own {};
   if (fstat(fd_, &own) != 0) {
     Fail(errno);
     return -1;
@@ -86,7 +86,7 @@ int TOSFile::LockDescriptor() {
       return -1;
     }
   }
-  struct stat other{};
+  struct stat other {};
   if (fstat(fd, &other) != 0 || other.st_dev != own.st_dev || other.st_ino != own.st_ino) {
     close(fd);
     Fail(ESTALE);
@@ -137,6 +137,8 @@ bool TOSFile::UnlockRange(uint64_t offset, uint64_t length) {
   return true;
 }
 
-bool IsLockViolation(int code) { return code == EAGAIN; }
+bool IsLockViolation(int code) {
+  return code == EAGAIN;
+}
 
 }  // namespace os

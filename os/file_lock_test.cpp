@@ -156,8 +156,8 @@ TEST_F(RangeLockTest, UnlockMustNameExactlyAHeldRange) {
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   ASSERT_TRUE(a->LockRange(0, 10));
-  for (auto [offset, length] : std::vector<std::pair<uint64_t, uint64_t>>{
-           {0, 5}, {5, 5}, {0, 11}, {1, 9}, {20, 10}}) {
+  for (auto [offset, length] :
+       std::vector<std::pair<uint64_t, uint64_t>>{{0, 5}, {5, 5}, {0, 11}, {1, 9}, {20, 10}}) {
     EXPECT_FALSE(a->UnlockRange(offset, length)) << offset << "+" << length;
     EXPECT_EQ(GetLastOSError(), ENOLCK);
   }
@@ -204,9 +204,12 @@ TEST_F(RangeLockTest, RangesBeyondEndOfFileAndAboveFourGiB) {
   EXPECT_TRUE(a->UnlockRange(kLimit - 10, 10));
   EXPECT_TRUE(b->LockRange(kLimit - 1, 1));
 
-  for (auto [offset, length] : std::vector<std::pair<uint64_t, uint64_t>>{
-           {0, 0}, {kLimit, 1}, {kLimit - 1, 2}, {1, kLimit}, {~uint64_t{0}, 1},
-           {1, ~uint64_t{0}}}) {
+  for (auto [offset, length] : std::vector<std::pair<uint64_t, uint64_t>>{{0, 0},
+                                                                          {kLimit, 1},
+                                                                          {kLimit - 1, 2},
+                                                                          {1, kLimit},
+                                                                          {~uint64_t{0}, 1},
+                                                                          {1, ~uint64_t{0}}}) {
     EXPECT_FALSE(a->LockRange(offset, length)) << offset << "+" << length;
     EXPECT_EQ(GetLastOSError(), EINVAL);
   }
@@ -326,7 +329,7 @@ TEST_F(RangeLockTest, ConflictsBetweenParentAndChildBothWays) {
     if (!own) return 1;
     if (own->LockRange(15, 1) || !IsLockViolation(GetLastOSError())) return 2;
     if (!own->LockRange(30, 5)) return 3;
-    self.Send('L');               // holding 30..34
+    self.Send('L');  // holding 30..34
     if (self.Receive() != 'U') return 4;
     if (!own->UnlockRange(30, 5)) return 5;
     self.Send('F');

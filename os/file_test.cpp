@@ -28,7 +28,7 @@ class FileTest : public ::testing::Test {
 };
 
 mode_t ModeOf(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 

@@ -31,8 +31,8 @@ void Randomize() {
   timespec real{}, mono{};
   clock_gettime(CLOCK_REALTIME, &real);
   clock_gettime(CLOCK_MONOTONIC, &mono);
-  uint64_t x = Mix(static_cast<uint64_t>(real.tv_sec) * 1000000000ull +
-                   static_cast<uint64_t>(real.tv_nsec));
+  uint64_t x =
+      Mix(static_cast<uint64_t>(real.tv_sec) * 1000000000ull + static_cast<uint64_t>(real.tv_nsec));
   x = Mix(x ^ (static_cast<uint64_t>(mono.tv_sec) * 1000000000ull +
                static_cast<uint64_t>(mono.tv_nsec)));
   x = Mix(x ^ static_cast<uint64_t>(getpid()));

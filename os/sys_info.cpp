@@ -19,7 +19,9 @@ thread_local int t_last_error = 0;
 [[maybe_unused]] const char* ErrorTextOf(int result, const char* buf) {
   return result == 0 ? buf : nullptr;
 }
-[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) {
+  return result;
+}
 
 }  // namespace
 
@@ -77,11 +79,17 @@ TOSDescription GetOSDescription() {
   return d;
 }
 
-uint32_t GetCurrentThreadId() { return static_cast<uint32_t>(gettid()); }
+uint32_t GetCurrentThreadId() {
+  return static_cast<uint32_t>(gettid());
+}
 
-int GetLastOSError() { return t_last_error; }
+int GetLastOSError() {
+  return t_last_error;
+}
 
-void SetLastOSError(int code) { t_last_error = code; }
+void SetLastOSError(int code) {
+  t_last_error = code;
+}
 
 std::string GetOSErrorText(int code) {
   char buf[256] = {};
