@@ -347,7 +347,11 @@ int TStringList::AddObject(const std::string& s, TObject* object) {
 }
 
 int TStringList::IndexOf(const std::string& s) const {
-  if (!sorted_) return TStrings::IndexOf(s);
+  if (!sorted_) {
+    for (size_t i = 0; i < list_.size(); ++i)
+      if (CompareStrings(list_[i].FString, s) == 0) return static_cast<int>(i);
+    return -1;
+  }
   int result;
   return Find(s, result) ? result : -1;
 }

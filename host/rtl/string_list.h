@@ -10,11 +10,13 @@
 //
 // Text forms:
 //  - Text: every line followed by CR LF; setting splits on CR LF, LF or CR.
-//  - CommaText / DelimitedText: items joined by the delimiter (','). An item
-//    holding a character <= ' ', the quote character or the delimiter is
-//    quoted with '"' (quotes inside doubled); a list of one empty item reads
-//    "" so that it differs from an empty list. Setting splits on delimiters and
-//    on unquoted blanks and control characters.
+//  - CommaText / DelimitedText: items joined by the delimiter (',' for
+//    CommaText, Delimiter otherwise). An item holding a character <= ' ', the
+//    quote character ('"' or QuoteChar) or the delimiter is quoted, quotes
+//    inside doubled; an empty item is written as nothing between delimiters,
+//    and a list of one empty item as "" so that it differs from an empty list.
+//    Setting splits on delimiters and on unquoted blanks and control
+//    characters; a delimiter at the very end adds one empty item.
 #pragma once
 
 #include <functional>
