@@ -129,7 +129,7 @@ TEST(ListTest, SortSortedReversedAndConstantRuns) {
   EXPECT_EQ(same.Count(), 3000);
 }
 
-TEST(ListTest, SortKeepsTheOriginalOrderOfEqualKeys) {
+TEST(ListTest, SortPlacesEqualKeysAsTheLibraryAlwaysHas) {
   // Items are key*100 + tag, compared by key only; the partition scheme
   // decides where equal keys land. This order is the host library's.
   TList l;
