@@ -28,7 +28,9 @@ std::string Hex(const uint8_t* d, size_t n) {
   return s;
 }
 
-std::string Hex(const std::vector<uint8_t>& v) { return Hex(v.data(), v.size()); }
+std::string Hex(const std::vector<uint8_t>& v) {
+  return Hex(v.data(), v.size());
+}
 
 void InitWith(TBlowfishData& d, const std::vector<uint8_t>& key, const void* iv = nullptr) {
   BlowfishInit(d, key.data(), static_cast<int>(key.size()) * 8, iv);

@@ -6,7 +6,9 @@ namespace tav {
 
 namespace {
 
-inline uint32_t Rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+inline uint32_t Rol(uint32_t x, int n) {
+  return (x << n) | (x >> (32 - n));
+}
 
 inline uint32_t LoadBE32(const uint8_t* p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
@@ -14,9 +16,13 @@ inline uint32_t LoadBE32(const uint8_t* p) {
 
 }  // namespace
 
-TSha1Stream::TSha1Stream() { Initialize(); }
+TSha1Stream::TSha1Stream() {
+  Initialize();
+}
 
-int32_t TSha1Stream::Read(void*, int32_t) { return 0; }
+int32_t TSha1Stream::Read(void*, int32_t) {
+  return 0;
+}
 
 int32_t TSha1Stream::Write(const void* buffer, int32_t count) {
   if (count <= 0) return 0;
@@ -37,7 +43,9 @@ int32_t TSha1Stream::Write(const void* buffer, int32_t count) {
   return count;
 }
 
-int64_t TSha1Stream::Seek(int64_t, host::TSeekOrigin) { return static_cast<int64_t>(length_); }
+int64_t TSha1Stream::Seek(int64_t, host::TSeekOrigin) {
+  return static_cast<int64_t>(length_);
+}
 
 void TSha1Stream::AddByte(uint8_t b) {
   block_[fill_++] = b;
