@@ -6,7 +6,9 @@
 namespace tav {
 namespace {
 
-inline size_t Len(int n) { return n > 0 ? static_cast<size_t>(n) : 0; }
+inline size_t Len(int n) {
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
 
 inline unsigned char AsciiUpper(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
@@ -20,8 +22,8 @@ int CompareReals(double a, double b) {
   return 0;
 }
 
-int DBASCIICompareStrings(const char* s1, const char* s2, int len1, int len2,
-                          bool caseInsensitive, bool partial) {
+int DBASCIICompareStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
+                          bool partial) {
   const size_t n1 = Len(len1), n2 = Len(len2);
   const size_t n = n1 < n2 ? n1 : n2;
   const auto* a = reinterpret_cast<const unsigned char*>(s1);
@@ -38,16 +40,16 @@ int DBASCIICompareStrings(const char* s1, const char* s2, int len1, int len2,
   return n1 < n2 ? -1 : (n1 > n2 ? 1 : 0);
 }
 
-int DBANSICompareStrings(const char* s1, const char* s2, int len1, int len2,
-                         bool caseInsensitive, bool partial) {
+int DBANSICompareStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
+                         bool partial) {
   size_t n1 = Len(len1), n2 = Len(len2);
   if (partial) n1 = n2 = (n1 < n2 ? n1 : n2);
   return caseInsensitive ? host::CollateAnsiText(s1, n1, s2, n2)
                          : host::CollateAnsiStr(s1, n1, s2, n2);
 }
 
-int DBCompareWideStrings(const char* s1, const char* s2, int len1, int len2,
-                         bool caseInsensitive, bool partial) {
+int DBCompareWideStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
+                         bool partial) {
   size_t u1 = Len(len1) / 2, u2 = Len(len2) / 2;
   if (partial) u1 = u2 = (u1 < u2 ? u1 : u2);
   return host::CollateWideLE(s1, u1, s2, u2, caseInsensitive);
@@ -86,8 +88,8 @@ bool MatchPatternedStrings(std::string_view value, std::string_view pattern, cha
 
 char16_t* StringLToWideChar(std::string_view text, char16_t* destination, int size) {
   if (size < 1 || !destination) return destination;
-  const size_t n = text.size() < static_cast<size_t>(size - 1) ? text.size()
-                                                                : static_cast<size_t>(size - 1);
+  const size_t n =
+      text.size() < static_cast<size_t>(size - 1) ? text.size() : static_cast<size_t>(size - 1);
   for (size_t i = 0; i < n; ++i)
     destination[i] = host::Cp1252ToWideChar(static_cast<unsigned char>(text[i]));
   destination[n] = 0;

@@ -33,16 +33,16 @@ using TDBStringCompare = int (*)(const char* s1, const char* s2, int len1, int l
 int CompareReals(double a, double b);
 
 // Byte order (unsigned); case-insensitive folds ASCII a..z to A..Z only.
-int DBASCIICompareStrings(const char* s1, const char* s2, int len1, int len2,
-                          bool caseInsensitive, bool partial);
+int DBASCIICompareStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
+                          bool partial);
 // The fixed Windows-1252 collation (host::CollateAnsiStr / CollateAnsiText).
-int DBANSICompareStrings(const char* s1, const char* s2, int len1, int len2,
-                         bool caseInsensitive, bool partial);
+int DBANSICompareStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
+                         bool partial);
 // UTF-16 little-endian text; len1 and len2 count bytes, as the stored length
 // markers do (an odd last byte is ignored). Same order as the ANSI compare for
 // characters Windows-1252 has, other characters after them by code point.
-int DBCompareWideStrings(const char* s1, const char* s2, int len1, int len2,
-                         bool caseInsensitive, bool partial);
+int DBCompareWideStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
+                         bool partial);
 
 // Ascending order of list values, for TSortedList.SortList.
 int AscendingListSort(uint32_t item1, uint32_t item2);

@@ -13,7 +13,9 @@
 namespace tav {
 namespace {
 
-int Sgn(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+int Sgn(int v) {
+  return v < 0 ? -1 : (v > 0 ? 1 : 0);
+}
 
 // A copy of s in a heap block of exactly its size, with no terminator: the
 // sanitizer catches any read past the given length.
@@ -26,8 +28,8 @@ std::unique_ptr<char[]> Exact(const std::string& s, size_t offset = 0) {
 int Compare(TDBStringCompare f, const std::string& a, const std::string& b, bool ci = false,
             bool partial = false) {
   auto pa = Exact(a), pb = Exact(b);
-  return Sgn(f(pa.get(), pb.get(), static_cast<int>(a.size()), static_cast<int>(b.size()), ci,
-               partial));
+  return Sgn(
+      f(pa.get(), pb.get(), static_cast<int>(a.size()), static_cast<int>(b.size()), ci, partial));
 }
 
 // UTF-16 little-endian bytes of s, as records store wide strings.
@@ -85,7 +87,11 @@ TEST(CompareTest, AnsiCompareUsesTheFixedCollation) {
   EXPECT_NE(Compare(DBANSICompareStrings, "\xC9T\xC9", "ETE", true), 0);
   // Partial: the shorter length decides how much is compared.
   EXPECT_EQ(Compare(DBANSICompareStrings, "abc", "abcd", false, true), 0);
-  EXPECT_EQ(Compare(DBANSICompareStrings, "Stra\xDF", "stra\xDF" "e", true, true), 0);
+  EXPECT_EQ(Compare(DBANSICompareStrings, "Stra\xDF",
+                    "stra\xDF"
+                    "e",
+                    true, true),
+            0);
   EXPECT_GT(Compare(DBANSICompareStrings, "abd", "abcz", false, true), 0);
 }
 
@@ -125,7 +131,16 @@ TEST(CompareTest, WideCompareTakesByteLengthsAndUnalignedBuffers) {
   // An odd last byte is not half a character.
   EXPECT_EQ(DBCompareWideStrings(pa.get() + 1, pa.get() + 1, 5, 4, false, false), 0);
   // Same order as the 8-bit compare for 1252 text.
-  const std::string words[] = {"abc", "Abc", "\xE1" "bc", "abd", "ab", "\xDF", "ss", "_", "9"};
+  const std::string words[] = {"abc",
+                               "Abc",
+                               "\xE1"
+                               "bc",
+                               "abd",
+                               "ab",
+                               "\xDF",
+                               "ss",
+                               "_",
+                               "9"};
   for (const auto& x : words)
     for (const auto& y : words) {
       std::u16string wx, wy;

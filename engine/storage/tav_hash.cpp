@@ -18,9 +18,11 @@ constexpr int kInternalLimit = 9482;     // "Some internal limit (see context) "
 TTavBaseHash::TTavBaseHash(int bucketCount, int keySize, int capacity)
     : bucket_count_(bucketCount), key_size_(keySize), capacity_(capacity) {
   if (capacity > bucketCount)
-    TavDatabaseError(kInvalidParameter, "TTavBaseHash.Create", "Hash key max is greater than hash size");
+    TavDatabaseError(kInvalidParameter, "TTavBaseHash.Create",
+                     "Hash key max is greater than hash size");
   if (bucketCount < 1 || keySize < 1 || capacity < 0)
-    TavDatabaseError(kInvalidParameter, "TTavBaseHash.Create", "Hash size or key size out of range");
+    TavDatabaseError(kInvalidParameter, "TTavBaseHash.Create",
+                     "Hash size or key size out of range");
   buckets_.assign(static_cast<size_t>(bucketCount), -1);
   entries_.assign(static_cast<size_t>(capacity), TEntry{-1, 0});
   keys_.assign(static_cast<size_t>(capacity) * static_cast<size_t>(keySize), 0);
@@ -64,7 +66,8 @@ bool TTavBaseHash::KeyMatches(int entry, const unsigned char* key, int length) c
 
 void TTavBaseHash::Add(const void* key, int length, uint32_t value) {
   CheckKey(key, length, "TTavBaseHash.Add");
-  if (CheckHashFull()) TavDatabaseError(kInternalLimit, "TTavBaseHash.Add", "BaseHash is full", this);
+  if (CheckHashFull())
+    TavDatabaseError(kInternalLimit, "TTavBaseHash.Add", "BaseHash is full", this);
   const int32_t e = free_[static_cast<size_t>(free_top_--)];
   // A reused slot still holds its last key: clear it, or a shorter key would
   // keep the old bytes behind it and miss the zero that ends it.
@@ -131,7 +134,9 @@ THashCollectionItem::~THashCollectionItem() {
     if (auto* owner = dynamic_cast<THashCollection*>(Collection())) owner->DeleteHashKey(this);
 }
 
-void THashCollectionItem::SetHashKey(const void* key) { std::memcpy(hash_key_.data(), key, 8); }
+void THashCollectionItem::SetHashKey(const void* key) {
+  std::memcpy(hash_key_.data(), key, 8);
+}
 
 void THashCollectionItem::SetHashFromInts(uint32_t a, uint32_t b) {
   for (int i = 0; i < 4; ++i) {
@@ -162,8 +167,7 @@ THashCollectionItem* THashCollection::HashedItemOf(uint32_t id, const void* key)
 void THashCollection::AddHashKey(const void* key, int itemID) {
   auto* item = dynamic_cast<THashCollectionItem*>(FindItemID(itemID));
   // An item is in the hash under one key at most: a new key replaces its old one.
-  if (item && item->IsHashed() &&
-      std::memcmp(item->GetHashKey().data(), key, KeySize) != 0)
+  if (item && item->IsHashed() && std::memcmp(item->GetHashKey().data(), key, KeySize) != 0)
     DeleteHashKey(item);
   const auto id = static_cast<uint32_t>(itemID);
   if (hash_->FirstMatch(key, KeySize, [id](uint32_t v) { return v == id; })) {

@@ -160,7 +160,8 @@ TEST(BaseHashTest, RandomOperationsAgreeWithAModel) {
       const std::string k = seen[rng() % seen.size()];
       const uint32_t v = rng() % 8;
       auto range = model.equal_range(k);
-      auto it = std::find_if(range.first, range.second, [&](const auto& p) { return p.second == v; });
+      auto it =
+          std::find_if(range.first, range.second, [&](const auto& p) { return p.second == v; });
       const bool present = it != range.second;
       ASSERT_EQ(h.Delete(k.data(), static_cast<int>(k.size()), v), present) << k << " " << v;
       if (present) model.erase(it);
@@ -292,9 +293,15 @@ TEST(HashCollectionTest, RandomOperationsAgreeWithAModel) {
       auto* item = static_cast<THashCollectionItem*>(c.Items(index));
       model.erase(item->ID());
       switch (rng() % 3) {
-        case 0: c.DeleteHashedItem(index); break;
-        case 1: delete item; break;
-        default: c.DeleteHashKey(item); break;  // stays in the collection, unhashed
+        case 0:
+          c.DeleteHashedItem(index);
+          break;
+        case 1:
+          delete item;
+          break;
+        default:
+          c.DeleteHashKey(item);
+          break;  // stays in the collection, unhashed
       }
     } else if (r < 85 && c.Count() > 0) {
       // Rehash an item under a new key, as the page cache does on reuse.

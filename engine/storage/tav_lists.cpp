@@ -168,7 +168,7 @@ void TSortedList::SetItems(int index, uint32_t value) {
   items_[index] = value;
 }
 
-void TSortedList::SortList(TListSortCompare compare) {
+void TSortedList::SortList(TSortedListCompare compare) {
   if (Count() <= SortThreshold || !compare) {
     sorted_ = false;
     return;

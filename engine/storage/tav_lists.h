@@ -17,7 +17,7 @@
 namespace tav {
 
 // The compare a TSortedList sorts with: negative, 0 or positive.
-using TListSortCompare = int (*)(uint32_t item1, uint32_t item2);
+using TSortedListCompare = int (*)(uint32_t item1, uint32_t item2);
 
 // Two lists of the same length, List1 and List2, whose pairs stay together
 // through sorting. Each list remembers whether the pairs are sorted by it.
@@ -77,7 +77,7 @@ class TSortedList : public host::TObject {
   // With more than SortThreshold values, sorts by compare and marks the list
   // sorted when the result is ascending by value (sort by AscendingListSort
   // to search it); otherwise leaves it unsorted.
-  void SortList(TListSortCompare compare);
+  void SortList(TSortedListCompare compare);
   // The lowest index holding value, or -1.
   int SortedIndexOf(uint32_t value) const;
   bool Sorted() const { return sorted_; }

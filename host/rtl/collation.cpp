@@ -37,6 +37,7 @@ struct TLetter {
   TVariant Variants[8];
 };
 
+// clang-format off
 constexpr TLetter kLetters[] = {
     {'a', 'A', {{0xE1, 0xC1, kAcute}, {0xE0, 0xC0, kGrave}, {0xE2, 0xC2, kCircumflex},
                 {0xE5, 0xC5, kRing}, {0xE4, 0xC4, kDiaeresis}, {0xE3, 0xC3, kTilde},
@@ -93,6 +94,7 @@ constexpr const char* kSymbols[] = {
     "\xA4", "\xA2", "$", "\xA3", "\xA5", "\x80",
     "\xBC", "\xBD", "\xBE",
 };
+// clang-format on
 
 // Bytes with no printable meaning: the C0 controls other than white space,
 // DEL and the five bytes Windows-1252 leaves unassigned. They sort first, in
@@ -125,9 +127,11 @@ constexpr TTables BuildTables() {
   for (const char* group : kSymbols) {
     ++p;
     uint8_t accent = 0;
-    for (const char* q = group; *q; ++q) t.Put(static_cast<unsigned char>(*q), p, accent++, 0, static_cast<unsigned char>(*q));
+    for (const char* q = group; *q; ++q)
+      t.Put(static_cast<unsigned char>(*q), p, accent++, 0, static_cast<unsigned char>(*q));
   }
-  for (char d = '0'; d <= '9'; ++d) t.Put(static_cast<unsigned char>(d), ++p, kPlain, 0, static_cast<unsigned char>(d));
+  for (char d = '0'; d <= '9'; ++d)
+    t.Put(static_cast<unsigned char>(d), ++p, kPlain, 0, static_cast<unsigned char>(d));
   // Superscripts share the primary weight of their digit.
   const uint16_t digit0 = t.Weight['0'].Primary;
   t.Put(0xB9, static_cast<uint16_t>(digit0 + 1), kSuperscript, 0, 0xB9);
@@ -153,12 +157,14 @@ constexpr TTables kTables = BuildTables();
 static_assert(kTables.Complete, "every Windows-1252 byte needs exactly one set of weights");
 
 // Bytes 0x80..0x9F of Windows-1252 as UTF-16.
+// clang-format off
 constexpr char16_t kHigh[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
+// clang-format on
 
 // Weights of one character of either width; a character outside
 // Windows-1252 gets a primary weight above every 1252 character.
@@ -266,9 +272,13 @@ int CollateWide(const Units& a, size_t len1, const Units& b, size_t len2, bool c
 
 }  // namespace
 
-TCollationWeight CollationWeightOf(unsigned char c) { return kTables.Weight[c]; }
+TCollationWeight CollationWeightOf(unsigned char c) {
+  return kTables.Weight[c];
+}
 
-unsigned char CollationFoldCase(unsigned char c) { return kTables.Fold[c]; }
+unsigned char CollationFoldCase(unsigned char c) {
+  return kTables.Fold[c];
+}
 
 char16_t Cp1252ToWideChar(unsigned char c) {
   if (c >= 0x80 && c <= 0x9F) return kHigh[c - 0x80];

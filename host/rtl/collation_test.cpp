@@ -57,7 +57,9 @@ std::u16string Wide(const std::string& ansi) {
   return w;
 }
 
-int Sgn(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+int Sgn(int v) {
+  return v < 0 ? -1 : (v > 0 ? 1 : 0);
+}
 
 int CS(const std::string& a, const std::string& b) {
   return Sgn(CollateAnsiStr(a.data(), a.size(), b.data(), b.size()));
@@ -68,14 +70,13 @@ int CI(const std::string& a, const std::string& b) {
 
 // The fixed order every process must produce, whatever its locale.
 const char* const kExpectedOrder[] = {
-    "",      " x",     "_x",     "-x",     "!x",     "'x",     "(x",     "#1",     "$5",
-    "€5",    "12",     "123",    "2",      "²",      "a b",    "a-b",    "a1",     "ab",
-    "aB",    "Ab",     "AB",     "áb",     "àb",     "äb",     "Äb",     "apple",  "Apple",
-    "äpple", "apples", "az",     "æble",   "Æble",   "b",      "cava",   "çava",   "ðe",
-    "e",     "naive",  "naïve",  "ore",    "Ore",    "øre",    "ouvrir", "œuvre",  "Œuvre",
-    "resume", "Resume", "résumé", "rèsume", "sas",   "saß",    "sat",    "ss",     "sz",
-    "ß",     "tz",     "y",      "ý",      "ÿ",      "Ÿ",      "zebra",  "zurich", "Zurich",
-    "Zürich", "þorn",  "µs",
+    "",      " x",     "_x",     "-x",     "!x",    "'x",     "(x",     "#1",     "$5",     "€5",
+    "12",    "123",    "2",      "²",      "a b",   "a-b",    "a1",     "ab",     "aB",     "Ab",
+    "AB",    "áb",     "àb",     "äb",     "Äb",    "apple",  "Apple",  "äpple",  "apples", "az",
+    "æble",  "Æble",   "b",      "cava",   "çava",  "ðe",     "e",      "naive",  "naïve",  "ore",
+    "Ore",   "øre",    "ouvrir", "œuvre",  "Œuvre", "resume", "Resume", "résumé", "rèsume", "sas",
+    "saß",   "sat",    "ss",     "sz",     "ß",     "tz",     "y",      "ý",      "ÿ",      "Ÿ",
+    "zebra", "zurich", "Zurich", "Zürich", "þorn",  "µs",
 };
 
 std::vector<std::string> ExpectedWords() {
@@ -154,6 +155,41 @@ TEST(CollationTest, LevelsDecideInTurn) {
   EXPECT_LT(CS("it's", Ansi("it’s")), 0);
 }
 
+TEST(CollationTest, ClassesOfCharactersSortInBlocks) {
+  // 0 controls, 1 white space, 2 punctuation and symbols, 3 digits, 4 letters.
+  const std::string letters =
+      Ansi("ƒŠŒŽšœžŸªµºÀÁÂÃÄÅÆÇÈÉÊËÌÍÎÏÐÑÒÓÔÕÖØÙÚÛÜÝÞßàáâãäåæçèéêëìíîïðñòóôõöøùúûüýþÿ");
+  const std::string digits = Ansi("0123456789¹²³");
+  auto classOf = [&](unsigned c) {
+    const char ch = static_cast<char>(c);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || letters.find(ch) != std::string::npos)
+      return 4;
+    if (digits.find(ch) != std::string::npos) return 3;
+    if ((c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0) return 1;
+    if (c < 0x20 || c == 0x7F || c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D)
+      return 0;
+    return 2;
+  };
+  unsigned lo[5], hi[5];
+  std::fill(std::begin(lo), std::end(lo), 0xFFFFu);
+  std::fill(std::begin(hi), std::end(hi), 0u);
+  for (unsigned c = 0; c < 256; ++c) {
+    const int k = classOf(c);
+    const unsigned p = CollationWeightOf(static_cast<unsigned char>(c)).Primary;
+    lo[k] = std::min(lo[k], p);
+    hi[k] = std::max(hi[k], p);
+  }
+  for (int k = 0; k + 1 < 5; ++k) EXPECT_LT(hi[k], lo[k + 1]) << "class " << k;
+  // Case pairs differ in case only; folding keeps the other levels.
+  for (unsigned c = 0; c < 256; ++c) {
+    const auto w = CollationWeightOf(static_cast<unsigned char>(c));
+    const auto f = CollationWeightOf(CollationFoldCase(static_cast<unsigned char>(c)));
+    ASSERT_EQ(w.Primary, f.Primary) << c;
+    ASSERT_EQ(w.Accent, f.Accent) << c;
+    ASSERT_EQ(f.Case, 0) << c;
+  }
+}
+
 TEST(CollationTest, OnlyIdenticalStringsAreEqual) {
   for (unsigned a = 0; a < 256; ++a)
     for (unsigned b = 0; b < 256; ++b) {
@@ -202,7 +238,7 @@ TEST(CollationTest, ComparesReadOnlyWithinTheLengths) {
   std::memcpy(pa.get(), a.data(), a.size());
   std::memcpy(pb.get(), b.data(), b.size());
   EXPECT_GT(CollateAnsiStr(pa.get(), a.size(), pb.get(), b.size()), 0);  // ß after s
-  EXPECT_LT(CollateAnsiText(pa.get(), 4, pb.get(), 5), 0);              // "stra" < "stras"
+  EXPECT_LT(CollateAnsiText(pa.get(), 4, pb.get(), 5), 0);               // "stra" < "stras"
   EXPECT_EQ(CollateAnsiText(pa.get(), 4, pb.get(), 4), 0);
   EXPECT_EQ(CollateAnsiStr(pa.get(), 0, pb.get(), 0), 0);
   EXPECT_LT(CollateAnsiStr(nullptr, 0, pb.get(), 1), 0);
@@ -248,7 +284,7 @@ TEST(CollationTest, WideCharactersOutside1252SortLastByCodePoint) {
   EXPECT_NE(WCS(lone, std::u16string{0xD83D}), 0);
   // The 1252 letters written as wide characters take their 1252 weights.
   EXPECT_EQ(WCI(u"\u0160\u0152", u"\u0161\u0153"), 0);  // ŠŒ / šœ
-  EXPECT_LT(WCS(u"\u20AC", u"0"), 0);                    // € is a symbol
+  EXPECT_LT(WCS(u"\u20AC", u"0"), 0);                   // € is a symbol
 }
 
 TEST(CollationTest, DistinctWideStringsNeverCompareEqual) {
@@ -356,9 +392,12 @@ std::vector<std::string> RunChildUnderLocale(const std::string& locale) {
   std::string line;
   bool inside = false;
   while (std::getline(in, line)) {
-    if (line == "ORDER-BEGIN") inside = true;
-    else if (line == "ORDER-END") inside = false;
-    else if (inside) lines.push_back(line);
+    if (line == "ORDER-BEGIN")
+      inside = true;
+    else if (line == "ORDER-END")
+      inside = false;
+    else if (inside)
+      lines.push_back(line);
   }
   return lines;
 }
