@@ -336,6 +336,8 @@ struct Variant::TVarArray {
   std::vector<Variant> Items;
 };
 
+void Variant::TVarArrayDeleter::operator()(TVarArray* a) const noexcept { delete a; }
+
 Variant::Variant(const Variant& other)
     : vtype_(other.vtype_),
       int_(other.int_),
@@ -343,7 +345,7 @@ Variant::Variant(const Variant& other)
       bool_(other.bool_),
       str_(other.str_),
       wstr_(other.wstr_),
-      array_(other.array_ ? std::make_unique<TVarArray>(*other.array_) : nullptr) {}
+      array_(other.array_ ? new TVarArray(*other.array_) : nullptr) {}
 
 Variant::Variant(Variant&& other) noexcept
     : vtype_(other.vtype_),
@@ -723,7 +725,7 @@ Variant VarArrayCreate(int lowBound, int highBound, TVarType varType) {
     throw EVariantArrayCreateError("Error creating variant or safe array");
   Variant v;
   v.vtype_ = varArray | varVariant;
-  v.array_ = std::make_unique<Variant::TVarArray>();
+  v.array_.reset(new Variant::TVarArray());
   v.array_->LowBound = lowBound;
   v.array_->Items.resize(static_cast<size_t>(count));
   return v;
@@ -732,7 +734,7 @@ Variant VarArrayCreate(int lowBound, int highBound, TVarType varType) {
 Variant VarArrayOf(const std::vector<Variant>& values) {
   Variant v;
   v.vtype_ = varArray | varVariant;
-  v.array_ = std::make_unique<Variant::TVarArray>();
+  v.array_.reset(new Variant::TVarArray());
   v.array_->Items = values;
   return v;
 }

@@ -131,6 +131,10 @@ class Variant {
 
  private:
   struct TVarArray;
+  // Frees an array where its layout is known, so that this header need not show it.
+  struct TVarArrayDeleter {
+    void operator()(TVarArray* a) const noexcept;
+  };
   friend Variant VarArrayCreate(int lowBound, int highBound, TVarType varType);
   friend Variant VarArrayOf(const std::vector<Variant>& values);
   friend Variant Null();
@@ -146,7 +150,7 @@ class Variant {
   bool bool_ = false;
   std::string str_;
   std::u16string wstr_;
-  std::unique_ptr<TVarArray> array_;
+  std::unique_ptr<TVarArray, TVarArrayDeleter> array_;
 };
 
 Variant Unassigned();
