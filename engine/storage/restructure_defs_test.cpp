@@ -265,7 +265,7 @@ TEST_F(RestructureIndexTest, OverLongKeyRaisesWithNameFieldsAndLimit) {
 }
 
 TEST_F(RestructureIndexTest, ChangeTypesAndTheirLogLines) {
-  defs_.SetMaximumKeySize(514);
+  defs_.SetMaximumKeySize(600);
   EXPECT_EQ(Validate(), dcNoChange);
   EXPECT_EQ(Lines(log_), (std::vector<std::string>{
                              "IndexDefs: Validation OK",
@@ -403,7 +403,9 @@ TEST_F(RestructureIndexTest, AssignToRepointsSourcesItFreed) {
   EXPECT_THROW(clash.AssignTo(existing_), EDatabaseError);
   for (int i = 0; i < clash.Count(); ++i) {
     const TIndexDef* src = clash.Items(i)->SourceIndexDef();
-    if (src) EXPECT_EQ(src->Collection(), &existing_);
+    if (src) {
+      EXPECT_EQ(src->Collection(), &existing_);
+    }
   }
 }
 
