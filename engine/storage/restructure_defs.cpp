@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/storage/tav_errors.h"
-#include "host/db/db_common.h"
+#include "host/rtl/sys_utils.h"
 #include "host/rtl/string_list.h"
 
 namespace tav {
@@ -73,7 +73,7 @@ bool IsDataLossConversion(TFieldType to, TFieldType from) {
 const TRestructureFieldDef* FindFieldByName(const TRestructureFieldDefs& defs,
                                             const std::string& name) {
   for (int i = 0; i < defs.Count(); ++i)
-    if (host::SameDefName(defs.Items(i)->Name(), name)) return defs.Items(i);
+    if (host::AnsiSameText(defs.Items(i)->Name(), name)) return defs.Items(i);
   return nullptr;
 }
 
@@ -166,7 +166,7 @@ bool TRestructureFieldDefs::CheckIfFieldsDeleted() const {
   for (int k = 0; k < field_defs_->Count(); ++k) {
     bool named = false;
     for (int i = 0; i < Count() && !named; ++i)
-      named = host::SameDefName(Items(i)->SourceFieldName(), field_defs_->Items(k)->Name());
+      named = host::AnsiSameText(Items(i)->SourceFieldName(), field_defs_->Items(k)->Name());
     if (!named) return true;
   }
   return false;
@@ -308,7 +308,7 @@ TRestructureIndexDef* TRestructureIndexDefs::Find(const std::string& name) const
 const host::TIndexDef* TRestructureIndexDefs::FindSourceDef(const std::string& name) const {
   for (int i = 0; i < Count(); ++i) {
     const host::TIndexDef* src = Items(i)->SourceIndexDef();
-    if (src && host::SameDefName(src->Name(), name)) return src;
+    if (src && host::AnsiSameText(src->Name(), name)) return src;
   }
   return nullptr;
 }
@@ -316,7 +316,7 @@ const host::TIndexDef* TRestructureIndexDefs::FindSourceDef(const std::string& n
 void TRestructureIndexDefs::DeleteField(const std::string& name) {
   auto drop = [&name](const std::string& list) {
     std::vector<std::string> names = SplitFieldNames(list);
-    std::erase_if(names, [&name](const std::string& n) { return host::SameDefName(n, name); });
+    std::erase_if(names, [&name](const std::string& n) { return host::AnsiSameText(n, name); });
     return JoinFieldNames(names);
   };
   for (int i = 0; i < Count(); ++i) {
@@ -332,7 +332,7 @@ void TRestructureIndexDefs::ReplaceFieldName(const std::string& oldName,
   auto rename = [&](const std::string& list) {
     std::vector<std::string> names = SplitFieldNames(list);
     for (std::string& n : names)
-      if (host::SameDefName(n, oldName)) n = newName;
+      if (host::AnsiSameText(n, oldName)) n = newName;
     return JoinFieldNames(names);
   };
   for (int i = 0; i < Count(); ++i) {
@@ -406,7 +406,7 @@ void TRestructureIndexDefs::ValidateAgainstOriginalDefs(const host::TIndexDefs* 
       status = dcDataChange;
       Log("Index Def: " + name + " - Options or position changed");
     } else {
-      if (!host::SameDefName(name, src->Name())) {
+      if (!host::AnsiSameText(name, src->Name())) {
         status = dcDefOnlyChange;
         Log("Index Def: " + name + " - Name changed");
       }
@@ -427,7 +427,7 @@ void TRestructureIndexDefs::ValidateAgainstOriginalDefs(const host::TIndexDefs* 
       }
       if (!fieldChanged) {
         auto changed = [&](const char* what, const std::string& from, const std::string& to) {
-          if (host::SameDefName(from, to)) return false;
+          if (host::AnsiSameText(from, to)) return false;
           status = dcDataChange;
           Log(std::string(what) + name + " from " + from + " to " + to);
           return true;

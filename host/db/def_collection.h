@@ -1,6 +1,6 @@
 // TNamedItem and TDefCollection: the common base of the dataset framework's
 // field and index definitions. Items are found by name without regard to case
-// (SameDefName), and a collection never holds two items of the same name:
+// (AnsiSameText), and a collection never holds two items of the same name:
 // renaming an item to a name another item has raises EDatabaseError
 // "Duplicate name '<name>' in <collection class>".
 #pragma once

@@ -1,6 +1,6 @@
 #include "host/db/field_types.h"
 
-#include "host/db/db_common.h"
+#include "host/rtl/sys_utils.h"
 
 namespace host {
 
@@ -39,7 +39,7 @@ std::string FieldTypeToIdent(TFieldType type) {
 
 bool IdentToFieldType(std::string_view ident, TFieldType& type) {
   for (int i = 0; i < FieldTypeCount; ++i) {
-    if (SameDefName(ident, kFieldTypeIdents[i])) {
+    if (AnsiSameText(ident, kFieldTypeIdents[i])) {
       type = static_cast<TFieldType>(i);
       return true;
     }

@@ -1,6 +1,7 @@
 #include "host/db/index_defs.h"
 
 #include "host/db/db_common.h"
+#include "host/rtl/sys_utils.h"
 
 namespace host {
 
@@ -66,9 +67,9 @@ TIndexDef* TIndexDefs::GetIndexForFields(const std::string& fields, bool caseIns
       if (caseInsensitive && !opts.Contains(ixCaseInsensitive)) continue;
       std::string own = def->Fields();
       if (exact) {
-        if (SameDefName(fields, own)) return def;
+        if (AnsiSameText(fields, own)) return def;
       } else if (own.size() > fields.size() && own[fields.size()] == ';' &&
-                 SameDefName(fields, std::string_view(own).substr(0, fields.size()))) {
+                 AnsiSameText(fields, std::string_view(own).substr(0, fields.size()))) {
         return def;
       }
     }

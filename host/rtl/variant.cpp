@@ -3,8 +3,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
+
+#include "host/rtl/date_time.h"
+#include "host/rtl/sys_utils.h"
 
 namespace host {
 
@@ -157,57 +159,6 @@ bool DecimalTextToDouble(const TDecimalText& d, double& out) {
   return ec == std::errc() && std::isfinite(out);
 }
 
-// ---------------------------------------------------------------------------
-// Numbers and dates as text. These are the host library's general formats;
-// they live here until the string routines have their own home.
-
-// Fifteen significant digits; fixed notation when the decimal exponent lies in
-// -3..15, else d.dddE[-]x. The digits come from the value rounded to 18 places
-// (as the host reads a value into decimal), then rounded half up to 15.
-std::string FloatToStrGeneral(double v) {
-  constexpr int kPrecision = 15;
-  if (std::isnan(v)) return "NAN";
-  if (std::isinf(v)) return v > 0 ? "INF" : "-INF";
-  if (v == 0) return "0";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.17e", std::fabs(v));
-  std::string digits;
-  digits.push_back(buf[0]);
-  const char* p = buf + 2;
-  while (*p != 'e') digits.push_back(*p++);
-  int exp10 = std::atoi(p + 1);
-  if (digits[kPrecision] >= '5') {
-    int k = kPrecision - 1;
-    while (k >= 0 && digits[static_cast<size_t>(k)] == '9') digits[static_cast<size_t>(k--)] = '0';
-    if (k < 0) {
-      digits.insert(digits.begin(), '1');
-      ++exp10;
-    } else {
-      ++digits[static_cast<size_t>(k)];
-    }
-  }
-  digits.resize(kPrecision);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-
-  std::string r = v < 0 ? "-" : "";
-  const int decExp = exp10 + 1;  // value = 0.digits * 10^decExp
-  if (decExp > kPrecision || decExp < -3) {
-    r += digits[0];
-    if (digits.size() > 1) r += "." + digits.substr(1);
-    r += "E" + std::to_string(exp10);
-  } else if (decExp <= 0) {
-    r += "0." + std::string(static_cast<size_t>(-decExp), '0') + digits;
-  } else {
-    auto intLen = static_cast<size_t>(decExp);
-    if (digits.size() <= intLen) {
-      r += digits + std::string(intLen - digits.size(), '0');
-    } else {
-      r += digits.substr(0, intLen) + "." + digits.substr(intLen);
-    }
-  }
-  return r;
-}
-
 // Every digit of a currency value, without trailing fraction zeros.
 std::string CurrToStrGeneral(int64_t scaled) {
   uint64_t mag = scaled < 0 ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
@@ -218,107 +169,9 @@ std::string CurrToStrGeneral(int64_t scaled) {
   return r;
 }
 
-constexpr int64_t kDaysTo1970 = 25569;  // 1970-01-01 as a TDateTime day number
-
-void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-}
-
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  if (m <= 2) --y;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-// The dates of years 1 to 9999, as TDateTime values.
-constexpr double kMinDateTime = -693593.0;
-constexpr double kMaxDateTime = 2958466.0;
-
-bool InDateRange(double v) { return v >= kMinDateTime && v < kMaxDateTime; }
-
-// "yyyy-mm-dd", followed by " hh:nn:ss" unless the time is midnight exactly.
-// False when the value is no date of years 1 to 9999.
-bool DateTimeToStrFixed(double v, std::string& out) {
-  if (!InDateRange(v)) return false;
-  auto ms = static_cast<int64_t>(std::nearbyint(v * 86400000.0));
-  int64_t days = ms / 86400000;  // the time counts forward from midnight, also before day 0
-  int64_t time = (ms < 0 ? -ms : ms) % 86400000;
-  int64_t y;
-  unsigned m, d;
-  CivilFromDays(days - kDaysTo1970, y, m, d);
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(y), m, d);
-  out = buf;
-  if (time / 1000 != 0) {
-    int64_t secs = time / 1000;
-    std::snprintf(buf, sizeof buf, " %02d:%02d:%02d", static_cast<int>(secs / 3600),
-                  static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
-    out += buf;
-  }
-  return true;
-}
-
-bool ReadNumber(std::string_view s, size_t& i, size_t digits, unsigned& out) {
-  if (i + digits > s.size()) return false;
-  out = 0;
-  for (size_t k = 0; k < digits; ++k) {
-    char c = s[i + k];
-    if (c < '0' || c > '9') return false;
-    out = out * 10 + static_cast<unsigned>(c - '0');
-  }
-  i += digits;
-  return true;
-}
-
-bool ReadTime(std::string_view s, size_t& i, double& fraction) {
-  unsigned h, n, sec = 0;
-  if (!ReadNumber(s, i, 2, h) || i >= s.size() || s[i++] != ':' || !ReadNumber(s, i, 2, n))
-    return false;
-  if (i < s.size() && s[i] == ':') {
-    ++i;
-    if (!ReadNumber(s, i, 2, sec)) return false;
-  }
-  if (h > 23 || n > 59 || sec > 59) return false;
-  fraction = (h * 3600.0 + n * 60.0 + sec) / 86400.0;
-  return true;
-}
-
-// The inverse of DateTimeToStrFixed; a time alone ("hh:nn[:ss]") is a time of day 0.
-bool StrToDateTimeFixed(std::string_view s, double& out) {
-  size_t i = 0;
-  double fraction = 0;
-  if (s.size() >= 3 && s[2] == ':') {
-    if (!ReadTime(s, i, fraction) || i != s.size()) return false;
-    out = fraction;
-    return true;
-  }
-  unsigned y, m, d;
-  if (!ReadNumber(s, i, 4, y) || i >= s.size() || s[i++] != '-' || !ReadNumber(s, i, 2, m) ||
-      i >= s.size() || s[i++] != '-' || !ReadNumber(s, i, 2, d))
-    return false;
-  static constexpr unsigned kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  if (y < 1 || m < 1 || m > 12 || d < 1 || d > kMonthDays[m - 1] || (m == 2 && d == 29 && !leap))
-    return false;
-  if (i < s.size()) {
-    if (s[i++] != ' ' || !ReadTime(s, i, fraction) || i != s.size()) return false;
-  }
-  auto days = static_cast<double>(DaysFromCivil(y, m, d) + kDaysTo1970);
-  out = days < 0 ? days - fraction : days + fraction;
-  return true;
-}
+// The dates of years 1 to 9999, as TDateTime values; the text form has no
+// room for others.
+bool InDateRange(double v) { return v >= -693593.0 && v < 2958466.0; }
 
 std::string ConvertMessage(const char* what, TVarType from, TVarType to) {
   return std::string(what) + " variant of type (" + VarTypeAsText(from) + ") into type (" +
@@ -520,11 +373,12 @@ int64_t Variant::AsCurrency() const {
 double Variant::AsDateTime() const {
   switch (vtype_) {
     case varString:
-    case varOleStr: {
-      double r;
-      if (!StrToDateTimeFixed(vtype_ == varString ? str_ : WideToAnsi(wstr_), r)) CastError(varDate);
-      return r;
-    }
+    case varOleStr:
+      try {
+        return StrToDateTime(vtype_ == varString ? str_ : WideToAnsi(wstr_));
+      } catch (const EConvertError&) {
+        CastError(varDate);
+      }
     case varNull:
       CastError(varDate);
     default:
@@ -550,20 +404,8 @@ bool Variant::AsBoolean() const {
     case varString:
     case varOleStr: {
       std::string s = vtype_ == varString ? str_ : WideToAnsi(wstr_);
-      auto same = [&s](const char* word) {
-        size_t n = std::char_traits<char>::length(word);
-        if (s.size() != n) return false;
-        for (size_t i = 0; i < n; ++i) {
-          char c = s[i];
-          if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-          char w = word[i];
-          if (w >= 'a' && w <= 'z') w = static_cast<char>(w - 0x20);
-          if (c != w) return false;
-        }
-        return true;
-      };
-      if (same("True")) return true;
-      if (same("False")) return false;
+      if (SameText(s, "True")) return true;
+      if (SameText(s, "False")) return false;
       TDecimalText d;
       if (!ParseDecimalText(s, d)) CastError(varBoolean);
       return !d.Digits.empty();
@@ -584,14 +426,12 @@ std::string Variant::AsString() const {
     case varBoolean:
       return bool_ ? "True" : "False";
     case varDouble:
-      return FloatToStrGeneral(dbl_);
+      return FloatToStr(dbl_);
     case varCurrency:
       return CurrToStrGeneral(int_);
-    case varDate: {
-      std::string r;
-      if (!DateTimeToStrFixed(dbl_, r)) OverflowError(varString);
-      return r;
-    }
+    case varDate:
+      if (!InDateRange(dbl_)) OverflowError(varString);
+      return DateTimeToStr(dbl_);
     case varString:
       return str_;
     case varOleStr:
