@@ -4,9 +4,9 @@
 
 namespace tav {
 
-const char* const C_ObjectPrivilegeStr[9] = {
-    "None",        "Create Object", "Delete Object", "Open object", "Alter Object",
-    "Insert data", "Delete data",   "Read data",     "Update data"};
+const char* const C_ObjectPrivilegeStr[9] = {"None",        "Create Object", "Delete Object",
+                                             "Open object", "Alter Object",  "Insert data",
+                                             "Delete data", "Read data",     "Update data"};
 
 const char* const C_SystemPrivilegeStr[5] = {"None", "View users", "Edit users", "View groups",
                                              "Edit groups"};
@@ -52,7 +52,9 @@ void TInternalObjPriv::SetFields(bool allFields, const std::string& fieldIdList)
   field_ids_->SetCommaText(fieldIdList);
 }
 
-void TInternalObjPriv::SetFieldIDValues(const host::TStrings& list) { field_ids_->Assign(list); }
+void TInternalObjPriv::SetFieldIDValues(const host::TStrings& list) {
+  field_ids_->Assign(list);
+}
 
 TInternalObjPriv* TInternalObjPrivs::FindPrivilege(int32_t objectId, int32_t privilegeId) const {
   for (int i = 0; i < Count(); ++i) {

@@ -150,7 +150,8 @@ class BothFormsTest : public ::testing::Test {
     while (start < fields.size()) {
       size_t semi = fields.find(';', start);
       if (semi == std::string::npos) semi = fields.size();
-      ids += (ids.empty() ? "" : ",") + std::to_string(fieldIds_.at(fields.substr(start, semi - start)));
+      ids += (ids.empty() ? "" : ",") +
+             std::to_string(fieldIds_.at(fields.substr(start, semi - start)));
       start = semi + 1;
     }
     q->SetFields(fields.empty(), ids);
@@ -181,7 +182,8 @@ class BothFormsTest : public ::testing::Test {
       for (int t = opCreateObj; t <= opUpdateData; ++t) {
         auto type = static_cast<TObjectPrivilegeType>(t);
         bool pubHas = pub_.ObjectPrivileges().FindPrivilege(doTable, object, type) != nullptr;
-        EXPECT_EQ(pubHas, stored_.ObjPrivs().CheckPrivilegeExists(id, MapObjectPrivTypeToConst(type)))
+        EXPECT_EQ(pubHas,
+                  stored_.ObjPrivs().CheckPrivilegeExists(id, MapObjectPrivTypeToConst(type)))
             << object << " " << C_ObjectPrivilegeStr[t];
         for (const auto& [field, fid] : fieldIds_)
           EXPECT_EQ(PublicAllows(object, type, field), StoredAllows(object, type, field))

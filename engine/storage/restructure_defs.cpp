@@ -4,15 +4,15 @@
 #include <vector>
 
 #include "engine/storage/tav_errors.h"
-#include "host/rtl/sys_utils.h"
 #include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
 
 namespace tav {
 
 using host::TFieldType;
 
 const char* const CChangeTypeNames[6] = {
-    "Unchanged Item", "Definition Only Changed", "New Item",
+    "Unchanged Item", "Definition Only Changed",   "New Item",
     "Deleted Item",   "Data Requirements Changed", "Data Loss Possible"};
 
 namespace {
@@ -21,7 +21,9 @@ const char* kFieldValidate = "TRestructureFieldDefs.ValidateAgainstOriginalDefs"
 const char* kIndexValidateNew = "TRestructureIndexDefs.ValidateNewIndexDefs";
 const char* kIndexValidate = "TRestructureIndexDefs.ValidateAgainstOriginalDefs";
 
-std::string StatusName(TDefChangeType t) { return CChangeTypeNames[t]; }
+std::string StatusName(TDefChangeType t) {
+  return CChangeTypeNames[t];
+}
 
 // A ';'-separated list of field names, split as written (blanks inside names
 // are kept); an empty list has no names.
@@ -46,7 +48,9 @@ std::string JoinFieldNames(const std::vector<std::string>& names) {
   return r;
 }
 
-bool IsStringType(TFieldType t) { return t == host::ftString || t == host::ftWideString; }
+bool IsStringType(TFieldType t) {
+  return t == host::ftString || t == host::ftWideString;
+}
 
 bool IsBlobType(TFieldType t) {
   return t == host::ftBlob || t == host::ftMemo || t == host::ftGraphic || t == host::ftFmtMemo;
@@ -102,8 +106,9 @@ int64_t CalculateIndexDefKeyFieldSize(TFieldType type, int declaredSize) {
     case ftDateTime:
       return 8;
     default:
-      TavDatabaseError(10117, "CalculateCoreDataSize",
-                       "Error in setting CoreDataSize - field type not found: " + FieldTypeName(type));
+      TavDatabaseError(
+          10117, "CalculateCoreDataSize",
+          "Error in setting CoreDataSize - field type not found: " + FieldTypeName(type));
   }
 }
 
@@ -252,7 +257,8 @@ void TRestructureFieldDefs::AssignTo(host::TFieldDefs& dest) const {
     dest.Clear();
     for (int i = 0; i < Count(); ++i) {
       const TRestructureFieldDef* item = Items(i);
-      host::TFieldDef* def = dest.Add(item->Name(), item->DataType(), item->Size(), item->Required());
+      host::TFieldDef* def =
+          dest.Add(item->Name(), item->DataType(), item->Size(), item->Required());
       def->SetPrecision(item->Precision());
     }
   } catch (...) {

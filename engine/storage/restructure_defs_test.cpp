@@ -110,13 +110,13 @@ TEST_F(RestructureFieldTest, DataLossConversions) {
     TDefChangeType expected;
   };
   const Case cases[] = {
-      {ftFloat, ftInteger, dcDataLoss},     {ftInteger, ftFloat, dcDataChange},
-      {ftDate, ftInteger, dcDataChange},    {ftDateTime, ftAutoInc, dcDataLoss},
-      {ftBoolean, ftWord, dcDataChange},    {ftInteger, ftWord, dcDataLoss},
-      {ftInteger, ftBoolean, dcDataLoss},   {ftFloat, ftCurrency, dcDataLoss},
-      {ftInteger, ftCurrency, dcDataChange}, {ftMemo, ftString, dcDataLoss},
-      {ftString, ftMemo, dcDataLoss},       {ftBlob, ftMemo, dcDataChange},
-      {ftInteger, ftString, dcDataLoss},    {ftString, ftInteger, dcDataLoss},
+      {ftFloat, ftInteger, dcDataLoss},       {ftInteger, ftFloat, dcDataChange},
+      {ftDate, ftInteger, dcDataChange},      {ftDateTime, ftAutoInc, dcDataLoss},
+      {ftBoolean, ftWord, dcDataChange},      {ftInteger, ftWord, dcDataLoss},
+      {ftInteger, ftBoolean, dcDataLoss},     {ftFloat, ftCurrency, dcDataLoss},
+      {ftInteger, ftCurrency, dcDataChange},  {ftMemo, ftString, dcDataLoss},
+      {ftString, ftMemo, dcDataLoss},         {ftBlob, ftMemo, dcDataChange},
+      {ftInteger, ftString, dcDataLoss},      {ftString, ftInteger, dcDataLoss},
       {ftString, ftWideString, dcDataChange}, {ftGraphic, ftFmtMemo, dcDataChange},
   };
   for (const Case& c : cases) {

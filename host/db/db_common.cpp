@@ -2,6 +2,8 @@
 
 namespace host {
 
-void DatabaseError(const std::string& message) { throw EDatabaseError(message); }
+void DatabaseError(const std::string& message) {
+  throw EDatabaseError(message);
+}
 
 }  // namespace host

@@ -14,8 +14,7 @@ void TFieldDef::Assign(const TPersistent& source) {
   required_ = s->required_;
 }
 
-TFieldDef* TFieldDefs::Add(const std::string& name, TFieldType dataType, int size,
-                           bool required) {
+TFieldDef* TFieldDefs::Add(const std::string& name, TFieldType dataType, int size, bool required) {
   if (name.empty()) DatabaseError("Field name missing");
   TFieldDef* def = AddFieldDef();
   try {

@@ -46,8 +46,7 @@ class TFieldDefs : public TDefCollection {
   TFieldDef* AddFieldDef() { return static_cast<TFieldDef*>(TCollection::Add()); }
   // Appends a definition. An empty name raises EDatabaseError
   // "Field name missing"; a name already present raises the duplicate-name error.
-  TFieldDef* Add(const std::string& name, TFieldType dataType, int size = 0,
-                 bool required = false);
+  TFieldDef* Add(const std::string& name, TFieldType dataType, int size = 0, bool required = false);
   // The definition named `name` (without regard to case); none raises
   // EDatabaseError "Field '<name>' not found".
   TFieldDef* Find(const std::string& name) const;

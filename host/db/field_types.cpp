@@ -5,27 +5,25 @@
 namespace host {
 
 const char* const FieldTypeNames[FieldTypeCount] = {
-    "Unknown",  "String",      "SmallInt",  "Integer",  "Word",        "Boolean",
-    "Float",    "Currency",    "BCD",       "Date",     "Time",        "DateTime",
-    "Bytes",    "VarBytes",    "AutoInc",   "Blob",     "Memo",        "Graphic",
-    "FmtMemo",  "ParadoxOle",  "dBaseOle",  "TypedBinary", "Cursor",   "FixedChar",
-    "WideString", "Largeint",  "ADT",       "Array",    "Reference",   "DataSet",
-    "OraBlob",  "OraClob",     "Variant",   "Interface", "IDispatch",  "Guid",
-    "TimeStamp", "FMTBcd"};
+    "Unknown",     "String",    "SmallInt",  "Integer",    "Word",     "Boolean",    "Float",
+    "Currency",    "BCD",       "Date",      "Time",       "DateTime", "Bytes",      "VarBytes",
+    "AutoInc",     "Blob",      "Memo",      "Graphic",    "FmtMemo",  "ParadoxOle", "dBaseOle",
+    "TypedBinary", "Cursor",    "FixedChar", "WideString", "Largeint", "ADT",        "Array",
+    "Reference",   "DataSet",   "OraBlob",   "OraClob",    "Variant",  "Interface",  "IDispatch",
+    "Guid",        "TimeStamp", "FMTBcd"};
 
 namespace {
 
 // The identifiers keep their own capitals, which differ from the display
 // names in places ("ftSmallint" beside "SmallInt", "ftDBaseOle" beside "dBaseOle").
 const char* const kFieldTypeIdents[FieldTypeCount] = {
-    "ftUnknown",   "ftString",    "ftSmallint",  "ftInteger",    "ftWord",
-    "ftBoolean",   "ftFloat",     "ftCurrency",  "ftBCD",        "ftDate",
-    "ftTime",      "ftDateTime",  "ftBytes",     "ftVarBytes",   "ftAutoInc",
-    "ftBlob",      "ftMemo",      "ftGraphic",   "ftFmtMemo",    "ftParadoxOle",
-    "ftDBaseOle",  "ftTypedBinary", "ftCursor",  "ftFixedChar",  "ftWideString",
-    "ftLargeint",  "ftADT",       "ftArray",     "ftReference",  "ftDataSet",
-    "ftOraBlob",   "ftOraClob",   "ftVariant",   "ftInterface",  "ftIDispatch",
-    "ftGuid",      "ftTimeStamp", "ftFMTBcd"};
+    "ftUnknown",    "ftString",     "ftSmallint", "ftInteger",     "ftWord",      "ftBoolean",
+    "ftFloat",      "ftCurrency",   "ftBCD",      "ftDate",        "ftTime",      "ftDateTime",
+    "ftBytes",      "ftVarBytes",   "ftAutoInc",  "ftBlob",        "ftMemo",      "ftGraphic",
+    "ftFmtMemo",    "ftParadoxOle", "ftDBaseOle", "ftTypedBinary", "ftCursor",    "ftFixedChar",
+    "ftWideString", "ftLargeint",   "ftADT",      "ftArray",       "ftReference", "ftDataSet",
+    "ftOraBlob",    "ftOraClob",    "ftVariant",  "ftInterface",   "ftIDispatch", "ftGuid",
+    "ftTimeStamp",  "ftFMTBcd"};
 
 }  // namespace
 

@@ -56,7 +56,9 @@ enum TFieldType : unsigned char {
 inline constexpr int FieldTypeCount = 38;
 
 // Whether `ordinal` (read from a file, say) names a field type.
-constexpr bool IsValidFieldType(int ordinal) { return ordinal >= 0 && ordinal < FieldTypeCount; }
+constexpr bool IsValidFieldType(int ordinal) {
+  return ordinal >= 0 && ordinal < FieldTypeCount;
+}
 
 // The display names, indexed by ordinal ("Unknown", "String", "SmallInt", ...).
 extern const char* const FieldTypeNames[FieldTypeCount];

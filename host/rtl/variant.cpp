@@ -18,10 +18,9 @@ namespace {
 // number, both ways, as the host's code-page conversion does.
 
 constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 std::u16string AnsiToWide(std::string_view s) {
   std::u16string r;
@@ -171,7 +170,9 @@ std::string CurrToStrGeneral(int64_t scaled) {
 
 // The dates of years 1 to 9999, as TDateTime values; the text form has no
 // room for others.
-bool InDateRange(double v) { return v >= -693593.0 && v < 2958466.0; }
+bool InDateRange(double v) {
+  return v >= -693593.0 && v < 2958466.0;
+}
 
 std::string ConvertMessage(const char* what, TVarType from, TVarType to) {
   return std::string(what) + " variant of type (" + VarTypeAsText(from) + ") into type (" +
@@ -189,7 +190,9 @@ struct Variant::TVarArray {
   std::vector<Variant> Items;
 };
 
-void Variant::TVarArrayDeleter::operator()(TVarArray* a) const noexcept { delete a; }
+void Variant::TVarArrayDeleter::operator()(TVarArray* a) const noexcept {
+  delete a;
+}
 
 Variant::Variant(const Variant& other)
     : vtype_(other.vtype_),
@@ -306,7 +309,9 @@ int32_t Variant::AsInteger() const {
   return static_cast<int32_t>(ToIntegral(varInteger, INT32_MIN, INT32_MAX));
 }
 
-int64_t Variant::AsInt64() const { return ToIntegral(varInt64, INT64_MIN, INT64_MAX); }
+int64_t Variant::AsInt64() const {
+  return ToIntegral(varInt64, INT64_MIN, INT64_MAX);
+}
 
 double Variant::AsDouble() const {
   switch (vtype_) {
@@ -327,7 +332,8 @@ double Variant::AsDouble() const {
     case varOleStr: {
       TDecimalText d;
       double r;
-      if (!ParseDecimalText(vtype_ == varString ? str_ : WideToAnsi(wstr_), d)) CastError(varDouble);
+      if (!ParseDecimalText(vtype_ == varString ? str_ : WideToAnsi(wstr_), d))
+        CastError(varDouble);
       if (!DecimalTextToDouble(d, r)) OverflowError(varDouble);
       return r;
     }
@@ -465,7 +471,9 @@ void Variant::PutElement(int index, const Variant& value) {
   const_cast<Variant&>(Element(index)) = std::move(copy);
 }
 
-int Variant::LowBound() const { return ArrayRef().LowBound; }
+int Variant::LowBound() const {
+  return ArrayRef().LowBound;
+}
 
 int Variant::HighBound() const {
   const TVarArray& a = ArrayRef();
@@ -474,7 +482,9 @@ int Variant::HighBound() const {
 
 // ---------------------------------------------------------------------------
 
-Variant Unassigned() { return Variant(); }
+Variant Unassigned() {
+  return Variant();
+}
 
 Variant Null() {
   Variant v;
@@ -482,7 +492,9 @@ Variant Null() {
   return v;
 }
 
-bool VarIsStr(const Variant& v) { return v.VType() == varString || v.VType() == varOleStr; }
+bool VarIsStr(const Variant& v) {
+  return v.VType() == varString || v.VType() == varOleStr;
+}
 
 bool VarIsNumeric(const Variant& v) {
   switch (v.VType()) {
@@ -500,9 +512,9 @@ bool VarIsNumeric(const Variant& v) {
 
 std::string VarTypeAsText(TVarType varType) {
   static const char* const kNames[] = {
-      "Empty",    "Null",   "Smallint", "Integer", "Single",   "Double",   "Currency",
-      "Date",     "OleStr", "Dispatch", "Error",   "Boolean",  "Variant",  "Unknown",
-      "Decimal",  "$0F",    "ShortInt", "Byte",    "Word",     "LongWord", "Int64"};
+      "Empty",   "Null",   "Smallint", "Integer", "Single",  "Double",   "Currency",
+      "Date",    "OleStr", "Dispatch", "Error",   "Boolean", "Variant",  "Unknown",
+      "Decimal", "$0F",    "ShortInt", "Byte",    "Word",    "LongWord", "Int64"};
   TVarType base = varType & varTypeMask;
   std::string name;
   if (base < sizeof kNames / sizeof kNames[0]) {
@@ -553,7 +565,9 @@ Variant VarAsType(const Variant& v, TVarType varType) {
   }
 }
 
-std::string VarToStr(const Variant& v) { return v.IsNull() ? std::string() : v.AsString(); }
+std::string VarToStr(const Variant& v) {
+  return v.IsNull() ? std::string() : v.AsString();
+}
 
 std::u16string VarToWideStr(const Variant& v) {
   return v.IsNull() ? std::u16string() : v.AsWideString();
@@ -579,7 +593,9 @@ Variant VarArrayOf(const std::vector<Variant>& values) {
   return v;
 }
 
-int VarArrayDimCount(const Variant& v) { return v.IsArray() ? 1 : 0; }
+int VarArrayDimCount(const Variant& v) {
+  return v.IsArray() ? 1 : 0;
+}
 
 int VarArrayLowBound(const Variant& v, int dim) {
   int low = v.LowBound();

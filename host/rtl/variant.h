@@ -145,8 +145,8 @@ class Variant {
   const TVarArray& ArrayRef() const;
 
   TVarType vtype_ = varEmpty;
-  int64_t int_ = 0;   // smallint, integer, int64, currency (ten-thousandths)
-  double dbl_ = 0;    // double, date
+  int64_t int_ = 0;  // smallint, integer, int64, currency (ten-thousandths)
+  double dbl_ = 0;   // double, date
   bool bool_ = false;
   std::string str_;
   std::u16string wstr_;
@@ -155,12 +155,22 @@ class Variant {
 
 Variant Unassigned();
 Variant Null();
-inline Variant VarFromDateTime(double dateTime) { return Variant::FromDate(dateTime); }
+inline Variant VarFromDateTime(double dateTime) {
+  return Variant::FromDate(dateTime);
+}
 
-inline TVarType VarType(const Variant& v) { return v.VType(); }
-inline bool VarIsEmpty(const Variant& v) { return v.IsEmpty(); }
-inline bool VarIsNull(const Variant& v) { return v.IsNull(); }
-inline bool VarIsArray(const Variant& v) { return v.IsArray(); }
+inline TVarType VarType(const Variant& v) {
+  return v.VType();
+}
+inline bool VarIsEmpty(const Variant& v) {
+  return v.IsEmpty();
+}
+inline bool VarIsNull(const Variant& v) {
+  return v.IsNull();
+}
+inline bool VarIsArray(const Variant& v) {
+  return v.IsArray();
+}
 // An 8-bit or wide string.
 bool VarIsStr(const Variant& v);
 // An integer type, a boolean, a double or a currency (not a date).
@@ -175,7 +185,9 @@ Variant VarAsType(const Variant& v, TVarType varType);
 // The text of `v`; Null gives an empty string here (unlike AsString).
 std::string VarToStr(const Variant& v);
 std::u16string VarToWideStr(const Variant& v);
-inline double VarToDateTime(const Variant& v) { return v.AsDateTime(); }
+inline double VarToDateTime(const Variant& v) {
+  return v.AsDateTime();
+}
 
 // A one-dimensional array with bounds lowBound..highBound (highBound may be
 // lowBound - 1 for an empty array); varType must be varVariant, anything else
@@ -191,7 +203,11 @@ int VarArrayDimCount(const Variant& v);
 // Bounds of dimension `dim` (only 1 exists; another raises EVariantBadIndexError).
 int VarArrayLowBound(const Variant& v, int dim);
 int VarArrayHighBound(const Variant& v, int dim);
-inline const Variant& VarArrayGet(const Variant& v, int index) { return v.Element(index); }
-inline void VarArrayPut(Variant& v, const Variant& value, int index) { v.PutElement(index, value); }
+inline const Variant& VarArrayGet(const Variant& v, int index) {
+  return v.Element(index);
+}
+inline void VarArrayPut(Variant& v, const Variant& value, int index) {
+  v.PutElement(index, value);
+}
 
 }  // namespace host
