@@ -235,7 +235,8 @@ void TDBUserMonitor::CreateLockFile() {
 
 uint64_t TDBUserMonitor::EntriesEnd(os::TOSFile& file) {
   const int64_t size = file.Size();
-  if (size < 0) TavDatabaseError(9217, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()), this);
+  if (size < 0)
+    TavDatabaseError(9217, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()), this);
   const uint64_t end = static_cast<uint64_t>(size);
   if (end >= kLckUserLockBase) TavDatabaseError(9486, "TDBUserMonitor", kMsgTooLarge, this);
   // Entries are written whole; anything else was not made by us.
@@ -246,7 +247,8 @@ uint64_t TDBUserMonitor::EntriesEnd(os::TOSFile& file) {
 
 std::string TDBUserMonitor::ReadEntry(os::TOSFile& file, uint64_t offset) {
   const int64_t got = file.Read(offset, entry_buf_.data(), kLckEntrySize);
-  if (got < 0) TavDatabaseError(9217, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()), this);
+  if (got < 0)
+    TavDatabaseError(9217, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()), this);
   entry_buf_[kLckEntrySize] = 0;
   if (static_cast<uint64_t>(got) != kLckEntrySize ||
       std::memchr(entry_buf_.data(), 0, kLckEntrySize) == nullptr)
@@ -366,10 +368,10 @@ void TDBUserMonitor::DebugDumpStatus(host::TStrings& list) {
   const uint64_t end = EntriesEnd(*lock_file_);
   for (uint64_t offset = kLckHeaderSize; offset < end; offset += kLckEntrySize) {
     const std::string text = ReadEntry(*lock_file_, offset);
-    list.Add(host::Format("Entry %d: Offset %d Connections %d Text %s",
-                          {static_cast<int>((offset - kLckHeaderSize) / kLckEntrySize),
-                           static_cast<int64_t>(offset), CountConnections(*lock_file_, offset),
-                           text}));
+    list.Add(
+        host::Format("Entry %d: Offset %d Connections %d Text %s",
+                     {static_cast<int>((offset - kLckHeaderSize) / kLckEntrySize),
+                      static_cast<int64_t>(offset), CountConnections(*lock_file_, offset), text}));
   }
 }
 

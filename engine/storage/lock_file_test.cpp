@@ -381,7 +381,8 @@ TEST_F(LockFileTest, FullLockFileRefusesANewEntryInsteadOfGrowingIntoTheLockByte
 
   // With one user gone, its slot is swept and reused.
   ASSERT_TRUE(others->UnlockRange(kFirstEntryLocks, size - kFirstEntry));
-  ASSERT_TRUE(others->LockRange(kFirstEntryLocks + kLckEntrySize, size - kFirstEntry - kLckEntrySize));
+  ASSERT_TRUE(
+      others->LockRange(kFirstEntryLocks + kLckEntrySize, size - kFirstEntry - kLckEntrySize));
   m.Open("alice", "box");
   EXPECT_EQ(m.LockByte(), kFirstEntryLocks);
   EXPECT_EQ(EntryAt(RawLockFile(), kFirstEntry), "box,alice");

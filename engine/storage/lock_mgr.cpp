@@ -86,8 +86,8 @@ TLockItem* TBaseLockMgr::AddLock(uint32_t id, uint64_t address, int type, uint32
   return item;
 }
 
-bool TBaseLockMgr::LockWithRetries(const std::function<uint64_t()>& where, uint32_t size,
-                                   int type, uint64_t& locked) {
+bool TBaseLockMgr::LockWithRetries(const std::function<uint64_t()>& where, uint32_t size, int type,
+                                   uint64_t& locked) {
   // A count below one would fail every request without trying.
   const int attempts = std::max(1, lock_retry_count_);
   for (int attempt = 0; attempt < attempts; ++attempt) {
