@@ -1,12 +1,11 @@
 #include "host/rtl/date_time.h"
 
-#include <time.h>
-
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
 #include "host/rtl/exceptions.h"
+#include "os/clock.h"
 
 namespace host {
 
@@ -221,16 +220,6 @@ TDateTime StrToDateTime(std::string_view s) {
   throw EConvertError("'" + std::string(s) + "' is not a valid date and time");
 }
 
-TDateTime Now() {
-  // Read here from the system clock; the host library will take it from the
-  // os layer's injectable clock, which tests can set.
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
-  const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second
-  return EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
-         EncodeTime(local.tm_hour, local.tm_min, sec, static_cast<int>(ts.tv_nsec / 1000000));
-}
+TDateTime Now() { return os::Now(); }
 
 }  // namespace host
