@@ -180,6 +180,20 @@ TEST_F(PageCacheTest, HoldsEveryDirtyPageAndCommitsThemInCollectionOrder) {
   EXPECT_EQ(ErrorCodeOf([&] { cache.Rollback(); }), 10257);
 }
 
+TEST_F(PageCacheTest, AFailedCommitKeepsTheTransactionAndTheUnwrittenPages) {
+  cache.StartTransaction();
+  Write(0, Filled(kPage, 1));
+  Write(kPage, Filled(kPage, 2));
+  disk.failAt = kPage;
+  EXPECT_THROW(cache.Commit(), std::runtime_error);
+  EXPECT_TRUE(cache.TransactionActive());
+  EXPECT_EQ(cache.DirtyCount(), 1);
+  disk.failAt = -1;
+  cache.Commit();
+  EXPECT_EQ(disk.writeOrder, (std::vector<uint32_t>{0, kPage}));
+  EXPECT_EQ(disk.Plain(kPage, kPage), Filled(kPage, 2));
+}
+
 TEST_F(PageCacheTest, InATransactionCleanPagesAreNotReplaced) {
   for (uint32_t p = 0; p < 4; ++p) Read(p * kPage, 1);
   cache.StartTransaction();
