@@ -47,7 +47,9 @@ void TCachePage::OpenPage() {
   buffer_ = std::make_unique<uint8_t[]>(page_size_);
 }
 
-void TCachePage::ClosePage() { buffer_.reset(); }
+void TCachePage::ClosePage() {
+  buffer_.reset();
+}
 
 void TCachePage::SetPageSize(uint32_t value) {
   if (buffer_)
@@ -57,9 +59,13 @@ void TCachePage::SetPageSize(uint32_t value) {
 
 // ---- TCacheMgr ----
 
-TCacheMgr::TCacheMgr() { SetUseHashSearch(true); }
+TCacheMgr::TCacheMgr() {
+  SetUseHashSearch(true);
+}
 
-TCacheMgr::~TCacheMgr() { Close(); }
+TCacheMgr::~TCacheMgr() {
+  Close();
+}
 
 void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
   Close();
@@ -102,13 +108,16 @@ TCachePage* TCacheMgr::FindPage(uint32_t position, uint32_t upper) const {
   return static_cast<TCachePage*>(FindHashKey(key.data()));
 }
 
-bool TCacheMgr::IsBaseAddrInCache(uint32_t position) const { return FindPage(position, 0) != nullptr; }
+bool TCacheMgr::IsBaseAddrInCache(uint32_t position) const {
+  return FindPage(position, 0) != nullptr;
+}
 
 TCacheMgr::TPiece TCacheMgr::PieceAt(uint64_t position, uint64_t end) const {
   TPiece piece;
   piece.base = static_cast<uint32_t>(position) & base_addr_mask_;
   piece.offset = static_cast<uint32_t>(position - piece.base);
-  piece.length = static_cast<uint32_t>(std::min<uint64_t>(page_size_ - piece.offset, end - position));
+  piece.length =
+      static_cast<uint32_t>(std::min<uint64_t>(page_size_ - piece.offset, end - position));
   return piece;
 }
 
@@ -201,7 +210,9 @@ TCachePage* TCacheMgr::TakePage() {
   return AddPage();
 }
 
-void TCacheMgr::SwapInSpare(TCachePage* page) { std::swap(page->buffer_, spare_); }
+void TCacheMgr::SwapInSpare(TCachePage* page) {
+  std::swap(page->buffer_, spare_);
+}
 
 void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base,
                         uint32_t upper, TCachePageState state) {
@@ -232,8 +243,8 @@ TCachePage* TCacheMgr::LoadPage(int32_t owner, uint32_t accessFlags, uint32_t ba
   TCachePage* page = FindPage(base, upper);
   // A dirty page is the newest content of its address and is never refilled
   // from the file: that would lose the transaction's write.
-  if (page && (page->state_ == cpDirty ||
-               (page->owner_ == owner && page->access_flags_ == accessFlags))) {
+  if (page &&
+      (page->state_ == cpDirty || (page->owner_ == owner && page->access_flags_ == accessFlags))) {
     ++hits_;
     return page;
   }
@@ -271,9 +282,8 @@ void TCacheMgr::ReadCache(void* buffer, int32_t owner, uint32_t accessFlags, uin
 void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFlags,
                            const TPiece& piece, uint32_t upper) {
   TCachePage* page = FindPage(piece.base, upper);
-  const bool current =
-      page && (page->state_ == cpDirty ||
-               (page->owner_ == owner && page->access_flags_ == accessFlags));
+  const bool current = page && (page->state_ == cpDirty ||
+                                (page->owner_ == owner && page->access_flags_ == accessFlags));
   const bool whole = piece.Whole(page_size_);
   if (current || whole)
     ++hits_;
@@ -334,8 +344,8 @@ uint8_t* TCacheMgr::ReadCacheByRef(int32_t owner, uint32_t accessFlags, uint32_t
   return page->buffer_.get() + piece.offset;
 }
 
-void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t count,
-                                uint32_t upper, uint32_t position, uint32_t accessFlags) {
+void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
+                                uint32_t position, uint32_t accessFlags) {
   CheckRange(position, count, "TCacheMgr.WriteCacheByRef");
   const TPiece piece = PieceAt(position, uint64_t{position} + count);
   TAV_ASSERT(piece.length == count, "WriteCacheByRef crosses a page boundary");
@@ -362,7 +372,9 @@ void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t coun
   Stamp(page);
 }
 
-void TCacheMgr::StartTransaction() { transaction_active_ = true; }
+void TCacheMgr::StartTransaction() {
+  transaction_active_ = true;
+}
 
 void TCacheMgr::Commit() {
   if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Commit");
@@ -433,9 +445,9 @@ void TCacheMgr::DumpState(host::TStrings& lines) const {
   lines.Add(host::Format("Cache dump: Hits %d  Misses %d", {hits_, misses_}));
   for (int i = 0; i < Count(); ++i) {
     const TCachePage* page = Pages(i);
-    lines.Add(host::Format("Page %d: Addr %d  Owner %d State %s LRUFlag %d",
-                                 {i, page->low_addr_, page->owner_,
-                                  CachePageStateName(page->state_), page->lru_flag_}));
+    lines.Add(host::Format(
+        "Page %d: Addr %d  Owner %d State %s LRUFlag %d",
+        {i, page->low_addr_, page->owner_, CachePageStateName(page->state_), page->lru_flag_}));
   }
 }
 
@@ -443,7 +455,9 @@ void TCacheMgr::DumpState(host::TStrings& lines) const {
 
 TCacheBlockMgr::TCacheBlockMgr() = default;
 
-TCacheBlockMgr::~TCacheBlockMgr() { Close(); }
+TCacheBlockMgr::~TCacheBlockMgr() {
+  Close();
+}
 
 void TCacheBlockMgr::Open() {
   if (!read_io_) TavDatabaseError(10065, "TCacheBlockMgr.Open", "ReadIO");
@@ -639,8 +653,8 @@ void TCacheBlockMgr::DumpState(host::TStrings& lines) const {
   for (int i = 0; i < Count(); ++i) {
     const TCacheBlock* block = Blocks(i);
     lines.Add(host::Format("Block %d: Addr %d  Owner %d State %s Size %d",
-                                 {i, block->low_addr_, block->owner_,
-                                  CachePageStateName(block->state_), block->block_size_}));
+                           {i, block->low_addr_, block->owner_, CachePageStateName(block->state_),
+                            block->block_size_}));
   }
 }
 

@@ -48,18 +48,17 @@ const char* CachePageStateName(TCachePageState state);
 
 // Fills `buffer` (one page) with the page at (lowAddr, upperAddr) as read for
 // `owner` with `accessFlags`.
-using TCacheReadPageProc = std::function<void(uint8_t* buffer, int32_t owner,
-                                              uint32_t accessFlags, uint32_t lowAddr,
-                                              uint32_t upperAddr)>;
+using TCacheReadPageProc = std::function<void(uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                                              uint32_t lowAddr, uint32_t upperAddr)>;
 // Writes one page from `buffer` to (lowAddr, upperAddr) for `owner`.
-using TCacheWritePageProc = std::function<void(const uint8_t* buffer, int32_t owner,
-                                               uint32_t accessFlags, uint32_t lowAddr,
-                                               uint32_t upperAddr)>;
+using TCacheWritePageProc =
+    std::function<void(const uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t lowAddr,
+                       uint32_t upperAddr)>;
 // Moves exactly `count` raw bytes at (lowAddr, highAddr).
 using TCacheReadBlockProc =
     std::function<void(uint8_t* buffer, uint32_t lowAddr, uint32_t highAddr, uint32_t count)>;
-using TCacheWriteBlockProc = std::function<void(const uint8_t* buffer, uint32_t lowAddr,
-                                                uint32_t highAddr, uint32_t count)>;
+using TCacheWriteBlockProc =
+    std::function<void(const uint8_t* buffer, uint32_t lowAddr, uint32_t highAddr, uint32_t count)>;
 
 class TCacheMgr;
 
@@ -126,8 +125,8 @@ class TCacheMgr : public THashCollection {
   void WriteCache(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
                   uint32_t position, uint32_t accessFlags);
   // A pointer to `count` bytes at `position` inside one cached page.
-  uint8_t* ReadCacheByRef(int32_t owner, uint32_t accessFlags, uint32_t position,
-                          uint32_t upper, uint32_t count);
+  uint8_t* ReadCacheByRef(int32_t owner, uint32_t accessFlags, uint32_t position, uint32_t upper,
+                          uint32_t count);
   // Writes `count` bytes at `position` inside one page; `buffer` may be the
   // pointer ReadCacheByRef gave (modified in place), which is then not copied.
   void WriteCacheByRef(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
@@ -196,8 +195,8 @@ class TCacheMgr : public THashCollection {
   // Gives `page` the spare buffer's contents (the spare takes its old buffer).
   void SwapInSpare(TCachePage* page);
   // Puts a taken page into the hash under its new address.
-  void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base,
-               uint32_t upper, TCachePageState state);
+  void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper,
+               TCachePageState state);
   void SetState(TCachePage* page, TCachePageState state);
   void Stamp(TCachePage* page);
   void MakeEmpty(TCachePage* page);
@@ -276,8 +275,7 @@ class TCacheBlockMgr : public host::TCollection {
   void ReadBlock(void* buffer, int32_t owner, uint32_t count, uint32_t high, uint32_t low);
   // Holds `count` bytes for (low, high) until Commit, over whatever was
   // pending there; only inside a transaction.
-  void WriteBlock(const void* buffer, int32_t owner, uint32_t count, uint32_t high,
-                  uint32_t low);
+  void WriteBlock(const void* buffer, int32_t owner, uint32_t count, uint32_t high, uint32_t low);
   // Forgets the pending bytes of [position, position + count): a later write
   // through the page cache has superseded them.
   void RemoveRange(uint32_t position, uint32_t upper, uint32_t count);

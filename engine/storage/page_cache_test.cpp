@@ -77,7 +77,9 @@ int ErrorCodeOf(const std::function<void()>& f, std::string* text = nullptr) {
   return 0;
 }
 
-std::vector<uint8_t> Filled(uint32_t n, uint8_t value) { return std::vector<uint8_t>(n, value); }
+std::vector<uint8_t> Filled(uint32_t n, uint8_t value) {
+  return std::vector<uint8_t>(n, value);
+}
 
 // Pages of the cache that hold `address` (clean or dirty).
 int PagesHolding(const TCacheMgr& cache, uint32_t address) {
@@ -170,8 +172,8 @@ TEST_F(PageCacheTest, HoldsEveryDirtyPageAndCommitsThemInCollectionOrder) {
   EXPECT_EQ(cache.DirtyCount(), 6);
   EXPECT_EQ(disk.pageWrites, 0);
   cache.Commit();
-  EXPECT_EQ(disk.writeOrder, (std::vector<uint32_t>{0, kPage, 2 * kPage, 3 * kPage, 4 * kPage,
-                                                    5 * kPage}));
+  EXPECT_EQ(disk.writeOrder,
+            (std::vector<uint32_t>{0, kPage, 2 * kPage, 3 * kPage, 4 * kPage, 5 * kPage}));
   for (uint32_t p = 0; p < 6; ++p)
     EXPECT_EQ(disk.Plain(p * kPage, kPage), Filled(kPage, static_cast<uint8_t>(p + 1)));
   EXPECT_EQ(cache.DirtyCount(), 0);

@@ -31,9 +31,13 @@ TTavFile::~TTavFile() {
   BlowfishBurn(blowfish_);
 }
 
-bool TTavFile::CheckOpen() const { return file_ != nullptr; }
+bool TTavFile::CheckOpen() const {
+  return file_ != nullptr;
+}
 
-int32_t TTavFile::Handle() const { return file_ ? static_cast<int32_t>(file_->Id()) : 0; }
+int32_t TTavFile::Handle() const {
+  return file_ ? static_cast<int32_t>(file_->Id()) : 0;
+}
 
 void TTavFile::RequireOpen(const char* caller) const {
   if (!file_) TavDatabaseError(8449, caller);
@@ -66,8 +70,7 @@ void TTavFile::SetXORKeyBuf(const void* key, int32_t length) {
 
 void TTavFile::SetBlowKeyBuf(const void* key, int32_t length) {
   // An impossible length reaches BlowfishInit as 0 bits, which it refuses.
-  const int32_t bits =
-      (key && length > 0 && length <= BLOWFISH_MAX_KEY_BYTES) ? length * 8 : 0;
+  const int32_t bits = (key && length > 0 && length <= BLOWFISH_MAX_KEY_BYTES) ? length * 8 : 0;
   BlowfishInit(blowfish_, key, bits, nullptr);
   const auto* bytes = static_cast<const uint8_t*>(key);
   blow_key_.assign(bytes, bytes + length);
@@ -75,14 +78,12 @@ void TTavFile::SetBlowKeyBuf(const void* key, int32_t length) {
 }
 
 void TTavFile::OpenCaches(int64_t fileSize) {
-  cache_mgr_->SetReadIO([this](uint8_t* buffer, int32_t owner, uint32_t accessFlags,
-                               uint32_t position, uint32_t upper) {
-    InternalReadPage(buffer, owner, accessFlags, position, upper);
-  });
-  cache_mgr_->SetWriteIO([this](const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
-                                uint32_t position, uint32_t upper) {
-    InternalWritePage(buffer, owner, accessFlags, position, upper);
-  });
+  cache_mgr_->SetReadIO(
+      [this](uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
+             uint32_t upper) { InternalReadPage(buffer, owner, accessFlags, position, upper); });
+  cache_mgr_->SetWriteIO(
+      [this](const uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
+             uint32_t upper) { InternalWritePage(buffer, owner, accessFlags, position, upper); });
   cache_mgr_->Open(CachePageCountFor(fileSize, page_size_), page_size_);
   // Raw positions stay below 2 GB, so the high address word is always 0.
   block_mgr_->SetReadIO([this](uint8_t* buffer, uint32_t low, uint32_t, uint32_t count) {
@@ -290,8 +291,8 @@ void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t co
   }
 }
 
-void TTavFile::SeekAndReadTavFile(void* buffer, uint32_t position, uint32_t count,
-                                  int32_t tableId, uint32_t accessFlags) {
+void TTavFile::SeekAndReadTavFile(void* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                                  uint32_t accessFlags) {
   CheckTableId(tableId);
   RequireOpen("TTavFile.SeekAndReadTavFile");
   CheckReadRange(position, count, "TTavFile.SeekAndReadTavFile");
@@ -401,7 +402,8 @@ void TTavFile::StartTransaction() {
   RequireOpen("TTavFile.StartTransaction");
   if (transaction_active_) TavDatabaseError(10256, "TTavFile.StartTransaction");
   const int64_t size = file_->Size();
-  if (size < 0) TavDatabaseError(8450, "TTavFile.StartTransaction", "Unable to seek to end of file");
+  if (size < 0)
+    TavDatabaseError(8450, "TTavFile.StartTransaction", "Unable to seek to end of file");
   block_mgr_->StartTransaction();
   cache_mgr_->StartTransaction();
   trans_eof_ = size;
@@ -468,7 +470,8 @@ void TTavFile::CopyTavFile(const std::string& name) {
       bool failed = false;
       for (;;) {
         const int64_t got = file_->Read(position, chunk, kCopyChunk);
-        if (got < 0 || (got > 0 && target->Write(position, chunk, static_cast<size_t>(got)) != got)) {
+        if (got < 0 ||
+            (got > 0 && target->Write(position, chunk, static_cast<size_t>(got)) != got)) {
           failed = true;
           break;
         }

@@ -123,8 +123,8 @@ class TTavFile : public host::TObject {
   // Addressed transfers, routed by the access flags (see docs/file-format.md).
   void SeekAndReadTavFile(void* buffer, uint32_t position, uint32_t count, int32_t tableId,
                           uint32_t accessFlags);
-  void SeekAndWriteTavFile(const void* buffer, uint32_t position, uint32_t count,
-                           int32_t tableId, uint32_t accessFlags);
+  void SeekAndWriteTavFile(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                           uint32_t accessFlags);
   // A pointer to `count` bytes inside one cached page; only for cached areas.
   uint8_t* SeekAndReadTavFileByRef(uint32_t position, uint32_t count, int32_t tableId,
                                    uint32_t accessFlags);
