@@ -86,6 +86,20 @@ bool MatchPatternedStrings(std::string_view value, std::string_view pattern, cha
   return p == pattern.size();
 }
 
+void ConvertFieldNamesToList(const std::string& names, host::TStrings& list) {
+  list.Clear();
+  size_t start = 0;
+  while (start < names.size()) {
+    const size_t semi = names.find(';', start);
+    if (semi == std::string::npos) {
+      list.Add(names.substr(start));
+      break;
+    }
+    list.Add(names.substr(start, semi - start));
+    start = semi + 1;
+  }
+}
+
 char16_t* StringLToWideChar(std::string_view text, char16_t* destination, int size) {
   if (size < 1 || !destination) return destination;
   const size_t n =
@@ -106,6 +120,31 @@ int CalcTableHeaderSize(int indexCount) {
   const long long size = raw <= 0 ? 0 : (raw + 255) / 256 * 256;
   if (indexCount < 0 || size != 256) throw host::Exception("Debug check -  header size <> 256");
   return static_cast<int>(size);
+}
+
+int CalculateCoreDataSize(host::TFieldType type) {
+  switch (type) {
+    case host::ftString:
+    case host::ftSmallint:
+    case host::ftWord:
+    case host::ftWideString:
+      return 2;
+    case host::ftInteger:
+    case host::ftAutoInc:
+      return 4;
+    case host::ftBoolean:
+      return 1;
+    case host::ftFloat:
+    case host::ftCurrency:
+    case host::ftBCD:
+    case host::ftDate:
+    case host::ftTime:
+    case host::ftDateTime:
+      return 8;
+    default:
+      throw host::Exception("Error in setting CoreDataSize - field type not found: " +
+                            host::FieldTypeName(type));
+  }
 }
 
 }  // namespace tav

@@ -264,5 +264,41 @@ TEST(HelpersTest, TableHeaderSize) {
   EXPECT_THROW(CalcTableHeaderSize(1 << 30), host::Exception);
 }
 
+TEST(HelpersTest, FieldNamesSplitAtSemicolonsOnly) {
+  host::TStringList list;
+  list.Add("stale");
+  ConvertFieldNamesToList("Last Name;First,Middle; City ;;Zip;", list);
+  ASSERT_EQ(list.Count(), 5);
+  EXPECT_EQ(list.Strings(0), "Last Name");
+  EXPECT_EQ(list.Strings(1), "First,Middle");
+  EXPECT_EQ(list.Strings(2), " City ");
+  EXPECT_EQ(list.Strings(3), "");
+  EXPECT_EQ(list.Strings(4), "Zip");
+  ConvertFieldNamesToList("", list);
+  EXPECT_EQ(list.Count(), 0);
+  ConvertFieldNamesToList("ID", list);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Strings(0), "ID");
+}
+
+TEST(HelpersTest, CoreDataSizes) {
+  using namespace host;
+  for (TFieldType t : {ftString, ftSmallint, ftWord, ftWideString})
+    EXPECT_EQ(CalculateCoreDataSize(t), 2) << FieldTypeName(t);
+  for (TFieldType t : {ftInteger, ftAutoInc}) EXPECT_EQ(CalculateCoreDataSize(t), 4);
+  EXPECT_EQ(CalculateCoreDataSize(ftBoolean), 1);
+  for (TFieldType t : {ftFloat, ftCurrency, ftBCD, ftDate, ftTime, ftDateTime})
+    EXPECT_EQ(CalculateCoreDataSize(t), 8) << FieldTypeName(t);
+  try {
+    CalculateCoreDataSize(ftBlob);
+    ADD_FAILURE() << "a blob has no core size";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Error in setting CoreDataSize - field type not found: " + FieldTypeName(ftBlob));
+  }
+  EXPECT_THROW(CalculateCoreDataSize(ftLargeint), Exception);
+  EXPECT_THROW(CalculateCoreDataSize(ftUnknown), Exception);
+}
+
 }  // namespace
 }  // namespace tav
