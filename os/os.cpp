@@ -2,6 +2,8 @@
 
 namespace os {
 
-int OsLayerVersion() { return kOsLayerVersion; }
+int OsLayerVersion() {
+  return kOsLayerVersion;
+}
 
 }  // namespace os

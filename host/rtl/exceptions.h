@@ -65,6 +65,11 @@ class EWriteError : public EStreamError {
   using EStreamError::EStreamError;
 };
 
+class EComponentError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 // A broken internal rule. Carries the message and the unit (source file) that
 // found it; the text reads "<message> (<unit>, line <n>)".
 class EAssertionFailed : public Exception {

@@ -1,6 +1,11 @@
 #include "host/rtl/streams.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "host/rtl/exceptions.h"
@@ -87,6 +92,70 @@ void TMemoryStream::LoadFromStream(TStream& source) {
 
 void TMemoryStream::SaveToStream(TStream& dest) {
   if (!data_.empty()) dest.WriteBuffer(data_.data(), static_cast<int32_t>(data_.size()));
+}
+
+// ---- TFileStream ----
+
+TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : file_name_(fileName) {
+  if (mode == fmCreate) {
+    handle_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (handle_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\"");
+    return;
+  }
+  int flags;
+  switch (mode) {
+    case fmOpenRead: flags = O_RDONLY; break;
+    case fmOpenWrite: flags = O_WRONLY; break;
+    case fmOpenReadWrite: flags = O_RDWR; break;
+    default: throw EFOpenError("Cannot open file \"" + fileName + "\"");
+  }
+  handle_ = ::open(fileName.c_str(), flags | O_CLOEXEC);
+  // A folder opens for reading on this platform but is no file to stream.
+  struct stat st;
+  if (handle_ >= 0 && (::fstat(handle_, &st) != 0 || S_ISDIR(st.st_mode))) {
+    ::close(handle_);
+    handle_ = -1;
+  }
+  if (handle_ < 0) throw EFOpenError("Cannot open file \"" + fileName + "\"");
+}
+
+TFileStream::~TFileStream() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+int32_t TFileStream::Read(void* buffer, int32_t count) {
+  int32_t done = 0;
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (done < count) {
+    ssize_t n = ::read(handle_, p + done, static_cast<size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<int32_t>(n);
+  }
+  return done;
+}
+
+int32_t TFileStream::Write(const void* buffer, int32_t count) {
+  int32_t done = 0;
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  while (done < count) {
+    ssize_t n = ::write(handle_, p + done, static_cast<size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<int32_t>(n);
+  }
+  return done;
+}
+
+int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+  int whence = origin == soBeginning ? SEEK_SET : (origin == soCurrent ? SEEK_CUR : SEEK_END);
+  return static_cast<int64_t>(::lseek(handle_, static_cast<off_t>(offset), whence));
+}
+
+void TFileStream::SetSize(int64_t newSize) {
+  if (newSize < 0 || ::ftruncate(handle_, static_cast<off_t>(newSize)) != 0)
+    throw EWriteError("Stream write error");
+  Seek(newSize, soBeginning);
 }
 
 }  // namespace host

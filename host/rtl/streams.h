@@ -1,9 +1,11 @@
 // Streams of the host class library: an abstract TStream with the buffer and
-// copy helpers every caller uses, and TMemoryStream. Reads and writes return the
-// byte count moved; ReadBuffer/WriteBuffer raise when fewer bytes moved.
+// copy helpers every caller uses, TMemoryStream and TFileStream. Reads and
+// writes return the byte count moved; ReadBuffer/WriteBuffer raise when fewer
+// bytes moved.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "host/rtl/object.h"
@@ -51,6 +53,42 @@ class TMemoryStream : public TStream {
  private:
   std::vector<uint8_t> data_;
   int64_t position_ = 0;
+};
+
+// Open modes of TFileStream. fmCreate makes the file, or empties an existing
+// one, and opens it for reading and writing.
+inline constexpr uint16_t fmOpenRead = 0x0000;
+inline constexpr uint16_t fmOpenWrite = 0x0001;
+inline constexpr uint16_t fmOpenReadWrite = 0x0002;
+inline constexpr uint16_t fmCreate = 0xFFFF;
+
+// A stream over a file on disk. The file is open from construction to
+// destruction; a file that cannot be made raises EFCreateError
+// "Cannot create file \"<name>\"", one that cannot be opened (missing, no
+// permission, a folder) EFOpenError "Cannot open file \"<name>\"". Read and
+// Write stop at an I/O error and return the bytes moved so far; Seek returns
+// -1 on an error.
+//
+// This class calls POSIX directly rather than through the os layer: it holds
+// nothing but a descriptor and needs none of that layer's share modes or locks.
+class TFileStream : public TStream {
+ public:
+  TFileStream(const std::string& fileName, uint16_t mode);
+  ~TFileStream() override;
+
+  int32_t Read(void* buffer, int32_t count) override;
+  int32_t Write(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  // Cuts or extends the file and leaves the position at the new size.
+  // Raises EWriteError when the file cannot be resized.
+  void SetSize(int64_t newSize) override;
+
+  const std::string& FileName() const { return file_name_; }
+  int Handle() const { return handle_; }
+
+ private:
+  std::string file_name_;
+  int handle_ = -1;
 };
 
 }  // namespace host

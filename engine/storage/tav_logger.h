@@ -1,0 +1,91 @@
+// The engine's process-wide trace log. GDBLogger() is the one TDBLogger, made
+// by TavEngineStartup and freed by TavEngineShutdown (or when the library is
+// unloaded). Every raised error writes a line here; hosts may read the lines,
+// dump the trace ring into them and save them to a file.
+//
+// LogItem, the named monitors, Clear, DumpTraceToLog and SaveLogToFile are all
+// serialised by the global critical section, so a host may call from several
+// threads. The trace ring itself is cheap and unguarded, as a diagnostic aid.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/rtl/object.h"
+
+namespace tav {
+
+class TDBLogger : public host::TObject {
+ public:
+  static constexpr int kTraceRingSize = 100;
+
+  TDBLogger();
+  TDBLogger(const TDBLogger&) = delete;
+  TDBLogger& operator=(const TDBLogger&) = delete;
+  // Saves the lines to OutputFileName first when one is set.
+  ~TDBLogger() override;
+
+  void LogItem(const std::string& source, const std::string& text);
+  void NamedMonitorDelta(const std::string& name, int delta);
+  void NamedMonitorReset(const std::string& name, int value);
+  void AddLogTraceItem(int32_t caller, int32_t event);
+  void ClearLogTrace();
+  void DumpTraceToLog();
+  // Empties the log items and the monitors.
+  void Clear();
+  void SaveLogToFile(const std::string& fileName);
+
+  void SetActive(bool value) { active_ = value; }
+  void SetDumpMod(int value) { dump_mod_ = value; }
+  void SetMaxLogItemCount(int n);
+  void SetOutputFileName(const std::string& name);
+  bool Active() const { return active_; }
+  int DumpMod() const { return dump_mod_; }
+  int MaxLogItemCount() const { return max_log_item_count_; }
+  std::string OutputFileName() const;
+
+  // A snapshot of the log lines, oldest first.
+  std::vector<std::string> LogItems() const;
+  int LogItemCount() const;
+  // The monitors as "name=value" lines, in the order they were first set.
+  std::vector<std::string> NamedMonitors() const;
+  // A monitor's value; 0 when absent.
+  int NamedMonitorValue(const std::string& name) const;
+
+ private:
+  std::string* FindMonitor(const std::string& name);
+  void SaveLinesLocked(const std::string& fileName) const;
+
+  std::deque<std::string> items_;
+  std::vector<std::pair<std::string, std::string>> monitors_;
+  int32_t trace_[kTraceRingSize][2] = {};
+  int trace_index_ = 0;
+  bool active_ = false;
+  int dump_mod_ = 0;
+  std::string output_file_name_;
+  int max_log_item_count_ = 500;
+};
+
+// The global trace log; null before TavEngineStartup and after shutdown.
+TDBLogger* GDBLogger();
+// The global critical section that serialises the log and its monitors.
+std::recursive_mutex& GlobalLogLock();
+
+// Creates the global log and its lock; calling it again does nothing.
+void TavEngineStartup();
+// Frees the global log (saving it to its OutputFileName when set).
+void TavEngineShutdown();
+
+// The text of the last system error (the argument is not used).
+std::string GetOSErrorMsg(const void* ignored = nullptr);
+std::string GetCurrentUser();
+std::string GetCurrentComputer();
+std::string GetOSDetails();
+uint32_t GetMSTimeMarker();
+uint32_t GetCurrentThreadIdVal();
+
+}  // namespace tav

@@ -1,0 +1,105 @@
+#include "host/classes/component.h"
+
+#include <algorithm>
+
+#include "host/rtl/exceptions.h"
+#include "host/rtl/sys_utils.h"
+
+namespace host {
+
+TComponent::TComponent(TComponent* owner) {
+  if (owner) owner->InsertComponent(this);
+}
+
+TComponent::~TComponent() {
+  Destroying();
+  DestroyComponents();
+  if (owner_) owner_->RemoveComponent(this);
+}
+
+void TComponent::SetName(const std::string& newName) {
+  if (name_ == newName) return;
+  if (!newName.empty() && !IsValidIdent(newName))
+    throw EComponentError("'" + newName + "' is not a valid component name");
+  if (owner_)
+    owner_->ValidateRename(this, name_, newName);
+  else
+    ValidateRename(nullptr, name_, newName);
+  name_ = newName;
+}
+
+TComponent* TComponent::Components(int index) const {
+  if (index < 0 || index >= ComponentCount())
+    throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+  return components_[static_cast<size_t>(index)];
+}
+
+TComponent* TComponent::FindComponent(std::string_view name) const {
+  if (name.empty()) return nullptr;
+  for (TComponent* c : components_)
+    if (SameText(c->name_, name)) return c;
+  return nullptr;
+}
+
+void TComponent::InsertComponent(TComponent* component) {
+  TAV_ASSERT(component != nullptr, "InsertComponent: no component");
+  if (component->owner_ == this) return;
+  // A component owning one of its owners would be freed twice.
+  for (const TComponent* p = this; p; p = p->owner_)
+    TAV_ASSERT(p != component, "InsertComponent: a component cannot own itself or its owner");
+  // Names stay unique among siblings however a component arrives.
+  ValidateRename(component, "", component->name_);
+  if (component->owner_) component->owner_->RemoveComponent(component);
+  Insert(component);
+  Notification(component, opInsert);
+}
+
+void TComponent::RemoveComponent(TComponent* component) {
+  TAV_ASSERT(component != nullptr && component->owner_ == this,
+             "RemoveComponent: not a component of this owner");
+  Notification(component, opRemove);
+  Remove(component);
+}
+
+void TComponent::DestroyComponents() {
+  while (!components_.empty()) {
+    TComponent* instance = components_.back();
+    Remove(instance);
+    delete instance;
+  }
+}
+
+void TComponent::Destroying() {
+  if (state_ & csDestroying) return;
+  state_ |= csDestroying;
+  for (TComponent* c : components_) c->Destroying();
+}
+
+void TComponent::Notification(TComponent* component, TOperation operation) {
+  // Backwards and re-checked each step: a handler may free components.
+  int i = ComponentCount() - 1;
+  while (i >= 0) {
+    components_[static_cast<size_t>(i)]->Notification(component, operation);
+    --i;
+    if (i >= ComponentCount()) i = ComponentCount() - 1;
+  }
+}
+
+void TComponent::ValidateRename(TComponent* component, std::string_view curName,
+                                std::string_view newName) {
+  if (component && !SameText(curName, newName) && FindComponent(newName) != nullptr)
+    throw EComponentError("A component named " + std::string(newName) + " already exists");
+}
+
+void TComponent::Insert(TComponent* component) {
+  components_.push_back(component);
+  component->owner_ = this;
+}
+
+void TComponent::Remove(TComponent* component) {
+  auto it = std::find(components_.begin(), components_.end(), component);
+  if (it != components_.end()) components_.erase(it);
+  component->owner_ = nullptr;
+}
+
+}  // namespace host

@@ -1,0 +1,134 @@
+#include "os/clock.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace os {
+namespace {
+
+// Days from 1970-01-01 to the given proleptic Gregorian date.
+constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+// Date-time values count days from 1899-12-30.
+constexpr int64_t kEpochShift = DaysFromCivil(1899, 12, 30);
+static_assert(DaysFromCivil(1970, 1, 1) - kEpochShift == 25569);
+
+// The system clock is never destroyed, so that code running during static
+// destruction can still ask for the time.
+TSystemClock& SystemClock() {
+  static TSystemClock* clock = new TSystemClock();
+  return *clock;
+}
+
+std::atomic<TClock*> g_clock{nullptr};
+
+}  // namespace
+
+double TSystemClock::Now() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  if (localtime_r(&ts.tv_sec, &local) == nullptr) {
+    // Only an absurd time_t gets here; fall back to UTC rather than invent a date.
+    gmtime_r(&ts.tv_sec, &local);
+  }
+  const int64_t days =
+      DaysFromCivil(int64_t{local.tm_year} + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                    static_cast<unsigned>(local.tm_mday)) -
+      kEpochShift;
+  // A leap second (tm_sec == 60) must not push the time of day into the next day.
+  const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;
+  const int64_t ms =
+      ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + sec) * 1000 + ts.tv_nsec / 1000000;
+  return static_cast<double>(days) + static_cast<double>(ms) / kMSecsPerDay;
+}
+
+uint32_t TSystemClock::TickCount() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void TSystemClock::Sleep(uint32_t ms) {
+  timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  timespec rem{};
+  // A signal cuts nanosleep short; carry on with what remains.
+  while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
+}
+
+double TManualClock::Now() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return now_;
+}
+
+uint32_t TManualClock::TickCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tick_;
+}
+
+void TManualClock::Sleep(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++sleep_count_;
+  slept_ms_ += ms;
+  tick_ += ms;  // wraps like the real tick
+  now_ += ms / kMSecsPerDay;
+}
+
+void TManualClock::SetNow(double now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_ = now;
+}
+
+void TManualClock::SetTickCount(uint32_t tick) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tick_ = tick;
+}
+
+void TManualClock::Advance(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tick_ += ms;
+  now_ += ms / kMSecsPerDay;
+}
+
+uint32_t TManualClock::SleepCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sleep_count_;
+}
+
+uint64_t TManualClock::SleptMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slept_ms_;
+}
+
+TClock& CurrentClock() {
+  TClock* clock = g_clock.load(std::memory_order_acquire);
+  return clock != nullptr ? *clock : SystemClock();
+}
+
+TClock* SetClock(TClock* clock) {
+  if (clock == &SystemClock()) clock = nullptr;
+  return g_clock.exchange(clock, std::memory_order_acq_rel);
+}
+
+double Now() {
+  return CurrentClock().Now();
+}
+uint32_t GetTickCount() {
+  return CurrentClock().TickCount();
+}
+void Sleep(uint32_t ms) {
+  CurrentClock().Sleep(ms);
+}
+
+}  // namespace os

@@ -1,0 +1,144 @@
+// The byte-range locks of TOSFile. file.h explains the choice of primitives;
+// the rules kept here are: the table locked_ always lists exactly the ranges
+// this handle holds in the kernel, and no two of them overlap.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iterator>
+#include <string>
+
+#include "os/file.h"
+#include "os/sys_info.h"
+
+namespace os {
+namespace {
+
+constexpr uint64_t kLockLimit = uint64_t{1} << 63;
+
+bool Fail(int code) {
+  SetLastOSError(code);
+  return false;
+}
+
+bool ValidRange(uint64_t offset, uint64_t length) {
+  return length != 0 && offset < kLockLimit && length <= kLockLimit - offset;
+}
+
+// The kernel's form of [offset, offset + length). A range reaching 2^63 is
+// written as "from offset on" (l_len = 0): the kernel ends such a lock at the
+// largest offset there is, which is the same range, and a length of 2^63
+// itself would not fit l_len.
+struct flock RangeOf(short type, uint64_t offset, uint64_t length) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = length == kLockLimit - offset ? 0 : static_cast<off_t>(length);
+  fl.l_pid = 0;  // required for open-file-description locks
+  return fl;
+}
+
+bool SetLock(int fd, struct flock& fl) {
+  int rc;
+  do {
+    rc = fcntl(fd, F_OFD_SETLK, &fl);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+int OpenReadWrite(const std::string& path) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+int TOSFile::LockDescriptor() {
+  if (access_ != TFileAccess::Read) return fd_;
+  if (lock_fd_ >= 0) return lock_fd_;
+
+  struct stat own {};
+  if (fstat(fd_, &own) != 0) {
+    Fail(errno);
+    return -1;
+  }
+  // The read-only attribute holds for root too, as it does for opens.
+  if (S_ISREG(own.st_mode) && (own.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    Fail(EACCES);
+    return -1;
+  }
+  // Reopening our own descriptor reaches this very file whatever happened to
+  // its name since. Without /proc, fall back to the name and make sure it
+  // still leads to the same file.
+  int fd = OpenReadWrite("/proc/self/fd/" + std::to_string(fd_));
+  if (fd < 0) {
+    const int procError = errno;
+    fd = OpenReadWrite(path_);
+    if (fd < 0) {
+      // Without /proc the name's answer counts; else /proc's, which was about
+      // the right file.
+      Fail(procError == ENOENT ? errno : procError);
+      return -1;
+    }
+  }
+  struct stat other {};
+  if (fstat(fd, &other) != 0 || other.st_dev != own.st_dev || other.st_ino != own.st_ino) {
+    close(fd);
+    Fail(ESTALE);
+    return -1;
+  }
+  lock_fd_ = fd;
+  return lock_fd_;
+}
+
+bool TOSFile::LockRange(uint64_t offset, uint64_t length) {
+  if (!ValidRange(offset, length)) return Fail(EINVAL);
+  std::lock_guard<std::mutex> guard(lock_mutex_);
+
+  // The kernel would merge an overlap with our own lock and report success.
+  const uint64_t end = offset + length;
+  auto next = locked_.lower_bound(offset);
+  if (next != locked_.end() && next->first < end) return Fail(EAGAIN);
+  if (next != locked_.begin()) {
+    auto prev = std::prev(next);
+    if (prev->first + prev->second > offset) return Fail(EAGAIN);
+  }
+
+  const int fd = LockDescriptor();
+  if (fd < 0) return false;
+  // Make room in the table first: once the kernel holds the lock, nothing
+  // that can fail (allocation) may stand between it and the table.
+  auto entry = locked_.emplace_hint(next, offset, length);
+  struct flock fl = RangeOf(F_WRLCK, offset, length);
+  if (!SetLock(fd, fl)) {
+    int code = errno;
+    locked_.erase(entry);
+    // Some systems report a conflict as EACCES; keep EACCES for "may not write".
+    if (code == EACCES || code == EAGAIN) code = EAGAIN;
+    return Fail(code);
+  }
+  return true;
+}
+
+bool TOSFile::UnlockRange(uint64_t offset, uint64_t length) {
+  std::lock_guard<std::mutex> guard(lock_mutex_);
+  auto entry = locked_.find(offset);
+  if (entry == locked_.end() || entry->second != length) return Fail(ENOLCK);
+  // A held range was locked through this descriptor, so it exists.
+  const int fd = access_ == TFileAccess::Read ? lock_fd_ : fd_;
+  struct flock fl = RangeOf(F_UNLCK, offset, length);
+  if (!SetLock(fd, fl)) return Fail(errno);
+  locked_.erase(entry);
+  return true;
+}
+
+bool IsLockViolation(int code) {
+  return code == EAGAIN;
+}
+
+}  // namespace os

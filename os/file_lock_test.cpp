@@ -1,0 +1,388 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/file.h"
+#include "os/sys_info.h"
+#include "os/test_support.h"
+
+namespace os {
+namespace {
+
+using test::RunInChild;
+using test::WriteWholeFile;
+
+constexpr uint64_t k4GiB = uint64_t{1} << 32;
+constexpr uint64_t kLimit = uint64_t{1} << 63;
+
+// A forked child that talks to the test through a pair of pipes, one byte at a
+// time. If the test ends early, the child is killed and reaped, never left behind.
+class TChild {
+ public:
+  explicit TChild(const std::function<int(TChild&)>& body) {
+    int up[2], down[2];
+    if (pipe2(up, O_CLOEXEC) != 0 || pipe2(down, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(up[0]);
+      close(down[1]);
+      send_ = up[1];
+      recv_ = down[0];
+      int code = 98;
+      try {
+        code = body(*this);
+      } catch (...) {
+        code = 99;
+      }
+      _exit(code);
+    }
+    close(up[1]);
+    close(down[0]);
+    send_ = down[1];
+    recv_ = up[0];
+  }
+  ~TChild() {
+    if (pid_ > 0 && status_ < 0) {
+      Kill();
+      Wait();
+    }
+    if (send_ >= 0) close(send_);
+    if (recv_ >= 0) close(recv_);
+  }
+  TChild(const TChild&) = delete;
+  TChild& operator=(const TChild&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  bool Send(char c) { return write(send_, &c, 1) == 1; }
+  // The next byte from the other side; '\0' if it has gone.
+  char Receive() {
+    char c = '\0';
+    ssize_t n;
+    do {
+      n = read(recv_, &c, 1);
+    } while (n < 0 && errno == EINTR);
+    return n == 1 ? c : '\0';
+  }
+  void Kill() { kill(pid_, SIGKILL); }
+  // The child's exit code, or 128 + signal number if a signal ended it.
+  int Wait() {
+    if (status_ >= 0) return status_;
+    int st = 0;
+    while (waitpid(pid_, &st, 0) < 0) {
+      if (errno != EINTR) return status_ = 255;
+    }
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int send_ = -1;
+  int recv_ = -1;
+  int status_ = -1;
+};
+
+class RangeLockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    path_ = dir_ / "data.db";
+    WriteWholeFile(path_, std::string(100, 'd'));
+  }
+  std::unique_ptr<TOSFile> Shared(TFileAccess access = TFileAccess::ReadWrite) {
+    return TOSFile::Open(path_, access, TFileShare::DenyNone);
+  }
+  // Whether a fresh handle could lock the range right now (and lets it go again).
+  bool FreeForOthers(uint64_t offset, uint64_t length) {
+    auto probe = Shared();
+    return probe != nullptr && probe->LockRange(offset, length);
+  }
+
+  test::TTempDir dir_;
+  std::string path_;
+};
+
+TEST_F(RangeLockTest, TwoHandlesInOneProcessConflictBothWays) {
+  auto a = Shared();
+  auto b = Shared();
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a->LockRange(0, 10));
+  EXPECT_FALSE(b->LockRange(5, 10));
+  EXPECT_TRUE(IsLockViolation(GetLastOSError()));
+  EXPECT_FALSE(b->LockRange(9, 1));
+  ASSERT_TRUE(b->LockRange(10, 10));  // touching, not overlapping
+  EXPECT_FALSE(a->LockRange(19, 1));
+  EXPECT_TRUE(IsLockViolation(GetLastOSError()));
+  EXPECT_FALSE(IsLockViolation(ENOLCK));
+}
+
+TEST_F(RangeLockTest, AHandleCannotReenterItsOwnRange) {
+  auto a = Shared();
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(a->LockRange(100, 10));
+  EXPECT_FALSE(a->LockRange(100, 10));
+  EXPECT_TRUE(IsLockViolation(GetLastOSError()));
+  EXPECT_FALSE(a->LockRange(105, 1));   // inside
+  EXPECT_FALSE(a->LockRange(95, 6));    // over the start
+  EXPECT_FALSE(a->LockRange(109, 50));  // over the end
+  EXPECT_FALSE(a->LockRange(90, 30));   // around it
+  // Neighbours on both sides are fine, and the kernel merges all three ...
+  ASSERT_TRUE(a->LockRange(110, 5));
+  ASSERT_TRUE(a->LockRange(90, 10));
+  // ... yet unlocking the middle one frees exactly that range.
+  ASSERT_TRUE(a->UnlockRange(100, 10));
+  EXPECT_FALSE(FreeForOthers(99, 1));
+  EXPECT_FALSE(FreeForOthers(110, 1));
+  EXPECT_TRUE(FreeForOthers(100, 10));
+  // A failed overlap attempt left the table as it was.
+  EXPECT_TRUE(a->UnlockRange(110, 5));
+  EXPECT_TRUE(a->UnlockRange(90, 10));
+  EXPECT_TRUE(FreeForOthers(0, 200));
+}
+
+TEST_F(RangeLockTest, UnlockMustNameExactlyAHeldRange) {
+  auto a = Shared();
+  auto b = Shared();
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a->LockRange(0, 10));
+  for (auto [offset, length] :
+       std::vector<std::pair<uint64_t, uint64_t>>{{0, 5}, {5, 5}, {0, 11}, {1, 9}, {20, 10}}) {
+    EXPECT_FALSE(a->UnlockRange(offset, length)) << offset << "+" << length;
+    EXPECT_EQ(GetLastOSError(), ENOLCK);
+  }
+  EXPECT_FALSE(b->UnlockRange(0, 10));  // not b's lock
+  EXPECT_EQ(GetLastOSError(), ENOLCK);
+  // Every failed unlock kept the whole lock.
+  EXPECT_FALSE(FreeForOthers(0, 1));
+  EXPECT_FALSE(FreeForOthers(5, 1));
+  EXPECT_FALSE(FreeForOthers(9, 1));
+
+  ASSERT_TRUE(a->UnlockRange(0, 10));
+  EXPECT_FALSE(a->UnlockRange(0, 10));  // already gone
+  EXPECT_TRUE(b->LockRange(0, 10));
+}
+
+TEST_F(RangeLockTest, ReleasedWhenTheHandleClosesButNotByOtherCloses) {
+  auto a = Shared();
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(a->LockRange(40, 8));
+  // Another handle on the same file opening and closing must not touch a's
+  // lock (with per-process locks, that close would drop it).
+  Shared().reset();
+  TOSFile::Open(path_, TFileAccess::Read, TFileShare::DenyNone).reset();
+  EXPECT_FALSE(FreeForOthers(40, 8));
+  a.reset();
+  EXPECT_TRUE(FreeForOthers(40, 8));
+}
+
+TEST_F(RangeLockTest, RangesBeyondEndOfFileAndAboveFourGiB) {
+  auto a = Shared();
+  auto b = Shared();
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a->LockRange(k4GiB + 5, 10));  // far past the 100-byte file
+  EXPECT_FALSE(b->LockRange(k4GiB + 14, 1));
+  EXPECT_TRUE(b->LockRange(5, 10));  // the low 32 bits alone must not collide
+  EXPECT_TRUE(b->LockRange(k4GiB + 15, 1));
+  EXPECT_EQ(a->Size(), 100);  // locking never grows the file
+
+  // Up to 2^63 and no further.
+  ASSERT_TRUE(a->LockRange(kLimit - 10, 10));
+  EXPECT_FALSE(b->LockRange(kLimit - 1, 1));
+  EXPECT_TRUE(IsLockViolation(GetLastOSError()));
+  EXPECT_TRUE(a->UnlockRange(kLimit - 10, 10));
+  EXPECT_TRUE(b->LockRange(kLimit - 1, 1));
+
+  for (auto [offset, length] : std::vector<std::pair<uint64_t, uint64_t>>{{0, 0},
+                                                                          {kLimit, 1},
+                                                                          {kLimit - 1, 2},
+                                                                          {1, kLimit},
+                                                                          {~uint64_t{0}, 1},
+                                                                          {1, ~uint64_t{0}}}) {
+    EXPECT_FALSE(a->LockRange(offset, length)) << offset << "+" << length;
+    EXPECT_EQ(GetLastOSError(), EINVAL);
+  }
+}
+
+TEST_F(RangeLockTest, TheWholeRangeUpToTwoToTheSixtyThird) {
+  auto a = Shared();
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(a->LockRange(0, kLimit));
+  EXPECT_FALSE(FreeForOthers(0, 1));
+  EXPECT_FALSE(FreeForOthers(kLimit - 1, 1));
+  ASSERT_TRUE(a->UnlockRange(0, kLimit));
+  EXPECT_TRUE(FreeForOthers(kLimit - 1, 1));
+}
+
+TEST_F(RangeLockTest, ReadOnlyHandleLocks) {
+  auto ro = Shared(TFileAccess::Read);
+  auto rw = Shared();
+  ASSERT_NE(ro, nullptr);
+  ASSERT_NE(rw, nullptr);
+  ASSERT_TRUE(ro->LockRange(0, 4));
+  EXPECT_FALSE(rw->LockRange(2, 1));
+  EXPECT_TRUE(IsLockViolation(GetLastOSError()));
+  ASSERT_TRUE(rw->LockRange(4, 4));
+  EXPECT_FALSE(ro->LockRange(4, 1));
+  EXPECT_FALSE(ro->LockRange(1, 1));  // its own range, through the companion
+  ASSERT_TRUE(ro->UnlockRange(0, 4));
+  EXPECT_TRUE(FreeForOthers(0, 4));
+  ASSERT_TRUE(ro->LockRange(0, 4));
+  ro.reset();
+  EXPECT_TRUE(FreeForOthers(0, 4));
+}
+
+TEST_F(RangeLockTest, ReadOnlyHandleLocksTheFileItOpenedEvenAfterRename) {
+  auto ro = Shared(TFileAccess::Read);
+  ASSERT_NE(ro, nullptr);
+  const std::string moved = dir_ / "moved.db";
+  ASSERT_TRUE(RenameFile(path_, moved));
+  WriteWholeFile(path_, "an impostor");
+  ASSERT_TRUE(ro->LockRange(0, 1));
+  auto atNewName = TOSFile::Open(moved, TFileAccess::ReadWrite, TFileShare::DenyNone);
+  auto atOldName = Shared();
+  ASSERT_NE(atNewName, nullptr);
+  ASSERT_NE(atOldName, nullptr);
+  EXPECT_FALSE(atNewName->LockRange(0, 1));
+  EXPECT_TRUE(atOldName->LockRange(0, 1));
+}
+
+TEST_F(RangeLockTest, ReadOnlyFileRefusesLocksWithAccessDenied) {
+  ASSERT_TRUE(SetFileReadOnly(path_, true));
+  auto ro = Shared(TFileAccess::Read);
+  ASSERT_NE(ro, nullptr);
+  EXPECT_FALSE(ro->LockRange(0, 1));
+  EXPECT_EQ(GetLastOSError(), EACCES);
+  EXPECT_FALSE(IsLockViolation(EACCES));
+}
+
+TEST_F(RangeLockTest, UserWithoutWritePermissionGetsAccessDenied) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to create a file another user may read but not write";
+  }
+  // The file keeps its owner's write bit, so only the kernel's permission
+  // check can refuse the companion descriptor to an unprivileged user.
+  ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+  const std::string path = path_;
+  const std::string open = dir_ / "open.db";  // writable by anyone, for contrast
+  WriteWholeFile(open, "x");
+  ASSERT_EQ(chmod(open.c_str(), 0666), 0);
+  EXPECT_EQ(RunInChild([&] {
+              if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+              auto ro = TOSFile::Open(path, TFileAccess::Read, TFileShare::DenyNone);
+              if (!ro) return 11;
+              if (ro->LockRange(0, 1)) return 12;
+              if (GetLastOSError() != EACCES) return 13;
+              auto ok = TOSFile::Open(open, TFileAccess::Read, TFileShare::DenyNone);
+              return ok && ok->LockRange(0, 1) ? 0 : 14;
+            }),
+            0);
+}
+
+TEST_F(RangeLockTest, ShareModeLocksAndRangeLocksCoexist) {
+  // The database file: opened DenyNone by everyone, who then lock ranges.
+  auto a = Shared();
+  auto b = Shared(TFileAccess::Read);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a->LockRange(0, 10));
+  ASSERT_TRUE(b->LockRange(10, 10));
+  EXPECT_FALSE(b->LockRange(0, 1));
+  // The share locks are still in force beside the range locks ...
+  EXPECT_EQ(TOSFile::Open(path_, TFileAccess::ReadWrite, TFileShare::Exclusive), nullptr);
+  EXPECT_TRUE(IsSharingViolation(GetLastOSError()));
+  // ... and another process joins in the same way.
+  const std::string path = path_;
+  EXPECT_EQ(RunInChild([&] {
+              auto c = TOSFile::Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+              if (!c) return 1;
+              if (c->LockRange(5, 10)) return 2;
+              if (!IsLockViolation(GetLastOSError())) return 3;
+              if (!c->LockRange(20, 10)) return 4;
+              if (TOSFile::Open(path, TFileAccess::Read, TFileShare::Exclusive)) return 5;
+              return 0;
+            }),
+            0);
+  EXPECT_TRUE(a->LockRange(20, 10));  // the child's lock went with it
+}
+
+TEST_F(RangeLockTest, ConflictsBetweenParentAndChildBothWays) {
+  auto parent = Shared();
+  ASSERT_NE(parent, nullptr);
+  ASSERT_TRUE(parent->LockRange(10, 10));
+
+  const std::string path = path_;
+  TChild child([&](TChild& self) {
+    auto own = TOSFile::Open(path, TFileAccess::ReadWrite, TFileShare::DenyNone);
+    if (!own) return 1;
+    if (own->LockRange(15, 1) || !IsLockViolation(GetLastOSError())) return 2;
+    if (!own->LockRange(30, 5)) return 3;
+    self.Send('L');  // holding 30..34
+    if (self.Receive() != 'U') return 4;
+    if (!own->UnlockRange(30, 5)) return 5;
+    self.Send('F');
+    self.Receive();  // wait for the parent's last word (or its end)
+    return 0;
+  });
+  ASSERT_TRUE(child.Started());
+  ASSERT_EQ(child.Receive(), 'L');
+  EXPECT_FALSE(parent->LockRange(32, 1));
+  EXPECT_TRUE(IsLockViolation(GetLastOSError()));
+  ASSERT_TRUE(child.Send('U'));
+  ASSERT_EQ(child.Receive(), 'F');
+  EXPECT_TRUE(parent->LockRange(30, 5));
+  ASSERT_TRUE(child.Send('X'));
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(RangeLockTest, ReleasedWhenTheHoldingProcessIsKilled) {
+  const std::string path = path_;
+  TChild child([&](TChild& self) {
+    auto own = TOSFile::Open(path, TFileAccess::Read, TFileShare::DenyNone);
+    if (!own || !own->LockRange(k4GiB, 100)) return 1;
+    self.Send('L');
+    for (;;) pause();  // hold the lock until killed
+  });
+  ASSERT_TRUE(child.Started());
+  ASSERT_EQ(child.Receive(), 'L');
+  auto parent = Shared();
+  ASSERT_NE(parent, nullptr);
+  EXPECT_FALSE(parent->LockRange(k4GiB + 50, 1));
+  child.Kill();
+  EXPECT_EQ(child.Wait(), 128 + SIGKILL);
+  EXPECT_TRUE(parent->LockRange(k4GiB + 50, 1));
+}
+
+TEST_F(RangeLockTest, ThreadsShareOneHandleSafely) {
+  auto a = Shared();
+  ASSERT_NE(a, nullptr);
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        if (!a->LockRange(t * 16, 16) || !a->UnlockRange(t * 16, 16)) ++failures[t];
+        // Everyone also races for one shared byte: at most one can hold it.
+        if (a->LockRange(1000, 1)) a->UnlockRange(1000, 1);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+  EXPECT_TRUE(FreeForOthers(0, kLimit));  // nothing left held
+}
+
+}  // namespace
+}  // namespace os
