@@ -1,7 +1,8 @@
 #include "engine/storage/tav_compare.h"
 
+#include "engine/storage/tav_errors.h"
 #include "host/rtl/collation.h"
-#include "host/rtl/exceptions.h"
+#include "host/rtl/sys_utils.h"
 
 namespace tav {
 namespace {
@@ -111,14 +112,14 @@ char16_t* StringLToWideChar(std::string_view text, char16_t* destination, int si
 }
 
 std::string TavIncludeTrailingBackslash(const std::string& path) {
-  if (!path.empty() && path.back() == '/') return path;
-  return path + '/';
+  return host::IncludeTrailingPathDelimiter(path);
 }
 
 int CalcTableHeaderSize(int indexCount) {
   const long long raw = 48 + 6LL * indexCount;
   const long long size = raw <= 0 ? 0 : (raw + 255) / 256 * 256;
-  if (indexCount < 0 || size != 256) throw host::Exception("Debug check -  header size <> 256");
+  if (indexCount < 0 || size != 256)
+    TavDatabaseError(8581, "CalcTableHeaderSize", "Debug check -  header size <> 256");
   return static_cast<int>(size);
 }
 
@@ -142,8 +143,9 @@ int CalculateCoreDataSize(host::TFieldType type) {
     case host::ftDateTime:
       return 8;
     default:
-      throw host::Exception("Error in setting CoreDataSize - field type not found: " +
-                            host::FieldTypeName(type));
+      TavDatabaseError(
+          10117, "CalculateCoreDataSize",
+          "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
   }
 }
 

@@ -70,14 +70,14 @@ std::string TavIncludeTrailingBackslash(const std::string& path);
 
 // The size of a table header with indexCount indexes: 48 + 6 * indexCount
 // rounded up to a multiple of 256. Anything but 256 (more than 34 indexes)
-// raises host::Exception "Debug check -  header size <> 256".
+// raises 8581 "Debug check -  header size <> 256".
 int CalcTableHeaderSize(int indexCount);
 
 // The fixed part of a field's stored value: 2 for ftString, ftSmallint,
 // ftWord and ftWideString (for strings, the length prefix), 4 for ftInteger
 // and ftAutoInc, 1 for ftBoolean, 8 for ftFloat, ftCurrency, ftBCD, ftDate,
-// ftTime and ftDateTime. Any other type raises host::Exception "Error in
-// setting CoreDataSize - field type not found: " and the type's name.
+// ftTime and ftDateTime. Any other type raises 10117 "Error in setting
+// CoreDataSize - field type not found: " and the type's name.
 int CalculateCoreDataSize(host::TFieldType type);
 
 }  // namespace tav

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/storage/tav_errors.h"
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -257,11 +258,12 @@ TEST(HelpersTest, TableHeaderSize) {
   try {
     CalcTableHeaderSize(35);
     ADD_FAILURE() << "35 indexes accepted";
-  } catch (const host::Exception& e) {
-    EXPECT_EQ(e.Message(), "Debug check -  header size <> 256");
+  } catch (const ETavDatabaseError& e) {
+    EXPECT_EQ(e.ErrorCode(), 8581);
+    EXPECT_NE(e.Message().find("Debug check -  header size <> 256"), std::string::npos);
   }
-  EXPECT_THROW(CalcTableHeaderSize(-1), host::Exception);
-  EXPECT_THROW(CalcTableHeaderSize(1 << 30), host::Exception);
+  EXPECT_THROW(CalcTableHeaderSize(-1), ETavDatabaseError);
+  EXPECT_THROW(CalcTableHeaderSize(1 << 30), ETavDatabaseError);
 }
 
 TEST(HelpersTest, FieldNamesSplitAtSemicolonsOnly) {
@@ -292,12 +294,14 @@ TEST(HelpersTest, CoreDataSizes) {
   try {
     CalculateCoreDataSize(ftBlob);
     ADD_FAILURE() << "a blob has no core size";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(),
-              "Error in setting CoreDataSize - field type not found: " + FieldTypeName(ftBlob));
+  } catch (const ETavDatabaseError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10117);
+    EXPECT_NE(e.Message().find("Error in setting CoreDataSize - field type not found: " +
+                               FieldTypeName(ftBlob)),
+              std::string::npos);
   }
-  EXPECT_THROW(CalculateCoreDataSize(ftLargeint), Exception);
-  EXPECT_THROW(CalculateCoreDataSize(ftUnknown), Exception);
+  EXPECT_THROW(CalculateCoreDataSize(ftLargeint), ETavDatabaseError);
+  EXPECT_THROW(CalculateCoreDataSize(ftUnknown), ETavDatabaseError);
 }
 
 }  // namespace

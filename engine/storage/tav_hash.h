@@ -11,6 +11,8 @@
 //
 // THashCollection: a collection whose items carry an 8-byte key and are found
 // by it through an owned TTavBaseHash of item IDs, rebuilt larger when full.
+// A hashed item leaves the hash when it is freed; one moved to another
+// collection must be unhashed (DeleteHashKey) first.
 #pragma once
 
 #include <array>
