@@ -198,9 +198,7 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
       (keyType != ikFixed && keyType != ikMinStringLen))
     TavDatabaseError(8581, kCaller, kKeyBuffersInvalid);
   std::vector<TField> fields;
-  std::vector<std::string> names;
   fields.reserve(static_cast<size_t>(n));
-  names.reserve(static_cast<size_t>(n));
   // 64-bit: declared sizes come from stored definitions and may be absurd.
   int64_t required = KeyEntryHeaderSize + static_cast<int64_t>(keyFields.DataOffset());
   for (int i = 0; i < n; ++i) {
@@ -223,12 +221,10 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
       TavDatabaseError(8581, kCaller, "Sort function not assinged");
     required += (f.IsString ? 2 : 0) + static_cast<int64_t>(f.DataSize);
     fields.push_back(f);
-    names.push_back(item.FieldName());
   }
   if (maximumKeySize < required || maximumKeySize > MaximumKeyEntrySize)
     TavDatabaseErrorFmt(8581, kCaller, "Invalid key size: %d", {maximumKeySize});
   fields_ = std::move(fields);
-  field_names_ = std::move(names);
   data_offset_ = keyFields.DataOffset();
   maximum_key_size_ = maximumKeySize;
   key_type_ = keyType;
@@ -237,7 +233,6 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
 
 void TKeyFormat::Close() {
   fields_.clear();
-  field_names_.clear();
   data_offset_ = 0;
   maximum_key_size_ = 0;
   key_type_ = ikFixed;

@@ -257,7 +257,6 @@ class TKeyFormat {
   int FinishEntry(uint8_t* entry, int position) const;
 
   std::vector<TField> fields_;
-  std::vector<std::string> field_names_;  // diagnostics only
   int data_offset_ = 0;
   int maximum_key_size_ = 0;
   TIndexKeyType key_type_ = ikFixed;
