@@ -375,5 +375,449 @@ INSTANTIATE_TEST_SUITE_P(
                       TRandomCase{"StringDuplicatesDescending", Spec(true, false, true, ikMinStringLen, 1024), 30000}),
     [](const ::testing::TestParamInfo<TRandomCase>& info) { return std::string(info.param.Name); });
 
+
+// ---------------------------------------------------------------------------
+// Every search type on an index with runs of duplicates that span leaves
+
+struct TSearchCase {
+  const char* Name;
+  bool StringKey;
+  bool Descending;
+};
+
+class BTreeSearchTypes : public ::testing::TestWithParam<TSearchCase> {};
+
+TVal KeyFor(bool str, int k) {
+  TVal v;
+  if (str) {
+    v.Str = "k" + std::string(k < 100 ? "0" : "") + std::string(k < 10 ? "0" : "") + std::to_string(k);
+  } else {
+    v.Int = k;
+  }
+  return v;
+}
+
+TEST_P(BTreeSearchTypes, LandWhereTheModelSays) {
+  const TSearchCase& c = GetParam();
+  TIndexSpec spec;
+  spec.StringKey = c.StringKey;
+  spec.Unique = false;
+  spec.Descending = c.Descending;
+  spec.KeyType = c.StringKey ? ikMinStringLen : ikFixed;
+  spec.PageSize = 256;
+  spec.StringSize = 8;
+  TTestIndex ix(spec);
+  TModel model(ix);
+  uint32_t recNo = 1;
+  // Runs of 1 to 23 records per key, inserted in shuffled order.
+  std::vector<TRec> recs;
+  for (int k = 10; k <= 100; k += 10)
+    for (int i = 0; i < 1 + (k * 7) % 23; ++i) recs.push_back(TRec{KeyFor(c.StringKey, k), recNo++});
+  std::shuffle(recs.begin(), recs.end(), std::mt19937(7));
+  for (const TRec& r : recs) {
+    ASSERT_EQ(ix.Insert(r.Key, r.RecNo), 0);
+    model.Add(r);
+  }
+  ASSERT_GE(ix.Tree().Depth(), 2u);
+  ASSERT_TRUE(ix.Check().Ok()) << ix.Check().Error;
+  const std::vector<TRec> sorted = model.Sorted();
+  for (int k : {5, 10, 15, 50, 55, 90, 100, 105}) {
+    std::vector<TProbe> probes;
+    TProbe limited;
+    limited.Key = KeyFor(c.StringKey, k);
+    limited.Limited = true;
+    probes.push_back(limited);
+    // Full keys: before, inside and after the run of k.
+    for (uint32_t r : {0u, 1u, 60u, 120u, 2000000000u}) {
+      TProbe full;
+      full.Key = KeyFor(c.StringKey, k);
+      full.RecNo = r;
+      probes.push_back(full);
+    }
+    for (const TProbe& p : probes) {
+      for (TIndexSearchType t : kAllTypes) {
+        const std::string what = "probe " + std::to_string(k);
+        ExpectSearch(ix, sorted, t, p, what);
+        const int at = ExpectedIndex(ix, sorted, t, p);
+        if (at >= 0) {
+          ExpectSearch(ix, sorted, t, p, what);  // reposition for the listing
+          ExpectListing(ix, sorted, t, p, at, 0, what + " listing " + TypeName(t));
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Indexes, BTreeSearchTypes,
+                         ::testing::Values(TSearchCase{"Integer", false, false},
+                                           TSearchCase{"IntegerDescending", false, true},
+                                           TSearchCase{"String", true, false}),
+                         [](const ::testing::TestParamInfo<TSearchCase>& info) {
+                           return std::string(info.param.Name);
+                         });
+
+// ---------------------------------------------------------------------------
+// Shape changes and the ends of the key range
+
+TIndexSpec SmallIntIndex() {
+  TIndexSpec spec;
+  spec.PageSize = 256;
+  return spec;
+}
+
+TVal Int(int v) {
+  TVal t;
+  t.Int = v;
+  return t;
+}
+
+TEST(BTree, RootSplitKeepsTheRootBlockAndLinksTheNewLeaves) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  const uint32_t root = tree.Root();
+  int n = 0;
+  while (tree.Depth() == 1) {
+    ASSERT_EQ(ix.Insert(Int(n), static_cast<uint32_t>(n + 1)), 0);
+    ++n;
+  }
+  EXPECT_EQ(tree.Root(), root);
+  EXPECT_EQ(tree.Depth(), 2u);
+  const uint8_t* top = ix.IO().ReadBlockByRef(root, tree.PageSize());
+  EXPECT_EQ(NodeU32(top, 0), 0u) << "the root is an inner node now";
+  const std::vector<uint32_t> leaves = LeafAddresses(tree);
+  ASSERT_EQ(leaves.size(), 2u);
+  EXPECT_NE(leaves[0], root) << "the old root's entries moved to a new block";
+  EXPECT_EQ(GetKeyEntryAddress(top + 16), leaves[0]);
+  const uint8_t* left = ix.IO().ReadBlockByRef(leaves[0], tree.PageSize());
+  const uint8_t* right = ix.IO().ReadBlockByRef(leaves[1], tree.PageSize());
+  EXPECT_EQ(NodeU32(left, 8), leaves[1]);
+  EXPECT_EQ(NodeU32(left, 12), 0u);
+  EXPECT_EQ(NodeU32(right, 12), leaves[0]);
+  EXPECT_EQ(NodeU32(right, 8), 0u);
+  const TTreeCheckResult check = ix.Check();
+  ASSERT_TRUE(check.Ok()) << check.Error;
+  EXPECT_EQ(check.Addresses.size(), static_cast<size_t>(n));
+}
+
+TEST(BTree, DeletingDownToOneChildCollapsesIntoTheRoot) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  const uint32_t root = tree.Root();
+  for (int i = 0; i < 400; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GE(tree.Depth(), 3u);
+  uint32_t depth = tree.Depth();
+  for (int i = 399; i >= 0; --i) {
+    ASSERT_EQ(ix.Delete(Int(i), static_cast<uint32_t>(i + 1)), 0);
+    EXPECT_EQ(tree.Root(), root);
+    EXPECT_LE(tree.Depth(), depth);
+    depth = tree.Depth();
+    if (i % 50 == 0) {
+      const TTreeCheckResult check = ix.Check();
+      ASSERT_TRUE(check.Ok()) << i << ": " << check.Error;
+    }
+  }
+  EXPECT_EQ(tree.Depth(), 1u);
+  EXPECT_EQ(static_cast<TMemoryIOInterface&>(ix.IO()).BlockCount(), 1);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+}
+
+TEST(BTree, EndsOfTheKeyRange) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  EXPECT_NE(ix.SearchFirst(), 0) << "an empty index finds nothing";
+  ix.SetKey(Int(5), 0);
+  for (TIndexSearchType t : kAllTypes) EXPECT_NE(tree.IndexSearch(t), 0) << TypeName(t);
+
+  ASSERT_EQ(ix.Insert(Int(10), 1), 0);
+  ix.SetKey(Int(20), 0);
+  ASSERT_EQ(tree.IndexSearch(stLEG), 0) << "one record: nearest above the greatest is the greatest";
+  EXPECT_EQ(tree.GetRecAddr(), 1u);
+
+  // Record i holds key 10 * i.
+  for (int i = 2; i <= 300; ++i) ASSERT_EQ(ix.Insert(Int(i * 10), static_cast<uint32_t>(i)), 0);
+  ASSERT_GE(tree.Depth(), 2u);
+  ix.SetKey(Int(5000), 0);
+  ASSERT_EQ(tree.IndexSearch(stLEG), 0);
+  EXPECT_EQ(tree.GetRecAddr(), 300u) << "stLEG above the greatest lands on the greatest";
+  EXPECT_EQ(tree.GetRecordNo(), 300);
+  ix.SetKey(Int(3000), 0);
+  EXPECT_NE(tree.IndexSearch(stGT), 0) << "nothing above the greatest";
+  ix.SetKey(Int(5000), 0);
+  EXPECT_NE(tree.IndexSearch(stGE), 0);
+  ix.SetKey(Int(-1), 0);
+  EXPECT_NE(tree.IndexSearch(stLE), 0) << "nothing at or below a key below the least";
+  EXPECT_NE(tree.IndexSearch(stLT), 0);
+  ix.SetKey(Int(10), 0);
+  EXPECT_NE(tree.IndexSearch(stLT), 0);
+  ASSERT_EQ(tree.IndexSearch(stLE), 0);
+  EXPECT_EQ(tree.GetRecordNo(), 1);
+
+  EXPECT_EQ(tree.GetAddrOfRecNo(1), 1u) << "the first record in key order";
+  ASSERT_EQ(ix.SearchFirst(), 0);
+  EXPECT_EQ(tree.GetRecordNo(), 1);
+  EXPECT_EQ(tree.GetRecAddr(), 1u);
+  EXPECT_FALSE(tree.PriorRecord());
+  EXPECT_EQ(tree.GetRecAddr(), 1u) << "a failed step leaves the cursor";
+  ASSERT_EQ(ix.SearchLast(), 0);
+  EXPECT_FALSE(tree.NextRecord());
+  EXPECT_EQ(tree.GetRecAddr(), 300u);
+}
+
+TEST(BTree, BackwardListingsReversedComeInAscendingOrder) {
+  for (int n = 0; n <= 4; ++n) {
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    for (int i = 1; i <= n; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(100 + i)), 0);
+    ix.SetKey(Int(n), 0);
+    const int r = tree.IndexSearch(stLE);
+    EXPECT_EQ(r == 0, n > 0);
+    TCompoundList list;
+    bool done = true;
+    tree.ListMatchingRecords(nullptr, 0, 0, stLE, true, list, done);
+    ASSERT_EQ(list.Count(), n);
+    for (int i = 0; i < n; ++i) {
+      EXPECT_EQ(list.List1()[static_cast<size_t>(i)], static_cast<uint32_t>(101 + i)) << n;
+      EXPECT_EQ(list.List2()[static_cast<size_t>(i)], static_cast<uint32_t>(1 + i)) << n;
+    }
+    EXPECT_FALSE(done);
+  }
+}
+
+TEST(BTree, ReadAheadListsAroundTheCursorWithRecordNumbers) {
+  TIndexSpec spec;
+  spec.PageSize = 4096;
+  TTestIndex ix(spec);
+  TBTree& tree = ix.Tree();
+  for (int i = 1; i <= 50; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(1000 + i)), 0);
+  auto listed = [&](TReadAheadDirection d, int count) {
+    TReadAheadBuffer buffer;
+    buffer.Open(16, static_cast<uint32_t>(tree.MaximumKeySize() + 1), 1000);
+    ix.SetKey(Int(20), 0);
+    EXPECT_EQ(tree.IndexSearch(stEQ), 0);
+    tree.ListReadAheadRecords(d, count, buffer);
+    std::vector<std::pair<uint32_t, int32_t>> out;
+    for (int i = 0; i < buffer.Count(); ++i) {
+      out.emplace_back(buffer.Items(i)->RecAddr(), buffer.Items(i)->RecNo());
+      EXPECT_EQ(GetKeyEntryAddress(buffer.Items(i)->KeyBuffer()), buffer.Items(i)->RecAddr());
+    }
+    EXPECT_EQ(tree.GetRecAddr(), 1020u) << "the cursor stays";
+    return out;
+  };
+  using V = std::vector<std::pair<uint32_t, int32_t>>;
+  EXPECT_EQ(listed(rdForwards, 3), (V{{1020, 20}, {1021, 21}, {1022, 22}}));
+  EXPECT_EQ(listed(rdBackwards, 3), (V{{1018, 18}, {1019, 19}, {1020, 20}}));
+  EXPECT_EQ(listed(rdCenter, 4), (V{{1018, 18}, {1019, 19}, {1020, 20}, {1021, 21}}));
+}
+
+TEST(BTree, FillHashTableTakesEveryRecordFromTheCurrentLeafOn) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(ix.Insert(Int(i * 3), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GE(tree.Depth(), 2u);
+  ASSERT_EQ(ix.SearchFirst(), 0);
+  TTavBaseHash hash(512, 4, 400);
+  tree.FillHashTable(0, hash);
+  EXPECT_EQ(hash.KeyCount(), 200);
+  const int32_t key = 3 * 77;
+  EXPECT_EQ(hash.ValueOf(&key, 4), 78u);
+}
+
+TEST(BTree, DuplicatesAndMissingEntries) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  ASSERT_EQ(ix.Insert(Int(7), 1), 0);
+  EXPECT_EQ(ix.Insert(Int(7), 2), -1) << "a unique index refuses an equal key";
+  EXPECT_EQ(ix.Delete(Int(8), 1), -1);
+  ix.SetKey(Int(7), 3);
+  EXPECT_EQ(tree.InsertKey(), 0) << "InsertKey inserts beside an equal key";
+  EXPECT_EQ(tree.GetRecordCount(), 2);
+  EXPECT_EQ(ix.Delete(Int(7), 1), 0);
+  EXPECT_EQ(ix.Delete(Int(7), 1), 0);
+  EXPECT_EQ(ix.Delete(Int(7), 1), -1);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+}
+
+TEST(BTree, EmptyTreeFreesEveryBlock) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  auto& io = static_cast<TMemoryIOInterface&>(ix.IO());
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GT(io.BlockCount(), 10);
+  tree.EmptyTree(false);
+  EXPECT_EQ(io.BlockCount(), 1);
+  EXPECT_EQ(tree.Depth(), 1u);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+  ASSERT_EQ(ix.Insert(Int(1), 1), 0) << "the new empty tree takes entries";
+  EXPECT_TRUE(ix.Check().Ok());
+  tree.EmptyTree(true);
+  EXPECT_EQ(io.BlockCount(), 0);
+  EXPECT_EQ(tree.Root(), 0u);
+  EXPECT_EQ(tree.Depth(), 0u);
+  EXPECT_NE(ix.SearchFirst(), 0);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+}
+
+TEST(BTree, ConfigurationAndCursorErrors) {
+  std::string text;
+  {
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    EXPECT_EQ(ErrorCodeOf([&] { tree.GetRecAddr(); }, &text), 8581);
+    EXPECT_NE(text.find("Attempt to read record address from non-leaf node"), std::string::npos) << text;
+    EXPECT_EQ(ErrorCodeOf([&] { tree.GetCurrentKeyBuf(); }, &text), 8581);
+    EXPECT_NE(text.find("CurrentKeyCursor is invalid"), std::string::npos) << text;
+    EXPECT_EQ(ErrorCodeOf([&] { tree.CopyKey(nullptr, nullptr); }, &text), 8581);
+    EXPECT_NE(text.find("SrcBuf is unassigned"), std::string::npos) << text;
+    EXPECT_FALSE(tree.NextRecord());
+    tree.Close();
+    tree.SetDBStringCompare(nullptr);
+    EXPECT_EQ(ErrorCodeOf([&] { tree.Open(); }, &text), 8581);
+    EXPECT_NE(text.find("No sort order function assigned"), std::string::npos) << text;
+  }
+  {
+    TIndexSpec spec;
+    spec.StringKey = true;
+    spec.StringSize = 40;  // 53-byte keys need 350-byte pages
+    spec.PageSize = 256;
+    EXPECT_EQ(ErrorCodeOf([&] { TTestIndex ix(spec); }), 8581);
+  }
+  {
+    TMemoryIOInterface io;
+    io.SetBlockSize(4096);
+    TBTree tree;
+    uint32_t root = 0, depth = 0;
+    EXPECT_THROW(tree.ConnectToIFace(&io, 512, root, depth), host::EAssertionFailed);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Damaged nodes and links
+
+class BTreeDamage : public ::testing::Test {
+ protected:
+  BTreeDamage() : ix_(SmallIntIndex()) {
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(ix_.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+    leaves_ = LeafAddresses(ix_.Tree());
+  }
+
+  uint8_t* Block(uint32_t address) { return ix_.IO().ReadBlockByRef(address, ix_.Tree().PageSize()); }
+
+  // The first key of a leaf (record i holds key i - 1).
+  int FirstKeyOf(uint32_t leaf) { return static_cast<int>(GetKeyEntryAddress(Block(leaf) + 16)) - 1; }
+
+  int SearchError(int key) {
+    ix_.Tree().InvalidateInternalBuffers();
+    return ErrorCodeOf([&] {
+      ix_.SetKey(Int(key), 0);
+      ix_.Tree().IndexSearch(stGE);
+    });
+  }
+
+  int WalkError() {
+    ix_.Tree().InvalidateInternalBuffers();
+    return ErrorCodeOf([&] {
+      ASSERT_EQ(ix_.SearchFirst(), 0);
+      for (int i = 0; i < 1000 && ix_.Tree().NextRecord(); ++i) {
+      }
+    });
+  }
+
+  TTestIndex ix_;
+  std::vector<uint32_t> leaves_;
+};
+
+TEST_F(BTreeDamage, UsedCountBeyondThePage) {
+  ASSERT_GE(leaves_.size(), 6u);
+  const uint32_t leaf = leaves_[3];
+  const int key = FirstKeyOf(leaf);
+  SetNodeU32(Block(leaf), 4, ix_.Tree().PageSize() - 15);
+  EXPECT_EQ(SearchError(key), 8965);
+  SetNodeU32(Block(ix_.Tree().Root()), 4, 0xFFFFFFF0u);
+  EXPECT_EQ(ErrorCodeOf([&] { ix_.Tree().GetRecordCount(true); }), 8965);
+}
+
+TEST_F(BTreeDamage, ZeroOrOverlongEntryLength) {
+  const uint32_t leaf = leaves_[2];
+  const int key = FirstKeyOf(leaf);
+  const int m = ix_.Tree().MaximumKeySize();
+  uint8_t* b = Block(leaf);
+  SetKeyEntryLength(b + 16 + m, 0);
+  EXPECT_EQ(SearchError(key), 8965);
+  SetKeyEntryLength(b + 16 + m, static_cast<uint16_t>(m + 1));
+  EXPECT_EQ(SearchError(key), 8965);
+}
+
+TEST(BTreeDamageVariable, EntryRunningPastTheUsedBytes) {
+  TIndexSpec spec;
+  spec.StringKey = true;
+  spec.KeyType = ikMinStringLen;
+  spec.StringSize = 8;
+  TTestIndex ix(spec);
+  for (int i = 0; i < 5; ++i) {
+    TVal v;
+    v.Str = std::string(1 + i, 'a');
+    ASSERT_EQ(ix.Insert(v, static_cast<uint32_t>(i + 1)), 0);
+  }
+  uint8_t* root = ix.IO().ReadBlockByRef(ix.Tree().Root(), ix.Tree().PageSize());
+  const uint32_t used = NodeU32(root, 4);
+  const uint16_t first = GetKeyEntryLength(root + 16);
+  SetKeyEntryLength(root + 16 + first, static_cast<uint16_t>(used - first + 1));
+  ix.Tree().InvalidateInternalBuffers();
+  EXPECT_EQ(ErrorCodeOf([&] { ix.SearchFirst(); }), 8965);
+}
+
+TEST_F(BTreeDamage, LeafChainCycle) {
+  ASSERT_GE(leaves_.size(), 6u);
+  // A ring L1 -> L2 -> L3 -> L1 whose links agree in both directions.
+  SetNodeU32(Block(leaves_[3]), 8, leaves_[1]);
+  SetNodeU32(Block(leaves_[1]), 12, leaves_[3]);
+  const int key = FirstKeyOf(leaves_[1]);
+  ix_.Tree().InvalidateInternalBuffers();
+  TCompoundList list;
+  bool done = false;
+  EXPECT_EQ(ErrorCodeOf([&] {
+              ix_.SetKey(Int(key), 0);
+              ASSERT_EQ(ix_.Tree().IndexSearch(stGE), 0);
+              ix_.Tree().ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+            }),
+            8965);
+  EXPECT_LE(list.Count(), 300) << "the walk stops within the index's records";
+  TTavBaseHash hash(1024, 4, 1000);
+  EXPECT_EQ(ErrorCodeOf([&] {
+              ix_.SetKey(Int(key), 0);
+              ASSERT_EQ(ix_.Tree().IndexSearch(stGE), 0);
+              ix_.Tree().FillHashTable(0, hash);
+            }),
+            8965);
+  EXPECT_EQ(WalkError(), 8965) << "stepping checks the chain against the tree";
+}
+
+TEST_F(BTreeDamage, DepthAndChildren) {
+  uint32_t& depth = ix_.DepthVar();
+  const uint32_t real = depth;
+  depth = 1000;
+  EXPECT_EQ(SearchError(5), 8965);
+  depth = real + 1;
+  EXPECT_EQ(SearchError(5), 8965) << "a leaf above the leaf level";
+  depth = real - 1;
+  EXPECT_EQ(SearchError(5), 8965) << "an inner node at the leaf level";
+  depth = real;
+  EXPECT_EQ(SearchError(5), 0);
+  uint8_t* root = Block(ix_.Tree().Root());
+  SetKeyEntryAddress(root + 16, 0);
+  EXPECT_EQ(SearchError(0), 8965);
+}
+
+TEST_F(BTreeDamage, EmptyTreeChecksEverythingBeforeFreeing) {
+  auto& io = static_cast<TMemoryIOInterface&>(ix_.IO());
+  const int blocks = io.BlockCount();
+  // Two entries of the root name the same child.
+  uint8_t* root = Block(ix_.Tree().Root());
+  const int m = ix_.Tree().MaximumKeySize();
+  SetKeyEntryAddress(root + 16 + m, GetKeyEntryAddress(root + 16));
+  ix_.Tree().InvalidateInternalBuffers();
+  EXPECT_EQ(ErrorCodeOf([&] { ix_.Tree().EmptyTree(false); }), 8965);
+  EXPECT_EQ(io.BlockCount(), blocks);
+}
 }  // namespace
 }  // namespace tav::test
