@@ -168,8 +168,8 @@ class TDiskMgr : public host::TObject {
   // valid until the next call into this manager.
   void ReadCustomSizeByRef(uint32_t address, uint32_t count, uint8_t*& buffer, uint32_t owner,
                            uint32_t accessFlags);
-  void WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer,
-                            uint32_t owner, uint32_t accessFlags);
+  void WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer, uint32_t owner,
+                            uint32_t accessFlags);
 
   // ---- the global header ----
   // 10248 without a header lock.

@@ -73,9 +73,9 @@ TEST_F(DiskMgrTest, ANewFileHasTheFixedAreaTheHeaderAndOneMapPageWithNothingFree
   const std::string raw = db_.Bytes();
   ASSERT_EQ(raw.size(), 24576u);
   EXPECT_EQ(raw.substr(0, 1024), std::string(1024, '\0'));  // the security header is not written
-  EXPECT_EQ(Get32(raw, 1024 + 16), kMap0);                   // FirstMapPageEmpty
-  EXPECT_EQ(Get32(raw, 1024 + 20), kMap0);                   // FirstMapPage
-  EXPECT_EQ(Get32(raw, 1024 + 24), 1u);                      // MapPageCount
+  EXPECT_EQ(Get32(raw, 1024 + 16), kMap0);                  // FirstMapPageEmpty
+  EXPECT_EQ(Get32(raw, 1024 + 20), kMap0);                  // FirstMapPage
+  EXPECT_EQ(Get32(raw, 1024 + 24), 1u);                     // MapPageCount
   for (uint32_t at = 0; at < 128; ++at)
     if (at < 16 || at >= 28) {
       EXPECT_EQ(raw[1024 + at], '\0') << at;
@@ -166,9 +166,9 @@ TEST_F(DiskMgrTest, OpenRefusalsLeaveTheManagerClosedWithNothingHeld) {
   EXPECT_EQ(m.TableLockMgr(), nullptr);
   EXPECT_EQ(m.UserMonitor(), nullptr);
   // The handle is gone: an exclusive open succeeds.
-  EXPECT_NE(os::TOSFile::Open(db_ / "short.tav", os::TFileAccess::ReadWrite,
-                              os::TFileShare::Exclusive),
-            nullptr);
+  EXPECT_NE(
+      os::TOSFile::Open(db_ / "short.tav", os::TFileAccess::ReadWrite, os::TFileShare::Exclusive),
+      nullptr);
 }
 
 TEST_F(DiskMgrTest, OpenFlagsGiveTheSharingAndTheReadOnlyFlag) {
@@ -289,7 +289,8 @@ TEST_F(DiskMgrTest, AnEmptyMasterKeyIsTheDefaultKey) {
 
   // Both encipher strongly encrypted pages alike.
   const std::string plain = PagePattern(kPage, 3);
-  const uint32_t page = m.WriteNewPages(3, 9, plain.data(), 1, TAV_ACCESS_CACHED | TAV_ACCESS_BLOWFISH);
+  const uint32_t page =
+      m.WriteNewPages(3, 9, plain.data(), 1, TAV_ACCESS_CACHED | TAV_ACCESS_BLOWFISH);
   const std::string onDisk = db_.Bytes().substr(page, kPage);
   EXPECT_NE(onDisk, plain);
   m.Close();

@@ -44,8 +44,7 @@ void Put16(uint8_t* p, uint16_t v) {
 
 }  // namespace
 
-TMapPageMgr::TMapPageMgr(uint32_t pageSize)
-    : entries_(0), page_shift_(0), page_size_(pageSize) {
+TMapPageMgr::TMapPageMgr(uint32_t pageSize) : entries_(0), page_shift_(0), page_size_(pageSize) {
   TAV_ASSERT(pageSize >= TAV_MIN_PAGE_SIZE && (pageSize & (pageSize - 1)) == 0,
              "Invalid map page size");
   entries_ = (pageSize - kMapPageHdrSize) / 2;
@@ -85,13 +84,17 @@ bool TMapPageMgr::ValidEntryOffset(uint32_t offset) const {
 
 std::vector<uint16_t> TMapPageMgr::ReadChain() const {
   std::vector<uint16_t> chain;
+  // Pages that can never be free: the fixed area, and this map page itself.
+  const uint64_t firstPage = uint64_t{CurrentMapPageID()} * entries_;
+  const uint64_t ownPage = buffer_address_ >> page_shift_;
   uint32_t offset = HeadOffset();
   while (offset != 0) {
     // A chain longer than the page has entries must run in a circle.
     if (!ValidEntryOffset(offset) || chain.size() >= entries_)
       TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
     const uint16_t entry = EntryAtOffset(offset);
-    if ((entry & kMapEntryFree) == 0)
+    const uint64_t page = firstPage + EntryIndex(offset);
+    if ((entry & kMapEntryFree) == 0 || page < kFixedAreaPages || page == ownPage)
       TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
     chain.push_back(static_cast<uint16_t>(offset));
     offset = entry & static_cast<uint16_t>(~kMapEntryFree);
