@@ -180,10 +180,16 @@ int CalculateKeyFieldSize(TFieldType type, int fieldSize) {
 }
 
 int CalculateMaximumKeySize(const TKeyFields& keyFields) {
-  int size = KeyEntryHeaderSize;
-  for (int i = 0; i < keyFields.Count(); ++i)
-    size += CalculateKeyFieldSize(keyFields.Items(i)->DataType(), keyFields.Items(i)->FieldSize());
-  return size;
+  // Declared sizes come from stored definitions: add in 64 bits and refuse a
+  // key that no 16-bit entry length could describe.
+  int64_t size = KeyEntryHeaderSize;
+  for (int i = 0; i < keyFields.Count(); ++i) {
+    const TKeyFieldItem& item = *keyFields.Items(i);
+    if (item.FieldSize() < 0) TavDatabaseError(8581, "CalculateMaximumKeySize", "KeySize out of range");
+    size += CalculateKeyFieldSize(item.DataType(), item.FieldSize());
+    if (size > 0xFFFF) TavDatabaseError(8581, "CalculateMaximumKeySize", "KeySize out of range");
+  }
+  return static_cast<int>(size);
 }
 
 // ---------------------------------------------------------------------------
