@@ -13,11 +13,15 @@
 //    UpdateRecord.
 //  - DeleteRecord frees the record only; its BLOB chains are the caller's to
 //    free first.
+//  - Records read back are checked before they are handed out: a string
+//    field whose length marker exceeds its size raises 8581, so readers of
+//    the image may trust the markers.
 //  - The interface is borrowed and must outlive the open record manager.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/storage/blob.h"
 #include "engine/storage/internal_fields.h"
@@ -65,12 +69,22 @@ class TRecordMgr : public host::TObject {
 
  private:
   void RequireOpen(const char* caller) const;
+  // Checks the length markers of the string fields of a record read back.
+  void CheckRecord(const uint8_t* record, uint32_t address, const char* caller) const;
+
+  // Where the string fields' length markers lie and what they may say.
+  struct TStringCheck {
+    int32_t MarkerOffset;
+    int32_t MaxLength;
+    int32_t FieldPos;
+  };
 
   TBaseIOInterface* io_ = nullptr;
   std::unique_ptr<TBlobMgr> blob_mgr_;
   std::unique_ptr<TInternalFields> fields_;
   int32_t record_size_ = 0;
   std::unique_ptr<uint8_t[]> buffer_;
+  std::vector<TStringCheck> string_checks_;
 };
 
 }  // namespace tav

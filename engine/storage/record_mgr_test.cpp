@@ -38,9 +38,14 @@ void AddFields(TInternalFields& f) {
   f.SetDefaultOffsets();
 }
 
+// The Name field's length marker in that image.
+constexpr int kNameMarker = 14 + 4 + 4;
+
 std::vector<uint8_t> Record(int32_t size, int seed) {
   std::vector<uint8_t> r(static_cast<size_t>(size));
   for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i * 3 + seed * 11 + 1);
+  r[kNameMarker] = static_cast<uint8_t>(seed % 21);
+  r[kNameMarker + 1] = 0;
   return r;
 }
 
@@ -61,6 +66,7 @@ class RecordMgrTest : public ::testing::TestWithParam<test::TBackendKind> {
 
 TEST_P(RecordMgrTest, OpenMakesOneInvalidStreamPerBlobFieldAndTheFieldMap) {
   EXPECT_EQ(size, 14 + 4 + 4 + 22 + 1 + 8);
+  EXPECT_EQ(mgr.Fields().GetField(1)->SizeMarkerOffset(), kNameMarker);
   ASSERT_EQ(mgr.BlobMgr().Count(), 1);
   EXPECT_EQ(mgr.BlobMgr().Items(0)->FieldNo(), 3);
   EXPECT_EQ(mgr.BlobMgr().Items(0)->State(), bsInvalid);
@@ -144,6 +150,26 @@ TEST_P(RecordMgrTest, CloseForgetsTheLayoutAndTheStreams) {
   mgr.SetRecordSize(10);  // allowed again once closed
 }
 
+TEST_P(RecordMgrTest, AStringLengthBeyondItsFieldIsDamage) {
+  std::vector<uint8_t> r = Record(size, 1);
+  const int32_t marker = kNameMarker;
+  r[marker] = 20;  // the whole field: fine
+  r[marker + 1] = 0;
+  const uint32_t a = mgr.AddRecord(r.data());
+  r[marker] = 21;
+  const uint32_t b = mgr.AddRecord(r.data());
+  std::vector<uint8_t> got(size);
+  mgr.ReadRecord(a, got.data(), true);
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { mgr.ReadRecord(b, got.data(), true); }, &text), 8581);
+  EXPECT_NE(text.find("Invalid string length 21 in field Name"), std::string::npos) << text;
+  EXPECT_EQ(ErrorCodeOf([&] { mgr.ReadRecordByRef(b); }), 8581);
+  std::vector<uint8_t> copy(size);
+  mgr.RestoreBufferFromInternalBuffer(copy.data());
+  r[marker] = 20;
+  EXPECT_EQ(copy, r) << "a refused record never becomes the internal copy";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, RecordMgrTest, test::AllBackends(), test::BackendName);
 
 TEST(RecordMgr, OpenWantsARecordSizeAndAnInterface) {
@@ -165,6 +191,17 @@ TEST(RecordMgr, ABrokenFieldListLeavesTheManagerClosed) {
   mgr.SetRecordSize(mgr.Fields().RecordSize());
   TMemoryIOInterface io;
   EXPECT_THROW(mgr.Open(&io), host::EAssertionFailed);
+  EXPECT_FALSE(mgr.Active());
+}
+
+TEST(RecordMgr, FieldsOutsideTheRecordAreRefused) {
+  TRecordMgr mgr;
+  AddFields(mgr.Fields());
+  mgr.SetRecordSize(mgr.Fields().RecordSize() - 1);  // the memo's last byte is cut off
+  TMemoryIOInterface io;
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { mgr.Open(&io); }, &text), 8581);
+  EXPECT_NE(text.find("Field Notes lies outside the record"), std::string::npos) << text;
   EXPECT_FALSE(mgr.Active());
 }
 
