@@ -32,14 +32,17 @@ constexpr int64_t kMaxBlobSize = 0x7FFFFFFF;
 
 }  // namespace
 
-TBlobInterface::~TBlobInterface() { Close(); }
+TBlobInterface::~TBlobInterface() {
+  Close();
+}
 
 void TBlobInterface::Open() {
   if (!io_)
     TavDatabaseError(8581, "TBlobInterface.Open",
                      "Unable to create blob interface - IOInterface is null");
   if (blob_block_size_ == 0)
-    TavDatabaseError(8581, "TBlobInterface.Open", "Unable to create blob interface - Block size is 0");
+    TavDatabaseError(8581, "TBlobInterface.Open",
+                     "Unable to create blob interface - Block size is 0");
   // A block must carry at least one data byte after its next and used words,
   // or no chain could ever end.
   if (blob_block_size_ <= TAV_BLOB_BLOCK_DATA)
@@ -136,7 +139,8 @@ void TBlobInterface::CollectChain(uint32_t address, uint32_t size, const char* c
   while (address != 0) {
     if (address < bounds.Low || address >= bounds.High)
       ChainDamaged(caller, "Blob chain link out of range", address);
-    if (addresses.size() == blocks) ChainDamaged(caller, "Blob chain longer than its size", address);
+    if (addresses.size() == blocks)
+      ChainDamaged(caller, "Blob chain longer than its size", address);
     io_->ReadBlockHeader(address, TAV_BLOB_BLOCK_DATA, header);
     const uint32_t used = GetU32(header + TAV_BLOB_BLOCK_USED);
     if (used > cap) ChainDamaged(caller, "Blob block used count exceeds block size", address);

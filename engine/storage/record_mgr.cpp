@@ -98,9 +98,9 @@ void TRecordMgr::CheckRecord(const uint8_t* record, uint32_t address, const char
     std::memcpy(&length, record + c.MarkerOffset, 2);
     length = le16toh(length);
     if (length > c.MaxLength)
-      TavDatabaseErrorFmt(8581, caller, "Invalid string length %d in field %s at record %u",
-                          {static_cast<int>(length), fields_->Items(c.FieldPos)->FieldName(),
-                           address});
+      TavDatabaseErrorFmt(
+          8581, caller, "Invalid string length %d in field %s at record %u",
+          {static_cast<int>(length), fields_->Items(c.FieldPos)->FieldName(), address});
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -218,6 +219,47 @@ TEST(RecordMgr, EmptyingAMemoryTableDropsItsRecords) {
   EXPECT_EQ(io.GetNextMemoryBlockAddress(0), 0u);
   std::vector<uint8_t> got(r.size());
   EXPECT_EQ(ErrorCodeOf([&] { mgr.ReadRecord(a, got.data(), false); }), 8581);
+}
+
+TEST(RecordMgrFile, RecordsSurviveCloseAndReopenAndFreedBlocksComeBackFirst) {
+  test::TTestDatabase db;
+  auto open = [&](TRecordMgr& mgr, TDiskIOInterface& io, uint32_t head) {
+    AddFields(mgr.Fields());
+    mgr.SetRecordSize(mgr.Fields().RecordSize());
+    test::SetUpTableInterface(io, db.Mgr(), TAV_USAGE_RECORD,
+                              static_cast<uint32_t>(mgr.RecordSize()), head);
+    mgr.Open(&io);
+  };
+  std::vector<uint32_t> a;
+  uint32_t head = 0;
+  int32_t size = 0;
+  {
+    TRecordMgr mgr;
+    TDiskIOInterface io;
+    open(mgr, io, 0);
+    size = mgr.RecordSize();
+    for (int i = 0; i < 300; ++i) a.push_back(mgr.AddRecord(Record(size, i).data()));
+    mgr.DeleteRecord(a[10]);
+    mgr.DeleteRecord(a[250]);
+    head = io.FirstEmpty();
+    mgr.Close();
+  }
+  db.Reopen();
+  TRecordMgr mgr;
+  TDiskIOInterface io;
+  open(mgr, io, head);
+  std::vector<uint8_t> got(size);
+  for (int i = 0; i < 300; ++i) {
+    if (i == 10 || i == 250) continue;
+    mgr.ReadRecord(a[i], got.data(), false);
+    EXPECT_EQ(got, Record(size, i)) << i;
+  }
+  EXPECT_EQ(mgr.AddRecord(Record(size, 400).data()), a[250]);
+  EXPECT_EQ(mgr.AddRecord(Record(size, 401).data()), a[10]);
+  const uint32_t fresh = mgr.AddRecord(Record(size, 402).data());
+  EXPECT_EQ(std::count(a.begin(), a.end(), fresh), 0);
+  mgr.ReadRecord(a[10], got.data(), false);
+  EXPECT_EQ(got, Record(size, 401));
 }
 
 }  // namespace
