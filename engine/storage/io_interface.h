@@ -21,6 +21,15 @@
 //  - A local disk interface (GlobalFirstEmptyOffset 0) allocates only after
 //    its owner set FirstEmpty and FirstEmptyValid from the table header, and
 //    the owner reads FirstEmpty back after every allocation and release.
+//  - A change of a global chain (GlobalFirstEmptyOffset not 0) holds the
+//    header write lock. A header lock the caller already holds is kept (a
+//    read lock becomes a write lock) and the header is written if dirty; a
+//    lock the call took is released, on error paths too. A caller that
+//    holds the lock across several calls keeps other connections out of
+//    the chain in between.
+//  - Free-chain links and released addresses are checked against the file
+//    (tables' blocks lie from page 6 to the end of file): damage raises
+//    8581 and nothing is handed out or freed.
 //  - Memory block addresses are handles, not pointers: unique in the process
 //    and never reused for another block while the process lives (until 2^32
 //    blocks have been made), so a stale address fails the address check.
@@ -208,8 +217,10 @@ class TDiskIOInterface : public TBaseIOInterface {
   // Frees every page of this table and usage (DeleteOwnedPages with `flag`);
   // FirstEmpty must be loaded again afterwards.
   void Empty(bool flag) override;
-  // The first block of the free chain, else new pages whose spare blocks
-  // become a free run. `size` <= BlockSize; the rest of the block is zero.
+  // The first block of the free chain, else a new request of pages (sized
+  // by GetBestPageRequestSize in fixed mode, the fewest pages for a block
+  // in variable mode) whose spare blocks become a free run. `size` <=
+  // BlockSize; the rest of the block is zero.
   uint32_t AllocateNewAddress(uint32_t size, const void* data) override;
   // Whole page-aligned pages go back to the map; anything else becomes a
   // free run at the head of the chain.

@@ -371,6 +371,19 @@ TEST_F(DiskIOInterfaceTest, BlocksLargerThanAPageAreRequestedWhole) {
   EXPECT_EQ(list.Count(), 9);
 }
 
+TEST_F(DiskIOInterfaceTest, VariableSizeModeRequestsTheFewestPagesForABlock) {
+  io.SetIOMode(iomDiskVariableSize);
+  SetUpLocal(5000);
+  const uint32_t a = Alloc(1);
+  EXPECT_EQ(io.FirstEmpty(), 0u) << "two pages hold one block and no spare";
+  EXPECT_EQ(Alloc(2), a + 2 * kPage);
+  io.SetBlockSize(1000);
+  io.Open();
+  const uint32_t b = Alloc(3);
+  EXPECT_EQ(io.FirstEmpty(), b + 1000);
+  EXPECT_EQ(FreeRun(b + 1000).second, 3u);
+}
+
 TEST_F(DiskIOInterfaceTest, ShortDataFillsTheBlockWithZeros) {
   SetUpLocal(256);
   Alloc(1);  // a run of 15 follows
