@@ -1,5 +1,7 @@
 #include "engine/storage/restructure_defs.h"
 
+#include "engine/storage/tav_compare.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -84,32 +86,12 @@ const TRestructureFieldDef* FindFieldByName(const TRestructureFieldDefs& defs,
 }  // namespace
 
 int64_t CalculateIndexDefKeyFieldSize(TFieldType type, int declaredSize) {
-  using namespace host;
-  switch (type) {
-    case ftString:
-      return 2 + static_cast<int64_t>(declaredSize);
-    case ftWideString:
-      return 2 + 2 * static_cast<int64_t>(declaredSize);
-    case ftSmallint:
-    case ftWord:
-      return 2;
-    case ftInteger:
-    case ftAutoInc:
-      return 4;
-    case ftBoolean:
-      return 1;
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-    case ftDate:
-    case ftTime:
-    case ftDateTime:
-      return 8;
-    default:
-      TavDatabaseError(
-          10117, "CalculateCoreDataSize",
-          "Error in setting CoreDataSize - field type not found: " + FieldTypeName(type));
-  }
+  // The core part (a string's length marker, a number's bytes) plus the
+  // characters a string field declares.
+  int64_t size = CalculateCoreDataSize(type);
+  if (type == host::ftString) size += declaredSize;
+  if (type == host::ftWideString) size += 2 * static_cast<int64_t>(declaredSize);
+  return size;
 }
 
 // ---------------------------------------------------------------------------

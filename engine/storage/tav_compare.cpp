@@ -1,7 +1,8 @@
 #include "engine/storage/tav_compare.h"
 
+#include "engine/storage/tav_errors.h"
 #include "host/rtl/collation.h"
-#include "host/rtl/exceptions.h"
+#include "host/rtl/sys_utils.h"
 
 namespace tav {
 namespace {
@@ -86,6 +87,20 @@ bool MatchPatternedStrings(std::string_view value, std::string_view pattern, cha
   return p == pattern.size();
 }
 
+void ConvertFieldNamesToList(const std::string& names, host::TStrings& list) {
+  list.Clear();
+  size_t start = 0;
+  while (start < names.size()) {
+    const size_t semi = names.find(';', start);
+    if (semi == std::string::npos) {
+      list.Add(names.substr(start));
+      break;
+    }
+    list.Add(names.substr(start, semi - start));
+    start = semi + 1;
+  }
+}
+
 char16_t* StringLToWideChar(std::string_view text, char16_t* destination, int size) {
   if (size < 1 || !destination) return destination;
   const size_t n =
@@ -97,15 +112,41 @@ char16_t* StringLToWideChar(std::string_view text, char16_t* destination, int si
 }
 
 std::string TavIncludeTrailingBackslash(const std::string& path) {
-  if (!path.empty() && path.back() == '/') return path;
-  return path + '/';
+  return host::IncludeTrailingPathDelimiter(path);
 }
 
 int CalcTableHeaderSize(int indexCount) {
   const long long raw = 48 + 6LL * indexCount;
   const long long size = raw <= 0 ? 0 : (raw + 255) / 256 * 256;
-  if (indexCount < 0 || size != 256) throw host::Exception("Debug check -  header size <> 256");
+  if (indexCount < 0 || size != 256)
+    TavDatabaseError(8581, "CalcTableHeaderSize", "Debug check -  header size <> 256");
   return static_cast<int>(size);
+}
+
+int CalculateCoreDataSize(host::TFieldType type) {
+  switch (type) {
+    case host::ftString:
+    case host::ftSmallint:
+    case host::ftWord:
+    case host::ftWideString:
+      return 2;
+    case host::ftInteger:
+    case host::ftAutoInc:
+      return 4;
+    case host::ftBoolean:
+      return 1;
+    case host::ftFloat:
+    case host::ftCurrency:
+    case host::ftBCD:
+    case host::ftDate:
+    case host::ftTime:
+    case host::ftDateTime:
+      return 8;
+    default:
+      TavDatabaseError(
+          10117, "CalculateCoreDataSize",
+          "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
+  }
 }
 
 }  // namespace tav

@@ -13,6 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "host/db/field_types.h"
+#include "host/rtl/string_list.h"
+
 namespace tav {
 
 // How a table orders its 8-bit strings (stored in table definitions and in
@@ -52,6 +55,11 @@ int AscendingListSort(uint32_t item1, uint32_t item2);
 // pattern character itself. c1 and c2 are not used.
 bool MatchPatternedStrings(std::string_view value, std::string_view pattern, char c1, char c2);
 
+// Clears list, then adds the names of a ';'-separated list of field names in
+// order. Names are kept as written (blanks and commas included); an empty
+// name between two ';' is kept, a trailing ';' adds none.
+void ConvertFieldNamesToList(const std::string& names, host::TStrings& list);
+
 // Converts at most size - 1 characters of Windows-1252 text into the UTF-16
 // destination and zero-terminates it; destination holds size units. Writes
 // nothing when size < 1. Returns destination.
@@ -62,7 +70,14 @@ std::string TavIncludeTrailingBackslash(const std::string& path);
 
 // The size of a table header with indexCount indexes: 48 + 6 * indexCount
 // rounded up to a multiple of 256. Anything but 256 (more than 34 indexes)
-// raises host::Exception "Debug check -  header size <> 256".
+// raises 8581 "Debug check -  header size <> 256".
 int CalcTableHeaderSize(int indexCount);
+
+// The fixed part of a field's stored value: 2 for ftString, ftSmallint,
+// ftWord and ftWideString (for strings, the length prefix), 4 for ftInteger
+// and ftAutoInc, 1 for ftBoolean, 8 for ftFloat, ftCurrency, ftBCD, ftDate,
+// ftTime and ftDateTime. Any other type raises 10117 "Error in setting
+// CoreDataSize - field type not found: " and the type's name.
+int CalculateCoreDataSize(host::TFieldType type);
 
 }  // namespace tav

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/storage/tav_errors.h"
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -257,11 +258,50 @@ TEST(HelpersTest, TableHeaderSize) {
   try {
     CalcTableHeaderSize(35);
     ADD_FAILURE() << "35 indexes accepted";
-  } catch (const host::Exception& e) {
-    EXPECT_EQ(e.Message(), "Debug check -  header size <> 256");
+  } catch (const ETavDatabaseError& e) {
+    EXPECT_EQ(e.ErrorCode(), 8581);
+    EXPECT_NE(e.Message().find("Debug check -  header size <> 256"), std::string::npos);
   }
-  EXPECT_THROW(CalcTableHeaderSize(-1), host::Exception);
-  EXPECT_THROW(CalcTableHeaderSize(1 << 30), host::Exception);
+  EXPECT_THROW(CalcTableHeaderSize(-1), ETavDatabaseError);
+  EXPECT_THROW(CalcTableHeaderSize(1 << 30), ETavDatabaseError);
+}
+
+TEST(HelpersTest, FieldNamesSplitAtSemicolonsOnly) {
+  host::TStringList list;
+  list.Add("stale");
+  ConvertFieldNamesToList("Last Name;First,Middle; City ;;Zip;", list);
+  ASSERT_EQ(list.Count(), 5);
+  EXPECT_EQ(list.Strings(0), "Last Name");
+  EXPECT_EQ(list.Strings(1), "First,Middle");
+  EXPECT_EQ(list.Strings(2), " City ");
+  EXPECT_EQ(list.Strings(3), "");
+  EXPECT_EQ(list.Strings(4), "Zip");
+  ConvertFieldNamesToList("", list);
+  EXPECT_EQ(list.Count(), 0);
+  ConvertFieldNamesToList("ID", list);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Strings(0), "ID");
+}
+
+TEST(HelpersTest, CoreDataSizes) {
+  using namespace host;
+  for (TFieldType t : {ftString, ftSmallint, ftWord, ftWideString})
+    EXPECT_EQ(CalculateCoreDataSize(t), 2) << FieldTypeName(t);
+  for (TFieldType t : {ftInteger, ftAutoInc}) EXPECT_EQ(CalculateCoreDataSize(t), 4);
+  EXPECT_EQ(CalculateCoreDataSize(ftBoolean), 1);
+  for (TFieldType t : {ftFloat, ftCurrency, ftBCD, ftDate, ftTime, ftDateTime})
+    EXPECT_EQ(CalculateCoreDataSize(t), 8) << FieldTypeName(t);
+  try {
+    CalculateCoreDataSize(ftBlob);
+    ADD_FAILURE() << "a blob has no core size";
+  } catch (const ETavDatabaseError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10117);
+    EXPECT_NE(e.Message().find("Error in setting CoreDataSize - field type not found: " +
+                               FieldTypeName(ftBlob)),
+              std::string::npos);
+  }
+  EXPECT_THROW(CalculateCoreDataSize(ftLargeint), ETavDatabaseError);
+  EXPECT_THROW(CalculateCoreDataSize(ftUnknown), ETavDatabaseError);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 //
 // THashCollection: a collection whose items carry an 8-byte key and are found
 // by it through an owned TTavBaseHash of item IDs, rebuilt larger when full.
+// A hashed item leaves the hash when it is freed; one moved to another
+// collection must be unhashed (DeleteHashKey) first.
 #pragma once
 
 #include <array>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "engine/storage/tav_lists.h"
+#include "host/db/field_types.h"
 #include "host/rtl/collection.h"
 #include "host/rtl/object.h"
 
@@ -59,8 +62,10 @@ class TTavBaseHash : public host::TObject {
   int KeySize() const { return key_size_; }
   int Capacity() const { return capacity_; }
 
-  // Kept for the callers (the join that fills the hash names its source
-  // field); the hash itself does not use it.
+  // Kept for the callers (the join that fills the hash records the type and
+  // name of its source field); the hash itself does not use them.
+  host::TFieldType DataType() const { return data_type_; }
+  void SetDataType(host::TFieldType value) { data_type_ = value; }
   const std::string& SourceFieldName() const { return source_field_name_; }
   void SetSourceFieldName(const std::string& value) { source_field_name_ = value; }
 
@@ -87,6 +92,7 @@ class TTavBaseHash : public host::TObject {
   std::vector<int32_t> free_;        // free entry indexes, top at free_top_
   int free_top_ = -1;
   int count_ = 0;
+  host::TFieldType data_type_ = host::ftUnknown;
   std::string source_field_name_;
 };
 

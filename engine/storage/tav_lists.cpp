@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/storage/tav_errors.h"
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -85,7 +86,7 @@ void TCompoundList::SetItems(int index, uint32_t value) {
 
 int TCompoundList::Count() const {
   if (list1_.size() != list2_.size())
-    throw host::Exception("Compound list - list counts do no match");
+    TavDatabaseError(8581, "TCompoundList.Count", "Compound list - list counts do no match", this);
   return static_cast<int>(list1_.size());
 }
 
