@@ -1,5 +1,7 @@
 #include "engine/storage/blob.h"
 
+#include "host/rtl/le_bytes.h"
+
 #include <endian.h>
 
 #include <algorithm>
@@ -12,16 +14,10 @@ namespace tav {
 
 namespace {
 
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return le32toh(v);
-}
+using host::GetU32;
+using host::PutU32;
 
-void PutU32(uint8_t* p, uint32_t v) {
-  v = htole32(v);
-  std::memcpy(p, &v, 4);
-}
+
 
 // Values are at most what a 32-bit size and a 2 GB file can hold.
 constexpr int64_t kMaxBlobSize = 0x7FFFFFFF;
@@ -32,14 +28,17 @@ constexpr int64_t kMaxBlobSize = 0x7FFFFFFF;
 
 }  // namespace
 
-TBlobInterface::~TBlobInterface() { Close(); }
+TBlobInterface::~TBlobInterface() {
+  Close();
+}
 
 void TBlobInterface::Open() {
   if (!io_)
     TavDatabaseError(8581, "TBlobInterface.Open",
                      "Unable to create blob interface - IOInterface is null");
   if (blob_block_size_ == 0)
-    TavDatabaseError(8581, "TBlobInterface.Open", "Unable to create blob interface - Block size is 0");
+    TavDatabaseError(8581, "TBlobInterface.Open",
+                     "Unable to create blob interface - Block size is 0");
   // A block must carry at least one data byte after its next and used words,
   // or no chain could ever end.
   if (blob_block_size_ <= TAV_BLOB_BLOCK_DATA)
@@ -136,7 +135,8 @@ void TBlobInterface::CollectChain(uint32_t address, uint32_t size, const char* c
   while (address != 0) {
     if (address < bounds.Low || address >= bounds.High)
       ChainDamaged(caller, "Blob chain link out of range", address);
-    if (addresses.size() == blocks) ChainDamaged(caller, "Blob chain longer than its size", address);
+    if (addresses.size() == blocks)
+      ChainDamaged(caller, "Blob chain longer than its size", address);
     io_->ReadBlockHeader(address, TAV_BLOB_BLOCK_DATA, header);
     const uint32_t used = GetU32(header + TAV_BLOB_BLOCK_USED);
     if (used > cap) ChainDamaged(caller, "Blob block used count exceeds block size", address);

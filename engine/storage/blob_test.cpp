@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -72,7 +73,8 @@ class BlobTest : public ::testing::TestWithParam<test::TBackendKind> {
     host::TMemoryStream out;
     const uint32_t n = blobs.ReadBlob(address, size, out);
     EXPECT_EQ(n, size);
-    return std::string(reinterpret_cast<const char*>(out.Memory()), static_cast<size_t>(out.Size()));
+    return std::string(reinterpret_cast<const char*>(out.Memory()),
+                       static_cast<size_t>(out.Size()));
   }
   uint32_t Edit(uint32_t address, uint32_t oldSize, const std::string& s) {
     Fill(stream, s);
@@ -380,6 +382,102 @@ TEST(BlobMgr, FindsByFieldAndRecordAndSumsUpTheStates) {
   EXPECT_EQ(m.CheckBlobStates(), bsInvalid);
   m.InvalidateStreams();
   EXPECT_EQ(f2->State(), bsInvalid);
+}
+
+// ---- in a database file ----
+
+class BlobFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { OpenAll(0); }
+  void OpenAll(uint32_t firstEmpty) {
+    test::SetUpTableInterface(io, db.Mgr(), TAV_USAGE_BLOB, kBlock, firstEmpty);
+    blobs.SetIOInterface(&io);
+    blobs.SetBlobBlockSize(kBlock);
+    blobs.Open();
+  }
+  // Closes everything, runs `between` on the closed file, opens again with
+  // the free-chain head a table header would have kept.
+  void Reopen(const std::function<void()>& between = {}) {
+    const uint32_t head = io.FirstEmpty();
+    blobs.Close();
+    io.Close();
+    db.Mgr().Close();
+    if (between) between();
+    db.Mgr().Open();
+    OpenAll(head);
+  }
+  void PatchFile(uint32_t position, uint32_t value) {
+    std::fstream f(db.Path(), std::ios::in | std::ios::out | std::ios::binary);
+    uint8_t b[4];
+    test::PutU32(b, value);
+    f.seekp(position);
+    f.write(reinterpret_cast<const char*>(b), 4);
+  }
+  uint32_t Insert(const std::string& v) {
+    Fill(stream, v);
+    return blobs.InsertBlob(stream);
+  }
+  std::string Read(uint32_t a, uint32_t size) {
+    host::TMemoryStream out;
+    blobs.ReadBlob(a, size, out);
+    return std::string(reinterpret_cast<const char*>(out.Memory()),
+                       static_cast<size_t>(out.Size()));
+  }
+
+  test::TTestDatabase db;
+  TDiskIOInterface io;
+  TBlobInterface blobs;
+  host::TMemoryStream stream;
+};
+
+TEST_F(BlobFileTest, ValuesSurviveCloseAndReopen) {
+  const std::vector<uint32_t> sizes = {0, kCap, kCap + 1, 4 * 1024 * 1024 + 3, 10};
+  std::vector<uint32_t> at;
+  for (size_t i = 0; i < sizes.size(); ++i)
+    at.push_back(Insert(Value(sizes[i], static_cast<int>(i))));
+  Reopen();
+  for (size_t i = 0; i < sizes.size(); ++i)
+    EXPECT_EQ(Read(at[i], sizes[i]), Value(sizes[i], static_cast<int>(i))) << sizes[i];
+
+  // Edits after the reopen go on from the stored free chain.
+  Fill(stream, Value(100, 50));
+  EXPECT_EQ(blobs.EditBlob(at[3], sizes[3], stream), at[3]);
+  Reopen();
+  const uint32_t b = Insert(Value(3 * kCap, 51));
+  Reopen();
+  EXPECT_EQ(Read(at[3], 100), Value(100, 50));
+  EXPECT_EQ(Read(b, 3 * kCap), Value(3 * kCap, 51));
+  EXPECT_EQ(Read(at[4], 10), Value(10, 4));
+}
+
+TEST_F(BlobFileTest, ADamagedChainInTheFileGives8581) {
+  const uint32_t a = Insert(Value(4 * kCap, 1));
+  const auto chain = Chain(io, a);
+  ASSERT_EQ(chain.size(), 4u);
+  auto expect8581 = [&] {
+    host::TMemoryStream out;
+    std::string text;
+    EXPECT_EQ(ErrorCodeOf([&] { blobs.ReadBlob(a, 4 * kCap, out); }, &text), 8581) << text;
+    EXPECT_EQ(ErrorCodeOf([&] { blobs.DeleteBlob(a, 4 * kCap); }), 8581);
+    Fill(stream, Value(10 * kCap, 2));
+    EXPECT_EQ(ErrorCodeOf([&] { blobs.EditBlob(a, 4 * kCap, stream); }), 8581);
+  };
+
+  Reopen([&] { PatchFile(chain[3].first, chain[0].first); });  // a loop
+  expect8581();
+  Reopen([&] { PatchFile(chain[3].first, 0); });
+  EXPECT_EQ(Read(a, 4 * kCap), Value(4 * kCap, 1)) << "mended again";
+
+  Reopen([&] { PatchFile(chain[1].first, 0x40000000u); });  // past the end of file
+  expect8581();
+  Reopen([&] { PatchFile(chain[1].first, 4096); });  // into the fixed area
+  expect8581();
+  Reopen([&] { PatchFile(chain[1].first, chain[2].first); });
+
+  Reopen([&] { PatchFile(chain[2].first + 4, 0x00100000u); });  // used count
+  expect8581();
+  Reopen([&] { PatchFile(chain[2].first + 4, kCap); });
+  EXPECT_EQ(Read(a, 4 * kCap), Value(4 * kCap, 1));
 }
 
 }  // namespace

@@ -21,6 +21,15 @@
 //  - A local disk interface (GlobalFirstEmptyOffset 0) allocates only after
 //    its owner set FirstEmpty and FirstEmptyValid from the table header, and
 //    the owner reads FirstEmpty back after every allocation and release.
+//  - A change of a global chain (GlobalFirstEmptyOffset not 0) holds the
+//    header write lock. A header lock the caller already holds is kept (a
+//    read lock becomes a write lock) and the header is written if dirty; a
+//    lock the call took is released, on error paths too. A caller that
+//    holds the lock across several calls keeps other connections out of
+//    the chain in between.
+//  - Free-chain links and released addresses are checked against the file
+//    (tables' blocks lie from page 6 to the end of file): damage raises
+//    8581 and nothing is handed out or freed.
 //  - Memory block addresses are handles, not pointers: unique in the process
 //    and never reused for another block while the process lives (until 2^32
 //    blocks have been made), so a stale address fails the address check.
@@ -58,11 +67,6 @@ inline constexpr uint16_t TAV_USAGE_BLOB = 10;
 // Block sizes the engine sets up for its fixed users.
 inline constexpr uint32_t TAV_TABLEHEADER_BLOCK_SIZE = 256;
 inline constexpr uint32_t TAV_INDEX_BLOCK_SIZE = 4096;
-
-// Free-chain heads in the global header, for the global disk interfaces.
-inline constexpr int32_t TAV_GHDR_TABLEHEADERS_FIRST_EMPTY = 28;
-inline constexpr int32_t TAV_GHDR_SYSTEMHEADERS_FIRST_EMPTY = 32;
-inline constexpr int32_t TAV_GHDR_INDEXES_FIRST_EMPTY = 36;
 
 // A free disk block starts with 8 zero bytes, then the address of the next
 // free run and the number of free blocks in its own run (itself included);
@@ -200,6 +204,65 @@ class TMemoryIOInterface : public TBaseIOInterface {
   std::unordered_map<uint32_t, std::unique_ptr<TMemBlock>> blocks_;
   TMemBlock* first_ = nullptr;  // allocation order
   TMemBlock* last_ = nullptr;
+};
+
+class TDiskIOInterface : public TBaseIOInterface {
+ public:
+  TDiskIOInterface();
+  ~TDiskIOInterface() override;
+
+  // Checks the settings and (re)allocates the work buffer for BlockSize.
+  void Open() override;
+  void Close() override;
+  // Frees every page of this table and usage (DeleteOwnedPages with `flag`);
+  // FirstEmpty must be loaded again afterwards.
+  void Empty(bool flag) override;
+  // The first block of the free chain, else a new request of pages (sized
+  // by GetBestPageRequestSize in fixed mode, the fewest pages for a block
+  // in variable mode) whose spare blocks become a free run. `size` <=
+  // BlockSize; the rest of the block is zero.
+  uint32_t AllocateNewAddress(uint32_t size, const void* data) override;
+  // Whole page-aligned pages go back to the map; anything else becomes a
+  // free run at the head of the chain.
+  void ReleaseBlock(uint32_t address, uint32_t size) override;
+  void WriteBlock(uint32_t address, uint32_t size, const void* data) override;
+  void WriteBlockByRef(uint32_t address, uint32_t size, const uint8_t* data) override;
+  void ReadBlock(uint32_t address, uint32_t size, void* dest) override;
+  uint8_t* ReadBlockByRef(uint32_t address, uint32_t size) override;
+  void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
+  void ReadBlockHeader(uint32_t address, uint32_t size, void* dest) override;
+  void ListBlocks(host::TList& list) override;
+  void NotifyPageChange(uint32_t owner) override;
+  TChainBounds GetChainBounds() override;
+
+  // Loads FirstEmpty from the global header (global interfaces only).
+  void GetGlobalFirstEmpty();
+  // Stores FirstEmpty into the global header (global interfaces only).
+  void SetGlobalFirstEmpty();
+
+ private:
+  class THeaderLockGuard;
+
+  void RequireOpen(const char* caller) const;
+  // 8581 when a transfer is larger than a block.
+  void CheckSize(uint32_t size, const char* caller) const;
+  // Loads FirstEmpty for a change of the chain: from the global header (its
+  // write lock held), or as the owner set it.
+  void LoadFirstEmpty(const char* caller);
+  uint32_t AllocateFromChain(uint32_t size, const void* data);
+  uint32_t AllocateNewPages(uint32_t size, const void* data);
+  // Writes a whole block holding `size` bytes of `data`, zeros after them.
+  void WriteWhole(uint32_t address, uint32_t size, const void* data);
+  // The end of file as last seen (refreshed on demand).
+  uint32_t FileEnd(bool refresh);
+  // Whether `count` blocks from `address` lie in the tables' part of the
+  // file.
+  bool RunInRange(uint32_t address, uint64_t count);
+
+  std::unique_ptr<uint8_t[]> work_;  // 2 * BlockSize bytes
+  uint32_t work_size_ = 0;
+  uint32_t file_end_ = 0;       // 0 = not known
+  std::vector<uint8_t> pages_;  // the pages of a new request, reused
 };
 
 }  // namespace tav

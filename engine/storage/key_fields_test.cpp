@@ -631,6 +631,21 @@ TEST(KeySizeTest, MaximumKeySizeCountsCoreAndStringSizes) {
   EXPECT_TRUE(Contains(msg, "Error in setting CoreDataSize - field type not found: Bytes")) << msg;
 }
 
+TEST(KeySizeTest, AbsurdDeclaredSizesAreRefusedNotWrapped) {
+  TKeyFields fields;
+  TKeyFieldItem* a = fields.Add();
+  a->SetDataType(ftString);
+  a->SetFieldSize(0x7FFFFFF0);
+  TKeyFieldItem* b = fields.Add();
+  b->SetDataType(ftString);
+  b->SetFieldSize(0x7FFFFFF0);
+  EXPECT_TRUE(Contains(EngineErrorOf(8581, [&] { CalculateMaximumKeySize(fields); }),
+                       "KeySize out of range"));
+  a->SetFieldSize(-5);
+  EXPECT_TRUE(Contains(EngineErrorOf(8581, [&] { CalculateMaximumKeySize(fields); }),
+                       "KeySize out of range"));
+}
+
 TEST(KeySizeTest, OpenRefusesKeysThatCannotBeBuiltSafely) {
   TKeyFormat format;
   TKeyFields fields;

@@ -173,6 +173,10 @@ class TTavFile : public host::TObject {
   int32_t WriteLockTavFile(uint32_t offset, uint32_t length);
   bool UnlockTavFile(uint32_t offset, uint32_t length);
 
+  // The open file itself (null when closed), for what locks on it besides
+  // this object: the lock file's parent lock. Borrowed.
+  os::TOSFile* OSFile() const { return file_.get(); }
+
   TCacheMgr& CacheMgr() { return *cache_mgr_; }
   TCacheBlockMgr& BlockMgr() { return *block_mgr_; }
 
