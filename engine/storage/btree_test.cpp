@@ -29,21 +29,19 @@ const char* TypeName(TIndexSearchType t) {
 // The index's records in key order, kept beside the tree.
 class TModel {
  public:
-  explicit TModel(const TTestIndex& ix) : ix_(ix), set_(TLess{&ix}) {}
+  explicit TModel(const TIndexSpec& spec) : set_(TLess{spec}) {}
 
   bool Contains(const TRec& r) const { return set_.count(r) != 0; }
   void Add(const TRec& r) { set_.insert(r); }
   void Remove(const TRec& r) { set_.erase(r); }
   size_t Size() const { return set_.size(); }
   std::vector<TRec> Sorted() const { return std::vector<TRec>(set_.begin(), set_.end()); }
-  const TTestIndex& Index() const { return ix_; }
 
  private:
   struct TLess {
-    const TTestIndex* ix;
-    bool operator()(const TRec& a, const TRec& b) const { return ix->CompareRec(a, b) < 0; }
+    TIndexSpec spec;
+    bool operator()(const TRec& a, const TRec& b) const { return CompareRec(spec, a, b) < 0; }
   };
-  const TTestIndex& ix_;
   std::set<TRec, TLess> set_;
 };
 
@@ -155,15 +153,21 @@ void ExpectListing(TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearch
 }
 
 // Everything the tree can say about its contents, against the model.
+// Blocks the index's interface holds: all of them for a memory interface.
+uint32_t LiveBlocks(TBaseIOInterface& io) {
+  if (auto* mem = dynamic_cast<TMemoryIOInterface*>(&io)) return static_cast<uint32_t>(mem->BlockCount());
+  host::TList list;
+  io.ListBlocks(list);
+  return static_cast<uint32_t>(list.Count()) - FreeBlocks(io, io.FirstEmpty());
+}
+
 void VerifyAll(TTestIndex& ix, const TModel& model, uint32_t root, const std::string& what) {
   TBTree& tree = ix.Tree();
   const std::vector<TRec> sorted = model.Sorted();
   const TTreeCheckResult check = ix.Check();
   ASSERT_TRUE(check.Ok()) << what << ": " << check.Error;
   EXPECT_EQ(tree.Root(), root) << what << ": the root block moved";
-  if (auto* mem = dynamic_cast<TMemoryIOInterface*>(&ix.IO())) {
-    EXPECT_EQ(static_cast<uint32_t>(mem->BlockCount()), check.Nodes) << what << ": blocks leaked";
-  }
+  EXPECT_EQ(LiveBlocks(ix.IO()), check.Nodes) << what << ": blocks leaked";
   ASSERT_EQ(check.Addresses.size(), sorted.size()) << what;
   for (size_t i = 0; i < sorted.size(); ++i)
     ASSERT_EQ(check.Addresses[i], sorted[i].RecNo) << what << " at " << i;
@@ -282,32 +286,34 @@ void SearchProbes(TTestIndex& ix, const TModel& model, TKeys& keys, int count,
   }
 }
 
-// Inserts and deletes at random (growing, then shrinking to nothing) against
-// the model, with searches and the invariant checked along the way.
-void RunRandom(const TIndexSpec& spec, int operations, uint32_t seed) {
-  TTestIndex ix(spec);
-  TModel model(ix);
-  TKeys keys(spec, seed);
-  const uint32_t root = ix.Tree().Root();
-  std::vector<TRec> live;
-  uint32_t nextRecNo = 1;
-  int maxDepth = 1;
-  for (int op = 0; op < operations; ++op) {
-    const bool growing = op < operations * 6 / 10;
+struct TRunState {
+  std::vector<TRec> Live;  // for picking records to delete
+  uint32_t NextRecNo = 1;
+  int MaxDepth = 1;
+};
+
+// Operations [from, to) of a run of `total`: inserts and deletes at random,
+// growing for the first 60 per cent, then shrinking, against the model, with
+// searches and the invariant checked along the way.
+void RandomOps(TTestIndex& ix, TModel& model, TKeys& keys, TRunState& st, int from, int to,
+               int total, uint32_t root) {
+  const TIndexSpec& spec = ix.Spec();
+  for (int op = from; op < to; ++op) {
+    const bool growing = op < total * 6 / 10;
     const int roll = keys.Rand(100);
-    if (live.empty() || (growing ? roll < 68 : roll < 25)) {
-      TRec r{keys.Next(), nextRecNo++};
+    if (st.Live.empty() || (growing ? roll < 68 : roll < 25)) {
+      TRec r{keys.Next(), st.NextRecNo++};
       const bool exists = spec.Unique && model.Contains(r);
       ASSERT_EQ(ix.Insert(r.Key, r.RecNo), exists ? -1 : 0) << "insert at op " << op;
       if (!exists) {
         model.Add(r);
-        live.push_back(r);
+        st.Live.push_back(r);
       }
     } else if (roll < 95 || !growing) {
-      const size_t k = static_cast<size_t>(keys.Rand(static_cast<int>(live.size())));
-      const TRec r = live[k];
-      live[k] = live.back();
-      live.pop_back();
+      const size_t k = static_cast<size_t>(keys.Rand(static_cast<int>(st.Live.size())));
+      const TRec r = st.Live[k];
+      st.Live[k] = st.Live.back();
+      st.Live.pop_back();
       ASSERT_EQ(ix.Delete(r.Key, r.RecNo), 0) << "delete at op " << op;
       model.Remove(r);
       if (keys.Rand(10) == 0) {
@@ -317,27 +323,43 @@ void RunRandom(const TIndexSpec& spec, int operations, uint32_t seed) {
       SearchProbes(ix, model, keys, 2, "op " + std::to_string(op));
       if (::testing::Test::HasFatalFailure()) return;
     }
-    maxDepth = std::max<int>(maxDepth, static_cast<int>(ix.Tree().Depth()));
+    st.MaxDepth = std::max<int>(st.MaxDepth, static_cast<int>(ix.Tree().Depth()));
     if (op % 1500 == 1499) {
       VerifyAll(ix, model, root, "op " + std::to_string(op));
       SearchProbes(ix, model, keys, 20, "op " + std::to_string(op));
       if (::testing::Test::HasFatalFailure()) return;
     }
   }
-  VerifyAll(ix, model, root, "after the run");
-  EXPECT_GE(maxDepth, 3) << "the run should grow a tree of three levels at least";
-  // Empty it in random order: merges all the way back to one empty leaf.
-  std::shuffle(live.begin(), live.end(), keys.Rng());
-  for (size_t i = 0; i < live.size(); ++i) {
-    ASSERT_EQ(ix.Delete(live[i].Key, live[i].RecNo), 0);
-    model.Remove(live[i]);
+}
+
+// Deletes every record in random order: merges all the way back to one
+// empty leaf.
+void EmptyAtRandom(TTestIndex& ix, TModel& model, TKeys& keys, TRunState& st, uint32_t root) {
+  std::shuffle(st.Live.begin(), st.Live.end(), keys.Rng());
+  for (size_t i = 0; i < st.Live.size(); ++i) {
+    ASSERT_EQ(ix.Delete(st.Live[i].Key, st.Live[i].RecNo), 0);
+    model.Remove(st.Live[i]);
     if (i % 700 == 0) VerifyAll(ix, model, root, "emptying " + std::to_string(i));
     if (::testing::Test::HasFatalFailure()) return;
   }
+  st.Live.clear();
   VerifyAll(ix, model, root, "empty");
   EXPECT_EQ(ix.Tree().Depth(), 1u);
   EXPECT_EQ(ix.Tree().GetRecordCount(), 0);
   EXPECT_NE(ix.SearchFirst(), 0);
+}
+
+void RunRandom(const TIndexSpec& spec, int operations, uint32_t seed) {
+  TTestIndex ix(spec);
+  TModel model(spec);
+  TKeys keys(spec, seed);
+  TRunState st;
+  const uint32_t root = ix.Tree().Root();
+  RandomOps(ix, model, keys, st, 0, operations, operations, root);
+  if (::testing::Test::HasFatalFailure()) return;
+  VerifyAll(ix, model, root, "after the run");
+  EXPECT_GE(st.MaxDepth, 3) << "the run should grow a tree of three levels at least";
+  EmptyAtRandom(ix, model, keys, st, root);
 }
 
 struct TRandomCase {
@@ -377,6 +399,50 @@ INSTANTIATE_TEST_SUITE_P(
 
 
 // ---------------------------------------------------------------------------
+// A database file: the randomised run survives closing and reopening it
+
+TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
+  TTestDatabase db;
+  TIndexSpec spec;
+  spec.StringKey = true;
+  spec.Unique = false;
+  spec.KeyType = ikFixed;
+  spec.StringSize = 60;  // 77-byte entries: three levels within a few thousand records
+  spec.PageSize = 4096;
+  TModel model(spec);
+  TKeys keys(spec, 99);
+  TRunState st;
+  uint32_t root = 0, depth = 0, firstEmpty = 0, rootBlock = 0;
+  constexpr int kSessions = 5;
+  constexpr int kPerSession = 1600;
+  for (int s = 0; s <= kSessions; ++s) {
+    TDiskIOInterface io;
+    SetUpTableInterface(io, db.Mgr(), TAV_USAGE_INDEX, 4096, firstEmpty);
+    {
+      TTestIndex ix(spec, &io, s == 0, root, depth);
+      if (s == 0) rootBlock = ix.Tree().Root();
+      const std::string what = "session " + std::to_string(s);
+      VerifyAll(ix, model, rootBlock, what + " opened");
+      if (s < kSessions) {
+        RandomOps(ix, model, keys, st, s * kPerSession, (s + 1) * kPerSession,
+                  kSessions * kPerSession, rootBlock);
+      } else {
+        EmptyAtRandom(ix, model, keys, st, rootBlock);
+      }
+      if (::testing::Test::HasFatalFailure()) return;
+      VerifyAll(ix, model, rootBlock, what + " closing");
+      root = ix.Tree().Root();
+      depth = ix.Tree().Depth();
+    }
+    // What a table header keeps: the root, the depth and the free-chain head.
+    firstEmpty = io.FirstEmpty();
+    io.Close();
+    db.Reopen();
+  }
+  EXPECT_GE(st.MaxDepth, 3);
+}
+
+// ---------------------------------------------------------------------------
 // Every search type on an index with runs of duplicates that span leaves
 
 struct TSearchCase {
@@ -407,7 +473,7 @@ TEST_P(BTreeSearchTypes, LandWhereTheModelSays) {
   spec.PageSize = 256;
   spec.StringSize = 8;
   TTestIndex ix(spec);
-  TModel model(ix);
+  TModel model(ix.Spec());
   uint32_t recNo = 1;
   // Runs of 1 to 23 records per key, inserted in shuffled order.
   std::vector<TRec> recs;

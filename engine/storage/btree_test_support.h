@@ -38,12 +38,31 @@ struct TRec {
   uint32_t RecNo = 0;  // also the record address
 };
 
+// Index order of two keys (the visible field only).
+inline int CompareKey(const TIndexSpec& spec, const TVal& a, const TVal& b) {
+  int c;
+  if (spec.StringKey) {
+    c = a.Str < b.Str ? -1 : (a.Str > b.Str ? 1 : 0);  // byte order, as DBASCIICompareStrings
+  } else {
+    c = a.Int < b.Int ? -1 : (a.Int > b.Int ? 1 : 0);
+  }
+  return spec.Descending ? -c : c;
+}
+
+// Index order of two records: key, then (non-unique) record number.
+inline int CompareRec(const TIndexSpec& spec, const TRec& a, const TRec& b) {
+  const int c = CompareKey(spec, a.Key, b.Key);
+  if (c != 0 || spec.Unique) return c;
+  return a.RecNo < b.RecNo ? -1 : (a.RecNo > b.RecNo ? 1 : 0);
+}
+
 class TTestIndex {
  public:
-  // Uses `io` when given, else an interface of its own.
-  explicit TTestIndex(const TIndexSpec& spec, TBaseIOInterface* io = nullptr,
-                      bool create = true)
-      : spec_(spec), io_(io ? io : &own_io_) {
+  // Uses `io` when given, else an interface of its own. Without `create`,
+  // opens the tree whose root and depth are given.
+  explicit TTestIndex(const TIndexSpec& spec, TBaseIOInterface* io = nullptr, bool create = true,
+                      uint32_t root = 0, uint32_t depth = 0)
+      : spec_(spec), io_(io ? io : &own_io_), root_(root), depth_(depth) {
     TKeyFields& fields = tree_.KeyFields();
     TKeyFieldItem* f = fields.Add();
     f->SetFieldName("K");
@@ -101,22 +120,7 @@ class TTestIndex {
     return tree_.IdxDelete();
   }
 
-  // Index order of two keys (the visible field only).
-  int CompareKey(const TVal& a, const TVal& b) const {
-    int c;
-    if (spec_.StringKey) {
-      c = a.Str < b.Str ? -1 : (a.Str > b.Str ? 1 : 0);  // byte order, as DBASCIICompareStrings
-    } else {
-      c = a.Int < b.Int ? -1 : (a.Int > b.Int ? 1 : 0);
-    }
-    return spec_.Descending ? -c : c;
-  }
-  // Index order of two records: key, then (non-unique) record number.
-  int CompareRec(const TRec& a, const TRec& b) const {
-    const int c = CompareKey(a.Key, b.Key);
-    if (c != 0 || spec_.Unique) return c;
-    return a.RecNo < b.RecNo ? -1 : (a.RecNo > b.RecNo ? 1 : 0);
-  }
+  int CompareKey(const TVal& a, const TVal& b) const { return test::CompareKey(spec_, a, b); }
 
   // Positions on the first / last entry through a search key that sorts
   // before / after every entry.
@@ -137,8 +141,8 @@ class TTestIndex {
   TIndexSpec spec_;
   TMemoryIOInterface own_io_;
   TBaseIOInterface* io_;
-  uint32_t root_ = 0;
-  uint32_t depth_ = 0;
+  uint32_t root_;
+  uint32_t depth_;
   TBTree tree_;
 };
 
