@@ -28,7 +28,7 @@
 
 #include "engine/storage/btree.h"
 #include "engine/storage/io_interface.h"
-#include "host/rtl/format.h"
+#include "host/rtl/le_bytes.h"
 
 namespace tav::test {
 
@@ -61,11 +61,7 @@ class TTreeChecker {
     throw TFail{};
   }
 
-  static uint32_t U32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  }
+  static uint32_t U32(const uint8_t* p) { return host::GetU32(p); }
 
   void RunChecks() {
     try {

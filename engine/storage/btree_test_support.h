@@ -14,6 +14,7 @@
 #include "engine/storage/btree_check.h"
 #include "engine/storage/io_interface.h"
 #include "engine/storage/tav_compare.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/variant.h"
 
 namespace tav::test {
@@ -147,14 +148,8 @@ class TTestIndex {
 };
 
 // Raw node access for damage tests.
-inline uint32_t NodeU32(const uint8_t* node, int offset) {
-  uint32_t v;
-  std::memcpy(&v, node + offset, 4);
-  return v;
-}
-inline void SetNodeU32(uint8_t* node, int offset, uint32_t v) {
-  std::memcpy(node + offset, &v, 4);
-}
+inline uint32_t NodeU32(const uint8_t* node, int offset) { return host::GetU32(node + offset); }
+inline void SetNodeU32(uint8_t* node, int offset, uint32_t v) { host::PutU32(node + offset, v); }
 
 // The leaves in key order, found by descending along first entries and then
 // following the next links (as many as there are nodes, at most).

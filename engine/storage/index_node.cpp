@@ -13,16 +13,13 @@
 #include "engine/storage/tav_lists.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 
 namespace tav {
 
 namespace {
-
-inline uint16_t LoadU16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
 
 inline bool HasValue(const uint8_t* entry, int i) {
   return (entry[KeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
@@ -55,15 +52,9 @@ void TNode::Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize)
   cursor_ = 0;
 }
 
-uint32_t TNode::Get32(int32_t offset) const {
-  uint32_t v;
-  std::memcpy(&v, buffer_.get() + offset, 4);
-  return v;
-}
+uint32_t TNode::Get32(int32_t offset) const { return host::GetU32(buffer_.get() + offset); }
 
-void TNode::Set32(int32_t offset, uint32_t value) {
-  std::memcpy(buffer_.get() + offset, &value, 4);
-}
+void TNode::Set32(int32_t offset, uint32_t value) { host::PutU32(buffer_.get() + offset, value); }
 
 void TNode::SetUsed(int32_t used) {
   Set32(TAV_NODE_USED, static_cast<uint32_t>(used));
@@ -85,7 +76,7 @@ void TNode::CheckImage(const char* caller) const {
     if (used % static_cast<uint32_t>(max_key_size_) != 0)
       Corrupt(caller, "Node used count is not a whole number of entries");
     for (uint32_t p = 0; p < used; p += static_cast<uint32_t>(max_key_size_))
-      if (LoadU16(Data() + p) != max_key_size_) Corrupt(caller, "Invalid entry length in node");
+      if (host::GetU16(Data() + p) != max_key_size_) Corrupt(caller, "Invalid entry length in node");
   } else {
     offsets_valid_ = false;
     EnsureOffsets();
@@ -99,7 +90,7 @@ void TNode::EnsureOffsets() const {
   int n = 0;
   while (pos < used) {
     if (pos + 2 > used) Corrupt("TNode", "Invalid entry length in node");
-    const int32_t len = LoadU16(Data() + pos);
+    const int32_t len = host::GetU16(Data() + pos);
     if (len < min_entry_size_ || len > max_key_size_ || len > used - pos)
       Corrupt("TNode", "Invalid entry length in node");
     offsets_[n++] = pos;
@@ -196,7 +187,7 @@ int32_t TNode::EntryLengthAt(int32_t position, const char* caller) const {
   const int32_t used = GetUsed();
   if (position < 0 || position + 2 > used)
     TavDatabaseErrorFmt(8581, caller, "Entry position out of range: %d", {position});
-  const int32_t len = LoadU16(Data() + position);
+  const int32_t len = host::GetU16(Data() + position);
   if (len < min_entry_size_ || len > max_key_size_ || len > used - position)
     Corrupt(caller, "Invalid entry length in node");
   return len;
@@ -204,7 +195,7 @@ int32_t TNode::EntryLengthAt(int32_t position, const char* caller) const {
 
 int32_t TNode::CheckedKeyLength(const uint8_t* keyInfo, const char* caller) const {
   TAV_ASSERT(keyInfo != nullptr, "Key buffer unassigned");
-  const int32_t len = LoadU16(keyInfo);
+  const int32_t len = host::GetU16(keyInfo);
   if (len < min_entry_size_ || len > max_key_size_)
     TavDatabaseErrorFmt(8581, caller, "Invalid key size: %d", {len});
   return len;
@@ -297,7 +288,7 @@ int32_t TNode::FindKeyByPosition(TKeySearchType searchType, int32_t position) co
   // A plain walk by the lengths: a zero length (or one running past the used
   // bytes) ends it, so it never leaves the node.
   while (pos + 2 <= used) {
-    const int32_t len = LoadU16(Data() + pos);
+    const int32_t len = host::GetU16(Data() + pos);
     if (len == 0) break;
     if (searchType == ksEQ && pos == position) return pos;
     if (searchType == ksGE && pos >= position) return pos;
@@ -357,7 +348,7 @@ void TNode::DeleteKey(int32_t position) {
   const int32_t used = GetUsed();
   if (position < 0 || position + 2 > used)
     TavDatabaseErrorFmt(8581, "TNode.DeleteKey", "Delete position out of range: %d", {position});
-  const int32_t len = LoadU16(Data() + position);
+  const int32_t len = host::GetU16(Data() + position);
   if (len == 0 || len > max_key_size_ || len > used - position)
     TavDatabaseError(8581, "TNode.DeleteKey",
                      "Invalid key size in Delete key: " + host::IntToStr(len));
@@ -403,10 +394,9 @@ void TNode::CopyCurrentKey(uint8_t* keyInfo) const {
 void TNode::SetLinkOf(uint32_t address, bool prior, uint32_t value) {
   uint8_t header[TAV_NODE_HEADER_SIZE];
   io_->ReadBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
-  uint32_t leaf;
-  std::memcpy(&leaf, header + TAV_NODE_LEAF, 4);
-  if (leaf == 0) Corrupt("TNode.SetLinkOf", "Leaf link names an inner node");
-  std::memcpy(header + (prior ? TAV_NODE_PRIOR : TAV_NODE_NEXT), &value, 4);
+  if (host::GetU32(header + TAV_NODE_LEAF) == 0)
+    Corrupt("TNode.SetLinkOf", "Leaf link names an inner node");
+  host::PutU32(header + (prior ? TAV_NODE_PRIOR : TAV_NODE_NEXT), value);
   io_->WriteBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
   if (tree_) tree_->NodeHeaderChanged(address, header);
 }
@@ -604,7 +594,7 @@ void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
   for (int k = 0; k < n; ++k) {
     const uint8_t* e = Data() + EntryStart(k);
     if (!HasValue(e, keyFieldNo)) continue;
-    const int32_t len = LoadU16(e);
+    const int32_t len = host::GetU16(e);
     int32_t pos = KeyEntryHeaderSize + format.DataOffset();
     // Skip the fields before it that have a value, bounded by the entry.
     for (int i = 0; i < keyFieldNo; ++i) {
@@ -613,7 +603,7 @@ void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
       int32_t size = f.DataSize;
       if (f.IsString) {
         if (pos + 2 > len) Corrupt(kCaller, "Key data past its entry");
-        size = 2 + LoadU16(e + pos);
+        size = 2 + host::GetU16(e + pos);
       }
       pos += size;
     }
@@ -621,7 +611,7 @@ void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
     int32_t size = f.DataSize;
     if (f.IsString) {
       if (pos + 2 > len) Corrupt(kCaller, "Key data past its entry");
-      size = LoadU16(e + pos);
+      size = host::GetU16(e + pos);
       pos += 2;
     }
     if (pos + size > len) Corrupt(kCaller, "Key data past its entry");
@@ -669,7 +659,7 @@ int TNode::ListRecordsInNode(bool backwards, int32_t start, TReadAheadBuffer& bu
     const uint8_t* e = Data() + EntryStart(k);
     TReadAheadBufferItem* item = buffer.Add();
     item->SetRecAddr(GetKeyEntryAddress(e));
-    std::memcpy(item->KeyBuffer(), e, LoadU16(e));
+    std::memcpy(item->KeyBuffer(), e, host::GetU16(e));
   }
   return std::max(0, end - first);
 }
@@ -705,7 +695,7 @@ void TNode::PrintNode(host::TStrings& lines, int level) const {
   // A plain bounded walk, so that a damaged node still prints.
   const int32_t used = GetUsed();
   for (int32_t pos = 0; pos + 2 <= used;) {
-    const int32_t len = LoadU16(Data() + pos);
+    const int32_t len = host::GetU16(Data() + pos);
     if (len < KeyEntryHeaderSize || len > used - pos) break;
     lines.Add(host::Format("  %d: Len=%d Count=%d Addr=%d",
                            {pos, len, GetKeyEntryCount(Data() + pos),
