@@ -803,14 +803,24 @@ TEST_F(BTreeDamage, UsedCountBeyondThePage) {
 }
 
 TEST_F(BTreeDamage, ZeroOrOverlongEntryLength) {
+  // The second entry of a leaf; a search for its key reaches it.
   const uint32_t leaf = leaves_[2];
-  const int key = FirstKeyOf(leaf);
+  const int key = FirstKeyOf(leaf) + 1;
   const int m = ix_.Tree().MaximumKeySize();
   uint8_t* b = Block(leaf);
   SetKeyEntryLength(b + 16 + m, 0);
   EXPECT_EQ(SearchError(key), 8965);
   SetKeyEntryLength(b + 16 + m, static_cast<uint16_t>(m + 1));
   EXPECT_EQ(SearchError(key), 8965);
+  EXPECT_EQ(WalkError(), 8965) << "a walk over the leaf meets it too";
+  TCompoundList list;
+  bool done = false;
+  EXPECT_EQ(ErrorCodeOf([&] {
+              ix_.SetKey(Int(key - 1), 0);
+              ASSERT_EQ(ix_.Tree().IndexSearch(stEQ), 0);
+              ix_.Tree().ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+            }),
+            8965);
 }
 
 TEST(BTreeDamageVariable, EntryRunningPastTheUsedBytes) {

@@ -52,10 +52,6 @@ void TNode::Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize)
   cursor_ = 0;
 }
 
-uint32_t TNode::Get32(int32_t offset) const { return host::GetU32(buffer_.get() + offset); }
-
-void TNode::Set32(int32_t offset, uint32_t value) { host::PutU32(buffer_.get() + offset, value); }
-
 void TNode::SetUsed(int32_t used) {
   Set32(TAV_NODE_USED, static_cast<uint32_t>(used));
   Changed();
@@ -73,10 +69,10 @@ void TNode::CheckImage(const char* caller) const {
   const uint32_t used = Get32(TAV_NODE_USED);
   if (used > page_size_ - TAV_NODE_HEADER_SIZE) Corrupt(caller, "Node used count out of range");
   if (fixed_) {
+    // Entry k starts at k * MaxKeySize whatever the length fields say; each
+    // length is checked when its entry is used (EntryPtr, EntryLengthAt).
     if (used % static_cast<uint32_t>(max_key_size_) != 0)
       Corrupt(caller, "Node used count is not a whole number of entries");
-    for (uint32_t p = 0; p < used; p += static_cast<uint32_t>(max_key_size_))
-      if (host::GetU16(Data() + p) != max_key_size_) Corrupt(caller, "Invalid entry length in node");
   } else {
     offsets_valid_ = false;
     EnsureOffsets();
@@ -166,21 +162,18 @@ bool TNode::CheckNodeTooEmpty() const {
 
 bool TNode::CheckNodeEmpty() const { return GetUsed() == 0; }
 
-bool TNode::CheckIsLeaf() const { return Get32(TAV_NODE_LEAF) != 0; }
-
-void TNode::SetLeaf(bool leaf) { Set32(TAV_NODE_LEAF, leaf ? 1 : 0); }
-
-uint32_t TNode::GetNext() const { return Get32(TAV_NODE_NEXT); }
-void TNode::SetNext(uint32_t address) { Set32(TAV_NODE_NEXT, address); }
-uint32_t TNode::GetPrior() const { return Get32(TAV_NODE_PRIOR); }
-void TNode::SetPrior(uint32_t address) { Set32(TAV_NODE_PRIOR, address); }
-
-int32_t TNode::GetUsed() const { return static_cast<int32_t>(Get32(TAV_NODE_USED)); }
 
 int TNode::GetCount() const {
   if (fixed_) return GetUsed() / max_key_size_;
   EnsureOffsets();
   return offset_count_;
+}
+
+const uint8_t* TNode::EntryPtr(int k) const {
+  if (!fixed_) return Data() + offsets_[k];
+  const uint8_t* e = Data() + k * max_key_size_;
+  if (host::GetU16(e) != max_key_size_) Corrupt("TNode", "Invalid entry length in node");
+  return e;
 }
 
 int32_t TNode::EntryLengthAt(int32_t position, const char* caller) const {
@@ -221,6 +214,7 @@ int TNode::IndexOfStart(int32_t position, const char* caller) const {
 const uint8_t* TNode::GetCurrentKey() const {
   if (cursor_ < 0 || cursor_ >= GetUsed())
     TavDatabaseError(8581, "TNode.GetCurrentKey", "Node cursor out of range");
+  EntryLengthAt(cursor_, "TNode.GetCurrentKey");
   return Data() + cursor_;
 }
 
@@ -283,6 +277,18 @@ void TNode::ForceCursorToPhysicalKey() {
 int32_t TNode::FindKeyByPosition(TKeySearchType searchType, int32_t position) const {
   const int32_t used = GetUsed();
   if (position < 0 || position > used) return -1;
+  if (fixed_) {
+    // Fixed entries start at multiples of the key size.
+    const int32_t below = position / max_key_size_ * max_key_size_;
+    switch (searchType) {
+      case ksLE:
+        return below < used ? below : (used > 0 ? used - max_key_size_ : -1);
+      case ksEQ:
+        return position % max_key_size_ == 0 && position < used ? position : -1;
+      default:
+        return below == position ? position : std::min(used, below + max_key_size_);
+    }
+  }
   int32_t last = -1;
   int32_t pos = 0;
   // A plain walk by the lengths: a zero length (or one running past the used
@@ -349,7 +355,7 @@ void TNode::DeleteKey(int32_t position) {
   if (position < 0 || position + 2 > used)
     TavDatabaseErrorFmt(8581, "TNode.DeleteKey", "Delete position out of range: %d", {position});
   const int32_t len = host::GetU16(Data() + position);
-  if (len == 0 || len > max_key_size_ || len > used - position)
+  if (len == 0 || len > max_key_size_ || len > used - position || (fixed_ && len != max_key_size_))
     TavDatabaseError(8581, "TNode.DeleteKey",
                      "Invalid key size in Delete key: " + host::IntToStr(len));
   uint8_t* d = Data();
@@ -526,7 +532,7 @@ int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool af
   int atHi = 1;
   while (lo < hi) {
     const int mid = lo + (hi - lo) / 2;
-    const int c = format.CompareToOptimizedKey(keyFieldCount, key, Data() + EntryStart(mid));
+    const int c = format.CompareToOptimizedKey(keyFieldCount, key, EntryPtr(mid));
     if (afterEqual ? c < 0 : c <= 0) {
       hi = mid;
       atHi = c;
@@ -556,7 +562,7 @@ uint32_t TNode::SearchNodeByRecNo(int64_t recNo, int64_t& before) {
   const bool leaf = CheckIsLeaf();
   int64_t sum = 0;
   for (int k = 0;; ++k) {
-    const uint8_t* e = Data() + EntryStart(k);
+    const uint8_t* e = EntryPtr(k);
     const int64_t c = leaf ? 1 : int64_t{GetKeyEntryCount(e)};
     if (sum + c >= recNo || k == n - 1) {
       before = sum;
@@ -574,7 +580,7 @@ int64_t TNode::GetRecordCount(int32_t position) const {
   if (CheckIsLeaf()) return inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
   const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
   int64_t sum = 0;
-  for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(Data() + EntryStart(k));
+  for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(EntryPtr(k));
   return sum;
 }
 
@@ -582,7 +588,7 @@ int64_t TNode::CountBefore(int32_t position) const {
   const int k = IndexOfStart(position, "TNode.CountBefore");
   if (CheckIsLeaf()) return k;
   int64_t sum = 0;
-  for (int i = 0; i < k; ++i) sum += GetKeyEntryCount(Data() + EntryStart(i));
+  for (int i = 0; i < k; ++i) sum += GetKeyEntryCount(EntryPtr(i));
   return sum;
 }
 
@@ -592,7 +598,7 @@ void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
   TAV_ASSERT(keyFieldNo >= 0 && keyFieldNo < format.KeyFieldCount(), "Key field out of range");
   const int n = GetCount();
   for (int k = 0; k < n; ++k) {
-    const uint8_t* e = Data() + EntryStart(k);
+    const uint8_t* e = EntryPtr(k);
     if (!HasValue(e, keyFieldNo)) continue;
     const int32_t len = host::GetU16(e);
     int32_t pos = KeyEntryHeaderSize + format.DataOffset();
@@ -626,7 +632,7 @@ bool TNode::ListRecords(bool matchKey, bool backwards, TCompoundList& list, uint
   const TKeyFormat& format = tree_->KeyFormat();
   // One step of the walk; true when it ends the walk.
   auto visit = [&](int k) {
-    const uint8_t* e = Data() + EntryStart(k);
+    const uint8_t* e = EntryPtr(k);
     if (matchKey && format.CompareKeys(keyFieldCount, e, {}, key, {}) != 0) return true;
     const uint32_t address = GetKeyEntryAddress(e);
     list.Add(address, 0);
@@ -656,7 +662,7 @@ int TNode::ListRecordsInNode(bool backwards, int32_t start, TReadAheadBuffer& bu
     first = std::max(0, end - count);
   }
   for (int k = first; k < end; ++k) {
-    const uint8_t* e = Data() + EntryStart(k);
+    const uint8_t* e = EntryPtr(k);
     TReadAheadBufferItem* item = buffer.Add();
     item->SetRecAddr(GetKeyEntryAddress(e));
     std::memcpy(item->KeyBuffer(), e, host::GetU16(e));
@@ -676,7 +682,7 @@ int TNode::CheckNode(int32_t& position) const {
   const TKeyFormat& format = tree_->KeyFormat();
   for (int k = 0; k + 1 < n; ++k) {
     const int c =
-        format.CompareKeys(0, Data() + EntryStart(k), {}, Data() + EntryStart(k + 1), {});
+        format.CompareKeys(0, EntryPtr(k), {}, EntryPtr(k + 1), {});
     if (c > 0) {
       position = EntryStart(k);
       return c;

@@ -20,8 +20,9 @@
 //  - Positions are byte offsets of entry starts in the entry area; the ones
 //    passed in come from this node (a search, a walk, FindKeyByPosition).
 //  - Images read from storage are untrusted: ReadNode checks the used count
-//    and every entry length before anything else reads them and raises 8965
-//    ("Index is corrupt") on damage. Images built in memory (CopyNode, the
+//    (and, for variable keys, every entry length) before anything else reads
+//    them; fixed entries have their length checked when they are used. Damage
+//    raises 8965 ("Index is corrupt"). Images built in memory (CopyNode, the
 //    editing calls) are the caller's; the walks still never leave the
 //    buffer.
 //  - The buffer holds a page plus room for three maximum entries, so that the
@@ -34,6 +35,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/object.h"
 
 namespace host {
@@ -90,13 +92,13 @@ class TNode : public host::TObject {
   bool RoomForKey(int32_t n) const;
   bool CheckNodeTooEmpty() const;
   bool CheckNodeEmpty() const;
-  bool CheckIsLeaf() const;
-  void SetLeaf(bool leaf);
-  uint32_t GetNext() const;
-  void SetNext(uint32_t address);
-  uint32_t GetPrior() const;
-  void SetPrior(uint32_t address);
-  int32_t GetUsed() const;
+  bool CheckIsLeaf() const { return Get32(TAV_NODE_LEAF) != 0; }
+  void SetLeaf(bool leaf) { Set32(TAV_NODE_LEAF, leaf ? 1 : 0); }
+  uint32_t GetNext() const { return Get32(TAV_NODE_NEXT); }
+  void SetNext(uint32_t address) { Set32(TAV_NODE_NEXT, address); }
+  uint32_t GetPrior() const { return Get32(TAV_NODE_PRIOR); }
+  void SetPrior(uint32_t address) { Set32(TAV_NODE_PRIOR, address); }
+  int32_t GetUsed() const { return static_cast<int32_t>(Get32(TAV_NODE_USED)); }
   // Number of entries.
   int GetCount() const;
 
@@ -192,8 +194,8 @@ class TNode : public host::TObject {
  private:
   friend class TBTree;
 
-  uint32_t Get32(int32_t offset) const;
-  void Set32(int32_t offset, uint32_t value);
+  uint32_t Get32(int32_t offset) const { return host::GetU32(buffer_.get() + offset); }
+  void Set32(int32_t offset, uint32_t value) { host::PutU32(buffer_.get() + offset, value); }
   uint8_t* Data() { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
   const uint8_t* Data() const { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
   // Room for entries in the buffer (past the page: see the header note).
@@ -202,6 +204,9 @@ class TNode : public host::TObject {
   void Changed() { offsets_valid_ = false; }
   // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.
   int32_t EntryStart(int k) const { return fixed_ ? k * max_key_size_ : offsets_[k]; }
+  // Entry k, its length checked for fixed keys (8965 when it is not the key
+  // size); requires the offsets for variable keys, which checked them all.
+  const uint8_t* EntryPtr(int k) const;
   void EnsureOffsets() const;
   // The index of the entry starting at position (8581 when none does).
   int IndexOfStart(int32_t position, const char* caller) const;

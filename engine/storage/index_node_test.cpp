@@ -8,6 +8,7 @@
 
 #include "engine/storage/btree.h"
 #include "engine/storage/btree_test_support.h"
+#include "engine/storage/read_ahead.h"
 #include "engine/storage/storage_test_support.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/string_list.h"
@@ -241,13 +242,21 @@ TEST_F(IndexNode, ReadNodeRefusesDamage) {
   EXPECT_EQ(ErrorCodeOf([&] { reader->ReadNode(address); }), 8965) << "used beyond the page";
   SetNodeU32(stored, 4, 350);
   EXPECT_EQ(ErrorCodeOf([&] { reader->ReadNode(address); }), 8965) << "not whole entries";
-  SetNodeU32(stored, 4, 400);
-  SetKeyEntryLength(stored + 16 + 200, 0);
-  EXPECT_EQ(ErrorCodeOf([&] { reader->ReadNode(address); }), 8965) << "zero entry length";
   EXPECT_EQ(reader->Address(), 0u) << "a damaged node is not kept";
-  SetKeyEntryLength(stored + 16 + 200, 100);
+  SetNodeU32(stored, 4, 400);
   EXPECT_EQ(ErrorCodeOf([&] { reader->ReadNode(address); }), 0);
   EXPECT_EQ(reader->GetCount(), 4);
+  // A fixed entry's length is checked where the entry is used.
+  SetKeyEntryLength(stored + 16 + 200, 0);
+  reader->Forget();
+  reader->ReadNode(address);
+  std::vector<uint8_t> buf(101);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->ReadKey(200, buf.data()); }), 8965) << "zero entry length";
+  reader->SetCursor(200);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->GetCurrentKey(); }), 8965);
+  TReadAheadBuffer ahead;
+  ahead.Open(8, 101, 1000);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->ListRecordsInNode(false, 0, ahead, 10); }), 8965);
 }
 
 TEST_F(IndexNode, RangeErrorsKeepTheirMessages) {
