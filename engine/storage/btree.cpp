@@ -82,7 +82,8 @@ std::unique_ptr<TNode> TBTree::NewNode() {
 
 void TBTree::Open() {
   Close();
-  if (!sort_function_present_) TavDatabaseError(8581, "TBTree.Open", "No sort order function assigned");
+  if (!sort_function_present_)
+    TavDatabaseError(8581, "TBTree.Open", "No sort order function assigned");
   CheckConnected("TBTree.Open");
   // The upward pass may grow a node by two entries before it splits, and the
   // halves of a split or a redistribution must stay below full: six maximum
@@ -285,8 +286,10 @@ void TBTree::InternalPrepareNodes() {
 void TBTree::ReadChild(int level) {
   static const char kCaller[] = "TBTree.ReadChild";
   TNode& parent = Level(level - 1);
-  const uint32_t child = GetKeyEntryAddress(parent.EntryAt(positions_[static_cast<size_t>(level - 1)]));
-  if (child == 0 || child == parent.Address()) Corrupt(kCaller, "Invalid child address", parent.Address());
+  const uint32_t child =
+      GetKeyEntryAddress(parent.EntryAt(positions_[static_cast<size_t>(level - 1)]));
+  if (child == 0 || child == parent.Address())
+    Corrupt(kCaller, "Invalid child address", parent.Address());
   TNode& node = Level(level);
   node.ReadNode(child);
   CheckNodeKind(node, level == LevelCount() - 1, false, kCaller);
@@ -437,7 +440,8 @@ bool TBTree::PriorRecord() {
 
 uint32_t TBTree::GetRecAddr() {
   if (!key_cursor_valid_ || nodes_.empty() || !Leaf().CheckIsLeaf())
-    TavDatabaseError(8581, "TBTree.GetRecAddr", "Attempt to read record address from non-leaf node");
+    TavDatabaseError(8581, "TBTree.GetRecAddr",
+                     "Attempt to read record address from non-leaf node");
   Leaf().SetCursor(positions_.back());
   return Leaf().GetRecordAddress();
 }
@@ -483,7 +487,9 @@ int TBTree::IdxDelete() {
   return 0;
 }
 
-int TBTree::DeleteKey() { return IdxDelete(); }
+int TBTree::DeleteKey() {
+  return IdxDelete();
+}
 
 void TBTree::FinishChange() {
   *depth_ = static_cast<uint32_t>(LevelCount());
@@ -556,7 +562,8 @@ void TBTree::UpdatePath(bool insert) {
       if (insert) {
         uint8_t* entry = key_entry_.get();
         SetKeyEntryCount(entry, 1);
-        if (!n.RoomForKey(GetKeyEntryLength(entry))) Corrupt(kCaller, "Leaf is overfull", n.Address());
+        if (!n.RoomForKey(GetKeyEntryLength(entry)))
+          Corrupt(kCaller, "Leaf is overfull", n.Address());
         n.InsertKey(pathPos, entry);
       } else {
         n.DeleteKey(pathPos);
@@ -588,7 +595,8 @@ void TBTree::UpdatePath(bool insert) {
             if (siblingPos == 0) firstChanged = true;
           } else {
             const int64_t total = spare.GetTotalCount();
-            n.SetEntryCount(siblingPos, static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
+            n.SetEntryCount(siblingPos,
+                            static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
           }
           break;
         case TPending::Delete: {
@@ -682,7 +690,8 @@ void TBTree::CollapseRoot() {
   TNode& root = Level(0);
   while (!root.CheckIsLeaf() && root.GetCount() == 1 && LevelCount() > 1) {
     const uint32_t child = GetKeyEntryAddress(root.EntryAt(0));
-    if (child == 0 || child == root.Address()) Corrupt(kCaller, "Invalid child address", root.Address());
+    if (child == 0 || child == root.Address())
+      Corrupt(kCaller, "Invalid child address", root.Address());
     TNode& spare = *spare_;
     spare.ReadNode(child);
     CheckNodeKind(spare, LevelCount() == 2, LevelCount() == 2, kCaller);
@@ -718,7 +727,8 @@ int32_t TBTree::GetRecordCount(bool refresh) {
 int32_t TBTree::GetRecordNo() {
   if (!positioned_ || !key_cursor_valid_) return 0;
   int64_t n = 1;
-  for (int l = 0; l < LevelCount(); ++l) n += Level(l).CountBefore(positions_[static_cast<size_t>(l)]);
+  for (int l = 0; l < LevelCount(); ++l)
+    n += Level(l).CountBefore(positions_[static_cast<size_t>(l)]);
   return static_cast<int32_t>(n);
 }
 
@@ -805,9 +815,7 @@ void TBTree::ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t
   const int n = found.Count();
   const int64_t first = GetRecordNo();
   const std::vector<uint32_t>& addresses = found.List1();
-  auto numberOf = [&](int i) {
-    return static_cast<uint32_t>(backwards ? first - i : first + i);
-  };
+  auto numberOf = [&](int i) { return static_cast<uint32_t>(backwards ? first - i : first + i); };
   if (reverse && backwards) {
     for (int i = n - 1; i >= 0; --i) list.Add(addresses[static_cast<size_t>(i)], numberOf(i));
   } else {

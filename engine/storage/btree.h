@@ -139,8 +139,7 @@ class TBTree : public host::TObject {
   int ConstructTempKeyBufFromRecBuf(const uint8_t* record, uint8_t* destination,
                                     TFieldComparisonValues markers = {}) const;
   void ConstructKeyBufFromKeyBuf(const uint8_t* key, TFieldComparisonValues markers = {});
-  int ConstructKeyBufFromVariants(const host::Variant& values,
-                                  TFieldComparisonValues markers = {});
+  int ConstructKeyBufFromVariants(const host::Variant& values, TFieldComparisonValues markers = {});
   // Stores the record address in the key entry.
   void SetKeyBufAddr(uint32_t address);
   // The key entry (MaximumKeySize + 1 bytes).
@@ -254,8 +253,8 @@ class TBTree : public host::TObject {
   uint64_t LeafWalkLimit();
   // Reads the neighbour leaf `address` into the spare, checking its back link
   // and the walk's bound.
-  void ReadChainLeaf(uint32_t address, uint32_t from, bool forward, uint64_t& steps,
-                     uint64_t limit, const char* caller);
+  void ReadChainLeaf(uint32_t address, uint32_t from, bool forward, uint64_t& steps, uint64_t limit,
+                     const char* caller);
   void SetMarkers(TFieldComparisonValues markers);
   // Walks the whole tree from storage depth-first in key order, every node
   // checked (empty ones let through with allowEmpty) and none reached twice;
@@ -289,7 +288,7 @@ class TBTree : public host::TObject {
   int visible_key_field_count_ = 0;
   TOptimizedSearchKey optimized_key_;
   std::vector<TFieldComparisonValue> markers_;  // one per key field
-  std::unique_ptr<TCompoundList> scratch_;       // a listing before it is numbered
+  std::unique_ptr<TCompoundList> scratch_;      // a listing before it is numbered
 };
 
 }  // namespace tav

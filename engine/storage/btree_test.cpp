@@ -61,12 +61,10 @@ int ProbeOrder(const TTestIndex& ix, const TProbe& p, const TRec& r) {
 // The position the search should land on, or -1 when it finds nothing.
 int ExpectedIndex(const TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearchType t,
                   const TProbe& p) {
-  const auto lower = std::partition_point(sorted.begin(), sorted.end(), [&](const TRec& r) {
-    return ProbeOrder(ix, p, r) > 0;
-  });
-  const auto upper = std::partition_point(sorted.begin(), sorted.end(), [&](const TRec& r) {
-    return ProbeOrder(ix, p, r) >= 0;
-  });
+  const auto lower = std::partition_point(sorted.begin(), sorted.end(),
+                                          [&](const TRec& r) { return ProbeOrder(ix, p, r) > 0; });
+  const auto upper = std::partition_point(sorted.begin(), sorted.end(),
+                                          [&](const TRec& r) { return ProbeOrder(ix, p, r) >= 0; });
   const int lo = static_cast<int>(lower - sorted.begin());
   const int up = static_cast<int>(upper - sorted.begin());
   const int n = static_cast<int>(sorted.size());
@@ -98,9 +96,10 @@ void ExpectSearch(TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearchT
     ix.SetKey(p.Key, p.RecNo);
   const int r = ix.Tree().IndexSearch(t, p.Limited ? &limited : nullptr);
   const int want = ExpectedIndex(ix, sorted, t, p);
-  const std::string where = what + " " + TypeName(t) + (p.Limited ? " limited" : " full") +
-                            " key=" + (ix.Spec().StringKey ? p.Key.Str : std::to_string(p.Key.Int)) +
-                            " recno=" + std::to_string(p.RecNo);
+  const std::string where =
+      what + " " + TypeName(t) + (p.Limited ? " limited" : " full") +
+      " key=" + (ix.Spec().StringKey ? p.Key.Str : std::to_string(p.Key.Int)) +
+      " recno=" + std::to_string(p.RecNo);
   if (want < 0) {
     EXPECT_NE(r, 0) << where;
     return;
@@ -155,7 +154,8 @@ void ExpectListing(TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearch
 // Everything the tree can say about its contents, against the model.
 // Blocks the index's interface holds: all of them for a memory interface.
 uint32_t LiveBlocks(TBaseIOInterface& io) {
-  if (auto* mem = dynamic_cast<TMemoryIOInterface*>(&io)) return static_cast<uint32_t>(mem->BlockCount());
+  if (auto* mem = dynamic_cast<TMemoryIOInterface*>(&io))
+    return static_cast<uint32_t>(mem->BlockCount());
   host::TList list;
   io.ListBlocks(list);
   return static_cast<uint32_t>(list.Count()) - FreeBlocks(io, io.FirstEmpty());
@@ -201,7 +201,8 @@ void VerifyAll(TTestIndex& ix, const TModel& model, uint32_t root, const std::st
     const int n = static_cast<int>(sorted.size());
     for (int k : {1, 2, n / 3, n / 2, n - 1, n}) {
       if (k < 1 || k > n) continue;
-      EXPECT_EQ(tree.GetAddrOfRecNo(k), sorted[static_cast<size_t>(k - 1)].RecNo) << what << " #" << k;
+      EXPECT_EQ(tree.GetAddrOfRecNo(k), sorted[static_cast<size_t>(k - 1)].RecNo)
+          << what << " #" << k;
     }
     EXPECT_EQ(tree.GetAddrOfRecNo(0), sorted.front().RecNo) << what;
     EXPECT_EQ(tree.GetAddrOfRecNo(n + 5), sorted.back().RecNo) << what;
@@ -235,13 +236,17 @@ class TKeys {
     const int pick = Rand(10);
     TVal v;
     if (pick == 0) {
-      if (spec_.StringKey) v.Str = "";
-      else v.Int = spec_.Unique ? INT_MIN : -5;
+      if (spec_.StringKey)
+        v.Str = "";
+      else
+        v.Int = spec_.Unique ? INT_MIN : -5;
       return v;
     }
     if (pick == 1) {
-      if (spec_.StringKey) v.Str = "zzzz";
-      else v.Int = spec_.Unique ? INT_MAX : 46;
+      if (spec_.StringKey)
+        v.Str = "zzzz";
+      else
+        v.Int = spec_.Unique ? INT_MAX : 46;
       return v;
     }
     return Next();
@@ -270,7 +275,9 @@ void SearchProbes(TTestIndex& ix, const TModel& model, TKeys& keys, int count,
     p.Key = keys.Probe();
     p.Limited = keys.Rand(2) == 0;
     // A full key's record number: one that exists for the key, or around it.
-    p.RecNo = sorted.empty() ? 1 : sorted[static_cast<size_t>(keys.Rand(static_cast<int>(sorted.size())))].RecNo;
+    p.RecNo = sorted.empty()
+                  ? 1
+                  : sorted[static_cast<size_t>(keys.Rand(static_cast<int>(sorted.size())))].RecNo;
     if (keys.Rand(4) == 0) p.RecNo += static_cast<uint32_t>(keys.Rand(3)) - 1;
     for (TIndexSearchType t : kAllTypes) {
       ExpectSearch(ix, sorted, t, p, what);
@@ -278,7 +285,10 @@ void SearchProbes(TTestIndex& ix, const TModel& model, TKeys& keys, int count,
       if (i % 8 == 0) {
         const int at = ExpectedIndex(ix, sorted, t, p);
         if (at >= 0) {
-          const uint32_t stop = keys.Rand(3) == 0 ? sorted[static_cast<size_t>(keys.Rand(static_cast<int>(sorted.size())))].RecNo : 0;
+          const uint32_t stop =
+              keys.Rand(3) == 0
+                  ? sorted[static_cast<size_t>(keys.Rand(static_cast<int>(sorted.size())))].RecNo
+                  : 0;
           ExpectListing(ix, sorted, t, p, at, stop, what + " listing " + TypeName(t));
         }
       }
@@ -388,15 +398,17 @@ TIndexSpec Spec(bool str, bool unique, bool desc, TIndexKeyType type, uint32_t p
 
 INSTANTIATE_TEST_SUITE_P(
     Indexes, BTreeRandom,
-    ::testing::Values(TRandomCase{"IntUnique", Spec(false, true, false, ikFixed, 256), 40000},
-                      TRandomCase{"IntDuplicates", Spec(false, false, false, ikFixed, 256), 40000},
-                      TRandomCase{"IntDuplicatesDescending", Spec(false, false, true, ikMinStringLen, 256), 30000},
-                      TRandomCase{"StringUnique", Spec(true, true, false, ikMinStringLen, 512), 30000},
-                      TRandomCase{"StringUniqueDescendingFixed", Spec(true, true, true, ikFixed, 512), 30000},
-                      TRandomCase{"StringDuplicates", Spec(true, false, false, ikMinStringLen, 512), 30000},
-                      TRandomCase{"StringDuplicatesDescending", Spec(true, false, true, ikMinStringLen, 1024), 30000}),
+    ::testing::Values(
+        TRandomCase{"IntUnique", Spec(false, true, false, ikFixed, 256), 40000},
+        TRandomCase{"IntDuplicates", Spec(false, false, false, ikFixed, 256), 40000},
+        TRandomCase{"IntDuplicatesDescending", Spec(false, false, true, ikMinStringLen, 256),
+                    30000},
+        TRandomCase{"StringUnique", Spec(true, true, false, ikMinStringLen, 512), 30000},
+        TRandomCase{"StringUniqueDescendingFixed", Spec(true, true, true, ikFixed, 512), 30000},
+        TRandomCase{"StringDuplicates", Spec(true, false, false, ikMinStringLen, 512), 30000},
+        TRandomCase{"StringDuplicatesDescending", Spec(true, false, true, ikMinStringLen, 1024),
+                    30000}),
     [](const ::testing::TestParamInfo<TRandomCase>& info) { return std::string(info.param.Name); });
-
 
 // ---------------------------------------------------------------------------
 // A database file: the randomised run survives closing and reopening it
@@ -440,6 +452,13 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
     db.Reopen();
   }
   EXPECT_GE(st.MaxDepth, 3);
+
+  // Nodes are whole blocks: an interface of another block size is refused.
+  TDiskIOInterface half;
+  SetUpTableInterface(half, db.Mgr(), TAV_USAGE_INDEX, 2048);
+  TBTree tree;
+  EXPECT_THROW(tree.ConnectToIFace(&half, 4096, root, depth), host::EAssertionFailed);
+  half.Close();
 }
 
 // ---------------------------------------------------------------------------
@@ -456,7 +475,8 @@ class BTreeSearchTypes : public ::testing::TestWithParam<TSearchCase> {};
 TVal KeyFor(bool str, int k) {
   TVal v;
   if (str) {
-    v.Str = "k" + std::string(k < 100 ? "0" : "") + std::string(k < 10 ? "0" : "") + std::to_string(k);
+    v.Str =
+        "k" + std::string(k < 100 ? "0" : "") + std::string(k < 10 ? "0" : "") + std::to_string(k);
   } else {
     v.Int = k;
   }
@@ -478,7 +498,8 @@ TEST_P(BTreeSearchTypes, LandWhereTheModelSays) {
   // Runs of 1 to 23 records per key, inserted in shuffled order.
   std::vector<TRec> recs;
   for (int k = 10; k <= 100; k += 10)
-    for (int i = 0; i < 1 + (k * 7) % 23; ++i) recs.push_back(TRec{KeyFor(c.StringKey, k), recNo++});
+    for (int i = 0; i < 1 + (k * 7) % 23; ++i)
+      recs.push_back(TRec{KeyFor(c.StringKey, k), recNo++});
   std::shuffle(recs.begin(), recs.end(), std::mt19937(7));
   for (const TRec& r : recs) {
     ASSERT_EQ(ix.Insert(r.Key, r.RecNo), 0);
@@ -729,7 +750,8 @@ TEST(BTree, ConfigurationAndCursorErrors) {
     TTestIndex ix(SmallIntIndex());
     TBTree& tree = ix.Tree();
     EXPECT_EQ(ErrorCodeOf([&] { tree.GetRecAddr(); }, &text), 8581);
-    EXPECT_NE(text.find("Attempt to read record address from non-leaf node"), std::string::npos) << text;
+    EXPECT_NE(text.find("Attempt to read record address from non-leaf node"), std::string::npos)
+        << text;
     EXPECT_EQ(ErrorCodeOf([&] { tree.GetCurrentKeyBuf(); }, &text), 8581);
     EXPECT_NE(text.find("CurrentKeyCursor is invalid"), std::string::npos) << text;
     EXPECT_EQ(ErrorCodeOf([&] { tree.CopyKey(nullptr, nullptr); }, &text), 8581);
@@ -766,10 +788,14 @@ class BTreeDamage : public ::testing::Test {
     leaves_ = LeafAddresses(ix_.Tree());
   }
 
-  uint8_t* Block(uint32_t address) { return ix_.IO().ReadBlockByRef(address, ix_.Tree().PageSize()); }
+  uint8_t* Block(uint32_t address) {
+    return ix_.IO().ReadBlockByRef(address, ix_.Tree().PageSize());
+  }
 
   // The first key of a leaf (record i holds key i - 1).
-  int FirstKeyOf(uint32_t leaf) { return static_cast<int>(GetKeyEntryAddress(Block(leaf) + 16)) - 1; }
+  int FirstKeyOf(uint32_t leaf) {
+    return static_cast<int>(GetKeyEntryAddress(Block(leaf) + 16)) - 1;
+  }
 
   int SearchError(int key) {
     ix_.Tree().InvalidateInternalBuffers();

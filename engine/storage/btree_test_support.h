@@ -148,8 +148,12 @@ class TTestIndex {
 };
 
 // Raw node access for damage tests.
-inline uint32_t NodeU32(const uint8_t* node, int offset) { return host::GetU32(node + offset); }
-inline void SetNodeU32(uint8_t* node, int offset, uint32_t v) { host::PutU32(node + offset, v); }
+inline uint32_t NodeU32(const uint8_t* node, int offset) {
+  return host::GetU32(node + offset);
+}
+inline void SetNodeU32(uint8_t* node, int offset, uint32_t v) {
+  host::PutU32(node + offset, v);
+}
 
 // The leaves in key order, found by descending along first entries and then
 // following the next links (as many as there are nodes, at most).

@@ -40,9 +40,9 @@ void TNode::Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize)
   TAV_ASSERT(max_key_size_ > KeyEntryHeaderSize, "MaxKeySize is 0");
   TAV_ASSERT(pageSize > static_cast<uint32_t>(TAV_NODE_HEADER_SIZE + max_key_size_),
              "Index page too small for its keys");
-  min_entry_size_ =
-      fixed_ ? max_key_size_
-             : KeyEntryHeaderSize + std::max<int32_t>(1, tree->KeyFields().DataOffset());
+  min_entry_size_ = fixed_
+                        ? max_key_size_
+                        : KeyEntryHeaderSize + std::max<int32_t>(1, tree->KeyFields().DataOffset());
   capacity_ = static_cast<int32_t>(pageSize) + 3 * max_key_size_;
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity_));
   offsets_ = std::make_unique<int32_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
@@ -146,7 +146,9 @@ void TNode::CopyNode(const uint8_t* image) {
   Changed();
 }
 
-void TNode::Forget() { address_ = 0; }
+void TNode::Forget() {
+  address_ = 0;
+}
 
 bool TNode::CheckNodeFull() const {
   return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE + max_key_size_ >= int64_t{page_size_};
@@ -160,8 +162,9 @@ bool TNode::CheckNodeTooEmpty() const {
   return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE < int64_t{page_size_ / 2};
 }
 
-bool TNode::CheckNodeEmpty() const { return GetUsed() == 0; }
-
+bool TNode::CheckNodeEmpty() const {
+  return GetUsed() == 0;
+}
 
 int TNode::GetCount() const {
   if (fixed_) return GetUsed() / max_key_size_;
@@ -268,8 +271,7 @@ bool TNode::PriorRecord() {
 }
 
 void TNode::ForceCursorToPhysicalKey() {
-  if (CheckNodeEmpty())
-    TavDatabaseError(8581, "TNode.ForceCursorToPhysicalKey", "Node is empty");
+  if (CheckNodeEmpty()) TavDatabaseError(8581, "TNode.ForceCursorToPhysicalKey", "Node is empty");
   if (cursor_ < 0) cursor_ = 0;
   if (cursor_ >= GetUsed()) cursor_ = LastEntryStart();
 }
@@ -452,7 +454,8 @@ int32_t TNode::GetRedistributeNode(int32_t position) const {
 
 int TNode::RedistributeNodes(TNode& right) {
   CheckOpen();
-  TAV_ASSERT(right.capacity_ == capacity_ && &right != this, "Redistribute partner not opened alike");
+  TAV_ASSERT(right.capacity_ == capacity_ && &right != this,
+             "Redistribute partner not opened alike");
   const int32_t l = GetUsed();
   const int32_t r = right.GetUsed();
   if (static_cast<int32_t>(page_size_ / 3) >= l + r) return -1;
@@ -518,7 +521,8 @@ void TNode::MergeNodes(TNode& other, bool append) {
 
 int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool afterEqual,
                       int32_t& position) {
-  if (max_key_size_ < 1) host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
+  if (max_key_size_ < 1)
+    host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
   const TKeyFormat& format = tree_->KeyFormat();
   const int n = GetCount();
   if (n == 0) {
@@ -681,8 +685,7 @@ int TNode::CheckNode(int32_t& position) const {
   }
   const TKeyFormat& format = tree_->KeyFormat();
   for (int k = 0; k + 1 < n; ++k) {
-    const int c =
-        format.CompareKeys(0, EntryPtr(k), {}, EntryPtr(k + 1), {});
+    const int c = format.CompareKeys(0, EntryPtr(k), {}, EntryPtr(k + 1), {});
     if (c > 0) {
       position = EntryStart(k);
       return c;
@@ -692,20 +695,21 @@ int TNode::CheckNode(int32_t& position) const {
 }
 
 void TNode::PrintNode(host::TStrings& lines, int level) const {
-  lines.Add(host::Format("Node Level: %d NodeAddr=%d :NodeHdr=L:%5d Sze:%5d N:%5d P:%5d",
-                         {level, address_, Get32(TAV_NODE_LEAF), GetUsed(), GetNext(), GetPrior()}));
-  lines.Add(host::Format("Node NodeAddr=%s :N:%s P:%s",
-                         {host::IntToHex(int64_t{address_}, 8), host::IntToHex(int64_t{GetNext()}, 8),
-                          host::IntToHex(int64_t{GetPrior()}, 8)}));
+  lines.Add(
+      host::Format("Node Level: %d NodeAddr=%d :NodeHdr=L:%5d Sze:%5d N:%5d P:%5d",
+                   {level, address_, Get32(TAV_NODE_LEAF), GetUsed(), GetNext(), GetPrior()}));
+  lines.Add(host::Format("Node NodeAddr=%s :N:%s P:%s", {host::IntToHex(int64_t{address_}, 8),
+                                                         host::IntToHex(int64_t{GetNext()}, 8),
+                                                         host::IntToHex(int64_t{GetPrior()}, 8)}));
   if (GetNext() == address_ || GetPrior() == address_) lines.Add("******ERROR in NEXT/PRIOR LINKS");
   // A plain bounded walk, so that a damaged node still prints.
   const int32_t used = GetUsed();
   for (int32_t pos = 0; pos + 2 <= used;) {
     const int32_t len = host::GetU16(Data() + pos);
     if (len < KeyEntryHeaderSize || len > used - pos) break;
-    lines.Add(host::Format("  %d: Len=%d Count=%d Addr=%d",
-                           {pos, len, GetKeyEntryCount(Data() + pos),
-                            GetKeyEntryAddress(Data() + pos)}));
+    lines.Add(
+        host::Format("  %d: Len=%d Count=%d Addr=%d",
+                     {pos, len, GetKeyEntryCount(Data() + pos), GetKeyEntryAddress(Data() + pos)}));
     pos += len;
   }
 }

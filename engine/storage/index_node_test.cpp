@@ -64,7 +64,9 @@ class IndexNode : public ::testing::Test {
     }
   }
 
-  static uint32_t AddressAt(const TNode& n, int32_t pos) { return GetKeyEntryAddress(n.EntryAt(pos)); }
+  static uint32_t AddressAt(const TNode& n, int32_t pos) {
+    return GetKeyEntryAddress(n.EntryAt(pos));
+  }
 
   // An image with a chosen used count (entries left as zero bytes).
   static std::vector<uint8_t> ImageWithUsed(uint32_t used, bool leaf = true) {
@@ -136,9 +138,10 @@ TEST_F(IndexNode, MergeRefusesMoreThanAPage) {
     a->MergeNodes(*b, true);
     FAIL() << "no assertion";
   } catch (const host::EAssertionFailed& e) {
-    EXPECT_NE(e.Message().find(
-                  "Invalid parameters for MergeNodes (size too large): size1 2000 size2 2000 key 100"),
-              std::string::npos)
+    EXPECT_NE(
+        e.Message().find(
+            "Invalid parameters for MergeNodes (size too large): size1 2000 size2 2000 key 100"),
+        std::string::npos)
         << e.Message();
   }
 }
@@ -384,7 +387,8 @@ TEST_F(IndexNodeVariable, SearchLandsOnRunsOfEqualKeys) {
   // below the key (or not above it, afterEqual), else the first.
   auto inner = NewNode(false);
   for (const char* t : {"a", "b", "b", "c"})
-    inner->InsertKey(inner->GetUsed(), Entry(t, static_cast<uint32_t>(inner->GetCount() + 1)).data());
+    inner->InsertKey(inner->GetUsed(),
+                     Entry(t, static_cast<uint32_t>(inner->GetCount() + 1)).data());
   EXPECT_EQ(search(*inner, "b", false, r), 1u);
   EXPECT_EQ(search(*inner, "b", true, r), 3u);
   EXPECT_EQ(search(*inner, "0", false, r), 1u);
