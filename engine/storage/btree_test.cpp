@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include "engine/storage/tav_hash.h"
 #include "engine/storage/tav_lists.h"
 #include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
 
 namespace tav::test {
 namespace {
@@ -29,7 +31,7 @@ const char* TypeName(TIndexSearchType t) {
 // The index's records in key order, kept beside the tree.
 class TModel {
  public:
-  explicit TModel(const TIndexSpec& spec) : set_(TLess{spec}) {}
+  explicit TModel(const TIndexLayout& layout) : set_(TLess{layout}) {}
 
   bool Contains(const TRec& r) const { return set_.count(r) != 0; }
   void Add(const TRec& r) { set_.insert(r); }
@@ -39,8 +41,8 @@ class TModel {
 
  private:
   struct TLess {
-    TIndexSpec spec;
-    bool operator()(const TRec& a, const TRec& b) const { return CompareRec(spec, a, b) < 0; }
+    TIndexLayout layout;
+    bool operator()(const TRec& a, const TRec& b) const { return CompareRec(layout, a, b) < 0; }
   };
   std::set<TRec, TLess> set_;
 };
@@ -54,7 +56,7 @@ struct TProbe {
 
 int ProbeOrder(const TTestIndex& ix, const TProbe& p, const TRec& r) {
   const int c = ix.CompareKey(p.Key, r.Key);
-  if (c != 0 || p.Limited || ix.Spec().Unique) return c;
+  if (c != 0 || p.Limited || ix.Layout().Unique) return c;
   return p.RecNo < r.RecNo ? -1 : (p.RecNo > r.RecNo ? 1 : 0);
 }
 
@@ -98,7 +100,7 @@ void ExpectSearch(TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearchT
   const int want = ExpectedIndex(ix, sorted, t, p);
   const std::string where =
       what + " " + TypeName(t) + (p.Limited ? " limited" : " full") +
-      " key=" + (ix.Spec().StringKey ? p.Key.Str : std::to_string(p.Key.Int)) +
+      " key=" + (ix.Layout().StringKey ? p.Key.Str : std::to_string(p.Key.Int)) +
       " recno=" + std::to_string(p.RecNo);
   if (want < 0) {
     EXPECT_NE(r, 0) << where;
@@ -214,15 +216,15 @@ void VerifyAll(TTestIndex& ix, const TModel& model, uint32_t root, const std::st
 // Key generation for the randomised runs.
 class TKeys {
  public:
-  TKeys(const TIndexSpec& spec, uint32_t seed) : spec_(spec), rng_(seed) {
+  TKeys(const TIndexLayout& layout, uint32_t seed) : layout_(layout), rng_(seed) {
     for (int i = 0; i < 30; ++i) pool_.push_back(RandomString(1 + i % 7));
   }
 
   TVal Next() {
     TVal v;
-    if (spec_.StringKey) {
-      v.Str = spec_.Unique ? RandomString(1 + Rand(8)) : pool_[static_cast<size_t>(Rand(30))];
-    } else if (spec_.Unique) {
+    if (layout_.StringKey) {
+      v.Str = layout_.Unique ? RandomString(1 + Rand(8)) : pool_[static_cast<size_t>(Rand(30))];
+    } else if (layout_.Unique) {
       const int pick = Rand(200);
       v.Int = pick == 0 ? INT_MIN + Rand(3) : pick == 1 ? INT_MAX - Rand(3) : Rand(200001) - 100000;
     } else {
@@ -236,17 +238,17 @@ class TKeys {
     const int pick = Rand(10);
     TVal v;
     if (pick == 0) {
-      if (spec_.StringKey)
+      if (layout_.StringKey)
         v.Str = "";
       else
-        v.Int = spec_.Unique ? INT_MIN : -5;
+        v.Int = layout_.Unique ? INT_MIN : -5;
       return v;
     }
     if (pick == 1) {
-      if (spec_.StringKey)
+      if (layout_.StringKey)
         v.Str = "zzzz";
       else
-        v.Int = spec_.Unique ? INT_MAX : 46;
+        v.Int = layout_.Unique ? INT_MAX : 46;
       return v;
     }
     return Next();
@@ -262,7 +264,7 @@ class TKeys {
     return s;
   }
 
-  TIndexSpec spec_;
+  TIndexLayout layout_;
   std::mt19937 rng_;
   std::vector<std::string> pool_;
 };
@@ -307,13 +309,13 @@ struct TRunState {
 // searches and the invariant checked along the way.
 void RandomOps(TTestIndex& ix, TModel& model, TKeys& keys, TRunState& st, int from, int to,
                int total, uint32_t root) {
-  const TIndexSpec& spec = ix.Spec();
+  const TIndexLayout& layout = ix.Layout();
   for (int op = from; op < to; ++op) {
     const bool growing = op < total * 6 / 10;
     const int roll = keys.Rand(100);
     if (st.Live.empty() || (growing ? roll < 68 : roll < 25)) {
       TRec r{keys.Next(), st.NextRecNo++};
-      const bool exists = spec.Unique && model.Contains(r);
+      const bool exists = layout.Unique && model.Contains(r);
       ASSERT_EQ(ix.Insert(r.Key, r.RecNo), exists ? -1 : 0) << "insert at op " << op;
       if (!exists) {
         model.Add(r);
@@ -359,10 +361,10 @@ void EmptyAtRandom(TTestIndex& ix, TModel& model, TKeys& keys, TRunState& st, ui
   EXPECT_NE(ix.SearchFirst(), 0);
 }
 
-void RunRandom(const TIndexSpec& spec, int operations, uint32_t seed) {
-  TTestIndex ix(spec);
-  TModel model(spec);
-  TKeys keys(spec, seed);
+void RunRandom(const TIndexLayout& layout, int operations, uint32_t seed) {
+  TTestIndex ix(layout);
+  TModel model(layout);
+  TKeys keys(layout, seed);
   TRunState st;
   const uint32_t root = ix.Tree().Root();
   RandomOps(ix, model, keys, st, 0, operations, operations, root);
@@ -374,7 +376,7 @@ void RunRandom(const TIndexSpec& spec, int operations, uint32_t seed) {
 
 struct TRandomCase {
   const char* Name;
-  TIndexSpec Spec;
+  TIndexLayout Layout;
   int Operations;
 };
 
@@ -382,11 +384,11 @@ class BTreeRandom : public ::testing::TestWithParam<TRandomCase> {};
 
 TEST_P(BTreeRandom, AgreesWithModel) {
   const TRandomCase& c = GetParam();
-  RunRandom(c.Spec, c.Operations, 12345u + static_cast<uint32_t>(c.Operations));
+  RunRandom(c.Layout, c.Operations, 12345u + static_cast<uint32_t>(c.Operations));
 }
 
-TIndexSpec Spec(bool str, bool unique, bool desc, TIndexKeyType type, uint32_t page) {
-  TIndexSpec s;
+TIndexLayout Layout(bool str, bool unique, bool desc, TIndexKeyType type, uint32_t page) {
+  TIndexLayout s;
   s.StringKey = str;
   s.Unique = unique;
   s.Descending = desc;
@@ -399,14 +401,14 @@ TIndexSpec Spec(bool str, bool unique, bool desc, TIndexKeyType type, uint32_t p
 INSTANTIATE_TEST_SUITE_P(
     Indexes, BTreeRandom,
     ::testing::Values(
-        TRandomCase{"IntUnique", Spec(false, true, false, ikFixed, 256), 40000},
-        TRandomCase{"IntDuplicates", Spec(false, false, false, ikFixed, 256), 40000},
-        TRandomCase{"IntDuplicatesDescending", Spec(false, false, true, ikMinStringLen, 256),
+        TRandomCase{"IntUnique", Layout(false, true, false, ikFixed, 256), 40000},
+        TRandomCase{"IntDuplicates", Layout(false, false, false, ikFixed, 256), 40000},
+        TRandomCase{"IntDuplicatesDescending", Layout(false, false, true, ikMinStringLen, 256),
                     30000},
-        TRandomCase{"StringUnique", Spec(true, true, false, ikMinStringLen, 512), 30000},
-        TRandomCase{"StringUniqueDescendingFixed", Spec(true, true, true, ikFixed, 512), 30000},
-        TRandomCase{"StringDuplicates", Spec(true, false, false, ikMinStringLen, 512), 30000},
-        TRandomCase{"StringDuplicatesDescending", Spec(true, false, true, ikMinStringLen, 1024),
+        TRandomCase{"StringUnique", Layout(true, true, false, ikMinStringLen, 512), 30000},
+        TRandomCase{"StringUniqueDescendingFixed", Layout(true, true, true, ikFixed, 512), 30000},
+        TRandomCase{"StringDuplicates", Layout(true, false, false, ikMinStringLen, 512), 30000},
+        TRandomCase{"StringDuplicatesDescending", Layout(true, false, true, ikMinStringLen, 1024),
                     30000}),
     [](const ::testing::TestParamInfo<TRandomCase>& info) { return std::string(info.param.Name); });
 
@@ -415,14 +417,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
   TTestDatabase db;
-  TIndexSpec spec;
-  spec.StringKey = true;
-  spec.Unique = false;
-  spec.KeyType = ikFixed;
-  spec.StringSize = 60;  // 77-byte entries: three levels within a few thousand records
-  spec.PageSize = 4096;
-  TModel model(spec);
-  TKeys keys(spec, 99);
+  TIndexLayout layout;
+  layout.StringKey = true;
+  layout.Unique = false;
+  layout.KeyType = ikFixed;
+  layout.StringSize = 60;  // 77-byte entries: three levels within a few thousand records
+  layout.PageSize = 4096;
+  TModel model(layout);
+  TKeys keys(layout, 99);
   TRunState st;
   uint32_t root = 0, depth = 0, firstEmpty = 0, rootBlock = 0;
   constexpr int kSessions = 5;
@@ -431,7 +433,7 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
     TDiskIOInterface io;
     SetUpTableInterface(io, db.Mgr(), TAV_USAGE_INDEX, 4096, firstEmpty);
     {
-      TTestIndex ix(spec, &io, s == 0, root, depth);
+      TTestIndex ix(layout, &io, s == 0, root, depth);
       if (s == 0) rootBlock = ix.Tree().Root();
       const std::string what = "session " + std::to_string(s);
       VerifyAll(ix, model, rootBlock, what + " opened");
@@ -485,15 +487,15 @@ TVal KeyFor(bool str, int k) {
 
 TEST_P(BTreeSearchTypes, LandWhereTheModelSays) {
   const TSearchCase& c = GetParam();
-  TIndexSpec spec;
-  spec.StringKey = c.StringKey;
-  spec.Unique = false;
-  spec.Descending = c.Descending;
-  spec.KeyType = c.StringKey ? ikMinStringLen : ikFixed;
-  spec.PageSize = 256;
-  spec.StringSize = 8;
-  TTestIndex ix(spec);
-  TModel model(ix.Spec());
+  TIndexLayout layout;
+  layout.StringKey = c.StringKey;
+  layout.Unique = false;
+  layout.Descending = c.Descending;
+  layout.KeyType = c.StringKey ? ikMinStringLen : ikFixed;
+  layout.PageSize = 256;
+  layout.StringSize = 8;
+  TTestIndex ix(layout);
+  TModel model(ix.Layout());
   uint32_t recNo = 1;
   // Runs of 1 to 23 records per key, inserted in shuffled order.
   std::vector<TRec> recs;
@@ -546,10 +548,10 @@ INSTANTIATE_TEST_SUITE_P(Indexes, BTreeSearchTypes,
 // ---------------------------------------------------------------------------
 // Shape changes and the ends of the key range
 
-TIndexSpec SmallIntIndex() {
-  TIndexSpec spec;
-  spec.PageSize = 256;
-  return spec;
+TIndexLayout SmallIntIndex() {
+  TIndexLayout layout;
+  layout.PageSize = 256;
+  return layout;
 }
 
 TVal Int(int v) {
@@ -671,9 +673,9 @@ TEST(BTree, BackwardListingsReversedComeInAscendingOrder) {
 }
 
 TEST(BTree, ReadAheadListsAroundTheCursorWithRecordNumbers) {
-  TIndexSpec spec;
-  spec.PageSize = 4096;
-  TTestIndex ix(spec);
+  TIndexLayout layout;
+  layout.PageSize = 4096;
+  TTestIndex ix(layout);
   TBTree& tree = ix.Tree();
   for (int i = 1; i <= 50; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(1000 + i)), 0);
   auto listed = [&](TReadAheadDirection d, int count) {
@@ -763,11 +765,11 @@ TEST(BTree, ConfigurationAndCursorErrors) {
     EXPECT_NE(text.find("No sort order function assigned"), std::string::npos) << text;
   }
   {
-    TIndexSpec spec;
-    spec.StringKey = true;
-    spec.StringSize = 40;  // 53-byte keys need 350-byte pages
-    spec.PageSize = 256;
-    EXPECT_EQ(ErrorCodeOf([&] { TTestIndex ix(spec); }), 8581);
+    TIndexLayout layout;
+    layout.StringKey = true;
+    layout.StringSize = 40;  // 53-byte keys need 350-byte pages
+    layout.PageSize = 256;
+    EXPECT_EQ(ErrorCodeOf([&] { TTestIndex ix(layout); }), 8581);
   }
   {
     TMemoryIOInterface io;
@@ -776,6 +778,30 @@ TEST(BTree, ConfigurationAndCursorErrors) {
     uint32_t root = 0, depth = 0;
     EXPECT_THROW(tree.ConnectToIFace(&io, 512, root, depth), host::EAssertionFailed);
   }
+}
+
+TEST(BTree, Diagnostics) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  EXPECT_NO_THROW(tree.DebugCheckOrderRecurse());
+  host::TStringList lines;
+  tree.DebugInOrderRecurse(lines);
+  ASSERT_GT(lines.Count(), 100);
+  EXPECT_EQ(lines.Strings(0).rfind("Node Level: 0 NodeAddr=", 0), 0u) << lines.Strings(0);
+  host::TStringList blocks;
+  tree.DebugDumpAllocatedBlocks(blocks);
+  EXPECT_EQ(blocks.Count(), static_cast<TMemoryIOInterface&>(ix.IO()).BlockCount());
+  // Two keys of a leaf swapped.
+  uint8_t* leaf = ix.IO().ReadBlockByRef(LeafAddresses(tree)[1], tree.PageSize());
+  const int m = tree.MaximumKeySize();
+  std::vector<uint8_t> first(leaf + 16, leaf + 16 + m);
+  std::memcpy(leaf + 16, leaf + 16 + m, static_cast<size_t>(m));
+  std::memcpy(leaf + 16 + m, first.data(), static_cast<size_t>(m));
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { tree.DebugCheckOrderRecurse(); }, &text), 8581);
+  EXPECT_NE(text.find("Check Order error"), std::string::npos) << text;
+  EXPECT_FALSE(ix.Check().Ok()) << "the checker sees it too";
 }
 
 // ---------------------------------------------------------------------------
@@ -850,11 +876,11 @@ TEST_F(BTreeDamage, ZeroOrOverlongEntryLength) {
 }
 
 TEST(BTreeDamageVariable, EntryRunningPastTheUsedBytes) {
-  TIndexSpec spec;
-  spec.StringKey = true;
-  spec.KeyType = ikMinStringLen;
-  spec.StringSize = 8;
-  TTestIndex ix(spec);
+  TIndexLayout layout;
+  layout.StringKey = true;
+  layout.KeyType = ikMinStringLen;
+  layout.StringSize = 8;
+  TTestIndex ix(layout);
   for (int i = 0; i < 5; ++i) {
     TVal v;
     v.Str = std::string(1 + i, 'a');

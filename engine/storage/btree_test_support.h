@@ -19,7 +19,7 @@
 
 namespace tav::test {
 
-struct TIndexSpec {
+struct TIndexLayout {
   bool StringKey = false;
   bool Unique = true;
   bool Descending = false;
@@ -40,20 +40,20 @@ struct TRec {
 };
 
 // Index order of two keys (the visible field only).
-inline int CompareKey(const TIndexSpec& spec, const TVal& a, const TVal& b) {
+inline int CompareKey(const TIndexLayout& layout, const TVal& a, const TVal& b) {
   int c;
-  if (spec.StringKey) {
+  if (layout.StringKey) {
     c = a.Str < b.Str ? -1 : (a.Str > b.Str ? 1 : 0);  // byte order, as DBASCIICompareStrings
   } else {
     c = a.Int < b.Int ? -1 : (a.Int > b.Int ? 1 : 0);
   }
-  return spec.Descending ? -c : c;
+  return layout.Descending ? -c : c;
 }
 
 // Index order of two records: key, then (non-unique) record number.
-inline int CompareRec(const TIndexSpec& spec, const TRec& a, const TRec& b) {
-  const int c = CompareKey(spec, a.Key, b.Key);
-  if (c != 0 || spec.Unique) return c;
+inline int CompareRec(const TIndexLayout& layout, const TRec& a, const TRec& b) {
+  const int c = CompareKey(layout, a.Key, b.Key);
+  if (c != 0 || layout.Unique) return c;
   return a.RecNo < b.RecNo ? -1 : (a.RecNo > b.RecNo ? 1 : 0);
 }
 
@@ -61,17 +61,17 @@ class TTestIndex {
  public:
   // Uses `io` when given, else an interface of its own. Without `create`,
   // opens the tree whose root and depth are given.
-  explicit TTestIndex(const TIndexSpec& spec, TBaseIOInterface* io = nullptr, bool create = true,
-                      uint32_t root = 0, uint32_t depth = 0)
-      : spec_(spec), io_(io ? io : &own_io_), root_(root), depth_(depth) {
+  explicit TTestIndex(const TIndexLayout& layout, TBaseIOInterface* io = nullptr,
+                      bool create = true, uint32_t root = 0, uint32_t depth = 0)
+      : layout_(layout), io_(io ? io : &own_io_), root_(root), depth_(depth) {
     TKeyFields& fields = tree_.KeyFields();
     TKeyFieldItem* f = fields.Add();
     f->SetFieldName("K");
     f->SetIndexName("IX");
-    f->SetDataType(spec.StringKey ? host::ftString : host::ftInteger);
-    f->SetFieldSize(spec.StringKey ? spec.StringSize : 4);
-    f->SetDescending(spec.Descending);
-    if (!spec.Unique) {
+    f->SetDataType(layout.StringKey ? host::ftString : host::ftInteger);
+    f->SetFieldSize(layout.StringKey ? layout.StringSize : 4);
+    f->SetDescending(layout.Descending);
+    if (!layout.Unique) {
       TKeyFieldItem* h = fields.Add();
       h->SetFieldName("RecNo");
       h->SetIndexName("IX");
@@ -81,26 +81,26 @@ class TTestIndex {
     }
     fields.SetDataOffset(CalculateKeyDataOffset(fields.Count()));
     tree_.SetMaximumKeySize(CalculateMaximumKeySize(fields) + fields.DataOffset());
-    tree_.SetIndexKeyType(spec.KeyType);
+    tree_.SetIndexKeyType(layout.KeyType);
     tree_.SetDBStringCompare(DBASCIICompareStrings);
-    tree_.ConnectToIFace(io_, spec.PageSize, root_, depth_);
+    tree_.ConnectToIFace(io_, layout.PageSize, root_, depth_);
     if (create) tree_.CreateTree();
     tree_.Open();
   }
 
   TBTree& Tree() { return tree_; }
   TBaseIOInterface& IO() { return *io_; }
-  const TIndexSpec& Spec() const { return spec_; }
+  const TIndexLayout& Layout() const { return layout_; }
   uint32_t& RootVar() { return root_; }
   uint32_t& DepthVar() { return depth_; }
 
   host::Variant ValueOf(const TVal& v) const {
-    return spec_.StringKey ? host::Variant(v.Str) : host::Variant(static_cast<int>(v.Int));
+    return layout_.StringKey ? host::Variant(v.Str) : host::Variant(static_cast<int>(v.Int));
   }
 
   // The key entry for (key, recNo): the full key of the index, address recNo.
   void SetKey(const TVal& key, uint32_t recNo, TFieldComparisonValues markers = {}) {
-    if (spec_.Unique)
+    if (layout_.Unique)
       tree_.ConstructKeyBufFromVariants(ValueOf(key), markers);
     else
       tree_.ConstructKeyBufFromVariants(
@@ -121,7 +121,7 @@ class TTestIndex {
     return tree_.IdxDelete();
   }
 
-  int CompareKey(const TVal& a, const TVal& b) const { return test::CompareKey(spec_, a, b); }
+  int CompareKey(const TVal& a, const TVal& b) const { return test::CompareKey(layout_, a, b); }
 
   // Positions on the first / last entry through a search key that sorts
   // before / after every entry.
@@ -139,7 +139,7 @@ class TTestIndex {
   TTreeCheckResult Check() { return CheckTree(tree_, true); }
 
  private:
-  TIndexSpec spec_;
+  TIndexLayout layout_;
   TMemoryIOInterface own_io_;
   TBaseIOInterface* io_;
   uint32_t root_;

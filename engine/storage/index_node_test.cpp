@@ -20,17 +20,17 @@ namespace {
 // every fixed entry is 100 bytes (10 + bitmap 1 + length 2 + 87).
 class IndexNode : public ::testing::Test {
  protected:
-  explicit IndexNode(TIndexKeyType keyType = ikFixed) : ix_(MakeSpec(keyType), nullptr, false) {
+  explicit IndexNode(TIndexKeyType keyType = ikFixed) : ix_(MakeLayout(keyType), nullptr, false) {
     EXPECT_EQ(ix_.Tree().MaximumKeySize(), 100);
   }
 
-  static TIndexSpec MakeSpec(TIndexKeyType keyType) {
-    TIndexSpec spec;
-    spec.StringKey = true;
-    spec.StringSize = 87;
-    spec.KeyType = keyType;
-    spec.PageSize = 4096;
-    return spec;
+  static TIndexLayout MakeLayout(TIndexKeyType keyType) {
+    TIndexLayout layout;
+    layout.StringKey = true;
+    layout.StringSize = 87;
+    layout.KeyType = keyType;
+    layout.PageSize = 4096;
+    return layout;
   }
 
   std::unique_ptr<TNode> NewNode(bool leaf, uint32_t address = 0) {
