@@ -1,5 +1,7 @@
 #include "engine/storage/blob.h"
 
+#include "host/rtl/le_bytes.h"
+
 #include <endian.h>
 
 #include <algorithm>
@@ -12,16 +14,10 @@ namespace tav {
 
 namespace {
 
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return le32toh(v);
-}
+using host::GetU32;
+using host::PutU32;
 
-void PutU32(uint8_t* p, uint32_t v) {
-  v = htole32(v);
-  std::memcpy(p, &v, 4);
-}
+
 
 // Values are at most what a 32-bit size and a 2 GB file can hold.
 constexpr int64_t kMaxBlobSize = 0x7FFFFFFF;

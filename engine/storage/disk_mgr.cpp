@@ -268,7 +268,8 @@ void TDiskMgr::Open() {
 }
 
 void TDiskMgr::OpenLockFile() {
-  user_monitor_ = std::make_unique<TDBUserMonitor>(tav_file_->OSFile(), GetLockFileName(file_name_));
+  user_monitor_ =
+      std::make_unique<TDBUserMonitor>(tav_file_->OSFile(), GetLockFileName(file_name_));
   user_monitor_->Open(GetCurrentUser(), GetCurrentComputer());
   os::TOSFile* lockFile = user_monitor_->LockFileHandle();
   os::TOSFile* dbFile = tav_file_->OSFile();
@@ -298,7 +299,8 @@ void TDiskMgr::OpenLockFile() {
 void TDiskMgr::Close() {
   TFirstError error;
   if (tav_file_->CheckOpen()) {
-    if (range_locked_) error.Try([&] { tav_file_->UnlockTavFile(kOpenRangeOffset, kOpenRangeLength); });
+    if (range_locked_)
+      error.Try([&] { tav_file_->UnlockTavFile(kOpenRangeOffset, kOpenRangeLength); });
     range_locked_ = false;
     if (global_hdr_ && global_hdr_->Dirty() && global_hdr_->HeaderValid())
       error.Try([&] { WriteHeader(); });
@@ -416,8 +418,7 @@ uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32
   const int64_t end = (GetFileSize() + page_size_ - 1) / page_size_ * page_size_;
   if (end + bytes > TAV_MAX_FILE_END) TavDatabaseError(9600, "TDiskMgr.AppendNewPages");
   const auto position = static_cast<uint32_t>(end);
-  tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner),
-                                 accessFlags);
+  tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner), accessFlags);
   guard.Done();
   return position;
 }
@@ -468,9 +469,9 @@ void TDiskMgr::ListAllocatedFixedBlocks(uint32_t blockSize, uint32_t owner, host
                "Invalid requestpage/pagelist sequence");
     const auto start = static_cast<uint32_t>(pages.Items(i));
     for (uint32_t j = 1; j < perRequest; ++j)
-      TAV_ASSERT(static_cast<uint32_t>(pages.Items(i + static_cast<int>(j))) ==
-                     start + j * page_size_,
-                 "Invalid requestpage/pagelist sequence");
+      TAV_ASSERT(
+          static_cast<uint32_t>(pages.Items(i + static_cast<int>(j))) == start + j * page_size_,
+          "Invalid requestpage/pagelist sequence");
     for (uint32_t b = 0; b < blocks; ++b) list.Add(static_cast<int32_t>(start + b * blockSize));
   }
   guard.Done();
@@ -483,8 +484,8 @@ void TDiskMgr::ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uin
   tav_file_->SeekAndReadTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
 }
 
-void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buffer,
-                          uint32_t owner, uint32_t accessFlags) {
+void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
+                          uint32_t accessFlags) {
   RequireOpen("TDiskMgr.WritePages");
   const uint32_t bytes = PageBytes(pageCount, 9600, "TDiskMgr.WritePages");
   tav_file_->SeekAndWriteTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
@@ -496,8 +497,8 @@ void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, ui
   tav_file_->SeekAndReadTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
 }
 
-void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer,
-                               uint32_t owner, uint32_t accessFlags) {
+void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
+                               uint32_t accessFlags) {
   RequireOpen("TDiskMgr.WriteCustomSize");
   tav_file_->SeekAndWriteTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
 }
@@ -505,8 +506,8 @@ void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buf
 void TDiskMgr::ReadCustomSizeByRef(uint32_t address, uint32_t count, uint8_t*& buffer,
                                    uint32_t owner, uint32_t accessFlags) {
   RequireOpen("TDiskMgr.ReadCustomSizeByRef");
-  buffer = tav_file_->SeekAndReadTavFileByRef(address, count, static_cast<int32_t>(owner),
-                                              accessFlags);
+  buffer =
+      tav_file_->SeekAndReadTavFileByRef(address, count, static_cast<int32_t>(owner), accessFlags);
 }
 
 void TDiskMgr::WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer,

@@ -9,9 +9,10 @@
 //
 // Callers must keep:
 //  - FileName, PageSize and OpenFlags are set while closed. PageSize is a
-//    power of two from 256 to 32768 (new databases use 4096): the headers at
-//    768 and 1024 must lie inside the five fixed pages, and the database file
-//    splits positions by masking.
+//    power of two from 256 to 32768 (new databases use 4096). 256 is the
+//    floor, not 128: the database file splits positions by masking and takes
+//    no smaller page, and the five fixed pages must cover the headers at 768
+//    and 1024 (which needs at least 231 bytes a page).
 //  - Page allocation (WriteNewPages, AppendNewPages, ReleasePages,
 //    DeleteOwnedPages) takes the header write lock when it is not held and
 //    releases it afterwards unless it was held before or a transaction runs.
@@ -167,8 +168,8 @@ class TDiskMgr : public host::TObject {
   // valid until the next call into this manager.
   void ReadCustomSizeByRef(uint32_t address, uint32_t count, uint8_t*& buffer, uint32_t owner,
                            uint32_t accessFlags);
-  void WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer,
-                            uint32_t owner, uint32_t accessFlags);
+  void WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer, uint32_t owner,
+                            uint32_t accessFlags);
 
   // ---- the global header ----
   // 10248 without a header lock.

@@ -51,7 +51,8 @@ inline void Put16(std::string& s, size_t at, uint16_t v) {
 // A page of `size` bytes that tells its owner and number apart.
 inline std::string PagePattern(uint32_t size, uint32_t seed) {
   std::string s(size, '\0');
-  for (uint32_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed * 131 + i / 251) & 0xFF);
+  for (uint32_t i = 0; i < size; ++i)
+    s[i] = static_cast<char>((i * 7 + seed * 131 + i / 251) & 0xFF);
   return s;
 }
 
@@ -64,9 +65,9 @@ struct TMapImage {
   uint32_t mapPageCount = 0;
   uint64_t filePages = 0;
   std::vector<uint32_t> mapAddrs;
-  std::vector<uint16_t> entry;                 // by page number, over every map page
-  std::vector<std::vector<uint32_t>> chains;   // page numbers in chain order, per map page
-  std::string error;                           // empty when consistent
+  std::vector<uint16_t> entry;                // by page number, over every map page
+  std::vector<std::vector<uint32_t>> chains;  // page numbers in chain order, per map page
+  std::string error;                          // empty when consistent
 
   uint16_t Entry(uint64_t page) const { return page < entry.size() ? entry[page] : 0; }
   bool InAnyChain(uint32_t page) const {
@@ -138,8 +139,8 @@ inline TMapImage ReadMapImage(const std::string& path, uint32_t pageSize) {
     const uint16_t v = img.Entry(p);
     const bool owned = v != 0 && (v & 0x8000) == 0;
     const bool chained = inChains.count(static_cast<uint32_t>(p)) != 0;
-    if (owned == chained) img.error = "page " + std::to_string(p) + " is lost (entry " +
-                                      std::to_string(v) + ")";
+    if (owned == chained)
+      img.error = "page " + std::to_string(p) + " is lost (entry " + std::to_string(v) + ")";
   }
   if (img.error.empty() && !inChains.empty() && img.firstMapPageEmpty == 0)
     img.error = "free pages but no first empty map page";

@@ -42,8 +42,9 @@ void TGlobalHdr::DebugDumpContents(host::TStrings& list) const {
   list.Add("GLOBAL HEADER Settings");
   list.Add(host::Format("FirstMap %d  FirstEmpty %d MapCount %d",
                         {FirstMapPage(), FirstMapPageEmpty(), MapPageCount()}));
-  list.Add(host::Format("TblHdrFE %d  SysHdrFE %d IdxFE %d",
-                        {TableHeadersFirstEmpty(), SystemHeadersFirstEmpty(), IndexesFirstEmpty()}));
+  list.Add(
+      host::Format("TblHdrFE %d  SysHdrFE %d IdxFE %d",
+                   {TableHeadersFirstEmpty(), SystemHeadersFirstEmpty(), IndexesFirstEmpty()}));
 }
 
 }  // namespace tav

@@ -1,5 +1,7 @@
 #include "engine/storage/io_interface.h"
 
+#include "host/rtl/le_bytes.h"
+
 #include <endian.h>
 
 #include <algorithm>
@@ -275,16 +277,10 @@ TChainBounds TMemoryIOInterface::GetChainBounds() {
 
 namespace {
 
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return le32toh(v);
-}
+using host::GetU32;
+using host::PutU32;
 
-void PutU32(uint8_t* p, uint32_t v) {
-  v = htole32(v);
-  std::memcpy(p, &v, 4);
-}
+
 
 // The fixed area (pages 0 to 4) and the first map page come before any
 // table's blocks.

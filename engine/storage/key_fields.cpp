@@ -1,5 +1,7 @@
 #include "engine/storage/key_fields.h"
 
+#include "host/rtl/le_bytes.h"
+
 #include <bit>
 
 #include "engine/storage/tav_errors.h"
@@ -48,13 +50,8 @@ int KeyValueSize(TFieldType type) {
   }
 }
 
-inline uint16_t LoadU16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline void StoreU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
+using host::GetU16;
+using host::PutU16;
 template <class T>
 inline T Load(const uint8_t* p) {
   T v;
@@ -96,7 +93,7 @@ inline void ReadEntryField(const TKeyFormat::TField& f, const uint8_t* entry, in
                            const uint8_t*& data, int& size, const char* caller) {
   if (f.IsString) {
     if (pos + 2 > len) TavDatabaseError(8581, caller, kKeySizeOutOfRange);
-    size = LoadU16(entry + pos);
+    size = GetU16(entry + pos);
     pos += 2;
   } else {
     size = f.DataSize;
@@ -116,7 +113,7 @@ std::string ValueText(const TKeyFormat::TField& f, const uint8_t* p, int size) {
       return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(size));
     case ftWideString: {
       std::u16string w(static_cast<size_t>(size / 2), u'\0');
-      for (size_t k = 0; k < w.size(); ++k) w[k] = static_cast<char16_t>(LoadU16(p + 2 * k));
+      for (size_t k = 0; k < w.size(); ++k) w[k] = static_cast<char16_t>(GetU16(p + 2 * k));
       return Variant(std::move(w)).AsString();
     }
     case ftSmallint:
@@ -247,7 +244,7 @@ void TKeyFormat::Close() {
 
 int TKeyFormat::RecordDataSize(const TField& f, const uint8_t* record, const char* caller) const {
   if (f.SizeMarkerOffset < 1) return f.DataSize;
-  const int size = LoadU16(record + f.SizeMarkerOffset);
+  const int size = GetU16(record + f.SizeMarkerOffset);
   // A marker beyond the declared size would copy bytes of the next fields
   // into the key and could overrun the entry: the record is damaged.
   if (size > f.DataSize)
@@ -272,7 +269,7 @@ int TKeyFormat::ConstructKeyBufFromRecBuf(const uint8_t* record, uint8_t* entry)
     if (record[f.NullFlagOffset] != 1) continue;
     if (f.IsString) {
       const int size = RecordDataSize(f, record, kCaller);
-      StoreU16(entry + pos, static_cast<uint16_t>(size));
+      PutU16(entry + pos, static_cast<uint16_t>(size));
       std::memcpy(entry + pos + 2, record + f.RecBufOffset, static_cast<size_t>(size));
       pos += 2 + size;
     } else {
@@ -305,7 +302,7 @@ int TKeyFormat::ConstructKeyBufFromVariants(const Variant& values, uint8_t* entr
         const std::string s = v.AsString();
         const int size =
             s.size() < static_cast<size_t>(f.DataSize) ? static_cast<int>(s.size()) : f.DataSize;
-        StoreU16(p, static_cast<uint16_t>(size));
+        PutU16(p, static_cast<uint16_t>(size));
         std::memcpy(p + 2, s.data(), static_cast<size_t>(size));
         pos += 2 + size;
         break;
@@ -315,8 +312,8 @@ int TKeyFormat::ConstructKeyBufFromVariants(const Variant& values, uint8_t* entr
         const size_t units = w.size() < static_cast<size_t>(f.DataSize / 2)
                                  ? w.size()
                                  : static_cast<size_t>(f.DataSize / 2);
-        StoreU16(p, static_cast<uint16_t>(2 * units));
-        for (size_t k = 0; k < units; ++k) StoreU16(p + 2 + 2 * k, w[k]);
+        PutU16(p, static_cast<uint16_t>(2 * units));
+        for (size_t k = 0; k < units; ++k) PutU16(p + 2 + 2 * k, w[k]);
         pos += 2 + 2 * static_cast<int>(units);
         break;
       }

@@ -1,5 +1,7 @@
 #include "engine/storage/map_page_mgr.h"
 
+#include "host/rtl/le_bytes.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -17,35 +19,23 @@ namespace tav {
 namespace {
 
 constexpr const char* kBadSegment = "Empty segment found is invalid";
+using host::GetU16;
+using host::GetU32;
+using host::PutU16;
+using host::PutU32;
+
 constexpr const char* kBadMapping = "Error in setting map flags - mapping corrupted";
 constexpr const char* kBadPageNo = "Map Page pageno invalid";
 constexpr const char* kBadAddress = "Map Page address invalid";
 constexpr const char* kIllegalAddress = "Illegal map page address";
 
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
-void Put32(uint8_t* p, uint32_t v) {
-  std::memcpy(p, &v, 4);
-}
 
-uint16_t Get16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
 
-void Put16(uint8_t* p, uint16_t v) {
-  std::memcpy(p, &v, 2);
-}
 
 }  // namespace
 
-TMapPageMgr::TMapPageMgr(uint32_t pageSize)
-    : entries_(0), page_shift_(0), page_size_(pageSize) {
+TMapPageMgr::TMapPageMgr(uint32_t pageSize) : entries_(0), page_shift_(0), page_size_(pageSize) {
   TAV_ASSERT(pageSize >= TAV_MIN_PAGE_SIZE && (pageSize & (pageSize - 1)) == 0,
              "Invalid map page size");
   entries_ = (pageSize - kMapPageHdrSize) / 2;
@@ -56,27 +46,27 @@ TMapPageMgr::TMapPageMgr(uint32_t pageSize)
 // ---- the buffer ----
 
 uint16_t TMapPageMgr::EntryAtOffset(uint32_t offset) const {
-  return Get16(buffer_.data() + offset);
+  return GetU16(buffer_.data() + offset);
 }
 
 void TMapPageMgr::SetEntryAtOffset(uint32_t offset, uint16_t value) {
-  Put16(buffer_.data() + offset, value);
+  PutU16(buffer_.data() + offset, value);
 }
 
 uint16_t TMapPageMgr::HeadOffset() const {
-  return Get16(buffer_.data() + kMapPageFirstFreeOffset);
+  return GetU16(buffer_.data() + kMapPageFirstFreeOffset);
 }
 
 void TMapPageMgr::SetHeadOffset(uint16_t offset) {
-  Put16(buffer_.data() + kMapPageFirstFreeOffset, offset);
+  PutU16(buffer_.data() + kMapPageFirstFreeOffset, offset);
 }
 
 uint32_t TMapPageMgr::NextLink() const {
-  return Get32(buffer_.data() + kMapPageNextOffset);
+  return GetU32(buffer_.data() + kMapPageNextOffset);
 }
 
 uint32_t TMapPageMgr::CurrentMapPageID() const {
-  return Get32(buffer_.data() + kMapPageSeqOffset);
+  return GetU32(buffer_.data() + kMapPageSeqOffset);
 }
 
 bool TMapPageMgr::ValidEntryOffset(uint32_t offset) const {
@@ -85,13 +75,17 @@ bool TMapPageMgr::ValidEntryOffset(uint32_t offset) const {
 
 std::vector<uint16_t> TMapPageMgr::ReadChain() const {
   std::vector<uint16_t> chain;
+  // Pages that can never be free: the fixed area, and this map page itself.
+  const uint64_t firstPage = uint64_t{CurrentMapPageID()} * entries_;
+  const uint64_t ownPage = buffer_address_ >> page_shift_;
   uint32_t offset = HeadOffset();
   while (offset != 0) {
     // A chain longer than the page has entries must run in a circle.
     if (!ValidEntryOffset(offset) || chain.size() >= entries_)
       TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
     const uint16_t entry = EntryAtOffset(offset);
-    if ((entry & kMapEntryFree) == 0)
+    const uint64_t page = firstPage + EntryIndex(offset);
+    if ((entry & kMapEntryFree) == 0 || page < kFixedAreaPages || page == ownPage)
       TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
     chain.push_back(static_cast<uint16_t>(offset));
     offset = entry & static_cast<uint16_t>(~kMapEntryFree);
@@ -247,10 +241,10 @@ uint32_t TMapPageMgr::AddNewMapPage() {
   if (NextLink() != 0) TavDatabaseError(8581, "TMapPageMgr.AddNewMapPage", kBadAddress);
   const std::vector<uint8_t> zeros(page_size_, 0);
   const uint32_t address = disk_mgr_->AppendNewPages(zeros.data(), 1, 0, 0);
-  Put32(buffer_.data() + kMapPageNextOffset, address);
+  PutU32(buffer_.data() + kMapPageNextOffset, address);
   WriteMapPage();
   std::fill(buffer_.begin(), buffer_.end(), 0);
-  Put32(buffer_.data() + kMapPageSeqOffset, mapCount);
+  PutU32(buffer_.data() + kMapPageSeqOffset, mapCount);
   buffer_address_ = address;
   if (map_addrs_.size() == mapCount) map_addrs_.push_back(address);
   return address;

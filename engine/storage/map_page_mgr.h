@@ -137,8 +137,7 @@ class TMapPageMgr : public host::TObject {
   uint32_t MapPageAddress(uint32_t index);
   void ReadMapPage(uint32_t address);
   void WriteMapPage();
-  bool Matches(uint16_t entry, uint64_t page, uint32_t owner, uint32_t kind,
-               bool matchKind) const;
+  bool Matches(uint16_t entry, uint64_t page, uint32_t owner, uint32_t kind, bool matchKind) const;
   void CollectOwnedPages(uint32_t owner, uint32_t kind, host::TList& list, bool matchKind,
                          bool release);
 

@@ -166,7 +166,7 @@ TEST_F(MapPageTest, ThePageAfterTheFirstMapsRangeCreatesTheSecondMapPage) {
   EXPECT_EQ(img.mapAddrs[1], map1);
   const std::string raw = db_.Bytes();
   EXPECT_EQ(Get32(raw, kMap0 + 4), map1);  // linked from map page 0
-  EXPECT_EQ(Get32(raw, map1), 1u);          // sequence 1
+  EXPECT_EQ(Get32(raw, map1), 1u);         // sequence 1
   EXPECT_EQ(Get32(raw, map1 + 4), 0u);
   EXPECT_EQ(img.Entry(kEntries), 2 * 16 + 9);
   EXPECT_EQ(img.Entry(kEntries + 1), kMapOwnerMapPage);
@@ -208,8 +208,8 @@ TEST_F(MapPageTest, OwnersMatchByCodeOrByTableAndTheFilesOwnPagesNever) {
   const uint32_t k121 = Alloc(2, 7, 9);
   const uint32_t k113 = Alloc(1, 7, 1);
   const uint32_t k127 = Alloc(1, 7, 15);
-  Alloc(1, 6, 15);  // 111
-  Alloc(1, 8, 0);   // 128
+  Alloc(1, 6, 15);                     // 111
+  Alloc(1, 8, 0);                      // 128
   const uint32_t k1 = Alloc(1, 0, 1);  // table 0's header page: code 1, as the fixed area's
 
   ASSERT_NO_THROW(m_.SetHeaderReadLock());
@@ -289,6 +289,17 @@ TEST_F(MapPageTest, DamagedFreeChainsRaiseInsteadOfLoopingOrHandingOutUsedPages)
        }},
       {"link to an odd offset",
        [](std::string& s) { Put16(s, kMap0 + Offset(7), static_cast<uint16_t>(0x8000 | 23)); }},
+      {"the map page itself free",
+       [](std::string& s) {
+         Put16(s, kMap0 + Offset(5), static_cast<uint16_t>(0x8000 | Offset(7)));
+         Put16(s, kMap0 + 8, static_cast<uint16_t>(Offset(5)));
+       }},
+      {"a fixed page free",
+       [](std::string& s) {
+         Put16(s, kMap0 + Offset(3), static_cast<uint16_t>(0x8000 | Offset(4)));
+         Put16(s, kMap0 + Offset(4), static_cast<uint16_t>(0x8000 | Offset(7)));
+         Put16(s, kMap0 + 8, static_cast<uint16_t>(Offset(3)));
+       }},
       {"hint at a data page", [](std::string& s) { Put32(s, 1024 + 16, 6 * kPage); }},
       {"hint inside a page", [](std::string& s) { Put32(s, 1024 + 16, kMap0 + 2); }},
       {"hint past the end", [](std::string& s) { Put32(s, 1024 + 16, 100 * kPage); }},

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "host/rtl/le_bytes.h"
 #include "engine/storage/disk_mgr.h"
 #include "engine/storage/io_interface.h"
 #include "engine/storage/tav_errors.h"
@@ -31,16 +32,8 @@ inline int ErrorCodeOf(const std::function<void()>& f, std::string* text = nullp
   return 0;
 }
 
-inline uint32_t GetU32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return le32toh(v);
-}
-
-inline void PutU32(uint8_t* p, uint32_t v) {
-  v = htole32(v);
-  std::memcpy(p, &v, 4);
-}
+using host::GetU32;
+using host::PutU32;
 
 enum class TBackendKind { Memory, Disk };
 
