@@ -1,7 +1,5 @@
 #include "engine/storage/table_directory.h"
 
-#include <endian.h>
-
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -9,21 +7,14 @@
 #include "engine/storage/tav_errors.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"
+#include "host/rtl/le_bytes.h"
 
 namespace tav {
 
 namespace {
 
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return le32toh(v);
-}
-
-void PutU32(uint8_t* p, uint32_t v) {
-  v = htole32(v);
-  std::memcpy(p, &v, 4);
-}
+using host::GetU32;
+using host::PutU32;
 
 size_t EntryOffset(int position) {
   TAV_ASSERT(position >= 0 && position < kTableDirectoryEntries,

@@ -1,7 +1,5 @@
 #include "engine/storage/table_header.h"
 
-#include <endian.h>
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -15,32 +13,16 @@
 #include "engine/storage/tav_errors.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"
+#include "host/rtl/le_bytes.h"
 
 namespace tav {
 
 namespace {
 
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return le32toh(v);
-}
-
-void PutU32(uint8_t* p, uint32_t v) {
-  v = htole32(v);
-  std::memcpy(p, &v, 4);
-}
-
-uint16_t GetU16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return le16toh(v);
-}
-
-void PutU16(uint8_t* p, uint16_t v) {
-  v = htole16(v);
-  std::memcpy(p, &v, 2);
-}
+using host::GetU16;
+using host::GetU32;
+using host::PutU16;
+using host::PutU32;
 
 constexpr const char* kOffsetOutOfRange = "Table header: The offset value is out of range";
 constexpr const char* kHeaderSizeCheck = "Debug check -  header size <> 256";
