@@ -896,6 +896,13 @@ void TBTree::DebugInOrderRecurse(host::TStrings& lines) {
            [&](const TNode& n, uint32_t level) { n.PrintNode(lines, static_cast<int>(level)); });
 }
 
+void TBTree::DebuGInOrderFlat(host::TStrings& lines) {
+  CheckConnected("TBTree.DebuGInOrderFlat");
+  WalkTree("TBTree.DebuGInOrderFlat", true, [&](const TNode& n, uint32_t level) {
+    if (n.CheckIsLeaf()) n.PrintNode(lines, static_cast<int>(level));
+  });
+}
+
 void TBTree::DebugCheckOrderRecurse() {
   static const char kCaller[] = "TBTree.DebugCheckOrderRecurse";
   CheckConnected(kCaller);

@@ -210,6 +210,8 @@ class TBTree : public host::TObject {
   void DebugDumpAllocatedBlocks(host::TStrings& lines);
   // Every node, in key order (PrintNode).
   void DebugInOrderRecurse(host::TStrings& lines);
+  // The leaves alone, in key order: the records of the index as one flat list.
+  void DebuGInOrderFlat(host::TStrings& lines);
   // Walks the tree in key order: 8581 "Empty node in check order" or "Check
   // Order error".
   void DebugCheckOrderRecurse();

@@ -789,6 +789,11 @@ TEST(BTree, Diagnostics) {
   tree.DebugInOrderRecurse(lines);
   ASSERT_GT(lines.Count(), 100);
   EXPECT_EQ(lines.Strings(0).rfind("Node Level: 0 NodeAddr=", 0), 0u) << lines.Strings(0);
+  host::TStringList flat;
+  tree.DebuGInOrderFlat(flat);  // the leaves only: fewer lines, none of the root's
+  EXPECT_GT(flat.Count(), 100);
+  EXPECT_LT(flat.Count(), lines.Count());
+  EXPECT_NE(flat.Strings(0).rfind("Node Level: 0 ", 0), 0u) << flat.Strings(0);
   host::TStringList blocks;
   tree.DebugDumpAllocatedBlocks(blocks);
   EXPECT_EQ(blocks.Count(), static_cast<TMemoryIOInterface&>(ix.IO()).BlockCount());
