@@ -1,0 +1,233 @@
+// Index nodes: one node of an index's counted B+-tree held in memory, with a
+// cursor, and the byte-level work on its image (finding, inserting, deleting
+// and replacing entries, splitting, redistributing and merging nodes, counting
+// the records below entries, listing the records of a leaf).
+//
+// A node is one whole block of the index's I/O interface, PageSize bytes:
+//   0-3   leaf flag  non-zero = leaf
+//   4-7   used       entry bytes after the header
+//   8-11  next       next leaf (leaf level only), 0 = none
+//   12-15 prior      previous leaf (leaf level only), 0 = none
+//   16..  entries    back to back in key order (key_fields.h has the entry
+//                    layout); zero after the used bytes
+// In an inner node an entry's key is the lowest key below it, its count the
+// number of records below it and its address the child node.
+//
+// Callers must keep:
+//  - A node belongs to one TBTree (Open takes it) whose MaximumKeySize, key
+//    type and key fields are set, and whose key format is open before any
+//    key compare (SearchNode, CheckNode, ListRecords).
+//  - Positions are byte offsets of entry starts in the entry area; the ones
+//    passed in come from this node (a search, a walk, FindKeyByPosition).
+//  - Images read from storage are untrusted: ReadNode checks the used count
+//    and every entry length before anything else reads them and raises 8965
+//    ("Index is corrupt") on damage. Images built in memory (CopyNode, the
+//    editing calls) are the caller's; the walks still never leave the
+//    buffer.
+//  - The buffer holds a page plus room for three maximum entries, so that the
+//    tree may grow a node past its page while it fixes keys on the way up;
+//    such a node must be split before WriteNode, which refuses it.
+//  - Pointers into the node (GetCurrentKey) are valid until the node is next
+//    changed or read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "host/rtl/object.h"
+
+namespace host {
+class TStrings;
+class TStringList;
+}  // namespace host
+
+namespace tav {
+
+class TBTree;
+class TBaseIOInterface;
+class TCompoundList;
+class TOptimizedSearchKey;
+class TReadAheadBuffer;
+class TTavBaseHash;
+
+enum TKeySearchType : uint8_t { ksLE = 0, ksEQ = 1, ksGE = 2 };
+enum TNodeType : uint8_t { ntNode = 0, ntLeaf = 1 };
+
+// Node header layout.
+inline constexpr int32_t TAV_NODE_HEADER_SIZE = 16;
+inline constexpr int32_t TAV_NODE_LEAF = 0;
+inline constexpr int32_t TAV_NODE_USED = 4;
+inline constexpr int32_t TAV_NODE_NEXT = 8;
+inline constexpr int32_t TAV_NODE_PRIOR = 12;
+
+class TNode : public host::TObject {
+ public:
+  TNode();
+  TNode(const TNode&) = delete;
+  TNode& operator=(const TNode&) = delete;
+  ~TNode() override;
+
+  // Keeps the tree, the interface and the page size, (re)allocates the
+  // buffer, takes MaxKeySize from the tree and clears the node.
+  void Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize);
+
+  // Reads the node at `address` unless it is the one already held, and checks
+  // it (8965 on damage). Cursor 0 either way.
+  void ReadNode(uint32_t address);
+  // Writes PageSize bytes at Address; a node past its page raises 8581.
+  void WriteNode();
+  // A different address clears the node and takes the address.
+  void SetAddress(uint32_t address);
+  // Zero-fills the buffer but keeps the leaf flag; cursor 0.
+  void ClearNode();
+  // Copies a whole node image (PageSize bytes) into the buffer; not checked.
+  void CopyNode(const uint8_t* image);
+  // Forgets the node held (address 0), so that the next ReadNode reads.
+  void Forget();
+
+  void CheckOpen() const;
+  bool CheckNodeFull() const;
+  bool RoomForKey(int32_t n) const;
+  bool CheckNodeTooEmpty() const;
+  bool CheckNodeEmpty() const;
+  bool CheckIsLeaf() const;
+  void SetLeaf(bool leaf);
+  uint32_t GetNext() const;
+  void SetNext(uint32_t address);
+  uint32_t GetPrior() const;
+  void SetPrior(uint32_t address);
+  int32_t GetUsed() const;
+  // Number of entries.
+  int GetCount() const;
+
+  // The entry at the cursor (8581 when the cursor is not on an entry).
+  const uint8_t* GetCurrentKey() const;
+  uint32_t GetRecordAddress() const;
+  // The entry at `position`, which must start an entry.
+  const uint8_t* EntryAt(int32_t position) const;
+  // The start of the entry after / before the one at `position`; GetUsed()
+  // after the last, -1 before the first.
+  int32_t NextEntryStart(int32_t position) const;
+  int32_t PriorEntryStart(int32_t position) const;
+  // The start of the last entry, 0 when empty.
+  int32_t LastEntryStart() const;
+  // Sets the count field of the entry at `position` in place.
+  void SetEntryCount(int32_t position, uint32_t count);
+
+  int32_t Cursor() const { return cursor_; }
+  void SetCursor(int32_t position) { cursor_ = position; }
+  void SetCursorToEnd(bool toStart);
+  bool NextRecord();
+  bool PriorRecord();
+  void ForceCursorToPhysicalKey();
+
+  int32_t FindKeyByPosition(TKeySearchType searchType, int32_t position) const;
+  void MoveBlock(int32_t start, int32_t delta, bool forward);
+  void InsertKey(int32_t position, const uint8_t* keyInfo);
+  void DeleteKey(int32_t position);
+  // Returns the change in length.
+  int32_t UpdateKey(int32_t position, const uint8_t* keyInfo);
+  void ReadKey(int32_t position, uint8_t* keyInfo) const;
+  void CopyCurrentKey(uint8_t* keyInfo) const;
+
+  // Moves the upper half of the entries into newNode (which takes newAddress
+  // and this node's header); for a leaf, links newNode in after this node.
+  void SplitNode(TNode& newNode, uint32_t newAddress);
+  // The entry beside `position` whose child is the partner for a too empty
+  // child: the neighbour with the smaller count, the right one on a tie;
+  // -1 for a leaf or an empty node.
+  int32_t GetRedistributeNode(int32_t position) const;
+  // This node is the left of two neighbours: -1 when they should merge
+  // instead, 0 when they are equal, 1 when entries moved.
+  int RedistributeNodes(TNode& right);
+  // Takes other's entries after (append) or before this node's; for leaves,
+  // takes over other's outer link. The caller releases other's block.
+  void MergeNodes(TNode& other, bool append);
+
+  // Searches the first keyFieldCount key fields (0 = all). In a leaf the
+  // result is the first entry whose key is at least the search key (above
+  // it, with afterEqual), or GetUsed() when there is none; in an inner node
+  // the entry before that one, or the first. Binary search over the entries.
+  // Returns the search key's order against the entry found (1 at the end or
+  // in an empty node); cursor and position become the result.
+  int SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool afterEqual,
+                 int32_t& position);
+  // The entry where the running count (1 per leaf entry, the counts of inner
+  // entries) reaches recNo, or the last entry; before = the count before it.
+  // Returns its address field and sets the cursor there.
+  uint32_t SearchNodeByRecNo(int64_t recNo, int64_t& before);
+  // Records in the entries up to and including the one at position; the
+  // whole node for a position outside the used bytes.
+  int64_t GetRecordCount(int32_t position) const;
+  int64_t GetTotalCount() const { return GetRecordCount(-1); }
+  // Records in the entries before the one at position.
+  int64_t CountBefore(int32_t position) const;
+
+  // Adds field keyFieldNo (0-based) of every entry that has a value for it,
+  // with the entry's record address, to hash.
+  void FillHashTable(int keyFieldNo, TTavBaseHash& hash) const;
+  // Adds record addresses (second value 0) from `start` to the end (forwards)
+  // or from `start` down to the first entry (backwards; start < 0 = the
+  // last entry). Ends before an entry that differs from key in the first
+  // keyFieldCount fields (with matchKey) and after the entry whose address is
+  // stopAddress (0 = none). Returns whether the walk ended.
+  bool ListRecords(bool matchKey, bool backwards, TCompoundList& list, uint32_t stopAddress,
+                   int32_t start, int keyFieldCount, const uint8_t* key) const;
+  // Adds read-ahead items, in key order: forwards `count` entries from start
+  // (from the first when start is not above 0), backwards the `count`
+  // entries ending with the one at start. Returns the number added.
+  int ListRecordsInNode(bool backwards, int32_t start, TReadAheadBuffer& buffer, int count) const;
+
+  // Diagnostics. CheckNode: the first pair of neighbours out of order (its
+  // compare result and position), -1001 when in order, 1001 when empty.
+  int CheckNode(int32_t& position) const;
+  void PrintNode(host::TStrings& lines, int level) const;
+  void DebugInfo(host::TStringList& lines) const;
+
+  uint32_t Address() const { return address_; }
+  uint32_t PageSize() const { return page_size_; }
+  int32_t MaxKeySize() const { return max_key_size_; }
+  const uint8_t* Image() const { return buffer_.get(); }
+
+ private:
+  friend class TBTree;
+
+  uint32_t Get32(int32_t offset) const;
+  void Set32(int32_t offset, uint32_t value);
+  uint8_t* Data() { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
+  const uint8_t* Data() const { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
+  // Room for entries in the buffer (past the page: see the header note).
+  int32_t DataCapacity() const { return capacity_ - TAV_NODE_HEADER_SIZE; }
+  void SetUsed(int32_t used);
+  void Changed() { offsets_valid_ = false; }
+  // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.
+  int32_t EntryStart(int k) const { return fixed_ ? k * max_key_size_ : offsets_[k]; }
+  void EnsureOffsets() const;
+  // The index of the entry starting at position (8581 when none does).
+  int IndexOfStart(int32_t position, const char* caller) const;
+  // A caller-built entry's length, checked against the key size.
+  int32_t CheckedKeyLength(const uint8_t* keyInfo, const char* caller) const;
+  // The length of the entry at position, bounded by the used bytes.
+  int32_t EntryLengthAt(int32_t position, const char* caller) const;
+  void CheckImage(const char* caller) const;
+  [[noreturn]] void Corrupt(const char* caller, const char* what) const;
+  // Sets the prior (or next) link of the leaf at address through its header.
+  void SetLinkOf(uint32_t address, bool prior, uint32_t value);
+
+  TBTree* tree_ = nullptr;
+  std::unique_ptr<uint8_t[]> buffer_;
+  TBaseIOInterface* io_ = nullptr;
+  uint32_t address_ = 0;
+  uint32_t page_size_ = 0;
+  int32_t max_key_size_ = 0;
+  int32_t cursor_ = 0;
+  int32_t capacity_ = 0;
+  int32_t min_entry_size_ = 0;
+  bool fixed_ = true;
+  // Entry starts for variable keys, rebuilt after a change when next needed.
+  mutable std::unique_ptr<int32_t[]> offsets_;
+  mutable int offset_count_ = 0;
+  mutable bool offsets_valid_ = false;
+};
+
+}  // namespace tav
