@@ -1,9 +1,12 @@
 #include "engine/storage/table_def_mgr.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
+#include <unordered_set>
 #include <vector>
 
+#include "engine/storage/btree.h"
 #include "engine/storage/disk_mgr.h"
 #include "engine/storage/index_node.h"
 #include "engine/storage/io_interface.h"
@@ -67,6 +70,73 @@ void ShareStorage(const TTableDef& master, TTableDef& definition) {
 
 int32_t IndexSlotCount(const TTableDef& definition) {
   return std::max(1, definition.InternalIndexDefs().Count());
+}
+
+// Index blocks come from the database's one free chain of index blocks.
+// When a block is whole pages that chain stays empty (released blocks go
+// back to the map), so a table's index pages can be freed by owner. With
+// larger pages the chain holds blocks inside the table's pages: freeing
+// those pages would leave the chain pointing into pages the map gives to
+// others, so the trees are walked and their blocks released one by one.
+bool IndexBlocksAreWholePages(const TDiskMgr& disk, uint32_t blockSize) {
+  return disk.PageSize() != 0 && blockSize % disk.PageSize() == 0;
+}
+
+uint32_t Get32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Every block of the trees the header's slots name. Nodes are read from
+// storage and untrusted: the walk keeps to the file, to the slot's depth, to
+// entries within the used bytes, and never visits a block twice; damage
+// raises 8965 before the caller has freed anything.
+std::vector<uint32_t> CollectIndexBlocks(TBaseIOInterface& io, TDiskMgr& disk,
+                                         const TTableHeader& header, const char* caller) {
+  const uint32_t blockSize = io.BlockSize();
+  const uint64_t low = uint64_t{6} * disk.PageSize();
+  const int64_t fileEnd = disk.GetFileSize();
+  const uint64_t maxBlocks = fileEnd > 0 ? static_cast<uint64_t>(fileEnd) / blockSize : 0;
+  std::vector<uint32_t> blocks;
+  std::unordered_set<uint32_t> seen;
+  std::vector<uint8_t> node(blockSize);
+  auto corrupt = [&](const char* what, uint32_t address) {
+    TavDatabaseErrorFmt(8965, caller, "%s (node %u)", {what, address});
+  };
+  for (int slot = 0; slot < header.GetIndexCount(); ++slot) {
+    const uint32_t root = header.GetIndexRoot(slot);
+    const uint32_t depth = header.GetIndexDepth(slot);
+    if (root == 0 && depth == 0) continue;
+    if (root == 0 || depth == 0 || depth > TAV_MAX_TREE_DEPTH)
+      corrupt("Index root or depth out of range", root);
+    std::vector<std::pair<uint32_t, uint32_t>> stack{{root, 0}};
+    while (!stack.empty()) {
+      const auto [address, level] = stack.back();
+      stack.pop_back();
+      if (address < low || uint64_t{address} + blockSize > static_cast<uint64_t>(fileEnd))
+        corrupt("Node address out of range", address);
+      if (!seen.insert(address).second || seen.size() > maxBlocks)
+        corrupt("Node reached twice", address);
+      io.ReadBlock(address, blockSize, node.data());
+      const bool leaf = Get32(node.data() + TAV_NODE_LEAF) != 0;
+      const uint32_t used = Get32(node.data() + TAV_NODE_USED);
+      if (leaf != (level + 1 == depth)) corrupt("Node at the wrong level", address);
+      if (used > blockSize - TAV_NODE_HEADER_SIZE) corrupt("Node used size out of range", address);
+      blocks.push_back(address);
+      if (leaf) continue;
+      const uint8_t* entries = node.data() + TAV_NODE_HEADER_SIZE;
+      for (uint32_t pos = 0; pos < used;) {
+        if (used - pos < static_cast<uint32_t>(KeyEntryHeaderSize)) corrupt("Entry cut off", address);
+        const uint32_t length = GetKeyEntryLength(entries + pos);
+        if (length < static_cast<uint32_t>(KeyEntryHeaderSize) || length > used - pos)
+          corrupt("Entry length out of range", address);
+        stack.emplace_back(GetKeyEntryAddress(entries + pos), level + 1);
+        pos += length;
+      }
+    }
+  }
+  return blocks;
 }
 
 }  // namespace
@@ -349,10 +419,32 @@ int TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& definition) 
   }
   if (index >= 0) DropMaster(index);
   ForgetStorage(definition);
+  std::unique_ptr<TDiskIOInterface> io = NewIndexInterface(definition);
+  const bool byOwner = IndexBlocksAreWholePages(diskMgr, io->BlockSize());
+  std::vector<uint32_t> indexBlocks;
+  if (!byOwner) {
+    // An unknown table is left for DeleteTable to report.
+    std::unique_ptr<THeaderUse> header;
+    try {
+      header = std::make_unique<THeaderUse>(hdrMgr, id);
+    } catch (const ETavDatabaseError&) {
+    }
+    if (header) {
+      io->Open();
+      indexBlocks = CollectIndexBlocks(*io, diskMgr, **header, caller);
+      header->Close();
+    }
+  }
   hdrMgr.DeleteTable(id);
   // The id is free again: a new table that takes it must not find these
   // pages among its own.
-  diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), 0, false);
+  if (byOwner) {
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), 0, false);
+  } else {
+    for (uint32_t address : indexBlocks) io->ReleaseBlock(address, io->BlockSize());
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_RECORD, true);
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_BLOB, true);
+  }
   definition.SetTableID(0);
   return 0;
 }
@@ -406,19 +498,25 @@ void TDiskTableDefMgr::RestructureTableDef(TTableDef& definition,
     return;
   }
 
+  TDiskMgr& diskMgr = *disk_mgr_;
   std::unique_ptr<TDiskIOInterface> io = NewIndexInterface(definition);
+  io->Open();
+  const bool byOwner = IndexBlocksAreWholePages(diskMgr, io->BlockSize());
+  // The old trees are found before anything is freed.
+  const std::vector<uint32_t> oldBlocks =
+      byOwner ? std::vector<uint32_t>() : CollectIndexBlocks(*io, diskMgr, *header, caller);
+  const uint32_t table = static_cast<uint32_t>(id);
   if (fieldData) {
-    // New records come: every page of the table goes, indexes and BLOBs
-    // with the records.
-    TDiskIOInterface records;
-    records.SetDiskMgr(disk_mgr_);
-    records.SetTableID(static_cast<uint16_t>(id));
-    records.SetUsage(TAV_USAGE_RECORD);
-    records.Empty(false);
+    // New records come: the records and their BLOBs go.
+    diskMgr.DeleteOwnedPages(table, TAV_USAGE_RECORD, true);
+    diskMgr.DeleteOwnedPages(table, TAV_USAGE_BLOB, true);
+  }
+  // The records may stay, but the old trees' blocks would otherwise stay
+  // owned by the table with nothing pointing at them.
+  if (byOwner) {
+    diskMgr.DeleteOwnedPages(table, TAV_USAGE_INDEX, true);
   } else {
-    // The records stay; the old trees' pages would otherwise stay owned by
-    // the table with nothing pointing at them.
-    io->Empty(true);
+    for (uint32_t address : oldBlocks) io->ReleaseBlock(address, io->BlockSize());
   }
   const uint32_t base = header->BaseAddress();
   header->ResetHeaderSize(kTableHeaderSize, fieldData);
@@ -435,7 +533,6 @@ void TDiskTableDefMgr::RestructureTableDef(TTableDef& definition,
   header->SetGenerator1(gen1);
   header->SetGenerator2(gen2);
   try {
-    io->Open();
     CreateIndexRoots(*io, definition, *header);
   } catch (...) {
     // The header must not name roots that were freed or half made.

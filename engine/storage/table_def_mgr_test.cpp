@@ -266,6 +266,60 @@ TEST_F(DiskTableDefMgrTest, RestructureWithoutDataChangesKeepsTheTable) {
   EXPECT_EQ(ErrorOf([&] { Tables().RestructureTableDef(memory, details); }), 8577);
 }
 
+// With pages larger than an index block, freed index blocks of every table
+// share one free chain inside the tables' pages. Restructuring and deleting
+// a table must give its trees back through that chain, not free its pages
+// under it.
+TEST(DiskTableDefMgr, LargePagesKeepTheSharedIndexChainSound) {
+  os::test::TTempDir dir;
+  const std::string path = dir / "big.tav";
+  TTestDatabaseFile db(path, true, 8192);
+  TTableDef a(nullptr), b(nullptr);
+  Sample(a, "A", false);
+  Sample(b, "B", false);
+  ASSERT_EQ(db.Tables().CreateTableDef("A", a), 0);
+  ASSERT_EQ(db.Tables().CreateTableDef("B", b), 0);
+  {
+    TTableConnection ca(db.Tables(), a), cb(db.Tables(), b);
+    Add(ca, 0, 2500);
+    Add(cb, 0, 2500);
+    // Merged nodes put A's blocks on the shared chain.
+    for (int i = 0; i < 2500; i += 2)
+      for (uint32_t x : ca.Find("ById", host::Variant(i))) ca.Delete(x);
+    ASSERT_EQ(test::CheckIndexesAgree(ca), "");
+  }
+  TRestructureFieldDefs nf;
+  TRestructureIndexDefs ni;
+  ni.SetChangeStatus(dcDataChange);
+  TRestructureDetails details;
+  details.NewFieldDefs = &nf;
+  details.NewIndexDefs = &ni;
+  db.Tables().RestructureTableDef(a, details);
+  {
+    TTableConnection ca(db.Tables(), a), cb(db.Tables(), b);
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> recs;
+    for (uint32_t x : ca.LiveRecords()) recs.emplace_back(x, ca.Read(x));
+    ca.Begin();
+    for (const auto& [x, rec] : recs)
+      for (int k = 0; k < ca.Indexes().Count(); ++k) {
+        ca.Indexes().Items(k)->CreateKeyBuffer(rec.data());
+        ASSERT_EQ(ca.Indexes().Items(k)->InsertKey(x), 0);
+      }
+    ca.End();
+    Add(cb, 2500, 2500);
+    EXPECT_EQ(test::CheckIndexesAgree(ca), "");
+    EXPECT_EQ(test::CheckIndexesAgree(cb), "");
+  }
+  EXPECT_EQ(db.Tables().DeleteTableDef("A", a), 0);
+  {
+    TTableConnection cb(db.Tables(), b);
+    Add(cb, 5000, 2000);
+    EXPECT_EQ(test::CheckIndexesAgree(cb), "");
+    EXPECT_EQ(cb.LiveRecords().size(), 7000u);
+  }
+  EXPECT_EQ(test::ReadMapImage(path, 8192).error, "");
+}
+
 TEST(MemoryTableDefMgr, TablesLiveUntilDeletedOrTheManagerCloses) {
   TMemoryTableDefMgr m;
   m.Open();

@@ -450,18 +450,16 @@ class TTableConnection {
   // Every record, BLOB and key goes; the indexes start again empty.
   void Empty() {
     Begin();
-    for (TBaseIOInterface* io : {def_->RecordInterface(), def_->BlobInterface(),
-                                 def_->IndexInterface()}) {
+    // Each tree gives its blocks back one by one: index blocks may share a
+    // free chain with other tables' (table_def_mgr.cpp says when).
+    for (int i = 0; i < indexes_.Count(); ++i) indexes_.Items(i)->EmptyIndex();
+    for (TBaseIOInterface* io : {def_->RecordInterface(), def_->BlobInterface()}) {
       if (!io) continue;
-      // A disk interface empties only pages it owns; an interface never
-      // opened (a table without BLOBs) has none.
       io->Empty(true);
       io->SetFirstEmpty(0);
       io->SetFirstEmptyValid(true);
     }
-    indexes_.CreateIndexes();
     Header().SetLogicalRecordNo(0);
-    indexes_.Open();
     End();
   }
 
