@@ -354,7 +354,10 @@ int TDiskTableDefMgr::CreateTableDef(const std::string& tableName, TTableDef& de
   } catch (...) {
     try {
       hdrMgr.DeleteTable(id);
-      diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), 0, false);
+      // Roots may have come from the shared chain: freed by owner only when
+      // there is none (see IndexBlocksAreWholePages); else they stay lost.
+      if (IndexBlocksAreWholePages(diskMgr, TableIndexPageSize(definition.InternalIndexDefs(), caller)))
+        diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), 0, false);
     } catch (...) {
       // The first failure is the one to report.
     }
@@ -370,6 +373,9 @@ int TDiskTableDefMgr::OpenTableDefConnection(const std::string& tableName,
   TTableHeaderMgr& hdrMgr = RequireHeaderMgr(caller);
   TDiskMgr& diskMgr = RequireDiskMgr(caller);
   int index = IndexOfTableName(tableName);
+  // A table known under another name is still one table: a second master
+  // would keep a second set of free-chain heads for the same blocks.
+  if (index < 0) index = IndexOfTableDef(definition.TableID());
   if (index < 0) {
     THeaderUse header(hdrMgr, definition.TableID());
     TTableDef& master = AddMaster(definition);

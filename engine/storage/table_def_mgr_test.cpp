@@ -143,6 +143,15 @@ TEST_F(DiskTableDefMgrTest, ConnectionsShareOneMasterAndOneHeaderUse) {
   Tables().GetCurrentTableNames(names);
   EXPECT_EQ(names.CommaText(), "T");
 
+  // The same table under another name still has one master.
+  TTableDef renamed(nullptr);
+  renamed.Assign(def);
+  renamed.SetTableName("Renamed");
+  Tables().OpenTableDefConnection("Renamed", renamed);
+  EXPECT_EQ(renamed.RecordInterface(), a.RecordInterface());
+  EXPECT_EQ(Tables().CheckTableUserCount("T"), 3);
+  Tables().CloseTableDefConnection(id);
+
   Tables().CloseTableDefConnection(id);
   EXPECT_EQ(Tables().CheckTableUserCount("T"), 1);
   EXPECT_NE(Headers().FindHdrItemByID(id), nullptr);
