@@ -404,7 +404,9 @@ void TCacheMgr::RemovePage(uint32_t position, uint32_t upper) {
 void TCacheMgr::ClearOwnedPages(int32_t owner) {
   for (int i = 0; i < Count(); ++i) {
     TCachePage* page = Pages(i);
-    if (page->state_ != cpEmpty && page->owner_ == owner) MakeEmpty(page);
+    // A dirty page is this connection's own uncommitted write, the newest
+    // content there is: dropping it would lose the write, so it stays.
+    if (page->state_ == cpClean && page->owner_ == owner) MakeEmpty(page);
   }
 }
 

@@ -143,7 +143,8 @@ class TCacheMgr : public THashCollection {
 
   // The page holding that address, if cached, becomes empty (even a dirty one).
   void RemovePage(uint32_t position, uint32_t upper);
-  // Every page of that owner becomes empty (even a dirty one).
+  // Every clean page of that owner becomes empty; dirty pages (uncommitted
+  // writes of this connection) stay.
   void ClearOwnedPages(int32_t owner);
   // Every page becomes empty (even a dirty one).
   void ClearCache();

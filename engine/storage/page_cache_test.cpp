@@ -318,6 +318,18 @@ TEST_F(PageCacheTest, RemovingClearingAndResizing) {
   for (int i = 0; i < cache.Count(); ++i) EXPECT_EQ(cache.Pages(i)->State(), cpEmpty);
 }
 
+TEST_F(PageCacheTest, ClearingAnOwnersPagesKeepsItsUncommittedWrites) {
+  Read(0, 1, 3);
+  cache.StartTransaction();
+  Write(kPage, Filled(kPage, 9), 3);
+  cache.ClearOwnedPages(3);
+  EXPECT_FALSE(cache.IsBaseAddrInCache(0));
+  EXPECT_TRUE(cache.IsBaseAddrInCache(kPage));
+  EXPECT_EQ(Read(kPage, kPage, 3), Filled(kPage, 9));
+  cache.Commit();
+  EXPECT_EQ(disk.Plain(kPage, kPage, 3), Filled(kPage, 9));
+}
+
 TEST_F(PageCacheTest, DumpsItsState) {
   Read(kPage, 1, 7);
   host::TStringList lines;

@@ -252,29 +252,6 @@ TEST(TableHeader, OnlyA256ByteImageIsAHeader) {
   EXPECT_EQ(h.GetHeaderSize(), 0u) << "the stored size goes too";
 }
 
-TEST(TableHeader, DebugDumpStatus) {
-  TTableHeader h;
-  h.SetHeaderSize(256);
-  h.SetTableID(4);
-  h.SetBaseAddress(24576);
-  h.SetUserCount(2);
-  h.SetRecordFirstEmpty(100);
-  h.SetBlobFirstEmpty(200);
-  h.SetRecordAutoIncVal(5);
-  h.SetLogicalRecordNo(6);
-  h.SetIndexCount(2);
-  h.SetIndexRoot(1, 40960);
-  h.SetIndexDepth(1, 2);
-  host::TStringList lines;
-  h.DebugDumpStatus(lines);
-  ASSERT_EQ(lines.Count(), 5);
-  EXPECT_EQ(lines.Strings(0), "TableID=4 BaseAddr=24576 HdrSize=256 UserCount=2");
-  EXPECT_EQ(lines.Strings(1), "RecFirstEmpty=100 BlobFE=200");
-  EXPECT_EQ(lines.Strings(2), "AutoInc=5 LogRecNo=6 IdxCount=2");
-  EXPECT_EQ(lines.Strings(3), "   Idx=0 Root=0 Depth=0");
-  EXPECT_EQ(lines.Strings(4), "   Idx=1 Root=40960 Depth=2");
-}
-
 // ---- the manager on a memory directory ----
 
 TEST(TableHeaderMgr, NeedsABaseAddressAndAnInterface) {
