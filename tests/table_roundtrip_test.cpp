@@ -156,10 +156,10 @@ TEST(TableRoundtrip, CreateFillLookUpWalkDelete) {
 // ---------------------------------------------------------------------------
 // A disk table through its whole life.
 
-const std::vector<TTableFieldSpec> kFields = {
+const std::vector<TTableFieldDesc> kFields = {
     {"ID", host::ftInteger}, {"NAME", host::ftString, 30}, {"AMOUNT", host::ftInteger},
     {"DATA", host::ftBlob}};
-const std::vector<TTableIndexSpec> kIndexes = {
+const std::vector<TTableIndexDesc> kIndexes = {
     {"ById", "ID", true},
     {"ByName", "NAME", false, false, true},
     {"ByAmount", "AMOUNT", false, false, false, /*descending=*/true}};
@@ -309,7 +309,7 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
       saved.emplace_back(rec, c.ReadBlob(rec.data(), "DATA"));
     }
   }
-  std::vector<TTableFieldSpec> moreFields = kFields;
+  std::vector<TTableFieldDesc> moreFields = kFields;
   moreFields.insert(moreFields.begin() + 2, {"NOTE", host::ftString, 12});
   TTableDef fieldAdded(nullptr);
   BuildTableDef(fieldAdded, "ORDERS", false, moreFields, {kIndexes[0], kIndexes[1], kIndexes[2]});
@@ -337,7 +337,7 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
     BuildTableDef(oldLayout, "x", false, kFields, {});
     for (const auto& [old, blob] : saved) {
       std::vector<uint8_t> rec = c.NewRecord();
-      for (const TTableFieldSpec& f : kFields) {
+      for (const TTableFieldDesc& f : kFields) {
         const TInternalFieldItem& from = *oldLayout.InternalFields().FindField(f.Name);
         if (old[from.NullFlagOffset()] == 0 || f.Type == host::ftBlob) continue;
         if (f.Type == host::ftString) {

@@ -18,12 +18,12 @@ namespace tav {
 namespace {
 
 using test::ErrorCodeOf;
-using test::TTableFieldSpec;
-using test::TTableIndexSpec;
+using test::TTableFieldDesc;
+using test::TTableIndexDesc;
 
-const std::vector<TTableFieldSpec> kFields = {
+const std::vector<TTableFieldDesc> kFields = {
     {"ID", host::ftInteger}, {"NAME", host::ftString, 20}, {"QTY", host::ftInteger}};
-const std::vector<TTableIndexSpec> kIndexes = {{"ById", "ID", true},
+const std::vector<TTableIndexDesc> kIndexes = {{"ById", "ID", true},
                                                {"ByName", "NAME", false, false, true},
                                                {"ByQty", "QTY;ID", true, false, false, true}};
 

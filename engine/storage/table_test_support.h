@@ -44,14 +44,14 @@
 
 namespace tav::test {
 
-struct TTableFieldSpec {
+struct TTableFieldDesc {
   std::string Name;
   host::TFieldType Type = host::ftInteger;
   int32_t Size = 0;  // characters of a string field
   bool Required = false;
 };
 
-struct TTableIndexSpec {
+struct TTableIndexDesc {
   std::string Name;
   std::string Fields;  // names separated by ';'
   bool Unique = false;
@@ -75,8 +75,8 @@ inline constexpr char kLogicalRecNoIndex[] = "_LogicalRecNo";
 // fields, a table without indexes the hidden "_LogicalRecNo" index. Unknown
 // fields raise 10116, keys above 500 bytes 9602.
 inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool memory,
-                          const std::vector<TTableFieldSpec>& fields,
-                          const std::vector<TTableIndexSpec>& indexes) {
+                          const std::vector<TTableFieldDesc>& fields,
+                          const std::vector<TTableIndexDesc>& indexes) {
   def.Clear();
   def.SetMemory(memory);
   def.SetTableName(tableName);
@@ -84,15 +84,15 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
   def.SetSortOrder(soANSI);
   TInternalFields& list = def.InternalFields();
   for (size_t i = 0; i < fields.size(); ++i) {
-    const TTableFieldSpec& spec = fields[i];
+    const TTableFieldDesc& desc = fields[i];
     TInternalFieldItem* f = list.Add();
-    f->SetFieldName(spec.Name);
-    f->SetDataType(spec.Type);
+    f->SetFieldName(desc.Name);
+    f->SetDataType(desc.Type);
     f->SetFieldNo(static_cast<int32_t>(i));
     f->SetFieldIndex(static_cast<int32_t>(i));
-    f->SetRequired(spec.Required);
-    if (spec.Type == host::ftString) {
-      f->SetFieldSize(spec.Size + 1);
+    f->SetRequired(desc.Required);
+    if (desc.Type == host::ftString) {
+      f->SetFieldSize(desc.Size + 1);
       f->SetIsVariable(true);
     }
   }
@@ -101,21 +101,21 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
   def.SetRecordSize(list.RecordSize());
   def.SetUsesBlobs(list.UsesBlobs());
 
-  std::vector<TTableIndexSpec> all = indexes;
-  if (all.empty()) all.push_back(TTableIndexSpec{kLogicalRecNoIndex, "", false, false, false, false});
+  std::vector<TTableIndexDesc> all = indexes;
+  if (all.empty()) all.push_back(TTableIndexDesc{kLogicalRecNoIndex, "", false, false, false, false});
   for (size_t j = 0; j < all.size(); ++j) {
-    const TTableIndexSpec& spec = all[j];
+    const TTableIndexDesc& desc = all[j];
     TInternalIndexDef* d = def.InternalIndexDefs().Add();
-    d->SetIndexName(spec.Name);
-    d->SetUnique(spec.Unique);
-    d->SetPrimary(spec.Primary);
+    d->SetIndexName(desc.Name);
+    d->SetUnique(desc.Unique);
+    d->SetPrimary(desc.Primary);
     d->SetMaintained(true);
     d->SetMemory(memory);
-    d->SetHidden(spec.Name == kLogicalRecNoIndex);
+    d->SetHidden(desc.Name == kLogicalRecNoIndex);
     d->SetIndexSequence(static_cast<int32_t>(j));
     d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
     TKeyFields own;
-    std::string rest = spec.Fields;
+    std::string rest = desc.Fields;
     while (!rest.empty()) {
       const size_t semi = rest.find(';');
       const std::string name = rest.substr(0, semi);
@@ -123,33 +123,33 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
       const TInternalFieldItem* f = list.FindField(name);
       if (!f) TavDatabaseError(10116, "BuildTableDef", name);
       TKeyFieldItem* k = own.Add();
-      k->SetIndexName(spec.Name);
+      k->SetIndexName(desc.Name);
       k->SetFieldName(f->FieldName());
       k->SetFieldSize(f->FieldSize());
       k->SetDataType(f->DataType());
       k->SetIsVariable(f->IsVariable());
       k->SetPhysicalFieldNo(f->FieldIndex());
-      k->SetCaseInsensitive(spec.CaseInsensitive);
-      k->SetDescending(spec.Descending);
+      k->SetCaseInsensitive(desc.CaseInsensitive);
+      k->SetDescending(desc.Descending);
       k->SetRecBufOffset(f->DataOffset());
       k->SetNullFlagOffset(f->NullFlagOffset());
       k->SetSizeMarkerOffset(f->SizeMarkerOffset());
       k->SetKeyIndex(own.Count() - 1);
     }
-    if (!spec.Unique && !spec.Primary) {
+    if (!desc.Unique && !desc.Primary) {
       TKeyFieldItem* k = own.Add();
-      k->SetIndexName(spec.Name);
+      k->SetIndexName(desc.Name);
       k->SetDataType(host::ftInteger);
       k->SetFieldSize(4);
       k->SetHidden(true);
-      k->SetDescending(spec.Descending);
+      k->SetDescending(desc.Descending);
       k->SetRecBufOffset(kRecLogicalNo);
       k->SetNullFlagOffset(kRecInUse);
       k->SetKeyIndex(own.Count() - 1);
     }
     d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
     d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
-    if (d->MaximumKeySize() > 500) TavDatabaseError(9602, "BuildTableDef", spec.Name);
+    if (d->MaximumKeySize() > 500) TavDatabaseError(9602, "BuildTableDef", desc.Name);
     for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
   }
 }
