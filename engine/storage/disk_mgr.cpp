@@ -22,6 +22,36 @@ namespace tav {
 
 namespace {
 
+// The transaction write lock a table or record lock takes first: given back
+// when the lock that follows fails, unless it was already held before.
+class TTransactionLockTaken {
+ public:
+  TTransactionLockTaken() = default;
+  TTransactionLockTaken(const TTransactionLockTaken&) = delete;
+  TTransactionLockTaken& operator=(const TTransactionLockTaken&) = delete;
+  ~TTransactionLockTaken() {
+    if (!mgr_) return;
+    try {
+      mgr_->ReleaseLock(id_);
+    } catch (...) {
+      // The failure that brought us here is the one the caller sees.
+    }
+  }
+  void Take(TBaseLockMgr& mgr, uint32_t id) {
+    const bool held = mgr.QueryLockType(id) != kLockTypeNone;
+    mgr.SetWriteLock(id, 0);
+    if (!held) {
+      mgr_ = &mgr;
+      id_ = id;
+    }
+  }
+  void Keep() { mgr_ = nullptr; }
+
+ private:
+  TBaseLockMgr* mgr_ = nullptr;
+  uint32_t id_ = 0;
+};
+
 // The 1000 bytes every connection locks at 0x0FF10000 of the database file
 // (raw lock offsets are counted from TAV_RAW_LOCK_BASE).
 constexpr uint32_t kOpenRangeOffset = 1;
@@ -621,31 +651,19 @@ void TDiskMgr::ReleaseHeaderLock() {
 int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   RequireOpen("TDiskMgr.SetTableLock");
   const int asked = type;
-  bool tookTransLock = false;
+  TTransactionLockTaken transLock;
   if (IsTransactionActive()) {
-    if (use_lock_file_) {
-      tookTransLock = trans_lock_mgr_->QueryLockType(tableId) == kLockTypeNone;
-      trans_lock_mgr_->SetWriteLock(tableId, 0);
-    }
+    if (use_lock_file_) transLock.Take(*trans_lock_mgr_, tableId);
     // The transaction lock keeps other writers out; the table lock only
     // has to keep out connections working without a transaction.
     if (type == kLockTypeWrite) type = kLockTypeRead;
   }
   if (!use_lock_file_) return asked;
-  try {
-    if (type != kLockTypeWrite)
-      table_lock_mgr_->SetReadLock(tableId, 0);
-    else
-      table_lock_mgr_->SetWriteLock(tableId, 0);
-  } catch (...) {
-    if (tookTransLock) {
-      try {
-        trans_lock_mgr_->ReleaseLock(tableId);
-      } catch (...) {
-      }
-    }
-    throw;
-  }
+  if (type != kLockTypeWrite)
+    table_lock_mgr_->SetReadLock(tableId, 0);
+  else
+    table_lock_mgr_->SetWriteLock(tableId, 0);
+  transLock.Keep();
   return table_lock_mgr_->QueryLockType(tableId);
 }
 
@@ -664,22 +682,10 @@ int TDiskMgr::SetRecordLock(uint32_t address, uint32_t tableId) {
   // Without a lock file nobody else can write: the write lock asked for is
   // as good as held.
   if (!use_lock_file_) return kLockTypeWrite;
-  bool tookTransLock = false;
-  if (IsTransactionActive()) {
-    tookTransLock = trans_lock_mgr_->QueryLockType(tableId) == kLockTypeNone;
-    trans_lock_mgr_->SetWriteLock(tableId, 0);
-  }
-  try {
-    record_lock_mgr_->SetWriteLock(address, 0);
-  } catch (...) {
-    if (tookTransLock) {
-      try {
-        trans_lock_mgr_->ReleaseLock(tableId);
-      } catch (...) {
-      }
-    }
-    throw;
-  }
+  TTransactionLockTaken transLock;
+  if (IsTransactionActive()) transLock.Take(*trans_lock_mgr_, tableId);
+  record_lock_mgr_->SetWriteLock(address, 0);
+  transLock.Keep();
   return record_lock_mgr_->QueryLockType(address);
 }
 
