@@ -259,14 +259,7 @@ void TDiskTableDefMgr::InternalInitHeaderMgr() {
   SetHeaderMgr(own_header_mgr_.get());
 }
 
-void TDiskTableDefMgr::Open() {
-  Close();
-  InternalInitHeaderMgr();
-}
-
-void TDiskTableDefMgr::Close() {
-  // Every master and header is let go even when one fails; the first
-  // failure is raised at the end.
+std::exception_ptr TBaseTableDefMgr::DropMastersAndClose(TTableHeaderMgr* ownHeaderMgr) {
   std::exception_ptr first;
   while (MasterCount() > 0) {
     try {
@@ -275,13 +268,25 @@ void TDiskTableDefMgr::Close() {
       if (!first) first = std::current_exception();
     }
   }
-  if (own_header_mgr_) {
+  if (ownHeaderMgr) {
     try {
-      own_header_mgr_->Close();
+      ownHeaderMgr->Close();
     } catch (...) {
       if (!first) first = std::current_exception();
     }
   }
+  return first;
+}
+
+void TDiskTableDefMgr::Open() {
+  Close();
+  InternalInitHeaderMgr();
+}
+
+void TDiskTableDefMgr::Close() {
+  // Every master and header is let go even when one fails; the first
+  // failure is raised at the end.
+  std::exception_ptr first = DropMastersAndClose(own_header_mgr_.get());
   SetHeaderMgr(nullptr);
   TBaseTableDefMgr::Close();
   if (first) std::rethrow_exception(first);
@@ -585,21 +590,7 @@ void TMemoryTableDefMgr::Open() {
 }
 
 void TMemoryTableDefMgr::Close() {
-  std::exception_ptr first;
-  while (MasterCount() > 0) {
-    try {
-      DropMaster(MasterCount() - 1);
-    } catch (...) {
-      if (!first) first = std::current_exception();
-    }
-  }
-  if (own_header_mgr_) {
-    try {
-      own_header_mgr_->Close();
-    } catch (...) {
-      if (!first) first = std::current_exception();
-    }
-  }
+  std::exception_ptr first = DropMastersAndClose(own_header_mgr_.get());
   if (memory_interface_) memory_interface_->Close();
   SetHeaderMgr(nullptr);
   TBaseTableDefMgr::Close();

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,6 +116,9 @@ class TBaseTableDefMgr : public host::TObject {
   TTableDef& AddMaster(const TTableDef& definition);
   // Closes the master's storage and its header, frees and unlists it.
   void DropMaster(int index);
+  // Drops every master, then closes the subclass's own header manager (when
+  // given), going on past failures; returns the first failure, if any.
+  std::exception_ptr DropMastersAndClose(TTableHeaderMgr* ownHeaderMgr);
   // The header manager, 8576 when there is none.
   TTableHeaderMgr& RequireHeaderMgr(const char* caller) const;
   int32_t BaseTableID() const;
