@@ -1,5 +1,6 @@
 #include "engine/storage/key_fields.h"
 
+#include "engine/storage/internal_fields.h"
 #include "host/rtl/le_bytes.h"
 
 #include <bit>
@@ -32,19 +33,16 @@ int KeyValueSize(TFieldType type) {
       return 0;
     case ftSmallint:
     case ftWord:
-      return 2;
     case ftInteger:
     case ftAutoInc:
-      return 4;
     case ftBoolean:
-      return 1;
     case ftFloat:
     case ftCurrency:
     case ftBCD:
     case ftDate:
     case ftTime:
     case ftDateTime:
-      return 8;
+      return GetDefaultInternalFieldSize(type);  // a key holds the record's bytes
     default:
       return -1;
   }
