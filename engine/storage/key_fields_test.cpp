@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/storage/engine_error_test_support.h"
+
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -19,16 +21,7 @@ namespace {
 
 using namespace host;
 
-std::string EngineErrorOf(int code, const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ETavDatabaseError& e) {
-    EXPECT_EQ(e.ErrorCode(), code);
-    return e.Message();
-  }
-  ADD_FAILURE() << "no engine error raised";
-  return std::string();
-}
+using test::EngineErrorOf;
 
 bool Contains(const std::string& s, const std::string& part) {
   return s.find(part) != std::string::npos;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/storage/engine_error_test_support.h"
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -67,15 +69,7 @@ struct TMemDisk {
   }
 };
 
-int ErrorCodeOf(const std::function<void()>& f, std::string* text = nullptr) {
-  try {
-    f();
-  } catch (const ETavDatabaseError& e) {
-    if (text) *text = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using test::ErrorCodeOf;
 
 std::vector<uint8_t> Filled(uint32_t n, uint8_t value) {
   return std::vector<uint8_t>(n, value);

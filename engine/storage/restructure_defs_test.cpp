@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/storage/engine_error_test_support.h"
+
 #include <functional>
 #include <vector>
 
@@ -20,17 +22,7 @@ std::vector<std::string> Lines(const TStringList& list) {
   return r;
 }
 
-// Runs f, which must raise the engine's error `code`; returns its message.
-std::string EngineErrorOf(int code, const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ETavDatabaseError& e) {
-    EXPECT_EQ(e.ErrorCode(), code);
-    return e.Message();
-  }
-  ADD_FAILURE() << "no engine error raised";
-  return std::string();
-}
+using test::EngineErrorOf;
 
 class RestructureFieldTest : public ::testing::Test {
  protected:

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/storage/engine_error_test_support.h"
 #include "host/rtl/le_bytes.h"
 #include "engine/storage/disk_mgr.h"
 #include "engine/storage/io_interface.h"
@@ -22,15 +23,6 @@
 
 namespace tav::test {
 
-inline int ErrorCodeOf(const std::function<void()>& f, std::string* text = nullptr) {
-  try {
-    f();
-  } catch (const ETavDatabaseError& e) {
-    if (text) *text = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 using host::GetU32;
 using host::PutU32;

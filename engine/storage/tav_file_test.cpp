@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/storage/engine_error_test_support.h"
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -22,15 +24,7 @@ namespace {
 constexpr uint32_t kPage = 4096;
 const char kBlowKey[] = "Wq4#Lz7pRt2!vB";
 
-int ErrorCodeOf(const std::function<void()>& f, std::string* text = nullptr) {
-  try {
-    f();
-  } catch (const ETavDatabaseError& e) {
-    if (text) *text = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using test::ErrorCodeOf;
 
 std::string Pattern(uint32_t n, int seed) {
   std::string s(n, '\0');
