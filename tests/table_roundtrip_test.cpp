@@ -18,7 +18,7 @@ namespace tav::test {
 namespace {
 
 int CodeOf(const std::function<void()>& f) {
-  return ErrorOf(f);
+  return ErrorCodeOf(f);
 }
 
 std::string Blob(int i) {

@@ -22,7 +22,7 @@
 namespace tav {
 namespace {
 
-using test::ErrorOf;
+using test::ErrorCodeOf;
 using test::Get16;
 using test::Get32;
 using test::PagePattern;
@@ -115,7 +115,7 @@ TEST_F(DiskMgrTest, CreateRefusesBadPageSizesExistingFilesAndUnwritableFolders) 
   std::string message;
   for (uint32_t size : {0u, 128u, 3000u, 65536u}) {
     m.SetPageSize(size);
-    EXPECT_EQ(ErrorOf([&] { m.CreateNewFile(false); }, &message), 8581) << size;
+    EXPECT_EQ(ErrorCodeOf([&] { m.CreateNewFile(false); }, &message), 8581) << size;
     EXPECT_NE(message.find("Invalid database page size"), std::string::npos);
   }
   EXPECT_FALSE(os::FileExists(db_ / "new.tav"));
@@ -123,11 +123,11 @@ TEST_F(DiskMgrTest, CreateRefusesBadPageSizesExistingFilesAndUnwritableFolders) 
   m.SetPageSize(kPage);
   const std::string before = db_.Bytes();
   m.SetFileName(db_.Path());
-  EXPECT_EQ(ErrorOf([&] { m.CreateNewFile(false); }), 11043);
+  EXPECT_EQ(ErrorCodeOf([&] { m.CreateNewFile(false); }), 11043);
   EXPECT_EQ(db_.Bytes(), before);
 
   m.SetFileName(db_ / "missing/new.tav");
-  EXPECT_EQ(ErrorOf([&] { m.CreateNewFile(true); }), 8582);
+  EXPECT_EQ(ErrorCodeOf([&] { m.CreateNewFile(true); }), 8582);
 
   // Overwriting makes a new, empty database.
   {
@@ -148,19 +148,19 @@ TEST_F(DiskMgrTest, OpenRefusalsLeaveTheManagerClosedWithNothingHeld) {
   db_.Configure(m);
   m.SetPageSize(0);
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { m.Open(); }, &message), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open(); }, &message), 8581);
   EXPECT_NE(message.find("PageSize is 0"), std::string::npos);
 
   m.SetPageSize(kPage);
   m.SetFileName(db_ / "absent.tav");
-  EXPECT_EQ(ErrorOf([&] { m.Open(); }, &message), 11010);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open(); }, &message), 11010);
   EXPECT_NE(message.find(db_ / "absent.tav"), std::string::npos);
 
   // A file too short to hold the header fails after the lock file was
   // joined: the lock file goes again and so does the file handle.
   os::test::WriteWholeFile(db_ / "short.tav", std::string(600, '\0'));
   m.SetFileName(db_ / "short.tav");
-  EXPECT_NE(ErrorOf([&] { m.Open(); }), 0);
+  EXPECT_NE(ErrorCodeOf([&] { m.Open(); }), 0);
   EXPECT_FALSE(m.IsOpen());
   EXPECT_FALSE(os::FileExists(GetLockFileName(db_ / "short.tav")));
   EXPECT_EQ(m.TableLockMgr(), nullptr);
@@ -179,7 +179,7 @@ TEST_F(DiskMgrTest, OpenFlagsGiveTheSharingAndTheReadOnlyFlag) {
   EXPECT_TRUE(a.UseLockFile());
   EXPECT_TRUE(os::FileExists(LockFile()));
   TDiskMgr b;
-  EXPECT_EQ(ErrorOf([&] { Open(b, fmOpenRead | fmShareDenyNone); }), 8449);
+  EXPECT_EQ(ErrorCodeOf([&] { Open(b, fmOpenRead | fmShareDenyNone); }), 8449);
   EXPECT_FALSE(b.IsOpen());
   a.Close();
   EXPECT_FALSE(os::FileExists(LockFile()));
@@ -219,7 +219,7 @@ TEST_F(DiskMgrTest, AFileWithoutTheWriteBitOpensWithoutALockFileAndEveryLockSucc
 
   std::string message;
   host::TStringList users;
-  EXPECT_EQ(ErrorOf([&] { m.GetCurrentUsers(users); }, &message), 10501);
+  EXPECT_EQ(ErrorCodeOf([&] { m.GetCurrentUsers(users); }, &message), 10501);
   EXPECT_NE(message.find("Connection details unavailable for read only database files"),
             std::string::npos);
   m.Close();
@@ -254,7 +254,7 @@ TEST_F(DiskMgrTest, TheSecurityHeaderKeepsTheDigestOfTheMasterKey) {
 
   std::string message;
   m.SetCryptKey("secret-42");
-  EXPECT_EQ(ErrorOf([&] { m.ReadSecurityHeader(read); }, &message), 8451);
+  EXPECT_EQ(ErrorCodeOf([&] { m.ReadSecurityHeader(read); }, &message), 8451);
   EXPECT_NE(message.find("The MasterKey is incorrect"), std::string::npos);
   m.SetCryptKey("Secret-42");
   m.ReadSecurityHeader(read);
@@ -265,7 +265,7 @@ TEST_F(DiskMgrTest, TheSecurityHeaderKeepsTheDigestOfTheMasterKey) {
     m.ReadCustomSize(768, 40, bytes.data(), 0, 0);
     bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
     m.WriteCustomSize(768, 40, bytes.data(), 0, 0);
-    EXPECT_EQ(ErrorOf([&] { m.ReadSecurityHeader(read); }, &message), 8451) << at;
+    EXPECT_EQ(ErrorCodeOf([&] { m.ReadSecurityHeader(read); }, &message), 8451) << at;
     EXPECT_NE(message.find("The Security Header CRC is incorrect"), std::string::npos);
     bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
     m.WriteCustomSize(768, 40, bytes.data(), 0, 0);
@@ -335,7 +335,7 @@ TEST_F(DiskMgrTest, DoCopyFileRefusesAnExistingTargetUnlessOverwriting) {
 TEST_F(DiskMgrTest, TheHeaderIsReadAndWrittenOnlyUnderItsLock) {
   TDiskMgr m;
   Open(m);
-  EXPECT_EQ(ErrorOf([&] { m.ReadHeader(); }), 10248);
+  EXPECT_EQ(ErrorCodeOf([&] { m.ReadHeader(); }), 10248);
   m.SetHeaderReadLock();
   EXPECT_TRUE(m.HeaderReadLocked());
   EXPECT_FALSE(m.HeaderWriteLocked());
@@ -367,7 +367,7 @@ TEST_F(DiskMgrTest, TheHeaderIsReadAndWrittenOnlyUnderItsLock) {
   {
     os::TManualClock clock;
     os::TScopedClock scoped(clock);
-    EXPECT_EQ(ErrorOf([&] { m.SetHeaderWriteLock(); }, &message), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { m.SetHeaderWriteLock(); }, &message), 10249);
   }
   EXPECT_EQ(message, TimeoutText("A write lock could not be obtained on the table"));
   EXPECT_FALSE(m.HeaderWriteLocked());
@@ -375,7 +375,7 @@ TEST_F(DiskMgrTest, TheHeaderIsReadAndWrittenOnlyUnderItsLock) {
   {
     os::TManualClock clock;
     os::TScopedClock scoped(clock);
-    EXPECT_EQ(ErrorOf([&] { Alloc(m, 1); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { Alloc(m, 1); }), 10249);
   }
   other.ReleaseHeaderLock();
   EXPECT_EQ(Alloc(m, 1), 6 * kPage);
@@ -587,18 +587,18 @@ TEST_F(DiskMgrTest, AWriteLockAgainstAnotherProcesssReadLockTimesOutWithTheFullT
   os::TScopedClock scoped(clock);
   m.SetLockRetryCount(4);
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { m.SetTableLock(5, kLockTypeWrite); }, &message), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m.SetTableLock(5, kLockTypeWrite); }, &message), 10249);
   EXPECT_EQ(message, TimeoutText("A write lock could not be obtained on the table"));
   EXPECT_EQ(clock.SleepCount(), 4u);
   // Reading alongside is fine; reading a written table is not.
   EXPECT_EQ(m.SetTableLock(5, kLockTypeRead), kLockTypeRead);
-  EXPECT_EQ(ErrorOf([&] { m.SetTableLock(6, kLockTypeRead); }, &message), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m.SetTableLock(6, kLockTypeRead); }, &message), 10249);
   EXPECT_EQ(message, TimeoutText("A read lock could not be obtained on the table"));
 
   // In a transaction a failed table lock gives back the transaction lock it
   // took.
   m.DiskStartTransaction();
-  EXPECT_EQ(ErrorOf([&] { m.SetTableLock(6, kLockTypeWrite); }), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m.SetTableLock(6, kLockTypeWrite); }), 10249);
   EXPECT_EQ(m.TransLockMgr()->QueryLockType(6), kLockTypeNone);
   m.DiskRollback();
 

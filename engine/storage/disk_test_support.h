@@ -12,21 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/engine_error_test_support.h"
 #include "engine/storage/disk_mgr.h"
 #include "engine/storage/tav_errors.h"
 #include "os/test_support.h"
 
 namespace tav::test {
 
-inline int ErrorOf(const std::function<void()>& call, std::string* message = nullptr) {
-  try {
-    call();
-  } catch (const ETavDatabaseError& e) {
-    if (message) *message = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 inline uint32_t Get32(const std::string& s, size_t at) {
   uint32_t v = 0;

@@ -10,7 +10,7 @@
 namespace tav {
 namespace {
 
-using test::ErrorOf;
+using test::ErrorCodeOf;
 
 TEST(GlobalHdrTest, ValuesLieAtTheirOffsetsAndOnlyChangesMakeTheHeaderDirty) {
   TGlobalHdr h;
@@ -45,21 +45,21 @@ TEST(GlobalHdrTest, ValuesLieAtTheirOffsetsAndOnlyChangesMakeTheHeaderDirty) {
 TEST(GlobalHdrTest, ItemOffsetsOutsideTheHeaderAreRefused) {
   TGlobalHdr h;
   // Before Initialize there is nothing to read.
-  EXPECT_EQ(ErrorOf([&] { h.FirstMapPage(); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { h.FirstMapPage(); }), 8581);
   h.Initialize();
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceGetHdrItem(0); }, &message), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceGetHdrItem(0); }, &message), 8581);
   EXPECT_NE(message.find("DB Header. Item offset is out of range"), std::string::npos);
-  EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceGetHdrItem(128); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceGetHdrItem(128); }), 8581);
   // The last three bytes cannot hold a whole value.
-  EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceGetHdrItem(125); }), 8581);
-  EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceSetHdrItem(1, 127); }), 8581);
-  EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceGetHdrItem(1); }), 0);
-  EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceGetHdrItem(124); }), 0);
+  EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceGetHdrItem(125); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceSetHdrItem(1, 127); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceGetHdrItem(1); }), 0);
+  EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceGetHdrItem(124); }), 0);
 
   TGlobalHdr empty;
   empty.SetHdrSize(0);
-  EXPECT_EQ(ErrorOf([&] { empty.Initialize(); }, &message), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { empty.Initialize(); }, &message), 8581);
   EXPECT_NE(message.find("Unable to initialize header - size not set"), std::string::npos);
 }
 

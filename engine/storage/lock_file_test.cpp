@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/storage/engine_error_test_support.h"
+
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -16,6 +18,8 @@
 namespace tav {
 namespace {
 
+using test::ErrorCodeOf;
+
 using test::TChild;
 using test::TChildSide;
 using test::TProbe;
@@ -23,16 +27,6 @@ using test::TProbe;
 constexpr uint64_t kFirstEntry = kLckHeaderSize;
 constexpr uint64_t kFirstEntryLocks = kLckUserLockBase + kFirstEntry;
 
-// The error code a call raised (0 if none), and its message.
-int ErrorOf(const std::function<void()>& call, std::string* message = nullptr) {
-  try {
-    call();
-  } catch (const ETavDatabaseError& e) {
-    if (message) *message = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 std::string EntryAt(const std::string& raw, uint64_t offset) {
   if (raw.size() < offset + kLckEntrySize) return "<missing>";
@@ -293,7 +287,7 @@ TEST_F(LockFileTest, MutexHeldElsewhereFailsOpenAfterTheRetries) {
   os::TScopedClock useClock(clock);
   TDBUserMonitor m(db_.get(), lck_path_);
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { m.Open("bob", "box"); }, &message), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open("bob", "box"); }, &message), 10249);
   EXPECT_EQ(message,
             "The Tavrin database engine raised an error\r\n The requested lock could not be "
             "obtained. The request timed out (error code #10249) - A lock could not be obtained on "
@@ -304,7 +298,7 @@ TEST_F(LockFileTest, MutexHeldElsewhereFailsOpenAfterTheRetries) {
   EXPECT_EQ(m.LockByte(), 0u);
 
   // Close waits for the mutex too; it still ends closed, holding nothing.
-  EXPECT_EQ(ErrorOf([&] { holder.monitor->Close(); }), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { holder.monitor->Close(); }), 10249);
   EXPECT_FALSE(holder.monitor->IsOpen());
   EXPECT_TRUE(other->UnlockRange(kLckMutexOffset, 1));
   EXPECT_TRUE(test::RangeIsFree(lck_path_, kLckUserLockBase, kLckUserLockBase));
@@ -316,7 +310,7 @@ TEST_F(LockFileTest, ParentLockHeldElsewhereKeepsTheFileFromBeingCreated) {
   os::TManualClock clock;
   os::TScopedClock useClock(clock);
   TDBUserMonitor m(db_.get(), lck_path_);
-  EXPECT_EQ(ErrorOf([&] { m.Open("alice", "box"); }), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open("alice", "box"); }), 10249);
   EXPECT_FALSE(os::FileExists(lck_path_));
   EXPECT_TRUE(other->UnlockRange(kLckParentLockOffset, 1));
 
@@ -344,7 +338,7 @@ TEST_F(LockFileTest, DamagedLockFilesRaiseTheirErrorsAndLeaveNothingHeld) {
     os::test::WriteWholeFile(lck_path_, c.content);
     TDBUserMonitor m(db_.get(), lck_path_);
     std::string message;
-    EXPECT_EQ(ErrorOf([&] { m.Open("alice", "box"); }, &message), c.code);
+    EXPECT_EQ(ErrorCodeOf([&] { m.Open("alice", "box"); }, &message), c.code);
     EXPECT_NE(message.find("Corrupt lock file"), std::string::npos) << message;
     EXPECT_FALSE(m.IsOpen());
     EXPECT_TRUE(test::RangeIsFree(lck_path_, 0, 2 * kLckUserLockBase));
@@ -359,7 +353,7 @@ TEST_F(LockFileTest, OversizedLockFileIsRefused) {
   }
   TDBUserMonitor m(db_.get(), lck_path_);
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { m.Open("alice", "box"); }, &message), 9486);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open("alice", "box"); }, &message), 9486);
   EXPECT_NE(message.find("The lock file has grown too large"), std::string::npos);
   EXPECT_FALSE(m.IsOpen());
 }
@@ -376,7 +370,7 @@ TEST_F(LockFileTest, FullLockFileRefusesANewEntryInsteadOfGrowingIntoTheLockByte
   ASSERT_TRUE(others->LockRange(kFirstEntryLocks, size - kFirstEntry));
 
   TDBUserMonitor m(db_.get(), lck_path_);
-  EXPECT_EQ(ErrorOf([&] { m.Open("alice", "box"); }), 9486);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open("alice", "box"); }), 9486);
   EXPECT_EQ(RawLockFile().size(), size);
 
   // With one user gone, its slot is swept and reused.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/storage/engine_error_test_support.h"
+
 #include <functional>
 
 #include "engine/storage/lock_test_support.h"
@@ -16,21 +18,14 @@
 namespace tav {
 namespace {
 
+using test::ErrorCodeOf;
+
 using test::TChild;
 using test::TChildSide;
 using test::TProbe;
 
 constexpr uint64_t kTable5 = kTableLockBase + 5 * kTableLockRegion;
 
-int ErrorOf(const std::function<void()>& call, std::string* message = nullptr) {
-  try {
-    call();
-  } catch (const ETavDatabaseError& e) {
-    if (message) *message = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 std::string TimeoutText(const std::string& message) {
   return "The Tavrin database engine raised an error\r\n The requested lock could not be "
@@ -219,7 +214,7 @@ TEST_F(LockMgrTest, FailedUpgradeKeepsOnlyTheReadLock) {
   const uint32_t sleptBefore = clock_.SleepCount();
 
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { ours->SetWriteLock(5, 0); }, &message), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { ours->SetWriteLock(5, 0); }, &message), 10249);
   EXPECT_EQ(message, TimeoutText("A write lock could not be obtained on the table"));
   EXPECT_EQ(clock_.SleepCount() - sleptBefore, 10u);
   EXPECT_EQ(ours->GetLockCount(), 1);
@@ -228,7 +223,7 @@ TEST_F(LockMgrTest, FailedUpgradeKeepsOnlyTheReadLock) {
   TProbe probe(path_);
   EXPECT_EQ(probe.HeldBytes(kTable5, kTableLockRegion), 2);
 
-  EXPECT_EQ(ErrorOf([&] { ours->UpgradeReadLockToWriteLock(5, 0); }), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { ours->UpgradeReadLockToWriteLock(5, 0); }), 10249);
   ASSERT_TRUE(other->UnlockRange(last, 1));
   ours->UpgradeReadLockToWriteLock(5, 0);
   EXPECT_EQ(ours->QueryLockType(5), kLockTypeWrite);
@@ -248,7 +243,7 @@ TEST_F(LockMgrTest, WriteLockAgainstAnotherProcessesReadLockTimesOut) {
 
   auto m = TableMgr(file_.get());
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { m->SetWriteLock(5, 0); }, &message), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m->SetWriteLock(5, 0); }, &message), 10249);
   EXPECT_EQ(message, TimeoutText("A write lock could not be obtained on the table"));
   EXPECT_EQ(clock_.SleepCount(), 10u);
   EXPECT_EQ(clock_.SleptMs(), 2000u);
@@ -263,7 +258,7 @@ TEST_F(LockMgrTest, WriteLockAgainstAnotherProcessesReadLockTimesOut) {
   m->SetLockRetryInterval(50);
   const uint32_t sleeps = clock_.SleepCount();
   const uint64_t slept = clock_.SleptMs();
-  EXPECT_EQ(ErrorOf([&] { m->SetWriteLock(5, 0); }), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m->SetWriteLock(5, 0); }), 10249);
   EXPECT_EQ(clock_.SleepCount() - sleeps, 3u);
   EXPECT_EQ(clock_.SleptMs() - slept, 150u);
 
@@ -279,7 +274,7 @@ TEST_F(LockMgrTest, ReadLockAgainstAWriterTimesOutWithTheReadMessage) {
   auto m = TableMgr(file_.get());
   m->SetLockRetryCount(0);  // still one attempt
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { m->SetReadLock(5, 0); }, &message), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { m->SetReadLock(5, 0); }, &message), 10249);
   EXPECT_EQ(message, TimeoutText("A read lock could not be obtained on the table"));
   EXPECT_EQ(clock_.SleepCount(), 1u);
   EXPECT_EQ(m->GetLockCount(), 0);
@@ -364,7 +359,7 @@ TEST_F(LockMgrTest, TheBaseManagerLocksNothing) {
   TBaseLockMgr base(file_.get(), kTableLockBase, kTableLockRegion);
   base.SetWriteLockErrMsg("no locks here");
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { base.SetWriteLock(5, 0); }, &message), 10249);
+  EXPECT_EQ(ErrorCodeOf([&] { base.SetWriteLock(5, 0); }, &message), 10249);
   EXPECT_EQ(message, TimeoutText("no locks here"));
   EXPECT_EQ(base.GetLockCount(), 0);
 }

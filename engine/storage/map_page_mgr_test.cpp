@@ -18,7 +18,7 @@
 namespace tav {
 namespace {
 
-using test::ErrorOf;
+using test::ErrorCodeOf;
 using test::Get16;
 using test::Get32;
 using test::PagePattern;
@@ -255,12 +255,12 @@ TEST_F(MapPageTest, TheFixedAreaAndMapPagesCannotBeFreed) {
   Alloc(1);
   const std::string before = db_.Bytes();
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { m_.ReleasePages(0, 1); }, &message), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { m_.ReleasePages(0, 1); }, &message), 8581);
   EXPECT_NE(message.find("Error in setting map flags - mapping corrupted"), std::string::npos);
-  EXPECT_EQ(ErrorOf([&] { m_.ReleasePages(4 * kPage, 2); }), 8581);
-  EXPECT_EQ(ErrorOf([&] { m_.ReleasePages(kMap0, 1); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { m_.ReleasePages(4 * kPage, 2); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { m_.ReleasePages(kMap0, 1); }), 8581);
   // Beyond the mapped area.
-  EXPECT_EQ(ErrorOf([&] { m_.ReleasePages(kEntries * kPage, 1); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { m_.ReleasePages(kEntries * kPage, 1); }), 8581);
   EXPECT_EQ(db_.Bytes(), before);
   EXPECT_FALSE(m_.HeaderWriteLocked());
   EXPECT_EQ(m_.QueryTableLockStatus(0), kLockTypeNone);
@@ -312,7 +312,7 @@ TEST_F(MapPageTest, DamagedFreeChainsRaiseInsteadOfLoopingOrHandingOutUsedPages)
     });
     Open();
     std::string message;
-    EXPECT_EQ(ErrorOf([&] { Alloc(3); }, &message), 8581) << c.what;
+    EXPECT_EQ(ErrorCodeOf([&] { Alloc(3); }, &message), 8581) << c.what;
     EXPECT_NE(message.find("There was an unexpected internal error"), std::string::npos);
     // Nothing is left locked by the failed allocation.
     EXPECT_FALSE(m_.HeaderWriteLocked()) << c.what;
@@ -354,8 +354,8 @@ TEST_F(MapPageTest, DamagedMapPageLinksRaise) {
     });
     Open();
     host::TList list;
-    EXPECT_EQ(ErrorOf([&] { m_.ListAllocatedFixedBlocks(kPage, 1, list, 9); }), 8581) << c.what;
-    EXPECT_EQ(ErrorOf([&] { m_.DeleteOwnedPages(1, 9, true); }), 8581) << c.what;
+    EXPECT_EQ(ErrorCodeOf([&] { m_.ListAllocatedFixedBlocks(kPage, 1, list, 9); }), 8581) << c.what;
+    EXPECT_EQ(ErrorCodeOf([&] { m_.DeleteOwnedPages(1, 9, true); }), 8581) << c.what;
     EXPECT_EQ(m_.QueryTableLockStatus(0), kLockTypeNone);
   }
   // A first map page that is not one.
@@ -364,13 +364,13 @@ TEST_F(MapPageTest, DamagedMapPageLinksRaise) {
     Put32(s, 1024 + 20, 0);
   });
   Open();
-  EXPECT_EQ(ErrorOf([&] { Alloc(1); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { Alloc(1); }), 8581);
   Patch([&](std::string& s) {
     s = good;
     Put32(s, 1024 + 24, 0);
   });
   Open();
-  EXPECT_EQ(ErrorOf([&] { Alloc(1); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { Alloc(1); }), 8581);
 }
 
 TEST_F(MapPageTest, TheMapDumpListsEachMapPageAndItsEntries) {

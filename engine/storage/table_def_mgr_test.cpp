@@ -13,7 +13,7 @@
 namespace tav {
 namespace {
 
-using test::ErrorOf;
+using test::ErrorCodeOf;
 using test::TTableConnection;
 using test::TTestDatabaseFile;
 
@@ -52,7 +52,7 @@ class DiskTableDefMgrTest : public ::testing::Test {
 TEST_F(DiskTableDefMgrTest, OpenNeedsTheDirectoryInterfaceAndAddress) {
   TDiskTableDefMgr m;
   m.SetDiskMgr(&db_.DiskMgr());
-  EXPECT_EQ(ErrorOf([&] { m.Open(); }), 8579);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open(); }), 8579);
   TDiskIOInterface sysHeaders;
   sysHeaders.SetDiskMgr(&db_.DiskMgr());
   sysHeaders.SetUsage(TAV_USAGE_TABLEHEADER);
@@ -60,7 +60,7 @@ TEST_F(DiskTableDefMgrTest, OpenNeedsTheDirectoryInterfaceAndAddress) {
   sysHeaders.SetGlobalFirstEmptyOffset(kHdrSystemHeadersFirstEmpty);
   sysHeaders.Open();
   m.SetHdrDiskInterface(&sysHeaders);
-  EXPECT_EQ(ErrorOf([&] { m.Open(); }), 8576);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Open(); }), 8576);
   // The system tables' directory, with its own ids.
   m.SetBaseDefMgrAddress(4096);
   m.SetSystemTableMgr(true);
@@ -75,29 +75,29 @@ TEST_F(DiskTableDefMgrTest, OpenNeedsTheDirectoryInterfaceAndAddress) {
 TEST_F(DiskTableDefMgrTest, CreateRefusesWhatCannotBeATableAndLeavesNothing) {
   TTableDef memory(nullptr);
   Sample(memory, "M", true);
-  EXPECT_EQ(ErrorOf([&] { Tables().CreateTableDef("M", memory); }), 8577);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().CreateTableDef("M", memory); }), 8577);
 
   TTableDef def(nullptr);
   Sample(def, "A", false);
   ASSERT_EQ(Tables().CreateTableDef("A", def), 0);
   EXPECT_EQ(def.TableID(), 1);
-  EXPECT_EQ(ErrorOf([&] { Tables().CreateTableDef("a", def); }), 8580);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().CreateTableDef("a", def); }), 8580);
 
   // Definitions read back from storage may say anything.
   TTableDef bad(nullptr);
   Sample(bad, "B", false);
   bad.InternalIndexDefs().Items(1)->SetIndexSequence(5);
-  EXPECT_EQ(ErrorOf([&] { Tables().CreateTableDef("B", bad); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().CreateTableDef("B", bad); }), 8581);
   bad.InternalIndexDefs().Items(1)->SetIndexSequence(1);
   bad.InternalIndexDefs().Items(1)->SetIndexPageSize(100000);
-  EXPECT_EQ(ErrorOf([&] { Tables().CreateTableDef("B", bad); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().CreateTableDef("B", bad); }), 8581);
   for (int i = 0; i < 34; ++i) {
     TInternalIndexDef* d = bad.InternalIndexDefs().Add();
     d->SetIndexSequence(i + 2);
     d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
   }
   bad.InternalIndexDefs().Items(1)->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
-  EXPECT_EQ(ErrorOf([&] { Tables().CreateTableDef("B", bad); }), 8581);  // 36 slots
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().CreateTableDef("B", bad); }), 8581);  // 36 slots
   EXPECT_EQ(Headers().Directory().Count(), 1);
   EXPECT_EQ(Tables().MasterCount(), 1);
   EXPECT_EQ(PagesOf(2), 0);
@@ -158,7 +158,7 @@ TEST_F(DiskTableDefMgrTest, ConnectionsShareOneMasterAndOneHeaderUse) {
   Tables().CloseTableDefConnection(id);
   EXPECT_EQ(Tables().IndexOfTableDef(id), -1);
   EXPECT_EQ(Headers().FindHdrItemByID(id), nullptr);
-  EXPECT_EQ(ErrorOf([&] { Tables().CloseTableDefConnection(id); }), 8579);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().CloseTableDefConnection(id); }), 8579);
 
   // Opened again from scratch: one header use again.
   Tables().OpenTableDefConnection("T", a);
@@ -169,7 +169,7 @@ TEST_F(DiskTableDefMgrTest, ConnectionsShareOneMasterAndOneHeaderUse) {
   TTableDef unknown(nullptr);
   Sample(unknown, "U", false);
   unknown.SetTableID(77);
-  EXPECT_EQ(ErrorOf([&] { Tables().OpenTableDefConnection("U", unknown); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().OpenTableDefConnection("U", unknown); }), 8581);
   EXPECT_EQ(Tables().MasterCount(), 0);
 }
 
@@ -182,18 +182,18 @@ TEST_F(DiskTableDefMgrTest, DeleteRefusesWhileOthersHoldTheTable) {
     TTableConnection a(Tables(), def);
     TTableConnection b(Tables(), def);
     Add(a, 0, 50);
-    EXPECT_EQ(ErrorOf([&] { Tables().DeleteTableDef("T", a.Def()); }), 8578);
+    EXPECT_EQ(ErrorCodeOf([&] { Tables().DeleteTableDef("T", a.Def()); }), 8578);
     EXPECT_EQ(Tables().CheckTableUserCount("T"), 2);
     b.Close();
     // The refused delete left the count right: the table is still there for a.
     EXPECT_EQ(Tables().CheckTableUserCount("T"), 1);
     EXPECT_EQ(test::CheckIndexesAgree(a), "");
     // A definition not connected to it cannot take a's use.
-    EXPECT_EQ(ErrorOf([&] { Tables().DeleteTableDef("T", def); }), 8578);
+    EXPECT_EQ(ErrorCodeOf([&] { Tables().DeleteTableDef("T", def); }), 8578);
   }
   // A header of the table held outside its master.
   TTableHeader* held = Headers().OpenTable(id);
-  EXPECT_EQ(ErrorOf([&] { Tables().DeleteTableDef("T", def); }), 8578);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().DeleteTableDef("T", def); }), 8578);
   Headers().CloseTable(held);
   ASSERT_GT(PagesOf(id), 0);
   EXPECT_EQ(Tables().DeleteTableDef("T", def), 0);
@@ -203,7 +203,7 @@ TEST_F(DiskTableDefMgrTest, DeleteRefusesWhileOthersHoldTheTable) {
   TTableDef again(nullptr);
   Sample(again, "T", false);
   again.SetTableID(id);
-  EXPECT_EQ(ErrorOf([&] { Tables().DeleteTableDef("T", again); }), 8579);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().DeleteTableDef("T", again); }), 8579);
 }
 
 TEST_F(DiskTableDefMgrTest, RestructureWithoutDataChangesKeepsTheTable) {
@@ -227,9 +227,9 @@ TEST_F(DiskTableDefMgrTest, RestructureWithoutDataChangesKeepsTheTable) {
   TRestructureIndexDefs ni;
   nf.SetChangeStatus(dcDefOnlyChange);
   TRestructureDetails details;
-  EXPECT_EQ(ErrorOf([&] { Tables().RestructureTableDef(def, details); }), 8576);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().RestructureTableDef(def, details); }), 8576);
   details.NewFieldDefs = &nf;
-  EXPECT_EQ(ErrorOf([&] { Tables().RestructureTableDef(def, details); }), 8576);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().RestructureTableDef(def, details); }), 8576);
   details.NewIndexDefs = &ni;
   details.ResetGenerator2 = true;
   details.Generator2Value = 99;
@@ -264,7 +264,7 @@ TEST_F(DiskTableDefMgrTest, RestructureWithoutDataChangesKeepsTheTable) {
     d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
   }
   ni.SetChangeStatus(dcAdded);
-  EXPECT_EQ(ErrorOf([&] { Tables().RestructureTableDef(wide, details); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().RestructureTableDef(wide, details); }), 8581);
   {
     TTableConnection c(Tables(), def);
     EXPECT_EQ(c.LiveRecords().size(), 200u);
@@ -272,7 +272,7 @@ TEST_F(DiskTableDefMgrTest, RestructureWithoutDataChangesKeepsTheTable) {
   }
   TTableDef memory(nullptr);
   Sample(memory, "T", true);
-  EXPECT_EQ(ErrorOf([&] { Tables().RestructureTableDef(memory, details); }), 8577);
+  EXPECT_EQ(ErrorCodeOf([&] { Tables().RestructureTableDef(memory, details); }), 8577);
 }
 
 // With pages larger than an index block, freed index blocks of every table
@@ -334,17 +334,17 @@ TEST(MemoryTableDefMgr, TablesLiveUntilDeletedOrTheManagerCloses) {
   m.Open();
   TTableDef disk(nullptr);
   Sample(disk, "D", false);
-  EXPECT_EQ(ErrorOf([&] { m.CreateTableDef("D", disk); }), 8577);
+  EXPECT_EQ(ErrorCodeOf([&] { m.CreateTableDef("D", disk); }), 8577);
   TTableDef def(nullptr);
   Sample(def, "Mem", true);
   ASSERT_EQ(m.CreateTableDef("Mem", def), 0);
   EXPECT_EQ(def.TableID(), 1);
-  EXPECT_EQ(ErrorOf([&] { m.CreateTableDef("MEM", def); }), 8580);
+  EXPECT_EQ(ErrorCodeOf([&] { m.CreateTableDef("MEM", def); }), 8580);
   std::string text;
   TTableDef conn(nullptr);
-  EXPECT_EQ(ErrorOf([&] { m.OpenTableDefConnection("Other", conn); }, &text), 8579);
+  EXPECT_EQ(ErrorCodeOf([&] { m.OpenTableDefConnection("Other", conn); }, &text), 8579);
   EXPECT_NE(text.find("Other"), std::string::npos);
-  EXPECT_EQ(ErrorOf([&] { m.CloseTableDefConnection(9); }), 8579);
+  EXPECT_EQ(ErrorCodeOf([&] { m.CloseTableDefConnection(9); }), 8579);
 
   {
     TTableConnection c(m, def);
@@ -369,7 +369,7 @@ TEST(MemoryTableDefMgr, TablesLiveUntilDeletedOrTheManagerCloses) {
   m.Close();
   EXPECT_EQ(m.MasterCount(), 0);
   m.Open();
-  EXPECT_EQ(ErrorOf([&] { m.OpenTableDefConnection("Mem", conn); }), 8579);
+  EXPECT_EQ(ErrorCodeOf([&] { m.OpenTableDefConnection("Mem", conn); }), 8579);
   TTableDef next(nullptr);
   Sample(next, "Next", true);
   ASSERT_EQ(m.CreateTableDef("Next", next), 0);
