@@ -599,28 +599,19 @@ void TDiskMgr::WriteHeader() {
 
 void TDiskMgr::SetHeaderReadLock() {
   RequireOpen("TDiskMgr.SetHeaderReadLock");
-  const bool heldBefore = hdr_read_lock_ || hdr_write_lock_;
-  SetTableLock(kHeaderTableId, kLockTypeRead);
-  hdr_read_lock_ = true;
-  if (heldBefore) return;
-  try {
-    ReadHeaderBytes();
-  } catch (...) {
-    try {
-      ReleaseTableLock(kHeaderTableId);
-    } catch (...) {
-    }
-    ClearHeaderLockFlags();
-    throw;
-  }
+  TakeHeaderLock(kLockTypeRead);
 }
 
 void TDiskMgr::SetHeaderWriteLock() {
   RequireOpen("TDiskMgr.SetHeaderWriteLock");
+  TakeHeaderLock(kLockTypeWrite);
+}
+
+void TDiskMgr::TakeHeaderLock(int type) {
   const bool heldBefore = hdr_read_lock_ || hdr_write_lock_;
-  SetTableLock(kHeaderTableId, kLockTypeWrite);
+  SetTableLock(kHeaderTableId, type);
   hdr_read_lock_ = true;
-  hdr_write_lock_ = true;
+  if (type == kLockTypeWrite) hdr_write_lock_ = true;
   if (heldBefore) return;
   try {
     ReadHeaderBytes();
@@ -628,6 +619,7 @@ void TDiskMgr::SetHeaderWriteLock() {
     try {
       ReleaseTableLock(kHeaderTableId);
     } catch (...) {
+      // The read failure is the one the caller sees.
     }
     ClearHeaderLockFlags();
     throw;

@@ -228,6 +228,9 @@ class TDiskMgr : public host::TObject {
   TDBUserMonitor* UserMonitor() const { return user_monitor_.get(); }
 
  private:
+  // Takes table lock 0 of the given type and reads the header unless a
+  // header lock was held already; a failed read gives the lock back.
+  void TakeHeaderLock(int type);
   class THeaderLockGuard;
   friend class THeaderLockGuard;
 
