@@ -259,6 +259,21 @@ void TDiskTableDefMgr::InternalInitHeaderMgr() {
   SetHeaderMgr(own_header_mgr_.get());
 }
 
+int TBaseTableDefMgr::CheckDeletable(TTableHeaderMgr& hdrMgr, const TTableDef& definition,
+                                     const char* caller) {
+  // Everything is checked before anything changes: a refused delete leaves
+  // the master, its count and its header as they were.
+  const int32_t id = definition.TableID();
+  const int index = IndexOfTableDef(id);
+  const TTableDef* master = index >= 0 ? Masters(index) : nullptr;
+  if (master && OtherUsers(*master, definition) > 0) TavDatabaseError(8578, caller);
+  if (TTableHeader* open = hdrMgr.FindHdrItemByID(id)) {
+    const bool mastersOnly = master && open == master->TableHeader() && open->UserCount() == 1;
+    if (!mastersOnly) TavDatabaseError(8578, caller);
+  }
+  return index;
+}
+
 std::exception_ptr TBaseTableDefMgr::DropMastersAndClose(TTableHeaderMgr* ownHeaderMgr) {
   std::exception_ptr first;
   while (MasterCount() > 0) {
@@ -419,15 +434,7 @@ int TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& definition) 
   TTableHeaderMgr& hdrMgr = RequireHeaderMgr(caller);
   TDiskMgr& diskMgr = RequireDiskMgr(caller);
   const int32_t id = definition.TableID();
-  const int index = IndexOfTableDef(id);
-  const TTableDef* master = index >= 0 ? Masters(index) : nullptr;
-  // Everything is checked before anything changes: a refused delete leaves
-  // the master, its count and its header as they were.
-  if (master && OtherUsers(*master, definition) > 0) TavDatabaseError(8578, caller);
-  if (TTableHeader* open = hdrMgr.FindHdrItemByID(id)) {
-    const bool mastersOnly = master && open == master->TableHeader() && open->UserCount() == 1;
-    if (!mastersOnly) TavDatabaseError(8578, caller);
-  }
+  const int index = CheckDeletable(hdrMgr, definition, caller);
   if (index >= 0) DropMaster(index);
   ForgetStorage(definition);
   std::unique_ptr<TDiskIOInterface> io = NewIndexInterface(definition);
@@ -653,13 +660,7 @@ int TMemoryTableDefMgr::DeleteTableDef(const std::string&, TTableDef& definition
   const char* caller = "TMemoryTableDefMgr.DeleteTableDef";
   TTableHeaderMgr& hdrMgr = RequireHeaderMgr(caller);
   const int32_t id = definition.TableID();
-  const int index = IndexOfTableDef(id);
-  const TTableDef* master = index >= 0 ? Masters(index) : nullptr;
-  if (master && OtherUsers(*master, definition) > 0) TavDatabaseError(8578, caller);
-  if (TTableHeader* open = hdrMgr.FindHdrItemByID(id)) {
-    const bool mastersOnly = master && open == master->TableHeader() && open->UserCount() == 1;
-    if (!mastersOnly) TavDatabaseError(8578, caller);
-  }
+  const int index = CheckDeletable(hdrMgr, definition, caller);
   // The master's interfaces take the table's blocks with them.
   if (index >= 0) DropMaster(index);
   ForgetStorage(definition);

@@ -119,6 +119,9 @@ class TBaseTableDefMgr : public host::TObject {
   // Drops every master, then closes the subclass's own header manager (when
   // given), going on past failures; returns the first failure, if any.
   std::exception_ptr DropMastersAndClose(TTableHeaderMgr* ownHeaderMgr);
+  // Raises 8578 unless `definition`'s table may be deleted now (no other
+  // user, no header open but its master's); the index of its master or -1.
+  int CheckDeletable(TTableHeaderMgr& hdrMgr, const TTableDef& definition, const char* caller);
   // The header manager, 8576 when there is none.
   TTableHeaderMgr& RequireHeaderMgr(const char* caller) const;
   int32_t BaseTableID() const;
