@@ -1,6 +1,7 @@
 #include "host/rtl/collection.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "host/rtl/exceptions.h"
@@ -108,8 +109,10 @@ void TCollection::InsertItem(TCollectionItem* item, int index) {
 }
 
 void TCollection::RemoveItem(TCollectionItem* item) {
-  auto it = std::find(items_.begin(), items_.end(), item);
-  if (it != items_.end()) items_.erase(it);
+  // Search from the back: Clear and the destructor free the last item first,
+  // so emptying a large collection stays linear.
+  auto it = std::find(items_.rbegin(), items_.rend(), item);
+  if (it != items_.rend()) items_.erase(std::next(it).base());
   by_id_.erase(item->id_);
   item->collection_ = nullptr;
   if (update_count_ == 0) Changed();
