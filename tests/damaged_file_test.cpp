@@ -41,10 +41,8 @@ void WriteAll(const std::string& path, const std::string& bytes) {
 bool Exercise(const std::string& path, int32_t id) {
   try {
     TTestDatabaseFile db(path, false);
-    TTableDef stored(nullptr);
-    BuildTableDef(stored, "T", false, kFields, kIndexes);
-    stored.SetTableID(id);
-    TTableConnection c(db.Tables(), stored);
+    auto table = OpenStoredTable(db.Tables(), "T", id, kFields, kIndexes);
+    TTableConnection& c = *table;
     for (uint32_t a : c.Walk("ByName")) {
       std::vector<uint8_t> rec = c.Read(a);
       c.ReadBlob(rec.data(), "DATA");

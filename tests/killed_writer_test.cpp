@@ -72,10 +72,7 @@ TEST(KilledWriter, UncommittedWorkVanishesAndTheDatabaseStaysSound) {
     Fill(c, 0, 200);
   }
   auto openTable = [&](TTestDatabaseFile& db) {
-    TTableDef stored(nullptr);
-    BuildTableDef(stored, "T", false, kFields, kIndexes);
-    stored.SetTableID(id);
-    return std::make_unique<TTableConnection>(db.Tables(), stored);
+    return OpenStoredTable(db.Tables(), "T", id, kFields, kIndexes);
   };
 
   // The writer adds, changes and deletes inside a transaction, and dies
@@ -121,24 +118,18 @@ TEST(KilledWriter, ACommittedTransactionSurvivesTheWritersDeath) {
   }
   ASSERT_TRUE(RunAndKillChild([&] {
     TTestDatabaseFile db(path, false);
-    TTableDef stored(nullptr);
-    BuildTableDef(stored, "T", false, kFields, kIndexes);
-    stored.SetTableID(id);
-    TTableConnection c(db.Tables(), stored);
+    auto c = OpenStoredTable(db.Tables(), "T", id, kFields, kIndexes);
     db.DiskMgr().DiskStartTransaction();
-    Fill(c, 0, 800);
+    Fill(*c, 0, 800);
     db.DiskMgr().DiskCommit();
     db.DiskMgr().DiskStartTransaction();
-    Fill(c, 800, 100);  // lost with the writer
+    Fill(*c, 800, 100);  // lost with the writer
   }));
   TTestDatabaseFile db(path, false);
-  TTableDef stored(nullptr);
-  BuildTableDef(stored, "T", false, kFields, kIndexes);
-  stored.SetTableID(id);
-  TTableConnection c(db.Tables(), stored);
-  EXPECT_EQ(CheckIndexesAgree(c), "");
-  EXPECT_EQ(Ids(c).size(), 800u);
-  EXPECT_EQ(c.Find("ByName", host::Variant("NAME 7")).size(), 800u / 53 + (7 < 800 % 53));
+  auto c = OpenStoredTable(db.Tables(), "T", id, kFields, kIndexes);
+  EXPECT_EQ(CheckIndexesAgree(*c), "");
+  EXPECT_EQ(Ids(*c).size(), 800u);
+  EXPECT_EQ(c->Find("ByName", host::Variant("NAME 7")).size(), 800u / 53 + (7 < 800 % 53));
 }
 
 }  // namespace

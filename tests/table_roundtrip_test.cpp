@@ -17,10 +17,6 @@
 namespace tav::test {
 namespace {
 
-int CodeOf(const std::function<void()>& f) {
-  return ErrorCodeOf(f);
-}
-
 std::string Blob(int i) {
   // Sizes across several 512-byte blocks, some empty.
   std::string s(static_cast<size_t>((i * 97) % 1500), '\0');
@@ -106,7 +102,7 @@ TEST(TableRoundtrip, CreateFillLookUpWalkDelete) {
   std::vector<uint8_t> dup = people.NewRecord();
   people.SetInteger(dup, "ID", byId.begin()->first);
   people.SetString(dup, "NAME", "dup");
-  EXPECT_EQ(CodeOf([&] { people.Insert(dup); }), 9729);
+  EXPECT_EQ(ErrorCodeOf([&] { people.Insert(dup); }), 9729);
 
   // The string index ignores case and keeps equal names in insert order.
   size_t expected = 0;
@@ -215,10 +211,8 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
     // Another process opens the file, checks, adds and deletes, and leaves.
     const int child = os::test::RunInChild([&] {
       TTestDatabaseFile other(path, false);
-      TTableDef stored(nullptr);
-      BuildTableDef(stored, "ORDERS", false, kFields, kIndexes);
-      stored.SetTableID(id);
-      TTableConnection c(other.Tables(), stored);
+      auto table = OpenStoredTable(other.Tables(), "ORDERS", id, kFields, kIndexes);
+      TTableConnection& c = *table;
       if (!CheckIndexesAgree(c).empty()) return 1;
       if (c.LiveRecords().size() != 349) return 2;
       Fill(c, 1000, 60);
@@ -237,9 +231,9 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
 
     // Deleting the table while others use it is refused, and the refusal
     // leaves the count alone.
-    EXPECT_EQ(CodeOf([&] { db.Tables().DeleteTableDef("ORDERS", first.Def()); }), 8578);
+    EXPECT_EQ(ErrorCodeOf([&] { db.Tables().DeleteTableDef("ORDERS", first.Def()); }), 8578);
     EXPECT_EQ(db.Tables().CheckTableUserCount("ORDERS"), 2);
-    EXPECT_EQ(CodeOf([&] { db.Tables().DeleteTableDef("ORDERS", def); }), 8578);
+    EXPECT_EQ(ErrorCodeOf([&] { db.Tables().DeleteTableDef("ORDERS", def); }), 8578);
     EXPECT_EQ(db.Tables().CheckTableUserCount("ORDERS"), 2);
     second.Close();
     EXPECT_EQ(db.Tables().CheckTableUserCount("ORDERS"), 1);
@@ -250,7 +244,7 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
     TRestructureDetails details;
     details.NewFieldDefs = &nf;
     details.NewIndexDefs = &ni;
-    EXPECT_EQ(CodeOf([&] { db.Tables().RestructureTableDef(def, details); }), 8578);
+    EXPECT_EQ(ErrorCodeOf([&] { db.Tables().RestructureTableDef(def, details); }), 8578);
   }
   // The last connection gave the header back.
   EXPECT_EQ(db.Tables().CheckTableUserCount("ORDERS"), 0);
@@ -367,7 +361,7 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
   EXPECT_EQ(db.Tables().DeleteTableDef("ORDERS", fieldAdded), 0);
   EXPECT_EQ(fieldAdded.TableID(), 0);
   EXPECT_EQ(PagesOfTable(path, id), 0);
-  EXPECT_EQ(CodeOf([&] { TTableConnection c(db.Tables(), def); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { TTableConnection c(db.Tables(), def); }), 8581);
 }
 
 // A deleted table's id goes to the next new table, which must start from a
@@ -456,7 +450,7 @@ TEST(TableLifecycle, MemoryTableWithSeveralUsersEmptiedAndRefilled) {
   // The table stays while unused, and is deleted only when no other user has it.
   second.Close();
   EXPECT_EQ(mgr.CheckTableUserCount("SCRATCH"), 1);
-  EXPECT_EQ(CodeOf([&] { mgr.DeleteTableDef("SCRATCH", def); }), 8578);
+  EXPECT_EQ(ErrorCodeOf([&] { mgr.DeleteTableDef("SCRATCH", def); }), 8578);
   EXPECT_EQ(mgr.CheckTableUserCount("SCRATCH"), 1);
   first.Close();
   EXPECT_EQ(mgr.CheckTableUserCount("SCRATCH"), 0);
@@ -465,7 +459,7 @@ TEST(TableLifecycle, MemoryTableWithSeveralUsersEmptiedAndRefilled) {
     EXPECT_EQ(again.LiveRecords().size(), 80u);
     ASSERT_EQ(CheckIndexesAgree(again), "");
   }
-  EXPECT_EQ(CodeOf([&] { mgr.RestructureTableDef(def, TRestructureDetails{}); }), 10766);
+  EXPECT_EQ(ErrorCodeOf([&] { mgr.RestructureTableDef(def, TRestructureDetails{}); }), 10766);
   EXPECT_EQ(mgr.DeleteTableDef("SCRATCH", def), 0);
   EXPECT_EQ(mgr.MasterCount(), 0);
 

@@ -514,6 +514,17 @@ class TTableConnection {
   bool open_ = true;
 };
 
+// A connection to the stored table `tableID`, described again from its
+// fields and indexes, as another user or process opens it.
+inline std::unique_ptr<TTableConnection> OpenStoredTable(
+    TBaseTableDefMgr& mgr, const std::string& tableName, int32_t tableID,
+    const std::vector<TTableFieldDesc>& fields, const std::vector<TTableIndexDesc>& indexes) {
+  TTableDef stored(nullptr);
+  BuildTableDef(stored, tableName, false, fields, indexes);
+  stored.SetTableID(tableID);
+  return std::make_unique<TTableConnection>(mgr, stored);
+}
+
 // Checks every index of the connection against the table's records: each
 // tree is sound (btree_check.h), holds exactly one entry per record in use,
 // each entry's key is the key of its record, entries come in strictly rising
