@@ -1,11 +1,6 @@
 #include "host/rtl/streams.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "host/rtl/exceptions.h"
@@ -98,64 +93,60 @@ void TMemoryStream::SaveToStream(TStream& dest) {
 
 TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : file_name_(fileName) {
   if (mode == fmCreate) {
-    handle_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (handle_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\"");
+    // Made (or emptied) through the os layer, then held like any opened file.
+    bool made = os::TOSFile::Create(fileName, os::TFileCreation::CreateAlways) != nullptr;
+    if (made)
+      file_ = os::TOSFile::Open(fileName, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+    if (!file_) throw EFCreateError("Cannot create file \"" + fileName + "\"");
     return;
   }
-  int flags;
+  os::TFileAccess access;
   switch (mode) {
-    case fmOpenRead: flags = O_RDONLY; break;
-    case fmOpenWrite: flags = O_WRONLY; break;
-    case fmOpenReadWrite: flags = O_RDWR; break;
+    case fmOpenRead: access = os::TFileAccess::Read; break;
+    case fmOpenWrite: access = os::TFileAccess::Write; break;
+    case fmOpenReadWrite: access = os::TFileAccess::ReadWrite; break;
     default: throw EFOpenError("Cannot open file \"" + fileName + "\"");
   }
-  handle_ = ::open(fileName.c_str(), flags | O_CLOEXEC);
-  // A folder opens for reading on this platform but is no file to stream.
-  struct stat st;
-  if (handle_ >= 0 && (::fstat(handle_, &st) != 0 || S_ISDIR(st.st_mode))) {
-    ::close(handle_);
-    handle_ = -1;
-  }
-  if (handle_ < 0) throw EFOpenError("Cannot open file \"" + fileName + "\"");
+  // The os layer refuses folders, which open for reading on this platform.
+  file_ = os::TOSFile::Open(fileName, access, os::TFileShare::DenyNone);
+  if (!file_) throw EFOpenError("Cannot open file \"" + fileName + "\"");
 }
 
-TFileStream::~TFileStream() {
-  if (handle_ >= 0) ::close(handle_);
-}
+TFileStream::~TFileStream() = default;
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
-  int32_t done = 0;
-  auto* p = static_cast<uint8_t*>(buffer);
-  while (done < count) {
-    ssize_t n = ::read(handle_, p + done, static_cast<size_t>(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<int32_t>(n);
-  }
-  return done;
+  if (count <= 0 || position_ < 0) return 0;
+  const int64_t n = file_->Read(static_cast<uint64_t>(position_), buffer, static_cast<size_t>(count));
+  if (n <= 0) return 0;
+  position_ += n;
+  return static_cast<int32_t>(n);
 }
 
 int32_t TFileStream::Write(const void* buffer, int32_t count) {
-  int32_t done = 0;
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  while (done < count) {
-    ssize_t n = ::write(handle_, p + done, static_cast<size_t>(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<int32_t>(n);
-  }
-  return done;
+  if (count <= 0 || position_ < 0) return 0;
+  const int64_t n =
+      file_->Write(static_cast<uint64_t>(position_), buffer, static_cast<size_t>(count));
+  if (n <= 0) return 0;
+  position_ += n;
+  return static_cast<int32_t>(n);
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int whence = origin == soBeginning ? SEEK_SET : (origin == soCurrent ? SEEK_CUR : SEEK_END);
-  return static_cast<int64_t>(::lseek(handle_, static_cast<off_t>(offset), whence));
+  int64_t base = 0;
+  if (origin == soCurrent) base = position_;
+  if (origin == soEnd) {
+    base = file_->Size();
+    if (base < 0) return -1;
+  }
+  if (base + offset < 0) return -1;
+  position_ = base + offset;
+  return position_;
 }
 
 void TFileStream::SetSize(int64_t newSize) {
-  if (newSize < 0 || ::ftruncate(handle_, static_cast<off_t>(newSize)) != 0)
+  if (newSize < 0 || !file_->SetSize(static_cast<uint64_t>(newSize)))
     throw EWriteError("Stream write error");
-  Seek(newSize, soBeginning);
+  position_ = newSize;
 }
 
 }  // namespace host

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/rtl/object.h"
+#include "os/file.h"
 
 namespace host {
 
@@ -67,10 +69,8 @@ inline constexpr uint16_t fmCreate = 0xFFFF;
 // "Cannot create file \"<name>\"", one that cannot be opened (missing, no
 // permission, a folder) EFOpenError "Cannot open file \"<name>\"". Read and
 // Write stop at an I/O error and return the bytes moved so far; Seek returns
-// -1 on an error.
-//
-// This class calls POSIX directly rather than through the os layer: it holds
-// nothing but a descriptor and needs none of that layer's share modes or locks.
+// -1 on an error. The file goes through the os layer and is shared with
+// other openers.
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& fileName, uint16_t mode);
@@ -84,11 +84,11 @@ class TFileStream : public TStream {
   void SetSize(int64_t newSize) override;
 
   const std::string& FileName() const { return file_name_; }
-  int Handle() const { return handle_; }
 
  private:
   std::string file_name_;
-  int handle_ = -1;
+  std::unique_ptr<os::TOSFile> file_;
+  int64_t position_ = 0;
 };
 
 }  // namespace host
