@@ -101,4 +101,10 @@ std::string GetOSErrorText(int code) {
   return text;
 }
 
+void Beep() {
+  if (isatty(STDERR_FILENO) == 1) {
+    [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, "\a", 1);
+  }
+}
+
 }  // namespace os

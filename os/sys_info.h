@@ -39,4 +39,8 @@ void SetLastOSError(int code);
 // The system's text for an errno value.
 std::string GetOSErrorText(int code);
 
+// The audible hint of a retry: the terminal bell on standard error, when that
+// is a terminal; nothing otherwise.
+void Beep();
+
 }  // namespace os

@@ -1,7 +1,5 @@
 #include "engine/storage/lock_mgr.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <utility>
@@ -13,17 +11,11 @@
 #include "os/clock.h"
 #include "os/file.h"
 #include "os/random.h"
+#include "os/sys_info.h"
 
 namespace tav {
 
 namespace {
-
-// The audible hint of a lock retry: the terminal bell, when there is one.
-void Beep() {
-  if (isatty(STDERR_FILENO) == 1) {
-    [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, "\a", 1);
-  }
-}
 
 // A value in [0, range) from the process-wide generator, for ranges wider
 // than its int argument too (only the spread suffers).
@@ -96,7 +88,7 @@ bool TBaseLockMgr::LockWithRetries(const std::function<uint64_t()>& where, uint3
       locked = address;
       return true;
     }
-    if (beep_on_lock_retry_) Beep();
+    if (beep_on_lock_retry_) os::Beep();
     os::Sleep(lock_retry_interval_);
   }
   return false;

@@ -8,6 +8,7 @@
 #include "host/rtl/exceptions.h"
 #include "os/clock.h"
 #include "os/file.h"
+#include "os/sys_info.h"
 
 namespace tav {
 
@@ -491,8 +492,8 @@ void TTavFile::CopyTavFile(const std::string& name) {
 // ---- raw range locks ----
 
 void TTavFile::LockRetryPause() const {
-  // The engine never writes to the host's terminal, so BeepOnLockRetry has
-  // nothing to sound; the pause is what keeps retries from spinning.
+  // The same hint between retries as the lock managers give.
+  if (beep_on_lock_retry_) os::Beep();
   os::Sleep(lock_retry_interval_);
 }
 
