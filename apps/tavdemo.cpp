@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/disk_mgr.h"
-#include "engine/storage/tav_errors.h"
-#include "engine/storage/tav_logger.h"
+#include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
 #include "host/classes/component.h"
 #include "host/rtl/string_list.h"
 

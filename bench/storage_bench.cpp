@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/table_test_support.h"
+#include "engine/storage/testing/table_test_support.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "os/file.h"
 #include "os/sys_info.h"
-#include "os/test_support.h"
+#include "os/testing/test_support.h"
 
 namespace os {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "os/sys_info.h"
-#include "os/test_support.h"
+#include "os/testing/test_support.h"
 
 namespace os {
 namespace {

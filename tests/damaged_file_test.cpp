@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/table_test_support.h"
+#include "engine/storage/testing/table_test_support.h"
 #include "host/rtl/variant.h"
 #include "os/file.h"
-#include "os/test_support.h"
+#include "os/testing/test_support.h"
 
 namespace tav::test {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/disk_test_support.h"
-#include "engine/storage/table_test_support.h"
+#include "engine/storage/testing/disk_test_support.h"
+#include "engine/storage/testing/table_test_support.h"
 #include "host/rtl/variant.h"
-#include "os/test_support.h"
+#include "os/testing/test_support.h"
 
 namespace tav::test {
 namespace {

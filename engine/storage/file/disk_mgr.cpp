@@ -1,0 +1,807 @@
+#include "engine/storage/file/disk_mgr.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "engine/storage/crypto/crc32.h"
+#include "engine/storage/lock/lock_file.h"
+#include "engine/storage/lock/lock_mgr.h"
+#include "engine/storage/crypto/sha1.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/xor_crypt.h"
+#include "host/rtl/date_time.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/list.h"
+#include "host/rtl/string_list.h"
+#include "os/file.h"
+#include "os/random.h"
+
+namespace tav {
+
+namespace {
+
+// The transaction write lock a table or record lock takes first: given back
+// when the lock that follows fails, unless it was already held before.
+class TTransactionLockTaken {
+ public:
+  TTransactionLockTaken() = default;
+  TTransactionLockTaken(const TTransactionLockTaken&) = delete;
+  TTransactionLockTaken& operator=(const TTransactionLockTaken&) = delete;
+  ~TTransactionLockTaken() {
+    if (!mgr_) return;
+    try {
+      mgr_->ReleaseLock(id_);
+    } catch (...) {
+      // The failure that brought us here is the one the caller sees.
+    }
+  }
+  void Take(TBaseLockMgr& mgr, uint32_t id) {
+    const bool held = mgr.QueryLockType(id) != kLockTypeNone;
+    mgr.SetWriteLock(id, 0);
+    if (!held) {
+      mgr_ = &mgr;
+      id_ = id;
+    }
+  }
+  void Keep() { mgr_ = nullptr; }
+
+ private:
+  TBaseLockMgr* mgr_ = nullptr;
+  uint32_t id_ = 0;
+};
+
+// The 1000 bytes every connection locks at 0x0FF10000 of the database file
+// (raw lock offsets are counted from TAV_RAW_LOCK_BASE).
+constexpr uint32_t kOpenRangeOffset = 1;
+constexpr uint32_t kOpenRangeLength = 1000;
+
+constexpr uint32_t kHeaderTableId = 0;
+constexpr uint32_t kSecurityCRCOffset = 36;
+
+// Keeps the first exception of a sequence of steps that must all be tried.
+class TFirstError {
+ public:
+  template <typename F>
+  void Try(F&& step) {
+    try {
+      step();
+    } catch (...) {
+      if (!error_) error_ = std::current_exception();
+    }
+  }
+  void Rethrow() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  std::exception_ptr error_;
+};
+
+}  // namespace
+
+// ---- the security header record ----
+
+void TSecurityHeader::Encode(uint8_t out[kSecurityHdrSize]) const {
+  std::memcpy(out + 0, &Size, 4);
+  std::memcpy(out + 4, &DateTime, 8);
+  std::memcpy(out + 12, &Version, 2);
+  std::memcpy(out + 14, &Revision, 2);
+  std::memcpy(out + 16, Digest, 20);
+  std::memcpy(out + kSecurityCRCOffset, &CRC, 4);
+}
+
+void TSecurityHeader::Decode(const uint8_t in[kSecurityHdrSize]) {
+  std::memcpy(&Size, in + 0, 4);
+  std::memcpy(&DateTime, in + 4, 8);
+  std::memcpy(&Version, in + 12, 2);
+  std::memcpy(&Revision, in + 14, 2);
+  std::memcpy(Digest, in + 16, 20);
+  std::memcpy(&CRC, in + kSecurityCRCOffset, 4);
+}
+
+// ---- the header lock of one operation ----
+
+// Takes the header lock an operation needs unless it is held, and at the end
+// gives back what it took, outside a transaction; inside one the lock stays
+// until commit or rollback. Either way the header is written if dirty, so the
+// file's copy (the transaction's, in a transaction) is never behind.
+class TDiskMgr::THeaderLockGuard {
+ public:
+  THeaderLockGuard(TDiskMgr& mgr, bool write)
+      : mgr_(mgr), held_before_(mgr.hdr_read_lock_ || mgr.hdr_write_lock_) {
+    if (write) {
+      if (!mgr.hdr_write_lock_) mgr.SetHeaderWriteLock();
+    } else if (!held_before_) {
+      mgr.SetHeaderReadLock();
+    }
+  }
+  ~THeaderLockGuard() {
+    if (done_) return;
+    try {
+      Finish();
+    } catch (...) {
+      // The operation's own error is on its way; the lock is gone regardless.
+    }
+  }
+  THeaderLockGuard(const THeaderLockGuard&) = delete;
+  THeaderLockGuard& operator=(const THeaderLockGuard&) = delete;
+
+  // The normal end: a failing header write reaches the caller.
+  void Done() {
+    done_ = true;
+    Finish();
+  }
+
+ private:
+  void Finish() {
+    if (!held_before_ && !mgr_.IsTransactionActive())
+      mgr_.ReleaseHeaderLock();
+    else
+      mgr_.WriteHeaderIfDirty();
+  }
+
+  TDiskMgr& mgr_;
+  const bool held_before_;
+  bool done_ = false;
+};
+
+// ---- construction and properties ----
+
+TDiskMgr::TDiskMgr() : tav_file_(std::make_unique<TTavFile>()) {
+  // An empty master key means the default key everywhere, so a security
+  // header written before any key was given still reads back under it.
+  SetCryptKey(std::string());
+}
+
+TDiskMgr::~TDiskMgr() {
+  try {
+    Close();
+  } catch (...) {
+    // Close has let go of everything; the error has been logged.
+  }
+}
+
+bool TDiskMgr::IsOpen() const {
+  return tav_file_->CheckOpen();
+}
+
+void TDiskMgr::RequireOpen(const char* caller) const {
+  if (!IsOpen()) TavDatabaseError(8449, caller);
+}
+
+void TDiskMgr::RequireClosed(const char* caller) const {
+  if (IsOpen()) TavDatabaseError(8581, caller, "Cannot set page size on an opened file");
+}
+
+void TDiskMgr::SetFileName(const std::string& value) {
+  file_name_ = value;
+}
+
+void TDiskMgr::SetPageSize(uint32_t value) {
+  RequireClosed("TDiskMgr.SetPageSize");
+  page_size_ = value;
+}
+
+void TDiskMgr::SetOpenFlags(uint16_t value) {
+  open_flags_ = value;
+}
+
+void TDiskMgr::SetLockRetryCount(int32_t value) {
+  lock_retry_count_ = value;
+  tav_file_->SetLockRetryCount(value);
+  if (table_lock_mgr_) table_lock_mgr_->SetLockRetryCount(value);
+  if (record_lock_mgr_) record_lock_mgr_->SetLockRetryCount(value);
+}
+
+void TDiskMgr::SetLockRetryInterval(uint32_t value) {
+  lock_retry_interval_ = value;
+  tav_file_->SetLockRetryInterval(value);
+  if (table_lock_mgr_) table_lock_mgr_->SetLockRetryInterval(value);
+  if (record_lock_mgr_) record_lock_mgr_->SetLockRetryInterval(value);
+}
+
+// ---- create, open, close ----
+
+void TDiskMgr::CreateNewFile(bool overwrite) {
+  Close();
+  if (page_size_ < TAV_MIN_PAGE_SIZE || page_size_ > TAV_MAX_PAGE_SIZE ||
+      (page_size_ & (page_size_ - 1)) != 0)
+    TavDatabaseError(8581, "TDiskMgr.CreateNewFile", "Invalid database page size");
+  if (os::FileExists(file_name_) && !overwrite) TavDatabaseError(11043, "TDiskMgr.CreateNewFile");
+  tav_file_->SetPageSize(page_size_);
+  if (tav_file_->CreateTavFile(file_name_) == 0)
+    TavDatabaseError(8582, "TDiskMgr.CreateNewFile", GetOSErrorMsg());
+
+  try {
+    zero_page_.assign(page_size_, 0);
+    for (uint32_t page = 0; page <= kFixedAreaPages; ++page)
+      tav_file_->WriteThroughTavFile(zero_page_.data(), page * page_size_, page_size_);
+
+    global_hdr_ = std::make_unique<TGlobalHdr>();
+    global_hdr_->Initialize();
+    const uint32_t firstMap = kFixedAreaPages * page_size_;
+    global_hdr_->SetFirstMapPage(firstMap);
+    global_hdr_->SetMapPageCount(1);
+    global_hdr_->SetFirstMapPageEmpty(firstMap);
+    WriteHeaderBytes();
+
+    map_page_mgr_ = std::make_unique<TMapPageMgr>(page_size_);
+    map_page_mgr_->SetDiskMgr(this);
+    map_page_mgr_->SetGlobalHdr(global_hdr_.get());
+    map_page_mgr_->AdjustMapPageFlags(kMapOwnerFixedArea, 0, kFixedAreaPages);
+    map_page_mgr_->AdjustMapPageFlags(kMapOwnerMapPage, firstMap, 1);
+  } catch (...) {
+    // Half a database is no database: it goes.
+    tav_file_->CloseTavFile();
+    global_hdr_.reset();
+    map_page_mgr_.reset();
+    os::DeleteFile(file_name_);
+    throw;
+  }
+  // The header keeps what was written above: the map marks change only the
+  // in-memory hint of the first map page with free entries, and the first
+  // allocation corrects the file's.
+  tav_file_->CloseTavFile();
+  global_hdr_.reset();
+  map_page_mgr_.reset();
+}
+
+void TDiskMgr::Open() {
+  Close();
+  if (page_size_ == 0) TavDatabaseError(8581, "TDiskMgr.Open", "PageSize is 0");
+  if (!os::FileExists(file_name_)) TavDatabaseError(11010, "TDiskMgr.Open", file_name_);
+  try {
+    use_lock_file_ = !os::IsFileReadOnly(file_name_);
+    tav_file_->SetPageSize(page_size_);
+    tav_file_->SetXORKeyBuf(C_TAVXORKEY, C_TAVXORKEYLEN);
+    exclusive_ = (open_flags_ & 0x70) == fmShareExclusive;
+    read_only_ = (open_flags_ & 7) == 0;
+    tav_file_->SetOpenRead(true);
+    tav_file_->SetOpenWrite((open_flags_ & 3) != 0);
+    tav_file_->SetOpenReadExclusive(exclusive_);
+    tav_file_->SetOpenWriteExclusive(exclusive_);
+    tav_file_->SetLockRetryCount(lock_retry_count_);
+    tav_file_->SetLockRetryInterval(lock_retry_interval_);
+    tav_file_->OpenTavFile(file_name_);
+    zero_page_.assign(page_size_, 0);
+
+    if (use_lock_file_) OpenLockFile();
+    tav_file_->SetCacheActive(true);
+
+    global_hdr_ = std::make_unique<TGlobalHdr>();
+    global_hdr_->Initialize();
+    map_page_mgr_ = std::make_unique<TMapPageMgr>(page_size_);
+    map_page_mgr_->SetDiskMgr(this);
+    map_page_mgr_->SetGlobalHdr(global_hdr_.get());
+    SetHeaderReadLock();
+    ReleaseHeaderLock();
+
+    // Only the first connection gets these bytes; the others go on without
+    // them, as they always have, so one try is enough.
+    const int32_t retries = tav_file_->LockRetryCount();
+    tav_file_->SetLockRetryCount(1);
+    try {
+      tav_file_->WriteLockTavFile(kOpenRangeOffset, kOpenRangeLength);
+      range_locked_ = true;
+    } catch (const ETavDatabaseError&) {
+    }
+    tav_file_->SetLockRetryCount(retries);
+  } catch (...) {
+    try {
+      Close();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TDiskMgr::OpenLockFile() {
+  user_monitor_ =
+      std::make_unique<TDBUserMonitor>(tav_file_->OSFile(), GetLockFileName(file_name_));
+  user_monitor_->Open(GetCurrentUser(), GetCurrentComputer());
+  os::TOSFile* lockFile = user_monitor_->LockFileHandle();
+  os::TOSFile* dbFile = tav_file_->OSFile();
+
+  table_lock_mgr_ = GetLockManager(dbFile, lockFile, kTableLockBase, kTableLockRegion, false);
+  table_lock_mgr_->SetLockRetryCount(lock_retry_count_);
+  table_lock_mgr_->SetLockRetryInterval(lock_retry_interval_);
+  table_lock_mgr_->SetReadLockErrMsg(StavTableReadLockErr);
+  table_lock_mgr_->SetWriteLockErrMsg(StavTableWriteLockErr);
+  table_lock_mgr_->SetLockLimit(kTransLockBase);
+
+  record_lock_mgr_ = GetLockManager(dbFile, lockFile, kRecordLockBase, kRecordLockRegion, false);
+  record_lock_mgr_->SetLockRetryCount(lock_retry_count_);
+  record_lock_mgr_->SetLockRetryInterval(lock_retry_interval_);
+  record_lock_mgr_->SetReadLockErrMsg(StavRecordLockErr);
+  record_lock_mgr_->SetWriteLockErrMsg(StavRecordLockErr);
+
+  trans_lock_mgr_ = GetLockManager(dbFile, lockFile, kTransLockBase, kTransLockRegion, false);
+  trans_lock_mgr_->SetLockRetryCount(20);
+  // Spread, so that connections retrying against each other fall out of step.
+  trans_lock_mgr_->SetLockRetryInterval(80 + static_cast<uint32_t>(os::Random(40)));
+  trans_lock_mgr_->SetReadLockErrMsg(StavTransactionLockErr);
+  trans_lock_mgr_->SetWriteLockErrMsg(StavTransactionLockErr);
+  trans_lock_mgr_->SetLockLimit(kRecordLockBase);
+}
+
+void TDiskMgr::Close() {
+  TFirstError error;
+  if (tav_file_->CheckOpen()) {
+    if (range_locked_)
+      error.Try([&] { tav_file_->UnlockTavFile(kOpenRangeOffset, kOpenRangeLength); });
+    range_locked_ = false;
+    if (global_hdr_ && global_hdr_->Dirty() && global_hdr_->HeaderValid())
+      error.Try([&] { WriteHeader(); });
+    error.Try([&] { ReleaseAllLocks(); });
+  }
+  // The managers lock on the lock file, which the monitor closes.
+  trans_lock_mgr_.reset();
+  record_lock_mgr_.reset();
+  table_lock_mgr_.reset();
+  if (user_monitor_) {
+    error.Try([&] { user_monitor_->Close(); });
+    user_monitor_.reset();
+  }
+  tav_file_->CloseTavFile();
+  global_hdr_.reset();
+  map_page_mgr_.reset();
+  ClearHeaderLockFlags();
+  use_lock_file_ = false;
+  range_locked_ = false;
+  error.Rethrow();
+}
+
+// ---- the master key and the security header ----
+
+void TDiskMgr::SetCryptKey(const std::string& key) {
+  if (key.empty()) {
+    tav_file_->SetBlowKeyBuf(C_TAVDEFAULTKEY, C_TAVDEFAULTKEYLEN);
+    crypt_key_ = C_TAVDEFAULTKEY;
+    return;
+  }
+  // Lengths beyond the cipher's are refused there (9986); the clamp only
+  // keeps the count meaningful.
+  const auto length = static_cast<int32_t>(std::min<size_t>(key.size(), 0x10000));
+  tav_file_->SetBlowKeyBuf(key.data(), length);
+  crypt_key_ = key;
+}
+
+void TDiskMgr::WriteSecurityHeader(TSecurityHeader& record) {
+  RequireOpen("TDiskMgr.WriteSecurityHeader");
+  record.Size = kSecurityHdrSize;
+  record.DateTime = host::Now();
+  record.Version = 1;
+  record.Revision = 1;
+  GetSHA1FromString(crypt_key_, record.Digest);
+  record.CRC = 0;
+  uint8_t bytes[kSecurityHdrSize];
+  record.Encode(bytes);
+  record.CRC = CalcCRC(bytes, kSecurityHdrSize);
+  record.Encode(bytes);
+  tav_file_->SeekAndWriteTavFile(bytes, kSecurityHdrAddress, kSecurityHdrSize, 0, 0);
+}
+
+void TDiskMgr::ReadSecurityHeader(TSecurityHeader& record) {
+  RequireOpen("TDiskMgr.ReadSecurityHeader");
+  uint8_t bytes[kSecurityHdrSize];
+  tav_file_->SeekAndReadTavFile(bytes, kSecurityHdrAddress, kSecurityHdrSize, 0, 0);
+  record.Decode(bytes);
+  std::memset(bytes + kSecurityCRCOffset, 0, 4);
+  if (CalcCRC(bytes, kSecurityHdrSize) != record.CRC)
+    TavDatabaseError(8451, "TDiskMgr.ReadSecurityHeader", "The Security Header CRC is incorrect");
+  uint8_t digest[SHA1_DIGEST_SIZE];
+  GetSHA1FromString(crypt_key_, digest);
+  if (std::memcmp(digest, record.Digest, SHA1_DIGEST_SIZE) != 0)
+    TavDatabaseError(8451, "TDiskMgr.ReadSecurityHeader", "The MasterKey is incorrect");
+}
+
+// ---- pages ----
+
+uint32_t TDiskMgr::PageBytes(uint32_t pageCount, int code, const char* caller) const {
+  const uint64_t bytes = uint64_t{pageCount} * page_size_;
+  if (bytes > static_cast<uint64_t>(TAV_MAX_FILE_END)) {
+    if (code == 8450) TavDatabaseError(code, caller, "Unable to seek for file read operation");
+    TavDatabaseError(code, caller);
+  }
+  return static_cast<uint32_t>(bytes);
+}
+
+uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t kind, const void* buffer,
+                                 uint32_t pageCount, uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.WriteNewPages");
+  TAV_ASSERT(kind < 16 && owner < 0x800 && (owner != 0 || kind != 0),
+             "Invalid page owner in WriteNewPages");
+  TAV_ASSERT(pageCount > 0, "No pages asked for in WriteNewPages");
+  PageBytes(pageCount, 9600, "TDiskMgr.WriteNewPages");
+  const auto code = static_cast<uint16_t>(owner * 16 + kind);
+
+  THeaderLockGuard guard(*this, true);
+  uint32_t address = map_page_mgr_->GetNextEmptyPageAddress(pageCount);
+  if (address != 0) {
+    try {
+      WritePages(address, pageCount, buffer, owner, accessFlags);
+    } catch (...) {
+      // The run has left its chain; give it back rather than lose it.
+      try {
+        map_page_mgr_->AdjustMapPageFlags(kMapEntryFree, address, pageCount);
+      } catch (...) {
+      }
+      throw;
+    }
+  } else {
+    address = AppendNewPages(buffer, pageCount, owner, accessFlags);
+  }
+  map_page_mgr_->AdjustMapPageFlags(code, address, pageCount);
+  guard.Done();
+  return address;
+}
+
+uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
+                                  uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.AppendNewPages");
+  const uint32_t bytes = PageBytes(pageCount, 9600, "TDiskMgr.AppendNewPages");
+  THeaderLockGuard guard(*this, true);
+  // The end another connection has reached counts too, and a file that does
+  // not end on a page boundary is continued at the next one.
+  const int64_t end = (GetFileSize() + page_size_ - 1) / page_size_ * page_size_;
+  if (end + bytes > TAV_MAX_FILE_END) TavDatabaseError(9600, "TDiskMgr.AppendNewPages");
+  const auto position = static_cast<uint32_t>(end);
+  tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner), accessFlags);
+  guard.Done();
+  return position;
+}
+
+void TDiskMgr::ZeroPages(const host::TList& pages) {
+  for (int i = 0; i < pages.Count(); ++i)
+    tav_file_->ReleasePage(static_cast<uint32_t>(pages.Items(i)), zero_page_.data());
+}
+
+void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
+  RequireOpen("TDiskMgr.ReleasePages");
+  TAV_ASSERT((address & (page_size_ - 1)) == 0, "ReleasePages of an address inside a page");
+  if (pageCount == 0) return;
+  PageBytes(pageCount, 9600, "TDiskMgr.ReleasePages");
+  THeaderLockGuard guard(*this, true);
+  map_page_mgr_->AdjustMapPageFlags(kMapEntryFree, address, pageCount);
+  // Zeroed while the header lock is held: once it goes, another connection
+  // may be handed these pages and write them.
+  for (uint32_t i = 0; i < pageCount; ++i)
+    tav_file_->ReleasePage(address + i * page_size_, zero_page_.data());
+  guard.Done();
+}
+
+void TDiskMgr::DeleteOwnedPages(uint32_t owner, uint32_t kind, bool matchKind) {
+  RequireOpen("TDiskMgr.DeleteOwnedPages");
+  THeaderLockGuard guard(*this, true);
+  host::TList pages;
+  map_page_mgr_->DeleteOwnedPages(owner, kind, pages, matchKind);
+  WriteHeaderIfDirty();
+  // Releasing drops each freed page from the page cache; the owner's other
+  // pages stay, dirty ones of a transaction included.
+  ZeroPages(pages);
+  guard.Done();
+}
+
+void TDiskMgr::ListAllocatedFixedBlocks(uint32_t blockSize, uint32_t owner, host::TList& list,
+                                        uint32_t kind) {
+  TAV_ASSERT(blockSize != 0, "Invalid block size of 0 in ListAllocatedFixedBlocks");
+  RequireOpen("TDiskMgr.ListAllocatedFixedBlocks");
+  THeaderLockGuard guard(*this, false);
+  const uint32_t request = GetBestPageRequestSize(blockSize, page_size_);
+  const uint32_t perRequest = request / page_size_;
+  const uint32_t blocks = request / blockSize;
+  host::TList pages;
+  map_page_mgr_->ListPagesUsedByOwner(owner, kind, pages, true);
+  for (int i = 0; i < pages.Count(); i += static_cast<int>(perRequest)) {
+    TAV_ASSERT(static_cast<int64_t>(i) + perRequest <= pages.Count(),
+               "Invalid requestpage/pagelist sequence");
+    const auto start = static_cast<uint32_t>(pages.Items(i));
+    for (uint32_t j = 1; j < perRequest; ++j)
+      TAV_ASSERT(
+          static_cast<uint32_t>(pages.Items(i + static_cast<int>(j))) == start + j * page_size_,
+          "Invalid requestpage/pagelist sequence");
+    for (uint32_t b = 0; b < blocks; ++b) list.Add(static_cast<int32_t>(start + b * blockSize));
+  }
+  guard.Done();
+}
+
+void TDiskMgr::ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uint32_t owner,
+                         uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.ReadPages");
+  const uint32_t bytes = PageBytes(pageCount, 8450, "TDiskMgr.ReadPages");
+  tav_file_->SeekAndReadTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
+}
+
+void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
+                          uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.WritePages");
+  const uint32_t bytes = PageBytes(pageCount, 9600, "TDiskMgr.WritePages");
+  tav_file_->SeekAndWriteTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
+}
+
+void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
+                              uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.ReadCustomSize");
+  tav_file_->SeekAndReadTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
+}
+
+void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
+                               uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.WriteCustomSize");
+  tav_file_->SeekAndWriteTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
+}
+
+void TDiskMgr::ReadCustomSizeByRef(uint32_t address, uint32_t count, uint8_t*& buffer,
+                                   uint32_t owner, uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.ReadCustomSizeByRef");
+  buffer =
+      tav_file_->SeekAndReadTavFileByRef(address, count, static_cast<int32_t>(owner), accessFlags);
+}
+
+void TDiskMgr::WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer,
+                                    uint32_t owner, uint32_t accessFlags) {
+  RequireOpen("TDiskMgr.WriteCustomSizeByRef");
+  tav_file_->SeekAndWriteTavFileByRef(buffer, address, count, static_cast<int32_t>(owner),
+                                      accessFlags);
+}
+
+// ---- the global header ----
+
+void TDiskMgr::ReadHeaderBytes() {
+  // Raw, so that inside a transaction the header it has written is seen.
+  tav_file_->SeekAndReadTavFile(global_hdr_->Buffer(), global_hdr_->BaseAddress(),
+                                global_hdr_->BufferSize(), 0, 0);
+  global_hdr_->SetDirty(false);
+  global_hdr_->SetHeaderValid(true);
+}
+
+void TDiskMgr::WriteHeaderBytes() {
+  tav_file_->SeekAndWriteTavFile(global_hdr_->Buffer(), global_hdr_->BaseAddress(),
+                                 global_hdr_->BufferSize(), 0, 0);
+  global_hdr_->SetDirty(false);
+}
+
+void TDiskMgr::WriteHeaderIfDirty() {
+  if (global_hdr_ && global_hdr_->Dirty()) WriteHeaderBytes();
+}
+
+void TDiskMgr::ClearHeaderLockFlags() {
+  hdr_read_lock_ = false;
+  hdr_write_lock_ = false;
+}
+
+void TDiskMgr::ReadHeader() {
+  RequireOpen("TDiskMgr.ReadHeader");
+  if (!hdr_read_lock_ && !hdr_write_lock_) TavDatabaseError(10248, "TDiskMgr.ReadHeader");
+  ReadHeaderBytes();
+}
+
+void TDiskMgr::WriteHeader() {
+  RequireOpen("TDiskMgr.WriteHeader");
+  if (hdr_write_lock_) {
+    WriteHeaderBytes();
+    return;
+  }
+  const bool heldBefore = hdr_read_lock_;
+  SetTableLock(kHeaderTableId, kLockTypeWrite);
+  hdr_read_lock_ = true;
+  hdr_write_lock_ = true;
+  TFirstError error;
+  error.Try([&] { WriteHeaderBytes(); });
+  if (!heldBefore && !IsTransactionActive()) {
+    error.Try([&] { ReleaseTableLock(kHeaderTableId); });
+    ClearHeaderLockFlags();
+  }
+  error.Rethrow();
+}
+
+void TDiskMgr::SetHeaderReadLock() {
+  RequireOpen("TDiskMgr.SetHeaderReadLock");
+  TakeHeaderLock(kLockTypeRead);
+}
+
+void TDiskMgr::SetHeaderWriteLock() {
+  RequireOpen("TDiskMgr.SetHeaderWriteLock");
+  TakeHeaderLock(kLockTypeWrite);
+}
+
+void TDiskMgr::TakeHeaderLock(int type) {
+  const bool heldBefore = hdr_read_lock_ || hdr_write_lock_;
+  SetTableLock(kHeaderTableId, type);
+  hdr_read_lock_ = true;
+  if (type == kLockTypeWrite) hdr_write_lock_ = true;
+  if (heldBefore) return;
+  try {
+    ReadHeaderBytes();
+  } catch (...) {
+    try {
+      ReleaseTableLock(kHeaderTableId);
+    } catch (...) {
+      // The read failure is the one the caller sees.
+    }
+    ClearHeaderLockFlags();
+    throw;
+  }
+}
+
+void TDiskMgr::ReleaseHeaderLock() {
+  if (!IsOpen()) {
+    ClearHeaderLockFlags();
+    return;
+  }
+  TFirstError error;
+  error.Try([&] { WriteHeaderIfDirty(); });
+  error.Try([&] { ReleaseTableLock(kHeaderTableId); });
+  ClearHeaderLockFlags();
+  error.Rethrow();
+}
+
+// ---- locks ----
+
+int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
+  RequireOpen("TDiskMgr.SetTableLock");
+  const int asked = type;
+  TTransactionLockTaken transLock;
+  if (IsTransactionActive()) {
+    if (use_lock_file_) transLock.Take(*trans_lock_mgr_, tableId);
+    // The transaction lock keeps other writers out; the table lock only
+    // has to keep out connections working without a transaction.
+    if (type == kLockTypeWrite) type = kLockTypeRead;
+  }
+  if (!use_lock_file_) return asked;
+  if (type != kLockTypeWrite)
+    table_lock_mgr_->SetReadLock(tableId, 0);
+  else
+    table_lock_mgr_->SetWriteLock(tableId, 0);
+  transLock.Keep();
+  return table_lock_mgr_->QueryLockType(tableId);
+}
+
+void TDiskMgr::ReleaseTableLock(uint32_t tableId) {
+  if (IsTransactionActive() || !use_lock_file_ || !table_lock_mgr_) return;
+  table_lock_mgr_->ReleaseLock(tableId);
+}
+
+int TDiskMgr::QueryTableLockStatus(uint32_t tableId) const {
+  if (!use_lock_file_ || !table_lock_mgr_) return kLockTypeRead;
+  return table_lock_mgr_->QueryLockType(tableId);
+}
+
+int TDiskMgr::SetRecordLock(uint32_t address, uint32_t tableId) {
+  RequireOpen("TDiskMgr.SetRecordLock");
+  // Without a lock file nobody else can write: the write lock asked for is
+  // as good as held.
+  if (!use_lock_file_) return kLockTypeWrite;
+  TTransactionLockTaken transLock;
+  if (IsTransactionActive()) transLock.Take(*trans_lock_mgr_, tableId);
+  record_lock_mgr_->SetWriteLock(address, 0);
+  transLock.Keep();
+  return record_lock_mgr_->QueryLockType(address);
+}
+
+void TDiskMgr::ReleaseRecordLock(uint32_t address) {
+  if (IsTransactionActive() || !use_lock_file_ || !record_lock_mgr_) return;
+  record_lock_mgr_->ReleaseLock(address);
+}
+
+int TDiskMgr::QueryRecordLockStatus(uint32_t address) const {
+  if (!use_lock_file_ || !record_lock_mgr_) return kLockTypeRead;
+  return record_lock_mgr_->QueryLockType(address);
+}
+
+void TDiskMgr::ReleaseAllLocks() {
+  // The header lock is table lock 0: its flags must not outlive it.
+  ClearHeaderLockFlags();
+  if (!IsOpen() || !use_lock_file_) return;
+  TFirstError error;
+  if (table_lock_mgr_) error.Try([&] { table_lock_mgr_->ReleaseAllLocks(); });
+  if (record_lock_mgr_) error.Try([&] { record_lock_mgr_->ReleaseAllLocks(); });
+  if (trans_lock_mgr_) error.Try([&] { trans_lock_mgr_->ReleaseAllLocks(); });
+  error.Rethrow();
+}
+
+// ---- transactions ----
+
+bool TDiskMgr::IsTransactionActive() const {
+  return tav_file_->GetTransactionActive();
+}
+
+void TDiskMgr::DiskStartTransaction() {
+  RequireOpen("TDiskMgr.DiskStartTransaction");
+  tav_file_->StartTransaction();
+}
+
+void TDiskMgr::DiskCommit() {
+  RequireOpen("TDiskMgr.DiskCommit");
+  if (!IsTransactionActive()) TavDatabaseError(10257, "TDiskMgr.DiskCommit");
+  // A header changed under a lock kept for the transaction goes with it.
+  WriteHeaderIfDirty();
+  if (use_lock_file_) table_lock_mgr_->UpgradeReadLocks();
+  tav_file_->Commit();
+  ReleaseAllLocks();
+}
+
+void TDiskMgr::DiskRollback() {
+  RequireOpen("TDiskMgr.DiskRollback");
+  if (!IsTransactionActive()) TavDatabaseError(10257, "TDiskMgr.DiskRollback");
+  tav_file_->Rollback();
+  // Map pages the transaction added are gone, and the header's changes are
+  // not to be written by anyone.
+  map_page_mgr_->ResetAddressCache();
+  global_hdr_->SetDirty(false);
+  TFirstError error;
+  error.Try([&] {
+    if (hdr_read_lock_ || hdr_write_lock_) {
+      ReadHeaderBytes();
+    } else {
+      SetHeaderReadLock();
+      ReleaseHeaderLock();
+    }
+  });
+  error.Try([&] { ReleaseAllLocks(); });
+  error.Rethrow();
+}
+
+void TDiskMgr::ForceToDisk() {
+  RequireOpen("TDiskMgr.ForceToDisk");
+  if (IsTransactionActive()) {
+    WriteHeaderIfDirty();
+    tav_file_->Commit();
+    tav_file_->StartTransaction();
+  }
+  tav_file_->FlushBuffers();
+}
+
+// ---- the rest ----
+
+void TDiskMgr::GetCurrentUsers(host::TStrings& list) {
+  if (!use_lock_file_ || !user_monitor_)
+    TavDatabaseError(10501, "TDiskMgr.GetCurrentUsers",
+                     "Connection details unavailable for read only database files");
+  user_monitor_->GetCurrentUsers(list);
+}
+
+int64_t TDiskMgr::GetFileSize() {
+  RequireOpen("TDiskMgr.GetFileSize");
+  const int64_t own = tav_file_->SeekTavEof();
+  const int64_t onDisk = tav_file_->OSFile()->Size();
+  return std::max(own, onDisk);
+}
+
+int64_t TDiskMgr::DiskCacheSize() {
+  return IsOpen() ? tav_file_->CacheMgr().TotalCacheSize() : 0;
+}
+
+void TDiskMgr::CopyCurrentFile(const std::string& name) {
+  RequireOpen("TDiskMgr.CopyCurrentFile");
+  tav_file_->CopyTavFile(name);
+}
+
+// ---- free functions ----
+
+uint32_t GetBestPageRequestSize(uint32_t blockSize, uint32_t pageSize) {
+  TAV_ASSERT(blockSize != 0 && pageSize != 0, "Invalid block or page size");
+  const uint64_t rounded = (uint64_t{blockSize} + pageSize - 1) / pageSize * pageSize;
+  TAV_ASSERT(rounded <= static_cast<uint64_t>(TAV_MAX_FILE_END), "Block size out of range");
+  if (pageSize >= blockSize && rounded % blockSize <= pageSize / 4)
+    return static_cast<uint32_t>(rounded);
+  uint64_t best = rounded;
+  uint64_t bestRemainder = rounded % blockSize;
+  const uint64_t limit = std::min<uint64_t>(10 * rounded, TAV_MAX_FILE_END);
+  for (uint64_t size = rounded + pageSize; size < limit && bestRemainder != 0; size += pageSize) {
+    const uint64_t remainder = size % blockSize;
+    if (remainder < bestRemainder) {
+      best = size;
+      bestRemainder = remainder;
+    }
+  }
+  return static_cast<uint32_t>(best);
+}
+
+bool DoCopyFile(const std::string& source, const std::string& target, bool overwrite) {
+  return os::CopyFile(source, target, !overwrite);
+}
+
+}  // namespace tav

@@ -1,0 +1,399 @@
+#include "engine/storage/file/map_page_mgr.h"
+
+#include "host/rtl/le_bytes.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/file/global_hdr.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/file/tav_file.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/format.h"
+#include "host/rtl/list.h"
+#include "host/rtl/string_list.h"
+
+namespace tav {
+
+namespace {
+
+constexpr const char* kBadSegment = "Empty segment found is invalid";
+using host::GetU16;
+using host::GetU32;
+using host::PutU16;
+using host::PutU32;
+
+constexpr const char* kBadMapping = "Error in setting map flags - mapping corrupted";
+constexpr const char* kBadPageNo = "Map Page pageno invalid";
+constexpr const char* kBadAddress = "Map Page address invalid";
+constexpr const char* kIllegalAddress = "Illegal map page address";
+
+
+
+
+
+}  // namespace
+
+TMapPageMgr::TMapPageMgr(uint32_t pageSize) : entries_(0), page_shift_(0), page_size_(pageSize) {
+  TAV_ASSERT(pageSize >= TAV_MIN_PAGE_SIZE && (pageSize & (pageSize - 1)) == 0,
+             "Invalid map page size");
+  entries_ = (pageSize - kMapPageHdrSize) / 2;
+  while ((uint32_t{1} << page_shift_) < pageSize) ++page_shift_;
+  buffer_.assign(pageSize, 0);
+}
+
+// ---- the buffer ----
+
+uint16_t TMapPageMgr::EntryAtOffset(uint32_t offset) const {
+  return GetU16(buffer_.data() + offset);
+}
+
+void TMapPageMgr::SetEntryAtOffset(uint32_t offset, uint16_t value) {
+  PutU16(buffer_.data() + offset, value);
+}
+
+uint16_t TMapPageMgr::HeadOffset() const {
+  return GetU16(buffer_.data() + kMapPageFirstFreeOffset);
+}
+
+void TMapPageMgr::SetHeadOffset(uint16_t offset) {
+  PutU16(buffer_.data() + kMapPageFirstFreeOffset, offset);
+}
+
+uint32_t TMapPageMgr::NextLink() const {
+  return GetU32(buffer_.data() + kMapPageNextOffset);
+}
+
+uint32_t TMapPageMgr::CurrentMapPageID() const {
+  return GetU32(buffer_.data() + kMapPageSeqOffset);
+}
+
+bool TMapPageMgr::ValidEntryOffset(uint32_t offset) const {
+  return offset >= kMapPageHdrSize && offset <= page_size_ - 2 && (offset & 1) == 0;
+}
+
+std::vector<uint16_t> TMapPageMgr::ReadChain() const {
+  std::vector<uint16_t> chain;
+  // Pages that can never be free: the fixed area, and this map page itself.
+  const uint64_t firstPage = uint64_t{CurrentMapPageID()} * entries_;
+  const uint64_t ownPage = buffer_address_ >> page_shift_;
+  uint32_t offset = HeadOffset();
+  while (offset != 0) {
+    // A chain longer than the page has entries must run in a circle.
+    if (!ValidEntryOffset(offset) || chain.size() >= entries_)
+      TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
+    const uint16_t entry = EntryAtOffset(offset);
+    const uint64_t page = firstPage + EntryIndex(offset);
+    if ((entry & kMapEntryFree) == 0 || page < kFixedAreaPages || page == ownPage)
+      TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
+    chain.push_back(static_cast<uint16_t>(offset));
+    offset = entry & static_cast<uint16_t>(~kMapEntryFree);
+  }
+  return chain;
+}
+
+void TMapPageMgr::LinkChain(const std::vector<uint16_t>& offsets) {
+  SetHeadOffset(offsets.empty() ? 0 : offsets.front());
+  for (size_t k = 0; k < offsets.size(); ++k) {
+    const uint16_t next = k + 1 < offsets.size() ? offsets[k + 1] : 0;
+    SetEntryAtOffset(offsets[k], static_cast<uint16_t>(kMapEntryFree | next));
+  }
+}
+
+void TMapPageMgr::OrderEmptySegments() {
+  std::vector<uint16_t> chain = ReadChain();
+  std::sort(chain.begin(), chain.end());
+  LinkChain(chain);
+}
+
+int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t count) {
+  const std::vector<uint16_t> chain = ReadChain();
+  size_t runStart = 0;
+  uint32_t runLength = 0;
+  for (size_t k = 0; k < chain.size(); ++k) {
+    if (k > 0 && chain[k] == chain[k - 1] + 2) {
+      ++runLength;
+    } else {
+      runStart = k;
+      runLength = 1;
+    }
+    if (runLength < count) continue;
+    // Only the run leaves the chain: whatever lay before it stays linked,
+    // through the run's predecessor or the head.
+    const uint16_t after = k + 1 < chain.size() ? chain[k + 1] : 0;
+    if (runStart == 0)
+      SetHeadOffset(after);
+    else
+      SetEntryAtOffset(chain[runStart - 1], static_cast<uint16_t>(kMapEntryFree | after));
+    return EntryIndex(chain[runStart]);
+  }
+  return -1;
+}
+
+uint32_t TMapPageMgr::PageAddress(uint32_t seq, uint32_t index) const {
+  const uint64_t address = (uint64_t{seq} * entries_ + index) << page_shift_;
+  if (address >= static_cast<uint64_t>(TAV_MAX_FILE_END))
+    TavDatabaseError(8581, "TMapPageMgr.PageAddress", kBadPageNo);
+  return static_cast<uint32_t>(address);
+}
+
+// ---- reading and finding map pages ----
+
+void TMapPageMgr::CheckMapPageAddress(uint32_t address) const {
+  // Map pages lie after the fixed area, on a page boundary, inside the file.
+  if (address == 0 || (address & (page_size_ - 1)) != 0 ||
+      address < uint64_t{kFixedAreaPages} * page_size_ ||
+      int64_t{address} + page_size_ > disk_mgr_->GetFileSize())
+    TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadAddress);
+}
+
+void TMapPageMgr::ReadMapPage(uint32_t address) {
+  CheckMapPageAddress(address);
+  disk_mgr_->ReadPages(address, 1, buffer_.data(), 0, 0);
+  buffer_address_ = address;
+}
+
+void TMapPageMgr::WriteMapPage() {
+  disk_mgr_->WritePages(buffer_address_, 1, buffer_.data(), 0, 0);
+}
+
+uint32_t TMapPageMgr::MapPageAddress(uint32_t index) {
+  if (index >= global_hdr_->MapPageCount())
+    TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
+  const uint32_t first = global_hdr_->FirstMapPage();
+  if (map_addrs_.empty() || map_addrs_.front() != first) {
+    map_addrs_.clear();
+    CheckMapPageAddress(first);
+    map_addrs_.push_back(first);
+  }
+  // The walk is bounded by the index, itself below MapPageCount; each page
+  // must carry its place in the chain as its sequence number, so a link into
+  // a data page or back into the chain is caught at once.
+  while (map_addrs_.size() <= index) {
+    const auto at = static_cast<uint32_t>(map_addrs_.size() - 1);
+    ReadMapPage(map_addrs_.back());
+    if (CurrentMapPageID() != at)
+      TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
+    const uint32_t next = NextLink();
+    if (next == 0) TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kIllegalAddress);
+    CheckMapPageAddress(next);
+    map_addrs_.push_back(next);
+  }
+  return map_addrs_[index];
+}
+
+uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t index) {
+  const uint32_t address = MapPageAddress(index);
+  ReadMapPage(address);
+  if (CurrentMapPageID() != index)
+    TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
+  return address;
+}
+
+uint32_t TMapPageMgr::SearchMapsForEmptyPages(uint32_t count) {
+  const uint32_t mapCount = global_hdr_->MapPageCount();
+  for (uint32_t i = 0; i < mapCount; ++i) {
+    SearchMapsForMapPage(i);
+    const int64_t index = FindEmptyPagesInMap(count);
+    if (index < 0) continue;
+    WriteMapPage();
+    return PageAddress(i, static_cast<uint32_t>(index));
+  }
+  return 0;
+}
+
+uint32_t TMapPageMgr::SearchMapsForFirstEmptyMapPage() {
+  const uint32_t mapCount = global_hdr_->MapPageCount();
+  for (uint32_t i = 0; i < mapCount; ++i) {
+    const uint32_t address = SearchMapsForMapPage(i);
+    if (HeadOffset() != 0) return address;
+  }
+  return 0;
+}
+
+uint32_t TMapPageMgr::GetNextEmptyPageAddress(uint32_t count) {
+  // A run never crosses a map page.
+  if (count == 0 || count > entries_) return 0;
+  const uint32_t hint = global_hdr_->FirstMapPageEmpty();
+  if (hint == 0) return 0;
+  ReadMapPage(hint);
+  const uint32_t seq = CurrentMapPageID();
+  // The hint must be one of the map pages, not merely look like one.
+  if (seq >= global_hdr_->MapPageCount() || MapPageAddress(seq) != hint)
+    TavDatabaseError(8581, "TMapPageMgr.FindEmptyPages", kBadPageNo);
+  ReadMapPage(hint);
+  const int64_t index = FindEmptyPagesInMap(count);
+  if (index >= 0) {
+    WriteMapPage();
+    return PageAddress(seq, static_cast<uint32_t>(index));
+  }
+  return SearchMapsForEmptyPages(count);
+}
+
+// ---- changing entries ----
+
+uint32_t TMapPageMgr::AddNewMapPage() {
+  const uint32_t mapCount = global_hdr_->MapPageCount();
+  if (mapCount == 0) TavDatabaseError(8581, "TMapPageMgr.AddNewMapPage", kBadPageNo);
+  // The last map page is found (and checked) before anything is appended.
+  SearchMapsForMapPage(mapCount - 1);
+  if (NextLink() != 0) TavDatabaseError(8581, "TMapPageMgr.AddNewMapPage", kBadAddress);
+  const std::vector<uint8_t> zeros(page_size_, 0);
+  const uint32_t address = disk_mgr_->AppendNewPages(zeros.data(), 1, 0, 0);
+  PutU32(buffer_.data() + kMapPageNextOffset, address);
+  WriteMapPage();
+  std::fill(buffer_.begin(), buffer_.end(), 0);
+  PutU32(buffer_.data() + kMapPageSeqOffset, mapCount);
+  buffer_address_ = address;
+  if (map_addrs_.size() == mapCount) map_addrs_.push_back(address);
+  return address;
+}
+
+void TMapPageMgr::AdjustMapPageFlags(uint16_t owner, uint32_t address, uint32_t count) {
+  TAV_ASSERT((address & (page_size_ - 1)) == 0, "Map flags set for an address inside a page");
+  TAV_ASSERT(owner != 0, "Map flags set to 0");
+  uint64_t page = address >> page_shift_;
+  TAV_ASSERT(((page + count) << page_shift_) <= static_cast<uint64_t>(TAV_MAX_FILE_END) + 1,
+             "Map flags set beyond the largest file");
+  while (count > 0) {
+    const auto here = static_cast<uint32_t>(std::min<uint64_t>(count, entries_ - page % entries_));
+    SetMapEntryFlags(owner, static_cast<uint32_t>(page << page_shift_), here);
+    page += here;
+    count -= here;
+  }
+}
+
+void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t count) {
+  const uint32_t page = address >> page_shift_;
+  const uint32_t map = page / entries_;
+  const uint32_t first = page % entries_;
+  const bool release = (owner & kMapEntryFree) != 0;
+  const uint32_t mapCount = global_hdr_->MapPageCount();
+  if (release ? map >= mapCount : map > mapCount)
+    TavDatabaseError(8581, "TMapPageMgr.SetMapEntryFlags", kBadMapping);
+
+  uint32_t added = 0;
+  if (map == mapCount) {
+    added = AddNewMapPage();
+    global_hdr_->SetMapPageCount(mapCount + 1);
+  } else {
+    SearchMapsForMapPage(map);
+  }
+
+  std::vector<uint16_t> chain = ReadChain();
+  const auto lo = static_cast<uint16_t>(EntryOffset(first));
+  const auto hi = static_cast<uint16_t>(EntryOffset(first + count - 1));
+  if (release) {
+    for (uint32_t k = 0; k < count; ++k) {
+      const uint16_t entry = EntryAtOffset(EntryOffset(first + k));
+      if (page + k < kFixedAreaPages || entry == kMapOwnerMapPage)
+        TavDatabaseError(8581, "TMapPageMgr.SetMapEntryFlags", kBadMapping);
+    }
+    // A page freed twice is linked once: a duplicate would close the chain
+    // into a circle.
+    for (uint32_t k = 0; k < count; ++k)
+      chain.push_back(static_cast<uint16_t>(EntryOffset(first + k)));
+    std::sort(chain.begin(), chain.end());
+    chain.erase(std::unique(chain.begin(), chain.end()), chain.end());
+  } else {
+    std::erase_if(chain, [&](uint16_t off) { return off >= lo && off <= hi; });
+    std::sort(chain.begin(), chain.end());
+    for (uint32_t k = 0; k < count; ++k) SetEntryAtOffset(EntryOffset(first + k), owner);
+  }
+  LinkChain(chain);
+  WriteMapPage();
+  UpdateFirstMapPageEmpty(buffer_address_);
+  if (added != 0) AdjustMapPageFlags(kMapOwnerMapPage, added, 1);
+}
+
+void TMapPageMgr::UpdateFirstMapPageEmpty(uint32_t mapAddress) {
+  const uint32_t hint = global_hdr_->FirstMapPageEmpty();
+  if (HeadOffset() != 0) {
+    if (hint == 0) global_hdr_->SetFirstMapPageEmpty(mapAddress);
+  } else if (hint == mapAddress) {
+    // The hint named this page, which has just run out: look for the next.
+    // A hint naming another page still names one with free entries.
+    global_hdr_->SetFirstMapPageEmpty(SearchMapsForFirstEmptyMapPage());
+  }
+}
+
+// ---- owners ----
+
+bool TMapPageMgr::Matches(uint16_t entry, uint64_t page, uint32_t owner, uint32_t kind,
+                          bool matchKind) const {
+  if (entry == 0 || (entry & kMapEntryFree) != 0) return false;
+  // The file's own pages belong to no table, whatever their code looks like.
+  if (page < kFixedAreaPages || entry == kMapOwnerMapPage) return false;
+  if (matchKind) return entry == owner * 16 + kind;
+  return (entry >> 4) == owner;
+}
+
+void TMapPageMgr::CollectOwnedPages(uint32_t owner, uint32_t kind, host::TList& list,
+                                    bool matchKind, bool release) {
+  list.Clear();
+  bool freedAny = false;
+  const uint32_t mapCount = global_hdr_->MapPageCount();
+  for (uint32_t m = 0; m < mapCount; ++m) {
+    const uint32_t address = SearchMapsForMapPage(m);
+    std::vector<uint16_t> chain;
+    if (release) chain = ReadChain();
+    bool freed = false;
+    for (uint32_t e = 0; e < entries_; ++e) {
+      const uint64_t page = uint64_t{m} * entries_ + e;
+      if (!Matches(EntryAtOffset(EntryOffset(e)), page, owner, kind, matchKind)) continue;
+      list.Add(static_cast<int32_t>(PageAddress(m, e)));
+      if (release) {
+        chain.push_back(static_cast<uint16_t>(EntryOffset(e)));
+        freed = true;
+      }
+    }
+    if (!freed) continue;
+    std::sort(chain.begin(), chain.end());
+    LinkChain(chain);
+    WriteMapPage();
+    // Set at once, so that pages freed before a damaged map page stops the
+    // walk can still be found.
+    if (!freedAny) global_hdr_->SetFirstMapPageEmpty(address);
+    freedAny = true;
+  }
+}
+
+void TMapPageMgr::ListPagesUsedByOwner(uint32_t owner, uint32_t kind, host::TList& list,
+                                       bool matchKind) {
+  CollectOwnedPages(owner, kind, list, matchKind, false);
+}
+
+void TMapPageMgr::DeleteOwnedPages(uint32_t owner, uint32_t kind, host::TList& list,
+                                   bool matchKind) {
+  CollectOwnedPages(owner, kind, list, matchKind, true);
+}
+
+// ---- diagnostics ----
+
+std::string TMapPageMgr::DebugCheckStatus() {
+  const uint64_t pages = static_cast<uint64_t>(disk_mgr_->GetFileSize()) >> page_shift_;
+  const uint64_t needed = (pages + entries_ - 1) / entries_;
+  if (global_hdr_->MapPageCount() != needed) return "Map page count/file size out of sync";
+  return std::string();
+}
+
+void TMapPageMgr::DebugDumpMapContents(host::TStrings& list) {
+  const uint32_t mapCount = global_hdr_->MapPageCount();
+  for (uint32_t m = 0; m < mapCount; ++m) {
+    const uint32_t address = SearchMapsForMapPage(m);
+    list.Add(host::Format("Map Addr= %d ID= %d NextAddr= %d FirstE= %d",
+                          {address, CurrentMapPageID(), NextLink(), HeadOffset()}));
+    std::string line;
+    for (uint32_t e = 0; e < entries_; ++e) {
+      if (!line.empty()) line += ' ';
+      line += std::to_string(EntryAtOffset(EntryOffset(e)));
+      if (e % 16 == 15 || e + 1 == entries_) {
+        list.Add(line);
+        line.clear();
+      }
+    }
+  }
+}
+
+}  // namespace tav

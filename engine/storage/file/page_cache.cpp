@@ -1,0 +1,663 @@
+#include "engine/storage/file/page_cache.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <iterator>
+
+#include "engine/storage/base/tav_errors.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/format.h"
+
+namespace tav {
+
+namespace {
+
+// The page cache's hash key of (upper, lower): as SetHashFromInts builds it.
+std::array<unsigned char, 8> PageKey(uint32_t upper, uint32_t lower) {
+  std::array<unsigned char, 8> key;
+  for (int i = 0; i < 4; ++i) {
+    key[static_cast<size_t>(i)] = static_cast<unsigned char>(upper >> (8 * i));
+    key[static_cast<size_t>(4 + i)] = static_cast<unsigned char>(lower >> (8 * i));
+  }
+  return key;
+}
+
+constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+
+}  // namespace
+
+const char* CachePageStateName(TCachePageState state) {
+  switch (state) {
+    case cpEmpty:
+      return "Empty";
+    case cpClean:
+      return "Clean";
+    case cpDirty:
+      return "Dirty";
+  }
+  return "";
+}
+
+// ---- TCachePage ----
+
+void TCachePage::OpenPage() {
+  if (page_size_ == 0) TavDatabaseError(8581, "TCachePage.OpenPage", "Page size = 0");
+  buffer_ = std::make_unique<uint8_t[]>(page_size_);
+}
+
+void TCachePage::ClosePage() {
+  buffer_.reset();
+}
+
+void TCachePage::SetPageSize(uint32_t value) {
+  if (buffer_)
+    TavDatabaseError(8581, "TCachePage.SetPageSize", "Cannot set page size on opened cache page");
+  page_size_ = value;
+}
+
+// ---- TCacheMgr ----
+
+TCacheMgr::TCacheMgr() {
+  SetUseHashSearch(true);
+}
+
+TCacheMgr::~TCacheMgr() {
+  Close();
+}
+
+void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
+  Close();
+  if (!read_io_) TavDatabaseError(10065, "TCacheMgr.Open", "ReadIO");
+  if (!write_io_) TavDatabaseError(10065, "TCacheMgr.Open", "WriteIO");
+  if (pageSize == 0) TavDatabaseError(8581, "TCacheMgr.Open", "Page size = 0");
+  TAV_ASSERT((pageSize & (pageSize - 1)) == 0, "Cache page size is not a power of two");
+  page_size_ = pageSize;
+  base_addr_mask_ = ~(pageSize - 1);
+  try {
+    spare_ = std::make_unique<uint8_t[]>(pageSize);
+    if (pageCount < 0) pageCount = 0;
+    empty_heap_.reserve(static_cast<size_t>(pageCount));
+    for (int i = 0; i < pageCount; ++i) PushEmpty(AddPage()->slot_);
+  } catch (...) {
+    Close();
+    throw;
+  }
+  page_limit_ = pageCount;
+  lru_counter_ = 0;
+  hits_ = 0;
+  misses_ = 0;
+}
+
+void TCacheMgr::Close() {
+  lru_head_ = lru_tail_ = nullptr;
+  empty_heap_.clear();
+  dirty_count_ = 0;
+  transaction_active_ = false;
+  Clear();
+  spare_.reset();
+  page_size_ = 0;
+  base_addr_mask_ = 0;
+  page_limit_ = 0;
+}
+
+TCachePage* TCacheMgr::FindPage(uint32_t position, uint32_t upper) const {
+  if (!IsOpen()) return nullptr;
+  const auto key = PageKey(upper, position & base_addr_mask_);
+  return static_cast<TCachePage*>(FindHashKey(key.data()));
+}
+
+bool TCacheMgr::IsBaseAddrInCache(uint32_t position) const {
+  return FindPage(position, 0) != nullptr;
+}
+
+TCacheMgr::TPiece TCacheMgr::PieceAt(uint64_t position, uint64_t end) const {
+  TPiece piece;
+  piece.base = static_cast<uint32_t>(position) & base_addr_mask_;
+  piece.offset = static_cast<uint32_t>(position - piece.base);
+  piece.length =
+      static_cast<uint32_t>(std::min<uint64_t>(page_size_ - piece.offset, end - position));
+  return piece;
+}
+
+void TCacheMgr::CheckRange(uint32_t position, uint32_t count, const char* caller) const {
+  if (!IsOpen()) host::AssertFailed("IsOpen()", "The page cache is not open", caller, 0);
+  if (uint64_t{position} + count > kAddressSpace)
+    host::AssertFailed("position + count <= 2^32", "Cache transfer runs past 4 GB", caller, 0);
+}
+
+void TCacheMgr::Log(const std::string& line) const {
+  if (log_) log_->Add(line);
+}
+
+void TCacheMgr::PushEmpty(int slot) {
+  empty_heap_.push_back(slot);
+  std::push_heap(empty_heap_.begin(), empty_heap_.end(), std::greater<int>());
+}
+
+void TCacheMgr::LruUnlink(TCachePage* page) {
+  if (!page->lru_prev_ && lru_head_ != page) return;  // not linked
+  (page->lru_prev_ ? page->lru_prev_->lru_next_ : lru_head_) = page->lru_next_;
+  (page->lru_next_ ? page->lru_next_->lru_prev_ : lru_tail_) = page->lru_prev_;
+  page->lru_prev_ = page->lru_next_ = nullptr;
+}
+
+void TCacheMgr::LruAppend(TCachePage* page) {
+  page->lru_prev_ = lru_tail_;
+  page->lru_next_ = nullptr;
+  (lru_tail_ ? lru_tail_->lru_next_ : lru_head_) = page;
+  lru_tail_ = page;
+}
+
+void TCacheMgr::Stamp(TCachePage* page) {
+  page->lru_flag_ = lru_counter_++;
+  if (lru_tail_ != page) {
+    LruUnlink(page);
+    LruAppend(page);
+  }
+}
+
+void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
+  if (page->state_ == cpDirty) --dirty_count_;
+  if (state == cpDirty) ++dirty_count_;
+  page->state_ = state;
+}
+
+void TCacheMgr::MakeEmpty(TCachePage* page) {
+  if (page->state_ == cpEmpty) return;
+  DeleteHashKey(page);
+  LruUnlink(page);
+  SetState(page, cpEmpty);
+  page->owner_ = 0;
+  page->low_addr_ = 0;
+  page->upper_addr_ = 0;
+  page->access_flags_ = 0;
+  PushEmpty(page->slot_);
+}
+
+TCachePage* TCacheMgr::AddPage() {
+  auto buffer = std::make_unique<uint8_t[]>(page_size_);
+  auto* page = static_cast<TCachePage*>(Add());
+  page->SetPageSize(page_size_);
+  page->buffer_ = std::move(buffer);
+  page->slot_ = Count() - 1;
+  Log("Add cache page");
+  return page;
+}
+
+TCachePage* TCacheMgr::TakePage() {
+  if (!empty_heap_.empty()) {
+    std::pop_heap(empty_heap_.begin(), empty_heap_.end(), std::greater<int>());
+    const int slot = empty_heap_.back();
+    empty_heap_.pop_back();
+    Log("GetNextEmptyPage. EmptyPage: " + std::to_string(slot));
+    return Pages(slot);
+  }
+  // Every hashed page is on the recency list; outside a transaction none is
+  // dirty, so the head is the page to reuse. Dirty pages are never reused.
+  if (!transaction_active_) {
+    for (TCachePage* page = lru_head_; page; page = page->lru_next_) {
+      if (page->state_ != cpClean) continue;
+      Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
+      DeleteHashKey(page);
+      LruUnlink(page);
+      SetState(page, cpEmpty);
+      return page;
+    }
+  }
+  Log("GetNextEmptyPage. Adding new page");
+  return AddPage();
+}
+
+void TCacheMgr::SwapInSpare(TCachePage* page) {
+  std::swap(page->buffer_, spare_);
+}
+
+void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base,
+                        uint32_t upper, TCachePageState state) {
+  page->low_addr_ = base;
+  page->upper_addr_ = upper;
+  page->owner_ = owner;
+  page->access_flags_ = accessFlags;
+  page->SetHashFromInts(upper, base);
+  try {
+    AddHashKey(page->GetHashKey().data(), page->ID());
+  } catch (...) {
+    // Out of memory growing the hash: the page stays empty and reusable.
+    page->owner_ = 0;
+    page->low_addr_ = page->upper_addr_ = page->access_flags_ = 0;
+    PushEmpty(page->slot_);
+    throw;
+  }
+  SetState(page, state);
+  LruAppend(page);
+}
+
+void TCacheMgr::FillSpare(int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper) {
+  read_io_(spare_.get(), owner, accessFlags, base, upper);
+}
+
+TCachePage* TCacheMgr::LoadPage(int32_t owner, uint32_t accessFlags, uint32_t base,
+                                uint32_t upper) {
+  TCachePage* page = FindPage(base, upper);
+  // A dirty page is the newest content of its address and is never refilled
+  // from the file: that would lose the transaction's write.
+  if (page &&
+      (page->state_ == cpDirty || (page->owner_ == owner && page->access_flags_ == accessFlags))) {
+    ++hits_;
+    return page;
+  }
+  ++misses_;
+  FillSpare(owner, accessFlags, base, upper);
+  if (page) {
+    // Same address, other identity: refilled in place, so the address never
+    // has two pages.
+    SwapInSpare(page);
+    page->owner_ = owner;
+    page->access_flags_ = accessFlags;
+    return page;
+  }
+  page = TakePage();
+  SwapInSpare(page);
+  Install(page, owner, accessFlags, base, upper, cpClean);
+  return page;
+}
+
+void TCacheMgr::ReadCache(void* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
+                          uint32_t upper, uint32_t count) {
+  CheckRange(position, count, "TCacheMgr.ReadCache");
+  auto* dst = static_cast<uint8_t*>(buffer);
+  const uint64_t end = uint64_t{position} + count;
+  for (uint64_t pos = position; pos < end;) {
+    const TPiece piece = PieceAt(pos, end);
+    TCachePage* page = LoadPage(owner, accessFlags, piece.base, upper);
+    std::memcpy(dst, page->buffer_.get() + piece.offset, piece.length);
+    Stamp(page);
+    dst += piece.length;
+    pos += piece.length;
+  }
+}
+
+void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFlags,
+                           const TPiece& piece, uint32_t upper) {
+  TCachePage* page = FindPage(piece.base, upper);
+  const bool current = page && (page->state_ == cpDirty ||
+                                (page->owner_ == owner && page->access_flags_ == accessFlags));
+  const bool whole = piece.Whole(page_size_);
+  if (current || whole)
+    ++hits_;
+  else
+    ++misses_;
+
+  if (transaction_active_ && current) {
+    std::memcpy(page->buffer_.get() + piece.offset, src, piece.length);
+  } else {
+    // The new contents are put together in the spare buffer and, outside a
+    // transaction, written from there: until the write succeeded no cached
+    // page has changed.
+    uint8_t* spare = spare_.get();
+    if (whole) {
+      std::memcpy(spare, src, page_size_);
+    } else {
+      if (current)
+        std::memcpy(spare, page->buffer_.get(), page_size_);
+      else
+        FillSpare(owner, accessFlags, piece.base, upper);
+      std::memcpy(spare + piece.offset, src, piece.length);
+    }
+    if (!transaction_active_) write_io_(spare, owner, accessFlags, piece.base, upper);
+    if (!page) {
+      page = TakePage();
+      SwapInSpare(page);
+      Install(page, owner, accessFlags, piece.base, upper, cpClean);
+    } else {
+      SwapInSpare(page);
+    }
+  }
+  page->owner_ = owner;
+  page->access_flags_ = accessFlags;
+  SetState(page, transaction_active_ ? cpDirty : cpClean);
+  Stamp(page);
+}
+
+void TCacheMgr::WriteCache(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
+                           uint32_t position, uint32_t accessFlags) {
+  CheckRange(position, count, "TCacheMgr.WriteCache");
+  const auto* src = static_cast<const uint8_t*>(buffer);
+  const uint64_t end = uint64_t{position} + count;
+  for (uint64_t pos = position; pos < end;) {
+    const TPiece piece = PieceAt(pos, end);
+    WritePiece(src, owner, accessFlags, piece, upper);
+    src += piece.length;
+    pos += piece.length;
+  }
+}
+
+uint8_t* TCacheMgr::ReadCacheByRef(int32_t owner, uint32_t accessFlags, uint32_t position,
+                                   uint32_t upper, uint32_t count) {
+  CheckRange(position, count, "TCacheMgr.ReadCacheByRef");
+  const TPiece piece = PieceAt(position, uint64_t{position} + count);
+  TAV_ASSERT(piece.length == count, "ReadCacheByRef crosses a page boundary");
+  TCachePage* page = LoadPage(owner, accessFlags, piece.base, upper);
+  Stamp(page);
+  return page->buffer_.get() + piece.offset;
+}
+
+void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
+                                uint32_t position, uint32_t accessFlags) {
+  CheckRange(position, count, "TCacheMgr.WriteCacheByRef");
+  const TPiece piece = PieceAt(position, uint64_t{position} + count);
+  TAV_ASSERT(piece.length == count, "WriteCacheByRef crosses a page boundary");
+  const auto* src = static_cast<const uint8_t*>(buffer);
+  TCachePage* page = FindPage(piece.base, upper);
+  if (!page || src != page->buffer_.get() + piece.offset) {
+    WritePiece(src, owner, accessFlags, piece, upper);
+    return;
+  }
+  // The caller has changed the page in place: nothing to copy.
+  ++hits_;
+  if (!transaction_active_) {
+    try {
+      write_io_(page->buffer_.get(), owner, accessFlags, piece.base, upper);
+    } catch (...) {
+      // The page no longer matches the file; the next read fetches it again.
+      MakeEmpty(page);
+      throw;
+    }
+  }
+  page->owner_ = owner;
+  page->access_flags_ = accessFlags;
+  SetState(page, transaction_active_ ? cpDirty : cpClean);
+  Stamp(page);
+}
+
+void TCacheMgr::StartTransaction() {
+  transaction_active_ = true;
+}
+
+void TCacheMgr::Commit() {
+  if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Commit");
+  for (int i = 0; dirty_count_ > 0 && i < Count(); ++i) {
+    TCachePage* page = Pages(i);
+    if (page->state_ != cpDirty) continue;
+    write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
+              page->upper_addr_);
+    SetState(page, cpClean);
+  }
+  transaction_active_ = false;
+}
+
+void TCacheMgr::Rollback() {
+  if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Rollback");
+  for (int i = 0; dirty_count_ > 0 && i < Count(); ++i) {
+    TCachePage* page = Pages(i);
+    if (page->state_ == cpDirty) MakeEmpty(page);
+  }
+  transaction_active_ = false;
+}
+
+void TCacheMgr::RemovePage(uint32_t position, uint32_t upper) {
+  if (TCachePage* page = FindPage(position, upper)) MakeEmpty(page);
+}
+
+void TCacheMgr::ClearOwnedPages(int32_t owner) {
+  for (int i = 0; i < Count(); ++i) {
+    TCachePage* page = Pages(i);
+    // A dirty page is this connection's own uncommitted write, the newest
+    // content there is: dropping it would lose the write, so it stays.
+    if (page->state_ == cpClean && page->owner_ == owner) MakeEmpty(page);
+  }
+}
+
+void TCacheMgr::ClearCache() {
+  for (int i = 0; i < Count(); ++i) MakeEmpty(Pages(i));
+}
+
+void TCacheMgr::RebuildSlots() {
+  empty_heap_.clear();
+  for (int i = 0; i < Count(); ++i) {
+    TCachePage* page = Pages(i);
+    page->slot_ = i;
+    if (page->state_ == cpEmpty) empty_heap_.push_back(i);
+  }
+  std::make_heap(empty_heap_.begin(), empty_heap_.end(), std::greater<int>());
+}
+
+void TCacheMgr::ResetPageCount(int n) {
+  if (n < 0) n = 0;
+  if (IsOpen() && n < Count()) {
+    for (int i = Count() - 1; i >= n; --i) {
+      TCachePage* page = Pages(i);
+      if (page->state_ == cpDirty) continue;
+      if (page->state_ != cpEmpty) {
+        DeleteHashKey(page);
+        LruUnlink(page);
+      }
+      delete page;
+    }
+    RebuildSlots();
+  } else if (IsOpen()) {
+    while (Count() < n) PushEmpty(AddPage()->slot_);
+  }
+  page_limit_ = n;
+}
+
+void TCacheMgr::DumpState(host::TStrings& lines) const {
+  lines.Add(host::Format("Cache dump: Hits %d  Misses %d", {hits_, misses_}));
+  for (int i = 0; i < Count(); ++i) {
+    const TCachePage* page = Pages(i);
+    lines.Add(host::Format(
+        "Page %d: Addr %d  Owner %d State %s LRUFlag %d",
+        {i, page->low_addr_, page->owner_, CachePageStateName(page->state_), page->lru_flag_}));
+  }
+}
+
+// ---- TCacheBlockMgr ----
+
+TCacheBlockMgr::TCacheBlockMgr() = default;
+
+TCacheBlockMgr::~TCacheBlockMgr() {
+  Close();
+}
+
+void TCacheBlockMgr::Open() {
+  if (!read_io_) TavDatabaseError(10065, "TCacheBlockMgr.Open", "ReadIO");
+  if (!write_io_) TavDatabaseError(10065, "TCacheBlockMgr.Open", "WriteIO");
+  hits_ = 0;
+  misses_ = 0;
+}
+
+void TCacheBlockMgr::Close() {
+  index_.clear();
+  Clear();
+  transaction_active_ = false;
+}
+
+void TCacheBlockMgr::StartTransaction() {
+  Open();
+  transaction_active_ = true;
+}
+
+std::map<uint64_t, TCacheBlock*>::iterator TCacheBlockMgr::FirstEndingAfter(uint64_t start) {
+  auto it = index_.upper_bound(start);
+  if (it != index_.begin()) {
+    auto prev = std::prev(it);
+    if (prev->second->End() > start) return prev;
+  }
+  return it;
+}
+
+std::map<uint64_t, TCacheBlock*>::const_iterator TCacheBlockMgr::FirstEndingAfter(
+    uint64_t start) const {
+  auto it = index_.upper_bound(start);
+  if (it != index_.begin()) {
+    auto prev = std::prev(it);
+    if (prev->second->End() > start) return prev;
+  }
+  return it;
+}
+
+TCacheBlock* TCacheBlockMgr::NewBlock(uint64_t start, uint32_t size) {
+  auto data = std::make_unique<uint8_t[]>(size);
+  auto* block = static_cast<TCacheBlock*>(Add());
+  block->data_ = std::move(data);
+  block->block_size_ = size;
+  block->low_addr_ = static_cast<uint32_t>(start);
+  block->high_addr_ = static_cast<uint32_t>(start >> 32);
+  try {
+    index_.emplace(start, block);
+  } catch (...) {
+    delete block;
+    throw;
+  }
+  return block;
+}
+
+void TCacheBlockMgr::DeleteBlock(TCacheBlock* block) {
+  index_.erase(block->Start());
+  delete block;
+}
+
+void TCacheBlockMgr::ReadBlock(void* buffer, int32_t owner, uint32_t count, uint32_t high,
+                               uint32_t low) {
+  (void)owner;  // raw bytes read the same for every owner
+  auto* dst = static_cast<uint8_t*>(buffer);
+  const uint64_t start = (uint64_t{high} << 32) | low;
+  const uint64_t end = start + count;
+  bool fromFile = false;
+  uint64_t pos = start;
+  for (auto it = FirstEndingAfter(start); pos < end; ++it) {
+    const uint64_t blockStart = it == index_.end() ? end : std::min(it->second->Start(), end);
+    if (pos < blockStart) {
+      read_io_(dst + (pos - start), static_cast<uint32_t>(pos), static_cast<uint32_t>(pos >> 32),
+               static_cast<uint32_t>(blockStart - pos));
+      fromFile = true;
+      pos = blockStart;
+    }
+    if (it == index_.end() || pos >= end) break;
+    const TCacheBlock* block = it->second;
+    const uint64_t partEnd = std::min(block->End(), end);
+    std::memcpy(dst + (pos - start), block->data_.get() + (pos - block->Start()),
+                static_cast<size_t>(partEnd - pos));
+    pos = partEnd;
+  }
+  if (fromFile)
+    ++misses_;
+  else
+    ++hits_;
+}
+
+void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t count, uint32_t high,
+                                uint32_t low) {
+  TAV_ASSERT(transaction_active_, "WriteBlock outside a transaction");
+  if (count == 0) return;
+  const auto* src = static_cast<const uint8_t*>(buffer);
+  const uint64_t start = (uint64_t{high} << 32) | low;
+  const uint64_t end = start + count;
+  auto first = FirstEndingAfter(start);
+  auto last = first;
+  while (last != index_.end() && last->second->Start() < end) ++last;
+
+  TCacheBlock* block;
+  if (first == last) {
+    ++misses_;
+    block = NewBlock(start, count);
+    std::memcpy(block->data_.get(), src, count);
+  } else if (std::next(first) == last && first->second->Start() <= start &&
+             first->second->End() >= end) {
+    ++hits_;
+    block = first->second;
+    std::memcpy(block->data_.get() + (start - block->Start()), src, count);
+  } else {
+    // The write overlaps several pending ranges or sticks out of one: they
+    // become one block, the new bytes over the old.
+    ++hits_;
+    const uint64_t newStart = std::min(start, first->second->Start());
+    const uint64_t newEnd = std::max(end, std::prev(last)->second->End());
+    TAV_ASSERT(newEnd - newStart <= UINT32_MAX, "Pending block grows past 4 GB");
+    auto data = std::make_unique<uint8_t[]>(static_cast<size_t>(newEnd - newStart));
+    for (auto it = first; it != last; ++it)
+      std::memcpy(data.get() + (it->second->Start() - newStart), it->second->data_.get(),
+                  it->second->block_size_);
+    std::memcpy(data.get() + (start - newStart), src, count);
+    block = first->second;
+    std::vector<TCacheBlock*> merged;
+    for (auto it = std::next(first); it != last; ++it) merged.push_back(it->second);
+    index_.erase(first);
+    for (TCacheBlock* other : merged) DeleteBlock(other);
+    block->data_ = std::move(data);
+    block->block_size_ = static_cast<uint32_t>(newEnd - newStart);
+    block->low_addr_ = static_cast<uint32_t>(newStart);
+    block->high_addr_ = static_cast<uint32_t>(newStart >> 32);
+    index_.emplace(newStart, block);
+  }
+  block->owner_ = owner;
+  block->state_ = cpDirty;
+}
+
+void TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t count) {
+  if (count == 0 || index_.empty()) return;
+  const uint64_t start = (uint64_t{upper} << 32) | position;
+  const uint64_t end = start + count;
+  auto it = FirstEndingAfter(start);
+  while (it != index_.end() && it->second->Start() < end) {
+    TCacheBlock* block = it->second;
+    ++it;
+    const uint64_t bStart = block->Start();
+    const uint64_t bEnd = block->End();
+    if (bStart >= start && bEnd <= end) {
+      DeleteBlock(block);
+      continue;
+    }
+    // Keep what lies outside [start, end): a head, a tail, or both.
+    if (bEnd > end) {
+      const auto tailSize = static_cast<uint32_t>(bEnd - end);
+      TCacheBlock* tail = NewBlock(end, tailSize);
+      std::memcpy(tail->data_.get(), block->data_.get() + (end - bStart), tailSize);
+      tail->owner_ = block->owner_;
+      tail->state_ = block->state_;
+      tail->access_flags_ = block->access_flags_;
+    }
+    if (bStart < start) {
+      block->block_size_ = static_cast<uint32_t>(start - bStart);  // the head stays in place
+    } else {
+      DeleteBlock(block);
+    }
+  }
+}
+
+void TCacheBlockMgr::Commit() {
+  if (!transaction_active_) TavDatabaseError(10257, "TCacheBlockMgr.Commit");
+  for (int i = 0; i < Count(); ++i) {
+    TCacheBlock* block = Blocks(i);
+    if (block->state_ != cpDirty) continue;
+    write_io_(block->data_.get(), block->low_addr_, block->high_addr_, block->block_size_);
+    block->state_ = cpClean;
+  }
+  index_.clear();
+  Clear();
+  transaction_active_ = false;
+}
+
+void TCacheBlockMgr::Rollback() {
+  if (!transaction_active_) TavDatabaseError(10257, "TCacheBlockMgr.Rollback");
+  Close();
+}
+
+bool TCacheBlockMgr::IsBaseAddrInCache(uint32_t position) const {
+  auto it = FirstEndingAfter(position);
+  return it != index_.end() && it->second->Start() <= position;
+}
+
+void TCacheBlockMgr::DumpState(host::TStrings& lines) const {
+  lines.Add(host::Format("Cache dump: Hits %d  Misses %d", {hits_, misses_}));
+  for (int i = 0; i < Count(); ++i) {
+    const TCacheBlock* block = Blocks(i);
+    lines.Add(host::Format("Block %d: Addr %d  Owner %d State %s Size %d",
+                           {i, block->low_addr_, block->owner_, CachePageStateName(block->state_),
+                            block->block_size_}));
+  }
+}
+
+}  // namespace tav

@@ -1,0 +1,320 @@
+// The two caches between the database file (TTavFile) and the rest of the
+// engine.
+//
+// TCacheMgr holds whole pages of the areas whose access flags ask for caching.
+// Outside a transaction it writes through; inside one it holds every write
+// (the page turns dirty) until Commit or Rollback, growing beyond its page
+// limit rather than ever dropping a dirty page. Clean pages are reused least
+// recently used first. A page is found by a hash on (upper, base address);
+// each address has at most one page, which is refilled in place when a caller
+// asks for it under another owner or other access flags.
+//
+// TCacheBlockMgr exists only during a transaction and holds every raw
+// (uncached) write until Commit. It is a byte-range overlay over the file:
+// pending ranges never overlap, a write merges with what it overlaps, and a
+// read sees the pending bytes over what the file holds.
+//
+// Both reach the file only through the transfer procedures they are given, so
+// they know nothing of scrambling. Callers must keep:
+//  - The procedures are set before Open (before StartTransaction for the
+//    block cache), stay callable while the cache is open, and never call
+//    back into the cache that called them.
+//  - A procedure that fails raises; the cache is then as it was before the
+//    page or block concerned (pages already done in a multi-page transfer
+//    stay done).
+//  - A pointer from ReadCacheByRef points into a cached page and is valid
+//    only until the next call into the cache.
+//  - Positions are 32-bit (TTavFile keeps files below 2 GB); a transfer must
+//    not run past 2^32.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage/base/tav_hash.h"
+#include "host/rtl/collection.h"
+#include "host/rtl/string_list.h"
+
+namespace tav {
+
+enum TCachePageState { cpEmpty = 0, cpClean = 1, cpDirty = 2 };
+
+// "Empty", "Clean", "Dirty".
+const char* CachePageStateName(TCachePageState state);
+
+// Fills `buffer` (one page) with the page at (lowAddr, upperAddr) as read for
+// `owner` with `accessFlags`.
+using TCacheReadPageProc = std::function<void(uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                                              uint32_t lowAddr, uint32_t upperAddr)>;
+// Writes one page from `buffer` to (lowAddr, upperAddr) for `owner`.
+using TCacheWritePageProc =
+    std::function<void(const uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t lowAddr,
+                       uint32_t upperAddr)>;
+// Moves exactly `count` raw bytes at (lowAddr, highAddr).
+using TCacheReadBlockProc =
+    std::function<void(uint8_t* buffer, uint32_t lowAddr, uint32_t highAddr, uint32_t count)>;
+using TCacheWriteBlockProc =
+    std::function<void(const uint8_t* buffer, uint32_t lowAddr, uint32_t highAddr, uint32_t count)>;
+
+class TCacheMgr;
+
+class TCachePage : public THashCollectionItem {
+ public:
+  TCachePage() = default;
+
+  // Allocates the zero-filled buffer; 8581 "Page size = 0" without a size.
+  void OpenPage();
+  void ClosePage();
+  // 8581 "Cannot set page size on opened cache page" once the buffer exists.
+  void SetPageSize(uint32_t value);
+
+  uint8_t* Buffer() const { return buffer_.get(); }
+  uint32_t PageSize() const { return page_size_; }
+  uint32_t LowAddr() const { return low_addr_; }
+  uint32_t UpperAddr() const { return upper_addr_; }
+  int32_t PageOwner() const { return owner_; }
+  uint32_t AccessFlags() const { return access_flags_; }
+  uint32_t LRUFlag() const { return lru_flag_; }
+  TCachePageState State() const { return state_; }
+
+ private:
+  friend class TCacheMgr;
+
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint32_t low_addr_ = 0;
+  int32_t owner_ = 0;
+  uint32_t page_size_ = 0;
+  uint32_t lru_flag_ = 0;
+  TCachePageState state_ = cpEmpty;
+  uint32_t access_flags_ = 0;
+  uint32_t upper_addr_ = 0;
+
+  // Position in the collection, kept by the manager for the empty-page heap.
+  int slot_ = 0;
+  // Recency list of every hashed page (clean or dirty), least recent first.
+  TCachePage* lru_prev_ = nullptr;
+  TCachePage* lru_next_ = nullptr;
+};
+
+class TCacheMgr : public THashCollection {
+ public:
+  TCacheMgr();
+  ~TCacheMgr() override;
+
+  void SetReadIO(TCacheReadPageProc proc) { read_io_ = std::move(proc); }
+  void SetWriteIO(TCacheWritePageProc proc) { write_io_ = std::move(proc); }
+  // Lines the cache's choices are written to; borrowed, may be null.
+  void SetLog(host::TStrings* log) { log_ = log; }
+
+  // Makes `pageCount` empty pages of `pageSize` bytes (a power of two);
+  // 10065 "ReadIO"/"WriteIO" when a procedure is missing. Reopening closes
+  // first.
+  void Open(int pageCount, uint32_t pageSize);
+  // Frees every page and empties the hash; pending writes are dropped.
+  void Close();
+  bool IsOpen() const { return page_size_ != 0; }
+
+  // Copies `count` bytes at `position` into `buffer`, page by page.
+  void ReadCache(void* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
+                 uint32_t upper, uint32_t count);
+  // Copies `count` bytes from `buffer` to `position`, page by page.
+  void WriteCache(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
+                  uint32_t position, uint32_t accessFlags);
+  // A pointer to `count` bytes at `position` inside one cached page.
+  uint8_t* ReadCacheByRef(int32_t owner, uint32_t accessFlags, uint32_t position, uint32_t upper,
+                          uint32_t count);
+  // Writes `count` bytes at `position` inside one page; `buffer` may be the
+  // pointer ReadCacheByRef gave (modified in place), which is then not copied.
+  void WriteCacheByRef(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
+                       uint32_t position, uint32_t accessFlags);
+
+  void StartTransaction();
+  // Writes every dirty page in collection order (10257 without a
+  // transaction). A failing write raises with the transaction still open:
+  // the pages written so far are clean, the rest still dirty.
+  void Commit();
+  // Every dirty page becomes empty (10257 without a transaction).
+  void Rollback();
+  bool TransactionActive() const { return transaction_active_; }
+
+  // The page holding that address, if cached, becomes empty (even a dirty one).
+  void RemovePage(uint32_t position, uint32_t upper);
+  // Every clean page of that owner becomes empty; dirty pages (uncommitted
+  // writes of this connection) stay.
+  void ClearOwnedPages(int32_t owner);
+  // Every page becomes empty (even a dirty one).
+  void ClearCache();
+  // Frees pages from the end down to index n, skipping dirty ones, or adds
+  // empty pages up to n; n becomes the page limit.
+  void ResetPageCount(int n);
+  bool IsBaseAddrInCache(uint32_t position) const;
+  int64_t TotalCacheSize() const { return int64_t{Count()} * page_size_; }
+
+  // "Cache dump: ..." and one line per page, to `lines`.
+  void DumpState(host::TStrings& lines) const;
+
+  TCachePage* Pages(int index) const { return static_cast<TCachePage*>(Items(index)); }
+  // The page cached for that address, or nullptr.
+  TCachePage* FindPage(uint32_t position, uint32_t upper) const;
+  int PageLimit() const { return page_limit_; }
+  uint32_t PageSize() const { return page_size_; }
+  uint32_t BaseAddrMask() const { return base_addr_mask_; }
+  int64_t Hits() const { return hits_; }
+  int64_t Misses() const { return misses_; }
+  int DirtyCount() const { return dirty_count_; }
+
+ protected:
+  host::TCollectionItem* NewItem() override { return new TCachePage(); }
+
+ private:
+  // Where one page's part of a transfer lies.
+  struct TPiece {
+    uint32_t base;
+    uint32_t offset;
+    uint32_t length;
+    bool Whole(uint32_t pageSize) const { return length == pageSize; }
+  };
+
+  TPiece PieceAt(uint64_t position, uint64_t end) const;
+  void CheckRange(uint32_t position, uint32_t count, const char* caller) const;
+  // The page cached for `piece`, reading it (into the spare buffer first) on
+  // a miss or an identity mismatch.
+  TCachePage* LoadPage(int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper);
+  void WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFlags, const TPiece& piece,
+                  uint32_t upper);
+  // Fills the spare buffer from the file.
+  void FillSpare(int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper);
+  // A page out of the hash ready to hold another address: the first empty
+  // page, else (outside a transaction) the least recently used clean page,
+  // else a new one.
+  TCachePage* TakePage();
+  TCachePage* AddPage();
+  // Gives `page` the spare buffer's contents (the spare takes its old buffer).
+  void SwapInSpare(TCachePage* page);
+  // Puts a taken page into the hash under its new address.
+  void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper,
+               TCachePageState state);
+  void SetState(TCachePage* page, TCachePageState state);
+  void Stamp(TCachePage* page);
+  void MakeEmpty(TCachePage* page);
+  void LruUnlink(TCachePage* page);
+  void LruAppend(TCachePage* page);
+  void PushEmpty(int slot);
+  void RebuildSlots();
+  void Log(const std::string& line) const;
+
+  int page_limit_ = 0;
+  uint32_t page_size_ = 0;
+  uint32_t base_addr_mask_ = 0;
+  uint32_t lru_counter_ = 0;
+  bool transaction_active_ = false;
+  host::TStrings* log_ = nullptr;
+  int64_t misses_ = 0;
+  int64_t hits_ = 0;
+  TCacheReadPageProc read_io_;
+  TCacheWritePageProc write_io_;
+
+  // A page-sized buffer every fill and every write-through is prepared in, so
+  // that a failing transfer leaves the cached pages untouched.
+  std::unique_ptr<uint8_t[]> spare_;
+  TCachePage* lru_head_ = nullptr;
+  TCachePage* lru_tail_ = nullptr;
+  std::vector<int> empty_heap_;  // slots of empty pages, smallest on top
+  int dirty_count_ = 0;
+};
+
+class TCacheBlockMgr;
+
+class TCacheBlock : public host::TCollectionItem {
+ public:
+  TCacheBlock() = default;
+
+  const uint8_t* Data() const { return data_.get(); }
+  uint32_t BlockSize() const { return block_size_; }
+  int32_t Owner() const { return owner_; }
+  TCachePageState State() const { return state_; }
+  uint32_t LowAddr() const { return low_addr_; }
+  uint32_t HighAddr() const { return high_addr_; }
+  uint32_t AccessFlags() const { return access_flags_; }
+  uint64_t Start() const { return (uint64_t{high_addr_} << 32) | low_addr_; }
+  uint64_t End() const { return Start() + block_size_; }
+
+ private:
+  friend class TCacheBlockMgr;
+
+  std::unique_ptr<uint8_t[]> data_;
+  uint32_t block_size_ = 0;
+  int32_t owner_ = 0;
+  TCachePageState state_ = cpEmpty;
+  uint32_t low_addr_ = 0;
+  uint32_t high_addr_ = 0;
+  uint32_t access_flags_ = 0;
+};
+
+class TCacheBlockMgr : public host::TCollection {
+ public:
+  TCacheBlockMgr();
+  ~TCacheBlockMgr() override;
+
+  void SetReadIO(TCacheReadBlockProc proc) { read_io_ = std::move(proc); }
+  void SetWriteIO(TCacheWriteBlockProc proc) { write_io_ = std::move(proc); }
+  // Lines the cache's choices are written to; borrowed, may be null.
+  void SetLog(host::TStrings* log) { log_ = log; }
+
+  // 10065 "ReadIO"/"WriteIO" when a procedure is missing; zeroes the counters.
+  void Open();
+  // Drops every pending block and ends the transaction.
+  void Close();
+  // Open, then the transaction begins.
+  void StartTransaction();
+  // `count` bytes at (low, high): pending bytes where there are some, the
+  // file's bytes in the gaps.
+  void ReadBlock(void* buffer, int32_t owner, uint32_t count, uint32_t high, uint32_t low);
+  // Holds `count` bytes for (low, high) until Commit, over whatever was
+  // pending there; only inside a transaction.
+  void WriteBlock(const void* buffer, int32_t owner, uint32_t count, uint32_t high, uint32_t low);
+  // Forgets the pending bytes of [position, position + count): a later write
+  // through the page cache has superseded them.
+  void RemoveRange(uint32_t position, uint32_t upper, uint32_t count);
+  // Writes every dirty block in collection order, then frees all blocks
+  // (10257 without a transaction). A failing write raises with the
+  // transaction still open and the unwritten blocks still pending.
+  void Commit();
+  // Frees every block unwritten (10257 without a transaction).
+  void Rollback();
+  bool TransactionActive() const { return transaction_active_; }
+  // Whether a pending block holds the byte at that address.
+  bool IsBaseAddrInCache(uint32_t position) const;
+  bool Empty() const { return index_.empty(); }
+
+  // "Cache dump: ..." and one line per block, to `lines`.
+  void DumpState(host::TStrings& lines) const;
+
+  TCacheBlock* Blocks(int index) const { return static_cast<TCacheBlock*>(Items(index)); }
+  int64_t Hits() const { return hits_; }
+  int64_t Misses() const { return misses_; }
+
+ protected:
+  host::TCollectionItem* NewItem() override { return new TCacheBlock(); }
+
+ private:
+  TCacheBlock* NewBlock(uint64_t start, uint32_t size);
+  void DeleteBlock(TCacheBlock* block);
+  // The first pending block ending after `start`, in address order.
+  std::map<uint64_t, TCacheBlock*>::iterator FirstEndingAfter(uint64_t start);
+  std::map<uint64_t, TCacheBlock*>::const_iterator FirstEndingAfter(uint64_t start) const;
+
+  bool transaction_active_ = false;
+  host::TStrings* log_ = nullptr;
+  int64_t misses_ = 0;
+  int64_t hits_ = 0;
+  TCacheReadBlockProc read_io_;
+  TCacheWriteBlockProc write_io_;
+  std::map<uint64_t, TCacheBlock*> index_;  // start -> block, ranges disjoint
+};
+
+}  // namespace tav

@@ -1,0 +1,449 @@
+#include "engine/storage/file/page_cache.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/storage/testing/engine_error_test_support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/storage/base/tav_errors.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
+
+namespace tav {
+namespace {
+
+constexpr uint32_t kPage = 256;
+
+// A file in memory behind the caches' transfer procedures. A page is stored
+// XORed with its owner's low byte, so reading under another owner gives other
+// bytes, as scrambling does. Transfers can be made to fail at one address.
+struct TMemDisk {
+  std::vector<uint8_t> bytes;
+  int pageReads = 0;
+  int pageWrites = 0;
+  std::vector<uint32_t> writeOrder;
+  int64_t failAt = -1;
+
+  explicit TMemDisk(size_t size = 64 * kPage) : bytes(size) {
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / kPage);
+  }
+  void Check(uint32_t low, uint32_t count) const {
+    if (int64_t{low} <= failAt && failAt < int64_t{low} + count)
+      throw std::runtime_error("transfer failed");
+    if (low + uint64_t{count} > bytes.size()) throw std::runtime_error("past end");
+  }
+  void Attach(TCacheMgr& cache) {
+    cache.SetReadIO([this](uint8_t* buf, int32_t owner, uint32_t, uint32_t low, uint32_t) {
+      Check(low, kPage);
+      ++pageReads;
+      for (uint32_t i = 0; i < kPage; ++i) buf[i] = bytes[low + i] ^ static_cast<uint8_t>(owner);
+    });
+    cache.SetWriteIO([this](const uint8_t* buf, int32_t owner, uint32_t, uint32_t low, uint32_t) {
+      Check(low, kPage);
+      ++pageWrites;
+      writeOrder.push_back(low);
+      for (uint32_t i = 0; i < kPage; ++i) bytes[low + i] = buf[i] ^ static_cast<uint8_t>(owner);
+    });
+  }
+  void Attach(TCacheBlockMgr& blocks) {
+    blocks.SetReadIO([this](uint8_t* buf, uint32_t low, uint32_t, uint32_t count) {
+      Check(low, count);
+      std::memcpy(buf, bytes.data() + low, count);
+    });
+    blocks.SetWriteIO([this](const uint8_t* buf, uint32_t low, uint32_t, uint32_t count) {
+      Check(low, count);
+      writeOrder.push_back(low);
+      std::memcpy(bytes.data() + low, buf, count);
+    });
+  }
+  std::vector<uint8_t> Plain(uint32_t pos, uint32_t count, int32_t owner = 0) const {
+    std::vector<uint8_t> v(bytes.begin() + pos, bytes.begin() + pos + count);
+    for (auto& b : v) b ^= static_cast<uint8_t>(owner);
+    return v;
+  }
+};
+
+using test::ErrorCodeOf;
+
+std::vector<uint8_t> Filled(uint32_t n, uint8_t value) {
+  return std::vector<uint8_t>(n, value);
+}
+
+// Pages of the cache that hold `address` (clean or dirty).
+int PagesHolding(const TCacheMgr& cache, uint32_t address) {
+  int n = 0;
+  for (int i = 0; i < cache.Count(); ++i)
+    if (cache.Pages(i)->State() != cpEmpty && cache.Pages(i)->LowAddr() == address) ++n;
+  return n;
+}
+
+class PageCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    disk.Attach(cache);
+    cache.Open(4, kPage);
+  }
+  std::vector<uint8_t> Read(uint32_t pos, uint32_t count, int32_t owner = 0) {
+    std::vector<uint8_t> v(count);
+    cache.ReadCache(v.data(), owner, 1, pos, 0, count);
+    return v;
+  }
+  void Write(uint32_t pos, const std::vector<uint8_t>& data, int32_t owner = 0) {
+    cache.WriteCache(data.data(), owner, static_cast<uint32_t>(data.size()), 0, pos, 1);
+  }
+  TMemDisk disk;
+  TCacheMgr cache;
+};
+
+TEST(PageCacheOpen, NeedsBothProceduresAndASize) {
+  TCacheMgr cache;
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { cache.Open(4, kPage); }, &text), 10065);
+  EXPECT_NE(text.find("ReadIO"), std::string::npos);
+  cache.SetReadIO([](uint8_t*, int32_t, uint32_t, uint32_t, uint32_t) {});
+  EXPECT_EQ(ErrorCodeOf([&] { cache.Open(4, kPage); }, &text), 10065);
+  EXPECT_NE(text.find("WriteIO"), std::string::npos);
+  cache.SetWriteIO([](const uint8_t*, int32_t, uint32_t, uint32_t, uint32_t) {});
+  EXPECT_EQ(ErrorCodeOf([&] { cache.Open(4, 0); }), 8581);
+  cache.Open(4, kPage);
+  EXPECT_EQ(cache.Count(), 4);
+  EXPECT_EQ(cache.TotalCacheSize(), 4 * kPage);
+  EXPECT_EQ(cache.BaseAddrMask(), ~(kPage - 1));
+
+  TCachePage page;
+  EXPECT_EQ(ErrorCodeOf([&] { page.OpenPage(); }, &text), 8581);
+  EXPECT_NE(text.find("Page size = 0"), std::string::npos);
+  page.SetPageSize(kPage);
+  page.OpenPage();
+  EXPECT_EQ(ErrorCodeOf([&] { page.SetPageSize(512); }, &text), 8581);
+  EXPECT_NE(text.find("Cannot set page size on opened cache page"), std::string::npos);
+}
+
+TEST_F(PageCacheTest, ReadStraddlingTwoPagesLoadsBoth) {
+  EXPECT_EQ(Read(kPage - 5, 10), disk.Plain(kPage - 5, 10));
+  EXPECT_EQ(cache.Misses(), 2);
+  EXPECT_EQ(disk.pageReads, 2);
+  EXPECT_EQ(Read(kPage - 5, 10), disk.Plain(kPage - 5, 10));
+  EXPECT_EQ(cache.Hits(), 2);
+  EXPECT_EQ(disk.pageReads, 2);
+}
+
+TEST_F(PageCacheTest, WritesThroughOutsideATransactionAndNeverReadsAWholePage) {
+  Write(2 * kPage, Filled(kPage, 0xAB), 5);
+  EXPECT_EQ(disk.pageReads, 0);
+  EXPECT_EQ(disk.Plain(2 * kPage, kPage, 5), Filled(kPage, 0xAB));
+  Write(3 * kPage + 10, Filled(4, 0x11), 5);  // part of a page: read first
+  EXPECT_EQ(disk.pageReads, 1);
+  EXPECT_EQ(disk.Plain(3 * kPage + 10, 4, 5), Filled(4, 0x11));
+  EXPECT_EQ(cache.DirtyCount(), 0);
+  EXPECT_EQ(Read(2 * kPage, kPage, 5), Filled(kPage, 0xAB));
+  EXPECT_EQ(disk.pageReads, 1);
+}
+
+TEST_F(PageCacheTest, ReusesTheLeastRecentlyUsedPageOutsideATransaction) {
+  host::TStringList log;
+  cache.SetLog(&log);
+  for (uint32_t p = 0; p < 4; ++p) Read(p * kPage, 1);
+  Read(0, 1);  // page 0 becomes the most recent; page 1 the least
+  Read(4 * kPage, 1);
+  EXPECT_EQ(cache.Count(), 4);
+  EXPECT_FALSE(cache.IsBaseAddrInCache(kPage));
+  for (uint32_t p : {0u, 2u, 3u, 4u}) EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage)) << p;
+  EXPECT_EQ(log.Strings(0), "GetNextEmptyPage. EmptyPage: 0");
+  EXPECT_EQ(log.Strings(log.Count() - 1), "GetNextEmptyPage. Replacing OldestPage: 1");
+}
+
+TEST_F(PageCacheTest, HoldsEveryDirtyPageAndCommitsThemInCollectionOrder) {
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < 6; ++p) Write(p * kPage, Filled(kPage, static_cast<uint8_t>(p + 1)));
+  EXPECT_EQ(cache.Count(), 6);  // grew past its 4 pages
+  EXPECT_EQ(cache.DirtyCount(), 6);
+  EXPECT_EQ(disk.pageWrites, 0);
+  cache.Commit();
+  EXPECT_EQ(disk.writeOrder,
+            (std::vector<uint32_t>{0, kPage, 2 * kPage, 3 * kPage, 4 * kPage, 5 * kPage}));
+  for (uint32_t p = 0; p < 6; ++p)
+    EXPECT_EQ(disk.Plain(p * kPage, kPage), Filled(kPage, static_cast<uint8_t>(p + 1)));
+  EXPECT_EQ(cache.DirtyCount(), 0);
+  EXPECT_EQ(cache.Count(), 6);
+  EXPECT_EQ(ErrorCodeOf([&] { cache.Commit(); }), 10257);
+  EXPECT_EQ(ErrorCodeOf([&] { cache.Rollback(); }), 10257);
+}
+
+TEST_F(PageCacheTest, AFailedCommitKeepsTheTransactionAndTheUnwrittenPages) {
+  cache.StartTransaction();
+  Write(0, Filled(kPage, 1));
+  Write(kPage, Filled(kPage, 2));
+  disk.failAt = kPage;
+  EXPECT_THROW(cache.Commit(), std::runtime_error);
+  EXPECT_TRUE(cache.TransactionActive());
+  EXPECT_EQ(cache.DirtyCount(), 1);
+  disk.failAt = -1;
+  cache.Commit();
+  EXPECT_EQ(disk.writeOrder, (std::vector<uint32_t>{0, kPage}));
+  EXPECT_EQ(disk.Plain(kPage, kPage), Filled(kPage, 2));
+}
+
+TEST_F(PageCacheTest, InATransactionCleanPagesAreNotReplaced) {
+  for (uint32_t p = 0; p < 4; ++p) Read(p * kPage, 1);
+  cache.StartTransaction();
+  Read(4 * kPage, 1);
+  EXPECT_EQ(cache.Count(), 5);
+  for (uint32_t p = 0; p < 5; ++p) EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage));
+  cache.Rollback();
+}
+
+TEST_F(PageCacheTest, RollbackMakesTheNextReadComeFromTheFile) {
+  const auto before = disk.Plain(kPage, kPage);
+  cache.StartTransaction();
+  Write(kPage + 3, Filled(3, 0xEE));
+  EXPECT_EQ(Read(kPage + 3, 3), Filled(3, 0xEE));
+  cache.Rollback();
+  const int reads = disk.pageReads;
+  EXPECT_EQ(Read(kPage, kPage), before);
+  EXPECT_EQ(disk.pageReads, reads + 1);
+  EXPECT_EQ(disk.pageWrites, 0);
+}
+
+TEST_F(PageCacheTest, AnotherOwnerRefillsThePageInPlace) {
+  EXPECT_EQ(Read(kPage, 8, 1), disk.Plain(kPage, 8, 1));
+  EXPECT_EQ(Read(kPage, 8, 2), disk.Plain(kPage, 8, 2));
+  EXPECT_NE(disk.Plain(kPage, 8, 1), disk.Plain(kPage, 8, 2));
+  EXPECT_EQ(cache.Misses(), 2);
+  EXPECT_EQ(PagesHolding(cache, kPage), 1);
+
+  // In a transaction: a clean page written under another owner is refilled
+  // under that owner, and Commit writes it once, under that owner.
+  cache.StartTransaction();
+  Write(kPage + 4, Filled(2, 0x55), 3);
+  EXPECT_EQ(PagesHolding(cache, kPage), 1);
+  auto expected = disk.Plain(kPage, kPage, 3);
+  expected[4] = expected[5] = 0x55;
+  cache.Commit();
+  EXPECT_EQ(disk.pageWrites, 1);
+  EXPECT_EQ(disk.Plain(kPage, kPage, 3), expected);
+}
+
+TEST_F(PageCacheTest, ADirtyPageIsNeverReloadedOverItsPendingWrite) {
+  cache.StartTransaction();
+  Write(2 * kPage, Filled(kPage, 0x42), 1);
+  // Another owner asks for the page: the transaction's bytes are the page's
+  // newest contents, and a second copy of the address must not appear.
+  EXPECT_EQ(Read(2 * kPage, 4, 9), Filled(4, 0x42));
+  EXPECT_EQ(PagesHolding(cache, 2 * kPage), 1);
+  EXPECT_EQ(disk.pageReads, 0);
+  cache.Commit();
+  EXPECT_EQ(disk.Plain(2 * kPage, kPage, 1), Filled(kPage, 0x42));
+}
+
+TEST_F(PageCacheTest, AFailedReadLeavesTheCacheAsItWas) {
+  for (uint32_t p = 0; p < 4; ++p) Read(p * kPage, 1);
+  const auto page0 = Read(0, kPage);
+  disk.failAt = 9 * kPage;
+  EXPECT_THROW(Read(9 * kPage, 1), std::runtime_error);
+  EXPECT_EQ(cache.Count(), 4);
+  for (uint32_t p = 0; p < 4; ++p) EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage)) << p;
+  EXPECT_FALSE(cache.IsBaseAddrInCache(9 * kPage));
+  const int reads = disk.pageReads;
+  EXPECT_EQ(Read(0, kPage), page0);
+  EXPECT_EQ(disk.pageReads, reads);
+}
+
+TEST_F(PageCacheTest, AFailedWriteThroughLeavesTheCachedPageAsItWas) {
+  const auto before = Read(kPage, kPage);
+  disk.failAt = kPage;
+  EXPECT_THROW(Write(kPage + 1, Filled(2, 0x99)), std::runtime_error);
+  EXPECT_THROW(Write(kPage, Filled(kPage, 0x99)), std::runtime_error);
+  disk.failAt = -1;
+  EXPECT_EQ(Read(kPage, kPage), before);
+  EXPECT_EQ(disk.Plain(kPage, kPage), before);
+
+  // By reference the caller has already changed the page: it is dropped, so
+  // the next read shows what the file holds.
+  uint8_t* p = cache.ReadCacheByRef(0, 1, kPage + 8, 0, 4);
+  std::memset(p, 0x77, 4);
+  disk.failAt = kPage;
+  EXPECT_THROW(cache.WriteCacheByRef(p, 0, 4, 0, kPage + 8, 1), std::runtime_error);
+  disk.failAt = -1;
+  EXPECT_FALSE(cache.IsBaseAddrInCache(kPage));
+  EXPECT_EQ(Read(kPage, kPage), before);
+}
+
+TEST_F(PageCacheTest, WritesByReferenceWithoutCopying) {
+  uint8_t* p = cache.ReadCacheByRef(0, 1, 2 * kPage + 16, 0, 8);
+  std::memset(p, 0x3C, 8);
+  cache.WriteCacheByRef(p, 0, 8, 0, 2 * kPage + 16, 1);
+  EXPECT_EQ(disk.Plain(2 * kPage + 16, 8), Filled(8, 0x3C));
+  EXPECT_THROW(cache.ReadCacheByRef(0, 1, kPage - 2, 0, 4), host::EAssertionFailed);
+  const auto bytes = Filled(4, 0x12);
+  EXPECT_THROW(cache.WriteCacheByRef(bytes.data(), 0, 4, 0, kPage - 2, 1), host::EAssertionFailed);
+}
+
+TEST_F(PageCacheTest, RemovingClearingAndResizing) {
+  Read(0, 1, 1);
+  Read(kPage, 1, 2);
+  Read(2 * kPage, 1, 2);
+  cache.RemovePage(5, 0);
+  EXPECT_FALSE(cache.IsBaseAddrInCache(0));
+  cache.ClearOwnedPages(2);
+  EXPECT_FALSE(cache.IsBaseAddrInCache(kPage));
+  EXPECT_FALSE(cache.IsBaseAddrInCache(2 * kPage));
+
+  cache.ResetPageCount(8);
+  EXPECT_EQ(cache.Count(), 8);
+  EXPECT_EQ(cache.PageLimit(), 8);
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < 8; ++p) Read(p * kPage, 1);
+  Write(6 * kPage, Filled(kPage, 1));  // dirty pages survive a shrink
+  cache.ResetPageCount(2);
+  EXPECT_EQ(cache.Count(), 3);
+  EXPECT_TRUE(cache.IsBaseAddrInCache(6 * kPage));
+  EXPECT_FALSE(cache.IsBaseAddrInCache(5 * kPage));
+  Read(9 * kPage, 1);  // the empty-page bookkeeping follows the shrink
+  cache.Commit();
+  EXPECT_EQ(disk.Plain(6 * kPage, kPage), Filled(kPage, 1));
+  cache.ClearCache();
+  for (int i = 0; i < cache.Count(); ++i) EXPECT_EQ(cache.Pages(i)->State(), cpEmpty);
+}
+
+TEST_F(PageCacheTest, ClearingAnOwnersPagesKeepsItsUncommittedWrites) {
+  Read(0, 1, 3);
+  cache.StartTransaction();
+  Write(kPage, Filled(kPage, 9), 3);
+  cache.ClearOwnedPages(3);
+  EXPECT_FALSE(cache.IsBaseAddrInCache(0));
+  EXPECT_TRUE(cache.IsBaseAddrInCache(kPage));
+  EXPECT_EQ(Read(kPage, kPage, 3), Filled(kPage, 9));
+  cache.Commit();
+  EXPECT_EQ(disk.Plain(kPage, kPage, 3), Filled(kPage, 9));
+}
+
+TEST_F(PageCacheTest, DumpsItsState) {
+  Read(kPage, 1, 7);
+  host::TStringList lines;
+  cache.DumpState(lines);
+  ASSERT_EQ(lines.Count(), 5);
+  EXPECT_EQ(lines.Strings(0), "Cache dump: Hits 0  Misses 1");
+  EXPECT_EQ(lines.Strings(1), "Page 0: Addr 256  Owner 7 State Clean LRUFlag 0");
+  EXPECT_EQ(lines.Strings(2), "Page 1: Addr 0  Owner 0 State Empty LRUFlag 0");
+}
+
+// ---- block cache ----
+
+class BlockCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override { disk.Attach(blocks); }
+  std::vector<uint8_t> Read(uint32_t pos, uint32_t count) {
+    std::vector<uint8_t> v(count);
+    blocks.ReadBlock(v.data(), 0, count, 0, pos);
+    return v;
+  }
+  void Write(uint32_t pos, const std::vector<uint8_t>& data) {
+    blocks.WriteBlock(data.data(), 0, static_cast<uint32_t>(data.size()), 0, pos);
+  }
+  TMemDisk disk;
+  TCacheBlockMgr blocks;
+};
+
+TEST(BlockCacheOpen, NeedsBothProceduresAndATransaction) {
+  TCacheBlockMgr blocks;
+  EXPECT_EQ(ErrorCodeOf([&] { blocks.StartTransaction(); }), 10065);
+  TMemDisk disk;
+  disk.Attach(blocks);
+  const auto bytes = Filled(4, 1);
+  EXPECT_THROW(blocks.WriteBlock(bytes.data(), 0, 4, 0, 0), host::EAssertionFailed);
+  EXPECT_EQ(ErrorCodeOf([&] { blocks.Commit(); }), 10257);
+  EXPECT_EQ(ErrorCodeOf([&] { blocks.Rollback(); }), 10257);
+}
+
+TEST_F(BlockCacheTest, ReadsSeePendingBytesOverTheFile) {
+  blocks.StartTransaction();
+  Write(100, Filled(10, 0xAA));
+  auto expected = disk.Plain(95, 20);
+  std::fill(expected.begin() + 5, expected.begin() + 15, 0xAA);
+  EXPECT_EQ(Read(95, 20), expected);
+  EXPECT_EQ(Read(102, 3), Filled(3, 0xAA));
+  EXPECT_EQ(blocks.Hits(), 1);
+  EXPECT_EQ(blocks.Misses(), 2);  // the first write and the read with gaps
+  EXPECT_TRUE(blocks.IsBaseAddrInCache(109));
+  EXPECT_FALSE(blocks.IsBaseAddrInCache(110));
+  EXPECT_TRUE(disk.writeOrder.empty());
+}
+
+TEST_F(BlockCacheTest, WritesOfAnotherSizeMergeWithWhatTheyOverlap) {
+  blocks.StartTransaction();
+  Write(100, Filled(10, 1));
+  Write(120, Filled(10, 2));
+  Write(105, Filled(20, 3));  // spans the end of one and the start of the other
+  EXPECT_EQ(blocks.Count(), 1);
+  Write(100, Filled(2, 4));  // inside the merged block: in place
+  EXPECT_EQ(blocks.Count(), 1);
+  std::vector<uint8_t> expected(30);
+  std::fill(expected.begin(), expected.begin() + 2, 4);
+  std::fill(expected.begin() + 2, expected.begin() + 5, 1);
+  std::fill(expected.begin() + 5, expected.begin() + 25, 3);
+  std::fill(expected.begin() + 25, expected.end(), 2);
+  EXPECT_EQ(Read(100, 30), expected);
+  blocks.Commit();
+  EXPECT_EQ(disk.Plain(100, 30), expected);
+  EXPECT_EQ(blocks.Count(), 0);
+  EXPECT_FALSE(blocks.TransactionActive());
+}
+
+TEST_F(BlockCacheTest, RemovingARangeKeepsWhatLiesAroundIt) {
+  const auto original = disk.Plain(0, 300);
+  blocks.StartTransaction();
+  Write(0, Filled(100, 9));
+  Write(200, Filled(50, 8));
+  blocks.RemoveRange(40, 0, 180);  // cuts the first block's tail and the second's head
+  EXPECT_EQ(blocks.Count(), 2);
+  auto expected = original;
+  std::fill(expected.begin(), expected.begin() + 40, 9);
+  std::fill(expected.begin() + 220, expected.begin() + 250, 8);
+  EXPECT_EQ(Read(0, 300), expected);
+  blocks.RemoveRange(10, 0, 10);  // a hole in the middle of one block
+  std::copy(original.begin() + 10, original.begin() + 20, expected.begin() + 10);
+  EXPECT_EQ(Read(0, 300), expected);
+  blocks.Commit();
+  EXPECT_EQ(disk.Plain(0, 300), expected);
+}
+
+TEST_F(BlockCacheTest, RollbackDropsEverythingAndAFailedCommitKeepsWhatWasNotWritten) {
+  const auto original = disk.Plain(0, 64);
+  blocks.StartTransaction();
+  Write(0, Filled(8, 1));
+  blocks.Rollback();
+  EXPECT_EQ(blocks.Count(), 0);
+  EXPECT_EQ(disk.Plain(0, 64), original);
+
+  blocks.StartTransaction();
+  Write(0, Filled(8, 1));
+  Write(32, Filled(8, 2));
+  disk.failAt = 32;
+  EXPECT_THROW(blocks.Commit(), std::runtime_error);
+  EXPECT_TRUE(blocks.TransactionActive());
+  EXPECT_TRUE(blocks.IsBaseAddrInCache(32));
+  disk.failAt = -1;
+  blocks.Commit();
+  EXPECT_EQ(disk.Plain(32, 8), Filled(8, 2));
+  EXPECT_EQ(disk.Plain(0, 8), Filled(8, 1));
+}
+
+TEST_F(BlockCacheTest, DumpsItsState) {
+  blocks.StartTransaction();
+  Write(512, Filled(16, 1));
+  host::TStringList lines;
+  blocks.DumpState(lines);
+  ASSERT_EQ(lines.Count(), 2);
+  EXPECT_EQ(lines.Strings(0), "Cache dump: Hits 0  Misses 1");
+  EXPECT_EQ(lines.Strings(1), "Block 0: Addr 512  Owner 0 State Dirty Size 16");
+}
+
+}  // namespace
+}  // namespace tav

@@ -1,0 +1,533 @@
+#include "engine/storage/file/tav_file.h"
+
+#include <algorithm>
+
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/xor_crypt.h"
+#include "host/rtl/exceptions.h"
+#include "os/clock.h"
+#include "os/file.h"
+#include "os/sys_info.h"
+
+namespace tav {
+
+namespace {
+
+constexpr uint32_t kScrambled = TAV_ACCESS_XOR | TAV_ACCESS_BLOWFISH;
+constexpr uint32_t kCopyChunk = 4096;
+
+}  // namespace
+
+int CachePageCountFor(int64_t fileSize, uint32_t pageSize) {
+  if (fileSize < 0 || pageSize == 0) return 50;
+  return static_cast<int>(std::clamp<int64_t>(fileSize / pageSize / 4, 50, 1000));
+}
+
+TTavFile::TTavFile()
+    : cache_mgr_(std::make_unique<TCacheMgr>()), block_mgr_(std::make_unique<TCacheBlockMgr>()) {}
+
+TTavFile::~TTavFile() {
+  CloseTavFile();
+  BlowfishBurn(blowfish_);
+}
+
+bool TTavFile::CheckOpen() const {
+  return file_ != nullptr;
+}
+
+int32_t TTavFile::Handle() const {
+  return file_ ? static_cast<int32_t>(file_->Id()) : 0;
+}
+
+void TTavFile::RequireOpen(const char* caller) const {
+  if (!file_) TavDatabaseError(8449, caller);
+}
+
+void TTavFile::ValidatePageSize(const char* caller) const {
+  if (page_size_ == 0) TavDatabaseError(8581, caller, "Database page size not set on opening");
+  // Positions are split into page and offset by masking, so the size must be
+  // a power of two; the bounds keep one page a sane allocation.
+  if (page_size_ < TAV_MIN_PAGE_SIZE || page_size_ > TAV_MAX_PAGE_SIZE ||
+      (page_size_ & (page_size_ - 1)) != 0)
+    TavDatabaseError(8581, caller, "Invalid database page size");
+}
+
+void TTavFile::SetPageSize(uint32_t value) {
+  if (file_)
+    TavDatabaseError(8581, "TTavFile.SetPageSize", "Cannot set page size on an opened file");
+  page_size_ = value;
+}
+
+void TTavFile::SetXORKeyBuf(const void* key, int32_t length) {
+  if (file_)
+    TavDatabaseError(8581, "TTavFile.SetXORKeyBuf", "Cannot set Crypt key on an opened file");
+  const auto* bytes = static_cast<const uint8_t*>(key);
+  if (length > 0 && bytes)
+    xor_key_.assign(bytes, bytes + length);
+  else
+    xor_key_.clear();
+}
+
+void TTavFile::SetBlowKeyBuf(const void* key, int32_t length) {
+  // An impossible length reaches BlowfishInit as 0 bits, which it refuses.
+  const int32_t bits = (key && length > 0 && length <= BLOWFISH_MAX_KEY_BYTES) ? length * 8 : 0;
+  BlowfishInit(blowfish_, key, bits, nullptr);
+  const auto* bytes = static_cast<const uint8_t*>(key);
+  blow_key_.assign(bytes, bytes + length);
+  blow_key_set_ = true;
+}
+
+void TTavFile::OpenCaches(int64_t fileSize) {
+  cache_mgr_->SetReadIO(
+      [this](uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
+             uint32_t upper) { InternalReadPage(buffer, owner, accessFlags, position, upper); });
+  cache_mgr_->SetWriteIO(
+      [this](const uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
+             uint32_t upper) { InternalWritePage(buffer, owner, accessFlags, position, upper); });
+  cache_mgr_->Open(CachePageCountFor(fileSize, page_size_), page_size_);
+  // Raw positions stay below 2 GB, so the high address word is always 0.
+  block_mgr_->SetReadIO([this](uint8_t* buffer, uint32_t low, uint32_t, uint32_t count) {
+    InternalRead(buffer, low, count);
+  });
+  block_mgr_->SetWriteIO([this](const uint8_t* buffer, uint32_t low, uint32_t, uint32_t count) {
+    InternalWrite(buffer, low, count);
+  });
+  scratch_ = std::make_unique<uint8_t[]>(page_size_);
+}
+
+void TTavFile::CloseHandle() {
+  cache_mgr_->Close();
+  block_mgr_->Close();
+  transaction_active_ = false;
+  trans_eof_ = 0;
+  file_.reset();
+  scratch_.reset();
+}
+
+int32_t TTavFile::CreateTavFile(const std::string& name) {
+  if (file_) CloseTavFile();
+  ValidatePageSize("TTavFile.CreateTavFile");
+  file_ = os::TOSFile::Create(name, os::TFileCreation::CreateAlways);
+  if (!file_) return 0;
+  try {
+    OpenCaches(0);
+  } catch (...) {
+    CloseHandle();
+    throw;
+  }
+  return Handle();
+}
+
+int32_t TTavFile::OpenTavFile(const std::string& name) {
+  // Reopening keeps the keys that were set for this open.
+  if (file_) CloseHandle();
+  ValidatePageSize("TTavFile.OpenTavFile");
+  if (xor_key_.empty())
+    TavDatabaseError(8581, "TTavFile.OpenTavFile", "Crypt key not set before opening");
+
+  os::TFileAccess access = os::TFileAccess::Read;
+  if (open_read_ && open_write_)
+    access = os::TFileAccess::ReadWrite;
+  else if (open_write_)
+    access = os::TFileAccess::Write;
+  // The system's locks know only exclusive and shared opens: denying others
+  // either reading or writing takes the file exclusively.
+  const os::TFileShare share = (open_read_exclusive_ || open_write_exclusive_)
+                                   ? os::TFileShare::Exclusive
+                                   : os::TFileShare::DenyNone;
+  file_ = os::TOSFile::Open(name, access, share);
+  if (!file_)
+    TavDatabaseError(8449, "TTavFile.OpenTavFile",
+                     "Unable to open file. Error type of: " + GetOSErrorMsg());
+  const int64_t size = file_->Size();
+  if (size < 0) {
+    const std::string reason = GetOSErrorMsg();
+    CloseHandle();
+    TavDatabaseError(8449, "TTavFile.OpenTavFile", "Unable to open file. Error type of: " + reason);
+  }
+  try {
+    OpenCaches(size);
+  } catch (...) {
+    CloseHandle();
+    throw;
+  }
+  return Handle();
+}
+
+void TTavFile::CloseTavFile() {
+  CloseHandle();
+  xor_key_.clear();
+  blow_key_.clear();
+}
+
+void TTavFile::CheckTableId(int32_t tableId) const {
+  if (tableId > TAV_MAX_TABLE_ID)
+    if (TDBLogger* log = GDBLogger()) log->LogItem("TavFile", "Invalid table id");
+}
+
+void TTavFile::CheckReadRange(uint32_t position, uint64_t count, const char* caller) const {
+  if (position + count > static_cast<uint64_t>(TAV_MAX_FILE_END))
+    TavDatabaseError(8450, caller, "Unable to seek for file read operation");
+}
+
+void TTavFile::CheckWriteRange(uint32_t position, uint64_t count, const char* caller) const {
+  if (position + count > static_cast<uint64_t>(TAV_MAX_FILE_END)) TavDatabaseError(9600, caller);
+}
+
+void TTavFile::RequireXORKey() const {
+  if (xor_key_.empty())
+    TavDatabaseError(8581, "TTavFile.InternalPage", "Crypt key not set before opening");
+}
+
+void TTavFile::RequireBlowKey() const {
+  if (!blow_key_set_)
+    TavDatabaseError(8581, "TTavFile.InternalPage", "Crypt key not set before opening");
+}
+
+bool TTavFile::UsesPageCache(uint32_t accessFlags) const {
+  if (accessFlags & kScrambled) return true;
+  return (accessFlags & TAV_ACCESS_CACHED) && (cache_active_ || transaction_active_);
+}
+
+// ---- transfers ----
+
+void TTavFile::InternalRead(void* buffer, uint32_t position, uint32_t count) {
+  RequireOpen("TTavFile.InternalRead");
+  CheckReadRange(position, count, "TTavFile.InternalRead");
+  if (count == 0) return;
+  if (file_->Read(position, buffer, count) != static_cast<int64_t>(count))
+    TavDatabaseError(9217, "TTavFile.InternalRead", "Unable to complete file read operation");
+}
+
+void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t count) {
+  RequireOpen("TTavFile.InternalWrite");
+  CheckWriteRange(position, count, "TTavFile.InternalWrite");
+  if (count == 0) return;
+  if (file_->Write(position, buffer, count) != static_cast<int64_t>(count))
+    TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
+}
+
+void TTavFile::RawRead(uint8_t* buffer, uint32_t position, uint32_t count) {
+  if (transaction_active_ && !block_mgr_->Empty())
+    block_mgr_->ReadBlock(buffer, 0, count, 0, position);
+  else
+    InternalRead(buffer, position, count);
+}
+
+void TTavFile::InternalReadPage(uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                                uint32_t position, uint32_t upper) {
+  (void)upper;
+  RequireOpen("TTavFile.InternalReadPage");
+  CheckReadRange(position, page_size_, "TTavFile.InternalReadPage");
+  if (!(accessFlags & kScrambled)) {
+    RawRead(buffer, position, page_size_);
+    return;
+  }
+  if (accessFlags & TAV_ACCESS_XOR)
+    RequireXORKey();
+  else
+    RequireBlowKey();
+  RawRead(scratch_.get(), position, page_size_);
+  const auto size = static_cast<int32_t>(page_size_);
+  if (accessFlags & TAV_ACCESS_XOR) {
+    XORCryptBuf(scratch_.get(), buffer, xor_key_.data(), owner,
+                static_cast<int32_t>(xor_key_.size()), size);
+  } else {
+    // Every page starts from the initial IV, so pages decipher independently.
+    BlowfishReset(blowfish_);
+    BlowfishDecryptCFB(blowfish_, scratch_.get(), buffer, size);
+    BlowfishReset(blowfish_);
+  }
+}
+
+void TTavFile::InternalWritePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                                 uint32_t position, uint32_t upper) {
+  (void)upper;
+  RequireOpen("TTavFile.InternalWritePage");
+  CheckWriteRange(position, page_size_, "TTavFile.InternalWritePage");
+  const uint8_t* source = buffer;
+  if (accessFlags & kScrambled) {
+    const auto size = static_cast<int32_t>(page_size_);
+    if (accessFlags & TAV_ACCESS_XOR) {
+      RequireXORKey();
+      XORCryptBuf(buffer, scratch_.get(), xor_key_.data(), owner,
+                  static_cast<int32_t>(xor_key_.size()), size);
+    } else {
+      RequireBlowKey();
+      BlowfishReset(blowfish_);
+      BlowfishEncryptCFB(blowfish_, buffer, scratch_.get(), size);
+      BlowfishReset(blowfish_);
+    }
+    source = scratch_.get();
+  }
+  InternalWrite(source, position, page_size_);
+}
+
+void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
+  // A write past the transaction's end (an append or not) moves the end, so
+  // a later append never lands on it.
+  trans_eof_ = std::max<int64_t>(trans_eof_, int64_t{position} + count);
+}
+
+void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count,
+                           int32_t tableId, uint32_t accessFlags) {
+  if (!transaction_active_ || block_mgr_->Empty()) {
+    cache_mgr_->WriteCache(buffer, tableId, count, 0, position, accessFlags);
+    return;
+  }
+  // Pending raw bytes of a page (a release's zeros) are superseded by the
+  // page's new contents: the page is dirty now and Commit writes it whole.
+  // Done page by page, so that a failure part way leaves no written page
+  // with stale bytes still pending under it.
+  const uint32_t mask = cache_mgr_->BaseAddrMask();
+  const uint64_t end = uint64_t{position} + count;
+  for (uint64_t pos = position; pos < end;) {
+    const uint32_t base = static_cast<uint32_t>(pos) & mask;
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(base + page_size_, end) - pos);
+    cache_mgr_->WriteCache(buffer + (pos - position), tableId, length, 0,
+                           static_cast<uint32_t>(pos), accessFlags);
+    block_mgr_->RemoveRange(base, 0, page_size_);
+    pos += length;
+  }
+}
+
+void TTavFile::SeekAndReadTavFile(void* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                                  uint32_t accessFlags) {
+  CheckTableId(tableId);
+  RequireOpen("TTavFile.SeekAndReadTavFile");
+  CheckReadRange(position, count, "TTavFile.SeekAndReadTavFile");
+  if (UsesPageCache(accessFlags))
+    cache_mgr_->ReadCache(buffer, tableId, accessFlags, position, 0, count);
+  else if (transaction_active_)
+    block_mgr_->ReadBlock(buffer, tableId, count, 0, position);
+  else
+    InternalRead(buffer, position, count);
+}
+
+void TTavFile::SeekAndWriteTavFile(const void* buffer, uint32_t position, uint32_t count,
+                                   int32_t tableId, uint32_t accessFlags) {
+  CheckTableId(tableId);
+  RequireOpen("TTavFile.SeekAndWriteTavFile");
+  CheckWriteRange(position, count, "TTavFile.SeekAndWriteTavFile");
+  if (UsesPageCache(accessFlags))
+    WriteCached(static_cast<const uint8_t*>(buffer), position, count, tableId, accessFlags);
+  else if (transaction_active_)
+    block_mgr_->WriteBlock(buffer, tableId, count, 0, position);
+  else
+    InternalWrite(buffer, position, count);
+  if (transaction_active_) GrowTransactionEof(position, count);
+}
+
+uint8_t* TTavFile::SeekAndReadTavFileByRef(uint32_t position, uint32_t count, int32_t tableId,
+                                           uint32_t accessFlags) {
+  CheckTableId(tableId);
+  RequireOpen("TTavFile.SeekAndReadTavFileByRef");
+  CheckReadRange(position, count, "TTavFile.SeekAndReadTavFileByRef");
+  TAV_ASSERT(UsesPageCache(accessFlags), "SeekAndReadTavFileByRef failed to access cache");
+  return cache_mgr_->ReadCacheByRef(tableId, accessFlags, position, 0, count);
+}
+
+void TTavFile::SeekAndWriteTavFileByRef(const uint8_t* buffer, uint32_t position, uint32_t count,
+                                        int32_t tableId, uint32_t accessFlags) {
+  CheckTableId(tableId);
+  RequireOpen("TTavFile.SeekAndWriteTavFileByRef");
+  CheckWriteRange(position, count, "TTavFile.SeekAndWriteTavFileByRef");
+  TAV_ASSERT(UsesPageCache(accessFlags), "SeekAndWriteTavFileByRef accessed in error");
+  cache_mgr_->WriteCacheByRef(buffer, tableId, count, 0, position, accessFlags);
+  if (transaction_active_) {
+    block_mgr_->RemoveRange(position & cache_mgr_->BaseAddrMask(), 0, page_size_);
+    GrowTransactionEof(position, count);
+  }
+}
+
+uint32_t TTavFile::SeekAndAppendTavFile(const void* buffer, uint32_t count, int32_t tableId,
+                                        uint32_t accessFlags) {
+  RequireOpen("TTavFile.SeekAndAppendTavFile");
+  const int64_t eof = SeekTavEof();
+  if (eof < 0 || eof + count > TAV_MAX_FILE_END)
+    TavDatabaseError(9600, "TTavFile.SeekAndAppendTavFile");
+  const auto position = static_cast<uint32_t>(eof);
+  SeekAndWriteTavFile(buffer, position, count, tableId, accessFlags);
+  return position;
+}
+
+void TTavFile::ReadThroughTavFile(void* buffer, uint32_t position, uint32_t count) {
+  InternalRead(buffer, position, count);
+}
+
+void TTavFile::WriteThroughTavFile(const void* buffer, uint32_t position, uint32_t count) {
+  InternalWrite(buffer, position, count);
+  if (transaction_active_) GrowTransactionEof(position, count);
+}
+
+void TTavFile::ReleasePage(uint32_t position, const void* buffer) {
+  RequireOpen("TTavFile.ReleasePage");
+  CheckWriteRange(position, page_size_, "TTavFile.ReleasePage");
+  TAV_ASSERT((position & (page_size_ - 1)) == 0, "ReleasePage of an address inside a page");
+  // The page leaves the page cache first, even when dirty: its contents are
+  // dead, and a cached copy would otherwise outlive (or at Commit overwrite)
+  // the released bytes.
+  cache_mgr_->RemovePage(position, 0);
+  if (transaction_active_) {
+    block_mgr_->WriteBlock(buffer, 0, page_size_, 0, position);
+    GrowTransactionEof(position, page_size_);
+  } else {
+    InternalWrite(buffer, position, page_size_);
+  }
+}
+
+// ---- positioning ----
+
+uint32_t TTavFile::SeekTavBof() {
+  RequireOpen("TTavFile.SeekTavBof");
+  return 0;
+}
+
+int64_t TTavFile::SeekTavEof() {
+  RequireOpen("TTavFile.SeekTavEof");
+  if (transaction_active_) return trans_eof_;
+  const int64_t size = file_->Size();
+  if (size < 0) TavDatabaseError(8450, "TTavFile.SeekTavEof", "Unable to seek to end of file");
+  return size;
+}
+
+int64_t TTavFile::SeekTavPosition(uint32_t position) {
+  RequireOpen("TTavFile.SeekTavPosition");
+  return position > TAV_MAX_FILE_END ? -1 : int64_t{position};
+}
+
+// ---- transactions ----
+
+void TTavFile::StartTransaction() {
+  RequireOpen("TTavFile.StartTransaction");
+  if (transaction_active_) TavDatabaseError(10256, "TTavFile.StartTransaction");
+  const int64_t size = file_->Size();
+  if (size < 0)
+    TavDatabaseError(8450, "TTavFile.StartTransaction", "Unable to seek to end of file");
+  block_mgr_->StartTransaction();
+  cache_mgr_->StartTransaction();
+  trans_eof_ = size;
+  transaction_active_ = true;
+}
+
+void TTavFile::Commit() {
+  if (!transaction_active_) TavDatabaseError(10257, "TTavFile.Commit");
+  // A dirty page and pending raw bytes never cover the same bytes (a page
+  // write drops the pending bytes under it), so the order is free; pages go
+  // first as they always have.
+  if (cache_mgr_->TransactionActive()) cache_mgr_->Commit();
+  try {
+    if (block_mgr_->TransactionActive()) block_mgr_->Commit();
+  } catch (...) {
+    // Keep both caches in the transaction so that a retry or a rollback
+    // finds them as the file does.
+    cache_mgr_->StartTransaction();
+    throw;
+  }
+  transaction_active_ = false;
+  trans_eof_ = 0;
+}
+
+void TTavFile::Rollback() {
+  if (!transaction_active_) TavDatabaseError(10257, "TTavFile.Rollback");
+  // Pages read during the transaction saw the pending raw bytes; those bytes
+  // are about to go, so must any clean copy made from them.
+  for (int i = 0; i < block_mgr_->Count(); ++i) {
+    const TCacheBlock* block = block_mgr_->Blocks(i);
+    const uint64_t end = block->End();
+    for (uint64_t base = block->Start() & cache_mgr_->BaseAddrMask(); base < end;
+         base += page_size_)
+      cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
+  }
+  if (cache_mgr_->TransactionActive()) cache_mgr_->Rollback();
+  if (block_mgr_->TransactionActive()) block_mgr_->Rollback();
+  transaction_active_ = false;
+  trans_eof_ = 0;
+}
+
+// ---- whole-file operations ----
+
+void TTavFile::FlushBuffers() {
+  RequireOpen("TTavFile.FlushBuffers");
+  if (!file_->Flush())
+    TavDatabaseError(8450, "TTavFile.FlushBuffers", "The file buffers could not be flushed");
+}
+
+void TTavFile::CopyTavFile(const std::string& name) {
+  RequireOpen("TTavFile.CopyTavFile");
+  const int64_t eof = SeekTavEof();
+  bool created = false;
+  bool copied = false;
+  {
+    // Create refuses a file open elsewhere (the source itself included), so
+    // a name that is in use is never emptied, nor removed below.
+    std::unique_ptr<os::TOSFile> target =
+        os::TOSFile::Create(name, os::TFileCreation::CreateAlways);
+    created = target != nullptr;
+    if (target) {
+      uint8_t chunk[kCopyChunk];
+      uint64_t position = 0;
+      bool failed = false;
+      for (;;) {
+        const int64_t got = file_->Read(position, chunk, kCopyChunk);
+        if (got < 0 ||
+            (got > 0 && target->Write(position, chunk, static_cast<size_t>(got)) != got)) {
+          failed = true;
+          break;
+        }
+        position += static_cast<uint64_t>(got);
+        if (got < static_cast<int64_t>(kCopyChunk)) break;
+      }
+      copied = !failed && target->Size() == eof;
+    }
+  }
+  if (!copied) {
+    // A partial copy is worth nothing and must not be taken for a database.
+    if (created) os::DeleteFile(name);
+    TavDatabaseError(8450, "TTavFile.CopyTavFile", "The file could not be copied correctly");
+  }
+}
+
+// ---- raw range locks ----
+
+void TTavFile::LockRetryPause() const {
+  // The same hint between retries as the lock managers give.
+  if (beep_on_lock_retry_) os::Beep();
+  os::Sleep(lock_retry_interval_);
+}
+
+int32_t TTavFile::WriteLockTavFile(uint32_t offset, uint32_t length) {
+  if (!file_) TavDatabaseError(8450, "TTavFile.WriteLockTavFile", "File handle is invalid");
+  const int32_t attempts = std::max<int32_t>(1, lock_retry_count_);
+  for (int32_t i = 0; i < attempts; ++i) {
+    if (file_->LockRange(TAV_RAW_LOCK_BASE + offset, length)) return 4;
+    if (i + 1 < attempts) LockRetryPause();
+  }
+  TavDatabaseError(10249, "TTavFile.WriteLockTavFile");
+}
+
+int32_t TTavFile::ReadLockTavFile(uint32_t offset, uint32_t length, bool noProbe) {
+  if (!file_) TavDatabaseError(8449, "TTavFile.ReadLockTavFile", "File handle is invalid");
+  const int32_t attempts = std::max<int32_t>(1, lock_retry_count_);
+  for (int32_t i = 0; i < attempts; ++i) {
+    if (file_->LockRange(TAV_RAW_LOCK_BASE + offset, length)) return 1;
+    if (!noProbe && file_->LockRange(TAV_RAW_PROBE_BASE + offset, length)) {
+      file_->UnlockRange(TAV_RAW_PROBE_BASE + offset, length);
+      return 2;
+    }
+    if (i + 1 < attempts) LockRetryPause();
+  }
+  TavDatabaseError(10249, "TTavFile.ReadLockTavFile");
+}
+
+bool TTavFile::UnlockTavFile(uint32_t offset, uint32_t length) {
+  if (!file_) TavDatabaseError(8450, "TTavFile.UnlockTavFile", "File handle is invalid");
+  if (file_->UnlockRange(TAV_RAW_LOCK_BASE + offset, length)) return true;
+  if (length != 2) return false;
+  const bool first = file_->UnlockRange(TAV_RAW_LOCK_BASE + offset, 1);
+  const bool second = file_->UnlockRange(TAV_RAW_PROBE_BASE + offset, 1);
+  return first && second;
+}
+
+}  // namespace tav

@@ -1,0 +1,223 @@
+// TTavFile: the operating-system file of one open database. It opens and
+// creates the file in the sharing mode the disk manager asks for, moves whole
+// pages and raw byte ranges at 32-bit positions, scrambles or enciphers each
+// page by its access flags, routes page traffic through the page cache and,
+// inside a file-level transaction, raw traffic through the block cache, and
+// keeps a transaction end of file that grows without touching the disk until
+// Commit.
+//
+// Callers must keep:
+//  - Keys are set while the file is closed (the XOR key before every open:
+//    CloseTavFile forgets it); the Blowfish key may be set at any time and
+//    stays in force across close and open.
+//  - PageSize is a power of two from 256 to 32768 and set before the file is
+//    opened or created; it cannot change while the file is open.
+//  - Files stay below 2 GB: no transfer may end past TAV_MAX_FILE_END. A
+//    write or append that would raises 9600, a read 8450; no position wraps.
+//  - The owner passed with a scrambled page is part of its key: a page reads
+//    back only under the owner (and access flags) it was written with.
+//  - Areas with access flag TAV_ACCESS_CACHED are always transferred with
+//    that flag (and the same owner), raw areas always without: the two
+//    caches do not look into each other, except that a page write supersedes
+//    pending raw bytes of that page and page reads see them.
+//  - A pointer from SeekAndReadTavFileByRef is valid only until the next call
+//    into this object.
+//  - Transfers are not thread-safe; one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage/crypto/blowfish.h"
+#include "engine/storage/file/page_cache.h"
+#include "host/rtl/object.h"
+
+namespace os {
+class TOSFile;
+}
+
+namespace tav {
+
+// Access flags of a transfer (bits of a 32-bit word).
+inline constexpr uint32_t TAV_ACCESS_CACHED = 1;    // through the page cache
+inline constexpr uint32_t TAV_ACCESS_XOR = 2;       // scrambled with XORCryptBuf
+inline constexpr uint32_t TAV_ACCESS_BLOWFISH = 4;  // enciphered with Blowfish CFB-8
+
+// The furthest a file may reach: positions were signed 32-bit seeks, so no
+// transfer may end past 2 GB - 1.
+inline constexpr int64_t TAV_MAX_FILE_END = 0x7FFFFFFF;
+
+inline constexpr uint32_t TAV_DEFAULT_PAGE_SIZE = 4096;
+inline constexpr uint32_t TAV_MIN_PAGE_SIZE = 256;
+inline constexpr uint32_t TAV_MAX_PAGE_SIZE = 32768;
+
+// Table ids above this are logged as invalid (the transfer goes on).
+inline constexpr int32_t TAV_MAX_TABLE_ID = 2048;
+
+// Raw range locks lie far beyond any data: a lock of `offset` is taken at
+// TAV_RAW_LOCK_BASE + offset, its probe at TAV_RAW_PROBE_BASE + offset.
+inline constexpr uint64_t TAV_RAW_LOCK_BASE = 0x0FF0FFFF;
+inline constexpr uint64_t TAV_RAW_PROBE_BASE = 0x0FF10000;
+
+// Page cache size for a file of `fileSize` bytes at open:
+// clamp(fileSize div pageSize div 4, 50, 1000) pages.
+int CachePageCountFor(int64_t fileSize, uint32_t pageSize);
+
+class TTavFile : public host::TObject {
+ public:
+  TTavFile();
+  ~TTavFile() override;
+  TTavFile(const TTavFile&) = delete;
+  TTavFile& operator=(const TTavFile&) = delete;
+
+  // Creates (or empties) the file, open for reading and writing and
+  // exclusive, with a page cache of 50 pages. Returns the handle, or 0 when
+  // the file cannot be created (os::GetLastOSError tells why).
+  int32_t CreateTavFile(const std::string& name);
+  // Opens an existing file by the open-mode flags; 8581 without a valid page
+  // size or an XOR key, 8449 when the system refuses. Returns the handle.
+  int32_t OpenTavFile(const std::string& name);
+  // Drops both caches (and with them an open transaction), closes the file
+  // and forgets the XOR key.
+  void CloseTavFile();
+  bool CheckOpen() const;
+  // The file's handle id (>= 1), 0 when closed.
+  int32_t Handle() const;
+
+  // 8581 "Cannot set Crypt key on an opened file" while open.
+  void SetXORKeyBuf(const void* key, int32_t length);
+  // Key of 1 to 56 bytes (9986 otherwise); the IV is derived from the key.
+  void SetBlowKeyBuf(const void* key, int32_t length);
+
+  void SetPageSize(uint32_t value);
+  uint32_t PageSize() const { return page_size_; }
+  void SetOpenRead(bool value) { open_read_ = value; }
+  void SetOpenWrite(bool value) { open_write_ = value; }
+  void SetOpenReadExclusive(bool value) { open_read_exclusive_ = value; }
+  void SetOpenWriteExclusive(bool value) { open_write_exclusive_ = value; }
+  bool OpenRead() const { return open_read_; }
+  bool OpenWrite() const { return open_write_; }
+  bool OpenReadExclusive() const { return open_read_exclusive_; }
+  bool OpenWriteExclusive() const { return open_write_exclusive_; }
+  void SetCacheActive(bool value) { cache_active_ = value; }
+  bool CacheActive() const { return cache_active_; }
+  void SetBeepOnLockRetry(bool value) { beep_on_lock_retry_ = value; }
+  bool BeepOnLockRetry() const { return beep_on_lock_retry_; }
+  void SetLockRetryCount(int32_t value) { lock_retry_count_ = value; }
+  int32_t LockRetryCount() const { return lock_retry_count_; }
+  void SetLockRetryInterval(uint32_t value) { lock_retry_interval_ = value; }
+  uint32_t LockRetryInterval() const { return lock_retry_interval_; }
+
+  // The page cache's transfer procedures: one page at `position`; `upper` is
+  // carried and ignored.
+  void InternalReadPage(uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
+                        uint32_t upper);
+  void InternalWritePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                         uint32_t position, uint32_t upper);
+  // Exactly `count` bytes at `position` of the file itself, never scrambled.
+  void InternalRead(void* buffer, uint32_t position, uint32_t count);
+  void InternalWrite(const void* buffer, uint32_t position, uint32_t count);
+
+  // Addressed transfers, routed by the access flags (see docs/file-format.md).
+  void SeekAndReadTavFile(void* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                          uint32_t accessFlags);
+  void SeekAndWriteTavFile(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                           uint32_t accessFlags);
+  // A pointer to `count` bytes inside one cached page; only for cached areas.
+  uint8_t* SeekAndReadTavFileByRef(uint32_t position, uint32_t count, int32_t tableId,
+                                   uint32_t accessFlags);
+  // Writes `count` bytes inside one cached page; `buffer` is usually the
+  // pointer SeekAndReadTavFileByRef gave, changed in place.
+  void SeekAndWriteTavFileByRef(const uint8_t* buffer, uint32_t position, uint32_t count,
+                                int32_t tableId, uint32_t accessFlags);
+  // Writes at the end of file (the transaction's inside one) and returns the
+  // position written; 9600 when the data would end past TAV_MAX_FILE_END.
+  uint32_t SeekAndAppendTavFile(const void* buffer, uint32_t count, int32_t tableId,
+                                uint32_t accessFlags);
+  // The file's own bytes, bypassing both caches.
+  void ReadThroughTavFile(void* buffer, uint32_t position, uint32_t count);
+  void WriteThroughTavFile(const void* buffer, uint32_t position, uint32_t count);
+  // Overwrites the page at `position` (page-aligned) raw with `buffer` (one
+  // page, normally zeros) and drops it from the page cache; in a transaction
+  // the bytes wait in the block cache until a later write of the page
+  // supersedes them or Commit writes them.
+  void ReleasePage(uint32_t position, const void* buffer);
+
+  uint32_t SeekTavBof();
+  // The transaction end of file in a transaction, else the file's size.
+  int64_t SeekTavEof();
+  // The position, or -1 when it lies beyond reach (past TAV_MAX_FILE_END).
+  int64_t SeekTavPosition(uint32_t position);
+
+  // 10256 when one is active.
+  void StartTransaction();
+  // Writes the pending pages, then the pending raw bytes (10257 without a
+  // transaction). A failing write raises with the transaction still active
+  // and what was not written still pending.
+  void Commit();
+  void Rollback();
+  bool GetTransactionActive() const { return transaction_active_; }
+
+  // 8450 "The file buffers could not be flushed".
+  void FlushBuffers();
+  // Copies the file to `name` (replaced); a failed copy is removed and raises
+  // 8450.
+  void CopyTavFile(const std::string& name);
+
+  // Raw range locks with retries; 10249 when the retries are used up.
+  // Returns 1 (locked) or 2 (only the probe range was free, and is released).
+  int32_t ReadLockTavFile(uint32_t offset, uint32_t length, bool noProbe);
+  // Returns 4.
+  int32_t WriteLockTavFile(uint32_t offset, uint32_t length);
+  bool UnlockTavFile(uint32_t offset, uint32_t length);
+
+  // The open file itself (null when closed), for what locks on it besides
+  // this object: the lock file's parent lock. Borrowed.
+  os::TOSFile* OSFile() const { return file_.get(); }
+
+  TCacheMgr& CacheMgr() { return *cache_mgr_; }
+  TCacheBlockMgr& BlockMgr() { return *block_mgr_; }
+
+ private:
+  void RequireOpen(const char* caller) const;
+  void ValidatePageSize(const char* caller) const;
+  void OpenCaches(int64_t fileSize);
+  void CloseHandle();
+  void CheckTableId(int32_t tableId) const;
+  void CheckReadRange(uint32_t position, uint64_t count, const char* caller) const;
+  void CheckWriteRange(uint32_t position, uint64_t count, const char* caller) const;
+  // Scrambled areas always go through the page cache, which alone scrambles.
+  bool UsesPageCache(uint32_t accessFlags) const;
+  // The file's bytes with, in a transaction, the pending raw bytes over them.
+  void RawRead(uint8_t* buffer, uint32_t position, uint32_t count);
+  void WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                   uint32_t accessFlags);
+  void GrowTransactionEof(uint32_t position, uint32_t count);
+  void RequireXORKey() const;
+  void RequireBlowKey() const;
+  void LockRetryPause() const;
+
+  std::unique_ptr<os::TOSFile> file_;
+  std::unique_ptr<uint8_t[]> scratch_;  // one page, for scrambled transfers
+  std::vector<uint8_t> xor_key_;
+  std::vector<uint8_t> blow_key_;
+  int64_t trans_eof_ = 0;
+  std::unique_ptr<TCacheMgr> cache_mgr_;
+  std::unique_ptr<TCacheBlockMgr> block_mgr_;
+  bool open_write_ = false;
+  bool open_read_ = false;
+  bool open_read_exclusive_ = false;
+  bool open_write_exclusive_ = false;
+  bool beep_on_lock_retry_ = false;
+  uint32_t lock_retry_interval_ = 200;
+  int32_t lock_retry_count_ = 10;
+  uint32_t page_size_ = TAV_DEFAULT_PAGE_SIZE;
+  bool cache_active_ = false;
+  bool transaction_active_ = false;
+  bool blow_key_set_ = false;
+  TBlowfishData blowfish_{};
+};
+
+}  // namespace tav

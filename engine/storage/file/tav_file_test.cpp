@@ -1,0 +1,500 @@
+#include "engine/storage/file/tav_file.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/storage/testing/engine_error_test_support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/xor_crypt.h"
+#include "host/rtl/exceptions.h"
+#include "os/clock.h"
+#include "os/testing/test_support.h"
+
+namespace tav {
+namespace {
+
+constexpr uint32_t kPage = 4096;
+const char kBlowKey[] = "Wq4#Lz7pRt2!vB";
+
+using test::ErrorCodeOf;
+
+std::string Pattern(uint32_t n, int seed) {
+  std::string s(n, '\0');
+  for (uint32_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 17 + i / 97) & 0xFF);
+  return s;
+}
+
+class TavFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir.Ok()); }
+
+  // A file of `pages` pages, each filled with its own pattern.
+  void MakeFile(uint32_t pages) {
+    std::string s;
+    for (uint32_t p = 0; p < pages; ++p) s += Pattern(kPage, static_cast<int>(p));
+    os::test::WriteWholeFile(path, s);
+  }
+  static void Configure(TTavFile& f, bool exclusive = true) {
+    f.SetPageSize(kPage);
+    f.SetXORKeyBuf(C_TAVXORKEY, C_TAVXORKEYLEN);
+    f.SetBlowKeyBuf(kBlowKey, 14);
+    f.SetOpenRead(true);
+    f.SetOpenWrite(true);
+    f.SetOpenReadExclusive(exclusive);
+    f.SetOpenWriteExclusive(exclusive);
+    f.SetCacheActive(true);
+  }
+  void Open(TTavFile& f, bool exclusive = true) {
+    Configure(f, exclusive);
+    ASSERT_GE(f.OpenTavFile(path), 1);
+  }
+  std::string Disk(uint32_t pos, uint32_t n) const {
+    return os::test::ReadWholeFile(path).substr(pos, n);
+  }
+  int64_t PhysicalSize() const { return static_cast<int64_t>(std::filesystem::file_size(path)); }
+  static std::string Read(TTavFile& f, uint32_t pos, uint32_t n, int32_t owner, uint32_t flags) {
+    std::string s(n, '\0');
+    f.SeekAndReadTavFile(s.data(), pos, n, owner, flags);
+    return s;
+  }
+  static void Write(TTavFile& f, uint32_t pos, const std::string& s, int32_t owner,
+                    uint32_t flags) {
+    f.SeekAndWriteTavFile(s.data(), pos, static_cast<uint32_t>(s.size()), owner, flags);
+  }
+
+  os::test::TTempDir dir;
+  std::string path = dir / "db.tav";
+};
+
+TEST_F(TavFileTest, PagesOfEveryKindReadBackAndOnlyPlainOnesLieOnDiskAsWritten) {
+  MakeFile(8);
+  TTavFile f;
+  Open(f);
+  const std::string plain = Pattern(kPage, 99);
+  Write(f, 1 * kPage, plain, 7, 1);
+  Write(f, 2 * kPage, plain, 7, 3);
+  Write(f, 3 * kPage, plain, 7, 5);
+  Write(f, 4 * kPage, plain, 7, 6);  // both bits: XOR only, even without the cache bit
+  Write(f, 5 * kPage, plain, 7, 5);
+  f.CacheMgr().ClearCache();  // read back from the file itself
+  for (uint32_t p = 1; p <= 3; ++p)
+    EXPECT_EQ(Read(f, p * kPage, kPage, 7, p == 1 ? 1 : p == 2 ? 3 : 5), plain) << p;
+  EXPECT_EQ(Read(f, 4 * kPage, kPage, 7, 6), plain);
+
+  EXPECT_EQ(Disk(1 * kPage, kPage), plain);
+  EXPECT_NE(Disk(2 * kPage, kPage), plain);
+  EXPECT_NE(Disk(3 * kPage, kPage), plain);
+  std::string scrambled(kPage, '\0');
+  XORCryptBuf(plain.data(), scrambled.data(), C_TAVXORKEY, 7, C_TAVXORKEYLEN, kPage);
+  EXPECT_EQ(Disk(2 * kPage, kPage), scrambled);
+  EXPECT_EQ(Disk(4 * kPage, kPage), scrambled);
+  // The IV starts again for every page: same text, same cipher text.
+  EXPECT_EQ(Disk(3 * kPage, kPage), Disk(5 * kPage, kPage));
+}
+
+TEST_F(TavFileTest, APageReadWithTheWrongOwnerOrKeyIsNotTheOriginal) {
+  MakeFile(8);
+  const std::string plain = Pattern(kPage, 5);
+  {
+    TTavFile f;
+    Open(f);
+    Write(f, 2 * kPage, plain, 7, 3);
+    Write(f, 3 * kPage, plain, 7, 5);
+    EXPECT_NE(Read(f, 2 * kPage, kPage, 8, 3), plain);
+    EXPECT_EQ(Read(f, 2 * kPage, kPage, 7, 3), plain);
+  }
+  TTavFile f;
+  Configure(f);
+  f.SetBlowKeyBuf("another key", 11);
+  ASSERT_GE(f.OpenTavFile(path), 1);
+  EXPECT_NE(Read(f, 3 * kPage, kPage, 7, 5), plain);
+  EXPECT_EQ(Read(f, 2 * kPage, kPage, 7, 3), plain);
+}
+
+TEST_F(TavFileTest, ScrambledAreasAreScrambledEvenWithTheCacheOff) {
+  MakeFile(4);
+  TTavFile f;
+  Open(f);
+  f.SetCacheActive(false);
+  const std::string plain = Pattern(kPage, 3);
+  Write(f, kPage, plain, 7, 3);
+  EXPECT_NE(Disk(kPage, kPage), plain);
+  // Plain cached areas bypass the cache when it is off.
+  Write(f, 2 * kPage, plain, 7, 1);
+  EXPECT_FALSE(f.CacheMgr().IsBaseAddrInCache(2 * kPage));
+  EXPECT_EQ(Disk(2 * kPage, kPage), plain);
+}
+
+TEST_F(TavFileTest, ScramblingNeedsItsKey) {
+  MakeFile(2);
+  TTavFile f;
+  f.SetPageSize(kPage);
+  ASSERT_GE(f.CreateTavFile(path), 1);
+  const std::string plain = Pattern(kPage, 1);
+  EXPECT_EQ(ErrorCodeOf([&] { Write(f, 0, plain, 7, 3); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { Write(f, 0, plain, 7, 5); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { f.SetBlowKeyBuf("x", 57); }), 9986);
+}
+
+TEST_F(TavFileTest, AReadStraddlingTwoPagesJoinsThem) {
+  MakeFile(4);
+  TTavFile f;
+  Open(f);
+  const std::string disk = Disk(0, 4 * kPage);
+  EXPECT_EQ(Read(f, 2 * kPage - 5, 10, 1, 1), disk.substr(2 * kPage - 5, 10));
+  EXPECT_EQ(f.CacheMgr().Misses(), 2);
+  EXPECT_TRUE(f.CacheMgr().IsBaseAddrInCache(kPage));
+  EXPECT_TRUE(f.CacheMgr().IsBaseAddrInCache(2 * kPage));
+}
+
+TEST_F(TavFileTest, AppendsInATransactionGrowOnlyTheLogicalEndUntilCommit) {
+  MakeFile(6);
+  TTavFile f;
+  Open(f);
+  const int64_t size = PhysicalSize();
+  f.StartTransaction();
+  EXPECT_EQ(f.SeekTavEof(), size);
+  const std::string a = Pattern(kPage, 11), b = Pattern(kPage, 12);
+  EXPECT_EQ(f.SeekAndAppendTavFile(a.data(), kPage, 3, 3), size);
+  EXPECT_EQ(f.SeekAndAppendTavFile(b.data(), kPage, 0, 0), size + kPage);
+  EXPECT_EQ(f.SeekTavEof(), size + 2 * kPage);
+  EXPECT_EQ(PhysicalSize(), size);
+  EXPECT_EQ(Read(f, static_cast<uint32_t>(size), kPage, 3, 3), a);
+  EXPECT_EQ(Read(f, static_cast<uint32_t>(size + kPage), kPage, 0, 0), b);
+  f.Commit();
+  EXPECT_EQ(PhysicalSize(), size + 2 * kPage);
+  EXPECT_EQ(f.SeekTavEof(), size + 2 * kPage);
+  EXPECT_EQ(Disk(static_cast<uint32_t>(size + kPage), kPage), b);
+  f.CacheMgr().ClearCache();
+  EXPECT_EQ(Read(f, static_cast<uint32_t>(size), kPage, 3, 3), a);
+}
+
+TEST_F(TavFileTest, RollbackRestoresTheEndAndTheContents) {
+  MakeFile(6);
+  TTavFile f;
+  Open(f);
+  const int64_t size = PhysicalSize();
+  const std::string page2 = Read(f, 2 * kPage, kPage, 1, 1);
+  f.StartTransaction();
+  const std::string a = Pattern(kPage, 21);
+  f.SeekAndAppendTavFile(a.data(), kPage, 1, 1);
+  f.SeekAndAppendTavFile(a.data(), kPage, 0, 0);
+  Write(f, 2 * kPage, a, 1, 1);
+  Write(f, 3 * kPage + 100, "raw", 0, 0);
+  EXPECT_EQ(Read(f, 3 * kPage + 100, 3, 0, 0), "raw");
+  f.Rollback();
+  EXPECT_FALSE(f.GetTransactionActive());
+  EXPECT_EQ(f.SeekTavEof(), size);
+  EXPECT_EQ(PhysicalSize(), size);
+  EXPECT_EQ(Read(f, 2 * kPage, kPage, 1, 1), page2);
+  EXPECT_EQ(Read(f, 3 * kPage + 100, 3, 0, 0), Disk(3 * kPage + 100, 3));
+  EXPECT_EQ(ErrorCodeOf([&] { Read(f, static_cast<uint32_t>(size), kPage, 1, 1); }), 9217);
+}
+
+TEST_F(TavFileTest, APageReleasedAndReusedInOneTransactionKeepsItsNewContents) {
+  MakeFile(10);
+  TTavFile f;
+  Open(f);
+  const std::string zeros(kPage, '\0');
+  const std::string before = Pattern(kPage, 40), after = Pattern(kPage, 41);
+  f.StartTransaction();
+  // A node is rewritten, then freed by a merge, then reused by a split.
+  Write(f, 6 * kPage, before, 9, 3);
+  f.ReleasePage(6 * kPage, zeros.data());
+  EXPECT_EQ(Read(f, 6 * kPage, kPage, 0, 1), zeros);  // reads see the released bytes
+  Write(f, 6 * kPage, after, 12, 3);
+  // Released and reused in part: the rest of the page is the released zeros.
+  f.ReleasePage(7 * kPage, zeros.data());
+  Write(f, 7 * kPage + 10, "new", 4, 1);
+  // Released and not reused: zeros at commit.
+  f.ReleasePage(8 * kPage, zeros.data());
+  f.Commit();
+  EXPECT_EQ(f.BlockMgr().Count(), 0);
+  f.CacheMgr().ClearCache();
+  EXPECT_EQ(Read(f, 6 * kPage, kPage, 12, 3), after);
+  std::string part = zeros;
+  part.replace(10, 3, "new");
+  EXPECT_EQ(Disk(7 * kPage, kPage), part);
+  EXPECT_EQ(Disk(8 * kPage, kPage), zeros);
+}
+
+TEST_F(TavFileTest, ReleasingOutsideATransactionWritesAtOnceAndDropsTheCachedPage) {
+  MakeFile(4);
+  TTavFile f;
+  Open(f);
+  const std::string zeros(kPage, '\0');
+  Read(f, 2 * kPage, kPage, 1, 1);
+  f.ReleasePage(2 * kPage, zeros.data());
+  EXPECT_FALSE(f.CacheMgr().IsBaseAddrInCache(2 * kPage));
+  EXPECT_EQ(Disk(2 * kPage, kPage), zeros);
+  EXPECT_EQ(Read(f, 2 * kPage, kPage, 1, 1), zeros);
+}
+
+TEST_F(TavFileTest, MoreDirtyPagesThanTheCacheHoldsSurviveToCommit) {
+  MakeFile(6);
+  TTavFile f;
+  Open(f);
+  ASSERT_EQ(f.CacheMgr().Count(), 50);
+  f.StartTransaction();
+  for (int i = 0; i < 60; ++i) {
+    const std::string page = Pattern(kPage, 100 + i);
+    f.SeekAndAppendTavFile(page.data(), kPage, 5, 5);
+  }
+  EXPECT_EQ(f.CacheMgr().Count(), 60);
+  EXPECT_EQ(f.CacheMgr().DirtyCount(), 60);
+  f.Commit();
+  TTavFile g;
+  f.CloseTavFile();
+  Open(g);
+  for (int i = 0; i < 60; ++i)
+    EXPECT_EQ(Read(g, (6 + i) * kPage, kPage, 5, 5), Pattern(kPage, 100 + i)) << i;
+}
+
+TEST_F(TavFileTest, TheCacheIsSizedByTheFile) {
+  EXPECT_EQ(CachePageCountFor(4096000, kPage), 250);
+  EXPECT_EQ(CachePageCountFor(4 * 1024 * 1024, kPage), 256);
+  EXPECT_EQ(CachePageCountFor(100 * 1024, kPage), 50);
+  EXPECT_EQ(CachePageCountFor(64 * 1024 * 1024, kPage), 1000);
+  EXPECT_EQ(CachePageCountFor(0, kPage), 50);
+  os::test::WriteWholeFile(path, "");
+  std::filesystem::resize_file(path, 4096000);
+  TTavFile f;
+  Open(f);
+  EXPECT_EQ(f.CacheMgr().Count(), 250);
+  EXPECT_EQ(f.CacheMgr().PageLimit(), 250);
+}
+
+TEST_F(TavFileTest, PagesAreReusedLeastRecentlyUsedFirstOutsideATransaction) {
+  MakeFile(60);
+  TTavFile f;
+  Open(f);
+  ASSERT_EQ(f.CacheMgr().Count(), 50);
+  for (uint32_t p = 0; p < 50; ++p) Read(f, p * kPage, 1, 1, 1);
+  Read(f, 0, 1, 1, 1);
+  Read(f, 50 * kPage, 1, 1, 1);
+  EXPECT_EQ(f.CacheMgr().Count(), 50);
+  EXPECT_TRUE(f.CacheMgr().IsBaseAddrInCache(0));
+  EXPECT_FALSE(f.CacheMgr().IsBaseAddrInCache(kPage));
+  EXPECT_TRUE(f.CacheMgr().IsBaseAddrInCache(50 * kPage));
+}
+
+TEST_F(TavFileTest, ShareModes) {
+  MakeFile(2);
+  {
+    TTavFile a, b;
+    Open(a, true);
+    Configure(b, false);
+    std::string text;
+    EXPECT_EQ(ErrorCodeOf([&] { b.OpenTavFile(path); }, &text), 8449);
+    EXPECT_NE(text.find("Unable to open file. Error type of: "), std::string::npos);
+    EXPECT_FALSE(b.CheckOpen());
+  }
+  {
+    TTavFile a, b;
+    Open(a, false);
+    Open(b, false);
+    EXPECT_NE(a.Handle(), b.Handle());
+  }
+  {
+    // Denying others writing alone still takes the file exclusively.
+    TTavFile a, b;
+    Configure(a, false);
+    a.SetOpenWriteExclusive(true);
+    ASSERT_GE(a.OpenTavFile(path), 1);
+    Configure(b, false);
+    EXPECT_EQ(ErrorCodeOf([&] { b.OpenTavFile(path); }), 8449);
+  }
+  {
+    TTavFile ro;
+    Configure(ro, false);
+    ro.SetOpenWrite(false);
+    ASSERT_GE(ro.OpenTavFile(path), 1);
+    EXPECT_EQ(ErrorCodeOf([&] { Write(ro, 0, "x", 0, 0); }), 9217);
+  }
+}
+
+TEST_F(TavFileTest, NothingGoesPastTwoGigabytes) {
+  os::test::WriteWholeFile(path, "");
+  std::filesystem::resize_file(path, 0x7FFFF000);  // sparse
+  TTavFile f;
+  Open(f);
+  const std::string page(kPage, 'p');
+  EXPECT_EQ(ErrorCodeOf([&] { f.SeekAndAppendTavFile(page.data(), kPage, 1, 1); }), 9600);
+  EXPECT_EQ(PhysicalSize(), 0x7FFFF000);
+  EXPECT_EQ(ErrorCodeOf([&] { Write(f, 0x7FFFFFF0, std::string(16, 'x'), 0, 0); }), 9600);
+  EXPECT_EQ(ErrorCodeOf([&] { Write(f, 0xFFFFFFF0, std::string(32, 'x'), 0, 0); }), 9600);
+  EXPECT_EQ(ErrorCodeOf([&] { Read(f, 0xFFFFF000, kPage, 1, 1); }), 8450);
+  EXPECT_EQ(ErrorCodeOf([&] { f.ReleasePage(0x7FFFF000, page.data()); }), 9600);
+  EXPECT_EQ(f.SeekTavPosition(0x80000000u), -1);
+
+  f.StartTransaction();
+  EXPECT_EQ(f.SeekAndAppendTavFile(page.data(), kPage - 1, 0, 0), 0x7FFFF000u);
+  EXPECT_EQ(f.SeekTavEof(), 0x7FFFFFFF);
+  EXPECT_EQ(ErrorCodeOf([&] { f.SeekAndAppendTavFile(page.data(), 1, 0, 0); }), 9600);
+  f.Commit();
+  EXPECT_EQ(PhysicalSize(), 0x7FFFFFFF);
+  char last = 0;
+  f.ReadThroughTavFile(&last, 0x7FFFFFFE, 1);
+  EXPECT_EQ(last, 'p');
+}
+
+TEST_F(TavFileTest, PageSizesMustBePowersOfTwoFrom256To32768) {
+  MakeFile(1);
+  for (uint32_t size : {0u, 100u, 128u, 3000u, 65536u}) {
+    TTavFile f;
+    Configure(f);
+    f.SetPageSize(size);
+    std::string text;
+    EXPECT_EQ(ErrorCodeOf([&] { f.OpenTavFile(path); }, &text), 8581) << size;
+    EXPECT_NE(text.find(size == 0 ? "Database page size not set on opening"
+                                  : "Invalid database page size"),
+              std::string::npos);
+    EXPECT_EQ(ErrorCodeOf([&] { f.CreateTavFile(dir / "new.tav"); }), 8581) << size;
+  }
+  for (uint32_t size : {256u, 32768u}) {
+    TTavFile f;
+    Configure(f);
+    f.SetPageSize(size);
+    EXPECT_GE(f.OpenTavFile(path), 1) << size;
+    EXPECT_EQ(ErrorCodeOf([&] { f.SetPageSize(4096); }), 8581);
+  }
+  EXPECT_EQ(TTavFile().PageSize(), 4096u);
+}
+
+TEST_F(TavFileTest, OpeningNeedsAKeyAndAnExistingFile) {
+  TTavFile f;
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { f.OpenTavFile(dir / "missing.tav"); }, &text), 8581);
+  EXPECT_NE(text.find("Crypt key not set before opening"), std::string::npos);
+  Configure(f);
+  EXPECT_EQ(ErrorCodeOf([&] { f.OpenTavFile(dir / "missing.tav"); }, &text), 8449);
+  EXPECT_NE(text.find("Unable to open file. Error type of: "), std::string::npos);
+  MakeFile(1);
+  ASSERT_GE(f.OpenTavFile(path), 1);
+  EXPECT_EQ(ErrorCodeOf([&] { f.SetXORKeyBuf("k", 1); }, &text), 8581);
+  EXPECT_NE(text.find("Cannot set Crypt key on an opened file"), std::string::npos);
+  f.CloseTavFile();
+  // Closing forgets the XOR key.
+  EXPECT_EQ(ErrorCodeOf([&] { f.OpenTavFile(path); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { f.SeekTavEof(); }), 8449);
+}
+
+TEST_F(TavFileTest, TransactionStateErrors) {
+  MakeFile(1);
+  TTavFile f;
+  Open(f);
+  EXPECT_EQ(ErrorCodeOf([&] { f.Commit(); }), 10257);
+  EXPECT_EQ(ErrorCodeOf([&] { f.Rollback(); }), 10257);
+  f.StartTransaction();
+  EXPECT_EQ(ErrorCodeOf([&] { f.StartTransaction(); }), 10256);
+  f.Commit();
+  EXPECT_FALSE(f.GetTransactionActive());
+}
+
+TEST_F(TavFileTest, AReadPastTheEndFailsAndLeavesTheCacheAlone) {
+  MakeFile(2);
+  TTavFile f;
+  Open(f);
+  Read(f, 0, 1, 1, 1);
+  EXPECT_EQ(ErrorCodeOf([&] { Read(f, 2 * kPage, 1, 1, 1); }), 9217);
+  EXPECT_EQ(ErrorCodeOf([&] { Read(f, kPage + 10, kPage, 1, 1); }), 9217);
+  int cached = 0;
+  for (int i = 0; i < f.CacheMgr().Count(); ++i)
+    cached += f.CacheMgr().Pages(i)->State() != cpEmpty;
+  EXPECT_EQ(cached, 2);  // page 0, and page 1 that the straddling read did load
+  EXPECT_EQ(ErrorCodeOf([&] { Read(f, 2 * kPage, 1, 0, 0); }), 9217);
+}
+
+TEST_F(TavFileTest, CopiesTheWholeFile) {
+  MakeFile(3);
+  TTavFile f;
+  EXPECT_EQ(ErrorCodeOf([&] { f.CopyTavFile(dir / "copy.tav"); }), 8449);
+  Open(f);
+  Write(f, kPage + 5, "changed", 1, 1);
+  f.CopyTavFile(dir / "copy.tav");
+  EXPECT_EQ(os::test::ReadWholeFile(dir / "copy.tav"), os::test::ReadWholeFile(path));
+  // Onto itself: refused, and the database is left whole.
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { f.CopyTavFile(path); }, &text), 8450);
+  EXPECT_NE(text.find("The file could not be copied correctly"), std::string::npos);
+  EXPECT_EQ(PhysicalSize(), 3 * kPage);
+}
+
+TEST_F(TavFileTest, PagesByReference) {
+  MakeFile(3);
+  TTavFile f;
+  Open(f);
+  uint8_t* p = f.SeekAndReadTavFileByRef(kPage + 8, 4, 1, 1);
+  std::memcpy(p, "abcd", 4);
+  f.SeekAndWriteTavFileByRef(p, kPage + 8, 4, 1, 1);
+  EXPECT_EQ(Disk(kPage + 8, 4), "abcd");
+  EXPECT_THROW(f.SeekAndReadTavFileByRef(8, 4, 0, 0), host::EAssertionFailed);
+  EXPECT_THROW(f.SeekAndWriteTavFileByRef(p, 8, 4, 0, 0), host::EAssertionFailed);
+}
+
+TEST_F(TavFileTest, AnInvalidTableIdIsLoggedAndTheTransferGoesOn) {
+  TavEngineStartup();
+  MakeFile(1);
+  TTavFile f;
+  Open(f);
+  EXPECT_EQ(Read(f, 0, 4, 3000, 1), Disk(0, 4));
+  const auto items = GDBLogger()->LogItems();
+  ASSERT_FALSE(items.empty());
+  EXPECT_NE(items.back().find("Invalid table id"), std::string::npos);
+}
+
+TEST_F(TavFileTest, RawRangeLocks) {
+  MakeFile(1);
+  os::TManualClock clock;
+  os::TScopedClock scoped(clock);
+  TTavFile a, b;
+  Open(a, false);
+  Open(b, false);
+  b.SetLockRetryCount(3);
+  b.SetLockRetryInterval(50);
+  EXPECT_EQ(a.WriteLockTavFile(1, 10), 4);
+  EXPECT_EQ(ErrorCodeOf([&] { b.WriteLockTavFile(5, 1); }), 10249);
+  EXPECT_EQ(clock.SleepCount(), 2u);
+  // At offset 10 the lock range meets a's last byte; the probe range, one
+  // byte on, is free.
+  EXPECT_EQ(b.ReadLockTavFile(10, 1, false), 2);
+  EXPECT_EQ(ErrorCodeOf([&] { b.ReadLockTavFile(10, 1, true); }), 10249);
+  EXPECT_EQ(b.ReadLockTavFile(20, 4, false), 1);
+  EXPECT_TRUE(b.UnlockTavFile(20, 4));
+  EXPECT_FALSE(b.UnlockTavFile(20, 4));
+  EXPECT_TRUE(a.UnlockTavFile(1, 10));
+  // A two-byte unlock falls back to the two single bytes a read lock and its
+  // probe would have taken.
+  EXPECT_EQ(a.WriteLockTavFile(30, 1), 4);
+  EXPECT_EQ(a.WriteLockTavFile(31, 1), 4);
+  EXPECT_TRUE(a.UnlockTavFile(30, 2));
+  EXPECT_EQ(b.WriteLockTavFile(30, 2), 4);
+
+  TTavFile closed;
+  EXPECT_EQ(ErrorCodeOf([&] { closed.WriteLockTavFile(1, 1); }), 8450);
+  EXPECT_EQ(ErrorCodeOf([&] { closed.ReadLockTavFile(1, 1, false); }), 8449);
+}
+
+TEST_F(TavFileTest, FlushesAndCreates) {
+  TTavFile f;
+  f.SetPageSize(kPage);
+  ASSERT_GE(f.CreateTavFile(path), 1);
+  EXPECT_EQ(f.SeekTavEof(), 0);
+  const std::string zeros(6 * kPage, '\0');
+  f.WriteThroughTavFile(zeros.data(), 0, 6 * kPage);
+  f.FlushBuffers();
+  EXPECT_EQ(PhysicalSize(), 6 * kPage);
+  EXPECT_EQ(f.CreateTavFile(dir / "no-such-folder/x.tav"), 0);
+  EXPECT_FALSE(f.CheckOpen());
+}
+
+}  // namespace
+}  // namespace tav

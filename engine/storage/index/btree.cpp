@@ -1,0 +1,927 @@
+#include "engine/storage/index/btree.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <unordered_set>
+
+#include "engine/storage/record/io_interface.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_hash.h"
+#include "engine/storage/base/tav_lists.h"
+#include "engine/storage/base/tav_logger.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/format.h"
+#include "host/rtl/string_list.h"
+
+namespace tav {
+
+TBTree::TBTree() : scratch_(std::make_unique<TCompoundList>()) {}
+
+TBTree::~TBTree() = default;
+
+// ---------------------------------------------------------------------------
+// Configuration and life
+
+void TBTree::ConnectToIFace(TBaseIOInterface* ioInterface, uint32_t pageSize, uint32_t& root,
+                            uint32_t& depth) {
+  TAV_ASSERT(ioInterface != nullptr, "IO Interface is unassigned");
+  // A node is exactly one block: a disk block of another size would put nodes
+  // across block bounds or into pages of other owners. Memory blocks are
+  // allocated at the size asked for.
+  TAV_ASSERT(ioInterface->BlockSize() == pageSize ||
+                 (ioInterface->IOMode() == iomMemory && ioInterface->BlockSize() == 0),
+             "Index block size differs from the index page size");
+  io_ = ioInterface;
+  page_size_ = pageSize;
+  root_ = &root;
+  depth_ = &depth;
+  if (open_) {
+    nodes_.clear();
+    positions_.clear();
+    spare_ = NewNode();
+  }
+  positioned_ = key_cursor_valid_ = false;
+}
+
+void TBTree::SetPageSize(uint32_t value) {
+  TAV_ASSERT(!open_, "Page size changed on an open index");
+  page_size_ = value;
+}
+
+void TBTree::SetMaximumKeySize(int32_t value) {
+  TAV_ASSERT(!open_, "Key size changed on an open index");
+  TAV_ASSERT(value > KeyEntryHeaderSize && value <= MaximumKeyEntrySize, "Invalid key size");
+  maximum_key_size_ = value;
+  const size_t size = static_cast<size_t>(value) + 1;
+  key_entry_ = std::make_unique<uint8_t[]>(size);
+  second_entry_ = std::make_unique<uint8_t[]>(size);
+  work_entry_ = std::make_unique<uint8_t[]>(size);
+}
+
+void TBTree::SetDBStringCompare(TDBStringCompare value) {
+  string_compare_ = value;
+  sort_function_present_ = value != nullptr;
+}
+
+void TBTree::CheckConnected(const char* caller) const {
+  if (!io_ || !root_ || !depth_ || page_size_ <= static_cast<uint32_t>(TAV_NODE_HEADER_SIZE) ||
+      maximum_key_size_ <= KeyEntryHeaderSize)
+    TavDatabaseError(8581, caller, "Index is not connected to its blocks");
+}
+
+void TBTree::Corrupt(const char* caller, const char* what, uint32_t address) const {
+  TavDatabaseErrorFmt(8965, caller, "%s (node %u)", {what, address});
+}
+
+std::unique_ptr<TNode> TBTree::NewNode() {
+  auto node = std::make_unique<TNode>();
+  node->Open(this, io_, page_size_);
+  return node;
+}
+
+void TBTree::Open() {
+  Close();
+  if (!sort_function_present_)
+    TavDatabaseError(8581, "TBTree.Open", "No sort order function assigned");
+  CheckConnected("TBTree.Open");
+  // The upward pass may grow a node by two entries before it splits, and the
+  // halves of a split or a redistribution must stay below full: six maximum
+  // entries per page keep every case in bounds.
+  if (6 * int64_t{maximum_key_size_} + 32 > int64_t{page_size_})
+    TavDatabaseErrorFmt(8581, "TBTree.Open", "Index page size %u too small for keys of %d bytes",
+                        {page_size_, maximum_key_size_});
+  key_format_.Open(key_fields_, maximum_key_size_, index_key_type_, string_compare_);
+  const int n = key_format_.KeyFieldCount();
+  markers_.assign(static_cast<size_t>(n), fcDefault);
+  visible_key_field_count_ = 0;
+  while (visible_key_field_count_ < n && !key_fields_.Items(visible_key_field_count_)->Hidden())
+    ++visible_key_field_count_;
+  positions_.reserve(TAV_MAX_TREE_DEPTH);
+  nodes_.reserve(TAV_MAX_TREE_DEPTH);
+  spare_ = NewNode();
+  const uint32_t depth = Depth();
+  for (uint32_t l = 0; Root() != 0 && l < depth && l < TAV_MAX_TREE_DEPTH; ++l)
+    nodes_.push_back(NewNode());
+  open_ = true;
+}
+
+void TBTree::Close() {
+  nodes_.clear();
+  positions_.clear();
+  spare_.reset();
+  key_format_.Close();
+  open_ = false;
+  positioned_ = key_cursor_valid_ = false;
+}
+
+void TBTree::CreateTree() {
+  CheckConnected("TBTree.CreateTree");
+  std::vector<uint8_t> image(page_size_, 0);
+  image[TAV_NODE_LEAF] = 1;
+  const uint32_t address = io_->AllocateNewAddress(page_size_, image.data());
+  *root_ = address;
+  *depth_ = 1;
+  InvalidateInternalBuffers();
+  positions_.assign(1, 0);
+}
+
+template <class Visit>
+void TBTree::WalkTree(const char* caller, bool allowEmpty, Visit visit) {
+  const uint32_t root = Root();
+  const uint32_t depth = Depth();
+  if (root == 0 || depth == 0) return;
+  if (depth > TAV_MAX_TREE_DEPTH) Corrupt(caller, "Index depth out of range", root);
+  std::vector<std::unique_ptr<TNode>> nodes;
+  for (uint32_t l = 0; l < depth; ++l) nodes.push_back(NewNode());
+  std::unordered_set<uint32_t> seen;
+  // Depth-first in key order. Each level has its own node, so a parent stays
+  // in memory while its children are read; the depth bounds the recursion
+  // and the seen set the work, whatever the links say.
+  auto walk = [&](auto& self, uint32_t address, uint32_t level) -> void {
+    if (!seen.insert(address).second) Corrupt(caller, "Node reached twice", address);
+    TNode& n = *nodes[level];
+    n.Forget();
+    n.ReadNode(address);
+    CheckNodeKind(n, level == depth - 1, allowEmpty || (level == 0 && depth == 1), caller);
+    visit(n, level);
+    if (n.CheckIsLeaf()) return;
+    for (int32_t pos = 0; pos < n.GetUsed(); pos = n.NextEntryStart(pos)) {
+      const uint32_t child = GetKeyEntryAddress(n.EntryAt(pos));
+      if (child == 0) Corrupt(caller, "Child address 0", address);
+      self(self, child, level + 1);
+    }
+  };
+  walk(walk, root, 0);
+}
+
+void TBTree::EmptyTree(bool noNewRoot) {
+  CheckConnected("TBTree.EmptyTree");
+  if (Root() != 0 && Depth() != 0) {
+    // Every block is found and checked before the first is freed: a damaged
+    // tree stops here whole instead of half freed.
+    std::vector<uint32_t> addresses;
+    WalkTree("TBTree.EmptyTree", false,
+             [&](const TNode& n, uint32_t) { addresses.push_back(n.Address()); });
+    // Reverse pre-order: children before their parent.
+    for (auto it = addresses.rbegin(); it != addresses.rend(); ++it)
+      io_->ReleaseBlock(*it, page_size_);
+  }
+  InvalidateInternalBuffers();
+  nodes_.clear();
+  positions_.clear();
+  if (noNewRoot) {
+    *root_ = 0;
+    *depth_ = 0;
+  } else {
+    CreateTree();
+  }
+  positioned_ = key_cursor_valid_ = false;
+}
+
+void TBTree::InvalidateInternalBuffers() {
+  for (auto& n : nodes_) n->Forget();
+  if (spare_) spare_->Forget();
+  positioned_ = key_cursor_valid_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Keys
+
+void TBTree::SetMarkers(TFieldComparisonValues markers) {
+  std::fill(markers_.begin(), markers_.end(), fcDefault);
+  const size_t n = std::min(markers.size(), markers_.size());
+  std::copy_n(markers.begin(), n, markers_.begin());
+}
+
+int TBTree::ConstructKeyBufFromRecBuf(const uint8_t* record, TFieldComparisonValues markers) {
+  SetMarkers(markers);
+  return key_format_.ConstructKeyBufFromRecBuf(record, key_entry_.get());
+}
+
+int TBTree::ConstructTempKeyBufFromRecBuf(const uint8_t* record, uint8_t* destination,
+                                          TFieldComparisonValues) const {
+  return key_format_.ConstructKeyBufFromRecBuf(record, destination);
+}
+
+void TBTree::ConstructKeyBufFromKeyBuf(const uint8_t* key, TFieldComparisonValues markers) {
+  CopyKey(key, nullptr);
+  SetMarkers(markers);
+}
+
+int TBTree::ConstructKeyBufFromVariants(const host::Variant& values,
+                                        TFieldComparisonValues markers) {
+  SetMarkers(markers);
+  return key_format_.ConstructKeyBufFromVariants(values, key_entry_.get());
+}
+
+void TBTree::SetKeyBufAddr(uint32_t address) {
+  TAV_ASSERT(key_entry_ != nullptr, "KeyBuffers invalid");
+  SetKeyEntryAddress(key_entry_.get(), address);
+}
+
+void TBTree::CopyKey(const uint8_t* source, uint8_t* destination) {
+  if (!source) TavDatabaseError(8581, "TBTree.CopyKey", "SrcBuf is unassigned");
+  const int len = GetKeyEntryLength(source);
+  if (len <= KeyEntryHeaderSize || len > maximum_key_size_)
+    TavDatabaseErrorFmt(8581, "TBTree.CopyKey", "Invalid key size: %d", {len});
+  uint8_t* dest = destination ? destination : key_entry_.get();
+  if (dest != source) std::memmove(dest, source, static_cast<size_t>(len));
+}
+
+int TBTree::CompareKeys(int keyFieldCount, const uint8_t* entryA, TFieldComparisonValues markersA,
+                        const uint8_t* entryB, TFieldComparisonValues markersB) const {
+  return key_format_.CompareKeys(keyFieldCount, entryA, markersA, entryB, markersB);
+}
+
+void TBTree::DecodeKeyBufAsStrings(const uint8_t* key, host::TStrings& lines) const {
+  key_format_.DecodeKeyBufAsStrings(key ? key : key_entry_.get(), lines);
+}
+
+void TBTree::LoadSearchKey(bool useMarkers) {
+  if (!open_) TavDatabaseError(8581, "TBTree.IndexSearch", "Index is not open");
+  optimized_key_.SetDataFromKeyBuf(
+      key_format_, useMarkers ? TFieldComparisonValues(markers_) : TFieldComparisonValues(),
+      key_entry_.get());
+}
+
+int TBTree::KeyFieldCountFor(const TSearchModifier* modifier) const {
+  if (!modifier || !modifier->LimitedSearch()) return 0;
+  if (modifier->IncludedKeyFieldCount() >= 1) return modifier->IncludedKeyFieldCount();
+  return visible_key_field_count_;
+}
+
+// ---------------------------------------------------------------------------
+// The path
+
+void TBTree::CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty,
+                           const char* caller) const {
+  if (node.CheckIsLeaf() != leaf)
+    Corrupt(caller, leaf ? "Inner node at the leaf level" : "Leaf above the leaf level",
+            node.Address());
+  if (!mayBeEmpty && node.CheckNodeEmpty()) Corrupt(caller, "Empty index node", node.Address());
+}
+
+void TBTree::InternalPrepareNodes() {
+  static const char kCaller[] = "TBTree.InternalPrepareNodes";
+  positioned_ = key_cursor_valid_ = false;
+  if (!open_) TavDatabaseError(8581, kCaller, "Index is not open");
+  const uint32_t root = Root();
+  const uint32_t depth = Depth();
+  if (root == 0 || depth == 0) {
+    nodes_.clear();
+    positions_.clear();
+    return;
+  }
+  if (depth > TAV_MAX_TREE_DEPTH) Corrupt(kCaller, "Index depth out of range", root);
+  while (nodes_.size() < depth) nodes_.push_back(NewNode());
+  while (nodes_.size() > depth) nodes_.pop_back();
+  positions_.assign(depth, 0);
+  TAV_ASSERT(nodes_.size() == positions_.size(), "Node and InsertPos List not in sync");
+  spare_->Forget();
+  Level(0).ReadNode(root);
+  CheckNodeKind(Level(0), depth == 1, depth == 1, kCaller);
+}
+
+void TBTree::ReadChild(int level) {
+  static const char kCaller[] = "TBTree.ReadChild";
+  TNode& parent = Level(level - 1);
+  const uint32_t child =
+      GetKeyEntryAddress(parent.EntryAt(positions_[static_cast<size_t>(level - 1)]));
+  if (child == 0 || child == parent.Address())
+    Corrupt(kCaller, "Invalid child address", parent.Address());
+  TNode& node = Level(level);
+  node.ReadNode(child);
+  CheckNodeKind(node, level == LevelCount() - 1, false, kCaller);
+}
+
+int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {
+  InternalPrepareNodes();
+  const int depth = LevelCount();
+  if (depth == 0) return -1;
+  for (int l = 0; l < depth; ++l) {
+    if (l > 0) ReadChild(l);
+    TNode& n = Level(l);
+    const bool leaf = l == depth - 1;
+    const bool afterEqual = leaf ? descent == TDescent::Upper : descent != TDescent::Lower;
+    int32_t pos;
+    int r = n.SearchNode(keyFieldCount, optimized_key_, afterEqual, pos);
+    positions_[static_cast<size_t>(l)] = pos;
+    if (!leaf) continue;
+    positioned_ = true;
+    if (n.CheckNodeEmpty()) {
+      // Only an empty root leaf gets here: the tree is empty.
+      key_cursor_valid_ = false;
+      return -1;
+    }
+    if (pos >= n.GetUsed() && forceToKey) {
+      // Every entry of this leaf lies before the key: what follows in the
+      // next leaf is the answer; at the end of the index, the last entry.
+      if (!StepLeaf(true)) {
+        n.SetCursor(pos);
+        n.ForceCursorToPhysicalKey();
+        positions_.back() = n.Cursor();
+      }
+      r = key_format_.CompareToOptimizedKey(keyFieldCount, optimized_key_,
+                                            Leaf().EntryAt(positions_.back()));
+    }
+    key_cursor_valid_ = positions_.back() < Leaf().GetUsed();
+    Leaf().SetCursor(positions_.back());
+    return r;
+  }
+  return -1;
+}
+
+bool TBTree::StepLeaf(bool forward) {
+  static const char kCaller[] = "TBTree.StepLeaf";
+  const int depth = LevelCount();
+  if (depth == 0) return false;
+  // The deepest inner level whose path entry has a neighbour that way.
+  int l = depth - 2;
+  for (; l >= 0; --l) {
+    TNode& n = Level(l);
+    const int32_t p = positions_[static_cast<size_t>(l)];
+    if (forward ? n.NextEntryStart(p) < n.GetUsed() : p > 0) break;
+  }
+  if (l < 0) return false;
+  const uint32_t from = Leaf().Address();
+  const uint32_t link = forward ? Leaf().GetNext() : Leaf().GetPrior();
+  positioned_ = key_cursor_valid_ = false;
+  TNode& n = Level(l);
+  int32_t& p = positions_[static_cast<size_t>(l)];
+  p = forward ? n.NextEntryStart(p) : n.PriorEntryStart(p);
+  for (int m = l + 1; m < depth; ++m) {
+    ReadChild(m);
+    positions_[static_cast<size_t>(m)] = forward ? 0 : Level(m).LastEntryStart();
+  }
+  // The leaf level is chained too; both must agree.
+  TNode& leaf = Leaf();
+  if (leaf.Address() != link || (forward ? leaf.GetPrior() : leaf.GetNext()) != from)
+    Corrupt(kCaller, "Leaf chain does not match the tree", from);
+  leaf.SetCursor(positions_.back());
+  positioned_ = key_cursor_valid_ = true;
+  return true;
+}
+
+int TBTree::InternalSearch(int keyFieldCount, bool forceToKey) {
+  LoadSearchKey(true);
+  return Descend(keyFieldCount, TDescent::Lower, forceToKey);
+}
+
+int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modifier) {
+  const int keyFieldCount = KeyFieldCountFor(modifier);
+  LoadSearchKey(true);
+  // Lower lands on the first entry not below the key, Upper on the first
+  // entry above it; r is the key's order against the entry landed on.
+  const bool upper = searchType == stLE || searchType == stGT;
+  int r = Descend(keyFieldCount, upper ? TDescent::Upper : TDescent::Lower, true);
+  if (!key_cursor_valid_) return r != 0 ? r : -1;
+  switch (searchType) {
+    case stLT:
+      if (r == 0)
+        r = PriorRecord() ? 0 : -1;
+      else if (r > 0)
+        r = 0;
+      else if (PriorRecord())
+        r = 0;
+      break;
+    case stLE:
+      if (r >= 0)
+        r = 0;
+      else if (PriorRecord())
+        r = 0;
+      break;
+    case stEQ:
+      break;
+    case stGE:
+      if (r <= 0)
+        r = 0;
+      else if (NextRecord())
+        r = 0;
+      break;
+    case stGT:
+      if (r == 0)
+        r = NextRecord() ? 0 : -1;
+      else if (r < 0)
+        r = 0;
+      else if (NextRecord())
+        r = 0;
+      break;
+    case stLEG:
+      // r > 0 only at the end of the index: nothing is greater or equal, so
+      // the greatest entry, where the cursor stands, is the answer.
+      r = 0;
+      break;
+  }
+  return r;
+}
+
+bool TBTree::NextRecord() {
+  if (!positioned_ || !key_cursor_valid_) return false;
+  TNode& leaf = Leaf();
+  leaf.SetCursor(positions_.back());
+  if (leaf.NextRecord()) {
+    positions_.back() = leaf.Cursor();
+    return true;
+  }
+  return StepLeaf(true);
+}
+
+bool TBTree::PriorRecord() {
+  if (!positioned_ || !key_cursor_valid_) return false;
+  TNode& leaf = Leaf();
+  leaf.SetCursor(positions_.back());
+  if (leaf.PriorRecord()) {
+    positions_.back() = leaf.Cursor();
+    return true;
+  }
+  return StepLeaf(false);
+}
+
+uint32_t TBTree::GetRecAddr() {
+  if (!key_cursor_valid_ || nodes_.empty() || !Leaf().CheckIsLeaf())
+    TavDatabaseError(8581, "TBTree.GetRecAddr",
+                     "Attempt to read record address from non-leaf node");
+  Leaf().SetCursor(positions_.back());
+  return Leaf().GetRecordAddress();
+}
+
+const uint8_t* TBTree::GetCurrentKeyBuf() {
+  if (!key_cursor_valid_ || nodes_.empty())
+    TavDatabaseError(8581, "TBTree.GetCurrentKeyBuf", "CurrentKeyCursor is invalid");
+  return Leaf().EntryAt(positions_.back());
+}
+
+int TBTree::CompareKeyToCurrentKeyBuf(int keyFieldCount, const uint8_t* key) {
+  return key_format_.CompareKeys(keyFieldCount, GetCurrentKeyBuf(), {}, key, {});
+}
+
+// ---------------------------------------------------------------------------
+// Changes
+
+int TBTree::IdxInsert() {
+  LoadSearchKey(false);
+  const int r = Descend(0, TDescent::Insert, false);
+  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.IdxInsert", "Index has no root");
+  if (r == 0 && key_cursor_valid_) return -1;
+  UpdatePath(true);
+  FinishChange();
+  return 0;
+}
+
+int TBTree::InsertKey() {
+  LoadSearchKey(false);
+  Descend(0, TDescent::Insert, false);
+  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.InsertKey", "Index has no root");
+  UpdatePath(true);
+  FinishChange();
+  return 0;
+}
+
+int TBTree::IdxDelete() {
+  LoadSearchKey(false);
+  const int r = Descend(0, TDescent::Insert, false);
+  if (r != 0 || !key_cursor_valid_) return -1;
+  UpdatePath(false);
+  FinishChange();
+  return 0;
+}
+
+int TBTree::DeleteKey() {
+  return IdxDelete();
+}
+
+void TBTree::FinishChange() {
+  *depth_ = static_cast<uint32_t>(LevelCount());
+  *root_ = Level(0).Address();
+  positioned_ = key_cursor_valid_ = false;
+}
+
+void TBTree::ComposeParentEntry(const TNode& node, uint8_t* dest) const {
+  const uint8_t* first = node.EntryAt(0);
+  std::memcpy(dest, first, GetKeyEntryLength(first));
+  SetKeyEntryAddress(dest, node.Address());
+  const int64_t total = node.GetTotalCount();
+  SetKeyEntryCount(dest, static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
+}
+
+uint32_t TBTree::AllocateNode(TNode& node) {
+  node.Forget();
+  node.ClearNode();
+  node.SetLeaf(false);
+  const uint32_t address = io_->AllocateNewAddress(page_size_, node.Image());
+  node.address_ = address;
+  return address;
+}
+
+void TBTree::WriteSync(TNode& node) {
+  node.WriteNode();
+  // Another holder of the same block would now be stale.
+  for (auto& n : nodes_)
+    if (n.get() != &node && n->Address() == node.Address()) n->Forget();
+  if (spare_.get() != &node && spare_->Address() == node.Address()) spare_->Forget();
+}
+
+void TBTree::ReleaseNode(uint32_t address) {
+  io_->ReleaseBlock(address, page_size_);
+  ForgetAddress(address);
+}
+
+void TBTree::ForgetAddress(uint32_t address) {
+  for (auto& n : nodes_)
+    if (n->Address() == address) n->Forget();
+  if (spare_ && spare_->Address() == address) spare_->Forget();
+}
+
+void TBTree::NodeHeaderChanged(uint32_t address, const uint8_t* header) {
+  auto patch = [&](TNode& n) {
+    if (n.Address() == address)
+      std::memcpy(n.buffer_.get() + TAV_NODE_NEXT, header + TAV_NODE_NEXT, 8);
+  };
+  for (auto& n : nodes_) patch(*n);
+  if (spare_) patch(*spare_);
+}
+
+void TBTree::UpdatePath(bool insert) {
+  static const char kCaller[] = "TBTree.UpdatePath";
+  enum class TPending { None, Insert, Delete, Sibling };
+  const int depth = LevelCount();
+  TNode& spare = *spare_;
+  uint8_t* pendingEntry = second_entry_.get();
+  TPending pending = TPending::None;
+  int32_t siblingPos = -1;           // in the parent: the partner's entry
+  bool siblingFirstChanged = false;  // the partner's first key changed
+  bool childFirstChanged = false;    // the path child's first key changed
+
+  for (int l = depth - 1; l >= 0; --l) {
+    TNode& n = Level(l);
+    int32_t pathPos = positions_[static_cast<size_t>(l)];
+    bool firstChanged = false;
+    bool shrank = false;
+    if (l == depth - 1) {
+      if (insert) {
+        uint8_t* entry = key_entry_.get();
+        SetKeyEntryCount(entry, 1);
+        if (!n.RoomForKey(GetKeyEntryLength(entry)))
+          Corrupt(kCaller, "Leaf is overfull", n.Address());
+        n.InsertKey(pathPos, entry);
+      } else {
+        n.DeleteKey(pathPos);
+        shrank = true;
+      }
+      firstChanged = pathPos == 0;
+    } else {
+      // The path entry first: its count, and its key when the child's first
+      // key changed. Positions after it move by the change in its length.
+      TNode& child = Level(l + 1);
+      if (childFirstChanged) {
+        ComposeParentEntry(child, work_entry_.get());
+        const int32_t delta = n.UpdateKey(pathPos, work_entry_.get());
+        if (siblingPos > pathPos) siblingPos += delta;
+        firstChanged = pathPos == 0;
+      } else {
+        const int64_t total = child.GetTotalCount();
+        n.SetEntryCount(pathPos, static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
+      }
+      switch (pending) {
+        case TPending::Insert:
+          n.InsertKey(n.NextEntryStart(pathPos), pendingEntry);
+          break;
+        case TPending::Sibling:
+          if (siblingFirstChanged) {
+            ComposeParentEntry(spare, work_entry_.get());
+            const int32_t delta = n.UpdateKey(siblingPos, work_entry_.get());
+            if (siblingPos < pathPos) pathPos += delta;
+            if (siblingPos == 0) firstChanged = true;
+          } else {
+            const int64_t total = spare.GetTotalCount();
+            n.SetEntryCount(siblingPos,
+                            static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
+          }
+          break;
+        case TPending::Delete: {
+          const int32_t len = GetKeyEntryLength(n.EntryAt(siblingPos));
+          n.DeleteKey(siblingPos);
+          if (siblingPos < pathPos) pathPos -= len;
+          if (siblingPos == 0) firstChanged = true;
+          shrank = true;
+          break;
+        }
+        case TPending::None:
+          break;
+      }
+    }
+    positions_[static_cast<size_t>(l)] = pathPos;
+    pending = TPending::None;
+    siblingPos = -1;
+    siblingFirstChanged = false;
+    if (l == 0) break;
+
+    TNode& parent = Level(l - 1);
+    if (n.CheckNodeFull()) {
+      const uint32_t address = AllocateNode(spare);
+      n.SplitNode(spare, address);
+      WriteSync(spare);
+      ComposeParentEntry(spare, pendingEntry);
+      pending = TPending::Insert;
+    } else if (shrank && n.CheckNodeTooEmpty() && parent.GetCount() > 1) {
+      const int32_t parentPos = positions_[static_cast<size_t>(l - 1)];
+      const int32_t partnerPos = parent.GetRedistributeNode(parentPos);
+      if (partnerPos >= 0) {
+        const uint32_t partner = GetKeyEntryAddress(parent.EntryAt(partnerPos));
+        if (partner == 0 || partner == n.Address() || partner == parent.Address())
+          Corrupt(kCaller, "Invalid child address", parent.Address());
+        spare.ReadNode(partner);
+        CheckNodeKind(spare, n.CheckIsLeaf(), false, kCaller);
+        const bool right = partnerPos > parentPos;
+        const int res = right ? n.RedistributeNodes(spare) : spare.RedistributeNodes(n);
+        if (res > 0) {
+          WriteSync(spare);
+          pending = TPending::Sibling;
+          siblingPos = partnerPos;
+          siblingFirstChanged = right;
+          if (!right) firstChanged = true;
+        } else if (res < 0) {
+          n.MergeNodes(spare, right);
+          if (!right) firstChanged = true;
+          ReleaseNode(partner);
+          pending = TPending::Delete;
+          siblingPos = partnerPos;
+        }
+      }
+    }
+    WriteSync(n);
+    childFirstChanged = firstChanged;
+  }
+
+  TNode& root = Level(0);
+  if (root.CheckNodeFull()) {
+    SplitRoot();
+  } else {
+    WriteSync(root);
+    CollapseRoot();
+  }
+}
+
+void TBTree::SplitRoot() {
+  TNode& root = Level(0);
+  TNode& spare = *spare_;
+  const uint32_t right = AllocateNode(spare);
+  root.SplitNode(spare, right);
+  // The left half moves to a new block; the root block keeps its address and
+  // becomes the inner node above both halves.
+  const uint32_t left = io_->AllocateNewAddress(page_size_, root.Image());
+  if (spare.CheckIsLeaf()) spare.SetPrior(left);
+  WriteSync(spare);
+  ComposeParentEntry(root, work_entry_.get());
+  SetKeyEntryAddress(work_entry_.get(), left);
+  ComposeParentEntry(spare, second_entry_.get());
+  root.ClearNode();
+  root.SetLeaf(false);
+  root.InsertKey(0, work_entry_.get());
+  root.InsertKey(GetKeyEntryLength(work_entry_.get()), second_entry_.get());
+  WriteSync(root);
+  nodes_.push_back(NewNode());
+  positions_.push_back(0);
+}
+
+void TBTree::CollapseRoot() {
+  static const char kCaller[] = "TBTree.CollapseRoot";
+  TNode& root = Level(0);
+  while (!root.CheckIsLeaf() && root.GetCount() == 1 && LevelCount() > 1) {
+    const uint32_t child = GetKeyEntryAddress(root.EntryAt(0));
+    if (child == 0 || child == root.Address())
+      Corrupt(kCaller, "Invalid child address", root.Address());
+    TNode& spare = *spare_;
+    spare.ReadNode(child);
+    CheckNodeKind(spare, LevelCount() == 2, LevelCount() == 2, kCaller);
+    root.CopyNode(spare.Image());
+    if (root.CheckIsLeaf()) {
+      // Now the only leaf.
+      root.SetNext(0);
+      root.SetPrior(0);
+    }
+    WriteSync(root);
+    ReleaseNode(child);
+    nodes_.pop_back();
+    positions_.pop_back();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Counting and listing
+
+int32_t TBTree::GetRecordCount(bool refresh) {
+  if (!open_ || Root() == 0) return 0;
+  const uint32_t root = Root();
+  if (!refresh && !nodes_.empty() && Level(0).Address() == root)
+    return static_cast<int32_t>(Level(0).GetTotalCount());
+  if (!nodes_.empty() && Level(0).Address() != 0 && Level(0).Address() != root)
+    if (TDBLogger* log = GDBLogger()) log->NamedMonitorDelta("ROOTADDRNOTVALID", 1);
+  spare_->Forget();
+  spare_->ReadNode(root);
+  CheckNodeKind(*spare_, spare_->CheckIsLeaf(), true, "TBTree.GetRecordCount");
+  return static_cast<int32_t>(spare_->GetTotalCount());
+}
+
+int32_t TBTree::GetRecordNo() {
+  if (!positioned_ || !key_cursor_valid_) return 0;
+  int64_t n = 1;
+  for (int l = 0; l < LevelCount(); ++l)
+    n += Level(l).CountBefore(positions_[static_cast<size_t>(l)]);
+  return static_cast<int32_t>(n);
+}
+
+uint32_t TBTree::GetAddrOfRecNo(int32_t recNo) {
+  InternalPrepareNodes();
+  const int depth = LevelCount();
+  if (depth == 0) return 0;
+  int64_t remaining = recNo < 0 ? 0 : recNo;
+  uint32_t address = 0;
+  for (int l = 0; l < depth; ++l) {
+    if (l > 0) ReadChild(l);
+    TNode& n = Level(l);
+    if (n.CheckNodeEmpty()) return 0;  // an empty tree
+    int64_t before;
+    address = n.SearchNodeByRecNo(remaining, before);
+    positions_[static_cast<size_t>(l)] = n.Cursor();
+    remaining -= before;
+    if (remaining < 0)
+      host::AssertFailed("remaining >= 0", "invalid recno in getaddr of recno", __FILE__, __LINE__);
+  }
+  if (address == 0)
+    host::AssertFailed("address != 0", "invalid address returned from searchbyrecno", __FILE__,
+                       __LINE__);
+  positioned_ = key_cursor_valid_ = false;
+  return address;
+}
+
+uint64_t TBTree::LeafWalkLimit() {
+  // A sound leaf level has at most one leaf per record and one per block.
+  uint64_t limit = std::numeric_limits<uint32_t>::max();
+  const TChainBounds bounds = io_->GetChainBounds();
+  if (bounds.MaxBlocks > 0) limit = bounds.MaxBlocks;
+  if (!nodes_.empty() && Level(0).Address() == Root())
+    limit = std::min<uint64_t>(limit, static_cast<uint64_t>(Level(0).GetTotalCount()));
+  return limit;
+}
+
+void TBTree::ReadChainLeaf(uint32_t address, uint32_t from, bool forward, uint64_t& steps,
+                           uint64_t limit, const char* caller) {
+  if (++steps > limit) Corrupt(caller, "Leaf chain longer than the index (a cycle)", address);
+  TNode& spare = *spare_;
+  spare.ReadNode(address);
+  CheckNodeKind(spare, true, false, caller);
+  if ((forward ? spare.GetPrior() : spare.GetNext()) != from)
+    Corrupt(caller, "Leaf chain links disagree", address);
+}
+
+void TBTree::ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t stopAddress,
+                                 TIndexSearchType searchType, bool reverse, TCompoundList& list,
+                                 bool& done) {
+  static const char kCaller[] = "TBTree.ListMatchingRecords";
+  done = false;
+  if (!positioned_ || !key_cursor_valid_) return;
+  TNode& leaf = Leaf();
+  const int32_t cursor = positions_.back();
+  const uint8_t* current = leaf.EntryAt(cursor);
+  const uint8_t* match = key ? key : current;
+  const bool backwards = searchType == stLT || searchType == stLE;
+  const int c = key_format_.CompareKeys(keyFieldCount, current, {}, match, {});
+  if (backwards && c > 0) return;
+  if ((searchType == stGE || searchType == stGT) && c < 0) return;
+  const bool matchKey = searchType == stEQ;
+
+  // `match` may point into the leaf held at the deepest level; the walk reads
+  // the other leaves into the spare, so it stays put.
+  TCompoundList& found = *scratch_;
+  found.Clear();
+  bool ended =
+      leaf.ListRecords(matchKey, backwards, found, stopAddress, cursor, keyFieldCount, match);
+  const uint64_t limit = LeafWalkLimit();
+  uint64_t steps = 0;
+  uint32_t from = leaf.Address();
+  uint32_t next = backwards ? leaf.GetPrior() : leaf.GetNext();
+  while (!ended && next != 0) {
+    ReadChainLeaf(next, from, !backwards, steps, limit, kCaller);
+    TNode& spare = *spare_;
+    ended = spare.ListRecords(matchKey, backwards, found, stopAddress, backwards ? -1 : 0,
+                              keyFieldCount, match);
+    from = next;
+    next = backwards ? spare.GetPrior() : spare.GetNext();
+  }
+  done = ended;
+
+  const int n = found.Count();
+  const int64_t first = GetRecordNo();
+  const std::vector<uint32_t>& addresses = found.List1();
+  auto numberOf = [&](int i) { return static_cast<uint32_t>(backwards ? first - i : first + i); };
+  if (reverse && backwards) {
+    for (int i = n - 1; i >= 0; --i) list.Add(addresses[static_cast<size_t>(i)], numberOf(i));
+  } else {
+    for (int i = 0; i < n; ++i) list.Add(addresses[static_cast<size_t>(i)], numberOf(i));
+  }
+}
+
+void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int count,
+                                  TReadAheadBuffer& buffer) {
+  if (!positioned_ || !key_cursor_valid_ || count <= 0) return;
+  TNode& leaf = Leaf();
+  const int32_t cursor = positions_.back();
+  leaf.SetCursor(cursor);
+  const int64_t recNo = GetRecordNo();
+  const int firstItem = buffer.Count();
+  int before = 0;
+  switch (direction) {
+    case rdBackwards:
+      before = leaf.ListRecordsInNode(true, cursor, buffer, count) - 1;
+      break;
+    case rdCenter: {
+      const int32_t prior = leaf.PriorEntryStart(cursor);
+      if (prior >= 0) before = leaf.ListRecordsInNode(true, prior, buffer, count / 2);
+      leaf.ListRecordsInNode(false, cursor, buffer, count / 2);
+      break;
+    }
+    default:
+      leaf.ListRecordsInNode(false, cursor, buffer, count);
+      break;
+  }
+  for (int i = firstItem; i < buffer.Count(); ++i) {
+    TReadAheadBufferItem* item = buffer.Items(i);
+    item->SetRecNo(static_cast<int32_t>(recNo - before + (i - firstItem)));
+    if (i > firstItem) {
+      const TReadAheadBufferItem* prev = buffer.Items(i - 1);
+      TAV_ASSERT(item->RecAddr() != prev->RecAddr(), "Read ahead buffer has duplicate records");
+      TAV_ASSERT(item->RecNo() == prev->RecNo() + 1, "Read ahead buffer recno's are out of sync");
+    }
+  }
+  TAV_ASSERT(leaf.Cursor() == cursor, "CursorPos invalid");
+}
+
+void TBTree::FillHashTable(int keyFieldNo, TTavBaseHash& hash) {
+  static const char kCaller[] = "TBTree.FillHashTable";
+  if (!open_ || nodes_.empty() || Leaf().Address() == 0 || !Leaf().CheckIsLeaf()) return;
+  TNode& leaf = Leaf();
+  leaf.FillHashTable(keyFieldNo, hash);
+  const uint64_t limit = LeafWalkLimit();
+  uint64_t steps = 0;
+  uint32_t from = leaf.Address();
+  for (uint32_t next = leaf.GetNext(); next != 0;) {
+    ReadChainLeaf(next, from, true, steps, limit, kCaller);
+    spare_->FillHashTable(keyFieldNo, hash);
+    from = next;
+    next = spare_->GetNext();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Diagnostics
+
+void TBTree::DebugStatus(host::TStringList& lines) {
+  if (io_) io_->ShowStatus(lines);
+}
+
+void TBTree::DebugDumpAllocatedBlocks(host::TStrings& lines) {
+  if (!io_) return;
+  const TChainBounds bounds = io_->GetChainBounds();
+  uint64_t n = 0;
+  for (uint32_t a = io_->GetNextMemoryBlockAddress(0); a != 0 && n <= bounds.MaxBlocks;
+       a = io_->GetNextMemoryBlockAddress(a), ++n)
+    lines.Add(host::Format("Block %u", {a}));
+}
+
+void TBTree::DebugInOrderRecurse(host::TStrings& lines) {
+  CheckConnected("TBTree.DebugInOrderRecurse");
+  WalkTree("TBTree.DebugInOrderRecurse", true,
+           [&](const TNode& n, uint32_t level) { n.PrintNode(lines, static_cast<int>(level)); });
+}
+
+void TBTree::DebuGInOrderFlat(host::TStrings& lines) {
+  CheckConnected("TBTree.DebuGInOrderFlat");
+  WalkTree("TBTree.DebuGInOrderFlat", true, [&](const TNode& n, uint32_t level) {
+    if (n.CheckIsLeaf()) n.PrintNode(lines, static_cast<int>(level));
+  });
+}
+
+void TBTree::DebugCheckOrderRecurse() {
+  static const char kCaller[] = "TBTree.DebugCheckOrderRecurse";
+  CheckConnected(kCaller);
+  if (!open_) TavDatabaseError(8581, kCaller, "Index is not open");
+  std::vector<uint8_t> last(static_cast<size_t>(maximum_key_size_) + 1);
+  bool haveLast = false;
+  const uint32_t depth = Depth();
+  WalkTree(kCaller, true, [&](const TNode& n, uint32_t level) {
+    if (n.CheckNodeEmpty() && !(level == 0 && depth == 1))
+      TavDatabaseError(8581, kCaller, "Empty node in check order");
+    if (!n.CheckIsLeaf()) return;
+    for (int32_t pos = 0; pos < n.GetUsed(); pos = n.NextEntryStart(pos)) {
+      const uint8_t* e = n.EntryAt(pos);
+      if (haveLast && key_format_.CompareKeys(0, last.data(), {}, e, {}) > 0)
+        TavDatabaseError(8581, kCaller, "Check Order error");
+      std::memcpy(last.data(), e, GetKeyEntryLength(e));
+      haveLast = true;
+    }
+  });
+}
+
+}  // namespace tav

@@ -1,0 +1,296 @@
+// TBTree: one open index of one table, a counted B+-tree of TNode pages
+// (index_node.h) in the table's index blocks. It keeps the path from the root
+// to the current leaf entry (one node and one entry position per level),
+// searches by key with six search types, inserts and deletes entries with
+// splitting, redistribution and merging, numbers records by the subtree
+// counts of the inner entries, steps along the leaf level and lists the
+// records that match a key.
+//
+// The root block never moves while the index exists: a root split copies the
+// old root into a new block and a collapse copies the only child back. The
+// root address and the depth live with the index's owner (the table header);
+// the tree reads them through two variables at every search and writes them
+// after every change.
+//
+// Searches. The search key is the key entry, built by one of the Construct
+// calls (with optional comparison markers). A search compares either all key
+// fields (full) or, through a TSearchModifier with LimitedSearch, the first
+// IncludedKeyFieldCount fields (or the visible fields before the first hidden
+// one): a limited search on a non-unique index, whose entries end with a
+// hidden record number, matches a run of entries. In a run, stEQ, stGE and
+// stLEG land on its first entry, stLE on its last, and stGT and stLT step
+// past the whole run. stLEG finds the least entry not below the key, else the
+// greatest entry of the index.
+//
+// Callers must keep:
+//  - Configuration before Open: ConnectToIFace, the key fields (KeyFields(),
+//    with DataOffset), SetMaximumKeySize, SetIndexKeyType, SetDBStringCompare.
+//    The interface, the root and depth variables and the diagnostics list are
+//    borrowed and must outlive the tree's use of them.
+//  - A disk interface's block size is the index page size (one node per
+//    block); ConnectToIFace checks it.
+//  - The page must hold at least six maximum entries plus the header room
+//    (6 * MaximumKeySize + 32 <= PageSize); Open checks it. With 4096-byte
+//    pages that admits keys up to 677 bytes.
+//  - Nodes are cached per level and reread only when another node is needed:
+//    when another user may have changed the index's blocks, call
+//    InvalidateInternalBuffers before the next search.
+//  - The path (and with it NextRecord, PriorRecord, GetRecAddr, GetRecordNo,
+//    the listings) is valid after a search that found a position and until the
+//    next change: IdxInsert, IdxDelete, InsertKey and DeleteKey leave it
+//    invalid, as do GetAddrOfRecNo and EmptyTree.
+//  - Pointers from GetCurrentKeyBuf point into a node and are valid until the
+//    next call into the tree.
+//  - Data from storage is untrusted: damaged nodes, links or depth raise 8965
+//    ("Index is corrupt"); misuse raises 8581 or an assertion.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/storage/index/index_node.h"
+#include "engine/storage/index/key_fields.h"
+#include "engine/storage/record/read_ahead.h"
+#include "host/rtl/object.h"
+
+namespace host {
+class TStrings;
+class TStringList;
+class Variant;
+}  // namespace host
+
+namespace tav {
+
+class TBaseIOInterface;
+class TCompoundList;
+class TTavBaseHash;
+
+enum TIndexSearchType : uint8_t { stLT = 0, stLE = 1, stEQ = 2, stGE = 3, stGT = 4, stLEG = 5 };
+
+// How many key fields a search compares.
+class TSearchModifier : public host::TObject {
+ public:
+  int32_t IncludedKeyFieldCount() const { return included_key_field_count_; }
+  void SetIncludedKeyFieldCount(int32_t value) { included_key_field_count_ = value; }
+  bool LimitedSearch() const { return limited_search_; }
+  void SetLimitedSearch(bool value) { limited_search_ = value; }
+
+ private:
+  int32_t included_key_field_count_ = 0;
+  bool limited_search_ = false;
+};
+
+// Deepest tree the engine accepts; a depth beyond it is damage.
+inline constexpr uint32_t TAV_MAX_TREE_DEPTH = 64;
+
+class TBTree : public host::TObject {
+ public:
+  TBTree();
+  TBTree(const TBTree&) = delete;
+  TBTree& operator=(const TBTree&) = delete;
+  ~TBTree() override;
+
+  // ---- configuration ----
+  void ConnectToIFace(TBaseIOInterface* ioInterface, uint32_t pageSize, uint32_t& root,
+                      uint32_t& depth);
+  void SetPageSize(uint32_t value);
+  // Sizes the three entry buffers to value + 1 bytes.
+  void SetMaximumKeySize(int32_t value);
+  void SetDebugStrings(host::TStrings* value) { debug_strings_ = value; }
+  void SetLocked(bool value) { locked_ = value; }
+  void SetDBStringCompare(TDBStringCompare value);
+  void SetIndexKeyType(TIndexKeyType value) { index_key_type_ = value; }
+  // The key description (owned); filled by the index item before Open.
+  TKeyFields& KeyFields() { return key_fields_; }
+  const TKeyFields& KeyFields() const { return key_fields_; }
+
+  TBaseIOInterface* IOInterface() const { return io_; }
+  uint32_t PageSize() const { return page_size_; }
+  int32_t MaximumKeySize() const { return maximum_key_size_; }
+  TIndexKeyType IndexKeyType() const { return index_key_type_; }
+  bool Locked() const { return locked_; }
+  host::TStrings* DebugStrings() const { return debug_strings_; }
+  const TKeyFormat& KeyFormat() const { return key_format_; }
+  // The root and depth variables as they stand (0 when not connected).
+  uint32_t Root() const { return root_ ? *root_ : 0; }
+  uint32_t Depth() const { return depth_ ? *depth_ : 0; }
+  bool IsOpen() const { return open_; }
+
+  // ---- life ----
+  // Close, then check the configuration (8581 "No sort order function
+  // assigned" without a compare function), open the key format and make the
+  // level nodes and the spare node.
+  void Open();
+  void Close();
+  // A new empty leaf becomes the root: root := its address, depth := 1.
+  void CreateTree();
+  // Frees every node block (after checking the whole tree, so a damaged tree
+  // raises 8965 before anything is freed), then sets root and depth to 0
+  // (noNewRoot) or creates a new empty tree.
+  void EmptyTree(bool noNewRoot);
+  // Forgets every node held, so the next search rereads them.
+  void InvalidateInternalBuffers();
+
+  // ---- keys ----
+  // Build the key entry (and remember the markers for the next search).
+  // Return the entry length.
+  int ConstructKeyBufFromRecBuf(const uint8_t* record, TFieldComparisonValues markers = {});
+  int ConstructTempKeyBufFromRecBuf(const uint8_t* record, uint8_t* destination,
+                                    TFieldComparisonValues markers = {}) const;
+  void ConstructKeyBufFromKeyBuf(const uint8_t* key, TFieldComparisonValues markers = {});
+  int ConstructKeyBufFromVariants(const host::Variant& values, TFieldComparisonValues markers = {});
+  // Stores the record address in the key entry.
+  void SetKeyBufAddr(uint32_t address);
+  // The key entry (MaximumKeySize + 1 bytes).
+  uint8_t* KeyBuf() { return key_entry_.get(); }
+  // Copies an entry into destination, or into the key entry when it is null.
+  void CopyKey(const uint8_t* source, uint8_t* destination);
+  int CompareKeys(int keyFieldCount, const uint8_t* entryA, TFieldComparisonValues markersA,
+                  const uint8_t* entryB, TFieldComparisonValues markersB) const;
+  void DecodeKeyBufAsStrings(const uint8_t* key, host::TStrings& lines) const;
+
+  // ---- searching and moving ----
+  // Positions the cursor; 0 when a record satisfying searchType was found
+  // (see the header note), non-zero otherwise (also for an empty tree).
+  int IndexSearch(TIndexSearchType searchType, const TSearchModifier* modifier = nullptr);
+  // Descends along the key entry comparing keyFieldCount fields (0 = all) to
+  // the first entry not below it; with forceToKey the cursor then stands on
+  // an entry (the next leaf's first, or the last of the index). Returns the
+  // key's order against the entry at the cursor (-1 for an empty tree).
+  int InternalSearch(int keyFieldCount, bool forceToKey);
+  bool NextRecord();
+  bool PriorRecord();
+  uint32_t GetRecAddr();
+  const uint8_t* GetCurrentKeyBuf();
+  // CompareKeys of the current entry with key.
+  int CompareKeyToCurrentKeyBuf(int keyFieldCount, const uint8_t* key);
+
+  // ---- changing ----
+  // Insert the key entry (count 1, the address set by SetKeyBufAddr) /
+  // delete the entry equal to it, comparing all key fields and ignoring
+  // markers. IdxInsert returns -1 when an equal entry exists, IdxDelete when
+  // none does; 0 after the change. InsertKey inserts even beside an equal
+  // entry; DeleteKey is IdxDelete. Each searches the key entry itself.
+  int IdxInsert();
+  int IdxDelete();
+  int InsertKey();
+  int DeleteKey();
+
+  // ---- counting and listing ----
+  int32_t GetRecordCount(bool refresh = false);
+  // The 1-based number of the current record in key order.
+  int32_t GetRecordNo();
+  // The record address of the recNo-th record (recNo < 1 counts as 1,
+  // beyond the end as the last); 0 for an empty tree. Leaves the path
+  // invalid.
+  uint32_t GetAddrOfRecNo(int32_t recNo);
+  // From the current entry (after IndexSearch), appends record addresses
+  // (first column) and record numbers (second column): backwards for stLT
+  // and stLE, else forwards; stEQ only while the entries match key (null =
+  // the current entry) in the first keyFieldCount fields; the record at
+  // stopAddress (0 = none) is the last. With reverse, a backward listing is
+  // appended in ascending key order. done tells whether the walk ended on a
+  // non-matching entry or at the stop address rather than at the end of the
+  // index.
+  void ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t stopAddress,
+                           TIndexSearchType searchType, bool reverse, TCompoundList& list,
+                           bool& done);
+  // Appends read-ahead items from the current leaf around the cursor, with
+  // consecutive record numbers. The buffer's key buffers must hold
+  // MaximumKeySize bytes.
+  void ListReadAheadRecords(TReadAheadDirection direction, int count, TReadAheadBuffer& buffer);
+  // From the current leaf to the end of the index, adds key field keyFieldNo
+  // (0-based) of every entry with its record address to hash.
+  void FillHashTable(int keyFieldNo, TTavBaseHash& hash);
+
+  // ---- diagnostics ----
+  void DebugStatus(host::TStringList& lines);
+  // Every block of the interface, in GetNextMemoryBlockAddress order.
+  void DebugDumpAllocatedBlocks(host::TStrings& lines);
+  // Every node, in key order (PrintNode).
+  void DebugInOrderRecurse(host::TStrings& lines);
+  // The leaves alone, in key order: the records of the index as one flat list.
+  void DebuGInOrderFlat(host::TStrings& lines);
+  // Walks the tree in key order: 8581 "Empty node in check order" or "Check
+  // Order error".
+  void DebugCheckOrderRecurse();
+
+ private:
+  friend class TNode;
+
+  enum class TDescent : uint8_t {
+    Insert,  // inner: last child whose first key is not above; leaf: first not below
+    Lower,   // inner: last child whose first key is below; leaf: first not below
+    Upper,   // inner: last child whose first key is not above; leaf: first above
+  };
+
+  void CheckConnected(const char* caller) const;
+  int LevelCount() const { return static_cast<int>(nodes_.size()); }
+  TNode& Level(int l) { return *nodes_[static_cast<size_t>(l)]; }
+  TNode& Leaf() { return *nodes_.back(); }
+  std::unique_ptr<TNode> NewNode();
+  void InternalPrepareNodes();
+  // Reads the child of the entry at `position` of level `level - 1` into
+  // level `level` and checks that it is what the level needs.
+  void ReadChild(int level);
+  void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const;
+  int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
+  bool StepLeaf(bool forward);
+  void LoadSearchKey(bool useMarkers);
+  int KeyFieldCountFor(const TSearchModifier* modifier) const;
+  // The upward pass after a leaf insert or delete at the path position.
+  void UpdatePath(bool insert);
+  void SplitRoot();
+  void CollapseRoot();
+  // Builds an entry in `dest`: the first key of node, its address and count.
+  void ComposeParentEntry(const TNode& node, uint8_t* dest) const;
+  uint32_t AllocateNode(TNode& node);
+  void ReleaseNode(uint32_t address);
+  // Keeps nodes held in memory in step with a header written to storage.
+  void NodeHeaderChanged(uint32_t address, const uint8_t* header);
+  void ForgetAddress(uint32_t address);
+  void FinishChange();
+  // Bound on the leaves a chain walk may visit.
+  uint64_t LeafWalkLimit();
+  // Reads the neighbour leaf `address` into the spare, checking its back link
+  // and the walk's bound.
+  void ReadChainLeaf(uint32_t address, uint32_t from, bool forward, uint64_t& steps, uint64_t limit,
+                     const char* caller);
+  void SetMarkers(TFieldComparisonValues markers);
+  // Walks the whole tree from storage depth-first in key order, every node
+  // checked (empty ones let through with allowEmpty) and none reached twice;
+  // visit(node, level) sees each node before its children.
+  template <class Visit>
+  void WalkTree(const char* caller, bool allowEmpty, Visit visit);
+  void WriteSync(TNode& node);
+  [[noreturn]] void Corrupt(const char* caller, const char* what, uint32_t address) const;
+
+  TBaseIOInterface* io_ = nullptr;
+  std::vector<std::unique_ptr<TNode>> nodes_;  // one per level, 0 = root
+  std::vector<int32_t> positions_;             // path entry / leaf cursor per level
+  std::unique_ptr<TNode> spare_;
+  host::TStrings* debug_strings_ = nullptr;
+  uint32_t page_size_ = 0;
+  uint32_t* root_ = nullptr;
+  uint32_t* depth_ = nullptr;
+  TKeyFields key_fields_;
+  TKeyFormat key_format_;
+  int32_t maximum_key_size_ = 0;
+  std::unique_ptr<uint8_t[]> key_entry_;
+  std::unique_ptr<uint8_t[]> second_entry_;
+  std::unique_ptr<uint8_t[]> work_entry_;
+  TDBStringCompare string_compare_ = nullptr;
+  bool positioned_ = false;
+  bool key_cursor_valid_ = false;
+  bool locked_ = false;
+  bool sort_function_present_ = false;
+  TIndexKeyType index_key_type_ = ikFixed;
+  bool open_ = false;
+  int visible_key_field_count_ = 0;
+  TOptimizedSearchKey optimized_key_;
+  std::vector<TFieldComparisonValue> markers_;  // one per key field
+  std::unique_ptr<TCompoundList> scratch_;      // a listing before it is numbered
+};
+
+}  // namespace tav

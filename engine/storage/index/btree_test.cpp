@@ -1,0 +1,956 @@
+#include "engine/storage/index/btree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/storage/testing/btree_check.h"
+#include "engine/storage/testing/btree_test_support.h"
+#include "engine/storage/testing/storage_test_support.h"
+#include "engine/storage/base/tav_hash.h"
+#include "engine/storage/base/tav_lists.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
+
+namespace tav::test {
+namespace {
+
+constexpr TIndexSearchType kAllTypes[] = {stLT, stLE, stEQ, stGE, stGT, stLEG};
+
+const char* TypeName(TIndexSearchType t) {
+  static const char* names[] = {"stLT", "stLE", "stEQ", "stGE", "stGT", "stLEG"};
+  return names[t];
+}
+
+// The index's records in key order, kept beside the tree.
+class TModel {
+ public:
+  explicit TModel(const TIndexLayout& layout) : set_(TLess{layout}) {}
+
+  bool Contains(const TRec& r) const { return set_.count(r) != 0; }
+  void Add(const TRec& r) { set_.insert(r); }
+  void Remove(const TRec& r) { set_.erase(r); }
+  size_t Size() const { return set_.size(); }
+  std::vector<TRec> Sorted() const { return std::vector<TRec>(set_.begin(), set_.end()); }
+
+ private:
+  struct TLess {
+    TIndexLayout layout;
+    bool operator()(const TRec& a, const TRec& b) const { return CompareRec(layout, a, b) < 0; }
+  };
+  std::set<TRec, TLess> set_;
+};
+
+// A probe: the key searched for and how it compares with a record.
+struct TProbe {
+  TVal Key;
+  bool Limited = false;  // compare the visible field only
+  uint32_t RecNo = 0;    // the record number part of a full key (non-unique)
+};
+
+int ProbeOrder(const TTestIndex& ix, const TProbe& p, const TRec& r) {
+  const int c = ix.CompareKey(p.Key, r.Key);
+  if (c != 0 || p.Limited || ix.Layout().Unique) return c;
+  return p.RecNo < r.RecNo ? -1 : (p.RecNo > r.RecNo ? 1 : 0);
+}
+
+// The position the search should land on, or -1 when it finds nothing.
+int ExpectedIndex(const TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearchType t,
+                  const TProbe& p) {
+  const auto lower = std::partition_point(sorted.begin(), sorted.end(),
+                                          [&](const TRec& r) { return ProbeOrder(ix, p, r) > 0; });
+  const auto upper = std::partition_point(sorted.begin(), sorted.end(),
+                                          [&](const TRec& r) { return ProbeOrder(ix, p, r) >= 0; });
+  const int lo = static_cast<int>(lower - sorted.begin());
+  const int up = static_cast<int>(upper - sorted.begin());
+  const int n = static_cast<int>(sorted.size());
+  switch (t) {
+    case stEQ:
+      return lo < n && ProbeOrder(ix, p, sorted[static_cast<size_t>(lo)]) == 0 ? lo : -1;
+    case stGE:
+      return lo < n ? lo : -1;
+    case stGT:
+      return up < n ? up : -1;
+    case stLE:
+      return up - 1;
+    case stLT:
+      return lo - 1;
+    case stLEG:
+      return lo < n ? lo : n - 1;
+  }
+  return -1;
+}
+
+// Searches as the probe says and compares the landing with the model.
+void ExpectSearch(TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearchType t,
+                  const TProbe& p, const std::string& what) {
+  TSearchModifier limited;
+  limited.SetLimitedSearch(true);
+  if (p.Limited)
+    ix.SetPrefixKey(p.Key);
+  else
+    ix.SetKey(p.Key, p.RecNo);
+  const int r = ix.Tree().IndexSearch(t, p.Limited ? &limited : nullptr);
+  const int want = ExpectedIndex(ix, sorted, t, p);
+  const std::string where =
+      what + " " + TypeName(t) + (p.Limited ? " limited" : " full") +
+      " key=" + (ix.Layout().StringKey ? p.Key.Str : std::to_string(p.Key.Int)) +
+      " recno=" + std::to_string(p.RecNo);
+  if (want < 0) {
+    EXPECT_NE(r, 0) << where;
+    return;
+  }
+  ASSERT_EQ(r, 0) << where;
+  EXPECT_EQ(ix.Tree().GetRecAddr(), sorted[static_cast<size_t>(want)].RecNo) << where;
+  EXPECT_EQ(ix.Tree().GetRecordNo(), want + 1) << where;
+}
+
+// After a successful search: the listing from the cursor against the model.
+void ExpectListing(TTestIndex& ix, const std::vector<TRec>& sorted, TIndexSearchType t,
+                   const TProbe& p, int at, uint32_t stopAddress, const std::string& what) {
+  TCompoundList list;
+  list.Add(999999, 999999);  // a listing appends
+  bool done = true;
+  const int kfc = p.Limited ? 1 : 0;
+  const uint8_t* key = ix.Tree().KeyBuf();
+  ix.Tree().ListMatchingRecords(key, kfc, stopAddress, t, true, list, done);
+  std::vector<std::pair<uint32_t, uint32_t>> want;
+  const bool backwards = t == stLT || t == stLE;
+  bool ended = false;
+  if (backwards) {
+    for (int i = at; i >= 0; --i) {
+      want.emplace_back(sorted[static_cast<size_t>(i)].RecNo, static_cast<uint32_t>(i + 1));
+      if (sorted[static_cast<size_t>(i)].RecNo == stopAddress) {
+        ended = true;
+        break;
+      }
+    }
+    std::reverse(want.begin(), want.end());
+  } else {
+    for (size_t i = static_cast<size_t>(at); i < sorted.size(); ++i) {
+      if (t == stEQ && ProbeOrder(ix, p, sorted[i]) != 0) {
+        ended = true;
+        break;
+      }
+      want.emplace_back(sorted[i].RecNo, static_cast<uint32_t>(i + 1));
+      if (sorted[i].RecNo == stopAddress) {
+        ended = true;
+        break;
+      }
+    }
+  }
+  ASSERT_EQ(list.Count(), static_cast<int>(want.size()) + 1) << what;
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(list.List1()[i + 1], want[i].first) << what << " item " << i;
+    EXPECT_EQ(list.List2()[i + 1], want[i].second) << what << " item " << i;
+  }
+  EXPECT_EQ(done, ended) << what;
+}
+
+// Everything the tree can say about its contents, against the model.
+// Blocks the index's interface holds: all of them for a memory interface.
+uint32_t LiveBlocks(TBaseIOInterface& io) {
+  if (auto* mem = dynamic_cast<TMemoryIOInterface*>(&io))
+    return static_cast<uint32_t>(mem->BlockCount());
+  host::TList list;
+  io.ListBlocks(list);
+  return static_cast<uint32_t>(list.Count()) - FreeBlocks(io, io.FirstEmpty());
+}
+
+void VerifyAll(TTestIndex& ix, const TModel& model, uint32_t root, const std::string& what) {
+  TBTree& tree = ix.Tree();
+  const std::vector<TRec> sorted = model.Sorted();
+  const TTreeCheckResult check = ix.Check();
+  ASSERT_TRUE(check.Ok()) << what << ": " << check.Error;
+  EXPECT_EQ(tree.Root(), root) << what << ": the root block moved";
+  EXPECT_EQ(LiveBlocks(ix.IO()), check.Nodes) << what << ": blocks leaked";
+  ASSERT_EQ(check.Addresses.size(), sorted.size()) << what;
+  for (size_t i = 0; i < sorted.size(); ++i)
+    ASSERT_EQ(check.Addresses[i], sorted[i].RecNo) << what << " at " << i;
+  EXPECT_EQ(tree.GetRecordCount(), static_cast<int32_t>(sorted.size())) << what;
+
+  // Forward and backward walks, with record numbers along the way.
+  std::vector<uint32_t> forward, backward;
+  if (ix.SearchFirst() == 0) {
+    do {
+      forward.push_back(tree.GetRecAddr());
+      if (forward.size() % 37 == 1) {
+        EXPECT_EQ(tree.GetRecordNo(), static_cast<int32_t>(forward.size())) << what;
+      }
+    } while (tree.NextRecord() && forward.size() <= sorted.size());
+  }
+  if (ix.SearchLast() == 0) {
+    do {
+      backward.push_back(tree.GetRecAddr());
+    } while (tree.PriorRecord() && backward.size() <= sorted.size());
+  }
+  std::reverse(backward.begin(), backward.end());
+  ASSERT_EQ(forward.size(), sorted.size()) << what;
+  ASSERT_EQ(backward.size(), sorted.size()) << what;
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    EXPECT_EQ(forward[i], sorted[i].RecNo) << what << " forward " << i;
+    EXPECT_EQ(backward[i], sorted[i].RecNo) << what << " backward " << i;
+  }
+
+  // Positioning by number.
+  if (!sorted.empty()) {
+    const int n = static_cast<int>(sorted.size());
+    for (int k : {1, 2, n / 3, n / 2, n - 1, n}) {
+      if (k < 1 || k > n) continue;
+      EXPECT_EQ(tree.GetAddrOfRecNo(k), sorted[static_cast<size_t>(k - 1)].RecNo)
+          << what << " #" << k;
+    }
+    EXPECT_EQ(tree.GetAddrOfRecNo(0), sorted.front().RecNo) << what;
+    EXPECT_EQ(tree.GetAddrOfRecNo(n + 5), sorted.back().RecNo) << what;
+  } else {
+    EXPECT_EQ(tree.GetAddrOfRecNo(1), 0u) << what;
+  }
+}
+
+// Key generation for the randomised runs.
+class TKeys {
+ public:
+  TKeys(const TIndexLayout& layout, uint32_t seed) : layout_(layout), rng_(seed) {
+    for (int i = 0; i < 30; ++i) pool_.push_back(RandomString(1 + i % 7));
+  }
+
+  TVal Next() {
+    TVal v;
+    if (layout_.StringKey) {
+      v.Str = layout_.Unique ? RandomString(1 + Rand(8)) : pool_[static_cast<size_t>(Rand(30))];
+    } else if (layout_.Unique) {
+      const int pick = Rand(200);
+      v.Int = pick == 0 ? INT_MIN + Rand(3) : pick == 1 ? INT_MAX - Rand(3) : Rand(200001) - 100000;
+    } else {
+      v.Int = Rand(41);
+    }
+    return v;
+  }
+
+  // Probe keys: the domain's values and values beyond both of its ends.
+  TVal Probe() {
+    const int pick = Rand(10);
+    TVal v;
+    if (pick == 0) {
+      if (layout_.StringKey)
+        v.Str = "";
+      else
+        v.Int = layout_.Unique ? INT_MIN : -5;
+      return v;
+    }
+    if (pick == 1) {
+      if (layout_.StringKey)
+        v.Str = "zzzz";
+      else
+        v.Int = layout_.Unique ? INT_MAX : 46;
+      return v;
+    }
+    return Next();
+  }
+
+  int Rand(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+  std::mt19937& Rng() { return rng_; }
+
+ private:
+  std::string RandomString(int len) {
+    std::string s;
+    for (int i = 0; i < len; ++i) s += static_cast<char>('a' + Rand(5));
+    return s;
+  }
+
+  TIndexLayout layout_;
+  std::mt19937 rng_;
+  std::vector<std::string> pool_;
+};
+
+void SearchProbes(TTestIndex& ix, const TModel& model, TKeys& keys, int count,
+                  const std::string& what) {
+  const std::vector<TRec> sorted = model.Sorted();
+  for (int i = 0; i < count; ++i) {
+    TProbe p;
+    p.Key = keys.Probe();
+    p.Limited = keys.Rand(2) == 0;
+    // A full key's record number: one that exists for the key, or around it.
+    p.RecNo = sorted.empty()
+                  ? 1
+                  : sorted[static_cast<size_t>(keys.Rand(static_cast<int>(sorted.size())))].RecNo;
+    if (keys.Rand(4) == 0) p.RecNo += static_cast<uint32_t>(keys.Rand(3)) - 1;
+    for (TIndexSearchType t : kAllTypes) {
+      ExpectSearch(ix, sorted, t, p, what);
+      if (::testing::Test::HasFatalFailure()) return;
+      if (i % 8 == 0) {
+        const int at = ExpectedIndex(ix, sorted, t, p);
+        if (at >= 0) {
+          const uint32_t stop =
+              keys.Rand(3) == 0
+                  ? sorted[static_cast<size_t>(keys.Rand(static_cast<int>(sorted.size())))].RecNo
+                  : 0;
+          ExpectListing(ix, sorted, t, p, at, stop, what + " listing " + TypeName(t));
+        }
+      }
+    }
+  }
+}
+
+struct TRunState {
+  std::vector<TRec> Live;  // for picking records to delete
+  uint32_t NextRecNo = 1;
+  int MaxDepth = 1;
+};
+
+// Operations [from, to) of a run of `total`: inserts and deletes at random,
+// growing for the first 60 per cent, then shrinking, against the model, with
+// searches and the invariant checked along the way.
+void RandomOps(TTestIndex& ix, TModel& model, TKeys& keys, TRunState& st, int from, int to,
+               int total, uint32_t root) {
+  const TIndexLayout& layout = ix.Layout();
+  for (int op = from; op < to; ++op) {
+    const bool growing = op < total * 6 / 10;
+    const int roll = keys.Rand(100);
+    if (st.Live.empty() || (growing ? roll < 68 : roll < 25)) {
+      TRec r{keys.Next(), st.NextRecNo++};
+      const bool exists = layout.Unique && model.Contains(r);
+      ASSERT_EQ(ix.Insert(r.Key, r.RecNo), exists ? -1 : 0) << "insert at op " << op;
+      if (!exists) {
+        model.Add(r);
+        st.Live.push_back(r);
+      }
+    } else if (roll < 95 || !growing) {
+      const size_t k = static_cast<size_t>(keys.Rand(static_cast<int>(st.Live.size())));
+      const TRec r = st.Live[k];
+      st.Live[k] = st.Live.back();
+      st.Live.pop_back();
+      ASSERT_EQ(ix.Delete(r.Key, r.RecNo), 0) << "delete at op " << op;
+      model.Remove(r);
+      if (keys.Rand(10) == 0) {
+        ASSERT_EQ(ix.Delete(r.Key, r.RecNo), -1) << "delete again at op " << op;
+      }
+    } else {
+      SearchProbes(ix, model, keys, 2, "op " + std::to_string(op));
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+    st.MaxDepth = std::max<int>(st.MaxDepth, static_cast<int>(ix.Tree().Depth()));
+    if (op % 1500 == 1499) {
+      VerifyAll(ix, model, root, "op " + std::to_string(op));
+      SearchProbes(ix, model, keys, 20, "op " + std::to_string(op));
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+// Deletes every record in random order: merges all the way back to one
+// empty leaf.
+void EmptyAtRandom(TTestIndex& ix, TModel& model, TKeys& keys, TRunState& st, uint32_t root) {
+  std::shuffle(st.Live.begin(), st.Live.end(), keys.Rng());
+  for (size_t i = 0; i < st.Live.size(); ++i) {
+    ASSERT_EQ(ix.Delete(st.Live[i].Key, st.Live[i].RecNo), 0);
+    model.Remove(st.Live[i]);
+    if (i % 700 == 0) VerifyAll(ix, model, root, "emptying " + std::to_string(i));
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  st.Live.clear();
+  VerifyAll(ix, model, root, "empty");
+  EXPECT_EQ(ix.Tree().Depth(), 1u);
+  EXPECT_EQ(ix.Tree().GetRecordCount(), 0);
+  EXPECT_NE(ix.SearchFirst(), 0);
+}
+
+void RunRandom(const TIndexLayout& layout, int operations, uint32_t seed) {
+  TTestIndex ix(layout);
+  TModel model(layout);
+  TKeys keys(layout, seed);
+  TRunState st;
+  const uint32_t root = ix.Tree().Root();
+  RandomOps(ix, model, keys, st, 0, operations, operations, root);
+  if (::testing::Test::HasFatalFailure()) return;
+  VerifyAll(ix, model, root, "after the run");
+  EXPECT_GE(st.MaxDepth, 3) << "the run should grow a tree of three levels at least";
+  EmptyAtRandom(ix, model, keys, st, root);
+}
+
+struct TRandomCase {
+  const char* Name;
+  TIndexLayout Layout;
+  int Operations;
+};
+
+class BTreeRandom : public ::testing::TestWithParam<TRandomCase> {};
+
+TEST_P(BTreeRandom, AgreesWithModel) {
+  const TRandomCase& c = GetParam();
+  RunRandom(c.Layout, c.Operations, 12345u + static_cast<uint32_t>(c.Operations));
+}
+
+TIndexLayout Layout(bool str, bool unique, bool desc, TIndexKeyType type, uint32_t page) {
+  TIndexLayout s;
+  s.StringKey = str;
+  s.Unique = unique;
+  s.Descending = desc;
+  s.KeyType = type;
+  s.PageSize = page;
+  s.StringSize = 10;
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Indexes, BTreeRandom,
+    ::testing::Values(
+        TRandomCase{"IntUnique", Layout(false, true, false, ikFixed, 256), 40000},
+        TRandomCase{"IntDuplicates", Layout(false, false, false, ikFixed, 256), 40000},
+        TRandomCase{"IntDuplicatesDescending", Layout(false, false, true, ikMinStringLen, 256),
+                    30000},
+        TRandomCase{"StringUnique", Layout(true, true, false, ikMinStringLen, 512), 30000},
+        TRandomCase{"StringUniqueDescendingFixed", Layout(true, true, true, ikFixed, 512), 30000},
+        TRandomCase{"StringDuplicates", Layout(true, false, false, ikMinStringLen, 512), 30000},
+        TRandomCase{"StringDuplicatesDescending", Layout(true, false, true, ikMinStringLen, 1024),
+                    30000}),
+    [](const ::testing::TestParamInfo<TRandomCase>& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------------------
+// A database file: the randomised run survives closing and reopening it
+
+TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
+  TTestDatabase db;
+  TIndexLayout layout;
+  layout.StringKey = true;
+  layout.Unique = false;
+  layout.KeyType = ikFixed;
+  layout.StringSize = 60;  // 77-byte entries: three levels within a few thousand records
+  layout.PageSize = 4096;
+  TModel model(layout);
+  TKeys keys(layout, 99);
+  TRunState st;
+  uint32_t root = 0, depth = 0, firstEmpty = 0, rootBlock = 0;
+  constexpr int kSessions = 5;
+  constexpr int kPerSession = 1600;
+  for (int s = 0; s <= kSessions; ++s) {
+    TDiskIOInterface io;
+    SetUpTableInterface(io, db.Mgr(), TAV_USAGE_INDEX, 4096, firstEmpty);
+    {
+      TTestIndex ix(layout, &io, s == 0, root, depth);
+      if (s == 0) rootBlock = ix.Tree().Root();
+      const std::string what = "session " + std::to_string(s);
+      VerifyAll(ix, model, rootBlock, what + " opened");
+      if (s < kSessions) {
+        RandomOps(ix, model, keys, st, s * kPerSession, (s + 1) * kPerSession,
+                  kSessions * kPerSession, rootBlock);
+      } else {
+        EmptyAtRandom(ix, model, keys, st, rootBlock);
+      }
+      if (::testing::Test::HasFatalFailure()) return;
+      VerifyAll(ix, model, rootBlock, what + " closing");
+      root = ix.Tree().Root();
+      depth = ix.Tree().Depth();
+    }
+    // What a table header keeps: the root, the depth and the free-chain head.
+    firstEmpty = io.FirstEmpty();
+    io.Close();
+    db.Reopen();
+  }
+  EXPECT_GE(st.MaxDepth, 3);
+
+  // Nodes are whole blocks: an interface of another block size is refused.
+  TDiskIOInterface half;
+  SetUpTableInterface(half, db.Mgr(), TAV_USAGE_INDEX, 2048);
+  TBTree tree;
+  EXPECT_THROW(tree.ConnectToIFace(&half, 4096, root, depth), host::EAssertionFailed);
+  half.Close();
+}
+
+// ---------------------------------------------------------------------------
+// Every search type on an index with runs of duplicates that span leaves
+
+struct TSearchCase {
+  const char* Name;
+  bool StringKey;
+  bool Descending;
+};
+
+class BTreeSearchTypes : public ::testing::TestWithParam<TSearchCase> {};
+
+TVal KeyFor(bool str, int k) {
+  TVal v;
+  if (str) {
+    v.Str =
+        "k" + std::string(k < 100 ? "0" : "") + std::string(k < 10 ? "0" : "") + std::to_string(k);
+  } else {
+    v.Int = k;
+  }
+  return v;
+}
+
+TEST_P(BTreeSearchTypes, LandWhereTheModelSays) {
+  const TSearchCase& c = GetParam();
+  TIndexLayout layout;
+  layout.StringKey = c.StringKey;
+  layout.Unique = false;
+  layout.Descending = c.Descending;
+  layout.KeyType = c.StringKey ? ikMinStringLen : ikFixed;
+  layout.PageSize = 256;
+  layout.StringSize = 8;
+  TTestIndex ix(layout);
+  TModel model(ix.Layout());
+  uint32_t recNo = 1;
+  // Runs of 1 to 23 records per key, inserted in shuffled order.
+  std::vector<TRec> recs;
+  for (int k = 10; k <= 100; k += 10)
+    for (int i = 0; i < 1 + (k * 7) % 23; ++i)
+      recs.push_back(TRec{KeyFor(c.StringKey, k), recNo++});
+  std::shuffle(recs.begin(), recs.end(), std::mt19937(7));
+  for (const TRec& r : recs) {
+    ASSERT_EQ(ix.Insert(r.Key, r.RecNo), 0);
+    model.Add(r);
+  }
+  ASSERT_GE(ix.Tree().Depth(), 2u);
+  ASSERT_TRUE(ix.Check().Ok()) << ix.Check().Error;
+  const std::vector<TRec> sorted = model.Sorted();
+  for (int k : {5, 10, 15, 50, 55, 90, 100, 105}) {
+    std::vector<TProbe> probes;
+    TProbe limited;
+    limited.Key = KeyFor(c.StringKey, k);
+    limited.Limited = true;
+    probes.push_back(limited);
+    // Full keys: before, inside and after the run of k.
+    for (uint32_t r : {0u, 1u, 60u, 120u, 2000000000u}) {
+      TProbe full;
+      full.Key = KeyFor(c.StringKey, k);
+      full.RecNo = r;
+      probes.push_back(full);
+    }
+    for (const TProbe& p : probes) {
+      for (TIndexSearchType t : kAllTypes) {
+        const std::string what = "probe " + std::to_string(k);
+        ExpectSearch(ix, sorted, t, p, what);
+        const int at = ExpectedIndex(ix, sorted, t, p);
+        if (at >= 0) {
+          ExpectSearch(ix, sorted, t, p, what);  // reposition for the listing
+          ExpectListing(ix, sorted, t, p, at, 0, what + " listing " + TypeName(t));
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Indexes, BTreeSearchTypes,
+                         ::testing::Values(TSearchCase{"Integer", false, false},
+                                           TSearchCase{"IntegerDescending", false, true},
+                                           TSearchCase{"String", true, false}),
+                         [](const ::testing::TestParamInfo<TSearchCase>& info) {
+                           return std::string(info.param.Name);
+                         });
+
+// ---------------------------------------------------------------------------
+// Shape changes and the ends of the key range
+
+TIndexLayout SmallIntIndex() {
+  TIndexLayout layout;
+  layout.PageSize = 256;
+  return layout;
+}
+
+TVal Int(int v) {
+  TVal t;
+  t.Int = v;
+  return t;
+}
+
+TEST(BTree, RootSplitKeepsTheRootBlockAndLinksTheNewLeaves) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  const uint32_t root = tree.Root();
+  int n = 0;
+  while (tree.Depth() == 1) {
+    ASSERT_EQ(ix.Insert(Int(n), static_cast<uint32_t>(n + 1)), 0);
+    ++n;
+  }
+  EXPECT_EQ(tree.Root(), root);
+  EXPECT_EQ(tree.Depth(), 2u);
+  const uint8_t* top = ix.IO().ReadBlockByRef(root, tree.PageSize());
+  EXPECT_EQ(NodeU32(top, 0), 0u) << "the root is an inner node now";
+  const std::vector<uint32_t> leaves = LeafAddresses(tree);
+  ASSERT_EQ(leaves.size(), 2u);
+  EXPECT_NE(leaves[0], root) << "the old root's entries moved to a new block";
+  EXPECT_EQ(GetKeyEntryAddress(top + 16), leaves[0]);
+  const uint8_t* left = ix.IO().ReadBlockByRef(leaves[0], tree.PageSize());
+  const uint8_t* right = ix.IO().ReadBlockByRef(leaves[1], tree.PageSize());
+  EXPECT_EQ(NodeU32(left, 8), leaves[1]);
+  EXPECT_EQ(NodeU32(left, 12), 0u);
+  EXPECT_EQ(NodeU32(right, 12), leaves[0]);
+  EXPECT_EQ(NodeU32(right, 8), 0u);
+  const TTreeCheckResult check = ix.Check();
+  ASSERT_TRUE(check.Ok()) << check.Error;
+  EXPECT_EQ(check.Addresses.size(), static_cast<size_t>(n));
+}
+
+TEST(BTree, DeletingDownToOneChildCollapsesIntoTheRoot) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  const uint32_t root = tree.Root();
+  for (int i = 0; i < 400; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GE(tree.Depth(), 3u);
+  uint32_t depth = tree.Depth();
+  for (int i = 399; i >= 0; --i) {
+    ASSERT_EQ(ix.Delete(Int(i), static_cast<uint32_t>(i + 1)), 0);
+    EXPECT_EQ(tree.Root(), root);
+    EXPECT_LE(tree.Depth(), depth);
+    depth = tree.Depth();
+    if (i % 50 == 0) {
+      const TTreeCheckResult check = ix.Check();
+      ASSERT_TRUE(check.Ok()) << i << ": " << check.Error;
+    }
+  }
+  EXPECT_EQ(tree.Depth(), 1u);
+  EXPECT_EQ(static_cast<TMemoryIOInterface&>(ix.IO()).BlockCount(), 1);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+}
+
+TEST(BTree, EndsOfTheKeyRange) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  EXPECT_NE(ix.SearchFirst(), 0) << "an empty index finds nothing";
+  ix.SetKey(Int(5), 0);
+  for (TIndexSearchType t : kAllTypes) EXPECT_NE(tree.IndexSearch(t), 0) << TypeName(t);
+
+  ASSERT_EQ(ix.Insert(Int(10), 1), 0);
+  ix.SetKey(Int(20), 0);
+  ASSERT_EQ(tree.IndexSearch(stLEG), 0) << "one record: nearest above the greatest is the greatest";
+  EXPECT_EQ(tree.GetRecAddr(), 1u);
+
+  // Record i holds key 10 * i.
+  for (int i = 2; i <= 300; ++i) ASSERT_EQ(ix.Insert(Int(i * 10), static_cast<uint32_t>(i)), 0);
+  ASSERT_GE(tree.Depth(), 2u);
+  ix.SetKey(Int(5000), 0);
+  ASSERT_EQ(tree.IndexSearch(stLEG), 0);
+  EXPECT_EQ(tree.GetRecAddr(), 300u) << "stLEG above the greatest lands on the greatest";
+  EXPECT_EQ(tree.GetRecordNo(), 300);
+  ix.SetKey(Int(3000), 0);
+  EXPECT_NE(tree.IndexSearch(stGT), 0) << "nothing above the greatest";
+  ix.SetKey(Int(5000), 0);
+  EXPECT_NE(tree.IndexSearch(stGE), 0);
+  ix.SetKey(Int(-1), 0);
+  EXPECT_NE(tree.IndexSearch(stLE), 0) << "nothing at or below a key below the least";
+  EXPECT_NE(tree.IndexSearch(stLT), 0);
+  ix.SetKey(Int(10), 0);
+  EXPECT_NE(tree.IndexSearch(stLT), 0);
+  ASSERT_EQ(tree.IndexSearch(stLE), 0);
+  EXPECT_EQ(tree.GetRecordNo(), 1);
+
+  EXPECT_EQ(tree.GetAddrOfRecNo(1), 1u) << "the first record in key order";
+  ASSERT_EQ(ix.SearchFirst(), 0);
+  EXPECT_EQ(tree.GetRecordNo(), 1);
+  EXPECT_EQ(tree.GetRecAddr(), 1u);
+  EXPECT_FALSE(tree.PriorRecord());
+  EXPECT_EQ(tree.GetRecAddr(), 1u) << "a failed step leaves the cursor";
+  ASSERT_EQ(ix.SearchLast(), 0);
+  EXPECT_FALSE(tree.NextRecord());
+  EXPECT_EQ(tree.GetRecAddr(), 300u);
+}
+
+TEST(BTree, BackwardListingsReversedComeInAscendingOrder) {
+  for (int n = 0; n <= 4; ++n) {
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    for (int i = 1; i <= n; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(100 + i)), 0);
+    ix.SetKey(Int(n), 0);
+    const int r = tree.IndexSearch(stLE);
+    EXPECT_EQ(r == 0, n > 0);
+    TCompoundList list;
+    bool done = true;
+    tree.ListMatchingRecords(nullptr, 0, 0, stLE, true, list, done);
+    ASSERT_EQ(list.Count(), n);
+    for (int i = 0; i < n; ++i) {
+      EXPECT_EQ(list.List1()[static_cast<size_t>(i)], static_cast<uint32_t>(101 + i)) << n;
+      EXPECT_EQ(list.List2()[static_cast<size_t>(i)], static_cast<uint32_t>(1 + i)) << n;
+    }
+    EXPECT_FALSE(done);
+  }
+}
+
+TEST(BTree, ReadAheadListsAroundTheCursorWithRecordNumbers) {
+  TIndexLayout layout;
+  layout.PageSize = 4096;
+  TTestIndex ix(layout);
+  TBTree& tree = ix.Tree();
+  for (int i = 1; i <= 50; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(1000 + i)), 0);
+  auto listed = [&](TReadAheadDirection d, int count) {
+    TReadAheadBuffer buffer;
+    buffer.Open(16, static_cast<uint32_t>(tree.MaximumKeySize() + 1), 1000);
+    ix.SetKey(Int(20), 0);
+    EXPECT_EQ(tree.IndexSearch(stEQ), 0);
+    tree.ListReadAheadRecords(d, count, buffer);
+    std::vector<std::pair<uint32_t, int32_t>> out;
+    for (int i = 0; i < buffer.Count(); ++i) {
+      out.emplace_back(buffer.Items(i)->RecAddr(), buffer.Items(i)->RecNo());
+      EXPECT_EQ(GetKeyEntryAddress(buffer.Items(i)->KeyBuffer()), buffer.Items(i)->RecAddr());
+    }
+    EXPECT_EQ(tree.GetRecAddr(), 1020u) << "the cursor stays";
+    return out;
+  };
+  using V = std::vector<std::pair<uint32_t, int32_t>>;
+  EXPECT_EQ(listed(rdForwards, 3), (V{{1020, 20}, {1021, 21}, {1022, 22}}));
+  EXPECT_EQ(listed(rdBackwards, 3), (V{{1018, 18}, {1019, 19}, {1020, 20}}));
+  EXPECT_EQ(listed(rdCenter, 4), (V{{1018, 18}, {1019, 19}, {1020, 20}, {1021, 21}}));
+}
+
+TEST(BTree, FillHashTableTakesEveryRecordFromTheCurrentLeafOn) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(ix.Insert(Int(i * 3), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GE(tree.Depth(), 2u);
+  ASSERT_EQ(ix.SearchFirst(), 0);
+  TTavBaseHash hash(512, 4, 400);
+  tree.FillHashTable(0, hash);
+  EXPECT_EQ(hash.KeyCount(), 200);
+  const int32_t key = 3 * 77;
+  EXPECT_EQ(hash.ValueOf(&key, 4), 78u);
+}
+
+TEST(BTree, DuplicatesAndMissingEntries) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  ASSERT_EQ(ix.Insert(Int(7), 1), 0);
+  EXPECT_EQ(ix.Insert(Int(7), 2), -1) << "a unique index refuses an equal key";
+  EXPECT_EQ(ix.Delete(Int(8), 1), -1);
+  ix.SetKey(Int(7), 3);
+  EXPECT_EQ(tree.InsertKey(), 0) << "InsertKey inserts beside an equal key";
+  EXPECT_EQ(tree.GetRecordCount(), 2);
+  EXPECT_EQ(ix.Delete(Int(7), 1), 0);
+  EXPECT_EQ(ix.Delete(Int(7), 1), 0);
+  EXPECT_EQ(ix.Delete(Int(7), 1), -1);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+}
+
+TEST(BTree, EmptyTreeFreesEveryBlock) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  auto& io = static_cast<TMemoryIOInterface&>(ix.IO());
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GT(io.BlockCount(), 10);
+  tree.EmptyTree(false);
+  EXPECT_EQ(io.BlockCount(), 1);
+  EXPECT_EQ(tree.Depth(), 1u);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+  ASSERT_EQ(ix.Insert(Int(1), 1), 0) << "the new empty tree takes entries";
+  EXPECT_TRUE(ix.Check().Ok());
+  tree.EmptyTree(true);
+  EXPECT_EQ(io.BlockCount(), 0);
+  EXPECT_EQ(tree.Root(), 0u);
+  EXPECT_EQ(tree.Depth(), 0u);
+  EXPECT_NE(ix.SearchFirst(), 0);
+  EXPECT_EQ(tree.GetRecordCount(), 0);
+}
+
+TEST(BTree, ConfigurationAndCursorErrors) {
+  std::string text;
+  {
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    EXPECT_EQ(ErrorCodeOf([&] { tree.GetRecAddr(); }, &text), 8581);
+    EXPECT_NE(text.find("Attempt to read record address from non-leaf node"), std::string::npos)
+        << text;
+    EXPECT_EQ(ErrorCodeOf([&] { tree.GetCurrentKeyBuf(); }, &text), 8581);
+    EXPECT_NE(text.find("CurrentKeyCursor is invalid"), std::string::npos) << text;
+    EXPECT_EQ(ErrorCodeOf([&] { tree.CopyKey(nullptr, nullptr); }, &text), 8581);
+    EXPECT_NE(text.find("SrcBuf is unassigned"), std::string::npos) << text;
+    EXPECT_FALSE(tree.NextRecord());
+    tree.Close();
+    tree.SetDBStringCompare(nullptr);
+    EXPECT_EQ(ErrorCodeOf([&] { tree.Open(); }, &text), 8581);
+    EXPECT_NE(text.find("No sort order function assigned"), std::string::npos) << text;
+  }
+  {
+    TIndexLayout layout;
+    layout.StringKey = true;
+    layout.StringSize = 40;  // 53-byte keys need 350-byte pages
+    layout.PageSize = 256;
+    EXPECT_EQ(ErrorCodeOf([&] { TTestIndex ix(layout); }), 8581);
+  }
+  {
+    TMemoryIOInterface io;
+    io.SetBlockSize(4096);
+    TBTree tree;
+    uint32_t root = 0, depth = 0;
+    EXPECT_THROW(tree.ConnectToIFace(&io, 512, root, depth), host::EAssertionFailed);
+  }
+}
+
+TEST(BTree, Diagnostics) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  EXPECT_NO_THROW(tree.DebugCheckOrderRecurse());
+  host::TStringList lines;
+  tree.DebugInOrderRecurse(lines);
+  ASSERT_GT(lines.Count(), 100);
+  EXPECT_EQ(lines.Strings(0).rfind("Node Level: 0 NodeAddr=", 0), 0u) << lines.Strings(0);
+  host::TStringList flat;
+  tree.DebuGInOrderFlat(flat);  // the leaves only: fewer lines, none of the root's
+  EXPECT_GT(flat.Count(), 100);
+  EXPECT_LT(flat.Count(), lines.Count());
+  EXPECT_NE(flat.Strings(0).rfind("Node Level: 0 ", 0), 0u) << flat.Strings(0);
+  host::TStringList blocks;
+  tree.DebugDumpAllocatedBlocks(blocks);
+  EXPECT_EQ(blocks.Count(), static_cast<TMemoryIOInterface&>(ix.IO()).BlockCount());
+  // Two keys of a leaf swapped.
+  uint8_t* leaf = ix.IO().ReadBlockByRef(LeafAddresses(tree)[1], tree.PageSize());
+  const int m = tree.MaximumKeySize();
+  std::vector<uint8_t> first(leaf + 16, leaf + 16 + m);
+  std::memcpy(leaf + 16, leaf + 16 + m, static_cast<size_t>(m));
+  std::memcpy(leaf + 16 + m, first.data(), static_cast<size_t>(m));
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { tree.DebugCheckOrderRecurse(); }, &text), 8581);
+  EXPECT_NE(text.find("Check Order error"), std::string::npos) << text;
+  EXPECT_FALSE(ix.Check().Ok()) << "the checker sees it too";
+}
+
+// ---------------------------------------------------------------------------
+// Damaged nodes and links
+
+class BTreeDamage : public ::testing::Test {
+ protected:
+  BTreeDamage() : ix_(SmallIntIndex()) {
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(ix_.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+    leaves_ = LeafAddresses(ix_.Tree());
+  }
+
+  uint8_t* Block(uint32_t address) {
+    return ix_.IO().ReadBlockByRef(address, ix_.Tree().PageSize());
+  }
+
+  // The first key of a leaf (record i holds key i - 1).
+  int FirstKeyOf(uint32_t leaf) {
+    return static_cast<int>(GetKeyEntryAddress(Block(leaf) + 16)) - 1;
+  }
+
+  int SearchError(int key) {
+    ix_.Tree().InvalidateInternalBuffers();
+    return ErrorCodeOf([&] {
+      ix_.SetKey(Int(key), 0);
+      ix_.Tree().IndexSearch(stGE);
+    });
+  }
+
+  int WalkError() {
+    ix_.Tree().InvalidateInternalBuffers();
+    return ErrorCodeOf([&] {
+      ASSERT_EQ(ix_.SearchFirst(), 0);
+      for (int i = 0; i < 1000 && ix_.Tree().NextRecord(); ++i) {
+      }
+    });
+  }
+
+  TTestIndex ix_;
+  std::vector<uint32_t> leaves_;
+};
+
+TEST_F(BTreeDamage, UsedCountBeyondThePage) {
+  ASSERT_GE(leaves_.size(), 6u);
+  const uint32_t leaf = leaves_[3];
+  const int key = FirstKeyOf(leaf);
+  SetNodeU32(Block(leaf), 4, ix_.Tree().PageSize() - 15);
+  EXPECT_EQ(SearchError(key), 8965);
+  SetNodeU32(Block(ix_.Tree().Root()), 4, 0xFFFFFFF0u);
+  EXPECT_EQ(ErrorCodeOf([&] { ix_.Tree().GetRecordCount(true); }), 8965);
+}
+
+TEST_F(BTreeDamage, ZeroOrOverlongEntryLength) {
+  // The second entry of a leaf; a search for its key reaches it.
+  const uint32_t leaf = leaves_[2];
+  const int key = FirstKeyOf(leaf) + 1;
+  const int m = ix_.Tree().MaximumKeySize();
+  uint8_t* b = Block(leaf);
+  SetKeyEntryLength(b + 16 + m, 0);
+  EXPECT_EQ(SearchError(key), 8965);
+  SetKeyEntryLength(b + 16 + m, static_cast<uint16_t>(m + 1));
+  EXPECT_EQ(SearchError(key), 8965);
+  EXPECT_EQ(WalkError(), 8965) << "a walk over the leaf meets it too";
+  TCompoundList list;
+  bool done = false;
+  EXPECT_EQ(ErrorCodeOf([&] {
+              ix_.SetKey(Int(key - 1), 0);
+              ASSERT_EQ(ix_.Tree().IndexSearch(stEQ), 0);
+              ix_.Tree().ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+            }),
+            8965);
+}
+
+TEST(BTreeDamageVariable, EntryRunningPastTheUsedBytes) {
+  TIndexLayout layout;
+  layout.StringKey = true;
+  layout.KeyType = ikMinStringLen;
+  layout.StringSize = 8;
+  TTestIndex ix(layout);
+  for (int i = 0; i < 5; ++i) {
+    TVal v;
+    v.Str = std::string(1 + i, 'a');
+    ASSERT_EQ(ix.Insert(v, static_cast<uint32_t>(i + 1)), 0);
+  }
+  uint8_t* root = ix.IO().ReadBlockByRef(ix.Tree().Root(), ix.Tree().PageSize());
+  const uint32_t used = NodeU32(root, 4);
+  const uint16_t first = GetKeyEntryLength(root + 16);
+  SetKeyEntryLength(root + 16 + first, static_cast<uint16_t>(used - first + 1));
+  ix.Tree().InvalidateInternalBuffers();
+  EXPECT_EQ(ErrorCodeOf([&] { ix.SearchFirst(); }), 8965);
+}
+
+TEST_F(BTreeDamage, LeafChainCycle) {
+  ASSERT_GE(leaves_.size(), 6u);
+  // A ring L1 -> L2 -> L3 -> L1 whose links agree in both directions.
+  SetNodeU32(Block(leaves_[3]), 8, leaves_[1]);
+  SetNodeU32(Block(leaves_[1]), 12, leaves_[3]);
+  const int key = FirstKeyOf(leaves_[1]);
+  ix_.Tree().InvalidateInternalBuffers();
+  TCompoundList list;
+  bool done = false;
+  EXPECT_EQ(ErrorCodeOf([&] {
+              ix_.SetKey(Int(key), 0);
+              ASSERT_EQ(ix_.Tree().IndexSearch(stGE), 0);
+              ix_.Tree().ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+            }),
+            8965);
+  EXPECT_LE(list.Count(), 300) << "the walk stops within the index's records";
+  TTavBaseHash hash(1024, 4, 1000);
+  EXPECT_EQ(ErrorCodeOf([&] {
+              ix_.SetKey(Int(key), 0);
+              ASSERT_EQ(ix_.Tree().IndexSearch(stGE), 0);
+              ix_.Tree().FillHashTable(0, hash);
+            }),
+            8965);
+  EXPECT_EQ(WalkError(), 8965) << "stepping checks the chain against the tree";
+}
+
+TEST_F(BTreeDamage, DepthAndChildren) {
+  uint32_t& depth = ix_.DepthVar();
+  const uint32_t real = depth;
+  depth = 1000;
+  EXPECT_EQ(SearchError(5), 8965);
+  depth = real + 1;
+  EXPECT_EQ(SearchError(5), 8965) << "a leaf above the leaf level";
+  depth = real - 1;
+  EXPECT_EQ(SearchError(5), 8965) << "an inner node at the leaf level";
+  depth = real;
+  EXPECT_EQ(SearchError(5), 0);
+  uint8_t* root = Block(ix_.Tree().Root());
+  SetKeyEntryAddress(root + 16, 0);
+  EXPECT_EQ(SearchError(0), 8965);
+}
+
+TEST_F(BTreeDamage, EmptyTreeChecksEverythingBeforeFreeing) {
+  auto& io = static_cast<TMemoryIOInterface&>(ix_.IO());
+  const int blocks = io.BlockCount();
+  // Two entries of the root name the same child.
+  uint8_t* root = Block(ix_.Tree().Root());
+  const int m = ix_.Tree().MaximumKeySize();
+  SetKeyEntryAddress(root + 16 + m, GetKeyEntryAddress(root + 16));
+  ix_.Tree().InvalidateInternalBuffers();
+  EXPECT_EQ(ErrorCodeOf([&] { ix_.Tree().EmptyTree(false); }), 8965);
+  EXPECT_EQ(io.BlockCount(), blocks);
+}
+}  // namespace
+}  // namespace tav::test

@@ -1,0 +1,721 @@
+#include "engine/storage/index/index_node.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "engine/storage/index/btree.h"
+#include "engine/storage/record/io_interface.h"
+#include "engine/storage/index/key_fields.h"
+#include "engine/storage/record/read_ahead.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_hash.h"
+#include "engine/storage/base/tav_lists.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/format.h"
+#include "host/rtl/le_bytes.h"
+#include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
+
+namespace tav {
+
+namespace {
+
+inline bool HasValue(const uint8_t* entry, int i) {
+  return (entry[KeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
+}
+
+}  // namespace
+
+TNode::TNode() = default;
+TNode::~TNode() = default;
+
+void TNode::Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize) {
+  TAV_ASSERT(tree != nullptr, "Node needs its tree");
+  tree_ = tree;
+  io_ = ioInterface;
+  page_size_ = pageSize;
+  max_key_size_ = tree->MaximumKeySize();
+  fixed_ = tree->IndexKeyType() == ikFixed;
+  TAV_ASSERT(max_key_size_ > KeyEntryHeaderSize, "MaxKeySize is 0");
+  TAV_ASSERT(pageSize > static_cast<uint32_t>(TAV_NODE_HEADER_SIZE + max_key_size_),
+             "Index page too small for its keys");
+  min_entry_size_ = fixed_
+                        ? max_key_size_
+                        : KeyEntryHeaderSize + std::max<int32_t>(1, tree->KeyFields().DataOffset());
+  capacity_ = static_cast<int32_t>(pageSize) + 3 * max_key_size_;
+  buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity_));
+  offsets_ = std::make_unique<int32_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
+  offset_count_ = 0;
+  offsets_valid_ = false;
+  address_ = 0;
+  cursor_ = 0;
+}
+
+void TNode::SetUsed(int32_t used) {
+  Set32(TAV_NODE_USED, static_cast<uint32_t>(used));
+  Changed();
+}
+
+void TNode::Corrupt(const char* caller, const char* what) const {
+  TavDatabaseErrorFmt(8965, caller, "%s (node %u)", {what, address_});
+}
+
+void TNode::CheckOpen() const {
+  if (!buffer_) TavDatabaseError(8581, "TNode.CheckOpen", "Node Buffer not allocated");
+}
+
+void TNode::CheckImage(const char* caller) const {
+  const uint32_t used = Get32(TAV_NODE_USED);
+  if (used > page_size_ - TAV_NODE_HEADER_SIZE) Corrupt(caller, "Node used count out of range");
+  if (fixed_) {
+    // Entry k starts at k * MaxKeySize whatever the length fields say; each
+    // length is checked when its entry is used (EntryPtr, EntryLengthAt).
+    if (used % static_cast<uint32_t>(max_key_size_) != 0)
+      Corrupt(caller, "Node used count is not a whole number of entries");
+  } else {
+    offsets_valid_ = false;
+    EnsureOffsets();
+  }
+}
+
+void TNode::EnsureOffsets() const {
+  if (fixed_ || offsets_valid_) return;
+  const int32_t used = GetUsed();
+  int32_t pos = 0;
+  int n = 0;
+  while (pos < used) {
+    if (pos + 2 > used) Corrupt("TNode", "Invalid entry length in node");
+    const int32_t len = host::GetU16(Data() + pos);
+    if (len < min_entry_size_ || len > max_key_size_ || len > used - pos)
+      Corrupt("TNode", "Invalid entry length in node");
+    offsets_[n++] = pos;
+    pos += len;
+  }
+  offset_count_ = n;
+  offsets_valid_ = true;
+}
+
+void TNode::ReadNode(uint32_t address) {
+  CheckOpen();
+  if (address == 0) Corrupt("TNode.ReadNode", "Node address 0");
+  if (address != address_) {
+    address_ = 0;
+    io_->ReadBlock(address, page_size_, buffer_.get());
+    std::memset(buffer_.get() + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
+    Changed();
+    address_ = address;
+    try {
+      CheckImage("TNode.ReadNode");
+    } catch (...) {
+      address_ = 0;  // never keep a damaged node as the one held
+      throw;
+    }
+  }
+  cursor_ = 0;
+}
+
+void TNode::WriteNode() {
+  CheckOpen();
+  TAV_ASSERT(address_ != 0, "Node has no address");
+  if (GetUsed() > static_cast<int32_t>(page_size_) - TAV_NODE_HEADER_SIZE)
+    TavDatabaseError(8581, "TNode.WriteNode", "Node is overfull");
+  io_->WriteBlock(address_, page_size_, buffer_.get());
+}
+
+void TNode::SetAddress(uint32_t address) {
+  if (address == address_) return;
+  ClearNode();
+  address_ = address;
+}
+
+void TNode::ClearNode() {
+  CheckOpen();
+  const uint32_t leaf = Get32(TAV_NODE_LEAF);
+  std::memset(buffer_.get(), 0, static_cast<size_t>(capacity_));
+  Set32(TAV_NODE_LEAF, leaf);
+  cursor_ = 0;
+  Changed();
+}
+
+void TNode::CopyNode(const uint8_t* image) {
+  CheckOpen();
+  std::memcpy(buffer_.get(), image, page_size_);
+  std::memset(buffer_.get() + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
+  cursor_ = 0;
+  Changed();
+}
+
+void TNode::Forget() {
+  address_ = 0;
+}
+
+bool TNode::CheckNodeFull() const {
+  return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE + max_key_size_ >= int64_t{page_size_};
+}
+
+bool TNode::RoomForKey(int32_t n) const {
+  return int64_t{GetUsed()} + n + TAV_NODE_HEADER_SIZE <= int64_t{page_size_};
+}
+
+bool TNode::CheckNodeTooEmpty() const {
+  return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE < int64_t{page_size_ / 2};
+}
+
+bool TNode::CheckNodeEmpty() const {
+  return GetUsed() == 0;
+}
+
+int TNode::GetCount() const {
+  if (fixed_) return GetUsed() / max_key_size_;
+  EnsureOffsets();
+  return offset_count_;
+}
+
+const uint8_t* TNode::EntryPtr(int k) const {
+  if (!fixed_) return Data() + offsets_[k];
+  const uint8_t* e = Data() + k * max_key_size_;
+  if (host::GetU16(e) != max_key_size_) Corrupt("TNode", "Invalid entry length in node");
+  return e;
+}
+
+int32_t TNode::EntryLengthAt(int32_t position, const char* caller) const {
+  const int32_t used = GetUsed();
+  if (position < 0 || position + 2 > used)
+    TavDatabaseErrorFmt(8581, caller, "Entry position out of range: %d", {position});
+  const int32_t len = host::GetU16(Data() + position);
+  if (len < min_entry_size_ || len > max_key_size_ || len > used - position)
+    Corrupt(caller, "Invalid entry length in node");
+  return len;
+}
+
+int32_t TNode::CheckedKeyLength(const uint8_t* keyInfo, const char* caller) const {
+  TAV_ASSERT(keyInfo != nullptr, "Key buffer unassigned");
+  const int32_t len = host::GetU16(keyInfo);
+  if (len < min_entry_size_ || len > max_key_size_)
+    TavDatabaseErrorFmt(8581, caller, "Invalid key size: %d", {len});
+  return len;
+}
+
+int TNode::IndexOfStart(int32_t position, const char* caller) const {
+  const int32_t used = GetUsed();
+  if (position >= 0 && position <= used) {
+    if (fixed_) {
+      if (position % max_key_size_ == 0) return position / max_key_size_;
+    } else {
+      EnsureOffsets();
+      if (position == used) return offset_count_;
+      const int32_t* first = offsets_.get();
+      const int32_t* last = first + offset_count_;
+      const int32_t* it = std::lower_bound(first, last, position);
+      if (it != last && *it == position) return static_cast<int>(it - first);
+    }
+  }
+  TavDatabaseErrorFmt(8581, caller, "Position is not an entry start: %d", {position});
+}
+
+const uint8_t* TNode::GetCurrentKey() const {
+  if (cursor_ < 0 || cursor_ >= GetUsed())
+    TavDatabaseError(8581, "TNode.GetCurrentKey", "Node cursor out of range");
+  EntryLengthAt(cursor_, "TNode.GetCurrentKey");
+  return Data() + cursor_;
+}
+
+uint32_t TNode::GetRecordAddress() const {
+  if (cursor_ < 0 || cursor_ >= GetUsed())
+    TavDatabaseError(8581, "TNode.GetRecordAddress", "Node cursor out of range");
+  return GetKeyEntryAddress(Data() + cursor_);
+}
+
+const uint8_t* TNode::EntryAt(int32_t position) const {
+  EntryLengthAt(position, "TNode.EntryAt");
+  return Data() + position;
+}
+
+int32_t TNode::NextEntryStart(int32_t position) const {
+  return position + EntryLengthAt(position, "TNode.NextEntryStart");
+}
+
+int32_t TNode::PriorEntryStart(int32_t position) const {
+  if (position <= 0) return -1;
+  const int k = IndexOfStart(position, "TNode.PriorEntryStart");
+  return EntryStart(k - 1);
+}
+
+int32_t TNode::LastEntryStart() const {
+  const int n = GetCount();
+  return n == 0 ? 0 : EntryStart(n - 1);
+}
+
+void TNode::SetEntryCount(int32_t position, uint32_t count) {
+  EntryLengthAt(position, "TNode.SetEntryCount");
+  SetKeyEntryCount(Data() + position, count);
+}
+
+void TNode::SetCursorToEnd(bool toStart) {
+  cursor_ = (toStart || CheckNodeEmpty()) ? 0 : LastEntryStart();
+}
+
+bool TNode::NextRecord() {
+  if (cursor_ < 0 || cursor_ >= GetUsed()) return false;
+  const int32_t next = NextEntryStart(cursor_);
+  if (next >= GetUsed()) return false;
+  cursor_ = next;
+  return true;
+}
+
+bool TNode::PriorRecord() {
+  if (cursor_ <= 0 || cursor_ > GetUsed()) return false;
+  cursor_ = PriorEntryStart(cursor_);
+  return true;
+}
+
+void TNode::ForceCursorToPhysicalKey() {
+  if (CheckNodeEmpty()) TavDatabaseError(8581, "TNode.ForceCursorToPhysicalKey", "Node is empty");
+  if (cursor_ < 0) cursor_ = 0;
+  if (cursor_ >= GetUsed()) cursor_ = LastEntryStart();
+}
+
+int32_t TNode::FindKeyByPosition(TKeySearchType searchType, int32_t position) const {
+  const int32_t used = GetUsed();
+  if (position < 0 || position > used) return -1;
+  if (fixed_) {
+    // Fixed entries start at multiples of the key size.
+    const int32_t below = position / max_key_size_ * max_key_size_;
+    switch (searchType) {
+      case ksLE:
+        return below < used ? below : (used > 0 ? used - max_key_size_ : -1);
+      case ksEQ:
+        return position % max_key_size_ == 0 && position < used ? position : -1;
+      default:
+        return below == position ? position : std::min(used, below + max_key_size_);
+    }
+  }
+  int32_t last = -1;
+  int32_t pos = 0;
+  // A plain walk by the lengths: a zero length (or one running past the used
+  // bytes) ends it, so it never leaves the node.
+  while (pos + 2 <= used) {
+    const int32_t len = host::GetU16(Data() + pos);
+    if (len == 0) break;
+    if (searchType == ksEQ && pos == position) return pos;
+    if (searchType == ksGE && pos >= position) return pos;
+    if (pos > position) break;
+    last = pos;
+    if (len > used - pos) break;
+    pos += len;
+  }
+  int32_t result;
+  switch (searchType) {
+    case ksLE:
+      result = last;
+      break;
+    case ksEQ:
+      result = -1;
+      break;
+    default:
+      result = used;
+      break;
+  }
+  if (result > used)
+    host::AssertFailed("result <= used", ("FIndKeyPos error: " + host::IntToStr(result)).c_str(),
+                       __FILE__, __LINE__);
+  return result;
+}
+
+void TNode::MoveBlock(int32_t start, int32_t delta, bool forward) {
+  if (delta == 0) return;
+  const int32_t used = GetUsed();
+  static const char kMessage[] = "Move block error - Start Pos - Delta are out of range";
+  if (start < 0 || start > used || delta < 0) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
+  uint8_t* d = Data();
+  if (forward) {
+    if (used + delta > DataCapacity()) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
+    std::memmove(d + start + delta, d + start, static_cast<size_t>(used - start));
+  } else {
+    if (delta > start) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
+    std::memmove(d + start - delta, d + start, static_cast<size_t>(used - start));
+  }
+  Changed();
+}
+
+void TNode::InsertKey(int32_t position, const uint8_t* keyInfo) {
+  CheckOpen();
+  const int32_t len = CheckedKeyLength(keyInfo, "TNode.InsertKey");
+  const int32_t used = GetUsed();
+  if (position < 0 || position > used)
+    TavDatabaseErrorFmt(8581, "TNode.InsertKey", "Insert position out of range: %d", {position});
+  if (used + len > DataCapacity()) TavDatabaseError(8581, "TNode.InsertKey", "Node is overfull");
+  MoveBlock(position, len, true);
+  std::memcpy(Data() + position, keyInfo, static_cast<size_t>(len));
+  SetUsed(used + len);
+}
+
+void TNode::DeleteKey(int32_t position) {
+  CheckOpen();
+  const int32_t used = GetUsed();
+  if (position < 0 || position + 2 > used)
+    TavDatabaseErrorFmt(8581, "TNode.DeleteKey", "Delete position out of range: %d", {position});
+  const int32_t len = host::GetU16(Data() + position);
+  if (len == 0 || len > max_key_size_ || len > used - position || (fixed_ && len != max_key_size_))
+    TavDatabaseError(8581, "TNode.DeleteKey",
+                     "Invalid key size in Delete key: " + host::IntToStr(len));
+  uint8_t* d = Data();
+  std::memmove(d + position, d + position + len, static_cast<size_t>(used - position - len));
+  std::memset(d + used - len, 0, static_cast<size_t>(len));
+  SetUsed(used - len);
+}
+
+int32_t TNode::UpdateKey(int32_t position, const uint8_t* keyInfo) {
+  CheckOpen();
+  const int32_t oldLen = EntryLengthAt(position, "TNode.UpdateKey");
+  const int32_t newLen = CheckedKeyLength(keyInfo, "TNode.UpdateKey");
+  const int32_t used = GetUsed();
+  const int32_t delta = newLen - oldLen;
+  // The replaced entry may grow past the page for a while (see the header
+  // note), never past the buffer.
+  if (used + delta > DataCapacity())
+    host::AssertFailed("used + delta <= capacity",
+                       host::Format("Hdr %d Delta %d", {used, delta}).c_str(), __FILE__, __LINE__);
+  uint8_t* d = Data();
+  const int32_t tail = position + oldLen;
+  std::memmove(d + tail + delta, d + tail, static_cast<size_t>(used - tail));
+  std::memcpy(d + position, keyInfo, static_cast<size_t>(newLen));
+  if (delta < 0) std::memset(d + used + delta, 0, static_cast<size_t>(-delta));
+  SetUsed(used + delta);
+  return delta;
+}
+
+void TNode::ReadKey(int32_t position, uint8_t* keyInfo) const {
+  if (position < 0 || position >= GetUsed())
+    TavDatabaseError(8581, "TNode.ReadKey", "ReadPos is out of range: " + host::IntToStr(position));
+  const int32_t len = EntryLengthAt(position, "TNode.ReadKey");
+  std::memcpy(keyInfo, Data() + position, static_cast<size_t>(len));
+}
+
+void TNode::CopyCurrentKey(uint8_t* keyInfo) const {
+  if (cursor_ < 0 || cursor_ >= GetUsed())
+    TavDatabaseError(8581, "TNode.CopyCurrentKey", "Cursor is out of range");
+  ReadKey(cursor_, keyInfo);
+}
+
+void TNode::SetLinkOf(uint32_t address, bool prior, uint32_t value) {
+  uint8_t header[TAV_NODE_HEADER_SIZE];
+  io_->ReadBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
+  if (host::GetU32(header + TAV_NODE_LEAF) == 0)
+    Corrupt("TNode.SetLinkOf", "Leaf link names an inner node");
+  host::PutU32(header + (prior ? TAV_NODE_PRIOR : TAV_NODE_NEXT), value);
+  io_->WriteBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
+  if (tree_) tree_->NodeHeaderChanged(address, header);
+}
+
+void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
+  static const char kCaller[] = "TNode.SplitNode";
+  CheckOpen();
+  TAV_ASSERT(newNode.capacity_ == capacity_ && &newNode != this, "Split partner not opened alike");
+  const int32_t used = GetUsed();
+  if (used == 0) TavDatabaseError(8581, kCaller, "Node is empty");
+  if (used > DataCapacity()) TavDatabaseError(8581, kCaller, "Node is overfull");
+  const int32_t split = FindKeyByPosition(ksLE, used / 2);
+  // A split at 0 would move every entry and leave this node empty.
+  if (split <= 0) TavDatabaseError(8581, kCaller, "Cursor is out of range");
+  std::memset(newNode.buffer_.get(), 0, static_cast<size_t>(capacity_));
+  std::memcpy(newNode.buffer_.get(), buffer_.get(), TAV_NODE_HEADER_SIZE);
+  std::memcpy(newNode.Data(), Data() + split, static_cast<size_t>(used - split));
+  newNode.SetUsed(used - split);
+  newNode.address_ = newAddress;
+  newNode.cursor_ = 0;
+  std::memset(Data() + split, 0, static_cast<size_t>(DataCapacity() - split));
+  SetUsed(split);
+  cursor_ = 0;
+  if (CheckIsLeaf()) {
+    const uint32_t next = GetNext();
+    newNode.SetNext(next);
+    newNode.SetPrior(address_);
+    if (next != 0) SetLinkOf(next, true, newAddress);
+    SetNext(newAddress);
+  }
+  if (host::TStrings* lines = tree_ ? tree_->DebugStrings() : nullptr) {
+    if (GetNext() == address_ || GetPrior() == address_ || newNode.GetNext() == newAddress ||
+        newNode.GetPrior() == newAddress)
+      lines->Add("******ERROR in SPLIT NODE");
+  }
+}
+
+int32_t TNode::GetRedistributeNode(int32_t position) const {
+  if (CheckIsLeaf() || CheckNodeEmpty()) return -1;
+  const int32_t left = PriorEntryStart(position);
+  const int32_t next = NextEntryStart(position);
+  const int32_t right = next < GetUsed() ? next : -1;
+  if (left >= 0 && right >= 0)
+    return GetKeyEntryCount(Data() + left) < GetKeyEntryCount(Data() + right) ? left : right;
+  return left >= 0 ? left : right;
+}
+
+int TNode::RedistributeNodes(TNode& right) {
+  CheckOpen();
+  TAV_ASSERT(right.capacity_ == capacity_ && &right != this,
+             "Redistribute partner not opened alike");
+  const int32_t l = GetUsed();
+  const int32_t r = right.GetUsed();
+  if (static_cast<int32_t>(page_size_ / 3) >= l + r) return -1;
+  if (l == r) return 0;
+  const int32_t mid = (l + r) / 2;
+  const int32_t start = FindKeyByPosition(ksLE, mid);
+  if (start >= 0) {
+    // Our tail moves to the front of the right node.
+    const int32_t n = l - start;
+    if (start == 0 || n == 0 || r + n > right.DataCapacity()) return 0;
+    right.MoveBlock(0, n, true);
+    std::memcpy(right.Data(), Data() + start, static_cast<size_t>(n));
+    right.SetUsed(r + n);
+    std::memset(Data() + start, 0, static_cast<size_t>(n));
+    SetUsed(start);
+  } else {
+    // The right node's head moves to our end.
+    const int32_t n = right.FindKeyByPosition(ksGE, mid - l);
+    if (n <= 0 || n >= r || l + n > DataCapacity()) return 0;
+    std::memcpy(Data() + l, right.Data(), static_cast<size_t>(n));
+    SetUsed(l + n);
+    right.MoveBlock(n, n, false);
+    std::memset(right.Data() + r - n, 0, static_cast<size_t>(n));
+    right.SetUsed(r - n);
+  }
+  cursor_ = 0;
+  right.cursor_ = 0;
+  return 1;
+}
+
+void TNode::MergeNodes(TNode& other, bool append) {
+  CheckOpen();
+  TAV_ASSERT(other.capacity_ == capacity_ && &other != this, "Merge partner not opened alike");
+  const int32_t l = GetUsed();
+  const int32_t r = other.GetUsed();
+  if (int64_t{l} + r + max_key_size_ > int64_t{page_size_})
+    host::AssertFailed("size1 + size2 + key <= PageSize",
+                       host::Format("Invalid parameters for MergeNodes (size too large): size1 %d "
+                                    "size2 %d key %d",
+                                    {l, r, max_key_size_})
+                           .c_str(),
+                       __FILE__, __LINE__);
+  if (append) {
+    std::memcpy(Data() + l, other.Data(), static_cast<size_t>(r));
+    SetUsed(l + r);
+    if (CheckIsLeaf()) {
+      const uint32_t next = other.GetNext();
+      SetNext(next);
+      if (next != 0) SetLinkOf(next, true, address_);
+    }
+  } else {
+    MoveBlock(0, r, true);
+    std::memcpy(Data(), other.Data(), static_cast<size_t>(r));
+    SetUsed(l + r);
+    if (CheckIsLeaf()) {
+      const uint32_t prior = other.GetPrior();
+      SetPrior(prior);
+      if (prior != 0) SetLinkOf(prior, false, address_);
+    }
+  }
+  cursor_ = 0;
+}
+
+int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool afterEqual,
+                      int32_t& position) {
+  if (max_key_size_ < 1)
+    host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
+  const TKeyFormat& format = tree_->KeyFormat();
+  const int n = GetCount();
+  if (n == 0) {
+    position = 0;
+    cursor_ = 0;
+    return 1;
+  }
+  // The first entry for which the predicate holds: the entry is not below
+  // the key (above it, with afterEqual). Compares give key against entry.
+  int lo = 0, hi = n;
+  int atHi = 1;
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    const int c = format.CompareToOptimizedKey(keyFieldCount, key, EntryPtr(mid));
+    if (afterEqual ? c < 0 : c <= 0) {
+      hi = mid;
+      atHi = c;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  int result;
+  if (CheckIsLeaf()) {
+    position = lo < n ? EntryStart(lo) : GetUsed();
+    result = lo < n ? atHi : 1;
+  } else {
+    position = EntryStart(lo > 0 ? lo - 1 : 0);
+    result = 0;
+  }
+  cursor_ = position;
+  return result;
+}
+
+uint32_t TNode::SearchNodeByRecNo(int64_t recNo, int64_t& before) {
+  const int n = GetCount();
+  before = 0;
+  if (n == 0) {
+    cursor_ = 0;
+    return 0;
+  }
+  const bool leaf = CheckIsLeaf();
+  int64_t sum = 0;
+  for (int k = 0;; ++k) {
+    const uint8_t* e = EntryPtr(k);
+    const int64_t c = leaf ? 1 : int64_t{GetKeyEntryCount(e)};
+    if (sum + c >= recNo || k == n - 1) {
+      before = sum;
+      cursor_ = EntryStart(k);
+      return GetKeyEntryAddress(e);
+    }
+    sum += c;
+  }
+}
+
+int64_t TNode::GetRecordCount(int32_t position) const {
+  const int n = GetCount();
+  if (n == 0) return 0;
+  const bool inside = position >= 0 && position < GetUsed();
+  if (CheckIsLeaf()) return inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
+  const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
+  int64_t sum = 0;
+  for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(EntryPtr(k));
+  return sum;
+}
+
+int64_t TNode::CountBefore(int32_t position) const {
+  const int k = IndexOfStart(position, "TNode.CountBefore");
+  if (CheckIsLeaf()) return k;
+  int64_t sum = 0;
+  for (int i = 0; i < k; ++i) sum += GetKeyEntryCount(EntryPtr(i));
+  return sum;
+}
+
+void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
+  static const char kCaller[] = "TNode.FillHashTable";
+  const TKeyFormat& format = tree_->KeyFormat();
+  TAV_ASSERT(keyFieldNo >= 0 && keyFieldNo < format.KeyFieldCount(), "Key field out of range");
+  const int n = GetCount();
+  for (int k = 0; k < n; ++k) {
+    const uint8_t* e = EntryPtr(k);
+    if (!HasValue(e, keyFieldNo)) continue;
+    const int32_t len = host::GetU16(e);
+    int32_t pos = KeyEntryHeaderSize + format.DataOffset();
+    // Skip the fields before it that have a value, bounded by the entry.
+    for (int i = 0; i < keyFieldNo; ++i) {
+      if (!HasValue(e, i)) continue;
+      const TKeyFormat::TField& f = format.Field(i);
+      int32_t size = f.DataSize;
+      if (f.IsString) {
+        if (pos + 2 > len) Corrupt(kCaller, "Key data past its entry");
+        size = 2 + host::GetU16(e + pos);
+      }
+      pos += size;
+    }
+    const TKeyFormat::TField& f = format.Field(keyFieldNo);
+    int32_t size = f.DataSize;
+    if (f.IsString) {
+      if (pos + 2 > len) Corrupt(kCaller, "Key data past its entry");
+      size = host::GetU16(e + pos);
+      pos += 2;
+    }
+    if (pos + size > len) Corrupt(kCaller, "Key data past its entry");
+    hash.Add(e + pos, size, GetKeyEntryAddress(e));
+  }
+}
+
+bool TNode::ListRecords(bool matchKey, bool backwards, TCompoundList& list, uint32_t stopAddress,
+                        int32_t start, int keyFieldCount, const uint8_t* key) const {
+  const int n = GetCount();
+  if (n == 0) return false;
+  const TKeyFormat& format = tree_->KeyFormat();
+  // One step of the walk; true when it ends the walk.
+  auto visit = [&](int k) {
+    const uint8_t* e = EntryPtr(k);
+    if (matchKey && format.CompareKeys(keyFieldCount, e, {}, key, {}) != 0) return true;
+    const uint32_t address = GetKeyEntryAddress(e);
+    list.Add(address, 0);
+    return stopAddress != 0 && address == stopAddress;
+  };
+  if (!backwards) {
+    for (int k = start > 0 ? IndexOfStart(start, "TNode.ListRecords") : 0; k < n; ++k)
+      if (visit(k)) return true;
+  } else {
+    for (int k = start < 0 ? n - 1 : IndexOfStart(start, "TNode.ListRecords"); k >= 0; --k)
+      if (k < n && visit(k)) return true;
+  }
+  return false;
+}
+
+int TNode::ListRecordsInNode(bool backwards, int32_t start, TReadAheadBuffer& buffer,
+                             int count) const {
+  const int n = GetCount();
+  if (n == 0 || count <= 0) return 0;
+  int first, end;
+  if (!backwards) {
+    first = start > 0 ? IndexOfStart(start, "TNode.ListRecordsInNode") : 0;
+    end = std::min(n, first + count);
+  } else {
+    const int last = start < 0 ? n - 1 : IndexOfStart(start, "TNode.ListRecordsInNode");
+    end = std::min(n, last + 1);
+    first = std::max(0, end - count);
+  }
+  for (int k = first; k < end; ++k) {
+    const uint8_t* e = EntryPtr(k);
+    TReadAheadBufferItem* item = buffer.Add();
+    item->SetRecAddr(GetKeyEntryAddress(e));
+    std::memcpy(item->KeyBuffer(), e, host::GetU16(e));
+  }
+  return std::max(0, end - first);
+}
+
+int TNode::CheckNode(int32_t& position) const {
+  const int n = GetCount();
+  if (n == 0) {
+    if (host::TStrings* lines = tree_ ? tree_->DebugStrings() : nullptr) {
+      lines->Add("ERROR: EMPTY NODE");
+      PrintNode(*lines, -1);
+    }
+    return 1001;
+  }
+  const TKeyFormat& format = tree_->KeyFormat();
+  for (int k = 0; k + 1 < n; ++k) {
+    const int c = format.CompareKeys(0, EntryPtr(k), {}, EntryPtr(k + 1), {});
+    if (c > 0) {
+      position = EntryStart(k);
+      return c;
+    }
+  }
+  return -1001;
+}
+
+void TNode::PrintNode(host::TStrings& lines, int level) const {
+  lines.Add(
+      host::Format("Node Level: %d NodeAddr=%d :NodeHdr=L:%5d Sze:%5d N:%5d P:%5d",
+                   {level, address_, Get32(TAV_NODE_LEAF), GetUsed(), GetNext(), GetPrior()}));
+  lines.Add(host::Format("Node NodeAddr=%s :N:%s P:%s", {host::IntToHex(int64_t{address_}, 8),
+                                                         host::IntToHex(int64_t{GetNext()}, 8),
+                                                         host::IntToHex(int64_t{GetPrior()}, 8)}));
+  if (GetNext() == address_ || GetPrior() == address_) lines.Add("******ERROR in NEXT/PRIOR LINKS");
+  // A plain bounded walk, so that a damaged node still prints.
+  const int32_t used = GetUsed();
+  for (int32_t pos = 0; pos + 2 <= used;) {
+    const int32_t len = host::GetU16(Data() + pos);
+    if (len < KeyEntryHeaderSize || len > used - pos) break;
+    lines.Add(
+        host::Format("  %d: Len=%d Count=%d Addr=%d",
+                     {pos, len, GetKeyEntryCount(Data() + pos), GetKeyEntryAddress(Data() + pos)}));
+    pos += len;
+  }
+}
+
+void TNode::DebugInfo(host::TStringList& lines) const {
+  if (io_) io_->ShowStatus(lines);
+}
+
+}  // namespace tav

@@ -1,0 +1,399 @@
+#include "engine/storage/index/index_node.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/storage/index/btree.h"
+#include "engine/storage/testing/btree_test_support.h"
+#include "engine/storage/record/read_ahead.h"
+#include "engine/storage/testing/storage_test_support.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
+
+namespace tav::test {
+namespace {
+
+// Nodes of a 4096-byte page whose keys are one string field of 87 bytes:
+// every fixed entry is 100 bytes (10 + bitmap 1 + length 2 + 87).
+class IndexNode : public ::testing::Test {
+ protected:
+  explicit IndexNode(TIndexKeyType keyType = ikFixed) : ix_(MakeLayout(keyType), nullptr, false) {
+    EXPECT_EQ(ix_.Tree().MaximumKeySize(), 100);
+  }
+
+  static TIndexLayout MakeLayout(TIndexKeyType keyType) {
+    TIndexLayout layout;
+    layout.StringKey = true;
+    layout.StringSize = 87;
+    layout.KeyType = keyType;
+    layout.PageSize = 4096;
+    return layout;
+  }
+
+  std::unique_ptr<TNode> NewNode(bool leaf, uint32_t address = 0) {
+    auto n = std::make_unique<TNode>();
+    n->Open(&ix_.Tree(), &ix_.IO(), 4096);
+    n->SetLeaf(leaf);
+    if (address == 0) address = ix_.IO().AllocateNewAddress(4096, n->Image());
+    n->SetAddress(address);
+    n->SetLeaf(leaf);
+    return n;
+  }
+
+  // An entry for key text with the given count and address.
+  std::vector<uint8_t> Entry(const std::string& text, uint32_t address, uint32_t count = 1) {
+    TVal v;
+    v.Str = text;
+    ix_.SetPrefixKey(v);
+    const uint8_t* k = ix_.Tree().KeyBuf();
+    std::vector<uint8_t> e(k, k + GetKeyEntryLength(k));
+    SetKeyEntryAddress(e.data(), address);
+    SetKeyEntryCount(e.data(), count);
+    return e;
+  }
+
+  // Appends entries "k01".."kNN" (addresses 1..n).
+  void Fill(TNode& n, int count, int firstNo = 1, uint32_t entryCount = 1) {
+    for (int i = firstNo; i < firstNo + count; ++i) {
+      char text[16];
+      std::snprintf(text, sizeof text, "k%03d", i);
+      n.InsertKey(n.GetUsed(), Entry(text, static_cast<uint32_t>(i), entryCount).data());
+    }
+  }
+
+  static uint32_t AddressAt(const TNode& n, int32_t pos) {
+    return GetKeyEntryAddress(n.EntryAt(pos));
+  }
+
+  // An image with a chosen used count (entries left as zero bytes).
+  static std::vector<uint8_t> ImageWithUsed(uint32_t used, bool leaf = true) {
+    std::vector<uint8_t> img(4096, 0);
+    SetNodeU32(img.data(), 0, leaf ? 1 : 0);
+    SetNodeU32(img.data(), 4, used);
+    return img;
+  }
+
+  TTestIndex ix_;
+};
+
+TEST_F(IndexNode, FillThresholds) {
+  auto n = NewNode(true);
+  // MaxKeySize 100: full at 3980 used bytes, too empty below 2032.
+  n->CopyNode(ImageWithUsed(3979).data());
+  EXPECT_FALSE(n->CheckNodeFull());
+  n->CopyNode(ImageWithUsed(3980).data());
+  EXPECT_TRUE(n->CheckNodeFull());
+  n->CopyNode(ImageWithUsed(2031).data());
+  EXPECT_TRUE(n->CheckNodeTooEmpty());
+  n->CopyNode(ImageWithUsed(2032).data());
+  EXPECT_FALSE(n->CheckNodeTooEmpty());
+  EXPECT_TRUE(n->RoomForKey(4096 - 16 - 2032));
+  EXPECT_FALSE(n->RoomForKey(4096 - 16 - 2032 + 1));
+  n->CopyNode(ImageWithUsed(0).data());
+  EXPECT_TRUE(n->CheckNodeEmpty());
+}
+
+TEST_F(IndexNode, SplitMovesTheUpperHalfAndRelinksTheLeaves) {
+  auto node = NewNode(true);
+  auto after = NewNode(true);
+  node->SetNext(after->Address());
+  after->SetPrior(node->Address());
+  after->WriteNode();
+  Fill(*node, 10);
+  ASSERT_EQ(node->GetUsed(), 1000);
+  auto spare = NewNode(false);
+  const uint32_t newAddress = spare->Address();
+  node->SplitNode(*spare, newAddress);
+  // The split is the entry starting at or before byte 500: entries 6-10 move.
+  EXPECT_EQ(node->GetUsed(), 500);
+  EXPECT_EQ(spare->GetUsed(), 500);
+  EXPECT_EQ(AddressAt(*node, 400), 5u);
+  EXPECT_EQ(AddressAt(*spare, 0), 6u);
+  EXPECT_EQ(AddressAt(*spare, 400), 10u);
+  EXPECT_TRUE(spare->CheckIsLeaf()) << "the header travels";
+  EXPECT_EQ(spare->Address(), newAddress);
+  EXPECT_EQ(node->GetNext(), newAddress);
+  EXPECT_EQ(spare->GetPrior(), node->Address());
+  EXPECT_EQ(spare->GetNext(), after->Address());
+  // The old neighbour's prior link was rewritten in storage.
+  const uint8_t* stored = ix_.IO().ReadBlockByRef(after->Address(), 4096);
+  EXPECT_EQ(NodeU32(stored, 12), newAddress);
+  for (int i = 16 + 500; i < 4096; ++i) ASSERT_EQ(node->Image()[i], 0) << "tail zeroed at " << i;
+
+  auto empty = NewNode(true);
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { empty->SplitNode(*spare, 1); }, &text), 8581);
+  EXPECT_EQ(text.find("Node is empty") != std::string::npos, true) << text;
+}
+
+TEST_F(IndexNode, MergeRefusesMoreThanAPage) {
+  auto a = NewNode(true);
+  auto b = NewNode(true);
+  Fill(*a, 20);
+  Fill(*b, 20, 21);
+  try {
+    a->MergeNodes(*b, true);
+    FAIL() << "no assertion";
+  } catch (const host::EAssertionFailed& e) {
+    EXPECT_NE(
+        e.Message().find(
+            "Invalid parameters for MergeNodes (size too large): size1 2000 size2 2000 key 100"),
+        std::string::npos)
+        << e.Message();
+  }
+}
+
+TEST_F(IndexNode, MergeRelinksTheOuterNeighbour) {
+  auto left = NewNode(true);
+  auto mid = NewNode(true);
+  auto right = NewNode(true);
+  auto far = NewNode(true);
+  // left <-> mid <-> right <-> far
+  left->SetNext(mid->Address());
+  mid->SetPrior(left->Address());
+  mid->SetNext(right->Address());
+  right->SetPrior(mid->Address());
+  right->SetNext(far->Address());
+  far->SetPrior(right->Address());
+  for (TNode* n : {left.get(), mid.get(), right.get(), far.get()}) n->WriteNode();
+  Fill(*mid, 3, 10);
+  Fill(*right, 3, 20);
+  mid->MergeNodes(*right, true);
+  EXPECT_EQ(mid->GetCount(), 6);
+  EXPECT_EQ(AddressAt(*mid, 500), 22u);
+  EXPECT_EQ(mid->GetNext(), far->Address());
+  EXPECT_EQ(NodeU32(ix_.IO().ReadBlockByRef(far->Address(), 4096), 12), mid->Address());
+
+  Fill(*left, 2, 1);
+  mid->MergeNodes(*left, false);
+  EXPECT_EQ(mid->GetCount(), 8);
+  EXPECT_EQ(AddressAt(*mid, 0), 1u);
+  EXPECT_EQ(AddressAt(*mid, 200), 10u);
+  EXPECT_EQ(mid->GetPrior(), 0u);
+}
+
+TEST_F(IndexNode, DeleteKeyRefusesABadLength) {
+  auto n = NewNode(true);
+  n->CopyNode(ImageWithUsed(100).data());
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { n->DeleteKey(0); }, &text), 8581);
+  EXPECT_NE(text.find("Invalid key size in Delete key: 0"), std::string::npos) << text;
+}
+
+TEST_F(IndexNode, Redistribution) {
+  auto left = NewNode(true);
+  auto right = NewNode(true);
+  Fill(*left, 3);
+  Fill(*right, 8, 10);
+  // 300 + 800 bytes: 4096 / 3 is at least their total, so they should merge.
+  EXPECT_EQ(left->RedistributeNodes(*right), -1);
+  EXPECT_EQ(left->GetUsed(), 300);
+
+  auto a = NewNode(true);
+  auto b = NewNode(true);
+  Fill(*a, 20, 1);
+  Fill(*b, 5, 30);
+  // 2000 + 500: the middle is 1250; a's entries from 1200 move to b's front.
+  ASSERT_EQ(a->RedistributeNodes(*b), 1);
+  EXPECT_EQ(a->GetUsed(), 1200);
+  EXPECT_EQ(b->GetUsed(), 1300);
+  EXPECT_EQ(AddressAt(*b, 0), 13u);
+  EXPECT_EQ(AddressAt(*b, 800), 30u);
+  // And the other way: b's head moves to a's end.
+  auto c = NewNode(true);
+  auto d = NewNode(true);
+  Fill(*c, 5, 1);
+  Fill(*d, 20, 10);
+  ASSERT_EQ(c->RedistributeNodes(*d), 1);
+  EXPECT_EQ(c->GetUsed() + d->GetUsed(), 2500);
+  EXPECT_EQ(c->GetUsed(), 1300);
+  EXPECT_EQ(AddressAt(*c, 1200), 17u);
+  EXPECT_EQ(AddressAt(*d, 0), 18u);
+
+  auto e = NewNode(true);
+  auto f = NewNode(true);
+  Fill(*e, 10, 1);
+  Fill(*f, 10, 20);
+  EXPECT_EQ(e->RedistributeNodes(*f), 0) << "equal nodes stay";
+}
+
+TEST_F(IndexNode, FindKeyByPosition) {
+  auto n = NewNode(true);
+  Fill(*n, 10);
+  EXPECT_EQ(n->FindKeyByPosition(ksLE, 250), 200);
+  EXPECT_EQ(n->FindKeyByPosition(ksLE, 300), 300);
+  EXPECT_EQ(n->FindKeyByPosition(ksEQ, 250), -1);
+  EXPECT_EQ(n->FindKeyByPosition(ksEQ, 300), 300);
+  EXPECT_EQ(n->FindKeyByPosition(ksGE, 250), 300);
+  EXPECT_EQ(n->FindKeyByPosition(ksGE, 950), 1000) << "none left: the used bytes";
+  EXPECT_EQ(n->FindKeyByPosition(ksLE, 1001), -1) << "beyond the used bytes";
+}
+
+TEST_F(IndexNode, ReadNodeRefusesDamage) {
+  auto n = NewNode(true);
+  Fill(*n, 4);
+  n->WriteNode();
+  const uint32_t address = n->Address();
+  uint8_t* stored = ix_.IO().ReadBlockByRef(address, 4096);
+  auto reader = NewNode(true);
+  reader->Forget();
+
+  SetNodeU32(stored, 4, 4096 - 15);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->ReadNode(address); }), 8965) << "used beyond the page";
+  SetNodeU32(stored, 4, 350);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->ReadNode(address); }), 8965) << "not whole entries";
+  EXPECT_EQ(reader->Address(), 0u) << "a damaged node is not kept";
+  SetNodeU32(stored, 4, 400);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->ReadNode(address); }), 0);
+  EXPECT_EQ(reader->GetCount(), 4);
+  // A fixed entry's length is checked where the entry is used.
+  SetKeyEntryLength(stored + 16 + 200, 0);
+  reader->Forget();
+  reader->ReadNode(address);
+  std::vector<uint8_t> buf(101);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->ReadKey(200, buf.data()); }), 8965) << "zero entry length";
+  reader->SetCursor(200);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->GetCurrentKey(); }), 8965);
+  TReadAheadBuffer ahead;
+  ahead.Open(8, 101, 1000);
+  EXPECT_EQ(ErrorCodeOf([&] { reader->ListRecordsInNode(false, 0, ahead, 10); }), 8965);
+}
+
+TEST_F(IndexNode, RangeErrorsKeepTheirMessages) {
+  auto n = NewNode(true);
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { n->ForceCursorToPhysicalKey(); }, &text), 8581);
+  EXPECT_NE(text.find("Node is empty"), std::string::npos) << text;
+  Fill(*n, 3);
+  std::vector<uint8_t> buf(101);
+  EXPECT_EQ(ErrorCodeOf([&] { n->ReadKey(5000, buf.data()); }, &text), 8581);
+  EXPECT_NE(text.find("ReadPos is out of range: 5000"), std::string::npos) << text;
+  n->SetCursor(300);
+  EXPECT_EQ(ErrorCodeOf([&] { n->GetCurrentKey(); }, &text), 8581);
+  EXPECT_NE(text.find("Node cursor out of range"), std::string::npos) << text;
+  EXPECT_EQ(ErrorCodeOf([&] { n->CopyCurrentKey(buf.data()); }, &text), 8581);
+  EXPECT_NE(text.find("Cursor is out of range"), std::string::npos) << text;
+  EXPECT_EQ(ErrorCodeOf([&] { n->MoveBlock(50, 100, false); }, &text), 8581);
+  EXPECT_NE(text.find("Move block error - Start Pos - Delta are out of range"), std::string::npos)
+      << text;
+  // The cursor's moves: forwards and back, refusing to leave the node.
+  n->ForceCursorToPhysicalKey();
+  EXPECT_EQ(n->Cursor(), 200);
+  EXPECT_FALSE(n->NextRecord());
+  EXPECT_TRUE(n->PriorRecord());
+  EXPECT_TRUE(n->PriorRecord());
+  EXPECT_FALSE(n->PriorRecord());
+  EXPECT_EQ(n->Cursor(), 0);
+  n->SetCursorToEnd(false);
+  EXPECT_EQ(n->GetRecordAddress(), 3u);
+}
+
+TEST_F(IndexNode, CountsAndPositionsByRecordNumber) {
+  auto n = NewNode(false);
+  Fill(*n, 4, 1, 10);  // four children of 10 records each
+  SetKeyEntryCount(const_cast<uint8_t*>(n->EntryAt(100)), 5);
+  // Counts 10, 5, 10, 10.
+  EXPECT_EQ(n->GetTotalCount(), 35);
+  EXPECT_EQ(n->GetRecordCount(100), 15);
+  EXPECT_EQ(n->CountBefore(200), 15);
+  int64_t before = -1;
+  EXPECT_EQ(n->SearchNodeByRecNo(1, before), 1u);
+  EXPECT_EQ(before, 0);
+  EXPECT_EQ(n->SearchNodeByRecNo(11, before), 2u);
+  EXPECT_EQ(before, 10);
+  EXPECT_EQ(n->SearchNodeByRecNo(16, before), 3u);
+  EXPECT_EQ(before, 15);
+  EXPECT_EQ(n->SearchNodeByRecNo(99, before), 4u) << "beyond the total: the last entry";
+  EXPECT_EQ(before, 25);
+  // The partner of a too empty child: the neighbour with fewer records,
+  // the right one on a tie.
+  EXPECT_EQ(n->GetRedistributeNode(0), 100);
+  EXPECT_EQ(n->GetRedistributeNode(200), 100);
+  EXPECT_EQ(n->GetRedistributeNode(300), 200);
+  SetKeyEntryCount(const_cast<uint8_t*>(n->EntryAt(100)), 10);
+  EXPECT_EQ(n->GetRedistributeNode(100), 200);
+  auto leaf = NewNode(true);
+  Fill(*leaf, 3);
+  EXPECT_EQ(leaf->GetRedistributeNode(100), -1);
+}
+
+TEST_F(IndexNode, CheckNodeFindsThePairOutOfOrder) {
+  auto n = NewNode(true);
+  Fill(*n, 3);
+  n->InsertKey(n->GetUsed(), Entry("k002", 9).data());
+  int32_t position = 0;
+  EXPECT_GT(n->CheckNode(position), 0);
+  EXPECT_EQ(position, 200);
+  auto ok = NewNode(true);
+  Fill(*ok, 3);
+  EXPECT_EQ(ok->CheckNode(position), -1001);
+  host::TStringList lines;
+  ix_.Tree().SetDebugStrings(&lines);
+  auto empty = NewNode(true);
+  EXPECT_EQ(empty->CheckNode(position), 1001);
+  ASSERT_GE(lines.Count(), 1);
+  EXPECT_EQ(lines.Strings(0), "ERROR: EMPTY NODE");
+  ix_.Tree().SetDebugStrings(nullptr);
+}
+
+class IndexNodeVariable : public IndexNode {
+ protected:
+  IndexNodeVariable() : IndexNode(ikMinStringLen) {}
+};
+
+TEST_F(IndexNodeVariable, UpdateKeyMovesTheRest) {
+  auto n = NewNode(false);
+  n->InsertKey(0, Entry("a", 1).data());
+  n->InsertKey(n->GetUsed(), Entry("bb", 2).data());
+  n->InsertKey(n->GetUsed(), Entry("ccc", 3).data());
+  const int32_t used = n->GetUsed();
+  ASSERT_EQ(used, 14 + 15 + 16);
+  EXPECT_EQ(n->UpdateKey(14, Entry("bbbbbb", 7).data()), 4);
+  EXPECT_EQ(n->GetUsed(), used + 4);
+  EXPECT_EQ(AddressAt(*n, 14), 7u);
+  EXPECT_EQ(AddressAt(*n, 33), 3u);
+  EXPECT_EQ(n->UpdateKey(14, Entry("b", 8).data()), -5);
+  EXPECT_EQ(AddressAt(*n, 28), 3u);
+  EXPECT_EQ(n->GetCount(), 3);
+  for (int i = 16 + n->GetUsed(); i < 4096; ++i) ASSERT_EQ(n->Image()[i], 0) << i;
+}
+
+TEST_F(IndexNodeVariable, SearchLandsOnRunsOfEqualKeys) {
+  auto leaf = NewNode(true);
+  // a, b, b, b, c
+  for (const char* t : {"a", "b", "b", "b", "c"})
+    leaf->InsertKey(leaf->GetUsed(), Entry(t, static_cast<uint32_t>(leaf->GetCount() + 1)).data());
+  TOptimizedSearchKey key;
+  auto search = [&](TNode& n, const char* text, bool afterEqual, int& r) {
+    const std::vector<uint8_t> e = Entry(text, 0);
+    key.SetDataFromKeyBuf(ix_.Tree().KeyFormat(), {}, e.data());
+    int32_t pos = -1;
+    r = n.SearchNode(0, key, afterEqual, pos);
+    return pos >= n.GetUsed() ? 0u : AddressAt(n, pos);
+  };
+  int r;
+  EXPECT_EQ(search(*leaf, "b", false, r), 2u) << "the first of the run";
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(search(*leaf, "b", true, r), 5u) << "the first after the run";
+  EXPECT_LT(r, 0);
+  EXPECT_EQ(search(*leaf, "bb", false, r), 5u);
+  EXPECT_EQ(search(*leaf, "d", false, r), 0u) << "past the end";
+  EXPECT_GT(r, 0);
+  EXPECT_EQ(search(*leaf, "", false, r), 1u);
+  // An inner node picks the entry before: the last child whose first key is
+  // below the key (or not above it, afterEqual), else the first.
+  auto inner = NewNode(false);
+  for (const char* t : {"a", "b", "b", "c"})
+    inner->InsertKey(inner->GetUsed(),
+                     Entry(t, static_cast<uint32_t>(inner->GetCount() + 1)).data());
+  EXPECT_EQ(search(*inner, "b", false, r), 1u);
+  EXPECT_EQ(search(*inner, "b", true, r), 3u);
+  EXPECT_EQ(search(*inner, "0", false, r), 1u);
+  EXPECT_EQ(search(*inner, "z", true, r), 4u);
+}
+
+}  // namespace
+}  // namespace tav::test

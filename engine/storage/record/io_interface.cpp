@@ -1,0 +1,621 @@
+#include "engine/storage/record/io_interface.h"
+
+#include "host/rtl/le_bytes.h"
+
+#include <endian.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "host/rtl/format.h"
+
+namespace tav {
+
+// ---- TBaseIOInterface ----
+
+void TBaseIOInterface::Open() {
+  page_owner_ = static_cast<uint16_t>((table_id_ << 4) | usage_);
+}
+
+void TBaseIOInterface::Close() {}
+
+void TBaseIOInterface::Empty(bool) {
+  TavDatabaseError(10065, "TBaseIOInterface.Empty");
+}
+
+uint32_t TBaseIOInterface::AllocateNewAddress(uint32_t, const void*) {
+  TavDatabaseError(10065, "TBaseIOInterface.AllocateNewAddress");
+}
+
+void TBaseIOInterface::ReleaseBlock(uint32_t, uint32_t) {
+  TavDatabaseError(10065, "TBaseIOInterface.ReleaseBlock");
+}
+
+void TBaseIOInterface::WriteBlock(uint32_t, uint32_t, const void*) {
+  TavDatabaseError(10065, "TBaseIOInterface.WriteBlock");
+}
+
+void TBaseIOInterface::WriteBlockByRef(uint32_t, uint32_t, const uint8_t*) {}
+
+void TBaseIOInterface::ReadBlock(uint32_t, uint32_t, void*) {}
+
+uint8_t* TBaseIOInterface::ReadBlockByRef(uint32_t, uint32_t) {
+  return nullptr;
+}
+
+void TBaseIOInterface::WriteBlockHeader(uint32_t, uint32_t, const void*) {
+  TavDatabaseError(10065, "TBaseIOInterface.WriteBlockHeader");
+}
+
+void TBaseIOInterface::ReadBlockHeader(uint32_t, uint32_t, void*) {}
+
+void TBaseIOInterface::ShowBlocks(host::TStrings&) {}
+
+void TBaseIOInterface::ListBlocks(host::TList&) {}
+
+bool TBaseIOInterface::CheckPageValid(uint32_t) {
+  return false;
+}
+
+void TBaseIOInterface::ShowStatus(host::TStringList&) {}
+
+uint32_t TBaseIOInterface::GetNextMemoryBlockAddress(uint32_t) {
+  return 0;
+}
+
+bool TBaseIOInterface::CheckBlockAddressValid(uint32_t) {
+  return false;
+}
+
+void TBaseIOInterface::NotifyPageChange(uint32_t) {}
+
+TChainBounds TBaseIOInterface::GetChainBounds() {
+  return TChainBounds{};
+}
+
+// ---- TMemoryIOInterface ----
+
+namespace {
+
+// Memory block addresses are handles from one sequence for the whole process,
+// so that an address never names a block of another interface and a released
+// address never comes back for a new block. Only after 2^32 allocations does
+// the sequence wrap; from then on a handle still live in the allocating
+// interface is skipped.
+std::atomic<uint64_t> g_next_memory_handle{1};
+
+}  // namespace
+
+void TMemoryIOInterface::SetNextHandleForTesting(uint64_t value) {
+  g_next_memory_handle.store(value, std::memory_order_relaxed);
+}
+
+TMemoryIOInterface::TMemoryIOInterface() {
+  SetIOMode(iomMemory);
+}
+
+TMemoryIOInterface::~TMemoryIOInterface() {
+  FreeAll();
+}
+
+TMemoryIOInterface::TMemBlock* TMemoryIOInterface::Find(uint32_t address) const {
+  if (address == 0) return nullptr;
+  auto it = blocks_.find(address);
+  return it == blocks_.end() ? nullptr : it->second.get();
+}
+
+uint32_t TMemoryIOInterface::NewHandle() const {
+  for (;;) {
+    const uint64_t n = g_next_memory_handle.fetch_add(1, std::memory_order_relaxed);
+    const auto handle = static_cast<uint32_t>(n);
+    if (handle == 0) continue;
+    if (n > std::numeric_limits<uint32_t>::max() && blocks_.count(handle) != 0) continue;
+    return handle;
+  }
+}
+
+void TMemoryIOInterface::NotFound(const char* caller, const char* message, uint32_t address) const {
+  TavDatabaseError(8581, caller, host::Format("%s %u", {message, address}));
+}
+
+void TMemoryIOInterface::FreeAll() {
+  blocks_.clear();
+  first_ = nullptr;
+  last_ = nullptr;
+}
+
+void TMemoryIOInterface::Empty(bool) {
+  // A memory table that is emptied must not keep its old records: they would
+  // come back through the block listing.
+  FreeAll();
+  Close();
+}
+
+uint32_t TMemoryIOInterface::AllocateNewAddress(uint32_t size, const void* data) {
+  auto block = std::make_unique<TMemBlock>();
+  block->Size = size;
+  block->Data = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);  // zero-filled
+  if (size != 0 && data != nullptr) std::memcpy(block->Data.get(), data, size);
+  block->Address = NewHandle();
+  TMemBlock* raw = block.get();
+  blocks_.emplace(raw->Address, std::move(block));
+  raw->Prev = last_;
+  if (last_)
+    last_->Next = raw;
+  else
+    first_ = raw;
+  last_ = raw;
+  return raw->Address;
+}
+
+void TMemoryIOInterface::ReleaseBlock(uint32_t address, uint32_t) {
+  auto it = blocks_.find(address);
+  if (address == 0 || it == blocks_.end()) return;
+  TMemBlock* b = it->second.get();
+  if (b->Prev)
+    b->Prev->Next = b->Next;
+  else
+    first_ = b->Next;
+  if (b->Next)
+    b->Next->Prev = b->Prev;
+  else
+    last_ = b->Prev;
+  blocks_.erase(it);
+}
+
+void TMemoryIOInterface::WriteBlock(uint32_t address, uint32_t size, const void* data) {
+  TMemBlock* b = Find(address);
+  if (!b)
+    NotFound("TMemoryIOInterface.WriteBlock", "Write page error - block address not found",
+             address);
+  if (!data)
+    TavDatabaseError(8581, "TMemoryIOInterface.WriteBlock", "Write page error - nil pointer");
+  if (size > b->Size)
+    NotFound("TMemoryIOInterface.WriteBlock", "Write page error - size beyond block", address);
+  std::memcpy(b->Data.get(), data, size);
+}
+
+void TMemoryIOInterface::WriteBlockByRef(uint32_t, uint32_t, const uint8_t*) {
+  // The block was edited in place.
+}
+
+void TMemoryIOInterface::ReadBlock(uint32_t address, uint32_t size, void* dest) {
+  TMemBlock* b = Find(address);
+  if (!b) {
+    if (host::TStrings* lines = DebugStrings()) {
+      lines->Add(host::Format("%u:::%.8x", {address, address}));
+      for (const TMemBlock* p = first_; p; p = p->Next)
+        lines->Add(host::Format("%.8x", {p->Address}));
+    }
+    NotFound("TMemoryIOInterface.ReadBlock", "Read page error - block address not found", address);
+  }
+  if (b->Data.get() == dest)
+    TavDatabaseError(8581, "TMemoryIOInterface.ReadBlock", "Read page error - buffers equal");
+  if (!dest) TavDatabaseError(8581, "TMemoryIOInterface.ReadBlock", "Unassigned memory pointer");
+  if (size > b->Size)
+    NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
+  std::memcpy(dest, b->Data.get(), size);
+}
+
+uint8_t* TMemoryIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
+  TMemBlock* b = Find(address);
+  if (!b)
+    NotFound("TMemoryIOInterface.ReadBlock", "Read page error - block address not found", address);
+  if (size > b->Size)
+    NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
+  return b->Data.get();
+}
+
+void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
+  TMemBlock* b = Find(address);
+  if (!b)
+    NotFound("TMemoryIOInterface.WriteBlockHeader", "Write page error - block address not found",
+             address);
+  if (!data)
+    TavDatabaseError(8581, "TMemoryIOInterface.WriteBlockHeader",
+                     "Write header error - nil pointer");
+  if (size > b->Size)
+    NotFound("TMemoryIOInterface.WriteBlockHeader", "Write page error - size beyond block",
+             address);
+  std::memcpy(b->Data.get(), data, size);
+}
+
+void TMemoryIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {
+  TMemBlock* b = Find(address);
+  if (!b)
+    NotFound("TMemoryIOInterface.ReadBlockHeader", "Read page error - block address not found",
+             address);
+  if (!dest)
+    TavDatabaseError(8581, "TMemoryIOInterface.ReadBlockHeader", "Read header error - nil pointer");
+  if (size > b->Size)
+    NotFound("TMemoryIOInterface.ReadBlockHeader", "Read page error - size beyond block", address);
+  std::memcpy(dest, b->Data.get(), size);
+}
+
+void TMemoryIOInterface::ListBlocks(host::TList& list) {
+  list.Clear();
+  for (const TMemBlock* p = first_; p; p = p->Next) list.Add(static_cast<int32_t>(p->Address));
+}
+
+bool TMemoryIOInterface::CheckPageValid(uint32_t address) {
+  return Find(address) != nullptr;
+}
+
+void TMemoryIOInterface::ShowStatus(host::TStringList&) {}
+
+uint32_t TMemoryIOInterface::GetNextMemoryBlockAddress(uint32_t address) {
+  if (!first_) return 0;
+  if (address == 0) return first_->Address;
+  const TMemBlock* b = Find(address);
+  if (!b) return first_->Address;
+  return b->Next ? b->Next->Address : 0;
+}
+
+bool TMemoryIOInterface::CheckBlockAddressValid(uint32_t address) {
+  return Find(address) != nullptr;
+}
+
+void TMemoryIOInterface::NotifyPageChange(uint32_t) {}
+
+TChainBounds TMemoryIOInterface::GetChainBounds() {
+  // Any handle may be linked; one that is not listed fails its read.
+  TChainBounds b;
+  b.Low = 1;
+  b.High = uint64_t{std::numeric_limits<uint32_t>::max()} + 1;
+  b.MaxBlocks = static_cast<uint32_t>(blocks_.size());
+  return b;
+}
+
+// ---- TDiskIOInterface ----
+
+namespace {
+
+using host::GetU32;
+using host::PutU32;
+
+
+
+// The fixed area (pages 0 to 4) and the first map page come before any
+// table's blocks.
+constexpr uint32_t kFirstDataPage = 6;
+
+constexpr const char* kFreeChainDamaged = "Free block chain damaged";
+
+}  // namespace
+
+// Holds the header write lock for one change of a global free chain. A lock
+// the caller already held is left as it was (only made a write lock), so
+// that no other connection can slip in between the caller's steps; a lock
+// this guard took is released, on error paths too.
+class TDiskIOInterface::THeaderLockGuard {
+ public:
+  explicit THeaderLockGuard(TDiskMgr& mgr) : mgr_(mgr) {
+    took_ = !mgr.HeaderReadLocked() && !mgr.HeaderWriteLocked();
+    // Taking the lock reads the header; a lock already held kept it current.
+    if (!mgr.HeaderWriteLocked()) mgr.SetHeaderWriteLock();
+  }
+  ~THeaderLockGuard() {
+    if (!took_) return;
+    try {
+      mgr_.ReleaseHeaderLock();
+    } catch (...) {
+      // Already failing: the caller sees the first error.
+    }
+  }
+  THeaderLockGuard(const THeaderLockGuard&) = delete;
+  THeaderLockGuard& operator=(const THeaderLockGuard&) = delete;
+
+  // The chain head is stored: write the header, release what was taken.
+  void Done() {
+    if (took_) {
+      took_ = false;
+      mgr_.ReleaseHeaderLock();
+    } else if (mgr_.GlobalHdr()->Dirty()) {
+      mgr_.WriteHeader();
+    }
+  }
+
+ private:
+  TDiskMgr& mgr_;
+  bool took_ = false;
+};
+
+TDiskIOInterface::TDiskIOInterface() {
+  SetIOMode(iomDiskFixedSize);
+}
+
+TDiskIOInterface::~TDiskIOInterface() {
+  Close();
+}
+
+void TDiskIOInterface::Open() {
+  const char* caller = "TDiskIOInterface.Open";
+  if (!DiskMgr())
+    TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - DiskMgr is null");
+  if (Usage() == 0)
+    TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Usage is not set");
+  if (BlockSize() == 0)
+    TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Block size is 0");
+  if (work_) {
+    if (TDBLogger* log = GDBLogger())
+      log->LogItem("DiskInterface",
+                   host::Format("Open- BlockSize %d FirstEmpty %d", {BlockSize(), FirstEmpty()}));
+  }
+  // Reopened with another block size, the old buffer would be too small.
+  if (!work_ || work_size_ != 2 * uint64_t{BlockSize()}) {
+    if (uint64_t{BlockSize()} * 2 > TAV_MAX_FILE_END)
+      TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Block size too large");
+    work_size_ = 2 * BlockSize();
+    work_ = std::make_unique<uint8_t[]>(work_size_);
+  }
+  file_end_ = 0;
+  TBaseIOInterface::Open();
+}
+
+void TDiskIOInterface::Close() {
+  work_.reset();
+  work_size_ = 0;
+  pages_.clear();
+  pages_.shrink_to_fit();
+}
+
+void TDiskIOInterface::RequireOpen(const char* caller) const {
+  if (!work_ || !DiskMgr()) TavDatabaseError(8576, caller);
+}
+
+void TDiskIOInterface::CheckSize(uint32_t size, const char* caller) const {
+  if (size > BlockSize())
+    TavDatabaseErrorFmt(8581, caller, "Block request size %u larger than block size %u",
+                        {size, BlockSize()});
+}
+
+uint32_t TDiskIOInterface::FileEnd(bool refresh) {
+  if (refresh || file_end_ == 0) {
+    const int64_t end = DiskMgr()->GetFileSize();
+    file_end_ = end < 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(end, TAV_MAX_FILE_END));
+  }
+  return file_end_;
+}
+
+bool TDiskIOInterface::RunInRange(uint32_t address, uint64_t count) {
+  const uint64_t low = uint64_t{kFirstDataPage} * DiskMgr()->PageSize();
+  const uint64_t end = uint64_t{address} + count * BlockSize();
+  if (address < low || count == 0) return false;
+  // The file only grows while it is open; a stale end is refreshed before a
+  // run is called damaged.
+  return end <= FileEnd(false) || end <= FileEnd(true);
+}
+
+void TDiskIOInterface::LoadFirstEmpty(const char* caller) {
+  if (GlobalFirstEmptyOffset() != 0) {
+    SetFirstEmpty(DiskMgr()->GlobalHdr()->GlobalInterfaceGetHdrItem(
+        static_cast<uint32_t>(GlobalFirstEmptyOffset())));
+    SetFirstEmptyValid(true);
+  } else if (!FirstEmptyValid()) {
+    TavDatabaseError(8581, caller, "DiskIOInterface - non global first empty not set");
+  }
+}
+
+uint32_t TDiskIOInterface::AllocateNewAddress(uint32_t size, const void* data) {
+  const char* caller = "TDiskIOInterface.AllocateNewAddress";
+  RequireOpen(caller);
+  if (size > BlockSize()) TavDatabaseError(8581, caller, "Block request sizes < block size");
+  std::optional<THeaderLockGuard> guard;
+  if (GlobalFirstEmptyOffset() != 0) guard.emplace(*DiskMgr());
+  LoadFirstEmpty(caller);
+  const uint32_t address =
+      FirstEmpty() != 0 ? AllocateFromChain(size, data) : AllocateNewPages(size, data);
+  if (guard) {
+    SetGlobalFirstEmpty();
+    guard->Done();
+  }
+  return address;
+}
+
+uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
+  const char* caller = "TDiskIOInterface.AllocateNewAddress";
+  const uint32_t bs = BlockSize();
+  const uint32_t head = FirstEmpty();
+  if (!RunInRange(head, 1)) TavDatabaseErrorFmt(8581, caller, "%s %u", {kFreeChainDamaged, head});
+  uint8_t* run = work_.get();
+  DiskMgr()->ReadCustomSize(head, bs, run, TableID(), AccessFlags());
+  const uint32_t next = GetU32(run + TAV_FREE_BLOCK_NEXT);
+  const uint32_t count = GetU32(run + TAV_FREE_BLOCK_COUNT);
+  // A free block starts with 8 zero bytes; anything else is a block in use
+  // that a damaged link leads to, and handing it out would overwrite it.
+  const bool zeroStart = GetU32(run) == 0 && GetU32(run + 4) == 0;
+  if (!zeroStart || (next != 0 && !RunInRange(next, 1)) || (count > 1 && !RunInRange(head, count)))
+    TavDatabaseErrorFmt(8581, caller, "%s %u", {kFreeChainDamaged, head});
+
+  // The rest of the run is written first: should the data write fail, the
+  // head still names a free block.
+  uint32_t newHead = next;
+  if (count > 1) {
+    PutU32(run + TAV_FREE_BLOCK_COUNT, count - 1);
+    newHead = head + bs;
+    DiskMgr()->WriteCustomSize(newHead, bs, run, TableID(), AccessFlags());
+  }
+  WriteWhole(head, size, data);
+  SetFirstEmpty(newHead);
+  return head;
+}
+
+void TDiskIOInterface::WriteWhole(uint32_t address, uint32_t size, const void* data) {
+  const uint32_t bs = BlockSize();
+  if (size == bs && data) {
+    DiskMgr()->WriteCustomSize(address, bs, data, TableID(), AccessFlags());
+    return;
+  }
+  // The caller's buffer holds `size` bytes only: the block is filled out
+  // with zeros in the second half of the work buffer.
+  uint8_t* block = work_.get() + bs;
+  std::memset(block, 0, bs);
+  if (size && data) std::memcpy(block, data, size);
+  DiskMgr()->WriteCustomSize(address, bs, block, TableID(), AccessFlags());
+}
+
+uint32_t TDiskIOInterface::AllocateNewPages(uint32_t size, const void* data) {
+  const uint32_t bs = BlockSize();
+  const uint32_t pageSize = DiskMgr()->PageSize();
+  // One block is asked for (size <= BlockSize), so the request is sized for
+  // a block, whatever `size` is: a request sized for fewer bytes could end
+  // inside the block, a block of 0 bytes still takes a block, and a block
+  // larger than a page never gets a single page. A block of exactly one page
+  // takes one page and leaves no spare run.
+  uint64_t bytes;
+  if (IOMode() == iomDiskFixedSize) {
+    bytes = GetBestPageRequestSize(bs, pageSize);
+  } else {
+    bytes = (uint64_t{bs} + pageSize - 1) / pageSize * pageSize;
+  }
+  if (bytes > TAV_MAX_FILE_END) TavDatabaseError(9600, "TDiskIOInterface.AllocateNewAddress");
+  const uint32_t pages = static_cast<uint32_t>(bytes / pageSize);
+  const uint32_t spare = static_cast<uint32_t>((bytes - bs) / bs);
+  pages_.assign(static_cast<size_t>(bytes), 0);
+  if (size && data) std::memcpy(pages_.data(), data, size);
+  if (spare > 0) PutU32(pages_.data() + bs + TAV_FREE_BLOCK_COUNT, spare);
+  const uint32_t address =
+      DiskMgr()->WriteNewPages(TableID(), Usage(), pages_.data(), pages, AccessFlags());
+  file_end_ = 0;
+  if (spare > 0) SetFirstEmpty(address + bs);
+  return address;
+}
+
+void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
+  const char* caller = "TDiskIOInterface.ReleaseBlock";
+  RequireOpen(caller);
+  std::optional<THeaderLockGuard> guard;
+  if (GlobalFirstEmptyOffset() != 0) guard.emplace(*DiskMgr());
+  LoadFirstEmpty(caller);
+  const uint32_t pageSize = DiskMgr()->PageSize();
+  if (size >= pageSize && address % pageSize == 0 && size % pageSize == 0) {
+    if (!RunInRange(address, 1) || uint64_t{address} + size > FileEnd(true))
+      TavDatabaseErrorFmt(8581, caller, "Block address out of range %u", {address});
+    DiskMgr()->ReleasePages(address, size / pageSize);
+    file_end_ = 0;
+  } else {
+    const uint32_t bs = BlockSize();
+    const uint32_t n = size == 0 ? 1 : static_cast<uint32_t>((uint64_t{size} + bs - 1) / bs);
+    if (!RunInRange(address, n))
+      TavDatabaseErrorFmt(8581, caller, "Block address out of range %u", {address});
+    // Freeing the head again would make the chain lead to itself and hand
+    // the block out twice.
+    if (address == FirstEmpty())
+      TavDatabaseErrorFmt(8581, caller, "Block already free %u", {address});
+    uint8_t* buf = work_.get();
+    std::memset(buf, 0, bs);
+    PutU32(buf + TAV_FREE_BLOCK_NEXT, FirstEmpty());
+    PutU32(buf + TAV_FREE_BLOCK_COUNT, n);
+    // The other blocks of the run first, so that the head never names a run
+    // whose blocks were not yet cleared.
+    if (n > 1) {
+      std::memset(buf + bs, 0, bs);
+      for (uint32_t i = 1; i < n; ++i)
+        DiskMgr()->WriteCustomSize(address + i * bs, bs, buf + bs, TableID(), AccessFlags());
+    }
+    DiskMgr()->WriteCustomSize(address, bs, buf, TableID(), AccessFlags());
+    SetFirstEmpty(address);
+  }
+  if (guard) {
+    SetGlobalFirstEmpty();
+    guard->Done();
+  }
+}
+
+void TDiskIOInterface::GetGlobalFirstEmpty() {
+  const char* caller = "TDiskIOInterface.GetGlobalFirstEmpty";
+  if (GlobalFirstEmptyOffset() == 0)
+    TavDatabaseError(8581, caller, "Unable to get a global first empty. Not a global interface");
+  if (!DiskMgr()) TavDatabaseError(8576, caller);
+  TDiskMgr& mgr = *DiskMgr();
+  if (!mgr.GlobalHdr()->HeaderValid()) {
+    // Reading the header needs a header lock; one taken here is given back.
+    if (mgr.HeaderReadLocked() || mgr.HeaderWriteLocked()) {
+      mgr.ReadHeader();
+    } else {
+      mgr.SetHeaderReadLock();
+      mgr.ReleaseHeaderLock();
+    }
+  }
+  SetFirstEmpty(
+      mgr.GlobalHdr()->GlobalInterfaceGetHdrItem(static_cast<uint32_t>(GlobalFirstEmptyOffset())));
+  SetFirstEmptyValid(true);
+}
+
+void TDiskIOInterface::SetGlobalFirstEmpty() {
+  if (GlobalFirstEmptyOffset() == 0) return;
+  if (!FirstEmptyValid())
+    TavDatabaseError(8581, "TDiskIOInterface.SetGlobalFirstEmpty",
+                     "Attempt to write non validated first empty to global header");
+  DiskMgr()->GlobalHdr()->GlobalInterfaceSetHdrItem(
+      FirstEmpty(), static_cast<uint32_t>(GlobalFirstEmptyOffset()));
+}
+
+void TDiskIOInterface::Empty(bool flag) {
+  if (!DiskMgr()) TavDatabaseError(8576, "TDiskIOInterface.Empty");
+  DiskMgr()->DeleteOwnedPages(TableID(), Usage(), flag);
+  SetFirstEmptyValid(false);
+  file_end_ = 0;
+}
+
+void TDiskIOInterface::WriteBlock(uint32_t address, uint32_t size, const void* data) {
+  CheckSize(size, "TDiskIOInterface.WriteBlock");
+  DiskMgr()->WriteCustomSize(address, size, data, TableID(), AccessFlags());
+}
+
+void TDiskIOInterface::WriteBlockByRef(uint32_t address, uint32_t size, const uint8_t* data) {
+  CheckSize(size, "TDiskIOInterface.WriteBlockByRef");
+  DiskMgr()->WriteCustomSizeByRef(address, size, data, TableID(), AccessFlags());
+}
+
+void TDiskIOInterface::ReadBlock(uint32_t address, uint32_t size, void* dest) {
+  CheckSize(size, "TDiskIOInterface.ReadBlock");
+  DiskMgr()->ReadCustomSize(address, size, dest, TableID(), AccessFlags());
+}
+
+uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
+  CheckSize(size, "TDiskIOInterface.ReadBlockByRef");
+  uint8_t* p = nullptr;
+  DiskMgr()->ReadCustomSizeByRef(address, size, p, TableID(), AccessFlags());
+  return p;
+}
+
+void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
+  CheckSize(size, "TDiskIOInterface.WriteBlockHeader");
+  DiskMgr()->WriteCustomSize(address, size, data, TableID(), AccessFlags());
+}
+
+void TDiskIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {
+  CheckSize(size, "TDiskIOInterface.ReadBlockHeader");
+  DiskMgr()->ReadCustomSize(address, size, dest, TableID(), AccessFlags());
+}
+
+void TDiskIOInterface::ListBlocks(host::TList& list) {
+  RequireOpen("TDiskIOInterface.ListBlocks");
+  list.Clear();
+  DiskMgr()->ListAllocatedFixedBlocks(BlockSize(), TableID(), list, Usage());
+}
+
+void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
+  if (DiskMgr()) DiskMgr()->TavFile().CacheMgr().ClearOwnedPages(static_cast<int32_t>(owner));
+}
+
+TChainBounds TDiskIOInterface::GetChainBounds() {
+  RequireOpen("TDiskIOInterface.GetChainBounds");
+  TChainBounds b;
+  const uint64_t end = FileEnd(true);
+  const uint64_t low = uint64_t{kFirstDataPage} * DiskMgr()->PageSize();
+  b.Low = static_cast<uint32_t>(std::min<uint64_t>(low, UINT32_MAX));
+  b.High = end >= BlockSize() ? end - BlockSize() + 1 : 0;
+  b.MaxBlocks = static_cast<uint32_t>(end / BlockSize());
+  return b;
+}
+
+}  // namespace tav

@@ -1,0 +1,620 @@
+#include "engine/storage/record/io_interface.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/testing/storage_test_support.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "host/rtl/list.h"
+#include "host/rtl/string_list.h"
+
+namespace tav {
+namespace {
+
+using test::ErrorCodeOf;
+using test::GetU32;
+using test::PutU32;
+
+std::vector<uint8_t> Pattern(uint32_t n, int seed) {
+  std::vector<uint8_t> v(n);
+  for (uint32_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed * 13 + 1);
+  return v;
+}
+
+std::vector<uint32_t> Listed(TBaseIOInterface& io) {
+  host::TList list;
+  list.Add(12345);  // ListBlocks starts from an empty list
+  io.ListBlocks(list);
+  std::vector<uint32_t> v;
+  for (int i = 0; i < list.Count(); ++i) v.push_back(static_cast<uint32_t>(list.Items(i)));
+  return v;
+}
+
+// ---- the base class ----
+
+TEST(BaseIOInterface, OpenComputesThePageOwnerAndTheRestIsLeftToTheVariants) {
+  TBaseIOInterface io;
+  io.SetTableID(7);
+  io.SetUsage(TAV_USAGE_RECORD);
+  io.Open();
+  EXPECT_EQ(io.PageOwner(), 7 * 16 + 9);
+
+  uint8_t buf[16] = {};
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { io.Empty(false); }, &text), 10065);
+  EXPECT_EQ(ErrorCodeOf([&] { io.AllocateNewAddress(16, buf); }), 10065);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(1, 16); }), 10065);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlock(1, 16, buf); }), 10065);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlockHeader(1, 16, buf); }), 10065);
+  EXPECT_FALSE(io.CheckBlockAddressValid(1));
+  EXPECT_FALSE(io.CheckPageValid(1));
+  EXPECT_EQ(io.GetNextMemoryBlockAddress(0), 0u);
+  EXPECT_EQ(io.GetChainBounds().MaxBlocks, 0u);
+}
+
+// ---- the memory variant ----
+
+TEST(MemoryIOInterface, BlocksHoldTheirBytesAndListInAllocationOrder) {
+  TMemoryIOInterface io;
+  EXPECT_EQ(io.IOMode(), iomMemory);
+  std::vector<uint32_t> a;
+  for (int i = 0; i < 5; ++i) {
+    auto data = Pattern(40, i);
+    a.push_back(io.AllocateNewAddress(40, data.data()));
+    EXPECT_NE(a.back(), 0u);
+  }
+  for (int i = 0; i < 5; ++i) {
+    std::vector<uint8_t> got(40);
+    io.ReadBlock(a[i], 40, got.data());
+    EXPECT_EQ(got, Pattern(40, i));
+  }
+  io.ReleaseBlock(a[2], 40);
+  io.ReleaseBlock(a[0], 40);
+  const uint32_t late = io.AllocateNewAddress(40, Pattern(40, 9).data());
+  EXPECT_EQ(Listed(io), (std::vector<uint32_t>{a[1], a[3], a[4], late}));
+
+  // The walk the memory table's scans use.
+  EXPECT_EQ(io.GetNextMemoryBlockAddress(0), a[1]);
+  EXPECT_EQ(io.GetNextMemoryBlockAddress(a[1]), a[3]);
+  EXPECT_EQ(io.GetNextMemoryBlockAddress(a[4]), late);
+  EXPECT_EQ(io.GetNextMemoryBlockAddress(late), 0u);
+  EXPECT_EQ(io.GetNextMemoryBlockAddress(a[0]), a[1]) << "an unknown address restarts";
+
+  // Releasing what is not there changes nothing.
+  io.ReleaseBlock(a[0], 40);
+  io.ReleaseBlock(0, 40);
+  EXPECT_EQ(io.BlockCount(), 4);
+}
+
+TEST(MemoryIOInterface, WritesAndHeaderTransfersReachTheBlock) {
+  TMemoryIOInterface io;
+  const uint32_t a = io.AllocateNewAddress(32, Pattern(32, 1).data());
+  io.WriteBlock(a, 32, Pattern(32, 2).data());
+  std::vector<uint8_t> got(32);
+  io.ReadBlock(a, 32, got.data());
+  EXPECT_EQ(got, Pattern(32, 2));
+
+  const uint8_t head[4] = {0xA1, 0xA2, 0xA3, 0xA4};
+  io.WriteBlockHeader(a, 4, head);
+  uint8_t back[6] = {};
+  io.ReadBlockHeader(a, 6, back);
+  EXPECT_EQ(std::memcmp(back, head, 4), 0);
+  EXPECT_EQ(back[4], Pattern(32, 2)[4]);
+}
+
+TEST(MemoryIOInterface, UnknownAddressesRaiseForReadsAndWritesAlike) {
+  TMemoryIOInterface io;
+  host::TStringList debug;
+  io.SetDebugStrings(&debug);
+  const uint32_t a = io.AllocateNewAddress(16, Pattern(16, 1).data());
+  const uint32_t bad = a + 1000;
+  uint8_t buf[16] = {};
+  std::string text;
+
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(bad, 16, buf); }, &text), 8581);
+  EXPECT_NE(text.find("Read page error - block address not found " + std::to_string(bad)),
+            std::string::npos)
+      << text;
+  ASSERT_EQ(debug.Count(), 2);
+  char line[64];
+  std::snprintf(line, sizeof line, "%u:::%08X", bad, bad);
+  EXPECT_EQ(debug.Strings(0), line);
+  std::snprintf(line, sizeof line, "%08X", a);
+  EXPECT_EQ(debug.Strings(1), line);
+
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlockByRef(bad, 16); }, &text), 8581);
+  EXPECT_NE(text.find("block address not found"), std::string::npos);
+
+  // A write to a block that does not exist is a lost write, never ignored.
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlock(bad, 16, buf); }, &text), 8581);
+  EXPECT_NE(text.find("Write page error - block address not found " + std::to_string(bad)),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlockHeader(bad, 4, buf); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlockHeader(bad, 4, buf); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(0, 16, buf); }), 8581);
+}
+
+TEST(MemoryIOInterface, BadBuffersAndOversizedTransfersRaise) {
+  TMemoryIOInterface io;
+  const uint32_t a = io.AllocateNewAddress(16, Pattern(16, 1).data());
+  std::string text;
+  uint8_t* block = io.ReadBlockByRef(a, 16);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 16, block); }, &text), 8581);
+  EXPECT_NE(text.find("Read page error - buffers equal"), std::string::npos);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 16, nullptr); }, &text), 8581);
+  EXPECT_NE(text.find("Unassigned memory pointer"), std::string::npos);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlock(a, 16, nullptr); }, &text), 8581);
+  EXPECT_NE(text.find("Write page error - nil pointer"), std::string::npos);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlockHeader(a, 4, nullptr); }, &text), 8581);
+  EXPECT_NE(text.find("Write header error - nil pointer"), std::string::npos);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlockHeader(a, 4, nullptr); }, &text), 8581);
+  EXPECT_NE(text.find("Read header error - nil pointer"), std::string::npos);
+
+  // A block never lends more bytes than it has.
+  uint8_t big[64] = {};
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 17, big); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlock(a, 17, big); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlockByRef(a, 17); }), 8581);
+}
+
+TEST(MemoryIOInterface, ByReferenceReadsAreTheBlockItselfUntilItIsReleased) {
+  TMemoryIOInterface io;
+  const uint32_t a = io.AllocateNewAddress(8, Pattern(8, 3).data());
+  uint8_t* p = io.ReadBlockByRef(a, 8);
+  p[0] = 0x55;
+  io.WriteBlockByRef(a, 8, p);
+  // Other blocks come and go without moving this one.
+  for (int i = 0; i < 100; ++i) io.ReleaseBlock(io.AllocateNewAddress(8, p), 8);
+  EXPECT_EQ(io.ReadBlockByRef(a, 8), p);
+  uint8_t copy[8];
+  io.ReadBlock(a, 8, copy);
+  EXPECT_EQ(copy[0], 0x55);
+}
+
+TEST(MemoryIOInterface, StaleAndForeignHandlesFailTheAddressCheck) {
+  TMemoryIOInterface io;
+  TMemoryIOInterface other;
+  const uint32_t a = io.AllocateNewAddress(8, Pattern(8, 1).data());
+  EXPECT_TRUE(io.CheckBlockAddressValid(a));
+  EXPECT_TRUE(io.CheckPageValid(a));
+  EXPECT_FALSE(other.CheckBlockAddressValid(a));
+  io.ReleaseBlock(a, 8);
+  EXPECT_FALSE(io.CheckBlockAddressValid(a));
+
+  // However many blocks are made afterwards, none gets the old address, so a
+  // bookmark or index entry left pointing at it cannot read another record.
+  std::vector<uint32_t> made;
+  for (int i = 0; i < 1000; ++i) {
+    made.push_back(io.AllocateNewAddress(8, Pattern(8, i).data()));
+    made.push_back(other.AllocateNewAddress(8, Pattern(8, i).data()));
+    io.ReleaseBlock(made[made.size() - 2], 8);
+  }
+  for (size_t i = 1; i < made.size(); ++i) EXPECT_LT(made[i - 1], made[i]);
+  EXPECT_FALSE(io.CheckBlockAddressValid(a));
+  uint8_t buf[8];
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 8, buf); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(made[1], 8, buf); }), 8581)
+      << "a block of another interface";
+}
+
+TEST(MemoryIOInterface, TheHandleSequenceSkipsZeroAndLiveHandlesWhenItWraps) {
+  TMemoryIOInterface io;
+  TMemoryIOInterface::SetNextHandleForTesting(0xFFFFFFFEull);
+  const uint32_t a = io.AllocateNewAddress(4, nullptr);
+  const uint32_t b = io.AllocateNewAddress(4, nullptr);
+  EXPECT_EQ(a, 0xFFFFFFFEu);
+  EXPECT_EQ(b, 0xFFFFFFFFu);
+  TMemoryIOInterface::SetNextHandleForTesting(0x100000000ull + 0xFFFFFFFEull);
+  const uint32_t c = io.AllocateNewAddress(4, nullptr);
+  EXPECT_NE(c, a);
+  EXPECT_NE(c, b);
+  EXPECT_NE(c, 0u);
+  EXPECT_EQ(io.BlockCount(), 3);
+  TMemoryIOInterface::SetNextHandleForTesting(1);
+}
+
+TEST(MemoryIOInterface, EmptyFreesEveryBlockOfThatInterfaceOnly) {
+  TMemoryIOInterface io;
+  TMemoryIOInterface other;
+  std::vector<uint32_t> a;
+  for (int i = 0; i < 10; ++i) a.push_back(io.AllocateNewAddress(24, Pattern(24, i).data()));
+  const uint32_t kept = other.AllocateNewAddress(24, Pattern(24, 0).data());
+  io.Empty(false);
+  EXPECT_EQ(io.BlockCount(), 0);
+  EXPECT_TRUE(Listed(io).empty());
+  EXPECT_EQ(io.GetNextMemoryBlockAddress(0), 0u);
+  for (uint32_t x : a) EXPECT_FALSE(io.CheckBlockAddressValid(x));
+  EXPECT_TRUE(other.CheckBlockAddressValid(kept));
+  // The emptied interface goes on working.
+  const uint32_t n = io.AllocateNewAddress(24, Pattern(24, 5).data());
+  EXPECT_EQ(Listed(io), std::vector<uint32_t>{n});
+}
+
+TEST(MemoryIOInterface, ChainBoundsAdmitAnyHandleButNoLongerChainThanItHasBlocks) {
+  TMemoryIOInterface io;
+  for (int i = 0; i < 3; ++i) io.AllocateNewAddress(8, nullptr);
+  const TChainBounds b = io.GetChainBounds();
+  EXPECT_EQ(b.MaxBlocks, 3u);
+  EXPECT_EQ(b.Low, 1u);
+  EXPECT_GT(b.High, uint64_t{0xFFFFFFFFu});
+}
+
+// ---- the disk variant ----
+
+constexpr uint32_t kPage = test::TTestDatabase::kPageSize;
+
+class DiskIOInterfaceTest : public ::testing::Test {
+ protected:
+  TDiskMgr& mgr() { return db.Mgr(); }
+  void SetUpLocal(uint32_t blockSize, uint16_t usage = TAV_USAGE_RECORD) {
+    test::SetUpTableInterface(io, mgr(), usage, blockSize);
+  }
+  // What the free block at `address` says: {next, count}.
+  std::pair<uint32_t, uint32_t> FreeRun(uint32_t address) {
+    uint8_t b[16];
+    io.ReadBlockHeader(address, 16, b);
+    EXPECT_EQ(GetU32(b), 0u);
+    EXPECT_EQ(GetU32(b + 4), 0u);
+    return {GetU32(b + 8), GetU32(b + 12)};
+  }
+  uint32_t Alloc(int seed) {
+    return io.AllocateNewAddress(io.BlockSize(), Pattern(io.BlockSize(), seed).data());
+  }
+
+  test::TTestDatabase db;
+  TDiskIOInterface io;
+};
+
+TEST_F(DiskIOInterfaceTest, OpenChecksItsSettingsInOrder) {
+  std::string text;
+  EXPECT_EQ(io.IOMode(), iomDiskFixedSize);
+  EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }, &text), 8581);
+  EXPECT_NE(text.find("Unable to open Disk IOInterface - DiskMgr is null"), std::string::npos);
+  io.SetDiskMgr(&mgr());
+  EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }, &text), 8581);
+  EXPECT_NE(text.find("Unable to open Disk IOInterface - Usage is not set"), std::string::npos);
+  io.SetUsage(TAV_USAGE_BLOB);
+  EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }, &text), 8581);
+  EXPECT_NE(text.find("Unable to open Disk IOInterface - Block size is 0"), std::string::npos);
+  io.SetBlockSize(512);
+  io.SetTableID(3);
+  io.Open();
+  EXPECT_EQ(io.PageOwner(), 3 * 16 + 10);
+}
+
+TEST_F(DiskIOInterfaceTest, ReopeningWithAnotherBlockSizeGetsABufferToMatch) {
+  TavEngineStartup();
+  GDBLogger()->Clear();
+  SetUpLocal(64);
+  const uint32_t a = Alloc(1);
+  io.ReleaseBlock(a, 64);
+  // Now as whole-page blocks (a work buffer of 128 bytes would overflow).
+  io.SetBlockSize(kPage);
+  io.SetFirstEmpty(0);
+  io.Open();
+  bool logged = false;
+  for (const std::string& line : GDBLogger()->LogItems())
+    logged = logged || line.find("Open- BlockSize 4096 FirstEmpty 0") != std::string::npos;
+  EXPECT_TRUE(logged);
+  const uint32_t b = Alloc(2);
+  io.ReleaseBlock(b + 0, 100);  // one block of the chain
+  const uint32_t c = Alloc(3);
+  EXPECT_EQ(c, b);
+  std::vector<uint8_t> got(kPage);
+  io.ReadBlock(c, kPage, got.data());
+  EXPECT_EQ(got, Pattern(kPage, 3));
+}
+
+TEST_F(DiskIOInterfaceTest, ANewRequestBecomesOneBlockAndAFreeRun) {
+  SetUpLocal(512);
+  const uint32_t a = Alloc(1);
+  EXPECT_EQ(a % kPage, 0u);
+  EXPECT_GE(a, 6 * kPage);
+  EXPECT_EQ(io.FirstEmpty(), a + 512);
+  EXPECT_EQ(FreeRun(a + 512), (std::pair<uint32_t, uint32_t>{0, 7}));
+
+  // Allocating from a run hands out its first block and leaves the rest.
+  EXPECT_EQ(Alloc(2), a + 512);
+  EXPECT_EQ(io.FirstEmpty(), a + 1024);
+  EXPECT_EQ(FreeRun(a + 1024), (std::pair<uint32_t, uint32_t>{0, 6}));
+
+  host::TList list;
+  io.ListBlocks(list);
+  EXPECT_EQ(list.Count(), 8);
+  for (int i = 0; i < 6; ++i) Alloc(10 + i);
+  EXPECT_EQ(io.FirstEmpty(), 0u);
+  const uint32_t next = Alloc(20);
+  EXPECT_EQ(next % kPage, 0u);
+  EXPECT_NE(next, a);
+  for (int i = 0; i < 2; ++i) {
+    std::vector<uint8_t> got(512);
+    io.ReadBlock(a + i * 512, 512, got.data());
+    EXPECT_EQ(got, Pattern(512, 1 + i));
+  }
+}
+
+TEST_F(DiskIOInterfaceTest, AWholePageBlockTakesOnePageAndLeavesNoRun) {
+  SetUpLocal(kPage, TAV_USAGE_INDEX);
+  const uint32_t a = Alloc(1);
+  EXPECT_EQ(a % kPage, 0u);
+  EXPECT_EQ(io.FirstEmpty(), 0u);
+  const uint32_t b = Alloc(2);
+  EXPECT_EQ(b, a + kPage);
+  // Released whole pages go back to the map, not to the chain.
+  io.ReleaseBlock(a, kPage);
+  EXPECT_EQ(io.FirstEmpty(), 0u);
+  host::TList list;
+  io.ListBlocks(list);
+  EXPECT_EQ(list.Count(), 1);
+  EXPECT_EQ(static_cast<uint32_t>(list.Items(0)), b);
+  EXPECT_EQ(Alloc(3), a) << "the map hands the freed page out again";
+}
+
+TEST_F(DiskIOInterfaceTest, BlocksLargerThanAPageAreRequestedWhole) {
+  SetUpLocal(5000);
+  const uint32_t a = io.AllocateNewAddress(4096, Pattern(4096, 1).data());
+  // 45056 bytes = 11 pages hold 9 blocks: one handed out, a run of 8.
+  EXPECT_EQ(io.FirstEmpty(), a + 5000);
+  EXPECT_EQ(FreeRun(a + 5000).second, 8u);
+  const uint32_t b = io.AllocateNewAddress(0, nullptr);
+  EXPECT_EQ(b, a + 5000);
+  EXPECT_EQ(io.FirstEmpty(), a + 10000);
+  host::TList list;
+  io.ListBlocks(list);
+  EXPECT_EQ(list.Count(), 9);
+}
+
+TEST_F(DiskIOInterfaceTest, VariableSizeModeRequestsTheFewestPagesForABlock) {
+  io.SetIOMode(iomDiskVariableSize);
+  SetUpLocal(5000);
+  const uint32_t a = Alloc(1);
+  EXPECT_EQ(io.FirstEmpty(), 0u) << "two pages hold one block and no spare";
+  EXPECT_EQ(Alloc(2), a + 2 * kPage);
+  io.SetBlockSize(1000);
+  io.Open();
+  const uint32_t b = Alloc(3);
+  EXPECT_EQ(io.FirstEmpty(), b + 1000);
+  EXPECT_EQ(FreeRun(b + 1000).second, 3u);
+}
+
+TEST_F(DiskIOInterfaceTest, ShortDataFillsTheBlockWithZeros) {
+  SetUpLocal(256);
+  Alloc(1);  // a run of 15 follows
+  const uint32_t from = io.FirstEmpty();
+  // Leave junk where the block will go, then allocate it with 10 bytes.
+  io.WriteBlock(from + 256, 256, Pattern(256, 9).data());
+  std::vector<uint8_t> ten(10, 0xEE);  // exactly 10 bytes: reading more would be caught
+  const uint32_t a = io.AllocateNewAddress(10, ten.data());
+  EXPECT_EQ(a, from);
+  std::vector<uint8_t> got(256);
+  io.ReadBlock(a, 256, got.data());
+  std::vector<uint8_t> want(256, 0);
+  std::fill(want.begin(), want.begin() + 10, 0xEE);
+  EXPECT_EQ(got, want);
+}
+
+TEST_F(DiskIOInterfaceTest, ReleasedBlocksHeadTheChainAndComeBackFirst) {
+  SetUpLocal(512);
+  std::vector<uint32_t> a;
+  for (int i = 0; i < 8; ++i) a.push_back(Alloc(i));
+  EXPECT_EQ(io.FirstEmpty(), 0u) << "one page of eight blocks, all in use";
+  io.ReleaseBlock(a[2], 512);
+  EXPECT_EQ(io.FirstEmpty(), a[2]);
+  EXPECT_EQ(FreeRun(a[2]), (std::pair<uint32_t, uint32_t>{0, 1}));
+  // Three blocks' worth is one run of three.
+  io.ReleaseBlock(a[3], 1500);
+  EXPECT_EQ(FreeRun(a[3]), (std::pair<uint32_t, uint32_t>{a[2], 3}));
+  EXPECT_EQ(Alloc(20), a[3]);
+  EXPECT_EQ(FreeRun(a[4]), (std::pair<uint32_t, uint32_t>{a[2], 2}));
+  EXPECT_EQ(Alloc(21), a[4]);
+  EXPECT_EQ(Alloc(22), a[5]);
+  EXPECT_EQ(Alloc(23), a[2]);
+  EXPECT_EQ(io.FirstEmpty(), 0u);
+  std::vector<uint8_t> got(512);
+  io.ReadBlock(a[5], 512, got.data());
+  EXPECT_EQ(got, Pattern(512, 22));
+  io.ReadBlock(a[6], 512, got.data());
+  EXPECT_EQ(got, Pattern(512, 6));
+}
+
+TEST_F(DiskIOInterfaceTest, ALocalChainMustBeLoadedFirst) {
+  SetUpLocal(512);
+  io.SetFirstEmptyValid(false);
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { Alloc(1); }, &text), 8581);
+  EXPECT_NE(text.find("DiskIOInterface - non global first empty not set"), std::string::npos);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(6 * kPage, 512); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.GetGlobalFirstEmpty(); }, &text), 8581);
+  EXPECT_NE(text.find("Unable to get a global first empty. Not a global interface"),
+            std::string::npos);
+}
+
+TEST_F(DiskIOInterfaceTest, OversizedRequestsAndTransfersRaise) {
+  SetUpLocal(512);
+  std::string text;
+  std::vector<uint8_t> big(600);
+  EXPECT_EQ(ErrorCodeOf([&] { io.AllocateNewAddress(513, big.data()); }, &text), 8581);
+  EXPECT_NE(text.find("Block request sizes < block size"), std::string::npos);
+  const uint32_t a = Alloc(1);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 513, big.data()); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlock(a, 513, big.data()); }), 8581);
+}
+
+TEST_F(DiskIOInterfaceTest, ByReferenceReadsLiveOnlyUntilTheNextCacheCall) {
+  SetUpLocal(kPage, TAV_USAGE_INDEX);
+  std::vector<uint32_t> a;
+  for (int i = 0; i < 80; ++i) a.push_back(Alloc(i));
+  uint8_t* p = io.ReadBlockByRef(a[0], kPage);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(std::memcmp(p, Pattern(kPage, 0).data(), kPage), 0);
+  p[0] = 0x42;  // edited in place, handed back at once
+  io.WriteBlockByRef(a[0], kPage, p);
+  std::vector<uint8_t> got(kPage);
+  io.ReadBlock(a[0], kPage, got.data());
+  EXPECT_EQ(got[0], 0x42);
+
+  // Taken again, then other pages pass through the cache: the pointer now
+  // shows whatever page the cache put there, not the block.
+  p = io.ReadBlockByRef(a[0], kPage);
+  for (int i = 1; i < 80; ++i) io.ReadBlock(a[i], kPage, got.data());
+  std::vector<uint8_t> want(kPage);
+  io.ReadBlock(a[0], kPage, want.data());
+  EXPECT_EQ(want[0], 0x42);
+  EXPECT_NE(std::memcmp(p, want.data(), kPage), 0)
+      << "the rule in io_interface.h must hold: take the pointer again after any call";
+}
+
+TEST_F(DiskIOInterfaceTest, EmptyFreesThePagesOfThisTableAndUsage) {
+  SetUpLocal(512);
+  for (int i = 0; i < 20; ++i) Alloc(i);
+  TDiskIOInterface other;
+  test::SetUpTableInterface(other, mgr(), TAV_USAGE_BLOB, 512);
+  const uint32_t kept = other.AllocateNewAddress(512, Pattern(512, 7).data());
+  io.Empty(true);
+  EXPECT_FALSE(io.FirstEmptyValid());
+  host::TList list;
+  io.ListBlocks(list);
+  EXPECT_EQ(list.Count(), 0);
+  std::vector<uint8_t> got(512);
+  other.ReadBlock(kept, 512, got.data());
+  EXPECT_EQ(got, Pattern(512, 7));
+}
+
+// ---- damaged free chains ----
+
+TEST_F(DiskIOInterfaceTest, ADamagedFreeChainIsRefusedAndNothingIsHandedOut) {
+  SetUpLocal(512);
+  const uint32_t a = Alloc(1);
+  const uint32_t run = io.FirstEmpty();
+  std::string text;
+  auto refused = [&](uint32_t head) {
+    io.SetFirstEmpty(head);
+    const uint32_t before = io.FirstEmpty();
+    EXPECT_EQ(ErrorCodeOf([&] { Alloc(9); }, &text), 8581) << head;
+    EXPECT_EQ(io.FirstEmpty(), before);
+  };
+  refused(0x7FFF0000u);  // past the end of file
+  refused(512);          // inside the fixed area
+  refused(a);            // a block in use (its first bytes are data)
+  uint8_t b[16] = {};
+  PutU32(b + 8, 0x7FFF0000u);  // a next link past the end
+  PutU32(b + 12, 1);
+  io.WriteBlockHeader(run, 16, b);
+  refused(run);
+  PutU32(b + 8, 0);
+  PutU32(b + 12, 1000);  // a run reaching past the end
+  io.WriteBlockHeader(run, 16, b);
+  refused(run);
+  EXPECT_NE(text.find("Free block chain damaged"), std::string::npos) << text;
+  std::vector<uint8_t> got(512);
+  io.ReadBlock(a, 512, got.data());
+  EXPECT_EQ(got, Pattern(512, 1));
+}
+
+TEST_F(DiskIOInterfaceTest, ReleasingOutsideTheFileOrTwiceIsRefused) {
+  SetUpLocal(512);
+  const uint32_t a = Alloc(1);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(0x7FFF0000u, 512); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(100, 512); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(0x7FFF0000u, kPage); }), 8581);
+  io.ReleaseBlock(a, 512);
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(a, 512); }), 8581);
+  EXPECT_EQ(io.FirstEmpty(), a);
+  EXPECT_NE(FreeRun(a).first, a);
+}
+
+// ---- global chains and the header lock ----
+
+class GlobalDiskIOInterfaceTest : public DiskIOInterfaceTest {
+ protected:
+  void SetUp() override {
+    io.SetDiskMgr(&mgr());
+    io.SetTableID(5);
+    io.SetUsage(TAV_USAGE_TABLEHEADER);
+    io.SetBlockSize(256);
+    io.SetGlobalFirstEmptyOffset(kHdrTableHeadersFirstEmpty);
+    io.Open();
+  }
+  uint32_t HeadInFile() {
+    mgr().SetHeaderReadLock();
+    const uint32_t v = mgr().GlobalHdr()->GlobalInterfaceGetHdrItem(kHdrTableHeadersFirstEmpty);
+    mgr().ReleaseHeaderLock();
+    return v;
+  }
+};
+
+TEST_F(GlobalDiskIOInterfaceTest, TheHeadLivesInTheGlobalHeader) {
+  const uint32_t a = Alloc(1);
+  EXPECT_FALSE(mgr().HeaderReadLocked() || mgr().HeaderWriteLocked());
+  EXPECT_EQ(HeadInFile(), a + 256);
+  // Another interface on the same chain (another table) continues from it.
+  TDiskIOInterface other;
+  other.SetDiskMgr(&mgr());
+  other.SetTableID(6);
+  other.SetUsage(TAV_USAGE_TABLEHEADER);
+  other.SetBlockSize(256);
+  other.SetGlobalFirstEmptyOffset(kHdrTableHeadersFirstEmpty);
+  other.Open();
+  EXPECT_EQ(other.AllocateNewAddress(256, Pattern(256, 2).data()), a + 256);
+  EXPECT_EQ(HeadInFile(), a + 512);
+  io.ReleaseBlock(a, 256);
+  EXPECT_EQ(HeadInFile(), a);
+  other.GetGlobalFirstEmpty();
+  EXPECT_EQ(other.FirstEmpty(), a);
+  EXPECT_TRUE(other.FirstEmptyValid());
+
+  // And it survives the database being closed.
+  db.Reopen();
+  EXPECT_EQ(HeadInFile(), a);
+  EXPECT_EQ(Alloc(3), a);
+}
+
+TEST_F(GlobalDiskIOInterfaceTest, ALockTheCallerHeldIsStillHeldAfterwards) {
+  mgr().SetHeaderWriteLock();
+  const uint32_t a = Alloc(1);
+  EXPECT_TRUE(mgr().HeaderWriteLocked());
+  io.ReleaseBlock(a, 256);
+  EXPECT_TRUE(mgr().HeaderWriteLocked());
+  // An error on the way leaves it held too.
+  mgr().GlobalHdr()->GlobalInterfaceSetHdrItem(0x7FFF0000u, kHdrTableHeadersFirstEmpty);
+  EXPECT_EQ(ErrorCodeOf([&] { Alloc(2); }), 8581);
+  EXPECT_TRUE(mgr().HeaderWriteLocked());
+  mgr().GlobalHdr()->GlobalInterfaceSetHdrItem(a, kHdrTableHeadersFirstEmpty);
+  mgr().ReleaseHeaderLock();
+
+  // A read lock held by the caller is kept (now for writing) as well.
+  mgr().SetHeaderReadLock();
+  EXPECT_EQ(Alloc(3), a);
+  EXPECT_TRUE(mgr().HeaderReadLocked());
+  mgr().ReleaseHeaderLock();
+  EXPECT_EQ(HeadInFile(), a + 256);
+}
+
+TEST_F(GlobalDiskIOInterfaceTest, ALockTakenByTheCallIsGoneAfterAnError) {
+  Alloc(1);
+  mgr().SetHeaderWriteLock();
+  mgr().GlobalHdr()->GlobalInterfaceSetHdrItem(0x7FFF0000u, kHdrTableHeadersFirstEmpty);
+  mgr().ReleaseHeaderLock();
+  EXPECT_EQ(ErrorCodeOf([&] { Alloc(2); }), 8581);
+  EXPECT_FALSE(mgr().HeaderReadLocked() || mgr().HeaderWriteLocked());
+  EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(6 * kPage + 256, 256); }), 0)
+      << "the lock can be taken again";
+}
+
+TEST_F(GlobalDiskIOInterfaceTest, SettingTheHeadWantsAValidatedValue) {
+  io.SetFirstEmptyValid(false);
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { io.SetGlobalFirstEmpty(); }, &text), 8581);
+  EXPECT_NE(text.find("Attempt to write non validated first empty to global header"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace tav
