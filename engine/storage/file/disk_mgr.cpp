@@ -228,7 +228,7 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
     WriteHeaderBytes();
 
     map_page_mgr_ = std::make_unique<TMapPageMgr>(page_size_);
-    map_page_mgr_->SetDiskMgr(this);
+    map_page_mgr_->SetPageIO(this);
     map_page_mgr_->SetGlobalHdr(global_hdr_.get());
     map_page_mgr_->AdjustMapPageFlags(kMapOwnerFixedArea, 0, kFixedAreaPages);
     map_page_mgr_->AdjustMapPageFlags(kMapOwnerMapPage, firstMap, 1);
@@ -273,7 +273,7 @@ void TDiskMgr::Open() {
     global_hdr_ = std::make_unique<TGlobalHdr>();
     global_hdr_->Initialize();
     map_page_mgr_ = std::make_unique<TMapPageMgr>(page_size_);
-    map_page_mgr_->SetDiskMgr(this);
+    map_page_mgr_->SetPageIO(this);
     map_page_mgr_->SetGlobalHdr(global_hdr_.get());
     SetHeaderReadLock();
     ReleaseHeaderLock();

@@ -36,6 +36,7 @@
 
 #include "engine/storage/file/global_hdr.h"
 #include "engine/storage/file/map_page_mgr.h"
+#include "engine/storage/file/page_io.h"
 #include "engine/storage/file/tav_file.h"
 #include "host/rtl/object.h"
 #include "host/rtl/streams.h"
@@ -82,7 +83,7 @@ struct TSecurityHeader {
   void Decode(const uint8_t in[kSecurityHdrSize]);
 };
 
-class TDiskMgr : public host::TObject {
+class TDiskMgr : public host::TObject, public TPageIO {
  public:
   TDiskMgr();
   // Closes, ignoring errors.
@@ -143,7 +144,7 @@ class TDiskMgr : public host::TObject {
   // Writes `pageCount` pages at the end of file (page-aligned) and returns
   // where; the caller sets their map entries.
   uint32_t AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
-                          uint32_t accessFlags);
+                          uint32_t accessFlags) final;
   // Frees the pages in the map and overwrites each with zeros.
   void ReleasePages(uint32_t address, uint32_t pageCount);
   // Frees every page of the owner (of that kind with matchKind) and
@@ -156,9 +157,9 @@ class TDiskMgr : public host::TObject {
 
   // pageCount x PageSize bytes at `address`.
   void ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uint32_t owner,
-                 uint32_t accessFlags);
+                 uint32_t accessFlags) final;
   void WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
-                  uint32_t accessFlags);
+                  uint32_t accessFlags) final;
   // `count` bytes at `address`.
   void ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                       uint32_t accessFlags);
@@ -215,7 +216,7 @@ class TDiskMgr : public host::TObject {
   void GetCurrentUsers(host::TStrings& list);
   // The end of file this connection sees: in a transaction the larger of its
   // own end and the file's (another connection may have appended since).
-  int64_t GetFileSize();
+  int64_t GetFileSize() final;
   // Cache pages x PageSize; 0 when closed.
   int64_t DiskCacheSize();
   void CopyCurrentFile(const std::string& name);

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/file/global_hdr.h"
+#include "engine/storage/file/page_io.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/file/tav_file.h"
 #include "host/rtl/exceptions.h"
@@ -144,18 +144,18 @@ void TMapPageMgr::CheckMapPageAddress(uint32_t address) const {
   // Map pages lie after the fixed area, on a page boundary, inside the file.
   if (address == 0 || (address & (page_size_ - 1)) != 0 ||
       address < uint64_t{kFixedAreaPages} * page_size_ ||
-      int64_t{address} + page_size_ > disk_mgr_->GetFileSize())
+      int64_t{address} + page_size_ > page_io_->GetFileSize())
     TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadAddress);
 }
 
 void TMapPageMgr::ReadMapPage(uint32_t address) {
   CheckMapPageAddress(address);
-  disk_mgr_->ReadPages(address, 1, buffer_.data(), 0, 0);
+  page_io_->ReadPages(address, 1, buffer_.data(), 0, 0);
   buffer_address_ = address;
 }
 
 void TMapPageMgr::WriteMapPage() {
-  disk_mgr_->WritePages(buffer_address_, 1, buffer_.data(), 0, 0);
+  page_io_->WritePages(buffer_address_, 1, buffer_.data(), 0, 0);
 }
 
 uint32_t TMapPageMgr::MapPageAddress(uint32_t index) {
@@ -240,7 +240,7 @@ uint32_t TMapPageMgr::AddNewMapPage() {
   SearchMapsForMapPage(mapCount - 1);
   if (NextLink() != 0) TavDatabaseError(8581, "TMapPageMgr.AddNewMapPage", kBadAddress);
   const std::vector<uint8_t> zeros(page_size_, 0);
-  const uint32_t address = disk_mgr_->AppendNewPages(zeros.data(), 1, 0, 0);
+  const uint32_t address = page_io_->AppendNewPages(zeros.data(), 1, 0, 0);
   PutU32(buffer_.data() + kMapPageNextOffset, address);
   WriteMapPage();
   std::fill(buffer_.begin(), buffer_.end(), 0);
@@ -372,7 +372,7 @@ void TMapPageMgr::DeleteOwnedPages(uint32_t owner, uint32_t kind, host::TList& l
 // ---- diagnostics ----
 
 std::string TMapPageMgr::DebugCheckStatus() {
-  const uint64_t pages = static_cast<uint64_t>(disk_mgr_->GetFileSize()) >> page_shift_;
+  const uint64_t pages = static_cast<uint64_t>(page_io_->GetFileSize()) >> page_shift_;
   const uint64_t needed = (pages + entries_ - 1) / entries_;
   if (global_hdr_->MapPageCount() != needed) return "Map page count/file size out of sync";
   return std::string();

@@ -11,9 +11,10 @@
 // of a map page form one chain in ascending offset order.
 //
 // Callers must keep:
-//  - The disk manager and the global header are borrowed and must outlive
-//    this object; every call is made under the disk manager's header write
-//    lock (read lock for the listings), with the header freshly read.
+//  - The page I/O (the disk manager, through page_io.h) and the global
+//    header are borrowed and must outlive this object; every call is made
+//    under the disk manager's header write lock (read lock for the listings
+//    and owner queries), with the header freshly read.
 //  - Map pages are read afresh for every operation: other connections change
 //    them between header locks. Only the addresses of the map pages are
 //    remembered, since map pages never move once linked; ResetAddressCache
@@ -36,8 +37,8 @@ class TStrings;
 
 namespace tav {
 
-class TDiskMgr;
 class TGlobalHdr;
+class TPageIO;
 
 // Map page layout.
 inline constexpr uint32_t kMapPageSeqOffset = 0;
@@ -60,7 +61,7 @@ class TMapPageMgr : public host::TObject {
   TMapPageMgr(const TMapPageMgr&) = delete;
   TMapPageMgr& operator=(const TMapPageMgr&) = delete;
 
-  void SetDiskMgr(TDiskMgr* value) { disk_mgr_ = value; }
+  void SetPageIO(TPageIO* value) { page_io_ = value; }
   void SetGlobalHdr(TGlobalHdr* value) { global_hdr_ = value; }
 
   // Sets the entries of `count` pages from `address` (page-aligned) to
@@ -146,7 +147,7 @@ class TMapPageMgr : public host::TObject {
   uint32_t page_size_;
   std::vector<uint8_t> buffer_;
   uint32_t buffer_address_ = 0;  // where the buffer's map page lies
-  TDiskMgr* disk_mgr_ = nullptr;
+  TPageIO* page_io_ = nullptr;
   TGlobalHdr* global_hdr_ = nullptr;
   std::vector<uint32_t> map_addrs_;  // addresses of map pages 0, 1, ... as found
 };

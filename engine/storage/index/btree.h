@@ -84,7 +84,7 @@ class TSearchModifier : public host::TObject {
 // Deepest tree the engine accepts; a depth beyond it is damage.
 inline constexpr uint32_t TAV_MAX_TREE_DEPTH = 64;
 
-class TBTree : public host::TObject {
+class TBTree : public host::TObject, public TNodeOwner {
  public:
   TBTree();
   TBTree(const TBTree&) = delete;
@@ -217,7 +217,6 @@ class TBTree : public host::TObject {
   void DebugCheckOrderRecurse();
 
  private:
-  friend class TNode;
 
   enum class TDescent : uint8_t {
     Insert,  // inner: last child whose first key is not above; leaf: first not below
@@ -247,8 +246,11 @@ class TBTree : public host::TObject {
   void ComposeParentEntry(const TNode& node, uint8_t* dest) const;
   uint32_t AllocateNode(TNode& node);
   void ReleaseNode(uint32_t address);
-  // Keeps nodes held in memory in step with a header written to storage.
-  void NodeHeaderChanged(uint32_t address, const uint8_t* header);
+  // TNodeOwner. NodeHeaderChanged keeps nodes held in memory in step with a
+  // header written to storage.
+  const TKeyFormat& NodeKeyFormat() const final { return key_format_; }
+  host::TStrings* NodeDebugStrings() const final { return debug_strings_; }
+  void NodeHeaderChanged(uint32_t address, const uint8_t* header) final;
   void ForgetAddress(uint32_t address);
   void FinishChange();
   // Bound on the leaves a chain walk may visit.

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "engine/storage/index/btree.h"
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/index/key_fields.h"
 #include "engine/storage/record/read_ahead.h"
@@ -30,19 +29,22 @@ inline bool HasValue(const uint8_t* entry, int i) {
 TNode::TNode() = default;
 TNode::~TNode() = default;
 
-void TNode::Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize) {
-  TAV_ASSERT(tree != nullptr, "Node needs its tree");
-  tree_ = tree;
+void TNode::Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t pageSize) {
+  TAV_ASSERT(owner != nullptr, "Node needs its owner");
+  const TKeyFormat& format = owner->NodeKeyFormat();
+  TAV_ASSERT(format.IsOpen(), "Node opened before its key format");
+  owner_ = owner;
+  format_ = &format;
   io_ = ioInterface;
   page_size_ = pageSize;
-  max_key_size_ = tree->MaximumKeySize();
-  fixed_ = tree->IndexKeyType() == ikFixed;
+  max_key_size_ = format.MaximumKeySize();
+  fixed_ = format.KeyType() == ikFixed;
   TAV_ASSERT(max_key_size_ > KeyEntryHeaderSize, "MaxKeySize is 0");
   TAV_ASSERT(pageSize > static_cast<uint32_t>(TAV_NODE_HEADER_SIZE + max_key_size_),
              "Index page too small for its keys");
   min_entry_size_ = fixed_
                         ? max_key_size_
-                        : KeyEntryHeaderSize + std::max<int32_t>(1, tree->KeyFields().DataOffset());
+                        : KeyEntryHeaderSize + std::max<int32_t>(1, format.DataOffset());
   capacity_ = static_cast<int32_t>(pageSize) + 3 * max_key_size_;
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity_));
   offsets_ = std::make_unique<int32_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
@@ -406,7 +408,7 @@ void TNode::SetLinkOf(uint32_t address, bool prior, uint32_t value) {
     Corrupt("TNode.SetLinkOf", "Leaf link names an inner node");
   host::PutU32(header + (prior ? TAV_NODE_PRIOR : TAV_NODE_NEXT), value);
   io_->WriteBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
-  if (tree_) tree_->NodeHeaderChanged(address, header);
+  if (owner_) owner_->NodeHeaderChanged(address, header);
 }
 
 void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
@@ -435,7 +437,7 @@ void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
     if (next != 0) SetLinkOf(next, true, newAddress);
     SetNext(newAddress);
   }
-  if (host::TStrings* lines = tree_ ? tree_->DebugStrings() : nullptr) {
+  if (host::TStrings* lines = owner_ ? owner_->NodeDebugStrings() : nullptr) {
     if (GetNext() == address_ || GetPrior() == address_ || newNode.GetNext() == newAddress ||
         newNode.GetPrior() == newAddress)
       lines->Add("******ERROR in SPLIT NODE");
@@ -523,7 +525,7 @@ int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool af
                       int32_t& position) {
   if (max_key_size_ < 1)
     host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   const int n = GetCount();
   if (n == 0) {
     position = 0;
@@ -598,7 +600,7 @@ int64_t TNode::CountBefore(int32_t position) const {
 
 void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
   static const char kCaller[] = "TNode.FillHashTable";
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   TAV_ASSERT(keyFieldNo >= 0 && keyFieldNo < format.KeyFieldCount(), "Key field out of range");
   const int n = GetCount();
   for (int k = 0; k < n; ++k) {
@@ -633,7 +635,7 @@ bool TNode::ListRecords(bool matchKey, bool backwards, TCompoundList& list, uint
                         int32_t start, int keyFieldCount, const uint8_t* key) const {
   const int n = GetCount();
   if (n == 0) return false;
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   // One step of the walk; true when it ends the walk.
   auto visit = [&](int k) {
     const uint8_t* e = EntryPtr(k);
@@ -677,13 +679,13 @@ int TNode::ListRecordsInNode(bool backwards, int32_t start, TReadAheadBuffer& bu
 int TNode::CheckNode(int32_t& position) const {
   const int n = GetCount();
   if (n == 0) {
-    if (host::TStrings* lines = tree_ ? tree_->DebugStrings() : nullptr) {
+    if (host::TStrings* lines = owner_ ? owner_->NodeDebugStrings() : nullptr) {
       lines->Add("ERROR: EMPTY NODE");
       PrintNode(*lines, -1);
     }
     return 1001;
   }
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   for (int k = 0; k + 1 < n; ++k) {
     const int c = format.CompareKeys(0, EntryPtr(k), {}, EntryPtr(k + 1), {});
     if (c > 0) {
