@@ -8,6 +8,10 @@
 #include "host/rtl/exceptions.h"
 
 namespace tav {
+
+int AscendingListSort(uint32_t item1, uint32_t item2) {
+  return item1 < item2 ? -1 : (item1 > item2 ? 1 : 0);
+}
 namespace {
 
 [[noreturn]] void ListIndexError(int index) {

@@ -19,6 +19,9 @@ namespace tav {
 // The compare a TSortedList sorts with: negative, 0 or positive.
 using TSortedListCompare = int (*)(uint32_t item1, uint32_t item2);
 
+// Ascending order of list values, for TSortedList.SortList.
+int AscendingListSort(uint32_t item1, uint32_t item2);
+
 // Two lists of the same length, List1 and List2, whose pairs stay together
 // through sorting. Each list remembers whether the pairs are sorted by it.
 class TCompoundList : public host::TObject {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/record/internal_fields.h"
 #include "engine/storage/base/tav_errors.h"
 
 namespace tav {

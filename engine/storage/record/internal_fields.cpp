@@ -216,4 +216,30 @@ void TInternalFields::Assign(const TPersistent& source) {
   ClearFieldIndexMap();
 }
 
+int CalculateCoreDataSize(host::TFieldType type) {
+  switch (type) {
+    case host::ftString:
+    case host::ftSmallint:
+    case host::ftWord:
+    case host::ftWideString:
+      return 2;
+    case host::ftInteger:
+    case host::ftAutoInc:
+      return 4;
+    case host::ftBoolean:
+      return 1;
+    case host::ftFloat:
+    case host::ftCurrency:
+    case host::ftBCD:
+    case host::ftDate:
+    case host::ftTime:
+    case host::ftDateTime:
+      return 8;
+    default:
+      TavDatabaseError(
+          10117, "CalculateCoreDataSize",
+          "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
+  }
+}
+
 }  // namespace tav

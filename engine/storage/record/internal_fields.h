@@ -35,6 +35,13 @@ inline constexpr int MaximumFieldCount = 255;
 // type a record cannot hold.
 int GetDefaultInternalFieldSize(host::TFieldType type);
 
+// The fixed part of a field's stored value: 2 for ftString, ftSmallint,
+// ftWord and ftWideString (for strings, the length prefix), 4 for ftInteger
+// and ftAutoInc, 1 for ftBoolean, 8 for ftFloat, ftCurrency, ftBCD, ftDate,
+// ftTime and ftDateTime. Any other type raises 10117 "Error in setting
+// CoreDataSize - field type not found: " and the type's name.
+int CalculateCoreDataSize(host::TFieldType type);
+
 // Whether `type` is stored as a BLOB reference (block address, value size).
 bool IsBlobFieldType(host::TFieldType type);
 

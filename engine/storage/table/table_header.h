@@ -237,4 +237,9 @@ class TTableHeaderMgr : public host::TTypedCollection<TTableHeader> {
   uint32_t base_address_ = 0;
 };
 
+// The size of a table header with indexCount indexes: 48 + 6 * indexCount
+// rounded up to a multiple of 256. Anything but 256 (more than 34 indexes)
+// raises 8581 "Debug check -  header size <> 256".
+int CalcTableHeaderSize(int indexCount);
+
 }  // namespace tav

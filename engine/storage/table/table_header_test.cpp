@@ -936,4 +936,18 @@ TEST(DiskTableHeaderProcesses, OpeningTablesWhileAnotherProcessRepacksTheDirecto
 }
 
 }  // namespace
+TEST(TableHeaderSizeTest, OneBlockForUpTo34Indexes) {
+  EXPECT_EQ(CalcTableHeaderSize(0), 256);
+  EXPECT_EQ(CalcTableHeaderSize(34), 256);
+  try {
+    CalcTableHeaderSize(35);
+    ADD_FAILURE() << "35 indexes accepted";
+  } catch (const ETavDatabaseError& e) {
+    EXPECT_EQ(e.ErrorCode(), 8581);
+    EXPECT_NE(e.Message().find("Debug check -  header size <> 256"), std::string::npos);
+  }
+  EXPECT_THROW(CalcTableHeaderSize(-1), ETavDatabaseError);
+  EXPECT_THROW(CalcTableHeaderSize(1 << 30), ETavDatabaseError);
+}
+
 }  // namespace tav
