@@ -365,7 +365,9 @@ bool TBTree::StepLeaf(bool forward) {
 
 int TBTree::InternalSearch(int keyFieldCount, bool forceToKey) {
   LoadSearchKey(true);
-  return Descend(keyFieldCount, TDescent::Lower, forceToKey);
+  const int r = Descend(keyFieldCount, TDescent::Lower, forceToKey);
+  cursor_found_ = key_cursor_valid_;
+  return r;
 }
 
 int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modifier) {
@@ -375,6 +377,7 @@ int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modi
   // entry above it; r is the key's order against the entry landed on.
   const bool upper = searchType == stLE || searchType == stGT;
   int r = Descend(keyFieldCount, upper ? TDescent::Upper : TDescent::Lower, true);
+  cursor_found_ = false;
   if (!key_cursor_valid_) return r != 0 ? r : -1;
   switch (searchType) {
     case stLT:
@@ -413,6 +416,7 @@ int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modi
       r = 0;
       break;
   }
+  cursor_found_ = r == 0;
   return r;
 }
 
@@ -422,9 +426,12 @@ bool TBTree::NextRecord() {
   leaf.SetCursor(positions_.back());
   if (leaf.NextRecord()) {
     positions_.back() = leaf.Cursor();
+    cursor_found_ = true;
     return true;
   }
-  return StepLeaf(true);
+  if (!StepLeaf(true)) return false;
+  cursor_found_ = true;
+  return true;
 }
 
 bool TBTree::PriorRecord() {
@@ -433,9 +440,12 @@ bool TBTree::PriorRecord() {
   leaf.SetCursor(positions_.back());
   if (leaf.PriorRecord()) {
     positions_.back() = leaf.Cursor();
+    cursor_found_ = true;
     return true;
   }
-  return StepLeaf(false);
+  if (!StepLeaf(false)) return false;
+  cursor_found_ = true;
+  return true;
 }
 
 uint32_t TBTree::GetRecAddr() {
@@ -781,7 +791,10 @@ void TBTree::ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t
                                  bool& done) {
   static const char kCaller[] = "TBTree.ListMatchingRecords";
   done = false;
-  if (!positioned_ || !key_cursor_valid_) return;
+  // After a search that found nothing the cursor still stands on an entry
+  // (the nearest one), which is no answer: without a key to compare, it
+  // would be listed.
+  if (!positioned_ || !key_cursor_valid_ || !cursor_found_) return;
   TNode& leaf = Leaf();
   const int32_t cursor = positions_.back();
   const uint8_t* current = leaf.EntryAt(cursor);

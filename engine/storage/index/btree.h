@@ -192,7 +192,7 @@ class TBTree : public host::TObject, public TNodeOwner {
   // stopAddress (0 = none) is the last. With reverse, a backward listing is
   // appended in ascending key order. done tells whether the walk ended on a
   // non-matching entry or at the stop address rather than at the end of the
-  // index.
+  // index. After a search that found nothing it lists nothing.
   void ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t stopAddress,
                            TIndexSearchType searchType, bool reverse, TCompoundList& list,
                            bool& done);
@@ -285,6 +285,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   TDBStringCompare string_compare_ = nullptr;
   bool positioned_ = false;
   bool key_cursor_valid_ = false;
+  // The cursor stands where a search found its answer or a step moved it;
+  // false after a search that found nothing.
+  bool cursor_found_ = false;
   bool locked_ = false;
   bool sort_function_present_ = false;
   TIndexKeyType index_key_type_ = ikFixed;

@@ -672,6 +672,42 @@ TEST(BTree, BackwardListingsReversedComeInAscendingOrder) {
   }
 }
 
+TEST(BTree, AFailedSearchListsNothingWithoutAKey) {
+  // On the tree {10} each of these searches finds nothing, yet leaves the
+  // cursor on the entry 10; a listing from there must not hand it out.
+  const struct {
+    TIndexSearchType Type;
+    int Key;
+  } kCases[] = {{stLE, 5}, {stLT, 10}, {stLT, 5}, {stEQ, 7}, {stGE, 15}, {stGT, 10}};
+  for (const auto& c : kCases) {
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    ASSERT_EQ(ix.Insert(Int(10), 10), 0);
+    ix.SetKey(Int(c.Key), 0);
+    ASSERT_NE(tree.IndexSearch(c.Type), 0) << TypeName(c.Type) << " " << c.Key;
+    for (const TIndexSearchType listing : {stLE, stGE, stEQ}) {
+      TCompoundList list;
+      bool done = true;
+      tree.ListMatchingRecords(nullptr, 0, 0, listing, false, list, done);
+      EXPECT_EQ(list.Count(), 0) << TypeName(c.Type) << " " << c.Key << " listed as "
+                                 << TypeName(listing);
+    }
+  }
+  // A step after the failed search puts the cursor on a real entry again.
+  TTestIndex ix(SmallIntIndex());
+  ASSERT_EQ(ix.Insert(Int(10), 10), 0);
+  ASSERT_EQ(ix.Insert(Int(20), 20), 0);
+  ix.SetKey(Int(15), 0);
+  ASSERT_NE(ix.Tree().IndexSearch(stEQ), 0);
+  ASSERT_TRUE(ix.Tree().PriorRecord());
+  TCompoundList list;
+  bool done = true;
+  ix.Tree().ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.List1()[0], 10u);
+  EXPECT_EQ(list.List1()[1], 20u);
+}
+
 TEST(BTree, ReadAheadListsAroundTheCursorWithRecordNumbers) {
   TIndexLayout layout;
   layout.PageSize = 4096;
