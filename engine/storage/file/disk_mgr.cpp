@@ -521,6 +521,16 @@ void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buff
   tav_file_->SeekAndWriteTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
 }
 
+uint16_t TDiskMgr::GetPageOwnerCode(uint32_t address) {
+  RequireOpen("TDiskMgr.GetPageOwnerCode");
+  uint16_t code;
+  if (map_page_mgr_->KnownPageOwner(address, code)) return code;
+  THeaderLockGuard guard(*this, false);
+  code = map_page_mgr_->PageOwnerCode(address);
+  guard.Done();
+  return code;
+}
+
 void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                               uint32_t accessFlags) {
   RequireOpen("TDiskMgr.ReadCustomSize");

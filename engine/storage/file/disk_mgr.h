@@ -160,6 +160,9 @@ class TDiskMgr : public host::TObject, public TPageIO {
                  uint32_t accessFlags) final;
   void WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
                   uint32_t accessFlags) final;
+  // The map entry of the page holding `address` (TMapPageMgr::PageOwnerCode):
+  // read under the header read lock unless it is remembered.
+  uint16_t GetPageOwnerCode(uint32_t address);
   // `count` bytes at `address`.
   void ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                       uint32_t accessFlags);

@@ -28,6 +28,8 @@ constexpr const char* kBadMapping = "Error in setting map flags - mapping corrup
 constexpr const char* kBadPageNo = "Map Page pageno invalid";
 constexpr const char* kBadAddress = "Map Page address invalid";
 constexpr const char* kIllegalAddress = "Illegal map page address";
+// Table page owners remembered at most: 256 MB of 4096-byte pages.
+constexpr size_t kMaxKnownPageOwners = 65536;
 
 
 
@@ -281,6 +283,8 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
     SearchMapsForMapPage(map);
   }
 
+  if (!page_owners_.empty())
+    for (uint32_t k = 0; k < count; ++k) page_owners_.erase(page + k);
   std::vector<uint16_t> chain = ReadChain();
   const auto lo = static_cast<uint16_t>(EntryOffset(first));
   const auto hi = static_cast<uint16_t>(EntryOffset(first + count - 1));
@@ -344,6 +348,7 @@ void TMapPageMgr::CollectOwnedPages(uint32_t owner, uint32_t kind, host::TList& 
       if (!Matches(EntryAtOffset(EntryOffset(e)), page, owner, kind, matchKind)) continue;
       list.Add(static_cast<int32_t>(PageAddress(m, e)));
       if (release) {
+        page_owners_.erase(static_cast<uint32_t>(page));
         chain.push_back(static_cast<uint16_t>(EntryOffset(e)));
         freed = true;
       }
@@ -367,6 +372,34 @@ void TMapPageMgr::ListPagesUsedByOwner(uint32_t owner, uint32_t kind, host::TLis
 void TMapPageMgr::DeleteOwnedPages(uint32_t owner, uint32_t kind, host::TList& list,
                                    bool matchKind) {
   CollectOwnedPages(owner, kind, list, matchKind, true);
+}
+
+uint16_t TMapPageMgr::PageOwnerCode(uint32_t address) {
+  uint16_t code;
+  if (KnownPageOwner(address, code)) return code;
+  const uint32_t page = address >> page_shift_;
+  const uint32_t map = page / entries_;
+  if (map >= global_hdr_->MapPageCount()) return 0;
+  SearchMapsForMapPage(map);
+  code = EntryAtOffset(EntryOffset(page % entries_));
+  if (page >= kFixedAreaPages && code >= 16 && (code & kMapEntryFree) == 0) {
+    // Bounded: a connection that touched every page of a large file keeps
+    // no more than this many answers.
+    if (page_owners_.size() >= kMaxKnownPageOwners) page_owners_.clear();
+    page_owners_.emplace(page, code);
+  }
+  return code;
+}
+
+bool TMapPageMgr::KnownPageOwner(uint32_t address, uint16_t& code) const {
+  const auto it = page_owners_.find(address >> page_shift_);
+  if (it == page_owners_.end()) return false;
+  code = it->second;
+  return true;
+}
+
+void TMapPageMgr::ForgetPageOwners(uint32_t tableId) {
+  std::erase_if(page_owners_, [&](const auto& p) { return (p.second >> 4) == tableId; });
 }
 
 // ---- diagnostics ----

@@ -20,12 +20,18 @@
 //    remembered, since map pages never move once linked; ResetAddressCache
 //    forgets them (the disk manager calls it when a transaction that may have
 //    added map pages is rolled back).
+//  - Owners of table pages found by PageOwnerCode are remembered (a record
+//    read must not cost a map read): the entries this object changes are
+//    forgotten as they change, ResetAddressCache forgets all, and the owner
+//    of the table pages calls ForgetPageOwners when another connection
+//    changed that table (only the table's own operations free its pages).
 //  - Every value read from a map page is untrusted: a damaged chain, link or
 //    sequence number raises 8581 and never loops, however the bytes lie.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/rtl/object.h"
@@ -104,7 +110,20 @@ class TMapPageMgr : public host::TObject {
   // One line per map page and its entries, 16 to a line.
   void DebugDumpMapContents(host::TStrings& list);
 
-  void ResetAddressCache() { map_addrs_.clear(); }
+  // The map entry of the page holding `address`: an owner code, a free
+  // entry, or 0 for a page the map does not reach. Answers a table page
+  // from what is remembered without reading (see the header note); callers
+  // that must see the file as it stands hold the header lock.
+  uint16_t PageOwnerCode(uint32_t address);
+  // Whether the owner of that page is remembered, and which it is.
+  bool KnownPageOwner(uint32_t address, uint16_t& code) const;
+  // Forgets the remembered owners of table `tableId`'s pages.
+  void ForgetPageOwners(uint32_t tableId);
+
+  void ResetAddressCache() {
+    map_addrs_.clear();
+    page_owners_.clear();
+  }
 
   uint32_t EntriesPerPage() const { return entries_; }
   uint32_t PageSize() const { return page_size_; }
@@ -150,6 +169,8 @@ class TMapPageMgr : public host::TObject {
   TPageIO* page_io_ = nullptr;
   TGlobalHdr* global_hdr_ = nullptr;
   std::vector<uint32_t> map_addrs_;  // addresses of map pages 0, 1, ... as found
+  // Page number -> owner code of table pages, as last read.
+  std::unordered_map<uint32_t, uint16_t> page_owners_;
 };
 
 }  // namespace tav

@@ -604,7 +604,10 @@ void TDiskIOInterface::ListBlocks(host::TList& list) {
 }
 
 void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
-  if (DiskMgr()) DiskMgr()->TavFile().CacheMgr().ClearOwnedPages(static_cast<int32_t>(owner));
+  if (!DiskMgr()) return;
+  DiskMgr()->TavFile().CacheMgr().ClearOwnedPages(static_cast<int32_t>(owner));
+  // Another connection may have freed pages of the table.
+  if (DiskMgr()->MapPageMgr()) DiskMgr()->MapPageMgr()->ForgetPageOwners(owner);
 }
 
 TChainBounds TDiskIOInterface::GetChainBounds() {

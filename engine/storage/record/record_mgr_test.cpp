@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "engine/storage/testing/storage_test_support.h"
+#include "engine/storage/testing/table_test_support.h"
+#include "os/file.h"
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -260,6 +262,154 @@ TEST(RecordMgrFile, RecordsSurviveCloseAndReopenAndFreedBlocksComeBackFirst) {
   EXPECT_EQ(std::count(a.begin(), a.end(), fresh), 0);
   mgr.ReadRecord(a[10], got.data(), false);
   EXPECT_EQ(got, Record(size, 401));
+}
+
+std::string FileBytes(const std::string& path) {
+  auto f = os::TOSFile::Open(path, os::TFileAccess::Read, os::TFileShare::DenyNone);
+  std::string s(static_cast<size_t>(f->Size()), '\0');
+  f->Read(0, s.data(), s.size());
+  return s;
+}
+
+// Addresses that an index leaf or a bookmark may name once damaged: none
+// lies in table 5's record pages, and each is refused before anything is
+// read, written or freed.
+TEST(RecordMgrFile, AnAddressOutsideTheTablesRecordPagesIsRefusedAndNothingChanges) {
+  test::TTestDatabase db;
+  TRecordMgr mine, theirs;
+  TDiskIOInterface myRecords, theirRecords, myIndex;
+  AddFields(mine.Fields());
+  AddFields(theirs.Fields());
+  const int32_t size = mine.Fields().RecordSize();
+  mine.SetRecordSize(size);
+  theirs.SetRecordSize(size);
+  test::SetUpTableInterface(myRecords, db.Mgr(), TAV_USAGE_RECORD, static_cast<uint32_t>(size));
+  test::SetUpTableInterface(myIndex, db.Mgr(), TAV_USAGE_INDEX, 4096);
+  theirRecords.SetDiskMgr(&db.Mgr());
+  theirRecords.SetTableID(6);
+  theirRecords.SetUsage(TAV_USAGE_RECORD);
+  theirRecords.SetBlockSize(static_cast<uint32_t>(size));
+  theirRecords.SetAccessFlags(TAV_ACCESS_CACHED);
+  theirRecords.SetFirstEmptyValid(true);
+  theirRecords.Open();
+  mine.Open(&myRecords);
+  theirs.Open(&theirRecords);
+
+  std::vector<uint32_t> a, b;
+  for (int i = 0; i < 40; ++i) {
+    a.push_back(mine.AddRecord(Record(size, i).data()));
+    b.push_back(theirs.AddRecord(Record(size, 100 + i).data()));
+  }
+  const std::vector<uint8_t> zeros(4096, 0);
+  const uint32_t node = myIndex.AllocateNewAddress(4096, zeros.data());
+  const uint32_t freed = db.Mgr().WriteNewPages(7, TAV_USAGE_RECORD, zeros.data(), 1, 0);
+  db.Mgr().ReleasePages(freed, 1);
+  const uint32_t end = static_cast<uint32_t>(db.Mgr().GetFileSize());
+
+  const struct {
+    const char* What;
+    uint32_t Address;
+  } kCases[] = {{"another table's record", b[7]},
+                {"a free page", freed},
+                {"inside a free page", freed + static_cast<uint32_t>(size)},
+                {"this table's index node", node},
+                {"address 0", 0},
+                {"the global header", 1024},
+                {"the first map page", 5 * 4096},
+                {"past the end of file", end + 4096},
+                {"the last bytes a file may hold", 0x7FFFFFF0u}};
+  const uint32_t head = myRecords.FirstEmpty();
+  const std::string before = FileBytes(db.Path());
+  std::vector<uint8_t> buf(static_cast<size_t>(size));
+  for (const auto& c : kCases) {
+    EXPECT_EQ(ErrorCodeOf([&] { mine.DeleteRecord(c.Address); }), 8581) << c.What;
+    EXPECT_EQ(ErrorCodeOf([&] { mine.UpdateRecord(c.Address, Record(size, 1).data()); }), 8581)
+        << c.What;
+    EXPECT_EQ(ErrorCodeOf([&] { mine.ReadRecord(c.Address, buf.data(), false); }), 8581)
+        << c.What;
+    EXPECT_EQ(ErrorCodeOf([&] { mine.ReadRecordByRef(c.Address); }), 8581) << c.What;
+  }
+  EXPECT_EQ(myRecords.FirstEmpty(), head) << "nothing joined this table's free chain";
+  EXPECT_EQ(FileBytes(db.Path()), before) << "nothing was written";
+  for (int i = 0; i < 40; ++i) {
+    theirs.ReadRecord(b[static_cast<size_t>(i)], buf.data(), false);
+    EXPECT_EQ(buf, Record(size, 100 + i)) << i;
+  }
+  // The table's own records still pass, freed and reused alike.
+  mine.DeleteRecord(a[3]);
+  EXPECT_EQ(mine.AddRecord(Record(size, 77).data()), a[3]);
+  mine.ReadRecord(a[3], buf.data(), false);
+  EXPECT_EQ(buf, Record(size, 77));
+}
+
+// A leaf of table A's index damaged to name a record of table B: finding
+// the key hands out B's address, and reading or deleting through it is
+// refused with nothing freed; B is untouched.
+TEST(RecordMgrFile, ADamagedLeafNamingAnotherTablesRecordFreesNothing) {
+  using namespace test;
+  const std::vector<TTableFieldDesc> fields = {{"ID", host::ftInteger}, {"NAME", host::ftString, 10}};
+  const std::vector<TTableIndexDesc> indexes = {{"ById", "ID", true}};
+  os::test::TTempDir dir;
+  const std::string path = dir / "two.tav";
+  int32_t idA = 0, idB = 0;
+  uint32_t victim = 0, target = 0;
+  {
+    TTestDatabaseFile db(path, true);
+    TTableDef defA(nullptr), defB(nullptr);
+    BuildTableDef(defA, "A", false, fields, indexes);
+    BuildTableDef(defB, "B", false, fields, indexes);
+    ASSERT_EQ(db.Tables().CreateTableDef("A", defA), 0);
+    ASSERT_EQ(db.Tables().CreateTableDef("B", defB), 0);
+    idA = defA.TableID();
+    idB = defB.TableID();
+    TTableConnection a(db.Tables(), defA), b(db.Tables(), defB);
+    for (int i = 0; i < 20; ++i) {
+      for (TTableConnection* c : {&a, &b}) {
+        std::vector<uint8_t> rec = c->NewRecord();
+        c->SetInteger(rec, "ID", i);
+        c->SetString(rec, "NAME", "n" + std::to_string(i));
+        const uint32_t at = c->Insert(rec);
+        if (i == 5) (c == &a ? victim : target) = at;
+      }
+    }
+  }
+  // Every copy of the victim's address in A's index pages becomes B's.
+  std::vector<uint32_t> indexPages;
+  {
+    TTestDatabaseFile db(path, false);
+    const uint32_t pages = static_cast<uint32_t>(db.DiskMgr().GetFileSize() / 4096);
+    for (uint32_t p = 6; p < pages; ++p)
+      if (db.DiskMgr().GetPageOwnerCode(p * 4096) == idA * 16 + TAV_USAGE_INDEX)
+        indexPages.push_back(p);
+  }
+  ASSERT_FALSE(indexPages.empty());
+  std::string bytes = FileBytes(path);
+  int patched = 0;
+  for (uint32_t p : indexPages) {
+    for (size_t at = p * 4096; at + 4 <= (p + 1) * size_t{4096}; ++at) {
+      if (GetU32(reinterpret_cast<const uint8_t*>(bytes.data()) + at) != victim) continue;
+      PutU32(reinterpret_cast<uint8_t*>(bytes.data()) + at, target);
+      ++patched;
+    }
+  }
+  ASSERT_GT(patched, 0);
+  {
+    auto f = os::TOSFile::Open(path, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+    f->Write(0, bytes.data(), bytes.size());
+  }
+  {
+    TTestDatabaseFile db(path, false);
+    auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
+    const std::vector<uint32_t> found = a->Find("ById", host::Variant(5));
+    ASSERT_EQ(found, std::vector<uint32_t>{target});
+    EXPECT_EQ(ErrorCodeOf([&] { a->Read(target); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().DeleteRecord(target); }), 8581);
+  }
+  EXPECT_EQ(FileBytes(path), bytes) << "nothing was freed or written";
+  TTestDatabaseFile db(path, false);
+  auto b = OpenStoredTable(db.Tables(), "B", idB, fields, indexes);
+  EXPECT_EQ(CheckIndexesAgree(*b), "");
+  EXPECT_EQ(b->Read(target)[kRecLogicalNo], 6);
 }
 
 }  // namespace
