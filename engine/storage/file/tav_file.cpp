@@ -163,7 +163,7 @@ void TTavFile::CloseTavFile() {
 
 void TTavFile::CheckTableId(int32_t tableId) const {
   if (tableId > TAV_MAX_TABLE_ID)
-    if (TDBLogger* log = GDBLogger()) log->LogItem("TavFile", "Invalid table id");
+    if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem("TavFile", "Invalid table id");
 }
 
 void TTavFile::CheckReadRange(uint32_t position, uint64_t count, const char* caller) const {

@@ -727,7 +727,7 @@ int32_t TBTree::GetRecordCount(bool refresh) {
   if (!refresh && !nodes_.empty() && Level(0).Address() == root)
     return static_cast<int32_t>(Level(0).GetTotalCount());
   if (!nodes_.empty() && Level(0).Address() != 0 && Level(0).Address() != root)
-    if (TDBLogger* log = GDBLogger()) log->NamedMonitorDelta("ROOTADDRNOTVALID", 1);
+    if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->NamedMonitorDelta("ROOTADDRNOTVALID", 1);
   spare_->Forget();
   spare_->ReadNode(root);
   CheckNodeKind(*spare_, spare_->CheckIsLeaf(), true, "TBTree.GetRecordCount");

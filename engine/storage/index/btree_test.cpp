@@ -427,19 +427,19 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
   TKeys keys(layout, 99);
   TRunState st;
   uint32_t root = 0, depth = 0, firstEmpty = 0, rootBlock = 0;
-  constexpr int kSessions = 5;
-  constexpr int kPerSession = 1600;
-  for (int s = 0; s <= kSessions; ++s) {
+  constexpr int kReopenRounds = 5;
+  constexpr int kOpsPerRound = 1600;
+  for (int s = 0; s <= kReopenRounds; ++s) {
     TDiskIOInterface io;
     SetUpTableInterface(io, db.Mgr(), TAV_USAGE_INDEX, 4096, firstEmpty);
     {
       TTestIndex ix(layout, &io, s == 0, root, depth);
       if (s == 0) rootBlock = ix.Tree().Root();
-      const std::string what = "session " + std::to_string(s);
+      const std::string what = "reopen round " + std::to_string(s);
       VerifyAll(ix, model, rootBlock, what + " opened");
-      if (s < kSessions) {
-        RandomOps(ix, model, keys, st, s * kPerSession, (s + 1) * kPerSession,
-                  kSessions * kPerSession, rootBlock);
+      if (s < kReopenRounds) {
+        RandomOps(ix, model, keys, st, s * kOpsPerRound, (s + 1) * kOpsPerRound,
+                  kReopenRounds * kOpsPerRound, rootBlock);
       } else {
         EmptyAtRandom(ix, model, keys, st, rootBlock);
       }

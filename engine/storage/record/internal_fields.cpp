@@ -1,9 +1,8 @@
 #include "engine/storage/record/internal_fields.h"
 
-#include <random>
-
 #include "engine/storage/base/tav_errors.h"
 #include "host/rtl/sys_utils.h"
+#include "os/random.h"
 
 namespace tav {
 
@@ -47,12 +46,8 @@ bool IsStringFieldType(TFieldType type) {
 }
 
 // Generator ids only need to differ between the fields of one table; they are
-// not secrets, so a per-thread engine seeded once is enough.
-int32_t NewFieldGeneratorID() {
-  thread_local std::mt19937 engine{std::random_device{}()};
-  std::uniform_int_distribution<int32_t> dist(0, 2147483646);
-  return dist(engine);
-}
+// not secrets.
+int32_t NewFieldGeneratorID() { return os::Random(2147483647); }
 
 }  // namespace
 

@@ -344,7 +344,7 @@ void TDiskIOInterface::Open() {
   if (BlockSize() == 0)
     TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Block size is 0");
   if (work_) {
-    if (TDBLogger* log = GDBLogger())
+    if (std::shared_ptr<TDBLogger> log = GDBLogger())
       log->LogItem("DiskInterface",
                    host::Format("Open- BlockSize %d FirstEmpty %d", {BlockSize(), FirstEmpty()}));
   }
