@@ -525,6 +525,11 @@ uint16_t TDiskMgr::GetPageOwnerCode(uint32_t address) {
   RequireOpen("TDiskMgr.GetPageOwnerCode");
   uint16_t code;
   if (map_page_mgr_->KnownPageOwner(address, code)) return code;
+  // Map pages never move, and the entry of a table's page changes only by
+  // that table's own operations: a map page already known is read without
+  // the header lock, which a reader inside a transaction would otherwise
+  // keep until its commit. Only a page past them needs the header afresh.
+  if (map_page_mgr_->CoversPage(address)) return map_page_mgr_->PageOwnerCode(address);
   THeaderLockGuard guard(*this, false);
   code = map_page_mgr_->PageOwnerCode(address);
   guard.Done();

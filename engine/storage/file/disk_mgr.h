@@ -161,7 +161,8 @@ class TDiskMgr : public host::TObject, public TPageIO {
   void WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
                   uint32_t accessFlags) final;
   // The map entry of the page holding `address` (TMapPageMgr::PageOwnerCode):
-  // read under the header read lock unless it is remembered.
+  // remembered, read from a map page already known, or else read under the
+  // header read lock.
   uint16_t GetPageOwnerCode(uint32_t address);
   // `count` bytes at `address`.
   void ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,

@@ -398,6 +398,10 @@ bool TMapPageMgr::KnownPageOwner(uint32_t address, uint16_t& code) const {
   return true;
 }
 
+bool TMapPageMgr::CoversPage(uint32_t address) const {
+  return (address >> page_shift_) / entries_ < global_hdr_->MapPageCount();
+}
+
 void TMapPageMgr::ForgetPageOwners(uint32_t tableId) {
   std::erase_if(page_owners_, [&](const auto& p) { return (p.second >> 4) == tableId; });
 }

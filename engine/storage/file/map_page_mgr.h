@@ -14,7 +14,8 @@
 //  - The page I/O (the disk manager, through page_io.h) and the global
 //    header are borrowed and must outlive this object; every call is made
 //    under the disk manager's header write lock (read lock for the listings
-//    and owner queries), with the header freshly read.
+//    and for owner queries past the map pages the header copy counts), with
+//    the header freshly read.
 //  - Map pages are read afresh for every operation: other connections change
 //    them between header locks. Only the addresses of the map pages are
 //    remembered, since map pages never move once linked; ResetAddressCache
@@ -117,6 +118,9 @@ class TMapPageMgr : public host::TObject {
   uint16_t PageOwnerCode(uint32_t address);
   // Whether the owner of that page is remembered, and which it is.
   bool KnownPageOwner(uint32_t address, uint16_t& code) const;
+  // Whether the map pages the header copy counts reach the page holding
+  // `address` (map pages never move and are never removed).
+  bool CoversPage(uint32_t address) const;
   // Forgets the remembered owners of table `tableId`'s pages.
   void ForgetPageOwners(uint32_t tableId);
 

@@ -412,5 +412,48 @@ TEST(RecordMgrFile, ADamagedLeafNamingAnotherTablesRecordFreesNothing) {
   EXPECT_EQ(b->Read(target)[kRecLogicalNo], 6);
 }
 
+// Table A's record page, once checked, is remembered as A's. When A is
+// emptied (here or by another connection) and table B is given the page, an
+// address in it is refused for A again.
+TEST(RecordMgrFile, APageGivenToAnotherTableIsNoLongerTakenAsTheOldOwners) {
+  using namespace test;
+  const std::vector<TTableFieldDesc> fields = {{"ID", host::ftInteger}};
+  const std::vector<TTableIndexDesc> indexes = {{"ById", "ID", true}};
+  for (const bool elsewhere : {false, true}) {
+    os::test::TTempDir dir;
+    const std::string path = dir / "reuse.tav";
+    TTestDatabaseFile db(path, true);
+    TTableDef defA(nullptr), defB(nullptr);
+    BuildTableDef(defA, "A", false, fields, indexes);
+    BuildTableDef(defB, "B", false, fields, indexes);
+    ASSERT_EQ(db.Tables().CreateTableDef("A", defA), 0);
+    ASSERT_EQ(db.Tables().CreateTableDef("B", defB), 0);
+    auto a = OpenStoredTable(db.Tables(), "A", defA.TableID(), fields, indexes);
+    std::vector<uint8_t> rec = a->NewRecord();
+    a->SetInteger(rec, "ID", 1);
+    const uint32_t old = a->Insert(rec);
+    a->Read(old);  // A's page is now known as A's
+    {
+      std::unique_ptr<TTestDatabaseFile> other;
+      TTestDatabaseFile* where = &db;
+      if (elsewhere) {
+        other = std::make_unique<TTestDatabaseFile>(path, false);
+        where = other.get();
+      }
+      auto a2 = elsewhere ? OpenStoredTable(where->Tables(), "A", defA.TableID(), fields, indexes)
+                          : nullptr;
+      (elsewhere ? *a2 : *a).Empty();
+      auto b = OpenStoredTable(where->Tables(), "B", defB.TableID(), fields, indexes);
+      std::vector<uint8_t> brec = b->NewRecord();
+      b->SetInteger(brec, "ID", 7);
+      ASSERT_EQ(b->Insert(brec), old) << "B is given A's freed page";
+    }
+    a->Begin();
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(old, rec.data(), false); }), 8581)
+        << (elsewhere ? "another connection" : "this connection");
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().DeleteRecord(old); }), 8581);
+  }
+}
+
 }  // namespace
 }  // namespace tav
