@@ -213,7 +213,7 @@ TEST(DamagedFile, EveryPageDamagedGivesAnErrorOrAgreeingResults) {
   ASSERT_EQ(image.size(), owners.size() * kPageSize);
   const std::string path = dir / "bad.tav";
   auto holdsValues = [&](uint16_t owner) {
-    return owner == id * 16 + TAV_USAGE_RECORD || owner == id * 16 + TAV_USAGE_INDEX;
+    return owner == id * 16 + kUsageRecord || owner == id * 16 + kUsageIndex;
   };
 
   int cases = 0, refused = 0;

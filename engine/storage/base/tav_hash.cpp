@@ -148,7 +148,7 @@ void THashCollectionItem::SetHashFromInts(uint32_t a, uint32_t b) {
 // ---- THashCollection ----
 
 THashCollection::THashCollection()
-    : hash_(std::make_unique<TTavBaseHash>(DefaultHashSize, KeySize, DefaultHashSize)) {}
+    : hash_(std::make_unique<TTavBaseHash>(kDefaultHashSize, KeySize, kDefaultHashSize)) {}
 
 THashCollection::~THashCollection() {
   // Free the items while this is still a THashCollection: their destructors
@@ -212,7 +212,7 @@ void THashCollection::DeleteHashedItem(int index) {
 }
 
 void THashCollection::ResetHash() {
-  const int size = Count() >= 500 ? 2 * Count() : DefaultHashSize;
+  const int size = Count() >= 500 ? 2 * Count() : kDefaultHashSize;
   auto fresh = std::make_unique<TTavBaseHash>(size, KeySize, size);
   for (int i = 0; i < Count(); ++i) {
     auto* item = dynamic_cast<THashCollectionItem*>(Items(i));

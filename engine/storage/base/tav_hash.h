@@ -121,7 +121,7 @@ class THashCollectionItem : public host::TCollectionItem {
 class THashCollection : public host::TCollection {
  public:
   static constexpr int KeySize = 8;
-  static constexpr int DefaultHashSize = 1000;
+  static constexpr int kDefaultHashSize = 1000;
 
   THashCollection();
   ~THashCollection() override;

@@ -174,7 +174,7 @@ void TSortedList::SetItems(int index, uint32_t value) {
 }
 
 void TSortedList::SortList(TSortedListCompare compare) {
-  if (Count() <= SortThreshold || !compare) {
+  if (Count() <= kSortThreshold || !compare) {
     sorted_ = false;
     return;
   }

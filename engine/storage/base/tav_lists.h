@@ -63,7 +63,7 @@ class TCompoundList : public host::TObject {
 class TSortedList : public host::TObject {
  public:
   // Lists of this many values or fewer are never sorted.
-  static constexpr int SortThreshold = 100;
+  static constexpr int kSortThreshold = 100;
 
   TSortedList() = default;
   TSortedList(const TSortedList&) = delete;
@@ -77,7 +77,7 @@ class TSortedList : public host::TObject {
   uint32_t Items(int index) const;
   void SetItems(int index, uint32_t value);
 
-  // With more than SortThreshold values, sorts by compare and marks the list
+  // With more than kSortThreshold values, sorts by compare and marks the list
   // sorted when the result is ascending by value (sort by AscendingListSort
   // to search it); otherwise leaves it unsorted.
   void SortList(TSortedListCompare compare);

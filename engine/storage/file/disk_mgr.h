@@ -250,7 +250,7 @@ class TDiskMgr : public host::TObject, public TPageIO {
   void ZeroPages(const host::TList& pages);
 
   std::unique_ptr<TTavFile> tav_file_;
-  uint32_t page_size_ = TAV_DEFAULT_PAGE_SIZE;
+  uint32_t page_size_ = kDefaultPageSize;
   uint16_t open_flags_ = fmOpenReadWrite | fmShareDenyNone;
   std::string file_name_;
   std::unique_ptr<TGlobalHdr> global_hdr_;

@@ -38,7 +38,7 @@ constexpr size_t kMaxKnownPageOwners = 65536;
 }  // namespace
 
 TMapPageMgr::TMapPageMgr(uint32_t pageSize) : entries_(0), page_shift_(0), page_size_(pageSize) {
-  TAV_ASSERT(pageSize >= TAV_MIN_PAGE_SIZE && (pageSize & (pageSize - 1)) == 0,
+  TAV_ASSERT(pageSize >= kMinPageSize && (pageSize & (pageSize - 1)) == 0,
              "Invalid map page size");
   entries_ = (pageSize - kMapPageHdrSize) / 2;
   while ((uint32_t{1} << page_shift_) < pageSize) ++page_shift_;
@@ -135,7 +135,7 @@ int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t count) {
 
 uint32_t TMapPageMgr::PageAddress(uint32_t seq, uint32_t index) const {
   const uint64_t address = (uint64_t{seq} * entries_ + index) << page_shift_;
-  if (address >= static_cast<uint64_t>(TAV_MAX_FILE_END))
+  if (address >= static_cast<uint64_t>(kMaxFileEnd))
     TavDatabaseError(8581, "TMapPageMgr.PageAddress", kBadPageNo);
   return static_cast<uint32_t>(address);
 }
@@ -256,7 +256,7 @@ void TMapPageMgr::AdjustMapPageFlags(uint16_t owner, uint32_t address, uint32_t 
   TAV_ASSERT((address & (page_size_ - 1)) == 0, "Map flags set for an address inside a page");
   TAV_ASSERT(owner != 0, "Map flags set to 0");
   uint64_t page = address >> page_shift_;
-  TAV_ASSERT(((page + count) << page_shift_) <= static_cast<uint64_t>(TAV_MAX_FILE_END) + 1,
+  TAV_ASSERT(((page + count) << page_shift_) <= static_cast<uint64_t>(kMaxFileEnd) + 1,
              "Map flags set beyond the largest file");
   while (count > 0) {
     const auto here = static_cast<uint32_t>(std::min<uint64_t>(count, entries_ - page % entries_));

@@ -82,7 +82,7 @@ class TSearchModifier : public host::TObject {
 };
 
 // Deepest tree the engine accepts; a depth beyond it is damage.
-inline constexpr uint32_t TAV_MAX_TREE_DEPTH = 64;
+inline constexpr uint32_t kMaxTreeDepth = 64;
 
 class TBTree : public host::TObject, public TNodeOwner {
  public:

@@ -431,7 +431,7 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
   constexpr int kOpsPerRound = 1600;
   for (int s = 0; s <= kReopenRounds; ++s) {
     TDiskIOInterface io;
-    SetUpTableInterface(io, db.Mgr(), TAV_USAGE_INDEX, 4096, firstEmpty);
+    SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096, firstEmpty);
     {
       TTestIndex ix(layout, &io, s == 0, root, depth);
       if (s == 0) rootBlock = ix.Tree().Root();
@@ -457,7 +457,7 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
 
   // Nodes are whole blocks: an interface of another block size is refused.
   TDiskIOInterface half;
-  SetUpTableInterface(half, db.Mgr(), TAV_USAGE_INDEX, 2048);
+  SetUpTableInterface(half, db.Mgr(), kUsageIndex, 2048);
   TBTree tree;
   EXPECT_THROW(tree.ConnectToIFace(&half, 4096, root, depth), host::EAssertionFailed);
   half.Close();

@@ -21,7 +21,7 @@ namespace tav {
 namespace {
 
 inline bool HasValue(const uint8_t* entry, int i) {
-  return (entry[KeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
+  return (entry[kKeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
 }
 
 }  // namespace
@@ -39,12 +39,12 @@ void TNode::Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t page
   page_size_ = pageSize;
   max_key_size_ = format.MaximumKeySize();
   fixed_ = format.KeyType() == ikFixed;
-  TAV_ASSERT(max_key_size_ > KeyEntryHeaderSize, "MaxKeySize is 0");
-  TAV_ASSERT(pageSize > static_cast<uint32_t>(TAV_NODE_HEADER_SIZE + max_key_size_),
+  TAV_ASSERT(max_key_size_ > kKeyEntryHeaderSize, "MaxKeySize is 0");
+  TAV_ASSERT(pageSize > static_cast<uint32_t>(kNodeHeaderSize + max_key_size_),
              "Index page too small for its keys");
   min_entry_size_ = fixed_
                         ? max_key_size_
-                        : KeyEntryHeaderSize + std::max<int32_t>(1, format.DataOffset());
+                        : kKeyEntryHeaderSize + std::max<int32_t>(1, format.DataOffset());
   capacity_ = static_cast<int32_t>(pageSize) + 3 * max_key_size_;
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity_));
   offsets_ = std::make_unique<int32_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
@@ -55,7 +55,7 @@ void TNode::Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t page
 }
 
 void TNode::SetUsed(int32_t used) {
-  Set32(TAV_NODE_USED, static_cast<uint32_t>(used));
+  Set32(kNodeUsed, static_cast<uint32_t>(used));
   Changed();
 }
 
@@ -68,8 +68,8 @@ void TNode::CheckOpen() const {
 }
 
 void TNode::CheckImage(const char* caller) const {
-  const uint32_t used = Get32(TAV_NODE_USED);
-  if (used > page_size_ - TAV_NODE_HEADER_SIZE) Corrupt(caller, "Node used count out of range");
+  const uint32_t used = Get32(kNodeUsed);
+  if (used > page_size_ - kNodeHeaderSize) Corrupt(caller, "Node used count out of range");
   if (fixed_) {
     // Entry k starts at k * MaxKeySize whatever the length fields say; each
     // length is checked when its entry is used (EntryPtr, EntryLengthAt).
@@ -120,7 +120,7 @@ void TNode::ReadNode(uint32_t address) {
 void TNode::WriteNode() {
   CheckOpen();
   TAV_ASSERT(address_ != 0, "Node has no address");
-  if (GetUsed() > static_cast<int32_t>(page_size_) - TAV_NODE_HEADER_SIZE)
+  if (GetUsed() > static_cast<int32_t>(page_size_) - kNodeHeaderSize)
     TavDatabaseError(8581, "TNode.WriteNode", "Node is overfull");
   io_->WriteBlock(address_, page_size_, buffer_.get());
 }
@@ -133,9 +133,9 @@ void TNode::SetAddress(uint32_t address) {
 
 void TNode::ClearNode() {
   CheckOpen();
-  const uint32_t leaf = Get32(TAV_NODE_LEAF);
+  const uint32_t leaf = Get32(kNodeLeaf);
   std::memset(buffer_.get(), 0, static_cast<size_t>(capacity_));
-  Set32(TAV_NODE_LEAF, leaf);
+  Set32(kNodeLeaf, leaf);
   cursor_ = 0;
   Changed();
 }
@@ -153,15 +153,15 @@ void TNode::Forget() {
 }
 
 bool TNode::CheckNodeFull() const {
-  return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE + max_key_size_ >= int64_t{page_size_};
+  return int64_t{GetUsed()} + kNodeHeaderSize + max_key_size_ >= int64_t{page_size_};
 }
 
 bool TNode::RoomForKey(int32_t n) const {
-  return int64_t{GetUsed()} + n + TAV_NODE_HEADER_SIZE <= int64_t{page_size_};
+  return int64_t{GetUsed()} + n + kNodeHeaderSize <= int64_t{page_size_};
 }
 
 bool TNode::CheckNodeTooEmpty() const {
-  return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE < int64_t{page_size_ / 2};
+  return int64_t{GetUsed()} + kNodeHeaderSize < int64_t{page_size_ / 2};
 }
 
 bool TNode::CheckNodeEmpty() const {
@@ -402,12 +402,12 @@ void TNode::CopyCurrentKey(uint8_t* keyInfo) const {
 }
 
 void TNode::SetLinkOf(uint32_t address, bool prior, uint32_t value) {
-  uint8_t header[TAV_NODE_HEADER_SIZE];
-  io_->ReadBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
-  if (host::GetU32(header + TAV_NODE_LEAF) == 0)
+  uint8_t header[kNodeHeaderSize];
+  io_->ReadBlockHeader(address, kNodeHeaderSize, header);
+  if (host::GetU32(header + kNodeLeaf) == 0)
     Corrupt("TNode.SetLinkOf", "Leaf link names an inner node");
-  host::PutU32(header + (prior ? TAV_NODE_PRIOR : TAV_NODE_NEXT), value);
-  io_->WriteBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
+  host::PutU32(header + (prior ? kNodePrior : kNodeNext), value);
+  io_->WriteBlockHeader(address, kNodeHeaderSize, header);
   if (owner_) owner_->NodeHeaderChanged(address, header);
 }
 
@@ -422,7 +422,7 @@ void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
   // A split at 0 would move every entry and leave this node empty.
   if (split <= 0) TavDatabaseError(8581, kCaller, "Cursor is out of range");
   std::memset(newNode.buffer_.get(), 0, static_cast<size_t>(capacity_));
-  std::memcpy(newNode.buffer_.get(), buffer_.get(), TAV_NODE_HEADER_SIZE);
+  std::memcpy(newNode.buffer_.get(), buffer_.get(), kNodeHeaderSize);
   std::memcpy(newNode.Data(), Data() + split, static_cast<size_t>(used - split));
   newNode.SetUsed(used - split);
   newNode.address_ = newAddress;
@@ -607,7 +607,7 @@ void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
     const uint8_t* e = EntryPtr(k);
     if (!HasValue(e, keyFieldNo)) continue;
     const int32_t len = host::GetU16(e);
-    int32_t pos = KeyEntryHeaderSize + format.DataOffset();
+    int32_t pos = kKeyEntryHeaderSize + format.DataOffset();
     // Skip the fields before it that have a value, bounded by the entry.
     for (int i = 0; i < keyFieldNo; ++i) {
       if (!HasValue(e, i)) continue;
@@ -699,7 +699,7 @@ int TNode::CheckNode(int32_t& position) const {
 void TNode::PrintNode(host::TStrings& lines, int level) const {
   lines.Add(
       host::Format("Node Level: %d NodeAddr=%d :NodeHdr=L:%5d Sze:%5d N:%5d P:%5d",
-                   {level, address_, Get32(TAV_NODE_LEAF), GetUsed(), GetNext(), GetPrior()}));
+                   {level, address_, Get32(kNodeLeaf), GetUsed(), GetNext(), GetPrior()}));
   lines.Add(host::Format("Node NodeAddr=%s :N:%s P:%s", {host::IntToHex(int64_t{address_}, 8),
                                                          host::IntToHex(int64_t{GetNext()}, 8),
                                                          host::IntToHex(int64_t{GetPrior()}, 8)}));
@@ -708,7 +708,7 @@ void TNode::PrintNode(host::TStrings& lines, int level) const {
   const int32_t used = GetUsed();
   for (int32_t pos = 0; pos + 2 <= used;) {
     const int32_t len = host::GetU16(Data() + pos);
-    if (len < KeyEntryHeaderSize || len > used - pos) break;
+    if (len < kKeyEntryHeaderSize || len > used - pos) break;
     lines.Add(
         host::Format("  %d: Len=%d Count=%d Addr=%d",
                      {pos, len, GetKeyEntryCount(Data() + pos), GetKeyEntryAddress(Data() + pos)}));

@@ -56,11 +56,11 @@ enum TKeySearchType : uint8_t { ksLE = 0, ksEQ = 1, ksGE = 2 };
 enum TNodeType : uint8_t { ntNode = 0, ntLeaf = 1 };
 
 // Node header layout.
-inline constexpr int32_t TAV_NODE_HEADER_SIZE = 16;
-inline constexpr int32_t TAV_NODE_LEAF = 0;
-inline constexpr int32_t TAV_NODE_USED = 4;
-inline constexpr int32_t TAV_NODE_NEXT = 8;
-inline constexpr int32_t TAV_NODE_PRIOR = 12;
+inline constexpr int32_t kNodeHeaderSize = 16;
+inline constexpr int32_t kNodeLeaf = 0;
+inline constexpr int32_t kNodeUsed = 4;
+inline constexpr int32_t kNodeNext = 8;
+inline constexpr int32_t kNodePrior = 12;
 
 // What a node needs of the index it belongs to: the key format its entries
 // follow, the diagnostics list, and word of a leaf header the node wrote to
@@ -107,13 +107,13 @@ class TNode : public host::TObject {
   bool RoomForKey(int32_t n) const;
   bool CheckNodeTooEmpty() const;
   bool CheckNodeEmpty() const;
-  bool CheckIsLeaf() const { return Get32(TAV_NODE_LEAF) != 0; }
-  void SetLeaf(bool leaf) { Set32(TAV_NODE_LEAF, leaf ? 1 : 0); }
-  uint32_t GetNext() const { return Get32(TAV_NODE_NEXT); }
-  void SetNext(uint32_t address) { Set32(TAV_NODE_NEXT, address); }
-  uint32_t GetPrior() const { return Get32(TAV_NODE_PRIOR); }
-  void SetPrior(uint32_t address) { Set32(TAV_NODE_PRIOR, address); }
-  int32_t GetUsed() const { return static_cast<int32_t>(Get32(TAV_NODE_USED)); }
+  bool CheckIsLeaf() const { return Get32(kNodeLeaf) != 0; }
+  void SetLeaf(bool leaf) { Set32(kNodeLeaf, leaf ? 1 : 0); }
+  uint32_t GetNext() const { return Get32(kNodeNext); }
+  void SetNext(uint32_t address) { Set32(kNodeNext, address); }
+  uint32_t GetPrior() const { return Get32(kNodePrior); }
+  void SetPrior(uint32_t address) { Set32(kNodePrior, address); }
+  int32_t GetUsed() const { return static_cast<int32_t>(Get32(kNodeUsed)); }
   // Number of entries.
   int GetCount() const;
 
@@ -211,10 +211,10 @@ class TNode : public host::TObject {
 
   uint32_t Get32(int32_t offset) const { return host::GetU32(buffer_.get() + offset); }
   void Set32(int32_t offset, uint32_t value) { host::PutU32(buffer_.get() + offset, value); }
-  uint8_t* Data() { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
-  const uint8_t* Data() const { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
+  uint8_t* Data() { return buffer_.get() + kNodeHeaderSize; }
+  const uint8_t* Data() const { return buffer_.get() + kNodeHeaderSize; }
   // Room for entries in the buffer (past the page: see the header note).
-  int32_t DataCapacity() const { return capacity_ - TAV_NODE_HEADER_SIZE; }
+  int32_t DataCapacity() const { return capacity_ - kNodeHeaderSize; }
   void SetUsed(int32_t used);
   void Changed() { offsets_valid_ = false; }
   // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.

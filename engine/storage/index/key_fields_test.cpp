@@ -119,7 +119,7 @@ class TestKey {
   explicit TestKey(const std::vector<TFieldShape>& shapes, TIndexKeyType keyType = ikMinStringLen,
                    TDBStringCompare compare = DBANSICompareStrings) {
     const int n = static_cast<int>(shapes.size());
-    int pos = RecordHeaderSize + n;
+    int pos = kRecordHeaderSize + n;
     for (int i = 0; i < n; ++i) {
       const TFieldShape& s = shapes[static_cast<size_t>(i)];
       TKeyFieldItem* f = fields.Add();
@@ -127,7 +127,7 @@ class TestKey {
       f->SetDataType(s.type);
       f->SetCaseInsensitive(s.ci);
       f->SetDescending(s.desc);
-      f->SetNullFlagOffset(RecordHeaderSize + i);
+      f->SetNullFlagOffset(kRecordHeaderSize + i);
       const bool str = s.type == ftString || s.type == ftWideString;
       f->SetFieldSize(str ? s.size : CalculateCoreDataSize(s.type));
       if (str) {
@@ -471,7 +471,7 @@ TEST(KeyBuildTest, EntryLengthFollowsTheKeyType) {
 TEST(KeyBuildTest, OnlyANullFlagOfOneHoldsAValue) {
   TestKey k({{ftInteger}, {ftInteger}});
   auto record = k.Record({1, 2});
-  record[RecordHeaderSize] = 2;  // first field: flag 2
+  record[kRecordHeaderSize] = 2;  // first field: flag 2
   const auto e = k.EntryFromRecord(record);
   EXPECT_EQ(e[10], 0x40);  // only the second field's bit
   EXPECT_EQ(GetKeyEntryLength(e.data()), 10 + 1 + 4);

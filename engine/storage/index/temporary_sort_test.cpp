@@ -97,7 +97,7 @@ class Layout {
 int32_t IntKeyOf(const uint8_t* entry) {
   // One integer field: the bitmap byte, then the value.
   int32_t v;
-  std::memcpy(&v, entry + KeyEntryHeaderSize + 1, 4);
+  std::memcpy(&v, entry + kKeyEntryHeaderSize + 1, 4);
   return v;
 }
 
@@ -234,7 +234,7 @@ TEST(TemporarySort, GrowthStopsAtTheArrayLimit) {
   // The last capacity whose grown array still fits, then the first that
   // would not; and capacities whose growth would wrap 32 bits.
   const int32_t entry = 1000;
-  const int32_t fits = static_cast<int32_t>(TTemporarySort::MaximumSortBytes / entry);
+  const int32_t fits = static_cast<int32_t>(TTemporarySort::kMaximumSortBytes / entry);
   int32_t last = fits / 5 * 4;
   while ((last + 1) + (last + 1) / 4 <= fits) ++last;
   EXPECT_EQ(TTemporarySort::GrownCapacity(last, entry), last + last / 4);

@@ -56,7 +56,7 @@ std::vector<std::pair<uint32_t, TBlock>> Chain(TBaseIOInterface& io, uint32_t ad
 class BlobTest : public ::testing::TestWithParam<test::TBackendKind> {
  protected:
   void SetUp() override {
-    backend = test::MakeBackend(GetParam(), TAV_USAGE_BLOB, kBlock);
+    backend = test::MakeBackend(GetParam(), kUsageBlob, kBlock);
     blobs.SetIOInterface(&backend->IO());
     blobs.SetBlobBlockSize(kBlock);
     blobs.Open();
@@ -390,7 +390,7 @@ class BlobFileTest : public ::testing::Test {
  protected:
   void SetUp() override { OpenAll(0); }
   void OpenAll(uint32_t firstEmpty) {
-    test::SetUpTableInterface(io, db.Mgr(), TAV_USAGE_BLOB, kBlock, firstEmpty);
+    test::SetUpTableInterface(io, db.Mgr(), kUsageBlob, kBlock, firstEmpty);
     blobs.SetIOInterface(&io);
     blobs.SetBlobBlockSize(kBlock);
     blobs.Open();

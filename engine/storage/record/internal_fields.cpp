@@ -129,7 +129,7 @@ TInternalFieldItem* TInternalFields::Add() {
 TInternalFieldItem* TInternalFields::GetField(int index) const {
   // An unopened list has an empty map: that is the same broken rule as an
   // index out of range, and must not reach Items with -1.
-  TAV_ASSERT(index >= 0 && index < Count() && index < MaximumFieldCount &&
+  TAV_ASSERT(index >= 0 && index < Count() && index < kMaximumFieldCount &&
                  field_index_map_[index] >= 0 && field_index_map_[index] < Count(),
              "Invalid field index in GetField");
   return Items(field_index_map_[index]);
@@ -144,7 +144,7 @@ TInternalFieldItem* TInternalFields::FindField(const std::string& name) const {
 void TInternalFields::SetDefaultOffsets() {
   // 64-bit so that a run of absurd declared sizes (a damaged definition)
   // is caught below instead of wrapping into a small record size.
-  int64_t position = RecordHeaderSize + static_cast<int64_t>(Count());
+  int64_t position = kRecordHeaderSize + static_cast<int64_t>(Count());
   for (int i = 0; i < Count(); ++i) {
     TInternalFieldItem* item = Items(i);
     int64_t size;
@@ -162,7 +162,7 @@ void TInternalFields::SetDefaultOffsets() {
       item->SetSizeMarkerOffset(0);
     }
     item->SetDataOffset(static_cast<int32_t>(position));
-    item->SetNullFlagOffset(RecordHeaderSize + i);
+    item->SetNullFlagOffset(kRecordHeaderSize + i);
     position += size;
   }
   // 255 fields of at most 65537 bytes each stay far below 2^31; more fields
@@ -182,9 +182,9 @@ void TInternalFields::Open() {
   ClearFieldIndexMap();
   for (int i = 0; i < Count(); ++i) {
     const int k = Items(i)->FieldIndex();
-    // Below MaximumFieldCount too: a list of more than 255 fields would
+    // Below kMaximumFieldCount too: a list of more than 255 fields would
     // otherwise index past the map.
-    TAV_ASSERT(k >= 0 && k < Count() && k < MaximumFieldCount, "Invalid field index");
+    TAV_ASSERT(k >= 0 && k < Count() && k < kMaximumFieldCount, "Invalid field index");
     TAV_ASSERT(field_index_map_[k] < 0, "Field indexes degenerate");
     field_index_map_[k] = i;
   }

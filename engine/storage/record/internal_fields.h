@@ -26,9 +26,9 @@
 namespace tav {
 
 // The size of the record header that precedes the null flags.
-inline constexpr int RecordHeaderSize = 14;
+inline constexpr int kRecordHeaderSize = 14;
 // The most fields a table can have (slots in the field-index map).
-inline constexpr int MaximumFieldCount = 255;
+inline constexpr int kMaximumFieldCount = 255;
 
 // The bytes a field of `type` takes in the record image, length marker not
 // counted: 0 for the string types (their declared size is used) and for every
@@ -160,7 +160,7 @@ class TInternalFields : public host::TCollection {
   bool uses_blobs_ = false;
   int32_t auto_inc_field_no_ = -1;
   // Slot k: list position of the field whose FieldIndex is k; -1 = empty.
-  std::array<int32_t, MaximumFieldCount> field_index_map_;
+  std::array<int32_t, kMaximumFieldCount> field_index_map_;
 };
 
 }  // namespace tav

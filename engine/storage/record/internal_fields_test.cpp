@@ -189,7 +189,7 @@ TEST(InternalFieldsTest, OpenRefusesBadFieldIndexes) {
 
   // More fields than the map has slots: refused, not written past the map.
   TInternalFields many;
-  for (int i = 0; i < MaximumFieldCount + 1; ++i) AddField(many, "F", ftBoolean);
+  for (int i = 0; i < kMaximumFieldCount + 1; ++i) AddField(many, "F", ftBoolean);
   EXPECT_EQ(AssertionOf([&] { many.Open(); }), "Invalid field index");
 }
 

@@ -89,7 +89,7 @@ void TRecordMgr::CheckRecordAddress(uint32_t address, const char* caller) const 
   if (!disk_) return;
   const uint32_t pageSize = disk_->PageSize();
   const uint64_t end = uint64_t{address} + io_->BlockSize();
-  bool ok = end <= static_cast<uint64_t>(TAV_MAX_FILE_END);
+  bool ok = end <= static_cast<uint64_t>(kMaxFileEnd);
   if (ok && block_align_ != 0) {
     const uint32_t offset = address & (pageSize - 1);
     ok = offset % block_align_ == 0 && offset + block_align_ <= pageSize;

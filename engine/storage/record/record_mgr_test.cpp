@@ -57,7 +57,7 @@ class RecordMgrTest : public ::testing::TestWithParam<test::TBackendKind> {
   void SetUp() override {
     AddFields(mgr.Fields());
     size = mgr.Fields().RecordSize();
-    backend = test::MakeBackend(GetParam(), TAV_USAGE_RECORD, static_cast<uint32_t>(size));
+    backend = test::MakeBackend(GetParam(), kUsageRecord, static_cast<uint32_t>(size));
     mgr.SetRecordSize(size);
     mgr.Open(&backend->IO());
   }
@@ -228,7 +228,7 @@ TEST(RecordMgrFile, RecordsSurviveCloseAndReopenAndFreedBlocksComeBackFirst) {
   auto open = [&](TRecordMgr& mgr, TDiskIOInterface& io, uint32_t head) {
     AddFields(mgr.Fields());
     mgr.SetRecordSize(mgr.Fields().RecordSize());
-    test::SetUpTableInterface(io, db.Mgr(), TAV_USAGE_RECORD,
+    test::SetUpTableInterface(io, db.Mgr(), kUsageRecord,
                               static_cast<uint32_t>(mgr.RecordSize()), head);
     mgr.Open(&io);
   };
@@ -283,13 +283,13 @@ TEST(RecordMgrFile, AnAddressOutsideTheTablesRecordPagesIsRefusedAndNothingChang
   const int32_t size = mine.Fields().RecordSize();
   mine.SetRecordSize(size);
   theirs.SetRecordSize(size);
-  test::SetUpTableInterface(myRecords, db.Mgr(), TAV_USAGE_RECORD, static_cast<uint32_t>(size));
-  test::SetUpTableInterface(myIndex, db.Mgr(), TAV_USAGE_INDEX, 4096);
+  test::SetUpTableInterface(myRecords, db.Mgr(), kUsageRecord, static_cast<uint32_t>(size));
+  test::SetUpTableInterface(myIndex, db.Mgr(), kUsageIndex, 4096);
   theirRecords.SetDiskMgr(&db.Mgr());
   theirRecords.SetTableID(6);
-  theirRecords.SetUsage(TAV_USAGE_RECORD);
+  theirRecords.SetUsage(kUsageRecord);
   theirRecords.SetBlockSize(static_cast<uint32_t>(size));
-  theirRecords.SetAccessFlags(TAV_ACCESS_CACHED);
+  theirRecords.SetAccessFlags(kAccessCached);
   theirRecords.SetFirstEmptyValid(true);
   theirRecords.Open();
   mine.Open(&myRecords);
@@ -302,7 +302,7 @@ TEST(RecordMgrFile, AnAddressOutsideTheTablesRecordPagesIsRefusedAndNothingChang
   }
   const std::vector<uint8_t> zeros(4096, 0);
   const uint32_t node = myIndex.AllocateNewAddress(4096, zeros.data());
-  const uint32_t freed = db.Mgr().WriteNewPages(7, TAV_USAGE_RECORD, zeros.data(), 1, 0);
+  const uint32_t freed = db.Mgr().WriteNewPages(7, kUsageRecord, zeros.data(), 1, 0);
   db.Mgr().ReleasePages(freed, 1);
   const uint32_t end = static_cast<uint32_t>(db.Mgr().GetFileSize());
 
@@ -379,7 +379,7 @@ TEST(RecordMgrFile, ADamagedLeafNamingAnotherTablesRecordFreesNothing) {
     TTestDatabaseFile db(path, false);
     const uint32_t pages = static_cast<uint32_t>(db.DiskMgr().GetFileSize() / 4096);
     for (uint32_t p = 6; p < pages; ++p)
-      if (db.DiskMgr().GetPageOwnerCode(p * 4096) == idA * 16 + TAV_USAGE_INDEX)
+      if (db.DiskMgr().GetPageOwnerCode(p * 4096) == idA * 16 + kUsageIndex)
         indexPages.push_back(p);
   }
   ASSERT_FALSE(indexPages.empty());

@@ -52,7 +52,7 @@
 namespace tav {
 
 // The header image: 48 fixed bytes, then 6 bytes per index, in 256 bytes.
-inline constexpr uint32_t kTableHeaderSize = TAV_TABLEHEADER_BLOCK_SIZE;
+inline constexpr uint32_t kTableHeaderSize = kTableHeaderBlockSize;
 inline constexpr uint32_t kTableHeaderFixedSize = 48;
 inline constexpr uint32_t kTableHeaderIndexSlotSize = 6;
 inline constexpr int32_t kTableHeaderMaxIndexes =
