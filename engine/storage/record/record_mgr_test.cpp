@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/testing/storage_test_support.h"
@@ -342,6 +344,18 @@ TEST(RecordMgrFile, AnAddressOutsideTheTablesRecordPagesIsRefusedAndNothingChang
   EXPECT_EQ(buf, Record(size, 77));
 }
 
+// Creates tables "A" and "B" alike in `db`; returns their ids.
+std::pair<int32_t, int32_t> CreateTwoTables(test::TTestDatabaseFile& db,
+                                            const std::vector<test::TTableFieldDesc>& fields,
+                                            const std::vector<test::TTableIndexDesc>& indexes) {
+  TTableDef defA(nullptr), defB(nullptr);
+  test::BuildTableDef(defA, "A", false, fields, indexes);
+  test::BuildTableDef(defB, "B", false, fields, indexes);
+  EXPECT_EQ(db.Tables().CreateTableDef("A", defA), 0);
+  EXPECT_EQ(db.Tables().CreateTableDef("B", defB), 0);
+  return {defA.TableID(), defB.TableID()};
+}
+
 // A leaf of table A's index damaged to name a record of table B: finding
 // the key hands out B's address, and reading or deleting through it is
 // refused with nothing freed; B is untouched.
@@ -355,21 +369,16 @@ TEST(RecordMgrFile, ADamagedLeafNamingAnotherTablesRecordFreesNothing) {
   uint32_t victim = 0, target = 0;
   {
     TTestDatabaseFile db(path, true);
-    TTableDef defA(nullptr), defB(nullptr);
-    BuildTableDef(defA, "A", false, fields, indexes);
-    BuildTableDef(defB, "B", false, fields, indexes);
-    ASSERT_EQ(db.Tables().CreateTableDef("A", defA), 0);
-    ASSERT_EQ(db.Tables().CreateTableDef("B", defB), 0);
-    idA = defA.TableID();
-    idB = defB.TableID();
-    TTableConnection a(db.Tables(), defA), b(db.Tables(), defB);
+    std::tie(idA, idB) = CreateTwoTables(db, fields, indexes);
+    auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
+    auto b = OpenStoredTable(db.Tables(), "B", idB, fields, indexes);
     for (int i = 0; i < 20; ++i) {
-      for (TTableConnection* c : {&a, &b}) {
+      for (TTableConnection* c : {a.get(), b.get()}) {
         std::vector<uint8_t> rec = c->NewRecord();
         c->SetInteger(rec, "ID", i);
         c->SetString(rec, "NAME", "n" + std::to_string(i));
         const uint32_t at = c->Insert(rec);
-        if (i == 5) (c == &a ? victim : target) = at;
+        if (i == 5) (c == a.get() ? victim : target) = at;
       }
     }
   }
@@ -423,12 +432,8 @@ TEST(RecordMgrFile, APageGivenToAnotherTableIsNoLongerTakenAsTheOldOwners) {
     os::test::TTempDir dir;
     const std::string path = dir / "reuse.tav";
     TTestDatabaseFile db(path, true);
-    TTableDef defA(nullptr), defB(nullptr);
-    BuildTableDef(defA, "A", false, fields, indexes);
-    BuildTableDef(defB, "B", false, fields, indexes);
-    ASSERT_EQ(db.Tables().CreateTableDef("A", defA), 0);
-    ASSERT_EQ(db.Tables().CreateTableDef("B", defB), 0);
-    auto a = OpenStoredTable(db.Tables(), "A", defA.TableID(), fields, indexes);
+    const auto [idA, idB] = CreateTwoTables(db, fields, indexes);
+    auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
     std::vector<uint8_t> rec = a->NewRecord();
     a->SetInteger(rec, "ID", 1);
     const uint32_t old = a->Insert(rec);
@@ -440,10 +445,10 @@ TEST(RecordMgrFile, APageGivenToAnotherTableIsNoLongerTakenAsTheOldOwners) {
         other = std::make_unique<TTestDatabaseFile>(path, false);
         where = other.get();
       }
-      auto a2 = elsewhere ? OpenStoredTable(where->Tables(), "A", defA.TableID(), fields, indexes)
+      auto a2 = elsewhere ? OpenStoredTable(where->Tables(), "A", idA, fields, indexes)
                           : nullptr;
       (elsewhere ? *a2 : *a).Empty();
-      auto b = OpenStoredTable(where->Tables(), "B", defB.TableID(), fields, indexes);
+      auto b = OpenStoredTable(where->Tables(), "B", idB, fields, indexes);
       std::vector<uint8_t> brec = b->NewRecord();
       b->SetInteger(brec, "ID", 7);
       ASSERT_EQ(b->Insert(brec), old) << "B is given A's freed page";
