@@ -45,9 +45,11 @@ void TBlobInterface::Open() {
     TavDatabaseError(8581, "TBlobInterface.Open",
                      "Unable to create blob interface - Block size too small");
   buffer_ = std::make_unique<uint8_t[]>(blob_block_size_);
+  owner_check_.Open(*io_);
 }
 
 void TBlobInterface::Close() {
+  owner_check_.Close();
   buffer_.reset();
   blob_block_size_ = 0;
   io_ = nullptr;
@@ -135,6 +137,7 @@ void TBlobInterface::CollectChain(uint32_t address, uint32_t size, const char* c
   while (address != 0) {
     if (address < bounds.Low || address >= bounds.High)
       ChainDamaged(caller, "Blob chain link out of range", address);
+    owner_check_.Check(address, caller);
     if (addresses.size() == blocks)
       ChainDamaged(caller, "Blob chain longer than its size", address);
     io_->ReadBlockHeader(address, kBlobBlockData, header);
@@ -168,6 +171,7 @@ uint32_t TBlobInterface::ReadBlob(uint32_t address, uint32_t size, host::TStream
   while (address != 0) {
     if (address < bounds.Low || address >= bounds.High)
       ChainDamaged(caller, "Blob chain link out of range", address);
+    owner_check_.Check(address, caller);
     if (count == blocks) ChainDamaged(caller, "Blob chain longer than its size", address);
     io_->ReadBlock(address, blob_block_size_, buf);
     const uint32_t used = GetU32(buf + kBlobBlockUsed);

@@ -23,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/storage/record/block_owner.h"
 #include "engine/storage/record/io_interface.h"
 #include "host/rtl/collection.h"
 #include "host/rtl/object.h"
@@ -84,6 +85,8 @@ class TBlobInterface : public host::TObject {
   void ReleaseChain(const std::vector<uint32_t>& addresses, size_t from);
 
   TBaseIOInterface* io_ = nullptr;
+  // Links name blocks of this interface's own pages.
+  TBlockOwnerCheck owner_check_;
   uint32_t blob_block_size_ = 0;
   std::unique_ptr<uint8_t[]> buffer_;
 };

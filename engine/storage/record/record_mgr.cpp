@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "engine/storage/base/tav_errors.h"
-#include "engine/storage/file/disk_mgr.h"
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -46,22 +45,7 @@ void TRecordMgr::Open(TBaseIOInterface* ioInterface) {
   string_checks_ = std::move(checks);
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(record_size_));
   io_ = ioInterface;
-  disk_ = nullptr;
-  block_align_ = 0;
-  const bool onDisk =
-      io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize;
-  if (onDisk && io_->DiskMgr() && io_->BlockSize() != 0) {
-    disk_ = io_->DiskMgr();
-    const uint32_t pageSize = disk_->PageSize();
-    const uint32_t bs = io_->BlockSize();
-    const uint64_t request = io_->IOMode() == iomDiskFixedSize
-                                 ? GetBestPageRequestSize(bs, pageSize)
-                                 : (uint64_t{bs} + pageSize - 1) / pageSize * pageSize;
-    // A request of one page holds its blocks at whole multiples of the block
-    // size from the page's start; longer requests start on pages the map
-    // does not mark, so there only the owner can be checked.
-    if (request == pageSize) block_align_ = bs;
-  }
+  owner_check_.Open(*io_);
   // Opening again must not give a field two streams.
   blob_mgr_->Clear();
   for (int i = 0; i < fields_->Count(); ++i) {
@@ -74,6 +58,7 @@ void TRecordMgr::Open(TBaseIOInterface* ioInterface) {
 }
 
 void TRecordMgr::Close() {
+  owner_check_.Close();
   string_checks_.clear();
   fields_->Close();
   blob_mgr_->Clear();
@@ -85,26 +70,6 @@ void TRecordMgr::RequireOpen(const char* caller) const {
   if (!buffer_) TavDatabaseError(8576, caller);
 }
 
-void TRecordMgr::CheckRecordAddress(uint32_t address, const char* caller) const {
-  if (!disk_) return;
-  const uint32_t pageSize = disk_->PageSize();
-  const uint64_t end = uint64_t{address} + io_->BlockSize();
-  bool ok = end <= static_cast<uint64_t>(kMaxFileEnd);
-  if (ok && block_align_ != 0) {
-    const uint32_t offset = address & (pageSize - 1);
-    ok = offset % block_align_ == 0 && offset + block_align_ <= pageSize;
-  }
-  // Every page the block touches must be one of this table's record pages:
-  // an address from a damaged index leaf or bookmark may name a free page,
-  // the file's own pages, or another table's blocks, which a read would
-  // hand out as a record and a delete would free.
-  const uint16_t owner = io_->PageOwner();
-  for (uint64_t page = address & ~uint64_t{pageSize - 1}; ok && page < end; page += pageSize)
-    ok = disk_->GetPageOwnerCode(static_cast<uint32_t>(page)) == owner;
-  if (!ok)
-    TavDatabaseErrorFmt(8581, caller, "Record address %u does not lie in the table's record pages",
-                        {address});
-}
 
 uint32_t TRecordMgr::AddRecord(const void* buffer) {
   RequireOpen("TRecordMgr.AddRecord");
@@ -115,7 +80,7 @@ uint32_t TRecordMgr::AddRecord(const void* buffer) {
 
 void TRecordMgr::ReadRecord(uint32_t address, void* buffer, bool keepCopy) {
   RequireOpen("TRecordMgr.ReadRecord");
-  CheckRecordAddress(address, "TRecordMgr.ReadRecord");
+  owner_check_.Check(address, "TRecordMgr.ReadRecord");
   io_->ReadBlock(address, static_cast<uint32_t>(record_size_), buffer);
   CheckRecord(static_cast<const uint8_t*>(buffer), address, "TRecordMgr.ReadRecord");
   if (keepCopy) {
@@ -126,7 +91,7 @@ void TRecordMgr::ReadRecord(uint32_t address, void* buffer, bool keepCopy) {
 
 uint8_t* TRecordMgr::ReadRecordByRef(uint32_t address) {
   RequireOpen("TRecordMgr.ReadRecordByRef");
-  CheckRecordAddress(address, "TRecordMgr.ReadRecordByRef");
+  owner_check_.Check(address, "TRecordMgr.ReadRecordByRef");
   uint8_t* record = io_->ReadBlockByRef(address, static_cast<uint32_t>(record_size_));
   CheckRecord(record, address, "TRecordMgr.ReadRecordByRef");
   return record;
@@ -146,14 +111,14 @@ void TRecordMgr::CheckRecord(const uint8_t* record, uint32_t address, const char
 
 void TRecordMgr::UpdateRecord(uint32_t address, const void* buffer) {
   RequireOpen("TRecordMgr.UpdateRecord");
-  CheckRecordAddress(address, "TRecordMgr.UpdateRecord");
+  owner_check_.Check(address, "TRecordMgr.UpdateRecord");
   io_->WriteBlock(address, static_cast<uint32_t>(record_size_), buffer);
   std::memcpy(buffer_.get(), buffer, static_cast<size_t>(record_size_));
 }
 
 void TRecordMgr::DeleteRecord(uint32_t address) {
   RequireOpen("TRecordMgr.DeleteRecord");
-  CheckRecordAddress(address, "TRecordMgr.DeleteRecord");
+  owner_check_.Check(address, "TRecordMgr.DeleteRecord");
   io_->ReleaseBlock(address, static_cast<uint32_t>(record_size_));
   blob_mgr_->InvalidateStreams();
 }

@@ -20,9 +20,8 @@
 //    checked before the block is read, written or freed: each page the
 //    block touches must be one of this table's record pages (its map entry
 //    is the interface's PageOwner) and, where a request is one page, the
-//    block must start at a whole block in it. Anything else raises 8581 and
-//    nothing is touched. The check asks the disk manager, which remembers
-//    the owners it has read, so a read costs no extra file access.
+//    block must start at a whole block in it (block_owner.h). Anything else
+//    raises 8581 and nothing is touched.
 //  - The interface is borrowed and must outlive the open record manager.
 #pragma once
 
@@ -31,6 +30,7 @@
 #include <vector>
 
 #include "engine/storage/record/blob.h"
+#include "engine/storage/record/block_owner.h"
 #include "engine/storage/record/internal_fields.h"
 #include "engine/storage/record/io_interface.h"
 #include "host/rtl/object.h"
@@ -76,8 +76,6 @@ class TRecordMgr : public host::TObject {
 
  private:
   void RequireOpen(const char* caller) const;
-  // 8581 unless address names a block of this table's record pages.
-  void CheckRecordAddress(uint32_t address, const char* caller) const;
   // Checks the length markers of the string fields of a record read back.
   void CheckRecord(const uint8_t* record, uint32_t address, const char* caller) const;
 
@@ -89,8 +87,7 @@ class TRecordMgr : public host::TObject {
   };
 
   TBaseIOInterface* io_ = nullptr;
-  TDiskMgr* disk_ = nullptr;  // the interface's disk manager, on disk only
-  uint32_t block_align_ = 0;  // block size when requests are one page, else 0
+  TBlockOwnerCheck owner_check_;  // addresses handed in name this table's records
   std::unique_ptr<TBlobMgr> blob_mgr_;
   std::unique_ptr<TInternalFields> fields_;
   int32_t record_size_ = 0;
