@@ -121,6 +121,7 @@ int64_t GetTime(std::string_view text, size_t i, const host::TFormatSettings& fs
   while (i < n && text[i] == ' ') ++i;
   std::array<int32_t, 4> parts = {0, 0, 0, 0};  // hour, minute, second, millisecond
   size_t count = 0;
+  size_t end = i;  // after the last part read
   while (count < parts.size()) {
     while (i < n && !IsDigit(text[i])) ++i;
     if (i >= n) break;
@@ -128,6 +129,7 @@ int64_t GetTime(std::string_view text, size_t i, const host::TFormatSettings& fs
     while (i < n && IsDigit(text[i])) ++i;
     if (!DigitsValue(text.substr(start, i - start), parts[count])) parts[count] = -1;
     ++count;
+    end = i;
   }
   if (count == 0) return -1;
 
@@ -141,7 +143,7 @@ int64_t GetTime(std::string_view text, size_t i, const host::TFormatSettings& fs
     if ((contains("AM") || contains(fs.TimeAMString)) && hour == 12) hour = 0;
   }
   if (!host::TryEncodeTime(hour, parts[1], parts[2], parts[3], time)) return -1;
-  return static_cast<int64_t>(i) + 1;
+  return static_cast<int64_t>(end) + 1;
 }
 
 }  // namespace
