@@ -84,12 +84,9 @@ std::string_view ExprOperatorName(TTavExprOperator op) {
 
 void TTavExprNode::SetParserToken(const TParserToken* token) {
   if (token == nullptr) return;
-  ParserToken.Text = token->Text;
-  ParserToken.Token = token->Token;
-  ParserToken.Section = token->Section;
-  ParserToken.LineOffset = token->LineOffset;
-  ParserToken.LineNo = token->LineNo;
-  ParserToken.CustomOrdinal = token->CustomOrdinal;
+  ParserToken.AssignToken(*token);
+  // The raw text serves only the parser that reads the token stack.
+  ParserToken.RawTokenText.clear();
 }
 
 void TTavExprNode::SetTableList(const TTableList* list) {

@@ -9,8 +9,6 @@
 // bits, so that '0'..'5' do in a readable seed); the rest is the text.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -19,16 +17,9 @@
 #include "host/rtl/date_time.h"
 #include "host/rtl/format_settings.h"
 #include "os/clock.h"
+#include "fuzz_check.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                      \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                           \
-    }                                                                         \
-  } while (0)
 
 using host::TDateTime;
 using host::TFieldType;
