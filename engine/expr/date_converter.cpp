@@ -10,6 +10,10 @@ namespace tav {
 
 namespace {
 
+// 0001-01-01 and 9999-12-31 as day numbers.
+constexpr host::TDateTime kFirstDay = -693593;
+constexpr host::TDateTime kLastDay = 2958465;
+
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -45,7 +49,7 @@ bool NameOrNumber(std::string_view part, const std::array<std::string, N>& names
   if (part.size() >= 3) {
     // Names are written capitalised: "jAN" is looked for as "Jan".
     std::string key = host::LowerCase(part);
-    key[0] = host::UpperCase(key.substr(0, 1))[0];
+    if (key[0] >= 'a' && key[0] <= 'z') key[0] = static_cast<char>(key[0] - 'a' + 'A');
     for (size_t i = 0; i < N; ++i) {
       if (names[i].find(key) != std::string::npos) {
         value = static_cast<int32_t>(i + 1);
@@ -100,8 +104,12 @@ int64_t GetDate(std::string_view text, std::string_view order, size_t i,
 
   int64_t fullYear = year;
   if (fullYear < 100) {
+    // Today comes from the installed clock; a clock out of the date range
+    // (only a test can install one) fails the date instead of raising.
+    const host::TDateTime today = host::Date();
+    if (!(today >= kFirstDay && today <= kLastDay)) return -1;
     int currentYear, currentMonth, currentDay;
-    host::DecodeDate(host::Date(), currentYear, currentMonth, currentDay);
+    host::DecodeDate(today, currentYear, currentMonth, currentDay);
     const int64_t centuryBase = int64_t{currentYear} - fs.TwoDigitYearCenturyWindow;
     fullYear += centuryBase / 100 * 100;
     if (fs.TwoDigitYearCenturyWindow != 0 && fullYear < centuryBase) fullYear += 100;

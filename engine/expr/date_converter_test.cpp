@@ -165,8 +165,17 @@ TEST(DateConverterTest, TwoDigitYearsFollowTheCenturyWindow) {
     Check({c.text, "", host::ftDate, DateTime(c.year, 1, 31)});
   }
   // A window that puts the century base out of range fails the date.
-  Locale l(DayFirstSettings(1000000), 2026);
-  Check({"31/01/04", "", host::ftDate, kFails});
+  {
+    Locale l(DayFirstSettings(1000000), 2026);
+    Check({"31/01/04", "", host::ftDate, kFails});
+  }
+  // So does a clock beyond the date range, where a four-digit year still reads.
+  Locale l(DayFirstSettings());
+  for (double now : {1e300, -1e300, std::nan("")}) {
+    l.clock.SetNow(now);
+    Check({"31/01/04", "", host::ftDate, kFails});
+    Check({"31/01/2004", "", host::ftDate, DateTime(2004, 1, 31)});
+  }
 }
 
 TEST(DateConverterTest, ReadsTimesWithAmAndPm) {
