@@ -52,15 +52,14 @@ constexpr TLangCode kLanguages[] = {
 
 struct TSubLang {
   const char* code;
-  const char* territory;  // nullptr: the language without a territory
+  const char* territory;  // nullptr: any territory not listed before it
   uint16_t sub;
 };
 
 // Sublanguages other than the default (1), where the installer's language
 // choice or a common locale depends on them.
 constexpr TSubLang kSubLanguages[] = {
-    {"zh", "TW", 1}, {"zh", "CN", 2}, {"zh", nullptr, 2}, {"zh", "HK", 3}, {"zh", "SG", 4},
-    {"zh", "MO", 5}, {"nn", nullptr, 2}, {"pt", "PT", 2}, {"en", "GB", 2}, {"en", "AU", 3},
+    {"zh", "TW", 1}, {"zh", "HK", 3}, {"zh", "SG", 4}, {"zh", "MO", 5}, {"zh", nullptr, 2}, {"nn", nullptr, 2}, {"pt", "PT", 2}, {"en", "GB", 2}, {"en", "AU", 3},
     {"en", "CA", 4}, {"en", "NZ", 5}, {"en", "IE", 6}, {"de", "CH", 2}, {"de", "AT", 3},
     {"fr", "BE", 2}, {"fr", "CA", 3}, {"fr", "CH", 4}, {"es", "MX", 2}, {"nl", "BE", 2},
     {"it", "CH", 2}, {"sv", "FI", 2},
@@ -103,7 +102,7 @@ uint16_t LangIDFromLocaleName(std::string_view name) {
     uint16_t sub = 1;
     for (const TSubLang& s : kSubLanguages) {
       if (lower != s.code) continue;
-      if (s.territory == nullptr ? territory.empty() : AnsiSameText(territory, s.territory)) {
+      if (s.territory == nullptr || AnsiSameText(territory, s.territory)) {
         sub = s.sub;
         break;
       }

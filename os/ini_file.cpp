@@ -190,6 +190,19 @@ std::string IniReadString(const std::string& path, std::string_view section,
 
 bool IniWriteString(const std::string& path, std::string_view section, std::string_view name,
                     std::string_view value) {
+  // What would end the line early, or be read back as something else.
+  auto breaksLine = [](std::string_view s) {
+    for (char c : s) {
+      if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return true;
+    }
+    return false;
+  };
+  if (breaksLine(section) || breaksLine(name) || breaksLine(value) ||
+      section.find(']') != std::string_view::npos || name.find('=') != std::string_view::npos ||
+      TrimBlanks(name).empty() || TrimBlanks(name).size() != name.size() ||
+      TrimBlanks(section).size() != section.size()) {
+    return WinFail(winerr::kInvalidParameter);
+  }
   std::string text;
   if (!WinReadWholeFile(path, text)) {
     if (GetLastWinError() != winerr::kFileNotFound) return false;

@@ -84,6 +84,9 @@ bool IsReadOnlyFile(const struct stat& st) {
 // exclusively because a handle of this layer holds it (in any process).
 bool HostInUse(const TMachine& machine, const std::string& host) {
   if (machine.IsHostFileMarkedInUse(host)) return true;
+  // Only files take share locks; opening anything else (a pipe) could block.
+  struct stat st {};
+  if (lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const std::unique_ptr<TOSFile> probe = TOSFile::Open(host, TFileAccess::Read, TFileShare::Exclusive);
   return probe == nullptr && IsSharingViolation(GetLastOSError());
 }
