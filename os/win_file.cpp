@@ -171,7 +171,9 @@ class TAttributeTable {
     return true;
   }
   void Set(const std::string& host, uint32_t bits) {
-    entries_[Key(host)] = bits & kTableBits;
+    const std::string key = Key(host);
+    if (key.empty()) return;  // a drive's root keeps no attributes
+    entries_[key] = bits & kTableBits;
     dirty_ = true;
   }
   // Takes away the entry of `host` and those below it; returns them by key
@@ -820,21 +822,25 @@ bool WinWriteWholeFile(const std::string& path, const std::string& data) {
   const TMachine& machine = CurrentMachine();
   bool exists = false;
   if (!CheckWritable(machine, t.Host, exists)) return false;
-  char suffix[16];
-  std::snprintf(suffix, sizeof suffix, ".~%04X", static_cast<unsigned>(Random(65536)));
-  const std::string temp = t.Host + suffix;
-  {
-    std::unique_ptr<TOSFile> out = TOSFile::Create(temp, TFileCreation::CreateNew);
-    if (out == nullptr) return FailOS();
-    if (CappedWrite(*out, machine, t.Drive, 0, data.data(), data.size()) !=
-            static_cast<int64_t>(data.size()) ||
-        !(out->Flush() || FailOS())) {
-      const uint32_t code = GetLastWinError();
-      out.reset();
-      unlink(temp.c_str());
-      return WinFail(code);
-    }
+  std::string temp;
+  std::unique_ptr<TOSFile> out;
+  for (int attempt = 0; attempt < 16 && out == nullptr; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".~%04X", static_cast<unsigned>(Random(65536)));
+    temp = t.Host + suffix;
+    out = TOSFile::Create(temp, TFileCreation::CreateNew);
+    if (out == nullptr && GetLastOSError() != EEXIST) break;
   }
+  if (out == nullptr) return FailOS();
+  if (CappedWrite(*out, machine, t.Drive, 0, data.data(), data.size()) !=
+          static_cast<int64_t>(data.size()) ||
+      !(out->Flush() || FailOS())) {
+    const uint32_t code = GetLastWinError();
+    out.reset();
+    unlink(temp.c_str());
+    return WinFail(code);
+  }
+  out.reset();
   if (rename(temp.c_str(), t.Host.c_str()) != 0) {
     const int code = errno;
     unlink(temp.c_str());
