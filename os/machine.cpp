@@ -72,23 +72,11 @@ std::unique_ptr<TMachine> TMachine::Open(const std::string& root) {
     }
   }
   // The profile, read over the defaults when there is one.
-  const std::string profilePath = machine->ProfilePath();
-  std::unique_ptr<TOSFile> file = TOSFile::Open(profilePath, TFileAccess::Read, TFileShare::DenyNone);
-  if (file != nullptr) {
-    const int64_t size = file->Size();
-    if (size < 0 || static_cast<uint64_t>(size) > kMaxProfileSize) {
-      throw EDamagedFile(profilePath, 0, "not a profile (too large or unreadable)");
-    }
-    std::string text(static_cast<size_t>(size), '\0');
-    if (file->Read(0, text.data(), text.size()) != size) {
-      throw EDamagedFile(profilePath, 0, "cannot be read whole");
-    }
-    machine->profile_ = THostProfile::FromText(text, profilePath);
-  } else if (GetLastOSError() == ENOENT) {
-    machine->profile_ = THostProfile::Defaults();
+  std::string text;
+  if (ReadMachineFile(machine->ProfilePath(), kMaxProfileSize, text)) {
+    machine->profile_ = THostProfile::FromText(text, machine->ProfilePath());
   } else {
-    WinFail(WinErrorFromErrno(GetLastOSError()));
-    return nullptr;
+    machine->profile_ = THostProfile::Defaults();
   }
   // The folders every Windows has, where the profile says they are.
   for (const std::string* dir : {&machine->profile_.WindowsDirectory,
@@ -135,25 +123,7 @@ std::string TMachine::ProfilePath() const {
 }
 
 bool TMachine::SaveProfile() {
-  const std::string path = ProfilePath();
-  const std::string temp = path + ".new";
-  const std::string text = profile_.ToText();
-  {
-    std::unique_ptr<TOSFile> file = TOSFile::Create(temp, TFileCreation::CreateAlways);
-    if (file == nullptr) return WinFail(WinErrorFromErrno(GetLastOSError()));
-    if (file->Write(0, text.data(), text.size()) != static_cast<int64_t>(text.size()) ||
-        !file->Flush()) {
-      const uint32_t code = WinErrorFromErrno(GetLastOSError());
-      DeleteFile(temp);
-      return WinFail(code);
-    }
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    const uint32_t code = WinErrorFromErrno(errno);
-    DeleteFile(temp);
-    return WinFail(code);
-  }
-  return true;
+  return WriteMachineFile(ProfilePath(), profile_.ToText());
 }
 
 std::string TMachine::PendingMovesPath() const {
@@ -197,6 +167,44 @@ void TMachine::SetFailDelayedMoves(bool fail) {
 bool TMachine::FailDelayedMoves() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return fail_delayed_moves_;
+}
+
+bool ReadMachineFile(const std::string& path, size_t maxSize, std::string& text) {
+  std::unique_ptr<TOSFile> file = TOSFile::Open(path, TFileAccess::Read, TFileShare::DenyNone);
+  if (file == nullptr) {
+    if (GetLastOSError() == ENOENT) return false;
+    throw EDamagedFile(path, 0, "cannot be read: " + GetOSErrorText(GetLastOSError()));
+  }
+  const int64_t size = file->Size();
+  if (size < 0 || static_cast<uint64_t>(size) > maxSize) {
+    throw EDamagedFile(path, 0, "too large or unreadable");
+  }
+  text.assign(static_cast<size_t>(size), '\0');
+  if (file->Read(0, text.data(), text.size()) != size) {
+    throw EDamagedFile(path, 0, "cannot be read whole");
+  }
+  return true;
+}
+
+bool WriteMachineFile(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".new";
+  {
+    std::unique_ptr<TOSFile> file = TOSFile::Create(temp, TFileCreation::CreateAlways);
+    if (file == nullptr) return WinFail(WinErrorFromErrno(GetLastOSError()));
+    if (file->Write(0, text.data(), text.size()) != static_cast<int64_t>(text.size()) ||
+        !file->Flush()) {
+      const uint32_t code = WinErrorFromErrno(GetLastOSError());
+      file.reset();
+      DeleteFile(temp);
+      return WinFail(code);
+    }
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    const uint32_t code = WinErrorFromErrno(errno);
+    DeleteFile(temp);
+    return WinFail(code);
+  }
+  return true;
 }
 
 TMachine& CurrentMachine() {

@@ -88,6 +88,14 @@ class TMachine {
   bool fail_delayed_moves_ = false;
 };
 
+// The machine's own files (profile, attribute tables, restart records), read
+// and written on host paths. Read: false when the file does not exist; a file
+// that cannot be read whole, or is larger than `maxSize`, throws EDamagedFile.
+// Write: the whole text to a temporary name beside the file, then moved into
+// place, so a reader sees the old or the new text; false with the Windows error.
+bool ReadMachineFile(const std::string& path, size_t maxSize, std::string& text);
+bool WriteMachineFile(const std::string& path, const std::string& text);
+
 // The current machine: the one installed by SetMachine, else one opened at
 // DefaultRoot on first use (which throws EDamagedFile for a damaged profile,
 // and std::runtime_error when the root cannot be made).

@@ -216,35 +216,13 @@ class TAttributeTable {
       std::snprintf(hex, sizeof hex, "%08X ", bits);
       text.append(hex).append(key).append("\n");
     }
-    const std::string temp = path_ + ".new";
-    {
-      std::unique_ptr<TOSFile> f = TOSFile::Create(temp, TFileCreation::CreateAlways);
-      if (f == nullptr) return FailOS();
-      if (f->Write(0, text.data(), text.size()) != static_cast<int64_t>(text.size())) {
-        const int code = GetLastOSError();
-        DeleteFile(temp);
-        return FailErrno(code);
-      }
-    }
-    if (rename(temp.c_str(), path_.c_str()) != 0) {
-      const int code = errno;
-      unlink(temp.c_str());
-      return FailErrno(code);
-    }
-    return true;
+    return WriteMachineFile(path_, text);
   }
 
  private:
   void Load() {
-    std::unique_ptr<TOSFile> f = TOSFile::Open(path_, TFileAccess::Read, TFileShare::DenyNone);
-    if (f == nullptr) {
-      if (GetLastOSError() == ENOENT) return;
-      throw EDamagedFile(path_, 0, "cannot be read: " + GetOSErrorText(GetLastOSError()));
-    }
-    const int64_t size = f->Size();
-    if (size < 0 || size > kMaxWholeFile) throw EDamagedFile(path_, 0, "too large or unreadable");
-    std::string text(static_cast<size_t>(size), '\0');
-    if (f->Read(0, text.data(), text.size()) != size) throw EDamagedFile(path_, 0, "cannot be read");
+    std::string text;
+    if (!ReadMachineFile(path_, kMaxWholeFile, text)) return;
     size_t pos = 0;
     int line = 0;
     while (pos < text.size()) {
@@ -772,15 +750,8 @@ bool WinMoveFileDelayed(const std::string& oldPath, const std::string& newPath) 
 std::vector<TDelayedMove> WinReadDelayedMoves() {
   const std::string record = CurrentMachine().PendingMovesPath();
   std::vector<TDelayedMove> moves;
-  std::unique_ptr<TOSFile> f = TOSFile::Open(record, TFileAccess::Read, TFileShare::DenyNone);
-  if (f == nullptr) {
-    if (GetLastOSError() == ENOENT) return moves;
-    throw EDamagedFile(record, 0, "cannot be read: " + GetOSErrorText(GetLastOSError()));
-  }
-  const int64_t size = f->Size();
-  if (size < 0 || size > kMaxWholeFile) throw EDamagedFile(record, 0, "too large or unreadable");
-  std::string text(static_cast<size_t>(size), '\0');
-  if (f->Read(0, text.data(), text.size()) != size) throw EDamagedFile(record, 0, "cannot be read");
+  std::string text;
+  if (!ReadMachineFile(record, kMaxWholeFile, text)) return moves;
   size_t pos = 0;
   int line = 0;
   while (pos < text.size()) {
