@@ -42,7 +42,7 @@ bool FailErrno(int code) { return WinFail(WinErrorFromErrno(code)); }
 bool FailOS() { return FailErrno(GetLastOSError()); }
 
 struct TTarget {
-  char Drive = 0;
+  char Drive = 0;  // the drive whose folder holds Host
   std::string Host;
   std::string Name;  // the last component as the caller wrote it
 };
@@ -50,7 +50,9 @@ struct TTarget {
 bool Resolve(const std::string& path, TTarget& t) {
   TWinPath parsed;
   if (!ParseWinPath(path, parsed) || !ResolveWinPath(parsed, t.Host)) return false;
-  t.Drive = parsed.Drive;
+  // The drive that holds the file, which for a path through Z: into another
+  // drive's folder is that drive: its capacity and attribute table apply.
+  t.Drive = CurrentMachine().DriveOfHostPath(t.Host);
   t.Name = parsed.Parts.empty() ? std::string() : parsed.Parts.back();
   return true;
 }

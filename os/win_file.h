@@ -16,11 +16,15 @@
 //  - A file is in use when a hook names it or when a handle of this layer
 //    holds it open, in this process or another (its share lock is probed).
 //    Delete, replace and rename of a file in use fail with kSharingViolation.
+//    The probe holds the exclusive share lock for an instant, so an exclusive
+//    open elsewhere at that very instant fails as against any other holder.
 //  - A drive with a capacity (machine.h) never holds more bytes of files than
 //    that: a write that would pass it writes what fits and fails with
 //    kDiskFull. Room comes back when files are deleted or cut down.
 //  - The attribute tables are machine files too: a damaged one throws
-//    EDamagedFile from any call that reads it.
+//    EDamagedFile from any call that reads it. Changes are serialised within
+//    a process only; two processes changing attributes of one drive at the
+//    same moment may lose one change.
 //  - File dates are local date-time values (days since 1899-12-30) at whole
 //    seconds, through the one conversion of local_time.h.
 #pragma once

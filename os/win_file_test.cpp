@@ -139,6 +139,8 @@ TEST_F(WinFileTest, DatesAndAttributesRoundTrip) {
   ASSERT_TRUE(WinSetFileAttributes("C:\\dir\\g.dat", FILE_ATTRIBUTE_SYSTEM));
   ASSERT_TRUE(WinMoveFile("C:\\dir", "A:\\Dir2"));
   EXPECT_EQ(WinGetFileAttributes("A:\\dir2\\g.dat"), FILE_ATTRIBUTE_SYSTEM);
+  EXPECT_EQ(WinGetFileAttributes("Z:" + machine_->DriveFolder('A') + "/Dir2/g.dat"),
+            FILE_ATTRIBUTE_SYSTEM);
 }
 
 TEST_F(WinFileTest, AReadOnlyFileRefusesDeleteAndReplace) {
@@ -261,6 +263,13 @@ TEST_F(WinFileTest, AWriteThatMeetsTheCapacityComesUpShort) {
   // Room comes back after a delete.
   ASSERT_TRUE(WinDeleteFile("A:\\first.bin"));
   EXPECT_TRUE(WinCopyFile("C:\\big.bin", "A:\\big.bin", false));
+  // The same drive named through Z: is just as full.
+  const std::string viaZ = "Z:" + machine_->DriveFolder('A') + "/third.bin";
+  auto third = TWinFile::Create(viaZ, TFileCreation::CreateNew);
+  ASSERT_NE(third, nullptr);
+  EXPECT_LT(third->Write(0, block.data(), block.size()), static_cast<int64_t>(block.size()));
+  EXPECT_EQ(GetLastWinError(), winerr::kDiskFull);
+  third.reset();
   machine_->SetDriveCapacity('A', -1);
   EXPECT_TRUE(WinWriteWholeFile("A:\\whole.bin", block));
 }
