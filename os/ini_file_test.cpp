@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "os/host_profile.h"
+#include "os/random.h"
 #include "os/testing/test_machine.h"
 #include "os/win_error.h"
 #include "os/win_file.h"
@@ -97,6 +99,45 @@ TEST_F(IniFileTest, ADamagedLineIsNamedNotSkipped) {
     EXPECT_THROW(IniWriteString("C:\\bad.ini", "s", "k", "v"), EDamagedFile);
     EXPECT_EQ(ReadWholeFile(OnC("bad.ini")), c.text);
   }
+}
+
+// Texts built from the pieces INI files are made of, shuffled at random: each
+// either parses, and then reads back byte for byte and takes a write without
+// disturbing the rest, or is refused with a line number inside the text.
+TEST(IniTextTest, AnyTextParsesWholeOrNamesALine) {
+  const char* pieces[] = {"[", "]", "=", ";", "#", " ", "\t", "\r\n", "\n", "\r", "a", "B",
+                          "\xE9", "\xC9", "\"", "'", "\x01", "Key", "[Sec]"};
+  SetRandSeed(20261209);
+  int parsed = 0, refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int n = Random(40);
+    for (int i = 0; i < n; ++i) text += pieces[Random(static_cast<int>(std::size(pieces)))];
+    int lines = 1;
+    for (char c : text) lines += c == '\n';
+    try {
+      TIniText ini = TIniText::Parse(text, "t.ini");
+      ++parsed;
+      ASSERT_EQ(ini.Text(), text);
+      ini.Set("Sec", "Key", "v");
+      std::string value;
+      const TIniText again = TIniText::Parse(ini.Text(), "t.ini");
+      ASSERT_TRUE(again.Find("SEC", "key", value)) << ini.Text();
+      EXPECT_EQ(value, "v");
+      EXPECT_EQ(again.Entries().size(), ini.Entries().size());
+    } catch (const EDamagedFile& e) {
+      ++refused;
+      EXPECT_GE(e.Line(), 1);
+      EXPECT_LE(e.Line(), lines);
+    }
+    // A profile is an INI text too: read or refused, never anything else.
+    try {
+      THostProfile::FromText(text, "profile.ini");
+    } catch (const EDamagedFile&) {
+    }
+  }
+  EXPECT_GT(parsed, 100);
+  EXPECT_GT(refused, 100);
 }
 
 }  // namespace
