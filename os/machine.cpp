@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "os/file.h"
 #include "os/sys_info.h"
@@ -78,13 +79,15 @@ std::unique_ptr<TMachine> TMachine::Open(const std::string& root) {
   } else {
     machine->profile_ = THostProfile::Defaults();
   }
-  // The folders every Windows has, where the profile says they are.
-  for (const std::string* dir : {&machine->profile_.WindowsDirectory,
-                                 &machine->profile_.SystemDirectory,
-                                 &machine->profile_.TempDirectory}) {
+  // The folders every Windows has, where the profile says they are. A folder
+  // that cannot be made is left for the call that needs it to report.
+  const THostProfile& p = machine->profile_;
+  std::vector<std::string> folders = {p.WindowsDirectory, p.SystemDirectory, p.TempDirectory};
+  for (const auto& [csidl, path] : p.SpecialFolders) folders.push_back(path);
+  for (const std::string& dir : folders) {
     TWinPath parsed;
     std::string host;
-    if (ParseWinPath(*dir, parsed) && ResolveWinPath(*machine, parsed, host) &&
+    if (ParseWinPath(dir, parsed) && ResolveWinPath(*machine, parsed, host) &&
         machine->DriveOfHostPath(host) != 'Z') {
       std::filesystem::create_directories(host, ec);
     }

@@ -34,9 +34,9 @@ namespace os {
 class TMachine {
  public:
   // Opens the machine at `root`, making the folders that are missing (the
-  // root, its drive folders and the profile's Windows, system and temporary
-  // folders). Returns nullptr with the Windows error when the root cannot be
-  // made. A damaged profile throws EDamagedFile.
+  // root, its drive folders and the profile's Windows, system, temporary and
+  // special folders). Returns nullptr with the Windows error when the root cannot be
+  // made. A profile that is damaged or cannot be read throws EDamagedFile.
   static std::unique_ptr<TMachine> Open(const std::string& root);
 
   // The root named by the environment variable TAV_MACHINE_ROOT, else

@@ -67,6 +67,7 @@ TEST(MachineRootTest, OpeningMakesTheDrivesAndMapsThem) {
   EXPECT_EQ(machine->DriveFolder('D'), "");
   EXPECT_TRUE(std::filesystem::is_directory(root + "/C/WINDOWS/system32"));
   EXPECT_TRUE(std::filesystem::is_directory(root + "/A"));
+  EXPECT_TRUE(std::filesystem::is_directory(root + "/C/Documents and Settings/User/Start Menu/Programs"));
   EXPECT_EQ(machine->DriveOfHostPath(root + "/C"), 'C');
   EXPECT_EQ(machine->DriveOfHostPath(root + "/A/x"), 'A');
   EXPECT_EQ(machine->DriveOfHostPath(root + "/Cx"), 'Z');

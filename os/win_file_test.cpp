@@ -71,7 +71,7 @@ TEST_F(WinFileTest, MovesCopiesAndFoldersFollowWindowsRules) {
   WriteWholeFile(OnC("b.txt"), "beta");
   ExpectFail(WinMoveFile("C:\\a.txt", "C:\\B.TXT"), winerr::kAlreadyExists, "move onto a file");
   ASSERT_TRUE(WinMoveFile("C:\\a.txt", "C:\\A.Txt"));  // a change of case only
-  EXPECT_EQ(Listing("C:\\"), "A.Txt=32 WINDOWS=16 b.txt=32 ");
+  EXPECT_EQ(Listing("C:\\"), "A.Txt=32 Documents and Settings=16 WINDOWS=16 b.txt=32 ");
   ASSERT_TRUE(WinReplaceFile("C:\\a.txt", "C:\\b.txt"));
   EXPECT_EQ(ReadWholeFile(OnC("b.txt")), "alpha");
   EXPECT_FALSE(WinFileExists("C:\\a.txt"));
@@ -130,7 +130,7 @@ TEST_F(WinFileTest, DatesAndAttributesRoundTrip) {
   ASSERT_TRUE(WinSetFileAttributes("C:\\f.dat", FILE_ATTRIBUTE_HIDDEN));
   ASSERT_TRUE(WinMoveFile("C:\\f.dat", "C:\\dir\\g.dat"));
   ASSERT_TRUE(WinCopyFile("C:\\dir\\g.dat", "C:\\h.dat", false));
-  EXPECT_EQ(Listing("C:\\"), "Dir=16 WINDOWS=16 h.dat=2 ");
+  EXPECT_EQ(Listing("C:\\"), "Dir=16 Documents and Settings=16 WINDOWS=16 h.dat=2 ");
   EXPECT_EQ(Listing("C:\\dir"), "g.dat=2 ");
   ASSERT_TRUE(WinDeleteFile("C:\\dir\\g.dat"));
   WriteWholeFile(OnC("Dir/g.dat"), "new");
