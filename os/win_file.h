@@ -65,7 +65,6 @@ class TWinFile {
   TWinFile& operator=(const TWinFile&) = delete;
 
   const std::string& HostPath() const { return file_->Path(); }
-  TOSFile& File() { return *file_; }
 
   // Up to `count` bytes at `offset`; the number read, or -1.
   int64_t Read(uint64_t offset, void* buffer, size_t count);
