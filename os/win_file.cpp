@@ -438,7 +438,20 @@ bool WinMoveFile(const std::string& oldPath, const std::string& newPath) {
   if (!S_ISDIR(st.st_mode) && HostInUse(machine, from.Host)) {
     return WinFail(winerr::kSharingViolation);
   }
-  if (!RenameFile(from.Host, target)) return FailOS();
+  if (!RenameFile(from.Host, target)) {
+    if (GetLastOSError() != EXDEV || !S_ISREG(st.st_mode)) return FailOS();
+    // Another host file system: a file moves as a copy and a delete, as Windows
+    // moves a file to another volume; a folder cannot.
+    if (!WinCopyFile(oldPath, newPath, true)) return false;
+    if (unlink(from.Host.c_str()) != 0) {
+      const int code = errno;
+      unlink(to.Host.c_str());
+      ForgetAttributes(machine, to.Drive, to.Host);
+      return FailErrno(code);
+    }
+    ForgetAttributes(machine, from.Drive, from.Host);
+    return true;
+  }
   MoveAttributes(machine, from.Drive, from.Host, to.Drive, target);
   return true;
 }

@@ -88,7 +88,9 @@ class TWinFile {
 bool WinFileExists(const std::string& path);       // an existing file, not a folder
 bool WinDirectoryExists(const std::string& path);  // an existing folder
 bool WinDeleteFile(const std::string& path);
-// Renames or moves a file or folder; fails (kAlreadyExists) when `newPath` exists.
+// Renames or moves a file or folder; fails (kAlreadyExists) when `newPath`
+// exists. A file moves to another host file system as a copy and a delete; a
+// folder cannot (kNotSameDevice).
 bool WinMoveFile(const std::string& oldPath, const std::string& newPath);
 // Moves a file over another (MoveFileEx with replace): `newPath` may exist, but
 // must not be read-only or in use.

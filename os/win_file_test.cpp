@@ -1,6 +1,7 @@
 #include "os/win_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,6 @@ namespace {
 
 using test::MachineTest;
 using test::ReadWholeFile;
-using test::RunInChild;
 using test::WriteWholeFile;
 
 class WinFileTest : public MachineTest {
@@ -94,6 +94,31 @@ TEST_F(WinFileTest, MovesCopiesAndFoldersFollowWindowsRules) {
   ExpectFail(WinDeleteFile("C:\\moved"), winerr::kAccessDenied, "delete a folder");
   std::vector<TWinFindData> entries;
   ExpectFail(WinListDirectory("C:\\b.txt", entries), winerr::kDirectory, "list a file");
+}
+
+TEST_F(WinFileTest, AFileMovesToAnotherHostFileSystemAsACopy) {
+  struct stat shm {}, root {};
+  if (stat("/dev/shm", &shm) != 0 || stat(machine_->Root().c_str(), &root) != 0 ||
+      shm.st_dev == root.st_dev) {
+    GTEST_SKIP() << "no second file system to move to";
+  }
+  const std::string away = "/dev/shm/tavos-move-" + std::to_string(getpid());
+  std::filesystem::create_directories(away);
+  WriteWholeFile(OnC("f.txt"), "moving");
+  ASSERT_TRUE(WinSetFileAttributes("C:\\f.txt", FILE_ATTRIBUTE_HIDDEN));
+  std::filesystem::create_directories(OnC("d"));
+  const bool moved = WinMoveFile("C:\\f.txt", "Z:" + away + "/f.txt");
+  const uint32_t folderCode = WinMoveFile("C:\\d", "Z:" + away + "/d") ? 0 : GetLastWinError();
+  const std::string content = ReadWholeFile(away + "/f.txt");
+  const uint32_t attributes = WinGetFileAttributes("Z:" + away + "/f.txt");
+  std::error_code ec;
+  std::filesystem::remove_all(away, ec);
+  EXPECT_TRUE(moved);
+  EXPECT_EQ(content, "moving");
+  EXPECT_EQ(attributes, FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_FALSE(WinFileExists("C:\\f.txt"));
+  EXPECT_EQ(folderCode, winerr::kNotSameDevice);
+  EXPECT_TRUE(WinDirectoryExists("C:\\d"));
 }
 
 TEST_F(WinFileTest, DatesAndAttributesRoundTrip) {
