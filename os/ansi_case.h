@@ -17,8 +17,12 @@ using TAnsiCaseTable = std::array<unsigned char, 256>;
 extern const TAnsiCaseTable kAnsiUpper;
 extern const TAnsiCaseTable kAnsiLower;
 
-inline unsigned char AnsiUpperByte(unsigned char c) { return kAnsiUpper[c]; }
-inline unsigned char AnsiLowerByte(unsigned char c) { return kAnsiLower[c]; }
+inline unsigned char AnsiUpperByte(unsigned char c) {
+  return kAnsiUpper[c];
+}
+inline unsigned char AnsiLowerByte(unsigned char c) {
+  return kAnsiLower[c];
+}
 
 // Equal after mapping both sides to upper case.
 bool AnsiSameText(std::string_view a, std::string_view b);

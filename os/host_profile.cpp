@@ -59,10 +59,11 @@ struct TSubLang {
 // Sublanguages other than the default (1), where the installer's language
 // choice or a common locale depends on them.
 constexpr TSubLang kSubLanguages[] = {
-    {"zh", "TW", 1}, {"zh", "HK", 3}, {"zh", "SG", 4}, {"zh", "MO", 5}, {"zh", nullptr, 2}, {"nn", nullptr, 2}, {"pt", "PT", 2}, {"en", "GB", 2}, {"en", "AU", 3},
-    {"en", "CA", 4}, {"en", "NZ", 5}, {"en", "IE", 6}, {"de", "CH", 2}, {"de", "AT", 3},
-    {"fr", "BE", 2}, {"fr", "CA", 3}, {"fr", "CH", 4}, {"es", "MX", 2}, {"nl", "BE", 2},
-    {"it", "CH", 2}, {"sv", "FI", 2},
+    {"zh", "TW", 1},    {"zh", "HK", 3}, {"zh", "SG", 4}, {"zh", "MO", 5}, {"zh", nullptr, 2},
+    {"nn", nullptr, 2}, {"pt", "PT", 2}, {"en", "GB", 2}, {"en", "AU", 3}, {"en", "CA", 4},
+    {"en", "NZ", 5},    {"en", "IE", 6}, {"de", "CH", 2}, {"de", "AT", 3}, {"fr", "BE", 2},
+    {"fr", "CA", 3},    {"fr", "CH", 4}, {"es", "MX", 2}, {"nl", "BE", 2}, {"it", "CH", 2},
+    {"sv", "FI", 2},
 };
 
 constexpr uint16_t kEnglishUS = 0x0409;
@@ -160,12 +161,11 @@ THostProfile THostProfile::Defaults() {
 THostProfile THostProfile::FromText(std::string_view text, const std::string& fileName) {
   THostProfile p = Defaults();
   for (const TIniText::TEntry& e : TIniText::Parse(text, fileName).Entries()) {
-    auto damaged = [&](const std::string& why) {
-      return EDamagedFile(fileName, e.Line, why);
-    };
+    auto damaged = [&](const std::string& why) { return EDamagedFile(fileName, e.Line, why); };
     auto number = [&](int64_t lo, int64_t hi) {
       int64_t v = 0;
-      if (!ParseNumber(e.Value, lo, hi, v)) throw damaged("\"" + e.Value + "\" is not a valid number");
+      if (!ParseNumber(e.Value, lo, hi, v))
+        throw damaged("\"" + e.Value + "\" is not a valid number");
       return v;
     };
     auto path = [&]() {
@@ -276,9 +276,15 @@ std::string THostProfile::ToText() const {
   return out;
 }
 
-TOSVersionInfo GetVersionEx() { return CurrentMachine().Profile().Version; }
-std::string GetWindowsDirectory() { return CurrentMachine().Profile().WindowsDirectory; }
-std::string GetSystemDirectory() { return CurrentMachine().Profile().SystemDirectory; }
+TOSVersionInfo GetVersionEx() {
+  return CurrentMachine().Profile().Version;
+}
+std::string GetWindowsDirectory() {
+  return CurrentMachine().Profile().WindowsDirectory;
+}
+std::string GetSystemDirectory() {
+  return CurrentMachine().Profile().SystemDirectory;
+}
 
 std::string GetTempPath() {
   std::string path = CurrentMachine().Profile().TempDirectory;
@@ -292,7 +298,9 @@ std::string SHGetSpecialFolderPath(int csidl) {
   return it == folders.end() ? std::string() : it->second;
 }
 
-uint16_t GetUserDefaultLangID() { return CurrentMachine().Profile().UserLangID; }
+uint16_t GetUserDefaultLangID() {
+  return CurrentMachine().Profile().UserLangID;
+}
 
 int GetSystemMetrics(int index) {
   const THostProfile& p = CurrentMachine().Profile();

@@ -32,23 +32,41 @@ TEST(HostProfileTest, ProfilesOfEveryWindowsLoad) {
     const char* windows;
     const char* system;
   } cases[] = {
-      {"95", "[Version]\nPlatform=1\nMajor=4\nMinor=0\nBuild=950\nCSDVersion=\n"
-             "[Folders]\nWindows=C:\\WINDOWS\nSystem=C:\\WINDOWS\\SYSTEM\nTemp=C:\\WINDOWS\\TEMP\n",
-       {4, 0, 950, kPlatformWindows, ""}, "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
-      {"98", "[Version]\nPlatform=1\nMajor=4\nMinor=10\nBuild=2222\nCSDVersion= A \n"
-             "[Folders]\nWindows=C:\\WINDOWS\nSystem=C:\\WINDOWS\\SYSTEM\n",
-       {4, 10, 2222, kPlatformWindows, "A"}, "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
-      {"ME", "[Version]\nPlatform=1\nMajor=4\nMinor=90\nBuild=3000\n"
-             "[Folders]\nWindows=C:\\WINDOWS\nSystem=C:\\WINDOWS\\SYSTEM\n",
-       {4, 90, 3000, kPlatformWindows, "Service Pack 2"}, "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
-      {"NT 4", "[Version]\nPlatform=2\nMajor=4\nMinor=0\nBuild=1381\nCSDVersion=Service Pack 6\n"
-               "[Folders]\nWindows=C:\\WINNT\nSystem=C:\\WINNT\\system32\nTemp=C:\\TEMP\n",
-       {4, 0, 1381, kPlatformNT, "Service Pack 6"}, "C:\\WINNT", "C:\\WINNT\\system32"},
-      {"2000", "[version]\r\nplatform=2\r\nmajor=5\r\nminor=0\r\nbuild=2195\r\n"
-               "[FOLDERS]\r\nWINDOWS=C:\\WINNT\\\r\nSystem=C:\\WINNT\\system32\r\n",
-       {5, 0, 2195, kPlatformNT, "Service Pack 2"}, "C:\\WINNT", "C:\\WINNT\\system32"},
-      {"XP", "; nothing but the defaults\n",
-       {5, 1, 2600, kPlatformNT, "Service Pack 2"}, "C:\\WINDOWS", "C:\\WINDOWS\\system32"},
+      {"95",
+       "[Version]\nPlatform=1\nMajor=4\nMinor=0\nBuild=950\nCSDVersion=\n"
+       "[Folders]\nWindows=C:\\WINDOWS\nSystem=C:\\WINDOWS\\SYSTEM\nTemp=C:\\WINDOWS\\TEMP\n",
+       {4, 0, 950, kPlatformWindows, ""},
+       "C:\\WINDOWS",
+       "C:\\WINDOWS\\SYSTEM"},
+      {"98",
+       "[Version]\nPlatform=1\nMajor=4\nMinor=10\nBuild=2222\nCSDVersion= A \n"
+       "[Folders]\nWindows=C:\\WINDOWS\nSystem=C:\\WINDOWS\\SYSTEM\n",
+       {4, 10, 2222, kPlatformWindows, "A"},
+       "C:\\WINDOWS",
+       "C:\\WINDOWS\\SYSTEM"},
+      {"ME",
+       "[Version]\nPlatform=1\nMajor=4\nMinor=90\nBuild=3000\n"
+       "[Folders]\nWindows=C:\\WINDOWS\nSystem=C:\\WINDOWS\\SYSTEM\n",
+       {4, 90, 3000, kPlatformWindows, "Service Pack 2"},
+       "C:\\WINDOWS",
+       "C:\\WINDOWS\\SYSTEM"},
+      {"NT 4",
+       "[Version]\nPlatform=2\nMajor=4\nMinor=0\nBuild=1381\nCSDVersion=Service Pack 6\n"
+       "[Folders]\nWindows=C:\\WINNT\nSystem=C:\\WINNT\\system32\nTemp=C:\\TEMP\n",
+       {4, 0, 1381, kPlatformNT, "Service Pack 6"},
+       "C:\\WINNT",
+       "C:\\WINNT\\system32"},
+      {"2000",
+       "[version]\r\nplatform=2\r\nmajor=5\r\nminor=0\r\nbuild=2195\r\n"
+       "[FOLDERS]\r\nWINDOWS=C:\\WINNT\\\r\nSystem=C:\\WINNT\\system32\r\n",
+       {5, 0, 2195, kPlatformNT, "Service Pack 2"},
+       "C:\\WINNT",
+       "C:\\WINNT\\system32"},
+      {"XP",
+       "; nothing but the defaults\n",
+       {5, 1, 2600, kPlatformNT, "Service Pack 2"},
+       "C:\\WINDOWS",
+       "C:\\WINDOWS\\system32"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -146,14 +164,29 @@ TEST(HostProfileTest, LanguageComesFromTheLocaleName) {
     const char* name;
     uint16_t id;
   } cases[] = {
-      {"", 0x0409},          {"C", 0x0409},           {"POSIX", 0x0409},
-      {"C.UTF-8", 0x0409},   {"en_US.UTF-8", 0x0409}, {"en_GB", 0x0809},
-      {"de_DE.UTF-8", 0x0407}, {"de_AT@euro", 0x0c07}, {"fr_CA.ISO-8859-1", 0x0c0c},
-      {"zh_TW.Big5", 0x0404}, {"zh_CN.GB2312", 0x0804}, {"zh", 0x0804},
-      {"nb_NO.UTF-8", 0x0414}, {"nn_NO", 0x0814},      {"no", 0x0414},
-      {"pt_BR", 0x0416},     {"pt_PT", 0x0816},       {"ja_JP.eucJP", 0x0411},
-      {"he_IL", 0x040d},     {"vi_VN", 0x042a},       {"ru_RU.KOI8-R", 0x0419},
-      {"xx_YY", 0x0409},     {"DE_de", 0x0407},
+      {"", 0x0409},
+      {"C", 0x0409},
+      {"POSIX", 0x0409},
+      {"C.UTF-8", 0x0409},
+      {"en_US.UTF-8", 0x0409},
+      {"en_GB", 0x0809},
+      {"de_DE.UTF-8", 0x0407},
+      {"de_AT@euro", 0x0c07},
+      {"fr_CA.ISO-8859-1", 0x0c0c},
+      {"zh_TW.Big5", 0x0404},
+      {"zh_CN.GB2312", 0x0804},
+      {"zh", 0x0804},
+      {"nb_NO.UTF-8", 0x0414},
+      {"nn_NO", 0x0814},
+      {"no", 0x0414},
+      {"pt_BR", 0x0416},
+      {"pt_PT", 0x0816},
+      {"ja_JP.eucJP", 0x0411},
+      {"he_IL", 0x040d},
+      {"vi_VN", 0x042a},
+      {"ru_RU.KOI8-R", 0x0419},
+      {"xx_YY", 0x0409},
+      {"DE_de", 0x0407},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(LangIDFromLocaleName(c.name), c.id) << c.name;

@@ -15,8 +15,8 @@ std::string_view TrimBlanks(std::string_view s) {
 }
 
 std::string_view UnquoteValue(std::string_view v) {
-  if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') ||
-                        (v.front() == '\'' && v.back() == '\''))) {
+  if (v.size() >= 2 &&
+      ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\''))) {
     return v.substr(1, v.size() - 2);
   }
   return v;
@@ -181,8 +181,8 @@ bool IniReadString(const std::string& path, std::string_view section, std::strin
   return true;
 }
 
-std::string IniReadString(const std::string& path, std::string_view section,
-                          std::string_view name, std::string_view defaultValue) {
+std::string IniReadString(const std::string& path, std::string_view section, std::string_view name,
+                          std::string_view defaultValue) {
   std::string value;
   if (!IniReadString(path, section, name, value)) value.assign(defaultValue);
   return value;

@@ -64,8 +64,8 @@ class TIniText {
 // Both throw EDamagedFile for a damaged file.
 bool IniReadString(const std::string& path, std::string_view section, std::string_view name,
                    std::string& value);
-std::string IniReadString(const std::string& path, std::string_view section,
-                          std::string_view name, std::string_view defaultValue);
+std::string IniReadString(const std::string& path, std::string_view section, std::string_view name,
+                          std::string_view defaultValue);
 bool IniWriteString(const std::string& path, std::string_view section, std::string_view name,
                     std::string_view value);
 

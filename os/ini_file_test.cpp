@@ -105,8 +105,8 @@ TEST_F(IniFileTest, ADamagedLineIsNamedNotSkipped) {
 // either parses, and then reads back byte for byte and takes a write without
 // disturbing the rest, or is refused with a line number inside the text.
 TEST(IniTextTest, AnyTextParsesWholeOrNamesALine) {
-  const char* pieces[] = {"[", "]", "=", ";", "#", " ", "\t", "\r\n", "\n", "\r", "a", "B",
-                          "\xE9", "\xC9", "\"", "'", "\x01", "Key", "[Sec]"};
+  const char* pieces[] = {"[", "]", "=",    ";",    "#",  " ", "\t",   "\r\n", "\n",   "\r",
+                          "a", "B", "\xE9", "\xC9", "\"", "'", "\x01", "Key",  "[Sec]"};
   SetRandSeed(20261209);
   int parsed = 0, refused = 0;
   for (int round = 0; round < 3000; ++round) {

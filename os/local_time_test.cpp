@@ -10,8 +10,13 @@ namespace {
 
 TEST(LocalTimeTest, DatesAndMomentsConvertBothWaysAtWholeSeconds) {
   // Moments over four centuries, both sides of summer time and of the epoch.
-  const int64_t moments[] = {0, 951782400, 1057930200, 1700000000, -2208988800LL + 86400 * 3,
-                             253402300799LL, -11644473600LL + 86400};
+  const int64_t moments[] = {0,
+                             951782400,
+                             1057930200,
+                             1700000000,
+                             -2208988800LL + 86400 * 3,
+                             253402300799LL,
+                             -11644473600LL + 86400};
   for (int64_t t : moments) {
     SCOPED_TRACE(t);
     const double dt = LocalDateTimeFromUnix(t);

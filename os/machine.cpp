@@ -217,8 +217,8 @@ TMachine& CurrentMachine() {
     const std::string root = TMachine::DefaultRoot();
     g_default = TMachine::Open(root);
     if (!g_default) {
-      throw std::runtime_error("The machine root " + root + " cannot be made: " +
-                               WinErrorText(GetLastWinError()));
+      throw std::runtime_error("The machine root " + root +
+                               " cannot be made: " + WinErrorText(GetLastWinError()));
     }
   }
   return *g_default;

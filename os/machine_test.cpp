@@ -67,7 +67,8 @@ TEST(MachineRootTest, OpeningMakesTheDrivesAndMapsThem) {
   EXPECT_EQ(machine->DriveFolder('D'), "");
   EXPECT_TRUE(std::filesystem::is_directory(root + "/C/WINDOWS/system32"));
   EXPECT_TRUE(std::filesystem::is_directory(root + "/A"));
-  EXPECT_TRUE(std::filesystem::is_directory(root + "/C/Documents and Settings/User/Start Menu/Programs"));
+  EXPECT_TRUE(
+      std::filesystem::is_directory(root + "/C/Documents and Settings/User/Start Menu/Programs"));
   EXPECT_EQ(machine->DriveOfHostPath(root + "/C"), 'C');
   EXPECT_EQ(machine->DriveOfHostPath(root + "/A/x"), 'A');
   EXPECT_EQ(machine->DriveOfHostPath(root + "/Cx"), 'Z');
@@ -93,9 +94,9 @@ TEST(WinErrorTest, ErrnoMapsToTheCodesWindowsProgramsPrint) {
     int err;
     uint32_t code;
   } cases[] = {
-      {ENOENT, 2}, {ENOTDIR, 3}, {EACCES, 5},    {EPERM, 5},     {EROFS, 5},
-      {EAGAIN, 32}, {EBUSY, 32}, {ENOSPC, 112},  {EDQUOT, 112},  {EEXIST, 183},
-      {ENOTEMPTY, 145}, {EXDEV, 17}, {ENAMETOOLONG, 206}, {EIO, 1117},
+      {ENOENT, 2},      {ENOTDIR, 3}, {EACCES, 5},         {EPERM, 5},    {EROFS, 5},
+      {EAGAIN, 32},     {EBUSY, 32},  {ENOSPC, 112},       {EDQUOT, 112}, {EEXIST, 183},
+      {ENOTEMPTY, 145}, {EXDEV, 17},  {ENAMETOOLONG, 206}, {EIO, 1117},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(WinErrorFromErrno(c.err), c.code) << c.err;

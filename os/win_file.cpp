@@ -38,8 +38,12 @@ constexpr uint32_t kTableBits = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
                                 FILE_ATTRIBUTE_OFFLINE;
 
-bool FailErrno(int code) { return WinFail(WinErrorFromErrno(code)); }
-bool FailOS() { return FailErrno(GetLastOSError()); }
+bool FailErrno(int code) {
+  return WinFail(WinErrorFromErrno(code));
+}
+bool FailOS() {
+  return FailErrno(GetLastOSError());
+}
 
 struct TTarget {
   char Drive = 0;  // the drive whose folder holds Host
@@ -89,7 +93,8 @@ bool HostInUse(const TMachine& machine, const std::string& host) {
   // Only files take share locks; opening anything else (a pipe) could block.
   struct stat st {};
   if (lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const std::unique_ptr<TOSFile> probe = TOSFile::Open(host, TFileAccess::Read, TFileShare::Exclusive);
+  const std::unique_ptr<TOSFile> probe =
+      TOSFile::Open(host, TFileAccess::Read, TFileShare::Exclusive);
   return probe == nullptr && IsSharingViolation(GetLastOSError());
 }
 
@@ -187,7 +192,8 @@ class TAttributeTable {
       const std::string& k = it->first;
       if (k == key) {
         taken[""] = it->second;
-      } else if (k.size() > key.size() && k.compare(0, key.size(), key) == 0 && k[key.size()] == '/') {
+      } else if (k.size() > key.size() && k.compare(0, key.size(), key) == 0 &&
+                 k[key.size()] == '/') {
         taken[k.substr(key.size())] = it->second;
       } else if (k.compare(0, key.size(), key) != 0) {
         break;
@@ -278,7 +284,8 @@ void MoveAttributes(const TMachine& machine, char fromDrive, const std::string& 
   target.Save();
 }
 
-uint32_t AttributesOf(const TAttributeTable& table, const std::string& host, const struct stat& st) {
+uint32_t AttributesOf(const TAttributeTable& table, const std::string& host,
+                      const struct stat& st) {
   uint32_t bits = 0;
   const bool found = table.Get(host, bits);
   if (S_ISDIR(st.st_mode)) {

@@ -59,9 +59,9 @@ TEST_F(WinFileTest, HandlesDoPositionedIoOnVirtualPaths) {
   ExpectFail(WinFileExists("C:\\No Folder\\none.txt"), winerr::kPathNotFound, "missing folder");
   ExpectFail(TWinFile::Create("C:\\No Folder\\x", TFileCreation::CreateNew) != nullptr,
              winerr::kPathNotFound, "create in a missing folder");
-  ExpectFail(TWinFile::Create("C:\\Program Files\\Tavrin\\DATA.BIN", TFileCreation::CreateNew) !=
-                 nullptr,
-             winerr::kFileExists, "create an existing file anew");
+  ExpectFail(
+      TWinFile::Create("C:\\Program Files\\Tavrin\\DATA.BIN", TFileCreation::CreateNew) != nullptr,
+      winerr::kFileExists, "create an existing file anew");
   ExpectFail(WinGetShortPathName("C:\\nothing").empty() == false, winerr::kFileNotFound,
              "short name of nothing");
 }
@@ -76,7 +76,8 @@ TEST_F(WinFileTest, MovesCopiesAndFoldersFollowWindowsRules) {
   EXPECT_EQ(ReadWholeFile(OnC("b.txt")), "alpha");
   EXPECT_FALSE(WinFileExists("C:\\a.txt"));
 
-  ExpectFail(WinCopyFile("C:\\b.txt", "C:\\B.txt", false), winerr::kSharingViolation, "onto itself");
+  ExpectFail(WinCopyFile("C:\\b.txt", "C:\\B.txt", false), winerr::kSharingViolation,
+             "onto itself");
   ASSERT_TRUE(WinCopyFile("C:\\b.txt", "C:\\c.txt", true));
   ExpectFail(WinCopyFile("C:\\b.txt", "C:\\c.txt", true), winerr::kFileExists, "fail if exists");
   EXPECT_EQ(ReadWholeFile(OnC("c.txt")), "alpha");
@@ -97,7 +98,8 @@ TEST_F(WinFileTest, MovesCopiesAndFoldersFollowWindowsRules) {
 }
 
 TEST_F(WinFileTest, AFileMovesToAnotherHostFileSystemAsACopy) {
-  struct stat shm {}, root {};
+  struct stat shm {
+  }, root{};
   if (stat("/dev/shm", &shm) != 0 || stat(machine_->Root().c_str(), &root) != 0 ||
       shm.st_dev == root.st_dev) {
     GTEST_SKIP() << "no second file system to move to";
@@ -147,8 +149,9 @@ TEST_F(WinFileTest, DatesAndAttributesRoundTrip) {
     EXPECT_EQ(WinGetFileAttributes("C:\\f.dat"), a);
     ASSERT_TRUE(WinSetFileAttributes("C:\\dir", a));
     EXPECT_EQ(WinGetFileAttributes("C:\\dir"),
-              a == FILE_ATTRIBUTE_NORMAL ? FILE_ATTRIBUTE_DIRECTORY
-                                         : (a & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_DIRECTORY);
+              a == FILE_ATTRIBUTE_NORMAL
+                  ? FILE_ATTRIBUTE_DIRECTORY
+                  : (a & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_DIRECTORY);
   }
   // The attributes go with the file when it moves and when it is copied, and
   // are forgotten when it is deleted.
@@ -305,7 +308,8 @@ TEST_F(WinFileTest, TemporaryFilesAreNewAndUnique) {
     const std::string dir = "C:\\WINDOWS\\TEMP\\bat";
     if (name.size() != dir.size() + 8 || name.compare(0, dir.size(), dir) != 0) return false;
     for (size_t i = dir.size(); i < dir.size() + 4; ++i) {
-      if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::islower(name[i])) return false;
+      if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::islower(name[i]))
+        return false;
     }
     return name.substr(name.size() - 4) == ".tmp";
   };
@@ -328,7 +332,8 @@ TEST_F(WinFileTest, DelayedMovesAreRecordedForTheRestart) {
   EXPECT_TRUE(WinReadDelayedMoves().empty());
   ASSERT_TRUE(WinMoveFileDelayed("c:\\LIB.1", "C:/lib.dll"));
   ASSERT_TRUE(WinMoveFileDelayed("C:\\lib.1", "C:\\other.dll"));
-  ExpectFail(WinMoveFileDelayed("C:\\missing.1", "C:\\lib.dll"), winerr::kFileNotFound, "no source");
+  ExpectFail(WinMoveFileDelayed("C:\\missing.1", "C:\\lib.dll"), winerr::kFileNotFound,
+             "no source");
   machine_->SetFailDelayedMoves(true);
   ExpectFail(WinMoveFileDelayed("C:\\lib.1", "C:\\lib.dll"), winerr::kAccessDenied, "hook");
   const std::vector<TDelayedMove> moves = WinReadDelayedMoves();

@@ -21,7 +21,9 @@ struct TDirCloser {
 
 constexpr size_t kMaxComponent = 255;
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
 bool IsForbidden(unsigned char c) {
   return c < 0x20 || c == '"' || c == '*' || c == '?' || c == '<' || c == '>' || c == '|' ||
@@ -38,9 +40,8 @@ std::string JoinHost(const std::string& dir, std::string_view name) {
 // True when `path` is `base` or lies below it; both are real (link-free) paths.
 bool IsInside(const std::string& path, const std::string& base) {
   if (base == "/") return true;
-  return path == base ||
-         (path.size() > base.size() && path.compare(0, base.size(), base) == 0 &&
-          path[base.size()] == '/');
+  return path == base || (path.size() > base.size() && path.compare(0, base.size(), base) == 0 &&
+                          path[base.size()] == '/');
 }
 
 std::string RealPath(const std::string& path) {

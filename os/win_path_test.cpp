@@ -83,8 +83,10 @@ TEST_F(WinPathTest, ComponentsAreFoundWithoutRegardToCaseAndNewNamesKeepTheirs) 
   WriteWholeFile(OnC("Program Files/Tavrin/ReadMe.TXT"), "x");
   WriteWholeFile(OnC("Program Files/Tavrin/\xC4rger.txt"), "x");  // Ä
 
-  EXPECT_EQ(Resolve("c:\\PROGRAM FILES\\tavrin\\readme.txt"), OnC("Program Files/Tavrin/ReadMe.TXT"));
-  EXPECT_EQ(Resolve("C:/program files/TAVRIN/\xE4RGER.TXT"), OnC("Program Files/Tavrin/\xC4rger.txt"));
+  EXPECT_EQ(Resolve("c:\\PROGRAM FILES\\tavrin\\readme.txt"),
+            OnC("Program Files/Tavrin/ReadMe.TXT"));
+  EXPECT_EQ(Resolve("C:/program files/TAVRIN/\xE4RGER.TXT"),
+            OnC("Program Files/Tavrin/\xC4rger.txt"));
   // What does not exist is kept as written, below what does.
   EXPECT_EQ(Resolve("C:\\program files\\NewDir\\File.Txt"), OnC("Program Files/NewDir/File.Txt"));
   EXPECT_EQ(Resolve("C:\\"), machine_->DriveFolder('C'));

@@ -23,7 +23,9 @@ class MachineTest : public ::testing::Test {
   void TearDown() override { scoped_.reset(); }
 
   // The host path of a file on drive C:, written without the layer under test.
-  std::string OnC(const std::string& relative) const { return machine_->DriveFolder('C') + "/" + relative; }
+  std::string OnC(const std::string& relative) const {
+    return machine_->DriveFolder('C') + "/" + relative;
+  }
 
   TTempDir dir_;
   std::unique_ptr<TMachine> machine_;
