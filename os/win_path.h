@@ -4,6 +4,8 @@
 // by component, as Windows would find a name on a case-blind disk.
 //
 // Rules:
+//  - A drive followed directly by a name ("C:setup.exe") starts at the
+//    drive's root: this machine keeps no current folder per drive.
 //  - '\' and '/' both separate; repeated separators count as one; "." is
 //    dropped and ".." takes the previous component away. A trailing separator
 //    is dropped ("C:\" stays the root).
