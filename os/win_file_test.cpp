@@ -10,8 +10,10 @@
 #include <set>
 #include <string>
 
+#include "os/host_profile.h"
 #include "os/local_time.h"
 #include "os/machine.h"
+#include "os/random.h"
 #include "os/testing/test_machine.h"
 #include "os/win_error.h"
 
@@ -324,6 +326,42 @@ TEST_F(WinFileTest, TemporaryFilesAreNewAndUnique) {
   machine_->Profile().TempDirectory = "C:\\NoSuchTemp";
   EXPECT_TRUE(WinGetTempFileName("x").empty());
   EXPECT_EQ(GetLastWinError(), winerr::kDirectory);
+}
+
+TEST_F(WinFileTest, ProcessesStartingFromTheSameNumberGetDistinctTemporaryFiles) {
+  // Both children draw the same start number, so they race for the same names;
+  // the exclusive create gives each name to one of them only.
+  auto makeNames = [this](const std::string& list) {
+    return [this, list]() {
+      SetRandSeed(7);
+      std::string names;
+      for (int i = 0; i < 40; ++i) {
+        const std::string name = WinGetTempFileName("tav");
+        if (name.empty()) return 1;
+        names += name + "\n";
+      }
+      WriteWholeFile(list, names);
+      return 0;
+    };
+  };
+  const pid_t first = fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) _exit(makeNames(dir_ / "first")());
+  EXPECT_EQ(test::RunInChild(makeNames(dir_ / "second")), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(first, &status, 0), first);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::set<std::string> names;
+  for (const char* list : {"first", "second"}) {
+    const std::string text = ReadWholeFile(dir_ / list);
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+      names.insert(text.substr(pos, end - pos));
+    }
+  }
+  EXPECT_EQ(names.size(), 80u);
+  std::vector<TWinFindData> entries;
+  ASSERT_TRUE(WinListDirectory(GetTempPath(), entries));
+  EXPECT_EQ(entries.size(), 80u);
 }
 
 TEST_F(WinFileTest, DelayedMovesAreRecordedForTheRestart) {
