@@ -112,7 +112,7 @@ std::string ReadTokens(const std::string& text, std::deque<TParserToken>& owner,
       token.Token = kind;
       // The single stack has no section of its own; its tokens count as SELECT's.
       token.Section = stack->Section() == tstUnknown ? tstSelect : stack->Section();
-      token.Text = tokenText;
+      token.Text = std::move(tokenText);
       token.LineNo = tokenizer.Line();
       token.LineOffset = tokenizer.TokenStartColumn();
       token.RawTokenText = tokenizer.RawTokenText();

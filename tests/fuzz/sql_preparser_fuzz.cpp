@@ -1,8 +1,8 @@
 // Random text through the tokenizer and the pre-parser in all three modes,
 // then through a base parser walking every stack: nothing may crash, hang or
 // leak, and the basic promises must hold (every token but the last consumes
-// text, positions are at least 1, a copied and trimmed stack resumes with the
-// same tokens).
+// text, the raw texts add up to the text, positions are at least 1, a copied
+// and trimmed stack resumes with the same tokens).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +24,7 @@ void Tokenize(const std::string& text) {
   std::string tokenText;
   size_t count = 0;
   int lastLine = 1;
+  std::string raw;
   for (;;) {
     const TTavSQLToken kind = tokenizer.GetNextToken(tokenText);
     FUZZ_CHECK(++count <= text.size() + 1);
@@ -32,8 +33,17 @@ void Tokenize(const std::string& text) {
     FUZZ_CHECK(tokenizer.TokenStartColumn() >= 1);
     FUZZ_CHECK(tokenizer.RawTokenText().size() <= text.size());
     lastLine = tokenizer.Line();
+    raw += tokenizer.RawTokenText();
     if (kind == tstEnd && tokenText.empty()) break;
   }
+  // Every character up to the first zero is consumed exactly once, and all
+  // but line breaks show in the raw texts.
+  std::string scanned;
+  for (char c : text) {
+    if (c == '\0') break;
+    if (c != '\r' && c != '\n') scanned += c;
+  }
+  FUZZ_CHECK(raw == scanned);
   (void)tokenizer.GetUnparsedText();
 }
 
