@@ -44,8 +44,7 @@ bool DigitsValue(std::string_view s, int32_t& value) {
 // characters), else its number, 0 when it is none. False for a number too
 // long for an integer.
 template <size_t N>
-bool NameOrNumber(std::string_view part, const std::array<std::string, N>& names,
-                  int32_t& value) {
+bool NameOrNumber(std::string_view part, const std::array<std::string, N>& names, int32_t& value) {
   if (part.size() >= 3) {
     // Names are written capitalised: "jAN" is looked for as "Jan".
     std::string key = host::LowerCase(part);
@@ -184,8 +183,7 @@ std::string TTavStrToDateTimeConverter::GetSDFOrder() {
 
 bool TTavStrToDateTimeConverter::InternalConvertStrToDate(std::string_view text,
                                                           std::string_view order,
-                                                          host::TFieldType fieldType,
-                                                          int32_t start,
+                                                          host::TFieldType fieldType, int32_t start,
                                                           host::TDateTime& value) {
   value = 0;
   // A failed conversion leaves no place to go on from; positions must fit

@@ -25,8 +25,8 @@ class TTavStrToDateTimeConverter : public host::TObject {
   // (any case) giving the order of day, month and year; empty means the
   // locale's order. ftDate reads a date, ftTime a time, ftDateTime a date
   // followed by a time; other types read nothing and succeed with 0.
-  bool ConvertStrToDate(std::string_view text, std::string_view order,
-                        host::TFieldType fieldType, host::TDateTime& value);
+  bool ConvertStrToDate(std::string_view text, std::string_view order, host::TFieldType fieldType,
+                        host::TDateTime& value);
   // The same from LastPos, for a second date in the same text (BETWEEN).
   bool ConvertStrToDateFromLastPos(std::string_view text, std::string_view order,
                                    host::TFieldType fieldType, host::TDateTime& value);
@@ -40,8 +40,7 @@ class TTavStrToDateTimeConverter : public host::TObject {
 
  private:
   bool InternalConvertStrToDate(std::string_view text, std::string_view order,
-                                host::TFieldType fieldType, int32_t start,
-                                host::TDateTime& value);
+                                host::TFieldType fieldType, int32_t start, host::TDateTime& value);
 
   int32_t last_pos_ = 0;
 };

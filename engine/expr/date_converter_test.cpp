@@ -19,7 +19,9 @@ using host::TDateTime;
 // The reader's settings and "today", installed for one test.
 struct Locale {
   explicit Locale(const host::TFormatSettings& s, int year = 2026)
-      : settings(s), clock(EncodeDate(year, 6, 15) + 0.5), installedClock(clock),
+      : settings(s),
+        clock(EncodeDate(year, 6, 15) + 0.5),
+        installedClock(clock),
         installedSettings(settings) {}
   host::TFormatSettings settings;
   os::TManualClock clock;
@@ -66,8 +68,8 @@ void Check(const Case& c) {
   TTavStrToDateTimeConverter conv;
   TDateTime value = 123;
   const bool ok = conv.ConvertStrToDate(c.text, c.order, c.type, value);
-  const std::string what = std::string("'") + c.text + "' order '" + c.order + "' " +
-                           host::FieldTypeName(c.type);
+  const std::string what =
+      std::string("'") + c.text + "' order '" + c.order + "' " + host::FieldTypeName(c.type);
   if (c.expected == kFails) {
     EXPECT_FALSE(ok) << what << " gave " << value;
     EXPECT_LT(conv.LastPos(), 1) << what;
@@ -153,10 +155,10 @@ TEST(DateConverterTest, TwoDigitYearsFollowTheCenturyWindow) {
     const char* text;
     int year;
   } cases[] = {
-      {50, 2026, "31/01/04", 2004}, {50, 2026, "31/01/75", 2075}, {50, 2026, "31/01/76", 1976},
-      {50, 2026, "31/01/99", 1999}, {50, 2026, "31/01/00", 2000}, {0, 2026, "31/01/04", 2004},
-      {0, 2026, "31/01/80", 2080},  {0, 1950, "31/01/04", 1904},  {0, 1950, "31/01/99", 1999},
-      {50, 1950, "31/01/04", 1904}, {50, 1950, "31/01/01", 1901}, {50, 1950, "31/01/99", 1999},
+      {50, 2026, "31/01/04", 2004},  {50, 2026, "31/01/75", 2075}, {50, 2026, "31/01/76", 1976},
+      {50, 2026, "31/01/99", 1999},  {50, 2026, "31/01/00", 2000}, {0, 2026, "31/01/04", 2004},
+      {0, 2026, "31/01/80", 2080},   {0, 1950, "31/01/04", 1904},  {0, 1950, "31/01/99", 1999},
+      {50, 1950, "31/01/04", 1904},  {50, 1950, "31/01/01", 1901}, {50, 1950, "31/01/99", 1999},
       {0, 2026, "31/01/0004", 2004},  // any year below 100, however written
       {0, 2026, "31/01/104", 104},
   };

@@ -12,6 +12,7 @@ namespace tav {
 
 namespace {
 
+// clang-format off
 constexpr const char* kTokenNames[] = {
     "tstUnknown", "tstTableName", "tstTableAlias", "tstFieldName", "tstAscending",
     "tstDescending", "tstSelect", "tstFrom", "tstWhere", "tstGroupBy", "tstHaving", "tstUnion",
@@ -44,6 +45,7 @@ constexpr const char* kOperatorNames[] = {
     "coUDF2", "coCONTINUE2", "coLIKE", "coIN", "coLIST2", "coUPPER", "coLOWER", "coFUNC2",
     "coLISTELEM2", "coASSIGN", "teoSUBQUERY", "teoOUTERFIELD", "teoPARAMETER"};
 static_assert(std::size(kOperatorNames) == TTavExprOperatorCount);
+// clang-format on
 
 // The dump doubles the indent for each level of arguments; past this length it
 // stops doubling, so that deeply nested function calls cannot make the
@@ -160,8 +162,8 @@ bool TTavExprNode::EquivalentAt(const TTavExprNode* other, int depth) const {
   if (DataSize != other->DataSize || Operator != other->Operator || Kind != other->Kind ||
       ScopeKind != other->ScopeKind || DataType != other->DataType ||
       ParserToken.Token != other->ParserToken.Token ||
-      CaseInsensitiveMatch != other->CaseInsensitiveMatch ||
-      PartialMatch != other->PartialMatch || PartialLength != other->PartialLength)
+      CaseInsensitiveMatch != other->CaseInsensitiveMatch || PartialMatch != other->PartialMatch ||
+      PartialLength != other->PartialLength)
     return false;
   if (!SameData(Data, other->Data)) return false;
   if (TableList.Count() != other->TableList.Count()) return false;
@@ -194,8 +196,7 @@ void TTavExprNode::DisplayExprTree(const std::string& indent, const TTavExprNode
   DisplayTreeAt(indent, node, lines, 1);
 }
 
-void TTavExprNode::DisplayAt(const std::string& indent, host::TStrings& lines,
-                             int depth) const {
+void TTavExprNode::DisplayAt(const std::string& indent, host::TStrings& lines, int depth) const {
   std::string line = indent;
   line += ExprNodeKindName(Kind);
   line += ':';
@@ -246,8 +247,8 @@ TTavExprNode* TTavExpr::Adopt(TTavExprNode* node) {
 }
 
 TTavExprNode* TTavExpr::NewNode(TTavExprNodeKind kind, TTavExprOperator op,
-                                const host::Variant& value, TTavExprNode* left,
-                                TTavExprNode* right, const TParserToken* token) {
+                                const host::Variant& value, TTavExprNode* left, TTavExprNode* right,
+                                const TParserToken* token) {
   if (!error_msg_.empty()) return nullptr;
   auto node = std::make_unique<TTavExprNode>();
   node->Kind = kind;
@@ -321,9 +322,8 @@ TTavExprNode* TTavExpr::FindNodeWithToken(TTavSQLToken token) const {
   return nullptr;
 }
 
-void TTavExpr::ResetSpecifiedNodes(TTavSQLToken token, TTavSQLToken newToken,
-                                   TTavExprNodeKind kind, TTavExprOperator op,
-                                   const host::Variant& value) {
+void TTavExpr::ResetSpecifiedNodes(TTavSQLToken token, TTavSQLToken newToken, TTavExprNodeKind kind,
+                                   TTavExprOperator op, const host::Variant& value) {
   TAV_ASSERT(token != newToken, "ResetSpecifiedNodes needs a new token kind");
   // One pass does what searching again from the head after each change would:
   // a changed node no longer matches, and nothing else changes.

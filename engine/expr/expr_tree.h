@@ -38,6 +38,7 @@ namespace tav {
 // The deepest tree any routine here walks (the root is at depth 1).
 inline constexpr int MaxExprTreeDepth = 512;
 
+// clang-format off
 enum TTavExprNodeKind : uint8_t {
   enkUnknown, enkField, enkConst, enkParam, enkRelOperator, enkArithOperator,
   enkLogicalOperator, enkFunc, enkNonRelPredicate, enkSubquery
@@ -69,6 +70,7 @@ enum TTavSQLStrFunc : uint8_t {
 };
 
 enum TTavSubqueryType : uint8_t { tsqUnspecified, tsqAnyOrSome, tsqAll, tsqExists };
+// clang-format on
 
 // The names the tree dump shows: the token kind's own name ("tstFieldName"),
 // the node kind's ("enkRelOperator", with "enField" and "enConst" as the dump
@@ -206,10 +208,9 @@ class TTavExpr : public host::TObject {
   TTavExprNode* NewNode(TTavExprNodeKind kind, TTavExprOperator op, const host::Variant& value,
                         TTavExprNode* left, TTavExprNode* right, const TParserToken* token);
   // NewNode, then DataType and DataSize.
-  TTavExprNode* NewFieldNode(TTavExprNodeKind kind, TTavExprOperator op,
-                             const host::Variant& value, TTavExprNode* left, TTavExprNode* right,
-                             const TParserToken* token, host::TFieldType fieldType,
-                             int32_t size);
+  TTavExprNode* NewFieldNode(TTavExprNodeKind kind, TTavExprOperator op, const host::Variant& value,
+                             TTavExprNode* left, TTavExprNode* right, const TParserToken* token,
+                             host::TFieldType fieldType, int32_t size);
 
   const std::string& ErrorMsg() const { return error_msg_; }
   void SetErrorMsg(const std::string& text) { error_msg_ = text; }

@@ -55,13 +55,13 @@ struct SampleTree {
                        b = Token(tstFieldName, "B"), x = Token(tstStringLiteral, "x"),
                        cat = Token(tstConcatenate, "||"), upper = Token(tstStrFunc, "UPPER"),
                        param = Token(tstParameter, "P");
-    TTavExprNode* fa = expr.NewFieldNode(enkField, teoFIELD2, Variant("A"), nullptr, nullptr,
-                                         &a, host::ftInteger, 4);
+    TTavExprNode* fa = expr.NewFieldNode(enkField, teoFIELD2, Variant("A"), nullptr, nullptr, &a,
+                                         host::ftInteger, 4);
     TTavExprNode* c1 = expr.NewNode(enkConst, teoCONST2, Variant(1.0), nullptr, nullptr, &one);
     c1->SetAndConvertDataType(host::ftFloat);
     TTavExprNode* left = expr.NewNode(enkRelOperator, teoEQ, Variant(), fa, c1, &eq);
-    TTavExprNode* fb = expr.NewFieldNode(enkField, teoFIELD2, Variant("B"), nullptr, nullptr,
-                                         &b, host::ftString, 10);
+    TTavExprNode* fb = expr.NewFieldNode(enkField, teoFIELD2, Variant("B"), nullptr, nullptr, &b,
+                                         host::ftString, 10);
     TTavExprNode* cx = expr.NewNode(enkConst, teoCONST2, Variant("x"), nullptr, nullptr, &x);
     cx->SetAndConvertDataType(host::ftString);
     TTavExprNode* concat = expr.NewNode(enkArithOperator, teoADD, Variant(), fb, cx, &cat);
@@ -96,8 +96,8 @@ TEST(ExprTreeTest, NewNodeTakesTheExpressionsFlagsAndACopyOfTheToken) {
   EXPECT_EQ(n->ParserToken.RawTokenText, "");  // the raw text stays with the pre-parser
   EXPECT_EQ(expr.Root(), n);
 
-  TTavExprNode* f = expr.NewFieldNode(enkField, teoFIELD2, Variant("X"), nullptr, nullptr,
-                                      nullptr, host::ftString, 20);
+  TTavExprNode* f = expr.NewFieldNode(enkField, teoFIELD2, Variant("X"), nullptr, nullptr, nullptr,
+                                      host::ftString, 20);
   EXPECT_EQ(f->DataType, host::ftString);
   EXPECT_EQ(f->DataSize, 20);
   EXPECT_EQ(f->ParserToken.Token, tstUnknown);
@@ -215,8 +215,7 @@ TEST(ExprTreeTest, SetAsFirstNodeMovesOnlyNodesOfTheList) {
   TTavExprNode* a = expr.NewNode(enkConst, teoCONST2, Variant(1), nullptr, nullptr, nullptr);
   TTavExprNode* b = expr.NewNode(enkConst, teoCONST2, Variant(2), nullptr, nullptr, nullptr);
   TTavExprNode* c = expr.NewNode(enkConst, teoCONST2, Variant(3), nullptr, nullptr, nullptr);
-  TTavExprNode* foreign =
-      other.NewNode(enkConst, teoCONST2, Variant(4), nullptr, nullptr, nullptr);
+  TTavExprNode* foreign = other.NewNode(enkConst, teoCONST2, Variant(4), nullptr, nullptr, nullptr);
   auto order = [&expr] {
     std::vector<int> v;
     for (const TTavExprNode* n = expr.Root(); n != nullptr; n = n->Next())
@@ -283,8 +282,8 @@ TEST(ExprTreeTest, EquivalenceComparesTheNodeAndItsArgumentsButNotItsChildren) {
       [](TTavExprNode& n) { n.ScopeKind = tskAgg; },
       [](TTavExprNode& n) { n.DataType = host::ftString; },
       [](TTavExprNode& n) { n.ParserToken.Token = tstFunc; },
-      [](TTavExprNode& n) { n.Data = Variant(0); },            // another variant type
-      [](TTavExprNode& n) { n.Data = Variant("UPPER"); },      // another value
+      [](TTavExprNode& n) { n.Data = Variant(0); },        // another variant type
+      [](TTavExprNode& n) { n.Data = Variant("UPPER"); },  // another value
       [](TTavExprNode& n) { n.CaseInsensitiveMatch = true; },
       [](TTavExprNode& n) { n.PartialMatch = true; },
       [](TTavExprNode& n) { n.PartialLength = 3; },
@@ -380,9 +379,8 @@ TEST(ExprTreeTest, SetAndConvertDataTypeConvertsTheValue) {
 TTavExprNode* Chain(TTavExpr& expr, int depth, bool asArgs) {
   TTavExprNode* node = expr.NewNode(enkConst, teoCONST2, Variant(0), nullptr, nullptr, nullptr);
   for (int i = 1; i < depth; ++i) {
-    TTavExprNode* parent =
-        expr.NewNode(enkArithOperator, teoADD, Variant(), asArgs ? nullptr : node, nullptr,
-                     nullptr);
+    TTavExprNode* parent = expr.NewNode(enkArithOperator, teoADD, Variant(),
+                                        asArgs ? nullptr : node, nullptr, nullptr);
     if (asArgs) parent->Args.push_back(node);
     node = parent;
   }

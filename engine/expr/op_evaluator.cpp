@@ -79,8 +79,7 @@ host::Variant TTavOpEvaluator::EvaluateLogicalExprAsVar(TTavExprOperator op,
   }
 }
 
-bool TTavOpEvaluator::EvaluateLogicalExprAsBoolean(TTavExprOperator op,
-                                                   const host::Variant& left,
+bool TTavOpEvaluator::EvaluateLogicalExprAsBoolean(TTavExprOperator op, const host::Variant& left,
                                                    const host::Variant& right) const {
   return IsTrue(EvaluateLogicalExprAsVar(op, left, right));
 }

@@ -81,15 +81,14 @@ TEST(OpEvaluatorTest, RelationalOperatorsInBothNullModes) {
   };
   TTavOpEvaluator ev;
   for (const auto& c : cases) {
-    const std::string what = std::string(ExprOperatorName(c.op)) + " " + Show(c.left) + " " +
-                             Show(c.right);
+    const std::string what =
+        std::string(ExprOperatorName(c.op)) + " " + Show(c.left) + " " + Show(c.right);
     EXPECT_EQ(Show(ev.EvaluateRelopExprAsVar(c.op, c.left, c.right, false)), c.loose) << what;
     EXPECT_EQ(Show(ev.EvaluateRelopExprAsVar(c.op, c.left, c.right, true)), c.sql) << what;
     EXPECT_EQ(ev.EvaluateRelopExprAsBoolean(c.op, c.left, c.right, false),
               std::string(c.loose) == "T")
         << what;
-    EXPECT_EQ(ev.EvaluateRelopExprAsBoolean(c.op, c.left, c.right, true),
-              std::string(c.sql) == "T")
+    EXPECT_EQ(ev.EvaluateRelopExprAsBoolean(c.op, c.left, c.right, true), std::string(c.sql) == "T")
         << what;
   }
   // Text that is no number beside a number is the host's error, not a result.
@@ -147,11 +146,10 @@ TEST(OpEvaluatorTest, LogicalOperators) {
   };
   TTavOpEvaluator ev;
   for (const auto& c : cases) {
-    const std::string what = std::string(ExprOperatorName(c.op)) + " " + Show(c.left) + " " +
-                             Show(c.right);
+    const std::string what =
+        std::string(ExprOperatorName(c.op)) + " " + Show(c.left) + " " + Show(c.right);
     EXPECT_EQ(Show(ev.EvaluateLogicalExprAsVar(c.op, c.left, c.right)), c.result) << what;
-    EXPECT_EQ(ev.EvaluateLogicalExprAsBoolean(c.op, c.left, c.right),
-              std::string(c.result) == "T")
+    EXPECT_EQ(ev.EvaluateLogicalExprAsBoolean(c.op, c.left, c.right), std::string(c.result) == "T")
         << what;
   }
 }
@@ -185,8 +183,8 @@ TEST(OpEvaluatorTest, ArithmeticOperators) {
   };
   TTavOpEvaluator ev;
   for (const auto& c : cases) {
-    const std::string what = std::string(ExprOperatorName(c.op)) + " " + Show(c.left) + " " +
-                             Show(c.right);
+    const std::string what =
+        std::string(ExprOperatorName(c.op)) + " " + Show(c.left) + " " + Show(c.right);
     const Variant r = ev.EvaluateArithExprValues(c.op, c.left, c.right);
     EXPECT_EQ(r.VType(), c.type) << what;
     EXPECT_EQ(Show(r), c.result) << what;

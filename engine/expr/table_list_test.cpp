@@ -40,8 +40,8 @@ TEST(TableListTest, LookUpsIgnoreCaseAndTheLastReferenceWins) {
   EXPECT_EQ(list.FindTableAndCorrelationName("", "zzz"), orders);
 
   TTableNameItem* customers = AddTable(list, "Customers", "c", {{"Name", host::ftString}});
-  TTableNameItem* inner = AddTable(list, "ORDERS", "O2", {{"ID", host::ftInteger},
-                                                          {"Total", host::ftCurrency}});
+  TTableNameItem* inner =
+      AddTable(list, "ORDERS", "O2", {{"ID", host::ftInteger}, {"Total", host::ftCurrency}});
   EXPECT_EQ(list.Last(), inner);
   // Two or more tables, all aliased: an empty name finds none.
   EXPECT_EQ(list.FindTable(""), nullptr);
@@ -53,9 +53,8 @@ TEST(TableListTest, LookUpsIgnoreCaseAndTheLastReferenceWins) {
     TTableNameItem* byTableName;
   } cases[] = {
       {"orders", inner, inner},  // both are Orders: the later reference
-      {"O", orders, nullptr},    {"o2", inner, nullptr},
-      {"CUSTOMERS", customers, customers}, {"C", customers, nullptr},
-      {"nothing", nullptr, nullptr},
+      {"O", orders, nullptr},    {"o2", inner, nullptr},        {"CUSTOMERS", customers, customers},
+      {"C", customers, nullptr}, {"nothing", nullptr, nullptr},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(list.FindTable(c.name), c.table) << c.name;
@@ -113,10 +112,10 @@ TEST(TableListTest, AssignAndMergeCopyItems) {
   EXPECT_EQ(copy.Items(1)->TableName(), "Orders");
 
   TTableList b;
-  AddTable(b, "ORDERS", "O");     // the same pair, written otherwise
-  AddTable(b, "Orders", "o2");    // the same table under another alias
+  AddTable(b, "ORDERS", "O");   // the same pair, written otherwise
+  AddTable(b, "Orders", "o2");  // the same table under another alias
   AddTable(b, "Parts", "p");
-  AddTable(b, "Parts", "p");      // twice in the second list: once in the merge
+  AddTable(b, "Parts", "p");  // twice in the second list: once in the merge
 
   TTableList merged;
   merged.MergeLists(&a, &b);

@@ -14,10 +14,10 @@
 #include <string_view>
 
 #include "engine/expr/date_converter.h"
+#include "fuzz_check.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/format_settings.h"
 #include "os/clock.h"
-#include "fuzz_check.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ host::TFormatSettings MakeSettings(unsigned selector) {
     s.TimePMString = "";  // a locale without one
     s.LongDayNames = {"Sonntag",    "Montag",  "Dienstag", "Mittwoch",
                       "Donnerstag", "Freitag", "Samstag"};
-    s.LongMonthNames = {"Januar", "Februar", "M\xE4rz",    "April",   "Mai",      "Juni",
+    s.LongMonthNames = {"Januar", "Februar", "M\xE4rz",   "April",   "Mai",      "Juni",
                         "Juli",   "August",  "September", "Oktober", "November", "Dezember"};
   }
   const int windows[] = {50, 0, 99, 50};
@@ -86,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static const char* const kOrders[] = {"",    "DMY", "DYM", "MDY", "MYD", "YMD", "YDM",
                                         "ymd", "DDY", "YY",  "XMD", "D",   "MDYD"};
-  static const TFieldType kTypes[] = {host::ftDate, host::ftTime, host::ftDateTime,
-                                      host::ftString};
+  static const TFieldType kTypes[] = {host::ftDate, host::ftTime, host::ftDateTime, host::ftString};
   tav::TTavStrToDateTimeConverter conv;
   for (const char* order : kOrders)
     for (TFieldType type : kTypes) Check(conv, text, order, type);
