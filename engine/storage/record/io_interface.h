@@ -241,8 +241,6 @@ class TDiskIOInterface : public TBaseIOInterface {
   void SetGlobalFirstEmpty();
 
  private:
-  class THeaderLockGuard;
-
   void RequireOpen(const char* caller) const;
   // 8581 when a transfer is larger than a block.
   void CheckSize(uint32_t size, const char* caller) const;
