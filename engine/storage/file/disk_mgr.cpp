@@ -438,6 +438,7 @@ uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t kind, const void* buff
   if (address != 0) {
     try {
       WritePages(address, pageCount, buffer, owner, accessFlags);
+      map_page_mgr_->AdjustMapPageFlags(code, address, pageCount);
     } catch (...) {
       // The run has left its chain; give it back rather than lose it.
       try {
@@ -448,10 +449,27 @@ uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t kind, const void* buff
     }
   } else {
     address = AppendNewPages(buffer, pageCount, owner, accessFlags);
+    try {
+      map_page_mgr_->AdjustMapPageFlags(code, address, pageCount);
+    } catch (...) {
+      GiveBackAppend(address, pageCount * page_size_);
+      throw;
+    }
   }
-  map_page_mgr_->AdjustMapPageFlags(code, address, pageCount);
   guard.Done();
   return address;
+}
+
+void TDiskMgr::GiveBackAppend(uint32_t position, uint32_t bytes) {
+  // Inside a transaction nothing reached the file; its rollback drops it.
+  if (IsTransactionActive()) return;
+  try {
+    // The header write lock is held: nobody else appends meanwhile. A map
+    // page added after these pages stays, and so do they.
+    if (tav_file_->FileSize() <= int64_t{position} + bytes) tav_file_->CutTavFile(position);
+  } catch (...) {
+    // The pages stay at the end unknown to the map; the first error counts.
+  }
 }
 
 uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
@@ -464,7 +482,14 @@ uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32
   const int64_t end = (GetFileSize() + page_size_ - 1) / page_size_ * page_size_;
   if (end + bytes > TAV_MAX_FILE_END) TavDatabaseError(9600, "TDiskMgr.AppendNewPages");
   const auto position = static_cast<uint32_t>(end);
-  tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner), accessFlags);
+  try {
+    tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner),
+                                   accessFlags);
+  } catch (...) {
+    // Part of it may be in the file, past the last page the map knows.
+    GiveBackAppend(position, bytes);
+    throw;
+  }
   guard.Done();
   return position;
 }

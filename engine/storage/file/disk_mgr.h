@@ -259,6 +259,10 @@ class TDiskMgr : public host::TObject {
   void WriteHeaderIfDirty();
   void ClearHeaderLockFlags();
   uint32_t PageBytes(uint32_t pageCount, int code, const char* caller) const;
+  // After a failed append outside a transaction: cuts the file back to
+  // `position` when nothing lies beyond the `bytes` appended there, so that
+  // no page is left at the end that the map does not know. Never raises.
+  void GiveBackAppend(uint32_t position, uint32_t bytes);
   void ZeroPages(const host::TList& pages);
 
   std::unique_ptr<TTavFile> tav_file_;

@@ -521,6 +521,16 @@ void TTavFile::FlushBuffers() {
     TavDatabaseError(8450, "TTavFile.FlushBuffers", "The file buffers could not be flushed");
 }
 
+void TTavFile::CutTavFile(uint32_t size) {
+  RequireOpen("TTavFile.CutTavFile");
+  TAV_ASSERT(!GetTransactionActive(), "The file cut inside a transaction");
+  const int64_t end = FileSize();
+  for (int64_t base = size & cache_mgr_->BaseAddrMask(); base < end; base += page_size_)
+    if (base >= size) cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
+  if (!io_->SetSize(size))
+    TavDatabaseError(8450, "TTavFile.CutTavFile", "Unable to set the end of file");
+}
+
 void TTavFile::CopyTavFile(const std::string& name) {
   RequireOpen("TTavFile.CopyTavFile");
   const int64_t eof = SeekTavEof();

@@ -206,6 +206,10 @@ class TTavFile : public host::TObject {
   void FlushBuffers();
   // The size of the file's data, 8450 when it cannot be had.
   int64_t FileSize();
+  // Cuts the file down to `size` bytes and drops the cached pages beyond;
+  // outside a transaction only (a transaction's end is its own). 8450 when
+  // the system refuses.
+  void CutTavFile(uint32_t size);
   // Copies the file to `name` (replaced); a failed copy is removed and raises
   // 8450.
   void CopyTavFile(const std::string& name);

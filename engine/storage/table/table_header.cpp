@@ -401,8 +401,13 @@ int32_t TTableHeaderMgr::AddTable(int32_t indexCount) {
   try {
     WriteDirectory();
   } catch (...) {
+    // The directory goes out block by block: part of it, the new entry
+    // included, may be in the file. The block is freed only once the file's
+    // directory no longer names it, else a later table would be given it
+    // while this entry still named it.
     directory_.SetEntry(position, 0, 0);
     try {
+      WriteDirectory();
       io_->SetFirstEmptyValid(false);
       io_->ReleaseBlock(address, size);
     } catch (...) {
@@ -481,7 +486,14 @@ void TTableHeaderMgr::DeleteTable(int32_t tableID) {
   try {
     WriteDirectory();
   } catch (...) {
+    // Part of the new directory may be in the file: the table would be gone
+    // from it with its storage still held. Put the old one back.
     directory_ = before;
+    try {
+      WriteDirectory();
+    } catch (...) {
+      // The first error is the one to see.
+    }
     throw;
   }
   io_->SetFirstEmptyValid(false);
