@@ -248,17 +248,9 @@ TEST_P(StorageFaultsDirect, RaiseHoldNothingAndLeaveAFileThatOpens) {
   const TFaultOperation& op = kOperations[GetParam().Operation];
   const TFileFaultKind fault = GetParam().Fault;
   TFaultWorld world;
-  test::TFaultReference ref;
-  world.Create();
-  op.Setup(world);
-  world.Close();
-  ref.Before = world.Data().Contents();
-  world.Open();
-  world.Data().ResetCounters();
-  op.Run(world);
-  const uint64_t count =
-      fault == os::test::fkReadError ? world.Data().Reads() : world.Data().Writes();
-  world.Close();
+  const test::TFaultReference ref = test::MakeFaultReference(world, op, false);
+  ASSERT_FALSE(HasFailure());
+  const uint64_t count = fault == os::test::fkReadError ? ref.Reads : ref.Writes;
   for (uint64_t n : test::FaultPoints(count)) {
     test::RunDirectFaultCase(world, op, ref, fault, n);
     if (HasFailure()) break;
