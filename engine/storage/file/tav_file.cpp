@@ -525,8 +525,10 @@ void TTavFile::CutTavFile(uint32_t size) {
   RequireOpen("TTavFile.CutTavFile");
   TAV_ASSERT(!GetTransactionActive(), "The file cut inside a transaction");
   const int64_t end = FileSize();
+  // A page the cut runs through goes too: its cached copy would keep the
+  // bytes cut off.
   for (int64_t base = size & cache_mgr_->BaseAddrMask(); base < end; base += page_size_)
-    if (base >= size) cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
+    cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
   if (!io_->SetSize(size))
     TavDatabaseError(8450, "TTavFile.CutTavFile", "Unable to set the end of file");
 }
