@@ -188,8 +188,7 @@ const TFaultOperation kOperations[] = {
 // A commit does not flush; flush faults are tried where the engine flushes
 // (ForceToDisk, below).
 const TFileFaultKind kFaults[] = {os::test::fkShortWrite, os::test::fkDiskFull,
-                                  os::test::fkReadError, os::test::fkWriteError,
-                                  os::test::fkCrash};
+                                  os::test::fkReadError, os::test::fkWriteError, os::test::fkCrash};
 
 struct TMatrixCase {
   int Operation;
@@ -266,8 +265,7 @@ std::vector<TMatrixCase> DirectCases() {
   return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, StorageFaultsDirect, ::testing::ValuesIn(DirectCases()),
-                         CaseName);
+INSTANTIATE_TEST_SUITE_P(Matrix, StorageFaultsDirect, ::testing::ValuesIn(DirectCases()), CaseName);
 
 // A failed commit that is rolled back rather than committed again.
 class StorageFailedCommitRollback : public ::testing::TestWithParam<int> {};

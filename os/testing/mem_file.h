@@ -87,7 +87,7 @@ class TMemFile final : public TFileIO {
 
   std::string data_;
   TFileFaultKind kind_ = fkNone;
-  uint64_t at_ = 0;  // the counter value that triggers
+  uint64_t at_ = 0;     // the counter value that triggers
   uint64_t limit_ = 0;  // the full disk's size
   bool fired_ = false;
   bool full_ = false;

@@ -75,17 +75,17 @@ TEST_P(MemFileFault, StrikesAtTheNamedCall) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MemFileFault,
-    ::testing::Values(
-        TFaultCase{fkNone, 0, 4, 4, 2, 4, 4, true, "AACCBBBB", 0},
-        TFaultCase{fkShortWrite, 2, 4, 2, 2, 4, 2, true, "AACCBB", 0},
-        TFaultCase{fkWriteError, 1, -1, 4, 2, 0, 4, true, std::string("\0\0CCBBBB", 8), EIO},
-        TFaultCase{fkReadError, 2, 4, 4, 2, 4, -1, true, "AACCBBBB", EIO},
-        TFaultCase{fkFlushError, 1, 4, 4, 2, 4, 4, false, "AACCBBBB", EIO},
-        // Full at the second write: it would grow the file and fails; the
-        // third lies inside and lands.
-        TFaultCase{fkDiskFull, 2, 4, -1, 2, 4, 0, true, "AACC", ENOSPC},
-        // The first write lands, the rest are lost though reported done.
-        TFaultCase{fkCrash, 1, 4, 4, 2, 4, 0, true, "AAAA", 0}),
+    ::testing::Values(TFaultCase{fkNone, 0, 4, 4, 2, 4, 4, true, "AACCBBBB", 0},
+                      TFaultCase{fkShortWrite, 2, 4, 2, 2, 4, 2, true, "AACCBB", 0},
+                      TFaultCase{fkWriteError, 1, -1, 4, 2, 0, 4, true,
+                                 std::string("\0\0CCBBBB", 8), EIO},
+                      TFaultCase{fkReadError, 2, 4, 4, 2, 4, -1, true, "AACCBBBB", EIO},
+                      TFaultCase{fkFlushError, 1, 4, 4, 2, 4, 4, false, "AACCBBBB", EIO},
+                      // Full at the second write: it would grow the file and fails; the
+                      // third lies inside and lands.
+                      TFaultCase{fkDiskFull, 2, 4, -1, 2, 4, 0, true, "AACC", ENOSPC},
+                      // The first write lands, the rest are lost though reported done.
+                      TFaultCase{fkCrash, 1, 4, 4, 2, 4, 0, true, "AAAA", 0}),
     [](const ::testing::TestParamInfo<TFaultCase>& info) {
       std::string name = FileFaultName(info.param.kind);
       for (char& ch : name)

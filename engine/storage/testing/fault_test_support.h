@@ -207,9 +207,8 @@ struct TFaultTally {
 };
 
 // One case: `kind` at the n-th call, then the checks the header lists.
-inline void RunFaultCase(TFaultWorld& world, const TFaultOperation& op,
-                         const TFaultReference& ref, os::test::TFileFaultKind kind, uint64_t n,
-                         TFaultTally& tally) {
+inline void RunFaultCase(TFaultWorld& world, const TFaultOperation& op, const TFaultReference& ref,
+                         os::test::TFileFaultKind kind, uint64_t n, TFaultTally& tally) {
   SCOPED_TRACE(std::string(op.Name) + ", " + os::test::FileFaultName(kind) + " at " +
                std::to_string(n));
   ++tally.Cases;
@@ -286,8 +285,8 @@ inline void RunFaultCase(TFaultWorld& world, const TFaultOperation& op,
 inline void RunDirectFaultCase(TFaultWorld& world, const TFaultOperation& op,
                                const TFaultReference& ref, os::test::TFileFaultKind kind,
                                uint64_t n) {
-  SCOPED_TRACE(std::string(op.Name) + " without a transaction, " +
-               os::test::FileFaultName(kind) + " at " + std::to_string(n));
+  SCOPED_TRACE(std::string(op.Name) + " without a transaction, " + os::test::FileFaultName(kind) +
+               " at " + std::to_string(n));
   world.Data().SetContents(ref.Before);
   world.Open();
   world.Data().ResetCounters();
