@@ -48,7 +48,7 @@ struct TTextLimits {
   int MaxDepth = 32;             // objects, collections and items inside each other
   int MaxStringLength = 1 << 20; // bytes of one string value
   int MaxItems = 65536;          // items of one collection
-  int MaxComponents = 65536;     // components of one text, the root included
+  int MaxComponents = 4096;      // components of one text, the root included
 };
 
 // The text of `instance` and everything it owns.

@@ -481,6 +481,15 @@ TEST_F(ComponentTextTest, DeepNestingAndHugeValuesAreRefused) {
             "Number too long on line 2");
   Fuzz(objects);
   Fuzz(items);
+
+  // As many named siblings as a text may hold read back (each name is
+  // checked against its siblings); one more is refused.
+  std::string flat = "object TStreamThing\n";
+  for (int i = 1; i < TTextLimits().MaxComponents; ++i)
+    flat += "object C" + std::to_string(i) + ": TStreamPlain end\n";
+  auto c = Read(flat + "end");
+  EXPECT_EQ(c->ComponentCount(), TTextLimits().MaxComponents - 1);
+  EXPECT_EQ(ReadErrorOf(flat + "object TStreamPlain end\nend"), "Too many components on line 4097");
 }
 
 // ---- property tables and the registry ----
