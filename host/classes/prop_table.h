@@ -301,7 +301,6 @@ void CopyPublishedProperties(const TPersistent& source, TPersistent& dest);
 // under a name already taken raises EComponentError; the same table again is
 // accepted. Safe from any thread.
 void RegisterClass(const TPropertyTable& table);
-void UnRegisterClass(const TPropertyTable& table);
 // The class of that name (without regard to case), else null.
 const TPropertyTable* GetClass(std::string_view className);
 // As GetClass, but raises EClassNotFound "Class <name> not found".
