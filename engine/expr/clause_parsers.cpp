@@ -36,7 +36,14 @@ bool TTavOrderByParser::ExecuteOrderBy(TOrderByItems& items, TParserStack* stack
   items.Clear();
   if (stack == nullptr) return true;
   Execute(TTavParserOptions{tpoExtSyntax}, stack);
-  while (!HasParseError() && CurrentToken != nullptr && CurrentTokenType() != tstEnd) {
+  // An item ends at a comma, a sort direction or where the clause ends (a
+  // FROM is left to the caller).
+  const auto itemEnd = [this] {
+    const TTavSQLToken t = CurrentTokenType();
+    return CurrentToken == nullptr || t == tstComma || IsSortDirection(t) || t == tstEnd ||
+           t == tstFrom || EndTokens.Contains(t);
+  };
+  while (!HasParseError() && !itemEnd()) {
     if (CurrentTokenType() == tstNumber) {
       int32_t index = 0;
       if (!WholeNumber(CurrentToken, 1, index)) {
@@ -44,9 +51,7 @@ bool TTavOrderByParser::ExecuteOrderBy(TOrderByItems& items, TParserStack* stack
         break;
       }
       NextToken();
-      const bool descending = CurrentTokenType() == tstDescending;
-      if (IsSortDirection(CurrentTokenType())) NextToken();
-      items.AddOrderByItem(index, std::string(), descending);
+      items.AddOrderByItem(index, std::string(), CurrentTokenType() == tstDescending);
     } else {
       // A lone word is kept as its text (dequoted); a longer item as the
       // source text of its tokens.
@@ -55,16 +60,16 @@ bool TTavOrderByParser::ExecuteOrderBy(TOrderByItems& items, TParserStack* stack
                           after == tstEnd || after == tstComma;
       std::string key = single ? CurrentToken->Text : CurrentToken->RawTokenText;
       NextToken();
-      while (CurrentToken != nullptr && !IsSortDirection(CurrentTokenType()) &&
-             CurrentTokenType() != tstEnd && CurrentTokenType() != tstComma) {
+      while (!itemEnd()) {
         key += CurrentToken->RawTokenText;
         NextToken();
       }
-      const bool descending = CurrentTokenType() == tstDescending;
-      if (IsSortDirection(CurrentTokenType())) NextToken();
-      items.AddOrderByItem(0, host::Trim(key), descending);
+      items.AddOrderByItem(0, host::Trim(key), CurrentTokenType() == tstDescending);
     }
-    if (CurrentTokenType() == tstComma) NextToken();
+    if (IsSortDirection(CurrentTokenType())) NextToken();
+    // Items are separated by commas: anything else ends the list.
+    if (CurrentTokenType() != tstComma) break;
+    NextToken();
   }
   if (CurrentToken != nullptr && CurrentTokenType() != tstFrom && CurrentTokenType() != tstEnd)
     SetError(CurrentToken, "Order By clause incorrectly terminated");
@@ -95,10 +100,10 @@ bool TTavGroupByParser::ExecuteGroupBy(TGroupByItems& items, TParserStack* stack
       SetError(CurrentToken, "invalid column name descriptor");
       break;
     }
-    if (CurrentTokenType() == tstComma) {
-      NextToken();
-      if (CurrentTokenType() == tstComma) SetError(CurrentToken, "missing column name descriptor");
-    }
+    // Items are separated by commas: anything else ends the list.
+    if (CurrentTokenType() != tstComma) break;
+    NextToken();
+    if (CurrentTokenType() == tstComma) SetError(CurrentToken, "missing column name descriptor");
   }
   if (!AtEndToken()) SetError(CurrentToken, "Group By clause incorrectly terminated");
   return !HasParseError();

@@ -36,7 +36,7 @@ class TStrings;
 namespace tav {
 
 // The deepest tree any routine here walks (the root is at depth 1).
-inline constexpr int MaxExprTreeDepth = 512;
+inline constexpr int MaxExprTreeDepth = 1000;
 
 // clang-format off
 enum TTavExprNodeKind : uint8_t {
