@@ -152,36 +152,30 @@ bool TTavExprParser::Execute(TTavParserOptions options, TParserStack* stack) {
 
 bool TTavExprParser::ExecuteExternalExpr(TTavExpr& expr, TTavParserOptions options,
                                          TParserStack* stack) {
-  own_expr_.reset();
-  BeginParse(expr, options, stack);
-  Root = ParseCondition();
-  if (Stack != nullptr && Stack->Count() > 0 && !ValidEndTokens.Contains(CurrentTokenType()))
-    SetError(CurrentToken, "Expression incorrectly terminated");
-  FinishTree();
-  EndExternalParse();
-  return !HasParseError();
+  return ExecuteExternal(expr, options, stack, false);
 }
 
 bool TTavExprParser::ExecuteExternalValueExpr(TTavExpr& expr, TTavParserOptions options,
                                               TParserStack* stack) {
+  return ExecuteExternal(expr, options, stack, true);
+}
+
+bool TTavExprParser::ExecuteExternal(TTavExpr& expr, TTavParserOptions options,
+                                     TParserStack* stack, bool valueExpr) {
   own_expr_.reset();
   BeginParse(expr, options, stack);
-  Root = ParseValueExpr();
+  Root = valueExpr ? ParseValueExpr() : ParseCondition();
   if (Stack != nullptr && Stack->Count() > 0 && !ValidEndTokens.Contains(CurrentTokenType()))
     SetError(CurrentToken, "Expression incorrectly terminated");
   FinishTree();
-  if (!HasParseError()) {
+  if (valueExpr && !HasParseError()) {
     RemoveCurrentTokenFromParsedText();
     expr.SetParsedText(ParsedText);
   }
-  EndExternalParse();
-  return !HasParseError();
-}
-
-void TTavExprParser::EndExternalParse() {
   // The caller's expression is only lent.
   Expr = nullptr;
   sizes_.clear();
+  return !HasParseError();
 }
 
 void TTavExprParser::FinishTree() {
@@ -306,26 +300,21 @@ TTavExprNode* TTavExprParser::ParseCondition() {
     SetError(CurrentToken, kTooComplex);
     return nullptr;
   }
-  TTavExprNode* left = ParseAnd();
-  while (CurrentTokenType() == tstOr && !HasParseError()) {
-    const TParserToken* op = CurrentToken;
-    NextToken();
-    TTavExprNode* right = ParseAnd();
-    left = MakeNode(enkLogicalOperator, teoOR, Variant(), left, right, op);
-    if (left == nullptr) break;
-    left->DataType = host::ftBoolean;
-    ApplyScope(left);
-  }
-  return left;
+  return ParseLogicalChain(tstOr, teoOR, &TTavExprParser::ParseAnd);
 }
 
 TTavExprNode* TTavExprParser::ParseAnd() {
-  TTavExprNode* left = ParseNot();
-  while (CurrentTokenType() == tstAnd && !HasParseError()) {
-    const TParserToken* op = CurrentToken;
+  return ParseLogicalChain(tstAnd, teoAND, &TTavExprParser::ParseNot);
+}
+
+TTavExprNode* TTavExprParser::ParseLogicalChain(TTavSQLToken joiner, TTavExprOperator op,
+                                                TTavExprNode* (TTavExprParser::*next)()) {
+  TTavExprNode* left = (this->*next)();
+  while (CurrentTokenType() == joiner && !HasParseError()) {
+    const TParserToken* opToken = CurrentToken;
     NextToken();
-    TTavExprNode* right = ParseNot();
-    left = MakeNode(enkLogicalOperator, teoAND, Variant(), left, right, op);
+    TTavExprNode* right = (this->*next)();
+    left = MakeNode(enkLogicalOperator, op, Variant(), left, right, opToken);
     if (left == nullptr) break;
     left->DataType = host::ftBoolean;
     ApplyScope(left);
@@ -509,48 +498,35 @@ TTavExprNode* TTavExprParser::ParseComparison(TTavExprNode* left) {
 // ---- levels 5 and 6: arithmetic ----
 
 TTavExprNode* TTavExprParser::ParseAdditive() {
-  return ParseAdditiveTail(ParseMultiplicative(), false);
-}
-
-TTavExprNode* TTavExprParser::ParseAdditiveTail(TTavExprNode* left, bool characterValue) {
-  while (!HasParseError()) {
-    const TTavExprOperator op = GetExprOperator(CurrentToken);
-    if (op != teoADD && (characterValue || op != teoSUB)) break;
-    if (!Options.Contains(tpoExtSyntax)) {
-      SetError(CurrentToken, "Arithmetic operators not supported");
-      break;
-    }
-    const TParserToken* opToken = CurrentToken;
-    NextToken();
-    TTavExprNode* right = ParseMultiplicative();
-    TTavExprNode* node = MakeNode(enkArithOperator, op, Variant(), left, right, opToken);
-    if (node == nullptr) return nullptr;
-    TypeCheckArithOp(node, opToken);
-    node->DataSize = ArithResultSize(node);
-    ApplyScope(node);
-    if (characterValue && !HasParseError() && node->DataType != host::ftString)
-      SetError(CurrentToken, "Character value expression return type is invalid");
-    left = node;
-  }
-  return HasParseError() ? nullptr : left;
+  return ParseArithChain(ParseMultiplicative(), TArithLevel::Additive);
 }
 
 TTavExprNode* TTavExprParser::ParseMultiplicative() {
-  TTavExprNode* left = ParsePrimary();
+  return ParseArithChain(ParsePrimary(), TArithLevel::Multiplicative);
+}
+
+TTavExprNode* TTavExprParser::ParseArithChain(TTavExprNode* left, TArithLevel level) {
+  const bool multiplicative = level == TArithLevel::Multiplicative;
   while (!HasParseError()) {
     const TTavExprOperator op = GetExprOperator(CurrentToken);
-    if (op != teoMUL && op != teoDIV) break;
+    const bool accepted = multiplicative                   ? op == teoMUL || op == teoDIV
+                          : level == TArithLevel::Additive ? op == teoADD || op == teoSUB
+                                                           : op == teoADD;
+    if (!accepted) break;
     if (!Options.Contains(tpoExtSyntax)) {
       SetError(CurrentToken, "Arithmetic operators not supported");
       break;
     }
     const TParserToken* opToken = CurrentToken;
     NextToken();
-    TTavExprNode* right = ParsePrimary();
+    TTavExprNode* right = multiplicative ? ParsePrimary() : ParseMultiplicative();
     TTavExprNode* node = MakeNode(enkArithOperator, op, Variant(), left, right, opToken);
     if (node == nullptr) return nullptr;
     TypeCheckArithOp(node, opToken);
+    if (!multiplicative) node->DataSize = ArithResultSize(node);
     ApplyScope(node);
+    if (level == TArithLevel::Character && !HasParseError() && node->DataType != host::ftString)
+      SetError(CurrentToken, "Character value expression return type is invalid");
     left = node;
   }
   return HasParseError() ? nullptr : left;
@@ -1059,7 +1035,7 @@ TTavExprNode* TTavExprParser::ParseCharacterValueExpr() {
       return nullptr;
     }
   }
-  TTavExprNode* node = ParseAdditiveTail(ParsePrimary(), true);
+  TTavExprNode* node = ParseArithChain(ParsePrimary(), TArithLevel::Character);
   if (HasParseError()) return nullptr;
   if (paren && !Expect(tstRParen, "Missing Right Parenthesis")) return nullptr;
   return node;

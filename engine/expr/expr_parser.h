@@ -92,11 +92,15 @@ class TTavExprParser : public TBaseParser {
   };
 
   void BeginParse(TTavExpr& expr, TTavParserOptions options, TParserStack* stack);
-  void EndExternalParse();
+  bool ExecuteExternal(TTavExpr& expr, TTavParserOptions options, TParserStack* stack,
+                       bool valueExpr);
 
   // The grammar, loosest level first.
   TTavExprNode* ParseCondition();
   TTavExprNode* ParseAnd();
+  // Operands of `next` joined by the `joiner` token into `op` nodes.
+  TTavExprNode* ParseLogicalChain(TTavSQLToken joiner, TTavExprOperator op,
+                                  TTavExprNode* (TTavExprParser::*next)());
   TTavExprNode* ParseNot();
   TTavExprNode* ParsePredicate();
   TTavExprNode* ParseBetween(TTavExprNode* left);
@@ -104,9 +108,11 @@ class TTavExprParser : public TBaseParser {
   TTavExprNode* ParseLike(TTavExprNode* left);
   TTavExprNode* ParseComparison(TTavExprNode* left);
   TTavExprNode* ParseAdditive();
-  // The additive operators after `left` (only teoADD for a character value).
-  TTavExprNode* ParseAdditiveTail(TTavExprNode* left, bool characterValue);
   TTavExprNode* ParseMultiplicative();
+  // The operators of a level after its first operand `left`: "+" and "-",
+  // "*" and "/", or, in a character value, "+" and "||" only.
+  enum class TArithLevel { Additive, Multiplicative, Character };
+  TTavExprNode* ParseArithChain(TTavExprNode* left, TArithLevel level);
   TTavExprNode* ParsePrimary();
   TTavExprNode* ParsePrimaryToken();
   TTavExprNode* ParseNumber();

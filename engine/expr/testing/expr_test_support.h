@@ -14,9 +14,11 @@
 
 namespace tav::testing {
 
+// A table reference with columns of the given types; strings are stored
+// variable, 20 characters and their terminating zero.
 inline TTableNameItem* AddTestTable(
     TTableList& list, const std::string& table, const std::string& alias,
-    const std::vector<std::pair<std::string, host::TFieldType>>& columns) {
+    const std::vector<std::pair<std::string, host::TFieldType>>& columns = {}) {
   TTableNameItem* item = list.Add();
   item->SetTableName(table);
   item->SetCorrelationName(alias);
@@ -25,7 +27,10 @@ inline TTableNameItem* AddTestTable(
     TInternalFieldItem* f = fields.Add();
     f->SetFieldName(name);
     f->SetDataType(type);
-    if (type == host::ftString) f->SetFieldSize(20);
+    if (type == host::ftString) {
+      f->SetFieldSize(21);
+      f->SetIsVariable(true);
+    }
   }
   item->SetTableFields(&fields);
   return item;
