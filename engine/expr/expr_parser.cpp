@@ -282,6 +282,12 @@ bool TTavExprParser::AddArg(TTavExprNode* node, TTavExprNode* arg, const TParser
   return true;
 }
 
+bool TTavExprParser::RequireOption(TTavParserOption option, const char* message) {
+  if (Options.Contains(option)) return true;
+  SetError(CurrentToken, message);
+  return false;
+}
+
 bool TTavExprParser::Expect(TTavSQLToken kind, const char* message) {
   if (HasParseError()) return false;
   if (CurrentTokenType() != kind) {
@@ -403,10 +409,7 @@ TTavExprNode* TTavExprParser::ParseIn(TTavExprNode* left) {
   if (node == nullptr) return nullptr;
   node->DataType = host::ftBoolean;
   if (CurrentTokenType() == tstSelect) {
-    if (!Options.Contains(tpoSubqueries)) {
-      SetError(CurrentToken, "Subqueries are not supported");
-      return nullptr;
-    }
+    if (!RequireOption(tpoSubqueries, "Subqueries are not supported")) return nullptr;
     TTavExprNode* subquery = ParseCondition();
     if (!AddArg(node, subquery, in)) return nullptr;
     if (!Expect(tstRParen, "Missing Right Parenthesis")) return nullptr;
@@ -513,10 +516,7 @@ TTavExprNode* TTavExprParser::ParseArithChain(TTavExprNode* left, TArithLevel le
                           : level == TArithLevel::Additive ? op == teoADD || op == teoSUB
                                                            : op == teoADD;
     if (!accepted) break;
-    if (!Options.Contains(tpoExtSyntax)) {
-      SetError(CurrentToken, "Arithmetic operators not supported");
-      break;
-    }
+    if (!RequireOption(tpoExtSyntax, "Arithmetic operators not supported")) break;
     const TParserToken* opToken = CurrentToken;
     NextToken();
     TTavExprNode* right = multiplicative ? ParsePrimary() : ParseMultiplicative();
@@ -605,48 +605,23 @@ TTavExprNode* TTavExprParser::ParsePrimary() {
 TTavExprNode* TTavExprParser::ParsePrimaryToken() {
   if (HasParseError()) return nullptr;
   const TParserToken* token = CurrentToken;
-  TTavExprNode* node = nullptr;
   switch (CurrentTokenType()) {
     case tstLParen: {
       NextToken();
-      node = ParseCondition();
+      TTavExprNode* node = ParseCondition();
       if (!Expect(tstRParen, "Missing Right Parenthesis")) return nullptr;
       return node;
     }
     case tstNumber: return ParseNumber();
     case tstValue:
-    case tstStringLiteral:
-      node = MakeNode(enkConst, teoCONST2, Variant(token->Text), nullptr, nullptr, token);
-      if (node == nullptr) return nullptr;
-      node->SetAndConvertDataType(host::ftString);
-      node->ScopeKind = tskConst;
-      NextToken();
-      return node;
-    case tstNull:
-      node = MakeNode(enkConst, teoISBLANK, host::Null(), nullptr, nullptr, token);
-      if (node == nullptr) return nullptr;
-      node->ScopeKind = tskConst;
-      NextToken();
-      return node;
+    case tstStringLiteral: return ParseConstant(teoCONST2, Variant(token->Text), host::ftString);
+    case tstNull: return ParseConstant(teoISBLANK, host::Null(), host::ftUnknown);
     case tstTrue:
     case tstFalse:
-      node = MakeNode(enkConst, teoCONST2, Variant(token->Token == tstTrue), nullptr, nullptr,
-                      token);
-      if (node == nullptr) return nullptr;
-      node->ScopeKind = tskConst;
-      NextToken();
-      return node;
-    case tstCurrentDate:
-    case tstCurrentTime:
-    case tstCurrentTimestamp:
-      node = MakeNode(enkConst, teoFUNC2, Variant(), nullptr, nullptr, token);
-      if (node == nullptr) return nullptr;
-      node->ScopeKind = tskConst;
-      node->DataType = token->Token == tstCurrentDate   ? host::ftDate
-                       : token->Token == tstCurrentTime ? host::ftTime
-                                                        : host::ftDateTime;
-      NextToken();
-      return node;
+      return ParseConstant(teoCONST2, Variant(token->Token == tstTrue), host::ftUnknown);
+    case tstCurrentDate: return ParseConstant(teoFUNC2, Variant(), host::ftDate);
+    case tstCurrentTime: return ParseConstant(teoFUNC2, Variant(), host::ftTime);
+    case tstCurrentTimestamp: return ParseConstant(teoFUNC2, Variant(), host::ftDateTime);
     case tstFieldName: return ParseField();
     case tstTableName: return ParseQualifiedField();
     case tstParameter: return ParseParameter();
@@ -669,17 +644,24 @@ TTavExprNode* TTavExprParser::ParsePrimaryToken() {
 }
 
 TTavExprNode* TTavExprParser::ParseNumber() {
-  const TParserToken* token = CurrentToken;
   double value = 0;
   // Always '.', whatever the process locale; "1.2.3" is no number.
-  if (!host::TryStrToFloat(token->Text, value)) {
-    SetError(token, "Invalid token");
+  if (!host::TryStrToFloat(CurrentToken->Text, value)) {
+    SetError(CurrentToken, "Invalid token");
     return nullptr;
   }
-  TTavExprNode* node = MakeNode(enkConst, teoCONST2, Variant(value), nullptr, nullptr, token);
+  return ParseConstant(teoCONST2, Variant(value), host::ftFloat);
+}
+
+TTavExprNode* TTavExprParser::ParseConstant(TTavExprOperator op, const Variant& value,
+                                            TFieldType type) {
+  TTavExprNode* node = MakeNode(enkConst, op, value, nullptr, nullptr, CurrentToken);
   if (node == nullptr) return nullptr;
-  node->DataType = host::ftFloat;
   node->ScopeKind = tskConst;
+  if (type == host::ftString)
+    node->SetAndConvertDataType(type);  // and its length
+  else
+    node->DataType = type;
   NextToken();
   return node;
 }
@@ -772,10 +754,7 @@ TTavExprNode* TTavExprParser::ParseParameter() {
     SetError(CurrentToken, "Parameter name expected but none found");
     return nullptr;
   }
-  if (!Options.Contains(tpoParameters)) {
-    SetError(CurrentToken, "Parameters are not supported");
-    return nullptr;
-  }
+  if (!RequireOption(tpoParameters, "Parameters are not supported")) return nullptr;
   TTavExprNode* node =
       MakeNode(enkParam, teoPARAMETER, Variant(CurrentToken->Text), nullptr, nullptr, colon);
   if (node == nullptr) return nullptr;
@@ -786,10 +765,7 @@ TTavExprNode* TTavExprParser::ParseParameter() {
 
 TTavExprNode* TTavExprParser::ParseSubquery() {
   const TParserToken* select = CurrentToken;
-  if (!Options.Contains(tpoSubqueries)) {
-    SetError(select, "Subqueries are not supported");
-    return nullptr;
-  }
+  if (!RequireOption(tpoSubqueries, "Subqueries are not supported")) return nullptr;
   TTavExprNode* node =
       MakeNode(enkSubquery, teoSUBQUERY, Variant(select->Text), nullptr, nullptr, select);
   if (node == nullptr) return nullptr;
@@ -805,10 +781,7 @@ TTavExprNode* TTavExprParser::ParseSubquery() {
 }
 
 TTavExprNode* TTavExprParser::ParseQuantifiedSubquery() {
-  if (!Options.Contains(tpoSubqueries)) {
-    SetError(CurrentToken, "Subqueries are not supported");
-    return nullptr;
-  }
+  if (!RequireOption(tpoSubqueries, "Subqueries are not supported")) return nullptr;
   const TTavSQLToken quantifier = CurrentTokenType();
   NextToken();
   if (!Expect(tstLParen, "Missing Left Parenthesis")) return nullptr;
@@ -995,6 +968,13 @@ TTavExprNode* TTavExprParser::ParseExtract() {
 
 // ---- level 8: value expressions ----
 
+bool TTavExprParser::OpenValueParen() {
+  if (CurrentTokenType() != tstLParen) return false;
+  NextToken();
+  if (CurrentTokenType() == tstRParen) SetError(CurrentToken, "Expression is empty");
+  return true;
+}
+
 TTavExprNode* TTavExprParser::ParseValueExpr() { return ParseGeneralValue(false, nullptr); }
 
 TTavExprNode* TTavExprParser::ParseSetFunctionExpr(bool& distinct) {
@@ -1002,14 +982,8 @@ TTavExprNode* TTavExprParser::ParseSetFunctionExpr(bool& distinct) {
 }
 
 TTavExprNode* TTavExprParser::ParseGeneralValue(bool aggregate, bool* distinct) {
-  const bool paren = CurrentTokenType() == tstLParen;
-  if (paren) {
-    NextToken();
-    if (CurrentTokenType() == tstRParen) {
-      SetError(CurrentToken, "Expression is empty");
-      return nullptr;
-    }
-  }
+  const bool paren = OpenValueParen();
+  if (HasParseError()) return nullptr;
   TTavExprNode* node = nullptr;
   bool noArgument = false;
   if (aggregate) {
@@ -1027,14 +1001,8 @@ TTavExprNode* TTavExprParser::ParseGeneralValue(bool aggregate, bool* distinct) 
 }
 
 TTavExprNode* TTavExprParser::ParseCharacterValueExpr() {
-  const bool paren = CurrentTokenType() == tstLParen;
-  if (paren) {
-    NextToken();
-    if (CurrentTokenType() == tstRParen) {
-      SetError(CurrentToken, "Expression is empty");
-      return nullptr;
-    }
-  }
+  const bool paren = OpenValueParen();
+  if (HasParseError()) return nullptr;
   TTavExprNode* node = ParseArithChain(ParsePrimary(), TArithLevel::Character);
   if (HasParseError()) return nullptr;
   if (paren && !Expect(tstRParen, "Missing Right Parenthesis")) return nullptr;

@@ -12,7 +12,8 @@
 //    full walk of it (shared subtrees counted each time they are reached)
 //    visits at most MaxExprTreeWalk nodes; deeper or larger text is the
 //    error "Expression is too complex" at the token where the bound was
-//    passed. Nesting of the parser's own recursion has the same bound.
+//    passed. The parser's own recursion has the same bound (each condition
+//    and each primary nests once, so a parenthesis counts twice).
 //  - Root and Expr stay valid until the next execute or the parser's end;
 //    the tokens (node TokenArgs, ErrorToken) belong to the pre-parser, which
 //    must outlive both.
@@ -116,6 +117,9 @@ class TTavExprParser : public TBaseParser {
   TTavExprNode* ParsePrimary();
   TTavExprNode* ParsePrimaryToken();
   TTavExprNode* ParseNumber();
+  // A constant of the current token, which it passes.
+  TTavExprNode* ParseConstant(TTavExprOperator op, const host::Variant& value,
+                              host::TFieldType type);
   TTavExprNode* ParseField();
   TTavExprNode* ParseQualifiedField();
   TTavExprNode* ParseParameter();
@@ -131,6 +135,9 @@ class TTavExprParser : public TBaseParser {
   TTavExprNode* ParseSetFunctionExpr(bool& distinct);
   TTavExprNode* ParseGeneralValue(bool aggregate, bool* distinct);
   TTavExprNode* ParseCharacterValueExpr();
+  // Passes an optional "(" before a value (an immediate ")" is "Expression
+  // is empty"); whether there was one.
+  bool OpenValueParen();
 
   // The column's type and size (ftUnknown and -1 when unknown); records the
   // look-up error at `token`.
@@ -139,7 +146,10 @@ class TTavExprParser : public TBaseParser {
   void TypeCheckArithOp(TTavExprNode* node, const TParserToken* token);
   static int32_t ArithResultSize(const TTavExprNode* node);
   void ApplyScope(TTavExprNode* node);
+  // Passes a token of that kind, or records `message` at the current one.
   bool Expect(TTavSQLToken kind, const char* message);
+  // Whether the option is given; records `message` at the current token if not.
+  bool RequireOption(TTavParserOption option, const char* message);
 
   // Every node is made here: the expression's factory, after the bounds are
   // checked (nullptr, with the error recorded, past them).
