@@ -355,21 +355,30 @@ bool TTavSchemaManipulationParser::ValidateTableChanges(const TInternalFields& t
           ColumnError(FieldToken(item), "Field already exists", name);
         given.push_back(name);
       };
+      // The columns the statement takes away (dropped, or renamed by an
+      // earlier alteration). The definitions apply the drops first and the
+      // alterations in order, so a later change to such a column would be
+      // lost: it is no longer there.
+      std::vector<std::string> gone;
+      const auto present = [&](const TParserToken* token, const std::string& name) {
+        const bool there = tableFields.FindField(name) != nullptr && !ContainsName(gone, name);
+        if (!there) ColumnError(token, "Field not found", name);
+        return there;
+      };
       for (int i = 0; i < AddedFields.Count(); ++i)
         claim(AddedFields.Items(i), AddedFields.Items(i)->FieldName());
       for (int i = 0; i < DroppedFields.Count(); ++i) {
         const TInternalFieldItem* item = DroppedFields.Items(i);
-        if (tableFields.FindField(item->FieldName()) == nullptr)
-          ColumnError(FieldToken(item), "Field not found", item->FieldName());
+        if (present(FieldToken(item), item->FieldName())) gone.push_back(item->FieldName());
       }
       for (int i = 0; i < AlteredFields.Count(); ++i) {
         const TInternalFieldItem* item = AlteredFields.Items(i);
         if (item->FieldGeneratorID() == aoAlterName) {
           claim(item, item->FieldName());
-          if (tableFields.FindField(item->SourceField()) == nullptr)
-            ColumnError(SourceFieldToken(item), "Field not found", item->SourceField());
-        } else if (tableFields.FindField(item->FieldName()) == nullptr) {
-          ColumnError(FieldToken(item), "Field not found", item->FieldName());
+          if (present(SourceFieldToken(item), item->SourceField()))
+            gone.push_back(item->SourceField());
+        } else {
+          present(FieldToken(item), item->FieldName());
         }
       }
       break;

@@ -205,6 +205,12 @@ TEST(SchemaParserTest, ValidationAgainstTheTable) {
        "Field already exists : D Line 1, Character 30. Token 'D'"},
       {"ALTER TABLE t ADD d INT, ALTER a TO d",
        "Field already exists : d Line 1, Character 37. Token 'd'"},
+      // A column taken away earlier in the statement is no longer there.
+      {"ALTER TABLE t DROP a, DROP A", "Field not found : A Line 1, Character 28. Token 'A'"},
+      {"ALTER TABLE t ALTER a TO z, DROP a",
+       "Field not found : a Line 1, Character 21. Token 'a'"},
+      {"ALTER TABLE t ALTER a TO z, ALTER a TYPE INT",
+       "Field not found : a Line 1, Character 35. Token 'a'"},
       {"CREATE INDEX i ON t (a, zz)", "Field not found : zz Line 1, Character 25. Token 'zz'"},
       {"CREATE INDEX byb ON t (a)", "Index already exists"},
       {"CREATE INDEX i ON t ()", "No index columns specified"},
