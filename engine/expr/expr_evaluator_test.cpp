@@ -87,20 +87,9 @@ class TStubRows : public TCustomExprNodeDataProvider, public TTavExprRowSource {
   size_t at_ = 0;
 };
 
-// Passes a subquery's tokens up to its closing parenthesis, as the query
-// engine's reader would.
 void SkipSubquery(TParserNotifyType type, TBaseParser* parser, TParserStack* stack, TTavExprNode*,
                   Variant&) {
-  if (type != pntSubquery) return;
-  TBaseParser reader;
-  reader.Execute(TTavParserOptions{}, stack);
-  int depth = 0;
-  while (reader.CurrentToken != nullptr && reader.CurrentTokenType() != tstEnd) {
-    if (reader.CurrentTokenType() == tstLParen) ++depth;
-    if (reader.CurrentTokenType() == tstRParen && depth-- == 0) break;
-    reader.NextToken();
-  }
-  parser->ResumeAfter(reader, 0);
+  if (type == pntSubquery) testing::SkipSubquery(parser, stack);
 }
 
 // A condition parsed against table T (the columns above) and, for joins,

@@ -82,11 +82,7 @@ void TTavSchemaManipulationParser::ParseCreate() {
     IndexOptions.Include(host::ixDescending);
     NextToken();
   }
-  if (CurrentTokenType() != tstIndex) {
-    SetError(CurrentToken, "Create statment is invalid");
-    return;
-  }
-  NextToken();
+  if (!Expect(tstIndex, "Create statment is invalid")) return;
   ParseCreateIndex();
 }
 
@@ -96,11 +92,7 @@ void TTavSchemaManipulationParser::ParseCreateTable() {
   const TParserToken* name = ParseName();
   if (name == nullptr) return;
   TableName = name->Text;
-  if (CurrentTokenType() != tstLParen) {
-    SetError(CurrentToken, "Missing Left Parenthesis");
-    return;
-  }
-  NextToken();
+  if (!Expect(tstLParen, "Missing Left Parenthesis")) return;
   for (;;) {
     if (CurrentTokenType() == tstPrimaryKey) {
       IndexOptions = {host::ixPrimary};
@@ -117,11 +109,7 @@ void TTavSchemaManipulationParser::ParseCreateTable() {
     if (CurrentTokenType() != tstComma) break;
     NextToken();
   }
-  if (CurrentTokenType() != tstRParen) {
-    SetError(CurrentToken, "Missing Right Parenthesis");
-    return;
-  }
-  NextToken();
+  Expect(tstRParen, "Missing Right Parenthesis");
 }
 
 void TTavSchemaManipulationParser::ParseCreateIndex() {
@@ -129,11 +117,7 @@ void TTavSchemaManipulationParser::ParseCreateIndex() {
   const TParserToken* index = ParseName();
   if (index == nullptr) return;
   IndexName = index->Text;
-  if (CurrentTokenType() != tstOn) {
-    SetError(CurrentToken, "Missing ON token");
-    return;
-  }
-  NextToken();
+  if (!Expect(tstOn, "Missing ON token")) return;
   ParseTemporary();
   const TParserToken* table = ParseName();
   if (table == nullptr) return;
@@ -143,11 +127,7 @@ void TTavSchemaManipulationParser::ParseCreateIndex() {
 
 void TTavSchemaManipulationParser::ParseAlter() {
   NextToken();
-  if (CurrentTokenType() != tstTable) {
-    SetError(CurrentToken, "Alter table statment is invalid");
-    return;
-  }
-  NextToken();
+  if (!Expect(tstTable, "Alter table statment is invalid")) return;
   Operation = ddAlterTable;
   ParseTemporary();
   const TParserToken* name = ParseName();
@@ -209,11 +189,7 @@ void TTavSchemaManipulationParser::ParseDrop() {
     if (const TParserToken* name = ParseName()) TableName = name->Text;
     return;
   }
-  if (CurrentTokenType() != tstIndex) {
-    SetError(CurrentToken, "Drop statment is invalid");
-    return;
-  }
-  NextToken();
+  if (!Expect(tstIndex, "Drop statment is invalid")) return;
   Operation = ddDropIndex;
   ParseTemporary();
   // table.index: the tokenizer marks the word before the dot as a table.
@@ -288,11 +264,7 @@ bool TTavSchemaManipulationParser::ParseColumnType(TInternalFieldItem& item) {
 }
 
 void TTavSchemaManipulationParser::ParseIndexColumns() {
-  if (CurrentTokenType() != tstLParen) {
-    SetError(CurrentToken, "Missing Left Parenthesis");
-    return;
-  }
-  NextToken();
+  if (!Expect(tstLParen, "Missing Left Parenthesis")) return;
   if (CurrentTokenType() == tstRParen) {
     NextToken();
     return;
@@ -309,11 +281,7 @@ void TTavSchemaManipulationParser::ParseIndexColumns() {
     if (CurrentTokenType() != tstComma) break;
     NextToken();
   }
-  if (CurrentTokenType() != tstRParen) {
-    SetError(CurrentToken, "Missing Right Parenthesis");
-    return;
-  }
-  NextToken();
+  Expect(tstRParen, "Missing Right Parenthesis");
 }
 
 std::string TTavSchemaManipulationParser::GetIndexFieldsAsText() const {

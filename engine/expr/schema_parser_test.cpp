@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/expr/pre_parser.h"
+#include "engine/expr/testing/expr_test_support.h"
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -26,26 +27,10 @@ struct Schema {
 
 // The table the statements are checked against: a integer, B string(20),
 // c date; index PK (primary) on a, ByB on B;c.
-struct Table {
-  Table() {
-    for (const auto& [name, type] : {std::pair<const char*, host::TFieldType>{"a", host::ftInteger},
-                                     {"B", host::ftString},
-                                     {"c", host::ftDate}}) {
-      TInternalFieldItem* f = fields.Add();
-      f->SetFieldName(name);
-      f->SetDataType(type);
-      if (type == host::ftString) f->SetFieldSize(20);
-      fieldDefs.AddAndSetFieldDef(name, type, f->FieldSize())->SetSourceFieldName(name);
-    }
-    indexes.Add("PK", "a", {host::ixPrimary});
-    indexes.Add("ByB", "B;c", {});
-    indexDefs.AddAndSetIndexDef("PK", "a", {host::ixPrimary});
-    indexDefs.AddAndSetIndexDef("ByB", "B;c", {});
-  }
-  TInternalFields fields;
-  host::TIndexDefs indexes;
-  TRestructureFieldDefs fieldDefs;
-  TRestructureIndexDefs indexDefs;
+struct Table : testing::TSchemaTestTable {
+  Table()
+      : TSchemaTestTable({{"a", host::ftInteger}, {"B", host::ftString}, {"c", host::ftDate}},
+                         {{"PK", "a", {host::ixPrimary}}, {"ByB", "B;c", {}}}) {}
 };
 
 struct ErrorCase {

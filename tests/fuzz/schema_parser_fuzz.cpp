@@ -11,6 +11,7 @@
 
 #include "engine/expr/pre_parser.h"
 #include "engine/expr/schema_parser.h"
+#include "engine/expr/testing/expr_test_support.h"
 #include "host/rtl/sys_utils.h"
 #include "fuzz_check.h"
 
@@ -20,25 +21,10 @@ using namespace tav;
 
 // Table T: ID integer, Name string(20), Born date; indexes PK (primary) on
 // ID and ByName on Name;Born.
-struct Table {
-  Table() {
-    for (const auto& [name, type] : {std::pair<const char*, host::TFieldType>{"ID", host::ftInteger},
-                                     {"Name", host::ftString},
-                                     {"Born", host::ftDate}}) {
-      TInternalFieldItem* f = fields.Add();
-      f->SetFieldName(name);
-      f->SetDataType(type);
-      fieldDefs.AddAndSetFieldDef(name, type, f->FieldSize())->SetSourceFieldName(name);
-    }
-    indexes.Add("PK", "ID", {host::ixPrimary});
-    indexes.Add("ByName", "Name;Born", {});
-    indexDefs.AddAndSetIndexDef("PK", "ID", {host::ixPrimary});
-    indexDefs.AddAndSetIndexDef("ByName", "Name;Born", {});
-  }
-  TInternalFields fields;
-  host::TIndexDefs indexes;
-  TRestructureFieldDefs fieldDefs;
-  TRestructureIndexDefs indexDefs;
+struct Table : tav::testing::TSchemaTestTable {
+  Table()
+      : TSchemaTestTable({{"ID", host::ftInteger}, {"Name", host::ftString}, {"Born", host::ftDate}},
+                         {{"PK", "ID", {host::ixPrimary}}, {"ByName", "Name;Born", {}}}) {}
 };
 
 bool HasField(const TRestructureFieldDefs& defs, const std::string& name) {
