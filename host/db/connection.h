@@ -58,7 +58,7 @@ class TCustomConnection : public TComponent {
     TObject* client;
     TConnectChangeEvent event;
   };
-  std::vector<TClient> clients_;  // borrowed
+  std::vector<TClient> clients_;      // borrowed
   std::vector<TDataSet*> data_sets_;  // borrowed, the clients that are datasets
   bool streamed_connected_ = false;
 };

@@ -34,9 +34,9 @@ const TPropertyTable& TDataSet::ClassProperties() {
       "TDataSet", &TComponent::ClassProperties(), [](TPublisher<TDataSet>& p) {
         p.Boolean("AutoCalcFields", &TDataSet::AutoCalcFields, &TDataSet::SetAutoCalcFields)
             .Default(1);
-        p.Boolean("Filtered", &TDataSet::Filtered,
-                  [](TDataSet& d, bool v) { d.SetFiltered(v); })
-            .Default(0);
+        p.Boolean("Filtered", &TDataSet::Filtered, [](TDataSet& d, bool v) {
+           d.SetFiltered(v);
+         }).Default(0);
         // Last, so that a dataset read from text opens with the rest set.
         p.Boolean(
              "Active", [](const TDataSet& d) { return d.Active(); },
@@ -159,7 +159,9 @@ void TDataSet::CloseCursor() {
   current_record_ = -1;
   calc_buffer_ = nullptr;
   bof_ = eof_ = true;
-  if (internal_open_complete_ || IsCursorOpen()) InternalClose();
+  // Also after a failed open: what InternalOpen made before it failed
+  // (default fields among it) goes again.
+  InternalClose();
   internal_open_complete_ = false;
 }
 
@@ -525,7 +527,8 @@ void TDataSet::InternalSetToRecord(TRecordBuffer) {}
 
 TBookmark TDataSet::GetBookmark() {
   TBookmark result;
-  if (bookmark_size_ > 0 && Active() && !IsEmpty() && GetBookmarkFlag(ActiveBuffer()) == bfCurrent) {
+  if (bookmark_size_ > 0 && Active() && !IsEmpty() &&
+      GetBookmarkFlag(ActiveBuffer()) == bfCurrent) {
     result.resize(bookmark_size_);
     GetBookmarkData(ActiveBuffer(), result.data());
   }
@@ -680,8 +683,8 @@ void TDataSet::InternalPost() {
 
 void TDataSet::CheckRequiredFields() {
   for (TField* f : fields_) {
-    if (f->Required() && !f->ReadOnly() && f->FieldKind() == fkData &&
-        f->DataType() != ftAutoInc && f->IsNull())
+    if (f->Required() && !f->ReadOnly() && f->FieldKind() == fkData && f->DataType() != ftAutoInc &&
+        f->IsNull())
       DatabaseErrorFmt(SFieldRequired, {f->DisplayName()}, this);
   }
 }
@@ -892,12 +895,11 @@ void TDataSet::BindFields(bool binding) {
       if (def->DataType() != f->DataType() &&
           !(def->DataType() == ftFixedChar && f->DataType() == ftString) &&
           !(def->DataType() == ftFmtMemo && f->DataType() == ftMemo))
-        DatabaseErrorFmt(SFieldTypeMismatch,
-                         {f->DisplayName(), FieldTypeName(f->DataType()),
-                          FieldTypeName(def->DataType())},
-                         this);
-      if ((f->DataType() == ftString || f->DataType() == ftWideString ||
-           f->DataType() == ftBytes || f->DataType() == ftVarBytes) &&
+        DatabaseErrorFmt(
+            SFieldTypeMismatch,
+            {f->DisplayName(), FieldTypeName(f->DataType()), FieldTypeName(def->DataType())}, this);
+      if ((f->DataType() == ftString || f->DataType() == ftWideString || f->DataType() == ftBytes ||
+           f->DataType() == ftVarBytes) &&
           def->Size() != f->Size())
         DatabaseErrorFmt(SFieldSizeMismatch, {f->DisplayName(), f->Size(), def->Size()}, this);
       f->field_no_ = def->FieldNo();
@@ -934,7 +936,8 @@ void TDataSet::CalcLookupValue(TField* field) {
   Variant key = FieldValues(field->KeyFields());
   bool anyNull = key.IsNull();
   if (key.IsArray())
-    for (int i = key.LowBound(); i <= key.HighBound(); ++i) anyNull = anyNull || key.Element(i).IsNull();
+    for (int i = key.LowBound(); i <= key.HighBound(); ++i)
+      anyNull = anyNull || key.Element(i).IsNull();
   if (anyNull) return;
   field->SetValue(lookup->Lookup(field->LookupKeyFields(), key, field->LookupResultField()));
 }

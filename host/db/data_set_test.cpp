@@ -54,8 +54,8 @@ struct EventLog {
     ds.AfterRefresh = add("AfterRefresh");
     ds.OnNewRecord = add("OnNewRecord");
     source.OnStateChange = [this, &ds](TObject*) {
-      static const char* names[] = {"inactive", "browse",      "edit",     "insert", "setkey",
-                                    "calc",     "filter",      "newvalue", "opening"};
+      static const char* names[] = {"inactive", "browse", "edit",     "insert", "setkey",
+                                    "calc",     "filter", "newvalue", "opening"};
       lines.push_back(std::string("state:") + names[ds.State()]);
     };
     source.SetDataSet(&ds);
@@ -85,6 +85,55 @@ TEST(DataSet, OpenAndCloseRunTheirStepsInOrder) {
   EXPECT_EQ(ds.FieldCount(), 0);  // default fields go with the cursor
 }
 
+TEST(DataSet, OpeningANonEmptyDataSetScrollsAfterOpen) {
+  auto ds = MakeNumbers(2);
+  ds->Close();
+  EventLog log(*ds);
+  ds->Open();
+  EXPECT_EQ(log.Take(), "BeforeOpen state:opening state:browse AfterOpen AfterScroll");
+  EXPECT_TRUE(ds->BOF());
+  EXPECT_FALSE(ds->Eof());
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 1);
+}
+
+TEST(DataSet, AFailedOpenLeavesNoDefaultFieldsBehind) {
+  TArrayDataSet ds;
+  ds.FieldDefs().Add("ID", ftInteger);
+  ds.FieldDefs().Add("X", ftADT);
+  try {
+    ds.Open();
+    FAIL();
+  } catch (EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Field 'X' is of an unknown type");
+  }
+  EXPECT_FALSE(ds.Active());
+  EXPECT_EQ(ds.FieldCount(), 0);
+  ds.FieldDefs().Delete(1);
+  ds.Open();
+  EXPECT_TRUE(ds.DefaultFields());
+}
+
+TEST(DataSet, HandledExceptionsGoToTheApplication) {
+  struct TRaising : TArrayDataSet {
+    void Run() {
+      try {
+        DatabaseError("lost");
+      } catch (...) {
+        InternalHandleException();
+      }
+    }
+  } ds;
+  std::string seen;
+  ApplicationHandleException = [&](TObject* sender, std::exception& e) {
+    EXPECT_EQ(sender, &ds);
+    seen = e.what();
+  };
+  ds.Run();
+  ApplicationHandleException = nullptr;
+  EXPECT_EQ(seen, "lost");
+  ds.Run();  // without a handler the error is dropped
+}
+
 TEST(DataSet, EditInsertPostCancelDeleteRefreshRunTheirStepsInOrder) {
   auto ds = MakeNumbers(3);
   EventLog log(*ds);
@@ -105,7 +154,7 @@ TEST(DataSet, EditInsertPostCancelDeleteRefreshRunTheirStepsInOrder) {
   ds->Next();
   EXPECT_EQ(log.Take(), "BeforeScroll AfterScroll");
   EXPECT_EQ(ds->log, (std::vector<std::string>{"InternalEdit", "InternalPost", "InternalInsert",
-                                                "InternalDelete", "InternalRefresh"}));
+                                               "InternalDelete", "InternalRefresh"}));
   EXPECT_EQ(ds->RecordCount(), 2);
 }
 
@@ -116,9 +165,9 @@ TEST(DataSet, RefusedTransitionsRaiseTheirErrors) {
   EXPECT_THROW(closed.Delete(), EDatabaseError);
   EXPECT_THROW(closed.Next(), EDatabaseError);
   auto ds = MakeNumbers(0);
-  EXPECT_THROW(ds->Delete(), EDatabaseError);  // empty
+  EXPECT_THROW(ds->Delete(), EDatabaseError);                            // empty
   EXPECT_THROW(ds->FieldByName("ID")->SetAsInteger(1), EDatabaseError);  // not editing
-  EXPECT_THROW(ds->FieldDefs().Add("id", ftInteger), EDatabaseError);  // duplicate name
+  EXPECT_THROW(ds->FieldDefs().Add("id", ftInteger), EDatabaseError);    // duplicate name
   ds->read_only = true;
   EXPECT_THROW(ds->Insert(), EDatabaseError);
   EXPECT_THROW(ds->Append(), EDatabaseError);
@@ -455,8 +504,8 @@ class TNumbersTable : public TArrayDataSet {
     FieldDefs().Add("ID", ftInteger);
   }
   static const TPropertyTable& ClassProperties() {
-    static const TPropertyTable table = PublishClass<TNumbersTable>(
-        "TNumbersTable", &TDataSet::ClassProperties(), [](auto&) {});
+    static const TPropertyTable table =
+        PublishClass<TNumbersTable>("TNumbersTable", &TDataSet::ClassProperties(), [](auto&) {});
     return table;
   }
   const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
@@ -473,7 +522,8 @@ TEST(Connection, ConnectsBetweenItsEventsAndTellsClients) {
   c.AfterDisconnect = note("AfterDisconnect");
   {
     TArrayDataSet ds(nullptr);
-    c.RegisterClient(&ds, [&](TObject*, bool on) { log.push_back(on ? "client:on" : "client:off"); });
+    c.RegisterClient(&ds,
+                     [&](TObject*, bool on) { log.push_back(on ? "client:on" : "client:off"); });
     EXPECT_EQ(c.DataSetCount(), 1);
     EXPECT_EQ(c.DataSets(0), &ds);
     c.Open();

@@ -164,8 +164,8 @@ void TDataLink::UpdateRecord() {
 void TDataLink::DataEvent(TDataEvent event, intptr_t info) {
   if (event == deUpdateState) {
     UpdateState();
-    bool editing = active_ && (data_source_->State() == dsEdit ||
-                               data_source_->State() == dsInsert);
+    bool editing =
+        active_ && (data_source_->State() == dsEdit || data_source_->State() == dsInsert);
     if (editing != editing_) {
       editing_ = editing;
       EditingChanged();

@@ -594,7 +594,8 @@ std::string TBlobField::GetAsString() const {
   std::unique_ptr<TStream> blob =
       DataSet()->CreateBlobStream(const_cast<TBlobField*>(this), bmRead);
   int64_t size = blob->Size();
-  if (size > std::numeric_limits<int32_t>::max()) DatabaseErrorFmt(SFieldAccessError, {DisplayName(), "String"});
+  if (size > std::numeric_limits<int32_t>::max())
+    DatabaseErrorFmt(SFieldAccessError, {DisplayName(), "String"});
   std::string text(static_cast<size_t>(size), '\0');
   blob->SetPosition(0);
   if (size > 0) blob->ReadBuffer(text.data(), static_cast<int32_t>(size));

@@ -263,8 +263,8 @@ class TArrayDataSet : public TDataSet {
     row.image.assign(buf, buf + record_size_);
     int n = static_cast<int>(view_.size());
     size_t at = cursor_ >= 0 && cursor_ < n ? static_cast<size_t>(view_[cursor_])
-                : view_.empty()            ? rows_.size()
-                                           : static_cast<size_t>(view_.back()) + 1;
+                : view_.empty()             ? rows_.size()
+                                            : static_cast<size_t>(view_.back()) + 1;
     rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(at), std::move(row));
     int32_t id = rows_[at].id;
     ApplyRange();
@@ -312,8 +312,7 @@ class TArrayDataSet : public TDataSet {
         if (!text.empty()) WriteBuffer(text.data(), static_cast<int32_t>(text.size()));
         SetPosition(0);
       }
-      if (mode != bmRead &&
-          ds_.State() != dsEdit && ds_.State() != dsInsert)
+      if (mode != bmRead && ds_.State() != dsEdit && ds_.State() != dsInsert)
         DatabaseError(SNotEditing, &ds_);
     }
     ~TBlobStream() override {
@@ -462,7 +461,7 @@ class TArrayDataSet : public TDataSet {
   TMasterDataLink master_link_;
   std::string detail_fields_;
   std::vector<Row> rows_;
-  std::vector<int> view_;  // indexes into rows_
+  std::vector<int> view_;      // indexes into rows_
   std::map<int, Slot> slots_;  // by field number
   std::vector<std::string> blob_pool_;
   std::vector<uint8_t> key_buffer_;
