@@ -350,39 +350,37 @@ void TDataSet::DoAfterScroll() {
 }
 
 void TDataSet::First() {
-  CheckBrowseMode();
-  DoBeforeScroll();
-  ClearBuffers();
-  try {
-    InternalFirst();
-    GetNextRecord();
-    GetNextRecords();
-  } catch (...) {
-    bof_ = true;
-    DataEvent(deDataSetChange, 0);
-    throw;
-  }
-  bof_ = true;
-  eof_ = record_count_ == 0;
-  DataEvent(deDataSetChange, 0);
-  DoAfterScroll();
+  MoveToEnd(true);
 }
 
 void TDataSet::Last() {
+  MoveToEnd(false);
+}
+
+void TDataSet::MoveToEnd(bool first) {
   CheckBrowseMode();
   DoBeforeScroll();
   ClearBuffers();
+  // The ring fills from the end reached: forwards from the first record,
+  // backwards from the last. That end's flag holds whatever happens.
+  bool& atEnd = first ? bof_ : eof_;
   try {
-    InternalLast();
-    GetPriorRecord();
-    GetPriorRecords();
+    if (first) {
+      InternalFirst();
+      GetNextRecord();
+      GetNextRecords();
+    } else {
+      InternalLast();
+      GetPriorRecord();
+      GetPriorRecords();
+    }
   } catch (...) {
-    eof_ = true;
+    atEnd = true;
     DataEvent(deDataSetChange, 0);
     throw;
   }
-  eof_ = true;
-  bof_ = record_count_ == 0;
+  atEnd = true;
+  (first ? eof_ : bof_) = record_count_ == 0;
   DataEvent(deDataSetChange, 0);
   DoAfterScroll();
 }
@@ -752,18 +750,18 @@ void TDataSet::ClearFields() {
 }
 
 void TDataSet::AppendRecord(const std::vector<Variant>& values) {
-  Append();
-  try {
-    SetFields(values);
-    Post();
-  } catch (...) {
-    Cancel();
-    throw;
-  }
+  AddRecord(values, true);
 }
 
 void TDataSet::InsertRecord(const std::vector<Variant>& values) {
-  Insert();
+  AddRecord(values, false);
+}
+
+void TDataSet::AddRecord(const std::vector<Variant>& values, bool append) {
+  if (append)
+    Append();
+  else
+    Insert();
   try {
     SetFields(values);
     Post();
@@ -809,14 +807,7 @@ TField* TDataSet::FieldByNumber(int fieldNo) const {
 }
 
 void TDataSet::GetFieldList(std::vector<TField*>& list, const std::string& fieldNames) const {
-  size_t pos = 0;
-  while (pos <= fieldNames.size()) {
-    size_t end = fieldNames.find(';', pos);
-    if (end == std::string::npos) end = fieldNames.size();
-    std::string name = Trim(fieldNames.substr(pos, end - pos));
-    if (!name.empty()) list.push_back(FieldByName(name));
-    pos = end + 1;
-  }
+  for (const std::string& name : SplitFieldNames(fieldNames)) list.push_back(FieldByName(name));
 }
 
 void TDataSet::GetFieldNames(std::vector<std::string>& list) {

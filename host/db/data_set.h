@@ -341,6 +341,8 @@ class TDataSet : public TComponent {
   void ActivateBuffers();
   void SetCurrentRecord(int index);
   void MoveBuffer(int curIndex, int newIndex);
+  void MoveToEnd(bool first);
+  void AddRecord(const std::vector<Variant>& values, bool append);
   void BeginInsertAppend();
   void EndInsertAppend();
   void InitRecord(TRecordBuffer buffer);

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"
@@ -34,6 +35,10 @@ class EAbort : public Exception {
 // Raises EDatabaseError with `fmt` formatted with `args`.
 [[noreturn]] void DatabaseErrorFmt(std::string_view fmt, std::initializer_list<TVarRec> args,
                                    const TComponent* component = nullptr);
+
+// The names of a list such as "ID; NAME;;X": split at ';', blanks trimmed,
+// empty names left out.
+std::vector<std::string> SplitFieldNames(std::string_view names);
 
 // The framework's messages.
 inline constexpr const char* SDataSetClosed = "Cannot perform this operation on a closed dataset";

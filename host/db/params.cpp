@@ -33,20 +33,6 @@ TFieldType TypeOfVariant(const Variant& v) {
   }
 }
 
-// Splits "a;b;c" into trimmed names, leaving out empty ones.
-std::vector<std::string> SplitNames(const std::string& names) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos <= names.size()) {
-    size_t end = names.find(';', pos);
-    if (end == std::string::npos) end = names.size();
-    std::string name = Trim(names.substr(pos, end - pos));
-    if (!name.empty()) out.push_back(std::move(name));
-    pos = end + 1;
-  }
-  return out;
-}
-
 }  // namespace
 
 void TParam::SetValue(const Variant& value) {
@@ -117,7 +103,7 @@ TParam* TParams::ParamByName(const std::string& value) const {
 }
 
 Variant TParams::ParamValues(const std::string& paramNames) const {
-  std::vector<std::string> names = SplitNames(paramNames);
+  std::vector<std::string> names = SplitFieldNames(paramNames);
   if (names.size() == 1) return ParamByName(names[0])->Value();
   std::vector<Variant> values;
   values.reserve(names.size());
@@ -126,7 +112,7 @@ Variant TParams::ParamValues(const std::string& paramNames) const {
 }
 
 void TParams::SetParamValues(const std::string& paramNames, const Variant& values) {
-  std::vector<std::string> names = SplitNames(paramNames);
+  std::vector<std::string> names = SplitFieldNames(paramNames);
   if (names.size() == 1 && !values.IsArray()) {
     ParamByName(names[0])->SetValue(values);
     return;
