@@ -209,6 +209,13 @@ class TDataSet : public TComponent {
 
   // ---- data links ----
   virtual TDataSource* GetDataSource() { return nullptr; }
+  // The master's fields and this dataset's fields they are linked to; the
+  // base has no master and clears both.
+  virtual void GetDetailLinkFields(std::vector<TField*>& masterFields,
+                                   std::vector<TField*>& detailFields) {
+    masterFields.clear();
+    detailFields.clear();
+  }
   bool IsLinkedTo(TDataSource* dataSource);
   void DisableControls();
   void EnableControls();

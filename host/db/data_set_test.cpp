@@ -258,6 +258,31 @@ TEST(DataSet, ScrollsBothWaysWhateverTheRingSize) {
   }
 }
 
+TEST(DataSet, ARingThatShrinksKeepsTheActiveRecord) {
+  auto ds = MakeNumbers(8);
+  TDataSource src(nullptr);
+  src.SetDataSet(ds.get());
+  TDataLink link;
+  link.SetBufferCount(5);
+  link.SetDataSource(&src);
+  ds->MoveBy(3);
+  EXPECT_EQ(ds->ActiveRecord(), 3);
+  link.SetBufferCount(2);
+  EXPECT_EQ(ds->BufferCount(), 2);
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 4);
+  ds->Next();
+  ds->Next();
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 6);
+  ds->MoveBy(-4);
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 2);
+  link.SetBufferCount(6);  // grows and fills forwards
+  EXPECT_EQ(ds->BufferRecordCount(), 6);
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 2);
+  link.SetDataSource(nullptr);
+  EXPECT_EQ(ds->BufferCount(), 1);
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 2);
+}
+
 TEST(DataSet, ResyncBookmarksAndRecNoKeepTheirRecord) {
   auto ds = MakeNumbers(10);
   TDataSource src(nullptr);
