@@ -173,13 +173,8 @@ void TDataSet::InternalClose() {
 }
 
 void TDataSet::InitFieldDefs() {
-  if (IsCursorOpen()) {
-    InternalInitFieldDefs();
-    return;
-  }
-  // A closed dataset learns its definitions from the cursor, which it shuts
-  // again afterwards; a descendant whose definitions need an open cursor
-  // opens one inside InternalInitFieldDefs.
+  // A descendant whose definitions need an open cursor opens one for the
+  // call inside InternalInitFieldDefs when it is closed.
   InternalInitFieldDefs();
 }
 
@@ -597,7 +592,6 @@ void TDataSet::EndInsertAppend() {
     DoOnNewRecord();
   } catch (...) {
     UpdateCursorPos();
-    FreeFieldBuffers();
     SetState(dsBrowse);
     Resync({});
     throw;
@@ -662,7 +656,6 @@ void TDataSet::Post() {
       DataEvent(deCheckBrowseMode, 0);
       if (BeforePost) BeforePost(this);
       CheckOperation(&TDataSet::InternalPost, OnPostError);
-      FreeFieldBuffers();
       SetState(dsBrowse);
       Resync({});
       if (AfterPost) AfterPost(this);
@@ -697,7 +690,6 @@ void TDataSet::Cancel() {
   if (BeforeCancel) BeforeCancel(this);
   UpdateCursorPos();
   if (state_ == dsEdit) InternalCancel();
-  FreeFieldBuffers();
   SetState(dsBrowse);
   Resync({});
   if (AfterCancel) AfterCancel(this);
@@ -715,7 +707,6 @@ void TDataSet::Delete() {
   if (BeforeDelete) BeforeDelete(this);
   DoBeforeScroll();
   CheckOperation(&TDataSet::InternalDelete, OnDeleteError);
-  FreeFieldBuffers();
   SetState(dsBrowse);
   Resync({});
   if (AfterDelete) AfterDelete(this);
@@ -742,7 +733,8 @@ void TDataSet::SetFields(const std::vector<Variant>& values) {
 }
 
 void TDataSet::ClearFields() {
-  if (state_ != dsEdit && state_ != dsInsert) DatabaseError(SNotEditing, this);
+  if (state_ != dsEdit && state_ != dsInsert && state_ != dsSetKey)
+    DatabaseError(SNotEditing, this);
   DataEvent(deCheckBrowseMode, 0);
   InternalInitRecord(ActiveBuffer());
   if (state_ != dsSetKey) GetCalcFields(ActiveBuffer());

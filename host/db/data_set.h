@@ -353,7 +353,6 @@ class TDataSet : public TComponent {
   void BeginInsertAppend();
   void EndInsertAppend();
   void InitRecord(TRecordBuffer buffer);
-  void FreeFieldBuffers() {}
   void CalcLookupValue(TField* field);
 
   TDataSetState state_ = dsInactive;

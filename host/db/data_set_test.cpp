@@ -161,15 +161,28 @@ TEST(DataSet, EditInsertPostCancelDeleteRefreshRunTheirStepsInOrder) {
 TEST(DataSet, RefusedTransitionsRaiseTheirErrors) {
   TArrayDataSet closed;
   closed.FieldDefs().Add("ID", ftInteger);
-  EXPECT_THROW(closed.Edit(), EDatabaseError);
+  closed.SetName("Orders");
+  auto message = [](const std::function<void()>& f) {
+    try {
+      f();
+    } catch (EDatabaseError& e) {
+      return e.Message();
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(message([&] { closed.Edit(); }),
+            "Orders: Cannot perform this operation on a closed dataset");
   EXPECT_THROW(closed.Delete(), EDatabaseError);
   EXPECT_THROW(closed.Next(), EDatabaseError);
   auto ds = MakeNumbers(0);
-  EXPECT_THROW(ds->Delete(), EDatabaseError);                            // empty
+  EXPECT_EQ(message([&] { ds->Delete(); }), "Cannot perform this operation on an empty dataset");
+  EXPECT_EQ(message([&] { ds->FieldByName("ID")->SetAsInteger(1); }),
+            "Dataset not in edit or insert mode");
+  EXPECT_EQ(message([&] { ds->Post(); }), "Dataset not in edit or insert mode");
   EXPECT_THROW(ds->FieldByName("ID")->SetAsInteger(1), EDatabaseError);  // not editing
   EXPECT_THROW(ds->FieldDefs().Add("id", ftInteger), EDatabaseError);    // duplicate name
   ds->read_only = true;
-  EXPECT_THROW(ds->Insert(), EDatabaseError);
+  EXPECT_EQ(message([&] { ds->Insert(); }), "Cannot modify a read-only dataset");
   EXPECT_THROW(ds->Append(), EDatabaseError);
   EXPECT_THROW(ds->FieldByName("NOPE"), EDatabaseError);
   TField* f = ds->FieldByName("ID");

@@ -111,8 +111,13 @@ bool TField::CanModify() const {
 bool TField::GetData(void* buffer, bool nativeFormat) const {
   if (!data_set_) DatabaseErrorFmt(SDataSetMissing, {DisplayName()});
   if (in_validate_) {
+    // The value being validated is in the native form.
     if (!validating_) return false;
-    if (buffer) std::memcpy(buffer, validating_, static_cast<size_t>(DataSize()));
+    if (!buffer) return true;
+    if (nativeFormat)
+      std::memcpy(buffer, validating_, static_cast<size_t>(DataSize()));
+    else
+      data_set_->DataConvert(const_cast<TField*>(this), validating_, buffer, false);
     return true;
   }
   return data_set_->GetFieldData(const_cast<TField*>(this), buffer, nativeFormat);

@@ -230,6 +230,13 @@ TEST_F(FieldsTest, ValidateSeesTheNewValueAndCanRefuseIt) {
   EXPECT_EQ(i->AsInteger(), 7);
   EXPECT_EQ(changes, 1);
   EXPECT_TRUE(ds.Modified());
+  // A wide string is validated in its own form too.
+  std::u16string wide;
+  F("W")->OnValidate = [&](TField* f) { wide = VarToWideStr(f->Value()); };
+  static_cast<TWideStringField*>(F("W"))->SetAsWideString(u"xyz");
+  EXPECT_EQ(wide, u"xyz");
+  F("W")->Clear();
+  EXPECT_TRUE(F("W")->IsNull());
 }
 
 TEST(Fields, FieldsMadeInCodeJoinAndLeaveTheirDataSet) {
