@@ -34,9 +34,21 @@ const TPropertyTable& TDataSet::ClassProperties() {
       "TDataSet", &TComponent::ClassProperties(), [](TPublisher<TDataSet>& p) {
         p.Boolean("AutoCalcFields", &TDataSet::AutoCalcFields, &TDataSet::SetAutoCalcFields)
             .Default(1);
-        p.Boolean("Filtered", &TDataSet::Filtered, [](TDataSet& d, bool v) {
-           d.SetFiltered(v);
-         }).Default(0);
+        p.String(
+             "Filter", [](const TDataSet& d) { return d.Filter(); },
+             [](TDataSet& d, const std::string& v) { d.SetFilterText(v); })
+            .DefaultString("");
+        static const TEnumInfo filterOptions("TFilterOption",
+                                             {"foCaseInsensitive", "foNoPartialCompare"});
+        p.Set(
+             "FilterOptions", filterOptions,
+             [](const TDataSet& d) { return d.FilterOptions().Bits(); },
+             [](TDataSet& d, uint64_t v) { d.SetFilterOptions(TFilterOptions::FromBits(v)); })
+            .Default(0);
+        p.Boolean(
+             "Filtered", [](const TDataSet& d) { return d.Filtered(); },
+             [](TDataSet& d, bool v) { d.SetFiltered(v); })
+            .Default(0);
         // Last, so that a dataset read from text opens with the rest set.
         p.Boolean(
              "Active", [](const TDataSet& d) { return d.Active(); },

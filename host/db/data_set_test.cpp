@@ -589,6 +589,15 @@ TEST(Connection, ConnectedAndActiveReadFromTextActInLoaded) {
   ASSERT_TRUE(db && t);
   EXPECT_TRUE(db->Connected());
   EXPECT_TRUE(t->Active());
+  // The dataset's published properties go out and come back.
+  t->Close();
+  t->SetFilterText("ID > 1");
+  t->SetFilterOptions({foCaseInsensitive});
+  TNumbersTable copy(nullptr);
+  ReadComponent(WriteComponent(*t), copy);
+  EXPECT_EQ(copy.Filter(), "ID > 1");
+  EXPECT_EQ(copy.FilterOptions(), TFilterOptions{foCaseInsensitive});
+  EXPECT_FALSE(copy.Active());
 }
 
 TEST(Params, ByNameValuesBoundAndAssignField) {
