@@ -345,6 +345,53 @@ TEST(DataSet, InsertGoesBeforeTheActiveRecordAndAppendAtTheEnd) {
   EXPECT_EQ(ids, (std::vector<int>{1, 20, 2, 3, 30}));
 }
 
+TEST(DataSet, InsertAndCancelInAFullRingRestoreTheWindow) {
+  auto ds = MakeNumbers(10);
+  TDataSource src(nullptr);
+  src.SetDataSet(ds.get());
+  TDataLink link;
+  link.SetBufferCount(3);
+  link.SetDataSource(&src);
+  ds->MoveBy(4);  // on 5
+  ds->Insert();
+  EXPECT_TRUE(ds->FieldByName("ID")->IsNull());
+  ds->Cancel();
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 5);
+  ds->Next();
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 6);
+  ds->Append();
+  ds->Cancel();
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 10);
+  EXPECT_EQ(ds->RecordCount(), 10);
+  // Edit on an empty dataset inserts.
+  auto empty = MakeNumbers(0);
+  empty->Edit();
+  EXPECT_EQ(empty->State(), dsInsert);
+  empty->FieldByName("ID")->SetAsInteger(1);
+  empty->Post();
+  EXPECT_EQ(empty->RecordCount(), 1);
+  EXPECT_FALSE(empty->IsEmpty());
+}
+
+TEST(DataSet, DeletingEveryRecordLeavesAnEmptyDataSet) {
+  auto ds = MakeNumbers(4);
+  ds->Last();
+  ds->Delete();
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 3) << "the last goes: its predecessor is active";
+  ds->First();
+  ds->Delete();
+  EXPECT_EQ(ds->FieldByName("ID")->AsInteger(), 2) << "otherwise its successor";
+  ds->Delete();
+  ds->Delete();
+  EXPECT_TRUE(ds->IsEmpty());
+  EXPECT_TRUE(ds->BOF() && ds->Eof());
+  EXPECT_TRUE(ds->FieldByName("ID")->IsNull());
+  EXPECT_TRUE(ds->GetBookmark().empty());
+  ds->First();
+  ds->Next();
+  EXPECT_TRUE(ds->Eof());
+}
+
 TEST(DataSet, RequiredCheckSkipsCalculatedReadOnlyAndAutoIncFields) {
   TArrayDataSet ds;
   ds.FieldDefs().Add("ID", ftAutoInc, 0, true);
