@@ -26,6 +26,17 @@ std::unique_ptr<TArrayDataSet> MakeNumbers(int n, TComponent* owner = nullptr) {
   return ds;
 }
 
+// A link that asks a dataset for a ring of `size` buffers.
+struct Ring {
+  TDataSource source{nullptr};
+  TDataLink link;
+  Ring(TDataSet& ds, int size) {
+    source.SetDataSet(&ds);
+    link.SetBufferCount(size);
+    link.SetDataSource(&source);
+  }
+};
+
 // Records every event and state change of a dataset.
 struct EventLog {
   std::vector<std::string> lines;
@@ -234,11 +245,7 @@ TEST(DataSet, ScrollsBothWaysWhateverTheRingSize) {
   for (Case c : {Case{0, 3}, Case{1, 1}, Case{2, 5}, Case{5, 5}, Case{12, 3}, Case{12, 1}}) {
     SCOPED_TRACE("rows " + std::to_string(c.rows) + " ring " + std::to_string(c.ring));
     auto ds = MakeNumbers(c.rows);
-    TDataSource src(nullptr);
-    src.SetDataSet(ds.get());
-    TDataLink link;
-    link.SetBufferCount(c.ring);
-    link.SetDataSource(&src);
+    Ring ring(*ds, c.ring);
     EXPECT_EQ(ds->BufferCount(), c.ring);
     ds->First();
     std::vector<int> forward;
@@ -273,11 +280,8 @@ TEST(DataSet, ScrollsBothWaysWhateverTheRingSize) {
 
 TEST(DataSet, ARingThatShrinksKeepsTheActiveRecord) {
   auto ds = MakeNumbers(8);
-  TDataSource src(nullptr);
-  src.SetDataSet(ds.get());
-  TDataLink link;
-  link.SetBufferCount(5);
-  link.SetDataSource(&src);
+  Ring ring(*ds, 5);
+  TDataLink& link = ring.link;
   ds->MoveBy(3);
   EXPECT_EQ(ds->ActiveRecord(), 3);
   link.SetBufferCount(2);
@@ -298,11 +302,7 @@ TEST(DataSet, ARingThatShrinksKeepsTheActiveRecord) {
 
 TEST(DataSet, ResyncBookmarksAndRecNoKeepTheirRecord) {
   auto ds = MakeNumbers(10);
-  TDataSource src(nullptr);
-  src.SetDataSet(ds.get());
-  TDataLink link;
-  link.SetBufferCount(4);
-  link.SetDataSource(&src);
+  Ring ring(*ds, 4);
   ds->MoveBy(6);
   TBookmark mark = ds->GetBookmark();
   ASSERT_EQ(mark.size(), 4u);
@@ -347,11 +347,7 @@ TEST(DataSet, InsertGoesBeforeTheActiveRecordAndAppendAtTheEnd) {
 
 TEST(DataSet, InsertAndCancelInAFullRingRestoreTheWindow) {
   auto ds = MakeNumbers(10);
-  TDataSource src(nullptr);
-  src.SetDataSet(ds.get());
-  TDataLink link;
-  link.SetBufferCount(3);
-  link.SetDataSource(&src);
+  Ring ring(*ds, 3);
   ds->MoveBy(4);  // on 5
   ds->Insert();
   EXPECT_TRUE(ds->FieldByName("ID")->IsNull());
