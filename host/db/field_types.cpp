@@ -37,8 +37,8 @@ std::string FieldTypeToIdent(TFieldType type) {
 }
 
 const TEnumInfo& FieldTypeInfo() {
-  static const TEnumInfo info(
-      "TFieldType", std::vector<std::string>(kFieldTypeIdents, kFieldTypeIdents + FieldTypeCount));
+  static const TEnumInfo info("TFieldType",
+                              std::vector<std::string>(kFieldTypeIdents, kFieldTypeIdents + FieldTypeCount));
   return info;
 }
 
