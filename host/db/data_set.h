@@ -237,7 +237,9 @@ class TDataSet : public TComponent {
   virtual bool GetFieldData(TField* field, void* buffer);
   virtual void SetFieldData(TField* field, const void* buffer);
   // With nativeFormat False the field buffer is in the form DataConvert
-  // handles (a std::u16string for a wide-string field).
+  // handles (a std::u16string for a wide-string field). A descendant that
+  // overrides the two-argument forms adds `using TDataSet::GetFieldData;`
+  // (and SetFieldData) to keep these in its own scope.
   bool GetFieldData(TField* field, void* buffer, bool nativeFormat);
   void SetFieldData(TField* field, const void* buffer, bool nativeFormat);
   virtual void DataConvert(TField* field, const void* source, void* dest, bool toNative);
