@@ -14,15 +14,16 @@ TComponent::TComponent(TComponent* owner) {
 
 TComponent::~TComponent() {
   Destroying();
-  // Everyone linked to this component hears of its going; each link is
-  // dropped before the news, so a handler that frees components of the list
-  // finds none of them here any more.
+  // Those that asked hear of its going. Each link is dropped before the
+  // news, so a handler that frees components finds no link to them here.
   while (!free_notifies_.empty()) {
     TComponent* c = free_notifies_.back();
     free_notifies_.pop_back();
-    c->RemoveNotification(this);
+    std::erase(c->notifiers_, this);
     c->Notification(this, opRemove);
   }
+  for (TComponent* c : notifiers_) std::erase(c->free_notifies_, this);
+  notifiers_.clear();
   DestroyComponents();
   if (owner_) owner_->RemoveComponent(this);
 }
@@ -105,23 +106,24 @@ void TComponent::FreeNotification(TComponent* component) {
   if (std::find(free_notifies_.begin(), free_notifies_.end(), component) != free_notifies_.end())
     return;
   free_notifies_.push_back(component);
-  component->free_notifies_.push_back(this);
+  component->notifiers_.push_back(this);
 }
 
 void TComponent::RemoveFreeNotification(TComponent* component) {
   if (!component) return;
-  RemoveNotification(component);
-  component->RemoveNotification(this);
+  std::erase(free_notifies_, component);
+  std::erase(component->notifiers_, this);
 }
 
-void TComponent::RemoveNotification(TComponent* component) {
-  std::erase(free_notifies_, component);
+void TComponent::Unlink(TComponent* component) {
+  RemoveFreeNotification(component);
+  component->RemoveFreeNotification(this);
 }
 
 void TComponent::Loaded() { state_ &= ~static_cast<TComponentState>(csLoading); }
 
 void TComponent::Notification(TComponent* component, TOperation operation) {
-  if (operation == opRemove && component) RemoveFreeNotification(component);
+  if (operation == opRemove && component && component != this) Unlink(component);
   // Backwards and re-checked each step: a handler may free components.
   int i = ComponentCount() - 1;
   while (i >= 0) {

@@ -12,12 +12,14 @@
 // run yet, so an opInsert handler sees only the TComponent part.
 //
 // A component that keeps a pointer to one it does not own (a dataset to its
-// database, a link to its data source) asks to hear of its going with
-// FreeNotification: when either of the two is freed, the other hears
-// Notification(gone, opRemove) and the link between them is dropped on both
-// sides. A handler must drop its pointer there; it may hear the same
-// opRemove twice (once as a linked component, once from a shared owner) and
-// must only compare the pointer, since the component is half destroyed.
+// database, a link to its data source) asks to hear of its going:
+// target->FreeNotification(holder). When the target is freed the holder hears
+// Notification(target, opRemove); when the holder is freed first, the target
+// forgets it. Each direction is a link of its own, so two components that
+// point at each other drop their pointers independently. A handler must drop
+// its pointer there; it may hear the same opRemove twice (once as a linked
+// component, once from a shared owner) and must only compare the pointer,
+// since the component is half destroyed.
 //
 // Reading a component tree from text (component_text.h) marks each component
 // csLoading and, while its own properties are read, csReading; once the whole
@@ -59,10 +61,10 @@ class TComponent : public TPersistent {
   // Sets or clears csDesigning here and on every owned component.
   void SetDesigning(bool value);
 
-  // Component asks to hear Notification(this, opRemove) when this one is
-  // freed, and this one to hear of component's going; once per pair.
+  // Component hears Notification(this, opRemove) when this one is freed
+  // (asking again changes nothing).
   void FreeNotification(TComponent* component);
-  // Drops the link FreeNotification made, on both sides.
+  // Component no longer hears of this one's going.
   void RemoveFreeNotification(TComponent* component);
 
   static const TPropertyTable& ClassProperties();
@@ -101,14 +103,18 @@ class TComponent : public TPersistent {
  private:
   friend class TComponentTextReader;
   void Insert(TComponent* component);
-  void RemoveNotification(TComponent* component);
+  // Drops every link between this component and `component`.
+  void Unlink(TComponent* component);
   void Remove(TComponent* component);
 
   TComponent* owner_ = nullptr;
   std::string name_;
   std::vector<TComponent*> components_;  // owned
   TComponentState state_ = 0;
-  std::vector<TComponent*> free_notifies_;  // borrowed, each links back here
+  // Borrowed: those that hear of this one's going, and those this one
+  // hears of. Each link is in the lists of both its ends.
+  std::vector<TComponent*> free_notifies_;
+  std::vector<TComponent*> notifiers_;
 };
 
 }  // namespace host
