@@ -127,15 +127,11 @@ void CopyPublishedProperties(const TPersistent& source, TPersistent& dest) {
       case tkString:
         p.SetStr(dest, p.GetStr(source));
         break;
-      case tkCollection: {
-        // Item by item through their own tables, so that items need no Assign.
-        const auto& from = *static_cast<const TCollection*>(p.GetObject(src));
-        auto& to = *static_cast<TCollection*>(p.GetObject(dest));
-        TCollectionUpdate update(to);
-        to.Clear();
-        for (int k = 0; k < from.Count(); ++k) CopyPublishedProperties(*from.Items(k), *to.Add());
+      case tkCollection:
+        // The collection's own rule, which also resets what it derives from
+        // its items.
+        p.GetObject(dest)->Assign(*p.GetObject(src));
         break;
-      }
       case tkClass:
         CopyPublishedProperties(*p.GetObject(src), *p.GetObject(dest));
         break;

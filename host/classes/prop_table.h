@@ -291,9 +291,8 @@ TPropertyTable PublishClass(std::string className, const TPropertyTable* parent,
 }
 
 // Copies every published property of `source` into `dest`, which must hand
-// out the same table (else EConvertError): values through the setters;
-// collections are emptied and refilled, items and sub-objects property by
-// property.
+// out the same table (else EConvertError): values through the setters,
+// collections through their Assign, sub-objects property by property.
 void CopyPublishedProperties(const TPersistent& source, TPersistent& dest);
 
 // ---- class registry ----

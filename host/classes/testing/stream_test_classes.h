@@ -67,6 +67,12 @@ class TStreamItem : public TCollectionItem {
   TStreamItems& SubItems() { return *sub_items_; }
   const TStreamItems& SubItems() const { return *sub_items_; }
 
+  // Another item of this class: every published property.
+  void Assign(const TPersistent& source) override {
+    if (source.PublishedProperties() != &ClassProperties()) AssignError(&source);
+    CopyPublishedProperties(source, *this);
+  }
+
   static const TPropertyTable& ClassProperties();
   const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
