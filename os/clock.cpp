@@ -5,22 +5,10 @@
 #include <atomic>
 #include <cerrno>
 
+#include "os/local_time.h"
+
 namespace os {
 namespace {
-
-// Days from 1970-01-01 to the given proleptic Gregorian date.
-constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-// Date-time values count days from 1899-12-30.
-constexpr int64_t kEpochShift = DaysFromCivil(1899, 12, 30);
-static_assert(DaysFromCivil(1970, 1, 1) - kEpochShift == 25569);
 
 // The system clock is never destroyed, so that code running during static
 // destruction can still ask for the time.
@@ -36,20 +24,8 @@ std::atomic<TClock*> g_clock{nullptr};
 double TSystemClock::Now() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  if (localtime_r(&ts.tv_sec, &local) == nullptr) {
-    // Only an absurd time_t gets here; fall back to UTC rather than invent a date.
-    gmtime_r(&ts.tv_sec, &local);
-  }
-  const int64_t days =
-      DaysFromCivil(int64_t{local.tm_year} + 1900, static_cast<unsigned>(local.tm_mon + 1),
-                    static_cast<unsigned>(local.tm_mday)) -
-      kEpochShift;
-  // A leap second (tm_sec == 60) must not push the time of day into the next day.
-  const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;
-  const int64_t ms =
-      ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + sec) * 1000 + ts.tv_nsec / 1000000;
-  return static_cast<double>(days) + static_cast<double>(ms) / kMSecsPerDay;
+  return LocalDateTimeFromUnix(static_cast<int64_t>(ts.tv_sec),
+                               static_cast<int>(ts.tv_nsec / 1000000));
 }
 
 uint32_t TSystemClock::TickCount() {

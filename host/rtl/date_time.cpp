@@ -222,4 +222,12 @@ TDateTime StrToDateTime(std::string_view s) {
 
 TDateTime Now() { return os::Now(); }
 
+TDateTime Date() { return std::trunc(os::Now()); }
+
+// The fraction counts forward from midnight on negative dates too.
+TDateTime Time() {
+  const TDateTime now = os::Now();
+  return std::fabs(now - std::trunc(now));
+}
+
 }  // namespace host

@@ -59,7 +59,10 @@ TDateTime StrToDate(std::string_view s);
 // EConvertError "'<text>' is not a valid date and time".
 TDateTime StrToDateTime(std::string_view s);
 
-// The local date and time.
+// The local date and time, today's date (midnight) and the time of day, all
+// from the injectable clock (os/clock.h).
 TDateTime Now();
+TDateTime Date();
+TDateTime Time();
 
 }  // namespace host

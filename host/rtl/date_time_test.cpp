@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "host/rtl/exceptions.h"
+#include "os/clock.h"
 
 namespace host {
 namespace {
@@ -167,6 +168,18 @@ TEST(DateTimeTest, NowIsPlausible) {
   const TDateTime now = Now();
   EXPECT_GT(now, EncodeDate(2020, 1, 1));
   EXPECT_LT(now, EncodeDate(2200, 1, 1));
+}
+
+TEST(DateTimeTest, TodayAndTimeOfDayFollowTheClock) {
+  // 2004-01-31 18:00, then 1899-12-29 06:00 (-1.25: the time counts forward
+  // from midnight on a negative date too).
+  for (auto [now, date, time] : {std::tuple{38017.75, 38017.0, 0.75}, {-1.25, -1.0, 0.25}}) {
+    os::TManualClock clock(now);
+    os::TScopedClock installed(clock);
+    EXPECT_EQ(Date(), date);
+    EXPECT_EQ(Time(), time);
+    EXPECT_EQ(Now(), now);
+  }
 }
 
 }  // namespace

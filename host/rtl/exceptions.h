@@ -40,6 +40,31 @@ class EConvertError : public Exception {
   using Exception::Exception;
 };
 
+// Floating-point arithmetic errors. Variant arithmetic raises these rather than
+// let an infinity or a NaN into a result.
+class EMathError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// "Floating point division by zero".
+class EZeroDivide : public EMathError {
+ public:
+  using EMathError::EMathError;
+};
+
+// "Floating point overflow".
+class EOverflow : public EMathError {
+ public:
+  using EMathError::EMathError;
+};
+
+// "Invalid floating point operation".
+class EInvalidOp : public EMathError {
+ public:
+  using EMathError::EMathError;
+};
+
 class EStreamError : public Exception {
  public:
   using Exception::Exception;

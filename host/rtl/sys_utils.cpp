@@ -8,44 +8,16 @@
 #include <type_traits>
 
 #include "host/rtl/exceptions.h"
+#include "os/ansi_case.h"
 
 namespace host {
 
 namespace {
 
-using CaseTable = std::array<unsigned char, 256>;
-
-// Windows-1252: the letters a..z, à..þ (without ÷), š, œ, ž and ÿ have upper
-// cases; ß and µ have none. The tables are built once at compile time so no
-// process setting can change them.
-constexpr CaseTable MakeUpperTable() {
-  CaseTable t{};
-  for (int c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(c);
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = static_cast<unsigned char>(c - 32);
-  for (int c = 0xE0; c <= 0xFE; ++c)
-    if (c != 0xF7) t[c] = static_cast<unsigned char>(c - 32);
-  t[0x9A] = 0x8A;
-  t[0x9C] = 0x8C;
-  t[0x9E] = 0x8E;
-  t[0xFF] = 0x9F;
-  return t;
-}
-
-constexpr CaseTable MakeLowerTable() {
-  CaseTable t{};
-  for (int c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(c);
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c + 32);
-  for (int c = 0xC0; c <= 0xDE; ++c)
-    if (c != 0xD7) t[c] = static_cast<unsigned char>(c + 32);
-  t[0x8A] = 0x9A;
-  t[0x8C] = 0x9C;
-  t[0x8E] = 0x9E;
-  t[0x9F] = 0xFF;
-  return t;
-}
-
-constexpr CaseTable kUpper = MakeUpperTable();
-constexpr CaseTable kLower = MakeLowerTable();
+// The Windows-1252 case tables live in the os layer, which matches file and
+// key names through the same ones.
+const os::TAnsiCaseTable& kUpper = os::kAnsiUpper;
+const os::TAnsiCaseTable& kLower = os::kAnsiLower;
 
 inline unsigned char U8(char c) { return static_cast<unsigned char>(c); }
 

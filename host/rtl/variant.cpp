@@ -252,8 +252,12 @@ Variant Variant::FromDate(double dateTime) {
   return v;
 }
 
+void VarCastError(TVarType from, TVarType to) {
+  throw EVariantTypeCastError(ConvertMessage("Could not convert", from, to));
+}
+
 void Variant::CastError(TVarType to) const {
-  throw EVariantTypeCastError(ConvertMessage("Could not convert", vtype_, to));
+  VarCastError(vtype_, to);
 }
 
 void Variant::OverflowError(TVarType to) const {
@@ -561,7 +565,7 @@ Variant VarAsType(const Variant& v, TVarType varType) {
     case varOleStr:
       return Variant(v.AsWideString());
     default:
-      throw EVariantTypeCastError(ConvertMessage("Could not convert", v.VType(), varType));
+      VarCastError(v.VType(), varType);
   }
 }
 

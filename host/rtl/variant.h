@@ -111,6 +111,11 @@ class Variant {
   bool IsNull() const { return vtype_ == varNull; }
   bool IsArray() const { return (vtype_ & varArray) != 0; }
 
+  // The text of a varString (StrRef) or varOleStr (WideStrRef) Variant, without
+  // a copy; meaningful for those kinds only.
+  const std::string& StrRef() const { return str_; }
+  const std::u16string& WideStrRef() const { return wstr_; }
+
   // Conversions; each raises as the header comment says.
   int16_t AsSmallint() const;
   int32_t AsInteger() const;
@@ -179,6 +184,10 @@ bool VarIsNumeric(const Variant& v);
 // The type's name as the host's messages show it: "Integer", "String",
 // "OleStr", "Array Variant", ...
 std::string VarTypeAsText(TVarType varType);
+
+// Raises EVariantTypeCastError "Could not convert variant of type (<from>) into
+// type (<to>)".
+[[noreturn]] void VarCastError(TVarType from, TVarType to);
 
 // `v` converted to `varType` (varEmpty and varNull give Unassigned and Null).
 Variant VarAsType(const Variant& v, TVarType varType);
