@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "host/rtl/collection.h"
+#include "host/rtl/event.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/object.h"
 
@@ -64,34 +65,6 @@ enum TTypeKind {
   tkComponent,    // a borrowed reference to another component, by name
   tkStrings,      // an owned TStrings, streamed as its lines
   tkBinary,       // bytes, streamed in hexadecimal
-};
-
-// An event property's value: a handler, and the name of the root's method it
-// was bound to when it came from text (empty for one set in code, which is
-// not written). Calling an empty event does nothing and returns R().
-template <class Sig>
-class TEvent;
-template <class R, class... A>
-class TEvent<R(A...)> {
- public:
-  using Signature = R(A...);
-  TEvent() = default;
-  TEvent(std::function<R(A...)> handler, std::string methodName = std::string())
-      : handler_(std::move(handler)), method_name_(std::move(methodName)) {}
-  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, TEvent> &&
-                                              std::is_invocable_r_v<R, F, A...>>>
-  TEvent(F handler) : handler_(std::move(handler)) {}  // NOLINT: a lambda is an event
-
-  explicit operator bool() const { return static_cast<bool>(handler_); }
-  R operator()(A... args) const {
-    if (!handler_) return R();
-    return handler_(std::forward<A>(args)...);
-  }
-  const std::string& MethodName() const { return method_name_; }
-
- private:
-  std::function<R(A...)> handler_;
-  std::string method_name_;
 };
 
 // A method a class offers to events by name (the handlers of a form).
