@@ -502,7 +502,7 @@ class TComponentTextReader {
     TFailureGuard guard(*this, root);
     CountComponent(header_line_);
     try {
-      root.SetName(name);
+      root.SetName(UniqueRootName(root, name));
     } catch (const EReadError&) {
       throw;
     } catch (const Exception& e) {
@@ -516,6 +516,19 @@ class TComponentTextReader {
   }
 
   int HeaderLine() const { return header_line_; }
+
+  // A second root of one text under the same owner (two pages of one class
+  // in one host) is named <name>_1, <name>_2, ...
+  static std::string UniqueRootName(const TComponent& root, const std::string& name) {
+    const TComponent* owner = root.Owner();
+    if (name.empty() || !owner) return name;
+    std::string candidate = name;
+    for (int i = 1;; ++i) {
+      const TComponent* clash = owner->FindComponent(candidate);
+      if (!clash || clash == &root) return candidate;
+      candidate = name + "_" + std::to_string(i);
+    }
+  }
 
  private:
   // Frees what a failed read made, the last made first (nested components

@@ -61,6 +61,12 @@ void TControl::SetParentComponent(TComponent* parent) {
 TComponent* TControl::GetParentComponent() const { return parent_; }
 
 TCustomForm* TControl::GetParentForm() const {
+  const TControl* top = this;
+  while (top->parent_) top = top->parent_;
+  return top == this ? nullptr : dynamic_cast<TCustomForm*>(const_cast<TControl*>(top));
+}
+
+TCustomForm* TControl::HostingForm() const {
   for (TWinControl* p = parent_; p; p = p->parent_)
     if (auto* f = dynamic_cast<TCustomForm*>(p)) return f;
   return nullptr;
@@ -294,8 +300,9 @@ void TWinControl::Loaded() {
 
 void TWinControl::GetChildren(std::vector<TComponent*>& children, const TComponent* root) const {
   TComponent::GetChildren(children, root);
+  // A form hosted in another form's text owns what is nested in it.
   for (TControl* c : controls_)
-    if (c->Owner() == root) children.push_back(c);
+    if (c->Owner() == root || (c->Owner() == this && this != root)) children.push_back(c);
 }
 
 const TPropertyTable& TWinControl::ClassProperties() {

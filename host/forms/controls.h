@@ -68,8 +68,11 @@ class TControl : public TComponent {
   // Moves the control into `parent`'s controls (out of its former one).
   // A control cannot sit in itself or in one of its own controls.
   virtual void SetParent(TWinControl* parent);
-  // The form the control sits in (hosted forms count as forms), else null.
+  // The top-level form the control sits in (through hosted forms), else
+  // null; a button's ModalResult ends that form.
   TCustomForm* GetParentForm() const;
+  // The nearest form the control sits in: a hosted page rather than its host.
+  TCustomForm* HostingForm() const;
 
   int32_t Left() const { return left_; }
   int32_t Top() const { return top_; }

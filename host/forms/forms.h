@@ -177,6 +177,17 @@ class TDataModule : public TComponent {
   bool old_create_order_ = false;
 };
 
+// The component of that name `owner` owns, as a T: what a form's code uses
+// for the controls its text made. Raises EComponentError "Component <name>
+// of <owner class> not found" when there is none or it is no T.
+template <class T>
+T& Child(const TComponent& owner, std::string_view name) {
+  T* c = dynamic_cast<T*>(owner.FindComponent(name));
+  if (!c)
+    throw EComponentError("Component " + std::string(name) + " of " + owner.ClassName() + " not found");
+  return *c;
+}
+
 // Reads `text` into the new `instance` (a form or data module) as its form
 // resource: the text must name the instance's class.
 void InitInheritedComponent(TComponent& instance, std::string_view text);

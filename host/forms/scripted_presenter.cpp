@@ -30,7 +30,7 @@ std::string_view Word(std::string_view& rest) {
 
 TCustomForm* FormOwning(TControl& c) {
   if (auto* f = dynamic_cast<TCustomForm*>(c.Owner())) return f;
-  return c.GetParentForm();
+  return c.HostingForm();
 }
 
 }  // namespace
@@ -192,7 +192,7 @@ void TScriptedPresenter::ControlChanged(TControl& control) {
   (void)before;
   Note("progress " + (control.Name().empty() ? control.ClassName() : control.Name()) + " " +
        std::to_string(bar->Percent()) + "%");
-  for (TCustomForm* f = control.GetParentForm(); f; f = f->GetParentForm()) {
+  for (TCustomForm* f = control.HostingForm(); f; f = f->HostingForm()) {
     auto a = active_.find(f);
     if (a == active_.end() || a->second.CancelAfter == 0) continue;
     if (++a->second.Updates == a->second.CancelAfter) {
@@ -309,7 +309,7 @@ int TScriptedPresenter::MessageBox(const std::string& text, const std::string& c
   const std::vector<TMessageButton> buttons = MessageBoxButtons(flags);
   TCustomForm* looking = LookingAt();
   int answer = 0;
-  for (TCustomForm* f = looking; f && !answer; f = f->GetParentForm()) {
+  for (TCustomForm* f = looking; f && !answer; f = f->HostingForm()) {
     TActive* active = ActiveOf(f);
     if (!active || active->Section.Lines.empty() || active->Section.Lines.front().Verb != "message") continue;
     const TLine line = active->Section.Lines.front();
@@ -330,7 +330,7 @@ int TScriptedPresenter::MessageBox(const std::string& text, const std::string& c
 }
 
 bool TScriptedPresenter::BrowseForFolder(const std::string& title, std::string& path) {
-  for (TCustomForm* f = LookingAt(); f; f = f->GetParentForm()) {
+  for (TCustomForm* f = LookingAt(); f; f = f->HostingForm()) {
     TActive* active = ActiveOf(f);
     if (!active || active->Section.Lines.empty() || active->Section.Lines.front().Verb != "folder") continue;
     const TLine line = active->Section.Lines.front();

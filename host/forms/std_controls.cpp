@@ -152,7 +152,7 @@ TButton::TButton(TComponent* owner) : TWinControl(owner) {
 void TButton::Click() {
   if (modal_result_ != mrNone)
     if (TCustomForm* form = GetParentForm()) {
-      // A hosted page's button ends the form it sits in, as on the platform.
+      // A button on a hosted page ends the top-level form, as on the platform.
       form->SetModalResult(modal_result_);
     }
   TWinControl::Click();
@@ -499,6 +499,11 @@ void TTabControl::SetTabIndex(int32_t v) {
   if (v == tab_index_) return;
   tab_index_ = v;
   Changed();
+}
+
+void TTabControl::Loaded() {
+  TWinControl::Loaded();
+  if (tab_index_ < -1 || tab_index_ >= tabs_.Count()) tab_index_ = tabs_.Count() > 0 ? 0 : -1;
 }
 
 bool TTabControl::UserChoose(const std::string& choice) {

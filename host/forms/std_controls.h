@@ -394,6 +394,9 @@ class TTabControl : public TWinControl {
   static const TPropertyTable& ClassProperties();
   const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
+ protected:
+  void Loaded() override;
+
  private:
   TControlStrings tabs_;
   int32_t tab_index_ = -1;

@@ -57,7 +57,7 @@ TControl* NamedButton(TCustomForm& page, TCustomForm& form, std::initializer_lis
 
 TCustomForm* OwnerForm(TControl& c) {
   if (auto* f = dynamic_cast<TCustomForm*>(c.Owner())) return f;
-  return c.GetParentForm();
+  return c.HostingForm();
 }
 
 TUserAction Click(TControl& c) {
@@ -157,7 +157,7 @@ void TTerminalPresenter::ControlChanged(TControl& control) {
   auto [it, fresh] = percents_.try_emplace(&control, -1);
   if (!fresh && it->second == percent) return;
   it->second = percent;
-  TCustomForm* form = control.GetParentForm();
+  TCustomForm* form = control.HostingForm();
   const std::string caption = form ? CodePageToUtf8(form->Caption(), CharsetOf(form)) : std::string();
   if (out_is_tty_) {
     const int filled = percent * 30 / 100;
