@@ -29,7 +29,8 @@
 // anything it cannot take (an unknown class or property, a wrong kind of
 // value, a missing end, text after the root, a setter's refusal) raises
 // EReadError "<what> on line <n>". Components the read made are then freed;
-// Loaded runs only after a whole tree was read.
+// Loaded runs only after a whole tree was read (an exception from Loaded
+// travels on and leaves the tree as read).
 //
 // Callers must keep: every class read as a nested object is registered
 // (RegisterClass); the root's class may be registered or handed in.
@@ -47,7 +48,7 @@ struct TTextLimits {
   int MaxDepth = 32;             // objects, collections and items inside each other
   int MaxStringLength = 1 << 20; // bytes of one string value
   int MaxItems = 65536;          // items of one collection
-  int MaxComponents = 65536;     // components of one text, the root included
+  int MaxComponents = 4096;      // components of one text, the root included
 };
 
 // The text of `instance` and everything it owns.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -230,6 +231,43 @@ TEST_F(ComponentTextTest, FloatsReadBackBitExact) {
   EXPECT_EQ(Thing(c).Ratio(), 2.0);
   c = Read("object TStreamThing\nRatio = -1.5E3\nend");
   EXPECT_EQ(Thing(c).Ratio(), -1500.0);
+}
+
+// A set of 40 long identifiers, so that a full set runs over several lines.
+class TWideSetThing : public TComponent {
+ public:
+  using TComponent::TComponent;
+  uint64_t Options() const { return options_; }
+  void SetOptions(uint64_t v) { options_ = v; }
+  static const TEnumInfo& OptionInfo() {
+    static const TEnumInfo info("TOption", [] {
+      std::vector<std::string> idents;
+      for (int i = 0; i < 40; ++i) idents.push_back("optionNumber" + std::to_string(i));
+      return idents;
+    }());
+    return info;
+  }
+  static const TPropertyTable& ClassProperties() {
+    static const TPropertyTable table = PublishClass<TWideSetThing>(
+        "TWideSetThing", &TComponent::ClassProperties(), [](TPublisher<TWideSetThing>& p) {
+          p.Set("Options", OptionInfo(), &TWideSetThing::Options, &TWideSetThing::SetOptions);
+        });
+    return table;
+  }
+  const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
+ private:
+  uint64_t options_ = 0;
+};
+
+TEST_F(ComponentTextTest, LongSetsWrapAndReadBack) {
+  TWideSetThing t(nullptr);
+  t.SetOptions((uint64_t{1} << 40) - 1);
+  const std::string text = WriteComponent(t);
+  EXPECT_GT(std::count(text.begin(), text.end(), '\n'), 8);
+  TWideSetThing back(nullptr);
+  ReadComponent(text, back);
+  EXPECT_EQ(back.Options(), t.Options());
 }
 
 TEST_F(ComponentTextTest, ReaderIsLenientAboutLayoutAndCase) {
@@ -481,6 +519,15 @@ TEST_F(ComponentTextTest, DeepNestingAndHugeValuesAreRefused) {
             "Number too long on line 2");
   Fuzz(objects);
   Fuzz(items);
+
+  // As many named siblings as a text may hold read back (each name is
+  // checked against its siblings); one more is refused.
+  std::string flat = "object TStreamThing\n";
+  for (int i = 1; i < TTextLimits().MaxComponents; ++i)
+    flat += "object C" + std::to_string(i) + ": TStreamPlain end\n";
+  auto c = Read(flat + "end");
+  EXPECT_EQ(c->ComponentCount(), TTextLimits().MaxComponents - 1);
+  EXPECT_EQ(ReadErrorOf(flat + "object TStreamPlain end\nend"), "Too many components on line 4097");
 }
 
 // ---- property tables and the registry ----

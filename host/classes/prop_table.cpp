@@ -207,12 +207,6 @@ void RegisterClass(const TPropertyTable& table) {
   r.classes.push_back(&table);
 }
 
-void UnRegisterClass(const TPropertyTable& table) {
-  TClassRegistry& r = Registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  std::erase(r.classes, &table);
-}
-
 const TPropertyTable* GetClass(std::string_view className) {
   TClassRegistry& r = Registry();
   std::lock_guard<std::mutex> guard(r.lock);

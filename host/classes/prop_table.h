@@ -23,6 +23,8 @@
 // Callers must keep:
 //  - A table outlives every object that hands it out and every registration
 //    of it (a static does).
+//  - A table is named as its class is (TObject::ClassName): writing puts the
+//    object's class name in the text, reading looks it up in the registry.
 //  - Accessors of collections and owned sub-objects return an object the
 //    instance owns, and do not change the instance: writing calls them on
 //    instances it may only read.
@@ -445,7 +447,6 @@ void CopyPublishedProperties(const TPersistent& source, TPersistent& dest);
 // under a name already taken raises EComponentError; the same table again is
 // accepted. Safe from any thread.
 void RegisterClass(const TPropertyTable& table);
-void UnRegisterClass(const TPropertyTable& table);
 // The class of that name (without regard to case), else null.
 const TPropertyTable* GetClass(std::string_view className);
 // As GetClass, but raises EClassNotFound "Class <name> not found".

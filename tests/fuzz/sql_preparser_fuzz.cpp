@@ -12,16 +12,9 @@
 #include "engine/expr/pre_parser.h"
 #include "engine/expr/token_parser.h"
 #include "host/rtl/string_list.h"
+#include "fuzz_check.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                      \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                           \
-    }                                                                         \
-  } while (0)
 
 using namespace tav;
 
