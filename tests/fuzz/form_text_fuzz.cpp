@@ -10,7 +10,7 @@
 
 #include "host/classes/component_text.h"
 #include "host/forms/forms.h"
-#include "host/forms/scripted_presenter.h"
+#include "host/forms/presenter.h"
 #include "host/forms/std_controls.h"
 #include "host/forms/testing/test_forms.h"
 
@@ -37,13 +37,30 @@ std::unique_ptr<TComponent> NewRoot(int kind) {
   }
 }
 
+// A user who keeps nothing (a transcript would grow with every input) and
+// takes every default.
+class TQuietPresenter : public TPresenter {
+ public:
+  TUserAction WaitAction(TCustomForm& form) override {
+    TUserAction a;
+    a.Kind = TUserAction::uaClose;
+    a.Form = &form;
+    return a;
+  }
+  bool PendingAction(TUserAction&) override { return false; }
+  int MessageBox(const std::string&, const std::string&, int flags) override {
+    return MessageBoxDefault(flags);
+  }
+  bool BrowseForFolder(const std::string&, std::string&) override { return false; }
+};
+
 void Setup() {
   static bool done = false;
   if (done) return;
   done = true;
   test::RegisterTestForms();
-  // Handlers that fail show their message to a user who always says OK.
-  Application().SetPresenter(std::make_unique<TScriptedPresenter>());
+  // Handlers that fail show their message to that user.
+  Application().SetPresenter(std::make_unique<TQuietPresenter>());
 }
 
 }  // namespace
