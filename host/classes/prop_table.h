@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/classes/component.h"
 #include "host/rtl/collection.h"
 #include "host/rtl/event.h"
 #include "host/rtl/exceptions.h"
@@ -377,20 +378,6 @@ class TPublisher {
   TPropertyTable& table_;
 };
 
-// new T(owner), then its AfterConstruction (component.h has New<T>; this
-// header cannot include it).
-template <class T>
-TComponent* MakeComponent(TComponent* owner) {
-  T* c = new T(owner);
-  try {
-    c->AfterConstruction();
-  } catch (...) {
-    delete c;
-    throw;
-  }
-  return c;
-}
-
 // Builds the table of class T named `className` on `parent`'s: `fill` adds
 // the properties. Components and collection items get their factory.
 template <class T, class F>
@@ -402,7 +389,7 @@ TPropertyTable PublishClass(std::string className, const TPropertyTable* parent,
   TPropertyTable::TItemFactory item = nullptr;
   if constexpr (!std::is_abstract_v<T>) {
     if constexpr (std::is_base_of_v<TComponent, T> && std::is_constructible_v<T, TComponent*>)
-      component = [](TComponent* owner) -> TComponent* { return MakeComponent<T>(owner); };
+      component = [](TComponent* owner) -> TComponent* { return New<T>(owner); };
     if constexpr (std::is_base_of_v<TCollectionItem, T> && std::is_constructible_v<T, TCollection*>)
       item = [](TCollection* collection) -> TCollectionItem* { return new T(collection); };
   }

@@ -89,12 +89,20 @@ void InitInheritedComponent(TComponent& instance, std::string_view text) {
   ReadComponent(text, instance);
 }
 
+namespace {
+
+// The end of making a form or data module: its text, then OnCreate.
+void ReadAndCreate(TComponent& instance, std::string_view text, bool& created, const TNotifyEvent& onCreate) {
+  if (!text.empty()) InitInheritedComponent(instance, text);
+  created = true;
+  Guarded(&instance, [&] { onCreate(&instance); });
+}
+
+}  // namespace
+
 void TCustomForm::AfterConstruction() {
   TWinControl::AfterConstruction();
-  const std::string_view text = FormText();
-  if (!text.empty()) InitInheritedComponent(*this, text);
-  created_ = true;
-  Guarded(this, [this] { OnCreate(this); });
+  ReadAndCreate(*this, FormText(), created_, OnCreate);
 }
 
 void TCustomForm::SetVisible(bool v) {
@@ -316,10 +324,7 @@ TDataModule::~TDataModule() {
 
 void TDataModule::AfterConstruction() {
   TComponent::AfterConstruction();
-  const std::string_view text = FormText();
-  if (!text.empty()) InitInheritedComponent(*this, text);
-  created_ = true;
-  Guarded(this, [this] { OnCreate(this); });
+  ReadAndCreate(*this, FormText(), created_, OnCreate);
 }
 
 const TPropertyTable& TDataModule::ClassProperties() {

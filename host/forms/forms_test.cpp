@@ -23,17 +23,11 @@ using test::TWizardTest;
 // Each test runs in an application of its own with a scripted user.
 class FormsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::RegisterTestForms();
-    auto p = std::make_unique<TScriptedPresenter>();
-    presenter = p.get();
-    app.SetPresenter(std::move(p));
-  }
+  test::TScriptedApp scripted;
+  TApplication& app = scripted.app;
+  TScriptedPresenter*& presenter = scripted.presenter;
 
   std::unique_ptr<TWizardTest> NewWizard() { return std::unique_ptr<TWizardTest>(New<TWizardTest>(nullptr)); }
-
-  TApplication app;
-  TScriptedPresenter* presenter = nullptr;
 };
 
 TEST_F(FormsTest, AFormLoadsNestedControlsEventsReferencesAndACollection) {

@@ -101,17 +101,8 @@ void TGraphic::DefineProperties(TFiler& filer) const {
   });
 }
 
-std::unique_ptr<TGraphic> TBitmap::Clone() const {
-  auto b = std::make_unique<TBitmap>();
-  b->SetData(Data());
-  return b;
-}
-
-std::unique_ptr<TGraphic> TIcon::Clone() const {
-  auto b = std::make_unique<TIcon>();
-  b->SetData(Data());
-  return b;
-}
+std::unique_ptr<TGraphic> TBitmap::Clone() const { return CloneAs<TBitmap>(); }
+std::unique_ptr<TGraphic> TIcon::Clone() const { return CloneAs<TIcon>(); }
 
 void TPicture::SetGraphic(const TGraphic* graphic) {
   graphic_ = graphic ? graphic->Clone() : nullptr;

@@ -133,6 +133,14 @@ class TGraphic : public TPersistent {
   // Streams its bytes as the extra property "Data" (a button's Glyph.Data).
   void DefineProperties(TFiler& filer) const override;
 
+ protected:
+  template <class T>
+  std::unique_ptr<TGraphic> CloneAs() const {
+    auto g = std::make_unique<T>();
+    g->SetData(data_);
+    return g;
+  }
+
  private:
   std::string data_;
 };

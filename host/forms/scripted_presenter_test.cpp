@@ -25,15 +25,9 @@ bool Has(const std::vector<std::string>& lines, const std::string& line) {
 
 class ScriptedPresenterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::RegisterTestForms();
-    auto p = std::make_unique<TScriptedPresenter>();
-    presenter = p.get();
-    app.SetPresenter(std::move(p));
-  }
-
-  TApplication app;
-  TScriptedPresenter* presenter = nullptr;
+  test::TScriptedApp scripted;
+  TApplication& app = scripted.app;
+  TScriptedPresenter*& presenter = scripted.presenter;
 };
 
 // A host form showing two wizard pages in turn, then a progress form that

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "host/classes/component_text.h"
+#include "host/classes/testing/stream_test_classes.h"
 #include "host/forms/forms.h"
 #include "host/forms/presenter.h"
 #include "host/forms/std_controls.h"
@@ -17,16 +18,6 @@
 namespace {
 
 using namespace host;
-
-host::TTextLimits Limits() {
-  TTextLimits limits;
-  limits.MaxLineLength = 512;
-  limits.MaxDepth = 12;
-  limits.MaxStringLength = 4096;
-  limits.MaxItems = 256;
-  limits.MaxComponents = 256;
-  return limits;
-}
 
 // A root of each class, made without reading its own embedded text.
 std::unique_ptr<TComponent> NewRoot(int kind) {
@@ -71,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int kind = 0; kind < 3; ++kind) {
     std::unique_ptr<TComponent> root = NewRoot(kind);
     try {
-      ReadComponent(text, *root, Limits());
+      ReadComponent(text, *root, test::FuzzLimits());
     } catch (const EReadError&) {
       continue;
     }

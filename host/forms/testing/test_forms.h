@@ -4,12 +4,14 @@
 // code only.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/classes/component.h"
 #include "host/classes/prop_table.h"
 #include "host/forms/forms.h"
+#include "host/forms/scripted_presenter.h"
 #include "host/forms/std_controls.h"
 #include "host/forms/testing/wizard_test_form.h"
 
@@ -86,5 +88,17 @@ inline void RegisterTestForms() {
   RegisterClass(TUniqueThing::ClassProperties());
   RegisterClass(TWizardTest::ClassProperties());
 }
+
+// An application of its own with a scripted user, for one test.
+struct TScriptedApp {
+  TScriptedApp() {
+    RegisterTestForms();
+    auto p = std::make_unique<TScriptedPresenter>();
+    presenter = p.get();
+    app.SetPresenter(std::move(p));
+  }
+  TApplication app;
+  TScriptedPresenter* presenter = nullptr;
+};
 
 }  // namespace host::test
