@@ -294,6 +294,48 @@ TEST_F(FormsTest, PagesHostedInAFormAndScreenPlacement) {
   std::filesystem::remove_all(root);
 }
 
+TEST_F(FormsTest, TheApplicationMakesItsMainFormAndRunsIt) {
+  std::vector<std::string> log;
+  // A hook asked for while nothing is made runs once, after the main form is.
+  app.AfterMainFormLoaded([&] { log.push_back("hook " + app.MainForm()->Name()); });
+  TDataModule* dm = app.CreateForm<TDataModule>();
+  EXPECT_EQ(app.MainForm(), nullptr);  // a data module is never the main form
+  TWizardTest* main = nullptr;
+  app.CreateForm(&main);
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(app.MainForm(), main);
+  app.CreateForm<TWizardTest>();
+  EXPECT_EQ(app.MainForm(), main);
+  app.AfterMainFormLoaded([&] { log.push_back("late"); });
+  EXPECT_EQ(log, (std::vector<std::string>{"hook WizardTest", "late"}));
+  EXPECT_EQ(Screen().DataModuleCount(), 1);
+  EXPECT_EQ(Screen().DataModules(0), dm);
+
+  // Run shows the main form; its first activation may do the work and end
+  // the program.
+  main->OnActivate = [&](TObject*) {
+    log.push_back("activate");
+    app.Terminate();
+  };
+  main->OnDestroy = [&](TObject*) { log.push_back("destroy"); };
+  main->OnResize = [&](TObject*) { log.push_back("resize"); };
+  app.Run();
+  EXPECT_TRUE(app.Terminated());
+  main->SetWidth(500);
+  delete main;
+  EXPECT_EQ(app.MainForm(), nullptr);
+  EXPECT_EQ(log, (std::vector<std::string>{"hook WizardTest", "late", "activate", "resize", "destroy"}));
+}
+
+TEST_F(FormsTest, RunEndsWhenTheMainFormCloses) {
+  TWizardTest* main = app.CreateForm<TWizardTest>();
+  presenter->LoadAnswers("[TWizardTest]\ncheck D7CB 0\nclose\n");
+  app.Run();
+  EXPECT_TRUE(app.Terminated());
+  EXPECT_FALSE(main->Visible());
+  EXPECT_EQ(main->Log, (std::vector<std::string>{"create", "check 0", "closequery", "close"}));
+}
+
 TEST(Graphics, FixedMetricsFontsAndPictures) {
   TCanvas canvas;
   canvas.Font().SetHeight(-11);
