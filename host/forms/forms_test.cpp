@@ -99,6 +99,11 @@ TEST_F(FormsTest, AMissingReferenceOrMethodIsNamedInTheError) {
       {"object Marker: TUniqueThing", "object Marker: TNoSuchThing", "TNoSuchThing"},
       {"Picture.Data = {", "Picture.Data = {0", "binary"},
       {"object BackBtn: TButton", "object PathEdit: TButton", "PathEdit"},
+      {"        'Yes'", "        3", "String expected"},
+      {"        'No')", "        'No'", "String expected"},
+      {"07544269", "0754G269", "Invalid binary value"},
+      {"07544269746D6170424D0102}", "07544269746D6170424D0102", "binary"},
+      {"746D6170424D0102}", "74}", "damaged"},
   };
   for (const Case& c : cases) {
     std::string text = good;
@@ -116,6 +121,19 @@ TEST_F(FormsTest, AMissingReferenceOrMethodIsNamedInTheError) {
     EXPECT_EQ(f->ComponentCount(), 0) << c.to;
     EXPECT_EQ(f->ControlCount(), 0) << c.to;
   }
+
+  // A reference may also name the root, and a component through the root's name.
+  std::string text = good;
+  text.replace(text.find("ActiveControl = PathEdit"), 24, "ActiveControl = WizardTest.PathEdit");
+  std::unique_ptr<TWizardTest> f(new TWizardTest(nullptr));
+  ReadComponent(text, *f);
+  EXPECT_EQ(f->ActiveControl(), &Child<TEdit>(*f, "PathEdit"));
+
+  // String lists count against the item bound.
+  TTextLimits limits;
+  limits.MaxItems = 1;
+  std::unique_ptr<TWizardTest> g(new TWizardTest(nullptr));
+  EXPECT_THROW(ReadComponent(good, *g, limits), EReadError);
 }
 
 TEST_F(FormsTest, FirstActivationOnceCloseRefusedAndExceptionsReachOnException) {
