@@ -109,23 +109,8 @@ void TPicture::SetGraphic(const TGraphic* graphic) {
   Changed();
 }
 
-TBitmap& TPicture::Bitmap() {
-  auto* b = dynamic_cast<TBitmap*>(graphic_.get());
-  if (!b) {
-    graphic_ = std::make_unique<TBitmap>();
-    b = static_cast<TBitmap*>(graphic_.get());
-  }
-  return *b;
-}
-
-TIcon& TPicture::Icon() {
-  auto* i = dynamic_cast<TIcon*>(graphic_.get());
-  if (!i) {
-    graphic_ = std::make_unique<TIcon>();
-    i = static_cast<TIcon*>(graphic_.get());
-  }
-  return *i;
-}
+TBitmap& TPicture::Bitmap() { return Holding<TBitmap>(); }
+TIcon& TPicture::Icon() { return Holding<TIcon>(); }
 
 void TPicture::Assign(const TPersistent& source) {
   if (const auto* p = dynamic_cast<const TPicture*>(&source)) {

@@ -189,6 +189,15 @@ class TPicture : public TPersistent {
   void Changed() {
     if (OnChange) OnChange();
   }
+  template <class T>
+  T& Holding() {
+    auto* g = dynamic_cast<T*>(graphic_.get());
+    if (!g) {
+      graphic_ = std::make_unique<T>();
+      g = static_cast<T*>(graphic_.get());
+    }
+    return *g;
+  }
   std::unique_ptr<TGraphic> graphic_;
 };
 
