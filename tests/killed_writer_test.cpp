@@ -1,15 +1,28 @@
 // A process killed in the middle of its work leaves the database as the last
 // commit left it: the file transaction keeps every change in memory until
-// commit, the operating system drops the dead process's locks, and the next
-// connection sweeps its lock-file entry.
+// commit, a commit cut off while it writes is taken back from its journal by
+// the next connection that opens the file or takes a lock, the operating
+// system drops the dead process's locks, and the next connection sweeps its
+// lock-file entry.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "engine/storage/file/tav_journal.h"
+#include "engine/storage/testing/disk_test_support.h"
 
 #include "engine/storage/testing/table_test_support.h"
 #include "host/rtl/string_list.h"
@@ -130,6 +143,230 @@ TEST(KilledWriter, ACommittedTransactionSurvivesTheWritersDeath) {
   EXPECT_EQ(CheckIndexesAgree(*c), "");
   EXPECT_EQ(Ids(*c).size(), 800u);
   EXPECT_EQ(c->Find("ByName", host::Variant("NAME 7")).size(), 800u / 53 + (7 < 800 % 53));
+}
+
+// ---- kills inside commits ----
+
+using TClockType = std::chrono::steady_clock;
+
+double Since(TClockType::time_point start) {
+  return std::chrono::duration<double>(TClockType::now() - start).count();
+}
+
+// The rows of the table as a model: id -> BLOB length.
+using TRows = std::map<int32_t, size_t>;
+
+void InsertRow(TTableConnection& c, int32_t id, size_t blob) {
+  std::vector<uint8_t> rec = c.NewRecord();
+  c.SetInteger(rec, "ID", id);
+  c.SetString(rec, "NAME", "Name " + std::to_string(id % 53));
+  std::map<std::string, std::string> blobs;
+  if (blob != 0) blobs["DATA"] = std::string(blob, static_cast<char>('a' + id % 26));
+  c.Insert(rec, blobs);
+}
+
+// What the table holds, BLOB lengths included.
+TRows ReadRows(TTableConnection& c) {
+  TRows rows;
+  for (uint32_t a : c.LiveRecords()) {
+    const std::vector<uint8_t> rec = c.Read(a);
+    rows[c.GetInteger(rec.data(), "ID")] = c.ReadBlob(rec.data(), "DATA").size();
+  }
+  return rows;
+}
+
+std::set<int32_t> KeysOf(const TRows& rows) {
+  std::set<int32_t> keys;
+  for (const auto& [id, blob] : rows) keys.insert(id);
+  return keys;
+}
+
+// One commit to be cut off: rows to add and rows to delete.
+struct TCommitPlan {
+  std::vector<std::pair<int32_t, size_t>> Add;
+  std::vector<int32_t> Remove;
+  int SizeClass = 0;
+};
+
+TCommitPlan MakePlan(std::mt19937& rng, const TRows& rows, int32_t& nextId) {
+  TCommitPlan plan;
+  const int pick = static_cast<int>(rng() % 20);
+  auto add = [&](int count, size_t maxBlob) {
+    for (int i = 0; i < count; ++i)
+      plan.Add.push_back({nextId++, maxBlob ? rng() % maxBlob : 0});
+  };
+  auto remove = [&](size_t count) {
+    std::vector<int32_t> ids;
+    for (const auto& [row, blob] : rows) ids.push_back(row);
+    std::shuffle(ids.begin(), ids.end(), rng);
+    ids.resize(std::min(count, ids.size()));
+    plan.Remove = ids;
+  };
+  if (pick < 6) {  // one row: a page or a few
+    plan.SizeClass = 0;
+    add(1, 200);
+  } else if (pick < 12) {  // tens of rows, BLOBs, deletes: splits and merges
+    plan.SizeClass = 1;
+    add(10 + static_cast<int>(rng() % 60), 2000);
+    remove(rng() % 40);
+  } else if (pick < 15) {  // many rows freed
+    plan.SizeClass = 2;
+    remove(rows.size() / 2);
+    add(static_cast<int>(rng() % 5), 900);
+  } else if (pick < 19) {  // hundreds of rows
+    plan.SizeClass = 3;
+    add(100 + static_cast<int>(rng() % 200), 1500);
+    remove(rng() % 100);
+  } else {  // a BLOB of up to a thousand pages, in place of the last one
+    plan.SizeClass = 4;
+    for (const auto& [row, blob] : rows)
+      if (blob > 100000) plan.Remove.push_back(row);
+    plan.Add.push_back({nextId++, (1 << 20) + rng() % (3 << 20)});
+  }
+  return plan;
+}
+
+// Waits up to `ms` for one byte on `fd`; 0 when none came.
+char ReadByte(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, ms) <= 0) return 0;
+  char c = 0;
+  return read(fd, &c, 1) == 1 ? c : 0;
+}
+
+void SleepMicros(long us) {
+  timespec ts{us / 1000000, (us % 1000000) * 1000};
+  nanosleep(&ts, nullptr);
+}
+
+TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = dir / "cut.tav";
+  int32_t id = 0;
+  TRows rows;
+  int32_t nextId = 0;
+  {
+    TTestDatabaseFile db(path, true);
+    TTableDef def(nullptr);
+    BuildTableDef(def, "T", false, kFields, kIndexes);
+    ASSERT_EQ(db.Tables().CreateTableDef("T", def), 0);
+    id = def.TableID();
+    TTableConnection c(db.Tables(), def);
+    for (; nextId < 200; ++nextId) {
+      InsertRow(c, nextId, static_cast<size_t>(nextId % 900));
+      rows[nextId] = static_cast<size_t>(nextId % 900);
+    }
+  }
+  const std::string journal = GetJournalFileName(path);
+  std::mt19937 rng(20261209);
+  // How long each size of commit takes, learnt from the commits that ran to
+  // their end; a kill lands anywhere in that time after the commit began.
+  double took[5] = {0.002, 0.005, 0.005, 0.05, 0.2};
+  int runs = 0, inside = 0, restored = 0, byLock = 0;
+  const auto start = TClockType::now();
+  while (runs < 400 && (runs < 120 || Since(start) < 45)) {
+    SCOPED_TRACE("run " + std::to_string(runs));
+    const TCommitPlan plan = MakePlan(rng, rows, nextId);
+    TRows after = rows;
+    for (int32_t gone : plan.Remove) after.erase(gone);
+    for (const auto& [add, blob] : plan.Add) after[add] = blob;
+    // Every other run a connection stays open across the kill and finds the
+    // cut-off commit when it takes its next lock.
+    const bool stayOpen = runs % 2 == 1;
+    std::unique_ptr<TTestDatabaseFile> watcher;
+    if (stayOpen) watcher = std::make_unique<TTestDatabaseFile>(path, false);
+
+    int pipeFd[2];
+    ASSERT_EQ(pipe(pipeFd), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(pipeFd[0]);
+      try {
+        TTestDatabaseFile db(path, false);
+        auto c = OpenStoredTable(db.Tables(), "T", id, kFields, kIndexes);
+        db.DiskMgr().DiskStartTransaction();
+        db.DiskMgr().SetTableLock(static_cast<uint32_t>(id), kLockTypeWrite);
+        for (int32_t gone : plan.Remove)
+          for (uint32_t a : c->Find("ById", host::Variant(gone))) c->Delete(a);
+        for (const auto& [add, blob] : plan.Add) InsertRow(*c, add, blob);
+        if (write(pipeFd[1], "c", 1) != 1) _exit(5);
+        const auto begun = TClockType::now();
+        db.DiskMgr().DiskCommit();
+        // How long the commit took, for the next kill to aim at.
+        const std::string done = "d" + std::to_string(static_cast<long>(Since(begun) * 1e6)) + "\n";
+        if (write(pipeFd[1], done.data(), done.size()) != static_cast<ssize_t>(done.size())) _exit(5);
+      } catch (...) {
+        _exit(3);
+      }
+      pause();
+      _exit(4);
+    }
+    close(pipeFd[1]);
+    ASSERT_GT(pid, 0);
+    const char began = ReadByte(pipeFd[0], 60000);
+    EXPECT_EQ(began, 'c') << "the writer never reached its commit";
+    const double window = took[plan.SizeClass];
+    SleepMicros(static_cast<long>(std::uniform_real_distribution<double>(0, window)(rng) * 1e6));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const bool finished = ReadByte(pipeFd[0], 0) == 'd';
+    if (finished) {
+      // The commit ran to its end before the kill: now we know its length.
+      std::string micros;
+      for (char ch; (ch = ReadByte(pipeFd[0], 100)) != 0 && ch != '\n';) micros += ch;
+      took[plan.SizeClass] = std::max(std::atof(micros.c_str()) / 1e6, 0.0002);
+    }
+    close(pipeFd[0]);
+    if (!finished) {
+      ++inside;
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer failed itself";
+    if (HasFailure()) break;
+
+    const bool cutOff = os::test::ReadWholeFile(journal).size() != 0;
+    if (stayOpen) {
+      // The watcher's next lock finds the journal before it reads anything.
+      watcher->DiskMgr().SetTableLock(static_cast<uint32_t>(id), kLockTypeRead);
+      if (cutOff) ++byLock;
+      watcher->DiskMgr().ReleaseTableLock(static_cast<uint32_t>(id));
+      watcher->DiskMgr().TavFile().CacheMgr().ClearCache();
+    } else {
+      watcher = std::make_unique<TTestDatabaseFile>(path, false);
+    }
+    if (cutOff) ++restored;
+    EXPECT_EQ(os::test::ReadWholeFile(journal).size(), 0u) << "the cut-off commit is still there";
+    {
+      auto c = OpenStoredTable(watcher->Tables(), "T", id, kFields, kIndexes);
+      const TRows now = ReadRows(*c);
+      const TRows& expect = KeysOf(now) == KeysOf(after) ? after : rows;
+      if (finished) {
+        EXPECT_EQ(KeysOf(now), KeysOf(after)) << "a finished commit was lost";
+      }
+      EXPECT_EQ(KeysOf(now), KeysOf(expect)) << "neither the state before nor after the commit";
+      EXPECT_TRUE(now == expect) << "a BLOB was torn";
+      EXPECT_EQ(CheckIndexesAgree(*c), "");
+      rows = expect;
+      // The next writer's work goes through.
+      watcher->DiskMgr().DiskStartTransaction();
+      watcher->DiskMgr().SetTableLock(static_cast<uint32_t>(id), kLockTypeWrite);
+      InsertRow(*c, nextId, 10);
+      watcher->DiskMgr().DiskCommit();
+      rows[nextId++] = 10;
+    }
+    EXPECT_EQ(ReadMapImage(path, 4096).error, "");
+    watcher.reset();
+    ++runs;
+    if (HasFailure()) break;
+  }
+  RecordProperty("runs", runs);
+  RecordProperty("killed_inside", inside);
+  RecordProperty("restored", restored);
+  RecordProperty("restored_by_a_lock", byLock);
+  EXPECT_GE(runs, 120);
+  EXPECT_GE(restored, 10) << "too few kills landed inside a commit's writes";
+  EXPECT_GT(byLock, 0);
 }
 
 }  // namespace
