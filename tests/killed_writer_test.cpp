@@ -11,10 +11,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -367,6 +370,263 @@ TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
   EXPECT_GE(runs, 120);
   EXPECT_GE(restored, 10) << "too few kills landed inside a commit's writes";
   EXPECT_GT(byLock, 0);
+}
+
+// ---- several writers, killed at random ----
+
+constexpr int32_t kWorkerRange = 1000000;
+
+// A worker's own record of its transactions, one line each step:
+// "B <n> <ids added> / <ids deleted>" before the commit, "C" after it, "A"
+// when it gave up and rolled back, and after a restart "R 1" or "R 0" for
+// whether the transaction it was killed in is in the database.
+struct TWorkerStep {
+  std::vector<int32_t> Added, Deleted;
+};
+
+std::string StepLine(const TWorkerStep& step) {
+  std::string line = "B";
+  for (int32_t a : step.Added) line += " " + std::to_string(a);
+  line += " /";
+  for (int32_t d : step.Deleted) line += " " + std::to_string(d);
+  return line + "\n";
+}
+
+// Replays a record: the ids it says are committed, the transaction left
+// open at its end (if any), and how many transactions a kill cut short.
+struct TReplay {
+  std::set<int32_t> Ids;
+  std::optional<TWorkerStep> Open;
+  int Resolved = 0;
+  bool Torn = false;
+};
+
+TReplay Replay(const std::string& text) {
+  TReplay r;
+  std::istringstream in(text);
+  std::string line;
+  auto apply = [&] {
+    for (int32_t a : r.Open->Added) r.Ids.insert(a);
+    for (int32_t d : r.Open->Deleted) r.Ids.erase(d);
+  };
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    if (line[0] == 'B') {
+      TWorkerStep step;
+      std::istringstream words(line.substr(1));
+      std::string w;
+      bool deleted = false;
+      while (words >> w) {
+        if (w == "/")
+          deleted = true;
+        else
+          (deleted ? step.Deleted : step.Added).push_back(std::stoi(w));
+      }
+      r.Open = step;
+    } else if (line[0] == 'C' || line == "R 1") {
+      if (r.Open) apply();
+      if (line[0] == 'R') ++r.Resolved;
+      r.Open.reset();
+    } else if (line[0] == 'A' || line == "R 0") {
+      if (line[0] == 'R') ++r.Resolved;
+      r.Open.reset();
+    } else if (line == "TORN") {
+      r.Torn = true;
+    }
+  }
+  return r;
+}
+
+// Whether the database holds the transaction whole (1), not at all (0), or
+// part of it (-1).
+int Landed(const TWorkerStep& step, const std::set<int32_t>& ids) {
+  bool all = true, none = true;
+  for (int32_t a : step.Added) (ids.count(a) ? none : all) = false;
+  for (int32_t d : step.Deleted) (ids.count(d) ? all : none) = false;
+  if (all) return 1;
+  if (none) return 0;
+  return -1;
+}
+
+std::set<int32_t> WorkerIds(TTableConnection& c, int worker) {
+  std::set<int32_t> ids;
+  for (int32_t x : Ids(c))
+    if (x / kWorkerRange == worker + 1) ids.insert(x);
+  return ids;
+}
+
+void AppendLine(int fd, const std::string& line) {
+  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(6);
+}
+
+// A writer process: picks up where its record says it was, then runs
+// transactions until it is killed.
+void RunWorkerOnce(const std::string& path, int32_t table, int worker,
+                   const std::string& recordPath, uint32_t seed) {
+  {
+    const std::string before = os::test::ReadWholeFile(recordPath);
+    const int fd = ::open(recordPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0) _exit(8);
+    TTestDatabaseFile db(path, false);
+    db.DiskMgr().SetLockRetryCount(400);
+    db.DiskMgr().SetLockRetryInterval(2);
+    TDiskMgr& disk = db.DiskMgr();
+    const auto id = static_cast<uint32_t>(table);
+    std::mt19937 rng(seed);
+    auto c = OpenStoredTable(db.Tables(), "T", table, kFields, kIndexes);
+    disk.SetTableLock(id, kLockTypeRead);
+    disk.TavFile().CacheMgr().ClearCache();
+    std::set<int32_t> mine = WorkerIds(*c, worker);
+    disk.ReleaseTableLock(id);
+    TReplay replay = Replay(before);
+    if (replay.Open) {
+      const int landed = Landed(*replay.Open, mine);
+      AppendLine(fd, landed == 1 ? "R 1\n" : landed == 0 ? "R 0\n" : "TORN\n");
+      if (landed < 0) _exit(7);
+    }
+    int32_t next = (worker + 1) * kWorkerRange + 1;
+    for (int32_t x : replay.Ids) next = std::max(next, x + 1);
+    if (!before.empty() && replay.Open)
+      for (int32_t x : replay.Open->Added) next = std::max(next, x + 1);
+    for (;;) {
+      TWorkerStep step;
+      const int adds = 1 + static_cast<int>(rng() % 30);
+      for (int i = 0; i < adds; ++i) step.Added.push_back(next++);
+      std::vector<int32_t> pool(mine.begin(), mine.end());
+      std::shuffle(pool.begin(), pool.end(), rng);
+      pool.resize(std::min<size_t>(pool.size(), rng() % 12));
+      step.Deleted = pool;
+      AppendLine(fd, StepLine(step));
+      try {
+        TDiskTransaction tx(disk);
+        disk.SetTableLock(id, kLockTypeWrite);
+        // Nothing of this transaction is cached yet; what is, another
+        // writer may have changed.
+        disk.TavFile().CacheMgr().ClearCache();
+        for (int32_t d : step.Deleted)
+          for (uint32_t a : c->Find("ById", host::Variant(d))) c->Delete(a);
+        for (int32_t a : step.Added) InsertRow(*c, a, static_cast<size_t>(a % 700));
+        tx.Commit();
+        AppendLine(fd, "C\n");
+        for (int32_t a : step.Added) mine.insert(a);
+        for (int32_t d : step.Deleted) mine.erase(d);
+      } catch (const ETavDatabaseError&) {
+        // Another writer held the table too long: given up and rolled back.
+        AppendLine(fd, "A\n");
+        c = OpenStoredTable(db.Tables(), "T", table, kFields, kIndexes);
+      }
+    }
+  }
+}
+
+[[noreturn]] void RunWorker(const std::string& path, int32_t table, int worker,
+                            const std::string& recordPath, uint32_t seed) {
+  try {
+    for (;;) {
+      try {
+        RunWorkerOnce(path, table, worker, recordPath, seed);
+      } catch (const ETavDatabaseError& e) {
+        // Opening meets the other writers' locks too: start again.
+        if (e.ErrorCode() != 10249) throw;
+        SleepMicros(2000);
+      }
+    }
+  } catch (const ETavDatabaseError& e) {
+    std::fprintf(stderr, "worker %d: %d %s\n", worker, e.ErrorCode(), e.Message().c_str());
+    _exit(3);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "worker %d: %s\n", worker, e.what());
+    _exit(3);
+  } catch (...) {
+    _exit(3);
+  }
+}
+
+TEST(KilledWriter, SeveralWritersKilledAtRandomLoseNothingCommitted) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = dir / "stress.tav";
+  int32_t table = 0;
+  {
+    TTestDatabaseFile db(path, true);
+    TTableDef def(nullptr);
+    BuildTableDef(def, "T", false, kFields, kIndexes);
+    ASSERT_EQ(db.Tables().CreateTableDef("T", def), 0);
+    table = def.TableID();
+    TTableConnection c(db.Tables(), def);
+    Fill(c, 0, 100);
+  }
+  constexpr int kWorkers = 3;
+  std::vector<pid_t> pids(kWorkers, 0);
+  std::vector<std::string> records;
+  for (int w = 0; w < kWorkers; ++w) records.push_back(dir / ("worker" + std::to_string(w) + ".txt"));
+  std::mt19937 rng(7);
+  auto launch = [&](int w) {
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    const pid_t pid = fork();
+    if (pid == 0) RunWorker(path, table, w, records[w], seed);
+    pids[w] = pid;
+  };
+  for (int w = 0; w < kWorkers; ++w) launch(w);
+  int kills = 0, failures = 0, fullJournal = 0;
+  std::string how;
+  const std::string journal = GetJournalFileName(path);
+  const auto start = TClockType::now();
+  while (Since(start) < 12) {
+    SleepMicros(20000 + static_cast<long>(rng() % 130000));
+    const int w = static_cast<int>(rng() % kWorkers);
+    kill(pids[w], SIGKILL);
+    int status = 0;
+    waitpid(pids[w], &status, 0);
+    if (!(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) {
+      ++failures;
+      how += " exit " + std::to_string(WEXITSTATUS(status));
+    }
+    ++kills;
+    // A commit, this one's or another's, was writing when the kill struck.
+    if (!os::test::ReadWholeFile(journal).empty()) ++fullJournal;
+    launch(w);
+  }
+  for (int w = 0; w < kWorkers; ++w) {
+    kill(pids[w], SIGKILL);
+    int status = 0;
+    waitpid(pids[w], &status, 0);
+    if (!(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) ++failures;
+  }
+  EXPECT_EQ(failures, 0) << "a worker stopped by itself (a torn transaction or an error):" << how;
+
+  TTestDatabaseFile db(path, false);
+  auto c = OpenStoredTable(db.Tables(), "T", table, kFields, kIndexes);
+  EXPECT_EQ(CheckIndexesAgree(*c), "");
+  int resolved = 0, committed = 0;
+  for (int w = 0; w < kWorkers; ++w) {
+    SCOPED_TRACE("worker " + std::to_string(w));
+    const std::string text = os::test::ReadWholeFile(records[w]);
+    TReplay replay = Replay(text);
+    EXPECT_FALSE(replay.Torn);
+    const std::set<int32_t> ids = WorkerIds(*c, w);
+    if (replay.Open) {
+      const int landed = Landed(*replay.Open, ids);
+      EXPECT_NE(landed, -1) << "the last transaction is in the database in part";
+      if (landed == 1)
+        for (int32_t a : replay.Open->Added) replay.Ids.insert(a);
+      if (landed == 1)
+        for (int32_t d : replay.Open->Deleted) replay.Ids.erase(d);
+    }
+    EXPECT_EQ(ids, replay.Ids) << "the database and the worker's record disagree";
+    resolved += replay.Resolved;
+    for (size_t at = text.find("\nC"); at != std::string::npos; at = text.find("\nC", at + 1))
+      ++committed;
+  }
+  for (int x = 0; x < 100; ++x) EXPECT_EQ(c->Find("ById", host::Variant(x)).size(), 1u);
+  c.reset();
+  EXPECT_EQ(ReadMapImage(path, 4096).error, "");
+  RecordProperty("kills", kills);
+  RecordProperty("killed_in_a_transaction", resolved);
+  RecordProperty("committed", committed);
+  RecordProperty("kills_while_a_journal_was_full", fullJournal);
+  EXPECT_GT(committed, 20);
+  EXPECT_GT(resolved, 5) << "too few kills landed inside transactions";
 }
 
 }  // namespace
