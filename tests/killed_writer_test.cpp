@@ -462,7 +462,7 @@ void AppendLine(int fd, const std::string& line) {
 // A writer process: picks up where its record says it was, then runs
 // transactions until it is killed.
 void RunWorkerOnce(const std::string& path, int32_t table, int worker,
-                   const std::string& recordPath, uint32_t seed) {
+                   const std::string& recordPath, uint32_t seed, int commitFd) {
   {
     const std::string before = os::test::ReadWholeFile(recordPath);
     const int fd = ::open(recordPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
@@ -506,6 +506,8 @@ void RunWorkerOnce(const std::string& path, int32_t table, int worker,
         for (int32_t d : step.Deleted)
           for (uint32_t a : c->Find("ById", host::Variant(d))) c->Delete(a);
         for (int32_t a : step.Added) InsertRow(*c, a, static_cast<size_t>(a % 700));
+        // Tells the supervisor, who may aim a kill at the commit.
+        (void)!write(commitFd, "c", 1);
         tx.Commit();
         AppendLine(fd, "C\n");
         for (int32_t a : step.Added) mine.insert(a);
@@ -520,11 +522,11 @@ void RunWorkerOnce(const std::string& path, int32_t table, int worker,
 }
 
 [[noreturn]] void RunWorker(const std::string& path, int32_t table, int worker,
-                            const std::string& recordPath, uint32_t seed) {
+                            const std::string& recordPath, uint32_t seed, int commitFd) {
   try {
     for (;;) {
       try {
-        RunWorkerOnce(path, table, worker, recordPath, seed);
+        RunWorkerOnce(path, table, worker, recordPath, seed, commitFd);
       } catch (const ETavDatabaseError& e) {
         // Opening meets the other writers' locks too: start again.
         if (e.ErrorCode() != 10249) throw;
@@ -558,13 +560,22 @@ TEST(KilledWriter, SeveralWritersKilledAtRandomLoseNothingCommitted) {
   }
   constexpr int kWorkers = 3;
   std::vector<pid_t> pids(kWorkers, 0);
+  std::vector<int> commitFds(kWorkers, -1);
   std::vector<std::string> records;
   for (int w = 0; w < kWorkers; ++w) records.push_back(dir / ("worker" + std::to_string(w) + ".txt"));
   std::mt19937 rng(7);
   auto launch = [&](int w) {
     const uint32_t seed = static_cast<uint32_t>(rng());
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK) != 0) return;
     const pid_t pid = fork();
-    if (pid == 0) RunWorker(path, table, w, records[w], seed);
+    if (pid == 0) {
+      close(fds[0]);
+      RunWorker(path, table, w, records[w], seed, fds[1]);
+    }
+    close(fds[1]);
+    if (commitFds[w] >= 0) close(commitFds[w]);
+    commitFds[w] = fds[0];
     pids[w] = pid;
   };
   for (int w = 0; w < kWorkers; ++w) launch(w);
@@ -573,8 +584,17 @@ TEST(KilledWriter, SeveralWritersKilledAtRandomLoseNothingCommitted) {
   const std::string journal = GetJournalFileName(path);
   const auto start = TClockType::now();
   while (Since(start) < 12) {
-    SleepMicros(20000 + static_cast<long>(rng() % 130000));
     const int w = static_cast<int>(rng() % kWorkers);
+    if (kills % 2 == 0) {
+      SleepMicros(20000 + static_cast<long>(rng() % 130000));
+    } else {
+      // Aimed: the worker's next commit, a moment after it begins.
+      char drain[256];
+      while (read(commitFds[w], drain, sizeof drain) > 0) {
+      }
+      ReadByte(commitFds[w], 500);
+      SleepMicros(static_cast<long>(rng() % 3000));
+    }
     kill(pids[w], SIGKILL);
     int status = 0;
     waitpid(pids[w], &status, 0);
@@ -589,6 +609,7 @@ TEST(KilledWriter, SeveralWritersKilledAtRandomLoseNothingCommitted) {
   }
   for (int w = 0; w < kWorkers; ++w) {
     kill(pids[w], SIGKILL);
+    close(commitFds[w]);
     int status = 0;
     waitpid(pids[w], &status, 0);
     if (!(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) ++failures;
