@@ -5,6 +5,7 @@
 // engine/storage/testing/fault_test_support.h for what each case checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -207,7 +208,10 @@ TEST_P(StorageFaults, RaiseRollBackOrRetryAndLeaveTheCommittedState) {
   uint64_t count = ref.Writes;
   if (fault == os::test::fkReadError) count = ref.Reads;
   if (fault == os::test::fkFlushError) count = ref.Flushes;
-  std::vector<uint64_t> points = test::FaultPoints(count);
+  // A crash is tried after every write of the commit; the other faults at
+  // up to 40 calls spread over the run.
+  std::vector<uint64_t> points =
+      test::FaultPoints(count, fault == os::test::fkCrash ? std::max<uint64_t>(count, 1) : 40);
   if (fault == os::test::fkCrash) points.insert(points.begin(), 0);
   // One past the last call: the fault never strikes and all goes as usual.
   points.push_back(count + 1);
