@@ -55,6 +55,18 @@ std::set<int32_t> Ids(TTableConnection& c) {
   return ids;
 }
 
+// A new database at `path` with the table T holding rows 0 .. rows - 1;
+// returns the table's id.
+int32_t CreateFilledTable(const std::string& path, int rows) {
+  TTestDatabaseFile db(path, true);
+  TTableDef def(nullptr);
+  BuildTableDef(def, "T", false, kFields, kIndexes);
+  if (db.Tables().CreateTableDef("T", def) != 0) ADD_FAILURE() << "the table was not created";
+  TTableConnection c(db.Tables(), def);
+  Fill(c, 0, rows);
+  return def.TableID();
+}
+
 // Forks a child that runs `body` and then kills itself with SIGKILL, as a
 // crash or an operator would; waits for it and says whether it died so.
 bool RunAndKillChild(const std::function<void()>& body) {
@@ -77,16 +89,7 @@ TEST(KilledWriter, UncommittedWorkVanishesAndTheDatabaseStaysSound) {
   os::test::TTempDir dir;
   ASSERT_TRUE(dir.Ok());
   const std::string path = dir / "crash.tav";
-  int32_t id = 0;
-  {
-    TTestDatabaseFile db(path, true);
-    TTableDef def(nullptr);
-    BuildTableDef(def, "T", false, kFields, kIndexes);
-    ASSERT_EQ(db.Tables().CreateTableDef("T", def), 0);
-    id = def.TableID();
-    TTableConnection c(db.Tables(), def);
-    Fill(c, 0, 200);
-  }
+  const int32_t id = CreateFilledTable(path, 200);
   auto openTable = [&](TTestDatabaseFile& db) {
     return OpenStoredTable(db.Tables(), "T", id, kFields, kIndexes);
   };
@@ -124,14 +127,7 @@ TEST(KilledWriter, ACommittedTransactionSurvivesTheWritersDeath) {
   os::test::TTempDir dir;
   ASSERT_TRUE(dir.Ok());
   const std::string path = dir / "commit.tav";
-  int32_t id = 0;
-  {
-    TTestDatabaseFile db(path, true);
-    TTableDef def(nullptr);
-    BuildTableDef(def, "T", false, kFields, kIndexes);
-    ASSERT_EQ(db.Tables().CreateTableDef("T", def), 0);
-    id = def.TableID();
-  }
+  const int32_t id = CreateFilledTable(path, 0);
   ASSERT_TRUE(RunAndKillChild([&] {
     TTestDatabaseFile db(path, false);
     auto c = OpenStoredTable(db.Tables(), "T", id, kFields, kIndexes);
@@ -246,21 +242,10 @@ TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
   os::test::TTempDir dir;
   ASSERT_TRUE(dir.Ok());
   const std::string path = dir / "cut.tav";
-  int32_t id = 0;
+  const int32_t id = CreateFilledTable(path, 200);
   TRows rows;
   int32_t nextId = 0;
-  {
-    TTestDatabaseFile db(path, true);
-    TTableDef def(nullptr);
-    BuildTableDef(def, "T", false, kFields, kIndexes);
-    ASSERT_EQ(db.Tables().CreateTableDef("T", def), 0);
-    id = def.TableID();
-    TTableConnection c(db.Tables(), def);
-    for (; nextId < 200; ++nextId) {
-      InsertRow(c, nextId, static_cast<size_t>(nextId % 900));
-      rows[nextId] = static_cast<size_t>(nextId % 900);
-    }
-  }
+  for (; nextId < 200; ++nextId) rows[nextId] = static_cast<size_t>(nextId % 900);
   const std::string journal = GetJournalFileName(path);
   std::mt19937 rng(20261209);
   // How long each size of commit takes, learnt from the commits that ran to
@@ -548,16 +533,7 @@ TEST(KilledWriter, SeveralWritersKilledAtRandomLoseNothingCommitted) {
   os::test::TTempDir dir;
   ASSERT_TRUE(dir.Ok());
   const std::string path = dir / "stress.tav";
-  int32_t table = 0;
-  {
-    TTestDatabaseFile db(path, true);
-    TTableDef def(nullptr);
-    BuildTableDef(def, "T", false, kFields, kIndexes);
-    ASSERT_EQ(db.Tables().CreateTableDef("T", def), 0);
-    table = def.TableID();
-    TTableConnection c(db.Tables(), def);
-    Fill(c, 0, 100);
-  }
+  const int32_t table = CreateFilledTable(path, 100);
   constexpr int kWorkers = 3;
   std::vector<pid_t> pids(kWorkers, 0);
   std::vector<int> commitFds(kWorkers, -1);
