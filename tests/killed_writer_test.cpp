@@ -253,7 +253,7 @@ TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
   double took[5] = {0.002, 0.005, 0.005, 0.05, 0.2};
   int runs = 0, inside = 0, restored = 0, byLock = 0;
   const auto start = TClockType::now();
-  while (runs < 400 && (runs < 120 || Since(start) < 45)) {
+  while (runs < 300 && (runs < 100 || Since(start) < 40)) {
     SCOPED_TRACE("run " + std::to_string(runs));
     const TCommitPlan plan = MakePlan(rng, rows, nextId);
     TRows after = rows;
@@ -352,7 +352,7 @@ TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
   RecordProperty("killed_inside", inside);
   RecordProperty("restored", restored);
   RecordProperty("restored_by_a_lock", byLock);
-  EXPECT_GE(runs, 120);
+  EXPECT_GE(runs, 100);
   EXPECT_GE(restored, 10) << "too few kills landed inside a commit's writes";
   EXPECT_GT(byLock, 0);
 }
