@@ -313,7 +313,7 @@ TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer failed itself";
     if (HasFailure()) break;
 
-    const bool cutOff = os::test::ReadWholeFile(journal).size() != 0;
+    const bool cutOff = !JournalHoldsNothing(os::test::ReadWholeFile(journal));
     if (stayOpen) {
       // The watcher's next lock finds the journal before it reads anything.
       watcher->DiskMgr().SetTableLock(static_cast<uint32_t>(id), kLockTypeRead);
@@ -324,7 +324,8 @@ TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
       watcher = std::make_unique<TTestDatabaseFile>(path, false);
     }
     if (cutOff) ++restored;
-    EXPECT_EQ(os::test::ReadWholeFile(journal).size(), 0u) << "the cut-off commit is still there";
+    EXPECT_TRUE(JournalHoldsNothing(os::test::ReadWholeFile(journal)))
+        << "the cut-off commit is still there";
     {
       auto c = OpenStoredTable(watcher->Tables(), "T", id, kFields, kIndexes);
       const TRows now = ReadRows(*c);
@@ -580,7 +581,7 @@ TEST(KilledWriter, SeveralWritersKilledAtRandomLoseNothingCommitted) {
     }
     ++kills;
     // A commit, this one's or another's, was writing when the kill struck.
-    if (!os::test::ReadWholeFile(journal).empty()) ++fullJournal;
+    if (!JournalHoldsNothing(os::test::ReadWholeFile(journal))) ++fullJournal;
     launch(w);
   }
   for (int w = 0; w < kWorkers; ++w) {

@@ -86,10 +86,13 @@ void TTavJournal::Close() {
 
 bool TTavJournal::Pending() {
   if (!io_) return false;
-  const int64_t size = io_->Size();
-  if (size < 0)
+  uint8_t head[kJournalMarkSize] = {};
+  const int64_t got = io_->Read(0, head, kJournalMarkSize);
+  if (got < 0)
     TavDatabaseError(8450, "TTavJournal.Pending", "The commit journal could not be examined");
-  return size > 0;
+  for (int64_t i = 0; i < got; ++i)
+    if (head[i] != 0) return true;
+  return false;
 }
 
 void TTavJournal::LockCommit() {
@@ -210,7 +213,17 @@ bool TTavJournal::Load(TJournalImage& image) {
 
 void TTavJournal::Invalidate(bool durable) {
   if (!io_) return;
-  if (!io_->SetSize(0) || (durable && !io_->Flush()))
+  // Zeroing the mark is one small write into blocks the file already has;
+  // cutting the file would free them, only for the next commit to take
+  // them again, which costs the file system far more. A journal grown
+  // large is cut all the same, so that it does not keep the space.
+  static const uint8_t kZeros[kJournalMarkSize] = {};
+  bool done;
+  if (buffer_.size() > kJournalKeepLimit || buffer_.empty())
+    done = io_->SetSize(0);
+  else
+    done = io_->Write(0, kZeros, kJournalMarkSize) == kJournalMarkSize;
+  if (!done || (durable && !io_->Flush()))
     TavDatabaseError(8450, "TTavJournal.Invalidate", "The commit journal could not be emptied");
 }
 

@@ -27,6 +27,7 @@
 //  - One thread at a time, like the database file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,6 +45,12 @@ namespace tav {
 std::string GetJournalFileName(const std::string& dbFileName);
 
 inline constexpr uint32_t kJournalHeaderSize = 48;
+// The journal holds nothing when it is empty or its first bytes (the mark)
+// are zero.
+inline constexpr uint32_t kJournalMarkSize = 8;
+// A journal that held more than this is cut to nothing when emptied; a
+// smaller one only has its mark zeroed.
+inline constexpr size_t kJournalKeepLimit = 1 << 20;
 inline constexpr uint32_t kJournalVersion = 1;
 // The commit lock: one byte of the journal file, far beyond any data.
 inline constexpr uint64_t kJournalCommitLock = 0x100000000;
@@ -80,7 +87,7 @@ class TTavJournal {
   bool IsOpen() const { return io_ != nullptr; }
   const std::string& Name() const { return name_; }
 
-  // Whether the journal holds anything: one system call (its size).
+  // Whether the journal holds anything: one system call (a read of its mark).
   bool Pending();
 
   // Takes the commit lock, waiting while another connection holds it (a
@@ -101,7 +108,9 @@ class TTavJournal {
   // database (short, a bad checksum, another file's or page size, a record
   // out of bounds).
   bool Load(TJournalImage& image);
-  // Empties the journal (with `durable`, flushes that); 8450 on failure.
+  // Empties the journal: zeroes its mark, or cuts it to nothing when the
+  // last commit's journal was large or none was written here (with
+  // `durable`, flushes that); 8450 on failure.
   void Invalidate(bool durable);
 
   // Puts the saved bytes back into `db`, cuts it to the old length and

@@ -38,12 +38,20 @@ bool StillNamed(const os::TOSFile& file, const std::string& name) {
          os::GetPathIdentity(name, named) && os::IsSameFile(held, named);
 }
 
-// Deletes the file at `name` when it holds nothing (no name: nothing to do).
+// Deletes the file at `name` when it holds nothing: it is empty or its first
+// 8 bytes are zero (no name: nothing to do).
 void DeleteIfEmpty(const std::string& name) {
   if (name.empty()) return;
   std::unique_ptr<os::TOSFile> file =
       os::TOSFile::Open(name, os::TFileAccess::Read, os::TFileShare::DenyNone);
-  if (file && file->Size() == 0) os::DeleteFile(name);
+  if (!file) return;
+  uint8_t head[8] = {};
+  const int64_t got = file->Read(0, head, sizeof head);
+  if (got < 0) return;
+  for (int64_t i = 0; i < got; ++i)
+    if (head[i] != 0) return;
+  file.reset();
+  os::DeleteFile(name);
 }
 
 // Removes a temporary file's name when creation ends, however it ends; after a

@@ -105,7 +105,8 @@ class TDBUserMonitor : public host::TObject {
 
   // A file that lives as long as the lock file (the commit journal): the
   // last connection deletes it with the lock file, under the same locks, but
-  // only when it is empty (a journal left full still has work to do).
+  // only when it holds nothing: it is empty or its first 8 bytes are zero (a
+  // journal left full still has work to do).
   void SetCompanionFile(const std::string& name) { companion_file_name_ = name; }
 
   void SetLockErrMsg(const std::string& message) { lock_err_msg_ = message; }

@@ -144,6 +144,13 @@ inline TMapImage ReadMapImage(const std::string& path, uint32_t pageSize) {
   return MapImageOf(os::test::ReadWholeFile(path), pageSize);
 }
 
+// Whether a commit journal's bytes hold nothing: empty, or the mark zeroed.
+inline bool JournalHoldsNothing(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size() && i < 8; ++i)
+    if (bytes[i] != 0) return false;
+  return true;
+}
+
 // What a disk manager holds: locks of its three lock managers, header lock
 // flags, a transaction; empty when it holds nothing.
 inline std::string HeldByDiskMgr(const TDiskMgr& m) {

@@ -364,10 +364,10 @@ inline void RunFaultCase(TFaultWorld& world, const TFaultOperation& op, const TF
     tx.reset();
     world.Close();
     world.Data().Heal();
-    const bool full = !world.Journal().Contents().empty();
+    const bool full = !JournalHoldsNothing(world.Journal().Contents());
     world.Open();
     EXPECT_EQ(world.Held(), "");
-    EXPECT_TRUE(world.Journal().Contents().empty()) << "the journal outlives the recovery";
+    EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents())) << "the journal outlives the recovery";
     world.Close();
     const std::string& now = world.Data().Contents();
     if (full) ++tally.RestoredAfterCrash;
@@ -493,7 +493,7 @@ inline void RunRollbackAfterFailedCommit(TFaultWorld& world, const TFaultOperati
   EXPECT_EQ(world.Disk().TavFile().TransactionState(), ftsNone);
   EXPECT_EQ(world.Held(), "");
   EXPECT_EQ(world.OthersCanLock(), "");
-  EXPECT_TRUE(world.Journal().Contents().empty());
+  EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents()));
   world.Close();
   EXPECT_TRUE(world.Data().Contents() == ref.Before) << "the rollback left part of the commit";
 }
@@ -536,7 +536,7 @@ inline void RunPowerLossCase(TFaultWorld& world, const TFaultOperation& op,
     ++after;
   else
     ADD_FAILURE() << "the power loss tore the commit";
-  EXPECT_TRUE(world.Journal().Contents().empty());
+  EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents()));
 }
 
 }  // namespace tav::test
