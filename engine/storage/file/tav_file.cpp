@@ -498,11 +498,8 @@ void TTavFile::Commit(bool durable) {
 void TTavFile::BeginJournal(bool durable) {
   if (!journal_->IsOpen() || !open_write_) return;
   ranges_.clear();
-  if (cache_mgr_->DirtyCount() != 0)
-    for (int i = 0; i < cache_mgr_->Count(); ++i) {
-      const TCachePage* page = cache_mgr_->Pages(i);
-      if (page->State() == cpDirty) ranges_.push_back({page->LowAddr(), page_size_});
-    }
+  for (const TCachePage* page : cache_mgr_->DirtyPages())
+    ranges_.push_back({page->LowAddr(), page_size_});
   for (int i = 0; i < block_mgr_->Count(); ++i) {
     const TCacheBlock* block = block_mgr_->Blocks(i);
     ranges_.push_back({block->LowAddr(), block->BlockSize()});
