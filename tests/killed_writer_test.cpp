@@ -4,14 +4,13 @@
 // the next connection that opens the file or takes a lock, the operating
 // system drops the dead process's locks, and the next connection sweeps its
 // lock-file entry.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -26,7 +25,6 @@
 
 #include "engine/storage/file/tav_journal.h"
 #include "engine/storage/testing/disk_test_support.h"
-
 #include "engine/storage/testing/table_test_support.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/variant.h"
@@ -191,8 +189,7 @@ TCommitPlan MakePlan(std::mt19937& rng, const TRows& rows, int32_t& nextId) {
   TCommitPlan plan;
   const int pick = static_cast<int>(rng() % 20);
   auto add = [&](int count, size_t maxBlob) {
-    for (int i = 0; i < count; ++i)
-      plan.Add.push_back({nextId++, maxBlob ? rng() % maxBlob : 0});
+    for (int i = 0; i < count; ++i) plan.Add.push_back({nextId++, maxBlob ? rng() % maxBlob : 0});
   };
   auto remove = [&](size_t count) {
     std::vector<int32_t> ids;
@@ -283,7 +280,8 @@ TEST(KilledWriter, ACommitKilledAtAnyInstantLeavesTheStateBeforeOrAfterIt) {
         db.DiskMgr().DiskCommit();
         // How long the commit took, for the next kill to aim at.
         const std::string done = "d" + std::to_string(static_cast<long>(Since(begun) * 1e6)) + "\n";
-        if (write(pipeFd[1], done.data(), done.size()) != static_cast<ssize_t>(done.size())) _exit(5);
+        if (write(pipeFd[1], done.data(), done.size()) != static_cast<ssize_t>(done.size()))
+          _exit(5);
       } catch (...) {
         _exit(3);
       }
@@ -539,7 +537,8 @@ TEST(KilledWriter, SeveralWritersKilledAtRandomLoseNothingCommitted) {
   std::vector<pid_t> pids(kWorkers, 0);
   std::vector<int> commitFds(kWorkers, -1);
   std::vector<std::string> records;
-  for (int w = 0; w < kWorkers; ++w) records.push_back(dir / ("worker" + std::to_string(w) + ".txt"));
+  for (int w = 0; w < kWorkers; ++w)
+    records.push_back(dir / ("worker" + std::to_string(w) + ".txt"));
   std::mt19937 rng(7);
   auto launch = [&](int w) {
     const uint32_t seed = static_cast<uint32_t>(rng());

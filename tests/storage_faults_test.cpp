@@ -321,7 +321,8 @@ TEST_P(StoragePowerLoss, ADurableCommitIsThereWholeOrNotAtAll) {
   ASSERT_NE(ref.Before, ref.After);
   int before = 0, after = 0;
   for (uint64_t k : test::FaultPoints(writes + 1, 25)) {
-    for (uint32_t seed = 1; seed <= 3; ++seed) test::RunPowerLossCase(world, op, ref, k - 1, seed, before, after);
+    for (uint32_t seed = 1; seed <= 3; ++seed)
+      test::RunPowerLossCase(world, op, ref, k - 1, seed, before, after);
     if (HasFailure()) break;
   }
   EXPECT_GT(before, 0);

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <exception>
 
-#include "engine/storage/crypto/crc32.h"
-#include "engine/storage/lock/lock_file.h"
-#include "engine/storage/lock/lock_mgr.h"
-#include "engine/storage/crypto/sha1.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/crc32.h"
+#include "engine/storage/crypto/sha1.h"
 #include "engine/storage/crypto/xor_crypt.h"
+#include "engine/storage/lock/lock_file.h"
+#include "engine/storage/lock/lock_mgr.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/list.h"

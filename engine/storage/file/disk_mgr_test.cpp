@@ -7,12 +7,12 @@
 #include <set>
 #include <vector>
 
-#include "engine/storage/testing/disk_test_support.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/sha1.h"
 #include "engine/storage/lock/lock_file.h"
 #include "engine/storage/lock/lock_mgr.h"
+#include "engine/storage/testing/disk_test_support.h"
 #include "engine/storage/testing/lock_test_support.h"
-#include "engine/storage/crypto/sha1.h"
-#include "engine/storage/base/tav_logger.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/list.h"
 #include "host/rtl/string_list.h"

@@ -227,8 +227,8 @@ class TCacheMgr : public THashCollection {
   std::unique_ptr<uint8_t[]> spare_;
   TCachePage* lru_head_ = nullptr;
   TCachePage* lru_tail_ = nullptr;
-  std::vector<int> empty_heap_;  // slots of empty pages, smallest on top
-  std::vector<TCachePage*> dirty_;  // every dirty page (see TCachePage::dirty_at_)
+  std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
+  std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
 };
 

@@ -511,8 +511,7 @@ void TTavFile::BeginJournal(bool durable) {
     // nobody may see: it is put back before this commit's takes its place.
     if (journal_->Pending()) RecoverLocked();
     const int64_t size = io_->Size();
-    if (size < 0)
-      TavDatabaseError(8450, "TTavFile.Commit", "Unable to seek to end of file");
+    if (size < 0) TavDatabaseError(8450, "TTavFile.Commit", "Unable to seek to end of file");
     journal_->Write(*io_, ranges_, static_cast<uint32_t>(size), durable);
   } catch (...) {
     journal_->UnlockCommit();
@@ -634,8 +633,9 @@ void TTavFile::Rollback() {
     if (wrote) cache_mgr_->ClearCache();
   }
   if (torn)
-    TavDatabaseError(8450, "TTavFile.Rollback",
-                     "Rolled back after a failed commit: the file may hold part of the transaction");
+    TavDatabaseError(
+        8450, "TTavFile.Rollback",
+        "Rolled back after a failed commit: the file may hold part of the transaction");
 }
 
 // ---- whole-file operations ----

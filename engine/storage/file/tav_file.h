@@ -75,7 +75,7 @@
 namespace os {
 class TFileIO;
 class TOSFile;
-}
+}  // namespace os
 
 namespace tav {
 
@@ -293,12 +293,12 @@ class TTavFile : public host::TObject {
   void RestoreFromJournal(const TJournalImage& image);
 
   std::unique_ptr<os::TOSFile> file_;
-  os::TFileIO* io_ = nullptr;         // where the bytes go while open
-  os::TFileIO* data_file_ = nullptr;  // borrowed; null: file_ itself
+  os::TFileIO* io_ = nullptr;                 // where the bytes go while open
+  os::TFileIO* data_file_ = nullptr;          // borrowed; null: file_ itself
   os::TFileIO* journal_data_file_ = nullptr;  // borrowed; null: the journal file
   std::unique_ptr<TTavJournal> journal_;
-  std::vector<TJournalRange> ranges_;  // what the commit being journaled writes
-  bool journaled_ = false;             // this commit's journal is written
+  std::vector<TJournalRange> ranges_;   // what the commit being journaled writes
+  bool journaled_ = false;              // this commit's journal is written
   std::unique_ptr<uint8_t[]> scratch_;  // one page, for scrambled transfers
   std::vector<uint8_t> xor_key_;
   std::vector<uint8_t> blow_key_;

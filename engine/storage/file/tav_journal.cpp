@@ -63,7 +63,8 @@ void TTavJournal::Open(const std::string& name, const std::string& dbFileName, u
     file_ = os::TOSFile::Open(name, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
     // Made whole under another name and linked into place, so that it is
     // never held exclusively by its maker while others look for it.
-    if (!file_ && os::GetLastOSError() == ENOENT && CreateFileInPlace(name, nullptr, 0) == ipInPlace)
+    if (!file_ && os::GetLastOSError() == ENOENT &&
+        CreateFileInPlace(name, nullptr, 0) == ipInPlace)
       file_ = os::TOSFile::Open(name, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
     if (!file_)
       TavDatabaseError(8449, "TTavJournal.Open",
@@ -134,7 +135,8 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   size_t kept = 0;
   for (const TJournalRange& r : ranges) {
     if (r.Position >= oldLength || r.Count == 0) continue;
-    const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{r.Position} + r.Count, oldLength));
+    const uint32_t end =
+        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{r.Position} + r.Count, oldLength));
     if (kept != 0 && r.Position <= ranges[kept - 1].Position + ranges[kept - 1].Count) {
       TJournalRange& last = ranges[kept - 1];
       last.Count = std::max(last.Count, end - last.Position);
@@ -241,9 +243,9 @@ void TTavJournal::Restore(os::TFileIO& db, const TJournalImage& image,
   }
   ok = ok && db.SetSize(image.OldLength) && db.Flush();
   if (!ok)
-    TavDatabaseError(8450, "TTavJournal.Restore",
-                     "An interrupted commit could not be undone: " +
-                         os::GetOSErrorText(os::GetLastOSError()));
+    TavDatabaseError(
+        8450, "TTavJournal.Restore",
+        "An interrupted commit could not be undone: " + os::GetOSErrorText(os::GetLastOSError()));
 }
 
 }  // namespace tav

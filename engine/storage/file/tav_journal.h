@@ -102,8 +102,7 @@ class TTavJournal {
   // with `oldLength`, in one write; with `durable` flushes the journal
   // before returning. 8450 (9217 for a short read of `db`) on failure, after
   // trying to empty the journal again.
-  void Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uint32_t oldLength,
-             bool durable);
+  void Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uint32_t oldLength, bool durable);
   // Reads the journal back; false when it is not a valid journal of this
   // database (short, a bad checksum, another file's or page size, a record
   // out of bounds).

@@ -204,7 +204,8 @@ TEST_F(JournalRecovery, AFinishedCommitLeavesTheJournalEmpty) {
   const std::string page = test::PagePattern(kPage, 4);
   m.WritePages(page_, 1, page.data(), 1, 0);
   m.DiskCommit();
-  EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes())) << "a finished commit leaves the journal empty";
+  EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()))
+      << "a finished commit leaves the journal empty";
   m.Close();
 }
 

@@ -12,14 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/testing/engine_error_test_support.h"
-#include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/lock/lock_mgr.h"
+#include "engine/storage/testing/engine_error_test_support.h"
 #include "os/testing/test_support.h"
 
 namespace tav::test {
-
 
 inline uint32_t Get32(const std::string& s, size_t at) {
   uint32_t v = 0;

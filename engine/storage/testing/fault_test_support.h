@@ -367,7 +367,8 @@ inline void RunFaultCase(TFaultWorld& world, const TFaultOperation& op, const TF
     const bool full = !JournalHoldsNothing(world.Journal().Contents());
     world.Open();
     EXPECT_EQ(world.Held(), "");
-    EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents())) << "the journal outlives the recovery";
+    EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents()))
+        << "the journal outlives the recovery";
     world.Close();
     const std::string& now = world.Data().Contents();
     if (full) ++tally.RestoredAfterCrash;
@@ -505,8 +506,8 @@ inline void RunRollbackAfterFailedCommit(TFaultWorld& world, const TFaultOperati
 inline void RunPowerLossCase(TFaultWorld& world, const TFaultOperation& op,
                              const TFaultReference& ref, uint64_t k, uint32_t seed, int& before,
                              int& after) {
-  SCOPED_TRACE(std::string(op.Name) + ", power lost after write " + std::to_string(k) +
-               ", seed " + std::to_string(seed));
+  SCOPED_TRACE(std::string(op.Name) + ", power lost after write " + std::to_string(k) + ", seed " +
+               std::to_string(seed));
   world.Data().SetContents(ref.Before);
   world.Journal().SetContents(std::string());
   world.SetPowerLossMode(true);
