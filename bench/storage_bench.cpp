@@ -3,8 +3,8 @@
 // table with a unique integer index and a non-unique case-insensitive string
 // index; point lookups by each index; a full scan in index order; deleting
 // every other record; then one-row transactions (each insert committed on
-// its own, so that the cost of a commit shows). Each step runs once per engine (the steps build on
-// one another), and the table at the end prints both times and the ratio.
+// its own, so that the cost of a commit shows). Each step runs once per engine (the steps build on one
+// another), and the table at the end prints both times and the ratio.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -33,9 +33,7 @@ std::string StringKey(int i) {
   return std::string(buf).substr(0, 40);
 }
 
-std::string Blob(int i) {
-  return std::string(64 + i % 64, static_cast<char>('a' + i % 26));
-}
+std::string Blob(int i) { return std::string(64 + i % 64, static_cast<char>('a' + i % 26)); }
 
 std::string TempPath(const char* stem) {
   return std::string("/tmp/") + stem + "_" + std::to_string(::getpid());
@@ -182,21 +180,15 @@ std::map<std::string, double> g_seconds;  // "<step>/<engine>" -> seconds
 void RegisterEngine(const char* engine, std::shared_ptr<TWorkload> workload) {
   for (const TStep& step : kSteps) {
     std::string name = std::string(step.Name) + "/" + engine;
-    benchmark::RegisterBenchmark(
-        name.c_str(),
-        [workload, step, name](benchmark::State& state) {
-          for (auto _ : state) {
-            auto start = std::chrono::steady_clock::now();
-            step.Run(*workload);
-            double s =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            g_seconds[name] = s;
-            state.SetIterationTime(s);
-          }
-        })
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(name.c_str(), [workload, step, name](benchmark::State& state) {
+      for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        step.Run(*workload);
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        g_seconds[name] = s;
+        state.SetIterationTime(s);
+      }
+    })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
   }
 }
 
@@ -220,6 +212,7 @@ int main(int argc, char** argv) {
 
 // ---- our side: the storage engine driven as the data-access layer drives it ----
 
+
 namespace {
 
 class TTavrinWorkload : public TWorkload {
@@ -228,10 +221,10 @@ class TTavrinWorkload : public TWorkload {
     std::remove(path_.c_str());
     db_ = std::make_unique<tav::test::TTestDatabaseFile>(path_, true);
     tav::TTableDef def(nullptr);
-    tav::test::BuildTableDef(
-        def, "T", false,
-        {{"ID", host::ftInteger}, {"NAME", host::ftString, 40}, {"DATA", host::ftBlob}},
-        {{"ById", "ID", true}, {"ByName", "NAME", false, false, true}});
+    tav::test::BuildTableDef(def, "T", false,
+                             {{"ID", host::ftInteger}, {"NAME", host::ftString, 40},
+                              {"DATA", host::ftBlob}},
+                             {{"ById", "ID", true}, {"ByName", "NAME", false, false, true}});
     db_->Tables().CreateTableDef("T", def);
     table_ = std::make_unique<tav::test::TTableConnection>(db_->Tables(), def);
   }
@@ -302,8 +295,6 @@ class TTavrinWorkload : public TWorkload {
   std::unique_ptr<tav::test::TTableConnection> table_;
 };
 
-std::unique_ptr<TWorkload> MakeTavrinWorkload() {
-  return std::make_unique<TTavrinWorkload>();
-}
+std::unique_ptr<TWorkload> MakeTavrinWorkload() { return std::make_unique<TTavrinWorkload>(); }
 
 }  // namespace

@@ -18,26 +18,26 @@
 //  - Record buffers hold the table's RecordSize bytes (NewRecord).
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "engine/storage/base/tav_compare.h"
-#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/record/blob.h"
+#include "engine/storage/testing/btree_check.h"
 #include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/file/global_hdr.h"
 #include "engine/storage/index/index_mgr.h"
-#include "engine/storage/record/blob.h"
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/record/record_mgr.h"
 #include "engine/storage/table/table_def.h"
 #include "engine/storage/table/table_def_mgr.h"
 #include "engine/storage/table/table_header.h"
-#include "engine/storage/testing/btree_check.h"
+#include "engine/storage/base/tav_compare.h"
+#include "engine/storage/base/tav_errors.h"
 #include "host/rtl/streams.h"
 #include "host/rtl/sys_utils.h"
 #include "host/rtl/variant.h"
@@ -102,8 +102,7 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
   def.SetUsesBlobs(list.UsesBlobs());
 
   std::vector<TTableIndexDesc> all = indexes;
-  if (all.empty())
-    all.push_back(TTableIndexDesc{kLogicalRecNoIndex, "", false, false, false, false});
+  if (all.empty()) all.push_back(TTableIndexDesc{kLogicalRecNoIndex, "", false, false, false, false});
   for (size_t j = 0; j < all.size(); ++j) {
     const TTableIndexDesc& desc = all[j];
     TInternalIndexDef* d = def.InternalIndexDefs().Add();
