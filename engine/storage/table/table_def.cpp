@@ -9,6 +9,7 @@
 #include "engine/storage/table/table_header.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/file/tav_file.h"
+#include "host/classes/prop_table.h"
 #include "host/rtl/format.h"
 
 namespace tav {
@@ -25,7 +26,7 @@ constexpr int64_t kMinIndexPageSize = 512;
 }  // namespace
 
 uint32_t TableIndexPageSize(const TInternalIndexDefs& defs, const char* caller) {
-  const uint32_t size = defs.Count() > 0 ? defs.Items(0)->IndexPageSize() : TAV_INDEX_PAGE_SIZE;
+  const uint32_t size = defs.Count() > 0 ? defs.Items(0)->IndexPageSize() : kIndexPageSize;
   for (int i = 0; i < defs.Count(); ++i)
     if (defs.Items(i)->IndexPageSize() != size)
       TavDatabaseError(8581, caller, "Index page sizes differ");
@@ -48,13 +49,13 @@ void CheckTableIndexSlots(const TInternalIndexDefs& defs, int32_t slotCount, con
 uint32_t TableAccessFlags(TEncryptionLevel level) {
   switch (level) {
     case encWeak:
-      return TAV_ACCESS_CACHED | TAV_ACCESS_XOR;
+      return kAccessCached | kAccessXor;
     case encStrong:
-      return TAV_ACCESS_CACHED | TAV_ACCESS_BLOWFISH;
+      return kAccessCached | kAccessBlowfish;
     case encNone:
       break;
   }
-  return TAV_ACCESS_CACHED;
+  return kAccessCached;
 }
 
 TTableDef::TTableDef(host::TComponent* owner)
@@ -134,7 +135,7 @@ void TTableDef::Clear() {
   security_level_ = 0;
   memory_ = false;
   record_size_ = 0;
-  default_blob_size_ = TAV_DEFAULT_TABLE_BLOB_SIZE;
+  default_blob_size_ = kDefaultTableBlobSize;
   uses_blobs_ = false;
   sort_order_ = soANSI;
   internal_table_ = false;
@@ -145,6 +146,42 @@ void TTableDef::Clear() {
   internal_fields_->Clear();
   internal_fields_->SetRecordSize(0);
   internal_index_defs_->Clear();
+}
+
+const host::TPropertyTable& TTableDef::ClassProperties() {
+  using T = TTableDef;
+  static const host::TEnumInfo sortOrders("TSortOrder", {"soANSI", "soASCII"});
+  static const host::TEnumInfo encryptionLevels("TEncryptionLevel",
+                                                {"encNone", "encWeak", "encStrong"});
+  static const host::TPropertyTable table = host::PublishClass<T>(
+      "TTableDef", &host::TComponent::ClassProperties(), [](host::TPublisher<T>& p) {
+        p.Integer("TableID", &T::TableID, &T::SetTableID);
+        p.Integer("OwnerFlag", &T::OwnerFlag, &T::SetOwnerFlag);
+        p.String("TableName", &T::TableName, &T::SetTableName);
+        p.String("AltName", &T::AltName, &T::SetAltName);
+        p.String("Version", &T::Version, &T::SetVersion);
+        p.String("OS", &T::OS, &T::SetOS);
+        p.String("CreatedBy", &T::CreatedBy, &T::SetCreatedBy);
+        p.String("Password", &T::Password, &T::SetPassword);
+        p.Float("CreationDate", &T::CreationDate, &T::SetCreationDate);
+        p.Float("LastModDate", &T::LastModDate, &T::SetLastModDate);
+        p.Boolean("Encrypted", &T::Encrypted, &T::SetEncrypted);
+        p.Integer("SecurityLevel", &T::SecurityLevel, &T::SetSecurityLevel);
+        p.Boolean("Memory", &T::Memory, &T::SetMemory);
+        p.Integer("RecordSize", &T::RecordSize, &T::SetRecordSize);
+        p.Integer("DefaultBlobSize", &T::DefaultBlobSize, &T::SetDefaultBlobSize);
+        p.Boolean("UsesBlobs", &T::UsesBlobs, &T::SetUsesBlobs);
+        p.Enumeration("SortOrder", sortOrders, &T::SortOrder, &T::SetSortOrder);
+        p.Boolean("InternalTable", &T::InternalTable, &T::SetInternalTable);
+        p.Enumeration("EncryptionLevel", encryptionLevels, &T::EncryptionLevel,
+                      &T::SetEncryptionLevel);
+        p.Collection("KeyFields", [](T& d) -> host::TCollection& { return d.KeyFields(); });
+        p.Collection("InternalFields",
+                     [](T& d) -> host::TCollection& { return d.InternalFields(); });
+        p.Collection("InternalIndexDefs",
+                     [](T& d) -> host::TCollection& { return d.InternalIndexDefs(); });
+      });
+  return table;
 }
 
 bool TTableDef::Validate() {
@@ -188,8 +225,8 @@ void TTableDef::OpenMemory() {
   const char* caller = "TTableDef.InternalOpen";
   const uint32_t pageSize = TableIndexPageSize(*internal_index_defs_, caller);
   const int32_t recordSize = internal_fields_->RecordSize();
-  CheckBlockSize(recordSize, RecordHeaderSize + 1, "Record size", caller);
-  CheckBlockSize(default_blob_size_, TAV_BLOB_BLOCK_DATA + 1, "Blob block size", caller);
+  CheckBlockSize(recordSize, kRecordHeaderSize + 1, "Record size", caller);
+  CheckBlockSize(default_blob_size_, kBlobBlockData + 1, "Blob block size", caller);
 
   auto index = std::make_unique<TMemoryIOInterface>();
   auto blob = std::make_unique<TMemoryIOInterface>();
@@ -198,7 +235,7 @@ void TTableDef::OpenMemory() {
   blob->SetBlockSize(static_cast<uint32_t>(default_blob_size_));
   record->SetBlockSize(static_cast<uint32_t>(recordSize));
   const std::pair<TMemoryIOInterface*, uint16_t> all[] = {
-      {index.get(), TAV_USAGE_INDEX}, {blob.get(), TAV_USAGE_BLOB}, {record.get(), TAV_USAGE_RECORD}};
+      {index.get(), kUsageIndex}, {blob.get(), kUsageBlob}, {record.get(), kUsageRecord}};
   for (const auto& [io, usage] : all) {
     io->SetTableID(static_cast<uint16_t>(table_id_));
     io->SetUsage(usage);
@@ -206,7 +243,7 @@ void TTableDef::OpenMemory() {
     io->Open();
   }
   std::vector<uint8_t> leaf(pageSize, 0);
-  leaf[TAV_NODE_LEAF] = 1;
+  leaf[kNodeLeaf] = 1;
   for (int i = 0; i < internal_index_defs_->Count(); ++i) {
     const int32_t slot = internal_index_defs_->Items(i)->IndexSequence();
     table_header_->SetIndexRoot(slot, index->AllocateNewAddress(pageSize, leaf.data()));
@@ -226,9 +263,9 @@ void TTableDef::OpenDisk(TDiskMgr* diskMgr) {
   if (internal_fields_->RecordSize() == 0) internal_fields_->SetDefaultOffsets();
   const uint32_t pageSize = TableIndexPageSize(*internal_index_defs_, caller);
   const int32_t recordSize = internal_fields_->RecordSize();
-  CheckBlockSize(recordSize, RecordHeaderSize + 1, "Record size", caller);
+  CheckBlockSize(recordSize, kRecordHeaderSize + 1, "Record size", caller);
   if (uses_blobs_)
-    CheckBlockSize(default_blob_size_, TAV_BLOB_BLOCK_DATA + 1, "Blob block size", caller);
+    CheckBlockSize(default_blob_size_, kBlobBlockData + 1, "Blob block size", caller);
 
   auto index = std::make_unique<TDiskIOInterface>();
   auto blob = std::make_unique<TDiskIOInterface>();
@@ -242,7 +279,7 @@ void TTableDef::OpenDisk(TDiskMgr* diskMgr) {
   record->SetFirstEmpty(table_header_->GetRecordFirstEmpty());
   record->SetFirstEmptyValid(true);
   const std::pair<TDiskIOInterface*, uint16_t> all[] = {
-      {index.get(), TAV_USAGE_INDEX}, {blob.get(), TAV_USAGE_BLOB}, {record.get(), TAV_USAGE_RECORD}};
+      {index.get(), kUsageIndex}, {blob.get(), kUsageBlob}, {record.get(), kUsageRecord}};
   for (const auto& [io, usage] : all) {
     io->SetDiskMgr(diskMgr);
     io->SetTableID(static_cast<uint16_t>(table_id_));
@@ -318,7 +355,7 @@ void TTableDef::DebugSetDefs() {
     d->SetUnique(true);
     d->SetMaintained(true);
     d->SetIndexSequence(i);
-    d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
+    d->SetIndexPageSize(kIndexPageSize);
     d->SetKeyDataOffset(CalculateKeyDataOffset(1));
     TKeyFields one;
     one.Add()->Assign(*k);
