@@ -574,7 +574,7 @@ bool TTavFile::RecoverLocked() {
                      "may write the file can take back");
   RestoreFromJournal(image);
   journal_->Invalidate(true);
-  if (TDBLogger* log = GDBLogger())
+  if (std::shared_ptr<TDBLogger> log = GDBLogger())
     log->LogItem("TavFile", "An interrupted commit was taken back from " + journal_->Name());
   return true;
 }

@@ -193,7 +193,7 @@ bool TTavJournal::Load(TJournalImage& image) {
   image.OldLength = host::GetU32(header + kOffOldLength);
   const uint32_t records = host::GetU32(header + kOffRecords);
   const uint32_t body = host::GetU32(header + kOffBodyLength);
-  if (image.OldLength > TAV_MAX_FILE_END) return false;
+  if (image.OldLength > kMaxFileEnd) return false;
   if (uint64_t{body} + kJournalHeaderSize > static_cast<uint64_t>(size)) return false;
   image.Body.resize(body);
   if (body != 0 && io_->Read(kJournalHeaderSize, image.Body.data(), body) != body) return false;

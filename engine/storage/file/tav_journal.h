@@ -21,7 +21,7 @@
 //    connection deletes an empty journal with the lock file) and Close
 //    before the database file closes.
 //  - Positions are the database file's 32-bit positions; ranges given to
-//    Write lie below TAV_MAX_FILE_END.
+//    Write lie below kMaxFileEnd.
 //  - Data read from a journal is untrusted: Load bounds every count and
 //    position and answers "not valid" for anything it did not write.
 //  - One thread at a time, like the database file.
