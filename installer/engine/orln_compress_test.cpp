@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -566,6 +567,181 @@ TEST_F(ArchiveTest, CopyFileDecidesAndCopies) {
   c.SetAbort(false);
   EXPECT_EQ(ErrorOf([&] { c.CopyFile("C:\\src\\none.bin", "C:\\dst\\h.bin"); }),
             "Cannot open the file C:\\src\\none.bin");
+}
+
+// Floppy disks for drive A:. The disk in the drive is the drive's folder; the
+// others wait on a shelf of host folders, one per disk.
+class TFloppies {
+ public:
+  TFloppies(std::string drive, std::string shelf) : drive_(std::move(drive)), shelf_(std::move(shelf)) {}
+  void Insert(int disk) {
+    ++asks;
+    if (disk == inserted_) return;
+    MoveAll(drive_, Slot(inserted_));
+    MoveAll(Slot(disk), drive_);
+    inserted_ = disk;
+  }
+  std::string Slot(int disk) const { return shelf_ + "/" + std::to_string(disk); }
+  int asks = 0;
+
+ private:
+  static void MoveAll(const std::string& from, const std::string& to) {
+    fs::create_directories(to);
+    if (!fs::exists(from)) return;
+    for (const auto& e : fs::directory_iterator(from)) fs::rename(e.path(), to + "/" + e.path().filename().string());
+  }
+  std::string drive_, shelf_;
+  int inserted_ = 1;
+};
+
+class VolumeTest : public ArchiveTest {
+ protected:
+  void SetUp() override {
+    ArchiveTest::SetUp();
+    files_ = {{"C:\\src\\random.bin", RandomBytes(450000, 21)},
+              {"C:\\src\\small.txt", "small"},
+              {"C:\\src\\text.txt", TextBytes(900000)},
+              {"C:\\src\\tail.bin", RandomBytes(70000, 22)}};
+    double date = 45100.0;
+    std::vector<std::string> paths;
+    for (const auto& [path, data] : files_) {
+      PutFile(path, data, date += 0.5);
+      paths.push_back(path);
+    }
+    TOrlnCompress c(nullptr);
+    c.SetCompressedFile("C:\\build\\files.1");
+    Add(c, paths, false, 1);
+    machine_->SetDriveCapacity('A', 120000);
+    floppies_ = std::make_unique<TFloppies>(machine_->DriveFolder('A'), dir_.Path() + "/shelf");
+  }
+  TOrlnCompress::TNewDiskEvent Swap() {
+    return [this](TOrlnCompress&, int volume, std::string& dir) {
+      floppies_->Insert(volume);
+      dir = "A:\\";
+    };
+  }
+  void CopyToDisks() {
+    TOrlnCompress c(nullptr);
+    c.SetCompressedFile("C:\\build\\files.1");
+    c.OnNewDisk = Swap();
+    c.CopyToVolumes("A:\\", "files.1");
+    floppies_->asks = 0;
+  }
+  std::vector<std::pair<std::string, std::string>> files_;
+  std::unique_ptr<TFloppies> floppies_;
+};
+
+TEST_F(VolumeTest, EntriesSplitOverDisksComeBackWhole) {
+  CopyToDisks();
+  TOrlnCompress r(nullptr);
+  r.SetCompressedFile("A:\\files.1");
+  r.OnNewDisk = Swap();
+  ASSERT_TRUE(r.Headers().MultiVolume());
+  int split = 0;
+  for (int i = 0; i < r.Count(); ++i) {
+    const TFileHeader& h = r.Headers().GetFileHeader(i);
+    split += h.FirstVolume != h.LastVolume;
+    EXPECT_EQ(h.NextHeader, 5 + (i + 1) * 176);
+  }
+  EXPECT_GE(split, 2);
+  EXPECT_EQ(r.Headers().GetFileHeader(3).LastVolume, 5);
+  std::vector<std::string> paths;
+  for (const auto& f : files_) paths.push_back(f.first);
+  std::reverse(paths.begin(), paths.end());  // disks asked for out of order too
+  Extract(r, paths, "C:\\out");
+  for (const auto& [path, data] : files_) {
+    const std::string target = "C:\\out\\" + path.substr(path.rfind('\\') + 1);
+    EXPECT_EQ(GetFile(target), data) << target;
+    double want = 0, got = 0;
+    ASSERT_TRUE(os::WinGetFileDate(path, want));
+    ASSERT_TRUE(os::WinGetFileDate(target, got));
+    EXPECT_DOUBLE_EQ(got, want);
+  }
+  EXPECT_GT(floppies_->asks, 3);
+}
+
+TEST_F(VolumeTest, AMissingDiskIsAskedForFourTimes) {
+  CopyToDisks();
+  TOrlnCompress r(nullptr);
+  r.SetCompressedFile("A:\\files.1");
+  r.OnNewDisk = Swap();
+  const TFileHeader last = r.Headers().GetFileHeader(0);
+  ASSERT_EQ(last.FirstVolume, 1);
+  ASSERT_EQ(last.LastVolume, 4);
+  fs::remove_all(floppies_->Slot(4));
+  EXPECT_EQ(ErrorOf([&] { Extract(r, {last.SourcePath}, "C:\\out"); }),
+            "Cannot open the compressed file A:\\files.4");
+  EXPECT_EQ(floppies_->asks, 2 + 4);  // volumes 2 and 3 once, then volume 4 four times
+  EXPECT_TRUE(Listing("C:\\out").empty());
+
+  floppies_->Insert(1);
+  r.OnNewDisk = nullptr;
+  EXPECT_EQ(ErrorOf([&] { Extract(r, {last.SourcePath}, "C:\\out"); }),
+            "Could not open the correct disk file 2");
+  EXPECT_TRUE(Listing("C:\\out").empty());
+}
+
+TEST_F(VolumeTest, VolumeNumbersAndTableOffsetsAreChecked) {
+  CopyToDisks();
+  floppies_->Insert(1);
+  const std::string good = HostBytes("A:\\files.1");
+  struct Case {
+    const char* what;
+    size_t at;
+    uint8_t value;
+  } cases[] = {
+      {"first volume 0", 5 + 144, 0},
+      {"last volume before first", 5 + 176 + 16, 0},
+      {"first offset inside the table", 5 + 136, 100},
+  };
+  for (const Case& c : cases) {
+    std::string bytes = good;
+    if (c.at == 5 + 136) {
+      host::PutU32(bytes.data() + c.at, c.value);
+    } else {
+      bytes[c.at] = static_cast<char>(c.value);
+    }
+    SetHostBytes("A:\\files.1", bytes);
+    TOrlnCompress r(nullptr);
+    r.SetCompressedFile("A:\\files.1");
+    EXPECT_EQ(ErrorOf([&] { r.Count(); }), kCorrupt) << c.what;
+  }
+}
+
+TEST_F(VolumeTest, ATruncatedDiskFailsAndLeavesNoTarget) {
+  CopyToDisks();
+  floppies_->Insert(1);
+  const std::string disk2 = floppies_->Slot(2) + "/files.2";
+  fs::resize_file(disk2, fs::file_size(disk2) / 2);
+  TOrlnCompress r(nullptr);
+  r.SetCompressedFile("A:\\files.1");
+  r.OnNewDisk = Swap();
+  int spanning = -1;
+  for (int i = 0; i < r.Count() && spanning < 0; ++i) {
+    const TFileHeader& h = r.Headers().GetFileHeader(i);
+    if (h.FirstVolume <= 2 && h.LastVolume > 2) spanning = i;
+  }
+  ASSERT_GE(spanning, 0);
+  const std::string name = files_[static_cast<size_t>(spanning)].first;
+  std::string err = ErrorOf([&] { Extract(r, {name}, "C:\\out"); });
+  EXPECT_NE(err.find("The decompressed file's size does not match"), std::string::npos) << err;
+  EXPECT_TRUE(Listing("C:\\out").empty());
+}
+
+TEST_F(VolumeTest, CopyingNeedsADiskHandlerOnceTheFirstDiskFills) {
+  TOrlnCompress c(nullptr);
+  c.SetCompressedFile("C:\\build\\files.1");
+  EXPECT_EQ(ErrorOf([&] { c.CopyToVolumes("A:\\", "files.1"); }),
+            "There was no event handler for the OnNewDisk event, therefore no new disk could be "
+            "inserted");
+  EXPECT_TRUE(c.Abort());
+  // Aborting before a piece stops the copy quietly and runs OnAborted.
+  int aborted = 0;
+  c.OnNewDisk = Swap();
+  c.OnStatus = [](TOrlnCompress& self, const TOrlnCompressStatus&) { self.SetAbort(true); };
+  c.OnAborted = [&](TOrlnCompress&) { ++aborted; };
+  c.CopyToVolumes("A:\\", "files.1");
+  EXPECT_EQ(aborted, 1);
 }
 
 TEST(CompressionStreamTest, RefusesReadingAndSeeking) {
