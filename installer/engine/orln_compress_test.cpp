@@ -684,6 +684,7 @@ TEST_F(VolumeTest, AMissingDiskIsAskedForFourTimes) {
 TEST_F(VolumeTest, VolumeNumbersAndTableOffsetsAreChecked) {
   CopyToDisks();
   floppies_->Insert(1);
+  machine_->SetDriveCapacity('A', -1);  // room to write the damaged copies
   const std::string good = HostBytes("A:\\files.1");
   struct Case {
     const char* what;
