@@ -308,6 +308,29 @@ void TOrlnCompress::ProcessMessages() {
   if (OnProcessMessages) OnProcessMessages(*this);
 }
 
+void TOrlnCompress::StartFileStatus(const TFileHeader& h) {
+  status_.FileName = h.SourcePath;
+  status_.Header = h;
+  status_.UncompressedSize = h.UncompressedSize;
+  status_.CompressedSize = h.CompressedSize;
+  status_.FileBytesDone = 0;
+  status_.FileFinished = false;
+}
+
+void TOrlnCompress::WriteAll(os::TWinFile& file, int64_t offset, const uint8_t* data, size_t count) {
+  size_t done = 0;
+  bool retried = false;
+  for (;;) {
+    int64_t n = file.Write(static_cast<uint64_t>(offset) + done, data + done, count - done);
+    if (n > 0) done += static_cast<size_t>(n);
+    if (done == count) return;
+    // The handler may make room; a second short write ends the work.
+    if (retried) throw EocDiskFull(kDiskFull);
+    DiskFull();
+    retried = true;
+  }
+}
+
 void TOrlnCompress::ReportStatus() {
   status_.FilePercent = static_cast<uint8_t>(PercentOf(status_.FileBytesDone, status_.UncompressedSize));
   status_.CompressionPercent = PercentOf(status_.CompressedSize, status_.UncompressedSize);
@@ -507,12 +530,7 @@ void TOrlnCompress::AddSources(os::TWinFile& archive, int32_t fileId) {
     }
     h.FirstOffset = static_cast<int32_t>(pos + kFileHeaderSize);
 
-    status_.FileName = h.SourcePath;
-    status_.UncompressedSize = h.UncompressedSize;
-    status_.FileBytesDone = 0;
-    status_.CompressedSize = 0;
-    status_.FileFinished = false;
-    status_.Header = h;
+    StartFileStatus(h);
     if (OnBeforeAdding) OnBeforeAdding(*this, status_);
 
     std::unique_ptr<os::TWinFile> src =
@@ -624,12 +642,7 @@ void TOrlnCompress::Extract() {
     const int index = headers_.FindByName(line);
     if (index < 0) Fail(kNotInArchive, {FirstToken(line), compressed_file_});
     const TFileHeader h = headers_.GetFileHeader(index);
-    status_.FileName = h.SourcePath;
-    status_.Header = h;
-    status_.UncompressedSize = h.UncompressedSize;
-    status_.CompressedSize = h.CompressedSize;
-    status_.FileBytesDone = 0;
-    status_.FileFinished = false;
+    StartFileStatus(h);
     status_.OverallBytesDone = doneBefore;
 
     std::string wanted = extract_name_.empty() ? h.SourcePath : extract_name_;
@@ -715,17 +728,7 @@ void TOrlnCompress::ExtractEntry(const TFileHeader& h, const std::string& target
     // More output than the header promises: stop at once, so that a small
     // entry cannot blow up into a huge file.
     if (written + static_cast<int64_t>(produced) > h.UncompressedSize) Fail(kSizeMismatch, {target});
-    size_t done = 0;
-    bool retried = false;
-    while (done < produced) {
-      int64_t n = out->Write(static_cast<uint64_t>(written + static_cast<int64_t>(done)), piece + done,
-                             produced - done);
-      if (n > 0) done += static_cast<size_t>(n);
-      if (done == produced) break;
-      if (retried) throw EocDiskFull(kDiskFull);
-      DiskFull();
-      retried = true;
-    }
+    WriteAll(*out, written, piece, produced);
     written += static_cast<int64_t>(produced);
     CheckAbort();
     ProcessMessages();
@@ -813,12 +816,8 @@ void TOrlnCompress::WriteVolumes(os::TWinFile& source, const std::string& direct
     const int64_t srcEnd = offset_ + static_cast<int64_t>(from.LastOffset) + 1;
     to.FirstOffset = static_cast<int32_t>(pos);
     to.FirstVolume = static_cast<uint8_t>(current_volume_);
-    status_.FileName = from.SourcePath;
-    status_.Header = from;
-    status_.UncompressedSize = from.CompressedSize;
-    status_.CompressedSize = from.CompressedSize;
-    status_.FileBytesDone = 0;
-    status_.FileFinished = false;
+    StartFileStatus(from);
+    status_.UncompressedSize = from.CompressedSize;  // a copy moves compressed bytes
     while (srcPos < srcEnd) {
       CheckAbort();
       const size_t n = static_cast<size_t>(std::min<int64_t>(kVolumeCopyPiece, srcEnd - srcPos));
@@ -884,17 +883,7 @@ void TOrlnCompress::CopyFile(const std::string& source, const std::string& desti
     int64_t n = src->Read(static_cast<uint64_t>(pos), buf.get(), kReadPiece);
     if (n < 0) Fail(kCannotOpenFile, {source});
     if (n == 0) break;
-    int64_t done = 0;
-    bool retried = false;
-    while (done < n) {
-      int64_t w = out->Write(static_cast<uint64_t>(pos + done), buf.get() + done,
-                             static_cast<size_t>(n - done));
-      if (w > 0) done += w;
-      if (done == n) break;
-      if (retried) throw EocDiskFull(kDiskFull);
-      DiskFull();
-      retried = true;
-    }
+    WriteAll(*out, pos, buf.get(), static_cast<size_t>(n));
     pos += n;
     status_.FileBytesDone = static_cast<int32_t>(std::min<int64_t>(pos, INT32_MAX));
     status_.OverallBytesDone = pos;

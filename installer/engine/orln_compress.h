@@ -196,6 +196,10 @@ class TOrlnCompress : public host::TComponent {
   void CheckAbort();
   void ProcessMessages();
   void ReportStatus();
+  void StartFileStatus(const TFileHeader& header);
+  // Writes all of `data`; a short write runs DiskFull once and tries the rest
+  // again, then raises EocDiskFull.
+  void WriteAll(os::TWinFile& file, int64_t offset, const uint8_t* data, size_t count);
   std::string FileVersion(const std::string& path) const;
   // 0 undecided, 1 same, 2 replace, 3 keep, 4 ask: the existing file
   // `existing` against a new one with `version` and `date`.
