@@ -84,6 +84,7 @@ bool SafeFileName(const std::string& stored, std::string& name) {
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
   if (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) return dir + name;
   return dir + "\\" + name;
 }
@@ -604,25 +605,27 @@ std::string TOrlnCompress::VolumePath(const std::string& base, int volume) const
   return host::ChangeFileExt(base, "." + std::to_string(volume));
 }
 
-std::unique_ptr<os::TWinFile> TOrlnCompress::OpenVolume(int volume) {
-  std::string name = host::ExtractFileName(VolumePath(compressed_file_, volume));
-  std::string path = VolumePath(compressed_file_, volume);
-  if (!volume_directory_.empty()) path = JoinPath(volume_directory_, name);
-  for (int attempt = 0;; ++attempt) {
-    if (os::WinFileExists(path)) {
-      std::unique_ptr<os::TWinFile> file =
-          os::TWinFile::Open(path, os::TFileAccess::Read, os::TFileShare::DenyNone);
-      if (!file) Fail(kCannotOpenCompressed, {path});
-      current_volume_ = volume;
-      return file;
-    }
+std::string TOrlnCompress::LocateVolume(int volume, std::string& dir, const std::string& name) {
+  std::string path = JoinPath(dir, name);
+  for (int attempt = 0; !os::WinFileExists(path); ++attempt) {
     if (!OnNewDisk) Fail(kWrongDisk, {volume});
     if (attempt == kNewDiskAttempts) Fail(kCannotOpenCompressed, {path});
-    std::string dir = volume_directory_.empty() ? host::ExtractFileDir(path) : volume_directory_;
     OnNewDisk(*this, volume, dir);
-    volume_directory_ = dir;
     path = JoinPath(dir, name);
   }
+  return path;
+}
+
+std::unique_ptr<os::TWinFile> TOrlnCompress::OpenVolume(int volume) {
+  const std::string first = VolumePath(compressed_file_, volume);
+  std::string dir = volume_directory_.empty() ? host::ExtractFileDir(first) : volume_directory_;
+  const std::string path = LocateVolume(volume, dir, host::ExtractFileName(first));
+  volume_directory_ = dir;
+  std::unique_ptr<os::TWinFile> file =
+      os::TWinFile::Open(path, os::TFileAccess::Read, os::TFileShare::DenyNone);
+  if (!file) Fail(kCannotOpenCompressed, {path});
+  current_volume_ = volume;
+  return file;
 }
 
 // ---- extracting ----
@@ -837,14 +840,8 @@ void TOrlnCompress::WriteVolumes(os::TWinFile& source, const std::string& direct
 
   // The last disk may still be in the drive: volume 1 is asked for when its
   // file is not where it was made.
-  std::string path = firstPath;
-  for (int attempt = 0; !os::WinFileExists(path); ++attempt) {
-    if (!OnNewDisk) Fail(kWrongDisk, {1});
-    if (attempt == kNewDiskAttempts) Fail(kCannotOpenCompressed, {path});
-    dir = host::ExtractFileDir(path);
-    OnNewDisk(*this, 1, dir);
-    path = JoinPath(dir, fileName);
-  }
+  dir = directory;
+  const std::string path = LocateVolume(1, dir, fileName);
   dest = os::TWinFile::Open(path, os::TFileAccess::ReadWrite, os::TFileShare::Exclusive);
   if (!dest) Fail(kCannotOpenCompressed, {path});
   table.SaveTable(*dest, 0);

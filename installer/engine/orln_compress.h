@@ -205,6 +205,9 @@ class TOrlnCompress : public host::TComponent {
   // `existing` against a new one with `version` and `date`.
   int CompareWithFile(const std::string& version, const std::string& existing, double date) const;
   std::string VolumePath(const std::string& base, int volume) const;
+  // The path of `name` in `dir`; while it is missing, OnNewDisk is asked for
+  // `volume` (and may change `dir`) up to four times.
+  std::string LocateVolume(int volume, std::string& dir, const std::string& name);
   std::unique_ptr<os::TWinFile> OpenVolume(int volume);
   void ExtractEntry(const TFileHeader& header, const std::string& target);
   void AddSources(os::TWinFile& archive, int32_t fileId);
