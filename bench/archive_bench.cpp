@@ -35,7 +35,7 @@ struct TCorpus {
 };
 
 std::string Text(size_t n, std::mt19937& gen) {
-  static const char* words[] = {"installer ", "volume ", "the ",   "archive ", "of ",
+  static const char* words[] = {"installer ", "volume ", "the ",     "archive ", "of ",
                                 "setup ",     "file ",   "disk\r\n", "version ", "1.0.4 "};
   std::string s;
   s.reserve(n + 16);
@@ -49,7 +49,8 @@ std::string Binary(size_t n, std::mt19937& gen) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; ++i) {
     uint32_t r = gen();
-    s[i] = (i / 64) % 4 == 0 ? static_cast<char>(r & 0xFF) : static_cast<char>((i * 13 + (r & 3)) & 0x3F);
+    s[i] = (i / 64) % 4 == 0 ? static_cast<char>(r & 0xFF)
+                             : static_cast<char>((i * 13 + (r & 3)) & 0x3F);
   }
   return s;
 }
@@ -76,27 +77,36 @@ TCorpus& Corpus() {
     };
     put("large.bin", Text(12 << 20, gen) + Binary(8 << 20, gen) + Random(4 << 20, gen));
     for (int i = 0; i < 400; ++i) put("t" + std::to_string(i) + ".txt", Text(8192 + i * 7, gen));
-    for (int i = 0; i < 150; ++i) put("b" + std::to_string(i) + ".dll", Binary(40000 + i * 11, gen));
+    for (int i = 0; i < 150; ++i)
+      put("b" + std::to_string(i) + ".dll", Binary(40000 + i * 11, gen));
     for (int i = 0; i < 4; ++i) put("r" + std::to_string(i) + ".cab", Random(1 << 20, gen));
   }
   return c;
 }
 
-std::string CorpusDir() { return Corpus().machine->DriveFolder('C') + "/corpus"; }
+std::string CorpusDir() {
+  return Corpus().machine->DriveFolder('C') + "/corpus";
+}
 
 std::map<std::string, double> g_seconds;
 std::map<std::string, int64_t> g_size;
 
 void Timed(const char* name, const std::function<void()>& work) {
-  benchmark::RegisterBenchmark(name, [name, work](benchmark::State& state) {
-    for (auto _ : state) {
-      auto start = std::chrono::steady_clock::now();
-      work();
-      double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      g_seconds[name] = s;
-      state.SetIterationTime(s);
-    }
-  })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(
+      name,
+      [name, work](benchmark::State& state) {
+        for (auto _ : state) {
+          auto start = std::chrono::steady_clock::now();
+          work();
+          double s =
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+          g_seconds[name] = s;
+          state.SetIterationTime(s);
+        }
+      })
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
 }
 
 std::string ReadHost(const std::string& path) {
@@ -123,7 +133,8 @@ int main(int argc, char** argv) {
     c.SetCompressedFile("C:\\out\\files.1");
     for (const std::string& n : corpus.names) c.FilesToProcess().Add("C:\\corpus\\" + n);
     c.Add(false, 1);
-    g_size["archive"] = static_cast<int64_t>(fs::file_size(corpus.machine->DriveFolder('C') + "/out/files.1"));
+    g_size["archive"] =
+        static_cast<int64_t>(fs::file_size(corpus.machine->DriveFolder('C') + "/out/files.1"));
   });
   Timed("extract/archive", [&] {
     orln::TOrlnCompress c(nullptr);
@@ -139,8 +150,8 @@ int main(int argc, char** argv) {
       std::string data = ReadHost(CorpusDir() + "/" + n);
       uLongf len = compressBound(static_cast<uLong>(data.size()));
       std::string out(len, '\0');
-      compress2(reinterpret_cast<Bytef*>(out.data()), &len, reinterpret_cast<const Bytef*>(data.data()),
-                static_cast<uLong>(data.size()), 9);
+      compress2(reinterpret_cast<Bytef*>(out.data()), &len,
+                reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()), 9);
       out.resize(len);
       total += static_cast<int64_t>(len);
       stored.push_back(std::move(out));
@@ -154,7 +165,8 @@ int main(int argc, char** argv) {
       uLongf len = static_cast<uLongf>(fs::file_size(CorpusDir() + "/" + corpus.names[i]));
       std::string out(len, '\0');
       uncompress(reinterpret_cast<Bytef*>(out.data()), &len,
-                 reinterpret_cast<const Bytef*>(stored[i].data()), static_cast<uLong>(stored[i].size()));
+                 reinterpret_cast<const Bytef*>(stored[i].data()),
+                 static_cast<uLong>(stored[i].size()));
       std::ofstream(dir + "/" + corpus.names[i], std::ios::binary) << out;
     }
   });

@@ -8,16 +8,22 @@ namespace orln {
 
 namespace {
 
-[[noreturn]] void InvalidOperation() { throw host::EStreamError("Invalid stream operation"); }
+[[noreturn]] void InvalidOperation() {
+  throw host::EStreamError("Invalid stream operation");
+}
 
 }  // namespace
 
 int ZlibLevel(TCompressionLevel level) {
   switch (level) {
-    case colNone: return 0;
-    case colFastest: return 1;
-    case colDefault: return -1;
-    case colMax: return 9;
+    case colNone:
+      return 0;
+    case colFastest:
+      return 1;
+    case colDefault:
+      return -1;
+    case colMax:
+      return 9;
   }
   return 9;
 }
@@ -36,9 +42,13 @@ TCompressionStream::TCompressionStream(TCompressionLevel level, host::TStream& t
   zs_.avail_out = kCompressionBufferSize;
 }
 
-TCompressionStream::~TCompressionStream() { deflateEnd(&zs_); }
+TCompressionStream::~TCompressionStream() {
+  deflateEnd(&zs_);
+}
 
-int32_t TCompressionStream::Read(void*, int32_t) { InvalidOperation(); }
+int32_t TCompressionStream::Read(void*, int32_t) {
+  InvalidOperation();
+}
 
 int64_t TCompressionStream::Seek(int64_t offset, host::TSeekOrigin origin) {
   if (offset != 0 || origin != host::soCurrent) InvalidOperation();

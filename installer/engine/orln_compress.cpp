@@ -21,8 +21,10 @@ namespace {
 constexpr const char* kHeadersCorrupt =
     "Could not read the file headers for the compressed file. The Archive file could possible be "
     "corrupt";
-constexpr const char* kCountUnreadable = "Could not read the file header count for the compressed file";
-constexpr const char* kHeadersUnwritable = "Could not write the file headers for the compressed file";
+constexpr const char* kCountUnreadable =
+    "Could not read the file header count for the compressed file";
+constexpr const char* kHeadersUnwritable =
+    "Could not write the file headers for the compressed file";
 constexpr const char* kCannotOpenCompressed = "Cannot open the compressed file %s";
 constexpr const char* kCannotOpenFile = "Cannot open the file %s";
 constexpr const char* kCannotCreateFile = "Cannot create the file %s";
@@ -40,8 +42,8 @@ constexpr const char* kAborted = "Operation aborted by user";
 constexpr const char* kDiskFull = "The disk is full";
 constexpr const char* kTooLarge = "The file %s is too large for the archive %s";
 
-constexpr size_t kReadPiece = 65536;     // input read per step of inflate and add
-constexpr size_t kInflatePiece = 4096;   // output written per step of inflate
+constexpr size_t kReadPiece = 65536;    // input read per step of inflate and add
+constexpr size_t kInflatePiece = 4096;  // output written per step of inflate
 constexpr size_t kVolumeCopyPiece = 8192;
 constexpr int kNewDiskAttempts = 4;
 constexpr int kMaxVolume = 255;  // the volume numbers are one byte
@@ -49,11 +51,15 @@ constexpr int kMaxVolume = 255;  // the volume numbers are one byte
 constexpr double kMinDate = -693593.0;
 constexpr double kMaxDate = 2958466.0;
 
-[[noreturn]] void Fail(const std::string& msg) { throw EOrlnCompress(msg); }
+[[noreturn]] void Fail(const std::string& msg) {
+  throw EOrlnCompress(msg);
+}
 [[noreturn]] void Fail(const char* fmt, std::initializer_list<host::TVarRec> args) {
   throw EOrlnCompress(host::Format(fmt, args));
 }
-[[noreturn]] void Corrupt() { Fail(kHeadersCorrupt); }
+[[noreturn]] void Corrupt() {
+  Fail(kHeadersCorrupt);
+}
 
 void PutString(uint8_t* out, const std::string& s, size_t max) {
   size_t n = std::min(s.size(), max);
@@ -68,7 +74,9 @@ bool GetString(const uint8_t* in, size_t max, std::string& s) {
 }
 
 // The source path of a FilesToProcess line: its first ';' token.
-std::string FirstToken(const std::string& line) { return host::Trim(line.substr(0, line.find(';'))); }
+std::string FirstToken(const std::string& line) {
+  return host::Trim(line.substr(0, line.find(';')));
+}
 
 // The name an entry may be extracted under: the last component of `stored`
 // after any '\', '/' or ':'. False for a name that would not stay a plain
@@ -229,7 +237,8 @@ void TFileHeaders::LoadFromFile(os::TWinFile& file, int64_t offset) {
 }
 
 void TFileHeaders::SaveTable(os::TWinFile& file, int64_t offset) const {
-  std::vector<uint8_t> buf(kArchiveHeadSize + (multi_volume_ ? items_.size() * kFileHeaderSize : 0));
+  std::vector<uint8_t> buf(kArchiveHeadSize +
+                           (multi_volume_ ? items_.size() * kFileHeaderSize : 0));
   host::PutU32(buf.data(), static_cast<uint32_t>(items_.size()));
   buf[4] = multi_volume_ ? 1 : 0;
   if (multi_volume_) {
@@ -318,7 +327,8 @@ void TOrlnCompress::StartFileStatus(const TFileHeader& h) {
   status_.FileFinished = false;
 }
 
-void TOrlnCompress::WriteAll(os::TWinFile& file, int64_t offset, const uint8_t* data, size_t count) {
+void TOrlnCompress::WriteAll(os::TWinFile& file, int64_t offset, const uint8_t* data,
+                             size_t count) {
   size_t done = 0;
   bool retried = false;
   for (;;) {
@@ -333,7 +343,8 @@ void TOrlnCompress::WriteAll(os::TWinFile& file, int64_t offset, const uint8_t* 
 }
 
 void TOrlnCompress::ReportStatus() {
-  status_.FilePercent = static_cast<uint8_t>(PercentOf(status_.FileBytesDone, status_.UncompressedSize));
+  status_.FilePercent =
+      static_cast<uint8_t>(PercentOf(status_.FileBytesDone, status_.UncompressedSize));
   status_.CompressionPercent = PercentOf(status_.CompressedSize, status_.UncompressedSize);
   status_.OverallPercent =
       static_cast<uint8_t>(PercentOf(status_.OverallBytesDone, status_.TotalUncompressed));
@@ -358,21 +369,29 @@ int TOrlnCompress::CompareWithFile(const std::string& version, const std::string
   };
   auto byVersion = [&]() {
     switch (CompareVersions(FileVersion(existing), version)) {
-      case 0: return 1;
-      case 2: return 2;  // the new file's version is the newer
-      default: return 3;
+      case 0:
+        return 1;
+      case 2:
+        return 2;  // the new file's version is the newer
+      default:
+        return 3;
     }
   };
   switch (overwrite_) {
-    case owAlways: return 2;
-    case owNever: return !existing.empty() && os::WinFileExists(existing) ? 3 : 2;
-    case owVersion: return byVersion();
-    case owDate: return byDate();
+    case owAlways:
+      return 2;
+    case owNever:
+      return !existing.empty() && os::WinFileExists(existing) ? 3 : 2;
+    case owVersion:
+      return byVersion();
+    case owDate:
+      return byDate();
     case owVersionDate: {
       int r = byVersion();
       return r == 1 ? byDate() : r;
     }
-    case owAsk: return 4;
+    case owAsk:
+      return 4;
   }
   return 0;
 }
@@ -493,7 +512,8 @@ void TOrlnCompress::AddSources(os::TWinFile& archive, int32_t fileId) {
     if (h.SourcePath.empty() || h.SourcePath.size() > kMaxSourcePath) Fail(kInvalidHeader);
     std::unique_ptr<os::TWinFile> src =
         os::TWinFile::Open(h.SourcePath, os::TFileAccess::Read, os::TFileShare::DenyNone);
-    if (!src || !os::WinGetFileDate(h.SourcePath, h.FileDate)) Fail(kCannotOpenFile, {h.SourcePath});
+    if (!src || !os::WinGetFileDate(h.SourcePath, h.FileDate))
+      Fail(kCannotOpenFile, {h.SourcePath});
     const int64_t size = src->Size();
     if (size < 0) Fail(kCannotOpenFile, {h.SourcePath});
     if (size > INT32_MAX) Fail(kTooLarge, {h.SourcePath, compressed_file_});
@@ -521,7 +541,8 @@ void TOrlnCompress::AddSources(os::TWinFile& archive, int32_t fileId) {
 
   for (TFileHeader& h : fresh) {
     const int64_t pos = end;
-    const int64_t worst = static_cast<int64_t>(deflateBound(nullptr, static_cast<uLong>(h.UncompressedSize)));
+    const int64_t worst =
+        static_cast<int64_t>(deflateBound(nullptr, static_cast<uLong>(h.UncompressedSize)));
     if (pos + static_cast<int64_t>(kFileHeaderSize) + worst + 64 > INT32_MAX)
       Fail(kTooLarge, {h.SourcePath, compressed_file_});
     EncodeFileHeader(h, raw);
@@ -652,7 +673,8 @@ void TOrlnCompress::Extract() {
     extract_name_.clear();
     if (OnBeforeExtracting) OnBeforeExtracting(*this, status_);
     std::string name;
-    if (!SafeFileName(wanted, name)) Fail(kCannotCreateFile, {JoinPath(extract_directory_, wanted)});
+    if (!SafeFileName(wanted, name))
+      Fail(kCannotCreateFile, {JoinPath(extract_directory_, wanted)});
     std::string target = JoinPath(extract_directory_, name);
 
     if (os::WinFileExists(target)) {
@@ -666,7 +688,8 @@ void TOrlnCompress::Extract() {
       if (OnReplace) {
         std::string replaced = name;
         OnReplace(*this, replaced);
-        if (!SafeFileName(replaced, name)) Fail(kCannotCreateFile, {JoinPath(extract_directory_, replaced)});
+        if (!SafeFileName(replaced, name))
+          Fail(kCannotCreateFile, {JoinPath(extract_directory_, replaced)});
         target = JoinPath(extract_directory_, name);
       }
     }
@@ -730,7 +753,8 @@ void TOrlnCompress::ExtractEntry(const TFileHeader& h, const std::string& target
     if (produced == 0 && !ended) continue;
     // More output than the header promises: stop at once, so that a small
     // entry cannot blow up into a huge file.
-    if (written + static_cast<int64_t>(produced) > h.UncompressedSize) Fail(kSizeMismatch, {target});
+    if (written + static_cast<int64_t>(produced) > h.UncompressedSize)
+      Fail(kSizeMismatch, {target});
     WriteAll(*out, written, piece, produced);
     written += static_cast<int64_t>(produced);
     CheckAbort();
@@ -778,7 +802,8 @@ void TOrlnCompress::WriteToVolumes(std::unique_ptr<os::TWinFile>& dest, int64_t&
   ++current_volume_;
   if (!OnNewDisk) Fail(kNoNewDiskHandler);
   OnNewDisk(*this, current_volume_, dir);
-  const std::string path = JoinPath(dir, host::ChangeFileExt(fileName, "." + std::to_string(current_volume_)));
+  const std::string path =
+      JoinPath(dir, host::ChangeFileExt(fileName, "." + std::to_string(current_volume_)));
   dest = os::TWinFile::Create(path, os::TFileCreation::CreateAlways);
   if (!dest) Fail(kCannotCreateFile, {path});
   const size_t rest = count - static_cast<size_t>(n);
@@ -790,7 +815,8 @@ void TOrlnCompress::WriteVolumes(os::TWinFile& source, const std::string& direct
                                  const std::string& fileName) {
   std::string dir = directory;
   const std::string firstPath = JoinPath(directory, fileName);
-  std::unique_ptr<os::TWinFile> dest = os::TWinFile::Create(firstPath, os::TFileCreation::CreateAlways);
+  std::unique_ptr<os::TWinFile> dest =
+      os::TWinFile::Create(firstPath, os::TFileCreation::CreateAlways);
   if (!dest) Fail(kCannotCreateFile, {firstPath});
 
   TFileHeaders table;
@@ -865,7 +891,8 @@ void TOrlnCompress::CopyFile(const std::string& source, const std::string& desti
       os::TWinFile::Open(source, os::TFileAccess::Read, os::TFileShare::DenyNone);
   if (!src) Fail(kCannotOpenFile, {source});
   const int64_t size = src->Size();
-  std::unique_ptr<os::TWinFile> out = os::TWinFile::Create(destination, os::TFileCreation::CreateAlways);
+  std::unique_ptr<os::TWinFile> out =
+      os::TWinFile::Create(destination, os::TFileCreation::CreateAlways);
   if (!out) Fail(kCannotCreateFile, {destination});
   TPartialFileGuard guard(out, destination);
 

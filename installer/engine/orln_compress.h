@@ -48,18 +48,18 @@ inline constexpr int32_t kArchiveHeadSize = 5;
 
 // One entry's header as it stands in the archive (176 bytes on disk).
 struct TFileHeader {
-  int32_t EntryNumber = 0;   // 1-based, in the order the sources were given
-  double FileDate = 0;       // the source's date
-  uint8_t LastVolume = 0;    // volume of the last data byte; 0 in a single file
-  int32_t LastOffset = 0;    // offset of the last data byte in that volume
-  std::string SourcePath;    // at most 100 characters
-  int32_t NextHeader = 0;    // offset of the next header
+  int32_t EntryNumber = 0;  // 1-based, in the order the sources were given
+  double FileDate = 0;      // the source's date
+  uint8_t LastVolume = 0;   // volume of the last data byte; 0 in a single file
+  int32_t LastOffset = 0;   // offset of the last data byte in that volume
+  std::string SourcePath;   // at most 100 characters
+  int32_t NextHeader = 0;   // offset of the next header
   int32_t UncompressedSize = 0;
-  int32_t FirstOffset = 0;   // offset of the first data byte in the first volume
+  int32_t FirstOffset = 0;  // offset of the first data byte in the first volume
   int32_t CompressedSize = 0;
-  uint8_t FirstVolume = 0;   // volume of the first data byte; 0 in a single file
-  int32_t FileId = 0;        // 0-1999 indexed; others stored only
-  std::string Version;       // at most 20 characters
+  uint8_t FirstVolume = 0;  // volume of the first data byte; 0 in a single file
+  int32_t FileId = 0;       // 0-1999 indexed; others stored only
+  std::string Version;      // at most 20 characters
 };
 
 // The 176 bytes of a header. Encoding cuts the strings to their limits;
@@ -78,7 +78,10 @@ class TFileHeaders {
   TFileHeader& GetFileHeader(int index);
   const TFileHeader& GetFileHeader(int index) const;
   void Add(TFileHeader header) { items_.push_back(std::move(header)); }
-  void Clear() { items_.clear(); multi_volume_ = false; }
+  void Clear() {
+    items_.clear();
+    multi_volume_ = false;
+  }
   // The index of the header whose source path (its first ';' token) equals
   // the first ';' token of `name` without regard to case; -1 for none.
   int FindByName(const std::string& name) const;
@@ -211,7 +214,8 @@ class TOrlnCompress : public host::TComponent {
   std::unique_ptr<os::TWinFile> OpenVolume(int volume);
   void ExtractEntry(const TFileHeader& header, const std::string& target);
   void AddSources(os::TWinFile& archive, int32_t fileId);
-  void WriteVolumes(os::TWinFile& source, const std::string& directory, const std::string& fileName);
+  void WriteVolumes(os::TWinFile& source, const std::string& directory,
+                    const std::string& fileName);
   // Writes `count` bytes to the copy's current volume, going on to new disks
   // as each fills.
   void WriteToVolumes(std::unique_ptr<os::TWinFile>& dest, int64_t& pos, std::string& dir,

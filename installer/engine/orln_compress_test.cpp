@@ -33,7 +33,8 @@ std::string RandomBytes(size_t n, uint32_t seed) {
 }
 
 std::string TextBytes(size_t n) {
-  static const char* words[] = {"archive ", "volume ", "header ", "deflate ", "install\r\n", "disk "};
+  static const char* words[] = {"archive ", "volume ",     "header ",
+                                "deflate ", "install\r\n", "disk "};
   std::string s;
   std::mt19937 gen(7);
   while (s.size() < n) s += words[gen() % 6];
@@ -188,7 +189,8 @@ TEST_F(ArchiveTest, ReadsAnArchiveBehindOtherBytes) {
   c.SetCompressedFile("C:\\build\\files.1");
   Add(c, {"C:\\src\\setup.ini", "C:\\src\\app.exe"}, false, 1);
   const std::string program = RandomBytes(12345, 4);
-  SetHostBytes("C:\\build\\setup.exe", program + HostBytes("C:\\build\\files.1") + std::string(56, 'T'));
+  SetHostBytes("C:\\build\\setup.exe",
+               program + HostBytes("C:\\build\\files.1") + std::string(56, 'T'));
 
   TOrlnCompress r(nullptr);
   r.SetCompressedFile("C:\\build\\setup.exe");
@@ -291,14 +293,10 @@ TEST_F(HostileArchiveTest, StoredPathsCannotLeaveTheExtractFolder) {
     const char* stored;
     const char* lands;  // file name in C:\out; null when refused
   } cases[] = {
-      {"..\\..\\evil.txt", "evil.txt"},
-      {"C:\\Windows\\system.ini", "system.ini"},
-      {"../../etc/passwd", "passwd"},
-      {"D:evil.dll", "evil.dll"},
-      {"C:\\src\\..", nullptr},
-      {"C:\\src\\.", nullptr},
-      {"C:\\src\\", nullptr},
-      {"", nullptr},
+      {"..\\..\\evil.txt", "evil.txt"}, {"C:\\Windows\\system.ini", "system.ini"},
+      {"../../etc/passwd", "passwd"},   {"D:evil.dll", "evil.dll"},
+      {"C:\\src\\..", nullptr},         {"C:\\src\\.", nullptr},
+      {"C:\\src\\", nullptr},           {"", nullptr},
       {"a\\b\x01.txt", nullptr},
   };
   for (const Case& c : cases) {
@@ -417,11 +415,11 @@ TEST_F(ArchiveTest, OverwriteModesDecideForExistingTargets) {
     double existingDate;
     bool replaced;
   } cases[] = {
-      {owAlways, 46000.0, true},       {owNever, 44000.0, false},
-      {owVersion, 46000.0, true},      // 1.10 beats 1.2
-      {owDate, 46000.0, false},        {owDate, 44000.0, true},
-      {owDate, 45000.0, false},        // same date: left alone
-      {owVersionDate, 46000.0, true},  {owAsk, 46000.0, true},
+      {owAlways, 46000.0, true},      {owNever, 44000.0, false},
+      {owVersion, 46000.0, true},  // 1.10 beats 1.2
+      {owDate, 46000.0, false},       {owDate, 44000.0, true},
+      {owDate, 45000.0, false},  // same date: left alone
+      {owVersionDate, 46000.0, true}, {owAsk, 46000.0, true},
   };
   for (const Case& k : cases) {
     PutFile("C:\\out\\f.txt", "old", k.existingDate);
@@ -430,7 +428,9 @@ TEST_F(ArchiveTest, OverwriteModesDecideForExistingTargets) {
     r.OnFileVersion = c.OnFileVersion;
     r.SetOverwrite(k.mode);
     bool finishedReported = false;
-    r.OnStatus = [&](TOrlnCompress&, const TOrlnCompressStatus& s) { finishedReported |= s.FileFinished; };
+    r.OnStatus = [&](TOrlnCompress&, const TOrlnCompressStatus& s) {
+      finishedReported |= s.FileFinished;
+    };
     Extract(r, {"C:\\src\\f.txt"}, "C:\\out");
     EXPECT_EQ(GetFile("C:\\out\\f.txt"), k.replaced ? "new" : "old") << k.mode;
     EXPECT_TRUE(finishedReported) << k.mode;
@@ -542,7 +542,8 @@ TEST_F(ArchiveTest, AddRefusesWhatTheArchiveCannotHold) {
   const std::string longPath = "C:\\" + std::string(101, 'a');
   EXPECT_EQ(ErrorOf([&] { Add(c, {longPath}, false, 1); }), "Tried to add an invalid file header");
   EXPECT_TRUE(c.Abort());
-  EXPECT_EQ(ErrorOf([&] { Add(c, {";only tokens"}, false, 1); }), "Tried to add an invalid file header");
+  EXPECT_EQ(ErrorOf([&] { Add(c, {";only tokens"}, false, 1); }),
+            "Tried to add an invalid file header");
   EXPECT_EQ(ErrorOf([&] { Add(c, {"C:\\src\\missing.txt"}, false, 1); }),
             "Cannot open the file C:\\src\\missing.txt");
 }
@@ -562,7 +563,8 @@ TEST_F(ArchiveTest, CopyFileDecidesAndCopies) {
   EXPECT_EQ(GetFile("C:\\dst\\g.bin"), "keep");
   c.SetOverwrite(owAlways);
   c.SetAbort(true);
-  EXPECT_EQ(ErrorOf([&] { c.CopyFile("C:\\src\\f.bin", "C:\\dst\\h.bin"); }), "Creating Install Aborted!");
+  EXPECT_EQ(ErrorOf([&] { c.CopyFile("C:\\src\\f.bin", "C:\\dst\\h.bin"); }),
+            "Creating Install Aborted!");
   EXPECT_FALSE(os::WinFileExists("C:\\dst\\h.bin"));
   c.SetAbort(false);
   EXPECT_EQ(ErrorOf([&] { c.CopyFile("C:\\src\\none.bin", "C:\\dst\\h.bin"); }),
@@ -573,7 +575,8 @@ TEST_F(ArchiveTest, CopyFileDecidesAndCopies) {
 // others wait on a shelf of host folders, one per disk.
 class TFloppies {
  public:
-  TFloppies(std::string drive, std::string shelf) : drive_(std::move(drive)), shelf_(std::move(shelf)) {}
+  TFloppies(std::string drive, std::string shelf)
+      : drive_(std::move(drive)), shelf_(std::move(shelf)) {}
   void Insert(int disk) {
     ++asks;
     if (disk == inserted_) return;
@@ -588,7 +591,8 @@ class TFloppies {
   static void MoveAll(const std::string& from, const std::string& to) {
     fs::create_directories(to);
     if (!fs::exists(from)) return;
-    for (const auto& e : fs::directory_iterator(from)) fs::rename(e.path(), to + "/" + e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(from))
+      fs::rename(e.path(), to + "/" + e.path().filename().string());
   }
   std::string drive_, shelf_;
   int inserted_ = 1;

@@ -10,7 +10,14 @@
 namespace orln {
 
 // How a file from an archive treats an existing file of the same name.
-enum TOverwriteType { owAlways = 0, owNever = 1, owVersion = 2, owDate = 3, owVersionDate = 4, owAsk = 5 };
+enum TOverwriteType {
+  owAlways = 0,
+  owNever = 1,
+  owVersion = 2,
+  owDate = 3,
+  owVersionDate = 4,
+  owAsk = 5
+};
 
 // 0 when the versions are equal, 1 when `a` is newer, 2 when `b` is newer.
 // Both are split at '.'; parts that are both integers compare as numbers,

@@ -15,7 +15,8 @@ namespace orln {
 
 class TWinFileStream : public host::TStream {
  public:
-  explicit TWinFileStream(os::TWinFile& file, int64_t position = 0) : file_(file), position_(position) {}
+  explicit TWinFileStream(os::TWinFile& file, int64_t position = 0)
+      : file_(file), position_(position) {}
 
   int32_t Read(void* buffer, int32_t count) override;
   int32_t Write(const void* buffer, int32_t count) override;

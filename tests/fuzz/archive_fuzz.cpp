@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fs::create_directories(work + "/out");
   // Written on the host side: the machine's own whole-file write syncs, which
   // would make each run wait on the disk.
-  os::test::WriteWholeFile(work + "/files.1", std::string(reinterpret_cast<const char*>(data), size));
+  os::test::WriteWholeFile(work + "/files.1",
+                           std::string(reinterpret_cast<const char*>(data), size));
 
   orln::TOrlnCompress reader(nullptr);
   reader.SetCompressedFile("C:\\fuzz\\files.1");
