@@ -781,7 +781,7 @@ void TTavDataSet::BuildSearchKey(TIndexItem& item, const uint8_t* buffer) {
   item.CreateKeyBuffer(buffer, markers_);
 }
 
-void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address) {
+void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t knownRecNo) {
   uint8_t* buf = record_buffer_.data();
   record_mgr_->ReadRecord(address, buf, true);
   TIndexItem* current = index_mgr_->CurrentIndex();
@@ -789,7 +789,7 @@ void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address) {
     current->CreateKeyBuffer(buf);
     TAV_ASSERT(current->FullIndexSearch(stEQ) == 0, "Key found but not in current index");
   }
-  SetPosition(buf, address, current->GetRecordNo());
+  SetPosition(buf, address, knownRecNo > 0 ? knownRecNo : current->GetRecordNo());
   record_buffer_state_ = 1;
 }
 
@@ -801,17 +801,24 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
   TIndexItem& item = RequireIndex(indexName, caller);
   uint8_t* buf = record_buffer_.data();
   bool found;
+  int32_t knownRecNo = 0;
   if (read_ahead_mode_ == raReadAheadActive) {
-    const int32_t diff = PosRecNo(buf) - item.GetRecordNo();
-    found = item.MoveBy(diff);
+    // Steps served from the read-ahead buffer left the index behind the
+    // buffer; without them the index stands on the buffer's record and
+    // its number is known, which spares counting it in the tree.
+    const int32_t at = PosRecNo(buf);
+    found = true;
+    if (use_read_ahead_ || at < 1) found = item.MoveBy(at - item.GetRecordNo());
+    int32_t delta = 0;
     if (found) {
       switch (searchType) {
-        case stLT: found = item.PriorKey(); break;
-        case stGT: found = item.NextKey(); break;
+        case stLT: found = item.PriorKey(); delta = -1; break;
+        case stGT: found = item.NextKey(); delta = 1; break;
         case stEQ: break;
         default: TavDatabaseError(8581, caller, "Unexpected seek type in Internal Find", this);
       }
     }
+    if (at >= 1 && &item == index_mgr_->CurrentIndex()) knownRecNo = at + delta;
   } else {
     BuildSearchKey(item, buf);
     if (searchType == stLEG) {
@@ -823,7 +830,7 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
   if (!found) return false;
   const uint32_t address = item.GetRecordAddress();
   if (address == 0) return false;
-  LoadFromIndex(item, address);
+  LoadFromIndex(item, address, knownRecNo);
   if (!read_ahead_->RecordCountValid()) {
     read_ahead_->SetLastRecordCount(index_mgr_->CurrentIndex()->GetRecordCount());
     read_ahead_->SetRecordCountValid(true);

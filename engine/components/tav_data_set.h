@@ -292,8 +292,9 @@ class TTavDataSet : public host::TDataSet {
   void BuildMarkers(TIndexItem& item, const uint8_t* buffer, std::vector<TFieldComparisonValue>& out) const;
   // Builds the key of `buffer` into the index's key entry.
   void BuildSearchKey(TIndexItem& item, const uint8_t* buffer);
-  // Reads the record the index stands on into the engine buffer.
-  void LoadFromIndex(TIndexItem& searched, uint32_t address);
+  // Reads the record the index stands on into the engine buffer; a known
+  // record number (above 0) spares counting it.
+  void LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t knownRecNo = 0);
   // Compares the current key of the current index with the range end key.
   int CompareCurrentToRangeKey(TRangeMode mode);
   bool CurrentKeyInRange();

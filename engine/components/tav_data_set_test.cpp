@@ -147,6 +147,17 @@ TEST_F(CursorTest, WalksEveryIndexBothWaysInModelOrder) {
     EXPECT_EQ(WalkForward(), expected);
     EXPECT_EQ(WalkBackward(), expected);
     EXPECT_EQ(ds_.GetTotalRecordCount(), 300);
+    // A host fetch steps along the index; record numbers stay right.
+    ds_.SetReadAheadMode(raReadAheadUninitialized);
+    int n = 0;
+    for (bool ok = ds_.DataSetFirst(); ok; ok = ds_.DataSetNext()) {
+      ASSERT_EQ(ds_.DatasetGetRecAddr(), expected[static_cast<size_t>(n)]);
+      ASSERT_EQ(ds_.DataSetGetRecordNo(), ++n);
+    }
+    EXPECT_EQ(n, 300);
+    for (bool ok = ds_.DataSetPrior(); ok; ok = ds_.DataSetPrior()) ASSERT_EQ(ds_.DataSetGetRecordNo(), --n);
+    EXPECT_EQ(n, 1);
+    ds_.ClearReadAheadMode();
     // Record numbers follow the order both ways.
     for (int n : {1, 2, 150, 299, 300}) {
       ASSERT_EQ(ds_.DataSetSetRecordNo(n), static_cast<int32_t>(expected[static_cast<size_t>(n - 1)]));
