@@ -6,6 +6,8 @@
 #include <random>
 
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_hash.h"
+#include "engine/storage/base/tav_lists.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
@@ -426,7 +428,30 @@ TEST(CursorOpenTest, TableWithoutIndexesOpensOnLogicalRecNo) {
   std::vector<uint32_t> walked;
   for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext()) walked.push_back(ds.DatasetGetRecAddr());
   EXPECT_EQ(walked, added);
+  // A field no index leads: the hash takes each record's value.
+  TTavBaseHash hash(64, 4, 64);
+  hash.SetSourceFieldName("A");
+  ds.LoadHashListOfRecords(hash, nullptr);
+  EXPECT_EQ(hash.KeyCount(), 10);
+  for (int i = 0; i < 10; ++i) {
+    const int32_t v = 100 - i;
+    EXPECT_EQ(hash.ValueOf(&v, 4), added[static_cast<size_t>(i)]);
+  }
+  TTavBaseHash missing(8, 4, 8);
+  missing.SetSourceFieldName("Nope");
+  EXPECT_THROW(ds.LoadHashListOfRecords(missing, nullptr), host::EAssertionFailed);
+  EXPECT_FALSE(ds.ReadLocked());
   ds.DataSetClose();
+}
+
+TEST_F(CursorTest, HashListFromAnIndexLedByTheField) {
+  Fill(50, 6);
+  ds_.DataSetOpen();
+  ds_.InternalSetIndexName("pk");
+  TTavBaseHash hash(128, 8, 128);
+  hash.SetSourceFieldName("Grp");
+  ds_.LoadHashListOfRecords(hash, nullptr);
+  EXPECT_EQ(hash.KeyCount(), 50);
 }
 
 TEST_F(CursorTest, ReadAheadServesStepsAndDropsOnHeaderChange) {
