@@ -6,14 +6,13 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "bench_compare.h"
 #include "engine/components/tav_data_set.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
@@ -240,50 +239,17 @@ class TTavrinWorkload : public TWorkload {
   int name_ = 0;
 };
 
-struct TStep {
-  const char* Name;
-  int64_t (*Run)(TWorkload&);
+const bench::TStep<TWorkload> kSteps[] = {
+    {"walk_forward", [](TWorkload& w) { benchmark::DoNotOptimize(w.WalkForward()); }},
+    {"walk_backward", [](TWorkload& w) { benchmark::DoNotOptimize(w.WalkBackward()); }},
+    {"key_lookups", [](TWorkload& w) { benchmark::DoNotOptimize(w.Lookups()); }},
+    {"recno_positioning", [](TWorkload& w) { benchmark::DoNotOptimize(w.Positions()); }},
+    {"range_walks", [](TWorkload& w) { benchmark::DoNotOptimize(w.RangeWalks()); }},
 };
-
-const TStep kSteps[] = {
-    {"walk_forward", [](TWorkload& w) { return w.WalkForward(); }},
-    {"walk_backward", [](TWorkload& w) { return w.WalkBackward(); }},
-    {"key_lookups", [](TWorkload& w) { return w.Lookups(); }},
-    {"recno_positioning", [](TWorkload& w) { return w.Positions(); }},
-    {"range_walks", [](TWorkload& w) { return w.RangeWalks(); }},
-};
-
-std::map<std::string, double> g_seconds;  // "<step>/<engine>" -> seconds
-
-void RegisterEngine(const char* engine, std::shared_ptr<TWorkload> workload) {
-  for (const TStep& step : kSteps) {
-    std::string name = std::string(step.Name) + "/" + engine;
-    benchmark::RegisterBenchmark(name.c_str(), [workload, step, name](benchmark::State& state) {
-      for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(step.Run(*workload));
-        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        g_seconds[name] = s;
-        state.SetIterationTime(s);
-      }
-    })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-  }
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RegisterEngine("tavrin", std::make_shared<TTavrinWorkload>());
-  RegisterEngine("sqlite", std::make_shared<TSqliteWorkload>());
-  benchmark::RunSpecifiedBenchmarks();
-  std::printf("\n%-20s %12s %12s %10s\n", "step", "tavrin ms", "sqlite ms", "ratio");
-  for (const TStep& step : kSteps) {
-    double ours = g_seconds[std::string(step.Name) + "/tavrin"];
-    double theirs = g_seconds[std::string(step.Name) + "/sqlite"];
-    std::printf("%-20s %12.1f %12.1f %10.2f\n", step.Name, ours * 1000, theirs * 1000,
-                theirs > 0 ? ours / theirs : 0.0);
-  }
-  benchmark::Shutdown();
-  return 0;
+  return bench::RunComparison<TWorkload>(argc, argv, kSteps, std::make_shared<TTavrinWorkload>(),
+                                         std::make_shared<TSqliteWorkload>());
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_compare.h"
 #include "engine/storage/testing/table_test_support.h"
 
 namespace {
@@ -143,12 +144,7 @@ class TSqliteWorkload : public TWorkload {
 
 std::unique_ptr<TWorkload> MakeTavrinWorkload();
 
-struct TStep {
-  const char* Name;
-  void (*Run)(TWorkload&);
-};
-
-const TStep kSteps[] = {
+const bench::TStep<TWorkload> kSteps[] = {
     {"insert", [](TWorkload& w) { w.Insert(); }},
     {"lookup_integer", [](TWorkload& w) { benchmark::DoNotOptimize(w.LookupByInteger()); }},
     {"lookup_string", [](TWorkload& w) { benchmark::DoNotOptimize(w.LookupByString()); }},
@@ -156,39 +152,12 @@ const TStep kSteps[] = {
     {"delete_every_other", [](TWorkload& w) { w.DeleteEveryOther(); }},
 };
 
-std::map<std::string, double> g_seconds;  // "<step>/<engine>" -> seconds
-
-void RegisterEngine(const char* engine, std::shared_ptr<TWorkload> workload) {
-  for (const TStep& step : kSteps) {
-    std::string name = std::string(step.Name) + "/" + engine;
-    benchmark::RegisterBenchmark(name.c_str(), [workload, step, name](benchmark::State& state) {
-      for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        step.Run(*workload);
-        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        g_seconds[name] = s;
-        state.SetIterationTime(s);
-      }
-    })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RegisterEngine("tavrin", std::shared_ptr<TWorkload>(MakeTavrinWorkload()));
-  RegisterEngine("sqlite", std::make_shared<TSqliteWorkload>());
-  benchmark::RunSpecifiedBenchmarks();
-  std::printf("\n%-20s %12s %12s %10s\n", "step", "tavrin ms", "sqlite ms", "ratio");
-  for (const TStep& step : kSteps) {
-    double ours = g_seconds[std::string(step.Name) + "/tavrin"];
-    double theirs = g_seconds[std::string(step.Name) + "/sqlite"];
-    std::printf("%-20s %12.1f %12.1f %10.2f\n", step.Name, ours * 1000, theirs * 1000,
-                theirs > 0 ? ours / theirs : 0.0);
-  }
-  benchmark::Shutdown();
-  return 0;
+  return bench::RunComparison<TWorkload>(argc, argv, kSteps,
+                                         std::shared_ptr<TWorkload>(MakeTavrinWorkload()),
+                                         std::make_shared<TSqliteWorkload>());
 }
 
 // ---- our side: the storage engine driven as the data-access layer drives it ----
