@@ -1511,6 +1511,35 @@ int TTavDataSet::GetIndexFieldCount() const {
   return n;
 }
 
+void TTavDataSet::GetIndexDef(int i, host::TIndexDef& indexDef) const {
+  TAV_ASSERT(i >= 0 && i < index_mgr_->Count(), "Index item not found");
+  const TIndexItem& item = *index_mgr_->Items(i);
+  TAV_ASSERT(!item.Hidden(), "Attempting to access a hidden index");
+  std::string fields, caseIns, desc;
+  auto join = [](std::string& list, const std::string& name) {
+    if (!list.empty()) list += ';';
+    list += name;
+  };
+  const TKeyFields& keys = item.KeyFields();
+  for (int k = 0; k < keys.Count(); ++k) {
+    const TKeyFieldItem& key = *keys.Items(k);
+    if (key.Hidden()) continue;
+    join(fields, key.FieldName());
+    if (key.CaseInsensitive()) join(caseIns, key.FieldName());
+    if (key.Descending()) join(desc, key.FieldName());
+  }
+  host::TIndexOptions options;
+  if (item.Unique()) options.Include(host::ixUnique);
+  if (item.Primary()) options.Include(host::ixPrimary);
+  if (!caseIns.empty()) options.Include(host::ixCaseInsensitive);
+  if (!desc.empty()) options.Include(host::ixDescending);
+  indexDef.SetName(item.IndexName());
+  indexDef.SetFields(fields);
+  indexDef.SetCaseInsFields(caseIns);
+  indexDef.SetDescFields(desc);
+  indexDef.SetOptions(options);
+}
+
 void TTavDataSet::GetIndexNames(host::TStrings& list) const {
   for (int i = 0; i < index_mgr_->Count(); ++i)
     if (!index_mgr_->Items(i)->Hidden()) list.Add(index_mgr_->Items(i)->IndexName());

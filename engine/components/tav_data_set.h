@@ -38,6 +38,7 @@
 
 namespace host {
 class TFieldDefs;
+class TIndexDef;
 class TIndexDefs;
 class TStrings;
 }  // namespace host
@@ -223,6 +224,8 @@ class TTavDataSet : public host::TDataSet {
   // ---- index information ----
   int InternalGetIndexCount() const;
   int GetIndexFieldCount() const;
+  // Index i (hidden ones counted) as a host index definition.
+  void GetIndexDef(int i, host::TIndexDef& indexDef) const;
   void GetIndexNames(host::TStrings& list) const;
   std::string GetIndexFieldsFromKeyFields(const std::string& indexName) const;
   void GetIndexFieldNamesList(host::TStrings& list) const;

@@ -313,6 +313,18 @@ TEST_F(CursorTest, FieldReadsAndIndexInformation) {
   EXPECT_EQ(names.Text(), "pk\r\nbyName\r\nbyGrpDesc\r\nbyGrpName\r\n");
   EXPECT_EQ(fields.Text(), "ID\r\nName\r\nGrp\r\nGrp;Name\r\n");
   EXPECT_EQ(ds_.FindIndexForFields("Grp;Name"), "byGrpName");
+  host::TIndexDefs defs;
+  host::TIndexDef* d = defs.AddIndexDef();
+  ds_.GetIndexDef(2, *d);
+  EXPECT_EQ(d->Name(), "byGrpDesc");
+  EXPECT_EQ(d->Fields(), "Grp");
+  EXPECT_EQ(d->DescFields(), "Grp");
+  EXPECT_TRUE(d->Options().Contains(host::ixDescending));
+  EXPECT_FALSE(d->Options().Contains(host::ixUnique));
+  ds_.GetIndexDef(0, *d);
+  EXPECT_TRUE(d->Options().Contains(host::ixUnique));
+  EXPECT_TRUE(d->Options().Contains(host::ixPrimary));
+  EXPECT_EQ(d->DescFields(), "");
   EXPECT_EQ(ErrorOf([&] { ds_.FindIndexForFields("Name;Grp"); }), 9997);
 }
 
@@ -398,6 +410,22 @@ TEST_F(CursorTest, OpenChoosesIndexAndKeepsNoLockOnFailure) {
   EXPECT_FALSE(ds_.ReadLocked());
   EXPECT_EQ(db_.MemoryTableMgr().CheckTableUserCount("People"), 1);
   db_.MemoryTableMgr().Masters(0)->SetEncrypted(false);
+
+  // A failure inside the inner open, after its read lock, closes again and
+  // releases the lock.
+  const int32_t size = db_.MemoryTableMgr().Masters(0)->RecordSize();
+  db_.MemoryTableMgr().Masters(0)->SetRecordSize(0);
+  EXPECT_EQ(ErrorOf([&] { ds_.DataSetOpen(); }), 8581);
+  EXPECT_FALSE(ds_.InternalActive());
+  EXPECT_FALSE(ds_.ReadLocked());
+  EXPECT_EQ(db_.MemoryTableMgr().CheckTableUserCount("People"), 1);
+  db_.MemoryTableMgr().Masters(0)->SetRecordSize(size);
+
+  // Disconnecting closes the cursor first.
+  conn_.reset();
+  ds_.DataSetOpen();
+  db_.Close();
+  EXPECT_FALSE(ds_.InternalActive());
 }
 
 TEST(CursorOpenTest, TableWithoutIndexesOpensOnLogicalRecNo) {

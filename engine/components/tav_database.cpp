@@ -1,5 +1,7 @@
 #include "engine/components/tav_database.h"
 
+#include "engine/components/tav_data_set.h"
+
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
 #include "host/db/data_set.h"
@@ -77,7 +79,10 @@ void TTavDataBase::DoConnect() {
 void TTavDataBase::CloseDataSets() {
   for (int i = 0; i < DataSetCount(); ++i) {
     try {
-      DataSets(i)->Close();
+      host::TDataSet* ds = DataSets(i);
+      ds->Close();
+      // The cursor gives its table back before the tables go.
+      if (auto* cursor = dynamic_cast<TTavDataSet*>(ds)) cursor->DataSetClose();
     } catch (...) {
       // One dataset that cannot close does not keep the others open.
     }
