@@ -29,6 +29,20 @@ int ErrorOf(const std::function<void()>& f) {
   return 0;
 }
 
+// Creates memory table `name` with one integer field `field` and no index
+// through `ds`, bound to `db`.
+void CreateOneFieldTable(TTavDataBase& db, TTavDataSet& ds, const std::string& name,
+                         const std::string& field) {
+  ds.SetDataBase(&db);
+  ds.SetMemory(true);
+  ds.SetTableName(name);
+  host::TFieldDefs f;
+  f.Add(field, ftInteger);
+  host::TIndexDefs none;
+  ds.SetTableDef(true, f, none);
+  ds.InternalCreateTable();
+}
+
 struct TRow {
   uint32_t Address;
   uint32_t LogicalNo;
@@ -353,14 +367,7 @@ TEST_F(CursorTest, ForgedBookmarksAreInvalid) {
   EXPECT_FALSE(ds_.CheckBookMarkValid(other));
   // A record of another table, with the same logical number.
   TTavDataSet second(nullptr);
-  second.SetDataBase(&db_);
-  second.SetMemory(true);
-  second.SetTableName("Other");
-  host::TFieldDefs f;
-  f.Add("ID", ftInteger);
-  host::TIndexDefs none;
-  second.SetTableDef(true, f, none);
-  second.InternalCreateTable();
+  CreateOneFieldTable(db_, second, "Other", "ID");
   test::TTableConnection c2(db_.MemoryTableMgr(), second.TableDef());
   uint32_t a2 = 0;
   for (int i = 0; i < 20; ++i) {
@@ -433,16 +440,9 @@ TEST(CursorOpenTest, TableWithoutIndexesOpensOnLogicalRecNo) {
   db.SetDataBaseName("MEMORY");
   db.Open();
   TTavDataSet ds(nullptr);
-  ds.SetDataBase(&db);
-  ds.SetMemory(true);
-  ds.SetTableName("Plain");
-  host::TFieldDefs f;
-  f.Add("A", ftInteger);
-  host::TIndexDefs none;
-  ds.SetTableDef(true, f, none);
+  CreateOneFieldTable(db, ds, "Plain", "A");
   ASSERT_EQ(ds.TableDef().InternalIndexDefs().Count(), 1);
   EXPECT_TRUE(ds.TableDef().InternalIndexDefs().Items(0)->Hidden());
-  ds.InternalCreateTable();
   test::TTableConnection c(db.MemoryTableMgr(), ds.TableDef());
   std::vector<uint32_t> added;
   for (int i = 0; i < 10; ++i) {
@@ -654,14 +654,7 @@ TEST(TavDataBaseTest, PropertiesAndMemoryTables) {
   EXPECT_EQ(ErrorOf([&] { db.CheckConnected(false); }), 10880);
 
   TTavDataSet ds(nullptr);
-  ds.SetDataBase(&db);
-  ds.SetMemory(true);
-  ds.SetTableName("M");
-  host::TFieldDefs f;
-  f.Add("A", ftInteger);
-  host::TIndexDefs x;
-  ds.SetTableDef(true, f, x);
-  ds.InternalCreateTable();
+  CreateOneFieldTable(db, ds, "M", "A");
   EXPECT_EQ(ds.TableDef().Version(), "1.41.02");
   EXPECT_TRUE(ds.GetExists());
   EXPECT_FALSE(db.LockTable(ds.TableDef(), kTableReadLock));
