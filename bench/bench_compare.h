@@ -4,14 +4,49 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace bench {
+
+// The SQLite side's connection and the calls every workload makes; a
+// failure throws.
+class TSqliteConnection {
+ public:
+  TSqliteConnection() = default;
+  explicit TSqliteConnection(const std::string& path) { Open(path); }
+  ~TSqliteConnection() { Close(); }
+  TSqliteConnection(const TSqliteConnection&) = delete;
+  TSqliteConnection& operator=(const TSqliteConnection&) = delete;
+
+  void Open(const std::string& path) { Check(sqlite3_open(path.c_str(), &db_)); }
+  void Close() {
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  void Check(int rc) {
+    if (rc != SQLITE_OK) throw std::runtime_error(std::string("sqlite: ") + sqlite3_errstr(rc));
+  }
+  void Exec(const char* sql) { Check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
+  sqlite3_stmt* Prepare(const char* sql) {
+    sqlite3_stmt* st = nullptr;
+    Check(sqlite3_prepare_v2(db_, sql, -1, &st, nullptr));
+    return st;
+  }
+  void Step(sqlite3_stmt* st) {
+    int rc = sqlite3_step(st);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) Check(rc);
+  }
+
+ protected:
+  sqlite3* db_ = nullptr;
+};
 
 template <class TWorkload>
 struct TStep {

@@ -42,10 +42,9 @@ class TWorkload {
   virtual int64_t RangeWalks() = 0;
 };
 
-class TSqliteWorkload : public TWorkload {
+class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
  public:
-  TSqliteWorkload() {
-    Check(sqlite3_open(":memory:", &db_));
+  TSqliteWorkload() : TSqliteConnection(":memory:") {
     Exec("CREATE TABLE t (id INTEGER NOT NULL, name TEXT NOT NULL)");
     Exec("CREATE UNIQUE INDEX t_id ON t(id)");
     Exec("BEGIN");
@@ -60,7 +59,6 @@ class TSqliteWorkload : public TWorkload {
     sqlite3_finalize(st);
     Exec("COMMIT");
   }
-  ~TSqliteWorkload() override { sqlite3_close(db_); }
 
   int64_t WalkForward() override { return Scan("SELECT id, name FROM t ORDER BY id"); }
   int64_t WalkBackward() override { return Scan("SELECT id, name FROM t ORDER BY id DESC"); }
@@ -108,19 +106,6 @@ class TSqliteWorkload : public TWorkload {
     sqlite3_finalize(st);
     return rows;
   }
-  void Check(int rc) {
-    if (rc != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db_));
-  }
-  void Exec(const char* sql) { Check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* st = nullptr;
-    Check(sqlite3_prepare_v2(db_, sql, -1, &st, nullptr));
-    return st;
-  }
-  void Step(sqlite3_stmt* st) {
-    if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_));
-  }
-  sqlite3* db_ = nullptr;
 };
 
 class TFetch {

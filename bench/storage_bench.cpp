@@ -49,17 +49,17 @@ class TWorkload {
   virtual void DeleteEveryOther() = 0;
 };
 
-class TSqliteWorkload : public TWorkload {
+class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
  public:
   TSqliteWorkload() : path_(TempPath("bench_sqlite") + ".db") {
     std::remove(path_.c_str());
-    Check(sqlite3_open(path_.c_str(), &db_));
+    Open(path_);
     Exec("CREATE TABLE t (id INTEGER NOT NULL, name TEXT NOT NULL, data BLOB)");
     Exec("CREATE UNIQUE INDEX t_id ON t(id)");
     Exec("CREATE INDEX t_name ON t(name COLLATE NOCASE)");
   }
   ~TSqliteWorkload() override {
-    sqlite3_close(db_);
+    Close();
     std::remove(path_.c_str());
   }
 
@@ -124,22 +124,7 @@ class TSqliteWorkload : public TWorkload {
   }
 
  private:
-  void Check(int rc) {
-    if (rc != SQLITE_OK) throw std::runtime_error(std::string("sqlite: ") + sqlite3_errstr(rc));
-  }
-  void Exec(const char* sql) { Check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* st = nullptr;
-    Check(sqlite3_prepare_v2(db_, sql, -1, &st, nullptr));
-    return st;
-  }
-  void Step(sqlite3_stmt* st) {
-    int rc = sqlite3_step(st);
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) Check(rc);
-  }
-
   std::string path_;
-  sqlite3* db_ = nullptr;
 };
 
 std::unique_ptr<TWorkload> MakeTavrinWorkload();
