@@ -593,6 +593,7 @@ void TTavDataSet::ReadTableHeader() {
     read_ahead_->SetRecordCountValid(false);
     // The index paths were dropped: the next step searches by key again.
     if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
+    index_on_buffer_ = false;
   }
 }
 
@@ -601,6 +602,7 @@ void TTavDataSet::InternalSetIndexName(const std::string& name) {
   TIndexItem& item = RequireIndex(name, "TTavDataSet.InternalSetIndexName");
   index_name_ = item.IndexName();
   index_mgr_->SetCurrentIndexName(index_name_);
+  index_on_buffer_ = false;
   read_ahead_->Close();
   read_ahead_->Open(static_cast<uint32_t>(record_buffer_size_),
                     static_cast<uint32_t>(item.MaximumKeySize()) + 1, kReadAheadCapacity);
@@ -694,6 +696,7 @@ void TTavDataSet::SetRecordBuffer(const uint8_t* buffer) {
   CheckInternalActive();
   std::memcpy(record_buffer_.data(), buffer, record_buffer_.size());
   record_buffer_state_ = 2;
+  index_on_buffer_ = false;
 }
 void TTavDataSet::ReadRecordBuffer(uint32_t address, uint8_t* buffer) {
   CheckInternalActive();
@@ -708,6 +711,7 @@ void TTavDataSet::ClearRecord(uint8_t* buffer) {
   }
   std::fill(record_buffer_.begin(), record_buffer_.end(), 0);
   record_buffer_state_ = 2;
+  index_on_buffer_ = false;
 }
 uint32_t TTavDataSet::DatasetGetRecAddr() const {
   CheckInternalActive();
@@ -791,6 +795,7 @@ void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t 
   }
   SetPosition(buf, address, knownRecNo > 0 ? knownRecNo : current->GetRecordNo());
   record_buffer_state_ = 1;
+  index_on_buffer_ = true;
 }
 
 bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& indexName,
@@ -808,7 +813,7 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
     // its number is known, which spares counting it in the tree.
     const int32_t at = PosRecNo(buf);
     found = true;
-    if (use_read_ahead_ || at < 1) found = item.MoveBy(at - item.GetRecordNo());
+    if (use_read_ahead_ || at < 1 || !index_on_buffer_) found = item.MoveBy(at - item.GetRecordNo());
     int32_t delta = 0;
     if (found) {
       switch (searchType) {
@@ -827,9 +832,15 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
       found = item.PartialIndexSearch(searchType, modifier) == 0;
     }
   }
-  if (!found) return false;
+  if (!found) {
+    index_on_buffer_ = false;
+    return false;
+  }
   const uint32_t address = item.GetRecordAddress();
-  if (address == 0) return false;
+  if (address == 0) {
+    index_on_buffer_ = false;
+    return false;
+  }
   LoadFromIndex(item, address, knownRecNo);
   if (!read_ahead_->RecordCountValid()) {
     read_ahead_->SetLastRecordCount(index_mgr_->CurrentIndex()->GetRecordCount());
@@ -1006,6 +1017,7 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
     search = stLEG;
   }
   PutU32(buf + record_size_ + 8, 0);
+  index_on_buffer_ = false;
   if (!reposition) {
     SetPosition(buf, address, 0);
     return true;
@@ -1023,6 +1035,7 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
   if (search == stLEG) record_mgr_->ReadRecord(at, buf, true);
   SetPosition(buf, at, current->GetRecordNo());
   record_buffer_state_ = 1;
+  index_on_buffer_ = true;
   return true;
 }
 
@@ -1043,6 +1056,7 @@ void TTavDataSet::DataSetSetToUnorderedRecord(uint32_t address) {
   record_mgr_->ReadRecord(address, record_buffer_.data(), true);
   SetPosition(record_buffer_.data(), address, 0);
   record_buffer_state_ = 1;
+  index_on_buffer_ = false;
 }
 
 uint32_t TTavDataSet::RefreshDataSet(TIndexSearchType searchType, uint8_t* buffer) {
@@ -1052,6 +1066,7 @@ uint32_t TTavDataSet::RefreshDataSet(TIndexSearchType searchType, uint8_t* buffe
   const uint8_t* source = record_mgr_->InternalBuffer();
   if (!source) return 0;
   current->CreateKeyBuffer(source);
+  index_on_buffer_ = false;
   bool found;
   if (searchType == stLEG) {
     range_end_located_ = {false, false};
@@ -1064,7 +1079,10 @@ uint32_t TTavDataSet::RefreshDataSet(TIndexSearchType searchType, uint8_t* buffe
   uint8_t* dest = buffer ? buffer : record_buffer_.data();
   record_mgr_->ReadRecord(address, dest, true);
   SetPosition(dest, address, current->GetRecordNo());
-  if (!buffer) record_buffer_state_ = 1;
+  if (!buffer) {
+    record_buffer_state_ = 1;
+    index_on_buffer_ = true;
+  }
   return address;
 }
 
@@ -1120,6 +1138,7 @@ int32_t TTavDataSet::DataSetSetRecordNo(int32_t recNo) {
     bound = index_mgr_->CurrentIndex()->GetRecordCount();
   }
   if (recNo > bound) return -1;
+  index_on_buffer_ = false;
   const uint32_t address = index_mgr_->CurrentIndex()->SetRecordNo(recNo);
   if (address == 0) return -1;
   if (!SetToRecord(address, nullptr, true, false)) return -1;
@@ -1190,6 +1209,7 @@ void TTavDataSet::SetRangeOn(bool on) {
 bool TTavDataSet::MoveToRangeEnd(TRangeMode mode) {
   TIndexItem* current = index_mgr_->CurrentIndex();
   current->Tree().ConstructKeyBufFromKeyBuf(range_keys_[mode].data(), range_key_flags_[mode]);
+  index_on_buffer_ = false;
   if (current->FullIndexSearch(mode == rmRangeStart ? stGE : stLE) != 0) return false;
   const uint32_t address = current->GetRecordAddress();
   if (address == 0) return false;
@@ -1202,6 +1222,7 @@ bool TTavDataSet::MoveToRangeEnd(TRangeMode mode) {
   PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
   range_end_located_[mode] = true;
   record_buffer_state_ = 1;
+  index_on_buffer_ = true;
   return true;
 }
 
@@ -1223,9 +1244,12 @@ int32_t TTavDataSet::GetRangeEndRecNo(TRangeMode mode) {
   PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
   range_end_located_[mode] = true;
   // The index stands on the current record again.
+  const bool wasOn = index_on_buffer_;
+  index_on_buffer_ = false;
   if (PosAddress(record_buffer_.data()) != 0 && record_buffer_state_ == 1) {
     current->CreateKeyBuffer(record_buffer_.data());
-    current->FullIndexSearch(stEQ);
+    index_on_buffer_ = wasOn && current->FullIndexSearch(stEQ) == 0 &&
+                       current->GetRecordAddress() == PosAddress(record_buffer_.data());
   }
   return recNo;
 }
@@ -1294,6 +1318,7 @@ void TTavDataSet::InternalPrepareMasterRecordList(TCompoundList& list) {
   CheckInternalActive();
   TReadLockGuard lock(*this);
   TIndexItem* current = index_mgr_->CurrentIndex();
+  index_on_buffer_ = false;
   bool done = false;
   if (range_on_) {
     if (!range_valid_) return;
@@ -1340,6 +1365,7 @@ void TTavDataSet::LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList*) {
     if (byIndex && !leads(byIndex)) byIndex = nullptr;
   }
   if (byIndex) {
+    if (byIndex == index_mgr_->CurrentIndex()) index_on_buffer_ = false;
     uint8_t* probe = second_buffer_.data();
     SetKeyFlagsToBOF(probe);
     BuildSearchKey(*byIndex, probe);

@@ -348,6 +348,9 @@ class TTavDataSet : public host::TDataSet {
   uint32_t last_mod_mark_ = 0;
   uint32_t prior_mod_mark_ = 1;
   std::vector<TFieldComparisonValue> markers_;  // scratch for key builds
+  // The current index's cursor stands on the engine buffer's record, so a
+  // step along it knows its record number without counting.
+  bool index_on_buffer_ = false;
 };
 
 // Takes the dataset's read lock unless one is held and releases exactly

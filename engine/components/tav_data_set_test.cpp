@@ -281,6 +281,24 @@ TEST_F(CursorTest, RangesWalkCountAndNumberLikeTheModel) {
       EXPECT_EQ(ds_.DataSetSetRecordNo(n), static_cast<int32_t>(expected.back()));
       EXPECT_EQ(ds_.DataSetGetRecordNo(), n);
       EXPECT_EQ(ds_.DataSetSetRecordNo(n + 1), -1);
+      // A fetch whose steps are interleaved with counting and positioning,
+      // both of which move the index, still steps from the right record.
+      ds_.SetRangeOn(true);
+      ds_.SetReadAheadMode(raReadAheadUninitialized);
+      std::vector<uint32_t> walked;
+      for (bool ok = ds_.DataSetFirst(); ok; ok = ds_.DataSetNext()) {
+        walked.push_back(ds_.DatasetGetRecAddr());
+        EXPECT_EQ(ds_.DataSetGetRecordNo(), static_cast<int32_t>(walked.size()));
+        if (walked.size() == 1) {
+          EXPECT_EQ(ds_.GetCurrentRecordCount(), n);
+        }
+        if (walked.size() == 3 && n > 6) {
+          ASSERT_EQ(ds_.DataSetSetRecordNo(5), static_cast<int32_t>(expected[4]));
+          ASSERT_EQ(ds_.DataSetSetRecordNo(3), static_cast<int32_t>(expected[2]));
+        }
+      }
+      ds_.ClearReadAheadMode();
+      EXPECT_EQ(walked, expected);
     }
     ds_.SetRangeOn(false);
   }
