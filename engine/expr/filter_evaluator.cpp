@@ -39,8 +39,19 @@ bool TTavBaseFilterEvaluator::Parse() {
   PreParser.SetParseAsExprOnly(true);
   PreParser.PreParseTokens();
   SetupFilterParser();
-  const bool ok =
-      FilterParser.Execute(TTavParserOptions{tpoExtSyntax}, PreParser.GetSection(tstWhere, nullptr));
+  TParserStack* stack = PreParser.GetSection(tstWhere, nullptr);
+  bool ok = FilterParser.Execute(TTavParserOptions{tpoExtSyntax}, stack);
+  // The condition ends at ";": anything after it is an error, not dropped.
+  const TParserToken* end = FilterParser.CurrentToken;
+  if (ok && stack != nullptr && end != nullptr && end->Token == tstEnd && end->Text == ";") {
+    for (TParserToken* rest = stack->Pop(); rest != nullptr; rest = stack->Pop()) {
+      if (rest->Token == tstEnd && rest->Text.empty()) break;
+      if (rest->Token == tstEnd && rest->Text == ";") continue;
+      FilterParser.SetError(rest, "Expression incorrectly terminated");
+      ok = false;
+      break;
+    }
+  }
   if (FilterParser.Expr != nullptr)
     CombinedParser.CloneFromExpr(*FilterParser.Expr, true, teoAND);
   return ok && FilterParser.GetErrorMsgNoLine().empty();

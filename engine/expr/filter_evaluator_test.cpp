@@ -219,6 +219,45 @@ TEST(FilterEvaluatorTest, AssignedConditionAnsweredByAnIndexKeepsItsRows) {
   EXPECT_EQ(e.Result, rig.plain.Result);
 }
 
+struct ErrorCase {
+  const char* text;
+  const char* error;
+};
+
+// Wrong filters leave Open false and give their message in the form without
+// a line number, at the column of the token.
+TEST(FilterEvaluatorTest, WrongFiltersGiveTheirMessage) {
+  TFilterRig rig(5, 1);
+  const ErrorCase cases[] = {
+      {"I = ", "Expression incorrectly terminated Character 4. Token ''"},
+      {"X = 1", "Field not found Character 1. Token 'X'"},
+      {"I = 1; K = 2", "Expression incorrectly terminated Character 8. Token 'K'"},
+      {"I = 1 K", "Invalid token Character 7. Token 'K'"},
+      {"(I = 1", "Missing Right Parenthesis Character 7. Token ''"},
+      {"I LIKE", "Expression incorrectly terminated Character 7. Token ''"},
+      {"I = 1 ;", ""},
+      {"I = 1;;", ""},
+  };
+  for (const ErrorCase& c : cases) {
+    rig.indexed.SetFilterText(c.text);
+    EXPECT_EQ(rig.indexed.Open(), c.error[0] == 0) << c.text;
+    EXPECT_EQ(rig.indexed.GetErrors(), c.error) << c.text;
+  }
+}
+
+TEST(FilterEvaluatorTest, EmptyTableWithSortedOutputGivesNoRows) {
+  TStoredTableProvider provider(kFields, kIndexes);
+  TTableList tables;
+  provider.FillTableList(tables);
+  TTavBaseFilterEvaluator e;
+  e.SetDataProvider(&provider);
+  e.SetTables(&tables);
+  e.SetSortedOutput(true);
+  e.SetFilterText("N = 1");
+  ASSERT_TRUE(e.Open());
+  EXPECT_EQ(e.GetRecordCount(), 0);
+}
+
 TEST(FilterEvaluatorTest, WrongDatesRaiseTheConvertersErrors) {
   TFilterRig rig(5, 1);
   rig.indexed.SetFilterText("D = 'not a date'");
