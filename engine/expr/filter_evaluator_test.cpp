@@ -14,52 +14,12 @@ namespace tav {
 namespace {
 
 using host::Variant;
+using testing::DateText;
+using testing::kFields;
+using testing::kIndexes;
+using testing::kTexts;
+using testing::TFilterRig;
 using testing::TStoredTableProvider;
-
-const std::vector<test::TTableFieldDesc> kFields = {
-    {"K", host::ftInteger}, {"I", host::ftInteger},    {"F", host::ftFloat},
-    {"S", host::ftString, 10}, {"C", host::ftString, 10}, {"D", host::ftDate},
-    {"N", host::ftInteger}};
-const std::vector<test::TTableIndexDesc> kIndexes = {
-    {"UK", "K", true},
-    {"II", "I"},
-    {"IFD", "F", false, false, false, true},
-    {"ISI", "S;I"},
-    {"ICI", "C", false, false, true},
-    {"IDT", "D"}};
-
-const std::vector<std::string> kTexts = {"",   "a",   "A",   "ab",  "Ab",        "abz",
-                                         "\xE1" "b", "b", "\xE9t\xE9", "zz", "\xFF", "AB"};
-const std::vector<double> kReals = {-1.5, 0, 0.5, 2, 3.25};
-
-// Days since 1899-12-30: 45000 is 2023-03-15.
-std::string DateText(int day) { return "'2023-03-" + std::string(day < 10 ? "0" : "") + std::to_string(day) + "'"; }
-
-struct TFilterRig {
-  explicit TFilterRig(int rows, uint32_t seed) : provider(kFields, kIndexes) {
-    std::mt19937 rng(seed);
-    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
-    auto maybeNull = [&](Variant v) { return pick(7) == 0 ? host::Null() : v; };
-    for (int r = 0; r < rows; ++r) {
-      provider.Insert({Variant(r), maybeNull(Variant(pick(11) - 5)),
-                       maybeNull(Variant(kReals[static_cast<size_t>(pick(5))])),
-                       maybeNull(Variant(kTexts[static_cast<size_t>(pick(12))])),
-                       maybeNull(Variant(kTexts[static_cast<size_t>(pick(12))])),
-                       maybeNull(host::VarFromDateTime(45000 + pick(11) - 5)),
-                       maybeNull(Variant(pick(7) - 3))});
-    }
-    provider.FillTableList(tables);
-    provider.FillIndexQueryMgr(indexed.IndexQueryMgr);
-    for (TTavBaseFilterEvaluator* e : {&indexed, &plain}) {
-      e->SetDataProvider(&provider);
-      e->SetTables(&tables);
-    }
-  }
-  TStoredTableProvider provider;
-  TTableList tables;
-  TTavBaseFilterEvaluator indexed;
-  TTavBaseFilterEvaluator plain;
-};
 
 // A random condition over the rig's columns.
 class TFilterMaker {

@@ -9,11 +9,13 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/expr/expr_evaluator.h"
+#include "engine/expr/filter_evaluator.h"
 #include "engine/expr/filter_optimizer.h"
 #include "engine/expr/table_list.h"
 #include "engine/storage/base/tav_compare.h"
@@ -130,6 +132,55 @@ class TStoredTableProvider : public TTavExprDataProvider {
   std::unique_ptr<test::TTableConnection> table_;
   std::vector<const TInternalFieldItem*> columns_;
   std::vector<uint8_t> current_;
+};
+
+inline const std::vector<test::TTableFieldDesc> kFields = {
+    {"K", host::ftInteger}, {"I", host::ftInteger},    {"F", host::ftFloat},
+    {"S", host::ftString, 10}, {"C", host::ftString, 10}, {"D", host::ftDate},
+    {"N", host::ftInteger}};
+inline const std::vector<test::TTableIndexDesc> kIndexes = {
+    {"UK", "K", true},
+    {"II", "I"},
+    {"IFD", "F", false, false, false, true},
+    {"ISI", "S;I"},
+    {"ICI", "C", false, false, true},
+    {"IDT", "D"}};
+
+inline const std::vector<std::string> kTexts = {"",   "a",   "A",   "ab",  "Ab",        "abz",
+                                         "\xE1" "b", "b", "\xE9t\xE9", "zz", "\xFF", "AB"};
+inline const std::vector<double> kReals = {-1.5, 0, 0.5, 2, 3.25};
+
+// Days since 1899-12-30: 45000 is 2023-03-15.
+inline std::string DateText(int day) { return "'2023-03-" + std::string(day < 10 ? "0" : "") + std::to_string(day) + "'"; }
+
+// A table of `rows` random rows with Nulls, duplicates across leaves, texts
+// with case, accents, '' and bytes of 0x80 and above, and six indexes (unique
+// or not, descending, case-insensitive, of two fields); `indexed` filters it
+// through the indexes, `plain` by evaluating every row.
+struct TFilterRig {
+  explicit TFilterRig(int rows, uint32_t seed) : provider(kFields, kIndexes) {
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+    auto maybeNull = [&](host::Variant v) { return pick(7) == 0 ? host::Null() : v; };
+    for (int r = 0; r < rows; ++r) {
+      provider.Insert({host::Variant(r), maybeNull(host::Variant(pick(11) - 5)),
+                       maybeNull(host::Variant(kReals[static_cast<size_t>(pick(5))])),
+                       maybeNull(host::Variant(kTexts[static_cast<size_t>(pick(12))])),
+                       maybeNull(host::Variant(kTexts[static_cast<size_t>(pick(12))])),
+                       maybeNull(host::VarFromDateTime(45000 + pick(11) - 5)),
+                       maybeNull(host::Variant(pick(7) - 3))});
+    }
+    provider.FillTableList(tables);
+    provider.FillIndexQueryMgr(indexed.IndexQueryMgr);
+    for (TTavBaseFilterEvaluator* e : {&indexed, &plain}) {
+      e->SetDataProvider(&provider);
+      e->SetTables(&tables);
+    }
+  }
+  TStoredTableProvider provider;
+  TTableList tables;
+  TTavBaseFilterEvaluator indexed;
+  TTavBaseFilterEvaluator plain;
 };
 
 }  // namespace tav::testing
