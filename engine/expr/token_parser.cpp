@@ -238,6 +238,7 @@ void TTavTokenParser::ScanNumberRun() {
 
 const char* TTavTokenParser::FindClosingQuote(char open) {
   const int k = QuoteIndex(open);
+  if (k < 0) return nullptr;  // only quote characters open a quoted token
   if (no_close_from_[k] != nullptr && pos_ >= no_close_from_[k]) return nullptr;
   const char close = open == '[' ? ']' : open;
   const char* from = pos_ + 1;
