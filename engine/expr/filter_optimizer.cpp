@@ -133,17 +133,56 @@ TIndexDataInterface::TBound TIndexDataInterface::MakeBound(TTavExprOperator op,
   return bound;
 }
 
+namespace {
+
+// Whether every entry before the probe in index order fails `op` (the walk
+// may start at the probe), and whether every entry after it does (the walk
+// may stop there).
+bool RejectsBefore(TTavExprOperator op, bool descending) {
+  return op == teoEQ || (descending ? op == teoLT || op == teoLE : op == teoGT || op == teoGE);
+}
+bool RejectsAfter(TTavExprOperator op, bool descending) {
+  return op == teoEQ || (descending ? op == teoGT || op == teoGE : op == teoLT || op == teoLE);
+}
+
+}  // namespace
+
 template <class Accept>
 void TIndexDataInterface::Walk(std::vector<TBound>& bounds, bool listNulls, Accept accept,
                                TCompoundList& list) {
   const bool descending = Tree->KeyFields().Items(0)->Descending();
   const size_t size = static_cast<size_t>(Tree->MaximumKeySize()) + 1;
+  std::vector<int> orders(bounds.size());
+  // Where Nulls may pass, their place in the index is walked too; otherwise
+  // the walk covers the keys between the probes alone.
+  bool nullsPass = listNulls;
+  if (!ExcludeRelopNulls) {
+    for (size_t i = 0; i < bounds.size(); ++i) orders[i] = bounds[i].NullOrder;
+    nullsPass = nullsPass || accept(orders);
+  }
+  const TBound* start = nullptr;
+  std::vector<const TBound*> stops;
+  if (!nullsPass) {
+    for (const TBound& b : bounds) {
+      if (start == nullptr && RejectsBefore(b.Op, descending)) start = &b;
+      if (RejectsAfter(b.Op, descending)) stops.push_back(&b);
+    }
+  }
   Tree->ConstructKeyBufFromVariants(host::Null());
   std::vector<uint8_t> nullProbe(Tree->KeyBuf(), Tree->KeyBuf() + size);
-  const TFieldComparisonValue bof[] = {fcForceBOF};
-  Tree->ConstructKeyBufFromVariants(host::Null(), bof);
-  if (Tree->IndexSearch(stGE) != 0) return;
-  std::vector<int> orders(bounds.size());
+  int found;
+  if (start != nullptr) {
+    Tree->ConstructKeyBufFromKeyBuf(start->Probe.data());
+    TSearchModifier firstField;
+    firstField.SetLimitedSearch(true);
+    firstField.SetIncludedKeyFieldCount(1);
+    found = Tree->IndexSearch(stGE, &firstField);
+  } else {
+    const TFieldComparisonValue bof[] = {fcForceBOF};
+    Tree->ConstructKeyBufFromVariants(host::Null(), bof);
+    found = Tree->IndexSearch(stGE);
+  }
+  if (found != 0) return;
   do {
     const uint8_t* entry = Tree->GetCurrentKeyBuf();
     const bool isNull = Tree->CompareKeys(1, entry, {}, nullProbe.data(), {}) == 0;
@@ -154,10 +193,13 @@ void TIndexDataInterface::Walk(std::vector<TBound>& bounds, bool listNulls, Acce
       }
       for (size_t i = 0; i < bounds.size(); ++i) orders[i] = bounds[i].NullOrder;
     } else {
+      bool past = false;
       for (size_t i = 0; i < bounds.size(); ++i) {
         const int c = Sign(Tree->CompareKeys(1, entry, {}, bounds[i].Probe.data(), {}));
         orders[i] = descending ? -c : c;
+        if (c > 0 && std::find(stops.begin(), stops.end(), &bounds[i]) != stops.end()) past = true;
       }
+      if (past) return;
     }
     if (accept(orders)) list.Add(Tree->GetRecAddr(), 0);
   } while (Tree->NextRecord());
@@ -407,8 +449,21 @@ void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
     }
     return;
   }
-  Prepare(node->Left, depth + 1);
-  Prepare(node->Right, depth + 1);
+  TExprOptimizerNode* l = node->Left;
+  TExprOptimizerNode* r = node->Right;
+  node->BetweenRange = node->ExprNode->Operator == teoAND &&
+                       node->ExprNode->ParserToken.Token == tstBetween && l != nullptr &&
+                       r != nullptr && l->IndexInterface != nullptr &&
+                       l->IndexInterface == r->IndexInterface && l->OptimisationLevel == olFull &&
+                       r->OptimisationLevel == olFull && l->ExprNode->Operator == teoGE &&
+                       r->ExprNode->Operator == teoLE;
+  if (node->BetweenRange) {
+    l->IndexInterface->GetBetweenRecordList(l->ExprNode->Right->Data, r->ExprNode->Right->Data,
+                                            *node->RecordList);
+    return;
+  }
+  Prepare(l, depth + 1);
+  Prepare(r, depth + 1);
 }
 
 void TExprOptimizerMgr::CombineRecordLists() {
@@ -417,7 +472,7 @@ void TExprOptimizerMgr::CombineRecordLists() {
 }
 
 void TExprOptimizerMgr::Combine(TExprOptimizerNode* node, int depth) {
-  if (node == nullptr || node->IndexInterface != nullptr) return;
+  if (node == nullptr || node->IndexInterface != nullptr || node->BetweenRange) return;
   CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.CombineRecordLists");
   Combine(node->Left, depth + 1);
   Combine(node->Right, depth + 1);

@@ -118,6 +118,8 @@ class TExprOptimizerNode {
   TOptimisationLevel OptimisationLevel = olNone;
   std::unique_ptr<TCompoundList> RecordList = std::make_unique<TCompoundList>();
   bool BaseResultInverted = false;
+  // A BETWEEN whose two comparisons one index serves: fetched as one range.
+  bool BetweenRange = false;
 };
 
 class TExprOptimizerMgr : public host::TObject {

@@ -108,8 +108,11 @@ class TStoredTableProvider : public TTavExprDataProvider {
     list.Clear();
     for (uint32_t address : table_->LiveRecords()) list.Add(address, 0);
   }
+  // One connection alone writes the table, so the record is read without
+  // refreshing the table header first.
   bool MoveToRecord(uint32_t address) override {
-    current_ = table_->Read(address);
+    current_.resize(static_cast<size_t>(table_->Def().InternalFields().RecordSize()));
+    table_->Records().ReadRecord(address, current_.data(), false);
     return true;
   }
 
