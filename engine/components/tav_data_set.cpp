@@ -1451,6 +1451,9 @@ const TInternalFieldItem& FieldAt(const TInternalFields& fields, int fieldNo, co
 }
 }  // namespace
 
+const TInternalFieldItem& TTavDataSet::GetFieldDef(int fieldNo) const {
+  return FieldAt(record_mgr_->Fields(), fieldNo, this);
+}
 int32_t TTavDataSet::GetFieldDataOffset(int fieldNo) const {
   return FieldAt(record_mgr_->Fields(), fieldNo, this).DataOffset();
 }
@@ -1540,6 +1543,10 @@ void TTavDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fie
     memory->SetPosition(0);
   }
   blob_interface_->ReadBlob(address, size, stream);
+}
+void TTavDataSet::DataSetGetFieldDataByReference(int fieldNo, int32_t& length, const uint8_t*& data,
+                                                 bool& isNull) {
+  DataSetGetFieldDataByReferenceFromRecBuf(record_buffer_.data(), fieldNo, length, data, isNull);
 }
 void TTavDataSet::DataSetGetFieldStream(int fieldNo, bool& isNull, host::TStream& stream) {
   DataSetGetFieldStreamFromRecBuf(record_buffer_.data(), fieldNo, isNull, stream);

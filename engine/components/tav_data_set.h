@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/components/tav_database.h"
@@ -50,9 +51,6 @@ class TCompoundList;
 class TRestructureFieldDefs;
 class TRestructureIndexDefs;
 class TTavBaseHash;
-
-// Progress of a long table operation in percent; setting abort stops it.
-using TUpdateProgressEvent = std::function<void(int percent, bool& abort)>;
 
 enum TRangeMode { rmRangeStart = 0, rmRangeEnd = 1 };
 enum TSeekPosition { spFromStart, spFromCurrent, spFromEnd };
@@ -221,6 +219,8 @@ class TTavDataSet : public host::TDataSet {
   int GetInternalFieldCount() const;
   TInternalFields& GetInternalFields();
   int GetFieldNo(const std::string& name) const;
+  // The field's layout entry; 10116 for a number out of range.
+  const TInternalFieldItem& GetFieldDef(int fieldNo) const;
   int32_t GetFieldDataOffset(int fieldNo) const;
   int32_t GetFieldNullOffset(int fieldNo) const;
   int32_t GetFieldLength(int fieldNo) const;
@@ -232,6 +232,7 @@ class TTavDataSet : public host::TDataSet {
   // the flag byte. BLOB fields raise 8581.
   void DataSetGetFieldDataFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull, void* data);
   void DataSetGetFieldData(int fieldNo, bool& isNull, void* data);
+  void DataSetGetFieldDataByReference(int fieldNo, int32_t& length, const uint8_t*& data, bool& isNull);
   void DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer, int fieldNo,
                                                 int32_t& length, const uint8_t*& data,
                                                 bool& isNull);
