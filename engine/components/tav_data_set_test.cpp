@@ -30,6 +30,14 @@ int ErrorOf(const std::function<void()>& f) {
   return 0;
 }
 
+// Connects `db` to "MEMORY" and binds `ds` to it for memory tables.
+void ConnectMemory(TTavDataBase& db, TTavDataSet& ds) {
+  db.SetDataBaseName("MEMORY");
+  db.Open();
+  ds.SetDataBase(&db);
+  ds.SetMemory(true);
+}
+
 // Creates memory table `name` with one integer field `field` and no index
 // through `ds`, bound to `db`.
 void CreateOneFieldTable(TTavDataBase& db, TTavDataSet& ds, const std::string& name,
@@ -605,11 +613,8 @@ TEST(TableDefLimitsTest, RefusedDefinitionsCreateNothing) {
   for (const TLimitCase& c : cases) {
     SCOPED_TRACE(c.Name);
     TTavDataBase db(nullptr);
-    db.SetDataBaseName("MEMORY");
-    db.Open();
     TTavDataSet ds(nullptr);
-    ds.SetDataBase(&db);
-    ds.SetMemory(true);
+    ConnectMemory(db, ds);
     host::TFieldDefs f;
     host::TIndexDefs x;
     f.Add("K", ftInteger);
@@ -723,11 +728,8 @@ TEST_F(CursorTest, PrivilegesCachesAndDesignTimeIndexNames) {
 
 TEST(CursorBlobTest, FieldStreamsAndBlobCache) {
   TTavDataBase db(nullptr);
-  db.SetDataBaseName("MEMORY");
-  db.Open();
   TTavDataSet ds(nullptr);
-  ds.SetDataBase(&db);
-  ds.SetMemory(true);
+  ConnectMemory(db, ds);
   ds.SetTableName("Notes");
   host::TFieldDefs f;
   f.Add("ID", ftInteger, 0, true);
