@@ -6,9 +6,11 @@
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_hash.h"
 #include "engine/storage/base/tav_lists.h"
+#include "engine/storage/base/tav_logger.h"
 #include "engine/storage/crypto/xor_crypt.h"
 #include "engine/storage/index/key_fields.h"
 #include "engine/storage/record/io_interface.h"
+#include "engine/storage/table/privileges.h"
 #include "engine/storage/table/restructure_defs.h"
 #include "engine/storage/table/table_header.h"
 #include "host/db/db_common.h"
@@ -72,7 +74,23 @@ constexpr char kLengthText[] = "%s is not a valid value (min. length %d, max. le
 constexpr char kRangeText[] = "%s has not been set or is out of range";
 constexpr char kCountText[] = "%d is not a valid value (min. %d, max. %d)";
 
+// The names of the index's key fields that are table fields and not
+// hidden, joined by ';'.
+std::string IndexFieldList(const TKeyFields& keys, const TInternalFields& fields,
+                           const std::string& indexName) {
+  std::string out;
+  for (int i = 0; i < keys.Count(); ++i) {
+    const TKeyFieldItem& k = *keys.Items(i);
+    if (k.Hidden() || !host::SameText(k.IndexName(), indexName)) continue;
+    if (!fields.FindField(k.FieldName())) continue;
+    if (!out.empty()) out += ';';
+    out += k.FieldName();
+  }
+  return out;
+}
+
 }  // namespace
+
 
 // ---------------------------------------------------------------------------
 // Read lock guard
@@ -102,7 +120,8 @@ TTavDataSet::TTavDataSet(host::TComponent* owner)
       index_mgr_(std::make_unique<TIndexManager>()),
       blob_interface_(std::make_unique<TBlobInterface>()),
       search_modifier_(std::make_unique<TSearchModifier>()),
-      read_ahead_(std::make_unique<TReadAheadBuffer>()) {}
+      read_ahead_(std::make_unique<TReadAheadBuffer>()),
+      blob_cache_(std::make_unique<TBlobMgr>()) {}
 
 TTavDataSet::~TTavDataSet() {
   try {
@@ -194,6 +213,15 @@ void TTavDataSet::ValidateObjectName(const std::string& name, const std::string&
   const std::string framed = "," + host::UpperCase(name) + ",";
   if (std::string(",,ALL,").find(framed) != std::string::npos)
     TavDatabaseError(10041, "TTavDataSet.ValidateObjectName", name + ": " + kind, this);
+}
+bool TTavDataSet::CheckReadOnlyPrivileges() const {
+  return (table_def_->PrivilegeFlags() & (MapObjectPrivTypeToConst(opInsertData) | MapObjectPrivTypeToConst(opDeleteData) |
+                                          MapObjectPrivTypeToConst(opUpdateData))) == 0;
+}
+void TTavDataSet::DumpInternalCaches() { index_mgr_->InvalidateInternalBuffers(); }
+void TTavDataSet::SetDebugStrings(host::TStrings* value) {
+  debug_strings_ = value;
+  index_mgr_->SetDebugStrings(value);
 }
 bool TTavDataSet::GetExists() const {
   if (!data_base_ || !data_base_->Connected()) return false;
@@ -539,6 +567,8 @@ void TTavDataSet::FreeBuffers() {
 }
 
 void TTavDataSet::InternalCloseDataSet() {
+  // Cached contents are keyed by record address, meaningless once closed.
+  blob_cache_->Clear();
   index_mgr_->Close();
   index_mgr_->SetTableHeader(nullptr);
   blob_interface_->Close();
@@ -1050,6 +1080,21 @@ bool TTavDataSet::DataSetSetToBookmark(const uint8_t* bookmark) {
   return SetToRecord(GetU32(bookmark), nullptr, true, false);
 }
 
+void TTavDataSet::DataSetSetToFlags(uint32_t address, uint32_t modFlag) {
+  const char* caller = "TTavDataSet.DataSetSetToFlags";
+  CheckInternalActive();
+  SetToRecord(address, nullptr, true, false);
+  // A record gone from the address lands the cursor on a neighbour, whose
+  // flag may happen to match: only the record itself counts.
+  if (PosAddress(record_buffer_.data()) != address || DataSetGetRecordModFlag() != modFlag)
+    TavDatabaseError(8708, caller, "", this);
+  host::TRecordBuffer active = ActiveBuffer();
+  if (!active) return;
+  TAV_ASSERT(GetRecordSize() >= record_buffer_size_,
+             "Active buffer smaller than the record buffer");
+  std::memcpy(active, record_buffer_.data(), static_cast<size_t>(record_buffer_size_));
+}
+
 void TTavDataSet::DataSetSetToUnorderedRecord(uint32_t address) {
   CheckInternalActive();
   TReadLockGuard lock(*this);
@@ -1161,7 +1206,11 @@ int32_t TTavDataSet::GetCurrentRecordCount() {
   const int32_t start = GetRangeEndRecNo(rmRangeStart);
   const int32_t end = GetRangeEndRecNo(rmRangeEnd);
   if (start < 1 || end < 1) return 0;
-  return std::max(0, end - start + 1);
+  const int32_t count = std::max(0, end - start + 1);
+  if (count > 0 && RecNo() == 0)
+    if (std::shared_ptr<TDBLogger> log = GDBLogger())
+      log->LogItem("TTavDataSet.GetCurrentRecordCount", "Invalid recno/count. Resetting to range start");
+  return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -1402,6 +1451,9 @@ const TInternalFieldItem& FieldAt(const TInternalFields& fields, int fieldNo, co
 }
 }  // namespace
 
+const TInternalFieldItem& TTavDataSet::GetFieldDef(int fieldNo) const {
+  return FieldAt(record_mgr_->Fields(), fieldNo, this);
+}
 int32_t TTavDataSet::GetFieldDataOffset(int fieldNo) const {
   return FieldAt(record_mgr_->Fields(), fieldNo, this).DataOffset();
 }
@@ -1466,6 +1518,56 @@ void TTavDataSet::DataSetGetFieldDataFromRecBuf(const uint8_t* buffer, int field
 void TTavDataSet::DataSetGetFieldData(int fieldNo, bool& isNull, void* data) {
   CheckInternalActive();
   DataSetGetFieldDataFromRecBuf(record_buffer_.data(), fieldNo, isNull, data);
+}
+
+void TTavDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull,
+                                                  host::TStream& stream) {
+  const char* caller = "TTavDataSet.DataSetGetFieldStreamFromRecBuf";
+  const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
+  if (!IsBlobType(f.DataType()))
+    TavDatabaseError(8581, caller, "Unable to use this method to access non-blob fields", this);
+  TBlob* item = record_mgr_->BlobMgr().FindBlob(0, f.FieldIndex());
+  if (!item) TavDatabaseError(8581, caller, "Blob field can not be found " + std::to_string(fieldNo), this);
+  if (item->State() == bsValid || item->State() == bsModified) {
+    isNull = item->Stream().Size() == 0;
+    stream.CopyFrom(item->Stream(), 0);
+    return;
+  }
+  isNull = buffer[f.NullFlagOffset()] == 0;
+  if (isNull) return;
+  const uint32_t address = GetU32(buffer + f.DataOffset());
+  const uint32_t size = GetU32(buffer + f.DataOffset() + 4);
+  TAV_ASSERT(address != 0, "GetFieldStream. Blob address = 0");
+  if (auto* memory = dynamic_cast<host::TMemoryStream*>(&stream)) {
+    memory->SetSize(size);
+    memory->SetPosition(0);
+  }
+  blob_interface_->ReadBlob(address, size, stream);
+}
+void TTavDataSet::DataSetGetFieldDataByReference(int fieldNo, int32_t& length, const uint8_t*& data,
+                                                 bool& isNull) {
+  DataSetGetFieldDataByReferenceFromRecBuf(record_buffer_.data(), fieldNo, length, data, isNull);
+}
+void TTavDataSet::DataSetGetFieldStream(int fieldNo, bool& isNull, host::TStream& stream) {
+  DataSetGetFieldStreamFromRecBuf(record_buffer_.data(), fieldNo, isNull, stream);
+}
+
+bool TTavDataSet::GetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream) {
+  TBlob* item = blob_cache_->FindBlob(address, fieldNo);
+  if (!item) return false;
+  stream.CopyFrom(item->Stream(), 0);
+  return true;
+}
+void TTavDataSet::SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream) {
+  TBlob* item = blob_cache_->FindBlob(address, fieldNo);
+  if (!item) {
+    item = blob_cache_->Add();
+    item->SetRecID(address);
+    item->SetFieldNo(fieldNo);
+  }
+  item->Stream().Clear();
+  item->Stream().CopyFrom(stream, 0);
+  item->SetState(bsValid);
 }
 
 host::Variant TTavDataSet::DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* buffer, int fieldNo) {
@@ -1567,27 +1669,61 @@ void TTavDataSet::GetIndexDef(int i, host::TIndexDef& indexDef) const {
 }
 
 void TTavDataSet::GetIndexNames(host::TStrings& list) const {
+  if (ComponentState() & host::csDesigning) {
+    ReadStoredTableDef([&list](const TTableDef& def) {
+      const TInternalIndexDefs& defs = def.InternalIndexDefs();
+      for (int i = 0; i < defs.Count(); ++i)
+        if (!defs.Items(i)->Hidden()) list.Add(defs.Items(i)->IndexName());
+    });
+    return;
+  }
   for (int i = 0; i < index_mgr_->Count(); ++i)
     if (!index_mgr_->Items(i)->Hidden()) list.Add(index_mgr_->Items(i)->IndexName());
 }
 
 std::string TTavDataSet::GetIndexFieldsFromKeyFields(const std::string& indexName) const {
-  std::string out;
-  const TKeyFields& keys = table_def_->KeyFields();
-  for (int i = 0; i < keys.Count(); ++i) {
-    const TKeyFieldItem& k = *keys.Items(i);
-    if (k.Hidden() || !host::SameText(k.IndexName(), indexName)) continue;
-    if (!record_mgr_->Fields().FindField(k.FieldName())) continue;
-    if (!out.empty()) out += ';';
-    out += k.FieldName();
-  }
-  return out;
+  return IndexFieldList(table_def_->KeyFields(), record_mgr_->Fields(), indexName);
 }
-
 void TTavDataSet::GetIndexFieldNamesList(host::TStrings& list) const {
+  if (ComponentState() & host::csDesigning) {
+    ReadStoredTableDef([&list](const TTableDef& def) {
+      const TInternalIndexDefs& defs = def.InternalIndexDefs();
+      for (int i = 0; i < defs.Count(); ++i)
+        if (!defs.Items(i)->Hidden())
+          list.Add(IndexFieldList(def.KeyFields(), def.InternalFields(), defs.Items(i)->IndexName()));
+    });
+    return;
+  }
   for (int i = 0; i < index_mgr_->Count(); ++i)
     if (!index_mgr_->Items(i)->Hidden())
       list.Add(GetIndexFieldsFromKeyFields(index_mgr_->Items(i)->IndexName()));
+}
+void TTavDataSet::ReadStoredTableDef(const std::function<void(const TTableDef&)>& use) const {
+  CheckConnected();
+  // Connected for this call only when it was not.
+  struct TConnectGuard {
+    TTavDataBase* db;
+    bool took;
+    ~TConnectGuard() {
+      if (took) {
+        try {
+          db->Close();
+        } catch (...) {
+          // The caller's own failure, if any, is the one to report.
+        }
+      }
+    }
+  } connect{data_base_, !data_base_->Connected()};
+  if (connect.took) data_base_->Open();
+  TTableDef def(nullptr);
+  def.SetMemory(memory_);
+  data_base_->OpenTable(table_name_, def);
+  struct TTableGuard {
+    TTavDataBase* db;
+    TTableDef& def;
+    ~TTableGuard() { db->CloseTable(def); }
+  } table{data_base_, def};
+  use(def);
 }
 
 std::string TTavDataSet::FindIndexForFields(const std::string& fields) const {

@@ -23,8 +23,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/components/tav_database.h"
@@ -105,6 +107,11 @@ class TTavDataSet : public host::TDataSet {
   void SetUseReadAheadBuffer(bool value) { use_read_ahead_ = value; }
   int32_t ReadAheadBufferSize() const { return read_ahead_size_; }
   void SetReadAheadBufferSize(int32_t value) { read_ahead_size_ = value; }
+  const TUpdateProgressEvent& OnUpdateProgress() const { return on_update_progress_; }
+  void SetOnUpdateProgress(TUpdateProgressEvent value) { on_update_progress_ = std::move(value); }
+  // Borrowed sink for diagnostic lines; handed to the index manager on open.
+  host::TStrings* DebugStrings() const { return debug_strings_; }
+  void SetDebugStrings(host::TStrings* value);
   bool ReadLocked() const { return read_locked_; }
   bool WriteLocked() const { return write_locked_; }
   bool InternalActive() const { return cursor_active_; }
@@ -140,6 +147,10 @@ class TTavDataSet : public host::TDataSet {
   void CheckPrivilegePresent(int32_t granted, int32_t wanted) const;
   void ValidateObjectName(const std::string& name, const std::string& kind) const;
   bool GetExists() const;
+  // True when the table grants none of insert, delete and update.
+  bool CheckReadOnlyPrivileges() const;
+  // Drops what the index manager keeps of index pages.
+  void DumpInternalCaches();
 
   // ---- table definition ----
   void SetTableDef(bool memory, const host::TFieldDefs& fieldDefs, const host::TIndexDefs& indexDefs);
@@ -167,6 +178,10 @@ class TTavDataSet : public host::TDataSet {
   bool SetToRecord(uint32_t address, const uint8_t* buffer, bool reposition, bool checkFlags);
   bool SetToRecordBuffer(const uint8_t* buffer, bool checkFlags, bool reposition);
   bool DataSetSetToBookmark(const uint8_t* bookmark);
+  // Positions on the record at `address` and copies it into the host's
+  // active buffer (whose first RecordBufferSize bytes are an engine record
+  // buffer) when its modification flag is still modFlag; else 8708.
+  void DataSetSetToFlags(uint32_t address, uint32_t modFlag);
   void DataSetSetToUnorderedRecord(uint32_t address);
   uint32_t RefreshDataSet(TIndexSearchType searchType, uint8_t* buffer);
 
@@ -204,6 +219,8 @@ class TTavDataSet : public host::TDataSet {
   int GetInternalFieldCount() const;
   TInternalFields& GetInternalFields();
   int GetFieldNo(const std::string& name) const;
+  // The field's layout entry; 10116 for a number out of range.
+  const TInternalFieldItem& GetFieldDef(int fieldNo) const;
   int32_t GetFieldDataOffset(int fieldNo) const;
   int32_t GetFieldNullOffset(int fieldNo) const;
   int32_t GetFieldLength(int fieldNo) const;
@@ -215,11 +232,24 @@ class TTavDataSet : public host::TDataSet {
   // the flag byte. BLOB fields raise 8581.
   void DataSetGetFieldDataFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull, void* data);
   void DataSetGetFieldData(int fieldNo, bool& isNull, void* data);
+  void DataSetGetFieldDataByReference(int fieldNo, int32_t& length, const uint8_t*& data, bool& isNull);
   void DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer, int fieldNo,
                                                 int32_t& length, const uint8_t*& data,
                                                 bool& isNull);
   host::Variant DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* buffer, int fieldNo);
   host::Variant DataSetGetFieldDataAsVariant(int fieldNo);
+  // BLOB fields only: the content the record manager's BLOB item holds when
+  // it was set or loaded, else the stored BLOB of the buffer's field.
+  void DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull,
+                                       host::TStream& stream);
+  void DataSetGetFieldStream(int fieldNo, bool& isNull, host::TStream& stream);
+
+  // ---- BLOB cache: BLOB contents kept per record address and field ----
+  void ClearBlobCache() { blob_cache_->Clear(); }
+  // Copies the cached content into stream; False when none is cached.
+  bool GetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
+  // Replaces (or adds) the cached content with the whole of stream.
+  void SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
 
   // ---- index information ----
   int InternalGetIndexCount() const;
@@ -290,6 +320,9 @@ class TTavDataSet : public host::TDataSet {
   template <class TFields, class TIndexes>
   void BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs, bool checkNames);
   void FreeBuffers();
+  // Hands the table's stored definition to `use`, connecting the database
+  // for the call when it is not connected (GetIndexNames at design time).
+  void ReadStoredTableDef(const std::function<void(const TTableDef&)>& use) const;
   TIndexItem& RequireIndex(const std::string& name, const char* caller) const;
   // The markers of `buffer`'s key flags for the key fields of `item`.
   void BuildMarkers(TIndexItem& item, const uint8_t* buffer, std::vector<TFieldComparisonValue>& out) const;
@@ -311,6 +344,9 @@ class TTavDataSet : public host::TDataSet {
   std::unique_ptr<TBlobInterface> blob_interface_;
   std::unique_ptr<TSearchModifier> search_modifier_;
   std::unique_ptr<TReadAheadBuffer> read_ahead_;
+  std::unique_ptr<TBlobMgr> blob_cache_;
+  TUpdateProgressEvent on_update_progress_;
+  host::TStrings* debug_strings_ = nullptr;
 
   std::string table_name_;
   std::string table_owner_;

@@ -11,6 +11,7 @@
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
+#include "host/rtl/streams.h"
 #include "host/rtl/string_list.h"
 
 namespace tav {
@@ -27,6 +28,14 @@ int ErrorOf(const std::function<void()>& f) {
     return e.ErrorCode();
   }
   return 0;
+}
+
+// Connects `db` to "MEMORY" and binds `ds` to it for memory tables.
+void ConnectMemory(TTavDataBase& db, TTavDataSet& ds) {
+  db.SetDataBaseName("MEMORY");
+  db.Open();
+  ds.SetDataBase(&db);
+  ds.SetMemory(true);
 }
 
 // Creates memory table `name` with one integer field `field` and no index
@@ -604,11 +613,8 @@ TEST(TableDefLimitsTest, RefusedDefinitionsCreateNothing) {
   for (const TLimitCase& c : cases) {
     SCOPED_TRACE(c.Name);
     TTavDataBase db(nullptr);
-    db.SetDataBaseName("MEMORY");
-    db.Open();
     TTavDataSet ds(nullptr);
-    ds.SetDataBase(&db);
-    ds.SetMemory(true);
+    ConnectMemory(db, ds);
     host::TFieldDefs f;
     host::TIndexDefs x;
     f.Add("K", ftInteger);
@@ -649,6 +655,153 @@ TEST(TableDefLimitsTest, IndexConversionShapesKeys) {
 }
 
 // ---- database ----
+
+TEST_F(CursorTest, SetToFlagsAcceptsOnlyTheUnchangedRecord) {
+  Fill(10, 4);
+  ds_.DataSetOpen();
+  ds_.InternalSetIndexName("pk");
+  ASSERT_TRUE(ds_.DataSetFirst());
+  const uint32_t flag = ds_.DataSetGetRecordModFlag();
+  ASSERT_TRUE(ds_.DataSetNext());
+  conn_->Delete(rows_[3].Address);
+  struct TCase {
+    const char* What;
+    uint32_t Address;
+    uint32_t ModFlag;
+    int Error;
+  } cases[] = {
+      {"unchanged", rows_[0].Address, flag, 0},
+      {"flag changed", rows_[0].Address, flag + 1, 8708},
+      // The cursor lands on a neighbour of a deleted record; it must not
+      // pass for the record asked for.
+      {"deleted", rows_[3].Address, flag, 8708},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    EXPECT_EQ(ErrorOf([&] { ds_.DataSetSetToFlags(c.Address, c.ModFlag); }), c.Error);
+    if (c.Error == 0) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), c.Address);
+    }
+    EXPECT_FALSE(ds_.ReadLocked());
+  }
+}
+
+TEST_F(CursorTest, PrivilegesCachesAndDesignTimeIndexNames) {
+  Fill(3, 5);
+  ds_.DataSetOpen();
+  struct TCase {
+    int32_t Flags;
+    bool ReadOnly;
+  } cases[] = {{kAllPrivileges, false}, {2048, true}, {0, true},
+               {256 | 2048, false}, {1024, false}, {4096, false}};
+  const int32_t kept = ds_.TableDef().PrivilegeFlags();
+  for (const TCase& c : cases) {
+    ds_.TableDef().SetPrivilegeFlags(c.Flags);
+    EXPECT_EQ(ds_.CheckReadOnlyPrivileges(), c.ReadOnly) << c.Flags;
+  }
+  ds_.TableDef().SetPrivilegeFlags(kept);
+  // Dropping the index manager's buffers leaves walks whole.
+  ds_.InternalSetIndexName("byName");
+  ASSERT_TRUE(ds_.DataSetFirst());
+  ds_.DumpInternalCaches();
+  int n = 1;
+  while (ds_.DataSetNext()) ++n;
+  EXPECT_EQ(n, 3);
+
+  // While designed, a closed dataset reads the stored definition.
+  TTavDataSet designed(nullptr);
+  designed.SetDataBase(&db_);
+  designed.SetMemory(true);
+  designed.SetTableName("People");
+  designed.SetDesigning(true);
+  host::TStringList names, fields;
+  designed.GetIndexNames(names);
+  designed.GetIndexFieldNamesList(fields);
+  EXPECT_EQ(names.Text(), "pk\r\nbyName\r\nbyGrpDesc\r\nbyGrpName\r\n");
+  EXPECT_EQ(fields.Text(), "ID\r\nName\r\nGrp\r\nGrp;Name\r\n");
+  designed.SetTableName("Missing");
+  EXPECT_EQ(ErrorOf([&] { designed.GetIndexNames(names); }), 10024);
+  TTavDataSet unbound(nullptr);
+  unbound.SetDesigning(true);
+  EXPECT_EQ(ErrorOf([&] { unbound.GetIndexNames(names); }), 10112);
+}
+
+TEST(CursorBlobTest, FieldStreamsAndBlobCache) {
+  TTavDataBase db(nullptr);
+  TTavDataSet ds(nullptr);
+  ConnectMemory(db, ds);
+  ds.SetTableName("Notes");
+  host::TFieldDefs f;
+  f.Add("ID", ftInteger, 0, true);
+  f.Add("Body", host::ftMemo);
+  host::TIndexDefs idx;
+  idx.Add("pk", "ID", TIndexOptions{host::ixPrimary, host::ixUnique});
+  ds.SetTableDef(true, f, idx);
+  ds.InternalCreateTable();
+  test::TTableConnection conn(db.MemoryTableMgr(), ds.TableDef());
+  // Bodies of 0 bytes (null), one byte, and several BLOB blocks.
+  const std::vector<std::string> bodies = {"", "x", std::string(3000, 'q') + "end"};
+  const TInternalFieldItem& body = conn.Field("Body");
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    std::vector<uint8_t> rec = conn.NewRecord();
+    conn.SetInteger(rec, "ID", static_cast<int32_t>(i));
+    if (!bodies[i].empty()) {
+      host::TMemoryStream in;
+      in.WriteBuffer(bodies[i].data(), static_cast<int32_t>(bodies[i].size()));
+      const uint32_t address = conn.Blobs().InsertBlob(in);
+      const uint32_t size = static_cast<uint32_t>(bodies[i].size());
+      std::memcpy(rec.data() + body.DataOffset(), &address, 4);
+      std::memcpy(rec.data() + body.DataOffset() + 4, &size, 4);
+      rec[static_cast<size_t>(body.NullFlagOffset())] = 1;
+    }
+    conn.Insert(rec);
+  }
+  ds.DataSetOpen();
+  const int bodyNo = ds.GetFieldNo("Body");
+  auto text = [](host::TMemoryStream& m) {
+    return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
+  };
+  size_t i = 0;
+  for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext(), ++i) {
+    SCOPED_TRACE(i);
+    host::TMemoryStream out;
+    out.WriteBuffer("stale", 5);  // replaced, not appended to
+    bool isNull = false;
+    ds.DataSetGetFieldStream(bodyNo, isNull, out);
+    EXPECT_EQ(isNull, bodies[i].empty());
+    if (!isNull) {
+      EXPECT_EQ(text(out), bodies[i]);
+    }
+  }
+  EXPECT_EQ(i, bodies.size());
+  bool isNull;
+  host::TMemoryStream out;
+  EXPECT_EQ(ErrorOf([&] { ds.DataSetGetFieldStream(ds.GetFieldNo("ID"), isNull, out); }), 8581);
+  EXPECT_EQ(ErrorOf([&] { ds.DataSetGetFieldData(bodyNo, isNull, nullptr); }), 8581);
+  // Content the record manager's item holds is served before the file's.
+  TBlob* item = ds.RecordMgr().BlobMgr().FindBlob(0, body.FieldIndex());
+  ASSERT_NE(item, nullptr);
+  item->Stream().WriteBuffer("held", 4);
+  item->SetState(bsModified);
+  host::TMemoryStream held;
+  ds.DataSetGetFieldStream(bodyNo, isNull, held);
+  EXPECT_FALSE(isNull);
+  EXPECT_EQ(text(held), "held");
+
+  // The cache: per address and field, replaced when set again.
+  host::TMemoryStream a, b, got;
+  a.WriteBuffer("first", 5);
+  b.WriteBuffer("2nd", 3);
+  EXPECT_FALSE(ds.GetBlobCacheData(100, bodyNo, got));
+  ds.SetBlobCacheData(100, bodyNo, a);
+  ds.SetBlobCacheData(200, bodyNo, b);
+  ds.SetBlobCacheData(100, bodyNo, b);
+  ASSERT_TRUE(ds.GetBlobCacheData(100, bodyNo, got));
+  EXPECT_EQ(text(got), "2nd");
+  EXPECT_FALSE(ds.GetBlobCacheData(100, bodyNo + 1, got));
+  ds.DataSetClose();
+  EXPECT_FALSE(ds.GetBlobCacheData(200, bodyNo, got));
+}
 
 TEST(TavDataBaseTest, PropertiesAndMemoryTables) {
   TTavDataBase db(nullptr);

@@ -14,8 +14,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/table/table_def.h"
@@ -38,6 +40,9 @@ inline constexpr int32_t kAllPrivileges = 0x7FFFFFFF;
 // Table lock kinds.
 inline constexpr int kTableReadLock = 1;
 inline constexpr int kTableWriteLock = 4;
+
+// Progress of a long table operation in percent; setting abort stops it.
+using TUpdateProgressEvent = std::function<void(int percent, bool& abort)>;
 
 class TTavDataBase : public host::TCustomConnection {
  public:
@@ -64,6 +69,8 @@ class TTavDataBase : public host::TCustomConnection {
   int32_t LockRetryInterval() const { return lock_retry_interval_; }
   void SetLockRetryInterval(int32_t value) { lock_retry_interval_ = value; }
   int32_t DataBasePrivileges() const { return privilege_flags_; }
+  const TUpdateProgressEvent& OnUpdateProgress() const { return on_update_progress_; }
+  void SetOnUpdateProgress(TUpdateProgressEvent value) { on_update_progress_ = std::move(value); }
   bool QueryActive() const { return query_active_; }
   void SetQueryActive(bool value) { query_active_ = value; }
   bool IsMemory() const { return data_base_name_ == kMemoryDataBaseName; }
@@ -109,6 +116,7 @@ class TTavDataBase : public host::TCustomConnection {
 
  private:
   std::unique_ptr<TMemoryTableDefMgr> memory_mgr_;
+  TUpdateProgressEvent on_update_progress_;
   int32_t privilege_flags_ = 0;
   std::string data_base_name_;
   std::string directory_;
