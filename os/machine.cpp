@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "os/file.h"
+#include "os/registry_store.h"
 #include "os/sys_info.h"
 #include "os/win_error.h"
 #include "os/win_path.h"
@@ -39,6 +40,18 @@ std::string EnvOr(const char* name) {
 
 TMachine::TMachine(std::string root) : root_(std::move(root)) {
   capacity_['A'] = kFloppyCapacity;
+}
+
+TMachine::~TMachine() = default;
+
+TRegistryStore& TMachine::Registry() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!registry_) registry_ = std::make_unique<TRegistryStore>(RegistryPath());
+  return *registry_;
+}
+
+std::string TMachine::RegistryPath() const {
+  return root_ + "/registry.reg";
 }
 
 std::string TMachine::DefaultRoot() {
