@@ -110,7 +110,11 @@ bool CreateProcess(const std::string& applicationName, const std::string& comman
   }
   TWinPath parsed;
   std::string hostProgram;
-  if (!ParseWinPath(program, parsed) || !ResolveWinPath(parsed, hostProgram)) return false;
+  if (!ParseWinPath(program, parsed) || !ResolveWinPath(parsed, hostProgram)) {
+    // Windows names a drive that is not there as a path not found.
+    if (GetLastWinError() == winerr::kInvalidDrive) SetLastWinError(winerr::kPathNotFound);
+    return false;
+  }
   struct stat st;
   if (::stat(hostProgram.c_str(), &st) != 0) {
     // A missing folder on the way is "path not found", as Windows says.

@@ -37,10 +37,10 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
 // Starts `applicationName` (a virtual path; may be empty, see above) with
 // `commandLine` in `currentDirectory` (a virtual path; empty for the
-// caller's). False with the Windows error: kFileNotFound or kPathNotFound for
-// a program that is not there, kDirectory for a bad start folder,
-// kAccessDenied for a file that may not be run, kBadFormat for one that is no
-// program.
+// caller's). False with the Windows error: kFileNotFound for a program that
+// is not there, kPathNotFound when its folder or drive is not there,
+// kDirectory for a bad start folder, kAccessDenied for a file that may not
+// be run, kBadFormat for one that is no program.
 bool CreateProcess(const std::string& applicationName, const std::string& commandLine,
                    const std::string& currentDirectory, int showWindow);
 

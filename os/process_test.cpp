@@ -86,7 +86,7 @@ TEST_F(ProcessTest, FailuresByCause) {
       {"C:\\garbage.exe", "", winerr::kBadFormat},
       {"C:\\folder", "", winerr::kAccessDenied},
       {"C:\\garbage.exe", "C:\\no such folder", winerr::kDirectory},
-      {"Q:\\x.exe", "", winerr::kInvalidDrive},
+      {"Q:\\x.exe", "", winerr::kPathNotFound},
   };
   for (const Case& c : cases) {
     SetLastWinError(0);

@@ -1,0 +1,235 @@
+#include "installer/engine/translator.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "host/rtl/string_list.h"
+#include "os/host_profile.h"
+
+namespace orln {
+namespace {
+
+std::atomic<TTranslator*> g_translator{nullptr};
+
+}  // namespace
+
+TOrlnLanguage LanguageOfLangID(uint16_t langId) {
+  const int primary = langId & 0x3ff;
+  const int sub = langId >> 10;
+  switch (primary) {
+    case 4:
+      return sub == 1 ? olChineseTraditional : olChineseSimplified;
+    case 5:
+      return olCzech;
+    case 6:
+      return olDanish;
+    case 7:
+      return olGerman;
+    case 8:
+      return olGreek;
+    case 10:
+      return olSpanish;
+    case 12:
+      return olFrench;
+    case 13:
+      return olHebrew;
+    case 16:
+      return olItalian;
+    case 17:
+      return olJapanese;
+    case 18:
+      return olKorean;
+    case 19:
+      return olDutch;
+    case 20:
+      return sub == 1 ? olNorwegianBokmal : olNorwegianNynorsk;
+    case 21:
+      return olPolish;
+    case 22:
+      return olPortugese;
+    case 25:
+      return olRussian;
+    case 29:
+      return olSwedish;
+    case 42:
+      return olVietnamese;
+    default:
+      return olEnglish;
+  }
+}
+
+TOrlnLanguage UserDefaultLanguage() {
+  return LanguageOfLangID(os::GetUserDefaultLangID());
+}
+
+TLanguageFont LanguageFontFor(int ident) {
+  TLanguageFont f;
+  switch (ident) {
+    case olChineseSimplified:
+      f.Charset = 134;
+      break;
+    case olChineseTraditional:
+      f.Charset = 136;
+      break;
+    case olCzech:
+    case olPolish:
+    case olPortugese:
+      f.Charset = 238;
+      break;
+    case olHebrew:
+      f.Charset = 177;
+      break;
+    case olJapanese:
+      f.Charset = 128;
+      break;
+    case olKorean:
+      f.Charset = 129;
+      break;
+    case olRussian:
+      f.Charset = 204;
+      break;
+    case olVietnamese:
+      f.Charset = 163;
+      break;
+    default:
+      f.Charset = 0;
+  }
+  switch (ident) {
+    case olChineseSimplified:
+    case olChineseTraditional:
+      // The Big5 name of the Traditional Chinese face, all four characters.
+      f.Name = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
+      f.Size = 9;
+      break;
+    case olGerman:
+      f.Name = "MS Sans Serif";
+      f.Size = 8;
+      break;
+    case olGreek:
+      f.Name = "SGreek";
+      f.Size = 8;
+      break;
+    case olJapanese:
+      f.Name = "\x82\x6C\x82\x72\x20\x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E";
+      f.Size = 9;
+      break;
+    case olKorean:
+      f.Name = "\xB9\xD9\xC5\xC1";
+      f.Size = 9;
+      break;
+    default:
+      if (ident == olUser || ident < 0 || ident >= kOrlnLanguageCount) {
+        f.Name = "Unrecognized language";
+        f.Size = 0;
+      } else {
+        f.Name = "Arial";
+        f.Size = 8;
+      }
+  }
+  return f;
+}
+
+TTranslator::TTranslator(host::TComponent* owner) : TComponent(owner) {
+  for (int i = 0; i < kOrlnLanguageCount; ++i) {
+    if (i != olUser) {
+      languages_[i] = std::make_unique<translator::TLanguage>(static_cast<TOrlnLanguage>(i));
+    }
+  }
+  TTranslator* none = nullptr;
+  g_translator.compare_exchange_strong(none, this);
+}
+
+TTranslator::~TTranslator() {
+  TTranslator* self = this;
+  g_translator.compare_exchange_strong(self, nullptr);
+}
+
+translator::TLanguage* TTranslator::LanguageOf(TOrlnLanguage ident) const {
+  if (ident == olUser) ident = UserDefaultLanguage();
+  const int i = static_cast<int>(ident);
+  if (i < 0 || i >= kOrlnLanguageCount) return nullptr;
+  return languages_[i].get();
+}
+
+translator::TLanguage& TTranslator::Language(TOrlnLanguage ident) const {
+  translator::TLanguage* lang =
+      ident == olUser ? nullptr : LanguageOf(ident);
+  if (lang == nullptr) {
+    throw host::EListError("List index out of bounds (" + std::to_string(ident) + ")");
+  }
+  return *lang;
+}
+
+void TTranslator::SetLanguage(TOrlnLanguage ident, const translator::TLanguage& value) {
+  Language(ident).Assign(value);
+}
+
+std::string TTranslator::TranslateText(TOrlnLanguage fromLanguage, const std::string& text) const {
+  const translator::TLanguage* from = LanguageOf(fromLanguage);
+  if (from == nullptr) return text;
+  const translator::TLanguageString* entry = from->FindText(text);
+  if (entry == nullptr) return text;
+  const translator::TLanguage* into = LanguageOf(translate_into_);
+  if (into == nullptr) return text;
+  const translator::TLanguageString* target = into->FindGLID(entry->GLID);
+  return target == nullptr ? text : target->Text;
+}
+
+std::string TTranslator::TranslateGLID(int glid, const std::string& defaultText) const {
+  const translator::TLanguage* into = LanguageOf(translate_into_);
+  if (into == nullptr) return defaultText;
+  const translator::TLanguageString* target = into->FindGLID(glid);
+  return target == nullptr ? defaultText : target->Text;
+}
+
+void TTranslator::TranslateLines(TOrlnLanguage fromLanguage, const host::TStrings& lines,
+                                 host::TStrings& out) const {
+  const translator::TLanguageMemo* target = nullptr;
+  if (const translator::TLanguage* from = LanguageOf(fromLanguage)) {
+    if (const translator::TLanguageMemo* entry = from->FindMemo(lines)) {
+      if (const translator::TLanguage* into = LanguageOf(translate_into_)) {
+        target = into->FindMemoGLID(entry->GLID);
+      }
+    }
+  }
+  if (&out == &lines) {
+    if (target != nullptr) out.Assign(target->Lines);
+    return;
+  }
+  out.Assign(target != nullptr ? static_cast<const host::TStrings&>(target->Lines) : lines);
+}
+
+void TTranslator::ApplyFont(TOrlnLanguage ident, TLanguageFont& font) const {
+  const translator::TLanguage* lang = LanguageOf(ident);
+  if (lang != nullptr && lang->FontOverride()) {
+    font = lang->Font();
+    return;
+  }
+  const TLanguageFont wanted =
+      LanguageFontFor(lang != nullptr ? lang->LanguageIdent() : static_cast<int>(ident));
+  font.Charset = wanted.Charset;
+  font.Name = wanted.Name;
+  font.Size = std::max(font.Size, wanted.Size);
+}
+
+void TTranslator::SetFont(TLanguageFont& font, bool keepEmpty) const {
+  TOrlnLanguage ident = translate_into_;
+  const translator::TLanguage* target = LanguageOf(ident);
+  if ((target == nullptr || target->Strings().Count() == 0) && !keepEmpty) ident = olEnglish;
+  ApplyFont(ident, font);
+}
+
+void TTranslator::SetFontInto(TOrlnLanguage language, TLanguageFont& font) const {
+  ApplyFont(language, font);
+}
+
+TTranslator* GlobalTranslator() {
+  return g_translator.load(std::memory_order_acquire);
+}
+
+std::string TranslateString(const std::string& text) {
+  const TTranslator* t = GlobalTranslator();
+  return t == nullptr ? text : t->TranslateText(olEnglish, text);
+}
+
+}  // namespace orln
