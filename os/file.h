@@ -1,6 +1,8 @@
 // Files as the engine and the installer see them: handle objects with share
 // modes, positioned 64-bit reads and writes, and the path operations (exists,
-// delete, rename, copy, hard link, read-only attribute, identity).
+// delete, rename, copy, hard link, read-only attribute, identity). A handle's
+// data side is the file interface of file_io.h, so that whoever moves bytes
+// through TFileIO can be given a real file or the in-memory twin.
 //
 // Callers must keep:
 //  - Failure is reported by the return value (nullptr, false, -1) with the
@@ -74,6 +76,8 @@
 #include <mutex>
 #include <string>
 
+#include "os/file_io.h"
+
 namespace os {
 
 enum class TFileAccess { Read, Write, ReadWrite };
@@ -94,7 +98,7 @@ inline bool IsSameFile(const TFileIdentity& a, const TFileIdentity& b) {
   return a.device == b.device && a.inode == b.inode;
 }
 
-class TOSFile {
+class TOSFile final : public TFileIO {
  public:
   // Opens an existing file. Directories are refused (EISDIR).
   static std::unique_ptr<TOSFile> Open(const std::string& path, TFileAccess access,
@@ -104,9 +108,7 @@ class TOSFile {
   // file, so a file someone else has open is never cut down under them.
   static std::unique_ptr<TOSFile> Create(const std::string& path, TFileCreation creation);
 
-  ~TOSFile();
-  TOSFile(const TOSFile&) = delete;
-  TOSFile& operator=(const TOSFile&) = delete;
+  ~TOSFile() override;
 
   uint32_t Id() const { return id_; }
   const std::string& Path() const { return path_; }
@@ -115,15 +117,15 @@ class TOSFile {
 
   // Reads up to `count` bytes at `offset`; returns the number read (less at
   // end of file) or -1.
-  int64_t Read(uint64_t offset, void* buffer, size_t count);
+  int64_t Read(uint64_t offset, void* buffer, size_t count) override;
   // Writes `count` bytes at `offset`; returns `count` or -1.
-  int64_t Write(uint64_t offset, const void* buffer, size_t count);
+  int64_t Write(uint64_t offset, const void* buffer, size_t count) override;
   // The file's size in bytes, or -1.
-  int64_t Size();
+  int64_t Size() override;
   // Cuts or extends (with zeros) the file to `size` bytes.
-  bool SetSize(uint64_t size);
+  bool SetSize(uint64_t size) override;
   // Writes the file's data and metadata through to the device.
-  bool Flush();
+  bool Flush() override;
 
   // Locks [offset, offset + length) exclusively or fails at once (see above).
   bool LockRange(uint64_t offset, uint64_t length);

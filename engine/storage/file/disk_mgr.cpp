@@ -103,49 +103,65 @@ void TSecurityHeader::Decode(const uint8_t in[kSecurityHdrSize]) {
 
 // ---- the header lock of one operation ----
 
-// Takes the header lock an operation needs unless it is held, and at the end
-// gives back what it took, outside a transaction; inside one the lock stays
-// until commit or rollback. Either way the header is written if dirty, so the
-// file's copy (the transaction's, in a transaction) is never behind.
-class TDiskMgr::THeaderLockGuard {
- public:
-  THeaderLockGuard(TDiskMgr& mgr, bool write)
-      : mgr_(mgr), held_before_(mgr.hdr_read_lock_ || mgr.hdr_write_lock_) {
-    if (write) {
-      if (!mgr.hdr_write_lock_) mgr.SetHeaderWriteLock();
-    } else if (!held_before_) {
-      mgr.SetHeaderReadLock();
-    }
+THeaderLockGuard::THeaderLockGuard(TDiskMgr* mgr, bool write) : mgr_(mgr) {
+  if (!mgr_) return;
+  held_before_ = mgr_->hdr_read_lock_ || mgr_->hdr_write_lock_;
+  // Taking the lock reads the header; a lock already held kept it current.
+  if (write) {
+    if (!mgr_->hdr_write_lock_) mgr_->SetHeaderWriteLock();
+  } else if (!held_before_) {
+    mgr_->SetHeaderReadLock();
   }
-  ~THeaderLockGuard() {
-    if (done_) return;
-    try {
-      Finish();
-    } catch (...) {
-      // The operation's own error is on its way; the lock is gone regardless.
-    }
-  }
-  THeaderLockGuard(const THeaderLockGuard&) = delete;
-  THeaderLockGuard& operator=(const THeaderLockGuard&) = delete;
+}
 
-  // The normal end: a failing header write reaches the caller.
-  void Done() {
-    done_ = true;
+THeaderLockGuard::~THeaderLockGuard() {
+  if (done_ || !mgr_) return;
+  try {
     Finish();
+  } catch (...) {
+    // The operation's own error is on its way; the lock is gone regardless.
   }
+}
 
- private:
-  void Finish() {
-    if (!held_before_ && !mgr_.IsTransactionActive())
-      mgr_.ReleaseHeaderLock();
-    else
-      mgr_.WriteHeaderIfDirty();
+void THeaderLockGuard::Done() {
+  if (done_ || !mgr_) return;
+  done_ = true;
+  Finish();
+}
+
+void THeaderLockGuard::Finish() {
+  if (!held_before_ && !mgr_->IsTransactionActive())
+    mgr_->ReleaseHeaderLock();
+  else
+    mgr_->WriteHeaderIfDirty();
+}
+
+// ---- the transaction of one scope ----
+
+TDiskTransaction::TDiskTransaction(TDiskMgr& mgr) : mgr_(mgr) {
+  mgr_.DiskStartTransaction();
+  active_ = true;
+}
+
+TDiskTransaction::~TDiskTransaction() {
+  if (!active_) return;
+  try {
+    mgr_.DiskRollback();
+  } catch (...) {
+    // Whatever failed, the rollback has let go of the transaction and its
+    // locks; the error that brought us here is the one the caller sees.
   }
+}
 
-  TDiskMgr& mgr_;
-  const bool held_before_;
-  bool done_ = false;
-};
+void TDiskTransaction::Commit() {
+  mgr_.DiskCommit();
+  active_ = false;
+}
+
+void TDiskTransaction::Rollback() {
+  active_ = false;
+  mgr_.DiskRollback();
+}
 
 // ---- construction and properties ----
 
@@ -417,11 +433,12 @@ uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t kind, const void* buff
   PageBytes(pageCount, 9600, "TDiskMgr.WriteNewPages");
   const auto code = static_cast<uint16_t>(owner * 16 + kind);
 
-  THeaderLockGuard guard(*this, true);
+  THeaderLockGuard guard(this, true);
   uint32_t address = map_page_mgr_->GetNextEmptyPageAddress(pageCount);
   if (address != 0) {
     try {
       WritePages(address, pageCount, buffer, owner, accessFlags);
+      map_page_mgr_->AdjustMapPageFlags(code, address, pageCount);
     } catch (...) {
       // The run has left its chain; give it back rather than lose it.
       try {
@@ -432,23 +449,47 @@ uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t kind, const void* buff
     }
   } else {
     address = AppendNewPages(buffer, pageCount, owner, accessFlags);
+    try {
+      map_page_mgr_->AdjustMapPageFlags(code, address, pageCount);
+    } catch (...) {
+      GiveBackAppend(address, pageCount * page_size_);
+      throw;
+    }
   }
-  map_page_mgr_->AdjustMapPageFlags(code, address, pageCount);
   guard.Done();
   return address;
+}
+
+void TDiskMgr::GiveBackAppend(uint32_t position, uint32_t bytes) {
+  // Inside a transaction nothing reached the file; its rollback drops it.
+  if (IsTransactionActive()) return;
+  try {
+    // The header write lock is held: nobody else appends meanwhile. A map
+    // page added after these pages stays, and so do they.
+    if (tav_file_->FileSize() <= int64_t{position} + bytes) tav_file_->CutTavFile(position);
+  } catch (...) {
+    // The pages stay at the end unknown to the map; the first error counts.
+  }
 }
 
 uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
                                   uint32_t accessFlags) {
   RequireOpen("TDiskMgr.AppendNewPages");
   const uint32_t bytes = PageBytes(pageCount, 9600, "TDiskMgr.AppendNewPages");
-  THeaderLockGuard guard(*this, true);
+  THeaderLockGuard guard(this, true);
   // The end another connection has reached counts too, and a file that does
   // not end on a page boundary is continued at the next one.
   const int64_t end = (GetFileSize() + page_size_ - 1) / page_size_ * page_size_;
   if (end + bytes > TAV_MAX_FILE_END) TavDatabaseError(9600, "TDiskMgr.AppendNewPages");
   const auto position = static_cast<uint32_t>(end);
-  tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner), accessFlags);
+  try {
+    tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner),
+                                   accessFlags);
+  } catch (...) {
+    // Part of it may be in the file, past the last page the map knows.
+    GiveBackAppend(position, bytes);
+    throw;
+  }
   guard.Done();
   return position;
 }
@@ -463,7 +504,7 @@ void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
   TAV_ASSERT((address & (page_size_ - 1)) == 0, "ReleasePages of an address inside a page");
   if (pageCount == 0) return;
   PageBytes(pageCount, 9600, "TDiskMgr.ReleasePages");
-  THeaderLockGuard guard(*this, true);
+  THeaderLockGuard guard(this, true);
   map_page_mgr_->AdjustMapPageFlags(kMapEntryFree, address, pageCount);
   // Zeroed while the header lock is held: once it goes, another connection
   // may be handed these pages and write them.
@@ -474,7 +515,7 @@ void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
 
 void TDiskMgr::DeleteOwnedPages(uint32_t owner, uint32_t kind, bool matchKind) {
   RequireOpen("TDiskMgr.DeleteOwnedPages");
-  THeaderLockGuard guard(*this, true);
+  THeaderLockGuard guard(this, true);
   host::TList pages;
   map_page_mgr_->DeleteOwnedPages(owner, kind, pages, matchKind);
   WriteHeaderIfDirty();
@@ -488,7 +529,7 @@ void TDiskMgr::ListAllocatedFixedBlocks(uint32_t blockSize, uint32_t owner, host
                                         uint32_t kind) {
   TAV_ASSERT(blockSize != 0, "Invalid block size of 0 in ListAllocatedFixedBlocks");
   RequireOpen("TDiskMgr.ListAllocatedFixedBlocks");
-  THeaderLockGuard guard(*this, false);
+  THeaderLockGuard guard(this, false);
   const uint32_t request = GetBestPageRequestSize(blockSize, page_size_);
   const uint32_t perRequest = request / page_size_;
   const uint32_t blocks = request / blockSize;
@@ -726,12 +767,14 @@ void TDiskMgr::DiskCommit() {
 void TDiskMgr::DiskRollback() {
   RequireOpen("TDiskMgr.DiskRollback");
   if (!IsTransactionActive()) TavDatabaseError(10257, "TDiskMgr.DiskRollback");
-  tav_file_->Rollback();
+  TFirstError error;
+  // After a failed commit the file's rollback ends the transaction and then
+  // raises; the header and the locks are seen to either way.
+  error.Try([&] { tav_file_->Rollback(); });
   // Map pages the transaction added are gone, and the header's changes are
   // not to be written by anyone.
   map_page_mgr_->ResetAddressCache();
   global_hdr_->SetDirty(false);
-  TFirstError error;
   error.Try([&] {
     if (hdr_read_lock_ || hdr_write_lock_) {
       ReadHeaderBytes();
@@ -766,7 +809,7 @@ void TDiskMgr::GetCurrentUsers(host::TStrings& list) {
 int64_t TDiskMgr::GetFileSize() {
   RequireOpen("TDiskMgr.GetFileSize");
   const int64_t own = tav_file_->SeekTavEof();
-  const int64_t onDisk = tav_file_->OSFile()->Size();
+  const int64_t onDisk = tav_file_->FileSize();
   return std::max(own, onDisk);
 }
 

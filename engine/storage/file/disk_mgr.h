@@ -27,6 +27,12 @@
 //  - Without a lock file (a database file without the write bit) every lock
 //    call succeeds without locking and the status queries answer 1.
 //  - Not thread-safe: one thread at a time per manager.
+//  - Tests may hand a data file (SetDataFile) that carries the database's
+//    bytes instead of the file itself: the in-memory twin of os/testing.
+//    The lock file and every range lock stay on the real files.
+//
+// THeaderLockGuard holds the header lock for one operation of any layer;
+// TDiskTransaction holds a transaction for one scope (see each below).
 #pragma once
 
 #include <cstdint>
@@ -44,6 +50,10 @@ namespace host {
 class TList;
 class TStrings;
 }  // namespace host
+
+namespace os {
+class TFileIO;
+}
 
 namespace tav {
 
@@ -111,6 +121,9 @@ class TDiskMgr : public host::TObject {
   host::TStrings* DebugStrings() const { return debug_strings_; }
   void SetDebugStrings(host::TStrings* value) { debug_strings_ = value; }
   bool IsOpen() const;
+  // The data side of the file for the next create or open (null: the file
+  // itself); set while closed, borrowed, outlives the open.
+  void SetDataFile(os::TFileIO* value) { tav_file_->SetDataFile(value); }
 
   // ---- life cycle ----
   // Writes a new, empty database file (the fixed area and the first map
@@ -200,11 +213,16 @@ class TDiskMgr : public host::TObject {
   void ReleaseAllLocks();
 
   // ---- transactions ----
+  // The file transaction's states are TTavFile's (tav_file.h).
   void DiskStartTransaction();
   // Writes a dirty header, upgrades the table read locks, commits the file
-  // and releases every lock. A failure leaves the transaction running.
+  // and releases every lock. A failure leaves the transaction running with
+  // its locks: still open when the locks failed, else a failed commit, which
+  // DiskCommit may be called again for.
   void DiskCommit();
-  // Rolls the file back, re-reads the header and releases every lock.
+  // Rolls the file back, re-reads the header and releases every lock; all of
+  // it also when the file's rollback raises (8450 after a failed commit that
+  // had begun writing), whose error then reaches the caller.
   void DiskRollback();
   bool IsTransactionActive() const;
   // In a transaction commits and restarts it; flushes the file's buffers.
@@ -231,7 +249,6 @@ class TDiskMgr : public host::TObject {
   // Takes table lock 0 of the given type and reads the header unless a
   // header lock was held already; a failed read gives the lock back.
   void TakeHeaderLock(int type);
-  class THeaderLockGuard;
   friend class THeaderLockGuard;
 
   void RequireOpen(const char* caller) const;
@@ -242,6 +259,10 @@ class TDiskMgr : public host::TObject {
   void WriteHeaderIfDirty();
   void ClearHeaderLockFlags();
   uint32_t PageBytes(uint32_t pageCount, int code, const char* caller) const;
+  // After a failed append outside a transaction: cuts the file back to
+  // `position` when nothing lies beyond the `bytes` appended there, so that
+  // no page is left at the end that the map does not know. Never raises.
+  void GiveBackAppend(uint32_t position, uint32_t bytes);
   void ZeroPages(const host::TList& pages);
 
   std::unique_ptr<TTavFile> tav_file_;
@@ -265,6 +286,57 @@ class TDiskMgr : public host::TObject {
   std::unique_ptr<TBaseLockMgr> trans_lock_mgr_;
   std::string crypt_key_;
   std::vector<uint8_t> zero_page_;
+};
+
+// Holds the database's header lock for one operation: the disk manager's
+// page allocation, a block interface's change of a global free chain, a
+// table directory's read or change. A lock the caller already holds stays
+// held (a read lock becomes a write lock when one is asked for), so that no
+// other connection slips in between the caller's steps. At the end the
+// header is written if dirty, and a lock taken here is given back, unless a
+// transaction runs: then it stays until commit or rollback. Done is the
+// normal end and lets a failing header write reach the caller; leaving scope
+// without it (an error on its way) gives the lock back all the same and
+// swallows what fails. A null manager (memory storage) has no lock.
+class THeaderLockGuard {
+ public:
+  THeaderLockGuard(TDiskMgr* mgr, bool write);
+  ~THeaderLockGuard();
+  THeaderLockGuard(const THeaderLockGuard&) = delete;
+  THeaderLockGuard& operator=(const THeaderLockGuard&) = delete;
+
+  void Done();
+
+ private:
+  void Finish();
+
+  TDiskMgr* mgr_;
+  bool held_before_ = false;
+  bool done_ = false;
+};
+
+// One transaction of a disk manager, held by scope: the constructor starts
+// it (10256 when one runs), Commit commits it, and leaving scope without a
+// successful Commit rolls it back, so that an error never leaves a
+// transaction, its locks or its pending writes behind. A failed Commit may
+// be retried (the file is then in its failed-commit state); Rollback ends it
+// at once and lets the rollback's error be seen. The manager outlives the
+// guard.
+class TDiskTransaction {
+ public:
+  explicit TDiskTransaction(TDiskMgr& mgr);
+  ~TDiskTransaction();
+  TDiskTransaction(const TDiskTransaction&) = delete;
+  TDiskTransaction& operator=(const TDiskTransaction&) = delete;
+
+  void Commit();
+  void Rollback();
+  // Neither committed nor rolled back yet.
+  bool Active() const { return active_; }
+
+ private:
+  TDiskMgr& mgr_;
+  bool active_ = false;
 };
 
 // The request size for blocks of `blockSize` bytes in pages of `pageSize`:

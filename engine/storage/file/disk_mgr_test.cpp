@@ -18,6 +18,7 @@
 #include "host/rtl/string_list.h"
 #include "os/clock.h"
 #include "os/file.h"
+#include "os/testing/mem_file.h"
 
 namespace tav {
 namespace {
@@ -497,6 +498,59 @@ TEST_F(DiskMgrTest, ForceToDiskCommitsAndGoesOnInTheTransaction) {
   m.DiskRollback();
   EXPECT_EQ(db_.Map().Entry(page / kPage), 3 * 16 + 9);
   EXPECT_EQ(db_.Map().filePages, page / kPage + 2);
+}
+
+// The guard of one transaction: leaving scope without a commit is a rollback
+// that lets go of every lock; a commit keeps the work.
+TEST_F(DiskMgrTest, ATransactionGuardRollsBackUnlessCommitted) {
+  TDiskMgr m;
+  Open(m);
+  const std::string before = db_.Bytes();
+  try {
+    TDiskTransaction tx(m);
+    EXPECT_EQ(ErrorCodeOf([&] { TDiskTransaction nested(m); }), 10256);
+    Alloc(m, 2, 3);
+    m.SetTableLock(9, kLockTypeWrite);
+    EXPECT_GT(HeldLocks(m), 0);
+    TavDatabaseError(9217, "the test");
+  } catch (const ETavDatabaseError&) {
+  }
+  EXPECT_FALSE(m.IsTransactionActive());
+  EXPECT_EQ(HeldLocks(m), 0);
+  EXPECT_EQ(db_.Bytes(), before);
+  uint32_t page = 0;
+  {
+    TDiskTransaction tx(m);
+    page = Alloc(m, 2, 3);
+    tx.Commit();
+    EXPECT_FALSE(tx.Active());
+  }
+  EXPECT_EQ(HeldLocks(m), 0);
+  EXPECT_EQ(db_.Bytes().substr(page, 2 * kPage), PagePattern(2 * kPage, 3));
+}
+
+// A failed flush raises and leaves the connection as it was; flushing again
+// succeeds. Inside a transaction the commit before the flush stands.
+TEST_F(DiskMgrTest, AFailedFlushRaisesAndTheNextOneSucceeds) {
+  os::test::TMemFile data(db_.Bytes());
+  TDiskMgr m;
+  m.SetDataFile(&data);
+  Open(m);
+  m.DiskStartTransaction();
+  const uint32_t page = Alloc(m, 1, 3);
+  data.Inject(os::test::fkFlushError, 1);
+  EXPECT_EQ(ErrorCodeOf([&] { m.ForceToDisk(); }), 8450);
+  EXPECT_TRUE(m.IsTransactionActive());
+  EXPECT_EQ(m.TavFile().TransactionState(), ftsOpen);
+  EXPECT_EQ(data.Contents().substr(page, kPage), PagePattern(kPage, 3));
+  m.ForceToDisk();
+  m.DiskCommit();
+  EXPECT_EQ(HeldLocks(m), 0);
+  data.Inject(os::test::fkFlushError, 1);
+  EXPECT_EQ(ErrorCodeOf([&] { m.TavFile().FlushBuffers(); }), 8450);
+  m.TavFile().FlushBuffers();
+  m.Close();
+  EXPECT_EQ(test::MapImageOf(data.Contents(), kPage).error, "");
 }
 
 TEST_F(DiskMgrTest, AMapPageAddedInARolledBackTransactionIsForgotten) {

@@ -19,6 +19,20 @@ constexpr uint32_t kCopyChunk = 4096;
 
 }  // namespace
 
+const char* FileTransStateName(TFileTransState state) {
+  switch (state) {
+    case ftsNone:
+      return "None";
+    case ftsOpen:
+      return "Open";
+    case ftsCommitting:
+      return "Committing";
+    case ftsFailedCommit:
+      return "FailedCommit";
+  }
+  return "?";
+}
+
 int CachePageCountFor(int64_t fileSize, uint32_t pageSize) {
   if (fileSize < 0 || pageSize == 0) return 50;
   return static_cast<int>(std::clamp<int64_t>(fileSize / pageSize / 4, 50, 1000));
@@ -42,6 +56,18 @@ int32_t TTavFile::Handle() const {
 
 void TTavFile::RequireOpen(const char* caller) const {
   if (!file_) TavDatabaseError(8449, caller);
+}
+
+void TTavFile::RequireWritable(const char* caller) const {
+  TAV_ASSERT(trans_state_ != ftsCommitting, "A write asked for while a commit runs");
+  if (trans_state_ == ftsFailedCommit)
+    TavDatabaseError(10256, caller, "A failed commit must be committed again or rolled back first");
+}
+
+void TTavFile::SetDataFile(os::TFileIO* value) {
+  if (file_)
+    TavDatabaseError(8581, "TTavFile.SetDataFile", "Cannot set the data file of an opened file");
+  data_file_ = value;
 }
 
 void TTavFile::ValidatePageSize(const char* caller) const {
@@ -99,8 +125,10 @@ void TTavFile::OpenCaches(int64_t fileSize) {
 void TTavFile::CloseHandle() {
   cache_mgr_->Close();
   block_mgr_->Close();
-  transaction_active_ = false;
+  trans_state_ = ftsNone;
+  commit_wrote_ = false;
   trans_eof_ = 0;
+  io_ = nullptr;
   file_.reset();
   scratch_.reset();
 }
@@ -110,6 +138,11 @@ int32_t TTavFile::CreateTavFile(const std::string& name) {
   ValidatePageSize("TTavFile.CreateTavFile");
   file_ = os::TOSFile::Create(name, os::TFileCreation::CreateAlways);
   if (!file_) return 0;
+  io_ = data_file_ ? data_file_ : file_.get();
+  if (data_file_ && !data_file_->SetSize(0)) {
+    CloseHandle();
+    return 0;
+  }
   try {
     OpenCaches(0);
   } catch (...) {
@@ -140,7 +173,8 @@ int32_t TTavFile::OpenTavFile(const std::string& name) {
   if (!file_)
     TavDatabaseError(8449, "TTavFile.OpenTavFile",
                      "Unable to open file. Error type of: " + GetOSErrorMsg());
-  const int64_t size = file_->Size();
+  io_ = data_file_ ? data_file_ : file_.get();
+  const int64_t size = io_->Size();
   if (size < 0) {
     const std::string reason = GetOSErrorMsg();
     CloseHandle();
@@ -187,7 +221,7 @@ void TTavFile::RequireBlowKey() const {
 
 bool TTavFile::UsesPageCache(uint32_t accessFlags) const {
   if (accessFlags & kScrambled) return true;
-  return (accessFlags & TAV_ACCESS_CACHED) && (cache_active_ || transaction_active_);
+  return (accessFlags & TAV_ACCESS_CACHED) && (cache_active_ || GetTransactionActive());
 }
 
 // ---- transfers ----
@@ -196,7 +230,7 @@ void TTavFile::InternalRead(void* buffer, uint32_t position, uint32_t count) {
   RequireOpen("TTavFile.InternalRead");
   CheckReadRange(position, count, "TTavFile.InternalRead");
   if (count == 0) return;
-  if (file_->Read(position, buffer, count) != static_cast<int64_t>(count))
+  if (io_->Read(position, buffer, count) != static_cast<int64_t>(count))
     TavDatabaseError(9217, "TTavFile.InternalRead", "Unable to complete file read operation");
 }
 
@@ -204,12 +238,15 @@ void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t cou
   RequireOpen("TTavFile.InternalWrite");
   CheckWriteRange(position, count, "TTavFile.InternalWrite");
   if (count == 0) return;
-  if (file_->Write(position, buffer, count) != static_cast<int64_t>(count))
+  // Once a commit writes, the file no longer holds only committed data,
+  // even should this very write fail part way.
+  if (trans_state_ == ftsCommitting) commit_wrote_ = true;
+  if (io_->Write(position, buffer, count) != static_cast<int64_t>(count))
     TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
 }
 
 void TTavFile::RawRead(uint8_t* buffer, uint32_t position, uint32_t count) {
-  if (transaction_active_ && !block_mgr_->Empty())
+  if (GetTransactionActive() && !block_mgr_->Empty())
     block_mgr_->ReadBlock(buffer, 0, count, 0, position);
   else
     InternalRead(buffer, position, count);
@@ -272,7 +309,7 @@ void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
 
 void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count,
                            int32_t tableId, uint32_t accessFlags) {
-  if (!transaction_active_ || block_mgr_->Empty()) {
+  if (!GetTransactionActive() || block_mgr_->Empty()) {
     cache_mgr_->WriteCache(buffer, tableId, count, 0, position, accessFlags);
     return;
   }
@@ -299,7 +336,7 @@ void TTavFile::SeekAndReadTavFile(void* buffer, uint32_t position, uint32_t coun
   CheckReadRange(position, count, "TTavFile.SeekAndReadTavFile");
   if (UsesPageCache(accessFlags))
     cache_mgr_->ReadCache(buffer, tableId, accessFlags, position, 0, count);
-  else if (transaction_active_)
+  else if (GetTransactionActive())
     block_mgr_->ReadBlock(buffer, tableId, count, 0, position);
   else
     InternalRead(buffer, position, count);
@@ -309,14 +346,15 @@ void TTavFile::SeekAndWriteTavFile(const void* buffer, uint32_t position, uint32
                                    int32_t tableId, uint32_t accessFlags) {
   CheckTableId(tableId);
   RequireOpen("TTavFile.SeekAndWriteTavFile");
+  RequireWritable("TTavFile.SeekAndWriteTavFile");
   CheckWriteRange(position, count, "TTavFile.SeekAndWriteTavFile");
   if (UsesPageCache(accessFlags))
     WriteCached(static_cast<const uint8_t*>(buffer), position, count, tableId, accessFlags);
-  else if (transaction_active_)
+  else if (GetTransactionActive())
     block_mgr_->WriteBlock(buffer, tableId, count, 0, position);
   else
     InternalWrite(buffer, position, count);
-  if (transaction_active_) GrowTransactionEof(position, count);
+  if (GetTransactionActive()) GrowTransactionEof(position, count);
 }
 
 uint8_t* TTavFile::SeekAndReadTavFileByRef(uint32_t position, uint32_t count, int32_t tableId,
@@ -332,10 +370,11 @@ void TTavFile::SeekAndWriteTavFileByRef(const uint8_t* buffer, uint32_t position
                                         int32_t tableId, uint32_t accessFlags) {
   CheckTableId(tableId);
   RequireOpen("TTavFile.SeekAndWriteTavFileByRef");
+  RequireWritable("TTavFile.SeekAndWriteTavFileByRef");
   CheckWriteRange(position, count, "TTavFile.SeekAndWriteTavFileByRef");
   TAV_ASSERT(UsesPageCache(accessFlags), "SeekAndWriteTavFileByRef accessed in error");
   cache_mgr_->WriteCacheByRef(buffer, tableId, count, 0, position, accessFlags);
-  if (transaction_active_) {
+  if (GetTransactionActive()) {
     block_mgr_->RemoveRange(position & cache_mgr_->BaseAddrMask(), 0, page_size_);
     GrowTransactionEof(position, count);
   }
@@ -357,19 +396,21 @@ void TTavFile::ReadThroughTavFile(void* buffer, uint32_t position, uint32_t coun
 }
 
 void TTavFile::WriteThroughTavFile(const void* buffer, uint32_t position, uint32_t count) {
+  RequireWritable("TTavFile.WriteThroughTavFile");
   InternalWrite(buffer, position, count);
-  if (transaction_active_) GrowTransactionEof(position, count);
+  if (GetTransactionActive()) GrowTransactionEof(position, count);
 }
 
 void TTavFile::ReleasePage(uint32_t position, const void* buffer) {
   RequireOpen("TTavFile.ReleasePage");
+  RequireWritable("TTavFile.ReleasePage");
   CheckWriteRange(position, page_size_, "TTavFile.ReleasePage");
   TAV_ASSERT((position & (page_size_ - 1)) == 0, "ReleasePage of an address inside a page");
   // The page leaves the page cache first, even when dirty: its contents are
   // dead, and a cached copy would otherwise outlive (or at Commit overwrite)
   // the released bytes.
   cache_mgr_->RemovePage(position, 0);
-  if (transaction_active_) {
+  if (GetTransactionActive()) {
     block_mgr_->WriteBlock(buffer, 0, page_size_, 0, position);
     GrowTransactionEof(position, page_size_);
   } else {
@@ -386,8 +427,8 @@ uint32_t TTavFile::SeekTavBof() {
 
 int64_t TTavFile::SeekTavEof() {
   RequireOpen("TTavFile.SeekTavEof");
-  if (transaction_active_) return trans_eof_;
-  const int64_t size = file_->Size();
+  if (GetTransactionActive()) return trans_eof_;
+  const int64_t size = io_->Size();
   if (size < 0) TavDatabaseError(8450, "TTavFile.SeekTavEof", "Unable to seek to end of file");
   return size;
 }
@@ -401,36 +442,51 @@ int64_t TTavFile::SeekTavPosition(uint32_t position) {
 
 void TTavFile::StartTransaction() {
   RequireOpen("TTavFile.StartTransaction");
-  if (transaction_active_) TavDatabaseError(10256, "TTavFile.StartTransaction");
-  const int64_t size = file_->Size();
+  if (trans_state_ == ftsFailedCommit)
+    TavDatabaseError(10256, "TTavFile.StartTransaction",
+                     "A failed commit must be committed again or rolled back first");
+  if (trans_state_ != ftsNone) TavDatabaseError(10256, "TTavFile.StartTransaction");
+  const int64_t size = io_->Size();
   if (size < 0)
     TavDatabaseError(8450, "TTavFile.StartTransaction", "Unable to seek to end of file");
   block_mgr_->StartTransaction();
   cache_mgr_->StartTransaction();
   trans_eof_ = size;
-  transaction_active_ = true;
+  trans_state_ = ftsOpen;
+  commit_wrote_ = false;
 }
 
 void TTavFile::Commit() {
-  if (!transaction_active_) TavDatabaseError(10257, "TTavFile.Commit");
+  TAV_ASSERT(trans_state_ != ftsCommitting, "Commit called while committing");
+  if (trans_state_ == ftsNone) TavDatabaseError(10257, "TTavFile.Commit");
+  trans_state_ = ftsCommitting;
   // A dirty page and pending raw bytes never cover the same bytes (a page
   // write drops the pending bytes under it), so the order is free; pages go
-  // first as they always have.
-  if (cache_mgr_->TransactionActive()) cache_mgr_->Commit();
+  // first as they always have. A retry after a failed commit finds the pages
+  // already written clean and writes only the rest.
   try {
-    if (block_mgr_->TransactionActive()) block_mgr_->Commit();
+    if (cache_mgr_->TransactionActive()) cache_mgr_->Commit();
+    try {
+      if (block_mgr_->TransactionActive()) block_mgr_->Commit();
+    } catch (...) {
+      // Keep both caches in the transaction so that a retry or a rollback
+      // finds them as the file does.
+      cache_mgr_->StartTransaction();
+      throw;
+    }
   } catch (...) {
-    // Keep both caches in the transaction so that a retry or a rollback
-    // finds them as the file does.
-    cache_mgr_->StartTransaction();
+    trans_state_ = ftsFailedCommit;
     throw;
   }
-  transaction_active_ = false;
+  trans_state_ = ftsNone;
+  commit_wrote_ = false;
   trans_eof_ = 0;
 }
 
 void TTavFile::Rollback() {
-  if (!transaction_active_) TavDatabaseError(10257, "TTavFile.Rollback");
+  TAV_ASSERT(trans_state_ != ftsCommitting, "Rollback called while committing");
+  if (trans_state_ == ftsNone) TavDatabaseError(10257, "TTavFile.Rollback");
+  const bool torn = trans_state_ == ftsFailedCommit && commit_wrote_;
   // Pages read during the transaction saw the pending raw bytes; those bytes
   // are about to go, so must any clean copy made from them.
   for (int i = 0; i < block_mgr_->Count(); ++i) {
@@ -442,16 +498,39 @@ void TTavFile::Rollback() {
   }
   if (cache_mgr_->TransactionActive()) cache_mgr_->Rollback();
   if (block_mgr_->TransactionActive()) block_mgr_->Rollback();
-  transaction_active_ = false;
+  trans_state_ = ftsNone;
+  commit_wrote_ = false;
   trans_eof_ = 0;
+  if (torn)
+    TavDatabaseError(8450, "TTavFile.Rollback",
+                     "Rolled back after a failed commit: the file may hold part of the transaction");
 }
 
 // ---- whole-file operations ----
 
+int64_t TTavFile::FileSize() {
+  RequireOpen("TTavFile.FileSize");
+  const int64_t size = io_->Size();
+  if (size < 0) TavDatabaseError(8450, "TTavFile.FileSize", "Unable to seek to end of file");
+  return size;
+}
+
 void TTavFile::FlushBuffers() {
   RequireOpen("TTavFile.FlushBuffers");
-  if (!file_->Flush())
+  if (!io_->Flush())
     TavDatabaseError(8450, "TTavFile.FlushBuffers", "The file buffers could not be flushed");
+}
+
+void TTavFile::CutTavFile(uint32_t size) {
+  RequireOpen("TTavFile.CutTavFile");
+  TAV_ASSERT(!GetTransactionActive(), "The file cut inside a transaction");
+  const int64_t end = FileSize();
+  // A page the cut runs through goes too: its cached copy would keep the
+  // bytes cut off.
+  for (int64_t base = size & cache_mgr_->BaseAddrMask(); base < end; base += page_size_)
+    cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
+  if (!io_->SetSize(size))
+    TavDatabaseError(8450, "TTavFile.CutTavFile", "Unable to set the end of file");
 }
 
 void TTavFile::CopyTavFile(const std::string& name) {
@@ -470,7 +549,7 @@ void TTavFile::CopyTavFile(const std::string& name) {
       uint64_t position = 0;
       bool failed = false;
       for (;;) {
-        const int64_t got = file_->Read(position, chunk, kCopyChunk);
+        const int64_t got = io_->Read(position, chunk, kCopyChunk);
         if (got < 0 ||
             (got > 0 && target->Write(position, chunk, static_cast<size_t>(got)) != got)) {
           failed = true;

@@ -23,6 +23,32 @@
 //  - A pointer from SeekAndReadTavFileByRef is valid only until the next call
 //    into this object.
 //  - Transfers are not thread-safe; one thread at a time.
+//  - The file's bytes move through a data file (os/file_io.h): the opened
+//    file itself, or one set with SetDataFile while closed (tests hand the
+//    in-memory twin that fails on cue). Locks and share modes always stay on
+//    the opened file.
+//
+// A file transaction is in one of four states (TransactionState), and every
+// call checks the state it needs:
+//  - ftsNone: no transaction. Writes reach the file at once. A transaction
+//    that was committed or rolled back is back here.
+//  - ftsOpen: after StartTransaction. Page writes wait dirty in the page
+//    cache, raw writes in the block cache; the file is untouched and still
+//    holds the last committed state. Rollback drops the waiting writes
+//    (ftsNone: "rolled back"), Commit moves on.
+//  - ftsCommitting: Commit writes the waiting pages, then the waiting raw
+//    bytes. Nothing else runs meanwhile: a write asked for now breaks an
+//    internal rule (TAV_ASSERT). All written: ftsNone. A write fails:
+//  - ftsFailedCommit: part of the transaction may be in the file, the rest
+//    is still waiting. No new change is taken (10256) and no transaction
+//    starts; Commit writes what is still waiting and, when that succeeds,
+//    the file holds the whole transaction (ftsNone). Rollback drops what is
+//    waiting and ends the transaction (ftsNone), but when Commit had begun
+//    writing it raises 8450 after the fact: nothing here can take back what
+//    reached the file, so the file may hold part of the transaction. The
+//    sound way out of a failed commit is to commit again.
+// Reads are served in every state; inside a transaction they see its own
+// waiting writes.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +61,7 @@
 #include "host/rtl/object.h"
 
 namespace os {
+class TFileIO;
 class TOSFile;
 }
 
@@ -65,12 +92,24 @@ inline constexpr uint64_t TAV_RAW_PROBE_BASE = 0x0FF10000;
 // clamp(fileSize div pageSize div 4, 50, 1000) pages.
 int CachePageCountFor(int64_t fileSize, uint32_t pageSize);
 
+// The states of a file transaction (see above).
+enum TFileTransState { ftsNone, ftsOpen, ftsCommitting, ftsFailedCommit };
+
+// "None", "Open", "Committing", "FailedCommit".
+const char* FileTransStateName(TFileTransState state);
+
 class TTavFile : public host::TObject {
  public:
   TTavFile();
   ~TTavFile() override;
   TTavFile(const TTavFile&) = delete;
   TTavFile& operator=(const TTavFile&) = delete;
+
+  // The data side of the next opens and creates instead of the file itself
+  // (null: the file). Set while closed (8581 otherwise); borrowed, it must
+  // outlive the open. A create empties it.
+  void SetDataFile(os::TFileIO* value);
+  os::TFileIO* DataFile() const { return data_file_; }
 
   // Creates (or empties) the file, open for reading and writing and
   // exclusive, with a page cache of 50 pages. Returns the handle, or 0 when
@@ -151,17 +190,26 @@ class TTavFile : public host::TObject {
   // The position, or -1 when it lies beyond reach (past TAV_MAX_FILE_END).
   int64_t SeekTavPosition(uint32_t position);
 
-  // 10256 when one is active.
+  // 10256 when one is active (a failed commit included).
   void StartTransaction();
-  // Writes the pending pages, then the pending raw bytes (10257 without a
-  // transaction). A failing write raises with the transaction still active
-  // and what was not written still pending.
+  // From ftsOpen or ftsFailedCommit: writes the pending pages, then the
+  // pending raw bytes (10257 without a transaction). A failing write raises
+  // in ftsFailedCommit with what was not written still pending.
   void Commit();
+  // Drops what is pending (10257 without a transaction); after a failed
+  // commit that had begun writing, raises 8450 once the transaction is gone.
   void Rollback();
-  bool GetTransactionActive() const { return transaction_active_; }
+  bool GetTransactionActive() const { return trans_state_ != ftsNone; }
+  TFileTransState TransactionState() const { return trans_state_; }
 
   // 8450 "The file buffers could not be flushed".
   void FlushBuffers();
+  // The size of the file's data, 8450 when it cannot be had.
+  int64_t FileSize();
+  // Cuts the file down to `size` bytes and drops the cached pages beyond;
+  // outside a transaction only (a transaction's end is its own). 8450 when
+  // the system refuses.
+  void CutTavFile(uint32_t size);
   // Copies the file to `name` (replaced); a failed copy is removed and raises
   // 8450.
   void CopyTavFile(const std::string& name);
@@ -182,6 +230,8 @@ class TTavFile : public host::TObject {
 
  private:
   void RequireOpen(const char* caller) const;
+  // A change may be taken now (see the transaction states).
+  void RequireWritable(const char* caller) const;
   void ValidatePageSize(const char* caller) const;
   void OpenCaches(int64_t fileSize);
   void CloseHandle();
@@ -200,6 +250,8 @@ class TTavFile : public host::TObject {
   void LockRetryPause() const;
 
   std::unique_ptr<os::TOSFile> file_;
+  os::TFileIO* io_ = nullptr;         // where the bytes go while open
+  os::TFileIO* data_file_ = nullptr;  // borrowed; null: file_ itself
   std::unique_ptr<uint8_t[]> scratch_;  // one page, for scrambled transfers
   std::vector<uint8_t> xor_key_;
   std::vector<uint8_t> blow_key_;
@@ -215,7 +267,8 @@ class TTavFile : public host::TObject {
   int32_t lock_retry_count_ = 10;
   uint32_t page_size_ = TAV_DEFAULT_PAGE_SIZE;
   bool cache_active_ = false;
-  bool transaction_active_ = false;
+  TFileTransState trans_state_ = ftsNone;
+  bool commit_wrote_ = false;  // this commit has begun writing the file
   bool blow_key_set_ = false;
   TBlowfishData blowfish_{};
 };

@@ -16,6 +16,7 @@
 #include "engine/storage/crypto/xor_crypt.h"
 #include "host/rtl/exceptions.h"
 #include "os/clock.h"
+#include "os/testing/mem_file.h"
 #include "os/testing/test_support.h"
 
 namespace tav {
@@ -387,17 +388,92 @@ TEST_F(TavFileTest, OpeningNeedsAKeyAndAnExistingFile) {
   EXPECT_EQ(ErrorCodeOf([&] { f.SeekTavEof(); }), 8449);
 }
 
-TEST_F(TavFileTest, TransactionStateErrors) {
-  MakeFile(1);
+// The transaction states, each call from each state: the error it raises
+// (0 for none), the state it leaves, and what the file then holds.
+enum TStateCall { scStart, scWrite, scCommit, scRollback };
+
+struct TStateCase {
+  TFileTransState from;
+  TStateCall call;
+  int error;
+  TFileTransState to;
+  // The file's first page afterwards: 'o' the old bytes, 'n' the
+  // transaction's, 'x' the next transaction's (scWrite from ftsNone).
+  char page;
+};
+
+class TavFileStates : public ::testing::TestWithParam<TStateCase> {};
+
+TEST_P(TavFileStates, EachCallChecksTheState) {
+  const TStateCase& c = GetParam();
+  os::test::TTempDir dir;
+  const std::string path = dir / "db.tav";
+  os::test::WriteWholeFile(path, "");
+  const std::string old = Pattern(kPage, 1), mine = Pattern(kPage, 2), next = Pattern(kPage, 3);
+  os::test::TMemFile data(old);
   TTavFile f;
-  Open(f);
-  EXPECT_EQ(ErrorCodeOf([&] { f.Commit(); }), 10257);
-  EXPECT_EQ(ErrorCodeOf([&] { f.Rollback(); }), 10257);
-  f.StartTransaction();
-  EXPECT_EQ(ErrorCodeOf([&] { f.StartTransaction(); }), 10256);
-  f.Commit();
-  EXPECT_FALSE(f.GetTransactionActive());
+  f.SetPageSize(kPage);
+  f.SetXORKeyBuf(C_TAVXORKEY, C_TAVXORKEYLEN);
+  f.SetOpenRead(true);
+  f.SetOpenWrite(true);
+  f.SetCacheActive(true);
+  f.SetDataFile(&data);
+  ASSERT_GE(f.OpenTavFile(path), 1);
+  if (c.from != ftsNone) {
+    f.StartTransaction();
+    f.SeekAndWriteTavFile(mine.data(), 0, kPage, 1, TAV_ACCESS_CACHED);
+  }
+  if (c.from == ftsFailedCommit) {
+    data.Inject(os::test::fkWriteError, 1);
+    EXPECT_EQ(ErrorCodeOf([&] { f.Commit(); }), 9217);
+    data.Heal();
+  }
+  ASSERT_EQ(f.TransactionState(), c.from);
+  const int error = ErrorCodeOf([&] {
+    switch (c.call) {
+      case scStart:
+        f.StartTransaction();
+        break;
+      case scWrite:
+        f.SeekAndWriteTavFile(next.data(), 0, kPage, 1, TAV_ACCESS_CACHED);
+        break;
+      case scCommit:
+        f.Commit();
+        break;
+      case scRollback:
+        f.Rollback();
+        break;
+    }
+  });
+  EXPECT_EQ(error, c.error);
+  EXPECT_EQ(f.TransactionState(), c.to);
+  EXPECT_EQ(f.GetTransactionActive(), c.to != ftsNone);
+  if (f.GetTransactionActive()) {
+    // Whatever is pending goes, so that the file tells what was committed.
+    EXPECT_EQ(ErrorCodeOf([&] { f.Rollback(); }), c.to == ftsFailedCommit ? 8450 : 0);
+  }
+  const std::string want = c.page == 'o' ? old : c.page == 'n' ? mine : next;
+  EXPECT_TRUE(data.Contents() == want) << "the file's page is not '" << c.page << "'";
+  // Reads see the file as it is, in any state.
+  std::string seen(kPage, '\0');
+  f.SeekAndReadTavFile(seen.data(), 0, kPage, 1, TAV_ACCESS_CACHED);
+  EXPECT_TRUE(seen == want);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TavFileStates,
+    ::testing::Values(TStateCase{ftsNone, scStart, 0, ftsOpen, 'o'},
+                      TStateCase{ftsNone, scWrite, 0, ftsNone, 'x'},
+                      TStateCase{ftsNone, scCommit, 10257, ftsNone, 'o'},
+                      TStateCase{ftsNone, scRollback, 10257, ftsNone, 'o'},
+                      TStateCase{ftsOpen, scStart, 10256, ftsOpen, 'o'},
+                      TStateCase{ftsOpen, scWrite, 0, ftsOpen, 'o'},
+                      TStateCase{ftsOpen, scCommit, 0, ftsNone, 'n'},
+                      TStateCase{ftsOpen, scRollback, 0, ftsNone, 'o'},
+                      TStateCase{ftsFailedCommit, scStart, 10256, ftsFailedCommit, 'o'},
+                      TStateCase{ftsFailedCommit, scWrite, 10256, ftsFailedCommit, 'o'},
+                      TStateCase{ftsFailedCommit, scCommit, 0, ftsNone, 'n'},
+                      TStateCase{ftsFailedCommit, scRollback, 8450, ftsNone, 'o'}));
 
 TEST_F(TavFileTest, AReadPastTheEndFailsAndLeavesTheCacheAlone) {
   MakeFile(2);

@@ -46,7 +46,7 @@ class IndexManagerTest : public ::testing::Test {
   }
 
   // A manager over the blocks and the header, with the definition's indexes.
-  void SetUp(TIndexManager& m, const TTableDef& def) {
+  void SetUpManager(TIndexManager& m, const TTableDef& def) {
     m.SetIOInterface(&indexIO_);
     m.SetTableHeader(header_);
     m.SetDBStringCompareFunction(DBANSICompareStrings);
@@ -55,7 +55,7 @@ class IndexManagerTest : public ::testing::Test {
   }
 
   void CreateAndOpen(TIndexManager& m) {
-    SetUp(m, def_);
+    SetUpManager(m, def_);
     m.CreateIndexes();
     m.Open();
   }
@@ -125,7 +125,7 @@ TEST_F(IndexManagerTest, IndexesLiveInTheirHeaderSlots) {
 
   // A second manager over the same header sees the same indexes.
   TIndexManager other;
-  SetUp(other, def_);
+  SetUpManager(other, def_);
   other.Open();
   TIndexItem& qty = *other.FindIndex("byqty");
   std::vector<uint8_t> rec = Record(0, "", 6);
@@ -203,7 +203,7 @@ TEST_F(IndexManagerTest, DroppingAnIndexMovesTheOthersDownASlot) {
   TTableDef after(nullptr);
   test::BuildTableDef(after, "T", true, kFields, {kIndexes[1], kIndexes[2]});
   TIndexManager reopened;
-  SetUp(reopened, after);
+  SetUpManager(reopened, after);
   reopened.Open();
   EXPECT_EQ(Entries(*reopened.FindIndex("ByName")), names);
   EXPECT_EQ(Entries(*reopened.FindIndex("ByQty")), qtys);
@@ -306,7 +306,7 @@ TEST_F(IndexManagerTest, KeyFieldsAreDistributedWholeOrNotAtAll) {
 
 TEST_F(IndexManagerTest, OpeningRefusesWhatItCannotWorkWith) {
   TIndexManager m;
-  SetUp(m, def_);
+  SetUpManager(m, def_);
   m.SetDBStringCompareFunction(nullptr);
   std::string text;
   EXPECT_EQ(ErrorCodeOf([&] { m.Open(); }, &text), 8581);

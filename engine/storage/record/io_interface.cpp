@@ -290,43 +290,6 @@ constexpr const char* kFreeChainDamaged = "Free block chain damaged";
 
 }  // namespace
 
-// Holds the header write lock for one change of a global free chain. A lock
-// the caller already held is left as it was (only made a write lock), so
-// that no other connection can slip in between the caller's steps; a lock
-// this guard took is released, on error paths too.
-class TDiskIOInterface::THeaderLockGuard {
- public:
-  explicit THeaderLockGuard(TDiskMgr& mgr) : mgr_(mgr) {
-    took_ = !mgr.HeaderReadLocked() && !mgr.HeaderWriteLocked();
-    // Taking the lock reads the header; a lock already held kept it current.
-    if (!mgr.HeaderWriteLocked()) mgr.SetHeaderWriteLock();
-  }
-  ~THeaderLockGuard() {
-    if (!took_) return;
-    try {
-      mgr_.ReleaseHeaderLock();
-    } catch (...) {
-      // Already failing: the caller sees the first error.
-    }
-  }
-  THeaderLockGuard(const THeaderLockGuard&) = delete;
-  THeaderLockGuard& operator=(const THeaderLockGuard&) = delete;
-
-  // The chain head is stored: write the header, release what was taken.
-  void Done() {
-    if (took_) {
-      took_ = false;
-      mgr_.ReleaseHeaderLock();
-    } else if (mgr_.GlobalHdr()->Dirty()) {
-      mgr_.WriteHeader();
-    }
-  }
-
- private:
-  TDiskMgr& mgr_;
-  bool took_ = false;
-};
-
 TDiskIOInterface::TDiskIOInterface() {
   SetIOMode(iomDiskFixedSize);
 }
@@ -408,7 +371,7 @@ uint32_t TDiskIOInterface::AllocateNewAddress(uint32_t size, const void* data) {
   RequireOpen(caller);
   if (size > BlockSize()) TavDatabaseError(8581, caller, "Block request sizes < block size");
   std::optional<THeaderLockGuard> guard;
-  if (GlobalFirstEmptyOffset() != 0) guard.emplace(*DiskMgr());
+  if (GlobalFirstEmptyOffset() != 0) guard.emplace(DiskMgr(), true);
   LoadFirstEmpty(caller);
   const uint32_t address =
       FirstEmpty() != 0 ? AllocateFromChain(size, data) : AllocateNewPages(size, data);
@@ -492,7 +455,7 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
   const char* caller = "TDiskIOInterface.ReleaseBlock";
   RequireOpen(caller);
   std::optional<THeaderLockGuard> guard;
-  if (GlobalFirstEmptyOffset() != 0) guard.emplace(*DiskMgr());
+  if (GlobalFirstEmptyOffset() != 0) guard.emplace(DiskMgr(), true);
   LoadFirstEmpty(caller);
   const uint32_t pageSize = DiskMgr()->PageSize();
   if (size >= pageSize && address % pageSize == 0 && size % pageSize == 0) {

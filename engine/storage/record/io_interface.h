@@ -24,9 +24,10 @@
 //  - A change of a global chain (GlobalFirstEmptyOffset not 0) holds the
 //    header write lock. A header lock the caller already holds is kept (a
 //    read lock becomes a write lock) and the header is written if dirty; a
-//    lock the call took is released, on error paths too. A caller that
-//    holds the lock across several calls keeps other connections out of
-//    the chain in between.
+//    lock the call took is released, on error paths too, or inside a
+//    transaction kept until commit or rollback (THeaderLockGuard). A caller
+//    that holds the lock across several calls keeps other connections out
+//    of the chain in between.
 //  - Free-chain links and released addresses are checked against the file
 //    (tables' blocks lie from page 6 to the end of file): damage raises
 //    8581 and nothing is handed out or freed.
@@ -241,8 +242,6 @@ class TDiskIOInterface : public TBaseIOInterface {
   void SetGlobalFirstEmpty();
 
  private:
-  class THeaderLockGuard;
-
   void RequireOpen(const char* caller) const;
   // 8581 when a transfer is larger than a block.
   void CheckSize(uint32_t size, const char* caller) const;

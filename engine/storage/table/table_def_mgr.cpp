@@ -360,6 +360,12 @@ int TDiskTableDefMgr::CreateTableDef(const std::string& tableName, TTableDef& de
                        caller);
   const int32_t id = hdrMgr.AddTable(definition.InternalIndexDefs().Count());
   try {
+    // A delete that failed after the directory let go of this id may have
+    // left record and BLOB pages owned by it, which the new table would list
+    // among its own (its records are found by page owner). Index pages are
+    // left alone: with larger pages they hold blocks of the shared chain.
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_RECORD, true);
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_BLOB, true);
     TTableDef probe(nullptr);
     probe.Assign(definition);
     probe.SetTableID(id);

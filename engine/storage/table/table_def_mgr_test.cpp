@@ -8,6 +8,7 @@
 #include "engine/storage/testing/disk_test_support.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/rtl/string_list.h"
+#include "os/testing/mem_file.h"
 #include "os/testing/test_support.h"
 
 namespace tav {
@@ -327,6 +328,68 @@ TEST(DiskTableDefMgr, LargePagesKeepTheSharedIndexChainSound) {
     EXPECT_EQ(cb.LiveRecords().size(), 7000u);
   }
   EXPECT_EQ(test::ReadMapImage(path, 8192).error, "");
+}
+
+// A delete failing at any write, outside a transaction: either the table is
+// still there and a second delete goes through, or it left the directory,
+// and then a new table given its id holds none of its records.
+TEST(DiskTableDefMgr, AFailedDeleteLeavesTheTableOrAClearId) {
+  os::test::TTempDir dir;
+  const std::string path = dir / "t.tav";
+  os::test::TMemFile data;
+  std::string before;
+  int32_t id = 0;
+  {
+    TTestDatabaseFile db(path, true, 4096, &data);
+    TTableDef def(nullptr);
+    Sample(def, "T", false);
+    ASSERT_EQ(db.Tables().CreateTableDef("T", def), 0);
+    id = def.TableID();
+    TTableConnection c(db.Tables(), def);
+    Add(c, 0, 300);
+  }
+  before = data.Contents();
+  uint64_t writes = 0;
+  {
+    TTestDatabaseFile db(path, false, 4096, &data);
+    data.ResetCounters();
+    TTableDef def(nullptr);
+    Sample(def, "T", false);
+    def.SetTableID(id);
+    ASSERT_EQ(db.Tables().DeleteTableDef("T", def), 0);
+    writes = data.Writes();
+  }
+  int kept = 0, gone = 0;
+  for (uint64_t n = 1; n <= writes; ++n) {
+    SCOPED_TRACE("write error at " + std::to_string(n));
+    data.SetContents(before);
+    TTestDatabaseFile db(path, false, 4096, &data);
+    data.Inject(os::test::fkWriteError, n);
+    TTableDef def(nullptr);
+    Sample(def, "T", false);
+    def.SetTableID(id);
+    EXPECT_NE(ErrorCodeOf([&] { db.Tables().DeleteTableDef("T", def); }), 0);
+    data.Heal();
+    TTableDef again(nullptr);
+    Sample(again, "T", false);
+    again.SetTableID(id);
+    const int code = ErrorCodeOf([&] { db.Tables().DeleteTableDef("T", again); });
+    if (code == 0) {
+      ++kept;
+      continue;
+    }
+    EXPECT_EQ(code, 8579);
+    ++gone;
+    TTableDef fresh(nullptr);
+    Sample(fresh, "U", false);
+    ASSERT_EQ(db.Tables().CreateTableDef("U", fresh), 0);
+    ASSERT_EQ(fresh.TableID(), id);
+    TTableConnection c(db.Tables(), fresh);
+    EXPECT_TRUE(c.LiveRecords().empty());
+    EXPECT_EQ(test::CheckIndexesAgree(c), "");
+  }
+  EXPECT_GT(kept, 0);
+  EXPECT_GT(gone, 0);
 }
 
 TEST(MemoryTableDefMgr, TablesLiveUntilDeletedOrTheManagerCloses) {

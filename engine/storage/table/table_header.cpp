@@ -30,45 +30,6 @@ constexpr const char* kHeaderSizeCheck = "Debug check -  header size <> 256";
 // The bytes of a header block that ReadHeaderSize looks at.
 constexpr uint32_t kHeaderProbeSize = 64;
 
-// Holds the database's header lock for one directory operation. A lock the
-// caller already held stays held (made a write lock when one is asked for),
-// so that no other connection slips in between the caller's steps; a lock
-// taken here goes on every path. A memory directory has no lock (null).
-class THeaderLockGuard {
- public:
-  THeaderLockGuard(TDiskMgr* mgr, bool write) : mgr_(mgr) {
-    if (!mgr_) return;
-    took_ = !mgr_->HeaderReadLocked() && !mgr_->HeaderWriteLocked();
-    if (write) {
-      if (!mgr_->HeaderWriteLocked()) mgr_->SetHeaderWriteLock();
-    } else if (took_) {
-      mgr_->SetHeaderReadLock();
-    }
-  }
-  ~THeaderLockGuard() {
-    if (!took_) return;
-    try {
-      mgr_->ReleaseHeaderLock();
-    } catch (...) {
-      // Already failing: the caller sees the first error.
-    }
-  }
-  THeaderLockGuard(const THeaderLockGuard&) = delete;
-  THeaderLockGuard& operator=(const THeaderLockGuard&) = delete;
-
-  // The operation is done: release what was taken, and let a failure of
-  // the release (writing the global header) be seen.
-  void Done() {
-    if (!took_) return;
-    took_ = false;
-    mgr_->ReleaseHeaderLock();
-  }
-
- private:
-  TDiskMgr* mgr_;
-  bool took_ = false;
-};
-
 }  // namespace
 
 // ---- TTableHeader ----
@@ -440,8 +401,13 @@ int32_t TTableHeaderMgr::AddTable(int32_t indexCount) {
   try {
     WriteDirectory();
   } catch (...) {
+    // The directory goes out block by block: part of it, the new entry
+    // included, may be in the file. The block is freed only once the file's
+    // directory no longer names it, else a later table would be given it
+    // while this entry still named it.
     directory_.SetEntry(position, 0, 0);
     try {
+      WriteDirectory();
       io_->SetFirstEmptyValid(false);
       io_->ReleaseBlock(address, size);
     } catch (...) {
@@ -520,7 +486,14 @@ void TTableHeaderMgr::DeleteTable(int32_t tableID) {
   try {
     WriteDirectory();
   } catch (...) {
+    // Part of the new directory may be in the file: the table would be gone
+    // from it with its storage still held. Put the old one back.
     directory_ = before;
+    try {
+      WriteDirectory();
+    } catch (...) {
+      // The first error is the one to see.
+    }
     throw;
   }
   io_->SetFirstEmptyValid(false);

@@ -22,9 +22,10 @@
 //  - Directory reads and changes run under the database's header lock. AddTable
 //    and DeleteTable take the write lock, an OpenTable that must read the
 //    directory (and Open) the read lock, each only when no header lock is
-//    held; a lock they take is released on every path, errors included, and
-//    a lock the caller holds is kept (a read lock becomes a write lock for a
-//    change, as the block interfaces do).
+//    held; a lock they take is released on every path, errors included
+//    (inside a transaction it stays until commit or rollback), and a lock
+//    the caller holds is kept (a read lock becomes a write lock for a
+//    change): THeaderLockGuard of disk_mgr.h, as the block interfaces use.
 //  - Everything read from storage is checked before it is used: a damaged
 //    directory, a header of any size but 256, a header whose id is not the
 //    table's, an index count the image cannot hold: 8581, and nothing is

@@ -15,6 +15,7 @@
 #include "engine/storage/testing/engine_error_test_support.h"
 #include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/lock/lock_mgr.h"
 #include "os/testing/test_support.h"
 
 namespace tav::test {
@@ -75,9 +76,9 @@ struct TMapImage {
   }
 };
 
-inline TMapImage ReadMapImage(const std::string& path, uint32_t pageSize) {
+// The map of a database file's bytes.
+inline TMapImage MapImageOf(const std::string& raw, uint32_t pageSize) {
   TMapImage img;
-  const std::string raw = os::test::ReadWholeFile(path);
   img.pageSize = pageSize;
   img.entries = (pageSize - 20) / 2;
   img.firstMapPageEmpty = Get32(raw, 1024 + 16);
@@ -137,6 +138,22 @@ inline TMapImage ReadMapImage(const std::string& path, uint32_t pageSize) {
   if (img.error.empty() && !inChains.empty() && img.firstMapPageEmpty == 0)
     img.error = "free pages but no first empty map page";
   return img;
+}
+
+inline TMapImage ReadMapImage(const std::string& path, uint32_t pageSize) {
+  return MapImageOf(os::test::ReadWholeFile(path), pageSize);
+}
+
+// What a disk manager holds: locks of its three lock managers, header lock
+// flags, a transaction; empty when it holds nothing.
+inline std::string HeldByDiskMgr(const TDiskMgr& m) {
+  std::string held;
+  if (m.HeaderReadLocked() || m.HeaderWriteLocked()) held += "header lock flags; ";
+  if (m.IsTransactionActive()) held += "a transaction; ";
+  if (m.TableLockMgr() && m.TableLockMgr()->GetLockCount() != 0) held += "table locks; ";
+  if (m.RecordLockMgr() && m.RecordLockMgr()->GetLockCount() != 0) held += "record locks; ";
+  if (m.TransLockMgr() && m.TransLockMgr()->GetLockCount() != 0) held += "transaction locks; ";
+  return held;
 }
 
 // A database in a scratch folder, created with 4096-byte pages.

@@ -154,10 +154,14 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
   }
 }
 
-// A database file, open, with the user tables' manager open on it.
+// A database file, open, with the user tables' manager open on it. With a
+// data file (the in-memory twin of os/testing), the database's bytes live
+// there and only the locks use `path`.
 class TTestDatabaseFile {
  public:
-  TTestDatabaseFile(const std::string& path, bool create, uint32_t pageSize = 4096) {
+  TTestDatabaseFile(const std::string& path, bool create, uint32_t pageSize = 4096,
+                    os::TFileIO* data = nullptr) {
+    disk_.SetDataFile(data);
     disk_.SetFileName(path);
     disk_.SetPageSize(pageSize);
     disk_.SetLockRetryCount(3);

@@ -1,0 +1,138 @@
+#include "engine/expr/table_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tav {
+namespace {
+
+using host::TFieldType;
+
+TTableNameItem* AddTable(TTableList& list, const std::string& table, const std::string& alias,
+                         const std::vector<std::pair<std::string, TFieldType>>& columns = {}) {
+  TTableNameItem* item = list.Add();
+  item->SetTableName(table);
+  item->SetCorrelationName(alias);
+  TInternalFields fields;
+  for (const auto& [name, type] : columns) {
+    TInternalFieldItem* f = fields.Add();
+    f->SetFieldName(name);
+    f->SetDataType(type);
+    if (type == host::ftString) {
+      f->SetFieldSize(21);
+      f->SetIsVariable(true);
+    }
+  }
+  item->SetTableFields(&fields);
+  return item;
+}
+
+TEST(TableListTest, LookUpsIgnoreCaseAndTheLastReferenceWins) {
+  TTableList list;
+  EXPECT_EQ(list.Last(), nullptr);
+  EXPECT_EQ(list.FindTable(""), nullptr);
+  TTableNameItem* orders = AddTable(list, "Orders", "o", {{"ID", host::ftInteger}});
+  // One table: an empty name finds it, whatever its alias.
+  EXPECT_EQ(list.FindTable(""), orders);
+  EXPECT_EQ(list.FindTableAndCorrelationName("", "zzz"), orders);
+
+  TTableNameItem* customers = AddTable(list, "Customers", "c", {{"Name", host::ftString}});
+  TTableNameItem* inner =
+      AddTable(list, "ORDERS", "O2", {{"ID", host::ftInteger}, {"Total", host::ftCurrency}});
+  EXPECT_EQ(list.Last(), inner);
+  // Two or more tables, all aliased: an empty name finds none.
+  EXPECT_EQ(list.FindTable(""), nullptr);
+  EXPECT_EQ(list.FindTableAndCorrelationName("", ""), nullptr);
+
+  const struct {
+    std::string name;
+    TTableNameItem* table;
+    TTableNameItem* byTableName;
+  } cases[] = {
+      {"orders", inner, inner},  // both are Orders: the later reference
+      {"O", orders, nullptr},    {"o2", inner, nullptr},        {"CUSTOMERS", customers, customers},
+      {"C", customers, nullptr}, {"nothing", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(list.FindTable(c.name), c.table) << c.name;
+    EXPECT_EQ(list.FindTableName(c.name), c.byTableName) << c.name;
+  }
+  EXPECT_EQ(list.FindTableAndCorrelationName("orders", "o"), orders);
+  EXPECT_EQ(list.FindTableAndCorrelationName("ORDERS", "o2"), inner);
+  EXPECT_EQ(list.FindTableAndCorrelationName("Customers", "o"), nullptr);
+  EXPECT_EQ(list.FindTableForField("id"), inner);
+  EXPECT_EQ(list.FindTableForField("NAME"), customers);
+  EXPECT_EQ(list.FindTableForField("missing"), nullptr);
+
+  // An empty name finds the last table without an alias.
+  TTableNameItem* plain = AddTable(list, "Items", "");
+  AddTable(list, "Parts", "p");
+  EXPECT_EQ(list.FindTable(""), plain);
+}
+
+TEST(TableListTest, ColumnsGiveTypeAndWriteableSize) {
+  TTableList list;
+  TTableNameItem* t = AddTable(list, "T", "", {{"Name", host::ftString}, {"N", host::ftInteger}});
+  EXPECT_EQ(t->GetFieldType("name"), host::ftString);
+  EXPECT_EQ(t->GetFieldSize("NAME"), 20);  // variable: room for the terminating zero left out
+  EXPECT_EQ(t->GetFieldType("n"), host::ftInteger);
+  EXPECT_EQ(t->GetFieldSize("N"), 4);
+  EXPECT_EQ(t->GetFieldType("x"), host::ftUnknown);
+  EXPECT_EQ(t->GetFieldSize("x"), 0);
+  t->SetTableFields(nullptr);
+  EXPECT_EQ(t->TableFields().Count(), 0);
+}
+
+TEST(TableListTest, AssignAndMergeCopyItems) {
+  TTableList a;
+  TTableNameItem* first = AddTable(a, "Orders", "o", {{"ID", host::ftInteger}});
+  first->SetMemory(true);
+  first->SetMemorySpecified(true);
+  first->SetInCorrelatedSubquery(true);
+  first->SetCorrelatedSubqueryID(7);
+  AddTable(a, "Customers", "c");
+
+  TTableList copy;
+  AddTable(copy, "Stale", "s");
+  copy.Assign(a);
+  ASSERT_EQ(copy.Count(), 2);
+  const TTableNameItem* c0 = copy.Items(0);
+  EXPECT_NE(c0, first);
+  EXPECT_EQ(c0->TableName(), "Orders");
+  EXPECT_EQ(c0->CorrelationName(), "o");
+  EXPECT_TRUE(c0->Memory());
+  EXPECT_TRUE(c0->MemorySpecified());
+  EXPECT_TRUE(c0->InCorrelatedSubquery());
+  EXPECT_EQ(c0->CorrelatedSubqueryID(), 7);
+  EXPECT_EQ(c0->GetFieldType("ID"), host::ftInteger);
+  copy.SetItems(1, *first);
+  EXPECT_EQ(copy.Items(1)->TableName(), "Orders");
+
+  TTableList b;
+  AddTable(b, "ORDERS", "O");   // the same pair, written otherwise
+  AddTable(b, "Orders", "o2");  // the same table under another alias
+  AddTable(b, "Parts", "p");
+  AddTable(b, "Parts", "p");  // twice in the second list: once in the merge
+
+  TTableList merged;
+  merged.MergeLists(&a, &b);
+  std::vector<std::string> names;
+  for (int i = 0; i < merged.Count(); ++i)
+    names.push_back(merged.Items(i)->TableName() + " " + merged.Items(i)->CorrelationName());
+  EXPECT_EQ(names, (std::vector<std::string>{"Orders o", "Customers c", "Orders o2", "Parts p"}));
+
+  // Either source may be the list itself; a missing first list counts as empty.
+  a.MergeLists(&a, &b);
+  EXPECT_EQ(a.Count(), 4);
+  TTableList fromNothing;
+  fromNothing.MergeLists(nullptr, &b);
+  EXPECT_EQ(fromNothing.Count(), 3);
+  fromNothing.MergeLists(&fromNothing, nullptr);
+  EXPECT_EQ(fromNothing.Count(), 3);
+}
+
+}  // namespace
+}  // namespace tav
