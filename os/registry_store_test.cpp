@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "os/machine.h"
-#include "os/testing/registry_fuzz.h"
 #include "os/testing/test_machine.h"
 #include "os/testing/test_support.h"
 #include "os/win_error.h"
@@ -344,21 +343,6 @@ TEST_F(MachineRegistryTest, MachineKeepsItsRegistryInItsRoot) {
   EXPECT_EQ(MachineRegistry().Path(), machine_->Root() + "/registry.reg");
   EXPECT_NE(ReadWholeFile(machine_->RegistryPath()).find("[HKEY_LOCAL_MACHINE\\Software]"),
             std::string::npos);
-}
-
-TEST(RegistryStoreFuzz, GeneratedTextsParseOrNameALine) {
-  std::mt19937 rng(2024);
-  const std::vector<std::string> pieces = {
-      "REGEDIT4\r\n", "[HKEY_USERS\\a]\r\n", "[HKEY_LOCAL_MACHINE\\b\\c]\n", "\"n\"=\"v\"\r\n",
-      "@=dword:ff\r\n", "\"h\"=hex:01,02,\\\r\n", "  03\r\n", "\"x\"=hex(7):00\r\n", ";c\r\n",
-      "\"q\\\"\"=\"\\\\\"\r\n", "[", "]", "\"", "=", "\\", ",", "\r\n", "hex", "dword:", "\xff", "\0"};
-  for (int i = 0; i < 3000; ++i) {
-    std::string text;
-    const int n = 1 + static_cast<int>(rng() % 12);
-    for (int j = 0; j < n; ++j) text += pieces[rng() % pieces.size()];
-    if (rng() % 4 == 0 && !text.empty()) text[rng() % text.size()] = static_cast<char>(rng());
-    FuzzRegistryStoreText(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  }
 }
 
 }  // namespace

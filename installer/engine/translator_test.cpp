@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "host/rtl/streams.h"
 #include "installer/engine/orln_exceptions.h"
-#include "installer/engine/testing/language_fuzz.h"
 #include "os/testing/test_machine.h"
 
 namespace orln {
@@ -281,20 +279,6 @@ TEST(LanguageFontTest, FacesCharsetsAndSizes) {
   t.Language(olHebrew).SetFont({"David", 10, 177});
   t.SetFontInto(olHebrew, font);
   EXPECT_EQ(font, (TLanguageFont{"David", 10, 177}));
-}
-
-TEST(LanguageFuzz, GeneratedFilesParseOrNameALine) {
-  std::mt19937 rng(99);
-  const std::vector<std::string> pieces = {"12;word;rest\n", "#5;\n", "#\n", "* c\n", "\n",
-                                           "line\n", "x;y\n", ";\n", "#\n#\n", "7;\xe9\n",
-                                           "  ", ";", "#", "*", "\r\n", "99999999999;a\n", "\0"};
-  for (int i = 0; i < 3000; ++i) {
-    std::string text;
-    const int n = 1 + static_cast<int>(rng() % 10);
-    for (int j = 0; j < n; ++j) text += pieces[rng() % pieces.size()];
-    if (rng() % 4 == 0 && !text.empty()) text[rng() % text.size()] = static_cast<char>(rng());
-    FuzzLanguageFile(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  }
 }
 
 }  // namespace
