@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "host/classes/prop_table.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/sys_utils.h"
 
@@ -13,6 +14,16 @@ TComponent::TComponent(TComponent* owner) {
 
 TComponent::~TComponent() {
   Destroying();
+  // Those that asked hear of its going. Each link is dropped before the
+  // news, so a handler that frees components finds no link to them here.
+  while (!free_notifies_.empty()) {
+    TComponent* c = free_notifies_.back();
+    free_notifies_.pop_back();
+    std::erase(c->notifiers_, this);
+    c->Notification(this, opRemove);
+  }
+  for (TComponent* c : notifiers_) std::erase(c->free_notifies_, this);
+  notifiers_.clear();
   DestroyComponents();
   if (owner_) owner_->RemoveComponent(this);
 }
@@ -75,7 +86,44 @@ void TComponent::Destroying() {
   for (TComponent* c : components_) c->Destroying();
 }
 
+const TPropertyTable& TComponent::ClassProperties() {
+  // Name is streamed in the object line, not as a property.
+  static const TPropertyTable table =
+      PublishClass<TComponent>("TComponent", nullptr, [](TPublisher<TComponent>&) {});
+  return table;
+}
+
+void TComponent::SetDesigning(bool value) {
+  if (value)
+    state_ |= csDesigning;
+  else
+    state_ &= ~static_cast<TComponentState>(csDesigning);
+  for (TComponent* c : components_) c->SetDesigning(value);
+}
+
+void TComponent::FreeNotification(TComponent* component) {
+  TAV_ASSERT(component != nullptr && component != this, "FreeNotification: no other component");
+  if (std::find(free_notifies_.begin(), free_notifies_.end(), component) != free_notifies_.end())
+    return;
+  free_notifies_.push_back(component);
+  component->notifiers_.push_back(this);
+}
+
+void TComponent::RemoveFreeNotification(TComponent* component) {
+  if (!component) return;
+  std::erase(free_notifies_, component);
+  std::erase(component->notifiers_, this);
+}
+
+void TComponent::Unlink(TComponent* component) {
+  RemoveFreeNotification(component);
+  component->RemoveFreeNotification(this);
+}
+
+void TComponent::Loaded() { state_ &= ~static_cast<TComponentState>(csLoading); }
+
 void TComponent::Notification(TComponent* component, TOperation operation) {
+  if (operation == opRemove && component && component != this) Unlink(component);
   // Backwards and re-checked each step: a handler may free components.
   int i = ComponentCount() - 1;
   while (i >= 0) {

@@ -10,6 +10,20 @@
 // one leaves (by RemoveComponent or by being freed). When a component joins
 // from its own constructor, the constructors of its derived classes have not
 // run yet, so an opInsert handler sees only the TComponent part.
+//
+// A component that keeps a pointer to one it does not own (a dataset to its
+// database, a link to its data source) asks to hear of its going:
+// target->FreeNotification(holder). When the target is freed the holder hears
+// Notification(target, opRemove); when the holder is freed first, the target
+// forgets it. Each direction is a link of its own, so two components that
+// point at each other drop their pointers independently. A handler must drop
+// its pointer there; it may hear the same opRemove twice (once as a linked
+// component, once from a shared owner) and must only compare the pointer,
+// since the component is half destroyed.
+//
+// Reading a component tree from text (component_text.h) marks each component
+// csLoading and, while its own properties are read, csReading; once the whole
+// tree is read, Loaded runs on each component read, in reading order.
 #pragma once
 
 #include <string>
@@ -22,7 +36,12 @@ namespace host {
 
 enum TOperation { opInsert, opRemove };
 
-enum TComponentStateFlag : unsigned { csLoading = 1, csDestroying = 2 };
+enum TComponentStateFlag : unsigned {
+  csLoading = 1,
+  csDestroying = 2,
+  csReading = 4,
+  csDesigning = 8,
+};
 using TComponentState = unsigned;  // a set of TComponentStateFlag
 
 class TComponent : public TPersistent {
@@ -39,6 +58,17 @@ class TComponent : public TPersistent {
   // with a sibling.
   virtual void SetName(const std::string& newName);
   TComponentState ComponentState() const { return state_; }
+  // Sets or clears csDesigning here and on every owned component.
+  void SetDesigning(bool value);
+
+  // Component hears Notification(this, opRemove) when this one is freed
+  // (asking again changes nothing).
+  void FreeNotification(TComponent* component);
+  // Component no longer hears of this one's going.
+  void RemoveFreeNotification(TComponent* component);
+
+  static const TPropertyTable& ClassProperties();
+  const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
   int ComponentCount() const { return static_cast<int>(components_.size()); }
   // Raises EListError "List index out of bounds (<index>)".
@@ -59,6 +89,11 @@ class TComponent : public TPersistent {
   void Destroying();
 
  protected:
+  // Runs once on each component read from text, after the whole tree is
+  // read. The default ends csLoading; an override calls it first.
+  virtual void Loaded();
+  // The default drops a free-notification link with a component that goes
+  // and passes the news to every owned component.
   virtual void Notification(TComponent* component, TOperation operation);
   // Raises when component, owned by or joining this one, may not go from
   // curName to newName: the default refuses a name a sibling has.
@@ -66,13 +101,20 @@ class TComponent : public TPersistent {
                               std::string_view newName);
 
  private:
+  friend class TComponentTextReader;
   void Insert(TComponent* component);
+  // Drops every link between this component and `component`.
+  void Unlink(TComponent* component);
   void Remove(TComponent* component);
 
   TComponent* owner_ = nullptr;
   std::string name_;
   std::vector<TComponent*> components_;  // owned
   TComponentState state_ = 0;
+  // Borrowed: those that hear of this one's going, and those this one
+  // hears of. Each link is in the lists of both its ends.
+  std::vector<TComponent*> free_notifies_;
+  std::vector<TComponent*> notifiers_;
 };
 
 }  // namespace host

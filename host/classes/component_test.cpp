@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -157,6 +160,143 @@ TEST(ComponentTest, ComponentsIndexIsChecked) {
   new TComponent(&owner);
   EXPECT_THROW(owner.Components(-1), EListError);
   EXPECT_EQ(owner.ClassName(), "TComponent");
+}
+
+// Holds a pointer to a component it does not own, as a dataset holds its
+// database, and keeps a register of the linkers alive.
+class TLinker : public TComponent {
+ public:
+  TLinker(TComponent* owner, std::set<const TComponent*>* alive) : TComponent(owner), alive_(alive) {
+    alive_->insert(this);
+  }
+  ~TLinker() override { alive_->erase(this); }
+
+  TComponent* Target() const { return target_; }
+  void SetTarget(TComponent* value) {
+    if (target_) target_->RemoveFreeNotification(this);
+    target_ = value;
+    if (target_) target_->FreeNotification(this);
+  }
+  int Heard() const { return heard_; }
+
+ protected:
+  void Notification(TComponent* component, TOperation operation) override {
+    TComponent::Notification(component, operation);
+    if (operation == opRemove && component == target_) {
+      target_ = nullptr;
+      ++heard_;
+    }
+  }
+
+ private:
+  std::set<const TComponent*>* alive_;
+  TComponent* target_ = nullptr;
+  int heard_ = 0;
+};
+
+TEST(ComponentTest, FreeNotificationReachesANonOwnerEitherWay) {
+  std::set<const TComponent*> alive;
+  TComponent form1(nullptr), form2(nullptr);
+  auto* database = new TLinker(&form1, &alive);
+  auto* dataset = new TLinker(&form2, &alive);
+  dataset->SetTarget(database);
+  dataset->SetTarget(database);  // once per pair
+  delete database;
+  EXPECT_EQ(dataset->Target(), nullptr);
+  EXPECT_EQ(dataset->Heard(), 1);
+
+  // The other way round: the one that goes first takes its link along, so
+  // freeing the other later touches nothing freed (AddressSanitizer).
+  database = new TLinker(&form1, &alive);
+  dataset->SetTarget(database);
+  database->SetTarget(dataset);
+  delete dataset;
+  EXPECT_EQ(database->Target(), nullptr);
+  form1.DestroyComponents();
+
+  // Dropped links are not heard; a freed owner takes its components' links.
+  database = new TLinker(&form1, &alive);
+  dataset = new TLinker(&form2, &alive);
+  dataset->SetTarget(database);
+  dataset->SetTarget(nullptr);
+  delete database;
+  EXPECT_EQ(dataset->Heard(), 0);
+  auto owner = std::make_unique<TComponent>(nullptr);
+  database = new TLinker(owner.get(), &alive);
+  dataset->SetTarget(database);
+  owner.reset();
+  EXPECT_EQ(dataset->Target(), nullptr);
+  EXPECT_EQ(dataset->Heard(), 1);
+
+  // Two that point at each other drop their links independently.
+  auto* x = new TLinker(&form1, &alive);
+  auto* y = new TLinker(&form2, &alive);
+  x->SetTarget(y);
+  y->SetTarget(x);
+  y->SetTarget(nullptr);
+  delete y;
+  EXPECT_EQ(x->Target(), nullptr);
+}
+
+TEST(ComponentTest, FreeNotificationModelLeavesNoDanglingPointer) {
+  // Random trees of linkers, random links and frees; after every step each
+  // live linker points at a live component or at none.
+  std::mt19937 rng(4711);
+  for (int round = 0; round < 40; ++round) {
+    std::set<const TComponent*> alive;
+    std::vector<std::unique_ptr<TLinker>> roots;
+    std::vector<TLinker*> all;
+    for (int i = 0; i < 30; ++i) {
+      auto live = [&] {
+        std::erase_if(all, [&](TLinker* l) { return !alive.count(l); });
+      };
+      live();
+      if (all.empty() || rng() % 4 == 0) {
+        roots.push_back(std::make_unique<TLinker>(nullptr, &alive));
+        all.push_back(roots.back().get());
+      } else {
+        all.push_back(new TLinker(all[rng() % all.size()], &alive));
+      }
+      for (int step = 0; step < 5; ++step) {
+        live();
+        if (all.size() < 2) break;
+        TLinker* a = all[rng() % all.size()];
+        TLinker* b = all[rng() % all.size()];
+        switch (rng() % 4) {
+          case 0:
+          case 1:
+            if (a != b) a->SetTarget(b);
+            break;
+          case 2:
+            a->SetTarget(nullptr);
+            break;
+          default: {
+            auto it = std::find_if(roots.begin(), roots.end(), [&](auto& r) { return r.get() == a; });
+            if (it != roots.end())
+              roots.erase(it);
+            else
+              delete a;
+            break;
+          }
+        }
+        for (const TComponent* c : alive) {
+          const TComponent* t = static_cast<const TLinker*>(c)->Target();
+          ASSERT_TRUE(t == nullptr || alive.count(t)) << "round " << round;
+        }
+      }
+    }
+  }
+}
+
+TEST(ComponentTest, DesigningMarksTheFamily) {
+  TComponent root(nullptr);
+  auto* child = new TComponent(&root);
+  auto* grandChild = new TComponent(child);
+  root.SetDesigning(true);
+  EXPECT_TRUE(grandChild->ComponentState() & csDesigning);
+  child->SetDesigning(false);
+  EXPECT_TRUE(root.ComponentState() & csDesigning);
+  EXPECT_FALSE(grandChild->ComponentState() & csDesigning);
 }
 
 }  // namespace

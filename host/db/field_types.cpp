@@ -1,5 +1,6 @@
 #include "host/db/field_types.h"
 
+#include "host/classes/prop_table.h"
 #include "host/rtl/sys_utils.h"
 
 namespace host {
@@ -33,6 +34,12 @@ std::string FieldTypeName(TFieldType type) {
 
 std::string FieldTypeToIdent(TFieldType type) {
   return IsValidFieldType(type) ? kFieldTypeIdents[type] : kFieldTypeIdents[ftUnknown];
+}
+
+const TEnumInfo& FieldTypeInfo() {
+  static const TEnumInfo info("TFieldType",
+                              std::vector<std::string>(kFieldTypeIdents, kFieldTypeIdents + FieldTypeCount));
+  return info;
 }
 
 bool IdentToFieldType(std::string_view ident, TFieldType& type) {

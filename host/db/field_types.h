@@ -12,6 +12,8 @@
 
 namespace host {
 
+class TEnumInfo;
+
 enum TFieldType : unsigned char {
   ftUnknown = 0,
   ftString = 1,
@@ -72,5 +74,8 @@ std::string FieldTypeToIdent(TFieldType type);
 // The type whose identifier is `ident` (compared without regard to case, as
 // identifiers are read back from text). False when there is none.
 bool IdentToFieldType(std::string_view ident, TFieldType& type);
+
+// TFieldType as an enumeration type of published properties, by identifier.
+const TEnumInfo& FieldTypeInfo();
 
 }  // namespace host

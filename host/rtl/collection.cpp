@@ -89,15 +89,9 @@ void TCollection::Assign(const TPersistent& source) {
   const auto* src = dynamic_cast<const TCollection*>(&source);
   if (!src) AssignError(&source);
   if (src == this) return;
-  BeginUpdate();
-  try {
-    Clear();
-    for (const TCollectionItem* s : src->items_) Add()->Assign(*s);
-  } catch (...) {
-    EndUpdate();
-    throw;
-  }
-  EndUpdate();
+  TCollectionUpdate update(*this);
+  Clear();
+  for (const TCollectionItem* s : src->items_) Add()->Assign(*s);
 }
 
 void TCollection::InsertItem(TCollectionItem* item, int index) {

@@ -79,6 +79,21 @@ class TCollection : public TPersistent {
   int update_count_ = 0;
 };
 
+// Holds a collection between BeginUpdate and EndUpdate for its lifetime, so
+// that an error half-way through a change still ends the update.
+class TCollectionUpdate {
+ public:
+  explicit TCollectionUpdate(TCollection& collection) : collection_(collection) {
+    collection_.BeginUpdate();
+  }
+  ~TCollectionUpdate() { collection_.EndUpdate(); }
+  TCollectionUpdate(const TCollectionUpdate&) = delete;
+  TCollectionUpdate& operator=(const TCollectionUpdate&) = delete;
+
+ private:
+  TCollection& collection_;
+};
+
 // A typed view on a collection whose items are all of class T.
 template <class T>
 class TTypedCollection : public TCollection {

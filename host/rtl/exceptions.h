@@ -90,6 +90,12 @@ class EWriteError : public EStreamError {
   using EStreamError::EStreamError;
 };
 
+// A class name that the class registry does not know.
+class EClassNotFound : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+
 class EComponentError : public Exception {
  public:
   using Exception::Exception;

@@ -9,6 +9,8 @@
 
 namespace host {
 
+class TPropertyTable;  // host/classes/prop_table.h
+
 class TObject {
  public:
   TObject() = default;
@@ -20,11 +22,17 @@ class TObject {
   std::string ClassName() const;
 };
 
-// An object whose state can be copied from another through Assign. The default
-// raises EConvertError "Cannot assign a <source class> to a <this class>".
+// An object whose state can be copied from another through Assign, and whose
+// published properties can be streamed. The default Assign raises
+// EConvertError "Cannot assign a <source class> to a <this class>".
 class TPersistent : public TObject {
  public:
   virtual void Assign(const TPersistent& source);
+  // The table of this class's published properties, which component
+  // streaming reads and writes (host/classes/prop_table.h); null for a class
+  // that publishes nothing. A class with a table of its own overrides this;
+  // a subclass that adds nothing inherits its base's.
+  virtual const TPropertyTable* PublishedProperties() const { return nullptr; }
 
  protected:
   [[noreturn]] void AssignError(const TPersistent* source) const;

@@ -5,6 +5,7 @@
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/table/table_header.h"
 #include "engine/storage/base/tav_errors.h"
+#include "host/classes/prop_table.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"
 #include "host/rtl/string_list.h"
@@ -43,6 +44,26 @@ void TInternalIndexDef::Assign(const host::TPersistent& source) {
   key_data_offset_ = s->key_data_offset_;
   index_sequence_ = s->index_sequence_;
   index_key_type_ = s->index_key_type_;
+}
+
+const host::TPropertyTable& TInternalIndexDef::ClassProperties() {
+  using T = TInternalIndexDef;
+  static const host::TEnumInfo keyTypes("TIndexKeyType", {"ikFixed", "ikMinStringLen"});
+  static const host::TPropertyTable table =
+      host::PublishClass<T>("TInternalIndexDef", nullptr, [](host::TPublisher<T>& p) {
+        p.Boolean("Hidden", &T::Hidden, &T::SetHidden);
+        p.Boolean("Primary", &T::Primary, &T::SetPrimary);
+        p.Boolean("Unique", &T::Unique, &T::SetUnique);
+        p.String("IndexName", &T::IndexName, &T::SetIndexName);
+        p.Boolean("Maintained", &T::Maintained, &T::SetMaintained);
+        p.Boolean("Memory", &T::Memory, &T::SetMemory);
+        p.Integer("IndexPageSize", &T::IndexPageSize, &T::SetIndexPageSize);
+        p.Integer("MaximumKeySize", &T::MaximumKeySize, &T::SetMaximumKeySize);
+        p.Integer("KeyDataOffset", &T::KeyDataOffset, &T::SetKeyDataOffset);
+        p.Integer("IndexSequence", &T::IndexSequence, &T::SetIndexSequence);
+        p.Enumeration("IndexKeyType", keyTypes, &T::IndexKeyType, &T::SetIndexKeyType);
+      });
+  return table;
 }
 
 TInternalIndexDef* TInternalIndexDefs::FindIndexDef(const std::string& name) const {

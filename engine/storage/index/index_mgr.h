@@ -88,6 +88,10 @@ class TInternalIndexDef : public host::TCollectionItem {
   // assignment.
   void Assign(const host::TPersistent& source) override;
 
+  // Every property is published, in the order above.
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
  private:
   bool hidden_ = false;
   bool primary_ = false;

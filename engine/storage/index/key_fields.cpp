@@ -6,6 +6,7 @@
 #include <bit>
 
 #include "engine/storage/base/tav_errors.h"
+#include "host/classes/prop_table.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 #include "host/rtl/variant.h"
@@ -154,6 +155,27 @@ void TKeyFieldItem::Assign(const TPersistent& source) {
   hidden_ = src->hidden_;
   size_marker_offset_ = src->size_marker_offset_;
   key_index_ = src->key_index_;
+}
+
+const host::TPropertyTable& TKeyFieldItem::ClassProperties() {
+  using T = TKeyFieldItem;
+  static const host::TPropertyTable table =
+      host::PublishClass<T>("TKeyFieldItem", nullptr, [](host::TPublisher<T>& p) {
+        p.Boolean("CaseInsensitive", &T::CaseInsensitive, &T::SetCaseInsensitive);
+        p.Boolean("Descending", &T::Descending, &T::SetDescending);
+        p.Integer("FieldSize", &T::FieldSize, &T::SetFieldSize);
+        p.Enumeration("DataType", host::FieldTypeInfo(), &T::DataType, &T::SetDataType);
+        p.Boolean("IsVariable", &T::IsVariable, &T::SetIsVariable);
+        p.String("FieldName", &T::FieldName, &T::SetFieldName);
+        p.Integer("RecBufOffset", &T::RecBufOffset, &T::SetRecBufOffset);
+        p.Integer("NullFlagOffset", &T::NullFlagOffset, &T::SetNullFlagOffset);
+        p.Integer("PhysicalFieldNo", &T::PhysicalFieldNo, &T::SetPhysicalFieldNo);
+        p.String("IndexName", &T::IndexName, &T::SetIndexName);
+        p.Boolean("Hidden", &T::Hidden, &T::SetHidden);
+        p.Integer("SizeMarkerOffset", &T::SizeMarkerOffset, &T::SetSizeMarkerOffset);
+        p.Integer("KeyIndex", &T::KeyIndex, &T::SetKeyIndex);
+      });
+  return table;
 }
 
 TKeyFieldItem* TKeyFields::FindField(const std::string& name) const {

@@ -130,6 +130,10 @@ class TKeyFieldItem : public host::TCollectionItem {
   // From a TKeyFieldItem: all thirteen properties; else the inherited rule.
   void Assign(const host::TPersistent& source) override;
 
+  // All thirteen are published, in the order above.
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
  private:
   bool case_insensitive_ = false;
   bool descending_ = false;

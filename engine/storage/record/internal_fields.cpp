@@ -3,6 +3,7 @@
 #include <random>
 
 #include "engine/storage/base/tav_errors.h"
+#include "host/classes/prop_table.h"
 #include "host/rtl/sys_utils.h"
 
 namespace tav {
@@ -116,6 +117,27 @@ void TInternalFieldItem::Assign(const TPersistent& source) {
   SetFieldGeneratorID(src->FieldGeneratorID());
   SetPrivilegeFlags(src->PrivilegeFlags());
   SetHidden(src->Hidden());
+}
+
+const host::TPropertyTable& TInternalFieldItem::ClassProperties() {
+  using T = TInternalFieldItem;
+  static const host::TPropertyTable table =
+      host::PublishClass<T>("TInternalFieldItem", nullptr, [](host::TPublisher<T>& p) {
+        p.String("FieldName", &T::FieldName, &T::SetFieldName);
+        p.Integer("FieldNo", &T::FieldNo, &T::SetFieldNo);
+        p.Integer("FieldIndex", &T::FieldIndex, &T::SetFieldIndex);
+        p.Enumeration("DataType", host::FieldTypeInfo(), &T::DataType, &T::SetDataType);
+        p.Integer("FieldSize", &T::FieldSize, &T::SetFieldSize);
+        p.Integer("NumDecimalPlaces", &T::NumDecimalPlaces, &T::SetNumDecimalPlaces);
+        p.Boolean("Required", &T::Required, &T::SetRequired);
+        p.Integer("SizeMarkerOffset", &T::SizeMarkerOffset, &T::SetSizeMarkerOffset);
+        p.Integer("DataOffset", &T::DataOffset, &T::SetDataOffset);
+        p.Integer("NullFlagOffset", &T::NullFlagOffset, &T::SetNullFlagOffset);
+        p.Boolean("IsVariable", &T::IsVariable, &T::SetIsVariable);
+        p.Integer("FieldGeneratorID", &T::FieldGeneratorID, &T::SetFieldGeneratorID);
+        p.Boolean("Hidden", &T::Hidden, &T::SetHidden);
+      });
+  return table;
 }
 
 // ---------------------------------------------------------------------------

@@ -86,6 +86,11 @@ class TInternalFieldItem : public host::TCollectionItem {
   // SetDataType before the size. Anything else: the inherited assignment.
   void Assign(const host::TPersistent& source) override;
 
+  // Published: every property but SourceField and PrivilegeFlags, DataType
+  // before FieldSize (setting the type resets the size).
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
  private:
   int32_t num_decimal_places_ = 0;
   int32_t null_flag_offset_ = 0;

@@ -9,6 +9,7 @@
 #include "engine/storage/table/table_header.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/file/tav_file.h"
+#include "host/classes/prop_table.h"
 #include "host/rtl/format.h"
 
 namespace tav {
@@ -145,6 +146,42 @@ void TTableDef::Clear() {
   internal_fields_->Clear();
   internal_fields_->SetRecordSize(0);
   internal_index_defs_->Clear();
+}
+
+const host::TPropertyTable& TTableDef::ClassProperties() {
+  using T = TTableDef;
+  static const host::TEnumInfo sortOrders("TSortOrder", {"soANSI", "soASCII"});
+  static const host::TEnumInfo encryptionLevels("TEncryptionLevel",
+                                                {"encNone", "encWeak", "encStrong"});
+  static const host::TPropertyTable table = host::PublishClass<T>(
+      "TTableDef", &host::TComponent::ClassProperties(), [](host::TPublisher<T>& p) {
+        p.Integer("TableID", &T::TableID, &T::SetTableID);
+        p.Integer("OwnerFlag", &T::OwnerFlag, &T::SetOwnerFlag);
+        p.String("TableName", &T::TableName, &T::SetTableName);
+        p.String("AltName", &T::AltName, &T::SetAltName);
+        p.String("Version", &T::Version, &T::SetVersion);
+        p.String("OS", &T::OS, &T::SetOS);
+        p.String("CreatedBy", &T::CreatedBy, &T::SetCreatedBy);
+        p.String("Password", &T::Password, &T::SetPassword);
+        p.Float("CreationDate", &T::CreationDate, &T::SetCreationDate);
+        p.Float("LastModDate", &T::LastModDate, &T::SetLastModDate);
+        p.Boolean("Encrypted", &T::Encrypted, &T::SetEncrypted);
+        p.Integer("SecurityLevel", &T::SecurityLevel, &T::SetSecurityLevel);
+        p.Boolean("Memory", &T::Memory, &T::SetMemory);
+        p.Integer("RecordSize", &T::RecordSize, &T::SetRecordSize);
+        p.Integer("DefaultBlobSize", &T::DefaultBlobSize, &T::SetDefaultBlobSize);
+        p.Boolean("UsesBlobs", &T::UsesBlobs, &T::SetUsesBlobs);
+        p.Enumeration("SortOrder", sortOrders, &T::SortOrder, &T::SetSortOrder);
+        p.Boolean("InternalTable", &T::InternalTable, &T::SetInternalTable);
+        p.Enumeration("EncryptionLevel", encryptionLevels, &T::EncryptionLevel,
+                      &T::SetEncryptionLevel);
+        p.Collection("KeyFields", [](T& d) -> host::TCollection& { return d.KeyFields(); });
+        p.Collection("InternalFields",
+                     [](T& d) -> host::TCollection& { return d.InternalFields(); });
+        p.Collection("InternalIndexDefs",
+                     [](T& d) -> host::TCollection& { return d.InternalIndexDefs(); });
+      });
+  return table;
 }
 
 bool TTableDef::Validate() {

@@ -149,6 +149,11 @@ class TTableDef : public host::TComponent {
   // "Date1", indexes "one" and "two".
   void DebugSetDefs();
 
+  // The published properties, in the order above, without defaults: a
+  // stored definition holds every one of them (table_def_text.h).
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
  private:
   void ForgetStorage();
   void OpenMemory();
