@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 
+#include "host/classes/prop_table.h"
 #include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
 #include "os/host_profile.h"
 
 namespace orln {
@@ -199,6 +201,52 @@ void TTranslator::TranslateLines(TOrlnLanguage fromLanguage, const host::TString
   out.Assign(target != nullptr ? static_cast<const host::TStrings&>(target->Lines) : lines);
 }
 
+void TTranslator::TranslateProperties(TOrlnLanguage fromLanguage,
+                                      host::TPersistent& object) const {
+  const host::TPropertyTable* table = object.PublishedProperties();
+  if (table == nullptr) return;
+  for (int i = 0; i < table->PropCount(); ++i) {
+    const host::TPropInfo& prop = table->Prop(i);
+    if (prop.Kind == host::tkString) {
+      if (!prop.GetStr || !prop.SetStr || host::SameText(prop.Name, "NAME")) continue;
+      const std::string value = prop.GetStr(object);
+      if (value.empty()) continue;
+      std::string translated = TranslateText(fromLanguage, value);
+      if (translated != value) prop.SetStr(object, translated);
+    } else if (prop.Kind == host::tkClass && prop.GetObject) {
+      auto* lines = dynamic_cast<host::TStrings*>(prop.GetObject(object));
+      if (lines == nullptr) continue;
+      for (int line = 0; line < lines->Count(); ++line) {
+        const std::string value = lines->Strings(line);
+        std::string translated = TranslateText(fromLanguage, value);
+        if (translated != value) lines->Put(line, translated);
+      }
+    }
+  }
+}
+
+TOrlnLanguage TTranslator::TranslateComponent(TOrlnLanguage fromLanguage,
+                                              host::TComponent& component) const {
+  TranslateProperties(fromLanguage, component);
+  for (int i = 0; i < component.ComponentCount(); ++i) {
+    TranslateComponent(fromLanguage, *component.Components(i));
+  }
+  const translator::TLanguage* target = LanguageOf(translate_into_);
+  return target != nullptr && target->Strings().Count() > 0 ? target->LanguageIdent()
+                                                             : fromLanguage;
+}
+
+TOrlnLanguage TTranslator::TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage target,
+                                                  host::TComponent& component) {
+  struct TRestore {
+    TTranslator& t;
+    TOrlnLanguage was;
+    ~TRestore() { t.translate_into_ = was; }
+  } restore{*this, translate_into_};
+  translate_into_ = target;
+  return TranslateComponent(fromLanguage, component);
+}
+
 void TTranslator::ApplyFont(TOrlnLanguage ident, TLanguageFont& font) const {
   const translator::TLanguage* lang = LanguageOf(ident);
   if (lang != nullptr && lang->FontOverride()) {
@@ -230,6 +278,17 @@ TTranslator* GlobalTranslator() {
 std::string TranslateString(const std::string& text) {
   const TTranslator* t = GlobalTranslator();
   return t == nullptr ? text : t->TranslateText(olEnglish, text);
+}
+
+TOrlnLanguage TranslateComponent(TOrlnLanguage fromLanguage, host::TComponent& component) {
+  const TTranslator* t = GlobalTranslator();
+  return t == nullptr ? fromLanguage : t->TranslateComponent(fromLanguage, component);
+}
+
+TOrlnLanguage TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage target,
+                                     host::TComponent& component) {
+  TTranslator* t = GlobalTranslator();
+  return t == nullptr ? fromLanguage : t->TranslateComponentInto(fromLanguage, target, component);
 }
 
 }  // namespace orln

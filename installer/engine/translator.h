@@ -63,6 +63,16 @@ class TTranslator : public host::TComponent {
   void TranslateLines(TOrlnLanguage fromLanguage, const host::TStrings& lines,
                       host::TStrings& out) const;
 
+  // Translates the published string properties of `component` (all but
+  // one named "Name", and only non-empty ones) and the lines of its
+  // published string lists, one by one, then does the same for every
+  // component it owns. The language the component is now in: the target
+  // when the target has lines, else `fromLanguage`.
+  TOrlnLanguage TranslateComponent(TOrlnLanguage fromLanguage, host::TComponent& component) const;
+  // The same into `target`, TranslateIntoLanguage being restored afterwards.
+  TOrlnLanguage TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage target,
+                                       host::TComponent& component);
+
   // The font of the target language (English when the target has no lines,
   // unless keepEmpty): the language's own Font when FontOverride is set,
   // else the character set, face and least size of LanguageFontFor.
@@ -71,6 +81,7 @@ class TTranslator : public host::TComponent {
 
  private:
   void ApplyFont(TOrlnLanguage ident, TLanguageFont& font) const;
+  void TranslateProperties(TOrlnLanguage fromLanguage, host::TPersistent& object) const;
 
   std::array<std::unique_ptr<translator::TLanguage>, kOrlnLanguageCount> languages_;
   TOrlnLanguage translate_into_ = olUser;
@@ -82,5 +93,10 @@ TTranslator* GlobalTranslator();
 // TranslateText(olEnglish, text) through the global translator; `text`
 // itself without one.
 std::string TranslateString(const std::string& text);
+// The translator's TranslateComponent and TranslateComponentInto through the
+// global translator; without one nothing changes and `fromLanguage` is given.
+TOrlnLanguage TranslateComponent(TOrlnLanguage fromLanguage, host::TComponent& component);
+TOrlnLanguage TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage target,
+                                     host::TComponent& component);
 
 }  // namespace orln

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "host/classes/component_text.h"
+#include "host/classes/prop_table.h"
 #include "host/rtl/streams.h"
 #include "installer/engine/orln_exceptions.h"
 #include "os/testing/test_machine.h"
@@ -12,6 +14,52 @@ namespace orln {
 namespace {
 
 using translator::TLanguage;
+
+// Plain components with published texts, as pages hold them.
+class TTestFace : public host::TPersistent {
+ public:
+  const std::string& Face() const { return face_; }
+  void SetFace(const std::string& v) { face_ = v; }
+  static const host::TPropertyTable& ClassProperties() {
+    static const host::TPropertyTable table = host::PublishClass<TTestFace>(
+        "TTestFace", nullptr, [](host::TPublisher<TTestFace>& p) {
+          p.String("Face", &TTestFace::Face, &TTestFace::SetFace);
+        });
+    return table;
+  }
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
+ private:
+  std::string face_ = "Welcome";
+};
+
+class TTestText : public host::TComponent {
+ public:
+  explicit TTestText(host::TComponent* owner) : TComponent(owner) {}
+  const std::string& Caption() const { return caption_; }
+  void SetCaption(const std::string& v) { caption_ = v; }
+  const std::string& Hint() const { return hint_; }
+  void SetHint(const std::string& v) { hint_ = v; }
+  host::TStringList& Items() { return items_; }
+  TTestFace& Font() { return font_; }
+  static const host::TPropertyTable& ClassProperties() {
+    static const host::TPropertyTable table = host::PublishClass<TTestText>(
+        "TTestText", &TComponent::ClassProperties(), [](host::TPublisher<TTestText>& p) {
+          p.String("Caption", &TTestText::Caption, &TTestText::SetCaption);
+          p.String("Hint", &TTestText::Hint, &TTestText::SetHint);
+          p.Object("Items", [](TTestText& t) -> host::TStringList& { return t.Items(); });
+          p.Object("Font", [](TTestText& t) -> TTestFace& { return t.Font(); });
+        });
+    return table;
+  }
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
+ private:
+  std::string caption_;
+  std::string hint_;
+  host::TStringList items_;
+  TTestFace font_;
+};
 
 void SetLines(TLanguage& lang, const std::string& text) {
   lang.Strings().SetText(text);
@@ -193,6 +241,46 @@ TEST_F(LanguageFilesTest, DamagedFilesNameFileAndLine) {
   const std::string big = File("big.txt", std::string(kMaxLanguageFileSize + 1, '\n'));
   EXPECT_THROW(lang.Strings().LoadFromFile(big), ELanguageFile);
   EXPECT_EQ(lang.Strings().Count(), 3);  // refused unread
+}
+
+TEST(TranslateComponentTest, PublishedTextsOfATreeReadFromText) {
+  host::RegisterClass(TTestText::ClassProperties());
+  TTranslator t(nullptr);
+  t.SetTranslateIntoLanguage(olFrench);
+  SetLines(t.Language(olEnglish), "1;Welcome\n2;Next\n3;Cancel\n4;Name\n5;Page\n");
+  SetLines(t.Language(olFrench), "1;Bienvenue\n2;Suivant\n3;Annuler\n4;Nom\n5;Page FR\n");
+  TTestText page(nullptr);
+  host::ReadComponent(
+      "object Page: TTestText\n"
+      "  Caption = 'welcome'\n"
+      "  Hint = 'Not in the files'\n"
+      "  object Next: TTestText\n"
+      "    Caption = 'Next'\n"
+      "    object Inner: TTestText\n"
+      "      Hint = 'Cancel'\n"
+      "    end\n"
+      "  end\n"
+      "end\n",
+      page);
+  page.Items().SetText("Next\nOther\nCancel\n");
+  EXPECT_EQ(t.TranslateComponent(olEnglish, page), olFrench);
+  EXPECT_EQ(page.Caption(), "Bienvenue");
+  EXPECT_EQ(page.Hint(), "Not in the files");
+  EXPECT_EQ(page.Items().CommaText(), "Suivant,Other,Annuler");
+  EXPECT_EQ(page.Font().Face(), "Welcome");  // a sub-object's texts are not the page's
+  auto* next = static_cast<TTestText*>(page.FindComponent("Next"));
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(next->Caption(), "Suivant");
+  EXPECT_EQ(next->Name(), "Next");  // names stay, though "Next" has a translation
+  EXPECT_EQ(static_cast<TTestText*>(next->FindComponent("Inner"))->Hint(), "Annuler");
+
+  // Into another language and back: the target is restored afterwards.
+  EXPECT_EQ(t.TranslateComponentInto(olFrench, olEnglish, page), olEnglish);
+  EXPECT_EQ(page.Caption(), "Welcome");
+  EXPECT_EQ(t.TranslateIntoLanguage(), olFrench);
+  // An empty target leaves everything and reports the source language.
+  EXPECT_EQ(TranslateComponentInto(olEnglish, olGreek, page), olEnglish);
+  EXPECT_EQ(page.Caption(), "Welcome");
 }
 
 TEST(TranslatorTest, LanguagesNamesAndTheGlobalTranslator) {
