@@ -27,11 +27,11 @@ TEST(SplitCommandLineTest, FollowsTheWindowsQuotingRules) {
       {"prog a  b\tc", {"prog", "a", "b", "c"}},
       {"\"C:\\Program Files\\x.exe\" /s", {"C:\\Program Files\\x.exe", "/s"}},
       {"C:\\dir\\x.exe \"a b\" c", {"C:\\dir\\x.exe", "a b", "c"}},
-      {"p a\\\\b", {"p", "a\\\\b"}},               // backslashes alone are themselves
-      {"p a\\\"b", {"p", "a\"b"}},                 // odd count: a literal quote
-      {"p a\\\\\"b c\"", {"p", "a\\b c"}},         // even count: half, quote opens
-      {"p \"a\"\"b\"", {"p", "a\"b"}},             // "" inside quotes
-      {"p \"\"", {"p", ""}},                       // an empty word
+      {"p a\\\\b", {"p", "a\\\\b"}},        // backslashes alone are themselves
+      {"p a\\\"b", {"p", "a\"b"}},          // odd count: a literal quote
+      {"p a\\\\\"b c\"", {"p", "a\\b c"}},  // even count: half, quote opens
+      {"p \"a\"\"b\"", {"p", "a\"b"}},      // "" inside quotes
+      {"p \"\"", {"p", ""}},                // an empty word
       {"p \"open to the end", {"p", "open to the end"}},
       {"\"pro\"g rest", {"prog", "rest"}},
       {"p\\\" x", {"p\\\"", "x"}},  // no backslash rules in the program's name

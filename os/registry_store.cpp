@@ -16,11 +16,11 @@
 namespace os {
 namespace {
 
-constexpr const char* kRootNames[kRegRootCount] = {
-    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_CONFIG", "HKEY_CURRENT_USER",
-    "HKEY_DYN_DATA",     "HKEY_LOCAL_MACHINE",  "HKEY_USERS"};
-constexpr HKEY kRootKeys[kRegRootCount] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_CONFIG,
-                                           HKEY_CURRENT_USER, HKEY_DYN_DATA,
+constexpr const char* kRootNames[kRegRootCount] = {"HKEY_CLASSES_ROOT",  "HKEY_CURRENT_CONFIG",
+                                                   "HKEY_CURRENT_USER",  "HKEY_DYN_DATA",
+                                                   "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
+constexpr HKEY kRootKeys[kRegRootCount] = {HKEY_CLASSES_ROOT,  HKEY_CURRENT_CONFIG,
+                                           HKEY_CURRENT_USER,  HKEY_DYN_DATA,
                                            HKEY_LOCAL_MACHINE, HKEY_USERS};
 constexpr char kHeader[] = "REGEDIT4";
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -554,10 +554,16 @@ bool TRegistryStore::Change(F&& change) {
   return true;
 }
 
-bool TRegistryStore::KeyExists(TRegRoot root, std::string_view path) {
+template <class F>
+bool TRegistryStore::Query(TRegRoot root, std::string_view path, F&& answer) {
   std::lock_guard<std::mutex> guard(mutex_);
   Refresh();
-  return tree_.Find(root, path) != nullptr;
+  const TRegTree::TKey* key = tree_.Find(root, path);
+  return key != nullptr && answer(*key);
+}
+
+bool TRegistryStore::KeyExists(TRegRoot root, std::string_view path) {
+  return Query(root, path, [](const TRegTree::TKey&) { return true; });
 }
 
 bool TRegistryStore::CreateKey(TRegRoot root, std::string_view path) {
@@ -584,50 +590,39 @@ bool TRegistryStore::DeleteKey(TRegRoot root, std::string_view path) {
 
 bool TRegistryStore::GetKeyNames(TRegRoot root, std::string_view path,
                                  std::vector<std::string>& names) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  Refresh();
   names.clear();
-  const TRegTree::TKey* key = tree_.Find(root, path);
-  if (key == nullptr) return false;
-  for (const auto& [name, sub] : key->SubKeys) names.push_back(sub->Name);
-  return true;
+  return Query(root, path, [&](const TRegTree::TKey& key) {
+    for (const auto& [name, sub] : key.SubKeys) names.push_back(sub->Name);
+    return true;
+  });
 }
 
 bool TRegistryStore::GetValueNames(TRegRoot root, std::string_view path,
                                    std::vector<std::string>& names) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  Refresh();
   names.clear();
-  const TRegTree::TKey* key = tree_.Find(root, path);
-  if (key == nullptr) return false;
-  for (const TRegValue& v : key->Values) names.push_back(v.Name);
-  return true;
+  return Query(root, path, [&](const TRegTree::TKey& key) {
+    for (const TRegValue& v : key.Values) names.push_back(v.Name);
+    return true;
+  });
 }
 
 bool TRegistryStore::HasSubKeys(TRegRoot root, std::string_view path) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  Refresh();
-  const TRegTree::TKey* key = tree_.Find(root, path);
-  return key != nullptr && !key->SubKeys.empty();
+  return Query(root, path, [](const TRegTree::TKey& key) { return !key.SubKeys.empty(); });
 }
 
 bool TRegistryStore::ValueExists(TRegRoot root, std::string_view path, std::string_view name) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  Refresh();
-  const TRegTree::TKey* key = tree_.Find(root, path);
-  return key != nullptr && key->FindValue(name) != nullptr;
+  return Query(root, path,
+               [&](const TRegTree::TKey& key) { return key.FindValue(name) != nullptr; });
 }
 
 bool TRegistryStore::ReadValue(TRegRoot root, std::string_view path, std::string_view name,
                                TRegValue& value) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  Refresh();
-  const TRegTree::TKey* key = tree_.Find(root, path);
-  if (key == nullptr) return false;
-  const TRegValue* v = key->FindValue(name);
-  if (v == nullptr) return WinFail(winerr::kFileNotFound);
-  value = *v;
-  return true;
+  return Query(root, path, [&](const TRegTree::TKey& key) {
+    const TRegValue* v = key.FindValue(name);
+    if (v == nullptr) return WinFail(winerr::kFileNotFound);
+    value = *v;
+    return true;
+  });
 }
 
 bool TRegistryStore::WriteValue(TRegRoot root, std::string_view path, std::string_view name,

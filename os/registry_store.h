@@ -177,6 +177,9 @@ class TRegistryStore {
  private:
   // Re-reads the file when it is not the one last read. Caller holds mutex_.
   void Refresh();
+  // Locks, refreshes and hands the key to `answer`; false when it is missing.
+  template <class F>
+  bool Query(TRegRoot root, std::string_view path, F&& answer);
   // Runs `change` on the current tree under the file lock, and writes the
   // tree when it returns true. Caller holds mutex_.
   template <class F>

@@ -142,8 +142,8 @@ TEST_F(RegistryStoreTest, SubkeysEnumerateInNameOrderWithoutRegardToCase) {
   }
   std::vector<std::string> names;
   ASSERT_TRUE(store.GetKeyNames(R::Users, "x", names));
-  EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "Delta", "gamma",
-                                             "\xe9t\xe9"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "Delta", "gamma", "\xe9t\xe9"}));
 }
 
 TEST_F(RegistryStoreTest, DamagedFilesNameTheirLine) {

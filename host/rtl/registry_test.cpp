@@ -33,7 +33,7 @@ TEST_F(RegistryTest, RelativeAndAbsoluteKeys) {
   EXPECT_FALSE(reg.OpenKey("Missing", false));
   EXPECT_EQ(reg.CurrentPath(), "Other");  // a failed open keeps the current key
   EXPECT_TRUE(reg.KeyExists("\\SOFTWARE\\maker"));
-  EXPECT_FALSE(reg.KeyExists("Software"));  // relative to \Other
+  EXPECT_FALSE(reg.KeyExists("Software"));           // relative to \Other
   EXPECT_FALSE(reg.DeleteKey("\\Software\\Maker"));  // has a subkey
   EXPECT_TRUE(reg.DeleteKey("\\Software\\Maker\\Product"));
   EXPECT_THROW(reg.SetRootKey(0x80000004u), ERegistryException);

@@ -22,12 +22,12 @@ TEST_F(BaseRoutinesTest, WindowsVersionOfEveryProfile) {
     TOSVerType want;
   };
   const Case cases[] = {
-      {os::kPlatformWin32s, 3, 11, os31win32},   {os::kPlatformWindows, 4, 0, oswin98},
-      {os::kPlatformWindows, 4, 10, oswin98},    {os::kPlatformWindows, 4, 90, oswinME},
-      {os::kPlatformNT, 3, 51, oswinNT351},      {os::kPlatformNT, 3, 10, oswinNT351},
-      {os::kPlatformNT, 4, 0, oswinNT},          {os::kPlatformNT, 5, 0, oswin2K},
-      {os::kPlatformNT, 5, 1, oswinXP},          {os::kPlatformNT, 5, 2, oswinXP},
-      {os::kPlatformNT, 6, 0, osUnidentified},   {7, 5, 1, osUnidentified},
+      {os::kPlatformWin32s, 3, 11, os31win32}, {os::kPlatformWindows, 4, 0, oswin98},
+      {os::kPlatformWindows, 4, 10, oswin98},  {os::kPlatformWindows, 4, 90, oswinME},
+      {os::kPlatformNT, 3, 51, oswinNT351},    {os::kPlatformNT, 3, 10, oswinNT351},
+      {os::kPlatformNT, 4, 0, oswinNT},        {os::kPlatformNT, 5, 0, oswin2K},
+      {os::kPlatformNT, 5, 1, oswinXP},        {os::kPlatformNT, 5, 2, oswinXP},
+      {os::kPlatformNT, 6, 0, osUnidentified}, {7, 5, 1, osUnidentified},
   };
   for (const Case& c : cases) {
     machine_->Profile().Version.PlatformId = c.platform;
@@ -160,7 +160,8 @@ TEST(InstallRecordsTest, DefaultsAssignAndGlobalLists) {
 class ProgramLauncherTest : public os::test::MachineTest {};
 
 TEST_F(ProgramLauncherTest, TheProgramGetsEveryParameter) {
-  os::test::WriteWholeFile(OnC("run.sh"), "#!/bin/sh\n{ printf '[%s]' \"$@\"; echo .; } > out.txt\n");
+  os::test::WriteWholeFile(OnC("run.sh"),
+                           "#!/bin/sh\n{ printf '[%s]' \"$@\"; echo .; } > out.txt\n");
   ASSERT_EQ(chmod(OnC("run.sh").c_str(), 0755), 0);
   ASSERT_TRUE(os::WinCreateDirectory("C:\\Work Dir"));
   TProgramLauncher launcher(nullptr);

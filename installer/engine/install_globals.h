@@ -32,7 +32,9 @@ class TInstallObjectList {
     if (item == nullptr) throw E(blank_message_);
     items_.push_back(item);
   }
-  void Remove(T* item) { items_.erase(std::remove(items_.begin(), items_.end(), item), items_.end()); }
+  void Remove(T* item) {
+    items_.erase(std::remove(items_.begin(), items_.end(), item), items_.end());
+  }
   int IndexOf(const T* item) const {
     const auto it = std::find(items_.begin(), items_.end(), item);
     return it == items_.end() ? -1 : static_cast<int>(it - items_.begin());

@@ -93,10 +93,10 @@ class IException : public ECustomOrlaneAbnormal {
   IException(const std::string& fmt, std::initializer_list<host::TVarRec> args);
 };
 
-#define ORLN_IEXCEPTION(Name, Parent)  \
-  class Name : public Parent {         \
-   public:                             \
-    using Parent::Parent;              \
+#define ORLN_IEXCEPTION(Name, Parent) \
+  class Name : public Parent {        \
+   public:                            \
+    using Parent::Parent;             \
   };
 
 ORLN_IEXCEPTION(IEInstall, IException)

@@ -10,8 +10,8 @@
 namespace orln {
 namespace {
 
-constexpr os::HKEY kRootKeys[] = {os::HKEY_CLASSES_ROOT, os::HKEY_CURRENT_CONFIG,
-                                  os::HKEY_CURRENT_USER, os::HKEY_DYN_DATA,
+constexpr os::HKEY kRootKeys[] = {os::HKEY_CLASSES_ROOT,  os::HKEY_CURRENT_CONFIG,
+                                  os::HKEY_CURRENT_USER,  os::HKEY_DYN_DATA,
                                   os::HKEY_LOCAL_MACHINE, os::HKEY_USERS};
 
 // A TorlnRegistry on the given root, or false for a code that names none.
@@ -71,8 +71,8 @@ void RegWriteString(int root, const std::string& key, const std::string& name,
     }
   } catch (const host::ERegistryException&) {
   }
-  throw EIRCannotWriteValue(host::Format("Cannot install into registry. Key: %s Ident: %s Value %s",
-                                         {key, name, value}));
+  throw EIRCannotWriteValue(
+      host::Format("Cannot install into registry. Key: %s Ident: %s Value %s", {key, name, value}));
 }
 
 void RegWriteInteger(int root, const std::string& key, const std::string& name, int32_t value) {
@@ -123,7 +123,7 @@ bool AddRunOnce(const std::string& name, const std::string& commandLine, bool un
   try {
     TorlnRegistry reg;
     reg.SetRootKey(UsesPerUserRunOnce(GetWindowsVersion()) ? os::HKEY_CURRENT_USER
-                                                            : os::HKEY_LOCAL_MACHINE);
+                                                           : os::HKEY_LOCAL_MACHINE);
     if (!reg.OpenKeyFullAccess(kRunOnceKey, true)) return false;
     std::string valueName = name;
     for (int n = 1; unique && reg.ValueExists(valueName); ++n) {

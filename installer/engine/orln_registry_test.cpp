@@ -40,8 +40,8 @@ TEST_F(OrlnRegistryTest, LeadingBackslashStartsAtTheRootWhileAnotherKeyIsCurrent
   EXPECT_TRUE(reg.KeyExists("\\software\\maker"));
   EXPECT_FALSE(reg.KeyExists("\\software\\maker\\x"));
   reg.WriteString("Written", "here");
-  EXPECT_TRUE(Store().ValueExists(TRegRoot::LocalMachine, "SOFTWARE\\Other\\SOFTWARE\\Maker",
-                                  "written"));
+  EXPECT_TRUE(
+      Store().ValueExists(TRegRoot::LocalMachine, "SOFTWARE\\Other\\SOFTWARE\\Maker", "written"));
 }
 
 TEST_F(OrlnRegistryTest, DeepTreeIsDeletedWhole) {
@@ -118,11 +118,11 @@ TEST_F(OrlnRegistryTest, RunOnceGoesWhereTheWindowsVersionKeepsIt) {
     TRegRoot root;
   };
   const Case cases[] = {
-      {os::kPlatformNT, 4, 0, TRegRoot::CurrentUser},     // NT 4
-      {os::kPlatformNT, 5, 0, TRegRoot::CurrentUser},     // 2000
-      {os::kPlatformNT, 5, 1, TRegRoot::CurrentUser},     // XP
-      {os::kPlatformNT, 3, 51, TRegRoot::LocalMachine},   // NT 3.51
-      {os::kPlatformNT, 6, 0, TRegRoot::LocalMachine},    // unidentified
+      {os::kPlatformNT, 4, 0, TRegRoot::CurrentUser},         // NT 4
+      {os::kPlatformNT, 5, 0, TRegRoot::CurrentUser},         // 2000
+      {os::kPlatformNT, 5, 1, TRegRoot::CurrentUser},         // XP
+      {os::kPlatformNT, 3, 51, TRegRoot::LocalMachine},       // NT 3.51
+      {os::kPlatformNT, 6, 0, TRegRoot::LocalMachine},        // unidentified
       {os::kPlatformWindows, 4, 0, TRegRoot::LocalMachine},   // 95
       {os::kPlatformWindows, 4, 10, TRegRoot::LocalMachine},  // 98
       {os::kPlatformWindows, 4, 90, TRegRoot::LocalMachine},  // ME

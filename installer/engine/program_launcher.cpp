@@ -51,8 +51,8 @@ void TProgramLauncher::Execute() {
   // the first parameter would be taken for the program's name and lost.
   std::string commandLine = "\"" + file_name_ + "\"";
   if (!parameters_.empty()) commandLine += " " + parameters_;
-  const int show = show_mode_ >= smNormal && show_mode_ <= smHide ? kShow[show_mode_]
-                                                                  : os::SW_SHOWNORMAL;
+  const int show =
+      show_mode_ >= smNormal && show_mode_ <= smHide ? kShow[show_mode_] : os::SW_SHOWNORMAL;
   if (!os::CreateProcess(file_name_, commandLine, start_dir_, show)) {
     const uint32_t code = os::GetLastWinError();
     throw EProgramLauncherFailed(code, ProgramLauncherErrorText(code));

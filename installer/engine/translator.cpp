@@ -65,70 +65,38 @@ TOrlnLanguage UserDefaultLanguage() {
 }
 
 TLanguageFont LanguageFontFor(int ident) {
-  TLanguageFont f;
-  switch (ident) {
-    case olChineseSimplified:
-      f.Charset = 134;
-      break;
-    case olChineseTraditional:
-      f.Charset = 136;
-      break;
-    case olCzech:
-    case olPolish:
-    case olPortugese:
-      f.Charset = 238;
-      break;
-    case olHebrew:
-      f.Charset = 177;
-      break;
-    case olJapanese:
-      f.Charset = 128;
-      break;
-    case olKorean:
-      f.Charset = 129;
-      break;
-    case olRussian:
-      f.Charset = 204;
-      break;
-    case olVietnamese:
-      f.Charset = 163;
-      break;
-    default:
-      f.Charset = 0;
-  }
-  switch (ident) {
-    case olChineseSimplified:
-    case olChineseTraditional:
-      // The Big5 name of the Traditional Chinese face, all four characters.
-      f.Name = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
-      f.Size = 9;
-      break;
-    case olGerman:
-      f.Name = "MS Sans Serif";
-      f.Size = 8;
-      break;
-    case olGreek:
-      f.Name = "SGreek";
-      f.Size = 8;
-      break;
-    case olJapanese:
-      f.Name = "\x82\x6C\x82\x72\x20\x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E";
-      f.Size = 9;
-      break;
-    case olKorean:
-      f.Name = "\xB9\xD9\xC5\xC1";
-      f.Size = 9;
-      break;
-    default:
-      if (ident == olUser || ident < 0 || ident >= kOrlnLanguageCount) {
-        f.Name = "Unrecognized language";
-        f.Size = 0;
-      } else {
-        f.Name = "Arial";
-        f.Size = 8;
-      }
-  }
-  return f;
+  // Big5, Shift-JIS and code page 949 names of the Chinese, Japanese and
+  // Korean faces; the Big5 one holds all four of its characters.
+  static const char kBig5Face[] = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
+  static const char kJapaneseFace[] =
+      "\x82\x6C\x82\x72\x20\x82\x6F\x83\x53\x83\x56\x83\x62\x83\x4E";
+  static const char kKoreanFace[] = "\xB9\xD9\xC5\xC1";
+  static const TLanguageFont kFonts[kOrlnLanguageCount] = {
+      {kBig5Face, 9, 134},              // olChineseSimplified
+      {kBig5Face, 9, 136},              // olChineseTraditional
+      {"Arial", 8, 238},                // olCzech
+      {"Arial", 8, 0},                  // olDanish
+      {"Arial", 8, 0},                  // olDutch
+      {"Arial", 8, 0},                  // olEnglish
+      {"Arial", 8, 0},                  // olFrench
+      {"MS Sans Serif", 8, 0},          // olGerman
+      {"SGreek", 8, 0},                 // olGreek
+      {"Arial", 8, 177},                // olHebrew
+      {"Arial", 8, 0},                  // olItalian
+      {kJapaneseFace, 9, 128},          // olJapanese
+      {kKoreanFace, 9, 129},            // olKorean
+      {"Arial", 8, 0},                  // olNorwegianBokmal
+      {"Arial", 8, 0},                  // olNorwegianNynorsk
+      {"Arial", 8, 238},                // olPolish
+      {"Arial", 8, 238},                // olPortugese
+      {"Arial", 8, 204},                // olRussian
+      {"Arial", 8, 0},                  // olSpanish
+      {"Arial", 8, 0},                  // olSwedish
+      {"Unrecognized language", 0, 0},  // olUser: no language of its own
+      {"Arial", 8, 163},                // olVietnamese
+  };
+  if (ident < 0 || ident >= kOrlnLanguageCount) return {"Unrecognized language", 0, 0};
+  return kFonts[ident];
 }
 
 TTranslator::TTranslator(host::TComponent* owner) : TComponent(owner) {
@@ -154,8 +122,7 @@ translator::TLanguage* TTranslator::LanguageOf(TOrlnLanguage ident) const {
 }
 
 translator::TLanguage& TTranslator::Language(TOrlnLanguage ident) const {
-  translator::TLanguage* lang =
-      ident == olUser ? nullptr : LanguageOf(ident);
+  translator::TLanguage* lang = ident == olUser ? nullptr : LanguageOf(ident);
   if (lang == nullptr) {
     throw host::EListError("List index out of bounds (" + std::to_string(ident) + ")");
   }
@@ -201,8 +168,7 @@ void TTranslator::TranslateLines(TOrlnLanguage fromLanguage, const host::TString
   out.Assign(target != nullptr ? static_cast<const host::TStrings&>(target->Lines) : lines);
 }
 
-void TTranslator::TranslateProperties(TOrlnLanguage fromLanguage,
-                                      host::TPersistent& object) const {
+void TTranslator::TranslateProperties(TOrlnLanguage fromLanguage, host::TPersistent& object) const {
   const host::TPropertyTable* table = object.PublishedProperties();
   if (table == nullptr) return;
   for (int i = 0; i < table->PropCount(); ++i) {
@@ -233,7 +199,7 @@ TOrlnLanguage TTranslator::TranslateComponent(TOrlnLanguage fromLanguage,
   }
   const translator::TLanguage* target = LanguageOf(translate_into_);
   return target != nullptr && target->Strings().Count() > 0 ? target->LanguageIdent()
-                                                             : fromLanguage;
+                                                            : fromLanguage;
 }
 
 TOrlnLanguage TTranslator::TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage target,

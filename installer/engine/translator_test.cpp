@@ -21,8 +21,8 @@ class TTestFace : public host::TPersistent {
   const std::string& Face() const { return face_; }
   void SetFace(const std::string& v) { face_ = v; }
   static const host::TPropertyTable& ClassProperties() {
-    static const host::TPropertyTable table = host::PublishClass<TTestFace>(
-        "TTestFace", nullptr, [](host::TPublisher<TTestFace>& p) {
+    static const host::TPropertyTable table =
+        host::PublishClass<TTestFace>("TTestFace", nullptr, [](host::TPublisher<TTestFace>& p) {
           p.String("Face", &TTestFace::Face, &TTestFace::SetFace);
         });
     return table;
@@ -101,9 +101,11 @@ TEST(LanguageFileTest, BrokenLinesGiveTheirMessages) {
   const Case cases[] = {
       {"1;ok\n#\n", "Found the end of memo marker # at line 1. Was not in a memo however"},
       {"#;\n", "The 0'th string (#;) does not have the proper format of GLID;Text"},
-      {"1;a\n#x;\n", "The 1'th string (#x;) does not have the proper format of GLID;Text or .GLID;"},
+      {"1;a\n#x;\n",
+       "The 1'th string (#x;) does not have the proper format of GLID;Text or .GLID;"},
       {";text\n", "The 0'th string (;text) does not have the proper format of GLID;Text"},
-      {"abc;text\n", "The 0'th string (abc;text) does not have the proper format of GLID;Text or .GLID;"},
+      {"abc;text\n",
+       "The 0'th string (abc;text) does not have the proper format of GLID;Text or .GLID;"},
       {"\n\n4;  ;x\n", "The 2'th string (4;  ;x) does not have the proper format of GLID;Text"},
       {"4\n", "The 0'th string (4) does not have the proper format of GLID;Text"},
   };
@@ -179,29 +181,32 @@ class LanguageFilesTest : public os::test::MachineTest {
 TEST_F(LanguageFilesTest, FilesTranslateExceptionsAndMemos) {
   TTranslator t(nullptr);
   ASSERT_EQ(GlobalTranslator(), &t);
-  t.Language(olEnglish).Strings().LoadFromFile(
-      File("orliEnglish.txt",
-           "* English texts\r\n"
-           "100;Cannot open %s\r\n"
-           "101;Installation aborted by the user\r\n"
-           "#200;\r\n"
-           "Welcome to the setup.\r\n"
-           "It installs the product.\r\n"
-           "#\r\n"));
-  t.Language(olGerman).Strings().LoadFromFile(
-      File("orliGerman.txt",
-           "100;%s kann nicht ge\xf6" "ffnet werden\r\n"
-           "#200\r\n"
-           "Willkommen.\r\n"
-           "Es installiert das Produkt.\r\n"
-           "#\r\n"));
+  t.Language(olEnglish).Strings().LoadFromFile(File("orliEnglish.txt",
+                                                    "* English texts\r\n"
+                                                    "100;Cannot open %s\r\n"
+                                                    "101;Installation aborted by the user\r\n"
+                                                    "#200;\r\n"
+                                                    "Welcome to the setup.\r\n"
+                                                    "It installs the product.\r\n"
+                                                    "#\r\n"));
+  t.Language(olGerman).Strings().LoadFromFile(File("orliGerman.txt",
+                                                   "100;%s kann nicht ge\xf6"
+                                                   "ffnet werden\r\n"
+                                                   "#200\r\n"
+                                                   "Willkommen.\r\n"
+                                                   "Es installiert das Produkt.\r\n"
+                                                   "#\r\n"));
   // The user's language comes from the profile.
   machine_->Profile().UserLangID = 0x0407;
   EXPECT_EQ(t.LanguageOf(olUser), &t.Language(olGerman));
   // A format is translated before the arguments go in.
   const IEInstall formatted("Cannot open %s", {std::string("setup.inf")});
-  EXPECT_STREQ(formatted.what(), "setup.inf kann nicht ge\xf6" "ffnet werden");
-  EXPECT_STREQ(IException("cannot OPEN %s").what(), "%s kann nicht ge\xf6" "ffnet werden");
+  EXPECT_STREQ(formatted.what(),
+               "setup.inf kann nicht ge\xf6"
+               "ffnet werden");
+  EXPECT_STREQ(IException("cannot OPEN %s").what(),
+               "%s kann nicht ge\xf6"
+               "ffnet werden");
   // Found in English, missing in German: the English text stays.
   EXPECT_STREQ(IException("Installation aborted by the user").what(),
                "Installation aborted by the user");
@@ -216,7 +221,9 @@ TEST_F(LanguageFilesTest, FilesTranslateExceptionsAndMemos) {
   t.TranslateLines(olEnglish, memo, out);
   EXPECT_EQ(out.Text(), memo.Text());
 
-  EXPECT_EQ(t.TranslateGLID(100, "default"), "%s kann nicht ge\xf6" "ffnet werden");
+  EXPECT_EQ(t.TranslateGLID(100, "default"),
+            "%s kann nicht ge\xf6"
+            "ffnet werden");
   EXPECT_EQ(t.TranslateGLID(101, "default"), "default");
 
   // An empty target language leaves English.
@@ -320,14 +327,29 @@ TEST(UserLanguageTest, WindowsLanguageIds) {
     TOrlnLanguage want;
   };
   const Case cases[] = {
-      {4, 1, olChineseTraditional}, {4, 2, olChineseSimplified}, {5, 1, olCzech},
-      {6, 1, olDanish},             {7, 1, olGerman},            {8, 1, olGreek},
-      {9, 1, olEnglish},            {10, 3, olSpanish},          {12, 1, olFrench},
-      {13, 1, olHebrew},            {16, 1, olItalian},          {17, 1, olJapanese},
-      {18, 1, olKorean},            {19, 1, olDutch},            {20, 1, olNorwegianBokmal},
-      {20, 2, olNorwegianNynorsk},  {21, 1, olPolish},           {22, 2, olPortugese},
-      {25, 1, olRussian},           {29, 1, olSwedish},          {42, 1, olVietnamese},
-      {11, 1, olEnglish},           {0, 0, olEnglish},
+      {4, 1, olChineseTraditional},
+      {4, 2, olChineseSimplified},
+      {5, 1, olCzech},
+      {6, 1, olDanish},
+      {7, 1, olGerman},
+      {8, 1, olGreek},
+      {9, 1, olEnglish},
+      {10, 3, olSpanish},
+      {12, 1, olFrench},
+      {13, 1, olHebrew},
+      {16, 1, olItalian},
+      {17, 1, olJapanese},
+      {18, 1, olKorean},
+      {19, 1, olDutch},
+      {20, 1, olNorwegianBokmal},
+      {20, 2, olNorwegianNynorsk},
+      {21, 1, olPolish},
+      {22, 2, olPortugese},
+      {25, 1, olRussian},
+      {29, 1, olSwedish},
+      {42, 1, olVietnamese},
+      {11, 1, olEnglish},
+      {0, 0, olEnglish},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(LanguageOfLangID(static_cast<uint16_t>(c.primary | (c.sub << 10))), c.want)
