@@ -191,15 +191,19 @@ bool ReadMachineFile(const std::string& path, size_t maxSize, std::string& text)
     if (GetLastOSError() == ENOENT) return false;
     throw EDamagedFile(path, 0, "cannot be read: " + GetOSErrorText(GetLastOSError()));
   }
-  const int64_t size = file->Size();
+  ReadMachineFile(*file, maxSize, text);
+  return true;
+}
+
+void ReadMachineFile(TOSFile& file, size_t maxSize, std::string& text) {
+  const int64_t size = file.Size();
   if (size < 0 || static_cast<uint64_t>(size) > maxSize) {
-    throw EDamagedFile(path, 0, "too large or unreadable");
+    throw EDamagedFile(file.Path(), 0, "too large or unreadable");
   }
   text.assign(static_cast<size_t>(size), '\0');
-  if (file->Read(0, text.data(), text.size()) != size) {
-    throw EDamagedFile(path, 0, "cannot be read whole");
+  if (file.Read(0, text.data(), text.size()) != size) {
+    throw EDamagedFile(file.Path(), 0, "cannot be read whole");
   }
-  return true;
 }
 
 bool WriteMachineFile(const std::string& path, const std::string& text) {

@@ -32,6 +32,7 @@
 
 namespace os {
 
+class TOSFile;
 class TRegistryStore;
 
 class TMachine {
@@ -103,6 +104,8 @@ class TMachine {
 // Write: the whole text to a temporary name beside the file, then moved into
 // place, so a reader sees the old or the new text; false with the Windows error.
 bool ReadMachineFile(const std::string& path, size_t maxSize, std::string& text);
+// The same on a file already open.
+void ReadMachineFile(TOSFile& file, size_t maxSize, std::string& text);
 bool WriteMachineFile(const std::string& path, const std::string& text);
 
 // The current machine: the one installed by SetMachine, else one opened at

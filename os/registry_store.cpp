@@ -502,14 +502,8 @@ void TRegistryStore::Refresh() {
       throw EDamagedFile(path_, 0, "cannot be read: " + GetOSErrorText(GetLastOSError()));
     }
     if ((id.device != now.st_dev || id.inode != now.st_ino) && attempt < 8) continue;
-    const int64_t size = file->Size();
-    if (size < 0 || static_cast<uint64_t>(size) > kMaxRegistryStoreSize) {
-      throw EDamagedFile(path_, 0, "too large or unreadable");
-    }
-    std::string text(static_cast<size_t>(size), '\0');
-    if (file->Read(0, text.data(), text.size()) != size) {
-      throw EDamagedFile(path_, 0, "cannot be read whole");
-    }
+    std::string text;
+    ReadMachineFile(*file, kMaxRegistryStoreSize, text);
     // Parse before taking anything over, so a damaged file leaves the last
     // good tree in place and is read again by the next call.
     TRegTree tree = TRegTree::Parse(text, path_);
