@@ -50,7 +50,7 @@ int main() {
       tav::TSecurityHeader header;
       disk.WriteSecurityHeader(header);
       std::vector<uint8_t> pages(3 * disk.PageSize(), 0x5A);
-      uint32_t at = disk.WriteNewPages(7, 9, pages.data(), 3, tav::TAV_ACCESS_CACHED);
+      uint32_t at = disk.WriteNewPages(7, 9, pages.data(), 3, tav::kAccessCached);
       std::printf("Created %s; three pages of table 7 stored at offset %u\n", path.c_str(), at);
       disk.Close();
     }

@@ -10,8 +10,17 @@ namespace {
 
 std::mutex g_mutex;
 uint32_t g_seed = 0;
+bool g_seeded = false;
 
+uint32_t FreshSeed();
+
+// Under g_mutex. A sequence nobody seeded starts from the clocks, so that
+// processes do not all draw the same numbers (retry delays that must differ).
 uint32_t NextSeed() {
+  if (!g_seeded) {
+    g_seed = FreshSeed();
+    g_seeded = true;
+  }
   g_seed = g_seed * 134775813u + 1u;
   return g_seed;
 }
@@ -25,9 +34,7 @@ uint64_t Mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-}  // namespace
-
-void Randomize() {
+uint32_t FreshSeed() {
   timespec real{}, mono{};
   clock_gettime(CLOCK_REALTIME, &real);
   clock_gettime(CLOCK_MONOTONIC, &mono);
@@ -36,13 +43,22 @@ void Randomize() {
   x = Mix(x ^ (static_cast<uint64_t>(mono.tv_sec) * 1000000000ull +
                static_cast<uint64_t>(mono.tv_nsec)));
   x = Mix(x ^ static_cast<uint64_t>(getpid()));
+  return static_cast<uint32_t>(x ^ (x >> 32));
+}
+
+}  // namespace
+
+void Randomize() {
+  const uint32_t seed = FreshSeed();
   std::lock_guard<std::mutex> lock(g_mutex);
-  g_seed = static_cast<uint32_t>(x ^ (x >> 32));
+  g_seed = seed;
+  g_seeded = true;
 }
 
 void SetRandSeed(uint32_t seed) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_seed = seed;
+  g_seeded = true;
 }
 
 int Random(int range) {

@@ -1,7 +1,9 @@
-// The process's one pseudo-random sequence. Every caller draws from the same
-// generator, so a test that fixes the seed with SetRandSeed gets the same
-// numbers on every run. Not for secrets: the sequence is predictable from its
-// seed.
+// The process's one pseudo-random sequence: every caller in the system draws
+// from it (no other generator in the library code), so a test that fixes the
+// seed with SetRandSeed gets the same numbers on every run. Unless seeded,
+// the sequence starts from the clocks and the process id at its first use,
+// so that two processes draw different numbers. Not for secrets: the
+// sequence is predictable from its seed.
 //
 // The generator is a 32-bit linear congruential sequence (seed * 134775813 + 1);
 // Random(range) scales the new seed by `range` and keeps the high 32 bits, so

@@ -53,7 +53,7 @@ void SetupPages(TFaultWorld& world) {
   for (uint32_t i = 0; i < 4; ++i) {
     const std::string page = Pattern(1, i);
     world.Addresses.push_back(
-        world.Disk().WriteNewPages(kOwner, kKind, page.data(), 1, TAV_ACCESS_CACHED));
+        world.Disk().WriteNewPages(kOwner, kKind, page.data(), 1, kAccessCached));
   }
 }
 
@@ -64,9 +64,9 @@ std::string CheckPages(TFaultWorld& world) {
 void WriteCachedPages(TFaultWorld& world) {
   const std::string pages = Pattern(2, 40);
   std::string seen(kPage, '\0');
-  world.Disk().ReadPages(world.Addresses[3], 1, seen.data(), kOwner, TAV_ACCESS_CACHED);
-  world.Disk().WritePages(world.Addresses[0], 1, pages.data(), kOwner, TAV_ACCESS_CACHED);
-  world.Disk().WritePages(world.Addresses[2], 1, pages.data() + kPage, kOwner, TAV_ACCESS_CACHED);
+  world.Disk().ReadPages(world.Addresses[3], 1, seen.data(), kOwner, kAccessCached);
+  world.Disk().WritePages(world.Addresses[0], 1, pages.data(), kOwner, kAccessCached);
+  world.Disk().WritePages(world.Addresses[2], 1, pages.data() + kPage, kOwner, kAccessCached);
 }
 
 void WriteRawBytes(TFaultWorld& world) {
@@ -77,7 +77,7 @@ void WriteRawBytes(TFaultWorld& world) {
 
 void WriteNewPages(TFaultWorld& world) {
   const std::string pages = Pattern(3, 42);
-  world.Disk().WriteNewPages(kOwner, kKind, pages.data(), 3, TAV_ACCESS_CACHED);
+  world.Disk().WriteNewPages(kOwner, kKind, pages.data(), 3, kAccessCached);
   world.Disk().WriteNewPages(kOwner + 1, kKind, pages.data(), 1, 0);
 }
 

@@ -256,7 +256,7 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
 
   // Index change only: ByAmount dropped, ByNameId added. The old trees'
   // pages are freed; the records stay and are indexed again.
-  const int indexPagesBefore = PagesOwned(path, id, TAV_USAGE_INDEX);
+  const int indexPagesBefore = PagesOwned(path, id, kUsageIndex);
   ASSERT_GT(indexPagesBefore, 3);
   TTableDef indexChanged(nullptr);
   BuildTableDef(indexChanged, "ORDERS", false, kFields,
@@ -271,7 +271,7 @@ TEST(TableLifecycle, DiskTableWithSeveralUsersRestructuredAndDeleted) {
     details.NewIndexDefs = &ni;
     db.Tables().RestructureTableDef(indexChanged, details);
   }
-  EXPECT_EQ(PagesOwned(path, id, TAV_USAGE_INDEX), 3);
+  EXPECT_EQ(PagesOwned(path, id, kUsageIndex), 3);
   {
     TTableConnection c(db.Tables(), indexChanged);
     EXPECT_EQ(c.Header().GetIndexCount(), 3);

@@ -56,10 +56,6 @@ int DBCompareWideStrings(const char* s1, const char* s2, int len1, int len2, boo
   return host::CollateWideLE(s1, u1, s2, u2, caseInsensitive);
 }
 
-int AscendingListSort(uint32_t item1, uint32_t item2) {
-  return item1 < item2 ? -1 : (item1 > item2 ? 1 : 0);
-}
-
 // The two-pointer match: on a mismatch after a '%', let that '%' take one
 // more value character and retry from just behind it. Only the last '%' seen
 // ever needs retrying (an earlier one could only take characters the later one
@@ -113,40 +109,6 @@ char16_t* StringLToWideChar(std::string_view text, char16_t* destination, int si
 
 std::string TavIncludeTrailingBackslash(const std::string& path) {
   return host::IncludeTrailingPathDelimiter(path);
-}
-
-int CalcTableHeaderSize(int indexCount) {
-  const long long raw = 48 + 6LL * indexCount;
-  const long long size = raw <= 0 ? 0 : (raw + 255) / 256 * 256;
-  if (indexCount < 0 || size != 256)
-    TavDatabaseError(8581, "CalcTableHeaderSize", "Debug check -  header size <> 256");
-  return static_cast<int>(size);
-}
-
-int CalculateCoreDataSize(host::TFieldType type) {
-  switch (type) {
-    case host::ftString:
-    case host::ftSmallint:
-    case host::ftWord:
-    case host::ftWideString:
-      return 2;
-    case host::ftInteger:
-    case host::ftAutoInc:
-      return 4;
-    case host::ftBoolean:
-      return 1;
-    case host::ftFloat:
-    case host::ftCurrency:
-    case host::ftBCD:
-    case host::ftDate:
-    case host::ftTime:
-    case host::ftDateTime:
-      return 8;
-    default:
-      TavDatabaseError(
-          10117, "CalculateCoreDataSize",
-          "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
-  }
 }
 
 }  // namespace tav

@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "host/db/field_types.h"
 #include "host/rtl/string_list.h"
 
 namespace tav {
@@ -47,9 +46,6 @@ int DBANSICompareStrings(const char* s1, const char* s2, int len1, int len2, boo
 int DBCompareWideStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
                          bool partial);
 
-// Ascending order of list values, for TSortedList.SortList.
-int AscendingListSort(uint32_t item1, uint32_t item2);
-
 // The LIKE test, byte by byte and case-sensitive: '%' matches any run of
 // characters (the empty run too), '_' exactly one character, every other
 // pattern character itself. c1 and c2 are not used.
@@ -67,17 +63,5 @@ char16_t* StringLToWideChar(std::string_view text, char16_t* destination, int si
 
 // path with a trailing path delimiter ('/') added when it lacks one.
 std::string TavIncludeTrailingBackslash(const std::string& path);
-
-// The size of a table header with indexCount indexes: 48 + 6 * indexCount
-// rounded up to a multiple of 256. Anything but 256 (more than 34 indexes)
-// raises 8581 "Debug check -  header size <> 256".
-int CalcTableHeaderSize(int indexCount);
-
-// The fixed part of a field's stored value: 2 for ftString, ftSmallint,
-// ftWord and ftWideString (for strings, the length prefix), 4 for ftInteger
-// and ftAutoInc, 1 for ftBoolean, 8 for ftFloat, ftCurrency, ftBCD, ftDate,
-// ftTime and ftDateTime. Any other type raises 10117 "Error in setting
-// CoreDataSize - field type not found: " and the type's name.
-int CalculateCoreDataSize(host::TFieldType type);
 
 }  // namespace tav

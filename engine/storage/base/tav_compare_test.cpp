@@ -159,16 +159,6 @@ TEST(CompareTest, WideCompareTakesByteLengthsAndUnalignedBuffers) {
   EXPECT_NE(Compare(DBCompareWideStrings, LE(u"\u4E2D"), LE(u"?")), 0);
 }
 
-TEST(CompareTest, AscendingListSortComparesWithoutOverflow) {
-  EXPECT_LT(AscendingListSort(1, 2), 0);
-  EXPECT_EQ(AscendingListSort(7, 7), 0);
-  // a - b as 32-bit integers would give the wrong sign for these.
-  EXPECT_GT(AscendingListSort(0x80000000u, 1), 0);
-  EXPECT_GT(AscendingListSort(0xFFFFFFFFu, 0), 0);
-  EXPECT_LT(AscendingListSort(0x7FFFFFFFu, 0x80000000u), 0);
-  EXPECT_LT(AscendingListSort(1, 0x90000000u), 0);
-}
-
 bool Like(const std::string& value, const std::string& pattern) {
   return MatchPatternedStrings(value, pattern, ' ', ' ');
 }
@@ -252,20 +242,6 @@ TEST(HelpersTest, TrailingDelimiter) {
   EXPECT_EQ(TavIncludeTrailingBackslash(""), "/");
 }
 
-TEST(HelpersTest, TableHeaderSize) {
-  EXPECT_EQ(CalcTableHeaderSize(0), 256);
-  EXPECT_EQ(CalcTableHeaderSize(34), 256);
-  try {
-    CalcTableHeaderSize(35);
-    ADD_FAILURE() << "35 indexes accepted";
-  } catch (const ETavDatabaseError& e) {
-    EXPECT_EQ(e.ErrorCode(), 8581);
-    EXPECT_NE(e.Message().find("Debug check -  header size <> 256"), std::string::npos);
-  }
-  EXPECT_THROW(CalcTableHeaderSize(-1), ETavDatabaseError);
-  EXPECT_THROW(CalcTableHeaderSize(1 << 30), ETavDatabaseError);
-}
-
 TEST(HelpersTest, FieldNamesSplitAtSemicolonsOnly) {
   host::TStringList list;
   list.Add("stale");
@@ -281,27 +257,6 @@ TEST(HelpersTest, FieldNamesSplitAtSemicolonsOnly) {
   ConvertFieldNamesToList("ID", list);
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Strings(0), "ID");
-}
-
-TEST(HelpersTest, CoreDataSizes) {
-  using namespace host;
-  for (TFieldType t : {ftString, ftSmallint, ftWord, ftWideString})
-    EXPECT_EQ(CalculateCoreDataSize(t), 2) << FieldTypeName(t);
-  for (TFieldType t : {ftInteger, ftAutoInc}) EXPECT_EQ(CalculateCoreDataSize(t), 4);
-  EXPECT_EQ(CalculateCoreDataSize(ftBoolean), 1);
-  for (TFieldType t : {ftFloat, ftCurrency, ftBCD, ftDate, ftTime, ftDateTime})
-    EXPECT_EQ(CalculateCoreDataSize(t), 8) << FieldTypeName(t);
-  try {
-    CalculateCoreDataSize(ftBlob);
-    ADD_FAILURE() << "a blob has no core size";
-  } catch (const ETavDatabaseError& e) {
-    EXPECT_EQ(e.ErrorCode(), 10117);
-    EXPECT_NE(e.Message().find("Error in setting CoreDataSize - field type not found: " +
-                               FieldTypeName(ftBlob)),
-              std::string::npos);
-  }
-  EXPECT_THROW(CalculateCoreDataSize(ftLargeint), ETavDatabaseError);
-  EXPECT_THROW(CalculateCoreDataSize(ftUnknown), ETavDatabaseError);
 }
 
 }  // namespace

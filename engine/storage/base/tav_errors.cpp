@@ -43,7 +43,7 @@ void TavDatabaseError(int code, const std::string& caller, const std::string& cu
   std::string line =
       host::Format("Exception:  Caller %20s ErrCode %5d [ErrContext %s]. CustomMsg %s",
                    {ErrorContextOf(sender), static_cast<int>(row.Code), row.Message, customMessage});
-  if (TDBLogger* log = GDBLogger()) log->LogItem(caller, line);
+  if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem(caller, line);
   throw ETavDatabaseError(code, row.Message, customMessage, sender);
 }
 

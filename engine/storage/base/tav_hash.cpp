@@ -85,7 +85,7 @@ bool TTavBaseHash::Find(const void* key, int length) const {
 }
 
 uint32_t TTavBaseHash::ValueOf(const void* key, int length) const {
-  uint32_t found = NotFound;
+  uint32_t found = kNotFound;
   FirstMatch(key, length, [&](uint32_t v) {
     found = v;
     return true;
@@ -148,7 +148,7 @@ void THashCollectionItem::SetHashFromInts(uint32_t a, uint32_t b) {
 // ---- THashCollection ----
 
 THashCollection::THashCollection()
-    : hash_(std::make_unique<TTavBaseHash>(DefaultHashSize, KeySize, DefaultHashSize)) {}
+    : hash_(std::make_unique<TTavBaseHash>(kDefaultHashSize, kKeySize, kDefaultHashSize)) {}
 
 THashCollection::~THashCollection() {
   // Free the items while this is still a THashCollection: their destructors
@@ -159,7 +159,7 @@ THashCollection::~THashCollection() {
 THashCollectionItem* THashCollection::HashedItemOf(uint32_t id, const void* key) const {
   if (id > static_cast<uint32_t>(INT32_MAX)) return nullptr;
   auto* item = dynamic_cast<THashCollectionItem*>(FindItemID(static_cast<int>(id)));
-  if (!item || !item->IsHashed() || std::memcmp(item->GetHashKey().data(), key, KeySize) != 0)
+  if (!item || !item->IsHashed() || std::memcmp(item->GetHashKey().data(), key, kKeySize) != 0)
     return nullptr;
   return item;
 }
@@ -167,15 +167,15 @@ THashCollectionItem* THashCollection::HashedItemOf(uint32_t id, const void* key)
 void THashCollection::AddHashKey(const void* key, int itemID) {
   auto* item = dynamic_cast<THashCollectionItem*>(FindItemID(itemID));
   // An item is in the hash under one key at most: a new key replaces its old one.
-  if (item && item->IsHashed() && std::memcmp(item->GetHashKey().data(), key, KeySize) != 0)
+  if (item && item->IsHashed() && std::memcmp(item->GetHashKey().data(), key, kKeySize) != 0)
     DeleteHashKey(item);
   const auto id = static_cast<uint32_t>(itemID);
-  if (hash_->FirstMatch(key, KeySize, [id](uint32_t v) { return v == id; })) {
+  if (hash_->FirstMatch(key, kKeySize, [id](uint32_t v) { return v == id; })) {
     if (item) item->SetIsHashed(true);
     return;
   }
   if (hash_->CheckHashFull()) ResetHash();
-  hash_->Add(key, KeySize, id);
+  hash_->Add(key, kKeySize, id);
   if (item) {
     item->SetHashKey(key);
     item->SetIsHashed(true);
@@ -185,7 +185,7 @@ void THashCollection::AddHashKey(const void* key, int itemID) {
 THashCollectionItem* THashCollection::FindHashKey(const void* key) const {
   if (use_hash_search_) {
     THashCollectionItem* found = nullptr;
-    hash_->FirstMatch(key, KeySize, [&](uint32_t id) {
+    hash_->FirstMatch(key, kKeySize, [&](uint32_t id) {
       found = HashedItemOf(id, key);
       return found != nullptr;
     });
@@ -193,7 +193,7 @@ THashCollectionItem* THashCollection::FindHashKey(const void* key) const {
   }
   for (int i = 0; i < Count(); ++i) {
     auto* item = dynamic_cast<THashCollectionItem*>(Items(i));
-    if (item && item->IsHashed() && std::memcmp(item->GetHashKey().data(), key, KeySize) == 0)
+    if (item && item->IsHashed() && std::memcmp(item->GetHashKey().data(), key, kKeySize) == 0)
       return item;
   }
   return nullptr;
@@ -201,7 +201,7 @@ THashCollectionItem* THashCollection::FindHashKey(const void* key) const {
 
 void THashCollection::DeleteHashKey(THashCollectionItem* item) {
   if (!item) return;
-  hash_->Delete(item->GetHashKey().data(), KeySize, static_cast<uint32_t>(item->ID()));
+  hash_->Delete(item->GetHashKey().data(), kKeySize, static_cast<uint32_t>(item->ID()));
   item->SetIsHashed(false);
 }
 
@@ -212,12 +212,12 @@ void THashCollection::DeleteHashedItem(int index) {
 }
 
 void THashCollection::ResetHash() {
-  const int size = Count() >= 500 ? 2 * Count() : DefaultHashSize;
-  auto fresh = std::make_unique<TTavBaseHash>(size, KeySize, size);
+  const int size = Count() >= 500 ? 2 * Count() : kDefaultHashSize;
+  auto fresh = std::make_unique<TTavBaseHash>(size, kKeySize, size);
   for (int i = 0; i < Count(); ++i) {
     auto* item = dynamic_cast<THashCollectionItem*>(Items(i));
     if (item && item->IsHashed())
-      fresh->Add(item->GetHashKey().data(), KeySize, static_cast<uint32_t>(item->ID()));
+      fresh->Add(item->GetHashKey().data(), kKeySize, static_cast<uint32_t>(item->ID()));
   }
   hash_ = std::move(fresh);
 }

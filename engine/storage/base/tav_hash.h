@@ -30,7 +30,7 @@ namespace tav {
 
 class TTavBaseHash : public host::TObject {
  public:
-  static constexpr uint32_t NotFound = 0xFFFFFFFF;
+  static constexpr uint32_t kNotFound = 0xFFFFFFFF;
 
   // bucketCount >= 1, keySize >= 1, 0 <= capacity <= bucketCount; a capacity
   // above the bucket count raises "Hash key max is greater than hash size".
@@ -43,7 +43,7 @@ class TTavBaseHash : public host::TObject {
   // "BaseHash is full".
   void Add(const void* key, int length, uint32_t value);
   bool Find(const void* key, int length) const;
-  // The value of the most recently added entry with that key, or NotFound.
+  // The value of the most recently added entry with that key, or kNotFound.
   uint32_t ValueOf(const void* key, int length) const;
   // Removes the entry with that key and that value; false when there is none.
   bool Delete(const void* key, int length, uint32_t value);
@@ -120,8 +120,8 @@ class THashCollectionItem : public host::TCollectionItem {
 
 class THashCollection : public host::TCollection {
  public:
-  static constexpr int KeySize = 8;
-  static constexpr int DefaultHashSize = 1000;
+  static constexpr int kKeySize = 8;
+  static constexpr int kDefaultHashSize = 1000;
 
   THashCollection();
   ~THashCollection() override;

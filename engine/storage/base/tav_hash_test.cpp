@@ -56,7 +56,7 @@ TEST(BaseHashTest, ShortKeysMatchOnlyTheirOwnLength) {
   EXPECT_FALSE(Has(h, "ab"));  // the stored byte after "ab" is 'c', not 0
   EXPECT_FALSE(Has(h, "abcd"));
   EXPECT_EQ(h.ValueOf("abc", 3), 7u);
-  EXPECT_EQ(h.ValueOf("abd", 3), TTavBaseHash::NotFound);
+  EXPECT_EQ(h.ValueOf("abd", 3), TTavBaseHash::kNotFound);
   const std::string full = "abcdefgh";
   EXPECT_FALSE(Has(h, full));
 }
@@ -178,7 +178,7 @@ TEST(BaseHashTest, RandomOperationsAgreeWithAModel) {
         ASSERT_EQ(Matches(h, k), expected) << k;
         ASSERT_EQ(Has(h, k), !expected.empty());
         const uint32_t value = h.ValueOf(k.data(), static_cast<int>(k.size()));
-        ASSERT_EQ(value == TTavBaseHash::NotFound, expected.empty());
+        ASSERT_EQ(value == TTavBaseHash::kNotFound, expected.empty());
         if (!expected.empty()) {
           ASSERT_TRUE(expected.count(value));
         }

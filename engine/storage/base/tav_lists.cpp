@@ -8,6 +8,10 @@
 #include "host/rtl/exceptions.h"
 
 namespace tav {
+
+int AscendingListSort(uint32_t item1, uint32_t item2) {
+  return item1 < item2 ? -1 : (item1 > item2 ? 1 : 0);
+}
 namespace {
 
 [[noreturn]] void ListIndexError(int index) {
@@ -170,7 +174,7 @@ void TSortedList::SetItems(int index, uint32_t value) {
 }
 
 void TSortedList::SortList(TSortedListCompare compare) {
-  if (Count() <= SortThreshold || !compare) {
+  if (Count() <= kSortThreshold || !compare) {
     sorted_ = false;
     return;
   }

@@ -19,6 +19,9 @@ namespace tav {
 // The compare a TSortedList sorts with: negative, 0 or positive.
 using TSortedListCompare = int (*)(uint32_t item1, uint32_t item2);
 
+// Ascending order of list values, for TSortedList.SortList.
+int AscendingListSort(uint32_t item1, uint32_t item2);
+
 // Two lists of the same length, List1 and List2, whose pairs stay together
 // through sorting. Each list remembers whether the pairs are sorted by it.
 class TCompoundList : public host::TObject {
@@ -60,7 +63,7 @@ class TCompoundList : public host::TObject {
 class TSortedList : public host::TObject {
  public:
   // Lists of this many values or fewer are never sorted.
-  static constexpr int SortThreshold = 100;
+  static constexpr int kSortThreshold = 100;
 
   TSortedList() = default;
   TSortedList(const TSortedList&) = delete;
@@ -74,7 +77,7 @@ class TSortedList : public host::TObject {
   uint32_t Items(int index) const;
   void SetItems(int index, uint32_t value);
 
-  // With more than SortThreshold values, sorts by compare and marks the list
+  // With more than kSortThreshold values, sorts by compare and marks the list
   // sorted when the result is ascending by value (sort by AscendingListSort
   // to search it); otherwise leaves it unsorted.
   void SortList(TSortedListCompare compare);

@@ -178,4 +178,14 @@ TEST(StackListTest, PushPopPeek) {
 }
 
 }  // namespace
+TEST(SortedListTest, AscendingListSortComparesWithoutOverflow) {
+  EXPECT_LT(AscendingListSort(1, 2), 0);
+  EXPECT_EQ(AscendingListSort(7, 7), 0);
+  // a - b as 32-bit integers would give the wrong sign for these.
+  EXPECT_GT(AscendingListSort(0x80000000u, 1), 0);
+  EXPECT_GT(AscendingListSort(0xFFFFFFFFu, 0), 0);
+  EXPECT_LT(AscendingListSort(0x7FFFFFFFu, 0x80000000u), 0);
+  EXPECT_LT(AscendingListSort(1, 0x90000000u), 0);
+}
+
 }  // namespace tav

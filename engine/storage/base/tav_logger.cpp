@@ -1,6 +1,7 @@
 #include "engine/storage/base/tav_logger.h"
 
 #include <memory>
+#include <mutex>
 
 #include "host/rtl/date_time.h"
 #include "host/rtl/format.h"
@@ -12,8 +13,10 @@
 namespace tav {
 namespace {
 
+// Guards the log's members and the global pointer. Recursive: the log's
+// destructor saves under it, and the last share may be let go while held.
 std::recursive_mutex g_log_lock;
-std::unique_ptr<TDBLogger> g_logger;
+std::shared_ptr<TDBLogger> g_logger;
 
 // Frees the log when the library is unloaded, if the host never shut it down.
 struct TUnitFinalizer {
@@ -85,6 +88,7 @@ std::vector<std::string> TDBLogger::NamedMonitors() const {
 }
 
 void TDBLogger::AddLogTraceItem(int32_t caller, int32_t event) {
+  std::lock_guard<std::recursive_mutex> lock(g_log_lock);
   if (trace_index_ >= kTraceRingSize) trace_index_ = 0;
   trace_[trace_index_][0] = caller;
   trace_[trace_index_][1] = event;
@@ -92,6 +96,7 @@ void TDBLogger::AddLogTraceItem(int32_t caller, int32_t event) {
 }
 
 void TDBLogger::ClearLogTrace() {
+  std::lock_guard<std::recursive_mutex> lock(g_log_lock);
   for (auto& pair : trace_) pair[0] = pair[1] = 0;
   trace_index_ = 0;
 }
@@ -157,17 +162,19 @@ int TDBLogger::LogItemCount() const {
   return static_cast<int>(items_.size());
 }
 
-TDBLogger* GDBLogger() { return g_logger.get(); }
-
-std::recursive_mutex& GlobalLogLock() { return g_log_lock; }
+std::shared_ptr<TDBLogger> GDBLogger() {
+  std::lock_guard<std::recursive_mutex> lock(g_log_lock);
+  return g_logger;
+}
 
 void TavEngineStartup() {
   std::lock_guard<std::recursive_mutex> lock(g_log_lock);
-  if (!g_logger) g_logger = std::make_unique<TDBLogger>();
+  if (!g_logger) g_logger = std::make_shared<TDBLogger>();
 }
 
 void TavEngineShutdown() {
-  std::unique_ptr<TDBLogger> gone;
+  // Let go outside the lock's scope: the last share saves the log.
+  std::shared_ptr<TDBLogger> gone;
   {
     std::lock_guard<std::recursive_mutex> lock(g_log_lock);
     gone = std::move(g_logger);

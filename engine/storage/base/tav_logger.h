@@ -1,16 +1,18 @@
 // The engine's process-wide trace log. GDBLogger() is the one TDBLogger, made
-// by TavEngineStartup and freed by TavEngineShutdown (or when the library is
-// unloaded). Every raised error writes a line here; hosts may read the lines,
-// dump the trace ring into them and save them to a file.
+// by TavEngineStartup and given up by TavEngineShutdown (or when the library
+// is unloaded). Every raised error writes a line here; hosts may read the
+// lines, dump the trace ring into them and save them to a file.
 //
-// LogItem, the named monitors, Clear, DumpTraceToLog and SaveLogToFile are all
-// serialised by the global critical section, so a host may call from several
-// threads. The trace ring itself is cheap and unguarded, as a diagnostic aid.
+// Threads: every member, the trace ring included, is serialised by one lock
+// of the log's own, so a host may call from several threads. GDBLogger hands
+// out a share of the log: a caller that got it before a shutdown keeps a
+// live log until it lets go (the log is then freed, and saved to its
+// OutputFileName when set); after the shutdown GDBLogger gives null.
 #pragma once
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,9 +73,8 @@ class TDBLogger : public host::TObject {
 };
 
 // The global trace log; null before TavEngineStartup and after shutdown.
-TDBLogger* GDBLogger();
-// The global critical section that serialises the log and its monitors.
-std::recursive_mutex& GlobalLogLock();
+// Hold the pointer only as long as the call it serves.
+std::shared_ptr<TDBLogger> GDBLogger();
 
 // Creates the global log and its lock; calling it again does nothing.
 void TavEngineStartup();

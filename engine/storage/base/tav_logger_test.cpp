@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace tav {
 namespace {
@@ -76,7 +78,7 @@ TEST(TavLoggerTest, SavesOnRequestAndAtDestruction) {
   std::remove(path.c_str());
 }
 
-TEST(TavLoggerTest, ConcurrentWritersAndClearDoNotCorrupt) {
+TEST(TavLoggerTest, ConcurrentWritersTracersAndClearDoNotCorrupt) {
   TDBLogger log;
   std::thread t1([&] {
     for (int i = 0; i < 2000; ++i) log.LogItem("t1", "x");
@@ -88,14 +90,49 @@ TEST(TavLoggerTest, ConcurrentWritersAndClearDoNotCorrupt) {
       log.NamedMonitorDelta("n", 1);
     }
   });
+  // The trace ring is written, cleared and dumped from three threads.
+  std::thread t3([&] {
+    for (int i = 0; i < 5000; ++i) {
+      log.AddLogTraceItem(i, -i);
+      if (i % 700 == 0) log.ClearLogTrace();
+    }
+  });
   t1.join();
   t2.join();
+  t3.join();
   EXPECT_GT(log.LogItemCount(), 0);
+}
+
+TEST(TavLoggerTest, AShareTakenBeforeShutdownOutlivesIt) {
+  TavEngineStartup();
+  std::shared_ptr<TDBLogger> held = GDBLogger();
+  ASSERT_NE(held, nullptr);
+  // Writers keep logging through the global log while it is shut down and
+  // started again: each either gets a live log or none.
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t)
+    writers.emplace_back([&] {
+      while (!stop.load())
+        if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem("w", "line");
+    });
+  for (int i = 0; i < 50; ++i) {
+    TavEngineShutdown();
+    TavEngineStartup();
+  }
+  stop = true;
+  for (auto& w : writers) w.join();
+  TavEngineShutdown();
+  EXPECT_EQ(GDBLogger(), nullptr);
+  held->LogItem("after", "shutdown");
+  EXPECT_EQ(held->LogItems().back().find("after : shutdown") != std::string::npos, true);
+  TavEngineStartup();
+  EXPECT_NE(GDBLogger(), held) << "a new log after the restart";
 }
 
 TEST(TavLoggerTest, StartupIsIdempotentAndSystemInfoAnswers) {
   TavEngineStartup();
-  TDBLogger* first = GDBLogger();
+  std::shared_ptr<TDBLogger> first = GDBLogger();
   TavEngineStartup();
   EXPECT_EQ(GDBLogger(), first);
   EXPECT_FALSE(GetCurrentComputer().empty());

@@ -227,7 +227,7 @@ void BlowfishInit(TBlowfishData& data, const void* key, int keyLenBits, const vo
     TavDatabaseErrorFmt(9986, "BlowfishInit",
                         "Blowfish key length %d bits is not a whole number of bytes", {keyLenBits});
   const int keyLen = keyLenBits / 8;
-  if (keyLen < 1 || keyLen > BLOWFISH_MAX_KEY_BYTES)
+  if (keyLen < 1 || keyLen > kBlowfishMaxKeyBytes)
     TavDatabaseErrorFmt(9986, "BlowfishInit",
                         "Blowfish key length %d is out of range (1 to 56 bytes)", {keyLen});
   TAV_ASSERT(key != nullptr, "BlowfishInit called without a key");

@@ -11,8 +11,8 @@
 
 namespace tav {
 
-inline constexpr int BLOWFISH_BLOCK_SIZE = 8;
-inline constexpr int BLOWFISH_MAX_KEY_BYTES = 56;
+inline constexpr int kBlowfishBlockSize = 8;
+inline constexpr int kBlowfishMaxKeyBytes = 56;
 
 struct TBlowfishData {
   uint8_t InitIV[8];

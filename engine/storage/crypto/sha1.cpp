@@ -105,7 +105,7 @@ void TSha1Stream::WriteBigEndian(const void* buffer, int32_t count) {
   for (int32_t i = count - 1; i >= 0; --i) AddByte(p[i]);
 }
 
-void TSha1Stream::GetDigest(uint8_t digest[SHA1_DIGEST_SIZE]) {
+void TSha1Stream::GetDigest(uint8_t digest[kSha1DigestSize]) {
   // Finish a copy of the state: padding goes through the block as usual, and
   // the message written so far is put back afterwards, so asking for the
   // digest twice gives the same answer and writing may go on.
@@ -140,12 +140,12 @@ void TSha1Stream::GetDigest(uint8_t digest[SHA1_DIGEST_SIZE]) {
 }
 
 std::string TSha1Stream::GetDigestString() {
-  uint8_t d[SHA1_DIGEST_SIZE];
+  uint8_t d[kSha1DigestSize];
   GetDigest(d);
-  return std::string(reinterpret_cast<const char*>(d), SHA1_DIGEST_SIZE);
+  return std::string(reinterpret_cast<const char*>(d), kSha1DigestSize);
 }
 
-void GetSHA1FromString(const std::string& text, uint8_t digest[SHA1_DIGEST_SIZE]) {
+void GetSHA1FromString(const std::string& text, uint8_t digest[kSha1DigestSize]) {
   TSha1Stream s;
   // Write takes a 32-bit count; feed longer strings in pieces.
   size_t done = 0;

@@ -14,7 +14,7 @@
 
 namespace tav {
 
-inline constexpr int SHA1_DIGEST_SIZE = 20;
+inline constexpr int kSha1DigestSize = 20;
 
 class TSha1Stream : public host::TStream {
  public:
@@ -41,7 +41,7 @@ class TSha1Stream : public host::TStream {
   // integer is digested in big-endian order.
   virtual void WriteBigEndian(const void* buffer, int32_t count);
   // The digest of everything written since the last Initialize.
-  virtual void GetDigest(uint8_t digest[SHA1_DIGEST_SIZE]);
+  virtual void GetDigest(uint8_t digest[kSha1DigestSize]);
 
  private:
   uint64_t length_ = 0;  // message length in bytes
@@ -52,6 +52,6 @@ class TSha1Stream : public host::TStream {
 };
 
 // The digest of the string's bytes.
-void GetSHA1FromString(const std::string& text, uint8_t digest[SHA1_DIGEST_SIZE]);
+void GetSHA1FromString(const std::string& text, uint8_t digest[kSha1DigestSize]);
 
 }  // namespace tav

@@ -21,13 +21,13 @@ std::string Hex(const uint8_t* d, size_t n) {
 }
 
 std::string DigestOf(const std::string& text) {
-  uint8_t d[SHA1_DIGEST_SIZE];
+  uint8_t d[kSha1DigestSize];
   GetSHA1FromString(text, d);
   return Hex(d, sizeof d);
 }
 
 std::string DigestOf(TSha1Stream& s) {
-  uint8_t d[SHA1_DIGEST_SIZE];
+  uint8_t d[kSha1DigestSize];
   s.GetDigest(d);
   return Hex(d, sizeof d);
 }

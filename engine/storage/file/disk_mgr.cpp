@@ -53,7 +53,7 @@ class TTransactionLockTaken {
 };
 
 // The 1000 bytes every connection locks at 0x0FF10000 of the database file
-// (raw lock offsets are counted from TAV_RAW_LOCK_BASE).
+// (raw lock offsets are counted from kRawLockBase).
 constexpr uint32_t kOpenRangeOffset = 1;
 constexpr uint32_t kOpenRangeLength = 1000;
 
@@ -222,7 +222,7 @@ void TDiskMgr::SetLockRetryInterval(uint32_t value) {
 
 void TDiskMgr::CreateNewFile(bool overwrite) {
   Close();
-  if (page_size_ < TAV_MIN_PAGE_SIZE || page_size_ > TAV_MAX_PAGE_SIZE ||
+  if (page_size_ < kMinPageSize || page_size_ > kMaxPageSize ||
       (page_size_ & (page_size_ - 1)) != 0)
     TavDatabaseError(8581, "TDiskMgr.CreateNewFile", "Invalid database page size");
   if (os::FileExists(file_name_) && !overwrite) TavDatabaseError(11043, "TDiskMgr.CreateNewFile");
@@ -244,7 +244,7 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
     WriteHeaderBytes();
 
     map_page_mgr_ = std::make_unique<TMapPageMgr>(page_size_);
-    map_page_mgr_->SetDiskMgr(this);
+    map_page_mgr_->SetPageIO(this);
     map_page_mgr_->SetGlobalHdr(global_hdr_.get());
     map_page_mgr_->AdjustMapPageFlags(kMapOwnerFixedArea, 0, kFixedAreaPages);
     map_page_mgr_->AdjustMapPageFlags(kMapOwnerMapPage, firstMap, 1);
@@ -289,7 +289,7 @@ void TDiskMgr::Open() {
     global_hdr_ = std::make_unique<TGlobalHdr>();
     global_hdr_->Initialize();
     map_page_mgr_ = std::make_unique<TMapPageMgr>(page_size_);
-    map_page_mgr_->SetDiskMgr(this);
+    map_page_mgr_->SetPageIO(this);
     map_page_mgr_->SetGlobalHdr(global_hdr_.get());
     SetHeaderReadLock();
     ReleaseHeaderLock();
@@ -407,9 +407,9 @@ void TDiskMgr::ReadSecurityHeader(TSecurityHeader& record) {
   std::memset(bytes + kSecurityCRCOffset, 0, 4);
   if (CalcCRC(bytes, kSecurityHdrSize) != record.CRC)
     TavDatabaseError(8451, "TDiskMgr.ReadSecurityHeader", "The Security Header CRC is incorrect");
-  uint8_t digest[SHA1_DIGEST_SIZE];
+  uint8_t digest[kSha1DigestSize];
   GetSHA1FromString(crypt_key_, digest);
-  if (std::memcmp(digest, record.Digest, SHA1_DIGEST_SIZE) != 0)
+  if (std::memcmp(digest, record.Digest, kSha1DigestSize) != 0)
     TavDatabaseError(8451, "TDiskMgr.ReadSecurityHeader", "The MasterKey is incorrect");
 }
 
@@ -417,7 +417,7 @@ void TDiskMgr::ReadSecurityHeader(TSecurityHeader& record) {
 
 uint32_t TDiskMgr::PageBytes(uint32_t pageCount, int code, const char* caller) const {
   const uint64_t bytes = uint64_t{pageCount} * page_size_;
-  if (bytes > static_cast<uint64_t>(TAV_MAX_FILE_END)) {
+  if (bytes > static_cast<uint64_t>(kMaxFileEnd)) {
     if (code == 8450) TavDatabaseError(code, caller, "Unable to seek for file read operation");
     TavDatabaseError(code, caller);
   }
@@ -480,7 +480,7 @@ uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32
   // The end another connection has reached counts too, and a file that does
   // not end on a page boundary is continued at the next one.
   const int64_t end = (GetFileSize() + page_size_ - 1) / page_size_ * page_size_;
-  if (end + bytes > TAV_MAX_FILE_END) TavDatabaseError(9600, "TDiskMgr.AppendNewPages");
+  if (end + bytes > kMaxFileEnd) TavDatabaseError(9600, "TDiskMgr.AppendNewPages");
   const auto position = static_cast<uint32_t>(end);
   try {
     tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner),
@@ -560,6 +560,21 @@ void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buff
   RequireOpen("TDiskMgr.WritePages");
   const uint32_t bytes = PageBytes(pageCount, 9600, "TDiskMgr.WritePages");
   tav_file_->SeekAndWriteTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
+}
+
+uint16_t TDiskMgr::GetPageOwnerCode(uint32_t address) {
+  RequireOpen("TDiskMgr.GetPageOwnerCode");
+  uint16_t code;
+  if (map_page_mgr_->KnownPageOwner(address, code)) return code;
+  // Map pages never move, and the entry of a table's page changes only by
+  // that table's own operations: a map page already known is read without
+  // the header lock, which a reader inside a transaction would otherwise
+  // keep until its commit. Only a page past them needs the header afresh.
+  if (map_page_mgr_->CoversPage(address)) return map_page_mgr_->PageOwnerCode(address);
+  THeaderLockGuard guard(this, false);
+  code = map_page_mgr_->PageOwnerCode(address);
+  guard.Done();
+  return code;
 }
 
 void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
@@ -827,12 +842,12 @@ void TDiskMgr::CopyCurrentFile(const std::string& name) {
 uint32_t GetBestPageRequestSize(uint32_t blockSize, uint32_t pageSize) {
   TAV_ASSERT(blockSize != 0 && pageSize != 0, "Invalid block or page size");
   const uint64_t rounded = (uint64_t{blockSize} + pageSize - 1) / pageSize * pageSize;
-  TAV_ASSERT(rounded <= static_cast<uint64_t>(TAV_MAX_FILE_END), "Block size out of range");
+  TAV_ASSERT(rounded <= static_cast<uint64_t>(kMaxFileEnd), "Block size out of range");
   if (pageSize >= blockSize && rounded % blockSize <= pageSize / 4)
     return static_cast<uint32_t>(rounded);
   uint64_t best = rounded;
   uint64_t bestRemainder = rounded % blockSize;
-  const uint64_t limit = std::min<uint64_t>(10 * rounded, TAV_MAX_FILE_END);
+  const uint64_t limit = std::min<uint64_t>(10 * rounded, kMaxFileEnd);
   for (uint64_t size = rounded + pageSize; size < limit && bestRemainder != 0; size += pageSize) {
     const uint64_t remainder = size % blockSize;
     if (remainder < bestRemainder) {

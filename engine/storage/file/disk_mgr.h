@@ -42,6 +42,7 @@
 
 #include "engine/storage/file/global_hdr.h"
 #include "engine/storage/file/map_page_mgr.h"
+#include "engine/storage/file/page_io.h"
 #include "engine/storage/file/tav_file.h"
 #include "host/rtl/object.h"
 #include "host/rtl/streams.h"
@@ -92,7 +93,7 @@ struct TSecurityHeader {
   void Decode(const uint8_t in[kSecurityHdrSize]);
 };
 
-class TDiskMgr : public host::TObject {
+class TDiskMgr : public host::TObject, public TPageIO {
  public:
   TDiskMgr();
   // Closes, ignoring errors.
@@ -156,7 +157,7 @@ class TDiskMgr : public host::TObject {
   // Writes `pageCount` pages at the end of file (page-aligned) and returns
   // where; the caller sets their map entries.
   uint32_t AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
-                          uint32_t accessFlags);
+                          uint32_t accessFlags) final;
   // Frees the pages in the map and overwrites each with zeros.
   void ReleasePages(uint32_t address, uint32_t pageCount);
   // Frees every page of the owner (of that kind with matchKind) and
@@ -169,9 +170,13 @@ class TDiskMgr : public host::TObject {
 
   // pageCount x PageSize bytes at `address`.
   void ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uint32_t owner,
-                 uint32_t accessFlags);
+                 uint32_t accessFlags) final;
   void WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
-                  uint32_t accessFlags);
+                  uint32_t accessFlags) final;
+  // The map entry of the page holding `address` (TMapPageMgr::PageOwnerCode):
+  // remembered, read from a map page already known, or else read under the
+  // header read lock.
+  uint16_t GetPageOwnerCode(uint32_t address);
   // `count` bytes at `address`.
   void ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                       uint32_t accessFlags);
@@ -233,7 +238,7 @@ class TDiskMgr : public host::TObject {
   void GetCurrentUsers(host::TStrings& list);
   // The end of file this connection sees: in a transaction the larger of its
   // own end and the file's (another connection may have appended since).
-  int64_t GetFileSize();
+  int64_t GetFileSize() final;
   // Cache pages x PageSize; 0 when closed.
   int64_t DiskCacheSize();
   void CopyCurrentFile(const std::string& name);
@@ -266,7 +271,7 @@ class TDiskMgr : public host::TObject {
   void ZeroPages(const host::TList& pages);
 
   std::unique_ptr<TTavFile> tav_file_;
-  uint32_t page_size_ = TAV_DEFAULT_PAGE_SIZE;
+  uint32_t page_size_ = kDefaultPageSize;
   uint16_t open_flags_ = fmOpenReadWrite | fmShareDenyNone;
   std::string file_name_;
   std::unique_ptr<TGlobalHdr> global_hdr_;

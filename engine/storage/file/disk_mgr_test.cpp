@@ -52,11 +52,11 @@ class DiskMgrTest : public ::testing::Test {
   }
   static uint32_t Alloc(TDiskMgr& m, uint32_t count, uint32_t owner = 1, uint32_t seed = 0) {
     const std::string data = PagePattern(count * kPage, seed ? seed : owner);
-    return m.WriteNewPages(owner, 9, data.data(), count, TAV_ACCESS_CACHED);
+    return m.WriteNewPages(owner, 9, data.data(), count, kAccessCached);
   }
   static std::string ReadBack(TDiskMgr& m, uint32_t address, uint32_t count, uint32_t owner) {
     std::string s(count * kPage, '\0');
-    m.ReadPages(address, count, s.data(), owner, TAV_ACCESS_CACHED);
+    m.ReadPages(address, count, s.data(), owner, kAccessCached);
     return s;
   }
   static int HeldLocks(TDiskMgr& m) {
@@ -291,7 +291,7 @@ TEST_F(DiskMgrTest, AnEmptyMasterKeyIsTheDefaultKey) {
   // Both encipher strongly encrypted pages alike.
   const std::string plain = PagePattern(kPage, 3);
   const uint32_t page =
-      m.WriteNewPages(3, 9, plain.data(), 1, TAV_ACCESS_CACHED | TAV_ACCESS_BLOWFISH);
+      m.WriteNewPages(3, 9, plain.data(), 1, kAccessCached | kAccessBlowfish);
   const std::string onDisk = db_.Bytes().substr(page, kPage);
   EXPECT_NE(onDisk, plain);
   m.Close();
@@ -299,7 +299,7 @@ TEST_F(DiskMgrTest, AnEmptyMasterKeyIsTheDefaultKey) {
   Open(other);
   other.SetCryptKey("");
   std::string back(kPage, '\0');
-  other.ReadPages(page, 1, back.data(), 3, TAV_ACCESS_CACHED | TAV_ACCESS_BLOWFISH);
+  other.ReadPages(page, 1, back.data(), 3, kAccessCached | kAccessBlowfish);
   EXPECT_EQ(back, plain);
 }
 

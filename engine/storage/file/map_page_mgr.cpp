@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/file/global_hdr.h"
+#include "engine/storage/file/page_io.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/file/tav_file.h"
 #include "host/rtl/exceptions.h"
@@ -28,6 +28,8 @@ constexpr const char* kBadMapping = "Error in setting map flags - mapping corrup
 constexpr const char* kBadPageNo = "Map Page pageno invalid";
 constexpr const char* kBadAddress = "Map Page address invalid";
 constexpr const char* kIllegalAddress = "Illegal map page address";
+// Table page owners remembered at most: 256 MB of 4096-byte pages.
+constexpr size_t kMaxKnownPageOwners = 65536;
 
 
 
@@ -36,7 +38,7 @@ constexpr const char* kIllegalAddress = "Illegal map page address";
 }  // namespace
 
 TMapPageMgr::TMapPageMgr(uint32_t pageSize) : entries_(0), page_shift_(0), page_size_(pageSize) {
-  TAV_ASSERT(pageSize >= TAV_MIN_PAGE_SIZE && (pageSize & (pageSize - 1)) == 0,
+  TAV_ASSERT(pageSize >= kMinPageSize && (pageSize & (pageSize - 1)) == 0,
              "Invalid map page size");
   entries_ = (pageSize - kMapPageHdrSize) / 2;
   while ((uint32_t{1} << page_shift_) < pageSize) ++page_shift_;
@@ -133,7 +135,7 @@ int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t count) {
 
 uint32_t TMapPageMgr::PageAddress(uint32_t seq, uint32_t index) const {
   const uint64_t address = (uint64_t{seq} * entries_ + index) << page_shift_;
-  if (address >= static_cast<uint64_t>(TAV_MAX_FILE_END))
+  if (address >= static_cast<uint64_t>(kMaxFileEnd))
     TavDatabaseError(8581, "TMapPageMgr.PageAddress", kBadPageNo);
   return static_cast<uint32_t>(address);
 }
@@ -144,18 +146,18 @@ void TMapPageMgr::CheckMapPageAddress(uint32_t address) const {
   // Map pages lie after the fixed area, on a page boundary, inside the file.
   if (address == 0 || (address & (page_size_ - 1)) != 0 ||
       address < uint64_t{kFixedAreaPages} * page_size_ ||
-      int64_t{address} + page_size_ > disk_mgr_->GetFileSize())
+      int64_t{address} + page_size_ > page_io_->GetFileSize())
     TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadAddress);
 }
 
 void TMapPageMgr::ReadMapPage(uint32_t address) {
   CheckMapPageAddress(address);
-  disk_mgr_->ReadPages(address, 1, buffer_.data(), 0, 0);
+  page_io_->ReadPages(address, 1, buffer_.data(), 0, 0);
   buffer_address_ = address;
 }
 
 void TMapPageMgr::WriteMapPage() {
-  disk_mgr_->WritePages(buffer_address_, 1, buffer_.data(), 0, 0);
+  page_io_->WritePages(buffer_address_, 1, buffer_.data(), 0, 0);
 }
 
 uint32_t TMapPageMgr::MapPageAddress(uint32_t index) {
@@ -240,7 +242,7 @@ uint32_t TMapPageMgr::AddNewMapPage() {
   SearchMapsForMapPage(mapCount - 1);
   if (NextLink() != 0) TavDatabaseError(8581, "TMapPageMgr.AddNewMapPage", kBadAddress);
   const std::vector<uint8_t> zeros(page_size_, 0);
-  const uint32_t address = disk_mgr_->AppendNewPages(zeros.data(), 1, 0, 0);
+  const uint32_t address = page_io_->AppendNewPages(zeros.data(), 1, 0, 0);
   PutU32(buffer_.data() + kMapPageNextOffset, address);
   WriteMapPage();
   std::fill(buffer_.begin(), buffer_.end(), 0);
@@ -254,7 +256,7 @@ void TMapPageMgr::AdjustMapPageFlags(uint16_t owner, uint32_t address, uint32_t 
   TAV_ASSERT((address & (page_size_ - 1)) == 0, "Map flags set for an address inside a page");
   TAV_ASSERT(owner != 0, "Map flags set to 0");
   uint64_t page = address >> page_shift_;
-  TAV_ASSERT(((page + count) << page_shift_) <= static_cast<uint64_t>(TAV_MAX_FILE_END) + 1,
+  TAV_ASSERT(((page + count) << page_shift_) <= static_cast<uint64_t>(kMaxFileEnd) + 1,
              "Map flags set beyond the largest file");
   while (count > 0) {
     const auto here = static_cast<uint32_t>(std::min<uint64_t>(count, entries_ - page % entries_));
@@ -281,6 +283,8 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
     SearchMapsForMapPage(map);
   }
 
+  if (!page_owners_.empty())
+    for (uint32_t k = 0; k < count; ++k) page_owners_.erase(page + k);
   std::vector<uint16_t> chain = ReadChain();
   const auto lo = static_cast<uint16_t>(EntryOffset(first));
   const auto hi = static_cast<uint16_t>(EntryOffset(first + count - 1));
@@ -344,6 +348,7 @@ void TMapPageMgr::CollectOwnedPages(uint32_t owner, uint32_t kind, host::TList& 
       if (!Matches(EntryAtOffset(EntryOffset(e)), page, owner, kind, matchKind)) continue;
       list.Add(static_cast<int32_t>(PageAddress(m, e)));
       if (release) {
+        page_owners_.erase(static_cast<uint32_t>(page));
         chain.push_back(static_cast<uint16_t>(EntryOffset(e)));
         freed = true;
       }
@@ -369,10 +374,42 @@ void TMapPageMgr::DeleteOwnedPages(uint32_t owner, uint32_t kind, host::TList& l
   CollectOwnedPages(owner, kind, list, matchKind, true);
 }
 
+uint16_t TMapPageMgr::PageOwnerCode(uint32_t address) {
+  uint16_t code;
+  if (KnownPageOwner(address, code)) return code;
+  const uint32_t page = address >> page_shift_;
+  const uint32_t map = page / entries_;
+  if (map >= global_hdr_->MapPageCount()) return 0;
+  SearchMapsForMapPage(map);
+  code = EntryAtOffset(EntryOffset(page % entries_));
+  if (page >= kFixedAreaPages && code >= 16 && (code & kMapEntryFree) == 0) {
+    // Bounded: a connection that touched every page of a large file keeps
+    // no more than this many answers.
+    if (page_owners_.size() >= kMaxKnownPageOwners) page_owners_.clear();
+    page_owners_.emplace(page, code);
+  }
+  return code;
+}
+
+bool TMapPageMgr::KnownPageOwner(uint32_t address, uint16_t& code) const {
+  const auto it = page_owners_.find(address >> page_shift_);
+  if (it == page_owners_.end()) return false;
+  code = it->second;
+  return true;
+}
+
+bool TMapPageMgr::CoversPage(uint32_t address) const {
+  return (address >> page_shift_) / entries_ < global_hdr_->MapPageCount();
+}
+
+void TMapPageMgr::ForgetPageOwners(uint32_t tableId) {
+  std::erase_if(page_owners_, [&](const auto& p) { return (p.second >> 4) == tableId; });
+}
+
 // ---- diagnostics ----
 
 std::string TMapPageMgr::DebugCheckStatus() {
-  const uint64_t pages = static_cast<uint64_t>(disk_mgr_->GetFileSize()) >> page_shift_;
+  const uint64_t pages = static_cast<uint64_t>(page_io_->GetFileSize()) >> page_shift_;
   const uint64_t needed = (pages + entries_ - 1) / entries_;
   if (global_hdr_->MapPageCount() != needed) return "Map page count/file size out of sync";
   return std::string();

@@ -11,20 +11,28 @@
 // of a map page form one chain in ascending offset order.
 //
 // Callers must keep:
-//  - The disk manager and the global header are borrowed and must outlive
-//    this object; every call is made under the disk manager's header write
-//    lock (read lock for the listings), with the header freshly read.
+//  - The page I/O (the disk manager, through page_io.h) and the global
+//    header are borrowed and must outlive this object; every call is made
+//    under the disk manager's header write lock (read lock for the listings
+//    and for owner queries past the map pages the header copy counts), with
+//    the header freshly read.
 //  - Map pages are read afresh for every operation: other connections change
 //    them between header locks. Only the addresses of the map pages are
 //    remembered, since map pages never move once linked; ResetAddressCache
 //    forgets them (the disk manager calls it when a transaction that may have
 //    added map pages is rolled back).
+//  - Owners of table pages found by PageOwnerCode are remembered (a record
+//    read must not cost a map read): the entries this object changes are
+//    forgotten as they change, ResetAddressCache forgets all, and the owner
+//    of the table pages calls ForgetPageOwners when another connection
+//    changed that table (only the table's own operations free its pages).
 //  - Every value read from a map page is untrusted: a damaged chain, link or
 //    sequence number raises 8581 and never loops, however the bytes lie.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/rtl/object.h"
@@ -36,8 +44,8 @@ class TStrings;
 
 namespace tav {
 
-class TDiskMgr;
 class TGlobalHdr;
+class TPageIO;
 
 // Map page layout.
 inline constexpr uint32_t kMapPageSeqOffset = 0;
@@ -60,7 +68,7 @@ class TMapPageMgr : public host::TObject {
   TMapPageMgr(const TMapPageMgr&) = delete;
   TMapPageMgr& operator=(const TMapPageMgr&) = delete;
 
-  void SetDiskMgr(TDiskMgr* value) { disk_mgr_ = value; }
+  void SetPageIO(TPageIO* value) { page_io_ = value; }
   void SetGlobalHdr(TGlobalHdr* value) { global_hdr_ = value; }
 
   // Sets the entries of `count` pages from `address` (page-aligned) to
@@ -103,7 +111,23 @@ class TMapPageMgr : public host::TObject {
   // One line per map page and its entries, 16 to a line.
   void DebugDumpMapContents(host::TStrings& list);
 
-  void ResetAddressCache() { map_addrs_.clear(); }
+  // The map entry of the page holding `address`: an owner code, a free
+  // entry, or 0 for a page the map does not reach. Answers a table page
+  // from what is remembered without reading (see the header note); callers
+  // that must see the file as it stands hold the header lock.
+  uint16_t PageOwnerCode(uint32_t address);
+  // Whether the owner of that page is remembered, and which it is.
+  bool KnownPageOwner(uint32_t address, uint16_t& code) const;
+  // Whether the map pages the header copy counts reach the page holding
+  // `address` (map pages never move and are never removed).
+  bool CoversPage(uint32_t address) const;
+  // Forgets the remembered owners of table `tableId`'s pages.
+  void ForgetPageOwners(uint32_t tableId);
+
+  void ResetAddressCache() {
+    map_addrs_.clear();
+    page_owners_.clear();
+  }
 
   uint32_t EntriesPerPage() const { return entries_; }
   uint32_t PageSize() const { return page_size_; }
@@ -146,9 +170,11 @@ class TMapPageMgr : public host::TObject {
   uint32_t page_size_;
   std::vector<uint8_t> buffer_;
   uint32_t buffer_address_ = 0;  // where the buffer's map page lies
-  TDiskMgr* disk_mgr_ = nullptr;
+  TPageIO* page_io_ = nullptr;
   TGlobalHdr* global_hdr_ = nullptr;
   std::vector<uint32_t> map_addrs_;  // addresses of map pages 0, 1, ... as found
+  // Page number -> owner code of table pages, as last read.
+  std::unordered_map<uint32_t, uint16_t> page_owners_;
 };
 
 }  // namespace tav

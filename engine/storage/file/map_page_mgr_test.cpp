@@ -47,7 +47,7 @@ class MapPageTest : public ::testing::Test {
   }
   uint32_t Alloc(uint32_t count, uint32_t owner = 1, uint32_t kind = 9) {
     const std::string data = PagePattern(count * kPage, owner);
-    return m_.WriteNewPages(owner, kind, data.data(), count, TAV_ACCESS_CACHED);
+    return m_.WriteNewPages(owner, kind, data.data(), count, kAccessCached);
   }
   void Free(uint32_t page, uint32_t count = 1) { m_.ReleasePages(page * kPage, count); }
   TMapImage Map() const { return db_.Map(); }
@@ -113,7 +113,7 @@ TEST_F(MapPageTest, AllocationsAndReleasesInAnyOrderLoseNoPageAndNeverHandOutAPa
       const uint32_t count = 1 + rng() % 4;
       const uint32_t owner = 1 + rng() % 3;
       const std::string data = PagePattern(count * kPage, ++seed);
-      const uint32_t address = m_.WriteNewPages(owner, 9, data.data(), count, TAV_ACCESS_CACHED);
+      const uint32_t address = m_.WriteNewPages(owner, 9, data.data(), count, kAccessCached);
       allocated += count;
       ASSERT_EQ(address % kPage, 0u);
       const TRun run{address / kPage, count, static_cast<uint16_t>(owner * 16 + 9), seed};
@@ -143,7 +143,7 @@ TEST_F(MapPageTest, AllocationsAndReleasesInAnyOrderLoseNoPageAndNeverHandOutAPa
   // What every live run holds is what was written to it.
   for (const TRun& run : live) {
     std::string back(run.count * kPage, '\0');
-    m_.ReadPages(run.page * kPage, run.count, back.data(), run.code / 16, TAV_ACCESS_CACHED);
+    m_.ReadPages(run.page * kPage, run.count, back.data(), run.code / 16, kAccessCached);
     ASSERT_EQ(back, PagePattern(run.count * kPage, run.seed)) << run.page;
   }
   // Freed pages were reused rather than new ones appended for every request.

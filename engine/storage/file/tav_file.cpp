@@ -14,7 +14,7 @@ namespace tav {
 
 namespace {
 
-constexpr uint32_t kScrambled = TAV_ACCESS_XOR | TAV_ACCESS_BLOWFISH;
+constexpr uint32_t kScrambled = kAccessXor | kAccessBlowfish;
 constexpr uint32_t kCopyChunk = 4096;
 
 }  // namespace
@@ -74,7 +74,7 @@ void TTavFile::ValidatePageSize(const char* caller) const {
   if (page_size_ == 0) TavDatabaseError(8581, caller, "Database page size not set on opening");
   // Positions are split into page and offset by masking, so the size must be
   // a power of two; the bounds keep one page a sane allocation.
-  if (page_size_ < TAV_MIN_PAGE_SIZE || page_size_ > TAV_MAX_PAGE_SIZE ||
+  if (page_size_ < kMinPageSize || page_size_ > kMaxPageSize ||
       (page_size_ & (page_size_ - 1)) != 0)
     TavDatabaseError(8581, caller, "Invalid database page size");
 }
@@ -97,7 +97,7 @@ void TTavFile::SetXORKeyBuf(const void* key, int32_t length) {
 
 void TTavFile::SetBlowKeyBuf(const void* key, int32_t length) {
   // An impossible length reaches BlowfishInit as 0 bits, which it refuses.
-  const int32_t bits = (key && length > 0 && length <= BLOWFISH_MAX_KEY_BYTES) ? length * 8 : 0;
+  const int32_t bits = (key && length > 0 && length <= kBlowfishMaxKeyBytes) ? length * 8 : 0;
   BlowfishInit(blowfish_, key, bits, nullptr);
   const auto* bytes = static_cast<const uint8_t*>(key);
   blow_key_.assign(bytes, bytes + length);
@@ -196,17 +196,17 @@ void TTavFile::CloseTavFile() {
 }
 
 void TTavFile::CheckTableId(int32_t tableId) const {
-  if (tableId > TAV_MAX_TABLE_ID)
-    if (TDBLogger* log = GDBLogger()) log->LogItem("TavFile", "Invalid table id");
+  if (tableId > kMaxTableID)
+    if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem("TavFile", "Invalid table id");
 }
 
 void TTavFile::CheckReadRange(uint32_t position, uint64_t count, const char* caller) const {
-  if (position + count > static_cast<uint64_t>(TAV_MAX_FILE_END))
+  if (position + count > static_cast<uint64_t>(kMaxFileEnd))
     TavDatabaseError(8450, caller, "Unable to seek for file read operation");
 }
 
 void TTavFile::CheckWriteRange(uint32_t position, uint64_t count, const char* caller) const {
-  if (position + count > static_cast<uint64_t>(TAV_MAX_FILE_END)) TavDatabaseError(9600, caller);
+  if (position + count > static_cast<uint64_t>(kMaxFileEnd)) TavDatabaseError(9600, caller);
 }
 
 void TTavFile::RequireXORKey() const {
@@ -221,7 +221,7 @@ void TTavFile::RequireBlowKey() const {
 
 bool TTavFile::UsesPageCache(uint32_t accessFlags) const {
   if (accessFlags & kScrambled) return true;
-  return (accessFlags & TAV_ACCESS_CACHED) && (cache_active_ || GetTransactionActive());
+  return (accessFlags & kAccessCached) && (cache_active_ || GetTransactionActive());
 }
 
 // ---- transfers ----
@@ -261,13 +261,13 @@ void TTavFile::InternalReadPage(uint8_t* buffer, int32_t owner, uint32_t accessF
     RawRead(buffer, position, page_size_);
     return;
   }
-  if (accessFlags & TAV_ACCESS_XOR)
+  if (accessFlags & kAccessXor)
     RequireXORKey();
   else
     RequireBlowKey();
   RawRead(scratch_.get(), position, page_size_);
   const auto size = static_cast<int32_t>(page_size_);
-  if (accessFlags & TAV_ACCESS_XOR) {
+  if (accessFlags & kAccessXor) {
     XORCryptBuf(scratch_.get(), buffer, xor_key_.data(), owner,
                 static_cast<int32_t>(xor_key_.size()), size);
   } else {
@@ -286,7 +286,7 @@ void TTavFile::InternalWritePage(const uint8_t* buffer, int32_t owner, uint32_t 
   const uint8_t* source = buffer;
   if (accessFlags & kScrambled) {
     const auto size = static_cast<int32_t>(page_size_);
-    if (accessFlags & TAV_ACCESS_XOR) {
+    if (accessFlags & kAccessXor) {
       RequireXORKey();
       XORCryptBuf(buffer, scratch_.get(), xor_key_.data(), owner,
                   static_cast<int32_t>(xor_key_.size()), size);
@@ -384,7 +384,7 @@ uint32_t TTavFile::SeekAndAppendTavFile(const void* buffer, uint32_t count, int3
                                         uint32_t accessFlags) {
   RequireOpen("TTavFile.SeekAndAppendTavFile");
   const int64_t eof = SeekTavEof();
-  if (eof < 0 || eof + count > TAV_MAX_FILE_END)
+  if (eof < 0 || eof + count > kMaxFileEnd)
     TavDatabaseError(9600, "TTavFile.SeekAndAppendTavFile");
   const auto position = static_cast<uint32_t>(eof);
   SeekAndWriteTavFile(buffer, position, count, tableId, accessFlags);
@@ -435,7 +435,7 @@ int64_t TTavFile::SeekTavEof() {
 
 int64_t TTavFile::SeekTavPosition(uint32_t position) {
   RequireOpen("TTavFile.SeekTavPosition");
-  return position > TAV_MAX_FILE_END ? -1 : int64_t{position};
+  return position > kMaxFileEnd ? -1 : int64_t{position};
 }
 
 // ---- transactions ----
@@ -580,7 +580,7 @@ int32_t TTavFile::WriteLockTavFile(uint32_t offset, uint32_t length) {
   if (!file_) TavDatabaseError(8450, "TTavFile.WriteLockTavFile", "File handle is invalid");
   const int32_t attempts = std::max<int32_t>(1, lock_retry_count_);
   for (int32_t i = 0; i < attempts; ++i) {
-    if (file_->LockRange(TAV_RAW_LOCK_BASE + offset, length)) return 4;
+    if (file_->LockRange(kRawLockBase + offset, length)) return 4;
     if (i + 1 < attempts) LockRetryPause();
   }
   TavDatabaseError(10249, "TTavFile.WriteLockTavFile");
@@ -590,9 +590,9 @@ int32_t TTavFile::ReadLockTavFile(uint32_t offset, uint32_t length, bool noProbe
   if (!file_) TavDatabaseError(8449, "TTavFile.ReadLockTavFile", "File handle is invalid");
   const int32_t attempts = std::max<int32_t>(1, lock_retry_count_);
   for (int32_t i = 0; i < attempts; ++i) {
-    if (file_->LockRange(TAV_RAW_LOCK_BASE + offset, length)) return 1;
-    if (!noProbe && file_->LockRange(TAV_RAW_PROBE_BASE + offset, length)) {
-      file_->UnlockRange(TAV_RAW_PROBE_BASE + offset, length);
+    if (file_->LockRange(kRawLockBase + offset, length)) return 1;
+    if (!noProbe && file_->LockRange(kRawProbeBase + offset, length)) {
+      file_->UnlockRange(kRawProbeBase + offset, length);
       return 2;
     }
     if (i + 1 < attempts) LockRetryPause();
@@ -602,10 +602,10 @@ int32_t TTavFile::ReadLockTavFile(uint32_t offset, uint32_t length, bool noProbe
 
 bool TTavFile::UnlockTavFile(uint32_t offset, uint32_t length) {
   if (!file_) TavDatabaseError(8450, "TTavFile.UnlockTavFile", "File handle is invalid");
-  if (file_->UnlockRange(TAV_RAW_LOCK_BASE + offset, length)) return true;
+  if (file_->UnlockRange(kRawLockBase + offset, length)) return true;
   if (length != 2) return false;
-  const bool first = file_->UnlockRange(TAV_RAW_LOCK_BASE + offset, 1);
-  const bool second = file_->UnlockRange(TAV_RAW_PROBE_BASE + offset, 1);
+  const bool first = file_->UnlockRange(kRawLockBase + offset, 1);
+  const bool second = file_->UnlockRange(kRawProbeBase + offset, 1);
   return first && second;
 }
 

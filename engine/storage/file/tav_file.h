@@ -12,11 +12,11 @@
 //    stays in force across close and open.
 //  - PageSize is a power of two from 256 to 32768 and set before the file is
 //    opened or created; it cannot change while the file is open.
-//  - Files stay below 2 GB: no transfer may end past TAV_MAX_FILE_END. A
+//  - Files stay below 2 GB: no transfer may end past kMaxFileEnd. A
 //    write or append that would raises 9600, a read 8450; no position wraps.
 //  - The owner passed with a scrambled page is part of its key: a page reads
 //    back only under the owner (and access flags) it was written with.
-//  - Areas with access flag TAV_ACCESS_CACHED are always transferred with
+//  - Areas with access flag kAccessCached are always transferred with
 //    that flag (and the same owner), raw areas always without: the two
 //    caches do not look into each other, except that a page write supersedes
 //    pending raw bytes of that page and page reads see them.
@@ -68,25 +68,25 @@ class TOSFile;
 namespace tav {
 
 // Access flags of a transfer (bits of a 32-bit word).
-inline constexpr uint32_t TAV_ACCESS_CACHED = 1;    // through the page cache
-inline constexpr uint32_t TAV_ACCESS_XOR = 2;       // scrambled with XORCryptBuf
-inline constexpr uint32_t TAV_ACCESS_BLOWFISH = 4;  // enciphered with Blowfish CFB-8
+inline constexpr uint32_t kAccessCached = 1;    // through the page cache
+inline constexpr uint32_t kAccessXor = 2;       // scrambled with XORCryptBuf
+inline constexpr uint32_t kAccessBlowfish = 4;  // enciphered with Blowfish CFB-8
 
 // The furthest a file may reach: positions were signed 32-bit seeks, so no
 // transfer may end past 2 GB - 1.
-inline constexpr int64_t TAV_MAX_FILE_END = 0x7FFFFFFF;
+inline constexpr int64_t kMaxFileEnd = 0x7FFFFFFF;
 
-inline constexpr uint32_t TAV_DEFAULT_PAGE_SIZE = 4096;
-inline constexpr uint32_t TAV_MIN_PAGE_SIZE = 256;
-inline constexpr uint32_t TAV_MAX_PAGE_SIZE = 32768;
+inline constexpr uint32_t kDefaultPageSize = 4096;
+inline constexpr uint32_t kMinPageSize = 256;
+inline constexpr uint32_t kMaxPageSize = 32768;
 
 // Table ids above this are logged as invalid (the transfer goes on).
-inline constexpr int32_t TAV_MAX_TABLE_ID = 2048;
+inline constexpr int32_t kMaxTableID = 2048;
 
 // Raw range locks lie far beyond any data: a lock of `offset` is taken at
-// TAV_RAW_LOCK_BASE + offset, its probe at TAV_RAW_PROBE_BASE + offset.
-inline constexpr uint64_t TAV_RAW_LOCK_BASE = 0x0FF0FFFF;
-inline constexpr uint64_t TAV_RAW_PROBE_BASE = 0x0FF10000;
+// kRawLockBase + offset, its probe at kRawProbeBase + offset.
+inline constexpr uint64_t kRawLockBase = 0x0FF0FFFF;
+inline constexpr uint64_t kRawProbeBase = 0x0FF10000;
 
 // Page cache size for a file of `fileSize` bytes at open:
 // clamp(fileSize div pageSize div 4, 50, 1000) pages.
@@ -172,7 +172,7 @@ class TTavFile : public host::TObject {
   void SeekAndWriteTavFileByRef(const uint8_t* buffer, uint32_t position, uint32_t count,
                                 int32_t tableId, uint32_t accessFlags);
   // Writes at the end of file (the transaction's inside one) and returns the
-  // position written; 9600 when the data would end past TAV_MAX_FILE_END.
+  // position written; 9600 when the data would end past kMaxFileEnd.
   uint32_t SeekAndAppendTavFile(const void* buffer, uint32_t count, int32_t tableId,
                                 uint32_t accessFlags);
   // The file's own bytes, bypassing both caches.
@@ -187,7 +187,7 @@ class TTavFile : public host::TObject {
   uint32_t SeekTavBof();
   // The transaction end of file in a transaction, else the file's size.
   int64_t SeekTavEof();
-  // The position, or -1 when it lies beyond reach (past TAV_MAX_FILE_END).
+  // The position, or -1 when it lies beyond reach (past kMaxFileEnd).
   int64_t SeekTavPosition(uint32_t position);
 
   // 10256 when one is active (a failed commit included).
@@ -265,7 +265,7 @@ class TTavFile : public host::TObject {
   bool beep_on_lock_retry_ = false;
   uint32_t lock_retry_interval_ = 200;
   int32_t lock_retry_count_ = 10;
-  uint32_t page_size_ = TAV_DEFAULT_PAGE_SIZE;
+  uint32_t page_size_ = kDefaultPageSize;
   bool cache_active_ = false;
   TFileTransState trans_state_ = ftsNone;
   bool commit_wrote_ = false;  // this commit has begun writing the file

@@ -421,7 +421,7 @@ TEST_P(TavFileStates, EachCallChecksTheState) {
   ASSERT_GE(f.OpenTavFile(path), 1);
   if (c.from != ftsNone) {
     f.StartTransaction();
-    f.SeekAndWriteTavFile(mine.data(), 0, kPage, 1, TAV_ACCESS_CACHED);
+    f.SeekAndWriteTavFile(mine.data(), 0, kPage, 1, kAccessCached);
   }
   if (c.from == ftsFailedCommit) {
     data.Inject(os::test::fkWriteError, 1);
@@ -435,7 +435,7 @@ TEST_P(TavFileStates, EachCallChecksTheState) {
         f.StartTransaction();
         break;
       case scWrite:
-        f.SeekAndWriteTavFile(next.data(), 0, kPage, 1, TAV_ACCESS_CACHED);
+        f.SeekAndWriteTavFile(next.data(), 0, kPage, 1, kAccessCached);
         break;
       case scCommit:
         f.Commit();
@@ -456,7 +456,7 @@ TEST_P(TavFileStates, EachCallChecksTheState) {
   EXPECT_TRUE(data.Contents() == want) << "the file's page is not '" << c.page << "'";
   // Reads see the file as it is, in any state.
   std::string seen(kPage, '\0');
-  f.SeekAndReadTavFile(seen.data(), 0, kPage, 1, TAV_ACCESS_CACHED);
+  f.SeekAndReadTavFile(seen.data(), 0, kPage, 1, kAccessCached);
   EXPECT_TRUE(seen == want);
 }
 

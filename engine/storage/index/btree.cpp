@@ -51,7 +51,7 @@ void TBTree::SetPageSize(uint32_t value) {
 
 void TBTree::SetMaximumKeySize(int32_t value) {
   TAV_ASSERT(!open_, "Key size changed on an open index");
-  TAV_ASSERT(value > KeyEntryHeaderSize && value <= MaximumKeyEntrySize, "Invalid key size");
+  TAV_ASSERT(value > kKeyEntryHeaderSize && value <= kMaximumKeyEntrySize, "Invalid key size");
   maximum_key_size_ = value;
   const size_t size = static_cast<size_t>(value) + 1;
   key_entry_ = std::make_unique<uint8_t[]>(size);
@@ -65,8 +65,8 @@ void TBTree::SetDBStringCompare(TDBStringCompare value) {
 }
 
 void TBTree::CheckConnected(const char* caller) const {
-  if (!io_ || !root_ || !depth_ || page_size_ <= static_cast<uint32_t>(TAV_NODE_HEADER_SIZE) ||
-      maximum_key_size_ <= KeyEntryHeaderSize)
+  if (!io_ || !root_ || !depth_ || page_size_ <= static_cast<uint32_t>(kNodeHeaderSize) ||
+      maximum_key_size_ <= kKeyEntryHeaderSize)
     TavDatabaseError(8581, caller, "Index is not connected to its blocks");
 }
 
@@ -97,11 +97,11 @@ void TBTree::Open() {
   visible_key_field_count_ = 0;
   while (visible_key_field_count_ < n && !key_fields_.Items(visible_key_field_count_)->Hidden())
     ++visible_key_field_count_;
-  positions_.reserve(TAV_MAX_TREE_DEPTH);
-  nodes_.reserve(TAV_MAX_TREE_DEPTH);
+  positions_.reserve(kMaxTreeDepth);
+  nodes_.reserve(kMaxTreeDepth);
   spare_ = NewNode();
   const uint32_t depth = Depth();
-  for (uint32_t l = 0; Root() != 0 && l < depth && l < TAV_MAX_TREE_DEPTH; ++l)
+  for (uint32_t l = 0; Root() != 0 && l < depth && l < kMaxTreeDepth; ++l)
     nodes_.push_back(NewNode());
   open_ = true;
 }
@@ -118,7 +118,7 @@ void TBTree::Close() {
 void TBTree::CreateTree() {
   CheckConnected("TBTree.CreateTree");
   std::vector<uint8_t> image(page_size_, 0);
-  image[TAV_NODE_LEAF] = 1;
+  image[kNodeLeaf] = 1;
   const uint32_t address = io_->AllocateNewAddress(page_size_, image.data());
   *root_ = address;
   *depth_ = 1;
@@ -131,7 +131,7 @@ void TBTree::WalkTree(const char* caller, bool allowEmpty, Visit visit) {
   const uint32_t root = Root();
   const uint32_t depth = Depth();
   if (root == 0 || depth == 0) return;
-  if (depth > TAV_MAX_TREE_DEPTH) Corrupt(caller, "Index depth out of range", root);
+  if (depth > kMaxTreeDepth) Corrupt(caller, "Index depth out of range", root);
   std::vector<std::unique_ptr<TNode>> nodes;
   for (uint32_t l = 0; l < depth; ++l) nodes.push_back(NewNode());
   std::unordered_set<uint32_t> seen;
@@ -223,7 +223,7 @@ void TBTree::SetKeyBufAddr(uint32_t address) {
 void TBTree::CopyKey(const uint8_t* source, uint8_t* destination) {
   if (!source) TavDatabaseError(8581, "TBTree.CopyKey", "SrcBuf is unassigned");
   const int len = GetKeyEntryLength(source);
-  if (len <= KeyEntryHeaderSize || len > maximum_key_size_)
+  if (len <= kKeyEntryHeaderSize || len > maximum_key_size_)
     TavDatabaseErrorFmt(8581, "TBTree.CopyKey", "Invalid key size: %d", {len});
   uint8_t* dest = destination ? destination : key_entry_.get();
   if (dest != source) std::memmove(dest, source, static_cast<size_t>(len));
@@ -273,7 +273,7 @@ void TBTree::InternalPrepareNodes() {
     positions_.clear();
     return;
   }
-  if (depth > TAV_MAX_TREE_DEPTH) Corrupt(kCaller, "Index depth out of range", root);
+  if (depth > kMaxTreeDepth) Corrupt(kCaller, "Index depth out of range", root);
   while (nodes_.size() < depth) nodes_.push_back(NewNode());
   while (nodes_.size() > depth) nodes_.pop_back();
   positions_.assign(depth, 0);
@@ -365,7 +365,9 @@ bool TBTree::StepLeaf(bool forward) {
 
 int TBTree::InternalSearch(int keyFieldCount, bool forceToKey) {
   LoadSearchKey(true);
-  return Descend(keyFieldCount, TDescent::Lower, forceToKey);
+  const int r = Descend(keyFieldCount, TDescent::Lower, forceToKey);
+  cursor_found_ = key_cursor_valid_;
+  return r;
 }
 
 int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modifier) {
@@ -375,6 +377,7 @@ int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modi
   // entry above it; r is the key's order against the entry landed on.
   const bool upper = searchType == stLE || searchType == stGT;
   int r = Descend(keyFieldCount, upper ? TDescent::Upper : TDescent::Lower, true);
+  cursor_found_ = false;
   if (!key_cursor_valid_) return r != 0 ? r : -1;
   switch (searchType) {
     case stLT:
@@ -413,6 +416,7 @@ int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modi
       r = 0;
       break;
   }
+  cursor_found_ = r == 0;
   return r;
 }
 
@@ -422,9 +426,12 @@ bool TBTree::NextRecord() {
   leaf.SetCursor(positions_.back());
   if (leaf.NextRecord()) {
     positions_.back() = leaf.Cursor();
+    cursor_found_ = true;
     return true;
   }
-  return StepLeaf(true);
+  if (!StepLeaf(true)) return false;
+  cursor_found_ = true;
+  return true;
 }
 
 bool TBTree::PriorRecord() {
@@ -433,9 +440,12 @@ bool TBTree::PriorRecord() {
   leaf.SetCursor(positions_.back());
   if (leaf.PriorRecord()) {
     positions_.back() = leaf.Cursor();
+    cursor_found_ = true;
     return true;
   }
-  return StepLeaf(false);
+  if (!StepLeaf(false)) return false;
+  cursor_found_ = true;
+  return true;
 }
 
 uint32_t TBTree::GetRecAddr() {
@@ -536,7 +546,7 @@ void TBTree::ForgetAddress(uint32_t address) {
 void TBTree::NodeHeaderChanged(uint32_t address, const uint8_t* header) {
   auto patch = [&](TNode& n) {
     if (n.Address() == address)
-      std::memcpy(n.buffer_.get() + TAV_NODE_NEXT, header + TAV_NODE_NEXT, 8);
+      std::memcpy(n.buffer_.get() + kNodeNext, header + kNodeNext, 8);
   };
   for (auto& n : nodes_) patch(*n);
   if (spare_) patch(*spare_);
@@ -717,7 +727,7 @@ int32_t TBTree::GetRecordCount(bool refresh) {
   if (!refresh && !nodes_.empty() && Level(0).Address() == root)
     return static_cast<int32_t>(Level(0).GetTotalCount());
   if (!nodes_.empty() && Level(0).Address() != 0 && Level(0).Address() != root)
-    if (TDBLogger* log = GDBLogger()) log->NamedMonitorDelta("ROOTADDRNOTVALID", 1);
+    if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->NamedMonitorDelta("ROOTADDRNOTVALID", 1);
   spare_->Forget();
   spare_->ReadNode(root);
   CheckNodeKind(*spare_, spare_->CheckIsLeaf(), true, "TBTree.GetRecordCount");
@@ -781,7 +791,10 @@ void TBTree::ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t
                                  bool& done) {
   static const char kCaller[] = "TBTree.ListMatchingRecords";
   done = false;
-  if (!positioned_ || !key_cursor_valid_) return;
+  // After a search that found nothing the cursor still stands on an entry
+  // (the nearest one), which is no answer: without a key to compare, it
+  // would be listed.
+  if (!positioned_ || !key_cursor_valid_ || !cursor_found_) return;
   TNode& leaf = Leaf();
   const int32_t cursor = positions_.back();
   const uint8_t* current = leaf.EntryAt(cursor);

@@ -82,9 +82,9 @@ class TSearchModifier : public host::TObject {
 };
 
 // Deepest tree the engine accepts; a depth beyond it is damage.
-inline constexpr uint32_t TAV_MAX_TREE_DEPTH = 64;
+inline constexpr uint32_t kMaxTreeDepth = 64;
 
-class TBTree : public host::TObject {
+class TBTree : public host::TObject, public TNodeOwner {
  public:
   TBTree();
   TBTree(const TBTree&) = delete;
@@ -192,7 +192,7 @@ class TBTree : public host::TObject {
   // stopAddress (0 = none) is the last. With reverse, a backward listing is
   // appended in ascending key order. done tells whether the walk ended on a
   // non-matching entry or at the stop address rather than at the end of the
-  // index.
+  // index. After a search that found nothing it lists nothing.
   void ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t stopAddress,
                            TIndexSearchType searchType, bool reverse, TCompoundList& list,
                            bool& done);
@@ -217,7 +217,6 @@ class TBTree : public host::TObject {
   void DebugCheckOrderRecurse();
 
  private:
-  friend class TNode;
 
   enum class TDescent : uint8_t {
     Insert,  // inner: last child whose first key is not above; leaf: first not below
@@ -247,8 +246,11 @@ class TBTree : public host::TObject {
   void ComposeParentEntry(const TNode& node, uint8_t* dest) const;
   uint32_t AllocateNode(TNode& node);
   void ReleaseNode(uint32_t address);
-  // Keeps nodes held in memory in step with a header written to storage.
-  void NodeHeaderChanged(uint32_t address, const uint8_t* header);
+  // TNodeOwner. NodeHeaderChanged keeps nodes held in memory in step with a
+  // header written to storage.
+  const TKeyFormat& NodeKeyFormat() const final { return key_format_; }
+  host::TStrings* NodeDebugStrings() const final { return debug_strings_; }
+  void NodeHeaderChanged(uint32_t address, const uint8_t* header) final;
   void ForgetAddress(uint32_t address);
   void FinishChange();
   // Bound on the leaves a chain walk may visit.
@@ -283,6 +285,9 @@ class TBTree : public host::TObject {
   TDBStringCompare string_compare_ = nullptr;
   bool positioned_ = false;
   bool key_cursor_valid_ = false;
+  // The cursor stands where a search found its answer or a step moved it;
+  // false after a search that found nothing.
+  bool cursor_found_ = false;
   bool locked_ = false;
   bool sort_function_present_ = false;
   TIndexKeyType index_key_type_ = ikFixed;

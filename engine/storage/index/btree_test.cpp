@@ -427,19 +427,19 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
   TKeys keys(layout, 99);
   TRunState st;
   uint32_t root = 0, depth = 0, firstEmpty = 0, rootBlock = 0;
-  constexpr int kSessions = 5;
-  constexpr int kPerSession = 1600;
-  for (int s = 0; s <= kSessions; ++s) {
+  constexpr int kReopenRounds = 5;
+  constexpr int kOpsPerRound = 1600;
+  for (int s = 0; s <= kReopenRounds; ++s) {
     TDiskIOInterface io;
-    SetUpTableInterface(io, db.Mgr(), TAV_USAGE_INDEX, 4096, firstEmpty);
+    SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096, firstEmpty);
     {
       TTestIndex ix(layout, &io, s == 0, root, depth);
       if (s == 0) rootBlock = ix.Tree().Root();
-      const std::string what = "session " + std::to_string(s);
+      const std::string what = "reopen round " + std::to_string(s);
       VerifyAll(ix, model, rootBlock, what + " opened");
-      if (s < kSessions) {
-        RandomOps(ix, model, keys, st, s * kPerSession, (s + 1) * kPerSession,
-                  kSessions * kPerSession, rootBlock);
+      if (s < kReopenRounds) {
+        RandomOps(ix, model, keys, st, s * kOpsPerRound, (s + 1) * kOpsPerRound,
+                  kReopenRounds * kOpsPerRound, rootBlock);
       } else {
         EmptyAtRandom(ix, model, keys, st, rootBlock);
       }
@@ -457,7 +457,7 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
 
   // Nodes are whole blocks: an interface of another block size is refused.
   TDiskIOInterface half;
-  SetUpTableInterface(half, db.Mgr(), TAV_USAGE_INDEX, 2048);
+  SetUpTableInterface(half, db.Mgr(), kUsageIndex, 2048);
   TBTree tree;
   EXPECT_THROW(tree.ConnectToIFace(&half, 4096, root, depth), host::EAssertionFailed);
   half.Close();
@@ -670,6 +670,42 @@ TEST(BTree, BackwardListingsReversedComeInAscendingOrder) {
     }
     EXPECT_FALSE(done);
   }
+}
+
+TEST(BTree, AFailedSearchListsNothingWithoutAKey) {
+  // On the tree {10} each of these searches finds nothing, yet leaves the
+  // cursor on the entry 10; a listing from there must not hand it out.
+  const struct {
+    TIndexSearchType Type;
+    int Key;
+  } kCases[] = {{stLE, 5}, {stLT, 10}, {stLT, 5}, {stEQ, 7}, {stGE, 15}, {stGT, 10}};
+  for (const auto& c : kCases) {
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    ASSERT_EQ(ix.Insert(Int(10), 10), 0);
+    ix.SetKey(Int(c.Key), 0);
+    ASSERT_NE(tree.IndexSearch(c.Type), 0) << TypeName(c.Type) << " " << c.Key;
+    for (const TIndexSearchType listing : {stLE, stGE, stEQ}) {
+      TCompoundList list;
+      bool done = true;
+      tree.ListMatchingRecords(nullptr, 0, 0, listing, false, list, done);
+      EXPECT_EQ(list.Count(), 0) << TypeName(c.Type) << " " << c.Key << " listed as "
+                                 << TypeName(listing);
+    }
+  }
+  // A step after the failed search puts the cursor on a real entry again.
+  TTestIndex ix(SmallIntIndex());
+  ASSERT_EQ(ix.Insert(Int(10), 10), 0);
+  ASSERT_EQ(ix.Insert(Int(20), 20), 0);
+  ix.SetKey(Int(15), 0);
+  ASSERT_NE(ix.Tree().IndexSearch(stEQ), 0);
+  ASSERT_TRUE(ix.Tree().PriorRecord());
+  TCompoundList list;
+  bool done = true;
+  ix.Tree().ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.List1()[0], 10u);
+  EXPECT_EQ(list.List1()[1], 20u);
 }
 
 TEST(BTree, ReadAheadListsAroundTheCursorWithRecordNumbers) {

@@ -498,7 +498,7 @@ void TIndexManager::ReadIndexHeaders(bool invalidate) {
     const uint32_t depth = table_header_->GetIndexDepth(item.IndexSequence());
     // A slot with a root but no depth, or the reverse, or a depth no tree
     // reaches is not something this engine wrote.
-    if ((root == 0) != (depth == 0) || depth > TAV_MAX_TREE_DEPTH)
+    if ((root == 0) != (depth == 0) || depth > kMaxTreeDepth)
       TavDatabaseErrorFmt(8965, "TIndexManager.ReadIndexHeaders",
                           "Index %s: root %u depth %u", {item.IndexName(), root, depth});
     item.SetRoot(root);

@@ -49,7 +49,7 @@ class TTavBaseHash;
 class TIndexManager;
 
 // The page size of every index node the engine creates.
-inline constexpr uint32_t TAV_INDEX_PAGE_SIZE = 4096;
+inline constexpr uint32_t kIndexPageSize = 4096;
 
 // An index as a table definition describes it.
 class TInternalIndexDef : public host::TCollectionItem {

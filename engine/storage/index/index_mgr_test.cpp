@@ -33,14 +33,14 @@ class IndexManagerTest : public ::testing::Test {
  protected:
   IndexManagerTest() : def_(nullptr) {
     headerIO_.SetBlockSize(4096);
-    headerIO_.SetUsage(TAV_USAGE_TABLEHEADER);
+    headerIO_.SetUsage(kUsageTableHeader);
     headerIO_.Open();
     const std::vector<uint8_t> zero(kTableDirectorySize, 0);
     headers_.SetBaseAddress(headerIO_.AllocateNewAddress(kTableDirectorySize, zero.data()));
     headers_.Open(&headerIO_);
     header_ = headers_.OpenTable(headers_.AddTable(4));
-    indexIO_.SetBlockSize(TAV_INDEX_PAGE_SIZE);
-    indexIO_.SetUsage(TAV_USAGE_INDEX);
+    indexIO_.SetBlockSize(kIndexPageSize);
+    indexIO_.SetUsage(kUsageIndex);
     indexIO_.Open();
     test::BuildTableDef(def_, "T", true, kFields, kIndexes);
   }

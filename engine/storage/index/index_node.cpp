@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "engine/storage/index/btree.h"
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/index/key_fields.h"
 #include "engine/storage/record/read_ahead.h"
@@ -22,7 +21,7 @@ namespace tav {
 namespace {
 
 inline bool HasValue(const uint8_t* entry, int i) {
-  return (entry[KeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
+  return (entry[kKeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
 }
 
 }  // namespace
@@ -30,19 +29,22 @@ inline bool HasValue(const uint8_t* entry, int i) {
 TNode::TNode() = default;
 TNode::~TNode() = default;
 
-void TNode::Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize) {
-  TAV_ASSERT(tree != nullptr, "Node needs its tree");
-  tree_ = tree;
+void TNode::Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t pageSize) {
+  TAV_ASSERT(owner != nullptr, "Node needs its owner");
+  const TKeyFormat& format = owner->NodeKeyFormat();
+  TAV_ASSERT(format.IsOpen(), "Node opened before its key format");
+  owner_ = owner;
+  format_ = &format;
   io_ = ioInterface;
   page_size_ = pageSize;
-  max_key_size_ = tree->MaximumKeySize();
-  fixed_ = tree->IndexKeyType() == ikFixed;
-  TAV_ASSERT(max_key_size_ > KeyEntryHeaderSize, "MaxKeySize is 0");
-  TAV_ASSERT(pageSize > static_cast<uint32_t>(TAV_NODE_HEADER_SIZE + max_key_size_),
+  max_key_size_ = format.MaximumKeySize();
+  fixed_ = format.KeyType() == ikFixed;
+  TAV_ASSERT(max_key_size_ > kKeyEntryHeaderSize, "MaxKeySize is 0");
+  TAV_ASSERT(pageSize > static_cast<uint32_t>(kNodeHeaderSize + max_key_size_),
              "Index page too small for its keys");
   min_entry_size_ = fixed_
                         ? max_key_size_
-                        : KeyEntryHeaderSize + std::max<int32_t>(1, tree->KeyFields().DataOffset());
+                        : kKeyEntryHeaderSize + std::max<int32_t>(1, format.DataOffset());
   capacity_ = static_cast<int32_t>(pageSize) + 3 * max_key_size_;
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity_));
   offsets_ = std::make_unique<int32_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
@@ -53,7 +55,7 @@ void TNode::Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize)
 }
 
 void TNode::SetUsed(int32_t used) {
-  Set32(TAV_NODE_USED, static_cast<uint32_t>(used));
+  Set32(kNodeUsed, static_cast<uint32_t>(used));
   Changed();
 }
 
@@ -66,8 +68,8 @@ void TNode::CheckOpen() const {
 }
 
 void TNode::CheckImage(const char* caller) const {
-  const uint32_t used = Get32(TAV_NODE_USED);
-  if (used > page_size_ - TAV_NODE_HEADER_SIZE) Corrupt(caller, "Node used count out of range");
+  const uint32_t used = Get32(kNodeUsed);
+  if (used > page_size_ - kNodeHeaderSize) Corrupt(caller, "Node used count out of range");
   if (fixed_) {
     // Entry k starts at k * MaxKeySize whatever the length fields say; each
     // length is checked when its entry is used (EntryPtr, EntryLengthAt).
@@ -118,7 +120,7 @@ void TNode::ReadNode(uint32_t address) {
 void TNode::WriteNode() {
   CheckOpen();
   TAV_ASSERT(address_ != 0, "Node has no address");
-  if (GetUsed() > static_cast<int32_t>(page_size_) - TAV_NODE_HEADER_SIZE)
+  if (GetUsed() > static_cast<int32_t>(page_size_) - kNodeHeaderSize)
     TavDatabaseError(8581, "TNode.WriteNode", "Node is overfull");
   io_->WriteBlock(address_, page_size_, buffer_.get());
 }
@@ -131,9 +133,9 @@ void TNode::SetAddress(uint32_t address) {
 
 void TNode::ClearNode() {
   CheckOpen();
-  const uint32_t leaf = Get32(TAV_NODE_LEAF);
+  const uint32_t leaf = Get32(kNodeLeaf);
   std::memset(buffer_.get(), 0, static_cast<size_t>(capacity_));
-  Set32(TAV_NODE_LEAF, leaf);
+  Set32(kNodeLeaf, leaf);
   cursor_ = 0;
   Changed();
 }
@@ -151,15 +153,15 @@ void TNode::Forget() {
 }
 
 bool TNode::CheckNodeFull() const {
-  return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE + max_key_size_ >= int64_t{page_size_};
+  return int64_t{GetUsed()} + kNodeHeaderSize + max_key_size_ >= int64_t{page_size_};
 }
 
 bool TNode::RoomForKey(int32_t n) const {
-  return int64_t{GetUsed()} + n + TAV_NODE_HEADER_SIZE <= int64_t{page_size_};
+  return int64_t{GetUsed()} + n + kNodeHeaderSize <= int64_t{page_size_};
 }
 
 bool TNode::CheckNodeTooEmpty() const {
-  return int64_t{GetUsed()} + TAV_NODE_HEADER_SIZE < int64_t{page_size_ / 2};
+  return int64_t{GetUsed()} + kNodeHeaderSize < int64_t{page_size_ / 2};
 }
 
 bool TNode::CheckNodeEmpty() const {
@@ -400,13 +402,13 @@ void TNode::CopyCurrentKey(uint8_t* keyInfo) const {
 }
 
 void TNode::SetLinkOf(uint32_t address, bool prior, uint32_t value) {
-  uint8_t header[TAV_NODE_HEADER_SIZE];
-  io_->ReadBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
-  if (host::GetU32(header + TAV_NODE_LEAF) == 0)
+  uint8_t header[kNodeHeaderSize];
+  io_->ReadBlockHeader(address, kNodeHeaderSize, header);
+  if (host::GetU32(header + kNodeLeaf) == 0)
     Corrupt("TNode.SetLinkOf", "Leaf link names an inner node");
-  host::PutU32(header + (prior ? TAV_NODE_PRIOR : TAV_NODE_NEXT), value);
-  io_->WriteBlockHeader(address, TAV_NODE_HEADER_SIZE, header);
-  if (tree_) tree_->NodeHeaderChanged(address, header);
+  host::PutU32(header + (prior ? kNodePrior : kNodeNext), value);
+  io_->WriteBlockHeader(address, kNodeHeaderSize, header);
+  if (owner_) owner_->NodeHeaderChanged(address, header);
 }
 
 void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
@@ -420,7 +422,7 @@ void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
   // A split at 0 would move every entry and leave this node empty.
   if (split <= 0) TavDatabaseError(8581, kCaller, "Cursor is out of range");
   std::memset(newNode.buffer_.get(), 0, static_cast<size_t>(capacity_));
-  std::memcpy(newNode.buffer_.get(), buffer_.get(), TAV_NODE_HEADER_SIZE);
+  std::memcpy(newNode.buffer_.get(), buffer_.get(), kNodeHeaderSize);
   std::memcpy(newNode.Data(), Data() + split, static_cast<size_t>(used - split));
   newNode.SetUsed(used - split);
   newNode.address_ = newAddress;
@@ -435,7 +437,7 @@ void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
     if (next != 0) SetLinkOf(next, true, newAddress);
     SetNext(newAddress);
   }
-  if (host::TStrings* lines = tree_ ? tree_->DebugStrings() : nullptr) {
+  if (host::TStrings* lines = owner_ ? owner_->NodeDebugStrings() : nullptr) {
     if (GetNext() == address_ || GetPrior() == address_ || newNode.GetNext() == newAddress ||
         newNode.GetPrior() == newAddress)
       lines->Add("******ERROR in SPLIT NODE");
@@ -523,7 +525,7 @@ int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool af
                       int32_t& position) {
   if (max_key_size_ < 1)
     host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   const int n = GetCount();
   if (n == 0) {
     position = 0;
@@ -598,14 +600,14 @@ int64_t TNode::CountBefore(int32_t position) const {
 
 void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
   static const char kCaller[] = "TNode.FillHashTable";
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   TAV_ASSERT(keyFieldNo >= 0 && keyFieldNo < format.KeyFieldCount(), "Key field out of range");
   const int n = GetCount();
   for (int k = 0; k < n; ++k) {
     const uint8_t* e = EntryPtr(k);
     if (!HasValue(e, keyFieldNo)) continue;
     const int32_t len = host::GetU16(e);
-    int32_t pos = KeyEntryHeaderSize + format.DataOffset();
+    int32_t pos = kKeyEntryHeaderSize + format.DataOffset();
     // Skip the fields before it that have a value, bounded by the entry.
     for (int i = 0; i < keyFieldNo; ++i) {
       if (!HasValue(e, i)) continue;
@@ -633,7 +635,7 @@ bool TNode::ListRecords(bool matchKey, bool backwards, TCompoundList& list, uint
                         int32_t start, int keyFieldCount, const uint8_t* key) const {
   const int n = GetCount();
   if (n == 0) return false;
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   // One step of the walk; true when it ends the walk.
   auto visit = [&](int k) {
     const uint8_t* e = EntryPtr(k);
@@ -677,13 +679,13 @@ int TNode::ListRecordsInNode(bool backwards, int32_t start, TReadAheadBuffer& bu
 int TNode::CheckNode(int32_t& position) const {
   const int n = GetCount();
   if (n == 0) {
-    if (host::TStrings* lines = tree_ ? tree_->DebugStrings() : nullptr) {
+    if (host::TStrings* lines = owner_ ? owner_->NodeDebugStrings() : nullptr) {
       lines->Add("ERROR: EMPTY NODE");
       PrintNode(*lines, -1);
     }
     return 1001;
   }
-  const TKeyFormat& format = tree_->KeyFormat();
+  const TKeyFormat& format = *format_;
   for (int k = 0; k + 1 < n; ++k) {
     const int c = format.CompareKeys(0, EntryPtr(k), {}, EntryPtr(k + 1), {});
     if (c > 0) {
@@ -697,7 +699,7 @@ int TNode::CheckNode(int32_t& position) const {
 void TNode::PrintNode(host::TStrings& lines, int level) const {
   lines.Add(
       host::Format("Node Level: %d NodeAddr=%d :NodeHdr=L:%5d Sze:%5d N:%5d P:%5d",
-                   {level, address_, Get32(TAV_NODE_LEAF), GetUsed(), GetNext(), GetPrior()}));
+                   {level, address_, Get32(kNodeLeaf), GetUsed(), GetNext(), GetPrior()}));
   lines.Add(host::Format("Node NodeAddr=%s :N:%s P:%s", {host::IntToHex(int64_t{address_}, 8),
                                                          host::IntToHex(int64_t{GetNext()}, 8),
                                                          host::IntToHex(int64_t{GetPrior()}, 8)}));
@@ -706,7 +708,7 @@ void TNode::PrintNode(host::TStrings& lines, int level) const {
   const int32_t used = GetUsed();
   for (int32_t pos = 0; pos + 2 <= used;) {
     const int32_t len = host::GetU16(Data() + pos);
-    if (len < KeyEntryHeaderSize || len > used - pos) break;
+    if (len < kKeyEntryHeaderSize || len > used - pos) break;
     lines.Add(
         host::Format("  %d: Len=%d Count=%d Addr=%d",
                      {pos, len, GetKeyEntryCount(Data() + pos), GetKeyEntryAddress(Data() + pos)}));

@@ -14,9 +14,9 @@
 // number of records below it and its address the child node.
 //
 // Callers must keep:
-//  - A node belongs to one TBTree (Open takes it) whose MaximumKeySize, key
-//    type and key fields are set, and whose key format is open before any
-//    key compare (SearchNode, CheckNode, ListRecords).
+//  - A node belongs to one owner (the tree, through TNodeOwner: the node
+//    never sees the tree itself) whose key format is open when the node is
+//    opened and stays open, unchanged, while the node is in use.
 //  - Positions are byte offsets of entry starts in the entry area; the ones
 //    passed in come from this node (a search, a walk, FindKeyByPosition).
 //  - Images read from storage are untrusted: ReadNode checks the used count
@@ -45,9 +45,9 @@ class TStringList;
 
 namespace tav {
 
-class TBTree;
 class TBaseIOInterface;
 class TCompoundList;
+class TKeyFormat;
 class TOptimizedSearchKey;
 class TReadAheadBuffer;
 class TTavBaseHash;
@@ -56,11 +56,25 @@ enum TKeySearchType : uint8_t { ksLE = 0, ksEQ = 1, ksGE = 2 };
 enum TNodeType : uint8_t { ntNode = 0, ntLeaf = 1 };
 
 // Node header layout.
-inline constexpr int32_t TAV_NODE_HEADER_SIZE = 16;
-inline constexpr int32_t TAV_NODE_LEAF = 0;
-inline constexpr int32_t TAV_NODE_USED = 4;
-inline constexpr int32_t TAV_NODE_NEXT = 8;
-inline constexpr int32_t TAV_NODE_PRIOR = 12;
+inline constexpr int32_t kNodeHeaderSize = 16;
+inline constexpr int32_t kNodeLeaf = 0;
+inline constexpr int32_t kNodeUsed = 4;
+inline constexpr int32_t kNodeNext = 8;
+inline constexpr int32_t kNodePrior = 12;
+
+// What a node needs of the index it belongs to: the key format its entries
+// follow, the diagnostics list, and word of a leaf header the node wrote to
+// storage itself (a neighbour's link), so that copies of that leaf held in
+// memory stay in step.
+class TNodeOwner {
+ public:
+  virtual const TKeyFormat& NodeKeyFormat() const = 0;
+  virtual host::TStrings* NodeDebugStrings() const = 0;
+  virtual void NodeHeaderChanged(uint32_t address, const uint8_t* header) = 0;
+
+ protected:
+  ~TNodeOwner() = default;
+};
 
 class TNode : public host::TObject {
  public:
@@ -69,9 +83,10 @@ class TNode : public host::TObject {
   TNode& operator=(const TNode&) = delete;
   ~TNode() override;
 
-  // Keeps the tree, the interface and the page size, (re)allocates the
-  // buffer, takes MaxKeySize from the tree and clears the node.
-  void Open(TBTree* tree, TBaseIOInterface* ioInterface, uint32_t pageSize);
+  // Keeps the owner, the interface and the page size, (re)allocates the
+  // buffer, takes MaxKeySize and the key type from the owner's key format
+  // (which must be open) and clears the node.
+  void Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t pageSize);
 
   // Reads the node at `address` unless it is the one already held, and checks
   // it (8965 on damage). Cursor 0 either way.
@@ -92,13 +107,13 @@ class TNode : public host::TObject {
   bool RoomForKey(int32_t n) const;
   bool CheckNodeTooEmpty() const;
   bool CheckNodeEmpty() const;
-  bool CheckIsLeaf() const { return Get32(TAV_NODE_LEAF) != 0; }
-  void SetLeaf(bool leaf) { Set32(TAV_NODE_LEAF, leaf ? 1 : 0); }
-  uint32_t GetNext() const { return Get32(TAV_NODE_NEXT); }
-  void SetNext(uint32_t address) { Set32(TAV_NODE_NEXT, address); }
-  uint32_t GetPrior() const { return Get32(TAV_NODE_PRIOR); }
-  void SetPrior(uint32_t address) { Set32(TAV_NODE_PRIOR, address); }
-  int32_t GetUsed() const { return static_cast<int32_t>(Get32(TAV_NODE_USED)); }
+  bool CheckIsLeaf() const { return Get32(kNodeLeaf) != 0; }
+  void SetLeaf(bool leaf) { Set32(kNodeLeaf, leaf ? 1 : 0); }
+  uint32_t GetNext() const { return Get32(kNodeNext); }
+  void SetNext(uint32_t address) { Set32(kNodeNext, address); }
+  uint32_t GetPrior() const { return Get32(kNodePrior); }
+  void SetPrior(uint32_t address) { Set32(kNodePrior, address); }
+  int32_t GetUsed() const { return static_cast<int32_t>(Get32(kNodeUsed)); }
   // Number of entries.
   int GetCount() const;
 
@@ -196,10 +211,10 @@ class TNode : public host::TObject {
 
   uint32_t Get32(int32_t offset) const { return host::GetU32(buffer_.get() + offset); }
   void Set32(int32_t offset, uint32_t value) { host::PutU32(buffer_.get() + offset, value); }
-  uint8_t* Data() { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
-  const uint8_t* Data() const { return buffer_.get() + TAV_NODE_HEADER_SIZE; }
+  uint8_t* Data() { return buffer_.get() + kNodeHeaderSize; }
+  const uint8_t* Data() const { return buffer_.get() + kNodeHeaderSize; }
   // Room for entries in the buffer (past the page: see the header note).
-  int32_t DataCapacity() const { return capacity_ - TAV_NODE_HEADER_SIZE; }
+  int32_t DataCapacity() const { return capacity_ - kNodeHeaderSize; }
   void SetUsed(int32_t used);
   void Changed() { offsets_valid_ = false; }
   // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.
@@ -219,7 +234,8 @@ class TNode : public host::TObject {
   // Sets the prior (or next) link of the leaf at address through its header.
   void SetLinkOf(uint32_t address, bool prior, uint32_t value);
 
-  TBTree* tree_ = nullptr;
+  TNodeOwner* owner_ = nullptr;
+  const TKeyFormat* format_ = nullptr;
   std::unique_ptr<uint8_t[]> buffer_;
   TBaseIOInterface* io_ = nullptr;
   uint32_t address_ = 0;

@@ -63,10 +63,10 @@ inline void Store(uint8_t* p, T v) {
 }
 
 inline bool HasValue(const uint8_t* entry, int i) {
-  return (entry[KeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
+  return (entry[kKeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
 }
 inline void SetHasValue(uint8_t* entry, int i) {
-  entry[KeyEntryHeaderSize + i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+  entry[kKeyEntryHeaderSize + i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
 }
 
 inline int Sign(int64_t r) {
@@ -81,7 +81,7 @@ inline int CompareNum(T a, T b) {
 // the index allows, and long enough for its bitmap.
 int CheckedEntryLength(const TKeyFormat& format, const uint8_t* entry, const char* caller) {
   const int len = GetKeyEntryLength(entry);
-  if (len > format.MaximumKeySize() || len < KeyEntryHeaderSize + format.DataOffset())
+  if (len > format.MaximumKeySize() || len < kKeyEntryHeaderSize + format.DataOffset())
     TavDatabaseError(8581, caller, kKeySizeOutOfRange);
   return len;
 }
@@ -199,7 +199,7 @@ int CalculateKeyFieldSize(TFieldType type, int fieldSize) {
 int CalculateMaximumKeySize(const TKeyFields& keyFields) {
   // Declared sizes come from stored definitions: add in 64 bits and refuse a
   // key that no 16-bit entry length could describe.
-  int64_t size = KeyEntryHeaderSize;
+  int64_t size = kKeyEntryHeaderSize;
   for (int i = 0; i < keyFields.Count(); ++i) {
     const TKeyFieldItem& item = *keyFields.Items(i);
     if (item.FieldSize() < 0) TavDatabaseError(8581, "CalculateMaximumKeySize", "KeySize out of range");
@@ -223,7 +223,7 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
   std::vector<TField> fields;
   fields.reserve(static_cast<size_t>(n));
   // 64-bit: declared sizes come from stored definitions and may be absurd.
-  int64_t required = KeyEntryHeaderSize + static_cast<int64_t>(keyFields.DataOffset());
+  int64_t required = kKeyEntryHeaderSize + static_cast<int64_t>(keyFields.DataOffset());
   for (int i = 0; i < n; ++i) {
     const TKeyFieldItem& item = *keyFields.Items(i);
     const int valueSize = KeyValueSize(item.DataType());
@@ -245,7 +245,7 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
     required += (f.IsString ? 2 : 0) + static_cast<int64_t>(f.DataSize);
     fields.push_back(f);
   }
-  if (maximumKeySize < required || maximumKeySize > MaximumKeyEntrySize)
+  if (maximumKeySize < required || maximumKeySize > kMaximumKeyEntrySize)
     TavDatabaseErrorFmt(8581, kCaller, "Invalid key size: %d", {maximumKeySize});
   fields_ = std::move(fields);
   data_offset_ = keyFields.DataOffset();
@@ -283,7 +283,7 @@ int TKeyFormat::ConstructKeyBufFromRecBuf(const uint8_t* record, uint8_t* entry)
   static const char kCaller[] = "TBTree.ConstructKeyBufFromRecBuf";
   TAV_ASSERT(IsOpen(), "Key format is not open");
   std::memset(entry, 0, static_cast<size_t>(maximum_key_size_));
-  int pos = KeyEntryHeaderSize + data_offset_;
+  int pos = kKeyEntryHeaderSize + data_offset_;
   for (int i = 0; i < KeyFieldCount(); ++i) {
     const TField& f = fields_[static_cast<size_t>(i)];
     if (record[f.NullFlagOffset] != 1) continue;
@@ -308,7 +308,7 @@ int TKeyFormat::ConstructKeyBufFromVariants(const Variant& values, uint8_t* entr
   const int low = isArray ? values.LowBound() : 0;
   const int given = isArray ? values.HighBound() - low + 1 : 1;
   const int n = given < KeyFieldCount() ? given : KeyFieldCount();
-  int pos = KeyEntryHeaderSize + data_offset_;
+  int pos = kKeyEntryHeaderSize + data_offset_;
   for (int i = 0; i < n; ++i) {
     const TField& f = fields_[static_cast<size_t>(i)];
     const Variant& v = isArray ? values.Element(low + i) : values;
@@ -429,7 +429,7 @@ int TKeyFormat::CompareKeys(int keyFieldCount, const uint8_t* entryA,
   const int n =
       (keyFieldCount < 1 || keyFieldCount > KeyFieldCount()) ? KeyFieldCount() : keyFieldCount;
   const bool anyMarkers = !markersA.empty() || !markersB.empty();
-  int posA = KeyEntryHeaderSize + data_offset_;
+  int posA = kKeyEntryHeaderSize + data_offset_;
   int posB = posA;
   for (int i = 0; i < n; ++i) {
     const TField& f = fields_[static_cast<size_t>(i)];
@@ -466,7 +466,7 @@ int TKeyFormat::CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchK
   const int n =
       (keyFieldCount < 1 || keyFieldCount > KeyFieldCount()) ? KeyFieldCount() : keyFieldCount;
   TAV_ASSERT(key.count_ >= n, "Search key has fewer fields than the index");
-  int pos = KeyEntryHeaderSize + data_offset_;
+  int pos = kKeyEntryHeaderSize + data_offset_;
   for (int i = 0; i < n; ++i) {
     const TField& f = fields_[static_cast<size_t>(i)];
     const TOptimizedSearchKey::TSlot& s = key.slots_[static_cast<size_t>(i)];
@@ -493,12 +493,12 @@ void TKeyFormat::DecodeKeyBufAsStrings(const uint8_t* entry, TStrings& lines) co
   static const char kCaller[] = "TBTree.DecodeKeyBufAsStrings";
   TAV_ASSERT(IsOpen(), "Key format is not open");
   const int len = GetKeyEntryLength(entry);
-  if (len > maximum_key_size_ || len < KeyEntryHeaderSize + data_offset_)
+  if (len > maximum_key_size_ || len < kKeyEntryHeaderSize + data_offset_)
     TavDatabaseErrorFmt(8581, kCaller, "Invalid key size: %d", {len});
   lines.Add("Size=" + IntToStr(len));
   lines.Add("Count=" + IntToStr(static_cast<int64_t>(GetKeyEntryCount(entry))));
   lines.Add("Addr=" + IntToStr(static_cast<int64_t>(GetKeyEntryAddress(entry))));
-  int pos = KeyEntryHeaderSize + data_offset_;
+  int pos = kKeyEntryHeaderSize + data_offset_;
   for (int i = 0; i < KeyFieldCount(); ++i) {
     const TField& f = fields_[static_cast<size_t>(i)];
     if (!HasValue(entry, i)) {
@@ -560,7 +560,7 @@ void TOptimizedSearchKey::SetDataFromKeyBuf(const TKeyFormat& keyFields,
   static const char kCaller[] = "TOptimizedSearchKey.SetDataFromKeyBuf";
   Reset(keyFields, markers);
   const int len = CheckedEntryLength(keyFields, keyEntry, kCaller);
-  int pos = KeyEntryHeaderSize + keyFields.DataOffset();
+  int pos = kKeyEntryHeaderSize + keyFields.DataOffset();
   for (int i = 0; i < count_; ++i) {
     if (!HasValue(keyEntry, i)) continue;
     const TKeyFormat::TField& f = keyFields.Field(i);

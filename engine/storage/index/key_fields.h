@@ -55,9 +55,9 @@ class Variant;
 namespace tav {
 
 // Bytes before the key image in every index entry: length, count, address.
-inline constexpr int KeyEntryHeaderSize = 10;
+inline constexpr int kKeyEntryHeaderSize = 10;
 // The entry length field is 16 bits wide.
-inline constexpr int MaximumKeyEntrySize = 0xFFFF;
+inline constexpr int kMaximumKeyEntrySize = 0xFFFF;
 
 enum TIndexKeyType : uint8_t { ikFixed = 0, ikMinStringLen = 1 };
 

@@ -37,7 +37,7 @@ int Sgn(int v) {
 }
 
 // One key field: its type, declared size (strings only), and flags.
-struct Spec {
+struct TFieldShape {
   TFieldType type;
   int size = 0;
   bool ci = false;
@@ -116,18 +116,18 @@ void PutValue(std::vector<uint8_t>& record, const TKeyFieldItem& f, const Varian
 // null flags, then the fields with a length word before each string.
 class TestKey {
  public:
-  explicit TestKey(const std::vector<Spec>& specs, TIndexKeyType keyType = ikMinStringLen,
+  explicit TestKey(const std::vector<TFieldShape>& shapes, TIndexKeyType keyType = ikMinStringLen,
                    TDBStringCompare compare = DBANSICompareStrings) {
-    const int n = static_cast<int>(specs.size());
-    int pos = RecordHeaderSize + n;
+    const int n = static_cast<int>(shapes.size());
+    int pos = kRecordHeaderSize + n;
     for (int i = 0; i < n; ++i) {
-      const Spec& s = specs[static_cast<size_t>(i)];
+      const TFieldShape& s = shapes[static_cast<size_t>(i)];
       TKeyFieldItem* f = fields.Add();
       f->SetFieldName("F" + std::to_string(i));
       f->SetDataType(s.type);
       f->SetCaseInsensitive(s.ci);
       f->SetDescending(s.desc);
-      f->SetNullFlagOffset(RecordHeaderSize + i);
+      f->SetNullFlagOffset(kRecordHeaderSize + i);
       const bool str = s.type == ftString || s.type == ftWideString;
       f->SetFieldSize(str ? s.size : CalculateCoreDataSize(s.type));
       if (str) {
@@ -172,7 +172,7 @@ class TestKey {
 
 struct OrderCase {
   const char* what;
-  Spec spec;
+  TFieldShape shape;
   Variant a, b;
   int expected;  // sign of a against b
   TDBStringCompare compare = DBANSICompareStrings;
@@ -180,10 +180,10 @@ struct OrderCase {
 
 std::vector<OrderCase> OrderCases() {
   const Variant null = Null();
-  const Spec str{ftString, 10};
-  const Spec strCI{ftString, 10, true};
-  const Spec wide{ftWideString, 20};
-  const Spec wideCI{ftWideString, 20, true};
+  const TFieldShape str{ftString, 10};
+  const TFieldShape strCI{ftString, 10, true};
+  const TFieldShape wide{ftWideString, 20};
+  const TFieldShape wideCI{ftWideString, 20, true};
   return {
       {"smallint negatives", {ftSmallint}, short(-32768), short(-1), -1},
       {"smallint around 0", {ftSmallint}, short(-1), short(0), -1},
@@ -243,7 +243,7 @@ TEST(KeyOrderTest, EveryTypeOrdersAsItsValues) {
   for (const OrderCase& c : OrderCases()) {
     for (TIndexKeyType kt : {ikMinStringLen, ikFixed}) {
       SCOPED_TRACE(std::string(c.what) + (kt == ikFixed ? " (fixed)" : ""));
-      TestKey k({c.spec}, kt, c.compare);
+      TestKey k({c.shape}, kt, c.compare);
       const auto ea = k.Entry(c.a), eb = k.Entry(c.b);
       EXPECT_EQ(Sgn(k.format.CompareKeys(0, ea.data(), {}, eb.data(), {})), c.expected);
       EXPECT_EQ(Sgn(k.format.CompareKeys(0, eb.data(), {}, ea.data(), {})), -c.expected);
@@ -364,7 +364,7 @@ TEST(KeyOrderTest, MarkersAreInTreeOrderEvenOnDescendingFields) {
 
 TEST(KeyBuildTest, KeysFromRecordsAndFromValuesAgree) {
   const Variant null = Null();
-  const std::vector<Spec> specs = {{ftString, 12},    {ftSmallint}, {ftInteger},  {ftWord},
+  const std::vector<TFieldShape> shapes = {{ftString, 12},    {ftSmallint}, {ftInteger},  {ftWord},
                                    {ftBoolean},       {ftFloat},    {ftCurrency}, {ftBCD},
                                    {ftDate},          {ftTime},     {ftDateTime}, {ftAutoInc},
                                    {ftWideString, 16}};
@@ -380,7 +380,7 @@ TEST(KeyBuildTest, KeysFromRecordsAndFromValuesAgree) {
        Variant::FromDate(2.0), null, std::u16string(u"eight ch")},
   };
   for (TIndexKeyType kt : {ikMinStringLen, ikFixed}) {
-    TestKey k(specs, kt);
+    TestKey k(shapes, kt);
     for (size_t r = 0; r < rows.size(); ++r) {
       SCOPED_TRACE(r);
       const auto record = k.Record(rows[r]);
@@ -471,7 +471,7 @@ TEST(KeyBuildTest, EntryLengthFollowsTheKeyType) {
 TEST(KeyBuildTest, OnlyANullFlagOfOneHoldsAValue) {
   TestKey k({{ftInteger}, {ftInteger}});
   auto record = k.Record({1, 2});
-  record[RecordHeaderSize] = 2;  // first field: flag 2
+  record[kRecordHeaderSize] = 2;  // first field: flag 2
   const auto e = k.EntryFromRecord(record);
   EXPECT_EQ(e[10], 0x40);  // only the second field's bit
   EXPECT_EQ(GetKeyEntryLength(e.data()), 10 + 1 + 4);
@@ -480,8 +480,8 @@ TEST(KeyBuildTest, OnlyANullFlagOfOneHoldsAValue) {
 }
 
 TEST(KeyBuildTest, NineFieldsTakeATwoByteBitmap) {
-  std::vector<Spec> specs(9, Spec{ftBoolean});
-  TestKey k(specs);
+  std::vector<TFieldShape> shapes(9, TFieldShape{ftBoolean});
+  TestKey k(shapes);
   EXPECT_EQ(k.format.DataOffset(), 2);
   std::vector<Variant> values(9, Null());
   values[8] = true;
@@ -500,8 +500,8 @@ TEST(KeyBuildTest, NineFieldsTakeATwoByteBitmap) {
 }
 
 TEST(KeyBuildTest, SearchKeysHoldMoreThanThirtyTwoFields) {
-  std::vector<Spec> specs(40, Spec{ftBoolean});
-  TestKey k(specs);
+  std::vector<TFieldShape> shapes(40, TFieldShape{ftBoolean});
+  TestKey k(shapes);
   std::vector<Variant> low(40, Variant(false)), high(40, Variant(false));
   high[39] = true;
   const auto el = k.Entry(VarArrayOf(low)), eh = k.Entry(VarArrayOf(high));
@@ -515,7 +515,7 @@ TEST(KeyBuildTest, SearchKeysHoldMoreThanThirtyTwoFields) {
   EXPECT_EQ(Sgn(k.format.CompareKeys(0, el.data(), {}, eh.data(), {})), -1);
 
   // Reloaded from a smaller key, the getters stop at its fields.
-  TestKey small({Spec{ftInteger}});
+  TestKey small({TFieldShape{ftInteger}});
   const auto es = small.Entry(5);
   search.SetDataFromKeyBuf(small.format, {}, es.data());
   EXPECT_EQ(search.FieldCount(), 1);
@@ -545,10 +545,10 @@ TEST(KeyBuildTest, ValuesAreConvertedByFieldType) {
   e = k.Entry(VarArrayCreate(0, -1, varVariant));
   EXPECT_EQ(GetKeyEntryLength(e.data()), 11);
 
-  TestKey w({Spec{ftWord}});
+  TestKey w({TFieldShape{ftWord}});
   EXPECT_THROW(w.Entry(70000), EVariantOverflowError);
   EXPECT_THROW(w.Entry(-1), EVariantOverflowError);
-  TestKey s({Spec{ftSmallint}});
+  TestKey s({TFieldShape{ftSmallint}});
   EXPECT_THROW(s.Entry(40000), EVariantOverflowError);
 }
 
@@ -676,7 +676,7 @@ TEST(KeySizeTest, OpenRefusesKeysThatCannotBeBuiltSafely) {
 TEST(KeySizeTest, FixedFieldsTakeTheirTypesSize) {
   // A fixed field whose declared size disagrees with its type still takes
   // the type's bytes, so entries never outgrow CalculateMaximumKeySize.
-  TestKey k({Spec{ftInteger}});
+  TestKey k({TFieldShape{ftInteger}});
   k.fields.Items(0)->SetFieldSize(100);
   TKeyFormat format;
   format.Open(k.fields, k.max_key, ikMinStringLen, DBANSICompareStrings);

@@ -34,7 +34,7 @@ TTemporarySort::~TTemporarySort() {
 size_t TTemporarySort::CheckedArrayBytes(int64_t capacity, int32_t entrySize, const char* caller) {
   // Both factors are below 2^32, so the product cannot wrap in 64 bits.
   if (capacity < 0 || capacity > INT32_MAX || entrySize < 1 ||
-      capacity * entrySize > MaximumSortBytes)
+      capacity * entrySize > kMaximumSortBytes)
     TavDatabaseError(9473, caller, kNotEnoughMemory);
   return static_cast<size_t>(capacity * entrySize);
 }
@@ -57,13 +57,13 @@ void TTemporarySort::Open(int32_t capacity) {
   // CalculateMaximumKeySize adds the declared string sizes in 32 bits: absurd
   // sizes must be refused before they can wrap the sum. A key whose strings
   // alone overflow an entry's 16-bit length could never be stored anyway.
-  if (fields.Count() > MaximumKeyEntrySize) TavDatabaseError(8581, kCaller, "KeyBuffers invalid");
+  if (fields.Count() > kMaximumKeyEntrySize) TavDatabaseError(8581, kCaller, "KeyBuffers invalid");
   int64_t stringBytes = 0;
   for (int i = 0; i < fields.Count(); ++i) {
     const TKeyFieldItem& f = *fields.Items(i);
     if (f.DataType() != host::ftString && f.DataType() != host::ftWideString) continue;
     stringBytes += f.FieldSize();
-    if (f.FieldSize() < 0 || stringBytes > MaximumKeyEntrySize)
+    if (f.FieldSize() < 0 || stringBytes > kMaximumKeyEntrySize)
       TavDatabaseError(8581, kCaller, "KeyBuffers invalid");
   }
   const int32_t bitmapSize = CalculateKeyDataOffset(fields.Count());

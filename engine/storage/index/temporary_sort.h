@@ -45,7 +45,7 @@ class TTemporarySort : public host::TCollectionItem {
   // Starts an empty sort with room for `capacity` entries. Without a string
   // compare function raises 8581 "Sort function not assinged"; a key the
   // key format refuses raises as TKeyFormat::Open does; an array of more
-  // than MaximumSortBytes raises 9473.
+  // than kMaximumSortBytes raises 9473.
   void Open(int32_t capacity);
   // Frees the entries; Count and Capacity become 0.
   void Close();
@@ -77,10 +77,10 @@ class TTemporarySort : public host::TCollectionItem {
 
   // The capacity after a full array of `capacity` entries of `entrySize`
   // bytes: a quarter more, at least one more. Raises 9473 when that array
-  // would exceed MaximumSortBytes.
+  // would exceed kMaximumSortBytes.
   static int32_t GrownCapacity(int32_t capacity, int32_t entrySize);
   // The largest entry array: byte offsets into it stay 32-bit, as Count is.
-  static constexpr int64_t MaximumSortBytes = INT32_MAX;
+  static constexpr int64_t kMaximumSortBytes = INT32_MAX;
 
  private:
   // Raises 9473 unless capacity entries of entrySize bytes fit the limit.

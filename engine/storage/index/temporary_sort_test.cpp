@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/record/internal_fields.h"
 #include "engine/storage/base/tav_errors.h"
 
 namespace tav {
@@ -31,7 +32,7 @@ void ExpectEngineError(int code, const std::string& part, const std::function<vo
 
 // A record image for tests: one null-flag byte per field, then each field's
 // data (a 16-bit length marker before the characters of a string).
-struct FieldSpec {
+struct TFieldShape {
   TFieldType type;
   int size = 0;  // strings: declared data bytes
   bool desc = false;
@@ -40,12 +41,12 @@ struct FieldSpec {
 
 class Layout {
  public:
-  void Describe(TTemporarySort& sort, const std::vector<FieldSpec>& specs) {
-    specs_ = specs;
-    const int n = static_cast<int>(specs.size());
+  void Describe(TTemporarySort& sort, const std::vector<TFieldShape>& shapes) {
+    shapes_ = shapes;
+    const int n = static_cast<int>(shapes.size());
     int pos = n;
     for (int i = 0; i < n; ++i) {
-      const FieldSpec& s = specs[static_cast<size_t>(i)];
+      const TFieldShape& s = shapes[static_cast<size_t>(i)];
       TKeyFieldItem* f = sort.KeyFields().Add();
       f->SetDataType(s.type);
       f->SetDescending(s.desc);
@@ -88,7 +89,7 @@ class Layout {
   size_t Offset(int field) const {
     return static_cast<size_t>(offsets_[static_cast<size_t>(field)]);
   }
-  std::vector<FieldSpec> specs_;
+  std::vector<TFieldShape> shapes_;
   std::vector<int> offsets_;
   int size_ = 0;
 };
@@ -96,7 +97,7 @@ class Layout {
 int32_t IntKeyOf(const uint8_t* entry) {
   // One integer field: the bitmap byte, then the value.
   int32_t v;
-  std::memcpy(&v, entry + KeyEntryHeaderSize + 1, 4);
+  std::memcpy(&v, entry + kKeyEntryHeaderSize + 1, 4);
   return v;
 }
 
@@ -172,9 +173,9 @@ TEST(TemporarySort, EntriesHaveTheFixedIndexEntryLayout) {
   TTemporarySort sort;
   sort.SetDBStringCompare(DBANSICompareStrings);
   Layout layout;
-  std::vector<FieldSpec> specs(9, FieldSpec{ftSmallint});
-  specs[0] = {ftString, 20};
-  layout.Describe(sort, specs);
+  std::vector<TFieldShape> shapes(9, TFieldShape{ftSmallint});
+  shapes[0] = {ftString, 20};
+  layout.Describe(sort, shapes);
   sort.Open(2);
   // 10 + (2 + 20) + 8 * 2 key bytes, and a two-byte bitmap for nine fields.
   EXPECT_EQ(sort.EntrySize(), 48 + 2);
@@ -233,7 +234,7 @@ TEST(TemporarySort, GrowthStopsAtTheArrayLimit) {
   // The last capacity whose grown array still fits, then the first that
   // would not; and capacities whose growth would wrap 32 bits.
   const int32_t entry = 1000;
-  const int32_t fits = static_cast<int32_t>(TTemporarySort::MaximumSortBytes / entry);
+  const int32_t fits = static_cast<int32_t>(TTemporarySort::kMaximumSortBytes / entry);
   int32_t last = fits / 5 * 4;
   while ((last + 1) + (last + 1) / 4 <= fits) ++last;
   EXPECT_EQ(TTemporarySort::GrownCapacity(last, entry), last + last / 4);
@@ -360,8 +361,8 @@ class RandomSort : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(RandomSort, AgreesWithAStableSortAndLowerBound) {
   const OrderCase oc = GetParam();
-  const FieldSpec intSpec{ftInteger, 0, oc.intDesc};
-  const FieldSpec strSpec{ftString, 8, oc.strDesc, oc.ci};
+  const TFieldShape intShape{ftInteger, 0, oc.intDesc};
+  const TFieldShape strShape{ftString, 8, oc.strDesc, oc.ci};
   const int intField = oc.stringFirst ? 1 : 0;
   const int strField = 1 - intField;
 
@@ -406,8 +407,8 @@ TEST_P(RandomSort, AgreesWithAStableSortAndLowerBound) {
   TTemporarySort sort;
   sort.SetDBStringCompare(DBANSICompareStrings);
   Layout layout;
-  layout.Describe(sort, oc.stringFirst ? std::vector<FieldSpec>{strSpec, intSpec}
-                                       : std::vector<FieldSpec>{intSpec, strSpec});
+  layout.Describe(sort, oc.stringFirst ? std::vector<TFieldShape>{strShape, intShape}
+                                       : std::vector<TFieldShape>{intShape, strShape});
   auto recordOf = [&](const ModelKey& k) {
     auto r = layout.Blank();
     if (k.hasInt) layout.PutInt(r, intField, k.i);

@@ -28,7 +28,7 @@ constexpr int kReopenLimit = 50;
 // How many temporary names are tried before creation gives up.
 constexpr int kTempNameLimit = 100;
 
-std::atomic<uint32_t> gTempCounter{0};
+std::atomic<uint32_t> g_temp_counter{0};
 
 // Does the name still lead to the file this handle holds? False once the file
 // has been deleted (or deleted and made anew) since the handle was opened.
@@ -216,7 +216,7 @@ void TDBUserMonitor::CreateLockFile() {
   std::string tempName;
   for (int i = 0; i < kTempNameLimit && !temp; ++i) {
     tempName = lock_file_name_ + "." + host::IntToStr(int64_t{os::GetCurrentThreadId()}) + "." +
-               host::IntToStr(int64_t{gTempCounter.fetch_add(1)}) + ".tmp";
+               host::IntToStr(int64_t{g_temp_counter.fetch_add(1)}) + ".tmp";
     temp = os::TOSFile::Create(tempName, os::TFileCreation::CreateNew);
     if (!temp && os::GetLastOSError() != EEXIST) break;
   }

@@ -41,13 +41,15 @@ void TBlobInterface::Open() {
                      "Unable to create blob interface - Block size is 0");
   // A block must carry at least one data byte after its next and used words,
   // or no chain could ever end.
-  if (blob_block_size_ <= TAV_BLOB_BLOCK_DATA)
+  if (blob_block_size_ <= kBlobBlockData)
     TavDatabaseError(8581, "TBlobInterface.Open",
                      "Unable to create blob interface - Block size too small");
   buffer_ = std::make_unique<uint8_t[]>(blob_block_size_);
+  owner_check_.Open(*io_);
 }
 
 void TBlobInterface::Close() {
+  owner_check_.Close();
   buffer_.reset();
   blob_block_size_ = 0;
   io_ = nullptr;
@@ -90,9 +92,9 @@ uint32_t TBlobInterface::BuildChain(uint32_t count, host::TStream& stream,
   try {
     while (remaining > 0) {
       stream.SetPosition(position);
-      stream.ReadBuffer(buf + TAV_BLOB_BLOCK_DATA, static_cast<int32_t>(chunk));
-      PutU32(buf + TAV_BLOB_BLOCK_NEXT, next);
-      PutU32(buf + TAV_BLOB_BLOCK_USED, chunk);
+      stream.ReadBuffer(buf + kBlobBlockData, static_cast<int32_t>(chunk));
+      PutU32(buf + kBlobBlockNext, next);
+      PutU32(buf + kBlobBlockUsed, chunk);
       next = io_->AllocateNewAddress(blob_block_size_, buf);
       made.push_back(next);
       remaining -= chunk;
@@ -130,20 +132,21 @@ void TBlobInterface::CollectChain(uint32_t address, uint32_t size, const char* c
   if (blocks == 0 || blocks > bounds.MaxBlocks)
     ChainDamaged(caller, "Blob chain size out of range", size);
   addresses.reserve(static_cast<size_t>(blocks));
-  uint8_t header[TAV_BLOB_BLOCK_DATA];
+  uint8_t header[kBlobBlockData];
   uint64_t total = 0;
   while (address != 0) {
     if (address < bounds.Low || address >= bounds.High)
       ChainDamaged(caller, "Blob chain link out of range", address);
+    owner_check_.Check(address, caller);
     if (addresses.size() == blocks)
       ChainDamaged(caller, "Blob chain longer than its size", address);
-    io_->ReadBlockHeader(address, TAV_BLOB_BLOCK_DATA, header);
-    const uint32_t used = GetU32(header + TAV_BLOB_BLOCK_USED);
+    io_->ReadBlockHeader(address, kBlobBlockData, header);
+    const uint32_t used = GetU32(header + kBlobBlockUsed);
     if (used > cap) ChainDamaged(caller, "Blob block used count exceeds block size", address);
     total += used;
     if (total > size) ChainDamaged(caller, "Blob chain longer than its size", address);
     addresses.push_back(address);
-    address = GetU32(header + TAV_BLOB_BLOCK_NEXT);
+    address = GetU32(header + kBlobBlockNext);
   }
   if (total != size) ChainDamaged(caller, "Blob chain shorter than its size", addresses.back());
 }
@@ -168,15 +171,16 @@ uint32_t TBlobInterface::ReadBlob(uint32_t address, uint32_t size, host::TStream
   while (address != 0) {
     if (address < bounds.Low || address >= bounds.High)
       ChainDamaged(caller, "Blob chain link out of range", address);
+    owner_check_.Check(address, caller);
     if (count == blocks) ChainDamaged(caller, "Blob chain longer than its size", address);
     io_->ReadBlock(address, blob_block_size_, buf);
-    const uint32_t used = GetU32(buf + TAV_BLOB_BLOCK_USED);
+    const uint32_t used = GetU32(buf + kBlobBlockUsed);
     if (used > cap) ChainDamaged(caller, "Blob block used count exceeds block size", address);
     if (total + used > size) ChainDamaged(caller, "Blob chain longer than its size", address);
-    stream.WriteBuffer(buf + TAV_BLOB_BLOCK_DATA, static_cast<int32_t>(used));
+    stream.WriteBuffer(buf + kBlobBlockData, static_cast<int32_t>(used));
     total += used;
     ++count;
-    const uint32_t next = GetU32(buf + TAV_BLOB_BLOCK_NEXT);
+    const uint32_t next = GetU32(buf + kBlobBlockNext);
     if (next == 0 && total != size)
       ChainDamaged(caller, "Blob chain shorter than its size", address);
     address = next;
@@ -216,10 +220,10 @@ uint32_t TBlobInterface::EditBlob(uint32_t address, uint32_t oldSize, host::TStr
     for (size_t i = 0; i < kept; ++i) {
       const uint32_t chunk = std::min(remaining, cap);
       std::memset(buf, 0, blob_block_size_);
-      stream.ReadBuffer(buf + TAV_BLOB_BLOCK_DATA, static_cast<int32_t>(chunk));
+      stream.ReadBuffer(buf + kBlobBlockData, static_cast<int32_t>(chunk));
       const bool last = i + 1 == kept;
-      PutU32(buf + TAV_BLOB_BLOCK_NEXT, last ? tail : old[i + 1]);
-      PutU32(buf + TAV_BLOB_BLOCK_USED, chunk);
+      PutU32(buf + kBlobBlockNext, last ? tail : old[i + 1]);
+      PutU32(buf + kBlobBlockUsed, chunk);
       io_->WriteBlock(old[i], blob_block_size_, buf);
       remaining -= chunk;
     }

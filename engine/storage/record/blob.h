@@ -23,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/storage/record/block_owner.h"
 #include "engine/storage/record/io_interface.h"
 #include "host/rtl/collection.h"
 #include "host/rtl/object.h"
@@ -31,10 +32,10 @@
 namespace tav {
 
 // A BLOB block: next (0-3), used (4-7), data from 8.
-inline constexpr uint32_t TAV_BLOB_BLOCK_NEXT = 0;
-inline constexpr uint32_t TAV_BLOB_BLOCK_USED = 4;
-inline constexpr uint32_t TAV_BLOB_BLOCK_DATA = 8;
-inline constexpr uint32_t TAV_DEFAULT_BLOB_BLOCK_SIZE = 512;
+inline constexpr uint32_t kBlobBlockNext = 0;
+inline constexpr uint32_t kBlobBlockUsed = 4;
+inline constexpr uint32_t kBlobBlockData = 8;
+inline constexpr uint32_t kDefaultBlobBlockSize = 512;
 
 class TBlobInterface : public host::TObject {
  public:
@@ -70,7 +71,7 @@ class TBlobInterface : public host::TObject {
   void DeleteBlob(uint32_t address, uint32_t size);
 
   // Data bytes per block.
-  uint32_t Capacity() const { return blob_block_size_ - TAV_BLOB_BLOCK_DATA; }
+  uint32_t Capacity() const { return blob_block_size_ - kBlobBlockData; }
 
  private:
   void RequireOpen(const char* caller) const;
@@ -84,6 +85,8 @@ class TBlobInterface : public host::TObject {
   void ReleaseChain(const std::vector<uint32_t>& addresses, size_t from);
 
   TBaseIOInterface* io_ = nullptr;
+  // Links name blocks of this interface's own pages.
+  TBlockOwnerCheck owner_check_;
   uint32_t blob_block_size_ = 0;
   std::unique_ptr<uint8_t[]> buffer_;
 };

@@ -56,7 +56,7 @@ std::vector<std::pair<uint32_t, TBlock>> Chain(TBaseIOInterface& io, uint32_t ad
 class BlobTest : public ::testing::TestWithParam<test::TBackendKind> {
  protected:
   void SetUp() override {
-    backend = test::MakeBackend(GetParam(), TAV_USAGE_BLOB, kBlock);
+    backend = test::MakeBackend(GetParam(), kUsageBlob, kBlock);
     blobs.SetIOInterface(&backend->IO());
     blobs.SetBlobBlockSize(kBlock);
     blobs.Open();
@@ -390,7 +390,7 @@ class BlobFileTest : public ::testing::Test {
  protected:
   void SetUp() override { OpenAll(0); }
   void OpenAll(uint32_t firstEmpty) {
-    test::SetUpTableInterface(io, db.Mgr(), TAV_USAGE_BLOB, kBlock, firstEmpty);
+    test::SetUpTableInterface(io, db.Mgr(), kUsageBlob, kBlock, firstEmpty);
     blobs.SetIOInterface(&io);
     blobs.SetBlobBlockSize(kBlock);
     blobs.Open();
@@ -478,6 +478,38 @@ TEST_F(BlobFileTest, ADamagedChainInTheFileGives8581) {
   expect8581();
   Reopen([&] { PatchFile(chain[2].first + 4, kCap); });
   EXPECT_EQ(Read(a, 4 * kCap), Value(4 * kCap, 1));
+}
+
+TEST_F(BlobFileTest, ALinkIntoAnotherStructureIsRefusedAndNothingIsFreed) {
+  const uint32_t a = Insert(Value(4 * kCap, 1));
+  const auto chain = Chain(io, a);
+  ASSERT_EQ(chain.size(), 4u);
+  // A record of the same table and a BLOB block of another table, each a
+  // well-formed stand-in for the chain's second block (full, linked on to
+  // the third): only their owners tell them apart.
+  TDiskIOInterface records, theirs;
+  test::SetUpTableInterface(records, db.Mgr(), kUsageRecord, kBlock);
+  theirs.SetDiskMgr(&db.Mgr());
+  theirs.SetTableID(6);
+  theirs.SetUsage(kUsageBlob);
+  theirs.SetBlockSize(kBlock);
+  theirs.SetAccessFlags(kAccessCached);
+  theirs.SetFirstEmptyValid(true);
+  theirs.Open();
+  std::vector<uint8_t> image(kBlock, 0);
+  test::PutU32(image.data() + kBlobBlockUsed, kCap);
+  test::PutU32(image.data() + kBlobBlockNext, chain[2].first);
+  const uint32_t record = records.AllocateNewAddress(kBlock, image.data());
+  const uint32_t foreign = theirs.AllocateNewAddress(kBlock, image.data());
+  for (const uint32_t target : {record, foreign}) {
+    Reopen([&] { PatchFile(chain[0].first, target); });  // the first block links to it
+    const std::string before = os::test::ReadWholeFile(db.Path());
+    host::TMemoryStream out;
+    std::string text;
+    EXPECT_EQ(ErrorCodeOf([&] { blobs.ReadBlob(a, 4 * kCap, out); }, &text), 8581) << text;
+    EXPECT_EQ(ErrorCodeOf([&] { blobs.DeleteBlob(a, 4 * kCap); }), 8581);
+    EXPECT_EQ(os::test::ReadWholeFile(db.Path()), before) << "nothing was freed";
+  }
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 #include "engine/storage/record/internal_fields.h"
 
-#include <random>
-
 #include "engine/storage/base/tav_errors.h"
 #include "host/classes/prop_table.h"
 #include "host/rtl/sys_utils.h"
+#include "os/random.h"
 
 namespace tav {
 
@@ -48,12 +47,8 @@ bool IsStringFieldType(TFieldType type) {
 }
 
 // Generator ids only need to differ between the fields of one table; they are
-// not secrets, so a per-thread engine seeded once is enough.
-int32_t NewFieldGeneratorID() {
-  thread_local std::mt19937 engine{std::random_device{}()};
-  std::uniform_int_distribution<int32_t> dist(0, 2147483646);
-  return dist(engine);
-}
+// not secrets.
+int32_t NewFieldGeneratorID() { return os::Random(2147483647); }
 
 }  // namespace
 
@@ -156,7 +151,7 @@ TInternalFieldItem* TInternalFields::Add() {
 TInternalFieldItem* TInternalFields::GetField(int index) const {
   // An unopened list has an empty map: that is the same broken rule as an
   // index out of range, and must not reach Items with -1.
-  TAV_ASSERT(index >= 0 && index < Count() && index < MaximumFieldCount &&
+  TAV_ASSERT(index >= 0 && index < Count() && index < kMaximumFieldCount &&
                  field_index_map_[index] >= 0 && field_index_map_[index] < Count(),
              "Invalid field index in GetField");
   return Items(field_index_map_[index]);
@@ -171,7 +166,7 @@ TInternalFieldItem* TInternalFields::FindField(const std::string& name) const {
 void TInternalFields::SetDefaultOffsets() {
   // 64-bit so that a run of absurd declared sizes (a damaged definition)
   // is caught below instead of wrapping into a small record size.
-  int64_t position = RecordHeaderSize + static_cast<int64_t>(Count());
+  int64_t position = kRecordHeaderSize + static_cast<int64_t>(Count());
   for (int i = 0; i < Count(); ++i) {
     TInternalFieldItem* item = Items(i);
     int64_t size;
@@ -189,7 +184,7 @@ void TInternalFields::SetDefaultOffsets() {
       item->SetSizeMarkerOffset(0);
     }
     item->SetDataOffset(static_cast<int32_t>(position));
-    item->SetNullFlagOffset(RecordHeaderSize + i);
+    item->SetNullFlagOffset(kRecordHeaderSize + i);
     position += size;
   }
   // 255 fields of at most 65537 bytes each stay far below 2^31; more fields
@@ -209,9 +204,9 @@ void TInternalFields::Open() {
   ClearFieldIndexMap();
   for (int i = 0; i < Count(); ++i) {
     const int k = Items(i)->FieldIndex();
-    // Below MaximumFieldCount too: a list of more than 255 fields would
+    // Below kMaximumFieldCount too: a list of more than 255 fields would
     // otherwise index past the map.
-    TAV_ASSERT(k >= 0 && k < Count() && k < MaximumFieldCount, "Invalid field index");
+    TAV_ASSERT(k >= 0 && k < Count() && k < kMaximumFieldCount, "Invalid field index");
     TAV_ASSERT(field_index_map_[k] < 0, "Field indexes degenerate");
     field_index_map_[k] = i;
   }
@@ -236,6 +231,32 @@ void TInternalFields::Assign(const TPersistent& source) {
   uses_blobs_ = false;
   auto_inc_field_no_ = -1;
   ClearFieldIndexMap();
+}
+
+int CalculateCoreDataSize(host::TFieldType type) {
+  switch (type) {
+    case host::ftString:
+    case host::ftSmallint:
+    case host::ftWord:
+    case host::ftWideString:
+      return 2;
+    case host::ftInteger:
+    case host::ftAutoInc:
+      return 4;
+    case host::ftBoolean:
+      return 1;
+    case host::ftFloat:
+    case host::ftCurrency:
+    case host::ftBCD:
+    case host::ftDate:
+    case host::ftTime:
+    case host::ftDateTime:
+      return 8;
+    default:
+      TavDatabaseError(
+          10117, "CalculateCoreDataSize",
+          "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
+  }
 }
 
 }  // namespace tav

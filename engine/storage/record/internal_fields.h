@@ -26,14 +26,21 @@
 namespace tav {
 
 // The size of the record header that precedes the null flags.
-inline constexpr int RecordHeaderSize = 14;
+inline constexpr int kRecordHeaderSize = 14;
 // The most fields a table can have (slots in the field-index map).
-inline constexpr int MaximumFieldCount = 255;
+inline constexpr int kMaximumFieldCount = 255;
 
 // The bytes a field of `type` takes in the record image, length marker not
 // counted: 0 for the string types (their declared size is used) and for every
 // type a record cannot hold.
 int GetDefaultInternalFieldSize(host::TFieldType type);
+
+// The fixed part of a field's stored value: 2 for ftString, ftSmallint,
+// ftWord and ftWideString (for strings, the length prefix), 4 for ftInteger
+// and ftAutoInc, 1 for ftBoolean, 8 for ftFloat, ftCurrency, ftBCD, ftDate,
+// ftTime and ftDateTime. Any other type raises 10117 "Error in setting
+// CoreDataSize - field type not found: " and the type's name.
+int CalculateCoreDataSize(host::TFieldType type);
 
 // Whether `type` is stored as a BLOB reference (block address, value size).
 bool IsBlobFieldType(host::TFieldType type);
@@ -158,7 +165,7 @@ class TInternalFields : public host::TCollection {
   bool uses_blobs_ = false;
   int32_t auto_inc_field_no_ = -1;
   // Slot k: list position of the field whose FieldIndex is k; -1 = empty.
-  std::array<int32_t, MaximumFieldCount> field_index_map_;
+  std::array<int32_t, kMaximumFieldCount> field_index_map_;
 };
 
 }  // namespace tav

@@ -189,7 +189,7 @@ TEST(InternalFieldsTest, OpenRefusesBadFieldIndexes) {
 
   // More fields than the map has slots: refused, not written past the map.
   TInternalFields many;
-  for (int i = 0; i < MaximumFieldCount + 1; ++i) AddField(many, "F", ftBoolean);
+  for (int i = 0; i < kMaximumFieldCount + 1; ++i) AddField(many, "F", ftBoolean);
   EXPECT_EQ(AssertionOf([&] { many.Open(); }), "Invalid field index");
 }
 
@@ -260,4 +260,25 @@ TEST(InternalFieldsTest, AssignCopiesItemsAndForgetsTheLayout) {
 }
 
 }  // namespace
+TEST(InternalFieldsTest, CoreDataSizes) {
+  using namespace host;
+  for (TFieldType t : {ftString, ftSmallint, ftWord, ftWideString})
+    EXPECT_EQ(CalculateCoreDataSize(t), 2) << FieldTypeName(t);
+  for (TFieldType t : {ftInteger, ftAutoInc}) EXPECT_EQ(CalculateCoreDataSize(t), 4);
+  EXPECT_EQ(CalculateCoreDataSize(ftBoolean), 1);
+  for (TFieldType t : {ftFloat, ftCurrency, ftBCD, ftDate, ftTime, ftDateTime})
+    EXPECT_EQ(CalculateCoreDataSize(t), 8) << FieldTypeName(t);
+  try {
+    CalculateCoreDataSize(ftBlob);
+    ADD_FAILURE() << "a blob has no core size";
+  } catch (const ETavDatabaseError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10117);
+    EXPECT_NE(e.Message().find("Error in setting CoreDataSize - field type not found: " +
+                               FieldTypeName(ftBlob)),
+              std::string::npos);
+  }
+  EXPECT_THROW(CalculateCoreDataSize(ftLargeint), ETavDatabaseError);
+  EXPECT_THROW(CalculateCoreDataSize(ftUnknown), ETavDatabaseError);
+}
+
 }  // namespace tav

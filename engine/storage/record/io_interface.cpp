@@ -307,13 +307,13 @@ void TDiskIOInterface::Open() {
   if (BlockSize() == 0)
     TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Block size is 0");
   if (work_) {
-    if (TDBLogger* log = GDBLogger())
+    if (std::shared_ptr<TDBLogger> log = GDBLogger())
       log->LogItem("DiskInterface",
                    host::Format("Open- BlockSize %d FirstEmpty %d", {BlockSize(), FirstEmpty()}));
   }
   // Reopened with another block size, the old buffer would be too small.
   if (!work_ || work_size_ != 2 * uint64_t{BlockSize()}) {
-    if (uint64_t{BlockSize()} * 2 > TAV_MAX_FILE_END)
+    if (uint64_t{BlockSize()} * 2 > kMaxFileEnd)
       TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Block size too large");
     work_size_ = 2 * BlockSize();
     work_ = std::make_unique<uint8_t[]>(work_size_);
@@ -342,7 +342,7 @@ void TDiskIOInterface::CheckSize(uint32_t size, const char* caller) const {
 uint32_t TDiskIOInterface::FileEnd(bool refresh) {
   if (refresh || file_end_ == 0) {
     const int64_t end = DiskMgr()->GetFileSize();
-    file_end_ = end < 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(end, TAV_MAX_FILE_END));
+    file_end_ = end < 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(end, kMaxFileEnd));
   }
   return file_end_;
 }
@@ -389,8 +389,8 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
   if (!RunInRange(head, 1)) TavDatabaseErrorFmt(8581, caller, "%s %u", {kFreeChainDamaged, head});
   uint8_t* run = work_.get();
   DiskMgr()->ReadCustomSize(head, bs, run, TableID(), AccessFlags());
-  const uint32_t next = GetU32(run + TAV_FREE_BLOCK_NEXT);
-  const uint32_t count = GetU32(run + TAV_FREE_BLOCK_COUNT);
+  const uint32_t next = GetU32(run + kFreeBlockNext);
+  const uint32_t count = GetU32(run + kFreeBlockCount);
   // A free block starts with 8 zero bytes; anything else is a block in use
   // that a damaged link leads to, and handing it out would overwrite it.
   const bool zeroStart = GetU32(run) == 0 && GetU32(run + 4) == 0;
@@ -401,7 +401,7 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
   // head still names a free block.
   uint32_t newHead = next;
   if (count > 1) {
-    PutU32(run + TAV_FREE_BLOCK_COUNT, count - 1);
+    PutU32(run + kFreeBlockCount, count - 1);
     newHead = head + bs;
     DiskMgr()->WriteCustomSize(newHead, bs, run, TableID(), AccessFlags());
   }
@@ -438,12 +438,12 @@ uint32_t TDiskIOInterface::AllocateNewPages(uint32_t size, const void* data) {
   } else {
     bytes = (uint64_t{bs} + pageSize - 1) / pageSize * pageSize;
   }
-  if (bytes > TAV_MAX_FILE_END) TavDatabaseError(9600, "TDiskIOInterface.AllocateNewAddress");
+  if (bytes > kMaxFileEnd) TavDatabaseError(9600, "TDiskIOInterface.AllocateNewAddress");
   const uint32_t pages = static_cast<uint32_t>(bytes / pageSize);
   const uint32_t spare = static_cast<uint32_t>((bytes - bs) / bs);
   pages_.assign(static_cast<size_t>(bytes), 0);
   if (size && data) std::memcpy(pages_.data(), data, size);
-  if (spare > 0) PutU32(pages_.data() + bs + TAV_FREE_BLOCK_COUNT, spare);
+  if (spare > 0) PutU32(pages_.data() + bs + kFreeBlockCount, spare);
   const uint32_t address =
       DiskMgr()->WriteNewPages(TableID(), Usage(), pages_.data(), pages, AccessFlags());
   file_end_ = 0;
@@ -474,8 +474,8 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
       TavDatabaseErrorFmt(8581, caller, "Block already free %u", {address});
     uint8_t* buf = work_.get();
     std::memset(buf, 0, bs);
-    PutU32(buf + TAV_FREE_BLOCK_NEXT, FirstEmpty());
-    PutU32(buf + TAV_FREE_BLOCK_COUNT, n);
+    PutU32(buf + kFreeBlockNext, FirstEmpty());
+    PutU32(buf + kFreeBlockCount, n);
     // The other blocks of the run first, so that the head never names a run
     // whose blocks were not yet cleared.
     if (n > 1) {
@@ -567,7 +567,10 @@ void TDiskIOInterface::ListBlocks(host::TList& list) {
 }
 
 void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
-  if (DiskMgr()) DiskMgr()->TavFile().CacheMgr().ClearOwnedPages(static_cast<int32_t>(owner));
+  if (!DiskMgr()) return;
+  DiskMgr()->TavFile().CacheMgr().ClearOwnedPages(static_cast<int32_t>(owner));
+  // Another connection may have freed pages of the table.
+  if (DiskMgr()->MapPageMgr()) DiskMgr()->MapPageMgr()->ForgetPageOwners(owner);
 }
 
 TChainBounds TDiskIOInterface::GetChainBounds() {

@@ -60,21 +60,21 @@ enum TIOMode : uint8_t {
 
 // What the blocks of an interface hold: the low 4 bits of the page owner
 // word in the map pages (owner = TableID shl 4 or Usage).
-inline constexpr uint16_t TAV_USAGE_TABLEHEADER = 1;
-inline constexpr uint16_t TAV_USAGE_INDEX = 8;
-inline constexpr uint16_t TAV_USAGE_RECORD = 9;
-inline constexpr uint16_t TAV_USAGE_BLOB = 10;
+inline constexpr uint16_t kUsageTableHeader = 1;
+inline constexpr uint16_t kUsageIndex = 8;
+inline constexpr uint16_t kUsageRecord = 9;
+inline constexpr uint16_t kUsageBlob = 10;
 
 // Block sizes the engine sets up for its fixed users.
-inline constexpr uint32_t TAV_TABLEHEADER_BLOCK_SIZE = 256;
-inline constexpr uint32_t TAV_INDEX_BLOCK_SIZE = 4096;
+inline constexpr uint32_t kTableHeaderBlockSize = 256;
+inline constexpr uint32_t kIndexBlockSize = 4096;
 
 // A free disk block starts with 8 zero bytes, then the address of the next
 // free run and the number of free blocks in its own run (itself included);
 // the other blocks of a run are all zero.
-inline constexpr uint32_t TAV_FREE_BLOCK_NEXT = 8;
-inline constexpr uint32_t TAV_FREE_BLOCK_COUNT = 12;
-inline constexpr uint32_t TAV_FREE_BLOCK_HEADER = 16;
+inline constexpr uint32_t kFreeBlockNext = 8;
+inline constexpr uint32_t kFreeBlockCount = 12;
+inline constexpr uint32_t kFreeBlockHeader = 16;
 
 // Where the blocks of a chain read from storage may lie: [Low, High) for
 // every address a link names, and at most MaxBlocks blocks in one chain.

@@ -41,7 +41,7 @@ std::vector<uint32_t> Listed(TBaseIOInterface& io) {
 TEST(BaseIOInterface, OpenComputesThePageOwnerAndTheRestIsLeftToTheVariants) {
   TBaseIOInterface io;
   io.SetTableID(7);
-  io.SetUsage(TAV_USAGE_RECORD);
+  io.SetUsage(kUsageRecord);
   io.Open();
   EXPECT_EQ(io.PageOwner(), 7 * 16 + 9);
 
@@ -253,7 +253,7 @@ constexpr uint32_t kPage = test::TTestDatabase::kPageSize;
 class DiskIOInterfaceTest : public ::testing::Test {
  protected:
   TDiskMgr& mgr() { return db.Mgr(); }
-  void SetUpLocal(uint32_t blockSize, uint16_t usage = TAV_USAGE_RECORD) {
+  void SetUpLocal(uint32_t blockSize, uint16_t usage = kUsageRecord) {
     test::SetUpTableInterface(io, mgr(), usage, blockSize);
   }
   // What the free block at `address` says: {next, count}.
@@ -280,7 +280,7 @@ TEST_F(DiskIOInterfaceTest, OpenChecksItsSettingsInOrder) {
   io.SetDiskMgr(&mgr());
   EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }, &text), 8581);
   EXPECT_NE(text.find("Unable to open Disk IOInterface - Usage is not set"), std::string::npos);
-  io.SetUsage(TAV_USAGE_BLOB);
+  io.SetUsage(kUsageBlob);
   EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }, &text), 8581);
   EXPECT_NE(text.find("Unable to open Disk IOInterface - Block size is 0"), std::string::npos);
   io.SetBlockSize(512);
@@ -341,7 +341,7 @@ TEST_F(DiskIOInterfaceTest, ANewRequestBecomesOneBlockAndAFreeRun) {
 }
 
 TEST_F(DiskIOInterfaceTest, AWholePageBlockTakesOnePageAndLeavesNoRun) {
-  SetUpLocal(kPage, TAV_USAGE_INDEX);
+  SetUpLocal(kPage, kUsageIndex);
   const uint32_t a = Alloc(1);
   EXPECT_EQ(a % kPage, 0u);
   EXPECT_EQ(io.FirstEmpty(), 0u);
@@ -448,7 +448,7 @@ TEST_F(DiskIOInterfaceTest, OversizedRequestsAndTransfersRaise) {
 }
 
 TEST_F(DiskIOInterfaceTest, ByReferenceReadsLiveOnlyUntilTheNextCacheCall) {
-  SetUpLocal(kPage, TAV_USAGE_INDEX);
+  SetUpLocal(kPage, kUsageIndex);
   std::vector<uint32_t> a;
   for (int i = 0; i < 80; ++i) a.push_back(Alloc(i));
   uint8_t* p = io.ReadBlockByRef(a[0], kPage);
@@ -475,7 +475,7 @@ TEST_F(DiskIOInterfaceTest, EmptyFreesThePagesOfThisTableAndUsage) {
   SetUpLocal(512);
   for (int i = 0; i < 20; ++i) Alloc(i);
   TDiskIOInterface other;
-  test::SetUpTableInterface(other, mgr(), TAV_USAGE_BLOB, 512);
+  test::SetUpTableInterface(other, mgr(), kUsageBlob, 512);
   const uint32_t kept = other.AllocateNewAddress(512, Pattern(512, 7).data());
   io.Empty(true);
   EXPECT_FALSE(io.FirstEmptyValid());
@@ -537,7 +537,7 @@ class GlobalDiskIOInterfaceTest : public DiskIOInterfaceTest {
   void SetUp() override {
     io.SetDiskMgr(&mgr());
     io.SetTableID(5);
-    io.SetUsage(TAV_USAGE_TABLEHEADER);
+    io.SetUsage(kUsageTableHeader);
     io.SetBlockSize(256);
     io.SetGlobalFirstEmptyOffset(kHdrTableHeadersFirstEmpty);
     io.Open();
@@ -558,7 +558,7 @@ TEST_F(GlobalDiskIOInterfaceTest, TheHeadLivesInTheGlobalHeader) {
   TDiskIOInterface other;
   other.SetDiskMgr(&mgr());
   other.SetTableID(6);
-  other.SetUsage(TAV_USAGE_TABLEHEADER);
+  other.SetUsage(kUsageTableHeader);
   other.SetBlockSize(256);
   other.SetGlobalFirstEmptyOffset(kHdrTableHeadersFirstEmpty);
   other.Open();

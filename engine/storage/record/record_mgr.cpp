@@ -45,6 +45,7 @@ void TRecordMgr::Open(TBaseIOInterface* ioInterface) {
   string_checks_ = std::move(checks);
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(record_size_));
   io_ = ioInterface;
+  owner_check_.Open(*io_);
   // Opening again must not give a field two streams.
   blob_mgr_->Clear();
   for (int i = 0; i < fields_->Count(); ++i) {
@@ -57,6 +58,7 @@ void TRecordMgr::Open(TBaseIOInterface* ioInterface) {
 }
 
 void TRecordMgr::Close() {
+  owner_check_.Close();
   string_checks_.clear();
   fields_->Close();
   blob_mgr_->Clear();
@@ -68,6 +70,7 @@ void TRecordMgr::RequireOpen(const char* caller) const {
   if (!buffer_) TavDatabaseError(8576, caller);
 }
 
+
 uint32_t TRecordMgr::AddRecord(const void* buffer) {
   RequireOpen("TRecordMgr.AddRecord");
   const uint32_t address = io_->AllocateNewAddress(static_cast<uint32_t>(record_size_), buffer);
@@ -77,6 +80,7 @@ uint32_t TRecordMgr::AddRecord(const void* buffer) {
 
 void TRecordMgr::ReadRecord(uint32_t address, void* buffer, bool keepCopy) {
   RequireOpen("TRecordMgr.ReadRecord");
+  owner_check_.Check(address, "TRecordMgr.ReadRecord");
   io_->ReadBlock(address, static_cast<uint32_t>(record_size_), buffer);
   CheckRecord(static_cast<const uint8_t*>(buffer), address, "TRecordMgr.ReadRecord");
   if (keepCopy) {
@@ -87,6 +91,7 @@ void TRecordMgr::ReadRecord(uint32_t address, void* buffer, bool keepCopy) {
 
 uint8_t* TRecordMgr::ReadRecordByRef(uint32_t address) {
   RequireOpen("TRecordMgr.ReadRecordByRef");
+  owner_check_.Check(address, "TRecordMgr.ReadRecordByRef");
   uint8_t* record = io_->ReadBlockByRef(address, static_cast<uint32_t>(record_size_));
   CheckRecord(record, address, "TRecordMgr.ReadRecordByRef");
   return record;
@@ -106,12 +111,14 @@ void TRecordMgr::CheckRecord(const uint8_t* record, uint32_t address, const char
 
 void TRecordMgr::UpdateRecord(uint32_t address, const void* buffer) {
   RequireOpen("TRecordMgr.UpdateRecord");
+  owner_check_.Check(address, "TRecordMgr.UpdateRecord");
   io_->WriteBlock(address, static_cast<uint32_t>(record_size_), buffer);
   std::memcpy(buffer_.get(), buffer, static_cast<size_t>(record_size_));
 }
 
 void TRecordMgr::DeleteRecord(uint32_t address) {
   RequireOpen("TRecordMgr.DeleteRecord");
+  owner_check_.Check(address, "TRecordMgr.DeleteRecord");
   io_->ReleaseBlock(address, static_cast<uint32_t>(record_size_));
   blob_mgr_->InvalidateStreams();
 }

@@ -16,6 +16,12 @@
 //  - Records read back are checked before they are handed out: a string
 //    field whose length marker exceeds its size raises 8581, so readers of
 //    the image may trust the markers.
+//  - On disk every address handed in (from an index leaf, a bookmark) is
+//    checked before the block is read, written or freed: each page the
+//    block touches must be one of this table's record pages (its map entry
+//    is the interface's PageOwner) and, where a request is one page, the
+//    block must start at a whole block in it (block_owner.h). Anything else
+//    raises 8581 and nothing is touched.
 //  - The interface is borrowed and must outlive the open record manager.
 #pragma once
 
@@ -24,6 +30,7 @@
 #include <vector>
 
 #include "engine/storage/record/blob.h"
+#include "engine/storage/record/block_owner.h"
 #include "engine/storage/record/internal_fields.h"
 #include "engine/storage/record/io_interface.h"
 #include "host/rtl/object.h"
@@ -80,6 +87,7 @@ class TRecordMgr : public host::TObject {
   };
 
   TBaseIOInterface* io_ = nullptr;
+  TBlockOwnerCheck owner_check_;  // addresses handed in name this table's records
   std::unique_ptr<TBlobMgr> blob_mgr_;
   std::unique_ptr<TInternalFields> fields_;
   int32_t record_size_ = 0;

@@ -6,9 +6,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/testing/storage_test_support.h"
+#include "engine/storage/testing/table_test_support.h"
+#include "os/file.h"
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -55,7 +59,7 @@ class RecordMgrTest : public ::testing::TestWithParam<test::TBackendKind> {
   void SetUp() override {
     AddFields(mgr.Fields());
     size = mgr.Fields().RecordSize();
-    backend = test::MakeBackend(GetParam(), TAV_USAGE_RECORD, static_cast<uint32_t>(size));
+    backend = test::MakeBackend(GetParam(), kUsageRecord, static_cast<uint32_t>(size));
     mgr.SetRecordSize(size);
     mgr.Open(&backend->IO());
   }
@@ -226,7 +230,7 @@ TEST(RecordMgrFile, RecordsSurviveCloseAndReopenAndFreedBlocksComeBackFirst) {
   auto open = [&](TRecordMgr& mgr, TDiskIOInterface& io, uint32_t head) {
     AddFields(mgr.Fields());
     mgr.SetRecordSize(mgr.Fields().RecordSize());
-    test::SetUpTableInterface(io, db.Mgr(), TAV_USAGE_RECORD,
+    test::SetUpTableInterface(io, db.Mgr(), kUsageRecord,
                               static_cast<uint32_t>(mgr.RecordSize()), head);
     mgr.Open(&io);
   };
@@ -260,6 +264,200 @@ TEST(RecordMgrFile, RecordsSurviveCloseAndReopenAndFreedBlocksComeBackFirst) {
   EXPECT_EQ(std::count(a.begin(), a.end(), fresh), 0);
   mgr.ReadRecord(a[10], got.data(), false);
   EXPECT_EQ(got, Record(size, 401));
+}
+
+std::string FileBytes(const std::string& path) {
+  auto f = os::TOSFile::Open(path, os::TFileAccess::Read, os::TFileShare::DenyNone);
+  std::string s(static_cast<size_t>(f->Size()), '\0');
+  f->Read(0, s.data(), s.size());
+  return s;
+}
+
+// Addresses that an index leaf or a bookmark may name once damaged: none
+// lies in table 5's record pages, and each is refused before anything is
+// read, written or freed.
+TEST(RecordMgrFile, AnAddressOutsideTheTablesRecordPagesIsRefusedAndNothingChanges) {
+  test::TTestDatabase db;
+  TRecordMgr mine, theirs;
+  TDiskIOInterface myRecords, theirRecords, myIndex;
+  AddFields(mine.Fields());
+  AddFields(theirs.Fields());
+  const int32_t size = mine.Fields().RecordSize();
+  mine.SetRecordSize(size);
+  theirs.SetRecordSize(size);
+  test::SetUpTableInterface(myRecords, db.Mgr(), kUsageRecord, static_cast<uint32_t>(size));
+  test::SetUpTableInterface(myIndex, db.Mgr(), kUsageIndex, 4096);
+  theirRecords.SetDiskMgr(&db.Mgr());
+  theirRecords.SetTableID(6);
+  theirRecords.SetUsage(kUsageRecord);
+  theirRecords.SetBlockSize(static_cast<uint32_t>(size));
+  theirRecords.SetAccessFlags(kAccessCached);
+  theirRecords.SetFirstEmptyValid(true);
+  theirRecords.Open();
+  mine.Open(&myRecords);
+  theirs.Open(&theirRecords);
+
+  std::vector<uint32_t> a, b;
+  for (int i = 0; i < 40; ++i) {
+    a.push_back(mine.AddRecord(Record(size, i).data()));
+    b.push_back(theirs.AddRecord(Record(size, 100 + i).data()));
+  }
+  const std::vector<uint8_t> zeros(4096, 0);
+  const uint32_t node = myIndex.AllocateNewAddress(4096, zeros.data());
+  const uint32_t freed = db.Mgr().WriteNewPages(7, kUsageRecord, zeros.data(), 1, 0);
+  db.Mgr().ReleasePages(freed, 1);
+  const uint32_t end = static_cast<uint32_t>(db.Mgr().GetFileSize());
+
+  const struct {
+    const char* What;
+    uint32_t Address;
+  } kCases[] = {{"another table's record", b[7]},
+                {"a free page", freed},
+                {"inside a free page", freed + static_cast<uint32_t>(size)},
+                {"this table's index node", node},
+                {"address 0", 0},
+                {"the global header", 1024},
+                {"the first map page", 5 * 4096},
+                {"past the end of file", end + 4096},
+                {"the last bytes a file may hold", 0x7FFFFFF0u}};
+  const uint32_t head = myRecords.FirstEmpty();
+  const std::string before = FileBytes(db.Path());
+  std::vector<uint8_t> buf(static_cast<size_t>(size));
+  for (const auto& c : kCases) {
+    EXPECT_EQ(ErrorCodeOf([&] { mine.DeleteRecord(c.Address); }), 8581) << c.What;
+    EXPECT_EQ(ErrorCodeOf([&] { mine.UpdateRecord(c.Address, Record(size, 1).data()); }), 8581)
+        << c.What;
+    EXPECT_EQ(ErrorCodeOf([&] { mine.ReadRecord(c.Address, buf.data(), false); }), 8581)
+        << c.What;
+    EXPECT_EQ(ErrorCodeOf([&] { mine.ReadRecordByRef(c.Address); }), 8581) << c.What;
+  }
+  EXPECT_EQ(myRecords.FirstEmpty(), head) << "nothing joined this table's free chain";
+  EXPECT_EQ(FileBytes(db.Path()), before) << "nothing was written";
+  for (int i = 0; i < 40; ++i) {
+    theirs.ReadRecord(b[static_cast<size_t>(i)], buf.data(), false);
+    EXPECT_EQ(buf, Record(size, 100 + i)) << i;
+  }
+  // The table's own records still pass, freed and reused alike.
+  mine.DeleteRecord(a[3]);
+  EXPECT_EQ(mine.AddRecord(Record(size, 77).data()), a[3]);
+  mine.ReadRecord(a[3], buf.data(), false);
+  EXPECT_EQ(buf, Record(size, 77));
+}
+
+// Creates tables "A" and "B" alike in `db`; returns their ids.
+std::pair<int32_t, int32_t> CreateTwoTables(test::TTestDatabaseFile& db,
+                                            const std::vector<test::TTableFieldDesc>& fields,
+                                            const std::vector<test::TTableIndexDesc>& indexes) {
+  TTableDef defA(nullptr), defB(nullptr);
+  test::BuildTableDef(defA, "A", false, fields, indexes);
+  test::BuildTableDef(defB, "B", false, fields, indexes);
+  EXPECT_EQ(db.Tables().CreateTableDef("A", defA), 0);
+  EXPECT_EQ(db.Tables().CreateTableDef("B", defB), 0);
+  return {defA.TableID(), defB.TableID()};
+}
+
+// A leaf of table A's index damaged to name a record of table B: finding
+// the key hands out B's address, and reading or deleting through it is
+// refused with nothing freed; B is untouched.
+TEST(RecordMgrFile, ADamagedLeafNamingAnotherTablesRecordFreesNothing) {
+  using namespace test;
+  const std::vector<TTableFieldDesc> fields = {{"ID", host::ftInteger}, {"NAME", host::ftString, 10}};
+  const std::vector<TTableIndexDesc> indexes = {{"ById", "ID", true}};
+  os::test::TTempDir dir;
+  const std::string path = dir / "two.tav";
+  int32_t idA = 0, idB = 0;
+  uint32_t victim = 0, target = 0;
+  {
+    TTestDatabaseFile db(path, true);
+    std::tie(idA, idB) = CreateTwoTables(db, fields, indexes);
+    auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
+    auto b = OpenStoredTable(db.Tables(), "B", idB, fields, indexes);
+    for (int i = 0; i < 20; ++i) {
+      for (TTableConnection* c : {a.get(), b.get()}) {
+        std::vector<uint8_t> rec = c->NewRecord();
+        c->SetInteger(rec, "ID", i);
+        c->SetString(rec, "NAME", "n" + std::to_string(i));
+        const uint32_t at = c->Insert(rec);
+        if (i == 5) (c == a.get() ? victim : target) = at;
+      }
+    }
+  }
+  // Every copy of the victim's address in A's index pages becomes B's.
+  std::vector<uint32_t> indexPages;
+  {
+    TTestDatabaseFile db(path, false);
+    const uint32_t pages = static_cast<uint32_t>(db.DiskMgr().GetFileSize() / 4096);
+    for (uint32_t p = 6; p < pages; ++p)
+      if (db.DiskMgr().GetPageOwnerCode(p * 4096) == idA * 16 + kUsageIndex)
+        indexPages.push_back(p);
+  }
+  ASSERT_FALSE(indexPages.empty());
+  std::string bytes = FileBytes(path);
+  int patched = 0;
+  for (uint32_t p : indexPages) {
+    for (size_t at = p * 4096; at + 4 <= (p + 1) * size_t{4096}; ++at) {
+      if (GetU32(reinterpret_cast<const uint8_t*>(bytes.data()) + at) != victim) continue;
+      PutU32(reinterpret_cast<uint8_t*>(bytes.data()) + at, target);
+      ++patched;
+    }
+  }
+  ASSERT_GT(patched, 0);
+  {
+    auto f = os::TOSFile::Open(path, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+    f->Write(0, bytes.data(), bytes.size());
+  }
+  {
+    TTestDatabaseFile db(path, false);
+    auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
+    const std::vector<uint32_t> found = a->Find("ById", host::Variant(5));
+    ASSERT_EQ(found, std::vector<uint32_t>{target});
+    EXPECT_EQ(ErrorCodeOf([&] { a->Read(target); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().DeleteRecord(target); }), 8581);
+  }
+  EXPECT_EQ(FileBytes(path), bytes) << "nothing was freed or written";
+  TTestDatabaseFile db(path, false);
+  auto b = OpenStoredTable(db.Tables(), "B", idB, fields, indexes);
+  EXPECT_EQ(CheckIndexesAgree(*b), "");
+  EXPECT_EQ(b->Read(target)[kRecLogicalNo], 6);
+}
+
+// Table A's record page, once checked, is remembered as A's. When A is
+// emptied (here or by another connection) and table B is given the page, an
+// address in it is refused for A again.
+TEST(RecordMgrFile, APageGivenToAnotherTableIsNoLongerTakenAsTheOldOwners) {
+  using namespace test;
+  const std::vector<TTableFieldDesc> fields = {{"ID", host::ftInteger}};
+  const std::vector<TTableIndexDesc> indexes = {{"ById", "ID", true}};
+  for (const bool elsewhere : {false, true}) {
+    os::test::TTempDir dir;
+    const std::string path = dir / "reuse.tav";
+    TTestDatabaseFile db(path, true);
+    const auto [idA, idB] = CreateTwoTables(db, fields, indexes);
+    auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
+    std::vector<uint8_t> rec = a->NewRecord();
+    a->SetInteger(rec, "ID", 1);
+    const uint32_t old = a->Insert(rec);
+    a->Read(old);  // A's page is now known as A's
+    {
+      std::unique_ptr<TTestDatabaseFile> other;
+      TTestDatabaseFile* where = &db;
+      if (elsewhere) {
+        other = std::make_unique<TTestDatabaseFile>(path, false);
+        where = other.get();
+      }
+      auto a2 = elsewhere ? OpenStoredTable(where->Tables(), "A", idA, fields, indexes)
+                          : nullptr;
+      (elsewhere ? *a2 : *a).Empty();
+      auto b = OpenStoredTable(where->Tables(), "B", idB, fields, indexes);
+      std::vector<uint8_t> brec = b->NewRecord();
+      b->SetInteger(brec, "ID", 7);
+      ASSERT_EQ(b->Insert(brec), old) << "B is given A's freed page";
+    }
+    a->Begin();
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(old, rec.data(), false); }), 8581)
+        << (elsewhere ? "another connection" : "this connection");
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().DeleteRecord(old); }), 8581);
+  }
 }
 
 }  // namespace

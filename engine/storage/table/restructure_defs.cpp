@@ -1,6 +1,6 @@
 #include "engine/storage/table/restructure_defs.h"
 
-#include "engine/storage/base/tav_compare.h"
+#include "engine/storage/record/internal_fields.h"
 
 #include <algorithm>
 #include <vector>

@@ -26,7 +26,7 @@ constexpr int64_t kMinIndexPageSize = 512;
 }  // namespace
 
 uint32_t TableIndexPageSize(const TInternalIndexDefs& defs, const char* caller) {
-  const uint32_t size = defs.Count() > 0 ? defs.Items(0)->IndexPageSize() : TAV_INDEX_PAGE_SIZE;
+  const uint32_t size = defs.Count() > 0 ? defs.Items(0)->IndexPageSize() : kIndexPageSize;
   for (int i = 0; i < defs.Count(); ++i)
     if (defs.Items(i)->IndexPageSize() != size)
       TavDatabaseError(8581, caller, "Index page sizes differ");
@@ -49,13 +49,13 @@ void CheckTableIndexSlots(const TInternalIndexDefs& defs, int32_t slotCount, con
 uint32_t TableAccessFlags(TEncryptionLevel level) {
   switch (level) {
     case encWeak:
-      return TAV_ACCESS_CACHED | TAV_ACCESS_XOR;
+      return kAccessCached | kAccessXor;
     case encStrong:
-      return TAV_ACCESS_CACHED | TAV_ACCESS_BLOWFISH;
+      return kAccessCached | kAccessBlowfish;
     case encNone:
       break;
   }
-  return TAV_ACCESS_CACHED;
+  return kAccessCached;
 }
 
 TTableDef::TTableDef(host::TComponent* owner)
@@ -135,7 +135,7 @@ void TTableDef::Clear() {
   security_level_ = 0;
   memory_ = false;
   record_size_ = 0;
-  default_blob_size_ = TAV_DEFAULT_TABLE_BLOB_SIZE;
+  default_blob_size_ = kDefaultTableBlobSize;
   uses_blobs_ = false;
   sort_order_ = soANSI;
   internal_table_ = false;
@@ -225,8 +225,8 @@ void TTableDef::OpenMemory() {
   const char* caller = "TTableDef.InternalOpen";
   const uint32_t pageSize = TableIndexPageSize(*internal_index_defs_, caller);
   const int32_t recordSize = internal_fields_->RecordSize();
-  CheckBlockSize(recordSize, RecordHeaderSize + 1, "Record size", caller);
-  CheckBlockSize(default_blob_size_, TAV_BLOB_BLOCK_DATA + 1, "Blob block size", caller);
+  CheckBlockSize(recordSize, kRecordHeaderSize + 1, "Record size", caller);
+  CheckBlockSize(default_blob_size_, kBlobBlockData + 1, "Blob block size", caller);
 
   auto index = std::make_unique<TMemoryIOInterface>();
   auto blob = std::make_unique<TMemoryIOInterface>();
@@ -235,7 +235,7 @@ void TTableDef::OpenMemory() {
   blob->SetBlockSize(static_cast<uint32_t>(default_blob_size_));
   record->SetBlockSize(static_cast<uint32_t>(recordSize));
   const std::pair<TMemoryIOInterface*, uint16_t> all[] = {
-      {index.get(), TAV_USAGE_INDEX}, {blob.get(), TAV_USAGE_BLOB}, {record.get(), TAV_USAGE_RECORD}};
+      {index.get(), kUsageIndex}, {blob.get(), kUsageBlob}, {record.get(), kUsageRecord}};
   for (const auto& [io, usage] : all) {
     io->SetTableID(static_cast<uint16_t>(table_id_));
     io->SetUsage(usage);
@@ -243,7 +243,7 @@ void TTableDef::OpenMemory() {
     io->Open();
   }
   std::vector<uint8_t> leaf(pageSize, 0);
-  leaf[TAV_NODE_LEAF] = 1;
+  leaf[kNodeLeaf] = 1;
   for (int i = 0; i < internal_index_defs_->Count(); ++i) {
     const int32_t slot = internal_index_defs_->Items(i)->IndexSequence();
     table_header_->SetIndexRoot(slot, index->AllocateNewAddress(pageSize, leaf.data()));
@@ -263,9 +263,9 @@ void TTableDef::OpenDisk(TDiskMgr* diskMgr) {
   if (internal_fields_->RecordSize() == 0) internal_fields_->SetDefaultOffsets();
   const uint32_t pageSize = TableIndexPageSize(*internal_index_defs_, caller);
   const int32_t recordSize = internal_fields_->RecordSize();
-  CheckBlockSize(recordSize, RecordHeaderSize + 1, "Record size", caller);
+  CheckBlockSize(recordSize, kRecordHeaderSize + 1, "Record size", caller);
   if (uses_blobs_)
-    CheckBlockSize(default_blob_size_, TAV_BLOB_BLOCK_DATA + 1, "Blob block size", caller);
+    CheckBlockSize(default_blob_size_, kBlobBlockData + 1, "Blob block size", caller);
 
   auto index = std::make_unique<TDiskIOInterface>();
   auto blob = std::make_unique<TDiskIOInterface>();
@@ -279,7 +279,7 @@ void TTableDef::OpenDisk(TDiskMgr* diskMgr) {
   record->SetFirstEmpty(table_header_->GetRecordFirstEmpty());
   record->SetFirstEmptyValid(true);
   const std::pair<TDiskIOInterface*, uint16_t> all[] = {
-      {index.get(), TAV_USAGE_INDEX}, {blob.get(), TAV_USAGE_BLOB}, {record.get(), TAV_USAGE_RECORD}};
+      {index.get(), kUsageIndex}, {blob.get(), kUsageBlob}, {record.get(), kUsageRecord}};
   for (const auto& [io, usage] : all) {
     io->SetDiskMgr(diskMgr);
     io->SetTableID(static_cast<uint16_t>(table_id_));
@@ -355,7 +355,7 @@ void TTableDef::DebugSetDefs() {
     d->SetUnique(true);
     d->SetMaintained(true);
     d->SetIndexSequence(i);
-    d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
+    d->SetIndexPageSize(kIndexPageSize);
     d->SetKeyDataOffset(CalculateKeyDataOffset(1));
     TKeyFields one;
     one.Add()->Assign(*k);

@@ -44,7 +44,7 @@ enum TEncryptionLevel : uint8_t { encNone = 0, encWeak = 1, encStrong = 2 };
 uint32_t TableAccessFlags(TEncryptionLevel level);
 
 // The BLOB block size of a new definition.
-inline constexpr int32_t TAV_DEFAULT_TABLE_BLOB_SIZE = 512;
+inline constexpr int32_t kDefaultTableBlobSize = 512;
 
 // The index page size of a table: one interface serves all its indexes, so
 // their definitions must agree (4096 without any). 8581 for sizes that
@@ -173,7 +173,7 @@ class TTableDef : public host::TComponent {
   int32_t security_level_ = 0;
   bool memory_ = false;
   int32_t record_size_ = 0;
-  int32_t default_blob_size_ = TAV_DEFAULT_TABLE_BLOB_SIZE;
+  int32_t default_blob_size_ = kDefaultTableBlobSize;
   bool uses_blobs_ = false;
   TSortOrder sort_order_ = soANSI;
   bool internal_table_ = false;

@@ -108,7 +108,7 @@ std::vector<uint32_t> CollectIndexBlocks(TBaseIOInterface& io, TDiskMgr& disk,
     const uint32_t root = header.GetIndexRoot(slot);
     const uint32_t depth = header.GetIndexDepth(slot);
     if (root == 0 && depth == 0) continue;
-    if (root == 0 || depth == 0 || depth > TAV_MAX_TREE_DEPTH)
+    if (root == 0 || depth == 0 || depth > kMaxTreeDepth)
       corrupt("Index root or depth out of range", root);
     std::vector<std::pair<uint32_t, uint32_t>> stack{{root, 0}};
     while (!stack.empty()) {
@@ -119,17 +119,18 @@ std::vector<uint32_t> CollectIndexBlocks(TBaseIOInterface& io, TDiskMgr& disk,
       if (!seen.insert(address).second || seen.size() > maxBlocks)
         corrupt("Node reached twice", address);
       io.ReadBlock(address, blockSize, node.data());
-      const bool leaf = Get32(node.data() + TAV_NODE_LEAF) != 0;
-      const uint32_t used = Get32(node.data() + TAV_NODE_USED);
+      const bool leaf = Get32(node.data() + kNodeLeaf) != 0;
+      const uint32_t used = Get32(node.data() + kNodeUsed);
       if (leaf != (level + 1 == depth)) corrupt("Node at the wrong level", address);
-      if (used > blockSize - TAV_NODE_HEADER_SIZE) corrupt("Node used size out of range", address);
+      if (used > blockSize - kNodeHeaderSize) corrupt("Node used size out of range", address);
       blocks.push_back(address);
       if (leaf) continue;
-      const uint8_t* entries = node.data() + TAV_NODE_HEADER_SIZE;
+      const uint8_t* entries = node.data() + kNodeHeaderSize;
       for (uint32_t pos = 0; pos < used;) {
-        if (used - pos < static_cast<uint32_t>(KeyEntryHeaderSize)) corrupt("Entry cut off", address);
+        if (used - pos < static_cast<uint32_t>(kKeyEntryHeaderSize))
+          corrupt("Entry cut off", address);
         const uint32_t length = GetKeyEntryLength(entries + pos);
-        if (length < static_cast<uint32_t>(KeyEntryHeaderSize) || length > used - pos)
+        if (length < static_cast<uint32_t>(kKeyEntryHeaderSize) || length > used - pos)
           corrupt("Entry length out of range", address);
         stack.emplace_back(GetKeyEntryAddress(entries + pos), level + 1);
         pos += length;
@@ -312,7 +313,7 @@ std::unique_ptr<TDiskIOInterface> TDiskTableDefMgr::NewIndexInterface(
   auto io = std::make_unique<TDiskIOInterface>();
   io->SetDiskMgr(disk_mgr_);
   io->SetTableID(static_cast<uint16_t>(definition.TableID()));
-  io->SetUsage(TAV_USAGE_INDEX);
+  io->SetUsage(kUsageIndex);
   io->SetBlockSize(TableIndexPageSize(definition.InternalIndexDefs(), "TDiskTableDefMgr"));
   io->SetGlobalFirstEmptyOffset(kHdrIndexesFirstEmpty);
   // The master reads these blocks through the page cache: written
@@ -325,7 +326,7 @@ void TDiskTableDefMgr::CreateIndexRoots(TDiskIOInterface& io, const TTableDef& d
                                         TTableHeader& header) {
   const TInternalIndexDefs& defs = definition.InternalIndexDefs();
   std::vector<uint8_t> leaf(io.BlockSize(), 0);
-  leaf[TAV_NODE_LEAF] = 1;
+  leaf[kNodeLeaf] = 1;
   for (int i = 0; i < defs.Count(); ++i) {
     const int32_t slot = defs.Items(i)->IndexSequence();
     header.SetIndexRoot(slot, io.AllocateNewAddress(io.BlockSize(), leaf.data()));
@@ -364,8 +365,8 @@ int TDiskTableDefMgr::CreateTableDef(const std::string& tableName, TTableDef& de
     // left record and BLOB pages owned by it, which the new table would list
     // among its own (its records are found by page owner). Index pages are
     // left alone: with larger pages they hold blocks of the shared chain.
-    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_RECORD, true);
-    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_BLOB, true);
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), kUsageRecord, true);
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), kUsageBlob, true);
     TTableDef probe(nullptr);
     probe.Assign(definition);
     probe.SetTableID(id);
@@ -466,8 +467,8 @@ int TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& definition) 
     diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), 0, false);
   } else {
     for (uint32_t address : indexBlocks) io->ReleaseBlock(address, io->BlockSize());
-    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_RECORD, true);
-    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), TAV_USAGE_BLOB, true);
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), kUsageRecord, true);
+    diskMgr.DeleteOwnedPages(static_cast<uint32_t>(id), kUsageBlob, true);
   }
   definition.SetTableID(0);
   return 0;
@@ -532,13 +533,13 @@ void TDiskTableDefMgr::RestructureTableDef(TTableDef& definition,
   const uint32_t table = static_cast<uint32_t>(id);
   if (fieldData) {
     // New records come: the records and their BLOBs go.
-    diskMgr.DeleteOwnedPages(table, TAV_USAGE_RECORD, true);
-    diskMgr.DeleteOwnedPages(table, TAV_USAGE_BLOB, true);
+    diskMgr.DeleteOwnedPages(table, kUsageRecord, true);
+    diskMgr.DeleteOwnedPages(table, kUsageBlob, true);
   }
   // The records may stay, but the old trees' blocks would otherwise stay
   // owned by the table with nothing pointing at them.
   if (byOwner) {
-    diskMgr.DeleteOwnedPages(table, TAV_USAGE_INDEX, true);
+    diskMgr.DeleteOwnedPages(table, kUsageIndex, true);
   } else {
     for (uint32_t address : oldBlocks) io->ReleaseBlock(address, io->BlockSize());
   }
@@ -590,8 +591,8 @@ void TMemoryTableDefMgr::Open() {
   // empty directory.
   own_header_mgr_.reset();
   memory_interface_ = std::make_unique<TMemoryIOInterface>();
-  memory_interface_->SetBlockSize(TAV_INDEX_BLOCK_SIZE);
-  memory_interface_->SetUsage(TAV_USAGE_TABLEHEADER);
+  memory_interface_->SetBlockSize(kIndexBlockSize);
+  memory_interface_->SetUsage(kUsageTableHeader);
   memory_interface_->Open();
   const std::vector<uint8_t> zeros(kTableDirectorySize, 0);
   const uint32_t directory = memory_interface_->AllocateNewAddress(kTableDirectorySize, zeros.data());

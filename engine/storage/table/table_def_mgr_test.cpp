@@ -56,8 +56,8 @@ TEST_F(DiskTableDefMgrTest, OpenNeedsTheDirectoryInterfaceAndAddress) {
   EXPECT_EQ(ErrorCodeOf([&] { m.Open(); }), 8579);
   TDiskIOInterface sysHeaders;
   sysHeaders.SetDiskMgr(&db_.DiskMgr());
-  sysHeaders.SetUsage(TAV_USAGE_TABLEHEADER);
-  sysHeaders.SetBlockSize(TAV_TABLEHEADER_BLOCK_SIZE);
+  sysHeaders.SetUsage(kUsageTableHeader);
+  sysHeaders.SetBlockSize(kTableHeaderBlockSize);
   sysHeaders.SetGlobalFirstEmptyOffset(kHdrSystemHeadersFirstEmpty);
   sysHeaders.Open();
   m.SetHdrDiskInterface(&sysHeaders);
@@ -95,9 +95,9 @@ TEST_F(DiskTableDefMgrTest, CreateRefusesWhatCannotBeATableAndLeavesNothing) {
   for (int i = 0; i < 34; ++i) {
     TInternalIndexDef* d = bad.InternalIndexDefs().Add();
     d->SetIndexSequence(i + 2);
-    d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
+    d->SetIndexPageSize(kIndexPageSize);
   }
-  bad.InternalIndexDefs().Items(1)->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
+  bad.InternalIndexDefs().Items(1)->SetIndexPageSize(kIndexPageSize);
   EXPECT_EQ(ErrorCodeOf([&] { Tables().CreateTableDef("B", bad); }), 8581);  // 36 slots
   EXPECT_EQ(Headers().Directory().Count(), 1);
   EXPECT_EQ(Tables().MasterCount(), 1);
@@ -262,7 +262,7 @@ TEST_F(DiskTableDefMgrTest, RestructureWithoutDataChangesKeepsTheTable) {
     TInternalIndexDef* d = wide.InternalIndexDefs().Add();
     d->SetIndexName("X" + std::to_string(i));
     d->SetIndexSequence(i);
-    d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
+    d->SetIndexPageSize(kIndexPageSize);
   }
   ni.SetChangeStatus(dcAdded);
   EXPECT_EQ(ErrorCodeOf([&] { Tables().RestructureTableDef(wide, details); }), 8581);

@@ -21,7 +21,7 @@ using test::ErrorCodeOf;
 struct TMemoryHeader {
   explicit TMemoryHeader(int32_t indexCount) {
     io.SetBlockSize(4096);
-    io.SetUsage(TAV_USAGE_TABLEHEADER);
+    io.SetUsage(kUsageTableHeader);
     io.Open();
     const std::vector<uint8_t> zero(kTableDirectorySize, 0);
     mgr.SetBaseAddress(io.AllocateNewAddress(kTableDirectorySize, zero.data()));
@@ -167,13 +167,13 @@ TEST(TableDef, MemoryMasterOpensWithAnEmptyRootPerIndex) {
   EXPECT_EQ(index->BlockCount(), 2);
   EXPECT_EQ(def.RecordInterface()->BlockSize(), static_cast<uint32_t>(def.RecordSize()));
   EXPECT_EQ(def.BlobInterface()->BlockSize(), 512u);
-  EXPECT_EQ(def.RecordInterface()->Usage(), TAV_USAGE_RECORD);
+  EXPECT_EQ(def.RecordInterface()->Usage(), kUsageRecord);
   EXPECT_EQ(def.BlobInterface()->AccessFlags(), 5u);
   for (int i = 0; i < 2; ++i) {
     const uint32_t root = h.header->GetIndexRoot(i);
     uint8_t node[16];
     index->ReadBlockHeader(root, 16, node);
-    EXPECT_EQ(node[TAV_NODE_LEAF], 1);
+    EXPECT_EQ(node[kNodeLeaf], 1);
     EXPECT_EQ(h.header->GetIndexDepth(i), 1);
   }
   // A copy borrows; closing it leaves the master's storage alone.
@@ -216,9 +216,9 @@ TEST(TableDef, StoredSizesAreBoundedBeforeAnythingOpens) {
 }
 
 TEST(TableDef, AccessFlagsFollowTheEncryptionLevel) {
-  EXPECT_EQ(TableAccessFlags(encNone), TAV_ACCESS_CACHED);
-  EXPECT_EQ(TableAccessFlags(encWeak), TAV_ACCESS_CACHED | TAV_ACCESS_XOR);
-  EXPECT_EQ(TableAccessFlags(encStrong), TAV_ACCESS_CACHED | TAV_ACCESS_BLOWFISH);
+  EXPECT_EQ(TableAccessFlags(encNone), kAccessCached);
+  EXPECT_EQ(TableAccessFlags(encWeak), kAccessCached | kAccessXor);
+  EXPECT_EQ(TableAccessFlags(encStrong), kAccessCached | kAccessBlowfish);
 }
 
 TEST(TableDef, DebugDefinitionOpensAsATable) {

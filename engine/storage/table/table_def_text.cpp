@@ -35,7 +35,7 @@ void TextToTableDef(std::string_view text, TTableDef& def) {
   try {
     host::ReadComponent(text, read, TableDefTextLimits());
   } catch (const host::EReadError& e) {
-    if (TDBLogger* log = GDBLogger()) log->LogItem(caller, e.Message());
+    if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem(caller, e.Message());
     TavDatabaseError(8581, caller, kTableDefUnreadable);
   }
   // The copy assigns the fields, which refuses a field without a type a
@@ -43,7 +43,7 @@ void TextToTableDef(std::string_view text, TTableDef& def) {
   // its type out. Refused here, the copy below cannot fail half-way.
   for (int i = 0; i < read.InternalFields().Count(); ++i) {
     if (read.InternalFields().Items(i)->DataType() == host::ftUnknown) {
-      if (TDBLogger* log = GDBLogger()) log->LogItem(caller, "A field has no type");
+      if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem(caller, "A field has no type");
       TavDatabaseError(8581, caller, kTableDefUnreadable);
     }
   }

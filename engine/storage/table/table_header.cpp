@@ -532,4 +532,12 @@ void TTableHeaderMgr::DebugDumpAllHeaders(host::TStrings& lines) {
                              {stored.TableIDAt(i), stored.AddressAt(i)}));
 }
 
+int CalcTableHeaderSize(int indexCount) {
+  const long long raw = 48 + 6LL * indexCount;
+  const long long size = raw <= 0 ? 0 : (raw + 255) / 256 * 256;
+  if (indexCount < 0 || size != 256)
+    TavDatabaseError(8581, "CalcTableHeaderSize", "Debug check -  header size <> 256");
+  return static_cast<int>(size);
+}
+
 }  // namespace tav

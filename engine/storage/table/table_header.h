@@ -53,7 +53,7 @@
 namespace tav {
 
 // The header image: 48 fixed bytes, then 6 bytes per index, in 256 bytes.
-inline constexpr uint32_t kTableHeaderSize = TAV_TABLEHEADER_BLOCK_SIZE;
+inline constexpr uint32_t kTableHeaderSize = kTableHeaderBlockSize;
 inline constexpr uint32_t kTableHeaderFixedSize = 48;
 inline constexpr uint32_t kTableHeaderIndexSlotSize = 6;
 inline constexpr int32_t kTableHeaderMaxIndexes =
@@ -237,5 +237,10 @@ class TTableHeaderMgr : public host::TTypedCollection<TTableHeader> {
   TBaseIOInterface* io_ = nullptr;
   uint32_t base_address_ = 0;
 };
+
+// The size of a table header with indexCount indexes: 48 + 6 * indexCount
+// rounded up to a multiple of 256. Anything but 256 (more than 34 indexes)
+// raises 8581 "Debug check -  header size <> 256".
+int CalcTableHeaderSize(int indexCount);
 
 }  // namespace tav

@@ -43,7 +43,7 @@ class TSpyMemoryIO : public TMemoryIOInterface {
 struct TMemoryHeaders {
   explicit TMemoryHeaders(int32_t baseID = kUserTableBaseID) {
     io.SetBlockSize(4096);
-    io.SetUsage(TAV_USAGE_TABLEHEADER);
+    io.SetUsage(kUsageTableHeader);
     io.Open();
     const std::vector<uint8_t> zero(kTableDirectorySize, 0);
     dir = io.AllocateNewAddress(kTableDirectorySize, zero.data());
@@ -60,10 +60,10 @@ struct TMemoryHeaders {
 
 void SetUpHeaderInterface(TDiskIOInterface& io, TDiskMgr& mgr, uint32_t firstEmptyOffset) {
   io.SetDiskMgr(&mgr);
-  io.SetBlockSize(TAV_TABLEHEADER_BLOCK_SIZE);
+  io.SetBlockSize(kTableHeaderBlockSize);
   io.SetGlobalFirstEmptyOffset(static_cast<int32_t>(firstEmptyOffset));
   io.SetTableID(0);
-  io.SetUsage(TAV_USAGE_TABLEHEADER);
+  io.SetUsage(kUsageTableHeader);
   io.SetAccessFlags(0);
   io.SetIOMode(iomDiskFixedSize);
   io.SetFirstEmptyValid(false);
@@ -936,4 +936,18 @@ TEST(DiskTableHeaderProcesses, OpeningTablesWhileAnotherProcessRepacksTheDirecto
 }
 
 }  // namespace
+TEST(TableHeaderSizeTest, OneBlockForUpTo34Indexes) {
+  EXPECT_EQ(CalcTableHeaderSize(0), 256);
+  EXPECT_EQ(CalcTableHeaderSize(34), 256);
+  try {
+    CalcTableHeaderSize(35);
+    ADD_FAILURE() << "35 indexes accepted";
+  } catch (const ETavDatabaseError& e) {
+    EXPECT_EQ(e.ErrorCode(), 8581);
+    EXPECT_NE(e.Message().find("Debug check -  header size <> 256"), std::string::npos);
+  }
+  EXPECT_THROW(CalcTableHeaderSize(-1), ETavDatabaseError);
+  EXPECT_THROW(CalcTableHeaderSize(1 << 30), ETavDatabaseError);
+}
+
 }  // namespace tav

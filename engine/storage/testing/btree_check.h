@@ -70,7 +70,7 @@ class TTreeChecker {
       page_ = tree_.PageSize();
       maxKey_ = tree_.MaximumKeySize();
       if (root == 0 || depth_ == 0) Fail("no root", root);
-      if (depth_ > TAV_MAX_TREE_DEPTH) Fail("depth out of range", root);
+      if (depth_ > kMaxTreeDepth) Fail("depth out of range", root);
       std::vector<uint8_t> first(static_cast<size_t>(maxKey_));
       Node(root, 0, first);
       if (lastLeaf_ != 0 && lastLeafNext_ != 0) Fail("last leaf has a next link", lastLeaf_);
@@ -96,7 +96,7 @@ class TTreeChecker {
       if (img[i] != 0) Fail("bytes after the entries are not zero", address);
     std::vector<uint32_t> starts;
     const TKeyFormat& format = tree_.KeyFormat();
-    const int minLen = KeyEntryHeaderSize + format.DataOffset();
+    const int minLen = kKeyEntryHeaderSize + format.DataOffset();
     for (uint32_t p = 0; p < used;) {
       if (p + 2 > used) Fail("entry header past the used bytes", address);
       const int len = GetKeyEntryLength(&img[16 + p]);

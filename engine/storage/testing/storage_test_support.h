@@ -84,7 +84,7 @@ inline void SetUpTableInterface(TDiskIOInterface& io, TDiskMgr& mgr, uint16_t us
   io.SetTableID(5);
   io.SetUsage(usage);
   io.SetBlockSize(blockSize);
-  io.SetAccessFlags(TAV_ACCESS_CACHED);
+  io.SetAccessFlags(kAccessCached);
   io.SetFirstEmpty(firstEmpty);
   io.SetFirstEmptyValid(true);
   io.Open();

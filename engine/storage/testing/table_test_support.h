@@ -113,7 +113,7 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
     d->SetMemory(memory);
     d->SetHidden(desc.Name == kLogicalRecNoIndex);
     d->SetIndexSequence(static_cast<int32_t>(j));
-    d->SetIndexPageSize(TAV_INDEX_PAGE_SIZE);
+    d->SetIndexPageSize(kIndexPageSize);
     TKeyFields own;
     std::string rest = desc.Fields;
     while (!rest.empty()) {
@@ -169,8 +169,8 @@ class TTestDatabaseFile {
     if (create) disk_.CreateNewFile(true);
     disk_.Open();
     headers_.SetDiskMgr(&disk_);
-    headers_.SetUsage(TAV_USAGE_TABLEHEADER);
-    headers_.SetBlockSize(TAV_TABLEHEADER_BLOCK_SIZE);
+    headers_.SetUsage(kUsageTableHeader);
+    headers_.SetBlockSize(kTableHeaderBlockSize);
     headers_.SetGlobalFirstEmptyOffset(kHdrTableHeadersFirstEmpty);
     headers_.Open();
     tables_.SetDiskMgr(&disk_);
@@ -312,7 +312,7 @@ class TTableConnection {
     Begin();
     const uint32_t logicalNo = Header().GetLogicalRecordNo() + 1;
     rec[kRecInUse] = 1;
-    const uint32_t identity = (static_cast<uint32_t>(def_->TableID()) << 4) | TAV_USAGE_RECORD;
+    const uint32_t identity = (static_cast<uint32_t>(def_->TableID()) << 4) | kUsageRecord;
     std::memcpy(rec.data() + kRecIdentity, &identity, 4);
     std::memcpy(rec.data() + kRecLogicalNo, &logicalNo, 4);
     std::memset(rec.data() + kRecModCount, 0, 4);
@@ -568,8 +568,8 @@ inline std::string CheckIndexesAgree(TTableConnection& c) {
       const int len = item.CreateTempKeyBuffer(rec.data(), built.data());
       const std::vector<uint8_t>& stored = entries[k].second;
       if (len != static_cast<int>(stored.size()) ||
-          std::memcmp(built.data() + KeyEntryHeaderSize, stored.data() + KeyEntryHeaderSize,
-                      static_cast<size_t>(len - KeyEntryHeaderSize)) != 0)
+          std::memcmp(built.data() + kKeyEntryHeaderSize, stored.data() + kKeyEntryHeaderSize,
+                      static_cast<size_t>(len - kKeyEntryHeaderSize)) != 0)
         return name + "entry " + std::to_string(k) + " is not its record's key";
       if (k > 0 && item.CompareKeyBuffers(0, entries[k - 1].second.data(), stored.data()) >= 0)
         return name + "entries " + std::to_string(k - 1) + " and " + std::to_string(k) +
