@@ -80,6 +80,11 @@ void TBaseParser::SyncCurrToken(const TBaseParser& other) {
   }
 }
 
+void TBaseParser::ResumeAfter(const TBaseParser& other, size_t from) {
+  CurrentToken = other.CurrentToken;
+  if (from < other.ParsedText.size()) ParsedText.append(other.ParsedText, from);
+}
+
 void TBaseParser::RemoveCurrentTokenFromParsedText() {
   if (ParsedText.empty() || CurrentToken == nullptr) return;
   const size_t cut = std::min(ParsedText.size(), CurrentToken->RawTokenText.size());

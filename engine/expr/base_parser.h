@@ -66,9 +66,11 @@ class TBaseParser : public host::TObject {
   void SetIsSubquery(bool flag) { IsSubquery = flag; }
   void SetParserNotifyEvent(TParserNotifyEvent event) { OnParserNotify = std::move(event); }
 
-  // Keeps only the first error: a later call changes nothing.
-  void SetError(const TParserToken* token, std::string_view message);
-  void ClearError();
+  // Keeps only the first error: a later call changes nothing. Virtual, so
+  // that a parser can mirror its error where it builds (the expression
+  // parser flags its expression).
+  virtual void SetError(const TParserToken* token, std::string_view message);
+  virtual void ClearError();
   bool HasParseError() const { return !ErrorMsg.empty(); }
   std::string GetErrorMsg() const;
   std::string GetErrorMsgNoLine() const;
@@ -78,6 +80,11 @@ class TBaseParser : public host::TObject {
   // Continues where `other` stopped reading.
   void SyncCurrToken(const TBaseParser& other);
   void RemoveCurrentTokenFromParsedText();
+  // Continues where `other`, reading the same stack, stopped: its current
+  // token, and the raw texts it read from ParsedText position `from` on (the
+  // length of its ParsedText when it took over), so that ParsedText stays
+  // the exact source text.
+  void ResumeAfter(const TBaseParser& other, size_t from);
 
   TParserStack* Stack = nullptr;
   TTavParserOptions Options;

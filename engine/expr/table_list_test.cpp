@@ -6,42 +6,25 @@
 #include <utility>
 #include <vector>
 
+#include "engine/expr/testing/expr_test_support.h"
+
 namespace tav {
 namespace {
 
-using host::TFieldType;
-
-TTableNameItem* AddTable(TTableList& list, const std::string& table, const std::string& alias,
-                         const std::vector<std::pair<std::string, TFieldType>>& columns = {}) {
-  TTableNameItem* item = list.Add();
-  item->SetTableName(table);
-  item->SetCorrelationName(alias);
-  TInternalFields fields;
-  for (const auto& [name, type] : columns) {
-    TInternalFieldItem* f = fields.Add();
-    f->SetFieldName(name);
-    f->SetDataType(type);
-    if (type == host::ftString) {
-      f->SetFieldSize(21);
-      f->SetIsVariable(true);
-    }
-  }
-  item->SetTableFields(&fields);
-  return item;
-}
+using testing::AddTestTable;
 
 TEST(TableListTest, LookUpsIgnoreCaseAndTheLastReferenceWins) {
   TTableList list;
   EXPECT_EQ(list.Last(), nullptr);
   EXPECT_EQ(list.FindTable(""), nullptr);
-  TTableNameItem* orders = AddTable(list, "Orders", "o", {{"ID", host::ftInteger}});
+  TTableNameItem* orders = AddTestTable(list, "Orders", "o", {{"ID", host::ftInteger}});
   // One table: an empty name finds it, whatever its alias.
   EXPECT_EQ(list.FindTable(""), orders);
   EXPECT_EQ(list.FindTableAndCorrelationName("", "zzz"), orders);
 
-  TTableNameItem* customers = AddTable(list, "Customers", "c", {{"Name", host::ftString}});
+  TTableNameItem* customers = AddTestTable(list, "Customers", "c", {{"Name", host::ftString}});
   TTableNameItem* inner =
-      AddTable(list, "ORDERS", "O2", {{"ID", host::ftInteger}, {"Total", host::ftCurrency}});
+      AddTestTable(list, "ORDERS", "O2", {{"ID", host::ftInteger}, {"Total", host::ftCurrency}});
   EXPECT_EQ(list.Last(), inner);
   // Two or more tables, all aliased: an empty name finds none.
   EXPECT_EQ(list.FindTable(""), nullptr);
@@ -68,14 +51,14 @@ TEST(TableListTest, LookUpsIgnoreCaseAndTheLastReferenceWins) {
   EXPECT_EQ(list.FindTableForField("missing"), nullptr);
 
   // An empty name finds the last table without an alias.
-  TTableNameItem* plain = AddTable(list, "Items", "");
-  AddTable(list, "Parts", "p");
+  TTableNameItem* plain = AddTestTable(list, "Items", "");
+  AddTestTable(list, "Parts", "p");
   EXPECT_EQ(list.FindTable(""), plain);
 }
 
 TEST(TableListTest, ColumnsGiveTypeAndWriteableSize) {
   TTableList list;
-  TTableNameItem* t = AddTable(list, "T", "", {{"Name", host::ftString}, {"N", host::ftInteger}});
+  TTableNameItem* t = AddTestTable(list, "T", "", {{"Name", host::ftString}, {"N", host::ftInteger}});
   EXPECT_EQ(t->GetFieldType("name"), host::ftString);
   EXPECT_EQ(t->GetFieldSize("NAME"), 20);  // variable: room for the terminating zero left out
   EXPECT_EQ(t->GetFieldType("n"), host::ftInteger);
@@ -88,15 +71,15 @@ TEST(TableListTest, ColumnsGiveTypeAndWriteableSize) {
 
 TEST(TableListTest, AssignAndMergeCopyItems) {
   TTableList a;
-  TTableNameItem* first = AddTable(a, "Orders", "o", {{"ID", host::ftInteger}});
+  TTableNameItem* first = AddTestTable(a, "Orders", "o", {{"ID", host::ftInteger}});
   first->SetMemory(true);
   first->SetMemorySpecified(true);
   first->SetInCorrelatedSubquery(true);
   first->SetCorrelatedSubqueryID(7);
-  AddTable(a, "Customers", "c");
+  AddTestTable(a, "Customers", "c");
 
   TTableList copy;
-  AddTable(copy, "Stale", "s");
+  AddTestTable(copy, "Stale", "s");
   copy.Assign(a);
   ASSERT_EQ(copy.Count(), 2);
   const TTableNameItem* c0 = copy.Items(0);
@@ -112,10 +95,10 @@ TEST(TableListTest, AssignAndMergeCopyItems) {
   EXPECT_EQ(copy.Items(1)->TableName(), "Orders");
 
   TTableList b;
-  AddTable(b, "ORDERS", "O");   // the same pair, written otherwise
-  AddTable(b, "Orders", "o2");  // the same table under another alias
-  AddTable(b, "Parts", "p");
-  AddTable(b, "Parts", "p");  // twice in the second list: once in the merge
+  AddTestTable(b, "ORDERS", "O");   // the same pair, written otherwise
+  AddTestTable(b, "Orders", "o2");  // the same table under another alias
+  AddTestTable(b, "Parts", "p");
+  AddTestTable(b, "Parts", "p");  // twice in the second list: once in the merge
 
   TTableList merged;
   merged.MergeLists(&a, &b);

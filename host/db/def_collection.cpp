@@ -1,5 +1,6 @@
 #include "host/db/def_collection.h"
 
+#include "host/db/data_set.h"
 #include "host/db/db_common.h"
 #include "host/rtl/sys_utils.h"
 
@@ -23,6 +24,24 @@ int TDefCollection::IndexOf(const std::string& name) const {
 TNamedItem* TDefCollection::Find(const std::string& name) const {
   int i = IndexOf(name);
   return i < 0 ? nullptr : static_cast<TNamedItem*>(Items(i));
+}
+
+void TDefCollection::Changed() {
+  if (data_set_ && internal_update_ == 0) data_set_->DefChanged(this);
+}
+
+void TDefCollection::UpdateDefs(const std::function<void()>& fill) {
+  if (updated_) return;
+  ++internal_update_;
+  try {
+    TCollectionUpdate hold(*this);
+    fill();
+  } catch (...) {
+    --internal_update_;
+    throw;
+  }
+  --internal_update_;
+  updated_ = true;
 }
 
 }  // namespace host

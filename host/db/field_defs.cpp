@@ -1,5 +1,6 @@
 #include "host/db/field_defs.h"
 
+#include "host/db/data_set.h"
 #include "host/db/db_common.h"
 
 namespace host {
@@ -33,6 +34,10 @@ TFieldDef* TFieldDefs::Find(const std::string& name) const {
   int i = IndexOf(name);
   if (i < 0) DatabaseError("Field '" + name + "' not found");
   return Items(i);
+}
+
+void TFieldDefs::Update() {
+  if (TDataSet* ds = DataSet()) UpdateDefs([ds] { ds->InitFieldDefs(); });
 }
 
 }  // namespace host

@@ -50,6 +50,9 @@ class TFieldDefs : public TDefCollection {
   // The definition named `name` (without regard to case); none raises
   // EDatabaseError "Field '<name>' not found".
   TFieldDef* Find(const std::string& name) const;
+  // Fills the definitions from the owning dataset (TDataSet::InitFieldDefs)
+  // unless they are Updated; nothing without a dataset.
+  void Update();
 
  protected:
   TCollectionItem* NewItem() override { return new TFieldDef(); }

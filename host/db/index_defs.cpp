@@ -1,5 +1,6 @@
 #include "host/db/index_defs.h"
 
+#include "host/db/data_set.h"
 #include "host/db/db_common.h"
 #include "host/rtl/sys_utils.h"
 
@@ -75,6 +76,10 @@ TIndexDef* TIndexDefs::GetIndexForFields(const std::string& fields, bool caseIns
     }
   }
   return nullptr;
+}
+
+void TIndexDefs::Update() {
+  if (TDataSet* ds = DataSet()) UpdateDefs([ds] { ds->UpdateIndexDefs(); });
 }
 
 }  // namespace host

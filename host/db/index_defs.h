@@ -63,6 +63,9 @@ class TIndexDefs : public TDefCollection {
   // failing that one whose field list begins with them; with caseInsensitive
   // only indexes with ixCaseInsensitive qualify. Nullptr when none does.
   TIndexDef* GetIndexForFields(const std::string& fields, bool caseInsensitive) const;
+  // Fills the definitions from the owning dataset (TDataSet::UpdateIndexDefs)
+  // unless they are Updated; nothing without a dataset.
+  void Update();
 
  protected:
   TCollectionItem* NewItem() override { return new TIndexDef(); }
