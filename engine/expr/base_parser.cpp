@@ -49,6 +49,16 @@ bool TBaseParser::AtEndToken() const {
          (IsSubquery && t == tstRParen);
 }
 
+bool TBaseParser::Expect(TTavSQLToken kind, const char* message) {
+  if (HasParseError()) return false;
+  if (CurrentTokenType() != kind) {
+    SetError(CurrentToken, message);
+    return false;
+  }
+  NextToken();
+  return true;
+}
+
 void TBaseParser::SetError(const TParserToken* token, std::string_view message) {
   if (!ErrorMsg.empty()) return;
   ErrorToken = token;

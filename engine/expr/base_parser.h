@@ -61,6 +61,9 @@ class TBaseParser : public host::TObject {
   TTavSQLToken PeekAtTokenType(int i) const;
   bool NextTokenIsLParen() const;
   bool AtEndToken() const;
+  // Passes a token of that kind, or records `message` at the current one;
+  // false after an earlier error.
+  bool Expect(TTavSQLToken kind, const char* message);
 
   void SetEndTokens(const TTavSQLTokens& tokens) { EndTokens = tokens; }
   void SetIsSubquery(bool flag) { IsSubquery = flag; }

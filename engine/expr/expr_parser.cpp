@@ -288,16 +288,6 @@ bool TTavExprParser::RequireOption(TTavParserOption option, const char* message)
   return false;
 }
 
-bool TTavExprParser::Expect(TTavSQLToken kind, const char* message) {
-  if (HasParseError()) return false;
-  if (CurrentTokenType() != kind) {
-    SetError(CurrentToken, message);
-    return false;
-  }
-  NextToken();
-  return true;
-}
-
 // ---- levels 1 to 3: OR, AND, NOT ----
 
 TTavExprNode* TTavExprParser::ParseCondition() {

@@ -146,8 +146,6 @@ class TTavExprParser : public TBaseParser {
   void TypeCheckArithOp(TTavExprNode* node, const TParserToken* token);
   static int32_t ArithResultSize(const TTavExprNode* node);
   void ApplyScope(TTavExprNode* node);
-  // Passes a token of that kind, or records `message` at the current one.
-  bool Expect(TTavSQLToken kind, const char* message);
   // Whether the option is given; records `message` at the current token if not.
   bool RequireOption(TTavParserOption option, const char* message);
 

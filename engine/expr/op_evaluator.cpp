@@ -10,14 +10,13 @@ bool IsMissing(const host::Variant& v) {
   return v.IsNull() || v.IsEmpty();
 }
 
-// A value equal to True; Empty and Null are not.
-bool IsTrue(const host::Variant& v) {
+}  // namespace
+
+bool IsTrueValue(const host::Variant& v) {
   if (IsMissing(v)) return false;
   if (v.VType() == host::varBoolean) return v.AsBoolean();
   return host::VarEquals(v, host::Variant(true));
 }
-
-}  // namespace
 
 host::Variant TTavOpEvaluator::EvaluateRelopExprAsVar(TTavExprOperator op,
                                                       const host::Variant& left,
@@ -54,7 +53,7 @@ host::Variant TTavOpEvaluator::EvaluateRelopExprAsVar(TTavExprOperator op,
 bool TTavOpEvaluator::EvaluateRelopExprAsBoolean(TTavExprOperator op, const host::Variant& left,
                                                  const host::Variant& right,
                                                  bool excludeNulls) const {
-  return IsTrue(EvaluateRelopExprAsVar(op, left, right, excludeNulls));
+  return IsTrueValue(EvaluateRelopExprAsVar(op, left, right, excludeNulls));
 }
 
 host::Variant TTavOpEvaluator::EvaluateLogicalExprAsVar(TTavExprOperator op,
@@ -71,8 +70,8 @@ host::Variant TTavOpEvaluator::EvaluateLogicalExprAsVar(TTavExprOperator op,
       return left.IsEmpty() || right.IsEmpty() ? host::Variant() : host::VarAnd(left, right);
     case teoOR:
       if (left.IsEmpty() && right.IsEmpty()) return host::Variant();
-      if (right.IsEmpty()) return host::Variant(IsTrue(left));
-      if (left.IsEmpty()) return host::Variant(IsTrue(right));
+      if (right.IsEmpty()) return host::Variant(IsTrueValue(left));
+      if (left.IsEmpty()) return host::Variant(IsTrueValue(right));
       return host::VarOr(left, right);
     default:
       return host::Variant();
@@ -81,7 +80,7 @@ host::Variant TTavOpEvaluator::EvaluateLogicalExprAsVar(TTavExprOperator op,
 
 bool TTavOpEvaluator::EvaluateLogicalExprAsBoolean(TTavExprOperator op, const host::Variant& left,
                                                    const host::Variant& right) const {
-  return IsTrue(EvaluateLogicalExprAsVar(op, left, right));
+  return IsTrueValue(EvaluateLogicalExprAsVar(op, left, right));
 }
 
 host::Variant TTavOpEvaluator::EvaluateArithExprValues(TTavExprOperator op,

@@ -24,6 +24,9 @@
 
 namespace tav {
 
+// Whether a value is True as a condition: Null and Empty are not.
+bool IsTrueValue(const host::Variant& v);
+
 class TTavOpEvaluator : public host::TObject {
  public:
   // teoEQ, teoLIKE (equality), teoNE, teoGT, teoLT, teoGE, teoLE: a Boolean,

@@ -150,4 +150,10 @@ void TComponent::Remove(TComponent* component) {
   component->owner_ = nullptr;
 }
 
+void TComponent::GetChildren(std::vector<TComponent*>& children, const TComponent* root) const {
+  (void)root;
+  for (TComponent* c : components_)
+    if (c->GetParentComponent() == nullptr) children.push_back(c);
+}
+
 }  // namespace host

@@ -24,10 +24,22 @@
 // Reading a component tree from text (component_text.h) marks each component
 // csLoading and, while its own properties are read, csReading; once the whole
 // tree is read, Loaded runs on each component read, in reading order.
+//
+// An object nested in the text of another belongs to the owner that the
+// outer one names (GetChildOwner: itself by default; controls name the root,
+// so that every control of a form belongs to the form) and is given the
+// outer one as its parent (SetParentComponent: nothing by default; a control
+// goes into the window it sits in). The writer nests in a component what its
+// GetChildren lists.
+//
+// A component made by its class (the registry's factory, or New<T>) runs
+// AfterConstruction once its constructors have all run: a form reads its
+// form text there.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/rtl/object.h"
@@ -50,6 +62,11 @@ class TComponent : public TPersistent {
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
   ~TComponent() override;
+
+  // Runs once the constructors of the most derived class have run, when the
+  // component is made through its class's factory or New; the default does
+  // nothing.
+  virtual void AfterConstruction() {}
 
   TComponent* Owner() const { return owner_; }
   const std::string& Name() const { return name_; }
@@ -81,6 +98,15 @@ class TComponent : public TPersistent {
   void InsertComponent(TComponent* component);
   // Gives up a component this one owns; the caller owns it afterwards.
   void RemoveComponent(TComponent* component);
+  // Text streaming (see the head of this file). GetChildOwner: the owner of
+  // objects nested in this one's text, null for the root of the text.
+  virtual TComponent* GetChildOwner() { return this; }
+  virtual void SetParentComponent(TComponent* parent) { (void)parent; }
+  virtual TComponent* GetParentComponent() const { return nullptr; }
+  // What the writer nests in this component, in order, when `root` is the
+  // root of the text. The default: owned components without a parent.
+  virtual void GetChildren(std::vector<TComponent*>& children, const TComponent* root) const;
+
   // Frees every owned component, the last first, without notifications.
   void DestroyComponents();
   // Marks this component and all it owns csDestroying. ~TComponent does it
@@ -116,5 +142,19 @@ class TComponent : public TPersistent {
   std::vector<TComponent*> free_notifies_;
   std::vector<TComponent*> notifiers_;
 };
+
+// Makes a T and runs its AfterConstruction; it belongs to `owner` (or to the
+// caller when owner is null).
+template <class T, class... A>
+T* New(A&&... args) {
+  T* c = new T(std::forward<A>(args)...);
+  try {
+    c->AfterConstruction();
+  } catch (...) {
+    delete c;
+    throw;
+  }
+  return c;
+}
 
 }  // namespace host

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "host/classes/prop_table.h"
 #include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 
 namespace host {
@@ -17,6 +19,8 @@ namespace {
 constexpr std::string_view kLineEnd = "\r\n";
 // Strings are cut into pieces of about this many text columns per line.
 constexpr size_t kStringPieceColumns = 64;
+// Bytes are written this many to a line.
+constexpr size_t kBinaryLineBytes = 32;
 // Sets wrap after a member once a line has grown this long.
 constexpr size_t kSetLineColumns = 72;
 // Longer identifiers and numbers are refused before they are looked at.
@@ -40,6 +44,7 @@ std::string FloatText(double v) {
 
 class TComponentTextWriter {
  public:
+  explicit TComponentTextWriter(const TComponent& root) : root_(root) {}
   std::string Text() && { return std::move(out_); }
 
   void Component(const TComponent& c, int depth) {
@@ -52,7 +57,9 @@ class TComponentTextWriter {
     out_ += c.ClassName();
     out_ += kLineEnd;
     Properties(c, std::string(), depth + 1);
-    for (int i = 0; i < c.ComponentCount(); ++i) Component(*c.Components(i), depth + 1);
+    std::vector<TComponent*> children;
+    c.GetChildren(children, &root_);
+    for (const TComponent* child : children) Component(*child, depth + 1);
     Indent(depth);
     out_ += "end";
     out_ += kLineEnd;
@@ -61,24 +68,48 @@ class TComponentTextWriter {
  private:
   void Indent(int depth) { out_.append(static_cast<size_t>(depth) * 2, ' '); }
 
+  // The published properties, then those DefineProperties adds.
   void Properties(const TPersistent& o, const std::string& prefix, int depth) {
-    const TPropertyTable* table = o.PublishedProperties();
-    if (!table) return;
-    for (int i = 0; i < table->PropCount(); ++i) {
-      const TPropInfo& p = table->Prop(i);
+    if (const TPropertyTable* table = o.PublishedProperties()) PropertiesOf(*table, o, prefix, depth);
+    TFiler filer;
+    o.DefineProperties(filer);
+    if (!filer.Table().Empty()) PropertiesOf(filer.Table(), o, prefix, depth);
+  }
+
+  void PropertiesOf(const TPropertyTable& table, const TPersistent& o, const std::string& prefix,
+                    int depth) {
+    for (int i = 0; i < table.PropCount(); ++i) {
+      const TPropInfo& p = table.Prop(i);
       if (!p.ShouldWrite(o)) continue;
       if (p.Kind == tkClass) {
         Properties(*p.GetObject(const_cast<TPersistent&>(o)), prefix + p.Name + ".", depth);
         continue;
+      }
+      std::string reference;
+      if (p.Kind == tkComponent) {
+        reference = ReferenceName(*p.GetComponent(o));
+        if (reference.empty()) continue;  // nothing a reader could find
       }
       const size_t lineStart = out_.size();
       Indent(depth);
       out_ += prefix;
       out_ += p.Name;
       out_ += " = ";
-      Value(p, o, depth, lineStart);
+      if (p.Kind == tkComponent)
+        out_ += reference;
+      else
+        Value(p, o, depth, lineStart);
       out_ += kLineEnd;
     }
+  }
+
+  // The root and the components it owns by their names; others by their
+  // owner's name and theirs.
+  std::string ReferenceName(const TComponent& c) const {
+    if (c.Name().empty()) return std::string();
+    if (&c == &root_ || c.Owner() == &root_) return c.Name();
+    if (c.Owner() && !c.Owner()->Name().empty()) return c.Owner()->Name() + "." + c.Name();
+    return c.Name();
   }
 
   void Value(const TPropInfo& p, const TPersistent& o, int depth, size_t lineStart) {
@@ -105,9 +136,44 @@ class TComponentTextWriter {
       case tkCollection:
         Collection(*static_cast<const TCollection*>(p.GetObject(const_cast<TPersistent&>(o))), depth);
         break;
+      case tkMethod:
+        out_ += p.GetStr(o);
+        break;
+      case tkStrings:
+        Lines(*static_cast<const TStrings*>(p.GetObject(const_cast<TPersistent&>(o))), depth);
+        break;
+      case tkBinary:
+        Binary(p.GetStr(o), depth);
+        break;
       case tkClass:
-        TAV_ASSERT(false, "WriteComponent: a sub-object has no value of its own");
+      case tkComponent:
+        TAV_ASSERT(false, "WriteComponent: this property has no value of its own");
     }
+  }
+
+  void Lines(const TStrings& lines, int depth) {
+    out_ += '(';
+    for (int i = 0; i < lines.Count(); ++i) {
+      out_ += kLineEnd;
+      Indent(depth + 1);
+      String(lines.Strings(i), depth + 1);
+    }
+    out_ += ')';
+  }
+
+  void Binary(const std::string& bytes, int depth) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out_ += '{';
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (i % kBinaryLineBytes == 0) {
+        out_ += kLineEnd;
+        Indent(depth + 1);
+      }
+      const auto b = static_cast<unsigned char>(bytes[i]);
+      out_ += kHex[b >> 4];
+      out_ += kHex[b & 15];
+    }
+    out_ += '}';
   }
 
   void String(const std::string& s, int depth) {
@@ -191,13 +257,14 @@ class TComponentTextWriter {
     out_ += '>';
   }
 
+  const TComponent& root_;
   std::string out_;
 };
 
 }  // namespace
 
 std::string WriteComponent(const TComponent& instance) {
-  TComponentTextWriter w;
+  TComponentTextWriter w(instance);
   w.Component(instance, 0);
   return std::move(w).Text();
 }
@@ -206,7 +273,7 @@ std::string WriteComponent(const TComponent& instance) {
 
 namespace {
 
-enum TTokenKind { ttEnd, ttIdent, ttNumber, ttString, ttSymbol };
+enum TTokenKind { ttEnd, ttIdent, ttNumber, ttString, ttBinary, ttSymbol };
 
 // Splits the text into identifiers, numbers, strings (already decoded, their
 // pieces joined) and one-character symbols, counting lines.
@@ -249,7 +316,9 @@ class TTextLexer {
       ReadNumber();
     } else if (c == '\'' || c == '#') {
       ReadString();
-    } else if (std::strchr("=:<>[],.-+", c) != nullptr && c != '\0') {
+    } else if (c == '{') {
+      ReadBinary();
+    } else if (std::strchr("=:<>[](),.-+", c) != nullptr && c != '\0') {
       symbol_ = c;
       ++pos_;
       kind_ = ttSymbol;
@@ -333,6 +402,37 @@ class TTextLexer {
     kind_ = ttString;
   }
 
+  // '{' hexadecimal digits, blanks and line ends allowed between, '}'.
+  void ReadBinary() {
+    ++pos_;
+    int high = -1;
+    for (;;) {
+      SkipBlanks();
+      if (pos_ >= text_.size()) ErrorAt("'}' expected", line_);
+      const char c = text_[pos_++];
+      if (c == '}') break;
+      const int digit = HexDigit(c);
+      if (digit < 0) ErrorAt("Invalid binary value", line_);
+      if (high < 0) {
+        high = digit;
+        continue;
+      }
+      value_ += static_cast<char>(high * 16 + digit);
+      high = -1;
+      if (value_.size() > static_cast<size_t>(limits_.MaxStringLength))
+        ErrorAt("Binary value too long", line_);
+    }
+    if (high >= 0) ErrorAt("Invalid binary value", line_);
+    kind_ = ttBinary;
+  }
+
+  static int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  }
+
   void ReadQuoted() {
     ++pos_;
     for (;;) {
@@ -398,10 +498,11 @@ class TComponentTextReader {
   // read. On failure the components made are freed and root's loading
   // states are cleared.
   void ReadRoot(TComponent& root, const std::string& name) {
+    root_ = &root;
     TFailureGuard guard(*this, root);
     CountComponent(header_line_);
     try {
-      root.SetName(name);
+      root.SetName(UniqueRootName(root, name));
     } catch (const EReadError&) {
       throw;
     } catch (const Exception& e) {
@@ -409,11 +510,25 @@ class TComponentTextReader {
     }
     ReadBody(root, 1);
     if (lex_.Kind() != ttEnd) lex_.Error("Text after the end of the root object");
+    ResolveReferences();
     guard.Release();
     for (TComponent* c : loaded_) c->Loaded();
   }
 
   int HeaderLine() const { return header_line_; }
+
+  // A second root of one text under the same owner (two pages of one class
+  // in one host) is named <name>_1, <name>_2, ...
+  static std::string UniqueRootName(const TComponent& root, const std::string& name) {
+    const TComponent* owner = root.Owner();
+    if (name.empty() || !owner) return name;
+    std::string candidate = name;
+    for (int i = 1;; ++i) {
+      const TComponent* clash = owner->FindComponent(candidate);
+      if (!clash || clash == &root) return candidate;
+      candidate = name + "_" + std::to_string(i);
+    }
+  }
 
  private:
   // Frees what a failed read made, the last made first (nested components
@@ -496,10 +611,12 @@ class TComponentTextReader {
     if (!cls) TTextLexer::ErrorAt("Class " + className + " not found", line);
     TComponent* child = nullptr;
     try {
-      child = cls->NewComponent(&parent);
+      TComponent* owner = parent.GetChildOwner();
+      child = cls->NewComponent(owner ? owner : root_);
       if (!child) TTextLexer::ErrorAt("Class " + className + " is not a component class", line);
       created_.push_back(child);
       child->SetName(name);
+      child->SetParentComponent(&parent);
     } catch (const EReadError&) {
       throw;
     } catch (const Exception& e) {
@@ -534,7 +651,7 @@ class TComponentTextReader {
     if (!lex_.IsSymbol('=')) lex_.Error("'=' expected");
     lex_.Next();
     try {
-      ReadValue(*target, *prop, level, line);
+      ReadValue(*target, *prop, level, line, fullName);
     } catch (const EReadError&) {
       throw;
     } catch (const Exception& e) {
@@ -543,16 +660,45 @@ class TComponentTextReader {
     }
   }
 
-  static const TPropInfo* FindProp(const TPersistent& o, const std::string& name) {
+  // A published property, else one DefineProperties adds.
+  const TPropInfo* FindProp(const TPersistent& o, const std::string& name) {
     const TPropertyTable* table = o.PublishedProperties();
-    return table ? table->FindProp(name) : nullptr;
+    if (const TPropInfo* p = table ? table->FindProp(name) : nullptr) return p;
+    auto& filer = filers_[&o];
+    if (!filer) {
+      filer = std::make_unique<TFiler>();
+      o.DefineProperties(*filer);
+    }
+    return filer->Table().FindProp(name);
+  }
+
+  // References name components that may come later in the text, so they
+  // are set once the whole tree is read: a name of the root or of one of its
+  // components, or the root's name, a dot and one of its components.
+  void ResolveReferences() {
+    for (const TReference& r : references_) {
+      TComponent* found = nullptr;
+      const size_t dot = r.Name.find('.');
+      if (dot == std::string::npos) {
+        found = SameText(r.Name, root_->Name()) ? root_ : root_->FindComponent(r.Name);
+      } else if (SameText(std::string_view(r.Name).substr(0, dot), root_->Name())) {
+        found = root_->FindComponent(std::string_view(r.Name).substr(dot + 1));
+      }
+      if (!found) TTextLexer::ErrorAt("Component " + r.Name + " not found for " + r.Property, r.Line);
+      try {
+        r.Prop->SetComponent(*r.Target, found);
+      } catch (const Exception& e) {
+        TTextLexer::ErrorAt("Error reading " + r.Property + ": " + e.Message(), r.Line);
+      }
+    }
   }
 
   [[noreturn]] void InvalidValue(int line) const {
     TTextLexer::ErrorAt("Invalid property value", line);
   }
 
-  void ReadValue(TPersistent& target, const TPropInfo& p, int level, int line) {
+  void ReadValue(TPersistent& target, const TPropInfo& p, int level, int line,
+                 const std::string& fullName) {
     switch (p.Kind) {
       case tkInteger:
       case tkInt64: {
@@ -607,9 +753,67 @@ class TComponentTextReader {
         if (!lex_.IsSymbol('<')) InvalidValue(line);
         ReadCollection(*static_cast<TCollection*>(p.GetObject(target)), level + 1);
         break;
+      case tkMethod: {
+        if (lex_.Kind() != ttIdent) InvalidValue(line);
+        const TPropertyTable* rootTable = root_->PublishedProperties();
+        const TMethodInfo* m = rootTable ? rootTable->FindMethod(lex_.Value()) : nullptr;
+        if (!m)
+          TTextLexer::ErrorAt("Method " + lex_.Value() + " not found in " + root_->ClassName() +
+                                  " for " + fullName,
+                              line);
+        if (*m->Signature != *p.EventType)
+          TTextLexer::ErrorAt("Method " + m->Name + " does not fit " + fullName, line);
+        lex_.Next();
+        p.SetMethod(target, *m, *root_);
+        break;
+      }
+      case tkComponent: {
+        if (lex_.Kind() != ttIdent) InvalidValue(line);
+        std::string name = lex_.Value();
+        lex_.Next();
+        if (lex_.IsSymbol('.')) {
+          lex_.Next();
+          if (lex_.Kind() != ttIdent) InvalidValue(line);
+          name += '.';
+          name += lex_.Value();
+          lex_.Next();
+        }
+        references_.push_back(TReference{&target, &p, std::move(name), fullName, line});
+        break;
+      }
+      case tkStrings:
+        ReadLines(*static_cast<TStrings*>(p.GetObject(target)), line);
+        break;
+      case tkBinary: {
+        if (lex_.Kind() != ttBinary) InvalidValue(line);
+        const std::string v = lex_.Value();
+        lex_.Next();
+        p.SetStr(target, v);
+        break;
+      }
       case tkClass:
         InvalidValue(line);
     }
+  }
+
+  // '(' string* ')'; the list is emptied first.
+  void ReadLines(TStrings& lines, int line) {
+    if (!lex_.IsSymbol('(')) InvalidValue(line);
+    lex_.Next();
+    struct TUpdate {
+      TStrings& lines;
+      explicit TUpdate(TStrings& l) : lines(l) { lines.BeginUpdate(); }
+      ~TUpdate() { lines.EndUpdate(); }
+    } update(lines);
+    lines.Clear();
+    int count = 0;
+    while (!lex_.IsSymbol(')')) {
+      if (lex_.Kind() != ttString) lex_.Error(lex_.Kind() == ttEnd ? "')' expected" : "String expected");
+      if (++count > limits_.MaxItems) lex_.Error("Too many lines");
+      lines.Add(lex_.Value());
+      lex_.Next();
+    }
+    lex_.Next();
   }
 
   double ReadFloat(int line) {
@@ -678,9 +882,21 @@ class TComponentTextReader {
     lex_.Next();
   }
 
+  struct TReference {
+    TPersistent* Target;
+    const TPropInfo* Prop;
+    std::string Name;
+    std::string Property;
+    int Line;
+  };
+
   TTextLexer lex_;
   const TTextLimits& limits_;
+  TComponent* root_ = nullptr;
   int header_line_ = 1;
+  std::vector<TReference> references_;
+  // Extra properties of the objects read, asked for once each.
+  std::unordered_map<const TPersistent*, std::unique_ptr<TFiler>> filers_;
   int component_count_ = 0;
   std::vector<TComponent*> loaded_;   // in reading order, the root first
   std::vector<TComponent*> created_;  // nested components made, in order

@@ -24,6 +24,24 @@
 // any byte string round-trips; long strings go on several lines joined by +.
 // Lines end in CR LF; the reader takes CR LF, LF or CR.
 //
+// Forms use more of the form:
+//     ActiveControl = PathEdit       a reference to a component, by name
+//     OnClick = NextClick            an event, bound to the root's method
+//     Lines = (                      a string list
+//       'one'
+//       'two')
+//     Picture.Data = {               bytes in hexadecimal
+//       0754426974}
+//     UniqueID = 42                  an extra property (DefineProperties)
+// A nested object belongs to the owner its outer object names
+// (GetChildOwner, the root for controls) and gets the outer object as its
+// parent (SetParentComponent). References are resolved once the whole tree
+// is read: a name of the root or of a component it owns, or the root's
+// name, '.', and such a name. Events name a method the root's class
+// publishes with the event's signature. A missing component or method is
+// refused naming it. A second root of one text made under one owner is
+// named <name>_1, <name>_2, ...
+//
 // The reader takes untrusted text (a database file, a form resource): every
 // line, nesting level, count and string length is bounded (TTextLimits), and
 // anything it cannot take (an unknown class or property, a wrong kind of

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "host/classes/component.h"
 #include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 
 namespace host {
@@ -23,7 +25,8 @@ int TEnumInfo::Ordinal(std::string_view ident) const {
 }
 
 TPropInfo& TPropInfo::Default(int64_t value) {
-  TAV_ASSERT(Kind != tkFloat && Kind != tkString && Kind != tkCollection && Kind != tkClass,
+  TAV_ASSERT(Kind == tkInteger || Kind == tkInt64 || Kind == tkBoolean || Kind == tkEnumeration ||
+                 Kind == tkSet,
              "TPropInfo.Default: not an ordinal property");
   HasDefault = true;
   DefaultOrd = value;
@@ -45,13 +48,16 @@ TPropInfo& TPropInfo::DefaultString(std::string value) {
 }
 
 TPropInfo& TPropInfo::DefaultEmpty() {
-  TAV_ASSERT(Kind == tkCollection, "TPropInfo.DefaultEmpty: not a collection property");
+  TAV_ASSERT(Kind == tkCollection || Kind == tkStrings || Kind == tkBinary,
+             "TPropInfo.DefaultEmpty: not a collection, string list or bytes property");
   HasDefault = true;
   return *this;
 }
 
 bool TPropInfo::ShouldWrite(const TPersistent& instance) const {
   if (Stored && !Stored(instance)) return false;
+  if (Kind == tkMethod) return !GetStr(instance).empty();
+  if (Kind == tkComponent) return GetComponent(instance) != nullptr;
   if (!HasDefault) return true;
   switch (Kind) {
     case tkFloat: {
@@ -63,6 +69,10 @@ bool TPropInfo::ShouldWrite(const TPersistent& instance) const {
       return GetStr(instance) != DefaultStr;
     case tkCollection:
       return static_cast<const TCollection*>(GetObject(const_cast<TPersistent&>(instance)))->Count() > 0;
+    case tkStrings:
+      return static_cast<const TStrings*>(GetObject(const_cast<TPersistent&>(instance)))->Count() > 0;
+    case tkBinary:
+      return !GetStr(instance).empty();
     case tkClass:
       return true;
     default:
@@ -73,6 +83,10 @@ bool TPropInfo::ShouldWrite(const TPersistent& instance) const {
 void SetTooLarge(const std::string& enumName) {
   AssertFailed("set too large", ("The set of " + enumName + " does not fit its mask").c_str(),
                __FILE__, __LINE__);
+}
+
+std::string ReferenceClassError(const TComponent* c) {
+  return "A " + c->ClassName() + " is not of the class this reference takes";
 }
 
 TPropertyTable::TPropertyTable(std::string className, const TPropertyTable* parent)
@@ -90,6 +104,20 @@ const TPropInfo* TPropertyTable::FindProp(std::string_view name) const {
   for (const TPropInfo& p : props_)
     if (SameText(p.Name, name)) return &p;
   return nullptr;
+}
+
+const TMethodInfo* TPropertyTable::FindMethod(std::string_view name) const {
+  for (const TPropertyTable* t = this; t; t = t->parent_)
+    for (const TMethodInfo& m : t->methods_)
+      if (SameText(m.Name, name)) return &m;
+  return nullptr;
+}
+
+void TPropertyTable::AddMethod(TMethodInfo info) {
+  TAV_ASSERT(IsValidIdent(info.Name), "TPropertyTable.AddMethod: method name is no identifier");
+  for (const TMethodInfo& m : methods_)
+    TAV_ASSERT(!SameText(m.Name, info.Name), "TPropertyTable.AddMethod: method published twice");
+  methods_.push_back(std::move(info));
 }
 
 TComponent* TPropertyTable::NewComponent(TComponent* owner) const {
@@ -125,8 +153,16 @@ void CopyPublishedProperties(const TPersistent& source, TPersistent& dest) {
         p.SetFloat(dest, p.GetFloat(source));
         break;
       case tkString:
+      case tkBinary:
         p.SetStr(dest, p.GetStr(source));
         break;
+      case tkMethod:
+        // Handlers belong to the root they were bound to.
+        break;
+      case tkComponent:
+        p.SetComponent(dest, p.GetComponent(source));
+        break;
+      case tkStrings:
       case tkCollection:
         // The collection's own rule, which also resets what it derives from
         // its items.

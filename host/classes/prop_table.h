@@ -40,10 +40,14 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
+#include "host/classes/component.h"
 #include "host/rtl/collection.h"
+#include "host/rtl/event.h"
+#include "host/rtl/exceptions.h"
 #include "host/rtl/object.h"
 
 namespace host {
@@ -60,6 +64,18 @@ enum TTypeKind {
   tkSet,          // a set of a TEnumInfo's values, bit i for ordinal i
   tkCollection,   // an owned TCollection
   tkClass,        // an owned sub-object, streamed through its own properties
+  tkMethod,       // an event (TEvent), bound by name to a method of the root
+  tkComponent,    // a borrowed reference to another component, by name
+  tkStrings,      // an owned TStrings, streamed as its lines
+  tkBinary,       // bytes, streamed in hexadecimal
+};
+
+// A method a class offers to events by name (the handlers of a form).
+struct TMethodInfo {
+  std::string Name;
+  const std::type_info* Signature = nullptr;
+  // Stores the method bound to `root` in *event, a TEvent of Signature.
+  std::function<void(TPersistent& root, void* event)> Bind;
 };
 
 // An enumeration type: the identifiers of its ordinals 0 .. Count()-1.
@@ -96,8 +112,17 @@ struct TPropInfo {
   std::function<void(TPersistent&, double)> SetFloat;
   std::function<std::string(const TPersistent&)> GetStr;
   std::function<void(TPersistent&, const std::string&)> SetStr;
-  // tkCollection (a TCollection) and tkClass: the owned object.
+  // tkCollection (a TCollection), tkStrings (a TStrings) and tkClass: the
+  // owned object.
   std::function<TPersistent*(TPersistent&)> GetObject;
+  // tkComponent: the component referred to (null for none); the setter
+  // raises for a component of the wrong class.
+  std::function<TComponent*(const TPersistent&)> GetComponent;
+  std::function<void(TPersistent&, TComponent*)> SetComponent;
+  // tkMethod: the event's type, and the binding of a method to it. GetStr
+  // gives the bound method's name.
+  const std::type_info* EventType = nullptr;
+  std::function<void(TPersistent&, const TMethodInfo&, TPersistent& root)> SetMethod;
   // Whether the property is written at all; empty = always.
   std::function<bool(const TPersistent&)> Stored;
 
@@ -106,8 +131,10 @@ struct TPropInfo {
   double DefaultFloat = 0;
   std::string DefaultStr;
 
-  // The value left out when written. For a collection: written only when it
-  // has items. Sub-objects have no default (their properties have).
+  // The value left out when written. For a collection or string list:
+  // written only when it has items; for bytes: only when there are some.
+  // Sub-objects have no default (their properties have); events and
+  // references are written only when set.
   TPropInfo& Default(int64_t value);
   TPropInfo& DefaultFloatValue(double value);
   TPropInfo& DefaultString(std::string value);
@@ -136,9 +163,14 @@ class TPropertyTable {
   bool InheritsFrom(const TPropertyTable& other) const;
 
   int PropCount() const { return static_cast<int>(props_.size()); }
+  bool Empty() const { return props_.empty(); }
   const TPropInfo& Prop(int index) const { return props_[static_cast<size_t>(index)]; }
   // The property of that name (without regard to case), else null.
   const TPropInfo* FindProp(std::string_view name) const;
+
+  // The method of that name (without regard to case) this class or a base
+  // offers to events, else null.
+  const TMethodInfo* FindMethod(std::string_view name) const;
 
   // A new instance of the class, or null when the class cannot be made that
   // way (abstract, or not a component / collection item).
@@ -149,17 +181,21 @@ class TPropertyTable {
   // EAssertionFailed.
   TPropInfo& AddProp(TPropInfo info);
   void SetFactories(TComponentFactory component, TItemFactory item);
+  void AddMethod(TMethodInfo info);
 
  private:
   std::string class_name_;
   const TPropertyTable* parent_;
   std::vector<TPropInfo> props_;
+  std::vector<TMethodInfo> methods_;
   TComponentFactory component_factory_ = nullptr;
   TItemFactory item_factory_ = nullptr;
 };
 
 // Raises EAssertionFailed: a set type with more values than its mask holds.
 [[noreturn]] void SetTooLarge(const std::string& enumName);
+// "A <class> is not of the class this reference takes".
+std::string ReferenceClassError(const TComponent* c);
 
 // Fills the table of class T.
 template <class T>
@@ -241,6 +277,75 @@ class TPublisher {
     static_assert(std::is_base_of_v<TPersistent, std::remove_cvref_t<std::invoke_result_t<A, T&>>>);
     return table_.AddProp(Owned(std::move(name), tkClass, access));
   }
+  // `access` (T&) -> a TStrings (subclass) the instance owns.
+  template <class A>
+  TPropInfo& Strings(std::string name, A access) {
+    TPropInfo p = Owned(std::move(name), tkStrings, access);
+    return table_.AddProp(std::move(p));
+  }
+  // Bytes held in a std::string.
+  template <class G, class S>
+  TPropInfo& Binary(std::string name, G get, S set) {
+    TPropInfo& p = String(std::move(name), get, set);
+    p.Kind = tkBinary;
+    return p;
+  }
+  // A reference to a component of class C (or a subclass): the getter
+  // returns a C*, the setter takes one.
+  template <class C, class G, class S>
+  TPropInfo& Reference(std::string name, G get, S set) {
+    static_assert(std::is_base_of_v<TComponent, C>);
+    TPropInfo p;
+    p.Name = std::move(name);
+    p.Kind = tkComponent;
+    p.GetComponent = [get](const TPersistent& o) -> TComponent* {
+      return std::invoke(get, static_cast<const T&>(o));
+    };
+    p.SetComponent = [set](TPersistent& o, TComponent* c) {
+      C* typed = nullptr;
+      if (c) {
+        typed = dynamic_cast<C*>(c);
+        if (!typed) throw EConvertError(ReferenceClassError(c));
+      }
+      std::invoke(set, static_cast<T&>(o), typed);
+    };
+    return table_.AddProp(std::move(p));
+  }
+  // An event: `member` is a pointer to the TEvent data member (or a
+  // callable giving a reference to it).
+  template <class M>
+  TPropInfo& Event(std::string name, M member) {
+    using E = std::remove_cvref_t<std::invoke_result_t<M, T&>>;
+    TPropInfo p;
+    p.Name = std::move(name);
+    p.Kind = tkMethod;
+    p.EventType = &typeid(typename E::Signature);
+    p.GetStr = [member](const TPersistent& o) {
+      return std::invoke(member, const_cast<T&>(static_cast<const T&>(o))).MethodName();
+    };
+    p.SetMethod = [member](TPersistent& o, const TMethodInfo& m, TPersistent& root) {
+      E bound;
+      m.Bind(root, &bound);
+      std::invoke(member, static_cast<T&>(o)) = std::move(bound);
+    };
+    return table_.AddProp(std::move(p));
+  }
+  // A method of T that events of root components of class T may be bound
+  // to by name.
+  template <class R, class... A>
+  void Method(std::string name, R (T::*method)(A...)) {
+    TMethodInfo m;
+    m.Name = std::move(name);
+    m.Signature = &typeid(R(A...));
+    const std::string bound = m.Name;
+    m.Bind = [method, bound](TPersistent& root, void* event) {
+      T* self = &static_cast<T&>(root);
+      *static_cast<TEvent<R(A...)>*>(event) = TEvent<R(A...)>(
+          [self, method](A... args) -> R { return (self->*method)(std::forward<A>(args)...); },
+          bound);
+    };
+    table_.AddMethod(std::move(m));
+  }
 
  private:
   template <class G>
@@ -284,13 +389,39 @@ TPropertyTable PublishClass(std::string className, const TPropertyTable* parent,
   TPropertyTable::TItemFactory item = nullptr;
   if constexpr (!std::is_abstract_v<T>) {
     if constexpr (std::is_base_of_v<TComponent, T> && std::is_constructible_v<T, TComponent*>)
-      component = [](TComponent* owner) -> TComponent* { return new T(owner); };
+      component = [](TComponent* owner) -> TComponent* { return New<T>(owner); };
     if constexpr (std::is_base_of_v<TCollectionItem, T> && std::is_constructible_v<T, TCollection*>)
       item = [](TCollection* collection) -> TCollectionItem* { return new T(collection); };
   }
   table.SetFactories(component, item);
   return table;
 }
+
+// Extra properties of an instance beyond its published ones, which its
+// DefineProperties adds (an id the instance keeps, a picture's bytes): the
+// writer writes them after the published ones, and the reader looks a name
+// up here when the class's table does not have it. Their accessors are
+// called with the instance, like published ones; a StoredWhen condition
+// says whether the instance has data to write.
+//
+//   void TThing::DefineProperties(TFiler& filer) {
+//     filer.Define<TThing>([](TPublisher<TThing>& p) {
+//       p.Integer("UniqueID", &TThing::UniqueID, &TThing::SetUniqueID);
+//     });
+//   }
+class TFiler {
+ public:
+  TFiler() : table_(std::string(), nullptr) {}
+  template <class T, class F>
+  void Define(F fill) {
+    TPublisher<T> publisher(table_);
+    fill(publisher);
+  }
+  const TPropertyTable& Table() const { return table_; }
+
+ private:
+  TPropertyTable table_;
+};
 
 // Copies every published property of `source` into `dest`, which must hand
 // out the same table (else EConvertError): values through the setters,

@@ -5,10 +5,6 @@
 
 namespace host {
 
-void Abort() {
-  throw EAbort("Operation aborted");
-}
-
 void DatabaseError(const std::string& message) {
   throw EDatabaseError(message);
 }

@@ -17,15 +17,8 @@ namespace host {
 
 class TComponent;
 
-// A silent exception: an operation a handler chose to abandon (the abort
-// action of the edit, post and delete error events). Hosts do not report it.
-class EAbort : public Exception {
- public:
-  using Exception::Exception;
-};
-
-// Raises EAbort "Operation aborted".
-[[noreturn]] void Abort();
+// EAbort and Abort (host/rtl/exceptions.h) serve the abort action of the
+// edit, post and delete error events.
 
 // Raises EDatabaseError with `message`.
 [[noreturn]] void DatabaseError(const std::string& message);

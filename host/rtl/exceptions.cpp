@@ -17,4 +17,6 @@ void AssertFailed(const char* expr, const char* msg, const char* unit, int line)
   throw EAssertionFailed(text, u, line);
 }
 
+void Abort() { throw EAbort("Operation aborted"); }
+
 }  // namespace host

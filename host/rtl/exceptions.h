@@ -101,6 +101,14 @@ class EComponentError : public Exception {
   using Exception::Exception;
 };
 
+// The silent exception: it unwinds like any other, but the application's
+// exception handling shows nothing for it ("Operation aborted").
+class EAbort : public Exception {
+ public:
+  using Exception::Exception;
+};
+[[noreturn]] void Abort();
+
 // A broken internal rule. Carries the message and the unit (source file) that
 // found it; the text reads "<message> (<unit>, line <n>)".
 class EAssertionFailed : public Exception {

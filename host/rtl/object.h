@@ -10,6 +10,7 @@
 namespace host {
 
 class TPropertyTable;  // host/classes/prop_table.h
+class TFiler;          // host/classes/prop_table.h
 
 class TObject {
  public:
@@ -33,6 +34,9 @@ class TPersistent : public TObject {
   // that publishes nothing. A class with a table of its own overrides this;
   // a subclass that adds nothing inherits its base's.
   virtual const TPropertyTable* PublishedProperties() const { return nullptr; }
+  // Adds the extra properties the object streams beyond its published ones
+  // (TFiler::Define); the default adds none.
+  virtual void DefineProperties(TFiler& filer) const { (void)filer; }
 
  protected:
   [[noreturn]] void AssignError(const TPersistent* source) const;

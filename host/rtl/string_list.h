@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/rtl/event.h"
 #include "host/rtl/object.h"
 
 namespace host {
@@ -33,7 +34,6 @@ class TStringList;
 
 enum TDuplicates { dupIgnore, dupAccept, dupError };
 
-using TNotifyEvent = std::function<void(TObject* sender)>;
 // Negative when the item at index1 sorts before the one at index2.
 using TStringListSortCompare = int (*)(TStringList& list, int index1, int index2);
 

@@ -58,15 +58,7 @@ void Handler(TParserNotifyType type, TBaseParser* parser, TParserStack* stack, T
     }
     return;
   }
-  TBaseParser reader;
-  reader.Execute(TTavParserOptions{}, stack);
-  int depth = 0;
-  while (reader.CurrentToken != nullptr && reader.CurrentTokenType() != tstEnd) {
-    if (reader.CurrentTokenType() == tstLParen) ++depth;
-    if (reader.CurrentTokenType() == tstRParen && depth-- == 0) break;
-    reader.NextToken();
-  }
-  parser->ResumeAfter(reader, 0);
+  tav::testing::SkipSubquery(parser, stack);
 }
 
 void CheckOutcome(const TTavExprParser& parser, bool ok, const TTavExpr* expr) {

@@ -1,0 +1,18 @@
+# Writes a header holding one form text as a C++ string constant.
+# cmake -DIN=<text file> -DOUT=<header> -DNAME=<identifier> -P embed_form_text.cmake
+file(READ ${IN} hex HEX)
+string(LENGTH "${hex}" len)
+set(body "")
+set(i 0)
+while(i LESS len)
+  string(SUBSTRING "${hex}" ${i} 64 chunk)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" chunk "${chunk}")
+  string(APPEND body "    \"${chunk}\"\n")
+  math(EXPR i "${i} + 64")
+endwhile()
+if(body STREQUAL "")
+  set(body "    \"\"\n")
+endif()
+file(WRITE ${OUT}.tmp "// Made by the build from ${IN}; do not edit.\n#pragma once\n#include <string_view>\nnamespace form_texts {\ninline constexpr std::string_view ${NAME} =\n${body};\n}  // namespace form_texts\n")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.tmp)

@@ -1,0 +1,154 @@
+// Evaluating expression trees against rows. A TTavExprDataProvider is a
+// source of rows with columns (a table behind a filter, one side of a join);
+// a TExprEvaluator binds a tree's columns to a provider once (Prepare) and
+// then gives the tree's value for the provider's current row as often as
+// asked (Reset, then Evaluate or EvaluateValueExpr). TExprResultListGenerator
+// runs an evaluator over a list of record addresses and keeps those whose
+// row passes.
+//
+// Callers must keep:
+//  - The provider, every provider FindProvider hands out, the expression
+//    tree, its subquery data sources and the string compare routine outlive
+//    the evaluator's use; the evaluator borrows them all.
+//  - Reset before each row: per-row results must not leak into the next.
+//  - Trees are at most MaxExprTreeDepth deep (as the parser makes them);
+//    Prepare fails a TAV_ASSERT on a deeper one.
+//  - Aggregates and outer references evaluate to Unassigned: the query engine
+//    supplies their values (and counts COUNT(*) by that).
+//
+// Null rules. With ExcludeRelopNulls (SQL conditions) a Null or Empty operand
+// of a comparison, LIKE or NOT LIKE gives Empty or False; without it (the
+// host's filters) Null compares as the empty text in string comparisons and
+// below every value elsewhere (TTavOpEvaluator).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/expr/expr_tree.h"
+#include "engine/expr/op_evaluator.h"
+#include "engine/storage/base/tav_compare.h"
+#include "engine/storage/base/tav_lists.h"
+#include "engine/storage/record/internal_fields.h"
+#include "host/rtl/object.h"
+#include "host/rtl/variant.h"
+
+namespace tav {
+
+// The rows an expression reads. The base serves one table whose columns are
+// ProviderFields; the dataset filters and the joins derive from it.
+class TTavExprDataProvider : public host::TObject {
+ public:
+  TTavExprDataProvider() = default;
+  TTavExprDataProvider(const TTavExprDataProvider&) = delete;
+  TTavExprDataProvider& operator=(const TTavExprDataProvider&) = delete;
+
+  virtual TInternalFields* GetProviderFields() { return &ProviderFields; }
+  // The current row's value of the field whose FieldNo is `fieldNo`.
+  virtual host::Variant GetDataAsVariant(int32_t fieldNo);
+  // Fills `list` with the addresses of all rows in the provider's base order.
+  virtual void GetDefaultRecordList(TCompoundList& list);
+  virtual void Open() {}
+  virtual void Refresh() {}
+  // Makes the row at `address` current.
+  virtual bool MoveToRecord(uint32_t address);
+  // The column `name` (without regard to case), or nullptr; `token` is the
+  // table qualifier's token when there is one.
+  virtual TInternalFieldItem* FindField(const TParserToken* token, const std::string& name);
+  // The provider serving the table `tableName` (this one in the base).
+  virtual TTavExprDataProvider* FindProvider(const std::string& tableName);
+  // The host's filter event for the row at `address`.
+  virtual bool PassFilterEvent(uint32_t address);
+
+  void SetDBStringCompare(TDBStringCompare routine) { DBStringCompare = routine; }
+  void SetHasPassFilterEvent(bool value) { HasPassFilterEvent = value; }
+  void SetBaseRecNo(int32_t value) { BaseRecNo = value; }
+
+  TInternalFields ProviderFields;
+  TDBStringCompare DBStringCompare = nullptr;
+  bool HasPassFilterEvent = false;
+  int32_t BaseRecNo = 0;
+};
+
+// One node of the evaluator's tree, standing for one expression node.
+class TExprEvaluatorNode {
+ public:
+  TExprEvaluatorNode* Left = nullptr;
+  TExprEvaluatorNode* Next = nullptr;  // the evaluator's node list
+  TExprEvaluatorNode* Right = nullptr;
+  const TTavExprNode* ExprNode = nullptr;
+  TInternalFieldItem* FieldRef = nullptr;  // a column node's bound field
+  host::Variant NodeResult;
+  std::vector<TExprEvaluatorNode*> Args;
+  TTavExprDataProvider* DataProvider = nullptr;  // where a column is read
+};
+
+class TExprEvaluator : public host::TObject {
+ public:
+  TExprEvaluator() = default;
+  TExprEvaluator(const TExprEvaluator&) = delete;
+  TExprEvaluator& operator=(const TExprEvaluator&) = delete;
+
+  // Builds the evaluator tree for `root` and binds its columns to `provider`
+  // (a missing provider or column fails a TAV_ASSERT). CURRENT_DATE,
+  // CURRENT_TIME and CURRENT_TIMESTAMP without a value take the clock's
+  // instant now, the same for every row. Call Clear before preparing again.
+  void Prepare(TTavExprDataProvider* provider, const TTavExprNode* root);
+  void Clear();
+  bool IsPrepared() const { return Root != nullptr; }
+  // Sets every node's result to Null; call before each row.
+  void Reset();
+  // True only when the value equals True (Null, Empty and False are not).
+  bool Evaluate();
+  host::Variant EvaluateValueExpr();
+
+  void SetDBStringCompare(TDBStringCompare routine) { DBStringCompare = routine; }
+  void SetExcludeRelopNulls(bool flag) { ExcludeRelopNulls = flag; }
+
+  TExprEvaluatorNode* Root = nullptr;
+  TTavExprDataProvider* DataProvider = nullptr;
+  TDBStringCompare DBStringCompare = nullptr;
+  bool ExcludeRelopNulls = false;
+
+ private:
+  TExprEvaluatorNode* Build(const TTavExprNode* node, bool listed, int depth);
+  host::Variant EvaluateNode(TExprEvaluatorNode* node);
+  host::Variant EvaluateRelop(TExprEvaluatorNode* node, const host::Variant& left,
+                              const host::Variant& right);
+  host::Variant CompareStrings(const TTavExprNode* node, const host::Variant& left,
+                               const host::Variant& right);
+  host::Variant EvaluateFunction(TExprEvaluatorNode* node, const host::Variant& left,
+                                 const host::Variant& right);
+  host::Variant EvaluateSubstring(TExprEvaluatorNode* node, const host::Variant& source,
+                                  const host::Variant& start);
+  host::Variant EvaluatePredicate(TExprEvaluatorNode* node, const host::Variant& left,
+                                  const host::Variant& right);
+  bool EvaluateIn(TExprEvaluatorNode* node, const host::Variant& value);
+  host::Variant EvaluateSubquery(const TTavExprNode* node);
+  // column op subquery (`subqueryLeft` false) or subquery op value.
+  host::Variant EvaluateQuantified(const TTavExprNode* node, const TTavExprNode* subquery,
+                                   const host::Variant& value, bool subqueryLeft);
+  host::Variant EvaluateDualSubqueries(const TTavExprNode* node);
+  host::Variant ClockValue(TTavSQLToken token) const;
+
+  // Every node made by Prepare; the node list (Next) links the ones built
+  // for the root and its Left/Right spine.
+  std::vector<std::unique_ptr<TExprEvaluatorNode>> nodes_;
+  TExprEvaluatorNode* list_head_ = nullptr;
+  TTavOpEvaluator op_evaluator_;
+  double now_ = 0;
+};
+
+class TExprResultListGenerator : public host::TObject {
+ public:
+  // Copies into `destination` (emptied first) the pairs of `source` whose
+  // row passes `root`; without `root`, every pair. The provider must have a
+  // string compare routine (else error 10065).
+  static void CreateResultList(TTavExprDataProvider* provider, const TTavExprNode* root,
+                               const TCompoundList& source, TCompoundList& destination,
+                               bool excludeRelopNulls);
+};
+
+}  // namespace tav
