@@ -94,7 +94,7 @@ void TLangFormatStrings::LoadFromFile(const std::string& fileName) {
 
 // ---- TLanguage ----
 
-TLanguage::TLanguage(TOrlnLanguage ident) : font_{"MS Sans Serif", 8, 1}, strings_(*this) {
+TLanguage::TLanguage(TOrlnLanguage ident) : strings_(*this) {
   SetLanguageIdent(ident);
 }
 
@@ -115,7 +115,7 @@ void TLanguage::Assign(const host::TPersistent& source) {
     return;
   }
   if (other == this) return;
-  font_ = other->font_;
+  font_.Assign(other->font_);
   font_override_ = other->font_override_;
   strings_.Assign(other->strings_);
 }

@@ -28,6 +28,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/forms/graphics.h"
 #include "host/rtl/string_list.h"
 #include "installer/engine/orln_exceptions.h"
 
@@ -75,7 +76,7 @@ class ELanguageFile : public EOrlaneAbnormal {
   int line_;
 };
 
-// The font a language's pages are shown in.
+// The face, least size and character set a language's pages are shown in.
 struct TLanguageFont {
   std::string Name;
   int Size = 0;
@@ -132,8 +133,10 @@ class TLanguage : public host::TPersistent {
 
   TOrlnLanguage LanguageIdent() const { return ident_; }
   void SetLanguageIdent(TOrlnLanguage ident);
-  const TLanguageFont& Font() const { return font_; }
-  void SetFont(const TLanguageFont& font) { font_ = font; }
+  // The font used instead of the language's own when FontOverride is set.
+  host::TFont& Font() { return font_; }
+  const host::TFont& Font() const { return font_; }
+  void SetFont(const host::TFont& font) { font_.Assign(font); }
   bool FontOverride() const { return font_override_; }
   void SetFontOverride(bool value) { font_override_ = value; }
   TLangFormatStrings& Strings() { return strings_; }
@@ -166,7 +169,7 @@ class TLanguage : public host::TPersistent {
   void LineDeleted(int index);
 
   TOrlnLanguage ident_;
-  TLanguageFont font_;
+  host::TFont font_;
   bool font_override_ = false;
   TLangFormatStrings strings_;
   std::string resource_name_;

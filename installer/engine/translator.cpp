@@ -4,8 +4,11 @@
 #include <atomic>
 
 #include "host/classes/prop_table.h"
+#include "host/forms/forms.h"
+#include "host/forms/std_controls.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
+#include "installer/engine/orln_forms.h"
 #include "os/host_profile.h"
 
 namespace orln {
@@ -168,20 +171,26 @@ void TTranslator::TranslateLines(TOrlnLanguage fromLanguage, const host::TString
   out.Assign(target != nullptr ? static_cast<const host::TStrings&>(target->Lines) : lines);
 }
 
-void TTranslator::TranslateProperties(TOrlnLanguage fromLanguage, host::TPersistent& object) const {
-  const host::TPropertyTable* table = object.PublishedProperties();
+void TTranslator::TranslateProperties(TOrlnLanguage fromLanguage,
+                                      host::TComponent& component) const {
+  const host::TPropertyTable* table = component.PublishedProperties();
   if (table == nullptr) return;
+  auto* memo = dynamic_cast<host::TCustomMemo*>(&component);
   for (int i = 0; i < table->PropCount(); ++i) {
     const host::TPropInfo& prop = table->Prop(i);
     if (prop.Kind == host::tkString) {
       if (!prop.GetStr || !prop.SetStr || host::SameText(prop.Name, "NAME")) continue;
-      const std::string value = prop.GetStr(object);
+      const std::string value = prop.GetStr(component);
       if (value.empty()) continue;
       std::string translated = TranslateText(fromLanguage, value);
-      if (translated != value) prop.SetStr(object, translated);
-    } else if (prop.Kind == host::tkClass && prop.GetObject) {
-      auto* lines = dynamic_cast<host::TStrings*>(prop.GetObject(object));
+      if (translated != value) prop.SetStr(component, translated);
+    } else if ((prop.Kind == host::tkStrings || prop.Kind == host::tkClass) && prop.GetObject) {
+      auto* lines = dynamic_cast<host::TStrings*>(prop.GetObject(component));
       if (lines == nullptr) continue;
+      if (memo != nullptr && lines == &memo->Lines()) {
+        TranslateLines(fromLanguage, *lines, *lines);
+        continue;
+      }
       for (int line = 0; line < lines->Count(); ++line) {
         const std::string value = lines->Strings(line);
         std::string translated = TranslateText(fromLanguage, value);
@@ -189,14 +198,55 @@ void TTranslator::TranslateProperties(TOrlnLanguage fromLanguage, host::TPersist
       }
     }
   }
+  if (auto* view = dynamic_cast<host::TListView*>(&component)) {
+    for (int i = 0; i < view->Columns().Count(); ++i) {
+      host::TListColumn& column = *view->Columns().Items(i);
+      column.SetCaption(TranslateText(fromLanguage, column.Caption()));
+    }
+  }
+}
+
+void TTranslator::TranslateOne(TOrlnLanguage fromLanguage, host::TComponent& component) const {
+  auto* control = dynamic_cast<host::TControl*>(&component);
+  auto* label = dynamic_cast<host::TCustomLabel*>(&component);
+  // Hidden while its texts change, with a label's size kept, so the user
+  // never sees a half-translated control; both come back however this ends.
+  struct TRestore {
+    host::TControl* shown = nullptr;
+    host::TCustomLabel* sized = nullptr;
+    ~TRestore() {
+      if (sized != nullptr) sized->SetAutoSize(true);
+      if (shown != nullptr) shown->SetVisible(true);
+      if (auto* win = dynamic_cast<host::TWinControl*>(shown)) win->Realign();
+    }
+  } restore;
+  if (control != nullptr && dynamic_cast<host::TCustomForm*>(control) == nullptr &&
+      dynamic_cast<host::TImage*>(control) == nullptr && control->Visible()) {
+    control->SetVisible(false);
+    restore.shown = control;
+  }
+  if (label != nullptr && label->AutoSize()) {
+    label->SetAutoSize(false);
+    restore.sized = label;
+  }
+  auto* numberedLabel = dynamic_cast<TTranslateLabel*>(&component);
+  auto* numberedButton = dynamic_cast<TTranslateBitBtn*>(&component);
+  if (numberedLabel != nullptr && numberedLabel->GLID() > 0) {
+    numberedLabel->SetCaption(TranslateGLID(numberedLabel->GLID(), numberedLabel->Caption()));
+  } else if (numberedButton != nullptr && numberedButton->GLID() > 0) {
+    numberedButton->SetCaption(TranslateGLID(numberedButton->GLID(), numberedButton->Caption()));
+  } else {
+    TranslateProperties(fromLanguage, component);
+  }
+  for (int i = 0; i < component.ComponentCount(); ++i) {
+    host::TComponent* child = component.Components(i);
+    if (dynamic_cast<host::TCustomForm*>(child) == nullptr) TranslateOne(fromLanguage, *child);
+  }
 }
 
 TOrlnLanguage TTranslator::TranslateComponent(TOrlnLanguage fromLanguage,
                                               host::TComponent& component) const {
-  TranslateProperties(fromLanguage, component);
-  for (int i = 0; i < component.ComponentCount(); ++i) {
-    TranslateComponent(fromLanguage, *component.Components(i));
-  }
+  TranslateOne(fromLanguage, component);
   const translator::TLanguage* target = LanguageOf(translate_into_);
   return target != nullptr && target->Strings().Count() > 0 ? target->LanguageIdent()
                                                             : fromLanguage;
@@ -213,28 +263,32 @@ TOrlnLanguage TTranslator::TranslateComponentInto(TOrlnLanguage fromLanguage, TO
   return TranslateComponent(fromLanguage, component);
 }
 
-void TTranslator::ApplyFont(TOrlnLanguage ident, TLanguageFont& font) const {
+void TTranslator::ApplyFont(TOrlnLanguage ident, host::TControl& control) const {
   const translator::TLanguage* lang = LanguageOf(ident);
+  host::TFont& font = control.Font();
   if (lang != nullptr && lang->FontOverride()) {
-    font = lang->Font();
-    return;
+    font.Assign(lang->Font());
+  } else {
+    const TLanguageFont wanted =
+        LanguageFontFor(lang != nullptr ? lang->LanguageIdent() : static_cast<int>(ident));
+    font.SetCharset(static_cast<uint8_t>(wanted.Charset));
+    font.SetName(wanted.Name);
+    if (font.Size() < wanted.Size) font.SetSize(wanted.Size);
   }
-  const TLanguageFont wanted =
-      LanguageFontFor(lang != nullptr ? lang->LanguageIdent() : static_cast<int>(ident));
-  font.Charset = wanted.Charset;
-  font.Name = wanted.Name;
-  font.Size = std::max(font.Size, wanted.Size);
+  if (auto* win = dynamic_cast<host::TWinControl*>(&control)) {
+    for (int i = 0; i < win->ControlCount(); ++i) ApplyFont(ident, *win->Controls(i));
+  }
 }
 
-void TTranslator::SetFont(TLanguageFont& font, bool keepEmpty) const {
+void TTranslator::SetFont(host::TControl& control, bool keepEmpty) const {
   TOrlnLanguage ident = translate_into_;
   const translator::TLanguage* target = LanguageOf(ident);
   if ((target == nullptr || target->Strings().Count() == 0) && !keepEmpty) ident = olEnglish;
-  ApplyFont(ident, font);
+  ApplyFont(ident, control);
 }
 
-void TTranslator::SetFontInto(TOrlnLanguage language, TLanguageFont& font) const {
-  ApplyFont(language, font);
+void TTranslator::SetFontInto(TOrlnLanguage language, host::TControl& control) const {
+  ApplyFont(language, control);
 }
 
 TTranslator* GlobalTranslator() {
@@ -255,6 +309,14 @@ TOrlnLanguage TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage t
                                      host::TComponent& component) {
   TTranslator* t = GlobalTranslator();
   return t == nullptr ? fromLanguage : t->TranslateComponentInto(fromLanguage, target, component);
+}
+
+void SetLanguageFont(host::TControl& control) {
+  if (const TTranslator* t = GlobalTranslator()) t->SetFont(control, false);
+}
+
+void SetLanguageFontFor(host::TControl& control, TOrlnLanguage language) {
+  if (const TTranslator* t = GlobalTranslator()) t->SetFontInto(language, control);
 }
 
 }  // namespace orln

@@ -11,9 +11,8 @@
 //  - A text is returned unchanged whenever any step of the lookup finds
 //    nothing: no source language, no entry, no target language or no entry
 //    with that GLID in it.
-//  - Fonts: this layer works out the font a control gets (SetFont and
-//    SetFontInto on a TLanguageFont); putting it on controls belongs to the
-//    forms.
+//  - TranslateComponent hides each control while its texts change and
+//    shows it again afterwards, also when a lookup raises.
 #pragma once
 
 #include <array>
@@ -22,6 +21,7 @@
 #include <string>
 
 #include "host/classes/component.h"
+#include "host/forms/controls.h"
 #include "installer/engine/language.h"
 
 namespace host {
@@ -63,25 +63,29 @@ class TTranslator : public host::TComponent {
   void TranslateLines(TOrlnLanguage fromLanguage, const host::TStrings& lines,
                       host::TStrings& out) const;
 
-  // Translates the published string properties of `component` (all but
-  // one named "Name", and only non-empty ones) and the lines of its
-  // published string lists, one by one, then does the same for every
-  // component it owns. The language the component is now in: the target
-  // when the target has lines, else `fromLanguage`.
+  // Translates `component` and every component it owns but forms: a
+  // TTranslateLabel or TTranslateBitBtn with a GLID takes its caption by
+  // number; any other gets its published string properties (all but one
+  // named "Name", and only non-empty ones) and string lists translated: a
+  // memo's lines as one multi-line entry, any other list line by line, a
+  // list view's column captions one by one. The language the component is
+  // now in: the target when the target has lines, else `fromLanguage`.
   TOrlnLanguage TranslateComponent(TOrlnLanguage fromLanguage, host::TComponent& component) const;
   // The same into `target`, TranslateIntoLanguage being restored afterwards.
   TOrlnLanguage TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage target,
                                        host::TComponent& component);
 
-  // The font of the target language (English when the target has no lines,
-  // unless keepEmpty): the language's own Font when FontOverride is set,
-  // else the character set, face and least size of LanguageFontFor.
-  void SetFont(TLanguageFont& font, bool keepEmpty) const;
-  void SetFontInto(TOrlnLanguage language, TLanguageFont& font) const;
+  // Gives `control` and every control inside it the font of the target
+  // language (English when the target has no lines, unless keepEmpty): the
+  // language's own Font when FontOverride is set, else the character set,
+  // face and least size of LanguageFontFor.
+  void SetFont(host::TControl& control, bool keepEmpty) const;
+  void SetFontInto(TOrlnLanguage language, host::TControl& control) const;
 
  private:
-  void ApplyFont(TOrlnLanguage ident, TLanguageFont& font) const;
-  void TranslateProperties(TOrlnLanguage fromLanguage, host::TPersistent& object) const;
+  void ApplyFont(TOrlnLanguage ident, host::TControl& control) const;
+  void TranslateOne(TOrlnLanguage fromLanguage, host::TComponent& component) const;
+  void TranslateProperties(TOrlnLanguage fromLanguage, host::TComponent& component) const;
 
   std::array<std::unique_ptr<translator::TLanguage>, kOrlnLanguageCount> languages_;
   TOrlnLanguage translate_into_ = olUser;
@@ -98,5 +102,9 @@ std::string TranslateString(const std::string& text);
 TOrlnLanguage TranslateComponent(TOrlnLanguage fromLanguage, host::TComponent& component);
 TOrlnLanguage TranslateComponentInto(TOrlnLanguage fromLanguage, TOrlnLanguage target,
                                      host::TComponent& component);
+// SetFont(control, false) and SetFontInto(language, control) through the
+// global translator; nothing without one.
+void SetLanguageFont(host::TControl& control);
+void SetLanguageFontFor(host::TControl& control, TOrlnLanguage language);
 
 }  // namespace orln

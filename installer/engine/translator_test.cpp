@@ -6,6 +6,7 @@
 
 #include "host/classes/component_text.h"
 #include "host/classes/prop_table.h"
+#include "host/forms/std_controls.h"
 #include "host/rtl/streams.h"
 #include "installer/engine/orln_exceptions.h"
 #include "os/testing/test_machine.h"
@@ -309,7 +310,9 @@ TEST(TranslatorTest, LanguagesNamesAndTheGlobalTranslator) {
   TLanguage source(olEnglish);
   source.Strings().Add("1;one");
   source.SetFontOverride(true);
+  source.Font().SetName("Courier");
   first.SetLanguage(olDanish, source);
+  EXPECT_EQ(first.Language(olDanish).Font().Name(), "Courier");
   EXPECT_EQ(first.Language(olDanish).FindGLID(1)->Language, &first.Language(olDanish));
   EXPECT_TRUE(first.Language(olDanish).FontOverride());
   EXPECT_EQ(first.Language(olDanish).LanguageIdent(), olDanish);
@@ -374,21 +377,36 @@ TEST(LanguageFontTest, FacesCharsetsAndSizes) {
 
   TTranslator t(nullptr);
   t.SetTranslateIntoLanguage(olJapanese);
-  TLanguageFont font{"Tahoma", 12, 0};
-  t.SetFont(font, true);  // an empty target kept
-  EXPECT_EQ(font.Charset, 128);
-  EXPECT_EQ(font.Size, 12);  // only raised, never lowered
-  font = {"Tahoma", 6, 0};
-  t.SetFont(font, false);  // an empty target gives English
-  EXPECT_EQ(font, (TLanguageFont{"Arial", 8, 0}));
+  host::TPanel panel(nullptr);
+  auto* label = new host::TLabel(&panel);
+  label->SetParent(&panel);
+  panel.Font().SetName("Tahoma");
+  panel.Font().SetSize(12);
+  t.SetFont(panel, true);  // an empty target kept
+  EXPECT_EQ(panel.Font().Charset(), 128);
+  EXPECT_EQ(panel.Font().Size(), 12);       // only raised, never lowered
+  EXPECT_EQ(label->Font().Charset(), 128);  // controls inside too
+  panel.Font().SetSize(6);
+  t.SetFont(panel, false);  // an empty target gives English
+  EXPECT_EQ(panel.Font().Name(), "Arial");
+  EXPECT_EQ(panel.Font().Size(), 8);
+  EXPECT_EQ(panel.Font().Charset(), 0);
   t.Language(olJapanese).Strings().Add("1;x");
-  t.SetFont(font, false);
-  EXPECT_EQ(font.Charset, 128);
-  EXPECT_EQ(font.Size, 9);
+  t.SetFont(panel, false);
+  EXPECT_EQ(label->Font().Charset(), 128);
+  EXPECT_EQ(label->Font().Size(), 9);
   t.Language(olHebrew).SetFontOverride(true);
-  t.Language(olHebrew).SetFont({"David", 10, 177});
-  t.SetFontInto(olHebrew, font);
-  EXPECT_EQ(font, (TLanguageFont{"David", 10, 177}));
+  t.Language(olHebrew).Font().SetName("David");
+  t.Language(olHebrew).Font().SetSize(10);
+  t.Language(olHebrew).Font().SetCharset(177);
+  t.SetFontInto(olHebrew, panel);
+  EXPECT_EQ(panel.Font().Name(), "David");
+  EXPECT_EQ(label->Font().Size(), 10);
+  // The unit routines go through the global translator.
+  t.Language(olHebrew).SetFontOverride(false);
+  SetLanguageFontFor(panel, olHebrew);
+  EXPECT_EQ(panel.Font().Name(), "Arial");
+  EXPECT_EQ(panel.Font().Charset(), 177);
 }
 
 }  // namespace
