@@ -2,7 +2,8 @@
 // records with an integer key, a 40-character string and a small BLOB into a
 // table with a unique integer index and a non-unique case-insensitive string
 // index; point lookups by each index; a full scan in index order; deleting
-// every other record. Each step runs once per engine (the steps build on one
+// every other record; then one-row transactions (each insert committed on
+// its own, so that the cost of a commit shows). Each step runs once per engine (the steps build on one
 // another), and the table at the end prints both times and the ratio.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -22,6 +23,7 @@
 namespace {
 
 constexpr int kRecords = 100000;
+constexpr int kSingleRowTransactions = 1000;
 
 std::string StringKey(int i) {
   // 40 characters, mixed case, so the case-insensitive index has work to do.
@@ -46,6 +48,7 @@ class TWorkload {
   virtual int64_t LookupByString() = 0;
   virtual int64_t ScanInOrder() = 0;
   virtual void DeleteEveryOther() = 0;
+  virtual void SingleRowTransactions() = 0;
 };
 
 class TSqliteWorkload : public TWorkload {
@@ -122,6 +125,21 @@ class TSqliteWorkload : public TWorkload {
     Exec("COMMIT");
   }
 
+  void SingleRowTransactions() override {
+    sqlite3_stmt* st = Prepare("INSERT INTO t (id, name, data) VALUES (?, ?, ?)");
+    for (int i = kRecords; i < kRecords + kSingleRowTransactions; ++i) {
+      std::string name = StringKey(i), blob = Blob(i);
+      Exec("BEGIN");
+      sqlite3_bind_int(st, 1, i);
+      sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_blob(st, 3, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+      Step(st);
+      sqlite3_reset(st);
+      Exec("COMMIT");
+    }
+    sqlite3_finalize(st);
+  }
+
  private:
   void Check(int rc) {
     if (rc != SQLITE_OK) throw std::runtime_error(std::string("sqlite: ") + sqlite3_errstr(rc));
@@ -154,6 +172,7 @@ const TStep kSteps[] = {
     {"lookup_string", [](TWorkload& w) { benchmark::DoNotOptimize(w.LookupByString()); }},
     {"scan_in_order", [](TWorkload& w) { benchmark::DoNotOptimize(w.ScanInOrder()); }},
     {"delete_every_other", [](TWorkload& w) { w.DeleteEveryOther(); }},
+    {"one_row_transactions", [](TWorkload& w) { w.SingleRowTransactions(); }},
 };
 
 std::map<std::string, double> g_seconds;  // "<step>/<engine>" -> seconds
@@ -256,6 +275,18 @@ class TTavrinWorkload : public TWorkload {
       if (!at.empty()) table_->Delete(at.front());
     }
     db_->DiskMgr().DiskCommit();
+  }
+
+  void SingleRowTransactions() override {
+    std::vector<uint8_t> rec = table_->NewRecord();
+    for (int i = kRecords; i < kRecords + kSingleRowTransactions; ++i) {
+      db_->DiskMgr().DiskStartTransaction();
+      std::fill(rec.begin(), rec.end(), 0);
+      table_->SetInteger(rec, "ID", i);
+      table_->SetString(rec, "NAME", StringKey(i));
+      table_->Insert(rec, {{"DATA", Blob(i)}});
+      db_->DiskMgr().DiskCommit();
+    }
   }
 
  private:

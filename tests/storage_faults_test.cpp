@@ -5,6 +5,7 @@
 // engine/storage/testing/fault_test_support.h for what each case checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -207,7 +208,10 @@ TEST_P(StorageFaults, RaiseRollBackOrRetryAndLeaveTheCommittedState) {
   uint64_t count = ref.Writes;
   if (fault == os::test::fkReadError) count = ref.Reads;
   if (fault == os::test::fkFlushError) count = ref.Flushes;
-  std::vector<uint64_t> points = test::FaultPoints(count);
+  // A crash is tried after every write of the commit; the other faults at
+  // up to 40 calls spread over the run.
+  std::vector<uint64_t> points =
+      test::FaultPoints(count, fault == os::test::fkCrash ? std::max<uint64_t>(count, 1) : 40);
   if (fault == os::test::fkCrash) points.insert(points.begin(), 0);
   // One past the last call: the fault never strikes and all goes as usual.
   points.push_back(count + 1);
@@ -219,7 +223,7 @@ TEST_P(StorageFaults, RaiseRollBackOrRetryAndLeaveTheCommittedState) {
   RecordProperty("cases", tally.Cases);
   RecordProperty("rolled_back", tally.RolledBack);
   RecordProperty("commit_retried", tally.CommitRetried);
-  RecordProperty("torn_by_crash", tally.TornByCrash);
+  RecordProperty("restored_after_crash", tally.RestoredAfterCrash);
   RecordProperty("reads", static_cast<int>(ref.Reads));
   RecordProperty("writes", static_cast<int>(ref.Writes));
 }
@@ -270,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, StorageFaultsDirect, ::testing::ValuesIn(Direct
 // A failed commit that is rolled back rather than committed again.
 class StorageFailedCommitRollback : public ::testing::TestWithParam<int> {};
 
-TEST_P(StorageFailedCommitRollback, ReportsThePartialFileAndHoldsNothing) {
+TEST_P(StorageFailedCommitRollback, TakesBackWhatTheCommitWroteAndHoldsNothing) {
   const TFaultOperation& op = kOperations[GetParam()];
   TFaultWorld world;
   const test::TFaultReference ref = test::MakeFaultReference(world, op);
@@ -281,11 +285,55 @@ TEST_P(StorageFailedCommitRollback, ReportsThePartialFileAndHoldsNothing) {
   }
 }
 
+std::string OperationName(const ::testing::TestParamInfo<int>& info) {
+  return std::string(kOperations[info.param].Name);
+}
+
 INSTANTIATE_TEST_SUITE_P(Matrix, StorageFailedCommitRollback,
                          ::testing::Range(0, static_cast<int>(std::size(kOperations))),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return std::string(kOperations[info.param].Name);
-                         });
+                         OperationName);
+
+// ForceToDisk under a power loss after each write of the machine.
+class StoragePowerLoss : public ::testing::TestWithParam<int> {};
+
+TEST_P(StoragePowerLoss, ADurableCommitIsThereWholeOrNotAtAll) {
+  const TFaultOperation& op = kOperations[GetParam()];
+  TFaultWorld world;
+  // The reference run counts the machine's writes of a durable commit.
+  test::TFaultReference ref;
+  world.Create();
+  op.Setup(world);
+  world.Close();
+  ref.Before = world.Data().Contents();
+  world.SetPowerLossMode(true);
+  world.Open();
+  world.Power().Writes = 0;
+  {
+    TDiskTransaction tx(world.Disk());
+    op.Run(world);
+    world.Disk().ForceToDisk();
+    tx.Commit();
+  }
+  const uint64_t writes = world.Power().Writes;
+  world.Close();
+  world.SetPowerLossMode(false);
+  ref.After = world.Data().Contents();
+  ASSERT_NE(ref.Before, ref.After);
+  int before = 0, after = 0;
+  for (uint64_t k : test::FaultPoints(writes + 1, 25)) {
+    for (uint32_t seed = 1; seed <= 3; ++seed)
+      test::RunPowerLossCase(world, op, ref, k - 1, seed, before, after);
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(before, 0);
+  EXPECT_GT(after, 0);
+  RecordProperty("before", before);
+  RecordProperty("after", after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, StoragePowerLoss,
+                         ::testing::Range(0, static_cast<int>(std::size(kOperations))),
+                         OperationName);
 
 }  // namespace
 }  // namespace tav

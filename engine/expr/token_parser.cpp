@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/expr/name_mappers.h"
+#include "host/rtl/exceptions.h"
 #include "host/rtl/sys_utils.h"
 
 namespace tav {
@@ -238,6 +239,8 @@ void TTavTokenParser::ScanNumberRun() {
 
 const char* TTavTokenParser::FindClosingQuote(char open) {
   const int k = QuoteIndex(open);
+  TAV_ASSERT(k >= 0, "FindClosingQuote called for a character that opens no quote");
+  if (k < 0) return nullptr;  // keeps the index provably in range for the optimiser
   if (no_close_from_[k] != nullptr && pos_ >= no_close_from_[k]) return nullptr;
   const char close = open == '[' ? ']' : open;
   const char* from = pos_ + 1;

@@ -74,6 +74,10 @@ class TMemFile final : public TFileIO {
   // Whether the armed fault has struck (for a crash: a write was dropped or
   // the crash point was passed).
   bool Fired() const { return fired_; }
+  // Whether the machine has stopped: the crash point is passed and writes
+  // are dropped (until Heal). Another file of the same machine asks this to
+  // drop its writes too.
+  bool Crashed() const { return crashed_; }
 
   uint64_t Reads() const { return reads_; }
   uint64_t Writes() const { return writes_; }

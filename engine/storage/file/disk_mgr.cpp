@@ -4,13 +4,13 @@
 #include <cstring>
 #include <exception>
 
-#include "engine/storage/crypto/crc32.h"
-#include "engine/storage/lock/lock_file.h"
-#include "engine/storage/lock/lock_mgr.h"
-#include "engine/storage/crypto/sha1.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/crc32.h"
+#include "engine/storage/crypto/sha1.h"
 #include "engine/storage/crypto/xor_crypt.h"
+#include "engine/storage/lock/lock_file.h"
+#include "engine/storage/lock/lock_mgr.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/list.h"
@@ -256,6 +256,8 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
     os::DeleteFile(file_name_);
     throw;
   }
+  // A journal left beside an earlier file of this name is not this file's.
+  os::DeleteFile(GetJournalFileName(file_name_));
   // The header keeps what was written above: the map marks change only the
   // in-memory hint of the first map page with free entries, and the first
   // allocation corrects the file's.
@@ -284,6 +286,7 @@ void TDiskMgr::Open() {
     zero_page_.assign(page_size_, 0);
 
     if (use_lock_file_) OpenLockFile();
+    OpenJournal();
     tav_file_->SetCacheActive(true);
 
     global_hdr_ = std::make_unique<TGlobalHdr>();
@@ -311,6 +314,22 @@ void TDiskMgr::Open() {
     }
     throw;
   }
+}
+
+void TDiskMgr::OpenJournal() {
+  const std::string name = GetJournalFileName(file_name_);
+  // Without a lock file (a file without the write bit) nobody writes, so
+  // nobody journals; a journal left there is only looked into, below.
+  if (use_lock_file_) {
+    user_monitor_->SetCompanionFile(name);
+    tav_file_->OpenJournal(name, file_name_);
+  } else if (os::FileExists(name)) {
+    tav_file_->OpenJournal(name, file_name_);
+  }
+  // A commit cut off by its writer's death is taken back before anything
+  // is read. The locks of the pages it wrote died with it; a connection
+  // that takes one of them first does the same (SetTableLock).
+  tav_file_->RecoverInterruptedCommit();
 }
 
 void TDiskMgr::OpenLockFile() {
@@ -356,6 +375,9 @@ void TDiskMgr::Close() {
   trans_lock_mgr_.reset();
   record_lock_mgr_.reset();
   table_lock_mgr_.reset();
+  // Before the monitor, which deletes the journal with the lock file when
+  // this is the last connection and the journal is empty.
+  tav_file_->Journal().Close();
   if (user_monitor_) {
     error.Try([&] { user_monitor_->Close(); });
     user_monitor_.reset();
@@ -707,10 +729,24 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
     if (type == kLockTypeWrite) type = kLockTypeRead;
   }
   if (!use_lock_file_) return asked;
+  const bool heldBefore = table_lock_mgr_->QueryLockType(tableId) != kLockTypeNone;
   if (type != kLockTypeWrite)
     table_lock_mgr_->SetReadLock(tableId, 0);
   else
     table_lock_mgr_->SetWriteLock(tableId, 0);
+  // A lock that was free may have been a dead committer's: its commit, cut
+  // off, is taken back before the caller reads what it wrote.
+  if (!heldBefore) {
+    try {
+      tav_file_->RecoverInterruptedCommit();
+    } catch (...) {
+      try {
+        table_lock_mgr_->ReleaseLock(tableId);
+      } catch (...) {
+      }
+      throw;
+    }
+  }
   transLock.Keep();
   return table_lock_mgr_->QueryLockType(tableId);
 }
@@ -806,7 +842,9 @@ void TDiskMgr::ForceToDisk() {
   RequireOpen("TDiskMgr.ForceToDisk");
   if (IsTransactionActive()) {
     WriteHeaderIfDirty();
-    tav_file_->Commit();
+    // Flushed at each step, so that a power loss leaves the state before
+    // the commit or after it.
+    tav_file_->Commit(true);
     tav_file_->StartTransaction();
   }
   tav_file_->FlushBuffers();

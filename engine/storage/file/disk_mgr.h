@@ -125,6 +125,8 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // The data side of the file for the next create or open (null: the file
   // itself); set while closed, borrowed, outlives the open.
   void SetDataFile(os::TFileIO* value) { tav_file_->SetDataFile(value); }
+  // The same for the commit journal's bytes.
+  void SetJournalDataFile(os::TFileIO* value) { tav_file_->SetJournalDataFile(value); }
 
   // ---- life cycle ----
   // Writes a new, empty database file (the fixed area and the first map
@@ -230,7 +232,9 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // had begun writing), whose error then reaches the caller.
   void DiskRollback();
   bool IsTransactionActive() const;
-  // In a transaction commits and restarts it; flushes the file's buffers.
+  // In a transaction commits and restarts it, flushing the journal before
+  // the pages and the pages before the journal is emptied, so that the
+  // commit survives a power loss; flushes the file's buffers.
   void ForceToDisk();
 
   // ---- the rest ----
@@ -259,6 +263,8 @@ class TDiskMgr : public host::TObject, public TPageIO {
   void RequireOpen(const char* caller) const;
   void RequireClosed(const char* caller) const;
   void OpenLockFile();
+  // Opens the commit journal and takes back a commit cut off in it.
+  void OpenJournal();
   void ReadHeaderBytes();
   void WriteHeaderBytes();
   void WriteHeaderIfDirty();

@@ -7,12 +7,12 @@
 #include <set>
 #include <vector>
 
-#include "engine/storage/testing/disk_test_support.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/sha1.h"
 #include "engine/storage/lock/lock_file.h"
 #include "engine/storage/lock/lock_mgr.h"
+#include "engine/storage/testing/disk_test_support.h"
 #include "engine/storage/testing/lock_test_support.h"
-#include "engine/storage/crypto/sha1.h"
-#include "engine/storage/base/tav_logger.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/list.h"
 #include "host/rtl/string_list.h"
@@ -539,11 +539,14 @@ TEST_F(DiskMgrTest, AFailedFlushRaisesAndTheNextOneSucceeds) {
   m.DiskStartTransaction();
   const uint32_t page = Alloc(m, 1, 3);
   data.Inject(os::test::fkFlushError, 1);
+  // The commit is written but not known to be on the device: a failed
+  // commit, which the next ForceToDisk commits (and flushes) again.
   EXPECT_EQ(ErrorCodeOf([&] { m.ForceToDisk(); }), 8450);
   EXPECT_TRUE(m.IsTransactionActive());
-  EXPECT_EQ(m.TavFile().TransactionState(), ftsOpen);
+  EXPECT_EQ(m.TavFile().TransactionState(), ftsFailedCommit);
   EXPECT_EQ(data.Contents().substr(page, kPage), PagePattern(kPage, 3));
   m.ForceToDisk();
+  EXPECT_EQ(m.TavFile().TransactionState(), ftsOpen);
   m.DiskCommit();
   EXPECT_EQ(HeldLocks(m), 0);
   data.Inject(os::test::fkFlushError, 1);

@@ -93,7 +93,7 @@ void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
 void TCacheMgr::Close() {
   lru_head_ = lru_tail_ = nullptr;
   empty_heap_.clear();
-  dirty_count_ = 0;
+  dirty_.clear();
   transaction_active_ = false;
   Clear();
   spare_.reset();
@@ -159,8 +159,17 @@ void TCacheMgr::Stamp(TCachePage* page) {
 }
 
 void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
-  if (page->state_ == cpDirty) --dirty_count_;
-  if (state == cpDirty) ++dirty_count_;
+  if (page->state_ == cpDirty && state != cpDirty) {
+    // Out of the list by moving the last page into its place.
+    TCachePage* last = dirty_.back();
+    dirty_[static_cast<size_t>(page->dirty_at_)] = last;
+    last->dirty_at_ = page->dirty_at_;
+    dirty_.pop_back();
+    page->dirty_at_ = -1;
+  } else if (state == cpDirty && page->state_ != cpDirty) {
+    page->dirty_at_ = static_cast<int>(dirty_.size());
+    dirty_.push_back(page);
+  }
   page->state_ = state;
 }
 
@@ -378,22 +387,23 @@ void TCacheMgr::StartTransaction() {
 
 void TCacheMgr::Commit() {
   if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Commit");
-  for (int i = 0; dirty_count_ > 0 && i < Count(); ++i) {
-    TCachePage* page = Pages(i);
-    if (page->state_ != cpDirty) continue;
+  // In collection order, as always; the dirty list spares walking every
+  // page of a cache that has grown large.
+  commit_order_.assign(dirty_.begin(), dirty_.end());
+  std::sort(commit_order_.begin(), commit_order_.end(),
+            [](const TCachePage* a, const TCachePage* b) { return a->slot_ < b->slot_; });
+  for (TCachePage* page : commit_order_) {
     write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
               page->upper_addr_);
     SetState(page, cpClean);
   }
+  commit_order_.clear();
   transaction_active_ = false;
 }
 
 void TCacheMgr::Rollback() {
   if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Rollback");
-  for (int i = 0; dirty_count_ > 0 && i < Count(); ++i) {
-    TCachePage* page = Pages(i);
-    if (page->state_ == cpDirty) MakeEmpty(page);
-  }
+  while (!dirty_.empty()) MakeEmpty(dirty_.back());
   transaction_active_ = false;
 }
 

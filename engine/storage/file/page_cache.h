@@ -92,6 +92,7 @@ class TCachePage : public THashCollectionItem {
   TCachePageState state_ = cpEmpty;
   uint32_t access_flags_ = 0;
   uint32_t upper_addr_ = 0;
+  int dirty_at_ = -1;  // position in the manager's list of dirty pages
 
   // Position in the collection, kept by the manager for the empty-page heap.
   int slot_ = 0;
@@ -165,7 +166,10 @@ class TCacheMgr : public THashCollection {
   uint32_t BaseAddrMask() const { return base_addr_mask_; }
   int64_t Hits() const { return hits_; }
   int64_t Misses() const { return misses_; }
-  int DirtyCount() const { return dirty_count_; }
+  int DirtyCount() const { return static_cast<int>(dirty_.size()); }
+  // The dirty pages, in no particular order: a commit touches these only,
+  // however far the cache has grown.
+  const std::vector<TCachePage*>& DirtyPages() const { return dirty_; }
 
  protected:
   host::TCollectionItem* NewItem() override { return new TCachePage(); }
@@ -223,8 +227,9 @@ class TCacheMgr : public THashCollection {
   std::unique_ptr<uint8_t[]> spare_;
   TCachePage* lru_head_ = nullptr;
   TCachePage* lru_tail_ = nullptr;
-  std::vector<int> empty_heap_;  // slots of empty pages, smallest on top
-  int dirty_count_ = 0;
+  std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
+  std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
+  std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
 };
 
 class TCacheBlockMgr;

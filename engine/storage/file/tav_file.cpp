@@ -39,7 +39,9 @@ int CachePageCountFor(int64_t fileSize, uint32_t pageSize) {
 }
 
 TTavFile::TTavFile()
-    : cache_mgr_(std::make_unique<TCacheMgr>()), block_mgr_(std::make_unique<TCacheBlockMgr>()) {}
+    : journal_(std::make_unique<TTavJournal>()),
+      cache_mgr_(std::make_unique<TCacheMgr>()),
+      block_mgr_(std::make_unique<TCacheBlockMgr>()) {}
 
 TTavFile::~TTavFile() {
   CloseTavFile();
@@ -123,6 +125,11 @@ void TTavFile::OpenCaches(int64_t fileSize) {
 }
 
 void TTavFile::CloseHandle() {
+  // A commit lock still held (a failed commit never retried nor rolled
+  // back) goes with the journal; its full journal is restored by the next
+  // connection that finds it.
+  journal_->Close();
+  journaled_ = false;
   cache_mgr_->Close();
   block_mgr_->Close();
   trans_state_ = ftsNone;
@@ -456,7 +463,7 @@ void TTavFile::StartTransaction() {
   commit_wrote_ = false;
 }
 
-void TTavFile::Commit() {
+void TTavFile::Commit(bool durable) {
   TAV_ASSERT(trans_state_ != ftsCommitting, "Commit called while committing");
   if (trans_state_ == ftsNone) TavDatabaseError(10257, "TTavFile.Commit");
   trans_state_ = ftsCommitting;
@@ -465,6 +472,10 @@ void TTavFile::Commit() {
   // first as they always have. A retry after a failed commit finds the pages
   // already written clean and writes only the rest.
   try {
+    // Journaled once, before the file is first touched; a failure here
+    // leaves the file untouched and the commit to be tried again or rolled
+    // back, like any failed commit.
+    if (!journaled_ && !commit_wrote_) BeginJournal(durable);
     if (cache_mgr_->TransactionActive()) cache_mgr_->Commit();
     try {
       if (block_mgr_->TransactionActive()) block_mgr_->Commit();
@@ -474,6 +485,7 @@ void TTavFile::Commit() {
       cache_mgr_->StartTransaction();
       throw;
     }
+    EndJournal(durable);
   } catch (...) {
     trans_state_ = ftsFailedCommit;
     throw;
@@ -483,10 +495,109 @@ void TTavFile::Commit() {
   trans_eof_ = 0;
 }
 
+void TTavFile::BeginJournal(bool durable) {
+  if (!journal_->IsOpen() || !open_write_) return;
+  ranges_.clear();
+  for (const TCachePage* page : cache_mgr_->DirtyPages())
+    ranges_.push_back({page->LowAddr(), page_size_});
+  for (int i = 0; i < block_mgr_->Count(); ++i) {
+    const TCacheBlock* block = block_mgr_->Blocks(i);
+    ranges_.push_back({block->LowAddr(), block->BlockSize()});
+  }
+  if (ranges_.empty()) return;
+  journal_->LockCommit();
+  try {
+    // A full journal under a free lock is a dead committer's, whose pages
+    // nobody may see: it is put back before this commit's takes its place.
+    if (journal_->Pending()) RecoverLocked();
+    const int64_t size = io_->Size();
+    if (size < 0) TavDatabaseError(8450, "TTavFile.Commit", "Unable to seek to end of file");
+    journal_->Write(*io_, ranges_, static_cast<uint32_t>(size), durable);
+  } catch (...) {
+    journal_->UnlockCommit();
+    throw;
+  }
+  journaled_ = true;
+}
+
+void TTavFile::EndJournal(bool durable) {
+  if (durable && !io_->Flush())
+    TavDatabaseError(8450, "TTavFile.Commit", "The file buffers could not be flushed");
+  if (!journaled_) return;
+  // Emptied only once everything is written (and, durable, on the device):
+  // until then a cut-off commit can still be taken back.
+  journal_->Invalidate(durable);
+  journaled_ = false;
+  journal_->UnlockCommit();
+}
+
+void TTavFile::SetJournalDataFile(os::TFileIO* value) {
+  if (file_)
+    TavDatabaseError(8581, "TTavFile.SetJournalDataFile",
+                     "Cannot set the journal data file of an opened file");
+  journal_data_file_ = value;
+}
+
+void TTavFile::OpenJournal(const std::string& name, const std::string& dbFileName) {
+  RequireOpen("TTavFile.OpenJournal");
+  journal_->Open(name, dbFileName, page_size_, open_write_, journal_data_file_);
+}
+
+bool TTavFile::RecoverInterruptedCommit() {
+  // Our own commit lock means our own journal (a failed commit): Rollback
+  // or a retried Commit sees to it.
+  if (!journal_->IsOpen() || journal_->CommitLocked() || trans_state_ == ftsCommitting)
+    return false;
+  if (!journal_->Pending()) return false;
+  journal_->LockCommit();
+  struct TUnlock {
+    TTavJournal& journal;
+    ~TUnlock() { journal.UnlockCommit(); }
+  } unlock{*journal_};
+  // Emptied meanwhile: its commit finished, or someone restored it.
+  if (!journal_->Pending()) return false;
+  return RecoverLocked();
+}
+
+bool TTavFile::RecoverLocked() {
+  TJournalImage image;
+  if (!journal_->Load(image)) {
+    // The journal is written whole before the file is touched (and, with
+    // ForceToDisk, flushed): one that does not check out belongs to a
+    // commit that never reached the file.
+    if (open_write_) journal_->Invalidate(false);
+    return false;
+  }
+  if (!open_write_)
+    TavDatabaseError(8449, "TTavFile.RecoverInterruptedCommit",
+                     "The database holds an interrupted commit, which only a connection that "
+                     "may write the file can take back");
+  RestoreFromJournal(image);
+  journal_->Invalidate(true);
+  if (std::shared_ptr<TDBLogger> log = GDBLogger())
+    log->LogItem("TavFile", "An interrupted commit was taken back from " + journal_->Name());
+  return true;
+}
+
+void TTavFile::RestoreFromJournal(const TJournalImage& image) {
+  TTavJournal::Restore(*io_, image, nullptr);
+  // Clean pages may hold what the restore replaced; pages waiting in a
+  // transaction of ours lie elsewhere (the dead commit held their tables'
+  // write locks when it wrote).
+  for (int i = 0; i < cache_mgr_->Count(); ++i) {
+    const TCachePage* page = cache_mgr_->Pages(i);
+    if (page->State() == cpClean) cache_mgr_->RemovePage(page->LowAddr(), 0);
+  }
+  // The end a transaction of ours started from may have counted pages the
+  // dead commit appended; it cannot have appended itself, since the dead
+  // commit held the header lock that appending takes.
+  if (GetTransactionActive() && trans_eof_ > image.OldLength) trans_eof_ = image.OldLength;
+}
+
 void TTavFile::Rollback() {
   TAV_ASSERT(trans_state_ != ftsCommitting, "Rollback called while committing");
   if (trans_state_ == ftsNone) TavDatabaseError(10257, "TTavFile.Rollback");
-  const bool torn = trans_state_ == ftsFailedCommit && commit_wrote_;
+  bool torn = trans_state_ == ftsFailedCommit && commit_wrote_;
   // Pages read during the transaction saw the pending raw bytes; those bytes
   // are about to go, so must any clean copy made from them.
   for (int i = 0; i < block_mgr_->Count(); ++i) {
@@ -501,9 +612,30 @@ void TTavFile::Rollback() {
   trans_state_ = ftsNone;
   commit_wrote_ = false;
   trans_eof_ = 0;
+  if (journaled_) {
+    journaled_ = false;
+    const bool wrote = torn;
+    try {
+      if (torn) {
+        // What the failed commit wrote is taken back from its journal.
+        TJournalImage image;
+        if (journal_->Load(image)) {
+          RestoreFromJournal(image);
+          torn = false;
+        }
+      }
+      if (!torn) journal_->Invalidate(false);
+    } catch (...) {
+      // The full journal stays for whoever next finds it.
+    }
+    journal_->UnlockCommit();
+    // The pages the commit wrote, left clean in the cache, go as well.
+    if (wrote) cache_mgr_->ClearCache();
+  }
   if (torn)
-    TavDatabaseError(8450, "TTavFile.Rollback",
-                     "Rolled back after a failed commit: the file may hold part of the transaction");
+    TavDatabaseError(
+        8450, "TTavFile.Rollback",
+        "Rolled back after a failed commit: the file may hold part of the transaction");
 }
 
 // ---- whole-file operations ----

@@ -43,10 +43,21 @@
 //    is still waiting. No new change is taken (10256) and no transaction
 //    starts; Commit writes what is still waiting and, when that succeeds,
 //    the file holds the whole transaction (ftsNone). Rollback drops what is
-//    waiting and ends the transaction (ftsNone), but when Commit had begun
-//    writing it raises 8450 after the fact: nothing here can take back what
-//    reached the file, so the file may hold part of the transaction. The
-//    sound way out of a failed commit is to commit again.
+//    waiting, puts back from the journal what the commit had overwritten and
+//    ends the transaction (ftsNone); only when that restore fails too (or
+//    without a journal) does it raise 8450 after the fact, the file holding
+//    part of the transaction until the journal is restored by whoever next
+//    finds it.
+//
+// The commit journal (tav_journal.h), open while the file is open for a
+// shared database (OpenJournal), makes Commit all-or-nothing against the
+// death of the process: before the first byte reaches the file, Commit saves
+// what it will overwrite and the file's length, and empties the journal
+// once everything is written. A commit cut off anywhere leaves a full
+// journal, which RecoverInterruptedCommit (called by whoever takes a lock
+// that could follow the committer's death, and at open) puts back. With
+// `durable` Commit also flushes: the journal before the pages, the pages
+// before the journal is emptied, so that the commit survives a power loss.
 // Reads are served in every state; inside a transaction they see its own
 // waiting writes.
 #pragma once
@@ -58,12 +69,13 @@
 
 #include "engine/storage/crypto/blowfish.h"
 #include "engine/storage/file/page_cache.h"
+#include "engine/storage/file/tav_journal.h"
 #include "host/rtl/object.h"
 
 namespace os {
 class TFileIO;
 class TOSFile;
-}
+}  // namespace os
 
 namespace tav {
 
@@ -192,13 +204,34 @@ class TTavFile : public host::TObject {
 
   // 10256 when one is active (a failed commit included).
   void StartTransaction();
-  // From ftsOpen or ftsFailedCommit: writes the pending pages, then the
-  // pending raw bytes (10257 without a transaction). A failing write raises
-  // in ftsFailedCommit with what was not written still pending.
-  void Commit();
+  // From ftsOpen or ftsFailedCommit: journals what the commit overwrites
+  // (see above), writes the pending pages, then the pending raw bytes, and
+  // empties the journal (10257 without a transaction); `durable` flushes as
+  // said above. A failure raises in ftsFailedCommit with what was not
+  // written still pending and the journal kept (a failure of the journal
+  // itself leaves the file untouched).
+  void Commit(bool durable = false);
   // Drops what is pending (10257 without a transaction); after a failed
-  // commit that had begun writing, raises 8450 once the transaction is gone.
+  // commit that had begun writing, restores the file from the journal, and
+  // raises 8450 once the transaction is gone only when that fails.
   void Rollback();
+
+  // The journal's bytes for the next OpenJournal (null: the journal file
+  // itself); set while closed, borrowed, outlives the open.
+  void SetJournalDataFile(os::TFileIO* value);
+  // Opens the commit journal `name` of the open file `dbFileName` (created
+  // when the file is open for writing). Without it commits are not
+  // journaled (memory and read-only use).
+  void OpenJournal(const std::string& name, const std::string& dbFileName);
+  // When the journal holds a commit cut off by its writer's death (or left
+  // by a failed commit that could not be taken back), puts back what it
+  // saved and cuts the file to its old length, under the commit lock, and
+  // says whether it did. The caller holds the locks that keep others from
+  // reading what the commit wrote. Costs one system call when the journal is
+  // empty. 8449 when the file is not open for writing and a valid journal
+  // waits; 8450 when the restore fails.
+  bool RecoverInterruptedCommit();
+  TTavJournal& Journal() { return *journal_; }
   bool GetTransactionActive() const { return trans_state_ != ftsNone; }
   TFileTransState TransactionState() const { return trans_state_; }
 
@@ -248,10 +281,24 @@ class TTavFile : public host::TObject {
   void RequireXORKey() const;
   void RequireBlowKey() const;
   void LockRetryPause() const;
+  // Journals what the pending writes will overwrite and keeps the commit
+  // lock (nothing to do without a journal or without pending writes).
+  void BeginJournal(bool durable);
+  // Flushes (durable) and empties the journal once the commit is written.
+  void EndJournal(bool durable);
+  // Under the commit lock: restores a full journal if it is valid (else
+  // empties it: its commit never reached the file). Says whether it
+  // restored.
+  bool RecoverLocked();
+  void RestoreFromJournal(const TJournalImage& image);
 
   std::unique_ptr<os::TOSFile> file_;
-  os::TFileIO* io_ = nullptr;         // where the bytes go while open
-  os::TFileIO* data_file_ = nullptr;  // borrowed; null: file_ itself
+  os::TFileIO* io_ = nullptr;                 // where the bytes go while open
+  os::TFileIO* data_file_ = nullptr;          // borrowed; null: file_ itself
+  os::TFileIO* journal_data_file_ = nullptr;  // borrowed; null: the journal file
+  std::unique_ptr<TTavJournal> journal_;
+  std::vector<TJournalRange> ranges_;   // what the commit being journaled writes
+  bool journaled_ = false;              // this commit's journal is written
   std::unique_ptr<uint8_t[]> scratch_;  // one page, for scrambled transfers
   std::vector<uint8_t> xor_key_;
   std::vector<uint8_t> blow_key_;

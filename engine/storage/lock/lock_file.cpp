@@ -38,6 +38,22 @@ bool StillNamed(const os::TOSFile& file, const std::string& name) {
          os::GetPathIdentity(name, named) && os::IsSameFile(held, named);
 }
 
+// Deletes the file at `name` when it holds nothing: it is empty or its first
+// 8 bytes are zero (no name: nothing to do).
+void DeleteIfEmpty(const std::string& name) {
+  if (name.empty()) return;
+  std::unique_ptr<os::TOSFile> file =
+      os::TOSFile::Open(name, os::TFileAccess::Read, os::TFileShare::DenyNone);
+  if (!file) return;
+  uint8_t head[8] = {};
+  const int64_t got = file->Read(0, head, sizeof head);
+  if (got < 0) return;
+  for (int64_t i = 0; i < got; ++i)
+    if (head[i] != 0) return;
+  file.reset();
+  os::DeleteFile(name);
+}
+
 // Removes a temporary file's name when creation ends, however it ends; after a
 // successful link the real name keeps the file.
 class TTempName {
@@ -209,28 +225,37 @@ void TDBUserMonitor::CreateLockFile() {
   if (db_handle_ != nullptr && !parent.Acquire(*db_handle_, kLckParentLockOffset))
     TavDatabaseError(10249, "TDBUserMonitor.Open", lock_err_msg_, this);
   if (os::FileExists(lock_file_name_)) return;
+  const std::array<char, kLckHeaderSize> header{};
+  switch (CreateFileInPlace(lock_file_name_, header.data(), header.size())) {
+    case ipNotCreated:
+      TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotCreated, this);
+    case ipNotCompleted:
+      TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotCompleted, this);
+    case ipInPlace:
+      break;
+  }
+}
 
+TInPlaceResult CreateFileInPlace(const std::string& name, const void* contents, size_t size) {
   // Built under a name of its own and linked into place whole, so nobody
-  // opens it before its header is there.
+  // opens it before its contents are there.
   std::unique_ptr<os::TOSFile> temp;
   std::string tempName;
   for (int i = 0; i < kTempNameLimit && !temp; ++i) {
-    tempName = lock_file_name_ + "." + host::IntToStr(int64_t{os::GetCurrentThreadId()}) + "." +
+    tempName = name + "." + host::IntToStr(int64_t{os::GetCurrentThreadId()}) + "." +
                host::IntToStr(int64_t{g_temp_counter.fetch_add(1)}) + ".tmp";
     temp = os::TOSFile::Create(tempName, os::TFileCreation::CreateNew);
     if (!temp && os::GetLastOSError() != EEXIST) break;
   }
-  if (!temp) TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotCreated, this);
+  if (!temp) return ipNotCreated;
   TTempName removeTemp(tempName);
-
-  std::array<char, kLckHeaderSize> header{};
-  if (temp->Write(0, header.data(), header.size()) != static_cast<int64_t>(header.size()))
-    TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotCompleted, this);
+  if (size != 0 && temp->Write(0, contents, size) != static_cast<int64_t>(size))
+    return ipNotCompleted;
   // Closed before linking: its exclusive share mode would refuse the others.
   temp.reset();
   // If the name exists now, another process made the file first: use theirs.
-  if (!os::LinkFile(tempName, lock_file_name_) && os::GetLastOSError() != EEXIST)
-    TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotCompleted, this);
+  if (!os::LinkFile(tempName, name) && os::GetLastOSError() != EEXIST) return ipNotCompleted;
+  return ipInPlace;
 }
 
 uint64_t TDBUserMonitor::EntriesEnd(os::TOSFile& file) {
@@ -311,7 +336,10 @@ void TDBUserMonitor::Close() {
     // Deleted under the mutex and only if the name is still this file: a
     // process waiting for the mutex on it will find it gone and start again,
     // and a newer file under the same name is never touched.
-    if (StillNamed(*file, lock_file_name_)) os::DeleteFile(lock_file_name_);
+    if (StillNamed(*file, lock_file_name_)) {
+      os::DeleteFile(lock_file_name_);
+      DeleteIfEmpty(companion_file_name_);
+    }
   }
   mutex.Release();
   file.reset();

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,6 +69,13 @@ inline constexpr uint32_t kLckLockRetryInterval = 100;
 // "Sales.tav" -> "Sales.lck", "Sales.dat" -> "Sales_dat.lck".
 std::string GetLockFileName(const std::string& dbFileName);
 
+// Makes a file at `name` holding `size` bytes of `contents`, built under a
+// temporary name beside it and linked into place whole, so that nobody opens
+// it part-made. A file already at `name` is kept (someone made it first):
+// ipInPlace either way. The file is not left open.
+enum TInPlaceResult { ipInPlace, ipNotCreated, ipNotCompleted };
+TInPlaceResult CreateFileInPlace(const std::string& name, const void* contents, size_t size);
+
 class TDBUserMonitor : public host::TObject {
  public:
   // `dbHandle` is the database file, used for the parent lock only (borrowed,
@@ -94,6 +102,12 @@ class TDBUserMonitor : public host::TObject {
   int GetCurrentUserCount();
   // Connections of all entries, this one included.
   int GetCurrentConnectionCount();
+
+  // A file that lives as long as the lock file (the commit journal): the
+  // last connection deletes it with the lock file, under the same locks, but
+  // only when it holds nothing: it is empty or its first 8 bytes are zero (a
+  // journal left full still has work to do).
+  void SetCompanionFile(const std::string& name) { companion_file_name_ = name; }
 
   void SetLockErrMsg(const std::string& message) { lock_err_msg_ = message; }
   const std::string& LockErrMsg() const { return lock_err_msg_; }
@@ -130,6 +144,7 @@ class TDBUserMonitor : public host::TObject {
   // One entry and a terminating zero, so its text always ends.
   std::array<char, kLckEntrySize + 1> entry_buf_{};
   std::string lock_err_msg_;
+  std::string companion_file_name_;
 };
 
 }  // namespace tav

@@ -12,14 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/testing/engine_error_test_support.h"
-#include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/lock/lock_mgr.h"
+#include "engine/storage/testing/engine_error_test_support.h"
 #include "os/testing/test_support.h"
 
 namespace tav::test {
-
 
 inline uint32_t Get32(const std::string& s, size_t at) {
   uint32_t v = 0;
@@ -142,6 +141,13 @@ inline TMapImage MapImageOf(const std::string& raw, uint32_t pageSize) {
 
 inline TMapImage ReadMapImage(const std::string& path, uint32_t pageSize) {
   return MapImageOf(os::test::ReadWholeFile(path), pageSize);
+}
+
+// Whether a commit journal's bytes hold nothing: empty, or the mark zeroed.
+inline bool JournalHoldsNothing(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size() && i < 8; ++i)
+    if (bytes[i] != 0) return false;
+  return true;
 }
 
 // What a disk manager holds: locks of its three lock managers, header lock

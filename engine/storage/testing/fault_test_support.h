@@ -15,7 +15,11 @@
 //    leaves after a successful retry.
 // A crash after the n-th write is the one fault without a retry: the
 // connection is dropped, the "machine restarts" and the file is opened
-// again.
+// again, which takes back a commit cut off in the journal: the file must be
+// the state before the commit (or, crashed after its last write, before or
+// after). The journal's bytes live in a second twin that stops with the
+// first (TCrashLinkedFile). A power loss (TPowerLossFile) drops what was
+// not flushed, or any part of it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -37,15 +42,127 @@
 
 namespace tav::test {
 
+// A second file of the machine whose crash `machine` (the database's twin)
+// carries: once it has stopped, writes and cuts here are dropped too.
+class TCrashLinkedFile final : public os::TFileIO {
+ public:
+  TCrashLinkedFile(os::test::TMemFile& file, const os::test::TMemFile& machine)
+      : file_(file), machine_(machine) {}
+  int64_t Read(uint64_t offset, void* buffer, size_t count) override {
+    return file_.Read(offset, buffer, count);
+  }
+  int64_t Write(uint64_t offset, const void* buffer, size_t count) override {
+    if (machine_.Crashed()) return static_cast<int64_t>(count);
+    return file_.Write(offset, buffer, count);
+  }
+  int64_t Size() override { return file_.Size(); }
+  bool SetSize(uint64_t size) override { return machine_.Crashed() || file_.SetSize(size); }
+  bool Flush() override { return file_.Flush(); }
+
+ private:
+  os::test::TMemFile& file_;
+  const os::test::TMemFile& machine_;
+};
+
+// The writes of all files of a machine that can lose power, counted: after
+// the CutAt-th the power is gone and nothing more happens.
+struct TPowerMachine {
+  uint64_t Writes = 0;
+  uint64_t CutAt = UINT64_MAX;
+  bool Dead() const { return Writes >= CutAt; }
+};
+
+// A file whose writes reach the device (`device`, a twin) only when
+// flushed, as with a drive's and a system's caches. LosePower keeps what was
+// flushed and, of the writes since, any subset chosen by `rng`, in order.
+class TPowerLossFile final : public os::TFileIO {
+ public:
+  TPowerLossFile(os::test::TMemFile& device, TPowerMachine& machine)
+      : device_(device), machine_(machine) {}
+  // Starts from what the device holds.
+  void Load() {
+    now_ = device_.Contents();
+    pending_.clear();
+  }
+  int64_t Read(uint64_t offset, void* buffer, size_t count) override {
+    if (offset >= now_.size()) return 0;
+    const size_t n = std::min<size_t>(count, now_.size() - offset);
+    std::memcpy(buffer, now_.data() + offset, n);
+    return static_cast<int64_t>(n);
+  }
+  int64_t Write(uint64_t offset, const void* buffer, size_t count) override {
+    if (machine_.Dead()) return static_cast<int64_t>(count);
+    ++machine_.Writes;
+    TOp op{offset, std::string(static_cast<const char*>(buffer), count), false};
+    Apply(now_, op);
+    pending_.push_back(std::move(op));
+    return static_cast<int64_t>(count);
+  }
+  int64_t Size() override { return static_cast<int64_t>(now_.size()); }
+  bool SetSize(uint64_t size) override {
+    if (machine_.Dead()) return true;
+    ++machine_.Writes;
+    TOp op{size, std::string(), true};
+    Apply(now_, op);
+    pending_.push_back(std::move(op));
+    return true;
+  }
+  bool Flush() override {
+    if (machine_.Dead()) return true;
+    device_.SetContents(now_);
+    pending_.clear();
+    return true;
+  }
+  void LosePower(std::mt19937& rng) {
+    std::string kept = device_.Contents();
+    for (const TOp& op : pending_)
+      if (rng() & 1) Apply(kept, op);
+    device_.SetContents(kept);
+    Load();
+  }
+
+ private:
+  struct TOp {
+    uint64_t Offset;  // the new size of a cut
+    std::string Bytes;
+    bool Cut;
+  };
+  static void Apply(std::string& s, const TOp& op) {
+    if (op.Cut) {
+      s.resize(static_cast<size_t>(op.Offset), '\0');
+      return;
+    }
+    if (op.Offset + op.Bytes.size() > s.size())
+      s.resize(static_cast<size_t>(op.Offset + op.Bytes.size()), '\0');
+    std::memcpy(s.data() + op.Offset, op.Bytes.data(), op.Bytes.size());
+  }
+  os::test::TMemFile& device_;
+  TPowerMachine& machine_;
+  std::string now_;
+  std::vector<TOp> pending_;
+};
+
 // One database on the twin with its user tables, and what an operation's
 // setup wants to hand the operation (page addresses, table ids).
 class TFaultWorld {
  public:
-  TFaultWorld() : path_(dir_ / "faults.tav") {}
+  TFaultWorld()
+      : path_(dir_ / "faults.tav"),
+        journal_link_(journal_, data_),
+        data_power_(data_, power_),
+        journal_power_(journal_, power_) {}
   TFaultWorld(const TFaultWorld&) = delete;
   TFaultWorld& operator=(const TFaultWorld&) = delete;
 
   os::test::TMemFile& Data() { return data_; }
+  os::test::TMemFile& Journal() { return journal_; }
+  // Opens go through the power-losing files (after a Load of each) while on.
+  void SetPowerLossMode(bool on) { power_mode_ = on; }
+  TPowerMachine& Power() { return power_; }
+  void LosePower(std::mt19937& rng) {
+    data_power_.LosePower(rng);
+    journal_power_.LosePower(rng);
+  }
   TTestDatabaseFile& Db() { return *db_; }
   TDiskMgr& Disk() { return db_->DiskMgr(); }
   TDiskTableDefMgr& Tables() { return db_->Tables(); }
@@ -53,11 +170,11 @@ class TFaultWorld {
 
   void Create() {
     db_.reset();
-    db_ = std::make_unique<TTestDatabaseFile>(path_, true, 4096, &data_);
+    db_ = std::make_unique<TTestDatabaseFile>(path_, true, 4096, DataIO(), JournalIO());
   }
   void Open() {
     db_.reset();
-    db_ = std::make_unique<TTestDatabaseFile>(path_, false, 4096, &data_);
+    db_ = std::make_unique<TTestDatabaseFile>(path_, false, 4096, DataIO(), JournalIO());
   }
   // Closes quietly (a crashed connection's last writes go nowhere).
   void Close() { db_.reset(); }
@@ -75,7 +192,8 @@ class TFaultWorld {
   // lock of table `tableID`; empty when it can.
   std::string OthersCanLock(uint32_t tableID = 1) {
     TDiskMgr other;
-    other.SetDataFile(&data_);
+    other.SetDataFile(DataIO());
+    other.SetJournalDataFile(JournalIO());
     other.SetFileName(path_);
     other.SetPageSize(4096);
     other.SetLockRetryCount(1);
@@ -98,9 +216,26 @@ class TFaultWorld {
   int32_t TableID = 0;
 
  private:
+  os::TFileIO* DataIO() {
+    if (!power_mode_) return &data_;
+    if (!db_) data_power_.Load();
+    return &data_power_;
+  }
+  os::TFileIO* JournalIO() {
+    if (!power_mode_) return &journal_link_;
+    if (!db_) journal_power_.Load();
+    return &journal_power_;
+  }
+
   os::test::TTempDir dir_;
   std::string path_;
   os::test::TMemFile data_;
+  os::test::TMemFile journal_;
+  TCrashLinkedFile journal_link_;
+  TPowerMachine power_;
+  TPowerLossFile data_power_;
+  TPowerLossFile journal_power_;
+  bool power_mode_ = false;
   std::unique_ptr<TTestDatabaseFile> db_;
 };
 
@@ -164,6 +299,7 @@ inline int RunInTransaction(TFaultWorld& world, const TFaultOperation& op,
 inline TFaultReference MakeFaultReference(TFaultWorld& world, const TFaultOperation& op,
                                           bool transaction = true) {
   TFaultReference ref;
+  world.Journal().SetContents(std::string());
   world.Create();
   op.Setup(world);
   world.Close();
@@ -203,7 +339,7 @@ struct TFaultTally {
   int Cases = 0;
   int RolledBack = 0;
   int CommitRetried = 0;
-  int TornByCrash = 0;
+  int RestoredAfterCrash = 0;
 };
 
 // One case: `kind` at the n-th call, then the checks the header lists.
@@ -213,6 +349,7 @@ inline void RunFaultCase(TFaultWorld& world, const TFaultOperation& op, const TF
                std::to_string(n));
   ++tally.Cases;
   world.Data().SetContents(ref.Before);
+  world.Journal().SetContents(std::string());
   world.Open();
   world.Data().ResetCounters();
   world.Data().Inject(kind, n);
@@ -222,21 +359,31 @@ inline void RunFaultCase(TFaultWorld& world, const TFaultOperation& op, const TF
 
   if (kind == os::test::fkCrash) {
     // The process is gone: what it did after the crash never reached the
-    // device. Nothing is checked of the dead connection.
+    // device. Nothing is checked of the dead connection; the next open
+    // takes back what its commit had begun.
     tx.reset();
     world.Close();
     world.Data().Heal();
+    const bool full = !JournalHoldsNothing(world.Journal().Contents());
+    world.Open();
+    EXPECT_EQ(world.Held(), "");
+    EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents()))
+        << "the journal outlives the recovery";
+    world.Close();
     const std::string& now = world.Data().Contents();
-    if (n == 0) {
-      EXPECT_TRUE(now == ref.Before) << "a crash before any write changed the file";
-    } else if (n >= ref.Writes) {
-      EXPECT_TRUE(now == ref.After) << "a crash after the last write lost some of it";
-    } else if (now != ref.Before && now != ref.After) {
-      // Between the commit's first and last write the file is neither
-      // state: a torn commit.
-      ++tally.TornByCrash;
-      OpenAndCheckDamaged(world, op);
+    if (full) ++tally.RestoredAfterCrash;
+    if (n > ref.Writes) {
+      EXPECT_TRUE(now == ref.After) << "a crash after the commit lost some of it";
+    } else if (n == ref.Writes) {
+      // Every write landed; the journal may not have been emptied.
+      EXPECT_TRUE(now == ref.Before || now == ref.After) << "a crash at the end tore the commit";
+    } else {
+      EXPECT_TRUE(now == ref.Before) << "a crash inside the commit was not taken back";
     }
+    world.Open();
+    EXPECT_EQ(op.Check(world), "");
+    EXPECT_EQ(world.OthersCanLock(), "");
+    world.Close();
     return;
   }
 
@@ -327,14 +474,15 @@ inline void RunDirectFaultCase(TFaultWorld& world, const TFaultOperation& op,
   world.Close();
 }
 
-// A failed commit rolled back instead of committed again: the rollback says
-// the file may hold part of the transaction (8450) and still lets go of
-// everything.
+// A failed commit rolled back instead of committed again: the rollback puts
+// back from the journal what the commit had written, lets go of everything,
+// and leaves the state before the transaction.
 inline void RunRollbackAfterFailedCommit(TFaultWorld& world, const TFaultOperation& op,
                                          const TFaultReference& ref, uint64_t n) {
   SCOPED_TRACE(std::string(op.Name) + ", rollback after a commit failing at write " +
                std::to_string(n));
   world.Data().SetContents(ref.Before);
+  world.Journal().SetContents(std::string());
   world.Open();
   world.Data().ResetCounters();
   world.Data().Inject(os::test::fkWriteError, n);
@@ -342,11 +490,54 @@ inline void RunRollbackAfterFailedCommit(TFaultWorld& world, const TFaultOperati
   EXPECT_NE(RunInTransaction(world, op, tx), 0);
   world.Data().Heal();
   EXPECT_EQ(world.Disk().TavFile().TransactionState(), ftsFailedCommit);
-  EXPECT_EQ(ErrorCodeOf([&] { tx->Rollback(); }), 8450);
+  EXPECT_EQ(ErrorCodeOf([&] { tx->Rollback(); }), 0);
   EXPECT_EQ(world.Disk().TavFile().TransactionState(), ftsNone);
   EXPECT_EQ(world.Held(), "");
   EXPECT_EQ(world.OthersCanLock(), "");
+  EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents()));
   world.Close();
+  EXPECT_TRUE(world.Data().Contents() == ref.Before) << "the rollback left part of the commit";
+}
+
+// A commit made durable (ForceToDisk) while the power goes after the k-th
+// write of the machine (the database's and the journal's), each file
+// keeping what was flushed and any part of what was not: reopened, the
+// database is the state before the commit or after it.
+inline void RunPowerLossCase(TFaultWorld& world, const TFaultOperation& op,
+                             const TFaultReference& ref, uint64_t k, uint32_t seed, int& before,
+                             int& after) {
+  SCOPED_TRACE(std::string(op.Name) + ", power lost after write " + std::to_string(k) + ", seed " +
+               std::to_string(seed));
+  world.Data().SetContents(ref.Before);
+  world.Journal().SetContents(std::string());
+  world.SetPowerLossMode(true);
+  world.Open();
+  world.Power().Writes = 0;
+  world.Power().CutAt = k;
+  std::optional<TDiskTransaction> tx;
+  try {
+    tx.emplace(world.Disk());
+    op.Run(world);
+    world.Disk().ForceToDisk();
+    tx->Commit();
+  } catch (const ETavDatabaseError&) {
+  }
+  tx.reset();
+  world.Close();
+  std::mt19937 rng(seed);
+  world.LosePower(rng);
+  world.Power().CutAt = UINT64_MAX;
+  world.SetPowerLossMode(false);
+  world.Open();
+  world.Close();
+  const std::string& now = world.Data().Contents();
+  if (now == ref.Before)
+    ++before;
+  else if (now == ref.After)
+    ++after;
+  else
+    ADD_FAILURE() << "the power loss tore the commit";
+  EXPECT_TRUE(JournalHoldsNothing(world.Journal().Contents()));
 }
 
 }  // namespace tav::test

@@ -160,8 +160,9 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
 class TTestDatabaseFile {
  public:
   TTestDatabaseFile(const std::string& path, bool create, uint32_t pageSize = 4096,
-                    os::TFileIO* data = nullptr) {
+                    os::TFileIO* data = nullptr, os::TFileIO* journal = nullptr) {
     disk_.SetDataFile(data);
+    disk_.SetJournalDataFile(journal);
     disk_.SetFileName(path);
     disk_.SetPageSize(pageSize);
     disk_.SetLockRetryCount(3);

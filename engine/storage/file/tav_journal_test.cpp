@@ -1,0 +1,213 @@
+#include "engine/storage/file/tav_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/testing/disk_test_support.h"
+#include "os/file.h"
+
+namespace tav {
+namespace {
+
+using test::TScratchDb;
+
+constexpr uint32_t kPage = 4096;
+
+TEST(JournalName, FollowsTheLockFile) {
+  EXPECT_EQ(GetJournalFileName("/data/Sales.tav"), "/data/Sales.jnl");
+  EXPECT_EQ(GetJournalFileName("/data/Sales.dat"), "/data/Sales_dat.jnl");
+  EXPECT_EQ(GetJournalFileName("/srv/v1.2/Sales"), "/srv/v1.2/Sales.jnl");
+}
+
+// A database with one page of its own (page 6, the pattern of seed 1),
+// whose "commit" is cut off after it wrote seed 2 over that page and
+// appended a page: the journal saved page 6 and the old length.
+class JournalRecovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(db_.Ok());
+    db_.Create();
+    TDiskMgr m;
+    db_.Configure(m);
+    m.Open();
+    const std::string page = test::PagePattern(kPage, 1);
+    page_ = m.WriteNewPages(1, 2, page.data(), 1, 0);
+    m.Close();
+    before_ = db_.Bytes();
+  }
+
+  // Writes the journal as a committer would (for `dbName`, pages of
+  // `pageSize`), then the commit's first writes, and leaves both so.
+  void CutOffCommit(const std::string& dbName, uint32_t pageSize = kPage) {
+    auto data = os::TOSFile::Open(db_.Path(), os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+    ASSERT_TRUE(data);
+    TTavJournal j;
+    j.Open(Journal(), dbName, pageSize, true, nullptr);
+    j.LockCommit();
+    std::vector<TJournalRange> ranges = {{page_, kPage}, {page_ + kPage, kPage}};
+    j.Write(*data, ranges, static_cast<uint32_t>(before_.size()), false);
+    const std::string torn = test::PagePattern(2 * kPage, 2);
+    ASSERT_EQ(data->Write(page_, torn.data(), torn.size()), static_cast<int64_t>(torn.size()));
+    // The process dies here: the lock goes with it, the journal stays.
+  }
+  std::string Journal() const { return GetJournalFileName(db_.Path()); }
+  std::string JournalBytes() const { return os::test::ReadWholeFile(Journal()); }
+  void Damage(const std::function<void(std::string&)>& change) {
+    std::string j = JournalBytes();
+    change(j);
+    os::test::WriteWholeFile(Journal(), j);
+  }
+
+  TScratchDb db_;
+  uint32_t page_ = 0;
+  std::string before_;
+};
+
+TEST_F(JournalRecovery, TheOpenerTakesBackACutOffCommit) {
+  CutOffCommit(db_.Path());
+  ASSERT_NE(db_.Bytes(), before_);
+  TDiskMgr m;
+  db_.Configure(m);
+  m.Open();
+  EXPECT_EQ(db_.Bytes(), before_);
+  EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()));
+  std::string page(kPage, '\0');
+  m.ReadPages(page_, 1, page.data(), 1, 0);
+  EXPECT_EQ(page, test::PagePattern(kPage, 1));
+  m.Close();
+  EXPECT_FALSE(os::FileExists(Journal())) << "the last connection leaves no empty journal";
+}
+
+TEST_F(JournalRecovery, AConnectionAlreadyOpenTakesItBackWithItsNextLock) {
+  TDiskMgr m;
+  db_.Configure(m);
+  m.Open();
+  CutOffCommit(db_.Path());
+  EXPECT_EQ(m.SetTableLock(1, kLockTypeRead), kLockTypeRead);
+  EXPECT_EQ(db_.Bytes(), before_);
+  EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()));
+  m.ReleaseTableLock(1);
+}
+
+TEST_F(JournalRecovery, AJournalThatIsNotValidIsEmptiedAndNothingRestored) {
+  struct TCase {
+    const char* Name;
+    std::function<void(std::string&)> Change;
+  };
+  const TCase cases[] = {
+      {"short", [](std::string& j) { j.resize(30); }},
+      {"cut in the records", [](std::string& j) { j.resize(j.size() - 1); }},
+      {"a record byte changed", [](std::string& j) { j[100] ^= 1; }},
+      {"a header byte changed", [](std::string& j) { j[17] ^= 1; }},
+      {"not a journal", [](std::string& j) { j.assign(200, 'x'); }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    os::test::WriteWholeFile(db_.Path(), before_);
+    CutOffCommit(db_.Path());
+    const std::string torn = db_.Bytes();
+    Damage(c.Change);
+    TDiskMgr m;
+    db_.Configure(m);
+    m.Open();
+    EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()));
+    EXPECT_EQ(db_.Bytes(), torn);
+    m.Close();
+  }
+}
+
+TEST_F(JournalRecovery, AnotherFilesJournalIsNeverRestoredHere) {
+  CutOffCommit(db_ / "Other.tav");
+  const std::string torn = db_.Bytes();
+  TDiskMgr m;
+  db_.Configure(m);
+  m.Open();
+  EXPECT_EQ(db_.Bytes(), torn);
+  EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()));
+  m.Close();
+  os::test::WriteWholeFile(db_.Path(), before_);
+  CutOffCommit(db_.Path(), 2 * kPage);
+  const std::string torn2 = db_.Bytes();
+  m.Open();
+  EXPECT_EQ(db_.Bytes(), torn2) << "a journal of another page size";
+  m.Close();
+}
+
+TEST_F(JournalRecovery, AConnectionThatMayNotWriteRefusesTornData) {
+  CutOffCommit(db_.Path());
+  const std::string torn = db_.Bytes();
+  {
+    // Opened for reading only: the lock file is there, the file may not be
+    // written through this connection.
+    TDiskMgr m;
+    db_.Configure(m, fmOpenRead | fmShareDenyNone);
+    EXPECT_EQ(test::ErrorCodeOf([&] { m.Open(); }), 8449);
+    EXPECT_FALSE(m.IsOpen());
+  }
+  {
+    // A file without the write bit (a read-only medium): no lock file.
+    ASSERT_TRUE(os::SetFileReadOnly(db_.Path(), true));
+    TDiskMgr m;
+    db_.Configure(m, fmOpenRead | fmShareDenyNone);
+    std::string text;
+    EXPECT_EQ(test::ErrorCodeOf([&] { m.Open(); }, &text), 8449);
+    EXPECT_NE(text.find("interrupted commit"), std::string::npos) << text;
+    ASSERT_TRUE(os::SetFileReadOnly(db_.Path(), false));
+  }
+  EXPECT_EQ(db_.Bytes(), torn);
+  TDiskMgr m;
+  db_.Configure(m);
+  m.Open();
+  EXPECT_EQ(db_.Bytes(), before_);
+}
+
+TEST_F(JournalRecovery, ALiveCommittersJournalIsNeverTakenForADeadOnes) {
+  TDiskMgr m;
+  db_.Configure(m);
+  m.Open();
+  // A committer that holds the lock while its journal is full, and finishes
+  // (its pages written, the journal emptied) a little later.
+  auto data = os::TOSFile::Open(db_.Path(), os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+  ASSERT_TRUE(data);
+  TTavJournal live;
+  live.Open(Journal(), db_.Path(), kPage, true, nullptr);
+  live.LockCommit();
+  std::vector<TJournalRange> ranges = {{page_, kPage}};
+  live.Write(*data, ranges, static_cast<uint32_t>(before_.size()), false);
+  const std::string after = test::PagePattern(kPage, 3);
+  ASSERT_EQ(data->Write(page_, after.data(), kPage), kPage);
+  std::thread finish([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    live.Invalidate(false);
+    live.UnlockCommit();
+  });
+  // Waits for the lock, finds the journal empty: the commit stands.
+  EXPECT_EQ(m.SetTableLock(1, kLockTypeRead), kLockTypeRead);
+  finish.join();
+  m.ReleaseTableLock(1);
+  std::string page(kPage, '\0');
+  m.ReadPages(page_, 1, page.data(), 1, 0);
+  EXPECT_EQ(page, after);
+}
+
+TEST_F(JournalRecovery, AFinishedCommitLeavesTheJournalEmpty) {
+  TDiskMgr m;
+  db_.Configure(m);
+  m.Open();
+  m.DiskStartTransaction();
+  const std::string page = test::PagePattern(kPage, 4);
+  m.WritePages(page_, 1, page.data(), 1, 0);
+  m.DiskCommit();
+  EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()))
+      << "a finished commit leaves the journal empty";
+  m.Close();
+}
+
+}  // namespace
+}  // namespace tav

@@ -1,0 +1,36 @@
+#include "installer/engine/version_compare.h"
+
+#include <gtest/gtest.h>
+
+namespace orln {
+namespace {
+
+TEST(CompareVersionsTest, DecidesPartByPart) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int expected;
+  } cases[] = {
+      {"1.2", "1.2", 0},
+      {"1.10", "1.2", 1},  // numeric parts: 10 beats 2
+      {"1.2", "1.10", 2},
+      {"2.0", "10.0", 2},
+      {"1.2.1", "1.2", 1},  // more parts, equal in the common ones
+      {"1.2", "1.2.0", 2},
+      {"", "", 0},
+      {"1", "", 1},       // a number against a blank part: text order
+      {"1.b", "1.a", 1},  // text parts in byte order
+      {"1.a", "1.b", 2},
+      {"1.a", "1.10", 1},  // "a" is not a number: "10" < "a" as text
+      {"1.-1", "1.0", 2},
+      {"1.+2", "1.2", 0},
+      {"3.99999999999", "3.5", 1},  // past int32: compared as text
+      {"1..2", "1..2", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CompareVersions(c.a, c.b), c.expected) << c.a << " vs " << c.b;
+  }
+}
+
+}  // namespace
+}  // namespace orln
