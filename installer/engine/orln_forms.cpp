@@ -40,6 +40,14 @@ const host::TEnumInfo& LanguageInfo() {
   return info;
 }
 
+// The table of a control that adds GLID to its base's properties.
+template <class T>
+host::TPropertyTable PublishByNumber(const char* className, const host::TPropertyTable& parent) {
+  return host::PublishClass<T>(className, &parent, [](host::TPublisher<T>& p) {
+    p.Integer("GLID", &T::GLID, &T::SetGLID).Default(0);
+  });
+}
+
 }  // namespace
 
 TBaseOrlaneForm::TBaseOrlaneForm(host::TComponent* owner) : TForm(owner) {
@@ -100,20 +108,14 @@ const host::TPropertyTable& TBaseOrlaneForm::ClassProperties() {
 }
 
 const host::TPropertyTable& TTranslateLabel::ClassProperties() {
-  static const host::TPropertyTable table = host::PublishClass<TTranslateLabel>(
-      "TTranslateLabel", &host::TLabel::ClassProperties(),
-      [](host::TPublisher<TTranslateLabel>& p) {
-        p.Integer("GLID", &TTranslateLabel::GLID, &TTranslateLabel::SetGLID).Default(0);
-      });
+  static const host::TPropertyTable table =
+      PublishByNumber<TTranslateLabel>("TTranslateLabel", host::TLabel::ClassProperties());
   return table;
 }
 
 const host::TPropertyTable& TTranslateBitBtn::ClassProperties() {
-  static const host::TPropertyTable table = host::PublishClass<TTranslateBitBtn>(
-      "TTranslateBitBtn", &host::TBitBtn::ClassProperties(),
-      [](host::TPublisher<TTranslateBitBtn>& p) {
-        p.Integer("GLID", &TTranslateBitBtn::GLID, &TTranslateBitBtn::SetGLID).Default(0);
-      });
+  static const host::TPropertyTable table =
+      PublishByNumber<TTranslateBitBtn>("TTranslateBitBtn", host::TBitBtn::ClassProperties());
   return table;
 }
 

@@ -61,28 +61,30 @@ class TBaseOrlaneForm : public host::TForm {
 // The forms of the install library that exist, oldest first.
 const std::vector<TBaseOrlaneForm*>& OrlaneForms();
 
-class TTranslateLabel : public host::TLabel {
+// A control that takes its caption by text number (GLID > 0) when translated.
+template <class Base>
+class TTranslateByNumber : public Base {
  public:
-  using TLabel::TLabel;
+  using Base::Base;
   int32_t GLID() const { return glid_; }
   void SetGLID(int32_t v) { glid_ = v; }
-  static const host::TPropertyTable& ClassProperties();
-  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
  private:
   int32_t glid_ = 0;
 };
 
-class TTranslateBitBtn : public host::TBitBtn {
+class TTranslateLabel : public TTranslateByNumber<host::TLabel> {
  public:
-  using TBitBtn::TBitBtn;
-  int32_t GLID() const { return glid_; }
-  void SetGLID(int32_t v) { glid_ = v; }
+  using TTranslateByNumber::TTranslateByNumber;
   static const host::TPropertyTable& ClassProperties();
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+};
 
- private:
-  int32_t glid_ = 0;
+class TTranslateBitBtn : public TTranslateByNumber<host::TBitBtn> {
+ public:
+  using TTranslateByNumber::TTranslateByNumber;
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 };
 
 class TOpenFolderDialog : public host::TComponent {
