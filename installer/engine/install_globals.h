@@ -2,8 +2,8 @@
 // and freed after it: the lists of every install container and install file,
 // the list of ActiveX files waiting for registration, the install history
 // key's path, the table of install file ids and the switch that puts ActiveX
-// registration off until the end of the run. The page forms' list and the
-// install's archive join when forms and the archive exist.
+// registration off until the end of the run, and the install's archive
+// component. The page forms' list is OrlaneForms() (orln_forms.h).
 //
 // Callers must keep:
 //  - The lists borrow: an object adds itself when made and removes itself
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/engine/orln_compress.h"
 #include "installer/engine/orln_exceptions.h"
 
 namespace orln {
@@ -62,6 +63,7 @@ struct TInstallGlobals {
   std::string HistoryKeyPath;
   std::array<bool, kInstallFileIds> FileIdUsed{};  // ids 0..1999 taken
   bool DeferActiveX = true;
+  TOrlnCompress Compress{nullptr};  // the install's archive
 };
 
 // The program's one set, made on first use and freed at exit.
