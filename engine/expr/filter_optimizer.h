@@ -22,8 +22,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/expr/date_converter.h"
@@ -58,6 +60,19 @@ class TIndexDataInterface : public host::TObject {
   // Appends the records with low <= key <= high.
   void GetBetweenRecordList(const host::Variant& low, const host::Variant& high,
                             TCompoundList& list);
+  // Whether the first key field can list the keys that begin with a text:
+  // an ascending 8-bit string field in one of the engine's two orders. With
+  // `upperCased`, also for texts compared upper-cased: only when upper case
+  // keeps every character's first-level weight.
+  bool CanServePrefix(bool upperCased) const;
+  // Appends the records whose first key field passes `test` (given the key's
+  // text), where `test` passes only texts that begin with `prefix` (not
+  // empty) byte for byte. Walks the run of keys that agree with the prefix at
+  // the order's first level: they are the candidates, and one run, whatever
+  // the accents and case of the keys.
+  void GetPrefixRecordList(const std::string& prefix,
+                           const std::function<bool(std::string_view)>& test,
+                           TCompoundList& list);
   // The Part's search-type mapping, kept for the callers that position a
   // cursor; the lists above do not rely on it.
   TIndexSearchType MapRelOpToSearchType(TTavExprOperator op, bool descending) const;
@@ -146,6 +161,8 @@ class TExprOptimizerMgr : public host::TObject {
   void Rewrite(TTavExprNode* node, int depth);
   TExprOptimizerNode* Build(TTavExprNode* node, int depth);
   TIndexDataInterface* MatchFieldsToIndex(const TTavExprNode* column, bool caseInsensitive) const;
+  // An index whose first key field can list the keys that begin with a text.
+  TIndexDataInterface* MatchPrefixIndex(const TTavExprNode* column) const;
   void Prepare(TExprOptimizerNode* node, int depth);
   void Combine(TExprOptimizerNode* node, int depth);
 
