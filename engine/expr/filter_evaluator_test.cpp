@@ -36,8 +36,17 @@ class TFilterMaker {
     }
     static const char* kOps[] = {"=", "<>", "<", ">", "<=", ">="};
     const std::string op = kOps[Pick(6)];
-    switch (Pick(8)) {
+    switch (Pick(9)) {
       case 0: return "K " + op + " " + std::to_string(Pick(40));
+      case 7:
+        // The constant on the left.
+        switch (Pick(5)) {
+          case 0: return Int() + " " + op + " I";
+          case 1: return Real() + " " + op + " F";
+          case 2: return Text(true) + " " + op + " S";
+          case 3: return Text(true) + " " + op + " C";
+          default: return DateText(10 + Pick(11)) + " " + op + " D";
+        }
       case 1:
         if (Pick(4) == 0) return "I IN (" + Int() + ", " + Int() + (Pick(3) == 0 ? ", NULL)" : ")");
         if (Pick(4) == 0) return "I BETWEEN " + Int() + " AND " + Int();
@@ -161,6 +170,9 @@ TEST(FilterEvaluatorTest, LevelsOfFilters) {
       {"S IN ('ab', 'b')", olFull},
       {"S IN ('ab', '')", olNone},
       {"S = 'ab'", olFull},
+      {"3 < I", olFull},
+      {"2 > I AND 'ab' <= S", olFull},
+      {"'ab*' = S", olNone},
       {"C = 'ab'", olNone},           // C's index ignores case, the filter does not
       {"D = '2023-03-15'", olFull},
       {"N = 1", olNone},
