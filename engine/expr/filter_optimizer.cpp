@@ -66,17 +66,6 @@ bool Satisfies(TTavExprOperator op, int order) {
 
 int Sign(int v) { return (v > 0) - (v < 0); }
 
-// The operator that holds with its operands swapped.
-TTavExprOperator MirrorOperator(TTavExprOperator op) {
-  switch (op) {
-    case teoGT: return teoLT;
-    case teoLT: return teoGT;
-    case teoGE: return teoLE;
-    case teoLE: return teoGE;
-    default: return op;
-  }
-}
-
 // The literal head of a LIKE pattern: the characters before its first
 // wildcard.
 std::string LikePrefix(const std::string& pattern) {
@@ -495,9 +484,6 @@ TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
   const TTavExprNode* l = node->Left;
   const TTavExprNode* r = node->Right;
 
-  // A constant on the left is the same comparison mirrored: 3 < I is I > 3.
-  const bool mirrored = l != nullptr && r != nullptr && l->Kind == enkConst && r->Kind == enkField;
-  if (mirrored) std::swap(l, r);
   if (node->Kind == enkRelOperator && l != nullptr && r != nullptr && l->Kind == enkField &&
       r->Kind == enkConst && IsServedOperator(node->Operator) && l->PartialLength <= 0 &&
       r->PartialLength <= 0 && IsStringType(l->DataType) == IsStringType(r->DataType) &&
@@ -505,14 +491,11 @@ TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
     TIndexDataInterface* index = MatchFieldsToIndex(l, node->CaseInsensitiveMatch);
     if (index != nullptr && index->CanServeConstant(r->Data)) {
       opt->IndexInterface = index;
-      opt->Operator = mirrored ? MirrorOperator(node->Operator) : node->Operator;
-      opt->Constant = &r->Data;
       opt->BaseResultInverted = node->Operator == teoNE;
       opt->OptimisationLevel = olFull;
     }
     return opt;
   }
-  if (mirrored) std::swap(l, r);
   if (node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstLike && l != nullptr &&
       r != nullptr && l->Kind == enkField && l->Args.empty() && r->Kind == enkConst &&
       r->PartialLength <= 0 && r->Data.VType() == host::varString &&
@@ -607,7 +590,7 @@ void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
       }
       CopyList(all, *node->RecordList);
     } else {
-      node->IndexInterface->GetRecordList(node->Operator, *node->Constant, *node->RecordList);
+      node->IndexInterface->GetRecordList(expr->Operator, expr->Right->Data, *node->RecordList);
     }
     return;
   }
@@ -617,10 +600,11 @@ void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
                        node->ExprNode->ParserToken.Token == tstBetween && l != nullptr &&
                        r != nullptr && l->IndexInterface != nullptr &&
                        l->IndexInterface == r->IndexInterface && l->OptimisationLevel == olFull &&
-                       r->OptimisationLevel == olFull && l->Operator == teoGE &&
-                       r->Operator == teoLE;
+                       r->OptimisationLevel == olFull && l->ExprNode->Operator == teoGE &&
+                       r->ExprNode->Operator == teoLE;
   if (node->BetweenRange) {
-    l->IndexInterface->GetBetweenRecordList(*l->Constant, *r->Constant, *node->RecordList);
+    l->IndexInterface->GetBetweenRecordList(l->ExprNode->Right->Data, r->ExprNode->Right->Data,
+                                            *node->RecordList);
     return;
   }
   Prepare(l, depth + 1);

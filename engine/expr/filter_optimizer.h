@@ -129,10 +129,6 @@ class TExprOptimizerNode {
   TExprOptimizerNode* Right = nullptr;
   TTavExprNode* ExprNode = nullptr;
   TIndexDataInterface* IndexInterface = nullptr;
-  // A comparison an index serves, read as key <Operator> Constant (mirrored
-  // when the constant stands on the left).
-  TTavExprOperator Operator = teoNOTDEFINED;
-  const host::Variant* Constant = nullptr;
   TNodeResultType NodeResultType = nrDynamic;
   TOptimisationLevel OptimisationLevel = olNone;
   std::unique_ptr<TCompoundList> RecordList = std::make_unique<TCompoundList>();
