@@ -264,7 +264,7 @@ bool TIndexDataInterface::CanServePrefix(bool upperCased) const {
 
 void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
                                               const std::function<bool(std::string_view)>& test,
-                                              TCompoundList& list) {
+                                              TCompoundList& list, bool heads) {
   TAV_ASSERT(!prefix.empty() && CanServePrefix(false), "Prefix search on an unsuitable index");
   const TKeyFormat& format = Tree->KeyFormat();
   const TDBStringCompare compare = format.StringCompare();
@@ -284,33 +284,60 @@ void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
         low[i] = candidate;
     }
   }
-  Tree->ConstructKeyBufFromVariants(Variant(low));
-  TSearchModifier firstField;
-  firstField.SetLimitedSearch(true);
-  firstField.SetIncludedKeyFieldCount(1);
-  if (Tree->IndexSearch(stGE, &firstField) != 0) return;
   const int dataAt = kKeyEntryHeaderSize + Tree->KeyFields().DataOffset();
-  do {
+  // The current entry's text; false for an entry without a value. Entries
+  // come from the file: their lengths are bounded before use.
+  const auto currentText = [&](std::string_view& text) {
     const uint8_t* entry = Tree->GetCurrentKeyBuf();
-    // Entries come from the file: their lengths are bounded before use.
     const int length = std::min<int>(GetKeyEntryLength(entry), format.MaximumKeySize());
-    if (length < dataAt + 2 || (entry[kKeyEntryHeaderSize] & 0x80) == 0) continue;  // no value
+    if (length < dataAt + 2 || (entry[kKeyEntryHeaderSize] & 0x80) == 0) return false;
     const int size = host::GetU16(entry + dataAt);
     if (size > length - dataAt - 2)
       TavDatabaseError(8581, "TIndexDataInterface.GetPrefixRecordList", "KeySize out of range");
-    const std::string_view text(reinterpret_cast<const char*>(entry + dataAt + 2),
-                                static_cast<size_t>(size));
-    // Where the key's first level leaves the prefix's: before the run
-    // (skipped), inside it, or past it (the walk ends).
-    int order = 0;
-    for (size_t i = 0; i < prefix.size() && order == 0; ++i) {
-      if (i >= text.size()) {
-        order = -1;
-        break;
-      }
-      order = Sign(FirstLevelWeight(compare, caseInsensitive,
-                                    static_cast<unsigned char>(text[i])) - weights[i]);
+    text = std::string_view(reinterpret_cast<const char*>(entry + dataAt + 2),
+                            static_cast<size_t>(size));
+    return true;
+  };
+  // Where the key's first level leaves the first n characters of the
+  // prefix: before (-1), agreeing (0) or past (1).
+  const auto orderOf = [&](std::string_view text, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      if (i >= text.size()) return -1;
+      const int c = Sign(FirstLevelWeight(compare, caseInsensitive,
+                                          static_cast<unsigned char>(text[i])) - weights[i]);
+      if (c != 0) return c;
     }
+    return 0;
+  };
+  TSearchModifier firstField;
+  firstField.SetLimitedSearch(true);
+  firstField.SetIncludedKeyFieldCount(1);
+  const auto seek = [&](const Variant& probe) {
+    Tree->ConstructKeyBufFromVariants(probe);
+    return Tree->IndexSearch(stGE, &firstField) == 0;
+  };
+  std::string_view text;
+  if (heads) {
+    // Keys as long as a head of the prefix and agreeing with it come first
+    // in that head's run; with Nulls taking part a Null is the empty text.
+    if (!ExcludeRelopNulls && test(std::string_view()) && seek(host::Null())) {
+      do {
+        if (currentText(text)) break;
+        list.Add(Tree->GetRecAddr(), 0);
+      } while (Tree->NextRecord());
+    }
+    for (size_t n = 0; n < prefix.size(); ++n) {
+      if (!seek(Variant(low.substr(0, n)))) continue;
+      do {
+        if (!currentText(text) || text.size() != n || orderOf(text, n) != 0) break;
+        if (test(text)) list.Add(Tree->GetRecAddr(), 0);
+      } while (Tree->NextRecord());
+    }
+  }
+  if (!seek(Variant(low))) return;
+  do {
+    if (!currentText(text)) continue;  // no value
+    const int order = orderOf(text, prefix.size());
     if (order > 0) return;
     if (order == 0 && test(text)) list.Add(Tree->GetRecAddr(), 0);
   } while (Tree->NextRecord());
@@ -496,6 +523,18 @@ TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
     }
     return opt;
   }
+  if (node->Kind == enkRelOperator && node->Operator == teoEQ && l != nullptr && r != nullptr &&
+      l->Kind == enkField && l->Args.empty() && l->PartialLength <= 0 && r->Kind == enkConst &&
+      r->PartialLength > 0 && IsStringType(l->DataType) && r->Data.VType() == host::varString &&
+      !r->Data.StrRef().empty()) {
+    // 'ab*': keys that begin with the text, or that are a head of it.
+    TIndexDataInterface* index = MatchPrefixIndex(l);
+    if (index != nullptr) {
+      opt->IndexInterface = index;
+      opt->OptimisationLevel = olFull;
+    }
+    return opt;
+  }
   if (node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstLike && l != nullptr &&
       r != nullptr && l->Kind == enkField && l->Args.empty() && r->Kind == enkConst &&
       r->PartialLength <= 0 && r->Data.VType() == host::varString &&
@@ -589,6 +628,22 @@ void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
         CopyList(merged, all);
       }
       CopyList(all, *node->RecordList);
+    } else if (expr->Right->PartialLength > 0) {
+      // The row evaluator compares the key over as much of the text as both
+      // hold, upper-cased when case is ignored.
+      const std::string& head = expr->Right->Data.StrRef();
+      const bool upper = expr->Left->CaseInsensitiveMatch;
+      const bool caseInsensitive = expr->CaseInsensitiveMatch;
+      const TDBStringCompare compare = node->IndexInterface->Tree->KeyFormat().StringCompare();
+      const auto agrees = [&](std::string_view key) {
+        const int n = static_cast<int>(std::min(key.size(), head.size()));
+        return compare(key.data(), head.data(), n, static_cast<int>(head.size()),
+                       caseInsensitive, true) == 0;
+      };
+      node->IndexInterface->GetPrefixRecordList(
+          head,
+          [&](std::string_view key) { return upper ? agrees(host::AnsiUpperCase(key)) : agrees(key); },
+          *node->RecordList, true);
     } else {
       node->IndexInterface->GetRecordList(expr->Operator, expr->Right->Data, *node->RecordList);
     }

@@ -66,13 +66,15 @@ class TIndexDataInterface : public host::TObject {
   // keeps every character's first-level weight.
   bool CanServePrefix(bool upperCased) const;
   // Appends the records whose first key field passes `test` (given the key's
-  // text), where `test` passes only texts that begin with `prefix` (not
-  // empty) byte for byte. Walks the run of keys that agree with the prefix at
-  // the order's first level: they are the candidates, and one run, whatever
-  // the accents and case of the keys.
+  // text), where `test` passes only texts that agree with `prefix` (not
+  // empty) at the order's first level. Walks the run of keys that agree
+  // with the prefix at that level: they are the candidates, and one run,
+  // whatever the accents and case of the keys. With `heads`, keys shorter
+  // than the prefix that agree with its head are candidates too (and Nulls,
+  // as the empty text, when they take part).
   void GetPrefixRecordList(const std::string& prefix,
                            const std::function<bool(std::string_view)>& test,
-                           TCompoundList& list);
+                           TCompoundList& list, bool heads = false);
   // The Part's search-type mapping, kept for the callers that position a
   // cursor; the lists above do not rely on it.
   TIndexSearchType MapRelOpToSearchType(TTavExprOperator op, bool descending) const;
