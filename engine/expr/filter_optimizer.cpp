@@ -523,24 +523,19 @@ TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
     }
     return opt;
   }
-  if (node->Kind == enkRelOperator && node->Operator == teoEQ && l != nullptr && r != nullptr &&
-      l->Kind == enkField && l->Args.empty() && l->PartialLength <= 0 && r->Kind == enkConst &&
-      r->PartialLength > 0 && IsStringType(l->DataType) && r->Data.VType() == host::varString &&
-      !r->Data.StrRef().empty()) {
-    // 'ab*': keys that begin with the text, or that are a head of it.
-    TIndexDataInterface* index = MatchPrefixIndex(l);
-    if (index != nullptr) {
-      opt->IndexInterface = index;
-      opt->OptimisationLevel = olFull;
-    }
-    return opt;
-  }
-  if (node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstLike && l != nullptr &&
-      r != nullptr && l->Kind == enkField && l->Args.empty() && r->Kind == enkConst &&
-      r->PartialLength <= 0 && r->Data.VType() == host::varString &&
-      !LikePrefix(r->Data.StrRef()).empty()) {
-    // A pattern with a literal head: only keys that begin with it, byte for
-    // byte, can match, and a Null or '' key never does.
+  // 'ab*' lists the keys that begin with the text or are a head of it; a
+  // LIKE pattern with a literal head only keys that begin with it, byte for
+  // byte (a Null or '' key never matches it).
+  const bool textHead = l != nullptr && r != nullptr && l->Kind == enkField && l->Args.empty() &&
+                        l->PartialLength <= 0 && r->Kind == enkConst &&
+                        r->Data.VType() == host::varString && !r->Data.StrRef().empty();
+  const bool partialEqual = textHead && node->Kind == enkRelOperator &&
+                            node->Operator == teoEQ && r->PartialLength > 0 &&
+                            IsStringType(l->DataType);
+  const bool likeHead = textHead && node->Kind == enkNonRelPredicate &&
+                        node->ParserToken.Token == tstLike && r->PartialLength <= 0 &&
+                        !LikePrefix(r->Data.StrRef()).empty();
+  if (partialEqual || likeHead) {
     TIndexDataInterface* index = MatchPrefixIndex(l);
     if (index != nullptr) {
       opt->IndexInterface = index;
