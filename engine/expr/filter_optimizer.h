@@ -9,8 +9,10 @@
 // exactly the set of rows that row-by-row evaluation accepts, in the null mode
 // in use. A comparison is served only where that holds: a column against a
 // constant the key holds exactly (no fraction or out-of-range number for an
-// integer key, no text for a number key, no number for a text key), without
-// prefix matching; everything else is left to the row evaluator.
+// integer key, no text for a number key, no number for a text key); a LIKE
+// pattern with a literal head, 'text*' and IN lists of texts over an
+// ascending string key, whose walked candidates are each checked by the row
+// test itself; everything else is left to the row evaluator.
 //
 // Callers must keep:
 //  - The index query manager, its trees and key fields, and the expression
