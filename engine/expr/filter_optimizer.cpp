@@ -4,7 +4,10 @@
 #include <cmath>
 
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_compare.h"
+#include "host/rtl/collation.h"
 #include "host/rtl/format_settings.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/sys_utils.h"
 
 namespace tav {
@@ -62,6 +65,12 @@ bool Satisfies(TTavExprOperator op, int order) {
 }
 
 int Sign(int v) { return (v > 0) - (v < 0); }
+
+// The literal head of a LIKE pattern: the characters before its first
+// wildcard.
+std::string LikePrefix(const std::string& pattern) {
+  return pattern.substr(0, pattern.find_first_of("%_"));
+}
 
 // The records of `a` that are also in `b`, in a's order.
 void Intersect(const TCompoundList& a, const TCompoundList& b, TCompoundList& out) {
@@ -220,6 +229,120 @@ void TIndexDataInterface::GetRecordList(TTavExprOperator op, const Variant& valu
   Walk(bounds, false, [op](const std::vector<int>& o) { return Satisfies(op, o[0]); }, list);
 }
 
+namespace {
+
+// The first-level weight of a byte in a string key's order: the base letter
+// under the collation; the byte, or its ASCII upper case when case is
+// ignored, under byte order.
+int FirstLevelWeight(TDBStringCompare compare, bool caseInsensitive, unsigned char c) {
+  if (compare == DBANSICompareStrings) return host::CollationWeightOf(c).Primary;
+  if (caseInsensitive && c >= 'a' && c <= 'z') return c - ('a' - 'A');
+  return c;
+}
+
+}  // namespace
+
+bool TIndexDataInterface::CanServePrefix(bool upperCased) const {
+  if (Tree == nullptr || Tree->KeyFields().Count() == 0 || !Tree->KeyFormat().IsOpen())
+    return false;
+  const TKeyFormat::TField& f = Tree->KeyFormat().Field(0);
+  const TDBStringCompare compare = Tree->KeyFormat().StringCompare();
+  if (f.DataType != host::ftString || f.Descending ||
+      (compare != DBANSICompareStrings && compare != DBASCIICompareStrings))
+    return false;
+  // The run is found by the stored key; an upper-cased key must stay in it.
+  for (int c = 0; upperCased && c < 256; ++c) {
+    const char one = static_cast<char>(c);
+    const std::string upper = host::AnsiUpperCase(std::string_view(&one, 1));
+    if (upper.size() != 1 ||
+        FirstLevelWeight(compare, f.CaseInsensitive, static_cast<unsigned char>(upper[0])) !=
+            FirstLevelWeight(compare, f.CaseInsensitive, static_cast<unsigned char>(c)))
+      return false;
+  }
+  return true;
+}
+
+void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
+                                              const std::function<bool(std::string_view)>& test,
+                                              TCompoundList& list, bool heads) {
+  TAV_ASSERT(!prefix.empty() && CanServePrefix(false), "Prefix search on an unsuitable index");
+  const TKeyFormat& format = Tree->KeyFormat();
+  const TDBStringCompare compare = format.StringCompare();
+  const bool caseInsensitive = format.Field(0).CaseInsensitive;
+  std::vector<int> weights(prefix.size());
+  // The first key of the run: each character replaced by the smallest one
+  // of its first-level class, so that no key of the run sorts before it.
+  std::string low(prefix);
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(prefix[i]);
+    weights[i] = FirstLevelWeight(compare, caseInsensitive, c);
+    for (int d = 0; d < 256; ++d) {
+      const char candidate = static_cast<char>(d);
+      if (FirstLevelWeight(compare, caseInsensitive, static_cast<unsigned char>(d)) ==
+              weights[i] &&
+          compare(&candidate, &low[i], 1, 1, caseInsensitive, false) < 0)
+        low[i] = candidate;
+    }
+  }
+  const int dataAt = kKeyEntryHeaderSize + Tree->KeyFields().DataOffset();
+  // The current entry's text; false for an entry without a value. Entries
+  // come from the file: their lengths are bounded before use.
+  const auto currentText = [&](std::string_view& text) {
+    const uint8_t* entry = Tree->GetCurrentKeyBuf();
+    const int length = std::min<int>(GetKeyEntryLength(entry), format.MaximumKeySize());
+    if (length < dataAt + 2 || (entry[kKeyEntryHeaderSize] & 0x80) == 0) return false;
+    const int size = host::GetU16(entry + dataAt);
+    if (size > length - dataAt - 2)
+      TavDatabaseError(8581, "TIndexDataInterface.GetPrefixRecordList", "KeySize out of range");
+    text = std::string_view(reinterpret_cast<const char*>(entry + dataAt + 2),
+                            static_cast<size_t>(size));
+    return true;
+  };
+  // Where the key's first level leaves the first n characters of the
+  // prefix: before (-1), agreeing (0) or past (1).
+  const auto orderOf = [&](std::string_view text, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      if (i >= text.size()) return -1;
+      const int c = Sign(FirstLevelWeight(compare, caseInsensitive,
+                                          static_cast<unsigned char>(text[i])) - weights[i]);
+      if (c != 0) return c;
+    }
+    return 0;
+  };
+  TSearchModifier firstField;
+  firstField.SetLimitedSearch(true);
+  firstField.SetIncludedKeyFieldCount(1);
+  const auto seek = [&](const Variant& probe) {
+    Tree->ConstructKeyBufFromVariants(probe);
+    return Tree->IndexSearch(stGE, &firstField) == 0;
+  };
+  std::string_view text;
+  if (heads) {
+    // Keys as long as a head of the prefix and agreeing with it come first
+    // in that head's run; with Nulls taking part a Null is the empty text.
+    if (!ExcludeRelopNulls && test(std::string_view()) && seek(host::Null())) {
+      do {
+        if (currentText(text)) break;
+        list.Add(Tree->GetRecAddr(), 0);
+      } while (Tree->NextRecord());
+    }
+    for (size_t n = 0; n < prefix.size(); ++n) {
+      if (!seek(Variant(low.substr(0, n)))) continue;
+      do {
+        if (!currentText(text) || text.size() != n || orderOf(text, n) != 0) break;
+        if (test(text)) list.Add(Tree->GetRecAddr(), 0);
+      } while (Tree->NextRecord());
+    }
+  }
+  if (!seek(Variant(low))) return;
+  do {
+    if (!currentText(text)) continue;  // no value
+    const int order = orderOf(text, prefix.size());
+    if (order > 0) return;
+    if (order == 0 && test(text)) list.Add(Tree->GetRecAddr(), 0);
+  } while (Tree->NextRecord());
+}
+
 void TIndexDataInterface::GetBetweenRecordList(const Variant& low, const Variant& high,
                                                TCompoundList& list) {
   std::vector<TBound> bounds{MakeBound(teoGE, low), MakeBound(teoLE, high)};
@@ -362,6 +485,14 @@ TIndexDataInterface* TExprOptimizerMgr::MatchFieldsToIndex(const TTavExprNode* c
   return item->IndexInterface.get();
 }
 
+TIndexDataInterface* TExprOptimizerMgr::MatchPrefixIndex(const TTavExprNode* column) const {
+  for (const bool caseInsensitive : {false, true}) {
+    TIndexDataInterface* index = MatchFieldsToIndex(column, caseInsensitive);
+    if (index != nullptr && index->CanServePrefix(column->CaseInsensitiveMatch)) return index;
+  }
+  return nullptr;
+}
+
 void TExprOptimizerMgr::CreateOptimizerTree(TTavExprNode* node) {
   Clear();
   Root = Build(node, 1);
@@ -392,14 +523,39 @@ TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
     }
     return opt;
   }
+  // 'ab*' lists the keys that begin with the text or are a head of it; a
+  // LIKE pattern with a literal head only keys that begin with it, byte for
+  // byte (a Null or '' key never matches it).
+  const bool textHead = l != nullptr && r != nullptr && l->Kind == enkField && l->Args.empty() &&
+                        l->PartialLength <= 0 && r->Kind == enkConst &&
+                        r->Data.VType() == host::varString && !r->Data.StrRef().empty();
+  const bool partialEqual = textHead && node->Kind == enkRelOperator &&
+                            node->Operator == teoEQ && r->PartialLength > 0 &&
+                            IsStringType(l->DataType);
+  const bool likeHead = textHead && node->Kind == enkNonRelPredicate &&
+                        node->ParserToken.Token == tstLike && r->PartialLength <= 0 &&
+                        !LikePrefix(r->Data.StrRef()).empty();
+  if (partialEqual || likeHead) {
+    TIndexDataInterface* index = MatchPrefixIndex(l);
+    if (index != nullptr) {
+      opt->IndexInterface = index;
+      opt->OptimisationLevel = olFull;
+    }
+    return opt;
+  }
   if (node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstIn && l != nullptr &&
       l->Kind == enkField && !node->Args.empty()) {
-    TIndexDataInterface* index = MatchFieldsToIndex(l, node->CaseInsensitiveMatch);
-    // Elements are compared as values, not through the collation: text keys
-    // are left to the evaluator.
-    bool served = index != nullptr && !IsStringType(l->DataType);
+    // Text elements are compared byte for byte, not through the collation:
+    // each is listed from the run of keys that begin with it. An element ''
+    // or Null is left to the evaluator (a Null key may count as either).
+    const bool text = IsStringType(l->DataType);
+    TIndexDataInterface* index =
+        text ? MatchPrefixIndex(l) : MatchFieldsToIndex(l, node->CaseInsensitiveMatch);
+    bool served = index != nullptr;
     for (const TTavExprNode* arg : node->Args)
-      served = served && arg->Kind == enkConst && index->CanServeConstant(arg->Data);
+      served = served && arg->Kind == enkConst &&
+               (text ? arg->Data.VType() == host::varString && !arg->Data.StrRef().empty()
+                     : index->CanServeConstant(arg->Data));
     if (served) {
       opt->IndexInterface = index;
       opt->OptimisationLevel = olFull;
@@ -435,15 +591,54 @@ void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
   node->RecordList->Clear();
   if (node->IndexInterface != nullptr) {
     const TTavExprNode* expr = node->ExprNode;
-    if (expr->Kind == enkNonRelPredicate) {
+    if (expr->Kind == enkNonRelPredicate && expr->ParserToken.Token == tstLike) {
+      // The row evaluator reads the column upper-cased when case is ignored.
+      const std::string& pattern = expr->Right->Data.StrRef();
+      const bool upper = expr->Left->CaseInsensitiveMatch;
+      node->IndexInterface->GetPrefixRecordList(
+          LikePrefix(pattern),
+          [&pattern, upper](std::string_view key) {
+            return upper ? MatchPatternedStrings(host::AnsiUpperCase(key), pattern, '\0', '\0')
+                         : MatchPatternedStrings(key, pattern, '\0', '\0');
+          },
+          *node->RecordList);
+    } else if (expr->Kind == enkNonRelPredicate) {
+      const bool text = IsStringType(expr->Left->DataType);
       TCompoundList all, one, merged;
       for (const TTavExprNode* arg : expr->Args) {
         one.Clear();
-        node->IndexInterface->GetRecordList(teoEQ, arg->Data, one);
+        if (text) {
+          const std::string& element = arg->Data.StrRef();
+          const bool upper = expr->Left->CaseInsensitiveMatch;
+          node->IndexInterface->GetPrefixRecordList(
+              element,
+              [&element, upper](std::string_view key) {
+                return upper ? host::AnsiUpperCase(key) == element : key == element;
+              },
+              one);
+        } else {
+          node->IndexInterface->GetRecordList(teoEQ, arg->Data, one);
+        }
         Unite(all, one, merged);
         CopyList(merged, all);
       }
       CopyList(all, *node->RecordList);
+    } else if (expr->Right->PartialLength > 0) {
+      // The row evaluator compares the key over as much of the text as both
+      // hold, upper-cased when case is ignored.
+      const std::string& head = expr->Right->Data.StrRef();
+      const bool upper = expr->Left->CaseInsensitiveMatch;
+      const bool caseInsensitive = expr->CaseInsensitiveMatch;
+      const TDBStringCompare compare = node->IndexInterface->Tree->KeyFormat().StringCompare();
+      const auto agrees = [&](std::string_view key) {
+        const int n = static_cast<int>(std::min(key.size(), head.size()));
+        return compare(key.data(), head.data(), n, static_cast<int>(head.size()),
+                       caseInsensitive, true) == 0;
+      };
+      node->IndexInterface->GetPrefixRecordList(
+          head,
+          [&](std::string_view key) { return upper ? agrees(host::AnsiUpperCase(key)) : agrees(key); },
+          *node->RecordList, true);
     } else {
       node->IndexInterface->GetRecordList(expr->Operator, expr->Right->Data, *node->RecordList);
     }

@@ -9,8 +9,10 @@
 // exactly the set of rows that row-by-row evaluation accepts, in the null mode
 // in use. A comparison is served only where that holds: a column against a
 // constant the key holds exactly (no fraction or out-of-range number for an
-// integer key, no text for a number key, no number for a text key), without
-// prefix matching; everything else is left to the row evaluator.
+// integer key, no text for a number key, no number for a text key); a LIKE
+// pattern with a literal head, 'text*' and IN lists of texts over an
+// ascending string key, whose walked candidates are each checked by the row
+// test itself; everything else is left to the row evaluator.
 //
 // Callers must keep:
 //  - The index query manager, its trees and key fields, and the expression
@@ -22,8 +24,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/expr/date_converter.h"
@@ -58,6 +62,21 @@ class TIndexDataInterface : public host::TObject {
   // Appends the records with low <= key <= high.
   void GetBetweenRecordList(const host::Variant& low, const host::Variant& high,
                             TCompoundList& list);
+  // Whether the first key field can list the keys that begin with a text:
+  // an ascending 8-bit string field in one of the engine's two orders. With
+  // `upperCased`, also for texts compared upper-cased: only when upper case
+  // keeps every character's first-level weight.
+  bool CanServePrefix(bool upperCased) const;
+  // Appends the records whose first key field passes `test` (given the key's
+  // text), where `test` passes only texts that agree with `prefix` (not
+  // empty) at the order's first level. Walks the run of keys that agree
+  // with the prefix at that level: they are the candidates, and one run,
+  // whatever the accents and case of the keys. With `heads`, keys shorter
+  // than the prefix that agree with its head are candidates too (and Nulls,
+  // as the empty text, when they take part).
+  void GetPrefixRecordList(const std::string& prefix,
+                           const std::function<bool(std::string_view)>& test,
+                           TCompoundList& list, bool heads = false);
   // The Part's search-type mapping, kept for the callers that position a
   // cursor; the lists above do not rely on it.
   TIndexSearchType MapRelOpToSearchType(TTavExprOperator op, bool descending) const;
@@ -146,6 +165,8 @@ class TExprOptimizerMgr : public host::TObject {
   void Rewrite(TTavExprNode* node, int depth);
   TExprOptimizerNode* Build(TTavExprNode* node, int depth);
   TIndexDataInterface* MatchFieldsToIndex(const TTavExprNode* column, bool caseInsensitive) const;
+  // An index whose first key field can list the keys that begin with a text.
+  TIndexDataInterface* MatchPrefixIndex(const TTavExprNode* column) const;
   void Prepare(TExprOptimizerNode* node, int depth);
   void Combine(TExprOptimizerNode* node, int depth);
 
