@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_compare.h"
 #include "engine/storage/testing/table_test_support.h"
 
 namespace {
@@ -55,17 +56,17 @@ class TWorkload {
   virtual void SingleRowTransactions() = 0;
 };
 
-class TSqliteWorkload : public TWorkload {
+class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
  public:
   TSqliteWorkload() : path_(TempPath("bench_sqlite") + ".db") {
     std::remove(path_.c_str());
-    Check(sqlite3_open(path_.c_str(), &db_));
+    Open(path_);
     Exec("CREATE TABLE t (id INTEGER NOT NULL, name TEXT NOT NULL, data BLOB)");
     Exec("CREATE UNIQUE INDEX t_id ON t(id)");
     Exec("CREATE INDEX t_name ON t(name COLLATE NOCASE)");
   }
   ~TSqliteWorkload() override {
-    sqlite3_close(db_);
+    Close();
     std::remove(path_.c_str());
   }
 
@@ -145,32 +146,12 @@ class TSqliteWorkload : public TWorkload {
   }
 
  private:
-  void Check(int rc) {
-    if (rc != SQLITE_OK) throw std::runtime_error(std::string("sqlite: ") + sqlite3_errstr(rc));
-  }
-  void Exec(const char* sql) { Check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* st = nullptr;
-    Check(sqlite3_prepare_v2(db_, sql, -1, &st, nullptr));
-    return st;
-  }
-  void Step(sqlite3_stmt* st) {
-    int rc = sqlite3_step(st);
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) Check(rc);
-  }
-
   std::string path_;
-  sqlite3* db_ = nullptr;
 };
 
 std::unique_ptr<TWorkload> MakeTavrinWorkload();
 
-struct TStep {
-  const char* Name;
-  void (*Run)(TWorkload&);
-};
-
-const TStep kSteps[] = {
+const bench::TStep<TWorkload> kSteps[] = {
     {"insert", [](TWorkload& w) { w.Insert(); }},
     {"lookup_integer", [](TWorkload& w) { benchmark::DoNotOptimize(w.LookupByInteger()); }},
     {"lookup_string", [](TWorkload& w) { benchmark::DoNotOptimize(w.LookupByString()); }},
@@ -179,46 +160,21 @@ const TStep kSteps[] = {
     {"one_row_transactions", [](TWorkload& w) { w.SingleRowTransactions(); }},
 };
 
-std::map<std::string, double> g_seconds;  // "<step>/<engine>" -> seconds
-
-void RegisterEngine(const char* engine, std::shared_ptr<TWorkload> workload) {
-  for (const TStep& step : kSteps) {
-    std::string name = std::string(step.Name) + "/" + engine;
-    benchmark::RegisterBenchmark(name.c_str(), [workload, step, name](benchmark::State& state) {
-      for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        step.Run(*workload);
-        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        g_seconds[name] = s;
-        state.SetIterationTime(s);
-      }
-    })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (argc > 1) {
-    kRecords = std::atoi(argv[1]);
+  // The row count: a last argument that is not one of the benchmark's flags.
+  if (argc > 1 && argv[argc - 1][0] != '-') {
+    kRecords = std::atoi(argv[argc - 1]);
     if (kRecords < 2) {
       std::fprintf(stderr, "usage: storage_bench [benchmark flags] [rows >= 2]\n");
       return 2;
     }
+    --argc;
   }
-  RegisterEngine("tavrin", std::shared_ptr<TWorkload>(MakeTavrinWorkload()));
-  RegisterEngine("sqlite", std::make_shared<TSqliteWorkload>());
-  benchmark::RunSpecifiedBenchmarks();
-  std::printf("\n%-20s %12s %12s %10s\n", "step", "tavrin ms", "sqlite ms", "ratio");
-  for (const TStep& step : kSteps) {
-    double ours = g_seconds[std::string(step.Name) + "/tavrin"];
-    double theirs = g_seconds[std::string(step.Name) + "/sqlite"];
-    std::printf("%-20s %12.1f %12.1f %10.2f\n", step.Name, ours * 1000, theirs * 1000,
-                theirs > 0 ? ours / theirs : 0.0);
-  }
-  benchmark::Shutdown();
-  return 0;
+  return bench::RunComparison<TWorkload>(argc, argv, kSteps,
+                                         std::shared_ptr<TWorkload>(MakeTavrinWorkload()),
+                                         std::make_shared<TSqliteWorkload>());
 }
 
 // ---- our side: the storage engine driven as the data-access layer drives it ----

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "os/file.h"
+#include "os/registry_store.h"
 #include "os/sys_info.h"
 #include "os/win_error.h"
 #include "os/win_path.h"
@@ -39,6 +40,18 @@ std::string EnvOr(const char* name) {
 
 TMachine::TMachine(std::string root) : root_(std::move(root)) {
   capacity_['A'] = kFloppyCapacity;
+}
+
+TMachine::~TMachine() = default;
+
+TRegistryStore& TMachine::Registry() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!registry_) registry_ = std::make_unique<TRegistryStore>(RegistryPath());
+  return *registry_;
+}
+
+std::string TMachine::RegistryPath() const {
+  return root_ + "/registry.reg";
 }
 
 std::string TMachine::DefaultRoot() {
@@ -178,15 +191,19 @@ bool ReadMachineFile(const std::string& path, size_t maxSize, std::string& text)
     if (GetLastOSError() == ENOENT) return false;
     throw EDamagedFile(path, 0, "cannot be read: " + GetOSErrorText(GetLastOSError()));
   }
-  const int64_t size = file->Size();
+  ReadMachineFile(*file, maxSize, text);
+  return true;
+}
+
+void ReadMachineFile(TOSFile& file, size_t maxSize, std::string& text) {
+  const int64_t size = file.Size();
   if (size < 0 || static_cast<uint64_t>(size) > maxSize) {
-    throw EDamagedFile(path, 0, "too large or unreadable");
+    throw EDamagedFile(file.Path(), 0, "too large or unreadable");
   }
   text.assign(static_cast<size_t>(size), '\0');
-  if (file->Read(0, text.data(), text.size()) != size) {
-    throw EDamagedFile(path, 0, "cannot be read whole");
+  if (file.Read(0, text.data(), text.size()) != size) {
+    throw EDamagedFile(file.Path(), 0, "cannot be read whole");
   }
-  return true;
 }
 
 bool WriteMachineFile(const std::string& path, const std::string& text) {

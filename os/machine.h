@@ -9,6 +9,7 @@
 //   C.attributes ...       per drive: the attributes other than read-only
 //   profile.ini            the host profile (host_profile.h)
 //   restart/moves.txt      files to replace at the next restart
+//   registry.reg           the registry (registry_store.h)
 // Z: names the host's own root "/", so that the program's own files and any
 // host path can be named as a virtual path.
 //
@@ -31,6 +32,9 @@
 
 namespace os {
 
+class TOSFile;
+class TRegistryStore;
+
 class TMachine {
  public:
   // Opens the machine at `root`, making the folders that are missing (the
@@ -44,6 +48,7 @@ class TMachine {
   // $HOME/.local/share).
   static std::string DefaultRoot();
 
+  ~TMachine();
   TMachine(const TMachine&) = delete;
   TMachine& operator=(const TMachine&) = delete;
 
@@ -60,6 +65,10 @@ class TMachine {
   // Writes the profile as it now stands to profile.ini.
   bool SaveProfile();
   std::string ProfilePath() const;
+
+  // The machine's registry (registry_store.h), kept in registry.reg.
+  TRegistryStore& Registry();
+  std::string RegistryPath() const;
 
   // Where delayed moves and attribute tables are kept.
   std::string PendingMovesPath() const;
@@ -86,6 +95,7 @@ class TMachine {
   std::map<char, int64_t> capacity_;
   std::set<std::string> in_use_;
   bool fail_delayed_moves_ = false;
+  std::unique_ptr<TRegistryStore> registry_;  // made on first use, under mutex_
 };
 
 // The machine's own files (profile, attribute tables, restart records), read
@@ -94,6 +104,8 @@ class TMachine {
 // Write: the whole text to a temporary name beside the file, then moved into
 // place, so a reader sees the old or the new text; false with the Windows error.
 bool ReadMachineFile(const std::string& path, size_t maxSize, std::string& text);
+// The same on a file already open.
+void ReadMachineFile(TOSFile& file, size_t maxSize, std::string& text);
 bool WriteMachineFile(const std::string& path, const std::string& text);
 
 // The current machine: the one installed by SetMachine, else one opened at

@@ -33,6 +33,8 @@ uint32_t WinErrorFromErrno(int code) {
       return winerr::kTooManyOpenFiles;
     case ENOMEM:
       return winerr::kNotEnoughMemory;
+    case ENOEXEC:
+      return winerr::kBadFormat;
     case EXDEV:
       return winerr::kNotSameDevice;
     case EWOULDBLOCK:  // a share lock held elsewhere (EAGAIN is the same value)
@@ -75,6 +77,8 @@ std::string WinErrorText(uint32_t code) {
       return "Access is denied.";
     case winerr::kNotEnoughMemory:
       return "Not enough storage is available to process this command.";
+    case winerr::kBadFormat:
+      return "An attempt was made to load a program with an incorrect format.";
     case winerr::kInvalidDrive:
       return "The system cannot find the drive specified.";
     case winerr::kNotSameDevice:

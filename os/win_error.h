@@ -28,6 +28,7 @@ inline constexpr uint32_t kPathNotFound = 3;
 inline constexpr uint32_t kTooManyOpenFiles = 4;
 inline constexpr uint32_t kAccessDenied = 5;
 inline constexpr uint32_t kNotEnoughMemory = 8;
+inline constexpr uint32_t kBadFormat = 11;
 inline constexpr uint32_t kInvalidDrive = 15;
 inline constexpr uint32_t kNotSameDevice = 17;
 inline constexpr uint32_t kWriteFault = 29;

@@ -1,0 +1,240 @@
+// The dataset cursor against SQLite's in-memory database on the same reads
+// over 100,000 records with a unique integer key and a string column: a walk
+// in key order each way, key lookups, positioning by record number and walks
+// over key ranges. Each step runs once per engine on the same data, and the
+// table at the end prints both times and the ratio per step.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "bench_compare.h"
+#include "engine/components/tav_data_set.h"
+#include "engine/storage/testing/table_test_support.h"
+#include "host/db/field_defs.h"
+#include "host/db/index_defs.h"
+
+namespace {
+
+constexpr int kRecords = 100000;
+constexpr int kLookups = 100000;
+constexpr int kPositions = 2000;  // record-number positioning is a scan in SQLite
+constexpr int kRanges = 1000;
+constexpr int kRangeWidth = 100;
+
+std::string Name(int i) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "Name-%08d", (i * 7919) % kRecords);
+  return buf;
+}
+
+class TWorkload {
+ public:
+  virtual ~TWorkload() = default;
+  virtual int64_t WalkForward() = 0;
+  virtual int64_t WalkBackward() = 0;
+  virtual int64_t Lookups() = 0;
+  virtual int64_t Positions() = 0;
+  virtual int64_t RangeWalks() = 0;
+};
+
+class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
+ public:
+  TSqliteWorkload() : TSqliteConnection(":memory:") {
+    Exec("CREATE TABLE t (id INTEGER NOT NULL, name TEXT NOT NULL)");
+    Exec("CREATE UNIQUE INDEX t_id ON t(id)");
+    Exec("BEGIN");
+    sqlite3_stmt* st = Prepare("INSERT INTO t (id, name) VALUES (?, ?)");
+    for (int i = 0; i < kRecords; ++i) {
+      const std::string name = Name(i);
+      sqlite3_bind_int(st, 1, (i * 7) % kRecords);
+      sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+      Step(st);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    Exec("COMMIT");
+  }
+
+  int64_t WalkForward() override { return Scan("SELECT id, name FROM t ORDER BY id"); }
+  int64_t WalkBackward() override { return Scan("SELECT id, name FROM t ORDER BY id DESC"); }
+  int64_t Lookups() override {
+    sqlite3_stmt* st = Prepare("SELECT name FROM t WHERE id = ?");
+    int64_t found = 0;
+    for (int i = 0; i < kLookups; ++i) {
+      sqlite3_bind_int(st, 1, (i * 13) % kRecords);
+      found += sqlite3_step(st) == SQLITE_ROW;
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    return found;
+  }
+  int64_t Positions() override {
+    sqlite3_stmt* st = Prepare("SELECT id FROM t ORDER BY id LIMIT 1 OFFSET ?");
+    int64_t sum = 0;
+    for (int i = 0; i < kPositions; ++i) {
+      sqlite3_bind_int(st, 1, (i * 4999) % kRecords);
+      if (sqlite3_step(st) == SQLITE_ROW) sum += sqlite3_column_int(st, 0);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    return sum;
+  }
+  int64_t RangeWalks() override {
+    sqlite3_stmt* st = Prepare("SELECT id, name FROM t WHERE id BETWEEN ? AND ? ORDER BY id");
+    int64_t rows = 0;
+    for (int i = 0; i < kRanges; ++i) {
+      const int lo = (i * 997) % (kRecords - kRangeWidth);
+      sqlite3_bind_int(st, 1, lo);
+      sqlite3_bind_int(st, 2, lo + kRangeWidth - 1);
+      while (sqlite3_step(st) == SQLITE_ROW) rows += sqlite3_column_bytes(st, 1) > 0;
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    return rows;
+  }
+
+ private:
+  int64_t Scan(const char* sql) {
+    sqlite3_stmt* st = Prepare(sql);
+    int64_t rows = 0;
+    while (sqlite3_step(st) == SQLITE_ROW) rows += sqlite3_column_bytes(st, 1) > 0;
+    sqlite3_finalize(st);
+    return rows;
+  }
+};
+
+class TFetch {
+ public:
+  explicit TFetch(tav::TTavDataSet& ds) : ds_(ds) { ds_.SetReadAheadMode(tav::raReadAheadUninitialized); }
+  ~TFetch() { ds_.ReleaseReadAheadMode(); }
+  TFetch(const TFetch&) = delete;
+  TFetch& operator=(const TFetch&) = delete;
+
+ private:
+  tav::TTavDataSet& ds_;
+};
+
+class TTavrinWorkload : public TWorkload {
+ public:
+  TTavrinWorkload() {
+    db_.SetDataBaseName("MEMORY");
+    db_.Open();
+    ds_.SetDataBase(&db_);
+    ds_.SetMemory(true);
+    ds_.SetTableName("T");
+    host::TFieldDefs fields;
+    fields.Add("ID", host::ftInteger, 0, true);
+    fields.Add("NAME", host::ftString, 20);
+    host::TIndexDefs indexes;
+    indexes.Add("ById", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+    ds_.SetTableDef(true, fields, indexes);
+    ds_.InternalCreateTable();
+    {
+      tav::test::TTableConnection fill(db_.MemoryTableMgr(), ds_.TableDef());
+      std::vector<uint8_t> rec = fill.NewRecord();
+      for (int i = 0; i < kRecords; ++i) {
+        std::fill(rec.begin(), rec.end(), 0);
+        fill.SetInteger(rec, "ID", (i * 7) % kRecords);
+        fill.SetString(rec, "NAME", Name(i));
+        fill.Insert(rec);
+      }
+    }
+    ds_.DataSetOpen();
+    id_ = ds_.GetFieldNo("ID");
+    name_ = ds_.GetFieldNo("NAME");
+    key_.resize(static_cast<size_t>(ds_.RecordBufferSize()));
+    modifier_.SetLimitedSearch(true);
+    modifier_.SetIncludedKeyFieldCount(1);
+  }
+  ~TTavrinWorkload() override { ds_.DataSetClose(); }
+
+  // Walks run in read-ahead mode, as the host's fetches of many records do:
+  // the first step searches by key, the following ones move along the index.
+  int64_t WalkForward() override {
+    TFetch fetch(ds_);
+    int64_t rows = 0;
+    for (bool ok = ds_.DataSetFirst(); ok; ok = ds_.DataSetNext()) rows += NameLength() > 0;
+    return rows;
+  }
+  int64_t WalkBackward() override {
+    TFetch fetch(ds_);
+    int64_t rows = 0;
+    for (bool ok = ds_.DataSetLast(); ok; ok = ds_.DataSetPrior()) rows += NameLength() > 0;
+    return rows;
+  }
+  int64_t Lookups() override {
+    int64_t found = 0;
+    for (int i = 0; i < kLookups; ++i) {
+      SetKey(key_.data(), (i * 13) % kRecords);
+      found += ds_.FindBuf(key_.data(), tav::stEQ, "ById", &modifier_, false);
+    }
+    return found;
+  }
+  int64_t Positions() override {
+    int64_t sum = 0;
+    for (int i = 0; i < kPositions; ++i)
+      if (ds_.DataSetSetRecordNo((i * 4999) % kRecords + 1) > 0) sum += Id();
+    return sum;
+  }
+  int64_t RangeWalks() override {
+    int64_t rows = 0;
+    for (int i = 0; i < kRanges; ++i) {
+      const int lo = (i * 997) % (kRecords - kRangeWidth);
+      ds_.InitializeRangeBuffers(tav::rmRangeStart);
+      ds_.InitializeRangeBuffers(tav::rmRangeEnd);
+      SetKey(ds_.GetRangeRecBuf(tav::rmRangeStart), lo);
+      SetKey(ds_.GetRangeRecBuf(tav::rmRangeEnd), lo + kRangeWidth - 1);
+      ds_.SetRangeOn(true);
+      TFetch fetch(ds_);
+      for (bool ok = ds_.DataSetFirst(); ok; ok = ds_.DataSetNext()) rows += NameLength() > 0;
+      ds_.SetRangeOn(false);
+    }
+    return rows;
+  }
+
+ private:
+  void SetKey(uint8_t* buffer, int32_t id) {
+    std::memset(buffer, 0, static_cast<size_t>(ds_.RecordSize()));
+    buffer[ds_.GetFieldNullOffset(id_)] = 1;
+    std::memcpy(buffer + ds_.GetFieldDataOffset(id_), &id, 4);
+  }
+  int32_t NameLength() {
+    int32_t length;
+    const uint8_t* data;
+    bool isNull;
+    ds_.DataSetGetFieldDataByReferenceFromRecBuf(ds_.RecordBuffer(), name_, length, data, isNull);
+    return length;
+  }
+  int32_t Id() {
+    int32_t v;
+    std::memcpy(&v, ds_.RecordBuffer() + ds_.GetFieldDataOffset(id_), 4);
+    return v;
+  }
+
+  tav::TTavDataBase db_{nullptr};
+  tav::TTavDataSet ds_{nullptr};
+  tav::TSearchModifier modifier_;
+  std::vector<uint8_t> key_;
+  int id_ = 0;
+  int name_ = 0;
+};
+
+const bench::TStep<TWorkload> kSteps[] = {
+    {"walk_forward", [](TWorkload& w) { benchmark::DoNotOptimize(w.WalkForward()); }},
+    {"walk_backward", [](TWorkload& w) { benchmark::DoNotOptimize(w.WalkBackward()); }},
+    {"key_lookups", [](TWorkload& w) { benchmark::DoNotOptimize(w.Lookups()); }},
+    {"recno_positioning", [](TWorkload& w) { benchmark::DoNotOptimize(w.Positions()); }},
+    {"range_walks", [](TWorkload& w) { benchmark::DoNotOptimize(w.RangeWalks()); }},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return bench::RunComparison<TWorkload>(argc, argv, kSteps, std::make_shared<TTavrinWorkload>(),
+                                         std::make_shared<TSqliteWorkload>());
+}

@@ -1,0 +1,1737 @@
+#include "engine/components/tav_data_set.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_hash.h"
+#include "engine/storage/base/tav_lists.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/xor_crypt.h"
+#include "engine/storage/index/key_fields.h"
+#include "engine/storage/record/io_interface.h"
+#include "engine/storage/table/privileges.h"
+#include "engine/storage/table/restructure_defs.h"
+#include "engine/storage/table/table_header.h"
+#include "host/db/db_common.h"
+#include "host/db/field_defs.h"
+#include "host/db/field_types.h"
+#include "host/db/index_defs.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
+#include "host/rtl/variant.h"
+#include "os/clock.h"
+
+namespace tav {
+
+namespace {
+
+uint32_t GetU32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+void PutU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// ';'-separated names, empty parts dropped.
+std::vector<std::string> SplitNames(const std::string& list) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t semi = list.find(';', start);
+    const size_t end = semi == std::string::npos ? list.size() : semi;
+    if (end > start) out.push_back(list.substr(start, end - start));
+    if (semi == std::string::npos) break;
+    start = semi + 1;
+  }
+  return out;
+}
+
+bool NameInList(const std::string& name, const std::vector<std::string>& list) {
+  for (const std::string& n : list)
+    if (host::SameText(n, name)) return true;
+  return false;
+}
+
+bool IsKeyableType(host::TFieldType t) {
+  switch (t) {
+    case host::ftBytes: case host::ftVarBytes: case host::ftBlob: case host::ftMemo:
+    case host::ftGraphic: case host::ftFmtMemo: case host::ftParadoxOle: case host::ftDBaseOle:
+    case host::ftTypedBinary: case host::ftCursor: case host::ftADT: case host::ftArray:
+    case host::ftReference: case host::ftDataSet: case host::ftOraBlob: case host::ftOraClob:
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool IsBlobType(host::TFieldType t) {
+  return t == host::ftBlob || t == host::ftMemo || t == host::ftGraphic || t == host::ftFmtMemo;
+}
+
+constexpr char kLengthText[] = "%s is not a valid value (min. length %d, max. length %d)";
+constexpr char kRangeText[] = "%s has not been set or is out of range";
+constexpr char kCountText[] = "%d is not a valid value (min. %d, max. %d)";
+
+// The names of the index's key fields that are table fields and not
+// hidden, joined by ';'.
+std::string IndexFieldList(const TKeyFields& keys, const TInternalFields& fields,
+                           const std::string& indexName) {
+  std::string out;
+  for (int i = 0; i < keys.Count(); ++i) {
+    const TKeyFieldItem& k = *keys.Items(i);
+    if (k.Hidden() || !host::SameText(k.IndexName(), indexName)) continue;
+    if (!fields.FindField(k.FieldName())) continue;
+    if (!out.empty()) out += ';';
+    out += k.FieldName();
+  }
+  return out;
+}
+
+}  // namespace
+
+
+// ---------------------------------------------------------------------------
+// Read lock guard
+
+TReadLockGuard::TReadLockGuard(TTavDataSet& ds) : ds_(ds) {
+  if (ds_.read_locked_) return;
+  ds_.InternalSetReadLock();
+  took_ = true;
+}
+
+TReadLockGuard::~TReadLockGuard() {
+  if (!took_) return;
+  try {
+    ds_.InternalReleaseLock();
+  } catch (...) {
+    // The lock is dropped with the flags; the failure that unwinds wins.
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Life
+
+TTavDataSet::TTavDataSet(host::TComponent* owner)
+    : host::TDataSet(owner),
+      table_def_(std::make_unique<TTableDef>(nullptr)),
+      record_mgr_(std::make_unique<TRecordMgr>()),
+      index_mgr_(std::make_unique<TIndexManager>()),
+      blob_interface_(std::make_unique<TBlobInterface>()),
+      search_modifier_(std::make_unique<TSearchModifier>()),
+      read_ahead_(std::make_unique<TReadAheadBuffer>()),
+      blob_cache_(std::make_unique<TBlobMgr>()) {}
+
+TTavDataSet::~TTavDataSet() {
+  try {
+    DataSetClose();
+  } catch (...) {
+    // A destructor cannot report; the owned objects close as they go.
+  }
+  if (data_base_ && registered_) data_base_->UnRegisterClient(this);
+}
+
+void TTavDataSet::Notification(host::TComponent* component, host::TOperation operation) {
+  host::TDataSet::Notification(component, operation);
+  if (operation == host::opRemove && component == data_base_) {
+    data_base_ = nullptr;
+    registered_ = false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+void TTavDataSet::SetDataBase(TTavDataBase* value) {
+  CheckInternalInactive();
+  if (value == data_base_) return;
+  if (data_base_ && registered_) {
+    data_base_->UnRegisterClient(this);
+    data_base_->RemoveFreeNotification(this);
+  }
+  registered_ = false;
+  data_base_ = value;
+  if (!data_base_) return;
+  if (!table_def_->InternalTable()) {
+    data_base_->RegisterClient(this);
+    data_base_->FreeNotification(this);
+    registered_ = true;
+  }
+  sort_order_ = data_base_->DefaultSortOrder();
+}
+
+void TTavDataSet::SetTableName(const std::string& value) {
+  CheckInternalInactive();
+  table_name_ = value;
+}
+void TTavDataSet::SetTableOwner(const std::string& value) {
+  CheckInternalInactive();
+  table_owner_ = value;
+}
+void TTavDataSet::SetReadOnly(bool value) {
+  CheckInternalInactive();
+  read_only_ = value;
+}
+void TTavDataSet::SetMemory(bool value) {
+  CheckInternalInactive();
+  memory_ = value;
+}
+void TTavDataSet::SetEncryptionLevel(TEncryptionLevel value) {
+  CheckInternalInactive();
+  encryption_level_ = value;
+}
+void TTavDataSet::SetSortOrder(TSortOrder value) {
+  CheckInternalInactive();
+  sort_order_ = value;
+}
+void TTavDataSet::SetBlobBlockSize(int32_t value) {
+  CheckInternalInactive();
+  blob_block_size_ = value;
+}
+
+// ---------------------------------------------------------------------------
+// Checks
+
+void TTavDataSet::CheckConnected() const {
+  if (!data_base_) TavDatabaseError(10112, "TTavDataSet.CheckConnected", "", this);
+}
+void TTavDataSet::CheckInternalActive() const {
+  if (!cursor_active_) host::DatabaseError(host::SDataSetClosed, this);
+}
+void TTavDataSet::CheckInternalInactive() const {
+  if (cursor_active_) host::DatabaseError(host::SDataSetOpen, this);
+}
+void TTavDataSet::CheckIndexesPresent() const {
+  if (index_mgr_->Count() == 0) TavDatabaseError(9997, "TTavDataSet.CheckIndexesPresent", "", this);
+}
+void TTavDataSet::CheckPrivilegePresent(int32_t granted, int32_t wanted) const {
+  if (table_def_->InternalTable() || (granted & wanted) == wanted) return;
+  TavDatabaseError(10624, "TTavDataSet.CheckPrivilegePresent", "", this);
+}
+void TTavDataSet::ValidateObjectName(const std::string& name, const std::string& kind) const {
+  const std::string framed = "," + host::UpperCase(name) + ",";
+  if (std::string(",,ALL,").find(framed) != std::string::npos)
+    TavDatabaseError(10041, "TTavDataSet.ValidateObjectName", name + ": " + kind, this);
+}
+bool TTavDataSet::CheckReadOnlyPrivileges() const {
+  return (table_def_->PrivilegeFlags() & (MapObjectPrivTypeToConst(opInsertData) | MapObjectPrivTypeToConst(opDeleteData) |
+                                          MapObjectPrivTypeToConst(opUpdateData))) == 0;
+}
+void TTavDataSet::DumpInternalCaches() { index_mgr_->InvalidateInternalBuffers(); }
+void TTavDataSet::SetDebugStrings(host::TStrings* value) {
+  debug_strings_ = value;
+  index_mgr_->SetDebugStrings(value);
+}
+bool TTavDataSet::GetExists() const {
+  if (!data_base_ || !data_base_->Connected()) return false;
+  host::TStringList names;
+  data_base_->GetTableNames(names, memory_);
+  for (int i = 0; i < names.Count(); ++i)
+    if (host::SameText(names.Strings(i), table_name_)) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Overrides the descendant implements
+
+host::TGetResult TTavDataSet::GetRecord(host::TRecordBuffer, host::TGetMode, bool) {
+  TavDatabaseError(8577, "TTavDataSet.GetRecord", "", this);
+}
+void TTavDataSet::InternalClose() { TavDatabaseError(8577, "TTavDataSet.InternalClose", "", this); }
+void TTavDataSet::InternalHandleException() {
+  TavDatabaseError(8577, "TTavDataSet.InternalHandleException", "", this);
+}
+void TTavDataSet::InternalInitFieldDefs() {
+  TavDatabaseError(8577, "TTavDataSet.InternalInitFieldDefs", "", this);
+}
+void TTavDataSet::InternalOpen() { TavDatabaseError(8577, "TTavDataSet.InternalOpen", "", this); }
+bool TTavDataSet::IsCursorOpen() { TavDatabaseError(8577, "TTavDataSet.IsCursorOpen", "", this); }
+
+namespace {
+// Read-ahead for the length of one host fetch.
+class TReadAheadScope {
+ public:
+  explicit TReadAheadScope(TTavDataSet& ds) : ds_(ds) { ds_.SetReadAheadMode(raReadAheadUninitialized); }
+  ~TReadAheadScope() { ds_.ReleaseReadAheadMode(); }
+  TReadAheadScope(const TReadAheadScope&) = delete;
+  TReadAheadScope& operator=(const TReadAheadScope&) = delete;
+
+ private:
+  TTavDataSet& ds_;
+};
+}  // namespace
+
+int TTavDataSet::GetNextRecords() {
+  TReadAheadScope scope(*this);
+  return host::TDataSet::GetNextRecords();
+}
+bool TTavDataSet::GetNextRecord() {
+  TReadAheadScope scope(*this);
+  return host::TDataSet::GetNextRecord();
+}
+int TTavDataSet::GetPriorRecords() {
+  TReadAheadScope scope(*this);
+  return host::TDataSet::GetPriorRecords();
+}
+bool TTavDataSet::GetPriorRecord() {
+  TReadAheadScope scope(*this);
+  return host::TDataSet::GetPriorRecord();
+}
+
+void TTavDataSet::Resync(host::TResyncMode mode) {
+  use_read_ahead_ = true;
+  read_ahead_size_ = BufferCount();
+  SetReadAheadMode(raReadAheadUninitialized);
+  try {
+    TReadLockGuard lock(*this);
+    host::TDataSet::Resync(mode);
+  } catch (...) {
+    ClearReadAheadMode();
+    throw;
+  }
+  ClearReadAheadMode();
+}
+
+// ---------------------------------------------------------------------------
+// Table definition
+
+template <class TFields, class TIndexes>
+void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs,
+                                bool checkNames) {
+  const char* caller = "TTavDataSet.SetTableDef";
+  TTableDef& def = *table_def_;
+  def.Clear();
+  def.SetMemory(memory);
+  def.SetTableName(table_name_);
+  def.SetSortOrder(sort_order_);
+  def.SetDefaultBlobSize(blob_block_size_);
+  def.SetCreatedBy(table_owner_);
+  def.SetEncryptionLevel(encryption_level_);
+  def.SetEncrypted(encryption_level_ != encNone);
+  if (def.Encrypted()) {
+    std::string alt = table_name_;
+    XORCryptBuf(alt.data(), alt.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN, static_cast<int32_t>(alt.size()));
+    def.SetAltName(alt);
+  } else {
+    def.SetAltName(table_name_);
+  }
+
+  if (table_name_.empty() || table_name_.size() > 40)
+    TavDatabaseErrorFmt(10039, caller, kLengthText, {table_name_, 1, 40}, this);
+  if (checkNames) ValidateObjectName(table_name_, "Table");
+  const int fieldCount = fieldDefs.Count();
+  if (fieldCount < 1 || fieldCount > 255)
+    TavDatabaseErrorFmt(9492, caller, kCountText, {fieldCount, 1, 255}, this);
+
+  TInternalFields& fields = def.InternalFields();
+  for (int i = 0; i < fieldCount; ++i) {
+    const auto& fd = *fieldDefs.Items(i);
+    const std::string& name = fd.Name();
+    if (name.size() > 40) TavDatabaseErrorFmt(10038, caller, kLengthText, {name, 1, 40}, this);
+    if (checkNames) ValidateObjectName(name, "Field");
+    TInternalFieldItem* f = fields.Add();
+    f->SetDataType(fd.DataType());
+    f->SetFieldNo(i);
+    f->SetFieldIndex(i);
+    f->SetRequired(fd.Required());
+    if (f->FieldSize() == 0) f->SetFieldSize(fd.Size());
+    if (fd.DataType() == host::ftString || fd.DataType() == host::ftWideString) {
+      f->SetFieldSize(fd.DataType() == host::ftString ? fd.Size() + 1 : fd.Size() * 2 + 2);
+      f->SetIsVariable(true);
+      // The stored size lies in 2..256; the message names the declared range.
+      if (checkNames && (f->FieldSize() < 2 || f->FieldSize() > 256))
+        TavDatabaseErrorFmt(9606, caller, kLengthText, {name, 1, 255}, this);
+    } else if (fd.DataType() == host::ftBCD) {
+      f->SetNumDecimalPlaces(fd.Size());
+    }
+    f->SetFieldName(name);
+  }
+  fields.SetDefaultOffsets();
+  fields.Open();
+  def.SetRecordSize(fields.RecordSize());
+  def.SetUsesBlobs(fields.UsesBlobs());
+  TAV_ASSERT(def.RecordSize() > 0, "Record size = 0");
+
+  const int indexCount = indexDefs.Count();
+  if (indexCount > 32) TavDatabaseErrorFmt(9604, caller, "Maximum allowed is %d", {32}, this);
+
+  auto addIndex = [&](const std::string& indexName, bool unique, bool primary, bool descending,
+                      bool caseIns, const std::string& fieldList, const std::string& descList,
+                      const std::string& caseList, int sequence) {
+    TInternalIndexDef* d = def.InternalIndexDefs().Add();
+    d->SetIndexName(indexName);
+    d->SetUnique(unique);
+    d->SetMaintained(true);
+    d->SetPrimary(primary);
+    d->SetMemory(memory);
+    d->SetHidden(indexName == kLogicalRecNoIndexName);
+    d->SetIndexSequence(sequence);
+    const bool allDesc = descending && descList.empty();
+    const bool allCase = caseIns && caseList.empty();
+    const std::vector<std::string> descNames = SplitNames(descList);
+    const std::vector<std::string> caseNames = SplitNames(caseList);
+    TKeyFields own;
+    for (const std::string& fieldName : SplitNames(fieldList)) {
+      const TInternalFieldItem* f = fields.FindField(fieldName);
+      if (!f) TavDatabaseError(10116, caller, fieldName, this);
+      if (!IsKeyableType(f->DataType()))
+        TavDatabaseError(10117, caller, host::FieldTypeName(f->DataType()), this);
+      TKeyFieldItem* k = own.Add();
+      k->SetIndexName(indexName);
+      k->SetFieldName(f->FieldName());
+      k->SetFieldSize(f->FieldSize());
+      k->SetDataType(f->DataType());
+      k->SetIsVariable(f->IsVariable());
+      k->SetPhysicalFieldNo(f->FieldIndex());
+      k->SetCaseInsensitive(allCase || NameInList(f->FieldName(), caseNames));
+      k->SetDescending(allDesc || NameInList(f->FieldName(), descNames));
+      k->SetRecBufOffset(f->DataOffset());
+      k->SetNullFlagOffset(f->NullFlagOffset());
+      k->SetSizeMarkerOffset(f->SizeMarkerOffset());
+      if (k->IsVariable() && k->SizeMarkerOffset() == 0)
+        TavDatabaseErrorFmt(8581, caller, kRangeText, {"KeyOffset"}, this);
+      k->SetKeyIndex(own.Count() - 1);
+    }
+    if (!unique && !primary) {
+      TKeyFieldItem* k = own.Add();
+      k->SetIndexName(indexName);
+      k->SetDataType(host::ftInteger);
+      k->SetFieldSize(4);
+      k->SetHidden(true);
+      k->SetDescending(descending);
+      k->SetRecBufOffset(kRecLogicalNoOffset);
+      k->SetNullFlagOffset(kRecInUseOffset);
+      k->SetKeyIndex(own.Count() - 1);
+    }
+    d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
+    d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
+    if (d->MaximumKeySize() > kRangeKeySize)
+      TavDatabaseErrorFmt(9602, caller, kRangeText, {indexName}, this);
+    d->SetIndexPageSize(kIndexPageSize);
+    for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
+  };
+
+  for (int j = 0; j < indexCount; ++j) {
+    const auto& id = *indexDefs.Items(j);
+    const host::TIndexOptions o = id.Options();
+    addIndex(id.Name(), o.Contains(host::ixUnique), o.Contains(host::ixPrimary),
+             o.Contains(host::ixDescending), o.Contains(host::ixCaseInsensitive), id.Fields(),
+             id.DescFields(), id.CaseInsFields(), j);
+  }
+  if (indexCount == 0) addIndex(kLogicalRecNoIndexName, false, false, false, false, "", "", "", 0);
+}
+
+void TTavDataSet::SetTableDef(bool memory, const host::TFieldDefs& fieldDefs,
+                              const host::TIndexDefs& indexDefs) {
+  try {
+    BuildTableDef(memory, fieldDefs, indexDefs, true);
+  } catch (...) {
+    table_def_->Clear();
+    throw;
+  }
+}
+
+void TTavDataSet::SetTableDefFromRSDefs(bool memory, const TRestructureFieldDefs& fieldDefs,
+                                        const TRestructureIndexDefs& indexDefs) {
+  try {
+    BuildTableDef(memory, fieldDefs, indexDefs, false);
+  } catch (...) {
+    table_def_->Clear();
+    throw;
+  }
+}
+
+void TTavDataSet::InternalCreateTable() {
+  CheckConnected();
+  CheckInternalInactive();
+  data_base_->CheckConnected(table_def_->Memory());
+  data_base_->CreateTable(*table_def_);
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+bool TTavDataSet::DataSetOpen() {
+  const char* caller = "TTavDataSet.DataSetOpen";
+  if (!data_base_) TavDatabaseError(10112, caller, "", this);
+  if (table_name_.empty()) TavDatabaseError(10024, caller, "", this);
+  if (cursor_active_) TavDatabaseError(10031, caller, "", this);
+  table_def_->Clear();
+  table_def_->SetMemory(memory_);
+  data_base_->OpenTable(table_name_, *table_def_);
+  try {
+    if (table_def_->Encrypted()) {
+      std::string name = table_def_->AltName();
+      XORCryptBuf(name.data(), name.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN,
+                  static_cast<int32_t>(name.size()));
+      if (name != table_def_->TableName())
+        TavDatabaseError(8961, caller, "The encrpytion key is not valid or corrupted", this);
+    }
+    read_only_ = read_only_ || (data_base_->ReadOnly() && !table_def_->Memory());
+    InternalOpenDataSet();
+  } catch (...) {
+    data_base_->CloseTable(*table_def_);
+    throw;
+  }
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  read_ahead_->Open(static_cast<uint32_t>(record_buffer_size_),
+                    static_cast<uint32_t>(current->MaximumKeySize()) + 1, kReadAheadCapacity);
+  use_read_ahead_ = !table_def_->Memory();
+  last_direction_ = rdCenter;
+  return true;
+}
+
+void TTavDataSet::InternalOpenDataSet() {
+  const char* caller = "TTavDataSet.InternalOpenDataSet";
+  if (cursor_active_) TavDatabaseError(10031, caller, "", this);
+  TTableDef& def = *table_def_;
+  // Borrowed storage is set up before the lock so that the header can be read.
+  index_mgr_->SetTableHeader(def.TableHeader());
+  try {
+    TReadLockGuard lock(*this);
+    def.Validate();
+    encryption_level_ = def.EncryptionLevel();
+    last_mod_mark_ = 0;
+    prior_mod_mark_ = 1;
+    TInternalFields& fields = def.InternalFields();
+    for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetSourceField(fields.Items(i)->FieldName());
+    if (def.RecordSize() == 0) TavDatabaseErrorFmt(8581, caller, kRangeText, {"RecordSize"}, this);
+    record_mgr_->Fields().Assign(fields);
+    record_mgr_->SetRecordSize(def.RecordSize());
+    record_mgr_->Open(def.RecordInterface());
+
+    record_size_ = def.RecordSize();
+    record_buffer_size_ = record_size_ + kPosInfoSize;
+    record_buffer_.assign(static_cast<size_t>(record_buffer_size_), 0);
+    second_buffer_.assign(static_cast<size_t>(record_buffer_size_), 0);
+    for (int m = 0; m < 2; ++m) {
+      range_buffers_[m].assign(static_cast<size_t>(record_buffer_size_), 0);
+      range_keys_[m].assign(kRangeKeySize + 1, 0);
+      range_key_flags_[m].clear();
+    }
+    table_lock_id_ = (static_cast<uint32_t>(def.TableID()) << 4) | 9;
+    range_on_ = false;
+    range_valid_ = false;
+    range_end_located_ = {false, false};
+    InitializeRangeBuffers(rmRangeStart);
+    InitializeRangeBuffers(rmRangeEnd);
+
+    sort_order_ = def.SortOrder();
+    index_mgr_->SetDBStringCompareFunction(sort_order_ == soASCII ? DBASCIICompareStrings
+                                                                  : DBANSICompareStrings);
+    index_mgr_->SetIOInterface(def.IndexInterface());
+    index_mgr_->Assign(def.InternalIndexDefs());
+    index_mgr_->AssignKeyFields(def.KeyFields());
+    index_mgr_->Open();
+
+    if (record_mgr_->Fields().UsesBlobs() && (!def.UsesBlobs() || def.DefaultBlobSize() == 0))
+      TavDatabaseErrorFmt(8581, caller, kRangeText, {"DefaultBlobSize"}, this);
+    blob_interface_->SetIOInterface(def.BlobInterface());
+    if (def.UsesBlobs()) {
+      blob_interface_->SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
+      blob_interface_->Open();
+    }
+    blob_block_size_ = def.DefaultBlobSize();
+
+    TAV_ASSERT(index_mgr_->Count() > 0, "No indexes exist");
+    if (index_mgr_->Count() == 1 && index_mgr_->Items(0)->IndexName() == kLogicalRecNoIndexName) {
+      index_name_ = kLogicalRecNoIndexName;
+    } else if (!index_mgr_->FindIndex(index_name_)) {
+      for (int i = 0; i < index_mgr_->Count(); ++i) {
+        if (!index_mgr_->Items(i)->Hidden()) {
+          index_name_ = index_mgr_->Items(i)->IndexName();
+          break;
+        }
+      }
+    }
+    index_mgr_->SetCurrentIndexName(index_name_);
+    index_mgr_->CurrentIndex();  // 9997 when every index is hidden and the name is unknown
+    version_ = def.Version();
+    cursor_active_ = true;
+  } catch (...) {
+    cursor_active_ = true;  // lets the close below free what was opened
+    InternalCloseDataSet();
+    throw;
+  }
+}
+
+void TTavDataSet::FreeBuffers() {
+  std::vector<uint8_t>().swap(record_buffer_);
+  std::vector<uint8_t>().swap(second_buffer_);
+  for (int m = 0; m < 2; ++m) {
+    std::vector<uint8_t>().swap(range_buffers_[m]);
+    std::vector<uint8_t>().swap(range_keys_[m]);
+    range_key_flags_[m].clear();
+  }
+}
+
+void TTavDataSet::InternalCloseDataSet() {
+  // Cached contents are keyed by record address, meaningless once closed.
+  blob_cache_->Clear();
+  index_mgr_->Close();
+  index_mgr_->SetTableHeader(nullptr);
+  blob_interface_->Close();
+  record_mgr_->Close();
+  FreeBuffers();
+  range_on_ = false;
+  cursor_active_ = false;
+  record_buffer_state_ = 0;
+  table_owner_.clear();
+  read_ahead_nesting_ = 0;
+  read_ahead_mode_ = raReadAheadInactive;
+}
+
+void TTavDataSet::DataSetClose() {
+  if (!cursor_active_) return;
+  if (read_locked_ || write_locked_) {
+    try {
+      InternalReleaseLock();
+    } catch (...) {
+      read_locked_ = write_locked_ = false;
+    }
+  }
+  InternalCloseDataSet();
+  read_ahead_->Close();
+  use_read_ahead_ = false;
+  if (data_base_) data_base_->CloseTable(*table_def_);
+  record_buffer_state_ = 0;
+}
+
+void TTavDataSet::ReadTableHeader() {
+  TTableHeader* header = table_def_->TableHeader();
+  if (!header) TavDatabaseError(8576, "TTavDataSet.ReadTableHeader", "TableHeader", this);
+  if (!header->Dirty()) header->ReadHeader();
+  const uint32_t flag = header->GetModifiedFlag();
+  for (bool& located : range_end_located_) located = located && flag == last_mod_mark_;
+  prior_mod_mark_ = last_mod_mark_;
+  last_mod_mark_ = flag;
+  const bool changed = HasTableHeaderChanged();
+  if (index_mgr_->Count() > 0) index_mgr_->ReadIndexHeaders(changed);
+  if (!table_def_->Memory()) {
+    if (TBaseIOInterface* io = table_def_->RecordInterface()) {
+      io->SetFirstEmpty(header->GetRecordFirstEmpty());
+      io->SetFirstEmptyValid(true);
+    }
+    if (table_def_->UsesBlobs() && table_def_->BlobInterface()) {
+      table_def_->BlobInterface()->SetFirstEmpty(header->GetBlobFirstEmpty());
+      table_def_->BlobInterface()->SetFirstEmptyValid(true);
+    }
+  }
+  if (changed) {
+    read_ahead_->Invalidate();
+    read_ahead_->SetRecordCountValid(false);
+    // The index paths were dropped: the next step searches by key again.
+    if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
+    index_on_buffer_ = false;
+  }
+}
+
+void TTavDataSet::InternalSetIndexName(const std::string& name) {
+  CheckInternalActive();
+  TIndexItem& item = RequireIndex(name, "TTavDataSet.InternalSetIndexName");
+  index_name_ = item.IndexName();
+  index_mgr_->SetCurrentIndexName(index_name_);
+  index_on_buffer_ = false;
+  read_ahead_->Close();
+  read_ahead_->Open(static_cast<uint32_t>(record_buffer_size_),
+                    static_cast<uint32_t>(item.MaximumKeySize()) + 1, kReadAheadCapacity);
+  range_end_located_ = {false, false};
+}
+
+// ---------------------------------------------------------------------------
+// Locks
+
+bool TTavDataSet::LockTable() {
+  if (!write_locked_) InternalSetWriteLock();
+  return true;
+}
+bool TTavDataSet::UnlockTable() {
+  if (read_locked_ || write_locked_) InternalReleaseLock();
+  return true;
+}
+bool TTavDataSet::ReadLockTable() {
+  if (!read_locked_) InternalSetReadLock();
+  return true;
+}
+
+void TTavDataSet::InternalSetReadLock() {
+  CheckConnected();
+  data_base_->LockTable(*table_def_, kTableReadLock);
+  read_locked_ = true;
+  try {
+    ReadTableHeader();
+  } catch (...) {
+    data_base_->UnLockTable(*table_def_);
+    read_locked_ = false;
+    throw;
+  }
+}
+
+void TTavDataSet::InternalSetWriteLock() {
+  CheckConnected();
+  data_base_->LockTable(*table_def_, kTableWriteLock);
+  write_locked_ = read_locked_ = true;
+  try {
+    ReadTableHeader();
+  } catch (...) {
+    data_base_->UnLockTable(*table_def_);
+    write_locked_ = read_locked_ = false;
+    throw;
+  }
+}
+
+void TTavDataSet::InternalReleaseLock() {
+  const bool wrote = write_locked_;
+  write_locked_ = read_locked_ = false;
+  if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
+  if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
+  try {
+    if (wrote && table_def_->TableHeader()) table_def_->TableHeader()->WriteHeader();
+  } catch (...) {
+    if (data_base_) data_base_->UnLockTable(*table_def_);
+    throw;
+  }
+  if (data_base_) data_base_->UnLockTable(*table_def_);
+}
+
+void TTavDataSet::InternalSetRecordLock(uint32_t address) {
+  CheckConnected();
+  data_base_->LockRecord(*table_def_, address);
+}
+void TTavDataSet::InternalReleaseRecordLock(uint32_t address) {
+  CheckConnected();
+  data_base_->UnLockRecord(*table_def_, address);
+}
+
+// ---------------------------------------------------------------------------
+// Buffers and positions
+
+uint32_t TTavDataSet::PosAddress(const uint8_t* buffer) const { return GetU32(buffer + record_size_); }
+int32_t TTavDataSet::PosRecNo(const uint8_t* buffer) const {
+  return static_cast<int32_t>(GetU32(buffer + record_size_ + 4));
+}
+uint32_t TTavDataSet::PosKeyFlag(const uint8_t* buffer) const { return GetU32(buffer + record_size_ + 8); }
+void TTavDataSet::SetPosition(uint8_t* buffer, uint32_t address, int32_t recNo) const {
+  PutU32(buffer + record_size_, address);
+  PutU32(buffer + record_size_ + 4, static_cast<uint32_t>(recNo));
+  PutU32(buffer + record_size_ + 8, 0);
+}
+
+void TTavDataSet::GetRecordBuffer(uint8_t* buffer) const {
+  CheckInternalActive();
+  std::memcpy(buffer, record_buffer_.data(), record_buffer_.size());
+}
+void TTavDataSet::SetRecordBuffer(const uint8_t* buffer) {
+  CheckInternalActive();
+  std::memcpy(record_buffer_.data(), buffer, record_buffer_.size());
+  record_buffer_state_ = 2;
+  index_on_buffer_ = false;
+}
+void TTavDataSet::ReadRecordBuffer(uint32_t address, uint8_t* buffer) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  record_mgr_->ReadRecord(address, buffer ? buffer : record_buffer_.data(), false);
+}
+void TTavDataSet::ClearRecord(uint8_t* buffer) {
+  CheckInternalActive();
+  if (buffer) {
+    std::memset(buffer, 0, static_cast<size_t>(record_buffer_size_));
+    return;
+  }
+  std::fill(record_buffer_.begin(), record_buffer_.end(), 0);
+  record_buffer_state_ = 2;
+  index_on_buffer_ = false;
+}
+uint32_t TTavDataSet::DatasetGetRecAddr() const {
+  CheckInternalActive();
+  return PosAddress(record_buffer_.data());
+}
+uint32_t TTavDataSet::DataSetGetRecordModFlag() const {
+  CheckInternalActive();
+  return GetU32(record_buffer_.data() + kRecModFlagOffset);
+}
+bool TTavDataSet::CheckBufferWritten(const uint8_t* buffer) const { return PosRecNo(buffer) > 0; }
+
+bool TTavDataSet::InternalCheckRecordValid(const uint8_t* buffer) const {
+  return buffer[kRecInUseOffset] == 1 && GetU32(buffer + kRecIdentityOffset) == table_lock_id_;
+}
+
+void TTavDataSet::InitializeNewRecord(uint8_t* buffer, bool setKeyFlags) {
+  std::memset(buffer, 0, static_cast<size_t>(record_buffer_size_));
+  if (!setKeyFlags) return;
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  const TKeyFields& keys = current->KeyFields();
+  for (int i = 0; i < keys.Count(); ++i)
+    if (!keys.Items(i)->Hidden()) buffer[keys.Items(i)->NullFlagOffset()] = kKeyFlagBOF;
+  PutU32(buffer + record_size_ + 8, kKeyFlagBOF);
+}
+
+void TTavDataSet::SetKeyFlagsToBOF(uint8_t* buffer) {
+  std::memset(buffer, 0, static_cast<size_t>(record_buffer_size_));
+  const TInternalFields& fields = record_mgr_->Fields();
+  for (int i = 0; i < fields.Count(); ++i) buffer[fields.Items(i)->NullFlagOffset()] = kKeyFlagBOF;
+  PutU32(buffer + record_size_ + 8, kKeyFlagBOF);
+}
+
+void TTavDataSet::SetKeyFlagsToEOF(uint8_t* buffer) {
+  std::memset(buffer, 0, static_cast<size_t>(record_buffer_size_));
+  const TInternalFields& fields = record_mgr_->Fields();
+  for (int i = 0; i < fields.Count(); ++i) buffer[fields.Items(i)->NullFlagOffset()] = kKeyFlagEOF;
+  PutU32(buffer + record_size_ + 8, kKeyFlagEOF);
+}
+
+void TTavDataSet::SetFieldKeyFlagToMax(int fieldNo) {
+  CheckInternalActive();
+  record_buffer_[static_cast<size_t>(GetFieldNullOffset(fieldNo))] = kKeyFlagEOF;
+  PutU32(record_buffer_.data() + record_size_ + 8, kKeyFlagEOF);
+}
+
+// ---------------------------------------------------------------------------
+// Keys and searches
+
+TIndexItem& TTavDataSet::RequireIndex(const std::string& name, const char* caller) const {
+  TIndexItem* item = index_mgr_->FindIndex(name);
+  if (!item) TavDatabaseErrorFmt(9997, caller, "Index %s", {name}, this);
+  return *item;
+}
+
+void TTavDataSet::BuildMarkers(TIndexItem& item, const uint8_t* buffer,
+                               std::vector<TFieldComparisonValue>& out) const {
+  out.clear();
+  if (PosKeyFlag(buffer) < 1) return;
+  const TKeyFields& keys = item.KeyFields();
+  out.reserve(static_cast<size_t>(keys.Count()));
+  for (int i = 0; i < keys.Count(); ++i) {
+    const TKeyFieldItem& k = *keys.Items(i);
+    // The hidden record-number field follows the buffer's key flag word.
+    const uint8_t flag = k.Hidden() ? static_cast<uint8_t>(PosKeyFlag(buffer)) : buffer[k.NullFlagOffset()];
+    out.push_back(flag == kKeyFlagBOF ? fcForceBOF : flag == kKeyFlagEOF ? fcForceEOF : fcDefault);
+  }
+}
+
+void TTavDataSet::BuildSearchKey(TIndexItem& item, const uint8_t* buffer) {
+  BuildMarkers(item, buffer, markers_);
+  item.CreateKeyBuffer(buffer, markers_);
+}
+
+void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t knownRecNo) {
+  uint8_t* buf = record_buffer_.data();
+  record_mgr_->ReadRecord(address, buf, true);
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  if (current != &searched) {
+    current->CreateKeyBuffer(buf);
+    TAV_ASSERT(current->FullIndexSearch(stEQ) == 0, "Key found but not in current index");
+  }
+  SetPosition(buf, address, knownRecNo > 0 ? knownRecNo : current->GetRecordNo());
+  record_buffer_state_ = 1;
+  index_on_buffer_ = true;
+}
+
+bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& indexName,
+                               const TSearchModifier* modifier) {
+  const char* caller = "TTavDataSet.InternalFind";
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  TIndexItem& item = RequireIndex(indexName, caller);
+  uint8_t* buf = record_buffer_.data();
+  bool found;
+  int32_t knownRecNo = 0;
+  if (read_ahead_mode_ == raReadAheadActive) {
+    // Steps served from the read-ahead buffer left the index behind the
+    // buffer; without them the index stands on the buffer's record and
+    // its number is known, which spares counting it in the tree.
+    const int32_t at = PosRecNo(buf);
+    found = true;
+    if (use_read_ahead_ || at < 1 || !index_on_buffer_) found = item.MoveBy(at - item.GetRecordNo());
+    int32_t delta = 0;
+    if (found) {
+      switch (searchType) {
+        case stLT: found = item.PriorKey(); delta = -1; break;
+        case stGT: found = item.NextKey(); delta = 1; break;
+        case stEQ: break;
+        default: TavDatabaseError(8581, caller, "Unexpected seek type in Internal Find", this);
+      }
+    }
+    if (at >= 1 && &item == index_mgr_->CurrentIndex()) knownRecNo = at + delta;
+  } else {
+    BuildSearchKey(item, buf);
+    if (searchType == stLEG) {
+      found = item.FullIndexSearch(stGE) == 0 || item.FullIndexSearch(stLE) == 0;
+    } else {
+      found = item.PartialIndexSearch(searchType, modifier) == 0;
+    }
+  }
+  if (!found) {
+    index_on_buffer_ = false;
+    return false;
+  }
+  const uint32_t address = item.GetRecordAddress();
+  if (address == 0) {
+    index_on_buffer_ = false;
+    return false;
+  }
+  LoadFromIndex(item, address, knownRecNo);
+  if (!read_ahead_->RecordCountValid()) {
+    read_ahead_->SetLastRecordCount(index_mgr_->CurrentIndex()->GetRecordCount());
+    read_ahead_->SetRecordCountValid(true);
+  }
+  if (use_read_ahead_ && !read_ahead_->GetBufferItem(address))
+    FillReadAheadBuffer(read_ahead_size_, last_direction_);
+  last_direction_ = rdCenter;
+  return true;
+}
+
+int TTavDataSet::CompareCurrentToRangeKey(TRangeMode mode) {
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  // The found record's own key against the range end's key and flags.
+  uint8_t* temp = current->GetTempKeyBuffer();
+  current->CreateTempKeyBuffer(record_buffer_.data(), temp);
+  return current->Tree().CompareKeys(0, temp, {}, range_keys_[mode].data(), range_key_flags_[mode]);
+}
+
+bool TTavDataSet::CheckKeyBufInRange(const uint8_t* key, TRangeMode mode) {
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  const int r = current->Tree().CompareKeys(0, key, {}, range_keys_[mode].data(), range_key_flags_[mode]);
+  return mode == rmRangeStart ? r >= 0 : r <= 0;
+}
+
+bool TTavDataSet::CurrentKeyInRange() {
+  return range_valid_ && CompareCurrentToRangeKey(rmRangeStart) >= 0 &&
+         CompareCurrentToRangeKey(rmRangeEnd) <= 0;
+}
+
+bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName,
+                       const TSearchModifier* modifier) {
+  if (!InternalFind(searchType, indexName, modifier)) return false;
+  if (!range_on_) return true;
+  if (!range_valid_) return false;
+  if (CompareCurrentToRangeKey(rmRangeEnd) > 0) {
+    if (searchType == stLT || searchType == stLE || searchType == stLEG) {
+      if (!MoveToRangeEnd(rmRangeEnd)) return false;
+    } else {
+      return false;
+    }
+  }
+  if (CompareCurrentToRangeKey(rmRangeStart) < 0) {
+    if (searchType == stGE || searchType == stGT || searchType == stLEG) {
+      if (!MoveToRangeEnd(rmRangeStart)) return false;
+      // The start may lie past the end of a range that holds no record.
+      return CompareCurrentToRangeKey(rmRangeEnd) <= 0;
+    }
+    return false;
+  }
+  return true;
+}
+
+bool TTavDataSet::FindBuf(const uint8_t* buffer, TIndexSearchType searchType,
+                          const std::string& indexName, const TSearchModifier* modifier,
+                          bool nearest) {
+  CheckInternalActive();
+  std::memcpy(record_buffer_.data(), buffer, record_buffer_.size());
+  if (Find(searchType, indexName, modifier)) return true;
+  if (nearest) RefreshDataSet(stLEG, nullptr);
+  return false;
+}
+
+bool TTavDataSet::DataSetMoveToEnd(bool toStart) {
+  uint8_t* buf = record_buffer_.data();
+  if (toStart) {
+    SetKeyFlagsToBOF(buf);
+    return InternalFind(stGE, index_name_);
+  }
+  SetKeyFlagsToEOF(buf);
+  return InternalFind(stLE, index_name_);
+}
+
+bool TTavDataSet::DataSetFirst() { return DataSetInternalFirst(); }
+bool TTavDataSet::DataSetLast() { return DataSetInternalLast(); }
+bool TTavDataSet::DataSetNext() { return DataSetInternalNext(); }
+bool TTavDataSet::DataSetPrior() { return DataSetInternalPrior(); }
+
+bool TTavDataSet::DataSetInternalFirst() {
+  CheckInternalActive();
+  if (!range_on_) return DataSetMoveToEnd(true);
+  SetKeyFlagsToBOF(record_buffer_.data());
+  if (!range_valid_) return false;
+  TReadLockGuard lock(*this);
+  return MoveToRangeEnd(rmRangeStart) && CompareCurrentToRangeKey(rmRangeEnd) <= 0;
+}
+
+bool TTavDataSet::DataSetInternalLast() {
+  CheckInternalActive();
+  if (!range_on_) return DataSetMoveToEnd(false);
+  SetKeyFlagsToEOF(record_buffer_.data());
+  if (!range_valid_) return false;
+  TReadLockGuard lock(*this);
+  return MoveToRangeEnd(rmRangeEnd) && CompareCurrentToRangeKey(rmRangeStart) >= 0;
+}
+
+bool TTavDataSet::TryReadAhead(TReadAheadDirection direction) {
+  if (!use_read_ahead_ || !read_ahead_->IsValid(os::GetTickCount())) return false;
+  uint8_t* buf = record_buffer_.data();
+  const uint32_t address = PosAddress(buf);
+  TReadAheadBufferItem* item = direction == rdForwards ? read_ahead_->GetNextBufferItem(address)
+                                                       : read_ahead_->GetPriorBufferItem(address);
+  if (!item) return false;
+  std::memcpy(buf, item->RecordBuffer(), static_cast<size_t>(record_size_));
+  SetPosition(buf, item->RecAddr(), item->RecNo());
+  record_buffer_state_ = 1;
+  return true;
+}
+
+bool TTavDataSet::DataSetInternalNext() {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  bool found = TryReadAhead(rdForwards);
+  if (!found) {
+    last_direction_ = rdForwards;
+    found = InternalFind(stGT, index_name_);
+  }
+  if (found && read_ahead_mode_ == raReadAheadUninitialized) read_ahead_mode_ = raReadAheadActive;
+  if (found && range_on_) return CurrentKeyInRange();
+  return found;
+}
+
+bool TTavDataSet::DataSetInternalPrior() {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  bool found = TryReadAhead(rdBackwards);
+  if (!found) {
+    last_direction_ = rdBackwards;
+    found = InternalFind(stLT, index_name_);
+  }
+  if (found && read_ahead_mode_ == raReadAheadUninitialized) read_ahead_mode_ = raReadAheadActive;
+  if (found && range_on_) return CurrentKeyInRange();
+  return found;
+}
+
+bool TTavDataSet::ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out) {
+  TBaseIOInterface* io = table_def_->RecordInterface();
+  if (address == 0 || !io) return false;
+  out.resize(static_cast<size_t>(record_size_));
+  if (table_def_->Memory()) {
+    if (!io->CheckBlockAddressValid(address)) return false;
+    record_mgr_->ReadRecord(address, out.data(), false);
+    return true;
+  }
+  try {
+    // On disk the record manager refuses blocks that are not this table's.
+    record_mgr_->ReadRecord(address, out.data(), false);
+  } catch (const ETavDatabaseError&) {
+    return false;
+  }
+  return true;
+}
+
+bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool reposition,
+                              bool checkFlags) {
+  const char* caller = "TTavDataSet.SetToRecord";
+  CheckInternalActive();
+  if (address == 0) TavDatabaseError(8581, caller, "Invalid address of 0 for SetToRecord", this);
+  TReadLockGuard lock(*this);
+  uint8_t* buf = record_buffer_.data();
+  if (!ReadRecordChecked(address, second_buffer_)) TavDatabaseError(8708, caller, "", this);
+  TIndexSearchType search;
+  if (InternalCheckRecordValid(second_buffer_.data())) {
+    record_mgr_->ReadRecord(address, buf, true);
+    if (checkFlags && buffer &&
+        GetU32(buf + kRecModFlagOffset) != GetU32(buffer + kRecModFlagOffset))
+      TavDatabaseError(8708, caller, "", this);
+    search = stEQ;
+  } else {
+    if (buffer)
+      std::memcpy(buf, buffer, static_cast<size_t>(record_size_));
+    else
+      record_mgr_->RestoreBufferFromInternalBuffer(buf);
+    search = stLEG;
+  }
+  PutU32(buf + record_size_ + 8, 0);
+  index_on_buffer_ = false;
+  if (!reposition) {
+    SetPosition(buf, address, 0);
+    return true;
+  }
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  current->CreateKeyBuffer(buf);
+  const bool found = search == stLEG
+                         ? current->FullIndexSearch(stGE) == 0 || current->FullIndexSearch(stLE) == 0
+                         : current->FullIndexSearch(stEQ) == 0;
+  if (!found) {
+    if (current->GetRecordCount() > 0) TavDatabaseError(8708, caller, "", this);
+    return false;
+  }
+  const uint32_t at = current->GetRecordAddress();
+  if (search == stLEG) record_mgr_->ReadRecord(at, buf, true);
+  SetPosition(buf, at, current->GetRecordNo());
+  record_buffer_state_ = 1;
+  index_on_buffer_ = true;
+  return true;
+}
+
+bool TTavDataSet::SetToRecordBuffer(const uint8_t* buffer, bool checkFlags, bool reposition) {
+  if (!buffer) return false;
+  return SetToRecord(PosAddress(buffer), buffer, reposition, checkFlags);
+}
+
+bool TTavDataSet::DataSetSetToBookmark(const uint8_t* bookmark) {
+  if (!bookmark) return false;
+  if (!CheckBookMarkValid(bookmark)) TavDatabaseError(8708, "TTavDataSet.DataSetSetToBookmark", "", this);
+  return SetToRecord(GetU32(bookmark), nullptr, true, false);
+}
+
+void TTavDataSet::DataSetSetToFlags(uint32_t address, uint32_t modFlag) {
+  const char* caller = "TTavDataSet.DataSetSetToFlags";
+  CheckInternalActive();
+  SetToRecord(address, nullptr, true, false);
+  // A record gone from the address lands the cursor on a neighbour, whose
+  // flag may happen to match: only the record itself counts.
+  if (PosAddress(record_buffer_.data()) != address || DataSetGetRecordModFlag() != modFlag)
+    TavDatabaseError(8708, caller, "", this);
+  host::TRecordBuffer active = ActiveBuffer();
+  if (!active) return;
+  TAV_ASSERT(GetRecordSize() >= record_buffer_size_,
+             "Active buffer smaller than the record buffer");
+  std::memcpy(active, record_buffer_.data(), static_cast<size_t>(record_buffer_size_));
+}
+
+void TTavDataSet::DataSetSetToUnorderedRecord(uint32_t address) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  record_mgr_->ReadRecord(address, record_buffer_.data(), true);
+  SetPosition(record_buffer_.data(), address, 0);
+  record_buffer_state_ = 1;
+  index_on_buffer_ = false;
+}
+
+uint32_t TTavDataSet::RefreshDataSet(TIndexSearchType searchType, uint8_t* buffer) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  const uint8_t* source = record_mgr_->InternalBuffer();
+  if (!source) return 0;
+  current->CreateKeyBuffer(source);
+  index_on_buffer_ = false;
+  bool found;
+  if (searchType == stLEG) {
+    range_end_located_ = {false, false};
+    found = current->FullIndexSearch(stGE) == 0 || current->FullIndexSearch(stLE) == 0;
+  } else {
+    found = current->FullIndexSearch(searchType) == 0;
+  }
+  if (!found) return 0;
+  const uint32_t address = current->GetRecordAddress();
+  uint8_t* dest = buffer ? buffer : record_buffer_.data();
+  record_mgr_->ReadRecord(address, dest, true);
+  SetPosition(dest, address, current->GetRecordNo());
+  if (!buffer) {
+    record_buffer_state_ = 1;
+    index_on_buffer_ = true;
+  }
+  return address;
+}
+
+// ---------------------------------------------------------------------------
+// Bookmarks
+
+void TTavDataSet::GetBookMarkFromBuf(const uint8_t* buffer, uint8_t* bookmark) const {
+  PutU32(bookmark, PosAddress(buffer));
+  std::memcpy(bookmark + 4, buffer + kRecLogicalNoOffset, 4);
+}
+
+void TTavDataSet::SetBookMarkToBuf(uint8_t* buffer, const uint8_t* bookmark) const {
+  PutU32(buffer + record_size_, GetU32(bookmark));
+  std::memcpy(buffer + kRecLogicalNoOffset, bookmark + 4, 4);
+}
+
+bool TTavDataSet::CheckBookMarkValid(const uint8_t* bookmark) {
+  if (!cursor_active_ || !bookmark) return false;
+  TReadLockGuard lock(*this);
+  if (!ReadRecordChecked(GetU32(bookmark), second_buffer_)) return false;
+  const uint8_t* rec = second_buffer_.data();
+  return InternalCheckRecordValid(rec) && std::memcmp(rec + kRecLogicalNoOffset, bookmark + 4, 4) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Record numbers and counts
+
+int32_t TTavDataSet::DataSetGetRecordNo() {
+  CheckInternalActive();
+  return DataSetGetRecordNoFromBuf(record_buffer_.data());
+}
+
+int32_t TTavDataSet::DataSetGetRecordNoFromBuf(const uint8_t* buffer) {
+  const int32_t value = PosRecNo(buffer);
+  if (!range_on_ || value < 1) return value;
+  const int32_t base = GetRangeEndRecNo(rmRangeStart);
+  if (base < 1) return value;
+  return value - base + 1;
+}
+
+int32_t TTavDataSet::DataSetSetRecordNo(int32_t recNo) {
+  CheckInternalActive();
+  if (recNo < 1) return -1;
+  TReadLockGuard lock(*this);
+  int32_t bound;
+  if (range_on_) {
+    const int32_t base = GetRangeEndRecNo(rmRangeStart);
+    const int32_t end = GetRangeEndRecNo(rmRangeEnd);
+    if (base < 1 || end < 1) return -1;
+    recNo = base + recNo - 1;
+    bound = end;
+  } else {
+    bound = index_mgr_->CurrentIndex()->GetRecordCount();
+  }
+  if (recNo > bound) return -1;
+  index_on_buffer_ = false;
+  const uint32_t address = index_mgr_->CurrentIndex()->SetRecordNo(recNo);
+  if (address == 0) return -1;
+  if (!SetToRecord(address, nullptr, true, false)) return -1;
+  return static_cast<int32_t>(address);
+}
+
+int32_t TTavDataSet::GetTotalRecordCount() {
+  if (!cursor_active_) return 0;
+  if (read_ahead_->RecordCountValid()) return read_ahead_->LastRecordCount();
+  TReadLockGuard lock(*this);
+  if (read_ahead_->RecordCountValid()) return read_ahead_->LastRecordCount();
+  return index_mgr_->CurrentIndex()->GetRecordCount();
+}
+
+int32_t TTavDataSet::GetCurrentRecordCount() {
+  if (!cursor_active_) return 0;
+  if (!range_on_) return GetTotalRecordCount();
+  if (!range_valid_) return 0;
+  TReadLockGuard lock(*this);
+  const int32_t start = GetRangeEndRecNo(rmRangeStart);
+  const int32_t end = GetRangeEndRecNo(rmRangeEnd);
+  if (start < 1 || end < 1) return 0;
+  const int32_t count = std::max(0, end - start + 1);
+  if (count > 0 && RecNo() == 0)
+    if (std::shared_ptr<TDBLogger> log = GDBLogger())
+      log->LogItem("TTavDataSet.GetCurrentRecordCount", "Invalid recno/count. Resetting to range start");
+  return count;
+}
+
+// ---------------------------------------------------------------------------
+// Ranges
+
+void TTavDataSet::InitializeRangeBuffers(TRangeMode mode) {
+  std::vector<uint8_t>& buf = range_buffers_[mode];
+  std::fill(buf.begin(), buf.end(), 0);
+  const uint8_t flag = mode == rmRangeStart ? kKeyFlagBOF : kKeyFlagEOF;
+  const TInternalFields& fields = record_mgr_->Fields();
+  for (int i = 0; i < fields.Count(); ++i) buf[static_cast<size_t>(fields.Items(i)->NullFlagOffset())] = flag;
+}
+
+void TTavDataSet::SetRangeOn(bool on) {
+  CheckInternalActive();
+  if (on) {
+    TIndexItem* current = index_mgr_->CurrentIndex();
+    for (int m = 0; m < 2; ++m) {
+      std::vector<TFieldComparisonValue>& flags = range_key_flags_[m];
+      const uint8_t* buf = range_buffers_[m].data();
+      flags.clear();
+      const TKeyFields& keys = current->KeyFields();
+      for (int i = 0; i < keys.Count(); ++i) {
+        const TKeyFieldItem& k = *keys.Items(i);
+        const uint8_t flag = k.Hidden() ? (m == rmRangeEnd ? kKeyFlagEOF : kKeyFlagBOF)
+                                        : buf[k.NullFlagOffset()];
+        flags.push_back(flag == kKeyFlagBOF ? fcForceBOF : flag == kKeyFlagEOF ? fcForceEOF : fcDefault);
+      }
+      current->CreateTempKeyBuffer(buf, range_keys_[m].data(), flags);
+    }
+    range_valid_ = current->Tree().CompareKeys(0, range_keys_[rmRangeStart].data(),
+                                               range_key_flags_[rmRangeStart],
+                                               range_keys_[rmRangeEnd].data(),
+                                               range_key_flags_[rmRangeEnd]) <= 0;
+  } else {
+    InitializeRangeBuffers(rmRangeStart);
+    InitializeRangeBuffers(rmRangeEnd);
+    range_valid_ = false;
+  }
+  range_on_ = on;
+  range_end_located_ = {false, false};
+  read_ahead_->Invalidate();
+}
+
+bool TTavDataSet::MoveToRangeEnd(TRangeMode mode) {
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  current->Tree().ConstructKeyBufFromKeyBuf(range_keys_[mode].data(), range_key_flags_[mode]);
+  index_on_buffer_ = false;
+  if (current->FullIndexSearch(mode == rmRangeStart ? stGE : stLE) != 0) return false;
+  const uint32_t address = current->GetRecordAddress();
+  if (address == 0) return false;
+  uint8_t* buf = record_buffer_.data();
+  record_mgr_->ReadRecord(address, buf, true);
+  const int32_t recNo = current->GetRecordNo();
+  SetPosition(buf, address, recNo);
+  uint8_t* rangeBuf = range_buffers_[mode].data();
+  PutU32(rangeBuf + record_size_, address);
+  PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
+  range_end_located_[mode] = true;
+  record_buffer_state_ = 1;
+  index_on_buffer_ = true;
+  return true;
+}
+
+int32_t TTavDataSet::GetRangeEndRecNo(TRangeMode mode) {
+  if (!range_on_ || !range_valid_) return 0;
+  uint8_t* rangeBuf = range_buffers_[mode].data();
+  if (range_end_located_[mode]) return PosRecNo(rangeBuf);
+  TReadLockGuard lock(*this);
+  if (range_end_located_[mode]) return PosRecNo(rangeBuf);
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  current->Tree().ConstructKeyBufFromKeyBuf(range_keys_[mode].data(), range_key_flags_[mode]);
+  int32_t recNo = 0;
+  uint32_t address = 0;
+  if (current->FullIndexSearch(mode == rmRangeStart ? stGE : stLE) == 0) {
+    address = current->GetRecordAddress();
+    recNo = current->GetRecordNo();
+  }
+  PutU32(rangeBuf + record_size_, address);
+  PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
+  range_end_located_[mode] = true;
+  // The index stands on the current record again.
+  const bool wasOn = index_on_buffer_;
+  index_on_buffer_ = false;
+  if (PosAddress(record_buffer_.data()) != 0 && record_buffer_state_ == 1) {
+    current->CreateKeyBuffer(record_buffer_.data());
+    index_on_buffer_ = wasOn && current->FullIndexSearch(stEQ) == 0 &&
+                       current->GetRecordAddress() == PosAddress(record_buffer_.data());
+  }
+  return recNo;
+}
+
+void TTavDataSet::SetNullIndexFieldsToRangeEnd(uint8_t* keyBuffer, const std::string& indexName,
+                                               TRangeMode mode, const std::string& fieldNames) {
+  TIndexItem& item = RequireIndex(indexName, "TTavDataSet.SetNullIndexFieldsToRangeEnd");
+  const std::vector<std::string> named = SplitNames(fieldNames);
+  const uint8_t flag = mode == rmRangeEnd ? kKeyFlagEOF : kKeyFlagBOF;
+  const TKeyFields& keys = item.KeyFields();
+  for (int i = 0; i < keys.Count(); ++i) {
+    const TKeyFieldItem& k = *keys.Items(i);
+    if (k.Hidden() || NameInList(k.FieldName(), named) || keyBuffer[k.NullFlagOffset()] != 0) continue;
+    keyBuffer[k.NullFlagOffset()] = flag;
+    PutU32(keyBuffer + record_size_ + 8, flag);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Read-ahead
+
+void TTavDataSet::SetReadAheadMode(TReadAheadMode mode) {
+  if (read_ahead_nesting_ == 0) read_ahead_mode_ = mode;
+  ++read_ahead_nesting_;
+}
+
+void TTavDataSet::ReleaseReadAheadMode() {
+  if (read_ahead_nesting_ <= 0) return;
+  if (--read_ahead_nesting_ == 0) read_ahead_mode_ = raReadAheadInactive;
+}
+
+void TTavDataSet::ClearReadAheadMode() {
+  read_ahead_nesting_ = 0;
+  read_ahead_mode_ = raReadAheadInactive;
+}
+
+void TTavDataSet::FillReadAheadBuffer(int count, TReadAheadDirection direction) {
+  if (!use_read_ahead_ || direction == rdNone || count < 2) return;
+  read_ahead_->Invalidate();
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  current->ListReadAheadRecords(direction, count, *read_ahead_);
+  read_ahead_->SetValidTimeStamp(os::GetTickCount());
+  if (range_on_ && read_ahead_->Count() > 0) {
+    auto inRange = [&](TReadAheadBufferItem* item) {
+      return CheckKeyBufInRange(item->KeyBuffer(), rmRangeStart) &&
+             CheckKeyBufInRange(item->KeyBuffer(), rmRangeEnd);
+    };
+    if (!inRange(read_ahead_->Items(0)) || !inRange(read_ahead_->Last())) {
+      for (int i = read_ahead_->Count() - 1; i >= 0; --i)
+        if (!inRange(read_ahead_->Items(i))) read_ahead_->DeleteItem(i);
+      for (int i = 1; i < read_ahead_->Count(); ++i)
+        TAV_ASSERT(read_ahead_->Items(i)->RecNo() == read_ahead_->Items(i - 1)->RecNo() + 1,
+                   "Read ahead buffer recno's are out of sync");
+    }
+  }
+  for (int i = 0; i < read_ahead_->Count(); ++i) {
+    TReadAheadBufferItem* item = read_ahead_->Items(i);
+    record_mgr_->ReadRecord(item->RecAddr(), item->RecordBuffer(), false);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Joins
+
+void TTavDataSet::InternalPrepareMasterRecordList(TCompoundList& list) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  index_on_buffer_ = false;
+  bool done = false;
+  if (range_on_) {
+    if (!range_valid_) return;
+    current->Tree().ConstructKeyBufFromKeyBuf(range_keys_[rmRangeEnd].data(), range_key_flags_[rmRangeEnd]);
+    if (current->FullIndexSearch(stLE) != 0) return;
+    const uint32_t last = current->GetRecordAddress();
+    const int32_t lastNo = current->GetRecordNo();
+    current->Tree().ConstructKeyBufFromKeyBuf(range_keys_[rmRangeStart].data(),
+                                              range_key_flags_[rmRangeStart]);
+    if (current->FullIndexSearch(stGE) != 0) return;
+    if (current->GetRecordNo() > lastNo) return;
+    current->ListMatchingRecords(nullptr, 0, last, stGE, false, list, done);
+    return;
+  }
+  uint8_t* probe = second_buffer_.data();
+  SetKeyFlagsToBOF(probe);
+  BuildSearchKey(*current, probe);
+  if (current->FullIndexSearch(stGE) != 0) return;
+  current->ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+}
+
+void TTavDataSet::LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList*) {
+  CheckInternalActive();
+  const std::string& fieldName = hash.SourceFieldName();
+  const TInternalFieldItem* field = record_mgr_->Fields().FindField(fieldName);
+  TAV_ASSERT(field != nullptr, ("Field not found in LoadHashListOfRecords: " + fieldName).c_str());
+  TReadLockGuard lock(*this);
+  // An index led by the field fills the hash from its own keys.
+  TIndexItem* byIndex = nullptr;
+  int keyNo = 0;
+  auto leads = [&](TIndexItem* item) {
+    const TKeyFields& keys = item->KeyFields();
+    for (int i = 0; i < keys.Count(); ++i)
+      if (!keys.Items(i)->Hidden() && host::SameText(keys.Items(i)->FieldName(), fieldName)) {
+        keyNo = i;
+        return true;
+      }
+    return false;
+  };
+  if (leads(index_mgr_->CurrentIndex())) {
+    byIndex = index_mgr_->CurrentIndex();
+  } else if (TKeyFieldItem* k = table_def_->KeyFields().FindField(fieldName)) {
+    byIndex = index_mgr_->FindIndex(k->IndexName());
+    if (byIndex && !leads(byIndex)) byIndex = nullptr;
+  }
+  if (byIndex) {
+    if (byIndex == index_mgr_->CurrentIndex()) index_on_buffer_ = false;
+    uint8_t* probe = second_buffer_.data();
+    SetKeyFlagsToBOF(probe);
+    BuildSearchKey(*byIndex, probe);
+    if (byIndex->FullIndexSearch(stGE) == 0) byIndex->FillHashTable(keyNo, hash);
+    return;
+  }
+  TCompoundList addresses;
+  InternalPrepareMasterRecordList(addresses);
+  addresses.SortList1();
+  for (int i = 0; i < addresses.Count(); ++i) {
+    const uint32_t address = addresses.Items(i);
+    const uint8_t* rec = record_mgr_->ReadRecordByRef(address);
+    if (rec[field->NullFlagOffset()] == 0) continue;
+    hash.Add(rec + field->DataOffset(), InternalGetFieldLength(field->FieldIndex(), rec), address);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+int TTavDataSet::GetInternalFieldCount() const { return record_mgr_->Fields().Count(); }
+TInternalFields& TTavDataSet::GetInternalFields() { return record_mgr_->Fields(); }
+
+int TTavDataSet::GetFieldNo(const std::string& name) const {
+  const TInternalFieldItem* f = record_mgr_->Fields().FindField(name);
+  return f ? f->FieldIndex() : -1;
+}
+
+namespace {
+const TInternalFieldItem& FieldAt(const TInternalFields& fields, int fieldNo, const host::TObject* sender) {
+  if (fieldNo < 0 || fieldNo >= fields.Count())
+    TavDatabaseError(10116, "TTavDataSet.GetField", std::to_string(fieldNo), sender);
+  return *fields.Items(fieldNo);
+}
+}  // namespace
+
+const TInternalFieldItem& TTavDataSet::GetFieldDef(int fieldNo) const {
+  return FieldAt(record_mgr_->Fields(), fieldNo, this);
+}
+int32_t TTavDataSet::GetFieldDataOffset(int fieldNo) const {
+  return FieldAt(record_mgr_->Fields(), fieldNo, this).DataOffset();
+}
+int32_t TTavDataSet::GetFieldNullOffset(int fieldNo) const {
+  return FieldAt(record_mgr_->Fields(), fieldNo, this).NullFlagOffset();
+}
+int32_t TTavDataSet::GetFieldLength(int fieldNo) const {
+  return FieldAt(record_mgr_->Fields(), fieldNo, this).FieldSize();
+}
+bool TTavDataSet::GetIsFieldNullFromRecBuf(const uint8_t* buffer, int fieldNo) const {
+  return buffer[GetFieldNullOffset(fieldNo)] == 0;
+}
+bool TTavDataSet::IsFieldBlob(int fieldNo) const {
+  return IsBlobType(FieldAt(record_mgr_->Fields(), fieldNo, this).DataType());
+}
+bool TTavDataSet::IsFieldTextBlob(int fieldNo) const {
+  const host::TFieldType t = FieldAt(record_mgr_->Fields(), fieldNo, this).DataType();
+  return t == host::ftMemo || t == host::ftFmtMemo;
+}
+
+int32_t TTavDataSet::InternalGetFieldLength(int fieldNo, const uint8_t* buffer) const {
+  const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
+  if (IsBlobType(f.DataType())) {
+    if (buffer[f.NullFlagOffset()] != 1) return 0;
+    // The stored size follows the BLOB's address in the field's data.
+    return static_cast<int32_t>(GetU32(buffer + f.DataOffset() + 4));
+  }
+  if (!f.IsVariable()) return f.FieldSize();
+  if (buffer[f.NullFlagOffset()] == 0) return 0;
+  if (f.SizeMarkerOffset() == 0)
+    TavDatabaseError(10000, "TTavDataSet.InternalGetFieldLength", host::FieldTypeName(f.DataType()), this);
+  uint16_t len;
+  std::memcpy(&len, buffer + f.SizeMarkerOffset(), 2);
+  return len;
+}
+
+void TTavDataSet::DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer, int fieldNo,
+                                                           int32_t& length, const uint8_t*& data,
+                                                           bool& isNull) {
+  const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
+  if (IsBlobType(f.DataType()))
+    TavDatabaseError(8581, "TTavDataSet.DataSetGetFieldDataByReference",
+                     "Unable to use this method to access blob fields. Field : " + std::to_string(fieldNo), this);
+  isNull = buffer[f.NullFlagOffset()] == 0;
+  if (isNull) {
+    length = 0;
+    data = nullptr;
+    return;
+  }
+  length = InternalGetFieldLength(fieldNo, buffer);
+  data = buffer + f.DataOffset();
+}
+
+void TTavDataSet::DataSetGetFieldDataFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull,
+                                                void* data) {
+  int32_t length;
+  const uint8_t* source;
+  DataSetGetFieldDataByReferenceFromRecBuf(buffer, fieldNo, length, source, isNull);
+  if (!isNull && data) std::memcpy(data, source, static_cast<size_t>(length));
+}
+
+void TTavDataSet::DataSetGetFieldData(int fieldNo, bool& isNull, void* data) {
+  CheckInternalActive();
+  DataSetGetFieldDataFromRecBuf(record_buffer_.data(), fieldNo, isNull, data);
+}
+
+void TTavDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull,
+                                                  host::TStream& stream) {
+  const char* caller = "TTavDataSet.DataSetGetFieldStreamFromRecBuf";
+  const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
+  if (!IsBlobType(f.DataType()))
+    TavDatabaseError(8581, caller, "Unable to use this method to access non-blob fields", this);
+  TBlob* item = record_mgr_->BlobMgr().FindBlob(0, f.FieldIndex());
+  if (!item) TavDatabaseError(8581, caller, "Blob field can not be found " + std::to_string(fieldNo), this);
+  if (item->State() == bsValid || item->State() == bsModified) {
+    isNull = item->Stream().Size() == 0;
+    stream.CopyFrom(item->Stream(), 0);
+    return;
+  }
+  isNull = buffer[f.NullFlagOffset()] == 0;
+  if (isNull) return;
+  const uint32_t address = GetU32(buffer + f.DataOffset());
+  const uint32_t size = GetU32(buffer + f.DataOffset() + 4);
+  TAV_ASSERT(address != 0, "GetFieldStream. Blob address = 0");
+  if (auto* memory = dynamic_cast<host::TMemoryStream*>(&stream)) {
+    memory->SetSize(size);
+    memory->SetPosition(0);
+  }
+  blob_interface_->ReadBlob(address, size, stream);
+}
+void TTavDataSet::DataSetGetFieldDataByReference(int fieldNo, int32_t& length, const uint8_t*& data,
+                                                 bool& isNull) {
+  DataSetGetFieldDataByReferenceFromRecBuf(record_buffer_.data(), fieldNo, length, data, isNull);
+}
+void TTavDataSet::DataSetGetFieldStream(int fieldNo, bool& isNull, host::TStream& stream) {
+  DataSetGetFieldStreamFromRecBuf(record_buffer_.data(), fieldNo, isNull, stream);
+}
+
+bool TTavDataSet::GetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream) {
+  TBlob* item = blob_cache_->FindBlob(address, fieldNo);
+  if (!item) return false;
+  stream.CopyFrom(item->Stream(), 0);
+  return true;
+}
+void TTavDataSet::SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream) {
+  TBlob* item = blob_cache_->FindBlob(address, fieldNo);
+  if (!item) {
+    item = blob_cache_->Add();
+    item->SetRecID(address);
+    item->SetFieldNo(fieldNo);
+  }
+  item->Stream().Clear();
+  item->Stream().CopyFrom(stream, 0);
+  item->SetState(bsValid);
+}
+
+host::Variant TTavDataSet::DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* buffer, int fieldNo) {
+  int32_t length;
+  const uint8_t* p;
+  bool isNull;
+  DataSetGetFieldDataByReferenceFromRecBuf(buffer, fieldNo, length, p, isNull);
+  if (isNull) return host::Null();
+  const host::TFieldType type = record_mgr_->Fields().Items(fieldNo)->DataType();
+  switch (type) {
+    case host::ftString:
+    case host::ftFixedChar:
+      return host::Variant(std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(length)));
+    case host::ftSmallint: {
+      int16_t v;
+      std::memcpy(&v, p, 2);
+      return host::Variant(static_cast<int32_t>(v));
+    }
+    case host::ftWord: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return host::Variant(static_cast<int32_t>(v));
+    }
+    case host::ftInteger:
+    case host::ftAutoInc: {
+      int32_t v;
+      std::memcpy(&v, p, 4);
+      return host::Variant(v);
+    }
+    case host::ftBoolean: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return host::Variant(v != 0);
+    }
+    case host::ftFloat:
+    case host::ftCurrency:
+    case host::ftDate:
+    case host::ftTime:
+    case host::ftDateTime: {
+      double v;
+      std::memcpy(&v, p, 8);
+      return host::Variant(v);
+    }
+    default:
+      TavDatabaseError(10000, "TTavDataSet.DataSetGetFieldDataAsVariant", host::FieldTypeName(type), this);
+  }
+}
+
+host::Variant TTavDataSet::DataSetGetFieldDataAsVariant(int fieldNo) {
+  CheckInternalActive();
+  return DataSetGetFieldDataFromRecBufAsVariant(record_buffer_.data(), fieldNo);
+}
+
+// ---------------------------------------------------------------------------
+// Index information
+
+int TTavDataSet::InternalGetIndexCount() const {
+  int n = 0;
+  for (int i = 0; i < index_mgr_->Count(); ++i)
+    if (!index_mgr_->Items(i)->Hidden()) ++n;
+  return n;
+}
+
+int TTavDataSet::GetIndexFieldCount() const {
+  const TKeyFields& keys = index_mgr_->CurrentIndex()->KeyFields();
+  int n = 0;
+  for (int i = 0; i < keys.Count(); ++i)
+    if (!keys.Items(i)->Hidden()) ++n;
+  return n;
+}
+
+void TTavDataSet::GetIndexDef(int i, host::TIndexDef& indexDef) const {
+  TAV_ASSERT(i >= 0 && i < index_mgr_->Count(), "Index item not found");
+  const TIndexItem& item = *index_mgr_->Items(i);
+  TAV_ASSERT(!item.Hidden(), "Attempting to access a hidden index");
+  std::string fields, caseIns, desc;
+  auto join = [](std::string& list, const std::string& name) {
+    if (!list.empty()) list += ';';
+    list += name;
+  };
+  const TKeyFields& keys = item.KeyFields();
+  for (int k = 0; k < keys.Count(); ++k) {
+    const TKeyFieldItem& key = *keys.Items(k);
+    if (key.Hidden()) continue;
+    join(fields, key.FieldName());
+    if (key.CaseInsensitive()) join(caseIns, key.FieldName());
+    if (key.Descending()) join(desc, key.FieldName());
+  }
+  host::TIndexOptions options;
+  if (item.Unique()) options.Include(host::ixUnique);
+  if (item.Primary()) options.Include(host::ixPrimary);
+  if (!caseIns.empty()) options.Include(host::ixCaseInsensitive);
+  if (!desc.empty()) options.Include(host::ixDescending);
+  indexDef.SetName(item.IndexName());
+  indexDef.SetFields(fields);
+  indexDef.SetCaseInsFields(caseIns);
+  indexDef.SetDescFields(desc);
+  indexDef.SetOptions(options);
+}
+
+void TTavDataSet::GetIndexNames(host::TStrings& list) const {
+  if (ComponentState() & host::csDesigning) {
+    ReadStoredTableDef([&list](const TTableDef& def) {
+      const TInternalIndexDefs& defs = def.InternalIndexDefs();
+      for (int i = 0; i < defs.Count(); ++i)
+        if (!defs.Items(i)->Hidden()) list.Add(defs.Items(i)->IndexName());
+    });
+    return;
+  }
+  for (int i = 0; i < index_mgr_->Count(); ++i)
+    if (!index_mgr_->Items(i)->Hidden()) list.Add(index_mgr_->Items(i)->IndexName());
+}
+
+std::string TTavDataSet::GetIndexFieldsFromKeyFields(const std::string& indexName) const {
+  return IndexFieldList(table_def_->KeyFields(), record_mgr_->Fields(), indexName);
+}
+void TTavDataSet::GetIndexFieldNamesList(host::TStrings& list) const {
+  if (ComponentState() & host::csDesigning) {
+    ReadStoredTableDef([&list](const TTableDef& def) {
+      const TInternalIndexDefs& defs = def.InternalIndexDefs();
+      for (int i = 0; i < defs.Count(); ++i)
+        if (!defs.Items(i)->Hidden())
+          list.Add(IndexFieldList(def.KeyFields(), def.InternalFields(), defs.Items(i)->IndexName()));
+    });
+    return;
+  }
+  for (int i = 0; i < index_mgr_->Count(); ++i)
+    if (!index_mgr_->Items(i)->Hidden())
+      list.Add(GetIndexFieldsFromKeyFields(index_mgr_->Items(i)->IndexName()));
+}
+void TTavDataSet::ReadStoredTableDef(const std::function<void(const TTableDef&)>& use) const {
+  CheckConnected();
+  // Connected for this call only when it was not.
+  struct TConnectGuard {
+    TTavDataBase* db;
+    bool took;
+    ~TConnectGuard() {
+      if (took) {
+        try {
+          db->Close();
+        } catch (...) {
+          // The caller's own failure, if any, is the one to report.
+        }
+      }
+    }
+  } connect{data_base_, !data_base_->Connected()};
+  if (connect.took) data_base_->Open();
+  TTableDef def(nullptr);
+  def.SetMemory(memory_);
+  data_base_->OpenTable(table_name_, def);
+  struct TTableGuard {
+    TTavDataBase* db;
+    TTableDef& def;
+    ~TTableGuard() { db->CloseTable(def); }
+  } table{data_base_, def};
+  use(def);
+}
+
+std::string TTavDataSet::FindIndexForFields(const std::string& fields) const {
+  host::TStringList names;
+  for (const std::string& n : SplitNames(fields)) names.Add(n);
+  TIndexItem* item = index_mgr_->FindIndexForFields(names, false);
+  if (!item) TavDatabaseError(9997, "TTavDataSet.FindIndexForFields", fields, this);
+  return item->IndexName();
+}
+
+}  // namespace tav

@@ -1,0 +1,406 @@
+// TTavDataSet: the single-table cursor of the data-access layer. It opens
+// one table of a TTavDataBase, keeps one current record in an engine record
+// buffer and moves over the table along its current index: first, last,
+// next, prior, by key, by record number and by bookmark, inside an optional
+// range of keys. It also turns host field and index definitions into a
+// table definition (SetTableDef) and creates tables from it.
+//
+// Engine record buffer: RecordSize bytes of the stored record followed by
+// 12 bytes of position information (record address, record number in the
+// current index, key flag). In buffers used as search keys the null-flag
+// byte of a key field is a key flag: 2 below every value, 4 above every
+// value, anything else the field's own value.
+//
+// Callers must keep:
+//  - Properties that shape the table (TableName, Memory, ReadOnly, ...)
+//    are set while closed.
+//  - Every reading operation takes the table read lock for its duration
+//    when none is held and releases exactly what it took (TReadLockGuard),
+//    on every exit.
+//  - Buffers handed in hold RecordBufferSize bytes.
+//  - A bookmark is 8 bytes: record address, then logical record number.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/components/tav_database.h"
+#include "engine/storage/index/btree.h"
+#include "engine/storage/index/index_mgr.h"
+#include "engine/storage/record/blob.h"
+#include "engine/storage/record/read_ahead.h"
+#include "engine/storage/record/record_mgr.h"
+#include "engine/storage/table/table_def.h"
+#include "host/db/data_set.h"
+
+namespace host {
+class TFieldDefs;
+class TIndexDef;
+class TIndexDefs;
+class TStrings;
+}  // namespace host
+
+namespace tav {
+
+class TCompoundList;
+class TRestructureFieldDefs;
+class TRestructureIndexDefs;
+class TTavBaseHash;
+
+enum TRangeMode { rmRangeStart = 0, rmRangeEnd = 1 };
+enum TSeekPosition { spFromStart, spFromCurrent, spFromEnd };
+enum TReadAheadMode { raReadAheadInactive, raReadAheadUninitialized, raReadAheadActive };
+enum TKeyMode { kmNone, kmFind, kmRange };
+enum TPositionMarker { tpInTableUnknown, tpInTableValid, tpAtFirst, tpAtLast };
+enum TRecordBufferStatus { rbBrowse, rbEdit, rbInsert, rbInvalid };
+
+// Key flag bytes and words.
+inline constexpr uint8_t kKeyFlagBOF = 2;
+inline constexpr uint8_t kKeyFlagEOF = 4;
+// The position information after the stored record.
+inline constexpr int kPosInfoSize = 12;
+inline constexpr int kBookmarkSize = 8;
+// Search keys of a range end.
+inline constexpr int kRangeKeySize = 500;
+// Record header offsets.
+inline constexpr int kRecInUseOffset = 0;
+inline constexpr int kRecIdentityOffset = 2;
+inline constexpr int kRecLogicalNoOffset = 6;
+inline constexpr int kRecModFlagOffset = 10;
+// The index of a table defined without indexes.
+inline constexpr char kLogicalRecNoIndexName[] = "_LogicalRecNo";
+// Records a read-ahead fill may hold.
+inline constexpr uint32_t kReadAheadCapacity = 10000;
+
+class TTavDataSet : public host::TDataSet {
+ public:
+  explicit TTavDataSet(host::TComponent* owner);
+  ~TTavDataSet() override;
+
+  // ---- properties ----
+  TTavDataBase* DataBase() const { return data_base_; }
+  // Only while closed.
+  void SetDataBase(TTavDataBase* value);
+  const std::string& TableName() const { return table_name_; }
+  void SetTableName(const std::string& value);
+  const std::string& TableOwner() const { return table_owner_; }
+  void SetTableOwner(const std::string& value);
+  const std::string& IndexName() const { return index_name_; }
+  const std::string& Version() const { return version_; }
+  void SetVersion(const std::string&) {}
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool value);
+  bool Memory() const { return memory_; }
+  void SetMemory(bool value);
+  TEncryptionLevel EncryptionLevel() const { return encryption_level_; }
+  void SetEncryptionLevel(TEncryptionLevel value);
+  TSortOrder SortOrder() const { return sort_order_; }
+  void SetSortOrder(TSortOrder value);
+  int32_t BlobBlockSize() const { return blob_block_size_; }
+  void SetBlobBlockSize(int32_t value);
+  bool UseReadAheadBuffer() const { return use_read_ahead_; }
+  void SetUseReadAheadBuffer(bool value) { use_read_ahead_ = value; }
+  int32_t ReadAheadBufferSize() const { return read_ahead_size_; }
+  void SetReadAheadBufferSize(int32_t value) { read_ahead_size_ = value; }
+  const TUpdateProgressEvent& OnUpdateProgress() const { return on_update_progress_; }
+  void SetOnUpdateProgress(TUpdateProgressEvent value) { on_update_progress_ = std::move(value); }
+  // Borrowed sink for diagnostic lines; handed to the index manager on open.
+  host::TStrings* DebugStrings() const { return debug_strings_; }
+  void SetDebugStrings(host::TStrings* value);
+  bool ReadLocked() const { return read_locked_; }
+  bool WriteLocked() const { return write_locked_; }
+  bool InternalActive() const { return cursor_active_; }
+  int RecordBufferState() const { return record_buffer_state_; }
+  TReadAheadMode ReadAheadMode() const { return read_ahead_mode_; }
+  TReadAheadDirection LastDirection() const { return last_direction_; }
+  bool RangeOn() const { return range_on_; }
+  bool RangeValid() const { return range_valid_; }
+
+  TTableDef& TableDef() { return *table_def_; }
+  TRecordMgr& RecordMgr() { return *record_mgr_; }
+  TIndexManager& IndexManager() { return *index_mgr_; }
+  TReadAheadBuffer& ReadAheadBuffer() { return *read_ahead_; }
+  int32_t RecordSize() const { return record_size_; }
+  int32_t RecordBufferSize() const { return record_buffer_size_; }
+  // The engine record buffer (RecordBufferSize bytes while open).
+  uint8_t* RecordBuffer() { return record_buffer_.data(); }
+
+  // ---- opening and closing ----
+  bool DataSetOpen();
+  void DataSetClose();
+  void InternalOpenDataSet();
+  void InternalCloseDataSet();
+  void ReadTableHeader();
+  bool HasTableHeaderChanged() const { return last_mod_mark_ != prior_mod_mark_; }
+  void InternalSetIndexName(const std::string& name);
+
+  // ---- checks ----
+  void CheckConnected() const;
+  void CheckInternalActive() const;
+  void CheckInternalInactive() const;
+  void CheckIndexesPresent() const;
+  void CheckPrivilegePresent(int32_t granted, int32_t wanted) const;
+  void ValidateObjectName(const std::string& name, const std::string& kind) const;
+  bool GetExists() const;
+  // True when the table grants none of insert, delete and update.
+  bool CheckReadOnlyPrivileges() const;
+  // Drops what the index manager keeps of index pages.
+  void DumpInternalCaches();
+
+  // ---- table definition ----
+  void SetTableDef(bool memory, const host::TFieldDefs& fieldDefs, const host::TIndexDefs& indexDefs);
+  void SetTableDefFromRSDefs(bool memory, const TRestructureFieldDefs& fieldDefs,
+                             const TRestructureIndexDefs& indexDefs);
+  void InternalCreateTable();
+
+  // ---- navigation ----
+  bool DataSetFirst();
+  bool DataSetLast();
+  bool DataSetNext();
+  bool DataSetPrior();
+  bool DataSetInternalFirst();
+  bool DataSetInternalLast();
+  bool DataSetInternalNext();
+  bool DataSetInternalPrior();
+  bool DataSetMoveToEnd(bool toStart);
+  int DataSetMoveBy(int) { return 0; }
+  bool Find(TIndexSearchType searchType, const std::string& indexName,
+            const TSearchModifier* modifier = nullptr);
+  bool FindBuf(const uint8_t* buffer, TIndexSearchType searchType, const std::string& indexName,
+               const TSearchModifier* modifier, bool nearest);
+  bool InternalFind(TIndexSearchType searchType, const std::string& indexName,
+                    const TSearchModifier* modifier = nullptr);
+  bool SetToRecord(uint32_t address, const uint8_t* buffer, bool reposition, bool checkFlags);
+  bool SetToRecordBuffer(const uint8_t* buffer, bool checkFlags, bool reposition);
+  bool DataSetSetToBookmark(const uint8_t* bookmark);
+  // Positions on the record at `address` and copies it into the host's
+  // active buffer (whose first RecordBufferSize bytes are an engine record
+  // buffer) when its modification flag is still modFlag; else 8708.
+  void DataSetSetToFlags(uint32_t address, uint32_t modFlag);
+  void DataSetSetToUnorderedRecord(uint32_t address);
+  uint32_t RefreshDataSet(TIndexSearchType searchType, uint8_t* buffer);
+
+  // ---- record numbers and counts ----
+  int32_t DataSetGetRecordNo();
+  int32_t DataSetGetRecordNoFromBuf(const uint8_t* buffer);
+  int32_t DataSetSetRecordNo(int32_t recNo);
+  int32_t GetCurrentRecordCount();
+  int32_t GetTotalRecordCount();
+
+  // ---- bookmarks ----
+  void GetBookMarkFromBuf(const uint8_t* buffer, uint8_t* bookmark) const;
+  void SetBookMarkToBuf(uint8_t* buffer, const uint8_t* bookmark) const;
+  // Valid only for an allocated record block of this table holding a
+  // record in use, of this table, with the bookmark's logical number.
+  bool CheckBookMarkValid(const uint8_t* bookmark);
+
+  // ---- record buffers ----
+  void GetRecordBuffer(uint8_t* buffer) const;
+  void SetRecordBuffer(const uint8_t* buffer);
+  void ReadRecordBuffer(uint32_t address, uint8_t* buffer);
+  void ClearRecord(uint8_t* buffer);
+  uint32_t DatasetGetRecAddr() const;
+  uint32_t DataSetGetRecordModFlag() const;
+  bool CheckBufferWritten(const uint8_t* buffer) const;
+  int32_t InternalGetRecordSize() const { return record_buffer_size_; }
+  bool InternalCheckRecordValid(const uint8_t* buffer) const;
+  void InitializeNewRecord(uint8_t* buffer, bool setKeyFlags);
+  void SetKeyFlagsToBOF(uint8_t* buffer);
+  void SetKeyFlagsToEOF(uint8_t* buffer);
+  void SetFieldKeyFlagToMax(int fieldNo);
+  uint32_t TableIdentity() const { return table_lock_id_; }
+
+  // ---- fields ----
+  int GetInternalFieldCount() const;
+  TInternalFields& GetInternalFields();
+  int GetFieldNo(const std::string& name) const;
+  // The field's layout entry; 10116 for a number out of range.
+  const TInternalFieldItem& GetFieldDef(int fieldNo) const;
+  int32_t GetFieldDataOffset(int fieldNo) const;
+  int32_t GetFieldNullOffset(int fieldNo) const;
+  int32_t GetFieldLength(int fieldNo) const;
+  int32_t InternalGetFieldLength(int fieldNo, const uint8_t* buffer) const;
+  bool GetIsFieldNullFromRecBuf(const uint8_t* buffer, int fieldNo) const;
+  bool IsFieldBlob(int fieldNo) const;
+  bool IsFieldTextBlob(int fieldNo) const;
+  // Copies the value (InternalGetFieldLength bytes) into data; IsNull from
+  // the flag byte. BLOB fields raise 8581.
+  void DataSetGetFieldDataFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull, void* data);
+  void DataSetGetFieldData(int fieldNo, bool& isNull, void* data);
+  void DataSetGetFieldDataByReference(int fieldNo, int32_t& length, const uint8_t*& data, bool& isNull);
+  void DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer, int fieldNo,
+                                                int32_t& length, const uint8_t*& data,
+                                                bool& isNull);
+  host::Variant DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* buffer, int fieldNo);
+  host::Variant DataSetGetFieldDataAsVariant(int fieldNo);
+  // BLOB fields only: the content the record manager's BLOB item holds when
+  // it was set or loaded, else the stored BLOB of the buffer's field.
+  void DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull,
+                                       host::TStream& stream);
+  void DataSetGetFieldStream(int fieldNo, bool& isNull, host::TStream& stream);
+
+  // ---- BLOB cache: BLOB contents kept per record address and field ----
+  void ClearBlobCache() { blob_cache_->Clear(); }
+  // Copies the cached content into stream; False when none is cached.
+  bool GetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
+  // Replaces (or adds) the cached content with the whole of stream.
+  void SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
+
+  // ---- index information ----
+  int InternalGetIndexCount() const;
+  int GetIndexFieldCount() const;
+  // Index i (hidden ones counted) as a host index definition.
+  void GetIndexDef(int i, host::TIndexDef& indexDef) const;
+  void GetIndexNames(host::TStrings& list) const;
+  std::string GetIndexFieldsFromKeyFields(const std::string& indexName) const;
+  void GetIndexFieldNamesList(host::TStrings& list) const;
+  std::string FindIndexForFields(const std::string& fields) const;
+
+  // ---- ranges ----
+  void SetRangeOn(bool on);
+  void DataSetClearRange() { SetRangeOn(false); }
+  void InitializeRangeBuffers(TRangeMode mode);
+  uint8_t* GetRangeRecBuf(TRangeMode mode) { return range_buffers_[mode].data(); }
+  int32_t GetRangeEndRecNo(TRangeMode mode);
+  bool MoveToRangeEnd(TRangeMode mode);
+  bool CheckKeyBufInRange(const uint8_t* key, TRangeMode mode);
+  void SetNullIndexFieldsToRangeEnd(uint8_t* keyBuffer, const std::string& indexName,
+                                    TRangeMode mode, const std::string& fieldNames);
+
+  // ---- read-ahead ----
+  void SetReadAheadMode(TReadAheadMode mode);
+  void ReleaseReadAheadMode();
+  void ClearReadAheadMode();
+  void FillReadAheadBuffer(int count, TReadAheadDirection direction);
+
+  // ---- joins ----
+  void InternalPrepareMasterRecordList(TCompoundList& list);
+  void LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list);
+
+  // ---- locks ----
+  bool LockTable();
+  bool UnlockTable();
+  bool ReadLockTable();
+  void InternalSetReadLock();
+  void InternalSetWriteLock();
+  void InternalReleaseLock();
+  void InternalSetRecordLock(uint32_t address);
+  void InternalReleaseRecordLock(uint32_t address);
+
+  void Resync(host::TResyncMode mode) override;
+  bool IsSequenced() override { return true; }
+
+ protected:
+  host::TGetResult GetRecord(host::TRecordBuffer buffer, host::TGetMode getMode,
+                             bool doCheck) override;
+  void InternalClose() override;
+  void InternalHandleException() override;
+  void InternalInitFieldDefs() override;
+  void InternalOpen() override;
+  bool IsCursorOpen() override;
+  int GetNextRecords() override;
+  bool GetNextRecord() override;
+  int GetPriorRecords() override;
+  bool GetPriorRecord() override;
+  void Notification(host::TComponent* component, host::TOperation operation) override;
+
+  // The engine buffer's position information.
+  uint32_t PosAddress(const uint8_t* buffer) const;
+  int32_t PosRecNo(const uint8_t* buffer) const;
+  uint32_t PosKeyFlag(const uint8_t* buffer) const;
+  void SetPosition(uint8_t* buffer, uint32_t address, int32_t recNo) const;
+
+ private:
+  friend class TReadLockGuard;
+  template <class TFields, class TIndexes>
+  void BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs, bool checkNames);
+  void FreeBuffers();
+  // Hands the table's stored definition to `use`, connecting the database
+  // for the call when it is not connected (GetIndexNames at design time).
+  void ReadStoredTableDef(const std::function<void(const TTableDef&)>& use) const;
+  TIndexItem& RequireIndex(const std::string& name, const char* caller) const;
+  // The markers of `buffer`'s key flags for the key fields of `item`.
+  void BuildMarkers(TIndexItem& item, const uint8_t* buffer, std::vector<TFieldComparisonValue>& out) const;
+  // Builds the key of `buffer` into the index's key entry.
+  void BuildSearchKey(TIndexItem& item, const uint8_t* buffer);
+  // Reads the record the index stands on into the engine buffer; a known
+  // record number (above 0) spares counting it.
+  void LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t knownRecNo = 0);
+  // Compares the current key of the current index with the range end key.
+  int CompareCurrentToRangeKey(TRangeMode mode);
+  bool CurrentKeyInRange();
+  bool TryReadAhead(TReadAheadDirection direction);
+  bool ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out);
+
+  TTavDataBase* data_base_ = nullptr;
+  std::unique_ptr<TTableDef> table_def_;
+  std::unique_ptr<TRecordMgr> record_mgr_;
+  std::unique_ptr<TIndexManager> index_mgr_;
+  std::unique_ptr<TBlobInterface> blob_interface_;
+  std::unique_ptr<TSearchModifier> search_modifier_;
+  std::unique_ptr<TReadAheadBuffer> read_ahead_;
+  std::unique_ptr<TBlobMgr> blob_cache_;
+  TUpdateProgressEvent on_update_progress_;
+  host::TStrings* debug_strings_ = nullptr;
+
+  std::string table_name_;
+  std::string table_owner_;
+  std::string index_name_;
+  std::string version_;
+  bool cursor_active_ = false;
+  bool read_only_ = false;
+  bool memory_ = false;
+  bool read_locked_ = false;
+  bool write_locked_ = false;
+  bool registered_ = false;
+  int record_buffer_state_ = 0;
+  TSortOrder sort_order_ = soANSI;
+  TEncryptionLevel encryption_level_ = encNone;
+  int32_t blob_block_size_ = kDefaultTableBlobSize;
+
+  bool use_read_ahead_ = false;
+  int32_t read_ahead_size_ = 10;
+  TReadAheadMode read_ahead_mode_ = raReadAheadInactive;
+  int read_ahead_nesting_ = 0;
+  TReadAheadDirection last_direction_ = rdCenter;
+
+  bool range_on_ = false;
+  bool range_valid_ = false;
+  std::array<bool, 2> range_end_located_{};
+  std::array<std::vector<uint8_t>, 2> range_buffers_;
+  std::array<std::vector<uint8_t>, 2> range_keys_;
+  std::array<std::vector<TFieldComparisonValue>, 2> range_key_flags_;
+
+  std::vector<uint8_t> record_buffer_;
+  std::vector<uint8_t> second_buffer_;
+  int32_t record_size_ = 0;
+  int32_t record_buffer_size_ = 0;
+  uint32_t table_lock_id_ = 0;
+  uint32_t last_mod_mark_ = 0;
+  uint32_t prior_mod_mark_ = 1;
+  std::vector<TFieldComparisonValue> markers_;  // scratch for key builds
+  // The current index's cursor stands on the engine buffer's record, so a
+  // step along it knows its record number without counting.
+  bool index_on_buffer_ = false;
+};
+
+// Takes the dataset's read lock unless one is held and releases exactly
+// what it took, on every exit.
+class TReadLockGuard {
+ public:
+  explicit TReadLockGuard(TTavDataSet& ds);
+  ~TReadLockGuard();
+  TReadLockGuard(const TReadLockGuard&) = delete;
+  TReadLockGuard& operator=(const TReadLockGuard&) = delete;
+
+ private:
+  TTavDataSet& ds_;
+  bool took_ = false;
+};
+
+}  // namespace tav

@@ -1,0 +1,142 @@
+#include "engine/expr/filter_evaluator.h"
+
+#include <algorithm>
+
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "os/clock.h"
+
+namespace tav {
+
+TTavBaseFilterEvaluator::TTavBaseFilterEvaluator() { FilterParser.SetValidateFields(true); }
+
+bool TTavBaseFilterEvaluator::Open() {
+  Close();
+  if (DataProvider != nullptr) DataProvider->Open();
+  if (!Prepare()) return false;
+  Evaluate();
+  return true;
+}
+
+bool TTavBaseFilterEvaluator::Prepare() {
+  Close();
+  if (!Parse()) return false;
+  Optimize();
+  return true;
+}
+
+void TTavBaseFilterEvaluator::SetupFilterParser() {
+  FilterParser.Clear();
+  FilterParser.SetCaseInsensitiveMatch(FilterOptions.Contains(host::foCaseInsensitive));
+  FilterParser.SetPartialStringComparison(!FilterOptions.Contains(host::foNoPartialCompare));
+  FilterParser.SetTableList(Tables);
+}
+
+bool TTavBaseFilterEvaluator::Parse() {
+  Close();
+  PreParser.Clear();
+  PreParser.SetText(FilterText);
+  PreParser.SetParseAsExprOnly(true);
+  PreParser.PreParseTokens();
+  SetupFilterParser();
+  TParserStack* stack = PreParser.GetSection(tstWhere, nullptr);
+  bool ok = FilterParser.Execute(TTavParserOptions{tpoExtSyntax}, stack);
+  // The condition ends at ";": anything after it is an error, not dropped.
+  const TParserToken* end = FilterParser.CurrentToken;
+  if (ok && stack != nullptr && end != nullptr && end->Token == tstEnd && end->Text == ";") {
+    for (TParserToken* rest = stack->Pop(); rest != nullptr; rest = stack->Pop()) {
+      if (rest->Token == tstEnd && rest->Text.empty()) break;
+      if (rest->Token == tstEnd && rest->Text == ";") continue;
+      FilterParser.SetError(rest, "Expression incorrectly terminated");
+      ok = false;
+      break;
+    }
+  }
+  if (FilterParser.Expr != nullptr)
+    CombinedParser.CloneFromExpr(*FilterParser.Expr, true, teoAND);
+  return ok && FilterParser.GetErrorMsgNoLine().empty();
+}
+
+void TTavBaseFilterEvaluator::Optimize() {
+  Optimizer.Clear();
+  Optimizer.SetExcludeRelopNulls(ExcludeRelopNulls);
+  Optimizer.SetExprRoot(FilterParser.Root);
+  Optimizer.AnalyzeExpr();
+}
+
+void TTavBaseFilterEvaluator::AssignExpr(const TTavExpr* expr, bool replace, TTavExprOperator op) {
+  if (expr == nullptr) return;
+  const uint32_t started = os::GetTickCount();
+  Close();
+  SetupFilterParser();
+  const bool combined = CombinedParser.Root != nullptr;
+  if (!replace && combined) FilterParser.CloneFromExpr(*CombinedParser.Expr, true, teoAND);
+  FilterParser.CloneFromExpr(*expr, replace || !combined, op);
+  CombinedParser.CloneFromExpr(*FilterParser.Expr, true, teoAND);
+  Optimize();
+  Evaluate();
+  if (auto logger = GDBLogger(); logger && logger->Active())
+    logger->LogItem("BaseFilterEvaluator.AssignExpr time",
+                    std::to_string(os::GetTickCount() - started));
+}
+
+void TTavBaseFilterEvaluator::Close() {
+  Active = false;
+  BaseList.Clear();
+  WorkList.Clear();
+  Result.clear();
+  Candidates.Clear();
+  Sorted.clear();
+  PreParser.Clear();
+  Optimizer.Clear();
+}
+
+TTavExpr* TTavBaseFilterEvaluator::GetFilterExpr(bool makeRootFirst) {
+  if (makeRootFirst && FilterParser.Expr != nullptr) FilterParser.Expr->SetAsFirstNode(FilterParser.Root);
+  return FilterParser.Expr;
+}
+
+void TTavBaseFilterEvaluator::MergeRecordLists() {
+  const TOptimisationLevel level = Optimizer.GetBaseOptimisationLevel();
+  const bool inverted = Optimizer.Mgr.HasInvertedLists();
+  if (!(QueryActive && level > olNone && !inverted)) DataProvider->GetDefaultRecordList(BaseList);
+  if (level > olNone) {
+    Optimizer.PrepareResultLists();
+    if (inverted) Optimizer.Mgr.ResetInvertedLists(BaseList);
+    Optimizer.CombineResultLists();
+  }
+  const TCompoundList& from = level == olNone ? BaseList : *Optimizer.GetResultSetList();
+  if (level == olFull) {
+    Sorted = from.List1();
+    return;
+  }
+  if (level == olNone && SortedOutput && BaseList.Count() == 0) return;  // nothing passes
+  Candidates.Clear();
+  for (size_t i = 0; i < from.List1().size(); ++i) Candidates.Add(from.List1()[i], from.List2()[i]);
+}
+
+void TTavBaseFilterEvaluator::Evaluate() {
+  TAV_ASSERT(DataProvider != nullptr, "The Data provider is not assigned");
+  Result.clear();
+  Sorted.clear();
+  MergeRecordLists();
+  if (Optimizer.GetBaseOptimisationLevel() != olFull) {
+    Candidates.SortList1();
+    WorkList.Clear();
+    TExprResultListGenerator::CreateResultList(DataProvider, FilterParser.Root, Candidates, WorkList,
+                                               ExcludeRelopNulls);
+    Sorted = WorkList.List1();
+  }
+  std::sort(Sorted.begin(), Sorted.end());
+  if (QueryActive) {
+    Result = Sorted;
+  } else {
+    if (BaseList.Count() == 0 && !Sorted.empty()) DataProvider->GetDefaultRecordList(BaseList);
+    Result.reserve(Sorted.size());
+    for (uint32_t address : BaseList.List1())
+      if (std::binary_search(Sorted.begin(), Sorted.end(), address)) Result.push_back(address);
+  }
+  Active = true;
+}
+
+}  // namespace tav

@@ -1,0 +1,89 @@
+// TTavBaseFilterEvaluator turns a filter text (or a condition parsed
+// elsewhere, AssignExpr) into the record addresses of a data provider that
+// satisfy it: the text is parsed as a WHERE condition, the optimizer answers
+// what the indexes can answer, the remaining candidates go through the row
+// evaluator, and the result comes in address order (QueryActive) or in the
+// provider's base order.
+//
+// Callers must keep:
+//  - The provider and the table list outlive the evaluator's use; the
+//    provider's owner fills IndexQueryMgr with the table's usable indexes
+//    and keeps them unchanged while Open or AssignExpr runs.
+//  - Close (or a new Open/AssignExpr) after the data or the filter change.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/expr/expr_evaluator.h"
+#include "engine/expr/expr_parser.h"
+#include "engine/expr/filter_optimizer.h"
+#include "engine/expr/pre_parser.h"
+#include "engine/expr/table_list.h"
+#include "engine/storage/base/tav_lists.h"
+#include "host/db/data_set.h"
+#include "host/rtl/object.h"
+
+namespace tav {
+
+class TTavBaseFilterEvaluator : public host::TObject {
+ public:
+  TTavBaseFilterEvaluator();
+  TTavBaseFilterEvaluator(const TTavBaseFilterEvaluator&) = delete;
+  TTavBaseFilterEvaluator& operator=(const TTavBaseFilterEvaluator&) = delete;
+
+  void SetDataProvider(TTavExprDataProvider* value) { DataProvider = value; }
+  void SetExcludeRelopNulls(bool value) { ExcludeRelopNulls = value; }
+  void SetFilterOptions(host::TFilterOptions value) { FilterOptions = value; }
+  void SetFilterText(const std::string& value) { FilterText = value; }
+  void SetTables(TTableList* value) { Tables = value; }
+  void SetActive(bool value) { Active = value; }
+  void SetQueryActive(bool value) { QueryActive = value; }
+  void SetSortedOutput(bool value) { SortedOutput = value; }
+
+  // Close, the provider's Open, Prepare and Evaluate; false on a parse error.
+  bool Open();
+  bool Prepare();
+  bool Parse();
+  void Optimize();
+  void Evaluate();
+  // Takes a copy of `expr` as the condition (replace), or joins it to the
+  // condition held so far with `op` (teoAND or teoOR); then optimises and
+  // evaluates. Nothing for nullptr.
+  void AssignExpr(const TTavExpr* expr, bool replace, TTavExprOperator op);
+  void Close();
+
+  std::string GetErrors() const { return FilterParser.GetErrorMsgNoLine(); }
+  TTavExpr* GetFilterExpr(bool makeRootFirst);
+  int GetRecordCount() const { return static_cast<int>(Result.size()); }
+  int32_t GetBaseRecNo() const { return DataProvider ? DataProvider->BaseRecNo : 0; }
+  TOptimisationLevel GetOptimisationLevel() const { return Optimizer.GetBaseOptimisationLevel(); }
+
+  TCompoundList BaseList;
+  TCompoundList WorkList;
+  TTavPreParser PreParser;
+  TTavExprParser FilterParser;
+  TIndexQueryMgr IndexQueryMgr;
+  TFilterOptimizer Optimizer{&IndexQueryMgr};
+  TTavExprDataProvider* DataProvider = nullptr;
+  TTavExprParser CombinedParser;
+  TTavExpr CombinedExpr;
+  bool ExcludeRelopNulls = false;
+  bool Active = false;
+  std::string FilterText;
+  host::TFilterOptions FilterOptions;
+  TTableList* Tables = nullptr;
+  std::vector<uint32_t> Result;      // the passing addresses
+  TCompoundList Candidates;          // still to be evaluated
+  std::vector<uint32_t> Sorted;      // passing addresses, ascending
+  bool SortedOutput = false;
+  bool QueryActive = false;
+
+ private:
+  void SetupFilterParser();
+  void MergeRecordLists();
+  TTavExpr filter_expr_;
+};
+
+}  // namespace tav

@@ -1,0 +1,544 @@
+#include "engine/expr/filter_optimizer.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/storage/base/tav_errors.h"
+#include "host/rtl/format_settings.h"
+#include "host/rtl/sys_utils.h"
+
+namespace tav {
+
+using host::Variant;
+
+namespace {
+
+bool IsStringType(host::TFieldType t) { return t == host::ftString || t == host::ftWideString; }
+
+bool IsIntegerKey(host::TFieldType t) {
+  return t == host::ftSmallint || t == host::ftInteger || t == host::ftWord ||
+         t == host::ftAutoInc || t == host::ftLargeint;
+}
+
+bool IsRealKey(host::TFieldType t) { return t == host::ftFloat || t == host::ftCurrency; }
+
+bool IsDateKey(host::TFieldType t) {
+  return t == host::ftDate || t == host::ftTime || t == host::ftDateTime;
+}
+
+bool IsNumberValue(const Variant& v) {
+  switch (v.VType()) {
+    case host::varSmallint:
+    case host::varInteger:
+    case host::varInt64:
+    case host::varDouble:
+    case host::varCurrency: return true;
+    default: return false;
+  }
+}
+
+bool IsStringValue(const Variant& v) {
+  return v.VType() == host::varString || v.VType() == host::varOleStr;
+}
+
+// The comparisons an index answers: relational operators whose result for a
+// row depends on the key alone.
+bool IsServedOperator(TTavExprOperator op) {
+  return op == teoEQ || op == teoNE || op == teoGT || op == teoLT || op == teoGE || op == teoLE;
+}
+
+// Whether an entry whose first field orders `order` (-1, 0, 1) against the
+// constant satisfies `op`.
+bool Satisfies(TTavExprOperator op, int order) {
+  switch (op) {
+    case teoEQ: return order == 0;
+    case teoNE: return order != 0;
+    case teoGT: return order > 0;
+    case teoLT: return order < 0;
+    case teoGE: return order >= 0;
+    case teoLE: return order <= 0;
+    default: return false;
+  }
+}
+
+int Sign(int v) { return (v > 0) - (v < 0); }
+
+// The records of `a` that are also in `b`, in a's order.
+void Intersect(const TCompoundList& a, const TCompoundList& b, TCompoundList& out) {
+  std::vector<uint32_t> sorted(b.List1());
+  std::sort(sorted.begin(), sorted.end());
+  out.Clear();
+  for (size_t i = 0; i < a.List1().size(); ++i)
+    if (std::binary_search(sorted.begin(), sorted.end(), a.List1()[i]))
+      out.Add(a.List1()[i], a.List2()[i]);
+}
+
+// The records of `a` followed by those of `b` not in `a`.
+void Unite(const TCompoundList& a, const TCompoundList& b, TCompoundList& out) {
+  std::vector<uint32_t> sorted(a.List1());
+  std::sort(sorted.begin(), sorted.end());
+  out.Clear();
+  for (size_t i = 0; i < a.List1().size(); ++i) out.Add(a.List1()[i], a.List2()[i]);
+  for (size_t i = 0; i < b.List1().size(); ++i)
+    if (!std::binary_search(sorted.begin(), sorted.end(), b.List1()[i]))
+      out.Add(b.List1()[i], b.List2()[i]);
+}
+
+void CopyList(const TCompoundList& from, TCompoundList& to) {
+  to.Clear();
+  for (size_t i = 0; i < from.List1().size(); ++i) to.Add(from.List1()[i], from.List2()[i]);
+}
+
+void CheckDepth(int depth, const char* caller) {
+  TAV_ASSERT(depth <= MaxExprTreeDepth, caller);
+}
+
+}  // namespace
+
+// ---- TIndexDataInterface ----
+
+bool TIndexDataInterface::CanServeConstant(const Variant& value) const {
+  if (Tree == nullptr || Tree->KeyFields().Count() == 0) return false;
+  const host::TFieldType type = Tree->KeyFields().Items(0)->DataType();
+  if (IsStringType(type)) return IsStringValue(value);
+  if (IsIntegerKey(type)) {
+    if (!IsNumberValue(value)) return false;
+    const double d = value.AsDouble();
+    if (!std::isfinite(d) || d != std::floor(d)) return false;
+    switch (type) {
+      case host::ftSmallint: return d >= -32768.0 && d <= 32767.0;
+      case host::ftWord: return d >= 0.0 && d <= 65535.0;
+      case host::ftLargeint: return d >= -9.2e18 && d <= 9.2e18;
+      default: return d >= -2147483648.0 && d <= 2147483647.0;
+    }
+  }
+  if (IsRealKey(type)) return IsNumberValue(value) && std::isfinite(value.AsDouble());
+  if (IsDateKey(type)) return value.VType() == host::varDate;
+  return false;
+}
+
+TIndexDataInterface::TBound TIndexDataInterface::MakeBound(TTavExprOperator op,
+                                                          const Variant& value) {
+  TBound bound{op, {}, -1};
+  const size_t size = static_cast<size_t>(Tree->MaximumKeySize()) + 1;
+  Tree->ConstructKeyBufFromVariants(value);
+  bound.Probe.assign(Tree->KeyBuf(), Tree->KeyBuf() + size);
+  // With Nulls taking part, a Null text is the empty text; any other Null
+  // is below every value.
+  if (IsStringType(Tree->KeyFields().Items(0)->DataType())) {
+    Tree->ConstructKeyBufFromVariants(Variant(std::string()));
+    bound.NullOrder = Sign(Tree->CompareKeys(1, Tree->KeyBuf(), {}, bound.Probe.data(), {}));
+    if (Tree->KeyFields().Items(0)->Descending()) bound.NullOrder = -bound.NullOrder;
+  }
+  return bound;
+}
+
+namespace {
+
+// Whether every entry before the probe in index order fails `op` (the walk
+// may start at the probe), and whether every entry after it does (the walk
+// may stop there).
+bool RejectsBefore(TTavExprOperator op, bool descending) {
+  return op == teoEQ || (descending ? op == teoLT || op == teoLE : op == teoGT || op == teoGE);
+}
+bool RejectsAfter(TTavExprOperator op, bool descending) {
+  return op == teoEQ || (descending ? op == teoGT || op == teoGE : op == teoLT || op == teoLE);
+}
+
+}  // namespace
+
+template <class Accept>
+void TIndexDataInterface::Walk(std::vector<TBound>& bounds, bool listNulls, Accept accept,
+                               TCompoundList& list) {
+  const bool descending = Tree->KeyFields().Items(0)->Descending();
+  const size_t size = static_cast<size_t>(Tree->MaximumKeySize()) + 1;
+  std::vector<int> orders(bounds.size());
+  // Where Nulls may pass, their place in the index is walked too; otherwise
+  // the walk covers the keys between the probes alone.
+  bool nullsPass = listNulls;
+  if (!ExcludeRelopNulls) {
+    for (size_t i = 0; i < bounds.size(); ++i) orders[i] = bounds[i].NullOrder;
+    nullsPass = nullsPass || accept(orders);
+  }
+  const TBound* start = nullptr;
+  std::vector<const TBound*> stops;
+  if (!nullsPass) {
+    for (const TBound& b : bounds) {
+      if (start == nullptr && RejectsBefore(b.Op, descending)) start = &b;
+      if (RejectsAfter(b.Op, descending)) stops.push_back(&b);
+    }
+  }
+  Tree->ConstructKeyBufFromVariants(host::Null());
+  std::vector<uint8_t> nullProbe(Tree->KeyBuf(), Tree->KeyBuf() + size);
+  int found;
+  if (start != nullptr) {
+    Tree->ConstructKeyBufFromKeyBuf(start->Probe.data());
+    TSearchModifier firstField;
+    firstField.SetLimitedSearch(true);
+    firstField.SetIncludedKeyFieldCount(1);
+    found = Tree->IndexSearch(stGE, &firstField);
+  } else {
+    const TFieldComparisonValue bof[] = {fcForceBOF};
+    Tree->ConstructKeyBufFromVariants(host::Null(), bof);
+    found = Tree->IndexSearch(stGE);
+  }
+  if (found != 0) return;
+  do {
+    const uint8_t* entry = Tree->GetCurrentKeyBuf();
+    const bool isNull = Tree->CompareKeys(1, entry, {}, nullProbe.data(), {}) == 0;
+    if (isNull) {
+      if (ExcludeRelopNulls) {
+        if (listNulls) list.Add(Tree->GetRecAddr(), 0);
+        continue;
+      }
+      for (size_t i = 0; i < bounds.size(); ++i) orders[i] = bounds[i].NullOrder;
+    } else {
+      bool past = false;
+      for (size_t i = 0; i < bounds.size(); ++i) {
+        const int c = Sign(Tree->CompareKeys(1, entry, {}, bounds[i].Probe.data(), {}));
+        orders[i] = descending ? -c : c;
+        if (c > 0 && std::find(stops.begin(), stops.end(), &bounds[i]) != stops.end()) past = true;
+      }
+      if (past) return;
+    }
+    if (accept(orders)) list.Add(Tree->GetRecAddr(), 0);
+  } while (Tree->NextRecord());
+}
+
+void TIndexDataInterface::GetRecordList(TTavExprOperator op, const Variant& value,
+                                        TCompoundList& list) {
+  if (!IsServedOperator(op))
+    TavDatabaseError(8581, "TIndexDataInterface.MapRelOpToSearchType",
+                     "Unexpected seek type in Internal Find");
+  std::vector<TBound> bounds{MakeBound(op, value)};
+  if (op == teoNE) {
+    // The complement of what is listed: the equal keys, and with Nulls
+    // excluded the Nulls too (a Null is never unequal).
+    Walk(bounds, true, [](const std::vector<int>& o) { return o[0] == 0; }, list);
+    return;
+  }
+  Walk(bounds, false, [op](const std::vector<int>& o) { return Satisfies(op, o[0]); }, list);
+}
+
+void TIndexDataInterface::GetBetweenRecordList(const Variant& low, const Variant& high,
+                                               TCompoundList& list) {
+  std::vector<TBound> bounds{MakeBound(teoGE, low), MakeBound(teoLE, high)};
+  Walk(bounds, false, [](const std::vector<int>& o) { return o[0] >= 0 && o[1] <= 0; }, list);
+}
+
+TIndexSearchType TIndexDataInterface::MapRelOpToSearchType(TTavExprOperator op,
+                                                           bool descending) const {
+  TIndexSearchType type;
+  switch (op) {
+    case teoISBLANK:
+    case teoEQ:
+    case teoNE:
+    case teoLE:
+    case teoLIKE:
+    case teoIN: type = stLE; break;
+    case teoNOTBLANK:
+    case teoGT: type = stGT; break;
+    case teoLT: type = stLT; break;
+    case teoGE: type = stGE; break;
+    default:
+      TavDatabaseError(8581, "TIndexDataInterface.MapRelOpToSearchType",
+                       "Unexpected seek type in Internal Find");
+  }
+  if (!descending || op == teoEQ || op == teoIN) return type;
+  switch (type) {
+    case stLT: return stGT;
+    case stGT: return stLT;
+    case stLE: return stGE;
+    case stGE: return stLE;
+    default: return type;
+  }
+}
+
+// ---- TIndexQueryMgr ----
+
+TIndexQueryItem* TIndexQueryMgr::Add(const std::string& name, TBTree* tree) {
+  auto item = std::make_unique<TIndexQueryItem>();
+  item->IndexName = name;
+  item->KeyFields = &tree->KeyFields();
+  item->CreateIndexInterface(tree);
+  item->IndexInterface->SetItemIndex(static_cast<int32_t>(items_.size()));
+  items_.push_back(std::move(item));
+  return items_.back().get();
+}
+
+TIndexQueryItem* TIndexQueryMgr::FindIndexForFields(const std::vector<std::string>& names,
+                                                    bool caseInsensitive) const {
+  for (const auto& item : items_) {
+    const TKeyFields& keys = *item->KeyFields;
+    if (keys.Count() < static_cast<int>(names.size())) continue;
+    bool match = true;
+    for (size_t i = 0; i < names.size() && match; ++i) {
+      const TKeyFieldItem* key = keys.Items(static_cast<int>(i));
+      match = host::SameText(key->FieldName(), names[i]) && !key->Hidden() &&
+              (!IsStringType(key->DataType()) || key->CaseInsensitive() == caseInsensitive);
+    }
+    if (match) return item.get();
+  }
+  return nullptr;
+}
+
+// ---- TExprOptimizerMgr ----
+
+void TExprOptimizerMgr::OptimizeExprTree(TTavExprNode* node) { Rewrite(node, 1); }
+
+void TExprOptimizerMgr::Rewrite(TTavExprNode* node, int depth) {
+  if (node == nullptr) return;
+  CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.OptimizeExprTree");
+  Rewrite(node->Left, depth + 1);
+  Rewrite(node->Right, depth + 1);
+  for (TTavExprNode* arg : node->Args) Rewrite(arg, depth + 1);
+  const bool constants = node->Left != nullptr && node->Right != nullptr &&
+                         node->Left->Kind == enkConst && node->Right->Kind == enkConst;
+  if (constants && node->Kind == enkArithOperator) {
+    node->Data = op_evaluator_.EvaluateArithExprValues(node->Operator, node->Left->Data,
+                                                       node->Right->Data);
+    node->DataType = node->Left->DataType;
+    node->Kind = enkConst;
+    node->Left = node->Right = nullptr;
+  } else if (constants && node->Kind == enkRelOperator &&
+             !IsStringType(node->Left->DataType) && !IsStringType(node->Right->DataType)) {
+    // Texts compare through the table's collation at evaluation; they are
+    // left for the evaluator.
+    const bool result = op_evaluator_.EvaluateRelopExprAsBoolean(
+        node->Operator, node->Left->Data, node->Right->Data, ExcludeRelopNulls);
+    node->Data = Variant(result);
+    node->DataType = host::ftBoolean;
+    node->Kind = enkConst;
+    node->Left = node->Right = nullptr;
+  }
+  if (node->Kind != enkConst) return;
+  if (IsDateKey(node->DataType) && IsStringValue(node->Data)) {
+    node->Data = ConvertStrToDateTime(host::VarToStr(node->Data), node->DataType);
+  } else if (IsStringValue(node->Data)) {
+    if (node->CaseInsensitiveMatch) node->Data = Variant(host::AnsiUpperCase(node->Data.AsString()));
+    if (node->PartialMatch) {
+      std::string text = node->Data.AsString();
+      if (text.size() > 1 && text.back() == '*') {
+        text.pop_back();
+        node->PartialLength = static_cast<int32_t>(text.size());
+        node->Data = Variant(std::move(text));
+      }
+    }
+  }
+}
+
+Variant TExprOptimizerMgr::ConvertStrToDateTime(const std::string& text,
+                                                host::TFieldType fieldType) {
+  host::TDateTime value = 0;
+  const host::TFieldType datePart = fieldType == host::ftTime ? host::ftTime : host::ftDate;
+  if (fieldType != host::ftTime) {
+    if (!converter_.ConvertStrToDate(text, "", host::ftDate, value) &&
+        !converter_.ConvertStrToDate(text, "YMD", host::ftDate, value))
+      TavDatabaseErrorFmt(10059, "TExprOptimizerMgr.ConvertStrToDateTime",
+                          "Value %s was not of the expected format %s", {text, "yyyy-mmm-dd"});
+  }
+  (void)datePart;
+  if (fieldType == host::ftTime || fieldType == host::ftDateTime) {
+    host::TDateTime time = 0;
+    const bool ok = fieldType == host::ftTime
+                        ? converter_.ConvertStrToDate(text, "", host::ftTime, time)
+                        : converter_.ConvertStrToDateFromLastPos(text, "", host::ftTime, time);
+    if (!ok)
+      TavDatabaseErrorFmt(10058, "TExprOptimizerMgr.ConvertStrToDateTime",
+                          "Value %s was not of the expected format %s",
+                          {text, host::CurrentFormatSettings().LongTimeFormat});
+    value = fieldType == host::ftTime ? time : value + time;
+  }
+  return host::VarFromDateTime(value);
+}
+
+TIndexDataInterface* TExprOptimizerMgr::MatchFieldsToIndex(const TTavExprNode* column,
+                                                           bool caseInsensitive) const {
+  if (IndexQueryMgr == nullptr) return nullptr;
+  TIndexQueryItem* item =
+      IndexQueryMgr->FindIndexForFields({host::VarToStr(column->Data)}, caseInsensitive);
+  if (item == nullptr) return nullptr;
+  item->IndexInterface->SetExcludeRelopNulls(ExcludeRelopNulls);
+  return item->IndexInterface.get();
+}
+
+void TExprOptimizerMgr::CreateOptimizerTree(TTavExprNode* node) {
+  Clear();
+  Root = Build(node, 1);
+}
+
+TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
+  if (node == nullptr) return nullptr;
+  CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.CreateOptimizerTree");
+  if (node->Kind != enkRelOperator && node->Kind != enkArithOperator &&
+      node->Kind != enkLogicalOperator && node->Kind != enkNonRelPredicate)
+    return nullptr;
+  nodes_.push_back(std::make_unique<TExprOptimizerNode>());
+  TExprOptimizerNode* opt = nodes_.back().get();
+  opt->ExprNode = node;
+  if (!nodes_.empty() && nodes_.size() > 1) opt->Next = nodes_[nodes_.size() - 2].get();
+  const TTavExprNode* l = node->Left;
+  const TTavExprNode* r = node->Right;
+
+  if (node->Kind == enkRelOperator && l != nullptr && r != nullptr && l->Kind == enkField &&
+      r->Kind == enkConst && IsServedOperator(node->Operator) && l->PartialLength <= 0 &&
+      r->PartialLength <= 0 && IsStringType(l->DataType) == IsStringType(r->DataType) &&
+      l->Args.empty()) {
+    TIndexDataInterface* index = MatchFieldsToIndex(l, node->CaseInsensitiveMatch);
+    if (index != nullptr && index->CanServeConstant(r->Data)) {
+      opt->IndexInterface = index;
+      opt->BaseResultInverted = node->Operator == teoNE;
+      opt->OptimisationLevel = olFull;
+    }
+    return opt;
+  }
+  if (node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstIn && l != nullptr &&
+      l->Kind == enkField && !node->Args.empty()) {
+    TIndexDataInterface* index = MatchFieldsToIndex(l, node->CaseInsensitiveMatch);
+    // Elements are compared as values, not through the collation: text keys
+    // are left to the evaluator.
+    bool served = index != nullptr && !IsStringType(l->DataType);
+    for (const TTavExprNode* arg : node->Args)
+      served = served && arg->Kind == enkConst && index->CanServeConstant(arg->Data);
+    if (served) {
+      opt->IndexInterface = index;
+      opt->OptimisationLevel = olFull;
+    }
+    return opt;
+  }
+  if (node->Kind != enkLogicalOperator ||
+      (node->Operator != teoAND && node->Operator != teoOR))
+    return opt;
+  opt->Left = Build(node->Left, depth + 1);
+  opt->Right = Build(node->Right, depth + 1);
+  const TOptimisationLevel a = opt->Left ? opt->Left->OptimisationLevel : olNone;
+  const TOptimisationLevel b = opt->Right ? opt->Right->OptimisationLevel : olNone;
+  if (node->Operator == teoAND) {
+    if (a == olFull && b == olFull)
+      opt->OptimisationLevel = olFull;
+    else if (a > olNone || b > olNone)
+      opt->OptimisationLevel = olPartial;
+  } else if (a > olNone && b > olNone) {
+    opt->OptimisationLevel = a == olFull && b == olFull ? olFull : olPartial;
+  }
+  return opt;
+}
+
+void TExprOptimizerMgr::PrepareRecordLists() {
+  if (Root == nullptr || Root->OptimisationLevel == olNone) return;
+  Prepare(Root, 1);
+}
+
+void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
+  if (node == nullptr || node->OptimisationLevel == olNone) return;
+  CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.PrepareRecordLists");
+  node->RecordList->Clear();
+  if (node->IndexInterface != nullptr) {
+    const TTavExprNode* expr = node->ExprNode;
+    if (expr->Kind == enkNonRelPredicate) {
+      TCompoundList all, one, merged;
+      for (const TTavExprNode* arg : expr->Args) {
+        one.Clear();
+        node->IndexInterface->GetRecordList(teoEQ, arg->Data, one);
+        Unite(all, one, merged);
+        CopyList(merged, all);
+      }
+      CopyList(all, *node->RecordList);
+    } else {
+      node->IndexInterface->GetRecordList(expr->Operator, expr->Right->Data, *node->RecordList);
+    }
+    return;
+  }
+  TExprOptimizerNode* l = node->Left;
+  TExprOptimizerNode* r = node->Right;
+  node->BetweenRange = node->ExprNode->Operator == teoAND &&
+                       node->ExprNode->ParserToken.Token == tstBetween && l != nullptr &&
+                       r != nullptr && l->IndexInterface != nullptr &&
+                       l->IndexInterface == r->IndexInterface && l->OptimisationLevel == olFull &&
+                       r->OptimisationLevel == olFull && l->ExprNode->Operator == teoGE &&
+                       r->ExprNode->Operator == teoLE;
+  if (node->BetweenRange) {
+    l->IndexInterface->GetBetweenRecordList(l->ExprNode->Right->Data, r->ExprNode->Right->Data,
+                                            *node->RecordList);
+    return;
+  }
+  Prepare(l, depth + 1);
+  Prepare(r, depth + 1);
+}
+
+void TExprOptimizerMgr::CombineRecordLists() {
+  if (Root == nullptr || Root->OptimisationLevel == olNone) return;
+  Combine(Root, 1);
+}
+
+void TExprOptimizerMgr::Combine(TExprOptimizerNode* node, int depth) {
+  if (node == nullptr || node->IndexInterface != nullptr || node->BetweenRange) return;
+  CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.CombineRecordLists");
+  Combine(node->Left, depth + 1);
+  Combine(node->Right, depth + 1);
+  const bool leftUsed = node->Left && node->Left->OptimisationLevel > olNone;
+  const bool rightUsed = node->Right && node->Right->OptimisationLevel > olNone;
+  if (!leftUsed && !rightUsed) return;
+  if (leftUsed != rightUsed) {
+    CopyList(*(leftUsed ? node->Left : node->Right)->RecordList, *node->RecordList);
+    return;
+  }
+  const TCompoundList* a = node->Left->RecordList.get();
+  const TCompoundList* b = node->Right->RecordList.get();
+  if (b->Count() < a->Count()) std::swap(a, b);
+  switch (node->ExprNode->Operator) {
+    case teoAND: Intersect(*a, *b, *node->RecordList); break;
+    case teoOR: Unite(*b, *a, *node->RecordList); break;
+    default:
+      TavDatabaseError(8581, "TExprOptimizerMgr.InternalCombineRecordLists", "Invalid operator");
+  }
+}
+
+bool TExprOptimizerMgr::HasInvertedLists() const {
+  if (Root == nullptr || Root->OptimisationLevel == olNone) return false;
+  for (const auto& node : nodes_)
+    if (node->BaseResultInverted) return true;
+  return false;
+}
+
+void TExprOptimizerMgr::ResetInvertedLists(const TCompoundList& baseList) {
+  for (const auto& node : nodes_) {
+    if (!node->BaseResultInverted) continue;
+    std::vector<uint32_t> equal(node->RecordList->List1());
+    std::sort(equal.begin(), equal.end());
+    node->RecordList->Clear();
+    for (size_t i = 0; i < baseList.List1().size(); ++i)
+      if (!std::binary_search(equal.begin(), equal.end(), baseList.List1()[i]))
+        node->RecordList->Add(baseList.List1()[i], baseList.List2()[i]);
+  }
+}
+
+void TExprOptimizerMgr::Clear() {
+  nodes_.clear();
+  Root = nullptr;
+}
+
+// ---- TFilterOptimizer ----
+
+void TFilterOptimizer::AnalyzeExpr() {
+  Mgr.SetIndexQueryMgr(IndexQueryMgr);
+  Mgr.OptimizeExprTree(ExprRoot);
+  Mgr.CreateOptimizerTree(ExprRoot);
+}
+
+void TFilterOptimizer::PrepareResultLists() {
+  TAV_ASSERT(ExprRoot != nullptr, "Expr root is not assigned");
+  Mgr.PrepareRecordLists();
+}
+
+int TFilterOptimizer::GetResultSetCount() const {
+  TAV_ASSERT(Mgr.Root != nullptr, "Expr root is not assigned");
+  return Mgr.Root->RecordList->Count();
+}
+
+void TFilterOptimizer::Clear() {
+  Mgr.Clear();
+  ExprRoot = nullptr;
+}
+
+}  // namespace tav

@@ -1,0 +1,179 @@
+// The filter optimizer: before a condition is evaluated row by row, decides
+// which of its comparisons one of the table's B+-tree indexes can answer,
+// fetches the matching record addresses from those indexes and combines the
+// lists along AND and OR. The result is the final answer (olFull), a list of
+// candidates the row evaluator still checks (olPartial), or nothing (olNone).
+// It also folds constant sub-expressions and turns date strings into dates.
+//
+// Rows of an olFull answer are never checked again, so every index list is
+// exactly the set of rows that row-by-row evaluation accepts, in the null mode
+// in use. A comparison is served only where that holds: a column against a
+// constant the key holds exactly (no fraction or out-of-range number for an
+// integer key, no text for a number key, no number for a text key), without
+// prefix matching; everything else is left to the row evaluator.
+//
+// Callers must keep:
+//  - The index query manager, its trees and key fields, and the expression
+//    outlive the optimizer's use of them; the optimizer borrows them.
+//  - The trees are open and stay unchanged between PrepareResultLists and
+//    the use of the lists (the owner holds its lock).
+//  - Per filter: SetExprRoot, AnalyzeExpr, then PrepareResultLists and
+//    CombineResultLists for each evaluation; Clear before the next filter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/expr/date_converter.h"
+#include "engine/expr/expr_tree.h"
+#include "engine/expr/op_evaluator.h"
+#include "engine/storage/base/tav_lists.h"
+#include "engine/storage/index/btree.h"
+#include "engine/storage/index/key_fields.h"
+#include "host/rtl/object.h"
+#include "host/rtl/variant.h"
+
+namespace tav {
+
+enum TOptimisationLevel : uint8_t { olNone, olPartial, olFull };
+enum TNodeResultType : uint8_t { nrNone, nrFixedFalse, nrFixedTrue, nrDynamic };
+
+// Fetches record lists from one index. Only the first key field is searched:
+// indexes may have more fields, and non-unique ones end with a hidden record
+// number.
+class TIndexDataInterface : public host::TObject {
+ public:
+  explicit TIndexDataInterface(TBTree* tree) : Tree(tree) {}
+
+  // Whether the first key field holds `value` exactly, so that comparisons
+  // with it can be answered from the keys.
+  bool CanServeConstant(const host::Variant& value) const;
+  // Appends the records whose first key field satisfies `op` (teoEQ, teoNE,
+  // teoGT, teoLT, teoGE, teoLE) against `value`. For teoNE the list holds the
+  // records that do not satisfy it (the equal ones, and the Nulls when Nulls
+  // are excluded): it is complemented against the base list later.
+  void GetRecordList(TTavExprOperator op, const host::Variant& value, TCompoundList& list);
+  // Appends the records with low <= key <= high.
+  void GetBetweenRecordList(const host::Variant& low, const host::Variant& high,
+                            TCompoundList& list);
+  // The Part's search-type mapping, kept for the callers that position a
+  // cursor; the lists above do not rely on it.
+  TIndexSearchType MapRelOpToSearchType(TTavExprOperator op, bool descending) const;
+
+  void SetExcludeRelopNulls(bool value) { ExcludeRelopNulls = value; }
+  void SetItemIndex(int32_t value) { ItemIndex = value; }
+
+  TBTree* Tree;
+  bool ExcludeRelopNulls = false;
+  int32_t ItemIndex = 0;
+
+ private:
+  struct TBound {
+    TTavExprOperator Op;
+    std::vector<uint8_t> Probe;
+    int NullOrder;  // the order of a Null key against the probe (nulls off)
+  };
+  TBound MakeBound(TTavExprOperator op, const host::Variant& value);
+  // Walks the index in key order; `accept(entry order against each bound)`.
+  template <class Accept>
+  void Walk(std::vector<TBound>& bounds, bool listNulls, Accept accept, TCompoundList& list);
+};
+
+class TIndexQueryItem : public host::TObject {
+ public:
+  TKeyFields* KeyFields = nullptr;  // not owned
+  std::string IndexName;
+  std::unique_ptr<TIndexDataInterface> IndexInterface;
+  void CreateIndexInterface(TBTree* tree) {
+    IndexInterface = std::make_unique<TIndexDataInterface>(tree);
+  }
+};
+
+// The usable indexes of one table, filled by the table's owner.
+class TIndexQueryMgr : public host::TObject {
+ public:
+  TIndexQueryItem* Add(const std::string& name, TBTree* tree);
+  int Count() const { return static_cast<int>(items_.size()); }
+  TIndexQueryItem* Items(int index) const { return items_.at(static_cast<size_t>(index)).get(); }
+  void Clear() { items_.clear(); }
+  // The first index whose leading key fields carry `names` in that order
+  // (without regard to case) and whose matched string key fields have the
+  // requested case-insensitive setting; nullptr if none.
+  TIndexQueryItem* FindIndexForFields(const std::vector<std::string>& names, bool caseInsensitive) const;
+
+ private:
+  std::vector<std::unique_ptr<TIndexQueryItem>> items_;
+};
+
+class TExprOptimizerNode {
+ public:
+  TExprOptimizerNode* Left = nullptr;
+  TExprOptimizerNode* Next = nullptr;
+  TExprOptimizerNode* Right = nullptr;
+  TTavExprNode* ExprNode = nullptr;
+  TIndexDataInterface* IndexInterface = nullptr;
+  TNodeResultType NodeResultType = nrDynamic;
+  TOptimisationLevel OptimisationLevel = olNone;
+  std::unique_ptr<TCompoundList> RecordList = std::make_unique<TCompoundList>();
+  bool BaseResultInverted = false;
+  // A BETWEEN whose two comparisons one index serves: fetched as one range.
+  bool BetweenRange = false;
+};
+
+class TExprOptimizerMgr : public host::TObject {
+ public:
+  // Folds constants, converts date strings, upper-cases case-insensitive
+  // constants and turns a trailing "*" into a partial length (post-order).
+  void OptimizeExprTree(TTavExprNode* node);
+  void CreateOptimizerTree(TTavExprNode* node);
+  void PrepareRecordLists();
+  void CombineRecordLists();
+  bool HasInvertedLists() const;
+  void ResetInvertedLists(const TCompoundList& baseList);
+  int GetNodeCount() const { return static_cast<int>(nodes_.size()); }
+  host::Variant ConvertStrToDateTime(const std::string& text, host::TFieldType fieldType);
+  void SetIndexQueryMgr(TIndexQueryMgr* value) { IndexQueryMgr = value; }
+  void SetExcludeRelopNulls(bool value) { ExcludeRelopNulls = value; }
+  void Clear();
+
+  TExprOptimizerNode* Root = nullptr;
+  TIndexQueryMgr* IndexQueryMgr = nullptr;
+  bool ExcludeRelopNulls = false;
+
+ private:
+  void Rewrite(TTavExprNode* node, int depth);
+  TExprOptimizerNode* Build(TTavExprNode* node, int depth);
+  TIndexDataInterface* MatchFieldsToIndex(const TTavExprNode* column, bool caseInsensitive) const;
+  void Prepare(TExprOptimizerNode* node, int depth);
+  void Combine(TExprOptimizerNode* node, int depth);
+
+  std::vector<std::unique_ptr<TExprOptimizerNode>> nodes_;
+  TTavOpEvaluator op_evaluator_;
+  TTavStrToDateTimeConverter converter_;
+};
+
+class TFilterOptimizer : public host::TObject {
+ public:
+  explicit TFilterOptimizer(TIndexQueryMgr* indexQueryMgr) : IndexQueryMgr(indexQueryMgr) {}
+  void SetExprRoot(TTavExprNode* node) { ExprRoot = node; }
+  void SetExcludeRelopNulls(bool value) { Mgr.SetExcludeRelopNulls(value); }
+  void AnalyzeExpr();
+  TOptimisationLevel GetBaseOptimisationLevel() const {
+    return Mgr.Root ? Mgr.Root->OptimisationLevel : olNone;
+  }
+  void PrepareResultLists();
+  void CombineResultLists() { Mgr.CombineRecordLists(); }
+  const TCompoundList* GetResultSetList() const {
+    return Mgr.Root ? Mgr.Root->RecordList.get() : nullptr;
+  }
+  int GetResultSetCount() const;
+  void Clear();
+
+  TIndexQueryMgr* IndexQueryMgr;
+  TTavExprNode* ExprRoot = nullptr;
+  TExprOptimizerMgr Mgr;
+};
+
+}  // namespace tav

@@ -1,0 +1,32 @@
+#include "installer/engine/install_information.h"
+
+namespace orln {
+namespace {
+
+// Copies `source` into `target` when it is of the same class, else lets the
+// base class refuse.
+template <class T>
+void AssignSame(T& target, const host::TPersistent& source) {
+  const auto* other = dynamic_cast<const T*>(&source);
+  if (other == nullptr) {
+    target.host::TPersistent::Assign(source);
+    return;
+  }
+  target = *other;
+}
+
+}  // namespace
+
+void TInstallInformation::Assign(const host::TPersistent& source) {
+  AssignSame(*this, source);
+}
+
+void TRegistrationInformation::Assign(const host::TPersistent& source) {
+  AssignSame(*this, source);
+}
+
+void TControlPanelExtensionInformation::Assign(const host::TPersistent& source) {
+  AssignSame(*this, source);
+}
+
+}  // namespace orln
