@@ -23,13 +23,17 @@
 
 namespace {
 
-constexpr int kRecords = 100000;
+// Rows per step: the first argument after the benchmark's own flags (100,000
+// unless given), so that a profiler run can take fewer.
+int kRecords = 100000;
 constexpr int kSingleRowTransactions = 1000;
 
 std::string StringKey(int i) {
   // 40 characters, mixed case, so the case-insensitive index has work to do.
   char buf[64];
-  std::snprintf(buf, sizeof buf, "Customer-%08d-%s-Name%016d", (i * 7919) % kRecords,
+  // 64-bit product: i * 7919 passes 2^31 before a million rows.
+  const long long scrambled = static_cast<long long>(i) * 7919 % kRecords;
+  std::snprintf(buf, sizeof buf, "Customer-%08lld-%s-Name%016d", scrambled,
                 (i % 2) ? "ABC" : "abc", i);
   return std::string(buf).substr(0, 40);
 }
@@ -85,7 +89,7 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
     sqlite3_stmt* st = Prepare("SELECT id FROM t WHERE id = ?");
     int64_t found = 0;
     for (int i = 0; i < kRecords; ++i) {
-      sqlite3_bind_int(st, 1, (i * 7) % kRecords);
+      sqlite3_bind_int(st, 1, static_cast<int>(static_cast<long long>(i) * 7 % kRecords));
       if (sqlite3_step(st) == SQLITE_ROW) found += sqlite3_column_int(st, 0) >= 0;
       sqlite3_reset(st);
     }
@@ -97,7 +101,7 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
     sqlite3_stmt* st = Prepare("SELECT id FROM t WHERE name = ? COLLATE NOCASE LIMIT 1");
     int64_t found = 0;
     for (int i = 0; i < kRecords; ++i) {
-      std::string name = StringKey((i * 13) % kRecords);
+      std::string name = StringKey(static_cast<int>(static_cast<long long>(i) * 13 % kRecords));
       sqlite3_bind_text(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
       if (sqlite3_step(st) == SQLITE_ROW) ++found;
       sqlite3_reset(st);
@@ -159,6 +163,15 @@ const bench::TStep<TWorkload> kSteps[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The row count: a last argument that is not one of the benchmark's flags.
+  if (argc > 1 && argv[argc - 1][0] != '-') {
+    kRecords = std::atoi(argv[argc - 1]);
+    if (kRecords < 2) {
+      std::fprintf(stderr, "usage: storage_bench [benchmark flags] [rows >= 2]\n");
+      return 2;
+    }
+    --argc;
+  }
   return bench::RunComparison<TWorkload>(argc, argv, kSteps,
                                          std::shared_ptr<TWorkload>(MakeTavrinWorkload()),
                                          std::make_shared<TSqliteWorkload>());
@@ -204,14 +217,14 @@ class TTavrinWorkload : public TWorkload {
   int64_t LookupByInteger() override {
     int64_t found = 0;
     for (int i = 0; i < kRecords; ++i)
-      found += static_cast<int64_t>(table_->Find("ById", host::Variant((i * 7) % kRecords)).size());
+      found += static_cast<int64_t>(table_->Find("ById", host::Variant(static_cast<int>(static_cast<long long>(i) * 7 % kRecords))).size());
     return found;
   }
 
   int64_t LookupByString() override {
     int64_t found = 0;
     for (int i = 0; i < kRecords; ++i)
-      found += !table_->Find("ByName", host::Variant(StringKey((i * 13) % kRecords))).empty();
+      found += !table_->Find("ByName", host::Variant(StringKey(static_cast<int>(static_cast<long long>(i) * 13 % kRecords)))).empty();
     return found;
   }
 

@@ -14,16 +14,6 @@ namespace tav {
 
 namespace {
 
-// The page cache's hash key of (upper, lower): as SetHashFromInts builds it.
-std::array<unsigned char, 8> PageKey(uint32_t upper, uint32_t lower) {
-  std::array<unsigned char, 8> key;
-  for (int i = 0; i < 4; ++i) {
-    key[static_cast<size_t>(i)] = static_cast<unsigned char>(upper >> (8 * i));
-    key[static_cast<size_t>(4 + i)] = static_cast<unsigned char>(lower >> (8 * i));
-  }
-  return key;
-}
-
 constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
 
 }  // namespace
@@ -95,6 +85,7 @@ void TCacheMgr::Close() {
   empty_heap_.clear();
   dirty_.clear();
   transaction_active_ = false;
+  page_index_.clear();
   Clear();
   spare_.reset();
   page_size_ = 0;
@@ -104,8 +95,8 @@ void TCacheMgr::Close() {
 
 TCachePage* TCacheMgr::FindPage(uint32_t position, uint32_t upper) const {
   if (!IsOpen()) return nullptr;
-  const auto key = PageKey(upper, position & base_addr_mask_);
-  return static_cast<TCachePage*>(FindHashKey(key.data()));
+  const auto it = page_index_.find(IndexKey(upper, position & base_addr_mask_));
+  return it == page_index_.end() ? nullptr : it->second;
 }
 
 bool TCacheMgr::IsBaseAddrInCache(uint32_t position) const {
@@ -173,9 +164,14 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
   page->state_ = state;
 }
 
+void TCacheMgr::Unhash(TCachePage* page) {
+  page_index_.erase(IndexKey(page->upper_addr_, page->low_addr_));
+  DeleteHashKey(page);
+}
+
 void TCacheMgr::MakeEmpty(TCachePage* page) {
   if (page->state_ == cpEmpty) return;
-  DeleteHashKey(page);
+  Unhash(page);
   LruUnlink(page);
   SetState(page, cpEmpty);
   page->owner_ = 0;
@@ -209,7 +205,7 @@ TCachePage* TCacheMgr::TakePage() {
     for (TCachePage* page = lru_head_; page; page = page->lru_next_) {
       if (page->state_ != cpClean) continue;
       Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
-      DeleteHashKey(page);
+      Unhash(page);
       LruUnlink(page);
       SetState(page, cpEmpty);
       return page;
@@ -231,9 +227,11 @@ void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, u
   page->access_flags_ = accessFlags;
   page->SetHashFromInts(upper, base);
   try {
+    page_index_[IndexKey(upper, base)] = page;
     AddHashKey(page->GetHashKey().data(), page->ID());
   } catch (...) {
     // Out of memory growing the hash: the page stays empty and reusable.
+    page_index_.erase(IndexKey(upper, base));
     page->owner_ = 0;
     page->low_addr_ = page->upper_addr_ = page->access_flags_ = 0;
     PushEmpty(page->slot_);
@@ -441,7 +439,7 @@ void TCacheMgr::ResetPageCount(int n) {
       TCachePage* page = Pages(i);
       if (page->state_ == cpDirty) continue;
       if (page->state_ != cpEmpty) {
-        DeleteHashKey(page);
+        Unhash(page);
         LruUnlink(page);
       }
       delete page;

@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/storage/base/tav_hash.h"
@@ -230,6 +231,15 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
+  // Every hashed page by (upper, base), kept beside the collection's hash:
+  // finding a page is the hottest path of the cache, and this takes one
+  // look-up where the hash takes two and a type check. Added and dropped
+  // wherever the page's hash key is.
+  std::unordered_map<uint64_t, TCachePage*> page_index_;
+  static uint64_t IndexKey(uint32_t upper, uint32_t base) {
+    return (uint64_t{upper} << 32) | base;
+  }
+  void Unhash(TCachePage* page);
 };
 
 class TCacheBlockMgr;

@@ -192,7 +192,10 @@ void TTableHeader::ReadHeader() {
   const uint32_t oldFlag = GetModifiedFlag();
   const int32_t expectedID = GetTableID();
 
-  std::vector<uint8_t> image(size, 0);
+  // Read into the spare image, kept between calls, so that the read done
+  // before every operation allocates nothing.
+  std::vector<uint8_t>& image = spare_;
+  image.resize(size);
   io->ReadBlock(base_address_, size, image.data());
   const uint32_t storedSize = GetU32(image.data() + kThHeaderSize);
   if (storedSize != size)
@@ -208,7 +211,7 @@ void TTableHeader::ReadHeader() {
                         "Table header: the header at address %u belongs to table %d, not %d",
                         {base_address_, id, expectedID});
 
-  buf_ = std::move(image);
+  buf_.swap(image);
   dirty_ = false;
   const uint32_t newFlag = GetModifiedFlag();
   // Someone else wrote the table since this connection last looked (or it

@@ -160,6 +160,7 @@ class TTableHeader : public host::TCollectionItem {
 
   TTableHeaderMgr* mgr_ = nullptr;
   std::vector<uint8_t> buf_;  // the image; empty = not allocated
+  std::vector<uint8_t> spare_;  // ReadHeader's reading buffer, kept to spare an allocation
   bool dirty_ = false;
   uint32_t base_address_ = 0;
   int32_t user_count_ = 0;

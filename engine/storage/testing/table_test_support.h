@@ -319,6 +319,9 @@ class TTableConnection {
     std::memset(rec.data() + kRecModCount, 0, 4);
     for (int i = 0; i < indexes_.Count(); ++i) {
       TIndexItem& item = *indexes_.Items(i);
+      // A non-unique key ends in the record's address, so it can never be
+      // present already: only unique indexes are searched first.
+      if (!item.Unique() && !item.Primary()) continue;
       item.CreateKeyBuffer(rec.data());
       if (item.FullIndexSearch(stEQ) == 0)
         TavDatabaseErrorFmt(9729, "TTableConnection.Insert", "Index %s", {item.IndexName()});
