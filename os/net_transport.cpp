@@ -336,6 +336,11 @@ namespace {
 
 uint16_t PortOr(uint16_t testPort, uint16_t def) { return testPort != 0 ? testPort : def; }
 
+uint16_t HttpPort() {
+  std::lock_guard lock(g_net_mutex);
+  return PortOr(g_http_port, 80);
+}
+
 // A line reader over a socket that records the socket's error in `error`.
 TLineReader::TSource SocketSource(TNetSocket& s, uint32_t& error) {
   return [&s, &error](char* buf, size_t n) { return s.Recv(buf, n, error); };
@@ -343,15 +348,17 @@ TLineReader::TSource SocketSource(TNetSocket& s, uint32_t& error) {
 
 class THttpConnection : public TNetConnection {
  public:
-  THttpConnection(std::string host, uint16_t port, std::string accept)
-      : host_(std::move(host)), port_(port), accept_(std::move(accept)) {}
+  THttpConnection(std::string host, std::string accept)
+      : host_(std::move(host)), accept_(std::move(accept)) {}
 
   bool SetCurrentDirectory(const std::string&) override { return true; }
 
   bool OpenFile(const std::string& path) override {
     CloseFile();
+    error_ = 0;
+    response_.clear();
     uint32_t err = 0;
-    sock_ = TNetSocket::Connect(host_, port_, err);
+    sock_ = TNetSocket::Connect(host_, HttpPort(), err);
     if (!sock_) return Fail(err);
     const std::string request =
         "GET " + path + " HTTP/1.0\r\nHost: " + host_ + "\r\n" + accept_;
@@ -381,7 +388,6 @@ class THttpConnection : public TNetConnection {
 
  private:
   std::string host_;
-  uint16_t port_;
   std::string accept_;
   std::unique_ptr<TNetSocket> sock_;
   uint32_t read_error_ = 0;
@@ -399,7 +405,8 @@ class TFtpConnection : public TNetConnection {
     if (!ctrl_) return Fail(err);
     reader_ = std::make_unique<TLineReader>(SocketSource(*ctrl_, read_error_));
     TFtpReply r;
-    if (!Reply(r) || r.code != 220) return Refused();
+    if (!Reply(r)) return false;
+    if (r.code != 220) return Refused();
     if (!Command("USER " + user, r)) return false;
     if (r.code == 331 && !Command("PASS " + password, r)) return false;
     if (r.code != 230) return Fail(ERROR_INTERNET_LOGIN_FAILURE);
@@ -485,18 +492,13 @@ class TFtpConnection : public TNetConnection {
 std::unique_ptr<TNetConnection> OpenHttpConnection(const std::string& host,
                                                    const std::string& acceptHeaders,
                                                    uint32_t& error) {
-  uint16_t port;
-  {
-    std::lock_guard lock(g_net_mutex);
-    port = PortOr(g_http_port, 80);
-  }
   // HTTP/1.0 opens a socket per request; a host that cannot be named fails now.
   if (host.empty() || host.find_first_of("\r\n /") != std::string::npos) {
     error = ERROR_INTERNET_NAME_NOT_RESOLVED;
     return nullptr;
   }
   error = 0;
-  return std::make_unique<THttpConnection>(host, port, acceptHeaders);
+  return std::make_unique<THttpConnection>(host, acceptHeaders);
 }
 
 std::unique_ptr<TNetConnection> OpenFtpConnection(const std::string& host,
