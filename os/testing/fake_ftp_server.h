@@ -61,15 +61,8 @@ class TFakeFtpServer {
                                   : "213 " + std::to_string(it->second.size()) + "\r\n");
       } else if (verb == "PASV") {
         if (data >= 0) ::close(data);
-        data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(data, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(data, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(data, reinterpret_cast<sockaddr*>(&a), &len);
-        const int port = ntohs(a.sin_port);
+        uint16_t port = 0;
+        data = ListenLoopback(port);
         p.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
                std::to_string(port % 256) + ")\r\n");
       } else if (verb == "RETR") {

@@ -18,6 +18,20 @@
 
 namespace os::test {
 
+// A listening socket on 127.0.0.1 with an ephemeral port.
+inline int ListenLoopback(uint16_t& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd, 8);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
 // One accepted connection: blocking reads and writes bounded by poll.
 class TLoopbackPeer {
  public:
@@ -60,15 +74,7 @@ class TLoopbackServer {
   // Listens now; serves up to `connections` connections with `handler`.
   explicit TLoopbackServer(THandler handler, int connections = 100)
       : handler_(std::move(handler)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 8);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = ListenLoopback(port_);
     thread_ = std::thread([this, connections] {
       for (int i = 0; i < connections && !stop_; ++i) {
         pollfd p{fd_, POLLIN, 0};
