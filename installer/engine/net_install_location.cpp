@@ -143,7 +143,13 @@ bool TCustomNetInstallLocation::GetFile(const std::string& remoteName,
   try {
     aborted = !ReadToLocal(http);
   } catch (...) {
-    connection_->CloseFile();
+    // After a broken FTP transfer the control connection's state is unknown:
+    // drop it, and the next file connects afresh.
+    if (http) {
+      connection_->CloseFile();
+    } else {
+      connection_.reset();
+    }
     throw;
   }
   if (!connection_->CloseFile() && !aborted) {
