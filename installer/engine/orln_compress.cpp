@@ -361,39 +361,8 @@ std::string TOrlnCompress::FileVersion(const std::string& path) const {
 
 int TOrlnCompress::CompareWithFile(const std::string& version, const std::string& existing,
                                    double date) const {
-  auto byDate = [&]() {
-    double existingDate = 0;
-    if (!os::WinGetFileDate(existing, existingDate)) return 0;
-    if (date > existingDate) return 2;
-    return date == existingDate ? 1 : 3;
-  };
-  auto byVersion = [&]() {
-    switch (CompareVersions(FileVersion(existing), version)) {
-      case 0:
-        return 1;
-      case 2:
-        return 2;  // the new file's version is the newer
-      default:
-        return 3;
-    }
-  };
-  switch (overwrite_) {
-    case owAlways:
-      return 2;
-    case owNever:
-      return !existing.empty() && os::WinFileExists(existing) ? 3 : 2;
-    case owVersion:
-      return byVersion();
-    case owDate:
-      return byDate();
-    case owVersionDate: {
-      int r = byVersion();
-      return r == 1 ? byDate() : r;
-    }
-    case owAsk:
-      return 4;
-  }
-  return 0;
+  return orln::CompareWithFile(version, existing, overwrite_, date,
+                               [this](const std::string& path) { return FileVersion(path); });
 }
 
 void TOrlnCompress::LoadHeaders() {
