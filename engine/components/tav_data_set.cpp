@@ -687,7 +687,7 @@ void TTavDataSet::InternalReleaseLock() {
   if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
   if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
   try {
-    if (wrote && table_def_->TableHeader()) table_def_->TableHeader()->WriteHeader();
+    if (wrote) WriteTableHeader();
   } catch (...) {
     if (data_base_) data_base_->UnLockTable(*table_def_);
     throw;
@@ -1597,10 +1597,18 @@ host::Variant TTavDataSet::DataSetGetFieldDataFromRecBufAsVariant(const uint8_t*
       std::memcpy(&v, p, 4);
       return host::Variant(v);
     }
-    case host::ftBoolean: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return host::Variant(v != 0);
+    case host::ftBoolean:
+      // One byte in the record.
+      return host::Variant(p[0] != 0);
+    case host::ftWideString: {
+      std::u16string text(static_cast<size_t>(length) / 2, u'\0');
+      std::memcpy(text.data(), p, text.size() * 2);
+      return host::Variant(std::move(text));
+    }
+    case host::ftBCD: {
+      int64_t v;
+      std::memcpy(&v, p, 8);
+      return host::Variant::FromCurrency(v);
     }
     case host::ftFloat:
     case host::ftCurrency:
