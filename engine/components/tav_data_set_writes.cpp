@@ -226,11 +226,9 @@ void TTavDataSet::DataSetSetFieldStreamFromRecBuf(int fieldNo, bool clear, host:
     item->SetState(bsModified);
     return;
   }
-  const bool stored = buffer[f.NullFlagOffset()] != 0 && GetU32(buffer + f.DataOffset() + 4) != 0;
-  if (stored || item->State() == bsModified) {
-    item->Stream().Clear();
-    item->SetState(bsModified);
-  }
+  // Emptied: a stored value is freed at the next write.
+  item->Stream().Clear();
+  item->SetState(bsModified);
 }
 
 void TTavDataSet::DataSetSetFieldStream(int fieldNo, bool clear, host::TStream& stream) {
@@ -268,9 +266,11 @@ void TTavDataSet::WriteBlobsToInterface(bool deleting) {
     }
     if (item.State() != bsModified) continue;
     uint8_t* data = buf + f->DataOffset();
-    const bool isNull = buf[f->NullFlagOffset()] == 0;
-    uint32_t address = isNull ? 0 : GetU32(data);
-    uint32_t size = isNull ? 0 : GetU32(data + 4);
+    // The reference is read whatever the null flag says: a field emptied
+    // through its stream is flagged null while its old chain still waits
+    // to be freed here.
+    uint32_t address = GetU32(data);
+    uint32_t size = address == 0 ? 0 : GetU32(data + 4);
     host::TMemoryStream& stream = item.Stream();
     const auto streamSize = static_cast<uint32_t>(stream.Size());
     if (address == 0 || size == 0) {
@@ -782,19 +782,21 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
   }
   for (const std::string& n : names) fields.Add()->Assign(*tableFields.FindField(n));
 
-  // Key fields not searched through the index start at their lowest.
+  // Key fields not searched through the index start at their lowest (in
+  // the search key only: the comparison takes the values as given).
+  std::vector<uint8_t> searchKey = key;
   for (int k = 0; k < keys.Count(); ++k) {
     const TKeyFieldItem& kf = *keys.Items(k);
     if (kf.Hidden()) continue;
     bool searched = false;
     for (int i = 0; i < inIndex; ++i)
       if (host::SameText(fields.GetItems(i)->FieldName(), kf.FieldName())) searched = true;
-    if (!searched) key[static_cast<size_t>(kf.NullFlagOffset())] = kKeyFlagBOF;
+    if (!searched) searchKey[static_cast<size_t>(kf.NullFlagOffset())] = kKeyFlagBOF;
   }
-  PutU32(key.data() + record_size_ + 8, kKeyFlagBOF);
+  PutU32(searchKey.data() + record_size_ + 8, kKeyFlagBOF);
 
   if (range_on_ && !range_valid_) return -1;
-  if (!InternalSearchOnly(key.data(), stGE, nullptr, item.IndexName())) return -1;
+  if (!InternalSearchOnly(searchKey.data(), stGE, nullptr, item.IndexName())) return -1;
   if (range_on_ && &item == index_mgr_->CurrentIndex()) {
     const int r = item.Tree().CompareKeys(0, item.GetCurrentKeyBuf(), {}, range_keys_[rmRangeStart].data(),
                                           range_key_flags_[rmRangeStart]);
