@@ -531,19 +531,6 @@ void TTavBaseTable::SetLocked(bool value) {
 // ---------------------------------------------------------------------------
 // Locate and lookup
 
-std::vector<std::string> TTavBaseTable::SplitFieldList(const std::string& names) const {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= names.size()) {
-    const size_t semi = names.find(';', start);
-    const size_t end = semi == std::string::npos ? names.size() : semi;
-    if (end > start) out.push_back(host::Trim(names.substr(start, end - start)));
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return out;
-}
-
 bool TTavBaseTable::MapFieldsToIndex(const std::vector<host::TField*>& fields,
                                      const host::TIndexDefs& indexDefs, host::TLocateOptions options,
                                      std::string& indexName, int& indexFieldCount, int& matchCount) {
@@ -553,12 +540,12 @@ bool TTavBaseTable::MapFieldsToIndex(const std::vector<host::TField*>& fields,
   for (int i = 0; i < indexDefs.Count(); ++i) {
     const host::TIndexDef& def = *indexDefs.Items(i);
     std::vector<host::TField*> indexFields;
-    for (const std::string& name : SplitFieldList(def.Fields())) {
+    for (const std::string& name : host::SplitFieldNames(def.Fields())) {
       host::TField* f = FindField(name);
       if (!f) break;
       indexFields.push_back(f);
     }
-    const std::vector<std::string> caseFields = SplitFieldList(def.CaseInsFields());
+    const std::vector<std::string> caseFields = host::SplitFieldNames(def.CaseInsFields());
     int count = 0;
     for (size_t j = 0; j < fields.size() && j < indexFields.size(); ++j) {
       if (fields[j] != indexFields[j]) break;

@@ -141,7 +141,6 @@ class TTavBaseTable : public TTavDataSet {
   // A BLOB field's written mark lasts one edit or insert.
   void ResetBlobFieldsModified();
   uint32_t BufferAddress(const uint8_t* buffer) const { return PosAddress(buffer); }
-  std::vector<std::string> SplitFieldList(const std::string& names) const;
 
   bool cursor_open_ = false;
   bool can_modify_ = false;

@@ -17,6 +17,7 @@
 #include "host/rtl/date_time.h"
 #include "host/rtl/streams.h"
 #include "engine/components/tav_blob_stream.h"
+#include "engine/components/testing/memory_table_support.h"
 
 namespace tav {
 namespace {
@@ -40,8 +41,6 @@ int MemoryBlocks(TBaseIOInterface* io) {
 class BaseTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    db_.SetDataBaseName("MEMORY");
-    db_.Open();
     a_ = MakeTable();
     a_->FieldDefs().Add("ID", host::ftInteger, 0, true);
     a_->FieldDefs().Add("Name", host::ftString, 20);
@@ -59,9 +58,7 @@ class BaseTableTest : public ::testing::Test {
 
   std::unique_ptr<TTavBaseTable> MakeTable() {
     auto t = std::make_unique<TTavBaseTable>(nullptr);
-    t->SetDataBase(&db_);
-    t->SetMemory(true);
-    t->SetTableName("T");
+    test::ConnectMemory(db_, *t, "T");
     return t;
   }
 

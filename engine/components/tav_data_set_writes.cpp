@@ -40,20 +40,6 @@ int32_t WritableBytes(const TInternalFieldItem& f) {
   return f.FieldSize();
 }
 
-// ';'-separated names, empty parts dropped.
-std::vector<std::string> SplitFieldNames(const std::string& list) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= list.size()) {
-    const size_t semi = list.find(';', start);
-    const size_t end = semi == std::string::npos ? list.size() : semi;
-    if (end > start) out.push_back(list.substr(start, end - start));
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return out;
-}
-
 bool IsStringType(host::TFieldType t) { return t == host::ftString || t == host::ftWideString; }
 
 }  // namespace
@@ -746,7 +732,7 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
 
   // The searched fields in the index's key order: those leading the index
   // are searched through it, the rest record by record.
-  std::vector<std::string> names = SplitFieldNames(fieldNames);
+  std::vector<std::string> names = host::SplitFieldNames(fieldNames);
   const TInternalFields& tableFields = record_mgr_->Fields();
   for (const std::string& n : names)
     if (!tableFields.FindField(n)) TavDatabaseError(10116, caller, n, this);

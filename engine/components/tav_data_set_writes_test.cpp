@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/components/tav_data_set.h"
+#include "engine/components/testing/memory_table_support.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/table/table_header.h"
@@ -23,11 +24,7 @@ using test::ErrorCodeOf;
 class RecordWritesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    db_.SetDataBaseName("MEMORY");
-    db_.Open();
-    ds_.SetDataBase(&db_);
-    ds_.SetMemory(true);
-    ds_.SetTableName("W");
+    test::ConnectMemory(db_, ds_, "W");
     host::TFieldDefs fields;
     fields.Add("N", host::ftAutoInc);
     fields.Add("K", host::ftInteger);
@@ -146,9 +143,7 @@ TEST_F(RecordWritesTest, StaleCopiesAndLocks) {
   // Update without a loaded record.
   ds_.ClearRecord(nullptr);
   TTavDataSet other(nullptr);
-  other.SetDataBase(&db_);
-  other.SetMemory(true);
-  other.SetTableName("W");
+  test::ConnectMemory(db_, other, "W");
   other.DataSetOpen();
   EXPECT_EQ(ErrorCodeOf([&] { other.UpdateRecord(); }), 8710);
 }
