@@ -218,7 +218,11 @@ bool TTavDataSet::CheckReadOnlyPrivileges() const {
   return (table_def_->PrivilegeFlags() & (MapObjectPrivTypeToConst(opInsertData) | MapObjectPrivTypeToConst(opDeleteData) |
                                           MapObjectPrivTypeToConst(opUpdateData))) == 0;
 }
-void TTavDataSet::DumpInternalCaches() { index_mgr_->InvalidateInternalBuffers(); }
+void TTavDataSet::DumpInternalCaches() {
+  index_mgr_->InvalidateInternalBuffers();
+  // The trees forgot where they stood.
+  index_on_buffer_ = false;
+}
 void TTavDataSet::SetDebugStrings(host::TStrings* value) {
   debug_strings_ = value;
   index_mgr_->SetDebugStrings(value);
@@ -837,7 +841,14 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
   uint8_t* buf = record_buffer_.data();
   bool found;
   int32_t knownRecNo = 0;
-  if (read_ahead_mode_ == raReadAheadActive) {
+  // A step from a record the current index still stands on moves along the
+  // index, as in read-ahead mode: a host fetching one record at a time pays
+  // no key search per step.
+  const bool standsOnBuffer = index_on_buffer_ && record_buffer_state_ == 1 &&
+                              (searchType == stGT || searchType == stLT) &&
+                              &item == index_mgr_->CurrentIndex() && PosRecNo(buf) >= 1 &&
+                              PosKeyFlag(buf) == 0;
+  if (read_ahead_mode_ == raReadAheadActive || standsOnBuffer) {
     // Steps served from the read-ahead buffer left the index behind the
     // buffer; without them the index stands on the buffer's record and
     // its number is known, which spares counting it in the tree.
@@ -1009,7 +1020,8 @@ bool TTavDataSet::DataSetInternalPrior() {
 bool TTavDataSet::ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out) {
   TBaseIOInterface* io = table_def_->RecordInterface();
   if (address == 0 || !io) return false;
-  out.resize(static_cast<size_t>(record_size_));
+  // Never shrunk: callers hand in whole record buffers and use them so.
+  if (out.size() < static_cast<size_t>(record_size_)) out.resize(static_cast<size_t>(record_size_));
   if (table_def_->Memory()) {
     if (!io->CheckBlockAddressValid(address)) return false;
     record_mgr_->ReadRecord(address, out.data(), false);
