@@ -458,6 +458,9 @@ void TTavBaseTable::PostActiveBuffer() {
   }
   ResetBlobFieldsModified();
   SetRecordStatus(active, rbBrowse);
+  // The engine buffer holds the written record where the index has it: the
+  // resync after the post reads it without searching again.
+  if (RecordBufferState() == 1) marker_ = tpInTableValid;
 }
 
 void TTavBaseTable::InternalPost() {
