@@ -10,6 +10,7 @@
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/sys_utils.h"
 
 namespace tav {
@@ -282,6 +283,9 @@ bool TTavTable::SearchKey(TIndexSearchType searchType, int includedCount, bool n
   const host::TRecordBuffer key = FindKeyBuffer();
   bool found;
   if (nearest) {
+    // Among equal keys the nearest is the first: the record-number part
+    // of the key sorts before every record, also in a descending index.
+    host::PutU32(key + RecordSize() + 8, kKeyFlagBOF);
     TReadLockGuard lock(*this);
     found = FindBuf(key, stLEG, TTavDataSet::IndexName(), &modifier, false);
   } else {
