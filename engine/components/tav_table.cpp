@@ -258,9 +258,13 @@ void TTavTable::SetKey() {
 
 void TTavTable::EditKey() { BeginKeyEdit(false, rmRangeStart, false); }
 
+void TTavTable::SetState(host::TDataSetState value) {
+  if (value != host::dsSetKey) key_editing_ = false;
+  TTavBaseTable::SetState(value);
+}
+
 void TTavTable::CancelKey() {
   if (State() != host::dsSetKey) return;
-  key_editing_ = false;
   SetState(host::dsBrowse);
   DataEvent(host::deDataSetChange, 0);
 }

@@ -99,6 +99,9 @@ class TTavTable : public TTavBaseTable {
   void InternalOpen() override;
   void InternalInitFieldDefs() override;
   void InternalCheckMasterRange() override;
+  // Leaving the set-key state by any way (post, cancel, close) ends the
+  // key editing.
+  void SetState(host::TDataSetState value) override;
 
  private:
   friend class TKeyStateGuard;

@@ -244,6 +244,29 @@ TEST_F(KeySearchTest, AKeyOfEveryFieldNeedsAllOfThemUnlessTheCountIsLimited) {
   t.CancelKey();
   EXPECT_EQ(t.State(), host::dsBrowse);
   EXPECT_FALSE(t.KeyEditing());
+  // The host's own ways out of the set-key state end the key editing too.
+  t.SetRangeStart();
+  t.Cancel();
+  EXPECT_FALSE(t.KeyEditing());
+  t.SetKey();
+  t.Post();
+  EXPECT_FALSE(t.KeyEditing());
+  EXPECT_EQ(t.State(), host::dsBrowse);
+}
+
+TEST_F(KeySearchTest, FindNearestHoldsAReadLockOnlyForItsSearch) {
+  TTavTable& t = *t_;
+  t.SetIndexName("ab");
+  t.FindNearest({"b"});
+  EXPECT_FALSE(t.Locked());
+  EXPECT_EQ(F(t, "A")->AsString(), "b");
+  // A lock the program holds stays held.
+  t.SetLocked(true);
+  t.FindNearest({"c"});
+  EXPECT_TRUE(t.WriteLocked());
+  EXPECT_EQ(F(t, "A")->AsString(), "c");
+  t.SetLocked(false);
+  EXPECT_FALSE(t.Locked());
 }
 
 TEST_F(KeySearchTest, KeyFieldCountIsCheckedAgainstTheIndex) {
