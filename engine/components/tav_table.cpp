@@ -304,11 +304,7 @@ bool TTavTable::SearchKey(TIndexSearchType searchType, int includedCount, bool n
 }
 
 bool TTavTable::ApplyKey(bool exact) {
-  // The key being edited is taken; browsing again, whatever the search does.
-  struct TEndKeyEdit {
-    bool& editing;
-    ~TEndKeyEdit() { editing = false; }
-  } end{key_editing_};
+  // The key being edited is taken (browsing again ends the key editing).
   CheckBrowseMode();
   const int included = key_field_count_ != 0 ? key_field_count_ : IndexFieldCount();
   return SearchKey(exact ? stEQ : stLEG, included, !exact);
@@ -354,10 +350,6 @@ void TTavTable::EditRangeStart() { BeginKeyEdit(true, rmRangeStart, false); }
 void TTavTable::EditRangeEnd() { BeginKeyEdit(true, rmRangeEnd, false); }
 
 void TTavTable::ApplyRange() {
-  struct TEndKeyEdit {
-    bool& editing;
-    ~TEndKeyEdit() { editing = false; }
-  } end{key_editing_};
   CheckBrowseMode();
   CheckIndexesPresent();
   SetRangeOn(true);
@@ -365,7 +357,6 @@ void TTavTable::ApplyRange() {
 }
 
 void TTavTable::CancelRange() {
-  key_editing_ = false;
   CheckBrowseMode();
   DataSetClearRange();
   First();
