@@ -481,6 +481,44 @@ TEST_F(TableTest, StoreDefsFollowsTheProgramsChangesOnly) {
   EXPECT_THROW(t->NextAutoIncValue(), host::EDatabaseError);
 }
 
+TEST_F(TableTest, DefinitionsGoWithTheComponentOnlyWhenStored) {
+  TTavTable t(nullptr);
+  t.SetName("T");
+  t.SetTableName("Parts");
+  t.FieldDefs().Add("ID", host::ftAutoInc);
+  t.FieldDefs().Add("Name", host::ftString, 12, true);
+  host::TIndexDef* byName = t.IndexDefs().Add("byName", "Name;ID", host::TIndexOptions{host::ixUnique});
+  byName->SetDescFields("ID");
+  byName->SetCaseInsFields("Name");
+  ASSERT_TRUE(t.StoreDefs());
+  const std::string text = host::WriteComponent(t);
+  EXPECT_NE(text.find("FieldDefs = <"), std::string::npos) << text;
+
+  TTavTable back(nullptr);
+  host::ReadComponent(text, back);
+  EXPECT_EQ(back.TableName(), "Parts");
+  EXPECT_TRUE(back.StoreDefs());
+  ASSERT_EQ(back.FieldDefs().Count(), 2);
+  EXPECT_EQ(back.FieldDefs().Items(1)->Name(), "Name");
+  EXPECT_EQ(back.FieldDefs().Items(1)->DataType(), host::ftString);
+  EXPECT_EQ(back.FieldDefs().Items(1)->Size(), 12);
+  EXPECT_TRUE(back.FieldDefs().Items(1)->Required());
+  EXPECT_EQ(back.FieldDefs().Items(0)->DataType(), host::ftAutoInc);
+  ASSERT_EQ(back.IndexDefs().Count(), 1);
+  const host::TIndexDef& index = *back.IndexDefs().Items(0);
+  EXPECT_EQ(index.Name(), "byName");
+  EXPECT_EQ(index.Fields(), "Name;ID");
+  EXPECT_EQ(index.DescFields(), "ID");
+  EXPECT_EQ(index.CaseInsFields(), "Name");
+  EXPECT_EQ(index.Options().Bits(), host::TIndexOptions{host::ixUnique}.Bits());
+
+  // Not stored: the definitions stay out of the text.
+  t.SetStoreDefs(false);
+  const std::string bare = host::WriteComponent(t);
+  EXPECT_EQ(bare.find("FieldDefs"), std::string::npos) << bare;
+  EXPECT_EQ(bare.find("IndexDefs"), std::string::npos) << bare;
+}
+
 // ---------------------------------------------------------------------------
 // Master and detail
 
