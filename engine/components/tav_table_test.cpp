@@ -254,6 +254,32 @@ TEST_F(KeySearchTest, AKeyOfEveryFieldNeedsAllOfThemUnlessTheCountIsLimited) {
   EXPECT_EQ(t.State(), host::dsBrowse);
 }
 
+TEST_F(KeySearchTest, SearchesInsideARangeStayInIt) {
+  TTavTable& t = *t_;
+  t.SetIndexName("bdesc");
+  t.SetRange({3}, {1});
+  int inRange = 0, firstOf3 = 0;
+  for (const TRow& r : rows_) {
+    inRange += r.B >= 1 && r.B <= 3;
+    firstOf3 += r.B == 3;
+  }
+  ASSERT_GT(firstOf3, 0);
+  // Keys outside the range: an exact search misses, a nearest one stops
+  // at the range's end on that side.
+  EXPECT_FALSE(t.FindKey({4}));
+  EXPECT_FALSE(t.FindKey({0}));
+  t.FindNearest({4});
+  EXPECT_EQ(F(t, "B")->AsInteger(), 3);
+  EXPECT_EQ(t.RecNo(), 1);
+  t.FindNearest({0});
+  EXPECT_EQ(F(t, "B")->AsInteger(), 1);
+  EXPECT_EQ(t.RecNo(), inRange);
+  EXPECT_TRUE(t.FindKey({2}));
+  EXPECT_EQ(t.RecNo(), firstOf3 + 1);
+  EXPECT_EQ(t.RecordCount(), inRange);
+  t.CancelRange();
+}
+
 TEST_F(KeySearchTest, FindNearestHoldsAReadLockOnlyForItsSearch) {
   TTavTable& t = *t_;
   t.SetIndexName("ab");
