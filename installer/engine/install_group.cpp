@@ -67,7 +67,7 @@ const host::TPropertyTable& TInstallGroup::ClassProperties() {
                             [](host::TPublisher<T>& p) {
                               PublishContainer(p);
                               p.String("Description", &T::Description, &T::SetDescription)
-                                  .DefaultEmpty();
+                                  .DefaultString("");
                               PublishDestination(p);
                               p.Object("DialogOptions", [](T& g) -> TInstallGroupDialogOptions& {
                                 return g.DialogOptions();

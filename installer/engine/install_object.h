@@ -325,7 +325,7 @@ void PublishContainer(host::TPublisher<T>& p) {
 }
 template <class T>
 void PublishDestination(host::TPublisher<T>& p) {
-  p.String("DestDir", &T::DestDir, &T::SetDestDir).DefaultEmpty();
+  p.String("DestDir", &T::DestDir, &T::SetDestDir).DefaultString("");
   p.template Reference<TCustomPathSpecifier>("DestDirType", &T::DestDirType, &T::SetDestDirType);
 }
 template <class T>

@@ -102,9 +102,9 @@ const host::TPropertyTable& TRegistryEntry::ClassProperties() {
   using T = TRegistryEntry;
   static const host::TPropertyTable table =
       host::PublishClass<T>("TRegistryEntry", nullptr, [](host::TPublisher<T>& p) {
-        p.String("Ident", &T::Ident, &T::SetIdent).DefaultEmpty();
+        p.String("Ident", &T::Ident, &T::SetIdent).DefaultString("");
         p.Enumeration("EntryType", EntryTypeInfo(), &T::EntryType, &T::SetEntryType).Default(retText);
-        p.String("Text", &T::Text, &T::SetText).DefaultEmpty();
+        p.String("Text", &T::Text, &T::SetText).DefaultString("");
         p.Integer("Integer", &T::Integer, &T::SetInteger).Default(0);
         p.Boolean("Boolean", &T::Boolean, &T::SetBoolean).Default(0);
         p.Reference<TCustomPathSpecifier>("PathSpecifier", &T::PathSpecifier, &T::SetPathSpecifier);
