@@ -37,6 +37,12 @@ void TDownloadStatusParameter::SetProgress(int32_t total, int32_t received) {
 
 // ---------------------------------------------------------------- container
 
+namespace {
+// Counts containers freed, so that a broadcast knows whether its handlers
+// freed any.
+uint64_t g_containers_freed = 0;
+}  // namespace
+
 TInstallContainer::TInstallContainer(host::TComponent* owner) : TComponent(owner) {
   if (dynamic_cast<host::TCustomForm*>(owner) != nullptr ||
       dynamic_cast<host::TDataModule*>(owner) != nullptr)
@@ -45,19 +51,12 @@ TInstallContainer::TInstallContainer(host::TComponent* owner) : TComponent(owner
 }
 
 TInstallContainer::~TInstallContainer() {
+  ++g_containers_freed;
   auto& list = InstallGlobals().Containers;
   list.Remove(this);
-  // Every container that may point here forgets this one. A handler may
-  // free containers, so the list is walked by what is still on it.
-  const std::vector<TInstallContainer*> others = [&] {
-    std::vector<TInstallContainer*> v;
-    v.reserve(static_cast<size_t>(list.Count()));
-    for (int i = 0; i < list.Count(); ++i) v.push_back(list.Items(i));
-    return v;
-  }();
-  for (TInstallContainer* c : others) {
-    if (list.IndexOf(c) >= 0) c->RemoveReference(this);
-  }
+  // Every container that may point here forgets this one. Forgetting frees
+  // nothing, so the list holds still meanwhile.
+  for (int i = 0; i < list.Count(); ++i) list.Items(i)->RemoveReference(this);
   children_.clear();
 }
 
@@ -235,9 +234,9 @@ void TInstallContainer::Broadcast(host::TObject* sender, int code, host::TObject
     if (c->GetKind() >= 2000) snapshot.push_back(c);
   }
   const auto& all = InstallGlobals().Containers;
-  for (size_t i = 0; i < snapshot.size(); ++i) {
-    TInstallObject* c = snapshot[i];
-    if (all.IndexOf(c) < 0) continue;
+  const uint64_t freedBefore = g_containers_freed;
+  for (TInstallObject* c : snapshot) {
+    if (g_containers_freed != freedBefore && all.IndexOf(c) < 0) continue;
     c->HandleMessage(sender, code, parameter);
   }
 }
