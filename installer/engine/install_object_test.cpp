@@ -30,16 +30,6 @@ class TInstallBDE : public TInstallObject {
 
 class InstallObjectTest : public InstallScriptTest {};
 
-template <class E, class F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  return "(nothing raised)";
-}
-
 TEST_F(InstallObjectTest, ChildrenStaySortedByKindNewestFirstAmongEquals) {
   auto* install = Make<TInstall>("Install");
   auto* dir = Make<TTestDirectory>("Dir", install);
@@ -297,6 +287,25 @@ TEST_F(InstallObjectTest, InformationEventsTravelUpThroughFileContainers) {
   auto* file = Make<TTestFile>("File", inner);
   file->Container()->DoInformationEventControl(file, ieFileInstalled, file);
   EXPECT_EQ(ScriptLog(), (Log{"Inner event 1001", "Outer event 1001"}));
+}
+
+TEST_F(InstallObjectTest, DestinationPathComesFromTheSpecifier) {
+  auto* install = Make<TInstall>("Install");
+  auto* dir = Make<TTestDirectory>("Dir", install);
+  dir->SetDestDir("\\Sub\\");
+  EXPECT_EQ(dir->GetDestPath(), "\\Sub");
+  auto* spec = Make<TFixedSpecifier>("Spec");
+  spec->path = "C:\\Program Files";
+  dir->SetDestDirType(spec);
+  EXPECT_EQ(spec->validated, dir);
+  EXPECT_EQ(dir->GetDestPath(), "C:\\Program Files\\Sub");
+  spec->refuse = true;
+  auto* other = Make<TTestDirectory>("Other", install);
+  EXPECT_THROW(other->SetDestDirType(spec), IEPathSpecifier);
+  EXPECT_EQ(other->DestDirType(), nullptr);
+  delete spec;  // a specifier that goes is dropped
+  EXPECT_EQ(dir->DestDirType(), nullptr);
+  EXPECT_EQ(dir->GetDestPath(), "\\Sub");
 }
 
 TEST_F(InstallObjectTest, DownloadPercentIsRounded) {

@@ -9,7 +9,6 @@
 #include "host/classes/component_text.h"
 #include "installer/engine/install.h"
 #include "installer/engine/orln_exceptions.h"
-#include "installer/engine/path_specifier_seam.h"
 #include "installer/engine/testing/install_script_fixture.h"
 #include "os/registry_store.h"
 
@@ -17,20 +16,6 @@ namespace orln::test {
 namespace {
 
 using os::TRegRoot;
-
-// A specifier with a fixed path that records whom it validated.
-class TFixedSpecifier : public TCustomPathSpecifier {
- public:
-  using TCustomPathSpecifier::TCustomPathSpecifier;
-  void Validate(host::TComponent* object) override {
-    validated = object;
-    if (refuse) throw IEPathSpecifier("refused");
-  }
-  std::string GetPath(host::TComponent*) override { return path; }
-  std::string path = "C:\\WINDOWS\\system32";
-  host::TComponent* validated = nullptr;
-  bool refuse = false;
-};
 
 class InstallRegistryTest : public InstallScriptTest {
  protected:
@@ -45,16 +30,6 @@ class InstallRegistryTest : public InstallScriptTest {
     return v.Data;
   }
 };
-
-template <class E, class F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  return "(nothing raised)";
-}
 
 TEST_F(InstallRegistryTest, EntriesAreWrittenUnderEachKeyType) {
   auto* install = Make<TInstall>("Install");

@@ -15,9 +15,22 @@
 #include "installer/engine/file_container.h"
 #include "installer/engine/install.h"
 #include "installer/engine/install_object.h"
+#include "installer/engine/orln_exceptions.h"
+#include "installer/engine/path_specifier_seam.h"
 #include "os/testing/test_machine.h"
 
 namespace orln::test {
+
+// The message of the E that f raises.
+template <class E, class F>
+std::string MessageOf(F f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
+}
 
 inline std::vector<std::string>& ScriptLog() {
   static std::vector<std::string> log;
@@ -73,6 +86,20 @@ class TTestFile : public TFileRelated {
     return table;
   }
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+};
+
+// A specifier with a fixed path that records whom it validated.
+class TFixedSpecifier : public TCustomPathSpecifier {
+ public:
+  using TCustomPathSpecifier::TCustomPathSpecifier;
+  void Validate(host::TComponent* object) override {
+    validated = object;
+    if (refuse) throw IEPathSpecifier("refused");
+  }
+  std::string GetPath(host::TComponent*) override { return path; }
+  std::string path = "C:\\WINDOWS\\system32";
+  host::TComponent* validated = nullptr;
+  bool refuse = false;
 };
 
 // A directory: a plain file container.
