@@ -218,6 +218,15 @@ std::string TStandardPathSpecifier::StandardName() const {
   return name.substr(1);
 }
 
+TFolderSpecifier::TFolderSpecifier(host::TComponent* owner, const TStandardSpecifierInfo& info,
+                                   TFolder folder)
+    : TStandardPathSpecifier(owner, info), folder_(folder) {}
+
+std::string TFolderSpecifier::GetPath(host::TComponent* object) {
+  Validate(object);
+  return folder_();
+}
+
 // ---- the lists ----
 
 TStandardPathSpecifier* TStandardPathSpecList::Lookup(const host::TPropertyTable& cls) const {
@@ -328,54 +337,56 @@ std::string GetCommonFilesDirectory() {
 
 // ---- the install's standard specifiers ----
 
-#define ORLN_DEFINE_STANDARD(Name, Description, ShortName, Number)                      \
-  namespace {                                                                           \
-  const TStandardSpecifierInfo k##Name##Info{Description, ShortName, Number};           \
-  }                                                                                     \
-  Name::Name(host::TComponent* owner) : TStandardPathSpecifier(owner, k##Name##Info) {} \
-  const host::TPropertyTable& Name::ClassProperties() {                                 \
-    return StandardSpecifierTable<Name>(#Name);                                         \
-  }
+namespace {
 
-ORLN_DEFINE_STANDARD(TpsBDEDLL, "Borland Database Engine DLL Path", "BDE DLL", 145)
-ORLN_DEFINE_STANDARD(TpsCommonFiles,
-                     "Path of the common files directory under the program files directory",
-                     "Common files", 1)
-ORLN_DEFINE_STANDARD(TpsContainerArchiveFile, "Path to the archive file of the container",
-                     "Container archive file", 2)
-// Without an object the short name is the description: "<%s>" needs the
-// container's.
-ORLN_DEFINE_STANDARD(TpsContainerDestDir, "Path of the group (container)",
-                     "Path of the group (container)", 2)
-ORLN_DEFINE_STANDARD(TpsDesktopMenu, "Path of the Desktop", "Desktop", 3)
-ORLN_DEFINE_STANDARD(TpsInstallSource, "Path from which the user ran the install", "Install source",
-                     4)
-ORLN_DEFINE_STANDARD(TpsMainInstall, "Main installation directory", "Main install dir", 5)
-ORLN_DEFINE_STANDARD(TpsMainArchiveFile,
-                     "Archive containing most or all non-internet installation files",
-                     "Main archive", 6)
-ORLN_DEFINE_STANDARD(TpsProgramFiles, "Path of the program files directory", "Program files", 0)
-ORLN_DEFINE_STANDARD(TpsProgramMenu, "Path of the Programs folder under the Start Menu",
-                     "Program menu", 0)
-ORLN_DEFINE_STANDARD(TpsStartMenu, "Path of Start Menu", "Start menu", 0)
-ORLN_DEFINE_STANDARD(TpsStartupMenu,
-                     "Path of the Startup folder in the Programs folder under the Start Menu",
-                     "Startup menu", 0)
-ORLN_DEFINE_STANDARD(TpsSystem, "Path of system directory", "System dir", 7)
-ORLN_DEFINE_STANDARD(TpsWindow, "Path of the Windows directory", "Windows dir", 0)
-
-std::string TpsBDEDLL::GetPath(host::TComponent* object) {
-  Validate(object);
+// The first folder of the BDE's DLL path, else its usual place.
+std::string BDEDirectory() {
   const std::string dll = Token(
       RegReadString(hkLocalMachine, "\\Software\\Borland\\Database Engine", "DLLPath", ""), 1, ';');
   if (!dll.empty()) return dll;
   return IncludeTrailingBackslash(GetProgramFilesDirectory()) + "Borland\\Common Files\\BDE";
 }
 
-std::string TpsCommonFiles::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetCommonFilesDirectory();
-}
+}  // namespace
+
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsBDEDLL, TFolderSpecifier, "Borland Database Engine DLL Path",
+                               "BDE DLL", 145, &BDEDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(
+    TpsCommonFiles, TFolderSpecifier,
+    "Path of the common files directory under the program files directory", "Common files", 1,
+    &GetCommonFilesDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsContainerArchiveFile, TStandardPathSpecifier,
+                               "Path to the archive file of the container",
+                               "Container archive file", 2)
+// Without an object the short name is the description: "<%s>" needs the
+// container's.
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsContainerDestDir, TStandardPathSpecifier,
+                               "Path of the group (container)", "Path of the group (container)", 2)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsDesktopMenu, TFolderSpecifier, "Path of the Desktop", "Desktop",
+                               3, &GetDesktopDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsInstallSource, TStandardPathSpecifier,
+                               "Path from which the user ran the install", "Install source", 4)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsMainInstall, TStandardPathSpecifier,
+                               "Main installation directory", "Main install dir", 5)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsMainArchiveFile, TStandardPathSpecifier,
+                               "Archive containing most or all non-internet installation files",
+                               "Main archive", 6)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsProgramFiles, TFolderSpecifier,
+                               "Path of the program files directory", "Program files", 0,
+                               &GetProgramFilesDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsProgramMenu, TFolderSpecifier,
+                               "Path of the Programs folder under the Start Menu", "Program menu",
+                               0, &GetProgramsDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsStartMenu, TFolderSpecifier, "Path of Start Menu", "Start menu",
+                               0, &GetStartMenuDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(
+    TpsStartupMenu, TFolderSpecifier,
+    "Path of the Startup folder in the Programs folder under the Start Menu", "Startup menu", 0,
+    &GetStartupDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsSystem, TFolderSpecifier, "Path of system directory",
+                               "System dir", 7, &GetSystemDirectory)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsWindow, TFolderSpecifier, "Path of the Windows directory",
+                               "Windows dir", 0, &GetWindowsDirectory)
 
 void TpsContainerArchiveFile::Validate(host::TComponent* object) {
   host::TComponent* container = RequireContainer(
@@ -435,11 +446,6 @@ std::string TpsContainerDestDir::GetShortNameFor(host::TComponent* object) {
       [this] { return GetDescription(); });
 }
 
-std::string TpsDesktopMenu::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetDesktopDirectory();
-}
-
 void TpsInstallSource::Validate(host::TComponent* object) {
   RequireInstall(object);
 }
@@ -479,36 +485,6 @@ std::string TpsMainArchiveFile::GetPath(host::TComponent* object) {
   const std::string dir =
       new_disk_directory_.empty() ? install.SourceDirectory() : new_disk_directory_;
   return dir + "\\files.1";
-}
-
-std::string TpsProgramFiles::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetProgramFilesDirectory();
-}
-
-std::string TpsProgramMenu::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetProgramsDirectory();
-}
-
-std::string TpsStartMenu::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetStartMenuDirectory();
-}
-
-std::string TpsStartupMenu::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetStartupDirectory();
-}
-
-std::string TpsSystem::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetSystemDirectory();
-}
-
-std::string TpsWindow::GetPath(host::TComponent* object) {
-  Validate(object);
-  return GetWindowsDirectory();
 }
 
 // ---- TpsFileContainer ----

@@ -166,6 +166,37 @@ const host::TPropertyTable& StandardSpecifierTable(const char* className) {
   return table;
 }
 
+// Defines the constructor and table of a standard class declared with
+// ORLN_STANDARD_SPECIFIER; the arguments after Number go to Base's
+// constructor after the owner and the class's TStandardSpecifierInfo.
+#define ORLN_DEFINE_STANDARD_SPECIFIER(Name, Base, Description, ShortName, Number, ...)          \
+  namespace {                                                                                    \
+  const TStandardSpecifierInfo k##Name##Info{Description, ShortName, Number};                    \
+  }                                                                                              \
+  Name::Name(host::TComponent* owner) : Base(owner, k##Name##Info __VA_OPT__(, ) __VA_ARGS__) {} \
+  const host::TPropertyTable& Name::ClassProperties() {                                          \
+    return StandardSpecifierTable<Name>(#Name);                                                  \
+  }
+
+// A standard specifier whose path is one folder of the machine, the same
+// for every object it serves.
+class TFolderSpecifier : public TStandardPathSpecifier {
+ public:
+  using TFolder = std::string (*)();
+  TFolderSpecifier(host::TComponent* owner, const TStandardSpecifierInfo& info, TFolder folder);
+  std::string GetPath(host::TComponent* object) override;
+
+ private:
+  TFolder folder_;
+};
+
+#define ORLN_FOLDER_SPECIFIER(Name)         \
+  class Name : public TFolderSpecifier {    \
+   public:                                  \
+    explicit Name(host::TComponent* owner); \
+    ORLN_STANDARD_SPECIFIER                 \
+  };
+
 // ---- the global lists ----
 
 class TPathSpecifierList : public TInstallObjectList<TCustomPathSpecifier, IEPathSpecifierList> {
@@ -227,19 +258,9 @@ std::string GetCommonFilesDirectory();
 
 // ---- the install's standard specifiers ----
 
-class TpsBDEDLL : public TStandardPathSpecifier {
- public:
-  explicit TpsBDEDLL(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsBDEDLL)
 
-class TpsCommonFiles : public TStandardPathSpecifier {
- public:
-  explicit TpsCommonFiles(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsCommonFiles)
 
 // The archive path of the object's container, which must be file-related.
 class TpsContainerArchiveFile : public TStandardPathSpecifier {
@@ -261,12 +282,7 @@ class TpsContainerDestDir : public TStandardPathSpecifier {
   std::string GetShortNameFor(host::TComponent* object) override;
 };
 
-class TpsDesktopMenu : public TStandardPathSpecifier {
- public:
-  explicit TpsDesktopMenu(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsDesktopMenu)
 
 // The folder the user ran the install from.
 class TpsInstallSource : public TStandardPathSpecifier {
@@ -286,40 +302,15 @@ class TpsMainInstall : public TStandardPathSpecifier {
   std::string GetPath(host::TComponent* object) override;
 };
 
-class TpsProgramFiles : public TStandardPathSpecifier {
- public:
-  explicit TpsProgramFiles(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsProgramFiles)
 
-class TpsProgramMenu : public TStandardPathSpecifier {
- public:
-  explicit TpsProgramMenu(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsProgramMenu)
 
-class TpsStartMenu : public TStandardPathSpecifier {
- public:
-  explicit TpsStartMenu(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsStartMenu)
 
-class TpsStartupMenu : public TStandardPathSpecifier {
- public:
-  explicit TpsStartupMenu(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsStartupMenu)
 
-class TpsSystem : public TStandardPathSpecifier {
- public:
-  explicit TpsSystem(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsSystem)
 
 // The archive holding the install's files: the self-extracting program
 // under -e, else "files.1" where the last new disk was found or in the
@@ -340,12 +331,7 @@ class TpsMainArchiveFile : public TStandardPathSpecifier {
   std::string new_disk_directory_;
 };
 
-class TpsWindow : public TStandardPathSpecifier {
- public:
-  explicit TpsWindow(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsWindow)
 
 // ---- a file container's own specifier ----
 

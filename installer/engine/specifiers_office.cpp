@@ -52,63 +52,48 @@ std::string UserTemplatesPath() {
                        OfficeDefault("Microsoft Office\\Templates"));
 }
 
-}  // namespace
-
-#define ORLN_DEFINE_OFFICE(Name, Description, ShortName)                                \
-  namespace {                                                                           \
-  const TStandardSpecifierInfo k##Name##Info{Description, ShortName, 0};                \
-  }                                                                                     \
-  Name::Name(host::TComponent* owner) : TStandardPathSpecifier(owner, k##Name##Info) {} \
-  const host::TPropertyTable& Name::ClassProperties() {                                 \
-    return StandardSpecifierTable<Name>(#Name);                                         \
-  }
-
-ORLN_DEFINE_OFFICE(TpsOfficeUserTemplates, "Path to the MS Office User Templates directory",
-                   "User Templates")
-ORLN_DEFINE_OFFICE(TpsOfficeWorkgroupTemplates,
-                   "Path to the MS Office Workgroup Templates directory", "Workgroup Templates")
-ORLN_DEFINE_OFFICE(TpsOfficeClipartDirectory, "Path to the MS Office Clipart directory",
-                   "Office Clipart dir")
-ORLN_DEFINE_OFFICE(TpsOfficeStartupDirectory, "Path to the MS Office Startup directory",
-                   "Office Startup dir")
-ORLN_DEFINE_OFFICE(TpsOfficeToolsDirectory, "Path to the MS Office Tools directory",
-                   "Office Tools dir")
-ORLN_DEFINE_OFFICE(TpsOfficeFavoritesDirectory, "Path to the MS Office Favorites directory",
-                   "Office Favorites dir")
-
-#undef ORLN_DEFINE_OFFICE
-
-std::string TpsOfficeUserTemplates::GetPath(host::TComponent* object) {
-  Validate(object);
-  return UserTemplatesPath();
-}
-
-std::string TpsOfficeWorkgroupTemplates::GetPath(host::TComponent* object) {
-  Validate(object);
+std::string WorkgroupTemplatesPath() {
   return OfficeSetting("Common\\FileNew\\SharedTemplates", "", UserTemplatesPath());
 }
 
-std::string TpsOfficeClipartDirectory::GetPath(host::TComponent* object) {
-  Validate(object);
+std::string ClipartPath() {
   return OfficeSetting("Word\\Options", "PICTURE-PATH", OfficeDefault("Microsoft Office\\Clipart"));
 }
 
-std::string TpsOfficeStartupDirectory::GetPath(host::TComponent* object) {
-  Validate(object);
+std::string StartupPath() {
   return OfficeSetting("Word\\Options", "STARTUP-PATH",
                        OfficeDefault("Microsoft Office\\Office\\Startup"));
 }
 
-std::string TpsOfficeToolsDirectory::GetPath(host::TComponent* object) {
-  Validate(object);
+std::string ToolsPath() {
   return OfficeSetting("Word\\Options", "TOOLS-PATH", OfficeDefault("Microsoft Office\\Office"));
 }
 
-std::string TpsOfficeFavoritesDirectory::GetPath(host::TComponent* object) {
-  Validate(object);
-  // The folder does not depend on the Office version; its default is ours.
+// The folder does not depend on the Office version; its default is ours.
+std::string FavoritesPath() {
   return ReadShellFolder("Favorites", OfficeDefault("Favorites"));
 }
+
+}  // namespace
+
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsOfficeUserTemplates, TFolderSpecifier,
+                               "Path to the MS Office User Templates directory", "User Templates",
+                               0, &UserTemplatesPath)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsOfficeWorkgroupTemplates, TFolderSpecifier,
+                               "Path to the MS Office Workgroup Templates directory",
+                               "Workgroup Templates", 0, &WorkgroupTemplatesPath)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsOfficeClipartDirectory, TFolderSpecifier,
+                               "Path to the MS Office Clipart directory", "Office Clipart dir", 0,
+                               &ClipartPath)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsOfficeStartupDirectory, TFolderSpecifier,
+                               "Path to the MS Office Startup directory", "Office Startup dir", 0,
+                               &StartupPath)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsOfficeToolsDirectory, TFolderSpecifier,
+                               "Path to the MS Office Tools directory", "Office Tools dir", 0,
+                               &ToolsPath)
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsOfficeFavoritesDirectory, TFolderSpecifier,
+                               "Path to the MS Office Favorites directory", "Office Favorites dir",
+                               0, &FavoritesPath)
 
 void RegisterOfficeSpecifiers(const std::function<void(const host::TPropertyTable&)>& add) {
   for (const host::TPropertyTable* t :

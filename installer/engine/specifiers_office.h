@@ -21,22 +21,12 @@ int GetWordVersion();
 // "<v>.0\"; empty for a version whose settings are not read.
 std::string OfficeSettingsKey(int version);
 
-#define ORLN_OFFICE_SPECIFIER(Name)                         \
-  class Name : public TStandardPathSpecifier {              \
-   public:                                                  \
-    explicit Name(host::TComponent* owner);                 \
-    ORLN_STANDARD_SPECIFIER                                 \
-    std::string GetPath(host::TComponent* object) override; \
-  };
-
-ORLN_OFFICE_SPECIFIER(TpsOfficeUserTemplates)
-ORLN_OFFICE_SPECIFIER(TpsOfficeWorkgroupTemplates)
-ORLN_OFFICE_SPECIFIER(TpsOfficeClipartDirectory)
-ORLN_OFFICE_SPECIFIER(TpsOfficeStartupDirectory)
-ORLN_OFFICE_SPECIFIER(TpsOfficeToolsDirectory)
-ORLN_OFFICE_SPECIFIER(TpsOfficeFavoritesDirectory)
-
-#undef ORLN_OFFICE_SPECIFIER
+ORLN_FOLDER_SPECIFIER(TpsOfficeUserTemplates)
+ORLN_FOLDER_SPECIFIER(TpsOfficeWorkgroupTemplates)
+ORLN_FOLDER_SPECIFIER(TpsOfficeClipartDirectory)
+ORLN_FOLDER_SPECIFIER(TpsOfficeStartupDirectory)
+ORLN_FOLDER_SPECIFIER(TpsOfficeToolsDirectory)
+ORLN_FOLDER_SPECIFIER(TpsOfficeFavoritesDirectory)
 
 // Hands the classes above to `add` in their registration order.
 void RegisterOfficeSpecifiers(const std::function<void(const host::TPropertyTable&)>& add);

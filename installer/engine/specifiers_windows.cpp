@@ -37,44 +37,45 @@ std::string TShellFolderSpecifier::GetPath(host::TComponent* object) {
   return SpecialFolderPath(folder);
 }
 
-#define ORLN_DEFINE_SHELL_FOLDER(Name, Description, ShortName, NT, NineX) \
-  namespace {                                                             \
-  const TStandardSpecifierInfo k##Name##Info{Description, ShortName, 0};  \
-  }                                                                       \
-  Name::Name(host::TComponent* owner)                                     \
-      : TShellFolderSpecifier(owner, k##Name##Info, {NT, NineX}) {}       \
-  const host::TPropertyTable& Name::ClassProperties() {                   \
-    return StandardSpecifierTable<Name>(#Name);                           \
-  }
+using TFolders = TShellFolderSpecifier::TFolders;
 
-ORLN_DEFINE_SHELL_FOLDER(TpsRecent, "Recently Used Documents", "Recently Used", os::CSIDL_RECENT,
-                         kFolderUndefined)
-ORLN_DEFINE_SHELL_FOLDER(TpsPrinters, "virtual folder containing installed printers",
-                         "Installed Printers", os::CSIDL_PRINTERS, kFolderUndefined)
-ORLN_DEFINE_SHELL_FOLDER(TpsCommonDesktopDirectory, "Common Desktop Directory", "Common Desktop",
-                         os::CSIDL_COMMON_DESKTOPDIRECTORY, os::CSIDL_DESKTOPDIRECTORY)
-ORLN_DEFINE_SHELL_FOLDER(TpsFavorites, "Favorites", "Favorites", os::CSIDL_FAVORITES,
-                         kFolderUndefined)
-ORLN_DEFINE_SHELL_FOLDER(TpsControlPanel, "Control Panel", "Control Panel", os::CSIDL_CONTROLS,
-                         kFolderNone)
-ORLN_DEFINE_SHELL_FOLDER(TpsBitBucket, "Recycle bin", "Recycle bin", os::CSIDL_BITBUCKET,
-                         kFolderNone)
-ORLN_DEFINE_SHELL_FOLDER(TpsCookies, "Cookies", "Cookies", os::CSIDL_COOKIES, kFolderNone)
-ORLN_DEFINE_SHELL_FOLDER(TpsSendTo, "Send To Menu", "Send To", os::CSIDL_SENDTO, kFolderNone)
-ORLN_DEFINE_SHELL_FOLDER(TpsStartup, "User Startup", "Startup", os::CSIDL_STARTUP, kFolderNone)
-ORLN_DEFINE_SHELL_FOLDER(TpsCommonAltStartup, "Alternate Startup folder for (All Users profile)",
-                         "Common Alternate Startup folder", os::CSIDL_COMMON_ALTSTARTUP,
-                         os::CSIDL_ALTSTARTUP)
-ORLN_DEFINE_SHELL_FOLDER(TpsCommonStartMenu, "Common Start Menu", "Common Start Menu",
-                         os::CSIDL_COMMON_STARTMENU, os::CSIDL_STARTMENU)
-ORLN_DEFINE_SHELL_FOLDER(TpsCommonPrograms, "Common Programs", "Common Programs",
-                         os::CSIDL_COMMON_PROGRAMS, os::CSIDL_PROGRAMS)
-ORLN_DEFINE_SHELL_FOLDER(TpsCommonStartup, "Common Startup directory", "Common Startup",
-                         os::CSIDL_COMMON_STARTUP, os::CSIDL_STARTUP)
-ORLN_DEFINE_SHELL_FOLDER(TpsCommonFavorites, "Common Favorites", "Common Favorites",
-                         os::CSIDL_COMMON_FAVORITES, os::CSIDL_FAVORITES)
-
-#undef ORLN_DEFINE_SHELL_FOLDER
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsRecent, TShellFolderSpecifier, "Recently Used Documents",
+                               "Recently Used", 0, TFolders{os::CSIDL_RECENT, kFolderUndefined})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsPrinters, TShellFolderSpecifier,
+                               "virtual folder containing installed printers", "Installed Printers",
+                               0, TFolders{os::CSIDL_PRINTERS, kFolderUndefined})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsCommonDesktopDirectory, TShellFolderSpecifier,
+                               "Common Desktop Directory", "Common Desktop", 0,
+                               TFolders{os::CSIDL_COMMON_DESKTOPDIRECTORY,
+                                        os::CSIDL_DESKTOPDIRECTORY})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsFavorites, TShellFolderSpecifier, "Favorites", "Favorites", 0,
+                               TFolders{os::CSIDL_FAVORITES, kFolderUndefined})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsControlPanel, TShellFolderSpecifier, "Control Panel",
+                               "Control Panel", 0, TFolders{os::CSIDL_CONTROLS, kFolderNone})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsBitBucket, TShellFolderSpecifier, "Recycle bin", "Recycle bin", 0,
+                               TFolders{os::CSIDL_BITBUCKET, kFolderNone})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsCookies, TShellFolderSpecifier, "Cookies", "Cookies", 0,
+                               TFolders{os::CSIDL_COOKIES, kFolderNone})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsSendTo, TShellFolderSpecifier, "Send To Menu", "Send To", 0,
+                               TFolders{os::CSIDL_SENDTO, kFolderNone})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsStartup, TShellFolderSpecifier, "User Startup", "Startup", 0,
+                               TFolders{os::CSIDL_STARTUP, kFolderNone})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsCommonAltStartup, TShellFolderSpecifier,
+                               "Alternate Startup folder for (All Users profile)",
+                               "Common Alternate Startup folder", 0,
+                               TFolders{os::CSIDL_COMMON_ALTSTARTUP, os::CSIDL_ALTSTARTUP})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsCommonStartMenu, TShellFolderSpecifier, "Common Start Menu",
+                               "Common Start Menu", 0,
+                               TFolders{os::CSIDL_COMMON_STARTMENU, os::CSIDL_STARTMENU})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsCommonPrograms, TShellFolderSpecifier, "Common Programs",
+                               "Common Programs", 0,
+                               TFolders{os::CSIDL_COMMON_PROGRAMS, os::CSIDL_PROGRAMS})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsCommonStartup, TShellFolderSpecifier, "Common Startup directory",
+                               "Common Startup", 0,
+                               TFolders{os::CSIDL_COMMON_STARTUP, os::CSIDL_STARTUP})
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsCommonFavorites, TShellFolderSpecifier, "Common Favorites",
+                               "Common Favorites", 0,
+                               TFolders{os::CSIDL_COMMON_FAVORITES, os::CSIDL_FAVORITES})
 
 int TpsCommonStartup::FolderFor(TOSVerType version) const {
   // XP keeps no common startup folder of its own for the install to use.
@@ -83,23 +84,18 @@ int TpsCommonStartup::FolderFor(TOSVerType version) const {
 }
 
 namespace {
-const TStandardSpecifierInfo kTpsQuickLaunchMenuInfo{"Path of the Quick Launch Toolbar Menu",
-                                                     "Quick Launch Toolbar menu", 0};
-}
 
-TpsQuickLaunchMenu::TpsQuickLaunchMenu(host::TComponent* owner)
-    : TStandardPathSpecifier(owner, kTpsQuickLaunchMenuInfo) {}
-
-const host::TPropertyTable& TpsQuickLaunchMenu::ClassProperties() {
-  return StandardSpecifierTable<TpsQuickLaunchMenu>("TpsQuickLaunchMenu");
-}
-
-std::string TpsQuickLaunchMenu::GetPath(host::TComponent* object) {
-  Validate(object);
+std::string QuickLaunchFolder() {
   const std::string appData = SpecialFolderPath(os::CSIDL_APPDATA);
   if (appData.empty()) return kUndefinedFolder;
   return appData + "\\Microsoft\\Internet Explorer\\Quick Launch";
 }
+
+}  // namespace
+
+ORLN_DEFINE_STANDARD_SPECIFIER(TpsQuickLaunchMenu, TFolderSpecifier,
+                               "Path of the Quick Launch Toolbar Menu", "Quick Launch Toolbar menu",
+                               0, &QuickLaunchFolder)
 
 void RegisterWindowsSpecifiers(const std::function<void(const host::TPropertyTable&)>& add) {
   for (const host::TPropertyTable* t :

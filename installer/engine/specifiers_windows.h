@@ -81,12 +81,7 @@ class TpsCommonStartup : public TShellFolderSpecifier {
 
 // The Quick Launch folder under the application data folder, on every
 // version; "undefined" without an application data folder.
-class TpsQuickLaunchMenu : public TStandardPathSpecifier {
- public:
-  explicit TpsQuickLaunchMenu(host::TComponent* owner);
-  ORLN_STANDARD_SPECIFIER
-  std::string GetPath(host::TComponent* object) override;
-};
+ORLN_FOLDER_SPECIFIER(TpsQuickLaunchMenu)
 
 // Hands the classes above to `add` in their registration order.
 void RegisterWindowsSpecifiers(const std::function<void(const host::TPropertyTable&)>& add);
