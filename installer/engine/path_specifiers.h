@@ -220,6 +220,10 @@ class TStandardPathSpecList
   }
   // The instance of the class, or null.
   TStandardPathSpecifier* Lookup(const host::TPropertyTable& cls) const;
+  template <class T>
+  T* Lookup() const {
+    return static_cast<T*>(Lookup(T::ClassProperties()));
+  }
 
   // For each registered class without an instance, with createMissing one
   // is made on `owner` under its standard name (the first free name from

@@ -196,7 +196,7 @@ TEST_F(PathSpecifierTest, ClassesRegisterInOrderAndEnsureMakesEachOnce) {
 
   // Specifiers leave the lists when they go; nothing null gets in.
   delete system;
-  EXPECT_EQ(StandardPathSpecifiers().Lookup(TpsSystem::ClassProperties()), nullptr);
+  EXPECT_EQ(StandardPathSpecifiers().Lookup<TpsSystem>(), nullptr);
   EXPECT_EQ(ErrorOf<IEPathSpecifierList>([] { PathSpecifiers().Add(nullptr); }),
             "Tried to add a nil object to the path specifier list");
   EXPECT_EQ(ErrorOf<IEPathSpecifierClassList>([] { PathSpecifierClasses().Add(nullptr); }),
