@@ -34,6 +34,9 @@ class TFileContainer : public TFileRelated {
   const std::string& Description() const { return description_; }
   void SetDescription(const std::string& v) { description_ = v; }
 
+  TPathTargetKind PathTargetKind() const override { return ptkFileContainer; }
+  std::string PathDescription() const override { return description_; }
+
   static const host::TPropertyTable& ClassProperties();
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 

@@ -1,21 +1,17 @@
 #include "installer/engine/install.h"
 
 #include "host/forms/forms.h"
+#include "installer/engine/install_globals.h"
 #include "installer/engine/install_group.h"
 #include "installer/engine/install_registry.h"
 #include "installer/engine/orln_exceptions.h"
-#include "installer/engine/path_specifier_seam.h"
+#include "installer/engine/path_specifiers.h"
 
 namespace orln {
 namespace {
 
-TCustomInstall*& TheInstall() {
-  static TCustomInstall* install = nullptr;
-  return install;
-}
-
 host::TComponent* CheckedOwner(host::TComponent* owner) {
-  if (TheInstall() != nullptr)
+  if (InstallGlobals().Install != nullptr)
     throw IEInstall(
         "The TInstall component does not currently support the use of 2 TInstall components in "
         "the same project");
@@ -29,16 +25,30 @@ host::TComponent* CheckedOwner(host::TComponent* owner) {
 
 }  // namespace
 
-TCustomInstall* GlobalInstall() { return TheInstall(); }
+// Only the install component sets the global.
+TCustomInstall* GlobalInstall() { return static_cast<TCustomInstall*>(InstallGlobals().Install); }
 
 TCustomInstall::TCustomInstall(host::TComponent* owner) : TFileContainer(CheckedOwner(owner)) {
   SetDestDir("\\MyApplication");
+  SetDestDirType(StandardPathSpecifiers().Lookup(TpsProgramFiles::ClassProperties()));
   TInstallContainer::SetInstallTypes(ItBit(itFull));
-  TheInstall() = this;
+  InstallGlobals().Install = this;
 }
 
 TCustomInstall::~TCustomInstall() {
-  if (TheInstall() == this) TheInstall() = nullptr;
+  if (InstallGlobals().Install == this) InstallGlobals().Install = nullptr;
+}
+
+bool TCustomInstall::SelfExtractorOption(std::string& value) const {
+  value = self_extract_value_;
+  return self_extract_;
+}
+
+void TCustomInstall::SetSource(const std::string& directory, bool selfExtract,
+                               const std::string& selfExtractValue) {
+  source_directory_ = directory;
+  self_extract_ = selfExtract;
+  self_extract_value_ = selfExtractValue;
 }
 
 void TCustomInstall::SetInstallTypes(TInstallTypes v) {
@@ -65,6 +75,7 @@ const host::TPropertyTable& TInstall::ClassProperties() {
 }
 
 void RegisterInstallClasses() {
+  RegisterPathSpecifierClasses();
   for (const host::TPropertyTable* t :
        {&TInstall::ClassProperties(), &TInstallGroup::ClassProperties(),
         &TInstallRegistry::ClassProperties()})

@@ -13,7 +13,7 @@
 
 namespace orln {
 
-class TCustomInstall : public TFileContainer {
+class TCustomInstall : public TFileContainer, public TPathInstall {
  public:
   // Raises IEInstall for a second install, or for an owner that is not a
   // form or data module.
@@ -21,6 +21,13 @@ class TCustomInstall : public TFileContainer {
   ~TCustomInstall() override;
 
   bool IsFileContainer() const override { return false; }
+  TPathTargetKind PathTargetKind() const override { return ptkInstall; }
+
+  // Where the install runs from, and the self-extractor's option: the run
+  // sets them from the command line (SetSource).
+  std::string SourceDirectory() const override { return source_directory_; }
+  bool SelfExtractorOption(std::string& value) const override;
+  void SetSource(const std::string& directory, bool selfExtract, const std::string& selfExtractValue);
   // An empty set is stored as [itFull].
   void SetInstallTypes(TInstallTypes v) override;
 
@@ -43,6 +50,9 @@ class TCustomInstall : public TFileContainer {
   TInstallInformation information_;
   TControlPanelExtensionInformation win2k_information_;
   bool running_ = false;
+  std::string source_directory_;
+  bool self_extract_ = false;
+  std::string self_extract_value_;
 };
 
 class TInstall : public TCustomInstall {
@@ -55,7 +65,8 @@ class TInstall : public TCustomInstall {
 // The program's install component, or null.
 TCustomInstall* GlobalInstall();
 
-// Makes the script's classes known to component streaming.
+// Makes the script's classes, path specifiers included, known to component
+// streaming.
 void RegisterInstallClasses();
 
 }  // namespace orln

@@ -2,7 +2,7 @@
 
 #include "installer/engine/install.h"
 #include "installer/engine/orln_exceptions.h"
-#include "installer/engine/path_specifier_seam.h"
+#include "installer/engine/path_specifiers.h"
 
 namespace orln {
 

@@ -52,6 +52,7 @@ class TCustomInstallGroup : public TFileContainer {
   using TFileContainer::TFileContainer;
 
   int GetKind() const override { return 500; }
+  TPathTargetKind PathTargetKind() const override { return ptkGroup; }
   // Takes only the install or another group (IEInstallGroup otherwise); null
   // stands for the install.
   void SetContainer(TInstallContainer* value) override;

@@ -10,7 +10,7 @@
 #include "installer/engine/install_globals.h"
 #include "installer/engine/orln_exceptions.h"
 #include "installer/engine/orln_registry.h"
-#include "installer/engine/path_specifier_seam.h"
+#include "installer/engine/path_specifiers.h"
 #include "os/win_file.h"
 
 namespace orln {
@@ -38,15 +38,26 @@ void TDownloadStatusParameter::SetProgress(int32_t total, int32_t received) {
 // ---------------------------------------------------------------- container
 
 namespace {
+
+// A form or data module holding install containers holds the standard
+// specifiers too. While it is read from text they come from the text (a
+// written script holds them), so they are made only for what is missing
+// once the text is read.
+void EnsureStandardSpecifiersOn(host::TComponent* owner) {
+  if (dynamic_cast<host::TCustomForm*>(owner) == nullptr &&
+      dynamic_cast<host::TDataModule*>(owner) == nullptr)
+    return;
+  if ((owner->ComponentState() & host::csLoading) != 0) return;
+  StandardPathSpecifiers().EnsureStandardSpecifiers(owner, true);
+}
+
 // Counts containers freed, so that a broadcast knows whether its handlers
 // freed any.
 uint64_t g_containers_freed = 0;
 }  // namespace
 
 TInstallContainer::TInstallContainer(host::TComponent* owner) : TComponent(owner) {
-  if (dynamic_cast<host::TCustomForm*>(owner) != nullptr ||
-      dynamic_cast<host::TDataModule*>(owner) != nullptr)
-    EnsureStandardSpecifiersOn(owner);
+  EnsureStandardSpecifiersOn(owner);
   InstallGlobals().Containers.Add(this);
 }
 
@@ -89,7 +100,7 @@ void TInstallContainer::SetDestDirType(TCustomPathSpecifier* value) {
 }
 
 void TInstallContainer::DefaultDestDirType() {
-  SetDestDirType(SharedContainerDestDir());
+  SetDestDirType(StandardPathSpecifiers().Lookup(TpsContainerDestDir::ClassProperties()));
   dest_dir_type_set_ = false;
   dest_dir_type_defaulted_ = true;
 }
@@ -105,6 +116,7 @@ void TInstallContainer::Notification(host::TComponent* component, host::TOperati
 
 void TInstallContainer::Loaded() {
   TComponent::Loaded();
+  EnsureStandardSpecifiersOn(Owner());
   if (dest_dir_type_defaulted_ && !dest_dir_type_set_) SetDestDirType(nullptr);
 }
 

@@ -26,10 +26,10 @@
 #include "host/rtl/event.h"
 #include "installer/engine/base_routines.h"
 #include "installer/engine/orln_compress.h"
+#include "installer/engine/path_specifiers.h"
 
 namespace orln {
 
-class TCustomPathSpecifier;
 class TInstallObject;
 
 // ---- install types and the OS filter ----
@@ -136,7 +136,7 @@ class TFileStatusParameter : public host::TObject {
 
 // ---- the containers ----
 
-class TInstallContainer : public host::TComponent {
+class TInstallContainer : public host::TComponent, public TPathTarget {
  public:
   explicit TInstallContainer(host::TComponent* owner);
   ~TInstallContainer() override;
@@ -150,7 +150,7 @@ class TInstallContainer : public host::TComponent {
   virtual void ShowStatusMessage(const std::string& text);
   virtual void DoInformationEventControl(host::TObject* sender, int code, host::TObject* parameter);
   virtual void HandleMessage(host::TObject* sender, int code, host::TObject* parameter);
-  virtual std::string GetDestPath();
+  std::string GetDestPath() override;
   virtual int GetKind() const;
   virtual void AddObject(TInstallObject* object);
   virtual void Process();
@@ -224,6 +224,9 @@ class TInstallContainer : public host::TComponent {
   // Fired when an included object starts its action (not published).
   host::TNotifyEvent OnStartProcess;
 
+  // What the path specifiers see of the container.
+  TPathTargetKind PathTargetKind() const override { return ptkContainer; }
+
   static const host::TPropertyTable& ClassProperties();
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
@@ -272,6 +275,9 @@ class TInstallObject : public TInstallContainer {
 
   void Process() override;
   void RemoveReference(host::TComponent* object) override;
+
+  TPathTargetKind PathTargetKind() const override { return ptkInstallObject; }
+  host::TComponent* PathContainer() const override { return container_; }
 
   static const host::TPropertyTable& ClassProperties();
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }

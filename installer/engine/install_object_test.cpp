@@ -293,7 +293,10 @@ TEST_F(InstallObjectTest, DestinationPathComesFromTheSpecifier) {
   auto* install = Make<TInstall>("Install");
   auto* dir = Make<TTestDirectory>("Dir", install);
   dir->SetDestDir("\\Sub\\");
-  EXPECT_EQ(dir->GetDestPath(), "\\Sub");
+  // In a container an object's base is its container's destination.
+  EXPECT_NE(dynamic_cast<TpsContainerDestDir*>(dir->DestDirType()), nullptr);
+  EXPECT_EQ(install->GetDestPath(), "C:\\Program Files\\MyApplication");
+  EXPECT_EQ(dir->GetDestPath(), "C:\\Program Files\\MyApplication\\Sub");
   auto* spec = Make<TFixedSpecifier>("Spec");
   spec->path = "C:\\Program Files";
   dir->SetDestDirType(spec);
@@ -301,8 +304,9 @@ TEST_F(InstallObjectTest, DestinationPathComesFromTheSpecifier) {
   EXPECT_EQ(dir->GetDestPath(), "C:\\Program Files\\Sub");
   spec->refuse = true;
   auto* other = Make<TTestDirectory>("Other", install);
+  TCustomPathSpecifier* before = other->DestDirType();
   EXPECT_THROW(other->SetDestDirType(spec), IEPathSpecifier);
-  EXPECT_EQ(other->DestDirType(), nullptr);
+  EXPECT_EQ(other->DestDirType(), before);
   delete spec;  // a specifier that goes is dropped
   EXPECT_EQ(dir->DestDirType(), nullptr);
   EXPECT_EQ(dir->GetDestPath(), "\\Sub");
@@ -325,6 +329,7 @@ TEST_F(InstallObjectTest, ObjectsPlacedWhileDesigningStartInTheInstall) {
   EXPECT_EQ(file->Container(), install);
   EXPECT_EQ(group->Container(), install);
   EXPECT_EQ(Children(*install), "Group File");
+  EXPECT_NE(dynamic_cast<TpsContainerDestDir*>(file->DestDirType()), nullptr);
   // Written out, a defaulted container is still written: it is the
   // object's container now.
   const std::string text = host::WriteComponent(module_);
@@ -346,6 +351,7 @@ TEST_F(InstallObjectTest, LoadingDropsADefaultedContainerTheTextDoesNotName) {
   auto* loose = dynamic_cast<TTestFile*>(read);
   ASSERT_NE(loose, nullptr);
   EXPECT_EQ(loose->Container(), nullptr);
+  EXPECT_EQ(loose->DestDirType(), nullptr);
   EXPECT_EQ(Children(*install), "");
   module_.SetDesigning(false);
 }

@@ -4,7 +4,7 @@
 #include "installer/engine/install.h"
 #include "installer/engine/orln_exceptions.h"
 #include "installer/engine/orln_registry.h"
-#include "installer/engine/path_specifier_seam.h"
+#include "installer/engine/path_specifiers.h"
 
 namespace orln {
 namespace {
@@ -80,7 +80,7 @@ void TRegistryEntry::SetPathSpecifier(TCustomPathSpecifier* v) {
 
 std::string TRegistryEntry::ExpandedText() const {
   if (path_specifier_ == nullptr) return text_;
-  return ExpandPathSpecifier(text_, path_specifier_->GetPath(registry_));
+  return path_specifier_->Expand(text_, registry_);
 }
 
 void TRegistryEntry::Assign(const host::TPersistent& source) {

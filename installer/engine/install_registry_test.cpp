@@ -220,6 +220,37 @@ TEST_F(InstallRegistryTest, UninstallDataCountsUpAcrossItems) {
   EXPECT_EQ(Value(TRegRoot::LocalMachine, base, "Entries"), "1");
 }
 
+TEST_F(InstallRegistryTest, ScriptEntryNamesAStandardSpecifier) {
+  // A script holds the standard specifiers it names; those it does not hold
+  // are made once it is read.
+  host::ReadComponent(
+      "object Script: TDataModule\r\n"
+      "  object Install: TInstall\r\n"
+      "  end\r\n"
+      "  object psSystem: TpsSystem\r\n"
+      "  end\r\n"
+      "  object Item: TInstallRegistry\r\n"
+      "    Container = Install\r\n"
+      "    Entries = <\r\n"
+      "      item\r\n"
+      "        Ident = 'Helper'\r\n"
+      "        Text = '%p\\helper.dll'\r\n"
+      "        PathSpecifier = psSystem\r\n"
+      "      end>\r\n"
+      "    Key = '\\SOFTWARE\\Tavrin'\r\n"
+      "    Uninstall = False\r\n"
+      "  end\r\n"
+      "end\r\n",
+      module_);
+  TStandardPathSpecList& standard = StandardPathSpecifiers();
+  EXPECT_EQ(standard.Lookup(TpsSystem::ClassProperties()), module_.FindComponent("psSystem"));
+  EXPECT_NE(standard.Lookup(TpsWindow::ClassProperties()), nullptr);
+  auto* item = static_cast<TInstallRegistry*>(module_.FindComponent("Item"));
+  item->Process();
+  EXPECT_EQ(Value(TRegRoot::LocalMachine, "SOFTWARE\\Tavrin", "Helper"),
+            "C:\\WINDOWS\\system32\\helper.dll");
+}
+
 TEST_F(InstallRegistryTest, ListsAndOwnersRefuseBlanks) {
   EXPECT_EQ(MessageOf<IERegistryEntries>([] { TRegistryEntries entries(nullptr); }),
             "Cannot create a TRegistryEntries component with a Nil Owner");
