@@ -228,10 +228,16 @@ void TCustomInstallRegistry::ProcessChildren() {
 void TCustomInstallRegistry::WriteUninstallData(const std::string& keyPath) {
   const std::string keys = keyPath + "\\RegistryKeys";
   // The count is read back from the registry, which anyone may have
-  // changed: a value that is no count starts again from 0.
+  // changed: a value that is no count continues after the last record
+  // present, so no earlier item's uninstall data is overwritten.
   int64_t count = 0;
-  if (!host::TryStrToInt64(RegReadString(hkLocalMachine, keys, "Entries", "0"), count) || count < 0)
+  if (!host::TryStrToInt64(RegReadString(hkLocalMachine, keys, "Entries", "0"), count) ||
+      count < 0 || count >= INT32_MAX) {
     count = 0;
+    TorlnRegistry reg;
+    reg.SetRootKey(os::HKEY_LOCAL_MACHINE);
+    while (reg.KeyExists(keys + "\\RegistryKey" + std::to_string(count + 1))) ++count;
+  }
   const std::string n = std::to_string(count + 1);
   RegWriteString(hkLocalMachine, keys, "Entries", n);
   const std::string item = keys + "\\RegistryKey" + n;

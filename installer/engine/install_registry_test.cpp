@@ -213,11 +213,14 @@ TEST_F(InstallRegistryTest, UninstallDataCountsUpAcrossItems) {
             "C:\\WINDOWS\\system32");
   EXPECT_EQ(Value(TRegRoot::LocalMachine, "SOFTWARE\\One", "Where"), "C:\\WINDOWS\\system32");
 
-  // A count that is no number starts again.
+  // A count that is no number continues after the records present and
+  // overwrites none of them.
   ASSERT_TRUE(machine_->Registry().WriteValue(TRegRoot::LocalMachine, base, "Entries", os::REG_SZ,
                                               std::string("many")));
   first->Process();
-  EXPECT_EQ(Value(TRegRoot::LocalMachine, base, "Entries"), "1");
+  EXPECT_EQ(Value(TRegRoot::LocalMachine, base, "Entries"), "3");
+  EXPECT_EQ(Value(TRegRoot::LocalMachine, base + "\\RegistryKey1", "Key"), "\\SOFTWARE\\Two");
+  EXPECT_EQ(Value(TRegRoot::LocalMachine, base + "\\RegistryKey3", "Key"), "\\SOFTWARE\\One");
 }
 
 TEST_F(InstallRegistryTest, ScriptEntryNamesAStandardSpecifier) {
