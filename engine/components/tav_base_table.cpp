@@ -124,6 +124,7 @@ bool TTavBaseTable::GetCurrentRecord(host::TRecordBuffer buffer) {
 host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGetMode getMode, bool) {
   if (prepare_filter_) {
     prepare_filter_ = false;
+    if (Filtered()) InternalPrepareFilter();
     InternalCheckMasterRange();
   }
   bool ok = false;

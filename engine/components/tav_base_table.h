@@ -131,6 +131,9 @@ class TTavBaseTable : public TTavDataSet {
   // Called by the first GetRecord after open; the table component ranges
   // the cursor on its master here.
   virtual void InternalCheckMasterRange() {}
+  // Builds the filter of a filtered dataset before the first fetch; nothing
+  // while datasets have no filter.
+  virtual void InternalPrepareFilter() {}
   // Checks and builds the table definition for CreateTable.
   void InternalPrepareTableDef();
 

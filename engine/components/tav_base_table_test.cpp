@@ -442,5 +442,60 @@ TEST_F(BaseTableTest, BookmarksAndPositions) {
   EXPECT_EQ(t.RecordCount(), 4);
 }
 
+TEST_F(BaseTableTest, FieldsFromTheTableAndTheirPrivileges) {
+  // Closed, the definitions come from a cursor opened for the call.
+  auto b = MakeTable();
+  b->FieldDefs().Update();
+  ASSERT_EQ(b->FieldDefs().Count(), 7);
+  EXPECT_EQ(b->FieldDefs().Items(1)->Name(), "Name");
+  EXPECT_EQ(b->FieldDefs().Items(1)->Size(), 20);
+  EXPECT_FALSE(b->Active());
+  EXPECT_FALSE(b->InternalActive());
+  // Open, a field without the read privilege is hidden and one without the
+  // update privilege read-only.
+  b->Open();
+  b->GetInternalFields().Items(1)->SetPrivilegeFlags(0x7FFFFFFF & ~2048);
+  b->GetInternalFields().Items(2)->SetPrivilegeFlags(0x7FFFFFFF & ~4096);
+  b->DataSetSetFieldPrivileges();
+  EXPECT_FALSE(F(*b, "Name")->Visible());
+  EXPECT_TRUE(F(*b, "Grp")->ReadOnly());
+  EXPECT_FALSE(F(*b, "ID")->ReadOnly());
+  EXPECT_EQ(b->IndexDefs().Count(), 3);
+}
+
+TEST_F(BaseTableTest, ClosesWhenItsDatabaseGoes) {
+  auto db = std::make_unique<TTavDataBase>(nullptr);
+  TTavBaseTable t(nullptr);
+  test::ConnectMemory(*db, t, "X");
+  t.FieldDefs().Add("A", host::ftInteger);
+  t.CreateTable();
+  t.Open();
+  t.Append();
+  F(t, "A")->SetAsInteger(1);
+  t.Post();
+  db.reset();
+  EXPECT_FALSE(t.Active());
+  EXPECT_EQ(t.DataBase(), nullptr);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Open(); }), 10112);
+}
+
+TEST_F(BaseTableTest, LockedHoldsTheTableLockAcrossWrites) {
+  TTavBaseTable& t = *a_;
+  t.SetLocked(true);
+  EXPECT_TRUE(t.Locked());
+  Insert(t, 1, "a", 1, "");
+  EXPECT_EQ(ErrorCodeOf([&] { Insert(t, 1, "b", 1, ""); }), 9729);
+  t.Cancel();
+  EXPECT_TRUE(t.WriteLocked());
+  t.SetLocked(false);
+  EXPECT_FALSE(t.Locked());
+  // Flush posts a pending insert.
+  t.Append();
+  F(t, "ID")->SetAsInteger(2);
+  t.Flush();
+  EXPECT_EQ(t.State(), host::dsBrowse);
+  EXPECT_EQ(t.RecordCount(), 2);
+}
+
 }  // namespace
 }  // namespace tav

@@ -241,5 +241,43 @@ TEST_F(RecordWritesTest, CompareRecordsOrdersNullsFlagsAndDescendingFields) {
   EXPECT_FALSE(copy.GetItems(1)->Descending());
 }
 
+TEST_F(RecordWritesTest, LocateKeepsInsideARange) {
+  for (int k = 1; k <= 20; ++k) Add(k, k % 2 ? "odd" : "even");
+  ds_.InternalSetIndexName("uk");
+  // Keys 5 to 12.
+  for (TRangeMode m : {rmRangeStart, rmRangeEnd}) {
+    ds_.InitializeRangeBuffers(m);
+    ds_.DataSetSetFieldDataToRecBufAsVariant(No("K"), ds_.GetRangeRecBuf(m), m == rmRangeStart ? 5 : 12);
+  }
+  ds_.SetRangeOn(true);
+  std::vector<uint8_t> key(static_cast<size_t>(ds_.RecordBufferSize())), found(key.size());
+  auto locate = [&](const char* field, const host::Variant& value, const std::string& index) {
+    ds_.InitializeNewRecord(key.data(), false);
+    ds_.DataSetSetFieldDataToRecBufAsVariant(No(field), key.data(), value);
+    return ds_.DoLocate(index, key.data(), true, true, {}, found.data(), field) == 0;
+  };
+  struct TCase {
+    const char* Field;
+    host::Variant Value;
+    const char* Index;
+    bool Found;
+    int K;
+  } cases[] = {
+      {"K", host::Variant(3), "uk", false, 0},  {"K", host::Variant(7), "uk", true, 7},
+      {"K", host::Variant(13), "uk", false, 0}, {"S", host::Variant(std::string("odd")), "uk", true, 5},
+      // Through another index the range of the current one still holds.
+      {"S", host::Variant(std::string("even")), "byS", true, 6},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Field) + " " + c.Value.AsString() + " " + c.Index);
+    ASSERT_EQ(locate(c.Field, c.Value, c.Index), c.Found);
+    if (c.Found) {
+      EXPECT_EQ(ds_.DataSetGetFieldDataAsVariant(No("K")).AsInteger(), c.K);
+    }
+  }
+  ds_.SetRangeOn(false);
+  EXPECT_TRUE(locate("K", 3, "uk"));
+}
+
 }  // namespace
 }  // namespace tav
