@@ -80,7 +80,7 @@ TCatalogueTable::TCatalogueTable(TBaseTableDefMgr& mgr, TDiskMgr* disk, const TT
   try {
     TCatalogueAccess access(*this, false);
     records_.Fields().Assign(def_->InternalFields());
-    records_.SetRecordSize(def_->InternalFields().RecordSize());
+    records_.SetRecordSize(def_->RecordSize());
     records_.Open(def_->RecordInterface());
     if (def_->UsesBlobs()) {
       blobs_.SetIOInterface(def_->BlobInterface());
@@ -151,7 +151,7 @@ void TCatalogueTable::End() {
 // ---- record images ----
 
 std::vector<uint8_t> TCatalogueTable::NewRecord() const {
-  return std::vector<uint8_t>(static_cast<size_t>(def_->InternalFields().RecordSize()), 0);
+  return std::vector<uint8_t>(static_cast<size_t>(def_->RecordSize()), 0);
 }
 
 const TInternalFieldItem& TCatalogueTable::Field(const std::string& name) const {
@@ -216,7 +216,7 @@ uint32_t TCatalogueTable::FindKey(const std::string& indexName, const std::strin
   if (item.FullIndexSearch(stEQ) != 0) return 0;
   const uint32_t address = item.GetRecordAddress();
   if (rec) {
-    rec->assign(static_cast<size_t>(def_->InternalFields().RecordSize()), 0);
+    rec->assign(static_cast<size_t>(def_->RecordSize()), 0);
     records_.ReadRecord(address, rec->data(), false);
   }
   return address;

@@ -286,6 +286,9 @@ void TTavDataBase::InternalGetTableDef(const std::string& name, TTableDef& defin
   if (!master.FindKey(kMasterIndexName, name, &rec)) TavDatabaseError(10024, caller, name, this);
   if (master.IsNull(rec, "TableDef")) TavDatabaseError(8581, caller, kTableDefUnreadable, this);
   TextToTableDef(master.ReadBlob(rec, "TableDef"), definition);
+  // The field list describes records of the table's size, as it did when
+  // the definition was stored.
+  definition.InternalFields().SetRecordSize(definition.RecordSize());
   // What the text says cannot move a table to another manager or to memory.
   definition.SetInternalTable(internal);
   definition.SetMemory(false);
