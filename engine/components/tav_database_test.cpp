@@ -624,3 +624,34 @@ TEST_F(DiskLockTest, UncommittedInsertsAreInvisibleToAnotherProcess) {
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+
+// A refused catalogue change leaves no lock behind: another process takes
+// the header and the catalogue's tables at once, without retries.
+TEST_F(DiskLockTest, RefusedCatalogueChangesLeaveNoLock) {
+  auto db = NewDataBase();
+  db->Open();
+  db->CreateGenerator("Gen", 1, 1);
+  EXPECT_EQ(ErrorOf([&] { CreatePeople(*db, "people"); }), 13060);
+  EXPECT_EQ(ErrorOf([&] { db->CreateGenerator("gen", 1, 1); }), 8580);
+  EXPECT_EQ(ErrorOf([&] { db->GetGeneratorValue("none", false); }), 8579);
+  const int other = os::test::RunInChild([&] {
+    auto second = NewDataBase();
+    second->SetLockRetryMaximum(0);
+    second->Open();
+    second->SetLocked(true);
+    CreatePeople(*second, "Other");
+    second->CreateGenerator("Other", 1, 1);
+    return second->GetGeneratorValue("Gen", false) == 1 ? 0 : 1;
+  });
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(db->GetGeneratorValue("Gen", true), 2);
+  host::TStringList names;
+  db->GetTableNames(names, false);
+  EXPECT_EQ(Joined(names), "Other,People");
+}
+
+}  // namespace
+}  // namespace tav
