@@ -26,49 +26,36 @@ constexpr int kRecModCount = 10;
 
 }  // namespace
 
-// One call's access to the table: its lock (taken unless the connection
-// holds one strong enough) and the header read before; a change writes the
-// header back through Done. The lock goes on every exit.
+TTableLockHold::TTableLockHold(TDiskMgr* disk, int32_t tableId, int type)
+    : disk_(disk), id_(static_cast<uint32_t>(tableId)) {
+  if (!disk_ || disk_->QueryTableLockStatus(id_) >= type) return;
+  disk_->SetTableLock(id_, type);
+  took_ = true;
+}
+
+TTableLockHold::~TTableLockHold() {
+  if (!took_) return;
+  try {
+    disk_->ReleaseTableLock(id_);
+  } catch (...) {
+    // The lock goes with the connection at the latest; the caller's own
+    // error (if any) is the one to see.
+  }
+}
+
+// One call's access to the table: its lock and the header read before; a
+// change writes the header back through Done.
 class TCatalogueAccess {
  public:
-  TCatalogueAccess(TCatalogueTable& table, bool write) : table_(table) {
-    TDiskMgr* disk = table.disk_;
-    const uint32_t id = static_cast<uint32_t>(table.TableID());
-    if (disk) {
-      const int held = disk->QueryTableLockStatus(id);
-      const int want = write ? kLockTypeWrite : kLockTypeRead;
-      if (held < want) {
-        disk->SetTableLock(id, want);
-        took_ = true;
-      }
-    }
-    try {
-      table.Begin();
-    } catch (...) {
-      Unlock();
-      throw;
-    }
+  TCatalogueAccess(TCatalogueTable& table, bool write)
+      : table_(table), lock_(table.disk_, table.TableID(), write ? kLockTypeWrite : kLockTypeRead) {
+    table.Begin();
   }
-  ~TCatalogueAccess() { Unlock(); }
-  TCatalogueAccess(const TCatalogueAccess&) = delete;
-  TCatalogueAccess& operator=(const TCatalogueAccess&) = delete;
-
   void Done() { table_.End(); }
 
  private:
-  void Unlock() {
-    if (!took_) return;
-    took_ = false;
-    try {
-      table_.disk_->ReleaseTableLock(static_cast<uint32_t>(table_.TableID()));
-    } catch (...) {
-      // The lock goes with the connection at the latest; the caller's own
-      // error (if any) is the one to see.
-    }
-  }
-
   TCatalogueTable& table_;
-  bool took_ = false;
+  TTableLockHold lock_;
 };
 
 TCatalogueTable::TCatalogueTable(TBaseTableDefMgr& mgr, TDiskMgr* disk, const TTableDef& definition)

@@ -33,6 +33,22 @@ namespace tav {
 class TBaseTableDefMgr;
 class TDiskMgr;
 
+// A table lock of the disk manager for one call: taken unless the
+// connection holds one at least as strong (then kept as it is), given back
+// on every exit. A null manager (memory table) takes none.
+class TTableLockHold {
+ public:
+  TTableLockHold(TDiskMgr* disk, int32_t tableId, int type);
+  ~TTableLockHold();
+  TTableLockHold(const TTableLockHold&) = delete;
+  TTableLockHold& operator=(const TTableLockHold&) = delete;
+
+ private:
+  TDiskMgr* disk_;
+  uint32_t id_;
+  bool took_ = false;
+};
+
 class TCatalogueTable {
  public:
   // Connects to the table `definition` describes (its TableID and

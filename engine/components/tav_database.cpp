@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstring>
-#include <exception>
 
 #include "engine/components/tav_catalogue.h"
 #include "engine/components/tav_data_set.h"
@@ -27,25 +26,6 @@ constexpr char kLengthText[] = "%s is not a valid value (min. length %d, max. le
 constexpr uint32_t kDiskPageSize = 4096;
 constexpr int32_t kMaximumDiskFormat = 2;
 
-// Runs each step of a teardown, going on past failures, and raises the
-// first one at the end.
-class TTeardown {
- public:
-  template <class F>
-  void Step(F&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!first_) first_ = std::current_exception();
-    }
-  }
-  void Finish() {
-    if (first_) std::rethrow_exception(first_);
-  }
-
- private:
-  std::exception_ptr first_;
-};
 
 }  // namespace
 
@@ -365,13 +345,13 @@ void TTavDataBase::OpenDiskConnections() {
 }
 
 void TTavDataBase::CloseDiskConnections() {
-  TTeardown t;
-  t.Step([&] { system_table_mgr_->Close(); });
-  t.Step([&] { system_hdr_interface_->Close(); });
-  t.Step([&] { user_table_mgr_->Close(); });
-  t.Step([&] { table_hdr_interface_->Close(); });
-  t.Step([&] { disk_mgr_->Close(); });
-  t.Finish();
+  TFirstError t;
+  t.Try([&] { system_table_mgr_->Close(); });
+  t.Try([&] { system_hdr_interface_->Close(); });
+  t.Try([&] { user_table_mgr_->Close(); });
+  t.Try([&] { table_hdr_interface_->Close(); });
+  t.Try([&] { disk_mgr_->Close(); });
+  t.Rethrow();
 }
 
 void TTavDataBase::DoConnect() {
@@ -458,9 +438,9 @@ void TTavDataBase::LogOnUser(const std::string&, const std::string&) {
 
 void TTavDataBase::DoDisconnect() {
   if (!connected_) return;
-  TTeardown t;
+  TFirstError t;
   if (locked_) {
-    t.Step([&] {
+    t.Try([&] {
       if (disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->ReleaseHeaderLock();
     });
     locked_ = false;
@@ -468,20 +448,20 @@ void TTavDataBase::DoDisconnect() {
   CloseDataSets();
   if (!IsMemory() && disk_mgr_) {
     // What a transaction left uncommitted does not survive the connection.
-    t.Step([&] {
+    t.Try([&] {
       if (disk_mgr_->IsOpen() && disk_mgr_->IsTransactionActive()) disk_mgr_->DiskRollback();
     });
-    t.Step([&] { CloseSystemTables(); });
-    t.Step([&] { CloseDiskConnections(); });
+    t.Try([&] { CloseSystemTables(); });
+    t.Try([&] { CloseDiskConnections(); });
   }
-  t.Step([&] { memory_mgr_->Close(); });
+  t.Try([&] { memory_mgr_->Close(); });
   privileges_->ClearPrivileges();
   privilege_flags_ = 0;
   temp_privilege_status_ = 0;
   master_key_.clear();
   InitDefBlock();
   connected_ = false;
-  t.Finish();
+  t.Rethrow();
 }
 
 void TTavDataBase::OpenSystemTables() {
@@ -502,12 +482,12 @@ void TTavDataBase::OpenSystemTables() {
 }
 
 void TTavDataBase::CloseSystemTables() {
-  TTeardown t;
-  t.Step([&] { object_id_table_.reset(); });
-  t.Step([&] { generator_table_.reset(); });
-  t.Step([&] { master_system_table_.reset(); });
-  t.Step([&] { master_user_table_.reset(); });
-  t.Finish();
+  TFirstError t;
+  t.Try([&] { object_id_table_.reset(); });
+  t.Try([&] { generator_table_.reset(); });
+  t.Try([&] { master_system_table_.reset(); });
+  t.Try([&] { master_user_table_.reset(); });
+  t.Rethrow();
 }
 
 // ---------------------------------------------------------------------------
@@ -536,8 +516,8 @@ void TTavDataBase::CreateDatabase() {
                                                        : kSecurityNone));
 
   connected_ = true;
-  TTeardown t;
-  t.Step([&] {
+  TFirstError t;
+  t.Try([&] {
     if (!disk_mgr_) CreateDiskInterfaces();
     OpenDiskConnections();
     disk_mgr_->SetCryptKey(master_key_);
@@ -554,16 +534,16 @@ void TTavDataBase::CreateDatabase() {
     CreateSystemTables();
     // A database that enforces security gets its four security tables here.
   });
-  t.Step([&] { master_system_table_.reset(); });
-  t.Step([&] {
+  t.Try([&] { master_system_table_.reset(); });
+  t.Try([&] {
     if (disk_mgr_ && disk_mgr_->IsOpen()) SetLocked(false);
   });
   locked_ = false;
-  t.Step([&] {
+  t.Try([&] {
     if (disk_mgr_) CloseDiskConnections();
   });
   connected_ = false;
-  t.Finish();
+  t.Rethrow();
 }
 
 // ---------------------------------------------------------------------------

@@ -379,40 +379,11 @@ TCatalogueTable& TTavDataBase::GeneratorTable(const char* caller) {
   return *generator_table_;
 }
 
-namespace {
-
-// The write lock of a catalogue table for one read-modify-write; a lock the
-// connection holds already stays as it is.
-class TTableWriteLock {
- public:
-  TTableWriteLock(TDiskMgr& disk, int32_t tableId) : disk_(disk), id_(static_cast<uint32_t>(tableId)) {
-    if (disk_.QueryTableLockStatus(id_) >= kTableWriteLock) return;
-    disk_.SetTableLock(id_, kTableWriteLock);
-    took_ = true;
-  }
-  ~TTableWriteLock() {
-    if (!took_) return;
-    try {
-      disk_.ReleaseTableLock(id_);
-    } catch (...) {
-      // The caller's own error, if any, is the one to see.
-    }
-  }
-  TTableWriteLock(const TTableWriteLock&) = delete;
-  TTableWriteLock& operator=(const TTableWriteLock&) = delete;
-
- private:
-  TDiskMgr& disk_;
-  uint32_t id_;
-  bool took_ = false;
-};
-
-}  // namespace
 
 int32_t TTavDataBase::NextGeneratorValue(const std::string& name, bool create) {
   const char* caller = "TTavDataBase.NextGeneratorValue";
   TCatalogueTable& gen = GeneratorTable(caller);
-  TTableWriteLock lock(*disk_mgr_, gen.TableID());
+  TTableLockHold lock(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
   std::vector<uint8_t> rec;
   const uint32_t address = gen.FindKey("ixGenName", name, &rec);
   if (address) {
@@ -434,7 +405,7 @@ int32_t TTavDataBase::NextGeneratorValue(const std::string& name, bool create) {
 void TTavDataBase::CreateGenerator(const std::string& name, int32_t value, int32_t step) {
   const char* caller = "TTavDataBase.CreateGenerator";
   TCatalogueTable& gen = GeneratorTable(caller);
-  TTableWriteLock lock(*disk_mgr_, gen.TableID());
+  TTableLockHold lock(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
   if (gen.FindKey("ixGenName", name)) TavDatabaseError(8580, caller, name, this);
   if (static_cast<int>(name.size()) > kGeneratorNameMaxLength)
     TavDatabaseErrorFmt(9605, caller, kLengthText, {name, 1, kGeneratorNameMaxLength}, this);
@@ -452,15 +423,15 @@ void TTavDataBase::CreateGenerator(const std::string& name, int32_t value, int32
 
 void TTavDataBase::DeleteGenerator(const std::string& name) {
   TCatalogueTable& gen = GeneratorTable("TTavDataBase.DeleteGenerator");
-  TTableWriteLock lock(*disk_mgr_, gen.TableID());
+  TTableLockHold lock(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
   if (const uint32_t address = gen.FindKey("ixGenName", name)) gen.Delete(address);
 }
 
 int32_t TTavDataBase::GetGeneratorValue(const std::string& name, bool readOnly) {
   const char* caller = "TTavDataBase.GetGeneratorValue";
   TCatalogueTable& gen = GeneratorTable(caller);
-  std::optional<TTableWriteLock> lock;
-  if (!readOnly) lock.emplace(*disk_mgr_, gen.TableID());
+  std::optional<TTableLockHold> lock;
+  if (!readOnly) lock.emplace(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
   std::vector<uint8_t> rec;
   const uint32_t address = gen.FindKey("ixGenName", name, &rec);
   if (!address) TavDatabaseError(8579, caller, name, this);
