@@ -323,7 +323,9 @@ void TTavDataBase::OpenDiskConnections() {
   try {
     disk_mgr_->SetPageSize(kDiskPageSize);
     disk_mgr_->SetFileName(file);
-    disk_mgr_->SetOpenFlags(static_cast<uint16_t>((read_only_ ? fmOpenRead : fmOpenReadWrite) |
+    // A file without its write bit is read, never written, whoever runs.
+    const bool readOnly = read_only_ || os::IsFileReadOnly(file);
+    disk_mgr_->SetOpenFlags(static_cast<uint16_t>((readOnly ? fmOpenRead : fmOpenReadWrite) |
                                                   (exclusive_ ? fmShareExclusive : fmShareDenyNone)));
     disk_mgr_->SetLockRetryCount(lock_retry_maximum_);
     disk_mgr_->SetLockRetryInterval(static_cast<uint32_t>(lock_retry_interval_));

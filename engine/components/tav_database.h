@@ -186,8 +186,8 @@ class TTavDataBase : public host::TCustomConnection {
   void CheckExclusive() const;
   // 12041 when the file's minor version is below `required`.
   void CheckMinorVersion(int32_t required) const;
-  // Connected when `connected` (else disconnected is required... see
-  // QueryOpenStatus), Exclusive when `exclusive`.
+  // Connected (10113) when `connected`, else not connected (10120);
+  // Exclusive (10121) when `exclusive`.
   void QueryOpenStatus(bool connected, bool exclusive) const;
   // The file enforces security and no rebuild lifts it for now.
   bool NeedSecurity() const;
@@ -217,6 +217,11 @@ class TTavDataBase : public host::TCustomConnection {
   // The master layout: "AutoID", "Name" (40), "TableDef" (BLOB), one
   // unique index on the name.
   void SetMasterTableDef(TTableDef& definition);
+  // The master system table and the system tables' manager for a system
+  // (internal) definition, else the master user table and the user tables'
+  // manager. While connected to a disk database.
+  TCatalogueTable& GetMasterTable(const TTableDef& definition);
+  TDiskTableDefMgr& GetTableDefMgr(const TTableDef& definition);
   // The object ID the catalogue gave the table; 0 for "ALL" or none.
   int32_t GetObjectID(const std::string& name);
 
@@ -286,8 +291,6 @@ class TTavDataBase : public host::TCustomConnection {
   void LogOnUser(const std::string& userName, const std::string& password);
 
   // ---- catalogue ----
-  TCatalogueTable& MasterTable(const TTableDef& definition);
-  TDiskTableDefMgr& TableDefMgr(const TTableDef& definition);
   void CreateMasterTables();
   void CreateSystemTables();
   // A catalogue table opened from its stored definition.

@@ -140,7 +140,7 @@ void TTavDataBase::CreateSystemTables() {
 // ---------------------------------------------------------------------------
 // Routing
 
-TCatalogueTable& TTavDataBase::MasterTable(const TTableDef& definition) {
+TCatalogueTable& TTavDataBase::GetMasterTable(const TTableDef& definition) {
   if (!definition.InternalTable()) {
     TAV_ASSERT(master_user_table_ != nullptr, "Master user table not open");
     return *master_user_table_;
@@ -151,7 +151,7 @@ TCatalogueTable& TTavDataBase::MasterTable(const TTableDef& definition) {
   return *master_system_table_;
 }
 
-TDiskTableDefMgr& TTavDataBase::TableDefMgr(const TTableDef& definition) {
+TDiskTableDefMgr& TTavDataBase::GetTableDefMgr(const TTableDef& definition) {
   return definition.InternalTable() ? *system_table_mgr_ : *user_table_mgr_;
 }
 
@@ -206,7 +206,7 @@ void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef&
   CheckTableNameLength(newName, caller, this);
   if (definition.Memory()) TavDatabaseError(10766, caller, "", this);
   const bool renaming = !host::AnsiSameText(newName, definition.TableName());
-  TCatalogueTable& master = MasterTable(definition);
+  TCatalogueTable& master = GetMasterTable(definition);
   if (renaming && !isNew && master.FindKey(kMasterIndexName, newName))
     TavDatabaseError(13060, caller, newName, this);
 
@@ -214,7 +214,7 @@ void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef&
   std::vector<uint8_t> rec;
   const uint32_t address = master.FindKey(kMasterIndexName, oldName, &rec);
   int32_t objectId = 0;
-  TDiskTableDefMgr& mgr = TableDefMgr(definition);
+  TDiskTableDefMgr& mgr = GetTableDefMgr(definition);
   bool created = false;
   try {
     if (isNew) {
@@ -281,7 +281,7 @@ void TTavDataBase::InternalGetTableDef(const std::string& name, TTableDef& defin
   }
   if (!definition.InternalTable() && IsInternalName(name)) definition.SetInternalTable(true);
   const bool internal = definition.InternalTable();
-  TCatalogueTable& master = MasterTable(definition);
+  TCatalogueTable& master = GetMasterTable(definition);
   std::vector<uint8_t> rec;
   if (!master.FindKey(kMasterIndexName, name, &rec)) TavDatabaseError(10024, caller, name, this);
   if (master.IsNull(rec, "TableDef")) TavDatabaseError(8581, caller, kTableDefUnreadable, this);
@@ -316,7 +316,7 @@ void TTavDataBase::OpenTable(const std::string& tableName, TTableDef& definition
     InternalGetTableDef(tableName, definition);
     // A database that enforces security checks here that the user may open
     // a user table, and sets its privileges from the user's group.
-    TableDefMgr(definition).OpenTableDefConnection(tableName, definition);
+    GetTableDefMgr(definition).OpenTableDefConnection(tableName, definition);
   }
   SetAllPrivileges(definition);
 }
@@ -326,7 +326,7 @@ void TTavDataBase::CloseTable(TTableDef& definition) {
   if (definition.Memory())
     memory_mgr_->CloseTableDefConnection(definition.TableID());
   else if (system_table_mgr_)
-    TableDefMgr(definition).CloseTableDefConnection(definition.TableID());
+    GetTableDefMgr(definition).CloseTableDefConnection(definition.TableID());
   definition.SetTableHeader(nullptr);
 }
 

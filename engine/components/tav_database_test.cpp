@@ -655,3 +655,30 @@ TEST_F(DiskLockTest, RefusedCatalogueChangesLeaveNoLock) {
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+
+TEST_F(DiskDataBaseTest, AFileWithoutTheWriteBitIsReadOnly) {
+  CreateFile(false);
+  {
+    auto db = NewDataBase();
+    db->Open();
+    CreatePeople(*db, "People");
+    InsertRow(*db, "People", 1, "one", "");
+  }
+  ASSERT_EQ(chmod(Path().c_str(), 0444), 0);
+  const std::string before = os::test::ReadWholeFile(Path());
+  {
+    auto db = NewDataBase();
+    db->Open();
+    EXPECT_EQ(Names(*db, "People"), std::vector<std::string>{"one"});
+    EXPECT_NE(ErrorOf([&] { CreatePeople(*db, "More"); }), 0);
+    EXPECT_NE(ErrorOf([&] { db->CreateGenerator("Gen", 1, 1); }), 0);
+  }
+  EXPECT_EQ(os::test::ReadWholeFile(Path()) == before, true);
+  chmod(Path().c_str(), 0644);
+}
+
+}  // namespace
+}  // namespace tav
