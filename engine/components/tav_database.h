@@ -210,6 +210,10 @@ class TTavDataBase : public host::TCustomConnection {
   // Memory tables only for now. 10053 while a dataset of this connection or
   // any other user has the table open.
   void DeleteTable(const std::string& tableName, bool memory);
+  // Disk database, Exclusive. 10766 for a memory table, 10119 while the
+  // table is open, 13060 when the new name is taken; a change of letter
+  // case only is no rename.
+  void RenameTable(const std::string& oldName, const std::string& newName);
   // Disk: every user table's name, in name order; memory: the memory
   // tables' names.
   void GetTableNames(host::TStrings& list, bool memory);

@@ -343,6 +343,20 @@ void TTavDataBase::DeleteTable(const std::string& tableName, bool memory) {
   memory_mgr_->DeleteTableDef(tableName, definition);
 }
 
+void TTavDataBase::RenameTable(const std::string& oldName, const std::string& newName) {
+  const char* caller = "TTavDataBase.RenameTable";
+  CheckConnected(false);
+  CheckExclusive();
+  // A database that enforces security requires the table's object ID here.
+  TTableDef definition(nullptr);
+  InternalGetTableDef(oldName, definition);
+  definition.SetLastModDate(os::Now());
+  if (definition.Memory()) TavDatabaseError(10766, caller, "", this);
+  if (GetTableDefMgr(definition).CheckTableUserCount(definition.TableName()) > 0)
+    TavDatabaseErrorFmt(10119, caller, "The table %s is in use", {oldName}, this);
+  InternalUpdateTableDef(newName, definition, false);
+}
+
 void TTavDataBase::GetTableNames(host::TStrings& list, bool memory) {
   CheckConnected(true);
   if (memory) {

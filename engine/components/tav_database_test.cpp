@@ -682,3 +682,67 @@ TEST_F(DiskDataBaseTest, AFileWithoutTheWriteBitIsReadOnly) {
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+
+TEST_F(DiskDataBaseTest, RenameKeepsTheObjectIDAndRefusesTakenNames) {
+  CreateFile(false);
+  auto db = NewDataBase();
+  db->SetExclusive(true);
+  db->Open();
+  CreatePeople(*db, "People");
+  CreatePeople(*db, "Other");
+  InsertRow(*db, "People", 1, "one", "blob");
+  EXPECT_EQ(ErrorOf([&] { db->RenameTable("People", "other"); }), 13060);
+  EXPECT_EQ(ErrorOf([&] { db->RenameTable("People", std::string(41, 'p')); }), 10039);
+  EXPECT_EQ(ErrorOf([&] { db->RenameTable("Nothing", "x"); }), 10024);
+  db->RenameTable("People", "PEOPLE");  // case only: the entry is rewritten, not renamed
+  db->RenameTable("people", "Staff");
+  host::TStringList names;
+  db->GetTableNames(names, false);
+  EXPECT_EQ(Joined(names), "Other,Staff");
+  EXPECT_EQ(db->GetObjectID("Staff"), 1);
+  EXPECT_EQ(db->GetObjectID("People"), 0);
+  EXPECT_EQ(Names(*db, "Staff"), std::vector<std::string>{"one"});
+  {
+    TTavDataSet open(nullptr);
+    open.SetDataBase(db.get());
+    open.SetTableName("Staff");
+    open.DataSetOpen();
+    EXPECT_EQ(ErrorOf([&] { db->RenameTable("Staff", "Again"); }), 10119);
+    open.DataSetClose();
+  }
+  db->Close();
+  db->SetExclusive(false);
+  db->Open();
+  EXPECT_EQ(ErrorOf([&] { db->RenameTable("Staff", "Again"); }), 10121);
+}
+
+// A file of minor version 1 keeps no system tables of its own: it connects
+// without them, and generators need a newer file.
+TEST_F(DiskDataBaseTest, OldMinorVersionConnectsWithoutSystemTables) {
+  CreateFile(false);
+  std::string bytes = os::test::ReadWholeFile(Path());
+  const char version[] = "1.1.02";
+  for (size_t i = 0; i < 21; ++i) {
+    const char c = i < sizeof version - 1 ? version[i] : 0;
+    bytes[kDBDefVersionOffset + 2 * i] = c;
+    bytes[kDBDefVersionOffset + 2 * i + 1] = 0;
+  }
+  host::PutU32(bytes.data() + kDBDefCRCOffset, DBDefBlockCRC(reinterpret_cast<uint8_t*>(bytes.data())));
+  os::test::WriteWholeFile(Path(), bytes);
+  auto db = NewDataBase();
+  db->Open();
+  EXPECT_EQ(db->MinorVersion(), 1);
+  CreatePeople(*db, "People");
+  EXPECT_EQ(db->GetObjectID("People"), 0);
+  host::TStringList names;
+  EXPECT_EQ(ErrorOf([&] { db->GetSystemTableNames(names); }), 12041);
+  TFailure f = FailureOf([&] { db->CreateGenerator("Gen", 1, 1); });
+  EXPECT_EQ(f.Code, 12041);
+  EXPECT_NE(f.Message.find("This database version does not support this operation 2"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tav
