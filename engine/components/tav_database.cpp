@@ -608,7 +608,15 @@ void TTavDataBase::Commit() {
 }
 
 void TTavDataBase::Rollback() {
-  if (disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->DiskRollback();
+  if (disk_mgr_ && disk_mgr_->IsOpen()) {
+    TFirstError t;
+    t.Try([&] { disk_mgr_->DiskRollback(); });
+    // A table made in the transaction is gone from the file: its manager
+    // must not remember it.
+    t.Try([&] { system_table_mgr_->DropUnusedMasters(); });
+    t.Try([&] { user_table_mgr_->DropUnusedMasters(); });
+    t.Rethrow();
+  }
   // What the datasets hold or show may be what was rolled back.
   for (int i = 0; i < DataSetCount(); ++i) {
     host::TDataSet* ds = DataSets(i);
