@@ -197,8 +197,12 @@ uint32_t TCatalogueTable::FindKey(const std::string& indexName, const std::strin
   TCatalogueAccess access(*this, false);
   TIndexItem& item = Index(indexName);
   TAV_ASSERT(item.KeyFields().Count() >= 1, "Catalogue index without key fields");
+  const std::string& field = item.KeyFields().Items(0)->FieldName();
+  // A longer key names nothing here: cut to the field it would find another
+  // entry that begins the same way.
+  if (key.size() > static_cast<size_t>(Field(field).GetWriteableFieldSize())) return 0;
   std::vector<uint8_t> probe = NewRecord();
-  SetString(probe, item.KeyFields().Items(0)->FieldName(), key);
+  SetString(probe, field, key);
   item.CreateKeyBuffer(probe.data());
   if (item.FullIndexSearch(stEQ) != 0) return 0;
   const uint32_t address = item.GetRecordAddress();
@@ -309,7 +313,8 @@ void TCatalogueTable::Update(uint32_t address, std::vector<uint8_t>& rec,
   std::memcpy(rec.data(), old.data(), kRecModCount);
   host::PutU32(rec.data() + kRecModCount, host::GetU32(old.data() + kRecModCount) + 1);
   CheckUniqueKeys(rec, address, caller);
-  for (const auto& entry : blobs) DeleteBlob(old, Field(entry.first));
+  // The new BLOBs are written before the old ones go, so that a failure
+  // leaves the record with contents it can read.
   WriteBlobs(rec, blobs);
   for (int i = 0; i < indexes_.Count(); ++i) {
     TIndexItem& item = *indexes_.Items(i);
@@ -321,6 +326,7 @@ void TCatalogueTable::Update(uint32_t address, std::vector<uint8_t>& rec,
       TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()});
   }
   records_.UpdateRecord(address, rec.data());
+  for (const auto& entry : blobs) DeleteBlob(old, Field(entry.first));
   access.Done();
 }
 

@@ -773,3 +773,21 @@ TEST_F(DiskDataBaseTest, ATableCreatedInARolledBackTransactionIsGone) {
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+
+TEST_F(DiskDataBaseTest, ANameLongerThanTheCatalogueKeyFindsNothing) {
+  CreateFile(false);
+  auto db = NewDataBase();
+  db->Open();
+  const std::string forty(40, 'q');
+  CreatePeople(*db, forty);
+  TTableDef def(nullptr);
+  EXPECT_EQ(ErrorOf([&] { db->QueryTableDef(forty + "x", false, def); }), 10024);
+  EXPECT_EQ(db->GetObjectID(forty + "x"), 0);
+  EXPECT_EQ(ErrorOf([&] { db->QueryTableDef(forty, false, def); }), 0);
+}
+
+}  // namespace
+}  // namespace tav
