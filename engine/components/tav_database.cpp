@@ -408,7 +408,7 @@ void TTavDataBase::DoConnect() {
     OpenSystemTables();
     if (DBDefBlockCRC(def_block_.data()) != host::GetU32(def_block_.data() + kDBDefCRCOffset))
       TavDatabaseError(8961, caller, "", this);
-    if (NeedSecurity()) LogOnUser(userName, password);
+    if (NeedSecurity()) LogOn(userName, password);
   } catch (...) {
     try {
       DoDisconnect();
@@ -429,6 +429,33 @@ void TTavDataBase::RunLogin(int mode, std::string& userName, std::string& passwo
     TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
   }
   if (mode != kLoginUserOnly) master_key_ = databasePassword;
+}
+
+void TTavDataBase::LogOn(std::string& userName, std::string& password) {
+  std::string failure;
+  try {
+    LogOnUser(userName, password);
+    return;
+  } catch (const ETavDatabaseError& e) {
+    // A host that answers BeforeLogin handles its own failures.
+    if (before_login_) throw;
+    failure = e.Message();
+  }
+  // Each failure is shown, then the user may try again with another name
+  // and password, until a logon succeeds or the dialog is cancelled.
+  for (;;) {
+    TavLoginPrompter().ShowMessage(failure);
+    std::string unused = master_key_;
+    if (!ShowTavLoginDialog(directory_ + data_base_name_, kLoginUserOnly, unused, userName, password))
+      break;
+    try {
+      LogOnUser(userName, password);
+      return;
+    } catch (const ETavDatabaseError& e) {
+      failure = e.Message();
+    }
+  }
+  TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
 }
 
 void TTavDataBase::LogOnUser(const std::string&, const std::string&) {

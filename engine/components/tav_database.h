@@ -290,8 +290,13 @@ class TTavDataBase : public host::TCustomConnection {
   void RunLogin(int mode, std::string& userName, std::string& password);
   void OpenSystemTables();
   void CloseSystemTables();
-  // The security manager's part of connect (logon, privileges): the seam
-  // where users, groups and privileges come in.
+  // Step 12 of connect: logs the user on; without BeforeLogin a failure is
+  // shown and the dialog asks again (user name and password only) until a
+  // logon succeeds or the user cancels (10015).
+  void LogOn(std::string& userName, std::string& password);
+  // The security manager's part of connect (logon, the group's privileges,
+  // the database privilege flags): the seam where users, groups and
+  // privileges come in.
   void LogOnUser(const std::string& userName, const std::string& password);
 
   // ---- catalogue ----

@@ -283,19 +283,41 @@ TEST_F(DiskDataBaseTest, LoginModesAskOnlyForWhatIsNeeded) {
     db->Open();
     EXPECT_TRUE(db->Connected());
   }
-  // Security enforced, the key given: only user name and password.
+  // Security enforced, the key given: only user name and password; each
+  // failed logon is shown and asked again (user name and password only)
+  // until the user cancels. No user can log on before the security tables
+  // hold one.
   CreateFile(true, true);
-  {
+  for (bool keyGiven : {true, false}) {
+    SCOPED_TRACE(keyGiven);
     auto db = NewDataBase();
-    db->SetMasterKey(kKey);
+    if (keyGiven) db->SetMasterKey(kKey);
     prompter.shown.clear();
-    prompter.Answer({true, "", "user", "pwd"});
-    EXPECT_NE(ErrorOf([&] { db->Open(); }), 0);
-    ASSERT_EQ(prompter.shown.size(), 1u);
-    EXPECT_FALSE(prompter.shown[0].ebMasterKey.Enabled);
+    prompter.messages.clear();
+    prompter.Answer({true, kKey, "user", "pwd"});
+    prompter.Answer({true, "", "user2", "pwd2"});
+    EXPECT_EQ(ErrorOf([&] { db->Open(); }), 10015);
+    ASSERT_EQ(prompter.shown.size(), 3u);
+    EXPECT_EQ(prompter.shown[0].ebMasterKey.Enabled, !keyGiven);
     EXPECT_TRUE(prompter.shown[0].ebUsername.Enabled);
+    for (size_t i = 1; i < 3; ++i) {
+      EXPECT_FALSE(prompter.shown[i].ebMasterKey.Enabled);
+      EXPECT_TRUE(prompter.shown[i].ebPassword.Enabled);
+    }
+    EXPECT_EQ(prompter.shown[2].ebUsername.Text, "user2");
+    EXPECT_EQ(prompter.messages.size(), 2u);
     EXPECT_FALSE(db->Connected());
   }
+  // With BeforeLogin the failure reaches the host at once.
+  auto db = NewDataBase();
+  db->SetBeforeLogin([](host::TObject*, std::string& user, std::string&, std::string& key) {
+    user = "user";
+    key = kKey;
+  });
+  prompter.shown.clear();
+  EXPECT_EQ(ErrorOf([&] { db->Open(); }), 10015);
+  EXPECT_TRUE(prompter.shown.empty());
+  EXPECT_FALSE(db->Connected());
 }
 
 TEST_F(DiskDataBaseTest, TheKeyIsInNoMessageOrSavedLog) {
