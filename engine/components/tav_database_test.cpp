@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 
 #include "engine/components/tav_data_set.h"
 #include "engine/components/testing/scripted_login.h"
@@ -809,6 +810,45 @@ TEST_F(DiskDataBaseTest, ANameLongerThanTheCatalogueKeyFindsNothing) {
   EXPECT_EQ(ErrorOf([&] { db->QueryTableDef(forty + "x", false, def); }), 10024);
   EXPECT_EQ(db->GetObjectID(forty + "x"), 0);
   EXPECT_EQ(ErrorOf([&] { db->QueryTableDef(forty, false, def); }), 0);
+}
+
+}  // namespace
+}  // namespace tav
+
+namespace tav {
+namespace {
+
+// Two processes creating tables at once: the header lock orders their
+// catalogue changes, so every table is listed once with its own object ID.
+TEST_F(DiskLockTest, TwoProcessesCreatingTablesShareOneCatalogue) {
+  auto maker = [&](char prefix) {
+    return [this, prefix](test::TChildSide& side) {
+      auto db = NewDataBase();
+      db->SetLockRetryMaximum(1000);
+      db->Open();
+      side.Send(1);
+      side.WaitGo();
+      for (int i = 0; i < 8; ++i) CreatePeople(*db, std::string(1, prefix) + std::to_string(i));
+      return 0;
+    };
+  };
+  test::TChild a(maker('A')), b(maker('B'));
+  uint64_t ready;
+  ASSERT_TRUE(a.Receive(ready));
+  ASSERT_TRUE(b.Receive(ready));
+  a.Go();
+  b.Go();
+  EXPECT_EQ(a.Wait(), 0);
+  EXPECT_EQ(b.Wait(), 0);
+  auto db = NewDataBase();
+  db->Open();
+  host::TStringList names;
+  db->GetTableNames(names, false);
+  EXPECT_EQ(names.Count(), 17);
+  std::set<int32_t> ids;
+  for (int i = 0; i < names.Count(); ++i) ids.insert(db->GetObjectID(names.Strings(i)));
+  EXPECT_EQ(ids.size(), 17u);
+  EXPECT_EQ(*ids.rbegin(), 17);
 }
 
 }  // namespace
