@@ -29,10 +29,10 @@ class TEchoOff {
     termios quiet = saved_;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
-    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+    active_ = tcsetattr(fd_, TCSANOW, &quiet) == 0;
   }
   ~TEchoOff() {
-    if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+    if (active_) tcsetattr(fd_, TCSANOW, &saved_);
   }
   TEchoOff(const TEchoOff&) = delete;
   TEchoOff& operator=(const TEchoOff&) = delete;
