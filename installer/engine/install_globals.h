@@ -66,6 +66,10 @@ struct TInstallGlobals {
   host::TComponent* Install = nullptr;
   std::array<bool, kInstallFileIds> FileIdUsed{};  // ids 0..1999 taken
   bool DeferActiveX = true;
+  // The install library runs as a tool of its own (not inside an install
+  // program): objects behave as at design time, and the library's
+  // directory is the program's.
+  bool LibraryTool = false;
   TOrlnCompress Compress{nullptr};  // the install's archive
 };
 
