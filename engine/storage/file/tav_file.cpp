@@ -135,6 +135,7 @@ void TTavFile::CloseHandle() {
   trans_state_ = ftsNone;
   commit_wrote_ = false;
   trans_eof_ = 0;
+  known_size_ = -1;
   io_ = nullptr;
   file_.reset();
   scratch_.reset();
@@ -248,8 +249,12 @@ void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t cou
   // Once a commit writes, the file no longer holds only committed data,
   // even should this very write fail part way.
   if (trans_state_ == ftsCommitting) commit_wrote_ = true;
-  if (io_->Write(position, buffer, count) != static_cast<int64_t>(count))
+  if (io_->Write(position, buffer, count) != static_cast<int64_t>(count)) {
+    // Part of it may have reached the file, and lengthened it.
+    known_size_ = -1;
     TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
+  }
+  if (known_size_ >= 0) known_size_ = std::max<int64_t>(known_size_, int64_t{position} + count);
 }
 
 void TTavFile::RawRead(uint8_t* buffer, uint32_t position, uint32_t count) {
@@ -435,9 +440,7 @@ uint32_t TTavFile::SeekTavBof() {
 int64_t TTavFile::SeekTavEof() {
   RequireOpen("TTavFile.SeekTavEof");
   if (GetTransactionActive()) return trans_eof_;
-  const int64_t size = io_->Size();
-  if (size < 0) TavDatabaseError(8450, "TTavFile.SeekTavEof", "Unable to seek to end of file");
-  return size;
+  return FileSize();
 }
 
 int64_t TTavFile::SeekTavPosition(uint32_t position) {
@@ -453,9 +456,9 @@ void TTavFile::StartTransaction() {
     TavDatabaseError(10256, "TTavFile.StartTransaction",
                      "A failed commit must be committed again or rolled back first");
   if (trans_state_ != ftsNone) TavDatabaseError(10256, "TTavFile.StartTransaction");
-  const int64_t size = io_->Size();
-  if (size < 0)
-    TavDatabaseError(8450, "TTavFile.StartTransaction", "Unable to seek to end of file");
+  // Asked afresh: the transaction's end starts from the file's.
+  ForgetFileSize();
+  const int64_t size = FileSize();
   block_mgr_->StartTransaction();
   cache_mgr_->StartTransaction();
   trans_eof_ = size;
@@ -510,8 +513,9 @@ void TTavFile::BeginJournal(bool durable) {
     // A full journal under a free lock is a dead committer's, whose pages
     // nobody may see: it is put back before this commit's takes its place.
     if (journal_->Pending()) RecoverLocked();
-    const int64_t size = io_->Size();
-    if (size < 0) TavDatabaseError(8450, "TTavFile.Commit", "Unable to seek to end of file");
+    // The length the journal keeps must be the file's own.
+    ForgetFileSize();
+    const int64_t size = FileSize();
     journal_->Write(*io_, ranges_, static_cast<uint32_t>(size), durable);
   } catch (...) {
     journal_->UnlockCommit();
@@ -580,6 +584,8 @@ bool TTavFile::RecoverLocked() {
 }
 
 void TTavFile::RestoreFromJournal(const TJournalImage& image) {
+  // The restore cuts the file back (and may fail part way).
+  ForgetFileSize();
   TTavJournal::Restore(*io_, image, nullptr);
   // Clean pages may hold what the restore replaced; pages waiting in a
   // transaction of ours lie elsewhere (the dead commit held their tables'
@@ -642,8 +648,10 @@ void TTavFile::Rollback() {
 
 int64_t TTavFile::FileSize() {
   RequireOpen("TTavFile.FileSize");
+  if (known_size_ >= 0) return known_size_;
   const int64_t size = io_->Size();
   if (size < 0) TavDatabaseError(8450, "TTavFile.FileSize", "Unable to seek to end of file");
+  known_size_ = size;
   return size;
 }
 
@@ -661,8 +669,10 @@ void TTavFile::CutTavFile(uint32_t size) {
   // bytes cut off.
   for (int64_t base = size & cache_mgr_->BaseAddrMask(); base < end; base += page_size_)
     cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
+  known_size_ = -1;
   if (!io_->SetSize(size))
     TavDatabaseError(8450, "TTavFile.CutTavFile", "Unable to set the end of file");
+  known_size_ = size;
 }
 
 void TTavFile::CopyTavFile(const std::string& name) {

@@ -237,8 +237,14 @@ class TTavFile : public host::TObject {
 
   // 8450 "The file buffers could not be flushed".
   void FlushBuffers();
-  // The size of the file's data, 8450 when it cannot be had.
+  // The size of the file's data, 8450 when it cannot be had. Kept from the
+  // last look and this connection's own writes, so that page allocations and
+  // chain walks cost no system call: whoever takes a lock that shows another
+  // connection may have appended (or cut the file back) calls ForgetFileSize
+  // first.
   int64_t FileSize();
+  // The next FileSize asks the system again.
+  void ForgetFileSize() { known_size_ = -1; }
   // Cuts the file down to `size` bytes and drops the cached pages beyond;
   // outside a transaction only (a transaction's end is its own). 8450 when
   // the system refuses.
@@ -303,6 +309,7 @@ class TTavFile : public host::TObject {
   std::vector<uint8_t> xor_key_;
   std::vector<uint8_t> blow_key_;
   int64_t trans_eof_ = 0;
+  int64_t known_size_ = -1;  // the data's size as last seen; -1: ask the system
   std::unique_ptr<TCacheMgr> cache_mgr_;
   std::unique_ptr<TCacheBlockMgr> block_mgr_;
   bool open_write_ = false;

@@ -351,9 +351,11 @@ bool TDiskIOInterface::RunInRange(uint32_t address, uint64_t count) {
   const uint64_t low = uint64_t{kFirstDataPage} * DiskMgr()->PageSize();
   const uint64_t end = uint64_t{address} + count * BlockSize();
   if (address < low || count == 0) return false;
-  // The file only grows while it is open; a stale end is refreshed before a
-  // run is called damaged.
-  return end <= FileEnd(false) || end <= FileEnd(true);
+  // The file only grows while it is open; a stale end is refreshed (last
+  // from the system itself) before a run is called damaged.
+  if (end <= FileEnd(false) || end <= FileEnd(true)) return true;
+  DiskMgr()->RefreshFileSize();
+  return end <= FileEnd(true);
 }
 
 void TDiskIOInterface::LoadFirstEmpty(const char* caller) {
