@@ -113,6 +113,8 @@ void TTavFile::OpenCaches(int64_t fileSize) {
   cache_mgr_->SetWriteIO(
       [this](const uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
              uint32_t upper) { InternalWritePage(buffer, owner, accessFlags, position, upper); });
+  cache_mgr_->SetWriteRunIO(
+      [this](const TCachePage* const* pages, size_t count) { InternalWritePages(pages, count); });
   cache_mgr_->Open(CachePageCountFor(fileSize, page_size_), page_size_);
   // Raw positions stay below 2 GB, so the high address word is always 0.
   block_mgr_->SetReadIO([this](uint8_t* buffer, uint32_t low, uint32_t, uint32_t count) {
@@ -295,22 +297,48 @@ void TTavFile::InternalWritePage(const uint8_t* buffer, int32_t owner, uint32_t 
   (void)upper;
   RequireOpen("TTavFile.InternalWritePage");
   CheckWriteRange(position, page_size_, "TTavFile.InternalWritePage");
-  const uint8_t* source = buffer;
-  if (accessFlags & kScrambled) {
-    const auto size = static_cast<int32_t>(page_size_);
-    if (accessFlags & kAccessXor) {
-      RequireXORKey();
-      XORCryptBuf(buffer, scratch_.get(), xor_key_.data(), owner,
-                  static_cast<int32_t>(xor_key_.size()), size);
-    } else {
-      RequireBlowKey();
-      BlowfishReset(blowfish_);
-      BlowfishEncryptCFB(blowfish_, buffer, scratch_.get(), size);
-      BlowfishReset(blowfish_);
-    }
-    source = scratch_.get();
+  InternalWrite(ScramblePage(buffer, owner, accessFlags, scratch_.get()), position, page_size_);
+}
+
+const uint8_t* TTavFile::ScramblePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                                      uint8_t* into) {
+  if (!(accessFlags & kScrambled)) return buffer;
+  const auto size = static_cast<int32_t>(page_size_);
+  if (accessFlags & kAccessXor) {
+    RequireXORKey();
+    XORCryptBuf(buffer, into, xor_key_.data(), owner, static_cast<int32_t>(xor_key_.size()), size);
+  } else {
+    RequireBlowKey();
+    BlowfishReset(blowfish_);
+    BlowfishEncryptCFB(blowfish_, buffer, into, size);
+    BlowfishReset(blowfish_);
   }
-  InternalWrite(source, position, page_size_);
+  return into;
+}
+
+void TTavFile::InternalWritePages(const TCachePage* const* pages, size_t count) {
+  RequireOpen("TTavFile.InternalWritePages");
+  const uint32_t position = pages[0]->LowAddr();
+  const uint64_t bytes = uint64_t{page_size_} * count;
+  CheckWriteRange(position, bytes, "TTavFile.InternalWritePages");
+  // Each page is scrambled for its own owner, into a slot of its own, as
+  // one at a time would be.
+  if (run_scratch_.size() < bytes) run_scratch_.resize(bytes);
+  run_pieces_.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    const TCachePage* page = pages[i];
+    TAV_ASSERT(page->LowAddr() == position + i * page_size_, "A run of pages with a gap");
+    run_pieces_[i].Data = ScramblePage(page->Buffer(), page->PageOwner(), page->AccessFlags(),
+                                       run_scratch_.data() + i * page_size_);
+    run_pieces_[i].Count = page_size_;
+  }
+  if (trans_state_ == ftsCommitting) commit_wrote_ = true;
+  if (io_->WriteGather(position, run_pieces_.data(), count) != static_cast<int64_t>(bytes)) {
+    known_size_ = -1;
+    TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
+  }
+  if (known_size_ >= 0)
+    known_size_ = std::max<int64_t>(known_size_, int64_t{position} + static_cast<int64_t>(bytes));
 }
 
 void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
