@@ -133,6 +133,11 @@ class TOSFile final : public TFileIO {
   bool LockRange(uint64_t offset, uint64_t length);
   // Releases a range locked through this handle with exactly these bounds.
   bool UnlockRange(uint64_t offset, uint64_t length);
+  // How many bytes of [offset, offset + length) are locked, through any
+  // handle this one included: the bytes a one-byte LockRange would be
+  // refused. A few F_OFD_GETLK queries (two per lock found, plus one)
+  // instead of a lock and an unlock per byte. -1 on failure.
+  int64_t LockedBytes(uint64_t offset, uint64_t length);
 
  private:
   TOSFile(int fd, std::string path, TFileAccess access, TFileShare share);
