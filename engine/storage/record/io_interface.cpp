@@ -38,6 +38,10 @@ void TBaseIOInterface::ReleaseBlock(uint32_t, uint32_t) {
   TavDatabaseError(10065, "TBaseIOInterface.ReleaseBlock");
 }
 
+bool TBaseIOInterface::WriteBlockPart(uint32_t, uint32_t, uint32_t, const void*) {
+  return false;
+}
+
 void TBaseIOInterface::WriteBlock(uint32_t, uint32_t, const void*) {
   TavDatabaseError(10065, "TBaseIOInterface.WriteBlock");
 }
@@ -555,6 +559,13 @@ uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
 void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
   CheckSize(size, "TDiskIOInterface.WriteBlockHeader");
   DiskMgr()->WriteCustomSize(address, size, data, TableID(), AccessFlags());
+}
+
+bool TDiskIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
+                                      const void* data) {
+  CheckSize(offset + size, "TDiskIOInterface.WriteBlockPart");
+  DiskMgr()->WriteCustomSize(address + offset, size, data, TableID(), AccessFlags());
+  return true;
 }
 
 void TDiskIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {
