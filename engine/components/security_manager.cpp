@@ -606,7 +606,10 @@ void TSecurityManager::WriteObjectPrivileges(int32_t groupId, const TPrivileges&
           fieldList = kAll;
         }
       } else {
-        // Only reading and updating are limited to fields.
+        // Only reading and updating are limited to fields; any other
+        // privilege covers every field, and says so, so that reading it back
+        // and opening the table give it to every field.
+        allFields = true;
         fieldList = kAll;
       }
     } else {
