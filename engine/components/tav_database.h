@@ -4,7 +4,10 @@
 // definition block at the start of the file, runs the login (BeforeLogin or
 // the login dialog), sets the encryption key, checks the security header and
 // opens the catalogue: the master tables that hold every table's stored
-// definition, the object-ID table and the generator table. It creates
+// definition, the object-ID table and the generator table; a database that
+// enforces security also opens its four security tables and logs the user
+// on through its TSecurityManager, whose group's privileges then decide
+// which tables open and what their fields allow. It creates
 // databases and tables, opens, reads and closes table definitions, and
 // carries transactions, table and record locks and the operations on all
 // its datasets.
