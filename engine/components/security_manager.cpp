@@ -71,6 +71,23 @@ std::vector<std::pair<uint32_t, std::vector<uint8_t>>> ReadAll(TCatalogueTable& 
   return out;
 }
 
+// The privilege record whose key fields ("ixGroupPriv") hold `key`, read
+// into `rec`; without one, 0 and a new image holding the key.
+uint32_t FindOrNew(TCatalogueTable& t, TDiskMgr* disk,
+                   std::initializer_list<std::pair<const char*, int32_t>> key, std::vector<uint8_t>& rec) {
+  for (auto& [address, existing] : ReadAll(t, "ixGroupPriv", disk)) {
+    bool same = true;
+    for (const auto& [field, value] : key) same = same && t.GetInteger(existing, field) == value;
+    if (same) {
+      rec = std::move(existing);
+      return address;
+    }
+  }
+  rec = t.NewRecord();
+  for (const auto& [field, value] : key) t.SetInteger(rec, field, value);
+  return 0;
+}
+
 // One transaction of the database for a change of several records: rolled
 // back (datasets refreshed) unless committed.
 class TSecurityTransaction {
@@ -616,19 +633,12 @@ void TSecurityManager::WriteObjectPrivileges(int32_t groupId, const TPrivileges&
       objectId = 0;
     }
     std::vector<uint8_t> rec;
-    uint32_t address = 0;
-    for (auto& [at, existing] : ReadAll(t, "ixGroupPriv", database_->DiskMgr()))
-      if (t.GetInteger(existing, "GroupID") == groupId && t.GetInteger(existing, "ObjectType") == doTable &&
-          t.GetInteger(existing, "ObjectID") == objectId && t.GetInteger(existing, "PrivilegeID") == constant) {
-        address = at;
-        rec = existing;
-        break;
-      }
-    if (!address) rec = t.NewRecord();
-    t.SetInteger(rec, "GroupID", groupId);
-    t.SetInteger(rec, "ObjectType", doTable);
-    t.SetInteger(rec, "ObjectID", objectId);
-    t.SetInteger(rec, "PrivilegeID", constant);
+    const uint32_t address = FindOrNew(t, database_->DiskMgr(),
+                                       {{"GroupID", groupId},
+                                        {"ObjectType", doTable},
+                                        {"ObjectID", objectId},
+                                        {"PrivilegeID", constant}},
+                                       rec);
     SetBoolean(t, rec, "ALL", allFields);
     SetBoolean(t, rec, "GrantOption", false);
     SetNull(t, rec, "FieldsShort");
@@ -655,16 +665,8 @@ void TSecurityManager::WriteSystemPrivileges(int32_t groupId, const TPrivileges&
   for (int i = 0; i < list.Count(); ++i) {
     const int32_t constant = MapSystemPrivTypeToConst(list.Items(i)->PrivilegeType());
     std::vector<uint8_t> rec;
-    uint32_t address = 0;
-    for (auto& [at, existing] : ReadAll(t, "ixGroupPriv", database_->DiskMgr()))
-      if (t.GetInteger(existing, "GroupID") == groupId && t.GetInteger(existing, "PrivilegeID") == constant) {
-        address = at;
-        rec = existing;
-        break;
-      }
-    if (!address) rec = t.NewRecord();
-    t.SetInteger(rec, "GroupID", groupId);
-    t.SetInteger(rec, "PrivilegeID", constant);
+    const uint32_t address =
+        FindOrNew(t, database_->DiskMgr(), {{"GroupID", groupId}, {"PrivilegeID", constant}}, rec);
     SetBoolean(t, rec, "GrantOption", false);
     if (address)
       t.Update(address, rec);
