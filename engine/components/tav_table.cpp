@@ -318,28 +318,22 @@ int TTavTable::SetKeyFields(const std::vector<host::Variant>& values) {
   return static_cast<int>(n);
 }
 
-bool TTavTable::FindKey(const std::vector<host::Variant>& values) {
+bool TTavTable::SearchValues(const std::vector<host::Variant>& values, bool nearest) {
   CheckBrowseMode();
   int included;
   {
     TKeyStateGuard keyState(*this, kmFind, KeyMode());
-    InitializeNewRecord(GetActiveRecBuf(), false);
+    // For the nearest record, index fields without a value sort before
+    // every value.
+    InitializeNewRecord(GetActiveRecBuf(), nearest);
     included = SetKeyFields(values);
   }
-  return SearchKey(stEQ, included, false);
+  return SearchKey(nearest ? stLEG : stEQ, included, nearest);
 }
 
-void TTavTable::FindNearest(const std::vector<host::Variant>& values) {
-  CheckBrowseMode();
-  int included;
-  {
-    TKeyStateGuard keyState(*this, kmFind, KeyMode());
-    // Index fields without a value sort before every value.
-    InitializeNewRecord(GetActiveRecBuf(), true);
-    included = SetKeyFields(values);
-  }
-  SearchKey(stLEG, included, true);
-}
+bool TTavTable::FindKey(const std::vector<host::Variant>& values) { return SearchValues(values, false); }
+
+void TTavTable::FindNearest(const std::vector<host::Variant>& values) { SearchValues(values, true); }
 
 // ---------------------------------------------------------------------------
 // Ranges

@@ -115,6 +115,9 @@ class TTavTable : public TTavBaseTable {
   int SetKeyFields(const std::vector<host::Variant>& values);
   // The current index's fields, named by its definition (9997 without one).
   void GetIndexFieldList(std::vector<host::TField*>& list);
+  // FindKey and FindNearest: the values into the find-key buffer, then the
+  // search.
+  bool SearchValues(const std::vector<host::Variant>& values, bool nearest);
   // Searches the find-key buffer; on success the cursor moves to the record.
   bool SearchKey(TIndexSearchType searchType, int includedCount, bool nearest);
   void SetDetailLinkRange(const std::vector<host::TField*>& masterFields);
