@@ -311,8 +311,9 @@ int32_t TSecurityManager::AddGroup(const std::string& name) {
   if (groups_->FindKey("ixGroupName", name)) TavDatabaseError(8580, caller, name);
   std::vector<uint8_t> rec = groups_->NewRecord();
   groups_->SetString(rec, "GroupName", name);
-  const uint32_t address = groups_->Insert(rec);
-  return groups_->GetInteger(groups_->Read(address), "GroupID");
+  // The insert puts the new auto-increment value into the image.
+  groups_->Insert(rec);
+  return groups_->GetInteger(rec, "GroupID");
 }
 
 int32_t TSecurityManager::RenameGroup(const std::string& oldName, const std::string& newName) {
