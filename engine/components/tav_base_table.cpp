@@ -4,6 +4,7 @@
 
 #include "engine/components/tav_blob_stream.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/table/privileges.h"
 #include "host/db/db_common.h"
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
@@ -196,6 +197,7 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
   const int no = field->FieldNo() - 1;
   const bool isNull = GetIsFieldNullFromRecBuf(rec, no);
   if (!buffer || IsFieldBlob(no)) return !isNull;
+  CheckFieldReadPrivilege(no);
   // Exactly the field's buffer: the host sized it for this field.
   std::memset(buffer, 0, static_cast<size_t>(field->DataSize()));
   if (isNull) return false;
@@ -287,7 +289,19 @@ void TTavBaseTable::SetFieldData(host::TField* field, const void* buffer) {
     DataEvent(host::deFieldChange, reinterpret_cast<intptr_t>(field));
 }
 
+void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
+  // A field the user may not read is hidden, and its value does not read
+  // either.
+  if (TableDef().InternalTable()) return;
+  const TInternalFields& fields = RecordMgr().Fields();
+  if (fieldNo < 0 || fieldNo >= fields.Count()) return;
+  const TInternalFieldItem& f = *fields.Items(fieldNo);
+  if ((f.PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
+    TavDatabaseError(10624, "TTavBaseTable.GetFieldData", f.FieldName(), this);
+}
+
 std::unique_ptr<host::TStream> TTavBaseTable::CreateBlobStream(host::TField* field, host::TBlobStreamMode mode) {
+  if (mode != host::bmWrite && field->FieldNo() >= 1) CheckFieldReadPrivilege(field->FieldNo() - 1);
   return std::make_unique<TBlobStream>(field, mode);
 }
 

@@ -144,6 +144,9 @@ class TTavBaseTable : public TTavDataSet {
   // A BLOB field's written mark lasts one edit or insert.
   void ResetBlobFieldsModified();
   uint32_t BufferAddress(const uint8_t* buffer) const { return PosAddress(buffer); }
+  // 10624 when the user may not read field `fieldNo` (0-based) of a user
+  // table.
+  void CheckFieldReadPrivilege(int fieldNo);
 
   bool cursor_open_ = false;
   bool can_modify_ = false;

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "engine/components/security_manager.h"
 #include "engine/components/tav_catalogue.h"
 #include "engine/components/tav_data_set.h"
 #include "engine/components/tav_login_dialog.h"
@@ -43,7 +44,8 @@ uint32_t DBDefBlockCRC(const uint8_t* block) {
 TTavDataBase::TTavDataBase(host::TComponent* owner)
     : host::TCustomConnection(owner),
       memory_mgr_(std::make_unique<TMemoryTableDefMgr>()),
-      privileges_(std::make_unique<TPrivileges>()) {
+      privileges_(std::make_unique<TPrivileges>()),
+      security_manager_(std::make_unique<TSecurityManager>()) {
   InitDefBlock();
 }
 
@@ -458,11 +460,16 @@ void TTavDataBase::LogOn(std::string& userName, std::string& password) {
   TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
 }
 
-void TTavDataBase::LogOnUser(const std::string&, const std::string&) {
-  // Users, groups and their privileges live in the security tables, which
-  // the security manager reads; until it is there no user can be logged on
-  // to a database that enforces security.
-  TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
+void TTavDataBase::LogOnUser(const std::string& userName, const std::string& password) {
+  security_manager_->Logon(userName, password, data_base_name_);
+  // What the group may do on every table, for the checks of opened tables,
+  // and what it may do with users and groups.
+  privileges_->SetGroupName(security_manager_->GroupName());
+  security_manager_->GetPrivileges(doTable, "ALL", *privileges_);
+  privilege_flags_ = 0;
+  for (TSystemPrivilegeType type : {spViewUsers, spEditUsers, spViewGroups, spEditGroups})
+    if (privileges_->SystemPrivileges().FindPrivilege(type))
+      privilege_flags_ |= MapSystemPrivTypeToConst(type);
 }
 
 void TTavDataBase::DoDisconnect() {
@@ -506,12 +513,24 @@ void TTavDataBase::OpenSystemTables() {
     object_id_table_ = OpenCatalogueTable(kObjectIDTableName);
     generator_table_ = OpenCatalogueTable(kGeneratorTableName);
   }
-  // A database that enforces security opens its four security tables and
-  // the security manager here, with the users and privileges they hold.
+  if (NeedSecurity()) {
+    sec_groups_table_ = OpenCatalogueTable(kSecGroupsTableName);
+    sec_users_table_ = OpenCatalogueTable(kSecUsersTableName);
+    sec_obj_priv_table_ = OpenCatalogueTable(kSecObjPrivTableName);
+    sec_sys_priv_table_ = OpenCatalogueTable(kSecSysPrivTableName);
+    security_manager_->Open(this, sec_users_table_.get(), object_id_table_.get(),
+                            sec_sys_priv_table_.get(), sec_obj_priv_table_.get(),
+                            sec_groups_table_.get());
+  }
 }
 
 void TTavDataBase::CloseSystemTables() {
   TFirstError t;
+  security_manager_->Close();
+  t.Try([&] { sec_groups_table_.reset(); });
+  t.Try([&] { sec_users_table_.reset(); });
+  t.Try([&] { sec_obj_priv_table_.reset(); });
+  t.Try([&] { sec_sys_priv_table_.reset(); });
   t.Try([&] { object_id_table_.reset(); });
   t.Try([&] { generator_table_.reset(); });
   t.Try([&] { master_system_table_.reset(); });
@@ -561,7 +580,7 @@ void TTavDataBase::CreateDatabase() {
     def.SetTableID(kMasterSystemTableID);
     master_system_table_ = std::make_unique<TCatalogueTable>(*system_table_mgr_, disk_mgr_.get(), def);
     CreateSystemTables();
-    // A database that enforces security gets its four security tables here.
+    if (enforce_security_) CreateSecurityTables();
   });
   t.Try([&] { master_system_table_.reset(); });
   t.Try([&] {

@@ -4,7 +4,10 @@
 // definition block at the start of the file, runs the login (BeforeLogin or
 // the login dialog), sets the encryption key, checks the security header and
 // opens the catalogue: the master tables that hold every table's stored
-// definition, the object-ID table and the generator table. It creates
+// definition, the object-ID table and the generator table; a database that
+// enforces security also opens its four security tables and logs the user
+// on through its TSecurityManager, whose group's privileges then decide
+// which tables open and what their fields allow. It creates
 // databases and tables, opens, reads and closes table definitions, and
 // carries transactions, table and record locks and the operations on all
 // its datasets.
@@ -45,6 +48,7 @@ namespace tav {
 
 class TCatalogueTable;
 class TDiskIOInterface;
+class TSecurityManager;
 
 // The name of the in-memory database.
 inline constexpr char kMemoryDataBaseName[] = "MEMORY";
@@ -152,8 +156,9 @@ class TTavDataBase : public host::TCustomConnection {
   host::TDateTime DateCreated() const;
   // The stored version text while connected, else empty.
   std::string DataFileVersion() const;
+  // Set only by the engine itself (kAllPrivileges for a database rebuild on
+  // itself and its source connection); a disconnect resets it.
   int32_t TempPrivilegeStatus() const { return temp_privilege_status_; }
-  void SetTempPrivilegeStatus(int32_t value) { temp_privilege_status_ = value; }
   bool SaveTableDefinitions() const { return save_table_definitions_; }
   void SetSaveTableDefinitions(bool value) { save_table_definitions_ = value; }
   // The database header write lock, held while True (catalogue changes).
@@ -162,7 +167,9 @@ class TTavDataBase : public host::TCustomConnection {
   int32_t MajorVersion() const { return major_version_; }
   int32_t MinorVersion() const { return minor_version_; }
   int32_t DiskFormat() const { return disk_format_; }
+  // The logged-on group's privileges on every table, read at connect.
   TPrivileges& Privileges() { return *privileges_; }
+  TSecurityManager& SecurityManager() { return *security_manager_; }
   // The block as read or last written.
   const std::array<uint8_t, kDBDefBlockSize>& DefinitionBlock() const { return def_block_; }
 
@@ -228,6 +235,10 @@ class TTavDataBase : public host::TCustomConnection {
   TDiskTableDefMgr& GetTableDefMgr(const TTableDef& definition);
   // The object ID the catalogue gave the table; 0 for "ALL" or none.
   int32_t GetObjectID(const std::string& name);
+  // Whether the logged-on group holds the privilege `constant` on table
+  // `name` (or, when nothing names the table, on "ALL"); True without
+  // security. 8579 for a table without an object ID.
+  bool QueryObjectPrivilegeExists(TDatabaseObjectType type, const std::string& name, int32_t constant);
 
   // ---- generators (connected disk database, minor version 2) ----
   void CreateGenerator(const std::string& name, int32_t value, int32_t step);
@@ -302,6 +313,13 @@ class TTavDataBase : public host::TCustomConnection {
   // ---- catalogue ----
   void CreateMasterTables();
   void CreateSystemTables();
+  void CreateSecurityTables();
+  // Under security: 8579 for a user table without object ID, 10624 when the
+  // logged-on group may not open it; then its privilege flags and its
+  // fields' from the group's privileges.
+  void CheckOpenPrivilege(const TTableDef& definition);
+  void SetTablePrivileges(TTableDef& definition);
+  void SetTempPrivilegeStatus(int32_t value) { temp_privilege_status_ = value; }
   // A catalogue table opened from its stored definition.
   std::unique_ptr<TCatalogueTable> OpenCatalogueTable(const std::string& name);
   void InternalUpdateTableDef(const std::string& newName, TTableDef& definition, bool isNew);
@@ -325,6 +343,11 @@ class TTavDataBase : public host::TCustomConnection {
   TSecurityHeader security_header_;
   std::unique_ptr<TCatalogueTable> object_id_table_;
   std::unique_ptr<TCatalogueTable> generator_table_;
+  std::unique_ptr<TSecurityManager> security_manager_;
+  std::unique_ptr<TCatalogueTable> sec_groups_table_;
+  std::unique_ptr<TCatalogueTable> sec_users_table_;
+  std::unique_ptr<TCatalogueTable> sec_obj_priv_table_;
+  std::unique_ptr<TCatalogueTable> sec_sys_priv_table_;
   int32_t privilege_flags_ = 0;
   int32_t temp_privilege_status_ = 0;
   std::string data_base_name_;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "engine/components/security_manager.h"
 #include "engine/components/tav_catalogue.h"
 #include "engine/components/tav_data_set.h"
 #include "engine/components/tav_database.h"
@@ -137,6 +138,50 @@ void TTavDataBase::CreateSystemTables() {
                                     {{"ixGenName", "GeneratorName", true}}, false));
 }
 
+void TTavDataBase::CreateSecurityTables() {
+  const char* caller = "TTavDataBase.CreateSecurityTables";
+  if (!locked_) TavDatabaseError(8581, caller, "Database header not locked prior to system change", this);
+  // Names and password digests never stand in clear in the file.
+  TLayoutBuilder builder(*this);
+  InternalCreateTable(builder.Build(kSecGroupsTableName, encStrong, kDefaultTableBlobSize,
+                                    {{"GroupID", host::ftAutoInc, 0},
+                                     {"GroupName", host::ftString, kSecurityNameMaxLength}},
+                                    {{"ixGroupName", "GroupName", true}, {"ixGroupID", "GroupID", true}},
+                                    false));
+  InternalCreateTable(builder.Build(kSecUsersTableName, encStrong, kDefaultTableBlobSize,
+                                    {{"UserID", host::ftAutoInc, 0},
+                                     {"UserName", host::ftString, kSecurityNameMaxLength},
+                                     {"Pwd0", host::ftInteger, 0},
+                                     {"Pwd1", host::ftInteger, 0},
+                                     {"Pwd2", host::ftInteger, 0},
+                                     {"Pwd3", host::ftInteger, 0},
+                                     {"Pwd4", host::ftInteger, 0},
+                                     {"GroupID", host::ftInteger, 0},
+                                     {"DateCreated", host::ftDateTime, 0},
+                                     {"DateLastModified", host::ftDateTime, 0},
+                                     {"DateLastPWordChange", host::ftDateTime, 0}},
+                                    {{"ixUserName", "UserName", true},
+                                     {"ixGroupUsers", "GroupID;UserName", false},
+                                     {"ixPasswordAge", "DateLastPWordChange", false}},
+                                    false));
+  InternalCreateTable(builder.Build(kSecObjPrivTableName, encStrong, kDefaultTableBlobSize,
+                                    {{"GroupID", host::ftInteger, 0},
+                                     {"ObjectType", host::ftInteger, 0},
+                                     {"ObjectID", host::ftInteger, 0},
+                                     {"PrivilegeID", host::ftInteger, 0},
+                                     {"ALL", host::ftBoolean, 0},
+                                     {"FieldsShort", host::ftString, 100},
+                                     {"FieldsLong", host::ftMemo, 0},
+                                     {"GrantOption", host::ftBoolean, 0}},
+                                    {{"ixGroupPriv", "GroupID;ObjectType;ObjectID;PrivilegeID", true}},
+                                    false));
+  InternalCreateTable(builder.Build(kSecSysPrivTableName, encStrong, kDefaultTableBlobSize,
+                                    {{"GroupID", host::ftInteger, 0},
+                                     {"PrivilegeID", host::ftInteger, 0},
+                                     {"GrantOption", host::ftBoolean, 0}},
+                                    {{"ixGroupPriv", "GroupID;PrivilegeID", true}}, false));
+}
+
 // ---------------------------------------------------------------------------
 // Routing
 
@@ -189,6 +234,9 @@ void TTavDataBase::InternalCreateTable(TTableDef& definition) {
 
 void TTavDataBase::CreateTable(TTableDef& definition, bool /*dump*/) {
   CheckConnected(definition.Memory());
+  if (!definition.InternalTable() &&
+      !QueryObjectPrivilegeExists(doTable, "ALL", MapObjectPrivTypeToConst(opCreateObj)))
+    TavDatabaseError(10624, "TTavDataBase.CreateTable", definition.TableName(), this);
   if (definition.Memory()) {
     InternalCreateTable(definition);
     return;
@@ -314,11 +362,61 @@ void TTavDataBase::OpenTable(const std::string& tableName, TTableDef& definition
     memory_mgr_->OpenTableDefConnection(tableName, definition);
   } else {
     InternalGetTableDef(tableName, definition);
-    // A database that enforces security checks here that the user may open
-    // a user table, and sets its privileges from the user's group.
+    const bool secured = NeedSecurity() && !definition.InternalTable();
+    if (secured) CheckOpenPrivilege(definition);
     GetTableDefMgr(definition).OpenTableDefConnection(tableName, definition);
+    if (secured) {
+      SetTablePrivileges(definition);
+      return;
+    }
   }
   SetAllPrivileges(definition);
+}
+
+// The group's privilege of one type on a table: its own entry, or the entry
+// for every table when the privileges name the table nowhere.
+static const TObjectPrivilege* HeldPrivilege(const TPrivileges& privileges, const std::string& name,
+                                             TObjectPrivilegeType type) {
+  const TObjectPrivileges& list = privileges.ObjectPrivileges();
+  if (list.CheckForNamedObjectPrivileges(doTable, name)) return list.FindPrivilege(doTable, name, type);
+  return list.FindPrivilege(doTable, "ALL", type);
+}
+
+void TTavDataBase::CheckOpenPrivilege(const TTableDef& definition) {
+  const char* caller = "TTavDataBase.OpenTable";
+  const std::string& name = definition.TableName();
+  if (GetObjectID(name) == 0) TavDatabaseError(8579, caller, name, this);
+  if (!HeldPrivilege(*privileges_, name, opExecuteObj)) TavDatabaseError(10624, caller, name, this);
+}
+
+void TTavDataBase::SetTablePrivileges(TTableDef& definition) {
+  const std::string& name = definition.TableName();
+  if (GetObjectID(name) == 0) TavDatabaseError(8579, "TTavDataBase.OpenTable", name, this);
+  TInternalFields& fields = definition.InternalFields();
+  int32_t tableFlags = 0;
+  std::vector<int32_t> fieldFlags(static_cast<size_t>(fields.Count()), 0);
+  for (int t = opCreateObj; t <= opUpdateData; ++t) {
+    const TObjectPrivilege* held = HeldPrivilege(*privileges_, name, static_cast<TObjectPrivilegeType>(t));
+    if (!held) continue;
+    const int32_t constant = MapObjectPrivTypeToConst(static_cast<TObjectPrivilegeType>(t));
+    tableFlags |= constant;
+    const bool every = held->Fields() == "ALL";
+    host::TStringList named;
+    if (!every) named.SetCommaText(host::AnsiUpperCase(held->Fields()));
+    for (int i = 0; i < fields.Count(); ++i)
+      if (every || named.IndexOf(host::AnsiUpperCase(fields.Items(i)->FieldName())) >= 0)
+        fieldFlags[static_cast<size_t>(i)] |= constant;
+  }
+  definition.SetPrivilegeFlags(tableFlags);
+  for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetPrivilegeFlags(fieldFlags[static_cast<size_t>(i)]);
+}
+
+bool TTavDataBase::QueryObjectPrivilegeExists(TDatabaseObjectType type, const std::string& name,
+                                              int32_t constant) {
+  if (!connected_ || !NeedSecurity()) return true;
+  const char* caller = "TTavDataBase.QueryObjectPrivilegeExists";
+  if (type != doTable || (name != "ALL" && GetObjectID(name) == 0)) TavDatabaseError(8579, caller, name, this);
+  return HeldPrivilege(*privileges_, name, MapObjectPrivConstToType(constant)) != nullptr;
 }
 
 void TTavDataBase::CloseTable(TTableDef& definition) {

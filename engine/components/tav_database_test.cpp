@@ -311,14 +311,14 @@ TEST_F(DiskDataBaseTest, LoginModesAskOnlyForWhatIsNeeded) {
     EXPECT_EQ(prompter.messages.size(), 2u);
     EXPECT_FALSE(db->Connected());
   }
-  // With BeforeLogin the failure reaches the host at once.
+  // With BeforeLogin the logon's own failure reaches the host at once.
   auto db = NewDataBase();
   db->SetBeforeLogin([](host::TObject*, std::string& user, std::string&, std::string& key) {
     user = "user";
     key = kKey;
   });
   prompter.shown.clear();
-  EXPECT_EQ(ErrorOf([&] { db->Open(); }), 10015);
+  EXPECT_EQ(ErrorOf([&] { db->Open(); }), 10036);
   EXPECT_TRUE(prompter.shown.empty());
   EXPECT_FALSE(db->Connected());
 }
