@@ -918,7 +918,11 @@ bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName
   if (!FindInRange(searchType, indexName, modifier)) return false;
   EnsureFilterCurrent();
   const uint32_t found = PosAddress(record_buffer_.data());
-  const uint32_t nearest = filter_mgr_->FindFilterRecord(found, searchType);
+  // The record found already lies strictly above (below) the key: it is the
+  // first candidate, not the point to step away from.
+  const TIndexSearchType nearestType =
+      searchType == stGT ? stGE : searchType == stLT ? stLE : searchType;
+  const uint32_t nearest = filter_mgr_->FindFilterRecord(found, nearestType);
   if (nearest == 0) return false;
   if (nearest != found) return SetToRecord(nearest, nullptr, true, false);
   return true;
