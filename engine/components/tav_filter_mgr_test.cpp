@@ -190,6 +190,13 @@ class FilterTest : public ::testing::Test {
   std::map<uint32_t, TItem> rows_;
 };
 
+// A condition parsed against the table, outside the dataset's filter.
+struct TParsedFilter {
+  TTavExprDBDataProvider Provider;
+  TTableList Tables;
+  TTavBaseFilterEvaluator Evaluator;
+};
+
 // A random condition over the table's columns.
 class TFilterMaker {
  public:
@@ -546,6 +553,60 @@ TEST_F(FilterTest, ManagerAnswersFromItsLists) {
   EXPECT_EQ(prepared.GetFilterRecordList(0)->Count(), 0);
   prepared.Clear();
   EXPECT_EQ(prepared.Count(), 0);
+}
+
+// A condition parsed elsewhere (as the query engine hands it over), alone
+// or joined to the one held, and evaluated again after another writer's
+// change; and the SQL null rules when asked for.
+TEST_F(FilterTest, AssignedConditionsAndNullRules) {
+  Fill(90, 19);
+  ds_.DataSetOpen();
+  ds_.InternalSetIndexName("pk");
+  auto parsed = [&](const std::string& text) {
+    auto p = std::make_unique<TParsedFilter>();
+    p->Provider.Initialize(&ds_);
+    TTableNameItem* item = p->Tables.Add();
+    item->SetTableName("Items");
+    item->SetTableFields(&p->Provider.ProviderFields);
+    p->Evaluator.SetTables(&p->Tables);
+    p->Evaluator.SetFilterText(text);
+    EXPECT_TRUE(p->Evaluator.Parse());
+    return p;
+  };
+  auto sorted = [](std::vector<uint32_t> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  std::unique_ptr<TParsedFilter> grp = parsed("Grp = 1");
+  ds_.InternalAssignFilterExpr(grp->Evaluator.GetFilterExpr(true), true);
+  EXPECT_EQ(WalkForward(), Oracle("Grp = 1", {}));
+  std::unique_ptr<TParsedFilter> low = parsed("ID < 91");
+  ds_.InternalAssignFilterExpr(low->Evaluator.GetFilterExpr(true), false);
+  EXPECT_EQ(WalkForward(), Oracle("Grp = 1 AND ID < 91", {}));
+  TItem added;
+  added.ID = 8;  // between the odd keys
+  added.Grp = 1;
+  Insert(added);
+  rows_[added.Address] = added;
+  const std::vector<uint32_t> after = WalkForward();
+  EXPECT_EQ(after, Oracle("Grp = 1 AND ID < 91", {}));
+  EXPECT_NE(std::find(after.begin(), after.end(), added.Address), after.end());
+
+  // Nulls: the host's rules let a Null name differ from 'anna'; the SQL
+  // rules do not.
+  ds_.InternalSetFilter("Name <> 'anna'", {});
+  std::vector<uint32_t> withNulls = WalkForward();
+  ds_.FilterMgr().SetExcludeRelopNulls(true);
+  ds_.InternalSetFilter("Name <> 'anna'", {});
+  std::vector<uint32_t> withoutNulls = WalkForward();
+  ds_.FilterMgr().SetExcludeRelopNulls(false);
+  std::vector<uint32_t> nulls;
+  for (const auto& [a, r] : rows_)
+    if (!r.Name) nulls.push_back(a);
+  ASSERT_FALSE(nulls.empty());
+  std::vector<uint32_t> joined = withoutNulls;
+  joined.insert(joined.end(), nulls.begin(), nulls.end());
+  EXPECT_EQ(sorted(withNulls), sorted(joined));
 }
 
 // A closed dataset drops its filter; the navigation calls never reach the
