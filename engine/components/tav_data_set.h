@@ -3,7 +3,10 @@
 // buffer and moves over the table along its current index: first, last,
 // next, prior, by key, by record number and by bookmark, inside an optional
 // range of keys. It also turns host field and index definitions into a
-// table definition (SetTableDef) and creates tables from it.
+// table definition (SetTableDef) and creates tables from it. While a filter
+// is active (TFilterMgr) every move, count, record number and key search
+// keeps to the records that pass it; a change of the table seen by a lock
+// rebuilds the filter before it is used again.
 //
 // Engine record buffer: RecordSize bytes of the stored record followed by
 // 12 bytes of position information (record address, record number in the
