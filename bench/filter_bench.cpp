@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,37 @@ void Check(int rc, sqlite3* db, const char* what) {
   }
 }
 
+// A SQLite database at `path` with the table, its indexes and the kRows
+// rows, each of which `ours` stores on our side too.
+sqlite3* OpenFilled(const char* path, const char* pragmas,
+                    const std::function<void(const TRow&)>& ours) {
+  sqlite3* db = nullptr;
+  Check(sqlite3_open(path, &db), db, "open");
+  const std::string schema = std::string(pragmas) +
+                             "PRAGMA case_sensitive_like=ON;"
+                             "CREATE TABLE T (K INTEGER, I INTEGER, S TEXT, F REAL);"
+                             "CREATE UNIQUE INDEX UK ON T(K); CREATE INDEX II ON T(I);"
+                             "CREATE INDEX IS_ ON T(S);";
+  Check(sqlite3_exec(db, schema.c_str(), nullptr, nullptr, nullptr), db, "schema");
+  sqlite3_stmt* insert = nullptr;
+  Check(sqlite3_prepare_v2(db, "INSERT INTO T VALUES (?, ?, ?, ?)", -1, &insert, nullptr), db,
+        "prepare");
+  Check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
+  for (int k = 0; k < kRows; ++k) {
+    const TRow r = MakeRow(k);
+    ours(r);
+    sqlite3_bind_int(insert, 1, r.K);
+    sqlite3_bind_int(insert, 2, r.I);
+    sqlite3_bind_text(insert, 3, r.S.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_double(insert, 4, r.F);
+    Check(sqlite3_step(insert), db, "insert");
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  Check(sqlite3_exec(db, "COMMIT; ANALYZE;", nullptr, nullptr, nullptr), db, "commit");
+  return db;
+}
+
 // The best of three runs of `f`, in seconds; `rows` takes its result.
 template <class F>
 double Best(F f, int64_t& rows) {
@@ -114,41 +146,19 @@ bool RunDatasetFilters() {
   ds.SetTableDef(true, fields, indexes);
   ds.InternalCreateTable();
 
-  sqlite3* db = nullptr;
-  Check(sqlite3_open(":memory:", &db), db, "open");
-  Check(sqlite3_exec(db,
-                     "CREATE TABLE T (K INTEGER, I INTEGER, S TEXT, F REAL);"
-                     "CREATE UNIQUE INDEX UK ON T(K); CREATE INDEX II ON T(I);"
-                     "CREATE INDEX IS_ ON T(S);",
-                     nullptr, nullptr, nullptr),
-        db, "schema");
-  sqlite3_stmt* insert = nullptr;
-  Check(sqlite3_prepare_v2(db, "INSERT INTO T VALUES (?, ?, ?, ?)", -1, &insert, nullptr), db,
-        "prepare");
-  Check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
-  {
-    test::TTableConnection fill(base.MemoryTableMgr(), ds.TableDef());
-    const TInternalFieldItem& f = fill.Field("F");
-    std::vector<uint8_t> rec = fill.NewRecord();
-    for (int k = 0; k < kRows; ++k) {
-      const TRow r = MakeRow(k);
-      std::fill(rec.begin(), rec.end(), 0);
-      fill.SetInteger(rec, "K", r.K);
-      fill.SetInteger(rec, "I", r.I);
-      fill.SetString(rec, "S", r.S);
-      rec[static_cast<size_t>(f.NullFlagOffset())] = 1;
-      std::memcpy(rec.data() + f.DataOffset(), &r.F, 8);
-      fill.Insert(rec);
-      sqlite3_bind_int(insert, 1, r.K);
-      sqlite3_bind_int(insert, 2, r.I);
-      sqlite3_bind_text(insert, 3, r.S.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_double(insert, 4, r.F);
-      Check(sqlite3_step(insert), db, "insert");
-      sqlite3_reset(insert);
-    }
-  }
-  sqlite3_finalize(insert);
-  Check(sqlite3_exec(db, "COMMIT; ANALYZE;", nullptr, nullptr, nullptr), db, "commit");
+  test::TTableConnection fill(base.MemoryTableMgr(), ds.TableDef());
+  const TInternalFieldItem& f = fill.Field("F");
+  std::vector<uint8_t> rec = fill.NewRecord();
+  sqlite3* db = OpenFilled(":memory:", "", [&](const TRow& r) {
+    std::fill(rec.begin(), rec.end(), 0);
+    fill.SetInteger(rec, "K", r.K);
+    fill.SetInteger(rec, "I", r.I);
+    fill.SetString(rec, "S", r.S);
+    rec[static_cast<size_t>(f.NullFlagOffset())] = 1;
+    std::memcpy(rec.data() + f.DataOffset(), &r.F, 8);
+    fill.Insert(rec);
+  });
+  fill.Close();
   ds.DataSetOpen();
   const int k = ds.GetFieldNo("K");
 
@@ -196,31 +206,11 @@ int main() {
       {{"UK", "K", true}, {"II", "I"}, {"IS", "S"}});
   std::string path = "/tmp/filter_bench_" + std::to_string(::getpid()) + ".db";
   std::remove(path.c_str());
-  sqlite3* db = nullptr;
-  Check(sqlite3_open(path.c_str(), &db), db, "open");
-  Check(sqlite3_exec(db,
-                     "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA case_sensitive_like=ON;"
-                     "CREATE TABLE T (K INTEGER, I INTEGER, S TEXT, F REAL);"
-                     "CREATE UNIQUE INDEX UK ON T(K); CREATE INDEX II ON T(I);"
-                     "CREATE INDEX IS_ ON T(S);",
-                     nullptr, nullptr, nullptr),
-        db, "schema");
-  sqlite3_stmt* insert = nullptr;
-  Check(sqlite3_prepare_v2(db, "INSERT INTO T VALUES (?, ?, ?, ?)", -1, &insert, nullptr), db,
-        "prepare");
-  Check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
-  for (int k = 0; k < kRows; ++k) {
-    const TRow r = MakeRow(k);
-    ours.Insert({host::Variant(r.K), host::Variant(r.I), host::Variant(r.S), host::Variant(r.F)});
-    sqlite3_bind_int(insert, 1, r.K);
-    sqlite3_bind_int(insert, 2, r.I);
-    sqlite3_bind_text(insert, 3, r.S.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_double(insert, 4, r.F);
-    Check(sqlite3_step(insert), db, "insert");
-    sqlite3_reset(insert);
-  }
-  sqlite3_finalize(insert);
-  Check(sqlite3_exec(db, "COMMIT; ANALYZE;", nullptr, nullptr, nullptr), db, "commit");
+  sqlite3* db = OpenFilled(path.c_str(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;",
+                           [&](const TRow& r) {
+                             ours.Insert({host::Variant(r.K), host::Variant(r.I), host::Variant(r.S),
+                                          host::Variant(r.F)});
+                           });
 
   TTableList tables;
   ours.FillTableList(tables);

@@ -156,15 +156,20 @@ void TFilterMgr::NewEvaluator(TTavDataSet* table) {
   evaluator_ = std::make_unique<TTavFilterEvaluator>(table);
 }
 
-bool TFilterMgr::OpenFilter(TTavDataSet* table) {
-  CloseFilter();
-  NewEvaluator(table);
+void TFilterMgr::ConfigureEvaluator() {
   TTavFilterEvaluator& e = *evaluator_;
   e.SetFilterText(filter_text_);
   e.SetFilterOptions(filter_options_);
   e.SetSortedOutput(ordered_);
   e.SetExcludeRelopNulls(exclude_relop_nulls_);
   e.SetQueryActive(query_active_);
+}
+
+bool TFilterMgr::OpenFilter(TTavDataSet* table) {
+  CloseFilter();
+  NewEvaluator(table);
+  TTavFilterEvaluator& e = *evaluator_;
+  ConfigureEvaluator();
   assigned_ = false;
   last_error_.clear();
   ListsChanged();
@@ -181,11 +186,7 @@ void TFilterMgr::AssignExpr(TTavDataSet* table, const TTavExpr* expression, bool
   CloseFilter();
   if (!evaluator_ || evaluator_->Provider().Table() != table) NewEvaluator(table);
   TTavFilterEvaluator& e = *evaluator_;
-  e.SetFilterText(filter_text_);
-  e.SetFilterOptions(filter_options_);
-  e.SetSortedOutput(ordered_);
-  e.SetExcludeRelopNulls(exclude_relop_nulls_);
-  e.SetQueryActive(query_active_);
+  ConfigureEvaluator();
   ListsChanged();
   e.Provider().Refresh();
   e.AssignExpr(expression, replace, teoAND);

@@ -184,6 +184,8 @@ class TFilterMgr {
 
  private:
   void NewEvaluator(TTavDataSet* table);
+  // Hands the manager's text, options and flags to the evaluator.
+  void ConfigureEvaluator();
   void RequireEvaluator() const;
   void RequireCurrentFilter() const;
   bool HasHandler() const;
