@@ -25,7 +25,19 @@ void TTavExprDBDataProvider::Initialize(TTavDataSet* table) {
   ProviderFields.Assign(table->GetInternalFields());
   // The evaluator reads a column by its FieldNo; the dataset reads a field
   // by its position in the layout.
-  for (int i = 0; i < ProviderFields.Count(); ++i) ProviderFields.Items(i)->SetFieldNo(i);
+  kinds_.clear();
+  for (int i = 0; i < ProviderFields.Count(); ++i) {
+    TInternalFieldItem& f = *ProviderFields.Items(i);
+    f.SetFieldNo(i);
+    switch (f.DataType()) {
+      case host::ftMemo:
+      case host::ftFmtMemo: kinds_.push_back(kTextBlob); break;
+      case host::ftDate:
+      case host::ftTime:
+      case host::ftDateTime: kinds_.push_back(kDate); break;
+      default: kinds_.push_back(kPlain); break;
+    }
+  }
   Refresh();
 }
 
@@ -42,7 +54,8 @@ void TTavExprDBDataProvider::Open() {
 
 host::Variant TTavExprDBDataProvider::GetDataAsVariant(int32_t fieldNo) {
   const uint8_t* buffer = ReadDataFromRecBuf ? table_->RecordBuffer() : filter_buffer_.data();
-  if (table_->IsFieldTextBlob(fieldNo)) {
+  const TFieldKind kind = kinds_.at(static_cast<size_t>(fieldNo));
+  if (kind == kTextBlob) {
     host::TMemoryStream stream;
     bool isNull = false;
     if (ReadDataFromRecBuf)
@@ -54,16 +67,9 @@ host::Variant TTavExprDBDataProvider::GetDataAsVariant(int32_t fieldNo) {
                                      static_cast<size_t>(stream.Size())));
   }
   host::Variant value = table_->DataSetGetFieldDataFromRecBufAsVariant(buffer, fieldNo);
-  switch (table_->GetFieldDef(fieldNo).DataType()) {
-    case host::ftDate:
-    case host::ftTime:
-    case host::ftDateTime:
-      // Stored as days since 1899-12-30; compared as dates.
-      if (!value.IsNull()) return host::VarFromDateTime(value.AsDouble());
-      return value;
-    default:
-      return value;
-  }
+  // Stored as days since 1899-12-30; compared as dates.
+  if (kind == kDate && !value.IsNull()) return host::VarFromDateTime(value.AsDouble());
+  return value;
 }
 
 void TTavExprDBDataProvider::GetDefaultRecordList(TCompoundList& list) {
@@ -246,24 +252,26 @@ bool TFilterMgr::Passes(uint32_t address) {
 }
 
 void TFilterMgr::ListsChanged() {
-  indexed_ = false;
+  filter_indexed_ = false;
+  master_indexed_ = false;
+  filter_index_.clear();
   master_index_.clear();
   filter_master_pos_.clear();
   hint_ = -1;
 }
 
-void TFilterMgr::BuildPositionIndex() {
-  indexed_ = true;
-  const std::vector<uint32_t>& master = evaluator_->BaseList.List1();
-  master_index_.clear();
-  master_index_.reserve(master.size());
-  for (size_t i = 0; i < master.size(); ++i) master_index_.emplace_back(master[i], static_cast<int>(i));
-  std::sort(master_index_.begin(), master_index_.end());
-  filter_master_pos_.clear();
-  if (query_active_) return;
-  // The current filter is a subsequence of the master list: one pass
-  // finds every entry's master position.
+void TFilterMgr::BuildFilterIndex() {
+  filter_indexed_ = true;
   const std::vector<uint32_t>& filter = evaluator_->Result;
+  filter_index_.clear();
+  filter_master_pos_.clear();
+  if (query_active_) return;  // the current filter is in address order
+  filter_index_.reserve(filter.size());
+  for (size_t i = 0; i < filter.size(); ++i) filter_index_.emplace_back(filter[i], static_cast<int>(i));
+  std::sort(filter_index_.begin(), filter_index_.end());
+  // The current filter is a subsequence of the master list: one pass finds
+  // every entry's master position.
+  const std::vector<uint32_t>& master = evaluator_->BaseList.List1();
   filter_master_pos_.reserve(filter.size());
   size_t m = 0;
   for (uint32_t address : filter) {
@@ -273,14 +281,38 @@ void TFilterMgr::BuildPositionIndex() {
   }
 }
 
+void TFilterMgr::BuildMasterIndex() {
+  master_indexed_ = true;
+  const std::vector<uint32_t>& master = evaluator_->BaseList.List1();
+  master_index_.clear();
+  master_index_.reserve(master.size());
+  for (size_t i = 0; i < master.size(); ++i) master_index_.emplace_back(master[i], static_cast<int>(i));
+  std::sort(master_index_.begin(), master_index_.end());
+}
+
+namespace {
+// The position beside `address` in a list of (address, position) pairs
+// sorted by address; -1 when absent.
+int Lookup(const std::vector<std::pair<uint32_t, int>>& index, uint32_t address) {
+  auto it = std::lower_bound(index.begin(), index.end(), std::make_pair(address, 0));
+  return it != index.end() && it->first == address ? it->second : -1;
+}
+}  // namespace
+
 int TFilterMgr::MasterPosition(uint32_t address) {
-  if (!indexed_) BuildPositionIndex();
-  auto it = std::lower_bound(master_index_.begin(), master_index_.end(), std::make_pair(address, 0));
-  return it != master_index_.end() && it->first == address ? it->second : -1;
+  // The records met most are the filter's own: their master positions are
+  // known without indexing the (often far longer) master list.
+  if (!query_active_) {
+    const int at = FilterPosition(address);
+    if (at >= 0) return filter_master_pos_[static_cast<size_t>(at)];
+  }
+  if (!master_indexed_) BuildMasterIndex();
+  return Lookup(master_index_, address);
 }
 
 int TFilterMgr::FilterPosition(uint32_t address) {
   const std::vector<uint32_t>& filter = evaluator_->Result;
+  if (!filter_indexed_) BuildFilterIndex();
   const int n = static_cast<int>(filter.size());
   for (int c : {hint_, hint_ + 1, hint_ - 1})
     if (c >= 0 && c < n && filter[static_cast<size_t>(c)] == address) return c;
@@ -289,11 +321,7 @@ int TFilterMgr::FilterPosition(uint32_t address) {
     auto it = std::lower_bound(filter.begin(), filter.end(), address);
     return it != filter.end() && *it == address ? static_cast<int>(it - filter.begin()) : -1;
   }
-  const int m = MasterPosition(address);
-  if (m < 0) return -1;
-  auto it = std::lower_bound(filter_master_pos_.begin(), filter_master_pos_.end(), m);
-  if (it == filter_master_pos_.end() || *it != m) return -1;
-  return static_cast<int>(it - filter_master_pos_.begin());
+  return Lookup(filter_index_, address);
 }
 
 const std::vector<uint32_t>* TFilterMgr::GetCurrentFilterList() const {
@@ -359,6 +387,7 @@ uint32_t TFilterMgr::FindNearest(uint32_t address, bool forward) {
 uint32_t TFilterMgr::SearchForward(int p) {
   if (query_active_)
     TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+  if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::upper_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);
   for (size_t i = static_cast<size_t>(it - filter_master_pos_.begin()); i < filter.size(); ++i) {
@@ -373,6 +402,7 @@ uint32_t TFilterMgr::SearchForward(int p) {
 uint32_t TFilterMgr::SearchBackward(int p) {
   if (query_active_)
     TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+  if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::lower_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);
   for (int64_t i = (it - filter_master_pos_.begin()) - 1; i >= 0; --i) {

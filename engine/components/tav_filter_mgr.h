@@ -81,8 +81,12 @@ class TTavExprDBDataProvider : public TTavExprDataProvider {
   bool ReadDataFromRecBuf = false;
 
  private:
+  // How each field's value is read, by position.
+  enum TFieldKind : uint8_t { kPlain, kTextBlob, kDate };
+
   TTavDataSet* table_ = nullptr;
   std::vector<uint8_t> filter_buffer_;
+  std::vector<TFieldKind> kinds_;
 };
 
 class TTavFilterEvaluator : public TTavBaseFilterEvaluator {
@@ -192,7 +196,8 @@ class TFilterMgr {
   bool Passes(uint32_t address);
   // Forgets the position indexes: the lists changed.
   void ListsChanged();
-  void BuildPositionIndex();
+  void BuildFilterIndex();
+  void BuildMasterIndex();
   // Position in the master list or the current filter; -1 when absent.
   int MasterPosition(uint32_t address);
   int FilterPosition(uint32_t address);
@@ -212,10 +217,13 @@ class TFilterMgr {
   std::string last_error_;
   std::unique_ptr<TTavFilterEvaluator> evaluator_;
 
-  // Built on first use after the lists change: (address, master position)
-  // sorted by address, and each current filter entry's master position
-  // (ascending, since the current filter follows the master list's order).
-  bool indexed_ = false;
+  // Built on first use after the lists change: the current filter's
+  // (address, position) pairs by address with each entry's master position
+  // (ascending, since the current filter follows the master list's order);
+  // and, only for records outside the filter, the master list's pairs.
+  bool filter_indexed_ = false;
+  bool master_indexed_ = false;
+  std::vector<std::pair<uint32_t, int>> filter_index_;
   std::vector<std::pair<uint32_t, int>> master_index_;
   std::vector<int> filter_master_pos_;
   // The position in the current filter last handed out: a walk asks for
