@@ -16,6 +16,7 @@
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/base/tav_lists.h"
 #include "engine/storage/testing/engine_error_test_support.h"
+#include "engine/components/testing/filter_test_support.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
@@ -26,6 +27,9 @@ namespace {
 
 using host::TIndexOptions;
 using test::ErrorCodeOf;
+using test::kFilterTexts;
+using test::TFilterMaker;
+using test::TParsedFilter;
 
 // A cursor whose OnFilterRecord verdict is a test's predicate on the record.
 class TFilteredCursor : public TTavDataSet {
@@ -47,10 +51,6 @@ struct TItem {
   std::optional<double> Amount;
   std::string Note;  // empty: null
 };
-
-// Texts with case, accents (Windows-1252), '' and bytes of 0x80 and above.
-const std::vector<std::string> kTexts = {"",     "anna", "Anna",     "ANNA",     "\xE9t\xE9",
-                                         "\xC9T\xC9", "bob",  "b\xF6" "b", "Bob", "zed", "\xFF", "ab"};
 
 // A memory table "Items": ID (unique), Name (case-insensitive index), Code,
 // Grp (descending index), Grp;Name, Amount and a memo without index.
@@ -109,8 +109,8 @@ class FilterTest : public ::testing::Test {
     for (int i = 0; i < n; ++i) {
       TItem item;
       item.ID = i * 2 + 1;  // gaps for searches between keys
-      if (pick(7) != 0) item.Name = kTexts[static_cast<size_t>(pick(12))];
-      if (pick(7) != 0) item.Code = kTexts[static_cast<size_t>(pick(12))];
+      if (pick(7) != 0) item.Name = kFilterTexts[static_cast<size_t>(pick(12))];
+      if (pick(7) != 0) item.Code = kFilterTexts[static_cast<size_t>(pick(12))];
       if (pick(7) != 0) item.Grp = pick(7) - 3;
       if (pick(7) != 0) item.Amount = amounts[pick(5)];
       item.Note = notes[pick(5)];
@@ -141,25 +141,8 @@ class FilterTest : public ::testing::Test {
     recNos.assign(list.List2().begin(), list.List2().end());
   }
 
-  // What evaluating every row of the master list gives, in its order: no
-  // index serves the oracle.
   std::vector<uint32_t> Oracle(const std::string& text, host::TFilterOptions options) {
-    TTavExprDBDataProvider provider;
-    provider.Initialize(&ds_);
-    TTableList tables;
-    TTableNameItem* item = tables.Add();
-    item->SetTableName("Items");
-    item->SetTableFields(&provider.ProviderFields);
-    TTavBaseFilterEvaluator plain;
-    plain.SetDataProvider(&provider);
-    plain.SetTables(&tables);
-    plain.SetFilterText(text);
-    plain.SetFilterOptions(options);
-    ds_.ReadLockTable();
-    const bool ok = plain.Open();
-    ds_.UnlockTable();
-    EXPECT_TRUE(ok) << plain.GetErrors();
-    return plain.Result;
+    return test::FilterOracle(ds_, text, options);
   }
 
   // Sets a range on the current index from two record images.
@@ -188,71 +171,6 @@ class FilterTest : public ::testing::Test {
   TFilteredCursor ds_{nullptr};
   std::unique_ptr<test::TTableConnection> conn_;
   std::map<uint32_t, TItem> rows_;
-};
-
-// A condition parsed against the table, outside the dataset's filter.
-struct TParsedFilter {
-  TTavExprDBDataProvider Provider;
-  TTableList Tables;
-  TTavBaseFilterEvaluator Evaluator;
-};
-
-// A random condition over the table's columns.
-class TFilterMaker {
- public:
-  explicit TFilterMaker(uint32_t seed) : rng_(seed) {}
-  std::string Make(int depth) {
-    if (depth > 0 && Pick(3) != 0) {
-      switch (Pick(3)) {
-        case 0: return "(" + Make(depth - 1) + " AND " + Make(depth - 1) + ")";
-        case 1: return "(" + Make(depth - 1) + " OR " + Make(depth - 1) + ")";
-        default: return "NOT (" + Make(depth - 1) + ")";
-      }
-    }
-    static const char* kOps[] = {"=", "<>", "<", ">", "<=", ">="};
-    const std::string op = kOps[Pick(6)];
-    switch (Pick(9)) {
-      case 0: return "ID " + op + " " + std::to_string(Pick(90));
-      case 1:
-        if (Pick(4) == 0) return "Grp IN (" + Int() + ", " + Int() + ")";
-        if (Pick(4) == 0) return "Grp BETWEEN " + Int() + " AND " + Int();
-        return "Grp " + op + " " + Int();
-      case 2:
-        if (Pick(5) == 0) return "Name LIKE '" + Head() + "%'";
-        if (Pick(5) == 0) return "Name = '" + Head() + "*'";
-        if (Pick(6) == 0) return "Name IN (" + Text() + ", " + Text() + ")";
-        return "Name " + op + " " + Text();
-      case 3:
-        if (Pick(5) == 0) return "Code LIKE '%" + Head() + "%'";
-        if (Pick(5) == 0) return "Code = '" + Head() + "*'";
-        return "Code " + op + " " + Text();
-      case 4: return "Amount " + op + " " + Real();
-      case 5: return "Note LIKE '%" + std::string(Pick(2) ? "lo" : "\xE9t") + "%'";
-      case 6: {
-        static const char* kCols[] = {"Name", "Code", "Grp", "Amount", "Note"};
-        return std::string(kCols[Pick(5)]) + (Pick(2) ? " IS NULL" : " IS NOT NULL");
-      }
-      case 7: return Text() + " " + op + " Name";
-      default: return "Grp + 1 " + op + " " + Int();
-    }
-  }
-
- private:
-  int Pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
-  std::string Int() { return Pick(8) == 0 ? "NULL" : std::to_string(Pick(9) - 4); }
-  std::string Real() {
-    static const char* kLits[] = {"-1.5", "0", "0.5", "2", "3.25", "1"};
-    return kLits[Pick(6)];
-  }
-  std::string Text() {
-    if (Pick(10) == 0) return "NULL";
-    return "'" + kTexts[static_cast<size_t>(Pick(static_cast<int>(kTexts.size())))] + "'";
-  }
-  std::string Head() {
-    const std::string& t = kTexts[static_cast<size_t>(Pick(static_cast<int>(kTexts.size())))];
-    return t.empty() ? "a" : t.substr(0, 1 + static_cast<size_t>(Pick(2)));
-  }
-  std::mt19937 rng_;
 };
 
 // The model test: for random filters over every index, with and without a
