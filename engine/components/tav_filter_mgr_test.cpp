@@ -43,13 +43,9 @@ class TFilteredCursor : public TTavDataSet {
   int Asked = 0;
 };
 
-struct TItem {
+struct TItem : test::TFilterRow {
   uint32_t Address = 0;
   int32_t ID = 0;
-  std::optional<std::string> Name, Code;
-  std::optional<int32_t> Grp;
-  std::optional<double> Amount;
-  std::string Note;  // empty: null
 };
 
 // A memory table "Items": ID (unique), Name (case-insensitive index), Code,
@@ -103,17 +99,10 @@ class FilterTest : public ::testing::Test {
 
   void Fill(int n, uint32_t seed) {
     std::mt19937 rng(seed);
-    auto pick = [&](int k) { return static_cast<int>(rng() % static_cast<uint32_t>(k)); };
-    const double amounts[] = {-1.5, 0, 0.5, 2, 3.25};
-    const char* notes[] = {"", "hello", "Hello world", "lo", "\xE9t\xE9 long note"};
     for (int i = 0; i < n; ++i) {
       TItem item;
+      static_cast<test::TFilterRow&>(item) = test::RandomFilterRow(rng);
       item.ID = i * 2 + 1;  // gaps for searches between keys
-      if (pick(7) != 0) item.Name = kFilterTexts[static_cast<size_t>(pick(12))];
-      if (pick(7) != 0) item.Code = kFilterTexts[static_cast<size_t>(pick(12))];
-      if (pick(7) != 0) item.Grp = pick(7) - 3;
-      if (pick(7) != 0) item.Amount = amounts[pick(5)];
-      item.Note = notes[pick(5)];
       Insert(item);
       rows_[item.Address] = item;
     }

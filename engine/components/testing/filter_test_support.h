@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +22,28 @@ namespace tav::test {
 // Texts with case, accents (Windows-1252), '' and bytes of 0x80 and above.
 inline const std::vector<std::string> kFilterTexts = {
     "", "anna", "Anna", "ANNA", "\xE9t\xE9", "\xC9T\xC9", "bob", "b\xF6" "b", "Bob", "zed", "\xFF", "ab"};
+
+// One record's values; Null where empty (the memo when its text is empty).
+struct TFilterRow {
+  std::optional<std::string> Name, Code;
+  std::optional<int32_t> Grp;
+  std::optional<double> Amount;
+  std::string Note;
+};
+
+// A random record: Nulls, equal values, texts with case and accents.
+inline TFilterRow RandomFilterRow(std::mt19937& rng) {
+  auto pick = [&](int k) { return static_cast<int>(rng() % static_cast<uint32_t>(k)); };
+  static const double kAmounts[] = {-1.5, 0, 0.5, 2, 3.25};
+  static const char* kNotes[] = {"", "hello", "Hello world", "lo", "\xE9t\xE9 long note"};
+  TFilterRow r;
+  if (pick(7) != 0) r.Name = kFilterTexts[static_cast<size_t>(pick(12))];
+  if (pick(7) != 0) r.Code = kFilterTexts[static_cast<size_t>(pick(12))];
+  if (pick(7) != 0) r.Grp = pick(7) - 3;
+  if (pick(7) != 0) r.Amount = kAmounts[pick(5)];
+  r.Note = kNotes[pick(5)];
+  return r;
+}
 
 // A condition parsed against the table, outside the dataset's filter.
 struct TParsedFilter {
