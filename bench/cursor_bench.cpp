@@ -1,7 +1,10 @@
 // The dataset cursor against SQLite's in-memory database on the same reads
 // over 100,000 records with a unique integer key and a string column: a walk
 // in key order each way, key lookups, positioning by record number and walks
-// over key ranges. Each step runs once per engine on the same data, and the
+// over key ranges; then the same through the host dataset (a walk with
+// First/Next reading the fields, Locate by key) and 100,000 inserts through
+// it into an emptied table, against SQLite's prepared inserts in one
+// transaction. Each step runs once per engine on the same data, and the
 // table at the end prints both times and the ratio per step.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -13,9 +16,11 @@
 #include <string>
 
 #include "bench_compare.h"
+#include "engine/components/tav_base_table.h"
 #include "engine/components/tav_data_set.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
+#include "host/db/fields.h"
 #include "host/db/index_defs.h"
 
 namespace {
@@ -25,6 +30,8 @@ constexpr int kLookups = 100000;
 constexpr int kPositions = 2000;  // record-number positioning is a scan in SQLite
 constexpr int kRanges = 1000;
 constexpr int kRangeWidth = 100;
+constexpr int kLocates = 20000;
+constexpr int kInserts = 100000;
 
 std::string Name(int i) {
   char buf[32];
@@ -40,6 +47,9 @@ class TWorkload {
   virtual int64_t Lookups() = 0;
   virtual int64_t Positions() = 0;
   virtual int64_t RangeWalks() = 0;
+  virtual int64_t HostWalk() = 0;
+  virtual int64_t HostLocates() = 0;
+  virtual int64_t HostInserts() = 0;
 };
 
 class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
@@ -58,6 +68,8 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
     }
     sqlite3_finalize(st);
     Exec("COMMIT");
+    Exec("CREATE TABLE i (id INTEGER NOT NULL, name TEXT NOT NULL)");
+    Exec("CREATE UNIQUE INDEX i_id ON i(id)");
   }
 
   int64_t WalkForward() override { return Scan("SELECT id, name FROM t ORDER BY id"); }
@@ -83,6 +95,42 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
     }
     sqlite3_finalize(st);
     return sum;
+  }
+  int64_t HostWalk() override {
+    sqlite3_stmt* st = Prepare("SELECT id, name FROM t ORDER BY id");
+    int64_t sum = 0;
+    while (sqlite3_step(st) == SQLITE_ROW)
+      sum += sqlite3_column_int(st, 0) + static_cast<int64_t>(std::strlen(
+                                              reinterpret_cast<const char*>(sqlite3_column_text(st, 1))));
+    sqlite3_finalize(st);
+    return sum;
+  }
+  int64_t HostLocates() override {
+    sqlite3_stmt* st = Prepare("SELECT id, name FROM t WHERE id = ?");
+    int64_t found = 0;
+    for (int i = 0; i < kLocates; ++i) {
+      sqlite3_bind_int(st, 1, (i * 31) % kRecords);
+      if (sqlite3_step(st) == SQLITE_ROW)
+        found += static_cast<int64_t>(std::strlen(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))));
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    return found;
+  }
+  int64_t HostInserts() override {
+    Exec("BEGIN");
+    Exec("DELETE FROM i");
+    sqlite3_stmt* st = Prepare("INSERT INTO i (id, name) VALUES (?, ?)");
+    for (int i = 0; i < kInserts; ++i) {
+      const std::string name = Name(i);
+      sqlite3_bind_int(st, 1, (i * 7) % kInserts);
+      sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+      Step(st);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    Exec("COMMIT");
+    return kInserts;
   }
   int64_t RangeWalks() override {
     sqlite3_stmt* st = Prepare("SELECT id, name FROM t WHERE id BETWEEN ? AND ? ORDER BY id");
@@ -150,8 +198,54 @@ class TTavrinWorkload : public TWorkload {
     key_.resize(static_cast<size_t>(ds_.RecordBufferSize()));
     modifier_.SetLimitedSearch(true);
     modifier_.SetIncludedKeyFieldCount(1);
+
+    host_.SetDataBase(&db_);
+    host_.SetMemory(true);
+    host_.SetTableName("T");
+    host_.Open();
+    host_id_ = host_.FieldByName("ID");
+    host_name_ = host_.FieldByName("NAME");
+
+    inserts_.SetDataBase(&db_);
+    inserts_.SetMemory(true);
+    inserts_.SetTableName("I");
+    inserts_.FieldDefs().Add("ID", host::ftInteger, 0, true);
+    inserts_.FieldDefs().Add("NAME", host::ftString, 20);
+    inserts_.IndexDefs().Add("ById", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+    inserts_.CreateTable();
+    inserts_.Open();
+    insert_id_ = inserts_.FieldByName("ID");
+    insert_name_ = inserts_.FieldByName("NAME");
   }
-  ~TTavrinWorkload() override { ds_.DataSetClose(); }
+  ~TTavrinWorkload() override {
+    inserts_.Close();
+    host_.Close();
+    ds_.DataSetClose();
+  }
+
+  // Through the host dataset, as an application reads and writes.
+  int64_t HostWalk() override {
+    int64_t sum = 0;
+    for (host_.First(); !host_.Eof(); host_.Next())
+      sum += host_id_->AsInteger() + static_cast<int64_t>(host_name_->AsString().size());
+    return sum;
+  }
+  int64_t HostLocates() override {
+    int64_t found = 0;
+    for (int i = 0; i < kLocates; ++i)
+      if (host_.Locate("ID", (i * 31) % kRecords, {})) found += static_cast<int64_t>(host_name_->AsString().size());
+    return found;
+  }
+  int64_t HostInserts() override {
+    inserts_.EmptyTable();
+    for (int i = 0; i < kInserts; ++i) {
+      inserts_.Append();
+      insert_id_->SetAsInteger((i * 7) % kInserts);
+      insert_name_->SetAsString(Name(i));
+      inserts_.Post();
+    }
+    return kInserts;
+  }
 
   // Walks run in read-ahead mode, as the host's fetches of many records do:
   // the first step searches by key, the following ones move along the index.
@@ -218,6 +312,12 @@ class TTavrinWorkload : public TWorkload {
 
   tav::TTavDataBase db_{nullptr};
   tav::TTavDataSet ds_{nullptr};
+  tav::TTavBaseTable host_{nullptr};
+  tav::TTavBaseTable inserts_{nullptr};
+  host::TField* host_id_ = nullptr;
+  host::TField* host_name_ = nullptr;
+  host::TField* insert_id_ = nullptr;
+  host::TField* insert_name_ = nullptr;
   tav::TSearchModifier modifier_;
   std::vector<uint8_t> key_;
   int id_ = 0;
@@ -230,6 +330,9 @@ const bench::TStep<TWorkload> kSteps[] = {
     {"key_lookups", [](TWorkload& w) { benchmark::DoNotOptimize(w.Lookups()); }},
     {"recno_positioning", [](TWorkload& w) { benchmark::DoNotOptimize(w.Positions()); }},
     {"range_walks", [](TWorkload& w) { benchmark::DoNotOptimize(w.RangeWalks()); }},
+    {"host_walk", [](TWorkload& w) { benchmark::DoNotOptimize(w.HostWalk()); }},
+    {"host_locates", [](TWorkload& w) { benchmark::DoNotOptimize(w.HostLocates()); }},
+    {"host_inserts_100k", [](TWorkload& w) { benchmark::DoNotOptimize(w.HostInserts()); }},
 };
 
 }  // namespace

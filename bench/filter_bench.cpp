@@ -8,9 +8,9 @@
 // row counts must agree. Prints both times and the ratio ours/SQLite.
 //
 // The second table is the dataset's filter as a host sets it: a memory table
-// of the same rows, a filter text applied to an open dataset (parsed,
-// answered through the indexes where the optimizer can, the rest row by
-// row) and then counted, or walked from first to last reading a field, in
+// of the same rows, Filter and Filtered set on the open host dataset (the
+// text parsed, answered through the indexes where the optimizer can, the
+// rest row by row) and then RecordCount, or First to Eof reading a field, in
 // the current index's order (K). SQLite runs the same WHERE on an in-memory
 // database with the same indexes: COUNT(*), or a SELECT stepped to its end.
 #include <sqlite3.h>
@@ -24,7 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/components/tav_data_set.h"
+#include "engine/components/tav_base_table.h"
+#include "host/db/fields.h"
 #include "engine/expr/testing/stored_table_provider.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
@@ -130,21 +131,18 @@ bool RunDatasetFilters() {
   TTavDataBase base(nullptr);
   base.SetDataBaseName("MEMORY");
   base.Open();
-  TTavDataSet ds(nullptr);
+  TTavBaseTable ds(nullptr);
   ds.SetDataBase(&base);
   ds.SetMemory(true);
   ds.SetTableName("T");
-  host::TFieldDefs fields;
-  fields.Add("K", host::ftInteger, 0, true);
-  fields.Add("I", host::ftInteger);
-  fields.Add("S", host::ftString, 12);
-  fields.Add("F", host::ftFloat);
-  host::TIndexDefs indexes;
-  indexes.Add("UK", "K", host::TIndexOptions{host::ixPrimary, host::ixUnique});
-  indexes.Add("II", "I", host::TIndexOptions{});
-  indexes.Add("IS", "S", host::TIndexOptions{});
-  ds.SetTableDef(true, fields, indexes);
-  ds.InternalCreateTable();
+  ds.FieldDefs().Add("K", host::ftInteger, 0, true);
+  ds.FieldDefs().Add("I", host::ftInteger);
+  ds.FieldDefs().Add("S", host::ftString, 12);
+  ds.FieldDefs().Add("F", host::ftFloat);
+  ds.IndexDefs().Add("UK", "K", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  ds.IndexDefs().Add("II", "I", host::TIndexOptions{});
+  ds.IndexDefs().Add("IS", "S", host::TIndexOptions{});
+  ds.CreateTable();
 
   test::TTableConnection fill(base.MemoryTableMgr(), ds.TableDef());
   const TInternalFieldItem& f = fill.Field("F");
@@ -159,8 +157,8 @@ bool RunDatasetFilters() {
     fill.Insert(rec);
   });
   fill.Close();
-  ds.DataSetOpen();
-  const int k = ds.GetFieldNo("K");
+  ds.Open();
+  host::TField* k = ds.FieldByName("K");
 
   const TCondition filters[] = {
       {"indexed equal", "I = 500"},
@@ -175,11 +173,12 @@ bool RunDatasetFilters() {
       int64_t rows = 0, rowsSql = 0;
       const double ours = Best(
           [&]() -> int64_t {
-            ds.InternalSetFilter(c.Where, {});
-            if (!walk) return ds.GetCurrentRecordCount();
+            ds.SetFiltered(false);
+            ds.SetFilterText(c.Where);
+            ds.SetFiltered(true);
+            if (!walk) return ds.RecordCount();
             int64_t n = 0;
-            for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext())
-              n += ds.DataSetGetFieldDataAsVariant(k).AsInteger() >= 0;
+            for (ds.First(); !ds.Eof(); ds.Next()) n += k->AsInteger() >= 0;
             return n;
           },
           rows);
@@ -191,8 +190,7 @@ bool RunDatasetFilters() {
       agree = agree && rows == rowsSql;
     }
   }
-  ds.InternalClearFilter();
-  ds.DataSetClose();
+  ds.Close();
   sqlite3_close(db);
   return agree;
 }

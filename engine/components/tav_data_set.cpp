@@ -220,7 +220,11 @@ bool TTavDataSet::CheckReadOnlyPrivileges() const {
   return (table_def_->PrivilegeFlags() & (MapObjectPrivTypeToConst(opInsertData) | MapObjectPrivTypeToConst(opDeleteData) |
                                           MapObjectPrivTypeToConst(opUpdateData))) == 0;
 }
-void TTavDataSet::DumpInternalCaches() { index_mgr_->InvalidateInternalBuffers(); }
+void TTavDataSet::DumpInternalCaches() {
+  index_mgr_->InvalidateInternalBuffers();
+  // The trees forgot where they stood.
+  index_on_buffer_ = false;
+}
 void TTavDataSet::SetDebugStrings(host::TStrings* value) {
   debug_strings_ = value;
   index_mgr_->SetDebugStrings(value);
@@ -696,7 +700,7 @@ void TTavDataSet::InternalReleaseLock() {
   if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
   if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
   try {
-    if (wrote && table_def_->TableHeader()) table_def_->TableHeader()->WriteHeader();
+    if (wrote) WriteTableHeader();
   } catch (...) {
     if (data_base_) data_base_->UnLockTable(*table_def_);
     throw;
@@ -846,7 +850,14 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
   uint8_t* buf = record_buffer_.data();
   bool found;
   int32_t knownRecNo = 0;
-  if (read_ahead_mode_ == raReadAheadActive) {
+  // A step from a record the current index still stands on moves along the
+  // index, as in read-ahead mode: a host fetching one record at a time pays
+  // no key search per step.
+  const bool standsOnBuffer = index_on_buffer_ && record_buffer_state_ == 1 &&
+                              (searchType == stGT || searchType == stLT) &&
+                              &item == index_mgr_->CurrentIndex() && PosRecNo(buf) >= 1 &&
+                              PosKeyFlag(buf) == 0;
+  if (read_ahead_mode_ == raReadAheadActive || standsOnBuffer) {
     // Steps served from the read-ahead buffer left the index behind the
     // buffer; without them the index stands on the buffer's record and
     // its number is known, which spares counting it in the tree.
@@ -1044,7 +1055,8 @@ bool TTavDataSet::DataSetInternalPrior() {
 bool TTavDataSet::ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out) {
   TBaseIOInterface* io = table_def_->RecordInterface();
   if (address == 0 || !io) return false;
-  out.resize(static_cast<size_t>(record_size_));
+  // Never shrunk: callers hand in whole record buffers and use them so.
+  if (out.size() < static_cast<size_t>(record_size_)) out.resize(static_cast<size_t>(record_size_));
   if (table_def_->Memory()) {
     if (!io->CheckBlockAddressValid(address)) return false;
     record_mgr_->ReadRecord(address, out.data(), false);
@@ -1457,10 +1469,14 @@ void TTavDataSet::EnsureFilterCurrent() {
   filter_stale_ = false;
 }
 
-void TTavDataSet::InternalCheckFilterStatus(bool tableWasLocked, TFilterRecordStatus) {
+void TTavDataSet::InternalCheckFilterStatus(bool tableWasLocked, TRecordWriteStatus) {
   // When this write took the lock itself, the header it wrote on release
   // makes the next lock reset the filter.
-  if (tableWasLocked && FilterActive()) filter_stale_ = true;
+  if (tableWasLocked) InternalResetFilter();
+}
+
+void TTavDataSet::InternalResetFilter() {
+  if (FilterActive()) filter_stale_ = true;
 }
 
 uint32_t TTavDataSet::FindFilterRecordByKey(bool forward) {
@@ -1754,10 +1770,18 @@ host::Variant TTavDataSet::DataSetGetFieldDataFromRecBufAsVariant(const uint8_t*
       std::memcpy(&v, p, 4);
       return host::Variant(v);
     }
-    case host::ftBoolean: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return host::Variant(v != 0);
+    case host::ftBoolean:
+      // One byte in the record.
+      return host::Variant(p[0] != 0);
+    case host::ftWideString: {
+      std::u16string text(static_cast<size_t>(length) / 2, u'\0');
+      std::memcpy(text.data(), p, text.size() * 2);
+      return host::Variant(std::move(text));
+    }
+    case host::ftBCD: {
+      int64_t v;
+      std::memcpy(&v, p, 8);
+      return host::Variant::FromCurrency(v);
     }
     case host::ftFloat:
     case host::ftCurrency:

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/components/search_fields.h"
 #include "engine/components/tav_database.h"
 #include "engine/components/tav_filter_mgr.h"
 #include "engine/storage/base/tav_compare.h"
@@ -72,8 +73,6 @@ inline constexpr int kPosInfoSize = 12;
 inline constexpr int kBookmarkSize = 8;
 // Search keys of a range end.
 inline constexpr int kRangeKeySize = 500;
-// How a record write changed the table, for the filter.
-enum TFilterRecordStatus { frsInserted, frsModified, frsDeleted };
 // Record header offsets.
 inline constexpr int kRecInUseOffset = 0;
 inline constexpr int kRecIdentityOffset = 2;
@@ -83,6 +82,9 @@ inline constexpr int kRecModFlagOffset = 10;
 inline constexpr char kLogicalRecNoIndexName[] = "_LogicalRecNo";
 // Records a read-ahead fill may hold.
 inline constexpr uint32_t kReadAheadCapacity = 10000;
+
+// What a record write did, for the filter's bookkeeping.
+enum TRecordWriteStatus { rwInserted, rwModified, rwDeleted };
 
 class TTavDataSet : public host::TDataSet {
  public:
@@ -261,6 +263,62 @@ class TTavDataSet : public host::TDataSet {
   // Replaces (or adds) the cached content with the whole of stream.
   void SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
 
+  // ---- field writes ----
+  // Into the engine buffer: checks the field's update privilege; state 2.
+  void DataSetSetFieldData(int fieldNo, int32_t length, const void* data, bool setNull);
+  // Into `buffer`, without a privilege check; a negative length writes the
+  // field's size (fields without a length word only).
+  void DataSetSetFieldDataToRecBuf(int fieldNo, int32_t length, uint8_t* buffer, const void* data,
+                                   bool setNull);
+  void DataSetSetFieldDataAsVariant(int fieldNo, const host::Variant& value);
+  void DataSetSetFieldDataToRecBufAsVariant(int fieldNo, uint8_t* buffer, const host::Variant& value);
+  // BLOB fields: the stream's content becomes the field's pending value in
+  // the record manager's BLOB item, written at the next add or update.
+  // `clear` (or an empty stream) empties the field.
+  void DataSetSetFieldStream(int fieldNo, bool clear, host::TStream& stream);
+  void DataSetSetFieldStreamFromRecBuf(int fieldNo, bool clear, host::TStream& stream,
+                                       const uint8_t* buffer);
+  // Hides host fields without the read privilege and makes those without
+  // the update privilege read-only.
+  void DataSetSetFieldPrivileges();
+
+  // ---- record writes (each under the write lock, the caller's or its own) ----
+  // Inserts the engine buffer as a new record.
+  void AddRecord(bool generateAutoInc);
+  // Writes the changed engine buffer over the record it was read from.
+  void UpdateRecord();
+  // Deletes the current record; `buffer` (may be null) is the caller's copy
+  // of it. -1 when the copy is stale or the record is gone, else 0.
+  int DeleteRecord(const uint8_t* buffer);
+  void WriteBlobsToInterface(bool deleting);
+  bool InternalCheckRecordFlags(const uint8_t* a, const uint8_t* b, bool checkModFlag,
+                                bool checkIdentity) const;
+  void RefreshDataSetIndex(uint32_t address);
+  bool ValidateRecBufPostDataChange();
+  // Stores the free-chain hints and index roots in the table header and
+  // writes it when dirty.
+  void WriteTableHeader();
+  // Empties every record, BLOB and index of the table, freeing their blocks.
+  void DataSetEmptyTable();
+
+  // ---- locate ----
+  // Searches `keyBuffer`'s values of `fieldNames` (';'-separated) through
+  // the index (the named one with useIndexName, else the current one) and
+  // sequentially past it. A match is copied into resultBuffer (with its
+  // address) and, with reposition, made the current record. 0 for a match,
+  // -1 otherwise.
+  int DoLocate(const std::string& indexName, const uint8_t* keyBuffer, bool reposition,
+               bool useIndexName, host::TLocateOptions options, uint8_t* resultBuffer,
+               const std::string& fieldNames);
+  // Positions the index on the first key not below `keyBuffer`'s, without
+  // reading a record.
+  bool InternalSearchOnly(const uint8_t* keyBuffer, TIndexSearchType searchType,
+                          const TSearchModifier* modifier, const std::string& indexName);
+  // Compares two record images over `fields` in order; diffField is the
+  // position of the first difference (-1 when equal).
+  int InternalCompareRecords(const uint8_t* a, const uint8_t* b, int& diffField, bool caseInsensitive,
+                             bool partial, const TSearchFields& fields) const;
+
   // ---- index information ----
   int InternalGetIndexCount() const;
   int GetIndexFieldCount() const;
@@ -313,7 +371,9 @@ class TTavDataSet : public host::TDataSet {
   void InternalClearFilter();
   bool InternalMoveToFilterRecord(TSeekPosition seekPosition, int offset);
   // After a record write: the filter no longer describes the table.
-  void InternalCheckFilterStatus(bool tableWasLocked, TFilterRecordStatus status);
+  void InternalCheckFilterStatus(bool tableWasLocked, TRecordWriteStatus status);
+  // The filter is built again (with what it holds) before its next use.
+  void InternalResetFilter();
 
   // ---- locks ----
   bool LockTable();
@@ -350,6 +410,16 @@ class TTavDataSet : public host::TDataSet {
 
  private:
   friend class TReadLockGuard;
+  friend class TWriteLockGuard;
+  // The sequential part of DoLocate from the index's position; the first
+  // inIndex fields of `fields` are the index's own leading key fields.
+  bool InternalSequentialSearch(TIndexItem& item, const uint8_t* keyBuffer, const TSearchFields& fields,
+                                int inIndex, bool caseInsensitive, bool partial, uint8_t* resultBuffer);
+  // The key of `record` lies inside the current range (both ends).
+  bool RecordInRange(const uint8_t* record);
+  TInternalFieldItem& WritableField(int fieldNo, const char* caller);
+  // UpdateRecord under its write lock; the record's address.
+  uint32_t InternalUpdateRecord();
   template <class TFields, class TIndexes>
   void BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs, bool checkNames);
   void FreeBuffers();
@@ -450,6 +520,23 @@ class TReadLockGuard {
  private:
   TTavDataSet& ds_;
   bool took_ = false;
+};
+
+// Takes the dataset's write lock unless one is held and gives back exactly
+// what it took on every exit: a read lock the caller held is held again.
+// The release writes the table header as a successful write does.
+class TWriteLockGuard {
+ public:
+  explicit TWriteLockGuard(TTavDataSet& ds);
+  ~TWriteLockGuard();
+  TWriteLockGuard(const TWriteLockGuard&) = delete;
+  TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
+  bool Took() const { return took_; }
+
+ private:
+  TTavDataSet& ds_;
+  bool took_ = false;
+  bool had_read_ = false;
 };
 
 }  // namespace tav

@@ -8,6 +8,7 @@
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_hash.h"
 #include "engine/storage/base/tav_lists.h"
+#include "engine/components/testing/memory_table_support.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
@@ -30,13 +31,7 @@ int ErrorOf(const std::function<void()>& f) {
   return 0;
 }
 
-// Connects `db` to "MEMORY" and binds `ds` to it for memory tables.
-void ConnectMemory(TTavDataBase& db, TTavDataSet& ds) {
-  db.SetDataBaseName("MEMORY");
-  db.Open();
-  ds.SetDataBase(&db);
-  ds.SetMemory(true);
-}
+using test::ConnectMemory;
 
 // Creates memory table `name` with one integer field `field` and no index
 // through `ds`, bound to `db`.

@@ -62,6 +62,8 @@ void TComponent::InsertComponent(TComponent* component) {
   ValidateRename(component, "", component->name_);
   if (component->owner_) component->owner_->RemoveComponent(component);
   Insert(component);
+  // What joins a component being designed is designed with it.
+  if (state_ & csDesigning) component->SetDesigning(true);
   Notification(component, opInsert);
 }
 

@@ -75,7 +75,8 @@ class TComponent : public TPersistent {
   // with a sibling.
   virtual void SetName(const std::string& newName);
   TComponentState ComponentState() const { return state_; }
-  // Sets or clears csDesigning here and on every owned component.
+  // Sets or clears csDesigning here and on every owned component. A
+  // component that joins a designing owner is designing too.
   void SetDesigning(bool value);
 
   // Component hears Notification(this, opRemove) when this one is freed

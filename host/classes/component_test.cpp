@@ -297,6 +297,13 @@ TEST(ComponentTest, DesigningMarksTheFamily) {
   child->SetDesigning(false);
   EXPECT_TRUE(root.ComponentState() & csDesigning);
   EXPECT_FALSE(grandChild->ComponentState() & csDesigning);
+  // A newcomer to a designing owner is designed too.
+  auto* late = new TComponent(&root);
+  EXPECT_TRUE(late->ComponentState() & csDesigning);
+  TComponent loose(nullptr);
+  auto* moved = new TComponent(&loose);
+  root.InsertComponent(moved);
+  EXPECT_TRUE(moved->ComponentState() & csDesigning);
 }
 
 }  // namespace

@@ -82,6 +82,16 @@ std::string RemoveTrailingBackslash(std::string_view s) {
   return std::string(s);
 }
 
+std::string ExtractFileDrive(std::string_view path) {
+  if (path.size() >= 2 && path[1] == ':') return std::string(path.substr(0, 2));
+  if (path.size() < 2 || path[0] != '\\' || path[1] != '\\') return std::string();
+  // \\server\share: the drive ends before the '\' after the share's name.
+  const size_t server_end = path.find('\\', 2);
+  if (server_end == std::string_view::npos) return std::string(path);
+  const size_t share_end = path.find('\\', server_end + 1);
+  return std::string(path.substr(0, share_end));
+}
+
 int TokenCount(std::string_view text, char separator) {
   if (text.empty()) return 0;
   int n = 1;

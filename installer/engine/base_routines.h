@@ -54,6 +54,8 @@ std::string LoadLibraryString(const std::string& library, int id);
 std::string IncludeTrailingBackslash(std::string_view s);
 // Removes one trailing '\'.
 std::string RemoveTrailingBackslash(std::string_view s);
+// "C:" of "C:\WINDOWS", "\\server\share" of a network path; else empty.
+std::string ExtractFileDrive(std::string_view path);
 // 0 for an empty text, else the number of separators plus one.
 int TokenCount(std::string_view text, char separator);
 // The n-th token (1-based); empty for one that is not there.

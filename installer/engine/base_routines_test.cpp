@@ -85,6 +85,12 @@ TEST(StringRoutinesTest, TokensBackslashesAndSafeNames) {
   EXPECT_EQ(IncludeTrailingBackslash(""), "");
   EXPECT_EQ(RemoveTrailingBackslash("C:\\"), "C:");
   EXPECT_EQ(RemoveTrailingBackslash("C:\\a"), "C:\\a");
+  EXPECT_EQ(ExtractFileDrive("C:\\WINDOWS"), "C:");
+  EXPECT_EQ(ExtractFileDrive("d:"), "d:");
+  EXPECT_EQ(ExtractFileDrive("\\\\srv\\share\\dir"), "\\\\srv\\share");
+  EXPECT_EQ(ExtractFileDrive("\\\\srv"), "\\\\srv");
+  EXPECT_EQ(ExtractFileDrive("\\WINDOWS"), "");
+  EXPECT_EQ(ExtractFileDrive(""), "");
   EXPECT_EQ(TextAfterColon("Path:C:\\x"), "C:\\x");
   EXPECT_EQ(TextAfterColon("none"), "");
   EXPECT_EQ(SafeFileName("a/b\"*:;<>?\\|c d"), "a-bc d");

@@ -1,9 +1,9 @@
 // What the install library keeps for the whole program, made before main
 // and freed after it: the lists of every install container and install file,
 // the list of ActiveX files waiting for registration, the install history
-// key's path, the table of install file ids and the switch that puts ActiveX
-// registration off until the end of the run, and the install's archive
-// component. The page forms' list is OrlaneForms() (orln_forms.h).
+// key's path, the install component, the table of install file ids and the
+// switch that puts ActiveX registration off until the end of the run, and
+// the install's archive component. The page forms' list is OrlaneForms() (orln_forms.h).
 //
 // Callers must keep:
 //  - The lists borrow: an object adds itself when made and removes itself
@@ -61,8 +61,15 @@ struct TInstallGlobals {
   TCustomInstallFileList ActiveXFiles{
       "Cannot add a blank entry to the TCustomInstallFileList object"};
   std::string HistoryKeyPath;
+  // The one install component while it lives (it sets and clears this);
+  // null when the program has none.
+  host::TComponent* Install = nullptr;
   std::array<bool, kInstallFileIds> FileIdUsed{};  // ids 0..1999 taken
   bool DeferActiveX = true;
+  // The install library runs as a tool of its own (not inside an install
+  // program): objects behave as at design time, and the library's
+  // directory is the program's.
+  bool LibraryTool = false;
   TOrlnCompress Compress{nullptr};  // the install's archive
 };
 

@@ -21,6 +21,21 @@ void TInstallInformation::Assign(const host::TPersistent& source) {
   AssignSame(*this, source);
 }
 
+const host::TPropertyTable& TInstallInformation::ClassProperties() {
+  static const host::TPropertyTable table = host::PublishClass<TInstallInformation>(
+      "TInstallInformation", nullptr, [](host::TPublisher<TInstallInformation>& p) {
+        p.String("CompanyName", &TInstallInformation::GetCompanyName,
+                 &TInstallInformation::SetCompanyName)
+            .DefaultString("My Company");
+        p.String("ProductName", &TInstallInformation::GetProductName,
+                 &TInstallInformation::SetProductName)
+            .DefaultString("My product");
+        p.String("Version", &TInstallInformation::GetVersion, &TInstallInformation::SetVersion)
+            .DefaultString("1.0");
+      });
+  return table;
+}
+
 void TRegistrationInformation::Assign(const host::TPersistent& source) {
   AssignSame(*this, source);
 }

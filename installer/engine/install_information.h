@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "host/classes/prop_table.h"
 #include "host/rtl/object.h"
 
 namespace orln {
@@ -15,6 +16,15 @@ class TCustomInstallFile;
 class TInstallInformation : public host::TPersistent {
  public:
   void Assign(const host::TPersistent& source) override;
+
+  const std::string& GetCompanyName() const { return CompanyName; }
+  void SetCompanyName(const std::string& v) { CompanyName = v; }
+  const std::string& GetProductName() const { return ProductName; }
+  void SetProductName(const std::string& v) { ProductName = v; }
+  const std::string& GetVersion() const { return Version; }
+  void SetVersion(const std::string& v) { Version = v; }
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
   std::string CompanyName = "My Company";
   std::string ProductName = "My product";

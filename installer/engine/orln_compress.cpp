@@ -10,6 +10,7 @@
 #include "host/rtl/le_bytes.h"
 #include "host/rtl/sys_utils.h"
 #include "installer/engine/orln_exceptions.h"
+#include "installer/engine/version_resource.h"
 #include "installer/engine/win_file_stream.h"
 #include "os/win_error.h"
 #include "os/win_file.h"
@@ -272,7 +273,9 @@ int32_t PercentOf(int64_t part, int64_t whole) {
 // ---- the component ----
 
 TOrlnCompress::TOrlnCompress(host::TComponent* owner)
-    : host::TComponent(owner), files_(std::make_unique<host::TStringList>()) {}
+    : host::TComponent(owner),
+      OnFileVersion(ReadFileVersion),
+      files_(std::make_unique<host::TStringList>()) {}
 
 TOrlnCompress::~TOrlnCompress() = default;
 

@@ -17,8 +17,9 @@
 //    grows only once an entry is whole.
 //  - Long loops call OnProcessMessages after each piece, so that a Cancel
 //    button can set Abort; the next piece then stops with EocAborted.
-//  - The installed OnFileVersion reads a file's version text; without it
-//    every file has a blank version.
+//  - OnFileVersion reads a file's version text: the "FileVersion" of its
+//    version resource (ReadFileVersion) unless the caller installs another;
+//    cleared, every file has a blank version.
 #pragma once
 
 #include <array>

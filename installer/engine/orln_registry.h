@@ -16,7 +16,7 @@
 
 namespace orln {
 
-enum TRootKeys {
+enum TRootKeys : int32_t {
   hkClassesRoot = 0,
   hkCurrentConfig = 1,
   hkCurrentUser = 2,

@@ -1,0 +1,634 @@
+#include "engine/components/tav_base_table.h"
+
+#include <cstring>
+
+#include "engine/components/tav_blob_stream.h"
+#include "engine/storage/base/tav_errors.h"
+#include "host/db/db_common.h"
+#include "host/db/field_defs.h"
+#include "host/db/fields.h"
+#include "host/db/index_defs.h"
+#include "host/db/time_stamp.h"
+#include "host/rtl/date_time.h"
+#include "host/rtl/le_bytes.h"
+#include "host/rtl/sys_utils.h"
+
+namespace tav {
+
+namespace {
+
+constexpr int kStatusOffset = 4;
+constexpr int kBookmarkFlagOffset = 5;
+constexpr int kRecInfoSize = 16;
+
+}  // namespace
+
+TTavBaseTable::TTavBaseTable(host::TComponent* owner) : TTavDataSet(owner) {}
+
+TTavBaseTable::~TTavBaseTable() {
+  try {
+    Destroying();
+    Close();
+  } catch (...) {
+    // A destructor cannot report; the cursor closes with the base.
+  }
+}
+
+void TTavBaseTable::Notification(host::TComponent* component, host::TOperation operation) {
+  if (operation == host::opRemove && component != nullptr && component == DataBase()) {
+    try {
+      Close();
+    } catch (...) {
+      // The database is going: what it held goes with it.
+    }
+  }
+  TTavDataSet::Notification(component, operation);
+}
+
+// ---------------------------------------------------------------------------
+// Buffers
+
+host::TRecordBufferPtr TTavBaseTable::AllocRecordBuffer() {
+  return host::TRecordBufferPtr(new uint8_t[static_cast<size_t>(host_buffer_size_)]());
+}
+
+void TTavBaseTable::ClearCalcFields(host::TRecordBuffer buffer) {
+  std::memset(buffer + calc_fields_offset_, 0, static_cast<size_t>(CalcFieldsSize()));
+}
+
+TRecordBufferStatus TTavBaseTable::GetRecordStatus(host::TRecordBuffer buffer) const {
+  return static_cast<TRecordBufferStatus>(buffer[rec_info_offset_ + kStatusOffset]);
+}
+void TTavBaseTable::SetRecordStatus(host::TRecordBuffer buffer, TRecordBufferStatus value) const {
+  buffer[rec_info_offset_ + kStatusOffset] = static_cast<uint8_t>(value);
+}
+
+host::TBookmarkFlag TTavBaseTable::GetBookmarkFlag(host::TRecordBuffer buffer) {
+  return static_cast<host::TBookmarkFlag>(buffer[rec_info_offset_ + kBookmarkFlagOffset]);
+}
+void TTavBaseTable::SetBookmarkFlag(host::TRecordBuffer buffer, host::TBookmarkFlag value) {
+  buffer[rec_info_offset_ + kBookmarkFlagOffset] = static_cast<uint8_t>(value);
+}
+
+void TTavBaseTable::GetBookmarkData(host::TRecordBuffer buffer, void* data) {
+  CheckActive();
+  GetBookMarkFromBuf(buffer, static_cast<uint8_t*>(data));
+}
+void TTavBaseTable::SetBookmarkData(host::TRecordBuffer buffer, const void* data) {
+  CheckActive();
+  SetBookMarkToBuf(buffer, static_cast<const uint8_t*>(data));
+}
+
+bool TTavBaseTable::BookmarkValid(const host::TBookmark& bookmark) {
+  CheckActive();
+  return bookmark.size() == kBookmarkSize && CheckBookMarkValid(bookmark.data());
+}
+
+void TTavBaseTable::InternalGotoBookmark(const void* bookmark) {
+  const auto* mark = static_cast<const uint8_t*>(bookmark);
+  if (!CheckBookMarkValid(mark) || !DataSetSetToBookmark(mark))
+    TavDatabaseError(10021, "TTavBaseTable.InternalGotoBookmark", "", this);
+  marker_ = tpInTableValid;
+}
+
+host::TRecordBuffer TTavBaseTable::GetActiveRecBuf() {
+  switch (State()) {
+    case host::dsBrowse:
+      return IsEmpty() ? nullptr : ActiveBuffer();
+    case host::dsEdit:
+    case host::dsInsert:
+    case host::dsNewValue:
+      return ActiveBuffer();
+    case host::dsSetKey:
+      if (key_mode_ == kmFind) return key_buffer_.data();
+      if (key_mode_ == kmRange) return GetRangeRecBuf(range_mode_);
+      TavDatabaseError(8581, "TTavBaseTable.GetActiveRecBuf", "State error - no KeyMode set for SetKey state", this);
+    case host::dsCalcFields:
+      return CalcBuffer();
+    case host::dsFilter:
+      return filter_buffer_.data();
+    default:
+      return nullptr;
+  }
+}
+
+bool TTavBaseTable::GetCurrentRecord(host::TRecordBuffer buffer) {
+  if (IsEmpty()) return false;
+  std::memcpy(buffer, ActiveBuffer(), static_cast<size_t>(host_buffer_size_));
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Fetching
+
+host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGetMode getMode, bool) {
+  if (prepare_filter_) {
+    prepare_filter_ = false;
+    if (Filtered()) InternalPrepareFilter();
+    InternalCheckMasterRange();
+  }
+  bool ok = false;
+  host::TGetResult failure = host::grError;
+  switch (getMode) {
+    case host::gmCurrent:
+      switch (marker_) {
+        case tpInTableValid: ok = RecordBufferState() != 0; break;
+        case tpAtFirst: ok = DataSetFirst(); break;
+        case tpAtLast: ok = DataSetLast(); break;
+        case tpInTableUnknown: ok = RecordBufferState() != 0 && Find(stEQ, IndexName()); break;
+      }
+      break;
+    case host::gmNext:
+      ok = marker_ == tpAtFirst ? DataSetFirst() : DataSetNext();
+      failure = host::grEOF;
+      break;
+    case host::gmPrior:
+      ok = marker_ == tpAtLast ? DataSetLast() : DataSetPrior();
+      failure = host::grBOF;
+      break;
+  }
+  marker_ = tpInTableUnknown;
+  if (!ok) return failure;
+  std::memcpy(buffer, RecordBuffer(), static_cast<size_t>(RecordBufferSize()));
+  GetCalcFields(buffer);
+  SetRecordStatus(buffer, rbBrowse);
+  SetBookmarkFlag(buffer, host::bfCurrent);
+  return host::grOK;
+}
+
+int TTavBaseTable::GetRecordCount() {
+  CheckActive();
+  return GetCurrentRecordCount();
+}
+
+int TTavBaseTable::GetRecNo() {
+  if (IsEmpty() || !ActiveBuffer()) return 0;
+  return DataSetGetRecordNoFromBuf(ActiveBuffer());
+}
+
+void TTavBaseTable::SetRecNo(int value) {
+  CheckBrowseMode();
+  if (DataSetSetRecordNo(value) < 0) return;
+  DoBeforeScroll();
+  marker_ = tpInTableValid;
+  Resync({host::rmExact, host::rmCenter});
+  DoAfterScroll();
+}
+
+void TTavBaseTable::InternalSetToRecord(host::TRecordBuffer buffer) {
+  // A record being inserted is not stored yet: nothing to stand on.
+  if (BufferAddress(buffer) == 0) return;
+  SetToRecordBuffer(buffer, false, State() == host::dsBrowse);
+}
+
+// ---------------------------------------------------------------------------
+// Field data
+
+bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
+  uint8_t* rec = GetActiveRecBuf();
+  if (!rec) return false;
+  if (field->FieldNo() < 1) {
+    const uint8_t* calc = rec + calc_fields_offset_ + field->Offset();
+    if (calc[0] == 0) return false;
+    if (buffer) std::memcpy(buffer, calc + 1, static_cast<size_t>(field->DataSize()));
+    return true;
+  }
+  const int no = field->FieldNo() - 1;
+  const bool isNull = GetIsFieldNullFromRecBuf(rec, no);
+  if (!buffer || IsFieldBlob(no)) return !isNull;
+  // Exactly the field's buffer: the host sized it for this field.
+  std::memset(buffer, 0, static_cast<size_t>(field->DataSize()));
+  if (isNull) return false;
+  const host::TFieldType type = field->DataType();
+  if (type == host::ftDate || type == host::ftTime || type == host::ftDateTime) {
+    double stored;
+    bool null;
+    DataSetGetFieldDataFromRecBuf(rec, no, null, &stored);
+    const host::TTimeStamp ts = host::DateTimeToTimeStamp(stored);
+    if (type == host::ftDate) {
+      host::PutU32(buffer, static_cast<uint32_t>(ts.Date));
+    } else if (type == host::ftTime) {
+      host::PutU32(buffer, static_cast<uint32_t>(ts.Time));
+    } else {
+      const double msecs = static_cast<double>(host::TimeStampToMSecs(ts));
+      std::memcpy(buffer, &msecs, 8);
+    }
+    return true;
+  }
+  bool null;
+  DataSetGetFieldDataFromRecBuf(rec, no, null, buffer);
+  return true;
+}
+
+void TTavBaseTable::SetFieldData(host::TField* field, const void* buffer) {
+  uint8_t* rec = GetActiveRecBuf();
+  if (!rec) host::DatabaseError(host::SNotEditing, this);
+  if (field->FieldNo() < 1) {
+    uint8_t* calc = rec + calc_fields_offset_ + field->Offset();
+    calc[0] = buffer ? 1 : 0;
+    if (buffer)
+      std::memcpy(calc + 1, buffer, static_cast<size_t>(field->DataSize()));
+    else
+      std::memset(calc + 1, 0, static_cast<size_t>(field->DataSize()));
+  } else {
+    field->Validate(buffer);
+    const int no = field->FieldNo() - 1;
+    if (IsFieldBlob(no)) {
+      // A BLOB's value comes through its stream; here it can only be cleared.
+      if (!buffer) {
+        host::TMemoryStream empty;
+        DataSetSetFieldStreamFromRecBuf(no, true, empty, rec);
+      }
+    } else if (!buffer) {
+      DataSetSetFieldDataToRecBuf(no, 0, rec, nullptr, true);
+    } else {
+      const host::TFieldType type = field->DataType();
+      double stored;
+      const void* data = buffer;
+      int32_t length = -1;
+      switch (type) {
+        case host::ftDate: {
+          const host::TTimeStamp ts{0, static_cast<int32_t>(host::GetU32(buffer))};
+          stored = host::TimeStampToDateTime(ts);
+          data = &stored;
+          break;
+        }
+        case host::ftTime: {
+          const host::TTimeStamp ts{static_cast<int32_t>(host::GetU32(buffer)), host::DateDelta};
+          stored = host::TimeStampToDateTime(ts);
+          data = &stored;
+          break;
+        }
+        case host::ftDateTime: {
+          double msecs;
+          std::memcpy(&msecs, buffer, 8);
+          stored = host::TimeStampToDateTime(host::MSecsToTimeStamp(static_cast<int64_t>(msecs)));
+          data = &stored;
+          break;
+        }
+        case host::ftString:
+        case host::ftFixedChar:
+          length = static_cast<int32_t>(strnlen(static_cast<const char*>(buffer), static_cast<size_t>(field->Size())));
+          break;
+        case host::ftWideString: {
+          const auto* chars = static_cast<const char16_t*>(buffer);
+          int32_t n = 0;
+          while (n < field->Size() && chars[n] != 0) ++n;
+          length = n * 2;
+          break;
+        }
+        default:
+          break;
+      }
+      DataSetSetFieldDataToRecBuf(no, length, rec, data, false);
+    }
+  }
+  if (State() != host::dsCalcFields && State() != host::dsFilter && State() != host::dsNewValue)
+    DataEvent(host::deFieldChange, reinterpret_cast<intptr_t>(field));
+}
+
+std::unique_ptr<host::TStream> TTavBaseTable::CreateBlobStream(host::TField* field, host::TBlobStreamMode mode) {
+  return std::make_unique<TBlobStream>(field, mode);
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+void TTavBaseTable::InternalOpen() {
+  const char* caller = "TTavBaseTable.InternalOpen";
+  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
+  if (!InternalActive() && !DataBase()->Connected()) DataBase()->Open();
+  if (InternalActive()) DataSetClose();
+  can_modify_ = true;
+  DataSetOpen();
+  try {
+    cursor_open_ = true;
+    marker_ = tpAtFirst;
+    InternalInitFieldDefs();
+    UpdateIndexDefs();
+    if (DefaultFields()) CreateFields();
+    BindFields(true);
+    DataSetSetFieldPrivileges();
+    SetBookmarkSize(kBookmarkSize);
+    calc_fields_offset_ = RecordBufferSize() + 1;
+    rec_info_offset_ = calc_fields_offset_ + CalcFieldsSize();
+    host_buffer_size_ = rec_info_offset_ + kRecInfoSize;
+    key_buffer_.assign(static_cast<size_t>(host_buffer_size_), 0);
+    filter_buffer_.assign(static_cast<size_t>(host_buffer_size_), 0);
+    work_buffer_.assign(static_cast<size_t>(host_buffer_size_), 0);
+    prepare_filter_ = true;
+  } catch (...) {
+    cursor_open_ = false;
+    DataSetClose();
+    throw;
+  }
+}
+
+void TTavBaseTable::InternalClose() {
+  host::TDataSet::InternalClose();
+  ReleaseEditLock();
+  DataSetClose();
+  cursor_open_ = false;
+  can_modify_ = false;
+  std::vector<uint8_t>().swap(key_buffer_);
+  std::vector<uint8_t>().swap(filter_buffer_);
+  std::vector<uint8_t>().swap(work_buffer_);
+}
+
+void TTavBaseTable::InternalHandleException() { host::TDataSet::InternalHandleException(); }
+
+void TTavBaseTable::InternalInitFieldDefs() {
+  if (!DataBase()) return;
+  // Closed: the table's definition comes from a cursor opened read-only for
+  // the call (and a connection made for it).
+  struct TTempOpen {
+    TTavBaseTable& t;
+    bool opened = false, connected = false, wasReadOnly = false;
+    ~TTempOpen() {
+      try {
+        if (opened) {
+          t.DataSetClose();
+          t.SetReadOnly(wasReadOnly);
+        }
+        if (connected) t.DataBase()->Close();
+      } catch (...) {
+        // The caller's own failure, if any, is the one to report.
+      }
+    }
+  } temp{*this};
+  if (!InternalActive()) {
+    if (!DataBase()->Connected()) {
+      DataBase()->Open();
+      temp.connected = true;
+    }
+    temp.wasReadOnly = ReadOnly();
+    SetReadOnly(true);
+    temp.opened = true;
+    DataSetOpen();
+  }
+  host::TFieldDefs& defs = FieldDefs();
+  defs.Clear();
+  const TInternalFields& fields = GetInternalFields();
+  for (int i = 0; i < fields.Count(); ++i) {
+    const TInternalFieldItem& f = *fields.Items(i);
+    if (f.Hidden()) continue;
+    int size = 0;
+    if (f.DataType() == host::ftString) size = f.FieldSize() - 1;
+    if (f.DataType() == host::ftWideString) size = (f.FieldSize() - 2) / 2;
+    if (f.DataType() == host::ftBCD) size = f.NumDecimalPlaces();
+    host::TFieldDef* d = defs.Add(f.FieldName(), f.DataType(), size, f.Required());
+    d->SetFieldNo(f.FieldIndex() + 1);
+  }
+}
+
+void TTavBaseTable::UpdateIndexDefs() {
+  if (!InternalActive()) return;
+  host::TIndexDefs& defs = IndexDefs();
+  defs.Clear();
+  for (int i = 0; i < IndexManager().Count(); ++i)
+    if (!IndexManager().Items(i)->Hidden()) GetIndexDef(i, *defs.AddIndexDef());
+}
+
+bool TTavBaseTable::GetCanModify() {
+  if (!can_modify_ || ReadOnly()) return false;
+  return !CheckReadOnlyPrivileges();
+}
+
+// ---------------------------------------------------------------------------
+// Editing
+
+void TTavBaseTable::ResetBlobFieldsModified() {
+  for (int i = 0; i < FieldCount(); ++i)
+    if (auto* blob = dynamic_cast<host::TBlobField*>(Fields(i))) blob->SetModified(false);
+}
+
+void TTavBaseTable::ReleaseEditLock() {
+  if (edit_lock_address_ == 0) return;
+  const uint32_t address = edit_lock_address_;
+  edit_lock_address_ = 0;
+  if (InternalActive()) InternalReleaseRecordLock(address);
+}
+
+void TTavBaseTable::InternalEdit() {
+  const char* caller = "TTavBaseTable.InternalEdit";
+  host::TRecordBuffer active = ActiveBuffer();
+  if (GetRecordStatus(active) != rbBrowse)
+    TavDatabaseError(8581, caller, "Internal State error - RecBuf not available for edit", this);
+  // The record as stored now; one gone (or replaced at its address) cannot
+  // be edited.
+  SetToRecordBuffer(active, false, true);
+  if (DatasetGetRecAddr() != BufferAddress(active) ||
+      !InternalCheckRecordFlags(RecordBuffer(), active, false, true))
+    TavDatabaseError(8708, caller, "", this);
+  std::memcpy(active, RecordBuffer(), static_cast<size_t>(RecordBufferSize()));
+  InternalSetRecordLock(BufferAddress(active));
+  edit_lock_address_ = BufferAddress(active);
+  ResetBlobFieldsModified();
+  SetRecordStatus(active, rbEdit);
+}
+
+void TTavBaseTable::InternalInsert() {
+  SetRecordStatus(ActiveBuffer(), rbInsert);
+  ResetBlobFieldsModified();
+  CursorPosChanged();
+}
+
+void TTavBaseTable::InternalInitRecord(host::TRecordBuffer buffer) {
+  host::TTempStateGuard filter(*this, host::dsFilter);
+  InitializeNewRecord(filter_buffer_.data(), false);
+  std::memcpy(buffer, filter_buffer_.data(), static_cast<size_t>(RecordBufferSize()));
+}
+
+void TTavBaseTable::InternalCancel() {
+  if (!IsEmpty()) ReleaseEditLock();
+  // BLOB values written during the edit are dropped with it.
+  RecordMgr().BlobMgr().InvalidateStreams();
+  ResetBlobFieldsModified();
+  if (host::TRecordBuffer active = ActiveBuffer()) SetRecordStatus(active, rbBrowse);
+}
+
+void TTavBaseTable::PostActiveBuffer() {
+  host::TRecordBuffer active = ActiveBuffer();
+  SetRecordBuffer(active);
+  if (State() == host::dsEdit) {
+    UpdateRecord();
+    // UpdateRecord gave back the edit's record lock.
+    edit_lock_address_ = 0;
+  } else {
+    AddRecord(true);
+  }
+  ResetBlobFieldsModified();
+  SetRecordStatus(active, rbBrowse);
+  // The engine buffer holds the written record where the index has it: the
+  // resync after the post reads it without searching again.
+  if (RecordBufferState() == 1) marker_ = tpInTableValid;
+}
+
+void TTavBaseTable::InternalPost() {
+  host::TDataSet::InternalPost();
+  TWriteLockGuard lock(*this);
+  PostActiveBuffer();
+}
+
+void TTavBaseTable::SilentPost() { PostActiveBuffer(); }
+
+void TTavBaseTable::InternalAddRecord(host::TRecordBuffer buffer, bool) {
+  SetRecordBuffer(buffer);
+  AddRecord(true);
+}
+
+void TTavBaseTable::InternalDelete() {
+  TWriteLockGuard lock(*this);
+  host::TRecordBuffer active = ActiveBuffer();
+  // A refused delete (the copy is stale or the record gone) is an error, not
+  // a quiet success.
+  if (DeleteRecord(active) < 0) TavDatabaseError(8708, "TTavBaseTable.InternalDelete", "", this);
+  SetRecordStatus(active, rbInvalid);
+}
+
+void TTavBaseTable::InternalRefresh() {
+  host::TRecordBuffer active = ActiveBuffer();
+  if (IsEmpty() || !active || BufferAddress(active) == 0) return;
+  ClearBlobCache();
+  SetToRecordBuffer(active, false, true);
+  marker_ = tpInTableValid;
+}
+
+// ---------------------------------------------------------------------------
+// Table operations
+
+void TTavBaseTable::InternalPrepareTableDef() {
+  const char* caller = "TTavTable.CreateTable";
+  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
+  DataBase()->CheckConnected(Memory());
+  if (EncryptionLevel() != encNone && Memory())
+    TavDatabaseError(10880, caller, "", this);
+  SetTableDef(Memory(), FieldDefs(), IndexDefs());
+}
+
+void TTavBaseTable::CreateTable() {
+  CheckInactive();
+  InternalPrepareTableDef();
+  InternalCreateTable();
+}
+
+void TTavBaseTable::EmptyTable() {
+  CheckBrowseMode();
+  DataSetEmptyTable();
+  // The filter is built again over the empty table.
+  InternalResetFilter();
+  First();
+}
+
+void TTavBaseTable::Flush() {
+  CheckActive();
+  if (State() == host::dsEdit || State() == host::dsInsert) Post();
+}
+
+void TTavBaseTable::SetLocked(bool value) {
+  CheckActive();
+  if (value == Locked()) return;
+  if (value)
+    LockTable();
+  else
+    UnlockTable();
+}
+
+// ---------------------------------------------------------------------------
+// Locate and lookup
+
+bool TTavBaseTable::MapFieldsToIndex(const std::vector<host::TField*>& fields,
+                                     const host::TIndexDefs& indexDefs, host::TLocateOptions options,
+                                     std::string& indexName, int& indexFieldCount, int& matchCount) {
+  indexName = IndexName();
+  matchCount = 0;
+  const bool caseInsensitive = options.Contains(host::loCaseInsensitive);
+  for (int i = 0; i < indexDefs.Count(); ++i) {
+    const host::TIndexDef& def = *indexDefs.Items(i);
+    std::vector<host::TField*> indexFields;
+    for (const std::string& name : host::SplitFieldNames(def.Fields())) {
+      host::TField* f = FindField(name);
+      if (!f) break;
+      indexFields.push_back(f);
+    }
+    const std::vector<std::string> caseFields = host::SplitFieldNames(def.CaseInsFields());
+    int count = 0;
+    for (size_t j = 0; j < fields.size() && j < indexFields.size(); ++j) {
+      if (fields[j] != indexFields[j]) break;
+      const host::TFieldType t = fields[j]->DataType();
+      if (caseInsensitive && (t == host::ftString || t == host::ftWideString)) {
+        bool ci = def.Options().Contains(host::ixCaseInsensitive) && caseFields.empty();
+        for (const std::string& n : caseFields)
+          if (host::SameText(n, fields[j]->FieldName())) ci = true;
+        if (!ci) break;
+      }
+      ++count;
+    }
+    const bool exact = count == static_cast<int>(fields.size()) && indexFields.size() == fields.size();
+    if (count > matchCount || (exact && count > 0)) {
+      indexName = def.Name();
+      indexFieldCount = static_cast<int>(indexFields.size());
+      matchCount = count;
+    }
+  }
+  return matchCount > 0;
+}
+
+bool TTavBaseTable::LocateRecord(const std::string& keyFields, const host::Variant& keyValues,
+                                 host::TLocateOptions options, bool syncCursor) {
+  CheckBrowseMode();
+  CursorPosChanged();
+  std::vector<host::TField*> fields;
+  {
+    host::TTempStateGuard filter(*this, host::dsFilter);
+    InitializeNewRecord(filter_buffer_.data(), false);
+    GetFieldList(fields, keyFields);
+    for (size_t i = 0; i < fields.size(); ++i) {
+      host::TField* f = fields[i];
+      if (f->FieldKind() != host::fkData)
+        TavDatabaseError(10000, "TTavBaseTable.LocateRecord", f->FieldName(), this);
+      const host::Variant& value =
+          fields.size() == 1 && !keyValues.IsArray()
+              ? keyValues
+              : keyValues.Element(keyValues.LowBound() + static_cast<int>(i));
+      if (value.IsNull() || value.IsEmpty())
+        f->Clear();
+      else
+        f->SetValue(value);
+    }
+  }
+  std::string names;
+  for (host::TField* f : fields) {
+    if (!names.empty()) names += ';';
+    names += f->FieldName();
+  }
+  std::string indexName = IndexName();
+  int indexFieldCount = 0, matchCount = 0;
+  if (IndexDefs().Count() > 0)
+    MapFieldsToIndex(fields, IndexDefs(), options, indexName, indexFieldCount, matchCount);
+  return DoLocate(indexName, filter_buffer_.data(), syncCursor, true, options, work_buffer_.data(), names) == 0;
+}
+
+bool TTavBaseTable::Locate(const std::string& keyFields, const host::Variant& keyValues,
+                           host::TLocateOptions options) {
+  DoBeforeScroll();
+  const bool found = LocateRecord(keyFields, keyValues, options, true);
+  SetFound(found);
+  if (!found) return false;
+  marker_ = tpInTableValid;
+  Resync({host::rmExact, host::rmCenter});
+  DoAfterScroll();
+  return true;
+}
+
+host::Variant TTavBaseTable::Lookup(const std::string& keyFields, const host::Variant& keyValues,
+                                    const std::string& resultFields) {
+  if (!LocateRecord(keyFields, keyValues, {}, false)) return host::Null();
+  // The found record is read through the filter buffer, the cursor staying
+  // where it was.
+  std::memcpy(filter_buffer_.data(), work_buffer_.data(), static_cast<size_t>(RecordBufferSize()));
+  host::TTempStateGuard filter(*this, host::dsFilter);
+  return FieldValues(resultFields);
+}
+
+}  // namespace tav

@@ -1,0 +1,501 @@
+#include "engine/components/tav_base_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "engine/storage/base/tav_compare.h"
+#include "engine/storage/record/io_interface.h"
+#include "engine/storage/table/table_header.h"
+#include "engine/storage/testing/btree_check.h"
+#include "engine/storage/testing/engine_error_test_support.h"
+#include "host/db/field_defs.h"
+#include "host/db/fields.h"
+#include "host/db/index_defs.h"
+#include "host/rtl/date_time.h"
+#include "host/rtl/streams.h"
+#include "engine/components/tav_blob_stream.h"
+#include "engine/components/testing/memory_table_support.h"
+
+namespace tav {
+namespace {
+
+using test::ErrorCodeOf;
+
+// What the model holds of one record.
+struct TModelRow {
+  std::string Name;
+  int32_t Grp = 0;
+  std::string Memo;
+};
+
+int MemoryBlocks(TBaseIOInterface* io) {
+  auto* memory = dynamic_cast<TMemoryIOInterface*>(io);
+  return memory ? memory->BlockCount() : -1;
+}
+
+// A memory table "T": ID integer (unique), Name string(20) with a
+// case-insensitive index, Grp integer (descending index), Memo a BLOB.
+class BaseTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    a_ = MakeTable();
+    a_->FieldDefs().Add("ID", host::ftInteger, 0, true);
+    a_->FieldDefs().Add("Name", host::ftString, 20);
+    a_->FieldDefs().Add("Grp", host::ftInteger);
+    a_->FieldDefs().Add("Memo", host::ftMemo);
+    a_->FieldDefs().Add("When", host::ftDateTime);
+    a_->FieldDefs().Add("Day", host::ftDate);
+    a_->FieldDefs().Add("At", host::ftTime);
+    a_->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+    a_->IndexDefs().Add("byName", "Name", host::TIndexOptions{host::ixCaseInsensitive});
+    a_->IndexDefs().Add("byGrp", "Grp", host::TIndexOptions{host::ixDescending});
+    a_->CreateTable();
+    a_->Open();
+  }
+
+  std::unique_ptr<TTavBaseTable> MakeTable() {
+    auto t = std::make_unique<TTavBaseTable>(nullptr);
+    test::ConnectMemory(db_, *t, "T");
+    return t;
+  }
+
+  host::TField* F(TTavBaseTable& t, const char* name) { return t.FieldByName(name); }
+
+  void Insert(TTavBaseTable& t, int id, const std::string& name, int grp, const std::string& memo) {
+    t.Append();
+    F(t, "ID")->SetAsInteger(id);
+    F(t, "Name")->SetAsString(name);
+    F(t, "Grp")->SetAsInteger(grp);
+    if (!memo.empty()) F(t, "Memo")->SetAsString(memo);
+    t.Post();
+  }
+
+  // Every index's tree holds its rules and exactly the table's records,
+  // the model's records are what a walk reads, and the BLOB blocks are
+  // exactly those the values need.
+  void CheckAgainstModel(const std::map<int, TModelRow>& model) {
+    TTavBaseTable& t = *a_;
+    std::set<uint32_t> addresses;
+    for (int i = 0; i < t.IndexManager().Count(); ++i) {
+      TIndexItem& item = *t.IndexManager().Items(i);
+      const test::TTreeCheckResult r = test::CheckTree(item.Tree(), item.Unique() || item.Primary());
+      ASSERT_TRUE(r.Ok()) << item.IndexName() << ": " << r.Error;
+      ASSERT_EQ(r.Addresses.size(), model.size()) << item.IndexName();
+      std::set<uint32_t> here(r.Addresses.begin(), r.Addresses.end());
+      if (i == 0) addresses = here;
+      ASSERT_EQ(here, addresses) << item.IndexName();
+    }
+    ASSERT_EQ(MemoryBlocks(t.TableDef().RecordInterface()), static_cast<int>(model.size()));
+    std::map<int, TModelRow> seen;
+    int blobBlocks = 0;
+    const uint32_t capacity = t.TableDef().DefaultBlobSize() - 8;
+    for (t.First(); !t.Eof(); t.Next()) {
+      TModelRow row{F(t, "Name")->AsString(), F(t, "Grp")->AsInteger(), F(t, "Memo")->AsString()};
+      EXPECT_EQ(F(t, "Memo")->IsNull(), row.Memo.empty());
+      seen[F(t, "ID")->AsInteger()] = row;
+      blobBlocks += static_cast<int>((row.Memo.size() + capacity - 1) / capacity);
+    }
+    ASSERT_EQ(seen.size(), model.size());
+    for (const auto& [id, row] : model) {
+      ASSERT_TRUE(seen.count(id)) << id;
+      EXPECT_EQ(seen[id].Name, row.Name) << id;
+      EXPECT_EQ(seen[id].Grp, row.Grp) << id;
+      EXPECT_EQ(seen[id].Memo, row.Memo) << id;
+    }
+    EXPECT_EQ(MemoryBlocks(t.TableDef().BlobInterface()), blobBlocks);
+    EXPECT_FALSE(t.ReadLocked());
+    EXPECT_FALSE(t.WriteLocked());
+  }
+
+  TTavDataBase db_{nullptr};
+  std::unique_ptr<TTavBaseTable> a_;
+};
+
+// Random inserts, edits, cancels and deletes through the host dataset,
+// checked after every step against a model and a full scan of each index.
+TEST_F(BaseTableTest, RandomWritesKeepEveryIndexEqualToTheRecords) {
+  std::mt19937 rng(24);
+  std::map<int, TModelRow> model;
+  TTavBaseTable& t = *a_;
+  const uint32_t capacity = t.TableDef().DefaultBlobSize() - 8;
+  const char* names[] = {"anna", "Anna", "bob", "BOB", "carl", "dora", "eve"};
+  auto memo = [&]() -> std::string {
+    switch (rng() % 5) {
+      case 0: return "";
+      case 1: return std::string(capacity, 'x');
+      case 2: return std::string(capacity + 1, 'y');
+      case 3: return std::string(rng() % (3 * capacity), 'z');
+      default: return "m";
+    }
+  };
+  for (int step = 0; step < 300; ++step) {
+    const int op = static_cast<int>(rng() % 10);
+    const int id = static_cast<int>(rng() % 40);
+    SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op));
+    if (op < 4) {
+      TModelRow row{names[rng() % 7], static_cast<int32_t>(rng() % 5), memo()};
+      const int code = ErrorCodeOf([&] { Insert(t, id, row.Name, row.Grp, row.Memo); });
+      if (model.count(id)) {
+        EXPECT_EQ(code, 9729);
+        t.Cancel();
+      } else {
+        EXPECT_EQ(code, 0);
+        model[id] = row;
+      }
+    } else if (!model.empty() && op < 8) {
+      auto it = model.begin();
+      std::advance(it, static_cast<long>(rng() % model.size()));
+      ASSERT_TRUE(t.Locate("ID", it->first, {}));
+      t.Edit();
+      TModelRow row = it->second;
+      int newId = it->first;
+      if (rng() % 2) row.Name = names[rng() % 7];
+      if (rng() % 2) row.Grp = static_cast<int32_t>(rng() % 5);
+      if (rng() % 2) row.Memo = memo();
+      if (rng() % 4 == 0) newId = id;
+      F(t, "ID")->SetAsInteger(newId);
+      F(t, "Name")->SetAsString(row.Name);
+      F(t, "Grp")->SetAsInteger(row.Grp);
+      if (row.Memo != it->second.Memo) F(t, "Memo")->SetAsString(row.Memo);
+      if (op == 7) {
+        t.Cancel();
+      } else {
+        const int code = ErrorCodeOf([&] { t.Post(); });
+        if (newId != it->first && model.count(newId)) {
+          EXPECT_EQ(code, 9729);
+          t.Cancel();
+        } else {
+          ASSERT_EQ(code, 0);
+          model.erase(it);
+          model[newId] = row;
+        }
+      }
+    } else if (!model.empty()) {
+      auto it = model.begin();
+      std::advance(it, static_cast<long>(rng() % model.size()));
+      ASSERT_TRUE(t.Locate("ID", it->first, {}));
+      t.Delete();
+      model.erase(it);
+    }
+    CheckAgainstModel(model);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_F(BaseTableTest, LargeBlobsAndTheThreeStreamModes) {
+  TTavBaseTable& t = *a_;
+  const std::string big(3 * 1024 * 1024 + 17, 'q');
+  Insert(t, 1, "a", 0, big);
+  EXPECT_EQ(F(t, "Memo")->AsString(), big);
+  // bmWrite freed without writing stores an empty, null BLOB.
+  t.Edit();
+  t.CreateBlobStream(F(t, "Memo"), host::bmWrite).reset();
+  t.Post();
+  EXPECT_TRUE(F(t, "Memo")->IsNull());
+  EXPECT_EQ(MemoryBlocks(t.TableDef().BlobInterface()), 0);
+  // bmReadWrite starts from the stored value and keeps what is written.
+  t.Edit();
+  F(t, "Memo")->SetAsString("hello");
+  t.Post();
+  t.Edit();
+  {
+    std::unique_ptr<host::TStream> s = t.CreateBlobStream(F(t, "Memo"), host::bmReadWrite);
+    EXPECT_EQ(s->Size(), 5);
+    s->Seek(0, host::soEnd);
+    s->WriteBuffer(" world", 6);
+  }
+  t.Post();
+  EXPECT_EQ(F(t, "Memo")->AsString(), "hello world");
+  // bmRead serves the second read from the cache.
+  std::unique_ptr<host::TStream> r1 = t.CreateBlobStream(F(t, "Memo"), host::bmRead);
+  std::unique_ptr<host::TStream> r2 = t.CreateBlobStream(F(t, "Memo"), host::bmRead);
+  EXPECT_TRUE(dynamic_cast<TBlobStream&>(*r2).Cached());
+  EXPECT_EQ(r2->Size(), 11);
+  // Writing needs edit or insert.
+  EXPECT_THROW(t.CreateBlobStream(F(t, "Memo"), host::bmWrite), host::EDatabaseError);
+  // Emptying the field frees its blocks and makes it null.
+  t.Edit();
+  F(t, "Memo")->Clear();
+  t.Post();
+  EXPECT_TRUE(F(t, "Memo")->IsNull());
+  EXPECT_EQ(MemoryBlocks(t.TableDef().BlobInterface()), 0);
+}
+
+// Each refused write: its numbered error, nothing written and no lock flag.
+TEST_F(BaseTableTest, RefusedWritesLeaveNothingBehind) {
+  TTavBaseTable& t = *a_;
+  Insert(t, 1, "a", 1, "one");
+  Insert(t, 2, "b", 2, "two");
+  auto b = MakeTable();
+  b->Open();
+  TTableHeader& header = *t.TableDef().TableHeader();
+  struct TCase {
+    const char* What;
+    int Code;
+    std::function<void()> Run;
+  };
+  const int32_t all = t.TableDef().PrivilegeFlags();
+  std::vector<TCase> cases = {
+      {"duplicate on insert", 9729, [&] { Insert(t, 2, "c", 3, "three"); }},
+      {"duplicate on update", 9729,
+       [&] {
+         t.Locate("ID", 1, {});
+         t.Edit();
+         F(t, "ID")->SetAsInteger(2);
+         F(t, "Memo")->SetAsString("changed");
+         t.Post();
+       }},
+      {"stale copy on post", 8708,
+       [&] {
+         t.Locate("ID", 1, {});
+         t.Edit();
+         F(t, "Memo")->SetAsString("mine");
+         b->Locate("ID", 1, {});
+         b->Edit();
+         F(*b, "Grp")->SetAsInteger(7);
+         b->Post();
+         t.Post();
+       }},
+      {"stale copy on delete", 8708,
+       [&] {
+         t.Locate("ID", 2, {});
+         b->Locate("ID", 2, {});
+         b->Edit();
+         F(*b, "Grp")->SetAsInteger(9);
+         b->Post();
+         t.Delete();
+       }},
+      {"no insert privilege", 10624,
+       [&] {
+         t.TableDef().SetPrivilegeFlags(all & ~256);
+         Insert(t, 5, "e", 5, "five");
+       }},
+      {"no update privilege", 10624,
+       [&] {
+         t.TableDef().SetPrivilegeFlags(all & ~4096);
+         t.Locate("ID", 1, {});
+         t.Edit();
+         F(t, "Grp")->SetAsInteger(42);
+         t.Post();
+       }},
+      {"no delete privilege", 10624,
+       [&] {
+         t.TableDef().SetPrivilegeFlags(all & ~1024);
+         t.Locate("ID", 1, {});
+         t.Delete();
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    const int records = MemoryBlocks(t.TableDef().RecordInterface());
+    const int blobs = MemoryBlocks(t.TableDef().BlobInterface());
+    const int nodes = MemoryBlocks(t.TableDef().IndexInterface());
+    const uint32_t logical = header.GetLogicalRecordNo();
+    t.Refresh();
+    std::map<int, int> grp;
+    for (t.First(); !t.Eof(); t.Next()) grp[F(t, "ID")->AsInteger()] = F(t, "Grp")->AsInteger();
+    EXPECT_EQ(ErrorCodeOf(c.Run), c.Code);
+    t.Cancel();
+    t.TableDef().SetPrivilegeFlags(all);
+    EXPECT_EQ(MemoryBlocks(t.TableDef().RecordInterface()), records);
+    EXPECT_EQ(MemoryBlocks(t.TableDef().BlobInterface()), blobs);
+    EXPECT_EQ(MemoryBlocks(t.TableDef().IndexInterface()), nodes);
+    EXPECT_EQ(header.GetLogicalRecordNo(), logical);
+    EXPECT_FALSE(t.ReadLocked() || t.WriteLocked());
+    EXPECT_FALSE(b->ReadLocked() || b->WriteLocked());
+    // Only the other dataset's own post changed anything.
+    t.Refresh();
+    for (t.First(); !t.Eof(); t.Next()) {
+      const int id = F(t, "ID")->AsInteger();
+      ASSERT_TRUE(grp.count(id));
+      if (grp[id] != F(t, "Grp")->AsInteger()) {
+        EXPECT_NE(std::string(c.What).find("stale"), std::string::npos);
+      }
+    }
+  }
+}
+
+TEST_F(BaseTableTest, TwoDatasetsSeeEachOthersWrites) {
+  TTavBaseTable& t = *a_;
+  auto b = MakeTable();
+  b->Open();
+  Insert(t, 1, "a", 1, "");
+  b->Refresh();
+  ASSERT_TRUE(b->Locate("ID", 1, {}));
+  EXPECT_EQ(F(*b, "Name")->AsString(), "a");
+  b->Edit();
+  F(*b, "Name")->SetAsString("from b");
+  b->Post();
+  t.Refresh();
+  EXPECT_EQ(F(t, "Name")->AsString(), "from b");
+  // A record the other deleted cannot be edited.
+  t.Delete();
+  EXPECT_EQ(ErrorCodeOf([&] { b->Edit(); }), 8708);
+  EXPECT_EQ(b->State(), host::dsBrowse);
+}
+
+TEST_F(BaseTableTest, StringsDatesAndTimesRoundTrip) {
+  TTavBaseTable& t = *a_;
+  struct TCase {
+    std::string In, Out;
+  } strings[] = {{std::string(20, 's'), std::string(20, 's')},
+                 {std::string(21, 'o'), std::string(20, 'o')},
+                 {"", ""}};
+  int id = 0;
+  for (const TCase& c : strings) {
+    t.Append();
+    F(t, "ID")->SetAsInteger(++id);
+    F(t, "Name")->SetAsString(c.In);
+    const host::TDateTime when = host::EncodeDate(2026, 12, 9) + host::EncodeTime(10, 39, 33, 123);
+    F(t, "When")->SetAsDateTime(when);
+    F(t, "Day")->SetAsDateTime(host::EncodeDate(1899, 12, 30 - id));
+    F(t, "At")->SetAsDateTime(host::EncodeTime(23, 59, 59, 999));
+    t.Post();
+    ASSERT_TRUE(t.Locate("ID", id, {}));
+    EXPECT_EQ(F(t, "Name")->AsString(), c.Out);
+    EXPECT_EQ(F(t, "Name")->IsNull(), false);
+    EXPECT_DOUBLE_EQ(F(t, "When")->AsDateTime(), when);
+    EXPECT_DOUBLE_EQ(F(t, "Day")->AsDateTime(), host::EncodeDate(1899, 12, 30 - id));
+    EXPECT_NEAR(F(t, "At")->AsDateTime(), host::EncodeTime(23, 59, 59, 999), 1e-9);
+  }
+}
+
+TEST_F(BaseTableTest, LocateAndLookupAgreeWithAModel) {
+  TTavBaseTable& t = *a_;
+  const char* names[] = {"Anna", "anna", "Annabel", "bob", "BOBBY", "carl", "Zed"};
+  std::vector<std::pair<int, std::string>> rows;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = names[(i * 5) % 7];
+    Insert(t, 100 - i, name, i % 4, "");
+    rows.emplace_back(100 - i, name);
+  }
+  auto matches = [&](const std::string& value, bool ci, bool partial, const std::string& name) {
+    const int n = partial ? static_cast<int>(value.size()) : static_cast<int>(name.size());
+    if (partial && name.size() < value.size()) return false;
+    return DBANSICompareStrings(name.data(), value.data(), n, static_cast<int>(value.size()), ci, false) == 0;
+  };
+  for (const char* value : {"anna", "ANNA", "Ann", "bob", "Bob", "Zed", "x", ""}) {
+    for (int opt = 0; opt < 4; ++opt) {
+      host::TLocateOptions options;
+      const bool ci = opt & 1, partial = opt & 2;
+      if (ci) options.Include(host::loCaseInsensitive);
+      if (partial) options.Include(host::loPartialKey);
+      bool any = false;
+      for (const auto& r : rows) any = any || matches(value, ci, partial, r.second);
+      SCOPED_TRACE(std::string(value) + " options " + std::to_string(opt));
+      // Through the name index, and sequentially (Grp;Name has no index).
+      ASSERT_EQ(t.Locate("Name", std::string(value), options), any);
+      if (any) {
+        EXPECT_TRUE(matches(value, ci, partial, F(t, "Name")->AsString()));
+      }
+      bool anyInGroup = false;
+      for (const auto& r : rows) anyInGroup = anyInGroup || ((100 - r.first) % 4 == 1 && matches(value, ci, partial, r.second));
+      ASSERT_EQ(t.Locate("Grp;Name", host::VarArrayOf({1, std::string(value)}), options), anyInGroup);
+      if (anyInGroup) {
+        EXPECT_EQ(F(t, "Grp")->AsInteger(), 1);
+        EXPECT_TRUE(matches(value, ci, partial, F(t, "Name")->AsString()));
+      }
+    }
+  }
+  // Lookup reads without moving.
+  ASSERT_TRUE(t.Locate("ID", 70, {}));
+  EXPECT_EQ(t.Lookup("ID", 61, "Name").AsString(), rows[39].second);
+  EXPECT_TRUE(t.Lookup("ID", 5, "Name").IsNull());
+  EXPECT_EQ(F(t, "ID")->AsInteger(), 70);
+}
+
+TEST_F(BaseTableTest, EmptyTableReturnsEveryBlock) {
+  TTavBaseTable& t = *a_;
+  const int nodes = MemoryBlocks(t.TableDef().IndexInterface());
+  for (int i = 0; i < 600; ++i) Insert(t, i, "name" + std::to_string(i), i % 3, i % 2 ? "memo" : "");
+  EXPECT_GT(MemoryBlocks(t.TableDef().IndexInterface()), nodes);
+  t.EmptyTable();
+  EXPECT_TRUE(t.IsEmpty());
+  EXPECT_EQ(MemoryBlocks(t.TableDef().RecordInterface()), 0);
+  EXPECT_EQ(MemoryBlocks(t.TableDef().BlobInterface()), 0);
+  EXPECT_EQ(MemoryBlocks(t.TableDef().IndexInterface()), nodes);
+  Insert(t, 1, "again", 0, "x");
+  CheckAgainstModel({{1, {"again", 0, "x"}}});
+}
+
+TEST_F(BaseTableTest, BookmarksAndPositions) {
+  TTavBaseTable& t = *a_;
+  for (int i = 1; i <= 5; ++i) Insert(t, i, "n", i, "");
+  t.First();
+  EXPECT_EQ(F(t, "ID")->AsInteger(), 1);
+  t.Next();
+  const host::TBookmark mark = t.GetBookmark();
+  t.Last();
+  EXPECT_EQ(t.RecNo(), 5);
+  t.GotoBookmark(mark);
+  EXPECT_EQ(F(t, "ID")->AsInteger(), 2);
+  t.Delete();
+  EXPECT_FALSE(t.BookmarkValid(mark));
+  EXPECT_EQ(ErrorCodeOf([&] { t.GotoBookmark(mark); }), 10021);
+  t.Last();
+  const host::TBookmark other = t.GetBookmark();
+  EXPECT_EQ(t.CompareBookmarks(mark, other), 1);
+  EXPECT_EQ(t.CompareBookmarks(other, mark), 1);
+  EXPECT_EQ(t.RecordCount(), 4);
+}
+
+TEST_F(BaseTableTest, FieldsFromTheTableAndTheirPrivileges) {
+  // Closed, the definitions come from a cursor opened for the call.
+  auto b = MakeTable();
+  b->FieldDefs().Update();
+  ASSERT_EQ(b->FieldDefs().Count(), 7);
+  EXPECT_EQ(b->FieldDefs().Items(1)->Name(), "Name");
+  EXPECT_EQ(b->FieldDefs().Items(1)->Size(), 20);
+  EXPECT_FALSE(b->Active());
+  EXPECT_FALSE(b->InternalActive());
+  // Open, a field without the read privilege is hidden and one without the
+  // update privilege read-only.
+  b->Open();
+  b->GetInternalFields().Items(1)->SetPrivilegeFlags(0x7FFFFFFF & ~2048);
+  b->GetInternalFields().Items(2)->SetPrivilegeFlags(0x7FFFFFFF & ~4096);
+  b->DataSetSetFieldPrivileges();
+  EXPECT_FALSE(F(*b, "Name")->Visible());
+  EXPECT_TRUE(F(*b, "Grp")->ReadOnly());
+  EXPECT_FALSE(F(*b, "ID")->ReadOnly());
+  EXPECT_EQ(b->IndexDefs().Count(), 3);
+}
+
+TEST_F(BaseTableTest, ClosesWhenItsDatabaseGoes) {
+  auto db = std::make_unique<TTavDataBase>(nullptr);
+  TTavBaseTable t(nullptr);
+  test::ConnectMemory(*db, t, "X");
+  t.FieldDefs().Add("A", host::ftInteger);
+  t.CreateTable();
+  t.Open();
+  t.Append();
+  F(t, "A")->SetAsInteger(1);
+  t.Post();
+  db.reset();
+  EXPECT_FALSE(t.Active());
+  EXPECT_EQ(t.DataBase(), nullptr);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Open(); }), 10112);
+}
+
+TEST_F(BaseTableTest, LockedHoldsTheTableLockAcrossWrites) {
+  TTavBaseTable& t = *a_;
+  t.SetLocked(true);
+  EXPECT_TRUE(t.Locked());
+  Insert(t, 1, "a", 1, "");
+  EXPECT_EQ(ErrorCodeOf([&] { Insert(t, 1, "b", 1, ""); }), 9729);
+  t.Cancel();
+  EXPECT_TRUE(t.WriteLocked());
+  t.SetLocked(false);
+  EXPECT_FALSE(t.Locked());
+  // Flush posts a pending insert.
+  t.Append();
+  F(t, "ID")->SetAsInteger(2);
+  t.Flush();
+  EXPECT_EQ(t.State(), host::dsBrowse);
+  EXPECT_EQ(t.RecordCount(), 2);
+}
+
+}  // namespace
+}  // namespace tav
