@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "engine/components/tav_data_set.h"
+#include "engine/components/testing/filter_test_support.h"
+#include "engine/components/testing/memory_table_support.h"
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/base/tav_lists.h"
 #include "engine/storage/testing/engine_error_test_support.h"
-#include "engine/components/testing/filter_test_support.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
@@ -110,17 +111,8 @@ class FilterTest : public ::testing::Test {
 
   int32_t IdOf(const uint8_t* record) const { return conn_->GetInteger(record, "ID"); }
 
-  std::vector<uint32_t> WalkForward() {
-    std::vector<uint32_t> out;
-    for (bool ok = ds_.DataSetFirst(); ok; ok = ds_.DataSetNext()) out.push_back(ds_.DatasetGetRecAddr());
-    return out;
-  }
-  std::vector<uint32_t> WalkBackward() {
-    std::vector<uint32_t> out;
-    for (bool ok = ds_.DataSetLast(); ok; ok = ds_.DataSetPrior()) out.push_back(ds_.DatasetGetRecAddr());
-    std::reverse(out.begin(), out.end());
-    return out;
-  }
+  std::vector<uint32_t> WalkForward() { return test::WalkAddresses(ds_, true); }
+  std::vector<uint32_t> WalkBackward() { return test::WalkAddresses(ds_, false); }
 
   // The master list: the current index inside the range, with record numbers.
   void MasterList(std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos) {
