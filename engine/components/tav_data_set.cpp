@@ -576,7 +576,7 @@ void TTavDataSet::InternalCloseDataSet() {
   // Cached contents are keyed by record address, meaningless once closed.
   blob_cache_->Clear();
   // The evaluator borrows the index trees closed below.
-  filter_mgr_ = NewFilterMgr();
+  filter_mgr_->Clear();
   filter_stale_ = false;
   index_mgr_->Close();
   index_mgr_->SetTableHeader(nullptr);
@@ -1457,7 +1457,7 @@ void TTavDataSet::InternalAssignFilterExpr(const TTavExpr* expression, bool repl
 }
 
 void TTavDataSet::InternalClearFilter() {
-  filter_mgr_ = NewFilterMgr();
+  filter_mgr_->Clear();
   filter_stale_ = false;
 }
 

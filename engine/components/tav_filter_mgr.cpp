@@ -207,6 +207,15 @@ void TFilterMgr::CloseFilter() {
   ListsChanged();
 }
 
+void TFilterMgr::Clear() noexcept {
+  open_ = false;
+  assigned_ = false;
+  evaluator_.reset();
+  prepared_.Clear();
+  last_error_.clear();
+  ListsChanged();
+}
+
 bool TFilterMgr::ResetFilter() {
   RequireEvaluator();
   prepared_.Clear();

@@ -139,6 +139,9 @@ class TFilterMgr {
   // the dataset when there is none (or it served another one).
   void AssignExpr(TTavDataSet* table, const TTavExpr* expression, bool replace);
   void CloseFilter();
+  // Closes the filter and frees the evaluator (and what it borrowed of the
+  // dataset); text, options and flags stay.
+  void Clear() noexcept;
   // Evaluates the held condition again over the table as it is now.
   // Clears the prepared filters. False when the filter text no longer
   // parses (the table's fields changed).
