@@ -2,8 +2,9 @@
 // framework's record-buffer protocol on the cursor of TTavDataSet: host
 // record buffers, bookmarks, fetching by position marker, field data with
 // the host's date and time forms, edit with its record lock, post, delete,
-// cancel, locate and lookup, BLOB streams and the BLOB cache. The table
-// component and the query datasets derive from it.
+// cancel, locate and lookup, BLOB streams and the BLOB cache, and the host's
+// filter properties on the cursor's filter (tav_base_table_filters.cpp). The
+// table component and the query datasets derive from it.
 //
 // Host record buffer, laid out at open:
 //   engine record buffer (RecordBufferSize bytes, position information
