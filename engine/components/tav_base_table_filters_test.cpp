@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/components/tav_base_table.h"
+#include "engine/components/tav_table.h"
 #include "engine/components/testing/filter_test_support.h"
 #include "engine/components/testing/memory_table_support.h"
 #include "engine/storage/base/tav_lists.h"
@@ -317,6 +318,50 @@ TEST_F(HostFilterTest, BadTextsRaiseAndLeaveTheDatasetUsable) {
   EXPECT_TRUE(t.Filtered());
   EXPECT_EQ(Forward(t).size(), 30u);
   EXPECT_EQ(t.RecordCount(), 30);
+  EXPECT_FALSE(t.ReadLocked());
+}
+
+// The table component over a filter: its ranges, key searches and index
+// changes keep to the passing records.
+TEST_F(HostFilterTest, TableComponentKeepsRangesKeysAndIndexesInsideTheFilter) {
+  Fill(60, 41);
+  TTavTable t(nullptr);
+  test::ConnectMemory(db_, t, "Items");
+  t.SetIndexName("pk");
+  t.SetFilterText("Grp = 1 OR Grp = 2");
+  t.SetFiltered(true);
+  t.Open();
+  auto passing = [&](int32_t lo, int32_t hi) {
+    std::vector<int32_t> ids;
+    for (const auto& [id, r] : rows_)
+      if ((r.Grp == 1 || r.Grp == 2) && id >= lo && id <= hi) ids.push_back(id);
+    return ids;
+  };
+  const std::vector<int32_t> all = passing(0, 1000);
+  ASSERT_GE(all.size(), 4u);
+  EXPECT_EQ(Forward(t), all);
+  t.SetRange({host::Variant(20)}, {host::Variant(80)});
+  EXPECT_EQ(Forward(t), passing(20, 80));
+  EXPECT_EQ(Backward(t), passing(20, 80));
+  EXPECT_EQ(t.RecordCount(), static_cast<int>(passing(20, 80).size()));
+  t.CancelRange();
+  EXPECT_EQ(Forward(t), all);
+
+  int32_t refused = -1;
+  for (const auto& [id, r] : rows_)
+    if (r.Grp != 1 && r.Grp != 2) refused = id;
+  ASSERT_GE(refused, 0);
+  EXPECT_TRUE(t.FindKey({host::Variant(all[2])}));
+  EXPECT_EQ(F(t, "ID")->AsInteger(), all[2]);
+  EXPECT_FALSE(t.FindKey({host::Variant(refused)}));
+
+  // Another index: the same records, in its order.
+  t.SetIndexName("byGrpDesc");
+  const std::vector<int32_t> byGrp = Forward(t);
+  std::vector<int32_t> sorted = byGrp;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, all);
+  for (size_t i = 1; i < byGrp.size(); ++i) EXPECT_GE(*rows_[byGrp[i - 1]].Grp, *rows_[byGrp[i]].Grp);
   EXPECT_FALSE(t.ReadLocked());
 }
 
