@@ -1,33 +1,69 @@
 // A small host program: starts the engine, creates a database file guarded by
-// a master key, stores a few pages, opens it again with the right and the
-// wrong key, and prints the trace log. It grows with the engine.
+// a master key through the connection component, defines a strongly
+// encrypted table and a generator in it, posts a few customers, connects
+// again with the right key (given by a BeforeLogin handler) and browses them,
+// then tries a wrong key, and prints the trace log. It grows with the engine.
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
-#include "engine/storage/file/disk_mgr.h"
+#include "engine/components/tav_base_table.h"
+#include "engine/components/tav_database.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
-#include "host/classes/component.h"
+#include "host/db/field_defs.h"
+#include "host/db/fields.h"
+#include "host/db/index_defs.h"
 #include "host/rtl/string_list.h"
 
 namespace {
 
-void OpenWithKey(const std::string& path, const std::string& key) {
-  tav::TDiskMgr disk;
-  disk.SetFileName(path);
-  disk.Open();
-  disk.SetCryptKey(key);
-  tav::TSecurityHeader header;
-  disk.ReadSecurityHeader(header);  // raises 8451 for a wrong key
-  host::TStringList users;
-  disk.GetCurrentUsers(users);
-  std::printf("Opened %s with the right key: %lld bytes, %d connection line(s): %s\n",
-              path.c_str(), static_cast<long long>(disk.GetFileSize()), users.Count(),
-              users.Count() ? users.Strings(0).c_str() : "");
-  disk.Close();
+constexpr char kKey[] = "open sesame";
+
+void Report(const tav::ETavDatabaseError& e) {
+  std::printf("Caught %s (code %d):\n%s\n", e.ClassName().c_str(), e.ErrorCode(), e.Message().c_str());
+}
+
+// The table "Customers", strongly encrypted, opened on `db`.
+void OpenCustomers(tav::TTavDataBase& db, tav::TTavBaseTable& table, bool create) {
+  table.SetDataBase(&db);
+  table.SetTableName("Customers");
+  if (create) {
+    table.SetEncryptionLevel(tav::encStrong);
+    table.FieldDefs().Add("CustNo", host::ftInteger, 0, true);
+    table.FieldDefs().Add("Name", host::ftString, 40);
+    table.IndexDefs().Add("pk", "CustNo", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+    table.IndexDefs().Add("byName", "Name", host::TIndexOptions{host::ixCaseInsensitive});
+    table.CreateTable();
+  }
+  table.Open();
+}
+
+// Connects through a BeforeLogin handler that gives `key`.
+void ConnectWithKey(const std::string& path, const std::string& key) {
+  tav::TTavDataBase db(nullptr);
+  db.SetName("DemoDatabase");
+  db.SetDataBaseName(path);
+  db.SetBeforeLogin([&](host::TObject*, std::string&, std::string&, std::string& databasePassword) {
+    databasePassword = key;
+  });
+  try {
+    db.Open();
+    host::TStringList names, users;
+    db.GetTableNames(names, false);
+    db.GetCurrentUsers(users);
+    std::printf("Connected to %s (file version %s, owner %s): tables %s; %d connection line(s)\n",
+                path.c_str(), db.DataFileVersion().c_str(), db.DBOwner().c_str(),
+                names.CommaText().c_str(), users.Count());
+    tav::TTavBaseTable customers(nullptr);
+    OpenCustomers(db, customers, false);
+    for (customers.First(); !customers.Eof(); customers.Next())
+      std::printf("  %d %s\n", customers.FieldByName("CustNo")->AsInteger(),
+                  customers.FieldByName("Name")->AsString().c_str());
+  } catch (const tav::ETavDatabaseError& e) {
+    Report(e);
+  }
 }
 
 }  // namespace
@@ -37,39 +73,37 @@ int main() {
   std::printf("Tavrin demo on %s (%s)\n\n", tav::GetCurrentComputer().c_str(),
               tav::GetOSDetails().c_str());
   const std::string path = "/tmp/tavdemo_" + std::to_string(::getpid()) + ".tav";
-
-  host::TComponent database(nullptr);
-  database.SetName("DemoDatabase");
   try {
-    {
-      tav::TDiskMgr disk;
-      disk.SetFileName(path);
-      disk.CreateNewFile(true);
-      disk.Open();
-      disk.SetCryptKey("open sesame");
-      tav::TSecurityHeader header;
-      disk.WriteSecurityHeader(header);
-      std::vector<uint8_t> pages(3 * disk.PageSize(), 0x5A);
-      uint32_t at = disk.WriteNewPages(7, 9, pages.data(), 3, tav::kAccessCached);
-      std::printf("Created %s; three pages of table 7 stored at offset %u\n", path.c_str(), at);
-      disk.Close();
+    tav::TTavDataBase db(nullptr);
+    db.SetName("DemoDatabase");
+    db.SetDataBaseName(path);
+    db.SetUseEncryption(true);
+    db.SetMasterKey(kKey);
+    db.CreateDatabase();
+    db.SetMasterKey(kKey);
+    db.Open();
+    db.CreateGenerator("CustNo", 1000, 10);
+    tav::TTavBaseTable customers(nullptr);
+    OpenCustomers(db, customers, true);
+    for (const char* name : {"Ada Works", "Babbage & Sons", "Countess Ltd"}) {
+      customers.Append();
+      customers.FieldByName("CustNo")->SetAsInteger(db.GetGeneratorValue("CustNo", false));
+      customers.FieldByName("Name")->SetAsString(name);
+      customers.Post();
     }
-    OpenWithKey(path, "open sesame");
-    OpenWithKey(path, "open says me");
+    std::printf("Created %s with the encrypted table Customers (%d records) and the generator "
+                "CustNo\n",
+                path.c_str(), customers.RecordCount());
   } catch (const tav::ETavDatabaseError& e) {
-    std::printf("\nCaught %s (code %d):\n%s\n", e.ClassName().c_str(), e.ErrorCode(),
-                e.Message().c_str());
+    Report(e);
   }
-  try {
-    tav::TavDatabaseError(8579, "TDemo.Run", "table CUSTOMERS", &database);
-  } catch (const tav::ETavDatabaseError& e) {
-    std::printf("\nCaught %s (code %d):\n%s\n", e.ClassName().c_str(), e.ErrorCode(),
-                e.Message().c_str());
-  }
+  ConnectWithKey(path, kKey);
+  ConnectWithKey(path, "open says me");
 
   std::printf("\nTrace log:\n");
   for (const auto& line : tav::GDBLogger()->LogItems()) std::printf("%s\n", line.c_str());
   std::remove(path.c_str());
+  std::remove((path.substr(0, path.size() - 4) + ".lck").c_str());
   tav::TavEngineShutdown();
   return 0;
 }
