@@ -17,6 +17,7 @@
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
+#include "os/testing/test_support.h"
 
 namespace tav {
 namespace {
@@ -363,6 +364,74 @@ TEST_F(HostFilterTest, TableComponentKeepsRangesKeysAndIndexesInsideTheFilter) {
   EXPECT_EQ(sorted, all);
   for (size_t i = 1; i < byGrp.size(); ++i) EXPECT_GE(*rows_[byGrp[i - 1]].Grp, *rows_[byGrp[i]].Grp);
   EXPECT_FALSE(t.ReadLocked());
+}
+
+// A filtered dataset on a disk table sees another process's writes at its
+// next lock: the new passing row appears, the changed one leaves, the
+// deleted one goes.
+TEST(HostFilterDiskTest, AnotherProcessesWritesShowAtTheNextLock) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = dir / "filters.tav";
+  auto connect = [&] {
+    auto db = std::make_unique<TTavDataBase>(nullptr);
+    db->SetDataBaseName(path);
+    db->SetLockRetryMaximum(200);
+    db->SetLockRetryInterval(5);
+    return db;
+  };
+  connect()->CreateDatabase();
+  std::unique_ptr<TTavDataBase> db = connect();
+  db->Open();
+  auto table = [](TTavDataBase& on) {
+    auto t = std::make_unique<TTavBaseTable>(nullptr);
+    t->SetDataBase(&on);
+    t->SetTableName("Items");
+    return t;
+  };
+  auto insert = [](TTavBaseTable& t, int32_t id, int32_t grp) {
+    t.Append();
+    t.FieldByName("ID")->SetAsInteger(id);
+    t.FieldByName("Grp")->SetAsInteger(grp);
+    t.Post();
+  };
+  std::unique_ptr<TTavBaseTable> t = table(*db);
+  t->FieldDefs().Add("ID", host::ftInteger, 0, true);
+  t->FieldDefs().Add("Grp", host::ftInteger);
+  t->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  t->IndexDefs().Add("byGrp", "Grp", host::TIndexOptions{});
+  t->CreateTable();
+  t->Open();
+  for (int32_t id = 1; id <= 20; ++id) insert(*t, id, id % 3);
+  t->SetFilterText("Grp = 1");
+  t->SetFiltered(true);
+  auto ids = [&] {
+    std::vector<int32_t> out;
+    for (t->First(); !t->Eof(); t->Next()) out.push_back(t->FieldByName("ID")->AsInteger());
+    return out;
+  };
+  ASSERT_EQ(ids(), (std::vector<int32_t>{1, 4, 7, 10, 13, 16, 19}));
+  const int child = os::test::RunInChild([&] {
+    std::unique_ptr<TTavDataBase> other = connect();
+    other->Open();
+    std::unique_ptr<TTavBaseTable> c = table(*other);
+    c->Open();
+    insert(*c, 100, 1);
+    if (!c->Locate("ID", host::Variant(4), {})) return 1;
+    c->Edit();
+    c->FieldByName("Grp")->SetAsInteger(2);
+    c->Post();
+    if (!c->Locate("ID", host::Variant(7), {})) return 2;
+    c->Delete();
+    c->Close();
+    other->Close();
+    return 0;
+  });
+  ASSERT_EQ(child, 0);
+  EXPECT_EQ(ids(), (std::vector<int32_t>{1, 10, 13, 16, 19, 100}));
+  EXPECT_EQ(t->RecordCount(), 6);
+  t->Close();
+  db->Close();
 }
 
 }  // namespace
