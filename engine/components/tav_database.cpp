@@ -1,25 +1,64 @@
 #include "engine/components/tav_database.h"
 
-#include "engine/components/tav_data_set.h"
+#include <bit>
+#include <cstring>
 
+#include "engine/components/tav_catalogue.h"
+#include "engine/components/tav_data_set.h"
+#include "engine/components/tav_login_dialog.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
+#include "engine/storage/crypto/crc32.h"
+#include "engine/storage/record/io_interface.h"
 #include "host/db/data_set.h"
+#include "host/rtl/collation.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
 #include "os/clock.h"
-#include "os/sys_info.h"
+#include "os/file.h"
 
 namespace tav {
 
+namespace {
+
+constexpr char kLengthText[] = "%s is not a valid value (min. length %d, max. length %d)";
+constexpr uint32_t kDiskPageSize = 4096;
+constexpr int32_t kMaximumDiskFormat = 2;
+
+
+}  // namespace
+
+uint32_t DBDefBlockCRC(const uint8_t* block) {
+  uint8_t buffer[256 + kDBDefBlockSize];
+  for (int i = 0; i < 256; ++i) buffer[i] = static_cast<uint8_t>(i);
+  std::memcpy(buffer + 256, block, kDBDefBlockSize);
+  std::memset(buffer + 256 + kDBDefCRCOffset, 0, 4);
+  return CalcCRC(buffer, static_cast<int32_t>(sizeof buffer));
+}
+
+// ---------------------------------------------------------------------------
+// Construction and properties
+
 TTavDataBase::TTavDataBase(host::TComponent* owner)
-    : host::TCustomConnection(owner), memory_mgr_(std::make_unique<TMemoryTableDefMgr>()) {}
+    : host::TCustomConnection(owner),
+      memory_mgr_(std::make_unique<TMemoryTableDefMgr>()),
+      privileges_(std::make_unique<TPrivileges>()) {
+  InitDefBlock();
+}
 
 TTavDataBase::~TTavDataBase() {
   try {
     SetConnected(false);
   } catch (...) {
-    // A destructor cannot report; the memory tables go with the manager.
+    // A destructor cannot report; what is left closes with its owners.
   }
+  memory_mgr_.reset();
+  system_table_mgr_.reset();
+  user_table_mgr_.reset();
+  system_hdr_interface_.reset();
+  table_hdr_interface_.reset();
+  disk_mgr_.reset();
 }
 
 void TTavDataBase::CheckNotConnected() const {
@@ -29,6 +68,30 @@ void TTavDataBase::CheckNotConnected() const {
 void TTavDataBase::CheckConnected(bool allowMemory) const {
   if (!connected_) TavDatabaseError(10113, "TTavDataBase.CheckConnected", "", this);
   if (!allowMemory && IsMemory()) TavDatabaseError(10880, "TTavDataBase.CheckConnected", "", this);
+}
+
+void TTavDataBase::CheckExclusive() const {
+  if (!exclusive_) TavDatabaseError(10121, "TTavDataBase.CheckExclusive", "", this);
+}
+
+void TTavDataBase::CheckMinorVersion(int32_t required) const {
+  if (required > minor_version_)
+    TavDatabaseError(12041, "TTavDataBase.CheckMinorVersion",
+                     "This database version does not support this operation " +
+                         std::to_string(required),
+                     this);
+}
+
+void TTavDataBase::QueryOpenStatus(bool connected, bool exclusive) const {
+  if (connected)
+    CheckConnected(true);
+  else
+    CheckNotConnected();
+  if (exclusive) CheckExclusive();
+}
+
+bool TTavDataBase::NeedSecurity() const {
+  return SecurityMode() >= kSecurityEnforced && temp_privilege_status_ != kAllPrivileges;
 }
 
 void TTavDataBase::SetExclusive(bool value) {
@@ -63,18 +126,457 @@ void TTavDataBase::SetDefaultSortOrder(TSortOrder value) {
   default_sort_order_ = value;
 }
 
+void TTavDataBase::SetLockRetryMaximum(int32_t value) {
+  lock_retry_maximum_ = value;
+  if (disk_mgr_) disk_mgr_->SetLockRetryCount(value);
+}
+
+void TTavDataBase::SetLockRetryInterval(int32_t value) {
+  lock_retry_interval_ = value;
+  if (disk_mgr_) disk_mgr_->SetLockRetryInterval(static_cast<uint32_t>(value));
+}
+
+void TTavDataBase::SetMasterKey(const std::string& value) {
+  CheckNotConnected();
+  const int length = static_cast<int>(value.size());
+  // The message names the key only masked: it is written to the trace log,
+  // which a rebuild saves beside the database.
+  if (!value.empty() && (length < kMasterKeyMinLength || length > kMasterKeyMaxLength))
+    TavDatabaseErrorFmt(9602, "TTavDataBase.SetMasterKey", kLengthText,
+                        {kMaskedKey, kMasterKeyMinLength, kMasterKeyMaxLength}, this);
+  master_key_ = value;
+}
+
+void TTavDataBase::SetUseEncryption(bool value) {
+  CheckNotConnected();
+  if (!value && enforce_security_)
+    TavDatabaseError(10766, "TTavDataBase.SetUseEncryption",
+                     "This operation can not be performed on this database/table", this);
+  use_encryption_ = value;
+}
+
+void TTavDataBase::SetEnforceSecurity(bool value) {
+  CheckNotConnected();
+  enforce_security_ = value;
+  if (value) use_encryption_ = true;
+}
+
+std::string TTavDataBase::DBOwner() const { return GetWide(kDBDefOwnerOffset, 30); }
+
+void TTavDataBase::SetDBOwner(const std::string& value) {
+  CheckNotConnected();
+  PutWide(kDBDefOwnerOffset, 30, value);
+}
+
+host::TDateTime TTavDataBase::DateCreated() const {
+  return std::bit_cast<double>(host::GetU64(def_block_.data() + kDBDefCreatedOffset));
+}
+
+std::string TTavDataBase::DataFileVersion() const {
+  return connected_ ? StoredVersion() : std::string();
+}
+
+void TTavDataBase::SetLocked(bool value) {
+  if (value != locked_ && disk_mgr_) {
+    CheckConnected(false);
+    if (value)
+      disk_mgr_->SetHeaderWriteLock();
+    else
+      disk_mgr_->ReleaseHeaderLock();
+  }
+  locked_ = value;
+}
+
+void TTavDataBase::FlushBuffers() {
+  CheckConnected(false);
+  disk_mgr_->ForceToDisk();
+}
+
+void TTavDataBase::GetCurrentUsers(host::TStrings& list) {
+  CheckConnected(false);
+  disk_mgr_->GetCurrentUsers(list);
+}
+
+void TTavDataBase::ResetDBHeader() {
+  CheckConnected(false);
+  CheckExclusive();
+  WriteDefBlock();
+}
+
+void TTavDataBase::Log(host::TStrings& lines) const {
+  if (auto logger = GDBLogger())
+    for (const std::string& line : logger->LogItems()) lines.Add(line);
+}
+
+void TTavDataBase::ClearLog() {
+  if (auto logger = GDBLogger()) logger->Clear();
+}
+
+// ---------------------------------------------------------------------------
+// The definition block
+
+void TTavDataBase::PutWide(int offset, int chars, const std::string& text) {
+  uint8_t* field = def_block_.data() + offset;
+  std::memset(field, 0, static_cast<size_t>(chars) * 2 + 2);
+  const size_t n = std::min(text.size(), static_cast<size_t>(chars - 1));
+  for (size_t i = 0; i < n; ++i)
+    host::PutU16(field + 2 * i,
+                 static_cast<uint16_t>(host::Cp1252ToWideChar(static_cast<unsigned char>(text[i]))));
+}
+
+std::string TTavDataBase::GetWide(int offset, int chars) const {
+  // The field's own bytes bound the text, whatever the file holds.
+  std::string out;
+  const uint8_t* field = def_block_.data() + offset;
+  for (int i = 0; i <= chars; ++i) {
+    const uint16_t c = host::GetU16(field + 2 * i);
+    if (c == 0) break;
+    unsigned char b;
+    out += host::WideCharToCp1252(c, b) ? static_cast<char>(b) : '?';
+  }
+  return out;
+}
+
+int32_t TTavDataBase::SecurityMode() const {
+  return static_cast<int32_t>(host::GetU32(def_block_.data() + kDBDefSecurityModeOffset));
+}
+
+std::string TTavDataBase::StoredVersion() const { return GetWide(kDBDefVersionOffset, 20); }
+
+void TTavDataBase::InitDefBlock() {
+  def_block_.fill(0);
+  host::PutU16(def_block_.data(), 1);
+  PutWide(kDBDefNameOffset, 30, data_base_name_);
+  PutWide(kDBDefOSOffset, 30, GetOSDetails());
+  host::PutU64(def_block_.data() + kDBDefCreatedOffset, std::bit_cast<uint64_t>(os::Now()));
+  PutWide(kDBDefOwnerOffset, 30, GetCurrentUser());
+  PutWide(kDBDefVersionOffset, 20, kTavEngineVersion);
+}
+
+void TTavDataBase::RefreshVersionNumbers() {
+  const std::string version = StoredVersion();
+  int32_t numbers[3] = {0, 0, 0};
+  size_t start = 0;
+  for (int part = 0; part < 3 && start <= version.size(); ++part) {
+    const size_t dot = version.find('.', start);
+    const std::string piece = version.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    numbers[part] = host::StrToIntDef(piece, 0);
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  major_version_ = numbers[0];
+  minor_version_ = numbers[1];
+  disk_format_ = numbers[2];
+}
+
+void TTavDataBase::ReadDefBlock() {
+  disk_mgr_->ReadCustomSize(0, kDBDefBlockSize, def_block_.data(), 0, 0);
+  RefreshVersionNumbers();
+}
+
+void TTavDataBase::WriteDefBlock() {
+  host::PutU32(def_block_.data() + kDBDefCRCOffset, DBDefBlockCRC(def_block_.data()));
+  disk_mgr_->WriteCustomSize(0, kDBDefBlockSize, def_block_.data(), 0, 0);
+  RefreshVersionNumbers();
+}
+
+// ---------------------------------------------------------------------------
+// Connect and disconnect
+
+void TTavDataBase::CreateDiskInterfaces() {
+  const char* caller = "TTavDataBase.CreateDiskInterfaces";
+  if (disk_mgr_) TavDatabaseError(8580, caller, "TDiskMgr", this);
+  if (system_hdr_interface_) TavDatabaseError(8580, caller, "FSystemHdrDiskInterface", this);
+  if (table_hdr_interface_) TavDatabaseError(8580, caller, "FTableHdrDiskInterface", this);
+  if (system_table_mgr_) TavDatabaseError(8580, caller, "FSystemTableMgr", this);
+  if (user_table_mgr_) TavDatabaseError(8580, caller, "FUserTableMgr", this);
+  disk_mgr_ = std::make_unique<TDiskMgr>();
+  disk_mgr_->SetPageSize(kDiskPageSize);
+  auto headers = [&](uint32_t firstEmptyOffset) {
+    auto io = std::make_unique<TDiskIOInterface>();
+    io->SetBlockSize(kTableHeaderBlockSize);
+    io->SetGlobalFirstEmptyOffset(static_cast<int32_t>(firstEmptyOffset));
+    io->SetDiskMgr(disk_mgr_.get());
+    io->SetTableID(0);
+    io->SetAccessFlags(0);
+    io->SetUsage(kUsageTableHeader);
+    io->SetIOMode(iomDiskFixedSize);
+    return io;
+  };
+  system_hdr_interface_ = headers(kHdrSystemHeadersFirstEmpty);
+  table_hdr_interface_ = headers(kHdrTableHeadersFirstEmpty);
+  auto manager = [&](TDiskIOInterface& io, uint32_t base, bool system) {
+    auto mgr = std::make_unique<TDiskTableDefMgr>();
+    mgr->SetDiskMgr(disk_mgr_.get());
+    mgr->SetHdrDiskInterface(&io);
+    mgr->SetBaseDefMgrAddress(base);
+    mgr->SetSystemTableMgr(system);
+    return mgr;
+  };
+  system_table_mgr_ = manager(*system_hdr_interface_, kDiskPageSize, true);
+  user_table_mgr_ = manager(*table_hdr_interface_, 3 * kDiskPageSize, false);
+}
+
+void TTavDataBase::OpenDiskConnections() {
+  const std::string file = directory_ + data_base_name_;
+  if (!os::FileExists(file)) TavDatabaseError(9988, "TTavDataBase.OpenDiskConnections", file, this);
+  try {
+    disk_mgr_->SetPageSize(kDiskPageSize);
+    disk_mgr_->SetFileName(file);
+    // A file without its write bit is read, never written, whoever runs.
+    const bool readOnly = read_only_ || os::IsFileReadOnly(file);
+    disk_mgr_->SetOpenFlags(static_cast<uint16_t>((readOnly ? fmOpenRead : fmOpenReadWrite) |
+                                                  (exclusive_ ? fmShareExclusive : fmShareDenyNone)));
+    disk_mgr_->SetLockRetryCount(lock_retry_maximum_);
+    disk_mgr_->SetLockRetryInterval(static_cast<uint32_t>(lock_retry_interval_));
+    disk_mgr_->Open();
+    system_hdr_interface_->SetFirstEmptyValid(false);
+    system_hdr_interface_->Open();
+    system_table_mgr_->Open();
+    table_hdr_interface_->SetFirstEmptyValid(false);
+    table_hdr_interface_->Open();
+    user_table_mgr_->Open();
+  } catch (...) {
+    try {
+      CloseDiskConnections();
+    } catch (...) {
+      // The open's own failure is the one to report.
+    }
+    throw;
+  }
+}
+
+void TTavDataBase::CloseDiskConnections() {
+  TFirstError t;
+  t.Try([&] { system_table_mgr_->Close(); });
+  t.Try([&] { system_hdr_interface_->Close(); });
+  t.Try([&] { user_table_mgr_->Close(); });
+  t.Try([&] { table_hdr_interface_->Close(); });
+  t.Try([&] { disk_mgr_->Close(); });
+  t.Rethrow();
+}
+
 void TTavDataBase::DoConnect() {
+  const char* caller = "TTavDataBase.DoConnect";
   if (connected_) return;
   if (IsMemory()) {
     memory_mgr_->Open();
+    InitDefBlock();
+    enforce_security_ = false;
     privilege_flags_ = kAllPrivileges;
     connected_ = true;
     return;
   }
-  if (data_base_name_.empty()) TavDatabaseError(10118, "TTavDataBase.DoConnect", directory_ + data_base_name_, this);
-  // Disk databases are opened by the disk connection.
-  TavDatabaseError(10880, "TTavDataBase.DoConnect", directory_ + data_base_name_, this);
+  if (data_base_name_.empty()) TavDatabaseError(10118, caller, directory_ + data_base_name_, this);
+  memory_mgr_->Open();
+  try {
+    if (!disk_mgr_) CreateDiskInterfaces();
+    OpenDiskConnections();
+  } catch (...) {
+    memory_mgr_->Close();
+    throw;
+  }
+  connected_ = true;
+  const std::string key = master_key_;
+  bool keyRefused = false;
+  try {
+    ReadDefBlock();
+    default_sort_order_ = host::GetU32(def_block_.data() + kDBDefSortOrderOffset) == soASCII ? soASCII : soANSI;
+    enforce_security_ = SecurityMode() >= kSecurityEnforced;
+    use_encryption_ = SecurityMode() >= kSecurityEncrypted;
+    if (disk_format_ > kMaximumDiskFormat)
+      TavDatabaseErrorFmt(12041, caller, "Current database disk format is %s", {StoredVersion()}, this);
+
+    int mode = kLoginNone;
+    if (NeedSecurity())
+      mode = master_key_.empty() ? kLoginAll : kLoginUserOnly;
+    else if (use_encryption_ && master_key_.empty())
+      mode = kLoginDatabaseOnly;
+    std::string userName, password;
+    if (mode != kLoginNone) RunLogin(mode, userName, password);
+
+    disk_mgr_->SetCryptKey(master_key_);
+    if (use_encryption_ || NeedSecurity()) {
+      try {
+        disk_mgr_->ReadSecurityHeader(security_header_);
+      } catch (...) {
+        master_key_.clear();
+        keyRefused = true;
+        throw;
+      }
+    }
+    OpenSystemTables();
+    if (DBDefBlockCRC(def_block_.data()) != host::GetU32(def_block_.data() + kDBDefCRCOffset))
+      TavDatabaseError(8961, caller, "", this);
+    if (NeedSecurity()) LogOn(userName, password);
+  } catch (...) {
+    try {
+      DoDisconnect();
+    } catch (...) {
+      // The connect's failure is the one to report.
+    }
+    if (!keyRefused) master_key_ = key;
+    throw;
+  }
 }
+
+void TTavDataBase::RunLogin(int mode, std::string& userName, std::string& password) {
+  std::string databasePassword = master_key_;
+  if (before_login_) {
+    before_login_(this, userName, password, databasePassword);
+  } else if (!ShowTavLoginDialog(directory_ + data_base_name_, mode, databasePassword, userName,
+                                 password)) {
+    TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
+  }
+  if (mode != kLoginUserOnly) master_key_ = databasePassword;
+}
+
+void TTavDataBase::LogOn(std::string& userName, std::string& password) {
+  std::string failure;
+  try {
+    LogOnUser(userName, password);
+    return;
+  } catch (const ETavDatabaseError& e) {
+    // A host that answers BeforeLogin handles its own failures.
+    if (before_login_) throw;
+    failure = e.Message();
+  }
+  // Each failure is shown, then the user may try again with another name
+  // and password, until a logon succeeds or the dialog is cancelled.
+  for (;;) {
+    TavLoginPrompter().ShowMessage(failure);
+    std::string unused = master_key_;
+    if (!ShowTavLoginDialog(directory_ + data_base_name_, kLoginUserOnly, unused, userName, password))
+      break;
+    try {
+      LogOnUser(userName, password);
+      return;
+    } catch (const ETavDatabaseError& e) {
+      failure = e.Message();
+    }
+  }
+  TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
+}
+
+void TTavDataBase::LogOnUser(const std::string&, const std::string&) {
+  // Users, groups and their privileges live in the security tables, which
+  // the security manager reads; until it is there no user can be logged on
+  // to a database that enforces security.
+  TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
+}
+
+void TTavDataBase::DoDisconnect() {
+  if (!connected_) return;
+  TFirstError t;
+  if (locked_) {
+    t.Try([&] {
+      if (disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->ReleaseHeaderLock();
+    });
+    locked_ = false;
+  }
+  CloseDataSets();
+  if (!IsMemory() && disk_mgr_) {
+    // What a transaction left uncommitted does not survive the connection.
+    t.Try([&] {
+      if (disk_mgr_->IsOpen() && disk_mgr_->IsTransactionActive()) disk_mgr_->DiskRollback();
+    });
+    t.Try([&] { CloseSystemTables(); });
+    t.Try([&] { CloseDiskConnections(); });
+  }
+  t.Try([&] { memory_mgr_->Close(); });
+  privileges_->ClearPrivileges();
+  privilege_flags_ = 0;
+  temp_privilege_status_ = 0;
+  master_key_.clear();
+  InitDefBlock();
+  connected_ = false;
+  t.Rethrow();
+}
+
+void TTavDataBase::OpenSystemTables() {
+  TTableDef def(nullptr);
+  SetMasterTableDef(def);
+  def.SetTableName(kMasterUserTableName);
+  def.SetTableID(kMasterUserTableID);
+  master_user_table_ = std::make_unique<TCatalogueTable>(*system_table_mgr_, disk_mgr_.get(), def);
+  if (minor_version_ > 1) {
+    def.SetTableName(kMasterSystemTableName);
+    def.SetTableID(kMasterSystemTableID);
+    master_system_table_ = std::make_unique<TCatalogueTable>(*system_table_mgr_, disk_mgr_.get(), def);
+    object_id_table_ = OpenCatalogueTable(kObjectIDTableName);
+    generator_table_ = OpenCatalogueTable(kGeneratorTableName);
+  }
+  // A database that enforces security opens its four security tables and
+  // the security manager here, with the users and privileges they hold.
+}
+
+void TTavDataBase::CloseSystemTables() {
+  TFirstError t;
+  t.Try([&] { object_id_table_.reset(); });
+  t.Try([&] { generator_table_.reset(); });
+  t.Try([&] { master_system_table_.reset(); });
+  t.Try([&] { master_user_table_.reset(); });
+  t.Rethrow();
+}
+
+// ---------------------------------------------------------------------------
+// Creating a database
+
+void TTavDataBase::CreateDatabase() {
+  const char* caller = "TTavDataBase.CreateDatabase";
+  CheckNotConnected();
+  if (data_base_name_.empty()) TavDatabaseError(10118, caller, directory_ + data_base_name_, this);
+  if (use_encryption_ && static_cast<int>(master_key_.size()) < kMasterKeyMinLength)
+    TavDatabaseErrorFmt(10015, caller, kLengthText,
+                        {kMaskedKey, kMasterKeyMinLength, kMasterKeyMaxLength}, this);
+  {
+    TDiskMgr creator;
+    creator.SetPageSize(kDiskPageSize);
+    creator.SetFileName(directory_ + data_base_name_);
+    creator.CreateNewFile(true);
+  }
+  const std::string owner = DBOwner();
+  InitDefBlock();
+  PutWide(kDBDefOwnerOffset, 30, owner);
+  host::PutU32(def_block_.data() + kDBDefSortOrderOffset, static_cast<uint32_t>(default_sort_order_));
+  host::PutU32(def_block_.data() + kDBDefSecurityModeOffset,
+               static_cast<uint32_t>(enforce_security_ ? kSecurityEnforced
+                                     : use_encryption_ ? kSecurityEncrypted
+                                                       : kSecurityNone));
+
+  connected_ = true;
+  TFirstError t;
+  t.Try([&] {
+    if (!disk_mgr_) CreateDiskInterfaces();
+    OpenDiskConnections();
+    disk_mgr_->SetCryptKey(master_key_);
+    SetLocked(true);
+    WriteDefBlock();
+    if (use_encryption_) disk_mgr_->WriteSecurityHeader(security_header_);
+    system_hdr_interface_->SetFirstEmpty(disk_mgr_->GlobalHdr()->SystemHeadersFirstEmpty());
+    CreateMasterTables();
+    TTableDef def(nullptr);
+    SetMasterTableDef(def);
+    def.SetTableName(kMasterSystemTableName);
+    def.SetTableID(kMasterSystemTableID);
+    master_system_table_ = std::make_unique<TCatalogueTable>(*system_table_mgr_, disk_mgr_.get(), def);
+    CreateSystemTables();
+    // A database that enforces security gets its four security tables here.
+  });
+  t.Try([&] { master_system_table_.reset(); });
+  t.Try([&] {
+    if (disk_mgr_ && disk_mgr_->IsOpen()) SetLocked(false);
+  });
+  locked_ = false;
+  t.Try([&] {
+    if (disk_mgr_) CloseDiskConnections();
+  });
+  connected_ = false;
+  t.Rethrow();
+}
+
+// ---------------------------------------------------------------------------
+// The datasets of the connection
 
 void TTavDataBase::CloseDataSets() {
   for (int i = 0; i < DataSetCount(); ++i) {
@@ -89,71 +591,113 @@ void TTavDataBase::CloseDataSets() {
   }
 }
 
-void TTavDataBase::DoDisconnect() {
-  if (!connected_) return;
-  CloseDataSets();
-  memory_mgr_->Close();
-  privilege_flags_ = 0;
-  connected_ = false;
+void TTavDataBase::RefreshDataSets() {
+  for (int i = 0; i < DataSetCount(); ++i) {
+    try {
+      if (DataSets(i)->Active()) DataSets(i)->Refresh();
+    } catch (...) {
+      // Each dataset on its own.
+    }
+  }
 }
 
-void TTavDataBase::CreateTable(TTableDef& definition) {
-  const char* caller = "TTavDataBase.CreateTable";
-  CheckConnected(definition.Memory());
-  const std::string& name = definition.TableName();
-  if (name.empty() || name.size() > 40)
-    TavDatabaseErrorFmt(10039, caller, "%s is not a valid value (min. length %d, max. length %d)",
-                        {name, 1, 40}, this);
-  if (!definition.Memory()) TavDatabaseError(10880, caller, name, this);
-  const double now = os::Now();
-  definition.SetVersion(kTavEngineVersion);
-  definition.SetOS(GetOSDetails());
-  definition.SetCreationDate(now);
-  if (definition.CreatedBy().empty()) definition.SetCreatedBy(os::GetUserName());
-  definition.SetLastModDate(now);
-  memory_mgr_->CreateTableDef(name, definition);
+void TTavDataBase::CancelDataSets() {
+  for (int i = 0; i < DataSetCount(); ++i) {
+    try {
+      host::TDataSet* ds = DataSets(i);
+      if (ds->State() == host::dsInsert || ds->State() == host::dsEdit) ds->Cancel();
+    } catch (...) {
+      // Each dataset on its own.
+    }
+  }
 }
 
-void TTavDataBase::OpenTable(const std::string& tableName, TTableDef& definition) {
-  const char* caller = "TTavDataBase.OpenTable";
-  CheckConnected(definition.Memory());
-  if (!definition.Memory()) TavDatabaseError(10880, caller, tableName, this);
-  if (memory_mgr_->IndexOfTableName(tableName) < 0) TavDatabaseError(10024, caller, tableName, this);
-  memory_mgr_->OpenTableDefConnection(tableName, definition);
-  definition.SetPrivilegeFlags(kAllPrivileges);
-  TInternalFields& fields = definition.InternalFields();
-  for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetPrivilegeFlags(kAllPrivileges);
+void TTavDataBase::RollbackDataSets() {
+  for (int i = 0; i < DataSetCount(); ++i) {
+    try {
+      if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->DumpInternalCaches();
+    } catch (...) {
+      // Each dataset on its own.
+    }
+  }
 }
 
-void TTavDataBase::CloseTable(TTableDef& definition) {
-  if (definition.TableID() == 0) return;
-  if (definition.Memory()) memory_mgr_->CloseTableDefConnection(definition.TableID());
-  definition.SetTableHeader(nullptr);
-}
+// ---------------------------------------------------------------------------
+// Transactions
 
-void TTavDataBase::DeleteTable(const std::string& tableName, bool memory) {
-  const char* caller = "TTavDataBase.DeleteTable";
-  CheckConnected(memory);
-  if (!memory) TavDatabaseError(10880, caller, tableName, this);
-  if (memory_mgr_->IndexOfTableName(tableName) < 0) TavDatabaseError(10024, caller, tableName, this);
-  if (memory_mgr_->CheckTableUserCount(tableName) > 0)
-    TavDatabaseErrorFmt(10053, caller, "The table %s is in use", {tableName}, this);
-  TTableDef definition(nullptr);
-  definition.SetMemory(true);
-  memory_mgr_->OpenTableDefConnection(tableName, definition);
-  memory_mgr_->DeleteTableDef(tableName, definition);
-}
-
-void TTavDataBase::GetTableNames(host::TStrings& list, bool memory) {
+void TTavDataBase::StartTransaction() {
   CheckConnected(true);
-  if (memory) memory_mgr_->GetCurrentTableNames(list);
+  if (disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->DiskStartTransaction();
 }
 
-bool TTavDataBase::LockTable(const TTableDef&, int) { return false; }
-bool TTavDataBase::UnLockTable(const TTableDef&) { return false; }
-bool TTavDataBase::TableLockExists(const TTableDef&, int) { return false; }
-bool TTavDataBase::LockRecord(const TTableDef&, uint32_t) { return false; }
-bool TTavDataBase::UnLockRecord(const TTableDef&, uint32_t) { return false; }
-bool TTavDataBase::RecordLockExists(const TTableDef&, uint32_t) { return false; }
+void TTavDataBase::Commit() {
+  if (disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->DiskCommit();
+}
+
+void TTavDataBase::Rollback() {
+  if (disk_mgr_ && disk_mgr_->IsOpen()) {
+    TFirstError t;
+    t.Try([&] { disk_mgr_->DiskRollback(); });
+    // A table made in the transaction is gone from the file: its manager
+    // must not remember it.
+    t.Try([&] { system_table_mgr_->DropUnusedMasters(); });
+    t.Try([&] { user_table_mgr_->DropUnusedMasters(); });
+    t.Rethrow();
+  }
+  // What the datasets hold or show may be what was rolled back.
+  for (int i = 0; i < DataSetCount(); ++i) {
+    host::TDataSet* ds = DataSets(i);
+    if (auto* cursor = dynamic_cast<TTavDataSet*>(ds)) cursor->DumpInternalCaches();
+    if (ds->State() == host::dsInsert || ds->State() == host::dsEdit) ds->Cancel();
+    if (ds->Active()) ds->Refresh();
+  }
+}
+
+bool TTavDataBase::InTransaction() const {
+  return disk_mgr_ && disk_mgr_->IsOpen() && disk_mgr_->IsTransactionActive();
+}
+
+// ---------------------------------------------------------------------------
+// Locks
+
+bool TTavDataBase::LockTable(const TTableDef& definition, int lockType) {
+  if (definition.Memory()) return false;
+  CheckConnected(false);
+  disk_mgr_->SetTableLock(static_cast<uint32_t>(definition.TableID()), lockType);
+  return true;
+}
+
+bool TTavDataBase::UnLockTable(const TTableDef& definition) {
+  if (definition.Memory()) return false;
+  CheckConnected(false);
+  disk_mgr_->ReleaseTableLock(static_cast<uint32_t>(definition.TableID()));
+  return true;
+}
+
+bool TTavDataBase::TableLockExists(const TTableDef& definition, int lockType) {
+  if (definition.Memory()) return false;
+  CheckConnected(false);
+  return disk_mgr_->QueryTableLockStatus(static_cast<uint32_t>(definition.TableID())) == lockType;
+}
+
+bool TTavDataBase::LockRecord(const TTableDef& definition, uint32_t address) {
+  if (definition.Memory()) return false;
+  CheckConnected(false);
+  disk_mgr_->SetRecordLock(address, static_cast<uint32_t>(definition.TableID()));
+  return true;
+}
+
+bool TTavDataBase::UnLockRecord(const TTableDef& definition, uint32_t address) {
+  if (definition.Memory()) return false;
+  CheckConnected(false);
+  disk_mgr_->ReleaseRecordLock(address);
+  return true;
+}
+
+bool TTavDataBase::RecordLockExists(const TTableDef& definition, uint32_t address) {
+  if (definition.Memory()) return false;
+  CheckConnected(false);
+  return disk_mgr_->QueryRecordLockStatus(address) == kTableWriteLock;
+}
 
 }  // namespace tav

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -56,5 +57,25 @@ std::string ErrorContextOf(const host::TObject* sender);
 [[noreturn]] void TavDatabaseErrorFmt(int code, const std::string& caller, std::string_view fmt,
                                       std::initializer_list<host::TVarRec> args,
                                       const host::TObject* sender = nullptr);
+
+// Keeps the first exception of a sequence of steps that must all be tried
+// (a teardown that goes on past failures), to raise it at the end.
+class TFirstError {
+ public:
+  template <typename F>
+  void Try(F&& step) {
+    try {
+      step();
+    } catch (...) {
+      if (!error_) error_ = std::current_exception();
+    }
+  }
+  void Rethrow() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  std::exception_ptr error_;
+};
 
 }  // namespace tav

@@ -60,25 +60,6 @@ constexpr uint32_t kOpenRangeLength = 1000;
 constexpr uint32_t kHeaderTableId = 0;
 constexpr uint32_t kSecurityCRCOffset = 36;
 
-// Keeps the first exception of a sequence of steps that must all be tried.
-class TFirstError {
- public:
-  template <typename F>
-  void Try(F&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!error_) error_ = std::current_exception();
-    }
-  }
-  void Rethrow() const {
-    if (error_) std::rethrow_exception(error_);
-  }
-
- private:
-  std::exception_ptr error_;
-};
-
 }  // namespace
 
 // ---- the security header record ----

@@ -308,6 +308,11 @@ void TDiskTableDefMgr::Close() {
   if (first) std::rethrow_exception(first);
 }
 
+void TDiskTableDefMgr::DropUnusedMasters() {
+  for (int i = MasterCount() - 1; i >= 0; --i)
+    if (Masters(i)->UserCount() == 0) DropMaster(i);
+}
+
 std::unique_ptr<TDiskIOInterface> TDiskTableDefMgr::NewIndexInterface(
     const TTableDef& definition) const {
   auto io = std::make_unique<TDiskIOInterface>();

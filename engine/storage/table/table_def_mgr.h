@@ -170,6 +170,10 @@ class TDiskTableDefMgr : public TBaseTableDefMgr {
   // without BaseDefMgrAddress).
   void Open() override;
   void Close() override;
+  // Forgets the masters no connection uses, so that the next open reads
+  // the table from the file again: after a rollback took back tables they
+  // were made for.
+  void DropUnusedMasters();
 
   TTableHeaderMgr* OwnHeaderMgr() const { return own_header_mgr_.get(); }
 

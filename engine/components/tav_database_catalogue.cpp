@@ -1,0 +1,478 @@
+// TTavDataBase's catalogue: the master tables that keep every table's stored
+// definition, the object-ID table, the generators, and creating, reading,
+// opening and closing table definitions through them.
+#include <cstring>
+#include <optional>
+
+#include "engine/components/tav_catalogue.h"
+#include "engine/components/tav_data_set.h"
+#include "engine/components/tav_database.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/table/restructure_defs.h"
+#include "engine/storage/table/table_def_text.h"
+#include "host/db/index_defs.h"
+#include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
+#include "os/clock.h"
+
+namespace tav {
+
+namespace {
+
+constexpr char kLengthText[] = "%s is not a valid value (min. length %d, max. length %d)";
+constexpr char kMasterIndexName[] = "";
+constexpr int32_t kMasterBlobBlockSize = 1024;
+constexpr int kTableNameMaxLength = 40;
+constexpr int kGeneratorNameMaxLength = 20;
+
+bool IsInternalName(const std::string& name) { return !name.empty() && name[0] == '$'; }
+
+// A table layout as the catalogue defines its own tables.
+struct TLayoutField {
+  const char* Name;
+  host::TFieldType Type;
+  int Size;
+};
+struct TLayoutIndex {
+  const char* Name;
+  const char* Fields;
+  bool Unique;
+};
+
+// A scratch dataset bound to the database turns field and index lists into
+// a table definition, as a user's dataset would.
+class TLayoutBuilder {
+ public:
+  explicit TLayoutBuilder(TTavDataBase& db) : ds_(nullptr) {
+    // An internal definition keeps the scratch dataset off the database's
+    // dataset list.
+    ds_.TableDef().SetInternalTable(true);
+    ds_.SetDataBase(&db);
+  }
+  ~TLayoutBuilder() { ds_.SetDataBase(nullptr); }
+  TLayoutBuilder(const TLayoutBuilder&) = delete;
+  TLayoutBuilder& operator=(const TLayoutBuilder&) = delete;
+
+  TTableDef& Build(const std::string& name, TEncryptionLevel level, int32_t blobBlockSize,
+                   std::initializer_list<TLayoutField> fields,
+                   std::initializer_list<TLayoutIndex> indexes, bool primary) {
+    TRestructureFieldDefs fieldDefs;
+    TRestructureIndexDefs indexDefs;
+    for (const TLayoutField& f : fields) fieldDefs.AddAndSetFieldDef(f.Name, f.Type, f.Size);
+    for (const TLayoutIndex& i : indexes) {
+      host::TIndexOptions options{host::ixCaseInsensitive};
+      if (i.Unique) options.Include(host::ixUnique);
+      if (primary) options.Include(host::ixPrimary);
+      indexDefs.AddAndSetIndexDef(i.Name, i.Fields, options);
+    }
+    ds_.SetTableName(name);
+    ds_.SetEncryptionLevel(level);
+    ds_.SetBlobBlockSize(blobBlockSize);
+    ds_.SetTableDefFromRSDefs(false, fieldDefs, indexDefs);
+    TTableDef& def = ds_.TableDef();
+    def.SetInternalTable(true);
+    return def;
+  }
+
+ private:
+  TTavDataSet ds_;
+};
+
+void CheckTableNameLength(const std::string& name, const char* caller, const host::TObject* sender) {
+  if (name.empty() || static_cast<int>(name.size()) > kTableNameMaxLength)
+    TavDatabaseErrorFmt(10039, caller, kLengthText, {name, 1, kTableNameMaxLength}, sender);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Layouts
+
+void TTavDataBase::SetMasterTableDef(TTableDef& definition) {
+  TLayoutBuilder builder(*this);
+  TTableDef& def = builder.Build(definition.TableName().empty() ? kMasterUserTableName : definition.TableName(),
+                                 use_encryption_ ? encStrong : encNone, kMasterBlobBlockSize,
+                                 {{"AutoID", host::ftAutoInc, 0},
+                                  {"Name", host::ftString, kTableNameMaxLength},
+                                  {"TableDef", host::ftBlob, 0}},
+                                 {{kMasterIndexName, "Name", true}}, true);
+  definition.Clear();
+  definition.Assign(def);
+  definition.SetOwnerFlag(0);
+  definition.SetInternalTable(true);
+}
+
+void TTavDataBase::CreateMasterTables() {
+  const char* caller = "TTavDataBase.CreateMasterTables";
+  if (!locked_) TavDatabaseError(8581, caller, "Database header not locked prior to system change", this);
+  for (const auto& [name, id] : {std::pair{kMasterUserTableName, kMasterUserTableID},
+                                 std::pair{kMasterSystemTableName, kMasterSystemTableID}}) {
+    TTableDef def(nullptr);
+    def.SetTableName(name);
+    SetMasterTableDef(def);
+    def.SetTableName(name);
+    system_table_mgr_->CreateTableDef(name, def);
+    // The connect finds the master tables by these ids.
+    TAV_ASSERT(def.TableID() == id, "Master table id out of place");
+  }
+}
+
+void TTavDataBase::CreateSystemTables() {
+  const char* caller = "TTavDataBase.CreateSystemTables";
+  if (!locked_) TavDatabaseError(8581, caller, "Database header not locked prior to system change", this);
+  TLayoutBuilder builder(*this);
+  InternalCreateTable(builder.Build(kObjectIDTableName, use_encryption_ ? encStrong : encNone,
+                                    kDefaultTableBlobSize,
+                                    {{"ObjectID", host::ftInteger, 0},
+                                     {"ObjectName", host::ftString, kTableNameMaxLength}},
+                                    {{"ixObjectID", "ObjectID", true},
+                                     {"ixObjectName", "ObjectName", true}},
+                                    false));
+  InternalCreateTable(builder.Build(kGeneratorTableName, encNone, kDefaultTableBlobSize,
+                                    {{"GeneratorName", host::ftString, kGeneratorNameMaxLength},
+                                     {"GeneratorValue", host::ftInteger, 0},
+                                     {"GeneratorStep", host::ftInteger, 0},
+                                     {"GeneratorResetValue", host::ftInteger, 0}},
+                                    {{"ixGenName", "GeneratorName", true}}, false));
+}
+
+// ---------------------------------------------------------------------------
+// Routing
+
+TCatalogueTable& TTavDataBase::GetMasterTable(const TTableDef& definition) {
+  if (!definition.InternalTable()) {
+    TAV_ASSERT(master_user_table_ != nullptr, "Master user table not open");
+    return *master_user_table_;
+  }
+  // Files of minor version 1 and below keep no system tables of their own.
+  if (!master_system_table_) CheckMinorVersion(2);
+  TAV_ASSERT(master_system_table_ != nullptr, "Master system table not open");
+  return *master_system_table_;
+}
+
+TDiskTableDefMgr& TTavDataBase::GetTableDefMgr(const TTableDef& definition) {
+  return definition.InternalTable() ? *system_table_mgr_ : *user_table_mgr_;
+}
+
+std::unique_ptr<TCatalogueTable> TTavDataBase::OpenCatalogueTable(const std::string& name) {
+  TTableDef def(nullptr);
+  def.SetInternalTable(true);
+  InternalGetTableDef(name, def);
+  def.SetInternalTable(true);
+  return std::make_unique<TCatalogueTable>(*system_table_mgr_, disk_mgr_.get(), def);
+}
+
+void TTavDataBase::SetAllPrivileges(TTableDef& definition) const {
+  definition.SetPrivilegeFlags(kAllPrivileges);
+  TInternalFields& fields = definition.InternalFields();
+  for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetPrivilegeFlags(kAllPrivileges);
+}
+
+// ---------------------------------------------------------------------------
+// Creating tables
+
+void TTavDataBase::InternalCreateTable(TTableDef& definition) {
+  const char* caller = "TTavDataBase.InternalCreateTable";
+  CheckTableNameLength(definition.TableName(), caller, this);
+  const double now = os::Now();
+  definition.SetVersion(kTavEngineVersion);
+  definition.SetOS(GetOSDetails());
+  definition.SetCreationDate(now);
+  if (definition.CreatedBy().empty()) definition.SetCreatedBy(GetCurrentUser());
+  definition.SetLastModDate(now);
+  if (definition.Memory())
+    memory_mgr_->CreateTableDef(definition.TableName(), definition);
+  else
+    InternalUpdateTableDef(definition.TableName(), definition, true);
+}
+
+void TTavDataBase::CreateTable(TTableDef& definition, bool /*dump*/) {
+  CheckConnected(definition.Memory());
+  if (definition.Memory()) {
+    InternalCreateTable(definition);
+    return;
+  }
+  THeaderLockGuard lock(disk_mgr_.get(), true);
+  InternalCreateTable(definition);
+  lock.Done();
+}
+
+void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef& definition,
+                                          bool isNew) {
+  const char* caller = "TTavDataBase.InternalUpdateTableDef";
+  THeaderLockGuard lock(disk_mgr_.get(), true);
+  CheckTableNameLength(definition.TableName(), caller, this);
+  CheckTableNameLength(newName, caller, this);
+  if (definition.Memory()) TavDatabaseError(10766, caller, "", this);
+  const bool renaming = !host::AnsiSameText(newName, definition.TableName());
+  TCatalogueTable& master = GetMasterTable(definition);
+  if (renaming && !isNew && master.FindKey(kMasterIndexName, newName))
+    TavDatabaseError(13060, caller, newName, this);
+
+  const std::string oldName = definition.TableName();
+  std::vector<uint8_t> rec;
+  const uint32_t address = master.FindKey(kMasterIndexName, oldName, &rec);
+  int32_t objectId = 0;
+  TDiskTableDefMgr& mgr = GetTableDefMgr(definition);
+  bool created = false;
+  try {
+    if (isNew) {
+      if (address) TavDatabaseError(13060, caller, oldName, this);
+      mgr.CreateTableDef(oldName, definition);
+      created = true;
+      if (minor_version_ > 1 && object_id_table_)
+        objectId = NextGeneratorValue(kObjectIDGeneratorName, true);
+      rec = master.NewRecord();
+      master.SetString(rec, "Name", oldName);
+    } else {
+      if (!address) TavDatabaseError(10024, caller, oldName, this);
+      if (renaming) {
+        definition.SetTableName(newName);
+        master.SetString(rec, "Name", newName);
+      }
+    }
+    const std::map<std::string, std::string> text{{"TableDef", TableDefToText(definition)}};
+    if (isNew)
+      master.Insert(rec, text);
+    else
+      master.Update(address, rec, text);
+    if (minor_version_ >= 2 && object_id_table_ && (isNew || renaming)) {
+      std::vector<uint8_t> entry;
+      const uint32_t at = object_id_table_->FindKey("ixObjectName", oldName, &entry);
+      if (!at) {
+        entry = object_id_table_->NewRecord();
+        object_id_table_->SetInteger(entry, "ObjectID", objectId);
+        object_id_table_->SetString(entry, "ObjectName", definition.TableName());
+        object_id_table_->Insert(entry);
+      } else {
+        object_id_table_->SetString(entry, "ObjectName", definition.TableName());
+        object_id_table_->Update(at, entry);
+      }
+    }
+  } catch (...) {
+    // A table the catalogue does not list would hold its id and pages for
+    // ever: a new one goes again when its entry could not be written.
+    if (created) {
+      try {
+        const uint32_t stored = master.FindKey(kMasterIndexName, oldName);
+        if (stored) master.Delete(stored);
+        mgr.DeleteTableDef(oldName, definition);
+      } catch (...) {
+        // The first failure is the one to report.
+      }
+    }
+    if (renaming && !isNew) definition.SetTableName(oldName);
+    throw;
+  }
+  lock.Done();
+}
+
+// ---------------------------------------------------------------------------
+// Reading and opening
+
+void TTavDataBase::InternalGetTableDef(const std::string& name, TTableDef& definition) {
+  const char* caller = "TTavDataBase.InternalGetTableDef";
+  if (definition.Memory()) {
+    if (memory_mgr_->IndexOfTableName(name) < 0) TavDatabaseError(10024, caller, name, this);
+    memory_mgr_->OpenTableDefConnection(name, definition);
+    memory_mgr_->CloseTableDefConnection(definition.TableID());
+    return;
+  }
+  if (!definition.InternalTable() && IsInternalName(name)) definition.SetInternalTable(true);
+  const bool internal = definition.InternalTable();
+  TCatalogueTable& master = GetMasterTable(definition);
+  std::vector<uint8_t> rec;
+  if (!master.FindKey(kMasterIndexName, name, &rec)) TavDatabaseError(10024, caller, name, this);
+  if (master.IsNull(rec, "TableDef")) TavDatabaseError(8581, caller, kTableDefUnreadable, this);
+  TextToTableDef(master.ReadBlob(rec, "TableDef"), definition);
+  // The field list describes records of the table's size, as it did when
+  // the definition was stored.
+  definition.InternalFields().SetRecordSize(definition.RecordSize());
+  // What the text says cannot move a table to another manager or to memory.
+  definition.SetInternalTable(internal);
+  definition.SetMemory(false);
+}
+
+void TTavDataBase::QueryTableDef(const std::string& tableName, bool memory, TTableDef& definition) {
+  CheckConnected(memory);
+  definition.SetMemory(memory);
+  if (memory) {
+    if (memory_mgr_->IndexOfTableName(tableName) < 0)
+      TavDatabaseError(10024, "TTavDataBase.QueryTableDef", tableName, this);
+    memory_mgr_->OpenTableDefConnection(tableName, definition);
+    return;
+  }
+  InternalGetTableDef(tableName, definition);
+}
+
+void TTavDataBase::OpenTable(const std::string& tableName, TTableDef& definition) {
+  const char* caller = "TTavDataBase.OpenTable";
+  CheckConnected(definition.Memory());
+  if (definition.Memory()) {
+    if (memory_mgr_->IndexOfTableName(tableName) < 0) TavDatabaseError(10024, caller, tableName, this);
+    memory_mgr_->OpenTableDefConnection(tableName, definition);
+  } else {
+    InternalGetTableDef(tableName, definition);
+    // A database that enforces security checks here that the user may open
+    // a user table, and sets its privileges from the user's group.
+    GetTableDefMgr(definition).OpenTableDefConnection(tableName, definition);
+  }
+  SetAllPrivileges(definition);
+}
+
+void TTavDataBase::CloseTable(TTableDef& definition) {
+  if (definition.TableID() == 0) return;
+  if (definition.Memory())
+    memory_mgr_->CloseTableDefConnection(definition.TableID());
+  else if (system_table_mgr_)
+    GetTableDefMgr(definition).CloseTableDefConnection(definition.TableID());
+  definition.SetTableHeader(nullptr);
+}
+
+void TTavDataBase::DeleteTable(const std::string& tableName, bool memory) {
+  const char* caller = "TTavDataBase.DeleteTable";
+  CheckConnected(memory);
+  if (!memory) TavDatabaseError(10880, caller, tableName, this);
+  if (memory_mgr_->IndexOfTableName(tableName) < 0) TavDatabaseError(10024, caller, tableName, this);
+  if (memory_mgr_->CheckTableUserCount(tableName) > 0)
+    TavDatabaseErrorFmt(10053, caller, "The table %s is in use", {tableName}, this);
+  TTableDef definition(nullptr);
+  definition.SetMemory(true);
+  memory_mgr_->OpenTableDefConnection(tableName, definition);
+  memory_mgr_->DeleteTableDef(tableName, definition);
+}
+
+void TTavDataBase::RenameTable(const std::string& oldName, const std::string& newName) {
+  const char* caller = "TTavDataBase.RenameTable";
+  CheckConnected(false);
+  CheckExclusive();
+  // A database that enforces security requires the table's object ID here.
+  TTableDef definition(nullptr);
+  InternalGetTableDef(oldName, definition);
+  definition.SetLastModDate(os::Now());
+  if (definition.Memory()) TavDatabaseError(10766, caller, "", this);
+  if (GetTableDefMgr(definition).CheckTableUserCount(definition.TableName()) > 0)
+    TavDatabaseErrorFmt(10119, caller, "The table %s is in use", {oldName}, this);
+  InternalUpdateTableDef(newName, definition, false);
+}
+
+void TTavDataBase::GetTableNames(host::TStrings& list, bool memory) {
+  CheckConnected(true);
+  if (memory) {
+    memory_mgr_->GetCurrentTableNames(list);
+    return;
+  }
+  if (IsMemory() || !master_user_table_) return;
+  for (uint32_t address : master_user_table_->Walk(kMasterIndexName))
+    list.Add(master_user_table_->GetString(master_user_table_->Read(address), "Name"));
+}
+
+void TTavDataBase::GetSystemTableNames(host::TStrings& list) {
+  CheckConnected(false);
+  CheckMinorVersion(2);
+  if (!master_system_table_) return;
+  for (uint32_t address : master_system_table_->Walk(kMasterIndexName))
+    list.Add(master_system_table_->GetString(master_system_table_->Read(address), "Name"));
+}
+
+int32_t TTavDataBase::GetObjectID(const std::string& name) {
+  if (name == "ALL" || !object_id_table_) return 0;
+  std::vector<uint8_t> rec;
+  if (!object_id_table_->FindKey("ixObjectName", name, &rec)) return 0;
+  return object_id_table_->GetInteger(rec, "ObjectID");
+}
+
+// ---------------------------------------------------------------------------
+// Generators
+
+TCatalogueTable& TTavDataBase::GeneratorTable(const char* caller) {
+  CheckConnected(false);
+  CheckMinorVersion(2);
+  if (!generator_table_) TavDatabaseError(8579, caller, kGeneratorTableName, this);
+  return *generator_table_;
+}
+
+
+int32_t TTavDataBase::NextGeneratorValue(const std::string& name, bool create) {
+  const char* caller = "TTavDataBase.NextGeneratorValue";
+  TCatalogueTable& gen = GeneratorTable(caller);
+  TTableLockHold lock(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
+  std::vector<uint8_t> rec;
+  const uint32_t address = gen.FindKey("ixGenName", name, &rec);
+  if (address) {
+    const int32_t value = gen.GetInteger(rec, "GeneratorValue");
+    gen.SetInteger(rec, "GeneratorValue", value + gen.GetInteger(rec, "GeneratorStep"));
+    gen.Update(address, rec);
+    return value;
+  }
+  if (!create) TavDatabaseError(8579, caller, name, this);
+  rec = gen.NewRecord();
+  gen.SetString(rec, "GeneratorName", name);
+  gen.SetInteger(rec, "GeneratorValue", 2);
+  gen.SetInteger(rec, "GeneratorStep", 1);
+  gen.SetInteger(rec, "GeneratorResetValue", 1);
+  gen.Insert(rec);
+  return 1;
+}
+
+void TTavDataBase::CreateGenerator(const std::string& name, int32_t value, int32_t step) {
+  const char* caller = "TTavDataBase.CreateGenerator";
+  TCatalogueTable& gen = GeneratorTable(caller);
+  TTableLockHold lock(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
+  if (gen.FindKey("ixGenName", name)) TavDatabaseError(8580, caller, name, this);
+  if (static_cast<int>(name.size()) > kGeneratorNameMaxLength)
+    TavDatabaseErrorFmt(9605, caller, kLengthText, {name, 1, kGeneratorNameMaxLength}, this);
+  if (name.empty() || IsInternalName(name))
+    TavDatabaseErrorFmt(10125, caller,
+                        "'%s' is not a valid generator name (min. length 1, '$' is a reserved first character",
+                        {name}, this);
+  std::vector<uint8_t> rec = gen.NewRecord();
+  gen.SetString(rec, "GeneratorName", name);
+  gen.SetInteger(rec, "GeneratorValue", value);
+  gen.SetInteger(rec, "GeneratorResetValue", value);
+  gen.SetInteger(rec, "GeneratorStep", step);
+  gen.Insert(rec);
+}
+
+void TTavDataBase::DeleteGenerator(const std::string& name) {
+  TCatalogueTable& gen = GeneratorTable("TTavDataBase.DeleteGenerator");
+  TTableLockHold lock(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
+  if (const uint32_t address = gen.FindKey("ixGenName", name)) gen.Delete(address);
+}
+
+int32_t TTavDataBase::GetGeneratorValue(const std::string& name, bool readOnly) {
+  const char* caller = "TTavDataBase.GetGeneratorValue";
+  TCatalogueTable& gen = GeneratorTable(caller);
+  std::optional<TTableLockHold> lock;
+  if (!readOnly) lock.emplace(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
+  std::vector<uint8_t> rec;
+  const uint32_t address = gen.FindKey("ixGenName", name, &rec);
+  if (!address) TavDatabaseError(8579, caller, name, this);
+  const int32_t value = gen.GetInteger(rec, "GeneratorValue");
+  if (!readOnly) {
+    gen.SetInteger(rec, "GeneratorValue", value + gen.GetInteger(rec, "GeneratorStep"));
+    gen.Update(address, rec);
+  }
+  return value;
+}
+
+void TTavDataBase::GetGeneratorNames(host::TStrings& list) {
+  TCatalogueTable& gen = GeneratorTable("TTavDataBase.GetGeneratorNames");
+  list.Clear();
+  for (uint32_t address : gen.Walk("ixGenName")) {
+    const std::string name = gen.GetString(gen.Read(address), "GeneratorName");
+    if (!IsInternalName(name)) list.Add(name);
+  }
+}
+
+bool TTavDataBase::QueryGenerator(const std::string& name, int32_t& value, int32_t& step) {
+  TCatalogueTable& gen = GeneratorTable("TTavDataBase.QueryGenerator");
+  std::vector<uint8_t> rec;
+  if (!gen.FindKey("ixGenName", name, &rec)) return false;
+  value = gen.GetInteger(rec, "GeneratorValue");
+  step = gen.GetInteger(rec, "GeneratorStep");
+  return true;
+}
+
+}  // namespace tav
