@@ -43,7 +43,8 @@ uint32_t DBDefBlockCRC(const uint8_t* block) {
 TTavDataBase::TTavDataBase(host::TComponent* owner)
     : host::TCustomConnection(owner),
       memory_mgr_(std::make_unique<TMemoryTableDefMgr>()),
-      privileges_(std::make_unique<TPrivileges>()) {
+      privileges_(std::make_unique<TPrivileges>()),
+      rebuild_failed_tables_(std::make_unique<host::TStringList>()) {
   InitDefBlock();
 }
 
