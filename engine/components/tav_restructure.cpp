@@ -243,6 +243,12 @@ void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
   const TDefChangeType indexChange = record.NewIndexDefs->ChangeStatus();
   if (fieldChange == dcNoChange && indexChange == dcNoChange) return;
 
+  // Assigning gives the items new sources: the old index names go first.
+  std::vector<std::string> oldIndexNames;
+  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
+    const host::TIndexDef* source = record.NewIndexDefs->Items(i)->SourceIndexDef();
+    oldIndexNames.push_back(source ? source->Name() : std::string());
+  }
   record.NewFieldDefs->AssignTo(*record.DestFieldDefs);
   record.NewIndexDefs->AssignTo(*record.DestIndexDefs);
   memory_ = false;
@@ -325,8 +331,8 @@ void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
   }
   for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
     const TRestructureIndexDef& item = *record.NewIndexDefs->Items(i);
-    if (item.ChangeStatus() != dcDefOnlyChange || !item.SourceIndexDef()) continue;
-    const std::string oldName = item.SourceIndexDef()->Name();
+    const std::string& oldName = oldIndexNames[static_cast<size_t>(i)];
+    if (item.ChangeStatus() != dcDefOnlyChange || oldName.empty()) continue;
     TInternalIndexDef* def = indexDefs.FindIndexDef(oldName);
     if (!def) continue;
     def->SetIndexName(item.Name());
@@ -371,6 +377,7 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
     const TInternalFieldItem* Dest;
     const TInternalFieldItem* Source;
     bool Blob;
+    int32_t CutTo;  // characters a string value keeps, -1 for other types
   };
   std::vector<TMapped> map;
   TInternalFields& destFields = dest->GetInternalFields();
@@ -383,7 +390,8 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
     const bool destBlob = dest->IsFieldBlob(d->FieldNo());
     const bool sourceBlob = IsFieldBlob(s->FieldNo());
     if (destBlob != sourceBlob) continue;  // mixed pairs are not copied
-    map.push_back({d, s, destBlob});
+    const bool text = d->DataType() == host::ftString || d->DataType() == host::ftWideString;
+    map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1});
   }
 
   uint32_t sourceLogicalNo = table_def_->TableHeader()->GetLogicalRecordNo();
@@ -406,8 +414,14 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
           blob.SetPosition(0);
           dest->DataSetSetFieldStreamFromRecBuf(m.Dest->FieldNo(), isNull || blob.Size() == 0, blob, out);
         } else {
-          dest->DataSetSetFieldDataToRecBufAsVariant(
-              m.Dest->FieldNo(), out, DataSetGetFieldDataFromRecBufAsVariant(record_buffer_.data(), m.Source->FieldNo()));
+          host::Variant value = DataSetGetFieldDataFromRecBufAsVariant(record_buffer_.data(), m.Source->FieldNo());
+          // A narrower string field keeps what fits: the loss the new
+          // layout was validated with.
+          if (m.CutTo >= 0 && !value.IsNull()) {
+            std::string text = value.AsString();
+            if (static_cast<int32_t>(text.size()) > m.CutTo) value = text.substr(0, static_cast<size_t>(m.CutTo));
+          }
+          dest->DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
         }
       }
       dest->InternalAddRecord(false, true);
