@@ -43,6 +43,7 @@ inline constexpr const char* SNotBrowsing = "Dataset not in browse mode";
 inline constexpr const char* SRecordNotFound = "Record not found";
 inline constexpr const char* SBookmarkNotFound = "Bookmark not found";
 inline constexpr const char* SFieldNotFound = "Field '%s' not found";
+inline constexpr const char* SFieldIndexError = "Field index out of range";
 inline constexpr const char* SFieldRequired = "Field '%s' must have a value";
 inline constexpr const char* SFieldReadOnly = "Field '%s' cannot be modified";
 inline constexpr const char* SFieldRangeError =

@@ -15,6 +15,18 @@ void TFieldDef::Assign(const TPersistent& source) {
   required_ = s->required_;
 }
 
+const TPropertyTable& TFieldDef::ClassProperties() {
+  using T = TFieldDef;
+  static const TPropertyTable table = PublishClass<T>("TFieldDef", nullptr, [](TPublisher<T>& p) {
+    p.String("Name", &T::Name, &T::SetName);
+    p.Enumeration("DataType", FieldTypeInfo(), &T::DataType, &T::SetDataType).Default(ftUnknown);
+    p.Integer("Size", &T::Size, &T::SetSize).Default(0);
+    p.Integer("Precision", &T::Precision, &T::SetPrecision).Default(0);
+    p.Boolean("Required", &T::Required, &T::SetRequired).Default(0);
+  });
+  return table;
+}
+
 TFieldDef* TFieldDefs::Add(const std::string& name, TFieldType dataType, int size, bool required) {
   if (name.empty()) DatabaseError("Field name missing");
   TFieldDef* def = AddFieldDef();

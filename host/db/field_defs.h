@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "host/classes/prop_table.h"
 #include "host/db/def_collection.h"
 #include "host/db/field_types.h"
 
@@ -31,6 +32,11 @@ class TFieldDef : public TNamedItem {
   // From another TFieldDef: name, type, size, precision and Required. The
   // field number is not copied: it follows the position in the new collection.
   void Assign(const TPersistent& source) override;
+
+  // Name, DataType, Size, Precision and Required, as a table keeps its
+  // definitions with the component.
+  static const TPropertyTable& ClassProperties();
+  const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
  private:
   TFieldType data_type_ = ftUnknown;

@@ -27,6 +27,26 @@ void TIndexDef::SetExpression(const std::string& value) {
   field_expression_ = value;
 }
 
+const TPropertyTable& TIndexDef::ClassProperties() {
+  using T = TIndexDef;
+  static const TPropertyTable table = PublishClass<T>("TIndexDef", nullptr, [](TPublisher<T>& p) {
+    static const TEnumInfo options("TIndexOption", {"ixPrimary", "ixUnique", "ixDescending",
+                                                    "ixCaseInsensitive", "ixExpression",
+                                                    "ixNonMaintained"});
+    p.String("Name", &T::Name, &T::SetName);
+    // One of the two, as the options say; Options follows and sets them all.
+    p.String("Fields", &T::Fields, &T::SetFields).DefaultString("");
+    p.String("Expression", &T::Expression, &T::SetExpression).DefaultString("");
+    p.Set(
+         "Options", options, [](const T& d) { return d.Options().Bits(); },
+         [](T& d, uint64_t v) { d.SetOptions(TIndexOptions::FromBits(v)); })
+        .Default(0);
+    p.String("DescFields", &T::DescFields, &T::SetDescFields).DefaultString("");
+    p.String("CaseInsFields", &T::CaseInsFields, &T::SetCaseInsFields).DefaultString("");
+  });
+  return table;
+}
+
 void TIndexDef::Assign(const TPersistent& source) {
   const auto* s = dynamic_cast<const TIndexDef*>(&source);
   if (!s) return TNamedItem::Assign(source);

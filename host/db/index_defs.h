@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "host/classes/prop_table.h"
 #include "host/db/def_collection.h"
 #include "host/db/enum_set.h"
 
@@ -42,6 +43,11 @@ class TIndexDef : public TNamedItem {
   // From another TIndexDef: name, fields or expression, options and the
   // descending and case-insensitive field lists.
   void Assign(const TPersistent& source) override;
+
+  // Name, Fields or Expression, Options, DescFields and CaseInsFields, as a
+  // table keeps its definitions with the component.
+  static const TPropertyTable& ClassProperties();
+  const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
  private:
   std::string field_expression_;  // the field list, or the expression
