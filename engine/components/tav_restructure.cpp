@@ -160,6 +160,9 @@ void TTavDataSet::InternalReIndex(bool ignoreDuplicates) {
       bool duplicate = false;
       for (int i = 0; i < index_mgr_->Count() && !duplicate; ++i) {
         TIndexItem& item = *index_mgr_->Items(i);
+        // Keys of an index that is neither unique nor primary end in the
+        // record's logical number: they cannot be present already.
+        if (!item.Unique() && !item.Primary()) continue;
         item.CreateKeyBuffer(record.data());
         if (item.FullIndexSearch(stEQ) != 0) continue;
         if (!ignoreDuplicates) TavDatabaseErrorFmt(9729, caller, "Index %s", {item.IndexName()}, this);
