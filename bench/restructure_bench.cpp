@@ -52,15 +52,8 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
     Exec("CREATE UNIQUE INDEX t_id ON t(id)");
     Exec("CREATE INDEX t_name ON t(name)");
     Exec("BEGIN");
-    sqlite3_stmt* st = Prepare("INSERT INTO t (id, name) VALUES (?, ?)");
-    for (int i = 0; i < kRecords; ++i) {
-      const std::string name = Name(i);
-      sqlite3_bind_int(st, 1, (i * 7) % kRecords);
-      sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-      Step(st);
-      sqlite3_reset(st);
-    }
-    sqlite3_finalize(st);
+    InsertRows("INSERT INTO t (id, name) VALUES (?, ?)", kRecords,
+               [](int i) { return std::pair<int, std::string>((i * 7) % kRecords, Name(i)); });
     Exec("COMMIT");
   }
   ~TSqliteWorkload() override {

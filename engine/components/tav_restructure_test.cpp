@@ -15,6 +15,7 @@
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/table/restructure_defs.h"
 #include "engine/storage/table/table_header.h"
+#include "engine/storage/testing/engine_error_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
 #include "host/rtl/le_bytes.h"
@@ -26,14 +27,7 @@
 namespace tav {
 namespace {
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ETavDatabaseError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using test::ErrorCodeOf;
 
 // One row as read back: logical number, N (auto-increment), K, S, blob.
 using TRow = std::tuple<uint32_t, int32_t, int32_t, std::string, std::string>;
@@ -211,7 +205,7 @@ TEST_F(RestructureTest, DataCopyAddsDropsAndRetypesKeepingRowsNumbersAndCounters
   ASSERT_GE(ds.GetFieldNo("X"), 0);
   ASSERT_TRUE(FindK(ds, 42));
   EXPECT_TRUE(ds.DataSetGetFieldDataAsVariant(ds.GetFieldNo("X")).IsNull());
-  EXPECT_EQ(ErrorOf([&] { Add(ds, 42, "again", ""); }), 9729);
+  EXPECT_EQ(ErrorCodeOf([&] { Add(ds, 42, "again", ""); }), 9729);
   Add(ds, 1000, "new", "");
   EXPECT_EQ(ds.DataSetGetFieldDataAsVariant(ds.GetFieldNo("N")).AsInteger(), static_cast<int>(counter) + 1);
   ds.DataSetClose();
@@ -296,14 +290,14 @@ TEST_F(RestructureTest, RebuildKeepsRowsAndIsRefusedInATransactionOrWhileInUse) 
   EXPECT_TRUE(os::FileExists(Backup()));
 
   db_->StartTransaction();
-  EXPECT_EQ(ErrorOf([&] { ds.InternalRebuildTable(); }), 10122);
-  EXPECT_EQ(ErrorOf([&] { db_->RebuildTable("T", Backup(), nullptr); }), 10122);
+  EXPECT_EQ(ErrorCodeOf([&] { ds.InternalRebuildTable(); }), 10122);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->RebuildTable("T", Backup(), nullptr); }), 10122);
   db_->Rollback();
 
   TTavDataSet other(nullptr);
   Bind(other);
   other.DataSetOpen();
-  EXPECT_EQ(ErrorOf([&] { db_->RebuildTable("T", Backup(), nullptr); }), 10031);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->RebuildTable("T", Backup(), nullptr); }), 10031);
   other.DataSetClose();
   db_->RebuildTable("T", Backup(), nullptr);
   EXPECT_EQ(Rows(), before_);
@@ -316,7 +310,7 @@ TEST_F(RestructureTest, FailuresLeaveTheBackupAndNothingHeld) {
   plan.Indexes.Find("ixS")->SetOptions(host::TIndexOptions{host::ixUnique});
   TTavDataSet ds(nullptr);
   Bind(ds);
-  EXPECT_EQ(ErrorOf([&] { ds.InternalRestructureTable(plan.Validate(fields_, indexes_)); }), 9729);
+  EXPECT_EQ(ErrorCodeOf([&] { ds.InternalRestructureTable(plan.Validate(fields_, indexes_)); }), 9729);
   EXPECT_FALSE(ds.InternalActive());
   EXPECT_FALSE(db_->InTransaction());
   EXPECT_TRUE(os::FileExists(Backup()));
@@ -337,7 +331,7 @@ TEST_F(RestructureTest, FailuresLeaveTheBackupAndNothingHeld) {
   ASSERT_EQ(mkdir(Backup().c_str(), 0700), 0);
   TPlan again(fields_, indexes_);
   again.Fields.Find("S")->SetSize(5);
-  EXPECT_NE(ErrorOf([&] { ds.InternalRestructureTable(again.Validate(fields_, indexes_)); }), 0);
+  EXPECT_NE(ErrorCodeOf([&] { ds.InternalRestructureTable(again.Validate(fields_, indexes_)); }), 0);
   EXPECT_FALSE(db_->InTransaction());
   EXPECT_EQ(Rows(), now);
 }
@@ -362,7 +356,7 @@ TEST_F(RestructureTest, CopyRawTableDataUnlocksAndRollsBackItsOwnTransactionOnFa
   TTavDataSet source(nullptr);
   Bind(source);
   source.DataSetOpen();
-  EXPECT_EQ(ErrorOf([&] { source.CopyRawTableData(&dest); }), 9729);
+  EXPECT_EQ(ErrorCodeOf([&] { source.CopyRawTableData(&dest); }), 9729);
   EXPECT_FALSE(dest.WriteLocked());
   EXPECT_FALSE(source.WriteLocked());
   EXPECT_FALSE(db_->InTransaction());
@@ -412,15 +406,15 @@ TEST_F(RestructureTest, DeleteCopyAndDumpTables) {
   TTavDataSet ds(nullptr);
   Bind(ds);
   ds.DataSetOpen();
-  EXPECT_EQ(ErrorOf([&] { db_->DeleteTable("T", false); }), 10053);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->DeleteTable("T", false); }), 10053);
   ds.DataSetClose();
-  EXPECT_EQ(ErrorOf([&] { db_->DeleteTable("Nope", false); }), 10024);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->DeleteTable("Nope", false); }), 10024);
 
   // Copies: refusals first, then a copy that opens with every row.
   const std::string copy = dir_ / "c.tav";
-  EXPECT_EQ(ErrorOf([&] { db_->CopyDatabase(Path(), true); }), 9344);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->CopyDatabase(Path(), true); }), 9344);
   db_->CopyDatabase(copy, false);
-  EXPECT_EQ(ErrorOf([&] { db_->CopyDatabase(copy, false); }), 1);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->CopyDatabase(copy, false); }), 1);
   db_->CopyDatabase(copy, true);
   {
     auto c = NewDataBase(copy);
@@ -428,7 +422,7 @@ TEST_F(RestructureTest, DeleteCopyAndDumpTables) {
     EXPECT_EQ(Rows(c.get()), before_);
   }
   auto missing = NewDataBase(dir_ / "none.tav");
-  EXPECT_EQ(ErrorOf([&] { missing->CopyDatabase(copy, true); }), 9988);
+  EXPECT_EQ(ErrorCodeOf([&] { missing->CopyDatabase(copy, true); }), 9988);
 
   // The dump holds the table without its rows.
   db_->DumpTableDefinitions();
@@ -444,7 +438,7 @@ TEST_F(RestructureTest, DeleteCopyAndDumpTables) {
   names.Clear();
   db_->GetTableNames(names, false);
   EXPECT_EQ(names.Count(), 0);
-  EXPECT_EQ(ErrorOf([&] { ds.DataSetOpen(); }), 10024);
+  EXPECT_EQ(ErrorCodeOf([&] { ds.DataSetOpen(); }), 10024);
   // The name is free again.
   ds.SetTableDef(false, fields_, indexes_);
   ds.InternalCreateTable();
@@ -453,7 +447,7 @@ TEST_F(RestructureTest, DeleteCopyAndDumpTables) {
   db_->Close();
   db_->SetExclusive(false);
   db_->Open();
-  EXPECT_EQ(ErrorOf([&] { db_->DeleteTable("T", false); }), 10121);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->DeleteTable("T", false); }), 10121);
 }
 
 TEST_F(RestructureTest, TransferRecordBuffersReadsEveryBlockOfAClosedFile) {
@@ -463,7 +457,7 @@ TEST_F(RestructureTest, TransferRecordBuffersReadsEveryBlockOfAClosedFile) {
   const int32_t id = ds.TableDef().TableID();
   const int32_t size = ds.RecordSize();
   ds.DataSetClose();
-  EXPECT_EQ(ErrorOf([&] { db_->TransferRecordBuffers(id, size, nullptr); }), 10120);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->TransferRecordBuffers(id, size, nullptr); }), 10120);
   db_->Close();
   int inUse = 0;
   int calls = 0;
@@ -515,7 +509,7 @@ TEST_F(RestructureTest, RebuildDatabaseRestoresTheConnectionOnEveryExit) {
   // everything as it was.
   auto holder = NewDataBase();
   holder->Open();
-  EXPECT_NE(ErrorOf([&] { db_->RebuildDatabase(); }), 0);
+  EXPECT_NE(ErrorCodeOf([&] { db_->RebuildDatabase(); }), 0);
   EXPECT_FALSE(db_->Connected());
   EXPECT_FALSE(db_->Exclusive());
   EXPECT_EQ(db_->TempPrivilegeStatus(), 0);
