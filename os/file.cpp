@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -244,6 +245,44 @@ int64_t TOSFile::Write(uint64_t offset, const void* buffer, size_t count) {
       return -1;
     }
     done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t TOSFile::WriteGather(uint64_t offset, const TIoPiece* pieces, size_t count) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += pieces[i].Count;
+  if (!ValidTransfer(offset, total)) return -1;
+  // A batch at a time, as many pieces as one call takes; what a call leaves
+  // unwritten of a piece is taken up by the next.
+  constexpr size_t kBatch = 64;
+  iovec iov[kBatch];
+  size_t piece = 0, skip = 0, done = 0;
+  while (piece < count) {
+    size_t n = 0;
+    for (size_t i = piece; i < count && n < kBatch; ++i, ++n) {
+      const size_t from = i == piece ? skip : 0;
+      iov[n].iov_base = const_cast<char*>(static_cast<const char*>(pieces[i].Data) + from);
+      iov[n].iov_len = pieces[i].Count - from;
+    }
+    const ssize_t wrote = pwritev(fd_, iov, static_cast<int>(n), static_cast<off_t>(offset + done));
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      Fail(errno);
+      return -1;
+    }
+    if (wrote == 0 && total > done) {  // no progress and no error: the device is full
+      Fail(ENOSPC);
+      return -1;
+    }
+    done += static_cast<size_t>(wrote);
+    size_t left = static_cast<size_t>(wrote);
+    while (piece < count && left >= pieces[piece].Count - skip) {
+      left -= pieces[piece].Count - skip;
+      skip = 0;
+      ++piece;
+    }
+    skip += left;
   }
   return static_cast<int64_t>(done);
 }

@@ -120,6 +120,8 @@ class TOSFile final : public TFileIO {
   int64_t Read(uint64_t offset, void* buffer, size_t count) override;
   // Writes `count` bytes at `offset`; returns `count` or -1.
   int64_t Write(uint64_t offset, const void* buffer, size_t count) override;
+  // The pieces back to back from `offset` by pwritev; the total or -1.
+  int64_t WriteGather(uint64_t offset, const TIoPiece* pieces, size_t count) override;
   // The file's size in bytes, or -1.
   int64_t Size() override;
   // Cuts or extends (with zeros) the file to `size` bytes.
@@ -131,6 +133,11 @@ class TOSFile final : public TFileIO {
   bool LockRange(uint64_t offset, uint64_t length);
   // Releases a range locked through this handle with exactly these bounds.
   bool UnlockRange(uint64_t offset, uint64_t length);
+  // How many bytes of [offset, offset + length) are locked, through any
+  // handle this one included: the bytes a one-byte LockRange would be
+  // refused. A few F_OFD_GETLK queries (two per lock found, plus one)
+  // instead of a lock and an unlock per byte. -1 on failure.
+  int64_t LockedBytes(uint64_t offset, uint64_t length);
 
  private:
   TOSFile(int fd, std::string path, TFileAccess access, TFileShare share);

@@ -16,6 +16,9 @@
 //    the device took only that much: the rest was not written, and the caller
 //    must treat the transfer as failed. Writing past the end extends the
 //    file, and a gap reads back as zeros.
+//  - WriteGather writes its pieces one after another as one transfer (the
+//    real file in one system call where it can): a run of adjacent pages
+//    costs one call, not one per page. Short writes count as for Write.
 //  - Flush returns once what was written is on the device.
 //  - An object is used by one thread at a time.
 #pragma once
@@ -24,6 +27,12 @@
 #include <cstdint>
 
 namespace os {
+
+// One piece of a gathered write.
+struct TIoPiece {
+  const void* Data;
+  size_t Count;
+};
 
 class TFileIO {
  public:
@@ -38,6 +47,19 @@ class TFileIO {
   virtual int64_t Write(uint64_t offset, const void* buffer, size_t count) = 0;
   // The size in bytes, or -1.
   virtual int64_t Size() = 0;
+  // Writes the `count` pieces back to back from `offset`; the number of
+  // bytes written, or -1. This one writes piece by piece, so that a twin
+  // failing on its n-th write fails on the same piece as before.
+  virtual int64_t WriteGather(uint64_t offset, const TIoPiece* pieces, size_t count) {
+    int64_t done = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const int64_t n = Write(offset + static_cast<uint64_t>(done), pieces[i].Data, pieces[i].Count);
+      if (n < 0) return done == 0 ? -1 : done;
+      done += n;
+      if (static_cast<size_t>(n) < pieces[i].Count) break;
+    }
+    return done;
+  }
   // Cuts or extends (with zeros) to `size` bytes.
   virtual bool SetSize(uint64_t size) = 0;
   // Writes data and metadata through to the device.

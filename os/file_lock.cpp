@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "os/file.h"
 #include "os/sys_info.h"
@@ -135,6 +138,59 @@ bool TOSFile::UnlockRange(uint64_t offset, uint64_t length) {
   if (!SetLock(fd, fl)) return Fail(errno);
   locked_.erase(entry);
   return true;
+}
+
+int64_t TOSFile::LockedBytes(uint64_t offset, uint64_t length) {
+  if (!ValidRange(offset, length)) {
+    Fail(EINVAL);
+    return -1;
+  }
+  std::lock_guard<std::mutex> guard(lock_mutex_);
+  const int fd = LockDescriptor();
+  if (fd < 0) return -1;
+  const uint64_t end = offset + length;
+  // Our own ranges: the kernel does not report them to us.
+  uint64_t count = 0;
+  auto own = locked_.lower_bound(offset);
+  if (own != locked_.begin()) --own;
+  for (; own != locked_.end() && own->first < end; ++own) {
+    const uint64_t from = std::max(own->first, offset);
+    const uint64_t to = std::min(own->first + own->second, end);
+    if (from < to) count += to - from;
+  }
+  // Everyone else's: the kernel names one conflicting lock per query, not
+  // necessarily the lowest, so what lies on either side of it is asked
+  // again. Locks of other handles never overlap ours or each other's.
+  std::vector<std::pair<uint64_t, uint64_t>> open{{offset, end}};
+  while (!open.empty()) {
+    const auto [from, to] = open.back();
+    open.pop_back();
+    struct flock fl = RangeOf(F_WRLCK, from, to - from);
+    int rc;
+    do {
+      rc = fcntl(fd, F_OFD_GETLK, &fl);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      Fail(errno);
+      return -1;
+    }
+    if (fl.l_type == F_UNLCK) continue;
+    const uint64_t start = std::max<uint64_t>(static_cast<uint64_t>(fl.l_start), from);
+    const uint64_t stop = fl.l_len == 0 ? to
+                                        : std::min<uint64_t>(
+                                              static_cast<uint64_t>(fl.l_start) +
+                                                  static_cast<uint64_t>(fl.l_len),
+                                              to);
+    if (start >= stop) {
+      // Not inside what was asked: a kernel answer we cannot use.
+      Fail(EIO);
+      return -1;
+    }
+    count += stop - start;
+    if (from < start) open.emplace_back(from, start);
+    if (stop < to) open.emplace_back(stop, to);
+  }
+  return static_cast<int64_t>(count);
 }
 
 bool IsLockViolation(int code) {

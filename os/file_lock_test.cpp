@@ -291,6 +291,54 @@ TEST_F(RangeLockTest, UserWithoutWritePermissionGetsAccessDenied) {
             0);
 }
 
+// LockedBytes counts what one-byte probes would find held: other handles'
+// ranges (whichever the kernel names first), this handle's own, a read-only
+// handle's companion descriptor's, another process's; merged neighbours of
+// one handle count byte by byte; nothing outside the range counts.
+TEST_F(RangeLockTest, LockedBytesCountsWhatProbesWouldFind) {
+  auto a = Shared();
+  auto b = Shared();
+  auto r = Shared(TFileAccess::Read);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_NE(r, nullptr);
+  const uint64_t base = 1000;
+  EXPECT_EQ(a->LockedBytes(base, 64), 0);
+  ASSERT_TRUE(b->LockRange(base + 40, 3));
+  ASSERT_TRUE(a->LockRange(base + 10, 1));
+  ASSERT_TRUE(a->LockRange(base + 11, 1));  // merged with the one before by the kernel
+  ASSERT_TRUE(r->LockRange(base + 2, 1));
+  ASSERT_TRUE(b->LockRange(base + 63, 5));  // runs past the range's end
+  ASSERT_TRUE(a->LockRange(base - 4, 4));   // ends just before it
+  TChild child([&](TChild& self) {
+    auto c = TOSFile::Open(path_, TFileAccess::ReadWrite, TFileShare::DenyNone);
+    if (!c || !c->LockRange(base + 20, 2)) return 1;
+    self.Send('l');
+    self.Receive();
+    return 0;
+  });
+  ASSERT_EQ(child.Receive(), 'l');
+  auto probes = [&](TOSFile& f, uint64_t from, uint64_t n) {
+    int64_t held = 0;
+    for (uint64_t at = from; at < from + n; ++at) {
+      if (f.LockRange(at, 1))
+        f.UnlockRange(at, 1);
+      else
+        ++held;
+    }
+    return held;
+  };
+  for (TOSFile* f : {a.get(), b.get(), r.get()}) {
+    EXPECT_EQ(f->LockedBytes(base, 64), 1 + 2 + 2 + 3 + 1);
+    EXPECT_EQ(f->LockedBytes(base, 64), probes(*f, base, 64));
+    EXPECT_EQ(f->LockedBytes(base + 11, 10), probes(*f, base + 11, 10));
+  }
+  EXPECT_EQ(a->LockedBytes(base, 0), -1);
+  child.Send('x');
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(a->LockedBytes(base, 64), 1 + 2 + 3 + 1);
+}
+
 TEST_F(RangeLockTest, ShareModeLocksAndRangeLocksCoexist) {
   // The database file: opened DenyNone by everyone, who then lock ranges.
   auto a = Shared();

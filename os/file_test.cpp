@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "os/sys_info.h"
+#include "os/testing/mem_file.h"
 #include "os/testing/test_support.h"
 
 namespace os {
@@ -126,6 +128,35 @@ TEST_F(FileTest, ShortReadAtEndAndZeroFillPastEnd) {
   std::memset(gap, 'x', sizeof gap);
   EXPECT_EQ(f->Read(5, gap, sizeof gap), 95);
   for (char c : gap) ASSERT_EQ(c, '\0');
+}
+
+// A gathered write lands its pieces back to back, across the batches one
+// system call takes and over pieces of no bytes; the in-memory twin writes
+// them one by one, so that a fault on its n-th write hits the n-th piece.
+TEST_F(FileTest, GatheredWritesLandBackToBack) {
+  auto f = TOSFile::Create(PathOf("gather"), TFileCreation::CreateNew);
+  ASSERT_NE(f, nullptr);
+  std::vector<std::string> chunks;
+  for (int i = 0; i < 150; ++i) chunks.push_back(std::string(static_cast<size_t>(i % 7) * 3, static_cast<char>('a' + i % 26)));
+  std::vector<TIoPiece> pieces;
+  std::string expected;
+  for (const std::string& c : chunks) {
+    pieces.push_back({c.data(), c.size()});
+    expected += c;
+  }
+  EXPECT_EQ(f->WriteGather(10, pieces.data(), pieces.size()),
+            static_cast<int64_t>(expected.size()));
+  EXPECT_EQ(ReadWholeFile(PathOf("gather")), std::string(10, '\0') + expected);
+  EXPECT_EQ(f->WriteGather(0, pieces.data(), 0), 0);
+
+  test::TMemFile twin;
+  const TIoPiece three[] = {{"abc", 3}, {"defg", 4}, {"hi", 2}};
+  EXPECT_EQ(twin.WriteGather(0, three, 3), 9);
+  EXPECT_EQ(twin.Contents(), "abcdefghi");
+  twin.Inject(test::fkShortWrite, 2);
+  EXPECT_EQ(twin.WriteGather(0, three, 3), 5);  // "abc" and half of "defg"
+  twin.Inject(test::fkWriteError, 1);
+  EXPECT_EQ(twin.WriteGather(0, three, 3), -1);
 }
 
 TEST_F(FileTest, OffsetsBeyondFourGiB) {

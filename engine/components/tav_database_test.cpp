@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "engine/components/tav_base_table.h"
 #include "engine/components/tav_data_set.h"
 #include "engine/components/testing/scripted_login.h"
 #include "engine/storage/base/tav_errors.h"
@@ -15,6 +16,7 @@
 #include "engine/storage/testing/lock_test_support.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
+#include "host/db/fields.h"
 #include "host/db/index_defs.h"
 #include "host/rtl/string_list.h"
 #include "os/testing/test_support.h"
@@ -849,6 +851,139 @@ TEST_F(DiskLockTest, TwoProcessesCreatingTablesShareOneCatalogue) {
   for (int i = 0; i < names.Count(); ++i) ids.insert(db->GetObjectID(names.Strings(i)));
   EXPECT_EQ(ids.size(), 17u);
   EXPECT_EQ(*ids.rbegin(), 17);
+}
+
+}  // namespace
+}  // namespace tav
+
+namespace tav {
+namespace {
+
+// A disk table "T" (ID unique, Name) opened through the host dataset.
+class DiskDataSetTest : public DiskDataBaseTest {
+ protected:
+  void SetUp() override {
+    DiskDataBaseTest::SetUp();
+    CreateFile(false);
+    db_ = NewDataBase();
+    db_->Open();
+    t_ = NewTable(*db_);
+    t_->FieldDefs().Add("ID", ftInteger, 0, true);
+    t_->FieldDefs().Add("Name", ftString, 20);
+    t_->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+    t_->CreateTable();
+    t_->Open();
+    Insert(*t_, 1, "one");
+  }
+  void TearDown() override {
+    t_.reset();
+    db_.reset();
+  }
+
+  static std::unique_ptr<TTavBaseTable> NewTable(TTavDataBase& db) {
+    auto t = std::make_unique<TTavBaseTable>(nullptr);
+    t->SetDataBase(&db);
+    t->SetTableName("T");
+    return t;
+  }
+  static void Insert(TTavBaseTable& t, int id, const std::string& name) {
+    t.Append();
+    t.FieldByName("ID")->SetAsInteger(id);
+    t.FieldByName("Name")->SetAsString(name);
+    t.Post();
+  }
+  // What another process sees of "T": its record count, or 100 when a lock
+  // refuses it.
+  int CountInOtherProcess() {
+    return os::test::RunInChild([&] {
+      auto db = NewDataBase();
+      db->Open();
+      auto t = NewTable(*db);
+      const int code = ErrorOf([&] { t->Open(); });
+      if (code) return code == 10249 ? 100 : 101;
+      return t->RecordCount();
+    });
+  }
+  // Whether another process takes the table's write lock and the record
+  // lock at `address` at once, without a retry.
+  bool OtherProcessLocksAtOnce(uint32_t address) {
+    return os::test::RunInChild([&] {
+             auto db = NewDataBase();
+             db->SetLockRetryMaximum(0);
+             db->Open();
+             TTableDef def(nullptr);
+             db->QueryTableDef("T", false, def);
+             db->LockTable(def, kTableWriteLock);
+             db->LockRecord(def, address);
+             return 0;
+           }) == 0;
+  }
+
+  std::unique_ptr<TTavDataBase> db_;
+  std::unique_ptr<TTavBaseTable> t_;
+};
+
+TEST_F(DiskDataSetTest, UncommittedInsertsStayInTheTransaction) {
+  EXPECT_EQ(CountInOtherProcess(), 1);
+  db_->StartTransaction();
+  Insert(*t_, 2, "two");
+  EXPECT_EQ(t_->RecordCount(), 2);
+  const int during = CountInOtherProcess();
+  EXPECT_TRUE(during == 1 || during == 100) << during;
+  db_->Commit();
+  EXPECT_EQ(CountInOtherProcess(), 2);
+}
+
+TEST_F(DiskDataSetTest, RollbackCancelsAndRefreshesTheDatasets) {
+  db_->StartTransaction();
+  Insert(*t_, 2, "two");
+  t_->Append();  // pending when the transaction goes
+  t_->FieldByName("ID")->SetAsInteger(3);
+  auto other = NewTable(*db_);
+  other->Open();
+  EXPECT_EQ(other->RecordCount(), 2);
+  db_->Rollback();
+  EXPECT_FALSE(db_->InTransaction());
+  EXPECT_EQ(t_->State(), host::dsBrowse);
+  for (TTavBaseTable* t : {t_.get(), other.get()}) {
+    EXPECT_EQ(t->RecordCount(), 1);
+    t->First();
+    EXPECT_EQ(t->FieldByName("ID")->AsInteger(), 1);
+    t->Last();
+    EXPECT_EQ(t->FieldByName("ID")->AsInteger(), 1);
+  }
+  EXPECT_EQ(CountInOtherProcess(), 1);
+  Insert(*t_, 2, "two again");
+  EXPECT_EQ(CountInOtherProcess(), 2);
+}
+
+// After a refused call no lock of the dataset stays: another process takes
+// the table and the record at once.
+TEST_F(DiskDataSetTest, RefusedCallsLeaveNoLockBehind) {
+  t_->First();
+  const uint32_t address = t_->DatasetGetRecAddr();
+  // A duplicate key.
+  t_->Append();
+  t_->FieldByName("ID")->SetAsInteger(1);
+  EXPECT_EQ(ErrorOf([&] { t_->Post(); }), 9729);
+  t_->Cancel();
+  EXPECT_TRUE(OtherProcessLocksAtOnce(address));
+  // A stale copy: another connection changed the record under the edit.
+  auto second = NewDataBase();
+  second->Open();
+  auto other = NewTable(*second);
+  other->Open();
+  t_->First();
+  other->First();
+  other->Edit();
+  other->FieldByName("Name")->SetAsString("theirs");
+  other->Post();
+  EXPECT_EQ(ErrorOf([&] { t_->Delete(); }), 8708);
+  other->Close();
+  EXPECT_TRUE(OtherProcessLocksAtOnce(address));
+  // An unknown index.
+  EXPECT_EQ(ErrorOf([&] { t_->InternalFind(stEQ, "Nothing"); }), 9997);
+  EXPECT_TRUE(OtherProcessLocksAtOnce(address));
 }
 
 }  // namespace

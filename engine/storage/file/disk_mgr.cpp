@@ -716,8 +716,11 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   else
     table_lock_mgr_->SetWriteLock(tableId, 0);
   // A lock that was free may have been a dead committer's: its commit, cut
-  // off, is taken back before the caller reads what it wrote.
+  // off, is taken back before the caller reads what it wrote. Whoever held
+  // it may also have appended to the file, or taken a commit back and cut
+  // it: the size this connection keeps is asked for afresh.
   if (!heldBefore) {
+    tav_file_->ForgetFileSize();
     try {
       tav_file_->RecoverInterruptedCommit();
     } catch (...) {
@@ -845,6 +848,12 @@ int64_t TDiskMgr::GetFileSize() {
   const int64_t own = tav_file_->SeekTavEof();
   const int64_t onDisk = tav_file_->FileSize();
   return std::max(own, onDisk);
+}
+
+int64_t TDiskMgr::RefreshFileSize() {
+  RequireOpen("TDiskMgr.RefreshFileSize");
+  tav_file_->ForgetFileSize();
+  return GetFileSize();
 }
 
 int64_t TDiskMgr::DiskCacheSize() {

@@ -242,7 +242,10 @@ class TDiskMgr : public host::TObject, public TPageIO {
   void GetCurrentUsers(host::TStrings& list);
   // The end of file this connection sees: in a transaction the larger of its
   // own end and the file's (another connection may have appended since).
+  // Kept in the connection: refreshed when this connection takes a lock it
+  // did not hold (someone else may have appended), and by RefreshFileSize.
   int64_t GetFileSize() final;
+  int64_t RefreshFileSize() final;
   // Cache pages x PageSize; 0 when closed.
   int64_t DiskCacheSize();
   void CopyCurrentFile(const std::string& name);

@@ -146,7 +146,8 @@ void TMapPageMgr::CheckMapPageAddress(uint32_t address) const {
   // Map pages lie after the fixed area, on a page boundary, inside the file.
   if (address == 0 || (address & (page_size_ - 1)) != 0 ||
       address < uint64_t{kFixedAreaPages} * page_size_ ||
-      int64_t{address} + page_size_ > page_io_->GetFileSize())
+      (int64_t{address} + page_size_ > page_io_->GetFileSize() &&
+       int64_t{address} + page_size_ > page_io_->RefreshFileSize()))
     TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadAddress);
 }
 

@@ -385,15 +385,34 @@ void TCacheMgr::StartTransaction() {
 
 void TCacheMgr::Commit() {
   if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Commit");
-  // In collection order, as always; the dirty list spares walking every
-  // page of a cache that has grown large.
+  // In address order, so that adjacent pages go to the file in one
+  // transfer; the dirty list spares walking every page of a cache that has
+  // grown large.
   commit_order_.assign(dirty_.begin(), dirty_.end());
   std::sort(commit_order_.begin(), commit_order_.end(),
-            [](const TCachePage* a, const TCachePage* b) { return a->slot_ < b->slot_; });
-  for (TCachePage* page : commit_order_) {
-    write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
-              page->upper_addr_);
-    SetState(page, cpClean);
+            [](const TCachePage* a, const TCachePage* b) {
+              return IndexKey(a->upper_addr_, a->low_addr_) <
+                     IndexKey(b->upper_addr_, b->low_addr_);
+            });
+  const size_t n = commit_order_.size();
+  for (size_t at = 0; at < n;) {
+    size_t run = 1;
+    if (write_run_io_) {
+      while (at + run < n && run < kMaxCommitRun &&
+             commit_order_[at + run]->upper_addr_ == commit_order_[at]->upper_addr_ &&
+             uint64_t{commit_order_[at + run]->low_addr_} ==
+                 uint64_t{commit_order_[at]->low_addr_} + uint64_t{run} * page_size_)
+        ++run;
+    }
+    if (run == 1) {
+      TCachePage* page = commit_order_[at];
+      write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
+                page->upper_addr_);
+    } else {
+      write_run_io_(commit_order_.data() + at, run);
+    }
+    for (size_t i = at; i < at + run; ++i) SetState(commit_order_[i], cpClean);
+    at += run;
   }
   commit_order_.clear();
   transaction_active_ = false;

@@ -55,6 +55,11 @@ using TCacheReadPageProc = std::function<void(uint8_t* buffer, int32_t owner, ui
 using TCacheWritePageProc =
     std::function<void(const uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t lowAddr,
                        uint32_t upperAddr)>;
+class TCachePage;
+// Writes `count` pages (at least two) that follow one another from the
+// first's address, each for its own owner and access flags, in one
+// transfer. A failure raises and none of them counts as written.
+using TCacheWriteRunProc = std::function<void(const TCachePage* const* pages, size_t count)>;
 // Moves exactly `count` raw bytes at (lowAddr, highAddr).
 using TCacheReadBlockProc =
     std::function<void(uint8_t* buffer, uint32_t lowAddr, uint32_t highAddr, uint32_t count)>;
@@ -109,6 +114,10 @@ class TCacheMgr : public THashCollection {
 
   void SetReadIO(TCacheReadPageProc proc) { read_io_ = std::move(proc); }
   void SetWriteIO(TCacheWritePageProc proc) { write_io_ = std::move(proc); }
+  // Optional: Commit hands runs of adjacent dirty pages to it, up to
+  // kMaxCommitRun at a time, instead of writing them one by one.
+  void SetWriteRunIO(TCacheWriteRunProc proc) { write_run_io_ = std::move(proc); }
+  static constexpr size_t kMaxCommitRun = 64;
   // Lines the cache's choices are written to; borrowed, may be null.
   void SetLog(host::TStrings* log) { log_ = log; }
 
@@ -135,9 +144,10 @@ class TCacheMgr : public THashCollection {
                        uint32_t position, uint32_t accessFlags);
 
   void StartTransaction();
-  // Writes every dirty page in collection order (10257 without a
-  // transaction). A failing write raises with the transaction still open:
-  // the pages written so far are clean, the rest still dirty.
+  // Writes every dirty page in address order, runs of adjacent pages
+  // together (10257 without a transaction). A failing write raises with the
+  // transaction still open: the pages written so far are clean, the rest
+  // (the failed run's included) still dirty.
   void Commit();
   // Every dirty page becomes empty (10257 without a transaction).
   void Rollback();
@@ -222,6 +232,7 @@ class TCacheMgr : public THashCollection {
   int64_t hits_ = 0;
   TCacheReadPageProc read_io_;
   TCacheWritePageProc write_io_;
+  TCacheWriteRunProc write_run_io_;
 
   // A page-sized buffer every fill and every write-through is prepared in, so
   // that a failing transfer leaves the cached pages untouched.

@@ -159,7 +159,7 @@ TEST_F(PageCacheTest, ReusesTheLeastRecentlyUsedPageOutsideATransaction) {
   EXPECT_EQ(log.Strings(log.Count() - 1), "GetNextEmptyPage. Replacing OldestPage: 1");
 }
 
-TEST_F(PageCacheTest, HoldsEveryDirtyPageAndCommitsThemInCollectionOrder) {
+TEST_F(PageCacheTest, HoldsEveryDirtyPageAndCommitsThemInAddressOrder) {
   cache.StartTransaction();
   for (uint32_t p = 0; p < 6; ++p) Write(p * kPage, Filled(kPage, static_cast<uint8_t>(p + 1)));
   EXPECT_EQ(cache.Count(), 6);  // grew past its 4 pages
@@ -188,6 +188,64 @@ TEST_F(PageCacheTest, AFailedCommitKeepsTheTransactionAndTheUnwrittenPages) {
   cache.Commit();
   EXPECT_EQ(disk.writeOrder, (std::vector<uint32_t>{0, kPage}));
   EXPECT_EQ(disk.Plain(kPage, kPage), Filled(kPage, 2));
+}
+
+// With a run procedure, Commit writes in address order and hands each run
+// of adjacent pages (at most kMaxCommitRun) over in one call; single pages
+// still go one by one. A failing run stays dirty, the runs before it clean.
+TEST(PageCacheRuns, AdjacentDirtyPagesGoOutAsRuns) {
+  const uint32_t pages = TCacheMgr::kMaxCommitRun + 14;  // 11 on: one full run and three pages
+  TMemDisk disk(pages * kPage);
+  TCacheMgr cache;
+  disk.Attach(cache);
+  std::vector<std::vector<uint32_t>> runs;
+  int64_t failRunAt = -1;
+  cache.SetWriteRunIO([&](const TCachePage* const* run, size_t count) {
+    if (int64_t{run[0]->LowAddr()} == failRunAt) throw std::runtime_error("run failed");
+    runs.emplace_back();
+    for (size_t i = 0; i < count; ++i) {
+      const TCachePage* page = run[i];
+      runs.back().push_back(page->LowAddr() / kPage);
+      for (uint32_t b = 0; b < kPage; ++b)
+        disk.bytes[page->LowAddr() + b] =
+            page->Buffer()[b] ^ static_cast<uint8_t>(page->PageOwner());
+    }
+  });
+  cache.Open(4, kPage);
+  auto write = [&](uint32_t page, int32_t owner) {
+    const std::vector<uint8_t> data = Filled(kPage, static_cast<uint8_t>(page + 1));
+    cache.WriteCache(data.data(), owner, kPage, 0, page * kPage, 1);
+  };
+  cache.StartTransaction();
+  // Written out of order, under two owners: pages 7, 3, 0..2, 9, then a run
+  // longer than one call takes from 11 on.
+  for (uint32_t p : {7u, 3u, 1u, 0u, 2u, 9u}) write(p, static_cast<int32_t>(p % 2));
+  for (uint32_t p = 11; p < pages; ++p) write(p, 0);
+  cache.Commit();
+  std::vector<uint32_t> longRun;
+  for (uint32_t p = 11; p < 11 + TCacheMgr::kMaxCommitRun; ++p) longRun.push_back(p);
+  std::vector<uint32_t> tail;
+  for (uint32_t p = 11 + TCacheMgr::kMaxCommitRun; p < pages; ++p) tail.push_back(p);
+  EXPECT_EQ(runs, (std::vector<std::vector<uint32_t>>{{0, 1, 2, 3}, longRun, tail}));
+  EXPECT_EQ(disk.writeOrder, (std::vector<uint32_t>{7 * kPage, 9 * kPage}));
+  for (uint32_t p : {0u, 1u, 2u, 3u, 7u, 9u, 11u, pages - 1})
+    EXPECT_EQ(disk.Plain(p * kPage, kPage, static_cast<int32_t>(p < 11 ? p % 2 : 0)),
+              Filled(kPage, static_cast<uint8_t>(p + 1)))
+        << p;
+
+  runs.clear();
+  disk.writeOrder.clear();
+  cache.StartTransaction();
+  for (uint32_t p : {0u, 1u, 5u, 6u, 7u}) write(p, 0);
+  failRunAt = 5 * kPage;
+  EXPECT_THROW(cache.Commit(), std::runtime_error);
+  EXPECT_TRUE(cache.TransactionActive());
+  EXPECT_EQ(runs, (std::vector<std::vector<uint32_t>>{{0, 1}}));
+  EXPECT_EQ(cache.DirtyCount(), 3);
+  failRunAt = -1;
+  cache.Commit();
+  EXPECT_EQ(runs, (std::vector<std::vector<uint32_t>>{{0, 1}, {5, 6, 7}}));
+  EXPECT_EQ(cache.DirtyCount(), 0);
 }
 
 TEST_F(PageCacheTest, InATransactionCleanPagesAreNotReplaced) {

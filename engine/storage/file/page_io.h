@@ -22,8 +22,11 @@ class TPageIO {
   // Writes pageCount pages at the end of file and returns where.
   virtual uint32_t AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
                                   uint32_t accessFlags) = 0;
-  // The end of file as this connection sees it.
+  // The end of file as this connection sees it (kept, see TTavFile::FileSize).
   virtual int64_t GetFileSize() = 0;
+  // The same, the file's size asked of the system afresh: before calling a
+  // page past the kept end damaged.
+  virtual int64_t RefreshFileSize() = 0;
 
  protected:
   ~TPageIO() = default;

@@ -113,6 +113,8 @@ void TTavFile::OpenCaches(int64_t fileSize) {
   cache_mgr_->SetWriteIO(
       [this](const uint8_t* buffer, int32_t owner, uint32_t accessFlags, uint32_t position,
              uint32_t upper) { InternalWritePage(buffer, owner, accessFlags, position, upper); });
+  cache_mgr_->SetWriteRunIO(
+      [this](const TCachePage* const* pages, size_t count) { InternalWritePages(pages, count); });
   cache_mgr_->Open(CachePageCountFor(fileSize, page_size_), page_size_);
   // Raw positions stay below 2 GB, so the high address word is always 0.
   block_mgr_->SetReadIO([this](uint8_t* buffer, uint32_t low, uint32_t, uint32_t count) {
@@ -135,6 +137,7 @@ void TTavFile::CloseHandle() {
   trans_state_ = ftsNone;
   commit_wrote_ = false;
   trans_eof_ = 0;
+  known_size_ = -1;
   io_ = nullptr;
   file_.reset();
   scratch_.reset();
@@ -248,8 +251,12 @@ void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t cou
   // Once a commit writes, the file no longer holds only committed data,
   // even should this very write fail part way.
   if (trans_state_ == ftsCommitting) commit_wrote_ = true;
-  if (io_->Write(position, buffer, count) != static_cast<int64_t>(count))
+  if (io_->Write(position, buffer, count) != static_cast<int64_t>(count)) {
+    // Part of it may have reached the file, and lengthened it.
+    known_size_ = -1;
     TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
+  }
+  if (known_size_ >= 0) known_size_ = std::max<int64_t>(known_size_, int64_t{position} + count);
 }
 
 void TTavFile::RawRead(uint8_t* buffer, uint32_t position, uint32_t count) {
@@ -290,22 +297,48 @@ void TTavFile::InternalWritePage(const uint8_t* buffer, int32_t owner, uint32_t 
   (void)upper;
   RequireOpen("TTavFile.InternalWritePage");
   CheckWriteRange(position, page_size_, "TTavFile.InternalWritePage");
-  const uint8_t* source = buffer;
-  if (accessFlags & kScrambled) {
-    const auto size = static_cast<int32_t>(page_size_);
-    if (accessFlags & kAccessXor) {
-      RequireXORKey();
-      XORCryptBuf(buffer, scratch_.get(), xor_key_.data(), owner,
-                  static_cast<int32_t>(xor_key_.size()), size);
-    } else {
-      RequireBlowKey();
-      BlowfishReset(blowfish_);
-      BlowfishEncryptCFB(blowfish_, buffer, scratch_.get(), size);
-      BlowfishReset(blowfish_);
-    }
-    source = scratch_.get();
+  InternalWrite(ScramblePage(buffer, owner, accessFlags, scratch_.get()), position, page_size_);
+}
+
+const uint8_t* TTavFile::ScramblePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                                      uint8_t* into) {
+  if (!(accessFlags & kScrambled)) return buffer;
+  const auto size = static_cast<int32_t>(page_size_);
+  if (accessFlags & kAccessXor) {
+    RequireXORKey();
+    XORCryptBuf(buffer, into, xor_key_.data(), owner, static_cast<int32_t>(xor_key_.size()), size);
+  } else {
+    RequireBlowKey();
+    BlowfishReset(blowfish_);
+    BlowfishEncryptCFB(blowfish_, buffer, into, size);
+    BlowfishReset(blowfish_);
   }
-  InternalWrite(source, position, page_size_);
+  return into;
+}
+
+void TTavFile::InternalWritePages(const TCachePage* const* pages, size_t count) {
+  RequireOpen("TTavFile.InternalWritePages");
+  const uint32_t position = pages[0]->LowAddr();
+  const uint64_t bytes = uint64_t{page_size_} * count;
+  CheckWriteRange(position, bytes, "TTavFile.InternalWritePages");
+  // Each page is scrambled for its own owner, into a slot of its own, as
+  // one at a time would be.
+  if (run_scratch_.size() < bytes) run_scratch_.resize(bytes);
+  run_pieces_.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    const TCachePage* page = pages[i];
+    TAV_ASSERT(page->LowAddr() == position + i * page_size_, "A run of pages with a gap");
+    run_pieces_[i].Data = ScramblePage(page->Buffer(), page->PageOwner(), page->AccessFlags(),
+                                       run_scratch_.data() + i * page_size_);
+    run_pieces_[i].Count = page_size_;
+  }
+  if (trans_state_ == ftsCommitting) commit_wrote_ = true;
+  if (io_->WriteGather(position, run_pieces_.data(), count) != static_cast<int64_t>(bytes)) {
+    known_size_ = -1;
+    TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
+  }
+  if (known_size_ >= 0)
+    known_size_ = std::max<int64_t>(known_size_, int64_t{position} + static_cast<int64_t>(bytes));
 }
 
 void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
@@ -435,9 +468,7 @@ uint32_t TTavFile::SeekTavBof() {
 int64_t TTavFile::SeekTavEof() {
   RequireOpen("TTavFile.SeekTavEof");
   if (GetTransactionActive()) return trans_eof_;
-  const int64_t size = io_->Size();
-  if (size < 0) TavDatabaseError(8450, "TTavFile.SeekTavEof", "Unable to seek to end of file");
-  return size;
+  return FileSize();
 }
 
 int64_t TTavFile::SeekTavPosition(uint32_t position) {
@@ -453,9 +484,9 @@ void TTavFile::StartTransaction() {
     TavDatabaseError(10256, "TTavFile.StartTransaction",
                      "A failed commit must be committed again or rolled back first");
   if (trans_state_ != ftsNone) TavDatabaseError(10256, "TTavFile.StartTransaction");
-  const int64_t size = io_->Size();
-  if (size < 0)
-    TavDatabaseError(8450, "TTavFile.StartTransaction", "Unable to seek to end of file");
+  // Asked afresh: the transaction's end starts from the file's.
+  ForgetFileSize();
+  const int64_t size = FileSize();
   block_mgr_->StartTransaction();
   cache_mgr_->StartTransaction();
   trans_eof_ = size;
@@ -510,8 +541,9 @@ void TTavFile::BeginJournal(bool durable) {
     // A full journal under a free lock is a dead committer's, whose pages
     // nobody may see: it is put back before this commit's takes its place.
     if (journal_->Pending()) RecoverLocked();
-    const int64_t size = io_->Size();
-    if (size < 0) TavDatabaseError(8450, "TTavFile.Commit", "Unable to seek to end of file");
+    // The length the journal keeps must be the file's own.
+    ForgetFileSize();
+    const int64_t size = FileSize();
     journal_->Write(*io_, ranges_, static_cast<uint32_t>(size), durable);
   } catch (...) {
     journal_->UnlockCommit();
@@ -580,6 +612,8 @@ bool TTavFile::RecoverLocked() {
 }
 
 void TTavFile::RestoreFromJournal(const TJournalImage& image) {
+  // The restore cuts the file back (and may fail part way).
+  ForgetFileSize();
   TTavJournal::Restore(*io_, image, nullptr);
   // Clean pages may hold what the restore replaced; pages waiting in a
   // transaction of ours lie elsewhere (the dead commit held their tables'
@@ -642,8 +676,10 @@ void TTavFile::Rollback() {
 
 int64_t TTavFile::FileSize() {
   RequireOpen("TTavFile.FileSize");
+  if (known_size_ >= 0) return known_size_;
   const int64_t size = io_->Size();
   if (size < 0) TavDatabaseError(8450, "TTavFile.FileSize", "Unable to seek to end of file");
+  known_size_ = size;
   return size;
 }
 
@@ -661,8 +697,10 @@ void TTavFile::CutTavFile(uint32_t size) {
   // bytes cut off.
   for (int64_t base = size & cache_mgr_->BaseAddrMask(); base < end; base += page_size_)
     cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
+  known_size_ = -1;
   if (!io_->SetSize(size))
     TavDatabaseError(8450, "TTavFile.CutTavFile", "Unable to set the end of file");
+  known_size_ = size;
 }
 
 void TTavFile::CopyTavFile(const std::string& name) {

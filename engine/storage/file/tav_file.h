@@ -71,9 +71,9 @@
 #include "engine/storage/file/page_cache.h"
 #include "engine/storage/file/tav_journal.h"
 #include "host/rtl/object.h"
+#include "os/file_io.h"
 
 namespace os {
-class TFileIO;
 class TOSFile;
 }  // namespace os
 
@@ -167,6 +167,8 @@ class TTavFile : public host::TObject {
                         uint32_t upper);
   void InternalWritePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
                          uint32_t position, uint32_t upper);
+  // The page cache's run procedure: adjacent pages in one gathered write.
+  void InternalWritePages(const TCachePage* const* pages, size_t count);
   // Exactly `count` bytes at `position` of the file itself, never scrambled.
   void InternalRead(void* buffer, uint32_t position, uint32_t count);
   void InternalWrite(const void* buffer, uint32_t position, uint32_t count);
@@ -237,8 +239,14 @@ class TTavFile : public host::TObject {
 
   // 8450 "The file buffers could not be flushed".
   void FlushBuffers();
-  // The size of the file's data, 8450 when it cannot be had.
+  // The size of the file's data, 8450 when it cannot be had. Kept from the
+  // last look and this connection's own writes, so that page allocations and
+  // chain walks cost no system call: whoever takes a lock that shows another
+  // connection may have appended (or cut the file back) calls ForgetFileSize
+  // first.
   int64_t FileSize();
+  // The next FileSize asks the system again.
+  void ForgetFileSize() { known_size_ = -1; }
   // Cuts the file down to `size` bytes and drops the cached pages beyond;
   // outside a transaction only (a transaction's end is its own). 8450 when
   // the system refuses.
@@ -299,10 +307,18 @@ class TTavFile : public host::TObject {
   std::unique_ptr<TTavJournal> journal_;
   std::vector<TJournalRange> ranges_;   // what the commit being journaled writes
   bool journaled_ = false;              // this commit's journal is written
+  // `buffer` as written for `owner` and `accessFlags`: itself, or scrambled
+  // into `into` (one page).
+  const uint8_t* ScramblePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
+                              uint8_t* into);
+
   std::unique_ptr<uint8_t[]> scratch_;  // one page, for scrambled transfers
+  std::vector<uint8_t> run_scratch_;    // a commit run's scrambled pages
+  std::vector<os::TIoPiece> run_pieces_;
   std::vector<uint8_t> xor_key_;
   std::vector<uint8_t> blow_key_;
   int64_t trans_eof_ = 0;
+  int64_t known_size_ = -1;  // the data's size as last seen; -1: ask the system
   std::unique_ptr<TCacheMgr> cache_mgr_;
   std::unique_ptr<TCacheBlockMgr> block_mgr_;
   bool open_write_ = false;

@@ -52,6 +52,7 @@ void TNode::Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t page
   offsets_valid_ = false;
   address_ = 0;
   cursor_ = 0;
+  MarkAllDirty();
 }
 
 void TNode::SetUsed(int32_t used) {
@@ -103,9 +104,11 @@ void TNode::ReadNode(uint32_t address) {
   if (address == 0) Corrupt("TNode.ReadNode", "Node address 0");
   if (address != address_) {
     address_ = 0;
+    MarkAllDirty();
     io_->ReadBlock(address, page_size_, buffer_.get());
     std::memset(buffer_.get() + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
     Changed();
+    MarkClean();
     address_ = address;
     try {
       CheckImage("TNode.ReadNode");
@@ -122,7 +125,18 @@ void TNode::WriteNode() {
   TAV_ASSERT(address_ != 0, "Node has no address");
   if (GetUsed() > static_cast<int32_t>(page_size_) - kNodeHeaderSize)
     TavDatabaseError(8581, "TNode.WriteNode", "Node is overfull");
+  const int32_t from = std::max(dirty_from_, 0);
+  const int32_t to = std::min(dirty_to_, static_cast<int32_t>(page_size_));
+  if (from >= to) return;
+  if (from > 0 || to < static_cast<int32_t>(page_size_)) {
+    if (io_->WriteBlockPart(address_, static_cast<uint32_t>(from), static_cast<uint32_t>(to - from),
+                            buffer_.get() + from)) {
+      MarkClean();
+      return;
+    }
+  }
   io_->WriteBlock(address_, page_size_, buffer_.get());
+  MarkClean();
 }
 
 void TNode::SetAddress(uint32_t address) {
@@ -136,6 +150,7 @@ void TNode::ClearNode() {
   const uint32_t leaf = Get32(kNodeLeaf);
   std::memset(buffer_.get(), 0, static_cast<size_t>(capacity_));
   Set32(kNodeLeaf, leaf);
+  MarkAllDirty();
   cursor_ = 0;
   Changed();
 }
@@ -144,6 +159,7 @@ void TNode::CopyNode(const uint8_t* image) {
   CheckOpen();
   std::memcpy(buffer_.get(), image, page_size_);
   std::memset(buffer_.get() + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
+  MarkAllDirty();
   cursor_ = 0;
   Changed();
 }
@@ -250,8 +266,9 @@ int32_t TNode::LastEntryStart() const {
 }
 
 void TNode::SetEntryCount(int32_t position, uint32_t count) {
-  EntryLengthAt(position, "TNode.SetEntryCount");
+  const int32_t length = EntryLengthAt(position, "TNode.SetEntryCount");
   SetKeyEntryCount(Data() + position, count);
+  MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + position + length);
 }
 
 void TNode::SetCursorToEnd(bool toStart) {
@@ -334,9 +351,11 @@ void TNode::MoveBlock(int32_t start, int32_t delta, bool forward) {
   if (forward) {
     if (used + delta > DataCapacity()) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
     std::memmove(d + start + delta, d + start, static_cast<size_t>(used - start));
+    MarkDirty(kNodeHeaderSize + start, kNodeHeaderSize + used + delta);
   } else {
     if (delta > start) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
     std::memmove(d + start - delta, d + start, static_cast<size_t>(used - start));
+    MarkDirty(kNodeHeaderSize + start - delta, kNodeHeaderSize + used);
   }
   Changed();
 }
@@ -350,6 +369,7 @@ void TNode::InsertKey(int32_t position, const uint8_t* keyInfo) {
   if (used + len > DataCapacity()) TavDatabaseError(8581, "TNode.InsertKey", "Node is overfull");
   MoveBlock(position, len, true);
   std::memcpy(Data() + position, keyInfo, static_cast<size_t>(len));
+  MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + used + len);
   SetUsed(used + len);
 }
 
@@ -365,6 +385,7 @@ void TNode::DeleteKey(int32_t position) {
   uint8_t* d = Data();
   std::memmove(d + position, d + position + len, static_cast<size_t>(used - position - len));
   std::memset(d + used - len, 0, static_cast<size_t>(len));
+  MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + used);
   SetUsed(used - len);
 }
 
@@ -384,6 +405,7 @@ int32_t TNode::UpdateKey(int32_t position, const uint8_t* keyInfo) {
   std::memmove(d + tail + delta, d + tail, static_cast<size_t>(used - tail));
   std::memcpy(d + position, keyInfo, static_cast<size_t>(newLen));
   if (delta < 0) std::memset(d + used + delta, 0, static_cast<size_t>(-delta));
+  MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + std::max(used, used + delta));
   SetUsed(used + delta);
   return delta;
 }
@@ -427,7 +449,9 @@ void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
   newNode.SetUsed(used - split);
   newNode.address_ = newAddress;
   newNode.cursor_ = 0;
+  newNode.MarkAllDirty();
   std::memset(Data() + split, 0, static_cast<size_t>(DataCapacity() - split));
+  MarkAllDirty();
   SetUsed(split);
   cursor_ = 0;
   if (CheckIsLeaf()) {
@@ -462,6 +486,9 @@ int TNode::RedistributeNodes(TNode& right) {
   const int32_t r = right.GetUsed();
   if (static_cast<int32_t>(page_size_ / 3) >= l + r) return -1;
   if (l == r) return 0;
+  // Whatever moves, both nodes are written whole.
+  MarkAllDirty();
+  right.MarkAllDirty();
   const int32_t mid = (l + r) / 2;
   const int32_t start = FindKeyByPosition(ksLE, mid);
   if (start >= 0) {
@@ -500,6 +527,7 @@ void TNode::MergeNodes(TNode& other, bool append) {
                                     {l, r, max_key_size_})
                            .c_str(),
                        __FILE__, __LINE__);
+  MarkAllDirty();
   if (append) {
     std::memcpy(Data() + l, other.Data(), static_cast<size_t>(r));
     SetUsed(l + r);

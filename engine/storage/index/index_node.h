@@ -32,6 +32,8 @@
 //    changed or read.
 #pragma once
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 
@@ -210,7 +212,20 @@ class TNode : public host::TObject {
   friend class TBTree;
 
   uint32_t Get32(int32_t offset) const { return host::GetU32(buffer_.get() + offset); }
-  void Set32(int32_t offset, uint32_t value) { host::PutU32(buffer_.get() + offset, value); }
+  void Set32(int32_t offset, uint32_t value) {
+    host::PutU32(buffer_.get() + offset, value);
+    MarkDirty(offset, offset + 4);
+  }
+  // The bytes [from, to) of the buffer may now differ from the stored node.
+  void MarkDirty(int32_t from, int32_t to) {
+    dirty_from_ = std::min(dirty_from_, from);
+    dirty_to_ = std::max(dirty_to_, to);
+  }
+  void MarkAllDirty() { MarkDirty(0, static_cast<int32_t>(page_size_)); }
+  void MarkClean() {
+    dirty_from_ = INT32_MAX;
+    dirty_to_ = 0;
+  }
   uint8_t* Data() { return buffer_.get() + kNodeHeaderSize; }
   const uint8_t* Data() const { return buffer_.get() + kNodeHeaderSize; }
   // Room for entries in the buffer (past the page: see the header note).
@@ -249,6 +264,11 @@ class TNode : public host::TObject {
   mutable std::unique_ptr<int32_t[]> offsets_;
   mutable int offset_count_ = 0;
   mutable bool offsets_valid_ = false;
+  // What WriteNode must write: the buffer bytes that may differ from the
+  // stored node since it was last read or written (empty when from >= to).
+  // A change to a count or a few entries writes those bytes, not the page.
+  int32_t dirty_from_ = 0;
+  int32_t dirty_to_ = INT32_MAX;
 };
 
 }  // namespace tav

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 #include "os/clock.h"
@@ -304,17 +305,11 @@ int TDBUserMonitor::SweepEntries(os::TOSFile& file) {
 }
 
 int TDBUserMonitor::CountConnections(os::TOSFile& file, uint64_t entryOffset) {
-  const uint64_t first = kLckUserLockBase + entryOffset;
-  {
-    TLckRangeLock whole;
-    if (whole.TryLock(file, first, kLckEntrySize)) return 0;
-  }
-  int count = 0;
-  for (uint64_t b = first; b < first + kLckEntrySize; ++b) {
-    TLckRangeLock probe;
-    if (!probe.TryLock(file, b, 1)) ++count;
-  }
-  return count;
+  // Each connection of the entry holds one byte of its range.
+  const int64_t held = file.LockedBytes(kLckUserLockBase + entryOffset, kLckEntrySize);
+  if (held < 0)
+    TavDatabaseError(10249, "TDBUserMonitor.CountConnections", GetOSErrorMsg());
+  return static_cast<int>(held);
 }
 
 void TDBUserMonitor::Close() {

@@ -38,6 +38,10 @@ void TBaseIOInterface::ReleaseBlock(uint32_t, uint32_t) {
   TavDatabaseError(10065, "TBaseIOInterface.ReleaseBlock");
 }
 
+bool TBaseIOInterface::WriteBlockPart(uint32_t, uint32_t, uint32_t, const void*) {
+  return false;
+}
+
 void TBaseIOInterface::WriteBlock(uint32_t, uint32_t, const void*) {
   TavDatabaseError(10065, "TBaseIOInterface.WriteBlock");
 }
@@ -351,9 +355,11 @@ bool TDiskIOInterface::RunInRange(uint32_t address, uint64_t count) {
   const uint64_t low = uint64_t{kFirstDataPage} * DiskMgr()->PageSize();
   const uint64_t end = uint64_t{address} + count * BlockSize();
   if (address < low || count == 0) return false;
-  // The file only grows while it is open; a stale end is refreshed before a
-  // run is called damaged.
-  return end <= FileEnd(false) || end <= FileEnd(true);
+  // The file only grows while it is open; a stale end is refreshed (last
+  // from the system itself) before a run is called damaged.
+  if (end <= FileEnd(false) || end <= FileEnd(true)) return true;
+  DiskMgr()->RefreshFileSize();
+  return end <= FileEnd(true);
 }
 
 void TDiskIOInterface::LoadFirstEmpty(const char* caller) {
@@ -553,6 +559,13 @@ uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
 void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
   CheckSize(size, "TDiskIOInterface.WriteBlockHeader");
   DiskMgr()->WriteCustomSize(address, size, data, TableID(), AccessFlags());
+}
+
+bool TDiskIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
+                                      const void* data) {
+  CheckSize(offset + size, "TDiskIOInterface.WriteBlockPart");
+  DiskMgr()->WriteCustomSize(address + offset, size, data, TableID(), AccessFlags());
+  return true;
 }
 
 void TDiskIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {

@@ -130,6 +130,10 @@ class TBaseIOInterface : public host::TObject {
   virtual uint8_t* ReadBlockByRef(uint32_t address, uint32_t size);
   virtual void WriteBlockHeader(uint32_t address, uint32_t size, const void* data);
   virtual void ReadBlockHeader(uint32_t address, uint32_t size, void* dest);
+  // Writes `size` bytes of `data` at `offset` inside the block at `address`
+  // and returns true; false (nothing written) where blocks are written
+  // whole only, as here.
+  virtual bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size, const void* data);
   virtual void ShowBlocks(host::TStrings& lines);
   virtual void ListBlocks(host::TList& list);
   virtual bool CheckPageValid(uint32_t address);
@@ -231,6 +235,8 @@ class TDiskIOInterface : public TBaseIOInterface {
   void ReadBlock(uint32_t address, uint32_t size, void* dest) override;
   uint8_t* ReadBlockByRef(uint32_t address, uint32_t size) override;
   void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
+  bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
+                      const void* data) override;
   void ReadBlockHeader(uint32_t address, uint32_t size, void* dest) override;
   void ListBlocks(host::TList& list) override;
   void NotifyPageChange(uint32_t owner) override;

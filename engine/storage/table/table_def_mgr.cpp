@@ -96,7 +96,7 @@ std::vector<uint32_t> CollectIndexBlocks(TBaseIOInterface& io, TDiskMgr& disk,
                                          const TTableHeader& header, const char* caller) {
   const uint32_t blockSize = io.BlockSize();
   const uint64_t low = uint64_t{6} * disk.PageSize();
-  const int64_t fileEnd = disk.GetFileSize();
+  const int64_t fileEnd = disk.RefreshFileSize();
   const uint64_t maxBlocks = fileEnd > 0 ? static_cast<uint64_t>(fileEnd) / blockSize : 0;
   std::vector<uint32_t> blocks;
   std::unordered_set<uint32_t> seen;

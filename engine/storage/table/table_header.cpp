@@ -34,38 +34,11 @@ constexpr uint32_t kHeaderProbeSize = 64;
 
 // ---- TTableHeader ----
 
-void TTableHeader::CheckItem(uint32_t offset, uint32_t width, const char* caller,
-                             bool setter) const {
+void TTableHeader::ItemOutOfRange(const char* caller, bool setter) const {
   TAV_ASSERT(!buf_.empty(), "Table header buf is not allocated");
   // The whole item, not only its first byte, must lie inside the image.
-  if (uint64_t{offset} + width > buf_.size()) {
-    if (setter) TavDatabaseError(8581, caller, kOffsetOutOfRange);
-    TavDatabaseError(8581, caller);
-  }
-}
-
-uint32_t TTableHeader::InternalGetHdrItemDWord(uint32_t offset) const {
-  CheckItem(offset, 4, "TTableHeader.InternalGetHdrItemDWord", false);
-  return GetU32(buf_.data() + offset);
-}
-
-uint16_t TTableHeader::InternalGetHdrItemWord(uint32_t offset) const {
-  CheckItem(offset, 2, "TTableHeader.InternalGetHdrItemWord", false);
-  return GetU16(buf_.data() + offset);
-}
-
-void TTableHeader::InternalSetHdrItemDWord(uint32_t offset, uint32_t value) {
-  CheckItem(offset, 4, "TTableHeader.InternalSetHdrItemDWord", true);
-  if (GetU32(buf_.data() + offset) == value) return;
-  PutU32(buf_.data() + offset, value);
-  dirty_ = true;
-}
-
-void TTableHeader::InternalSetHdrItemWord(uint32_t offset, uint16_t value) {
-  CheckItem(offset, 2, "TTableHeader.InternalSetHdrItemWord", true);
-  if (GetU16(buf_.data() + offset) == value) return;
-  PutU16(buf_.data() + offset, value);
-  dirty_ = true;
+  if (setter) TavDatabaseError(8581, caller, kOffsetOutOfRange);
+  TavDatabaseError(8581, caller);
 }
 
 uint32_t TTableHeader::InternalGetIndexOffset(int index) const {

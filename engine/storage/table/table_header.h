@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "engine/storage/record/io_interface.h"
+#include "host/rtl/le_bytes.h"
 #include "engine/storage/table/table_directory.h"
 #include "host/rtl/collection.h"
 #include "host/rtl/string_list.h"
@@ -145,10 +146,27 @@ class TTableHeader : public host::TCollectionItem {
   void DebugDumpStatus(host::TStrings& lines) const;
 
   // ---- raw access (the whole item must lie inside the image: 8581) ----
-  uint32_t InternalGetHdrItemDWord(uint32_t offset) const;
-  uint16_t InternalGetHdrItemWord(uint32_t offset) const;
-  void InternalSetHdrItemDWord(uint32_t offset, uint32_t value);
-  void InternalSetHdrItemWord(uint32_t offset, uint16_t value);
+  // Inline: every operation of a table reads and writes several items.
+  uint32_t InternalGetHdrItemDWord(uint32_t offset) const {
+    CheckItem(offset, 4, "TTableHeader.InternalGetHdrItemDWord", false);
+    return host::GetU32(buf_.data() + offset);
+  }
+  uint16_t InternalGetHdrItemWord(uint32_t offset) const {
+    CheckItem(offset, 2, "TTableHeader.InternalGetHdrItemWord", false);
+    return host::GetU16(buf_.data() + offset);
+  }
+  void InternalSetHdrItemDWord(uint32_t offset, uint32_t value) {
+    CheckItem(offset, 4, "TTableHeader.InternalSetHdrItemDWord", true);
+    if (host::GetU32(buf_.data() + offset) == value) return;
+    host::PutU32(buf_.data() + offset, value);
+    dirty_ = true;
+  }
+  void InternalSetHdrItemWord(uint32_t offset, uint16_t value) {
+    CheckItem(offset, 2, "TTableHeader.InternalSetHdrItemWord", true);
+    if (host::GetU16(buf_.data() + offset) == value) return;
+    host::PutU16(buf_.data() + offset, value);
+    dirty_ = true;
+  }
   // 48 + 6i for 0 <= i < IndexCount; 8581 otherwise.
   uint32_t InternalGetIndexOffset(int index) const;
 
@@ -156,7 +174,11 @@ class TTableHeader : public host::TCollectionItem {
   friend class TTableHeaderMgr;
 
   TBaseIOInterface* IOFor(const char* caller) const;
-  void CheckItem(uint32_t offset, uint32_t width, const char* caller, bool setter) const;
+  void CheckItem(uint32_t offset, uint32_t width, const char* caller, bool setter) const {
+    if (uint64_t{offset} + width > buf_.size()) [[unlikely]]
+      ItemOutOfRange(caller, setter);
+  }
+  [[noreturn]] void ItemOutOfRange(const char* caller, bool setter) const;
 
   TTableHeaderMgr* mgr_ = nullptr;
   std::vector<uint8_t> buf_;  // the image; empty = not allocated

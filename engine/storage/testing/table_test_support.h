@@ -160,8 +160,10 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
 class TTestDatabaseFile {
  public:
   TTestDatabaseFile(const std::string& path, bool create, uint32_t pageSize = 4096,
-                    os::TFileIO* data = nullptr, os::TFileIO* journal = nullptr) {
+                    os::TFileIO* data = nullptr, os::TFileIO* journal = nullptr,
+                    uint16_t openFlags = fmOpenReadWrite | fmShareDenyNone) {
     disk_.SetDataFile(data);
+    disk_.SetOpenFlags(openFlags);
     disk_.SetJournalDataFile(journal);
     disk_.SetFileName(path);
     disk_.SetPageSize(pageSize);
@@ -351,10 +353,14 @@ class TTableConnection {
   }
 
   std::vector<uint8_t> Read(uint32_t address) {
-    Begin();
     std::vector<uint8_t> rec = NewRecord();
-    records_.ReadRecord(address, rec.data(), false);
+    ReadInto(address, rec.data());
     return rec;
+  }
+  // The same into a buffer of the record's size.
+  void ReadInto(uint32_t address, uint8_t* rec) {
+    Begin();
+    records_.ReadRecord(address, rec, false);
   }
 
   // The BLOB of field `name` of a record image.
@@ -413,6 +419,24 @@ class TTableConnection {
       found.push_back(item.GetRecordAddress());
     } while (item.NextKey());
     return found;
+  }
+
+  // The address of the first record whose leading key fields equal `key`,
+  // 0 when there is none; allocates nothing once the probe buffer has grown.
+  uint32_t FindFirst(const std::string& indexName, const host::Variant& key) {
+    Begin();
+    TIndexItem& item = Index(indexName);
+    const int n = key.IsArray() ? key.HighBound() - key.LowBound() + 1 : 1;
+    item.Tree().ConstructKeyBufFromVariants(key);
+    const size_t size = static_cast<size_t>(item.MaximumKeySize()) + 1;
+    if (probe_.size() < size) probe_.resize(size);
+    item.CopyKeyBuffer(item.Tree().KeyBuf(), probe_.data());
+    TSearchModifier modifier;
+    modifier.SetLimitedSearch(true);
+    modifier.SetIncludedKeyFieldCount(n);
+    if (item.PartialIndexSearch(stEQ, &modifier) != 0) return 0;
+    if (item.CompareKeyToCurrentKey(n, probe_.data()) != 0) return 0;
+    return item.GetRecordAddress();
   }
 
   // Every record address of index `indexName`, in key order.
@@ -520,6 +544,7 @@ class TTableConnection {
   TIndexManager indexes_;
   uint32_t seen_ = 0;
   bool open_ = true;
+  std::vector<uint8_t> probe_;  // FindFirst's copy of the search key
 };
 
 // A connection to the stored table `tableID`, described again from its
