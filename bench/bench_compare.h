@@ -21,6 +21,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -52,6 +53,20 @@ class TSqliteConnection {
   void Step(sqlite3_stmt* st) {
     int rc = sqlite3_step(st);
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) Check(rc);
+  }
+  // Inserts `count` rows of an integer and a text through `sql` (two
+  // parameters); row(i) gives row i. The caller holds the transaction.
+  template <class TRowOf>
+  void InsertRows(const char* sql, int count, TRowOf row) {
+    sqlite3_stmt* st = Prepare(sql);
+    for (int i = 0; i < count; ++i) {
+      const auto [id, text] = row(i);
+      sqlite3_bind_int(st, 1, id);
+      sqlite3_bind_text(st, 2, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      Step(st);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
   }
 
  protected:

@@ -65,15 +65,8 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
     Exec("CREATE TABLE t (id INTEGER NOT NULL, name TEXT NOT NULL)");
     Exec("CREATE UNIQUE INDEX t_id ON t(id)");
     Exec("BEGIN");
-    sqlite3_stmt* st = Prepare("INSERT INTO t (id, name) VALUES (?, ?)");
-    for (int i = 0; i < kRecords; ++i) {
-      const std::string name = Name(i);
-      sqlite3_bind_int(st, 1, (i * 7) % kRecords);
-      sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-      Step(st);
-      sqlite3_reset(st);
-    }
-    sqlite3_finalize(st);
+    InsertRows("INSERT INTO t (id, name) VALUES (?, ?)", kRecords,
+               [](int i) { return std::pair<int, std::string>((i * 7) % kRecords, Name(i)); });
     Exec("COMMIT");
     Exec("CREATE TABLE i (id INTEGER NOT NULL, name TEXT NOT NULL)");
     Exec("CREATE UNIQUE INDEX i_id ON i(id)");
@@ -127,15 +120,8 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
   int64_t HostInserts() override {
     Exec("BEGIN");
     Exec("DELETE FROM i");
-    sqlite3_stmt* st = Prepare("INSERT INTO i (id, name) VALUES (?, ?)");
-    for (int i = 0; i < kInserts; ++i) {
-      const std::string name = Name(i);
-      sqlite3_bind_int(st, 1, (i * 7) % kInserts);
-      sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-      Step(st);
-      sqlite3_reset(st);
-    }
-    sqlite3_finalize(st);
+    InsertRows("INSERT INTO i (id, name) VALUES (?, ?)", kInserts,
+               [](int i) { return std::pair<int, std::string>((i * 7) % kInserts, Name(i)); });
     Exec("COMMIT");
     return kInserts;
   }

@@ -301,6 +301,38 @@ class TTavDataSet : public host::TDataSet {
   // Empties every record, BLOB and index of the table, freeing their blocks.
   void DataSetEmptyTable();
 
+  // ---- whole-table operations (tav_restructure.cpp) ----
+  // Rebuilds every index from the records under the write lock; a record
+  // whose key is already present raises 9729 unless ignoreDuplicates, which
+  // leaves it out of every index. OnUpdateProgress may abort.
+  void InternalReIndex(bool ignoreDuplicates);
+  // Empties the record file (indexes are rebuilt by FinalizeRebuild).
+  void InitializeRebuild();
+  void FinalizeRebuild();
+  // Closed dataset of a connected, exclusive disk database outside a
+  // transaction: backs the file up as ".tvx" and refills the table from it.
+  void InternalRebuildTable();
+  // As InternalRebuildTable, with the new layout of `record` (a data copy,
+  // a re-index or a change of the stored definition only).
+  void InternalRestructureTable(const TRestructureDetails& record);
+  // Copies every record in use of this open dataset into the open `dest`,
+  // mapping each of Dest's fields from the field its SourceField names.
+  // Logical record numbers and auto-increment values are kept. Commits
+  // every 100 records when it started Dest's transaction itself; a failure
+  // unlocks what it locked and rolls its own transaction back.
+  void CopyRawTableData(TTavDataSet* dest);
+  // Appends a raw record image of another layout (sourceFields) without
+  // index maintenance, when every same-named field's value survives the
+  // transfer. done becomes True when a source image is given; the result
+  // says whether the record was appended.
+  bool TransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields, bool& done);
+  // Copies the source record into the engine buffer field by field name;
+  // with `compare`, False when a same-named field's value did not survive.
+  bool InternalTransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields,
+                              bool compare);
+  // The ".tvx" backup beside the database file.
+  std::string BackupFileName() const;
+
   // ---- locate ----
   // Searches `keyBuffer`'s values of `fieldNames` (';'-separated) through
   // the index (the named one with useIndexName, else the current one) and
@@ -420,6 +452,12 @@ class TTavDataSet : public host::TDataSet {
   TInternalFieldItem& WritableField(int fieldNo, const char* caller);
   // UpdateRecord under its write lock; the record's address.
   uint32_t InternalUpdateRecord();
+  // AddRecord; keepLogicalNo keeps the buffer's logical record number
+  // (copies between tables) instead of handing out the next one.
+  void InternalAddRecord(bool generateAutoInc, bool keepLogicalNo);
+  // The shared part of rebuild and restructure: backup, open, copy, close.
+  void BackupDataBase();
+  void RebuildFromBackup(const std::function<void()>& prepare);
   template <class TFields, class TIndexes>
   void BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs, bool checkNames);
   void FreeBuffers();

@@ -331,7 +331,9 @@ bool TTavDataSet::ValidateRecBufPostDataChange() {
 // ---------------------------------------------------------------------------
 // Record writes
 
-void TTavDataSet::AddRecord(bool generateAutoInc) {
+void TTavDataSet::AddRecord(bool generateAutoInc) { InternalAddRecord(generateAutoInc, false); }
+
+void TTavDataSet::InternalAddRecord(bool generateAutoInc, bool keepLogicalNo) {
   const char* caller = "TTavDataSet.AddRecord";
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivInsert);
@@ -356,7 +358,8 @@ void TTavDataSet::AddRecord(bool generateAutoInc) {
       autoInc = GetU32(buf + f.DataOffset());
     }
   }
-  const uint32_t logicalNo = header.GetLogicalRecordNo() + 1;
+  const uint32_t kept = keepLogicalNo ? GetU32(buf + kRecLogicalNoOffset) : 0;
+  const uint32_t logicalNo = kept != 0 ? kept : header.GetLogicalRecordNo() + 1;
   buf[kRecInUseOffset] = 1;
   PutU32(buf + kRecIdentityOffset, table_lock_id_);
   PutU32(buf + kRecLogicalNoOffset, logicalNo);
@@ -386,7 +389,7 @@ void TTavDataSet::AddRecord(bool generateAutoInc) {
       TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()}, this);
   }
   if (autoNo >= 0) header.SetRecordAutoIncVal(autoInc);
-  header.SetLogicalRecordNo(logicalNo);
+  if (logicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(logicalNo);
 
   record_buffer_state_ = 1;
   range_end_located_ = {false, false};

@@ -45,7 +45,8 @@ TTavDataBase::TTavDataBase(host::TComponent* owner)
     : host::TCustomConnection(owner),
       memory_mgr_(std::make_unique<TMemoryTableDefMgr>()),
       privileges_(std::make_unique<TPrivileges>()),
-      security_manager_(std::make_unique<TSecurityManager>()) {
+      security_manager_(std::make_unique<TSecurityManager>()),
+      rebuild_failed_tables_(std::make_unique<host::TStringList>()) {
   InitDefBlock();
 }
 

@@ -42,6 +42,7 @@
 
 namespace host {
 class TStrings;
+class TStringList;
 }
 
 namespace tav {
@@ -49,6 +50,7 @@ namespace tav {
 class TCatalogueTable;
 class TDiskIOInterface;
 class TSecurityManager;
+class TTavDataSet;
 
 // The name of the in-memory database.
 inline constexpr char kMemoryDataBaseName[] = "MEMORY";
@@ -240,6 +242,34 @@ class TTavDataBase : public host::TCustomConnection {
   // security. 8579 for a table without an object ID.
   bool QueryObjectPrivilegeExists(TDatabaseObjectType type, const std::string& name, int32_t constant);
 
+  // ---- maintenance (tav_database_maintenance.cpp) ----
+  // Under enforced security the table must have an object ID and the user
+  // the object privilege (a TObjectPrivilegeType), else 10624.
+  void CheckTableObjectPrivilege(const std::string& tableName, int privilegeType, const char* caller);
+  // Exclusive: the table's manager restructures the stored definition with
+  // `record`, which is then stored again under its own name.
+  void UpdateTableDef(TTableDef& definition, const TRestructureDetails& record);
+  // Exclusive, outside a transaction: copies table `tableName` of the
+  // database file `sourceFile` (opened exclusively as a second connection)
+  // into `dataset`, or into the emptied table of this database. 10031 while
+  // another dataset uses the table.
+  void RebuildTable(const std::string& tableName, const std::string& sourceFile, TTavDataSet* dataset);
+  // Disconnected, Directory set: backs the file up as ".tvx", creates it
+  // again and copies every table from the backup. A table whose copy fails
+  // is logged, left empty and listed in RebuildFailedTables.
+  void RebuildDatabase();
+  const host::TStrings& RebuildFailedTables() const { return *rebuild_failed_tables_; }
+  // Copies the database file to `target`.
+  void CopyDatabase(const std::string& target, bool overwrite);
+  // Connected, Directory set: a ".tvd" database beside this one holding
+  // every user table's definition and no records.
+  void DumpTableDefinitions();
+  // Disconnected: hands every raw record block of table `tableID` (blocks of
+  // `recordSize` bytes) to `callback`, which may clear its continue flag.
+  using TTransferRecordEvent = std::function<void(const uint8_t* buffer, int32_t count,
+                                                  uint32_t position, bool& proceed)>;
+  void TransferRecordBuffers(int32_t tableID, int32_t recordSize, const TTransferRecordEvent& callback);
+
   // ---- generators (connected disk database, minor version 2) ----
   void CreateGenerator(const std::string& name, int32_t value, int32_t step);
   void DeleteGenerator(const std::string& name);
@@ -329,6 +359,9 @@ class TTavDataBase : public host::TCustomConnection {
   int32_t NextGeneratorValue(const std::string& name, bool create);
   TCatalogueTable& GeneratorTable(const char* caller);
   void SetAllPrivileges(TTableDef& definition) const;
+  void DeleteDiskTable(const std::string& tableName);
+  // RebuildDatabase's work between backup and restore.
+  void InternalRebuildDatabase(const std::string& backupName);
 
   std::array<uint8_t, kDBDefBlockSize> def_block_{};
   std::unique_ptr<TMemoryTableDefMgr> memory_mgr_;
@@ -348,6 +381,7 @@ class TTavDataBase : public host::TCustomConnection {
   std::unique_ptr<TCatalogueTable> sec_users_table_;
   std::unique_ptr<TCatalogueTable> sec_obj_priv_table_;
   std::unique_ptr<TCatalogueTable> sec_sys_priv_table_;
+  std::unique_ptr<host::TStringList> rebuild_failed_tables_;
   int32_t privilege_flags_ = 0;
   int32_t temp_privilege_status_ = 0;
   std::string data_base_name_;

@@ -431,7 +431,10 @@ void TTavDataBase::CloseTable(TTableDef& definition) {
 void TTavDataBase::DeleteTable(const std::string& tableName, bool memory) {
   const char* caller = "TTavDataBase.DeleteTable";
   CheckConnected(memory);
-  if (!memory) TavDatabaseError(10880, caller, tableName, this);
+  if (!memory) {
+    DeleteDiskTable(tableName);
+    return;
+  }
   if (memory_mgr_->IndexOfTableName(tableName) < 0) TavDatabaseError(10024, caller, tableName, this);
   if (memory_mgr_->CheckTableUserCount(tableName) > 0)
     TavDatabaseErrorFmt(10053, caller, "The table %s is in use", {tableName}, this);
@@ -441,10 +444,36 @@ void TTavDataBase::DeleteTable(const std::string& tableName, bool memory) {
   memory_mgr_->DeleteTableDef(tableName, definition);
 }
 
+void TTavDataBase::DeleteDiskTable(const std::string& tableName) {
+  const char* caller = "TTavDataBase.DeleteTable";
+  CheckExclusive();
+  CheckTableObjectPrivilege(tableName, opDeleteObj, caller);
+  TTableDef definition(nullptr);
+  InternalGetTableDef(tableName, definition);
+  THeaderLockGuard lock(disk_mgr_.get(), true);
+  TDiskTableDefMgr& mgr = GetTableDefMgr(definition);
+  if (mgr.CheckTableUserCount(tableName) > 0)
+    TavDatabaseErrorFmt(10053, caller, "The table %s is in use", {tableName}, this);
+  TCatalogueTable& master = GetMasterTable(definition);
+  // Looked for before anything goes, so that a damaged catalogue refuses
+  // the delete instead of leaving a half-deleted table.
+  const uint32_t entry = master.FindKey(kMasterIndexName, tableName);
+  if (!entry)
+    TavDatabaseError(8581, caller, "Unable to delete internal table definition: " + tableName, this);
+  mgr.DeleteTableDef(tableName, definition);
+  master.Delete(entry);
+  if (minor_version_ > 1 && object_id_table_) {
+    const uint32_t at = object_id_table_->FindKey("ixObjectName", tableName);
+    if (at) object_id_table_->Delete(at);
+  }
+  lock.Done();
+}
+
 void TTavDataBase::RenameTable(const std::string& oldName, const std::string& newName) {
   const char* caller = "TTavDataBase.RenameTable";
   CheckConnected(false);
   CheckExclusive();
+  CheckTableObjectPrivilege(oldName, opAlterObj, caller);
   // A database that enforces security requires the table's object ID here.
   TTableDef definition(nullptr);
   InternalGetTableDef(oldName, definition);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/table/restructure_defs.h"
 #include "engine/storage/table/table_header.h"
 #include "host/classes/prop_table.h"
 #include "host/db/data_source.h"
@@ -128,6 +129,7 @@ void TTavTable::InternalOpen() {
   const char* caller = "TTavTable.InternalOpen";
   TTavBaseTable::InternalOpen();
   UpdateIndexDefs();
+  FreeRestructureDefs();
   // The cursor opened on its default index; the name given while closed
   // must name a definition.
   if (IndexDefs().Count() > 0 && !index_name_.empty() &&

@@ -32,6 +32,21 @@ class TMasterDataLink;
 
 namespace tav {
 
+class TRestructureFieldDefs;
+class TRestructureIndexDefs;
+
+// What a restructure changes beside the definitions: the auto-increment
+// counter, the BLOB block size (64 to 65536) and the sort order, each when
+// its flag is set.
+struct TRestructureRecord {
+  bool ResetAutoIncValue = false;
+  int32_t AutoIncResetValue = 0;
+  bool ChangeBlobBlockSize = false;
+  int32_t BlobBlockSize = 0;
+  bool ChangeSortOrder = false;
+  TSortOrder SortOrder = soANSI;
+};
+
 class TTavTable : public TTavBaseTable {
  public:
   explicit TTavTable(host::TComponent* owner);
@@ -87,6 +102,24 @@ class TTavTable : public TTavBaseTable {
                            std::vector<host::TField*>& detailFields) override;
   void CheckMasterRange();
 
+  // ---- whole-table operations (tav_table_maintenance.cpp) ----
+  // Open table of an exclusive disk connection: every index made again from
+  // the records; duplicates left out of the indexes with ignoreDuplicates.
+  bool ReIndex(bool ignoreDuplicates);
+  // Closed disk table: refilled from a ".tvx" backup of the database.
+  bool RebuildTable();
+  // Closed disk table, outside a transaction: the layout becomes the one the
+  // restructure definitions describe (GetRestructureFieldDefs and
+  // GetRestructureIndexDefs, edited by the caller) with `record`'s changes.
+  bool RestructureTable(const TRestructureRecord& record);
+  // Made on first use from FieldDefs and IndexDefs; freed when the table
+  // opens.
+  TRestructureFieldDefs& GetRestructureFieldDefs();
+  TRestructureIndexDefs& GetRestructureIndexDefs();
+  // Open table: appends every record of `source` (browsing), each field
+  // from the source field its restructure field definition names.
+  void ImportData(host::TDataSet& source);
+
   // The auto-increment value the next insert would get; nothing is reserved.
   uint32_t NextAutoIncValue();
 
@@ -125,7 +158,11 @@ class TTavTable : public TTavBaseTable {
   void MasterDisabled();
   bool Opening() const { return State() == host::dsOpening; }
 
+  void FreeRestructureDefs();
+
   std::unique_ptr<host::TMasterDataLink> master_link_;
+  std::unique_ptr<TRestructureFieldDefs> restructure_field_defs_;
+  std::unique_ptr<TRestructureIndexDefs> restructure_index_defs_;
   // The IndexName given last; the open cursor's current index is the base's.
   std::string index_name_;
   // IndexFieldNames given while closed or loading.

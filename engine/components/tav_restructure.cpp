@@ -1,0 +1,507 @@
+// Whole-table operations of TTavDataSet: re-indexing, rebuilding and
+// restructuring a table, copying raw table data between two datasets and
+// transferring record images of another layout.
+//
+// Rebuild and restructure first copy the database file to the ".tvx"
+// backup beside it, then refill the table from that copy through
+// TTavDataBase::RebuildTable, which calls CopyRawTableData. A failure after
+// the backup leaves the backup in place and the dataset closed.
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "engine/components/tav_data_set.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/table/privileges.h"
+#include "engine/storage/table/restructure_defs.h"
+#include "engine/storage/table/table_header.h"
+#include "host/db/field_defs.h"
+#include "host/db/index_defs.h"
+#include "host/rtl/le_bytes.h"
+#include "host/rtl/list.h"
+#include "host/rtl/streams.h"
+#include "host/rtl/sys_utils.h"
+
+namespace tav {
+
+namespace {
+
+using host::GetU16;
+using host::GetU32;
+using host::PutU16;
+using host::PutU32;
+
+constexpr int kTransferHeaderSize = 14;
+constexpr int kCopyCommitInterval = 100;
+
+void LogLine(const std::string& source, const std::string& text) {
+  if (auto logger = GDBLogger()) logger->LogItem(source, text);
+}
+
+// Every allocated record block of the dataset's record file.
+std::vector<uint32_t> ListRecordAddresses(TTableDef& def) {
+  host::TList list;
+  def.RecordInterface()->ListBlocks(list);
+  std::vector<uint32_t> out;
+  out.reserve(static_cast<size_t>(list.Count()));
+  for (int i = 0; i < list.Count(); ++i) out.push_back(static_cast<uint32_t>(list.Items(i)));
+  return out;
+}
+
+// Reports the rounded percentage when it changed; True asks to stop.
+class TProgress {
+ public:
+  TProgress(const TUpdateProgressEvent& event, size_t total) : event_(event), total_(total) {}
+  bool Step(size_t done) {
+    if (!event_ || total_ == 0) return false;
+    const int percent = static_cast<int>((done * 100 + total_ / 2) / total_);
+    if (percent == last_) return false;
+    last_ = percent;
+    bool abort = false;
+    event_(percent, abort);
+    return abort;
+  }
+
+ private:
+  const TUpdateProgressEvent& event_;
+  size_t total_;
+  int last_ = -1;
+};
+
+// A transaction of the copy's own: rolled back unless committed.
+class TOwnTransaction {
+ public:
+  explicit TOwnTransaction(TTavDataBase& db) : db_(db) {
+    if (db_.InTransaction()) return;
+    db_.StartTransaction();
+    own_ = db_.InTransaction();
+  }
+  ~TOwnTransaction() {
+    if (!own_) return;
+    try {
+      db_.Rollback();
+    } catch (...) {
+      // The first failure is the one reported.
+    }
+  }
+  TOwnTransaction(const TOwnTransaction&) = delete;
+  TOwnTransaction& operator=(const TOwnTransaction&) = delete;
+  bool Own() const { return own_; }
+  void Commit() {
+    if (!own_) return;
+    db_.Commit();
+    own_ = false;
+  }
+  void Restart() {
+    Commit();
+    db_.StartTransaction();
+    own_ = db_.InTransaction();
+  }
+
+ private:
+  TTavDataBase& db_;
+  bool own_ = false;
+};
+
+// Closes the dataset on every exit.
+class TCloseGuard {
+ public:
+  explicit TCloseGuard(TTavDataSet& ds) : ds_(ds) {}
+  ~TCloseGuard() {
+    try {
+      ds_.DataSetClose();
+    } catch (...) {
+      // The first failure is the one reported.
+    }
+  }
+  TCloseGuard(const TCloseGuard&) = delete;
+  TCloseGuard& operator=(const TCloseGuard&) = delete;
+
+ private:
+  TTavDataSet& ds_;
+};
+
+// Bytes a field's value takes in a record: the length word's for a
+// variable field, else its size.
+int32_t StoredLength(const TInternalFieldItem& f, const uint8_t* record) {
+  return f.SizeMarkerOffset() ? GetU16(record + f.SizeMarkerOffset()) : f.FieldSize();
+}
+
+}  // namespace
+
+std::string TTavDataSet::BackupFileName() const {
+  return host::ChangeFileExt(data_base_->Directory() + data_base_->DataBaseName(), ".tvx");
+}
+
+// ---------------------------------------------------------------------------
+// Re-indexing
+
+void TTavDataSet::InternalReIndex(bool ignoreDuplicates) {
+  const char* caller = "TTavDataSet.InternalReIndex";
+  CheckInternalActive();
+  TWriteLockGuard lock(*this);
+  TTableHeader& header = *table_def_->TableHeader();
+  header.SetDirty(true);
+  const std::vector<uint32_t> addresses = ListRecordAddresses(*table_def_);
+  for (int i = 0; i < index_mgr_->Count(); ++i) index_mgr_->EmptyIndex(index_mgr_->Items(i)->IndexName());
+  read_ahead_->Invalidate();
+  read_ahead_->SetRecordCountValid(false);
+  range_end_located_ = {false, false};
+  index_on_buffer_ = false;
+
+  std::vector<uint8_t> record(static_cast<size_t>(record_size_));
+  TProgress progress(on_update_progress_, addresses.size());
+  for (size_t n = 0; n < addresses.size(); ++n) {
+    const uint32_t address = addresses[n];
+    record_mgr_->ReadRecord(address, record.data(), false);
+    if (record[kRecInUseOffset] == 1) {
+      bool duplicate = false;
+      for (int i = 0; i < index_mgr_->Count() && !duplicate; ++i) {
+        TIndexItem& item = *index_mgr_->Items(i);
+        // Keys of an index that is neither unique nor primary end in the
+        // record's logical number: they cannot be present already.
+        if (!item.Unique() && !item.Primary()) continue;
+        item.CreateKeyBuffer(record.data());
+        if (item.FullIndexSearch(stEQ) != 0) continue;
+        if (!ignoreDuplicates) TavDatabaseErrorFmt(9729, caller, "Index %s", {item.IndexName()}, this);
+        duplicate = true;
+      }
+      for (int i = 0; i < index_mgr_->Count() && !duplicate; ++i) {
+        TIndexItem& item = *index_mgr_->Items(i);
+        item.CreateKeyBuffer(record.data());
+        if (item.InsertKey(address) != 0)
+          TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()}, this);
+      }
+    }
+    if (progress.Step(n + 1)) break;
+  }
+}
+
+void TTavDataSet::InitializeRebuild() {
+  CheckInternalActive();
+  TWriteLockGuard lock(*this);
+  TTableHeader& header = *table_def_->TableHeader();
+  header.SetDirty(true);
+  TBaseIOInterface* io = table_def_->RecordInterface();
+  io->Empty(true);
+  io->SetFirstEmpty(0);
+  io->SetFirstEmptyValid(true);
+  header.SetRecordFirstEmpty(0);
+  read_ahead_->Invalidate();
+  read_ahead_->SetRecordCountValid(false);
+  InitializeNewRecord(record_buffer_.data(), false);
+}
+
+void TTavDataSet::FinalizeRebuild() { InternalReIndex(true); }
+
+// ---------------------------------------------------------------------------
+// Rebuild and restructure
+
+void TTavDataSet::BackupDataBase() {
+  // The copy is of the file: what the cache holds goes there first.
+  data_base_->FlushBuffers();
+  data_base_->DiskMgr()->CopyCurrentFile(BackupFileName());
+}
+
+void TTavDataSet::RebuildFromBackup(const std::function<void()>& prepare) {
+  DataSetOpen();
+  TCloseGuard close(*this);
+  if (prepare) prepare();
+  data_base_->RebuildTable(table_name_, BackupFileName(), this);
+}
+
+void TTavDataSet::InternalRebuildTable() {
+  const char* caller = "TTavDataSet.InternalRebuildTable";
+  if (!data_base_) TavDatabaseError(10112, caller, "", this);
+  data_base_->QueryOpenStatus(true, true);
+  data_base_->CheckConnected(false);
+  if (data_base_->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  CheckInternalInactive();
+  BackupDataBase();
+  RebuildFromBackup([this] {
+    DataSetEmptyTable();
+    // Every field comes from the field of its own name.
+    TInternalFields& fields = GetInternalFields();
+    for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetSourceField(fields.Items(i)->FieldName());
+  });
+}
+
+void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
+  const char* caller = "TTavDataSet.InternalRestructureTable";
+  if (!data_base_) TavDatabaseError(10112, caller, "", this);
+  data_base_->QueryOpenStatus(true, true);
+  data_base_->CheckConnected(false);
+  if (data_base_->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  CheckInternalInactive();
+  data_base_->CheckTableObjectPrivilege(table_name_, opAlterObj, caller);
+  if (!record.NewFieldDefs || !record.NewIndexDefs)
+    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+                        {"RestructureDetails.NewFieldDefs"}, this);
+  if (!record.DestFieldDefs || !record.DestIndexDefs)
+    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+                        {"RestructureDetails.DestFieldDefs"}, this);
+  const TDefChangeType fieldChange = record.NewFieldDefs->ChangeStatus();
+  const TDefChangeType indexChange = record.NewIndexDefs->ChangeStatus();
+  if (fieldChange == dcNoChange && indexChange == dcNoChange) return;
+
+  // Assigning gives the items new sources: the old index names go first.
+  std::vector<std::string> oldIndexNames;
+  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
+    const host::TIndexDef* source = record.NewIndexDefs->Items(i)->SourceIndexDef();
+    oldIndexNames.push_back(source ? source->Name() : std::string());
+  }
+  record.NewFieldDefs->AssignTo(*record.DestFieldDefs);
+  record.NewIndexDefs->AssignTo(*record.DestIndexDefs);
+  memory_ = false;
+
+  TTableDef old(nullptr);
+  data_base_->QueryTableDef(table_name_, false, old);
+  std::map<std::string, int32_t> generators;
+  for (int i = 0; i < old.InternalFields().Count(); ++i) {
+    const TInternalFieldItem& f = *old.InternalFields().Items(i);
+    if (f.DataType() == host::ftAutoInc) generators[host::UpperCase(f.FieldName())] = f.FieldGeneratorID();
+  }
+  // The new definition stands under the old table's identity, its auto-
+  // increment fields keeping their generators.
+  auto buildNew = [&] {
+    SetTableDef(false, *record.DestFieldDefs, *record.DestIndexDefs);
+    table_def_->SetTableID(old.TableID());
+    table_def_->SetCreationDate(old.CreationDate());
+    table_def_->SetCreatedBy(old.CreatedBy());
+    TInternalFields& fields = table_def_->InternalFields();
+    for (int i = 0; i < fields.Count(); ++i) {
+      auto it = generators.find(host::UpperCase(fields.Items(i)->FieldName()));
+      if (it != generators.end()) fields.Items(i)->SetFieldGeneratorID(it->second);
+    }
+  };
+
+  BackupDataBase();
+  if (DefChangeNeedsData(fieldChange)) {
+    const TSortOrder keepSort = sort_order_;
+    const int32_t keepBlob = blob_block_size_;
+    sort_order_ = record.ChangeSortOrder ? record.NewSortOrder : old.SortOrder();
+    blob_block_size_ = record.ChangeBlobBlockSize ? record.NewBlobBlockSize : old.DefaultBlobSize();
+    try {
+      buildNew();
+    } catch (...) {
+      sort_order_ = keepSort;
+      blob_block_size_ = keepBlob;
+      throw;
+    }
+    data_base_->UpdateTableDef(*table_def_, record);
+    RebuildFromBackup([&] {
+      // Old fields map to new ones by name; a new field comes from nothing.
+      TInternalFields& fields = GetInternalFields();
+      for (int i = 0; i < fields.Count() && i < record.NewFieldDefs->Count(); ++i)
+        fields.Items(i)->SetSourceField(record.NewFieldDefs->Items(i)->SourceFieldName());
+    });
+    return;
+  }
+  if (DefChangeNeedsData(indexChange)) {
+    sort_order_ = old.SortOrder();
+    blob_block_size_ = old.DefaultBlobSize();
+    buildNew();
+    data_base_->UpdateTableDef(*table_def_, record);
+    DataSetOpen();
+    TCloseGuard close(*this);
+    InternalReIndex(true);
+    return;
+  }
+
+  // Names, positions and Required flags only: the stored definition changes,
+  // no record or index block does.
+  TInternalFields& fields = old.InternalFields();
+  TAV_ASSERT(fields.Count() == record.NewFieldDefs->Count(),
+             "Unexpected mismatch in restructure field defs count and table defs count");
+  TInternalIndexDefs& indexDefs = old.InternalIndexDefs();
+  TKeyFields& keyFields = old.KeyFields();
+  for (int i = 0; i < record.NewFieldDefs->Count(); ++i) {
+    const TRestructureFieldDef& item = *record.NewFieldDefs->Items(i);
+    if (item.ChangeStatus() != dcDefOnlyChange) continue;
+    TInternalFieldItem* field = fields.FindField(item.SourceFieldName());
+    TAV_ASSERT(field != nullptr, "Field def not found for updating");
+    if (field->FieldName() != item.Name()) {
+      for (int k = 0; k < keyFields.Count(); ++k)
+        if (host::AnsiSameText(keyFields.Items(k)->FieldName(), field->FieldName()))
+          keyFields.Items(k)->SetFieldName(item.Name());
+      field->SetFieldName(item.Name());
+    }
+    field->SetRequired(item.Required());
+    field->SetFieldNo(i);
+    field->SetIndex(i);
+  }
+  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
+    const TRestructureIndexDef& item = *record.NewIndexDefs->Items(i);
+    const std::string& oldName = oldIndexNames[static_cast<size_t>(i)];
+    if (item.ChangeStatus() != dcDefOnlyChange || oldName.empty()) continue;
+    TInternalIndexDef* def = indexDefs.FindIndexDef(oldName);
+    if (!def) continue;
+    def->SetIndexName(item.Name());
+    for (int k = 0; k < keyFields.Count(); ++k)
+      if (host::AnsiSameText(keyFields.Items(k)->IndexName(), oldName)) keyFields.Items(k)->SetIndexName(item.Name());
+  }
+  data_base_->UpdateTableDef(old, record);
+}
+
+// ---------------------------------------------------------------------------
+// Copying table data
+
+void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
+  const char* caller = "TTavDataSet.CopyRawTableData";
+  TAV_ASSERT(dest != nullptr, "Dest table not assigned in CopyRawTableData");
+  CheckInternalActive();
+  dest->CheckInternalActive();
+  const std::string source = data_base_ ? data_base_->DataBaseName() : std::string(caller);
+  LogLine(source, "Copying record data - Starting");
+  TTavDataBase& destDb = *dest->DataBase();
+  // Declared first, so that the locks below are given back before the
+  // transaction is rolled back.
+  TOwnTransaction transaction(destDb);
+  int copied = 0;
+  {
+  TWriteLockGuard destLock(*dest);
+  TWriteLockGuard sourceLock(*this);
+  // A commit gives back every lock of its connection: they are taken again.
+  auto relock = [&] {
+    for (TTavDataSet* ds : {dest, this})
+      if (ds->DataBase() == &destDb && ds->WriteLocked() && !ds->Memory())
+        destDb.LockTable(ds->TableDef(), kTableWriteLock);
+  };
+
+  const std::vector<uint32_t> addresses = ListRecordAddresses(*table_def_);
+  LogLine(source, host::Format("Found %d records (including unallocated and deleted records)",
+                               {static_cast<int>(addresses.size())}));
+  LogLine(source, "Importing data - field mapping...");
+
+  // Dest field -> source field, by Dest's source names.
+  struct TMapped {
+    const TInternalFieldItem* Dest;
+    const TInternalFieldItem* Source;
+    bool Blob;
+    int32_t CutTo;  // characters a string value keeps, -1 for other types
+  };
+  std::vector<TMapped> map;
+  TInternalFields& destFields = dest->GetInternalFields();
+  TInternalFields& sourceFields = GetInternalFields();
+  for (int i = 0; i < destFields.Count(); ++i) {
+    const TInternalFieldItem* d = destFields.Items(i);
+    const TInternalFieldItem* s = d->SourceField().empty() ? nullptr : sourceFields.FindField(d->SourceField());
+    LogLine(source, (s ? s->FieldName() : std::string()) + " -> " + d->FieldName());
+    if (!s) continue;
+    const bool destBlob = dest->IsFieldBlob(d->FieldNo());
+    const bool sourceBlob = IsFieldBlob(s->FieldNo());
+    if (destBlob != sourceBlob) continue;  // mixed pairs are not copied
+    const bool text = d->DataType() == host::ftString || d->DataType() == host::ftWideString;
+    map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1});
+  }
+
+  uint32_t sourceLogicalNo = table_def_->TableHeader()->GetLogicalRecordNo();
+  host::TMemoryStream blob;
+  TProgress progress(dest->OnUpdateProgress(), addresses.size());
+  for (size_t n = 0; n < addresses.size(); ++n) {
+    ReadRecordBuffer(addresses[n], record_buffer_.data());
+    if (record_buffer_[kRecInUseOffset] == 1) {
+      uint8_t* out = dest->RecordBuffer();
+      dest->InitializeNewRecord(out, false);
+      // The record keeps its logical number.
+      const uint32_t logicalNo = GetU32(record_buffer_.data() + kRecLogicalNoOffset);
+      PutU32(out + kRecLogicalNoOffset, logicalNo);
+      sourceLogicalNo = std::max(sourceLogicalNo, logicalNo);
+      for (const TMapped& m : map) {
+        if (m.Blob) {
+          bool isNull = false;
+          blob.Clear();
+          DataSetGetFieldStreamFromRecBuf(record_buffer_.data(), m.Source->FieldNo(), isNull, blob);
+          blob.SetPosition(0);
+          dest->DataSetSetFieldStreamFromRecBuf(m.Dest->FieldNo(), isNull || blob.Size() == 0, blob, out);
+        } else {
+          host::Variant value = DataSetGetFieldDataFromRecBufAsVariant(record_buffer_.data(), m.Source->FieldNo());
+          // A narrower string field keeps what fits: the loss the new
+          // layout was validated with.
+          if (m.CutTo >= 0 && !value.IsNull()) {
+            std::string text = value.AsString();
+            if (static_cast<int32_t>(text.size()) > m.CutTo) value = text.substr(0, static_cast<size_t>(m.CutTo));
+          }
+          dest->DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
+        }
+      }
+      dest->InternalAddRecord(false, true);
+      ++copied;
+    }
+    if (progress.Step(n + 1)) break;
+    if ((n + 1) % kCopyCommitInterval == 0 && transaction.Own()) {
+      dest->WriteTableHeader();
+      transaction.Restart();
+      relock();
+    }
+  }
+  // Numbers of deleted records are not handed out again.
+  TTableHeader& destHeader = *dest->TableDef().TableHeader();
+  if (destHeader.GetLogicalRecordNo() < sourceLogicalNo) {
+    destHeader.SetLogicalRecordNo(sourceLogicalNo);
+    destHeader.SetDirty(true);
+  }
+  LogLine(source, "Records Copied " + std::to_string(copied));
+  }
+  transaction.Commit();
+  LogLine(source, "Copying record data - Done");
+  std::string directory = destDb.Directory();
+  if (directory.empty() && data_base_) directory = data_base_->Directory();
+  if (auto logger = GDBLogger(); logger && !directory.empty()) logger->SaveLogToFile(directory + "dblog.txt");
+  (void)caller;
+}
+
+// ---------------------------------------------------------------------------
+// Transferring record images of another layout
+
+bool TTavDataSet::InternalTransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields,
+                                         bool compare) {
+  uint8_t* buf = record_buffer_.data();
+  std::memset(buf, 0, static_cast<size_t>(record_size_));
+  std::memcpy(buf, sourceRecord, kTransferHeaderSize);
+  // The record belongs to this table now.
+  PutU32(buf + kRecIdentityOffset, table_lock_id_);
+  bool survived = true;
+  const TInternalFields& fields = GetInternalFields();
+  for (int i = 0; i < fields.Count(); ++i) {
+    const TInternalFieldItem& f = *fields.Items(i);
+    const TInternalFieldItem* s = sourceFields.FindField(f.FieldName());
+    if (!s || sourceRecord[s->NullFlagOffset()] == 0) continue;  // null stays null
+    buf[f.NullFlagOffset()] = 1;
+    const int32_t have = StoredLength(*s, sourceRecord);
+    const int32_t room = f.SizeMarkerOffset() ? f.GetWriteableFieldSize() : f.FieldSize();
+    // A length word from the record is bounded by the source field's room.
+    const int32_t length = std::min({have, room, s->FieldSize()});
+    std::memcpy(buf + f.DataOffset(), sourceRecord + s->DataOffset(), static_cast<size_t>(std::max(length, 0)));
+    if (f.SizeMarkerOffset()) PutU16(buf + f.SizeMarkerOffset(), static_cast<uint16_t>(std::max(length, 0)));
+    // The value survived when it arrived whole in a field of its own type.
+    if (compare && (f.DataType() != s->DataType() || length != have ||
+                    (!f.SizeMarkerOffset() && f.FieldSize() != s->FieldSize())))
+      survived = false;
+  }
+  return survived;
+}
+
+bool TTavDataSet::TransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields, bool& done) {
+  CheckInternalActive();
+  if (!sourceRecord) return false;
+  done = true;
+  if (sourceRecord[kRecInUseOffset] != 1) return false;
+  if (!InternalTransferRecord(sourceRecord, sourceFields, true)) return false;
+  TWriteLockGuard lock(*this);
+  ReadTableHeader();
+  TTableHeader& header = *table_def_->TableHeader();
+  const uint32_t address = record_mgr_->AddRecord(record_buffer_.data());
+  TAV_ASSERT(address != 0, "Transfer record. RecAddr = 0");
+  const uint32_t logicalNo = GetU32(record_buffer_.data() + kRecLogicalNoOffset);
+  if (logicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(logicalNo);
+  header.SetDirty(true);
+  WriteTableHeader();
+  read_ahead_->Invalidate();
+  read_ahead_->SetRecordCountValid(false);
+  return true;
+}
+
+}  // namespace tav

@@ -1,0 +1,578 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <tuple>
+
+#include "engine/components/tav_data_set.h"
+#include "engine/components/testing/memory_table_support.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/table/restructure_defs.h"
+#include "engine/storage/table/table_header.h"
+#include "engine/storage/testing/engine_error_test_support.h"
+#include "host/db/field_defs.h"
+#include "host/db/index_defs.h"
+#include "host/rtl/le_bytes.h"
+#include "host/rtl/streams.h"
+#include "host/rtl/string_list.h"
+#include "os/file.h"
+#include "os/testing/test_support.h"
+
+namespace tav {
+namespace {
+
+using test::ErrorCodeOf;
+
+// One row as read back: logical number, N (auto-increment), K, S, blob.
+using TRow = std::tuple<uint32_t, int32_t, int32_t, std::string, std::string>;
+
+// The new layout of a table, built from its host definitions and validated
+// against them as the table component does.
+struct TPlan {
+  TRestructureFieldDefs Fields;
+  TRestructureIndexDefs Indexes;
+  host::TFieldDefs DestFields;
+  host::TIndexDefs DestIndexes;
+  TRestructureDetails Details;
+
+  TPlan(const host::TFieldDefs& fields, const host::TIndexDefs& indexes) {
+    Fields.Assign(fields);
+    Indexes.Assign(indexes);
+    Indexes.SetMaximumKeySize(500);
+    Indexes.SetMaximumKeyFieldCount(32);
+  }
+  TRestructureDetails& Validate(const host::TFieldDefs& fields, const host::TIndexDefs& indexes) {
+    Fields.ValidateAgainstOriginalDefs(&fields);
+    Indexes.ValidateAgainstOriginalDefs(&indexes, Fields);
+    Details.NewFieldDefs = &Fields;
+    Details.NewIndexDefs = &Indexes;
+    Details.DestFieldDefs = &DestFields;
+    Details.DestIndexDefs = &DestIndexes;
+    return Details;
+  }
+};
+
+// A disk database with table "T": N auto-increment, K integer (unique index
+// "ixK"), S string(20) (index "ixS"), B BLOB; 250 rows, rows 10 to 19
+// deleted, so logical numbers have a gap.
+class RestructureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    fields_.Add("N", host::ftAutoInc);
+    fields_.Add("K", host::ftInteger);
+    fields_.Add("S", host::ftString, 20);
+    fields_.Add("B", host::ftBlob);
+    indexes_.Add("ixK", "K", host::TIndexOptions{host::ixUnique});
+    indexes_.Add("ixS", "S", host::TIndexOptions{});
+    {
+      auto creator = NewDataBase();
+      creator->CreateDatabase();
+    }
+    db_ = NewDataBase();
+    db_->SetExclusive(true);
+    db_->Open();
+    TTavDataSet ds(nullptr);
+    Bind(ds);
+    ds.SetTableDef(false, fields_, indexes_);
+    ds.InternalCreateTable();
+    ds.DataSetOpen();
+    for (int k = 0; k < 250; ++k) Add(ds, k, "name" + std::to_string(k), k % 3 ? "blob" + std::to_string(k) : "");
+    for (int k = 10; k < 20; ++k) {
+      ASSERT_TRUE(FindK(ds, k));
+      ASSERT_EQ(ds.DeleteRecord(nullptr), 0);
+    }
+    ds.DataSetClose();
+    before_ = Rows();
+  }
+
+  std::string Path() const { return dir_ / "r.tav"; }
+  std::string Backup() const { return dir_ / "r.tvx"; }
+
+  std::unique_ptr<TTavDataBase> NewDataBase(const std::string& path = "") {
+    auto db = std::make_unique<TTavDataBase>(nullptr);
+    db->SetDataBaseName(path.empty() ? Path() : path);
+    db->SetLockRetryMaximum(2);
+    db->SetLockRetryInterval(1);
+    return db;
+  }
+  void Bind(TTavDataSet& ds, TTavDataBase* db = nullptr) {
+    ds.SetDataBase(db ? db : db_.get());
+    ds.SetTableName("T");
+  }
+  static void Add(TTavDataSet& ds, int32_t k, const std::string& s, const std::string& blob) {
+    ds.InitializeNewRecord(ds.RecordBuffer(), false);
+    ds.DataSetSetFieldDataAsVariant(ds.GetFieldNo("K"), k);
+    ds.DataSetSetFieldDataAsVariant(ds.GetFieldNo("S"), s);
+    if (!blob.empty()) {
+      host::TMemoryStream stream;
+      stream.Write(blob.data(), static_cast<int64_t>(blob.size()));
+      stream.SetPosition(0);
+      ds.DataSetSetFieldStream(ds.GetFieldNo("B"), false, stream);
+    }
+    ds.AddRecord(true);
+  }
+  static bool FindK(TTavDataSet& ds, int32_t k) {
+    ds.InitializeNewRecord(ds.RecordBuffer(), false);
+    ds.DataSetSetFieldDataToRecBufAsVariant(ds.GetFieldNo("K"), ds.RecordBuffer(), k);
+    return ds.Find(stEQ, "ixK");
+  }
+  // Every row of T through index `index`, ordered by K.
+  std::vector<TRow> Rows(TTavDataBase* db = nullptr, const std::string& sName = "S",
+                         const std::string& index = "ixK") {
+    TTavDataSet ds(nullptr);
+    Bind(ds, db);
+    ds.DataSetOpen();
+    ds.InternalSetIndexName(index);
+    std::vector<TRow> out;
+    const int sNo = ds.GetFieldNo(sName);
+    const int bNo = ds.GetFieldNo("B");
+    for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext()) {
+      std::string blob;
+      if (bNo >= 0) {
+        host::TMemoryStream stream;
+        bool isNull = false;
+        ds.DataSetGetFieldStream(bNo, isNull, stream);
+        blob.resize(static_cast<size_t>(stream.Size()));
+        stream.SetPosition(0);
+        if (!blob.empty()) stream.Read(blob.data(), static_cast<int64_t>(blob.size()));
+      }
+      out.emplace_back(host::GetU32(ds.RecordBuffer() + kRecLogicalNoOffset),
+                       ds.DataSetGetFieldDataAsVariant(ds.GetFieldNo("N")).AsInteger(),
+                       ds.DataSetGetFieldDataAsVariant(ds.GetFieldNo("K")).AsInteger(),
+                       ds.DataSetGetFieldDataAsVariant(sNo).AsString(), blob);
+    }
+    std::sort(out.begin(), out.end(),
+              [](const TRow& a, const TRow& b) { return std::get<2>(a) < std::get<2>(b); });
+    return out;
+  }
+  uint32_t AutoIncValue() {
+    TTavDataSet ds(nullptr);
+    Bind(ds);
+    ds.DataSetOpen();
+    return ds.TableDef().TableHeader()->GetRecordAutoIncVal();
+  }
+  void Restructure(const TRestructureDetails& details) {
+    TTavDataSet ds(nullptr);
+    Bind(ds);
+    ds.SetOnUpdateProgress(progress_);
+    ds.InternalRestructureTable(details);
+    EXPECT_FALSE(ds.InternalActive());
+  }
+
+  os::test::TTempDir dir_;
+  host::TFieldDefs fields_;
+  host::TIndexDefs indexes_;
+  std::unique_ptr<TTavDataBase> db_;
+  std::vector<TRow> before_;
+  TUpdateProgressEvent progress_;
+};
+
+TEST_F(RestructureTest, DataCopyAddsDropsAndRetypesKeepingRowsNumbersAndCounters) {
+  ASSERT_EQ(before_.size(), 240u);
+  const uint32_t counter = AutoIncValue();
+  TPlan plan(fields_, indexes_);
+  plan.Fields.Find("S")->SetSize(5);  // loss: longer names are cut
+  TRestructureFieldDef* x = plan.Fields.AddAndSetFieldDef("X", host::ftInteger, 0);
+  (void)x;
+  std::vector<int> percents;
+  progress_ = [&](int p, bool&) { percents.push_back(p); };
+  Restructure(plan.Validate(fields_, indexes_));
+  EXPECT_EQ(plan.Fields.ChangeStatus(), dcDataLoss);
+  EXPECT_TRUE(os::FileExists(Backup()));
+  ASSERT_FALSE(percents.empty());
+  EXPECT_EQ(percents.back(), 100);
+
+  const std::vector<TRow> after = Rows();
+  ASSERT_EQ(after.size(), before_.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(std::get<0>(after[i]), std::get<0>(before_[i]));
+    EXPECT_EQ(std::get<1>(after[i]), std::get<1>(before_[i]));
+    EXPECT_EQ(std::get<3>(after[i]), std::get<3>(before_[i]).substr(0, 5));
+    EXPECT_EQ(std::get<4>(after[i]), std::get<4>(before_[i]));
+  }
+  EXPECT_EQ(AutoIncValue(), counter);
+  // The new field is there and empty; the unique index still refuses.
+  TTavDataSet ds(nullptr);
+  Bind(ds);
+  ds.DataSetOpen();
+  ASSERT_GE(ds.GetFieldNo("X"), 0);
+  ASSERT_TRUE(FindK(ds, 42));
+  EXPECT_TRUE(ds.DataSetGetFieldDataAsVariant(ds.GetFieldNo("X")).IsNull());
+  EXPECT_EQ(ErrorCodeOf([&] { Add(ds, 42, "again", ""); }), 9729);
+  Add(ds, 1000, "new", "");
+  EXPECT_EQ(ds.DataSetGetFieldDataAsVariant(ds.GetFieldNo("N")).AsInteger(), static_cast<int>(counter) + 1);
+  ds.DataSetClose();
+
+  // The backup still holds the old layout with every row.
+  auto old = NewDataBase(Backup());
+  old->Open();
+  EXPECT_EQ(Rows(old.get()), before_);
+}
+
+TEST_F(RestructureTest, DroppedFieldBlobSizeAndSortOrderChange) {
+  TPlan plan(fields_, indexes_);
+  plan.Fields.DeleteItem(plan.Fields.Find("B")->Index());
+  TRestructureDetails& details = plan.Validate(fields_, indexes_);
+  details.ChangeBlobBlockSize = true;
+  details.NewBlobBlockSize = 256;
+  details.ChangeSortOrder = true;
+  details.NewSortOrder = soASCII;
+  Restructure(details);
+  TTavDataSet ds(nullptr);
+  Bind(ds);
+  ds.DataSetOpen();
+  EXPECT_EQ(ds.GetFieldNo("B"), -1);
+  EXPECT_EQ(ds.TableDef().DefaultBlobSize(), 256);
+  EXPECT_EQ(ds.TableDef().SortOrder(), soASCII);
+  EXPECT_EQ(ds.GetTotalRecordCount(), 240);
+  ds.DataSetClose();
+}
+
+TEST_F(RestructureTest, RenameOnlyTouchesNoRecordAndIndexesOnly) {
+  {
+    TPlan plan(fields_, indexes_);
+    plan.Fields.Find("S")->SetName("Title");
+    plan.Indexes.Find("ixS")->SetName("ixTitle");
+    plan.Indexes.ReplaceFieldName("S", "Title");
+    Restructure(plan.Validate(fields_, indexes_));
+    EXPECT_EQ(plan.Fields.ChangeStatus(), dcDefOnlyChange);
+    EXPECT_EQ(Rows(nullptr, "Title", "ixTitle"), before_);
+  }
+  // Indexes only: a new index over the renamed field, made from the records.
+  host::TFieldDefs fields;
+  fields.Assign(fields_);
+  fields.Items(2)->SetName("Title");
+  host::TIndexDefs indexes;
+  indexes.Add("ixK", "K", host::TIndexOptions{host::ixUnique});
+  indexes.Add("ixTitle", "Title", host::TIndexOptions{});
+  TPlan plan(fields, indexes);
+  plan.Indexes.AddAndSetIndexDef("ixDesc", "K", host::TIndexOptions{host::ixDescending});
+  Restructure(plan.Validate(fields, indexes));
+  EXPECT_EQ(plan.Fields.ChangeStatus(), dcNoChange);
+  EXPECT_EQ(Rows(nullptr, "Title", "ixDesc"), before_);
+  EXPECT_EQ(Rows(nullptr, "Title", "ixTitle"), before_);
+}
+
+TEST_F(RestructureTest, ReIndexIgnoresDuplicatesAndReportsProgress) {
+  // S made unique while 25 rows share their first character "n"... all do:
+  // only the first record of each S value keeps its keys.
+  TTavDataSet ds(nullptr);
+  Bind(ds);
+  ds.DataSetOpen();
+  Add(ds, 500, "name42", "");
+  std::vector<int> seen;
+  ds.SetOnUpdateProgress([&](int p, bool& abort) {
+    seen.push_back(p);
+    abort = p >= 50;
+  });
+  ds.InternalReIndex(true);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), 50);
+  ds.SetOnUpdateProgress(nullptr);
+  ds.InternalReIndex(false);
+  ds.DataSetClose();
+  EXPECT_EQ(Rows().size(), 241u);
+  EXPECT_EQ(Rows(nullptr, "S", "ixS").size(), 241u);
+}
+
+TEST_F(RestructureTest, RebuildKeepsRowsAndIsRefusedInATransactionOrWhileInUse) {
+  TTavDataSet ds(nullptr);
+  Bind(ds);
+  ds.InternalRebuildTable();
+  EXPECT_EQ(Rows(), before_);
+  EXPECT_TRUE(os::FileExists(Backup()));
+
+  db_->StartTransaction();
+  EXPECT_EQ(ErrorCodeOf([&] { ds.InternalRebuildTable(); }), 10122);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->RebuildTable("T", Backup(), nullptr); }), 10122);
+  db_->Rollback();
+
+  TTavDataSet other(nullptr);
+  Bind(other);
+  other.DataSetOpen();
+  EXPECT_EQ(ErrorCodeOf([&] { db_->RebuildTable("T", Backup(), nullptr); }), 10031);
+  other.DataSetClose();
+  db_->RebuildTable("T", Backup(), nullptr);
+  EXPECT_EQ(Rows(), before_);
+}
+
+TEST_F(RestructureTest, FailuresLeaveTheBackupAndNothingHeld) {
+  // A copy that fails halfway: S cut to one character under a unique index.
+  TPlan plan(fields_, indexes_);
+  plan.Fields.Find("S")->SetSize(1);
+  plan.Indexes.Find("ixS")->SetOptions(host::TIndexOptions{host::ixUnique});
+  TTavDataSet ds(nullptr);
+  Bind(ds);
+  EXPECT_EQ(ErrorCodeOf([&] { ds.InternalRestructureTable(plan.Validate(fields_, indexes_)); }), 9729);
+  EXPECT_FALSE(ds.InternalActive());
+  EXPECT_FALSE(db_->InTransaction());
+  EXPECT_TRUE(os::FileExists(Backup()));
+  auto old = NewDataBase(Backup());
+  old->Open();
+  EXPECT_EQ(Rows(old.get()), before_);
+  old->Close();
+  // The table is usable and lockable again.
+  ds.DataSetOpen();
+  EXPECT_FALSE(ds.WriteLocked());
+  EXPECT_TRUE(ds.LockTable());
+  EXPECT_TRUE(ds.UnlockTable());
+  ds.DataSetClose();
+
+  // A backup that cannot be written stops before anything changes.
+  const std::vector<TRow> now = Rows(nullptr, "S", "ixK");
+  ASSERT_TRUE(os::DeleteFile(Backup()));
+  ASSERT_EQ(mkdir(Backup().c_str(), 0700), 0);
+  TPlan again(fields_, indexes_);
+  again.Fields.Find("S")->SetSize(5);
+  EXPECT_NE(ErrorCodeOf([&] { ds.InternalRestructureTable(again.Validate(fields_, indexes_)); }), 0);
+  EXPECT_FALSE(db_->InTransaction());
+  EXPECT_EQ(Rows(), now);
+}
+
+TEST_F(RestructureTest, CopyRawTableDataUnlocksAndRollsBackItsOwnTransactionOnFailure) {
+  // Dest: a disk table whose unique index refuses the 151st record.
+  TTavDataSet dest(nullptr);
+  dest.SetDataBase(db_.get());
+  dest.SetTableName("D");
+  host::TFieldDefs fields;
+  fields.Add("K", host::ftInteger);
+  host::TIndexDefs indexes;
+  indexes.Add("ixK", "K", host::TIndexOptions{host::ixUnique});
+  dest.SetTableDef(false, fields, indexes);
+  dest.InternalCreateTable();
+  dest.DataSetOpen();
+  dest.InitializeNewRecord(dest.RecordBuffer(), false);
+  dest.DataSetSetFieldDataAsVariant(0, 200);
+  dest.AddRecord(true);
+  dest.GetInternalFields().Items(0)->SetSourceField("K");
+
+  TTavDataSet source(nullptr);
+  Bind(source);
+  source.DataSetOpen();
+  EXPECT_EQ(ErrorCodeOf([&] { source.CopyRawTableData(&dest); }), 9729);
+  EXPECT_FALSE(dest.WriteLocked());
+  EXPECT_FALSE(source.WriteLocked());
+  EXPECT_FALSE(db_->InTransaction());
+  EXPECT_FALSE(db_->TableLockExists(dest.TableDef(), kTableWriteLock));
+  // The batches committed before the failure stay (two batches of 100
+  // blocks, ten of them deleted records); the failed one is gone.
+  EXPECT_EQ(dest.GetTotalRecordCount(), 191);
+  source.DataSetClose();
+  dest.DataSetClose();
+}
+
+TEST_F(RestructureTest, AProcessKilledMidRestructureLeavesAnOpenableDatabaseAndTheBackup) {
+  db_->Close();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto db = NewDataBase();
+    db->SetExclusive(true);
+    db->Open();
+    TPlan plan(fields_, indexes_);
+    plan.Fields.AddAndSetFieldDef("X", host::ftInteger, 0);
+    TTavDataSet ds(nullptr);
+    Bind(ds, db.get());
+    ds.SetOnUpdateProgress([](int p, bool&) {
+      if (p >= 60) kill(getpid(), SIGKILL);
+    });
+    ds.InternalRestructureTable(plan.Validate(fields_, indexes_));
+    _exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  auto db = NewDataBase();
+  db->Open();
+  TTavDataSet ds(nullptr);
+  Bind(ds, db.get());
+  ds.DataSetOpen();
+  EXPECT_LE(ds.GetTotalRecordCount(), 240);
+  ds.DataSetClose();
+  auto old = NewDataBase(Backup());
+  old->Open();
+  EXPECT_EQ(Rows(old.get()), before_);
+}
+
+TEST_F(RestructureTest, DeleteCopyAndDumpTables) {
+  host::TStringList names;
+  TTavDataSet ds(nullptr);
+  Bind(ds);
+  ds.DataSetOpen();
+  EXPECT_EQ(ErrorCodeOf([&] { db_->DeleteTable("T", false); }), 10053);
+  ds.DataSetClose();
+  EXPECT_EQ(ErrorCodeOf([&] { db_->DeleteTable("Nope", false); }), 10024);
+
+  // Copies: refusals first, then a copy that opens with every row.
+  const std::string copy = dir_ / "c.tav";
+  EXPECT_EQ(ErrorCodeOf([&] { db_->CopyDatabase(Path(), true); }), 9344);
+  db_->CopyDatabase(copy, false);
+  EXPECT_EQ(ErrorCodeOf([&] { db_->CopyDatabase(copy, false); }), 1);
+  db_->CopyDatabase(copy, true);
+  {
+    auto c = NewDataBase(copy);
+    c->Open();
+    EXPECT_EQ(Rows(c.get()), before_);
+  }
+  auto missing = NewDataBase(dir_ / "none.tav");
+  EXPECT_EQ(ErrorCodeOf([&] { missing->CopyDatabase(copy, true); }), 9988);
+
+  // The dump holds the table without its rows.
+  db_->DumpTableDefinitions();
+  {
+    auto d = NewDataBase(dir_ / "r.tvd");
+    d->Open();
+    d->GetTableNames(names, false);
+    EXPECT_EQ(names.Count(), 1);
+    EXPECT_TRUE(Rows(d.get()).empty());
+  }
+
+  db_->DeleteTable("T", false);
+  names.Clear();
+  db_->GetTableNames(names, false);
+  EXPECT_EQ(names.Count(), 0);
+  EXPECT_EQ(ErrorCodeOf([&] { ds.DataSetOpen(); }), 10024);
+  // The name is free again.
+  ds.SetTableDef(false, fields_, indexes_);
+  ds.InternalCreateTable();
+  EXPECT_TRUE(Rows().empty());
+
+  db_->Close();
+  db_->SetExclusive(false);
+  db_->Open();
+  EXPECT_EQ(ErrorCodeOf([&] { db_->DeleteTable("T", false); }), 10121);
+}
+
+TEST_F(RestructureTest, TransferRecordBuffersReadsEveryBlockOfAClosedFile) {
+  TTavDataSet ds(nullptr);
+  Bind(ds);
+  ds.DataSetOpen();
+  const int32_t id = ds.TableDef().TableID();
+  const int32_t size = ds.RecordSize();
+  ds.DataSetClose();
+  EXPECT_EQ(ErrorCodeOf([&] { db_->TransferRecordBuffers(id, size, nullptr); }), 10120);
+  db_->Close();
+  int inUse = 0;
+  int calls = 0;
+  db_->TransferRecordBuffers(id, size, [&](const uint8_t* buf, int32_t, uint32_t, bool&) {
+    ++calls;
+    inUse += buf[kRecInUseOffset] == 1;
+  });
+  EXPECT_EQ(inUse, 240);
+  EXPECT_GE(calls, 250);
+  calls = 0;
+  db_->TransferRecordBuffers(id, size, [&](const uint8_t*, int32_t, uint32_t, bool& go) {
+    go = ++calls < 3;
+  });
+  EXPECT_EQ(calls, 3);
+}
+
+TEST_F(RestructureTest, RebuildDatabaseRestoresTheConnectionOnEveryExit) {
+  db_->Close();
+  db_->SetExclusive(false);
+  TavEngineStartup();
+  auto logger = GDBLogger();
+  ASSERT_TRUE(logger);
+  const int maxItems = logger->MaxLogItemCount();
+
+  db_->RebuildDatabase();
+  EXPECT_FALSE(db_->Connected());
+  EXPECT_FALSE(db_->Exclusive());
+  EXPECT_EQ(db_->TempPrivilegeStatus(), 0);
+  EXPECT_EQ(logger->MaxLogItemCount(), maxItems);
+  EXPECT_EQ(db_->RebuildFailedTables().Count(), 0);
+  EXPECT_TRUE(os::FileExists(dir_ / "dblog.txt"));
+  db_->Open();
+  EXPECT_EQ(Rows(), before_);
+  db_->Close();
+
+  // A table whose copy fails is left empty and listed; no raise.
+  db_->SetOnUpdateProgress([](int p, bool&) {
+    if (p == 50) throw std::runtime_error("disk on fire");  // only T passes 50
+  });
+  db_->RebuildDatabase();
+  db_->SetOnUpdateProgress(nullptr);
+  ASSERT_EQ(db_->RebuildFailedTables().Count(), 1);
+  EXPECT_EQ(db_->RebuildFailedTables().Strings(0), "T");
+  db_->Open();
+  EXPECT_TRUE(Rows().empty());
+  db_->Close();
+
+  // A file another connection holds cannot be recreated: the raise leaves
+  // everything as it was.
+  auto holder = NewDataBase();
+  holder->Open();
+  EXPECT_NE(ErrorCodeOf([&] { db_->RebuildDatabase(); }), 0);
+  EXPECT_FALSE(db_->Connected());
+  EXPECT_FALSE(db_->Exclusive());
+  EXPECT_EQ(db_->TempPrivilegeStatus(), 0);
+  EXPECT_EQ(logger->MaxLogItemCount(), maxItems);
+}
+
+// ---------------------------------------------------------------------------
+// Memory tables
+
+TEST(TransferRecordTest, AppendsOnlyWhenEverySameNamedValueSurvives) {
+  TTavDataBase db(nullptr);
+  TTavDataSet wide(nullptr);
+  test::ConnectMemory(db, wide, "Wide");
+  host::TFieldDefs fields;
+  fields.Add("K", host::ftInteger);
+  fields.Add("S", host::ftString, 20);
+  fields.Add("Gone", host::ftInteger);
+  wide.SetTableDef(true, fields, host::TIndexDefs());
+  wide.InternalCreateTable();
+  wide.DataSetOpen();
+
+  TTavDataSet narrow(nullptr);
+  test::ConnectMemory(db, narrow, "Narrow");
+  host::TFieldDefs small;
+  small.Add("S", host::ftString, 5);
+  small.Add("K", host::ftInteger);
+  narrow.SetTableDef(true, small, host::TIndexDefs());
+  narrow.InternalCreateTable();
+  narrow.DataSetOpen();
+
+  struct TCase {
+    int32_t K;
+    std::string S;
+    bool Appended;
+  };
+  const TCase cases[] = {{1, "abc", true}, {2, "abcdefgh", false}, {3, "", true}, {4, "12345", true}};
+  for (const TCase& c : cases) {
+    wide.InitializeNewRecord(wide.RecordBuffer(), false);
+    wide.DataSetSetFieldDataAsVariant(0, c.K);
+    if (!c.S.empty()) wide.DataSetSetFieldDataAsVariant(1, c.S);
+    wide.DataSetSetFieldDataAsVariant(2, 99);
+    wide.AddRecord(true);
+    bool done = false;
+    EXPECT_EQ(narrow.TransferRecord(wide.RecordBuffer(), wide.GetInternalFields(), done), c.Appended) << c.K;
+    EXPECT_TRUE(done);
+  }
+  bool done = false;
+  EXPECT_FALSE(narrow.TransferRecord(nullptr, wide.GetInternalFields(), done));
+  EXPECT_FALSE(done);
+
+  // Transferred records are indexed by the re-index that follows.
+  narrow.FinalizeRebuild();
+  std::vector<std::pair<int, std::string>> got;
+  for (bool ok = narrow.DataSetFirst(); ok; ok = narrow.DataSetNext()) {
+    const host::Variant s = narrow.DataSetGetFieldDataAsVariant(0);
+    got.emplace_back(narrow.DataSetGetFieldDataAsVariant(1).AsInteger(), s.IsNull() ? "" : s.AsString());
+  }
+  const std::vector<std::pair<int, std::string>> want{{1, "abc"}, {3, ""}, {4, "12345"}};
+  EXPECT_EQ(got, want);
+  narrow.InitializeRebuild();
+  narrow.FinalizeRebuild();
+  EXPECT_FALSE(narrow.DataSetFirst());
+}
+
+}  // namespace
+}  // namespace tav
