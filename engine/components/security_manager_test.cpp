@@ -567,5 +567,41 @@ TEST_F(SecurityTest, AllTablesGrantCountsOnlyWhereATableIsNotNamed) {
   EXPECT_FALSE(db->QueryObjectPrivilegeExists(doTable, "ALL", 2));
 }
 
+
+TEST_F(SecurityTest, DeletingAndRenamingTablesNeedTheirObjectPrivileges) {
+  Populate();
+  SetClerks([](TPrivileges& p) {
+    Grant(p, "People", opExecuteObj);
+    Grant(p, "Other", opDeleteObj);
+    Grant(p, "Other", opAlterObj);
+  });
+  auto exclusive = [&](const std::string& user, const std::string& password) {
+    auto db = As(user, password);
+    db->SetExclusive(true);
+    db->Open();
+    return db;
+  };
+  {
+    auto db = exclusive(kUserName, kUserPassword);
+    EXPECT_EQ(ErrorCodeOf([&] { db->DeleteTable("People", false); }), 10624);
+    EXPECT_EQ(ErrorCodeOf([&] { db->RenameTable("People", "Folk"); }), 10624);
+    db->RenameTable("Other", "Others");
+  }
+  {
+    // Privileges are read at logon: the renamed table is known by its new
+    // name from the next connection on.
+    auto db = exclusive(kUserName, kUserPassword);
+    db->DeleteTable("Others", false);
+    host::TStringList names;
+    db->GetTableNames(names, false);
+    EXPECT_EQ(names.IndexOf("People"), 0) << names.Text();
+    EXPECT_EQ(names.IndexOf("Others"), -1) << names.Text();
+  }
+  // The administrators pass.
+  auto admin = exclusive(kAdministratorUser, kDefaultAdministratorPassword);
+  admin->RenameTable("People", "Folk");
+  admin->DeleteTable("Folk", false);
+}
+
 }  // namespace
 }  // namespace tav

@@ -56,13 +56,10 @@ void MapFieldsByOwnName(TTavDataSet& ds) {
 void TTavDataBase::CheckTableObjectPrivilege(const std::string& tableName, int privilegeType,
                                              const char* caller) {
   if (!NeedSecurity()) return;
-  const int32_t objectId = GetObjectID(tableName);
-  if (objectId == 0) TavDatabaseError(8579, caller, tableName, this);
-  // The security manager fills the logged-on group's privileges; a right on
-  // "ALL" covers every table.
+  if (GetObjectID(tableName) == 0) TavDatabaseError(8579, caller, tableName, this);
+  // The same rule as the open check: the table's own entries, else "ALL".
   const auto type = static_cast<TObjectPrivilegeType>(privilegeType);
-  const TObjectPrivileges& granted = privileges_->ObjectPrivileges();
-  if (!granted.FindPrivilege(doTable, tableName, type) && !granted.FindPrivilege(doTable, "ALL", type))
+  if (!QueryObjectPrivilegeExists(doTable, tableName, MapObjectPrivTypeToConst(type)))
     TavDatabaseError(10624, caller, "", this);
 }
 
@@ -128,9 +125,9 @@ namespace {
 // on every exit.
 class TRebuildRestore {
  public:
-  TRebuildRestore(TTavDataBase& db, bool& exclusive)
-      : db_(db), exclusive_(exclusive), saved_exclusive_(exclusive),
-        saved_privilege_(db.TempPrivilegeStatus()) {
+  TRebuildRestore(TTavDataBase& db, bool& exclusive, int32_t& privilegeStatus)
+      : db_(db), exclusive_(exclusive), privilege_status_(privilegeStatus),
+        saved_exclusive_(exclusive), saved_privilege_(privilegeStatus) {
     if (auto logger = GDBLogger()) saved_max_ = logger->MaxLogItemCount();
   }
   ~TRebuildRestore() {
@@ -140,7 +137,7 @@ class TRebuildRestore {
       // The first failure is the one reported.
     }
     exclusive_ = saved_exclusive_;
-    db_.SetTempPrivilegeStatus(saved_privilege_);
+    privilege_status_ = saved_privilege_;
     if (auto logger = GDBLogger()) logger->SetMaxLogItemCount(saved_max_);
   }
   TRebuildRestore(const TRebuildRestore&) = delete;
@@ -149,6 +146,7 @@ class TRebuildRestore {
  private:
   TTavDataBase& db_;
   bool& exclusive_;
+  int32_t& privilege_status_;
   bool saved_exclusive_;
   int32_t saved_privilege_;
   int saved_max_ = 0;
@@ -166,7 +164,7 @@ void TTavDataBase::RebuildDatabase() {
   LogLine(data_base_name_, "Rebuild database start");
   if (!os::FileExists(file)) TavDatabaseError(9988, caller, file, this);
   if (!DoCopyFile(file, backupName, true)) TavDatabaseError(9344, caller, file, this);
-  TRebuildRestore restore(*this, exclusive_);
+  TRebuildRestore restore(*this, exclusive_, temp_privilege_status_);
   temp_privilege_status_ = kAllPrivileges;
   LogLine(data_base_name_, "Backup database created -" + backupName);
   if (auto logger = GDBLogger()) logger->SetMaxLogItemCount(-1);
