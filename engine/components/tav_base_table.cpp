@@ -529,6 +529,8 @@ void TTavBaseTable::CreateTable() {
 void TTavBaseTable::EmptyTable() {
   CheckBrowseMode();
   DataSetEmptyTable();
+  // The filter is built again over the empty table.
+  InternalResetFilter();
   First();
 }
 

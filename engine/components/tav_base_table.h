@@ -2,8 +2,9 @@
 // framework's record-buffer protocol on the cursor of TTavDataSet: host
 // record buffers, bookmarks, fetching by position marker, field data with
 // the host's date and time forms, edit with its record lock, post, delete,
-// cancel, locate and lookup, BLOB streams and the BLOB cache. The table
-// component and the query datasets derive from it.
+// cancel, locate and lookup, BLOB streams and the BLOB cache, and the host's
+// filter properties on the cursor's filter (tav_base_table_filters.cpp). The
+// table component and the query datasets derive from it.
 //
 // Host record buffer, laid out at open:
 //   engine record buffer (RecordBufferSize bytes, position information
@@ -81,6 +82,24 @@ class TTavBaseTable : public TTavDataSet {
   bool BookmarkValid(const host::TBookmark& bookmark) override;
   void UpdateIndexDefs() override;
 
+  // ---- filters (tav_base_table_filters.cpp) ----
+  // While open each setter applies the filter at once (a text that does not
+  // parse raises 10051 and leaves the dataset as it was) and moves to the
+  // first record; while closed it only stores.
+  void SetFiltered(bool value) override;
+  void SetFilterText(const std::string& value) override;
+  void SetFilterOptions(host::TFilterOptions value) override;
+  void SetOnFilterRecord(const host::TFilterRecordEvent& value) override;
+  // The next (previous) record that passes the filter, which is applied for
+  // the search when the dataset is not filtered.
+  bool FindRecord(bool restart, bool goForward) override;
+  // Filters by a parsed condition (joined by AND to the one held, unless
+  // `replace`); `excludeNulls` runs it with the SQL null rules and the
+  // query's address order. Then the first record.
+  void AssignFilterExpr(const TTavExpr* expression, bool replace, bool excludeNulls);
+  // OnFilterRecord's verdict on a record image, asked in the filter state.
+  bool RecordProcFilter(const uint8_t* record) override;
+
   // The host buffer field access uses in the current state (null for none).
   host::TRecordBuffer GetActiveRecBuf();
   TRecordBufferStatus GetRecordStatus(host::TRecordBuffer buffer) const;
@@ -131,9 +150,8 @@ class TTavBaseTable : public TTavDataSet {
   // Called by the first GetRecord after open; the table component ranges
   // the cursor on its master here.
   virtual void InternalCheckMasterRange() {}
-  // Builds the filter of a filtered dataset before the first fetch; nothing
-  // while datasets have no filter.
-  virtual void InternalPrepareFilter() {}
+  // Builds the filter of a filtered dataset before the first fetch.
+  virtual void InternalPrepareFilter();
   // Checks and builds the table definition for CreateTable.
   void InternalPrepareTableDef();
 

@@ -66,20 +66,7 @@ TCatalogueTable::TCatalogueTable(TBaseTableDefMgr& mgr, TDiskMgr* disk, const TT
   open_ = true;
   try {
     TCatalogueAccess access(*this, false);
-    records_.Fields().Assign(def_->InternalFields());
-    records_.SetRecordSize(def_->RecordSize());
-    records_.Open(def_->RecordInterface());
-    if (def_->UsesBlobs()) {
-      blobs_.SetIOInterface(def_->BlobInterface());
-      blobs_.SetBlobBlockSize(static_cast<uint32_t>(def_->DefaultBlobSize()));
-      blobs_.Open();
-    }
-    indexes_.SetIOInterface(def_->IndexInterface());
-    indexes_.SetTableHeader(def_->TableHeader());
-    indexes_.SetDBStringCompareFunction(def_->SortOrder() == soASCII ? DBASCIICompareStrings
-                                                                     : DBANSICompareStrings);
-    indexes_.Assign(def_->InternalIndexDefs());
-    indexes_.AssignKeyFields(def_->KeyFields());
+    BindTableParts(*def_, records_, blobs_, indexes_);
     indexes_.Open();
     seen_ = def_->TableHeader()->GetModifiedFlag();
   } catch (...) {

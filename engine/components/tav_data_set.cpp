@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_hash.h"
@@ -121,7 +122,8 @@ TTavDataSet::TTavDataSet(host::TComponent* owner)
       blob_interface_(std::make_unique<TBlobInterface>()),
       search_modifier_(std::make_unique<TSearchModifier>()),
       read_ahead_(std::make_unique<TReadAheadBuffer>()),
-      blob_cache_(std::make_unique<TBlobMgr>()) {}
+      blob_cache_(std::make_unique<TBlobMgr>()),
+      filter_mgr_(std::make_unique<TFilterMgr>()) {}
 
 TTavDataSet::~TTavDataSet() {
   try {
@@ -573,6 +575,9 @@ void TTavDataSet::FreeBuffers() {
 void TTavDataSet::InternalCloseDataSet() {
   // Cached contents are keyed by record address, meaningless once closed.
   blob_cache_->Clear();
+  // The evaluator borrows the index trees closed below.
+  filter_mgr_->Clear();
+  filter_stale_ = false;
   index_mgr_->Close();
   index_mgr_->SetTableHeader(nullptr);
   blob_interface_->Close();
@@ -628,6 +633,8 @@ void TTavDataSet::ReadTableHeader() {
     // The index paths were dropped: the next step searches by key again.
     if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
     index_on_buffer_ = false;
+    // Rebuilt when next used, which spares locks that never look at it.
+    if (cursor_active_ && FilterActive()) filter_stale_ = true;
   }
 }
 
@@ -641,6 +648,8 @@ void TTavDataSet::InternalSetIndexName(const std::string& name) {
   read_ahead_->Open(static_cast<uint32_t>(record_buffer_size_),
                     static_cast<uint32_t>(item.MaximumKeySize()) + 1, kReadAheadCapacity);
   range_end_located_ = {false, false};
+  // The filter's lists follow the current index.
+  if (FilterActive()) filter_stale_ = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -914,6 +923,24 @@ bool TTavDataSet::CurrentKeyInRange() {
 
 bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName,
                        const TSearchModifier* modifier) {
+  if (!FilterActive()) return FindInRange(searchType, indexName, modifier);
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  if (!FindInRange(searchType, indexName, modifier)) return false;
+  EnsureFilterCurrent();
+  const uint32_t found = PosAddress(record_buffer_.data());
+  // The record found already lies strictly above (below) the key: it is the
+  // first candidate, not the point to step away from.
+  const TIndexSearchType nearestType =
+      searchType == stGT ? stGE : searchType == stLT ? stLE : searchType;
+  const uint32_t nearest = filter_mgr_->FindFilterRecord(found, nearestType);
+  if (nearest == 0) return false;
+  if (nearest != found) return SetToRecord(nearest, nullptr, true, false);
+  return true;
+}
+
+bool TTavDataSet::FindInRange(TIndexSearchType searchType, const std::string& indexName,
+                              const TSearchModifier* modifier) {
   if (!InternalFind(searchType, indexName, modifier)) return false;
   if (!range_on_) return true;
   if (!range_valid_) return false;
@@ -955,10 +982,18 @@ bool TTavDataSet::DataSetMoveToEnd(bool toStart) {
   return InternalFind(stLE, index_name_);
 }
 
-bool TTavDataSet::DataSetFirst() { return DataSetInternalFirst(); }
-bool TTavDataSet::DataSetLast() { return DataSetInternalLast(); }
-bool TTavDataSet::DataSetNext() { return DataSetInternalNext(); }
-bool TTavDataSet::DataSetPrior() { return DataSetInternalPrior(); }
+bool TTavDataSet::DataSetFirst() {
+  return FilterActive() ? InternalMoveToFilterRecord(spFromStart, 0) : DataSetInternalFirst();
+}
+bool TTavDataSet::DataSetLast() {
+  return FilterActive() ? InternalMoveToFilterRecord(spFromEnd, 0) : DataSetInternalLast();
+}
+bool TTavDataSet::DataSetNext() {
+  return FilterActive() ? InternalMoveToFilterRecord(spFromCurrent, 1) : DataSetInternalNext();
+}
+bool TTavDataSet::DataSetPrior() {
+  return FilterActive() ? InternalMoveToFilterRecord(spFromCurrent, -1) : DataSetInternalPrior();
+}
 
 bool TTavDataSet::DataSetInternalFirst() {
   CheckInternalActive();
@@ -1042,6 +1077,8 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
   CheckInternalActive();
   if (address == 0) TavDatabaseError(8581, caller, "Invalid address of 0 for SetToRecord", this);
   TReadLockGuard lock(*this);
+  // A rebuild reads through the index trees: before this positions them.
+  if (reposition) EnsureFilterCurrent();
   uint8_t* buf = record_buffer_.data();
   if (!ReadRecordChecked(address, second_buffer_)) TavDatabaseError(8708, caller, "", this);
   TIndexSearchType search;
@@ -1078,7 +1115,7 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
   SetPosition(buf, at, current->GetRecordNo());
   record_buffer_state_ = 1;
   index_on_buffer_ = true;
-  return true;
+  return !FilterActive() || filter_mgr_->CheckRecordInFilter(at);
 }
 
 bool TTavDataSet::SetToRecordBuffer(const uint8_t* buffer, bool checkFlags, bool reposition) {
@@ -1175,7 +1212,7 @@ int32_t TTavDataSet::DataSetGetRecordNo() {
 int32_t TTavDataSet::DataSetGetRecordNoFromBuf(const uint8_t* buffer) {
   const int32_t value = PosRecNo(buffer);
   if (!range_on_ || value < 1) return value;
-  const int32_t base = GetRangeEndRecNo(rmRangeStart);
+  const int32_t base = FilterActive() ? filter_mgr_->GetBaseRecNo() : GetRangeEndRecNo(rmRangeStart);
   if (base < 1) return value;
   return value - base + 1;
 }
@@ -1186,7 +1223,9 @@ int32_t TTavDataSet::DataSetSetRecordNo(int32_t recNo) {
   TReadLockGuard lock(*this);
   int32_t bound;
   if (range_on_) {
-    const int32_t base = GetRangeEndRecNo(rmRangeStart);
+    EnsureFilterCurrent();
+    const int32_t start = GetRangeEndRecNo(rmRangeStart);
+    const int32_t base = FilterActive() ? filter_mgr_->GetBaseRecNo() : start;
     const int32_t end = GetRangeEndRecNo(rmRangeEnd);
     if (base < 1 || end < 1) return -1;
     recNo = base + recNo - 1;
@@ -1212,6 +1251,11 @@ int32_t TTavDataSet::GetTotalRecordCount() {
 
 int32_t TTavDataSet::GetCurrentRecordCount() {
   if (!cursor_active_) return 0;
+  if (FilterActive()) {
+    TReadLockGuard lock(*this);
+    EnsureFilterCurrent();
+    return filter_mgr_->GetFilterRecordCount();
+  }
   if (!range_on_) return GetTotalRecordCount();
   if (!range_valid_) return 0;
   TReadLockGuard lock(*this);
@@ -1265,6 +1309,7 @@ void TTavDataSet::SetRangeOn(bool on) {
   range_on_ = on;
   range_end_located_ = {false, false};
   read_ahead_->Invalidate();
+  if (FilterActive()) filter_stale_ = true;
 }
 
 bool TTavDataSet::MoveToRangeEnd(TRangeMode mode) {
@@ -1373,6 +1418,111 @@ void TTavDataSet::FillReadAheadBuffer(int count, TReadAheadDirection direction) 
 }
 
 // ---------------------------------------------------------------------------
+// Filters
+
+TDBStringCompare TTavDataSet::DBStringCompare() const {
+  return sort_order_ == soASCII ? DBASCIICompareStrings : DBANSICompareStrings;
+}
+
+bool TTavDataSet::RecordProcFilter(const uint8_t*) { return true; }
+
+std::unique_ptr<TFilterMgr> TTavDataSet::NewFilterMgr() const {
+  auto mgr = std::make_unique<TFilterMgr>();
+  mgr->AssignSettings(*filter_mgr_);
+  return mgr;
+}
+
+void TTavDataSet::InternalSetFilter(const std::string& text, host::TFilterOptions options) {
+  CheckInternalActive();
+  // Built beside the active filter, which stays when this one fails.
+  std::unique_ptr<TFilterMgr> fresh = NewFilterMgr();
+  fresh->SetFilterText(text);
+  fresh->SetFilterOptions(options);
+  {
+    TReadLockGuard lock(*this);
+    index_on_buffer_ = false;
+    if (!fresh->OpenFilter(this))
+      TavDatabaseError(10051, "TTavDataSet.InternalSetFilter", fresh->LastErrorText(), this);
+  }
+  filter_mgr_ = std::move(fresh);
+  filter_stale_ = false;
+}
+
+void TTavDataSet::InternalAssignFilterExpr(const TTavExpr* expression, bool replace) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  index_on_buffer_ = false;
+  filter_mgr_->AssignExpr(this, expression, replace);
+  filter_stale_ = false;
+}
+
+void TTavDataSet::InternalClearFilter() {
+  filter_mgr_->Clear();
+  filter_stale_ = false;
+}
+
+void TTavDataSet::EnsureFilterCurrent() {
+  if (!filter_stale_ || !FilterActive()) return;
+  index_on_buffer_ = false;
+  if (!filter_mgr_->ResetFilter())
+    TavDatabaseError(10051, "TTavDataSet.ResetFilter", filter_mgr_->LastErrorText(), this);
+  filter_stale_ = false;
+}
+
+void TTavDataSet::InternalCheckFilterStatus(bool tableWasLocked, TRecordWriteStatus) {
+  // When this write took the lock itself, the header it wrote on release
+  // makes the next lock reset the filter.
+  if (tableWasLocked) InternalResetFilter();
+}
+
+void TTavDataSet::InternalResetFilter() {
+  if (FilterActive()) filter_stale_ = true;
+}
+
+uint32_t TTavDataSet::FindFilterRecordByKey(bool forward) {
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  current->CreateKeyBuffer(record_buffer_.data());
+  index_on_buffer_ = false;
+  if (current->FullIndexSearch(forward ? stGE : stLE) != 0) return 0;
+  const uint32_t address = current->GetRecordAddress();
+  if (address == 0 || !filter_mgr_->InMasterList(address)) return 0;
+  return filter_mgr_->FindNearest(address, forward);
+}
+
+bool TTavDataSet::InternalMoveToFilterRecord(TSeekPosition seekPosition, int offset) {
+  CheckInternalActive();
+  std::optional<TReadLockGuard> lock;
+  // A query reads its result table under the locks the query holds.
+  if (!(data_base_ && data_base_->QueryActive())) lock.emplace(*this);
+  EnsureFilterCurrent();
+  TFilterMgr& filter = *filter_mgr_;
+  uint8_t* buf = record_buffer_.data();
+  uint32_t address = 0;
+  if (seekPosition == spFromCurrent) {
+    const uint32_t current = PosAddress(buf);
+    const bool forward = offset >= 0;
+    if (current == 0) {
+      address = 0;
+    } else if (filter.InFilterList(current)) {
+      address = filter.MoveBy(current, offset);
+    } else if (filter.InMasterList(current)) {
+      address = filter.FindNearest(current, forward);
+    } else if (record_buffer_state_ != 0) {
+      address = FindFilterRecordByKey(forward);
+    }
+  } else {
+    address = filter.MoveToEnd(seekPosition == spFromStart);
+    if (address != 0 && offset != 0) address = filter.MoveBy(address, offset);
+  }
+  if (address == 0) return false;
+  record_mgr_->ReadRecord(address, buf, true);
+  SetPosition(buf, address, filter.GetRecNo(address));
+  record_buffer_state_ = 1;
+  index_on_buffer_ = false;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Joins
 
 void TTavDataSet::InternalPrepareMasterRecordList(TCompoundList& list) {
@@ -1401,12 +1551,17 @@ void TTavDataSet::InternalPrepareMasterRecordList(TCompoundList& list) {
   current->ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
 }
 
-void TTavDataSet::LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList*) {
+void TTavDataSet::LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list) {
   CheckInternalActive();
   const std::string& fieldName = hash.SourceFieldName();
   const TInternalFieldItem* field = record_mgr_->Fields().FindField(fieldName);
   TAV_ASSERT(field != nullptr, ("Field not found in LoadHashListOfRecords: " + fieldName).c_str());
   TReadLockGuard lock(*this);
+  if (FilterActive() && list) {
+    EnsureFilterCurrent();
+    list->Clear();
+    for (uint32_t address : *filter_mgr_->GetCurrentFilterList()) list->Add(address, 0);
+  }
   // An index led by the field fills the hash from its own keys.
   TIndexItem* byIndex = nullptr;
   int keyNo = 0;
@@ -1545,6 +1700,12 @@ void TTavDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fie
     stream.CopyFrom(item->Stream(), 0);
     return;
   }
+  DataSetReadStoredBlob(buffer, fieldNo, isNull, stream);
+}
+
+void TTavDataSet::DataSetReadStoredBlob(const uint8_t* buffer, int fieldNo, bool& isNull,
+                                        host::TStream& stream) {
+  const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
   isNull = buffer[f.NullFlagOffset()] == 0;
   if (isNull) return;
   const uint32_t address = GetU32(buffer + f.DataOffset());

@@ -3,7 +3,10 @@
 // buffer and moves over the table along its current index: first, last,
 // next, prior, by key, by record number and by bookmark, inside an optional
 // range of keys. It also turns host field and index definitions into a
-// table definition (SetTableDef) and creates tables from it.
+// table definition (SetTableDef) and creates tables from it. While a filter
+// is active (TFilterMgr) every move, count, record number and key search
+// keeps to the records that pass it; a change of the table seen by a lock
+// rebuilds the filter before it is used again.
 //
 // Engine record buffer: RecordSize bytes of the stored record followed by
 // 12 bytes of position information (record address, record number in the
@@ -31,6 +34,8 @@
 
 #include "engine/components/search_fields.h"
 #include "engine/components/tav_database.h"
+#include "engine/components/tav_filter_mgr.h"
+#include "engine/storage/base/tav_compare.h"
 #include "engine/storage/index/btree.h"
 #include "engine/storage/index/index_mgr.h"
 #include "engine/storage/record/blob.h"
@@ -247,6 +252,9 @@ class TTavDataSet : public host::TDataSet {
   void DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull,
                                        host::TStream& stream);
   void DataSetGetFieldStream(int fieldNo, bool& isNull, host::TStream& stream);
+  // The stored BLOB a buffer's field refers to, whatever the BLOB items of
+  // the current record hold.
+  void DataSetReadStoredBlob(const uint8_t* buffer, int fieldNo, bool& isNull, host::TStream& stream);
 
   // ---- BLOB cache: BLOB contents kept per record address and field ----
   void ClearBlobCache() { blob_cache_->Clear(); }
@@ -342,6 +350,31 @@ class TTavDataSet : public host::TDataSet {
   void InternalPrepareMasterRecordList(TCompoundList& list);
   void LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list);
 
+  // ---- filters ----
+  // The string compare routine of the table's sort order.
+  TDBStringCompare DBStringCompare() const;
+  TFilterMgr& FilterMgr() { return *filter_mgr_; }
+  // While a filter is active, navigation, record numbers, counts and key
+  // searches keep to the records that pass it.
+  bool FilterActive() const { return filter_mgr_->FilterOpen(); }
+  bool HasFilterRecordEvent() const { return static_cast<bool>(OnFilterRecord()); }
+  // The OnFilterRecord verdict on a record image (RecordSize bytes): True
+  // here; the host-facing descendant asks the handler.
+  virtual bool RecordProcFilter(const uint8_t* record);
+  // Makes `text` with `options` the active filter. A text that does not
+  // parse raises 10051 with the parser's message and keeps the filter that
+  // was active before.
+  void InternalSetFilter(const std::string& text, host::TFilterOptions options);
+  // Makes a parsed condition the active filter (joined by AND to the one
+  // held, unless `replace`).
+  void InternalAssignFilterExpr(const TTavExpr* expression, bool replace);
+  void InternalClearFilter();
+  bool InternalMoveToFilterRecord(TSeekPosition seekPosition, int offset);
+  // After a record write: the filter no longer describes the table.
+  void InternalCheckFilterStatus(bool tableWasLocked, TRecordWriteStatus status);
+  // The filter is built again (with what it holds) before its next use.
+  void InternalResetFilter();
+
   // ---- locks ----
   bool LockTable();
   bool UnlockTable();
@@ -353,7 +386,7 @@ class TTavDataSet : public host::TDataSet {
   void InternalReleaseRecordLock(uint32_t address);
 
   void Resync(host::TResyncMode mode) override;
-  bool IsSequenced() override { return true; }
+  bool IsSequenced() override { return !FilterActive(); }
 
  protected:
   host::TGetResult GetRecord(host::TRecordBuffer buffer, host::TGetMode getMode,
@@ -368,13 +401,6 @@ class TTavDataSet : public host::TDataSet {
   int GetPriorRecords() override;
   bool GetPriorRecord() override;
   void Notification(host::TComponent* component, host::TOperation operation) override;
-
-  // Resets an active filter after a write made under the caller's lock;
-  // nothing while datasets have no filter.
-  virtual void InternalCheckFilterStatus(bool tableWasLocked, TRecordWriteStatus status) {
-    (void)tableWasLocked;
-    (void)status;
-  }
 
   // The engine buffer's position information.
   uint32_t PosAddress(const uint8_t* buffer) const;
@@ -413,6 +439,18 @@ class TTavDataSet : public host::TDataSet {
   bool CurrentKeyInRange();
   bool TryReadAhead(TReadAheadDirection direction);
   bool ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out);
+  // Find without the filter: the key search kept inside the range.
+  bool FindInRange(TIndexSearchType searchType, const std::string& indexName,
+                   const TSearchModifier* modifier);
+  // Builds the filter again when the table changed since it was built; run
+  // under the table lock.
+  void EnsureFilterCurrent();
+  // A filter manager with the settings of the current one and no filter.
+  std::unique_ptr<TFilterMgr> NewFilterMgr() const;
+  // The nearest filter record to a current record that has left the master
+  // list (deleted, or moved out of the range by another writer), found by
+  // its key; 0 when none.
+  uint32_t FindFilterRecordByKey(bool forward);
 
   TTavDataBase* data_base_ = nullptr;
   std::unique_ptr<TTableDef> table_def_;
@@ -422,6 +460,10 @@ class TTavDataSet : public host::TDataSet {
   std::unique_ptr<TSearchModifier> search_modifier_;
   std::unique_ptr<TReadAheadBuffer> read_ahead_;
   std::unique_ptr<TBlobMgr> blob_cache_;
+  std::unique_ptr<TFilterMgr> filter_mgr_;
+  // The table changed since the filter was built: it is built again before
+  // its next use.
+  bool filter_stale_ = false;
   TUpdateProgressEvent on_update_progress_;
   host::TStrings* debug_strings_ = nullptr;
 

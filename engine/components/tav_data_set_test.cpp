@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <random>
 
+#include "engine/components/testing/memory_table_support.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_hash.h"
 #include "engine/storage/base/tav_lists.h"
-#include "engine/components/testing/memory_table_support.h"
 #include "engine/storage/testing/table_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
@@ -128,17 +128,8 @@ class CursorTest : public ::testing::Test {
     return out;
   }
 
-  std::vector<uint32_t> WalkForward() {
-    std::vector<uint32_t> out;
-    for (bool ok = ds_.DataSetFirst(); ok; ok = ds_.DataSetNext()) out.push_back(ds_.DatasetGetRecAddr());
-    return out;
-  }
-  std::vector<uint32_t> WalkBackward() {
-    std::vector<uint32_t> out;
-    for (bool ok = ds_.DataSetLast(); ok; ok = ds_.DataSetPrior()) out.push_back(ds_.DatasetGetRecAddr());
-    std::reverse(out.begin(), out.end());
-    return out;
-  }
+  std::vector<uint32_t> WalkForward() { return test::WalkAddresses(ds_, true); }
+  std::vector<uint32_t> WalkBackward() { return test::WalkAddresses(ds_, false); }
   static std::vector<uint32_t> Addresses(const std::vector<TRow>& rows) {
     std::vector<uint32_t> out;
     for (const TRow& r : rows) out.push_back(r.Address);

@@ -6,6 +6,7 @@
 #include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/index/index_node.h"
 #include "engine/storage/record/io_interface.h"
+#include "engine/storage/record/record_mgr.h"
 #include "engine/storage/table/table_header.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/file/tav_file.h"
@@ -361,6 +362,24 @@ void TTableDef::DebugSetDefs() {
     one.Add()->Assign(*k);
     d->SetMaximumKeySize(CalculateMaximumKeySize(one) + d->KeyDataOffset());
   }
+}
+
+void BindTableParts(const TTableDef& def, TRecordMgr& records, TBlobInterface& blobs,
+                    TIndexManager& indexes) {
+  records.Fields().Assign(def.InternalFields());
+  records.SetRecordSize(def.RecordSize());
+  records.Open(def.RecordInterface());
+  if (def.UsesBlobs()) {
+    blobs.SetIOInterface(def.BlobInterface());
+    blobs.SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
+    blobs.Open();
+  }
+  indexes.SetIOInterface(def.IndexInterface());
+  indexes.SetTableHeader(def.TableHeader());
+  indexes.SetDBStringCompareFunction(def.SortOrder() == soASCII ? DBASCIICompareStrings
+                                                                : DBANSICompareStrings);
+  indexes.Assign(def.InternalIndexDefs());
+  indexes.AssignKeyFields(def.KeyFields());
 }
 
 }  // namespace tav

@@ -53,6 +53,17 @@ uint32_t TableIndexPageSize(const TInternalIndexDefs& defs, const char* caller);
 // 8581 unless every definition names its own header slot below slotCount.
 void CheckTableIndexSlots(const TInternalIndexDefs& defs, int32_t slotCount, const char* caller);
 
+class TBlobInterface;
+class TRecordMgr;
+class TTableDef;
+
+// Points one connection's record manager, BLOB interface and index manager at
+// the open table its definition copy `def` describes and opens the first two.
+// The index manager is configured but not opened: the caller opens it once
+// it holds the table lock and has read the table header.
+void BindTableParts(const TTableDef& def, TRecordMgr& records, TBlobInterface& blobs,
+                    TIndexManager& indexes);
+
 class TTableDef : public host::TComponent {
  public:
   explicit TTableDef(host::TComponent* owner);

@@ -212,20 +212,7 @@ class TTableConnection {
     def_->Assign(stored);
     mgr_.OpenTableDefConnection(stored.TableName(), *def_);
     try {
-      records_.Fields().Assign(def_->InternalFields());
-      records_.SetRecordSize(def_->InternalFields().RecordSize());
-      records_.Open(def_->RecordInterface());
-      if (def_->UsesBlobs()) {
-        blobs_.SetIOInterface(def_->BlobInterface());
-        blobs_.SetBlobBlockSize(static_cast<uint32_t>(def_->DefaultBlobSize()));
-        blobs_.Open();
-      }
-      indexes_.SetIOInterface(def_->IndexInterface());
-      indexes_.SetTableHeader(def_->TableHeader());
-      indexes_.SetDBStringCompareFunction(def_->SortOrder() == soASCII ? DBASCIICompareStrings
-                                                                       : DBANSICompareStrings);
-      indexes_.Assign(def_->InternalIndexDefs());
-      indexes_.AssignKeyFields(def_->KeyFields());
+      BindTableParts(*def_, records_, blobs_, indexes_);
       Header().ReadHeader();
       indexes_.Open();
       seen_ = Header().GetModifiedFlag();
