@@ -334,6 +334,15 @@ TEST_F(SecurityTest, AUserIsRefusedWhatTheGroupLacks) {
   EXPECT_EQ(ErrorCodeOf([&] { t->CreateBlobStream(t->FieldByName("Memo"), host::bmRead); }), 10624);
   EXPECT_EQ(ErrorCodeOf([&] { t->Lookup("ID", 2, "Secret"); }), 10624);
   EXPECT_EQ(t->Lookup("ID", 2, "Name").AsString(), "name2");
+  // Nor does a hidden field select records through a filter.
+  t->SetFilterText("Secret = 'secret1'");
+  EXPECT_NE(ErrorCodeOf([&] { t->SetFiltered(true); }), 0);
+  EXPECT_FALSE(t->Filtered());
+  t->SetFilterText("Name = 'name2'");
+  t->SetFiltered(true);
+  EXPECT_EQ(t->RecordCount(), 1);
+  t->SetFiltered(false);
+  t->First();
   // Update the one field granted; no insert, no delete.
   t->Edit();
   t->FieldByName("Name")->SetAsString("renamed");

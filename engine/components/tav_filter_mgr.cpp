@@ -52,6 +52,15 @@ void TTavExprDBDataProvider::Open() {
   Refresh();
 }
 
+TInternalFieldItem* TTavExprDBDataProvider::FindField(const TParserToken* token, const std::string& name) {
+  TInternalFieldItem* field = TTavExprDataProvider::FindField(token, name);
+  // Selecting by a value would tell it: the read privilege guards both.
+  if (field && !table_->TableDef().InternalTable() &&
+      (field->PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
+    TavDatabaseError(10624, "TTavExprDBDataProvider.FindField", field->FieldName());
+  return field;
+}
+
 host::Variant TTavExprDBDataProvider::GetDataAsVariant(int32_t fieldNo) {
   const uint8_t* buffer = ReadDataFromRecBuf ? table_->RecordBuffer() : filter_buffer_.data();
   const TFieldKind kind = kinds_.at(static_cast<size_t>(fieldNo));

@@ -60,6 +60,8 @@ class TTavExprDBDataProvider : public TTavExprDataProvider {
   void Initialize(TTavDataSet* table);
 
   host::Variant GetDataAsVariant(int32_t fieldNo) override;
+  // A field the user may not read cannot select records either: 10624.
+  TInternalFieldItem* FindField(const TParserToken* token, const std::string& name) override;
   // The dataset's master list (current index, inside the range); the first
   // record's number becomes BaseRecNo.
   void GetDefaultRecordList(TCompoundList& list) override;
