@@ -61,6 +61,8 @@ bool TTavTable::ReIndex(bool ignoreDuplicates) {
   CheckActive();
   CheckBrowseMode();
   InternalReIndex(ignoreDuplicates);
+  // The filter's records are listed again over the new trees.
+  InternalResetFilter();
   First();
   return true;
 }

@@ -110,6 +110,13 @@ TEST_F(TableMaintenanceTest, RestructureThroughTheComponent) {
   // Re-index on the open table, rebuild on the closed one.
   EXPECT_TRUE(t->ReIndex(false));
   EXPECT_EQ(t->RecordCount(), 31);
+  // An active filter holds over a re-index.
+  t->SetFilterText("N = 1001");
+  t->SetFiltered(true);
+  EXPECT_TRUE(t->ReIndex(false));
+  EXPECT_EQ(t->RecordCount(), 1);
+  EXPECT_EQ(t->FieldByName("N")->AsInteger(), 1001);
+  t->SetFiltered(false);
   EXPECT_ANY_THROW(t->RebuildTable());
   t->Close();
   EXPECT_TRUE(t->RebuildTable());
