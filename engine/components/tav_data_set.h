@@ -454,7 +454,7 @@ class TTavDataSet : public host::TDataSet {
   uint32_t InternalUpdateRecord();
   // AddRecord; keepLogicalNo keeps the buffer's logical record number
   // (copies between tables) instead of handing out the next one.
-  void InternalAddRecord(bool generateAutoInc, bool keepLogicalNo);
+  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo);
   // The shared part of rebuild and restructure: backup, open, copy, close.
   void BackupDataBase();
   void RebuildFromBackup(const std::function<void()>& prepare);

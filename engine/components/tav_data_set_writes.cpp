@@ -331,9 +331,9 @@ bool TTavDataSet::ValidateRecBufPostDataChange() {
 // ---------------------------------------------------------------------------
 // Record writes
 
-void TTavDataSet::AddRecord(bool generateAutoInc) { InternalAddRecord(generateAutoInc, false); }
+void TTavDataSet::AddRecord(bool generateAutoInc) { AddRecordKeepingNumber(generateAutoInc, false); }
 
-void TTavDataSet::InternalAddRecord(bool generateAutoInc, bool keepLogicalNo) {
+void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo) {
   const char* caller = "TTavDataSet.AddRecord";
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivInsert);

@@ -427,7 +427,7 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
           dest->DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
         }
       }
-      dest->InternalAddRecord(false, true);
+      dest->AddRecordKeepingNumber(false, true);
       ++copied;
     }
     if (progress.Step(n + 1)) break;
