@@ -515,6 +515,9 @@ void TTavBaseTable::InternalPrepareTableDef() {
   const char* caller = "TTavTable.CreateTable";
   if (!DataBase()) TavDatabaseError(10112, caller, "", this);
   DataBase()->CheckConnected(Memory());
+  if (!Memory() && DataBase()->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  if (EncryptionLevel() != encNone && !Memory() && !DataBase()->UseEncryption())
+    TavDatabaseError(10766, caller, "This database does not use/support encryption", this);
   if (EncryptionLevel() != encNone && Memory())
     TavDatabaseError(10880, caller, "", this);
   SetTableDef(Memory(), FieldDefs(), IndexDefs());
@@ -537,6 +540,7 @@ void TTavBaseTable::EmptyTable() {
 void TTavBaseTable::Flush() {
   CheckActive();
   if (State() == host::dsEdit || State() == host::dsInsert) Post();
+  if (!Memory()) DataBase()->FlushBuffers();
 }
 
 void TTavBaseTable::SetLocked(bool value) {

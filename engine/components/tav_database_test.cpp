@@ -986,5 +986,28 @@ TEST_F(DiskDataSetTest, RefusedCallsLeaveNoLockBehind) {
   EXPECT_TRUE(OtherProcessLocksAtOnce(address));
 }
 
+
+TEST_F(DiskDataSetTest, CreateTableRefusalsAndFlush) {
+  auto u = NewTable(*db_);
+  u->SetTableName("U");
+  u->FieldDefs().Add("ID", ftInteger, 0, true);
+  db_->StartTransaction();
+  EXPECT_EQ(ErrorOf([&] { u->CreateTable(); }), 10122);
+  db_->Rollback();
+  u->SetEncryptionLevel(encStrong);
+  const TFailure f = FailureOf([&] { u->CreateTable(); });
+  EXPECT_EQ(f.Code, 10766);
+  EXPECT_NE(f.Message.find("This database does not use/support encryption"), std::string::npos) << f.Message;
+  host::TStringList names;
+  db_->GetTableNames(names, false);
+  EXPECT_EQ(names.IndexOf("U"), -1);
+  // Flush posts the pending record and forces the file to disk.
+  t_->Append();
+  t_->FieldByName("ID")->SetAsInteger(2);
+  t_->Flush();
+  EXPECT_EQ(t_->State(), host::dsBrowse);
+  EXPECT_EQ(CountInOtherProcess(), 2);
+}
+
 }  // namespace
 }  // namespace tav
