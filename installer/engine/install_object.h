@@ -197,7 +197,7 @@ class TInstallContainer : public host::TComponent, public TPathTarget {
   void FreeCompsOf() {
     const std::vector<TInstallObject*> snapshot = children_;
     for (TInstallObject* c : snapshot) {
-      if (dynamic_cast<T*>(c) != nullptr && IsLiveChild(c)) delete c;
+      if (T* child = dynamic_cast<T*>(c); child != nullptr && IsLiveChild(c)) delete child;
     }
   }
 
