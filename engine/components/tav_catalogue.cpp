@@ -96,19 +96,12 @@ void TCatalogueTable::Release() {
 }
 
 void TCatalogueTable::Begin() {
-  TTableHeader& h = *def_->TableHeader();
-  if (!h.Dirty()) h.ReadHeader();
-  if (!indexes_.Count()) return;  // still opening
-  const bool changed = h.GetModifiedFlag() != seen_;
-  indexes_.ReadIndexHeaders(changed);
-  seen_ = h.GetModifiedFlag();
-  if (def_->Memory()) return;
-  def_->RecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
-  def_->RecordInterface()->SetFirstEmptyValid(true);
-  if (def_->BlobInterface()) {
-    def_->BlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
-    def_->BlobInterface()->SetFirstEmptyValid(true);
+  if (!indexes_.Count()) {  // still opening
+    TTableHeader& h = *def_->TableHeader();
+    if (!h.Dirty()) h.ReadHeader();
+    return;
   }
+  RefreshTableParts(*def_, indexes_, seen_);
 }
 
 void TCatalogueTable::End() {

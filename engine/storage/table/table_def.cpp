@@ -382,4 +382,19 @@ void BindTableParts(const TTableDef& def, TRecordMgr& records, TBlobInterface& b
   indexes.AssignKeyFields(def.KeyFields());
 }
 
+void RefreshTableParts(const TTableDef& def, TIndexManager& indexes, uint32_t& seenModified) {
+  TTableHeader& h = *def.TableHeader();
+  if (!h.Dirty()) h.ReadHeader();
+  const bool changed = h.GetModifiedFlag() != seenModified;
+  indexes.ReadIndexHeaders(changed);
+  seenModified = h.GetModifiedFlag();
+  if (def.Memory()) return;
+  def.RecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
+  def.RecordInterface()->SetFirstEmptyValid(true);
+  if (def.BlobInterface()) {
+    def.BlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
+    def.BlobInterface()->SetFirstEmptyValid(true);
+  }
+}
+
 }  // namespace tav

@@ -63,6 +63,11 @@ class TTableDef;
 // it holds the table lock and has read the table header.
 void BindTableParts(const TTableDef& def, TRecordMgr& records, TBlobInterface& blobs,
                     TIndexManager& indexes);
+// At the start of an operation on bound parts: reads the table header (unless
+// this connection's changes to it are pending), makes the trees drop their
+// nodes when someone else wrote the table since `seenModified` was taken,
+// and hands a disk table's first-empty hints to its interfaces.
+void RefreshTableParts(const TTableDef& def, TIndexManager& indexes, uint32_t& seenModified);
 
 class TTableDef : public host::TComponent {
  public:

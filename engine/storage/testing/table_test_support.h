@@ -484,20 +484,8 @@ class TTableConnection {
 
   // Reads the header and, when someone else wrote the table since this
   // connection last looked, drops the nodes the trees hold.
-  void Begin() {
-    TTableHeader& h = Header();
-    if (!h.Dirty()) h.ReadHeader();
-    const bool changed = h.GetModifiedFlag() != seen_;
-    indexes_.ReadIndexHeaders(changed);
-    seen_ = h.GetModifiedFlag();
-    if (def_->Memory()) return;
-    def_->RecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
-    def_->RecordInterface()->SetFirstEmptyValid(true);
-    if (def_->BlobInterface()) {
-      def_->BlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
-      def_->BlobInterface()->SetFirstEmptyValid(true);
-    }
-  }
+  void Begin() { RefreshTableParts(*def_, indexes_, seen_); }
+
 
   // Stores the chain heads and the index roots and writes the header.
   void End() {
