@@ -5,7 +5,7 @@
 #include "installer/engine/install_group.h"
 #include "installer/engine/install_registry.h"
 #include "installer/engine/orln_exceptions.h"
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 namespace orln {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "installer/engine/install.h"
 #include "installer/engine/orln_exceptions.h"
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 namespace orln {
 

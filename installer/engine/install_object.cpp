@@ -10,7 +10,7 @@
 #include "installer/engine/install_globals.h"
 #include "installer/engine/orln_exceptions.h"
 #include "installer/engine/orln_registry.h"
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 #include "os/win_file.h"
 
 namespace orln {

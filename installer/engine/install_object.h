@@ -26,7 +26,7 @@
 #include "host/rtl/event.h"
 #include "installer/engine/base_routines.h"
 #include "installer/engine/orln_compress.h"
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 namespace orln {
 

@@ -16,7 +16,7 @@
 #include "installer/engine/install.h"
 #include "installer/engine/install_object.h"
 #include "installer/engine/orln_exceptions.h"
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 #include "os/testing/test_machine.h"
 
 namespace orln::test {

@@ -9,7 +9,7 @@
 #include "host/classes/component.h"
 #include "host/classes/prop_table.h"
 #include "installer/engine/install_globals.h"
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 namespace orln::test {
 

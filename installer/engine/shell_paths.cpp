@@ -1,4 +1,4 @@
-#include "installer/engine/specifiers_windows.h"
+#include "installer/engine/shell_paths.h"
 
 #include "os/host_profile.h"
 

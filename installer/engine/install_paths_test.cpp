@@ -1,4 +1,4 @@
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 
 #include "host/classes/component_text.h"
 #include "installer/engine/orln_compress.h"
-#include "installer/engine/specifiers_office.h"
-#include "installer/engine/specifiers_windows.h"
+#include "installer/engine/office_paths.h"
+#include "installer/engine/shell_paths.h"
 #include "installer/engine/testing/path_targets.h"
 #include "os/registry_store.h"
 #include "os/testing/pe_image_builder.h"

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 namespace orln {
 

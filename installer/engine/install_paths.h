@@ -5,7 +5,7 @@
 // global lists, the specifiers of the install's own directories and of the
 // shell folders the registry names, and TpsFileContainer, the specifier each
 // file container makes for its own destination. The shell's special folders
-// are in specifiers_windows.h, the Office folders in specifiers_office.h.
+// are in shell_paths.h, the Office folders in office_paths.h.
 //
 // Callers must keep:
 //  - Every specifier is on PathSpecifiers() from its constructor to its

@@ -1,4 +1,4 @@
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 #include <memory>
 
@@ -7,8 +7,8 @@
 #include "host/rtl/sys_utils.h"
 #include "installer/engine/base_routines.h"
 #include "installer/engine/orln_registry.h"
-#include "installer/engine/specifiers_office.h"
-#include "installer/engine/specifiers_windows.h"
+#include "installer/engine/office_paths.h"
+#include "installer/engine/shell_paths.h"
 #include "os/host_profile.h"
 
 namespace orln {
@@ -38,13 +38,13 @@ void RequireInstall(host::TComponent* object) {
 
 TPathInstall& InstallFace() {
   auto* face = dynamic_cast<TPathInstall*>(Install());
-  TAV_ASSERT(face != nullptr, "path_specifiers: the install component shows no TPathInstall");
+  TAV_ASSERT(face != nullptr, "install_paths: the install component shows no TPathInstall");
   return *face;
 }
 
 TPathTarget& InstallTarget() {
   TPathTarget* target = TargetOf(Install());
-  TAV_ASSERT(target != nullptr, "path_specifiers: the install component shows no TPathTarget");
+  TAV_ASSERT(target != nullptr, "install_paths: the install component shows no TPathTarget");
   return *target;
 }
 
@@ -251,9 +251,9 @@ bool TStandardPathSpecList::EnsureStandardSpecifiers(host::TComponent* owner, bo
     if (Lookup(cls) != nullptr) continue;
     complete = false;
     if (!createMissing) continue;
-    TAV_ASSERT(owner != nullptr, "path_specifiers: standard specifiers need an owner");
+    TAV_ASSERT(owner != nullptr, "install_paths: standard specifiers need an owner");
     auto* made = static_cast<TStandardPathSpecifier*>(cls.NewComponent(owner));
-    TAV_ASSERT(made != nullptr, "path_specifiers: a standard class cannot be made");
+    TAV_ASSERT(made != nullptr, "install_paths: a standard class cannot be made");
     try {
       MakeUniqueName(*made, made->StandardName());
     } catch (...) {

@@ -1,11 +1,11 @@
-#include "installer/engine/specifiers_windows.h"
+#include "installer/engine/shell_paths.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
-#include "installer/engine/specifiers_office.h"
+#include "installer/engine/office_paths.h"
 #include "installer/engine/testing/path_targets.h"
 #include "os/registry_store.h"
 #include "os/testing/test_machine.h"

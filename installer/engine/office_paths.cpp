@@ -1,4 +1,4 @@
-#include "installer/engine/specifiers_office.h"
+#include "installer/engine/office_paths.h"
 
 #include <algorithm>
 

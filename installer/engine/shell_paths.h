@@ -12,7 +12,7 @@
 #include <string>
 
 #include "installer/engine/base_routines.h"
-#include "installer/engine/path_specifiers.h"
+#include "installer/engine/install_paths.h"
 
 namespace orln {
 
