@@ -208,8 +208,11 @@ Variant TExprEvaluator::CompareStrings(const TTavExprNode* node, const Variant& 
   };
   int leftLength = lengthOf(l, leftText);
   int rightLength = lengthOf(r, rightText);
-  // A column is compared over as much as the pattern it is matched against,
-  // and only in a partial comparison: otherwise 'ab' = 'abc' would hold.
+  // A column is compared over as much as the prefix it is matched against,
+  // and only in a partial comparison: otherwise 'ab' = 'abc' would hold. A
+  // text shorter than the prefix does not begin with it: it is compared whole,
+  // so that its end sorts before the prefix's next character, whatever the
+  // compare routine makes of a partial compare.
   if (partial) {
     if (l->Kind == enkField)
       leftLength = std::min(rightLength, static_cast<int>(leftText.size()));
@@ -217,7 +220,8 @@ Variant TExprEvaluator::CompareStrings(const TTavExprNode* node, const Variant& 
       rightLength = std::min(leftLength, static_cast<int>(rightText.size()));
   }
   const int compared = DBStringCompare(leftText.data(), rightText.data(), leftLength, rightLength,
-                                       node->CaseInsensitiveMatch, partial);
+                                       node->CaseInsensitiveMatch,
+                                       partial && leftLength == rightLength);
   return op_evaluator_.EvaluateRelopExprAsVar(node->Operator, Variant(compared), Variant(0),
                                               ExcludeRelopNulls);
 }
@@ -343,8 +347,13 @@ Variant TExprEvaluator::EvaluatePredicate(TExprEvaluatorNode* node, const Varian
           MatchPatternedStrings(host::VarToStr(left), host::VarToStr(right), '\0', '\0');
       return Variant(node->ExprNode->ParserToken.Token == tstLike ? match : !match);
     }
-    case tstIn: return Variant(EvaluateIn(node, left));
-    case tstNotIn: return Variant(!EvaluateIn(node, left));
+    case tstIn:
+    case tstNotIn: {
+      // Neither IN nor NOT IN holds for a missing value, as with LIKE.
+      if (ExcludeRelopNulls && IsMissing(left)) return Variant(false);
+      const bool in = EvaluateIn(node, left);
+      return Variant(node->ExprNode->ParserToken.Token == tstIn ? in : !in);
+    }
     default: return Variant();
   }
 }

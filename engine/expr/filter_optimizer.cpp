@@ -264,7 +264,7 @@ bool TIndexDataInterface::CanServePrefix(bool upperCased) const {
 
 void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
                                               const std::function<bool(std::string_view)>& test,
-                                              TCompoundList& list, bool heads) {
+                                              TCompoundList& list) {
   TAV_ASSERT(!prefix.empty() && CanServePrefix(false), "Prefix search on an unsuitable index");
   const TKeyFormat& format = Tree->KeyFormat();
   const TDBStringCompare compare = format.StringCompare();
@@ -317,23 +317,6 @@ void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
     return Tree->IndexSearch(stGE, &firstField) == 0;
   };
   std::string_view text;
-  if (heads) {
-    // Keys as long as a head of the prefix and agreeing with it come first
-    // in that head's run; with Nulls taking part a Null is the empty text.
-    if (!ExcludeRelopNulls && test(std::string_view()) && seek(host::Null())) {
-      do {
-        if (currentText(text)) break;
-        list.Add(Tree->GetRecAddr(), 0);
-      } while (Tree->NextRecord());
-    }
-    for (size_t n = 0; n < prefix.size(); ++n) {
-      if (!seek(Variant(low.substr(0, n)))) continue;
-      do {
-        if (!currentText(text) || text.size() != n || orderOf(text, n) != 0) break;
-        if (test(text)) list.Add(Tree->GetRecAddr(), 0);
-      } while (Tree->NextRecord());
-    }
-  }
   if (!seek(Variant(low))) return;
   do {
     if (!currentText(text)) continue;  // no value
@@ -434,19 +417,29 @@ void TExprOptimizerMgr::Rewrite(TTavExprNode* node, int depth) {
     node->Kind = enkConst;
     node->Left = node->Right = nullptr;
   }
+  if (node->Kind == enkRelOperator && IsServedOperator(node->Operator)) {
+    // Only a comparison makes a prefix of a trailing '*': LIKE patterns and
+    // IN elements keep their constants as written.
+    MakePrefix(node->Left);
+    MakePrefix(node->Right);
+  }
   if (node->Kind != enkConst) return;
   if (IsDateKey(node->DataType) && IsStringValue(node->Data)) {
     node->Data = ConvertStrToDateTime(host::VarToStr(node->Data), node->DataType);
-  } else if (IsStringValue(node->Data)) {
-    if (node->CaseInsensitiveMatch) node->Data = Variant(host::AnsiUpperCase(node->Data.AsString()));
-    if (node->PartialMatch) {
-      std::string text = node->Data.AsString();
-      if (text.size() > 1 && text.back() == '*') {
-        text.pop_back();
-        node->PartialLength = static_cast<int32_t>(text.size());
-        node->Data = Variant(std::move(text));
-      }
-    }
+  } else if (IsStringValue(node->Data) && node->CaseInsensitiveMatch) {
+    node->Data = Variant(host::AnsiUpperCase(node->Data.AsString()));
+  }
+}
+
+void TExprOptimizerMgr::MakePrefix(TTavExprNode* node) {
+  if (node == nullptr || node->Kind != enkConst || !node->PartialMatch ||
+      node->Data.VType() != host::varString)
+    return;
+  std::string text = node->Data.AsString();
+  if (text.size() > 1 && text.back() == '*') {
+    text.pop_back();
+    node->PartialLength = static_cast<int32_t>(text.size());
+    node->Data = Variant(std::move(text));
   }
 }
 
@@ -523,9 +516,9 @@ TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
     }
     return opt;
   }
-  // 'ab*' lists the keys that begin with the text or are a head of it; a
-  // LIKE pattern with a literal head only keys that begin with it, byte for
-  // byte (a Null or '' key never matches it).
+  // 'ab*' lists the keys that begin with the text; a LIKE pattern with a
+  // literal head the keys that begin with that head, byte for byte (a Null,
+  // '' or shorter key never matches either).
   const bool textHead = l != nullptr && r != nullptr && l->Kind == enkField && l->Args.empty() &&
                         l->PartialLength <= 0 && r->Kind == enkConst &&
                         r->Data.VType() == host::varString && !r->Data.StrRef().empty();
@@ -624,21 +617,22 @@ void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
       }
       CopyList(all, *node->RecordList);
     } else if (expr->Right->PartialLength > 0) {
-      // The row evaluator compares the key over as much of the text as both
-      // hold, upper-cased when case is ignored.
+      // The row evaluator compares the key's first characters with the text,
+      // upper-cased when case is ignored; a key shorter than the text does
+      // not begin with it.
       const std::string& head = expr->Right->Data.StrRef();
       const bool upper = expr->Left->CaseInsensitiveMatch;
       const bool caseInsensitive = expr->CaseInsensitiveMatch;
       const TDBStringCompare compare = node->IndexInterface->Tree->KeyFormat().StringCompare();
+      const int n = static_cast<int>(head.size());
       const auto agrees = [&](std::string_view key) {
-        const int n = static_cast<int>(std::min(key.size(), head.size()));
-        return compare(key.data(), head.data(), n, static_cast<int>(head.size()),
-                       caseInsensitive, true) == 0;
+        return key.size() >= head.size() &&
+               compare(key.data(), head.data(), n, n, caseInsensitive, true) == 0;
       };
       node->IndexInterface->GetPrefixRecordList(
           head,
           [&](std::string_view key) { return upper ? agrees(host::AnsiUpperCase(key)) : agrees(key); },
-          *node->RecordList, true);
+          *node->RecordList);
     } else {
       node->IndexInterface->GetRecordList(expr->Operator, expr->Right->Data, *node->RecordList);
     }

@@ -71,12 +71,11 @@ class TIndexDataInterface : public host::TObject {
   // text), where `test` passes only texts that agree with `prefix` (not
   // empty) at the order's first level. Walks the run of keys that agree
   // with the prefix at that level: they are the candidates, and one run,
-  // whatever the accents and case of the keys. With `heads`, keys shorter
-  // than the prefix that agree with its head are candidates too (and Nulls,
-  // as the empty text, when they take part).
+  // whatever the accents and case of the keys. Keys shorter than the prefix,
+  // '' and Nulls are never candidates.
   void GetPrefixRecordList(const std::string& prefix,
                            const std::function<bool(std::string_view)>& test,
-                           TCompoundList& list, bool heads = false);
+                           TCompoundList& list);
   // The Part's search-type mapping, kept for the callers that position a
   // cursor; the lists above do not rely on it.
   TIndexSearchType MapRelOpToSearchType(TTavExprOperator op, bool descending) const;
@@ -163,6 +162,9 @@ class TExprOptimizerMgr : public host::TObject {
 
  private:
   void Rewrite(TTavExprNode* node, int depth);
+  // A text constant of a comparison that ends in '*' becomes the prefix
+  // before the star (its PartialLength), when partial compares are on.
+  static void MakePrefix(TTavExprNode* node);
   TExprOptimizerNode* Build(TTavExprNode* node, int depth);
   TIndexDataInterface* MatchFieldsToIndex(const TTavExprNode* column, bool caseInsensitive) const;
   // An index whose first key field can list the keys that begin with a text.
