@@ -130,11 +130,10 @@ TTavExpr* TTavBaseFilterEvaluator::GetFilterExpr(bool makeRootFirst) {
 
 void TTavBaseFilterEvaluator::MergeRecordLists() {
   const TOptimisationLevel level = Optimizer.GetBaseOptimisationLevel();
-  const bool inverted = Optimizer.Mgr.HasInvertedLists();
+  const bool inverted = Optimizer.HasInvertedLists();
   if (!(QueryActive && level > olNone && !inverted)) DataProvider->GetDefaultRecordList(BaseList);
   if (level > olNone) {
-    Optimizer.PrepareResultLists();
-    if (inverted) Optimizer.Mgr.ResetInvertedLists(BaseList);
+    Optimizer.PrepareResultLists(&BaseList);
     Optimizer.CombineResultLists();
   }
   const TCompoundList& from = level == olNone ? BaseList : *Optimizer.GetResultSetList();
