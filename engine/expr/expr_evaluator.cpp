@@ -212,8 +212,8 @@ Variant TExprEvaluator::CompareStrings(const TTavExprNode* node, const Variant& 
   // A column is compared over as much as the prefix it is matched against,
   // and only in a partial comparison: otherwise 'ab' = 'abc' would hold. A
   // text shorter than the prefix does not begin with it: it is compared whole,
-  // so that its end sorts before the prefix's next character, whatever the
-  // compare routine makes of a partial compare.
+  // so that its end sorts before the prefix's next character (a partial
+  // compare would take only the characters both texts hold).
   if (partial) {
     if (l->Kind == enkField)
       leftLength = std::min(rightLength, static_cast<int>(leftText.size()));

@@ -44,13 +44,7 @@ int DBASCIICompareStrings(const char* s1, const char* s2, int len1, int len2, bo
 int DBANSICompareStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
                          bool partial) {
   size_t n1 = Len(len1), n2 = Len(len2);
-  // A partial compare takes one character past the shorter text: its end
-  // takes part, so a text never matches a longer one as its prefix.
-  if (partial) {
-    const size_t n = (n1 < n2 ? n1 : n2) + 1;
-    if (n1 > n) n1 = n;
-    if (n2 > n) n2 = n;
-  }
+  if (partial) n1 = n2 = (n1 < n2 ? n1 : n2);
   return caseInsensitive ? host::CollateAnsiText(s1, n1, s2, n2)
                          : host::CollateAnsiStr(s1, n1, s2, n2);
 }

@@ -25,12 +25,9 @@ enum TSortOrder : uint8_t { soANSI = 0, soASCII = 1 };
 // (DBANSICompareStrings for soANSI, DBASCIICompareStrings for soASCII) and
 // handed to the index manager, the B+-trees, the filter evaluator and the
 // joins. s1/s2 point at len1/len2 bytes. Not partial: the whole strings are
-// compared, a string that is a prefix of the other sorts first. Partial: the
-// byte-order and wide compares take only the first min(len1, len2)
-// characters, so a prefix of the other string compares equal; the collating
-// compare takes one character more, so the shorter string's end takes part
-// (it is equal only to a string of its own length). Callers that want a
-// prefix match cut the longer text to the prefix's length themselves.
+// compared, a string that is a prefix of the other sorts first. Partial: only
+// the first min(len1, len2) characters are compared, so a prefix of the other
+// string compares equal.
 using TDBStringCompare = int (*)(const char* s1, const char* s2, int len1, int len2,
                                  bool caseInsensitive, bool partial);
 
@@ -41,7 +38,6 @@ int CompareReals(double a, double b);
 int DBASCIICompareStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
                           bool partial);
 // The fixed Windows-1252 collation (host::CollateAnsiStr / CollateAnsiText).
-// Partial compares min(len1, len2) + 1 characters.
 int DBANSICompareStrings(const char* s1, const char* s2, int len1, int len2, bool caseInsensitive,
                          bool partial);
 // UTF-16 little-endian text; len1 and len2 count bytes, as the stored length
