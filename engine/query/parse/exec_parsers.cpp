@@ -127,6 +127,8 @@ void ParseValueExpression(TBaseParser& parser, TTavRowConstructorElement& elemen
   exprParser.SetEndTokens(ends);
   exprParser.SetValidEndTokens(ends);
   exprParser.SetTableList(tables);
+  // A column the table lacks would reach the evaluator unbound.
+  exprParser.SetValidateFields(tables != nullptr && tables->Count() > 0);
   exprParser.SetParserNotifyEvent(parser.OnParserNotify);
   exprParser.SetIsSubquery(false);
   exprParser.CurrentToken = parser.CurrentToken;
