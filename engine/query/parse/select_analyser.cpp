@@ -12,28 +12,6 @@ namespace tav {
 
 namespace {
 
-// Types a result column can have (those a record stores).
-bool IsColumnType(host::TFieldType t) {
-  switch (t) {
-    case host::ftString:
-    case host::ftSmallint:
-    case host::ftInteger:
-    case host::ftWord:
-    case host::ftBoolean:
-    case host::ftFloat:
-    case host::ftCurrency:
-    case host::ftDate:
-    case host::ftTime:
-    case host::ftDateTime:
-    case host::ftAutoInc:
-    case host::ftBlob:
-    case host::ftMemo:
-    case host::ftGraphic:
-    case host::ftFmtMemo: return true;
-    default: return false;
-  }
-}
-
 bool IsDistinctInvalidType(host::TFieldType t) {
   switch (t) {
     case host::ftBytes:
@@ -169,7 +147,7 @@ void TTavSelectAnalyser::AnalyseColumnNode(const TTavSelectNode* node) {
   const std::string name = host::Trim(!host::Trim(node->OutputColumnName).empty()
                                           ? node->OutputColumnName
                                           : node->RawColumnName);
-  if (!IsColumnType(root->DataType)) {
+  if (!IsRecordFieldType(root->DataType)) {
     Message = std::string(StavDataTypeInvalid) + " : " + name;
     return;
   }
