@@ -421,6 +421,7 @@ class TCurlConnection : public TNetConnection {
     auto* c = static_cast<TCurlConnection*>(self);
     const size_t n = size * count;
     ++c->activity_;
+    c->connected_ = true;  // a server that answers is connected
     std::string line(data, n);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     if (line.size() > kMaxReplyLine) {
