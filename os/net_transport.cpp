@@ -208,6 +208,16 @@ std::string BaseUrl(const char* scheme, const std::string& host, uint16_t testPo
   return std::string(scheme) + "://" + h + ":" + std::to_string(testPort != 0 ? testPort : defPort);
 }
 
+// The same on the protocol's port, or the test port that stands for it now.
+std::string BaseUrlFor(bool ftp, const std::string& host) {
+  uint16_t testPort;
+  {
+    std::lock_guard lock(g_net_mutex);
+    testPort = ftp ? g_ftp_port : g_http_port;
+  }
+  return BaseUrl(ftp ? "ftp" : "http", host, testPort, ftp ? 21 : 80);
+}
+
 using TClock = std::chrono::steady_clock;
 
 // One easy handle on one multi handle: the multi handle keeps the server's
@@ -338,10 +348,7 @@ class TCurlConnection : public TNetConnection {
  private:
   // HTTP opens a connection per request as needed: the port is the one
   // that stands for the default now.
-  std::string HttpBase() const {
-    std::lock_guard lock(g_net_mutex);
-    return BaseUrl("http", host_, g_http_port, 80);
-  }
+  std::string HttpBase() const { return BaseUrlFor(false, host_); }
 
   // "<base>/%2F<dir>/<name>": one CWD to the absolute folder, then the name.
   std::string FtpUrl(const std::string& dir, const std::string& name) const {
@@ -479,15 +486,15 @@ class TCurlConnection : public TNetConnection {
 
 }  // namespace
 
-std::unique_ptr<TNetConnection> OpenHttpConnection(const std::string& host,
-                                                   const std::string& acceptHeaders,
-                                                   uint32_t& error) {
-  uint16_t port;
-  {
-    std::lock_guard lock(g_net_mutex);
-    port = g_http_port;
-  }
-  const std::string base = BaseUrl("http", host, port, 80);
+namespace {
+
+// A connection to `host` on the protocol's port (or the test port standing
+// for it), the transport bound; nullptr with `error` set.
+std::unique_ptr<TCurlConnection> NewConnection(bool ftp, const std::string& host,
+                                               const std::string& user,
+                                               const std::string& password,
+                                               const std::string& headers, uint32_t& error) {
+  const std::string base = BaseUrlFor(ftp, host);
   if (base.empty()) {
     error = ERROR_INTERNET_NAME_NOT_RESOLVED;
     return nullptr;
@@ -496,8 +503,8 @@ std::unique_ptr<TNetConnection> OpenHttpConnection(const std::string& host,
     error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  auto c = std::make_unique<TCurlConnection>(false, host, base);
-  if (!c->Init("", "", acceptHeaders)) {
+  auto c = std::make_unique<TCurlConnection>(ftp, host, base);
+  if (!c->Init(user, password, headers)) {
     error = c->LastError();
     return nullptr;
   }
@@ -505,34 +512,27 @@ std::unique_ptr<TNetConnection> OpenHttpConnection(const std::string& host,
   return c;
 }
 
+}  // namespace
+
+std::unique_ptr<TNetConnection> OpenHttpConnection(const std::string& host,
+                                                   const std::string& acceptHeaders,
+                                                   uint32_t& error) {
+  return NewConnection(false, host, "", "", acceptHeaders, error);
+}
+
 std::unique_ptr<TNetConnection> OpenFtpConnection(const std::string& host,
                                                   const std::string& user,
                                                   const std::string& password, uint32_t& error,
                                                   std::string& response) {
-  uint16_t port;
-  {
-    std::lock_guard lock(g_net_mutex);
-    port = g_ftp_port;
-  }
   response.clear();
-  const std::string base = BaseUrl("ftp", host, port, 21);
-  if (base.empty()) {
-    error = ERROR_INTERNET_NAME_NOT_RESOLVED;
-    return nullptr;
-  }
-  if (!BindNetLibrary().empty()) {
-    error = ERROR_INVALID_HANDLE;
-    return nullptr;
-  }
   const bool anonymous = user.empty() && password.empty();
-  auto c = std::make_unique<TCurlConnection>(true, host, base);
-  if (!c->Init(anonymous ? "anonymous" : user, anonymous ? "guest@" : password, "") ||
-      !c->Login()) {
+  auto c = NewConnection(true, host, anonymous ? "anonymous" : user,
+                         anonymous ? "guest@" : password, "", error);
+  if (c && !c->Login()) {
     error = c->LastError();
     response = c->LastResponse();
     return nullptr;
   }
-  error = 0;
   return c;
 }
 

@@ -191,6 +191,8 @@ TEST_F(NetTransportTest, RefusedStalledAndControlCharacters) {
 TEST_F(NetTransportTest, HttpsVerifiesTheServer) {
   test::TTlsTestServer tls;
   if (!tls.Ok()) GTEST_SKIP() << "openssl is not installed";
+  // The handshake with the openssl test server may be slow on a loaded machine.
+  SetNetTimeouts({20000, 20000});
   tls.Put("files.1", "secret archive");
   // Reached through a redirect from plain HTTP, as a server moving to TLS does.
   test::TLoopbackServer plain([&](test::TLoopbackPeer& p) {
