@@ -630,6 +630,9 @@ void TTavDataSet::ReadTableHeader() {
   if (changed) {
     read_ahead_->Invalidate();
     read_ahead_->SetRecordCountValid(false);
+    // A BLOB edited in place keeps its record's address: the cached text
+    // would outlive the change.
+    ClearBlobCache();
     // The index paths were dropped: the next step searches by key again.
     if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
     index_on_buffer_ = false;
@@ -706,6 +709,28 @@ void TTavDataSet::InternalReleaseLock() {
     throw;
   }
   if (data_base_) data_base_->UnLockTable(*table_def_);
+}
+
+void TTavDataSet::WriteHeldTableHeader() {
+  if (cursor_active_ && write_locked_ && !table_def_->Memory()) WriteTableHeader();
+}
+
+void TTavDataSet::ForgetTableLocks(bool rolledBack) {
+  if (!cursor_active_ || table_def_->Memory()) return;
+  read_locked_ = write_locked_ = false;
+  if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
+  if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
+  if (!rolledBack) return;
+  // The header image may hold what was rolled back: the next lock reads it
+  // from the file, and whatever was read in the transaction goes.
+  if (TTableHeader* header = table_def_->TableHeader()) header->SetDirty(false);
+  range_end_located_ = {false, false};
+  read_ahead_->Invalidate();
+  read_ahead_->SetRecordCountValid(false);
+  if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
+  ClearBlobCache();
+  DumpInternalCaches();
+  if (FilterActive()) filter_stale_ = true;
 }
 
 void TTavDataSet::InternalSetRecordLock(uint32_t address) {
@@ -1710,7 +1735,9 @@ void TTavDataSet::DataSetReadStoredBlob(const uint8_t* buffer, int fieldNo, bool
   if (isNull) return;
   const uint32_t address = GetU32(buffer + f.DataOffset());
   const uint32_t size = GetU32(buffer + f.DataOffset() + 4);
-  TAV_ASSERT(address != 0, "GetFieldStream. Blob address = 0");
+  // Only a damaged record holds a value without a chain.
+  if (address == 0)
+    TavDatabaseError(8581, "TTavDataSet.DataSetReadStoredBlob", "GetFieldStream. Blob address = 0", this);
   if (auto* memory = dynamic_cast<host::TMemoryStream*>(&stream)) {
     memory->SetSize(size);
     memory->SetPosition(0);

@@ -416,6 +416,13 @@ class TTavDataSet : public host::TDataSet {
   void InternalReleaseLock();
   void InternalSetRecordLock(uint32_t address);
   void InternalReleaseRecordLock(uint32_t address);
+  // Before the connection commits: a table header changed under a write
+  // lock held across the transaction is written inside it.
+  void WriteHeldTableHeader();
+  // After the connection committed or rolled back, which gave back every
+  // lock of a disk table: the lock flags go down (the next call locks
+  // again); after a rollback nothing read under them is trusted.
+  void ForgetTableLocks(bool rolledBack);
 
   void Resync(host::TResyncMode mode) override;
   bool IsSequenced() override { return !FilterActive(); }
