@@ -1,6 +1,7 @@
 #include "engine/components/tav_base_table.h"
 
 #include <cstring>
+#include <vector>
 
 #include "engine/components/tav_blob_stream.h"
 #include "engine/storage/base/tav_errors.h"
@@ -21,6 +22,29 @@ namespace {
 constexpr int kStatusOffset = 4;
 constexpr int kBookmarkFlagOffset = 5;
 constexpr int kRecInfoSize = 16;
+
+// BLOB values written during an edit or insert wait in the record manager's
+// BLOB items until the post. Reading another record as the current one (the
+// host positions the cursor beside an inserted record, fetches neighbours)
+// marks every item stale; the guard keeps the pending ones pending.
+class TPendingBlobsGuard {
+ public:
+  TPendingBlobsGuard(TBlobMgr& blobs, host::TDataSetState state) : blobs_(blobs) {
+    if (state != host::dsInsert && state != host::dsEdit) return;
+    for (int i = 0; i < blobs_.Count(); ++i)
+      if (blobs_.Items(i)->State() == bsModified) pending_.push_back(i);
+  }
+  ~TPendingBlobsGuard() {
+    for (int i : pending_)
+      if (i < blobs_.Count()) blobs_.Items(i)->SetState(bsModified);
+  }
+  TPendingBlobsGuard(const TPendingBlobsGuard&) = delete;
+  TPendingBlobsGuard& operator=(const TPendingBlobsGuard&) = delete;
+
+ private:
+  TBlobMgr& blobs_;
+  std::vector<int> pending_;
+};
 
 }  // namespace
 
@@ -128,6 +152,7 @@ host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGet
     if (Filtered()) InternalPrepareFilter();
     InternalCheckMasterRange();
   }
+  TPendingBlobsGuard pending(RecordMgr().BlobMgr(), State());
   bool ok = false;
   host::TGetResult failure = host::grError;
   switch (getMode) {
@@ -179,6 +204,7 @@ void TTavBaseTable::SetRecNo(int value) {
 void TTavBaseTable::InternalSetToRecord(host::TRecordBuffer buffer) {
   // A record being inserted is not stored yet: nothing to stand on.
   if (BufferAddress(buffer) == 0) return;
+  TPendingBlobsGuard pending(RecordMgr().BlobMgr(), State());
   SetToRecordBuffer(buffer, false, State() == host::dsBrowse);
 }
 
@@ -448,6 +474,9 @@ void TTavBaseTable::InternalInsert() {
 }
 
 void TTavBaseTable::InternalInitRecord(host::TRecordBuffer buffer) {
+  // A new (or cleared) record has no BLOB value waiting; one a cancelled
+  // insert left behind is not to be written with it.
+  RecordMgr().BlobMgr().InvalidateStreams();
   host::TTempStateGuard filter(*this, host::dsFilter);
   InitializeNewRecord(filter_buffer_.data(), false);
   std::memcpy(buffer, filter_buffer_.data(), static_cast<size_t>(RecordBufferSize()));

@@ -499,3 +499,33 @@ TEST_F(BaseTableTest, LockedHoldsTheTableLockAcrossWrites) {
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+TEST_F(BaseTableTest, ReproInsertMemo) {
+  TTavBaseTable& t = *a_;
+  Insert(t, 1, "a", 1, "");
+  t.First();
+  t.Insert();
+  F(t, "ID")->SetAsInteger(2);
+  F(t, "Memo")->SetAsString("hello");
+  t.Post();
+  EXPECT_EQ(ErrorCodeOf([&] { EXPECT_EQ(F(t, "Memo")->AsString(), "hello"); }), 0);
+}
+TEST_F(BaseTableTest, ReproStaleMemo) {
+  TTavBaseTable& t = *a_;
+  Insert(t, 1, "a", 1, "old");
+  Insert(t, 2, "b", 1, "other");
+  t.First();
+  auto b = MakeTable();
+  b->Open();
+  EXPECT_EQ(F(t, "Memo")->AsString(), "old");
+  b->Edit();
+  F(*b, "Memo")->SetAsString("new");
+  b->Post();
+  t.Next();
+  t.Prior();
+  EXPECT_EQ(F(t, "Memo")->AsString(), "new");
+}
+}  // namespace
+}  // namespace tav
