@@ -951,6 +951,10 @@ bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName
   if (!FilterActive()) return FindInRange(searchType, indexName, modifier);
   CheckInternalActive();
   TReadLockGuard lock(*this);
+  // An exact search may have to pass over records of the key that the
+  // filter refuses: it keeps the key it was given.
+  std::vector<uint8_t> key;
+  if (searchType == stEQ) key = record_buffer_;
   if (!FindInRange(searchType, indexName, modifier)) return false;
   EnsureFilterCurrent();
   const uint32_t found = PosAddress(record_buffer_.data());
@@ -959,9 +963,37 @@ bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName
   const TIndexSearchType nearestType =
       searchType == stGT ? stGE : searchType == stLT ? stLE : searchType;
   const uint32_t nearest = filter_mgr_->FindFilterRecord(found, nearestType);
-  if (nearest == 0) return false;
+  if (nearest == 0) return searchType == stEQ && FindPassingDuplicate(key.data(), indexName, modifier);
   if (nearest != found) return SetToRecord(nearest, nullptr, true, false);
   return true;
+}
+
+bool TTavDataSet::FindPassingDuplicate(const uint8_t* key, const std::string& indexName,
+                                       const TSearchModifier* modifier) {
+  TIndexItem& item = RequireIndex(indexName, "TTavDataSet.Find");
+  // The key fields the search compared (0: all of them).
+  int compared = 0;
+  if (modifier && modifier->LimitedSearch()) {
+    compared = modifier->IncludedKeyFieldCount();
+    if (compared < 1)
+      for (int i = 0; i < item.KeyFields().Count(); ++i)
+        if (!item.KeyFields().Items(i)->Hidden()) ++compared;
+  }
+  std::vector<uint8_t> searchKey(static_cast<size_t>(item.MaximumKeySize()) + 1);
+  BuildMarkers(item, key, markers_);
+  item.CreateTempKeyBuffer(key, searchKey.data(), markers_);
+  // The records of the key follow the first one in the index; the filter
+  // lists only records inside the range.
+  item.CopyKeyBuffer(searchKey.data(), nullptr);
+  if (item.PartialIndexSearch(stEQ, modifier) != 0) return false;
+  index_on_buffer_ = false;
+  while (item.NextKey()) {
+    if (item.CompareKeyToCurrentKey(compared, searchKey.data()) != 0) return false;
+    const uint32_t address = item.GetRecordAddress();
+    if (address != 0 && filter_mgr_->CheckRecordInFilter(address))
+      return SetToRecord(address, nullptr, true, false);
+  }
+  return false;
 }
 
 bool TTavDataSet::FindInRange(TIndexSearchType searchType, const std::string& indexName,

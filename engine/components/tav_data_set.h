@@ -485,6 +485,10 @@ class TTavDataSet : public host::TDataSet {
   bool TryReadAhead(TReadAheadDirection direction);
   bool ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out);
   // Find without the filter: the key search kept inside the range.
+  // After an exact search in a filtered table found a record the filter
+  // refuses: the first later record of the same key that it passes.
+  bool FindPassingDuplicate(const uint8_t* key, const std::string& indexName,
+                            const TSearchModifier* modifier);
   bool FindInRange(TIndexSearchType searchType, const std::string& indexName,
                    const TSearchModifier* modifier);
   // Builds the filter again when the table changed since it was built; run
