@@ -46,6 +46,18 @@ class TPendingBlobsGuard {
   std::vector<int> pending_;
 };
 
+// Sets a flag for its own lifetime.
+class TFlagGuard {
+ public:
+  explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TFlagGuard() { flag_ = false; }
+  TFlagGuard(const TFlagGuard&) = delete;
+  TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+ private:
+  bool& flag_;
+};
+
 }  // namespace
 
 TTavBaseTable::TTavBaseTable(host::TComponent* owner) : TTavDataSet(owner) {}
@@ -221,9 +233,11 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
     return true;
   }
   const int no = field->FieldNo() - 1;
+  // Whether a value is there is read too (the host's own required-field
+  // check of a post aside: it tells the user nothing the post would not).
+  if (!checking_required_fields_) CheckFieldReadPrivilege(no);
   const bool isNull = GetIsFieldNullFromRecBuf(rec, no);
   if (!buffer || IsFieldBlob(no)) return !isNull;
-  CheckFieldReadPrivilege(no);
   // Exactly the field's buffer: the host sized it for this field.
   std::memset(buffer, 0, static_cast<size_t>(field->DataSize()));
   if (isNull) return false;
@@ -324,6 +338,18 @@ void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
   const TInternalFieldItem& f = *fields.Items(fieldNo);
   if ((f.PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
     TavDatabaseError(10624, "TTavBaseTable.GetFieldData", f.FieldName(), this);
+}
+
+void TTavBaseTable::CheckIndexReadPrivilege(const std::string& indexName) {
+  const TIndexItem* item = IndexManager().FindIndex(indexName);
+  if (!item) return;
+  const TKeyFields& keys = item->KeyFields();
+  for (int i = 0; i < keys.Count(); ++i) {
+    const TKeyFieldItem& k = *keys.Items(i);
+    if (k.Hidden()) continue;
+    const int no = GetFieldNo(k.FieldName());
+    if (no >= 0) CheckFieldReadPrivilege(no);
+  }
 }
 
 std::unique_ptr<host::TStream> TTavBaseTable::CreateBlobStream(host::TField* field, host::TBlobStreamMode mode) {
@@ -508,7 +534,10 @@ void TTavBaseTable::PostActiveBuffer() {
 }
 
 void TTavBaseTable::InternalPost() {
-  host::TDataSet::InternalPost();
+  {
+    TFlagGuard checking(checking_required_fields_);
+    host::TDataSet::InternalPost();
+  }
   TWriteLockGuard lock(*this);
   PostActiveBuffer();
 }
@@ -634,6 +663,8 @@ bool TTavBaseTable::LocateRecord(const std::string& keyFields, const host::Varia
       host::TField* f = fields[i];
       if (f->FieldKind() != host::fkData)
         TavDatabaseError(10000, "TTavBaseTable.LocateRecord", f->FieldName(), this);
+      // Selecting by a value would tell it.
+      CheckFieldReadPrivilege(f->FieldNo() - 1);
       const host::Variant& value =
           fields.size() == 1 && !keyValues.IsArray()
               ? keyValues

@@ -1,4 +1,5 @@
 #include "engine/components/tav_base_table.h"
+#include "engine/components/tav_table.h"
 
 #include <gtest/gtest.h>
 
@@ -527,5 +528,42 @@ TEST_F(BaseTableTest, ReproStaleMemo) {
   t.Prior();
   EXPECT_EQ(F(t, "Memo")->AsString(), "new");
 }
+}  // namespace
+}  // namespace tav
+
+namespace tav {
+namespace {
+
+// A field the user may not read selects nothing: reading it, asking whether
+// it is null, locating or looking up by it and key searches on an index over
+// it each raise 10624; posting a record still works.
+TEST_F(BaseTableTest, AFieldTheUserMayNotReadSelectsNothing) {
+  TTavTable t(nullptr);
+  test::ConnectMemory(db_, t, "T");
+  t.Open();
+  t.Append();
+  F(t, "ID")->SetAsInteger(1);
+  F(t, "Name")->SetAsString("secret");
+  t.Post();
+  t.GetInternalFields().Items(t.GetFieldNo("Name"))->SetPrivilegeFlags(0x7FFFFFFF & ~2048);
+  EXPECT_EQ(ErrorCodeOf([&] { F(t, "Name")->AsString(); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { F(t, "Name")->IsNull(); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Locate("Name", "secret", {}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Locate("ID;Name", host::VarArrayOf({1, "secret"}), {}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Lookup("Name", "secret", "ID"); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Lookup("ID", 1, "Name"); }), 10624);
+  t.SetIndexName("byName");
+  EXPECT_EQ(ErrorCodeOf([&] { t.FindKey({"secret"}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.FindNearest({"s"}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.SetRange({"a"}, {"z"}); }), 10624);
+  t.SetIndexName("pk");
+  // The other fields read, and a new record posts.
+  EXPECT_TRUE(t.Locate("ID", 1, {}));
+  t.Append();
+  F(t, "ID")->SetAsInteger(2);
+  t.Post();
+  EXPECT_EQ(t.RecordCount(), 2);
+}
+
 }  // namespace
 }  // namespace tav

@@ -280,6 +280,7 @@ void TTavTable::SetKeyFieldCount(int value) {
 }
 
 bool TTavTable::SearchKey(TIndexSearchType searchType, int includedCount, bool nearest) {
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
   // The search overwrites the engine buffer: whatever happens, the next move
   // starts again from the active record.
   CursorPosChanged();
@@ -348,6 +349,7 @@ void TTavTable::EditRangeEnd() { BeginKeyEdit(true, rmRangeEnd, false); }
 void TTavTable::ApplyRange() {
   CheckBrowseMode();
   CheckIndexesPresent();
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
   SetRangeOn(true);
   First();
 }
@@ -362,6 +364,7 @@ void TTavTable::SetRange(const std::vector<host::Variant>& startValues,
                          const std::vector<host::Variant>& endValues) {
   CheckBrowseMode();
   CheckIndexesPresent();
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
   try {
     TKeyStateGuard keyState(*this, kmRange, kmNone);
     DataSetClearRange();
