@@ -1,6 +1,7 @@
 #include "engine/components/tav_base_table.h"
 
 #include <cstring>
+#include <vector>
 
 #include "engine/components/tav_blob_stream.h"
 #include "engine/storage/base/tav_errors.h"
@@ -21,6 +22,41 @@ namespace {
 constexpr int kStatusOffset = 4;
 constexpr int kBookmarkFlagOffset = 5;
 constexpr int kRecInfoSize = 16;
+
+// BLOB values written during an edit or insert wait in the record manager's
+// BLOB items until the post. Reading another record as the current one (the
+// host positions the cursor beside an inserted record, fetches neighbours)
+// marks every item stale; the guard keeps the pending ones pending.
+class TPendingBlobsGuard {
+ public:
+  TPendingBlobsGuard(TBlobMgr& blobs, host::TDataSetState state) : blobs_(blobs) {
+    if (state != host::dsInsert && state != host::dsEdit) return;
+    for (int i = 0; i < blobs_.Count(); ++i)
+      if (blobs_.Items(i)->State() == bsModified) pending_.push_back(i);
+  }
+  ~TPendingBlobsGuard() {
+    for (int i : pending_)
+      if (i < blobs_.Count()) blobs_.Items(i)->SetState(bsModified);
+  }
+  TPendingBlobsGuard(const TPendingBlobsGuard&) = delete;
+  TPendingBlobsGuard& operator=(const TPendingBlobsGuard&) = delete;
+
+ private:
+  TBlobMgr& blobs_;
+  std::vector<int> pending_;
+};
+
+// Sets a flag for its own lifetime.
+class TFlagGuard {
+ public:
+  explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TFlagGuard() { flag_ = false; }
+  TFlagGuard(const TFlagGuard&) = delete;
+  TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+ private:
+  bool& flag_;
+};
 
 }  // namespace
 
@@ -128,6 +164,7 @@ host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGet
     if (Filtered()) InternalPrepareFilter();
     InternalCheckMasterRange();
   }
+  TPendingBlobsGuard pending(RecordMgr().BlobMgr(), State());
   bool ok = false;
   host::TGetResult failure = host::grError;
   switch (getMode) {
@@ -179,6 +216,7 @@ void TTavBaseTable::SetRecNo(int value) {
 void TTavBaseTable::InternalSetToRecord(host::TRecordBuffer buffer) {
   // A record being inserted is not stored yet: nothing to stand on.
   if (BufferAddress(buffer) == 0) return;
+  TPendingBlobsGuard pending(RecordMgr().BlobMgr(), State());
   SetToRecordBuffer(buffer, false, State() == host::dsBrowse);
 }
 
@@ -195,9 +233,11 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
     return true;
   }
   const int no = field->FieldNo() - 1;
+  // Whether a value is there is read too (the host's own required-field
+  // check of a post aside: it tells the user nothing the post would not).
+  if (!checking_required_fields_) CheckFieldReadPrivilege(no);
   const bool isNull = GetIsFieldNullFromRecBuf(rec, no);
   if (!buffer || IsFieldBlob(no)) return !isNull;
-  CheckFieldReadPrivilege(no);
   // Exactly the field's buffer: the host sized it for this field.
   std::memset(buffer, 0, static_cast<size_t>(field->DataSize()));
   if (isNull) return false;
@@ -298,6 +338,18 @@ void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
   const TInternalFieldItem& f = *fields.Items(fieldNo);
   if ((f.PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
     TavDatabaseError(10624, "TTavBaseTable.GetFieldData", f.FieldName(), this);
+}
+
+void TTavBaseTable::CheckIndexReadPrivilege(const std::string& indexName) {
+  const TIndexItem* item = IndexManager().FindIndex(indexName);
+  if (!item) return;
+  const TKeyFields& keys = item->KeyFields();
+  for (int i = 0; i < keys.Count(); ++i) {
+    const TKeyFieldItem& k = *keys.Items(i);
+    if (k.Hidden()) continue;
+    const int no = GetFieldNo(k.FieldName());
+    if (no >= 0) CheckFieldReadPrivilege(no);
+  }
 }
 
 std::unique_ptr<host::TStream> TTavBaseTable::CreateBlobStream(host::TField* field, host::TBlobStreamMode mode) {
@@ -448,6 +500,9 @@ void TTavBaseTable::InternalInsert() {
 }
 
 void TTavBaseTable::InternalInitRecord(host::TRecordBuffer buffer) {
+  // A new (or cleared) record has no BLOB value waiting; one a cancelled
+  // insert left behind is not to be written with it.
+  RecordMgr().BlobMgr().InvalidateStreams();
   host::TTempStateGuard filter(*this, host::dsFilter);
   InitializeNewRecord(filter_buffer_.data(), false);
   std::memcpy(buffer, filter_buffer_.data(), static_cast<size_t>(RecordBufferSize()));
@@ -479,7 +534,10 @@ void TTavBaseTable::PostActiveBuffer() {
 }
 
 void TTavBaseTable::InternalPost() {
-  host::TDataSet::InternalPost();
+  {
+    TFlagGuard checking(checking_required_fields_);
+    host::TDataSet::InternalPost();
+  }
   TWriteLockGuard lock(*this);
   PostActiveBuffer();
 }
@@ -605,6 +663,8 @@ bool TTavBaseTable::LocateRecord(const std::string& keyFields, const host::Varia
       host::TField* f = fields[i];
       if (f->FieldKind() != host::fkData)
         TavDatabaseError(10000, "TTavBaseTable.LocateRecord", f->FieldName(), this);
+      // Selecting by a value would tell it.
+      CheckFieldReadPrivilege(f->FieldNo() - 1);
       const host::Variant& value =
           fields.size() == 1 && !keyValues.IsArray()
               ? keyValues

@@ -630,6 +630,9 @@ void TTavDataSet::ReadTableHeader() {
   if (changed) {
     read_ahead_->Invalidate();
     read_ahead_->SetRecordCountValid(false);
+    // A BLOB edited in place keeps its record's address: the cached text
+    // would outlive the change.
+    ClearBlobCache();
     // The index paths were dropped: the next step searches by key again.
     if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
     index_on_buffer_ = false;
@@ -706,6 +709,28 @@ void TTavDataSet::InternalReleaseLock() {
     throw;
   }
   if (data_base_) data_base_->UnLockTable(*table_def_);
+}
+
+void TTavDataSet::WriteHeldTableHeader() {
+  if (cursor_active_ && write_locked_ && !table_def_->Memory()) WriteTableHeader();
+}
+
+void TTavDataSet::ForgetTableLocks(bool rolledBack) {
+  if (!cursor_active_ || table_def_->Memory()) return;
+  read_locked_ = write_locked_ = false;
+  if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
+  if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
+  if (!rolledBack) return;
+  // The header image may hold what was rolled back: the next lock reads it
+  // from the file, and whatever was read in the transaction goes.
+  if (TTableHeader* header = table_def_->TableHeader()) header->SetDirty(false);
+  range_end_located_ = {false, false};
+  read_ahead_->Invalidate();
+  read_ahead_->SetRecordCountValid(false);
+  if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
+  ClearBlobCache();
+  DumpInternalCaches();
+  if (FilterActive()) filter_stale_ = true;
 }
 
 void TTavDataSet::InternalSetRecordLock(uint32_t address) {
@@ -926,6 +951,10 @@ bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName
   if (!FilterActive()) return FindInRange(searchType, indexName, modifier);
   CheckInternalActive();
   TReadLockGuard lock(*this);
+  // An exact search may have to pass over records of the key that the
+  // filter refuses: it keeps the key it was given.
+  std::vector<uint8_t> key;
+  if (searchType == stEQ) key = record_buffer_;
   if (!FindInRange(searchType, indexName, modifier)) return false;
   EnsureFilterCurrent();
   const uint32_t found = PosAddress(record_buffer_.data());
@@ -934,9 +963,37 @@ bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName
   const TIndexSearchType nearestType =
       searchType == stGT ? stGE : searchType == stLT ? stLE : searchType;
   const uint32_t nearest = filter_mgr_->FindFilterRecord(found, nearestType);
-  if (nearest == 0) return false;
+  if (nearest == 0) return searchType == stEQ && FindPassingDuplicate(key.data(), indexName, modifier);
   if (nearest != found) return SetToRecord(nearest, nullptr, true, false);
   return true;
+}
+
+bool TTavDataSet::FindPassingDuplicate(const uint8_t* key, const std::string& indexName,
+                                       const TSearchModifier* modifier) {
+  TIndexItem& item = RequireIndex(indexName, "TTavDataSet.Find");
+  // The key fields the search compared (0: all of them).
+  int compared = 0;
+  if (modifier && modifier->LimitedSearch()) {
+    compared = modifier->IncludedKeyFieldCount();
+    if (compared < 1)
+      for (int i = 0; i < item.KeyFields().Count(); ++i)
+        if (!item.KeyFields().Items(i)->Hidden()) ++compared;
+  }
+  std::vector<uint8_t> searchKey(static_cast<size_t>(item.MaximumKeySize()) + 1);
+  BuildMarkers(item, key, markers_);
+  item.CreateTempKeyBuffer(key, searchKey.data(), markers_);
+  // The records of the key follow the first one in the index; the filter
+  // lists only records inside the range.
+  item.CopyKeyBuffer(searchKey.data(), nullptr);
+  if (item.PartialIndexSearch(stEQ, modifier) != 0) return false;
+  index_on_buffer_ = false;
+  while (item.NextKey()) {
+    if (item.CompareKeyToCurrentKey(compared, searchKey.data()) != 0) return false;
+    const uint32_t address = item.GetRecordAddress();
+    if (address != 0 && filter_mgr_->CheckRecordInFilter(address))
+      return SetToRecord(address, nullptr, true, false);
+  }
+  return false;
 }
 
 bool TTavDataSet::FindInRange(TIndexSearchType searchType, const std::string& indexName,
@@ -1710,7 +1767,9 @@ void TTavDataSet::DataSetReadStoredBlob(const uint8_t* buffer, int fieldNo, bool
   if (isNull) return;
   const uint32_t address = GetU32(buffer + f.DataOffset());
   const uint32_t size = GetU32(buffer + f.DataOffset() + 4);
-  TAV_ASSERT(address != 0, "GetFieldStream. Blob address = 0");
+  // Only a damaged record holds a value without a chain.
+  if (address == 0)
+    TavDatabaseError(8581, "TTavDataSet.DataSetReadStoredBlob", "GetFieldStream. Blob address = 0", this);
   if (auto* memory = dynamic_cast<host::TMemoryStream*>(&stream)) {
     memory->SetSize(size);
     memory->SetPosition(0);

@@ -416,6 +416,13 @@ class TTavDataSet : public host::TDataSet {
   void InternalReleaseLock();
   void InternalSetRecordLock(uint32_t address);
   void InternalReleaseRecordLock(uint32_t address);
+  // Before the connection commits: a table header changed under a write
+  // lock held across the transaction is written inside it.
+  void WriteHeldTableHeader();
+  // After the connection committed or rolled back, which gave back every
+  // lock of a disk table: the lock flags go down (the next call locks
+  // again); after a rollback nothing read under them is trusted.
+  void ForgetTableLocks(bool rolledBack);
 
   void Resync(host::TResyncMode mode) override;
   bool IsSequenced() override { return !FilterActive(); }
@@ -478,6 +485,10 @@ class TTavDataSet : public host::TDataSet {
   bool TryReadAhead(TReadAheadDirection direction);
   bool ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out);
   // Find without the filter: the key search kept inside the range.
+  // After an exact search in a filtered table found a record the filter
+  // refuses: the first later record of the same key that it passes.
+  bool FindPassingDuplicate(const uint8_t* key, const std::string& indexName,
+                            const TSearchModifier* modifier);
   bool FindInRange(TIndexSearchType searchType, const std::string& indexName,
                    const TSearchModifier* modifier);
   // Builds the filter again when the table changed since it was built; run

@@ -711,7 +711,9 @@ bool TTavDataSet::InternalSequentialSearch(TIndexItem& item, const uint8_t* keyB
     const uint8_t* record = record_mgr_->ReadRecordByRef(address);
     int diff = -1;
     const int r = InternalCompareRecords(record, keyBuffer, diff, caseInsensitive, partial, fields);
-    if (r == 0 && (!rangeElsewhere || RecordInRange(record))) {
+    // While a filter is active only the records it passes are found.
+    if (r == 0 && (!rangeElsewhere || RecordInRange(record)) &&
+        (!FilterActive() || filter_mgr_->CheckRecordInFilter(address))) {
       std::memcpy(resultBuffer, record, static_cast<size_t>(record_size_));
       SetPosition(resultBuffer, address, 0);
       return true;
@@ -731,6 +733,8 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
   const bool caseInsensitive = options.Contains(host::loCaseInsensitive);
   const bool partial = options.Contains(host::loPartialKey);
   TReadLockGuard lock(*this);
+  // A rebuild reads through the index trees: before the search positions them.
+  if (FilterActive()) EnsureFilterCurrent();
   std::vector<uint8_t> key(keyBuffer, keyBuffer + record_buffer_size_);
 
   // The searched fields in the index's key order: those leading the index

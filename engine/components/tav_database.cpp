@@ -651,13 +651,27 @@ void TTavDataBase::StartTransaction() {
 }
 
 void TTavDataBase::Commit() {
-  if (disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->DiskCommit();
+  if (!disk_mgr_ || !disk_mgr_->IsOpen()) return;
+  // A table header a dataset changed under a lock it keeps goes with the
+  // commit, not after it.
+  if (disk_mgr_->IsTransactionActive())
+    for (int i = 0; i < DataSetCount(); ++i)
+      if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->WriteHeldTableHeader();
+  disk_mgr_->DiskCommit();
+  ForgetTableLocks(false);
+}
+
+void TTavDataBase::ForgetTableLocks(bool rolledBack) {
+  for (int i = 0; i < DataSetCount(); ++i)
+    if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->ForgetTableLocks(rolledBack);
 }
 
 void TTavDataBase::Rollback() {
   if (disk_mgr_ && disk_mgr_->IsOpen()) {
     TFirstError t;
     t.Try([&] { disk_mgr_->DiskRollback(); });
+    // The rollback gave back every lock, and what the headers held is gone.
+    ForgetTableLocks(true);
     // A table made in the transaction is gone from the file: its manager
     // must not remember it.
     t.Try([&] { system_table_mgr_->DropUnusedMasters(); });
@@ -669,7 +683,14 @@ void TTavDataBase::Rollback() {
     host::TDataSet* ds = DataSets(i);
     if (auto* cursor = dynamic_cast<TTavDataSet*>(ds)) cursor->DumpInternalCaches();
     if (ds->State() == host::dsInsert || ds->State() == host::dsEdit) ds->Cancel();
-    if (ds->Active()) ds->Refresh();
+    if (!ds->Active()) continue;
+    try {
+      ds->Refresh();
+    } catch (const ETavDatabaseError& e) {
+      // The record it stood on was made in the transaction.
+      if (e.ErrorCode() != 8708) throw;
+      ds->First();
+    }
   }
 }
 

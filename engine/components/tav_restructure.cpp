@@ -363,11 +363,11 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
   {
   TWriteLockGuard destLock(*dest);
   TWriteLockGuard sourceLock(*this);
-  // A commit gives back every lock of its connection: they are taken again.
+  // A commit gives back every lock of its connection and drops the flags:
+  // they are taken again (with the header, which others may have changed).
   auto relock = [&] {
     for (TTavDataSet* ds : {dest, this})
-      if (ds->DataBase() == &destDb && ds->WriteLocked() && !ds->Memory())
-        destDb.LockTable(ds->TableDef(), kTableWriteLock);
+      if (!ds->WriteLocked()) ds->InternalSetWriteLock();
   };
 
   const std::vector<uint32_t> addresses = ListRecordAddresses(*table_def_);

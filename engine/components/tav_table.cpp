@@ -1,6 +1,8 @@
 #include "engine/components/tav_table.h"
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/table/restructure_defs.h"
@@ -280,6 +282,7 @@ void TTavTable::SetKeyFieldCount(int value) {
 }
 
 bool TTavTable::SearchKey(TIndexSearchType searchType, int includedCount, bool nearest) {
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
   // The search overwrites the engine buffer: whatever happens, the next move
   // starts again from the active record.
   CursorPosChanged();
@@ -348,6 +351,7 @@ void TTavTable::EditRangeEnd() { BeginKeyEdit(true, rmRangeEnd, false); }
 void TTavTable::ApplyRange() {
   CheckBrowseMode();
   CheckIndexesPresent();
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
   SetRangeOn(true);
   First();
 }
@@ -362,6 +366,13 @@ void TTavTable::SetRange(const std::vector<host::Variant>& startValues,
                          const std::vector<host::Variant>& endValues) {
   CheckBrowseMode();
   CheckIndexesPresent();
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
+  // A value that cannot be set leaves the range (and the record) as they
+  // were: the old range's ends are kept to be put back.
+  const bool wasOn = RangeOn();
+  const size_t size = static_cast<size_t>(RecordBufferSize());
+  std::vector<uint8_t> oldStart(GetRangeRecBuf(rmRangeStart), GetRangeRecBuf(rmRangeStart) + size);
+  std::vector<uint8_t> oldEnd(GetRangeRecBuf(rmRangeEnd), GetRangeRecBuf(rmRangeEnd) + size);
   try {
     TKeyStateGuard keyState(*this, kmRange, kmNone);
     DataSetClearRange();
@@ -371,8 +382,9 @@ void TTavTable::SetRange(const std::vector<host::Variant>& startValues,
     SetKeyFields(endValues);
     SetRangeOn(true);
   } catch (...) {
-    // The old range is gone: the records shown become the whole table's.
-    First();
+    std::memcpy(GetRangeRecBuf(rmRangeStart), oldStart.data(), size);
+    std::memcpy(GetRangeRecBuf(rmRangeEnd), oldEnd.data(), size);
+    if (wasOn) SetRangeOn(true);
     throw;
   }
   First();
