@@ -16,7 +16,10 @@
 #include "engine/components/tav_database.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/file/disk_mgr.h"
-#include "host/db/field.h"
+#include "engine/storage/lock/lock_mgr.h"
+#include "host/db/field_defs.h"
+#include "host/db/fields.h"
+#include "host/db/index_defs.h"
 #include "os/testing/test_support.h"
 
 namespace tav {
