@@ -237,8 +237,12 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
     os::DeleteFile(file_name_);
     throw;
   }
-  // A journal left beside an earlier file of this name is not this file's.
+  // A journal left beside an earlier file of this name is not this file's;
+  // under the former name only one that names this file goes (another
+  // database's may lie there).
   os::DeleteFile(GetJournalFileName(file_name_));
+  const std::string legacy = GetLegacyJournalFileName(file_name_);
+  if (TTavJournal::NamesDatabase(legacy, file_name_)) os::DeleteFile(legacy);
   // The header keeps what was written above: the map marks change only the
   // in-memory hint of the first map page with free entries, and the first
   // allocation corrects the file's.
@@ -311,6 +315,9 @@ void TDiskMgr::OpenJournal() {
   // is read. The locks of the pages it wrote died with it; a connection
   // that takes one of them first does the same (SetTableLock).
   tav_file_->RecoverInterruptedCommit();
+  // So is one left in a journal under the name journals had before.
+  const std::string legacy = GetLegacyJournalFileName(file_name_);
+  if (legacy != name && os::FileExists(legacy)) tav_file_->RecoverLegacyJournal(legacy, file_name_);
 }
 
 void TDiskMgr::OpenLockFile() {
@@ -340,6 +347,11 @@ void TDiskMgr::OpenLockFile() {
   trans_lock_mgr_->SetReadLockErrMsg(StavTransactionLockErr);
   trans_lock_mgr_->SetWriteLockErrMsg(StavTransactionLockErr);
   trans_lock_mgr_->SetLockLimit(kRecordLockBase);
+  // Nobody else can open a file opened exclusively: the locks only keep the
+  // rules between this connection's own callers, which the managers' lists
+  // keep without the system.
+  for (TBaseLockMgr* mgr : {table_lock_mgr_.get(), record_lock_mgr_.get(), trans_lock_mgr_.get()})
+    mgr->SetHeldAlone(exclusive_);
 }
 
 void TDiskMgr::Close() {
@@ -718,8 +730,10 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   // A lock that was free may have been a dead committer's: its commit, cut
   // off, is taken back before the caller reads what it wrote. Whoever held
   // it may also have appended to the file, or taken a commit back and cut
-  // it: the size this connection keeps is asked for afresh.
-  if (!heldBefore) {
+  // it: the size this connection keeps is asked for afresh. A connection
+  // that has the file to itself and left the journal empty knows both
+  // already.
+  if (!heldBefore && !tav_file_->JournalKnownEmpty()) {
     tav_file_->ForgetFileSize();
     try {
       tav_file_->RecoverInterruptedCommit();

@@ -132,6 +132,7 @@ void TTavFile::CloseHandle() {
   // connection that finds it.
   journal_->Close();
   journaled_ = false;
+  journal_left_empty_ = false;
   cache_mgr_->Close();
   block_mgr_->Close();
   trans_state_ = ftsNone;
@@ -484,8 +485,9 @@ void TTavFile::StartTransaction() {
     TavDatabaseError(10256, "TTavFile.StartTransaction",
                      "A failed commit must be committed again or rolled back first");
   if (trans_state_ != ftsNone) TavDatabaseError(10256, "TTavFile.StartTransaction");
-  // Asked afresh: the transaction's end starts from the file's.
-  ForgetFileSize();
+  // Asked afresh: the transaction's end starts from the file's (which only
+  // this connection changes when it has the file to itself).
+  if (!Alone()) ForgetFileSize();
   const int64_t size = FileSize();
   block_mgr_->StartTransaction();
   cache_mgr_->StartTransaction();
@@ -507,6 +509,9 @@ void TTavFile::Commit(bool durable) {
     // leaves the file untouched and the commit to be tried again or rolled
     // back, like any failed commit.
     if (!journaled_ && !commit_wrote_) BeginJournal(durable);
+    // A file that has grown since it was opened gets the cache its size
+    // would have had at open (the cache then grows as it needs the pages).
+    cache_mgr_->RaisePageLimit(CachePageCountFor(std::max(trans_eof_, FileSize()), page_size_));
     if (cache_mgr_->TransactionActive()) cache_mgr_->Commit();
     try {
       if (block_mgr_->TransactionActive()) block_mgr_->Commit();
@@ -540,10 +545,16 @@ void TTavFile::BeginJournal(bool durable) {
   try {
     // A full journal under a free lock is a dead committer's, whose pages
     // nobody may see: it is put back before this commit's takes its place.
-    if (journal_->Pending()) RecoverLocked();
-    // The length the journal keeps must be the file's own.
-    ForgetFileSize();
+    // Another database's is never written over.
+    if (!JournalKnownEmpty() && journal_->Pending() && !RecoverLocked() && journal_->Pending())
+      TavDatabaseError(8450, "TTavFile.Commit",
+                       "The commit journal holds an interrupted commit of another database: " +
+                           journal_->Name());
+    // The length the journal keeps must be the file's own (which only this
+    // connection changes when it has the file to itself).
+    if (!Alone()) ForgetFileSize();
     const int64_t size = FileSize();
+    journal_left_empty_ = false;
     journal_->Write(*io_, ranges_, static_cast<uint32_t>(size), durable);
   } catch (...) {
     journal_->UnlockCommit();
@@ -559,6 +570,7 @@ void TTavFile::EndJournal(bool durable) {
   // Emptied only once everything is written (and, durable, on the device):
   // until then a cut-off commit can still be taken back.
   journal_->Invalidate(durable);
+  journal_left_empty_ = true;
   journaled_ = false;
   journal_->UnlockCommit();
 }
@@ -572,43 +584,87 @@ void TTavFile::SetJournalDataFile(os::TFileIO* value) {
 
 void TTavFile::OpenJournal(const std::string& name, const std::string& dbFileName) {
   RequireOpen("TTavFile.OpenJournal");
+  journal_left_empty_ = false;
   journal_->Open(name, dbFileName, page_size_, open_write_, journal_data_file_);
+  // Nobody else can take a commit lock on the journal of a file open
+  // exclusively.
+  journal_->SetHeldAlone(Alone());
 }
 
 bool TTavFile::RecoverInterruptedCommit() {
   // Our own commit lock means our own journal (a failed commit): Rollback
   // or a retried Commit sees to it.
-  if (!journal_->IsOpen() || journal_->CommitLocked() || trans_state_ == ftsCommitting)
+  if (!journal_->IsOpen()) {
+    journal_left_empty_ = true;
     return false;
-  if (!journal_->Pending()) return false;
+  }
+  if (journal_->CommitLocked() || trans_state_ == ftsCommitting) return false;
+  if (!journal_->Pending()) {
+    journal_left_empty_ = true;
+    return false;
+  }
   journal_->LockCommit();
   struct TUnlock {
     TTavJournal& journal;
     ~TUnlock() { journal.UnlockCommit(); }
   } unlock{*journal_};
   // Emptied meanwhile: its commit finished, or someone restored it.
-  if (!journal_->Pending()) return false;
-  return RecoverLocked();
+  if (!journal_->Pending()) {
+    journal_left_empty_ = true;
+    return false;
+  }
+  const bool restored = RecoverLocked();
+  journal_left_empty_ = !journal_->Pending();
+  return restored;
 }
 
 bool TTavFile::RecoverLocked() {
+  return RecoverFrom(*journal_, true);
+}
+
+bool TTavFile::RecoverFrom(TTavJournal& journal, bool emptyInvalid) {
   TJournalImage image;
-  if (!journal_->Load(image)) {
-    // The journal is written whole before the file is touched (and, with
-    // ForceToDisk, flushed): one that does not check out belongs to a
-    // commit that never reached the file.
-    if (open_write_) journal_->Invalidate(false);
-    return false;
+  switch (journal.Examine(image)) {
+    case TJournalContents::OtherDatabase:
+      // Another database's cut-off commit: emptying it would leave that
+      // database torn for good.
+      return false;
+    case TJournalContents::Invalid:
+      // The journal is written whole before the file is touched (and, with
+      // ForceToDisk, flushed): one that does not check out belongs to a
+      // commit that never reached the file.
+      if (open_write_ && emptyInvalid) journal.Invalidate(false);
+      return false;
+    case TJournalContents::Valid:
+      break;
   }
   if (!open_write_)
     TavDatabaseError(8449, "TTavFile.RecoverInterruptedCommit",
                      "The database holds an interrupted commit, which only a connection that "
                      "may write the file can take back");
   RestoreFromJournal(image);
-  journal_->Invalidate(true);
+  journal.Invalidate(true);
   if (std::shared_ptr<TDBLogger> log = GDBLogger())
-    log->LogItem("TavFile", "An interrupted commit was taken back from " + journal_->Name());
+    log->LogItem("TavFile", "An interrupted commit was taken back from " + journal.Name());
   return true;
+}
+
+bool TTavFile::RecoverLegacyJournal(const std::string& name, const std::string& dbFileName) {
+  RequireOpen("TTavFile.RecoverLegacyJournal");
+  TTavJournal legacy;
+  // Opened for writing only where it exists: never made here.
+  legacy.Open(name, dbFileName, page_size_, open_write_, nullptr, false);
+  if (!legacy.IsOpen() || !legacy.Pending()) return false;
+  legacy.LockCommit();
+  struct TUnlock {
+    TTavJournal& journal;
+    ~TUnlock() { journal.UnlockCommit(); }
+  } unlock{legacy};
+  if (!legacy.Pending()) return false;
+  // Only a whole journal naming this database is touched: under this name
+  // another database's may lie, and one that is not whole cannot say whose
+  // it is.
+  return RecoverFrom(legacy, false);
 }
 
 void TTavFile::RestoreFromJournal(const TJournalImage& image) {
@@ -658,7 +714,10 @@ void TTavFile::Rollback() {
           torn = false;
         }
       }
-      if (!torn) journal_->Invalidate(false);
+      if (!torn) {
+        journal_->Invalidate(false);
+        journal_left_empty_ = true;
+      }
     } catch (...) {
       // The full journal stays for whoever next finds it.
     }

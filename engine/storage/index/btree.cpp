@@ -107,6 +107,7 @@ void TBTree::Open() {
 }
 
 void TBTree::Close() {
+  insert_ready_ = false;
   nodes_.clear();
   positions_.clear();
   spare_.reset();
@@ -180,6 +181,7 @@ void TBTree::EmptyTree(bool noNewRoot) {
 }
 
 void TBTree::InvalidateInternalBuffers() {
+  insert_ready_ = false;
   for (auto& n : nodes_) n->Forget();
   if (spare_) spare_->Forget();
   positioned_ = key_cursor_valid_ = false;
@@ -189,6 +191,7 @@ void TBTree::InvalidateInternalBuffers() {
 // Keys
 
 void TBTree::SetMarkers(TFieldComparisonValues markers) {
+  insert_ready_ = false;  // a new key entry follows
   std::fill(markers_.begin(), markers_.end(), fcDefault);
   const size_t n = std::min(markers.size(), markers_.size());
   std::copy_n(markers.begin(), n, markers_.begin());
@@ -226,6 +229,7 @@ void TBTree::CopyKey(const uint8_t* source, uint8_t* destination) {
   if (len <= kKeyEntryHeaderSize || len > maximum_key_size_)
     TavDatabaseErrorFmt(8581, "TBTree.CopyKey", "Invalid key size: %d", {len});
   uint8_t* dest = destination ? destination : key_entry_.get();
+  if (dest == key_entry_.get()) insert_ready_ = false;
   if (dest != source) std::memmove(dest, source, static_cast<size_t>(len));
 }
 
@@ -264,7 +268,7 @@ void TBTree::CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty,
 
 void TBTree::InternalPrepareNodes() {
   static const char kCaller[] = "TBTree.InternalPrepareNodes";
-  positioned_ = key_cursor_valid_ = false;
+  positioned_ = key_cursor_valid_ = insert_ready_ = false;
   if (!open_) TavDatabaseError(8581, kCaller, "Index is not open");
   const uint32_t root = Root();
   const uint32_t depth = Depth();
@@ -346,7 +350,7 @@ bool TBTree::StepLeaf(bool forward) {
   if (l < 0) return false;
   const uint32_t from = Leaf().Address();
   const uint32_t link = forward ? Leaf().GetNext() : Leaf().GetPrior();
-  positioned_ = key_cursor_valid_ = false;
+  positioned_ = key_cursor_valid_ = insert_ready_ = false;
   TNode& n = Level(l);
   int32_t& p = positions_[static_cast<size_t>(l)];
   p = forward ? n.NextEntryStart(p) : n.PriorEntryStart(p);
@@ -421,6 +425,7 @@ int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modi
 }
 
 bool TBTree::NextRecord() {
+  insert_ready_ = false;
   if (!positioned_ || !key_cursor_valid_) return false;
   TNode& leaf = Leaf();
   leaf.SetCursor(positions_.back());
@@ -435,6 +440,7 @@ bool TBTree::NextRecord() {
 }
 
 bool TBTree::PriorRecord() {
+  insert_ready_ = false;
   if (!positioned_ || !key_cursor_valid_) return false;
   TNode& leaf = Leaf();
   leaf.SetCursor(positions_.back());
@@ -488,6 +494,22 @@ int TBTree::InsertKey() {
   return 0;
 }
 
+int TBTree::FindInsertPosition() {
+  LoadSearchKey(false);
+  const int r = Descend(0, TDescent::Insert, false);
+  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.FindInsertPosition", "Index has no root");
+  insert_ready_ = true;
+  return r == 0 && key_cursor_valid_ ? 0 : 1;
+}
+
+int TBTree::InsertFoundKey() {
+  if (!insert_ready_) return InsertKey();
+  insert_ready_ = false;
+  UpdatePath(true);
+  FinishChange();
+  return 0;
+}
+
 int TBTree::IdxDelete() {
   LoadSearchKey(false);
   const int r = Descend(0, TDescent::Insert, false);
@@ -502,6 +524,7 @@ int TBTree::DeleteKey() {
 }
 
 void TBTree::FinishChange() {
+  insert_ready_ = false;
   *depth_ = static_cast<uint32_t>(LevelCount());
   *root_ = Level(0).Address();
   positioned_ = key_cursor_valid_ = false;
@@ -525,6 +548,7 @@ uint32_t TBTree::AllocateNode(TNode& node) {
 }
 
 void TBTree::WriteSync(TNode& node) {
+  insert_ready_ = false;
   node.WriteNode();
   // Another holder of the same block would now be stale.
   for (auto& n : nodes_)
@@ -538,6 +562,7 @@ void TBTree::ReleaseNode(uint32_t address) {
 }
 
 void TBTree::ForgetAddress(uint32_t address) {
+  insert_ready_ = false;
   for (auto& n : nodes_)
     if (n->Address() == address) n->Forget();
   if (spare_ && spare_->Address() == address) spare_->Forget();

@@ -252,6 +252,15 @@ int TIndexItem::InsertKey(uint32_t address) {
   return tree_->InsertKey();
 }
 
+int TIndexItem::FindKeyForInsert() {
+  return tree_->FindInsertPosition();
+}
+
+int TIndexItem::InsertFoundKey(uint32_t address) {
+  tree_->SetKeyBufAddr(address);
+  return tree_->InsertFoundKey();
+}
+
 int TIndexItem::DeleteKey() {
   return tree_->DeleteKey();
 }

@@ -267,6 +267,8 @@ int32_t TNode::LastEntryStart() const {
 
 void TNode::SetEntryCount(int32_t position, uint32_t count) {
   const int32_t length = EntryLengthAt(position, "TNode.SetEntryCount");
+  if (total_valid_ && !CheckIsLeaf())
+    total_ += int64_t{count} - int64_t{GetKeyEntryCount(Data() + position)};
   SetKeyEntryCount(Data() + position, count);
   MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + position + length);
 }
@@ -608,13 +610,22 @@ uint32_t TNode::SearchNodeByRecNo(int64_t recNo, int64_t& before) {
 }
 
 int64_t TNode::GetRecordCount(int32_t position) const {
-  const int n = GetCount();
-  if (n == 0) return 0;
   const bool inside = position >= 0 && position < GetUsed();
-  if (CheckIsLeaf()) return inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
-  const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
+  if (!inside && total_valid_) return total_;
+  const int n = GetCount();
   int64_t sum = 0;
-  for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(EntryPtr(k));
+  if (n == 0) {
+    sum = 0;
+  } else if (CheckIsLeaf()) {
+    sum = inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
+  } else {
+    const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
+    for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(EntryPtr(k));
+  }
+  if (!inside) {
+    total_ = sum;
+    total_valid_ = true;
+  }
   return sum;
 }
 

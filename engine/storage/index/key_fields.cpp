@@ -3,10 +3,12 @@
 #include "engine/storage/record/internal_fields.h"
 #include "host/rtl/le_bytes.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "engine/storage/base/tav_errors.h"
 #include "host/classes/prop_table.h"
+#include "host/rtl/collation.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 #include "host/rtl/variant.h"
@@ -242,6 +244,10 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
       TavDatabaseError(8581, kCaller, kKeyBuffersInvalid);
     if (f.DataType == ftString && !stringCompare)
       TavDatabaseError(8581, kCaller, "Sort function not assinged");
+    f.Kind = TField::ckOther;
+    if (f.DataType == ftInteger || f.DataType == ftAutoInc) f.Kind = TField::ckInt32;
+    if (f.DataType == ftString && stringCompare == &DBANSICompareStrings)
+      f.Kind = f.CaseInsensitive ? TField::ckAnsiText : TField::ckAnsiStr;
     required += (f.IsString ? 2 : 0) + static_cast<int64_t>(f.DataSize);
     fields.push_back(f);
   }
@@ -460,16 +466,20 @@ int TKeyFormat::CompareKeys(int keyFieldCount, const uint8_t* entryA,
 
 int TKeyFormat::CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchKey& key,
                                       const uint8_t* entry) const {
+  // The descent's inner loop: the search key's values are unpacked once,
+  // and the entry's are compared where they lie, the common kinds inline.
   static const char kCaller[] = "TBTree.CompareToOptimizedKey";
   TAV_ASSERT(IsOpen(), "Key format is not open");
   const int len = CheckedEntryLength(*this, entry, kCaller);
-  const int n =
-      (keyFieldCount < 1 || keyFieldCount > KeyFieldCount()) ? KeyFieldCount() : keyFieldCount;
+  const int count = KeyFieldCount();
+  const int n = (keyFieldCount < 1 || keyFieldCount > count) ? count : keyFieldCount;
   TAV_ASSERT(key.count_ >= n, "Search key has fewer fields than the index");
+  const TField* fields = fields_.data();
+  const TOptimizedSearchKey::TSlot* slots = key.slots_.data();
   int pos = kKeyEntryHeaderSize + data_offset_;
   for (int i = 0; i < n; ++i) {
-    const TField& f = fields_[static_cast<size_t>(i)];
-    const TOptimizedSearchKey::TSlot& s = key.slots_[static_cast<size_t>(i)];
+    const TField& f = fields[i];
+    const TOptimizedSearchKey::TSlot& s = slots[i];
     if (s.Marker != 0) return s.Marker;
     const bool has = HasValue(entry, i);
     int r;
@@ -477,11 +487,26 @@ int TKeyFormat::CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchK
       r = s.Present ? 1 : -1;
     } else if (!has) {
       continue;
+    } else if (f.Kind == TField::ckInt32) {
+      if (pos + 4 > len) TavDatabaseError(8581, kCaller, kKeySizeOutOfRange);
+      r = CompareNum(Load<int32_t>(s.Data), Load<int32_t>(entry + pos));
+      pos += 4;
+      if (r == 0) continue;
     } else {
       const uint8_t* b;
       int sizeB;
       ReadEntryField(f, entry, len, pos, b, sizeB, kCaller);
-      r = CompareValues(f, f.IsString ? s.Chars : s.Data, s.Size, b, sizeB);
+      const uint8_t* a = f.IsString ? s.Chars : s.Data;
+      if (f.Kind == TField::ckOther) {
+        r = CompareValues(f, a, s.Size, b, sizeB);
+      } else {
+        const auto* ca = reinterpret_cast<const char*>(a);
+        const auto* cb = reinterpret_cast<const char*>(b);
+        const auto la = static_cast<size_t>(std::max(s.Size, 0));
+        const auto lb = static_cast<size_t>(sizeB);
+        r = Sign(f.Kind == TField::ckAnsiText ? host::CollateAnsiText(ca, la, cb, lb)
+                                              : host::CollateAnsiStr(ca, la, cb, lb));
+      }
       if (r == 0) continue;
     }
     return f.Descending ? -r : r;

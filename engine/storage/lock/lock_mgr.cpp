@@ -200,14 +200,15 @@ TWinLockMgr::~TWinLockMgr() {
 }
 
 bool TWinLockMgr::InternalReleaseFileLock(uint64_t address, uint32_t size) {
-  if (size == 0) return true;  // an empty upgrade piece holds nothing
+  // An empty upgrade piece holds nothing.
+  if (size == 0 || HeldAlone()) return true;
   return LockFileHandle()->UnlockRange(address, size);
 }
 
 bool TWinLockMgr::InternalLockFile(uint64_t address, uint32_t size, int /*type*/) {
   // Range locks are exclusive whatever the type; readers share a region by
   // holding different bytes of it.
-  if (size == 0) return true;
+  if (size == 0 || HeldAlone()) return true;
   return LockFileHandle()->LockRange(address, size);
 }
 

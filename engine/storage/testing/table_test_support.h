@@ -310,9 +310,11 @@ class TTableConnection {
       TIndexItem& item = *indexes_.Items(i);
       // A non-unique key ends in the record's address, so it can never be
       // present already: only unique indexes are searched first.
+      // The search leaves the tree where the key goes: the insert below
+      // does not search again.
       if (!item.Unique() && !item.Primary()) continue;
       item.CreateKeyBuffer(rec.data());
-      if (item.FullIndexSearch(stEQ) == 0)
+      if (item.FindKeyForInsert() == 0)
         TavDatabaseErrorFmt(9729, "TTableConnection.Insert", "Index %s", {item.IndexName()});
     }
     for (const auto& [name, bytes] : blobValues) {
@@ -329,8 +331,9 @@ class TTableConnection {
     const uint32_t address = records_.AddRecord(rec.data());
     for (int i = 0; i < indexes_.Count(); ++i) {
       TIndexItem& item = *indexes_.Items(i);
-      item.CreateKeyBuffer(rec.data());
-      if (item.InsertKey(address) != 0)
+      const bool checked = item.Unique() || item.Primary();
+      if (!checked) item.CreateKeyBuffer(rec.data());
+      if ((checked ? item.InsertFoundKey(address) : item.InsertKey(address)) != 0)
         TavDatabaseErrorFmt(8581, "TTableConnection.Insert", "Failed to add key to Index %s",
                             {item.IndexName()});
     }
