@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/query/exec/dataset_bridge.h"
+#include "engine/query/plan/query_analyser.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
@@ -161,9 +162,7 @@ void TTavNonJoinDataProvider::SetExtraSelectExpRoot(const TTavExprNode* node) {
     TTavExprNode* left = extra->CloneSubTree(node);
     if (join_selection_ && join_selection_->Root()) {
       TTavExprNode* right = extra->CloneSubTree(join_selection_->Root());
-      TTavExprNode* both =
-          extra->NewNode(enkLogicalOperator, teoAND, host::Variant(), left, right, nullptr);
-      extra->SetAsFirstNode(both);
+      MakeAndNode(*extra, left, right);
     } else {
       extra->SetAsFirstNode(left);
     }
