@@ -66,9 +66,13 @@ bool TTavExprDataProvider::PassFilterEvent(uint32_t) { return false; }
 // ---- preparing ----
 
 void TExprEvaluator::Prepare(TTavExprDataProvider* provider, const TTavExprNode* root) {
-  DataProvider = provider;
   // One instant for the whole run: every row sees the same CURRENT_DATE.
-  now_ = host::Now();
+  Prepare(provider, root, host::Now());
+}
+
+void TExprEvaluator::Prepare(TTavExprDataProvider* provider, const TTavExprNode* root, double now) {
+  DataProvider = provider;
+  now_ = now;
   Root = Build(root, true, 1);
 }
 
@@ -129,11 +133,13 @@ Variant TExprEvaluator::EvaluateValueExpr() {
   return Root != nullptr ? EvaluateNode(Root) : Variant();
 }
 
-Variant TExprEvaluator::ClockValue(TTavSQLToken token) const {
+Variant TExprEvaluator::ClockValue(TTavSQLToken token) const { return ClockValueAt(token, now_); }
+
+Variant TExprEvaluator::ClockValueAt(TTavSQLToken token, double now) {
   switch (token) {
-    case tstCurrentDate: return Variant::FromDate(std::trunc(now_));
-    case tstCurrentTime: return Variant::FromDate(std::fabs(now_ - std::trunc(now_)));
-    case tstCurrentTimestamp: return Variant::FromDate(now_);
+    case tstCurrentDate: return Variant::FromDate(std::trunc(now));
+    case tstCurrentTime: return Variant::FromDate(std::fabs(now - std::trunc(now)));
+    case tstCurrentTimestamp: return Variant::FromDate(now);
     default: return Variant();
   }
 }

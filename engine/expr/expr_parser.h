@@ -121,6 +121,9 @@ class TTavExprParser : public TBaseParser {
   TTavExprNode* ParseConstant(TTavExprOperator op, const host::Variant& value,
                               host::TFieldType type);
   TTavExprNode* ParseField();
+  // The table of the list that has an unqualified column; nullptr with the
+  // error recorded when none or several of several tables have it.
+  const TTableNameItem* FindColumnHolder(const TParserToken* token);
   TTavExprNode* ParseQualifiedField();
   TTavExprNode* ParseParameter();
   TTavExprNode* ParseSubquery();

@@ -55,8 +55,8 @@ int32_t NewFieldGeneratorID() { return os::Random(2147483647); }
 // ---------------------------------------------------------------------------
 // TInternalFieldItem
 
-void TInternalFieldItem::SetDataType(TFieldType value) {
-  switch (value) {
+bool IsRecordFieldType(TFieldType type) {
+  switch (type) {
     case ftString:
     case ftSmallint:
     case ftInteger:
@@ -72,12 +72,17 @@ void TInternalFieldItem::SetDataType(TFieldType value) {
     case ftMemo:
     case ftGraphic:
     case ftFmtMemo:
-      data_type_ = value;
-      field_size_ = GetDefaultInternalFieldSize(value);
-      return;
+      return true;
     default:
-      TavDatabaseError(10000, "TInternalFieldItem.SetDataType", FieldTypeName(value));
+      return false;
   }
+}
+
+void TInternalFieldItem::SetDataType(TFieldType value) {
+  if (!IsRecordFieldType(value))
+    TavDatabaseError(10000, "TInternalFieldItem.SetDataType", FieldTypeName(value));
+  data_type_ = value;
+  field_size_ = GetDefaultInternalFieldSize(value);
 }
 
 int32_t TInternalFieldItem::GetWriteableFieldSize() const {
