@@ -14,6 +14,34 @@ const TTavParserOptions kClauseOptions{tpoExtSyntax};
 const TTavParserOptions kWhereOptions{tpoExtSyntax, tpoParameters, tpoSubqueries};
 const TTavParserOptions kHavingOptions{tpoExtSyntax, tpoExtractAggFuncExprText, tpoSubqueries};
 
+// The first aggregate call in the tree; nullptr when there is none.
+const TTavExprNode* FindAggregate(const TTavExprNode* node, int depth = 1) {
+  if (node == nullptr || depth > MaxExprTreeDepth) return nullptr;
+  if (node->Kind == enkFunc && node->ParserToken.Token == tstAggFunc) return node;
+  if (const TTavExprNode* found = FindAggregate(node->Left, depth + 1)) return found;
+  if (const TTavExprNode* found = FindAggregate(node->Right, depth + 1)) return found;
+  for (const TTavExprNode* arg : node->Args)
+    if (const TTavExprNode* found = FindAggregate(arg, depth + 1)) return found;
+  return nullptr;
+}
+
+// An aggregate has no value outside a select list or HAVING: a condition
+// or a value naming one is refused at the call.
+bool RefuseAggregate(TBaseParser& parser, const TTavExprNode* root) {
+  const TTavExprNode* aggregate = FindAggregate(root);
+  if (aggregate == nullptr) return true;
+  parser.SetError(&aggregate->ParserToken, "Invalid token");
+  return false;
+}
+
+bool RefuseAggregates(TBaseParser& parser, TTavRowConstructor& values) {
+  for (int i = 0; i < values.Count(); ++i) {
+    TTavRowConstructorElement* element = values.Items(i);
+    if (element->HasExpr() && !RefuseAggregate(parser, element->GetExpr().Root())) return false;
+  }
+  return true;
+}
+
 int StackCount(const TTavPreParser& pre) {
   const TParserStack* stack = pre.GetSingleStack();
   return stack != nullptr ? stack->Count() : 0;
@@ -108,7 +136,8 @@ bool TTavParserEngine::ParseWhereClause() {
   where_parser_.SetValidEndTokens({tstGroupBy, tstHaving, tstOrderBy, tstEnd});
   where_parser_.SetNestingBase(nesting_base_);
   const bool ok =
-      where_parser_.Execute(kWhereOptions, main_.GetSection(tstWhere, from_parser_.CurrentToken));
+      where_parser_.Execute(kWhereOptions, main_.GetSection(tstWhere, from_parser_.CurrentToken)) &&
+      RefuseAggregate(where_parser_, where_parser_.Root);
   where_parsed_ = ok;
   last_parser_ = &where_parser_;
   if (is_subquery_ && where_parser_.CurrentTokenType() == tstRParen) subquery_closed_ = true;
@@ -168,7 +197,8 @@ bool TTavParserEngine::ParseHavingClause() {
 }
 
 bool TTavParserEngine::ParseInsertStatement() {
-  const bool ok = insert_parser_.Execute({}, main_.GetSection(tstInsert, nullptr));
+  const bool ok = insert_parser_.Execute({}, main_.GetSection(tstInsert, nullptr)) &&
+                  RefuseAggregates(insert_parser_, insert_parser_.Values);
   if (ok) table_list_.Add()->SetTableName(insert_parser_.TableName);
   last_parser_ = &insert_parser_;
   TakeError(insert_parser_);
@@ -185,7 +215,8 @@ bool TTavParserEngine::ParseDeleteStatement() {
 
 bool TTavParserEngine::ParseUpdateStatement() {
   update_parser_.SetTables(&table_list_);
-  const bool ok = update_parser_.Execute({}, main_.GetSection(tstUpdate, nullptr));
+  const bool ok = update_parser_.Execute({}, main_.GetSection(tstUpdate, nullptr)) &&
+                  RefuseAggregates(update_parser_, update_parser_.Values);
   last_parser_ = &update_parser_;
   TakeError(update_parser_);
   return ok && update_parser_.ErrorMsg.empty();

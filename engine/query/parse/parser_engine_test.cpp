@@ -83,6 +83,17 @@ TEST_F(ParserEngineTest, SubqueriesInEveryPlaceThatReadsThem) {
   EXPECT_EQ(d_.Subqueries(), 1);
 }
 
+TEST_F(ParserEngineTest, AggregatesOutsideTheSelectListAndHavingAreRefusedAtTheCall) {
+  EXPECT_EQ(d_.Parse("SELECT a FROM t WHERE COUNT(*) > 1"), "Invalid token Line 1, Character 23. Token 'COUNT'");
+  EXPECT_EQ(d_.Parse("SELECT a FROM t WHERE a = 1 AND b > SUM(a) + 1"),
+            "Invalid token Line 1, Character 37. Token 'SUM'");
+  EXPECT_EQ(d_.Parse("UPDATE t SET a = MAX(2)"), "Invalid token Line 1, Character 18. Token 'MAX'");
+  EXPECT_EQ(d_.Parse("INSERT INTO t (a) VALUES (1 + MIN(2))"),
+            "Invalid token Line 1, Character 31. Token 'MIN'");
+  // Inside a subquery's own select list an aggregate is at home.
+  EXPECT_EQ(d_.Parse("SELECT a FROM t WHERE a > (SELECT MAX(c) FROM u)"), "");
+}
+
 TEST_F(ParserEngineTest, SubqueriesWhereNoParserReadsThem) {
   EXPECT_NE(d_.Parse("SELECT (SELECT c FROM u) FROM t"), "");
   EXPECT_EQ(d_.Subqueries(), 0);
