@@ -81,6 +81,12 @@ bool TTavParserEngine::PreParseSQL(const std::string& text) {
   select_parser_.Clear();
   order_by_parser_.Clear();
   group_by_parser_.Clear();
+  // Each keeps its handler; none may start on the last statement's token.
+  having_parser_.Clear();
+  insert_parser_.Clear();
+  delete_parser_.Clear();
+  update_parser_.Clear();
+  schema_parser_.Clear();
   last_parser_ = nullptr;
   subquery_closed_ = false;
   where_parsed_ = false;

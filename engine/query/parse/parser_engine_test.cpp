@@ -94,6 +94,20 @@ TEST_F(ParserEngineTest, AggregatesOutsideTheSelectListAndHavingAreRefusedAtTheC
   EXPECT_EQ(d_.Parse("SELECT a FROM t WHERE a > (SELECT MAX(c) FROM u)"), "");
 }
 
+TEST_F(ParserEngineTest, NothingOfOneStatementReachesTheNext) {
+  for (const char* text :
+       {"SELECT a, COUNT(*) FROM t WHERE b = :p GROUP BY a HAVING COUNT(*) > 1 ORDER BY a DESC",
+        "SELECT a FROM t WHERE EXISTS (SELECT c FROM u WHERE u.b = t.b AND c IN "
+        "(SELECT a FROM t x WHERE x.a = u.c))",
+        "CREATE TABLE TEMPORARY w (x INTEGER)", "DELETE FROM t WHERE a IN (SELECT c FROM u)",
+        "UPDATE t SET a = (SELECT MAX(c) FROM u) WHERE b = 2",
+        "INSERT INTO t (a, b) SELECT b, c FROM u WHERE c > 1",
+        "SELECT t.a, u.c FROM t LEFT JOIN u ON t.b = u.b ORDER BY 2"}) {
+    const std::string first = d_.Parse(text);
+    EXPECT_EQ(d_.Parse(text), first) << text;
+  }
+}
+
 TEST_F(ParserEngineTest, SubqueriesWhereNoParserReadsThem) {
   EXPECT_NE(d_.Parse("SELECT (SELECT c FROM u) FROM t"), "");
   EXPECT_EQ(d_.Subqueries(), 0);
