@@ -128,7 +128,7 @@ void TTavExprParser::BeginParse(TTavExpr& expr, TTavParserOptions options, TPars
   Expr = &expr;
   Root = nullptr;
   sizes_.clear();
-  nesting_ = 0;
+  nesting_ = nesting_base_;
   TBaseParser::Execute(options, stack);
   expr.SetCaseInsensitiveMatch(CaseInsensitiveMatch);
   expr.SetPartialStringComparisons(PartialStringComparison);
