@@ -196,7 +196,8 @@ void TTavDataSet::SetBlobBlockSize(int32_t value) {
 // Checks
 
 void TTavDataSet::CheckConnected() const {
-  if (!data_base_) TavDatabaseError(10112, "TTavDataSet.CheckConnected", "", this);
+  if (!data_base_)
+    TavDatabaseError(kNoConnectionToDatabaseEngine, "TTavDataSet.CheckConnected", "", this);
 }
 void TTavDataSet::CheckInternalActive() const {
   if (!cursor_active_) host::DatabaseError(host::SDataSetClosed, this);
@@ -205,16 +206,17 @@ void TTavDataSet::CheckInternalInactive() const {
   if (cursor_active_) host::DatabaseError(host::SDataSetOpen, this);
 }
 void TTavDataSet::CheckIndexesPresent() const {
-  if (index_mgr_->Count() == 0) TavDatabaseError(9997, "TTavDataSet.CheckIndexesPresent", "", this);
+  if (index_mgr_->Count() == 0)
+    TavDatabaseError(kIndexDoesNotExist, "TTavDataSet.CheckIndexesPresent", "", this);
 }
 void TTavDataSet::CheckPrivilegePresent(int32_t granted, int32_t wanted) const {
   if (table_def_->InternalTable() || (granted & wanted) == wanted) return;
-  TavDatabaseError(10624, "TTavDataSet.CheckPrivilegePresent", "", this);
+  TavDatabaseError(kPrivilegeRequired, "TTavDataSet.CheckPrivilegePresent", "", this);
 }
 void TTavDataSet::ValidateObjectName(const std::string& name, const std::string& kind) const {
   const std::string framed = "," + host::UpperCase(name) + ",";
   if (std::string(",,ALL,").find(framed) != std::string::npos)
-    TavDatabaseError(10041, "TTavDataSet.ValidateObjectName", name + ": " + kind, this);
+    TavDatabaseError(kNameIsReserved, "TTavDataSet.ValidateObjectName", name + ": " + kind, this);
 }
 bool TTavDataSet::CheckReadOnlyPrivileges() const {
   return (table_def_->PrivilegeFlags() & (MapObjectPrivTypeToConst(opInsertData) | MapObjectPrivTypeToConst(opDeleteData) |
@@ -242,17 +244,24 @@ bool TTavDataSet::GetExists() const {
 // Overrides the descendant implements
 
 host::TGetResult TTavDataSet::GetRecord(host::TRecordBuffer, host::TGetMode, bool) {
-  TavDatabaseError(8577, "TTavDataSet.GetRecord", "", this);
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.GetRecord", "", this);
 }
-void TTavDataSet::InternalClose() { TavDatabaseError(8577, "TTavDataSet.InternalClose", "", this); }
+void TTavDataSet::InternalClose() {
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalClose", "", this);
+}
 void TTavDataSet::InternalHandleException() {
-  TavDatabaseError(8577, "TTavDataSet.InternalHandleException", "", this);
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalHandleException", "",
+                   this);
 }
 void TTavDataSet::InternalInitFieldDefs() {
-  TavDatabaseError(8577, "TTavDataSet.InternalInitFieldDefs", "", this);
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalInitFieldDefs", "", this);
 }
-void TTavDataSet::InternalOpen() { TavDatabaseError(8577, "TTavDataSet.InternalOpen", "", this); }
-bool TTavDataSet::IsCursorOpen() { TavDatabaseError(8577, "TTavDataSet.IsCursorOpen", "", this); }
+void TTavDataSet::InternalOpen() {
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalOpen", "", this);
+}
+bool TTavDataSet::IsCursorOpen() {
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.IsCursorOpen", "", this);
+}
 
 namespace {
 // Read-ahead for the length of one host fetch.
@@ -324,17 +333,19 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
   }
 
   if (table_name_.empty() || table_name_.size() > 40)
-    TavDatabaseErrorFmt(10039, caller, kLengthText, {table_name_, 1, 40}, this);
+    TavDatabaseErrorFmt(kInvalidTableName, caller, kLengthText, {table_name_, 1, 40}, this);
   if (checkNames) ValidateObjectName(table_name_, "Table");
   const int fieldCount = fieldDefs.Count();
   if (fieldCount < 1 || fieldCount > 255)
-    TavDatabaseErrorFmt(9492, caller, kCountText, {fieldCount, 1, 255}, this);
+    TavDatabaseErrorFmt(kNoneOrTooManyFieldsInTableCreate, caller, kCountText, {fieldCount, 1, 255},
+                        this);
 
   TInternalFields& fields = def.InternalFields();
   for (int i = 0; i < fieldCount; ++i) {
     const auto& fd = *fieldDefs.Items(i);
     const std::string& name = fd.Name();
-    if (name.size() > 40) TavDatabaseErrorFmt(10038, caller, kLengthText, {name, 1, 40}, this);
+    if (name.size() > 40)
+      TavDatabaseErrorFmt(kInvalidFieldName, caller, kLengthText, {name, 1, 40}, this);
     if (checkNames) ValidateObjectName(name, "Field");
     TInternalFieldItem* f = fields.Add();
     f->SetDataType(fd.DataType());
@@ -347,7 +358,7 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
       f->SetIsVariable(true);
       // The stored size lies in 2..256; the message names the declared range.
       if (checkNames && (f->FieldSize() < 2 || f->FieldSize() > 256))
-        TavDatabaseErrorFmt(9606, caller, kLengthText, {name, 1, 255}, this);
+        TavDatabaseErrorFmt(kFieldLengthIsInvalid, caller, kLengthText, {name, 1, 255}, this);
     } else if (fd.DataType() == host::ftBCD) {
       f->SetNumDecimalPlaces(fd.Size());
     }
@@ -360,7 +371,8 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
   TAV_ASSERT(def.RecordSize() > 0, "Record size = 0");
 
   const int indexCount = indexDefs.Count();
-  if (indexCount > 32) TavDatabaseErrorFmt(9604, caller, "Maximum allowed is %d", {32}, this);
+  if (indexCount > 32)
+    TavDatabaseErrorFmt(kTooManyIndexes, caller, "Maximum allowed is %d", {32}, this);
 
   auto addIndex = [&](const std::string& indexName, bool unique, bool primary, bool descending,
                       bool caseIns, const std::string& fieldList, const std::string& descList,
@@ -380,9 +392,10 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
     TKeyFields own;
     for (const std::string& fieldName : SplitNames(fieldList)) {
       const TInternalFieldItem* f = fields.FindField(fieldName);
-      if (!f) TavDatabaseError(10116, caller, fieldName, this);
+      if (!f) TavDatabaseError(kNoSuchField, caller, fieldName, this);
       if (!IsKeyableType(f->DataType()))
-        TavDatabaseError(10117, caller, host::FieldTypeName(f->DataType()), this);
+        TavDatabaseError(kFieldTypeCannotBeIndexed, caller, host::FieldTypeName(f->DataType()),
+                         this);
       TKeyFieldItem* k = own.Add();
       k->SetIndexName(indexName);
       k->SetFieldName(f->FieldName());
@@ -396,7 +409,7 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
       k->SetNullFlagOffset(f->NullFlagOffset());
       k->SetSizeMarkerOffset(f->SizeMarkerOffset());
       if (k->IsVariable() && k->SizeMarkerOffset() == 0)
-        TavDatabaseErrorFmt(8581, caller, kRangeText, {"KeyOffset"}, this);
+        TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"KeyOffset"}, this);
       k->SetKeyIndex(own.Count() - 1);
     }
     if (!unique && !primary) {
@@ -413,7 +426,7 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
     d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
     d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
     if (d->MaximumKeySize() > kRangeKeySize)
-      TavDatabaseErrorFmt(9602, caller, kRangeText, {indexName}, this);
+      TavDatabaseErrorFmt(kKeySizeTooLarge, caller, kRangeText, {indexName}, this);
     d->SetIndexPageSize(kIndexPageSize);
     for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
   };
@@ -460,9 +473,9 @@ void TTavDataSet::InternalCreateTable() {
 
 bool TTavDataSet::DataSetOpen() {
   const char* caller = "TTavDataSet.DataSetOpen";
-  if (!data_base_) TavDatabaseError(10112, caller, "", this);
-  if (table_name_.empty()) TavDatabaseError(10024, caller, "", this);
-  if (cursor_active_) TavDatabaseError(10031, caller, "", this);
+  if (!data_base_) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
+  if (table_name_.empty()) TavDatabaseError(kNoSuchTable, caller, "", this);
+  if (cursor_active_) TavDatabaseError(kTableIsOpen, caller, "", this);
   table_def_->Clear();
   table_def_->SetMemory(memory_);
   data_base_->OpenTable(table_name_, *table_def_);
@@ -472,7 +485,8 @@ bool TTavDataSet::DataSetOpen() {
       XORCryptBuf(name.data(), name.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN,
                   static_cast<int32_t>(name.size()));
       if (name != table_def_->TableName())
-        TavDatabaseError(8961, caller, "The encrpytion key is not valid or corrupted", this);
+        TavDatabaseError(kCorruptHeader, caller, "The encrpytion key is not valid or corrupted",
+                         this);
     }
     read_only_ = read_only_ || (data_base_->ReadOnly() && !table_def_->Memory());
     InternalOpenDataSet();
@@ -490,7 +504,7 @@ bool TTavDataSet::DataSetOpen() {
 
 void TTavDataSet::InternalOpenDataSet() {
   const char* caller = "TTavDataSet.InternalOpenDataSet";
-  if (cursor_active_) TavDatabaseError(10031, caller, "", this);
+  if (cursor_active_) TavDatabaseError(kTableIsOpen, caller, "", this);
   TTableDef& def = *table_def_;
   // Borrowed storage is set up before the lock so that the header can be read.
   index_mgr_->SetTableHeader(def.TableHeader());
@@ -502,7 +516,8 @@ void TTavDataSet::InternalOpenDataSet() {
     prior_mod_mark_ = 1;
     TInternalFields& fields = def.InternalFields();
     for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetSourceField(fields.Items(i)->FieldName());
-    if (def.RecordSize() == 0) TavDatabaseErrorFmt(8581, caller, kRangeText, {"RecordSize"}, this);
+    if (def.RecordSize() == 0)
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"RecordSize"}, this);
     record_mgr_->Fields().Assign(fields);
     record_mgr_->SetRecordSize(def.RecordSize());
     record_mgr_->Open(def.RecordInterface());
@@ -532,7 +547,7 @@ void TTavDataSet::InternalOpenDataSet() {
     index_mgr_->Open();
 
     if (record_mgr_->Fields().UsesBlobs() && (!def.UsesBlobs() || def.DefaultBlobSize() == 0))
-      TavDatabaseErrorFmt(8581, caller, kRangeText, {"DefaultBlobSize"}, this);
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"DefaultBlobSize"}, this);
     blob_interface_->SetIOInterface(def.BlobInterface());
     if (def.UsesBlobs()) {
       blob_interface_->SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
@@ -609,7 +624,9 @@ void TTavDataSet::DataSetClose() {
 
 void TTavDataSet::ReadTableHeader() {
   TTableHeader* header = table_def_->TableHeader();
-  if (!header) TavDatabaseError(8576, "TTavDataSet.ReadTableHeader", "TableHeader", this);
+  if (!header)
+    TavDatabaseError(kSystemObjectIsNotInitialized, "TTavDataSet.ReadTableHeader", "TableHeader",
+                     this);
   if (!header->Dirty()) header->ReadHeader();
   const uint32_t flag = header->GetModifiedFlag();
   for (bool& located : range_end_located_) located = located && flag == last_mod_mark_;
@@ -805,7 +822,7 @@ void TTavDataSet::SetFieldKeyFlagToMax(int fieldNo) {
 
 TIndexItem& TTavDataSet::RequireIndex(const std::string& name, const char* caller) const {
   TIndexItem* item = index_mgr_->FindIndex(name);
-  if (!item) TavDatabaseErrorFmt(9997, caller, "Index %s", {name}, this);
+  if (!item) TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {name}, this);
   return *item;
 }
 
@@ -870,7 +887,9 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
         case stLT: found = item.PriorKey(); delta = -1; break;
         case stGT: found = item.NextKey(); delta = 1; break;
         case stEQ: break;
-        default: TavDatabaseError(8581, caller, "Unexpected seek type in Internal Find", this);
+        default:
+          TavDatabaseError(kUnexpectedInternalError, caller,
+                           "Unexpected seek type in Internal Find", this);
       }
     }
     if (at >= 1 && &item == index_mgr_->CurrentIndex()) knownRecNo = at + delta;
@@ -1075,18 +1094,21 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
                               bool checkFlags) {
   const char* caller = "TTavDataSet.SetToRecord";
   CheckInternalActive();
-  if (address == 0) TavDatabaseError(8581, caller, "Invalid address of 0 for SetToRecord", this);
+  if (address == 0)
+    TavDatabaseError(kUnexpectedInternalError, caller, "Invalid address of 0 for SetToRecord",
+                     this);
   TReadLockGuard lock(*this);
   // A rebuild reads through the index trees: before this positions them.
   if (reposition) EnsureFilterCurrent();
   uint8_t* buf = record_buffer_.data();
-  if (!ReadRecordChecked(address, second_buffer_)) TavDatabaseError(8708, caller, "", this);
+  if (!ReadRecordChecked(address, second_buffer_))
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
   TIndexSearchType search;
   if (InternalCheckRecordValid(second_buffer_.data())) {
     record_mgr_->ReadRecord(address, buf, true);
     if (checkFlags && buffer &&
         GetU32(buf + kRecModFlagOffset) != GetU32(buffer + kRecModFlagOffset))
-      TavDatabaseError(8708, caller, "", this);
+      TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
     search = stEQ;
   } else {
     if (buffer)
@@ -1107,7 +1129,8 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
                          ? current->FullIndexSearch(stGE) == 0 || current->FullIndexSearch(stLE) == 0
                          : current->FullIndexSearch(stEQ) == 0;
   if (!found) {
-    if (current->GetRecordCount() > 0) TavDatabaseError(8708, caller, "", this);
+    if (current->GetRecordCount() > 0)
+      TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
     return false;
   }
   const uint32_t at = current->GetRecordAddress();
@@ -1125,7 +1148,8 @@ bool TTavDataSet::SetToRecordBuffer(const uint8_t* buffer, bool checkFlags, bool
 
 bool TTavDataSet::DataSetSetToBookmark(const uint8_t* bookmark) {
   if (!bookmark) return false;
-  if (!CheckBookMarkValid(bookmark)) TavDatabaseError(8708, "TTavDataSet.DataSetSetToBookmark", "", this);
+  if (!CheckBookMarkValid(bookmark))
+    TavDatabaseError(kRecordDeletedKeyModified, "TTavDataSet.DataSetSetToBookmark", "", this);
   return SetToRecord(GetU32(bookmark), nullptr, true, false);
 }
 
@@ -1136,7 +1160,7 @@ void TTavDataSet::DataSetSetToFlags(uint32_t address, uint32_t modFlag) {
   // A record gone from the address lands the cursor on a neighbour, whose
   // flag may happen to match: only the record itself counts.
   if (PosAddress(record_buffer_.data()) != address || DataSetGetRecordModFlag() != modFlag)
-    TavDatabaseError(8708, caller, "", this);
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
   host::TRecordBuffer active = ActiveBuffer();
   if (!active) return;
   TAV_ASSERT(GetRecordSize() >= record_buffer_size_,
@@ -1442,7 +1466,8 @@ void TTavDataSet::InternalSetFilter(const std::string& text, host::TFilterOption
     TReadLockGuard lock(*this);
     index_on_buffer_ = false;
     if (!fresh->OpenFilter(this))
-      TavDatabaseError(10051, "TTavDataSet.InternalSetFilter", fresh->LastErrorText(), this);
+      TavDatabaseError(kInvalidFilterExpression, "TTavDataSet.InternalSetFilter",
+                       fresh->LastErrorText(), this);
   }
   filter_mgr_ = std::move(fresh);
   filter_stale_ = false;
@@ -1465,7 +1490,8 @@ void TTavDataSet::EnsureFilterCurrent() {
   if (!filter_stale_ || !FilterActive()) return;
   index_on_buffer_ = false;
   if (!filter_mgr_->ResetFilter())
-    TavDatabaseError(10051, "TTavDataSet.ResetFilter", filter_mgr_->LastErrorText(), this);
+    TavDatabaseError(kInvalidFilterExpression, "TTavDataSet.ResetFilter",
+                     filter_mgr_->LastErrorText(), this);
   filter_stale_ = false;
 }
 
@@ -1613,7 +1639,7 @@ int TTavDataSet::GetFieldNo(const std::string& name) const {
 namespace {
 const TInternalFieldItem& FieldAt(const TInternalFields& fields, int fieldNo, const host::TObject* sender) {
   if (fieldNo < 0 || fieldNo >= fields.Count())
-    TavDatabaseError(10116, "TTavDataSet.GetField", std::to_string(fieldNo), sender);
+    TavDatabaseError(kNoSuchField, "TTavDataSet.GetField", std::to_string(fieldNo), sender);
   return *fields.Items(fieldNo);
 }
 }  // namespace
@@ -1651,7 +1677,8 @@ int32_t TTavDataSet::InternalGetFieldLength(int fieldNo, const uint8_t* buffer) 
   if (!f.IsVariable()) return f.FieldSize();
   if (buffer[f.NullFlagOffset()] == 0) return 0;
   if (f.SizeMarkerOffset() == 0)
-    TavDatabaseError(10000, "TTavDataSet.InternalGetFieldLength", host::FieldTypeName(f.DataType()), this);
+    TavDatabaseError(kInvalidFieldType, "TTavDataSet.InternalGetFieldLength",
+                     host::FieldTypeName(f.DataType()), this);
   uint16_t len;
   std::memcpy(&len, buffer + f.SizeMarkerOffset(), 2);
   return len;
@@ -1662,8 +1689,10 @@ void TTavDataSet::DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer
                                                            bool& isNull) {
   const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
   if (IsBlobType(f.DataType()))
-    TavDatabaseError(8581, "TTavDataSet.DataSetGetFieldDataByReference",
-                     "Unable to use this method to access blob fields. Field : " + std::to_string(fieldNo), this);
+    TavDatabaseError(
+        kUnexpectedInternalError, "TTavDataSet.DataSetGetFieldDataByReference",
+        "Unable to use this method to access blob fields. Field : " + std::to_string(fieldNo),
+        this);
   isNull = buffer[f.NullFlagOffset()] == 0;
   if (isNull) {
     length = 0;
@@ -1692,9 +1721,12 @@ void TTavDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fie
   const char* caller = "TTavDataSet.DataSetGetFieldStreamFromRecBuf";
   const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
   if (!IsBlobType(f.DataType()))
-    TavDatabaseError(8581, caller, "Unable to use this method to access non-blob fields", this);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to use this method to access non-blob fields", this);
   TBlob* item = record_mgr_->BlobMgr().FindBlob(0, f.FieldIndex());
-  if (!item) TavDatabaseError(8581, caller, "Blob field can not be found " + std::to_string(fieldNo), this);
+  if (!item)
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Blob field can not be found " + std::to_string(fieldNo), this);
   if (item->State() == bsValid || item->State() == bsModified) {
     isNull = item->Stream().Size() == 0;
     stream.CopyFrom(item->Stream(), 0);
@@ -1793,7 +1825,8 @@ host::Variant TTavDataSet::DataSetGetFieldDataFromRecBufAsVariant(const uint8_t*
       return host::Variant(v);
     }
     default:
-      TavDatabaseError(10000, "TTavDataSet.DataSetGetFieldDataAsVariant", host::FieldTypeName(type), this);
+      TavDatabaseError(kInvalidFieldType, "TTavDataSet.DataSetGetFieldDataAsVariant",
+                       host::FieldTypeName(type), this);
   }
 }
 
@@ -1911,7 +1944,7 @@ std::string TTavDataSet::FindIndexForFields(const std::string& fields) const {
   host::TStringList names;
   for (const std::string& n : SplitNames(fields)) names.Add(n);
   TIndexItem* item = index_mgr_->FindIndexForFields(names, false);
-  if (!item) TavDatabaseError(9997, "TTavDataSet.FindIndexForFields", fields, this);
+  if (!item) TavDatabaseError(kIndexDoesNotExist, "TTavDataSet.FindIndexForFields", fields, this);
   return item->IndexName();
 }
 

@@ -57,7 +57,7 @@ TInternalFieldItem* TTavExprDBDataProvider::FindField(const TParserToken* token,
   // Selecting by a value would tell it: the read privilege guards both.
   if (field && !table_->TableDef().InternalTable() &&
       (field->PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
-    TavDatabaseError(10624, "TTavExprDBDataProvider.FindField", field->FieldName());
+    TavDatabaseError(kPrivilegeRequired, "TTavExprDBDataProvider.FindField", field->FieldName());
   return field;
 }
 
@@ -404,7 +404,8 @@ uint32_t TFilterMgr::FindNearest(uint32_t address, bool forward) {
 
 uint32_t TFilterMgr::SearchForward(int p) {
   if (query_active_)
-    TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+    TavDatabaseError(kUnexpectedInternalError, "TFilterMgr.FindFilterRecord",
+                     "Error in filter find nearest in active query");
   if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::upper_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);
@@ -419,7 +420,8 @@ uint32_t TFilterMgr::SearchForward(int p) {
 
 uint32_t TFilterMgr::SearchBackward(int p) {
   if (query_active_)
-    TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+    TavDatabaseError(kUnexpectedInternalError, "TFilterMgr.FindFilterRecord",
+                     "Error in filter find nearest in active query");
   if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::lower_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);

@@ -67,7 +67,7 @@ void TTavJournal::Open(const std::string& name, const std::string& dbFileName, u
         CreateFileInPlace(name, nullptr, 0) == ipInPlace)
       file_ = os::TOSFile::Open(name, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
     if (!file_)
-      TavDatabaseError(8449, "TTavJournal.Open",
+      TavDatabaseError(kCannotOpenRequestedFile, "TTavJournal.Open",
                        "The commit journal could not be opened: " + name + ": " +
                            os::GetOSErrorText(os::GetLastOSError()));
   } else {
@@ -90,7 +90,8 @@ bool TTavJournal::Pending() {
   uint8_t head[kJournalMarkSize] = {};
   const int64_t got = io_->Read(0, head, kJournalMarkSize);
   if (got < 0)
-    TavDatabaseError(8450, "TTavJournal.Pending", "The commit journal could not be examined");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.Pending",
+                     "The commit journal could not be examined");
   for (int64_t i = 0; i < got; ++i)
     if (head[i] != 0) return true;
   return false;
@@ -109,10 +110,10 @@ void TTavJournal::LockCommit() {
     if (!os::IsLockViolation(code)) {
       // No descriptor that may write the journal: nobody can commit here.
       if (code == EACCES || code == EROFS || code == EBADF) return;
-      TavDatabaseError(8450, "TTavJournal.LockCommit", os::GetOSErrorText(code));
+      TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.LockCommit", os::GetOSErrorText(code));
     }
     if (os::GetTickCount() - start >= kCommitLockWaitMs)
-      TavDatabaseError(10249, "TTavJournal.LockCommit",
+      TavDatabaseError(kRequestedLockNotObtained, "TTavJournal.LockCommit",
                        "A lock could not be obtained on the commit journal");
     os::Sleep(pause);
     pause = std::min<uint32_t>(pause * 2, 10);
@@ -154,7 +155,8 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
     host::PutU32(out, r.Position);
     host::PutU32(out + 4, r.Count);
     if (db.Read(r.Position, out + kRecordHeader, r.Count) != static_cast<int64_t>(r.Count))
-      TavDatabaseError(9217, "TTavJournal.Write", "Unable to complete file read operation");
+      TavDatabaseError(kDiskReadFailure, "TTavJournal.Write",
+                       "Unable to complete file read operation");
     out += kRecordHeader + r.Count;
   }
   uint8_t* header = buffer_.data();
@@ -175,7 +177,8 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   if (!written) {
     // Part of it may be there; nothing has reached the database yet.
     io_->SetSize(0);
-    TavDatabaseError(8450, "TTavJournal.Write", "The commit journal could not be written");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.Write",
+                     "The commit journal could not be written");
   }
 }
 
@@ -226,7 +229,8 @@ void TTavJournal::Invalidate(bool durable) {
   else
     done = io_->Write(0, kZeros, kJournalMarkSize) == kJournalMarkSize;
   if (!done || (durable && !io_->Flush()))
-    TavDatabaseError(8450, "TTavJournal.Invalidate", "The commit journal could not be emptied");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.Invalidate",
+                     "The commit journal could not be emptied");
 }
 
 void TTavJournal::Restore(os::TFileIO& db, const TJournalImage& image,
@@ -244,7 +248,7 @@ void TTavJournal::Restore(os::TFileIO& db, const TJournalImage& image,
   ok = ok && db.SetSize(image.OldLength) && db.Flush();
   if (!ok)
     TavDatabaseError(
-        8450, "TTavJournal.Restore",
+        kIOErrorOnSystemFile, "TTavJournal.Restore",
         "An interrupted commit could not be undone: " + os::GetOSErrorText(os::GetLastOSError()));
 }
 

@@ -76,7 +76,7 @@ void TInternalFieldItem::SetDataType(TFieldType value) {
       field_size_ = GetDefaultInternalFieldSize(value);
       return;
     default:
-      TavDatabaseError(10000, "TInternalFieldItem.SetDataType", FieldTypeName(value));
+      TavDatabaseError(kInvalidFieldType, "TInternalFieldItem.SetDataType", FieldTypeName(value));
   }
 }
 
@@ -173,8 +173,8 @@ void TInternalFields::SetDefaultOffsets() {
     if (IsStringFieldType(item->DataType())) {
       // The length marker is 16 bits wide, so no string can be longer.
       if (item->FieldSize() < 0 || item->FieldSize() > 0xFFFF)
-        TavDatabaseErrorFmt(8581, "TInternalFields.SetDefaultOffsets", "Invalid field size: %s %d",
-                            {item->FieldName(), item->FieldSize()});
+        TavDatabaseErrorFmt(kUnexpectedInternalError, "TInternalFields.SetDefaultOffsets",
+                            "Invalid field size: %s %d", {item->FieldName(), item->FieldSize()});
       size = item->FieldSize();
       item->SetSizeMarkerOffset(static_cast<int32_t>(position));
       position += 2;
@@ -254,7 +254,7 @@ int CalculateCoreDataSize(host::TFieldType type) {
       return 8;
     default:
       TavDatabaseError(
-          10117, "CalculateCoreDataSize",
+          kFieldTypeCannotBeIndexed, "CalculateCoreDataSize",
           "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
   }
 }
