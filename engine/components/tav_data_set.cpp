@@ -120,7 +120,6 @@ TTavDataSet::TTavDataSet(host::TComponent* owner)
       record_mgr_(std::make_unique<TRecordMgr>()),
       index_mgr_(std::make_unique<TIndexManager>()),
       blob_interface_(std::make_unique<TBlobInterface>()),
-      search_modifier_(std::make_unique<TSearchModifier>()),
       read_ahead_(std::make_unique<TReadAheadBuffer>()),
       blob_cache_(std::make_unique<TBlobMgr>()),
       filter_mgr_(std::make_unique<TFilterMgr>()) {}

@@ -222,7 +222,6 @@ class TTavDataSet : public host::TDataSet {
   void SetKeyFlagsToBOF(uint8_t* buffer);
   void SetKeyFlagsToEOF(uint8_t* buffer);
   void SetFieldKeyFlagToMax(int fieldNo);
-  uint32_t TableIdentity() const { return table_lock_id_; }
 
   // ---- fields ----
   int GetInternalFieldCount() const;
@@ -495,7 +494,6 @@ class TTavDataSet : public host::TDataSet {
   std::unique_ptr<TRecordMgr> record_mgr_;
   std::unique_ptr<TIndexManager> index_mgr_;
   std::unique_ptr<TBlobInterface> blob_interface_;
-  std::unique_ptr<TSearchModifier> search_modifier_;
   std::unique_ptr<TReadAheadBuffer> read_ahead_;
   std::unique_ptr<TBlobMgr> blob_cache_;
   std::unique_ptr<TFilterMgr> filter_mgr_;
@@ -569,7 +567,6 @@ class TWriteLockGuard {
   ~TWriteLockGuard();
   TWriteLockGuard(const TWriteLockGuard&) = delete;
   TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
-  bool Took() const { return took_; }
 
  private:
   TTavDataSet& ds_;

@@ -62,15 +62,12 @@ TInternalFieldItem* TTavExprDBDataProvider::FindField(const TParserToken* token,
 }
 
 host::Variant TTavExprDBDataProvider::GetDataAsVariant(int32_t fieldNo) {
-  const uint8_t* buffer = ReadDataFromRecBuf ? table_->RecordBuffer() : filter_buffer_.data();
+  const uint8_t* buffer = filter_buffer_.data();
   const TFieldKind kind = kinds_.at(static_cast<size_t>(fieldNo));
   if (kind == kTextBlob) {
     host::TMemoryStream stream;
     bool isNull = false;
-    if (ReadDataFromRecBuf)
-      table_->DataSetGetFieldStreamFromRecBuf(buffer, fieldNo, isNull, stream);
-    else
-      table_->DataSetReadStoredBlob(buffer, fieldNo, isNull, stream);
+    table_->DataSetReadStoredBlob(buffer, fieldNo, isNull, stream);
     if (isNull) return host::Null();
     return host::Variant(std::string(reinterpret_cast<const char*>(stream.Memory()),
                                      static_cast<size_t>(stream.Size())));
@@ -95,12 +92,6 @@ bool TTavExprDBDataProvider::MoveToRecord(uint32_t address) {
 bool TTavExprDBDataProvider::PassFilterEvent(uint32_t address) {
   MoveToRecord(address);
   return table_->RecordProcFilter(filter_buffer_.data());
-}
-
-TIndexManager* TTavExprDBDataProvider::GetIndexMgr() const { return &table_->IndexManager(); }
-
-void TTavExprDBDataProvider::CopyFilterBufFromRecBuf() {
-  std::copy_n(table_->RecordBuffer(), filter_buffer_.size(), filter_buffer_.begin());
 }
 
 // ---------------------------------------------------------------------------
