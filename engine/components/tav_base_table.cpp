@@ -134,10 +134,10 @@ host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGet
   switch (getMode) {
     case host::gmCurrent:
       switch (marker_) {
-        case tpInTableValid: ok = RecordBufferState() != 0; break;
+        case tpInTableValid: ok = RecordBufferState() != TRecordBufferState::kEmpty; break;
         case tpAtFirst: ok = DataSetFirst(); break;
         case tpAtLast: ok = DataSetLast(); break;
-        case tpInTableUnknown: ok = RecordBufferState() != 0 && Find(stEQ, IndexName()); break;
+        case tpInTableUnknown: ok = RecordBufferState() != TRecordBufferState::kEmpty && Find(stEQ, IndexName()); break;
       }
       break;
     case host::gmNext:
@@ -477,7 +477,7 @@ void TTavBaseTable::PostActiveBuffer() {
   SetRecordStatus(active, rbBrowse);
   // The engine buffer holds the written record where the index has it: the
   // resync after the post reads it without searching again.
-  if (RecordBufferState() == 1) marker_ = tpInTableValid;
+  if (RecordBufferState() == TRecordBufferState::kRead) marker_ = tpInTableValid;
 }
 
 void TTavBaseTable::InternalPost() {

@@ -310,10 +310,113 @@ void TTavDataSet::Resync(host::TResyncMode mode) {
 // ---------------------------------------------------------------------------
 // Table definition
 
-template <class TFields, class TIndexes>
-void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs,
-                                bool checkNames) {
-  const char* caller = "TTavDataSet.SetTableDef";
+namespace {
+
+constexpr char kTableDefCaller[] = "TTavDataSet.SetTableDef";
+
+// One index of a definition being built, as the host's and the restructure's
+// index definitions both describe it.
+struct TIndexDescription {
+  std::string Name;
+  bool Unique = false;
+  bool Primary = false;
+  bool Descending = false;
+  bool CaseInsensitive = false;
+  std::string Fields;         // ';'-separated
+  std::string DescFields;     // descending fields; empty: all when Descending
+  std::string CaseInsFields;  // likewise for CaseInsensitive
+  int Sequence = 0;
+};
+
+template <class TIndex>
+TIndexDescription DescribeIndex(const TIndex& id, int sequence) {
+  const host::TIndexOptions o = id.Options();
+  return {id.Name(),
+          o.Contains(host::ixUnique),
+          o.Contains(host::ixPrimary),
+          o.Contains(host::ixDescending),
+          o.Contains(host::ixCaseInsensitive),
+          id.Fields(),
+          id.DescFields(),
+          id.CaseInsFields(),
+          sequence};
+}
+
+// The key field for `f` in index `index`.
+void AddKeyField(TKeyFields& keys, const TIndexDescription& index, const TInternalFieldItem& f,
+                 const std::vector<std::string>& descNames,
+                 const std::vector<std::string>& caseNames, const host::TObject* sender) {
+  TKeyFieldItem* k = keys.Add();
+  k->SetIndexName(index.Name);
+  k->SetFieldName(f.FieldName());
+  k->SetFieldSize(f.FieldSize());
+  k->SetDataType(f.DataType());
+  k->SetIsVariable(f.IsVariable());
+  k->SetPhysicalFieldNo(f.FieldIndex());
+  k->SetCaseInsensitive((index.CaseInsensitive && index.CaseInsFields.empty()) ||
+                        NameInList(f.FieldName(), caseNames));
+  k->SetDescending((index.Descending && index.DescFields.empty()) ||
+                   NameInList(f.FieldName(), descNames));
+  k->SetRecBufOffset(f.DataOffset());
+  k->SetNullFlagOffset(f.NullFlagOffset());
+  k->SetSizeMarkerOffset(f.SizeMarkerOffset());
+  if (k->IsVariable() && k->SizeMarkerOffset() == 0)
+    TavDatabaseErrorFmt(kUnexpectedInternalError, kTableDefCaller, kRangeText, {"KeyOffset"},
+                        sender);
+  k->SetKeyIndex(keys.Count() - 1);
+}
+
+// The key fields of `index`: its fields, then, for an index that may hold
+// equal keys, the hidden logical record number that tells them apart.
+void BuildKeyFields(TKeyFields& keys, const TIndexDescription& index, const TInternalFields& fields,
+                    const host::TObject* sender) {
+  const std::vector<std::string> descNames = SplitNames(index.DescFields);
+  const std::vector<std::string> caseNames = SplitNames(index.CaseInsFields);
+  for (const std::string& fieldName : SplitNames(index.Fields)) {
+    const TInternalFieldItem* f = fields.FindField(fieldName);
+    if (!f) TavDatabaseError(kNoSuchField, kTableDefCaller, fieldName, sender);
+    if (!IsKeyableType(f->DataType()))
+      TavDatabaseError(kFieldTypeCannotBeIndexed, kTableDefCaller,
+                       host::FieldTypeName(f->DataType()), sender);
+    AddKeyField(keys, index, *f, descNames, caseNames, sender);
+  }
+  if (!index.Unique && !index.Primary) {
+    TKeyFieldItem* k = keys.Add();
+    k->SetIndexName(index.Name);
+    k->SetDataType(host::ftInteger);
+    k->SetFieldSize(4);
+    k->SetHidden(true);
+    k->SetDescending(index.Descending);
+    k->SetRecBufOffset(kRecLogicalNoOffset);
+    k->SetNullFlagOffset(kRecInUseOffset);
+    k->SetKeyIndex(keys.Count() - 1);
+  }
+}
+
+// Adds `index` and its key fields to `def`, whose fields are laid out.
+void AddIndexDef(TTableDef& def, const TIndexDescription& index, bool memory,
+                 const host::TObject* sender) {
+  TInternalIndexDef* d = def.InternalIndexDefs().Add();
+  d->SetIndexName(index.Name);
+  d->SetUnique(index.Unique);
+  d->SetMaintained(true);
+  d->SetPrimary(index.Primary);
+  d->SetMemory(memory);
+  d->SetHidden(index.Name == kLogicalRecNoIndexName);
+  d->SetIndexSequence(index.Sequence);
+  TKeyFields own;
+  BuildKeyFields(own, index, def.InternalFields(), sender);
+  d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
+  d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
+  if (d->MaximumKeySize() > kRangeKeySize)
+    TavDatabaseErrorFmt(kKeySizeTooLarge, kTableDefCaller, kRangeText, {index.Name}, sender);
+  d->SetIndexPageSize(kIndexPageSize);
+  for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
+}
+
+}  // namespace
+
+void TTavDataSet::SetTableDefHeader(bool memory) {
   TTableDef& def = *table_def_;
   def.Clear();
   def.SetMemory(memory);
@@ -325,119 +428,79 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
   def.SetEncrypted(encryption_level_ != encNone);
   if (def.Encrypted()) {
     std::string alt = table_name_;
-    XORCryptBuf(alt.data(), alt.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN, static_cast<int32_t>(alt.size()));
+    XORCryptBuf(alt.data(), alt.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN,
+                static_cast<int32_t>(alt.size()));
     def.SetAltName(alt);
   } else {
     def.SetAltName(table_name_);
   }
+}
 
+void TTavDataSet::ValidateTableDef(int fieldCount, bool checkNames) const {
   if (table_name_.empty() || table_name_.size() > 40)
-    TavDatabaseErrorFmt(kInvalidTableName, caller, kLengthText, {table_name_, 1, 40}, this);
-  if (checkNames) ValidateObjectName(table_name_, "Table");
-  const int fieldCount = fieldDefs.Count();
-  if (fieldCount < 1 || fieldCount > 255)
-    TavDatabaseErrorFmt(kNoneOrTooManyFieldsInTableCreate, caller, kCountText, {fieldCount, 1, 255},
+    TavDatabaseErrorFmt(kInvalidTableName, kTableDefCaller, kLengthText, {table_name_, 1, 40},
                         this);
+  if (checkNames) ValidateObjectName(table_name_, "Table");
+  if (fieldCount < 1 || fieldCount > 255)
+    TavDatabaseErrorFmt(kNoneOrTooManyFieldsInTableCreate, kTableDefCaller, kCountText,
+                        {fieldCount, 1, 255}, this);
+}
 
-  TInternalFields& fields = def.InternalFields();
-  for (int i = 0; i < fieldCount; ++i) {
-    const auto& fd = *fieldDefs.Items(i);
-    const std::string& name = fd.Name();
-    if (name.size() > 40)
-      TavDatabaseErrorFmt(kInvalidFieldName, caller, kLengthText, {name, 1, 40}, this);
-    if (checkNames) ValidateObjectName(name, "Field");
-    TInternalFieldItem* f = fields.Add();
-    f->SetDataType(fd.DataType());
-    f->SetFieldNo(i);
-    f->SetFieldIndex(i);
-    f->SetRequired(fd.Required());
-    if (f->FieldSize() == 0) f->SetFieldSize(fd.Size());
-    if (fd.DataType() == host::ftString || fd.DataType() == host::ftWideString) {
-      f->SetFieldSize(fd.DataType() == host::ftString ? fd.Size() + 1 : fd.Size() * 2 + 2);
-      f->SetIsVariable(true);
-      // The stored size lies in 2..256; the message names the declared range.
-      if (checkNames && (f->FieldSize() < 2 || f->FieldSize() > 256))
-        TavDatabaseErrorFmt(kFieldLengthIsInvalid, caller, kLengthText, {name, 1, 255}, this);
-    } else if (fd.DataType() == host::ftBCD) {
-      f->SetNumDecimalPlaces(fd.Size());
-    }
-    f->SetFieldName(name);
+void TTavDataSet::AddFieldDef(int fieldNo, const std::string& name, host::TFieldType type, int size,
+                              bool required, bool checkNames) {
+  if (name.size() > 40)
+    TavDatabaseErrorFmt(kInvalidFieldName, kTableDefCaller, kLengthText, {name, 1, 40}, this);
+  if (checkNames) ValidateObjectName(name, "Field");
+  TInternalFieldItem* f = table_def_->InternalFields().Add();
+  f->SetDataType(type);
+  f->SetFieldNo(fieldNo);
+  f->SetFieldIndex(fieldNo);
+  f->SetRequired(required);
+  if (f->FieldSize() == 0) f->SetFieldSize(size);
+  if (type == host::ftString || type == host::ftWideString) {
+    f->SetFieldSize(type == host::ftString ? size + 1 : size * 2 + 2);
+    f->SetIsVariable(true);
+    // The stored size lies in 2..256; the message names the declared range.
+    if (checkNames && (f->FieldSize() < 2 || f->FieldSize() > 256))
+      TavDatabaseErrorFmt(kFieldLengthIsInvalid, kTableDefCaller, kLengthText, {name, 1, 255},
+                          this);
+  } else if (type == host::ftBCD) {
+    f->SetNumDecimalPlaces(size);
   }
+  f->SetFieldName(name);
+}
+
+void TTavDataSet::LayOutFields() {
+  TTableDef& def = *table_def_;
+  TInternalFields& fields = def.InternalFields();
   fields.SetDefaultOffsets();
   fields.Open();
   def.SetRecordSize(fields.RecordSize());
   def.SetUsesBlobs(fields.UsesBlobs());
   TAV_ASSERT(def.RecordSize() > 0, "Record size = 0");
+}
+
+template <class TFields, class TIndexes>
+void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs,
+                                bool checkNames) {
+  SetTableDefHeader(memory);
+  ValidateTableDef(fieldDefs.Count(), checkNames);
+  for (int i = 0; i < fieldDefs.Count(); ++i) {
+    const auto& fd = *fieldDefs.Items(i);
+    AddFieldDef(i, fd.Name(), fd.DataType(), fd.Size(), fd.Required(), checkNames);
+  }
+  LayOutFields();
 
   const int indexCount = indexDefs.Count();
   if (indexCount > 32)
-    TavDatabaseErrorFmt(kTooManyIndexes, caller, "Maximum allowed is %d", {32}, this);
-
-  auto addIndex = [&](const std::string& indexName, bool unique, bool primary, bool descending,
-                      bool caseIns, const std::string& fieldList, const std::string& descList,
-                      const std::string& caseList, int sequence) {
-    TInternalIndexDef* d = def.InternalIndexDefs().Add();
-    d->SetIndexName(indexName);
-    d->SetUnique(unique);
-    d->SetMaintained(true);
-    d->SetPrimary(primary);
-    d->SetMemory(memory);
-    d->SetHidden(indexName == kLogicalRecNoIndexName);
-    d->SetIndexSequence(sequence);
-    const bool allDesc = descending && descList.empty();
-    const bool allCase = caseIns && caseList.empty();
-    const std::vector<std::string> descNames = SplitNames(descList);
-    const std::vector<std::string> caseNames = SplitNames(caseList);
-    TKeyFields own;
-    for (const std::string& fieldName : SplitNames(fieldList)) {
-      const TInternalFieldItem* f = fields.FindField(fieldName);
-      if (!f) TavDatabaseError(kNoSuchField, caller, fieldName, this);
-      if (!IsKeyableType(f->DataType()))
-        TavDatabaseError(kFieldTypeCannotBeIndexed, caller, host::FieldTypeName(f->DataType()),
-                         this);
-      TKeyFieldItem* k = own.Add();
-      k->SetIndexName(indexName);
-      k->SetFieldName(f->FieldName());
-      k->SetFieldSize(f->FieldSize());
-      k->SetDataType(f->DataType());
-      k->SetIsVariable(f->IsVariable());
-      k->SetPhysicalFieldNo(f->FieldIndex());
-      k->SetCaseInsensitive(allCase || NameInList(f->FieldName(), caseNames));
-      k->SetDescending(allDesc || NameInList(f->FieldName(), descNames));
-      k->SetRecBufOffset(f->DataOffset());
-      k->SetNullFlagOffset(f->NullFlagOffset());
-      k->SetSizeMarkerOffset(f->SizeMarkerOffset());
-      if (k->IsVariable() && k->SizeMarkerOffset() == 0)
-        TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"KeyOffset"}, this);
-      k->SetKeyIndex(own.Count() - 1);
-    }
-    if (!unique && !primary) {
-      TKeyFieldItem* k = own.Add();
-      k->SetIndexName(indexName);
-      k->SetDataType(host::ftInteger);
-      k->SetFieldSize(4);
-      k->SetHidden(true);
-      k->SetDescending(descending);
-      k->SetRecBufOffset(kRecLogicalNoOffset);
-      k->SetNullFlagOffset(kRecInUseOffset);
-      k->SetKeyIndex(own.Count() - 1);
-    }
-    d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
-    d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
-    if (d->MaximumKeySize() > kRangeKeySize)
-      TavDatabaseErrorFmt(kKeySizeTooLarge, caller, kRangeText, {indexName}, this);
-    d->SetIndexPageSize(kIndexPageSize);
-    for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
-  };
-
-  for (int j = 0; j < indexCount; ++j) {
-    const auto& id = *indexDefs.Items(j);
-    const host::TIndexOptions o = id.Options();
-    addIndex(id.Name(), o.Contains(host::ixUnique), o.Contains(host::ixPrimary),
-             o.Contains(host::ixDescending), o.Contains(host::ixCaseInsensitive), id.Fields(),
-             id.DescFields(), id.CaseInsFields(), j);
+    TavDatabaseErrorFmt(kTooManyIndexes, kTableDefCaller, "Maximum allowed is %d", {32}, this);
+  for (int j = 0; j < indexCount; ++j)
+    AddIndexDef(*table_def_, DescribeIndex(*indexDefs.Items(j), j), memory, this);
+  if (indexCount == 0) {
+    TIndexDescription byNumber;
+    byNumber.Name = kLogicalRecNoIndexName;
+    AddIndexDef(*table_def_, byNumber, memory, this);
   }
-  if (indexCount == 0) addIndex(kLogicalRecNoIndexName, false, false, false, false, "", "", "", 0);
 }
 
 void TTavDataSet::SetTableDef(bool memory, const host::TFieldDefs& fieldDefs,
@@ -599,7 +662,7 @@ void TTavDataSet::InternalCloseDataSet() {
   FreeBuffers();
   range_on_ = false;
   cursor_active_ = false;
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
   table_owner_.clear();
   read_ahead_nesting_ = 0;
   read_ahead_mode_ = raReadAheadInactive;
@@ -618,7 +681,7 @@ void TTavDataSet::DataSetClose() {
   read_ahead_->Close();
   use_read_ahead_ = false;
   if (data_base_) data_base_->CloseTable(*table_def_);
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
 }
 
 void TTavDataSet::ReadTableHeader() {
@@ -754,7 +817,7 @@ void TTavDataSet::GetRecordBuffer(uint8_t* buffer) const {
 void TTavDataSet::SetRecordBuffer(const uint8_t* buffer) {
   CheckInternalActive();
   std::memcpy(record_buffer_.data(), buffer, record_buffer_.size());
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
   index_on_buffer_ = false;
 }
 void TTavDataSet::ReadRecordBuffer(uint32_t address, uint8_t* buffer) {
@@ -769,7 +832,7 @@ void TTavDataSet::ClearRecord(uint8_t* buffer) {
     return;
   }
   std::fill(record_buffer_.begin(), record_buffer_.end(), 0);
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
   index_on_buffer_ = false;
 }
 uint32_t TTavDataSet::DatasetGetRecAddr() const {
@@ -853,7 +916,7 @@ void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t 
     TAV_ASSERT(current->FullIndexSearch(stEQ) == 0, "Key found but not in current index");
   }
   SetPosition(buf, address, knownRecNo > 0 ? knownRecNo : current->GetRecordNo());
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = true;
 }
 
@@ -869,7 +932,7 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
   // A step from a record the current index still stands on moves along the
   // index, as in read-ahead mode: a host fetching one record at a time pays
   // no key search per step.
-  const bool standsOnBuffer = index_on_buffer_ && record_buffer_state_ == 1 &&
+  const bool standsOnBuffer = index_on_buffer_ && record_buffer_state_ == TRecordBufferState::kRead &&
                               (searchType == stGT || searchType == stLT) &&
                               &item == index_mgr_->CurrentIndex() && PosRecNo(buf) >= 1 &&
                               PosKeyFlag(buf) == 0;
@@ -1040,7 +1103,7 @@ bool TTavDataSet::TryReadAhead(TReadAheadDirection direction) {
   if (!item) return false;
   std::memcpy(buf, item->RecordBuffer(), static_cast<size_t>(record_size_));
   SetPosition(buf, item->RecAddr(), item->RecNo());
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   return true;
 }
 
@@ -1135,7 +1198,7 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
   const uint32_t at = current->GetRecordAddress();
   if (search == stLEG) record_mgr_->ReadRecord(at, buf, true);
   SetPosition(buf, at, current->GetRecordNo());
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = true;
   return !FilterActive() || filter_mgr_->CheckRecordInFilter(at);
 }
@@ -1172,7 +1235,7 @@ void TTavDataSet::DataSetSetToUnorderedRecord(uint32_t address) {
   TReadLockGuard lock(*this);
   record_mgr_->ReadRecord(address, record_buffer_.data(), true);
   SetPosition(record_buffer_.data(), address, 0);
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = false;
 }
 
@@ -1197,7 +1260,7 @@ uint32_t TTavDataSet::RefreshDataSet(TIndexSearchType searchType, uint8_t* buffe
   record_mgr_->ReadRecord(address, dest, true);
   SetPosition(dest, address, current->GetRecordNo());
   if (!buffer) {
-    record_buffer_state_ = 1;
+    record_buffer_state_ = TRecordBufferState::kRead;
     index_on_buffer_ = true;
   }
   return address;
@@ -1350,7 +1413,7 @@ bool TTavDataSet::MoveToRangeEnd(TRangeMode mode) {
   PutU32(rangeBuf + record_size_, address);
   PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
   range_end_located_[mode] = true;
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = true;
   return true;
 }
@@ -1375,7 +1438,7 @@ int32_t TTavDataSet::GetRangeEndRecNo(TRangeMode mode) {
   // The index stands on the current record again.
   const bool wasOn = index_on_buffer_;
   index_on_buffer_ = false;
-  if (PosAddress(record_buffer_.data()) != 0 && record_buffer_state_ == 1) {
+  if (PosAddress(record_buffer_.data()) != 0 && record_buffer_state_ == TRecordBufferState::kRead) {
     current->CreateKeyBuffer(record_buffer_.data());
     index_on_buffer_ = wasOn && current->FullIndexSearch(stEQ) == 0 &&
                        current->GetRecordAddress() == PosAddress(record_buffer_.data());
@@ -1532,7 +1595,7 @@ bool TTavDataSet::InternalMoveToFilterRecord(TSeekPosition seekPosition, int off
       address = filter.MoveBy(current, offset);
     } else if (filter.InMasterList(current)) {
       address = filter.FindNearest(current, forward);
-    } else if (record_buffer_state_ != 0) {
+    } else if (record_buffer_state_ != TRecordBufferState::kEmpty) {
       address = FindFilterRecordByKey(forward);
     }
   } else {
@@ -1542,7 +1605,7 @@ bool TTavDataSet::InternalMoveToFilterRecord(TSeekPosition seekPosition, int off
   if (address == 0) return false;
   record_mgr_->ReadRecord(address, buf, true);
   SetPosition(buf, address, filter.GetRecNo(address));
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = false;
   return true;
 }

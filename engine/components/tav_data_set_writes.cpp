@@ -127,7 +127,7 @@ void TTavDataSet::DataSetSetFieldData(int fieldNo, int32_t length, const void* d
   const TInternalFieldItem& f = WritableField(fieldNo, caller);
   CheckPrivilegePresent(f.PrivilegeFlags(), kPrivUpdate);
   DataSetSetFieldDataToRecBuf(fieldNo, length, record_buffer_.data(), data, setNull);
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
 }
 
 void TTavDataSet::DataSetSetFieldDataToRecBufAsVariant(int fieldNo, uint8_t* buffer,
@@ -195,7 +195,7 @@ void TTavDataSet::DataSetSetFieldDataAsVariant(int fieldNo, const host::Variant&
   CheckPrivilegePresent(WritableField(fieldNo, "TTavDataSet.DataSetSetFieldDataAsVariant").PrivilegeFlags(),
                         kPrivUpdate);
   DataSetSetFieldDataToRecBufAsVariant(fieldNo, record_buffer_.data(), value);
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
 }
 
 void TTavDataSet::DataSetSetFieldStreamFromRecBuf(int fieldNo, bool clear, host::TStream& stream,
@@ -395,7 +395,7 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   if (autoNo >= 0) header.SetRecordAutoIncVal(autoInc);
   if (logicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(logicalNo);
 
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   range_end_located_ = {false, false};
   SetPosition(buf, address, 0);
   RefreshDataSetIndex(address);
@@ -410,7 +410,7 @@ void TTavDataSet::UpdateRecord() {
   const char* caller = "TTavDataSet.UpdateRecord";
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivUpdate);
-  if (record_buffer_state_ == 0) TavDatabaseError(kRecordWasNotFound, caller, "", this);
+  if (record_buffer_state_ == TRecordBufferState::kEmpty) TavDatabaseError(kRecordWasNotFound, caller, "", this);
   const uint32_t address = InternalUpdateRecord();
   // The record lock of the edit goes once the write lock is given back.
   InternalReleaseRecordLock(address);
@@ -488,7 +488,7 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
   }
 
   range_end_located_ = {false, false};
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   RefreshDataSetIndex(address);
   ValidateRecBufPostDataChange();
   InternalCheckFilterStatus(wasLocked, rwModified);
@@ -549,7 +549,7 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
                           {item.IndexName()}, this);
   }
 
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
   range_end_located_[rmRangeEnd] = false;
   last_direction_ = rdNone;
   read_ahead_->Invalidate();
@@ -595,7 +595,7 @@ void TTavDataSet::DataSetEmptyTable() {
   range_end_located_ = {false, false};
   index_on_buffer_ = false;
   InitializeNewRecord(record_buffer_.data(), false);
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
 }
 
 // ---------------------------------------------------------------------------
