@@ -461,6 +461,9 @@ class TTavDataSet : public host::TDataSet {
   void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo);
   // The shared part of rebuild and restructure: backup, open, copy, close.
   void BackupDataBase();
+  // A rebuild or restructure needs a connected, exclusive disk database
+  // outside a transaction and this dataset closed.
+  void CheckRebuildable(const char* caller);
   void RebuildFromBackup(const std::function<void()>& prepare);
   // A table definition from field and index definitions, in four steps: the
   // definition's header, the table's name and field count checked, each

@@ -214,14 +214,18 @@ void TTavDataSet::RebuildFromBackup(const std::function<void()>& prepare) {
   data_base_->RebuildTable(table_name_, BackupFileName(), this);
 }
 
-void TTavDataSet::InternalRebuildTable() {
-  const char* caller = "TTavDataSet.InternalRebuildTable";
+void TTavDataSet::CheckRebuildable(const char* caller) {
   if (!data_base_) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   data_base_->QueryOpenStatus(true, true);
   data_base_->CheckConnected(false);
   if (data_base_->InTransaction())
     TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
   CheckInternalInactive();
+}
+
+void TTavDataSet::InternalRebuildTable() {
+  const char* caller = "TTavDataSet.InternalRebuildTable";
+  CheckRebuildable(caller);
   BackupDataBase();
   RebuildFromBackup([this] {
     DataSetEmptyTable();
@@ -233,12 +237,7 @@ void TTavDataSet::InternalRebuildTable() {
 
 void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
   const char* caller = "TTavDataSet.InternalRestructureTable";
-  if (!data_base_) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
-  data_base_->QueryOpenStatus(true, true);
-  data_base_->CheckConnected(false);
-  if (data_base_->InTransaction())
-    TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
-  CheckInternalInactive();
+  CheckRebuildable(caller);
   data_base_->CheckTableObjectPrivilege(table_name_, opAlterObj, caller);
   if (!record.NewFieldDefs || !record.NewIndexDefs)
     TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
