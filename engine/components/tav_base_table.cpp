@@ -124,7 +124,7 @@ bool TTavBaseTable::BookmarkValid(const host::TBookmark& bookmark) {
 void TTavBaseTable::InternalGotoBookmark(const void* bookmark) {
   const auto* mark = static_cast<const uint8_t*>(bookmark);
   if (!CheckBookMarkValid(mark) || !DataSetSetToBookmark(mark))
-    TavDatabaseError(10021, "TTavBaseTable.InternalGotoBookmark", "", this);
+    TavDatabaseError(kBookmarkDoesNotMatch, "TTavBaseTable.InternalGotoBookmark", "", this);
   marker_ = tpInTableValid;
 }
 
@@ -139,7 +139,8 @@ host::TRecordBuffer TTavBaseTable::GetActiveRecBuf() {
     case host::dsSetKey:
       if (key_mode_ == kmFind) return key_buffer_.data();
       if (key_mode_ == kmRange) return GetRangeRecBuf(range_mode_);
-      TavDatabaseError(8581, "TTavBaseTable.GetActiveRecBuf", "State error - no KeyMode set for SetKey state", this);
+      TavDatabaseError(kUnexpectedInternalError, "TTavBaseTable.GetActiveRecBuf",
+                       "State error - no KeyMode set for SetKey state", this);
     case host::dsCalcFields:
       return CalcBuffer();
     case host::dsFilter:
@@ -170,10 +171,10 @@ host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGet
   switch (getMode) {
     case host::gmCurrent:
       switch (marker_) {
-        case tpInTableValid: ok = RecordBufferState() != 0; break;
+        case tpInTableValid: ok = RecordBufferState() != TRecordBufferState::kEmpty; break;
         case tpAtFirst: ok = DataSetFirst(); break;
         case tpAtLast: ok = DataSetLast(); break;
-        case tpInTableUnknown: ok = RecordBufferState() != 0 && Find(stEQ, IndexName()); break;
+        case tpInTableUnknown: ok = RecordBufferState() != TRecordBufferState::kEmpty && Find(stEQ, IndexName()); break;
       }
       break;
     case host::gmNext:
@@ -337,7 +338,7 @@ void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
   if (fieldNo < 0 || fieldNo >= fields.Count()) return;
   const TInternalFieldItem& f = *fields.Items(fieldNo);
   if ((f.PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
-    TavDatabaseError(10624, "TTavBaseTable.GetFieldData", f.FieldName(), this);
+    TavDatabaseError(kPrivilegeRequired, "TTavBaseTable.GetFieldData", f.FieldName(), this);
 }
 
 void TTavBaseTable::CheckIndexReadPrivilege(const std::string& indexName) {
@@ -362,7 +363,7 @@ std::unique_ptr<host::TStream> TTavBaseTable::CreateBlobStream(host::TField* fie
 
 void TTavBaseTable::InternalOpen() {
   const char* caller = "TTavBaseTable.InternalOpen";
-  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
+  if (!DataBase()) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   if (!InternalActive() && !DataBase()->Connected()) DataBase()->Open();
   if (InternalActive()) DataSetClose();
   can_modify_ = true;
@@ -479,13 +480,14 @@ void TTavBaseTable::InternalEdit() {
   const char* caller = "TTavBaseTable.InternalEdit";
   host::TRecordBuffer active = ActiveBuffer();
   if (GetRecordStatus(active) != rbBrowse)
-    TavDatabaseError(8581, caller, "Internal State error - RecBuf not available for edit", this);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Internal State error - RecBuf not available for edit", this);
   // The record as stored now; one gone (or replaced at its address) cannot
   // be edited.
   SetToRecordBuffer(active, false, true);
   if (DatasetGetRecAddr() != BufferAddress(active) ||
       !InternalCheckRecordFlags(RecordBuffer(), active, false, true))
-    TavDatabaseError(8708, caller, "", this);
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
   std::memcpy(active, RecordBuffer(), static_cast<size_t>(RecordBufferSize()));
   InternalSetRecordLock(BufferAddress(active));
   edit_lock_address_ = BufferAddress(active);
@@ -530,7 +532,7 @@ void TTavBaseTable::PostActiveBuffer() {
   SetRecordStatus(active, rbBrowse);
   // The engine buffer holds the written record where the index has it: the
   // resync after the post reads it without searching again.
-  if (RecordBufferState() == 1) marker_ = tpInTableValid;
+  if (RecordBufferState() == TRecordBufferState::kRead) marker_ = tpInTableValid;
 }
 
 void TTavBaseTable::InternalPost() {
@@ -554,7 +556,8 @@ void TTavBaseTable::InternalDelete() {
   host::TRecordBuffer active = ActiveBuffer();
   // A refused delete (the copy is stale or the record gone) is an error, not
   // a quiet success.
-  if (DeleteRecord(active) < 0) TavDatabaseError(8708, "TTavBaseTable.InternalDelete", "", this);
+  if (DeleteRecord(active) < 0)
+    TavDatabaseError(kRecordDeletedKeyModified, "TTavBaseTable.InternalDelete", "", this);
   SetRecordStatus(active, rbInvalid);
 }
 
@@ -571,13 +574,15 @@ void TTavBaseTable::InternalRefresh() {
 
 void TTavBaseTable::InternalPrepareTableDef() {
   const char* caller = "TTavTable.CreateTable";
-  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
+  if (!DataBase()) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   DataBase()->CheckConnected(Memory());
-  if (!Memory() && DataBase()->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  if (!Memory() && DataBase()->InTransaction())
+    TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
   if (EncryptionLevel() != encNone && !Memory() && !DataBase()->UseEncryption())
-    TavDatabaseError(10766, caller, "This database does not use/support encryption", this);
+    TavDatabaseError(kCannotOperateOnThisTableType, caller,
+                     "This database does not use/support encryption", this);
   if (EncryptionLevel() != encNone && Memory())
-    TavDatabaseError(10880, caller, "", this);
+    TavDatabaseError(kCannotOperateOnInMemoryDatabase, caller, "", this);
   SetTableDef(Memory(), FieldDefs(), IndexDefs());
 }
 
@@ -662,7 +667,7 @@ bool TTavBaseTable::LocateRecord(const std::string& keyFields, const host::Varia
     for (size_t i = 0; i < fields.size(); ++i) {
       host::TField* f = fields[i];
       if (f->FieldKind() != host::fkData)
-        TavDatabaseError(10000, "TTavBaseTable.LocateRecord", f->FieldName(), this);
+        TavDatabaseError(kInvalidFieldType, "TTavBaseTable.LocateRecord", f->FieldName(), this);
       // Selecting by a value would tell it.
       CheckFieldReadPrivilege(f->FieldNo() - 1);
       const host::Variant& value =

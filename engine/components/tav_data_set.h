@@ -64,6 +64,10 @@ enum TReadAheadMode { raReadAheadInactive, raReadAheadUninitialized, raReadAhead
 enum TKeyMode { kmNone, kmFind, kmRange };
 enum TPositionMarker { tpInTableUnknown, tpInTableValid, tpAtFirst, tpAtLast };
 enum TRecordBufferStatus { rbBrowse, rbEdit, rbInsert, rbInvalid };
+// What the cursor's record buffer holds: nothing (closed, or the record
+// deleted), the record as read at the cursor's position, or values a caller
+// set or cleared since.
+enum class TRecordBufferState : uint8_t { kEmpty, kRead, kChanged };
 
 // Key flag bytes and words.
 inline constexpr uint8_t kKeyFlagBOF = 2;
@@ -124,7 +128,7 @@ class TTavDataSet : public host::TDataSet {
   bool ReadLocked() const { return read_locked_; }
   bool WriteLocked() const { return write_locked_; }
   bool InternalActive() const { return cursor_active_; }
-  int RecordBufferState() const { return record_buffer_state_; }
+  TRecordBufferState RecordBufferState() const { return record_buffer_state_; }
   TReadAheadMode ReadAheadMode() const { return read_ahead_mode_; }
   TReadAheadDirection LastDirection() const { return last_direction_; }
   bool RangeOn() const { return range_on_; }
@@ -222,7 +226,6 @@ class TTavDataSet : public host::TDataSet {
   void SetKeyFlagsToBOF(uint8_t* buffer);
   void SetKeyFlagsToEOF(uint8_t* buffer);
   void SetFieldKeyFlagToMax(int fieldNo);
-  uint32_t TableIdentity() const { return table_lock_id_; }
 
   // ---- fields ----
   int GetInternalFieldCount() const;
@@ -264,7 +267,8 @@ class TTavDataSet : public host::TDataSet {
   void SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
 
   // ---- field writes ----
-  // Into the engine buffer: checks the field's update privilege; state 2.
+  // Into the engine buffer: checks the field's update privilege; the buffer
+  // becomes TRecordBufferState::kChanged.
   void DataSetSetFieldData(int fieldNo, int32_t length, const void* data, bool setNull);
   // Into `buffer`, without a privilege check; a negative length writes the
   // field's size (fields without a length word only).
@@ -464,9 +468,20 @@ class TTavDataSet : public host::TDataSet {
   void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo);
   // The shared part of rebuild and restructure: backup, open, copy, close.
   void BackupDataBase();
+  // A rebuild or restructure needs a connected, exclusive disk database
+  // outside a transaction and this dataset closed.
+  void CheckRebuildable(const char* caller);
   void RebuildFromBackup(const std::function<void()>& prepare);
+  // A table definition from field and index definitions, in four steps: the
+  // definition's header, the table's name and field count checked, each
+  // field added (its name and size checked) and laid out, then the indexes.
   template <class TFields, class TIndexes>
   void BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs, bool checkNames);
+  void SetTableDefHeader(bool memory);
+  void ValidateTableDef(int fieldCount, bool checkNames) const;
+  void AddFieldDef(int fieldNo, const std::string& name, host::TFieldType type, int size,
+                   bool required, bool checkNames);
+  void LayOutFields();
   void FreeBuffers();
   // Hands the table's stored definition to `use`, connecting the database
   // for the call when it is not connected (GetIndexNames at design time).
@@ -506,7 +521,6 @@ class TTavDataSet : public host::TDataSet {
   std::unique_ptr<TRecordMgr> record_mgr_;
   std::unique_ptr<TIndexManager> index_mgr_;
   std::unique_ptr<TBlobInterface> blob_interface_;
-  std::unique_ptr<TSearchModifier> search_modifier_;
   std::unique_ptr<TReadAheadBuffer> read_ahead_;
   std::unique_ptr<TBlobMgr> blob_cache_;
   std::unique_ptr<TFilterMgr> filter_mgr_;
@@ -526,7 +540,7 @@ class TTavDataSet : public host::TDataSet {
   bool read_locked_ = false;
   bool write_locked_ = false;
   bool registered_ = false;
-  int record_buffer_state_ = 0;
+  TRecordBufferState record_buffer_state_ = TRecordBufferState::kEmpty;
   TSortOrder sort_order_ = soANSI;
   TEncryptionLevel encryption_level_ = encNone;
   int32_t blob_block_size_ = kDefaultTableBlobSize;
@@ -580,7 +594,6 @@ class TWriteLockGuard {
   ~TWriteLockGuard();
   TWriteLockGuard(const TWriteLockGuard&) = delete;
   TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
-  bool Took() const { return took_; }
 
  private:
   TTavDataSet& ds_;

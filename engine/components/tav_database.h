@@ -328,7 +328,6 @@ class TTavDataBase : public host::TCustomConnection {
   std::string StoredVersion() const;
 
   // ---- connect steps ----
-  void ConnectDisk();
   void CreateDiskInterfaces();
   void OpenDiskConnections();
   void CloseDiskConnections();

@@ -57,20 +57,17 @@ TInternalFieldItem* TTavExprDBDataProvider::FindField(const TParserToken* token,
   // Selecting by a value would tell it: the read privilege guards both.
   if (field && !table_->TableDef().InternalTable() &&
       (field->PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
-    TavDatabaseError(10624, "TTavExprDBDataProvider.FindField", field->FieldName());
+    TavDatabaseError(kPrivilegeRequired, "TTavExprDBDataProvider.FindField", field->FieldName());
   return field;
 }
 
 host::Variant TTavExprDBDataProvider::GetDataAsVariant(int32_t fieldNo) {
-  const uint8_t* buffer = ReadDataFromRecBuf ? table_->RecordBuffer() : filter_buffer_.data();
+  const uint8_t* buffer = filter_buffer_.data();
   const TFieldKind kind = kinds_.at(static_cast<size_t>(fieldNo));
   if (kind == kTextBlob) {
     host::TMemoryStream stream;
     bool isNull = false;
-    if (ReadDataFromRecBuf)
-      table_->DataSetGetFieldStreamFromRecBuf(buffer, fieldNo, isNull, stream);
-    else
-      table_->DataSetReadStoredBlob(buffer, fieldNo, isNull, stream);
+    table_->DataSetReadStoredBlob(buffer, fieldNo, isNull, stream);
     if (isNull) return host::Null();
     return host::Variant(std::string(reinterpret_cast<const char*>(stream.Memory()),
                                      static_cast<size_t>(stream.Size())));
@@ -95,12 +92,6 @@ bool TTavExprDBDataProvider::MoveToRecord(uint32_t address) {
 bool TTavExprDBDataProvider::PassFilterEvent(uint32_t address) {
   MoveToRecord(address);
   return table_->RecordProcFilter(filter_buffer_.data());
-}
-
-TIndexManager* TTavExprDBDataProvider::GetIndexMgr() const { return &table_->IndexManager(); }
-
-void TTavExprDBDataProvider::CopyFilterBufFromRecBuf() {
-  std::copy_n(table_->RecordBuffer(), filter_buffer_.size(), filter_buffer_.begin());
 }
 
 // ---------------------------------------------------------------------------
@@ -404,7 +395,8 @@ uint32_t TFilterMgr::FindNearest(uint32_t address, bool forward) {
 
 uint32_t TFilterMgr::SearchForward(int p) {
   if (query_active_)
-    TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+    TavDatabaseError(kUnexpectedInternalError, "TFilterMgr.FindFilterRecord",
+                     "Error in filter find nearest in active query");
   if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::upper_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);
@@ -419,7 +411,8 @@ uint32_t TFilterMgr::SearchForward(int p) {
 
 uint32_t TFilterMgr::SearchBackward(int p) {
   if (query_active_)
-    TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+    TavDatabaseError(kUnexpectedInternalError, "TFilterMgr.FindFilterRecord",
+                     "Error in filter find nearest in active query");
   if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::lower_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);

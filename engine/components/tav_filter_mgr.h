@@ -74,13 +74,7 @@ class TTavExprDBDataProvider : public TTavExprDataProvider {
   // The dataset's OnFilterRecord verdict for the record at `address`.
   bool PassFilterEvent(uint32_t address) override;
 
-  TIndexManager* GetIndexMgr() const;
-  void CopyFilterBufFromRecBuf();
-  void SetReadDataFromRecBuf(bool value) { ReadDataFromRecBuf = value; }
-  uint8_t* FilterBuffer() { return filter_buffer_.data(); }
   TTavDataSet* Table() const { return table_; }
-
-  bool ReadDataFromRecBuf = false;
 
  private:
   // How each field's value is read, by position.

@@ -165,14 +165,16 @@ void TTavDataSet::InternalReIndex(bool ignoreDuplicates) {
         if (!item.Unique() && !item.Primary()) continue;
         item.CreateKeyBuffer(record.data());
         if (item.FullIndexSearch(stEQ) != 0) continue;
-        if (!ignoreDuplicates) TavDatabaseErrorFmt(9729, caller, "Index %s", {item.IndexName()}, this);
+        if (!ignoreDuplicates)
+          TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()}, this);
         duplicate = true;
       }
       for (int i = 0; i < index_mgr_->Count() && !duplicate; ++i) {
         TIndexItem& item = *index_mgr_->Items(i);
         item.CreateKeyBuffer(record.data());
         if (item.InsertKey(address) != 0)
-          TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()}, this);
+          TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to add key to Index %s",
+                              {item.IndexName()}, this);
       }
     }
     if (progress.Step(n + 1)) break;
@@ -212,13 +214,18 @@ void TTavDataSet::RebuildFromBackup(const std::function<void()>& prepare) {
   data_base_->RebuildTable(table_name_, BackupFileName(), this);
 }
 
-void TTavDataSet::InternalRebuildTable() {
-  const char* caller = "TTavDataSet.InternalRebuildTable";
-  if (!data_base_) TavDatabaseError(10112, caller, "", this);
+void TTavDataSet::CheckRebuildable(const char* caller) {
+  if (!data_base_) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   data_base_->QueryOpenStatus(true, true);
   data_base_->CheckConnected(false);
-  if (data_base_->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  if (data_base_->InTransaction())
+    TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
   CheckInternalInactive();
+}
+
+void TTavDataSet::InternalRebuildTable() {
+  const char* caller = "TTavDataSet.InternalRebuildTable";
+  CheckRebuildable(caller);
   BackupDataBase();
   RebuildFromBackup([this] {
     DataSetEmptyTable();
@@ -230,17 +237,15 @@ void TTavDataSet::InternalRebuildTable() {
 
 void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
   const char* caller = "TTavDataSet.InternalRestructureTable";
-  if (!data_base_) TavDatabaseError(10112, caller, "", this);
-  data_base_->QueryOpenStatus(true, true);
-  data_base_->CheckConnected(false);
-  if (data_base_->InTransaction()) TavDatabaseError(10122, caller, "", this);
-  CheckInternalInactive();
+  CheckRebuildable(caller);
   data_base_->CheckTableObjectPrivilege(table_name_, opAlterObj, caller);
   if (!record.NewFieldDefs || !record.NewIndexDefs)
-    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
                         {"RestructureDetails.NewFieldDefs"}, this);
   if (!record.DestFieldDefs || !record.DestIndexDefs)
-    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
                         {"RestructureDetails.DestFieldDefs"}, this);
   const TDefChangeType fieldChange = record.NewFieldDefs->ChangeStatus();
   const TDefChangeType indexChange = record.NewIndexDefs->ChangeStatus();

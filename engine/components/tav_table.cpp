@@ -137,7 +137,7 @@ void TTavTable::InternalOpen() {
   if (IndexDefs().Count() > 0 && !index_name_.empty() &&
       !host::AnsiSameText(index_name_, TTavDataSet::IndexName())) {
     if (IndexDefs().IndexOf(index_name_) < 0)
-      TavDatabaseErrorFmt(9997, caller, "Index %s", {index_name_}, this);
+      TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {index_name_}, this);
     InternalSetIndexName(index_name_);
   }
   if (!pending_index_field_names_.empty()) {
@@ -176,7 +176,8 @@ void TTavTable::SetIndexName(const std::string& value) {
   CheckBrowseMode();
   if (!value.empty()) {
     CheckIndexesPresent();
-    if (IndexDefs().IndexOf(value) < 0) TavDatabaseErrorFmt(9997, caller, "Index %s", {value}, this);
+    if (IndexDefs().IndexOf(value) < 0)
+      TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {value}, this);
   }
   // No name: the table's own default index, as on open.
   std::string target = value;
@@ -215,10 +216,10 @@ int TTavTable::IndexFieldCount() const { return InternalActive() ? GetIndexField
 
 void TTavTable::GetIndexFieldList(std::vector<host::TField*>& list) {
   const char* caller = "TTavTable.GetIndexField";
-  if (IndexDefs().Count() == 0) TavDatabaseError(9997, caller, "", this);
+  if (IndexDefs().Count() == 0) TavDatabaseError(kIndexDoesNotExist, caller, "", this);
   const std::string& name = TTavDataSet::IndexName();
   const int i = IndexDefs().IndexOf(name);
-  if (i < 0) TavDatabaseErrorFmt(9997, caller, "Index %s", {name}, this);
+  if (i < 0) TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {name}, this);
   GetFieldList(list, IndexDefs().Items(i)->Fields());
 }
 
@@ -277,7 +278,8 @@ void TTavTable::SetKeyFieldCount(int value) {
   if (State() != host::dsSetKey) host::DatabaseError(host::SNotEditing, this);
   // A negative count is as far out of range as one past the index.
   if (value < 0 || value > IndexFieldCount())
-    TavDatabaseError(9985, "TTavTable.SetKeyFieldCount", "The specified index field count is out of range", this);
+    TavDatabaseError(kNumberOutOfRange, "TTavTable.SetKeyFieldCount",
+                     "The specified index field count is out of range", this);
   key_field_count_ = value;
 }
 

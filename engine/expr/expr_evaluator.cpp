@@ -39,7 +39,7 @@ Variant SingleRowValue(TTavExprRowSource* rows, const char* caller) {
   if (rows == nullptr || rows->Eof()) return Variant();
   Variant value = rows->FieldValue(0);
   rows->Next();
-  if (!rows->Eof()) TavDatabaseError(9650, caller);
+  if (!rows->Eof()) TavDatabaseError(kSingleRowResultHasMultipleRows, caller);
   return value;
 }
 
@@ -288,7 +288,7 @@ Variant TExprEvaluator::EvaluateFunction(TExprEvaluatorNode* node, const Variant
         case host::ftMemo:
         case host::ftFmtMemo: return Variant(host::VarToStr(right));
         default:
-          TavDatabaseError(10000, "TExprEvaluator.EvaluateCastExpr",
+          TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateCastExpr",
                            host::FieldTypeName(expr->DataType));
       }
     }
@@ -309,7 +309,7 @@ Variant TExprEvaluator::EvaluateFunction(TExprEvaluatorNode* node, const Variant
           if (field == tstSecond) return Variant(c + msec / 1000.0);
           return Variant(static_cast<short>(field == tstHour ? a : b));
         default:
-          TavDatabaseError(10000, "TExprEvaluator.EvaluateExtractExpr",
+          TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateExtractExpr",
                            "Invalid extract field in EXTRACT expression");
       }
     }
@@ -391,7 +391,7 @@ Variant TExprEvaluator::EvaluateSubquery(const TTavExprNode* node) {
       if (rows == nullptr) return Variant();
       const int columns = rows->Eof() ? 0 : rows->FieldCount();
       Variant value = SingleRowValue(rows, kSubqueryValueCaller);
-      if (columns > 1) TavDatabaseError(9656, kSubqueryValueCaller);
+      if (columns > 1) TavDatabaseError(kSubqueryResultHasMultipleColumns, kSubqueryValueCaller);
       return value;
     }
     default:
@@ -453,7 +453,7 @@ void TExprResultListGenerator::CreateResultList(TTavExprDataProvider* provider,
                                                 bool excludeRelopNulls) {
   TAV_ASSERT(provider != nullptr, "The Data provider is not assigned");
   if (provider->DBStringCompare == nullptr)
-    TavDatabaseError(10065, "TExprResultListGenerator.CreateResultList");
+    TavDatabaseError(kInvalidProcedureName, "TExprResultListGenerator.CreateResultList");
   TExprEvaluator evaluator;
   evaluator.SetDBStringCompare(provider->DBStringCompare);
   evaluator.SetExcludeRelopNulls(excludeRelopNulls);

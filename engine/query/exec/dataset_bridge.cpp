@@ -43,7 +43,7 @@ std::string GetStringFromData(host::TFieldType type, const uint8_t* data, int32_
       // The filter language has no escape for a quote inside a literal: a
       // text made anyway would select other rows than the value's.
       if (text.find('\'') != std::string::npos)
-        TavDatabaseError(10000, caller, host::FieldTypeName(type));
+        TavDatabaseError(kInvalidFieldType, caller, host::FieldTypeName(type));
       return "'" + text + "'";
     }
     case host::ftSmallint: return std::to_string(ReadRaw<int16_t>(data));
@@ -55,7 +55,8 @@ std::string GetStringFromData(host::TFieldType type, const uint8_t* data, int32_
     case host::ftCurrency: return host::FloatToStr(ReadRaw<double>(data));
     case host::ftDate:
     case host::ftDateTime: return "'" + host::DateTimeToStr(ReadRaw<double>(data)) + "'";
-    default: TavDatabaseError(10000, caller, host::FieldTypeName(type));
+    default:
+      TavDatabaseError(kInvalidFieldType, caller, host::FieldTypeName(type));
   }
 }
 

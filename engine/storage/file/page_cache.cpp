@@ -35,7 +35,8 @@ const char* CachePageStateName(TCachePageState state) {
 // ---- TCachePage ----
 
 void TCachePage::OpenPage() {
-  if (page_size_ == 0) TavDatabaseError(8581, "TCachePage.OpenPage", "Page size = 0");
+  if (page_size_ == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TCachePage.OpenPage", "Page size = 0");
   buffer_ = std::make_unique<uint8_t[]>(page_size_);
 }
 
@@ -45,7 +46,8 @@ void TCachePage::ClosePage() {
 
 void TCachePage::SetPageSize(uint32_t value) {
   if (buffer_)
-    TavDatabaseError(8581, "TCachePage.SetPageSize", "Cannot set page size on opened cache page");
+    TavDatabaseError(kUnexpectedInternalError, "TCachePage.SetPageSize",
+                     "Cannot set page size on opened cache page");
   page_size_ = value;
 }
 
@@ -61,9 +63,9 @@ TCacheMgr::~TCacheMgr() {
 
 void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
   Close();
-  if (!read_io_) TavDatabaseError(10065, "TCacheMgr.Open", "ReadIO");
-  if (!write_io_) TavDatabaseError(10065, "TCacheMgr.Open", "WriteIO");
-  if (pageSize == 0) TavDatabaseError(8581, "TCacheMgr.Open", "Page size = 0");
+  if (!read_io_) TavDatabaseError(kInvalidProcedureName, "TCacheMgr.Open", "ReadIO");
+  if (!write_io_) TavDatabaseError(kInvalidProcedureName, "TCacheMgr.Open", "WriteIO");
+  if (pageSize == 0) TavDatabaseError(kUnexpectedInternalError, "TCacheMgr.Open", "Page size = 0");
   TAV_ASSERT((pageSize & (pageSize - 1)) == 0, "Cache page size is not a power of two");
   page_size_ = pageSize;
   base_addr_mask_ = ~(pageSize - 1);
@@ -429,7 +431,7 @@ void TCacheMgr::StartTransaction() {
 }
 
 void TCacheMgr::Commit() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Commit");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheMgr.Commit");
   // In address order, so that adjacent pages go to the file in one
   // transfer; the dirty list spares walking every page of a cache that has
   // grown large.
@@ -466,7 +468,7 @@ void TCacheMgr::Commit() {
 }
 
 void TCacheMgr::Rollback() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Rollback");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheMgr.Rollback");
   while (!dirty_.empty()) MakeEmpty(dirty_.back());
   if (dirty_.capacity() > kKeepListCapacity) dirty_.shrink_to_fit();
   transaction_active_ = false;
@@ -538,8 +540,8 @@ TCacheBlockMgr::~TCacheBlockMgr() {
 }
 
 void TCacheBlockMgr::Open() {
-  if (!read_io_) TavDatabaseError(10065, "TCacheBlockMgr.Open", "ReadIO");
-  if (!write_io_) TavDatabaseError(10065, "TCacheBlockMgr.Open", "WriteIO");
+  if (!read_io_) TavDatabaseError(kInvalidProcedureName, "TCacheBlockMgr.Open", "ReadIO");
+  if (!write_io_) TavDatabaseError(kInvalidProcedureName, "TCacheBlockMgr.Open", "WriteIO");
   hits_ = 0;
   misses_ = 0;
 }
@@ -704,7 +706,7 @@ void TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t cou
 }
 
 void TCacheBlockMgr::Commit() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheBlockMgr.Commit");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheBlockMgr.Commit");
   for (int i = 0; i < Count(); ++i) {
     TCacheBlock* block = Blocks(i);
     if (block->state_ != cpDirty) continue;
@@ -717,7 +719,7 @@ void TCacheBlockMgr::Commit() {
 }
 
 void TCacheBlockMgr::Rollback() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheBlockMgr.Rollback");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheBlockMgr.Rollback");
   Close();
 }
 

@@ -95,7 +95,7 @@ void TTavJournal::Open(const std::string& name, const std::string& dbFileName, u
         CreateFileInPlace(name, nullptr, 0) == ipInPlace)
       file_ = os::TOSFile::Open(name, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
     if (!file_)
-      TavDatabaseError(8449, "TTavJournal.Open",
+      TavDatabaseError(kCannotOpenRequestedFile, "TTavJournal.Open",
                        "The commit journal could not be opened: " + name + ": " +
                            os::GetOSErrorText(os::GetLastOSError()));
   } else {
@@ -119,7 +119,8 @@ bool TTavJournal::Pending() {
   uint8_t head[kJournalMarkSize] = {};
   const int64_t got = io_->Read(0, head, kJournalMarkSize);
   if (got < 0)
-    TavDatabaseError(8450, "TTavJournal.Pending", "The commit journal could not be examined");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.Pending",
+                     "The commit journal could not be examined");
   for (int64_t i = 0; i < got; ++i)
     if (head[i] != 0) return true;
   return false;
@@ -142,10 +143,10 @@ void TTavJournal::LockCommit() {
     if (!os::IsLockViolation(code)) {
       // No descriptor that may write the journal: nobody can commit here.
       if (code == EACCES || code == EROFS || code == EBADF) return;
-      TavDatabaseError(8450, "TTavJournal.LockCommit", os::GetOSErrorText(code));
+      TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.LockCommit", os::GetOSErrorText(code));
     }
     if (os::GetTickCount() - start >= kCommitLockWaitMs)
-      TavDatabaseError(10249, "TTavJournal.LockCommit",
+      TavDatabaseError(kRequestedLockNotObtained, "TTavJournal.LockCommit",
                        "A lock could not be obtained on the commit journal");
     os::Sleep(pause);
     pause = std::min<uint32_t>(pause * 2, 10);
@@ -301,7 +302,8 @@ void TTavJournal::Invalidate(bool durable) {
   else
     done = io_->Write(0, kZeros, kJournalMarkSize) == kJournalMarkSize;
   if (!done || (durable && !io_->Flush()))
-    TavDatabaseError(8450, "TTavJournal.Invalidate", "The commit journal could not be emptied");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.Invalidate",
+                     "The commit journal could not be emptied");
   last_size_ = 0;
 }
 
@@ -320,7 +322,7 @@ void TTavJournal::Restore(os::TFileIO& db, const TJournalImage& image,
   ok = ok && db.SetSize(image.OldLength) && db.Flush();
   if (!ok)
     TavDatabaseError(
-        8450, "TTavJournal.Restore",
+        kIOErrorOnSystemFile, "TTavJournal.Restore",
         "An interrupted commit could not be undone: " + os::GetOSErrorText(os::GetLastOSError()));
 }
 

@@ -67,11 +67,11 @@ void TBTree::SetDBStringCompare(TDBStringCompare value) {
 void TBTree::CheckConnected(const char* caller) const {
   if (!io_ || !root_ || !depth_ || page_size_ <= static_cast<uint32_t>(kNodeHeaderSize) ||
       maximum_key_size_ <= kKeyEntryHeaderSize)
-    TavDatabaseError(8581, caller, "Index is not connected to its blocks");
+    TavDatabaseError(kUnexpectedInternalError, caller, "Index is not connected to its blocks");
 }
 
 void TBTree::Corrupt(const char* caller, const char* what, uint32_t address) const {
-  TavDatabaseErrorFmt(8965, caller, "%s (node %u)", {what, address});
+  TavDatabaseErrorFmt(kIndexIsCorrupt, caller, "%s (node %u)", {what, address});
 }
 
 std::unique_ptr<TNode> TBTree::NewNode() {
@@ -83,13 +83,14 @@ std::unique_ptr<TNode> TBTree::NewNode() {
 void TBTree::Open() {
   Close();
   if (!sort_function_present_)
-    TavDatabaseError(8581, "TBTree.Open", "No sort order function assigned");
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.Open", "No sort order function assigned");
   CheckConnected("TBTree.Open");
   // The upward pass may grow a node by two entries before it splits, and the
   // halves of a split or a redistribution must stay below full: six maximum
   // entries per page keep every case in bounds.
   if (6 * int64_t{maximum_key_size_} + 32 > int64_t{page_size_})
-    TavDatabaseErrorFmt(8581, "TBTree.Open", "Index page size %u too small for keys of %d bytes",
+    TavDatabaseErrorFmt(kUnexpectedInternalError, "TBTree.Open",
+                        "Index page size %u too small for keys of %d bytes",
                         {page_size_, maximum_key_size_});
   key_format_.Open(key_fields_, maximum_key_size_, index_key_type_, string_compare_);
   const int n = key_format_.KeyFieldCount();
@@ -224,10 +225,10 @@ void TBTree::SetKeyBufAddr(uint32_t address) {
 }
 
 void TBTree::CopyKey(const uint8_t* source, uint8_t* destination) {
-  if (!source) TavDatabaseError(8581, "TBTree.CopyKey", "SrcBuf is unassigned");
+  if (!source) TavDatabaseError(kUnexpectedInternalError, "TBTree.CopyKey", "SrcBuf is unassigned");
   const int len = GetKeyEntryLength(source);
   if (len <= kKeyEntryHeaderSize || len > maximum_key_size_)
-    TavDatabaseErrorFmt(8581, "TBTree.CopyKey", "Invalid key size: %d", {len});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, "TBTree.CopyKey", "Invalid key size: %d", {len});
   uint8_t* dest = destination ? destination : key_entry_.get();
   if (dest == key_entry_.get()) insert_ready_ = false;
   if (dest != source) std::memmove(dest, source, static_cast<size_t>(len));
@@ -243,7 +244,7 @@ void TBTree::DecodeKeyBufAsStrings(const uint8_t* key, host::TStrings& lines) co
 }
 
 void TBTree::LoadSearchKey(bool useMarkers) {
-  if (!open_) TavDatabaseError(8581, "TBTree.IndexSearch", "Index is not open");
+  if (!open_) TavDatabaseError(kUnexpectedInternalError, "TBTree.IndexSearch", "Index is not open");
   optimized_key_.SetDataFromKeyBuf(
       key_format_, useMarkers ? TFieldComparisonValues(markers_) : TFieldComparisonValues(),
       key_entry_.get());
@@ -269,7 +270,7 @@ void TBTree::CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty,
 void TBTree::InternalPrepareNodes() {
   static const char kCaller[] = "TBTree.InternalPrepareNodes";
   positioned_ = key_cursor_valid_ = insert_ready_ = false;
-  if (!open_) TavDatabaseError(8581, kCaller, "Index is not open");
+  if (!open_) TavDatabaseError(kUnexpectedInternalError, kCaller, "Index is not open");
   const uint32_t root = Root();
   const uint32_t depth = Depth();
   if (root == 0 || depth == 0) {
@@ -456,7 +457,7 @@ bool TBTree::PriorRecord() {
 
 uint32_t TBTree::GetRecAddr() {
   if (!key_cursor_valid_ || nodes_.empty() || !Leaf().CheckIsLeaf())
-    TavDatabaseError(8581, "TBTree.GetRecAddr",
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.GetRecAddr",
                      "Attempt to read record address from non-leaf node");
   Leaf().SetCursor(positions_.back());
   return Leaf().GetRecordAddress();
@@ -464,7 +465,8 @@ uint32_t TBTree::GetRecAddr() {
 
 const uint8_t* TBTree::GetCurrentKeyBuf() {
   if (!key_cursor_valid_ || nodes_.empty())
-    TavDatabaseError(8581, "TBTree.GetCurrentKeyBuf", "CurrentKeyCursor is invalid");
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.GetCurrentKeyBuf",
+                     "CurrentKeyCursor is invalid");
   return Leaf().EntryAt(positions_.back());
 }
 
@@ -478,7 +480,8 @@ int TBTree::CompareKeyToCurrentKeyBuf(int keyFieldCount, const uint8_t* key) {
 int TBTree::IdxInsert() {
   LoadSearchKey(false);
   const int r = Descend(0, TDescent::Insert, false);
-  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.IdxInsert", "Index has no root");
+  if (LevelCount() == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.IdxInsert", "Index has no root");
   if (r == 0 && key_cursor_valid_) return -1;
   UpdatePath(true);
   FinishChange();
@@ -488,7 +491,8 @@ int TBTree::IdxInsert() {
 int TBTree::InsertKey() {
   LoadSearchKey(false);
   Descend(0, TDescent::Insert, false);
-  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.InsertKey", "Index has no root");
+  if (LevelCount() == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
   UpdatePath(true);
   FinishChange();
   return 0;
@@ -497,7 +501,8 @@ int TBTree::InsertKey() {
 int TBTree::FindInsertPosition() {
   LoadSearchKey(false);
   const int r = Descend(0, TDescent::Insert, false);
-  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.FindInsertPosition", "Index has no root");
+  if (LevelCount() == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
   insert_ready_ = true;
   return r == 0 && key_cursor_valid_ ? 0 : 1;
 }
@@ -944,18 +949,18 @@ void TBTree::DebuGInOrderFlat(host::TStrings& lines) {
 void TBTree::DebugCheckOrderRecurse() {
   static const char kCaller[] = "TBTree.DebugCheckOrderRecurse";
   CheckConnected(kCaller);
-  if (!open_) TavDatabaseError(8581, kCaller, "Index is not open");
+  if (!open_) TavDatabaseError(kUnexpectedInternalError, kCaller, "Index is not open");
   std::vector<uint8_t> last(static_cast<size_t>(maximum_key_size_) + 1);
   bool haveLast = false;
   const uint32_t depth = Depth();
   WalkTree(kCaller, true, [&](const TNode& n, uint32_t level) {
     if (n.CheckNodeEmpty() && !(level == 0 && depth == 1))
-      TavDatabaseError(8581, kCaller, "Empty node in check order");
+      TavDatabaseError(kUnexpectedInternalError, kCaller, "Empty node in check order");
     if (!n.CheckIsLeaf()) return;
     for (int32_t pos = 0; pos < n.GetUsed(); pos = n.NextEntryStart(pos)) {
       const uint8_t* e = n.EntryAt(pos);
       if (haveLast && key_format_.CompareKeys(0, last.data(), {}, e, {}) > 0)
-        TavDatabaseError(8581, kCaller, "Check Order error");
+        TavDatabaseError(kUnexpectedInternalError, kCaller, "Check Order error");
       std::memcpy(last.data(), e, GetKeyEntryLength(e));
       haveLast = true;
     }

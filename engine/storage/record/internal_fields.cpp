@@ -80,7 +80,7 @@ bool IsRecordFieldType(TFieldType type) {
 
 void TInternalFieldItem::SetDataType(TFieldType value) {
   if (!IsRecordFieldType(value))
-    TavDatabaseError(10000, "TInternalFieldItem.SetDataType", FieldTypeName(value));
+    TavDatabaseError(kInvalidFieldType, "TInternalFieldItem.SetDataType", FieldTypeName(value));
   data_type_ = value;
   field_size_ = GetDefaultInternalFieldSize(value);
 }
@@ -178,8 +178,8 @@ void TInternalFields::SetDefaultOffsets() {
     if (IsStringFieldType(item->DataType())) {
       // The length marker is 16 bits wide, so no string can be longer.
       if (item->FieldSize() < 0 || item->FieldSize() > 0xFFFF)
-        TavDatabaseErrorFmt(8581, "TInternalFields.SetDefaultOffsets", "Invalid field size: %s %d",
-                            {item->FieldName(), item->FieldSize()});
+        TavDatabaseErrorFmt(kUnexpectedInternalError, "TInternalFields.SetDefaultOffsets",
+                            "Invalid field size: %s %d", {item->FieldName(), item->FieldSize()});
       size = item->FieldSize();
       item->SetSizeMarkerOffset(static_cast<int32_t>(position));
       position += 2;
@@ -259,7 +259,7 @@ int CalculateCoreDataSize(host::TFieldType type) {
       return 8;
     default:
       TavDatabaseError(
-          10117, "CalculateCoreDataSize",
+          kFieldTypeCannotBeIndexed, "CalculateCoreDataSize",
           "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
   }
 }
