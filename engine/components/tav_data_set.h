@@ -380,6 +380,12 @@ class TTavDataSet : public host::TDataSet {
 
   // ---- joins ----
   void InternalPrepareMasterRecordList(TCompoundList& list);
+  // The record numbers of the current index inside the range (every
+  // record without one): first and last; first > last when there are none.
+  std::pair<int32_t, int32_t> FilterBaseBounds();
+  // For each address, the record's number in the current index when it is
+  // there and inside the range, else 0; under one read lock.
+  void FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos);
   void LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list);
 
   // ---- filters ----
