@@ -459,8 +459,13 @@ class TTavDataSet : public host::TDataSet {
   // UpdateRecord under its write lock; the record's address.
   uint32_t InternalUpdateRecord();
   // AddRecord; keepLogicalNo keeps the buffer's logical record number
-  // (copies between tables) instead of handing out the next one.
-  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo);
+  // (copies between tables) instead of handing out the next one. withoutKeys
+  // (a copy into a table held exclusively, indexed when it ends) neither
+  // checks nor adds keys and leaves the cursor where it was.
+  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys = false);
+  // Builds every index from the records (see InternalReIndex), reporting
+  // progress when asked to.
+  void BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress);
   // The shared part of rebuild and restructure: backup, open, copy, close.
   void BackupDataBase();
   void RebuildFromBackup(const std::function<void()>& prepare);

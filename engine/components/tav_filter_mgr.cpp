@@ -14,6 +14,9 @@ namespace tav {
 namespace {
 constexpr char kNoEvaluator[] = "ExprFilter is not assigned";
 constexpr char kNoCurrentFilter[] = "Filter allocation error. Current Filter has not been assigned";
+// A search of the index for one record costs about what walking this many
+// of its entries does.
+constexpr int64_t kSearchesPerWalk = 8;
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -292,6 +295,19 @@ void TFilterMgr::PlaceInBaseOrder() {
   base_positions_.clear();
   if (e.BaseListed || query_active_) return;
   std::vector<uint32_t>& filter = e.Result;
+  const auto [first, last] = e.Provider().Table()->FilterBaseBounds();
+  if (static_cast<int64_t>(filter.size()) * kSearchesPerWalk > int64_t{last} - first + 1) {
+    // So many records pass that one walk of the index costs less than a
+    // search for each: the master list after all. The filter is in address
+    // order still.
+    const std::vector<uint32_t> passing = std::move(filter);
+    e.Provider().GetDefaultRecordList(e.BaseList);
+    e.BaseListed = true;
+    filter.clear();
+    for (uint32_t address : e.BaseList.List1())
+      if (std::binary_search(passing.begin(), passing.end(), address)) filter.push_back(address);
+    return;
+  }
   std::vector<int32_t> recNos;
   e.Provider().Table()->FilterBaseRecNos(filter, recNos);
   std::vector<std::pair<int32_t, uint32_t>> placed;

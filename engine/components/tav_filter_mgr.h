@@ -13,8 +13,9 @@
 //    index inside the range, each with its record number there. When the
 //    indexes answer the text, the records come from them alone and are put
 //    in index order (and out of the range) on first need, through the
-//    index's record numbers; otherwise the evaluator lists the whole index
-//    (the master list) and keeps its order. A record passes when it
+//    index's record numbers (or, when a large part of the index passes, one
+//    listing of it); otherwise the evaluator lists the whole index (the
+//    master list) and keeps its order. A record passes when it
 //    is in the current filter and the dataset's OnFilterRecord handler, when
 //    there is one, accepts it; the handler is asked lazily, record by record.
 //  - TPreparedFilters is a small cache of filter results by text.
@@ -208,7 +209,8 @@ class TFilterMgr {
   // evaluator did not list the index.
   void Evaluated();
   // Puts a current filter the indexes answered into the current index's
-  // order, dropping records outside the range, with their record numbers.
+  // order, dropping records outside the range: by searching each record's
+  // number, or, when many records pass, by listing the index after all.
   void PlaceInBaseOrder();
   void BuildFilterIndex();
   void BuildMasterIndex();

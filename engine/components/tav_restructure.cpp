@@ -140,7 +140,9 @@ std::string TTavDataSet::BackupFileName() const {
 // ---------------------------------------------------------------------------
 // Re-indexing
 
-void TTavDataSet::InternalReIndex(bool ignoreDuplicates) {
+void TTavDataSet::InternalReIndex(bool ignoreDuplicates) { BuildIndexesFromRecords(ignoreDuplicates, true); }
+
+void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress) {
   const char* caller = "TTavDataSet.InternalReIndex";
   CheckInternalActive();
   TWriteLockGuard lock(*this);
@@ -158,7 +160,8 @@ void TTavDataSet::InternalReIndex(bool ignoreDuplicates) {
   std::vector<std::unique_ptr<TIndexBulkLoad>> loads;
   for (int i = 0; i < indexCount; ++i) loads.push_back(std::make_unique<TIndexBulkLoad>(*index_mgr_->Items(i)));
   std::vector<uint8_t> record(static_cast<size_t>(record_size_));
-  TProgress progress(on_update_progress_, addresses.size());
+  const TUpdateProgressEvent noProgress;
+  TProgress progress(reportProgress ? on_update_progress_ : noProgress, addresses.size());
   for (size_t n = 0; n < addresses.size(); ++n) {
     const uint32_t address = addresses[n];
     record_mgr_->ReadRecord(address, record.data(), false);
@@ -421,6 +424,10 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
     map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1});
   }
 
+  // Into an empty table of a database held exclusively the records go in
+  // without keys, and each index is built from them at the end.
+  const bool withoutKeys =
+      destDb.Exclusive() && dest->IndexManager().Count() > 0 && dest->GetTotalRecordCount() == 0;
   uint32_t sourceLogicalNo = table_def_->TableHeader()->GetLogicalRecordNo();
   host::TMemoryStream blob;
   TProgress progress(dest->OnUpdateProgress(), addresses.size());
@@ -451,7 +458,7 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
           dest->DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
         }
       }
-      dest->AddRecordKeepingNumber(false, true);
+      dest->AddRecordKeepingNumber(false, true, withoutKeys);
       ++copied;
     }
     if (progress.Step(n + 1)) break;
@@ -466,6 +473,9 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
   if (destHeader.GetLogicalRecordNo() < sourceLogicalNo) {
     destHeader.SetLogicalRecordNo(sourceLogicalNo);
     destHeader.SetDirty(true);
+  }
+  if (withoutKeys) {
+    dest->BuildIndexesFromRecords(false, false);
   }
   LogLine(source, "Records Copied " + std::to_string(copied));
   }
