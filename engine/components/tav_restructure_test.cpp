@@ -400,6 +400,12 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
   kk.InternalReIndex(false);
   kk.DataSetClose();
   EXPECT_EQ(answers("KK"), expected);
+
+  // A rebuild copies the records without keys and builds the indexes at
+  // the end: the same answers again, and a duplicate refused as before.
+  kk.InternalRebuildTable();
+  EXPECT_EQ(answers("KK"), expected);
+  EXPECT_EQ(ErrorCodeOf([&] { ri.InternalRebuildTable(); }), 9729);
 }
 
 TEST_F(RestructureTest, RebuildKeepsRowsAndIsRefusedInATransactionOrWhileInUse) {
