@@ -16,7 +16,7 @@ constexpr char kNoEvaluator[] = "ExprFilter is not assigned";
 constexpr char kNoCurrentFilter[] = "Filter allocation error. Current Filter has not been assigned";
 // A search of the index for one record costs about what walking this many
 // of its entries does.
-constexpr int64_t kSearchesPerWalk = 8;
+constexpr int64_t kSearchesPerWalk = 16;
 }  // namespace
 
 // ---------------------------------------------------------------------------
