@@ -1696,6 +1696,40 @@ void TTavDataSet::InternalPrepareMasterRecordList(TCompoundList& list) {
   current->ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
 }
 
+std::pair<int32_t, int32_t> TTavDataSet::FilterBaseBounds() {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  index_on_buffer_ = false;
+  if (!range_on_) return {1, current->GetRecordCount(true)};
+  if (!range_valid_) return {1, 0};
+  TBTree& tree = current->Tree();
+  tree.ConstructKeyBufFromKeyBuf(range_keys_[rmRangeEnd].data(), range_key_flags_[rmRangeEnd]);
+  if (current->FullIndexSearch(stLE) != 0) return {1, 0};
+  const int32_t last = current->GetRecordNo();
+  tree.ConstructKeyBufFromKeyBuf(range_keys_[rmRangeStart].data(), range_key_flags_[rmRangeStart]);
+  if (current->FullIndexSearch(stGE) != 0) return {1, 0};
+  return {current->GetRecordNo(), last};
+}
+
+void TTavDataSet::FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  recNos.assign(addresses.size(), 0);
+  const auto [first, last] = FilterBaseBounds();
+  if (first > last) return;
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  std::vector<uint8_t> record(static_cast<size_t>(record_size_));
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    // A record deleted since the filter saw it has no number.
+    if (!ReadRecordChecked(addresses[i], record) || record[kRecInUseOffset] != 1) continue;
+    current->CreateKeyBuffer(record.data());
+    if (current->FullIndexSearch(stEQ) != 0 || current->GetRecordAddress() != addresses[i]) continue;
+    const int32_t recNo = current->GetRecordNo();
+    if (recNo >= first && recNo <= last) recNos[i] = recNo;
+  }
+}
+
 void TTavDataSet::LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list) {
   CheckInternalActive();
   const std::string& fieldName = hash.SourceFieldName();

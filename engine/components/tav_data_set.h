@@ -384,6 +384,12 @@ class TTavDataSet : public host::TDataSet {
 
   // ---- joins ----
   void InternalPrepareMasterRecordList(TCompoundList& list);
+  // The record numbers of the current index inside the range (every
+  // record without one): first and last; first > last when there are none.
+  std::pair<int32_t, int32_t> FilterBaseBounds();
+  // For each address, the record's number in the current index when it is
+  // there and inside the range, else 0; under one read lock.
+  void FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos);
   void LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list);
 
   // ---- filters ----
@@ -464,8 +470,13 @@ class TTavDataSet : public host::TDataSet {
   // UpdateRecord under its write lock; the record's address.
   uint32_t InternalUpdateRecord();
   // AddRecord; keepLogicalNo keeps the buffer's logical record number
-  // (copies between tables) instead of handing out the next one.
-  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo);
+  // (copies between tables) instead of handing out the next one. withoutKeys
+  // (a copy into a table held exclusively, indexed when it ends) neither
+  // checks nor adds keys and leaves the cursor where it was.
+  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys = false);
+  // Builds every index from the records (see InternalReIndex), reporting
+  // progress when asked to.
+  void BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress);
   // The shared part of rebuild and restructure: backup, open, copy, close.
   void BackupDataBase();
   // A rebuild or restructure needs a connected, exclusive disk database

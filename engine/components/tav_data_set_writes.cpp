@@ -336,7 +336,7 @@ bool TTavDataSet::ValidateRecBufPostDataChange() {
 
 void TTavDataSet::AddRecord(bool generateAutoInc) { AddRecordKeepingNumber(generateAutoInc, false); }
 
-void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo) {
+void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys) {
   const char* caller = "TTavDataSet.AddRecord";
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivInsert);
@@ -370,7 +370,7 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   // A key already present refuses the record before anything is written.
   // Keys of an index that is neither unique nor primary end in the new
   // logical record number and cannot be present.
-  for (int i = 0; i < index_mgr_->Count(); ++i) {
+  for (int i = 0; i < index_mgr_->Count() && !withoutKeys; ++i) {
     TIndexItem& item = *index_mgr_->Items(i);
     if (!item.Unique() && !item.Primary()) continue;
     item.CreateKeyBuffer(buf);
@@ -385,7 +385,7 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   WriteBlobsToInterface(false);
   const uint32_t address = record_mgr_->AddRecord(buf);
   TAV_ASSERT(address != 0, "Add record. RecAddr = 0");
-  for (int i = 0; i < index_mgr_->Count(); ++i) {
+  for (int i = 0; i < index_mgr_->Count() && !withoutKeys; ++i) {
     TIndexItem& item = *index_mgr_->Items(i);
     item.CreateKeyBuffer(buf);
     if (item.InsertKey(address) != 0)
@@ -394,6 +394,11 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   }
   if (autoNo >= 0) header.SetRecordAutoIncVal(autoInc);
   if (logicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(logicalNo);
+  if (withoutKeys) {
+    read_ahead_->Invalidate();
+    read_ahead_->SetRecordCountValid(false);
+    return;
+  }
 
   record_buffer_state_ = TRecordBufferState::kRead;
   range_end_located_ = {false, false};

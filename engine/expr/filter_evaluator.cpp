@@ -82,6 +82,7 @@ void TTavBaseFilterEvaluator::AssignExpr(const TTavExpr* expr, bool replace, TTa
 
 void TTavBaseFilterEvaluator::Close() {
   Active = false;
+  BaseListed = false;
   BaseList.Clear();
   WorkList.Clear();
   Result.clear();
@@ -99,7 +100,8 @@ TTavExpr* TTavBaseFilterEvaluator::GetFilterExpr(bool makeRootFirst) {
 void TTavBaseFilterEvaluator::MergeRecordLists() {
   const TOptimisationLevel level = Optimizer.GetBaseOptimisationLevel();
   const bool inverted = Optimizer.Mgr.HasInvertedLists();
-  if (!(QueryActive && level > olNone && !inverted)) DataProvider->GetDefaultRecordList(BaseList);
+  BaseListed = !(level > olNone && !inverted && (QueryActive || DeferBaseOrder));
+  if (BaseListed) DataProvider->GetDefaultRecordList(BaseList);
   if (level > olNone) {
     Optimizer.PrepareResultLists();
     if (inverted) Optimizer.Mgr.ResetInvertedLists(BaseList);
@@ -128,7 +130,7 @@ void TTavBaseFilterEvaluator::Evaluate() {
     Sorted = WorkList.List1();
   }
   std::sort(Sorted.begin(), Sorted.end());
-  if (QueryActive) {
+  if (QueryActive || !BaseListed) {
     Result = Sorted;
   } else {
     if (BaseList.Count() == 0 && !Sorted.empty()) DataProvider->GetDefaultRecordList(BaseList);
