@@ -113,35 +113,6 @@ TTavFilterEvaluator::TTavFilterEvaluator(TTavDataSet* table) {
 }
 
 // ---------------------------------------------------------------------------
-// TPreparedFilters
-
-host::TList* TPreparedFilters::AddFilter(const std::string& text, host::TFilterOptions options) {
-  auto filter = std::make_unique<TPreparedFilter>();
-  filter->FilterText = text;
-  filter->FilterOptions = options;
-  host::TList* list = &filter->RecordList;
-  const int at = IndexOf(text, options);
-  if (at >= 0)
-    items_[static_cast<size_t>(at)] = std::move(filter);
-  else
-    items_.push_back(std::move(filter));
-  return list;
-}
-
-int TPreparedFilters::IndexOf(const std::string& text, host::TFilterOptions options) const {
-  for (size_t i = 0; i < items_.size(); ++i) {
-    if (host::AnsiCompareText(items_[i]->FilterText, text) != 0) continue;
-    // The first entry of that text decides.
-    return items_[i]->FilterOptions == options ? static_cast<int>(i) : -1;
-  }
-  return -1;
-}
-
-host::TList* TPreparedFilters::GetFilterRecordList(int index) const {
-  return &items_.at(static_cast<size_t>(index))->RecordList;
-}
-
-// ---------------------------------------------------------------------------
 // TFilterMgr: opening and closing
 
 TFilterMgr::~TFilterMgr() {
@@ -217,14 +188,12 @@ void TFilterMgr::Clear() noexcept {
   open_ = false;
   assigned_ = false;
   evaluator_.reset();
-  prepared_.Clear();
   last_error_.clear();
   ListsChanged();
 }
 
 bool TFilterMgr::ResetFilter() {
   RequireEvaluator();
-  prepared_.Clear();
   ListsChanged();
   TTavFilterEvaluator& e = *evaluator_;
   e.Close();
@@ -251,7 +220,6 @@ void TFilterMgr::RefreshDataProvider() {
 
 void TFilterMgr::SetQueryActive(bool value) {
   query_active_ = value;
-  if (!value) prepared_.Clear();
 }
 
 // ---------------------------------------------------------------------------

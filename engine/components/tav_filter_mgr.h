@@ -18,7 +18,6 @@
 //    master list) and keeps its order. A record passes when it
 //    is in the current filter and the dataset's OnFilterRecord handler, when
 //    there is one, accepts it; the handler is asked lazily, record by record.
-//  - TPreparedFilters is a small cache of filter results by text.
 //
 // Callers must keep:
 //  - The dataset is open from OpenFilter or AssignExpr until CloseFilter (or
@@ -100,29 +99,6 @@ class TTavFilterEvaluator : public TTavBaseFilterEvaluator {
   TTableList tables_;
 };
 
-class TPreparedFilter : public host::TObject {
- public:
-  std::string FilterText;
-  host::TFilterOptions FilterOptions;
-  host::TList RecordList;
-};
-
-class TPreparedFilters : public host::TObject {
- public:
-  // Replaces the entry of that text and options, or adds one; returns the
-  // new filter's record list.
-  host::TList* AddFilter(const std::string& text, host::TFilterOptions options);
-  // The first entry with that text (compared as a string list compares)
-  // when its options are equal, else -1.
-  int IndexOf(const std::string& text, host::TFilterOptions options) const;
-  host::TList* GetFilterRecordList(int index) const;
-  int Count() const { return static_cast<int>(items_.size()); }
-  void Clear() { items_.clear(); }
-
- private:
-  std::vector<std::unique_ptr<TPreparedFilter>> items_;
-};
-
 class TFilterMgr {
  public:
   TFilterMgr() = default;
@@ -178,7 +154,6 @@ class TFilterMgr {
   bool Ordered() const { return ordered_; }
   bool QueryActive() const { return query_active_; }
   bool ExcludeRelopNulls() const { return exclude_relop_nulls_; }
-  TPreparedFilters& PreparedFilters() { return prepared_; }
   TTavFilterEvaluator* Evaluator() const { return evaluator_.get(); }
 
   void SetQueryActive(bool value);
@@ -220,7 +195,6 @@ class TFilterMgr {
   bool assigned_ = false;  // the condition came through AssignExpr
   std::string filter_text_;
   host::TFilterOptions filter_options_;
-  TPreparedFilters prepared_;
   bool ordered_ = false;
   bool query_active_ = false;
   bool exclude_relop_nulls_ = false;

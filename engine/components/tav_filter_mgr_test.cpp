@@ -441,17 +441,6 @@ TEST_F(FilterTest, ManagerAnswersFromItsLists) {
   EXPECT_EQ(mgr.GetRecNo(list[4]), static_cast<int32_t>(list[4]));
   mgr.SetQueryActive(false);
 
-  TPreparedFilters prepared;
-  host::TFilterOptions ci;
-  ci.Include(host::foCaseInsensitive);
-  prepared.AddFilter("Grp = 1", {})->Add(7);
-  EXPECT_EQ(prepared.IndexOf("GRP = 1", {}), 0);
-  EXPECT_EQ(prepared.IndexOf("Grp = 1", ci), -1);
-  prepared.AddFilter("grp = 1", {});
-  EXPECT_EQ(prepared.Count(), 1);
-  EXPECT_EQ(prepared.GetFilterRecordList(0)->Count(), 0);
-  prepared.Clear();
-  EXPECT_EQ(prepared.Count(), 0);
 }
 
 // A condition parsed elsewhere (as the query engine hands it over), alone

@@ -32,6 +32,8 @@ TEST(ClauseParsersTest, OrderByItems) {
        {{0, "My Col", false}, {0, "a + b", true}, {3, "", false}, {0, "UPPER( s )", false}},
        ""},
       {"1 FOR UPDATE", {{1, "", false}}, ""},
+      // Words on two lines stay apart in the sort key.
+      {"CAST(a AS\nINTEGER) DESC, b", {{0, "CAST(a AS INTEGER)", true}, {0, "b", false}}, ""},
       // Column numbers are whole numbers from 1 up.
       {"0", {}, "Invalid token Line 1, Character 26. Token '0'"},
       {"a, 1.5", {{0, "a", false}}, "Invalid token Line 1, Character 29. Token '1.5'"},
@@ -95,6 +97,41 @@ TEST(ClauseParsersTest, GroupByItems) {
   }
 }
 
+// A clause followed by another ends where the next one begins: its last
+// item is kept.
+TEST(ClauseParsersTest, ClausesFollowedByAnotherKeepTheirLastItem) {
+  TTavPreParser pre;
+  pre.SetText("SELECT a FROM t GROUP BY a, t.b HAVING x > 1 ORDER BY c, 2 DESC");
+  pre.PreParseTokens();
+  TGroupByItems groups;
+  TTavGroupByParser groupBy;
+  EXPECT_TRUE(groupBy.ExecuteGroupBy(groups, pre.GetSection(tstGroupBy, nullptr)))
+      << groupBy.GetErrorMsg();
+  ASSERT_EQ(groups.Count(), 2);
+  EXPECT_EQ(groups.Items(1)->TableName, "t");
+  EXPECT_EQ(groups.Items(1)->FieldName, "b");
+  TOrderByItems orders;
+  TTavOrderByParser orderBy;
+  EXPECT_TRUE(orderBy.ExecuteOrderBy(orders, pre.GetSection(tstOrderBy, nullptr)));
+  ASSERT_EQ(orders.Count(), 2);
+  EXPECT_EQ(orders.Items(1)->FieldIndex, 2);
+  EXPECT_TRUE(orders.Items(1)->Descending);
+
+  pre.SetText("SELECT a FROM t GROUP BY a ORDER BY c");
+  pre.PreParseTokens();
+  groupBy.Clear();
+  EXPECT_TRUE(groupBy.ExecuteGroupBy(groups, pre.GetSection(tstGroupBy, nullptr)));
+  ASSERT_EQ(groups.Count(), 1);
+  EXPECT_EQ(groups.Items(0)->FieldName, "a");
+  // A wrong last item is still found.
+  pre.SetText("SELECT a FROM t GROUP BY a b HAVING x > 1");
+  pre.PreParseTokens();
+  groupBy.Clear();
+  EXPECT_FALSE(groupBy.ExecuteGroupBy(groups, pre.GetSection(tstGroupBy, nullptr)));
+  EXPECT_EQ(groupBy.GetErrorMsg(),
+            "Group By clause incorrectly terminated Line 1, Character 28. Token 'b'");
+}
+
 TEST(ClauseParsersTest, DataTypes) {
   const struct {
     const char* text;
@@ -116,6 +153,8 @@ TEST(ClauseParsersTest, DataTypes) {
       {"NUMERIC(7)", false, host::ftFloat, 7, 0, false, ""},
       {"DEC(8, 3)", false, host::ftFloat, 8, 3, false, ""},
       {"REAL", false, host::ftFloat, 0, 0, false, ""},
+      {"DOUBLE PRECISION", false, host::ftFloat, 0, 0, false, ""},
+      {"double\r\nprecision NOT NULL", true, host::ftFloat, 0, 0, true, ""},
       {"BOOLEAN", false, host::ftBoolean, 0, 0, false, ""},
       {"MONEY", false, host::ftCurrency, 0, 0, false, ""},
       {"BLOB(0, 1)", false, host::ftMemo, 0, 1, false, ""},

@@ -92,24 +92,7 @@ TExprEvaluatorNode* TExprEvaluator::Build(const TTavExprNode* node, bool listed,
     result->Next = list_head_;
     list_head_ = result;
   }
-  if (node->Kind == enkField) {
-    TAV_ASSERT(DataProvider != nullptr, "The Data provider is not assigned");
-    const std::string column = host::VarToStr(node->Data);
-    if (node->TokenArgs.empty() || node->TokenArgs.front() == nullptr) {
-      result->DataProvider = DataProvider;
-      result->FieldRef = DataProvider->FindField(nullptr, column);
-    } else {
-      const TParserToken* qualifier = node->TokenArgs.front();
-      result->DataProvider = DataProvider->FindProvider(qualifier->Text);
-      if (result->DataProvider == nullptr) {
-        const std::string message =
-            "The Evaluator node data provider could not be found: " + qualifier->Text;
-        TAV_ASSERT(result->DataProvider != nullptr, message.c_str());
-      }
-      result->FieldRef = result->DataProvider->FindField(qualifier, column);
-    }
-    TAV_ASSERT(result->FieldRef != nullptr, "Field not found in TExprEvaluator");
-  }
+  if (node->Kind == enkField) BindField(*result, *node);
   result->Left = Build(node->Left, listed, depth + 1);
   result->Right = Build(node->Right, listed, depth + 1);
   result->Args.reserve(node->Args.size());
@@ -117,6 +100,25 @@ TExprEvaluatorNode* TExprEvaluator::Build(const TTavExprNode* node, bool listed,
     if (TExprEvaluatorNode* built = Build(arg, false, depth + 1)) result->Args.push_back(built);
   }
   return result;
+}
+
+void TExprEvaluator::BindField(TExprEvaluatorNode& result, const TTavExprNode& node) {
+  TAV_ASSERT(DataProvider != nullptr, "The Data provider is not assigned");
+  constexpr const char* kCaller = "TExprEvaluator.Prepare";
+  const std::string column = host::VarToStr(node.Data);
+  const TParserToken* qualifier = node.TokenArgs.empty() ? nullptr : node.TokenArgs.front();
+  // A condition may name a table or column its providers lack (a text
+  // parsed against other tables): the engine's error, with the name.
+  if (qualifier == nullptr) {
+    result.DataProvider = DataProvider;
+  } else {
+    result.DataProvider = DataProvider->FindProvider(qualifier->Text);
+    if (result.DataProvider == nullptr) TavDatabaseError(kNoSuchTable, kCaller, qualifier->Text);
+  }
+  result.FieldRef = result.DataProvider->FindField(qualifier, column);
+  if (result.FieldRef == nullptr)
+    TavDatabaseError(kNoSuchField, kCaller,
+                     qualifier == nullptr ? column : qualifier->Text + "." + column);
 }
 
 void TExprEvaluator::Reset() {
@@ -214,8 +216,11 @@ Variant TExprEvaluator::CompareStrings(const TTavExprNode* node, const Variant& 
   };
   int leftLength = lengthOf(l, leftText);
   int rightLength = lengthOf(r, rightText);
-  // A column is compared over as much as the pattern it is matched against,
-  // and only in a partial comparison: otherwise 'ab' = 'abc' would hold.
+  // A column is compared over as much as the prefix it is matched against,
+  // and only in a partial comparison: otherwise 'ab' = 'abc' would hold. A
+  // text shorter than the prefix does not begin with it: it is compared whole,
+  // so that its end sorts before the prefix's next character (a partial
+  // compare would take only the characters both texts hold).
   if (partial) {
     if (l->Kind == enkField)
       leftLength = std::min(rightLength, static_cast<int>(leftText.size()));
@@ -223,7 +228,8 @@ Variant TExprEvaluator::CompareStrings(const TTavExprNode* node, const Variant& 
       rightLength = std::min(leftLength, static_cast<int>(rightText.size()));
   }
   const int compared = DBStringCompare(leftText.data(), rightText.data(), leftLength, rightLength,
-                                       node->CaseInsensitiveMatch, partial);
+                                       node->CaseInsensitiveMatch,
+                                       partial && leftLength == rightLength);
   return op_evaluator_.EvaluateRelopExprAsVar(node->Operator, Variant(compared), Variant(0),
                                               ExcludeRelopNulls);
 }
@@ -234,88 +240,95 @@ Variant TExprEvaluator::EvaluateFunction(TExprEvaluatorNode* node, const Variant
                                          const Variant& right) {
   const TTavExprNode* expr = node->ExprNode;
   switch (expr->ParserToken.Token) {
-    case tstStrFunc:
-      switch (expr->ParserToken.CustomOrdinal) {
-        case tsfSubstring: return EvaluateSubstring(node, left, right);
-        case tsfUpper:
-        case tsfLower:
-          // UPPER(NULL) is Null, not ''.
-          if (IsMissing(right)) return Variant();
-          return Variant(expr->ParserToken.CustomOrdinal == tsfUpper
-                             ? host::UpperCase(host::VarToStr(right))
-                             : host::LowerCase(host::VarToStr(right)));
-        case tsfTrim:
-        case tsfTrimBoth:
-        case tsfTrimLeading:
-        case tsfTrimTrailing: {
-          const std::string trimText = right.IsNull() ? std::string(" ") : host::VarToStr(right);
-          if (trimText.empty() || IsMissing(left)) return Variant();
-          const char c = trimText.front();
-          const std::string source = host::VarToStr(left);
-          size_t first = 0;
-          size_t last = source.size();
-          const int kind = expr->ParserToken.CustomOrdinal;
-          if (kind != tsfTrimTrailing)
-            while (first < last && source[first] == c) ++first;
-          if (kind != tsfTrimLeading)
-            while (last > first && source[last - 1] == c) --last;
-          return Variant(source.substr(first, last - first));
-        }
-        default: return Variant();
-      }
-    case tstCast: {
-      if (IsMissing(right)) return Variant();
-      switch (expr->DataType) {
-        case host::ftString:
-        case host::ftWideString: {
-          std::string text = host::VarToStr(right);
-          if (expr->DataSize >= 0 && text.size() > static_cast<size_t>(expr->DataSize))
-            text.resize(static_cast<size_t>(expr->DataSize));
-          return Variant(std::move(text));
-        }
-        case host::ftSmallint: return host::VarAsType(right, host::varSmallint);
-        case host::ftInteger: return host::VarAsType(right, host::varInteger);
-        case host::ftBoolean: return host::VarAsType(right, host::varBoolean);
-        case host::ftFloat: return host::VarAsType(right, host::varDouble);
-        case host::ftCurrency: return host::VarAsType(right, host::varCurrency);
-        case host::ftDate: return Variant::FromDate(std::trunc(right.AsDateTime()));
-        case host::ftTime: {
-          const double value = right.AsDateTime();
-          return Variant::FromDate(std::fabs(value - std::trunc(value)));
-        }
-        case host::ftDateTime:
-        case host::ftTimeStamp: return Variant::FromDate(right.AsDateTime());
-        case host::ftMemo:
-        case host::ftFmtMemo: return Variant(host::VarToStr(right));
-        default:
-          TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateCastExpr",
-                           host::FieldTypeName(expr->DataType));
-      }
-    }
-    case tstExtract: {
-      if (IsMissing(right)) return Variant();
-      const int field = expr->ParserToken.CustomOrdinal;
-      int a = 0, b = 0, c = 0, msec = 0;
-      switch (field) {
-        case tstYear:
-        case tstMonth:
-        case tstDay:
-          host::DecodeDate(right.AsDateTime(), a, b, c);
-          return Variant(static_cast<short>(field == tstYear ? a : field == tstMonth ? b : c));
-        case tstHour:
-        case tstMinute:
-        case tstSecond:
-          host::DecodeTime(right.AsDateTime(), a, b, c, msec);
-          if (field == tstSecond) return Variant(c + msec / 1000.0);
-          return Variant(static_cast<short>(field == tstHour ? a : b));
-        default:
-          TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateExtractExpr",
-                           "Invalid extract field in EXTRACT expression");
-      }
-    }
+    case tstStrFunc: return EvaluateStringFunction(node, left, right);
+    case tstCast: return EvaluateCast(*expr, right);
+    case tstExtract: return EvaluateExtract(*expr, right);
     default:
       // Aggregates and outer references: the query engine supplies them.
       return Variant();
+  }
+}
+
+Variant TExprEvaluator::EvaluateStringFunction(TExprEvaluatorNode* node, const Variant& left,
+                                               const Variant& right) {
+  const int kind = node->ExprNode->ParserToken.CustomOrdinal;
+  switch (kind) {
+    case tsfSubstring: return EvaluateSubstring(node, left, right);
+    case tsfUpper:
+    case tsfLower:
+      // UPPER(NULL) is Null, not ''.
+      if (IsMissing(right)) return Variant();
+      return Variant(kind == tsfUpper ? host::UpperCase(host::VarToStr(right))
+                                      : host::LowerCase(host::VarToStr(right)));
+    case tsfTrim:
+    case tsfTrimBoth:
+    case tsfTrimLeading:
+    case tsfTrimTrailing: {
+      const std::string trimText = right.IsNull() ? std::string(" ") : host::VarToStr(right);
+      if (trimText.empty() || IsMissing(left)) return Variant();
+      const char c = trimText.front();
+      const std::string source = host::VarToStr(left);
+      size_t first = 0;
+      size_t last = source.size();
+      if (kind != tsfTrimTrailing)
+        while (first < last && source[first] == c) ++first;
+      if (kind != tsfTrimLeading)
+        while (last > first && source[last - 1] == c) --last;
+      return Variant(source.substr(first, last - first));
+    }
+    default: return Variant();
+  }
+}
+
+Variant TExprEvaluator::EvaluateCast(const TTavExprNode& expr, const Variant& right) {
+  if (IsMissing(right)) return Variant();
+  switch (expr.DataType) {
+    case host::ftString:
+    case host::ftWideString: {
+      std::string text = host::VarToStr(right);
+      if (expr.DataSize >= 0 && text.size() > static_cast<size_t>(expr.DataSize))
+        text.resize(static_cast<size_t>(expr.DataSize));
+      return Variant(std::move(text));
+    }
+    case host::ftSmallint: return host::VarAsType(right, host::varSmallint);
+    case host::ftInteger: return host::VarAsType(right, host::varInteger);
+    case host::ftBoolean: return host::VarAsType(right, host::varBoolean);
+    case host::ftFloat: return host::VarAsType(right, host::varDouble);
+    case host::ftCurrency: return host::VarAsType(right, host::varCurrency);
+    case host::ftDate: return Variant::FromDate(std::trunc(right.AsDateTime()));
+    case host::ftTime: {
+      const double value = right.AsDateTime();
+      return Variant::FromDate(std::fabs(value - std::trunc(value)));
+    }
+    case host::ftDateTime:
+    case host::ftTimeStamp: return Variant::FromDate(right.AsDateTime());
+    case host::ftMemo:
+    case host::ftFmtMemo: return Variant(host::VarToStr(right));
+    default:
+      TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateCastExpr",
+                       host::FieldTypeName(expr.DataType));
+  }
+}
+
+Variant TExprEvaluator::EvaluateExtract(const TTavExprNode& expr, const Variant& right) {
+  if (IsMissing(right)) return Variant();
+  const int field = expr.ParserToken.CustomOrdinal;
+  int a = 0, b = 0, c = 0, msec = 0;
+  switch (field) {
+    case tstYear:
+    case tstMonth:
+    case tstDay:
+      host::DecodeDate(right.AsDateTime(), a, b, c);
+      return Variant(static_cast<short>(field == tstYear ? a : field == tstMonth ? b : c));
+    case tstHour:
+    case tstMinute:
+    case tstSecond:
+      host::DecodeTime(right.AsDateTime(), a, b, c, msec);
+      if (field == tstSecond) return Variant(c + msec / 1000.0);
+      return Variant(static_cast<short>(field == tstHour ? a : b));
+    default:
+      TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateExtractExpr",
+                       "Invalid extract field in EXTRACT expression");
   }
 }
 
@@ -349,8 +362,13 @@ Variant TExprEvaluator::EvaluatePredicate(TExprEvaluatorNode* node, const Varian
           MatchPatternedStrings(host::VarToStr(left), host::VarToStr(right), '\0', '\0');
       return Variant(node->ExprNode->ParserToken.Token == tstLike ? match : !match);
     }
-    case tstIn: return Variant(EvaluateIn(node, left));
-    case tstNotIn: return Variant(!EvaluateIn(node, left));
+    case tstIn:
+    case tstNotIn: {
+      // Neither IN nor NOT IN holds for a missing value, as with LIKE.
+      if (ExcludeRelopNulls && IsMissing(left)) return Variant(false);
+      const bool in = EvaluateIn(node, left);
+      return Variant(node->ExprNode->ParserToken.Token == tstIn ? in : !in);
+    }
     default: return Variant();
   }
 }

@@ -92,7 +92,7 @@ class TExprEvaluator : public host::TObject {
   TExprEvaluator& operator=(const TExprEvaluator&) = delete;
 
   // Builds the evaluator tree for `root` and binds its columns to `provider`
-  // (a missing provider or column fails a TAV_ASSERT). CURRENT_DATE,
+  // (a missing table or column raises 10024 or 10116 with its name). CURRENT_DATE,
   // CURRENT_TIME and CURRENT_TIMESTAMP without a value take the clock's
   // instant now, the same for every row. Call Clear before preparing again.
   void Prepare(TTavExprDataProvider* provider, const TTavExprNode* root);
@@ -125,8 +125,15 @@ class TExprEvaluator : public host::TObject {
                               const host::Variant& right);
   host::Variant CompareStrings(const TTavExprNode* node, const host::Variant& left,
                                const host::Variant& right);
+  // Binds a column node to its provider and field; a missing table or
+  // column raises 10024 or 10116 with its name.
+  void BindField(TExprEvaluatorNode& result, const TTavExprNode& node);
   host::Variant EvaluateFunction(TExprEvaluatorNode* node, const host::Variant& left,
                                  const host::Variant& right);
+  host::Variant EvaluateStringFunction(TExprEvaluatorNode* node, const host::Variant& left,
+                                       const host::Variant& right);
+  static host::Variant EvaluateCast(const TTavExprNode& expr, const host::Variant& right);
+  static host::Variant EvaluateExtract(const TTavExprNode& expr, const host::Variant& right);
   host::Variant EvaluateSubstring(TExprEvaluatorNode* node, const host::Variant& source,
                                   const host::Variant& start);
   host::Variant EvaluatePredicate(TExprEvaluatorNode* node, const host::Variant& left,

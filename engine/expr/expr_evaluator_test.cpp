@@ -11,6 +11,7 @@
 #include "engine/expr/expr_parser.h"
 #include "engine/expr/testing/expr_test_support.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/testing/engine_error_test_support.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/sys_utils.h"
 #include "os/clock.h"
@@ -340,12 +341,16 @@ TEST(ExprEvaluatorTest, QualifiedColumnsAreReadFromTheirProvider) {
   ASSERT_TRUE(p.ok) << p.parser.GetErrorMsg();
   EXPECT_EQ(Show(Value(p, t, true)), "True");
 
+  // A table or column the providers lack is the engine's error, with its name.
   TMemoryProvider alone({FullRow()});
-  EXPECT_THROW(Value(p, alone, true), host::EAssertionFailed);
+  std::string text;
+  EXPECT_EQ(test::ErrorCodeOf([&] { Value(p, alone, true); }, &text), 10024);
+  EXPECT_NE(text.find("O"), std::string::npos) << text;
   Parsed unknown("I = 1");
   ASSERT_TRUE(unknown.ok);
   TTavExprDataProvider empty;
-  EXPECT_THROW(Value(unknown, empty, true), host::EAssertionFailed);
+  EXPECT_EQ(test::ErrorCodeOf([&] { Value(unknown, empty, true); }, &text), 10116);
+  EXPECT_NE(text.find("I"), std::string::npos) << text;
 }
 
 TEST(ExprEvaluatorTest, ResultListsKeepThePassingAddresses) {

@@ -124,6 +124,11 @@ void TTavExprParser::ClearError() {
   if (Expr != nullptr) Expr->SetErrorMsg(std::string());
 }
 
+void TTavExprParser::Clear() {
+  TBaseParser::Clear();
+  if (Expr != nullptr) Expr->SetErrorMsg(std::string());
+}
+
 void TTavExprParser::BeginParse(TTavExpr& expr, TTavParserOptions options, TParserStack* stack) {
   Expr = &expr;
   Root = nullptr;

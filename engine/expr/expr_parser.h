@@ -65,6 +65,9 @@ class TTavExprParser : public TBaseParser {
 
   void SetError(const TParserToken* token, std::string_view message) override;
   void ClearError() override;
+  // Also clears the expression's error flag, which would refuse every node
+  // the next clone or join makes.
+  void Clear() override;
 
   void SetValidEndTokens(const TTavSQLTokens& tokens) { ValidEndTokens = tokens; }
   void SetTableList(TTableList* list) { TableList = list; }

@@ -210,6 +210,11 @@ TEST(ExprParserTest, TreesOfEveryLevelAndRewrite) {
         " enkRelOperator:coGT :: tstCompOperator  -  > :: Boolean - -1",
         "  enConst:coCONST2 :: tstNumber  -  1.5 :: Float - -1"}},
       // The type names that are no keywords are floats, as DECIMAL is.
+      {"CAST(I AS DOUBLE PRECISION) = 1", kAll, true,
+       {" enkFunc:coFUNC2 :: tstCast  -  CAST :: Float - 0",
+        "  enField:coFIELD2 :: tstFieldName  -  I :: Integer - 4",
+        "enkRelOperator:coEQ :: tstCompOperator  -  = :: Boolean - -1",
+        " enConst:coCONST2 :: tstNumber  -  1 :: Float - -1"}},
       {"CAST(I AS REAL) = CAST(F AS DEC(10, 2))", kAll, true,
        {" enkFunc:coFUNC2 :: tstCast  -  CAST :: Float - 0",
         "  enField:coFIELD2 :: tstFieldName  -  I :: Integer - 4",

@@ -8,14 +8,37 @@
 
 namespace tav {
 
+namespace {
+
+// The host's value errors (a text read as a number, a division by zero)
+// leave a filter as the engine's error with their text; the engine's own
+// errors and broken internal rules pass as they are.
+template <class Step>
+void RaiseValueErrorsAsFilterErrors(const char* caller, Step&& step) {
+  try {
+    step();
+  } catch (const ETavDatabaseError&) {
+    throw;
+  } catch (const host::EAssertionFailed&) {
+    throw;
+  } catch (const host::Exception& e) {
+    TavDatabaseError(kInvalidFilterExpression, caller, e.Message());
+  }
+}
+
+}  // namespace
+
 TTavBaseFilterEvaluator::TTavBaseFilterEvaluator() { FilterParser.SetValidateFields(true); }
 
 bool TTavBaseFilterEvaluator::Open() {
   Close();
   if (DataProvider != nullptr) DataProvider->Open();
-  if (!Prepare()) return false;
-  Evaluate();
-  return true;
+  bool ok = false;
+  RaiseValueErrorsAsFilterErrors("TTavBaseFilterEvaluator.Open", [&] {
+    ok = Prepare();
+    if (ok) Evaluate();
+  });
+  return ok;
 }
 
 bool TTavBaseFilterEvaluator::Prepare() {
@@ -52,9 +75,14 @@ bool TTavBaseFilterEvaluator::Parse() {
       break;
     }
   }
-  if (FilterParser.Expr != nullptr)
+  ok = ok && FilterParser.GetErrorMsgNoLine().empty();
+  // A refused text holds no condition: what it built up to its error must
+  // not be joined to a condition assigned next.
+  if (ok && FilterParser.Expr != nullptr)
     CombinedParser.CloneFromExpr(*FilterParser.Expr, true, teoAND);
-  return ok && FilterParser.GetErrorMsgNoLine().empty();
+  else
+    CombinedParser.CloneFromExpr(TTavExpr(), true, teoAND);
+  return ok;
 }
 
 void TTavBaseFilterEvaluator::Optimize() {
@@ -72,9 +100,14 @@ void TTavBaseFilterEvaluator::AssignExpr(const TTavExpr* expr, bool replace, TTa
   const bool combined = CombinedParser.Root != nullptr;
   if (!replace && combined) FilterParser.CloneFromExpr(*CombinedParser.Expr, true, teoAND);
   FilterParser.CloneFromExpr(*expr, replace || !combined, op);
+  if (FilterParser.HasParseError())
+    TavDatabaseError(kInvalidFilterExpression, "TTavBaseFilterEvaluator.AssignExpr",
+                     FilterParser.GetErrorMsgNoLine());
   CombinedParser.CloneFromExpr(*FilterParser.Expr, true, teoAND);
-  Optimize();
-  Evaluate();
+  RaiseValueErrorsAsFilterErrors("TTavBaseFilterEvaluator.AssignExpr", [&] {
+    Optimize();
+    Evaluate();
+  });
   if (auto logger = GDBLogger(); logger && logger->Active())
     logger->LogItem("BaseFilterEvaluator.AssignExpr time",
                     std::to_string(os::GetTickCount() - started));
@@ -99,12 +132,10 @@ TTavExpr* TTavBaseFilterEvaluator::GetFilterExpr(bool makeRootFirst) {
 
 void TTavBaseFilterEvaluator::MergeRecordLists() {
   const TOptimisationLevel level = Optimizer.GetBaseOptimisationLevel();
-  const bool inverted = Optimizer.Mgr.HasInvertedLists();
-  BaseListed = !(level > olNone && !inverted && (QueryActive || DeferBaseOrder));
-  if (BaseListed) DataProvider->GetDefaultRecordList(BaseList);
+  const bool inverted = Optimizer.HasInvertedLists();
+  if (!(QueryActive && level > olNone && !inverted)) DataProvider->GetDefaultRecordList(BaseList);
   if (level > olNone) {
-    Optimizer.PrepareResultLists();
-    if (inverted) Optimizer.Mgr.ResetInvertedLists(BaseList);
+    Optimizer.PrepareResultLists(&BaseList);
     Optimizer.CombineResultLists();
   }
   const TCompoundList& from = level == olNone ? BaseList : *Optimizer.GetResultSetList();

@@ -47,6 +47,8 @@ class TTavBaseFilterEvaluator : public host::TObject {
   void SetDeferBaseOrder(bool value) { DeferBaseOrder = value; }
 
   // Close, the provider's Open, Prepare and Evaluate; false on a parse error.
+  // An error of the values while the condition is folded or evaluated (a
+  // text read as a number, a division by zero) raises 10051 with its text.
   bool Open();
   bool Prepare();
   bool Parse();
@@ -54,7 +56,8 @@ class TTavBaseFilterEvaluator : public host::TObject {
   void Evaluate();
   // Takes a copy of `expr` as the condition (replace), or joins it to the
   // condition held so far with `op` (teoAND or teoOR); then optimises and
-  // evaluates. Nothing for nullptr.
+  // evaluates. Nothing for nullptr. A join past the bounds of a tree, and
+  // the value errors Open raises, raise 10051 with their text.
   void AssignExpr(const TTavExpr* expr, bool replace, TTavExprOperator op);
   void Close();
 

@@ -48,21 +48,26 @@ class TFilterMaker {
           default: return DateText(10 + Pick(11)) + " " + op + " D";
         }
       case 1:
-        if (Pick(4) == 0) return "I IN (" + Int() + ", " + Int() + (Pick(3) == 0 ? ", NULL)" : ")");
+        if (Pick(4) == 0)
+          return std::string(Pick(2) ? "I IN (" : "I NOT IN (") + Int() + ", " + Int() +
+                 (Pick(3) == 0 ? ", NULL)" : ")");
         if (Pick(4) == 0) return "I BETWEEN " + Int() + " AND " + Int();
         return "I " + op + " " + Int();
       case 2: return "F " + op + " " + Real();
       case 3:
-        if (Pick(5) == 0) return "S LIKE '" + Text(false).substr(0, 1) + "b%'";
-        if (Pick(5) == 0) return "S LIKE " + Pattern();
-        if (Pick(6) == 0) return "S IN (" + Text(true) + ", " + Text(true) + ")";
-        if (Pick(6) == 0) return "S = '" + Text(false).substr(0, 1 + Pick(2)) + "*'";
-        return "S " + op + " " + Text(true);
-      case 4:
-        if (Pick(5) == 0) return "C LIKE " + Pattern();
-        if (Pick(6) == 0) return "C IN (" + Text(true) + ", " + Text(true) + ")";
-        if (Pick(6) == 0) return "C = '" + Text(false).substr(0, 1 + Pick(2)) + "*'";
-        return "C " + op + " " + Text(true);
+      case 4: {
+        // S has a case-sensitive index, C one that ignores case.
+        const std::string col = Pick(2) ? "S" : "C";
+        if (Pick(5) == 0) return col + " LIKE '" + Text(false).substr(0, 1) + "b%'";
+        if (Pick(5) == 0) return col + " LIKE " + Pattern();
+        if (Pick(6) == 0) return col + " IN (" + Text(true) + ", " + Text(true) + ")";
+        if (Pick(8) == 0) return col + " NOT IN (" + Text(true) + ", " + Text(true) + ")";
+        // A prefix of one to three characters: the rig's texts are as long
+        // as that, shorter, '' or Null.
+        if (Pick(4) == 0) return col + " = '" + Text(false).substr(0, 1 + Pick(3)) + "*'";
+        if (Pick(8) == 0) return col + " " + op + " '" + Text(false).substr(0, 1 + Pick(3)) + "*'";
+        return col + " " + op + " " + Text(true);
+      }
       case 5: return "D " + op + " " + DateText(10 + Pick(11));
       case 6: return std::string(kCols[Pick(6)]) + (Pick(2) ? " IS NULL" : " IS NOT NULL");
       default: return "N + 1 " + op + " " + Int();
@@ -89,13 +94,13 @@ class TFilterMaker {
     std::string t = kTexts[static_cast<size_t>(Pick(static_cast<int>(kTexts.size())))];
     return quoted ? "'" + t + "'" : t + "x";
   }
-  // A LIKE pattern: a text of the rig's (accents, case, bytes of 0x80 and
-  // above) with a wildcard cut in or after it.
+  // A LIKE pattern: a text of the rig's (accents, case, stars, bytes of 0x80
+  // and above) with a wildcard or a star cut in or after it.
   std::string Pattern() {
     std::string t = kTexts[static_cast<size_t>(Pick(static_cast<int>(kTexts.size())))];
     const size_t at = static_cast<size_t>(Pick(static_cast<int>(t.size()) + 1));
-    static const char* kWild[] = {"%", "_", "%%", "_%", ""};
-    return "'" + t.substr(0, at) + kWild[Pick(5)] + t.substr(at) + "'";
+    static const char* kWild[] = {"%", "_", "%%", "_%", "", "*", "*%"};
+    return "'" + t.substr(0, at) + kWild[Pick(7)] + t.substr(at) + "'";
   }
   std::mt19937 rng_;
 };
@@ -258,6 +263,137 @@ TEST(FilterEvaluatorTest, EmptyTableWithSortedOutputGivesNoRows) {
   e.SetFilterText("N = 1");
   ASSERT_TRUE(e.Open());
   EXPECT_EQ(e.GetRecordCount(), 0);
+}
+
+// A few chosen rows: S and C (indexed, C ignoring case) hold the same text,
+// I an integer or Null. Every filter runs through the indexes and row by row;
+// the two must agree.
+struct TChosenRows {
+  explicit TChosenRows(const std::vector<Variant>& texts, const std::vector<Variant>& ints = {})
+      : rig(0, 1) {
+    for (size_t i = 0; i < texts.size(); ++i) {
+      const Variant n = i < ints.size() ? ints[i] : Variant(static_cast<int>(i));
+      const uint32_t at = rig.provider.Insert({Variant(static_cast<int>(i)), n, host::Null(),
+                                               texts[i], texts[i], host::Null(), host::Null()});
+      names.emplace_back(at, texts[i].IsNull() ? "<null>" : texts[i].AsString());
+    }
+    rig.provider.FillIndexQueryMgr(rig.indexed.IndexQueryMgr);
+  }
+  // The texts of the rows that pass, in base order.
+  std::vector<std::string> Pass(const std::string& filter, bool excludeNulls,
+                                bool caseInsensitive = false) {
+    host::TFilterOptions options;
+    if (caseInsensitive) options.Include(host::foCaseInsensitive);
+    std::vector<std::string> got[2];
+    int i = 0;
+    for (TTavBaseFilterEvaluator* e : {&rig.indexed, &rig.plain}) {
+      e->SetFilterText(filter);
+      e->SetExcludeRelopNulls(excludeNulls);
+      e->SetFilterOptions(options);
+      EXPECT_TRUE(e->Open()) << filter << e->GetErrors();
+      for (uint32_t address : e->Result)
+        for (const auto& [at, name] : names)
+          if (at == address) got[i].push_back(name);
+      ++i;
+    }
+    EXPECT_EQ(got[0], got[1]) << filter << " (through the indexes, row by row)";
+    return got[1];
+  }
+  TFilterRig rig;
+  std::vector<std::pair<uint32_t, std::string>> names;
+};
+
+using Texts = std::vector<std::string>;
+
+// A text shorter than a '*' prefix, '' and Null never begin with it.
+TEST(FilterEvaluatorTest, APrefixMatchesOnlyTextsThatBeginWithIt) {
+  TChosenRows t({Variant("a"), Variant(""), host::Null(), Variant("ab"), Variant("abc")});
+  for (const bool excludeNulls : {false, true}) {
+    SCOPED_TRACE(excludeNulls);
+    EXPECT_EQ(t.Pass("S = 'ab*'", excludeNulls), (Texts{"ab", "abc"}));
+    EXPECT_EQ(t.Pass("C = 'AB*'", excludeNulls, true), (Texts{"ab", "abc"}));
+    EXPECT_EQ(t.Pass("S >= 'ab*'", excludeNulls), (Texts{"ab", "abc"}));
+    EXPECT_EQ(t.Pass("S < 'ab*'", excludeNulls),
+              excludeNulls ? (Texts{"a", ""}) : (Texts{"a", "", "<null>"}));
+  }
+  EXPECT_EQ(t.Pass("S <> 'ab*'", true), (Texts{"a", ""}));
+  EXPECT_EQ(t.Pass("S <> 'ab*'", false), (Texts{"a", "", "<null>"}));
+  // Without partial compares the star is a character like any other.
+  t.rig.plain.SetFilterOptions(host::TFilterOptions{host::foNoPartialCompare});
+  t.rig.plain.SetFilterText("S = 'ab*'");
+  ASSERT_TRUE(t.rig.plain.Open());
+  EXPECT_TRUE(t.rig.plain.Result.empty());
+}
+
+// With Nulls excluded a Null operand satisfies neither IN nor NOT IN, as it
+// satisfies neither a comparison nor its negation.
+TEST(FilterEvaluatorTest, ANullOperandIsNeitherInNorNotIn) {
+  TChosenRows t({Variant("one"), Variant("null"), Variant("three"), Variant("four")},
+                {Variant(1), host::Null(), Variant(3), Variant(4)});
+  EXPECT_EQ(t.Pass("I NOT IN (1, 3)", true), (Texts{"four"}));
+  EXPECT_EQ(t.Pass("NOT (I = 1 OR I = 3)", true), (Texts{"four"}));
+  EXPECT_EQ(t.Pass("I IN (1, 3)", true), (Texts{"one", "three"}));
+  EXPECT_EQ(t.Pass("I NOT IN (1, 3)", false), (Texts{"null", "four"}));
+  EXPECT_EQ(t.Pass("S NOT IN ('one')", true), (Texts{"null", "three", "four"}));
+}
+
+// The star makes a prefix only in a comparison: LIKE patterns and IN
+// elements keep it as written.
+TEST(FilterEvaluatorTest, StarsInLikePatternsAndInListsAreCharacters) {
+  TChosenRows t({Variant("ab"), Variant("ab*"), Variant("abc"), Variant("zz")});
+  for (const bool caseInsensitive : {false, true}) {
+    SCOPED_TRACE(caseInsensitive);
+    EXPECT_EQ(t.Pass("S LIKE 'ab*'", true, caseInsensitive), (Texts{"ab*"}));
+    EXPECT_EQ(t.Pass("S LIKE 'a%*'", false, caseInsensitive), (Texts{"ab*"}));
+    EXPECT_EQ(t.Pass("S IN ('ab*', 'zz')", true, caseInsensitive), (Texts{"ab*", "zz"}));
+    EXPECT_EQ(t.Pass("S NOT IN ('ab*')", true, caseInsensitive), (Texts{"ab", "abc", "zz"}));
+    EXPECT_EQ(t.Pass("S = 'ab*'", true, caseInsensitive), (Texts{"ab", "ab*", "abc"}));
+  }
+}
+
+// A refused filter text leaves no condition behind: a condition assigned
+// next stands alone, and one that cannot be joined raises the engine's error.
+TEST(FilterEvaluatorTest, ConditionsAssignedAfterARefusedFilter) {
+  TChosenRows t({Variant("abc"), Variant("x"), Variant("abc"), Variant("y")},
+                {Variant(2), Variant(2), Variant(5), Variant(5)});
+  TTavBaseFilterEvaluator& source = t.rig.plain;
+  source.SetFilterText("S = 'abc'");
+  ASSERT_TRUE(source.Open());
+  for (const char* refused : {"I = 2 K", "I = 2 AND zz = 1"}) {
+    SCOPED_TRACE(refused);
+    TTavBaseFilterEvaluator& e = t.rig.indexed;
+    e.SetFilterText(refused);
+    EXPECT_FALSE(e.Open());
+    e.AssignExpr(source.GetFilterExpr(true), false, teoAND);
+    EXPECT_EQ(e.GetErrors(), "");
+    std::vector<uint32_t> want;
+    for (const auto& [at, name] : t.names)
+      if (name == "abc") want.push_back(at);
+    EXPECT_EQ(e.Result, want);
+  }
+  // A join past the bounds of a tree is refused with the engine's error.
+  TTavBaseFilterEvaluator& e = t.rig.indexed;
+  // An OR chain is as deep as it is long.
+  std::string deep = "K = 0";
+  for (int i = 1; i < MaxExprTreeDepth - 1; ++i) deep += " OR K = " + std::to_string(i);
+  source.SetFilterText(deep);
+  ASSERT_TRUE(source.Open()) << source.GetErrors();
+  e.SetFilterText(deep);
+  ASSERT_TRUE(e.Open()) << e.GetErrors();
+  EXPECT_EQ(test::ErrorCodeOf([&] { e.AssignExpr(source.GetFilterExpr(true), false, teoAND); }),
+            10051);
+}
+
+// An error while rows are evaluated leaves Open as the engine's error with
+// the evaluator's text.
+TEST(FilterEvaluatorTest, EvaluationErrorsAreTheEnginesError) {
+  TChosenRows t({Variant("a"), Variant("b")});
+  for (const char* filter : {"I = 'x'", "I / 0 = 1"}) {
+    t.rig.plain.SetFilterText(filter);
+    std::string text;
+    EXPECT_EQ(test::ErrorCodeOf([&] { t.rig.plain.Open(); }, &text), 10051) << filter;
+    EXPECT_NE(text.find("Invalid filter/filter expression"), std::string::npos) << text;
+  }
 }
 
 TEST(FilterEvaluatorTest, WrongDatesRaiseTheConvertersErrors) {

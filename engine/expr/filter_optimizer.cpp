@@ -240,6 +240,25 @@ int FirstLevelWeight(TDBStringCompare compare, bool caseInsensitive, unsigned ch
   return c;
 }
 
+// The first key of the run of keys that agree with `prefix` at the first
+// level: each character replaced by the smallest one of its first-level
+// class, so that no key of the run sorts before it.
+std::string FirstKeyOfRun(TDBStringCompare compare, bool caseInsensitive,
+                          const std::string& prefix) {
+  std::string low(prefix);
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    const int weight =
+        FirstLevelWeight(compare, caseInsensitive, static_cast<unsigned char>(prefix[i]));
+    for (int d = 0; d < 256; ++d) {
+      const char candidate = static_cast<char>(d);
+      if (FirstLevelWeight(compare, caseInsensitive, static_cast<unsigned char>(d)) == weight &&
+          compare(&candidate, &low[i], 1, 1, caseInsensitive, false) < 0)
+        low[i] = candidate;
+    }
+  }
+  return low;
+}
+
 }  // namespace
 
 bool TIndexDataInterface::CanServePrefix(bool upperCased) const {
@@ -264,26 +283,14 @@ bool TIndexDataInterface::CanServePrefix(bool upperCased) const {
 
 void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
                                               const std::function<bool(std::string_view)>& test,
-                                              TCompoundList& list, bool heads) {
+                                              TCompoundList& list) {
   TAV_ASSERT(!prefix.empty() && CanServePrefix(false), "Prefix search on an unsuitable index");
   const TKeyFormat& format = Tree->KeyFormat();
   const TDBStringCompare compare = format.StringCompare();
   const bool caseInsensitive = format.Field(0).CaseInsensitive;
   std::vector<int> weights(prefix.size());
-  // The first key of the run: each character replaced by the smallest one
-  // of its first-level class, so that no key of the run sorts before it.
-  std::string low(prefix);
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(prefix[i]);
-    weights[i] = FirstLevelWeight(compare, caseInsensitive, c);
-    for (int d = 0; d < 256; ++d) {
-      const char candidate = static_cast<char>(d);
-      if (FirstLevelWeight(compare, caseInsensitive, static_cast<unsigned char>(d)) ==
-              weights[i] &&
-          compare(&candidate, &low[i], 1, 1, caseInsensitive, false) < 0)
-        low[i] = candidate;
-    }
-  }
+  for (size_t i = 0; i < prefix.size(); ++i)
+    weights[i] = FirstLevelWeight(compare, caseInsensitive, static_cast<unsigned char>(prefix[i]));
   const int dataAt = kKeyEntryHeaderSize + Tree->KeyFields().DataOffset();
   // The current entry's text; false for an entry without a value. Entries
   // come from the file: their lengths are bounded before use.
@@ -299,10 +306,10 @@ void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
                             static_cast<size_t>(size));
     return true;
   };
-  // Where the key's first level leaves the first n characters of the
-  // prefix: before (-1), agreeing (0) or past (1).
-  const auto orderOf = [&](std::string_view text, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
+  // Where the key's first level leaves the prefix: before (-1), agreeing (0)
+  // or past (1).
+  const auto orderOf = [&](std::string_view text) {
+    for (size_t i = 0; i < weights.size(); ++i) {
       if (i >= text.size()) return -1;
       const int c = Sign(FirstLevelWeight(compare, caseInsensitive,
                                           static_cast<unsigned char>(text[i])) - weights[i]);
@@ -313,32 +320,12 @@ void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
   TSearchModifier firstField;
   firstField.SetLimitedSearch(true);
   firstField.SetIncludedKeyFieldCount(1);
-  const auto seek = [&](const Variant& probe) {
-    Tree->ConstructKeyBufFromVariants(probe);
-    return Tree->IndexSearch(stGE, &firstField) == 0;
-  };
+  Tree->ConstructKeyBufFromVariants(Variant(FirstKeyOfRun(compare, caseInsensitive, prefix)));
+  if (Tree->IndexSearch(stGE, &firstField) != 0) return;
   std::string_view text;
-  if (heads) {
-    // Keys as long as a head of the prefix and agreeing with it come first
-    // in that head's run; with Nulls taking part a Null is the empty text.
-    if (!ExcludeRelopNulls && test(std::string_view()) && seek(host::Null())) {
-      do {
-        if (currentText(text)) break;
-        list.Add(Tree->GetRecAddr(), 0);
-      } while (Tree->NextRecord());
-    }
-    for (size_t n = 0; n < prefix.size(); ++n) {
-      if (!seek(Variant(low.substr(0, n)))) continue;
-      do {
-        if (!currentText(text) || text.size() != n || orderOf(text, n) != 0) break;
-        if (test(text)) list.Add(Tree->GetRecAddr(), 0);
-      } while (Tree->NextRecord());
-    }
-  }
-  if (!seek(Variant(low))) return;
   do {
     if (!currentText(text)) continue;  // no value
-    const int order = orderOf(text, prefix.size());
+    const int order = orderOf(text);
     if (order > 0) return;
     if (order == 0 && test(text)) list.Add(Tree->GetRecAddr(), 0);
   } while (Tree->NextRecord());
@@ -350,34 +337,6 @@ void TIndexDataInterface::GetBetweenRecordList(const Variant& low, const Variant
   Walk(bounds, false, [](const std::vector<int>& o) { return o[0] >= 0 && o[1] <= 0; }, list);
 }
 
-TIndexSearchType TIndexDataInterface::MapRelOpToSearchType(TTavExprOperator op,
-                                                           bool descending) const {
-  TIndexSearchType type;
-  switch (op) {
-    case teoISBLANK:
-    case teoEQ:
-    case teoNE:
-    case teoLE:
-    case teoLIKE:
-    case teoIN: type = stLE; break;
-    case teoNOTBLANK:
-    case teoGT: type = stGT; break;
-    case teoLT: type = stLT; break;
-    case teoGE: type = stGE; break;
-    default:
-      TavDatabaseError(kUnexpectedInternalError, "TIndexDataInterface.MapRelOpToSearchType",
-                       "Unexpected seek type in Internal Find");
-  }
-  if (!descending || op == teoEQ || op == teoIN) return type;
-  switch (type) {
-    case stLT: return stGT;
-    case stGT: return stLT;
-    case stLE: return stGE;
-    case stGE: return stLE;
-    default: return type;
-  }
-}
-
 // ---- TIndexQueryMgr ----
 
 TIndexQueryItem* TIndexQueryMgr::Add(const std::string& name, TBTree* tree) {
@@ -385,7 +344,6 @@ TIndexQueryItem* TIndexQueryMgr::Add(const std::string& name, TBTree* tree) {
   item->IndexName = name;
   item->KeyFields = &tree->KeyFields();
   item->CreateIndexInterface(tree);
-  item->IndexInterface->SetItemIndex(static_cast<int32_t>(items_.size()));
   items_.push_back(std::move(item));
   return items_.back().get();
 }
@@ -435,33 +393,41 @@ void TExprOptimizerMgr::Rewrite(TTavExprNode* node, int depth) {
     node->Kind = enkConst;
     node->Left = node->Right = nullptr;
   }
+  if (node->Kind == enkRelOperator && IsServedOperator(node->Operator)) {
+    // Only a comparison makes a prefix of a trailing '*': LIKE patterns and
+    // IN elements keep their constants as written.
+    MakePrefix(node->Left);
+    MakePrefix(node->Right);
+  }
   if (node->Kind != enkConst) return;
   if (IsDateKey(node->DataType) && IsStringValue(node->Data)) {
     node->Data = ConvertStrToDateTime(host::VarToStr(node->Data), node->DataType);
-  } else if (IsStringValue(node->Data)) {
-    if (node->CaseInsensitiveMatch) node->Data = Variant(host::AnsiUpperCase(node->Data.AsString()));
-    if (node->PartialMatch) {
-      std::string text = node->Data.AsString();
-      if (text.size() > 1 && text.back() == '*') {
-        text.pop_back();
-        node->PartialLength = static_cast<int32_t>(text.size());
-        node->Data = Variant(std::move(text));
-      }
-    }
+  } else if (IsStringValue(node->Data) && node->CaseInsensitiveMatch) {
+    node->Data = Variant(host::AnsiUpperCase(node->Data.AsString()));
+  }
+}
+
+void TExprOptimizerMgr::MakePrefix(TTavExprNode* node) {
+  if (node == nullptr || node->Kind != enkConst || !node->PartialMatch ||
+      node->Data.VType() != host::varString)
+    return;
+  std::string text = node->Data.AsString();
+  if (text.size() > 1 && text.back() == '*') {
+    text.pop_back();
+    node->PartialLength = static_cast<int32_t>(text.size());
+    node->Data = Variant(std::move(text));
   }
 }
 
 Variant TExprOptimizerMgr::ConvertStrToDateTime(const std::string& text,
                                                 host::TFieldType fieldType) {
   host::TDateTime value = 0;
-  const host::TFieldType datePart = fieldType == host::ftTime ? host::ftTime : host::ftDate;
   if (fieldType != host::ftTime) {
     if (!converter_.ConvertStrToDate(text, "", host::ftDate, value) &&
         !converter_.ConvertStrToDate(text, "YMD", host::ftDate, value))
       TavDatabaseErrorFmt(kInvalidDateValue, "TExprOptimizerMgr.ConvertStrToDateTime",
                           "Value %s was not of the expected format %s", {text, "yyyy-mmm-dd"});
   }
-  (void)datePart;
   if (fieldType == host::ftTime || fieldType == host::ftDateTime) {
     host::TDateTime time = 0;
     const bool ok = fieldType == host::ftTime
@@ -499,73 +465,84 @@ void TExprOptimizerMgr::CreateOptimizerTree(TTavExprNode* node) {
   Root = Build(node, 1);
 }
 
+TPredicateShape TExprOptimizerMgr::ShapeOf(const TTavExprNode* node) {
+  const TTavExprNode* l = node->Left;
+  const TTavExprNode* r = node->Right;
+  if (l == nullptr || l->Kind != enkField) return psNone;
+  if (node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstIn)
+    return node->Args.empty() ? psNone : psInList;
+  if (!l->Args.empty() || l->PartialLength > 0 || r == nullptr || r->Kind != enkConst)
+    return psNone;
+  if (node->Kind == enkRelOperator && IsServedOperator(node->Operator) && r->PartialLength <= 0)
+    return IsStringType(l->DataType) == IsStringType(r->DataType) ? psComparison : psNone;
+  // 'ab*' lists the keys that begin with the text; a LIKE pattern with a
+  // literal head the keys that begin with that head, byte for byte (a Null,
+  // '' or shorter key never matches either).
+  const bool text = r->Data.VType() == host::varString && !r->Data.StrRef().empty();
+  if (text && node->Kind == enkRelOperator && node->Operator == teoEQ && r->PartialLength > 0 &&
+      IsStringType(l->DataType))
+    return psPrefix;
+  if (text && node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstLike &&
+      r->PartialLength <= 0 && !LikePrefix(r->Data.StrRef()).empty())
+    return psLikeHead;
+  return psNone;
+}
+
+TIndexDataInterface* TExprOptimizerMgr::IndexFor(TPredicateShape shape,
+                                                 const TTavExprNode* node) const {
+  const TTavExprNode* column = node->Left;
+  switch (shape) {
+    case psComparison: {
+      TIndexDataInterface* index = MatchFieldsToIndex(column, node->CaseInsensitiveMatch);
+      return index != nullptr && index->CanServeConstant(node->Right->Data) ? index : nullptr;
+    }
+    case psPrefix:
+    case psLikeHead: return MatchPrefixIndex(column);
+    case psInList: {
+      // Text elements are compared byte for byte, not through the collation:
+      // each is listed from the run of keys that begin with it. An element ''
+      // or Null is left to the evaluator (a Null key may count as either).
+      const bool text = IsStringType(column->DataType);
+      TIndexDataInterface* index =
+          text ? MatchPrefixIndex(column) : MatchFieldsToIndex(column, node->CaseInsensitiveMatch);
+      for (const TTavExprNode* arg : node->Args) {
+        if (index == nullptr) break;
+        const bool served = arg->Kind == enkConst &&
+                            (text ? arg->Data.VType() == host::varString && !arg->Data.StrRef().empty()
+                                  : index->CanServeConstant(arg->Data));
+        if (!served) index = nullptr;
+      }
+      return index;
+    }
+    default: return nullptr;
+  }
+}
+
 TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
   if (node == nullptr) return nullptr;
   CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.CreateOptimizerTree");
   if (node->Kind != enkRelOperator && node->Kind != enkArithOperator &&
       node->Kind != enkLogicalOperator && node->Kind != enkNonRelPredicate)
     return nullptr;
-  nodes_.push_back(std::make_unique<TExprOptimizerNode>());
-  TExprOptimizerNode* opt = nodes_.back().get();
+  TExprOptimizerNode* opt = nodes_.emplace_back(std::make_unique<TExprOptimizerNode>()).get();
   opt->ExprNode = node;
-  if (!nodes_.empty() && nodes_.size() > 1) opt->Next = nodes_[nodes_.size() - 2].get();
-  const TTavExprNode* l = node->Left;
-  const TTavExprNode* r = node->Right;
+  const TPredicateShape shape = ShapeOf(node);
+  if (shape != psNone) {
+    opt->IndexInterface = IndexFor(shape, node);
+    if (opt->IndexInterface != nullptr) {
+      opt->Shape = shape;
+      opt->OptimisationLevel = olFull;
+      opt->BaseResultInverted = shape == psComparison && node->Operator == teoNE;
+    }
+  } else if (node->Kind == enkLogicalOperator &&
+             (node->Operator == teoAND || node->Operator == teoOR)) {
+    BuildJunction(opt, depth);
+  }
+  return opt;
+}
 
-  if (node->Kind == enkRelOperator && l != nullptr && r != nullptr && l->Kind == enkField &&
-      r->Kind == enkConst && IsServedOperator(node->Operator) && l->PartialLength <= 0 &&
-      r->PartialLength <= 0 && IsStringType(l->DataType) == IsStringType(r->DataType) &&
-      l->Args.empty()) {
-    TIndexDataInterface* index = MatchFieldsToIndex(l, node->CaseInsensitiveMatch);
-    if (index != nullptr && index->CanServeConstant(r->Data)) {
-      opt->IndexInterface = index;
-      opt->BaseResultInverted = node->Operator == teoNE;
-      opt->OptimisationLevel = olFull;
-    }
-    return opt;
-  }
-  // 'ab*' lists the keys that begin with the text or are a head of it; a
-  // LIKE pattern with a literal head only keys that begin with it, byte for
-  // byte (a Null or '' key never matches it).
-  const bool textHead = l != nullptr && r != nullptr && l->Kind == enkField && l->Args.empty() &&
-                        l->PartialLength <= 0 && r->Kind == enkConst &&
-                        r->Data.VType() == host::varString && !r->Data.StrRef().empty();
-  const bool partialEqual = textHead && node->Kind == enkRelOperator &&
-                            node->Operator == teoEQ && r->PartialLength > 0 &&
-                            IsStringType(l->DataType);
-  const bool likeHead = textHead && node->Kind == enkNonRelPredicate &&
-                        node->ParserToken.Token == tstLike && r->PartialLength <= 0 &&
-                        !LikePrefix(r->Data.StrRef()).empty();
-  if (partialEqual || likeHead) {
-    TIndexDataInterface* index = MatchPrefixIndex(l);
-    if (index != nullptr) {
-      opt->IndexInterface = index;
-      opt->OptimisationLevel = olFull;
-    }
-    return opt;
-  }
-  if (node->Kind == enkNonRelPredicate && node->ParserToken.Token == tstIn && l != nullptr &&
-      l->Kind == enkField && !node->Args.empty()) {
-    // Text elements are compared byte for byte, not through the collation:
-    // each is listed from the run of keys that begin with it. An element ''
-    // or Null is left to the evaluator (a Null key may count as either).
-    const bool text = IsStringType(l->DataType);
-    TIndexDataInterface* index =
-        text ? MatchPrefixIndex(l) : MatchFieldsToIndex(l, node->CaseInsensitiveMatch);
-    bool served = index != nullptr;
-    for (const TTavExprNode* arg : node->Args)
-      served = served && arg->Kind == enkConst &&
-               (text ? arg->Data.VType() == host::varString && !arg->Data.StrRef().empty()
-                     : index->CanServeConstant(arg->Data));
-    if (served) {
-      opt->IndexInterface = index;
-      opt->OptimisationLevel = olFull;
-    }
-    return opt;
-  }
-  if (node->Kind != enkLogicalOperator ||
-      (node->Operator != teoAND && node->Operator != teoOR))
-    return opt;
+void TExprOptimizerMgr::BuildJunction(TExprOptimizerNode* opt, int depth) {
+  const TTavExprNode* node = opt->ExprNode;
   opt->Left = Build(node->Left, depth + 1);
   opt->Right = Build(node->Right, depth + 1);
   const TOptimisationLevel a = opt->Left ? opt->Left->OptimisationLevel : olNone;
@@ -578,7 +555,14 @@ TExprOptimizerNode* TExprOptimizerMgr::Build(TTavExprNode* node, int depth) {
   } else if (a > olNone && b > olNone) {
     opt->OptimisationLevel = a == olFull && b == olFull ? olFull : olPartial;
   }
-  return opt;
+  // A BETWEEN whose two comparisons one index serves is fetched as one range.
+  const TExprOptimizerNode* l = opt->Left;
+  const TExprOptimizerNode* r = opt->Right;
+  if (node->Operator == teoAND && node->ParserToken.Token == tstBetween && l != nullptr &&
+      r != nullptr && l->Shape == psComparison && r->Shape == psComparison &&
+      l->IndexInterface == r->IndexInterface && l->ExprNode->Operator == teoGE &&
+      r->ExprNode->Operator == teoLE)
+    opt->Shape = psBetween;
 }
 
 void TExprOptimizerMgr::PrepareRecordLists() {
@@ -590,76 +574,86 @@ void TExprOptimizerMgr::Prepare(TExprOptimizerNode* node, int depth) {
   if (node == nullptr || node->OptimisationLevel == olNone) return;
   CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.PrepareRecordLists");
   node->RecordList->Clear();
-  if (node->IndexInterface != nullptr) {
-    const TTavExprNode* expr = node->ExprNode;
-    if (expr->Kind == enkNonRelPredicate && expr->ParserToken.Token == tstLike) {
-      // The row evaluator reads the column upper-cased when case is ignored.
-      const std::string& pattern = expr->Right->Data.StrRef();
-      const bool upper = expr->Left->CaseInsensitiveMatch;
-      node->IndexInterface->GetPrefixRecordList(
-          LikePrefix(pattern),
-          [&pattern, upper](std::string_view key) {
-            return upper ? MatchPatternedStrings(host::AnsiUpperCase(key), pattern, '\0', '\0')
-                         : MatchPatternedStrings(key, pattern, '\0', '\0');
+  switch (node->Shape) {
+    case psComparison: PrepareComparison(*node); break;
+    case psBetween: PrepareBetween(*node); break;
+    case psPrefix: PreparePrefix(*node); break;
+    case psLikeHead: PrepareLikeHead(*node); break;
+    case psInList: PrepareInList(*node); break;
+    case psNone:
+      Prepare(node->Left, depth + 1);
+      Prepare(node->Right, depth + 1);
+      break;
+  }
+}
+
+void TExprOptimizerMgr::PrepareComparison(TExprOptimizerNode& node) {
+  const TTavExprNode* expr = node.ExprNode;
+  node.IndexInterface->GetRecordList(expr->Operator, expr->Right->Data, *node.RecordList);
+}
+
+void TExprOptimizerMgr::PrepareBetween(TExprOptimizerNode& node) {
+  node.Left->IndexInterface->GetBetweenRecordList(node.Left->ExprNode->Right->Data,
+                                                  node.Right->ExprNode->Right->Data,
+                                                  *node.RecordList);
+}
+
+void TExprOptimizerMgr::PreparePrefix(TExprOptimizerNode& node) {
+  // The row evaluator compares the key's first characters with the text,
+  // upper-cased when case is ignored; a key shorter than the text does not
+  // begin with it.
+  const TTavExprNode* expr = node.ExprNode;
+  const std::string& head = expr->Right->Data.StrRef();
+  const bool upper = expr->Left->CaseInsensitiveMatch;
+  const bool caseInsensitive = expr->CaseInsensitiveMatch;
+  const TDBStringCompare compare = node.IndexInterface->Tree->KeyFormat().StringCompare();
+  const int n = static_cast<int>(head.size());
+  const auto agrees = [&](std::string_view key) {
+    return key.size() >= head.size() &&
+           compare(key.data(), head.data(), n, n, caseInsensitive, true) == 0;
+  };
+  node.IndexInterface->GetPrefixRecordList(
+      head,
+      [&](std::string_view key) { return upper ? agrees(host::AnsiUpperCase(key)) : agrees(key); },
+      *node.RecordList);
+}
+
+void TExprOptimizerMgr::PrepareLikeHead(TExprOptimizerNode& node) {
+  // The row evaluator reads the column upper-cased when case is ignored.
+  const TTavExprNode* expr = node.ExprNode;
+  const std::string& pattern = expr->Right->Data.StrRef();
+  const bool upper = expr->Left->CaseInsensitiveMatch;
+  node.IndexInterface->GetPrefixRecordList(
+      LikePrefix(pattern),
+      [&pattern, upper](std::string_view key) {
+        return upper ? MatchPatternedStrings(host::AnsiUpperCase(key), pattern, '\0', '\0')
+                     : MatchPatternedStrings(key, pattern, '\0', '\0');
+      },
+      *node.RecordList);
+}
+
+void TExprOptimizerMgr::PrepareInList(TExprOptimizerNode& node) {
+  const TTavExprNode* expr = node.ExprNode;
+  const bool text = IsStringType(expr->Left->DataType);
+  const bool upper = expr->Left->CaseInsensitiveMatch;
+  TCompoundList all, one, merged;
+  for (const TTavExprNode* arg : expr->Args) {
+    one.Clear();
+    if (text) {
+      const std::string& element = arg->Data.StrRef();
+      node.IndexInterface->GetPrefixRecordList(
+          element,
+          [&element, upper](std::string_view key) {
+            return upper ? host::AnsiUpperCase(key) == element : key == element;
           },
-          *node->RecordList);
-    } else if (expr->Kind == enkNonRelPredicate) {
-      const bool text = IsStringType(expr->Left->DataType);
-      TCompoundList all, one, merged;
-      for (const TTavExprNode* arg : expr->Args) {
-        one.Clear();
-        if (text) {
-          const std::string& element = arg->Data.StrRef();
-          const bool upper = expr->Left->CaseInsensitiveMatch;
-          node->IndexInterface->GetPrefixRecordList(
-              element,
-              [&element, upper](std::string_view key) {
-                return upper ? host::AnsiUpperCase(key) == element : key == element;
-              },
-              one);
-        } else {
-          node->IndexInterface->GetRecordList(teoEQ, arg->Data, one);
-        }
-        Unite(all, one, merged);
-        CopyList(merged, all);
-      }
-      CopyList(all, *node->RecordList);
-    } else if (expr->Right->PartialLength > 0) {
-      // The row evaluator compares the key over as much of the text as both
-      // hold, upper-cased when case is ignored.
-      const std::string& head = expr->Right->Data.StrRef();
-      const bool upper = expr->Left->CaseInsensitiveMatch;
-      const bool caseInsensitive = expr->CaseInsensitiveMatch;
-      const TDBStringCompare compare = node->IndexInterface->Tree->KeyFormat().StringCompare();
-      const auto agrees = [&](std::string_view key) {
-        const int n = static_cast<int>(std::min(key.size(), head.size()));
-        return compare(key.data(), head.data(), n, static_cast<int>(head.size()),
-                       caseInsensitive, true) == 0;
-      };
-      node->IndexInterface->GetPrefixRecordList(
-          head,
-          [&](std::string_view key) { return upper ? agrees(host::AnsiUpperCase(key)) : agrees(key); },
-          *node->RecordList, true);
+          one);
     } else {
-      node->IndexInterface->GetRecordList(expr->Operator, expr->Right->Data, *node->RecordList);
+      node.IndexInterface->GetRecordList(teoEQ, arg->Data, one);
     }
-    return;
+    Unite(all, one, merged);
+    CopyList(merged, all);
   }
-  TExprOptimizerNode* l = node->Left;
-  TExprOptimizerNode* r = node->Right;
-  node->BetweenRange = node->ExprNode->Operator == teoAND &&
-                       node->ExprNode->ParserToken.Token == tstBetween && l != nullptr &&
-                       r != nullptr && l->IndexInterface != nullptr &&
-                       l->IndexInterface == r->IndexInterface && l->OptimisationLevel == olFull &&
-                       r->OptimisationLevel == olFull && l->ExprNode->Operator == teoGE &&
-                       r->ExprNode->Operator == teoLE;
-  if (node->BetweenRange) {
-    l->IndexInterface->GetBetweenRecordList(l->ExprNode->Right->Data, r->ExprNode->Right->Data,
-                                            *node->RecordList);
-    return;
-  }
-  Prepare(l, depth + 1);
-  Prepare(r, depth + 1);
+  CopyList(all, *node.RecordList);
 }
 
 void TExprOptimizerMgr::CombineRecordLists() {
@@ -668,7 +662,8 @@ void TExprOptimizerMgr::CombineRecordLists() {
 }
 
 void TExprOptimizerMgr::Combine(TExprOptimizerNode* node, int depth) {
-  if (node == nullptr || node->IndexInterface != nullptr || node->BetweenRange) return;
+  // A node with a shape has its list from Prepare.
+  if (node == nullptr || node->Shape != psNone) return;
   CheckDepth(depth, "Expression tree too deep in TExprOptimizerMgr.CombineRecordLists");
   Combine(node->Left, depth + 1);
   Combine(node->Right, depth + 1);
@@ -723,14 +718,13 @@ void TFilterOptimizer::AnalyzeExpr() {
   Mgr.CreateOptimizerTree(ExprRoot);
 }
 
-void TFilterOptimizer::PrepareResultLists() {
+void TFilterOptimizer::PrepareResultLists(const TCompoundList* baseList) {
   TAV_ASSERT(ExprRoot != nullptr, "Expr root is not assigned");
   Mgr.PrepareRecordLists();
-}
-
-int TFilterOptimizer::GetResultSetCount() const {
-  TAV_ASSERT(Mgr.Root != nullptr, "Expr root is not assigned");
-  return Mgr.Root->RecordList->Count();
+  if (Mgr.HasInvertedLists()) {
+    TAV_ASSERT(baseList != nullptr, "Inverted lists need the base list");
+    Mgr.ResetInvertedLists(*baseList);
+  }
 }
 
 void TFilterOptimizer::Clear() {

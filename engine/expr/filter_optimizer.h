@@ -42,6 +42,16 @@
 namespace tav {
 
 enum TOptimisationLevel : uint8_t { olNone, olPartial, olFull };
+// What an optimizer node answers from an index, decided once when the node
+// is built; Prepare fetches its list by it.
+enum TPredicateShape : uint8_t {
+  psNone,        // no list of its own: AND/OR combine their children's
+  psComparison,  // column = <> < <= > >= constant
+  psBetween,     // an AND of >= and <= one index serves: one range
+  psPrefix,      // column = 'text*'
+  psLikeHead,    // column LIKE a pattern with a literal head
+  psInList,      // column IN (constants)
+};
 enum TNodeResultType : uint8_t { nrNone, nrFixedFalse, nrFixedTrue, nrDynamic };
 
 // Fetches record lists from one index. Only the first key field is searched:
@@ -71,22 +81,16 @@ class TIndexDataInterface : public host::TObject {
   // text), where `test` passes only texts that agree with `prefix` (not
   // empty) at the order's first level. Walks the run of keys that agree
   // with the prefix at that level: they are the candidates, and one run,
-  // whatever the accents and case of the keys. With `heads`, keys shorter
-  // than the prefix that agree with its head are candidates too (and Nulls,
-  // as the empty text, when they take part).
+  // whatever the accents and case of the keys. Keys shorter than the prefix,
+  // '' and Nulls are never candidates.
   void GetPrefixRecordList(const std::string& prefix,
                            const std::function<bool(std::string_view)>& test,
-                           TCompoundList& list, bool heads = false);
-  // The Part's search-type mapping, kept for the callers that position a
-  // cursor; the lists above do not rely on it.
-  TIndexSearchType MapRelOpToSearchType(TTavExprOperator op, bool descending) const;
+                           TCompoundList& list);
 
   void SetExcludeRelopNulls(bool value) { ExcludeRelopNulls = value; }
-  void SetItemIndex(int32_t value) { ItemIndex = value; }
 
   TBTree* Tree;
   bool ExcludeRelopNulls = false;
-  int32_t ItemIndex = 0;
 
  private:
   struct TBound {
@@ -129,7 +133,6 @@ class TIndexQueryMgr : public host::TObject {
 class TExprOptimizerNode {
  public:
   TExprOptimizerNode* Left = nullptr;
-  TExprOptimizerNode* Next = nullptr;
   TExprOptimizerNode* Right = nullptr;
   TTavExprNode* ExprNode = nullptr;
   TIndexDataInterface* IndexInterface = nullptr;
@@ -137,8 +140,8 @@ class TExprOptimizerNode {
   TOptimisationLevel OptimisationLevel = olNone;
   std::unique_ptr<TCompoundList> RecordList = std::make_unique<TCompoundList>();
   bool BaseResultInverted = false;
-  // A BETWEEN whose two comparisons one index serves: fetched as one range.
-  bool BetweenRange = false;
+  // Set only where an index serves the node.
+  TPredicateShape Shape = psNone;
 };
 
 class TExprOptimizerMgr : public host::TObject {
@@ -151,8 +154,6 @@ class TExprOptimizerMgr : public host::TObject {
   void CombineRecordLists();
   bool HasInvertedLists() const;
   void ResetInvertedLists(const TCompoundList& baseList);
-  int GetNodeCount() const { return static_cast<int>(nodes_.size()); }
-  host::Variant ConvertStrToDateTime(const std::string& text, host::TFieldType fieldType);
   void SetIndexQueryMgr(TIndexQueryMgr* value) { IndexQueryMgr = value; }
   void SetExcludeRelopNulls(bool value) { ExcludeRelopNulls = value; }
   void Clear();
@@ -162,12 +163,25 @@ class TExprOptimizerMgr : public host::TObject {
   bool ExcludeRelopNulls = false;
 
  private:
+  host::Variant ConvertStrToDateTime(const std::string& text, host::TFieldType fieldType);
   void Rewrite(TTavExprNode* node, int depth);
+  // A text constant of a comparison that ends in '*' becomes the prefix
+  // before the star (its PartialLength), when partial compares are on.
+  static void MakePrefix(TTavExprNode* node);
   TExprOptimizerNode* Build(TTavExprNode* node, int depth);
+  void BuildJunction(TExprOptimizerNode* opt, int depth);
+  static TPredicateShape ShapeOf(const TTavExprNode* node);
+  // The index that serves `node` of that shape, nullptr when none does.
+  TIndexDataInterface* IndexFor(TPredicateShape shape, const TTavExprNode* node) const;
   TIndexDataInterface* MatchFieldsToIndex(const TTavExprNode* column, bool caseInsensitive) const;
   // An index whose first key field can list the keys that begin with a text.
   TIndexDataInterface* MatchPrefixIndex(const TTavExprNode* column) const;
   void Prepare(TExprOptimizerNode* node, int depth);
+  static void PrepareComparison(TExprOptimizerNode& node);
+  static void PrepareBetween(TExprOptimizerNode& node);
+  static void PreparePrefix(TExprOptimizerNode& node);
+  static void PrepareLikeHead(TExprOptimizerNode& node);
+  static void PrepareInList(TExprOptimizerNode& node);
   void Combine(TExprOptimizerNode* node, int depth);
 
   std::vector<std::unique_ptr<TExprOptimizerNode>> nodes_;
@@ -184,16 +198,22 @@ class TFilterOptimizer : public host::TObject {
   TOptimisationLevel GetBaseOptimisationLevel() const {
     return Mgr.Root ? Mgr.Root->OptimisationLevel : olNone;
   }
-  void PrepareResultLists();
+  // Whether some list holds the rows a comparison rejects (a '<>' lists its
+  // equal rows): PrepareResultLists then needs the base list to complement it.
+  bool HasInvertedLists() const { return Mgr.HasInvertedLists(); }
+  // Fetches the index lists; `baseList` (every row in base order) is needed
+  // only when HasInvertedLists.
+  void PrepareResultLists(const TCompoundList* baseList);
   void CombineResultLists() { Mgr.CombineRecordLists(); }
   const TCompoundList* GetResultSetList() const {
     return Mgr.Root ? Mgr.Root->RecordList.get() : nullptr;
   }
-  int GetResultSetCount() const;
   void Clear();
 
   TIndexQueryMgr* IndexQueryMgr;
   TTavExprNode* ExprRoot = nullptr;
+
+ private:
   TExprOptimizerMgr Mgr;
 };
 

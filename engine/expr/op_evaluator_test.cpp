@@ -73,7 +73,10 @@ TEST(OpEvaluatorTest, RelationalOperatorsInBothNullModes) {
       {teoLIKE, Variant("abc"), Variant("abc"), "T", "T"},
       {teoGT, Variant("b"), Variant("a"), "T", "T"},
       {teoLT, d1, d2, "T", "T"},
-      {teoEQ, kTrue, Variant(-1), "T", "T"},
+      // Beside a number a Boolean is 0 or 1.
+      {teoEQ, kTrue, Variant(1), "T", "T"},
+      {teoEQ, kTrue, Variant(-1), "F", "F"},
+      {teoGT, kTrue, Variant(0.5), "T", "T"},
       // Not a relational operator.
       {teoADD, Variant(1), Variant(1), "F", "F"},
       {teoIN, Variant(1), Variant(1), "F", "F"},

@@ -97,8 +97,21 @@ void TTavPreParser::SetStatementTypeFrom(TTavSQLToken first) {
 
 namespace {
 
-// Reads the tokens of `text` and hands each to `take(token, kind, text)`,
-// the final empty end included; returns the unparsed rest of the text.
+// Queues a token of `kind` read at the tokenizer's place into `stack`.
+TParserToken& QueueToken(std::deque<TParserToken>& owner, TParserStack& stack, TTavSQLToken kind,
+                         const TTavTokenParser& tokenizer) {
+  TParserToken& token = owner.emplace_back();
+  token.Token = kind;
+  // The single stack has no section of its own; its tokens count as SELECT's.
+  token.Section = stack.Section() == tstUnknown ? tstSelect : stack.Section();
+  token.LineNo = tokenizer.Line();
+  token.LineOffset = tokenizer.TokenStartColumn();
+  stack.Queue(&token);
+  return token;
+}
+
+// Reads the tokens of `text` and hands each to `take(kind, tokenizer)`, the
+// final empty end included; returns the unparsed rest of the text.
 template <class Take>
 std::string ReadTokens(const std::string& text, std::deque<TParserToken>& owner, Take take) {
   TTavTokenParser tokenizer;
@@ -107,16 +120,10 @@ std::string ReadTokens(const std::string& text, std::deque<TParserToken>& owner,
   for (;;) {
     const TTavSQLToken kind = tokenizer.GetNextToken(tokenText);
     const bool last = kind == tstEnd && tokenText.empty();
-    if (TParserStack* stack = take(kind)) {
-      TParserToken& token = owner.emplace_back();
-      token.Token = kind;
-      // The single stack has no section of its own; its tokens count as SELECT's.
-      token.Section = stack->Section() == tstUnknown ? tstSelect : stack->Section();
+    if (TParserStack* stack = take(kind, tokenizer)) {
+      TParserToken& token = QueueToken(owner, *stack, kind, tokenizer);
       token.Text = std::move(tokenText);
-      token.LineNo = tokenizer.Line();
-      token.LineOffset = tokenizer.TokenStartColumn();
       token.RawTokenText = tokenizer.RawTokenText();
-      stack->Queue(&token);
     }
     if (last) break;
   }
@@ -126,14 +133,16 @@ std::string ReadTokens(const std::string& text, std::deque<TParserToken>& owner,
 }  // namespace
 
 // One stack per clause. The clause keywords open the stacks and are not
-// stored; tokens before the first keyword have no stack and are dropped. The
-// final empty end is stored, so that a parser sees where the text ends and
-// does not take a stray last token for the end of its clause.
+// stored; tokens before the first keyword have no stack and are dropped.
+// Every stack ends with an empty end: the final one of the text, or one
+// queued where the next clause keyword stands. So a parser sees where its
+// clause ends, neither takes a stray last token for the end nor drops its
+// last item.
 void TTavPreParser::ParseSections() {
   TParserStack* current = parse_as_expr_only_ ? AddStack(tstWhere) : nullptr;
   TTavSQLToken first = tstUnknown;
   bool seenFirst = false;
-  unparsed_text_ = ReadTokens(text_, owned_tokens_, [&](TTavSQLToken kind) -> TParserStack* {
+  const auto take = [&](TTavSQLToken kind, const TTavTokenParser& tokenizer) -> TParserStack* {
     // The statement type follows the first token read, keyword or not
     // (keywords are not stored here).
     if (!seenFirst && kind != tstComment) {
@@ -144,11 +153,13 @@ void TTavPreParser::ParseSections() {
         !(kind == tstFrom && current != nullptr && current->Section() == tstWhere)) {
       // FROM inside a WHERE clause belongs to SUBSTRING ... FROM or EXTRACT
       // ... FROM.
+      if (current != nullptr) QueueToken(owned_tokens_, *current, tstEnd, tokenizer);
       current = AddStack(kind);
       return nullptr;
     }
     return current;
-  });
+  };
+  unparsed_text_ = ReadTokens(text_, owned_tokens_, take);
   SetStatementTypeFrom(first);
 }
 
@@ -157,7 +168,8 @@ void TTavPreParser::ParseSingleStackTokens() {
   TParserStack* stack = AddStack(tstUnknown);
   TTavSQLToken first = tstUnknown;
   bool seenFirst = false;
-  unparsed_text_ = ReadTokens(text_, owned_tokens_, [&](TTavSQLToken kind) -> TParserStack* {
+  unparsed_text_ = ReadTokens(text_, owned_tokens_,
+                              [&](TTavSQLToken kind, const TTavTokenParser&) -> TParserStack* {
     if (!CheckIncludeToken(kind)) return nullptr;
     if (!seenFirst) {
       first = kind;

@@ -46,10 +46,14 @@ TEST(PreParserTest, SectionedParseMakesOneStackPerClause) {
   EXPECT_EQ(p->GetSectionAt(0)->Section(), tstSelect);
   EXPECT_EQ(p->GetSectionAt(1)->Section(), tstFrom);
   EXPECT_EQ(p->GetSectionAt(2)->Section(), tstWhere);
-  EXPECT_EQ(Texts(p->GetSectionAt(0)), (Strings{"a"}));
-  EXPECT_EQ(Texts(p->GetSectionAt(1)), (Strings{"t"}));
-  // FROM inside the WHERE clause belongs to SUBSTRING; the end of the text is
-  // stored on the last stack.
+  // Every stack ends with an empty end: one where the next clause begins,
+  // the end of the text on the last stack.
+  EXPECT_EQ(Texts(p->GetSectionAt(0)), (Strings{"a", ""}));
+  EXPECT_EQ(Texts(p->GetSectionAt(1)), (Strings{"t", ""}));
+  EXPECT_EQ(p->GetSectionAt(1)->PeekAt(1)->Token, tstEnd);
+  EXPECT_EQ(p->GetSectionAt(1)->PeekAt(1)->Section, tstFrom);
+  EXPECT_EQ(p->GetSectionAt(1)->PeekAt(1)->LineOffset, 17);  // where WHERE stands
+  // FROM inside the WHERE clause belongs to SUBSTRING.
   EXPECT_EQ(Texts(p->GetSectionAt(2)), (Strings{"SUBSTRING", "(", "a", "FROM", "2", ")", "=", "1", ""}));
   EXPECT_EQ(p->GetSectionAt(2)->PeekAt(3)->Token, tstFrom);
   EXPECT_EQ(p->GetSectionAt(2)->PeekAt(3)->Section, tstWhere);
@@ -84,7 +88,7 @@ TEST(PreParserTest, SingleStackKeepsKeywordsAndDropsComments) {
   const TParserToken* from = s->PeekAt(4);
   EXPECT_EQ(from->LineNo, 2);
   EXPECT_EQ(from->LineOffset, 1);
-  EXPECT_EQ(from->RawTokenText, "FROM");
+  EXPECT_EQ(from->RawTokenText, " FROM");  // the line break as one blank
   EXPECT_EQ(s->PeekAt(3)->RawTokenText, " b");  // the comment was a token of its own
   EXPECT_EQ(p->UnparsedText(), "");
   p->SetSingleStackCountTo(3);

@@ -118,6 +118,13 @@ TEST(SchemaParserTest, StatementsGiveTheirDefinitions) {
     EXPECT_EQ(p.GetIndexFieldsAsText(), "a;b");
   }
   {
+    Schema s("CREATE TABLE t (d DOUBLE PRECISION NOT NULL, e VARCHAR(5))");
+    ASSERT_TRUE(s.ok) << s.parser.GetErrorMsg();
+    ASSERT_EQ(s.parser.AddedFields.Count(), 2);
+    EXPECT_EQ(s.parser.AddedFields.Items(0)->DataType(), host::ftFloat);
+    EXPECT_TRUE(s.parser.AddedFields.Items(0)->Required());
+  }
+  {
     Schema s("CREATE TABLE TEMPORARY t (a INT)");
     ASSERT_TRUE(s.ok);
     EXPECT_TRUE(s.parser.TemporaryTable);

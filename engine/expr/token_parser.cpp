@@ -222,7 +222,9 @@ void TTavTokenParser::IncCurrChar() {
     ++column_;
     return;
   }
-  // CR LF, LF CR and any other pair of break characters make one line break.
+  // CR LF, LF CR and any other pair of break characters make one line break,
+  // kept in the raw text as one blank: words on two lines stay apart.
+  raw_ += ' ';
   ++line_;
   column_ = 1;
   if (IsLineBreak(*pos_)) ++pos_;
@@ -456,9 +458,12 @@ bool TTavTokenParser::NextTokenIs(std::string_view word, std::string& text) {
   std::string next;
   const bool outer = in_look_ahead_;
   in_look_ahead_ = true;
-  NextSQLToken(next);
+  const TTavSQLToken kind = NextSQLToken(next);
   in_look_ahead_ = outer;
-  if (!host::SameText(next, word)) {
+  // Only an unquoted word: 'null' or "BY" is a value or a name.
+  const bool unquoted =
+      kind == tstFieldName && token_start_ != nullptr && QuoteIndex(*token_start_) < 0;
+  if (!unquoted || !host::SameText(next, word)) {
     Restore(before);
     return false;
   }
@@ -472,14 +477,7 @@ bool TTavTokenParser::NextTokenIs(std::string_view word, std::string& text) {
 }
 
 bool TTavTokenParser::IsMember(TBaseMapper& mapper, std::string& word) {
-  const int count = mapper.IsMemberToken(word, std::string_view());
-  for (int i = 1; i < count; ++i) {
-    std::string next;
-    NextSQLToken(next);
-    word += ' ';
-    word += next;
-  }
-  return count > 0;
+  return mapper.IsMemberToken(word, std::string_view()) > 0;
 }
 
 bool TTavTokenParser::IsAggFunc(std::string& word) {
@@ -489,6 +487,8 @@ bool TTavTokenParser::IsAggFunc(std::string& word) {
 
 bool TTavTokenParser::IsDataType(std::string& word) {
   TDataTypeMapper mapper;
+  // DOUBLE is a type only with the word PRECISION after it.
+  if (host::SameText(word, "DOUBLE")) return NextTokenIs("PRECISION", word);
   return IsMember(mapper, word);
 }
 

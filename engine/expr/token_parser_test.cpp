@@ -164,8 +164,8 @@ TEST(TokenParserTest, TokenStreams) {
         {tstLParen, "(", 1, 30}, {tstFieldName, "z", 1, 31}, {tstAS, "as", 1, 33},
         {tstDataType, "dec", 1, 36}, {tstRParen, ")", 1, 39}, {tstComma, ",", 1, 40},
         {tstDataType, "real", 1, 42}, {tstComma, ",", 1, 46}, {tstNumeric, "float", 1, 48},
-        {tstComma, ",", 1, 53}, {tstFieldName, "double", 1, 55},
-        {tstFieldName, "precision", 1, 62}, {tstEnd, "", 1, 71}}},
+        {tstComma, ",", 1, 53}, {tstDataType, "double precision", 1, 55},
+        {tstEnd, "", 1, 71}}},
       {"letters above 127 are word characters", "\xC4rger = 1",
        {{tstFieldName, "\xC4rger", 1, 1}, {tstCompOperator, "=", 1, 7}, {tstNumber, "1", 1, 9},
         {tstEnd, "", 1, 10}}},
@@ -198,13 +198,40 @@ TEST(TokenParserTest, LineBreaks) {
 }
 
 // The raw text of a token is what its scan consumed: the blanks before it,
-// never a line break, and nothing of a look-ahead that did not match.
+// one blank for a line break (so that words on two lines stay apart), and
+// nothing of a look-ahead that did not match.
 TEST(TokenParserTest, RawTokenText) {
   std::vector<std::string> raw;
-  Scan("  a ,b\n\tGROUP  BY c  ORDER x IS NOT y", &raw);
-  const std::vector<std::string> want = {"  a", " ,",  "b", "\tGROUP  BY", " c", "  ORDER",
-                                         " x",  " IS", " NOT", " y", ""};
+  Scan("  a ,b\n\tGROUP  BY c  ORDER x IS NOT y AS\r\nINTEGER", &raw);
+  const std::vector<std::string> want = {"  a", " ,",  "b",   " \tGROUP  BY", " c", "  ORDER",
+                                         " x",  " IS", " NOT", " y", " AS", " INTEGER", ""};
   EXPECT_EQ(raw, want);
+}
+
+// Only unquoted words join a keyword of several words.
+TEST(TokenParserTest, QuotedWordsAreNoPartOfKeywords) {
+  const std::vector<ScanCase> cases = {
+      {"quoted NULL after IS", "x IS 'null'",
+       {{tstFieldName, "x", 1, 1}, {tstValue, "IS", 1, 3}, {tstStringLiteral, "null", 1, 6},
+        {tstEnd, "", 1, 12}}},
+      {"double-quoted NOT NULL after IS", "x IS \"NOT\" NULL",
+       {{tstFieldName, "x", 1, 1}, {tstValue, "IS", 1, 3}, {tstValue, "NOT", 1, 6},
+        {tstNull, "NULL", 1, 12}, {tstEnd, "", 1, 16}}},
+      {"quoted BY after GROUP", "GROUP [BY]",
+       {{tstFieldName, "GROUP", 1, 1}, {tstFieldName, "BY", 1, 7}, {tstEnd, "", 1, 11}}},
+      {"quoted LIKE after NOT", "NOT 'LIKE'",
+       {{tstNot, "NOT", 1, 1}, {tstStringLiteral, "LIKE", 1, 5}, {tstEnd, "", 1, 11}}},
+      {"quoted PRECISION after DOUBLE", "DOUBLE 'PRECISION'",
+       {{tstFieldName, "DOUBLE", 1, 1}, {tstStringLiteral, "PRECISION", 1, 8},
+        {tstEnd, "", 1, 19}}},
+      {"unquoted words still join", "x IS null",
+       {{tstFieldName, "x", 1, 1}, {tstIsNull, "IS null", 1, 3}, {tstEnd, "", 1, 10}}},
+      {"DOUBLE PRECISION is a type", "double\nprecision",
+       {{tstDataType, "double precision", 2, 1}, {tstEnd, "", 2, 10}}},
+  };
+  for (const ScanCase& c : cases) {
+    EXPECT_EQ(Scan(c.Text), c.Want) << c.Name;
+  }
 }
 
 TEST(TokenParserTest, LastSectionTokenAndUnparsedText) {

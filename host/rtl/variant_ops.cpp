@@ -179,6 +179,11 @@ int CompareNums(const TNum& a, const TNum& b) {
   return Sign(x, y);
 }
 
+// A value as a comparison with a number reads it: a Boolean as 0 or 1.
+TNum CompareNum(const Variant& v, TOpKind k) {
+  return k == TOpKind::Bool ? IntNum(v.AsBoolean() ? 1 : 0, false) : NumOf(v, k);
+}
+
 int Normalize(int c) {
   return (c > 0) - (c < 0);
 }
@@ -307,7 +312,12 @@ int VarCompare(const Variant& a, const Variant& b) {
   if (ka == TOpKind::Null || kb == TOpKind::Null)
     return Sign(ka != TOpKind::Null, kb != TOpKind::Null);
   if (ka == TOpKind::Empty && kb == TOpKind::Empty) return 0;
-  if (ka == TOpKind::Bool || kb == TOpKind::Bool) return Sign(a.AsBoolean(), b.AsBoolean());
+  if (ka == TOpKind::Bool && kb == TOpKind::Bool) return Sign(a.AsBoolean(), b.AsBoolean());
+  // Beside any other value a Boolean is the number 0 or 1 (not -1, as in
+  // arithmetic: False must stay below True). Read as a Boolean instead, True
+  // would equal both 1 and 2, and no order could hold over such a mix.
+  if (ka == TOpKind::Bool || kb == TOpKind::Bool)
+    return CompareNums(CompareNum(a, ka), CompareNum(b, kb));
   if ((IsText(ka) || ka == TOpKind::Empty) && (IsText(kb) || kb == TOpKind::Empty))
     return CompareTexts(a, ka, b, kb);
   if ((ka == TOpKind::Date && IsText(kb)) || (IsText(ka) && kb == TOpKind::Date))

@@ -7,8 +7,8 @@
 //  - Null equals Null and sorts below every other value, Empty included.
 //  - Empty equals Empty; beside another value it is 0 (numbers, dates), ''
 //    (strings) or False (Booleans).
-//  - A Boolean beside any value: both are read as Booleans (AsBoolean: numbers
-//    other than 0 are True, text is "True", "False" or a number); False < True.
+//  - False < True. A Boolean beside any other value is the number 0 or 1, and
+//    compares as a number does (text beside it is read as a number).
 //  - Two strings are equal only when their bytes are (their 16-bit units when
 //    either is wide); they are ordered by CollateAnsiStr (CollateWideStr when
 //    either is wide).
@@ -19,6 +19,11 @@
 //    against a double exactly, currency against a double as doubles; a date is
 //    its day count. A NaN (only a damaged stored value holds one) equals NaN and
 //    sorts below every other number.
+//  - So the order is total (antisymmetric and transitive) over any mix of
+//    Null, Empty, Booleans, numbers and dates, and over any mix of texts with
+//    Null and Empty. Texts that read as numbers mixed with numbers are the
+//    exception the loose rules make: '10' < '9' as texts, 9 < 9.5 < 10 as
+//    numbers.
 //  - Text that is not a number or a date raises EVariantTypeCastError (a number
 //    beyond the double range EVariantOverflowError); an array raises
 //    EVariantTypeCastError.

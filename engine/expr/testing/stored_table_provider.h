@@ -149,8 +149,10 @@ inline const std::vector<test::TTableIndexDesc> kIndexes = {
     {"ICI", "C", false, false, true},
     {"IDT", "D"}};
 
-inline const std::vector<std::string> kTexts = {"",   "a",   "A",   "ab",  "Ab",        "abz",
-                                         "\xE1" "b", "b", "\xE9t\xE9", "zz", "\xFF", "AB"};
+// Texts with case, accents, '' and bytes of 0x80 and above, and stars, which
+// a LIKE pattern or an IN list may hold as characters.
+inline const std::vector<std::string> kTexts = {
+    "", "a", "A", "ab", "Ab", "abz", "\xE1" "b", "b", "\xE9t\xE9", "zz", "\xFF", "AB", "ab*", "A*"};
 inline const std::vector<double> kReals = {-1.5, 0, 0.5, 2, 3.25};
 
 // Days since 1899-12-30: 45000 is 2023-03-15.
@@ -165,11 +167,12 @@ struct TFilterRig {
     std::mt19937 rng(seed);
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
     auto maybeNull = [&](host::Variant v) { return pick(7) == 0 ? host::Null() : v; };
+    const int kTextCount = static_cast<int>(kTexts.size());
     for (int r = 0; r < rows; ++r) {
       provider.Insert({host::Variant(r), maybeNull(host::Variant(pick(11) - 5)),
                        maybeNull(host::Variant(kReals[static_cast<size_t>(pick(5))])),
-                       maybeNull(host::Variant(kTexts[static_cast<size_t>(pick(12))])),
-                       maybeNull(host::Variant(kTexts[static_cast<size_t>(pick(12))])),
+                       maybeNull(host::Variant(kTexts[static_cast<size_t>(pick(kTextCount))])),
+                       maybeNull(host::Variant(kTexts[static_cast<size_t>(pick(kTextCount))])),
                        maybeNull(host::VarFromDateTime(45000 + pick(11) - 5)),
                        maybeNull(host::Variant(pick(7) - 3))});
     }
