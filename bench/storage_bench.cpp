@@ -127,6 +127,8 @@ class TWorkload {
   virtual bool ReadersAndWriter() = 0;
   virtual void RandomInserts() = 0;
   virtual long long FileSize() = 0;
+  // Pages the engine's page cache holds now; -1 where there is none to ask.
+  virtual int CachePages() { return -1; }
 };
 
 // ---- SQLite ----
@@ -462,6 +464,7 @@ class TTavrinWorkload : public TWorkload {
   }
 
   long long FileSize() override { return FileBytes(path_); }
+  int CachePages() override { return c_->Disk().TavFile().CacheMgr().Count(); }
 
  private:
   std::string path_;
@@ -548,6 +551,9 @@ int main(int argc, char** argv) {
         bool applies = true;
         const double t = bench::TimeIt([&] { applies = kSteps[s].Run(*w); });
         seconds[s] = applies ? t : NAN;
+        if (applies && w->CachePages() >= 0)
+          std::printf("  %s after %s: %d cache pages\n", lines[l].Name, kSteps[s].Name,
+                      w->CachePages());
       }
       return w->FileSize();
     });

@@ -1,16 +1,11 @@
 #include "os/net_transport.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#define CURL_DISABLE_TYPECHECK
+#include <curl/curl.h>
+#include <dlfcn.h>
 
-#include <atomic>
-#include <cerrno>
-#include <charconv>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -22,12 +17,15 @@ std::string InternetErrorName(uint32_t code) {
     case ERROR_INTERNET_TIMEOUT: return "ERROR_INTERNET_TIMEOUT";
     case ERROR_INTERNET_EXTENDED_ERROR: return "ERROR_INTERNET_EXTENDED_ERROR";
     case ERROR_INTERNET_INTERNAL_ERROR: return "ERROR_INTERNET_INTERNAL_ERROR";
+    case ERROR_INTERNET_INVALID_URL: return "ERROR_INTERNET_INVALID_URL";
     case ERROR_INTERNET_NAME_NOT_RESOLVED: return "ERROR_INTERNET_NAME_NOT_RESOLVED";
     case ERROR_INTERNET_LOGIN_FAILURE: return "ERROR_INTERNET_LOGIN_FAILURE";
     case ERROR_INTERNET_CANNOT_CONNECT: return "ERROR_INTERNET_CANNOT_CONNECT";
     case ERROR_INTERNET_CONNECTION_ABORTED: return "ERROR_INTERNET_CONNECTION_ABORTED";
     case ERROR_INTERNET_CONNECTION_RESET: return "ERROR_INTERNET_CONNECTION_RESET";
+    case ERROR_INTERNET_INVALID_CA: return "ERROR_INTERNET_INVALID_CA";
     case ERROR_HTTP_INVALID_SERVER_RESPONSE: return "ERROR_HTTP_INVALID_SERVER_RESPONSE";
+    case ERROR_HTTP_REDIRECT_FAILED: return "ERROR_HTTP_REDIRECT_FAILED";
     default: return std::to_string(code);
   }
 }
@@ -35,27 +33,75 @@ std::string InternetErrorName(uint32_t code) {
 // ---- binding ----
 
 const std::vector<std::string> kNetEntryPoints = {
-    "InternetGetLastResponseInfoA", "InternetOpenA",     "InternetConnectA",
-    "FtpSetCurrentDirectoryA",      "InternetCloseHandle", "InternetQueryDataAvailable",
-    "InternetReadFile",             "FtpOpenFileA",      "HttpOpenRequestA",
-    "HttpSendRequestA",             "HttpQueryInfoA"};
+    "curl_global_init",  "curl_easy_init",         "curl_easy_setopt",   "curl_easy_getinfo",
+    "curl_easy_cleanup", "curl_multi_init",        "curl_multi_add_handle",
+    "curl_multi_remove_handle", "curl_multi_perform", "curl_multi_poll",
+    "curl_multi_info_read", "curl_multi_cleanup", "curl_slist_append", "curl_slist_free_all"};
 
 namespace {
+
+// The library's entry points, in the order of kNetEntryPoints.
+struct TCurlApi {
+  CURLcode (*global_init)(long);
+  CURL* (*easy_init)();
+  CURLcode (*easy_setopt)(CURL*, CURLoption, ...);
+  CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
+  void (*easy_cleanup)(CURL*);
+  CURLM* (*multi_init)();
+  CURLMcode (*multi_add_handle)(CURLM*, CURL*);
+  CURLMcode (*multi_remove_handle)(CURLM*, CURL*);
+  CURLMcode (*multi_perform)(CURLM*, int*);
+  CURLMcode (*multi_poll)(CURLM*, curl_waitfd*, unsigned, int, int*);
+  CURLMsg* (*multi_info_read)(CURLM*, int*);
+  CURLMcode (*multi_cleanup)(CURLM*);
+  curl_slist* (*slist_append)(curl_slist*, const char*);
+  void (*slist_free_all)(curl_slist*);
+};
+
 std::mutex g_net_mutex;
 std::string g_missing;
 bool g_bound = false;
 int g_bind_count = 0;
+void* g_library = nullptr;
+TCurlApi g_api{};
+bool g_global_done = false;
 TNetTimeouts g_timeouts;
 uint16_t g_http_port = 0;
 uint16_t g_ftp_port = 0;
+std::string g_ca_file;
+
 }  // namespace
 
 std::string BindNetLibrary() {
   std::lock_guard lock(g_net_mutex);
   if (g_bound) return "";
   ++g_bind_count;
-  // The transport is built in; only the test hook can take a piece away.
-  if (!g_missing.empty()) return g_missing;
+  if (g_missing == kNetLibraryName) return kNetLibraryName;
+  // The library stays loaded for the life of the process once found.
+  if (g_library == nullptr) g_library = ::dlopen(kNetLibraryName, RTLD_NOW | RTLD_LOCAL);
+  if (g_library == nullptr) return kNetLibraryName;
+  TCurlApi api{};
+  void** slots[] = {
+      reinterpret_cast<void**>(&api.global_init),      reinterpret_cast<void**>(&api.easy_init),
+      reinterpret_cast<void**>(&api.easy_setopt),      reinterpret_cast<void**>(&api.easy_getinfo),
+      reinterpret_cast<void**>(&api.easy_cleanup),     reinterpret_cast<void**>(&api.multi_init),
+      reinterpret_cast<void**>(&api.multi_add_handle),
+      reinterpret_cast<void**>(&api.multi_remove_handle),
+      reinterpret_cast<void**>(&api.multi_perform),    reinterpret_cast<void**>(&api.multi_poll),
+      reinterpret_cast<void**>(&api.multi_info_read),  reinterpret_cast<void**>(&api.multi_cleanup),
+      reinterpret_cast<void**>(&api.slist_append),     reinterpret_cast<void**>(&api.slist_free_all)};
+  static_assert(std::size(slots) == 14);
+  for (size_t i = 0; i < kNetEntryPoints.size(); ++i) {
+    const std::string& name = kNetEntryPoints[i];
+    void* p = name == g_missing ? nullptr : ::dlsym(g_library, name.c_str());
+    if (p == nullptr) return name;
+    *slots[i] = p;
+  }
+  if (!g_global_done) {
+    if (api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return "curl_global_init";
+    g_global_done = true;
+  }
+  g_api = api;
   g_bound = true;
   return "";
 }
@@ -87,243 +133,10 @@ void SetNetTestPorts(uint16_t http, uint16_t ftp) {
   g_ftp_port = ftp;
 }
 
-// ---- reply parsing ----
-
-bool TLineReader::Fill() {
-  if (pos_ > 0) {
-    buf_.erase(0, pos_);
-    pos_ = 0;
-  }
-  char chunk[4096];
-  const int64_t n = source_(chunk, sizeof chunk);
-  if (n <= 0) return false;
-  buf_.append(chunk, static_cast<size_t>(n));
-  return true;
+void SetNetCaFile(const std::string& path) {
+  std::lock_guard lock(g_net_mutex);
+  g_ca_file = path;
 }
-
-bool TLineReader::ReadLine(std::string& line) {
-  size_t scanned = pos_;
-  for (;;) {
-    const size_t nl = buf_.find('\n', scanned);
-    if (nl != std::string::npos) {
-      size_t end = nl;
-      if (end > pos_ && buf_[end - 1] == '\r') --end;
-      if (end - pos_ > kMaxReplyLine) {
-        too_long_ = true;
-        return false;
-      }
-      line.assign(buf_, pos_, end - pos_);
-      pos_ = nl + 1;
-      return true;
-    }
-    if (buf_.size() - pos_ > kMaxReplyLine + 1) {
-      too_long_ = true;
-      return false;
-    }
-    scanned = buf_.size();
-    const size_t before = pos_;
-    if (!Fill()) {
-      // A last line without its end still counts.
-      if (buf_.size() > pos_) {
-        line.assign(buf_, pos_, std::string::npos);
-        pos_ = buf_.size();
-        return true;
-      }
-      return false;
-    }
-    scanned -= before;
-  }
-}
-
-int64_t TLineReader::Read(char* buf, size_t count) {
-  if (pos_ < buf_.size()) {
-    const size_t n = std::min(count, buf_.size() - pos_);
-    std::memcpy(buf, buf_.data() + pos_, n);
-    pos_ += n;
-    return static_cast<int64_t>(n);
-  }
-  return source_(buf, count);
-}
-
-namespace {
-
-bool ParseInt64(std::string_view s, int64_t& value) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  if (s.empty()) return false;
-  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  return ec == std::errc() && p == s.data() + s.size() && value >= 0;
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool IEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool ReadHttpHead(TLineReader& in, THttpHead& head) {
-  head = THttpHead();
-  if (!in.ReadLine(head.statusLine)) return false;
-  // "HTTP/x.y NNN reason"
-  const std::string_view s = head.statusLine;
-  if (s.size() < 12 || s.substr(0, 5) != "HTTP/") return false;
-  const size_t sp = s.find(' ');
-  if (sp == std::string_view::npos || sp + 4 > s.size()) return false;
-  if (!IsDigit(s[sp + 1]) || !IsDigit(s[sp + 2]) || !IsDigit(s[sp + 3])) return false;
-  if (sp + 4 < s.size() && s[sp + 4] != ' ') return false;
-  head.status = (s[sp + 1] - '0') * 100 + (s[sp + 2] - '0') * 10 + (s[sp + 3] - '0');
-  std::string line;
-  for (int i = 0; i < kMaxReplyLines; ++i) {
-    if (!in.ReadLine(line)) return false;
-    if (line.empty()) return true;
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    if (IEquals(std::string_view(line).substr(0, colon), "Content-Length")) {
-      int64_t len = 0;
-      if (!ParseInt64(std::string_view(line).substr(colon + 1), len)) return false;
-      head.contentLength = len;
-    }
-  }
-  return false;
-}
-
-bool ReadFtpReply(TLineReader& in, TFtpReply& reply) {
-  reply = TFtpReply();
-  std::string line;
-  if (!in.ReadLine(line)) return false;
-  if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]))
-    return false;
-  reply.code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-  reply.text = line;
-  if (line.size() < 4 || line[3] != '-') return true;
-  const std::string end = line.substr(0, 3) + " ";
-  for (int i = 1; i < kMaxReplyLines; ++i) {
-    if (!in.ReadLine(line)) return false;
-    if (reply.text.size() + line.size() > kMaxReplyLine * 4) return false;
-    reply.text += "\r\n";
-    reply.text += line;
-    if (line.compare(0, 4, end) == 0) return true;
-  }
-  return false;
-}
-
-bool ParsePasvReply(std::string_view text, std::string& host, uint16_t& port) {
-  const size_t open = text.find('(');
-  if (open == std::string_view::npos) return false;
-  const size_t close = text.find(')', open);
-  if (close == std::string_view::npos) return false;
-  std::string_view body = text.substr(open + 1, close - open - 1);
-  int parts[6];
-  for (int i = 0; i < 6; ++i) {
-    const size_t comma = i < 5 ? body.find(',') : body.size();
-    if (comma == std::string_view::npos) return false;
-    int64_t v = 0;
-    if (!ParseInt64(body.substr(0, comma), v) || v > 255) return false;
-    parts[i] = static_cast<int>(v);
-    body.remove_prefix(i < 5 ? comma + 1 : comma);
-  }
-  host = std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
-         std::to_string(parts[2]) + "." + std::to_string(parts[3]);
-  port = static_cast<uint16_t>(parts[4] * 256 + parts[5]);
-  return port != 0;
-}
-
-// ---- sockets ----
-
-// A connected TCP socket with bounded waits; owns the descriptor.
-class TNetSocket {
- public:
-  ~TNetSocket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  // Connects to host:port within the connect bound; nullptr with the error.
-  static std::unique_ptr<TNetSocket> Connect(const std::string& host, uint16_t port,
-                                             uint32_t& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0 ||
-        list == nullptr) {
-      error = ERROR_INTERNET_NAME_NOT_RESOLVED;
-      return nullptr;
-    }
-    const int ms = GetNetTimeouts().connectMs;
-    error = ERROR_INTERNET_CANNOT_CONNECT;
-    std::unique_ptr<TNetSocket> result;
-    for (addrinfo* a = list; a != nullptr && !result; a = a->ai_next) {
-      const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-      if (fd < 0) continue;
-      auto sock = std::unique_ptr<TNetSocket>(new TNetSocket(fd));
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-      if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-        result = std::move(sock);
-      } else if (errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        const int r = ::poll(&p, 1, ms);
-        if (r == 0) {
-          error = ERROR_INTERNET_TIMEOUT;
-          continue;
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (r > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
-          result = std::move(sock);
-      }
-    }
-    ::freeaddrinfo(list);
-    return result;
-  }
-
-  // Waits up to the read bound: bytes read, 0 at the end, -1 with the error.
-  int64_t Recv(char* buf, size_t count, uint32_t& error) {
-    pollfd p{fd_, POLLIN, 0};
-    const int r = ::poll(&p, 1, GetNetTimeouts().readMs);
-    if (r == 0) {
-      error = ERROR_INTERNET_TIMEOUT;
-      return -1;
-    }
-    const ssize_t n = r > 0 ? ::recv(fd_, buf, count, 0) : -1;
-    if (n < 0) {
-      error = (errno == ECONNRESET) ? ERROR_INTERNET_CONNECTION_RESET
-                                    : ERROR_INTERNET_CONNECTION_ABORTED;
-      return -1;
-    }
-    return n;
-  }
-
-  bool SendAll(std::string_view data, uint32_t& error) {
-    while (!data.empty()) {
-      pollfd p{fd_, POLLOUT, 0};
-      const int r = ::poll(&p, 1, GetNetTimeouts().readMs);
-      if (r == 0) {
-        error = ERROR_INTERNET_TIMEOUT;
-        return false;
-      }
-      const ssize_t n = r > 0 ? ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) : -1;
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) continue;
-        error = ERROR_INTERNET_CONNECTION_ABORTED;
-        return false;
-      }
-      data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-  }
-
- private:
-  explicit TNetSocket(int fd) : fd_(fd) {}
-  int fd_;
-};
 
 TNetConnection::~TNetConnection() = default;
 
@@ -334,190 +147,392 @@ bool TNetConnection::Fail(uint32_t code) {
 
 namespace {
 
-uint16_t PortOr(uint16_t testPort, uint16_t def) { return testPort != 0 ? testPort : def; }
-
-uint16_t HttpPort() {
-  std::lock_guard lock(g_net_mutex);
-  return PortOr(g_http_port, 80);
+bool HasControl(const std::string& s) {
+  return std::any_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
-// A line reader over a socket that records the socket's error in `error`.
-TLineReader::TSource SocketSource(TNetSocket& s, uint32_t& error) {
-  return [&s, &error](char* buf, size_t n) { return s.Recv(buf, n, error); };
+// Percent-encodes everything but unreserved characters and '/'.
+std::string EncodePath(const std::string& s) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+        c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += ch;
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
 }
 
-class THttpConnection : public TNetConnection {
+uint32_t MapError(CURLcode code, bool badReply) {
+  if (badReply) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT: return ERROR_INTERNET_TIMEOUT;
+    case CURLE_COULDNT_RESOLVE_HOST: return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT: return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_LOGIN_DENIED: return ERROR_INTERNET_LOGIN_FAILURE;
+    case CURLE_TOO_MANY_REDIRECTS: return ERROR_HTTP_REDIRECT_FAILED;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE: return ERROR_INTERNET_INVALID_CA;
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL: return ERROR_INTERNET_INVALID_URL;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_GOT_NOTHING:
+    case CURLE_FTP_WEIRD_PASS_REPLY:
+    case CURLE_FTP_WEIRD_PASV_REPLY:
+    case CURLE_FTP_WEIRD_227_FORMAT:
+    case CURLE_BAD_CONTENT_ENCODING: return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR: return ERROR_INTERNET_CONNECTION_RESET;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_SSL_CONNECT_ERROR: return ERROR_INTERNET_CONNECTION_ABORTED;
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_FAILED_INIT: return ERROR_INTERNET_INTERNAL_ERROR;
+    default: return ERROR_INTERNET_EXTENDED_ERROR;
+  }
+}
+
+// "<scheme>://<host>:<port>", or "" for a host that cannot be named.
+std::string BaseUrl(const char* scheme, const std::string& host, uint16_t testPort,
+                    uint16_t defPort) {
+  if (host.empty() || HasControl(host) ||
+      host.find_first_of(" /?#@[]\\%") != std::string::npos)
+    return "";
+  const std::string h = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return std::string(scheme) + "://" + h + ":" + std::to_string(testPort != 0 ? testPort : defPort);
+}
+
+// The same on the protocol's port, or the test port that stands for it now.
+std::string BaseUrlFor(bool ftp, const std::string& host) {
+  uint16_t testPort;
+  {
+    std::lock_guard lock(g_net_mutex);
+    testPort = ftp ? g_ftp_port : g_http_port;
+  }
+  return BaseUrl(ftp ? "ftp" : "http", host, testPort, ftp ? 21 : 80);
+}
+
+using TClock = std::chrono::steady_clock;
+
+// One easy handle on one multi handle: the multi handle keeps the server's
+// connection (an FTP login) from one transfer to the next, and lets every
+// read wait in bounded steps.
+class TCurlConnection : public TNetConnection {
  public:
-  THttpConnection(std::string host, std::string accept)
-      : host_(std::move(host)), accept_(std::move(accept)) {}
+  TCurlConnection(bool ftp, std::string host, std::string base)
+      : ftp_(ftp), host_(std::move(host)), base_(std::move(base)) {}
 
-  bool SetCurrentDirectory(const std::string&) override { return true; }
+  ~TCurlConnection() override {
+    Stop();
+    if (easy_ != nullptr) g_api.easy_cleanup(easy_);
+    if (multi_ != nullptr) g_api.multi_cleanup(multi_);
+    if (headers_ != nullptr) g_api.slist_free_all(headers_);
+  }
+
+  bool Init(const std::string& user, const std::string& password,
+            const std::string& acceptHeaders) {
+    multi_ = g_api.multi_init();
+    easy_ = g_api.easy_init();
+    if (multi_ == nullptr || easy_ == nullptr) return Fail(ERROR_INTERNET_INTERNAL_ERROR);
+    size_t start = 0;
+    while (start < acceptHeaders.size()) {
+      size_t end = acceptHeaders.find("\r\n", start);
+      if (end == std::string::npos) end = acceptHeaders.size();
+      const std::string line = acceptHeaders.substr(start, end - start);
+      if (!line.empty()) headers_ = g_api.slist_append(headers_, line.c_str());
+      start = end + 2;
+    }
+    const TNetTimeouts t = GetNetTimeouts();
+    std::string ca;
+    {
+      std::lock_guard lock(g_net_mutex);
+      ca = g_ca_file;
+    }
+    auto set = [this](CURLoption o, auto v) { return g_api.easy_setopt(easy_, o, v) == CURLE_OK; };
+    bool ok = set(CURLOPT_NOSIGNAL, 1L) && set(CURLOPT_PROXY, "") &&
+              set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(t.connectMs)) &&
+              set(CURLOPT_PROTOCOLS_STR, "http,https,ftp") &&
+              set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") &&
+              set(CURLOPT_FOLLOWLOCATION, 1L) &&
+              set(CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) &&
+              set(CURLOPT_HEADERFUNCTION, &TCurlConnection::OnHeader) &&
+              set(CURLOPT_HEADERDATA, static_cast<void*>(this)) &&
+              set(CURLOPT_WRITEFUNCTION, &TCurlConnection::OnBody) &&
+              set(CURLOPT_WRITEDATA, static_cast<void*>(this)) &&
+              set(CURLOPT_PREREQFUNCTION, &TCurlConnection::OnConnected) &&
+              set(CURLOPT_PREREQDATA, static_cast<void*>(this)) &&
+              set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD)) &&
+              set(CURLOPT_FTP_SKIP_PASV_IP, 1L);
+    if (ok && headers_ != nullptr) ok = set(CURLOPT_HTTPHEADER, headers_);
+    if (ok && !ca.empty()) ok = set(CURLOPT_CAINFO, ca.c_str());
+    if (ok && ftp_) ok = set(CURLOPT_USERNAME, user.c_str()) && set(CURLOPT_PASSWORD, password.c_str());
+    return ok || Fail(ERROR_INTERNET_INTERNAL_ERROR);
+  }
+
+  // FTP: logs in (a transfer without a body on the server's root).
+  bool Login() { return RunWithoutBody(base_ + "/"); }
+
+  bool SetCurrentDirectory(const std::string& urlDir) override {
+    if (!ftp_) return true;
+    error_ = 0;
+    if (HasControl(urlDir)) return Fail(ERROR_INTERNET_INVALID_URL);
+    std::string rel = urlDir;
+    while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
+    while (!rel.empty() && rel.back() == '/') rel.pop_back();
+    if (!RunWithoutBody(FtpUrl(rel, ""))) return false;
+    dir_ = rel;
+    return true;
+  }
 
   bool OpenFile(const std::string& path) override {
     CloseFile();
     error_ = 0;
-    response_.clear();
-    uint32_t err = 0;
-    sock_ = TNetSocket::Connect(host_, HttpPort(), err);
-    if (!sock_) return Fail(err);
-    const std::string request =
-        "GET " + path + " HTTP/1.0\r\nHost: " + host_ + "\r\n" + accept_;
-    if (!sock_->SendAll(request, err)) return Fail(err);
-    read_error_ = 0;
-    reader_ = std::make_unique<TLineReader>(SocketSource(*sock_, read_error_));
-    if (!ReadHttpHead(*reader_, head_)) {
-      response_ = head_.statusLine;
-      return Fail(read_error_ != 0 ? read_error_ : ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    if (!ftp_) response_.clear();
+    // A name with control characters could smuggle commands into the
+    // request: refused before anything is sent.
+    if (HasControl(path) || path.empty()) return Fail(ERROR_INTERNET_INVALID_URL);
+    const std::string url = ftp_ ? FtpUrl(dir_, path) : HttpBase() + EncodePath(path);
+    if (!Start(url, false)) return false;
+    while (!done_ && body_.size() == body_pos_) Pump();
+    // What arrived before a failure is read first; the failure then ends it.
+    if (done_ && result_ != CURLE_OK && body_pos_ == body_.size()) {
+      Fail(MapError(result_, bad_reply_));
+      Stop();
+      return false;
     }
-    response_ = head_.statusLine;
-    return true;
-  }
-  int64_t AvailableSize() const override { return head_.contentLength; }
-  int Status() const override { return head_.status; }
-  int64_t Read(char* buf, size_t count) override {
-    if (!reader_) return Fail(ERROR_INVALID_HANDLE), -1;
-    const int64_t n = reader_->Read(buf, count);
-    if (n < 0) Fail(read_error_);
-    return n;
-  }
-  bool CloseFile() override {
-    reader_.reset();
-    sock_.reset();
+    long status = 0;
+    curl_off_t length = -1;
+    g_api.easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+    g_api.easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    status_ = ftp_ ? 0 : static_cast<int>(status);
+    size_ = length < 0 ? -1 : static_cast<int64_t>(length);
     return true;
   }
 
- private:
-  std::string host_;
-  std::string accept_;
-  std::unique_ptr<TNetSocket> sock_;
-  uint32_t read_error_ = 0;
-  std::unique_ptr<TLineReader> reader_;
-  THttpHead head_;
-};
-
-class TFtpConnection : public TNetConnection {
- public:
-  explicit TFtpConnection(std::string host) : host_(std::move(host)) {}
-
-  bool Open(uint16_t port, const std::string& user, const std::string& password) {
-    uint32_t err = 0;
-    ctrl_ = TNetSocket::Connect(host_, port, err);
-    if (!ctrl_) return Fail(err);
-    reader_ = std::make_unique<TLineReader>(SocketSource(*ctrl_, read_error_));
-    TFtpReply r;
-    if (!Reply(r)) return false;
-    if (r.code != 220) return Refused();
-    if (!Command("USER " + user, r)) return false;
-    if (r.code == 331 && !Command("PASS " + password, r)) return false;
-    if (r.code != 230) return Fail(ERROR_INTERNET_LOGIN_FAILURE);
-    if (!Command("TYPE I", r)) return false;
-    if (r.code != 200) return Refused();
-    return true;
-  }
-
-  bool SetCurrentDirectory(const std::string& urlDir) override {
-    TFtpReply r;
-    if (!Command("CWD " + urlDir, r)) return false;
-    return r.code == 250 || Refused();
-  }
-
-  bool OpenFile(const std::string& path) override {
-    CloseFile();
-    TFtpReply r;
-    size_ = -1;
-    if (!Command("SIZE " + path, r)) return false;
-    if (r.code == 213) {
-      int64_t v = 0;
-      if (ParseInt64(std::string_view(r.text).substr(3), v)) size_ = v;
-    }
-    if (!Command("PASV", r)) return false;
-    std::string host;
-    uint16_t port = 0;
-    if (r.code != 227 || !ParsePasvReply(r.text, host, port)) return Refused();
-    uint32_t err = 0;
-    // Data goes to the host the control connection reached, never to an
-    // address the server names: a reply cannot redirect the transfer.
-    data_ = TNetSocket::Connect(host_, port, err);
-    if (!data_) return Fail(err);
-    if (!Command("RETR " + path, r)) return false;
-    if (r.code != 150 && r.code != 125) {
-      data_.reset();
-      return Refused();
-    }
-    return true;
-  }
   int64_t AvailableSize() const override { return size_; }
+  int Status() const override { return status_; }
+
   int64_t Read(char* buf, size_t count) override {
-    if (!data_) return Fail(ERROR_INVALID_HANDLE), -1;
-    uint32_t err = 0;
-    const int64_t n = data_->Recv(buf, count, err);
-    if (n < 0) Fail(err);
-    return n;
+    if (!active_) return Fail(ERROR_INVALID_HANDLE), -1;
+    for (;;) {
+      if (body_pos_ < body_.size()) {
+        const size_t n = std::min(count, body_.size() - body_pos_);
+        std::memcpy(buf, body_.data() + body_pos_, n);
+        body_pos_ += n;
+        if (body_pos_ == body_.size()) {
+          body_.clear();
+          body_pos_ = 0;
+        }
+        return static_cast<int64_t>(n);
+      }
+      if (done_) {
+        if (result_ == CURLE_OK) return 0;
+        return Fail(MapError(result_, bad_reply_)), -1;
+      }
+      Pump();
+    }
   }
+
   bool CloseFile() override {
-    if (!data_) return true;
-    data_.reset();
-    TFtpReply r;
-    if (!Reply(r)) return false;
-    return r.code == 226 || r.code == 250 || r.code == 426 || Refused();
+    const bool failed = active_ && done_ && result_ != CURLE_OK;
+    Stop();
+    return !failed;
   }
 
  private:
-  bool Refused() { return Fail(ERROR_INTERNET_EXTENDED_ERROR); }
-  bool Reply(TFtpReply& r) {
-    read_error_ = 0;
-    if (!ReadFtpReply(*reader_, r)) {
-      return Fail(read_error_ != 0 ? read_error_ : ERROR_INTERNET_EXTENDED_ERROR);
-    }
-    response_ = r.text;
-    return true;
-  }
-  bool Command(const std::string& line, TFtpReply& r) {
-    uint32_t err = 0;
-    if (line.find_first_of("\r\n") != std::string::npos) return Fail(ERROR_INTERNET_INTERNAL_ERROR);
-    if (!ctrl_->SendAll(line + "\r\n", err)) return Fail(err);
-    return Reply(r);
+  // HTTP opens a connection per request as needed: the port is the one
+  // that stands for the default now.
+  std::string HttpBase() const { return BaseUrlFor(false, host_); }
+
+  // "<base>/%2F<dir>/<name>": one CWD to the absolute folder, then the name.
+  std::string FtpUrl(const std::string& dir, const std::string& name) const {
+    std::string raw = dir.empty() ? "" : dir + "/";
+    return base_ + "/%2F" + EncodePath(raw) + EncodePath(name);
   }
 
-  std::string host_;
-  std::unique_ptr<TNetSocket> ctrl_;
-  std::unique_ptr<TNetSocket> data_;
-  uint32_t read_error_ = 0;
-  std::unique_ptr<TLineReader> reader_;
+  bool RunWithoutBody(const std::string& url) {
+    if (!Start(url, true)) return false;
+    while (!done_) Pump();
+    const CURLcode r = result_;
+    Stop();
+    return r == CURLE_OK || Fail(MapError(r, bad_reply_));
+  }
+
+  bool Start(const std::string& url, bool noBody) {
+    Stop();
+    body_.clear();
+    body_pos_ = 0;
+    done_ = false;
+    bad_reply_ = false;
+    connected_ = false;
+    result_ = CURLE_OK;
+    reply_lines_ = 0;
+    status_ = 0;
+    size_ = -1;
+    if (g_api.easy_setopt(easy_, CURLOPT_URL, url.c_str()) != CURLE_OK ||
+        g_api.easy_setopt(easy_, CURLOPT_NOBODY, noBody ? 1L : 0L) != CURLE_OK)
+      return Fail(ERROR_INTERNET_INVALID_URL);
+    if (g_api.multi_add_handle(multi_, easy_) != CURLM_OK)
+      return Fail(ERROR_INTERNET_INTERNAL_ERROR);
+    active_ = true;
+    last_activity_ = TClock::now();
+    activity_ = 0;
+    return true;
+  }
+
+  void Stop() {
+    if (!active_) return;
+    g_api.multi_remove_handle(multi_, easy_);
+    active_ = false;
+  }
+
+  // One bounded step of the transfer: runs libcurl, then waits at most
+  // 100 ms for the network. A transfer silent for longer than its bound
+  // ends as timed out.
+  void Pump() {
+    int running = 0;
+    const uint64_t before = activity_;
+    g_api.multi_perform(multi_, &running);
+    int queued = 0;
+    while (CURLMsg* m = g_api.multi_info_read(multi_, &queued)) {
+      if (m->msg == CURLMSG_DONE && m->easy_handle == easy_) {
+        done_ = true;
+        result_ = m->data.result;
+      }
+    }
+    if (done_ || body_pos_ < body_.size()) return;
+    const auto now = TClock::now();
+    if (activity_ != before) last_activity_ = now;
+    const TNetTimeouts t = GetNetTimeouts();
+    // Until the connection stands, libcurl's connect bound rules; this one
+    // only backs it up.
+    const int allowedMs = connected_ ? t.readMs : t.connectMs + t.readMs;
+    const auto silent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - last_activity_).count();
+    if (silent >= allowedMs) {
+      done_ = true;
+      result_ = CURLE_OPERATION_TIMEDOUT;
+      return;
+    }
+    const int wait = static_cast<int>(std::min<int64_t>(100, allowedMs - silent));
+    g_api.multi_poll(multi_, nullptr, 0, wait, nullptr);
+  }
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
+    auto* c = static_cast<TCurlConnection*>(self);
+    const size_t n = size * count;
+    ++c->activity_;
+    c->connected_ = true;  // a server that answers is connected
+    std::string line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.size() > kMaxReplyLine) {
+      c->bad_reply_ = true;
+      return 0;
+    }
+    if (!c->ftp_ && line.compare(0, 5, "HTTP/") == 0) {
+      c->reply_lines_ = 0;
+      c->response_ = line;
+    } else if (c->ftp_ && !line.empty()) {
+      c->response_ = line;
+    }
+    if (++c->reply_lines_ > kMaxReplyLines) {
+      c->bad_reply_ = true;
+      return 0;
+    }
+    return n;
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* self) {
+    auto* c = static_cast<TCurlConnection*>(self);
+    const size_t n = size * count;
+    ++c->activity_;
+    c->body_.append(data, n);
+    return n;
+  }
+
+  static int OnConnected(void* self, char*, char*, int, int) {
+    auto* c = static_cast<TCurlConnection*>(self);
+    c->connected_ = true;
+    ++c->activity_;
+    return CURL_PREREQFUNC_OK;
+  }
+
+  const bool ftp_;
+  const std::string host_;
+  const std::string base_;
+  CURLM* multi_ = nullptr;
+  CURL* easy_ = nullptr;
+  curl_slist* headers_ = nullptr;
+  std::string dir_;
+  bool active_ = false;
+  bool done_ = false;
+  bool bad_reply_ = false;
+  bool connected_ = false;
+  CURLcode result_ = CURLE_OK;
+  int reply_lines_ = 0;
+  int status_ = 0;
   int64_t size_ = -1;
+  std::string body_;
+  size_t body_pos_ = 0;
+  uint64_t activity_ = 0;
+  TClock::time_point last_activity_;
 };
+
+}  // namespace
+
+namespace {
+
+// A connection to `host` on the protocol's port (or the test port standing
+// for it), the transport bound; nullptr with `error` set.
+std::unique_ptr<TCurlConnection> NewConnection(bool ftp, const std::string& host,
+                                               const std::string& user,
+                                               const std::string& password,
+                                               const std::string& headers, uint32_t& error) {
+  const std::string base = BaseUrlFor(ftp, host);
+  if (base.empty()) {
+    error = ERROR_INTERNET_NAME_NOT_RESOLVED;
+    return nullptr;
+  }
+  if (!BindNetLibrary().empty()) {
+    error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  auto c = std::make_unique<TCurlConnection>(ftp, host, base);
+  if (!c->Init(user, password, headers)) {
+    error = c->LastError();
+    return nullptr;
+  }
+  error = 0;
+  return c;
+}
 
 }  // namespace
 
 std::unique_ptr<TNetConnection> OpenHttpConnection(const std::string& host,
                                                    const std::string& acceptHeaders,
                                                    uint32_t& error) {
-  // HTTP/1.0 opens a socket per request; a host that cannot be named fails now.
-  if (host.empty() || host.find_first_of("\r\n /") != std::string::npos) {
-    error = ERROR_INTERNET_NAME_NOT_RESOLVED;
-    return nullptr;
-  }
-  error = 0;
-  return std::make_unique<THttpConnection>(host, acceptHeaders);
+  return NewConnection(false, host, "", "", acceptHeaders, error);
 }
 
 std::unique_ptr<TNetConnection> OpenFtpConnection(const std::string& host,
                                                   const std::string& user,
                                                   const std::string& password, uint32_t& error,
                                                   std::string& response) {
-  uint16_t port;
-  {
-    std::lock_guard lock(g_net_mutex);
-    port = PortOr(g_ftp_port, 21);
-  }
-  auto c = std::make_unique<TFtpConnection>(host);
+  response.clear();
   const bool anonymous = user.empty() && password.empty();
-  if (!c->Open(port, anonymous ? "anonymous" : user, anonymous ? "guest@" : password)) {
+  auto c = NewConnection(true, host, anonymous ? "anonymous" : user,
+                         anonymous ? "guest@" : password, "", error);
+  if (c && !c->Login()) {
     error = c->LastError();
     response = c->LastResponse();
     return nullptr;
   }
-  error = 0;
   return c;
 }
 

@@ -1,26 +1,27 @@
-// The network transport of the installer: plain-socket HTTP/1.0 and
-// passive-mode FTP clients that fetch one file at a time, and the lazy
-// binding that stands for the system's Internet library being present.
+// The network transport of the installer: HTTP(S) and FTP downloads of one
+// file at a time through libcurl, which is loaded by name on first use (the
+// installer starts, and the engine's library runs, on machines without it).
 //
 // Callers must keep:
 //  - Every call reports failure by its return value and leaves an Internet
 //    error code (ERROR_INTERNET_*) in LastError(); LastResponse() keeps the
-//    server's last reply text (empty when the server never answered).
-//  - Every wait on the network is bounded: connects and reads give up with
-//    ERROR_INTERNET_TIMEOUT after the current TNetTimeouts. A server that
-//    talks without end runs into the bounds on line length and line count
-//    (ERROR_HTTP_INVALID_SERVER_RESPONSE / ERROR_INTERNET_EXTENDED_ERROR).
-//  - Replies from servers are untrusted; the parsers below are the only
-//    readers of them and are fuzzed.
-//  - No TLS, proxies or authentication other than the FTP login.
+//    server's last reply line (empty when the server never answered).
+//  - Every wait on the network is bounded: connects give up after
+//    TNetTimeouts::connectMs and a transfer that receives nothing for
+//    TNetTimeouts::readMs fails with ERROR_INTERNET_TIMEOUT. Reply lines are
+//    bounded in length and count (ERROR_HTTP_INVALID_SERVER_RESPONSE).
+//  - A transfer succeeds only when it ends as the server announced it: a
+//    body shorter than its Content-Length or FTP SIZE, or an FTP transfer the
+//    server does not confirm as complete, is a failed Read.
+//  - Remote names holding control characters are refused before anything is
+//    sent. HTTP redirects are followed (at most kMaxRedirects, to HTTP or
+//    HTTPS only); TLS peers must verify. No proxies.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace os {
@@ -30,12 +31,15 @@ inline constexpr uint32_t ERROR_INVALID_HANDLE = 6;
 inline constexpr uint32_t ERROR_INTERNET_TIMEOUT = 12002;
 inline constexpr uint32_t ERROR_INTERNET_EXTENDED_ERROR = 12003;
 inline constexpr uint32_t ERROR_INTERNET_INTERNAL_ERROR = 12004;
+inline constexpr uint32_t ERROR_INTERNET_INVALID_URL = 12005;
 inline constexpr uint32_t ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
 inline constexpr uint32_t ERROR_INTERNET_LOGIN_FAILURE = 12015;
 inline constexpr uint32_t ERROR_INTERNET_CANNOT_CONNECT = 12029;
 inline constexpr uint32_t ERROR_INTERNET_CONNECTION_ABORTED = 12030;
 inline constexpr uint32_t ERROR_INTERNET_CONNECTION_RESET = 12031;
+inline constexpr uint32_t ERROR_INTERNET_INVALID_CA = 12045;
 inline constexpr uint32_t ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
+inline constexpr uint32_t ERROR_HTTP_REDIRECT_FAILED = 12156;
 
 // The constant name of an error code, or its number in decimal for a code
 // without a name here.
@@ -44,7 +48,7 @@ std::string InternetErrorName(uint32_t code);
 // ---- binding ----
 
 // The library and its entry points in the order they are bound.
-inline constexpr const char* kNetLibraryName = "WININET.DLL";
+inline constexpr const char* kNetLibraryName = "libcurl.so.4";
 extern const std::vector<std::string> kNetEntryPoints;
 
 // Binds the transport (once; later calls are free). Returns "" when all is
@@ -56,69 +60,26 @@ std::string BindNetLibrary();
 void SetNetLibraryMissing(const std::string& what);
 int NetLibraryBindCount();
 
-// Connect and read bounds, and a port map for loopback test servers
-// (0 = the protocol's default port).
 struct TNetTimeouts {
   int connectMs = 30000;
-  int readMs = 60000;
+  int readMs = 60000;  // longest silence within a transfer
 };
 void SetNetTimeouts(const TNetTimeouts& t);
 TNetTimeouts GetNetTimeouts();
+// Test hooks: the ports that stand for the protocols' default ports (0 = the
+// default), and a file of certificates trusted instead of the system's ("" =
+// the system's).
 void SetNetTestPorts(uint16_t http, uint16_t ftp);
-
-// ---- reply parsing (untrusted input) ----
+void SetNetCaFile(const std::string& path);
 
 inline constexpr size_t kMaxReplyLine = 8192;
-inline constexpr int kMaxReplyLines = 200;
-
-// Pulls lines out of a byte source. The source fills a buffer and returns
-// the count, 0 at the end of the stream, -1 on failure (the code already
-// set through SetError by the source's owner).
-class TLineReader {
- public:
-  using TSource = std::function<int64_t(char* buf, size_t count)>;
-  explicit TLineReader(TSource source) : source_(std::move(source)) {}
-
-  // One line without its CR LF (or bare LF). False at the end of the stream
-  // before any byte, on a source failure, or when the line passes
-  // kMaxReplyLine (TooLong()).
-  bool ReadLine(std::string& line);
-  // Up to `count` bytes: those buffered first, then straight from the source.
-  int64_t Read(char* buf, size_t count);
-  bool TooLong() const { return too_long_; }
-
- private:
-  bool Fill();
-  TSource source_;
-  std::string buf_;
-  size_t pos_ = 0;
-  bool too_long_ = false;
-};
-
-struct THttpHead {
-  int status = 0;
-  std::string statusLine;
-  int64_t contentLength = -1;  // -1: not given
-};
-// Status line and headers up to the blank line. False on a malformed or
-// unbounded head.
-bool ReadHttpHead(TLineReader& in, THttpHead& head);
-
-struct TFtpReply {
-  int code = 0;
-  std::string text;  // all lines, joined by CR LF
-};
-// One FTP reply, single or multi-line ("123-" ... "123 ").
-bool ReadFtpReply(TLineReader& in, TFtpReply& reply);
-// The address and port of a "227 Entering Passive Mode (h,h,h,h,p,p)" reply.
-bool ParsePasvReply(std::string_view text, std::string& host, uint16_t& port);
+inline constexpr int kMaxReplyLines = 200;  // per HTTP reply head, per FTP transfer
+inline constexpr int kMaxRedirects = 5;
 
 // ---- clients ----
 
-class TNetSocket;
-
 // One connection to one server; a file transfer is OpenFile, then reads
-// until 0, then CloseFile.
+// until 0, then CloseFile. Not for use by two threads at once.
 class TNetConnection {
  public:
   virtual ~TNetConnection();
@@ -127,13 +88,17 @@ class TNetConnection {
 
   // FTP: changes the server's folder; HTTP: nothing to do.
   virtual bool SetCurrentDirectory(const std::string& urlDir) = 0;
+  // Starts the transfer of `path` (HTTP: the absolute path on the server;
+  // FTP: a name in the current folder) and waits for its first bytes.
   virtual bool OpenFile(const std::string& path) = 0;
   // Bytes announced for the open file (-1 when the server did not say).
   virtual int64_t AvailableSize() const = 0;
-  // HTTP status of the open file (0 for FTP).
+  // HTTP status of the open file after redirects (0 for FTP).
   virtual int Status() const { return 0; }
-  // The number read, 0 at the end, -1 on failure.
+  // The number read, 0 at the complete end, -1 on failure.
   virtual int64_t Read(char* buf, size_t count) = 0;
+  // Ends the transfer (abandoning what is unread); false when a finished
+  // transfer failed.
   virtual bool CloseFile() = 0;
 
  protected:
@@ -142,13 +107,13 @@ class TNetConnection {
   std::string response_;
 };
 
-// An HTTP/1.0 connection: each OpenFile is a GET on a fresh socket.
-// An FTP connection logs in on Open (anonymous: "anonymous"/"guest@"),
-// switches to binary type and uses passive mode for each file.
-// Returns nullptr with `error` (and `response`) set on failure.
+// An HTTP connection; `acceptHeaders` are request header lines separated
+// by CR LF (blank lines ignored). Returns nullptr with `error` set on
+// failure (an unusable host name, or the transport missing).
 std::unique_ptr<TNetConnection> OpenHttpConnection(const std::string& host,
                                                    const std::string& acceptHeaders,
                                                    uint32_t& error);
+// An FTP connection, logged in (anonymous: "anonymous"/"guest@"), binary.
 std::unique_ptr<TNetConnection> OpenFtpConnection(const std::string& host,
                                                   const std::string& user,
                                                   const std::string& password, uint32_t& error,

@@ -1,6 +1,8 @@
 #include "os/version_resource.h"
 
 #include <cstring>
+#include <deque>
+#include <memory>
 
 #include "os/win_file.h"
 
@@ -40,6 +42,50 @@ class TView {
   size_t size_ = 0;
 };
 
+// The image as the walk reads it: bounded pieces by file offset. A piece
+// that passes the end of the file is damage.
+class TImage {
+ public:
+  virtual ~TImage() = default;
+  virtual uint64_t Size() const = 0;
+  virtual TView Read(uint64_t off, uint64_t len) = 0;
+  uint16_t U16(uint64_t off) { return Read(off, 2).U16(0); }
+  uint32_t U32(uint64_t off) { return Read(off, 4).U32(0); }
+};
+
+class TMemoryImage : public TImage {
+ public:
+  explicit TMemoryImage(std::string_view image) : image_(image) {}
+  uint64_t Size() const override { return image_.size(); }
+  TView Read(uint64_t off, uint64_t len) override {
+    if (off > image_.size() || len > image_.size() - off) throw TDamaged{};
+    return TView(image_.data() + off, static_cast<size_t>(len));
+  }
+
+ private:
+  std::string_view image_;
+};
+
+// Reads only the pieces the walk asks for (headers, section table, the
+// resource data), so the file's size bounds the reads, not the memory.
+class TFileImage : public TImage {
+ public:
+  TFileImage(TWinFile& file, uint64_t size) : file_(file), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  TView Read(uint64_t off, uint64_t len) override {
+    if (off > size_ || len > size_ - off) throw TDamaged{};
+    std::string& piece = pieces_.emplace_back(static_cast<size_t>(len), '\0');
+    if (len > 0 && file_.Read(off, piece.data(), piece.size()) != static_cast<int64_t>(len))
+      throw TDamaged{};
+    return TView(piece.data(), piece.size());
+  }
+
+ private:
+  TWinFile& file_;
+  uint64_t size_;
+  std::deque<std::string> pieces_;  // views handed out stay valid
+};
+
 struct TSection {
   uint32_t VirtualAddress;
   uint32_t VirtualSize;
@@ -51,8 +97,9 @@ constexpr uint32_t kRtVersion = 16;
 constexpr uint32_t kHighBit = 0x80000000u;
 constexpr uint16_t kMaxSections = 96;  // the loader's own limit
 
-// The bytes from `rva` to the end of the section holding it, bounded by the file.
-TView MapRva(const TView& file, const std::vector<TSection>& sections, uint32_t rva) {
+// The bytes from `rva` to the end of the section holding it, bounded by the
+// file and by `want`.
+TView MapRva(TImage& file, const std::vector<TSection>& sections, uint32_t rva, uint32_t want) {
   for (const TSection& s : sections) {
     const uint32_t extent = s.VirtualSize != 0 ? s.VirtualSize : s.RawSize;
     if (rva < s.VirtualAddress || rva - s.VirtualAddress >= extent) continue;
@@ -62,7 +109,8 @@ TView MapRva(const TView& file, const std::vector<TSection>& sections, uint32_t 
     if (start >= file.Size()) throw TDamaged{};
     uint64_t len = uint64_t{s.RawSize} - delta;
     if (len > file.Size() - start) len = file.Size() - start;
-    return file.Sub(static_cast<size_t>(start), static_cast<size_t>(len));
+    if (len > want) len = want;
+    return file.Read(start, len);
   }
   throw TDamaged{};
 }
@@ -90,15 +138,15 @@ uint32_t SubDirectory(uint32_t offset) {
 // The raw version block: type 16, first name, first language, its data entry.
 // The walk is three levels by construction, so a directory that points back
 // at itself or an ancestor ends in damage (a subdirectory where data must be).
-TView FindVersionBlock(const TView& file) {
+TView FindVersionBlock(TImage& file) {
   if (file.Size() < 0x40 || file.U16(0) != 0x5A4D) throw TDamaged{};  // "MZ"
   const uint32_t pe = file.U32(0x3C);
   if (file.U32(pe) != 0x00004550) throw TDamaged{};  // "PE\0\0"
-  const size_t coff = size_t{pe} + 4;
-  const uint16_t sectionCount = file.U16(coff + 2);
-  const uint16_t optSize = file.U16(coff + 16);
-  const size_t opt = coff + 20;
-  const TView optional = file.Sub(opt, optSize);
+  const TView coff = file.Read(uint64_t{pe} + 4, 20);
+  const uint16_t sectionCount = coff.U16(2);
+  const uint16_t optSize = coff.U16(16);
+  const uint64_t opt = uint64_t{pe} + 24;
+  const TView optional = file.Read(opt, optSize);
   size_t countOff, dirOff;
   switch (optional.U16(0)) {
     case 0x10B: countOff = 92; dirOff = 96; break;
@@ -110,15 +158,14 @@ TView FindVersionBlock(const TView& file) {
   const uint32_t rsrcSize = optional.U32(dirOff + 2 * 8 + 4);
   if (rsrcRva == 0 || rsrcSize == 0) throw TDamaged{};
   if (sectionCount == 0 || sectionCount > kMaxSections) throw TDamaged{};
-  const TView table = file.Sub(opt + optSize, size_t{sectionCount} * 40);
+  const TView table = file.Read(opt + optSize, size_t{sectionCount} * 40);
   std::vector<TSection> sections;
   sections.reserve(sectionCount);
   for (size_t i = 0; i < sectionCount; ++i) {
     const size_t s = i * 40;
     sections.push_back({table.U32(s + 12), table.U32(s + 8), table.U32(s + 16), table.U32(s + 20)});
   }
-  TView rsrc = MapRva(file, sections, rsrcRva);
-  if (rsrcSize < rsrc.Size()) rsrc = rsrc.Sub(0, rsrcSize);
+  const TView rsrc = MapRva(file, sections, rsrcRva, rsrcSize);
 
   // Level 1: the id entry for type 16.
   uint32_t typeDir = 0;
@@ -139,9 +186,9 @@ TView FindVersionBlock(const TView& file) {
   if (dataEntry & kHighBit) throw TDamaged{};
   const uint32_t dataRva = rsrc.U32(dataEntry);
   const uint32_t dataSize = rsrc.U32(size_t{dataEntry} + 4);
-  const TView data = MapRva(file, sections, dataRva);
-  if (dataSize > data.Size()) throw TDamaged{};
-  return data.Sub(0, dataSize);
+  const TView data = MapRva(file, sections, dataRva, dataSize);
+  if (data.Size() < dataSize) throw TDamaged{};
+  return data;
 }
 
 constexpr size_t Align4(size_t off) { return (off + 3) & ~size_t{3}; }
@@ -271,7 +318,7 @@ const TVersionStringTable* TVersionData::FindTable(uint16_t language, uint16_t c
 TVersionData ParseVersionResource(std::string_view image) {
   TVersionData out;
   try {
-    const TView file(image.data(), image.size());
+    TMemoryImage file(image);
     ParseBlock(FindVersionBlock(file), out);
   } catch (const TDamaged&) {
     return TVersionData{};
@@ -280,9 +327,18 @@ TVersionData ParseVersionResource(std::string_view image) {
 }
 
 bool WinReadVersionResource(const std::string& path, TVersionData& data) {
-  std::string image;
-  if (!WinReadWholeFile(path, image)) return false;
-  data = ParseVersionResource(image);
+  const std::unique_ptr<TWinFile> file =
+      TWinFile::Open(path, TFileAccess::Read, TFileShare::DenyNone);
+  if (!file) return false;
+  const int64_t size = file->Size();
+  if (size < 0) return false;
+  data = TVersionData{};
+  try {
+    TFileImage image(*file, static_cast<uint64_t>(size));
+    ParseBlock(FindVersionBlock(image), data);
+  } catch (const TDamaged&) {
+    data = TVersionData{};
+  }
   return true;
 }
 

@@ -151,13 +151,13 @@ void TSecurityManager::Logoff() {
 // Checks
 
 void TSecurityManager::CheckOpen(const char* caller) const {
-  if (!open_ || !database_) TavDatabaseError(8581, caller, kNotActive);
+  if (!open_ || !database_) TavDatabaseError(kUnexpectedInternalError, caller, kNotActive);
 }
 
 bool TSecurityManager::IsAdministrator() const { return IsAdministratorsName(group_name_); }
 
 void TSecurityManager::RequireSystemPrivilege(TSystemPrivilegeType privilege, const char* caller) const {
-  if (!CheckIfLogonHasSystemPrivilege(privilege)) TavDatabaseError(10624, caller, "");
+  if (!CheckIfLogonHasSystemPrivilege(privilege)) TavDatabaseError(kPrivilegeRequired, caller, "");
 }
 
 void TSecurityManager::RequireAdministratorFor(int32_t groupId, const char* caller) const {
@@ -166,7 +166,7 @@ void TSecurityManager::RequireAdministratorFor(int32_t groupId, const char* call
   std::vector<uint8_t> rec;
   if (groups_->FindKey("ixGroupName", kAdministratorsGroup, &rec) &&
       groups_->GetInteger(rec, "GroupID") == groupId)
-    TavDatabaseError(10624, caller, "");
+    TavDatabaseError(kPrivilegeRequired, caller, "");
 }
 
 bool TSecurityManager::CheckIfLogonHasSystemPrivilege(TSystemPrivilegeType privilege) const {
@@ -185,7 +185,8 @@ bool TSecurityManager::CheckIfLogonHasObjectPrivilege(TDatabaseObjectType, const
 void TSecurityManager::ValidateName(const std::string& name, int32_t minimum, const char* caller) const {
   const int32_t length = static_cast<int32_t>(name.size());
   if (length < minimum || length > kSecurityNameMaxLength)
-    TavDatabaseErrorFmt(9605, caller, kLengthText, {name, minimum, kSecurityNameMaxLength});
+    TavDatabaseErrorFmt(kObjectNameIsOutOfRange, caller, kLengthText,
+                        {name, minimum, kSecurityNameMaxLength});
 }
 
 void TSecurityManager::ValidateGroupName(const std::string& name) const {
@@ -230,14 +231,14 @@ void TSecurityManager::Logon(const std::string& user, const std::string& passwor
                              const std::string& databaseName) {
   const char* caller = "TSecurityManager.Logon";
   CheckOpen(caller);
-  if (!users_ || !groups_) TavDatabaseError(8581, caller, kNotActive);
+  if (!users_ || !groups_) TavDatabaseError(kUnexpectedInternalError, caller, kNotActive);
   Logoff();
   std::vector<uint8_t> rec;
   if (!FindUser(user, &rec)) {
     // Only the exact built-in name, and only while its group is not there:
     // the database's first logon makes both.
     if (user != kAdministratorUser || groups_->FindKey("ixGroupName", kAdministratorsGroup))
-      TavDatabaseError(10036, caller, "");
+      TavDatabaseError(kBadUserNameOrPassword, caller, "");
     user_name_ = user;
     group_name_ = kAdministratorsGroup;
     try {
@@ -249,12 +250,12 @@ void TSecurityManager::Logon(const std::string& user, const std::string& passwor
       Logoff();
       throw;
     }
-    if (!FindUser(user, &rec)) TavDatabaseError(10036, caller, "");
+    if (!FindUser(user, &rec)) TavDatabaseError(kBadUserNameOrPassword, caller, "");
   } else {
-    if (!DigestMatches(rec, password)) TavDatabaseError(10036, caller, "");
+    if (!DigestMatches(rec, password)) TavDatabaseError(kBadUserNameOrPassword, caller, "");
     if (user != kAdministratorUser && password_expiry_period_ >= 1 &&
         GetDateTime(*users_, rec, "DateLastPWordChange") + password_expiry_period_ < os::Now())
-      TavDatabaseError(10036, caller, "The password has expired");
+      TavDatabaseError(kBadUserNameOrPassword, caller, "The password has expired");
   }
   try {
     user_name_ = users_->GetString(rec, "UserName");
@@ -308,7 +309,8 @@ int32_t TSecurityManager::AddGroup(const std::string& name) {
   CheckOpen(caller);
   RequireSystemPrivilege(spEditGroups, caller);
   ValidateGroupName(name);
-  if (groups_->FindKey("ixGroupName", name)) TavDatabaseError(8580, caller, name);
+  if (groups_->FindKey("ixGroupName", name))
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, name);
   std::vector<uint8_t> rec = groups_->NewRecord();
   groups_->SetString(rec, "GroupName", name);
   // The insert puts the new auto-increment value into the image.
@@ -323,12 +325,12 @@ int32_t TSecurityManager::RenameGroup(const std::string& oldName, const std::str
   ValidateGroupName(newName);
   // The group that passes every check keeps its name, and no other takes it.
   if (IsAdministratorsName(oldName) || IsAdministratorsName(newName))
-    TavDatabaseError(10123, caller, kAdministratorsGroup);
+    TavDatabaseError(kRequestedObjectCannotBeEdited, caller, kAdministratorsGroup);
   std::vector<uint8_t> rec;
   const uint32_t address = groups_->FindKey("ixGroupName", oldName, &rec);
   const uint32_t taken = groups_->FindKey("ixGroupName", newName);
-  if (taken && taken != address) TavDatabaseError(8580, caller, newName);
-  if (!address) TavDatabaseError(8579, caller, oldName);
+  if (taken && taken != address) TavDatabaseError(kRequestedObjectAlreadyExists, caller, newName);
+  if (!address) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, oldName);
   groups_->SetString(rec, "GroupName", newName);
   groups_->Update(address, rec);
   return groups_->GetInteger(rec, "GroupID");
@@ -344,11 +346,13 @@ bool TSecurityManager::DeleteGroup(const std::string& name) {
   const char* caller = "TSecurityManager.DeleteGroup";
   CheckOpen(caller);
   RequireSystemPrivilege(spEditGroups, caller);
-  if (IsAdministratorsName(name)) TavDatabaseError(10124, caller, kAdministratorsGroup);
+  if (IsAdministratorsName(name))
+    TavDatabaseError(kRequestedObjectCannotBeDeleted, caller, kAdministratorsGroup);
   std::vector<uint8_t> rec;
   const uint32_t address = groups_->FindKey("ixGroupName", name, &rec);
-  if (!address) TavDatabaseError(8579, caller, name);
-  if (database_->InTransaction()) TavDatabaseError(10122, caller, "");
+  if (!address) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, name);
+  if (database_->InTransaction())
+    TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "");
   const int32_t groupId = groups_->GetInteger(rec, "GroupID");
   TSecurityTransaction transaction(*database_);
   groups_->Delete(address);
@@ -371,7 +375,8 @@ int32_t TSecurityManager::GetGroupIDFromName(const std::string& name) {
   const char* caller = "TSecurityManager.GetGroupIDFromName";
   CheckOpen(caller);
   std::vector<uint8_t> rec;
-  if (!groups_->FindKey("ixGroupName", name, &rec)) TavDatabaseError(8579, caller, name);
+  if (!groups_->FindKey("ixGroupName", name, &rec))
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, name);
   return groups_->GetInteger(rec, "GroupID");
 }
 
@@ -380,7 +385,7 @@ std::string TSecurityManager::GetGroupNameFromID(int32_t id) {
   CheckOpen(caller);
   for (auto& [address, rec] : ReadAll(*groups_, "ixGroupID", database_->DiskMgr()))
     if (groups_->GetInteger(rec, "GroupID") == id) return groups_->GetString(rec, "GroupName");
-  TavDatabaseError(8579, caller, std::to_string(id));
+  TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, std::to_string(id));
 }
 
 // ---------------------------------------------------------------------------
@@ -392,9 +397,10 @@ void TSecurityManager::AddUser(const std::string& user, const std::string& passw
   CheckOpen(caller);
   RequireSystemPrivilege(spEditUsers, caller);
   ValidateUserName(user);
-  if (FindUser(user, nullptr)) TavDatabaseError(8580, caller, user);
+  if (FindUser(user, nullptr)) TavDatabaseError(kRequestedObjectAlreadyExists, caller, user);
   std::vector<uint8_t> groupRec;
-  if (!groups_->FindKey("ixGroupName", group, &groupRec)) TavDatabaseError(8579, caller, group);
+  if (!groups_->FindKey("ixGroupName", group, &groupRec))
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, group);
   const int32_t groupId = groups_->GetInteger(groupRec, "GroupID");
   RequireAdministratorFor(groupId, caller);
   const double now = os::Now();
@@ -425,9 +431,10 @@ void TSecurityManager::ChangeGroup(const std::string& user, const std::string& g
   RequireSystemPrivilege(spEditGroups, caller);
   std::vector<uint8_t> rec;
   const uint32_t address = FindUser(user, &rec);
-  if (!address) TavDatabaseError(8579, caller, user);
+  if (!address) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, user);
   std::vector<uint8_t> groupRec;
-  if (!groups_->FindKey("ixGroupName", group, &groupRec)) TavDatabaseError(8579, caller, group);
+  if (!groups_->FindKey("ixGroupName", group, &groupRec))
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, group);
   const int32_t groupId = groups_->GetInteger(groupRec, "GroupID");
   // Neither into "administrators" nor out of it, unless by its members.
   RequireAdministratorFor(users_->GetInteger(rec, "GroupID"), caller);
@@ -444,7 +451,7 @@ void TSecurityManager::ChangePassword(const std::string& user, const std::string
   if (!self) RequireSystemPrivilege(spEditUsers, caller);
   std::vector<uint8_t> rec;
   const uint32_t address = FindUser(user, &rec);
-  if (!address) TavDatabaseError(8579, caller, user);
+  if (!address) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, user);
   if (!self) RequireAdministratorFor(users_->GetInteger(rec, "GroupID"), caller);
   const double now = os::Now();
   StoreDigest(rec, password);
@@ -480,7 +487,8 @@ int32_t TSecurityManager::GetObjectIDFromName(const std::string& name) {
   CheckOpen(caller);
   if (name == kAll) return 0;
   std::vector<uint8_t> rec;
-  if (!object_ids_ || !object_ids_->FindKey("ixObjectName", name, &rec)) TavDatabaseError(8579, caller, name);
+  if (!object_ids_ || !object_ids_->FindKey("ixObjectName", name, &rec))
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, name);
   return object_ids_->GetInteger(rec, "ObjectID");
 }
 
@@ -491,7 +499,7 @@ std::string TSecurityManager::GetObjectNameFromID(int32_t id) {
   if (object_ids_)
     for (auto& [address, rec] : ReadAll(*object_ids_, "ixObjectID", database_->DiskMgr()))
       if (object_ids_->GetInteger(rec, "ObjectID") == id) return object_ids_->GetString(rec, "ObjectName");
-  TavDatabaseError(8579, caller, std::to_string(id));
+  TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, std::to_string(id));
 }
 
 TSecurityManager::TFieldMap TSecurityManager::TableFieldMap(const std::string& tableName) {
@@ -679,8 +687,9 @@ void TSecurityManager::WriteSystemPrivileges(int32_t groupId, const TPrivileges&
 void TSecurityManager::SetPrivileges(const TPrivileges& privileges, bool replace) {
   const char* caller = "TSecurityManager.SetPrivileges";
   CheckOpen(caller);
-  if (!IsAdministrator()) TavDatabaseError(10624, caller, "");
-  if (IsAdministratorsName(privileges.GroupName())) TavDatabaseError(10123, caller, kAdministratorsGroup);
+  if (!IsAdministrator()) TavDatabaseError(kPrivilegeRequired, caller, "");
+  if (IsAdministratorsName(privileges.GroupName()))
+    TavDatabaseError(kRequestedObjectCannotBeEdited, caller, kAdministratorsGroup);
   const int32_t groupId = GetGroupIDFromName(privileges.GroupName());
   TSecurityTransaction transaction(*database_);
   WriteObjectPrivileges(groupId, privileges, replace);
@@ -691,8 +700,9 @@ void TSecurityManager::SetPrivileges(const TPrivileges& privileges, bool replace
 void TSecurityManager::RevokePrivileges(const std::string& group) {
   const char* caller = "TSecurityManager.RevokePrivileges";
   CheckOpen(caller);
-  if (!IsAdministrator()) TavDatabaseError(10624, caller, "");
-  if (IsAdministratorsName(group)) TavDatabaseError(10123, caller, kAdministratorsGroup);
+  if (!IsAdministrator()) TavDatabaseError(kPrivilegeRequired, caller, "");
+  if (IsAdministratorsName(group))
+    TavDatabaseError(kRequestedObjectCannotBeEdited, caller, kAdministratorsGroup);
   const int32_t groupId = GetGroupIDFromName(group);
   TSecurityTransaction transaction(*database_);
   {

@@ -1,6 +1,7 @@
 #include "engine/components/tav_base_table.h"
 
 #include <cstring>
+#include <vector>
 
 #include "engine/components/tav_blob_stream.h"
 #include "engine/storage/base/tav_errors.h"
@@ -21,6 +22,41 @@ namespace {
 constexpr int kStatusOffset = 4;
 constexpr int kBookmarkFlagOffset = 5;
 constexpr int kRecInfoSize = 16;
+
+// BLOB values written during an edit or insert wait in the record manager's
+// BLOB items until the post. Reading another record as the current one (the
+// host positions the cursor beside an inserted record, fetches neighbours)
+// marks every item stale; the guard keeps the pending ones pending.
+class TPendingBlobsGuard {
+ public:
+  TPendingBlobsGuard(TBlobMgr& blobs, host::TDataSetState state) : blobs_(blobs) {
+    if (state != host::dsInsert && state != host::dsEdit) return;
+    for (int i = 0; i < blobs_.Count(); ++i)
+      if (blobs_.Items(i)->State() == bsModified) pending_.push_back(i);
+  }
+  ~TPendingBlobsGuard() {
+    for (int i : pending_)
+      if (i < blobs_.Count()) blobs_.Items(i)->SetState(bsModified);
+  }
+  TPendingBlobsGuard(const TPendingBlobsGuard&) = delete;
+  TPendingBlobsGuard& operator=(const TPendingBlobsGuard&) = delete;
+
+ private:
+  TBlobMgr& blobs_;
+  std::vector<int> pending_;
+};
+
+// Sets a flag for its own lifetime.
+class TFlagGuard {
+ public:
+  explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TFlagGuard() { flag_ = false; }
+  TFlagGuard(const TFlagGuard&) = delete;
+  TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+ private:
+  bool& flag_;
+};
 
 }  // namespace
 
@@ -88,7 +124,7 @@ bool TTavBaseTable::BookmarkValid(const host::TBookmark& bookmark) {
 void TTavBaseTable::InternalGotoBookmark(const void* bookmark) {
   const auto* mark = static_cast<const uint8_t*>(bookmark);
   if (!CheckBookMarkValid(mark) || !DataSetSetToBookmark(mark))
-    TavDatabaseError(10021, "TTavBaseTable.InternalGotoBookmark", "", this);
+    TavDatabaseError(kBookmarkDoesNotMatch, "TTavBaseTable.InternalGotoBookmark", "", this);
   marker_ = tpInTableValid;
 }
 
@@ -103,7 +139,8 @@ host::TRecordBuffer TTavBaseTable::GetActiveRecBuf() {
     case host::dsSetKey:
       if (key_mode_ == kmFind) return key_buffer_.data();
       if (key_mode_ == kmRange) return GetRangeRecBuf(range_mode_);
-      TavDatabaseError(8581, "TTavBaseTable.GetActiveRecBuf", "State error - no KeyMode set for SetKey state", this);
+      TavDatabaseError(kUnexpectedInternalError, "TTavBaseTable.GetActiveRecBuf",
+                       "State error - no KeyMode set for SetKey state", this);
     case host::dsCalcFields:
       return CalcBuffer();
     case host::dsFilter:
@@ -128,15 +165,16 @@ host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGet
     if (Filtered()) InternalPrepareFilter();
     InternalCheckMasterRange();
   }
+  TPendingBlobsGuard pending(RecordMgr().BlobMgr(), State());
   bool ok = false;
   host::TGetResult failure = host::grError;
   switch (getMode) {
     case host::gmCurrent:
       switch (marker_) {
-        case tpInTableValid: ok = RecordBufferState() != 0; break;
+        case tpInTableValid: ok = RecordBufferState() != TRecordBufferState::kEmpty; break;
         case tpAtFirst: ok = DataSetFirst(); break;
         case tpAtLast: ok = DataSetLast(); break;
-        case tpInTableUnknown: ok = RecordBufferState() != 0 && Find(stEQ, IndexName()); break;
+        case tpInTableUnknown: ok = RecordBufferState() != TRecordBufferState::kEmpty && Find(stEQ, IndexName()); break;
       }
       break;
     case host::gmNext:
@@ -179,6 +217,7 @@ void TTavBaseTable::SetRecNo(int value) {
 void TTavBaseTable::InternalSetToRecord(host::TRecordBuffer buffer) {
   // A record being inserted is not stored yet: nothing to stand on.
   if (BufferAddress(buffer) == 0) return;
+  TPendingBlobsGuard pending(RecordMgr().BlobMgr(), State());
   SetToRecordBuffer(buffer, false, State() == host::dsBrowse);
 }
 
@@ -195,9 +234,11 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
     return true;
   }
   const int no = field->FieldNo() - 1;
+  // Whether a value is there is read too (the host's own required-field
+  // check of a post aside: it tells the user nothing the post would not).
+  if (!checking_required_fields_) CheckFieldReadPrivilege(no);
   const bool isNull = GetIsFieldNullFromRecBuf(rec, no);
   if (!buffer || IsFieldBlob(no)) return !isNull;
-  CheckFieldReadPrivilege(no);
   // Exactly the field's buffer: the host sized it for this field.
   std::memset(buffer, 0, static_cast<size_t>(field->DataSize()));
   if (isNull) return false;
@@ -297,7 +338,19 @@ void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
   if (fieldNo < 0 || fieldNo >= fields.Count()) return;
   const TInternalFieldItem& f = *fields.Items(fieldNo);
   if ((f.PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
-    TavDatabaseError(10624, "TTavBaseTable.GetFieldData", f.FieldName(), this);
+    TavDatabaseError(kPrivilegeRequired, "TTavBaseTable.GetFieldData", f.FieldName(), this);
+}
+
+void TTavBaseTable::CheckIndexReadPrivilege(const std::string& indexName) {
+  const TIndexItem* item = IndexManager().FindIndex(indexName);
+  if (!item) return;
+  const TKeyFields& keys = item->KeyFields();
+  for (int i = 0; i < keys.Count(); ++i) {
+    const TKeyFieldItem& k = *keys.Items(i);
+    if (k.Hidden()) continue;
+    const int no = GetFieldNo(k.FieldName());
+    if (no >= 0) CheckFieldReadPrivilege(no);
+  }
 }
 
 std::unique_ptr<host::TStream> TTavBaseTable::CreateBlobStream(host::TField* field, host::TBlobStreamMode mode) {
@@ -310,7 +363,7 @@ std::unique_ptr<host::TStream> TTavBaseTable::CreateBlobStream(host::TField* fie
 
 void TTavBaseTable::InternalOpen() {
   const char* caller = "TTavBaseTable.InternalOpen";
-  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
+  if (!DataBase()) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   if (!InternalActive() && !DataBase()->Connected()) DataBase()->Open();
   if (InternalActive()) DataSetClose();
   can_modify_ = true;
@@ -427,13 +480,14 @@ void TTavBaseTable::InternalEdit() {
   const char* caller = "TTavBaseTable.InternalEdit";
   host::TRecordBuffer active = ActiveBuffer();
   if (GetRecordStatus(active) != rbBrowse)
-    TavDatabaseError(8581, caller, "Internal State error - RecBuf not available for edit", this);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Internal State error - RecBuf not available for edit", this);
   // The record as stored now; one gone (or replaced at its address) cannot
   // be edited.
   SetToRecordBuffer(active, false, true);
   if (DatasetGetRecAddr() != BufferAddress(active) ||
       !InternalCheckRecordFlags(RecordBuffer(), active, false, true))
-    TavDatabaseError(8708, caller, "", this);
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
   std::memcpy(active, RecordBuffer(), static_cast<size_t>(RecordBufferSize()));
   InternalSetRecordLock(BufferAddress(active));
   edit_lock_address_ = BufferAddress(active);
@@ -448,6 +502,9 @@ void TTavBaseTable::InternalInsert() {
 }
 
 void TTavBaseTable::InternalInitRecord(host::TRecordBuffer buffer) {
+  // A new (or cleared) record has no BLOB value waiting; one a cancelled
+  // insert left behind is not to be written with it.
+  RecordMgr().BlobMgr().InvalidateStreams();
   host::TTempStateGuard filter(*this, host::dsFilter);
   InitializeNewRecord(filter_buffer_.data(), false);
   std::memcpy(buffer, filter_buffer_.data(), static_cast<size_t>(RecordBufferSize()));
@@ -475,11 +532,14 @@ void TTavBaseTable::PostActiveBuffer() {
   SetRecordStatus(active, rbBrowse);
   // The engine buffer holds the written record where the index has it: the
   // resync after the post reads it without searching again.
-  if (RecordBufferState() == 1) marker_ = tpInTableValid;
+  if (RecordBufferState() == TRecordBufferState::kRead) marker_ = tpInTableValid;
 }
 
 void TTavBaseTable::InternalPost() {
-  host::TDataSet::InternalPost();
+  {
+    TFlagGuard checking(checking_required_fields_);
+    host::TDataSet::InternalPost();
+  }
   TWriteLockGuard lock(*this);
   PostActiveBuffer();
 }
@@ -496,7 +556,8 @@ void TTavBaseTable::InternalDelete() {
   host::TRecordBuffer active = ActiveBuffer();
   // A refused delete (the copy is stale or the record gone) is an error, not
   // a quiet success.
-  if (DeleteRecord(active) < 0) TavDatabaseError(8708, "TTavBaseTable.InternalDelete", "", this);
+  if (DeleteRecord(active) < 0)
+    TavDatabaseError(kRecordDeletedKeyModified, "TTavBaseTable.InternalDelete", "", this);
   SetRecordStatus(active, rbInvalid);
 }
 
@@ -513,13 +574,15 @@ void TTavBaseTable::InternalRefresh() {
 
 void TTavBaseTable::InternalPrepareTableDef() {
   const char* caller = "TTavTable.CreateTable";
-  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
+  if (!DataBase()) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   DataBase()->CheckConnected(Memory());
-  if (!Memory() && DataBase()->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  if (!Memory() && DataBase()->InTransaction())
+    TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
   if (EncryptionLevel() != encNone && !Memory() && !DataBase()->UseEncryption())
-    TavDatabaseError(10766, caller, "This database does not use/support encryption", this);
+    TavDatabaseError(kCannotOperateOnThisTableType, caller,
+                     "This database does not use/support encryption", this);
   if (EncryptionLevel() != encNone && Memory())
-    TavDatabaseError(10880, caller, "", this);
+    TavDatabaseError(kCannotOperateOnInMemoryDatabase, caller, "", this);
   SetTableDef(Memory(), FieldDefs(), IndexDefs());
 }
 
@@ -604,7 +667,9 @@ bool TTavBaseTable::LocateRecord(const std::string& keyFields, const host::Varia
     for (size_t i = 0; i < fields.size(); ++i) {
       host::TField* f = fields[i];
       if (f->FieldKind() != host::fkData)
-        TavDatabaseError(10000, "TTavBaseTable.LocateRecord", f->FieldName(), this);
+        TavDatabaseError(kInvalidFieldType, "TTavBaseTable.LocateRecord", f->FieldName(), this);
+      // Selecting by a value would tell it.
+      CheckFieldReadPrivilege(f->FieldNo() - 1);
       const host::Variant& value =
           fields.size() == 1 && !keyValues.IsArray()
               ? keyValues

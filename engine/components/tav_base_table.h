@@ -154,6 +154,9 @@ class TTavBaseTable : public TTavDataSet {
   virtual void InternalPrepareFilter();
   // Checks and builds the table definition for CreateTable.
   void InternalPrepareTableDef();
+  // 10624 when the user may not read a key field of index `indexName`: a
+  // key search or range over it would select by the field's values.
+  void CheckIndexReadPrivilege(const std::string& indexName);
 
  private:
   // The active buffer into the engine buffer, then add or update.
@@ -170,6 +173,8 @@ class TTavBaseTable : public TTavDataSet {
   bool can_modify_ = false;
   bool prepare_filter_ = false;
   bool blob_cache_on_ = true;
+  // The host checks required fields inside InternalPost.
+  bool checking_required_fields_ = false;
   TPositionMarker marker_ = tpAtFirst;
   TKeyMode key_mode_ = kmNone;
   TRangeMode range_mode_ = rmRangeStart;

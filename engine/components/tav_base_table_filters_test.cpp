@@ -436,3 +436,117 @@ TEST(HostFilterDiskTest, AnotherProcessesWritesShowAtTheNextLock) {
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+
+// Key searches in a filtered table whose index holds duplicates of a key,
+// often with only a later one passing: FindKey, FindNearest, Locate and
+// Lookup, and the cursor's searches in both directions, with and without a
+// range, give what the passing rows of the model give.
+TEST(FilteredKeySearchTest, DuplicatesWhereOnlyALaterOnePassesAgreeWithTheModel) {
+  TTavDataBase db(nullptr);
+  TTavTable t(nullptr);
+  test::ConnectMemory(db, t, "Dups");
+  t.FieldDefs().Add("ID", host::ftInteger, 0, true);
+  t.FieldDefs().Add("K", host::ftInteger);
+  t.FieldDefs().Add("V", host::ftInteger);
+  t.IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  t.IndexDefs().Add("byK", "K", host::TIndexOptions{});
+  t.CreateTable();
+  t.Open();
+  // Rows in ID order, which is their order among equal keys.
+  struct TRow {
+    int32_t ID, K, V;
+  };
+  std::vector<TRow> rows;
+  std::mt19937 rng(42);
+  for (int32_t id = 1; id <= 90; ++id) {
+    const int32_t k = static_cast<int32_t>(rng() % 12);
+    // The first records of a key mostly fail the filter.
+    const int32_t v = rng() % 3 == 0 ? 5 : static_cast<int32_t>(rng() % 5);
+    t.Append();
+    t.FieldByName("ID")->SetAsInteger(id);
+    t.FieldByName("K")->SetAsInteger(k);
+    t.FieldByName("V")->SetAsInteger(v);
+    t.Post();
+    rows.push_back({id, k, v});
+  }
+  t.SetIndexName("byK");
+  t.SetFilterText("V = 5");
+  t.SetFiltered(true);
+  std::vector<TRow> byKey = rows;
+  std::stable_sort(byKey.begin(), byKey.end(), [](const TRow& a, const TRow& b) { return a.K < b.K; });
+
+  for (const bool ranged : {false, true}) {
+    const int32_t lo = ranged ? 3 : -1, hi = ranged ? 8 : 99;
+    SCOPED_TRACE(ranged ? "range 3..8" : "no range");
+    if (ranged)
+      t.SetRange({host::Variant(lo)}, {host::Variant(hi)});
+    else
+      t.CancelRange();
+    std::vector<TRow> seen;  // the filtered view in index order
+    for (const TRow& r : byKey)
+      if (r.V == 5 && r.K >= lo && r.K <= hi) seen.push_back(r);
+    auto firstAtLeast = [&](int32_t k, bool strict) -> const TRow* {
+      for (const TRow& r : seen)
+        if (strict ? r.K > k : r.K >= k) return &r;
+      return nullptr;
+    };
+    auto lastAtMost = [&](int32_t k, bool strict) -> const TRow* {
+      for (auto it = seen.rbegin(); it != seen.rend(); ++it)
+        if (strict ? it->K < k : it->K <= k) return &*it;
+      return nullptr;
+    };
+    for (int32_t k = -1; k <= 12; ++k) {
+      SCOPED_TRACE("key " + std::to_string(k));
+      const TRow* exact = firstAtLeast(k, false);
+      if (exact && exact->K != k) exact = nullptr;
+      ASSERT_EQ(t.FindKey({host::Variant(k)}), exact != nullptr);
+      if (exact) {
+        EXPECT_EQ(t.FieldByName("ID")->AsInteger(), exact->ID);
+      }
+      const TRow* nearest = firstAtLeast(k, false);
+      t.FindNearest({host::Variant(k)});
+      if (nearest) {
+        EXPECT_EQ(t.FieldByName("ID")->AsInteger(), nearest->ID);
+      }
+      ASSERT_EQ(t.Locate("K", k, {}), exact != nullptr);
+      if (exact) {
+        EXPECT_EQ(t.FieldByName("V")->AsInteger(), 5);
+      }
+      const host::Variant looked = t.Lookup("K", k, "V");
+      EXPECT_EQ(looked.IsNull(), exact == nullptr);
+      if (exact) {
+        EXPECT_EQ(looked.AsInteger(), 5);
+      }
+
+      // The cursor's own searches, each direction.
+      struct TSearch {
+        TIndexSearchType Type;
+        const TRow* Want;
+      } searches[] = {{stEQ, exact},
+                      {stGE, firstAtLeast(k, false)},
+                      {stGT, firstAtLeast(k, true)},
+                      {stLE, lastAtMost(k, false)},
+                      {stLT, lastAtMost(k, true)}};
+      for (const TSearch& s : searches) {
+        SCOPED_TRACE("search type " + std::to_string(s.Type));
+        TSearchModifier modifier;
+        modifier.SetLimitedSearch(true);
+        modifier.SetIncludedKeyFieldCount(1);
+        t.InitializeNewRecord(t.RecordBuffer(), false);
+        t.DataSetSetFieldDataAsVariant(t.GetFieldNo("K"), k);
+        ASSERT_EQ(t.Find(s.Type, "byK", &modifier), s.Want != nullptr);
+        if (s.Want) {
+          EXPECT_EQ(t.DataSetGetFieldDataFromRecBufAsVariant(t.RecordBuffer(), t.GetFieldNo("ID")).AsInteger(),
+                    s.Want->ID);
+        }
+      }
+      t.Refresh();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tav

@@ -1,4 +1,5 @@
 #include "engine/components/tav_base_table.h"
+#include "engine/components/tav_table.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,7 @@ struct TModelRow {
   std::string Name;
   int32_t Grp = 0;
   std::string Memo;
+  std::string Data;
 };
 
 int MemoryBlocks(TBaseIOInterface* io) {
@@ -37,7 +39,8 @@ int MemoryBlocks(TBaseIOInterface* io) {
 }
 
 // A memory table "T": ID integer (unique), Name string(20) with a
-// case-insensitive index, Grp integer (descending index), Memo a BLOB.
+// case-insensitive index, Grp integer (descending index), Memo a text BLOB,
+// dates and times, Data a binary BLOB.
 class BaseTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,6 +52,7 @@ class BaseTableTest : public ::testing::Test {
     a_->FieldDefs().Add("When", host::ftDateTime);
     a_->FieldDefs().Add("Day", host::ftDate);
     a_->FieldDefs().Add("At", host::ftTime);
+    a_->FieldDefs().Add("Data", host::ftBlob);
     a_->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
     a_->IndexDefs().Add("byName", "Name", host::TIndexOptions{host::ixCaseInsensitive});
     a_->IndexDefs().Add("byGrp", "Grp", host::TIndexOptions{host::ixDescending});
@@ -64,12 +68,18 @@ class BaseTableTest : public ::testing::Test {
 
   host::TField* F(TTavBaseTable& t, const char* name) { return t.FieldByName(name); }
 
-  void Insert(TTavBaseTable& t, int id, const std::string& name, int grp, const std::string& memo) {
-    t.Append();
+  // Appends, or with `at` inserts before the record the cursor stands on.
+  void Insert(TTavBaseTable& t, int id, const std::string& name, int grp, const std::string& memo,
+              const std::string& data = "", bool at = false) {
+    if (at)
+      t.Insert();
+    else
+      t.Append();
     F(t, "ID")->SetAsInteger(id);
     F(t, "Name")->SetAsString(name);
     F(t, "Grp")->SetAsInteger(grp);
     if (!memo.empty()) F(t, "Memo")->SetAsString(memo);
+    if (!data.empty()) F(t, "Data")->SetAsString(data);
     t.Post();
   }
 
@@ -93,10 +103,13 @@ class BaseTableTest : public ::testing::Test {
     int blobBlocks = 0;
     const uint32_t capacity = t.TableDef().DefaultBlobSize() - 8;
     for (t.First(); !t.Eof(); t.Next()) {
-      TModelRow row{F(t, "Name")->AsString(), F(t, "Grp")->AsInteger(), F(t, "Memo")->AsString()};
+      TModelRow row{F(t, "Name")->AsString(), F(t, "Grp")->AsInteger(), F(t, "Memo")->AsString(),
+                    F(t, "Data")->AsString()};
       EXPECT_EQ(F(t, "Memo")->IsNull(), row.Memo.empty());
+      EXPECT_EQ(F(t, "Data")->IsNull(), row.Data.empty());
       seen[F(t, "ID")->AsInteger()] = row;
       blobBlocks += static_cast<int>((row.Memo.size() + capacity - 1) / capacity);
+      blobBlocks += static_cast<int>((row.Data.size() + capacity - 1) / capacity);
     }
     ASSERT_EQ(seen.size(), model.size());
     for (const auto& [id, row] : model) {
@@ -104,6 +117,7 @@ class BaseTableTest : public ::testing::Test {
       EXPECT_EQ(seen[id].Name, row.Name) << id;
       EXPECT_EQ(seen[id].Grp, row.Grp) << id;
       EXPECT_EQ(seen[id].Memo, row.Memo) << id;
+      EXPECT_EQ(seen[id].Data, row.Data) << id;
     }
     EXPECT_EQ(MemoryBlocks(t.TableDef().BlobInterface()), blobBlocks);
     EXPECT_FALSE(t.ReadLocked());
@@ -114,30 +128,46 @@ class BaseTableTest : public ::testing::Test {
   std::unique_ptr<TTavBaseTable> a_;
 };
 
-// Random inserts, edits, cancels and deletes through the host dataset,
+// Random inserts (appended, or inserted before any record), edits, cancels
+// and deletes through the host dataset, with text and binary BLOBs of every
+// size class, and a second dataset changing BLOBs the first has read;
 // checked after every step against a model and a full scan of each index.
 TEST_F(BaseTableTest, RandomWritesKeepEveryIndexEqualToTheRecords) {
   std::mt19937 rng(24);
   std::map<int, TModelRow> model;
   TTavBaseTable& t = *a_;
+  auto b = MakeTable();
+  b->Open();
   const uint32_t capacity = t.TableDef().DefaultBlobSize() - 8;
   const char* names[] = {"anna", "Anna", "bob", "BOB", "carl", "dora", "eve"};
-  auto memo = [&]() -> std::string {
-    switch (rng() % 5) {
+  // Empty, one byte, one short of a block, a block, one over, several.
+  auto blob = [&](char c) -> std::string {
+    switch (rng() % 7) {
       case 0: return "";
-      case 1: return std::string(capacity, 'x');
-      case 2: return std::string(capacity + 1, 'y');
-      case 3: return std::string(rng() % (3 * capacity), 'z');
-      default: return "m";
+      case 1: return std::string(1, c);
+      case 2: return std::string(capacity - 1, c);
+      case 3: return std::string(capacity, c);
+      case 4: return std::string(capacity + 1, c);
+      case 5: return std::string(rng() % (3 * capacity), c);
+      default: return std::string(1 + rng() % 40, static_cast<char>(c + 1));
     }
   };
-  for (int step = 0; step < 300; ++step) {
-    const int op = static_cast<int>(rng() % 10);
+  // Stands the cursor on a random record (or on none).
+  auto standSomewhere = [&] {
+    if (model.empty()) return;
+    auto it = model.begin();
+    std::advance(it, static_cast<long>(rng() % model.size()));
+    ASSERT_TRUE(t.Locate("ID", it->first, {}));
+  };
+  for (int step = 0; step < 400; ++step) {
+    const int op = static_cast<int>(rng() % 11);
     const int id = static_cast<int>(rng() % 40);
     SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op));
     if (op < 4) {
-      TModelRow row{names[rng() % 7], static_cast<int32_t>(rng() % 5), memo()};
-      const int code = ErrorCodeOf([&] { Insert(t, id, row.Name, row.Grp, row.Memo); });
+      TModelRow row{names[rng() % 7], static_cast<int32_t>(rng() % 5), blob('m'), blob('d')};
+      const bool at = op % 2 == 1;
+      if (at) standSomewhere();
+      const int code = ErrorCodeOf([&] { Insert(t, id, row.Name, row.Grp, row.Memo, row.Data, at); });
       if (model.count(id)) {
         EXPECT_EQ(code, 9729);
         t.Cancel();
@@ -154,12 +184,14 @@ TEST_F(BaseTableTest, RandomWritesKeepEveryIndexEqualToTheRecords) {
       int newId = it->first;
       if (rng() % 2) row.Name = names[rng() % 7];
       if (rng() % 2) row.Grp = static_cast<int32_t>(rng() % 5);
-      if (rng() % 2) row.Memo = memo();
+      if (rng() % 2) row.Memo = blob('e');
+      if (rng() % 2) row.Data = blob('f');
       if (rng() % 4 == 0) newId = id;
       F(t, "ID")->SetAsInteger(newId);
       F(t, "Name")->SetAsString(row.Name);
       F(t, "Grp")->SetAsInteger(row.Grp);
       if (row.Memo != it->second.Memo) F(t, "Memo")->SetAsString(row.Memo);
+      if (row.Data != it->second.Data) F(t, "Data")->SetAsString(row.Data);
       if (op == 7) {
         t.Cancel();
       } else {
@@ -173,6 +205,27 @@ TEST_F(BaseTableTest, RandomWritesKeepEveryIndexEqualToTheRecords) {
           model[newId] = row;
         }
       }
+    } else if (!model.empty() && op < 10) {
+      // The other dataset changes the BLOBs of a record this one has read.
+      auto it = model.begin();
+      std::advance(it, static_cast<long>(rng() % model.size()));
+      ASSERT_TRUE(t.Locate("ID", it->first, {}));
+      ASSERT_EQ(F(t, "Memo")->AsString(), it->second.Memo);
+      ASSERT_EQ(F(t, "Data")->AsString(), it->second.Data);
+      ASSERT_TRUE(b->Locate("ID", it->first, {}));
+      b->Edit();
+      it->second.Memo = blob('o');
+      it->second.Data = blob('p');
+      F(*b, "Memo")->SetAsString(it->second.Memo);
+      F(*b, "Data")->SetAsString(it->second.Data);
+      b->Post();
+      if (op == 8) {
+        t.Next();
+        t.Prior();
+      }
+      ASSERT_TRUE(t.Locate("ID", it->first, {}));
+      EXPECT_EQ(F(t, "Memo")->AsString(), it->second.Memo);
+      EXPECT_EQ(F(t, "Data")->AsString(), it->second.Data);
     } else if (!model.empty()) {
       auto it = model.begin();
       std::advance(it, static_cast<long>(rng() % model.size()));
@@ -418,7 +471,7 @@ TEST_F(BaseTableTest, EmptyTableReturnsEveryBlock) {
   EXPECT_EQ(MemoryBlocks(t.TableDef().BlobInterface()), 0);
   EXPECT_EQ(MemoryBlocks(t.TableDef().IndexInterface()), nodes);
   Insert(t, 1, "again", 0, "x");
-  CheckAgainstModel({{1, {"again", 0, "x"}}});
+  CheckAgainstModel({{1, {"again", 0, "x", ""}}});
 }
 
 TEST_F(BaseTableTest, BookmarksAndPositions) {
@@ -446,7 +499,7 @@ TEST_F(BaseTableTest, FieldsFromTheTableAndTheirPrivileges) {
   // Closed, the definitions come from a cursor opened for the call.
   auto b = MakeTable();
   b->FieldDefs().Update();
-  ASSERT_EQ(b->FieldDefs().Count(), 7);
+  ASSERT_EQ(b->FieldDefs().Count(), 8);
   EXPECT_EQ(b->FieldDefs().Items(1)->Name(), "Name");
   EXPECT_EQ(b->FieldDefs().Items(1)->Size(), 20);
   EXPECT_FALSE(b->Active());
@@ -494,6 +547,44 @@ TEST_F(BaseTableTest, LockedHoldsTheTableLockAcrossWrites) {
   F(t, "ID")->SetAsInteger(2);
   t.Flush();
   EXPECT_EQ(t.State(), host::dsBrowse);
+  EXPECT_EQ(t.RecordCount(), 2);
+}
+
+}  // namespace
+}  // namespace tav
+
+
+namespace tav {
+namespace {
+
+// A field the user may not read selects nothing: reading it, asking whether
+// it is null, locating or looking up by it and key searches on an index over
+// it each raise 10624; posting a record still works.
+TEST_F(BaseTableTest, AFieldTheUserMayNotReadSelectsNothing) {
+  TTavTable t(nullptr);
+  test::ConnectMemory(db_, t, "T");
+  t.Open();
+  t.Append();
+  F(t, "ID")->SetAsInteger(1);
+  F(t, "Name")->SetAsString("secret");
+  t.Post();
+  t.GetInternalFields().Items(t.GetFieldNo("Name"))->SetPrivilegeFlags(0x7FFFFFFF & ~2048);
+  EXPECT_EQ(ErrorCodeOf([&] { F(t, "Name")->AsString(); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { F(t, "Name")->IsNull(); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Locate("Name", "secret", {}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Locate("ID;Name", host::VarArrayOf({1, "secret"}), {}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Lookup("Name", "secret", "ID"); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.Lookup("ID", 1, "Name"); }), 10624);
+  t.SetIndexName("byName");
+  EXPECT_EQ(ErrorCodeOf([&] { t.FindKey({"secret"}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.FindNearest({"s"}); }), 10624);
+  EXPECT_EQ(ErrorCodeOf([&] { t.SetRange({"a"}, {"z"}); }), 10624);
+  t.SetIndexName("pk");
+  // The other fields read, and a new record posts.
+  EXPECT_TRUE(t.Locate("ID", 1, {}));
+  t.Append();
+  F(t, "ID")->SetAsInteger(2);
+  t.Post();
   EXPECT_EQ(t.RecordCount(), 2);
 }
 

@@ -123,7 +123,7 @@ std::vector<uint8_t> TCatalogueTable::NewRecord() const {
 
 const TInternalFieldItem& TCatalogueTable::Field(const std::string& name) const {
   const TInternalFieldItem* f = def_->InternalFields().FindField(name);
-  if (!f) TavDatabaseError(10116, "TCatalogueTable.Field", name);
+  if (!f) TavDatabaseError(kNoSuchField, "TCatalogueTable.Field", name);
   return *f;
 }
 
@@ -168,7 +168,7 @@ std::string TCatalogueTable::GetString(const std::vector<uint8_t>& rec,
 
 TIndexItem& TCatalogueTable::Index(const std::string& name) {
   TIndexItem* item = indexes_.FindIndex(name);
-  if (!item) TavDatabaseError(9997, "TCatalogueTable.Index", name);
+  if (!item) TavDatabaseError(kIndexDoesNotExist, "TCatalogueTable.Index", name);
   return *item;
 }
 
@@ -222,7 +222,7 @@ void TCatalogueTable::CheckUniqueKeys(const std::vector<uint8_t>& rec, uint32_t 
     if (!item.Unique() && !item.Primary()) continue;
     item.CreateKeyBuffer(rec.data());
     if (item.FullIndexSearch(stEQ) == 0 && item.GetRecordAddress() != self)
-      TavDatabaseErrorFmt(9729, caller, "Index %s", {item.IndexName()});
+      TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()});
   }
 }
 
@@ -276,7 +276,8 @@ uint32_t TCatalogueTable::Insert(std::vector<uint8_t>& rec,
     TIndexItem& item = *indexes_.Items(i);
     item.CreateKeyBuffer(rec.data());
     if (item.InsertKey(address) != 0)
-      TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to add key to Index %s",
+                          {item.IndexName()});
   }
   if (autoInc) h.SetRecordAutoIncVal(autoInc);
   h.SetLogicalRecordNo(logicalNo);
@@ -300,10 +301,12 @@ void TCatalogueTable::Update(uint32_t address, std::vector<uint8_t>& rec,
     TIndexItem& item = *indexes_.Items(i);
     item.CreateKeyBuffer(old.data());
     if (item.DeleteKey() != 0)
-      TavDatabaseErrorFmt(8581, caller, "Key not found in Index - %s", {item.IndexName()});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Key not found in Index - %s",
+                          {item.IndexName()});
     item.CreateKeyBuffer(rec.data());
     if (item.InsertKey(address) != 0)
-      TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to add key to Index %s",
+                          {item.IndexName()});
   }
   records_.UpdateRecord(address, rec.data());
   for (const auto& entry : blobs) DeleteBlob(old, Field(entry.first));
@@ -319,7 +322,8 @@ void TCatalogueTable::Delete(uint32_t address) {
     TIndexItem& item = *indexes_.Items(i);
     item.CreateKeyBuffer(rec.data());
     if (item.DeleteKey() != 0)
-      TavDatabaseErrorFmt(8581, caller, "Key not found in Index - %s", {item.IndexName()});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Key not found in Index - %s",
+                          {item.IndexName()});
   }
   const TInternalFields& fields = def_->InternalFields();
   for (int i = 0; i < fields.Count(); ++i) {

@@ -120,7 +120,6 @@ TTavDataSet::TTavDataSet(host::TComponent* owner)
       record_mgr_(std::make_unique<TRecordMgr>()),
       index_mgr_(std::make_unique<TIndexManager>()),
       blob_interface_(std::make_unique<TBlobInterface>()),
-      search_modifier_(std::make_unique<TSearchModifier>()),
       read_ahead_(std::make_unique<TReadAheadBuffer>()),
       blob_cache_(std::make_unique<TBlobMgr>()),
       filter_mgr_(std::make_unique<TFilterMgr>()) {}
@@ -196,7 +195,8 @@ void TTavDataSet::SetBlobBlockSize(int32_t value) {
 // Checks
 
 void TTavDataSet::CheckConnected() const {
-  if (!data_base_) TavDatabaseError(10112, "TTavDataSet.CheckConnected", "", this);
+  if (!data_base_)
+    TavDatabaseError(kNoConnectionToDatabaseEngine, "TTavDataSet.CheckConnected", "", this);
 }
 void TTavDataSet::CheckInternalActive() const {
   if (!cursor_active_) host::DatabaseError(host::SDataSetClosed, this);
@@ -205,16 +205,17 @@ void TTavDataSet::CheckInternalInactive() const {
   if (cursor_active_) host::DatabaseError(host::SDataSetOpen, this);
 }
 void TTavDataSet::CheckIndexesPresent() const {
-  if (index_mgr_->Count() == 0) TavDatabaseError(9997, "TTavDataSet.CheckIndexesPresent", "", this);
+  if (index_mgr_->Count() == 0)
+    TavDatabaseError(kIndexDoesNotExist, "TTavDataSet.CheckIndexesPresent", "", this);
 }
 void TTavDataSet::CheckPrivilegePresent(int32_t granted, int32_t wanted) const {
   if (table_def_->InternalTable() || (granted & wanted) == wanted) return;
-  TavDatabaseError(10624, "TTavDataSet.CheckPrivilegePresent", "", this);
+  TavDatabaseError(kPrivilegeRequired, "TTavDataSet.CheckPrivilegePresent", "", this);
 }
 void TTavDataSet::ValidateObjectName(const std::string& name, const std::string& kind) const {
   const std::string framed = "," + host::UpperCase(name) + ",";
   if (std::string(",,ALL,").find(framed) != std::string::npos)
-    TavDatabaseError(10041, "TTavDataSet.ValidateObjectName", name + ": " + kind, this);
+    TavDatabaseError(kNameIsReserved, "TTavDataSet.ValidateObjectName", name + ": " + kind, this);
 }
 bool TTavDataSet::CheckReadOnlyPrivileges() const {
   return (table_def_->PrivilegeFlags() & (MapObjectPrivTypeToConst(opInsertData) | MapObjectPrivTypeToConst(opDeleteData) |
@@ -242,17 +243,24 @@ bool TTavDataSet::GetExists() const {
 // Overrides the descendant implements
 
 host::TGetResult TTavDataSet::GetRecord(host::TRecordBuffer, host::TGetMode, bool) {
-  TavDatabaseError(8577, "TTavDataSet.GetRecord", "", this);
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.GetRecord", "", this);
 }
-void TTavDataSet::InternalClose() { TavDatabaseError(8577, "TTavDataSet.InternalClose", "", this); }
+void TTavDataSet::InternalClose() {
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalClose", "", this);
+}
 void TTavDataSet::InternalHandleException() {
-  TavDatabaseError(8577, "TTavDataSet.InternalHandleException", "", this);
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalHandleException", "",
+                   this);
 }
 void TTavDataSet::InternalInitFieldDefs() {
-  TavDatabaseError(8577, "TTavDataSet.InternalInitFieldDefs", "", this);
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalInitFieldDefs", "", this);
 }
-void TTavDataSet::InternalOpen() { TavDatabaseError(8577, "TTavDataSet.InternalOpen", "", this); }
-bool TTavDataSet::IsCursorOpen() { TavDatabaseError(8577, "TTavDataSet.IsCursorOpen", "", this); }
+void TTavDataSet::InternalOpen() {
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.InternalOpen", "", this);
+}
+bool TTavDataSet::IsCursorOpen() {
+  TavDatabaseError(kOperationIsNotValidOnThisObject, "TTavDataSet.IsCursorOpen", "", this);
+}
 
 namespace {
 // Read-ahead for the length of one host fetch.
@@ -302,10 +310,113 @@ void TTavDataSet::Resync(host::TResyncMode mode) {
 // ---------------------------------------------------------------------------
 // Table definition
 
-template <class TFields, class TIndexes>
-void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs,
-                                bool checkNames) {
-  const char* caller = "TTavDataSet.SetTableDef";
+namespace {
+
+constexpr char kTableDefCaller[] = "TTavDataSet.SetTableDef";
+
+// One index of a definition being built, as the host's and the restructure's
+// index definitions both describe it.
+struct TIndexDescription {
+  std::string Name;
+  bool Unique = false;
+  bool Primary = false;
+  bool Descending = false;
+  bool CaseInsensitive = false;
+  std::string Fields;         // ';'-separated
+  std::string DescFields;     // descending fields; empty: all when Descending
+  std::string CaseInsFields;  // likewise for CaseInsensitive
+  int Sequence = 0;
+};
+
+template <class TIndex>
+TIndexDescription DescribeIndex(const TIndex& id, int sequence) {
+  const host::TIndexOptions o = id.Options();
+  return {id.Name(),
+          o.Contains(host::ixUnique),
+          o.Contains(host::ixPrimary),
+          o.Contains(host::ixDescending),
+          o.Contains(host::ixCaseInsensitive),
+          id.Fields(),
+          id.DescFields(),
+          id.CaseInsFields(),
+          sequence};
+}
+
+// The key field for `f` in index `index`.
+void AddKeyField(TKeyFields& keys, const TIndexDescription& index, const TInternalFieldItem& f,
+                 const std::vector<std::string>& descNames,
+                 const std::vector<std::string>& caseNames, const host::TObject* sender) {
+  TKeyFieldItem* k = keys.Add();
+  k->SetIndexName(index.Name);
+  k->SetFieldName(f.FieldName());
+  k->SetFieldSize(f.FieldSize());
+  k->SetDataType(f.DataType());
+  k->SetIsVariable(f.IsVariable());
+  k->SetPhysicalFieldNo(f.FieldIndex());
+  k->SetCaseInsensitive((index.CaseInsensitive && index.CaseInsFields.empty()) ||
+                        NameInList(f.FieldName(), caseNames));
+  k->SetDescending((index.Descending && index.DescFields.empty()) ||
+                   NameInList(f.FieldName(), descNames));
+  k->SetRecBufOffset(f.DataOffset());
+  k->SetNullFlagOffset(f.NullFlagOffset());
+  k->SetSizeMarkerOffset(f.SizeMarkerOffset());
+  if (k->IsVariable() && k->SizeMarkerOffset() == 0)
+    TavDatabaseErrorFmt(kUnexpectedInternalError, kTableDefCaller, kRangeText, {"KeyOffset"},
+                        sender);
+  k->SetKeyIndex(keys.Count() - 1);
+}
+
+// The key fields of `index`: its fields, then, for an index that may hold
+// equal keys, the hidden logical record number that tells them apart.
+void BuildKeyFields(TKeyFields& keys, const TIndexDescription& index, const TInternalFields& fields,
+                    const host::TObject* sender) {
+  const std::vector<std::string> descNames = SplitNames(index.DescFields);
+  const std::vector<std::string> caseNames = SplitNames(index.CaseInsFields);
+  for (const std::string& fieldName : SplitNames(index.Fields)) {
+    const TInternalFieldItem* f = fields.FindField(fieldName);
+    if (!f) TavDatabaseError(kNoSuchField, kTableDefCaller, fieldName, sender);
+    if (!IsKeyableType(f->DataType()))
+      TavDatabaseError(kFieldTypeCannotBeIndexed, kTableDefCaller,
+                       host::FieldTypeName(f->DataType()), sender);
+    AddKeyField(keys, index, *f, descNames, caseNames, sender);
+  }
+  if (!index.Unique && !index.Primary) {
+    TKeyFieldItem* k = keys.Add();
+    k->SetIndexName(index.Name);
+    k->SetDataType(host::ftInteger);
+    k->SetFieldSize(4);
+    k->SetHidden(true);
+    k->SetDescending(index.Descending);
+    k->SetRecBufOffset(kRecLogicalNoOffset);
+    k->SetNullFlagOffset(kRecInUseOffset);
+    k->SetKeyIndex(keys.Count() - 1);
+  }
+}
+
+// Adds `index` and its key fields to `def`, whose fields are laid out.
+void AddIndexDef(TTableDef& def, const TIndexDescription& index, bool memory,
+                 const host::TObject* sender) {
+  TInternalIndexDef* d = def.InternalIndexDefs().Add();
+  d->SetIndexName(index.Name);
+  d->SetUnique(index.Unique);
+  d->SetMaintained(true);
+  d->SetPrimary(index.Primary);
+  d->SetMemory(memory);
+  d->SetHidden(index.Name == kLogicalRecNoIndexName);
+  d->SetIndexSequence(index.Sequence);
+  TKeyFields own;
+  BuildKeyFields(own, index, def.InternalFields(), sender);
+  d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
+  d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
+  if (d->MaximumKeySize() > kRangeKeySize)
+    TavDatabaseErrorFmt(kKeySizeTooLarge, kTableDefCaller, kRangeText, {index.Name}, sender);
+  d->SetIndexPageSize(kIndexPageSize);
+  for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
+}
+
+}  // namespace
+
+void TTavDataSet::SetTableDefHeader(bool memory) {
   TTableDef& def = *table_def_;
   def.Clear();
   def.SetMemory(memory);
@@ -317,115 +428,79 @@ void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIn
   def.SetEncrypted(encryption_level_ != encNone);
   if (def.Encrypted()) {
     std::string alt = table_name_;
-    XORCryptBuf(alt.data(), alt.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN, static_cast<int32_t>(alt.size()));
+    XORCryptBuf(alt.data(), alt.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN,
+                static_cast<int32_t>(alt.size()));
     def.SetAltName(alt);
   } else {
     def.SetAltName(table_name_);
   }
+}
 
+void TTavDataSet::ValidateTableDef(int fieldCount, bool checkNames) const {
   if (table_name_.empty() || table_name_.size() > 40)
-    TavDatabaseErrorFmt(10039, caller, kLengthText, {table_name_, 1, 40}, this);
+    TavDatabaseErrorFmt(kInvalidTableName, kTableDefCaller, kLengthText, {table_name_, 1, 40},
+                        this);
   if (checkNames) ValidateObjectName(table_name_, "Table");
-  const int fieldCount = fieldDefs.Count();
   if (fieldCount < 1 || fieldCount > 255)
-    TavDatabaseErrorFmt(9492, caller, kCountText, {fieldCount, 1, 255}, this);
+    TavDatabaseErrorFmt(kNoneOrTooManyFieldsInTableCreate, kTableDefCaller, kCountText,
+                        {fieldCount, 1, 255}, this);
+}
 
-  TInternalFields& fields = def.InternalFields();
-  for (int i = 0; i < fieldCount; ++i) {
-    const auto& fd = *fieldDefs.Items(i);
-    const std::string& name = fd.Name();
-    if (name.size() > 40) TavDatabaseErrorFmt(10038, caller, kLengthText, {name, 1, 40}, this);
-    if (checkNames) ValidateObjectName(name, "Field");
-    TInternalFieldItem* f = fields.Add();
-    f->SetDataType(fd.DataType());
-    f->SetFieldNo(i);
-    f->SetFieldIndex(i);
-    f->SetRequired(fd.Required());
-    if (f->FieldSize() == 0) f->SetFieldSize(fd.Size());
-    if (fd.DataType() == host::ftString || fd.DataType() == host::ftWideString) {
-      f->SetFieldSize(fd.DataType() == host::ftString ? fd.Size() + 1 : fd.Size() * 2 + 2);
-      f->SetIsVariable(true);
-      // The stored size lies in 2..256; the message names the declared range.
-      if (checkNames && (f->FieldSize() < 2 || f->FieldSize() > 256))
-        TavDatabaseErrorFmt(9606, caller, kLengthText, {name, 1, 255}, this);
-    } else if (fd.DataType() == host::ftBCD) {
-      f->SetNumDecimalPlaces(fd.Size());
-    }
-    f->SetFieldName(name);
+void TTavDataSet::AddFieldDef(int fieldNo, const std::string& name, host::TFieldType type, int size,
+                              bool required, bool checkNames) {
+  if (name.size() > 40)
+    TavDatabaseErrorFmt(kInvalidFieldName, kTableDefCaller, kLengthText, {name, 1, 40}, this);
+  if (checkNames) ValidateObjectName(name, "Field");
+  TInternalFieldItem* f = table_def_->InternalFields().Add();
+  f->SetDataType(type);
+  f->SetFieldNo(fieldNo);
+  f->SetFieldIndex(fieldNo);
+  f->SetRequired(required);
+  if (f->FieldSize() == 0) f->SetFieldSize(size);
+  if (type == host::ftString || type == host::ftWideString) {
+    f->SetFieldSize(type == host::ftString ? size + 1 : size * 2 + 2);
+    f->SetIsVariable(true);
+    // The stored size lies in 2..256; the message names the declared range.
+    if (checkNames && (f->FieldSize() < 2 || f->FieldSize() > 256))
+      TavDatabaseErrorFmt(kFieldLengthIsInvalid, kTableDefCaller, kLengthText, {name, 1, 255},
+                          this);
+  } else if (type == host::ftBCD) {
+    f->SetNumDecimalPlaces(size);
   }
+  f->SetFieldName(name);
+}
+
+void TTavDataSet::LayOutFields() {
+  TTableDef& def = *table_def_;
+  TInternalFields& fields = def.InternalFields();
   fields.SetDefaultOffsets();
   fields.Open();
   def.SetRecordSize(fields.RecordSize());
   def.SetUsesBlobs(fields.UsesBlobs());
   TAV_ASSERT(def.RecordSize() > 0, "Record size = 0");
+}
+
+template <class TFields, class TIndexes>
+void TTavDataSet::BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs,
+                                bool checkNames) {
+  SetTableDefHeader(memory);
+  ValidateTableDef(fieldDefs.Count(), checkNames);
+  for (int i = 0; i < fieldDefs.Count(); ++i) {
+    const auto& fd = *fieldDefs.Items(i);
+    AddFieldDef(i, fd.Name(), fd.DataType(), fd.Size(), fd.Required(), checkNames);
+  }
+  LayOutFields();
 
   const int indexCount = indexDefs.Count();
-  if (indexCount > 32) TavDatabaseErrorFmt(9604, caller, "Maximum allowed is %d", {32}, this);
-
-  auto addIndex = [&](const std::string& indexName, bool unique, bool primary, bool descending,
-                      bool caseIns, const std::string& fieldList, const std::string& descList,
-                      const std::string& caseList, int sequence) {
-    TInternalIndexDef* d = def.InternalIndexDefs().Add();
-    d->SetIndexName(indexName);
-    d->SetUnique(unique);
-    d->SetMaintained(true);
-    d->SetPrimary(primary);
-    d->SetMemory(memory);
-    d->SetHidden(indexName == kLogicalRecNoIndexName);
-    d->SetIndexSequence(sequence);
-    const bool allDesc = descending && descList.empty();
-    const bool allCase = caseIns && caseList.empty();
-    const std::vector<std::string> descNames = SplitNames(descList);
-    const std::vector<std::string> caseNames = SplitNames(caseList);
-    TKeyFields own;
-    for (const std::string& fieldName : SplitNames(fieldList)) {
-      const TInternalFieldItem* f = fields.FindField(fieldName);
-      if (!f) TavDatabaseError(10116, caller, fieldName, this);
-      if (!IsKeyableType(f->DataType()))
-        TavDatabaseError(10117, caller, host::FieldTypeName(f->DataType()), this);
-      TKeyFieldItem* k = own.Add();
-      k->SetIndexName(indexName);
-      k->SetFieldName(f->FieldName());
-      k->SetFieldSize(f->FieldSize());
-      k->SetDataType(f->DataType());
-      k->SetIsVariable(f->IsVariable());
-      k->SetPhysicalFieldNo(f->FieldIndex());
-      k->SetCaseInsensitive(allCase || NameInList(f->FieldName(), caseNames));
-      k->SetDescending(allDesc || NameInList(f->FieldName(), descNames));
-      k->SetRecBufOffset(f->DataOffset());
-      k->SetNullFlagOffset(f->NullFlagOffset());
-      k->SetSizeMarkerOffset(f->SizeMarkerOffset());
-      if (k->IsVariable() && k->SizeMarkerOffset() == 0)
-        TavDatabaseErrorFmt(8581, caller, kRangeText, {"KeyOffset"}, this);
-      k->SetKeyIndex(own.Count() - 1);
-    }
-    if (!unique && !primary) {
-      TKeyFieldItem* k = own.Add();
-      k->SetIndexName(indexName);
-      k->SetDataType(host::ftInteger);
-      k->SetFieldSize(4);
-      k->SetHidden(true);
-      k->SetDescending(descending);
-      k->SetRecBufOffset(kRecLogicalNoOffset);
-      k->SetNullFlagOffset(kRecInUseOffset);
-      k->SetKeyIndex(own.Count() - 1);
-    }
-    d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
-    d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
-    if (d->MaximumKeySize() > kRangeKeySize)
-      TavDatabaseErrorFmt(9602, caller, kRangeText, {indexName}, this);
-    d->SetIndexPageSize(kIndexPageSize);
-    for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
-  };
-
-  for (int j = 0; j < indexCount; ++j) {
-    const auto& id = *indexDefs.Items(j);
-    const host::TIndexOptions o = id.Options();
-    addIndex(id.Name(), o.Contains(host::ixUnique), o.Contains(host::ixPrimary),
-             o.Contains(host::ixDescending), o.Contains(host::ixCaseInsensitive), id.Fields(),
-             id.DescFields(), id.CaseInsFields(), j);
+  if (indexCount > 32)
+    TavDatabaseErrorFmt(kTooManyIndexes, kTableDefCaller, "Maximum allowed is %d", {32}, this);
+  for (int j = 0; j < indexCount; ++j)
+    AddIndexDef(*table_def_, DescribeIndex(*indexDefs.Items(j), j), memory, this);
+  if (indexCount == 0) {
+    TIndexDescription byNumber;
+    byNumber.Name = kLogicalRecNoIndexName;
+    AddIndexDef(*table_def_, byNumber, memory, this);
   }
-  if (indexCount == 0) addIndex(kLogicalRecNoIndexName, false, false, false, false, "", "", "", 0);
 }
 
 void TTavDataSet::SetTableDef(bool memory, const host::TFieldDefs& fieldDefs,
@@ -460,9 +535,9 @@ void TTavDataSet::InternalCreateTable() {
 
 bool TTavDataSet::DataSetOpen() {
   const char* caller = "TTavDataSet.DataSetOpen";
-  if (!data_base_) TavDatabaseError(10112, caller, "", this);
-  if (table_name_.empty()) TavDatabaseError(10024, caller, "", this);
-  if (cursor_active_) TavDatabaseError(10031, caller, "", this);
+  if (!data_base_) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
+  if (table_name_.empty()) TavDatabaseError(kNoSuchTable, caller, "", this);
+  if (cursor_active_) TavDatabaseError(kTableIsOpen, caller, "", this);
   table_def_->Clear();
   table_def_->SetMemory(memory_);
   data_base_->OpenTable(table_name_, *table_def_);
@@ -472,7 +547,8 @@ bool TTavDataSet::DataSetOpen() {
       XORCryptBuf(name.data(), name.data(), C_TAVXORKEY, 0, C_TAVXORKEYLEN,
                   static_cast<int32_t>(name.size()));
       if (name != table_def_->TableName())
-        TavDatabaseError(8961, caller, "The encrpytion key is not valid or corrupted", this);
+        TavDatabaseError(kCorruptHeader, caller, "The encrpytion key is not valid or corrupted",
+                         this);
     }
     read_only_ = read_only_ || (data_base_->ReadOnly() && !table_def_->Memory());
     InternalOpenDataSet();
@@ -490,7 +566,7 @@ bool TTavDataSet::DataSetOpen() {
 
 void TTavDataSet::InternalOpenDataSet() {
   const char* caller = "TTavDataSet.InternalOpenDataSet";
-  if (cursor_active_) TavDatabaseError(10031, caller, "", this);
+  if (cursor_active_) TavDatabaseError(kTableIsOpen, caller, "", this);
   TTableDef& def = *table_def_;
   // Borrowed storage is set up before the lock so that the header can be read.
   index_mgr_->SetTableHeader(def.TableHeader());
@@ -502,7 +578,8 @@ void TTavDataSet::InternalOpenDataSet() {
     prior_mod_mark_ = 1;
     TInternalFields& fields = def.InternalFields();
     for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetSourceField(fields.Items(i)->FieldName());
-    if (def.RecordSize() == 0) TavDatabaseErrorFmt(8581, caller, kRangeText, {"RecordSize"}, this);
+    if (def.RecordSize() == 0)
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"RecordSize"}, this);
     record_mgr_->Fields().Assign(fields);
     record_mgr_->SetRecordSize(def.RecordSize());
     record_mgr_->Open(def.RecordInterface());
@@ -532,7 +609,7 @@ void TTavDataSet::InternalOpenDataSet() {
     index_mgr_->Open();
 
     if (record_mgr_->Fields().UsesBlobs() && (!def.UsesBlobs() || def.DefaultBlobSize() == 0))
-      TavDatabaseErrorFmt(8581, caller, kRangeText, {"DefaultBlobSize"}, this);
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"DefaultBlobSize"}, this);
     blob_interface_->SetIOInterface(def.BlobInterface());
     if (def.UsesBlobs()) {
       blob_interface_->SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
@@ -585,7 +662,7 @@ void TTavDataSet::InternalCloseDataSet() {
   FreeBuffers();
   range_on_ = false;
   cursor_active_ = false;
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
   table_owner_.clear();
   read_ahead_nesting_ = 0;
   read_ahead_mode_ = raReadAheadInactive;
@@ -604,12 +681,14 @@ void TTavDataSet::DataSetClose() {
   read_ahead_->Close();
   use_read_ahead_ = false;
   if (data_base_) data_base_->CloseTable(*table_def_);
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
 }
 
 void TTavDataSet::ReadTableHeader() {
   TTableHeader* header = table_def_->TableHeader();
-  if (!header) TavDatabaseError(8576, "TTavDataSet.ReadTableHeader", "TableHeader", this);
+  if (!header)
+    TavDatabaseError(kSystemObjectIsNotInitialized, "TTavDataSet.ReadTableHeader", "TableHeader",
+                     this);
   if (!header->Dirty()) header->ReadHeader();
   const uint32_t flag = header->GetModifiedFlag();
   for (bool& located : range_end_located_) located = located && flag == last_mod_mark_;
@@ -630,6 +709,9 @@ void TTavDataSet::ReadTableHeader() {
   if (changed) {
     read_ahead_->Invalidate();
     read_ahead_->SetRecordCountValid(false);
+    // A BLOB edited in place keeps its record's address: the cached text
+    // would outlive the change.
+    ClearBlobCache();
     // The index paths were dropped: the next step searches by key again.
     if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
     index_on_buffer_ = false;
@@ -708,6 +790,28 @@ void TTavDataSet::InternalReleaseLock() {
   if (data_base_) data_base_->UnLockTable(*table_def_);
 }
 
+void TTavDataSet::WriteHeldTableHeader() {
+  if (cursor_active_ && write_locked_ && !table_def_->Memory()) WriteTableHeader();
+}
+
+void TTavDataSet::ForgetTableLocks(bool rolledBack) {
+  if (!cursor_active_ || table_def_->Memory()) return;
+  read_locked_ = write_locked_ = false;
+  if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
+  if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
+  if (!rolledBack) return;
+  // The header image may hold what was rolled back: the next lock reads it
+  // from the file, and whatever was read in the transaction goes.
+  if (TTableHeader* header = table_def_->TableHeader()) header->SetDirty(false);
+  range_end_located_ = {false, false};
+  read_ahead_->Invalidate();
+  read_ahead_->SetRecordCountValid(false);
+  if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
+  ClearBlobCache();
+  DumpInternalCaches();
+  if (FilterActive()) filter_stale_ = true;
+}
+
 void TTavDataSet::InternalSetRecordLock(uint32_t address) {
   CheckConnected();
   data_base_->LockRecord(*table_def_, address);
@@ -738,7 +842,7 @@ void TTavDataSet::GetRecordBuffer(uint8_t* buffer) const {
 void TTavDataSet::SetRecordBuffer(const uint8_t* buffer) {
   CheckInternalActive();
   std::memcpy(record_buffer_.data(), buffer, record_buffer_.size());
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
   index_on_buffer_ = false;
 }
 void TTavDataSet::ReadRecordBuffer(uint32_t address, uint8_t* buffer) {
@@ -753,7 +857,7 @@ void TTavDataSet::ClearRecord(uint8_t* buffer) {
     return;
   }
   std::fill(record_buffer_.begin(), record_buffer_.end(), 0);
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
   index_on_buffer_ = false;
 }
 uint32_t TTavDataSet::DatasetGetRecAddr() const {
@@ -805,7 +909,7 @@ void TTavDataSet::SetFieldKeyFlagToMax(int fieldNo) {
 
 TIndexItem& TTavDataSet::RequireIndex(const std::string& name, const char* caller) const {
   TIndexItem* item = index_mgr_->FindIndex(name);
-  if (!item) TavDatabaseErrorFmt(9997, caller, "Index %s", {name}, this);
+  if (!item) TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {name}, this);
   return *item;
 }
 
@@ -837,7 +941,7 @@ void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t 
     TAV_ASSERT(current->FullIndexSearch(stEQ) == 0, "Key found but not in current index");
   }
   SetPosition(buf, address, knownRecNo > 0 ? knownRecNo : current->GetRecordNo());
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = true;
 }
 
@@ -853,7 +957,7 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
   // A step from a record the current index still stands on moves along the
   // index, as in read-ahead mode: a host fetching one record at a time pays
   // no key search per step.
-  const bool standsOnBuffer = index_on_buffer_ && record_buffer_state_ == 1 &&
+  const bool standsOnBuffer = index_on_buffer_ && record_buffer_state_ == TRecordBufferState::kRead &&
                               (searchType == stGT || searchType == stLT) &&
                               &item == index_mgr_->CurrentIndex() && PosRecNo(buf) >= 1 &&
                               PosKeyFlag(buf) == 0;
@@ -870,7 +974,9 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
         case stLT: found = item.PriorKey(); delta = -1; break;
         case stGT: found = item.NextKey(); delta = 1; break;
         case stEQ: break;
-        default: TavDatabaseError(8581, caller, "Unexpected seek type in Internal Find", this);
+        default:
+          TavDatabaseError(kUnexpectedInternalError, caller,
+                           "Unexpected seek type in Internal Find", this);
       }
     }
     if (at >= 1 && &item == index_mgr_->CurrentIndex()) knownRecNo = at + delta;
@@ -926,6 +1032,10 @@ bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName
   if (!FilterActive()) return FindInRange(searchType, indexName, modifier);
   CheckInternalActive();
   TReadLockGuard lock(*this);
+  // An exact search may have to pass over records of the key that the
+  // filter refuses: it keeps the key it was given.
+  std::vector<uint8_t> key;
+  if (searchType == stEQ) key = record_buffer_;
   if (!FindInRange(searchType, indexName, modifier)) return false;
   EnsureFilterCurrent();
   const uint32_t found = PosAddress(record_buffer_.data());
@@ -934,9 +1044,37 @@ bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName
   const TIndexSearchType nearestType =
       searchType == stGT ? stGE : searchType == stLT ? stLE : searchType;
   const uint32_t nearest = filter_mgr_->FindFilterRecord(found, nearestType);
-  if (nearest == 0) return false;
+  if (nearest == 0) return searchType == stEQ && FindPassingDuplicate(key.data(), indexName, modifier);
   if (nearest != found) return SetToRecord(nearest, nullptr, true, false);
   return true;
+}
+
+bool TTavDataSet::FindPassingDuplicate(const uint8_t* key, const std::string& indexName,
+                                       const TSearchModifier* modifier) {
+  TIndexItem& item = RequireIndex(indexName, "TTavDataSet.Find");
+  // The key fields the search compared (0: all of them).
+  int compared = 0;
+  if (modifier && modifier->LimitedSearch()) {
+    compared = modifier->IncludedKeyFieldCount();
+    if (compared < 1)
+      for (int i = 0; i < item.KeyFields().Count(); ++i)
+        if (!item.KeyFields().Items(i)->Hidden()) ++compared;
+  }
+  std::vector<uint8_t> searchKey(static_cast<size_t>(item.MaximumKeySize()) + 1);
+  BuildMarkers(item, key, markers_);
+  item.CreateTempKeyBuffer(key, searchKey.data(), markers_);
+  // The records of the key follow the first one in the index; the filter
+  // lists only records inside the range.
+  item.CopyKeyBuffer(searchKey.data(), nullptr);
+  if (item.PartialIndexSearch(stEQ, modifier) != 0) return false;
+  index_on_buffer_ = false;
+  while (item.NextKey()) {
+    if (item.CompareKeyToCurrentKey(compared, searchKey.data()) != 0) return false;
+    const uint32_t address = item.GetRecordAddress();
+    if (address != 0 && filter_mgr_->CheckRecordInFilter(address))
+      return SetToRecord(address, nullptr, true, false);
+  }
+  return false;
 }
 
 bool TTavDataSet::FindInRange(TIndexSearchType searchType, const std::string& indexName,
@@ -1022,7 +1160,7 @@ bool TTavDataSet::TryReadAhead(TReadAheadDirection direction) {
   if (!item) return false;
   std::memcpy(buf, item->RecordBuffer(), static_cast<size_t>(record_size_));
   SetPosition(buf, item->RecAddr(), item->RecNo());
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   return true;
 }
 
@@ -1075,18 +1213,21 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
                               bool checkFlags) {
   const char* caller = "TTavDataSet.SetToRecord";
   CheckInternalActive();
-  if (address == 0) TavDatabaseError(8581, caller, "Invalid address of 0 for SetToRecord", this);
+  if (address == 0)
+    TavDatabaseError(kUnexpectedInternalError, caller, "Invalid address of 0 for SetToRecord",
+                     this);
   TReadLockGuard lock(*this);
   // A rebuild reads through the index trees: before this positions them.
   if (reposition) EnsureFilterCurrent();
   uint8_t* buf = record_buffer_.data();
-  if (!ReadRecordChecked(address, second_buffer_)) TavDatabaseError(8708, caller, "", this);
+  if (!ReadRecordChecked(address, second_buffer_))
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
   TIndexSearchType search;
   if (InternalCheckRecordValid(second_buffer_.data())) {
     record_mgr_->ReadRecord(address, buf, true);
     if (checkFlags && buffer &&
         GetU32(buf + kRecModFlagOffset) != GetU32(buffer + kRecModFlagOffset))
-      TavDatabaseError(8708, caller, "", this);
+      TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
     search = stEQ;
   } else {
     if (buffer)
@@ -1107,13 +1248,14 @@ bool TTavDataSet::SetToRecord(uint32_t address, const uint8_t* buffer, bool repo
                          ? current->FullIndexSearch(stGE) == 0 || current->FullIndexSearch(stLE) == 0
                          : current->FullIndexSearch(stEQ) == 0;
   if (!found) {
-    if (current->GetRecordCount() > 0) TavDatabaseError(8708, caller, "", this);
+    if (current->GetRecordCount() > 0)
+      TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
     return false;
   }
   const uint32_t at = current->GetRecordAddress();
   if (search == stLEG) record_mgr_->ReadRecord(at, buf, true);
   SetPosition(buf, at, current->GetRecordNo());
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = true;
   return !FilterActive() || filter_mgr_->CheckRecordInFilter(at);
 }
@@ -1125,7 +1267,8 @@ bool TTavDataSet::SetToRecordBuffer(const uint8_t* buffer, bool checkFlags, bool
 
 bool TTavDataSet::DataSetSetToBookmark(const uint8_t* bookmark) {
   if (!bookmark) return false;
-  if (!CheckBookMarkValid(bookmark)) TavDatabaseError(8708, "TTavDataSet.DataSetSetToBookmark", "", this);
+  if (!CheckBookMarkValid(bookmark))
+    TavDatabaseError(kRecordDeletedKeyModified, "TTavDataSet.DataSetSetToBookmark", "", this);
   return SetToRecord(GetU32(bookmark), nullptr, true, false);
 }
 
@@ -1136,7 +1279,7 @@ void TTavDataSet::DataSetSetToFlags(uint32_t address, uint32_t modFlag) {
   // A record gone from the address lands the cursor on a neighbour, whose
   // flag may happen to match: only the record itself counts.
   if (PosAddress(record_buffer_.data()) != address || DataSetGetRecordModFlag() != modFlag)
-    TavDatabaseError(8708, caller, "", this);
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
   host::TRecordBuffer active = ActiveBuffer();
   if (!active) return;
   TAV_ASSERT(GetRecordSize() >= record_buffer_size_,
@@ -1149,7 +1292,7 @@ void TTavDataSet::DataSetSetToUnorderedRecord(uint32_t address) {
   TReadLockGuard lock(*this);
   record_mgr_->ReadRecord(address, record_buffer_.data(), true);
   SetPosition(record_buffer_.data(), address, 0);
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = false;
 }
 
@@ -1174,7 +1317,7 @@ uint32_t TTavDataSet::RefreshDataSet(TIndexSearchType searchType, uint8_t* buffe
   record_mgr_->ReadRecord(address, dest, true);
   SetPosition(dest, address, current->GetRecordNo());
   if (!buffer) {
-    record_buffer_state_ = 1;
+    record_buffer_state_ = TRecordBufferState::kRead;
     index_on_buffer_ = true;
   }
   return address;
@@ -1327,7 +1470,7 @@ bool TTavDataSet::MoveToRangeEnd(TRangeMode mode) {
   PutU32(rangeBuf + record_size_, address);
   PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
   range_end_located_[mode] = true;
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = true;
   return true;
 }
@@ -1352,7 +1495,7 @@ int32_t TTavDataSet::GetRangeEndRecNo(TRangeMode mode) {
   // The index stands on the current record again.
   const bool wasOn = index_on_buffer_;
   index_on_buffer_ = false;
-  if (PosAddress(record_buffer_.data()) != 0 && record_buffer_state_ == 1) {
+  if (PosAddress(record_buffer_.data()) != 0 && record_buffer_state_ == TRecordBufferState::kRead) {
     current->CreateKeyBuffer(record_buffer_.data());
     index_on_buffer_ = wasOn && current->FullIndexSearch(stEQ) == 0 &&
                        current->GetRecordAddress() == PosAddress(record_buffer_.data());
@@ -1442,7 +1585,8 @@ void TTavDataSet::InternalSetFilter(const std::string& text, host::TFilterOption
     TReadLockGuard lock(*this);
     index_on_buffer_ = false;
     if (!fresh->OpenFilter(this))
-      TavDatabaseError(10051, "TTavDataSet.InternalSetFilter", fresh->LastErrorText(), this);
+      TavDatabaseError(kInvalidFilterExpression, "TTavDataSet.InternalSetFilter",
+                       fresh->LastErrorText(), this);
   }
   filter_mgr_ = std::move(fresh);
   filter_stale_ = false;
@@ -1465,7 +1609,8 @@ void TTavDataSet::EnsureFilterCurrent() {
   if (!filter_stale_ || !FilterActive()) return;
   index_on_buffer_ = false;
   if (!filter_mgr_->ResetFilter())
-    TavDatabaseError(10051, "TTavDataSet.ResetFilter", filter_mgr_->LastErrorText(), this);
+    TavDatabaseError(kInvalidFilterExpression, "TTavDataSet.ResetFilter",
+                     filter_mgr_->LastErrorText(), this);
   filter_stale_ = false;
 }
 
@@ -1507,7 +1652,7 @@ bool TTavDataSet::InternalMoveToFilterRecord(TSeekPosition seekPosition, int off
       address = filter.MoveBy(current, offset);
     } else if (filter.InMasterList(current)) {
       address = filter.FindNearest(current, forward);
-    } else if (record_buffer_state_ != 0) {
+    } else if (record_buffer_state_ != TRecordBufferState::kEmpty) {
       address = FindFilterRecordByKey(forward);
     }
   } else {
@@ -1517,7 +1662,7 @@ bool TTavDataSet::InternalMoveToFilterRecord(TSeekPosition seekPosition, int off
   if (address == 0) return false;
   record_mgr_->ReadRecord(address, buf, true);
   SetPosition(buf, address, filter.GetRecNo(address));
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = false;
   return true;
 }
@@ -1549,6 +1694,40 @@ void TTavDataSet::InternalPrepareMasterRecordList(TCompoundList& list) {
   BuildSearchKey(*current, probe);
   if (current->FullIndexSearch(stGE) != 0) return;
   current->ListMatchingRecords(nullptr, 0, 0, stGE, false, list, done);
+}
+
+std::pair<int32_t, int32_t> TTavDataSet::FilterBaseBounds() {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  index_on_buffer_ = false;
+  if (!range_on_) return {1, current->GetRecordCount(true)};
+  if (!range_valid_) return {1, 0};
+  TBTree& tree = current->Tree();
+  tree.ConstructKeyBufFromKeyBuf(range_keys_[rmRangeEnd].data(), range_key_flags_[rmRangeEnd]);
+  if (current->FullIndexSearch(stLE) != 0) return {1, 0};
+  const int32_t last = current->GetRecordNo();
+  tree.ConstructKeyBufFromKeyBuf(range_keys_[rmRangeStart].data(), range_key_flags_[rmRangeStart]);
+  if (current->FullIndexSearch(stGE) != 0) return {1, 0};
+  return {current->GetRecordNo(), last};
+}
+
+void TTavDataSet::FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  recNos.assign(addresses.size(), 0);
+  const auto [first, last] = FilterBaseBounds();
+  if (first > last) return;
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  std::vector<uint8_t> record(static_cast<size_t>(record_size_));
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    // A record deleted since the filter saw it has no number.
+    if (!ReadRecordChecked(addresses[i], record) || record[kRecInUseOffset] != 1) continue;
+    current->CreateKeyBuffer(record.data());
+    if (current->FullIndexSearch(stEQ) != 0 || current->GetRecordAddress() != addresses[i]) continue;
+    const int32_t recNo = current->GetRecordNo();
+    if (recNo >= first && recNo <= last) recNos[i] = recNo;
+  }
 }
 
 void TTavDataSet::LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list) {
@@ -1613,7 +1792,7 @@ int TTavDataSet::GetFieldNo(const std::string& name) const {
 namespace {
 const TInternalFieldItem& FieldAt(const TInternalFields& fields, int fieldNo, const host::TObject* sender) {
   if (fieldNo < 0 || fieldNo >= fields.Count())
-    TavDatabaseError(10116, "TTavDataSet.GetField", std::to_string(fieldNo), sender);
+    TavDatabaseError(kNoSuchField, "TTavDataSet.GetField", std::to_string(fieldNo), sender);
   return *fields.Items(fieldNo);
 }
 }  // namespace
@@ -1651,7 +1830,8 @@ int32_t TTavDataSet::InternalGetFieldLength(int fieldNo, const uint8_t* buffer) 
   if (!f.IsVariable()) return f.FieldSize();
   if (buffer[f.NullFlagOffset()] == 0) return 0;
   if (f.SizeMarkerOffset() == 0)
-    TavDatabaseError(10000, "TTavDataSet.InternalGetFieldLength", host::FieldTypeName(f.DataType()), this);
+    TavDatabaseError(kInvalidFieldType, "TTavDataSet.InternalGetFieldLength",
+                     host::FieldTypeName(f.DataType()), this);
   uint16_t len;
   std::memcpy(&len, buffer + f.SizeMarkerOffset(), 2);
   return len;
@@ -1662,8 +1842,10 @@ void TTavDataSet::DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer
                                                            bool& isNull) {
   const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
   if (IsBlobType(f.DataType()))
-    TavDatabaseError(8581, "TTavDataSet.DataSetGetFieldDataByReference",
-                     "Unable to use this method to access blob fields. Field : " + std::to_string(fieldNo), this);
+    TavDatabaseError(
+        kUnexpectedInternalError, "TTavDataSet.DataSetGetFieldDataByReference",
+        "Unable to use this method to access blob fields. Field : " + std::to_string(fieldNo),
+        this);
   isNull = buffer[f.NullFlagOffset()] == 0;
   if (isNull) {
     length = 0;
@@ -1692,9 +1874,12 @@ void TTavDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fie
   const char* caller = "TTavDataSet.DataSetGetFieldStreamFromRecBuf";
   const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
   if (!IsBlobType(f.DataType()))
-    TavDatabaseError(8581, caller, "Unable to use this method to access non-blob fields", this);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to use this method to access non-blob fields", this);
   TBlob* item = record_mgr_->BlobMgr().FindBlob(0, f.FieldIndex());
-  if (!item) TavDatabaseError(8581, caller, "Blob field can not be found " + std::to_string(fieldNo), this);
+  if (!item)
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Blob field can not be found " + std::to_string(fieldNo), this);
   if (item->State() == bsValid || item->State() == bsModified) {
     isNull = item->Stream().Size() == 0;
     stream.CopyFrom(item->Stream(), 0);
@@ -1710,7 +1895,10 @@ void TTavDataSet::DataSetReadStoredBlob(const uint8_t* buffer, int fieldNo, bool
   if (isNull) return;
   const uint32_t address = GetU32(buffer + f.DataOffset());
   const uint32_t size = GetU32(buffer + f.DataOffset() + 4);
-  TAV_ASSERT(address != 0, "GetFieldStream. Blob address = 0");
+  // Only a damaged record holds a value without a chain.
+  if (address == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TTavDataSet.DataSetReadStoredBlob",
+                     "GetFieldStream. Blob address = 0", this);
   if (auto* memory = dynamic_cast<host::TMemoryStream*>(&stream)) {
     memory->SetSize(size);
     memory->SetPosition(0);
@@ -1793,7 +1981,8 @@ host::Variant TTavDataSet::DataSetGetFieldDataFromRecBufAsVariant(const uint8_t*
       return host::Variant(v);
     }
     default:
-      TavDatabaseError(10000, "TTavDataSet.DataSetGetFieldDataAsVariant", host::FieldTypeName(type), this);
+      TavDatabaseError(kInvalidFieldType, "TTavDataSet.DataSetGetFieldDataAsVariant",
+                       host::FieldTypeName(type), this);
   }
 }
 
@@ -1911,7 +2100,7 @@ std::string TTavDataSet::FindIndexForFields(const std::string& fields) const {
   host::TStringList names;
   for (const std::string& n : SplitNames(fields)) names.Add(n);
   TIndexItem* item = index_mgr_->FindIndexForFields(names, false);
-  if (!item) TavDatabaseError(9997, "TTavDataSet.FindIndexForFields", fields, this);
+  if (!item) TavDatabaseError(kIndexDoesNotExist, "TTavDataSet.FindIndexForFields", fields, this);
   return item->IndexName();
 }
 

@@ -64,6 +64,10 @@ enum TReadAheadMode { raReadAheadInactive, raReadAheadUninitialized, raReadAhead
 enum TKeyMode { kmNone, kmFind, kmRange };
 enum TPositionMarker { tpInTableUnknown, tpInTableValid, tpAtFirst, tpAtLast };
 enum TRecordBufferStatus { rbBrowse, rbEdit, rbInsert, rbInvalid };
+// What the cursor's record buffer holds: nothing (closed, or the record
+// deleted), the record as read at the cursor's position, or values a caller
+// set or cleared since.
+enum class TRecordBufferState : uint8_t { kEmpty, kRead, kChanged };
 
 // Key flag bytes and words.
 inline constexpr uint8_t kKeyFlagBOF = 2;
@@ -124,7 +128,7 @@ class TTavDataSet : public host::TDataSet {
   bool ReadLocked() const { return read_locked_; }
   bool WriteLocked() const { return write_locked_; }
   bool InternalActive() const { return cursor_active_; }
-  int RecordBufferState() const { return record_buffer_state_; }
+  TRecordBufferState RecordBufferState() const { return record_buffer_state_; }
   TReadAheadMode ReadAheadMode() const { return read_ahead_mode_; }
   TReadAheadDirection LastDirection() const { return last_direction_; }
   bool RangeOn() const { return range_on_; }
@@ -222,7 +226,6 @@ class TTavDataSet : public host::TDataSet {
   void SetKeyFlagsToBOF(uint8_t* buffer);
   void SetKeyFlagsToEOF(uint8_t* buffer);
   void SetFieldKeyFlagToMax(int fieldNo);
-  uint32_t TableIdentity() const { return table_lock_id_; }
 
   // ---- fields ----
   int GetInternalFieldCount() const;
@@ -264,7 +267,8 @@ class TTavDataSet : public host::TDataSet {
   void SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
 
   // ---- field writes ----
-  // Into the engine buffer: checks the field's update privilege; state 2.
+  // Into the engine buffer: checks the field's update privilege; the buffer
+  // becomes TRecordBufferState::kChanged.
   void DataSetSetFieldData(int fieldNo, int32_t length, const void* data, bool setNull);
   // Into `buffer`, without a privilege check; a negative length writes the
   // field's size (fields without a length word only).
@@ -380,6 +384,12 @@ class TTavDataSet : public host::TDataSet {
 
   // ---- joins ----
   void InternalPrepareMasterRecordList(TCompoundList& list);
+  // The record numbers of the current index inside the range (every
+  // record without one): first and last; first > last when there are none.
+  std::pair<int32_t, int32_t> FilterBaseBounds();
+  // For each address, the record's number in the current index when it is
+  // there and inside the range, else 0; under one read lock.
+  void FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos);
   void LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list);
 
   // ---- filters ----
@@ -416,6 +426,13 @@ class TTavDataSet : public host::TDataSet {
   void InternalReleaseLock();
   void InternalSetRecordLock(uint32_t address);
   void InternalReleaseRecordLock(uint32_t address);
+  // Before the connection commits: a table header changed under a write
+  // lock held across the transaction is written inside it.
+  void WriteHeldTableHeader();
+  // After the connection committed or rolled back, which gave back every
+  // lock of a disk table: the lock flags go down (the next call locks
+  // again); after a rollback nothing read under them is trusted.
+  void ForgetTableLocks(bool rolledBack);
 
   void Resync(host::TResyncMode mode) override;
   bool IsSequenced() override { return !FilterActive(); }
@@ -453,13 +470,29 @@ class TTavDataSet : public host::TDataSet {
   // UpdateRecord under its write lock; the record's address.
   uint32_t InternalUpdateRecord();
   // AddRecord; keepLogicalNo keeps the buffer's logical record number
-  // (copies between tables) instead of handing out the next one.
-  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo);
+  // (copies between tables) instead of handing out the next one. withoutKeys
+  // (a copy into a table held exclusively, indexed when it ends) neither
+  // checks nor adds keys and leaves the cursor where it was.
+  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys = false);
+  // Builds every index from the records (see InternalReIndex), reporting
+  // progress when asked to.
+  void BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress);
   // The shared part of rebuild and restructure: backup, open, copy, close.
   void BackupDataBase();
+  // A rebuild or restructure needs a connected, exclusive disk database
+  // outside a transaction and this dataset closed.
+  void CheckRebuildable(const char* caller);
   void RebuildFromBackup(const std::function<void()>& prepare);
+  // A table definition from field and index definitions, in four steps: the
+  // definition's header, the table's name and field count checked, each
+  // field added (its name and size checked) and laid out, then the indexes.
   template <class TFields, class TIndexes>
   void BuildTableDef(bool memory, const TFields& fieldDefs, const TIndexes& indexDefs, bool checkNames);
+  void SetTableDefHeader(bool memory);
+  void ValidateTableDef(int fieldCount, bool checkNames) const;
+  void AddFieldDef(int fieldNo, const std::string& name, host::TFieldType type, int size,
+                   bool required, bool checkNames);
+  void LayOutFields();
   void FreeBuffers();
   // Hands the table's stored definition to `use`, connecting the database
   // for the call when it is not connected (GetIndexNames at design time).
@@ -478,6 +511,10 @@ class TTavDataSet : public host::TDataSet {
   bool TryReadAhead(TReadAheadDirection direction);
   bool ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out);
   // Find without the filter: the key search kept inside the range.
+  // After an exact search in a filtered table found a record the filter
+  // refuses: the first later record of the same key that it passes.
+  bool FindPassingDuplicate(const uint8_t* key, const std::string& indexName,
+                            const TSearchModifier* modifier);
   bool FindInRange(TIndexSearchType searchType, const std::string& indexName,
                    const TSearchModifier* modifier);
   // Builds the filter again when the table changed since it was built; run
@@ -495,7 +532,6 @@ class TTavDataSet : public host::TDataSet {
   std::unique_ptr<TRecordMgr> record_mgr_;
   std::unique_ptr<TIndexManager> index_mgr_;
   std::unique_ptr<TBlobInterface> blob_interface_;
-  std::unique_ptr<TSearchModifier> search_modifier_;
   std::unique_ptr<TReadAheadBuffer> read_ahead_;
   std::unique_ptr<TBlobMgr> blob_cache_;
   std::unique_ptr<TFilterMgr> filter_mgr_;
@@ -515,7 +551,7 @@ class TTavDataSet : public host::TDataSet {
   bool read_locked_ = false;
   bool write_locked_ = false;
   bool registered_ = false;
-  int record_buffer_state_ = 0;
+  TRecordBufferState record_buffer_state_ = TRecordBufferState::kEmpty;
   TSortOrder sort_order_ = soANSI;
   TEncryptionLevel encryption_level_ = encNone;
   int32_t blob_block_size_ = kDefaultTableBlobSize;
@@ -569,7 +605,6 @@ class TWriteLockGuard {
   ~TWriteLockGuard();
   TWriteLockGuard(const TWriteLockGuard&) = delete;
   TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
-  bool Took() const { return took_; }
 
  private:
   TTavDataSet& ds_;

@@ -88,7 +88,8 @@ void TTavDataSet::WriteTableHeader() {
 
 TInternalFieldItem& TTavDataSet::WritableField(int fieldNo, const char* caller) {
   const TInternalFields& fields = record_mgr_->Fields();
-  if (fieldNo < 0 || fieldNo >= fields.Count()) TavDatabaseError(10116, caller, std::to_string(fieldNo), this);
+  if (fieldNo < 0 || fieldNo >= fields.Count())
+    TavDatabaseError(kNoSuchField, caller, std::to_string(fieldNo), this);
   return *fields.Items(fieldNo);
 }
 
@@ -97,7 +98,8 @@ void TTavDataSet::DataSetSetFieldDataToRecBuf(int fieldNo, int32_t length, uint8
   const char* caller = "TTavDataSet.DataSetSetFieldDataToRecBuf";
   const TInternalFieldItem& f = WritableField(fieldNo, caller);
   if (IsFieldBlob(fieldNo))
-    TavDatabaseError(8581, caller, "Unable to use this method to access blob fields", this);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to use this method to access blob fields", this);
   uint8_t* dest = buffer + f.DataOffset();
   const auto size = static_cast<size_t>(f.FieldSize());
   if (setNull || !data) {
@@ -111,7 +113,8 @@ void TTavDataSet::DataSetSetFieldDataToRecBuf(int fieldNo, int32_t length, uint8
     TAV_ASSERT(!hasLengthWord, "Invalid data length in set field");
     length = f.FieldSize();
   }
-  if (length > WritableBytes(f)) TavDatabaseError(8581, caller, "Field data length is out of range", this);
+  if (length > WritableBytes(f))
+    TavDatabaseError(kUnexpectedInternalError, caller, "Field data length is out of range", this);
   if (hasLengthWord) host::PutU16(buffer + f.SizeMarkerOffset(), static_cast<uint16_t>(length));
   buffer[f.NullFlagOffset()] = 1;
   if (static_cast<size_t>(length) < size) std::memset(dest, 0, size);
@@ -124,7 +127,7 @@ void TTavDataSet::DataSetSetFieldData(int fieldNo, int32_t length, const void* d
   const TInternalFieldItem& f = WritableField(fieldNo, caller);
   CheckPrivilegePresent(f.PrivilegeFlags(), kPrivUpdate);
   DataSetSetFieldDataToRecBuf(fieldNo, length, record_buffer_.data(), data, setNull);
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
 }
 
 void TTavDataSet::DataSetSetFieldDataToRecBufAsVariant(int fieldNo, uint8_t* buffer,
@@ -183,7 +186,7 @@ void TTavDataSet::DataSetSetFieldDataToRecBufAsVariant(int fieldNo, uint8_t* buf
       return;
     }
     default:
-      TavDatabaseError(10000, caller, host::FieldTypeName(f.DataType()), this);
+      TavDatabaseError(kInvalidFieldType, caller, host::FieldTypeName(f.DataType()), this);
   }
 }
 
@@ -192,7 +195,7 @@ void TTavDataSet::DataSetSetFieldDataAsVariant(int fieldNo, const host::Variant&
   CheckPrivilegePresent(WritableField(fieldNo, "TTavDataSet.DataSetSetFieldDataAsVariant").PrivilegeFlags(),
                         kPrivUpdate);
   DataSetSetFieldDataToRecBufAsVariant(fieldNo, record_buffer_.data(), value);
-  record_buffer_state_ = 2;
+  record_buffer_state_ = TRecordBufferState::kChanged;
 }
 
 void TTavDataSet::DataSetSetFieldStreamFromRecBuf(int fieldNo, bool clear, host::TStream& stream,
@@ -203,9 +206,9 @@ void TTavDataSet::DataSetSetFieldStreamFromRecBuf(int fieldNo, bool clear, host:
   // A new record (no address yet) needs the insert privilege, a stored one
   // the update privilege.
   CheckPrivilegePresent(f.PrivilegeFlags(), PosAddress(buffer) == 0 ? kPrivInsert : kPrivUpdate);
-  if (!IsFieldBlob(fieldNo)) TavDatabaseError(10753, caller, f.FieldName(), this);
+  if (!IsFieldBlob(fieldNo)) TavDatabaseError(kFieldIsNotBlob, caller, f.FieldName(), this);
   TBlob* item = record_mgr_->BlobMgr().FindBlob(0, f.FieldIndex());
-  if (!item) TavDatabaseError(10753, caller, f.FieldName(), this);
+  if (!item) TavDatabaseError(kFieldIsNotBlob, caller, f.FieldName(), this);
   if (!clear && stream.Size() > 0) {
     item->Stream().Clear();
     item->Stream().CopyFrom(stream, 0);
@@ -245,7 +248,7 @@ void TTavDataSet::WriteBlobsToInterface(bool deleting) {
   for (int i = 0; i < blobs.Count(); ++i) {
     TBlob& item = *blobs.Items(i);
     const TInternalFieldItem* f = fields.GetField(item.FieldNo());
-    if (!f) TavDatabaseError(8581, caller, "Blob field not found", this);
+    if (!f) TavDatabaseError(kUnexpectedInternalError, caller, "Blob field not found", this);
     if (deleting) {
       item.Stream().Clear();
       item.SetState(bsModified);
@@ -305,7 +308,7 @@ void TTavDataSet::RefreshDataSetIndex(uint32_t address) {
   current->CreateKeyBuffer(buf);
   index_on_buffer_ = false;
   if (current->FullIndexSearch(stEQ) != 0)
-    TavDatabaseError(8708, "TTavDataSet.RefreshDataSetIndex", "", this);
+    TavDatabaseError(kRecordDeletedKeyModified, "TTavDataSet.RefreshDataSetIndex", "", this);
   if (current->GetRecordAddress() != address) {
     if (std::shared_ptr<TDBLogger> log = GDBLogger())
       log->LogItem("TTavDataSet.RefreshDataSetIndex", "RefreshDataSetIndex failed");
@@ -333,7 +336,7 @@ bool TTavDataSet::ValidateRecBufPostDataChange() {
 
 void TTavDataSet::AddRecord(bool generateAutoInc) { AddRecordKeepingNumber(generateAutoInc, false); }
 
-void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo) {
+void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys) {
   const char* caller = "TTavDataSet.AddRecord";
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivInsert);
@@ -367,12 +370,12 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   // A key already present refuses the record before anything is written.
   // Keys of an index that is neither unique nor primary end in the new
   // logical record number and cannot be present.
-  for (int i = 0; i < index_mgr_->Count(); ++i) {
+  for (int i = 0; i < index_mgr_->Count() && !withoutKeys; ++i) {
     TIndexItem& item = *index_mgr_->Items(i);
     if (!item.Unique() && !item.Primary()) continue;
     item.CreateKeyBuffer(buf);
     if (item.FullIndexSearch(stEQ) == 0)
-      TavDatabaseErrorFmt(9729, caller, "Index %s", {item.IndexName()}, this);
+      TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()}, this);
   }
   index_on_buffer_ = false;
 
@@ -382,16 +385,22 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   WriteBlobsToInterface(false);
   const uint32_t address = record_mgr_->AddRecord(buf);
   TAV_ASSERT(address != 0, "Add record. RecAddr = 0");
-  for (int i = 0; i < index_mgr_->Count(); ++i) {
+  for (int i = 0; i < index_mgr_->Count() && !withoutKeys; ++i) {
     TIndexItem& item = *index_mgr_->Items(i);
     item.CreateKeyBuffer(buf);
     if (item.InsertKey(address) != 0)
-      TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()}, this);
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to add key to Index %s",
+                          {item.IndexName()}, this);
   }
   if (autoNo >= 0) header.SetRecordAutoIncVal(autoInc);
   if (logicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(logicalNo);
+  if (withoutKeys) {
+    read_ahead_->Invalidate();
+    read_ahead_->SetRecordCountValid(false);
+    return;
+  }
 
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   range_end_located_ = {false, false};
   SetPosition(buf, address, 0);
   RefreshDataSetIndex(address);
@@ -406,7 +415,7 @@ void TTavDataSet::UpdateRecord() {
   const char* caller = "TTavDataSet.UpdateRecord";
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivUpdate);
-  if (record_buffer_state_ == 0) TavDatabaseError(8710, caller, "", this);
+  if (record_buffer_state_ == TRecordBufferState::kEmpty) TavDatabaseError(kRecordWasNotFound, caller, "", this);
   const uint32_t address = InternalUpdateRecord();
   // The record lock of the edit goes once the write lock is given back.
   InternalReleaseRecordLock(address);
@@ -429,7 +438,7 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
     address = RefreshDataSet(stEQ, oldImage.data());
   }
   if (address == 0 || !InternalCheckRecordFlags(buf, oldImage.data(), true, true))
-    TavDatabaseError(8708, caller, "", this);
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
 
   // Which keys change; a new key another record holds refuses the update.
   std::vector<TIndexItem*> changed;
@@ -442,7 +451,7 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
     if (item.Unique() || item.Primary()) {
       item.CreateKeyBuffer(buf);
       if (item.FullIndexSearch(stEQ) == 0 && item.GetRecordAddress() != address)
-        TavDatabaseErrorFmt(9729, caller, "Index %s", {item.IndexName()}, this);
+        TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()}, this);
     }
     changed.push_back(&item);
   }
@@ -460,8 +469,9 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
   }
   const int n = static_cast<int>(changed.size());
   auto failure = [&](const char* text, int i) {
-    TavDatabaseError(8581, caller, text + changed[static_cast<size_t>(i)]->IndexName() + ". Index " + std::to_string(i),
-                     this);
+    TavDatabaseError(
+        kUnexpectedInternalError, caller,
+        text + changed[static_cast<size_t>(i)]->IndexName() + ". Index " + std::to_string(i), this);
   };
   for (int i = 0; i < n; ++i) {
     changed[static_cast<size_t>(i)]->CreateKeyBuffer(oldImage.data());
@@ -483,7 +493,7 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
   }
 
   range_end_located_ = {false, false};
-  record_buffer_state_ = 1;
+  record_buffer_state_ = TRecordBufferState::kRead;
   RefreshDataSetIndex(address);
   ValidateRecBufPostDataChange();
   InternalCheckFilterStatus(wasLocked, rwModified);
@@ -511,7 +521,7 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
     std::vector<uint8_t> stored;
     if (!ReadRecordChecked(at, stored) || !InternalCheckRecordValid(stored.data())) {
       if (buffer) return -1;
-      TavDatabaseError(8708, caller, "", this);
+      TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
     }
     record_mgr_->ReadRecord(at, buf, true);
     SetPosition(buf, at, 0);
@@ -524,13 +534,14 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
     TIndexItem& item = *index_mgr_->Items(i);
     item.CreateKeyBuffer(buf);
     if (item.FullIndexSearch(stEQ) != 0)
-      TavDatabaseErrorFmt(8708, caller, "Index %s", {item.IndexName()}, this);
+      TavDatabaseErrorFmt(kRecordDeletedKeyModified, caller, "Index %s", {item.IndexName()}, this);
     if (i == 0) address = item.GetRecordAddress();
   }
   index_on_buffer_ = false;
   // The record the keys name must be the buffer's: a stale buffer whose
   // keys now stand for another record deletes nothing.
-  if (address == 0 || (at != 0 && address != at)) TavDatabaseError(8708, caller, "", this);
+  if (address == 0 || (at != 0 && address != at))
+    TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
 
   header.SetDirty(true);
   record_mgr_->DeleteRecord(address);
@@ -539,10 +550,11 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
     TIndexItem& item = *index_mgr_->Items(i);
     item.CreateKeyBuffer(buf);
     if (item.DeleteKey() != 0)
-      TavDatabaseErrorFmt(8581, caller, "Failed to delete key from Index %s", {item.IndexName()}, this);
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to delete key from Index %s",
+                          {item.IndexName()}, this);
   }
 
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
   range_end_located_[rmRangeEnd] = false;
   last_direction_ = rdNone;
   read_ahead_->Invalidate();
@@ -588,7 +600,7 @@ void TTavDataSet::DataSetEmptyTable() {
   range_end_located_ = {false, false};
   index_on_buffer_ = false;
   InitializeNewRecord(record_buffer_.data(), false);
-  record_buffer_state_ = 0;
+  record_buffer_state_ = TRecordBufferState::kEmpty;
 }
 
 // ---------------------------------------------------------------------------
@@ -668,7 +680,7 @@ int TTavDataSet::InternalCompareRecords(const uint8_t* a, const uint8_t* b, int&
           r = 0;
           break;
         default:
-          TavDatabaseError(10000, caller, host::FieldTypeName(f.DataType()), this);
+          TavDatabaseError(kInvalidFieldType, caller, host::FieldTypeName(f.DataType()), this);
       }
     }
     if (r != 0) {
@@ -711,7 +723,9 @@ bool TTavDataSet::InternalSequentialSearch(TIndexItem& item, const uint8_t* keyB
     const uint8_t* record = record_mgr_->ReadRecordByRef(address);
     int diff = -1;
     const int r = InternalCompareRecords(record, keyBuffer, diff, caseInsensitive, partial, fields);
-    if (r == 0 && (!rangeElsewhere || RecordInRange(record))) {
+    // While a filter is active only the records it passes are found.
+    if (r == 0 && (!rangeElsewhere || RecordInRange(record)) &&
+        (!FilterActive() || filter_mgr_->CheckRecordInFilter(address))) {
       std::memcpy(resultBuffer, record, static_cast<size_t>(record_size_));
       SetPosition(resultBuffer, address, 0);
       return true;
@@ -731,6 +745,8 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
   const bool caseInsensitive = options.Contains(host::loCaseInsensitive);
   const bool partial = options.Contains(host::loPartialKey);
   TReadLockGuard lock(*this);
+  // A rebuild reads through the index trees: before the search positions them.
+  if (FilterActive()) EnsureFilterCurrent();
   std::vector<uint8_t> key(keyBuffer, keyBuffer + record_buffer_size_);
 
   // The searched fields in the index's key order: those leading the index
@@ -738,7 +754,7 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
   std::vector<std::string> names = host::SplitFieldNames(fieldNames);
   const TInternalFields& tableFields = record_mgr_->Fields();
   for (const std::string& n : names)
-    if (!tableFields.FindField(n)) TavDatabaseError(10116, caller, n, this);
+    if (!tableFields.FindField(n)) TavDatabaseError(kNoSuchField, caller, n, this);
   TSearchFields fields;
   const TKeyFields& keys = item.KeyFields();
   int inIndex = 0;

@@ -65,24 +65,27 @@ TTavDataBase::~TTavDataBase() {
 }
 
 void TTavDataBase::CheckNotConnected() const {
-  if (connected_) TavDatabaseError(10120, "TTavDataBase.CheckNotConnected", "", this);
+  if (connected_)
+    TavDatabaseError(kCannotOperateOnConnectedDatabase, "TTavDataBase.CheckNotConnected", "", this);
 }
 
 void TTavDataBase::CheckConnected(bool allowMemory) const {
-  if (!connected_) TavDatabaseError(10113, "TTavDataBase.CheckConnected", "", this);
-  if (!allowMemory && IsMemory()) TavDatabaseError(10880, "TTavDataBase.CheckConnected", "", this);
+  if (!connected_)
+    TavDatabaseError(kCannotOperateOnUnconnectedDatabase, "TTavDataBase.CheckConnected", "", this);
+  if (!allowMemory && IsMemory())
+    TavDatabaseError(kCannotOperateOnInMemoryDatabase, "TTavDataBase.CheckConnected", "", this);
 }
 
 void TTavDataBase::CheckExclusive() const {
-  if (!exclusive_) TavDatabaseError(10121, "TTavDataBase.CheckExclusive", "", this);
+  if (!exclusive_)
+    TavDatabaseError(kCannotOperateWithoutExclusiveAccess, "TTavDataBase.CheckExclusive", "", this);
 }
 
 void TTavDataBase::CheckMinorVersion(int32_t required) const {
   if (required > minor_version_)
-    TavDatabaseError(12041, "TTavDataBase.CheckMinorVersion",
-                     "This database version does not support this operation " +
-                         std::to_string(required),
-                     this);
+    TavDatabaseError(
+        kHigherDatabaseLevelRequired, "TTavDataBase.CheckMinorVersion",
+        "This database version does not support this operation " + std::to_string(required), this);
 }
 
 void TTavDataBase::QueryOpenStatus(bool connected, bool exclusive) const {
@@ -145,7 +148,7 @@ void TTavDataBase::SetMasterKey(const std::string& value) {
   // The message names the key only masked: it is written to the trace log,
   // which a rebuild saves beside the database.
   if (!value.empty() && (length < kMasterKeyMinLength || length > kMasterKeyMaxLength))
-    TavDatabaseErrorFmt(9602, "TTavDataBase.SetMasterKey", kLengthText,
+    TavDatabaseErrorFmt(kKeySizeTooLarge, "TTavDataBase.SetMasterKey", kLengthText,
                         {kMaskedKey, kMasterKeyMinLength, kMasterKeyMaxLength}, this);
   master_key_ = value;
 }
@@ -153,7 +156,7 @@ void TTavDataBase::SetMasterKey(const std::string& value) {
 void TTavDataBase::SetUseEncryption(bool value) {
   CheckNotConnected();
   if (!value && enforce_security_)
-    TavDatabaseError(10766, "TTavDataBase.SetUseEncryption",
+    TavDatabaseError(kCannotOperateOnThisTableType, "TTavDataBase.SetUseEncryption",
                      "This operation can not be performed on this database/table", this);
   use_encryption_ = value;
 }
@@ -288,11 +291,15 @@ void TTavDataBase::WriteDefBlock() {
 
 void TTavDataBase::CreateDiskInterfaces() {
   const char* caller = "TTavDataBase.CreateDiskInterfaces";
-  if (disk_mgr_) TavDatabaseError(8580, caller, "TDiskMgr", this);
-  if (system_hdr_interface_) TavDatabaseError(8580, caller, "FSystemHdrDiskInterface", this);
-  if (table_hdr_interface_) TavDatabaseError(8580, caller, "FTableHdrDiskInterface", this);
-  if (system_table_mgr_) TavDatabaseError(8580, caller, "FSystemTableMgr", this);
-  if (user_table_mgr_) TavDatabaseError(8580, caller, "FUserTableMgr", this);
+  if (disk_mgr_) TavDatabaseError(kRequestedObjectAlreadyExists, caller, "TDiskMgr", this);
+  if (system_hdr_interface_)
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, "FSystemHdrDiskInterface", this);
+  if (table_hdr_interface_)
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, "FTableHdrDiskInterface", this);
+  if (system_table_mgr_)
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, "FSystemTableMgr", this);
+  if (user_table_mgr_)
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, "FUserTableMgr", this);
   disk_mgr_ = std::make_unique<TDiskMgr>();
   disk_mgr_->SetPageSize(kDiskPageSize);
   auto headers = [&](uint32_t firstEmptyOffset) {
@@ -322,7 +329,8 @@ void TTavDataBase::CreateDiskInterfaces() {
 
 void TTavDataBase::OpenDiskConnections() {
   const std::string file = directory_ + data_base_name_;
-  if (!os::FileExists(file)) TavDatabaseError(9988, "TTavDataBase.OpenDiskConnections", file, this);
+  if (!os::FileExists(file))
+    TavDatabaseError(kFileNotFound, "TTavDataBase.OpenDiskConnections", file, this);
   try {
     disk_mgr_->SetPageSize(kDiskPageSize);
     disk_mgr_->SetFileName(file);
@@ -370,7 +378,8 @@ void TTavDataBase::DoConnect() {
     connected_ = true;
     return;
   }
-  if (data_base_name_.empty()) TavDatabaseError(10118, caller, directory_ + data_base_name_, this);
+  if (data_base_name_.empty())
+    TavDatabaseError(kDatabaseNameIsInvalid, caller, directory_ + data_base_name_, this);
   memory_mgr_->Open();
   try {
     if (!disk_mgr_) CreateDiskInterfaces();
@@ -388,7 +397,8 @@ void TTavDataBase::DoConnect() {
     enforce_security_ = SecurityMode() >= kSecurityEnforced;
     use_encryption_ = SecurityMode() >= kSecurityEncrypted;
     if (disk_format_ > kMaximumDiskFormat)
-      TavDatabaseErrorFmt(12041, caller, "Current database disk format is %s", {StoredVersion()}, this);
+      TavDatabaseErrorFmt(kHigherDatabaseLevelRequired, caller,
+                          "Current database disk format is %s", {StoredVersion()}, this);
 
     int mode = kLoginNone;
     if (NeedSecurity())
@@ -410,7 +420,7 @@ void TTavDataBase::DoConnect() {
     }
     OpenSystemTables();
     if (DBDefBlockCRC(def_block_.data()) != host::GetU32(def_block_.data() + kDBDefCRCOffset))
-      TavDatabaseError(8961, caller, "", this);
+      TavDatabaseError(kCorruptHeader, caller, "", this);
     if (NeedSecurity()) LogOn(userName, password);
   } catch (...) {
     try {
@@ -429,7 +439,7 @@ void TTavDataBase::RunLogin(int mode, std::string& userName, std::string& passwo
     before_login_(this, userName, password, databasePassword);
   } else if (!ShowTavLoginDialog(directory_ + data_base_name_, mode, databasePassword, userName,
                                  password)) {
-    TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
+    TavDatabaseError(kInvalidPasswordOrUsername, "TTavDataBase.DoConnect", "", this);
   }
   if (mode != kLoginUserOnly) master_key_ = databasePassword;
 }
@@ -458,7 +468,7 @@ void TTavDataBase::LogOn(std::string& userName, std::string& password) {
       failure = e.Message();
     }
   }
-  TavDatabaseError(10015, "TTavDataBase.DoConnect", "", this);
+  TavDatabaseError(kInvalidPasswordOrUsername, "TTavDataBase.DoConnect", "", this);
 }
 
 void TTavDataBase::LogOnUser(const std::string& userName, const std::string& password) {
@@ -545,9 +555,10 @@ void TTavDataBase::CloseSystemTables() {
 void TTavDataBase::CreateDatabase() {
   const char* caller = "TTavDataBase.CreateDatabase";
   CheckNotConnected();
-  if (data_base_name_.empty()) TavDatabaseError(10118, caller, directory_ + data_base_name_, this);
+  if (data_base_name_.empty())
+    TavDatabaseError(kDatabaseNameIsInvalid, caller, directory_ + data_base_name_, this);
   if (use_encryption_ && static_cast<int>(master_key_.size()) < kMasterKeyMinLength)
-    TavDatabaseErrorFmt(10015, caller, kLengthText,
+    TavDatabaseErrorFmt(kInvalidPasswordOrUsername, caller, kLengthText,
                         {kMaskedKey, kMasterKeyMinLength, kMasterKeyMaxLength}, this);
   {
     TDiskMgr creator;
@@ -651,13 +662,27 @@ void TTavDataBase::StartTransaction() {
 }
 
 void TTavDataBase::Commit() {
-  if (disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->DiskCommit();
+  if (!disk_mgr_ || !disk_mgr_->IsOpen()) return;
+  // A table header a dataset changed under a lock it keeps goes with the
+  // commit, not after it.
+  if (disk_mgr_->IsTransactionActive())
+    for (int i = 0; i < DataSetCount(); ++i)
+      if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->WriteHeldTableHeader();
+  disk_mgr_->DiskCommit();
+  ForgetTableLocks(false);
+}
+
+void TTavDataBase::ForgetTableLocks(bool rolledBack) {
+  for (int i = 0; i < DataSetCount(); ++i)
+    if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->ForgetTableLocks(rolledBack);
 }
 
 void TTavDataBase::Rollback() {
   if (disk_mgr_ && disk_mgr_->IsOpen()) {
     TFirstError t;
     t.Try([&] { disk_mgr_->DiskRollback(); });
+    // The rollback gave back every lock, and what the headers held is gone.
+    ForgetTableLocks(true);
     // A table made in the transaction is gone from the file: its manager
     // must not remember it.
     t.Try([&] { system_table_mgr_->DropUnusedMasters(); });
@@ -669,7 +694,14 @@ void TTavDataBase::Rollback() {
     host::TDataSet* ds = DataSets(i);
     if (auto* cursor = dynamic_cast<TTavDataSet*>(ds)) cursor->DumpInternalCaches();
     if (ds->State() == host::dsInsert || ds->State() == host::dsEdit) ds->Cancel();
-    if (ds->Active()) ds->Refresh();
+    if (!ds->Active()) continue;
+    try {
+      ds->Refresh();
+    } catch (const ETavDatabaseError& e) {
+      // The record it stood on was made in the transaction.
+      if (e.ErrorCode() != kRecordDeletedKeyModified) throw;
+      ds->First();
+    }
   }
 }
 

@@ -279,9 +279,12 @@ class TTavDataBase : public host::TCustomConnection {
 
   // ---- transactions ----
   void StartTransaction();
+  // Writes the table headers that datasets changed under locks they keep,
+  // commits, and every dataset's lock flags go down: the commit gave back
+  // every lock, so each dataset's next call locks (and reads) again.
   void Commit();
-  // Rolls the file back, then every dataset drops its caches, cancels a
-  // pending insert or edit and is refreshed.
+  // Rolls the file back, then every dataset's lock flags go down, it drops
+  // its caches, cancels a pending insert or edit and is refreshed.
   void Rollback();
   bool InTransaction() const;
 
@@ -298,6 +301,8 @@ class TTavDataBase : public host::TCustomConnection {
   void RefreshDataSets();
   void CancelDataSets();
   void RollbackDataSets();
+  // Every dataset's table lock flags down after a commit or rollback.
+  void ForgetTableLocks(bool rolledBack);
 
   TMemoryTableDefMgr& MemoryTableMgr() { return *memory_mgr_; }
   // While a disk database is connected (or after); borrowed.
@@ -323,7 +328,6 @@ class TTavDataBase : public host::TCustomConnection {
   std::string StoredVersion() const;
 
   // ---- connect steps ----
-  void ConnectDisk();
   void CreateDiskInterfaces();
   void OpenDiskConnections();
   void CloseDiskConnections();

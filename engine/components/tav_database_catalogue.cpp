@@ -82,7 +82,8 @@ class TLayoutBuilder {
 
 void CheckTableNameLength(const std::string& name, const char* caller, const host::TObject* sender) {
   if (name.empty() || static_cast<int>(name.size()) > kTableNameMaxLength)
-    TavDatabaseErrorFmt(10039, caller, kLengthText, {name, 1, kTableNameMaxLength}, sender);
+    TavDatabaseErrorFmt(kInvalidTableName, caller, kLengthText, {name, 1, kTableNameMaxLength},
+                        sender);
 }
 
 }  // namespace
@@ -106,7 +107,9 @@ void TTavDataBase::SetMasterTableDef(TTableDef& definition) {
 
 void TTavDataBase::CreateMasterTables() {
   const char* caller = "TTavDataBase.CreateMasterTables";
-  if (!locked_) TavDatabaseError(8581, caller, "Database header not locked prior to system change", this);
+  if (!locked_)
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Database header not locked prior to system change", this);
   for (const auto& [name, id] : {std::pair{kMasterUserTableName, kMasterUserTableID},
                                  std::pair{kMasterSystemTableName, kMasterSystemTableID}}) {
     TTableDef def(nullptr);
@@ -121,7 +124,9 @@ void TTavDataBase::CreateMasterTables() {
 
 void TTavDataBase::CreateSystemTables() {
   const char* caller = "TTavDataBase.CreateSystemTables";
-  if (!locked_) TavDatabaseError(8581, caller, "Database header not locked prior to system change", this);
+  if (!locked_)
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Database header not locked prior to system change", this);
   TLayoutBuilder builder(*this);
   InternalCreateTable(builder.Build(kObjectIDTableName, use_encryption_ ? encStrong : encNone,
                                     kDefaultTableBlobSize,
@@ -140,7 +145,9 @@ void TTavDataBase::CreateSystemTables() {
 
 void TTavDataBase::CreateSecurityTables() {
   const char* caller = "TTavDataBase.CreateSecurityTables";
-  if (!locked_) TavDatabaseError(8581, caller, "Database header not locked prior to system change", this);
+  if (!locked_)
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Database header not locked prior to system change", this);
   // Names and password digests never stand in clear in the file.
   TLayoutBuilder builder(*this);
   InternalCreateTable(builder.Build(kSecGroupsTableName, encStrong, kDefaultTableBlobSize,
@@ -236,7 +243,7 @@ void TTavDataBase::CreateTable(TTableDef& definition, bool /*dump*/) {
   CheckConnected(definition.Memory());
   if (!definition.InternalTable() &&
       !QueryObjectPrivilegeExists(doTable, "ALL", MapObjectPrivTypeToConst(opCreateObj)))
-    TavDatabaseError(10624, "TTavDataBase.CreateTable", definition.TableName(), this);
+    TavDatabaseError(kPrivilegeRequired, "TTavDataBase.CreateTable", definition.TableName(), this);
   if (definition.Memory()) {
     InternalCreateTable(definition);
     return;
@@ -252,11 +259,11 @@ void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef&
   THeaderLockGuard lock(disk_mgr_.get(), true);
   CheckTableNameLength(definition.TableName(), caller, this);
   CheckTableNameLength(newName, caller, this);
-  if (definition.Memory()) TavDatabaseError(10766, caller, "", this);
+  if (definition.Memory()) TavDatabaseError(kCannotOperateOnThisTableType, caller, "", this);
   const bool renaming = !host::AnsiSameText(newName, definition.TableName());
   TCatalogueTable& master = GetMasterTable(definition);
   if (renaming && !isNew && master.FindKey(kMasterIndexName, newName))
-    TavDatabaseError(13060, caller, newName, this);
+    TavDatabaseError(kTableAlreadyExists, caller, newName, this);
 
   const std::string oldName = definition.TableName();
   std::vector<uint8_t> rec;
@@ -266,7 +273,7 @@ void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef&
   bool created = false;
   try {
     if (isNew) {
-      if (address) TavDatabaseError(13060, caller, oldName, this);
+      if (address) TavDatabaseError(kTableAlreadyExists, caller, oldName, this);
       mgr.CreateTableDef(oldName, definition);
       created = true;
       if (minor_version_ > 1 && object_id_table_)
@@ -274,7 +281,7 @@ void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef&
       rec = master.NewRecord();
       master.SetString(rec, "Name", oldName);
     } else {
-      if (!address) TavDatabaseError(10024, caller, oldName, this);
+      if (!address) TavDatabaseError(kNoSuchTable, caller, oldName, this);
       if (renaming) {
         definition.SetTableName(newName);
         master.SetString(rec, "Name", newName);
@@ -322,7 +329,7 @@ void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef&
 void TTavDataBase::InternalGetTableDef(const std::string& name, TTableDef& definition) {
   const char* caller = "TTavDataBase.InternalGetTableDef";
   if (definition.Memory()) {
-    if (memory_mgr_->IndexOfTableName(name) < 0) TavDatabaseError(10024, caller, name, this);
+    if (memory_mgr_->IndexOfTableName(name) < 0) TavDatabaseError(kNoSuchTable, caller, name, this);
     memory_mgr_->OpenTableDefConnection(name, definition);
     memory_mgr_->CloseTableDefConnection(definition.TableID());
     return;
@@ -331,8 +338,10 @@ void TTavDataBase::InternalGetTableDef(const std::string& name, TTableDef& defin
   const bool internal = definition.InternalTable();
   TCatalogueTable& master = GetMasterTable(definition);
   std::vector<uint8_t> rec;
-  if (!master.FindKey(kMasterIndexName, name, &rec)) TavDatabaseError(10024, caller, name, this);
-  if (master.IsNull(rec, "TableDef")) TavDatabaseError(8581, caller, kTableDefUnreadable, this);
+  if (!master.FindKey(kMasterIndexName, name, &rec))
+    TavDatabaseError(kNoSuchTable, caller, name, this);
+  if (master.IsNull(rec, "TableDef"))
+    TavDatabaseError(kUnexpectedInternalError, caller, kTableDefUnreadable, this);
   TextToTableDef(master.ReadBlob(rec, "TableDef"), definition);
   // The field list describes records of the table's size, as it did when
   // the definition was stored.
@@ -347,7 +356,7 @@ void TTavDataBase::QueryTableDef(const std::string& tableName, bool memory, TTab
   definition.SetMemory(memory);
   if (memory) {
     if (memory_mgr_->IndexOfTableName(tableName) < 0)
-      TavDatabaseError(10024, "TTavDataBase.QueryTableDef", tableName, this);
+      TavDatabaseError(kNoSuchTable, "TTavDataBase.QueryTableDef", tableName, this);
     memory_mgr_->OpenTableDefConnection(tableName, definition);
     return;
   }
@@ -358,7 +367,8 @@ void TTavDataBase::OpenTable(const std::string& tableName, TTableDef& definition
   const char* caller = "TTavDataBase.OpenTable";
   CheckConnected(definition.Memory());
   if (definition.Memory()) {
-    if (memory_mgr_->IndexOfTableName(tableName) < 0) TavDatabaseError(10024, caller, tableName, this);
+    if (memory_mgr_->IndexOfTableName(tableName) < 0)
+      TavDatabaseError(kNoSuchTable, caller, tableName, this);
     memory_mgr_->OpenTableDefConnection(tableName, definition);
   } else {
     InternalGetTableDef(tableName, definition);
@@ -385,13 +395,15 @@ static const TObjectPrivilege* HeldPrivilege(const TPrivileges& privileges, cons
 void TTavDataBase::CheckOpenPrivilege(const TTableDef& definition) {
   const char* caller = "TTavDataBase.OpenTable";
   const std::string& name = definition.TableName();
-  if (GetObjectID(name) == 0) TavDatabaseError(8579, caller, name, this);
-  if (!HeldPrivilege(*privileges_, name, opExecuteObj)) TavDatabaseError(10624, caller, name, this);
+  if (GetObjectID(name) == 0) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, name, this);
+  if (!HeldPrivilege(*privileges_, name, opExecuteObj))
+    TavDatabaseError(kPrivilegeRequired, caller, name, this);
 }
 
 void TTavDataBase::SetTablePrivileges(TTableDef& definition) {
   const std::string& name = definition.TableName();
-  if (GetObjectID(name) == 0) TavDatabaseError(8579, "TTavDataBase.OpenTable", name, this);
+  if (GetObjectID(name) == 0)
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, "TTavDataBase.OpenTable", name, this);
   TInternalFields& fields = definition.InternalFields();
   int32_t tableFlags = 0;
   std::vector<int32_t> fieldFlags(static_cast<size_t>(fields.Count()), 0);
@@ -415,7 +427,8 @@ bool TTavDataBase::QueryObjectPrivilegeExists(TDatabaseObjectType type, const st
                                               int32_t constant) {
   if (!connected_ || !NeedSecurity()) return true;
   const char* caller = "TTavDataBase.QueryObjectPrivilegeExists";
-  if (type != doTable || (name != "ALL" && GetObjectID(name) == 0)) TavDatabaseError(8579, caller, name, this);
+  if (type != doTable || (name != "ALL" && GetObjectID(name) == 0))
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, name, this);
   return HeldPrivilege(*privileges_, name, MapObjectPrivConstToType(constant)) != nullptr;
 }
 
@@ -435,9 +448,11 @@ void TTavDataBase::DeleteTable(const std::string& tableName, bool memory) {
     DeleteDiskTable(tableName);
     return;
   }
-  if (memory_mgr_->IndexOfTableName(tableName) < 0) TavDatabaseError(10024, caller, tableName, this);
+  if (memory_mgr_->IndexOfTableName(tableName) < 0)
+    TavDatabaseError(kNoSuchTable, caller, tableName, this);
   if (memory_mgr_->CheckTableUserCount(tableName) > 0)
-    TavDatabaseErrorFmt(10053, caller, "The table %s is in use", {tableName}, this);
+    TavDatabaseErrorFmt(kInvalidTableDeleteRequest, caller, "The table %s is in use", {tableName},
+                        this);
   TTableDef definition(nullptr);
   definition.SetMemory(true);
   memory_mgr_->OpenTableDefConnection(tableName, definition);
@@ -453,13 +468,15 @@ void TTavDataBase::DeleteDiskTable(const std::string& tableName) {
   THeaderLockGuard lock(disk_mgr_.get(), true);
   TDiskTableDefMgr& mgr = GetTableDefMgr(definition);
   if (mgr.CheckTableUserCount(tableName) > 0)
-    TavDatabaseErrorFmt(10053, caller, "The table %s is in use", {tableName}, this);
+    TavDatabaseErrorFmt(kInvalidTableDeleteRequest, caller, "The table %s is in use", {tableName},
+                        this);
   TCatalogueTable& master = GetMasterTable(definition);
   // Looked for before anything goes, so that a damaged catalogue refuses
   // the delete instead of leaving a half-deleted table.
   const uint32_t entry = master.FindKey(kMasterIndexName, tableName);
   if (!entry)
-    TavDatabaseError(8581, caller, "Unable to delete internal table definition: " + tableName, this);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to delete internal table definition: " + tableName, this);
   mgr.DeleteTableDef(tableName, definition);
   master.Delete(entry);
   if (minor_version_ > 1 && object_id_table_) {
@@ -478,9 +495,10 @@ void TTavDataBase::RenameTable(const std::string& oldName, const std::string& ne
   TTableDef definition(nullptr);
   InternalGetTableDef(oldName, definition);
   definition.SetLastModDate(os::Now());
-  if (definition.Memory()) TavDatabaseError(10766, caller, "", this);
+  if (definition.Memory()) TavDatabaseError(kCannotOperateOnThisTableType, caller, "", this);
   if (GetTableDefMgr(definition).CheckTableUserCount(definition.TableName()) > 0)
-    TavDatabaseErrorFmt(10119, caller, "The table %s is in use", {oldName}, this);
+    TavDatabaseErrorFmt(kInvalidTableRenameRequest, caller, "The table %s is in use", {oldName},
+                        this);
   InternalUpdateTableDef(newName, definition, false);
 }
 
@@ -516,7 +534,8 @@ int32_t TTavDataBase::GetObjectID(const std::string& name) {
 TCatalogueTable& TTavDataBase::GeneratorTable(const char* caller) {
   CheckConnected(false);
   CheckMinorVersion(2);
-  if (!generator_table_) TavDatabaseError(8579, caller, kGeneratorTableName, this);
+  if (!generator_table_)
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, kGeneratorTableName, this);
   return *generator_table_;
 }
 
@@ -533,7 +552,7 @@ int32_t TTavDataBase::NextGeneratorValue(const std::string& name, bool create) {
     gen.Update(address, rec);
     return value;
   }
-  if (!create) TavDatabaseError(8579, caller, name, this);
+  if (!create) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, name, this);
   rec = gen.NewRecord();
   gen.SetString(rec, "GeneratorName", name);
   gen.SetInteger(rec, "GeneratorValue", 2);
@@ -547,13 +566,16 @@ void TTavDataBase::CreateGenerator(const std::string& name, int32_t value, int32
   const char* caller = "TTavDataBase.CreateGenerator";
   TCatalogueTable& gen = GeneratorTable(caller);
   TTableLockHold lock(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
-  if (gen.FindKey("ixGenName", name)) TavDatabaseError(8580, caller, name, this);
+  if (gen.FindKey("ixGenName", name))
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, name, this);
   if (static_cast<int>(name.size()) > kGeneratorNameMaxLength)
-    TavDatabaseErrorFmt(9605, caller, kLengthText, {name, 1, kGeneratorNameMaxLength}, this);
+    TavDatabaseErrorFmt(kObjectNameIsOutOfRange, caller, kLengthText,
+                        {name, 1, kGeneratorNameMaxLength}, this);
   if (name.empty() || IsInternalName(name))
-    TavDatabaseErrorFmt(10125, caller,
-                        "'%s' is not a valid generator name (min. length 1, '$' is a reserved first character",
-                        {name}, this);
+    TavDatabaseErrorFmt(
+        kGeneratorNameIsInvalid, caller,
+        "'%s' is not a valid generator name (min. length 1, '$' is a reserved first character",
+        {name}, this);
   std::vector<uint8_t> rec = gen.NewRecord();
   gen.SetString(rec, "GeneratorName", name);
   gen.SetInteger(rec, "GeneratorValue", value);
@@ -575,7 +597,7 @@ int32_t TTavDataBase::GetGeneratorValue(const std::string& name, bool readOnly) 
   if (!readOnly) lock.emplace(disk_mgr_.get(), gen.TableID(), kTableWriteLock);
   std::vector<uint8_t> rec;
   const uint32_t address = gen.FindKey("ixGenName", name, &rec);
-  if (!address) TavDatabaseError(8579, caller, name, this);
+  if (!address) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, name, this);
   const int32_t value = gen.GetInteger(rec, "GeneratorValue");
   if (!readOnly) {
     gen.SetInteger(rec, "GeneratorValue", value + gen.GetInteger(rec, "GeneratorStep"));

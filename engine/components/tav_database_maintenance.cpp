@@ -56,11 +56,12 @@ void MapFieldsByOwnName(TTavDataSet& ds) {
 void TTavDataBase::CheckTableObjectPrivilege(const std::string& tableName, int privilegeType,
                                              const char* caller) {
   if (!NeedSecurity()) return;
-  if (GetObjectID(tableName) == 0) TavDatabaseError(8579, caller, tableName, this);
+  if (GetObjectID(tableName) == 0)
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, tableName, this);
   // The same rule as the open check: the table's own entries, else "ALL".
   const auto type = static_cast<TObjectPrivilegeType>(privilegeType);
   if (!QueryObjectPrivilegeExists(doTable, tableName, MapObjectPrivTypeToConst(type)))
-    TavDatabaseError(10624, caller, "", this);
+    TavDatabaseError(kPrivilegeRequired, caller, "", this);
 }
 
 // ---------------------------------------------------------------------------
@@ -81,12 +82,12 @@ void TTavDataBase::RebuildTable(const std::string& tableName, const std::string&
   CheckExclusive();
   // A backup taken now would miss the transaction's pages, and the table
   // would be refilled from a stale copy.
-  if (InTransaction()) TavDatabaseError(10122, caller, "", this);
+  if (InTransaction()) TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
   {
     TTableDef stored(nullptr);
     InternalGetTableDef(tableName, stored);
     if (GetTableDefMgr(stored).CheckTableUserCount(tableName) > (dataset ? 1 : 0))
-      TavDatabaseErrorFmt(10031, caller, "The table %s is in use", {tableName}, this);
+      TavDatabaseErrorFmt(kTableIsOpen, caller, "The table %s is in use", {tableName}, this);
   }
   // Declared first: freed last, after the datasets on it.
   TTavDataBase source(nullptr);
@@ -162,8 +163,8 @@ void TTavDataBase::RebuildDatabase() {
   const std::string file = directory_ + data_base_name_;
   const std::string backupName = host::ChangeFileExt(file, ".tvx");
   LogLine(data_base_name_, "Rebuild database start");
-  if (!os::FileExists(file)) TavDatabaseError(9988, caller, file, this);
-  if (!DoCopyFile(file, backupName, true)) TavDatabaseError(9344, caller, file, this);
+  if (!os::FileExists(file)) TavDatabaseError(kFileNotFound, caller, file, this);
+  if (!DoCopyFile(file, backupName, true)) TavDatabaseError(kFileCopyFailed, caller, file, this);
   TRebuildRestore restore(*this, exclusive_, temp_privilege_status_);
   temp_privilege_status_ = kAllPrivileges;
   LogLine(data_base_name_, "Backup database created -" + backupName);
@@ -274,19 +275,20 @@ void TTavDataBase::InternalRebuildDatabase(const std::string& backupName) {
 void TTavDataBase::CopyDatabase(const std::string& target, bool overwrite) {
   const char* caller = "TTavDataBase.CopyDatabase";
   const std::string source = directory_ + data_base_name_;
-  if (target == source) TavDatabaseError(9344, caller, source, this);
-  if (!os::FileExists(source)) TavDatabaseError(9988, caller, source, this);
-  if (os::FileExists(target) && !overwrite) TavDatabaseError(1, caller, target, this);
+  if (target == source) TavDatabaseError(kFileCopyFailed, caller, source, this);
+  if (!os::FileExists(source)) TavDatabaseError(kFileNotFound, caller, source, this);
+  if (os::FileExists(target) && !overwrite)
+    TavDatabaseError(kCopyTargetExists, caller, target, this);
   if (!connected_ || !exclusive_ || !disk_mgr_ || !disk_mgr_->IsOpen()) {
     // What this connection's cache holds goes to the file first.
     if (connected_ && disk_mgr_ && disk_mgr_->IsOpen()) disk_mgr_->ForceToDisk();
     if (!DoCopyFile(source, target, overwrite))
-      TavDatabaseError(9344, caller, source + "." + GetOSErrorMsg(), this);
+      TavDatabaseError(kFileCopyFailed, caller, source + "." + GetOSErrorMsg(), this);
   } else {
     disk_mgr_->ForceToDisk();
     disk_mgr_->CopyCurrentFile(target);
   }
-  if (!os::FileExists(target)) TavDatabaseError(9344, caller, target, this);
+  if (!os::FileExists(target)) TavDatabaseError(kFileCopyFailed, caller, target, this);
 }
 
 void TTavDataBase::DumpTableDefinitions() {
@@ -317,7 +319,7 @@ void TTavDataBase::TransferRecordBuffers(int32_t tableID, int32_t recordSize,
                                          const TTransferRecordEvent& callback) {
   const char* caller = "TTavDataBase.TransferRecordBuffers";
   CheckNotConnected();
-  if (recordSize <= 0) TavDatabaseError(8581, caller, "Record size", this);
+  if (recordSize <= 0) TavDatabaseError(kUnexpectedInternalError, caller, "Record size", this);
   TDiskMgr disk;
   disk.SetPageSize(kDiskPageSize);
   disk.SetFileName(directory_ + data_base_name_);

@@ -14,6 +14,9 @@ namespace tav {
 namespace {
 constexpr char kNoEvaluator[] = "ExprFilter is not assigned";
 constexpr char kNoCurrentFilter[] = "Filter allocation error. Current Filter has not been assigned";
+// A search of the index for one record costs about what walking this many
+// of its entries does.
+constexpr int64_t kSearchesPerWalk = 16;
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -57,20 +60,17 @@ TInternalFieldItem* TTavExprDBDataProvider::FindField(const TParserToken* token,
   // Selecting by a value would tell it: the read privilege guards both.
   if (field && !table_->TableDef().InternalTable() &&
       (field->PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
-    TavDatabaseError(10624, "TTavExprDBDataProvider.FindField", field->FieldName());
+    TavDatabaseError(kPrivilegeRequired, "TTavExprDBDataProvider.FindField", field->FieldName());
   return field;
 }
 
 host::Variant TTavExprDBDataProvider::GetDataAsVariant(int32_t fieldNo) {
-  const uint8_t* buffer = ReadDataFromRecBuf ? table_->RecordBuffer() : filter_buffer_.data();
+  const uint8_t* buffer = filter_buffer_.data();
   const TFieldKind kind = kinds_.at(static_cast<size_t>(fieldNo));
   if (kind == kTextBlob) {
     host::TMemoryStream stream;
     bool isNull = false;
-    if (ReadDataFromRecBuf)
-      table_->DataSetGetFieldStreamFromRecBuf(buffer, fieldNo, isNull, stream);
-    else
-      table_->DataSetReadStoredBlob(buffer, fieldNo, isNull, stream);
+    table_->DataSetReadStoredBlob(buffer, fieldNo, isNull, stream);
     if (isNull) return host::Null();
     return host::Variant(std::string(reinterpret_cast<const char*>(stream.Memory()),
                                      static_cast<size_t>(stream.Size())));
@@ -95,12 +95,6 @@ bool TTavExprDBDataProvider::MoveToRecord(uint32_t address) {
 bool TTavExprDBDataProvider::PassFilterEvent(uint32_t address) {
   MoveToRecord(address);
   return table_->RecordProcFilter(filter_buffer_.data());
-}
-
-TIndexManager* TTavExprDBDataProvider::GetIndexMgr() const { return &table_->IndexManager(); }
-
-void TTavExprDBDataProvider::CopyFilterBufFromRecBuf() {
-  std::copy_n(table_->RecordBuffer(), filter_buffer_.size(), filter_buffer_.begin());
 }
 
 // ---------------------------------------------------------------------------
@@ -144,6 +138,7 @@ void TFilterMgr::NewEvaluator(TTavDataSet* table) {
 
 void TFilterMgr::ConfigureEvaluator() {
   TTavFilterEvaluator& e = *evaluator_;
+  e.SetDeferBaseOrder(true);
   e.SetFilterText(filter_text_);
   e.SetFilterOptions(filter_options_);
   e.SetSortedOutput(ordered_);
@@ -164,6 +159,7 @@ bool TFilterMgr::OpenFilter(TTavDataSet* table) {
     e.Close();
     return false;
   }
+  Evaluated();
   open_ = true;
   return true;
 }
@@ -176,6 +172,7 @@ void TFilterMgr::AssignExpr(TTavDataSet* table, const TTavExpr* expression, bool
   ListsChanged();
   e.Provider().Refresh();
   e.AssignExpr(expression, replace, teoAND);
+  Evaluated();
   last_error_ = e.GetErrors();
   assigned_ = true;
   open_ = true;
@@ -205,9 +202,13 @@ bool TFilterMgr::ResetFilter() {
     // (AssignExpr copies it before it replaces what the evaluator holds.)
     e.Provider().Refresh();
     e.AssignExpr(e.CombinedParser.Expr, true, teoAND);
+    Evaluated();
     return true;
   }
-  if (e.Open()) return true;
+  if (e.Open()) {
+    Evaluated();
+    return true;
+  }
   last_error_ = e.GetErrors();
   e.Close();
   return false;
@@ -237,7 +238,53 @@ bool TFilterMgr::Passes(uint32_t address) {
   return !HasHandler() || evaluator_->Provider().PassFilterEvent(address);
 }
 
+void TFilterMgr::Evaluated() {
+  TTavFilterEvaluator& e = *evaluator_;
+  if (e.BaseListed || query_active_) return;
+  // Without the list of every record, the range's first record number comes
+  // from the index itself.
+  const auto [first, last] = e.Provider().Table()->FilterBaseBounds();
+  e.Provider().SetBaseRecNo(first <= last ? first : 0);
+}
+
+void TFilterMgr::PlaceInBaseOrder() {
+  if (placed_) return;
+  placed_ = true;
+  TTavFilterEvaluator& e = *evaluator_;
+  base_positions_.clear();
+  if (e.BaseListed || query_active_) return;
+  std::vector<uint32_t>& filter = e.Result;
+  const auto [first, last] = e.Provider().Table()->FilterBaseBounds();
+  if (static_cast<int64_t>(filter.size()) * kSearchesPerWalk > int64_t{last} - first + 1) {
+    // So many records pass that one walk of the index costs less than a
+    // search for each: the master list after all. The filter is in address
+    // order still.
+    const std::vector<uint32_t> passing = std::move(filter);
+    e.Provider().GetDefaultRecordList(e.BaseList);
+    e.BaseListed = true;
+    filter.clear();
+    for (uint32_t address : e.BaseList.List1())
+      if (std::binary_search(passing.begin(), passing.end(), address)) filter.push_back(address);
+    return;
+  }
+  std::vector<int32_t> recNos;
+  e.Provider().Table()->FilterBaseRecNos(filter, recNos);
+  std::vector<std::pair<int32_t, uint32_t>> placed;
+  placed.reserve(filter.size());
+  for (size_t i = 0; i < filter.size(); ++i)
+    if (recNos[i] > 0) placed.emplace_back(recNos[i], filter[i]);
+  std::sort(placed.begin(), placed.end());
+  filter.clear();
+  base_positions_.reserve(placed.size());
+  for (const auto& [recNo, address] : placed) {
+    filter.push_back(address);
+    base_positions_.push_back(recNo);
+  }
+}
+
 void TFilterMgr::ListsChanged() {
+  placed_ = false;
+  base_positions_.clear();
   filter_indexed_ = false;
   master_indexed_ = false;
   filter_index_.clear();
@@ -247,6 +294,7 @@ void TFilterMgr::ListsChanged() {
 }
 
 void TFilterMgr::BuildFilterIndex() {
+  PlaceInBaseOrder();
   filter_indexed_ = true;
   const std::vector<uint32_t>& filter = evaluator_->Result;
   filter_index_.clear();
@@ -255,24 +303,31 @@ void TFilterMgr::BuildFilterIndex() {
   filter_index_.reserve(filter.size());
   for (size_t i = 0; i < filter.size(); ++i) filter_index_.emplace_back(filter[i], static_cast<int>(i));
   std::sort(filter_index_.begin(), filter_index_.end());
+  if (!evaluator_->BaseListed) {
+    filter_master_pos_ = base_positions_;
+    return;
+  }
   // The current filter is a subsequence of the master list: one pass finds
-  // every entry's master position.
+  // every entry's record number.
   const std::vector<uint32_t>& master = evaluator_->BaseList.List1();
+  const std::vector<uint32_t>& numbers = evaluator_->BaseList.List2();
   filter_master_pos_.reserve(filter.size());
   size_t m = 0;
   for (uint32_t address : filter) {
     while (m < master.size() && master[m] != address) ++m;
     TAV_ASSERT(m < master.size(), "Filter record missing from the master list");
-    filter_master_pos_.push_back(static_cast<int>(m++));
+    filter_master_pos_.push_back(static_cast<int32_t>(numbers[m++]));
   }
 }
 
 void TFilterMgr::BuildMasterIndex() {
   master_indexed_ = true;
   const std::vector<uint32_t>& master = evaluator_->BaseList.List1();
+  const std::vector<uint32_t>& numbers = evaluator_->BaseList.List2();
   master_index_.clear();
   master_index_.reserve(master.size());
-  for (size_t i = 0; i < master.size(); ++i) master_index_.emplace_back(master[i], static_cast<int>(i));
+  for (size_t i = 0; i < master.size(); ++i)
+    master_index_.emplace_back(master[i], static_cast<int32_t>(numbers[i]));
   std::sort(master_index_.begin(), master_index_.end());
 }
 
@@ -292,6 +347,11 @@ int TFilterMgr::MasterPosition(uint32_t address) {
     const int at = FilterPosition(address);
     if (at >= 0) return filter_master_pos_[static_cast<size_t>(at)];
   }
+  if (!evaluator_->BaseListed) {
+    std::vector<int32_t> recNo;
+    evaluator_->Provider().Table()->FilterBaseRecNos({address}, recNo);
+    return recNo[0] > 0 ? recNo[0] : -1;
+  }
   if (!master_indexed_) BuildMasterIndex();
   return Lookup(master_index_, address);
 }
@@ -310,8 +370,10 @@ int TFilterMgr::FilterPosition(uint32_t address) {
   return Lookup(filter_index_, address);
 }
 
-const std::vector<uint32_t>* TFilterMgr::GetCurrentFilterList() const {
-  return evaluator_ ? &evaluator_->Result : nullptr;
+const std::vector<uint32_t>* TFilterMgr::GetCurrentFilterList() {
+  if (!evaluator_) return nullptr;
+  PlaceInBaseOrder();
+  return &evaluator_->Result;
 }
 
 bool TFilterMgr::InFilterList(uint32_t address) {
@@ -354,6 +416,7 @@ uint32_t TFilterMgr::MoveBy(uint32_t address, int n) {
 
 uint32_t TFilterMgr::MoveToEnd(bool first) {
   RequireCurrentFilter();
+  PlaceInBaseOrder();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   if (filter.empty()) return 0;
   const int at = first ? 0 : static_cast<int>(filter.size()) - 1;
@@ -372,7 +435,8 @@ uint32_t TFilterMgr::FindNearest(uint32_t address, bool forward) {
 
 uint32_t TFilterMgr::SearchForward(int p) {
   if (query_active_)
-    TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+    TavDatabaseError(kUnexpectedInternalError, "TFilterMgr.FindFilterRecord",
+                     "Error in filter find nearest in active query");
   if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::upper_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);
@@ -387,7 +451,8 @@ uint32_t TFilterMgr::SearchForward(int p) {
 
 uint32_t TFilterMgr::SearchBackward(int p) {
   if (query_active_)
-    TavDatabaseError(8581, "TFilterMgr.FindFilterRecord", "Error in filter find nearest in active query");
+    TavDatabaseError(kUnexpectedInternalError, "TFilterMgr.FindFilterRecord",
+                     "Error in filter find nearest in active query");
   if (!filter_indexed_) BuildFilterIndex();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   auto it = std::lower_bound(filter_master_pos_.begin(), filter_master_pos_.end(), p);
@@ -402,6 +467,7 @@ uint32_t TFilterMgr::SearchBackward(int p) {
 
 uint32_t TFilterMgr::FindFilterRecord(uint32_t address, TIndexSearchType searchType) {
   RequireCurrentFilter();
+  PlaceInBaseOrder();
   if (address == 0 || evaluator_->Result.empty()) return 0;
   const int p = query_active_ ? FilterPosition(address) : MasterPosition(address);
   if (p < 0) return 0;
@@ -435,7 +501,7 @@ int32_t TFilterMgr::GetRecNo(uint32_t address) {
   RequireEvaluator();
   if (query_active_) return static_cast<int32_t>(address);
   const int m = MasterPosition(address);
-  return m < 0 ? 0 : static_cast<int32_t>(evaluator_->BaseList.List2()[static_cast<size_t>(m)]);
+  return m < 0 ? 0 : m;
 }
 
 bool TFilterMgr::CheckRecordInFilter(uint32_t address) {
@@ -448,6 +514,9 @@ bool TFilterMgr::CheckRecordInFilter(uint32_t address) {
 int TFilterMgr::GetFilterRecordCount() {
   RequireEvaluator();
   if (!open_) return 0;
+  // Every record an index query finds is in every index (a record has keys
+  // in all of them or in none): only a range leaves some out.
+  if (evaluator_->Provider().Table()->RangeOn()) PlaceInBaseOrder();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   if (!HasHandler()) return static_cast<int>(filter.size());
   int count = 0;

@@ -8,10 +8,14 @@
 //    provider, a table list of that one table, and one index query item per
 //    index of the table, so that the optimizer can answer from the indexes.
 //  - TFilterMgr is the filter state of one dataset: it opens the filter
-//    (parse, optimise, evaluate) and then answers the cursor from two lists:
-//    the master list (every record of the current index inside the range, in
-//    index order, with its record number) and the current filter (the
-//    records that pass the text, in the same order). A record passes when it
+//    (parse, optimise, evaluate) and then answers the cursor from the current
+//    filter: the records that pass the text, in the order of the current
+//    index inside the range, each with its record number there. When the
+//    indexes answer the text, the records come from them alone and are put
+//    in index order (and out of the range) on first need, through the
+//    index's record numbers (or, when a large part of the index passes, one
+//    listing of it); otherwise the evaluator lists the whole index (the
+//    master list) and keeps its order. A record passes when it
 //    is in the current filter and the dataset's OnFilterRecord handler, when
 //    there is one, accepts it; the handler is asked lazily, record by record.
 //
@@ -73,13 +77,7 @@ class TTavExprDBDataProvider : public TTavExprDataProvider {
   // The dataset's OnFilterRecord verdict for the record at `address`.
   bool PassFilterEvent(uint32_t address) override;
 
-  TIndexManager* GetIndexMgr() const;
-  void CopyFilterBufFromRecBuf();
-  void SetReadDataFromRecBuf(bool value) { ReadDataFromRecBuf = value; }
-  uint8_t* FilterBuffer() { return filter_buffer_.data(); }
   TTavDataSet* Table() const { return table_; }
-
-  bool ReadDataFromRecBuf = false;
 
  private:
   // How each field's value is read, by position.
@@ -140,13 +138,13 @@ class TFilterMgr {
   bool CheckRecordInFilter(uint32_t address);
   int GetFilterRecordCount();
   int32_t GetBaseRecNo();
-  // The current filter, in the master list's order; nullptr without an
+  // The current filter, in the current index's order; nullptr without an
   // evaluator.
-  const std::vector<uint32_t>* GetCurrentFilterList() const;
+  const std::vector<uint32_t>* GetCurrentFilterList();
   // Whether `address` is in the current filter (the handler not asked).
   bool InFilterList(uint32_t address);
   // Whether `address` is in the master list (the table's current index,
-  // inside the range, as the filter last saw it).
+  // inside the range).
   bool InMasterList(uint32_t address);
 
   bool FilterOpen() const { return open_; }
@@ -176,13 +174,20 @@ class TFilterMgr {
   bool Passes(uint32_t address);
   // Forgets the position indexes: the lists changed.
   void ListsChanged();
+  // After each evaluation: the range's first record number when the
+  // evaluator did not list the index.
+  void Evaluated();
+  // Puts a current filter the indexes answered into the current index's
+  // order, dropping records outside the range: by searching each record's
+  // number, or, when many records pass, by listing the index after all.
+  void PlaceInBaseOrder();
   void BuildFilterIndex();
   void BuildMasterIndex();
-  // Position in the master list or the current filter; -1 when absent.
+  // The record number in the current index (inside the range), or the
+  // position in the current filter; -1 when absent.
   int MasterPosition(uint32_t address);
   int FilterPosition(uint32_t address);
-  // The first passing record after (before) master position p, walking the
-  // master list.
+  // The first passing record after (before) record number p.
   uint32_t SearchForward(int p);
   uint32_t SearchBackward(int p);
 
@@ -197,9 +202,12 @@ class TFilterMgr {
   std::unique_ptr<TTavFilterEvaluator> evaluator_;
 
   // Built on first use after the lists change: the current filter's
-  // (address, position) pairs by address with each entry's master position
-  // (ascending, since the current filter follows the master list's order);
-  // and, only for records outside the filter, the master list's pairs.
+  // (address, position) pairs by address with each entry's record number
+  // (ascending, since the current filter follows the index's order); and,
+  // only for records outside the filter, the master list's (address,
+  // record number) pairs when there is a master list.
+  bool placed_ = false;
+  std::vector<int32_t> base_positions_;  // record numbers of a placed filter
   bool filter_indexed_ = false;
   bool master_indexed_ = false;
   std::vector<std::pair<uint32_t, int>> filter_index_;

@@ -498,35 +498,71 @@ TEST_F(FilterTest, AssignedConditionsAndNullRules) {
 }
 
 // A closed dataset drops its filter; the navigation calls never reach the
-// manager's assertions in any state of the filter.
+// manager's assertions in any state of the filter, and each leaves the
+// cursor where the rows the filter lets through say.
 TEST_F(FilterTest, EveryFilterStateIsSafeToNavigate) {
   Fill(30, 17);
   ds_.DataSetOpen();
-  auto everything = [&] {
-    ds_.DataSetFirst();
-    ds_.DataSetNext();
-    ds_.DataSetLast();
-    ds_.DataSetPrior();
-    ds_.GetCurrentRecordCount();
+  // `visible`: the rows the filter lets through, in the current index's order.
+  auto everything = [&](const std::vector<uint32_t>& visible, const char* state) {
+    SCOPED_TRACE(state);
+    const size_t n = visible.size();
+    EXPECT_EQ(ds_.DataSetFirst(), n > 0);
+    if (n > 0) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), visible.front());
+    }
+    EXPECT_EQ(ds_.DataSetNext(), n > 1);
+    if (n > 1) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), visible[1]);
+    }
+    EXPECT_EQ(ds_.DataSetLast(), n > 0);
+    if (n > 0) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), visible.back());
+    }
+    EXPECT_EQ(ds_.DataSetPrior(), n > 1);
+    if (n > 1) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), visible[n - 2]);
+    }
+    EXPECT_EQ(ds_.GetCurrentRecordCount(), static_cast<int32_t>(n));
     ds_.DataSetGetRecordNo();
     ds_.DataSetSetRecordNo(2);
-    FindId(9, stGE);
-    FindId(9, stEQ);
+    // Without a range a record number counts along the index, filter or not.
+    if (n > 1 && !ds_.FilterActive()) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), visible[1]);
+      EXPECT_EQ(ds_.DataSetGetRecordNo(), 2);
+    }
+    auto idAt = [&](uint32_t a) { return rows_.at(a).ID; };
+    const auto atLeast9 = std::find_if(visible.begin(), visible.end(),
+                                       [&](uint32_t a) { return idAt(a) >= 9; });
+    EXPECT_EQ(FindId(9, stGE), atLeast9 != visible.end());
+    if (atLeast9 != visible.end()) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), *atLeast9);
+    }
+    const bool has9 = atLeast9 != visible.end() && idAt(*atLeast9) == 9;
+    EXPECT_EQ(FindId(9, stEQ), has9);
+    if (has9) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), *atLeast9);
+    }
   };
-  everything();  // never filtered
+  std::vector<uint32_t> all;
+  std::vector<int32_t> nos;
+  MasterList(all, nos);
+  ASSERT_EQ(all.size(), 30u);
+  everything(all, "never filtered");
   ds_.InternalSetFilter("Grp = 99", {});
-  everything();  // filtered to nothing
+  everything({}, "filtered to nothing");
   EXPECT_FALSE(ds_.DataSetFirst());
   EXPECT_EQ(ds_.GetCurrentRecordCount(), 0);
-  ErrorCodeOf([&] { ds_.InternalSetFilter("Grp =", {}); });
-  everything();  // after a failed filter
+  EXPECT_EQ(ErrorCodeOf([&] { ds_.InternalSetFilter("Grp =", {}); }), 10051);
+  everything({}, "after a failed filter: the one before holds");
   ds_.InternalClearFilter();
-  everything();  // cleared
+  everything(all, "cleared");
   ds_.InternalSetFilter("Grp = 1", {});
+  everything(Oracle("Grp = 1", {}), "filtered to some");
   ds_.DataSetClose();
   EXPECT_FALSE(ds_.FilterActive());
   ds_.DataSetOpen();
-  everything();  // reopened: the filter went with the close
+  everything(all, "reopened: the filter went with the close");
   EXPECT_EQ(ds_.GetCurrentRecordCount(), 30);
 }
 

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "engine/components/tav_data_set.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
+#include "engine/storage/index/index_bulk_load.h"
 #include "engine/storage/table/privileges.h"
 #include "engine/storage/table/restructure_defs.h"
 #include "engine/storage/table/table_header.h"
@@ -138,45 +140,71 @@ std::string TTavDataSet::BackupFileName() const {
 // ---------------------------------------------------------------------------
 // Re-indexing
 
-void TTavDataSet::InternalReIndex(bool ignoreDuplicates) {
+void TTavDataSet::InternalReIndex(bool ignoreDuplicates) { BuildIndexesFromRecords(ignoreDuplicates, true); }
+
+void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress) {
   const char* caller = "TTavDataSet.InternalReIndex";
   CheckInternalActive();
   TWriteLockGuard lock(*this);
   TTableHeader& header = *table_def_->TableHeader();
   header.SetDirty(true);
   const std::vector<uint32_t> addresses = ListRecordAddresses(*table_def_);
-  for (int i = 0; i < index_mgr_->Count(); ++i) index_mgr_->EmptyIndex(index_mgr_->Items(i)->IndexName());
   read_ahead_->Invalidate();
   read_ahead_->SetRecordCountValid(false);
   range_end_located_ = {false, false};
   index_on_buffer_ = false;
 
+  // Every index's keys of the records in use, in address order; the trees
+  // are then built from them sorted, each in one pass.
+  const int indexCount = index_mgr_->Count();
+  std::vector<std::unique_ptr<TIndexBulkLoad>> loads;
+  for (int i = 0; i < indexCount; ++i) loads.push_back(std::make_unique<TIndexBulkLoad>(*index_mgr_->Items(i)));
   std::vector<uint8_t> record(static_cast<size_t>(record_size_));
-  TProgress progress(on_update_progress_, addresses.size());
+  const TUpdateProgressEvent noProgress;
+  TProgress progress(reportProgress ? on_update_progress_ : noProgress, addresses.size());
   for (size_t n = 0; n < addresses.size(); ++n) {
     const uint32_t address = addresses[n];
     record_mgr_->ReadRecord(address, record.data(), false);
-    if (record[kRecInUseOffset] == 1) {
-      bool duplicate = false;
-      for (int i = 0; i < index_mgr_->Count() && !duplicate; ++i) {
-        TIndexItem& item = *index_mgr_->Items(i);
-        // Keys of an index that is neither unique nor primary end in the
-        // record's logical number: they cannot be present already.
-        if (!item.Unique() && !item.Primary()) continue;
-        item.CreateKeyBuffer(record.data());
-        if (item.FullIndexSearch(stEQ) != 0) continue;
-        if (!ignoreDuplicates) TavDatabaseErrorFmt(9729, caller, "Index %s", {item.IndexName()}, this);
-        duplicate = true;
-      }
-      for (int i = 0; i < index_mgr_->Count() && !duplicate; ++i) {
-        TIndexItem& item = *index_mgr_->Items(i);
-        item.CreateKeyBuffer(record.data());
-        if (item.InsertKey(address) != 0)
-          TavDatabaseErrorFmt(8581, caller, "Failed to add key to Index %s", {item.IndexName()}, this);
-      }
-    }
+    if (record[kRecInUseOffset] == 1)
+      for (auto& load : loads) load->Add(record.data(), address);
     if (progress.Step(n + 1)) break;
   }
+  const size_t records = loads.empty() ? 0 : loads.front()->Count();
+  for (auto& load : loads) load->Sort();
+
+  // A record whose key a unique or primary index already holds from an
+  // earlier record (in address order) gets no keys at all; without
+  // ignoreDuplicates the first such record ends the re-index, the records
+  // before it indexed.
+  std::vector<bool> keep(records, true);
+  size_t indexed = records;
+  const TIndexItem* violated = nullptr;
+  std::vector<std::vector<uint32_t>> runs(static_cast<size_t>(indexCount));
+  std::vector<std::vector<bool>> taken(static_cast<size_t>(indexCount));
+  for (int i = 0; i < indexCount; ++i) {
+    const TIndexItem& item = *index_mgr_->Items(i);
+    if (!item.Unique() && !item.Primary()) continue;
+    runs[static_cast<size_t>(i)] = loads[static_cast<size_t>(i)]->EqualKeyRuns();
+    taken[static_cast<size_t>(i)].assign(records, false);
+  }
+  for (size_t r = 0; r < records && !violated; ++r) {
+    for (int i = 0; i < indexCount && keep[r]; ++i) {
+      const auto& run = runs[static_cast<size_t>(i)];
+      if (run.empty() || !taken[static_cast<size_t>(i)][run[r]]) continue;
+      keep[r] = false;
+      if (!ignoreDuplicates) {
+        violated = index_mgr_->Items(i);
+        indexed = r;
+      }
+    }
+    if (!keep[r]) continue;
+    for (int i = 0; i < indexCount; ++i)
+      if (!runs[static_cast<size_t>(i)].empty()) taken[static_cast<size_t>(i)][runs[static_cast<size_t>(i)][r]] = true;
+  }
+  for (size_t r = indexed; r < records; ++r) keep[r] = false;
+  for (auto& load : loads) load->Build(*index_mgr_, &keep);
+  if (violated)
+    TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {violated->IndexName()}, this);
 }
 
 void TTavDataSet::InitializeRebuild() {
@@ -212,13 +240,18 @@ void TTavDataSet::RebuildFromBackup(const std::function<void()>& prepare) {
   data_base_->RebuildTable(table_name_, BackupFileName(), this);
 }
 
-void TTavDataSet::InternalRebuildTable() {
-  const char* caller = "TTavDataSet.InternalRebuildTable";
-  if (!data_base_) TavDatabaseError(10112, caller, "", this);
+void TTavDataSet::CheckRebuildable(const char* caller) {
+  if (!data_base_) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   data_base_->QueryOpenStatus(true, true);
   data_base_->CheckConnected(false);
-  if (data_base_->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  if (data_base_->InTransaction())
+    TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
   CheckInternalInactive();
+}
+
+void TTavDataSet::InternalRebuildTable() {
+  const char* caller = "TTavDataSet.InternalRebuildTable";
+  CheckRebuildable(caller);
   BackupDataBase();
   RebuildFromBackup([this] {
     DataSetEmptyTable();
@@ -230,17 +263,15 @@ void TTavDataSet::InternalRebuildTable() {
 
 void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
   const char* caller = "TTavDataSet.InternalRestructureTable";
-  if (!data_base_) TavDatabaseError(10112, caller, "", this);
-  data_base_->QueryOpenStatus(true, true);
-  data_base_->CheckConnected(false);
-  if (data_base_->InTransaction()) TavDatabaseError(10122, caller, "", this);
-  CheckInternalInactive();
+  CheckRebuildable(caller);
   data_base_->CheckTableObjectPrivilege(table_name_, opAlterObj, caller);
   if (!record.NewFieldDefs || !record.NewIndexDefs)
-    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
                         {"RestructureDetails.NewFieldDefs"}, this);
   if (!record.DestFieldDefs || !record.DestIndexDefs)
-    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
                         {"RestructureDetails.DestFieldDefs"}, this);
   const TDefChangeType fieldChange = record.NewFieldDefs->ChangeStatus();
   const TDefChangeType indexChange = record.NewIndexDefs->ChangeStatus();
@@ -363,11 +394,11 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
   {
   TWriteLockGuard destLock(*dest);
   TWriteLockGuard sourceLock(*this);
-  // A commit gives back every lock of its connection: they are taken again.
+  // A commit gives back every lock of its connection and drops the flags:
+  // they are taken again (with the header, which others may have changed).
   auto relock = [&] {
     for (TTavDataSet* ds : {dest, this})
-      if (ds->DataBase() == &destDb && ds->WriteLocked() && !ds->Memory())
-        destDb.LockTable(ds->TableDef(), kTableWriteLock);
+      if (!ds->WriteLocked()) ds->InternalSetWriteLock();
   };
 
   const std::vector<uint32_t> addresses = ListRecordAddresses(*table_def_);
@@ -397,6 +428,10 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
     map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1});
   }
 
+  // Into an empty table of a database held exclusively the records go in
+  // without keys, and each index is built from them at the end.
+  const bool withoutKeys =
+      destDb.Exclusive() && dest->IndexManager().Count() > 0 && dest->GetTotalRecordCount() == 0;
   uint32_t sourceLogicalNo = table_def_->TableHeader()->GetLogicalRecordNo();
   host::TMemoryStream blob;
   TProgress progress(dest->OnUpdateProgress(), addresses.size());
@@ -427,7 +462,7 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
           dest->DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
         }
       }
-      dest->AddRecordKeepingNumber(false, true);
+      dest->AddRecordKeepingNumber(false, true, withoutKeys);
       ++copied;
     }
     if (progress.Step(n + 1)) break;
@@ -442,6 +477,9 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
   if (destHeader.GetLogicalRecordNo() < sourceLogicalNo) {
     destHeader.SetLogicalRecordNo(sourceLogicalNo);
     destHeader.SetDirty(true);
+  }
+  if (withoutKeys) {
+    dest->BuildIndexesFromRecords(false, false);
   }
   LogLine(source, "Records Copied " + std::to_string(copied));
   }

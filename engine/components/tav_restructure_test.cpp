@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <numeric>
+#include <random>
 #include <tuple>
 
 #include "engine/components/tav_data_set.h"
@@ -280,6 +282,130 @@ TEST_F(RestructureTest, ReIndexIgnoresDuplicatesAndReportsProgress) {
   ds.DataSetClose();
   EXPECT_EQ(Rows().size(), 241u);
   EXPECT_EQ(Rows(nullptr, "S", "ixS").size(), 241u);
+}
+
+// Re-indexing builds each tree from its sorted keys. Two tables get the same
+// random rows: "KK" with every index from the start (keys inserted one by
+// one, a row refused by its unique case-insensitive key left out), "RI"
+// without that index, which a restructure then adds by re-indexing with
+// duplicates ignored. Every walk and every search of every index (unique,
+// duplicate, descending, case-insensitive, two fields) answers alike.
+TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
+  host::TFieldDefs fields;
+  fields.Add("ID", host::ftInteger);
+  fields.Add("A", host::ftInteger);
+  fields.Add("S", host::ftString, 12);
+  host::TIndexDefs indexes;
+  indexes.Add("ixId", "ID", host::TIndexOptions{host::ixUnique});
+  indexes.Add("ixS", "S", host::TIndexOptions{host::ixCaseInsensitive});
+  indexes.Add("ixDesc", "A", host::TIndexOptions{host::ixDescending});
+  indexes.Add("ixMulti", "S;A", host::TIndexOptions{});
+  host::TIndexDefs all;
+  all.Assign(indexes);
+  all.Add("ixUS", "S", host::TIndexOptions{host::ixUnique, host::ixCaseInsensitive});
+
+  std::mt19937 random(44);
+  struct TValues {
+    int32_t Id, A;
+    std::string S;
+  };
+  std::vector<TValues> rows;
+  std::vector<int32_t> ids(3000);
+  std::iota(ids.begin(), ids.end(), 1);
+  std::shuffle(ids.begin(), ids.end(), random);
+  const char letters[] = "aAbBcC";
+  for (int32_t id : ids) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) s += letters[random() % 6];
+    rows.push_back({id, static_cast<int32_t>(random() % 50) - 25, s});
+  }
+  auto create = [&](const char* name, const host::TIndexDefs& defs, bool refusing) {
+    TTavDataSet ds(nullptr);
+    ds.SetDataBase(db_.get());
+    ds.SetTableName(name);
+    ds.SetTableDef(false, fields, defs);
+    ds.InternalCreateTable();
+    ds.DataSetOpen();
+    int refused = 0;
+    for (const TValues& r : rows) {
+      ds.InitializeNewRecord(ds.RecordBuffer(), false);
+      ds.DataSetSetFieldDataAsVariant(0, r.Id);
+      ds.DataSetSetFieldDataAsVariant(1, r.A);
+      ds.DataSetSetFieldDataAsVariant(2, r.S);
+      if (!refusing) {
+        ds.AddRecord(false);
+        continue;
+      }
+      if (ErrorCodeOf([&] { ds.AddRecord(false); }) == 9729) ++refused;
+    }
+    ds.DataSetClose();
+    return refused;
+  };
+  EXPECT_GT(create("KK", all, true), 100);
+  create("RI", indexes, false);
+
+  // Each index walked (ID and record number of every row), then probed with
+  // every search type.
+  auto answers = [&](const char* name) {
+    TTavDataSet ds(nullptr);
+    ds.SetDataBase(db_.get());
+    ds.SetTableName(name);
+    ds.DataSetOpen();
+    std::vector<int64_t> out;
+    std::mt19937 probes(7);
+    for (const char* index : {"ixId", "ixS", "ixDesc", "ixMulti", "ixUS"}) {
+      ds.InternalSetIndexName(index);
+      for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext())
+        out.push_back(ds.DataSetGetFieldDataAsVariant(0).AsInteger() * 100000LL + ds.DataSetGetRecordNo());
+      out.push_back(-1);
+      for (int n = 0; n < 60; ++n) {
+        const int32_t id = static_cast<int32_t>(probes() % 3100);
+        const int32_t a = static_cast<int32_t>(probes() % 60) - 30;
+        std::string s;
+        for (int i = 0; i < 4; ++i) s += letters[probes() % 6];
+        for (TIndexSearchType type : {stLT, stLE, stEQ, stGE, stGT, stLEG}) {
+          ds.InitializeNewRecord(ds.RecordBuffer(), false);
+          ds.DataSetSetFieldDataToRecBufAsVariant(0, ds.RecordBuffer(), id);
+          ds.DataSetSetFieldDataToRecBufAsVariant(1, ds.RecordBuffer(), a);
+          ds.DataSetSetFieldDataToRecBufAsVariant(2, ds.RecordBuffer(), s);
+          out.push_back(ds.Find(type, index) ? ds.DataSetGetFieldDataAsVariant(0).AsInteger() : 0);
+        }
+      }
+    }
+    ds.DataSetClose();
+    return out;
+  };
+  const std::vector<int64_t> expected = answers("KK");
+
+  TPlan plan(fields, indexes);
+  plan.Indexes.AddAndSetIndexDef("ixUS", "S", host::TIndexOptions{host::ixUnique, host::ixCaseInsensitive});
+  TTavDataSet ri(nullptr);
+  ri.SetDataBase(db_.get());
+  ri.SetTableName("RI");
+  ri.InternalRestructureTable(plan.Validate(fields, indexes));
+  EXPECT_EQ(answers("RI"), expected);
+
+  // Without ignoring duplicates the first duplicate stops the re-index; with
+  // it the same trees come back. On the table without duplicates nothing
+  // changes.
+  ri.DataSetOpen();
+  EXPECT_EQ(ErrorCodeOf([&] { ri.InternalReIndex(false); }), 9729);
+  ri.InternalReIndex(true);
+  ri.DataSetClose();
+  EXPECT_EQ(answers("RI"), expected);
+  TTavDataSet kk(nullptr);
+  kk.SetDataBase(db_.get());
+  kk.SetTableName("KK");
+  kk.DataSetOpen();
+  kk.InternalReIndex(false);
+  kk.DataSetClose();
+  EXPECT_EQ(answers("KK"), expected);
+
+  // A rebuild copies the records without keys and builds the indexes at
+  // the end: the same answers again, and a duplicate refused as before.
+  kk.InternalRebuildTable();
+  EXPECT_EQ(answers("KK"), expected);
+  EXPECT_EQ(ErrorCodeOf([&] { ri.InternalRebuildTable(); }), 9729);
 }
 
 TEST_F(RestructureTest, RebuildKeepsRowsAndIsRefusedInATransactionOrWhileInUse) {

@@ -1,6 +1,8 @@
 #include "engine/components/tav_table.h"
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/table/restructure_defs.h"
@@ -135,7 +137,7 @@ void TTavTable::InternalOpen() {
   if (IndexDefs().Count() > 0 && !index_name_.empty() &&
       !host::AnsiSameText(index_name_, TTavDataSet::IndexName())) {
     if (IndexDefs().IndexOf(index_name_) < 0)
-      TavDatabaseErrorFmt(9997, caller, "Index %s", {index_name_}, this);
+      TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {index_name_}, this);
     InternalSetIndexName(index_name_);
   }
   if (!pending_index_field_names_.empty()) {
@@ -174,7 +176,8 @@ void TTavTable::SetIndexName(const std::string& value) {
   CheckBrowseMode();
   if (!value.empty()) {
     CheckIndexesPresent();
-    if (IndexDefs().IndexOf(value) < 0) TavDatabaseErrorFmt(9997, caller, "Index %s", {value}, this);
+    if (IndexDefs().IndexOf(value) < 0)
+      TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {value}, this);
   }
   // No name: the table's own default index, as on open.
   std::string target = value;
@@ -213,10 +216,10 @@ int TTavTable::IndexFieldCount() const { return InternalActive() ? GetIndexField
 
 void TTavTable::GetIndexFieldList(std::vector<host::TField*>& list) {
   const char* caller = "TTavTable.GetIndexField";
-  if (IndexDefs().Count() == 0) TavDatabaseError(9997, caller, "", this);
+  if (IndexDefs().Count() == 0) TavDatabaseError(kIndexDoesNotExist, caller, "", this);
   const std::string& name = TTavDataSet::IndexName();
   const int i = IndexDefs().IndexOf(name);
-  if (i < 0) TavDatabaseErrorFmt(9997, caller, "Index %s", {name}, this);
+  if (i < 0) TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {name}, this);
   GetFieldList(list, IndexDefs().Items(i)->Fields());
 }
 
@@ -275,11 +278,13 @@ void TTavTable::SetKeyFieldCount(int value) {
   if (State() != host::dsSetKey) host::DatabaseError(host::SNotEditing, this);
   // A negative count is as far out of range as one past the index.
   if (value < 0 || value > IndexFieldCount())
-    TavDatabaseError(9985, "TTavTable.SetKeyFieldCount", "The specified index field count is out of range", this);
+    TavDatabaseError(kNumberOutOfRange, "TTavTable.SetKeyFieldCount",
+                     "The specified index field count is out of range", this);
   key_field_count_ = value;
 }
 
 bool TTavTable::SearchKey(TIndexSearchType searchType, int includedCount, bool nearest) {
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
   // The search overwrites the engine buffer: whatever happens, the next move
   // starts again from the active record.
   CursorPosChanged();
@@ -348,6 +353,7 @@ void TTavTable::EditRangeEnd() { BeginKeyEdit(true, rmRangeEnd, false); }
 void TTavTable::ApplyRange() {
   CheckBrowseMode();
   CheckIndexesPresent();
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
   SetRangeOn(true);
   First();
 }
@@ -362,6 +368,13 @@ void TTavTable::SetRange(const std::vector<host::Variant>& startValues,
                          const std::vector<host::Variant>& endValues) {
   CheckBrowseMode();
   CheckIndexesPresent();
+  CheckIndexReadPrivilege(TTavDataSet::IndexName());
+  // A value that cannot be set leaves the range (and the record) as they
+  // were: the old range's ends are kept to be put back.
+  const bool wasOn = RangeOn();
+  const size_t size = static_cast<size_t>(RecordBufferSize());
+  std::vector<uint8_t> oldStart(GetRangeRecBuf(rmRangeStart), GetRangeRecBuf(rmRangeStart) + size);
+  std::vector<uint8_t> oldEnd(GetRangeRecBuf(rmRangeEnd), GetRangeRecBuf(rmRangeEnd) + size);
   try {
     TKeyStateGuard keyState(*this, kmRange, kmNone);
     DataSetClearRange();
@@ -371,8 +384,9 @@ void TTavTable::SetRange(const std::vector<host::Variant>& startValues,
     SetKeyFields(endValues);
     SetRangeOn(true);
   } catch (...) {
-    // The old range is gone: the records shown become the whole table's.
-    First();
+    std::memcpy(GetRangeRecBuf(rmRangeStart), oldStart.data(), size);
+    std::memcpy(GetRangeRecBuf(rmRangeEnd), oldEnd.data(), size);
+    if (wasOn) SetRangeOn(true);
     throw;
   }
   First();

@@ -55,7 +55,7 @@ TRestructureIndexDefs& TTavTable::GetRestructureIndexDefs() {
 
 bool TTavTable::ReIndex(bool ignoreDuplicates) {
   const char* caller = "TTavTable.ReIndex";
-  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
+  if (!DataBase()) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
   DataBase()->QueryOpenStatus(true, true);
   DataBase()->CheckConnected(false);
   CheckActive();
@@ -70,7 +70,7 @@ bool TTavTable::ReIndex(bool ignoreDuplicates) {
 bool TTavTable::RebuildTable() {
   const char* caller = "TTavTable.RebuildTable";
   CheckInactive();
-  if (Memory()) TavDatabaseError(10766, caller, "", this);
+  if (Memory()) TavDatabaseError(kCannotOperateOnThisTableType, caller, "", this);
   InternalRebuildTable();
   return true;
 }
@@ -78,9 +78,10 @@ bool TTavTable::RebuildTable() {
 bool TTavTable::RestructureTable(const TRestructureRecord& record) {
   const char* caller = "TTavTable.RestructureTable";
   CheckInactive();
-  if (Memory()) TavDatabaseError(10766, caller, "", this);
-  if (!DataBase()) TavDatabaseError(10112, caller, "", this);
-  if (DataBase()->InTransaction()) TavDatabaseError(10122, caller, "", this);
+  if (Memory()) TavDatabaseError(kCannotOperateOnThisTableType, caller, "", this);
+  if (!DataBase()) TavDatabaseError(kNoConnectionToDatabaseEngine, caller, "", this);
+  if (DataBase()->InTransaction())
+    TavDatabaseError(kCannotOperateWhileTransactionActive, caller, "", this);
   SetMemory(false);
   // Copies: the caller's definitions stay as they were edited.
   TRestructureFieldDefs fields;
@@ -95,8 +96,10 @@ bool TTavTable::RestructureTable(const TRestructureRecord& record) {
   for (int i = 0; i < changeLog.Count(); ++i) LogLine(TableName(), changeLog.Strings(i));
   if (record.ChangeBlobBlockSize &&
       (record.BlobBlockSize < kMinBlobBlockSize || record.BlobBlockSize > kMaxBlobBlockSize))
-    TavDatabaseErrorFmt(10029, caller, "%s is not a valid value (min. length %d, max. length %d) bytes",
-                        {std::to_string(record.BlobBlockSize), kMinBlobBlockSize, kMaxBlobBlockSize}, this);
+    TavDatabaseErrorFmt(
+        kInvalidBlobLength, caller,
+        "%s is not a valid value (min. length %d, max. length %d) bytes",
+        {std::to_string(record.BlobBlockSize), kMinBlobBlockSize, kMaxBlobBlockSize}, this);
   if (record.ResetAutoIncValue || record.ChangeBlobBlockSize || record.ChangeSortOrder)
     fields.SetChangeStatus(dcDataChange);
   fields.SetResetAutoIncValue(record.ResetAutoIncValue);
@@ -121,7 +124,8 @@ void TTavTable::ImportData(host::TDataSet& source) {
   const std::string me = TableName() + ".DataImport";
   CheckActive();
   source.CheckBrowseMode();
-  if (!restructure_field_defs_) TavDatabaseError(8576, caller, "FRestructureFieldDefs", this);
+  if (!restructure_field_defs_)
+    TavDatabaseError(kSystemObjectIsNotInitialized, caller, "FRestructureFieldDefs", this);
 
   LogLine(me, "Matching fields");
   std::vector<host::TField*> map(static_cast<size_t>(FieldCount()), nullptr);

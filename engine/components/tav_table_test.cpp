@@ -343,6 +343,32 @@ TEST_F(KeySearchTest, AFailedSearchOrRangeLeavesTheTableBrowsingAndUsable) {
     EXPECT_EQ(t.RecordCount(), inRange);
     t.CancelRange();
   }
+
+  // A range that fails part way keeps the range before it and the record.
+  int inRange = 0;
+  for (const TRow& r : rows_) inRange += r.A == "b";
+  ASSERT_GE(inRange, 2);
+  t.SetRange({"b"}, {"b"});
+  t.Next();
+  const int id = F(t, "ID")->AsInteger();
+  for (const std::vector<Variant>& end : {std::vector<Variant>{"b", "x"}, std::vector<Variant>{"c"}}) {
+    if (end.size() == 1) {
+      t.CancelRange();
+      ASSERT_TRUE(t.Locate("ID", id, {}));
+    }
+    EXPECT_ANY_THROW(t.SetRange({"a", "x"}, end));
+    EXPECT_EQ(t.RecordCount(), end.size() == 1 ? static_cast<int>(rows_.size()) : inRange);
+    EXPECT_EQ(F(t, "ID")->AsInteger(), id);
+    int walked = 0;
+    for (t.First(); !t.Eof(); t.Next()) {
+      if (end.size() == 2) {
+        EXPECT_EQ(F(t, "A")->AsString(), "b");
+      }
+      ++walked;
+    }
+    EXPECT_EQ(walked, t.RecordCount());
+    ASSERT_TRUE(t.Locate("ID", id, {}));
+  }
 }
 
 // ---------------------------------------------------------------------------

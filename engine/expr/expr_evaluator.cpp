@@ -39,7 +39,7 @@ Variant SingleRowValue(TTavExprRowSource* rows, const char* caller) {
   if (rows == nullptr || rows->Eof()) return Variant();
   Variant value = rows->FieldValue(0);
   rows->Next();
-  if (!rows->Eof()) TavDatabaseError(9650, caller);
+  if (!rows->Eof()) TavDatabaseError(kSingleRowResultHasMultipleRows, caller);
   return value;
 }
 
@@ -66,9 +66,13 @@ bool TTavExprDataProvider::PassFilterEvent(uint32_t) { return false; }
 // ---- preparing ----
 
 void TExprEvaluator::Prepare(TTavExprDataProvider* provider, const TTavExprNode* root) {
-  DataProvider = provider;
   // One instant for the whole run: every row sees the same CURRENT_DATE.
-  now_ = host::Now();
+  Prepare(provider, root, host::Now());
+}
+
+void TExprEvaluator::Prepare(TTavExprDataProvider* provider, const TTavExprNode* root, double now) {
+  DataProvider = provider;
+  now_ = now;
   Root = Build(root, true, 1);
 }
 
@@ -109,11 +113,12 @@ void TExprEvaluator::BindField(TExprEvaluatorNode& result, const TTavExprNode& n
     result.DataProvider = DataProvider;
   } else {
     result.DataProvider = DataProvider->FindProvider(qualifier->Text);
-    if (result.DataProvider == nullptr) TavDatabaseError(10024, kCaller, qualifier->Text);
+    if (result.DataProvider == nullptr) TavDatabaseError(kNoSuchTable, kCaller, qualifier->Text);
   }
   result.FieldRef = result.DataProvider->FindField(qualifier, column);
   if (result.FieldRef == nullptr)
-    TavDatabaseError(10116, kCaller, qualifier == nullptr ? column : qualifier->Text + "." + column);
+    TavDatabaseError(kNoSuchField, kCaller,
+                     qualifier == nullptr ? column : qualifier->Text + "." + column);
 }
 
 void TExprEvaluator::Reset() {
@@ -130,11 +135,13 @@ Variant TExprEvaluator::EvaluateValueExpr() {
   return Root != nullptr ? EvaluateNode(Root) : Variant();
 }
 
-Variant TExprEvaluator::ClockValue(TTavSQLToken token) const {
+Variant TExprEvaluator::ClockValue(TTavSQLToken token) const { return ClockValueAt(token, now_); }
+
+Variant TExprEvaluator::ClockValueAt(TTavSQLToken token, double now) {
   switch (token) {
-    case tstCurrentDate: return Variant::FromDate(std::trunc(now_));
-    case tstCurrentTime: return Variant::FromDate(std::fabs(now_ - std::trunc(now_)));
-    case tstCurrentTimestamp: return Variant::FromDate(now_);
+    case tstCurrentDate: return Variant::FromDate(std::trunc(now));
+    case tstCurrentTime: return Variant::FromDate(std::fabs(now - std::trunc(now)));
+    case tstCurrentTimestamp: return Variant::FromDate(now);
     default: return Variant();
   }
 }
@@ -298,7 +305,7 @@ Variant TExprEvaluator::EvaluateCast(const TTavExprNode& expr, const Variant& ri
     case host::ftMemo:
     case host::ftFmtMemo: return Variant(host::VarToStr(right));
     default:
-      TavDatabaseError(10000, "TExprEvaluator.EvaluateCastExpr",
+      TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateCastExpr",
                        host::FieldTypeName(expr.DataType));
   }
 }
@@ -320,7 +327,7 @@ Variant TExprEvaluator::EvaluateExtract(const TTavExprNode& expr, const Variant&
       if (field == tstSecond) return Variant(c + msec / 1000.0);
       return Variant(static_cast<short>(field == tstHour ? a : b));
     default:
-      TavDatabaseError(10000, "TExprEvaluator.EvaluateExtractExpr",
+      TavDatabaseError(kInvalidFieldType, "TExprEvaluator.EvaluateExtractExpr",
                        "Invalid extract field in EXTRACT expression");
   }
 }
@@ -402,7 +409,7 @@ Variant TExprEvaluator::EvaluateSubquery(const TTavExprNode* node) {
       if (rows == nullptr) return Variant();
       const int columns = rows->Eof() ? 0 : rows->FieldCount();
       Variant value = SingleRowValue(rows, kSubqueryValueCaller);
-      if (columns > 1) TavDatabaseError(9656, kSubqueryValueCaller);
+      if (columns > 1) TavDatabaseError(kSubqueryResultHasMultipleColumns, kSubqueryValueCaller);
       return value;
     }
     default:
@@ -464,7 +471,7 @@ void TExprResultListGenerator::CreateResultList(TTavExprDataProvider* provider,
                                                 bool excludeRelopNulls) {
   TAV_ASSERT(provider != nullptr, "The Data provider is not assigned");
   if (provider->DBStringCompare == nullptr)
-    TavDatabaseError(10065, "TExprResultListGenerator.CreateResultList");
+    TavDatabaseError(kInvalidProcedureName, "TExprResultListGenerator.CreateResultList");
   TExprEvaluator evaluator;
   evaluator.SetDBStringCompare(provider->DBStringCompare);
   evaluator.SetExcludeRelopNulls(excludeRelopNulls);

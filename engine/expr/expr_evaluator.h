@@ -96,6 +96,12 @@ class TExprEvaluator : public host::TObject {
   // CURRENT_TIME and CURRENT_TIMESTAMP without a value take the clock's
   // instant now, the same for every row. Call Clear before preparing again.
   void Prepare(TTavExprDataProvider* provider, const TTavExprNode* root);
+  // The same with the instant the clock values take, for callers that share
+  // one reading between several evaluators (the values of one row).
+  void Prepare(TTavExprDataProvider* provider, const TTavExprNode* root, double now);
+  // The value CURRENT_DATE (CURRENT_TIME, CURRENT_TIMESTAMP: the token) has
+  // at `now`; Unassigned for any other token.
+  static host::Variant ClockValueAt(TTavSQLToken token, double now);
   void Clear();
   bool IsPrepared() const { return Root != nullptr; }
   // Sets every node's result to Null; call before each row.

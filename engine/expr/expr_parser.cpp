@@ -16,6 +16,8 @@ using host::Variant;
 namespace {
 
 constexpr const char* kTooComplex = "Expression is too complex";
+// An unqualified column that more than one table of the statement has.
+constexpr const char* kAmbiguousField = "Field name is ambiguous";
 
 bool IsNumericType(TFieldType t) {
   switch (t) {
@@ -131,7 +133,7 @@ void TTavExprParser::BeginParse(TTavExpr& expr, TTavParserOptions options, TPars
   Expr = &expr;
   Root = nullptr;
   sizes_.clear();
-  nesting_ = 0;
+  nesting_ = nesting_base_;
   TBaseParser::Execute(options, stack);
   expr.SetCaseInsensitiveMatch(CaseInsensitiveMatch);
   expr.SetPartialStringComparisons(PartialStringComparison);
@@ -676,19 +678,36 @@ void TTavExprParser::LookUpColumn(const std::string& table, const std::string& c
   size = item->GetFieldSize(column);
 }
 
+const TTableNameItem* TTavExprParser::FindColumnHolder(const TParserToken* token) {
+  if (TableList == nullptr || TableList->Count() == 0) return nullptr;
+  // One table: the old rule (an unknown column is typed ftUnknown and left
+  // to ValidateFields). Several: every table is asked, and the column must
+  // be in exactly one of them.
+  if (TableList->Count() == 1) return TableList->Items(0);
+  const TTableNameItem* holder = nullptr;
+  for (int i = 0; i < TableList->Count(); ++i) {
+    const TTableNameItem* item = TableList->Items(i);
+    if (item->TableFields().FindField(token->Text) == nullptr) continue;
+    if (holder != nullptr) {
+      SetError(token, kAmbiguousField);
+      return nullptr;
+    }
+    holder = item;
+  }
+  if (holder == nullptr) SetError(token, "Field not found");
+  return holder;
+}
+
 TTavExprNode* TTavExprParser::ParseField() {
   const TParserToken* token = CurrentToken;
-  TFieldType type;
-  int32_t size;
-  LookUpColumn(std::string(), token->Text, token, type, size);
+  const TTableNameItem* holder = FindColumnHolder(token);
+  if (HasParseError()) return nullptr;
   TTavExprNode* node = MakeNode(enkField, teoFIELD2, Variant(token->Text), nullptr, nullptr, token);
   if (node == nullptr) return nullptr;
-  node->DataType = type;
-  node->DataSize = size;
-  if (TableList != nullptr) {
-    if (const TTableNameItem* item = TableList->FindTableForField(token->Text))
-      node->TableList.Add()->Assign(*item);
-  }
+  node->DataType = holder != nullptr ? holder->GetFieldType(token->Text) : host::ftUnknown;
+  node->DataSize = holder != nullptr ? holder->GetFieldSize(token->Text) : -1;
+  if (holder != nullptr && holder->TableFields().FindField(token->Text) != nullptr)
+    node->TableList.Add()->Assign(*holder);
   if (ValidateFields && node->DataType == host::ftUnknown) {
     SetError(token, "Field not found");
     return nullptr;
@@ -805,7 +824,8 @@ TTavExprNode* TTavExprParser::ParseAggregate() {
   if (arg != nullptr) args.push_back(arg);
   TTavExprNode* node = MakeNode(enkFunc, teoFUNC2, Variant(distinct), nullptr, nullptr, fn, args);
   if (node == nullptr) return nullptr;
-  if (arg != nullptr) {
+  // COUNT counts whatever its argument is: its value is a whole number.
+  if (arg != nullptr && fn->CustomOrdinal != tafCount) {
     node->DataType = arg->DataType;
     node->DataSize = arg->DataSize;
   } else {

@@ -75,6 +75,11 @@ class TTavExprParser : public TBaseParser {
   void SetPartialStringComparison(bool value) { PartialStringComparison = value; }
   void SetIgnoreTypeChecks(bool value) { IgnoreTypeChecks = value; }
   void SetValidateFields(bool value) { ValidateFields = value; }
+  // How deep the parse already stands when it starts: a subquery read by a
+  // nested parser counts the nesting of the condition around it, so that
+  // the whole statement keeps to MaxExprTreeDepth.
+  void SetNestingBase(int value) { nesting_base_ = value; }
+  int Nesting() const { return nesting_; }
 
   // The expression being filled: the parser's own, or the caller's during an
   // external execute; nullptr after one.
@@ -124,6 +129,9 @@ class TTavExprParser : public TBaseParser {
   TTavExprNode* ParseConstant(TTavExprOperator op, const host::Variant& value,
                               host::TFieldType type);
   TTavExprNode* ParseField();
+  // The table of the list that has an unqualified column; nullptr with the
+  // error recorded when none or several of several tables have it.
+  const TTableNameItem* FindColumnHolder(const TParserToken* token);
   TTavExprNode* ParseQualifiedField();
   TTavExprNode* ParseParameter();
   TTavExprNode* ParseSubquery();
@@ -168,6 +176,7 @@ class TTavExprParser : public TBaseParser {
   std::unique_ptr<TTavExpr> own_expr_;
   std::unordered_map<const TTavExprNode*, TNodeSize> sizes_;
   int nesting_ = 0;
+  int nesting_base_ = 0;
 };
 
 }  // namespace tav

@@ -370,15 +370,23 @@ TEST(ExprParserTest, UnknownColumnsWhenFieldsAreValidated) {
     EXPECT_EQ(p.parser.Root->Left->DataType, host::ftUnknown);
   }
   {
-    // Two aliased tables: an unqualified column names none of them.
+    // Two tables: an unqualified column is looked up in both; K is in both
+    // (ambiguous), J in one (taken), Q in none.
     TTavPreParser pre;
     TTableList tables;
     testing::AddTestTable(tables, "A", "x", {{"K", host::ftInteger}});
-    testing::AddTestTable(tables, "B", "y", {{"K", host::ftInteger}});
+    testing::AddTestTable(tables, "B", "y", {{"K", host::ftInteger}, {"J", host::ftString}});
     TTavExprParser parser;
     parser.SetTableList(&tables);
     EXPECT_FALSE(parser.Execute(kAll, testing::ConditionStack(pre, "K = 1")));
-    EXPECT_EQ(parser.GetErrorMsg(), "Field not found Line 1, Character 1. Token 'K'");
+    EXPECT_EQ(parser.GetErrorMsg(), "Field name is ambiguous Line 1, Character 1. Token 'K'");
+    parser.Clear();
+    EXPECT_FALSE(parser.Execute(kAll, testing::ConditionStack(pre, "Q = 1")));
+    EXPECT_EQ(parser.GetErrorMsg(), "Field not found Line 1, Character 1. Token 'Q'");
+    parser.Clear();
+    EXPECT_TRUE(parser.Execute(kAll, testing::ConditionStack(pre, "J = 'a'")));
+    EXPECT_EQ(parser.Root->Left->DataType, host::ftString);
+    EXPECT_EQ(parser.Root->Left->TableList.Items(0)->TableName(), "B");
     parser.Clear();
     EXPECT_TRUE(parser.Execute(kAll, testing::ConditionStack(pre, "y.K = x.K")));
     EXPECT_EQ(parser.Root->Left->TableList.Items(0)->TableName(), "B");

@@ -22,7 +22,7 @@ void RaiseValueErrorsAsFilterErrors(const char* caller, Step&& step) {
   } catch (const host::EAssertionFailed&) {
     throw;
   } catch (const host::Exception& e) {
-    TavDatabaseError(10051, caller, e.Message());
+    TavDatabaseError(kInvalidFilterExpression, caller, e.Message());
   }
 }
 
@@ -101,7 +101,8 @@ void TTavBaseFilterEvaluator::AssignExpr(const TTavExpr* expr, bool replace, TTa
   if (!replace && combined) FilterParser.CloneFromExpr(*CombinedParser.Expr, true, teoAND);
   FilterParser.CloneFromExpr(*expr, replace || !combined, op);
   if (FilterParser.HasParseError())
-    TavDatabaseError(10051, "TTavBaseFilterEvaluator.AssignExpr", FilterParser.GetErrorMsgNoLine());
+    TavDatabaseError(kInvalidFilterExpression, "TTavBaseFilterEvaluator.AssignExpr",
+                     FilterParser.GetErrorMsgNoLine());
   CombinedParser.CloneFromExpr(*FilterParser.Expr, true, teoAND);
   RaiseValueErrorsAsFilterErrors("TTavBaseFilterEvaluator.AssignExpr", [&] {
     Optimize();
@@ -114,6 +115,7 @@ void TTavBaseFilterEvaluator::AssignExpr(const TTavExpr* expr, bool replace, TTa
 
 void TTavBaseFilterEvaluator::Close() {
   Active = false;
+  BaseListed = false;
   BaseList.Clear();
   WorkList.Clear();
   Result.clear();
@@ -159,7 +161,7 @@ void TTavBaseFilterEvaluator::Evaluate() {
     Sorted = WorkList.List1();
   }
   std::sort(Sorted.begin(), Sorted.end());
-  if (QueryActive) {
+  if (QueryActive || !BaseListed) {
     Result = Sorted;
   } else {
     if (BaseList.Count() == 0 && !Sorted.empty()) DataProvider->GetDefaultRecordList(BaseList);

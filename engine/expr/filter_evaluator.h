@@ -41,6 +41,10 @@ class TTavBaseFilterEvaluator : public host::TObject {
   void SetActive(bool value) { Active = value; }
   void SetQueryActive(bool value) { QueryActive = value; }
   void SetSortedOutput(bool value) { SortedOutput = value; }
+  // The owner puts the result in the base order itself: when the indexes
+  // answer (no list of every row is needed), the result stays in address
+  // order and BaseListed is false.
+  void SetDeferBaseOrder(bool value) { DeferBaseOrder = value; }
 
   // Close, the provider's Open, Prepare and Evaluate; false on a parse error.
   // An error of the values while the condition is folded or evaluated (a
@@ -82,6 +86,10 @@ class TTavBaseFilterEvaluator : public host::TObject {
   std::vector<uint32_t> Sorted;      // passing addresses, ascending
   bool SortedOutput = false;
   bool QueryActive = false;
+  bool DeferBaseOrder = false;
+  // BaseList holds every row in base order, and Result (unless QueryActive)
+  // follows it; otherwise Result is in address order.
+  bool BaseListed = false;
 
  private:
   void SetupFilterParser();

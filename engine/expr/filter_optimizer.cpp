@@ -217,7 +217,7 @@ void TIndexDataInterface::Walk(std::vector<TBound>& bounds, bool listNulls, Acce
 void TIndexDataInterface::GetRecordList(TTavExprOperator op, const Variant& value,
                                         TCompoundList& list) {
   if (!IsServedOperator(op))
-    TavDatabaseError(8581, "TIndexDataInterface.MapRelOpToSearchType",
+    TavDatabaseError(kUnexpectedInternalError, "TIndexDataInterface.MapRelOpToSearchType",
                      "Unexpected seek type in Internal Find");
   std::vector<TBound> bounds{MakeBound(op, value)};
   if (op == teoNE) {
@@ -300,7 +300,8 @@ void TIndexDataInterface::GetPrefixRecordList(const std::string& prefix,
     if (length < dataAt + 2 || (entry[kKeyEntryHeaderSize] & 0x80) == 0) return false;
     const int size = host::GetU16(entry + dataAt);
     if (size > length - dataAt - 2)
-      TavDatabaseError(8581, "TIndexDataInterface.GetPrefixRecordList", "KeySize out of range");
+      TavDatabaseError(kUnexpectedInternalError, "TIndexDataInterface.GetPrefixRecordList",
+                       "KeySize out of range");
     text = std::string_view(reinterpret_cast<const char*>(entry + dataAt + 2),
                             static_cast<size_t>(size));
     return true;
@@ -424,7 +425,7 @@ Variant TExprOptimizerMgr::ConvertStrToDateTime(const std::string& text,
   if (fieldType != host::ftTime) {
     if (!converter_.ConvertStrToDate(text, "", host::ftDate, value) &&
         !converter_.ConvertStrToDate(text, "YMD", host::ftDate, value))
-      TavDatabaseErrorFmt(10059, "TExprOptimizerMgr.ConvertStrToDateTime",
+      TavDatabaseErrorFmt(kInvalidDateValue, "TExprOptimizerMgr.ConvertStrToDateTime",
                           "Value %s was not of the expected format %s", {text, "yyyy-mmm-dd"});
   }
   if (fieldType == host::ftTime || fieldType == host::ftDateTime) {
@@ -433,7 +434,7 @@ Variant TExprOptimizerMgr::ConvertStrToDateTime(const std::string& text,
                         ? converter_.ConvertStrToDate(text, "", host::ftTime, time)
                         : converter_.ConvertStrToDateFromLastPos(text, "", host::ftTime, time);
     if (!ok)
-      TavDatabaseErrorFmt(10058, "TExprOptimizerMgr.ConvertStrToDateTime",
+      TavDatabaseErrorFmt(kInvalidTimeValue, "TExprOptimizerMgr.ConvertStrToDateTime",
                           "Value %s was not of the expected format %s",
                           {text, host::CurrentFormatSettings().LongTimeFormat});
     value = fieldType == host::ftTime ? time : value + time;
@@ -680,7 +681,8 @@ void TExprOptimizerMgr::Combine(TExprOptimizerNode* node, int depth) {
     case teoAND: Intersect(*a, *b, *node->RecordList); break;
     case teoOR: Unite(*b, *a, *node->RecordList); break;
     default:
-      TavDatabaseError(8581, "TExprOptimizerMgr.InternalCombineRecordLists", "Invalid operator");
+      TavDatabaseError(kUnexpectedInternalError, "TExprOptimizerMgr.InternalCombineRecordLists",
+                       "Invalid operator");
   }
 }
 

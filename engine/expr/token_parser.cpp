@@ -406,7 +406,11 @@ TTavSQLToken TTavTokenParser::GetSQLToken(std::string& word) {
   if (after_dot_) return tstFieldName;
   // A look-ahead compares only the text of the word it scanned.
   if (in_look_ahead_) return tstFieldName;
-  if (last_section_token_ == tstSelect && host::SameText(word, "DISTINCT")) return tstDistinct;
+  // DISTINCT quantifies the select list and the aggregates of the select
+  // list and of HAVING (COUNT(DISTINCT c) in both).
+  if ((last_section_token_ == tstSelect || last_section_token_ == tstHaving) &&
+      host::SameText(word, "DISTINCT"))
+    return tstDistinct;
   const TTavSQLToken keyword = KeywordToken(word);
   if (keyword != tstUnknown) return keyword;
   if (IsAggFunc(word)) return tstAggFunc;

@@ -615,6 +615,7 @@ class TComponentTextReader {
       child = cls->NewComponent(owner ? owner : root_);
       if (!child) TTextLexer::ErrorAt("Class " + className + " is not a component class", line);
       created_.push_back(child);
+      RefuseOwnComponents(*child, className, line);
       child->SetName(name);
       child->SetParentComponent(&parent);
     } catch (const EReadError&) {
@@ -623,6 +624,16 @@ class TComponentTextReader {
       TTextLexer::ErrorAt("Error reading " + className + ": " + e.Message(), line);
     }
     ReadBody(*child, level);
+  }
+
+  // A component that made components of its own when it was made (a form
+  // that reads its own text) would be written with them nested in it, and
+  // that text could not be read back: refused here, as bad text.
+  static void RefuseOwnComponents(const TComponent& c, const std::string& className, int line) {
+    if (c.ComponentCount() > 0)
+      TTextLexer::ErrorAt(
+          "Class " + className + " makes components of its own and cannot be read from a text",
+          line);
   }
 
   // Path '=' value, where the path names a property through owned
@@ -922,6 +933,10 @@ TComponent* ReadNewComponent(std::string_view text, TComponent* owner, const TTe
   std::unique_ptr<TComponent> root(cls->NewComponent(owner));
   if (!root)
     throw EReadError("Class " + className + " is not a component class on line " +
+                     std::to_string(reader.HeaderLine()));
+  if (root->ComponentCount() > 0)
+    throw EReadError("Class " + className +
+                     " makes components of its own and cannot be read from a text on line " +
                      std::to_string(reader.HeaderLine()));
   reader.ReadRoot(*root, name);
   return root.release();

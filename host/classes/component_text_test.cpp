@@ -351,6 +351,25 @@ TEST_F(ComponentTextTest, DamageGivesTheReadErrorNamingTheLine) {
   for (const TCase& c : cases) EXPECT_EQ(ReadErrorOf(c.text), c.error) << c.text;
 }
 
+// What the reader accepts reads back from what the writer makes of it: a
+// component that makes components of its own (as a form reading its own
+// text) is refused where the text would nest it, naming the line.
+TEST_F(ComponentTextTest, ComponentsWithComponentsOfTheirOwnAreRefused) {
+  EXPECT_EQ(ReadErrorOf("object TStreamThing\n  object Inner: TStreamCompound\n  end\nend"),
+            "Class TStreamCompound makes components of its own and cannot be read from a text "
+            "on line 2");
+  EXPECT_EQ(ReadErrorOf("object TStreamCompound\nend"),
+            "Class TStreamCompound makes components of its own and cannot be read from a text "
+            "on line 1");
+  // As the instance given to the reader it reads, and reads back.
+  std::unique_ptr<TStreamCompound> c(New<TStreamCompound>(nullptr));
+  EXPECT_NO_THROW(ReadComponent("object C: TStreamCompound\nend", *c));
+  const std::string once = WriteComponent(*c);
+  std::unique_ptr<TStreamCompound> bare(new TStreamCompound(nullptr));
+  ReadComponent(once, *bare);
+  EXPECT_EQ(WriteComponent(*bare), once);
+}
+
 TEST_F(ComponentTextTest, LimitsAreEnforced) {
   TTextLimits limits;
   limits.MaxLineLength = 40;

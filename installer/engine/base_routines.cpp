@@ -24,7 +24,7 @@ std::string NameChars(std::string_view s) {
 }  // namespace
 
 TOSVerType GetWindowsVersion() {
-  const os::TOSVersionInfo v = os::GetVersionEx();
+  const os::TOSVersionInfo v = RaiseDamageAs<EAPIRoutines>([] { return os::GetVersionEx(); });
   switch (v.PlatformId) {
     case os::kPlatformWin32s:
       return os31win32;
@@ -56,19 +56,19 @@ std::string GetTempFileName(bool keep) {
 }
 
 std::string GetSystemDirectory() {
-  const std::string dir = os::GetSystemDirectory();
+  const std::string dir = RaiseDamageAs<EAPIRoutines>([] { return os::GetSystemDirectory(); });
   if (dir.empty()) throw EAPIRoutines("Could not retrieve the system directroy from windows");
   return dir;
 }
 
 std::string GetWindowsDirectory() {
-  const std::string dir = os::GetWindowsDirectory();
+  const std::string dir = RaiseDamageAs<EAPIRoutines>([] { return os::GetWindowsDirectory(); });
   if (dir.empty()) throw EAPIRoutines("Could not retrieve the windows directory from windows");
   return dir;
 }
 
 std::string LoadLibraryString(const std::string& library, int id) {
-  return os::LoadString(library, id);
+  return RaiseDamageAs<EAPIRoutines>([&] { return os::LoadString(library, id); });
 }
 
 std::string IncludeTrailingBackslash(std::string_view s) {

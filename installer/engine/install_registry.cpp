@@ -193,6 +193,16 @@ void TCustomInstallRegistry::Notification(host::TComponent* component, host::TOp
 }
 
 void TCustomInstallRegistry::ProcessChildren() {
+  try {
+    WriteEntries();
+  } catch (const os::EDamagedFile& e) {
+    throw IEInstallRegistry(host::Format("%s cannot create the key %s in the registry",
+                                         {Name(), GetKeyPath()}) + DamageNote(e));
+  }
+  TInstallObject::ProcessChildren();
+}
+
+void TCustomInstallRegistry::WriteEntries() {
   TorlnRegistry reg;
   bool opened = false;
   for (int i = 0; i < entries_.Count(); ++i) {
@@ -222,7 +232,6 @@ void TCustomInstallRegistry::ProcessChildren() {
         break;
     }
   }
-  TInstallObject::ProcessChildren();
 }
 
 void TCustomInstallRegistry::WriteUninstallData(const std::string& keyPath) {
@@ -236,7 +245,11 @@ void TCustomInstallRegistry::WriteUninstallData(const std::string& keyPath) {
     count = 0;
     TorlnRegistry reg;
     reg.SetRootKey(os::HKEY_LOCAL_MACHINE);
-    while (reg.KeyExists(keys + "\\RegistryKey" + std::to_string(count + 1))) ++count;
+    // A damaged store has no records to count; the writes below report it.
+    try {
+      while (reg.KeyExists(keys + "\\RegistryKey" + std::to_string(count + 1))) ++count;
+    } catch (const os::EDamagedFile&) {
+    }
   }
   const std::string n = std::to_string(count + 1);
   RegWriteString(hkLocalMachine, keys, "Entries", n);

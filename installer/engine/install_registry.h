@@ -96,7 +96,8 @@ class TCustomInstallRegistry : public TInstallObject {
   int GetKind() const override { return 8500; }
   // imInstallRegistry runs Process.
   void HandleMessage(host::TObject* sender, int code, host::TObject* parameter) override;
-  // Writes the entries, then the inherited step.
+  // Writes the entries, then the inherited step. A damaged registry store
+  // raises IEInstallRegistry naming the store's file and line.
   void ProcessChildren() override;
   // Counts this item into "RegistryKeys" below keyPath and records its key,
   // root and entries there (HKEY_LOCAL_MACHINE).
@@ -129,6 +130,7 @@ class TCustomInstallRegistry : public TInstallObject {
 
  private:
   friend class TRegistryEntry;
+  void WriteEntries();
   // Hears of the specifier's going, for the entries that name it.
   void WatchSpecifier(TCustomPathSpecifier* specifier);
   // Hears of the install's going, to fall back to ksAbsolute.

@@ -11,6 +11,7 @@
 #include "installer/engine/orln_exceptions.h"
 #include "installer/engine/testing/install_script_fixture.h"
 #include "os/registry_store.h"
+#include "os/testing/test_support.h"
 
 namespace orln::test {
 namespace {
@@ -182,6 +183,20 @@ TEST_F(InstallRegistryTest, VetoedEntriesAndMissingKeys) {
   item->SetRootKey(static_cast<TRootKeys>(9));
   EXPECT_EQ(MessageOf<IEInstallRegistry>([&] { item->Process(); }),
             "Item cannot create the key \\SOFTWARE\\Never in the registry");
+}
+
+TEST_F(InstallRegistryTest, DamagedStoreIsAnInstallError) {
+  auto* install = Make<TInstall>("Install");
+  auto* item = Make<TInstallRegistry>("Item", install);
+  item->SetKey("\\SOFTWARE\\Damaged");
+  item->SetUninstall(false);
+  item->Entries().Add()->SetIdent("A");
+  ASSERT_TRUE(machine_->Registry().CreateKey(TRegRoot::LocalMachine, "SOFTWARE\\Before"));
+  os::test::WriteWholeFile(machine_->RegistryPath(),
+                           os::test::ReadWholeFile(machine_->RegistryPath()) + "garbage line\n");
+  const std::string m = MessageOf<IEInstallRegistry>([&] { item->Process(); });
+  EXPECT_EQ(m.rfind("Item cannot create the key \\SOFTWARE\\Damaged in the registry (", 0), 0u) << m;
+  EXPECT_NE(m.find("registry.reg, line "), std::string::npos) << m;
 }
 
 TEST_F(InstallRegistryTest, UninstallDataCountsUpAcrossItems) {

@@ -134,6 +134,9 @@ bool TCustomNetInstallLocation::GetFile(const std::string& remoteName,
     if (url.front() != '/') url.insert(url.begin(), '/');
     if (url.back() != '/') url += '/';
     if (!connection_->OpenFile(url + remoteName)) {
+      // Redirected too often: the file is not to be found where it was asked for.
+      if (connection_->LastError() == os::ERROR_HTTP_REDIRECT_FAILED)
+        RaiseNil<ENIL_FileNotFound>("Could not find the file %s on the server", remoteName);
       RaiseNil<ENIL_HTTPSendRequest>("Cannot send request for file %s to the server", remoteName);
     }
   } else if (!connection_->OpenFile(remoteName)) {
@@ -162,8 +165,9 @@ bool TCustomNetInstallLocation::GetFile(const std::string& remoteName,
 
 bool TCustomNetInstallLocation::ReadToLocal(bool http) {
   const std::string& name = remote_name_;
-  // An error page is not the file, whatever its body says.
-  if (http && connection_->Status() >= 400)
+  // An error page, or a redirect that was not followed, is not the file,
+  // whatever its body says.
+  if (http && connection_->Status() >= 300)
     RaiseNil<ENIL_FileNotFound>("Could not find the file %s on the server", name);
   const int64_t available = connection_->AvailableSize();
   const int64_t total = available < 0 ? 0 : available;

@@ -118,7 +118,7 @@ TEST_F(NetInstallLocationTest, HttpLargeFileWithProgress) {
   EXPECT_EQ(last, 100000);
   EXPECT_EQ(total, 100000);
   ASSERT_EQ(requests_.size(), 1u);
-  EXPECT_EQ(requests_[0], "GET /setup/v1/files.1 HTTP/1.0");
+  EXPECT_EQ(requests_[0], "GET /setup/v1/files.1 HTTP/1.1");
 
   // The callback held for one transfer only.
   sum = 0;
@@ -164,6 +164,86 @@ TEST_F(NetInstallLocationTest, StalledAndRefusedServersByName) {
             "Cannot send request for file files.1 to the server. Error message "
             "ERROR_INTERNET_CANNOT_CONNECT. Server 127.0.0.1. Response from server No server "
             "response");
+}
+
+// Transfers that end before the server's own account of the file fail and
+// take their partial file with them.
+TEST_F(NetInstallLocationTest, IncompleteTransfersFailWithoutAFile) {
+  {
+    auto server = Http("HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n" + std::string(5000, 'a'));
+    const std::string m = Raised<ENIL_ReadFile>("files.1");
+    EXPECT_EQ(m.substr(0, 83),
+              "Could not read from file files.1 on the server. Error message "
+              "ERROR_INTERNET_CONNEC");
+  }
+  os::test::TFakeFtpServer server("", "", {{"/pub/files.1", "0123456789"}});
+  os::SetNetTestPorts(0, server.Port());
+  loc_ = std::make_unique<TNetInstallLocation>(nullptr);
+  loc_->LoginInformation().Hostname = "127.0.0.1";
+  auto& login = loc_->LoginInformation();
+  login.Protocol = ipFTP;
+  login.Directory = "pub";
+  server.SetFinalReply("426 Connection closed; transfer aborted.");
+  EXPECT_NE(Raised<ENIL_ReadFile>("files.1").find("Response from server 426 Connection closed"),
+            std::string::npos);
+  server.SetFinalReply("226 done");
+  server.SetHoldBack(3);
+  Raised<ENIL_ReadFile>("files.1");
+  server.SetHoldBack(0);
+  EXPECT_TRUE(loc_->GetFile("files.1", kLocal));
+  EXPECT_EQ(Local(), "0123456789");
+
+  // An abort of our own during an FTP transfer is no failure.
+  ASSERT_TRUE(os::WinDeleteFile(kLocal));
+  loc_->SetServed(nullptr, [](host::TObject*, int32_t, int64_t, int64_t, bool& abort) {
+    abort = true;
+  });
+  EXPECT_FALSE(loc_->GetFile("files.1", kLocal));
+  EXPECT_FALSE(os::WinFileExists(kLocal));
+}
+
+TEST_F(NetInstallLocationTest, RedirectsAndControlCharactersInNames) {
+  os::test::TLoopbackServer server([this](os::test::TLoopbackPeer& p) {
+    const std::string request = p.ReadHttpRequest();
+    requests_.push_back(request);
+    const size_t at = request.find("/r");
+    const int n = at == std::string::npos ? 0 : request[at + 2] - '0';
+    if (n > 0) {
+      p.Send("HTTP/1.1 302 Found\r\nLocation: /r" + std::to_string(n - 1) +
+             "/files.1\r\nContent-Length: 13\r\n\r\n<html>moved</html>");
+    } else {
+      p.Send("HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\narchive");
+    }
+  });
+  os::SetNetTestPorts(server.Port(), 0);
+  loc_->LoginInformation().Directory = "r5";
+  EXPECT_TRUE(loc_->GetFile("files.1", kLocal));
+  EXPECT_EQ(Local(), "archive");
+  EXPECT_EQ(requests_.size(), 6u);
+  ASSERT_TRUE(os::WinDeleteFile(kLocal));
+  loc_->LoginInformation().Directory = "r6";
+  EXPECT_EQ(Raised<ENIL_FileNotFound>("files.1").substr(0, 41),
+            "Could not find the file files.1 on the se");
+
+  requests_.clear();
+  loc_->LoginInformation().Directory = "r0";
+  EXPECT_NE(Raised<ENIL_HTTPSendRequest>("files.1\r\nX-Injected: 1")
+                .find("ERROR_INTERNET_INVALID_URL"),
+            std::string::npos);
+  EXPECT_TRUE(requests_.empty());
+
+  os::test::TFakeFtpServer ftp("", "", {{"//files.1", "x"}});
+  os::SetNetTestPorts(0, ftp.Port());
+  TNetInstallLocation viaFtp(nullptr);
+  viaFtp.LoginInformation().Hostname = "127.0.0.1";
+  viaFtp.LoginInformation().Protocol = ipFTP;
+  try {
+    viaFtp.GetFile("files.1\r\nDELE files.1", kLocal);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const ENIL_FTPOpenFile& e) {
+    EXPECT_NE(e.Message().find("ERROR_INTERNET_INVALID_URL"), std::string::npos);
+  }
+  for (const std::string& c : ftp.Commands()) EXPECT_EQ(c.find("DELE"), std::string::npos);
 }
 
 TEST_F(NetInstallLocationTest, AbortMidTransferLeavesNoFile) {
@@ -234,10 +314,8 @@ TEST_F(NetInstallLocationTest, BindingTextsAndTheGlobalList) {
   } catch (const ENIL_FailLoadWININET& e) {
     EXPECT_EQ(e.Message().substr(0, 29), "Failed to load the Wininet.dl");
   }
-  for (const char* entry : {"InternetOpenA", "HttpQueryInfoA", "InternetReadFile"}) {
-    os::SetNetLibraryMissing(entry);
-    std::string name = entry;
-    if (name.back() == 'A') name.pop_back();
+  for (const std::string name : {"curl_easy_init", "curl_multi_perform"}) {
+    os::SetNetLibraryMissing(name);
     try {
       loc_->Connect();
       ADD_FAILURE();

@@ -42,6 +42,8 @@ constexpr const char* kTooLittleSpace = "There is too little space on this disk 
 constexpr const char* kAborted = "Operation aborted by user";
 constexpr const char* kDiskFull = "The disk is full";
 constexpr const char* kTooLarge = "The file %s is too large for the archive %s";
+constexpr const char* kAppendToVolumes =
+    "Cannot add files to the compressed file %s: it is spread over several volumes";
 
 constexpr size_t kReadPiece = 65536;    // input read per step of inflate and add
 constexpr size_t kInflatePiece = 4096;  // output written per step of inflate
@@ -457,7 +459,7 @@ void TOrlnCompress::Add(bool appendMode, int32_t fileId) {
       }
       // The writer makes single-file archives only; entries cannot follow
       // a volume's header table.
-      if (headers_.MultiVolume()) Corrupt();
+      if (headers_.MultiVolume()) Fail(kAppendToVolumes, {compressed_file_});
       IndexHeaders();
       headers_loaded_ = true;
     } else {
@@ -470,6 +472,8 @@ void TOrlnCompress::Add(bool appendMode, int32_t fileId) {
     AddSources(*archive, fileId);
   } catch (const EocAborted&) {
     if (OnAborted) OnAborted(*this);
+  } catch (const host::EAbort&) {
+    // A handler's quiet abort ends the call quietly.
   } catch (...) {
     abort_ = true;
     throw;
@@ -510,6 +514,12 @@ void TOrlnCompress::AddSources(os::TWinFile& archive, int32_t fileId) {
   int64_t doneBefore = 0;
   std::unique_ptr<uint8_t[]> buf(new uint8_t[kReadPiece]);
   uint8_t raw[kFileHeaderSize];
+  // However the loop ends, the archive ends with its last whole entry.
+  struct TCutTail {
+    os::TWinFile& archive;
+    const int64_t& end;
+    ~TCutTail() { archive.SetSize(static_cast<uint64_t>(end)); }
+  } cutTail{archive, end};
 
   for (TFileHeader& h : fresh) {
     const int64_t pos = end;
@@ -756,6 +766,8 @@ void TOrlnCompress::CopyToVolumes(const std::string& directory, const std::strin
     WriteVolumes(*source, directory, fileName);
   } catch (const EocAborted&) {
     if (OnAborted) OnAborted(*this);
+  } catch (const host::EAbort&) {
+    // A handler's quiet abort ends the call quietly.
   } catch (...) {
     abort_ = true;
     throw;

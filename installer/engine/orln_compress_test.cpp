@@ -597,6 +597,36 @@ class TFloppies {
   std::string drive_, shelf_;
   int inserted_ = 1;
 };
+// EAbort from a handler ends Add quietly: no exception, no OnAborted, and
+// the archive as it was after the last whole entry.
+TEST_F(ArchiveTest, AQuietAbortFromAHandlerEndsAddQuietly) {
+  PutFile("C:\\src\\a.txt", TextBytes(1000));
+  PutFile("C:\\src\\big.bin", RandomBytes(600000, 7));
+  TOrlnCompress c(nullptr);
+  c.SetCompressedFile("C:\\arc\\files.1");
+  Add(c, {"C:\\src\\a.txt"}, false, 1);
+  const std::string before = GetFile("C:\\arc\\files.1");
+  int aborted = 0, statuses = 0;
+  c.OnAborted = [&](TOrlnCompress&) { ++aborted; };
+  c.OnStatus = [&](TOrlnCompress&, const TOrlnCompressStatus&) {
+    if (++statuses == 2) host::Abort();
+  };
+  c.SetCompressionLevel(colNone);
+  c.FilesToProcess().Add("C:\\src\\big.bin");
+  EXPECT_NO_THROW(c.Add(true, 2));
+  EXPECT_EQ(statuses, 2);
+  EXPECT_EQ(aborted, 0);
+  EXPECT_FALSE(c.Abort());
+  EXPECT_EQ(c.FilesToProcess().Count(), 0);
+  EXPECT_EQ(GetFile("C:\\arc\\files.1"), before);
+
+  // Before the first byte too (OnBeforeAdding).
+  c.OnStatus = nullptr;
+  c.OnBeforeAdding = [](TOrlnCompress&, const TOrlnCompressStatus&) { host::Abort(); };
+  c.FilesToProcess().Add("C:\\src\\big.bin");
+  EXPECT_NO_THROW(c.Add(true, 2));
+  EXPECT_EQ(GetFile("C:\\arc\\files.1"), before);
+}
 
 class VolumeTest : public ArchiveTest {
  protected:
@@ -747,6 +777,27 @@ TEST_F(VolumeTest, CopyingNeedsADiskHandlerOnceTheFirstDiskFills) {
   c.OnAborted = [&](TOrlnCompress&) { ++aborted; };
   c.CopyToVolumes("A:\\", "files.1");
   EXPECT_EQ(aborted, 1);
+
+  // EAbort from a handler ends the copy quietly, without OnAborted.
+  int statuses = 0;
+  c.OnStatus = [&](TOrlnCompress&, const TOrlnCompressStatus&) {
+    if (++statuses == 3) host::Abort();
+  };
+  EXPECT_NO_THROW(c.CopyToVolumes("A:\\", "files.1"));
+  EXPECT_EQ(statuses, 3);
+  EXPECT_EQ(aborted, 1);
+  EXPECT_FALSE(c.Abort());
+}
+
+TEST_F(VolumeTest, AppendingToVolumesIsRefusedForWhatItIs) {
+  CopyToDisks();
+  PutFile("C:\\src\\more.txt", "more");
+  TOrlnCompress c(nullptr);
+  c.SetCompressedFile("A:\\files.1");
+  EXPECT_EQ(ErrorOf([&] { Add(c, {"C:\\src\\more.txt"}, true, 3); }),
+            "Cannot add files to the compressed file A:\\files.1: it is spread over several "
+            "volumes");
+  EXPECT_TRUE(c.Abort());
 }
 
 TEST(CompressionStreamTest, RefusesReadingAndSeeking) {

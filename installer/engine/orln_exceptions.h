@@ -14,6 +14,7 @@
 
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"
+#include "os/win_error.h"
 
 namespace orln {
 
@@ -122,5 +123,17 @@ ORLN_IEXCEPTION(IEInstallRegistryList, IException)
 ORLN_IEXCEPTION(IEUninstallEXE, IException)
 
 #undef ORLN_IEXCEPTION
+
+// Runs `read`, a call into a machine file the os layer parses (the profile,
+// the registry store), and raises the damage it reports (os::EDamagedFile,
+// naming the file and line) as E, which the installer's handlers catch.
+template <class E, class F>
+auto RaiseDamageAs(F&& read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const os::EDamagedFile& e) {
+    throw E(std::string(e.what()));
+  }
+}
 
 }  // namespace orln

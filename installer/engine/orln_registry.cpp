@@ -24,6 +24,10 @@ bool SetRoot(TorlnRegistry& reg, int root) {
 
 }  // namespace
 
+std::string DamageNote(const os::EDamagedFile& e) {
+  return std::string(" (") + e.what() + ")";
+}
+
 bool RootKeyOfCode(int code, os::HKEY& key) {
   if (code < 0 || code > hkUsers) return false;
   key = kRootKeys[code];
@@ -70,6 +74,10 @@ void RegWriteString(int root, const std::string& key, const std::string& name,
       return;
     }
   } catch (const host::ERegistryException&) {
+  } catch (const os::EDamagedFile& e) {
+    throw EIRCannotWriteValue(
+        host::Format("Cannot install into registry. Key: %s Ident: %s Value %s", {key, name, value}) +
+        DamageNote(e));
   }
   throw EIRCannotWriteValue(
       host::Format("Cannot install into registry. Key: %s Ident: %s Value %s", {key, name, value}));
@@ -83,6 +91,8 @@ void RegWriteInteger(int root, const std::string& key, const std::string& name, 
       return;
     }
   } catch (const host::ERegistryException&) {
+  } catch (const os::EDamagedFile& e) {
+    throw EIRCannotWriteValue(key + DamageNote(e));
   }
   throw EIRCannotWriteValue(key);
 }
@@ -95,6 +105,7 @@ std::string RegReadString(int root, const std::string& key, const std::string& n
       return reg.ReadString(name);
     }
   } catch (const host::ERegistryException&) {
+  } catch (const os::EDamagedFile&) {
   }
   return defaultValue;
 }
@@ -107,6 +118,7 @@ int32_t RegReadInteger(int root, const std::string& key, const std::string& name
       return reg.ReadInteger(name);
     }
   } catch (const host::ERegistryException&) {
+  } catch (const os::EDamagedFile&) {
   }
   return defaultValue;
 }
@@ -116,6 +128,7 @@ void RegDeleteTree(int root, const std::string& key) {
     TorlnRegistry reg;
     if (SetRoot(reg, root)) reg.DeleteKeyRecursive(key);
   } catch (const host::ERegistryException&) {
+  } catch (const os::EDamagedFile&) {
   }
 }
 
@@ -132,6 +145,8 @@ bool AddRunOnce(const std::string& name, const std::string& commandLine, bool un
     reg.WriteString(valueName, commandLine);
     return true;
   } catch (const host::ERegistryException&) {
+    return false;
+  } catch (const os::EDamagedFile&) {
     return false;
   }
 }

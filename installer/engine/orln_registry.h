@@ -7,14 +7,21 @@
 //  - The routines work on the current machine's registry (os/machine.h).
 //  - A root code outside 0..5 names no root: writes raise, reads give the
 //    default.
+//  - A damaged registry store is no missing value: writes raise
+//    EIRCannotWriteValue naming the store's file and line, reads give the
+//    default; the store itself is left as it is.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "host/rtl/registry.h"
+#include "os/win_error.h"
 
 namespace orln {
+
+// " (<file>, line <n>: <reason>)", appended to a message about damage.
+std::string DamageNote(const os::EDamagedFile& e);
 
 enum TRootKeys : int32_t {
   hkClassesRoot = 0,

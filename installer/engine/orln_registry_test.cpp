@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "installer/engine/base_routines.h"
 #include "installer/engine/orln_exceptions.h"
+#include "os/machine.h"
 #include "os/registry_store.h"
+#include "os/testing/test_support.h"
 #include "os/testing/test_machine.h"
 
 namespace orln {
@@ -160,6 +163,60 @@ TEST_F(OrlnRegistryTest, UniqueRunOnceNamesTakeTheFirstFreeNumber) {
   EXPECT_EQ(v.Data, "replaced");
   ASSERT_TRUE(Store().ReadValue(TRegRoot::CurrentUser, key, "Setup1", v));
   EXPECT_EQ(v.Data, "four");
+}
+
+// A store the reader refuses is no missing value: writes raise the routines'
+// own exception naming the store's file and line, reads give the default,
+// and the store is left as it was.
+TEST_F(OrlnRegistryTest, DamagedStoreReachesTheRoutinesAsTheirOwnErrors) {
+  ASSERT_TRUE(Store().CreateKey(TRegRoot::LocalMachine, "SOFTWARE\\Kept"));
+  const std::string damaged =
+      os::test::ReadWholeFile(machine_->RegistryPath()) + "not a line of a store\n";
+  os::test::WriteWholeFile(machine_->RegistryPath(), damaged);
+  try {
+    RegWriteString(hkLocalMachine, "\\SOFTWARE\\X", "Name", "Value");
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIRCannotWriteValue& e) {
+    EXPECT_EQ(e.Message().rfind(
+                  "Cannot install into registry. Key: \\SOFTWARE\\X Ident: Name Value Value (", 0),
+              0u)
+        << e.Message();
+    EXPECT_NE(e.Message().find(machine_->RegistryPath() + ", line "), std::string::npos);
+  }
+  try {
+    RegWriteInteger(hkLocalMachine, "\\SOFTWARE\\X", "N", 1);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIRCannotWriteValue& e) {
+    EXPECT_NE(e.Message().find("registry.reg, line "), std::string::npos);
+  }
+  EXPECT_EQ(RegReadString(hkLocalMachine, "\\SOFTWARE\\Kept", "V", "dflt"), "dflt");
+  EXPECT_EQ(RegReadInteger(hkLocalMachine, "\\SOFTWARE\\Kept", "V", 7), 7);
+  EXPECT_NO_THROW(RegDeleteTree(hkLocalMachine, "\\SOFTWARE\\Kept"));
+  EXPECT_FALSE(AddRunOnce("Setup", "x", true));
+  EXPECT_EQ(os::test::ReadWholeFile(machine_->RegistryPath()), damaged);
+}
+
+// A damaged profile of the machine reaches the base routines as their own
+// error, naming the file and line (in a child: the default machine is
+// opened once per process).
+TEST(ProfileDamageTest, BaseRoutinesRaiseTheirOwnError) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  ASSERT_EQ(::mkdir((dir / "machine").c_str(), 0700), 0);
+  os::test::WriteWholeFile(dir / "machine/profile.ini", "[Version]\nMajor=5\n!!! damaged\n");
+  const int code = os::test::RunInChild([&] {
+    ::setenv("TAV_MACHINE_ROOT", (dir / "machine").c_str(), 1);
+    os::SetMachine(nullptr);
+    try {
+      GetWindowsVersion();
+    } catch (const EAPIRoutines& e) {
+      return e.Message().find("profile.ini, line 3") != std::string::npos ? 0 : 2;
+    } catch (...) {
+      return 3;
+    }
+    return 4;
+  });
+  EXPECT_EQ(code, 0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ bool Is9xFamily(TOSVerType v) {
 }  // namespace
 
 std::string SpecialFolderPath(int csidl) {
-  return os::SHGetSpecialFolderPath(csidl);
+  return RaiseDamageAs<EOrlaneAbnormal>([csidl] { return os::SHGetSpecialFolderPath(csidl); });
 }
 
 TShellFolderSpecifier::TShellFolderSpecifier(host::TComponent* owner,

@@ -64,7 +64,8 @@ TOrlnLanguage LanguageOfLangID(uint16_t langId) {
 }
 
 TOrlnLanguage UserDefaultLanguage() {
-  return LanguageOfLangID(os::GetUserDefaultLangID());
+  return LanguageOfLangID(
+      RaiseDamageAs<EOrlaneAbnormal>([] { return os::GetUserDefaultLangID(); }));
 }
 
 TLanguageFont LanguageFontFor(int ident) {

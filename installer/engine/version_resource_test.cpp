@@ -1,6 +1,11 @@
 #include "installer/engine/version_resource.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
 
 #include "installer/engine/orln_exceptions.h"
 #include "os/testing/pe_image_builder.h"
@@ -115,6 +120,40 @@ TEST_F(VersionResourceTest, OleSelfRegister) {
   ASSERT_TRUE(os::WinWriteWholeFile("C:\\App\\ole.dll", BuildPeImage(spec).Bytes));
   EXPECT_FALSE(HasOLESelfRegister("C:\\App\\ole.dll"));
   EXPECT_FALSE(HasOLESelfRegister("C:\\App\\none.dll"));
+}
+
+// A program image larger than 64 MiB, its resources past that mark, still
+// has its version: the reader takes only the pieces the walk needs. The
+// image is sparse on disk and goes with the test's machine.
+TEST_F(VersionResourceTest, ImagesPast64MiBKeepTheirVersion) {
+  TPeSpec spec;
+  spec.Tables = {{u"040904e4", {{u"FileVersion", u"7.0.0.1"}}}};
+  spec.Translations = {{0x409, 1252}};
+  const os::test::TPeImage pe = BuildPeImage(spec);
+  const uint64_t far = (uint64_t{64} << 20) + 0x1000;
+  auto write = [&](uint64_t rawPointer) {
+    std::string head = pe.Bytes.substr(0, pe.RsrcOffset);
+    const uint32_t p = static_cast<uint32_t>(rawPointer);
+    std::memcpy(&head[pe.SectionOffset + 20], &p, 4);
+    const std::string path = OnC("App/big.dll");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string rsrc = pe.Bytes.substr(pe.RsrcOffset);
+    EXPECT_EQ(::pwrite(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+    EXPECT_EQ(::pwrite(fd, rsrc.data(), rsrc.size(), static_cast<off_t>(far)),
+              static_cast<ssize_t>(rsrc.size()));
+    ::close(fd);
+  };
+  write(far);
+  ASSERT_GT(std::filesystem::file_size(OnC("App/big.dll")), uint64_t{64} << 20);
+  EXPECT_EQ(ReadFileVersion("C:\\App\\big.dll"), "7.0.0.1");
+  // An older archived file does not replace it.
+  EXPECT_EQ(CompareWithFile("6.0", "C:\\App\\big.dll", owVersion, 0), kCompareKeep);
+
+  // Resources said to lie past the end: no version, as for any damage.
+  write(far + 0x100000);
+  EXPECT_EQ(ReadFileVersion("C:\\App\\big.dll"), "");
+  std::filesystem::remove(OnC("App/big.dll"));
 }
 
 TEST_F(VersionResourceTest, CompareWithFileInEveryMode) {

@@ -2,6 +2,7 @@
 // one login, a folder of files held in memory, passive mode only.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,6 +23,16 @@ class TFakeFtpServer {
         server_([this](TLoopbackPeer& p) { Serve(p); }) {}
 
   uint16_t Port() const { return server_.Port(); }
+  // Misbehaviour: the reply after a file's data (default "226 done"), and
+  // bytes of each file held back while SIZE still announces them all.
+  void SetFinalReply(std::string reply) {
+    std::lock_guard lock(mutex_);
+    final_reply_ = std::move(reply);
+  }
+  void SetHoldBack(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    hold_back_ = bytes;
+  }
   std::vector<std::string> Commands() {
     std::lock_guard lock(mutex_);
     return commands_;
@@ -50,6 +61,11 @@ class TFakeFtpServer {
         } else {
           p.Send("530 Login incorrect.\r\n");
         }
+      } else if (verb == "PWD") {
+        p.Send("257 \"/\"\r\n");
+      } else if (verb == "QUIT") {
+        p.Send("221 bye\r\n");
+        break;
       } else if (verb == "TYPE") {
         p.Send("200 binary\r\n");
       } else if (verb == "CWD") {
@@ -74,12 +90,25 @@ class TFakeFtpServer {
         p.Send("150 opening\r\n");
         pollfd pf{data, POLLIN, 0};
         if (::poll(&pf, 1, 5000) > 0) {
-          TLoopbackPeer d(::accept4(data, nullptr, nullptr, SOCK_CLOEXEC));
-          d.Send(it->second);
+          std::string body = it->second;
+          std::string final_reply;
+          {
+            std::lock_guard lock(mutex_);
+            body.resize(body.size() - std::min(hold_back_, body.size()));
+            final_reply = final_reply_;
+          }
+          {
+            TLoopbackPeer d(::accept4(data, nullptr, nullptr, SOCK_CLOEXEC));
+            d.Send(body);
+          }
+          ::close(data);
+          data = -1;
+          p.Send(final_reply + "\r\n");
+          continue;
         }
         ::close(data);
         data = -1;
-        p.Send("226 done\r\n");
+        p.Send("425 no data connection\r\n");
       } else {
         p.Send("502 not implemented\r\n");
       }
@@ -91,6 +120,8 @@ class TFakeFtpServer {
   std::map<std::string, std::string> files_;
   std::mutex mutex_;
   std::vector<std::string> commands_;
+  std::string final_reply_ = "226 done";
+  size_t hold_back_ = 0;
   TLoopbackServer server_;
 };
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,15 +77,18 @@ class TLoopbackServer {
   explicit TLoopbackServer(THandler handler, int connections = 100)
       : handler_(std::move(handler)) {
     fd_ = ListenLoopback(port_);
+    if (::pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
     thread_ = std::thread([this, connections] {
       for (int i = 0; i < connections && !stop_; ++i) {
-        pollfd p{fd_, POLLIN, 0};
-        int r = 0;
-        for (int waited = 0; waited < 10000 && !stop_ && r == 0; waited += 50)
-          r = ::poll(&p, 1, 50);
-        if (r <= 0 || stop_) return;
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        const int r = ::poll(p, wake_[0] >= 0 ? 2 : 1, 10000);
+        if (r <= 0 || stop_ || (p[0].revents & POLLIN) == 0) return;
         const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) return;
+        // Replies sent in small pieces go out at once, not after the
+        // client's delayed acknowledgement.
+        const int one = 1;
+        ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         TLoopbackPeer peer(c);
         handler_(peer);
       }
@@ -91,8 +96,14 @@ class TLoopbackServer {
   }
   ~TLoopbackServer() {
     stop_ = true;
+    if (wake_[1] >= 0) {
+      const char c = 0;
+      [[maybe_unused]] const ssize_t n = ::write(wake_[1], &c, 1);
+    }
     thread_.join();
     ::close(fd_);
+    for (const int w : wake_)
+      if (w >= 0) ::close(w);
   }
   uint16_t Port() const { return port_; }
   bool Stopping() const { return stop_; }
@@ -100,6 +111,7 @@ class TLoopbackServer {
  private:
   THandler handler_;
   int fd_ = -1;
+  int wake_[2] = {-1, -1};  // written once to stop the accepting thread
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;

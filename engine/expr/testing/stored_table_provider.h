@@ -34,7 +34,7 @@ class TStoredTableProvider : public TTavExprDataProvider {
     TTableDef def(nullptr);
     test::BuildTableDef(def, "T", false, fields_, indexes_);
     if (db_->Tables().CreateTableDef("T", def) != 0)
-      TavDatabaseError(8581, "TStoredTableProvider", "table not created");
+      TavDatabaseError(kUnexpectedInternalError, "TStoredTableProvider", "table not created");
     table_ = test::OpenStoredTable(db_->Tables(), "T", def.TableID(), fields_, indexes_);
     int no = 1;
     for (const auto& f : fields_) {

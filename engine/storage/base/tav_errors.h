@@ -1,7 +1,8 @@
 // The engine's error table and its one error-raising routine. Every failure the
 // engine reports to a host goes through TavDatabaseError: the code is looked up
 // in C_TAVERRORS, one line goes to the trace log, and ETavDatabaseError is
-// raised. Callers name a failure by its code; the texts live here only.
+// raised. Callers name a failure by its code, through the names in
+// tav_error_codes.h; the texts live here only.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/storage/base/tav_error_codes.h"
 #include "engine/storage/base/tav_resstrings.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"

@@ -6,12 +6,6 @@
 #include "engine/storage/base/tav_errors.h"
 
 namespace tav {
-namespace {
-
-constexpr int kInvalidParameter = 9986;  // "Generic invalid parameter"
-constexpr int kInternalLimit = 9482;     // "Some internal limit (see context) "
-
-}  // namespace
 
 // ---- TTavBaseHash ----
 

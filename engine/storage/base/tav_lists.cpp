@@ -90,7 +90,8 @@ void TCompoundList::SetItems(int index, uint32_t value) {
 
 int TCompoundList::Count() const {
   if (list1_.size() != list2_.size())
-    TavDatabaseError(8581, "TCompoundList.Count", "Compound list - list counts do no match", this);
+    TavDatabaseError(kUnexpectedInternalError, "TCompoundList.Count",
+                     "Compound list - list counts do no match", this);
   return static_cast<int>(list1_.size());
 }
 

@@ -224,11 +224,11 @@ void BlowfishInit(TBlowfishData& data, const void* key, int keyLenBits, const vo
   // A key length the cipher cannot take must not leave a schedule behind that
   // looks usable: pages would be "enciphered" with whatever data held.
   if (keyLenBits % 8 != 0)
-    TavDatabaseErrorFmt(9986, "BlowfishInit",
+    TavDatabaseErrorFmt(kInvalidParameter, "BlowfishInit",
                         "Blowfish key length %d bits is not a whole number of bytes", {keyLenBits});
   const int keyLen = keyLenBits / 8;
   if (keyLen < 1 || keyLen > kBlowfishMaxKeyBytes)
-    TavDatabaseErrorFmt(9986, "BlowfishInit",
+    TavDatabaseErrorFmt(kInvalidParameter, "BlowfishInit",
                         "Blowfish key length %d is out of range (1 to 56 bytes)", {keyLen});
   TAV_ASSERT(key != nullptr, "BlowfishInit called without a key");
 

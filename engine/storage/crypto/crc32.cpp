@@ -122,9 +122,13 @@ uint32_t TableCRC(const uint8_t* p, int32_t length, uint32_t crc) {
 }  // namespace
 
 uint32_t CalcCRC(const void* buffer, int32_t length) {
+  return UpdateCRC(0, buffer, length);
+}
+
+uint32_t UpdateCRC(uint32_t previous, const void* buffer, int32_t length) {
   TAV_ASSERT(length >= 0, "Negative length for CalcCRC");
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
-  uint32_t crc = 0xFFFFFFFFu;
+  uint32_t crc = ~previous;
 #if defined(__x86_64__)
   if (length >= 64 && HasFolding()) {
     const int32_t folded = length & ~15;

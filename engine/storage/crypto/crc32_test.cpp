@@ -30,6 +30,12 @@ TEST(Crc32Test, FoldingAndTablesAgree) {
                 CalcCRCByTable(bytes.data() + offset, length))
           << length << " at " << offset;
   }
+  // Continued in pieces of any length, the CRC is the whole buffer's.
+  for (int32_t split : {0, 1, 17, 64, 100, 2048, 4096}) {
+    const uint32_t first = CalcCRC(bytes.data(), split);
+    ASSERT_EQ(UpdateCRC(first, bytes.data() + split, 4096 - split), CalcCRC(bytes.data(), 4096))
+        << split;
+  }
 }
 
 TEST(Crc32Test, OneChangedByteChangesTheCrc) {

@@ -165,11 +165,12 @@ bool TDiskMgr::IsOpen() const {
 }
 
 void TDiskMgr::RequireOpen(const char* caller) const {
-  if (!IsOpen()) TavDatabaseError(8449, caller);
+  if (!IsOpen()) TavDatabaseError(kCannotOpenRequestedFile, caller);
 }
 
 void TDiskMgr::RequireClosed(const char* caller) const {
-  if (IsOpen()) TavDatabaseError(8581, caller, "Cannot set page size on an opened file");
+  if (IsOpen())
+    TavDatabaseError(kUnexpectedInternalError, caller, "Cannot set page size on an opened file");
 }
 
 void TDiskMgr::SetFileName(const std::string& value) {
@@ -205,11 +206,13 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
   Close();
   if (page_size_ < kMinPageSize || page_size_ > kMaxPageSize ||
       (page_size_ & (page_size_ - 1)) != 0)
-    TavDatabaseError(8581, "TDiskMgr.CreateNewFile", "Invalid database page size");
-  if (os::FileExists(file_name_) && !overwrite) TavDatabaseError(11043, "TDiskMgr.CreateNewFile");
+    TavDatabaseError(kUnexpectedInternalError, "TDiskMgr.CreateNewFile",
+                     "Invalid database page size");
+  if (os::FileExists(file_name_) && !overwrite)
+    TavDatabaseError(kFileAlreadyExists, "TDiskMgr.CreateNewFile");
   tav_file_->SetPageSize(page_size_);
   if (tav_file_->CreateTavFile(file_name_) == 0)
-    TavDatabaseError(8582, "TDiskMgr.CreateNewFile", GetOSErrorMsg());
+    TavDatabaseError(kDatabaseFileCouldNotBeCreated, "TDiskMgr.CreateNewFile", GetOSErrorMsg());
 
   try {
     zero_page_.assign(page_size_, 0);
@@ -237,8 +240,12 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
     os::DeleteFile(file_name_);
     throw;
   }
-  // A journal left beside an earlier file of this name is not this file's.
+  // A journal left beside an earlier file of this name is not this file's;
+  // under the former name only one that names this file goes (another
+  // database's may lie there).
   os::DeleteFile(GetJournalFileName(file_name_));
+  const std::string legacy = GetLegacyJournalFileName(file_name_);
+  if (TTavJournal::NamesDatabase(legacy, file_name_)) os::DeleteFile(legacy);
   // The header keeps what was written above: the map marks change only the
   // in-memory hint of the first map page with free entries, and the first
   // allocation corrects the file's.
@@ -249,8 +256,9 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
 
 void TDiskMgr::Open() {
   Close();
-  if (page_size_ == 0) TavDatabaseError(8581, "TDiskMgr.Open", "PageSize is 0");
-  if (!os::FileExists(file_name_)) TavDatabaseError(11010, "TDiskMgr.Open", file_name_);
+  if (page_size_ == 0) TavDatabaseError(kUnexpectedInternalError, "TDiskMgr.Open", "PageSize is 0");
+  if (!os::FileExists(file_name_))
+    TavDatabaseError(kNoSuchFileOrDirectory, "TDiskMgr.Open", file_name_);
   try {
     use_lock_file_ = !os::IsFileReadOnly(file_name_);
     tav_file_->SetPageSize(page_size_);
@@ -311,6 +319,9 @@ void TDiskMgr::OpenJournal() {
   // is read. The locks of the pages it wrote died with it; a connection
   // that takes one of them first does the same (SetTableLock).
   tav_file_->RecoverInterruptedCommit();
+  // So is one left in a journal under the name journals had before.
+  const std::string legacy = GetLegacyJournalFileName(file_name_);
+  if (legacy != name && os::FileExists(legacy)) tav_file_->RecoverLegacyJournal(legacy, file_name_);
 }
 
 void TDiskMgr::OpenLockFile() {
@@ -340,6 +351,11 @@ void TDiskMgr::OpenLockFile() {
   trans_lock_mgr_->SetReadLockErrMsg(StavTransactionLockErr);
   trans_lock_mgr_->SetWriteLockErrMsg(StavTransactionLockErr);
   trans_lock_mgr_->SetLockLimit(kRecordLockBase);
+  // Nobody else can open a file opened exclusively: the locks only keep the
+  // rules between this connection's own callers, which the managers' lists
+  // keep without the system.
+  for (TBaseLockMgr* mgr : {table_lock_mgr_.get(), record_lock_mgr_.get(), trans_lock_mgr_.get()})
+    mgr->SetHeldAlone(exclusive_);
 }
 
 void TDiskMgr::Close() {
@@ -409,11 +425,13 @@ void TDiskMgr::ReadSecurityHeader(TSecurityHeader& record) {
   record.Decode(bytes);
   std::memset(bytes + kSecurityCRCOffset, 0, 4);
   if (CalcCRC(bytes, kSecurityHdrSize) != record.CRC)
-    TavDatabaseError(8451, "TDiskMgr.ReadSecurityHeader", "The Security Header CRC is incorrect");
+    TavDatabaseError(kDataStructureCorruption, "TDiskMgr.ReadSecurityHeader",
+                     "The Security Header CRC is incorrect");
   uint8_t digest[kSha1DigestSize];
   GetSHA1FromString(crypt_key_, digest);
   if (std::memcmp(digest, record.Digest, kSha1DigestSize) != 0)
-    TavDatabaseError(8451, "TDiskMgr.ReadSecurityHeader", "The MasterKey is incorrect");
+    TavDatabaseError(kDataStructureCorruption, "TDiskMgr.ReadSecurityHeader",
+                     "The MasterKey is incorrect");
 }
 
 // ---- pages ----
@@ -421,7 +439,8 @@ void TDiskMgr::ReadSecurityHeader(TSecurityHeader& record) {
 uint32_t TDiskMgr::PageBytes(uint32_t pageCount, int code, const char* caller) const {
   const uint64_t bytes = uint64_t{pageCount} * page_size_;
   if (bytes > static_cast<uint64_t>(kMaxFileEnd)) {
-    if (code == 8450) TavDatabaseError(code, caller, "Unable to seek for file read operation");
+    if (code == kIOErrorOnSystemFile)
+      TavDatabaseError(code, caller, "Unable to seek for file read operation");
     TavDatabaseError(code, caller);
   }
   return static_cast<uint32_t>(bytes);
@@ -433,7 +452,7 @@ uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t kind, const void* buff
   TAV_ASSERT(kind < 16 && owner < 0x800 && (owner != 0 || kind != 0),
              "Invalid page owner in WriteNewPages");
   TAV_ASSERT(pageCount > 0, "No pages asked for in WriteNewPages");
-  PageBytes(pageCount, 9600, "TDiskMgr.WriteNewPages");
+  PageBytes(pageCount, kDatabaseFileSizeLimitHasBeenReached, "TDiskMgr.WriteNewPages");
   const auto code = static_cast<uint16_t>(owner * 16 + kind);
 
   THeaderLockGuard guard(this, true);
@@ -478,12 +497,14 @@ void TDiskMgr::GiveBackAppend(uint32_t position, uint32_t bytes) {
 uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
                                   uint32_t accessFlags) {
   RequireOpen("TDiskMgr.AppendNewPages");
-  const uint32_t bytes = PageBytes(pageCount, 9600, "TDiskMgr.AppendNewPages");
+  const uint32_t bytes =
+      PageBytes(pageCount, kDatabaseFileSizeLimitHasBeenReached, "TDiskMgr.AppendNewPages");
   THeaderLockGuard guard(this, true);
   // The end another connection has reached counts too, and a file that does
   // not end on a page boundary is continued at the next one.
   const int64_t end = (GetFileSize() + page_size_ - 1) / page_size_ * page_size_;
-  if (end + bytes > kMaxFileEnd) TavDatabaseError(9600, "TDiskMgr.AppendNewPages");
+  if (end + bytes > kMaxFileEnd)
+    TavDatabaseError(kDatabaseFileSizeLimitHasBeenReached, "TDiskMgr.AppendNewPages");
   const auto position = static_cast<uint32_t>(end);
   try {
     tav_file_->SeekAndWriteTavFile(buffer, position, bytes, static_cast<int32_t>(owner),
@@ -506,7 +527,7 @@ void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
   RequireOpen("TDiskMgr.ReleasePages");
   TAV_ASSERT((address & (page_size_ - 1)) == 0, "ReleasePages of an address inside a page");
   if (pageCount == 0) return;
-  PageBytes(pageCount, 9600, "TDiskMgr.ReleasePages");
+  PageBytes(pageCount, kDatabaseFileSizeLimitHasBeenReached, "TDiskMgr.ReleasePages");
   THeaderLockGuard guard(this, true);
   map_page_mgr_->AdjustMapPageFlags(kMapEntryFree, address, pageCount);
   // Zeroed while the header lock is held: once it goes, another connection
@@ -554,14 +575,15 @@ void TDiskMgr::ListAllocatedFixedBlocks(uint32_t blockSize, uint32_t owner, host
 void TDiskMgr::ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uint32_t owner,
                          uint32_t accessFlags) {
   RequireOpen("TDiskMgr.ReadPages");
-  const uint32_t bytes = PageBytes(pageCount, 8450, "TDiskMgr.ReadPages");
+  const uint32_t bytes = PageBytes(pageCount, kIOErrorOnSystemFile, "TDiskMgr.ReadPages");
   tav_file_->SeekAndReadTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
 }
 
 void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
                           uint32_t accessFlags) {
   RequireOpen("TDiskMgr.WritePages");
-  const uint32_t bytes = PageBytes(pageCount, 9600, "TDiskMgr.WritePages");
+  const uint32_t bytes =
+      PageBytes(pageCount, kDatabaseFileSizeLimitHasBeenReached, "TDiskMgr.WritePages");
   tav_file_->SeekAndWriteTavFile(buffer, address, bytes, static_cast<int32_t>(owner), accessFlags);
 }
 
@@ -633,7 +655,8 @@ void TDiskMgr::ClearHeaderLockFlags() {
 
 void TDiskMgr::ReadHeader() {
   RequireOpen("TDiskMgr.ReadHeader");
-  if (!hdr_read_lock_ && !hdr_write_lock_) TavDatabaseError(10248, "TDiskMgr.ReadHeader");
+  if (!hdr_read_lock_ && !hdr_write_lock_)
+    TavDatabaseError(kCannotOperateWithoutPriorLock, "TDiskMgr.ReadHeader");
   ReadHeaderBytes();
 }
 
@@ -718,8 +741,10 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   // A lock that was free may have been a dead committer's: its commit, cut
   // off, is taken back before the caller reads what it wrote. Whoever held
   // it may also have appended to the file, or taken a commit back and cut
-  // it: the size this connection keeps is asked for afresh.
-  if (!heldBefore) {
+  // it: the size this connection keeps is asked for afresh. A connection
+  // that has the file to itself and left the journal empty knows both
+  // already.
+  if (!heldBefore && !tav_file_->JournalKnownEmpty()) {
     tav_file_->ForgetFileSize();
     try {
       tav_file_->RecoverInterruptedCommit();
@@ -791,7 +816,7 @@ void TDiskMgr::DiskStartTransaction() {
 
 void TDiskMgr::DiskCommit() {
   RequireOpen("TDiskMgr.DiskCommit");
-  if (!IsTransactionActive()) TavDatabaseError(10257, "TDiskMgr.DiskCommit");
+  if (!IsTransactionActive()) TavDatabaseError(kNoActiveTransaction, "TDiskMgr.DiskCommit");
   // A header changed under a lock kept for the transaction goes with it.
   WriteHeaderIfDirty();
   if (use_lock_file_) table_lock_mgr_->UpgradeReadLocks();
@@ -801,7 +826,7 @@ void TDiskMgr::DiskCommit() {
 
 void TDiskMgr::DiskRollback() {
   RequireOpen("TDiskMgr.DiskRollback");
-  if (!IsTransactionActive()) TavDatabaseError(10257, "TDiskMgr.DiskRollback");
+  if (!IsTransactionActive()) TavDatabaseError(kNoActiveTransaction, "TDiskMgr.DiskRollback");
   TFirstError error;
   // After a failed commit the file's rollback ends the transaction and then
   // raises; the header and the locks are seen to either way.
@@ -838,7 +863,7 @@ void TDiskMgr::ForceToDisk() {
 
 void TDiskMgr::GetCurrentUsers(host::TStrings& list) {
   if (!use_lock_file_ || !user_monitor_)
-    TavDatabaseError(10501, "TDiskMgr.GetCurrentUsers",
+    TavDatabaseError(kDatabaseIsReadOnly, "TDiskMgr.GetCurrentUsers",
                      "Connection details unavailable for read only database files");
   user_monitor_->GetCurrentUsers(list);
 }

@@ -10,7 +10,8 @@ namespace tav {
 
 void TGlobalHdr::Initialize() {
   if (hdr_size_ == 0)
-    TavDatabaseError(8581, "TGlobalHdr.Initialize", "Unable to initialize header - size not set");
+    TavDatabaseError(kUnexpectedInternalError, "TGlobalHdr.Initialize",
+                     "Unable to initialize header - size not set");
   buffer_.assign(hdr_size_, 0);
   dirty_ = false;
   header_valid_ = false;
@@ -20,7 +21,7 @@ uint32_t TGlobalHdr::GlobalInterfaceGetHdrItem(uint32_t offset) const {
   // Offset 0 was never a value of its own; the upper bound keeps the whole
   // 32-bit value inside the buffer.
   if (offset < 1 || uint64_t{offset} + 4 > buffer_.size())
-    TavDatabaseError(8581, "TGlobalHdr.GlobalInterfaceGetHdrItem",
+    TavDatabaseError(kUnexpectedInternalError, "TGlobalHdr.GlobalInterfaceGetHdrItem",
                      "DB Header. Item offset is out of range");
   uint32_t value;
   std::memcpy(&value, buffer_.data() + offset, 4);
@@ -29,7 +30,7 @@ uint32_t TGlobalHdr::GlobalInterfaceGetHdrItem(uint32_t offset) const {
 
 void TGlobalHdr::GlobalInterfaceSetHdrItem(uint32_t value, uint32_t offset) {
   if (offset < 1 || uint64_t{offset} + 4 > buffer_.size())
-    TavDatabaseError(8581, "TGlobalHdr.GlobalInterfaceSetHdrItem",
+    TavDatabaseError(kUnexpectedInternalError, "TGlobalHdr.GlobalInterfaceSetHdrItem",
                      "DB Header. Item offset is out of range");
   uint32_t old;
   std::memcpy(&old, buffer_.data() + offset, 4);

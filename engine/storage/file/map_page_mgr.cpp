@@ -84,11 +84,11 @@ std::vector<uint16_t> TMapPageMgr::ReadChain() const {
   while (offset != 0) {
     // A chain longer than the page has entries must run in a circle.
     if (!ValidEntryOffset(offset) || chain.size() >= entries_)
-      TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
+      TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
     const uint16_t entry = EntryAtOffset(offset);
     const uint64_t page = firstPage + EntryIndex(offset);
     if ((entry & kMapEntryFree) == 0 || page < kFixedAreaPages || page == ownPage)
-      TavDatabaseError(8581, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
+      TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.FindEmptyPagesInMap", kBadSegment);
     chain.push_back(static_cast<uint16_t>(offset));
     offset = entry & static_cast<uint16_t>(~kMapEntryFree);
   }
@@ -136,7 +136,7 @@ int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t count) {
 uint32_t TMapPageMgr::PageAddress(uint32_t seq, uint32_t index) const {
   const uint64_t address = (uint64_t{seq} * entries_ + index) << page_shift_;
   if (address >= static_cast<uint64_t>(kMaxFileEnd))
-    TavDatabaseError(8581, "TMapPageMgr.PageAddress", kBadPageNo);
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.PageAddress", kBadPageNo);
   return static_cast<uint32_t>(address);
 }
 
@@ -148,7 +148,7 @@ void TMapPageMgr::CheckMapPageAddress(uint32_t address) const {
       address < uint64_t{kFixedAreaPages} * page_size_ ||
       (int64_t{address} + page_size_ > page_io_->GetFileSize() &&
        int64_t{address} + page_size_ > page_io_->RefreshFileSize()))
-    TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadAddress);
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SearchMapsForMapPage", kBadAddress);
 }
 
 void TMapPageMgr::ReadMapPage(uint32_t address) {
@@ -163,7 +163,7 @@ void TMapPageMgr::WriteMapPage() {
 
 uint32_t TMapPageMgr::MapPageAddress(uint32_t index) {
   if (index >= global_hdr_->MapPageCount())
-    TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
   const uint32_t first = global_hdr_->FirstMapPage();
   if (map_addrs_.empty() || map_addrs_.front() != first) {
     map_addrs_.clear();
@@ -177,9 +177,11 @@ uint32_t TMapPageMgr::MapPageAddress(uint32_t index) {
     const auto at = static_cast<uint32_t>(map_addrs_.size() - 1);
     ReadMapPage(map_addrs_.back());
     if (CurrentMapPageID() != at)
-      TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
+      TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
     const uint32_t next = NextLink();
-    if (next == 0) TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kIllegalAddress);
+    if (next == 0)
+      TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SearchMapsForMapPage",
+                       kIllegalAddress);
     CheckMapPageAddress(next);
     map_addrs_.push_back(next);
   }
@@ -190,7 +192,7 @@ uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t index) {
   const uint32_t address = MapPageAddress(index);
   ReadMapPage(address);
   if (CurrentMapPageID() != index)
-    TavDatabaseError(8581, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SearchMapsForMapPage", kBadPageNo);
   return address;
 }
 
@@ -224,7 +226,7 @@ uint32_t TMapPageMgr::GetNextEmptyPageAddress(uint32_t count) {
   const uint32_t seq = CurrentMapPageID();
   // The hint must be one of the map pages, not merely look like one.
   if (seq >= global_hdr_->MapPageCount() || MapPageAddress(seq) != hint)
-    TavDatabaseError(8581, "TMapPageMgr.FindEmptyPages", kBadPageNo);
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.FindEmptyPages", kBadPageNo);
   ReadMapPage(hint);
   const int64_t index = FindEmptyPagesInMap(count);
   if (index >= 0) {
@@ -238,10 +240,12 @@ uint32_t TMapPageMgr::GetNextEmptyPageAddress(uint32_t count) {
 
 uint32_t TMapPageMgr::AddNewMapPage() {
   const uint32_t mapCount = global_hdr_->MapPageCount();
-  if (mapCount == 0) TavDatabaseError(8581, "TMapPageMgr.AddNewMapPage", kBadPageNo);
+  if (mapCount == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.AddNewMapPage", kBadPageNo);
   // The last map page is found (and checked) before anything is appended.
   SearchMapsForMapPage(mapCount - 1);
-  if (NextLink() != 0) TavDatabaseError(8581, "TMapPageMgr.AddNewMapPage", kBadAddress);
+  if (NextLink() != 0)
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.AddNewMapPage", kBadAddress);
   const std::vector<uint8_t> zeros(page_size_, 0);
   const uint32_t address = page_io_->AppendNewPages(zeros.data(), 1, 0, 0);
   PutU32(buffer_.data() + kMapPageNextOffset, address);
@@ -274,7 +278,7 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
   const bool release = (owner & kMapEntryFree) != 0;
   const uint32_t mapCount = global_hdr_->MapPageCount();
   if (release ? map >= mapCount : map > mapCount)
-    TavDatabaseError(8581, "TMapPageMgr.SetMapEntryFlags", kBadMapping);
+    TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SetMapEntryFlags", kBadMapping);
 
   uint32_t added = 0;
   if (map == mapCount) {
@@ -293,7 +297,7 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
     for (uint32_t k = 0; k < count; ++k) {
       const uint16_t entry = EntryAtOffset(EntryOffset(first + k));
       if (page + k < kFixedAreaPages || entry == kMapOwnerMapPage)
-        TavDatabaseError(8581, "TMapPageMgr.SetMapEntryFlags", kBadMapping);
+        TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SetMapEntryFlags", kBadMapping);
     }
     // A page freed twice is linked once: a duplicate would close the chain
     // into a circle.

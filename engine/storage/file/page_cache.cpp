@@ -15,6 +15,8 @@ namespace tav {
 namespace {
 
 constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+// Lists of pages a transaction grew beyond this are given back at its end.
+constexpr size_t kKeepListCapacity = 4096;
 
 }  // namespace
 
@@ -33,7 +35,8 @@ const char* CachePageStateName(TCachePageState state) {
 // ---- TCachePage ----
 
 void TCachePage::OpenPage() {
-  if (page_size_ == 0) TavDatabaseError(8581, "TCachePage.OpenPage", "Page size = 0");
+  if (page_size_ == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TCachePage.OpenPage", "Page size = 0");
   buffer_ = std::make_unique<uint8_t[]>(page_size_);
 }
 
@@ -43,7 +46,8 @@ void TCachePage::ClosePage() {
 
 void TCachePage::SetPageSize(uint32_t value) {
   if (buffer_)
-    TavDatabaseError(8581, "TCachePage.SetPageSize", "Cannot set page size on opened cache page");
+    TavDatabaseError(kUnexpectedInternalError, "TCachePage.SetPageSize",
+                     "Cannot set page size on opened cache page");
   page_size_ = value;
 }
 
@@ -59,9 +63,9 @@ TCacheMgr::~TCacheMgr() {
 
 void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
   Close();
-  if (!read_io_) TavDatabaseError(10065, "TCacheMgr.Open", "ReadIO");
-  if (!write_io_) TavDatabaseError(10065, "TCacheMgr.Open", "WriteIO");
-  if (pageSize == 0) TavDatabaseError(8581, "TCacheMgr.Open", "Page size = 0");
+  if (!read_io_) TavDatabaseError(kInvalidProcedureName, "TCacheMgr.Open", "ReadIO");
+  if (!write_io_) TavDatabaseError(kInvalidProcedureName, "TCacheMgr.Open", "WriteIO");
+  if (pageSize == 0) TavDatabaseError(kUnexpectedInternalError, "TCacheMgr.Open", "Page size = 0");
   TAV_ASSERT((pageSize & (pageSize - 1)) == 0, "Cache page size is not a power of two");
   page_size_ = pageSize;
   base_addr_mask_ = ~(pageSize - 1);
@@ -143,7 +147,8 @@ void TCacheMgr::LruAppend(TCachePage* page) {
 
 void TCacheMgr::Stamp(TCachePage* page) {
   page->lru_flag_ = lru_counter_++;
-  if (lru_tail_ != page) {
+  // Only clean pages are on the recency list: dirty ones are never reused.
+  if (page->state_ == cpClean && lru_tail_ != page) {
     LruUnlink(page);
     LruAppend(page);
   }
@@ -157,9 +162,12 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
     last->dirty_at_ = page->dirty_at_;
     dirty_.pop_back();
     page->dirty_at_ = -1;
+    // A committed page is the most recently used clean page.
+    if (state == cpClean) LruAppend(page);
   } else if (state == cpDirty && page->state_ != cpDirty) {
     page->dirty_at_ = static_cast<int>(dirty_.size());
     dirty_.push_back(page);
+    LruUnlink(page);
   }
   page->state_ = state;
 }
@@ -199,20 +207,59 @@ TCachePage* TCacheMgr::TakePage() {
     Log("GetNextEmptyPage. EmptyPage: " + std::to_string(slot));
     return Pages(slot);
   }
-  // Every hashed page is on the recency list; outside a transaction none is
-  // dirty, so the head is the page to reuse. Dirty pages are never reused.
-  if (!transaction_active_) {
-    for (TCachePage* page = lru_head_; page; page = page->lru_next_) {
-      if (page->state_ != cpClean) continue;
-      Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
-      Unhash(page);
-      LruUnlink(page);
-      SetState(page, cpEmpty);
-      return page;
-    }
+  if (Count() < page_limit_) {
+    Log("GetNextEmptyPage. Adding new page");
+    return AddPage();
+  }
+  // Every clean page is on the recency list, and only those: its head is the
+  // page to reuse, inside a transaction as outside one (a clean page holds
+  // what the file holds). Dirty pages are never reused; only when every
+  // page is dirty does the cache grow past its limit, until Commit or
+  // Rollback brings it back.
+  if (TCachePage* page = lru_head_) {
+    Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
+    Unhash(page);
+    LruUnlink(page);
+    SetState(page, cpEmpty);
+    return page;
   }
   Log("GetNextEmptyPage. Adding new page");
   return AddPage();
+}
+
+void TCacheMgr::TrimToLimit() {
+  const int excess = Count() - page_limit_;
+  if (excess <= 0) return;
+  // Empty pages go first, then the least recently used clean ones; dirty
+  // pages stay whatever the count.
+  std::vector<uint8_t> goes(static_cast<size_t>(Count()), 0);
+  int marked = 0;
+  for (const int slot : empty_heap_) {
+    if (marked == excess) break;
+    goes[static_cast<size_t>(slot)] = 1;
+    ++marked;
+  }
+  for (TCachePage* page = lru_head_; page && marked < excess;) {
+    TCachePage* next = page->lru_next_;
+    Unhash(page);
+    LruUnlink(page);
+    SetState(page, cpEmpty);
+    goes[static_cast<size_t>(page->slot_)] = 1;
+    ++marked;
+    page = next;
+  }
+  // The pages that stay move to the front in their order, the rest are
+  // freed from the end.
+  int kept = 0;
+  for (int i = 0; i < Count(); ++i) {
+    if (goes[static_cast<size_t>(i)]) continue;
+    if (kept != i) Exchange(kept, i);
+    ++kept;
+  }
+  while (Count() > kept) delete Pages(Count() - 1);
+  if (dirty_.capacity() > kKeepListCapacity) dirty_.shrink_to_fit();
+  RebuildSlots();
+  empty_heap_.shrink_to_fit();
 }
 
 void TCacheMgr::SwapInSpare(TCachePage* page) {
@@ -384,7 +431,7 @@ void TCacheMgr::StartTransaction() {
 }
 
 void TCacheMgr::Commit() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Commit");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheMgr.Commit");
   // In address order, so that adjacent pages go to the file in one
   // transfer; the dirty list spares walking every page of a cache that has
   // grown large.
@@ -415,13 +462,17 @@ void TCacheMgr::Commit() {
     at += run;
   }
   commit_order_.clear();
+  if (commit_order_.capacity() > kKeepListCapacity) commit_order_.shrink_to_fit();
   transaction_active_ = false;
+  TrimToLimit();
 }
 
 void TCacheMgr::Rollback() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheMgr.Rollback");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheMgr.Rollback");
   while (!dirty_.empty()) MakeEmpty(dirty_.back());
+  if (dirty_.capacity() > kKeepListCapacity) dirty_.shrink_to_fit();
   transaction_active_ = false;
+  TrimToLimit();
 }
 
 void TCacheMgr::RemovePage(uint32_t position, uint32_t upper) {
@@ -489,8 +540,8 @@ TCacheBlockMgr::~TCacheBlockMgr() {
 }
 
 void TCacheBlockMgr::Open() {
-  if (!read_io_) TavDatabaseError(10065, "TCacheBlockMgr.Open", "ReadIO");
-  if (!write_io_) TavDatabaseError(10065, "TCacheBlockMgr.Open", "WriteIO");
+  if (!read_io_) TavDatabaseError(kInvalidProcedureName, "TCacheBlockMgr.Open", "ReadIO");
+  if (!write_io_) TavDatabaseError(kInvalidProcedureName, "TCacheBlockMgr.Open", "WriteIO");
   hits_ = 0;
   misses_ = 0;
 }
@@ -655,7 +706,7 @@ void TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t cou
 }
 
 void TCacheBlockMgr::Commit() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheBlockMgr.Commit");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheBlockMgr.Commit");
   for (int i = 0; i < Count(); ++i) {
     TCacheBlock* block = Blocks(i);
     if (block->state_ != cpDirty) continue;
@@ -668,7 +719,7 @@ void TCacheBlockMgr::Commit() {
 }
 
 void TCacheBlockMgr::Rollback() {
-  if (!transaction_active_) TavDatabaseError(10257, "TCacheBlockMgr.Rollback");
+  if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheBlockMgr.Rollback");
   Close();
 }
 

@@ -4,8 +4,9 @@
 // TCacheMgr holds whole pages of the areas whose access flags ask for caching.
 // Outside a transaction it writes through; inside one it holds every write
 // (the page turns dirty) until Commit or Rollback, growing beyond its page
-// limit rather than ever dropping a dirty page. Clean pages are reused least
-// recently used first. A page is found by a hash on (upper, base address);
+// limit only when every page is dirty, and never dropping a dirty page.
+// Clean pages are reused least recently used first, inside a transaction as
+// outside one; after Commit and Rollback the cache is back at its limit. A page is found by a hash on (upper, base address);
 // each address has at most one page, which is refilled in place when a caller
 // asks for it under another owner or other access flags.
 //
@@ -28,6 +29,7 @@
 //    not run past 2^32.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -102,7 +104,7 @@ class TCachePage : public THashCollectionItem {
 
   // Position in the collection, kept by the manager for the empty-page heap.
   int slot_ = 0;
-  // Recency list of every hashed page (clean or dirty), least recent first.
+  // Recency list of the clean pages, least recent first.
   TCachePage* lru_prev_ = nullptr;
   TCachePage* lru_next_ = nullptr;
 };
@@ -149,7 +151,8 @@ class TCacheMgr : public THashCollection {
   // transaction still open: the pages written so far are clean, the rest
   // (the failed run's included) still dirty.
   void Commit();
-  // Every dirty page becomes empty (10257 without a transaction).
+  // Every dirty page becomes empty (10257 without a transaction). Both end
+  // with the cache trimmed back to its page limit.
   void Rollback();
   bool TransactionActive() const { return transaction_active_; }
 
@@ -163,6 +166,9 @@ class TCacheMgr : public THashCollection {
   // Frees pages from the end down to index n, skipping dirty ones, or adds
   // empty pages up to n; n becomes the page limit.
   void ResetPageCount(int n);
+  // Raises the page limit to n (never lowers it); the pages are added as
+  // they are needed.
+  void RaisePageLimit(int n) { page_limit_ = std::max(page_limit_, n); }
   bool IsBaseAddrInCache(uint32_t position) const;
   int64_t TotalCacheSize() const { return int64_t{Count()} * page_size_; }
 
@@ -204,10 +210,13 @@ class TCacheMgr : public THashCollection {
   // Fills the spare buffer from the file.
   void FillSpare(int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper);
   // A page out of the hash ready to hold another address: the first empty
-  // page, else (outside a transaction) the least recently used clean page,
-  // else a new one.
+  // page, else a new one while the cache is below its limit, else the least
+  // recently used clean page, else a new one.
   TCachePage* TakePage();
   TCachePage* AddPage();
+  // Frees pages beyond the limit: empty ones first, then the least recently
+  // used clean ones (after a transaction, when none is dirty).
+  void TrimToLimit();
   // Gives `page` the spare buffer's contents (the spare takes its old buffer).
   void SwapInSpare(TCachePage* page);
   // Puts a taken page into the hash under its new address.

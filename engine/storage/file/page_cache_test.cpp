@@ -171,7 +171,7 @@ TEST_F(PageCacheTest, HoldsEveryDirtyPageAndCommitsThemInAddressOrder) {
   for (uint32_t p = 0; p < 6; ++p)
     EXPECT_EQ(disk.Plain(p * kPage, kPage), Filled(kPage, static_cast<uint8_t>(p + 1)));
   EXPECT_EQ(cache.DirtyCount(), 0);
-  EXPECT_EQ(cache.Count(), 6);
+  EXPECT_EQ(cache.Count(), 4);  // back at its limit
   EXPECT_EQ(ErrorCodeOf([&] { cache.Commit(); }), 10257);
   EXPECT_EQ(ErrorCodeOf([&] { cache.Rollback(); }), 10257);
 }
@@ -248,13 +248,59 @@ TEST(PageCacheRuns, AdjacentDirtyPagesGoOutAsRuns) {
   EXPECT_EQ(cache.DirtyCount(), 0);
 }
 
-TEST_F(PageCacheTest, InATransactionCleanPagesAreNotReplaced) {
+// A transaction larger than the cache: its dirty pages stay until Commit,
+// clean ones are reused as outside a transaction (a clean page holds what the
+// file holds), and Commit and Rollback bring the cache back to its limit.
+TEST_F(PageCacheTest, ATransactionBeyondTheLimitReusesCleanPagesAndEndsAtTheLimit) {
   for (uint32_t p = 0; p < 4; ++p) Read(p * kPage, 1);
   cache.StartTransaction();
-  Read(4 * kPage, 1);
-  EXPECT_EQ(cache.Count(), 5);
-  for (uint32_t p = 0; p < 5; ++p) EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage));
+  for (uint32_t p = 4; p < 20; ++p) Read(p * kPage, 1);
+  EXPECT_EQ(cache.Count(), 4);  // reading never grows the cache
+  for (uint32_t p = 16; p < 20; ++p) EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage)) << p;
+
+  // Six dirty pages in a four-page cache; reads between them still reuse
+  // clean pages once there are some.
+  for (uint32_t p = 30; p < 36; ++p) {
+    Write(p * kPage + 1, Filled(2, static_cast<uint8_t>(p)));
+    Read(40 * kPage + (p % 2) * kPage, 1);
+  }
+  EXPECT_EQ(cache.DirtyCount(), 6);
+  EXPECT_LE(cache.Count(), 8);
+  for (uint32_t p = 30; p < 36; ++p) {
+    EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage)) << p;
+    EXPECT_EQ(Read(p * kPage + 1, 2), Filled(2, static_cast<uint8_t>(p)));
+  }
+  EXPECT_EQ(disk.pageWrites, 0);
+  cache.Commit();
+  EXPECT_EQ(cache.Count(), 4);
+  EXPECT_EQ(cache.DirtyCount(), 0);
+  for (uint32_t p = 30; p < 36; ++p)
+    EXPECT_EQ(disk.Plain(p * kPage + 1, 2), Filled(2, static_cast<uint8_t>(p)));
+  // The most recently committed pages stay; the cache still works.
+  for (uint32_t p = 32; p < 36; ++p) EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage)) << p;
+  const int reads = disk.pageReads;
+  EXPECT_EQ(Read(35 * kPage + 1, 2), Filled(2, 35));
+  EXPECT_EQ(disk.pageReads, reads);
+  Read(50 * kPage, 1);
+  EXPECT_EQ(cache.Count(), 4);
+
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < 7; ++p) Write(p * kPage, Filled(kPage, 0x77));
+  EXPECT_EQ(cache.Count(), 7);
   cache.Rollback();
+  EXPECT_EQ(cache.Count(), 4);
+  EXPECT_EQ(Read(3 * kPage, kPage), disk.Plain(3 * kPage, kPage));
+  EXPECT_EQ(disk.pageWrites, 6);
+
+  // A raised limit is filled as pages are needed, before any is replaced.
+  cache.RaisePageLimit(6);
+  cache.RaisePageLimit(5);  // never lowered
+  for (uint32_t p = 0; p < 6; ++p) Read(p * kPage, 1);
+  EXPECT_EQ(cache.Count(), 6);
+  EXPECT_EQ(cache.PageLimit(), 6);
+  for (uint32_t p = 0; p < 6; ++p) EXPECT_TRUE(cache.IsBaseAddrInCache(p * kPage)) << p;
+  Read(7 * kPage, 1);
+  EXPECT_EQ(cache.Count(), 6);
 }
 
 TEST_F(PageCacheTest, RollbackMakesTheNextReadComeFromTheFile) {

@@ -57,39 +57,44 @@ int32_t TTavFile::Handle() const {
 }
 
 void TTavFile::RequireOpen(const char* caller) const {
-  if (!file_) TavDatabaseError(8449, caller);
+  if (!file_) TavDatabaseError(kCannotOpenRequestedFile, caller);
 }
 
 void TTavFile::RequireWritable(const char* caller) const {
   TAV_ASSERT(trans_state_ != ftsCommitting, "A write asked for while a commit runs");
   if (trans_state_ == ftsFailedCommit)
-    TavDatabaseError(10256, caller, "A failed commit must be committed again or rolled back first");
+    TavDatabaseError(kTransactionAlreadyActive, caller,
+                     "A failed commit must be committed again or rolled back first");
 }
 
 void TTavFile::SetDataFile(os::TFileIO* value) {
   if (file_)
-    TavDatabaseError(8581, "TTavFile.SetDataFile", "Cannot set the data file of an opened file");
+    TavDatabaseError(kUnexpectedInternalError, "TTavFile.SetDataFile",
+                     "Cannot set the data file of an opened file");
   data_file_ = value;
 }
 
 void TTavFile::ValidatePageSize(const char* caller) const {
-  if (page_size_ == 0) TavDatabaseError(8581, caller, "Database page size not set on opening");
+  if (page_size_ == 0)
+    TavDatabaseError(kUnexpectedInternalError, caller, "Database page size not set on opening");
   // Positions are split into page and offset by masking, so the size must be
   // a power of two; the bounds keep one page a sane allocation.
   if (page_size_ < kMinPageSize || page_size_ > kMaxPageSize ||
       (page_size_ & (page_size_ - 1)) != 0)
-    TavDatabaseError(8581, caller, "Invalid database page size");
+    TavDatabaseError(kUnexpectedInternalError, caller, "Invalid database page size");
 }
 
 void TTavFile::SetPageSize(uint32_t value) {
   if (file_)
-    TavDatabaseError(8581, "TTavFile.SetPageSize", "Cannot set page size on an opened file");
+    TavDatabaseError(kUnexpectedInternalError, "TTavFile.SetPageSize",
+                     "Cannot set page size on an opened file");
   page_size_ = value;
 }
 
 void TTavFile::SetXORKeyBuf(const void* key, int32_t length) {
   if (file_)
-    TavDatabaseError(8581, "TTavFile.SetXORKeyBuf", "Cannot set Crypt key on an opened file");
+    TavDatabaseError(kUnexpectedInternalError, "TTavFile.SetXORKeyBuf",
+                     "Cannot set Crypt key on an opened file");
   const auto* bytes = static_cast<const uint8_t*>(key);
   if (length > 0 && bytes)
     xor_key_.assign(bytes, bytes + length);
@@ -132,6 +137,7 @@ void TTavFile::CloseHandle() {
   // connection that finds it.
   journal_->Close();
   journaled_ = false;
+  journal_left_empty_ = false;
   cache_mgr_->Close();
   block_mgr_->Close();
   trans_state_ = ftsNone;
@@ -167,7 +173,8 @@ int32_t TTavFile::OpenTavFile(const std::string& name) {
   if (file_) CloseHandle();
   ValidatePageSize("TTavFile.OpenTavFile");
   if (xor_key_.empty())
-    TavDatabaseError(8581, "TTavFile.OpenTavFile", "Crypt key not set before opening");
+    TavDatabaseError(kUnexpectedInternalError, "TTavFile.OpenTavFile",
+                     "Crypt key not set before opening");
 
   os::TFileAccess access = os::TFileAccess::Read;
   if (open_read_ && open_write_)
@@ -181,14 +188,15 @@ int32_t TTavFile::OpenTavFile(const std::string& name) {
                                    : os::TFileShare::DenyNone;
   file_ = os::TOSFile::Open(name, access, share);
   if (!file_)
-    TavDatabaseError(8449, "TTavFile.OpenTavFile",
+    TavDatabaseError(kCannotOpenRequestedFile, "TTavFile.OpenTavFile",
                      "Unable to open file. Error type of: " + GetOSErrorMsg());
   io_ = data_file_ ? data_file_ : file_.get();
   const int64_t size = io_->Size();
   if (size < 0) {
     const std::string reason = GetOSErrorMsg();
     CloseHandle();
-    TavDatabaseError(8449, "TTavFile.OpenTavFile", "Unable to open file. Error type of: " + reason);
+    TavDatabaseError(kCannotOpenRequestedFile, "TTavFile.OpenTavFile",
+                     "Unable to open file. Error type of: " + reason);
   }
   try {
     OpenCaches(size);
@@ -212,21 +220,24 @@ void TTavFile::CheckTableId(int32_t tableId) const {
 
 void TTavFile::CheckReadRange(uint32_t position, uint64_t count, const char* caller) const {
   if (position + count > static_cast<uint64_t>(kMaxFileEnd))
-    TavDatabaseError(8450, caller, "Unable to seek for file read operation");
+    TavDatabaseError(kIOErrorOnSystemFile, caller, "Unable to seek for file read operation");
 }
 
 void TTavFile::CheckWriteRange(uint32_t position, uint64_t count, const char* caller) const {
-  if (position + count > static_cast<uint64_t>(kMaxFileEnd)) TavDatabaseError(9600, caller);
+  if (position + count > static_cast<uint64_t>(kMaxFileEnd))
+    TavDatabaseError(kDatabaseFileSizeLimitHasBeenReached, caller);
 }
 
 void TTavFile::RequireXORKey() const {
   if (xor_key_.empty())
-    TavDatabaseError(8581, "TTavFile.InternalPage", "Crypt key not set before opening");
+    TavDatabaseError(kUnexpectedInternalError, "TTavFile.InternalPage",
+                     "Crypt key not set before opening");
 }
 
 void TTavFile::RequireBlowKey() const {
   if (!blow_key_set_)
-    TavDatabaseError(8581, "TTavFile.InternalPage", "Crypt key not set before opening");
+    TavDatabaseError(kUnexpectedInternalError, "TTavFile.InternalPage",
+                     "Crypt key not set before opening");
 }
 
 bool TTavFile::UsesPageCache(uint32_t accessFlags) const {
@@ -241,7 +252,8 @@ void TTavFile::InternalRead(void* buffer, uint32_t position, uint32_t count) {
   CheckReadRange(position, count, "TTavFile.InternalRead");
   if (count == 0) return;
   if (io_->Read(position, buffer, count) != static_cast<int64_t>(count))
-    TavDatabaseError(9217, "TTavFile.InternalRead", "Unable to complete file read operation");
+    TavDatabaseError(kDiskReadFailure, "TTavFile.InternalRead",
+                     "Unable to complete file read operation");
 }
 
 void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t count) {
@@ -254,7 +266,8 @@ void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t cou
   if (io_->Write(position, buffer, count) != static_cast<int64_t>(count)) {
     // Part of it may have reached the file, and lengthened it.
     known_size_ = -1;
-    TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
+    TavDatabaseError(kDiskReadFailure, "TTavFile.InternalWrite",
+                     "Unable to complete file write operation");
   }
   if (known_size_ >= 0) known_size_ = std::max<int64_t>(known_size_, int64_t{position} + count);
 }
@@ -335,7 +348,8 @@ void TTavFile::InternalWritePages(const TCachePage* const* pages, size_t count) 
   if (trans_state_ == ftsCommitting) commit_wrote_ = true;
   if (io_->WriteGather(position, run_pieces_.data(), count) != static_cast<int64_t>(bytes)) {
     known_size_ = -1;
-    TavDatabaseError(9217, "TTavFile.InternalWrite", "Unable to complete file write operation");
+    TavDatabaseError(kDiskReadFailure, "TTavFile.InternalWrite",
+                     "Unable to complete file write operation");
   }
   if (known_size_ >= 0)
     known_size_ = std::max<int64_t>(known_size_, int64_t{position} + static_cast<int64_t>(bytes));
@@ -425,7 +439,7 @@ uint32_t TTavFile::SeekAndAppendTavFile(const void* buffer, uint32_t count, int3
   RequireOpen("TTavFile.SeekAndAppendTavFile");
   const int64_t eof = SeekTavEof();
   if (eof < 0 || eof + count > kMaxFileEnd)
-    TavDatabaseError(9600, "TTavFile.SeekAndAppendTavFile");
+    TavDatabaseError(kDatabaseFileSizeLimitHasBeenReached, "TTavFile.SeekAndAppendTavFile");
   const auto position = static_cast<uint32_t>(eof);
   SeekAndWriteTavFile(buffer, position, count, tableId, accessFlags);
   return position;
@@ -481,11 +495,13 @@ int64_t TTavFile::SeekTavPosition(uint32_t position) {
 void TTavFile::StartTransaction() {
   RequireOpen("TTavFile.StartTransaction");
   if (trans_state_ == ftsFailedCommit)
-    TavDatabaseError(10256, "TTavFile.StartTransaction",
+    TavDatabaseError(kTransactionAlreadyActive, "TTavFile.StartTransaction",
                      "A failed commit must be committed again or rolled back first");
-  if (trans_state_ != ftsNone) TavDatabaseError(10256, "TTavFile.StartTransaction");
-  // Asked afresh: the transaction's end starts from the file's.
-  ForgetFileSize();
+  if (trans_state_ != ftsNone)
+    TavDatabaseError(kTransactionAlreadyActive, "TTavFile.StartTransaction");
+  // Asked afresh: the transaction's end starts from the file's (which only
+  // this connection changes when it has the file to itself).
+  if (!Alone()) ForgetFileSize();
   const int64_t size = FileSize();
   block_mgr_->StartTransaction();
   cache_mgr_->StartTransaction();
@@ -496,7 +512,7 @@ void TTavFile::StartTransaction() {
 
 void TTavFile::Commit(bool durable) {
   TAV_ASSERT(trans_state_ != ftsCommitting, "Commit called while committing");
-  if (trans_state_ == ftsNone) TavDatabaseError(10257, "TTavFile.Commit");
+  if (trans_state_ == ftsNone) TavDatabaseError(kNoActiveTransaction, "TTavFile.Commit");
   trans_state_ = ftsCommitting;
   // A dirty page and pending raw bytes never cover the same bytes (a page
   // write drops the pending bytes under it), so the order is free; pages go
@@ -507,6 +523,9 @@ void TTavFile::Commit(bool durable) {
     // leaves the file untouched and the commit to be tried again or rolled
     // back, like any failed commit.
     if (!journaled_ && !commit_wrote_) BeginJournal(durable);
+    // A file that has grown since it was opened gets the cache its size
+    // would have had at open (the cache then grows as it needs the pages).
+    cache_mgr_->RaisePageLimit(CachePageCountFor(std::max(trans_eof_, FileSize()), page_size_));
     if (cache_mgr_->TransactionActive()) cache_mgr_->Commit();
     try {
       if (block_mgr_->TransactionActive()) block_mgr_->Commit();
@@ -540,10 +559,16 @@ void TTavFile::BeginJournal(bool durable) {
   try {
     // A full journal under a free lock is a dead committer's, whose pages
     // nobody may see: it is put back before this commit's takes its place.
-    if (journal_->Pending()) RecoverLocked();
-    // The length the journal keeps must be the file's own.
-    ForgetFileSize();
+    // Another database's is never written over.
+    if (!JournalKnownEmpty() && journal_->Pending() && !RecoverLocked() && journal_->Pending())
+      TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.Commit",
+                       "The commit journal holds an interrupted commit of another database: " +
+                           journal_->Name());
+    // The length the journal keeps must be the file's own (which only this
+    // connection changes when it has the file to itself).
+    if (!Alone()) ForgetFileSize();
     const int64_t size = FileSize();
+    journal_left_empty_ = false;
     journal_->Write(*io_, ranges_, static_cast<uint32_t>(size), durable);
   } catch (...) {
     journal_->UnlockCommit();
@@ -554,61 +579,107 @@ void TTavFile::BeginJournal(bool durable) {
 
 void TTavFile::EndJournal(bool durable) {
   if (durable && !io_->Flush())
-    TavDatabaseError(8450, "TTavFile.Commit", "The file buffers could not be flushed");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.Commit",
+                     "The file buffers could not be flushed");
   if (!journaled_) return;
   // Emptied only once everything is written (and, durable, on the device):
   // until then a cut-off commit can still be taken back.
   journal_->Invalidate(durable);
+  journal_left_empty_ = true;
   journaled_ = false;
   journal_->UnlockCommit();
 }
 
 void TTavFile::SetJournalDataFile(os::TFileIO* value) {
   if (file_)
-    TavDatabaseError(8581, "TTavFile.SetJournalDataFile",
+    TavDatabaseError(kUnexpectedInternalError, "TTavFile.SetJournalDataFile",
                      "Cannot set the journal data file of an opened file");
   journal_data_file_ = value;
 }
 
 void TTavFile::OpenJournal(const std::string& name, const std::string& dbFileName) {
   RequireOpen("TTavFile.OpenJournal");
+  journal_left_empty_ = false;
   journal_->Open(name, dbFileName, page_size_, open_write_, journal_data_file_);
+  // Nobody else can take a commit lock on the journal of a file open
+  // exclusively.
+  journal_->SetHeldAlone(Alone());
 }
 
 bool TTavFile::RecoverInterruptedCommit() {
   // Our own commit lock means our own journal (a failed commit): Rollback
   // or a retried Commit sees to it.
-  if (!journal_->IsOpen() || journal_->CommitLocked() || trans_state_ == ftsCommitting)
+  if (!journal_->IsOpen()) {
+    journal_left_empty_ = true;
     return false;
-  if (!journal_->Pending()) return false;
+  }
+  if (journal_->CommitLocked() || trans_state_ == ftsCommitting) return false;
+  if (!journal_->Pending()) {
+    journal_left_empty_ = true;
+    return false;
+  }
   journal_->LockCommit();
   struct TUnlock {
     TTavJournal& journal;
     ~TUnlock() { journal.UnlockCommit(); }
   } unlock{*journal_};
   // Emptied meanwhile: its commit finished, or someone restored it.
-  if (!journal_->Pending()) return false;
-  return RecoverLocked();
+  if (!journal_->Pending()) {
+    journal_left_empty_ = true;
+    return false;
+  }
+  const bool restored = RecoverLocked();
+  journal_left_empty_ = !journal_->Pending();
+  return restored;
 }
 
 bool TTavFile::RecoverLocked() {
+  return RecoverFrom(*journal_, true);
+}
+
+bool TTavFile::RecoverFrom(TTavJournal& journal, bool emptyInvalid) {
   TJournalImage image;
-  if (!journal_->Load(image)) {
-    // The journal is written whole before the file is touched (and, with
-    // ForceToDisk, flushed): one that does not check out belongs to a
-    // commit that never reached the file.
-    if (open_write_) journal_->Invalidate(false);
-    return false;
+  switch (journal.Examine(image)) {
+    case TJournalContents::OtherDatabase:
+      // Another database's cut-off commit: emptying it would leave that
+      // database torn for good.
+      return false;
+    case TJournalContents::Invalid:
+      // The journal is written whole before the file is touched (and, with
+      // ForceToDisk, flushed): one that does not check out belongs to a
+      // commit that never reached the file.
+      if (open_write_ && emptyInvalid) journal.Invalidate(false);
+      return false;
+    case TJournalContents::Valid:
+      break;
   }
   if (!open_write_)
-    TavDatabaseError(8449, "TTavFile.RecoverInterruptedCommit",
+    TavDatabaseError(kCannotOpenRequestedFile, "TTavFile.RecoverInterruptedCommit",
                      "The database holds an interrupted commit, which only a connection that "
                      "may write the file can take back");
   RestoreFromJournal(image);
-  journal_->Invalidate(true);
+  journal.Invalidate(true);
   if (std::shared_ptr<TDBLogger> log = GDBLogger())
-    log->LogItem("TavFile", "An interrupted commit was taken back from " + journal_->Name());
+    log->LogItem("TavFile", "An interrupted commit was taken back from " + journal.Name());
   return true;
+}
+
+bool TTavFile::RecoverLegacyJournal(const std::string& name, const std::string& dbFileName) {
+  RequireOpen("TTavFile.RecoverLegacyJournal");
+  TTavJournal legacy;
+  // Opened for writing only where it exists: never made here.
+  legacy.Open(name, dbFileName, page_size_, open_write_, nullptr, false);
+  if (!legacy.IsOpen() || !legacy.Pending()) return false;
+  legacy.LockCommit();
+  struct TUnlock {
+    TTavJournal& journal;
+    ~TUnlock() { journal.UnlockCommit(); }
+  } unlock{legacy};
+  if (!legacy.Pending()) return false;
+  // Only a whole journal naming this database is touched: under this name
+  // another database's may lie, and one that is not whole cannot say whose
+  // it is.
+  return RecoverFrom(legacy, false);
 }
 
 void TTavFile::RestoreFromJournal(const TJournalImage& image) {
@@ -630,7 +701,7 @@ void TTavFile::RestoreFromJournal(const TJournalImage& image) {
 
 void TTavFile::Rollback() {
   TAV_ASSERT(trans_state_ != ftsCommitting, "Rollback called while committing");
-  if (trans_state_ == ftsNone) TavDatabaseError(10257, "TTavFile.Rollback");
+  if (trans_state_ == ftsNone) TavDatabaseError(kNoActiveTransaction, "TTavFile.Rollback");
   bool torn = trans_state_ == ftsFailedCommit && commit_wrote_;
   // Pages read during the transaction saw the pending raw bytes; those bytes
   // are about to go, so must any clean copy made from them.
@@ -658,7 +729,10 @@ void TTavFile::Rollback() {
           torn = false;
         }
       }
-      if (!torn) journal_->Invalidate(false);
+      if (!torn) {
+        journal_->Invalidate(false);
+        journal_left_empty_ = true;
+      }
     } catch (...) {
       // The full journal stays for whoever next finds it.
     }
@@ -668,7 +742,7 @@ void TTavFile::Rollback() {
   }
   if (torn)
     TavDatabaseError(
-        8450, "TTavFile.Rollback",
+        kIOErrorOnSystemFile, "TTavFile.Rollback",
         "Rolled back after a failed commit: the file may hold part of the transaction");
 }
 
@@ -678,7 +752,8 @@ int64_t TTavFile::FileSize() {
   RequireOpen("TTavFile.FileSize");
   if (known_size_ >= 0) return known_size_;
   const int64_t size = io_->Size();
-  if (size < 0) TavDatabaseError(8450, "TTavFile.FileSize", "Unable to seek to end of file");
+  if (size < 0)
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.FileSize", "Unable to seek to end of file");
   known_size_ = size;
   return size;
 }
@@ -686,7 +761,8 @@ int64_t TTavFile::FileSize() {
 void TTavFile::FlushBuffers() {
   RequireOpen("TTavFile.FlushBuffers");
   if (!io_->Flush())
-    TavDatabaseError(8450, "TTavFile.FlushBuffers", "The file buffers could not be flushed");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.FlushBuffers",
+                     "The file buffers could not be flushed");
 }
 
 void TTavFile::CutTavFile(uint32_t size) {
@@ -699,7 +775,7 @@ void TTavFile::CutTavFile(uint32_t size) {
     cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
   known_size_ = -1;
   if (!io_->SetSize(size))
-    TavDatabaseError(8450, "TTavFile.CutTavFile", "Unable to set the end of file");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.CutTavFile", "Unable to set the end of file");
   known_size_ = size;
 }
 
@@ -734,7 +810,8 @@ void TTavFile::CopyTavFile(const std::string& name) {
   if (!copied) {
     // A partial copy is worth nothing and must not be taken for a database.
     if (created) os::DeleteFile(name);
-    TavDatabaseError(8450, "TTavFile.CopyTavFile", "The file could not be copied correctly");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.CopyTavFile",
+                     "The file could not be copied correctly");
   }
 }
 
@@ -747,17 +824,20 @@ void TTavFile::LockRetryPause() const {
 }
 
 int32_t TTavFile::WriteLockTavFile(uint32_t offset, uint32_t length) {
-  if (!file_) TavDatabaseError(8450, "TTavFile.WriteLockTavFile", "File handle is invalid");
+  if (!file_)
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.WriteLockTavFile", "File handle is invalid");
   const int32_t attempts = std::max<int32_t>(1, lock_retry_count_);
   for (int32_t i = 0; i < attempts; ++i) {
     if (file_->LockRange(kRawLockBase + offset, length)) return 4;
     if (i + 1 < attempts) LockRetryPause();
   }
-  TavDatabaseError(10249, "TTavFile.WriteLockTavFile");
+  TavDatabaseError(kRequestedLockNotObtained, "TTavFile.WriteLockTavFile");
 }
 
 int32_t TTavFile::ReadLockTavFile(uint32_t offset, uint32_t length, bool noProbe) {
-  if (!file_) TavDatabaseError(8449, "TTavFile.ReadLockTavFile", "File handle is invalid");
+  if (!file_)
+    TavDatabaseError(kCannotOpenRequestedFile, "TTavFile.ReadLockTavFile",
+                     "File handle is invalid");
   const int32_t attempts = std::max<int32_t>(1, lock_retry_count_);
   for (int32_t i = 0; i < attempts; ++i) {
     if (file_->LockRange(kRawLockBase + offset, length)) return 1;
@@ -767,11 +847,12 @@ int32_t TTavFile::ReadLockTavFile(uint32_t offset, uint32_t length, bool noProbe
     }
     if (i + 1 < attempts) LockRetryPause();
   }
-  TavDatabaseError(10249, "TTavFile.ReadLockTavFile");
+  TavDatabaseError(kRequestedLockNotObtained, "TTavFile.ReadLockTavFile");
 }
 
 bool TTavFile::UnlockTavFile(uint32_t offset, uint32_t length) {
-  if (!file_) TavDatabaseError(8450, "TTavFile.UnlockTavFile", "File handle is invalid");
+  if (!file_)
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.UnlockTavFile", "File handle is invalid");
   if (file_->UnlockRange(kRawLockBase + offset, length)) return true;
   if (length != 2) return false;
   const bool first = file_->UnlockRange(kRawLockBase + offset, 1);

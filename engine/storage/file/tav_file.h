@@ -233,7 +233,19 @@ class TTavFile : public host::TObject {
   // empty. 8449 when the file is not open for writing and a valid journal
   // waits; 8450 when the restore fails.
   bool RecoverInterruptedCommit();
+  // The same for a journal under the name journals had before
+  // (GetLegacyJournalFileName), when it exists and is a whole journal of
+  // this database; anything else there is left untouched.
+  bool RecoverLegacyJournal(const std::string& name, const std::string& dbFileName);
   TTavJournal& Journal() { return *journal_; }
+  // Whether the file is open exclusively: no other handle can open it, so
+  // nobody else changes it, its length or its journal.
+  bool Alone() const { return open_read_exclusive_ || open_write_exclusive_; }
+  // Opened exclusively, and the journal last found or left empty (or there
+  // is none): true from the check at open until a commit begins writing the
+  // journal, and again once it is emptied. Nobody else can have written it
+  // since, so no check is needed.
+  bool JournalKnownEmpty() const { return Alone() && journal_left_empty_; }
   bool GetTransactionActive() const { return trans_state_ != ftsNone; }
   TFileTransState TransactionState() const { return trans_state_; }
 
@@ -298,6 +310,10 @@ class TTavFile : public host::TObject {
   // empties it: its commit never reached the file). Says whether it
   // restored.
   bool RecoverLocked();
+  // Takes back the commit in `journal` (its commit lock held) when it is a
+  // whole journal of this database; one that is not whole is emptied when
+  // `emptyInvalid`. Another database's is left as it is.
+  bool RecoverFrom(TTavJournal& journal, bool emptyInvalid);
   void RestoreFromJournal(const TJournalImage& image);
 
   std::unique_ptr<os::TOSFile> file_;
@@ -323,6 +339,7 @@ class TTavFile : public host::TObject {
   std::unique_ptr<TCacheBlockMgr> block_mgr_;
   bool open_write_ = false;
   bool open_read_ = false;
+  bool journal_left_empty_ = false;
   bool open_read_exclusive_ = false;
   bool open_write_exclusive_ = false;
   bool beep_on_lock_retry_ = false;

@@ -44,7 +44,35 @@ uint32_t Crc(const uint8_t* bytes, size_t count) {
 }  // namespace
 
 std::string GetJournalFileName(const std::string& dbFileName) {
+  return dbFileName + ".jnl";
+}
+
+std::string GetLegacyJournalFileName(const std::string& dbFileName) {
   return host::ChangeFileExt(GetLockFileName(dbFileName), ".jnl");
+}
+
+namespace {
+
+uint32_t NameCrc(const std::string& dbFileName) {
+  const std::string base = host::ExtractFileName(dbFileName);
+  return Crc(reinterpret_cast<const uint8_t*>(base.data()), base.size());
+}
+
+// A header this code wrote whole: the magic, the version and its CRC.
+bool HeaderWhole(const uint8_t* header) {
+  return std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
+         host::GetU32(header + kOffHeaderCRC) == Crc(header, kOffHeaderCRC) &&
+         host::GetU32(header + kOffVersion) == kJournalVersion;
+}
+
+}  // namespace
+
+bool TTavJournal::NamesDatabase(const std::string& name, const std::string& dbFileName) {
+  auto file = os::TOSFile::Open(name, os::TFileAccess::Read, os::TFileShare::DenyNone);
+  if (!file) return false;
+  uint8_t header[kJournalHeaderSize];
+  return file->Read(0, header, kJournalHeaderSize) == kJournalHeaderSize && HeaderWhole(header) &&
+         host::GetU32(header + kOffNameCRC) == NameCrc(dbFileName);
 }
 
 TTavJournal::~TTavJournal() {
@@ -52,22 +80,22 @@ TTavJournal::~TTavJournal() {
 }
 
 void TTavJournal::Open(const std::string& name, const std::string& dbFileName, uint32_t pageSize,
-                       bool writable, os::TFileIO* data) {
+                       bool writable, os::TFileIO* data, bool create) {
   Close();
   name_ = name;
   page_size_ = pageSize;
-  const std::string base = host::ExtractFileName(dbFileName);
-  name_crc_ = Crc(reinterpret_cast<const uint8_t*>(base.data()), base.size());
+  name_crc_ = NameCrc(dbFileName);
   writable_ = writable;
   if (writable) {
     file_ = os::TOSFile::Open(name, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+    if (!file_ && !create && os::GetLastOSError() == ENOENT) return;
     // Made whole under another name and linked into place, so that it is
     // never held exclusively by its maker while others look for it.
     if (!file_ && os::GetLastOSError() == ENOENT &&
         CreateFileInPlace(name, nullptr, 0) == ipInPlace)
       file_ = os::TOSFile::Open(name, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
     if (!file_)
-      TavDatabaseError(8449, "TTavJournal.Open",
+      TavDatabaseError(kCannotOpenRequestedFile, "TTavJournal.Open",
                        "The commit journal could not be opened: " + name + ": " +
                            os::GetOSErrorText(os::GetLastOSError()));
   } else {
@@ -83,6 +111,7 @@ void TTavJournal::Close() {
   file_.reset();
   buffer_.clear();
   buffer_.shrink_to_fit();
+  last_size_ = 0;
 }
 
 bool TTavJournal::Pending() {
@@ -90,7 +119,8 @@ bool TTavJournal::Pending() {
   uint8_t head[kJournalMarkSize] = {};
   const int64_t got = io_->Read(0, head, kJournalMarkSize);
   if (got < 0)
-    TavDatabaseError(8450, "TTavJournal.Pending", "The commit journal could not be examined");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.Pending",
+                     "The commit journal could not be examined");
   for (int64_t i = 0; i < got; ++i)
     if (head[i] != 0) return true;
   return false;
@@ -98,6 +128,10 @@ bool TTavJournal::Pending() {
 
 void TTavJournal::LockCommit() {
   TAV_ASSERT(file_ && !commit_locked_, "The commit lock taken twice or without a journal");
+  if (held_alone_) {
+    commit_locked_ = true;
+    return;
+  }
   const uint32_t start = os::GetTickCount();
   uint32_t pause = 1;
   for (;;) {
@@ -109,10 +143,10 @@ void TTavJournal::LockCommit() {
     if (!os::IsLockViolation(code)) {
       // No descriptor that may write the journal: nobody can commit here.
       if (code == EACCES || code == EROFS || code == EBADF) return;
-      TavDatabaseError(8450, "TTavJournal.LockCommit", os::GetOSErrorText(code));
+      TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.LockCommit", os::GetOSErrorText(code));
     }
     if (os::GetTickCount() - start >= kCommitLockWaitMs)
-      TavDatabaseError(10249, "TTavJournal.LockCommit",
+      TavDatabaseError(kRequestedLockNotObtained, "TTavJournal.LockCommit",
                        "A lock could not be obtained on the commit journal");
     os::Sleep(pause);
     pause = std::min<uint32_t>(pause * 2, 10);
@@ -122,7 +156,7 @@ void TTavJournal::LockCommit() {
 void TTavJournal::UnlockCommit() {
   if (!commit_locked_) return;
   commit_locked_ = false;
-  if (file_) file_->UnlockRange(kJournalCommitLock, 1);
+  if (file_ && !held_alone_) file_->UnlockRange(kJournalCommitLock, 1);
 }
 
 void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uint32_t oldLength,
@@ -146,17 +180,50 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   }
   ranges.resize(kept);
 
-  size_t total = kJournalHeaderSize;
+  uint64_t total = kJournalHeaderSize;
   for (const TJournalRange& r : ranges) total += kRecordHeader + r.Count;
-  buffer_.resize(total);
-  uint8_t* out = buffer_.data() + kJournalHeaderSize;
+  // The records pass through a buffer of at most kJournalChunk bytes: a
+  // commit the size of the file must not hold its before-images in memory.
+  // A journal that fits is written with the header in one write; a larger
+  // one record by record from offset 48, then the header, whose mark makes
+  // it count only once all of it is there.
+  const bool whole = total <= kJournalChunk;
+  buffer_.resize(static_cast<size_t>(whole ? total : kJournalChunk));
+  const auto fail = [this](int code, const char* text) {
+    // Part of it may be there; nothing has reached the database yet.
+    io_->SetSize(0);
+    last_size_ = 0;
+    TavDatabaseError(code, "TTavJournal.Write", text);
+  };
+  size_t used = whole ? kJournalHeaderSize : 0;
+  uint64_t at = kJournalHeaderSize;  // where the buffer's first byte goes
+  uint32_t bodyCrc = 0;
+  const auto flush = [&] {
+    if (whole || used == 0) return;
+    bodyCrc = UpdateCRC(bodyCrc, buffer_.data(), static_cast<int32_t>(used));
+    if (io_->Write(static_cast<int64_t>(at), buffer_.data(), static_cast<int64_t>(used)) !=
+        static_cast<int64_t>(used))
+      fail(8450, "The commit journal could not be written");
+    at += used;
+    used = 0;
+  };
   for (const TJournalRange& r : ranges) {
-    host::PutU32(out, r.Position);
-    host::PutU32(out + 4, r.Count);
-    if (db.Read(r.Position, out + kRecordHeader, r.Count) != static_cast<int64_t>(r.Count))
-      TavDatabaseError(9217, "TTavJournal.Write", "Unable to complete file read operation");
-    out += kRecordHeader + r.Count;
+    if (buffer_.size() - used < kRecordHeader) flush();
+    host::PutU32(buffer_.data() + used, r.Position);
+    host::PutU32(buffer_.data() + used + 4, r.Count);
+    used += kRecordHeader;
+    for (uint32_t done = 0; done < r.Count;) {
+      if (used == buffer_.size()) flush();
+      const auto n = static_cast<uint32_t>(std::min<uint64_t>(r.Count - done, buffer_.size() - used));
+      if (db.Read(r.Position + done, buffer_.data() + used, n) != static_cast<int64_t>(n))
+        fail(9217, "Unable to complete file read operation");
+      used += n;
+      done += n;
+    }
   }
+  flush();
+  const uint64_t body = total - kJournalHeaderSize;
+  if (whole) bodyCrc = Crc(buffer_.data() + kJournalHeaderSize, static_cast<size_t>(body));
   uint8_t* header = buffer_.data();
   std::memset(header, 0, kJournalHeaderSize);
   std::memcpy(header, kMagic, sizeof kMagic);
@@ -164,32 +231,41 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   host::PutU32(header + kOffPageSize, page_size_);
   host::PutU32(header + kOffOldLength, oldLength);
   host::PutU32(header + kOffRecords, static_cast<uint32_t>(ranges.size()));
-  const size_t body = total - kJournalHeaderSize;
   host::PutU32(header + kOffBodyLength, static_cast<uint32_t>(body));
-  host::PutU32(header + kOffBodyCRC, Crc(header + kJournalHeaderSize, body));
+  host::PutU32(header + kOffBodyCRC, bodyCrc);
   host::PutU32(header + kOffNameCRC, name_crc_);
   host::PutU32(header + kOffHeaderCRC, Crc(header, kOffHeaderCRC));
 
-  const bool written = io_->Write(0, buffer_.data(), total) == static_cast<int64_t>(total) &&
-                       (!durable || io_->Flush());
-  if (!written) {
-    // Part of it may be there; nothing has reached the database yet.
-    io_->SetSize(0);
-    TavDatabaseError(8450, "TTavJournal.Write", "The commit journal could not be written");
+  const int64_t length = whole ? static_cast<int64_t>(total) : kJournalHeaderSize;
+  last_size_ = static_cast<size_t>(total);
+  if (io_->Write(0, buffer_.data(), length) != length || (durable && !io_->Flush()))
+    fail(8450, "The commit journal could not be written");
+  ReleaseBuffer();
+}
+
+void TTavJournal::ReleaseBuffer() {
+  // A large commit's buffer is given back; a small one is kept for the next.
+  if (buffer_.capacity() > kJournalKeepBuffer) {
+    buffer_.clear();
+    buffer_.shrink_to_fit();
   }
 }
 
-bool TTavJournal::Load(TJournalImage& image) {
-  if (!io_) return false;
+TJournalContents TTavJournal::Examine(TJournalImage& image) {
+  constexpr TJournalContents kInvalid = TJournalContents::Invalid;
+  if (!io_) return kInvalid;
   const int64_t size = io_->Size();
-  if (size < static_cast<int64_t>(kJournalHeaderSize)) return false;
+  if (size < static_cast<int64_t>(kJournalHeaderSize)) return kInvalid;
   uint8_t header[kJournalHeaderSize];
-  if (io_->Read(0, header, kJournalHeaderSize) != kJournalHeaderSize) return false;
-  if (std::memcmp(header, kMagic, sizeof kMagic) != 0) return false;
-  if (host::GetU32(header + kOffHeaderCRC) != Crc(header, kOffHeaderCRC)) return false;
-  if (host::GetU32(header + kOffVersion) != kJournalVersion) return false;
-  if (host::GetU32(header + kOffPageSize) != page_size_) return false;
-  if (host::GetU32(header + kOffNameCRC) != name_crc_) return false;
+  if (io_->Read(0, header, kJournalHeaderSize) != kJournalHeaderSize) return kInvalid;
+  if (!HeaderWhole(header)) return kInvalid;
+  // Whole but another database's: not ours to restore, nor to empty.
+  if (host::GetU32(header + kOffNameCRC) != name_crc_) return TJournalContents::OtherDatabase;
+  if (host::GetU32(header + kOffPageSize) != page_size_) return kInvalid;
+  return LoadBody(header, size, image) ? TJournalContents::Valid : kInvalid;
+}
+
+bool TTavJournal::LoadBody(const uint8_t* header, int64_t size, TJournalImage& image) {
   image.OldLength = host::GetU32(header + kOffOldLength);
   const uint32_t records = host::GetU32(header + kOffRecords);
   const uint32_t body = host::GetU32(header + kOffBodyLength);
@@ -221,12 +297,14 @@ void TTavJournal::Invalidate(bool durable) {
   // large is cut all the same, so that it does not keep the space.
   static const uint8_t kZeros[kJournalMarkSize] = {};
   bool done;
-  if (buffer_.size() > kJournalKeepLimit || buffer_.empty())
+  if (last_size_ > kJournalKeepLimit || last_size_ == 0)
     done = io_->SetSize(0);
   else
     done = io_->Write(0, kZeros, kJournalMarkSize) == kJournalMarkSize;
   if (!done || (durable && !io_->Flush()))
-    TavDatabaseError(8450, "TTavJournal.Invalidate", "The commit journal could not be emptied");
+    TavDatabaseError(kIOErrorOnSystemFile, "TTavJournal.Invalidate",
+                     "The commit journal could not be emptied");
+  last_size_ = 0;
 }
 
 void TTavJournal::Restore(os::TFileIO& db, const TJournalImage& image,
@@ -244,7 +322,7 @@ void TTavJournal::Restore(os::TFileIO& db, const TJournalImage& image,
   ok = ok && db.SetSize(image.OldLength) && db.Flush();
   if (!ok)
     TavDatabaseError(
-        8450, "TTavJournal.Restore",
+        kIOErrorOnSystemFile, "TTavJournal.Restore",
         "An interrupted commit could not be undone: " + os::GetOSErrorText(os::GetLastOSError()));
 }
 

@@ -40,9 +40,14 @@ class TOSFile;
 
 namespace tav {
 
-// The journal's name: the lock file's name (lock_file.h) with the extension
-// ".jnl": "Sales.tav" -> "Sales.jnl", "Sales.dat" -> "Sales_dat.jnl".
+// The journal's name: the database file's own name with ".jnl" added
+// ("Sales.tav" -> "Sales.tav.jnl"), so that two databases never share one.
 std::string GetJournalFileName(const std::string& dbFileName);
+// The name journals had before: the lock file's name (lock_file.h) with the
+// extension ".jnl" ("Sales.tav" -> "Sales.jnl", "Sales.dat" and
+// "Sales_dat.tav" both -> "Sales_dat.jnl"). A cut-off commit left there is
+// still taken back by the database it names.
+std::string GetLegacyJournalFileName(const std::string& dbFileName);
 
 inline constexpr uint32_t kJournalHeaderSize = 48;
 // The journal holds nothing when it is empty or its first bytes (the mark)
@@ -51,6 +56,10 @@ inline constexpr uint32_t kJournalMarkSize = 8;
 // A journal that held more than this is cut to nothing when emptied; a
 // smaller one only has its mark zeroed.
 inline constexpr size_t kJournalKeepLimit = 1 << 20;
+// A commit's records pass through a buffer of at most this many bytes; one
+// larger than kJournalKeepBuffer is given back after the commit.
+inline constexpr size_t kJournalChunk = 1 << 20;
+inline constexpr size_t kJournalKeepBuffer = 64 << 10;
 inline constexpr uint32_t kJournalVersion = 1;
 // The commit lock: one byte of the journal file, far beyond any data.
 inline constexpr uint64_t kJournalCommitLock = 0x100000000;
@@ -68,6 +77,13 @@ struct TJournalImage {
   std::vector<uint8_t> Body;
 };
 
+// What a journal holds, as Examine finds it.
+enum class TJournalContents {
+  Invalid,        // not a journal this code wrote whole
+  OtherDatabase,  // a whole journal of another database (its name differs)
+  Valid,          // a whole journal of this database
+};
+
 class TTavJournal {
  public:
   TTavJournal() = default;
@@ -81,8 +97,9 @@ class TTavJournal {
   // into it. `data` carries the journal's bytes instead of the file itself
   // (tests hand the in-memory twin); the commit lock stays on the file.
   // 8449 when a writable journal cannot be had.
+  // With `create` false a missing journal is not made (nothing is open).
   void Open(const std::string& name, const std::string& dbFileName, uint32_t pageSize,
-            bool writable, os::TFileIO* data);
+            bool writable, os::TFileIO* data, bool create = true);
   void Close();
   bool IsOpen() const { return io_ != nullptr; }
   const std::string& Name() const { return name_; }
@@ -97,6 +114,10 @@ class TTavJournal {
   void LockCommit();
   void UnlockCommit();
   bool CommitLocked() const { return commit_locked_; }
+  // For the journal of a database open exclusively, which no other
+  // connection can commit to: the commit lock is taken and given back
+  // without a system call.
+  void SetHeldAlone(bool value) { held_alone_ = value; }
 
   // Saves, for each range below `oldLength`, the bytes `db` holds there,
   // with `oldLength`, in one write; with `durable` flushes the journal
@@ -106,7 +127,14 @@ class TTavJournal {
   // Reads the journal back; false when it is not a valid journal of this
   // database (short, a bad checksum, another file's or page size, a record
   // out of bounds).
-  bool Load(TJournalImage& image);
+  bool Load(TJournalImage& image) { return Examine(image) == TJournalContents::Valid; }
+  // The same, telling a whole journal of another database (a valid header
+  // naming another file) from one that is not valid; `image` is filled only
+  // for Valid.
+  TJournalContents Examine(TJournalImage& image);
+  // Whether the journal file `name` has a whole header naming the database
+  // file `dbFileName` (its name without the folder); false when missing.
+  static bool NamesDatabase(const std::string& name, const std::string& dbFileName);
   // Empties the journal: zeroes its mark, or cuts it to nothing when the
   // last commit's journal was large or none was written here (with
   // `durable`, flushes that); 8450 on failure.
@@ -125,7 +153,14 @@ class TTavJournal {
   uint32_t name_crc_ = 0;
   bool writable_ = false;
   bool commit_locked_ = false;
-  std::vector<uint8_t> buffer_;  // header and records of the commit being written
+  bool held_alone_ = false;
+  void ReleaseBuffer();
+  // The records after a whole header of this database's: false when any of
+  // them is missing, out of bounds or does not match the header's CRC.
+  bool LoadBody(const uint8_t* header, int64_t size, TJournalImage& image);
+
+  std::vector<uint8_t> buffer_;  // records (and header) on their way to the journal
+  size_t last_size_ = 0;         // bytes of the last journal written here
 };
 
 }  // namespace tav

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/lock/lock_file.h"
 #include "engine/storage/testing/disk_test_support.h"
 #include "os/file.h"
 
@@ -19,10 +20,15 @@ using test::TScratchDb;
 
 constexpr uint32_t kPage = 4096;
 
-TEST(JournalName, FollowsTheLockFile) {
-  EXPECT_EQ(GetJournalFileName("/data/Sales.tav"), "/data/Sales.jnl");
-  EXPECT_EQ(GetJournalFileName("/data/Sales.dat"), "/data/Sales_dat.jnl");
+TEST(JournalName, FollowsTheDatabaseFilesOwnName) {
+  EXPECT_EQ(GetJournalFileName("/data/Sales.tav"), "/data/Sales.tav.jnl");
+  EXPECT_EQ(GetJournalFileName("/data/Sales.dat"), "/data/Sales.dat.jnl");
+  EXPECT_EQ(GetJournalFileName("/data/Sales_dat.tav"), "/data/Sales_dat.tav.jnl");
   EXPECT_EQ(GetJournalFileName("/srv/v1.2/Sales"), "/srv/v1.2/Sales.jnl");
+  // The former name followed the lock file, which two databases can share.
+  EXPECT_EQ(GetLegacyJournalFileName("/data/Sales.tav"), "/data/Sales.jnl");
+  EXPECT_EQ(GetLegacyJournalFileName("/data/Sales.dat"), "/data/Sales_dat.jnl");
+  EXPECT_EQ(GetLegacyJournalFileName("/data/Sales_dat.tav"), "/data/Sales_dat.jnl");
 }
 
 // A database with one page of its own (page 6, the pattern of seed 1),
@@ -44,11 +50,12 @@ class JournalRecovery : public ::testing::Test {
 
   // Writes the journal as a committer would (for `dbName`, pages of
   // `pageSize`), then the commit's first writes, and leaves both so.
-  void CutOffCommit(const std::string& dbName, uint32_t pageSize = kPage) {
+  void CutOffCommit(const std::string& dbName, uint32_t pageSize = kPage,
+                    const std::string& journal = "") {
     auto data = os::TOSFile::Open(db_.Path(), os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
     ASSERT_TRUE(data);
     TTavJournal j;
-    j.Open(Journal(), dbName, pageSize, true, nullptr);
+    j.Open(journal.empty() ? Journal() : journal, dbName, pageSize, true, nullptr);
     j.LockCommit();
     std::vector<TJournalRange> ranges = {{page_, kPage}, {page_ + kPage, kPage}};
     j.Write(*data, ranges, static_cast<uint32_t>(before_.size()), false);
@@ -122,21 +129,120 @@ TEST_F(JournalRecovery, AJournalThatIsNotValidIsEmptiedAndNothingRestored) {
   }
 }
 
-TEST_F(JournalRecovery, AnotherFilesJournalIsNeverRestoredHere) {
+// Another database's whole journal is neither restored nor emptied: that
+// database's cut-off commit could then never be taken back. A commit here
+// refuses to write over it.
+TEST_F(JournalRecovery, AnotherDatabasesJournalIsNeverRestoredNorEmptied) {
   CutOffCommit(db_ / "Other.tav");
   const std::string torn = db_.Bytes();
+  const std::string journal = JournalBytes();
   TDiskMgr m;
   db_.Configure(m);
   m.Open();
   EXPECT_EQ(db_.Bytes(), torn);
-  EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()));
+  EXPECT_EQ(m.SetTableLock(1, kLockTypeRead), kLockTypeRead);
+  m.ReleaseTableLock(1);
+  m.DiskStartTransaction();
+  const std::string page = test::PagePattern(kPage, 5);
+  m.WritePages(page_, 1, page.data(), 1, 0);
+  std::string text;
+  EXPECT_EQ(test::ErrorCodeOf([&] { m.DiskCommit(); }, &text), 8450);
+  EXPECT_NE(text.find("another database"), std::string::npos) << text;
+  m.DiskRollback();
+  EXPECT_EQ(db_.Bytes(), torn);
   m.Close();
+  EXPECT_EQ(JournalBytes(), journal);
+
   os::test::WriteWholeFile(db_.Path(), before_);
+  os::test::WriteWholeFile(Journal(), "");
   CutOffCommit(db_.Path(), 2 * kPage);
   const std::string torn2 = db_.Bytes();
   m.Open();
   EXPECT_EQ(db_.Bytes(), torn2) << "a journal of another page size";
   m.Close();
+}
+
+// "Sales.dat" and "Sales_dat.tav" share a lock file name and so, once, a
+// journal. Now each has its own: opening and committing in one leaves the
+// other's cut-off commit for its own opener. A cut-off commit under the
+// former shared name is taken back by the database it names only, and the
+// other database never empties it.
+TEST_F(JournalRecovery, DatabasesWhoseLockFilesCoincideKeepTheirJournalsApart) {
+  const std::string dat = db_ / "Sales.dat";
+  const std::string tav = db_ / "Sales_dat.tav";
+  ASSERT_EQ(GetLockFileName(dat), GetLockFileName(tav));
+  const auto makeDb = [&](const std::string& path) {
+    TDiskMgr m;
+    m.SetFileName(path);
+    m.SetPageSize(kPage);
+    m.CreateNewFile(true);
+    m.Open();
+    const std::string page = test::PagePattern(kPage, 1);
+    EXPECT_EQ(m.WriteNewPages(1, 2, page.data(), 1, 0), page_);
+    m.Close();
+  };
+  const auto open = [&](TDiskMgr& m, const std::string& path) {
+    db_.Configure(m);
+    m.SetFileName(path);
+    m.Open();
+  };
+  makeDb(dat);
+  makeDb(tav);
+  const std::string clean = os::test::ReadWholeFile(tav);
+  // A commit of Sales_dat.tav cut off, in its own journal.
+  const auto copy = [](const std::string& from, const std::string& to) {
+    os::test::WriteWholeFile(to, os::test::ReadWholeFile(from));
+  };
+  copy(tav, db_.Path());
+  CutOffCommit(tav, kPage, GetJournalFileName(tav));
+  copy(db_.Path(), tav);
+  const std::string torn = os::test::ReadWholeFile(tav);
+  ASSERT_NE(torn, clean);
+  {
+    TDiskMgr m;
+    open(m, dat);
+    m.DiskStartTransaction();
+    const std::string page = test::PagePattern(kPage, 6);
+    m.WritePages(page_, 1, page.data(), 1, 0);
+    m.DiskCommit();
+    m.Close();
+  }
+  EXPECT_FALSE(test::JournalHoldsNothing(os::test::ReadWholeFile(GetJournalFileName(tav))));
+  {
+    TDiskMgr m;
+    open(m, tav);
+    EXPECT_EQ(os::test::ReadWholeFile(tav), clean);
+    m.Close();
+  }
+
+  // The former name, left by a commit of Sales_dat.tav: Sales.dat's opener
+  // leaves it whole, Sales_dat.tav's takes it back.
+  const std::string legacy = GetLegacyJournalFileName(tav);
+  os::test::WriteWholeFile(db_.Path(), clean);
+  CutOffCommit(tav, kPage, legacy);
+  copy(db_.Path(), tav);
+  const std::string legacyBytes = os::test::ReadWholeFile(legacy);
+  {
+    TDiskMgr m;
+    open(m, dat);
+    m.Close();
+  }
+  EXPECT_EQ(os::test::ReadWholeFile(legacy), legacyBytes);
+  EXPECT_EQ(os::test::ReadWholeFile(tav), torn);
+  {
+    TDiskMgr m;
+    open(m, tav);
+    EXPECT_EQ(os::test::ReadWholeFile(tav), clean);
+    m.Close();
+  }
+  EXPECT_TRUE(test::JournalHoldsNothing(os::test::ReadWholeFile(legacy)));
+  // A new file made under a name deletes a former-name journal of its own
+  // only.
+  CutOffCommit(tav, kPage, legacy);
+  makeDb(dat);
+  EXPECT_TRUE(os::FileExists(legacy));
+  makeDb(tav);
+  EXPECT_FALSE(os::FileExists(legacy));
 }
 
 TEST_F(JournalRecovery, AConnectionThatMayNotWriteRefusesTornData) {

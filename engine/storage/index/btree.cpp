@@ -67,11 +67,11 @@ void TBTree::SetDBStringCompare(TDBStringCompare value) {
 void TBTree::CheckConnected(const char* caller) const {
   if (!io_ || !root_ || !depth_ || page_size_ <= static_cast<uint32_t>(kNodeHeaderSize) ||
       maximum_key_size_ <= kKeyEntryHeaderSize)
-    TavDatabaseError(8581, caller, "Index is not connected to its blocks");
+    TavDatabaseError(kUnexpectedInternalError, caller, "Index is not connected to its blocks");
 }
 
 void TBTree::Corrupt(const char* caller, const char* what, uint32_t address) const {
-  TavDatabaseErrorFmt(8965, caller, "%s (node %u)", {what, address});
+  TavDatabaseErrorFmt(kIndexIsCorrupt, caller, "%s (node %u)", {what, address});
 }
 
 std::unique_ptr<TNode> TBTree::NewNode() {
@@ -83,13 +83,14 @@ std::unique_ptr<TNode> TBTree::NewNode() {
 void TBTree::Open() {
   Close();
   if (!sort_function_present_)
-    TavDatabaseError(8581, "TBTree.Open", "No sort order function assigned");
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.Open", "No sort order function assigned");
   CheckConnected("TBTree.Open");
   // The upward pass may grow a node by two entries before it splits, and the
   // halves of a split or a redistribution must stay below full: six maximum
   // entries per page keep every case in bounds.
   if (6 * int64_t{maximum_key_size_} + 32 > int64_t{page_size_})
-    TavDatabaseErrorFmt(8581, "TBTree.Open", "Index page size %u too small for keys of %d bytes",
+    TavDatabaseErrorFmt(kUnexpectedInternalError, "TBTree.Open",
+                        "Index page size %u too small for keys of %d bytes",
                         {page_size_, maximum_key_size_});
   key_format_.Open(key_fields_, maximum_key_size_, index_key_type_, string_compare_);
   const int n = key_format_.KeyFieldCount();
@@ -107,6 +108,7 @@ void TBTree::Open() {
 }
 
 void TBTree::Close() {
+  insert_ready_ = false;
   nodes_.clear();
   positions_.clear();
   spare_.reset();
@@ -180,6 +182,7 @@ void TBTree::EmptyTree(bool noNewRoot) {
 }
 
 void TBTree::InvalidateInternalBuffers() {
+  insert_ready_ = false;
   for (auto& n : nodes_) n->Forget();
   if (spare_) spare_->Forget();
   positioned_ = key_cursor_valid_ = false;
@@ -189,6 +192,7 @@ void TBTree::InvalidateInternalBuffers() {
 // Keys
 
 void TBTree::SetMarkers(TFieldComparisonValues markers) {
+  insert_ready_ = false;  // a new key entry follows
   std::fill(markers_.begin(), markers_.end(), fcDefault);
   const size_t n = std::min(markers.size(), markers_.size());
   std::copy_n(markers.begin(), n, markers_.begin());
@@ -221,11 +225,12 @@ void TBTree::SetKeyBufAddr(uint32_t address) {
 }
 
 void TBTree::CopyKey(const uint8_t* source, uint8_t* destination) {
-  if (!source) TavDatabaseError(8581, "TBTree.CopyKey", "SrcBuf is unassigned");
+  if (!source) TavDatabaseError(kUnexpectedInternalError, "TBTree.CopyKey", "SrcBuf is unassigned");
   const int len = GetKeyEntryLength(source);
   if (len <= kKeyEntryHeaderSize || len > maximum_key_size_)
-    TavDatabaseErrorFmt(8581, "TBTree.CopyKey", "Invalid key size: %d", {len});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, "TBTree.CopyKey", "Invalid key size: %d", {len});
   uint8_t* dest = destination ? destination : key_entry_.get();
+  if (dest == key_entry_.get()) insert_ready_ = false;
   if (dest != source) std::memmove(dest, source, static_cast<size_t>(len));
 }
 
@@ -239,7 +244,7 @@ void TBTree::DecodeKeyBufAsStrings(const uint8_t* key, host::TStrings& lines) co
 }
 
 void TBTree::LoadSearchKey(bool useMarkers) {
-  if (!open_) TavDatabaseError(8581, "TBTree.IndexSearch", "Index is not open");
+  if (!open_) TavDatabaseError(kUnexpectedInternalError, "TBTree.IndexSearch", "Index is not open");
   optimized_key_.SetDataFromKeyBuf(
       key_format_, useMarkers ? TFieldComparisonValues(markers_) : TFieldComparisonValues(),
       key_entry_.get());
@@ -264,8 +269,8 @@ void TBTree::CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty,
 
 void TBTree::InternalPrepareNodes() {
   static const char kCaller[] = "TBTree.InternalPrepareNodes";
-  positioned_ = key_cursor_valid_ = false;
-  if (!open_) TavDatabaseError(8581, kCaller, "Index is not open");
+  positioned_ = key_cursor_valid_ = insert_ready_ = false;
+  if (!open_) TavDatabaseError(kUnexpectedInternalError, kCaller, "Index is not open");
   const uint32_t root = Root();
   const uint32_t depth = Depth();
   if (root == 0 || depth == 0) {
@@ -346,7 +351,7 @@ bool TBTree::StepLeaf(bool forward) {
   if (l < 0) return false;
   const uint32_t from = Leaf().Address();
   const uint32_t link = forward ? Leaf().GetNext() : Leaf().GetPrior();
-  positioned_ = key_cursor_valid_ = false;
+  positioned_ = key_cursor_valid_ = insert_ready_ = false;
   TNode& n = Level(l);
   int32_t& p = positions_[static_cast<size_t>(l)];
   p = forward ? n.NextEntryStart(p) : n.PriorEntryStart(p);
@@ -421,6 +426,7 @@ int TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modi
 }
 
 bool TBTree::NextRecord() {
+  insert_ready_ = false;
   if (!positioned_ || !key_cursor_valid_) return false;
   TNode& leaf = Leaf();
   leaf.SetCursor(positions_.back());
@@ -435,6 +441,7 @@ bool TBTree::NextRecord() {
 }
 
 bool TBTree::PriorRecord() {
+  insert_ready_ = false;
   if (!positioned_ || !key_cursor_valid_) return false;
   TNode& leaf = Leaf();
   leaf.SetCursor(positions_.back());
@@ -450,7 +457,7 @@ bool TBTree::PriorRecord() {
 
 uint32_t TBTree::GetRecAddr() {
   if (!key_cursor_valid_ || nodes_.empty() || !Leaf().CheckIsLeaf())
-    TavDatabaseError(8581, "TBTree.GetRecAddr",
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.GetRecAddr",
                      "Attempt to read record address from non-leaf node");
   Leaf().SetCursor(positions_.back());
   return Leaf().GetRecordAddress();
@@ -458,7 +465,8 @@ uint32_t TBTree::GetRecAddr() {
 
 const uint8_t* TBTree::GetCurrentKeyBuf() {
   if (!key_cursor_valid_ || nodes_.empty())
-    TavDatabaseError(8581, "TBTree.GetCurrentKeyBuf", "CurrentKeyCursor is invalid");
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.GetCurrentKeyBuf",
+                     "CurrentKeyCursor is invalid");
   return Leaf().EntryAt(positions_.back());
 }
 
@@ -472,7 +480,8 @@ int TBTree::CompareKeyToCurrentKeyBuf(int keyFieldCount, const uint8_t* key) {
 int TBTree::IdxInsert() {
   LoadSearchKey(false);
   const int r = Descend(0, TDescent::Insert, false);
-  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.IdxInsert", "Index has no root");
+  if (LevelCount() == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.IdxInsert", "Index has no root");
   if (r == 0 && key_cursor_valid_) return -1;
   UpdatePath(true);
   FinishChange();
@@ -482,7 +491,25 @@ int TBTree::IdxInsert() {
 int TBTree::InsertKey() {
   LoadSearchKey(false);
   Descend(0, TDescent::Insert, false);
-  if (LevelCount() == 0) TavDatabaseError(8581, "TBTree.InsertKey", "Index has no root");
+  if (LevelCount() == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
+  UpdatePath(true);
+  FinishChange();
+  return 0;
+}
+
+int TBTree::FindInsertPosition() {
+  LoadSearchKey(false);
+  const int r = Descend(0, TDescent::Insert, false);
+  if (LevelCount() == 0)
+    TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
+  insert_ready_ = true;
+  return r == 0 && key_cursor_valid_ ? 0 : 1;
+}
+
+int TBTree::InsertFoundKey() {
+  if (!insert_ready_) return InsertKey();
+  insert_ready_ = false;
   UpdatePath(true);
   FinishChange();
   return 0;
@@ -502,6 +529,7 @@ int TBTree::DeleteKey() {
 }
 
 void TBTree::FinishChange() {
+  insert_ready_ = false;
   *depth_ = static_cast<uint32_t>(LevelCount());
   *root_ = Level(0).Address();
   positioned_ = key_cursor_valid_ = false;
@@ -525,6 +553,7 @@ uint32_t TBTree::AllocateNode(TNode& node) {
 }
 
 void TBTree::WriteSync(TNode& node) {
+  insert_ready_ = false;
   node.WriteNode();
   // Another holder of the same block would now be stale.
   for (auto& n : nodes_)
@@ -538,6 +567,7 @@ void TBTree::ReleaseNode(uint32_t address) {
 }
 
 void TBTree::ForgetAddress(uint32_t address) {
+  insert_ready_ = false;
   for (auto& n : nodes_)
     if (n->Address() == address) n->Forget();
   if (spare_ && spare_->Address() == address) spare_->Forget();
@@ -919,18 +949,18 @@ void TBTree::DebuGInOrderFlat(host::TStrings& lines) {
 void TBTree::DebugCheckOrderRecurse() {
   static const char kCaller[] = "TBTree.DebugCheckOrderRecurse";
   CheckConnected(kCaller);
-  if (!open_) TavDatabaseError(8581, kCaller, "Index is not open");
+  if (!open_) TavDatabaseError(kUnexpectedInternalError, kCaller, "Index is not open");
   std::vector<uint8_t> last(static_cast<size_t>(maximum_key_size_) + 1);
   bool haveLast = false;
   const uint32_t depth = Depth();
   WalkTree(kCaller, true, [&](const TNode& n, uint32_t level) {
     if (n.CheckNodeEmpty() && !(level == 0 && depth == 1))
-      TavDatabaseError(8581, kCaller, "Empty node in check order");
+      TavDatabaseError(kUnexpectedInternalError, kCaller, "Empty node in check order");
     if (!n.CheckIsLeaf()) return;
     for (int32_t pos = 0; pos < n.GetUsed(); pos = n.NextEntryStart(pos)) {
       const uint8_t* e = n.EntryAt(pos);
       if (haveLast && key_format_.CompareKeys(0, last.data(), {}, e, {}) > 0)
-        TavDatabaseError(8581, kCaller, "Check Order error");
+        TavDatabaseError(kUnexpectedInternalError, kCaller, "Check Order error");
       std::memcpy(last.data(), e, GetKeyEntryLength(e));
       haveLast = true;
     }

@@ -176,6 +176,15 @@ class TBTree : public host::TObject, public TNodeOwner {
   int IdxDelete();
   int InsertKey();
   int DeleteKey();
+  // The uniqueness check and the insert in one descent: FindInsertPosition
+  // descends as InsertKey would and answers 0 when an entry equal to the key
+  // entry (all key fields) is there, 1 when not. InsertFoundKey then inserts
+  // the key entry (its address set by SetKeyBufAddr meanwhile) at that place
+  // without searching again, provided nothing else was called on the tree
+  // and the key entry was not written (other than its address) in between;
+  // otherwise it searches as InsertKey does.
+  int FindInsertPosition();
+  int InsertFoundKey();
 
   // ---- counting and listing ----
   int32_t GetRecordCount(bool refresh = false);
@@ -285,6 +294,7 @@ class TBTree : public host::TObject, public TNodeOwner {
   TDBStringCompare string_compare_ = nullptr;
   bool positioned_ = false;
   bool key_cursor_valid_ = false;
+  bool insert_ready_ = false;  // the path is where the key entry goes (FindInsertPosition)
   // The cursor stands where a search found its answer or a step moved it;
   // false after a search that found nothing.
   bool cursor_found_ = false;

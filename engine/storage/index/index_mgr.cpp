@@ -122,7 +122,8 @@ void TIndexItem::Assign(const host::TPersistent& source) {
 
 void TIndexItem::RequireManagerIO(const char* caller) const {
   const TIndexManager* mgr = Manager();
-  if (!mgr || !mgr->IOInterface()) TavDatabaseError(8581, caller, "IO Interface is unassigned");
+  if (!mgr || !mgr->IOInterface())
+    TavDatabaseError(kUnexpectedInternalError, caller, "IO Interface is unassigned");
 }
 
 void TIndexItem::ConfigureTree() {
@@ -153,7 +154,8 @@ void TIndexItem::CreateIndex() {
 void TIndexItem::Open() {
   const char* caller = "TIndexItem.Open";
   RequireManagerIO(caller);
-  if (root_ == 0 || depth_ == 0) TavDatabaseError(8581, caller, "Not initialized");
+  if (root_ == 0 || depth_ == 0)
+    TavDatabaseError(kUnexpectedInternalError, caller, "Not initialized");
   tree_->Close();
   ConfigureTree();
   temp_key_ = std::make_unique<uint8_t[]>(static_cast<size_t>(maximum_key_size_) + 1);
@@ -252,6 +254,15 @@ int TIndexItem::InsertKey(uint32_t address) {
   return tree_->InsertKey();
 }
 
+int TIndexItem::FindKeyForInsert() {
+  return tree_->FindInsertPosition();
+}
+
+int TIndexItem::InsertFoundKey(uint32_t address) {
+  tree_->SetKeyBufAddr(address);
+  return tree_->InsertFoundKey();
+}
+
 int TIndexItem::DeleteKey() {
   return tree_->DeleteKey();
 }
@@ -312,13 +323,15 @@ void TIndexManager::AssignKeyFields(const TKeyFields& keyFields) {
     for (int k = 0; k < keyFields.Count(); ++k) {
       const TKeyFieldItem& f = *keyFields.Items(k);
       TIndexItem* item = FindIndex(f.IndexName());
-      if (!item) TavDatabaseError(9997, caller, f.IndexName());
-      if (!KeyFieldUsable(f)) TavDatabaseError(8581, caller, kKeyBuffersInvalid);
+      if (!item) TavDatabaseError(kIndexDoesNotExist, caller, f.IndexName());
+      if (!KeyFieldUsable(f))
+        TavDatabaseError(kUnexpectedInternalError, caller, kKeyBuffersInvalid);
       item->KeyFields().Add()->Assign(f);
     }
     for (int i = 0; i < Count(); ++i) {
       TIndexItem& item = *Items(i);
-      if (item.KeyFields().Count() == 0) TavDatabaseError(8581, caller, kKeyBuffersInvalid);
+      if (item.KeyFields().Count() == 0)
+        TavDatabaseError(kUnexpectedInternalError, caller, kKeyBuffersInvalid);
       item.KeyFields().SetDataOffset(item.KeyDataOffset());
     }
   } catch (...) {
@@ -334,18 +347,18 @@ void TIndexManager::RequireHeader() const {
 void TIndexManager::AddIndex(const TInternalIndexDef& definition, const TKeyFields& keyFields) {
   const char* caller = "TIndexManager.AddIndex";
   if (FindIndex(definition.IndexName()))
-    TavDatabaseError(10027, caller, "aInternalIndexDef.IndexName");
-  if (!io_) TavDatabaseError(8581, caller, "IO Interface is unassigned");
+    TavDatabaseError(kIndexAlreadyExists, caller, "aInternalIndexDef.IndexName");
+  if (!io_) TavDatabaseError(kUnexpectedInternalError, caller, "IO Interface is unassigned");
   RequireHeader();
   // Everything is checked before the first block is allocated.
   int fieldCount = 0;
   for (int k = 0; k < keyFields.Count(); ++k) {
     const TKeyFieldItem& f = *keyFields.Items(k);
     if (!host::AnsiSameText(f.IndexName(), definition.IndexName())) continue;
-    if (!KeyFieldUsable(f)) TavDatabaseError(8581, caller, kKeyBuffersInvalid);
+    if (!KeyFieldUsable(f)) TavDatabaseError(kUnexpectedInternalError, caller, kKeyBuffersInvalid);
     ++fieldCount;
   }
-  if (fieldCount == 0) TavDatabaseError(8581, caller, kKeyBuffersInvalid);
+  if (fieldCount == 0) TavDatabaseError(kUnexpectedInternalError, caller, kKeyBuffersInvalid);
   ReadIndexHeaders(false);
   const int32_t slot = definition.IndexSequence();
   bool slotFree = slot >= 0 && slot < table_header_->GetIndexCount();
@@ -353,7 +366,7 @@ void TIndexManager::AddIndex(const TInternalIndexDef& definition, const TKeyFiel
     if (Items(i)->IndexSequence() == slot) slotFree = false;
   // Two indexes in one slot would each overwrite the other's root.
   if (!slotFree)
-    TavDatabaseErrorFmt(8581, caller, "%s: index slot %d is not free",
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s: index slot %d is not free",
                         {kKeyBuffersInvalid, slot});
 
   TIndexItem* item = Add();
@@ -383,7 +396,7 @@ void TIndexManager::AddIndex(const TInternalIndexDef& definition, const TKeyFiel
 
 void TIndexManager::CreateIndexes() {
   const char* caller = "TIndexManager.CreateIndexes";
-  if (!io_) TavDatabaseError(8581, caller, "IO Interface is unassigned");
+  if (!io_) TavDatabaseError(kUnexpectedInternalError, caller, "IO Interface is unassigned");
   RequireHeader();
   if (auto* disk = dynamic_cast<TDiskIOInterface*>(io_)) {
     disk->GetGlobalFirstEmpty();
@@ -398,7 +411,8 @@ void TIndexManager::CreateIndexes() {
 }
 
 void TIndexManager::Open() {
-  if (!string_compare_) TavDatabaseError(8581, "TIndexManager.Open", "Sort function not assinged");
+  if (!string_compare_)
+    TavDatabaseError(kUnexpectedInternalError, "TIndexManager.Open", "Sort function not assinged");
   ReadIndexHeaders(true);
   visible_count_ = 0;
   try {
@@ -424,7 +438,8 @@ void TIndexManager::Close() {
 
 TIndexItem* TIndexManager::CurrentIndex() const {
   TIndexItem* item = FindIndex(current_index_name_);
-  if (!item) TavDatabaseError(9997, "TIndexManager.CurrentIndex", current_index_name_);
+  if (!item)
+    TavDatabaseError(kIndexDoesNotExist, "TIndexManager.CurrentIndex", current_index_name_);
   return item;
 }
 
@@ -453,7 +468,7 @@ TIndexItem* TIndexManager::FindIndexForFields(const host::TStrings& fieldNames,
 
 TIndexItem* TIndexManager::RequireIndex(const std::string& name, const char* caller) const {
   TIndexItem* item = FindIndex(name);
-  if (!item) TavDatabaseError(9997, caller, name);
+  if (!item) TavDatabaseError(kIndexDoesNotExist, caller, name);
   return item;
 }
 
@@ -499,7 +514,7 @@ void TIndexManager::ReadIndexHeaders(bool invalidate) {
     // A slot with a root but no depth, or the reverse, or a depth no tree
     // reaches is not something this engine wrote.
     if ((root == 0) != (depth == 0) || depth > kMaxTreeDepth)
-      TavDatabaseErrorFmt(8965, "TIndexManager.ReadIndexHeaders",
+      TavDatabaseErrorFmt(kIndexIsCorrupt, "TIndexManager.ReadIndexHeaders",
                           "Index %s: root %u depth %u", {item.IndexName(), root, depth});
     item.SetRoot(root);
     item.SetDepth(depth);

@@ -199,6 +199,13 @@ class TIndexItem : public host::TCollectionItem {
   // ---- changing ----
   // Inserts the key built last with the record address `address`.
   int InsertKey(uint32_t address);
+  // The check of a unique key and its insert in one descent (TBTree's
+  // FindInsertPosition, InsertFoundKey): 0 when the index holds the key
+  // built last (all key fields). InsertFoundKey inserts it with `address`
+  // where the check found its place, as long as the item was not used in
+  // between; otherwise it searches as InsertKey does.
+  int FindKeyForInsert();
+  int InsertFoundKey(uint32_t address);
   // Deletes the entry equal to the key built last; -1 when there is none.
   int DeleteKey();
 

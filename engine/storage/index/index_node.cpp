@@ -61,11 +61,12 @@ void TNode::SetUsed(int32_t used) {
 }
 
 void TNode::Corrupt(const char* caller, const char* what) const {
-  TavDatabaseErrorFmt(8965, caller, "%s (node %u)", {what, address_});
+  TavDatabaseErrorFmt(kIndexIsCorrupt, caller, "%s (node %u)", {what, address_});
 }
 
 void TNode::CheckOpen() const {
-  if (!buffer_) TavDatabaseError(8581, "TNode.CheckOpen", "Node Buffer not allocated");
+  if (!buffer_)
+    TavDatabaseError(kUnexpectedInternalError, "TNode.CheckOpen", "Node Buffer not allocated");
 }
 
 void TNode::CheckImage(const char* caller) const {
@@ -124,7 +125,7 @@ void TNode::WriteNode() {
   CheckOpen();
   TAV_ASSERT(address_ != 0, "Node has no address");
   if (GetUsed() > static_cast<int32_t>(page_size_) - kNodeHeaderSize)
-    TavDatabaseError(8581, "TNode.WriteNode", "Node is overfull");
+    TavDatabaseError(kUnexpectedInternalError, "TNode.WriteNode", "Node is overfull");
   const int32_t from = std::max(dirty_from_, 0);
   const int32_t to = std::min(dirty_to_, static_cast<int32_t>(page_size_));
   if (from >= to) return;
@@ -200,7 +201,8 @@ const uint8_t* TNode::EntryPtr(int k) const {
 int32_t TNode::EntryLengthAt(int32_t position, const char* caller) const {
   const int32_t used = GetUsed();
   if (position < 0 || position + 2 > used)
-    TavDatabaseErrorFmt(8581, caller, "Entry position out of range: %d", {position});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Entry position out of range: %d",
+                        {position});
   const int32_t len = host::GetU16(Data() + position);
   if (len < min_entry_size_ || len > max_key_size_ || len > used - position)
     Corrupt(caller, "Invalid entry length in node");
@@ -211,7 +213,7 @@ int32_t TNode::CheckedKeyLength(const uint8_t* keyInfo, const char* caller) cons
   TAV_ASSERT(keyInfo != nullptr, "Key buffer unassigned");
   const int32_t len = host::GetU16(keyInfo);
   if (len < min_entry_size_ || len > max_key_size_)
-    TavDatabaseErrorFmt(8581, caller, "Invalid key size: %d", {len});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Invalid key size: %d", {len});
   return len;
 }
 
@@ -229,19 +231,21 @@ int TNode::IndexOfStart(int32_t position, const char* caller) const {
       if (it != last && *it == position) return static_cast<int>(it - first);
     }
   }
-  TavDatabaseErrorFmt(8581, caller, "Position is not an entry start: %d", {position});
+  TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Position is not an entry start: %d",
+                      {position});
 }
 
 const uint8_t* TNode::GetCurrentKey() const {
   if (cursor_ < 0 || cursor_ >= GetUsed())
-    TavDatabaseError(8581, "TNode.GetCurrentKey", "Node cursor out of range");
+    TavDatabaseError(kUnexpectedInternalError, "TNode.GetCurrentKey", "Node cursor out of range");
   EntryLengthAt(cursor_, "TNode.GetCurrentKey");
   return Data() + cursor_;
 }
 
 uint32_t TNode::GetRecordAddress() const {
   if (cursor_ < 0 || cursor_ >= GetUsed())
-    TavDatabaseError(8581, "TNode.GetRecordAddress", "Node cursor out of range");
+    TavDatabaseError(kUnexpectedInternalError, "TNode.GetRecordAddress",
+                     "Node cursor out of range");
   return GetKeyEntryAddress(Data() + cursor_);
 }
 
@@ -267,6 +271,8 @@ int32_t TNode::LastEntryStart() const {
 
 void TNode::SetEntryCount(int32_t position, uint32_t count) {
   const int32_t length = EntryLengthAt(position, "TNode.SetEntryCount");
+  if (total_valid_ && !CheckIsLeaf())
+    total_ += int64_t{count} - int64_t{GetKeyEntryCount(Data() + position)};
   SetKeyEntryCount(Data() + position, count);
   MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + position + length);
 }
@@ -290,7 +296,8 @@ bool TNode::PriorRecord() {
 }
 
 void TNode::ForceCursorToPhysicalKey() {
-  if (CheckNodeEmpty()) TavDatabaseError(8581, "TNode.ForceCursorToPhysicalKey", "Node is empty");
+  if (CheckNodeEmpty())
+    TavDatabaseError(kUnexpectedInternalError, "TNode.ForceCursorToPhysicalKey", "Node is empty");
   if (cursor_ < 0) cursor_ = 0;
   if (cursor_ >= GetUsed()) cursor_ = LastEntryStart();
 }
@@ -346,14 +353,16 @@ void TNode::MoveBlock(int32_t start, int32_t delta, bool forward) {
   if (delta == 0) return;
   const int32_t used = GetUsed();
   static const char kMessage[] = "Move block error - Start Pos - Delta are out of range";
-  if (start < 0 || start > used || delta < 0) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
+  if (start < 0 || start > used || delta < 0)
+    TavDatabaseError(kUnexpectedInternalError, "TNode.MoveBlock", kMessage);
   uint8_t* d = Data();
   if (forward) {
-    if (used + delta > DataCapacity()) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
+    if (used + delta > DataCapacity())
+      TavDatabaseError(kUnexpectedInternalError, "TNode.MoveBlock", kMessage);
     std::memmove(d + start + delta, d + start, static_cast<size_t>(used - start));
     MarkDirty(kNodeHeaderSize + start, kNodeHeaderSize + used + delta);
   } else {
-    if (delta > start) TavDatabaseError(8581, "TNode.MoveBlock", kMessage);
+    if (delta > start) TavDatabaseError(kUnexpectedInternalError, "TNode.MoveBlock", kMessage);
     std::memmove(d + start - delta, d + start, static_cast<size_t>(used - start));
     MarkDirty(kNodeHeaderSize + start - delta, kNodeHeaderSize + used);
   }
@@ -365,8 +374,10 @@ void TNode::InsertKey(int32_t position, const uint8_t* keyInfo) {
   const int32_t len = CheckedKeyLength(keyInfo, "TNode.InsertKey");
   const int32_t used = GetUsed();
   if (position < 0 || position > used)
-    TavDatabaseErrorFmt(8581, "TNode.InsertKey", "Insert position out of range: %d", {position});
-  if (used + len > DataCapacity()) TavDatabaseError(8581, "TNode.InsertKey", "Node is overfull");
+    TavDatabaseErrorFmt(kUnexpectedInternalError, "TNode.InsertKey",
+                        "Insert position out of range: %d", {position});
+  if (used + len > DataCapacity())
+    TavDatabaseError(kUnexpectedInternalError, "TNode.InsertKey", "Node is overfull");
   MoveBlock(position, len, true);
   std::memcpy(Data() + position, keyInfo, static_cast<size_t>(len));
   MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + used + len);
@@ -377,10 +388,11 @@ void TNode::DeleteKey(int32_t position) {
   CheckOpen();
   const int32_t used = GetUsed();
   if (position < 0 || position + 2 > used)
-    TavDatabaseErrorFmt(8581, "TNode.DeleteKey", "Delete position out of range: %d", {position});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, "TNode.DeleteKey",
+                        "Delete position out of range: %d", {position});
   const int32_t len = host::GetU16(Data() + position);
   if (len == 0 || len > max_key_size_ || len > used - position || (fixed_ && len != max_key_size_))
-    TavDatabaseError(8581, "TNode.DeleteKey",
+    TavDatabaseError(kUnexpectedInternalError, "TNode.DeleteKey",
                      "Invalid key size in Delete key: " + host::IntToStr(len));
   uint8_t* d = Data();
   std::memmove(d + position, d + position + len, static_cast<size_t>(used - position - len));
@@ -412,14 +424,15 @@ int32_t TNode::UpdateKey(int32_t position, const uint8_t* keyInfo) {
 
 void TNode::ReadKey(int32_t position, uint8_t* keyInfo) const {
   if (position < 0 || position >= GetUsed())
-    TavDatabaseError(8581, "TNode.ReadKey", "ReadPos is out of range: " + host::IntToStr(position));
+    TavDatabaseError(kUnexpectedInternalError, "TNode.ReadKey",
+                     "ReadPos is out of range: " + host::IntToStr(position));
   const int32_t len = EntryLengthAt(position, "TNode.ReadKey");
   std::memcpy(keyInfo, Data() + position, static_cast<size_t>(len));
 }
 
 void TNode::CopyCurrentKey(uint8_t* keyInfo) const {
   if (cursor_ < 0 || cursor_ >= GetUsed())
-    TavDatabaseError(8581, "TNode.CopyCurrentKey", "Cursor is out of range");
+    TavDatabaseError(kUnexpectedInternalError, "TNode.CopyCurrentKey", "Cursor is out of range");
   ReadKey(cursor_, keyInfo);
 }
 
@@ -438,11 +451,12 @@ void TNode::SplitNode(TNode& newNode, uint32_t newAddress) {
   CheckOpen();
   TAV_ASSERT(newNode.capacity_ == capacity_ && &newNode != this, "Split partner not opened alike");
   const int32_t used = GetUsed();
-  if (used == 0) TavDatabaseError(8581, kCaller, "Node is empty");
-  if (used > DataCapacity()) TavDatabaseError(8581, kCaller, "Node is overfull");
+  if (used == 0) TavDatabaseError(kUnexpectedInternalError, kCaller, "Node is empty");
+  if (used > DataCapacity())
+    TavDatabaseError(kUnexpectedInternalError, kCaller, "Node is overfull");
   const int32_t split = FindKeyByPosition(ksLE, used / 2);
   // A split at 0 would move every entry and leave this node empty.
-  if (split <= 0) TavDatabaseError(8581, kCaller, "Cursor is out of range");
+  if (split <= 0) TavDatabaseError(kUnexpectedInternalError, kCaller, "Cursor is out of range");
   std::memset(newNode.buffer_.get(), 0, static_cast<size_t>(capacity_));
   std::memcpy(newNode.buffer_.get(), buffer_.get(), kNodeHeaderSize);
   std::memcpy(newNode.Data(), Data() + split, static_cast<size_t>(used - split));
@@ -608,13 +622,22 @@ uint32_t TNode::SearchNodeByRecNo(int64_t recNo, int64_t& before) {
 }
 
 int64_t TNode::GetRecordCount(int32_t position) const {
-  const int n = GetCount();
-  if (n == 0) return 0;
   const bool inside = position >= 0 && position < GetUsed();
-  if (CheckIsLeaf()) return inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
-  const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
+  if (!inside && total_valid_) return total_;
+  const int n = GetCount();
   int64_t sum = 0;
-  for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(EntryPtr(k));
+  if (n == 0) {
+    sum = 0;
+  } else if (CheckIsLeaf()) {
+    sum = inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
+  } else {
+    const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
+    for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(EntryPtr(k));
+  }
+  if (!inside) {
+    total_ = sum;
+    total_valid_ = true;
+  }
   return sum;
 }
 

@@ -110,7 +110,10 @@ class TNode : public host::TObject {
   bool CheckNodeTooEmpty() const;
   bool CheckNodeEmpty() const;
   bool CheckIsLeaf() const { return Get32(kNodeLeaf) != 0; }
-  void SetLeaf(bool leaf) { Set32(kNodeLeaf, leaf ? 1 : 0); }
+  void SetLeaf(bool leaf) {
+    Set32(kNodeLeaf, leaf ? 1 : 0);
+    total_valid_ = false;
+  }
   uint32_t GetNext() const { return Get32(kNodeNext); }
   void SetNext(uint32_t address) { Set32(kNodeNext, address); }
   uint32_t GetPrior() const { return Get32(kNodePrior); }
@@ -231,7 +234,10 @@ class TNode : public host::TObject {
   // Room for entries in the buffer (past the page: see the header note).
   int32_t DataCapacity() const { return capacity_ - kNodeHeaderSize; }
   void SetUsed(int32_t used);
-  void Changed() { offsets_valid_ = false; }
+  void Changed() {
+    offsets_valid_ = false;
+    total_valid_ = false;
+  }
   // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.
   int32_t EntryStart(int k) const { return fixed_ ? k * max_key_size_ : offsets_[k]; }
   // Entry k, its length checked for fixed keys (8965 when it is not the key
@@ -258,6 +264,10 @@ class TNode : public host::TObject {
   int32_t max_key_size_ = 0;
   int32_t cursor_ = 0;
   int32_t capacity_ = 0;
+  // The node's record count (GetTotalCount), kept while the entries stay as
+  // they are; SetEntryCount keeps it in step.
+  mutable int64_t total_ = 0;
+  mutable bool total_valid_ = false;
   int32_t min_entry_size_ = 0;
   bool fixed_ = true;
   // Entry starts for variable keys, rebuilt after a change when next needed.

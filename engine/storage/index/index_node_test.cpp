@@ -318,6 +318,24 @@ TEST_F(IndexNode, CountsAndPositionsByRecordNumber) {
   EXPECT_EQ(n->GetRedistributeNode(300), 200);
   SetKeyEntryCount(const_cast<uint8_t*>(n->EntryAt(100)), 10);
   EXPECT_EQ(n->GetRedistributeNode(100), 200);
+  // The total is kept between calls and follows every change: a count set
+  // in place, an entry removed, an entry added, a copied image.
+  const std::vector<uint8_t> image(n->Image(), n->Image() + 4096);
+  n->CopyNode(image.data());
+  EXPECT_EQ(n->GetTotalCount(), 40);
+  n->SetEntryCount(100, 7);
+  EXPECT_EQ(n->GetTotalCount(), 37);
+  EXPECT_EQ(n->GetRecordCount(100), 17);
+  std::vector<uint8_t> entry(n->EntryAt(300), n->EntryAt(300) + 100);
+  n->DeleteKey(300);
+  EXPECT_EQ(n->GetTotalCount(), 27);
+  SetKeyEntryCount(entry.data(), 4);
+  n->InsertKey(300, entry.data());
+  EXPECT_EQ(n->GetTotalCount(), 31);
+  n->SetLeaf(true);
+  EXPECT_EQ(n->GetTotalCount(), 4) << "a leaf counts its entries";
+  n->SetLeaf(false);
+  EXPECT_EQ(n->GetTotalCount(), 31);
   auto leaf = NewNode(true);
   Fill(*leaf, 3);
   EXPECT_EQ(leaf->GetRedistributeNode(100), -1);

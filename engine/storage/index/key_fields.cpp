@@ -3,10 +3,12 @@
 #include "engine/storage/record/internal_fields.h"
 #include "host/rtl/le_bytes.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "engine/storage/base/tav_errors.h"
 #include "host/classes/prop_table.h"
+#include "host/rtl/collation.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 #include "host/rtl/variant.h"
@@ -82,7 +84,7 @@ inline int CompareNum(T a, T b) {
 int CheckedEntryLength(const TKeyFormat& format, const uint8_t* entry, const char* caller) {
   const int len = GetKeyEntryLength(entry);
   if (len > format.MaximumKeySize() || len < kKeyEntryHeaderSize + format.DataOffset())
-    TavDatabaseError(8581, caller, kKeySizeOutOfRange);
+    TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
   return len;
 }
 
@@ -91,13 +93,13 @@ int CheckedEntryLength(const TKeyFormat& format, const uint8_t* entry, const cha
 inline void ReadEntryField(const TKeyFormat::TField& f, const uint8_t* entry, int len, int& pos,
                            const uint8_t*& data, int& size, const char* caller) {
   if (f.IsString) {
-    if (pos + 2 > len) TavDatabaseError(8581, caller, kKeySizeOutOfRange);
+    if (pos + 2 > len) TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
     size = GetU16(entry + pos);
     pos += 2;
   } else {
     size = f.DataSize;
   }
-  if (size > len - pos) TavDatabaseError(8581, caller, kKeySizeOutOfRange);
+  if (size > len - pos) TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
   data = entry + pos;
   pos += size;
 }
@@ -202,9 +204,11 @@ int CalculateMaximumKeySize(const TKeyFields& keyFields) {
   int64_t size = kKeyEntryHeaderSize;
   for (int i = 0; i < keyFields.Count(); ++i) {
     const TKeyFieldItem& item = *keyFields.Items(i);
-    if (item.FieldSize() < 0) TavDatabaseError(8581, "CalculateMaximumKeySize", "KeySize out of range");
+    if (item.FieldSize() < 0)
+      TavDatabaseError(kUnexpectedInternalError, "CalculateMaximumKeySize", "KeySize out of range");
     size += CalculateKeyFieldSize(item.DataType(), item.FieldSize());
-    if (size > 0xFFFF) TavDatabaseError(8581, "CalculateMaximumKeySize", "KeySize out of range");
+    if (size > 0xFFFF)
+      TavDatabaseError(kUnexpectedInternalError, "CalculateMaximumKeySize", "KeySize out of range");
   }
   return static_cast<int>(size);
 }
@@ -219,7 +223,7 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
   const int n = keyFields.Count();
   if (n < 1 || keyFields.DataOffset() < CalculateKeyDataOffset(n) ||
       (keyType != ikFixed && keyType != ikMinStringLen))
-    TavDatabaseError(8581, kCaller, kKeyBuffersInvalid);
+    TavDatabaseError(kUnexpectedInternalError, kCaller, kKeyBuffersInvalid);
   std::vector<TField> fields;
   fields.reserve(static_cast<size_t>(n));
   // 64-bit: declared sizes come from stored definitions and may be absurd.
@@ -228,7 +232,8 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
     const TKeyFieldItem& item = *keyFields.Items(i);
     const int valueSize = KeyValueSize(item.DataType());
     if (valueSize < 0)
-      TavDatabaseError(8581, kCaller, "Field type not found: " + FieldTypeName(item.DataType()));
+      TavDatabaseError(kUnexpectedInternalError, kCaller,
+                       "Field type not found: " + FieldTypeName(item.DataType()));
     TField f{};
     f.DataType = item.DataType();
     f.IsString = valueSize == 0;
@@ -239,14 +244,19 @@ void TKeyFormat::Open(const TKeyFields& keyFields, int maximumKeySize, TIndexKey
     f.NullFlagOffset = item.NullFlagOffset();
     f.SizeMarkerOffset = item.SizeMarkerOffset();
     if (f.DataSize < 0 || f.RecBufOffset < 0 || f.NullFlagOffset < 0 || f.SizeMarkerOffset < 0)
-      TavDatabaseError(8581, kCaller, kKeyBuffersInvalid);
+      TavDatabaseError(kUnexpectedInternalError, kCaller, kKeyBuffersInvalid);
     if (f.DataType == ftString && !stringCompare)
-      TavDatabaseError(8581, kCaller, "Sort function not assinged");
+      TavDatabaseError(kUnexpectedInternalError, kCaller, "Sort function not assinged");
+    f.Kind = TField::ckOther;
+    if (f.DataType == ftInteger || f.DataType == ftAutoInc) f.Kind = TField::ckInt32;
+    if (f.DataType == ftString && stringCompare == &DBANSICompareStrings)
+      f.Kind = f.CaseInsensitive ? TField::ckAnsiText : TField::ckAnsiStr;
     required += (f.IsString ? 2 : 0) + static_cast<int64_t>(f.DataSize);
     fields.push_back(f);
   }
   if (maximumKeySize < required || maximumKeySize > kMaximumKeyEntrySize)
-    TavDatabaseErrorFmt(8581, kCaller, "Invalid key size: %d", {maximumKeySize});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, kCaller, "Invalid key size: %d",
+                        {maximumKeySize});
   fields_ = std::move(fields);
   data_offset_ = keyFields.DataOffset();
   maximum_key_size_ = maximumKeySize;
@@ -268,8 +278,8 @@ int TKeyFormat::RecordDataSize(const TField& f, const uint8_t* record, const cha
   // A marker beyond the declared size would copy bytes of the next fields
   // into the key and could overrun the entry: the record is damaged.
   if (size > f.DataSize)
-    TavDatabaseErrorFmt(8581, caller, "Invalid field size in key: %d (at most %d)",
-                        {size, f.DataSize});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
+                        "Invalid field size in key: %d (at most %d)", {size, f.DataSize});
   return size;
 }
 
@@ -375,7 +385,8 @@ int TKeyFormat::ConstructKeyBufFromVariants(const Variant& values, uint8_t* entr
         pos += 8;
         break;
       default:  // Open admits no other type; kept for the error the callers expect
-        TavDatabaseError(10000, "TBTree.ConstructKeyBufFromVariants", FieldTypeName(f.DataType));
+        TavDatabaseError(kInvalidFieldType, "TBTree.ConstructKeyBufFromVariants",
+                         FieldTypeName(f.DataType));
     }
     SetHasValue(entry, i);
   }
@@ -414,7 +425,7 @@ int TKeyFormat::CompareValues(const TField& f, const uint8_t* a, int lenA, const
       // double and so one key.
       return CompareNum(Load<int64_t>(a), Load<int64_t>(b));
     default:
-      TavDatabaseError(8581, "TBTree.CompareKeys",
+      TavDatabaseError(kUnexpectedInternalError, "TBTree.CompareKeys",
                        "Field type not found: " + FieldTypeName(f.DataType));
   }
 }
@@ -460,16 +471,20 @@ int TKeyFormat::CompareKeys(int keyFieldCount, const uint8_t* entryA,
 
 int TKeyFormat::CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchKey& key,
                                       const uint8_t* entry) const {
+  // The descent's inner loop: the search key's values are unpacked once,
+  // and the entry's are compared where they lie, the common kinds inline.
   static const char kCaller[] = "TBTree.CompareToOptimizedKey";
   TAV_ASSERT(IsOpen(), "Key format is not open");
   const int len = CheckedEntryLength(*this, entry, kCaller);
-  const int n =
-      (keyFieldCount < 1 || keyFieldCount > KeyFieldCount()) ? KeyFieldCount() : keyFieldCount;
+  const int count = KeyFieldCount();
+  const int n = (keyFieldCount < 1 || keyFieldCount > count) ? count : keyFieldCount;
   TAV_ASSERT(key.count_ >= n, "Search key has fewer fields than the index");
+  const TField* fields = fields_.data();
+  const TOptimizedSearchKey::TSlot* slots = key.slots_.data();
   int pos = kKeyEntryHeaderSize + data_offset_;
   for (int i = 0; i < n; ++i) {
-    const TField& f = fields_[static_cast<size_t>(i)];
-    const TOptimizedSearchKey::TSlot& s = key.slots_[static_cast<size_t>(i)];
+    const TField& f = fields[i];
+    const TOptimizedSearchKey::TSlot& s = slots[i];
     if (s.Marker != 0) return s.Marker;
     const bool has = HasValue(entry, i);
     int r;
@@ -477,11 +492,26 @@ int TKeyFormat::CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchK
       r = s.Present ? 1 : -1;
     } else if (!has) {
       continue;
+    } else if (f.Kind == TField::ckInt32) {
+      if (pos + 4 > len) TavDatabaseError(kUnexpectedInternalError, kCaller, kKeySizeOutOfRange);
+      r = CompareNum(Load<int32_t>(s.Data), Load<int32_t>(entry + pos));
+      pos += 4;
+      if (r == 0) continue;
     } else {
       const uint8_t* b;
       int sizeB;
       ReadEntryField(f, entry, len, pos, b, sizeB, kCaller);
-      r = CompareValues(f, f.IsString ? s.Chars : s.Data, s.Size, b, sizeB);
+      const uint8_t* a = f.IsString ? s.Chars : s.Data;
+      if (f.Kind == TField::ckOther) {
+        r = CompareValues(f, a, s.Size, b, sizeB);
+      } else {
+        const auto* ca = reinterpret_cast<const char*>(a);
+        const auto* cb = reinterpret_cast<const char*>(b);
+        const auto la = static_cast<size_t>(std::max(s.Size, 0));
+        const auto lb = static_cast<size_t>(sizeB);
+        r = Sign(f.Kind == TField::ckAnsiText ? host::CollateAnsiText(ca, la, cb, lb)
+                                              : host::CollateAnsiStr(ca, la, cb, lb));
+      }
       if (r == 0) continue;
     }
     return f.Descending ? -r : r;
@@ -494,7 +524,7 @@ void TKeyFormat::DecodeKeyBufAsStrings(const uint8_t* entry, TStrings& lines) co
   TAV_ASSERT(IsOpen(), "Key format is not open");
   const int len = GetKeyEntryLength(entry);
   if (len > maximum_key_size_ || len < kKeyEntryHeaderSize + data_offset_)
-    TavDatabaseErrorFmt(8581, kCaller, "Invalid key size: %d", {len});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, kCaller, "Invalid key size: %d", {len});
   lines.Add("Size=" + IntToStr(len));
   lines.Add("Count=" + IntToStr(static_cast<int64_t>(GetKeyEntryCount(entry))));
   lines.Add("Addr=" + IntToStr(static_cast<int64_t>(GetKeyEntryAddress(entry))));

@@ -250,6 +250,11 @@ class TKeyFormat {
     int32_t RecBufOffset;
     int32_t NullFlagOffset;
     int32_t SizeMarkerOffset;
+    // How the hot path compares two values (set at Open): a 32-bit integer
+    // or ANSI text under the engine's own collation compared inline, the
+    // rest through CompareValues.
+    enum TCompareKind : uint8_t { ckOther, ckInt32, ckAnsiStr, ckAnsiText };
+    TCompareKind Kind;
   };
   const TField& Field(int i) const { return fields_[static_cast<size_t>(i)]; }
 

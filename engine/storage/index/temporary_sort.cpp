@@ -35,7 +35,7 @@ size_t TTemporarySort::CheckedArrayBytes(int64_t capacity, int32_t entrySize, co
   // Both factors are below 2^32, so the product cannot wrap in 64 bits.
   if (capacity < 0 || capacity > INT32_MAX || entrySize < 1 ||
       capacity * entrySize > kMaximumSortBytes)
-    TavDatabaseError(9473, caller, kNotEnoughMemory);
+    TavDatabaseError(kNotEnoughMemoryForThisOp, caller, kNotEnoughMemory);
   return static_cast<size_t>(capacity * entrySize);
 }
 
@@ -50,21 +50,23 @@ int32_t TTemporarySort::GrownCapacity(int32_t capacity, int32_t entrySize) {
 
 void TTemporarySort::Open(int32_t capacity) {
   static const char kCaller[] = "TTemporarySort.Open";
-  if (!string_compare_) TavDatabaseError(8581, kCaller, "Sort function not assinged");
+  if (!string_compare_)
+    TavDatabaseError(kUnexpectedInternalError, kCaller, "Sort function not assinged");
   Close();
   TAV_ASSERT(capacity >= 0, "Temporary sort capacity is negative");
   TKeyFields& fields = *key_fields_;
   // CalculateMaximumKeySize adds the declared string sizes in 32 bits: absurd
   // sizes must be refused before they can wrap the sum. A key whose strings
   // alone overflow an entry's 16-bit length could never be stored anyway.
-  if (fields.Count() > kMaximumKeyEntrySize) TavDatabaseError(8581, kCaller, "KeyBuffers invalid");
+  if (fields.Count() > kMaximumKeyEntrySize)
+    TavDatabaseError(kUnexpectedInternalError, kCaller, "KeyBuffers invalid");
   int64_t stringBytes = 0;
   for (int i = 0; i < fields.Count(); ++i) {
     const TKeyFieldItem& f = *fields.Items(i);
     if (f.DataType() != host::ftString && f.DataType() != host::ftWideString) continue;
     stringBytes += f.FieldSize();
     if (f.FieldSize() < 0 || stringBytes > kMaximumKeyEntrySize)
-      TavDatabaseError(8581, kCaller, "KeyBuffers invalid");
+      TavDatabaseError(kUnexpectedInternalError, kCaller, "KeyBuffers invalid");
   }
   const int32_t bitmapSize = CalculateKeyDataOffset(fields.Count());
   const int32_t entrySize = CalculateMaximumKeySize(fields) + bitmapSize;
@@ -78,7 +80,7 @@ void TTemporarySort::Open(int32_t capacity) {
     key_entry_.reset(new uint8_t[static_cast<size_t>(entrySize)]());
   } catch (const std::bad_alloc&) {
     Close();
-    TavDatabaseError(9473, kCaller, kNotEnoughMemory);
+    TavDatabaseError(kNotEnoughMemoryForThisOp, kCaller, kNotEnoughMemory);
   }
   entry_size_ = entrySize;
   capacity_ = capacity;
@@ -113,7 +115,7 @@ void TTemporarySort::Grow() {
   try {
     bigger.reset(new uint8_t[static_cast<size_t>(grown) * static_cast<size_t>(entry_size_)]());
   } catch (const std::bad_alloc&) {
-    TavDatabaseError(9473, "TTemporarySort.Grow", kNotEnoughMemory);
+    TavDatabaseError(kNotEnoughMemoryForThisOp, "TTemporarySort.Grow", kNotEnoughMemory);
   }
   std::memcpy(bigger.get(), entries_.get(),
               static_cast<size_t>(count_) * static_cast<size_t>(entry_size_));
@@ -133,7 +135,7 @@ int TTemporarySort::CompareKeys(const uint8_t* entryA, const uint8_t* entryB) co
   static const char kCaller[] = "TTemporarySort.CompareKeys";
   TAV_ASSERT(IsOpen(), "Temporary sort is not open");
   if (GetKeyEntryLength(entryA) > entry_size_ || GetKeyEntryLength(entryB) > entry_size_)
-    TavDatabaseError(8581, kCaller, "KeySize out of range");
+    TavDatabaseError(kUnexpectedInternalError, kCaller, "KeySize out of range");
   // The index order, over every key field and without comparison markers.
   return format_.CompareKeys(0, entryA, {}, entryB, {});
 }

@@ -177,7 +177,7 @@ void TDBUserMonitor::Open(const std::string& user, const std::string& computer) 
       // entry's lock range would reach the lock managers' bytes: never append
       // the entry that makes it so.
       if (end + kLckEntrySize >= kLckUserLockBase)
-        TavDatabaseError(9486, "TDBUserMonitor.Open", kMsgTooLarge, this);
+        TavDatabaseError(kTooManyClients, "TDBUserMonitor.Open", kMsgTooLarge, this);
       entry = end;
     }
     WriteEntry(*file, entry, entry_text_);
@@ -204,34 +204,35 @@ std::unique_ptr<os::TOSFile> TDBUserMonitor::OpenLockedFile(TLckRangeLock& mutex
     if (!file) {
       // Deleted by the last user leaving since we made sure it exists.
       if (os::GetLastOSError() == ENOENT) continue;
-      TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotOpened, this);
+      TavDatabaseError(kCannotOpenRequestedFile, "TDBUserMonitor.Open", kMsgNotOpened, this);
     }
     const int64_t size = file->Size();
-    if (size < 0) TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotOpened, this);
+    if (size < 0)
+      TavDatabaseError(kCannotOpenRequestedFile, "TDBUserMonitor.Open", kMsgNotOpened, this);
     if (static_cast<uint64_t>(size) >= kLckUserLockBase)
-      TavDatabaseError(9486, "TDBUserMonitor.Open", kMsgTooLarge, this);
+      TavDatabaseError(kTooManyClients, "TDBUserMonitor.Open", kMsgTooLarge, this);
     if (!mutex.Acquire(*file, kLckMutexOffset))
-      TavDatabaseError(10249, "TDBUserMonitor.Open", lock_err_msg_, this);
+      TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.Open", lock_err_msg_, this);
     // The last user may have deleted the file between our open and our
     // mutex; registering in it would share nothing with those who come next.
     if (StillNamed(*file, lock_file_name_)) return file;
     mutex.Release();
   }
-  TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotOpened, this);
+  TavDatabaseError(kCannotOpenRequestedFile, "TDBUserMonitor.Open", kMsgNotOpened, this);
 }
 
 void TDBUserMonitor::CreateLockFile() {
   if (os::FileExists(lock_file_name_)) return;
   TLckRangeLock parent;
   if (db_handle_ != nullptr && !parent.Acquire(*db_handle_, kLckParentLockOffset))
-    TavDatabaseError(10249, "TDBUserMonitor.Open", lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.Open", lock_err_msg_, this);
   if (os::FileExists(lock_file_name_)) return;
   const std::array<char, kLckHeaderSize> header{};
   switch (CreateFileInPlace(lock_file_name_, header.data(), header.size())) {
     case ipNotCreated:
-      TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotCreated, this);
+      TavDatabaseError(kCannotOpenRequestedFile, "TDBUserMonitor.Open", kMsgNotCreated, this);
     case ipNotCompleted:
-      TavDatabaseError(8449, "TDBUserMonitor.Open", kMsgNotCompleted, this);
+      TavDatabaseError(kCannotOpenRequestedFile, "TDBUserMonitor.Open", kMsgNotCompleted, this);
     case ipInPlace:
       break;
   }
@@ -262,23 +263,26 @@ TInPlaceResult CreateFileInPlace(const std::string& name, const void* contents, 
 uint64_t TDBUserMonitor::EntriesEnd(os::TOSFile& file) {
   const int64_t size = file.Size();
   if (size < 0)
-    TavDatabaseError(9217, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()), this);
+    TavDatabaseError(kDiskReadFailure, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()),
+                     this);
   const uint64_t end = static_cast<uint64_t>(size);
-  if (end >= kLckUserLockBase) TavDatabaseError(9486, "TDBUserMonitor", kMsgTooLarge, this);
+  if (end >= kLckUserLockBase)
+    TavDatabaseError(kTooManyClients, "TDBUserMonitor", kMsgTooLarge, this);
   // Entries are written whole; anything else was not made by us.
   if (end < kLckHeaderSize || end % kLckEntrySize != 0)
-    TavDatabaseError(8966, "TDBUserMonitor", lock_file_name_, this);
+    TavDatabaseError(kCorruptLockFile, "TDBUserMonitor", lock_file_name_, this);
   return end;
 }
 
 std::string TDBUserMonitor::ReadEntry(os::TOSFile& file, uint64_t offset) {
   const int64_t got = file.Read(offset, entry_buf_.data(), kLckEntrySize);
   if (got < 0)
-    TavDatabaseError(9217, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()), this);
+    TavDatabaseError(kDiskReadFailure, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()),
+                     this);
   entry_buf_[kLckEntrySize] = 0;
   if (static_cast<uint64_t>(got) != kLckEntrySize ||
       std::memchr(entry_buf_.data(), 0, kLckEntrySize) == nullptr)
-    TavDatabaseError(8966, "TDBUserMonitor", lock_file_name_, this);
+    TavDatabaseError(kCorruptLockFile, "TDBUserMonitor", lock_file_name_, this);
   return std::string(entry_buf_.data());
 }
 
@@ -287,7 +291,8 @@ void TDBUserMonitor::WriteEntry(os::TOSFile& file, uint64_t offset, const std::s
   entry_buf_.fill(0);
   std::memcpy(entry_buf_.data(), text.data(), text.size());
   if (file.Write(offset, entry_buf_.data(), kLckEntrySize) != static_cast<int64_t>(kLckEntrySize))
-    TavDatabaseError(9218, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()), this);
+    TavDatabaseError(kDiskWriteFailure, "TDBUserMonitor", os::GetOSErrorText(os::GetLastOSError()),
+                     this);
 }
 
 int TDBUserMonitor::SweepEntries(os::TOSFile& file) {
@@ -308,7 +313,7 @@ int TDBUserMonitor::CountConnections(os::TOSFile& file, uint64_t entryOffset) {
   // Each connection of the entry holds one byte of its range.
   const int64_t held = file.LockedBytes(kLckUserLockBase + entryOffset, kLckEntrySize);
   if (held < 0)
-    TavDatabaseError(10249, "TDBUserMonitor.CountConnections", GetOSErrorMsg());
+    TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.CountConnections", GetOSErrorMsg());
   return static_cast<int>(held);
 }
 
@@ -323,11 +328,11 @@ void TDBUserMonitor::Close() {
   TLckRangeLock parent;
   TLckRangeLock mutex;
   if (!mutex.Acquire(*file, kLckMutexOffset))
-    TavDatabaseError(10249, "TDBUserMonitor.Close", lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.Close", lock_err_msg_, this);
   // The sweep also clears our own entry when we were its last connection.
   if (SweepEntries(*file) == 0) {
     if (db_handle_ != nullptr && !parent.Acquire(*db_handle_, kLckParentLockOffset))
-      TavDatabaseError(10249, "TDBUserMonitor.Close", lock_err_msg_, this);
+      TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.Close", lock_err_msg_, this);
     // Deleted under the mutex and only if the name is still this file: a
     // process waiting for the mutex on it will find it gone and start again,
     // and a newer file under the same name is never touched.
@@ -346,7 +351,8 @@ void TDBUserMonitor::GetCurrentUsers(host::TStrings& list) {
   if (!lock_file_) return;
   TLckRangeLock mutex;
   if (!mutex.Acquire(*lock_file_, kLckMutexOffset))
-    TavDatabaseError(10249, "TDBUserMonitor.GetCurrentUsers", lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.GetCurrentUsers", lock_err_msg_,
+                     this);
   const uint64_t end = EntriesEnd(*lock_file_);
   for (uint64_t offset = kLckHeaderSize; offset < end; offset += kLckEntrySize)
     list.Add(ReadEntry(*lock_file_, offset));
@@ -356,7 +362,8 @@ int TDBUserMonitor::GetCurrentUserCount() {
   if (!lock_file_) return 0;
   TLckRangeLock mutex;
   if (!mutex.Acquire(*lock_file_, kLckMutexOffset))
-    TavDatabaseError(10249, "TDBUserMonitor.GetCurrentUserCount", lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.GetCurrentUserCount", lock_err_msg_,
+                     this);
   const uint64_t end = EntriesEnd(*lock_file_);
   int users = 0;
   for (uint64_t offset = kLckHeaderSize; offset < end; offset += kLckEntrySize)
@@ -368,7 +375,8 @@ int TDBUserMonitor::GetCurrentConnectionCount() {
   if (!lock_file_) return 0;
   TLckRangeLock mutex;
   if (!mutex.Acquire(*lock_file_, kLckMutexOffset))
-    TavDatabaseError(10249, "TDBUserMonitor.GetCurrentConnectionCount", lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.GetCurrentConnectionCount",
+                     lock_err_msg_, this);
   const uint64_t end = EntriesEnd(*lock_file_);
   int connections = 0;
   for (uint64_t offset = kLckHeaderSize; offset < end; offset += kLckEntrySize)
@@ -387,7 +395,8 @@ void TDBUserMonitor::DebugDumpStatus(host::TStrings& list) {
   }
   TLckRangeLock mutex;
   if (!mutex.Acquire(*lock_file_, kLckMutexOffset))
-    TavDatabaseError(10249, "TDBUserMonitor.DebugDumpStatus", lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TDBUserMonitor.DebugDumpStatus", lock_err_msg_,
+                     this);
   const uint64_t end = EntriesEnd(*lock_file_);
   for (uint64_t offset = kLckHeaderSize; offset < end; offset += kLckEntrySize) {
     const std::string text = ReadEntry(*lock_file_, offset);

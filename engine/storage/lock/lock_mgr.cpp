@@ -106,7 +106,8 @@ bool TBaseLockMgr::SetReadLock(uint32_t id, uint32_t size) {
   auto where = [&]() { return region_size_ > 1 ? start + RandomBelow(choices) : start; };
   uint64_t address = 0;
   if (!LockWithRetries(where, size, kLockTypeRead, address))
-    TavDatabaseError(10249, "TBaseLockMgr.SetReadLock", read_lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TBaseLockMgr.SetReadLock", read_lock_err_msg_,
+                     this);
   AddLock(id, address, kLockTypeRead, size);
   return true;
 }
@@ -122,7 +123,8 @@ int TBaseLockMgr::SetWriteLock(uint32_t id, uint32_t size) {
   const uint64_t start = GetCalculatedLockAddr(id);
   uint64_t address = 0;
   if (!LockWithRetries([start]() { return start; }, size, kLockTypeWrite, address))
-    TavDatabaseError(10249, "TBaseLockMgr.SetWriteLock", write_lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TBaseLockMgr.SetWriteLock", write_lock_err_msg_,
+                     this);
   AddLock(id, address, kLockTypeWrite, size);
   return kLockTypeWrite;
 }
@@ -130,7 +132,8 @@ int TBaseLockMgr::SetWriteLock(uint32_t id, uint32_t size) {
 void TBaseLockMgr::UpgradeReadLockToWriteLock(uint32_t id, uint32_t size) {
   if (FindLock(id, kLockTypeWrite) != nullptr) return;
   if (!InternalUpgradeReadLock(id, size))
-    TavDatabaseError(10249, "TBaseLockMgr.UpgradeReadLockToWriteLock", write_lock_err_msg_, this);
+    TavDatabaseError(kRequestedLockNotObtained, "TBaseLockMgr.UpgradeReadLockToWriteLock",
+                     write_lock_err_msg_, this);
 }
 
 void TBaseLockMgr::UpgradeReadLocks() {
@@ -200,14 +203,15 @@ TWinLockMgr::~TWinLockMgr() {
 }
 
 bool TWinLockMgr::InternalReleaseFileLock(uint64_t address, uint32_t size) {
-  if (size == 0) return true;  // an empty upgrade piece holds nothing
+  // An empty upgrade piece holds nothing.
+  if (size == 0 || HeldAlone()) return true;
   return LockFileHandle()->UnlockRange(address, size);
 }
 
 bool TWinLockMgr::InternalLockFile(uint64_t address, uint32_t size, int /*type*/) {
   // Range locks are exclusive whatever the type; readers share a region by
   // holding different bytes of it.
-  if (size == 0) return true;
+  if (size == 0 || HeldAlone()) return true;
   return LockFileHandle()->LockRange(address, size);
 }
 

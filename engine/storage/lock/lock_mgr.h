@@ -109,6 +109,12 @@ class TBaseLockMgr : public host::TObject {
   void SetWriteLockErrMsg(const std::string& value) { write_lock_err_msg_ = value; }
   // The first offset no region of this manager may reach; 0 = no limit.
   void SetLockLimit(uint64_t offset) { lock_limit_ = offset; }
+  // For a connection that has the database to itself (its file opened
+  // exclusively, so no other handle can open it): every range counts as
+  // taken and given back without a system call. What the manager records,
+  // and so every answer it gives, stays the same. Set before the first lock.
+  void SetHeldAlone(bool value) { held_alone_ = value; }
+  bool HeldAlone() const { return held_alone_; }
 
   int LockRetryCount() const { return lock_retry_count_; }
   uint32_t LockRetryInterval() const { return lock_retry_interval_; }
@@ -151,6 +157,7 @@ class TBaseLockMgr : public host::TObject {
   uint32_t lock_retry_interval_ = 200;
   const uint64_t base_offset_;
   uint64_t lock_limit_ = 0;
+  bool held_alone_ = false;
   std::string write_lock_err_msg_;
   std::string read_lock_err_msg_;
 };

@@ -23,7 +23,7 @@ using host::PutU32;
 constexpr int64_t kMaxBlobSize = 0x7FFFFFFF;
 
 [[noreturn]] void ChainDamaged(const char* caller, const char* what, uint32_t address) {
-  TavDatabaseError(8581, caller, host::Format("%s %u", {what, address}));
+  TavDatabaseError(kUnexpectedInternalError, caller, host::Format("%s %u", {what, address}));
 }
 
 }  // namespace
@@ -34,15 +34,15 @@ TBlobInterface::~TBlobInterface() {
 
 void TBlobInterface::Open() {
   if (!io_)
-    TavDatabaseError(8581, "TBlobInterface.Open",
+    TavDatabaseError(kUnexpectedInternalError, "TBlobInterface.Open",
                      "Unable to create blob interface - IOInterface is null");
   if (blob_block_size_ == 0)
-    TavDatabaseError(8581, "TBlobInterface.Open",
+    TavDatabaseError(kUnexpectedInternalError, "TBlobInterface.Open",
                      "Unable to create blob interface - Block size is 0");
   // A block must carry at least one data byte after its next and used words,
   // or no chain could ever end.
   if (blob_block_size_ <= kBlobBlockData)
-    TavDatabaseError(8581, "TBlobInterface.Open",
+    TavDatabaseError(kUnexpectedInternalError, "TBlobInterface.Open",
                      "Unable to create blob interface - Block size too small");
   buffer_ = std::make_unique<uint8_t[]>(blob_block_size_);
   owner_check_.Open(*io_);
@@ -56,12 +56,13 @@ void TBlobInterface::Close() {
 }
 
 void TBlobInterface::RequireOpen(const char* caller) const {
-  if (!buffer_ || !io_) TavDatabaseError(8576, caller);
+  if (!buffer_ || !io_) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
 }
 
 uint32_t TBlobInterface::InsertBlob(host::TStream& stream) {
   const int64_t size = stream.Size();
-  if (size > kMaxBlobSize) TavDatabaseError(8581, "TBlobInterface.InsertBlob", "Blob too large");
+  if (size > kMaxBlobSize)
+    TavDatabaseError(kUnexpectedInternalError, "TBlobInterface.InsertBlob", "Blob too large");
   return WriteNewBlocks(static_cast<uint32_t>(size), stream);
 }
 
@@ -77,7 +78,8 @@ uint32_t TBlobInterface::BuildChain(uint32_t count, host::TStream& stream,
   if (count == 0) return 0;
   const int64_t streamSize = stream.Size();
   if (count > streamSize)
-    TavDatabaseError(8581, "TBlobInterface.WriteNewBlocks", "Blob stream shorter than count");
+    TavDatabaseError(kUnexpectedInternalError, "TBlobInterface.WriteNewBlocks",
+                     "Blob stream shorter than count");
   const uint32_t cap = Capacity();
   uint8_t* buf = buffer_.get();
   std::memset(buf, 0, blob_block_size_);
@@ -191,7 +193,8 @@ uint32_t TBlobInterface::ReadBlob(uint32_t address, uint32_t size, host::TStream
 uint32_t TBlobInterface::EditBlob(uint32_t address, uint32_t oldSize, host::TStream& stream) {
   RequireOpen("TBlobInterface.EditBlob");
   const int64_t size64 = stream.Size();
-  if (size64 > kMaxBlobSize) TavDatabaseError(8581, "TBlobInterface.EditBlob", "Blob too large");
+  if (size64 > kMaxBlobSize)
+    TavDatabaseError(kUnexpectedInternalError, "TBlobInterface.EditBlob", "Blob too large");
   const auto size = static_cast<uint32_t>(size64);
   if (size == 0) {
     DeleteBlob(address, oldSize);

@@ -37,7 +37,8 @@ void TBlockOwnerCheck::CheckOnDisk(uint32_t address, const char* caller) const {
   for (uint64_t page = address & ~uint64_t{pageSize - 1}; ok && page < end; page += pageSize)
     ok = disk_->GetPageOwnerCode(static_cast<uint32_t>(page)) == owner;
   if (!ok)
-    TavDatabaseErrorFmt(8581, caller, "Block address %u does not lie in the owner's pages (%u)",
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
+                        "Block address %u does not lie in the owner's pages (%u)",
                         {address, static_cast<uint32_t>(owner)});
 }
 

@@ -55,8 +55,8 @@ int32_t NewFieldGeneratorID() { return os::Random(2147483647); }
 // ---------------------------------------------------------------------------
 // TInternalFieldItem
 
-void TInternalFieldItem::SetDataType(TFieldType value) {
-  switch (value) {
+bool IsRecordFieldType(TFieldType type) {
+  switch (type) {
     case ftString:
     case ftSmallint:
     case ftInteger:
@@ -72,12 +72,17 @@ void TInternalFieldItem::SetDataType(TFieldType value) {
     case ftMemo:
     case ftGraphic:
     case ftFmtMemo:
-      data_type_ = value;
-      field_size_ = GetDefaultInternalFieldSize(value);
-      return;
+      return true;
     default:
-      TavDatabaseError(10000, "TInternalFieldItem.SetDataType", FieldTypeName(value));
+      return false;
   }
+}
+
+void TInternalFieldItem::SetDataType(TFieldType value) {
+  if (!IsRecordFieldType(value))
+    TavDatabaseError(kInvalidFieldType, "TInternalFieldItem.SetDataType", FieldTypeName(value));
+  data_type_ = value;
+  field_size_ = GetDefaultInternalFieldSize(value);
 }
 
 int32_t TInternalFieldItem::GetWriteableFieldSize() const {
@@ -173,8 +178,8 @@ void TInternalFields::SetDefaultOffsets() {
     if (IsStringFieldType(item->DataType())) {
       // The length marker is 16 bits wide, so no string can be longer.
       if (item->FieldSize() < 0 || item->FieldSize() > 0xFFFF)
-        TavDatabaseErrorFmt(8581, "TInternalFields.SetDefaultOffsets", "Invalid field size: %s %d",
-                            {item->FieldName(), item->FieldSize()});
+        TavDatabaseErrorFmt(kUnexpectedInternalError, "TInternalFields.SetDefaultOffsets",
+                            "Invalid field size: %s %d", {item->FieldName(), item->FieldSize()});
       size = item->FieldSize();
       item->SetSizeMarkerOffset(static_cast<int32_t>(position));
       position += 2;
@@ -254,7 +259,7 @@ int CalculateCoreDataSize(host::TFieldType type) {
       return 8;
     default:
       TavDatabaseError(
-          10117, "CalculateCoreDataSize",
+          kFieldTypeCannotBeIndexed, "CalculateCoreDataSize",
           "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
   }
 }

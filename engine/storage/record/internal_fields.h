@@ -45,6 +45,9 @@ int CalculateCoreDataSize(host::TFieldType type);
 // Whether `type` is stored as a BLOB reference (block address, value size).
 bool IsBlobFieldType(host::TFieldType type);
 
+// Whether a record can hold a field of `type` (SetDataType accepts it).
+bool IsRecordFieldType(host::TFieldType type);
+
 class TInternalFieldItem : public host::TCollectionItem {
  public:
   using host::TCollectionItem::TCollectionItem;

@@ -27,15 +27,15 @@ void TBaseIOInterface::Open() {
 void TBaseIOInterface::Close() {}
 
 void TBaseIOInterface::Empty(bool) {
-  TavDatabaseError(10065, "TBaseIOInterface.Empty");
+  TavDatabaseError(kInvalidProcedureName, "TBaseIOInterface.Empty");
 }
 
 uint32_t TBaseIOInterface::AllocateNewAddress(uint32_t, const void*) {
-  TavDatabaseError(10065, "TBaseIOInterface.AllocateNewAddress");
+  TavDatabaseError(kInvalidProcedureName, "TBaseIOInterface.AllocateNewAddress");
 }
 
 void TBaseIOInterface::ReleaseBlock(uint32_t, uint32_t) {
-  TavDatabaseError(10065, "TBaseIOInterface.ReleaseBlock");
+  TavDatabaseError(kInvalidProcedureName, "TBaseIOInterface.ReleaseBlock");
 }
 
 bool TBaseIOInterface::WriteBlockPart(uint32_t, uint32_t, uint32_t, const void*) {
@@ -43,7 +43,7 @@ bool TBaseIOInterface::WriteBlockPart(uint32_t, uint32_t, uint32_t, const void*)
 }
 
 void TBaseIOInterface::WriteBlock(uint32_t, uint32_t, const void*) {
-  TavDatabaseError(10065, "TBaseIOInterface.WriteBlock");
+  TavDatabaseError(kInvalidProcedureName, "TBaseIOInterface.WriteBlock");
 }
 
 void TBaseIOInterface::WriteBlockByRef(uint32_t, uint32_t, const uint8_t*) {}
@@ -55,7 +55,7 @@ uint8_t* TBaseIOInterface::ReadBlockByRef(uint32_t, uint32_t) {
 }
 
 void TBaseIOInterface::WriteBlockHeader(uint32_t, uint32_t, const void*) {
-  TavDatabaseError(10065, "TBaseIOInterface.WriteBlockHeader");
+  TavDatabaseError(kInvalidProcedureName, "TBaseIOInterface.WriteBlockHeader");
 }
 
 void TBaseIOInterface::ReadBlockHeader(uint32_t, uint32_t, void*) {}
@@ -126,7 +126,7 @@ uint32_t TMemoryIOInterface::NewHandle() const {
 }
 
 void TMemoryIOInterface::NotFound(const char* caller, const char* message, uint32_t address) const {
-  TavDatabaseError(8581, caller, host::Format("%s %u", {message, address}));
+  TavDatabaseError(kUnexpectedInternalError, caller, host::Format("%s %u", {message, address}));
 }
 
 void TMemoryIOInterface::FreeAll() {
@@ -180,7 +180,8 @@ void TMemoryIOInterface::WriteBlock(uint32_t address, uint32_t size, const void*
     NotFound("TMemoryIOInterface.WriteBlock", "Write page error - block address not found",
              address);
   if (!data)
-    TavDatabaseError(8581, "TMemoryIOInterface.WriteBlock", "Write page error - nil pointer");
+    TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.WriteBlock",
+                     "Write page error - nil pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlock", "Write page error - size beyond block", address);
   std::memcpy(b->Data.get(), data, size);
@@ -201,8 +202,11 @@ void TMemoryIOInterface::ReadBlock(uint32_t address, uint32_t size, void* dest) 
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - block address not found", address);
   }
   if (b->Data.get() == dest)
-    TavDatabaseError(8581, "TMemoryIOInterface.ReadBlock", "Read page error - buffers equal");
-  if (!dest) TavDatabaseError(8581, "TMemoryIOInterface.ReadBlock", "Unassigned memory pointer");
+    TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.ReadBlock",
+                     "Read page error - buffers equal");
+  if (!dest)
+    TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.ReadBlock",
+                     "Unassigned memory pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
   std::memcpy(dest, b->Data.get(), size);
@@ -223,7 +227,7 @@ void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const
     NotFound("TMemoryIOInterface.WriteBlockHeader", "Write page error - block address not found",
              address);
   if (!data)
-    TavDatabaseError(8581, "TMemoryIOInterface.WriteBlockHeader",
+    TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.WriteBlockHeader",
                      "Write header error - nil pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlockHeader", "Write page error - size beyond block",
@@ -237,7 +241,8 @@ void TMemoryIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* 
     NotFound("TMemoryIOInterface.ReadBlockHeader", "Read page error - block address not found",
              address);
   if (!dest)
-    TavDatabaseError(8581, "TMemoryIOInterface.ReadBlockHeader", "Read header error - nil pointer");
+    TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.ReadBlockHeader",
+                     "Read header error - nil pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlockHeader", "Read page error - size beyond block", address);
   std::memcpy(dest, b->Data.get(), size);
@@ -305,11 +310,14 @@ TDiskIOInterface::~TDiskIOInterface() {
 void TDiskIOInterface::Open() {
   const char* caller = "TDiskIOInterface.Open";
   if (!DiskMgr())
-    TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - DiskMgr is null");
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to open Disk IOInterface - DiskMgr is null");
   if (Usage() == 0)
-    TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Usage is not set");
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to open Disk IOInterface - Usage is not set");
   if (BlockSize() == 0)
-    TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Block size is 0");
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to open Disk IOInterface - Block size is 0");
   if (work_) {
     if (std::shared_ptr<TDBLogger> log = GDBLogger())
       log->LogItem("DiskInterface",
@@ -318,7 +326,8 @@ void TDiskIOInterface::Open() {
   // Reopened with another block size, the old buffer would be too small.
   if (!work_ || work_size_ != 2 * uint64_t{BlockSize()}) {
     if (uint64_t{BlockSize()} * 2 > kMaxFileEnd)
-      TavDatabaseError(8581, caller, "Unable to open Disk IOInterface - Block size too large");
+      TavDatabaseError(kUnexpectedInternalError, caller,
+                       "Unable to open Disk IOInterface - Block size too large");
     work_size_ = 2 * BlockSize();
     work_ = std::make_unique<uint8_t[]>(work_size_);
   }
@@ -334,13 +343,13 @@ void TDiskIOInterface::Close() {
 }
 
 void TDiskIOInterface::RequireOpen(const char* caller) const {
-  if (!work_ || !DiskMgr()) TavDatabaseError(8576, caller);
+  if (!work_ || !DiskMgr()) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
 }
 
 void TDiskIOInterface::CheckSize(uint32_t size, const char* caller) const {
   if (size > BlockSize())
-    TavDatabaseErrorFmt(8581, caller, "Block request size %u larger than block size %u",
-                        {size, BlockSize()});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
+                        "Block request size %u larger than block size %u", {size, BlockSize()});
 }
 
 uint32_t TDiskIOInterface::FileEnd(bool refresh) {
@@ -368,14 +377,16 @@ void TDiskIOInterface::LoadFirstEmpty(const char* caller) {
         static_cast<uint32_t>(GlobalFirstEmptyOffset())));
     SetFirstEmptyValid(true);
   } else if (!FirstEmptyValid()) {
-    TavDatabaseError(8581, caller, "DiskIOInterface - non global first empty not set");
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "DiskIOInterface - non global first empty not set");
   }
 }
 
 uint32_t TDiskIOInterface::AllocateNewAddress(uint32_t size, const void* data) {
   const char* caller = "TDiskIOInterface.AllocateNewAddress";
   RequireOpen(caller);
-  if (size > BlockSize()) TavDatabaseError(8581, caller, "Block request sizes < block size");
+  if (size > BlockSize())
+    TavDatabaseError(kUnexpectedInternalError, caller, "Block request sizes < block size");
   std::optional<THeaderLockGuard> guard;
   if (GlobalFirstEmptyOffset() != 0) guard.emplace(DiskMgr(), true);
   LoadFirstEmpty(caller);
@@ -392,7 +403,8 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
   const char* caller = "TDiskIOInterface.AllocateNewAddress";
   const uint32_t bs = BlockSize();
   const uint32_t head = FirstEmpty();
-  if (!RunInRange(head, 1)) TavDatabaseErrorFmt(8581, caller, "%s %u", {kFreeChainDamaged, head});
+  if (!RunInRange(head, 1))
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %u", {kFreeChainDamaged, head});
   uint8_t* run = work_.get();
   DiskMgr()->ReadCustomSize(head, bs, run, TableID(), AccessFlags());
   const uint32_t next = GetU32(run + kFreeBlockNext);
@@ -401,7 +413,7 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
   // that a damaged link leads to, and handing it out would overwrite it.
   const bool zeroStart = GetU32(run) == 0 && GetU32(run + 4) == 0;
   if (!zeroStart || (next != 0 && !RunInRange(next, 1)) || (count > 1 && !RunInRange(head, count)))
-    TavDatabaseErrorFmt(8581, caller, "%s %u", {kFreeChainDamaged, head});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %u", {kFreeChainDamaged, head});
 
   // The rest of the run is written first: should the data write fail, the
   // head still names a free block.
@@ -444,7 +456,8 @@ uint32_t TDiskIOInterface::AllocateNewPages(uint32_t size, const void* data) {
   } else {
     bytes = (uint64_t{bs} + pageSize - 1) / pageSize * pageSize;
   }
-  if (bytes > kMaxFileEnd) TavDatabaseError(9600, "TDiskIOInterface.AllocateNewAddress");
+  if (bytes > kMaxFileEnd)
+    TavDatabaseError(kDatabaseFileSizeLimitHasBeenReached, "TDiskIOInterface.AllocateNewAddress");
   const uint32_t pages = static_cast<uint32_t>(bytes / pageSize);
   const uint32_t spare = static_cast<uint32_t>((bytes - bs) / bs);
   pages_.assign(static_cast<size_t>(bytes), 0);
@@ -466,18 +479,20 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
   const uint32_t pageSize = DiskMgr()->PageSize();
   if (size >= pageSize && address % pageSize == 0 && size % pageSize == 0) {
     if (!RunInRange(address, 1) || uint64_t{address} + size > FileEnd(true))
-      TavDatabaseErrorFmt(8581, caller, "Block address out of range %u", {address});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Block address out of range %u",
+                          {address});
     DiskMgr()->ReleasePages(address, size / pageSize);
     file_end_ = 0;
   } else {
     const uint32_t bs = BlockSize();
     const uint32_t n = size == 0 ? 1 : static_cast<uint32_t>((uint64_t{size} + bs - 1) / bs);
     if (!RunInRange(address, n))
-      TavDatabaseErrorFmt(8581, caller, "Block address out of range %u", {address});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Block address out of range %u",
+                          {address});
     // Freeing the head again would make the chain lead to itself and hand
     // the block out twice.
     if (address == FirstEmpty())
-      TavDatabaseErrorFmt(8581, caller, "Block already free %u", {address});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Block already free %u", {address});
     uint8_t* buf = work_.get();
     std::memset(buf, 0, bs);
     PutU32(buf + kFreeBlockNext, FirstEmpty());
@@ -501,8 +516,9 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
 void TDiskIOInterface::GetGlobalFirstEmpty() {
   const char* caller = "TDiskIOInterface.GetGlobalFirstEmpty";
   if (GlobalFirstEmptyOffset() == 0)
-    TavDatabaseError(8581, caller, "Unable to get a global first empty. Not a global interface");
-  if (!DiskMgr()) TavDatabaseError(8576, caller);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Unable to get a global first empty. Not a global interface");
+  if (!DiskMgr()) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
   TDiskMgr& mgr = *DiskMgr();
   if (!mgr.GlobalHdr()->HeaderValid()) {
     // Reading the header needs a header lock; one taken here is given back.
@@ -521,14 +537,14 @@ void TDiskIOInterface::GetGlobalFirstEmpty() {
 void TDiskIOInterface::SetGlobalFirstEmpty() {
   if (GlobalFirstEmptyOffset() == 0) return;
   if (!FirstEmptyValid())
-    TavDatabaseError(8581, "TDiskIOInterface.SetGlobalFirstEmpty",
+    TavDatabaseError(kUnexpectedInternalError, "TDiskIOInterface.SetGlobalFirstEmpty",
                      "Attempt to write non validated first empty to global header");
   DiskMgr()->GlobalHdr()->GlobalInterfaceSetHdrItem(
       FirstEmpty(), static_cast<uint32_t>(GlobalFirstEmptyOffset()));
 }
 
 void TDiskIOInterface::Empty(bool flag) {
-  if (!DiskMgr()) TavDatabaseError(8576, "TDiskIOInterface.Empty");
+  if (!DiskMgr()) TavDatabaseError(kSystemObjectIsNotInitialized, "TDiskIOInterface.Empty");
   DiskMgr()->DeleteOwnedPages(TableID(), Usage(), flag);
   SetFirstEmptyValid(false);
   file_end_ = 0;

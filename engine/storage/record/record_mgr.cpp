@@ -20,8 +20,9 @@ void TRecordMgr::SetRecordSize(int32_t value) {
 }
 
 void TRecordMgr::Open(TBaseIOInterface* ioInterface) {
-  if (record_size_ <= 0) TavDatabaseError(8576, "TRecordMgr.Open");
-  if (!ioInterface) TavDatabaseError(8576, "TRecordMgr.Open", "IOInterface is null");
+  if (record_size_ <= 0) TavDatabaseError(kSystemObjectIsNotInitialized, "TRecordMgr.Open");
+  if (!ioInterface)
+    TavDatabaseError(kSystemObjectIsNotInitialized, "TRecordMgr.Open", "IOInterface is null");
   // The field list is checked before anything is kept, so a refused layout
   // leaves the manager closed.
   fields_->Open();
@@ -38,8 +39,8 @@ void TRecordMgr::Open(TBaseIOInterface* ioInterface) {
                         (!isString || (f->SizeMarkerOffset() >= 0 &&
                                        int64_t{f->SizeMarkerOffset()} + 2 <= record_size_));
     if (!inside)
-      TavDatabaseErrorFmt(8581, "TRecordMgr.Open", "Field %s lies outside the record",
-                          {f->FieldName()});
+      TavDatabaseErrorFmt(kUnexpectedInternalError, "TRecordMgr.Open",
+                          "Field %s lies outside the record", {f->FieldName()});
     if (isString) checks.push_back({f->SizeMarkerOffset(), f->FieldSize(), i});
   }
   string_checks_ = std::move(checks);
@@ -67,7 +68,7 @@ void TRecordMgr::Close() {
 }
 
 void TRecordMgr::RequireOpen(const char* caller) const {
-  if (!buffer_) TavDatabaseError(8576, caller);
+  if (!buffer_) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
 }
 
 
@@ -104,7 +105,7 @@ void TRecordMgr::CheckRecord(const uint8_t* record, uint32_t address, const char
     length = le16toh(length);
     if (length > c.MaxLength)
       TavDatabaseErrorFmt(
-          8581, caller, "Invalid string length %d in field %s at record %u",
+          kUnexpectedInternalError, caller, "Invalid string length %d in field %s at record %u",
           {static_cast<int>(length), fields_->Items(c.FieldPos)->FieldName(), address});
   }
 }

@@ -132,7 +132,8 @@ TRestructureFieldDef* TRestructureFieldDefs::AddAndSetFieldDef(const std::string
 
 void TRestructureFieldDefs::SwapDefs(int index1, int index2) {
   if (index1 < 0 || index1 >= Count() || index2 < 0 || index2 >= Count())
-    TavDatabaseError(9985, "TRestructureFieldDefs.SwapDefs", "Invalid Field Def Index in SwapDefs");
+    TavDatabaseError(kNumberOutOfRange, "TRestructureFieldDefs.SwapDefs",
+                     "Invalid Field Def Index in SwapDefs");
   Exchange(index1, index2);
 }
 
@@ -188,7 +189,7 @@ void TRestructureFieldDefs::ValidateAgainstOriginalDefs(const host::TFieldDefs* 
       status = dcAdded;
     } else {
       int k = existing->IndexOf(item->SourceFieldName());
-      if (k < 0) TavDatabaseError(10116, kFieldValidate, "Source Def not found");
+      if (k < 0) TavDatabaseError(kNoSuchField, kFieldValidate, "Source Def not found");
       named[static_cast<size_t>(k)] = true;
       const host::TFieldDef* src = existing->Items(k);
       if (IsDataLossConversion(item->DataType(), src->DataType())) {
@@ -343,18 +344,18 @@ void TRestructureIndexDefs::ValidateNewIndexDefs(const TRestructureFieldDefs& fi
     for (const std::string& name : names) {
       const TRestructureFieldDef* field = FindFieldByName(fieldDefs, name);
       if (!field)
-        TavDatabaseErrorFmt(10116, kIndexValidateNew,
+        TavDatabaseErrorFmt(kNoSuchField, kIndexValidateNew,
                             "The field '%s' in index '%s' was not found in the table field "
                             "definitions.",
                             {name, item->Name()});
       keySize += CalculateIndexDefKeyFieldSize(field->DataType(), field->Size());
     }
     if (keySize > maximum_key_size_)
-      TavDatabaseErrorFmt(9602, kIndexValidateNew,
+      TavDatabaseErrorFmt(kKeySizeTooLarge, kIndexValidateNew,
                           "The Index '%s' with fields '%s' has exceeded the maximum key size of %d",
                           {item->Name(), item->Fields(), maximum_key_size_});
     if (static_cast<int64_t>(names.size()) > maximum_key_field_count_)
-      TavDatabaseErrorFmt(9603, kIndexValidateNew,
+      TavDatabaseErrorFmt(kTooManyFieldsInIndex, kIndexValidateNew,
                           "The Index '%s' with fields '%s' has exceeded the maximum key field "
                           "count of %d",
                           {item->Name(), item->Fields(), maximum_key_field_count_});
@@ -402,7 +403,7 @@ void TRestructureIndexDefs::ValidateAgainstOriginalDefs(const host::TIndexDefs* 
       for (const std::string& fieldName : SplitFieldNames(item->Fields())) {
         const TRestructureFieldDef* field = FindFieldByName(fieldDefs, fieldName);
         if (!field)
-          TavDatabaseErrorFmt(10116, kIndexValidate,
+          TavDatabaseErrorFmt(kNoSuchField, kIndexValidate,
                               "The field '%s' in index '%s' was not found in the table field "
                               "definitions - %s",
                               {fieldName, name, item->Fields()});

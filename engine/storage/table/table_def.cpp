@@ -30,9 +30,10 @@ uint32_t TableIndexPageSize(const TInternalIndexDefs& defs, const char* caller) 
   const uint32_t size = defs.Count() > 0 ? defs.Items(0)->IndexPageSize() : kIndexPageSize;
   for (int i = 0; i < defs.Count(); ++i)
     if (defs.Items(i)->IndexPageSize() != size)
-      TavDatabaseError(8581, caller, "Index page sizes differ");
+      TavDatabaseError(kUnexpectedInternalError, caller, "Index page sizes differ");
   if (size < kMinIndexPageSize || size > kMaxIndexPageSize)
-    TavDatabaseErrorFmt(8581, caller, "Index page size %u out of range", {size});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Index page size %u out of range",
+                        {size});
   return size;
 }
 
@@ -41,7 +42,8 @@ void CheckTableIndexSlots(const TInternalIndexDefs& defs, int32_t slotCount, con
   for (int i = 0; i < defs.Count(); ++i) {
     const int32_t slot = defs.Items(i)->IndexSequence();
     if (slot < 0 || slot >= slotCount || used[static_cast<size_t>(slot)])
-      TavDatabaseErrorFmt(8581, caller, "Index %s: slot %d out of range or taken",
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
+                          "Index %s: slot %d out of range or taken",
                           {defs.Items(i)->IndexName(), slot});
     used[static_cast<size_t>(slot)] = true;
   }
@@ -120,7 +122,7 @@ void TTableDef::ForgetStorage() {
 }
 
 void TTableDef::Clear() {
-  if (master_def_) TavDatabaseError(8577, "TTableDef.Clear");
+  if (master_def_) TavDatabaseError(kOperationIsNotValidOnThisObject, "TTableDef.Clear");
   ForgetStorage();
   table_id_ = 0;
   owner_flag_ = 0;
@@ -201,13 +203,14 @@ bool TTableDef::Validate() {
 
 void TTableDef::InternalOpen(TDiskMgr* diskMgr) {
   const char* caller = "TTableDef.InternalOpen";
-  if (!table_header_) TavDatabaseError(8576, table_name_ + "TableDef.InternalOpen");
+  if (!table_header_)
+    TavDatabaseError(kSystemObjectIsNotInitialized, table_name_ + "TableDef.InternalOpen");
   if (active_) return;
   CheckTableIndexSlots(*internal_index_defs_, table_header_->GetIndexCount(), caller);
   if (memory_) {
     OpenMemory();
   } else {
-    if (!diskMgr) TavDatabaseError(8576, caller, "DiskMgr");
+    if (!diskMgr) TavDatabaseError(kSystemObjectIsNotInitialized, caller, "DiskMgr");
     OpenDisk(diskMgr);
   }
   active_ = true;
@@ -217,7 +220,7 @@ namespace {
 
 void CheckBlockSize(int64_t size, int64_t minimum, const char* what, const char* caller) {
   if (size < minimum || size > kMaxTableBlockSize)
-    TavDatabaseErrorFmt(8581, caller, "%s %d out of range", {what, size});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %d out of range", {what, size});
 }
 
 }  // namespace

@@ -102,7 +102,7 @@ std::vector<uint32_t> CollectIndexBlocks(TBaseIOInterface& io, TDiskMgr& disk,
   std::unordered_set<uint32_t> seen;
   std::vector<uint8_t> node(blockSize);
   auto corrupt = [&](const char* what, uint32_t address) {
-    TavDatabaseErrorFmt(8965, caller, "%s (node %u)", {what, address});
+    TavDatabaseErrorFmt(kIndexIsCorrupt, caller, "%s (node %u)", {what, address});
   };
   for (int slot = 0; slot < header.GetIndexCount(); ++slot) {
     const uint32_t root = header.GetIndexRoot(slot);
@@ -224,7 +224,7 @@ void TBaseTableDefMgr::DropMaster(int index) {
 }
 
 TTableHeaderMgr& TBaseTableDefMgr::RequireHeaderMgr(const char* caller) const {
-  if (!header_mgr_) TavDatabaseError(8576, caller);
+  if (!header_mgr_) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
   return *header_mgr_;
 }
 
@@ -245,14 +245,14 @@ TDiskTableDefMgr::~TDiskTableDefMgr() {
 }
 
 TDiskMgr& TDiskTableDefMgr::RequireDiskMgr(const char* caller) const {
-  if (!disk_mgr_) TavDatabaseError(8576, caller, "DiskMgr");
+  if (!disk_mgr_) TavDatabaseError(kSystemObjectIsNotInitialized, caller, "DiskMgr");
   return *disk_mgr_;
 }
 
 void TDiskTableDefMgr::InternalInitHeaderMgr() {
   const char* caller = "TDiskTableDefMgr.InternalInitHeaderMgr";
-  if (!hdr_disk_interface_) TavDatabaseError(8579, caller);
-  if (base_def_mgr_address_ == 0) TavDatabaseError(8576, caller);
+  if (!hdr_disk_interface_) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller);
+  if (base_def_mgr_address_ == 0) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
   if (!own_header_mgr_) own_header_mgr_ = std::make_unique<TTableHeaderMgr>();
   own_header_mgr_->SetBaseAddress(base_def_mgr_address_);
   own_header_mgr_->SetBaseTableID(BaseTableID());
@@ -267,10 +267,11 @@ int TBaseTableDefMgr::CheckDeletable(TTableHeaderMgr& hdrMgr, const TTableDef& d
   const int32_t id = definition.TableID();
   const int index = IndexOfTableDef(id);
   const TTableDef* master = index >= 0 ? Masters(index) : nullptr;
-  if (master && OtherUsers(*master, definition) > 0) TavDatabaseError(8578, caller);
+  if (master && OtherUsers(*master, definition) > 0)
+    TavDatabaseError(kRequestedObjectIsInUse, caller);
   if (TTableHeader* open = hdrMgr.FindHdrItemByID(id)) {
     const bool mastersOnly = master && open == master->TableHeader() && open->UserCount() == 1;
-    if (!mastersOnly) TavDatabaseError(8578, caller);
+    if (!mastersOnly) TavDatabaseError(kRequestedObjectIsInUse, caller);
   }
   return index;
 }
@@ -355,8 +356,9 @@ void TDiskTableDefMgr::InitializeIndexInterface(TTableDef& definition) {
 
 int TDiskTableDefMgr::CreateTableDef(const std::string& tableName, TTableDef& definition) {
   const char* caller = "TDiskTableDefMgr.CreateTableDef";
-  if (definition.Memory()) TavDatabaseError(8577, caller);
-  if (IndexOfTableName(tableName) >= 0) TavDatabaseError(8580, caller, tableName);
+  if (definition.Memory()) TavDatabaseError(kOperationIsNotValidOnThisObject, caller);
+  if (IndexOfTableName(tableName) >= 0)
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, tableName);
   TTableHeaderMgr& hdrMgr = RequireHeaderMgr(caller);
   TDiskMgr& diskMgr = RequireDiskMgr(caller);
   // Checked before the table exists, so that a refused definition leaves no
@@ -435,7 +437,8 @@ int TDiskTableDefMgr::OpenTableDefConnection(const std::string& tableName,
 void TDiskTableDefMgr::CloseTableDefConnection(int32_t tableID) {
   const char* caller = "TDiskTableDefMgr.CloseTableDefConnection";
   const int index = IndexOfTableDef(tableID);
-  if (index < 0 || Masters(index)->UserCount() <= 0) TavDatabaseError(8579, caller);
+  if (index < 0 || Masters(index)->UserCount() <= 0)
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller);
   TTableDef& master = *Masters(index);
   master.SetUserCount(master.UserCount() - 1);
   if (master.UserCount() == 0) DropMaster(index);
@@ -482,12 +485,14 @@ int TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& definition) 
 void TDiskTableDefMgr::RestructureTableDef(TTableDef& definition,
                                            const TRestructureDetails& restructure) {
   const char* caller = "TDiskTableDefMgr.RestructureTableDef";
-  if (definition.Memory()) TavDatabaseError(8577, caller);
+  if (definition.Memory()) TavDatabaseError(kOperationIsNotValidOnThisObject, caller);
   if (!restructure.NewFieldDefs)
-    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
                         {"RestructureDetails.NewFieldDefs"});
   if (!restructure.NewIndexDefs)
-    TavDatabaseErrorFmt(8576, caller, "%s has not been set or is out of range",
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
                         {"RestructureDetails.NewIndexDefs"});
   TTableHeaderMgr& hdrMgr = RequireHeaderMgr(caller);
   RequireDiskMgr(caller);
@@ -496,8 +501,8 @@ void TDiskTableDefMgr::RestructureTableDef(TTableDef& definition,
   // The blocks are about to be freed and the header rewritten: no
   // connection may hold them.
   if (index >= 0 && (Masters(index)->UserCount() > 0 || Masters(index)->Active()))
-    TavDatabaseError(8578, caller);
-  if (hdrMgr.FindHdrItemByID(id)) TavDatabaseError(8578, caller);
+    TavDatabaseError(kRequestedObjectIsInUse, caller);
+  if (hdrMgr.FindHdrItemByID(id)) TavDatabaseError(kRequestedObjectIsInUse, caller);
 
   const bool fieldData = DefChangeNeedsData(restructure.NewFieldDefs->ChangeStatus());
   const bool indexData = DefChangeNeedsData(restructure.NewIndexDefs->ChangeStatus());
@@ -620,8 +625,9 @@ void TMemoryTableDefMgr::InitializeIndexInterface(TTableDef&) {}
 
 int TMemoryTableDefMgr::CreateTableDef(const std::string& tableName, TTableDef& definition) {
   const char* caller = "MemoryTableDefMgr.CreateTableDef";
-  if (!definition.Memory()) TavDatabaseError(8577, caller);
-  if (IndexOfTableName(tableName) >= 0) TavDatabaseError(8580, caller, tableName);
+  if (!definition.Memory()) TavDatabaseError(kOperationIsNotValidOnThisObject, caller);
+  if (IndexOfTableName(tableName) >= 0)
+    TavDatabaseError(kRequestedObjectAlreadyExists, caller, tableName);
   TTableHeaderMgr& hdrMgr = RequireHeaderMgr(caller);
   TableIndexPageSize(definition.InternalIndexDefs(), caller);
   CheckTableIndexSlots(definition.InternalIndexDefs(), definition.InternalIndexDefs().Count(),
@@ -640,7 +646,7 @@ int TMemoryTableDefMgr::OpenTableDefConnection(const std::string& tableName,
                                                TTableDef& definition) {
   const char* caller = "TMemoryTableDefMgr.OpenTableDefConnection";
   const int index = IndexOfTableName(tableName);
-  if (index < 0) TavDatabaseError(8579, caller, tableName);
+  if (index < 0) TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, tableName);
   TTableHeaderMgr& hdrMgr = RequireHeaderMgr(caller);
   TTableDef& master = *Masters(index);
   if (!master.Active()) {
@@ -663,7 +669,8 @@ int TMemoryTableDefMgr::OpenTableDefConnection(const std::string& tableName,
 
 void TMemoryTableDefMgr::CloseTableDefConnection(int32_t tableID) {
   const int index = IndexOfTableDef(tableID);
-  if (index < 0) TavDatabaseError(8579, "MemoryTableDefMgr.CloseTableDefConnection");
+  if (index < 0)
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, "MemoryTableDefMgr.CloseTableDefConnection");
   TTableDef& master = *Masters(index);
   if (master.UserCount() > 0) master.SetUserCount(master.UserCount() - 1);
 }
@@ -682,7 +689,8 @@ int TMemoryTableDefMgr::DeleteTableDef(const std::string&, TTableDef& definition
 }
 
 void TMemoryTableDefMgr::RestructureTableDef(TTableDef& definition, const TRestructureDetails&) {
-  TavDatabaseError(10766, "TMemoryTableDefMgr.RestructureTableDef", definition.TableName());
+  TavDatabaseError(kCannotOperateOnThisTableType, "TMemoryTableDefMgr.RestructureTableDef",
+                   definition.TableName());
 }
 
 }  // namespace tav

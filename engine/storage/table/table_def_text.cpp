@@ -36,7 +36,7 @@ void TextToTableDef(std::string_view text, TTableDef& def) {
     host::ReadComponent(text, read, TableDefTextLimits());
   } catch (const host::EReadError& e) {
     if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem(caller, e.Message());
-    TavDatabaseError(8581, caller, kTableDefUnreadable);
+    TavDatabaseError(kUnexpectedInternalError, caller, kTableDefUnreadable);
   }
   // The copy assigns the fields, which refuses a field without a type a
   // record stores; the reader let only such types in, but an item may leave
@@ -44,7 +44,7 @@ void TextToTableDef(std::string_view text, TTableDef& def) {
   for (int i = 0; i < read.InternalFields().Count(); ++i) {
     if (read.InternalFields().Items(i)->DataType() == host::ftUnknown) {
       if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->LogItem(caller, "A field has no type");
-      TavDatabaseError(8581, caller, kTableDefUnreadable);
+      TavDatabaseError(kUnexpectedInternalError, caller, kTableDefUnreadable);
     }
   }
   host::CopyPublishedProperties(read, def);

@@ -23,7 +23,8 @@ size_t EntryOffset(int position) {
 }
 
 [[noreturn]] void Damaged(const char* caller, const char* what, int position) {
-  TavDatabaseErrorFmt(8581, caller, "Table directory damaged: %s at entry %d", {what, position});
+  TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Table directory damaged: %s at entry %d",
+                      {what, position});
 }
 
 }  // namespace
@@ -82,7 +83,7 @@ int32_t TTableDirectory::LowestFreeTableID(const char* caller) const {
     used[static_cast<size_t>(slot)] = true;
   }
   const auto free = std::find(used.begin(), used.end(), false);
-  if (free == used.end()) TavDatabaseError(9601, caller);
+  if (free == used.end()) TavDatabaseError(kDatabaseTableLimitHasBeenReached, caller);
   return base_table_id_ + static_cast<int32_t>(free - used.begin());
 }
 

@@ -37,8 +37,8 @@ constexpr uint32_t kHeaderProbeSize = 64;
 void TTableHeader::ItemOutOfRange(const char* caller, bool setter) const {
   TAV_ASSERT(!buf_.empty(), "Table header buf is not allocated");
   // The whole item, not only its first byte, must lie inside the image.
-  if (setter) TavDatabaseError(8581, caller, kOffsetOutOfRange);
-  TavDatabaseError(8581, caller);
+  if (setter) TavDatabaseError(kUnexpectedInternalError, caller, kOffsetOutOfRange);
+  TavDatabaseError(kUnexpectedInternalError, caller);
 }
 
 uint32_t TTableHeader::InternalGetIndexOffset(int index) const {
@@ -48,7 +48,8 @@ uint32_t TTableHeader::InternalGetIndexOffset(int index) const {
   // must fit as well.
   if (index < 0 || index >= count ||
       offset + kTableHeaderIndexSlotSize > static_cast<int64_t>(buf_.size()))
-    TavDatabaseError(8581, "TTableHeader.InternalGetIndexOffset", kOffsetOutOfRange);
+    TavDatabaseError(kUnexpectedInternalError, "TTableHeader.InternalGetIndexOffset",
+                     kOffsetOutOfRange);
   return static_cast<uint32_t>(offset);
 }
 
@@ -108,7 +109,7 @@ void TTableHeader::SetIndexCount(int32_t value) {
   // damage by the next reader.
   const int64_t end = kTableHeaderFixedSize + int64_t{kTableHeaderIndexSlotSize} * value;
   if (value < 0 || (!buf_.empty() && end > static_cast<int64_t>(buf_.size())))
-    TavDatabaseError(8581, "TTableHeader.SetIndexCount", kOffsetOutOfRange);
+    TavDatabaseError(kUnexpectedInternalError, "TTableHeader.SetIndexCount", kOffsetOutOfRange);
   InternalSetHdrItemDWord(kThIndexCount, static_cast<uint32_t>(value));
 }
 uint32_t TTableHeader::GetInternalGenerator() const {
@@ -141,7 +142,8 @@ void TTableHeader::SetHeaderSize(uint32_t n) {
 void TTableHeader::ResetHeaderSize(uint32_t n, bool clear) {
   // A header block is 256 bytes; an image of any other size could not be
   // written whole, nor read back.
-  if (n != kTableHeaderSize) TavDatabaseError(8581, "TTableHeader.SetHeaderSize", kHeaderSizeCheck);
+  if (n != kTableHeaderSize)
+    TavDatabaseError(kUnexpectedInternalError, "TTableHeader.SetHeaderSize", kHeaderSizeCheck);
   std::vector<uint8_t> image(n, 0);
   if (!clear) std::copy_n(buf_.begin(), std::min<size_t>(buf_.size(), n), image.begin());
   buf_ = std::move(image);
@@ -154,7 +156,7 @@ void TTableHeader::ClearHeader() {
 
 TBaseIOInterface* TTableHeader::IOFor(const char* caller) const {
   if (buf_.empty() || !mgr_ || !mgr_->IOInterface() || base_address_ == 0)
-    TavDatabaseError(8576, caller);
+    TavDatabaseError(kSystemObjectIsNotInitialized, caller);
   return mgr_->IOInterface();
 }
 
@@ -172,15 +174,17 @@ void TTableHeader::ReadHeader() {
   io->ReadBlock(base_address_, size, image.data());
   const uint32_t storedSize = GetU32(image.data() + kThHeaderSize);
   if (storedSize != size)
-    TavDatabaseErrorFmt(8581, caller, "Table header: header size %u at address %u is invalid",
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
+                        "Table header: header size %u at address %u is invalid",
                         {storedSize, base_address_});
   const uint32_t indexCount = GetU32(image.data() + kThIndexCount);
   if (indexCount > (size - kTableHeaderFixedSize) / kTableHeaderIndexSlotSize)
-    TavDatabaseErrorFmt(8581, caller, "Table header: index count %u at address %u is invalid",
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
+                        "Table header: index count %u at address %u is invalid",
                         {indexCount, base_address_});
   const int32_t id = static_cast<int32_t>(GetU32(image.data() + kThTableID));
   if (expectedID != 0 && id != expectedID)
-    TavDatabaseErrorFmt(8581, caller,
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
                         "Table header: the header at address %u belongs to table %d, not %d",
                         {base_address_, id, expectedID});
 
@@ -198,7 +202,7 @@ void TTableHeader::WriteHeader() {
   // An image whose stored size is not its own would be refused as damage by
   // every later reader.
   if (GetHeaderSize() != buf_.size())
-    TavDatabaseErrorFmt(8581, caller, "Table header: header size %u is invalid",
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Table header: header size %u is invalid",
                         {GetHeaderSize()});
   const uint32_t oldFlag = GetModifiedFlag();
   PutU32(buf_.data() + kThModifiedFlag, oldFlag + 1);
@@ -239,7 +243,7 @@ TTableHeaderMgr::~TTableHeaderMgr() {
 }
 
 void TTableHeaderMgr::RequireOpen(const char* caller) const {
-  if (!io_) TavDatabaseError(8576, caller);
+  if (!io_) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
 }
 
 TDiskMgr* TTableHeaderMgr::LockingDiskMgr() const {
@@ -288,8 +292,9 @@ void TTableHeaderMgr::WriteDirectory() {
 void TTableHeaderMgr::Open(TBaseIOInterface* ioInterface) {
   const char* caller = "TTableHeaderMgr.Open";
   if (base_address_ == 0)
-    TavDatabaseError(8581, caller, "Base address of table header mapper has not been set");
-  if (!ioInterface) TavDatabaseError(8576, caller);
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "Base address of table header mapper has not been set");
+  if (!ioInterface) TavDatabaseError(kSystemObjectIsNotInitialized, caller);
   if (ioInterface->IOMode() != iomMemory && ioInterface->DiskMgr()) {
     // The directory must stay clear of the global header and end inside the
     // fixed area, or its writes would overwrite the headers or the first map
@@ -298,7 +303,7 @@ void TTableHeaderMgr::Open(TBaseIOInterface* ioInterface) {
     const uint64_t low = std::max<uint64_t>(pageSize, kGlobalHdrBaseAddress + kGlobalHdrSize);
     const uint64_t high = uint64_t{kFixedAreaPages} * pageSize;
     if (base_address_ < low || base_address_ + uint64_t{kTableDirectorySize} > high)
-      TavDatabaseErrorFmt(8581, caller,
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
                           "Table directory at %u does not fit the database's fixed area",
                           {base_address_});
   }
@@ -341,11 +346,11 @@ void TTableHeaderMgr::CheckHeaderBlock(uint32_t address, int32_t tableID, const 
   io_->ReadBlockHeader(address, kHeaderProbeSize, probe);
   const uint32_t size = GetU32(probe + kThHeaderSize);
   if (size != kTableHeaderSize)
-    TavDatabaseErrorFmt(8581, caller, "Table header: header size %u at address %u is invalid",
-                        {size, address});
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
+                        "Table header: header size %u at address %u is invalid", {size, address});
   const int32_t id = static_cast<int32_t>(GetU32(probe + kThTableID));
   if (id != tableID)
-    TavDatabaseErrorFmt(8581, caller,
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
                         "Table header: the header at address %u belongs to table %d, not %d",
                         {address, id, tableID});
 }
@@ -356,7 +361,7 @@ int32_t TTableHeaderMgr::AddTable(int32_t indexCount) {
   const uint32_t size = static_cast<uint32_t>(CalcTableHeaderSize(indexCount));
   THeaderLockGuard lock(LockingDiskMgr(), true);
   ReadDirectory(caller);
-  if (directory_.Full()) TavDatabaseError(9601, caller);
+  if (directory_.Full()) TavDatabaseError(kDatabaseTableLimitHasBeenReached, caller);
   const int32_t id = directory_.LowestFreeTableID("TTableHeaderMgr.AddTableHeaderToMap");
   int position = -1;
   directory_.Find(id, position);
@@ -406,7 +411,8 @@ TTableHeader* TTableHeaderMgr::OpenTable(int32_t tableID) {
   ReadDirectory(caller);
   int position = -1;
   if (tableID == 0 || !directory_.Find(tableID, position))
-    TavDatabaseError(8581, caller, "The TableID could not be found: " + std::to_string(tableID));
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     "The TableID could not be found: " + std::to_string(tableID));
   const uint32_t address = directory_.AddressAt(position);
   CheckHeaderBlock(address, tableID, caller);
 
@@ -424,7 +430,8 @@ TTableHeader* TTableHeaderMgr::OpenTable(int32_t tableID) {
 
 void TTableHeaderMgr::CloseTable(TTableHeader* header) {
   if (!header)
-    TavDatabaseError(8581, "TTableHeaderMgr.CloseTable", "The requested object has not been assigned");
+    TavDatabaseError(kUnexpectedInternalError, "TTableHeaderMgr.CloseTable",
+                     "The requested object has not been assigned");
   TAV_ASSERT(header->Collection() == this, "Table header belongs to another header manager");
   const int32_t users = header->UserCount();
   header->SetUserCount(users - 1);
@@ -448,10 +455,10 @@ void TTableHeaderMgr::DeleteTable(int32_t tableID) {
   ReadDirectory(caller);
   int position = -1;
   if (tableID == 0 || !directory_.Find(tableID, position))
-    TavDatabaseError(8579, caller, "Delete table");
+    TavDatabaseError(kRequestedObjectCouldNotBeFound, caller, "Delete table");
   // An open header would later be written into a block that may by then
   // belong to another table.
-  if (FindHdrItemByID(tableID)) TavDatabaseError(8578, caller);
+  if (FindHdrItemByID(tableID)) TavDatabaseError(kRequestedObjectIsInUse, caller);
   const uint32_t address = directory_.AddressAt(position);
   CheckHeaderBlock(address, tableID, caller);
 
@@ -512,7 +519,8 @@ int CalcTableHeaderSize(int indexCount) {
   const long long raw = 48 + 6LL * indexCount;
   const long long size = raw <= 0 ? 0 : (raw + 255) / 256 * 256;
   if (indexCount < 0 || size != 256)
-    TavDatabaseError(8581, "CalcTableHeaderSize", "Debug check -  header size <> 256");
+    TavDatabaseError(kUnexpectedInternalError, "CalcTableHeaderSize",
+                     "Debug check -  header size <> 256");
   return static_cast<int>(size);
 }
 

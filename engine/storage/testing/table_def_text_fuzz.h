@@ -22,7 +22,8 @@ inline void FuzzReadTableDefText(const uint8_t* data, size_t size) {
   try {
     TextToTableDef(text, def);
   } catch (const ETavDatabaseError& e) {
-    if (e.ErrorCode() != 8581) throw std::logic_error("a damaged definition raised another error");
+    if (e.ErrorCode() != kUnexpectedInternalError)
+      throw std::logic_error("a damaged definition raised another error");
     return;
   }
   const std::string once = TableDefToText(def);

@@ -121,7 +121,7 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
       const std::string name = rest.substr(0, semi);
       rest = semi == std::string::npos ? "" : rest.substr(semi + 1);
       const TInternalFieldItem* f = list.FindField(name);
-      if (!f) TavDatabaseError(10116, "BuildTableDef", name);
+      if (!f) TavDatabaseError(kNoSuchField, "BuildTableDef", name);
       TKeyFieldItem* k = own.Add();
       k->SetIndexName(desc.Name);
       k->SetFieldName(f->FieldName());
@@ -149,7 +149,7 @@ inline void BuildTableDef(TTableDef& def, const std::string& tableName, bool mem
     }
     d->SetKeyDataOffset(CalculateKeyDataOffset(own.Count()));
     d->SetMaximumKeySize(CalculateMaximumKeySize(own) + d->KeyDataOffset());
-    if (d->MaximumKeySize() > 500) TavDatabaseError(9602, "BuildTableDef", desc.Name);
+    if (d->MaximumKeySize() > 500) TavDatabaseError(kKeySizeTooLarge, "BuildTableDef", desc.Name);
     for (int k = 0; k < own.Count(); ++k) def.KeyFields().Add()->Assign(*own.Items(k));
   }
 }
@@ -249,7 +249,7 @@ class TTableConnection {
   }
   const TInternalFieldItem& Field(const std::string& name) const {
     const TInternalFieldItem* f = def_->InternalFields().FindField(name);
-    if (!f) TavDatabaseError(10116, "TTableConnection", name);
+    if (!f) TavDatabaseError(kNoSuchField, "TTableConnection", name);
     return *f;
   }
   void SetNull(std::vector<uint8_t>& rec, const std::string& name) const {
@@ -310,10 +310,13 @@ class TTableConnection {
       TIndexItem& item = *indexes_.Items(i);
       // A non-unique key ends in the record's address, so it can never be
       // present already: only unique indexes are searched first.
+      // The search leaves the tree where the key goes: the insert below
+      // does not search again.
       if (!item.Unique() && !item.Primary()) continue;
       item.CreateKeyBuffer(rec.data());
-      if (item.FullIndexSearch(stEQ) == 0)
-        TavDatabaseErrorFmt(9729, "TTableConnection.Insert", "Index %s", {item.IndexName()});
+      if (item.FindKeyForInsert() == 0)
+        TavDatabaseErrorFmt(kKeyViolation, "TTableConnection.Insert", "Index %s",
+                            {item.IndexName()});
     }
     for (const auto& [name, bytes] : blobValues) {
       const TInternalFieldItem& f = Field(name);
@@ -329,10 +332,11 @@ class TTableConnection {
     const uint32_t address = records_.AddRecord(rec.data());
     for (int i = 0; i < indexes_.Count(); ++i) {
       TIndexItem& item = *indexes_.Items(i);
-      item.CreateKeyBuffer(rec.data());
-      if (item.InsertKey(address) != 0)
-        TavDatabaseErrorFmt(8581, "TTableConnection.Insert", "Failed to add key to Index %s",
-                            {item.IndexName()});
+      const bool checked = item.Unique() || item.Primary();
+      if (!checked) item.CreateKeyBuffer(rec.data());
+      if ((checked ? item.InsertFoundKey(address) : item.InsertKey(address)) != 0)
+        TavDatabaseErrorFmt(kUnexpectedInternalError, "TTableConnection.Insert",
+                            "Failed to add key to Index %s", {item.IndexName()});
     }
     Header().SetLogicalRecordNo(logicalNo);
     End();
@@ -371,8 +375,8 @@ class TTableConnection {
       TIndexItem& item = *indexes_.Items(i);
       item.CreateKeyBuffer(rec.data());
       if (item.DeleteKey() != 0)
-        TavDatabaseErrorFmt(8581, "TTableConnection.Delete", "Key not found in Index - %s",
-                            {item.IndexName()});
+        TavDatabaseErrorFmt(kUnexpectedInternalError, "TTableConnection.Delete",
+                            "Key not found in Index - %s", {item.IndexName()});
     }
     const TInternalFields& fields = def_->InternalFields();
     for (int i = 0; i < fields.Count(); ++i) {
@@ -447,7 +451,7 @@ class TTableConnection {
 
   TIndexItem& Index(const std::string& name) {
     TIndexItem* item = indexes_.FindIndex(name);
-    if (!item) TavDatabaseError(9997, "TTableConnection", name);
+    if (!item) TavDatabaseError(kIndexDoesNotExist, "TTableConnection", name);
     return *item;
   }
 

@@ -197,9 +197,27 @@ class TStreamPlain : public TComponent {
   const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 };
 
+// A component that makes a component of its own once made, as a form that
+// reads its own text does.
+class TStreamCompound : public TComponent {
+ public:
+  using TComponent::TComponent;
+  void AfterConstruction() override {
+    auto* part = New<TStreamPlain>(this);
+    part->SetName("Part");
+  }
+  static const TPropertyTable& ClassProperties() {
+    static const TPropertyTable table = PublishClass<TStreamCompound>(
+        "TStreamCompound", &TComponent::ClassProperties(), [](TPublisher<TStreamCompound>&) {});
+    return table;
+  }
+  const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+};
+
 inline void RegisterStreamTestClasses() {
   RegisterClass(TStreamThing::ClassProperties());
   RegisterClass(TStreamPlain::ClassProperties());
+  RegisterClass(TStreamCompound::ClassProperties());
   RegisterClass(TStreamItem::ClassProperties());
 }
 

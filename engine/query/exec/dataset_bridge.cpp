@@ -1,0 +1,193 @@
+#include "engine/query/exec/dataset_bridge.h"
+
+#include <cstring>
+
+#include "engine/query/exec/join_fields.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_lists.h"
+#include "host/db/field_types.h"
+#include "host/rtl/date_time.h"
+#include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
+#include "host/rtl/variant.h"
+
+namespace tav {
+
+namespace {
+
+const char* OperatorText(TTavExprOperator op) {
+  switch (op) {
+    case teoNE: return " <> ";
+    case teoGT: return " > ";
+    case teoLT: return " < ";
+    case teoGE: return " >= ";
+    case teoLE: return " <= ";
+    default: return " = ";
+  }
+}
+
+template <class T>
+T ReadRaw(const uint8_t* data) {
+  T value;
+  std::memcpy(&value, data, sizeof value);
+  return value;
+}
+
+}  // namespace
+
+std::string GetStringFromData(host::TFieldType type, const uint8_t* data, int32_t length) {
+  const char* caller = "GetStringFromData";
+  switch (type) {
+    case host::ftString: {
+      const std::string text(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+      // The filter language has no escape for a quote inside a literal: a
+      // text made anyway would select other rows than the value's.
+      if (text.find('\'') != std::string::npos)
+        TavDatabaseError(kInvalidFieldType, caller, host::FieldTypeName(type));
+      return "'" + text + "'";
+    }
+    case host::ftSmallint: return std::to_string(ReadRaw<int16_t>(data));
+    case host::ftWord: return std::to_string(ReadRaw<uint16_t>(data));
+    case host::ftInteger:
+    case host::ftAutoInc: return std::to_string(ReadRaw<int32_t>(data));
+    case host::ftBoolean: return data[0] != 0 ? "True" : "False";
+    case host::ftFloat:
+    case host::ftCurrency: return host::FloatToStr(ReadRaw<double>(data));
+    case host::ftDate:
+    case host::ftDateTime: return "'" + host::DateTimeToStr(ReadRaw<double>(data)) + "'";
+    default:
+      TavDatabaseError(kInvalidFieldType, caller, host::FieldTypeName(type));
+  }
+}
+
+bool TTavDatasetBridge::FirstBridgeRecord() { return DataSetFirst(); }
+
+bool TTavDatasetBridge::NextBridgeRecord() { return DataSetNext(); }
+
+host::Variant TTavDatasetBridge::GetFieldDataAsVariant(int fieldNo) {
+  const host::TFieldType type = GetFieldDef(fieldNo).DataType();
+  if (type == host::ftMemo || type == host::ftFmtMemo) {
+    host::TMemoryStream stream;
+    bool isNull = false;
+    DataSetGetFieldStream(fieldNo, isNull, stream);
+    if (isNull) return host::Null();
+    return host::Variant(std::string(reinterpret_cast<const char*>(stream.Memory()),
+                                     static_cast<size_t>(stream.Size())));
+  }
+  host::Variant value = DataSetGetFieldDataAsVariant(fieldNo);
+  // Stored as days since 1899-12-30; compared as dates.
+  if ((type == host::ftDate || type == host::ftTime || type == host::ftDateTime) && !value.IsNull())
+    return host::VarFromDateTime(value.AsDouble());
+  return value;
+}
+
+void TTavDatasetBridge::GetRawFieldData(int fieldNo, TDataHolder& holder) {
+  if (IsFieldBlob(fieldNo)) {
+    host::TMemoryStream& stream = holder.Stream();
+    stream.Clear();
+    bool isNull = false;
+    DataSetGetFieldStream(fieldNo, isNull, stream);
+    stream.Seek(0, host::soBeginning);
+    holder.IsNull = isNull;
+    holder.Length = static_cast<int32_t>(stream.Size());
+    holder.Data = nullptr;
+    holder.UsesStream = true;
+    return;
+  }
+  int32_t length = 0;
+  const uint8_t* data = nullptr;
+  bool isNull = true;
+  DataSetGetFieldDataByReference(fieldNo, length, data, isNull);
+  holder.IsNull = isNull;
+  holder.Length = length;
+  holder.Data = data;
+  holder.UsesStream = false;
+}
+
+uint32_t TTavDatasetBridge::GetRecAddr() const {
+  return InternalActive() ? DatasetGetRecAddr() : 0;
+}
+
+uint32_t TTavDatasetBridge::GetRecModFlag() const { return DataSetGetRecordModFlag(); }
+
+int32_t TTavDatasetBridge::GetTotalBridgeRecordCount() { return GetTotalRecordCount(); }
+
+bool TTavDatasetBridge::MoveToRecAddr(uint32_t address) {
+  try {
+    DataSetSetToUnorderedRecord(address);
+  } catch (const ETavDatabaseError&) {
+    return false;
+  }
+  return true;
+}
+
+void TTavDatasetBridge::MoveToRecAddrAndValidate(uint32_t address, uint32_t flags) {
+  DataSetSetToFlags(address, flags);
+}
+
+void TTavDatasetBridge::SetJoinSelectExprRoot(const TTavExpr* expr) {
+  if (expr && expr->Root()) {
+    AssignFilterExpr(expr, true, true);
+  } else {
+    InternalClearFilter();
+    DataSetFirst();
+  }
+}
+
+void TTavDatasetBridge::LoadHashTable(TTavBaseHash& hash, TCompoundList& list, bool& filterActive) {
+  filterActive = FilterActive();
+  LoadHashListOfRecords(hash, filterActive ? &list : nullptr);
+}
+
+TIndexItem* TTavDatasetBridge::JoinIndex(const std::vector<std::string>& fieldNames) const {
+  if (fieldNames.empty()) return nullptr;
+  host::TStringList names;
+  for (const std::string& n : fieldNames) names.Add(n);
+  return const_cast<TTavDatasetBridge*>(this)->IndexManager().FindIndexForFields(names, false);
+}
+
+void TTavDatasetBridge::AssessJoin(const std::vector<std::string>& fieldNames,
+                                   TJoinStatistics& statistics) {
+  statistics.Indexed = JoinIndex(fieldNames) != nullptr;
+}
+
+void TTavDatasetBridge::PrepareJoin(const std::vector<std::string>& fieldNames) {
+  if (TIndexItem* index = JoinIndex(fieldNames)) InternalSetIndexName(index->IndexName());
+  base_filter_text_ = Filter();
+}
+
+std::string TTavDatasetBridge::BuildJoinFilterText(TTavExprOperator op,
+                                                   const std::vector<std::string>& fieldNames,
+                                                   const std::vector<TDataHolder*>& values) const {
+  TAV_ASSERT(values.size() >= fieldNames.size(), "Join values missing");
+  std::string text = base_filter_text_;
+  TInternalFields& fields = const_cast<TTavDatasetBridge*>(this)->GetInternalFields();
+  for (size_t i = 0; i < fieldNames.size(); ++i) {
+    const TInternalFieldItem* field = fields.FindField(fieldNames[i]);
+    TAV_ASSERT(field != nullptr, "Join field can not be found");
+    if (!text.empty()) text += " AND ";
+    text += "[" + fieldNames[i] + "]";
+    const TDataHolder& value = *values[i];
+    if (value.IsNull) {
+      text += " IS NULL";
+      continue;
+    }
+    text += OperatorText(op);
+    text += GetStringFromData(field->DataType(), value.Data, value.Length);
+  }
+  return text;
+}
+
+void TTavDatasetBridge::SetJoinValues(TTavExprOperator op, const std::vector<std::string>& fieldNames,
+                                      const std::vector<TDataHolder*>& values) {
+  const std::string text = BuildJoinFilterText(op, fieldNames, values);
+  if (text.empty()) {
+    SetFiltered(false);
+    SetFilterText(text);
+  } else {
+    SetFilterText(text);
+    SetFiltered(true);
+  }
+}
+
+}  // namespace tav

@@ -1,0 +1,93 @@
+// TTavDatasetBridge: the table cursor a query's leaf reads through. It is a
+// host dataset over one table (memory or disk) with thin calls onto the
+// engine cursor: first and next in the current index's order, field values
+// as variants or as raw bytes of the current record, positioning on a
+// record address, the selection as a parsed filter condition, hash loads
+// for hash joins, and the per-row filter text of a re-filter join.
+//
+// Callers must keep:
+//  - DataBase, TableName and Memory are set while closed; every call below
+//    but GetRecAddr needs the bridge open.
+//  - A TDataHolder filled by GetRawFieldData points into the bridge's
+//    current record: it is valid until the bridge moves.
+//  - The condition handed to SetJoinSelectExprRoot lives while the bridge
+//    filters by it (the filter keeps a copy of the tree it runs, but its
+//    nodes borrow the condition's tokens).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/components/tav_base_table.h"
+#include "engine/expr/expr_tree.h"
+
+namespace tav {
+
+class TCompoundList;
+class TDataHolder;
+class TJoinStatistics;
+class TTavBaseHash;
+
+class TTavDatasetBridge : public TTavBaseTable {
+ public:
+  explicit TTavDatasetBridge(host::TComponent* owner) : TTavBaseTable(owner) {}
+
+  // The first (next) record in the current index's order that passes the
+  // active selection; False at the end.
+  bool FirstBridgeRecord();
+  bool NextBridgeRecord();
+  // The current record's value of field `fieldNo` (0-based position in the
+  // layout): memos as text, dates and times as date values.
+  host::Variant GetFieldDataAsVariant(int fieldNo);
+  // The current record's raw value: BLOB fields through the holder's stream,
+  // every other field by reference into the record buffer (no copy).
+  void GetRawFieldData(int fieldNo, TDataHolder& holder);
+  // The current record's address; 0 while closed.
+  uint32_t GetRecAddr() const;
+  uint32_t GetRecModFlag() const;
+  // Every record of the table, whatever the selection.
+  int32_t GetTotalBridgeRecordCount();
+  // Makes the record at `address` current; False when the positioning
+  // reports an engine error (the record is gone, say).
+  bool MoveToRecAddr(uint32_t address);
+  // As MoveToRecAddr, and 8708 when the record changed since it was read
+  // with modification flag `flags`.
+  void MoveToRecAddrAndValidate(uint32_t address, uint32_t flags);
+  // Filters by the condition (replacing the one held, SQL null rules and
+  // address order); nullptr lifts the filter.
+  void SetJoinSelectExprRoot(const TTavExpr* expr);
+  // Fills `hash` from the records (through an index led by the hash's field
+  // when there is one) and says whether a filter is active, in which case
+  // `list` receives the passing records' addresses.
+  void LoadHashTable(TTavBaseHash& hash, TCompoundList& list, bool& filterActive);
+
+  // Statistics.Indexed: an index's leading key fields are `fieldNames`.
+  void AssessJoin(const std::vector<std::string>& fieldNames, TJoinStatistics& statistics);
+  // Makes such an index current and keeps the filter text held now as the
+  // base of the join filter texts.
+  void PrepareJoin(const std::vector<std::string>& fieldNames);
+  // The join filter text for one outer row: the base text, then one
+  // condition per field on the holder's value; filtering is on exactly when
+  // the text is not empty.
+  void SetJoinValues(TTavExprOperator op, const std::vector<std::string>& fieldNames,
+                     const std::vector<TDataHolder*>& values);
+  // The text SetJoinValues sets, without setting it.
+  std::string BuildJoinFilterText(TTavExprOperator op, const std::vector<std::string>& fieldNames,
+                                  const std::vector<TDataHolder*>& values) const;
+
+  const std::string& BaseFilterText() const { return base_filter_text_; }
+
+ private:
+  // The index serving `fieldNames` as its leading key fields, or nullptr.
+  TIndexItem* JoinIndex(const std::vector<std::string>& fieldNames) const;
+
+  std::string base_filter_text_;
+};
+
+// The literal filter text of a raw value of `type` (a join value). Strings
+// are quoted; one holding a quote, and any type without a literal form,
+// raise 10000 ("GetStringFromData").
+std::string GetStringFromData(host::TFieldType type, const uint8_t* data, int32_t length);
+
+}  // namespace tav

@@ -1,0 +1,194 @@
+#include "engine/query/exec/join_provider.h"
+
+#include <string>
+
+#include "engine/query/exec/dataset_bridge.h"
+#include "engine/query/plan/query_analyser.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
+
+namespace tav {
+
+// ---------------------------------------------------------------------------
+// TTavBaseJoinDataProvider
+
+TTavBaseJoinDataProvider::~TTavBaseJoinDataProvider() = default;
+
+void TTavBaseJoinDataProvider::GetRawFieldData(int32_t, TDataHolder&) {}
+
+void TTavBaseJoinDataProvider::AssessJoin(const std::vector<std::string>&, TJoinStatistics&) {}
+
+void TTavBaseJoinDataProvider::PrepareJoin(const std::vector<std::string>&) {}
+
+void TTavBaseJoinDataProvider::SetJoinValues(TTavExprOperator, const std::vector<std::string>&,
+                                             const std::vector<TDataHolder*>&) {
+  throw host::Exception("SetJoinValue not supported in TTavBaseJoinDataProvider");
+}
+
+TTavBaseJoinDataProvider* TTavBaseJoinDataProvider::FindJoinProvider(const std::string& name) {
+  if (host::SameText(name, provider_name_)) return this;
+  if (InnerProvider)
+    if (TTavBaseJoinDataProvider* found = InnerProvider->FindJoinProvider(name)) return found;
+  if (OuterProvider) return OuterProvider->FindJoinProvider(name);
+  return nullptr;
+}
+
+void TTavBaseJoinDataProvider::SetJoinSelectExprRoot(const TTavExprNode* node) {
+  join_selection_.reset();
+  if (!node) return;
+  join_selection_ = std::make_unique<TTavExpr>();
+  join_selection_->CloneFromTree(node);
+}
+
+void TTavBaseJoinDataProvider::DebugDumpProviderNames(const std::string& prefix,
+                                                      host::TStrings& lines) const {
+  if (OuterProvider) {
+    lines.Add(prefix + "outer ->");
+    OuterProvider->DebugDumpProviderNames(prefix + prefix, lines);
+  }
+  lines.Add(prefix + provider_name_);
+  if (InnerProvider) {
+    lines.Add(prefix + "inner ->");
+    InnerProvider->DebugDumpProviderNames(prefix + prefix, lines);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TTavNonJoinDataProvider
+
+TTavNonJoinDataProvider::~TTavNonJoinDataProvider() = default;
+
+TTavDatasetBridge& TTavNonJoinDataProvider::Bridge() const {
+  TAV_ASSERT(bridge_ != nullptr, "The data bridge is not assigned");
+  return *bridge_;
+}
+
+void TTavNonJoinDataProvider::RefreshFields() {
+  // The evaluator reads a column by its FieldNo; the bridge reads a field by
+  // its position in the layout.
+  ProviderFields.Assign(Bridge().GetInternalFields());
+  for (int i = 0; i < ProviderFields.Count(); ++i) ProviderFields.Items(i)->SetFieldNo(i);
+  SetDBStringCompare(Bridge().DBStringCompare());
+}
+
+TInternalFields* TTavNonJoinDataProvider::GetProviderFields() {
+  if (ProviderFields.Count() == 0 && bridge_ && bridge_->InternalActive()) RefreshFields();
+  return &ProviderFields;
+}
+
+host::Variant TTavNonJoinDataProvider::GetDataAsVariant(int32_t fieldNo) {
+  if (ForceToNullValues || !on_record_) return host::Null();
+  return Bridge().GetFieldDataAsVariant(fieldNo);
+}
+
+TInternalFieldItem* TTavNonJoinDataProvider::FindField(const TParserToken*, const std::string& name) {
+  return GetProviderFields()->FindField(name);
+}
+
+void TTavNonJoinDataProvider::SetProviderName(const std::string& name) {
+  TTavBaseJoinDataProvider::SetProviderName(name);
+  Bridge().SetTableName(name);
+}
+
+void TTavNonJoinDataProvider::GetRawFieldData(int32_t fieldNo, TDataHolder& holder) {
+  if (ForceToNullValues || !on_record_) {
+    holder.IsNull = true;
+    return;
+  }
+  Bridge().GetRawFieldData(fieldNo, holder);
+}
+
+bool TTavNonJoinDataProvider::FirstProviderRecord() {
+  on_record_ = Bridge().FirstBridgeRecord();
+  return on_record_;
+}
+
+bool TTavNonJoinDataProvider::NextProviderRecord() {
+  on_record_ = Bridge().NextBridgeRecord();
+  return on_record_;
+}
+
+bool TTavNonJoinDataProvider::MoveToRecord(uint32_t address) {
+  on_record_ = Bridge().MoveToRecAddr(address);
+  return on_record_;
+}
+
+void TTavNonJoinDataProvider::ApplySelection() {
+  TTavExpr* selection = extra_selection_ ? extra_selection_.get() : join_selection_.get();
+  Bridge().SetJoinSelectExprRoot(selection);
+  on_record_ = false;
+}
+
+void TTavNonJoinDataProvider::OpenProvider() {
+  TTavDatasetBridge& bridge = Bridge();
+  if (!bridge.Active()) bridge.Open();
+  RefreshFields();
+  if (join_selection_) ApplySelection();
+  IsOpen = true;
+}
+
+void TTavNonJoinDataProvider::AssessJoin(const std::vector<std::string>& fieldNames,
+                                         TJoinStatistics& statistics) {
+  Bridge().AssessJoin(fieldNames, statistics);
+}
+
+void TTavNonJoinDataProvider::PrepareJoin(const std::vector<std::string>& fieldNames) {
+  Bridge().PrepareJoin(fieldNames);
+}
+
+void TTavNonJoinDataProvider::SetJoinValues(TTavExprOperator op,
+                                            const std::vector<std::string>& fieldNames,
+                                            const std::vector<TDataHolder*>& values) {
+  Bridge().SetJoinValues(op, fieldNames, values);
+  on_record_ = false;
+}
+
+TTavBaseJoinDataProvider* TTavNonJoinDataProvider::FindJoinProvider(const std::string& name) {
+  if (host::SameText(name, provider_name_)) return this;
+  if (!name.empty() && host::SameText(name, CorrelationName)) return this;
+  return TTavBaseJoinDataProvider::FindJoinProvider(name);
+}
+
+void TTavNonJoinDataProvider::SetJoinSelectExprRoot(const TTavExprNode* node) {
+  TTavBaseJoinDataProvider::SetJoinSelectExprRoot(node);
+  if (bridge_ && bridge_->Active()) ApplySelection();
+}
+
+void TTavNonJoinDataProvider::SetExtraSelectExpRoot(const TTavExprNode* node) {
+  extra_selection_.reset();
+  if (node) {
+    auto extra = std::make_unique<TTavExpr>();
+    TTavExprNode* left = extra->CloneSubTree(node);
+    if (join_selection_ && join_selection_->Root()) {
+      TTavExprNode* right = extra->CloneSubTree(join_selection_->Root());
+      MakeAndNode(*extra, left, right);
+    } else {
+      extra->SetAsFirstNode(left);
+    }
+    extra_selection_ = std::move(extra);
+  }
+  if (bridge_ && bridge_->Active()) ApplySelection();
+}
+
+int32_t TTavNonJoinDataProvider::GetRecordCount() {
+  TTavDatasetBridge& bridge = Bridge();
+  const bool wasOpen = bridge.Active();
+  if (!wasOpen) bridge.Open();
+  int32_t count = 0;
+  try {
+    count = bridge.GetCurrentRecordCount();
+  } catch (...) {
+    if (!wasOpen) bridge.Close();
+    throw;
+  }
+  if (!wasOpen) bridge.Close();
+  return count;
+}
+
+std::string TTavNonJoinDataProvider::CurrentRecordIDAsString() {
+  if (!bridge_ || !bridge_->Active() || ForceToNullValues || !on_record_) return {};
+  return std::to_string(bridge_->GetRecAddr());
+}
+
+}  // namespace tav

@@ -1,0 +1,148 @@
+// The data providers a SELECT runs over. A tree of providers answers the
+// query's rows: inner nodes join two providers (the standard joins), leaves
+// read one table each through a TTavDatasetBridge. Every provider is a data
+// provider of the expression evaluator, so conditions and select items are
+// evaluated against the tree's current row.
+//
+// A leaf filters its table twice: by its fixed selection (the part of the
+// WHERE that concerns only its table) and, while it is the inner side of a
+// join, by an extra selection that pins the join fields to the outer row.
+//
+// Callers must keep:
+//  - Providers and bridges are owned by the provider manager; a provider
+//    borrows its inputs and its bridge, which outlive it.
+//  - A selection handed to SetJoinSelectExprRoot or SetExtraSelectExpRoot is
+//    copied whole: the caller may free its tree at once. The copy borrows the
+//    tokens of the parser that made the tree, which must outlive the leaf.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/expr/expr_evaluator.h"
+#include "engine/expr/expr_tree.h"
+#include "engine/query/exec/join_fields.h"
+
+namespace host {
+class TStrings;
+}
+
+namespace tav {
+
+class TTavDatasetBridge;
+
+class TTavBaseJoinDataProvider : public TTavExprDataProvider {
+ public:
+  TTavBaseJoinDataProvider() = default;
+  ~TTavBaseJoinDataProvider() override;
+
+  TTavExprDataProvider* FindProvider(const std::string& tableName) override {
+    return FindJoinProvider(tableName);
+  }
+
+  const std::string& ProviderName() const { return provider_name_; }
+  virtual void SetProviderName(const std::string& name) { provider_name_ = name; }
+  // The provider's raw value of field `fieldNo`; nothing in the base.
+  virtual void GetRawFieldData(int32_t fieldNo, TDataHolder& holder);
+  virtual bool NextProviderRecord() { return false; }
+  virtual bool FirstProviderRecord() { return false; }
+  virtual void OpenProvider() { IsOpen = true; }
+  // Statistics for a join over `fieldNames`; nothing in the base.
+  virtual void AssessJoin(const std::vector<std::string>& fieldNames, TJoinStatistics& statistics);
+  virtual void PrepareJoin(const std::vector<std::string>& fieldNames);
+  // Only leaves take join values: the base raises a general exception.
+  virtual void SetJoinValues(TTavExprOperator op, const std::vector<std::string>& fieldNames,
+                             const std::vector<TDataHolder*>& values);
+  // This provider when `name` is its name (without regard to case), else the
+  // inner input's answer, then the outer's; nullptr when none has one.
+  virtual TTavBaseJoinDataProvider* FindJoinProvider(const std::string& name);
+  // Keeps a private copy of the subtree under `node` (nullptr: none).
+  virtual void SetJoinSelectExprRoot(const TTavExprNode* node);
+  virtual void SetExtraSelectExpRoot(const TTavExprNode* node) { SetJoinSelectExprRoot(node); }
+  // -1 in the base.
+  virtual int32_t GetRecordCount() { return -1; }
+  // The current row's identity; empty in the base.
+  virtual std::string CurrentRecordIDAsString() { return {}; }
+
+  // The provider names of the tree: outer input, this one, inner input.
+  void DebugDumpProviderNames(const std::string& prefix, host::TStrings& lines) const;
+
+  TTavExpr* JoinSelection() const { return join_selection_.get(); }
+  TJoinStatistics& Statistics() { return statistics_; }
+
+  TTavBaseJoinDataProvider* OuterProvider = nullptr;  // not owned
+  TTavBaseJoinDataProvider* InnerProvider = nullptr;  // not owned
+  TTavJoinType JoinType = jtNone;
+  std::string CorrelationName;
+  bool IsOpen = false;
+  // Every field reads NULL: the missing side of an outer join's row.
+  bool ForceToNullValues = false;
+
+ protected:
+  std::string provider_name_;
+  TJoinStatistics statistics_;
+  std::unique_ptr<TTavExpr> join_selection_;
+};
+
+// A leaf: one table read through its bridge.
+class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
+ public:
+  TTavNonJoinDataProvider() = default;
+  ~TTavNonJoinDataProvider() override;
+
+  TTavDatasetBridge* DataBridge() const { return bridge_; }
+  // Binds the bridge (not owned).
+  void SetDataBridge(TTavDatasetBridge* bridge) { bridge_ = bridge; }
+
+  // The bridge's layout, each field numbered by its position.
+  TInternalFields* GetProviderFields() override;
+  // NULL under ForceToNullValues or when the bridge holds no records.
+  host::Variant GetDataAsVariant(int32_t fieldNo) override;
+  TInternalFieldItem* FindField(const TParserToken* token, const std::string& name) override;
+  TTavExprDataProvider* FindProvider(const std::string& tableName) override {
+    return FindJoinProvider(tableName);
+  }
+  // Makes the record at `address` current (a row found by address, as a hash
+  // join finds them); False when it is gone.
+  bool MoveToRecord(uint32_t address) override;
+
+  void SetProviderName(const std::string& name) override;
+  void GetRawFieldData(int32_t fieldNo, TDataHolder& holder) override;
+  bool NextProviderRecord() override;
+  bool FirstProviderRecord() override;
+  // Opens the bridge and filters it by the join selection, when there is one.
+  void OpenProvider() override;
+  void AssessJoin(const std::vector<std::string>& fieldNames, TJoinStatistics& statistics) override;
+  void PrepareJoin(const std::vector<std::string>& fieldNames) override;
+  void SetJoinValues(TTavExprOperator op, const std::vector<std::string>& fieldNames,
+                     const std::vector<TDataHolder*>& values) override;
+  // Also the name when it equals CorrelationName (not empty).
+  TTavBaseJoinDataProvider* FindJoinProvider(const std::string& name) override;
+  void SetJoinSelectExprRoot(const TTavExprNode* node) override;
+  // The extra selection is `node` AND the join selection; the bridge filters
+  // by it at once when open. nullptr goes back to the join selection alone.
+  void SetExtraSelectExpRoot(const TTavExprNode* node) override;
+  // Opens a closed bridge for the count and closes it again.
+  int32_t GetRecordCount() override;
+  // The current record's address in decimal; empty when closed, at the end
+  // or under ForceToNullValues.
+  std::string CurrentRecordIDAsString() override;
+
+  TTavExpr* ExtraSelection() const { return extra_selection_.get(); }
+
+ private:
+  TTavDatasetBridge& Bridge() const;
+  // The selection the bridge filters by now: the extra one, else the join
+  // selection, else none.
+  void ApplySelection();
+  void RefreshFields();
+
+  TTavDatasetBridge* bridge_ = nullptr;
+  std::unique_ptr<TTavExpr> extra_selection_;
+  // The bridge is on a record (the last first/next found one).
+  bool on_record_ = false;
+};
+
+}  // namespace tav

@@ -1,0 +1,159 @@
+#include "engine/storage/index/index_bulk_load.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/index/btree.h"
+#include "engine/storage/index/index_mgr.h"
+#include "engine/storage/index/index_node.h"
+#include "engine/storage/record/io_interface.h"
+#include "host/rtl/le_bytes.h"
+
+namespace tav {
+
+namespace {
+
+// Splits entries (their lengths, in key order) into nodes: each node takes
+// entries while it stays below the point where an insert would split it;
+// a last node left too empty shares its neighbour's entries evenly. Returns
+// the first entry of each node and, last, the entry count.
+std::vector<size_t> Partition(const std::vector<int32_t>& lengths, uint32_t pageSize, int32_t maxKey) {
+  const int64_t page = pageSize;
+  auto fits = [&](int64_t used, int32_t length) {
+    return used == 0 || used + length + kNodeHeaderSize + maxKey < page;
+  };
+  std::vector<size_t> starts{0};
+  int64_t used = 0;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    if (!fits(used, lengths[i])) {
+      starts.push_back(i);
+      used = 0;
+    }
+    used += lengths[i];
+  }
+  starts.push_back(lengths.size());
+  const size_t nodes = starts.size() - 1;
+  if (nodes >= 2 && used + kNodeHeaderSize < page / 2) {
+    // The last two nodes' entries, split where the bytes are halved.
+    const size_t from = starts[nodes - 2];
+    int64_t total = 0;
+    for (size_t i = from; i < lengths.size(); ++i) total += lengths[i];
+    int64_t left = 0;
+    size_t split = from;
+    while (split + 1 < lengths.size() && left + lengths[split] <= total / 2) left += lengths[split++];
+    if (split > from) starts[nodes - 1] = split;
+  }
+  return starts;
+}
+
+}  // namespace
+
+TIndexBulkLoad::TIndexBulkLoad(TIndexItem& item) : item_(item) {}
+
+void TIndexBulkLoad::Add(const uint8_t* record, uint32_t address) {
+  TBTree& tree = item_.Tree();
+  const size_t at = arena_.size();
+  arena_.resize(at + static_cast<size_t>(tree.MaximumKeySize()) + 1);
+  uint8_t* entry = arena_.data() + at;
+  tree.ConstructTempKeyBufFromRecBuf(record, entry);
+  SetKeyEntryCount(entry, 1);
+  SetKeyEntryAddress(entry, address);
+  arena_.resize(at + GetKeyEntryLength(entry));
+  offsets_.push_back(at);
+}
+
+void TIndexBulkLoad::Sort() {
+  const TBTree& tree = item_.Tree();
+  order_.resize(offsets_.size());
+  std::iota(order_.begin(), order_.end(), 0u);
+  auto before = [&](uint32_t a, uint32_t b) {
+    const int c = tree.CompareKeys(0, Entry(a), {}, Entry(b), {});
+    return c != 0 ? c < 0 : a > b;
+  };
+  // Records often lie in the order of a key (an increasing primary key):
+  // one pass tells.
+  if (!std::is_sorted(order_.begin(), order_.end(), before)) std::sort(order_.begin(), order_.end(), before);
+}
+
+std::vector<uint32_t> TIndexBulkLoad::EqualKeyRuns() const {
+  const TBTree& tree = item_.Tree();
+  std::vector<uint32_t> runs(offsets_.size(), 0);
+  uint32_t run = 0;
+  for (size_t i = 0; i < order_.size(); ++i) {
+    if (i > 0 && tree.CompareKeys(0, Entry(order_[i - 1]), {}, Entry(order_[i]), {}) != 0) ++run;
+    runs[order_[i]] = run;
+  }
+  return runs;
+}
+
+void TIndexBulkLoad::Build(TIndexManager& manager, const std::vector<bool>* keep) {
+  TAV_ASSERT(order_.size() == offsets_.size(), "Index bulk load is not sorted");
+  // The old nodes go first; an empty root leaf is left, and it stays the
+  // root block whatever the new tree's depth.
+  manager.EmptyIndex(item_.IndexName());
+  std::vector<const uint8_t*> level;
+  level.reserve(order_.size());
+  for (uint32_t n : order_)
+    if (!keep || (*keep)[n]) level.push_back(Entry(n));
+  if (level.empty()) return;
+
+  TBTree& tree = item_.Tree();
+  TBaseIOInterface* io = tree.IOInterface();
+  const uint32_t page = tree.PageSize();
+  const uint32_t root = item_.Root();
+  std::vector<uint8_t> image(page);
+  std::vector<uint8_t> below;  // the entries `level` points into, above the leaves
+  uint32_t depth = 0;
+  for (bool leaf = true;; leaf = false) {
+    std::vector<int32_t> lengths(level.size());
+    for (size_t i = 0; i < level.size(); ++i) lengths[i] = GetKeyEntryLength(level[i]);
+    const std::vector<size_t> starts = Partition(lengths, page, tree.MaximumKeySize());
+    const size_t nodes = starts.size() - 1;
+    if (++depth > kMaxTreeDepth)
+      TavDatabaseError(kUnexpectedInternalError, "TIndexBulkLoad.Build",
+                       "Index depth out of range");
+    // Addresses first: a leaf names both neighbours.
+    std::vector<uint32_t> addresses(nodes, root);
+    if (nodes > 1) {
+      std::fill(image.begin(), image.end(), 0);
+      for (uint32_t& a : addresses) a = io->AllocateNewAddress(page, image.data());
+    }
+    std::vector<uint8_t> parents;
+    std::vector<size_t> parentAt;
+    for (size_t k = 0; k < nodes; ++k) {
+      std::fill(image.begin(), image.end(), 0);
+      host::PutU32(image.data() + kNodeLeaf, leaf ? 1 : 0);
+      if (leaf) {
+        host::PutU32(image.data() + kNodeNext, k + 1 < nodes ? addresses[k + 1] : 0);
+        host::PutU32(image.data() + kNodePrior, k > 0 ? addresses[k - 1] : 0);
+      }
+      int64_t used = 0;
+      uint64_t records = 0;
+      for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
+        std::memcpy(image.data() + kNodeHeaderSize + used, level[i], static_cast<size_t>(lengths[i]));
+        used += lengths[i];
+        records += GetKeyEntryCount(level[i]);
+      }
+      host::PutU32(image.data() + kNodeUsed, static_cast<uint32_t>(used));
+      io->WriteBlock(addresses[k], page, image.data());
+      // The parent's entry: the node's first key, its address and count.
+      const uint8_t* first = level[starts[k]];
+      const size_t at = parents.size();
+      parents.insert(parents.end(), first, first + lengths[starts[k]]);
+      SetKeyEntryAddress(parents.data() + at, addresses[k]);
+      SetKeyEntryCount(parents.data() + at, static_cast<uint32_t>(std::min<uint64_t>(records, UINT32_MAX)));
+      parentAt.push_back(at);
+    }
+    if (nodes == 1) break;
+    below = std::move(parents);
+    level.clear();
+    for (size_t at : parentAt) level.push_back(below.data() + at);
+  }
+  item_.SetDepth(depth);
+  tree.InvalidateInternalBuffers();
+  manager.WriteIndexHeaders();
+}
+
+}  // namespace tav
