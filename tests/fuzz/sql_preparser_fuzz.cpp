@@ -36,12 +36,18 @@ void Tokenize(const std::string& text) {
     raw += tokenizer.RawTokenText();
     if (kind == tstEnd && tokenText.empty()) break;
   }
-  // Every character up to the first zero is consumed exactly once, and all
-  // but line breaks show in the raw texts.
+  // Every character up to the first zero is consumed exactly once and shows
+  // in the raw texts, but a line break (one break character, or two in a
+  // row) shows as one blank.
   std::string scanned;
-  for (char c : text) {
-    if (c == '\0') break;
-    if (c != '\r' && c != '\n') scanned += c;
+  for (size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
+    const auto isBreak = [](char c) { return c == '\r' || c == '\n'; };
+    if (!isBreak(text[i])) {
+      scanned += text[i];
+      continue;
+    }
+    scanned += ' ';
+    if (i + 1 < text.size() && isBreak(text[i + 1])) ++i;
   }
   FUZZ_CHECK(raw == scanned);
   (void)tokenizer.GetUnparsedText();
