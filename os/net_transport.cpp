@@ -269,6 +269,10 @@ class TCurlConnection : public TNetConnection {
               set(CURLOPT_PREREQDATA, static_cast<void*>(this)) &&
               set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD)) &&
               set(CURLOPT_FTP_SKIP_PASV_IP, 1L);
+    // Every HTTP request (a redirect's too) on a connection of its own: a
+    // server that closes after its reply without saying so must not fail the
+    // next request sent down the dead connection.
+    if (ok && !ftp_) ok = set(CURLOPT_FORBID_REUSE, 1L);
     if (ok && headers_ != nullptr) ok = set(CURLOPT_HTTPHEADER, headers_);
     if (ok && !ca.empty()) ok = set(CURLOPT_CAINFO, ca.c_str());
     if (ok && ftp_) ok = set(CURLOPT_USERNAME, user.c_str()) && set(CURLOPT_PASSWORD, password.c_str());

@@ -133,7 +133,8 @@ TTavExpr* TTavBaseFilterEvaluator::GetFilterExpr(bool makeRootFirst) {
 void TTavBaseFilterEvaluator::MergeRecordLists() {
   const TOptimisationLevel level = Optimizer.GetBaseOptimisationLevel();
   const bool inverted = Optimizer.HasInvertedLists();
-  if (!(QueryActive && level > olNone && !inverted)) DataProvider->GetDefaultRecordList(BaseList);
+  BaseListed = !(level > olNone && !inverted && (QueryActive || DeferBaseOrder));
+  if (BaseListed) DataProvider->GetDefaultRecordList(BaseList);
   if (level > olNone) {
     Optimizer.PrepareResultLists(&BaseList);
     Optimizer.CombineResultLists();
