@@ -28,6 +28,7 @@
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
+#include "host/rtl/exceptions.h"
 #include "host/rtl/string_list.h"
 
 extern char** environ;
@@ -82,8 +83,11 @@ void AddOrder(tav::TTavTable& t, int no, const char* customer, double amount, co
   t.Post();
 }
 
-void Refused(const tav::ETavDatabaseError& e) {
-  std::printf("Refused with error %d:\n%s\n", e.ErrorCode(), e.Message().c_str());
+void Refused(const host::EDatabaseError& e) {
+  if (auto* engineError = dynamic_cast<const tav::ETavDatabaseError*>(&e))
+    std::printf("Refused with error %d:\n%s\n", engineError->ErrorCode(), e.Message().c_str());
+  else
+    std::printf("Refused: %s\n", e.Message().c_str());
 }
 
 // The second process: its own connection, reading what was committed.
@@ -98,7 +102,7 @@ int Reader(const std::string& path) {
     std::printf("\n");
     std::fflush(stdout);
     return 0;
-  } catch (const tav::ETavDatabaseError& e) {
+  } catch (const host::EDatabaseError& e) {
     Refused(e);
     return 1;
   }
@@ -215,7 +219,7 @@ void Privileges(tav::TTavDataBase& db, const std::string& path) {
   sm.AddUser(kClerk, kClerkPassword, "clerks");
   tav::TPrivileges p;
   p.SetGroupName("clerks");
-  for (tav::TObjectPrivilegeType type : {tav::opExecuteObj, tav::opReadData}) {
+  for (tav::TObjectPrivilegeType type : {tav::opExecuteObj, tav::opReadData, tav::opUpdateData}) {
     tav::TObjectPrivilege* item = p.ObjectPrivileges().Add();
     item->SetObjectType(tav::doTable);
     item->SetObjectName("Orders");
@@ -223,7 +227,8 @@ void Privileges(tav::TTavDataBase& db, const std::string& path) {
     item->SetFields("ALL");
   }
   sm.SetPrivileges(p, true);
-  std::printf("The administrator made the group clerks (may open and read Orders) and the user %s.\n",
+  std::printf("The administrator made the group clerks (may open, read and change Orders, not add\n"
+              "to it) and the user %s.\n",
               kClerk);
   auto clerkDb = Connection(path, kClerk, kClerkPassword);
   clerkDb->Open();
@@ -235,7 +240,7 @@ void Privileges(tav::TTavDataBase& db, const std::string& path) {
   try {
     AddOrder(*t, 1100, "Clerk's Own", 5.00, nullptr);
     std::printf("Not refused: the privileges were not checked.\n");
-  } catch (const tav::ETavDatabaseError& e) {
+  } catch (const host::EDatabaseError& e) {
     t->Cancel();
     Refused(e);
   }
@@ -275,8 +280,8 @@ int main(int argc, char** argv) {
     Transactions(*db, path);
     Privileges(*db, path);
     WrongKey(path);
-  } catch (const tav::ETavDatabaseError& e) {
-    std::printf("Unexpected error %d:\n%s\n", e.ErrorCode(), e.Message().c_str());
+  } catch (const host::EDatabaseError& e) {
+    std::printf("Unexpected error: %s\n", e.Message().c_str());
     rc = 1;
   }
 
