@@ -18,10 +18,15 @@ namespace {
 std::recursive_mutex g_log_lock;
 std::shared_ptr<TDBLogger> g_logger;
 
-// Frees the log when the library is unloaded, if the host never shut it down.
-struct TUnitFinalizer {
-  ~TUnitFinalizer() { TavEngineShutdown(); }
-} g_finalizer;
+// The engine's start-up and shutdown: made when the library is loaded (the
+// lock and the pointer above are initialised first, being defined first in
+// this unit) and freed when it is unloaded or the process exits, unless the
+// host already shut it down. A host therefore needs no start-up call; the
+// explicit calls stay harmless.
+struct TUnitLifetime {
+  TUnitLifetime() { TavEngineStartup(); }
+  ~TUnitLifetime() { TavEngineShutdown(); }
+} g_unit_lifetime;
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // The engine's process-wide trace log. GDBLogger() is the one TDBLogger, made
-// by TavEngineStartup and given up by TavEngineShutdown (or when the library
-// is unloaded). Every raised error writes a line here; hosts may read the
+// when the library is loaded (or by TavEngineStartup after a shutdown) and
+// given up when it is unloaded (or by TavEngineShutdown). Every raised error
+// writes a line here; hosts may read the
 // lines, dump the trace ring into them and save them to a file.
 //
 // Threads: every member, the trace ring included, is serialised by one lock
@@ -72,11 +73,12 @@ class TDBLogger : public host::TObject {
   int max_log_item_count_ = 500;
 };
 
-// The global trace log; null before TavEngineStartup and after shutdown.
+// The global trace log; null after TavEngineShutdown until the next start-up.
 // Hold the pointer only as long as the call it serves.
 std::shared_ptr<TDBLogger> GDBLogger();
 
-// Creates the global log and its lock; calling it again does nothing.
+// Creates the global log; loading the library already did, so a host need not
+// call it. Calling it while the log exists does nothing.
 void TavEngineStartup();
 // Frees the global log (saving it to its OutputFileName when set).
 void TavEngineShutdown();
