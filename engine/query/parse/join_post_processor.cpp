@@ -172,7 +172,9 @@ void TJoinPostProcessor::AddUsingConditions(TTavTableRefNode* join,
     SetError(columns.front().second, kTooComplex);
     return;
   }
-  for (const auto& [name, token] : columns) {
+  for (const auto& column : columns) {
+    const std::string& name = column.first;
+    const auto* token = column.second;
     const auto holder = [&name](const TJoinTable& t) { return Holds(t.Item, name); };
     const auto l = std::find_if(left.begin(), left.end(), holder);
     const auto r = std::find_if(right.begin(), right.end(), holder);
