@@ -81,37 +81,10 @@ TTavBaseJoinDataProvider& TTavQueryDataset::Root() const {
   return *provider_mgr_->RootProvider();
 }
 
-host::Variant TTavQueryDataset::GetFieldData(int fieldIndex) {
-  const host::TFieldType type = GetFieldDef(fieldIndex).DataType();
-  if (IsFieldBlob(fieldIndex)) {
-    host::TMemoryStream stream;
-    bool isNull = false;
-    DataSetGetFieldStream(fieldIndex, isNull, stream);
-    if (isNull) return host::Null();
-    return host::Variant(std::string(reinterpret_cast<const char*>(stream.Memory()),
-                                     static_cast<size_t>(stream.Size())));
-  }
-  host::Variant value = DataSetGetFieldDataAsVariant(fieldIndex);
-  if ((type == host::ftDate || type == host::ftTime || type == host::ftDateTime) && !value.IsNull())
-    return host::VarFromDateTime(value.AsDouble());
-  return value;
-}
+host::Variant TTavQueryDataset::GetFieldData(int fieldIndex) { return GetDataSetFieldAsVariant(*this, fieldIndex); }
 
 void TTavQueryDataset::GetRawFieldData(int fieldIndex, TDataHolder& holder) {
-  if (IsFieldBlob(fieldIndex)) {
-    host::TMemoryStream& stream = holder.Stream();
-    stream.Clear();
-    bool isNull = false;
-    DataSetGetFieldStream(fieldIndex, isNull, stream);
-    stream.Seek(0, host::soBeginning);
-    holder.IsNull = isNull;
-    holder.Length = static_cast<int32_t>(stream.Size());
-    holder.Data = nullptr;
-    holder.UsesStream = true;
-    return;
-  }
-  holder.UsesStream = false;
-  DataSetGetFieldDataByReference(fieldIndex, holder.Length, holder.Data, holder.IsNull);
+  GetDataSetRawFieldData(*this, fieldIndex, holder);
 }
 
 void TTavQueryDataset::PrepareEmptyResultSet(bool defsPrepared) {

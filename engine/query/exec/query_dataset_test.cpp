@@ -92,7 +92,8 @@ class QueryDatasetTest : public ::testing::Test {
     t.Close();
   }
 
-  std::unique_ptr<TQuery> Run(const std::string& sql, int maxRecords = 0, bool residual = false) {
+  std::unique_ptr<TQuery> Run(const std::string& sql, int maxRecords = 0, bool residual = false,
+                              bool live = false) {
     auto q = std::make_unique<TQuery>();
     TTavParserEngine& e = q->Engine;
     e.PreParseSQL(sql);
@@ -130,6 +131,11 @@ class QueryDatasetTest : public ::testing::Test {
     const TSelectFields& select = q->Analyser.SelectFields;
     q->Columns.BuildFromSelectFields(select, &q->Leaf, r.GetDBStringCompare());
     q->Columns.AddFieldDefs(r.FieldDefs());
+    if (live) {
+      r.SetCreateLiveResult(true);
+      r.FieldDefs().Add(kResultRecAddrField, host::ftInteger);
+      r.FieldDefs().Add(kResultRecModFlagField, host::ftInteger);
+    }
     const bool grouped = select.ContainsGroupedOutput();
     PrepareResultIndexDefs(r.IndexDefs(), select, &e.OrderByItems(), grouped, q->Analyser.IsDistinct);
     r.SetProviderMgr(q->Source.get());
@@ -300,6 +306,20 @@ TEST_F(QueryDatasetTest, AddressListsFollowTheWholeCondition) {
   }
 }
 
+TEST_F(QueryDatasetTest, ALiveResultKnowsEachRowsRecordAndHidesThatInItsLayout) {
+  auto q = Run("SELECT S, K FROM T WHERE K >= 4", 0, false, true);
+  TTavQueryDataset& r = *q->Result;
+  EXPECT_TRUE(r.GetInternalFields().FindField(kResultRecAddrField)->Hidden());
+  EXPECT_TRUE(r.GetInternalFields().FindField(kResultRecModFlagField)->Hidden());
+  int rows = 0;
+  for (bool ok = r.DataSetFirst(); ok; ok = r.DataSetNext(), ++rows) {
+    ASSERT_TRUE(q->Bridge->MoveToRecAddr(static_cast<uint32_t>(r.GetFieldData(2).AsInteger())));
+    EXPECT_EQ(q->Bridge->GetFieldDataAsVariant(0).AsInteger(), r.GetFieldData(1).AsInteger());
+    EXPECT_EQ(static_cast<uint32_t>(r.GetFieldData(3).AsInteger()), q->Bridge->GetRecModFlag());
+  }
+  EXPECT_EQ(rows, 2);
+}
+
 // ---------------------------------------------------------------------------
 // Data operations on a target
 
@@ -377,15 +397,15 @@ TEST_F(QueryDatasetTargetTest, DeleteEveryRowOrTheListedOnes) {
 
 TEST_F(QueryDatasetTargetTest, UpdateReadsTheOldRowAndChangesEachRowOnce) {
   target_.InternalSetIndexName("byK");
-  // The walk follows K, which the SET moves forward: each row still
-  // changes once.
-  target_.UpdateData(true, {}, Set("UPDATE T SET K = K + 1"));
+  // The rows are walked along K, which the SET moves past every other row:
+  // each row still changes once.
+  target_.UpdateData(true, {}, Set("UPDATE T SET K = K + 10"));
   EXPECT_EQ(target_.GetRowsAffected(), 5);
-  EXPECT_EQ(Table(), (V{"2|b|m1", "3|a|", "4|B|m3", "5||", "6|a|m5"}));
+  EXPECT_EQ(Table(), (V{"11|b|m1", "12|a|", "13|B|m3", "14||", "15|a|m5"}));
   // Both values come from the row as it was: the texts swap.
-  target_.UpdateData(false, AddressesOfK({2, 4}), Set("UPDATE T SET S = M, M = S"));
+  target_.UpdateData(false, AddressesOfK({11, 13}), Set("UPDATE T SET S = M, M = S"));
   EXPECT_EQ(target_.GetRowsAffected(), 2);
-  EXPECT_EQ(Table(), (V{"2|m1|b", "3|a|", "4|m3|B", "5||", "6|a|m5"}));
+  EXPECT_EQ(Table(), (V{"11|m1|b", "12|a|", "13|m3|B", "14||", "15|a|m5"}));
 }
 
 }  // namespace
