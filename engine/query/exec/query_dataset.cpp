@@ -232,7 +232,23 @@ void TTavQueryDataset::PopulateSimpleCountResultSet() {
   First();
 }
 
-host::Variant TTavQueryDataset::FinalAggregateValue(const TResultSetField& column, const host::Variant& result) {
+int TTavQueryDataset::GroupedColumnOf(const TResultSetFields& columns, const TTavExprNode& node) const {
+  const std::string name = host::VarToStr(node.Data);
+  const std::string table = node.TokenArgs.empty() || node.TokenArgs.front() == nullptr ? std::string()
+                                                                                       : node.TokenArgs.front()->Text;
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TSelectFieldItem* s = columns.Items(i)->SelectField;
+    if (s == nullptr || !s->IsGrouped || s->SourceTableItem == nullptr || !host::AnsiSameText(s->SourceFieldName, name))
+      continue;
+    if (table.empty() || host::AnsiSameText(s->SourceTableItem->TableName(), table) ||
+        host::AnsiSameText(s->SourceTableItem->CorrelationName(), table))
+      return i;
+  }
+  return -1;
+}
+
+host::Variant TTavQueryDataset::FinalAggregateValue(const TResultSetFields& columns, const TResultSetField& column,
+                                                    const host::Variant& result) {
   const TTavExprNode* around = column.SelectField != nullptr ? column.SelectField->AggExprRoot : nullptr;
   if (around == nullptr) return result;
   // The aggregate call becomes its value; the expression around it is
@@ -240,6 +256,17 @@ host::Variant TTavQueryDataset::FinalAggregateValue(const TResultSetField& colum
   TTavExpr clone;
   clone.CloneFromTree(around);
   clone.ResetSpecifiedNodes(tstAggFunc, tstValue, enkConst, teoCONST2, result);
+  // A grouped column has the group's value, which the row holds; the
+  // providers stand past their last row by now.
+  for (TTavExprNode* node = clone.Root(); node != nullptr; node = node->Next()) {
+    if (node->Kind != enkField) continue;
+    const int at = GroupedColumnOf(columns, *node);
+    if (at < 0) continue;
+    node->Kind = enkConst;
+    node->Operator = teoCONST2;
+    node->Data = GetFieldData(at);
+    node->TokenArgs.clear();
+  }
   TExprEvaluator evaluator;
   evaluator.SetExcludeRelopNulls(true);
   evaluator.SetDBStringCompare(DBStringCompare());
@@ -320,7 +347,7 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
     for (int i = 0; i < columns.Count(); ++i) {
       const TResultSetField& c = *columns.Items(i);
       if (!IsAggregateColumn(c)) continue;
-      WriteFieldValue(i, FinalAggregateValue(c, accumulators.GetFuncResult(at, i)), false);
+      WriteFieldValue(i, FinalAggregateValue(columns, c, accumulators.GetFuncResult(at, i)), false);
     }
     UpdateRecord();
   }

@@ -162,9 +162,14 @@ class TTavQueryDataset : public TTavBaseTable {
   void WriteFieldValue(int fieldNo, const host::Variant& value, bool checkUpdate);
   // Every record's address along the current index.
   std::vector<uint32_t> CollectAddresses();
-  // The aggregate result of column `column` for the row at `address`, with
-  // any expression around the aggregate evaluated on it.
-  host::Variant FinalAggregateValue(const TResultSetField& column, const host::Variant& result);
+  // Column `column`'s value for the current row from its aggregate's
+  // result: the expression around the aggregate, when there is one,
+  // evaluated on it and on the row's grouped columns.
+  host::Variant FinalAggregateValue(const TResultSetFields& columns, const TResultSetField& column,
+                                    const host::Variant& result);
+  // The grouped result column a field node of such an expression reads; -1
+  // when none.
+  int GroupedColumnOf(const TResultSetFields& columns, const TTavExprNode& node) const;
   void PrepareUpdateValues(TTavUpdateRowConstructor& setList);
   bool HasIndexDef(const std::string& name);
   void SetRowsAffectedToCount();

@@ -12,6 +12,7 @@
 #include "engine/query/exec/join_provider.h"
 #include "engine/query/parse/parser_engine.h"
 #include "engine/query/parse/select_analyser.h"
+#include "engine/storage/table/privileges.h"
 #include "engine/storage/testing/engine_error_test_support.h"
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
@@ -237,6 +238,8 @@ TEST_F(QueryDatasetTest, GroupsOnePerKeyNullKeyIncludedInKeyOrderThenHaving) {
   EXPECT_EQ(Rows("SELECT G, COUNT(*) FROM T GROUP BY G HAVING COUNT(*) > 1 ORDER BY 2 DESC, G DESC"),
             (V{"y|2", "x|2"}));
   EXPECT_EQ(Rows("SELECT G, SUM(K) FROM T GROUP BY G HAVING SUM(K) > 100"), V{});
+  // A grouped column around an aggregate reads the group's value.
+  EXPECT_EQ(Rows("SELECT K, SUM(K) * 10 + x.K FROM T x WHERE K < 4 GROUP BY K"), (V{"1|11", "2|22", "3|33"}));
   // HAVING on a grouped column that is a plain column of a qualified name.
   EXPECT_EQ(Rows("SELECT x.G, COUNT(*) FROM T x GROUP BY x.G HAVING x.G = 'y'"), (V{"y|2"}));
 }
@@ -387,6 +390,12 @@ TEST_F(QueryDatasetTargetTest, InsertWritesValuesAndBlobsAndRowsOfAnotherDataset
 }
 
 TEST_F(QueryDatasetTargetTest, DeleteEveryRowOrTheListedOnes) {
+  // Emptying the table is deleting: not for a user who may only read.
+  const int32_t granted = target_.TableDef().PrivilegeFlags();
+  target_.TableDef().SetPrivilegeFlags(MapObjectPrivTypeToConst(opReadData));
+  EXPECT_EQ(ErrorCodeOf([&] { target_.DeleteData(true, {}); }), 10624);
+  target_.TableDef().SetPrivilegeFlags(granted);
+  EXPECT_EQ(Table().size(), 5u);
   target_.DeleteData(false, AddressesOfK({2, 4}));
   EXPECT_EQ(target_.GetRowsAffected(), 2);
   EXPECT_EQ(Table(), (V{"1|b|m1", "3|B|m3", "5|a|m5"}));
