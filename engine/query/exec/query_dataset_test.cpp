@@ -18,6 +18,7 @@
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
 #include "host/rtl/sys_utils.h"
+#include "os/testing/test_support.h"
 
 namespace tav {
 namespace {
@@ -415,6 +416,66 @@ TEST_F(QueryDatasetTargetTest, UpdateReadsTheOldRowAndChangesEachRowOnce) {
   target_.UpdateData(false, AddressesOfK({11, 13}), Set("UPDATE T SET S = M, M = S"));
   EXPECT_EQ(target_.GetRowsAffected(), 2);
   EXPECT_EQ(Table(), (V{"11|m1|b", "12|a|", "13|m3|B", "14||", "15|a|m5"}));
+}
+
+// The data operations on a table of a database file, seen by another
+// connection: each write is the table layer's, under its own locks.
+TEST(QueryDatasetDiskTest, InsertUpdateAndDeleteOnADiskTable) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = dir / "target.tav";
+  auto connect = [&] {
+    auto db = std::make_unique<TTavDataBase>(nullptr);
+    db->SetDataBaseName(path);
+    return db;
+  };
+  connect()->CreateDatabase();
+  auto db = connect();
+  db->Open();
+  TTavQueryDataset target(nullptr);
+  target.SetDataBase(db.get());
+  target.SetTableName("D");
+  target.FieldDefs().Add("K", host::ftInteger, 0, true);
+  target.FieldDefs().Add("M", host::ftMemo);
+  target.IndexDefs().Add("pk", "K", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  target.CreateTable();
+  TResultSetFields columns;
+  columns.Add()->SetFieldName("K");
+  columns.Add()->SetFieldName("M");
+  for (int k = 1; k <= 3; ++k) {
+    columns.Items(0)->DataValue = host::Variant(k);
+    columns.Items(1)->DataValue = host::Variant("memo " + std::to_string(k));
+    target.InsertData(columns);
+  }
+  EXPECT_FALSE(target.Active());
+
+  TTavParserEngine engine;
+  engine.PreParseSQL("UPDATE D SET K = K + 10, M = M");
+  target.Open();
+  engine.UpdateParser().SetTableListValidateEvent([&](TTableList& tables) {
+    tables.Items(0)->SetTableFields(&target.GetInternalFields());
+    return true;
+  });
+  ASSERT_TRUE(engine.ParseUpdateStatement()) << engine.ErrorText();
+  target.InternalSetIndexName("pk");
+  target.UpdateData(true, {}, engine.UpdateParser().Values);
+  EXPECT_EQ(target.GetRowsAffected(), 3);
+  std::vector<uint32_t> second;
+  for (bool ok = target.DataSetFirst(); ok; ok = target.DataSetNext())
+    if (target.GetFieldData(0).AsInteger() == 12) second.push_back(target.DatasetGetRecAddr());
+  target.DeleteData(false, second);
+  target.Close();
+
+  auto other = connect();
+  other->Open();
+  TTavBaseTable t(nullptr);
+  t.SetDataBase(other.get());
+  t.SetTableName("D");
+  t.Open();
+  std::vector<std::string> rows;
+  for (t.First(); !t.Eof(); t.Next())
+    rows.push_back(t.FieldByName("K")->AsString() + "|" + t.FieldByName("M")->AsString());
+  EXPECT_EQ(rows, (std::vector<std::string>{"11|memo 1", "13|memo 3"}));
 }
 
 }  // namespace
