@@ -165,7 +165,8 @@ void TTavQueryDataset::SetResultSetFieldFromVariant(int fieldIndex, const host::
 template <class Wanted>
 void TTavQueryDataset::FillRow(TResultSetFields& columns, Wanted wanted) {
   ClearRecord(row_.data());
-  TDataHolder holder;
+  if (!holder_) holder_ = std::make_unique<TDataHolder>();
+  TDataHolder& holder = *holder_;
   for (int i = 0; i < columns.Count(); ++i) {
     const TResultSetField& c = *columns.Items(i);
     if (!wanted(c)) continue;

@@ -179,6 +179,8 @@ class TTavQueryDataset : public TTavBaseTable {
   int32_t rows_affected_ = 0;
   bool create_live_result_ = false;
   std::vector<uint8_t> row_;  // the row being built
+  // Carries every raw value of a fill (a BLOB's stream made once).
+  std::unique_ptr<TDataHolder> holder_;
   // Reads the target's stored record for the SET list of an UPDATE.
   std::unique_ptr<TTavExprDBDataProvider> update_provider_;
   const TTavUpdateRowConstructor* prepared_set_list_ = nullptr;
