@@ -64,6 +64,16 @@ std::vector<uint32_t> Unite(const std::vector<uint32_t>& a, const std::vector<ui
   return out;
 }
 
+// Frees a chain linked through Next (the nodes own nothing of each other).
+template <class T>
+void FreeChain(T*& head) {
+  while (head != nullptr) {
+    T* next = head->Next;
+    delete head;
+    head = next;
+  }
+}
+
 }  // namespace
 
 TTavNonJoinDataProvider* FindTableLeaf(TTavBaseJoinDataProvider* tree, const std::string& tableName,
@@ -175,11 +185,7 @@ bool TJoinExprNodeEvaluator::CurrentRecordMatches() {
 TJoinAnalyser::~TJoinAnalyser() { Clear(); }
 
 void TJoinAnalyser::Clear() {
-  while (chain_ != nullptr) {
-    TJoinExprNode* next = chain_->Next;
-    delete chain_;
-    chain_ = next;
-  }
+  FreeChain(chain_);
   root_ = nullptr;
 }
 
@@ -279,11 +285,7 @@ void TJoinAnalyser::CreateAnalyserTree() {
 TJoinEvaluator::~TJoinEvaluator() { FreeNodeEvaluators(); }
 
 void TJoinEvaluator::FreeNodeEvaluators() {
-  while (node_evaluators_ != nullptr) {
-    TJoinExprNodeEvaluator* next = node_evaluators_->Next;
-    delete node_evaluators_;
-    node_evaluators_ = next;
-  }
+  FreeChain(node_evaluators_);
   for (TJoinExprNode* n = analyser_.Chain(); n != nullptr; n = n->Next) n->Evaluator = nullptr;
   inner_leaf_ = nullptr;
   filter_active_ = false;

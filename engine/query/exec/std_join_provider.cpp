@@ -31,6 +31,18 @@ const TTavExprNode* RootOf(const std::unique_ptr<TTavExpr>& expr) {
   return expr ? expr->Root() : nullptr;
 }
 
+// Moves on with `next` past the rows on which a prepared `condition` is not
+// True; `found` says whether a row is current.
+template <class Next>
+bool SkipFailingRows(TExprEvaluator& condition, bool found, Next next) {
+  while (found && condition.IsPrepared()) {
+    condition.Reset();
+    if (condition.Evaluate()) break;
+    found = next();
+  }
+  return found;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -105,12 +117,7 @@ void TTavStdJoinDataProvider::PrepareRowFilter() {
 }
 
 bool TTavStdJoinDataProvider::PassesRowFilter(bool found) {
-  while (found && row_filter_.IsPrepared()) {
-    row_filter_.Reset();
-    if (row_filter_.Evaluate()) break;
-    found = evaluator_->NextRecord();
-  }
-  return found;
+  return SkipFailingRows(row_filter_, found, [this] { return evaluator_->NextRecord(); });
 }
 
 bool TTavStdJoinDataProvider::FirstProviderRecord() {
@@ -248,12 +255,7 @@ void TTavJoinDataProviderMgr::RebuildCondition() {
 }
 
 bool TTavJoinDataProviderMgr::Check(bool found) {
-  while (found && where_evaluator_.IsPrepared()) {
-    where_evaluator_.Reset();
-    if (where_evaluator_.Evaluate()) break;
-    found = root_->NextProviderRecord();
-  }
-  return found;
+  return SkipFailingRows(where_evaluator_, found, [this] { return root_->NextProviderRecord(); });
 }
 
 bool TTavJoinDataProviderMgr::FirstProviderRecord() {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,28 @@ TEST_F(QueryPlannerTest, HashModeGivesTheNullRowWhenEveryKeyMatchFailsTheInnerSe
   TTavStdJoinDataProvider* join = run->Mgr.GetJoin(0);
   EXPECT_EQ(join->Evaluator().JoinModeType(), jmtHashJoin);
   EXPECT_EQ(run->Rows({"a.K", "b.K"}), (std::vector<std::string>{"1|NULL", "2|2", "3|NULL"}));
+}
+
+TEST_F(QueryPlannerTest, RowIdsOfNestedJoinsKeepTheirSidesApart) {
+  auto run = Run("SELECT * FROM A a FULL JOIN B b ON a.K = b.K FULL JOIN C c ON b.K = c.K");
+  run->Open();
+  TTavBaseJoinDataProvider* root = run->Mgr.RootProvider();
+  std::vector<std::string> ids;
+  for (bool ok = run->Mgr.FirstProviderRecord(); ok; ok = run->Mgr.NextProviderRecord())
+    ids.push_back(root->CurrentRecordIDAsString());
+  // A: 3 rows, B: 3, C: 2; A FULL B on K gives 4 rows, then C joins (1,1)
+
+  ASSERT_EQ(ids.size(), 5u);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end());
+  for (const std::string& id : ids) {
+    EXPECT_EQ(id.front(), '(') << id;
+    EXPECT_EQ(id.back(), ')') << id;
+  }
+  // The row of C alone: the whole outer side missing.
+  EXPECT_NE(std::find_if(ids.begin(), ids.end(),
+                         [](const std::string& id) { return id.rfind("(,", 0) == 0; }),
+            ids.end());
 }
 
 TEST_F(QueryPlannerTest, JoinKindsMapAndMissingInputsAreRefused) {
