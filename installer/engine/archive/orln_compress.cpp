@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 
 #include "host/rtl/format.h"
 #include "host/rtl/le_bytes.h"
@@ -139,6 +140,20 @@ class TPartialFileGuard {
   bool done_ = false;
 };
 
+// A name for a new file in the folder of `path` that nothing there holds
+// yet: the file is written under it and moved over `path` once whole.
+std::string TempNameBeside(const std::string& path) {
+  const std::string dir = host::ExtractFileDir(path);
+  static uint32_t counter = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    char name[24];
+    std::snprintf(name, sizeof name, "~orl%04X.tmp", (++counter) & 0xFFFFu);
+    const std::string candidate = dir.empty() ? std::string(name) : dir + "\\" + name;
+    if (!os::WinFileExists(candidate) && !os::WinDirectoryExists(candidate)) return candidate;
+  }
+  Fail(kCannotCreateFile, {path});
+}
+
 struct TInflater {
   z_stream zs{};
   TInflater() {
@@ -266,8 +281,9 @@ int64_t TFileHeaders::TotalUncompressed() const {
   return total;
 }
 
-int32_t PercentOf(int64_t part, int64_t whole) {
-  if (whole <= 0 || part <= 0) return 0;
+int32_t PercentOf(int64_t part, int64_t whole, bool done) {
+  if (whole <= 0) return done ? 100 : 0;
+  if (part <= 0) return 0;
   double p = std::round(static_cast<double>(part) * 100.0 / static_cast<double>(whole));
   return static_cast<int32_t>(std::min(p, 100.0));
 }
@@ -348,8 +364,8 @@ void TOrlnCompress::WriteAll(os::TWinFile& file, int64_t offset, const uint8_t* 
 }
 
 void TOrlnCompress::ReportStatus() {
-  status_.FilePercent =
-      static_cast<uint8_t>(PercentOf(status_.FileBytesDone, status_.UncompressedSize));
+  status_.FilePercent = static_cast<uint8_t>(
+      PercentOf(status_.FileBytesDone, status_.UncompressedSize, status_.FileFinished));
   status_.CompressionPercent = PercentOf(status_.CompressedSize, status_.UncompressedSize);
   status_.OverallPercent =
       static_cast<uint8_t>(PercentOf(status_.OverallBytesDone, status_.TotalUncompressed));
@@ -692,9 +708,10 @@ void TOrlnCompress::ExtractEntry(const TFileHeader& h, const std::string& target
   auto base = [&](int v) -> int64_t { return v == 1 ? offset_ : 0; };
 
   if (!extract_directory_.empty()) os::WinForceDirectories(extract_directory_);
-  std::unique_ptr<os::TWinFile> out = os::TWinFile::Create(target, os::TFileCreation::CreateAlways);
+  const std::string temp = TempNameBeside(target);
+  std::unique_ptr<os::TWinFile> out = os::TWinFile::Create(temp, os::TFileCreation::CreateNew);
   if (!out) Fail(kCannotCreateFile, {target});
-  TPartialFileGuard guard(out, target);
+  TPartialFileGuard guard(out, temp);
 
   TInflater inf;
   z_stream& zs = inf.zs;
@@ -748,8 +765,9 @@ void TOrlnCompress::ExtractEntry(const TFileHeader& h, const std::string& target
   if (written != h.UncompressedSize) Fail(kSizeMismatch, {target});
   src.reset();
   out.reset();
+  if (!os::WinSetFileDate(temp, h.FileDate)) Fail(kCannotSetDate);
+  if (!os::WinReplaceFile(temp, target)) Fail(kCannotCreateFile, {target});
   guard.Done();
-  if (!os::WinSetFileDate(target, h.FileDate)) Fail(kCannotSetDate);
 }
 
 // ---- copying ----
@@ -875,10 +893,10 @@ void TOrlnCompress::CopyFile(const std::string& source, const std::string& desti
       os::TWinFile::Open(source, os::TFileAccess::Read, os::TFileShare::DenyNone);
   if (!src) Fail(kCannotOpenFile, {source});
   const int64_t size = src->Size();
-  std::unique_ptr<os::TWinFile> out =
-      os::TWinFile::Create(destination, os::TFileCreation::CreateAlways);
+  const std::string temp = TempNameBeside(destination);
+  std::unique_ptr<os::TWinFile> out = os::TWinFile::Create(temp, os::TFileCreation::CreateNew);
   if (!out) Fail(kCannotCreateFile, {destination});
-  TPartialFileGuard guard(out, destination);
+  TPartialFileGuard guard(out, temp);
 
   status_ = TOrlnCompressStatus();
   status_.FileName = source;
@@ -899,6 +917,9 @@ void TOrlnCompress::CopyFile(const std::string& source, const std::string& desti
     ReportStatus();
   }
   out.reset();
+  double date = 0;
+  if (os::WinGetFileDate(source, date)) os::WinSetFileDate(temp, date);
+  if (!os::WinReplaceFile(temp, destination)) Fail(kCannotCreateFile, {destination});
   guard.Done();
   status_.FileFinished = true;
   ReportStatus();

@@ -11,8 +11,10 @@
 //    compressed file. The Archive file could possible be corrupt", and no
 //    walk, size or offset taken from it is used unchecked.
 //  - A file is extracted only under its own file name (or the extract name
-//    the caller sets) inside ExtractDirectory; a failed extraction removes
-//    what it wrote.
+//    the caller sets) inside ExtractDirectory. Extract and CopyFile write
+//    under a temporary name beside the destination and move it over the
+//    destination only once whole: a corrupt entry, an abort or a full disk
+//    leaves the old file as it was and no temporary behind.
 //  - Appending keeps the archive readable at every moment: the entry count
 //    grows only once an entry is whole.
 //  - Long loops call OnProcessMessages after each piece, so that a Cancel
@@ -117,8 +119,9 @@ struct TOrlnCompressStatus {
   int64_t TotalUncompressed = 0;
 };
 
-// part / whole x 100, rounded and held to 0-100; 0 when whole is 0.
-int32_t PercentOf(int64_t part, int64_t whole);
+// part / whole x 100, rounded and held to 0-100; with a whole of 0 (or
+// less), 0, or 100 once the work is done.
+int32_t PercentOf(int64_t part, int64_t whole, bool done = false);
 
 class TOrlnCompress : public host::TComponent {
  public:

@@ -4,6 +4,7 @@
 
 #include "host/rtl/format.h"
 #include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
 #include "installer/engine/base/base_routines.h"
 #include "installer/engine/base/orln_exceptions.h"
 
@@ -149,6 +150,29 @@ bool AddRunOnce(const std::string& name, const std::string& commandLine, bool un
   } catch (const os::EDamagedFile&) {
     return false;
   }
+}
+
+int64_t NextUninstallNumber(const std::string& key,
+                            const std::function<bool(TorlnRegistry& reg, int64_t n)>& recorded) {
+  int64_t count = 0;
+  if (!host::TryStrToInt64(RegReadString(hkLocalMachine, key, "Entries", "0"), count) ||
+      count < 0 || count >= INT32_MAX) {
+    count = 0;
+    TorlnRegistry reg;
+    reg.SetRootKey(os::HKEY_LOCAL_MACHINE);
+    // A damaged store has no records to count; the caller's writes report it.
+    try {
+      while (count < INT32_MAX - 1 && recorded(reg, count + 1)) ++count;
+    } catch (const os::EDamagedFile&) {
+    }
+  }
+  return count + 1;
+}
+
+int64_t NextUninstallNumber(const std::string& key, const std::string& prefix) {
+  return NextUninstallNumber(key, [&key, &prefix](TorlnRegistry& reg, int64_t n) {
+    return reg.OpenKeyReadOnly(key) && reg.ValueExists(prefix + std::to_string(n));
+  });
 }
 
 }  // namespace orln

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "host/rtl/registry.h"
@@ -65,6 +66,15 @@ std::string RegReadString(int root, const std::string& key, const std::string& n
                           const std::string& defaultValue);
 int32_t RegReadInteger(int root, const std::string& key, const std::string& name,
                        int32_t defaultValue);
+// The number of the next uninstall record under `key` (HKLM): its "Entries"
+// value plus one. The count is read back from the registry, which anyone may
+// have changed: a value that is no count goes on after the last record
+// `recorded` finds, so that no earlier record is overwritten.
+int64_t NextUninstallNumber(const std::string& key,
+                            const std::function<bool(TorlnRegistry& reg, int64_t n)>& recorded);
+// The same where the records are the values `prefix`1, `prefix`2, ... of the key.
+int64_t NextUninstallNumber(const std::string& key, const std::string& prefix);
+
 // Deletes the key's tree; errors are ignored.
 void RegDeleteTree(int root, const std::string& key);
 

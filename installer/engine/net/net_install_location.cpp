@@ -233,4 +233,44 @@ TNetLocationList& NetLocationList() {
   return list;
 }
 
+// ---- published tables ----
+
+const host::TPropertyTable& TCustomLoginInformation::ClassProperties() {
+  static const host::TPropertyTable table = host::PublishClass<TCustomLoginInformation>(
+      "TLoginInformation", nullptr, [](host::TPublisher<TCustomLoginInformation>& p) {
+        using L = TCustomLoginInformation;
+        p.Boolean(
+             "Anonymous", [](const L& l) { return l.Anonymous; },
+             [](L& l, bool v) { l.Anonymous = v; })
+            .Default(1);
+        static const host::TEnumInfo protocols("TInternetProtocol", {"ipFTP", "ipHTTP"});
+        p.Enumeration(
+             "Protocol", protocols, [](const L& l) { return l.Protocol; },
+             [](L& l, TInternetProtocol v) { l.Protocol = v; })
+            .Default(ipHTTP);
+        auto text = [&p](const char* name, std::string L::*field) {
+          p.String(
+               name, [field](const L& l) -> const std::string& { return l.*field; },
+               [field](L& l, const std::string& v) { l.*field = v; })
+              .DefaultString("");
+        };
+        text("Directory", &L::Directory);
+        text("Hostname", &L::Hostname);
+        text("Password", &L::Password);
+        text("Username", &L::Username);
+      });
+  return table;
+}
+
+const host::TPropertyTable& TNetInstallLocation::ClassProperties() {
+  static const host::TPropertyTable table = host::PublishClass<TNetInstallLocation>(
+      "TNetInstallLocation", &host::TComponent::ClassProperties(),
+      [](host::TPublisher<TNetInstallLocation>& p) {
+        p.Object("LoginInformation", [](TNetInstallLocation& l) -> TCustomLoginInformation& {
+          return l.LoginInformation();
+        });
+      });
+  return table;
+}
+
 }  // namespace orln

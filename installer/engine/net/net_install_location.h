@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/classes/component.h"
+#include "host/classes/prop_table.h"
 #include "installer/engine/base/orln_exceptions.h"
 
 namespace os {
@@ -80,6 +81,8 @@ enum TInternetProtocol { ipFTP = 0, ipHTTP = 1 };
 class TCustomLoginInformation : public host::TPersistent {
  public:
   void Assign(const host::TPersistent& source) override;
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
   bool Anonymous = true;
   TInternetProtocol Protocol = ipHTTP;
@@ -153,6 +156,8 @@ class TCustomNetInstallLocation : public host::TComponent {
 class TNetInstallLocation : public TCustomNetInstallLocation {
  public:
   using TCustomNetInstallLocation::TCustomNetInstallLocation;
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 };
 
 // Every net location alive, in the order made.

@@ -3,7 +3,9 @@
 #include "host/forms/forms.h"
 #include "installer/engine/base/install_globals.h"
 #include "installer/engine/base/orln_exceptions.h"
+#include "installer/engine/base/orln_registry.h"
 #include "installer/engine/paths/install_paths.h"
+#include "installer/engine/script/install_file.h"
 #include "installer/engine/script/install_group.h"
 #include "installer/engine/script/install_registry.h"
 
@@ -33,6 +35,75 @@ TCustomInstall::TCustomInstall(host::TComponent* owner) : TFileContainer(Checked
   SetDestDirType(StandardPathSpecifiers().Lookup(TpsProgramFiles::ClassProperties()));
   TInstallContainer::SetInstallTypes(ItBit(itFull));
   InstallGlobals().Install = this;
+  SetArchiveFileType(StandardPathSpecifiers().Lookup<TpsMainArchiveFile>());
+}
+
+void TCustomInstall::SetDistributeType(TDistributeType v) {
+  if (!Loading()) {
+    if (!IsDesignMode(this)) throw IEInstall("DistributeType can only be set at design-time");
+    if (v != dtTraditional && NetLocation() == nullptr)
+      throw IEInstallNetLocNil(
+          "Must assign a net location via the NetLocation property before you can set the "
+          "distribute type");
+  }
+  distribute_type_ = v;
+}
+
+void TCustomInstall::SetNetLocation(TCustomNetInstallLocation* value) {
+  TFileContainer::SetNetLocation(value);
+  if (value == nullptr) distribute_type_ = dtTraditional;
+}
+
+void TCustomInstall::Notification(host::TComponent* component, host::TOperation operation) {
+  const bool location = operation == host::opRemove && component != nullptr &&
+                        static_cast<host::TComponent*>(NetLocation()) == component;
+  TFileContainer::Notification(component, operation);
+  if (location) distribute_type_ = dtTraditional;
+}
+
+void TCustomInstall::AddUnfinished(const std::string& name, int kind) {
+  const std::string& history = InstallGlobals().HistoryKeyPath;
+  if (history.empty())
+    throw IEInstall("The TInstall could not either write or read unfinished business from the "
+                    "registry");
+  ++unfinished_count_;
+  RegWriteString(hkLocalMachine, history + "\\Unfinished", name, std::to_string(kind));
+}
+
+void TBuildInfo::Assign(const host::TPersistent& source) {
+  const auto* other = dynamic_cast<const TBuildInfo*>(&source);
+  if (other == nullptr) {
+    host::TPersistent::Assign(source);
+    return;
+  }
+  *this = *other;
+}
+
+const host::TPropertyTable& TBuildInfo::ClassProperties() {
+  static const host::TPropertyTable table = host::PublishClass<TBuildInfo>(
+      "TBuildInfo", nullptr, [](host::TPublisher<TBuildInfo>& p) {
+        p.Boolean("AddUninstallOnCreate", &TBuildInfo::GetAddUninstallOnCreate,
+                  &TBuildInfo::SetAddUninstallOnCreate)
+            .Default(1);
+        auto text = [&p](const char* name, std::string TBuildInfo::*field, const char* def) {
+          p.String(
+               name, [field](const TBuildInfo& b) -> const std::string& { return b.*field; },
+               [field](TBuildInfo& b, const std::string& v) { b.*field = v; })
+              .DefaultString(def);
+        };
+        text("AppName", &TBuildInfo::AppName, "");
+        text("AppURL", &TBuildInfo::AppURL, "");
+        text("BuildDirectory", &TBuildInfo::BuildDirectory, "c:\\build");
+        text("CredentialsFile", &TBuildInfo::CredentialsFile, "");
+        text("OCXName", &TBuildInfo::OCXName, "orlsetup");
+        text("PrivateKeyFile", &TBuildInfo::PrivateKeyFile, "");
+        p.Boolean(
+             "SignCode", [](const TBuildInfo& b) { return b.SignCode; },
+             [](TBuildInfo& b, bool v) { b.SignCode = v; })
+            .Default(0);
+        text("URLPath", &TBuildInfo::URLPath, "");
+      });
+  return table;
 }
 
 TCustomInstall::~TCustomInstall() {
@@ -68,6 +139,15 @@ const host::TPropertyTable& TInstall::ClassProperties() {
         p.Reference<TCustomPathSpecifier>("DestDirType", &TInstall::DestDirType,
                                           &TInstall::SetDestDirType);
         p.Object("Information", [](TInstall& i) -> TInstallInformation& { return i.Information(); });
+        p.Object("BuildInfo", [](TInstall& i) -> TBuildInfo& { return i.BuildInfo(); });
+        static const host::TEnumInfo types("TDistributeType",
+                                           {"dtTraditional", "dtWeb", "dtTraditionalNet"});
+        p.Enumeration("DistributeType", types, &TInstall::DistributeType,
+                      &TInstall::SetDistributeType)
+            .Default(0);
+        p.Reference<TCustomNetInstallLocation>("NetLocation", &TInstall::NetLocation,
+                                               &TInstall::SetNetLocation);
+        p.Boolean("Reboot", &TInstall::Reboot, &TInstall::SetReboot).Default(0);
         PublishInstallTypes(p, ItBit(itFull));
         PublishProcessEvents(p);
       });
@@ -78,7 +158,9 @@ void RegisterInstallClasses() {
   RegisterPathSpecifierClasses();
   for (const host::TPropertyTable* t :
        {&TInstall::ClassProperties(), &TInstallGroup::ClassProperties(),
-        &TInstallRegistry::ClassProperties()})
+        &TInstallRegistry::ClassProperties(), &TInstallDirectory::ClassProperties(),
+        &TInstallFile::ClassProperties(), &TUninstallEXE::ClassProperties(),
+        &TNetInstallLocation::ClassProperties()})
     host::RegisterClass(*t);
 }
 

@@ -9,6 +9,7 @@
 #include "installer/engine/base/install_globals.h"
 #include "installer/engine/base/orln_exceptions.h"
 #include "installer/engine/base/orln_registry.h"
+#include "installer/engine/net/net_install_location.h"
 #include "installer/engine/paths/install_paths.h"
 #include "installer/engine/script/install.h"
 #include "os/win_file.h"
@@ -27,12 +28,10 @@ const host::TEnumInfo& OSVerTypeInfo() {
   return info;
 }
 
-void TDownloadStatusParameter::SetProgress(int32_t total, int32_t received) {
+void TDownloadStatusParameter::SetProgress(int32_t total, int32_t received, bool finished) {
   TotalBytes = total;
   BytesReceived = received;
-  Percent = total == 0 ? 0
-                       : static_cast<int32_t>(std::lround(static_cast<double>(received) * 100.0 /
-                                                          static_cast<double>(total)));
+  Percent = DownloadPercent(received, total, finished);
 }
 
 // ---------------------------------------------------------------- container

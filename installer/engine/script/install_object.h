@@ -114,8 +114,9 @@ class TDiskParameter : public host::TObject {
 
 class TDownloadStatusParameter : public host::TObject {
  public:
-  // Stores the counts and the percent received of total, rounded.
-  void SetProgress(int32_t total, int32_t received);
+  // Stores the counts and the percent received of total, rounded and held
+  // to 0-100; a total of 0 gives 0 until the transfer is finished, then 100.
+  void SetProgress(int32_t total, int32_t received, bool finished = false);
 
   int32_t Status = 0;
   std::string FileName;

@@ -151,10 +151,12 @@ TEST_F(InstallObjectTest, ProcessRunsEventsAndBroadcastsInOrder) {
   dir->OnAfterProcess = [](host::TObject*) { ScriptLog().push_back("after"); };
   dir->SetUninstall(false);
   dir->Process();
-  const Log expected = {"before",  "Dlg -990", "start",
-                        "Dlg -999", "File children", "File uninstall "
-                                                     "\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\My product",
-                        "after",   "Dlg -989"};
+  // A file container's install step reads its archive's information first
+  // (-992) and tells the pages the copying is over (-996).
+  const Log expected = {
+      "before", "Dlg -990", "start", "Dlg -999", "Dlg -992", "File children",
+      "File uninstall \\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\My product",
+      "Dlg -996", "after", "Dlg -989"};
   EXPECT_EQ(ScriptLog(), expected);
   EXPECT_TRUE(dir->Processed());
 }

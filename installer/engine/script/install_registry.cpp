@@ -236,22 +236,10 @@ void TCustomInstallRegistry::WriteEntries() {
 
 void TCustomInstallRegistry::WriteUninstallData(const std::string& keyPath) {
   const std::string keys = keyPath + "\\RegistryKeys";
-  // The count is read back from the registry, which anyone may have
-  // changed: a value that is no count continues after the last record
-  // present, so no earlier item's uninstall data is overwritten.
-  int64_t count = 0;
-  if (!host::TryStrToInt64(RegReadString(hkLocalMachine, keys, "Entries", "0"), count) ||
-      count < 0 || count >= INT32_MAX) {
-    count = 0;
-    TorlnRegistry reg;
-    reg.SetRootKey(os::HKEY_LOCAL_MACHINE);
-    // A damaged store has no records to count; the writes below report it.
-    try {
-      while (reg.KeyExists(keys + "\\RegistryKey" + std::to_string(count + 1))) ++count;
-    } catch (const os::EDamagedFile&) {
-    }
-  }
-  const std::string n = std::to_string(count + 1);
+  const std::string n = std::to_string(
+      NextUninstallNumber(keys, [&keys](TorlnRegistry& reg, int64_t i) {
+        return reg.KeyExists(keys + "\\RegistryKey" + std::to_string(i));
+      }));
   RegWriteString(hkLocalMachine, keys, "Entries", n);
   const std::string item = keys + "\\RegistryKey" + n;
   RegWriteString(hkLocalMachine, item, "Key", GetKeyPath());
