@@ -459,6 +459,13 @@ void TCustomInstallFile::Install() {
       if (TCustomInstall* install = GlobalInstall()) install->SetAborted(true);
       throw EAIUserAbort();
     }
+    if (!pending_existing_.empty()) {
+      const std::string existing = std::move(pending_existing_);
+      const std::string replacement = std::move(pending_replacement_);
+      pending_existing_.clear();
+      pending_replacement_.clear();
+      ScheduleReplace(existing, replacement);
+    }
     PostInstall();
     OnAfterInstall(this);
     if (Container() != nullptr) Container()->DoInformationEventControl(this, ieFileInstalled, this);
@@ -504,6 +511,8 @@ void TCustomInstallFile::PrepareReplace() {
   Broadcast(this, imReplacing, this);
   if (Container() != nullptr) Container()->DoInformationEventControl(this, ieFileReplacing, this);
   copy_decision_ = true;
+  pending_existing_.clear();
+  pending_replacement_.clear();
   const std::string destDir = GetDestPath();
   const std::string existing = destDir + "\\" + dest_name_;
   if (!os::WinFileExists(existing)) return;
@@ -524,7 +533,9 @@ void TCustomInstallFile::PrepareReplace() {
     if (!os::WinFileExists(destDir + "\\" + name)) break;
   }
   dest_name_ = name;
-  ScheduleReplace(existing, destDir + "\\" + name);
+  // The restart is asked for once the new file stands beside the old one.
+  pending_existing_ = existing;
+  pending_replacement_ = destDir + "\\" + name;
 }
 
 void TCustomInstallFile::ScheduleReplace(const std::string& existing,

@@ -199,6 +199,10 @@ class TCustomInstallFile : public TFileRelated {
   bool dest_existed_ = false;
   bool replaced_ = false;
   bool copy_decision_ = false;
+  // The file in use and the new file that replaces it at the restart,
+  // recorded once the new file is whole.
+  std::string pending_existing_;
+  std::string pending_replacement_;
 
   friend class TFileContainer;
 };
