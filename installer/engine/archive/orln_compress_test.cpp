@@ -400,6 +400,31 @@ TEST_F(ArchiveTest, FullDiskAndReadOnlyTargetsLeaveNoPartialFile) {
   EXPECT_EQ(GetFile("C:\\out\\big.bin"), "old");
 }
 
+TEST_F(ArchiveTest, AFailedReplacementKeepsTheOldFileAndLeavesNoTemporary) {
+  PutFile("C:\\src\\big.bin", RandomBytes(300000, 9));
+  TOrlnCompress c(nullptr);
+  c.SetCompressedFile("C:\\arc\\files.1");
+  Add(c, {"C:\\src\\big.bin"}, false, 1);
+  PutFile("A:\\big.bin", "the old file");
+  machine_->SetDriveCapacity('A', 150000);
+  TOrlnCompress r(nullptr);
+  r.SetCompressedFile("C:\\arc\\files.1");
+  EXPECT_EQ(ErrorOf([&] { Extract(r, {"C:\\src\\big.bin"}, "A:\\"); }), "The disk is full");
+  EXPECT_EQ(GetFile("A:\\big.bin"), "the old file");
+  EXPECT_EQ(Listing("A:\\").size(), 1u);
+  EXPECT_EQ(ErrorOf([&] { r.CopyFile("C:\\src\\big.bin", "A:\\big.bin"); }), "The disk is full");
+  EXPECT_EQ(GetFile("A:\\big.bin"), "the old file");
+  EXPECT_EQ(Listing("A:\\").size(), 1u);
+  // With room, both replace it whole and keep the source's date.
+  machine_->SetDriveCapacity('A', -1);
+  r.CopyFile("C:\\src\\big.bin", "A:\\big.bin");
+  EXPECT_EQ(GetFile("A:\\big.bin"), RandomBytes(300000, 9));
+  double date = 0;
+  ASSERT_TRUE(os::WinGetFileDate("A:\\big.bin", date));
+  EXPECT_DOUBLE_EQ(date, 45000.5);
+  EXPECT_EQ(Listing("A:\\").size(), 1u);
+}
+
 TEST_F(ArchiveTest, OverwriteModesDecideForExistingTargets) {
   PutFile("C:\\src\\f.txt", "new", 45000.0);
   TOrlnCompress c(nullptr);

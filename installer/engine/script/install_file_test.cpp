@@ -240,6 +240,117 @@ TEST_F(FileInstallTest, NetDistributionInstallsThroughTheServerAndRemembersTheLo
   EXPECT_EQ(percents.back(), 100);
 }
 
+TEST_F(FileInstallTest, TraditionalNetKeepsLocalFilesInTheMainArchiveAndFetchesTheRest) {
+  Put("C:\\Src\\local.txt", "from the disk");
+  Put("C:\\Src\\remote.txt", "from the server");
+  MakeScript({"local.txt", "remote.txt"});
+  files_[1]->SetNet(true);
+  TNetInstallLocation location(&module_);
+  location.SetName("Net1");
+  location.LoginInformation().Hostname = "127.0.0.1";
+  location.LoginInformation().Directory = "pub/app";
+  install_->SetNetLocation(&location);
+  InstallGlobals().LibraryTool = true;
+  install_->SetDistributeType(dtTraditionalNet);
+  InstallGlobals().LibraryTool = false;
+  Build(coIncludeExcluded | 4 | coContainerDirectory);
+  const std::string netArchive = dir_->NetArchivePath();
+  EXPECT_EQ(netArchive, "C:\\Build\\127.0.0.1\\pub-app\\Dir.1");
+  TOrlnCompress main(nullptr), net(nullptr);
+  main.SetCompressedFile(kBuilt);
+  net.SetCompressedFile(netArchive);
+  EXPECT_GT(main.IndexOfId(files_[0]->FileId()), 0);
+  EXPECT_EQ(main.IndexOfId(files_[1]->FileId()), 0);
+  EXPECT_GT(net.IndexOfId(files_[1]->FileId()), 0);
+  EXPECT_EQ(net.IndexOfId(files_[0]->FileId()), 0);
+  std::string served;
+  ASSERT_TRUE(os::WinReadWholeFile(netArchive, served));
+
+  FreshMachine();
+  std::vector<std::string> requests;
+  os::test::TLoopbackServer server([&](os::test::TLoopbackPeer& p) {
+    requests.push_back(p.ReadHttpRequest());
+    p.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(served.size()) +
+           "\r\nConnection: close\r\n\r\n" + served);
+  });
+  os::SetNetTestPorts(server.Port(), 0);
+  Run();
+  os::SetNetTestPorts(0, 0);
+  EXPECT_EQ(Get(Dest("local.txt")), "from the disk");
+  EXPECT_EQ(Get(Dest("remote.txt")), "from the server");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].find("GET /pub/app/Dir.1 "), std::string::npos) << requests[0];
+}
+
+TEST_F(FileInstallTest, DisksAreAskedForThroughTheEventsAndAHandledFileIsNotPromptedAgain) {
+  Put("C:\\Src\\big.bin", Noise(300000, 5));
+  MakeScript({"big.bin"});
+  Build(46);
+  // The archive goes onto 120 KB disks, each kept in a folder of its own.
+  machine_->SetDriveCapacity('A', 120000);
+  {
+    // The disk in the drive goes to its shelf, the one asked for comes back.
+    int inserted = 1;
+    int highest = 1;
+    auto moveAll = [](const std::string& from, const std::string& to) {
+      ASSERT_TRUE(os::WinForceDirectories(to));
+      std::vector<os::TWinFindData> entries;
+      if (!os::WinDirectoryExists(from)) return;
+      ASSERT_TRUE(os::WinListDirectory(from, entries));
+      for (const auto& e : entries)
+        ASSERT_TRUE(os::WinMoveFile(from + "\\" + e.Name, to + "\\" + e.Name));
+    };
+    auto shelf = [](int disk) { return "C:\\Disk" + std::to_string(disk); };
+    TOrlnCompress c(nullptr);
+    c.SetCompressedFile(kBuilt);
+    c.OnNewDisk = [&](TOrlnCompress&, int volume, std::string& dir) {
+      moveAll("A:", shelf(inserted));
+      moveAll(shelf(volume), "A:");
+      inserted = volume;
+      highest = std::max(highest, volume);
+      dir = "A:\\";
+    };
+    c.CopyToVolumes("A:\\", "files.1");
+    moveAll("A:", shelf(inserted));
+    ASSERT_GE(highest, 3);
+  }
+  install_->SetArchiveFileType(StandardPathSpecifiers().Lookup<TpsMainArchiveFile>());
+  install_->SetSource("C:\\Disk1", false, "");
+  // No prompt may come: a strict presenter refuses one.
+  host::TApplication app;
+  auto presenter = std::make_unique<host::TScriptedPresenter>();
+  presenter->SetStrict(true);
+  app.SetPresenter(std::move(presenter));
+
+  std::vector<int> asked;
+  files_[0]->OnNewDisk = [&](host::TObject*, int32_t disk, std::string& path) {
+    asked.push_back(disk);
+    path = "C:\\Disk" + std::to_string(disk) + "\\";
+  };
+  Run();
+  EXPECT_EQ(Get(Dest("big.bin")), Noise(300000, 5));
+  ASSERT_FALSE(asked.empty());
+  EXPECT_EQ(asked.front(), 2);
+  EXPECT_EQ(StandardPathSpecifiers().Lookup<TpsMainArchiveFile>()->NewDiskDirectory(),
+            "C:\\Disk" + std::to_string(asked.back()));
+
+  // Without a handler of its own, a page of the directory answers and marks
+  // the file as handled.
+  files_[0]->OnNewDisk = nullptr;
+  os::WinDeleteFile(Dest("big.bin"));
+  StandardPathSpecifiers().Lookup<TpsMainArchiveFile>()->SetNewDiskDirectory("");
+  asked.clear();
+  dir_->OnNewDisk = [&](host::TObject* sender, int32_t disk, std::string& path) {
+    asked.push_back(disk);
+    path = "C:\\Disk" + std::to_string(disk);
+    static_cast<TCustomInstallFile*>(sender)->SetTag(1);
+  };
+  dir_->SetProcessed(false);
+  Run();
+  EXPECT_EQ(Get(Dest("big.bin")), Noise(300000, 5));
+  EXPECT_FALSE(asked.empty());
+}
+
 TEST_F(FileInstallTest, DistributeTypeNeedsDesignTimeAndANetLocation) {
   MakeScript({});
   EXPECT_THROW(install_->SetDistributeType(dtWeb), IEInstall);
