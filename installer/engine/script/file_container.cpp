@@ -13,6 +13,10 @@
 
 namespace orln {
 
+void MarkInstallAborted() {
+  if (TCustomInstall* install = GlobalInstall()) install->SetAborted(true);
+}
+
 // ---------------------------------------------------------------- TFileRelated
 
 TFileRelated::TFileRelated(host::TComponent* owner) : TInstallObject(owner) {}
@@ -157,30 +161,6 @@ const host::TPropertyTable& TFileRelated::ClassProperties() {
 
 namespace {
 
-// Restores the container's operation (and tells the pages the copying is
-// over) however the operation ends.
-class TOperationScope {
- public:
-  TOperationScope(TContainerOperation& op, TContainerOperation value, TFileContainer& c)
-      : op_(op), container_(c) {
-    op_ = value;
-  }
-  ~TOperationScope() {
-    op_ = opNone;
-    try {
-      container_.Broadcast(&container_, imCopyFinished, nullptr);
-    } catch (...) {
-      // A page failing to take the end down changes nothing of the work done.
-    }
-  }
-  TOperationScope(const TOperationScope&) = delete;
-  TOperationScope& operator=(const TOperationScope&) = delete;
-
- private:
-  TContainerOperation& op_;
-  TFileContainer& container_;
-};
-
 // The folder part of a net mirror path: the server and its folder, '/' as
 // '-', characters no file name may hold left out.
 std::string NetFolder(const TCustomLoginInformation& login) {
@@ -293,7 +273,7 @@ void TFileContainer::RunOperation(TContainerOperation operation) {
 }
 
 void TFileContainer::CopyFiles() {
-  TOperationScope scope(operation_, opCopying, *this);
+  TWorkScope<TContainerOperation> scope(operation_, opCopying, opNone, *this);
   if (Container() != nullptr) Container()->DoInformationEventControl(this, ieContainerCopying, this);
   for (TCustomInstallFile* f : Files())
     if (IsLiveChild(f)) f->SetState(ifsCopying);
@@ -318,7 +298,7 @@ std::string TFileContainer::NetArchivePathFor(TCustomNetInstallLocation* locatio
 void TFileContainer::BuildArchive(int options) {
   if ((options & coForceNetFilesLocal) != 0 && (options & coForceFilesNet) != 0)
     throw IEFileContainer("Cannot pass both coForceNetFilesLocal and coForceFilesNet to Compress");
-  TOperationScope scope(operation_, opBuilding, *this);
+  TWorkScope<TContainerOperation> scope(operation_, opBuilding, opNone, *this);
   OnBeforeProcess(this);
   if (!Include() && (options & coIncludeExcluded) == 0) return;
   if (Container() != nullptr) Container()->DoInformationEventControl(this, ieContainerCopying, this);
@@ -444,7 +424,7 @@ bool TFileContainer::NeedsDownload() {
 
 void TFileContainer::ProcessChildren() {
   host::THourglass hourglass;
-  TOperationScope scope(operation_, opInstalling, *this);
+  TWorkScope<TContainerOperation> scope(operation_, opInstalling, opNone, *this);
   HasLocalArchive();
   ReadArchiveInfo();
   Broadcast(this, imContainerInfoRead, nullptr);

@@ -39,6 +39,36 @@ inline constexpr int coIncludeExcluded = 32;
 // The operation a file container runs.
 enum TContainerOperation { opNone = 0, opBuilding = 1, opInstalling = 2, opCopying = 3, opReflecting = 4 };
 
+// Sets the install's aborted flag, when there is an install.
+void MarkInstallAborted();
+
+// Holds a container's operation or a file's state for one piece of work:
+// back to `idle` and imCopyFinished told to the pages however the work ends
+// (a page failing then marks the install as aborted).
+template <class S>
+class TWorkScope {
+ public:
+  TWorkScope(S& state, S value, S idle, TInstallContainer& owner)
+      : state_(state), idle_(idle), owner_(owner) {
+    state_ = value;
+  }
+  ~TWorkScope() {
+    state_ = idle_;
+    try {
+      owner_.Broadcast(&owner_, imCopyFinished, nullptr);
+    } catch (...) {
+      MarkInstallAborted();
+    }
+  }
+  TWorkScope(const TWorkScope&) = delete;
+  TWorkScope& operator=(const TWorkScope&) = delete;
+
+ private:
+  S& state_;
+  S idle_;
+  TInstallContainer& owner_;
+};
+
 // A list of borrowed objects handed as one message parameter ([file, parameter]).
 class TMessageList : public host::TObject {
  public:

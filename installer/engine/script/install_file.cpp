@@ -48,30 +48,6 @@ bool ExtensionIn(const std::string& fileName, std::initializer_list<const char*>
   return false;
 }
 
-// Returns the file to ifsNone and tells the pages its work is over, however
-// the work ends.
-class TStateScope {
- public:
-  TStateScope(TInstallFileState& state, TInstallFileState value, TCustomInstallFile& file)
-      : state_(state), file_(file) {
-    state_ = value;
-  }
-  ~TStateScope() {
-    state_ = ifsNone;
-    try {
-      file_.Broadcast(&file_, imCopyFinished, nullptr);
-    } catch (...) {
-      if (TCustomInstall* install = GlobalInstall()) install->SetAborted(true);
-    }
-  }
-  TStateScope(const TStateScope&) = delete;
-  TStateScope& operator=(const TStateScope&) = delete;
-
- private:
-  TInstallFileState& state_;
-  TCustomInstallFile& file_;
-};
-
 // Clears the archive's hooks (set for one file) when the file's work ends.
 struct TArchiveHooks {
   TOrlnCompress& archive;
@@ -269,7 +245,7 @@ void TCustomInstallFile::ReadFileInfo() {
 }
 
 void TCustomInstallFile::Compress() {
-  TStateScope scope(state_, ifsCompress, *this);
+  TWorkScope<TInstallFileState> scope(state_, ifsCompress, ifsNone, *this);
   OnBeforeCompress(this);
   if (Container() != nullptr) Container()->DoInformationEventControl(this, ieBeforeCompress, this);
   const std::string archivePath = GetArchivePath();
@@ -299,7 +275,7 @@ void TCustomInstallFile::Compress() {
 }
 
 void TCustomInstallFile::Copy() {
-  TStateScope scope(state_, ifsCopying, *this);
+  TWorkScope<TInstallFileState> scope(state_, ifsCopying, ifsNone, *this);
   try {
     OnBeforeCopy(this);
     if (Container() != nullptr) Container()->DoInformationEventControl(this, ieBeforeCopy, this);
@@ -417,7 +393,7 @@ void TCustomInstallFile::ProcessChildren() {
 }
 
 void TCustomInstallFile::Install() {
-  TStateScope scope(state_, ifsInstall, *this);
+  TWorkScope<TInstallFileState> scope(state_, ifsInstall, ifsNone, *this);
   TOrlnCompress& global = InstallGlobals().Compress;
   std::unique_ptr<TOrlnCompress> fresh;
   TOrlnCompress* archive = nullptr;
@@ -452,11 +428,11 @@ void TCustomInstallFile::Install() {
     try {
       archive->Extract();
     } catch (const EocAborted&) {
-      if (TCustomInstall* install = GlobalInstall()) install->SetAborted(true);
+      MarkInstallAborted();
       throw EAIUserAbort();
     }
     if (archive->Abort()) {
-      if (TCustomInstall* install = GlobalInstall()) install->SetAborted(true);
+      MarkInstallAborted();
       throw EAIUserAbort();
     }
     if (!pending_existing_.empty()) {
@@ -584,10 +560,15 @@ void RequireInstalled(TCustomInstallFile& file, const std::string& path) {
 
 }  // namespace
 
-void TCustomInstallFile::RegisterActiveXLibrary() {
+void TCustomInstallFile::RegisterWith(int kind) {
   const std::string path = InstalledPath();
   RequireInstalled(*this, path);
-  const os::TRegistrationResult r = os::RegisterServer(os::TRegistrationKind::Library, path);
+  // The machine runs no Windows code: the registrar does what the library's
+  // "DllRegisterServer", the type library's registration (its help folder
+  // the library's own) or the program started with "/REGSERVER" would.
+  const auto k = static_cast<os::TRegistrationKind>(kind);
+  const os::TRegistrationResult r = os::RegisterServer(
+      k, path, k == os::TRegistrationKind::TypeLibrary ? host::ExtractFileDir(path) : "");
   switch (r.Stage) {
     case os::TRegistrationStage::Done:
       return;
@@ -611,29 +592,16 @@ void TCustomInstallFile::RegisterActiveXLibrary() {
   }
 }
 
+void TCustomInstallFile::RegisterActiveXLibrary() {
+  RegisterWith(static_cast<int>(os::TRegistrationKind::Library));
+}
+
 void TCustomInstallFile::RegisterTypeLibrary() {
-  const std::string path = InstalledPath();
-  RequireInstalled(*this, path);
-  const os::TRegistrationResult r =
-      os::RegisterServer(os::TRegistrationKind::TypeLibrary, path, host::ExtractFileDir(path));
-  if (!r.Ok())
-    throw IECustomInstallFile(
-        "Could not register the ActiveX component, %s, because the DllRegisterServer function "
-        "returned a value of %d. The file component is %s",
-        {dest_name_, r.Code, Name()});
+  RegisterWith(static_cast<int>(os::TRegistrationKind::TypeLibrary));
 }
 
 void TCustomInstallFile::RegisterActiveXProgram() {
-  const std::string path = InstalledPath();
-  RequireInstalled(*this, path);
-  // The machine runs no Windows programs: the registrar does what the
-  // program started with "/REGSERVER" would.
-  const os::TRegistrationResult r = os::RegisterServer(os::TRegistrationKind::Program, path);
-  if (!r.Ok())
-    throw IECustomInstallFile(
-        "Could not register the ActiveX component, %s, because the DllRegisterServer function "
-        "returned a value of %d. The file component is %s",
-        {dest_name_, r.Code, Name()});
+  RegisterWith(static_cast<int>(os::TRegistrationKind::Program));
 }
 
 bool TCustomInstallFile::HasOLESelfRegister() { return orln::HasOLESelfRegister(SourcePath()); }

@@ -161,6 +161,8 @@ class TCustomInstallFile : public TFileRelated {
  private:
   void Install();
   void PostInstall();
+  // Registers the installed file as kind (an os::TRegistrationKind) asks.
+  void RegisterWith(int kind);
   void RegisterNow();
   // The archive to read this file's entry from at run time.
   std::string RunArchivePath();

@@ -130,6 +130,16 @@ class FileInstallTest : public InstallScriptTest {
     install_->Process();
   }
   std::string Dest(const std::string& name) { return dir_->GetDestPath() + "\\" + name; }
+  // Serves `archive` to every GET on 127.0.0.1, keeping the requests.
+  std::unique_ptr<os::test::TLoopbackServer> Serve(const std::string& archive) {
+    auto server = std::make_unique<os::test::TLoopbackServer>([this, archive](os::test::TLoopbackPeer& p) {
+      requests_.push_back(p.ReadHttpRequest());
+      p.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(archive.size()) +
+             "\r\nConnection: close\r\n\r\n" + archive);
+    });
+    os::SetNetTestPorts(server->Port(), 0);
+    return server;
+  }
   std::string Reg(const std::string& key, const std::string& name) {
     return RegReadString(hkLocalMachine, key, name, "(none)");
   }
@@ -141,6 +151,7 @@ class FileInstallTest : public InstallScriptTest {
   TInstall* install_ = nullptr;
   TInstallDirectory* dir_ = nullptr;
   std::vector<TInstallFile*> files_;
+  std::vector<std::string> requests_;
 };
 
 // ---- building and installing ----
@@ -215,13 +226,8 @@ TEST_F(FileInstallTest, NetDistributionInstallsThroughTheServerAndRemembersTheLo
   ASSERT_TRUE(os::WinReadWholeFile(netArchive, served));
 
   FreshMachine();
-  std::vector<std::string> requests;
-  os::test::TLoopbackServer server([&](os::test::TLoopbackPeer& p) {
-    requests.push_back(p.ReadHttpRequest());
-    p.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(served.size()) +
-           "\r\nConnection: close\r\n\r\n" + served);
-  });
-  os::SetNetTestPorts(server.Port(), 0);
+  auto server = Serve(served);
+  const std::vector<std::string>& requests = requests_;
   std::vector<int> percents;
   dir_->OnDataReceived = [&](host::TObject*, const std::string&, int32_t, int32_t total,
                              int32_t received, int32_t) {
@@ -267,13 +273,8 @@ TEST_F(FileInstallTest, TraditionalNetKeepsLocalFilesInTheMainArchiveAndFetchesT
   ASSERT_TRUE(os::WinReadWholeFile(netArchive, served));
 
   FreshMachine();
-  std::vector<std::string> requests;
-  os::test::TLoopbackServer server([&](os::test::TLoopbackPeer& p) {
-    requests.push_back(p.ReadHttpRequest());
-    p.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(served.size()) +
-           "\r\nConnection: close\r\n\r\n" + served);
-  });
-  os::SetNetTestPorts(server.Port(), 0);
+  auto server = Serve(served);
+  const std::vector<std::string>& requests = requests_;
   Run();
   os::SetNetTestPorts(0, 0);
   EXPECT_EQ(Get(Dest("local.txt")), "from the disk");
