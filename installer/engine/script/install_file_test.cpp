@@ -777,6 +777,9 @@ TEST_F(FileInstallTest, AScriptNamesFilesDirectoriesAndTheNetLocation) {
       "    Container = Install\n"
       "    Description = 'Program files'\n"
       "  end\n"
+      "  object psFileContainer1: TpsFileContainer\n"
+      "    FileContainer = Dir\n"
+      "  end\n"
       "  object Readme: TInstallFile\n"
       "    Container = Dir\n"
       "    FileName = 'readme.txt'\n"
@@ -799,8 +802,17 @@ TEST_F(FileInstallTest, AScriptNamesFilesDirectoriesAndTheNetLocation) {
   EXPECT_EQ(install->NetLocation()->LoginInformation().Protocol, ipFTP);
   auto* dir = dynamic_cast<TInstallDirectory*>(module_.FindComponent("Dir"));
   ASSERT_NE(dir, nullptr);
+  // The directory took its stored specifier and freed the one it made.
   ASSERT_NE(dir->PathSpecifier(), nullptr);
+  EXPECT_EQ(dir->PathSpecifier()->Name(), "psFileContainer1");
   EXPECT_EQ(dir->PathSpecifier()->FileContainer(), dir);
+  int specifiers = 0;
+  for (int i = 0; i < module_.ComponentCount(); ++i) {
+    if (auto* spec = dynamic_cast<TpsFileContainer*>(module_.Components(i)))
+      specifiers += spec->FileContainer() == dir;
+  }
+  EXPECT_EQ(specifiers, 1);
+  EXPECT_EQ(dir->PathSpecifier()->GetShortName(), "<Program files>");
 }
 
 }  // namespace
