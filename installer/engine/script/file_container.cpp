@@ -80,10 +80,7 @@ void TFileRelated::DownloadArchive() {
         {Name()});
   }
   const std::string remote = Name() + ".1";
-  const std::string temp = os::WinGetTempFileName("orl");
-  if (temp.empty()) throw IEFileRelated("Could not find a net install location for %s", {Name()});
-  os::WinDeleteFile(temp);
-  const std::string local = host::ChangeFileExt(temp, ".1");
+  const std::string local = host::ChangeFileExt(GetTempFileName(false), ".1");
   location->SetServed(this, [this, &remote](host::TObject*, int32_t, int64_t received,
                                             int64_t total, bool& abort) {
     DataReceived(remote, 0, static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX)),
@@ -258,7 +255,7 @@ int64_t TFileContainer::CompressedSize(bool includeAll) {
 void TFileContainer::RunOperation(TContainerOperation operation) {
   switch (operation) {
     case opBuilding:
-      BuildArchive(coIncludeExcluded | coContainerDirectory | coForceNetFilesLocal);
+      BuildArchive(kTraditionalBuild);
       break;
     case opInstalling:
       Process();

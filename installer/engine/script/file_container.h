@@ -35,6 +35,10 @@ inline constexpr int coContainerDirectory = 2; // other archives go to the conta
 inline constexpr int coForceNetFilesLocal = 8;
 inline constexpr int coForceFilesNet = 16;
 inline constexpr int coIncludeExcluded = 32;
+// What the install builds with for each distribute type.
+inline constexpr int kTraditionalBuild = 46;
+inline constexpr int kWebBuild = 54;
+inline constexpr int kTraditionalNetBuild = 38;
 
 // The operation a file container runs.
 enum TContainerOperation { opNone = 0, opBuilding = 1, opInstalling = 2, opCopying = 3, opReflecting = 4 };
@@ -85,6 +89,7 @@ class TFileRelated : public TInstallObject {
   ~TFileRelated() override;
 
   // Slot order of the system's own virtual table.
+  // A piece of a download came in; code 1 marks the end of the transfer.
   virtual void DataReceived(const std::string& fileName, int32_t status, int32_t total,
                             int32_t received, int32_t code);
   // Fetches this object's archive from its net location unless a local copy

@@ -353,6 +353,7 @@ void TCustomInstallFile::ProcessChildren() {
     if (Container() != nullptr) Container()->DoInformationEventControl(this, code, this);
   };
   event(ieFileInstalling);
+  replaced_ = false;
   try {
     OnBeforeInstall(this);
   } catch (const host::EAbort&) {

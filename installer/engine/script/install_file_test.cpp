@@ -161,7 +161,7 @@ TEST_F(FileInstallTest, TraditionalArchiveInstallsIdenticalFilesIntoAFreshMachin
   Put("C:\\Src\\tool.dll", PeImage("2.1.0.7"), kDay + 1);
   Put("C:\\Src\\big.bin", Noise(300000, 7), kDay + 2);
   MakeScript({"readme.txt", "tool.dll", "big.bin"});
-  Build(coIncludeExcluded | 4 | coContainerDirectory | coForceNetFilesLocal);
+  Build(kTraditionalBuild);
   EXPECT_EQ(files_[1]->Version(), "2.1.0.7");
   EXPECT_EQ(files_[0]->ArchiveEntryState(), aesCompress);
   // The archive holds every file under its id.
@@ -199,7 +199,7 @@ TEST_F(FileInstallTest, SubContainersBuildIntoTheSameArchiveAndInstallBelowTheir
   auto* b = Make<TInstallFile>("FileB", sub);
   b->SetIncludeFromDir("C:\\Src");
   b->SetFileName("b.txt");
-  Build(46);
+  Build(kTraditionalBuild);
   FreshMachine();
   Run();
   EXPECT_EQ(Get("C:\\Program Files\\My App\\a.txt"), "alpha");
@@ -219,7 +219,7 @@ TEST_F(FileInstallTest, NetDistributionInstallsThroughTheServerAndRemembersTheLo
   InstallGlobals().LibraryTool = true;  // the type is set while designing
   install_->SetDistributeType(dtWeb);
   InstallGlobals().LibraryTool = false;
-  Build(coIncludeExcluded | coForceFilesNet | 4 | coContainerDirectory);
+  Build(kWebBuild);
   const std::string netArchive = dir_->NetArchivePath();
   EXPECT_EQ(netArchive, "C:\\Build\\127.0.0.1\\HTTP Root directory\\Dir.1");
   std::string served;
@@ -259,7 +259,7 @@ TEST_F(FileInstallTest, TraditionalNetKeepsLocalFilesInTheMainArchiveAndFetchesT
   InstallGlobals().LibraryTool = true;
   install_->SetDistributeType(dtTraditionalNet);
   InstallGlobals().LibraryTool = false;
-  Build(coIncludeExcluded | 4 | coContainerDirectory);
+  Build(kTraditionalNetBuild);
   const std::string netArchive = dir_->NetArchivePath();
   EXPECT_EQ(netArchive, "C:\\Build\\127.0.0.1\\pub-app\\Dir.1");
   TOrlnCompress main(nullptr), net(nullptr);
@@ -286,7 +286,7 @@ TEST_F(FileInstallTest, TraditionalNetKeepsLocalFilesInTheMainArchiveAndFetchesT
 TEST_F(FileInstallTest, DisksAreAskedForThroughTheEventsAndAHandledFileIsNotPromptedAgain) {
   Put("C:\\Src\\big.bin", Noise(300000, 5));
   MakeScript({"big.bin"});
-  Build(46);
+  Build(kTraditionalBuild);
   // The archive goes onto 120 KB disks, each kept in a folder of its own.
   machine_->SetDriveCapacity('A', 120000);
   {
@@ -377,7 +377,7 @@ TEST_F(FileInstallTest, OverwriteModesDecideAgainstOlderNewerEqualAndMissingFile
   const std::string fresh = PeImage("2.0.0.0");
   Put("C:\\Src\\lib.dll", fresh, kDay + 10);
   MakeScript({"lib.dll"});
-  Build(46);
+  Build(kTraditionalBuild);
   struct TCase {
     TOverwriteType mode;
     const char* expected;  // older, newer, equal, missing: 'c' copied, '-' kept
@@ -414,7 +414,7 @@ TEST_F(FileInstallTest, AskModeTakesTheUsersAnswerAndRunsThePostInstallStepsEith
   MakeScript({"doc.hlp"});
   EXPECT_TRUE(files_[0]->RegisterAsHelp());  // by its extension
   files_[0]->SetOverwriteMode(owAsk);
-  Build(46);
+  Build(kTraditionalBuild);
   host::TApplication app;
   auto presenter = std::make_unique<host::TScriptedPresenter>();
   host::TScriptedPresenter* scripted = presenter.get();
@@ -472,7 +472,7 @@ class THolder {
 TEST_F(FileInstallTest, AFileHeldOpenGoesInBesideItAndReplacesItAtTheRestart) {
   Put("C:\\Src\\app.exe", PeImage("2.0"));
   MakeScript({"app.exe"});
-  Build(46);
+  Build(kTraditionalBuild);
   Put(Dest("app.exe"), "running program");
   Put(Dest("app.2"), "someone else's");
   {
@@ -505,7 +505,7 @@ TEST_F(FileInstallTest, AFileHeldOpenGoesInBesideItAndReplacesItAtTheRestart) {
 TEST_F(FileInstallTest, FailedDelayedMovesFallBackToABatchFileWithQuotedPaths) {
   Put("C:\\Src\\app.exe", "new program");
   MakeScript({"app.exe"});
-  Build(46);
+  Build(kTraditionalBuild);
   Put(Dest("app.exe"), "running program");
   machine_->SetFailDelayedMoves(true);
   {
@@ -534,7 +534,7 @@ TEST_F(FileInstallTest, OnWindows98AFileInUseIsRenamedThroughWininit) {
   machine_->Profile().Version.MinorVersion = 10;
   Put("C:\\Src\\app.exe", "new program");
   MakeScript({"app.exe"});
-  Build(46);
+  Build(kTraditionalBuild);
   Put(Dest("app.exe"), "running program");
   {
     THolder holder(Dest("app.exe"));
@@ -550,7 +550,7 @@ TEST_F(FileInstallTest, OnWindows98AFileInUseIsRenamedThroughWininit) {
 TEST_F(FileInstallTest, AReadOnlyDestinationIsNeverLost) {
   Put("C:\\Src\\data.txt", "new data");
   MakeScript({"data.txt"});
-  Build(46);
+  Build(kTraditionalBuild);
   Put(Dest("data.txt"), "old data");
   ASSERT_TRUE(os::WinSetFileAttributes(Dest("data.txt"), os::FILE_ATTRIBUTE_READONLY));
   Run();
@@ -566,7 +566,7 @@ class ReplaceFailureTest : public FileInstallTest {
     FileInstallTest::SetUp();
     Put("C:\\Src\\big.bin", Noise(400000, 11));
     MakeScript({"big.bin"});
-    Build(46);
+    Build(kTraditionalBuild);
   }
   void ExpectOldFileAlone(const std::string& dir) {
     EXPECT_EQ(Get(dir + "\\big.bin"), "the old file");
@@ -628,7 +628,7 @@ TEST_F(FileInstallTest, ActiveXFilesRegisterByExtensionAndLogTheirKind) {
   EXPECT_EQ(files_[0]->OverwriteMode(), owVersionDate);
   const std::string system = GetSystemDirectory();
   EXPECT_EQ(files_[0]->GetDestPath(), system);
-  Build(46);
+  Build(kTraditionalBuild);
   Run();
   const auto regs = os::ReadRegistrations();
   ASSERT_EQ(regs.size(), 3u);
@@ -658,7 +658,7 @@ TEST_F(FileInstallTest, ActiveXFilesRegisterByExtensionAndLogTheirKind) {
 TEST_F(FileInstallTest, AFailedRegistrationWaitsDuringARunAndRaisesOutsideOne) {
   Put("C:\\Src\\ctl.ocx", "control");
   MakeScript({"ctl.ocx"});
-  Build(46);
+  Build(kTraditionalBuild);
   const std::string installed = GetSystemDirectory() + "\\ctl.ocx";
   os::SetRegistrationFault(installed, os::TRegistrationStage::Result, 5);
   struct TClear {
@@ -695,9 +695,9 @@ TEST_F(FileInstallTest, DuplicateSourcesAndOverLongNamesAreRefused) {
   second->SetFileName("b.txt");
   Put("C:\\Src\\b.txt", "b");
   second->SetName(std::string(40, 'N'));
-  EXPECT_THROW(Build(46), IECustomInstallFile);
+  EXPECT_THROW(Build(kTraditionalBuild), IECustomInstallFile);
   second->SetName(std::string(39, 'N'));
-  Build(46);
+  Build(kTraditionalBuild);
   EXPECT_EQ(second->ArchiveSummary().substr(16, 40), std::string(39, 'N') + '\0');
   // A file sits only in a file container.
   auto* group = Make<TTestDialog>("Dlg", install_);
@@ -748,7 +748,7 @@ TEST_F(FileInstallTest, TheUninstallProgramWritesTheProductsEntryAndDropsGoneFil
   install_->Information().ProductName = "My product";
   install_->Win2KExtendedInformation().DisplayIcon = files_[0];
   install_->Win2KExtendedInformation().HelpLink = "http://help";
-  Build(46);
+  Build(kTraditionalBuild);
   Run();
   EXPECT_EQ(Reg(kUninstallKey, "DisplayName"), "My product");
   EXPECT_EQ(Reg(kUninstallKey, "UninstallString"), Dest("uninstall.exe") + " My product");
