@@ -383,10 +383,13 @@ class TFormWindow : public Fl_Double_Window {
     }
     draw_children();
   }
+  // A key reaches the window when the focused widget and its parents
+  // passed it up (FL_KEYBOARD), or as a shortcut nothing took.
   int handle(int e) override {
-    if (e == FL_SHORTCUT && !Fl_Double_Window::handle(e)) {
+    if (e == FL_KEYBOARD || e == FL_SHORTCUT) {
       const int key = Fl::event_key();
       if (key == FL_Enter || key == FL_KP_Enter) {
+        if (e == FL_SHORTCUT && Fl_Double_Window::handle(e)) return 1;
         const TUserAction a = EnterAction(form_);
         if (a.Kind == TUserAction::uaNone) return 0;
         impl_.Post(a);
@@ -396,7 +399,6 @@ class TFormWindow : public Fl_Double_Window {
         impl_.Post(EscapeAction(form_));
         return 1;
       }
-      return 0;
     }
     return Fl_Double_Window::handle(e);
   }
