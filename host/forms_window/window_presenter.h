@@ -22,7 +22,8 @@
 //
 // The library registers the presenter as "window" when it is linked into a
 // program (presenter.h): chosen when named, and preferred over the terminal
-// when a display can be opened.
+// when a display can be opened. It is an object library: a program links it
+// itself (through a static library the linker would drop the registration).
 #pragma once
 
 #include <memory>
