@@ -836,6 +836,7 @@ void TWindowPresenterImpl::Sync() {
     }
     SyncWindow(*window);
     if (!window->shown()) {
+      window->clear_modal_states();
       if (form->Modal()) window->set_modal();
       if (form->Position() == poScreenCenter || form->Position() == poDesktopCenter ||
           form->Position() == poMainFormCenter || form->Position() == poOwnerFormCenter)

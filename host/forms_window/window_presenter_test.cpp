@@ -53,9 +53,20 @@ class TUserScript {
   ~TUserScript() { Fl::remove_timeout(&TUserScript::Next, this); }
 
  private:
+  // The newest window is on the screen (a loaded machine maps it late).
+  static bool NewestWindowViewable() {
+    Fl_Window* w = Fl::first_window();
+    if (!w || !w->shown()) return false;
+    XWindowAttributes a;
+    return XGetWindowAttributes(fl_display, fl_xid(w), &a) && a.map_state == IsViewable;
+  }
   static void Next(void* d) {
     auto* s = static_cast<TUserScript*>(d);
     if (s->next_ >= s->steps_.size()) return;
+    if (!NewestWindowViewable()) {
+      Fl::add_timeout(0.05, &TUserScript::Next, s);
+      return;
+    }
     s->steps_[s->next_++]();
     Fl::add_timeout(0.15, &TUserScript::Next, s);
   }
