@@ -118,14 +118,15 @@ bool ReplayPainting(TControl& control, int ox, int oy, int w, int h) {
 struct TBinding;
 using TPost = std::function<void(const TUserAction&)>;
 
-// Widgets that replay a control's painting over their own look.
+// A box that shows a control: its painting replayed over the box when the
+// control paints (a rotated label draws its own caption), else its label.
 template <class W>
 class TPainted : public W {
  public:
   TPainted(TControl& c, int x, int y, int w, int h) : W(x, y, w, h), control_(c) {}
   void draw() override {
-    W::draw();
-    ReplayPainting(control_, W::x(), W::y(), W::w(), W::h());
+    W::draw_box();
+    if (!ReplayPainting(control_, W::x(), W::y(), W::w(), W::h())) W::draw_label();
   }
 
  protected:
