@@ -261,51 +261,107 @@ void TTavDataSet::InternalRebuildTable() {
   });
 }
 
+namespace {
+
+void CheckRestructureDetails(const TRestructureDetails& record, const char* caller,
+                             const host::TObject* sender) {
+  if (!record.NewFieldDefs || !record.NewIndexDefs)
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
+                        {"RestructureDetails.NewFieldDefs"}, sender);
+  if (!record.DestFieldDefs || !record.DestIndexDefs)
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
+                        {"RestructureDetails.DestFieldDefs"}, sender);
+}
+
+// The new definition stands under the old table's identity, its auto-
+// increment fields keeping their generators (matched by name).
+void KeepTableIdentity(TTableDef& def, const TTableDef& old) {
+  std::map<std::string, int32_t> generators;
+  for (int i = 0; i < old.InternalFields().Count(); ++i) {
+    const TInternalFieldItem& f = *old.InternalFields().Items(i);
+    if (f.DataType() == host::ftAutoInc) generators[host::UpperCase(f.FieldName())] = f.FieldGeneratorID();
+  }
+  def.SetTableID(old.TableID());
+  def.SetCreationDate(old.CreationDate());
+  def.SetCreatedBy(old.CreatedBy());
+  TInternalFields& fields = def.InternalFields();
+  for (int i = 0; i < fields.Count(); ++i) {
+    auto it = generators.find(host::UpperCase(fields.Items(i)->FieldName()));
+    if (it != generators.end()) fields.Items(i)->SetFieldGeneratorID(it->second);
+  }
+}
+
+// Each new index's source name (empty for a new index), read before
+// assigning gives the items new sources.
+std::vector<std::string> SourceIndexNames(const TRestructureDetails& record) {
+  std::vector<std::string> names;
+  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
+    const host::TIndexDef* source = record.NewIndexDefs->Items(i)->SourceIndexDef();
+    names.push_back(source ? source->Name() : std::string());
+  }
+  return names;
+}
+
+// Names, positions and Required flags only: the stored definition `def`
+// takes them, no record or index block changes. oldIndexNames holds each
+// new index's source name (empty for a new index).
+void ApplyDefinitionOnlyChanges(TTableDef& def, const TRestructureDetails& record,
+                                const std::vector<std::string>& oldIndexNames) {
+  TInternalFields& fields = def.InternalFields();
+  TAV_ASSERT(fields.Count() == record.NewFieldDefs->Count(),
+             "Unexpected mismatch in restructure field defs count and table defs count");
+  TInternalIndexDefs& indexDefs = def.InternalIndexDefs();
+  TKeyFields& keyFields = def.KeyFields();
+  for (int i = 0; i < record.NewFieldDefs->Count(); ++i) {
+    const TRestructureFieldDef& item = *record.NewFieldDefs->Items(i);
+    if (item.ChangeStatus() != dcDefOnlyChange) continue;
+    TInternalFieldItem* field = fields.FindField(item.SourceFieldName());
+    TAV_ASSERT(field != nullptr, "Field def not found for updating");
+    if (field->FieldName() != item.Name()) {
+      for (int k = 0; k < keyFields.Count(); ++k)
+        if (host::AnsiSameText(keyFields.Items(k)->FieldName(), field->FieldName()))
+          keyFields.Items(k)->SetFieldName(item.Name());
+      field->SetFieldName(item.Name());
+    }
+    field->SetRequired(item.Required());
+    field->SetFieldNo(i);
+    field->SetIndex(i);
+  }
+  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
+    const TRestructureIndexDef& item = *record.NewIndexDefs->Items(i);
+    const std::string& oldName = oldIndexNames[static_cast<size_t>(i)];
+    if (item.ChangeStatus() != dcDefOnlyChange || oldName.empty()) continue;
+    TInternalIndexDef* indexDef = indexDefs.FindIndexDef(oldName);
+    if (!indexDef) continue;
+    indexDef->SetIndexName(item.Name());
+    for (int k = 0; k < keyFields.Count(); ++k)
+      if (host::AnsiSameText(keyFields.Items(k)->IndexName(), oldName)) keyFields.Items(k)->SetIndexName(item.Name());
+  }
+}
+
+}  // namespace
+
 void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
   const char* caller = "TTavDataSet.InternalRestructureTable";
   CheckRebuildable(caller);
   data_base_->CheckTableObjectPrivilege(table_name_, opAlterObj, caller);
-  if (!record.NewFieldDefs || !record.NewIndexDefs)
-    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
-                        "%s has not been set or is out of range",
-                        {"RestructureDetails.NewFieldDefs"}, this);
-  if (!record.DestFieldDefs || !record.DestIndexDefs)
-    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
-                        "%s has not been set or is out of range",
-                        {"RestructureDetails.DestFieldDefs"}, this);
+  CheckRestructureDetails(record, caller, this);
   const TDefChangeType fieldChange = record.NewFieldDefs->ChangeStatus();
   const TDefChangeType indexChange = record.NewIndexDefs->ChangeStatus();
   if (fieldChange == dcNoChange && indexChange == dcNoChange) return;
 
-  // Assigning gives the items new sources: the old index names go first.
-  std::vector<std::string> oldIndexNames;
-  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
-    const host::TIndexDef* source = record.NewIndexDefs->Items(i)->SourceIndexDef();
-    oldIndexNames.push_back(source ? source->Name() : std::string());
-  }
+  const std::vector<std::string> oldIndexNames = SourceIndexNames(record);
   record.NewFieldDefs->AssignTo(*record.DestFieldDefs);
   record.NewIndexDefs->AssignTo(*record.DestIndexDefs);
   memory_ = false;
 
   TTableDef old(nullptr);
   data_base_->QueryTableDef(table_name_, false, old);
-  std::map<std::string, int32_t> generators;
-  for (int i = 0; i < old.InternalFields().Count(); ++i) {
-    const TInternalFieldItem& f = *old.InternalFields().Items(i);
-    if (f.DataType() == host::ftAutoInc) generators[host::UpperCase(f.FieldName())] = f.FieldGeneratorID();
-  }
-  // The new definition stands under the old table's identity, its auto-
-  // increment fields keeping their generators.
   auto buildNew = [&] {
     SetTableDef(false, *record.DestFieldDefs, *record.DestIndexDefs);
-    table_def_->SetTableID(old.TableID());
-    table_def_->SetCreationDate(old.CreationDate());
-    table_def_->SetCreatedBy(old.CreatedBy());
-    TInternalFields& fields = table_def_->InternalFields();
-    for (int i = 0; i < fields.Count(); ++i) {
-      auto it = generators.find(host::UpperCase(fields.Items(i)->FieldName()));
-      if (it != generators.end()) fields.Items(i)->SetFieldGeneratorID(it->second);
-    }
+    KeepTableIdentity(*table_def_, old);
   };
 
   BackupDataBase();
@@ -340,39 +396,7 @@ void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
     InternalReIndex(true);
     return;
   }
-
-  // Names, positions and Required flags only: the stored definition changes,
-  // no record or index block does.
-  TInternalFields& fields = old.InternalFields();
-  TAV_ASSERT(fields.Count() == record.NewFieldDefs->Count(),
-             "Unexpected mismatch in restructure field defs count and table defs count");
-  TInternalIndexDefs& indexDefs = old.InternalIndexDefs();
-  TKeyFields& keyFields = old.KeyFields();
-  for (int i = 0; i < record.NewFieldDefs->Count(); ++i) {
-    const TRestructureFieldDef& item = *record.NewFieldDefs->Items(i);
-    if (item.ChangeStatus() != dcDefOnlyChange) continue;
-    TInternalFieldItem* field = fields.FindField(item.SourceFieldName());
-    TAV_ASSERT(field != nullptr, "Field def not found for updating");
-    if (field->FieldName() != item.Name()) {
-      for (int k = 0; k < keyFields.Count(); ++k)
-        if (host::AnsiSameText(keyFields.Items(k)->FieldName(), field->FieldName()))
-          keyFields.Items(k)->SetFieldName(item.Name());
-      field->SetFieldName(item.Name());
-    }
-    field->SetRequired(item.Required());
-    field->SetFieldNo(i);
-    field->SetIndex(i);
-  }
-  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
-    const TRestructureIndexDef& item = *record.NewIndexDefs->Items(i);
-    const std::string& oldName = oldIndexNames[static_cast<size_t>(i)];
-    if (item.ChangeStatus() != dcDefOnlyChange || oldName.empty()) continue;
-    TInternalIndexDef* def = indexDefs.FindIndexDef(oldName);
-    if (!def) continue;
-    def->SetIndexName(item.Name());
-    for (int k = 0; k < keyFields.Count(); ++k)
-      if (host::AnsiSameText(keyFields.Items(k)->IndexName(), oldName)) keyFields.Items(k)->SetIndexName(item.Name());
-  }
+  ApplyDefinitionOnlyChanges(old, record, oldIndexNames);
   data_base_->UpdateTableDef(old, record);
 }
 
