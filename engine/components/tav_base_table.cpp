@@ -375,6 +375,9 @@ void TTavBaseTable::InternalOpen() {
     UpdateIndexDefs();
     if (DefaultFields()) CreateFields();
     BindFields(true);
+    has_blob_fields_ = false;
+    for (int i = 0; i < FieldCount(); ++i)
+      if (dynamic_cast<host::TBlobField*>(Fields(i))) has_blob_fields_ = true;
     DataSetSetFieldPrivileges();
     SetBookmarkSize(kBookmarkSize);
     calc_fields_offset_ = RecordBufferSize() + 1;
@@ -465,6 +468,7 @@ bool TTavBaseTable::GetCanModify() {
 // Editing
 
 void TTavBaseTable::ResetBlobFieldsModified() {
+  if (!has_blob_fields_) return;
   for (int i = 0; i < FieldCount(); ++i)
     if (auto* blob = dynamic_cast<host::TBlobField*>(Fields(i))) blob->SetModified(false);
 }

@@ -476,6 +476,10 @@ class TTavDataSet : public host::TDataSet {
   // For each address, the record's number in the current index when it is
   // there and inside the range, else 0; under one read lock.
   void FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos);
+  // For each address, whether it holds a record in use whose key in the
+  // current index lies inside the range (every record without a range);
+  // under one read lock, without searching the index.
+  void FilterRecordsInRange(const std::vector<uint32_t>& addresses, std::vector<bool>& inRange);
   // The string compare routine of the table's sort order.
   TDBStringCompare DBStringCompare() const;
   bool InternalMoveToFilterRecord(TSeekPosition seekPosition, int offset);
@@ -557,6 +561,9 @@ class TTavDataSet : public host::TDataSet {
   // Reads the record the index stands on into the engine buffer; a known
   // record number (above 0) spares counting it.
   void LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t knownRecNo = 0);
+  // A find's end: the record the index stands on becomes the current one
+  // (LoadFromIndex), and the read-ahead buffer learns of it.
+  void TakeFoundRecord(TIndexItem& searched, uint32_t address, int32_t knownRecNo);
   // Compares the current key of the current index with the range end key.
   int CompareCurrentToRangeKey(TRangeMode mode);
   bool CurrentKeyInRange();
