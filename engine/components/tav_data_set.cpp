@@ -564,6 +564,35 @@ bool TTavDataSet::DataSetOpen() {
   return true;
 }
 
+namespace {
+
+// The BLOB chains of a table whose fields use BLOBs; 8581 when its
+// definition has no BLOB block size.
+void OpenBlobInterface(TBlobInterface& blobs, TTableDef& def, bool fieldsUseBlobs, const char* caller,
+                       const host::TObject* sender) {
+  if (fieldsUseBlobs && (!def.UsesBlobs() || def.DefaultBlobSize() == 0))
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"DefaultBlobSize"}, sender);
+  blobs.SetIOInterface(def.BlobInterface());
+  if (def.UsesBlobs()) {
+    blobs.SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
+    blobs.Open();
+  }
+}
+
+// The index a cursor opens on: the record-number index of a table without
+// indexes, the one asked for when it exists, else the first visible one.
+std::string IndexToOpenOn(TIndexManager& indexes, const std::string& wanted) {
+  TAV_ASSERT(indexes.Count() > 0, "No indexes exist");
+  if (indexes.Count() == 1 && indexes.Items(0)->IndexName() == kLogicalRecNoIndexName)
+    return kLogicalRecNoIndexName;
+  if (indexes.FindIndex(wanted)) return wanted;
+  for (int i = 0; i < indexes.Count(); ++i)
+    if (!indexes.Items(i)->Hidden()) return indexes.Items(i)->IndexName();
+  return wanted;
+}
+
+}  // namespace
+
 void TTavDataSet::InternalOpenDataSet() {
   const char* caller = "TTavDataSet.InternalOpenDataSet";
   if (cursor_active_) TavDatabaseError(kTableIsOpen, caller, "", this);
@@ -608,26 +637,9 @@ void TTavDataSet::InternalOpenDataSet() {
     index_mgr_->AssignKeyFields(def.KeyFields());
     index_mgr_->Open();
 
-    if (record_mgr_->Fields().UsesBlobs() && (!def.UsesBlobs() || def.DefaultBlobSize() == 0))
-      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"DefaultBlobSize"}, this);
-    blob_interface_->SetIOInterface(def.BlobInterface());
-    if (def.UsesBlobs()) {
-      blob_interface_->SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
-      blob_interface_->Open();
-    }
+    OpenBlobInterface(*blob_interface_, def, record_mgr_->Fields().UsesBlobs(), caller, this);
     blob_block_size_ = def.DefaultBlobSize();
-
-    TAV_ASSERT(index_mgr_->Count() > 0, "No indexes exist");
-    if (index_mgr_->Count() == 1 && index_mgr_->Items(0)->IndexName() == kLogicalRecNoIndexName) {
-      index_name_ = kLogicalRecNoIndexName;
-    } else if (!index_mgr_->FindIndex(index_name_)) {
-      for (int i = 0; i < index_mgr_->Count(); ++i) {
-        if (!index_mgr_->Items(i)->Hidden()) {
-          index_name_ = index_mgr_->Items(i)->IndexName();
-          break;
-        }
-      }
-    }
+    index_name_ = IndexToOpenOn(*index_mgr_, index_name_);
     index_mgr_->SetCurrentIndexName(index_name_);
     index_mgr_->CurrentIndex();  // 9997 when every index is hidden and the name is unknown
     version_ = def.Version();
@@ -652,6 +664,7 @@ void TTavDataSet::FreeBuffers() {
 void TTavDataSet::InternalCloseDataSet() {
   // Cached contents are keyed by record address, meaningless once closed.
   blob_cache_->Clear();
+  locate_plan_.Valid = false;
   // The evaluator borrows the index trees closed below.
   filter_mgr_->Clear();
   filter_stale_ = false;

@@ -586,6 +586,23 @@ class TTavDataSet : public host::TDataSet {
   // its key; 0 when none.
   uint32_t FindFilterRecordByKey(bool forward);
 
+  // The located fields of the last locate in the order DoLocate searches
+  // them, kept while the cursor is open: a run of locates over the same
+  // fields and index orders them once.
+  struct TLocatePlan {
+    bool Valid = false;
+    std::string IndexName;
+    std::string FieldNames;
+    bool CaseInsensitive = false;
+    bool Partial = false;
+    TSearchFields Fields;
+    int InIndex = 0;
+  };
+  // The plan for these fields through `item`, made again unless it is the
+  // one held; 10116 for a name that is no field.
+  const TLocatePlan& LocatePlan(const TIndexItem& item, const std::string& fieldNames,
+                                bool caseInsensitive, bool partial);
+
   TTavDataBase* data_base_ = nullptr;
   std::unique_ptr<TTableDef> table_def_;
   std::unique_ptr<TRecordMgr> record_mgr_;
@@ -636,6 +653,7 @@ class TTavDataSet : public host::TDataSet {
   uint32_t last_mod_mark_ = 0;
   uint32_t prior_mod_mark_ = 1;
   std::vector<TFieldComparisonValue> markers_;  // scratch for key builds
+  TLocatePlan locate_plan_;
   // The current index's cursor stands on the engine buffer's record, so a
   // step along it knows its record number without counting.
   bool index_on_buffer_ = false;

@@ -859,6 +859,29 @@ void LowerUnsearchedKeyFields(const TIndexItem& item, const TSearchFields& field
 
 }  // namespace
 
+const TTavDataSet::TLocatePlan& TTavDataSet::LocatePlan(const TIndexItem& item, const std::string& fieldNames,
+                                                         bool caseInsensitive, bool partial) {
+  TLocatePlan& plan = locate_plan_;
+  if (plan.Valid && plan.IndexName == item.IndexName() && plan.FieldNames == fieldNames &&
+      plan.CaseInsensitive == caseInsensitive && plan.Partial == partial)
+    return plan;
+  plan.Valid = false;
+  // The searched fields in the index's key order: those leading the index
+  // are searched through it, the rest record by record.
+  std::vector<std::string> names = host::SplitFieldNames(fieldNames);
+  const TInternalFields& tableFields = record_mgr_->Fields();
+  for (const std::string& n : names)
+    if (!tableFields.FindField(n)) TavDatabaseError(kNoSuchField, "TTavDataSet.DoLocate", n, this);
+  plan.Fields.Clear();
+  plan.InIndex = OrderLocateFields(item, tableFields, std::move(names), caseInsensitive, partial, plan.Fields);
+  plan.IndexName = item.IndexName();
+  plan.FieldNames = fieldNames;
+  plan.CaseInsensitive = caseInsensitive;
+  plan.Partial = partial;
+  plan.Valid = true;
+  return plan;
+}
+
 int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer, bool reposition,
                           bool useIndexName, host::TLocateOptions options, uint8_t* resultBuffer,
                           const std::string& fieldNames) {
@@ -872,14 +895,9 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
   if (FilterActive()) EnsureFilterCurrent();
   std::vector<uint8_t> key(keyBuffer, keyBuffer + record_buffer_size_);
 
-  // The searched fields in the index's key order: those leading the index
-  // are searched through it, the rest record by record.
-  std::vector<std::string> names = host::SplitFieldNames(fieldNames);
-  const TInternalFields& tableFields = record_mgr_->Fields();
-  for (const std::string& n : names)
-    if (!tableFields.FindField(n)) TavDatabaseError(kNoSuchField, caller, n, this);
-  TSearchFields fields;
-  const int inIndex = OrderLocateFields(item, tableFields, std::move(names), caseInsensitive, partial, fields);
+  const TLocatePlan& plan = LocatePlan(item, fieldNames, caseInsensitive, partial);
+  const TSearchFields& fields = plan.Fields;
+  const int inIndex = plan.InIndex;
   std::vector<uint8_t> searchKey = key;
   LowerUnsearchedKeyFields(item, fields, inIndex, searchKey.data());
   PutU32(searchKey.data() + record_size_ + 8, kKeyFlagBOF);
