@@ -67,7 +67,9 @@ void TSqliteSide::Load(const TRandomSchema& schema) {
   Exec("COMMIT");
 }
 
-TSqlResult TSqliteSide::Run(const std::string& sql) {
+TSqlResult TSqliteSide::Run(const std::string& sql) { return Execute(sql); }
+
+TSqlResult TSqliteSide::Execute(const std::string& sql) {
   TSqlResult result;
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
@@ -104,7 +106,7 @@ TSqlResult TSqliteSide::Run(const std::string& sql) {
 std::vector<TSqlRow> TSqliteSide::ReadTable(const TTableSpec& table) {
   std::string sql = "SELECT ";
   for (size_t i = 0; i < table.Columns.size(); ++i) sql += (i ? ", " : "") + table.Columns[i].Name;
-  TSqlResult r = Run(sql + " FROM " + table.Name);
+  TSqlResult r = Execute(sql + " FROM " + table.Name);
   if (r.Failed) throw std::runtime_error(r.Error);
   return std::move(r.Rows);
 }

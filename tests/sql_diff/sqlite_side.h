@@ -32,6 +32,7 @@ class TSqliteSide : public TSqlSide {
  private:
   // Runs a statement that must succeed (set-up); throws std::runtime_error.
   void Exec(const std::string& sql);
+  TSqlResult Execute(const std::string& sql);
 
   sqlite3* db_ = nullptr;
 };

@@ -23,7 +23,8 @@ std::string Joined(const std::vector<std::string>& parts, const std::string& glu
 
 }  // namespace
 
-TStatementGen::TStatementGen(const TRandomSchema& schema, uint32_t seed) : schema_(schema), rng_(seed) {
+TStatementGen::TStatementGen(const TRandomSchema& schema, uint32_t seed, TGenOptions options)
+    : schema_(schema), options_(options), rng_(seed) {
   for (const TTableSpec& t : schema.Tables) rows_[t.Name] = t.Rows.size();
 }
 
@@ -446,6 +447,7 @@ TGenStatement TStatementGen::GroupedSelect() {
     std::string Name;
     TColumnType Type;
     bool Count;  // a count: small integers
+    TText Expr;  // the aggregate or grouped column written out
   };
   std::vector<TOut> outs;
   std::vector<std::string> itemsO, itemsS, groupBy;
@@ -454,7 +456,7 @@ TGenStatement TStatementGen::GroupedSelect() {
   const int groups = Pick(3);
   for (int i = 0; i < groups; ++i) {
     const TCol& c = all[static_cast<size_t>(i)];
-    outs.push_back({"g" + std::to_string(i), c.Type, false});
+    outs.push_back({"g" + std::to_string(i), c.Type, false, {c.Text, c.Text}});
     itemsO.push_back(c.Text + " AS " + outs.back().Name);
     itemsS.push_back(itemsO.back());
     groupBy.push_back(c.Text);
@@ -491,7 +493,7 @@ TGenStatement TStatementGen::GroupedSelect() {
         type = arg.Type;
       }
     }
-    outs.push_back({alias, type, count});
+    outs.push_back({alias, type, count, {o, s}});
     itemsO.push_back(o + " AS " + alias);
     itemsS.push_back(s + " AS " + alias);
   }
@@ -507,18 +509,19 @@ TGenStatement TStatementGen::GroupedSelect() {
       // HAVING through the result columns' aliases.
       auto atom = [&](bool exact) -> TText {
         const TOut& out = outs[static_cast<size_t>(Pick(static_cast<int>(outs.size())))];
+        const TText name = options_.HavingByAlias && Chance(50) ? TText{out.Name, out.Name} : out.Expr;
         if (out.Type == ctVarchar) {
           if (Chance(50)) {
-            const std::string t = out.Name + " LIKE " + LikePattern();
-            return {t, exact ? "COALESCE(" + t + ", 0)" : t};
+            const std::string tail = " LIKE " + LikePattern();
+            return {name.O + tail, exact ? "COALESCE(" + name.S + tail + ", 0)" : name.S + tail};
           }
           const TCol lit{out.Name, ctVarchar, "", nullptr};
-          const std::string t = out.Name + " " + kComparisons[Pick(6)] + " " + Literal(lit);
-          return {t, t};
+          const std::string tail = std::string(" ") + kComparisons[Pick(6)] + " " + Literal(lit);
+          return {name.O + tail, name.S + tail};
         }
         if (out.Name[0] == 'g' && Chance(25)) {
-          const std::string t = out.Name + (Chance(50) ? " IS NULL" : " IS NOT NULL");
-          return {t, t};
+          const std::string tail = Chance(50) ? " IS NULL" : " IS NOT NULL";
+          return {name.O + tail, name.S + tail};
         }
         std::string lit;
         if (out.Count) {
@@ -528,8 +531,8 @@ TGenStatement TStatementGen::GroupedSelect() {
         } else {
           lit = TSqlValue::Real(0.25 * Pick(3 * kFloatSteps)).ToString();
         }
-        const std::string t = out.Name + " " + kComparisons[Pick(6)] + " " + lit;
-        return {t, t};
+        const std::string tail = std::string(" ") + kComparisons[Pick(6)] + " " + lit;
+        return {name.O + tail, name.S + tail};
       };
       TText h = atom(false);
       switch (Pick(4)) {

@@ -35,9 +35,15 @@ struct TGenStatement {
   std::string Target;    // the table a data change changes
 };
 
+struct TGenOptions {
+  // HAVING names a result column by its alias as well as by the aggregate
+  // or grouped column written out; without it, only written out.
+  bool HavingByAlias = true;
+};
+
 class TStatementGen {
  public:
-  TStatementGen(const TRandomSchema& schema, uint32_t seed);
+  TStatementGen(const TRandomSchema& schema, uint32_t seed, TGenOptions options = {});
 
   // A SELECT most of the time, otherwise a data change.
   TGenStatement Next();
@@ -52,6 +58,15 @@ class TStatementGen {
   // The table's current row count, after a data change.
   void SetRowCount(const std::string& table, size_t rows);
 
+  // A condition in both texts. AND and OR of two: with `exact` the SQLite
+  // text gives our exact outcome (1, 0 or NULL for True, False and no
+  // value), as a condition under NOT needs; otherwise only the same truth.
+  struct TText {
+    std::string O, S;
+  };
+  static TText And(const TText& a, const TText& b, bool exact);
+  static TText Or(const TText& a, const TText& b, bool exact);
+
  private:
   struct TRef {
     const TTableSpec* Table;
@@ -62,9 +77,6 @@ class TStatementGen {
     TColumnType Type;
     std::string Name;
     const TTableSpec* Table;
-  };
-  struct TText {
-    std::string O, S;
   };
   struct TFrom {
     TText Text;
@@ -103,10 +115,9 @@ class TStatementGen {
   static TText Where(const std::vector<TText>& parts);
   // ORDER BY over some of `outputs`; sets Ordered when it covers them all.
   void OrderBy(const std::vector<std::string>& outputs, TGenStatement& st);
-  static TText And(const TText& a, const TText& b, bool exact);
-  static TText Or(const TText& a, const TText& b, bool exact);
 
   const TRandomSchema& schema_;
+  TGenOptions options_;
   std::mt19937 rng_;
   std::map<std::string, size_t> rows_;
   int subqueryDepth_ = 0;
