@@ -1,6 +1,6 @@
 // The differential run: random statements over random tables, each run on a
 // reference side (SQLite) and a tested side, their results compared; data
-// changes compare the count of rows changed, then the changed table whole.
+// changes compare the count of rows changed, then every table whole.
 // The first mismatch ends the run with a report of the seed, the tables,
 // the statement (both texts) and both results.
 #pragma once
