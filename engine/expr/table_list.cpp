@@ -38,13 +38,15 @@ void TTableNameItem::Assign(const host::TPersistent& source) {
 
 TTableNameItem* TTableList::FindTable(const std::string& name) const {
   if (name.empty() && Count() == 1) return Items(0);
-  for (int i = Count() - 1; i >= 0; --i) {
-    TTableNameItem* item = Items(i);
-    if (host::AnsiSameText(item->CorrelationName(), name) ||
-        host::AnsiSameText(item->TableName(), name))
-      return item;
-  }
-  return nullptr;
+  // An alias outranks a table name: in "FROM T t, T x", t names the first reference even though
+  // the later one is also table T.
+  for (int i = Count() - 1; i >= 0; --i)
+    if (host::AnsiSameText(Items(i)->CorrelationName(), name)) return Items(i);
+  // Then a reference without an alias, then any reference of that table.
+  for (int i = Count() - 1; i >= 0; --i)
+    if (Items(i)->CorrelationName().empty() && host::AnsiSameText(Items(i)->TableName(), name))
+      return Items(i);
+  return FindTableName(name);
 }
 
 TTableNameItem* TTableList::FindTableName(const std::string& name) const {

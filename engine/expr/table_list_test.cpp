@@ -56,6 +56,20 @@ TEST(TableListTest, LookUpsIgnoreCaseAndTheLastReferenceWins) {
   EXPECT_EQ(list.FindTable(""), plain);
 }
 
+TEST(TableListTest, AnAliasOutranksTheTableNameOfALaterReference) {
+  TTableList list;
+  TTableNameItem* t = AddTestTable(list, "T", "t", {{"A", host::ftInteger}});
+  TTableNameItem* x = AddTestTable(list, "T", "x", {{"A", host::ftInteger}});
+  EXPECT_EQ(list.FindTable("t"), t);
+  EXPECT_EQ(list.FindTable("X"), x);
+  // The bare table name still finds the later reference.
+  TTableList plain;
+  AddTestTable(plain, "U", "", {{"A", host::ftInteger}});
+  TTableNameItem* u2 = AddTestTable(plain, "U", "v", {{"A", host::ftInteger}});
+  EXPECT_EQ(plain.FindTable("u"), plain.Items(0));
+  EXPECT_EQ(plain.FindTable("v"), u2);
+}
+
 TEST(TableListTest, ColumnsGiveTypeAndWriteableSize) {
   TTableList list;
   TTableNameItem* t = AddTestTable(list, "T", "", {{"Name", host::ftString}, {"N", host::ftInteger}});
