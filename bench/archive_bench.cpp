@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/engine/orln_compress.h"
+#include "installer/engine/archive/orln_compress.h"
 #include "os/machine.h"
 
 namespace {

@@ -793,6 +793,12 @@ std::vector<TDelayedMove> WinReadDelayedMoves() {
   return moves;
 }
 
+bool WinClearDelayedMoves() {
+  const std::string record = CurrentMachine().PendingMovesPath();
+  if (::unlink(record.c_str()) == 0 || errno == ENOENT) return true;
+  return FailErrno(errno);
+}
+
 // ---- whole files ----
 
 bool WinReadWholeFile(const std::string& path, std::string& data) {

@@ -148,6 +148,9 @@ struct TDelayedMove {
 };
 // The moves recorded so far, oldest first. Throws EDamagedFile for a damaged record.
 std::vector<TDelayedMove> WinReadDelayedMoves();
+// Forgets every recorded move, as a restart does once it has applied them.
+// Only the restart calls it, when no program is recording moves.
+bool WinClearDelayedMoves();
 
 // ---- whole files ----
 

@@ -381,6 +381,13 @@ TEST_F(WinFileTest, DelayedMovesAreRecordedForTheRestart) {
   EXPECT_EQ(moves[1].To, "C:\\other.dll");
   // Nothing moved yet.
   EXPECT_EQ(ReadWholeFile(OnC("lib.dll")), "old");
+  // The restart forgets them once applied; a new run records afresh.
+  EXPECT_TRUE(WinClearDelayedMoves());
+  EXPECT_TRUE(WinReadDelayedMoves().empty());
+  EXPECT_TRUE(WinClearDelayedMoves());
+  machine_->SetFailDelayedMoves(false);
+  ASSERT_TRUE(WinMoveFileDelayed("C:\\lib.1", "C:\\lib.dll"));
+  EXPECT_EQ(WinReadDelayedMoves().size(), 1u);
 
   WriteWholeFile(machine_->PendingMovesPath(), "C:\\a|C:\\b\nC:\\a without bar\n");
   try {

@@ -17,6 +17,7 @@ declare -A may=(
   [host/classes]="os host/rtl host/classes"
   [host/db]="os host/rtl host/classes host/db"
   [host/forms]="os host/rtl host/classes host/forms"
+  [host/forms_window]="os host/rtl host/classes host/forms host/forms_window"
   [engine/storage]="os host/rtl host/classes host/db engine/storage"
   [engine/expr]="os host/rtl host/classes host/db engine/storage engine/expr"
   [engine/components]="os host/rtl host/classes host/db engine/storage engine/expr engine/components"

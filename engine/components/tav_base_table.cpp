@@ -58,6 +58,50 @@ class TFlagGuard {
   bool& flag_;
 };
 
+// A host field's value in its stored form: dates and times become days
+// since 1899-12-30 in `stored`, strings and wide strings take their length
+// up to the terminating zero (`length`, else -1 for the field's size).
+const void* StoredFieldValue(const host::TField& field, const void* buffer, double& stored,
+                             int32_t& length) {
+  const host::TFieldType type = field.DataType();
+  const void* data = buffer;
+  switch (type) {
+    case host::ftDate: {
+      const host::TTimeStamp ts{0, static_cast<int32_t>(host::GetU32(buffer))};
+      stored = host::TimeStampToDateTime(ts);
+      data = &stored;
+      break;
+    }
+    case host::ftTime: {
+      const host::TTimeStamp ts{static_cast<int32_t>(host::GetU32(buffer)), host::DateDelta};
+      stored = host::TimeStampToDateTime(ts);
+      data = &stored;
+      break;
+    }
+    case host::ftDateTime: {
+      double msecs;
+      std::memcpy(&msecs, buffer, 8);
+      stored = host::TimeStampToDateTime(host::MSecsToTimeStamp(static_cast<int64_t>(msecs)));
+      data = &stored;
+      break;
+    }
+    case host::ftString:
+    case host::ftFixedChar:
+      length = static_cast<int32_t>(strnlen(static_cast<const char*>(buffer), static_cast<size_t>(field.Size())));
+      break;
+    case host::ftWideString: {
+      const auto* chars = static_cast<const char16_t*>(buffer);
+      int32_t n = 0;
+      while (n < field.Size() && chars[n] != 0) ++n;
+      length = n * 2;
+      break;
+    }
+    default:
+      break;
+  }
+  return data;
+}
+
 }  // namespace
 
 TTavBaseTable::TTavBaseTable(host::TComponent* owner) : TTavDataSet(owner) {}
@@ -285,44 +329,9 @@ void TTavBaseTable::SetFieldData(host::TField* field, const void* buffer) {
     } else if (!buffer) {
       DataSetSetFieldDataToRecBuf(no, 0, rec, nullptr, true);
     } else {
-      const host::TFieldType type = field->DataType();
       double stored;
-      const void* data = buffer;
       int32_t length = -1;
-      switch (type) {
-        case host::ftDate: {
-          const host::TTimeStamp ts{0, static_cast<int32_t>(host::GetU32(buffer))};
-          stored = host::TimeStampToDateTime(ts);
-          data = &stored;
-          break;
-        }
-        case host::ftTime: {
-          const host::TTimeStamp ts{static_cast<int32_t>(host::GetU32(buffer)), host::DateDelta};
-          stored = host::TimeStampToDateTime(ts);
-          data = &stored;
-          break;
-        }
-        case host::ftDateTime: {
-          double msecs;
-          std::memcpy(&msecs, buffer, 8);
-          stored = host::TimeStampToDateTime(host::MSecsToTimeStamp(static_cast<int64_t>(msecs)));
-          data = &stored;
-          break;
-        }
-        case host::ftString:
-        case host::ftFixedChar:
-          length = static_cast<int32_t>(strnlen(static_cast<const char*>(buffer), static_cast<size_t>(field->Size())));
-          break;
-        case host::ftWideString: {
-          const auto* chars = static_cast<const char16_t*>(buffer);
-          int32_t n = 0;
-          while (n < field->Size() && chars[n] != 0) ++n;
-          length = n * 2;
-          break;
-        }
-        default:
-          break;
-      }
+      const void* data = StoredFieldValue(*field, buffer, stored, length);
       DataSetSetFieldDataToRecBuf(no, length, rec, data, false);
     }
   }
@@ -375,6 +384,9 @@ void TTavBaseTable::InternalOpen() {
     UpdateIndexDefs();
     if (DefaultFields()) CreateFields();
     BindFields(true);
+    has_blob_fields_ = false;
+    for (int i = 0; i < FieldCount(); ++i)
+      if (dynamic_cast<host::TBlobField*>(Fields(i))) has_blob_fields_ = true;
     DataSetSetFieldPrivileges();
     SetBookmarkSize(kBookmarkSize);
     calc_fields_offset_ = RecordBufferSize() + 1;
@@ -465,6 +477,7 @@ bool TTavBaseTable::GetCanModify() {
 // Editing
 
 void TTavBaseTable::ResetBlobFieldsModified() {
+  if (!has_blob_fields_) return;
   for (int i = 0; i < FieldCount(); ++i)
     if (auto* blob = dynamic_cast<host::TBlobField*>(Fields(i))) blob->SetModified(false);
 }

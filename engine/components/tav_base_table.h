@@ -175,6 +175,8 @@ class TTavBaseTable : public TTavDataSet {
   bool blob_cache_on_ = true;
   // The host checks required fields inside InternalPost.
   bool checking_required_fields_ = false;
+  // Some field is a BLOB field (fields change only while closed).
+  bool has_blob_fields_ = false;
   TPositionMarker marker_ = tpAtFirst;
   TKeyMode key_mode_ = kmNone;
   TRangeMode range_mode_ = rmRangeStart;

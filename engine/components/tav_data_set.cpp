@@ -564,6 +564,35 @@ bool TTavDataSet::DataSetOpen() {
   return true;
 }
 
+namespace {
+
+// The BLOB chains of a table whose fields use BLOBs; 8581 when its
+// definition has no BLOB block size.
+void OpenBlobInterface(TBlobInterface& blobs, TTableDef& def, bool fieldsUseBlobs, const char* caller,
+                       const host::TObject* sender) {
+  if (fieldsUseBlobs && (!def.UsesBlobs() || def.DefaultBlobSize() == 0))
+    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"DefaultBlobSize"}, sender);
+  blobs.SetIOInterface(def.BlobInterface());
+  if (def.UsesBlobs()) {
+    blobs.SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
+    blobs.Open();
+  }
+}
+
+// The index a cursor opens on: the record-number index of a table without
+// indexes, the one asked for when it exists, else the first visible one.
+std::string IndexToOpenOn(TIndexManager& indexes, const std::string& wanted) {
+  TAV_ASSERT(indexes.Count() > 0, "No indexes exist");
+  if (indexes.Count() == 1 && indexes.Items(0)->IndexName() == kLogicalRecNoIndexName)
+    return kLogicalRecNoIndexName;
+  if (indexes.FindIndex(wanted)) return wanted;
+  for (int i = 0; i < indexes.Count(); ++i)
+    if (!indexes.Items(i)->Hidden()) return indexes.Items(i)->IndexName();
+  return wanted;
+}
+
+}  // namespace
+
 void TTavDataSet::InternalOpenDataSet() {
   const char* caller = "TTavDataSet.InternalOpenDataSet";
   if (cursor_active_) TavDatabaseError(kTableIsOpen, caller, "", this);
@@ -608,26 +637,9 @@ void TTavDataSet::InternalOpenDataSet() {
     index_mgr_->AssignKeyFields(def.KeyFields());
     index_mgr_->Open();
 
-    if (record_mgr_->Fields().UsesBlobs() && (!def.UsesBlobs() || def.DefaultBlobSize() == 0))
-      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, kRangeText, {"DefaultBlobSize"}, this);
-    blob_interface_->SetIOInterface(def.BlobInterface());
-    if (def.UsesBlobs()) {
-      blob_interface_->SetBlobBlockSize(static_cast<uint32_t>(def.DefaultBlobSize()));
-      blob_interface_->Open();
-    }
+    OpenBlobInterface(*blob_interface_, def, record_mgr_->Fields().UsesBlobs(), caller, this);
     blob_block_size_ = def.DefaultBlobSize();
-
-    TAV_ASSERT(index_mgr_->Count() > 0, "No indexes exist");
-    if (index_mgr_->Count() == 1 && index_mgr_->Items(0)->IndexName() == kLogicalRecNoIndexName) {
-      index_name_ = kLogicalRecNoIndexName;
-    } else if (!index_mgr_->FindIndex(index_name_)) {
-      for (int i = 0; i < index_mgr_->Count(); ++i) {
-        if (!index_mgr_->Items(i)->Hidden()) {
-          index_name_ = index_mgr_->Items(i)->IndexName();
-          break;
-        }
-      }
-    }
+    index_name_ = IndexToOpenOn(*index_mgr_, index_name_);
     index_mgr_->SetCurrentIndexName(index_name_);
     index_mgr_->CurrentIndex();  // 9997 when every index is hidden and the name is unknown
     version_ = def.Version();
@@ -652,6 +664,7 @@ void TTavDataSet::FreeBuffers() {
 void TTavDataSet::InternalCloseDataSet() {
   // Cached contents are keyed by record address, meaningless once closed.
   blob_cache_->Clear();
+  locate_plan_.Valid = false;
   // The evaluator borrows the index trees closed below.
   filter_mgr_->Clear();
   filter_stale_ = false;
@@ -945,6 +958,34 @@ void TTavDataSet::LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t 
   index_on_buffer_ = true;
 }
 
+namespace {
+
+// One step of a find along `item` from the record numbered `at` in it (the
+// engine buffer's record): stGT and stLT move one key on, stEQ stays.
+// `reposition` (or an unknown number) first moves the index there from
+// where it stands. knownRecNo becomes the reached record's number when
+// that number is known and `item` is the current index.
+bool StepAlongIndex(TIndexItem& item, TIndexSearchType searchType, int32_t at, bool reposition,
+                    bool isCurrent, int32_t& knownRecNo, const host::TObject* sender) {
+  bool found = true;
+  if (reposition || at < 1) found = item.MoveBy(at - item.GetRecordNo());
+  int32_t delta = 0;
+  if (found) {
+    switch (searchType) {
+      case stLT: found = item.PriorKey(); delta = -1; break;
+      case stGT: found = item.NextKey(); delta = 1; break;
+      case stEQ: break;
+      default:
+        TavDatabaseError(kUnexpectedInternalError, "TTavDataSet.InternalFind",
+                         "Unexpected seek type in Internal Find", sender);
+    }
+  }
+  if (at >= 1 && isCurrent) knownRecNo = at + delta;
+  return found;
+}
+
+}  // namespace
+
 bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& indexName,
                                const TSearchModifier* modifier) {
   const char* caller = "TTavDataSet.InternalFind";
@@ -965,21 +1006,8 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
     // Steps served from the read-ahead buffer left the index behind the
     // buffer; without them the index stands on the buffer's record and
     // its number is known, which spares counting it in the tree.
-    const int32_t at = PosRecNo(buf);
-    found = true;
-    if (use_read_ahead_ || at < 1 || !index_on_buffer_) found = item.MoveBy(at - item.GetRecordNo());
-    int32_t delta = 0;
-    if (found) {
-      switch (searchType) {
-        case stLT: found = item.PriorKey(); delta = -1; break;
-        case stGT: found = item.NextKey(); delta = 1; break;
-        case stEQ: break;
-        default:
-          TavDatabaseError(kUnexpectedInternalError, caller,
-                           "Unexpected seek type in Internal Find", this);
-      }
-    }
-    if (at >= 1 && &item == index_mgr_->CurrentIndex()) knownRecNo = at + delta;
+    found = StepAlongIndex(item, searchType, PosRecNo(buf), use_read_ahead_ || !index_on_buffer_,
+                           &item == index_mgr_->CurrentIndex(), knownRecNo, this);
   } else {
     BuildSearchKey(item, buf);
     if (searchType == stLEG) {
@@ -997,7 +1025,12 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
     index_on_buffer_ = false;
     return false;
   }
-  LoadFromIndex(item, address, knownRecNo);
+  TakeFoundRecord(item, address, knownRecNo);
+  return true;
+}
+
+void TTavDataSet::TakeFoundRecord(TIndexItem& searched, uint32_t address, int32_t knownRecNo) {
+  LoadFromIndex(searched, address, knownRecNo);
   if (!read_ahead_->RecordCountValid()) {
     read_ahead_->SetLastRecordCount(index_mgr_->CurrentIndex()->GetRecordCount());
     read_ahead_->SetRecordCountValid(true);
@@ -1018,7 +1051,6 @@ bool TTavDataSet::InternalFind(TIndexSearchType searchType, const std::string& i
     FillReadAheadBuffer(std::max(fill_size_, read_ahead_size_), last_direction_);
   }
   last_direction_ = rdCenter;
-  return true;
 }
 
 int TTavDataSet::CompareCurrentToRangeKey(TRangeMode mode) {
@@ -1751,6 +1783,19 @@ void TTavDataSet::FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::
     if (current->FullIndexSearch(stEQ) != 0 || current->GetRecordAddress() != addresses[i]) continue;
     const int32_t recNo = current->GetRecordNo();
     if (recNo >= first && recNo <= last) recNos[i] = recNo;
+  }
+}
+
+void TTavDataSet::FilterRecordsInRange(const std::vector<uint32_t>& addresses, std::vector<bool>& inRange) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  inRange.assign(addresses.size(), false);
+  if (range_on_ && !range_valid_) return;
+  std::vector<uint8_t> record(static_cast<size_t>(record_size_));
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    // A record deleted since the filter saw it is in no range.
+    if (!ReadRecordChecked(addresses[i], record) || record[kRecInUseOffset] != 1) continue;
+    inRange[i] = !range_on_ || RecordInRange(record.data());
   }
 }
 

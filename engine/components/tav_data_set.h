@@ -102,7 +102,13 @@ class TTavDataSet : public host::TDataSet {
   explicit TTavDataSet(host::TComponent* owner);
   ~TTavDataSet() override;
 
+  // ======== Host-facing: the host dataset (TTavBaseTable), the table
+  // component, BLOB streams, the query layer's dataset bridge and
+  // applications call these. ========
+
   // ---- properties ----
+  // Callers: the host dataset, the table component and applications; those that shape the
+  // table are set only while closed.
   TTavDataBase* DataBase() const { return data_base_; }
   // Only while closed.
   void SetDataBase(TTavDataBase* value);
@@ -140,7 +146,6 @@ class TTavDataSet : public host::TDataSet {
   TReadAheadDirection LastDirection() const { return last_direction_; }
   bool RangeOn() const { return range_on_; }
   bool RangeValid() const { return range_valid_; }
-
   TTableDef& TableDef() { return *table_def_; }
   TRecordMgr& RecordMgr() { return *record_mgr_; }
   TIndexManager& IndexManager() { return *index_mgr_; }
@@ -150,52 +155,30 @@ class TTavDataSet : public host::TDataSet {
   // The engine record buffer (RecordBufferSize bytes while open).
   uint8_t* RecordBuffer() { return record_buffer_.data(); }
 
-  // ---- opening and closing ----
+  // ---- opening, closing and creating ----
+  // Callers: the host dataset's open and close, the table component's index choice, the
+  // connection's catalogue.
   bool DataSetOpen();
   void DataSetClose();
-  void InternalOpenDataSet();
-  void InternalCloseDataSet();
-  void ReadTableHeader();
-  bool HasTableHeaderChanged() const { return last_mod_mark_ != prior_mod_mark_; }
   void InternalSetIndexName(const std::string& name);
-
-  // ---- checks ----
-  void CheckConnected() const;
-  void CheckInternalActive() const;
-  void CheckInternalInactive() const;
-  void CheckIndexesPresent() const;
-  void CheckPrivilegePresent(int32_t granted, int32_t wanted) const;
-  void ValidateObjectName(const std::string& name, const std::string& kind) const;
+  void ReadTableHeader();
   bool GetExists() const;
-  // True when the table grants none of insert, delete and update.
-  bool CheckReadOnlyPrivileges() const;
-  // Drops what the index manager keeps of index pages.
-  void DumpInternalCaches();
-
-  // ---- table definition ----
   void SetTableDef(bool memory, const host::TFieldDefs& fieldDefs, const host::TIndexDefs& indexDefs);
   void SetTableDefFromRSDefs(bool memory, const TRestructureFieldDefs& fieldDefs,
                              const TRestructureIndexDefs& indexDefs);
   void InternalCreateTable();
 
   // ---- navigation ----
+  // Callers: the host dataset's fetches and scrolls, the table component's key searches, the query
+  // layer's bridge.
   bool DataSetFirst();
   bool DataSetLast();
   bool DataSetNext();
   bool DataSetPrior();
-  bool DataSetInternalFirst();
-  bool DataSetInternalLast();
-  bool DataSetInternalNext();
-  bool DataSetInternalPrior();
-  bool DataSetMoveToEnd(bool toStart);
-  int DataSetMoveBy(int) { return 0; }
   bool Find(TIndexSearchType searchType, const std::string& indexName,
             const TSearchModifier* modifier = nullptr);
   bool FindBuf(const uint8_t* buffer, TIndexSearchType searchType, const std::string& indexName,
                const TSearchModifier* modifier, bool nearest);
-  bool InternalFind(TIndexSearchType searchType, const std::string& indexName,
-                    const TSearchModifier* modifier = nullptr);
-  bool SetToRecord(uint32_t address, const uint8_t* buffer, bool reposition, bool checkFlags);
   bool SetToRecordBuffer(const uint8_t* buffer, bool checkFlags, bool reposition);
   bool DataSetSetToBookmark(const uint8_t* bookmark);
   // Positions on the record at `address` and copies it into the host's
@@ -203,16 +186,14 @@ class TTavDataSet : public host::TDataSet {
   // buffer) when its modification flag is still modFlag; else 8708.
   void DataSetSetToFlags(uint32_t address, uint32_t modFlag);
   void DataSetSetToUnorderedRecord(uint32_t address);
-  uint32_t RefreshDataSet(TIndexSearchType searchType, uint8_t* buffer);
 
-  // ---- record numbers and counts ----
+  // ---- record numbers, counts and bookmarks ----
+  // Callers: the host dataset's RecNo, RecordCount and bookmarks; the bridge's counts.
   int32_t DataSetGetRecordNo();
   int32_t DataSetGetRecordNoFromBuf(const uint8_t* buffer);
   int32_t DataSetSetRecordNo(int32_t recNo);
   int32_t GetCurrentRecordCount();
   int32_t GetTotalRecordCount();
-
-  // ---- bookmarks ----
   void GetBookMarkFromBuf(const uint8_t* buffer, uint8_t* bookmark) const;
   void SetBookMarkToBuf(uint8_t* buffer, const uint8_t* bookmark) const;
   // Valid only for an allocated record block of this table holding a
@@ -220,53 +201,40 @@ class TTavDataSet : public host::TDataSet {
   bool CheckBookMarkValid(const uint8_t* bookmark);
 
   // ---- record buffers ----
-  void GetRecordBuffer(uint8_t* buffer) const;
+  // Callers: the host dataset moves whole records between its buffers and the engine buffer.
   void SetRecordBuffer(const uint8_t* buffer);
-  void ReadRecordBuffer(uint32_t address, uint8_t* buffer);
-  void ClearRecord(uint8_t* buffer);
   uint32_t DatasetGetRecAddr() const;
   uint32_t DataSetGetRecordModFlag() const;
-  bool CheckBufferWritten(const uint8_t* buffer) const;
-  int32_t InternalGetRecordSize() const { return record_buffer_size_; }
-  bool InternalCheckRecordValid(const uint8_t* buffer) const;
+  bool InternalCheckRecordFlags(const uint8_t* a, const uint8_t* b, bool checkModFlag,
+                                bool checkIdentity) const;
   void InitializeNewRecord(uint8_t* buffer, bool setKeyFlags);
-  void SetKeyFlagsToBOF(uint8_t* buffer);
-  void SetKeyFlagsToEOF(uint8_t* buffer);
-  void SetFieldKeyFlagToMax(int fieldNo);
 
-  // ---- fields ----
-  int GetInternalFieldCount() const;
+  // ---- field reads ----
+  // Callers: the host dataset's fields, BLOB streams and the bridge's value reads.
   TInternalFields& GetInternalFields();
   int GetFieldNo(const std::string& name) const;
   // The field's layout entry; 10116 for a number out of range.
   const TInternalFieldItem& GetFieldDef(int fieldNo) const;
   int32_t GetFieldDataOffset(int fieldNo) const;
   int32_t GetFieldNullOffset(int fieldNo) const;
-  int32_t GetFieldLength(int fieldNo) const;
-  int32_t InternalGetFieldLength(int fieldNo, const uint8_t* buffer) const;
   bool GetIsFieldNullFromRecBuf(const uint8_t* buffer, int fieldNo) const;
   bool IsFieldBlob(int fieldNo) const;
-  bool IsFieldTextBlob(int fieldNo) const;
   // Copies the value (InternalGetFieldLength bytes) into data; IsNull from
   // the flag byte. BLOB fields raise 8581.
   void DataSetGetFieldDataFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull, void* data);
-  void DataSetGetFieldData(int fieldNo, bool& isNull, void* data);
+  host::Variant DataSetGetFieldDataAsVariant(int fieldNo);
   void DataSetGetFieldDataByReference(int fieldNo, int32_t& length, const uint8_t*& data, bool& isNull);
   void DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer, int fieldNo,
                                                 int32_t& length, const uint8_t*& data,
                                                 bool& isNull);
-  host::Variant DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* buffer, int fieldNo);
-  host::Variant DataSetGetFieldDataAsVariant(int fieldNo);
   // BLOB fields only: the content the record manager's BLOB item holds when
   // it was set or loaded, else the stored BLOB of the buffer's field.
   void DataSetGetFieldStreamFromRecBuf(const uint8_t* buffer, int fieldNo, bool& isNull,
                                        host::TStream& stream);
   void DataSetGetFieldStream(int fieldNo, bool& isNull, host::TStream& stream);
-  // The stored BLOB a buffer's field refers to, whatever the BLOB items of
-  // the current record hold.
-  void DataSetReadStoredBlob(const uint8_t* buffer, int fieldNo, bool& isNull, host::TStream& stream);
 
   // ---- BLOB cache: BLOB contents kept per record address and field ----
+  // Callers: BLOB streams.
   void ClearBlobCache() { blob_cache_->Clear(); }
   // Copies the cached content into stream; False when none is cached.
   bool GetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
@@ -274,19 +242,12 @@ class TTavDataSet : public host::TDataSet {
   void SetBlobCacheData(uint32_t address, int fieldNo, host::TStream& stream);
 
   // ---- field writes ----
-  // Into the engine buffer: checks the field's update privilege; the buffer
-  // becomes TRecordBufferState::kChanged.
-  void DataSetSetFieldData(int fieldNo, int32_t length, const void* data, bool setNull);
+  // Callers: the host dataset's field setters and BLOB streams.
   // Into `buffer`, without a privilege check; a negative length writes the
   // field's size (fields without a length word only).
   void DataSetSetFieldDataToRecBuf(int fieldNo, int32_t length, uint8_t* buffer, const void* data,
                                    bool setNull);
   void DataSetSetFieldDataAsVariant(int fieldNo, const host::Variant& value);
-  void DataSetSetFieldDataToRecBufAsVariant(int fieldNo, uint8_t* buffer, const host::Variant& value);
-  // BLOB fields: the stream's content becomes the field's pending value in
-  // the record manager's BLOB item, written at the next add or update.
-  // `clear` (or an empty stream) empties the field.
-  void DataSetSetFieldStream(int fieldNo, bool clear, host::TStream& stream);
   void DataSetSetFieldStreamFromRecBuf(int fieldNo, bool clear, host::TStream& stream,
                                        const uint8_t* buffer);
   // Hides host fields without the read privilege and makes those without
@@ -294,6 +255,7 @@ class TTavDataSet : public host::TDataSet {
   void DataSetSetFieldPrivileges();
 
   // ---- record writes (each under the write lock, the caller's or its own) ----
+  // Callers: the host dataset's post and delete, the connection's catalogue.
   // Inserts the engine buffer as a new record.
   void AddRecord(bool generateAutoInc);
   // Writes the changed engine buffer over the record it was read from.
@@ -301,50 +263,11 @@ class TTavDataSet : public host::TDataSet {
   // Deletes the current record; `buffer` (may be null) is the caller's copy
   // of it. -1 when the copy is stale or the record is gone, else 0.
   int DeleteRecord(const uint8_t* buffer);
-  void WriteBlobsToInterface(bool deleting);
-  bool InternalCheckRecordFlags(const uint8_t* a, const uint8_t* b, bool checkModFlag,
-                                bool checkIdentity) const;
-  void RefreshDataSetIndex(uint32_t address);
-  bool ValidateRecBufPostDataChange();
-  // Stores the free-chain hints and index roots in the table header and
-  // writes it when dirty.
-  void WriteTableHeader();
   // Empties every record, BLOB and index of the table, freeing their blocks.
   void DataSetEmptyTable();
 
-  // ---- whole-table operations (tav_restructure.cpp) ----
-  // Rebuilds every index from the records under the write lock; a record
-  // whose key is already present raises 9729 unless ignoreDuplicates, which
-  // leaves it out of every index. OnUpdateProgress may abort.
-  void InternalReIndex(bool ignoreDuplicates);
-  // Empties the record file (indexes are rebuilt by FinalizeRebuild).
-  void InitializeRebuild();
-  void FinalizeRebuild();
-  // Closed dataset of a connected, exclusive disk database outside a
-  // transaction: backs the file up as ".tvx" and refills the table from it.
-  void InternalRebuildTable();
-  // As InternalRebuildTable, with the new layout of `record` (a data copy,
-  // a re-index or a change of the stored definition only).
-  void InternalRestructureTable(const TRestructureDetails& record);
-  // Copies every record in use of this open dataset into the open `dest`,
-  // mapping each of Dest's fields from the field its SourceField names.
-  // Logical record numbers and auto-increment values are kept. Commits
-  // every 100 records when it started Dest's transaction itself; a failure
-  // unlocks what it locked and rolls its own transaction back.
-  void CopyRawTableData(TTavDataSet* dest);
-  // Appends a raw record image of another layout (sourceFields) without
-  // index maintenance, when every same-named field's value survives the
-  // transfer. done becomes True when a source image is given; the result
-  // says whether the record was appended.
-  bool TransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields, bool& done);
-  // Copies the source record into the engine buffer field by field name;
-  // with `compare`, False when a same-named field's value did not survive.
-  bool InternalTransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields,
-                              bool compare);
-  // The ".tvx" backup beside the database file.
-  std::string BackupFileName() const;
-
   // ---- locate ----
+  // Callers: the host dataset's Locate and Lookup.
   // Searches `keyBuffer`'s values of `fieldNames` (';'-separated) through
   // the index (the named one with useIndexName, else the current one) and
   // sequentially past it. A match is copied into resultBuffer (with its
@@ -353,55 +276,25 @@ class TTavDataSet : public host::TDataSet {
   int DoLocate(const std::string& indexName, const uint8_t* keyBuffer, bool reposition,
                bool useIndexName, host::TLocateOptions options, uint8_t* resultBuffer,
                const std::string& fieldNames);
-  // Positions the index on the first key not below `keyBuffer`'s, without
-  // reading a record.
-  bool InternalSearchOnly(const uint8_t* keyBuffer, TIndexSearchType searchType,
-                          const TSearchModifier* modifier, const std::string& indexName);
-  // Compares two record images over `fields` in order; diffField is the
-  // position of the first difference (-1 when equal).
-  int InternalCompareRecords(const uint8_t* a, const uint8_t* b, int& diffField, bool caseInsensitive,
-                             bool partial, const TSearchFields& fields) const;
 
   // ---- index information ----
-  int InternalGetIndexCount() const;
+  // Callers: the host dataset's index definitions, the table component and the bridge.
   int GetIndexFieldCount() const;
   // Index i (hidden ones counted) as a host index definition.
   void GetIndexDef(int i, host::TIndexDef& indexDef) const;
-  void GetIndexNames(host::TStrings& list) const;
-  std::string GetIndexFieldsFromKeyFields(const std::string& indexName) const;
-  void GetIndexFieldNamesList(host::TStrings& list) const;
   std::string FindIndexForFields(const std::string& fields) const;
 
   // ---- ranges ----
+  // Callers: the table component's SetRange and its master-detail link.
   void SetRangeOn(bool on);
   void DataSetClearRange() { SetRangeOn(false); }
   void InitializeRangeBuffers(TRangeMode mode);
   uint8_t* GetRangeRecBuf(TRangeMode mode) { return range_buffers_[mode].data(); }
-  int32_t GetRangeEndRecNo(TRangeMode mode);
-  bool MoveToRangeEnd(TRangeMode mode);
-  bool CheckKeyBufInRange(const uint8_t* key, TRangeMode mode);
-  void SetNullIndexFieldsToRangeEnd(uint8_t* keyBuffer, const std::string& indexName,
-                                    TRangeMode mode, const std::string& fieldNames);
-
-  // ---- read-ahead ----
   void SetReadAheadMode(TReadAheadMode mode);
   void ReleaseReadAheadMode();
-  void ClearReadAheadMode();
-  void FillReadAheadBuffer(int count, TReadAheadDirection direction);
-
-  // ---- joins ----
-  void InternalPrepareMasterRecordList(TCompoundList& list);
-  // The record numbers of the current index inside the range (every
-  // record without one): first and last; first > last when there are none.
-  std::pair<int32_t, int32_t> FilterBaseBounds();
-  // For each address, the record's number in the current index when it is
-  // there and inside the range, else 0; under one read lock.
-  void FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos);
-  void LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list);
 
   // ---- filters ----
-  // The string compare routine of the table's sort order.
-  TDBStringCompare DBStringCompare() const;
+  // Callers: the host dataset's filter properties and the query layer's bridge.
   TFilterMgr& FilterMgr() { return *filter_mgr_; }
   // While a filter is active, navigation, record numbers, counts and key
   // searches keep to the records that pass it.
@@ -418,21 +311,60 @@ class TTavDataSet : public host::TDataSet {
   // held, unless `replace`).
   void InternalAssignFilterExpr(const TTavExpr* expression, bool replace);
   void InternalClearFilter();
-  bool InternalMoveToFilterRecord(TSeekPosition seekPosition, int offset);
-  // After a record write: the filter no longer describes the table.
-  void InternalCheckFilterStatus(bool tableWasLocked, TRecordWriteStatus status);
   // The filter is built again (with what it holds) before its next use.
   void InternalResetFilter();
+  void LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list);
 
   // ---- locks ----
+  // Callers: the host dataset's edit, post and Locked property; the connection's table locks.
   bool LockTable();
   bool UnlockTable();
-  bool ReadLockTable();
-  void InternalSetReadLock();
-  void InternalSetWriteLock();
-  void InternalReleaseLock();
   void InternalSetRecordLock(uint32_t address);
   void InternalReleaseRecordLock(uint32_t address);
+
+  // ---- whole-table operations (tav_restructure.cpp) ----
+  // Callers: the table component's maintenance calls and the connection's database maintenance.
+  // Rebuilds every index from the records under the write lock; a record
+  // whose key is already present raises 9729 unless ignoreDuplicates, which
+  // leaves it out of every index. OnUpdateProgress may abort.
+  void InternalReIndex(bool ignoreDuplicates);
+  // Closed dataset of a connected, exclusive disk database outside a
+  // transaction: backs the file up as ".tvx" and refills the table from it.
+  void InternalRebuildTable();
+  // As InternalRebuildTable, with the new layout of `record` (a data copy,
+  // a re-index or a change of the stored definition only).
+  void InternalRestructureTable(const TRestructureDetails& record);
+  // Copies every record in use of this open dataset into the open `dest`,
+  // mapping each of Dest's fields from the field its SourceField names.
+  // Logical record numbers and auto-increment values are kept. Commits
+  // every 100 records when it started Dest's transaction itself; a failure
+  // unlocks what it locked and rolls its own transaction back.
+  void CopyRawTableData(TTavDataSet* dest);
+
+  // ---- host dataset overrides ----
+  // Callers: the dataset framework.
+  void Resync(host::TResyncMode mode) override;
+  bool IsSequenced() override { return !FilterActive(); }
+
+  // ======== Engine-internal: the cursor's own steps, and what the filter
+  // manager, the connection and rebuilds ask of it. ========
+
+  // ---- opening and checks ----
+  // Callers: the cursor's own open, close and writes.
+  void InternalOpenDataSet();
+  void InternalCloseDataSet();
+  bool HasTableHeaderChanged() const { return last_mod_mark_ != prior_mod_mark_; }
+  void CheckConnected() const;
+  void CheckInternalActive() const;
+  void CheckInternalInactive() const;
+  void CheckIndexesPresent() const;
+  void CheckPrivilegePresent(int32_t granted, int32_t wanted) const;
+  void ValidateObjectName(const std::string& name, const std::string& kind) const;
+  // True when the table grants none of insert, delete and update.
+  bool CheckReadOnlyPrivileges() const;
+
+  // ---- the connection's calls ----
+  // Callers: TTavDataBase around commits, rollbacks and cache flushes.
   // Before the connection commits: a table header changed under a write
   // lock held across the transaction is written inside it.
   void WriteHeldTableHeader();
@@ -440,9 +372,133 @@ class TTavDataSet : public host::TDataSet {
   // lock of a disk table: the lock flags go down (the next call locks
   // again); after a rollback nothing read under them is trusted.
   void ForgetTableLocks(bool rolledBack);
+  // Drops what the index manager keeps of index pages.
+  void DumpInternalCaches();
 
-  void Resync(host::TResyncMode mode) override;
-  bool IsSequenced() override { return !FilterActive(); }
+  // ---- navigation steps ----
+  // Callers: the cursor's moves, writes and filter steps.
+  bool DataSetInternalFirst();
+  bool DataSetInternalLast();
+  bool DataSetInternalNext();
+  bool DataSetInternalPrior();
+  bool DataSetMoveToEnd(bool toStart);
+  int DataSetMoveBy(int) { return 0; }
+  bool InternalFind(TIndexSearchType searchType, const std::string& indexName,
+                    const TSearchModifier* modifier = nullptr);
+  bool SetToRecord(uint32_t address, const uint8_t* buffer, bool reposition, bool checkFlags);
+  uint32_t RefreshDataSet(TIndexSearchType searchType, uint8_t* buffer);
+
+  // ---- record buffers and fields ----
+  // Callers: the cursor's searches, writes and copies between tables.
+  void GetRecordBuffer(uint8_t* buffer) const;
+  void ReadRecordBuffer(uint32_t address, uint8_t* buffer);
+  void ClearRecord(uint8_t* buffer);
+  bool CheckBufferWritten(const uint8_t* buffer) const;
+  int32_t InternalGetRecordSize() const { return record_buffer_size_; }
+  bool InternalCheckRecordValid(const uint8_t* buffer) const;
+  void SetKeyFlagsToBOF(uint8_t* buffer);
+  void SetKeyFlagsToEOF(uint8_t* buffer);
+  void SetFieldKeyFlagToMax(int fieldNo);
+  int GetInternalFieldCount() const;
+  int32_t GetFieldLength(int fieldNo) const;
+  int32_t InternalGetFieldLength(int fieldNo, const uint8_t* buffer) const;
+  bool IsFieldTextBlob(int fieldNo) const;
+  void DataSetGetFieldData(int fieldNo, bool& isNull, void* data);
+  host::Variant DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* buffer, int fieldNo);
+  // The stored BLOB a buffer's field refers to, whatever the BLOB items of
+  // the current record hold.
+  void DataSetReadStoredBlob(const uint8_t* buffer, int fieldNo, bool& isNull, host::TStream& stream);
+  // Into the engine buffer: checks the field's update privilege; the buffer
+  // becomes TRecordBufferState::kChanged.
+  void DataSetSetFieldData(int fieldNo, int32_t length, const void* data, bool setNull);
+  void DataSetSetFieldDataToRecBufAsVariant(int fieldNo, uint8_t* buffer, const host::Variant& value);
+  // BLOB fields: the stream's content becomes the field's pending value in
+  // the record manager's BLOB item, written at the next add or update.
+  // `clear` (or an empty stream) empties the field.
+  void DataSetSetFieldStream(int fieldNo, bool clear, host::TStream& stream);
+
+  // ---- record write steps ----
+  // Callers: AddRecord, UpdateRecord and DeleteRecord.
+  void WriteBlobsToInterface(bool deleting);
+  void RefreshDataSetIndex(uint32_t address);
+  bool ValidateRecBufPostDataChange();
+  // Stores the free-chain hints and index roots in the table header and
+  // writes it when dirty.
+  void WriteTableHeader();
+
+  // ---- rebuild steps ----
+  // Callers: Rebuild, restructure and the copies between tables.
+  // Empties the record file (indexes are rebuilt by FinalizeRebuild).
+  void InitializeRebuild();
+  void FinalizeRebuild();
+  // Appends a raw record image of another layout (sourceFields) without
+  // index maintenance, when every same-named field's value survives the
+  // transfer. done becomes True when a source image is given; the result
+  // says whether the record was appended.
+  bool TransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields, bool& done);
+  // Copies the source record into the engine buffer field by field name;
+  // with `compare`, False when a same-named field's value did not survive.
+  bool InternalTransferRecord(const uint8_t* sourceRecord, const TInternalFields& sourceFields,
+                              bool compare);
+  // The ".tvx" backup beside the database file.
+  std::string BackupFileName() const;
+
+  // ---- locate steps ----
+  // Callers: DoLocate.
+  // Positions the index on the first key not below `keyBuffer`'s, without
+  // reading a record.
+  bool InternalSearchOnly(const uint8_t* keyBuffer, TIndexSearchType searchType,
+                          const TSearchModifier* modifier, const std::string& indexName);
+  // Compares two record images over `fields` in order; diffField is the
+  // position of the first difference (-1 when equal).
+  int InternalCompareRecords(const uint8_t* a, const uint8_t* b, int& diffField, bool caseInsensitive,
+                             bool partial, const TSearchFields& fields) const;
+
+  // ---- index information ----
+  // Callers: the cursor's own searches and definitions.
+  int InternalGetIndexCount() const;
+  void GetIndexNames(host::TStrings& list) const;
+  std::string GetIndexFieldsFromKeyFields(const std::string& indexName) const;
+  void GetIndexFieldNamesList(host::TStrings& list) const;
+
+  // ---- range steps ----
+  // Callers: the cursor's moves inside a range.
+  int32_t GetRangeEndRecNo(TRangeMode mode);
+  bool MoveToRangeEnd(TRangeMode mode);
+  bool CheckKeyBufInRange(const uint8_t* key, TRangeMode mode);
+  void SetNullIndexFieldsToRangeEnd(uint8_t* keyBuffer, const std::string& indexName,
+                                    TRangeMode mode, const std::string& fieldNames);
+
+  // ---- read-ahead ----
+  // Callers: the cursor's walks.
+  void ClearReadAheadMode();
+  void FillReadAheadBuffer(int count, TReadAheadDirection direction);
+
+  // ---- the filter manager's questions ----
+  // Callers: TFilterMgr and its data provider.
+  void InternalPrepareMasterRecordList(TCompoundList& list);
+  // The record numbers of the current index inside the range (every
+  // record without one): first and last; first > last when there are none.
+  std::pair<int32_t, int32_t> FilterBaseBounds();
+  // For each address, the record's number in the current index when it is
+  // there and inside the range, else 0; under one read lock.
+  void FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos);
+  // For each address, whether it holds a record in use whose key in the
+  // current index lies inside the range (every record without a range);
+  // under one read lock, without searching the index.
+  void FilterRecordsInRange(const std::vector<uint32_t>& addresses, std::vector<bool>& inRange);
+  // The string compare routine of the table's sort order.
+  TDBStringCompare DBStringCompare() const;
+  bool InternalMoveToFilterRecord(TSeekPosition seekPosition, int offset);
+  // After a record write: the filter no longer describes the table.
+  void InternalCheckFilterStatus(bool tableWasLocked, TRecordWriteStatus status);
+
+  // ---- lock steps ----
+  // Callers: the lock guards and the cursor's own calls.
+  bool ReadLockTable();
+  void InternalSetReadLock();
+  void InternalSetWriteLock();
+  void InternalReleaseLock();
 
  protected:
   host::TGetResult GetRecord(host::TRecordBuffer buffer, host::TGetMode getMode,
@@ -512,6 +568,9 @@ class TTavDataSet : public host::TDataSet {
   // Reads the record the index stands on into the engine buffer; a known
   // record number (above 0) spares counting it.
   void LoadFromIndex(TIndexItem& searched, uint32_t address, int32_t knownRecNo = 0);
+  // A find's end: the record the index stands on becomes the current one
+  // (LoadFromIndex), and the read-ahead buffer learns of it.
+  void TakeFoundRecord(TIndexItem& searched, uint32_t address, int32_t knownRecNo);
   // Compares the current key of the current index with the range end key.
   int CompareCurrentToRangeKey(TRangeMode mode);
   bool CurrentKeyInRange();
@@ -537,6 +596,23 @@ class TTavDataSet : public host::TDataSet {
   // list (deleted, or moved out of the range by another writer), found by
   // its key; 0 when none.
   uint32_t FindFilterRecordByKey(bool forward);
+
+  // The located fields of the last locate in the order DoLocate searches
+  // them, kept while the cursor is open: a run of locates over the same
+  // fields and index orders them once.
+  struct TLocatePlan {
+    bool Valid = false;
+    std::string IndexName;
+    std::string FieldNames;
+    bool CaseInsensitive = false;
+    bool Partial = false;
+    TSearchFields Fields;
+    int InIndex = 0;
+  };
+  // The plan for these fields through `item`, made again unless it is the
+  // one held; 10116 for a name that is no field.
+  const TLocatePlan& LocatePlan(const TIndexItem& item, const std::string& fieldNames,
+                                bool caseInsensitive, bool partial);
 
   TTavDataBase* data_base_ = nullptr;
   std::unique_ptr<TTableDef> table_def_;
@@ -590,6 +666,7 @@ class TTavDataSet : public host::TDataSet {
   uint32_t last_mod_mark_ = 0;
   uint32_t prior_mod_mark_ = 1;
   std::vector<TFieldComparisonValue> markers_;  // scratch for key builds
+  TLocatePlan locate_plan_;
   // The current index's cursor stands on the engine buffer's record, so a
   // step along it knows its record number without counting.
   bool index_on_buffer_ = false;

@@ -334,6 +334,154 @@ bool TTavDataSet::ValidateRecBufPostDataChange() {
 // ---------------------------------------------------------------------------
 // Record writes
 
+namespace {
+
+// Auto-increment value and logical record number the table header takes
+// once a new record is stored.
+struct TNewRecordNumbers {
+  bool HasAutoInc = false;
+  uint32_t AutoInc = 0;
+  uint32_t LogicalNo = 0;
+};
+
+// Fills the header words of a record about to be added (in use, the table's
+// identity, its logical number) and its auto-increment field: a generated
+// value, or the record's own when it lies above the table's.
+TNewRecordNumbers StampNewRecord(uint8_t* buf, const TInternalFields& fields, const TTableHeader& header,
+                                 uint32_t identity, bool generateAutoInc, bool keepLogicalNo) {
+  TNewRecordNumbers numbers;
+  const int autoNo = fields.AutoIncFieldNo();
+  numbers.AutoInc = header.GetRecordAutoIncVal();
+  if (autoNo >= 0) {
+    numbers.HasAutoInc = true;
+    const TInternalFieldItem& f = *fields.GetField(autoNo);
+    const int32_t next = static_cast<int32_t>(header.GetRecordAutoIncVal()) + 1;
+    if (generateAutoInc) {
+      buf[f.NullFlagOffset()] = 1;
+      std::memset(buf + f.DataOffset(), 0, static_cast<size_t>(f.FieldSize()));
+      PutU32(buf + f.DataOffset(), static_cast<uint32_t>(next));
+      numbers.AutoInc = static_cast<uint32_t>(next);
+    } else if (static_cast<int32_t>(GetU32(buf + f.DataOffset())) >= next) {
+      numbers.AutoInc = GetU32(buf + f.DataOffset());
+    }
+  }
+  const uint32_t kept = keepLogicalNo ? GetU32(buf + kRecLogicalNoOffset) : 0;
+  numbers.LogicalNo = kept != 0 ? kept : header.GetLogicalRecordNo() + 1;
+  buf[kRecInUseOffset] = 1;
+  PutU32(buf + kRecIdentityOffset, identity);
+  PutU32(buf + kRecLogicalNoOffset, numbers.LogicalNo);
+  return numbers;
+}
+
+bool ChecksUniqueness(const TIndexItem& item) { return item.Unique() || item.Primary(); }
+
+// A key of `record` that a unique or primary index already holds refuses
+// it (9729). Keys of the other indexes end in the record's own logical
+// number and cannot be present. Each search leaves its tree where the key
+// goes, so that InsertEveryKey does not search again.
+void CheckNewKeys(TIndexManager& indexes, const uint8_t* record, const char* caller,
+                  const host::TObject* sender) {
+  for (int i = 0; i < indexes.Count(); ++i) {
+    TIndexItem& item = *indexes.Items(i);
+    if (!ChecksUniqueness(item)) continue;
+    item.CreateKeyBuffer(record);
+    if (item.FindKeyForInsert() == 0)
+      TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()}, sender);
+  }
+}
+
+// Inserts the key of `record` at `address` into every index: where
+// CheckNewKeys found its place, unless `rebuildChecked` (the record changed
+// since, as storing BLOBs does), else by a search of its own.
+void InsertEveryKey(TIndexManager& indexes, const uint8_t* record, uint32_t address,
+                    bool rebuildChecked, const char* caller, const host::TObject* sender) {
+  for (int i = 0; i < indexes.Count(); ++i) {
+    TIndexItem& item = *indexes.Items(i);
+    if (rebuildChecked || !ChecksUniqueness(item)) item.CreateKeyBuffer(record);
+    if (item.InsertFoundKey(address) != 0)
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to add key to Index %s",
+                          {item.IndexName()}, sender);
+  }
+}
+
+// Positions every index on the key of `record`; 8708 when one lacks it.
+// The address the first index names.
+uint32_t SearchEveryKey(TIndexManager& indexes, const uint8_t* record, const char* caller,
+                        const host::TObject* sender) {
+  uint32_t address = 0;
+  for (int i = 0; i < indexes.Count(); ++i) {
+    TIndexItem& item = *indexes.Items(i);
+    item.CreateKeyBuffer(record);
+    if (item.FullIndexSearch(stEQ) != 0)
+      TavDatabaseErrorFmt(kRecordDeletedKeyModified, caller, "Index %s", {item.IndexName()}, sender);
+    if (i == 0) address = item.GetRecordAddress();
+  }
+  return address;
+}
+
+void DeleteEveryKey(TIndexManager& indexes, const uint8_t* record, const char* caller,
+                    const host::TObject* sender) {
+  for (int i = 0; i < indexes.Count(); ++i) {
+    TIndexItem& item = *indexes.Items(i);
+    item.CreateKeyBuffer(record);
+    if (item.DeleteKey() != 0)
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to delete key from Index %s",
+                          {item.IndexName()}, sender);
+  }
+}
+
+// The indexes whose key an update changes (the old image against the new);
+// a new key of a unique or primary index that another record holds
+// refuses the update (9729).
+std::vector<TIndexItem*> ChangedKeys(TIndexManager& indexes, const uint8_t* oldImage,
+                                     const uint8_t* newImage, uint32_t address, const char* caller,
+                                     const host::TObject* sender) {
+  std::vector<TIndexItem*> changed;
+  std::vector<uint8_t> oldKey(kRangeKeySize + 1), newKey(kRangeKeySize + 1);
+  for (int i = 0; i < indexes.Count(); ++i) {
+    TIndexItem& item = *indexes.Items(i);
+    item.CreateTempKeyBuffer(oldImage, oldKey.data());
+    item.CreateTempKeyBuffer(newImage, newKey.data());
+    if (item.CompareKeyBuffers(0, oldKey.data(), newKey.data()) == 0) continue;
+    if (ChecksUniqueness(item)) {
+      item.CreateKeyBuffer(newImage);
+      if (item.FullIndexSearch(stEQ) == 0 && item.GetRecordAddress() != address)
+        TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()}, sender);
+    }
+    changed.push_back(&item);
+  }
+  return changed;
+}
+
+// Moves the changed keys of an updated record from the old image's values
+// to the new ones: every old key is checked present before any goes, and
+// every new key absent before any is added (each check leaving its tree
+// where the key goes).
+void MoveChangedKeys(const std::vector<TIndexItem*>& changed, const uint8_t* oldImage,
+                     const uint8_t* newImage, uint32_t address, const char* caller,
+                     const host::TObject* sender) {
+  auto failure = [&](const char* text, size_t i) {
+    TavDatabaseError(kUnexpectedInternalError, caller,
+                     text + changed[i]->IndexName() + ". Index " + std::to_string(i), sender);
+  };
+  for (size_t i = 0; i < changed.size(); ++i) {
+    changed[i]->CreateKeyBuffer(oldImage);
+    if (changed[i]->FullIndexSearch(stEQ) != 0) failure("Key not found in Index - ", i);
+  }
+  for (size_t i = 0; i < changed.size(); ++i) {
+    changed[i]->CreateKeyBuffer(oldImage);
+    if (changed[i]->DeleteKey() != 0) failure("Failed to delete key from Index ", i);
+  }
+  for (size_t i = 0; i < changed.size(); ++i) {
+    changed[i]->CreateKeyBuffer(newImage);
+    if (changed[i]->FindKeyForInsert() == 0) failure("Unexpected key violation on update- Index ", i);
+  }
+  for (size_t i = 0; i < changed.size(); ++i)
+    if (changed[i]->InsertFoundKey(address) != 0) failure("Failed to add key to index - Index ", i);
+}
+
+}  // namespace
+
 void TTavDataSet::AddRecord(bool generateAutoInc) { AddRecordKeepingNumber(generateAutoInc, false); }
 
 void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys) {
@@ -345,38 +493,10 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   TWriteLockGuard lock(*this);
   TTableHeader& header = *table_def_->TableHeader();
   uint8_t* buf = record_buffer_.data();
-
-  const TInternalFields& fields = record_mgr_->Fields();
-  const int autoNo = fields.AutoIncFieldNo();
-  uint32_t autoInc = header.GetRecordAutoIncVal();
-  if (autoNo >= 0) {
-    const TInternalFieldItem& f = *fields.GetField(autoNo);
-    const int32_t next = static_cast<int32_t>(header.GetRecordAutoIncVal()) + 1;
-    if (generateAutoInc) {
-      buf[f.NullFlagOffset()] = 1;
-      std::memset(buf + f.DataOffset(), 0, static_cast<size_t>(f.FieldSize()));
-      PutU32(buf + f.DataOffset(), static_cast<uint32_t>(next));
-      autoInc = static_cast<uint32_t>(next);
-    } else if (static_cast<int32_t>(GetU32(buf + f.DataOffset())) >= next) {
-      autoInc = GetU32(buf + f.DataOffset());
-    }
-  }
-  const uint32_t kept = keepLogicalNo ? GetU32(buf + kRecLogicalNoOffset) : 0;
-  const uint32_t logicalNo = kept != 0 ? kept : header.GetLogicalRecordNo() + 1;
-  buf[kRecInUseOffset] = 1;
-  PutU32(buf + kRecIdentityOffset, table_lock_id_);
-  PutU32(buf + kRecLogicalNoOffset, logicalNo);
-
+  const TNewRecordNumbers numbers =
+      StampNewRecord(buf, record_mgr_->Fields(), header, table_lock_id_, generateAutoInc, keepLogicalNo);
   // A key already present refuses the record before anything is written.
-  // Keys of an index that is neither unique nor primary end in the new
-  // logical record number and cannot be present.
-  for (int i = 0; i < index_mgr_->Count() && !withoutKeys; ++i) {
-    TIndexItem& item = *index_mgr_->Items(i);
-    if (!item.Unique() && !item.Primary()) continue;
-    item.CreateKeyBuffer(buf);
-    if (item.FullIndexSearch(stEQ) == 0)
-      TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()}, this);
-  }
+  if (!withoutKeys) CheckNewKeys(*index_mgr_, buf, caller, this);
   index_on_buffer_ = false;
 
   // From here on blocks change: the header goes out with the lock whatever
@@ -385,15 +505,9 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   WriteBlobsToInterface(false);
   const uint32_t address = record_mgr_->AddRecord(buf);
   TAV_ASSERT(address != 0, "Add record. RecAddr = 0");
-  for (int i = 0; i < index_mgr_->Count() && !withoutKeys; ++i) {
-    TIndexItem& item = *index_mgr_->Items(i);
-    item.CreateKeyBuffer(buf);
-    if (item.InsertKey(address) != 0)
-      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to add key to Index %s",
-                          {item.IndexName()}, this);
-  }
-  if (autoNo >= 0) header.SetRecordAutoIncVal(autoInc);
-  if (logicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(logicalNo);
+  if (!withoutKeys) InsertEveryKey(*index_mgr_, buf, address, table_def_->UsesBlobs(), caller, this);
+  if (numbers.HasAutoInc) header.SetRecordAutoIncVal(numbers.AutoInc);
+  if (numbers.LogicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(numbers.LogicalNo);
   if (withoutKeys) {
     read_ahead_->Invalidate();
     read_ahead_->SetRecordCountValid(false);
@@ -439,22 +553,7 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
   }
   if (address == 0 || !InternalCheckRecordFlags(buf, oldImage.data(), true, true))
     TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
-
-  // Which keys change; a new key another record holds refuses the update.
-  std::vector<TIndexItem*> changed;
-  std::vector<uint8_t> oldKey(kRangeKeySize + 1), newKey(kRangeKeySize + 1);
-  for (int i = 0; i < index_mgr_->Count(); ++i) {
-    TIndexItem& item = *index_mgr_->Items(i);
-    item.CreateTempKeyBuffer(oldImage.data(), oldKey.data());
-    item.CreateTempKeyBuffer(buf, newKey.data());
-    if (item.CompareKeyBuffers(0, oldKey.data(), newKey.data()) == 0) continue;
-    if (item.Unique() || item.Primary()) {
-      item.CreateKeyBuffer(buf);
-      if (item.FullIndexSearch(stEQ) == 0 && item.GetRecordAddress() != address)
-        TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {item.IndexName()}, this);
-    }
-    changed.push_back(&item);
-  }
+  const std::vector<TIndexItem*> changed = ChangedKeys(*index_mgr_, oldImage.data(), buf, address, caller, this);
   index_on_buffer_ = false;
 
   header.SetDirty(true);
@@ -467,30 +566,7 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
     PutU32(buf + kRecModFlagOffset, GetU32(buf + kRecModFlagOffset) - 1);
     throw;
   }
-  const int n = static_cast<int>(changed.size());
-  auto failure = [&](const char* text, int i) {
-    TavDatabaseError(
-        kUnexpectedInternalError, caller,
-        text + changed[static_cast<size_t>(i)]->IndexName() + ". Index " + std::to_string(i), this);
-  };
-  for (int i = 0; i < n; ++i) {
-    changed[static_cast<size_t>(i)]->CreateKeyBuffer(oldImage.data());
-    if (changed[static_cast<size_t>(i)]->FullIndexSearch(stEQ) != 0) failure("Key not found in Index - ", i);
-  }
-  for (int i = 0; i < n; ++i) {
-    changed[static_cast<size_t>(i)]->CreateKeyBuffer(oldImage.data());
-    if (changed[static_cast<size_t>(i)]->DeleteKey() != 0) failure("Failed to delete key from Index ", i);
-  }
-  for (int i = 0; i < n; ++i) {
-    changed[static_cast<size_t>(i)]->CreateKeyBuffer(buf);
-    if (changed[static_cast<size_t>(i)]->FullIndexSearch(stEQ) == 0)
-      failure("Unexpected key violation on update- Index ", i);
-  }
-  for (int i = 0; i < n; ++i) {
-    changed[static_cast<size_t>(i)]->CreateKeyBuffer(buf);
-    if (changed[static_cast<size_t>(i)]->InsertKey(address) != 0)
-      failure("Failed to add key to index - Index ", i);
-  }
+  MoveChangedKeys(changed, oldImage.data(), buf, address, caller, this);
 
   range_end_located_ = {false, false};
   record_buffer_state_ = TRecordBufferState::kRead;
@@ -529,14 +605,7 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
   }
   if (buffer && !InternalCheckRecordFlags(buf, buffer, true, true)) return -1;
 
-  uint32_t address = 0;
-  for (int i = 0; i < index_mgr_->Count(); ++i) {
-    TIndexItem& item = *index_mgr_->Items(i);
-    item.CreateKeyBuffer(buf);
-    if (item.FullIndexSearch(stEQ) != 0)
-      TavDatabaseErrorFmt(kRecordDeletedKeyModified, caller, "Index %s", {item.IndexName()}, this);
-    if (i == 0) address = item.GetRecordAddress();
-  }
+  const uint32_t address = SearchEveryKey(*index_mgr_, buf, caller, this);
   index_on_buffer_ = false;
   // The record the keys name must be the buffer's: a stale buffer whose
   // keys now stand for another record deletes nothing.
@@ -546,13 +615,7 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
   header.SetDirty(true);
   record_mgr_->DeleteRecord(address);
   WriteBlobsToInterface(true);
-  for (int i = 0; i < index_mgr_->Count(); ++i) {
-    TIndexItem& item = *index_mgr_->Items(i);
-    item.CreateKeyBuffer(buf);
-    if (item.DeleteKey() != 0)
-      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to delete key from Index %s",
-                          {item.IndexName()}, this);
-  }
+  DeleteEveryKey(*index_mgr_, buf, caller, this);
 
   record_buffer_state_ = TRecordBufferState::kEmpty;
   range_end_located_[rmRangeEnd] = false;
@@ -606,10 +669,75 @@ void TTavDataSet::DataSetEmptyTable() {
 // ---------------------------------------------------------------------------
 // Comparing and locating
 
+namespace {
+
+// Two non-null values of a located field, in the field's own order (its
+// descending flag aside).
+int CompareFieldValues(const TSearchFieldItem& f, const uint8_t* a, const uint8_t* b,
+                       TDBStringCompare compareStrings, bool caseInsensitive, bool partial,
+                       const host::TObject* sender) {
+  const uint8_t* pa = a + f.DataOffset();
+  const uint8_t* pb = b + f.DataOffset();
+  switch (f.DataType()) {
+    case host::ftString:
+    case host::ftWideString: {
+      const int la = f.SizeMarkerOffset() ? host::GetU16(a + f.SizeMarkerOffset()) : f.FieldSize();
+      const int lb = f.SizeMarkerOffset() ? host::GetU16(b + f.SizeMarkerOffset()) : f.FieldSize();
+      const auto* sa = reinterpret_cast<const char*>(pa);
+      const auto* sb = reinterpret_cast<const char*>(pb);
+      return f.DataType() == host::ftString
+              ? compareStrings(sa, sb, la, lb, caseInsensitive, partial)
+              : DBCompareWideStrings(sa, sb, la, lb, caseInsensitive, partial);
+    }
+    case host::ftSmallint: {
+      const auto va = static_cast<int16_t>(host::GetU16(pa)), vb = static_cast<int16_t>(host::GetU16(pb));
+      return va < vb ? -1 : va > vb ? 1 : 0;
+    }
+    case host::ftWord: {
+      const uint16_t va = host::GetU16(pa), vb = host::GetU16(pb);
+      return va < vb ? -1 : va > vb ? 1 : 0;
+    }
+    case host::ftInteger:
+    case host::ftAutoInc: {
+      const auto va = static_cast<int32_t>(GetU32(pa)), vb = static_cast<int32_t>(GetU32(pb));
+      return va < vb ? -1 : va > vb ? 1 : 0;
+    }
+    case host::ftBoolean:
+      return pa[0] < pb[0] ? -1 : pa[0] > pb[0] ? 1 : 0;
+    case host::ftFloat:
+    case host::ftCurrency:
+    case host::ftDate:
+    case host::ftTime:
+    case host::ftDateTime: {
+      double va, vb;
+      std::memcpy(&va, pa, 8);
+      std::memcpy(&vb, pb, 8);
+      return CompareReals(va, vb);
+    }
+    case host::ftBCD: {
+      int64_t va, vb;
+      std::memcpy(&va, pa, 8);
+      std::memcpy(&vb, pb, 8);
+      return CompareReals(static_cast<double>(va) / 10000.0, static_cast<double>(vb) / 10000.0);
+    }
+    case host::ftBytes:
+    case host::ftVarBytes:
+    case host::ftBlob:
+    case host::ftMemo:
+    case host::ftGraphic:
+    case host::ftFmtMemo:
+      return 0;
+    default:
+      TavDatabaseError(kInvalidFieldType, "TTavDataSet.InternalCompareRecords",
+                       host::FieldTypeName(f.DataType()), sender);
+  }
+}
+
+}  // namespace
+
 int TTavDataSet::InternalCompareRecords(const uint8_t* a, const uint8_t* b, int& diffField,
                                         bool caseInsensitive, bool partial,
                                         const TSearchFields& fields) const {
-  const char* caller = "TTavDataSet.InternalCompareRecords";
   diffField = -1;
   const TDBStringCompare compareStrings =
       sort_order_ == soASCII ? DBASCIICompareStrings : DBANSICompareStrings;
@@ -619,70 +747,7 @@ int TTavDataSet::InternalCompareRecords(const uint8_t* a, const uint8_t* b, int&
     const int flagA = a[f.NullFlagOffset()] == 0 ? 3 : a[f.NullFlagOffset()];
     const int flagB = b[f.NullFlagOffset()] == 0 ? 3 : b[f.NullFlagOffset()];
     int r = flagA < flagB ? -1 : flagA > flagB ? 1 : 0;
-    if (r == 0 && flagA != 3) {
-      const uint8_t* pa = a + f.DataOffset();
-      const uint8_t* pb = b + f.DataOffset();
-      switch (f.DataType()) {
-        case host::ftString:
-        case host::ftWideString: {
-          const int la = f.SizeMarkerOffset() ? host::GetU16(a + f.SizeMarkerOffset()) : f.FieldSize();
-          const int lb = f.SizeMarkerOffset() ? host::GetU16(b + f.SizeMarkerOffset()) : f.FieldSize();
-          const auto* sa = reinterpret_cast<const char*>(pa);
-          const auto* sb = reinterpret_cast<const char*>(pb);
-          r = f.DataType() == host::ftString
-                  ? compareStrings(sa, sb, la, lb, caseInsensitive, partial)
-                  : DBCompareWideStrings(sa, sb, la, lb, caseInsensitive, partial);
-          break;
-        }
-        case host::ftSmallint: {
-          const auto va = static_cast<int16_t>(host::GetU16(pa)), vb = static_cast<int16_t>(host::GetU16(pb));
-          r = va < vb ? -1 : va > vb ? 1 : 0;
-          break;
-        }
-        case host::ftWord: {
-          const uint16_t va = host::GetU16(pa), vb = host::GetU16(pb);
-          r = va < vb ? -1 : va > vb ? 1 : 0;
-          break;
-        }
-        case host::ftInteger:
-        case host::ftAutoInc: {
-          const auto va = static_cast<int32_t>(GetU32(pa)), vb = static_cast<int32_t>(GetU32(pb));
-          r = va < vb ? -1 : va > vb ? 1 : 0;
-          break;
-        }
-        case host::ftBoolean:
-          r = pa[0] < pb[0] ? -1 : pa[0] > pb[0] ? 1 : 0;
-          break;
-        case host::ftFloat:
-        case host::ftCurrency:
-        case host::ftDate:
-        case host::ftTime:
-        case host::ftDateTime: {
-          double va, vb;
-          std::memcpy(&va, pa, 8);
-          std::memcpy(&vb, pb, 8);
-          r = CompareReals(va, vb);
-          break;
-        }
-        case host::ftBCD: {
-          int64_t va, vb;
-          std::memcpy(&va, pa, 8);
-          std::memcpy(&vb, pb, 8);
-          r = CompareReals(static_cast<double>(va) / 10000.0, static_cast<double>(vb) / 10000.0);
-          break;
-        }
-        case host::ftBytes:
-        case host::ftVarBytes:
-        case host::ftBlob:
-        case host::ftMemo:
-        case host::ftGraphic:
-        case host::ftFmtMemo:
-          r = 0;
-          break;
-        default:
-          TavDatabaseError(kInvalidFieldType, caller, host::FieldTypeName(f.DataType()), this);
-      }
-    }
+    if (r == 0 && flagA != 3) r = CompareFieldValues(f, a, b, compareStrings, caseInsensitive, partial, this);
     if (r != 0) {
       diffField = i;
       return f.Descending() ? -r : r;
@@ -736,26 +801,17 @@ bool TTavDataSet::InternalSequentialSearch(TIndexItem& item, const uint8_t* keyB
   }
 }
 
-int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer, bool reposition,
-                          bool useIndexName, host::TLocateOptions options, uint8_t* resultBuffer,
-                          const std::string& fieldNames) {
-  const char* caller = "TTavDataSet.DoLocate";
-  CheckInternalActive();
-  TIndexItem& item = useIndexName ? RequireIndex(indexName, caller) : *index_mgr_->CurrentIndex();
-  const bool caseInsensitive = options.Contains(host::loCaseInsensitive);
-  const bool partial = options.Contains(host::loPartialKey);
-  TReadLockGuard lock(*this);
-  // A rebuild reads through the index trees: before the search positions them.
-  if (FilterActive()) EnsureFilterCurrent();
-  std::vector<uint8_t> key(keyBuffer, keyBuffer + record_buffer_size_);
+namespace {
 
-  // The searched fields in the index's key order: those leading the index
-  // are searched through it, the rest record by record.
-  std::vector<std::string> names = host::SplitFieldNames(fieldNames);
-  const TInternalFields& tableFields = record_mgr_->Fields();
-  for (const std::string& n : names)
-    if (!tableFields.FindField(n)) TavDatabaseError(kNoSuchField, caller, n, this);
-  TSearchFields fields;
+// Puts the located fields (`names`, each a field of the table) into
+// `fields` in the order of `item`'s key fields, the others after them. The
+// result is how many lead: those are searched through the index. A string
+// key serves only a search with its own case rule, and a partial value
+// only in ascending order (a descending index puts the longer values
+// before their prefix).
+int OrderLocateFields(const TIndexItem& item, const TInternalFields& tableFields,
+                      std::vector<std::string> names, bool caseInsensitive, bool partial,
+                      TSearchFields& fields) {
   const TKeyFields& keys = item.KeyFields();
   int inIndex = 0;
   bool leading = true;
@@ -772,9 +828,6 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
     TSearchFieldItem* sf = fields.Add();
     sf->Assign(*tf);
     names.erase(it);
-    // A string key serves only a search with its own case rule, and a
-    // partial value only in ascending order (a descending index puts the
-    // longer values before their prefix).
     const bool stringOk = !IsStringType(tf->DataType()) ||
                           (kf.CaseInsensitive() == caseInsensitive && !(partial && kf.Descending()));
     if (leading && stringOk) {
@@ -786,10 +839,14 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
     }
   }
   for (const std::string& n : names) fields.Add()->Assign(*tableFields.FindField(n));
+  return inIndex;
+}
 
-  // Key fields not searched through the index start at their lowest (in
-  // the search key only: the comparison takes the values as given).
-  std::vector<uint8_t> searchKey = key;
+// Key fields of `item` not searched through the index start at their
+// lowest in `searchKey` (the comparison takes the values as given).
+void LowerUnsearchedKeyFields(const TIndexItem& item, const TSearchFields& fields, int inIndex,
+                              uint8_t* searchKey) {
+  const TKeyFields& keys = item.KeyFields();
   for (int k = 0; k < keys.Count(); ++k) {
     const TKeyFieldItem& kf = *keys.Items(k);
     if (kf.Hidden()) continue;
@@ -798,6 +855,51 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
       if (host::SameText(fields.GetItems(i)->FieldName(), kf.FieldName())) searched = true;
     if (!searched) searchKey[static_cast<size_t>(kf.NullFlagOffset())] = kKeyFlagBOF;
   }
+}
+
+}  // namespace
+
+const TTavDataSet::TLocatePlan& TTavDataSet::LocatePlan(const TIndexItem& item, const std::string& fieldNames,
+                                                         bool caseInsensitive, bool partial) {
+  TLocatePlan& plan = locate_plan_;
+  if (plan.Valid && plan.IndexName == item.IndexName() && plan.FieldNames == fieldNames &&
+      plan.CaseInsensitive == caseInsensitive && plan.Partial == partial)
+    return plan;
+  plan.Valid = false;
+  // The searched fields in the index's key order: those leading the index
+  // are searched through it, the rest record by record.
+  std::vector<std::string> names = host::SplitFieldNames(fieldNames);
+  const TInternalFields& tableFields = record_mgr_->Fields();
+  for (const std::string& n : names)
+    if (!tableFields.FindField(n)) TavDatabaseError(kNoSuchField, "TTavDataSet.DoLocate", n, this);
+  plan.Fields.Clear();
+  plan.InIndex = OrderLocateFields(item, tableFields, std::move(names), caseInsensitive, partial, plan.Fields);
+  plan.IndexName = item.IndexName();
+  plan.FieldNames = fieldNames;
+  plan.CaseInsensitive = caseInsensitive;
+  plan.Partial = partial;
+  plan.Valid = true;
+  return plan;
+}
+
+int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer, bool reposition,
+                          bool useIndexName, host::TLocateOptions options, uint8_t* resultBuffer,
+                          const std::string& fieldNames) {
+  const char* caller = "TTavDataSet.DoLocate";
+  CheckInternalActive();
+  TIndexItem& item = useIndexName ? RequireIndex(indexName, caller) : *index_mgr_->CurrentIndex();
+  const bool caseInsensitive = options.Contains(host::loCaseInsensitive);
+  const bool partial = options.Contains(host::loPartialKey);
+  TReadLockGuard lock(*this);
+  // A rebuild reads through the index trees: before the search positions them.
+  if (FilterActive()) EnsureFilterCurrent();
+  std::vector<uint8_t> key(keyBuffer, keyBuffer + record_buffer_size_);
+
+  const TLocatePlan& plan = LocatePlan(item, fieldNames, caseInsensitive, partial);
+  const TSearchFields& fields = plan.Fields;
+  const int inIndex = plan.InIndex;
+  std::vector<uint8_t> searchKey = key;
+  LowerUnsearchedKeyFields(item, fields, inIndex, searchKey.data());
   PutU32(searchKey.data() + record_size_ + 8, kKeyFlagBOF);
 
   if (range_on_ && !range_valid_) return -1;
@@ -816,6 +918,13 @@ int TTavDataSet::DoLocate(const std::string& indexName, const uint8_t* keyBuffer
     std::memcpy(record_buffer_.data(), resultBuffer, static_cast<size_t>(record_buffer_size_));
     PutU32(record_buffer_.data() + record_size_ + 8, 0);
     if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
+    // The current index stands on the record found, which is inside the
+    // range: the search Find would make ends there. A filter's own rules
+    // for an exact find go through Find.
+    if (&item == index_mgr_->CurrentIndex() && !FilterActive()) {
+      TakeFoundRecord(item, PosAddress(resultBuffer), 0);
+      return 0;
+    }
     if (!Find(stEQ, item.IndexName())) return -1;
   }
   return 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/components/tav_data_set.h"
@@ -12,6 +13,7 @@
 #include "host/db/index_defs.h"
 #include "host/rtl/list.h"
 #include "host/rtl/streams.h"
+#include "host/rtl/sys_utils.h"
 #include "host/rtl/variant.h"
 
 namespace tav {
@@ -277,6 +279,63 @@ TEST_F(RecordWritesTest, LocateKeepsInsideARange) {
   }
   ds_.SetRangeOn(false);
   EXPECT_TRUE(locate("K", 3, "uk"));
+}
+
+TEST_F(RecordWritesTest, ALocateStandsWhereAKeySearchWouldAndWalksOnFromThere) {
+  // Case-insensitive duplicates in the current index, each name's records
+  // in the order they were added.
+  const char* names[] = {"pear", "Apple", "fig", "apple", "FIG", "plum"};
+  std::vector<std::pair<std::string, int>> model;  // (upper-case name, K) in index order
+  for (int k = 1; k <= 24; ++k) {
+    Add(k, names[k % 6]);
+    model.emplace_back(host::UpperCase(names[k % 6]), k);
+  }
+  std::stable_sort(model.begin(), model.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  ds_.InternalSetIndexName("byS");
+  std::vector<uint8_t> key(static_cast<size_t>(ds_.RecordBufferSize())), found(key.size());
+  auto locate = [&](const char* field, const host::Variant& value, const std::string& index,
+                    host::TLocateOptions options) {
+    ds_.InitializeNewRecord(key.data(), false);
+    ds_.DataSetSetFieldDataToRecBufAsVariant(No(field), key.data(), value);
+    return ds_.DoLocate(index, key.data(), true, true, options, found.data(), field) == 0;
+  };
+  auto positionOf = [&](int k) {
+    for (size_t i = 0; i < model.size(); ++i)
+      if (model[i].second == k) return static_cast<int>(i);
+    return -1;
+  };
+  auto expectAt = [&](int k) {
+    const int p = positionOf(k);
+    EXPECT_EQ(ds_.DataSetGetFieldDataAsVariant(No("K")).AsInteger(), k);
+    EXPECT_EQ(ds_.DataSetGetRecordNo(), p + 1);
+    // The walk goes on from the located record, both ways.
+    if (p + 1 < static_cast<int>(model.size())) {
+      ASSERT_TRUE(ds_.DataSetNext());
+      EXPECT_EQ(ds_.DataSetGetFieldDataAsVariant(No("K")).AsInteger(), model[static_cast<size_t>(p + 1)].second);
+      ASSERT_TRUE(ds_.DataSetPrior());
+    }
+    if (p > 0) {
+      ASSERT_TRUE(ds_.DataSetPrior());
+      EXPECT_EQ(ds_.DataSetGetFieldDataAsVariant(No("K")).AsInteger(), model[static_cast<size_t>(p - 1)].second);
+    }
+  };
+  host::TLocateOptions ci;
+  ci.Include(host::loCaseInsensitive);
+  for (const char* name : {"apple", "FIG", "pear", "Plum"}) {
+    SCOPED_TRACE(name);
+    // Through the current index: the first of the name in its order.
+    ASSERT_TRUE(locate("S", std::string(name), "byS", ci));
+    const std::string upper = host::UpperCase(name);
+    const auto first = std::find_if(model.begin(), model.end(), [&](const auto& r) { return r.first == upper; });
+    expectAt(first->second);
+  }
+  // Through another index: the record of the key, numbered in the current one.
+  for (int k : {1, 7, 12, 24}) {
+    SCOPED_TRACE(k);
+    ASSERT_TRUE(locate("K", k, "uk", {}));
+    expectAt(k);
+  }
 }
 
 }  // namespace

@@ -515,13 +515,17 @@ int TFilterMgr::GetFilterRecordCount() {
   RequireEvaluator();
   if (!open_) return 0;
   // Every record an index query finds is in every index (a record has keys
-  // in all of them or in none): only a range leaves some out.
-  if (evaluator_->Provider().Table()->RangeOn()) PlaceInBaseOrder();
+  // in all of them or in none): only a range leaves some out. Counting
+  // them needs their keys, not their order.
   const std::vector<uint32_t>& filter = evaluator_->Result;
-  if (!HasHandler()) return static_cast<int>(filter.size());
+  TTavDataSet& table = *evaluator_->Provider().Table();
+  const bool unranged = placed_ || evaluator_->BaseListed || query_active_ || !table.RangeOn();
+  std::vector<bool> inRange;
+  if (!unranged) table.FilterRecordsInRange(filter, inRange);
+  if (unranged && !HasHandler()) return static_cast<int>(filter.size());
   int count = 0;
-  for (uint32_t address : filter)
-    if (Passes(address)) ++count;
+  for (size_t i = 0; i < filter.size(); ++i)
+    if ((unranged || inRange[i]) && Passes(filter[i])) ++count;
   return count;
 }
 

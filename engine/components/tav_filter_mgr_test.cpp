@@ -203,6 +203,8 @@ TEST_F(FilterTest, NavigationGivesWhatEvaluatingEveryRowGives) {
     nonEmpty += !expected.empty();
     ranged += ds_.RangeOn();
 
+    // Counted before any walk puts the records in order, and after.
+    EXPECT_EQ(ds_.GetCurrentRecordCount(), static_cast<int32_t>(expected.size()));
     EXPECT_EQ(WalkForward(), expected);
     EXPECT_EQ(WalkBackward(), expected);
     EXPECT_EQ(ds_.GetCurrentRecordCount(), static_cast<int32_t>(expected.size()));

@@ -140,6 +140,46 @@ std::string TTavDataSet::BackupFileName() const {
 // ---------------------------------------------------------------------------
 // Re-indexing
 
+namespace {
+
+// Which records (numbered in address order) get keys. A record whose key a
+// unique or primary index already holds from an earlier record gets none
+// at all; without ignoreDuplicates the first such record ends the
+// re-index, the records before it indexed, and `violated` names its index.
+std::vector<bool> RecordsToIndex(TIndexManager& indexes,
+                                 const std::vector<std::unique_ptr<TIndexBulkLoad>>& loads,
+                                 size_t records, bool ignoreDuplicates, const TIndexItem*& violated) {
+  const int indexCount = indexes.Count();
+  std::vector<bool> keep(records, true);
+  size_t indexed = records;
+  std::vector<std::vector<uint32_t>> runs(static_cast<size_t>(indexCount));
+  std::vector<std::vector<bool>> taken(static_cast<size_t>(indexCount));
+  for (int i = 0; i < indexCount; ++i) {
+    const TIndexItem& item = *indexes.Items(i);
+    if (!item.Unique() && !item.Primary()) continue;
+    runs[static_cast<size_t>(i)] = loads[static_cast<size_t>(i)]->EqualKeyRuns();
+    taken[static_cast<size_t>(i)].assign(records, false);
+  }
+  for (size_t r = 0; r < records && !violated; ++r) {
+    for (int i = 0; i < indexCount && keep[r]; ++i) {
+      const auto& run = runs[static_cast<size_t>(i)];
+      if (run.empty() || !taken[static_cast<size_t>(i)][run[r]]) continue;
+      keep[r] = false;
+      if (!ignoreDuplicates) {
+        violated = indexes.Items(i);
+        indexed = r;
+      }
+    }
+    if (!keep[r]) continue;
+    for (int i = 0; i < indexCount; ++i)
+      if (!runs[static_cast<size_t>(i)].empty()) taken[static_cast<size_t>(i)][runs[static_cast<size_t>(i)][r]] = true;
+  }
+  for (size_t r = indexed; r < records; ++r) keep[r] = false;
+  return keep;
+}
+
+}  // namespace
+
 void TTavDataSet::InternalReIndex(bool ignoreDuplicates) { BuildIndexesFromRecords(ignoreDuplicates, true); }
 
 void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress) {
@@ -172,36 +212,8 @@ void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProg
   const size_t records = loads.empty() ? 0 : loads.front()->Count();
   for (auto& load : loads) load->Sort();
 
-  // A record whose key a unique or primary index already holds from an
-  // earlier record (in address order) gets no keys at all; without
-  // ignoreDuplicates the first such record ends the re-index, the records
-  // before it indexed.
-  std::vector<bool> keep(records, true);
-  size_t indexed = records;
   const TIndexItem* violated = nullptr;
-  std::vector<std::vector<uint32_t>> runs(static_cast<size_t>(indexCount));
-  std::vector<std::vector<bool>> taken(static_cast<size_t>(indexCount));
-  for (int i = 0; i < indexCount; ++i) {
-    const TIndexItem& item = *index_mgr_->Items(i);
-    if (!item.Unique() && !item.Primary()) continue;
-    runs[static_cast<size_t>(i)] = loads[static_cast<size_t>(i)]->EqualKeyRuns();
-    taken[static_cast<size_t>(i)].assign(records, false);
-  }
-  for (size_t r = 0; r < records && !violated; ++r) {
-    for (int i = 0; i < indexCount && keep[r]; ++i) {
-      const auto& run = runs[static_cast<size_t>(i)];
-      if (run.empty() || !taken[static_cast<size_t>(i)][run[r]]) continue;
-      keep[r] = false;
-      if (!ignoreDuplicates) {
-        violated = index_mgr_->Items(i);
-        indexed = r;
-      }
-    }
-    if (!keep[r]) continue;
-    for (int i = 0; i < indexCount; ++i)
-      if (!runs[static_cast<size_t>(i)].empty()) taken[static_cast<size_t>(i)][runs[static_cast<size_t>(i)][r]] = true;
-  }
-  for (size_t r = indexed; r < records; ++r) keep[r] = false;
+  const std::vector<bool> keep = RecordsToIndex(*index_mgr_, loads, records, ignoreDuplicates, violated);
   for (auto& load : loads) load->Build(*index_mgr_, &keep);
   if (violated)
     TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {violated->IndexName()}, this);
@@ -261,51 +273,107 @@ void TTavDataSet::InternalRebuildTable() {
   });
 }
 
+namespace {
+
+void CheckRestructureDetails(const TRestructureDetails& record, const char* caller,
+                             const host::TObject* sender) {
+  if (!record.NewFieldDefs || !record.NewIndexDefs)
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
+                        {"RestructureDetails.NewFieldDefs"}, sender);
+  if (!record.DestFieldDefs || !record.DestIndexDefs)
+    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
+                        "%s has not been set or is out of range",
+                        {"RestructureDetails.DestFieldDefs"}, sender);
+}
+
+// The new definition stands under the old table's identity, its auto-
+// increment fields keeping their generators (matched by name).
+void KeepTableIdentity(TTableDef& def, const TTableDef& old) {
+  std::map<std::string, int32_t> generators;
+  for (int i = 0; i < old.InternalFields().Count(); ++i) {
+    const TInternalFieldItem& f = *old.InternalFields().Items(i);
+    if (f.DataType() == host::ftAutoInc) generators[host::UpperCase(f.FieldName())] = f.FieldGeneratorID();
+  }
+  def.SetTableID(old.TableID());
+  def.SetCreationDate(old.CreationDate());
+  def.SetCreatedBy(old.CreatedBy());
+  TInternalFields& fields = def.InternalFields();
+  for (int i = 0; i < fields.Count(); ++i) {
+    auto it = generators.find(host::UpperCase(fields.Items(i)->FieldName()));
+    if (it != generators.end()) fields.Items(i)->SetFieldGeneratorID(it->second);
+  }
+}
+
+// Each new index's source name (empty for a new index), read before
+// assigning gives the items new sources.
+std::vector<std::string> SourceIndexNames(const TRestructureDetails& record) {
+  std::vector<std::string> names;
+  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
+    const host::TIndexDef* source = record.NewIndexDefs->Items(i)->SourceIndexDef();
+    names.push_back(source ? source->Name() : std::string());
+  }
+  return names;
+}
+
+// Names, positions and Required flags only: the stored definition `def`
+// takes them, no record or index block changes. oldIndexNames holds each
+// new index's source name (empty for a new index).
+void ApplyDefinitionOnlyChanges(TTableDef& def, const TRestructureDetails& record,
+                                const std::vector<std::string>& oldIndexNames) {
+  TInternalFields& fields = def.InternalFields();
+  TAV_ASSERT(fields.Count() == record.NewFieldDefs->Count(),
+             "Unexpected mismatch in restructure field defs count and table defs count");
+  TInternalIndexDefs& indexDefs = def.InternalIndexDefs();
+  TKeyFields& keyFields = def.KeyFields();
+  for (int i = 0; i < record.NewFieldDefs->Count(); ++i) {
+    const TRestructureFieldDef& item = *record.NewFieldDefs->Items(i);
+    if (item.ChangeStatus() != dcDefOnlyChange) continue;
+    TInternalFieldItem* field = fields.FindField(item.SourceFieldName());
+    TAV_ASSERT(field != nullptr, "Field def not found for updating");
+    if (field->FieldName() != item.Name()) {
+      for (int k = 0; k < keyFields.Count(); ++k)
+        if (host::AnsiSameText(keyFields.Items(k)->FieldName(), field->FieldName()))
+          keyFields.Items(k)->SetFieldName(item.Name());
+      field->SetFieldName(item.Name());
+    }
+    field->SetRequired(item.Required());
+    field->SetFieldNo(i);
+    field->SetIndex(i);
+  }
+  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
+    const TRestructureIndexDef& item = *record.NewIndexDefs->Items(i);
+    const std::string& oldName = oldIndexNames[static_cast<size_t>(i)];
+    if (item.ChangeStatus() != dcDefOnlyChange || oldName.empty()) continue;
+    TInternalIndexDef* indexDef = indexDefs.FindIndexDef(oldName);
+    if (!indexDef) continue;
+    indexDef->SetIndexName(item.Name());
+    for (int k = 0; k < keyFields.Count(); ++k)
+      if (host::AnsiSameText(keyFields.Items(k)->IndexName(), oldName)) keyFields.Items(k)->SetIndexName(item.Name());
+  }
+}
+
+}  // namespace
+
 void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
   const char* caller = "TTavDataSet.InternalRestructureTable";
   CheckRebuildable(caller);
   data_base_->CheckTableObjectPrivilege(table_name_, opAlterObj, caller);
-  if (!record.NewFieldDefs || !record.NewIndexDefs)
-    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
-                        "%s has not been set or is out of range",
-                        {"RestructureDetails.NewFieldDefs"}, this);
-  if (!record.DestFieldDefs || !record.DestIndexDefs)
-    TavDatabaseErrorFmt(kSystemObjectIsNotInitialized, caller,
-                        "%s has not been set or is out of range",
-                        {"RestructureDetails.DestFieldDefs"}, this);
+  CheckRestructureDetails(record, caller, this);
   const TDefChangeType fieldChange = record.NewFieldDefs->ChangeStatus();
   const TDefChangeType indexChange = record.NewIndexDefs->ChangeStatus();
   if (fieldChange == dcNoChange && indexChange == dcNoChange) return;
 
-  // Assigning gives the items new sources: the old index names go first.
-  std::vector<std::string> oldIndexNames;
-  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
-    const host::TIndexDef* source = record.NewIndexDefs->Items(i)->SourceIndexDef();
-    oldIndexNames.push_back(source ? source->Name() : std::string());
-  }
+  const std::vector<std::string> oldIndexNames = SourceIndexNames(record);
   record.NewFieldDefs->AssignTo(*record.DestFieldDefs);
   record.NewIndexDefs->AssignTo(*record.DestIndexDefs);
   memory_ = false;
 
   TTableDef old(nullptr);
   data_base_->QueryTableDef(table_name_, false, old);
-  std::map<std::string, int32_t> generators;
-  for (int i = 0; i < old.InternalFields().Count(); ++i) {
-    const TInternalFieldItem& f = *old.InternalFields().Items(i);
-    if (f.DataType() == host::ftAutoInc) generators[host::UpperCase(f.FieldName())] = f.FieldGeneratorID();
-  }
-  // The new definition stands under the old table's identity, its auto-
-  // increment fields keeping their generators.
   auto buildNew = [&] {
     SetTableDef(false, *record.DestFieldDefs, *record.DestIndexDefs);
-    table_def_->SetTableID(old.TableID());
-    table_def_->SetCreationDate(old.CreationDate());
-    table_def_->SetCreatedBy(old.CreatedBy());
-    TInternalFields& fields = table_def_->InternalFields();
-    for (int i = 0; i < fields.Count(); ++i) {
-      auto it = generators.find(host::UpperCase(fields.Items(i)->FieldName()));
-      if (it != generators.end()) fields.Items(i)->SetFieldGeneratorID(it->second);
-    }
+    KeepTableIdentity(*table_def_, old);
   };
 
   BackupDataBase();
@@ -340,44 +408,87 @@ void TTavDataSet::InternalRestructureTable(const TRestructureDetails& record) {
     InternalReIndex(true);
     return;
   }
-
-  // Names, positions and Required flags only: the stored definition changes,
-  // no record or index block does.
-  TInternalFields& fields = old.InternalFields();
-  TAV_ASSERT(fields.Count() == record.NewFieldDefs->Count(),
-             "Unexpected mismatch in restructure field defs count and table defs count");
-  TInternalIndexDefs& indexDefs = old.InternalIndexDefs();
-  TKeyFields& keyFields = old.KeyFields();
-  for (int i = 0; i < record.NewFieldDefs->Count(); ++i) {
-    const TRestructureFieldDef& item = *record.NewFieldDefs->Items(i);
-    if (item.ChangeStatus() != dcDefOnlyChange) continue;
-    TInternalFieldItem* field = fields.FindField(item.SourceFieldName());
-    TAV_ASSERT(field != nullptr, "Field def not found for updating");
-    if (field->FieldName() != item.Name()) {
-      for (int k = 0; k < keyFields.Count(); ++k)
-        if (host::AnsiSameText(keyFields.Items(k)->FieldName(), field->FieldName()))
-          keyFields.Items(k)->SetFieldName(item.Name());
-      field->SetFieldName(item.Name());
-    }
-    field->SetRequired(item.Required());
-    field->SetFieldNo(i);
-    field->SetIndex(i);
-  }
-  for (int i = 0; i < record.NewIndexDefs->Count(); ++i) {
-    const TRestructureIndexDef& item = *record.NewIndexDefs->Items(i);
-    const std::string& oldName = oldIndexNames[static_cast<size_t>(i)];
-    if (item.ChangeStatus() != dcDefOnlyChange || oldName.empty()) continue;
-    TInternalIndexDef* def = indexDefs.FindIndexDef(oldName);
-    if (!def) continue;
-    def->SetIndexName(item.Name());
-    for (int k = 0; k < keyFields.Count(); ++k)
-      if (host::AnsiSameText(keyFields.Items(k)->IndexName(), oldName)) keyFields.Items(k)->SetIndexName(item.Name());
-  }
+  ApplyDefinitionOnlyChanges(old, record, oldIndexNames);
   data_base_->UpdateTableDef(old, record);
 }
 
 // ---------------------------------------------------------------------------
 // Copying table data
+
+namespace {
+
+// A field of the copy's destination and the source field it is filled from.
+struct TCopiedField {
+  const TInternalFieldItem* Dest;
+  const TInternalFieldItem* Source;
+  bool Blob;
+  int32_t CutTo;  // characters a string value keeps, -1 for other types
+};
+
+// Dest field -> source field, by Dest's source names; a BLOB field pairs
+// only with a BLOB field. Each pairing is logged.
+std::vector<TCopiedField> MapCopiedFields(TTavDataSet& from, TTavDataSet& dest, const std::string& logSource) {
+  std::vector<TCopiedField> map;
+  TInternalFields& destFields = dest.GetInternalFields();
+  TInternalFields& sourceFields = from.GetInternalFields();
+  for (int i = 0; i < destFields.Count(); ++i) {
+    const TInternalFieldItem* d = destFields.Items(i);
+    const TInternalFieldItem* s = d->SourceField().empty() ? nullptr : sourceFields.FindField(d->SourceField());
+    LogLine(logSource, (s ? s->FieldName() : std::string()) + " -> " + d->FieldName());
+    if (!s) continue;
+    const bool destBlob = dest.IsFieldBlob(d->FieldNo());
+    const bool sourceBlob = from.IsFieldBlob(s->FieldNo());
+    if (destBlob != sourceBlob) continue;  // mixed pairs are not copied
+    const bool text = d->DataType() == host::ftString || d->DataType() == host::ftWideString;
+    map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1});
+  }
+  return map;
+}
+
+// Fills Dest's engine buffer from a source record (`record`, in use) through
+// the field map; the record keeps its logical number, which is returned.
+uint32_t CopyIntoNewRecord(TTavDataSet& from, const uint8_t* record, TTavDataSet& dest,
+                           const std::vector<TCopiedField>& map, host::TMemoryStream& blob) {
+  uint8_t* out = dest.RecordBuffer();
+  dest.InitializeNewRecord(out, false);
+  const uint32_t logicalNo = GetU32(record + kRecLogicalNoOffset);
+  PutU32(out + kRecLogicalNoOffset, logicalNo);
+  for (const TCopiedField& m : map) {
+    if (m.Blob) {
+      bool isNull = false;
+      blob.Clear();
+      from.DataSetGetFieldStreamFromRecBuf(record, m.Source->FieldNo(), isNull, blob);
+      blob.SetPosition(0);
+      dest.DataSetSetFieldStreamFromRecBuf(m.Dest->FieldNo(), isNull || blob.Size() == 0, blob, out);
+    } else {
+      host::Variant value = from.DataSetGetFieldDataFromRecBufAsVariant(record, m.Source->FieldNo());
+      // A narrower string field keeps what fits: the loss the new layout
+      // was validated with.
+      if (m.CutTo >= 0 && !value.IsNull()) {
+        std::string text = value.AsString();
+        if (static_cast<int32_t>(text.size()) > m.CutTo) value = text.substr(0, static_cast<size_t>(m.CutTo));
+      }
+      dest.DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
+    }
+  }
+  return logicalNo;
+}
+
+// Numbers of deleted records are not handed out again: the copy's header
+// counts from the source's highest.
+void RaiseLogicalRecordNo(TTableHeader& header, uint32_t sourceLogicalNo) {
+  if (header.GetLogicalRecordNo() >= sourceLogicalNo) return;
+  header.SetLogicalRecordNo(sourceLogicalNo);
+  header.SetDirty(true);
+}
+
+// The trace of a copy goes to "dblog.txt" in the database's folder (none for
+// a database without one).
+void SaveCopyLog(const std::string& directory) {
+  if (auto logger = GDBLogger(); logger && !directory.empty()) logger->SaveLogToFile(directory + "dblog.txt");
+}
+
+}  // namespace
 
 void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
   const char* caller = "TTavDataSet.CopyRawTableData";
@@ -406,27 +517,7 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
                                {static_cast<int>(addresses.size())}));
   LogLine(source, "Importing data - field mapping...");
 
-  // Dest field -> source field, by Dest's source names.
-  struct TMapped {
-    const TInternalFieldItem* Dest;
-    const TInternalFieldItem* Source;
-    bool Blob;
-    int32_t CutTo;  // characters a string value keeps, -1 for other types
-  };
-  std::vector<TMapped> map;
-  TInternalFields& destFields = dest->GetInternalFields();
-  TInternalFields& sourceFields = GetInternalFields();
-  for (int i = 0; i < destFields.Count(); ++i) {
-    const TInternalFieldItem* d = destFields.Items(i);
-    const TInternalFieldItem* s = d->SourceField().empty() ? nullptr : sourceFields.FindField(d->SourceField());
-    LogLine(source, (s ? s->FieldName() : std::string()) + " -> " + d->FieldName());
-    if (!s) continue;
-    const bool destBlob = dest->IsFieldBlob(d->FieldNo());
-    const bool sourceBlob = IsFieldBlob(s->FieldNo());
-    if (destBlob != sourceBlob) continue;  // mixed pairs are not copied
-    const bool text = d->DataType() == host::ftString || d->DataType() == host::ftWideString;
-    map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1});
-  }
+  const std::vector<TCopiedField> map = MapCopiedFields(*this, *dest, source);
 
   // Into an empty table of a database held exclusively the records go in
   // without keys, and each index is built from them at the end.
@@ -438,30 +529,8 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
   for (size_t n = 0; n < addresses.size(); ++n) {
     ReadRecordBuffer(addresses[n], record_buffer_.data());
     if (record_buffer_[kRecInUseOffset] == 1) {
-      uint8_t* out = dest->RecordBuffer();
-      dest->InitializeNewRecord(out, false);
-      // The record keeps its logical number.
-      const uint32_t logicalNo = GetU32(record_buffer_.data() + kRecLogicalNoOffset);
-      PutU32(out + kRecLogicalNoOffset, logicalNo);
+      const uint32_t logicalNo = CopyIntoNewRecord(*this, record_buffer_.data(), *dest, map, blob);
       sourceLogicalNo = std::max(sourceLogicalNo, logicalNo);
-      for (const TMapped& m : map) {
-        if (m.Blob) {
-          bool isNull = false;
-          blob.Clear();
-          DataSetGetFieldStreamFromRecBuf(record_buffer_.data(), m.Source->FieldNo(), isNull, blob);
-          blob.SetPosition(0);
-          dest->DataSetSetFieldStreamFromRecBuf(m.Dest->FieldNo(), isNull || blob.Size() == 0, blob, out);
-        } else {
-          host::Variant value = DataSetGetFieldDataFromRecBufAsVariant(record_buffer_.data(), m.Source->FieldNo());
-          // A narrower string field keeps what fits: the loss the new
-          // layout was validated with.
-          if (m.CutTo >= 0 && !value.IsNull()) {
-            std::string text = value.AsString();
-            if (static_cast<int32_t>(text.size()) > m.CutTo) value = text.substr(0, static_cast<size_t>(m.CutTo));
-          }
-          dest->DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
-        }
-      }
       dest->AddRecordKeepingNumber(false, true, withoutKeys);
       ++copied;
     }
@@ -472,23 +541,13 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
       relock();
     }
   }
-  // Numbers of deleted records are not handed out again.
-  TTableHeader& destHeader = *dest->TableDef().TableHeader();
-  if (destHeader.GetLogicalRecordNo() < sourceLogicalNo) {
-    destHeader.SetLogicalRecordNo(sourceLogicalNo);
-    destHeader.SetDirty(true);
-  }
-  if (withoutKeys) {
-    dest->BuildIndexesFromRecords(false, false);
-  }
+  RaiseLogicalRecordNo(*dest->TableDef().TableHeader(), sourceLogicalNo);
+  if (withoutKeys) dest->BuildIndexesFromRecords(false, false);
   LogLine(source, "Records Copied " + std::to_string(copied));
   }
   transaction.Commit();
   LogLine(source, "Copying record data - Done");
-  std::string directory = destDb.Directory();
-  if (directory.empty() && data_base_) directory = data_base_->Directory();
-  if (auto logger = GDBLogger(); logger && !directory.empty()) logger->SaveLogToFile(directory + "dblog.txt");
-  (void)caller;
+  SaveCopyLog(destDb.Directory().empty() && data_base_ ? data_base_->Directory() : destDb.Directory());
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include "host/classes/component_text.h"
 #include "host/forms/std_controls.h"
+#include "host/rtl/sys_utils.h"
 #include "os/host_profile.h"
 
 namespace host {
@@ -412,6 +413,11 @@ void TApplication::SetPresenter(std::unique_ptr<TPresenter> presenter) {
 }
 
 std::string TApplication::ParamStr(int index) const {
+  if (index == 0) {
+    // The program's own path, wherever it was started from.
+    std::string self = ProgramFileName();
+    if (!self.empty()) return self;
+  }
   if (index < 0 || index >= static_cast<int>(params_.size())) return std::string();
   return params_[static_cast<size_t>(index)];
 }

@@ -251,7 +251,8 @@ class TApplication : public TComponent {
   void SetPresenter(std::unique_ptr<TPresenter> presenter);
   TScreen& Screen() { return screen_; }
 
-  // ParamStr(0) is the program; 1 .. ParamCount the parameters.
+  // ParamStr(0) is the program's virtual path (ProgramFileName, sys_utils.h);
+  // 1 .. ParamCount the parameters.
   int ParamCount() const { return params_.empty() ? 0 : static_cast<int>(params_.size()) - 1; }
   std::string ParamStr(int index) const;
 

@@ -11,6 +11,7 @@
 #include "host/forms/scripted_presenter.h"
 #include "host/forms/std_controls.h"
 #include "host/forms/testing/test_forms.h"
+#include "host/rtl/sys_utils.h"
 #include "os/machine.h"
 
 #include <unistd.h>
@@ -309,6 +310,13 @@ TEST_F(FormsTest, PagesHostedInAFormAndScreenPlacement) {
   EXPECT_EQ(host->ModalResult(), mrOk);
   EXPECT_EQ(page2->ModalResult(), mrNone);
   host.reset();
+
+  // The program's path is the file it runs, however it was started.
+  TApplication app2;
+  app2.Initialize({"./setup", "-b"});
+  EXPECT_EQ(app2.ParamStr(0), ProgramFileName());
+  EXPECT_EQ(app2.ParamStr(0).substr(0, 3), "Z:\\");
+  EXPECT_EQ(app2.ParamStr(1), "-b");
   std::filesystem::remove_all(root);
 }
 

@@ -1,6 +1,7 @@
 #include "host/forms/presenter.h"
 
 #include <cstdlib>
+#include <map>
 
 #include "host/forms/forms.h"
 #include "host/forms/scripted_presenter.h"
@@ -126,7 +127,29 @@ bool EnvFlag(const char* name) {
   return !v.empty() && v != "0";
 }
 
+// Filled by static initialisers of the libraries a program links: a
+// function-local static, so that it exists before the first of them runs.
+// Registration happens before main, reading after: no lock.
+std::map<std::string, TPresenterFactory>& Factories() {
+  static std::map<std::string, TPresenterFactory> factories;
+  return factories;
+}
+
+// Names a program may be built without, with what builds them in.
+const char* BuiltWithout(const std::string& name) {
+  if (name == "window") return "the windowed presenter (CMake option TAV_WINDOWED, with FLTK 1.3)";
+  return nullptr;
+}
+
 }  // namespace
+
+void RegisterPresenter(const std::string& name, TPresenterFactory factory) {
+  Factories()[name] = std::move(factory);
+}
+
+void UnregisterPresenter(const std::string& name) { Factories().erase(name); }
+
+bool PresenterRegistered(const std::string& name) { return Factories().count(name) != 0; }
 
 TPresenterOptions TakePresenterOptions(std::vector<std::string>& args) {
   TPresenterOptions o;
@@ -167,8 +190,14 @@ TPresenterOptions TakePresenterOptions(std::vector<std::string>& args) {
   if (!unattendedGiven) o.Unattended = EnvFlag("TAV_UNATTENDED");
   if (!strictGiven) o.Strict = EnvFlag("TAV_STRICT");
   if (!transcriptGiven) o.TranscriptFile = Env("TAV_TRANSCRIPT");
-  if (!o.Presenter.empty() && o.Presenter != "terminal" && o.Presenter != "scripted")
-    throw EPresenterError("Unknown presenter " + o.Presenter + " (terminal or scripted)");
+  if (!o.Presenter.empty() && o.Presenter != "terminal" && o.Presenter != "scripted" &&
+      !PresenterRegistered(o.Presenter)) {
+    if (const char* what = BuiltWithout(o.Presenter))
+      throw EPresenterError("This program was built without the presenter " + o.Presenter + ": " + what);
+    std::string known = "terminal or scripted";
+    for (const auto& [name, factory] : Factories()) known = name + ", " + known;
+    throw EPresenterError("Unknown presenter " + o.Presenter + " (" + known + ")");
+  }
   return o;
 }
 
@@ -176,7 +205,20 @@ std::unique_ptr<TPresenter> CreatePresenter(const TPresenterOptions& options) {
   const bool scripted = options.Presenter == "scripted" ||
                         (options.Presenter.empty() &&
                          (!options.AnswersFile.empty() || !options.Answers.empty() || options.Unattended));
-  if (!scripted) return std::make_unique<TTerminalPresenter>();
+  if (!scripted) {
+    std::string why;
+    if (!options.Presenter.empty() && options.Presenter != "terminal") {
+      auto it = Factories().find(options.Presenter);
+      if (it == Factories().end()) throw EPresenterError("Unknown presenter " + options.Presenter);
+      if (it->second.Usable && !it->second.Usable(why))
+        throw EPresenterError("The presenter " + options.Presenter + " cannot work here: " + why);
+      return it->second.Create(options);
+    }
+    if (options.Presenter.empty())
+      for (const auto& [name, factory] : Factories())
+        if (factory.Preferred && (!factory.Usable || factory.Usable(why))) return factory.Create(options);
+    return std::make_unique<TTerminalPresenter>();
+  }
   auto p = std::make_unique<TScriptedPresenter>();
   if (!options.AnswersFile.empty()) p->LoadAnswersFile(options.AnswersFile);
   for (const std::string& a : options.Answers) p->AddAnswer(a);

@@ -5,16 +5,18 @@
 // boxes and folder browses, and hands the application the user's actions
 // (TUserAction: click, check, choose, type, close) for it to apply: WaitAction
 // while a form is modal (or the main form runs), PendingAction at every
-// ProcessMessages. Two presenters exist: the scripted one (answers from a
-// file or switches, for tests and unattended runs) and the terminal one
-// (the default for a person at a terminal).
+// ProcessMessages. Two presenters are always there: the scripted one
+// (answers from a file or switches, for tests and unattended runs) and the
+// terminal one (for a person at a terminal). A program may link more, which
+// register a factory under their name at start-up (RegisterPresenter): the
+// windowed one (host/forms_window) does, as "window".
 //
 // Choosing one: start-up hands the program's arguments to
 // TakePresenterOptions, which takes off the "--" options below (the
 // installer refuses unknown "-x" arguments, so these never reach it), then
 // CreatePresenter. The environment may give the same, for a resumed run
 // whose command line is fixed; arguments win.
-//   --presenter=terminal|scripted   TAV_PRESENTER
+//   --presenter=terminal|scripted|<registered name>   TAV_PRESENTER
 //   --answers=FILE                  TAV_ANSWERS     (implies scripted)
 //   --answer=SECTION:LINE           (repeatable; a line of the answers file)
 //   --unattended                    TAV_UNATTENDED=1 (implies scripted)
@@ -22,6 +24,7 @@
 //   --transcript=FILE               TAV_TRANSCRIPT
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,7 +126,7 @@ TCustomForm& CurrentPage(TCustomForm& form);
 std::string FormTitle(const TCustomForm& form);
 
 struct TPresenterOptions {
-  std::string Presenter;            // "terminal", "scripted" or empty (choose)
+  std::string Presenter;            // "terminal", "scripted", a registered name or empty (choose)
   std::string AnswersFile;
   std::vector<std::string> Answers;  // "SECTION:LINE"
   bool Unattended = false;
@@ -131,13 +134,31 @@ struct TPresenterOptions {
   std::string TranscriptFile;
 };
 
+// A presenter a program links in addition to the two above. Usable tells
+// whether it can work here (a display to open, say), and why not in `why`.
+// Preferred: chosen over the terminal when no presenter was named, nothing
+// asks for the scripted one, and it is usable.
+struct TPresenterFactory {
+  std::function<bool(std::string& why)> Usable;
+  std::function<std::unique_ptr<TPresenter>(const TPresenterOptions&)> Create;
+  bool Preferred = false;
+};
+// Registers (or replaces) the factory of `name`; call it from a static
+// initialiser of the library that holds the presenter.
+void RegisterPresenter(const std::string& name, TPresenterFactory factory);
+// Drops it again (tests).
+void UnregisterPresenter(const std::string& name);
+bool PresenterRegistered(const std::string& name);
+
 // Takes the presenter options off `args` (the program name, args[0], stays)
 // and fills in from the environment what the arguments left out. Raises
-// EPresenterError for an unknown presenter name or an option without its
-// value.
+// EPresenterError for an unknown presenter name (a known one that this
+// program was built without says so) or an option without its value.
 TPresenterOptions TakePresenterOptions(std::vector<std::string>& args);
 // The scripted presenter when answers, unattended or scripted were asked
-// for, else the terminal one.
+// for; a registered one when named (EPresenterError, with the reason, when it
+// cannot work here); else a preferred registered one that can work here;
+// else the terminal one.
 std::unique_ptr<TPresenter> CreatePresenter(const TPresenterOptions& options);
 
 }  // namespace host

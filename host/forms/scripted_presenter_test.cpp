@@ -10,6 +10,7 @@
 
 #include "host/forms/forms.h"
 #include "host/forms/std_controls.h"
+#include "host/forms/terminal_presenter.h"
 #include "host/forms/testing/test_forms.h"
 
 namespace host {
@@ -197,6 +198,75 @@ TEST(PresenterOptions, SwitchesComeOffTheArgumentsAndTheEnvironmentFillsIn) {
   EXPECT_EQ(app.ParamCount(), 2);
   EXPECT_EQ(app.ParamStr(2), "-sC:\\Build");
   EXPECT_EQ(app.ParamStr(3), "");
+}
+
+// "window" is known only once a linked library registers it: before, the
+// option fails and says what the program lacks; after, an unusable factory
+// fails with its reason when named and is passed over when not named.
+TEST(PresenterOptions, RegisteredPresentersAreChosenByNameOrPreferredWhenUsable) {
+  ::unsetenv("TAV_PRESENTER");
+  ::unsetenv("TAV_ANSWERS");
+  ::unsetenv("TAV_UNATTENDED");
+  ASSERT_FALSE(PresenterRegistered("window"));
+  std::vector<std::string> args{"setup", "--presenter=window"};
+  try {
+    TakePresenterOptions(args);
+    FAIL() << "window taken without a factory";
+  } catch (const EPresenterError& e) {
+    EXPECT_NE(std::string(e.what()).find("built without the presenter window"), std::string::npos) << e.what();
+  }
+  ::setenv("TAV_PRESENTER", "window", 1);
+  std::vector<std::string> none{"setup"};
+  EXPECT_THROW(TakePresenterOptions(none), EPresenterError);
+  ::unsetenv("TAV_PRESENTER");
+
+  bool usable = false;
+  int made = 0;
+  TPresenterFactory f;
+  f.Usable = [&](std::string& why) {
+    why = "no display";
+    return usable;
+  };
+  f.Create = [&](const TPresenterOptions&) -> std::unique_ptr<TPresenter> {
+    ++made;
+    return std::make_unique<TScriptedPresenter>();
+  };
+  f.Preferred = true;
+  RegisterPresenter("window", f);
+  struct TDrop {
+    ~TDrop() { UnregisterPresenter("window"); }
+  } drop;
+
+  args = {"setup", "--presenter=window"};
+  const TPresenterOptions named = TakePresenterOptions(args);
+  EXPECT_EQ(named.Presenter, "window");
+  try {
+    CreatePresenter(named);
+    FAIL() << "an unusable presenter was made";
+  } catch (const EPresenterError& e) {
+    EXPECT_EQ(std::string(e.what()), "The presenter window cannot work here: no display");
+  }
+  // Not named and not usable: the terminal.
+  EXPECT_NE(dynamic_cast<TTerminalPresenter*>(CreatePresenter(TPresenterOptions{}).get()), nullptr);
+  usable = true;
+  EXPECT_NE(CreatePresenter(named), nullptr);
+  EXPECT_NE(dynamic_cast<TScriptedPresenter*>(CreatePresenter(TPresenterOptions{}).get()), nullptr);
+  EXPECT_EQ(made, 2);
+  // Answers still choose the scripted presenter, and a named terminal wins.
+  TPresenterOptions answered;
+  answered.Answers.push_back("TForm1:click OK");
+  CreatePresenter(answered);
+  TPresenterOptions terminal;
+  terminal.Presenter = "terminal";
+  EXPECT_NE(dynamic_cast<TTerminalPresenter*>(CreatePresenter(terminal).get()), nullptr);
+  EXPECT_EQ(made, 2);
+  args = {"setup", "--presenter=other"};
+  try {
+    TakePresenterOptions(args);
+    FAIL();
+  } catch (const EPresenterError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unknown presenter other (window, terminal or scripted)");
+  }
 }
 
 TEST(PresenterOptions, TheTranscriptGoesToItsFile) {

@@ -4,11 +4,13 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <type_traits>
 
 #include "host/rtl/exceptions.h"
 #include "os/ansi_case.h"
+#include "os/win_path.h"
 
 namespace host {
 
@@ -454,6 +456,16 @@ std::string ExcludeTrailingPathDelimiter(std::string_view s) {
   std::string r(s);
   if (!r.empty() && r.back() == PathDelim) r.pop_back();
   return r;
+}
+
+// ---- the program ----
+
+std::string ProgramFileName() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  std::string path;
+  if (ec || !os::HostToWinPath(self.string(), path)) return std::string();
+  return path;
 }
 
 }  // namespace host

@@ -113,4 +113,12 @@ std::string ExcludeTrailingPathDelimiter(std::string_view s);
 
 inline constexpr char PathDelim = '/';
 
+// ---- the program ----
+
+// The running program as a virtual Windows path (os/win_path.h) on the
+// current machine: the file the process runs, not the name it was started
+// by, which may be relative or a link; "Z:\..." for a program outside the
+// machine's drives. Empty when the system cannot say.
+std::string ProgramFileName();
+
 }  // namespace host

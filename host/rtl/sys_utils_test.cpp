@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 
 #include "host/rtl/exceptions.h"
+#include "os/testing/test_machine.h"
+#include "os/win_path.h"
 
 namespace host {
 namespace {
@@ -226,6 +230,27 @@ TEST(SysUtilsPathTest, ChangeExtAndDelimiters) {
   EXPECT_EQ(ExcludeTrailingPathDelimiter("/a/"), "/a");
   EXPECT_EQ(ExcludeTrailingPathDelimiter("/a"), "/a");
   EXPECT_EQ(ExcludeTrailingPathDelimiter(""), "");
+}
+
+}  // namespace
+}  // namespace host
+
+namespace host {
+namespace {
+
+class ProgramFileNameTest : public os::test::MachineTest {};
+
+TEST_F(ProgramFileNameTest, IsTheFileTheProcessRunsAsAVirtualPath) {
+  // Whatever the program was started as (a relative name, through a link),
+  // its path is the file it runs: here in the build tree, so on Z:.
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string expected = "Z:" + self;
+  std::replace(expected.begin(), expected.end(), '/', '\\');
+  EXPECT_EQ(ProgramFileName(), expected);
+  // Through the machine's drives it resolves back to the file itself.
+  std::string host;
+  ASSERT_TRUE(os::ResolveWinPath(ProgramFileName(), host));
+  EXPECT_EQ(host, self);
 }
 
 }  // namespace

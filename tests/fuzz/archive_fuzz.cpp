@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "installer/engine/orln_compress.h"
-#include "installer/engine/orln_exceptions.h"
+#include "installer/engine/archive/orln_compress.h"
+#include "installer/engine/base/orln_exceptions.h"
 #include "os/machine.h"
 #include "os/testing/test_support.h"
 #include "os/win_file.h"

@@ -9,7 +9,7 @@
 
 #include "fuzz_check.h"
 #include "host/rtl/streams.h"
-#include "installer/engine/language.h"
+#include "installer/engine/translation/language.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   orln::translator::TLanguage lang(orln::olEnglish);

@@ -19,7 +19,7 @@
 
 #include "fuzz_check.h"
 #include "host/classes/component.h"
-#include "installer/engine/net_install_location.h"
+#include "installer/engine/net/net_install_location.h"
 #include "os/machine.h"
 #include "os/net_transport.h"
 #include "os/testing/loopback_server.h"

@@ -64,29 +64,29 @@ bool TTavDatasetBridge::FirstBridgeRecord() { return DataSetFirst(); }
 
 bool TTavDatasetBridge::NextBridgeRecord() { return DataSetNext(); }
 
-host::Variant TTavDatasetBridge::GetFieldDataAsVariant(int fieldNo) {
-  const host::TFieldType type = GetFieldDef(fieldNo).DataType();
+host::Variant GetDataSetFieldAsVariant(TTavDataSet& ds, int fieldNo) {
+  const host::TFieldType type = ds.GetFieldDef(fieldNo).DataType();
   if (type == host::ftMemo || type == host::ftFmtMemo) {
     host::TMemoryStream stream;
     bool isNull = false;
-    DataSetGetFieldStream(fieldNo, isNull, stream);
+    ds.DataSetGetFieldStream(fieldNo, isNull, stream);
     if (isNull) return host::Null();
     return host::Variant(std::string(reinterpret_cast<const char*>(stream.Memory()),
                                      static_cast<size_t>(stream.Size())));
   }
-  host::Variant value = DataSetGetFieldDataAsVariant(fieldNo);
+  host::Variant value = ds.DataSetGetFieldDataAsVariant(fieldNo);
   // Stored as days since 1899-12-30; compared as dates.
   if ((type == host::ftDate || type == host::ftTime || type == host::ftDateTime) && !value.IsNull())
     return host::VarFromDateTime(value.AsDouble());
   return value;
 }
 
-void TTavDatasetBridge::GetRawFieldData(int fieldNo, TDataHolder& holder) {
-  if (IsFieldBlob(fieldNo)) {
+void GetDataSetRawFieldData(TTavDataSet& ds, int fieldNo, TDataHolder& holder) {
+  if (ds.IsFieldBlob(fieldNo)) {
     host::TMemoryStream& stream = holder.Stream();
     stream.Clear();
     bool isNull = false;
-    DataSetGetFieldStream(fieldNo, isNull, stream);
+    ds.DataSetGetFieldStream(fieldNo, isNull, stream);
     stream.Seek(0, host::soBeginning);
     holder.IsNull = isNull;
     holder.Length = static_cast<int32_t>(stream.Size());
@@ -97,11 +97,19 @@ void TTavDatasetBridge::GetRawFieldData(int fieldNo, TDataHolder& holder) {
   int32_t length = 0;
   const uint8_t* data = nullptr;
   bool isNull = true;
-  DataSetGetFieldDataByReference(fieldNo, length, data, isNull);
+  ds.DataSetGetFieldDataByReference(fieldNo, length, data, isNull);
   holder.IsNull = isNull;
   holder.Length = length;
   holder.Data = data;
   holder.UsesStream = false;
+}
+
+host::Variant TTavDatasetBridge::GetFieldDataAsVariant(int fieldNo) {
+  return GetDataSetFieldAsVariant(*this, fieldNo);
+}
+
+void TTavDatasetBridge::GetRawFieldData(int fieldNo, TDataHolder& holder) {
+  GetDataSetRawFieldData(*this, fieldNo, holder);
 }
 
 uint32_t TTavDatasetBridge::GetRecAddr() const {

@@ -85,6 +85,12 @@ class TTavDatasetBridge : public TTavBaseTable {
   std::string base_filter_text_;
 };
 
+// The current record's value of field `fieldNo` of an open dataset, as the
+// bridge reads it (GetFieldDataAsVariant, GetRawFieldData); the result table
+// reads its own records the same way.
+host::Variant GetDataSetFieldAsVariant(TTavDataSet& ds, int fieldNo);
+void GetDataSetRawFieldData(TTavDataSet& ds, int fieldNo, TDataHolder& holder);
+
 // The literal filter text of a raw value of `type` (a join value). Strings
 // are quoted; one holding a quote, and any type without a literal form,
 // raise 10000 ("GetStringFromData").

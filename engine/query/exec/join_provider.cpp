@@ -78,7 +78,7 @@ TInternalFields* TTavNonJoinDataProvider::GetProviderFields() {
 }
 
 host::Variant TTavNonJoinDataProvider::GetDataAsVariant(int32_t fieldNo) {
-  if (ForceToNullValues || !on_record_) return host::Null();
+  if (!on_record_ || IsForcedNull()) return host::Null();
   return Bridge().GetFieldDataAsVariant(fieldNo);
 }
 
@@ -92,7 +92,7 @@ void TTavNonJoinDataProvider::SetProviderName(const std::string& name) {
 }
 
 void TTavNonJoinDataProvider::GetRawFieldData(int32_t fieldNo, TDataHolder& holder) {
-  if (ForceToNullValues || !on_record_) {
+  if (!on_record_ || IsForcedNull()) {
     holder.IsNull = true;
     return;
   }
@@ -187,7 +187,7 @@ int32_t TTavNonJoinDataProvider::GetRecordCount() {
 }
 
 std::string TTavNonJoinDataProvider::CurrentRecordIDAsString() {
-  if (!bridge_ || !bridge_->Active() || ForceToNullValues || !on_record_) return {};
+  if (!bridge_ || !bridge_->Active() || !on_record_ || IsForcedNull()) return {};
   return std::to_string(bridge_->GetRecAddr());
 }
 

@@ -61,6 +61,9 @@ class TTavBaseJoinDataProvider : public TTavExprDataProvider {
   // Keeps a private copy of the subtree under `node` (nullptr: none).
   virtual void SetJoinSelectExprRoot(const TTavExprNode* node);
   virtual void SetExtraSelectExpRoot(const TTavExprNode* node) { SetJoinSelectExprRoot(node); }
+  // An extra selection is in force (one that SetExtraSelectExpRoot(nullptr)
+  // would lift).
+  virtual bool ExtraSelectionSet() const { return false; }
   // -1 in the base.
   virtual int32_t GetRecordCount() { return -1; }
   // The current row's identity; empty in the base.
@@ -74,11 +77,22 @@ class TTavBaseJoinDataProvider : public TTavExprDataProvider {
 
   TTavBaseJoinDataProvider* OuterProvider = nullptr;  // not owned
   TTavBaseJoinDataProvider* InnerProvider = nullptr;  // not owned
+  // The join this provider is an input of (set when that join opens); not
+  // owned.
+  TTavBaseJoinDataProvider* Parent = nullptr;
   TTavJoinType JoinType = jtNone;
   std::string CorrelationName;
   bool IsOpen = false;
   // Every field reads NULL: the missing side of an outer join's row.
   bool ForceToNullValues = false;
+  // This provider or a join above it is the missing side of the current
+  // row: a leaf under a join that delivers NULLs delivers them too, since
+  // conditions read a leaf directly.
+  bool IsForcedNull() const {
+    for (const TTavBaseJoinDataProvider* p = this; p != nullptr; p = p->Parent)
+      if (p->ForceToNullValues) return true;
+    return false;
+  }
 
  protected:
   std::string provider_name_;
@@ -131,6 +145,7 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
   std::string CurrentRecordIDAsString() override;
 
   TTavExpr* ExtraSelection() const { return extra_selection_.get(); }
+  bool ExtraSelectionSet() const override { return extra_selection_ != nullptr; }
 
  private:
   TTavDatasetBridge& Bridge() const;

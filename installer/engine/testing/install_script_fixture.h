@@ -12,11 +12,11 @@
 
 #include "host/classes/component_text.h"
 #include "host/forms/forms.h"
-#include "installer/engine/file_container.h"
-#include "installer/engine/install.h"
-#include "installer/engine/install_object.h"
-#include "installer/engine/orln_exceptions.h"
-#include "installer/engine/install_paths.h"
+#include "installer/engine/base/orln_exceptions.h"
+#include "installer/engine/paths/install_paths.h"
+#include "installer/engine/script/file_container.h"
+#include "installer/engine/script/install.h"
+#include "installer/engine/script/install_object.h"
 #include "os/testing/test_machine.h"
 
 namespace orln::test {

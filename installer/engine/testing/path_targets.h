@@ -8,8 +8,8 @@
 
 #include "host/classes/component.h"
 #include "host/classes/prop_table.h"
-#include "installer/engine/install_globals.h"
-#include "installer/engine/install_paths.h"
+#include "installer/engine/base/install_globals.h"
+#include "installer/engine/paths/install_paths.h"
 
 namespace orln::test {
 

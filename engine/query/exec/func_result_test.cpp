@@ -1,0 +1,73 @@
+#include "engine/query/exec/func_result.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/storage/base/tav_compare.h"
+#include "engine/storage/testing/engine_error_test_support.h"
+
+namespace tav {
+namespace {
+
+using test::ErrorCodeOf;
+
+// Orders texts by their bytes, upper case before lower.
+int ByteCompare(const char* a, const char* b, int la, int lb, bool, bool) {
+  const std::string x(a, static_cast<size_t>(la));
+  const std::string y(b, static_cast<size_t>(lb));
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+host::Variant Over(TFuncResultList& list, TTavSQLAggFunc f, bool distinct, host::TFieldType type,
+                   std::initializer_list<host::Variant> values, uint32_t address = 1) {
+  list.AddNewResultItem("COUNT(DISTINCT c)", address, distinct, f, type, 20, 0);
+  for (const host::Variant& v : values) list.SetNewValue(address, 0, v);
+  return list.GetFuncResult(address, 0);
+}
+
+TEST(FuncResultTest, CountNeverConvertsAndCountsUnassignedButNotNull) {
+  TFuncResultList list(ByteCompare);
+  const host::Variant r = Over(list, tafCount, false, host::ftString, {"x", host::Null(), "y", host::Variant()});
+  EXPECT_EQ(r.VType(), host::varInteger);
+  EXPECT_EQ(r.AsInteger(), 3);
+}
+
+TEST(FuncResultTest, MinAndMaxKeepTheValueAndCompareTextsByTheGivenRoutine) {
+  TFuncResultList list(ByteCompare);
+  EXPECT_EQ(Over(list, tafMin, false, host::ftString, {"b", "a", host::Null(), "B"}, 1).AsString(), "B");
+  EXPECT_EQ(Over(list, tafMax, false, host::ftString, {"b", "a", "B"}, 2).AsString(), "b");
+  EXPECT_EQ(Over(list, tafMax, true, host::ftString, {"b", "a", "b"}, 3).AsString(), "b");
+  EXPECT_EQ(Over(list, tafMin, false, host::ftInteger, {3, -2, 7}, 4).AsInteger(), -2);
+  // Over nothing: 0.
+  EXPECT_EQ(Over(list, tafMin, false, host::ftString, {host::Null()}, 5).AsDouble(), 0.0);
+}
+
+TEST(FuncResultTest, SumAndAverageOfTextThatIsNoNumberFailWithTheQueryError) {
+  TFuncResultList list(ByteCompare);
+  EXPECT_EQ(Over(list, tafSum, false, host::ftString, {"1.5", "2"}, 1).AsDouble(), 3.5);
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { Over(list, tafAvg, false, host::ftString, {"abc"}, 2); }, &text), 9645);
+  EXPECT_NE(text.find("Aggregate column data conversion error : "), std::string::npos) << text;
+}
+
+TEST(FuncResultTest, DistinctValuesAreGatheredOncePerRowWithoutNulls) {
+  TFuncResultList list(ByteCompare);
+  EXPECT_EQ(Over(list, tafCount, true, host::ftString, {"a", "b", "a", host::Null(), "A"}, 1).AsInteger(), 3);
+  EXPECT_EQ(Over(list, tafSum, true, host::ftInteger, {2, 2, 3}, 2).AsDouble(), 5.0);
+  EXPECT_EQ(Over(list, tafAvg, true, host::ftInteger, {2, 2, 4, host::Null()}, 3).AsDouble(), 3.0);
+  // Each row's values are its own, though the rows share one connection.
+  EXPECT_EQ(Over(list, tafCount, true, host::ftString, {"a"}, 4).AsInteger(), 1);
+  EXPECT_EQ(list.Count(), 4);
+}
+
+TEST(FuncResultTest, AMissingItemBreaksAnInternalRule) {
+  TFuncResultList list(ByteCompare);
+  list.AddNewResultItem("", 7, false, tafSum, host::ftFloat, 0, 1);
+  EXPECT_THROW(list.SetNewValue(7, 2, host::Variant(1)), host::Exception);
+  EXPECT_THROW(list.GetFuncResult(8, 1), host::Exception);
+  EXPECT_EQ(list.FindFuncResultItem(7, 1)->AggFunc(), tafSum);
+}
+
+}  // namespace
+}  // namespace tav

@@ -1,0 +1,232 @@
+// How one standard join produces its rows. TJoinAnalyser reads the join's ON
+// condition into a tree of TJoinExprNode and decides whether the join can be
+// answered through hash tables: the condition must be AND and OR over
+// equalities of a field on each side whose keys compare as bytes (two fields
+// of one integer type, or two case-sensitive variable texts). TJoinEvaluator
+// then runs the join in one of two modes:
+//  - jmtJoinExpr (re-filter): for every outer row the inner side is filtered
+//    by the ON condition with the outer row's values put in as constants (a
+//    leaf through its filter, a join by checking its rows);
+//  - jmtHashJoin: the inner leaf's join fields are loaded once into hash
+//    tables (TJoinExprNodeEvaluator, one per equality); for each outer row the
+//    candidate records are looked up by key, and each is checked against the
+//    keys and the leaf's own selection before it is delivered.
+// Outer joins add a row with NULLs for the inner side when no inner row
+// matches an outer row; FULL and UNION joins run a second pass with the roles
+// exchanged (FULL: the inner rows no outer row matched; UNION: every row of
+// the other side), each side's rows then paired with NULLs.
+//
+// Callers must keep:
+//  - The providers outlive the analyser and the evaluator; both are rebuilt
+//    when the join opens (the hash tables are loaded then, once).
+//  - The evaluator's state changes only inside FirstRecord and NextRecord;
+//    FirstRecord starts the join over (a join that is the inner side of
+//    another is restarted for every row of that one's outer side).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/expr/expr_tree.h"
+#include "engine/query/exec/join_fields.h"
+#include "engine/storage/record/internal_fields.h"
+#include "host/rtl/object.h"
+
+namespace tav {
+
+class TTavBaseHash;
+class TTavBaseJoinDataProvider;
+class TTavNonJoinDataProvider;
+class TJoinExprNodeEvaluator;
+
+enum TJoinModeType { jmtJoinExpr, jmtHashJoin };
+
+// The leaf of `tree` that reads the table (`tableName`, `correlationName`):
+// by correlation name when there is one, otherwise a leaf of that table name
+// without an alias (then any leaf of that name); nullptr when none.
+TTavNonJoinDataProvider* FindTableLeaf(TTavBaseJoinDataProvider* tree, const std::string& tableName,
+                                       const std::string& correlationName);
+// The leaf of `tree` that a field node's table is read from; nullptr when
+// none.
+TTavNonJoinDataProvider* FindFieldLeaf(TTavBaseJoinDataProvider* tree, const TTavExprNode& field);
+
+// One node of a join's ON condition as the analyser sees it: an equality
+// joining a field of each side, or AND/OR over such nodes.
+class TJoinExprNode : public host::TObject {
+ public:
+  // The node (and everything below it) can be answered by hash tables.
+  bool SplitOK = false;
+  TJoinExprNode* Next = nullptr;  // the analysis's chain, for freeing
+  TJoinExprNode* Right = nullptr;
+  TJoinExprNode* Left = nullptr;
+  const TTavExprNode* ExprNode = nullptr;  // not owned
+  // An equality's two fields: Left on the analyser's outer side, Right on
+  // its inner side, whichever way the condition writes them.
+  TTavNonJoinDataProvider* LeftProvider = nullptr;
+  TTavNonJoinDataProvider* RightProvider = nullptr;
+  TInternalFieldItem* RightSourceField = nullptr;
+  TInternalFieldItem* LeftSourceField = nullptr;
+  TJoinExprNodeEvaluator* Evaluator = nullptr;  // not owned
+
+  bool IsEquality() const { return LeftSourceField != nullptr; }
+};
+
+// The hash table of one equality, filled from the inner leaf, and the inner
+// records matching the current outer row's key.
+class TJoinExprNodeEvaluator : public host::TObject {
+ public:
+  explicit TJoinExprNodeEvaluator(TJoinExprNode* source);
+  ~TJoinExprNodeEvaluator() override;
+
+  // Loads the hash of the equality's field on `innerLeaf` (which must be one
+  // of the equality's two providers). `filterActive` and `filtered` receive
+  // the leaf's selection: whether one is active, and then the passing
+  // records' addresses, ascending.
+  void Prepare(TTavNonJoinDataProvider* innerLeaf, bool& filterActive, std::vector<uint32_t>& filtered);
+  // The key of the current outer row: the equality's field on the other
+  // side, read raw. A NULL key, and one longer than the inner field can
+  // hold, match nothing.
+  void ReadSourceKey();
+  // The match list of the current key, ascending.
+  void FindMatches();
+  // The inner leaf's current record holds exactly the key.
+  bool CurrentRecordMatches();
+
+  TJoinExprNode* Source() const { return source_; }
+  std::vector<uint32_t> MatchList;
+  TJoinExprNodeEvaluator* Next = nullptr;
+  bool Prepared = false;
+
+ private:
+  TJoinExprNode* source_;
+  std::unique_ptr<TTavBaseHash> hash_;
+  TTavNonJoinDataProvider* inner_leaf_ = nullptr;
+  TTavNonJoinDataProvider* outer_leaf_ = nullptr;
+  TInternalFieldItem* inner_field_ = nullptr;
+  TInternalFieldItem* outer_field_ = nullptr;
+  std::vector<uint8_t> key_;
+  bool key_is_null_ = true;
+  TDataHolder outer_holder_;
+  TDataHolder inner_holder_;
+};
+
+class TJoinAnalyser : public host::TObject {
+ public:
+  TJoinAnalyser() = default;
+  TJoinAnalyser(const TJoinAnalyser&) = delete;
+  TJoinAnalyser& operator=(const TJoinAnalyser&) = delete;
+  ~TJoinAnalyser() override;
+
+  // The ON condition (a private clone; nullptr: none).
+  void SetJoinExprRoot(const TTavExprNode* node);
+  TTavExprNode* JoinExprRoot() const { return expr_ ? expr_->Root() : nullptr; }
+  // Builds the join-node tree over the current providers and chooses the
+  // inner side (below).
+  void CreateAnalyserTree();
+  // The whole ON condition is AND and OR over hashable equalities.
+  bool CanHashJoin() const { return root_ != nullptr && root_->SplitOK && HashJoinAllowed; }
+  void Clear();
+
+  TJoinExprNode* Root() const { return root_; }
+  TJoinExprNode* Chain() const { return chain_; }
+
+  TTavBaseJoinDataProvider* InnerProvider = nullptr;
+  TTavBaseJoinDataProvider* OuterProvider = nullptr;
+  TTavJoinType JoinType = jtInnerJoin;
+  TTavBaseJoinDataProvider* Owner = nullptr;
+  // Off: every join runs in re-filter mode (both modes give the same rows;
+  // tests run each hashable join both ways).
+  bool HashJoinAllowed = true;
+
+ private:
+  TJoinExprNode* Parse(const TTavExprNode* node, int depth);
+  // An equality of a field on each side whose keys compare as bytes; else
+  // nullptr.
+  TJoinExprNode* ParseEquality(const TTavExprNode* node);
+  bool CheckSplit(TJoinExprNode* node, int depth);
+  TJoinExprNode* NewNode(const TTavExprNode* exprNode);
+
+  std::unique_ptr<TTavExpr> expr_;
+  TJoinExprNode* root_ = nullptr;
+  TJoinExprNode* chain_ = nullptr;
+};
+
+class TJoinEvaluator : public host::TObject {
+ public:
+  explicit TJoinEvaluator(TJoinAnalyser& analyser) : analyser_(analyser) {}
+  TJoinEvaluator(const TJoinEvaluator&) = delete;
+  TJoinEvaluator& operator=(const TJoinEvaluator&) = delete;
+  ~TJoinEvaluator() override;
+
+  // Chooses the mode and, in hash mode, loads the hash tables; after the
+  // analyser's tree is built, once per open.
+  void Prepare();
+  bool FirstRecord();
+  bool NextRecord();
+
+  TJoinModeType JoinModeType() const { return mode_; }
+  int Pass() const { return pass_; }
+  TTavBaseJoinDataProvider* CurrentOuter() const { return outer_; }
+  TTavBaseJoinDataProvider* CurrentInner() const { return inner_; }
+
+ private:
+  // A field of the ON condition that the current outer side supplies, and
+  // the constant node that holds its value in the inner side's condition.
+  struct TOuterValue {
+    TTavExprNode* Constant;
+    TTavNonJoinDataProvider* Leaf;
+    int32_t FieldNo;
+  };
+
+  void FreeNodeEvaluators();
+  // The pass-1 roles, NULL flags and per-row state.
+  void Restart();
+  // The inner side's condition for re-filter mode: the ON condition with
+  // the current outer side's fields as constants.
+  void BuildInnerCondition();
+  bool StepOuter(bool first);
+  // Positions the inner side for the current outer row.
+  void StartOuterRow();
+  bool StepInner();
+  bool StepHashCandidate();
+  // The inner leaf's current record meets the keys of `node`'s subtree.
+  bool CandidateMatches(TJoinExprNode* node, int depth);
+  // The candidate records of `node`'s subtree: AND intersects, OR unites.
+  std::vector<uint32_t> ListOf(TJoinExprNode* node, int depth);
+  bool NextPass();
+  bool Advance();
+  void RecordRow();
+  // The join type keeps outer rows that match nothing (in this pass).
+  bool PreservesOuter() const;
+
+  TJoinAnalyser& analyser_;
+  int32_t match_position_ = -1;
+  TJoinExprNodeEvaluator* node_evaluators_ = nullptr;  // owned chain
+  TTavNonJoinDataProvider* inner_leaf_ = nullptr;
+  TTavBaseJoinDataProvider* inner_ = nullptr;
+  TTavBaseJoinDataProvider* outer_ = nullptr;
+  TJoinModeType mode_ = jmtJoinExpr;
+  int pass_ = 1;
+  // The ids of the inner rows pass 1 delivered (FULL joins).
+  std::unordered_set<std::string> matched_ids_;
+
+  std::vector<uint32_t> candidates_;
+  bool filter_active_ = false;
+  std::vector<uint32_t> filtered_;  // ascending
+  TTavExpr inner_condition_;
+  std::vector<TOuterValue> outer_values_;
+  bool have_outer_row_ = false;
+  bool outer_started_ = false;
+  bool finished_ = false;
+  bool inner_started_ = false;
+  bool inner_found_ = false;
+  bool null_row_given_ = false;
+  // Every row of the current outer side is paired with NULLs (UNION, and
+  // pass 2 of FULL).
+  bool null_only_ = false;
+};
+
+}  // namespace tav

@@ -1,0 +1,478 @@
+#include "engine/query/exec/query_dataset.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/expr/expr_evaluator.h"
+#include "engine/query/exec/dataset_bridge.h"
+#include "engine/query/exec/func_result.h"
+#include "engine/query/exec/join_provider.h"
+#include "engine/query/parse/exec_parsers.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/table/privileges.h"
+#include "host/db/fields.h"
+#include "host/rtl/date_time.h"
+#include "host/rtl/exceptions.h"
+#include "host/rtl/streams.h"
+#include "host/rtl/sys_utils.h"
+
+namespace tav {
+
+namespace {
+
+const char kClassName[] = "TTavQueryDataset";
+
+bool IsAggregateColumn(const TResultSetField& c) {
+  return c.SelectField != nullptr && c.SelectField->HasAggregateFunction;
+}
+
+// COUNT(*) alone: the one aggregate a table's record count answers.
+bool IsLoneCountStar(const TResultSetFields& columns) {
+  if (columns.Count() != 1 || !IsAggregateColumn(*columns.Items(0))) return false;
+  const TSelectFieldItem& s = *columns.Items(0)->SelectField;
+  return s.AggFunc == tafCount && !s.DistinctQuantifier && s.AggExprRoot == nullptr &&
+         s.ExprRoot != nullptr && s.ExprRoot->ParserToken.Token == tstAggFunc;
+}
+
+// Closes a dataset it opened itself, on every exit.
+class TOpenedHere {
+ public:
+  explicit TOpenedHere(host::TDataSet& ds) : ds_(ds), opened_(!ds.Active()) {
+    if (opened_) ds_.Open();
+  }
+  ~TOpenedHere() {
+    if (!opened_) return;
+    try {
+      ds_.Close();
+    } catch (...) {
+      // The operation's own error, if any, is the one to report.
+    }
+  }
+  TOpenedHere(const TOpenedHere&) = delete;
+  TOpenedHere& operator=(const TOpenedHere&) = delete;
+
+ private:
+  host::TDataSet& ds_;
+  bool opened_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TTavRootRowSource
+
+bool TTavRootRowSource::FirstProviderRecord() { return root_ != nullptr && root_->FirstProviderRecord(); }
+
+bool TTavRootRowSource::NextProviderRecord() {
+  TAV_ASSERT(root_ != nullptr, "Root provider is not assigned");
+  return root_->NextProviderRecord();
+}
+
+// ---------------------------------------------------------------------------
+// TTavQueryDataset: fields and the table
+
+TTavQueryDataset::TTavQueryDataset(host::TComponent* owner) : TTavBaseTable(owner) {}
+
+TTavQueryDataset::~TTavQueryDataset() = default;
+
+TTavBaseJoinDataProvider& TTavQueryDataset::Root() const {
+  TAV_ASSERT(provider_mgr_ != nullptr && provider_mgr_->RootProvider() != nullptr,
+             "Root provider is not assigned");
+  return *provider_mgr_->RootProvider();
+}
+
+host::Variant TTavQueryDataset::GetFieldData(int fieldIndex) { return GetDataSetFieldAsVariant(*this, fieldIndex); }
+
+void TTavQueryDataset::GetRawFieldData(int fieldIndex, TDataHolder& holder) {
+  GetDataSetRawFieldData(*this, fieldIndex, holder);
+}
+
+void TTavQueryDataset::PrepareEmptyResultSet(bool defsPrepared) {
+  TAV_ASSERT(FieldDefs().Count() > 0, "Field defs are not prepared in TTavQueryDataset.CreateResultSet");
+  if (!Memory()) {
+    if (Active()) Close();
+    SetMemory(true);
+  }
+  if (TableName().empty()) {
+    SetTableName(kDefaultResultTableName);
+    CreateResultSetTable();
+    return;
+  }
+  if (!defsPrepared) {
+    CreateResultSetTable();
+    return;
+  }
+  if (!Active()) Open();
+  EmptyTable();
+}
+
+void TTavQueryDataset::CreateResultSetTable() {
+  if (Active()) Close();
+  InternalPrepareTableDef();
+  if (create_live_result_) {
+    TInternalFields& fields = TableDef().InternalFields();
+    for (const char* name : {kResultRecAddrField, kResultRecModFlagField})
+      if (TInternalFieldItem* f = fields.FindField(name)) f->SetHidden(true);
+  }
+  InternalCreateTable();
+}
+
+bool TTavQueryDataset::HasIndexDef(const std::string& name) { return IndexDefs().IndexOf(name) >= 0; }
+
+void TTavQueryDataset::Reopen() {
+  if (Active()) Close();
+  Open();
+  row_.assign(static_cast<size_t>(RecordBufferSize()), 0);
+}
+
+void TTavQueryDataset::SetRowsAffectedToCount() {
+  rows_affected_ = GetTotalRecordCount();
+  First();
+}
+
+std::vector<uint32_t> TTavQueryDataset::CollectAddresses() {
+  std::vector<uint32_t> out;
+  for (bool ok = DataSetFirst(); ok; ok = DataSetNext()) out.push_back(DatasetGetRecAddr());
+  return out;
+}
+
+uint32_t TTavQueryDataset::AddRow() {
+  SetRecordBuffer(row_.data());
+  AddRecord(false);
+  return DatasetGetRecAddr();
+}
+
+void TTavQueryDataset::WriteFieldValue(int fieldNo, const host::Variant& value, bool checkUpdate) {
+  if (fieldNo >= 0 && fieldNo < GetInternalFieldCount() && IsFieldBlob(fieldNo)) {
+    host::TMemoryStream stream;
+    const bool isNull = value.IsNull() || value.IsEmpty();
+    if (!isNull) {
+      const std::string text = host::VarToStr(value);
+      stream.Write(text.data(), static_cast<int64_t>(text.size()));
+    }
+    DataSetSetFieldStream(fieldNo, isNull, stream);
+  } else if (checkUpdate) {
+    DataSetSetFieldDataAsVariant(fieldNo, value);
+  } else {
+    DataSetSetFieldDataToRecBufAsVariant(fieldNo, RecordBuffer(), value);
+  }
+}
+
+void TTavQueryDataset::SetResultSetFieldFromVariant(int fieldIndex, const host::Variant& value) {
+  WriteFieldValue(fieldIndex, value, true);
+}
+
+template <class Wanted>
+void TTavQueryDataset::FillRow(TResultSetFields& columns, Wanted wanted) {
+  ClearRecord(row_.data());
+  if (!holder_) holder_ = std::make_unique<TDataHolder>();
+  TDataHolder& holder = *holder_;
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TResultSetField& c = *columns.Items(i);
+    if (!wanted(c)) continue;
+    if (c.IsComputed()) {
+      TExprEvaluator& e = *c.Evaluator();
+      e.Reset();
+      const host::Variant value = e.EvaluateValueExpr();
+      if (IsFieldBlob(i)) {
+        WriteFieldValue(i, value, false);
+      } else {
+        DataSetSetFieldDataToRecBufAsVariant(i, row_.data(), value);
+      }
+      continue;
+    }
+    c.DataProvider->GetRawFieldData(c.SourceFieldNo, holder);
+    if (holder.UsesStream) {
+      DataSetSetFieldStream(i, holder.IsNull, holder.Stream());
+    } else {
+      DataSetSetFieldDataToRecBuf(i, holder.Length, row_.data(), holder.Data, holder.IsNull);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Filling
+
+void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinct) {
+  Reopen();
+  TTavDatasetBridge* bridge = nullptr;
+  if (create_live_result_) {
+    auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(&Root());
+    TAV_ASSERT(leaf != nullptr, "CreateLiveResult request is invalid");
+    bridge = leaf->DataBridge();
+  }
+  const int n = columns.Count();
+  int32_t added = 0;
+  for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
+    FillRow(columns, [](const TResultSetField&) { return true; });
+    if (bridge != nullptr) {
+      const uint32_t live[2] = {bridge->GetRecAddr(), bridge->GetRecModFlag()};
+      for (int k = 0; k < 2; ++k) {
+        uint8_t raw[4];
+        std::memcpy(raw, &live[k], 4);
+        DataSetSetFieldDataToRecBuf(n + k, 4, row_.data(), raw, false);
+      }
+    }
+    // Equal as the unique index compares them: the row is there already.
+    if (distinct && FindBuf(row_.data(), stEQ, kIdxDistinct, nullptr, false)) continue;
+    AddRow();
+    ++added;
+    if (max_records_ > 0 && added >= max_records_) break;
+  }
+  SetRowsAffectedToCount();
+}
+
+void TTavQueryDataset::PopulateSimpleCountResultSet() {
+  auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(&Root());
+  TAV_ASSERT(leaf != nullptr, "FProviderMgr.RootProvider is incorrect data type");
+  if (!Active()) Open();
+  row_.assign(static_cast<size_t>(RecordBufferSize()), 0);
+  DataSetSetFieldDataToRecBufAsVariant(0, row_.data(), host::Variant(leaf->GetRecordCount()));
+  AddRow();
+  rows_affected_ = 1;
+  First();
+}
+
+int TTavQueryDataset::GroupedColumnOf(const TResultSetFields& columns, const TTavExprNode& node) const {
+  const std::string name = host::VarToStr(node.Data);
+  const std::string table = node.TokenArgs.empty() || node.TokenArgs.front() == nullptr ? std::string()
+                                                                                       : node.TokenArgs.front()->Text;
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TSelectFieldItem* s = columns.Items(i)->SelectField;
+    if (s == nullptr || !s->IsGrouped || s->SourceTableItem == nullptr || !host::AnsiSameText(s->SourceFieldName, name))
+      continue;
+    if (table.empty() || host::AnsiSameText(s->SourceTableItem->TableName(), table) ||
+        host::AnsiSameText(s->SourceTableItem->CorrelationName(), table))
+      return i;
+  }
+  return -1;
+}
+
+host::Variant TTavQueryDataset::FinalAggregateValue(const TResultSetFields& columns, const TResultSetField& column,
+                                                    const host::Variant& result) {
+  const TTavExprNode* around = column.SelectField != nullptr ? column.SelectField->AggExprRoot : nullptr;
+  if (around == nullptr) return result;
+  // The aggregate call becomes its value; the expression around it is
+  // evaluated on that.
+  TTavExpr clone;
+  clone.CloneFromTree(around);
+  clone.ResetSpecifiedNodes(tstAggFunc, tstValue, enkConst, teoCONST2, result);
+  // A grouped column has the group's value, which the row holds; the
+  // providers stand past their last row by now.
+  for (TTavExprNode* node = clone.Root(); node != nullptr; node = node->Next()) {
+    if (node->Kind != enkField) continue;
+    const int at = GroupedColumnOf(columns, *node);
+    if (at < 0) continue;
+    node->Kind = enkConst;
+    node->Operator = teoCONST2;
+    node->Data = GetFieldData(at);
+    node->TokenArgs.clear();
+  }
+  TExprEvaluator evaluator;
+  evaluator.SetExcludeRelopNulls(true);
+  evaluator.SetDBStringCompare(DBStringCompare());
+  evaluator.Prepare(&Root(), clone.Root());
+  TAV_ASSERT(evaluator.IsPrepared(), "AggFunc final evaluator is not prepared");
+  evaluator.Reset();
+  return evaluator.EvaluateValueExpr();
+}
+
+void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, bool grouped) {
+  Reopen();
+  // The count of a single table's cursor answers COUNT(*) only when that
+  // table's selection is the whole condition.
+  if (!grouped && IsLoneCountStar(columns) && dynamic_cast<TTavNonJoinDataProvider*>(&Root()) != nullptr &&
+      !provider_mgr_->HasResidualCondition()) {
+    PopulateSimpleCountResultSet();
+    return;
+  }
+  TFuncResultList accumulators(DBStringCompare());
+  const std::string keyIndex = HasIndexDef(kIdxGroupBy) ? std::string(kIdxGroupBy) : IndexName();
+  const auto addAccumulators = [&](uint32_t address) {
+    for (int i = 0; i < columns.Count(); ++i) {
+      const TResultSetField& c = *columns.Items(i);
+      if (!IsAggregateColumn(c)) continue;
+      const TSelectFieldItem& s = *c.SelectField;
+      // DISTINCT values are kept with the argument's own type: COUNT of
+      // texts is an Integer column over texts.
+      host::TFieldType type = c.DataType();
+      int32_t size = c.FieldSize();
+      if (s.ExprRoot != nullptr && s.ExprRoot->DataType != host::ftUnknown &&
+          s.ExprRoot->ParserToken.Token != tstAggFunc) {
+        type = s.ExprRoot->DataType;
+        size = s.ExprRoot->DataSize > 0 ? s.ExprRoot->DataSize : 255;
+      }
+      accumulators.AddNewResultItem(host::Trim(s.RawColumnName), address, s.DistinctQuantifier, s.AggFunc,
+                                    type, size, i);
+    }
+  };
+  int32_t rows = 0;
+  uint32_t address = 0;
+  if (!grouped) {
+    ClearRecord(row_.data());
+    address = AddRow();
+    ++rows;
+    addAccumulators(address);
+  }
+  for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
+    if (grouped) {
+      FillRow(columns, [](const TResultSetField& c) { return !IsAggregateColumn(c); });
+      if (FindBuf(row_.data(), stEQ, keyIndex, nullptr, false)) {
+        address = DatasetGetRecAddr();
+      } else {
+        address = AddRow();
+        ++rows;
+        addAccumulators(address);
+      }
+    }
+    for (int i = 0; i < columns.Count(); ++i) {
+      const TResultSetField& c = *columns.Items(i);
+      if (!IsAggregateColumn(c)) continue;
+      host::Variant value;
+      if (c.IsComputed()) {
+        c.Evaluator()->Reset();
+        value = c.Evaluator()->EvaluateValueExpr();
+      } else {
+        value = c.DataProvider->GetDataAsVariant(c.SourceFieldNo);
+      }
+      accumulators.SetNewValue(address, i, value);
+    }
+    // Checked on every row, the last one too.
+    if (max_records_ > 0 && rows > max_records_)
+      TavDatabaseErrorFmt(kSqlError, kClassName, "Result set limit of %d has been exceeded", {max_records_}, this);
+  }
+  if (grouped && HasIndexDef(kIdxGroupBy)) InternalSetIndexName(kIdxGroupBy);
+  // Listed first: writing a result can move its row along an index.
+  for (const uint32_t at : CollectAddresses()) {
+    DataSetSetToUnorderedRecord(at);
+    for (int i = 0; i < columns.Count(); ++i) {
+      const TResultSetField& c = *columns.Items(i);
+      if (!IsAggregateColumn(c)) continue;
+      WriteFieldValue(i, FinalAggregateValue(columns, c, accumulators.GetFuncResult(at, i)), false);
+    }
+    UpdateRecord();
+  }
+  if (HasIndexDef(kIdxOrderBy)) InternalSetIndexName(kIdxOrderBy);
+  SetRowsAffectedToCount();
+}
+
+void TTavQueryDataset::ProcessHavingClause(const TTavExprNode* root) {
+  if (root == nullptr) return;
+  TTavExprDBDataProvider provider;
+  provider.Initialize(this);
+  TExprEvaluator evaluator;
+  evaluator.SetExcludeRelopNulls(true);
+  evaluator.SetDBStringCompare(DBStringCompare());
+  evaluator.Prepare(&provider, root);
+  for (const uint32_t at : CollectAddresses()) {
+    provider.MoveToRecord(at);
+    evaluator.Reset();
+    if (evaluator.Evaluate()) continue;
+    DataSetSetToUnorderedRecord(at);
+    DeleteRecord(nullptr);
+  }
+  SetRowsAffectedToCount();
+}
+
+void TTavQueryDataset::PopulateResultSetAddrList(std::vector<uint32_t>& list) {
+  auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(&Root());
+  TAV_ASSERT(leaf != nullptr, "RootProvider type is incorrect");
+  list.clear();
+  // Through the source: a condition the leaf cannot answer is applied too.
+  for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord())
+    list.push_back(leaf->DataBridge()->GetRecAddr());
+}
+
+void TTavQueryDataset::SetReadOnlyResultFields(const TResultSetFields& columns) {
+  for (int i = 0; i < columns.Count(); ++i)
+    if (host::TField* f = FindField(columns.Items(i)->FieldName())) f->SetReadOnly(columns.Items(i)->IsComputed());
+}
+
+// ---------------------------------------------------------------------------
+// Data operations on a target table
+
+void TTavQueryDataset::InsertData(TResultSetFields& columns) {
+  TOpenedHere open(*this);
+  rows_affected_ = 0;
+  for (int i = 0; i < columns.Count(); ++i) columns.Items(i)->SourceFieldNo = GetFieldNo(columns.Items(i)->FieldName());
+  ClearRecord(nullptr);
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TResultSetField& c = *columns.Items(i);
+    WriteFieldValue(c.SourceFieldNo, c.DataValue, false);
+  }
+  AddRecord(true);
+  rows_affected_ = 1;
+}
+
+void TTavQueryDataset::InsertDataFromDataset(TResultSetFields& columns, host::TDataSet& source) {
+  TOpenedHere open(*this);
+  rows_affected_ = 0;
+  for (int i = 0; i < columns.Count(); ++i) columns.Items(i)->SourceFieldNo = GetFieldNo(columns.Items(i)->FieldName());
+  const int n = std::min(columns.Count(), source.FieldCount());
+  for (source.First(); !source.Eof(); source.Next()) {
+    ClearRecord(nullptr);
+    for (int i = 0; i < n; ++i) WriteFieldValue(columns.Items(i)->SourceFieldNo, source.Fields(i)->Value(), false);
+    AddRecord(true);
+    ++rows_affected_;
+  }
+  if (State() == host::dsEdit || State() == host::dsInsert) Cancel();
+}
+
+void TTavQueryDataset::DeleteData(bool allRows, const std::vector<uint32_t>& list) {
+  if (!Active()) Open();
+  if (allRows) {
+    // Emptying deletes every row: the user must be allowed to delete.
+    CheckPrivilegePresent(TableDef().PrivilegeFlags(), MapObjectPrivTypeToConst(opDeleteData));
+    rows_affected_ = GetTotalRecordCount();
+    EmptyTable();
+    return;
+  }
+  rows_affected_ = 0;
+  for (const uint32_t at : list) {
+    DataSetSetToUnorderedRecord(at);
+    DeleteRecord(nullptr);
+    ++rows_affected_;
+  }
+}
+
+void TTavQueryDataset::PrepareUpdateValues(TTavUpdateRowConstructor& setList) {
+  if (!Active()) Open();
+  for (int i = 0; i < setList.Count(); ++i) {
+    TTavUpdateRowConstructorElement& e = *setList.Items(i);
+    e.TargetColumnIndex = GetFieldNo(e.TargetColumnName);
+  }
+  update_provider_ = std::make_unique<TTavExprDBDataProvider>();
+  update_provider_->Initialize(this);
+  setList.Prepare(update_provider_.get());
+  prepared_set_list_ = &setList;
+}
+
+void TTavQueryDataset::UpdateData(bool allRows, const std::vector<uint32_t>& list,
+                                  TTavUpdateRowConstructor& setList) {
+  rows_affected_ = 0;
+  PrepareUpdateValues(setList);
+  // Listed before any row changes: a changed key moves its row along the
+  // index, where a walk would meet it again.
+  const std::vector<uint32_t> addresses = allRows ? CollectAddresses() : list;
+  for (const uint32_t at : addresses) {
+    DataSetSetToUnorderedRecord(at);
+    UpdateCurrentRecord(setList);
+    ++rows_affected_;
+  }
+}
+
+void TTavQueryDataset::UpdateCurrentRecord(TTavUpdateRowConstructor& setList) {
+  const bool wasOpen = Active();
+  TOpenedHere open(*this);
+  // A provider made on an earlier opening reads nothing now.
+  if (!wasOpen || prepared_set_list_ != &setList || !update_provider_) PrepareUpdateValues(setList);
+  // Every value reads the record as stored, before any is assigned.
+  update_provider_->MoveToRecord(DatasetGetRecAddr());
+  std::vector<host::Variant> values(static_cast<size_t>(setList.Count()));
+  for (int i = 0; i < setList.Count(); ++i) setList.Items(i)->GetRowData(values[static_cast<size_t>(i)]);
+  for (int i = 0; i < setList.Count(); ++i)
+    WriteFieldValue(setList.Items(i)->TargetColumnIndex, values[static_cast<size_t>(i)], true);
+  UpdateRecord();
+}
+
+}  // namespace tav
