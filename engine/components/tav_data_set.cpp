@@ -1040,7 +1040,7 @@ void TTavDataSet::TakeFoundRecord(TIndexItem& searched, uint32_t address, int32_
     // twice as many records each fill, up to a leaf's worth: fewer locks
     // and tree descents per record. Any other fill starts again at the
     // buffer size.
-    const bool walking = searchType != stEQ && read_ahead_mode_ == raReadAheadActive &&
+    const bool walking = read_ahead_mode_ == raReadAheadActive &&
                          (last_direction_ == rdForwards || last_direction_ == rdBackwards) &&
                          last_direction_ == last_fill_direction_;
     const int32_t most = std::min<int32_t>(
