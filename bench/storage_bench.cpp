@@ -503,22 +503,28 @@ struct TLine {
 
 int main(int argc, char** argv) {
   std::vector<std::string> only;
+  std::vector<std::string> steps;  // empty: every step
   std::vector<int> numbers;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg.rfind("--engine=", 0) == 0) {
-      std::string rest = arg.substr(9);
+    auto split = [](std::string rest, std::vector<std::string>& into) {
       while (!rest.empty()) {
         const size_t comma = rest.find(',');
-        only.push_back(rest.substr(0, comma));
+        into.push_back(rest.substr(0, comma));
         rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
       }
+    };
+    if (arg.rfind("--engine=", 0) == 0) {
+      split(arg.substr(9), only);
+    } else if (arg.rfind("--steps=", 0) == 0) {
+      split(arg.substr(8), steps);
     } else if (!arg.empty() && arg[0] != '-') {
       numbers.push_back(std::atoi(arg.c_str()));
     } else {
       std::fprintf(stderr,
-                   "usage: storage_bench [--engine=tavrin,sqlite,tavrin-x,sqlite-x] [rows >= 2 "
-                   "[random-order rows, 0 = skip]]\n");
+                   "usage: storage_bench [--engine=tavrin,sqlite,tavrin-x,sqlite-x] "
+                   "[--steps=insert,lookup_integer,...] [rows >= 2 [random-order rows, 0 = "
+                   "skip]]\n");
       return 2;
     }
   }
@@ -548,6 +554,12 @@ int main(int argc, char** argv) {
     results[l] = bench::RunInOwnProcess(kStepCount, [&](std::vector<double>& seconds) {
       std::unique_ptr<TWorkload> w = lines[l].Make();
       for (size_t s = 0; s < kStepCount; ++s) {
+        // A step left out (--steps) is not run; later steps may then find
+        // other data than in a whole run.
+        if (!steps.empty() && std::find(steps.begin(), steps.end(), kSteps[s].Name) == steps.end()) {
+          seconds[s] = NAN;
+          continue;
+        }
         bool applies = true;
         const double t = bench::TimeIt([&] { applies = kSteps[s].Run(*w); });
         seconds[s] = applies ? t : NAN;

@@ -1035,8 +1035,21 @@ void TTavDataSet::TakeFoundRecord(TIndexItem& searched, uint32_t address, int32_
     read_ahead_->SetLastRecordCount(index_mgr_->CurrentIndex()->GetRecordCount());
     read_ahead_->SetRecordCountValid(true);
   }
-  if (use_read_ahead_ && !read_ahead_->GetBufferItem(address))
-    FillReadAheadBuffer(read_ahead_size_, last_direction_);
+  if (use_read_ahead_ && !read_ahead_->GetBufferItem(address)) {
+    // A walk (read-ahead mode, stepping on the way the last fill went) lists
+    // twice as many records each fill, up to a leaf's worth: fewer locks
+    // and tree descents per record. Any other fill starts again at the
+    // buffer size.
+    const bool walking = read_ahead_mode_ == raReadAheadActive &&
+                         (last_direction_ == rdForwards || last_direction_ == rdBackwards) &&
+                         last_direction_ == last_fill_direction_;
+    const int32_t most = std::min<int32_t>(
+        kReadAheadWalkFill, kReadAheadWalkBytes / std::max<int32_t>(1, record_buffer_size_));
+    fill_size_ = walking ? std::min(std::max(fill_size_, read_ahead_size_) * 2, most)
+                         : read_ahead_size_;
+    last_fill_direction_ = last_direction_;
+    FillReadAheadBuffer(std::max(fill_size_, read_ahead_size_), last_direction_);
+  }
   last_direction_ = rdCenter;
 }
 
@@ -1183,8 +1196,23 @@ bool TTavDataSet::DataSetInternalLast() {
   return MoveToRangeEnd(rmRangeEnd) && CompareCurrentToRangeKey(rmRangeStart) >= 0;
 }
 
-bool TTavDataSet::TryReadAhead(TReadAheadDirection direction) {
-  if (!use_read_ahead_ || !read_ahead_->IsValid(os::GetTickCount())) return false;
+bool TTavDataSet::TryReadAhead(TReadAheadDirection direction, bool locked) {
+  if (!use_read_ahead_) return false;
+  const uint32_t now = os::GetTickCount();
+  if (!locked) {
+    // The buffer was filled under a read lock, so each of its records is
+    // one the table held whole at that lock. For a short while after the
+    // fill it serves the following steps without another lock or header
+    // read; another connection's change is then seen at the next lock. A
+    // change by this connection (any of its datasets) shows at once in the
+    // header image they share: a write in progress marks it dirty, a written
+    // one moves its change counter.
+    const TTableHeader* header = table_def_->TableHeader();
+    if (!header || header->Dirty() || header->GetModifiedFlag() != last_mod_mark_) return false;
+    const uint32_t stamp = read_ahead_->ValidTimeStamp();
+    if (stamp == 0 || static_cast<uint32_t>(now - stamp) > kReadAheadUnlockedPeriod) return false;
+  }
+  if (!read_ahead_->IsValid(now)) return false;
   uint8_t* buf = record_buffer_.data();
   const uint32_t address = PosAddress(buf);
   TReadAheadBufferItem* item = direction == rdForwards ? read_ahead_->GetNextBufferItem(address)
@@ -1196,31 +1224,27 @@ bool TTavDataSet::TryReadAhead(TReadAheadDirection direction) {
   return true;
 }
 
-bool TTavDataSet::DataSetInternalNext() {
+bool TTavDataSet::InternalStep(TReadAheadDirection direction) {
   CheckInternalActive();
-  TReadLockGuard lock(*this);
-  bool found = TryReadAhead(rdForwards);
+  // A step the read-ahead buffer serves soon after its fill takes no lock.
+  bool found = TryReadAhead(direction, read_locked_);
   if (!found) {
-    last_direction_ = rdForwards;
-    found = InternalFind(stGT, index_name_);
+    TReadLockGuard lock(*this);
+    // The lock read the header: a change seen there emptied the buffer.
+    found = TryReadAhead(direction, true);
+    if (!found) {
+      last_direction_ = direction;
+      found = InternalFind(direction == rdForwards ? stGT : stLT, index_name_);
+    }
   }
   if (found && read_ahead_mode_ == raReadAheadUninitialized) read_ahead_mode_ = raReadAheadActive;
   if (found && range_on_) return CurrentKeyInRange();
   return found;
 }
 
-bool TTavDataSet::DataSetInternalPrior() {
-  CheckInternalActive();
-  TReadLockGuard lock(*this);
-  bool found = TryReadAhead(rdBackwards);
-  if (!found) {
-    last_direction_ = rdBackwards;
-    found = InternalFind(stLT, index_name_);
-  }
-  if (found && read_ahead_mode_ == raReadAheadUninitialized) read_ahead_mode_ = raReadAheadActive;
-  if (found && range_on_) return CurrentKeyInRange();
-  return found;
-}
+bool TTavDataSet::DataSetInternalNext() { return InternalStep(rdForwards); }
+
+bool TTavDataSet::DataSetInternalPrior() { return InternalStep(rdBackwards); }
 
 bool TTavDataSet::ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out) {
   TBaseIOInterface* io = table_def_->RecordInterface();

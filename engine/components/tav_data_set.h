@@ -86,6 +86,13 @@ inline constexpr int kRecModFlagOffset = 10;
 inline constexpr char kLogicalRecNoIndexName[] = "_LogicalRecNo";
 // Records a read-ahead fill may hold.
 inline constexpr uint32_t kReadAheadCapacity = 10000;
+// Milliseconds after a fill during which the read-ahead buffer serves steps
+// without taking the table lock (later steps lock and check the header).
+inline constexpr uint32_t kReadAheadUnlockedPeriod = 50;
+// The most records a walk's fill lists (about a 4096-byte leaf's worth).
+inline constexpr int32_t kReadAheadWalkFill = 256;
+// ... and the most bytes of record buffers it fills.
+inline constexpr int32_t kReadAheadWalkBytes = 1 << 20;
 
 // What a record write did, for the filter's bookkeeping.
 enum TRecordWriteStatus { rwInserted, rwModified, rwDeleted };
@@ -567,7 +574,11 @@ class TTavDataSet : public host::TDataSet {
   // Compares the current key of the current index with the range end key.
   int CompareCurrentToRangeKey(TRangeMode mode);
   bool CurrentKeyInRange();
-  bool TryReadAhead(TReadAheadDirection direction);
+  // The next or prior record from the read-ahead buffer; `locked` says a
+  // read lock is held (else only soon after the fill, see the body).
+  bool TryReadAhead(TReadAheadDirection direction, bool locked);
+  // DataSetInternalNext (rdForwards) and DataSetInternalPrior (rdBackwards).
+  bool InternalStep(TReadAheadDirection direction);
   bool ReadRecordChecked(uint32_t address, std::vector<uint8_t>& out);
   // Find without the filter: the key search kept inside the range.
   // After an exact search in a filtered table found a record the filter
@@ -637,6 +648,8 @@ class TTavDataSet : public host::TDataSet {
   TReadAheadMode read_ahead_mode_ = raReadAheadInactive;
   int read_ahead_nesting_ = 0;
   TReadAheadDirection last_direction_ = rdCenter;
+  TReadAheadDirection last_fill_direction_ = rdNone;
+  int32_t fill_size_ = 0;  // records the last fill asked for
 
   bool range_on_ = false;
   bool range_valid_ = false;

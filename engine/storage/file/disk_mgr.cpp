@@ -276,6 +276,7 @@ void TDiskMgr::Open() {
 
     if (use_lock_file_) OpenLockFile();
     OpenJournal();
+    MoveHeaderEpoch();
     tav_file_->SetCacheActive(true);
 
     global_hdr_ = std::make_unique<TGlobalHdr>();
@@ -746,6 +747,7 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   // already.
   if (!heldBefore && !tav_file_->JournalKnownEmpty()) {
     tav_file_->ForgetFileSize();
+    MoveHeaderEpoch();
     try {
       tav_file_->RecoverInterruptedCommit();
     } catch (...) {
@@ -828,6 +830,8 @@ void TDiskMgr::DiskRollback() {
   RequireOpen("TDiskMgr.DiskRollback");
   if (!IsTransactionActive()) TavDatabaseError(kNoActiveTransaction, "TDiskMgr.DiskRollback");
   TFirstError error;
+  // Table header images may hold what is rolled back.
+  MoveHeaderEpoch();
   // After a failed commit the file's rollback ends the transaction and then
   // raises; the header and the locks are seen to either way.
   error.Try([&] { tav_file_->Rollback(); });

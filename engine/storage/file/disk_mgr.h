@@ -124,7 +124,10 @@ class TDiskMgr : public host::TObject, public TPageIO {
   bool IsOpen() const;
   // The data side of the file for the next create or open (null: the file
   // itself); set while closed, borrowed, outlives the open.
-  void SetDataFile(os::TFileIO* value) { tav_file_->SetDataFile(value); }
+  void SetDataFile(os::TFileIO* value) {
+    tav_file_->SetDataFile(value);
+    MoveHeaderEpoch();
+  }
   // The same for the commit journal's bytes.
   void SetJournalDataFile(os::TFileIO* value) { tav_file_->SetJournalDataFile(value); }
 
@@ -250,6 +253,17 @@ class TDiskMgr : public host::TObject, public TPageIO {
   int64_t DiskCacheSize();
   void CopyCurrentFile(const std::string& name);
 
+  // ---- table header images ----
+  // A table header image that this connection read or wrote at epoch e
+  // still equals the file's block while the connection has the file to
+  // itself and the epoch is still e: nobody else writes, every header write
+  // of this connection moves the epoch (so a second image of the same block
+  // reads again), and so do a rollback, a commit taken back from the
+  // journal and a new data file. TTableHeader::ReadHeader then skips the read.
+  bool HeaderImagesStayCurrent() const { return tav_file_->Alone(); }
+  uint64_t HeaderEpoch() const { return header_epoch_; }
+  void MoveHeaderEpoch() { ++header_epoch_; }
+
   TTavFile& TavFile() { return *tav_file_; }
   // While open with a lock file; borrowed.
   TBaseLockMgr* TableLockMgr() const { return table_lock_mgr_.get(); }
@@ -294,6 +308,7 @@ class TDiskMgr : public host::TObject, public TPageIO {
   int32_t lock_retry_count_ = 10;
   bool use_lock_file_ = false;
   bool range_locked_ = false;  // the 1000 bytes held while open
+  uint64_t header_epoch_ = 1;  // see HeaderImagesStayCurrent
   std::unique_ptr<TDBUserMonitor> user_monitor_;
   std::unique_ptr<TBaseLockMgr> table_lock_mgr_;
   std::unique_ptr<TBaseLockMgr> record_lock_mgr_;

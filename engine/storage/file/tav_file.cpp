@@ -358,7 +358,14 @@ void TTavFile::InternalWritePages(const TCachePage* const* pages, size_t count) 
 void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
   // A write past the transaction's end (an append or not) moves the end, so
   // a later append never lands on it.
-  trans_eof_ = std::max<int64_t>(trans_eof_, int64_t{position} + count);
+  const int64_t end = int64_t{position} + count;
+  if (end <= trans_eof_) return;
+  trans_eof_ = end;
+  // The cache's limit follows the file as the transaction grows it, as it
+  // would have been had the file been this size at open: a transaction that
+  // builds a large table keeps its working set cached instead of replacing
+  // it page by page at the limit the small file had.
+  cache_mgr_->RaisePageLimit(CachePageCountFor(trans_eof_, page_size_));
 }
 
 void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count,

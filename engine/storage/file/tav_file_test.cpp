@@ -273,6 +273,30 @@ TEST_F(TavFileTest, TheCacheIsSizedByTheFile) {
   EXPECT_EQ(f.CacheMgr().PageLimit(), 250);
 }
 
+TEST_F(TavFileTest, TheCacheLimitFollowsATransactionThatGrowsTheFile) {
+  // 50 pages is the floor; a file of 4 * n pages earns n. A transaction
+  // that appends 800 pages to a 6-page file earns 201 while it runs, so the
+  // pages it reads back stay cached instead of replacing one another.
+  MakeFile(6);
+  TTavFile f;
+  Open(f);
+  ASSERT_EQ(f.CacheMgr().PageLimit(), 50);
+  f.StartTransaction();
+  const std::string page = Pattern(kPage, 7);
+  for (int i = 0; i < 400; ++i) f.SeekAndAppendTavFile(page.data(), kPage, 5, 5);
+  EXPECT_EQ(f.CacheMgr().PageLimit(), CachePageCountFor(int64_t{406} * kPage, kPage));
+  for (int i = 0; i < 400; ++i) f.SeekAndAppendTavFile(page.data(), kPage, 5, 5);
+  EXPECT_EQ(f.CacheMgr().PageLimit(), 201);
+  f.Commit();
+  // Committed, the cache is back at its (raised) limit, and stays there
+  // after a rollback that grew nothing.
+  EXPECT_EQ(f.CacheMgr().Count(), 201);
+  f.StartTransaction();
+  f.Rollback();
+  EXPECT_EQ(f.CacheMgr().PageLimit(), 201);
+  EXPECT_LE(f.CacheMgr().Count(), 201);
+}
+
 TEST_F(TavFileTest, PagesAreReusedLeastRecentlyUsedFirstOutsideATransaction) {
   MakeFile(60);
   TTavFile f;

@@ -160,9 +160,21 @@ TBaseIOInterface* TTableHeader::IOFor(const char* caller) const {
   return mgr_->IOInterface();
 }
 
+TDiskMgr* TTableHeader::EpochKeeper(const TBaseIOInterface& io) {
+  return io.IOMode() == iomMemory ? nullptr : io.DiskMgr();
+}
+
 void TTableHeader::ReadHeader() {
   const char* caller = "TTableHeader.ReadHeader";
   TBaseIOInterface* io = IOFor(caller);
+  TDiskMgr* keeper = EpochKeeper(*io);
+  // Nobody else can have written the block since this image was read or
+  // written: the read would give the same bytes.
+  if (keeper && !dirty_ && current_epoch_ != 0 && current_epoch_ == keeper->HeaderEpoch() &&
+      keeper->HeaderImagesStayCurrent()) {
+    dirty_ = false;
+    return;
+  }
   const uint32_t size = static_cast<uint32_t>(buf_.size());
   const uint32_t oldFlag = GetModifiedFlag();
   const int32_t expectedID = GetTableID();
@@ -190,6 +202,7 @@ void TTableHeader::ReadHeader() {
 
   buf_.swap(image);
   dirty_ = false;
+  current_epoch_ = keeper ? keeper->HeaderEpoch() : 0;
   const uint32_t newFlag = GetModifiedFlag();
   // Someone else wrote the table since this connection last looked (or it
   // never looked): its cached pages may be stale.
@@ -206,6 +219,11 @@ void TTableHeader::WriteHeader() {
                         {GetHeaderSize()});
   const uint32_t oldFlag = GetModifiedFlag();
   PutU32(buf_.data() + kThModifiedFlag, oldFlag + 1);
+  // Any other image of this block is out of date from here on, and so is
+  // this one until the write is done (a failed write may leave part of it).
+  TDiskMgr* keeper = EpochKeeper(*io);
+  if (keeper) keeper->MoveHeaderEpoch();
+  current_epoch_ = 0;
   try {
     io->WriteBlock(base_address_, static_cast<uint32_t>(buf_.size()), buf_.data());
   } catch (...) {
@@ -214,6 +232,7 @@ void TTableHeader::WriteHeader() {
     throw;
   }
   dirty_ = false;
+  if (keeper) current_epoch_ = keeper->HeaderEpoch();
 }
 
 void TTableHeader::DebugDumpStatus(host::TStrings& lines) const {
@@ -375,6 +394,8 @@ int32_t TTableHeaderMgr::AddTable(int32_t indexCount) {
   header.SetTableID(id);
   header.SetModifiedFlag(1);
   io_->SetFirstEmptyValid(false);
+  // The block may have been another table's header: images of it go stale.
+  if (TDiskMgr* disk = LockingDiskMgr()) disk->MoveHeaderEpoch();
   const uint32_t address = io_->AllocateNewAddress(size, header.HeaderBuf().data());
   TAV_ASSERT(address != 0, "HeaderMgr. AddTable allocate = 0");
 
@@ -422,7 +443,6 @@ TTableHeader* TTableHeaderMgr::OpenTable(int32_t tableID) {
   header->SetTableID(tableID);
   header->ReadHeader();
   header->SetUserCount(1);
-  header->SetDirty(false);
   lock.Done();
   header->SetCollection(this);
   return header.release();
@@ -480,6 +500,7 @@ void TTableHeaderMgr::DeleteTable(int32_t tableID) {
     throw;
   }
   io_->SetFirstEmptyValid(false);
+  if (TDiskMgr* disk = LockingDiskMgr()) disk->MoveHeaderEpoch();
   io_->ReleaseBlock(address, kTableHeaderSize);
   lock.Done();
 }

@@ -127,7 +127,11 @@ class TTableHeader : public host::TCollectionItem {
   uint32_t BaseAddress() const { return base_address_; }
   void SetBaseAddress(uint32_t value) { base_address_ = value; }
   bool Dirty() const { return dirty_; }
-  void SetDirty(bool value) { dirty_ = value; }
+  // A clean image is read again at the next ReadHeader.
+  void SetDirty(bool value) {
+    dirty_ = value;
+    if (!value) current_epoch_ = 0;
+  }
   int32_t UserCount() const { return user_count_; }
   void SetUserCount(int32_t value) { user_count_ = value; }
   // The image (empty until a size is set).
@@ -136,7 +140,9 @@ class TTableHeader : public host::TCollectionItem {
   // Reads the image at BaseAddress; the stored size must be the image's
   // size, the index count must fit, and once the header has an id the block
   // must carry the same id (8581 otherwise, the image unchanged). A change
-  // counter that was 0 or has moved drops the table's cached pages.
+  // counter that was 0 or has moved drops the table's cached pages. On a
+  // connection that has the file to itself the read is skipped while the
+  // image is known to be the block's (TDiskMgr::HeaderImagesStayCurrent).
   void ReadHeader();
   // Counts one more change and writes the image at BaseAddress.
   void WriteHeader();
@@ -174,6 +180,9 @@ class TTableHeader : public host::TCollectionItem {
   friend class TTableHeaderMgr;
 
   TBaseIOInterface* IOFor(const char* caller) const;
+  // The disk manager whose epoch tells whether the image is still current;
+  // nullptr for memory tables.
+  static TDiskMgr* EpochKeeper(const TBaseIOInterface& io);
   void CheckItem(uint32_t offset, uint32_t width, const char* caller, bool setter) const {
     if (uint64_t{offset} + width > buf_.size()) [[unlikely]]
       ItemOutOfRange(caller, setter);
@@ -184,6 +193,9 @@ class TTableHeader : public host::TCollectionItem {
   std::vector<uint8_t> buf_;  // the image; empty = not allocated
   std::vector<uint8_t> spare_;  // ReadHeader's reading buffer, kept to spare an allocation
   bool dirty_ = false;
+  // The disk manager's header epoch at which the image was last read or
+  // written whole; 0: not known to be the block's.
+  uint64_t current_epoch_ = 0;
   uint32_t base_address_ = 0;
   int32_t user_count_ = 0;
 };

@@ -724,6 +724,56 @@ TEST_F(DiskTableHeaderTest, InsideATransactionTablesComeAndGoWithIt) {
   EXPECT_EQ(test::ReadMapImage(db.Path(), kPage).error, "");
 }
 
+TEST_F(DiskTableHeaderTest, AnExclusiveConnectionReadsAHeaderAgainOnlyWhenItMayHaveChanged) {
+  const int32_t id = hdrs.user.AddTable(1);
+  hdrs.Close();
+  db.Mgr().Close();
+  db.Mgr().SetOpenFlags(fmOpenReadWrite | fmShareExclusive);
+  db.Mgr().Open();
+  hdrs.Open(db.Mgr());
+  TTableHeader* h = hdrs.user.OpenTable(id);
+  ASSERT_EQ(h->GetLogicalRecordNo(), 0u);
+
+  // The block changed behind the image's back (nothing in the engine does
+  // this: it shows that the read is skipped while nobody else can write).
+  auto patchBlock = [&](uint32_t logicalNo) {
+    std::vector<uint8_t> block = h->HeaderBuf();
+    PutU32(block.data() + kThLogicalRecordNo, logicalNo);
+    hdrs.userIO.WriteBlock(h->BaseAddress(), kTableHeaderSize, block.data());
+  };
+  patchBlock(77);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 0u) << "the image was known to be current";
+
+  // A rollback may have taken back what the image holds: read again.
+  db.Mgr().DiskStartTransaction();
+  h->SetLogicalRecordNo(5);
+  h->WriteHeader();
+  db.Mgr().DiskRollback();
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 77u);
+
+  // A second image of the block (another manager on the same connection)
+  // reads again after the first one writes.
+  TDiskHeaders second;
+  second.Open(db.Mgr());
+  TTableHeader* other = second.user.OpenTable(id);
+  EXPECT_EQ(other->GetLogicalRecordNo(), 77u);
+  h->SetLogicalRecordNo(8);
+  h->WriteHeader();
+  other->ReadHeader();
+  EXPECT_EQ(other->GetLogicalRecordNo(), 8u);
+  second.user.CloseTable(other);
+  second.Close();
+
+  // A header marked clean by hand is read again too.
+  patchBlock(9);
+  h->SetDirty(false);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 9u);
+  hdrs.user.CloseTable(h);
+}
+
 TEST(DiskTableHeaderPlacement, ADirectoryMustFitTheFixedArea) {
   for (uint32_t pageSize : {1024u, 2048u}) {
     os::test::TTempDir dir;
