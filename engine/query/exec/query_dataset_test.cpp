@@ -243,6 +243,9 @@ TEST_F(QueryDatasetTest, GroupsOnePerKeyNullKeyIncludedInKeyOrderThenHaving) {
   EXPECT_EQ(Rows("SELECT K, SUM(K) * 10 + x.K FROM T x WHERE K < 4 GROUP BY K"), (V{"1|11", "2|22", "3|33"}));
   // HAVING on a grouped column that is a plain column of a qualified name.
   EXPECT_EQ(Rows("SELECT x.G, COUNT(*) FROM T x GROUP BY x.G HAVING x.G = 'y'"), (V{"y|2"}));
+  // HAVING names result columns by their aliases, even where no table has such a column.
+  EXPECT_EQ(Rows("SELECT G AS g0, COUNT(*) AS n FROM T GROUP BY G HAVING n > 1 AND g0 = 'y'"),
+            (V{"y|2"}));
 }
 
 TEST_F(QueryDatasetTest, GroupedResultPastMaxRecordsRaisesEvenOnTheLastRow) {

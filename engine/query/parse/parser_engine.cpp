@@ -189,7 +189,6 @@ bool TTavParserEngine::ParseHavingClause() {
     return false;
   }
   having_parser_.SetIsSubquery(is_subquery_);
-  having_parser_.SetTableList(&table_list_);
   having_parser_.SetValidEndTokens({tstOrderBy, tstEnd});
   having_parser_.SetNestingBase(nesting_base_);
   const bool ok =
