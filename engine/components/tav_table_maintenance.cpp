@@ -28,6 +28,45 @@ void LogLine(const std::string& source, const std::string& text) {
   if (auto logger = GDBLogger()) logger->LogItem(source, text);
 }
 
+// The source field each field of the table takes its value from (none where the
+// restructure definition names no source field, or the source lacks it), logged.
+std::vector<host::TField*> MatchImportFields(TTavTable& table, const TRestructureFieldDefs& defs,
+                                             host::TDataSet& source, const std::string& me) {
+  LogLine(me, "Matching fields");
+  std::vector<host::TField*> map(static_cast<size_t>(table.FieldCount()), nullptr);
+  for (int i = 0; i < table.FieldCount() && i < defs.Count(); ++i) {
+    const TRestructureFieldDef& def = *defs.Items(i);
+    host::TField* from = def.SourceFieldName().empty() ? nullptr : source.FindField(def.SourceFieldName());
+    map[static_cast<size_t>(i)] = from;
+    if (from)
+      LogLine(me, host::Format("Source field [%s] mapped to Field [%s]", {from->FieldName(), def.Name()}));
+    else
+      LogLine(me, host::Format("No Source field set for Field [%s]", {def.Name()}));
+  }
+  return map;
+}
+
+// Copies the mapped source fields into the record being inserted; a value that does not
+// convert is logged and counted, and the rest still go in.
+int CopyImportFields(TTavTable& table, const std::vector<host::TField*>& map, int recordNo,
+                     const std::string& me) {
+  int errors = 0;
+  for (size_t i = 0; i < map.size(); ++i) {
+    host::TField* from = map[i];
+    host::TField* to = table.Fields(static_cast<int>(i));
+    if (!from || to->DataType() == host::ftAutoInc || to->ReadOnly()) continue;
+    try {
+      to->SetValue(from->Value());
+    } catch (const std::exception& e) {
+      LogLine(me, host::Format("   Record %d  Source field \"%-10s\" could not be converted to "
+                               "Destination field \"%-10s\". Source value \"%s\"   Error: %s",
+                               {recordNo, from->FieldName(), to->FieldName(), from->AsString(), e.what()}));
+      ++errors;
+    }
+  }
+  return errors;
+}
+
 }  // namespace
 
 void TTavTable::FreeRestructureDefs() {
@@ -127,17 +166,7 @@ void TTavTable::ImportData(host::TDataSet& source) {
   if (!restructure_field_defs_)
     TavDatabaseError(kSystemObjectIsNotInitialized, caller, "FRestructureFieldDefs", this);
 
-  LogLine(me, "Matching fields");
-  std::vector<host::TField*> map(static_cast<size_t>(FieldCount()), nullptr);
-  for (int i = 0; i < FieldCount() && i < restructure_field_defs_->Count(); ++i) {
-    const TRestructureFieldDef& def = *restructure_field_defs_->Items(i);
-    host::TField* from = def.SourceFieldName().empty() ? nullptr : source.FindField(def.SourceFieldName());
-    map[static_cast<size_t>(i)] = from;
-    if (from)
-      LogLine(me, host::Format("Source field [%s] mapped to Field [%s]", {from->FieldName(), def.Name()}));
-    else
-      LogLine(me, host::Format("No Source field set for Field [%s]", {def.Name()}));
-  }
+  const std::vector<host::TField*> map = MatchImportFields(*this, *restructure_field_defs_, source, me);
 
   int errors = 0;
   int recordNo = 0;
@@ -153,19 +182,7 @@ void TTavTable::ImportData(host::TDataSet& source) {
     try {
       LogLine(me, "Starting import");
       Insert();
-      for (size_t i = 0; i < map.size(); ++i) {
-        host::TField* from = map[i];
-        host::TField* to = Fields(static_cast<int>(i));
-        if (!from || to->DataType() == host::ftAutoInc || to->ReadOnly()) continue;
-        try {
-          to->SetValue(from->Value());
-        } catch (const std::exception& e) {
-          LogLine(me, host::Format("   Record %d  Source field \"%-10s\" could not be converted to "
-                                   "Destination field \"%-10s\". Source value \"%s\"   Error: %s",
-                                   {recordNo, from->FieldName(), to->FieldName(), from->AsString(), e.what()}));
-          ++errors;
-        }
-      }
+      errors += CopyImportFields(*this, map, recordNo, me);
       Post();
       source.Next();
       advanced = true;
