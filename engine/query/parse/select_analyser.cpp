@@ -194,6 +194,37 @@ void TTavSelectAnalyser::AnalyseColumnNode(const TTavSelectNode* node) {
   }
 }
 
+namespace {
+
+// Whether the tree reads, outside every aggregate call, a column that is not grouped.
+bool ReadsUngroupedColumn(const TTavExprNode* node, const TSelectFields& fields,
+                          const TGroupByItems& groupByItems) {
+  if (node == nullptr || IsAggregate(node)) return false;
+  if (node->Kind == enkField) {
+    const std::string name = host::VarToStr(node->Data);
+    const std::string table = node->TokenArgs.empty() || node->TokenArgs.front() == nullptr
+                                  ? std::string()
+                                  : node->TokenArgs.front()->Text;
+    const TSelectFieldItem* column = fields.FindColumn(table, name);
+    if (column != nullptr && column->IsGrouped) return false;
+    for (int i = 0; i < groupByItems.Count(); ++i) {
+      const TGroupByItem* group = groupByItems.Items(i);
+      if (host::AnsiSameText(group->FieldName, name) &&
+          (table.empty() || group->TableName.empty() || host::AnsiSameText(group->TableName, table)))
+        return false;
+    }
+    return true;
+  }
+  if (ReadsUngroupedColumn(node->Left, fields, groupByItems) ||
+      ReadsUngroupedColumn(node->Right, fields, groupByItems))
+    return true;
+  for (const TTavExprNode* arg : node->Args)
+    if (ReadsUngroupedColumn(arg, fields, groupByItems)) return true;
+  return false;
+}
+
+}  // namespace
+
 bool TTavSelectAnalyser::CheckGroupedColumns(TGroupByItems* groupByItems) {
   Message.clear();
   if (groupByItems == nullptr) return true;
@@ -211,7 +242,11 @@ bool TTavSelectAnalyser::CheckGroupedColumns(TGroupByItems* groupByItems) {
   if (!SelectFields.ContainsAggregateColumns() && groupByItems->Count() == 0) return true;
   for (int i = 0; i < SelectFields.Count(); ++i) {
     const TSelectFieldItem* column = SelectFields.Items(i);
-    if (!column->HasAggregateFunction && !column->IsGrouped) {
+    // Around an aggregate call (MAX(K) + K) a column outside the call has one value per group
+    // only when it is grouped; otherwise there is no row to read it from.
+    const bool ungroupedAround = column->HasAggregateFunction && column->AggExprRoot != nullptr &&
+                                 ReadsUngroupedColumn(column->AggExprRoot, SelectFields, *groupByItems);
+    if ((!column->HasAggregateFunction && !column->IsGrouped) || ungroupedAround) {
       Message = std::string(StavNonAggColumnNotInGroupBy) + " : " + column->FieldName();
       return false;
     }

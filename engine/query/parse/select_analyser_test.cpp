@@ -206,6 +206,17 @@ TEST(SelectAnalyserTest, GroupByCoverage) {
   Select both("SELECT a1.a AS k, a2.a AS k2, COUNT(*) FROM T a1, T a2 GROUP BY a2.a, a1.a", selfJoin);
   ASSERT_TRUE(both.ok) << both.analyser.Message;
   EXPECT_EQ(both.groups.Items(1)->ResultSetIndex, 1);
+  // Around an aggregate call, a column outside the call must be grouped too.
+  Select around("SELECT a, MAX(b) + b FROM T GROUP BY a");
+  EXPECT_FALSE(around.ok);
+  EXPECT_EQ(around.analyser.Message.rfind("Output column must be specified in Group By clause : ", 0), 0u)
+      << around.analyser.Message;
+  Select aroundNoGroups("SELECT COUNT(*) + b FROM T");
+  EXPECT_FALSE(aroundNoGroups.ok);
+  Select aroundGrouped("SELECT a, SUM(b) * 10 + a FROM T GROUP BY a");
+  EXPECT_TRUE(aroundGrouped.ok) << aroundGrouped.analyser.Message;
+  Select aroundQualified("SELECT x.a, SUM(x.b) + x.a FROM T x GROUP BY x.a", [](TTableList& t) { AddT(t, "x"); });
+  EXPECT_TRUE(aroundQualified.ok) << aroundQualified.analyser.Message;
 }
 
 // The columns a HAVING tree reads, left to right.
