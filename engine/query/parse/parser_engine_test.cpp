@@ -81,6 +81,9 @@ TEST_F(ParserEngineTest, SubqueriesInEveryPlaceThatReadsThem) {
   EXPECT_EQ(d_.Subqueries(), 2);  // the WHERE, then its subquery
   EXPECT_EQ(d_.Parse("UPDATE t SET a = 1 WHERE b = 2"), "");
   EXPECT_EQ(d_.Subqueries(), 1);
+  // SET reads the target's columns: the table list is set up before it.
+  EXPECT_EQ(d_.Parse("UPDATE t SET a = b, b = a + 1"), "");
+  EXPECT_EQ(d_.Parse("UPDATE nowhere SET a = 1"), "Table not found: nowhere");
 }
 
 TEST_F(ParserEngineTest, AggregatesOutsideTheSelectListAndHavingAreRefusedAtTheCall) {

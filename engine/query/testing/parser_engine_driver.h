@@ -101,7 +101,10 @@ class TParserEngineDriver {
       }
       case tsSQLInsert: return e.ParseInsertStatement() || Fail(e.ErrorText());
       case tsSQLDelete: return e.ParseDeleteStatement() || Fail(e.ErrorText());
-      case tsSQLUpdate: return e.ParseUpdateStatement() || Fail(e.ErrorText());
+      case tsSQLUpdate:
+        // As the provider item does: the target's fields are known before SET is read.
+        e.UpdateParser().SetTableListValidateEvent([this](TTableList& tables) { return SetUpTables(tables); });
+        return e.ParseUpdateStatement() || Fail(e.ErrorText());
       case tsSchemaManipulation: return e.ParseSchemaManipulationStatement() || Fail(e.ErrorText());
       default:
         return Fail("Unrecognised SQL statement type " + e.GetCurrentPreParserTokenAsErrorFmt());
