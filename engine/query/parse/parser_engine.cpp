@@ -151,34 +151,33 @@ bool TTavParserEngine::ParseWhereClause() {
   return ok;
 }
 
+bool TTavParserEngine::ParseItemListClause(TBaseParser& parser, TTavSQLToken clause,
+                                           const std::function<bool(TParserStack*)>& run) {
+  bool ok = true;
+  if (!subquery_closed_ && where_parser_.CurrentTokenType() == clause) {
+    parser.SetIsSubquery(is_subquery_);
+    ok = run(main_.GetSection(clause, where_parser_.CurrentToken));
+    where_parser_.SyncCurrToken(parser);
+    last_parser_ = &parser;
+  }
+  TakeError(parser);
+  return ok;
+}
+
 bool TTavParserEngine::ParseGroupByClause() {
   group_by_parser_.Clear();
   group_by_items_.Clear();
-  bool ok = true;
-  if (!subquery_closed_ && where_parser_.CurrentTokenType() == tstGroupBy) {
-    group_by_parser_.SetIsSubquery(is_subquery_);
-    ok = group_by_parser_.ExecuteGroupBy(group_by_items_,
-                                         main_.GetSection(tstGroupBy, where_parser_.CurrentToken));
-    where_parser_.SyncCurrToken(group_by_parser_);
-    last_parser_ = &group_by_parser_;
-  }
-  TakeError(group_by_parser_);
-  return ok;
+  return ParseItemListClause(group_by_parser_, tstGroupBy, [this](TParserStack* stack) {
+    return group_by_parser_.ExecuteGroupBy(group_by_items_, stack);
+  });
 }
 
 bool TTavParserEngine::ParseOrderByClause() {
   order_by_parser_.Clear();
   order_by_items_.Clear();
-  bool ok = true;
-  if (!subquery_closed_ && where_parser_.CurrentTokenType() == tstOrderBy) {
-    order_by_parser_.SetIsSubquery(is_subquery_);
-    ok = order_by_parser_.ExecuteOrderBy(order_by_items_,
-                                         main_.GetSection(tstOrderBy, where_parser_.CurrentToken));
-    where_parser_.SyncCurrToken(order_by_parser_);
-    last_parser_ = &order_by_parser_;
-  }
-  TakeError(order_by_parser_);
-  return ok;
+  return ParseItemListClause(order_by_parser_, tstOrderBy, [this](TParserStack* stack) {
+    return order_by_parser_.ExecuteOrderBy(order_by_items_, stack);
+  });
 }
 
 bool TTavParserEngine::ParseHavingClause() {

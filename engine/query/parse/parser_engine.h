@@ -123,6 +123,10 @@ class TTavParserEngine : public host::TObject {
   // The parser's message with its token's position (none for an error a
   // nested engine passed up); empty when it parsed.
   void TakeError(const TBaseParser& parser) { error_text_ = parser.GetErrorMsg(); }
+  // GROUP BY and ORDER BY: when the WHERE parser stopped at `clause`, `run` reads the item list
+  // over that section and the WHERE parser goes on after it.
+  bool ParseItemListClause(TBaseParser& parser, TTavSQLToken clause,
+                           const std::function<bool(TParserStack*)>& run);
 
   TTavPreParser main_;
   TTavPreParser from_pre_;
