@@ -9,6 +9,7 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Hold_Browser.H>
+#include <FL/Fl_Image_Surface.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Input_Choice.H>
 #include <FL/Fl_PNG_Image.H>
@@ -976,17 +977,35 @@ bool TWindowPresenter::SaveScreenshot(const TCustomForm& form, const std::string
   if (!WindowId(form)) return false;
   Fl_Window* w = impl_->windows[const_cast<TCustomForm*>(&form)].get();
   Fl::flush();
-  w->make_current();
-  uchar* data = fl_read_image(nullptr, 0, 0, w->w(), w->h());
-  if (!data) return false;
-  bool ok = false;
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fprintf(f, "P6\n%d %d\n255\n", w->w(), w->h());
-    const size_t n = static_cast<size_t>(w->w()) * static_cast<size_t>(w->h()) * 3;
-    ok = std::fwrite(data, 1, n, f) == n;
-    ok = std::fclose(f) == 0 && ok;
+  // The window is drawn again into an image of its own, so the shot does not
+  // depend on whether the display has mapped and exposed it yet.
+  Fl_RGB_Image* image = nullptr;
+  {
+    Fl_Image_Surface surface(w->w(), w->h());
+    surface.set_current();
+    fl_color(w->color());
+    fl_rectf(0, 0, w->w(), w->h());
+    surface.draw(w);
+    image = surface.image();
+    Fl_Display_Device::display_device()->set_current();
   }
-  delete[] data;
+  if (!image) return false;
+  const int iw = image->w(), ih = image->h(), depth = image->d();
+  const int line = image->ld() ? image->ld() : iw * depth;
+  const auto* data = reinterpret_cast<const unsigned char*>(image->data()[0]);
+  bool ok = depth >= 3;
+  if (ok) {
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+      std::fprintf(f, "P6\n%d %d\n255\n", iw, ih);
+      for (int y = 0; y < ih && ok; ++y)
+        for (int x = 0; x < iw && ok; ++x)
+          ok = std::fwrite(data + static_cast<size_t>(y) * line + static_cast<size_t>(x) * depth, 1, 3, f) == 3;
+      ok = std::fclose(f) == 0 && ok;
+    } else {
+      ok = false;
+    }
+  }
+  delete image;
   return ok;
 }
 
