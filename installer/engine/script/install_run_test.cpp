@@ -18,6 +18,7 @@
 #include "installer/engine/script/install.h"
 #include "installer/engine/script/install_file.h"
 #include "installer/engine/script/self_extract.h"
+#include "installer/engine/net/net_install_location.h"
 #include "installer/engine/testing/install_script_fixture.h"
 #include "os/restart.h"
 #include "os/win_file.h"
@@ -404,6 +405,127 @@ TEST_F(InstallRunTest, CleanUpUnderZDeletesNothing) {
   EXPECT_NE(last_output_.find("is not on this machine's drives: nothing deleted"),
             std::string::npos)
       << last_output_;
+}
+
+}  // namespace
+}  // namespace orln::test
+
+namespace orln::test {
+namespace {
+
+// Build mode and the distribution it makes, then an -e run from it.
+class DistributionTest : public InstallRunTest {
+ protected:
+  void SetUp() override {
+    InstallRunTest::SetUp();
+    // The program in a folder of its own on C:, where BUILD.INF goes.
+    std::filesystem::create_directories(machine_->DriveFolder('C') + "/Dev");
+    std::filesystem::copy_file(TAV_INSTALL_HOST, machine_->DriveFolder('C') + "/Dev/tavinstallhost");
+    program_ = machine_->DriveFolder('C') + "/Dev/tavinstallhost";
+    // The install library's folder with the loader.
+    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path",
+                   "C:\\Lib");
+    ASSERT_TRUE(os::WinForceDirectories("C:\\Lib"));
+    ASSERT_TRUE(os::WinWriteWholeFile("C:\\Lib\\O32V52.TXT", ""));
+    ASSERT_TRUE(os::WinWriteWholeFile("C:\\Lib\\OrlaneLoadProgram.exe", loader_));
+    ASSERT_TRUE(os::WinForceDirectories("C:\\Src"));
+    ASSERT_TRUE(os::WinWriteWholeFile("C:\\Src\\data.bin", "distributed payload"));
+  }
+  int RunProgram(const std::vector<std::string>& args) {
+    TChild c = Start(program_, args, Script(true, "", ""));
+    const int code = c.Wait();
+    last_output_ = ReadHost(c.output);
+    return code;
+  }
+
+  std::string program_;
+  const std::string loader_ = "MZ loader " + Noise(3000, 5);
+};
+
+TEST_F(DistributionTest, BuildModeMakesASelfExtractingSetupThatInstalls) {
+  // Without BUILD.INF, and with an empty one.
+  EXPECT_EQ(RunProgram({"-b"}), 0) << last_output_;
+  EXPECT_NE(Transcript().find("Need to have a BUILD.INF file in this directory with the first "
+                              "line specifying the build directory"),
+            std::string::npos)
+      << Transcript();
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\Dev\\BUILD.INF", ""));
+  EXPECT_EQ(RunProgram({"-b"}), 0) << last_output_;
+  EXPECT_NE(Transcript().find("Must be 1 line in BUILD.INF. This line should specify the build "
+                              "directory"),
+            std::string::npos);
+  EXPECT_FALSE(os::WinFileExists("C:\\My Build\\setup.exe"));
+
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\Dev\\BUILD.INF", "C:\\My Build\r\nignored\r\n"));
+  EXPECT_EQ(RunProgram({"-b"}), 0) << last_output_;
+  const std::string setup = Get("C:\\My Build\\setup.exe");
+  const std::string setup1 = Get("C:\\My Build\\setup.1");
+  const std::string files1 = Get("C:\\My Build\\files.1");
+  ASSERT_NE(setup1, "(missing)") << Transcript() << last_output_;
+  ASSERT_NE(files1, "(missing)");
+  // The loader, "setup.1", "files.1", then the trailer naming where they lie.
+  ASSERT_EQ(setup.size(), loader_.size() + setup1.size() + files1.size() + kTrailerSize);
+  EXPECT_TRUE(setup.compare(0, loader_.size(), loader_) == 0);
+  EXPECT_TRUE(setup.compare(loader_.size(), setup1.size(), setup1) == 0);
+  EXPECT_TRUE(setup.compare(loader_.size() + setup1.size(), files1.size(), files1) == 0);
+  TSelfExtractTrailer t;
+  ASSERT_TRUE(ParseTrailer(setup.substr(setup.size() - kTrailerSize), int64_t(setup.size()), t));
+  EXPECT_TRUE(t.SelfExtracting);
+  EXPECT_EQ(setup.substr(setup.size() - kTrailerSize, 15), std::string("\x0eSELFEXTRACTING"));
+  EXPECT_EQ(t.SetupStart, int32_t(loader_.size()));
+  EXPECT_EQ(t.SetupEnd, int32_t(loader_.size() + setup1.size() - 1));
+  EXPECT_EQ(t.FilesStart, t.SetupEnd + 1);
+  EXPECT_EQ(t.FilesEnd, int32_t(loader_.size() + setup1.size() + files1.size() - 1));
+
+  // The loader starts the program with -s and -e: the archive is read from
+  // inside "setup.exe".
+  os::WinDeleteFile("C:\\My Build\\files.1");
+  std::filesystem::remove(log_);
+  EXPECT_EQ(Run({"-sC:\\My Build", "-esetup.exe"}, Script(true, "", "")), 0) << last_output_;
+  EXPECT_EQ(Get(Dest("data.bin")), "distributed payload") << Transcript();
+  EXPECT_TRUE(HasLine(Log(), "-995"));
+
+  // A damaged trailer is refused with the reader's message.
+  std::string damaged = setup;
+  damaged[damaged.size() - kTrailerSize + 27] = '\x7f';  // "files.1" past the end
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\My Build\\setup.exe", damaged));
+  EXPECT_EQ(Run({"-sC:\\My Build", "-esetup.exe"}, Script(true, "", "")), 0) << last_output_;
+  EXPECT_NE(Transcript().find("Could not read the extraction info from the archive file C:\\My "
+                              "Build\\setup.exe when trying to find the correct offset"),
+            std::string::npos)
+      << Transcript();
+}
+
+// Without StandAlone only the NOTSELFEXTRACT trailer is appended; a net
+// distribution writes its remote list of files beside its archives.
+TEST_F(DistributionTest, NotSelfExtractingTrailerAndTheRemoteFileList) {
+  host::ReadComponent(Script(false, "", ""), module_);
+  auto* install = dynamic_cast<TInstall*>(module_.FindComponent("Install"));
+  ASSERT_NE(install, nullptr);
+  install->BuildDistribution("C:\\Src\\data.bin", "C:\\Out", false);
+  const std::string setup = Get("C:\\Out\\setup.exe");
+  ASSERT_EQ(setup.size(), loader_.size() + kTrailerSize);
+  TSelfExtractTrailer none;
+  EXPECT_EQ(setup.substr(loader_.size()), MakeTrailer(none));
+  EXPECT_EQ(setup.substr(loader_.size(), 15), std::string("\x0eNOTSELFEXTRACT"));
+  // The archive setting is back as it was.
+  EXPECT_EQ(install->GetArchivePath(), install->SourceDirectory() + "\\files.1");
+
+  TNetInstallLocation location(&module_);
+  location.SetName("Net1");
+  location.LoginInformation().Hostname = "127.0.0.1";
+  install->SetNetLocation(&location);
+  InstallGlobals().LibraryTool = true;  // the type is set while designing
+  install->SetDistributeType(dtWeb);
+  InstallGlobals().LibraryTool = false;
+  install->BuildDistribution("C:\\Src\\data.bin", "C:\\Web", true);
+  const std::string list = Get("C:\\Web\\127.0.0.1\\HTTP Root directory\\filelist.lst");
+  std::vector<TRemoteFileEntry> entries;
+  ASSERT_TRUE(ParseRemoteFileList(list, entries)) << list.size();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Name, "IF10");
+  EXPECT_EQ(entries[0].Size, 19);
+  install->SetNetLocation(nullptr);
 }
 
 }  // namespace
