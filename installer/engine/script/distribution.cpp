@@ -289,6 +289,7 @@ void TCustomInstall::TransferToFloppies(const std::string& drive) {
     struct THooks {
       TOrlnCompress& c;
       ~THooks() {
+        c.SetOffset(0);
         c.OnNewDisk = nullptr;
         c.OnStatus = nullptr;
         c.OnProcessMessages = nullptr;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "host/forms/scripted_presenter.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 #include "installer/engine/base/install_globals.h"
@@ -526,6 +527,104 @@ TEST_F(DistributionTest, NotSelfExtractingTrailerAndTheRemoteFileList) {
   EXPECT_EQ(entries[0].Name, "IF10");
   EXPECT_EQ(entries[0].Size, 19);
   install->SetNetLocation(nullptr);
+}
+
+}  // namespace
+}  // namespace orln::test
+
+namespace orln::test {
+namespace {
+
+// A user with a pile of floppies: A: is one folder holding the disk that is
+// in the drive; at "Please insert disk N" the disk in the drive goes back on
+// the pile and disk N (a blank one when new) goes in.
+class TFloppyUser : public host::TScriptedPresenter {
+ public:
+  TFloppyUser(os::TMachine& machine, std::string pile) : machine_(machine), pile_(std::move(pile)) {}
+  int MessageBox(const std::string& text, const std::string& caption, int flags) override {
+    if (text.rfind("Please insert disk", 0) != 0)
+      return TScriptedPresenter::MessageBox(text, caption, flags);
+    Prompts.push_back(text);
+    Insert(std::stoi(text.substr(text.find_last_of("# ") + 1)));
+    return host::IDOK;
+  }
+  void Insert(int n) {
+    Eject();
+    const std::string disk = Disk(n);
+    std::filesystem::create_directories(disk);
+    for (const auto& e : std::filesystem::directory_iterator(disk))
+      std::filesystem::rename(e.path(), machine_.DriveFolder('A') + "/" + e.path().filename().string());
+    in_drive_ = n;
+  }
+  void Eject() {
+    const std::string disk = Disk(in_drive_);
+    std::filesystem::create_directories(disk);
+    for (const auto& e : std::filesystem::directory_iterator(machine_.DriveFolder('A')))
+      std::filesystem::rename(e.path(), disk + "/" + e.path().filename().string());
+  }
+  std::string Disk(int n) const { return pile_ + "/disk" + std::to_string(n); }
+  std::vector<std::string> Prompts;
+
+ private:
+  os::TMachine& machine_;
+  std::string pile_;
+  int in_drive_ = 1;
+};
+
+TEST_F(InstallRunTest, FloppyTransferThenAnInstallFromTheDisks) {
+  // A self-extracting distribution built here: a small program, a loader and
+  // files that need more than one disk.
+  RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\Lib");
+  ASSERT_TRUE(os::WinForceDirectories("C:\\Lib"));
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\Lib\\O32V52.TXT", ""));
+  const std::string loader = "MZ loader " + Noise(2000, 9);
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\Lib\\OrlaneLoadProgram.exe", loader));
+  ASSERT_TRUE(os::WinForceDirectories("C:\\Src"));
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\Src\\prog.exe", Noise(3000, 1)));
+  const std::string big = Noise(150000, 2), small = "small file";
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\Src\\big.bin", big));
+  ASSERT_TRUE(os::WinWriteWholeFile("C:\\Src\\small.txt", small));
+
+  host::TApplication app;
+  app.Initialize(std::vector<std::string>{"setup", "-sC:\\Out", "-esetup.exe", "-f"});
+  auto user = std::make_unique<TFloppyUser>(*machine_, dir_.Path() + "/pile");
+  TFloppyUser& floppies = *user;
+  app.SetPresenter(std::move(user));
+  host::ReadComponent(Script(false, "", "", {"big.bin", "small.txt"}), module_);
+  auto* install = dynamic_cast<TInstall*>(module_.FindComponent("Install"));
+  ASSERT_NE(install, nullptr);
+  install->BuildDistribution("C:\\Src\\prog.exe", "C:\\Out", true);
+  const std::string setup1 = Get("C:\\Out\\setup.1");
+
+  machine_->SetDriveCapacity('A', 64 * 1024);
+  install->TransferToFloppies("a:");
+  floppies.Eject();
+  EXPECT_TRUE(app.Terminated());
+  ASSERT_GE(floppies.Prompts.size(), 2u) << Transcript();
+  EXPECT_EQ(floppies.Prompts[0], "Please insert disk 2");
+  EXPECT_EQ(floppies.Prompts[1], "Please insert disk 3");
+  const std::string disk1 = dir_.Path() + "/pile/disk1/";
+  TSelfExtractTrailer none;
+  EXPECT_EQ(ReadHost(disk1 + "setup.exe"), loader + MakeTrailer(none));
+  EXPECT_EQ(ReadHost(disk1 + "setup.1"), setup1);
+  EXPECT_TRUE(std::filesystem::exists(disk1 + "files.1"));
+  EXPECT_TRUE(std::filesystem::exists(dir_.Path() + "/pile/disk2/files.2"));
+  module_.DestroyComponents();
+
+  // The same script installs from the disks, asking for each in turn.
+  app.Initialize(std::vector<std::string>{"setup", "-sA:"});
+  auto second = std::make_unique<TFloppyUser>(*machine_, dir_.Path() + "/pile");
+  TFloppyUser& user2 = *second;
+  app.SetPresenter(std::move(second));
+  user2.Insert(1);
+  machine_->SetDriveCapacity('A', -1);
+  host::ReadComponent(Script(false, "", "", {"big.bin", "small.txt"}), module_);
+  install = dynamic_cast<TInstall*>(module_.FindComponent("Install"));
+  ASSERT_NE(install, nullptr);
+  install->Process();
+  EXPECT_TRUE(Get(Dest("big.bin")) == big);
+  EXPECT_EQ(Get(Dest("small.txt")), small);
+  EXPECT_FALSE(user2.Prompts.empty());
 }
 
 }  // namespace
