@@ -629,3 +629,26 @@ TEST_F(InstallRunTest, FloppyTransferThenAnInstallFromTheDisks) {
 
 }  // namespace
 }  // namespace orln::test
+
+namespace orln::test {
+namespace {
+
+// A pass shows its status only when it has a container of its kind, and
+// takes down only a status it showed.
+TEST_F(InstallScriptTest, APassTakesDownOnlyTheStatusItShowed) {
+  auto* install = Make<TInstall>("Install");
+  install->SetRunAutomatic(false);
+  auto* page = Make<TTestDialog>("Page", install);
+  auto* other = Make<TTestDialog>("Other", install);
+  (void)other;
+  install->ProcessObjectsOfKind(8500, "Installing registry keys...");
+  EXPECT_TRUE(ScriptLog().empty()) << testing::PrintToString(ScriptLog());
+  page->OnBeforeProcess = [](host::TObject*) { throw IEInstall("page failed"); };
+  EXPECT_THROW(install->ProcessObjectsOfKind(9000, "Status"), IEInstall);
+  // Shown once before the first dialog, taken down once, also on error.
+  EXPECT_EQ(ScriptLog(), (std::vector<std::string>{"Other -974", "Status", "Page -974", "Status",
+                                                   "Other -973", "Page -973"}));
+}
+
+}  // namespace
+}  // namespace orln::test
