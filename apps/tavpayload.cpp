@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,35 @@ bool Image(const fs::path& file, const std::string& version) {
 
 // ---- databases ----
 
+struct TFieldSpec {
+  const char* Name;
+  host::TFieldType Type;
+  int Size = 0;
+};
+struct TIndexSpec {
+  const char* Name;
+  const char* Field;
+  host::TIndexOptions Options;
+};
+
+// A new table of `db`, opened: its fields (the first one required, with
+// the primary index) and further indexes.
+std::unique_ptr<tav::TTavTable> NewTable(tav::TTavDataBase& db, const char* name,
+                                         std::initializer_list<TFieldSpec> fields,
+                                         std::initializer_list<TIndexSpec> indexes = {}) {
+  auto t = std::make_unique<tav::TTavTable>(nullptr);
+  t->SetDataBase(&db);
+  t->SetTableName(name);
+  for (const TFieldSpec& f : fields)
+    t->FieldDefs().Add(f.Name, f.Type, f.Size, &f == fields.begin());
+  t->IndexDefs().Add("pk", fields.begin()->Name,
+                     host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  for (const TIndexSpec& i : indexes) t->IndexDefs().Add(i.Name, i.Field, i.Options);
+  t->CreateTable();
+  t->Open();
+  return t;
+}
+
 void AddField(host::TDataSet& t, const char* name, const std::string& value) {
   t.FieldByName(name)->SetAsString(value);
 }
@@ -124,16 +155,10 @@ void MakeDemoDatabase(const fs::path& path) {
   db.CreateDatabase();
   db.Open();
 
-  tav::TTavTable customers(nullptr);
-  customers.SetDataBase(&db);
-  customers.SetTableName("Customers");
-  customers.FieldDefs().Add("CustNo", host::ftInteger, 0, true);
-  customers.FieldDefs().Add("Company", host::ftString, 40);
-  customers.FieldDefs().Add("City", host::ftString, 30);
-  customers.IndexDefs().Add("pk", "CustNo", host::TIndexOptions{host::ixPrimary, host::ixUnique});
-  customers.IndexDefs().Add("byCompany", "Company", host::TIndexOptions{host::ixCaseInsensitive});
-  customers.CreateTable();
-  customers.Open();
+  auto customers = NewTable(db, "Customers",
+                            {{"CustNo", host::ftInteger}, {"Company", host::ftString, 40},
+                             {"City", host::ftString, 30}},
+                            {{"byCompany", "Company", host::TIndexOptions{host::ixCaseInsensitive}}});
   const struct {
     int No;
     const char* Company;
@@ -142,48 +167,35 @@ void MakeDemoDatabase(const fs::path& path) {
                     {3, "Countess Ltd", "Ockham"},  {4, "Difference Engines", "Marylebone"},
                     {5, "Lovelace Trading", "Leicester"}};
   for (const auto& c : kCustomers) {
-    customers.Append();
-    customers.FieldByName("CustNo")->SetAsInteger(c.No);
-    AddField(customers, "Company", c.Company);
-    AddField(customers, "City", c.City);
-    customers.Post();
+    customers->Append();
+    customers->FieldByName("CustNo")->SetAsInteger(c.No);
+    AddField(*customers, "Company", c.Company);
+    AddField(*customers, "City", c.City);
+    customers->Post();
   }
 
-  tav::TTavTable orders(nullptr);
-  orders.SetDataBase(&db);
-  orders.SetTableName("Orders");
-  orders.FieldDefs().Add("OrderNo", host::ftInteger, 0, true);
-  orders.FieldDefs().Add("CustNo", host::ftInteger, 0, true);
-  orders.FieldDefs().Add("Amount", host::ftFloat);
-  orders.FieldDefs().Add("Notes", host::ftMemo);
-  orders.IndexDefs().Add("pk", "OrderNo", host::TIndexOptions{host::ixPrimary, host::ixUnique});
-  orders.IndexDefs().Add("byCustomer", "CustNo", host::TIndexOptions{});
-  orders.CreateTable();
-  orders.Open();
+  auto orders = NewTable(db, "Orders",
+                         {{"OrderNo", host::ftInteger}, {"CustNo", host::ftInteger},
+                          {"Amount", host::ftFloat}, {"Notes", host::ftMemo}},
+                         {{"byCustomer", "CustNo", host::TIndexOptions{}}});
   for (int i = 0; i < 12; ++i) {
-    orders.Append();
-    orders.FieldByName("OrderNo")->SetAsInteger(1001 + i);
-    orders.FieldByName("CustNo")->SetAsInteger(1 + i % 5);
-    orders.FieldByName("Amount")->SetAsFloat(25.0 * (i + 1) + 0.5 * i);
-    if (i % 4 == 0) AddField(orders, "Notes", "Deliver to the back door.");
-    orders.Post();
+    orders->Append();
+    orders->FieldByName("OrderNo")->SetAsInteger(1001 + i);
+    orders->FieldByName("CustNo")->SetAsInteger(1 + i % 5);
+    orders->FieldByName("Amount")->SetAsFloat(25.0 * (i + 1) + 0.5 * i);
+    if (i % 4 == 0) AddField(*orders, "Notes", "Deliver to the back door.");
+    orders->Post();
   }
 
-  tav::TTavTable pictures(nullptr);
-  pictures.SetDataBase(&db);
-  pictures.SetTableName("Pictures");
-  pictures.FieldDefs().Add("PictureNo", host::ftInteger, 0, true);
-  pictures.FieldDefs().Add("Title", host::ftString, 40);
-  pictures.FieldDefs().Add("Picture", host::ftBlob);
-  pictures.IndexDefs().Add("pk", "PictureNo", host::TIndexOptions{host::ixPrimary, host::ixUnique});
-  pictures.CreateTable();
-  pictures.Open();
+  auto pictures = NewTable(db, "Pictures",
+                           {{"PictureNo", host::ftInteger}, {"Title", host::ftString, 40},
+                            {"Picture", host::ftBlob}});
   for (int i = 0; i < 3; ++i) {
-    pictures.Append();
-    pictures.FieldByName("PictureNo")->SetAsInteger(i + 1);
-    AddField(pictures, "Title", "Picture " + std::to_string(i + 1));
-    pictures.FieldByName("Picture")->SetAsString(StandIn("picture" + std::to_string(i), 4096 << i));
-    pictures.Post();
+    pictures->Append();
+    pictures->FieldByName("PictureNo")->SetAsInteger(i + 1);
+    AddField(*pictures, "Title", "Picture " + std::to_string(i + 1));
+    pictures->FieldByName("Picture")->SetAsString(StandIn("picture" + std::to_string(i), 4096 << i));
+    pictures->Post();
   }
 }
 
@@ -207,22 +219,16 @@ void MakeSecurityDatabase(const fs::path& path) {
     k = key;
   });
   db.Open();
-  tav::TTavTable staff(nullptr);
-  staff.SetDataBase(&db);
-  staff.SetTableName("Staff");
-  staff.FieldDefs().Add("EmpNo", host::ftInteger, 0, true);
-  staff.FieldDefs().Add("Name", host::ftString, 40);
-  staff.FieldDefs().Add("Salary", host::ftFloat);
-  staff.IndexDefs().Add("pk", "EmpNo", host::TIndexOptions{host::ixPrimary, host::ixUnique});
-  staff.CreateTable();
-  staff.Open();
+  auto staff = NewTable(db, "Staff",
+                        {{"EmpNo", host::ftInteger}, {"Name", host::ftString, 40},
+                         {"Salary", host::ftFloat}});
   const char* kNames[] = {"Ada", "Charles", "Mary", "Augustus"};
   for (int i = 0; i < 4; ++i) {
-    staff.Append();
-    staff.FieldByName("EmpNo")->SetAsInteger(i + 1);
-    AddField(staff, "Name", kNames[i]);
-    staff.FieldByName("Salary")->SetAsFloat(1000.0 + 250.0 * i);
-    staff.Post();
+    staff->Append();
+    staff->FieldByName("EmpNo")->SetAsInteger(i + 1);
+    AddField(*staff, "Name", kNames[i]);
+    staff->FieldByName("Salary")->SetAsFloat(1000.0 + 250.0 * i);
+    staff->Post();
   }
   tav::TSecurityManager& sm = db.SecurityManager();
   sm.AddGroup("readers");
