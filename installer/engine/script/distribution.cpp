@@ -235,12 +235,7 @@ void TCustomInstall::TransferToFloppies(const std::string& drive) {
           "Sorry... You can only transfer this installation to floppies through the "
           "self-extracting file. Usage example: setup.exe *TODISK");
     const std::string archive = GetArchivePath();
-    TSelfExtractTrailer trailer;
-    if (!ReadTrailerFile(archive, trailer) || !trailer.SelfExtracting)
-      throw IEInstall(
-          "Could not read the extraction info from the archive file %s when trying to find the "
-          "correct offset into the self extracting file",
-          {archive});
+    const TSelfExtractTrailer trailer = ReadArchiveTrailer(archive, true);
     ShowStatusMessage("Transferring this installation to floppies. Please wait...");
     struct THide {
       TCustomInstall& install;
@@ -252,11 +247,7 @@ void TCustomInstall::TransferToFloppies(const std::string& drive) {
       }
     } hide{*this};
     auto source = os::TWinFile::Open(archive, os::TFileAccess::Read, os::TFileShare::DenyNone);
-    if (!source)
-      throw IEInstall(
-          "Could not read the extraction info from the archive file %s when trying to find the "
-          "correct offset into the self extracting file",
-          {archive});
+    if (!source) RaiseUnreadableArchive(archive);
     const std::string root = RemoveTrailingBackslash(drive);
     TOrlnCompress& compress = InstallGlobals().Compress;
     compress.SetAbort(false);

@@ -23,6 +23,7 @@
 #include "host/rtl/string_list.h"
 #include "installer/engine/script/file_container.h"
 #include "installer/engine/script/install_information.h"
+#include "installer/engine/script/self_extract.h"
 
 namespace orln {
 
@@ -204,6 +205,10 @@ class TCustomInstall : public TFileContainer, public TPathInstall {
  private:
   void FormActivated(host::TObject* sender);
   void RunPasses();
+  // The trailer of the archive file; IEInstall when it cannot be read (or,
+  // with selfExtracting, is not a self-extracting one).
+  TSelfExtractTrailer ReadArchiveTrailer(const std::string& archive, bool selfExtracting);
+  [[noreturn]] static void RaiseUnreadableArchive(const std::string& archive);
   void EndRun(bool failed);
   // Restarts Windows as this version allows; false when it did not.
   bool RestartWindows();

@@ -44,15 +44,6 @@ std::string PeImage(const std::string& version, bool selfRegister = false) {
   return os::test::BuildPeImage(spec).Bytes;
 }
 
-// Bytes that deflate poorly, so that a file spans many pieces of work.
-std::string Noise(size_t size, uint32_t seed) {
-  std::string s(size, '\0');
-  for (char& c : s) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return s;
-}
 
 class FileInstallTest : public InstallScriptTest {
  protected:

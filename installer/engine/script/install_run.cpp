@@ -211,12 +211,7 @@ void TCustomInstall::Process() {
   ClearUnfinished();
   if (HasOption(ioSelfExtract)) {
     const std::string archive = GetArchivePath();
-    TSelfExtractTrailer trailer;
-    if (!ReadTrailerFile(archive, trailer))
-      throw IEInstall(
-          "Could not read the extraction info from the archive file %s when trying to find the "
-          "correct offset into the self extracting file",
-          {archive});
+    const TSelfExtractTrailer trailer = ReadArchiveTrailer(archive, false);
     InstallGlobals().Compress.SetCompressedFile(archive);
     InstallGlobals().Compress.SetOffset(trailer.FilesStart);
   }
@@ -255,6 +250,21 @@ void TCustomInstall::EndRun(bool failed) {
   if (failed) failed_run_ = running_;
   running_ = false;
   in_run_ = false;
+}
+
+TSelfExtractTrailer TCustomInstall::ReadArchiveTrailer(const std::string& archive,
+                                                      bool selfExtracting) {
+  TSelfExtractTrailer trailer;
+  if (!ReadTrailerFile(archive, trailer) || (selfExtracting && !trailer.SelfExtracting))
+    RaiseUnreadableArchive(archive);
+  return trailer;
+}
+
+void TCustomInstall::RaiseUnreadableArchive(const std::string& archive) {
+  throw IEInstall(
+      "Could not read the extraction info from the archive file %s when trying to find the "
+      "correct offset into the self extracting file",
+      {archive});
 }
 
 void TCustomInstall::RunPasses() {

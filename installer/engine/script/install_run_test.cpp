@@ -35,15 +35,6 @@ std::string ReadHost(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Bytes that deflate poorly.
-std::string Noise(size_t size, uint32_t seed) {
-  std::string s(size, '\0');
-  for (char& c : s) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return s;
-}
 
 // One started program: its pid, output file, and a bounded wait.
 struct TChild {

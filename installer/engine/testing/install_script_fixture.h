@@ -36,6 +36,16 @@ std::string MessageOf(F f) {
   return "(nothing raised)";
 }
 
+// Bytes that deflate poorly, so that a file spans many pieces of work.
+inline std::string Noise(size_t size, uint32_t seed) {
+  std::string s(size, '\0');
+  for (char& c : s) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return s;
+}
+
 inline std::vector<std::string>& ScriptLog() {
   static std::vector<std::string> log;
   return log;
