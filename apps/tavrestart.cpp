@@ -6,9 +6,12 @@
 //   tavrestart [machine root]
 //
 // Without an argument the machine is the one TAV_MACHINE_ROOT names, else
-// the user's default one. Each step that failed or was skipped is printed;
+// the user's default one; with one, the programs it starts are given that
+// root in TAV_MACHINE_ROOT, so a resumed install runs on the same machine. Each step that failed or was skipped is printed;
 // the exit code is 0 when none did, 1 when some did, 2 when the machine
 // cannot be opened.
+#include <stdlib.h>
+
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -33,6 +36,7 @@ int main(int argc, char** argv) {
         return 2;
       }
       scoped = std::make_unique<os::TScopedMachine>(*machine);
+      ::setenv("TAV_MACHINE_ROOT", machine->Root().c_str(), 1);
     }
     std::fprintf(stdout, "Restarting the machine at %s\n", os::CurrentMachine().Root().c_str());
     std::vector<std::string> report;

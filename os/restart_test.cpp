@@ -166,8 +166,15 @@ TEST_F(RestartTest, TheToolRestartsAMachineRootAsAProcess) {
   Program("bin/resume", "resumed.txt");
   AddRunOnce(TRegRoot::CurrentUser, "OrlaneUnfinished", "C:\\bin\\resume -r");
   AddRunOnce(TRegRoot::CurrentUser, "Bad", "C:\\bin\\none");
+  // A program it starts runs on the same machine, whatever the caller's
+  // environment says.
+  Make("bin/where", "#!/bin/sh\necho \"$TAV_MACHINE_ROOT\" > '" + OnC("where.part") + "'\nmv '" +
+                        OnC("where.part") + "' '" + OnC("where.txt") + "'\n",
+       0755);
+  AddRunOnce(TRegRoot::LocalMachine, "Where", "C:\\bin\\where");
 
-  const std::string command = std::string(TAV_RESTART_TOOL) + " '" + machine_->Root() + "' 2>&1";
+  const std::string command = "env -u TAV_MACHINE_ROOT " + std::string(TAV_RESTART_TOOL) + " '" +
+                              machine_->Root() + "' 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
@@ -179,6 +186,7 @@ TEST_F(RestartTest, TheToolRestartsAMachineRootAsAProcess) {
   EXPECT_NE(output.find("cannot start C:\\bin\\none"), std::string::npos) << output;
   EXPECT_EQ(ReadWholeFile(OnC("App/lib.dll")), "new");
   EXPECT_EQ(WaitFor("resumed.txt"), "-r\n.\n");
+  EXPECT_EQ(WaitFor("where.txt"), machine_->Root() + "\n");
   EXPECT_TRUE(WinReadDelayedMoves().empty());
   EXPECT_TRUE(RunOnceNames(TRegRoot::CurrentUser).empty());
 
