@@ -2,17 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/storage/file/disk_mgr.h"
-#include "engine/storage/lock/lock_file.h"
 #include "engine/storage/file/tav_file.h"
+#include "engine/storage/lock/lock_file.h"
 #include "engine/storage/testing/disk_test_support.h"
 #include "host/rtl/le_bytes.h"
 #include "os/file.h"
