@@ -168,6 +168,8 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
     page->dirty_at_ = static_cast<int>(dirty_.size());
     dirty_.push_back(page);
     LruUnlink(page);
+    page->dirty_from_ = 0;
+    page->dirty_to_ = page_size_;
   }
   page->state_ = state;
 }
@@ -190,7 +192,9 @@ void TCacheMgr::MakeEmpty(TCachePage* page) {
 }
 
 TCachePage* TCacheMgr::AddPage() {
-  auto buffer = std::make_unique<uint8_t[]>(page_size_);
+  // Not zeroed: a page's buffer is only read once a fill or a whole write
+  // has gone through the spare and been swapped in.
+  auto buffer = std::make_unique_for_overwrite<uint8_t[]>(page_size_);
   auto* page = static_cast<TCachePage*>(Add());
   page->SetPageSize(page_size_);
   page->buffer_ = std::move(buffer);
@@ -336,8 +340,9 @@ void TCacheMgr::ReadCache(void* buffer, int32_t owner, uint32_t accessFlags, uin
 void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFlags,
                            const TPiece& piece, uint32_t upper) {
   TCachePage* page = FindPage(piece.base, upper);
-  const bool current = page && (page->state_ == cpDirty ||
-                                (page->owner_ == owner && page->access_flags_ == accessFlags));
+  const bool sameIdentity = page && page->owner_ == owner && page->access_flags_ == accessFlags;
+  const bool wasDirty = page && page->state_ == cpDirty;
+  const bool current = wasDirty || sameIdentity;
   const bool whole = piece.Whole(page_size_);
   if (current || whole)
     ++hits_;
@@ -372,7 +377,30 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
   SetState(page, transaction_active_ ? cpDirty : cpClean);
+  if (transaction_active_) {
+    // Outside the piece the page holds what the file holds (a clean page,
+    // or one just filled from the file) unless it was dirty already; a dirty
+    // page taking another identity is counted whole.
+    const uint32_t to = piece.offset + piece.length;
+    if (!wasDirty) {
+      page->dirty_from_ = piece.offset;
+      page->dirty_to_ = to;
+    } else if (!sameIdentity) {
+      page->dirty_from_ = 0;
+      page->dirty_to_ = page_size_;
+    } else {
+      page->dirty_from_ = std::min(page->dirty_from_, piece.offset);
+      page->dirty_to_ = std::max(page->dirty_to_, to);
+    }
+  }
   Stamp(page);
+}
+
+void TCacheMgr::DirtyWholePage(uint32_t position, uint32_t upper) {
+  TCachePage* page = FindPage(position, upper);
+  if (!page || page->state_ != cpDirty) return;
+  page->dirty_from_ = 0;
+  page->dirty_to_ = page_size_;
 }
 
 void TCacheMgr::WriteCache(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
@@ -423,6 +451,9 @@ void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t coun
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
   SetState(page, transaction_active_ ? cpDirty : cpClean);
+  // Changed in place, by whom and where the cache cannot tell.
+  page->dirty_from_ = 0;
+  page->dirty_to_ = page_size_;
   Stamp(page);
 }
 
@@ -674,12 +705,14 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
   block->state_ = cpDirty;
 }
 
-void TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t count) {
-  if (count == 0 || index_.empty()) return;
+bool TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t count) {
+  if (count == 0 || index_.empty()) return false;
   const uint64_t start = (uint64_t{upper} << 32) | position;
   const uint64_t end = start + count;
   auto it = FirstEndingAfter(start);
+  bool removed = false;
   while (it != index_.end() && it->second->Start() < end) {
+    removed = true;
     TCacheBlock* block = it->second;
     ++it;
     const uint64_t bStart = block->Start();
@@ -703,6 +736,7 @@ void TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t cou
       DeleteBlock(block);
     }
   }
+  return removed;
 }
 
 void TCacheBlockMgr::Commit() {

@@ -88,6 +88,12 @@ class TCachePage : public THashCollectionItem {
   uint32_t AccessFlags() const { return access_flags_; }
   uint32_t LRUFlag() const { return lru_flag_; }
   TCachePageState State() const { return state_; }
+  // While dirty: the bytes [DirtyFrom, DirtyTo) of the page may differ from
+  // the file; the rest holds what the file held when the page became dirty.
+  // Writes through WriteCache narrow it to what they changed; any other way
+  // of becoming dirty counts the whole page.
+  uint32_t DirtyFrom() const { return dirty_from_; }
+  uint32_t DirtyTo() const { return dirty_to_; }
 
  private:
   friend class TCacheMgr;
@@ -101,6 +107,8 @@ class TCachePage : public THashCollectionItem {
   uint32_t access_flags_ = 0;
   uint32_t upper_addr_ = 0;
   int dirty_at_ = -1;  // position in the manager's list of dirty pages
+  uint32_t dirty_from_ = 0;
+  uint32_t dirty_to_ = 0;
 
   // Position in the collection, kept by the manager for the empty-page heap.
   int slot_ = 0;
@@ -158,6 +166,9 @@ class TCacheMgr : public THashCollection {
 
   // The page holding that address, if cached, becomes empty (even a dirty one).
   void RemovePage(uint32_t position, uint32_t upper);
+  // The dirty page holding that address, if any, counts as changed whole
+  // (its bytes came from elsewhere than the file).
+  void DirtyWholePage(uint32_t position, uint32_t upper);
   // Every clean page of that owner becomes empty; dirty pages (uncommitted
   // writes of this connection) stay.
   void ClearOwnedPages(int32_t owner);
@@ -314,7 +325,8 @@ class TCacheBlockMgr : public host::TCollection {
   void WriteBlock(const void* buffer, int32_t owner, uint32_t count, uint32_t high, uint32_t low);
   // Forgets the pending bytes of [position, position + count): a later write
   // through the page cache has superseded them.
-  void RemoveRange(uint32_t position, uint32_t upper, uint32_t count);
+  // Whether anything was pending there.
+  bool RemoveRange(uint32_t position, uint32_t upper, uint32_t count);
   // Writes every dirty block in collection order, then frees all blocks
   // (10257 without a transaction). A failing write raises with the
   // transaction still open and the unwritten blocks still pending.

@@ -334,6 +334,39 @@ TEST_F(PageCacheTest, AnotherOwnerRefillsThePageInPlace) {
   EXPECT_EQ(disk.Plain(kPage, kPage, 3), expected);
 }
 
+// A dirty page knows which of its bytes may differ from the file: what its
+// writes changed. The commit journal saves those alone.
+TEST_F(PageCacheTest, ADirtyPageKnowsTheBytesItsWritesChanged) {
+  const auto range = [&](uint32_t base) {
+    const TCachePage* page = cache.FindPage(base, 0);
+    return page ? std::make_pair(page->DirtyFrom(), page->DirtyTo()) : std::make_pair(0u, 0u);
+  };
+  Read(0, 8);  // clean, from the file
+  cache.StartTransaction();
+  Write(10, Filled(4, 1));
+  EXPECT_EQ(range(0), std::make_pair(10u, 14u));
+  Write(100, Filled(2, 2));  // widened over both
+  EXPECT_EQ(range(0), std::make_pair(10u, 102u));
+  Write(kPage + 7, Filled(3, 3));  // not cached: filled from the file first
+  EXPECT_EQ(range(kPage), std::make_pair(7u, 10u));
+  Write(2 * kPage + 7, Filled(3, 3));
+  Write(2 * kPage + 20, Filled(1, 4), 5);  // another identity: the whole page
+  EXPECT_EQ(range(2 * kPage), std::make_pair(0u, kPage));
+  // Changed in place, or told its bytes came from elsewhere: whole.
+  uint8_t* in = cache.ReadCacheByRef(0, 1, 3 * kPage + 5, 0, 1);
+  *in = 9;
+  cache.WriteCacheByRef(in, 0, 1, 0, 3 * kPage + 5, 1);
+  EXPECT_EQ(range(3 * kPage), std::make_pair(0u, kPage));
+  cache.DirtyWholePage(kPage + 50, 0);
+  EXPECT_EQ(range(kPage), std::make_pair(0u, kPage));
+  cache.Commit();
+  // Dirty again in the next transaction: counted from its new writes only.
+  cache.StartTransaction();
+  Write(kPage + 30, Filled(2, 6));
+  EXPECT_EQ(range(kPage), std::make_pair(30u, 32u));
+  cache.Rollback();
+}
+
 TEST_F(PageCacheTest, ADirtyPageIsNeverReloadedOverItsPendingWrite) {
   cache.StartTransaction();
   Write(2 * kPage, Filled(kPage, 0x42), 1);
@@ -505,7 +538,8 @@ TEST_F(BlockCacheTest, RemovingARangeKeepsWhatLiesAroundIt) {
   blocks.StartTransaction();
   Write(0, Filled(100, 9));
   Write(200, Filled(50, 8));
-  blocks.RemoveRange(40, 0, 180);  // cuts the first block's tail and the second's head
+  EXPECT_FALSE(blocks.RemoveRange(120, 0, 50));  // nothing pending there
+  EXPECT_TRUE(blocks.RemoveRange(40, 0, 180));  // cuts the first block's tail and the second's head
   EXPECT_EQ(blocks.Count(), 2);
   auto expected = original;
   std::fill(expected.begin(), expected.begin() + 40, 9);

@@ -385,7 +385,9 @@ void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t co
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(base + page_size_, end) - pos);
     cache_mgr_->WriteCache(buffer + (pos - position), tableId, length, 0,
                            static_cast<uint32_t>(pos), accessFlags);
-    block_mgr_->RemoveRange(base, 0, page_size_);
+    // The page was read with those bytes laid over the file's: it no longer
+    // holds the file's bytes outside what this write changed.
+    if (block_mgr_->RemoveRange(base, 0, page_size_)) cache_mgr_->DirtyWholePage(base, 0);
     pos += length;
   }
 }
@@ -436,7 +438,8 @@ void TTavFile::SeekAndWriteTavFileByRef(const uint8_t* buffer, uint32_t position
   TAV_ASSERT(UsesPageCache(accessFlags), "SeekAndWriteTavFileByRef accessed in error");
   cache_mgr_->WriteCacheByRef(buffer, tableId, count, 0, position, accessFlags);
   if (GetTransactionActive()) {
-    block_mgr_->RemoveRange(position & cache_mgr_->BaseAddrMask(), 0, page_size_);
+    const uint32_t base = position & cache_mgr_->BaseAddrMask();
+    if (block_mgr_->RemoveRange(base, 0, page_size_)) cache_mgr_->DirtyWholePage(base, 0);
     GrowTransactionEof(position, count);
   }
 }
@@ -555,8 +558,16 @@ void TTavFile::Commit(bool durable) {
 void TTavFile::BeginJournal(bool durable) {
   if (!journal_->IsOpen() || !open_write_) return;
   ranges_.clear();
-  for (const TCachePage* page : cache_mgr_->DirtyPages())
-    ranges_.push_back({page->LowAddr(), page_size_});
+  // Only the bytes a page's writes changed need their before-image: the rest
+  // of a dirty page is what the file holds. A scrambled page changes in the
+  // file beyond the bytes changed (and differently for another owner), so
+  // it is saved whole.
+  for (const TCachePage* page : cache_mgr_->DirtyPages()) {
+    if (page->AccessFlags() & kScrambled)
+      ranges_.push_back({page->LowAddr(), page_size_});
+    else if (page->DirtyTo() > page->DirtyFrom())
+      ranges_.push_back({page->LowAddr() + page->DirtyFrom(), page->DirtyTo() - page->DirtyFrom()});
+  }
   for (int i = 0; i < block_mgr_->Count(); ++i) {
     const TCacheBlock* block = block_mgr_->Blocks(i);
     ranges_.push_back({block->LowAddr(), block->BlockSize()});

@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/file/tav_file.h"
 #include "engine/storage/lock/lock_file.h"
 #include "engine/storage/testing/disk_test_support.h"
+#include "host/rtl/le_bytes.h"
 #include "os/file.h"
 
 namespace tav {
@@ -312,6 +316,67 @@ TEST_F(JournalRecovery, AFinishedCommitLeavesTheJournalEmpty) {
   m.DiskCommit();
   EXPECT_TRUE(test::JournalHoldsNothing(JournalBytes()))
       << "a finished commit leaves the journal empty";
+  m.Close();
+}
+
+// A commit saves the before-image of the bytes its writes changed, not of
+// whole pages; a scrambled page, which changes in the file beyond the bytes
+// written, whole. That is enough to take the commit back: the journal of a
+// finished commit, marked full again, returns the file to the state before
+// it, byte for byte.
+TEST_F(JournalRecovery, ACommitSavesTheBytesItChangedAndTheyTakeItBackWhole) {
+  TDiskMgr m;
+  db_.Configure(m);
+  m.Open();
+  const std::string plain = test::PagePattern(kPage, 7);
+  const uint32_t scrambled = m.WriteNewPages(1, 2, plain.data(), 1, kAccessCached | kAccessXor);
+  const uint32_t reused = m.WriteNewPages(1, 2, plain.data(), 1, kAccessCached);
+  const std::string before = db_.Bytes();
+  m.DiskStartTransaction();
+  m.WriteCustomSize(page_ + 100, 6, "abcdef", 1, kAccessCached);
+  m.WriteCustomSize(page_ + 3000, 4, "wxyz", 1, kAccessCached);
+  m.WriteCustomSize(scrambled + 10, 3, "new", 1, kAccessCached | kAccessXor);
+  // Released (zeroed) and written again in part: its rest is the zeros, not
+  // what the file held.
+  m.ReleasePages(reused, 1);
+  m.WriteCustomSize(reused + 10, 3, "new", 1, kAccessCached);
+  m.DiskCommit();
+  const std::string after = db_.Bytes();
+  ASSERT_NE(after, before);
+  std::string journal = JournalBytes();
+  ASSERT_GE(journal.size(), size_t{kJournalHeaderSize});
+  const auto* bytes = reinterpret_cast<const uint8_t*>(journal.data());
+  const uint32_t body = host::GetU32(bytes + 24);
+  ASSERT_LE(uint64_t{body} + kJournalHeaderSize, journal.size());
+  // Which bytes of the file the journal saved (adjacent records are joined).
+  std::vector<bool> saved(before.size(), false);
+  for (uint32_t at = kJournalHeaderSize; at + 8 <= kJournalHeaderSize + body;) {
+    const uint32_t position = host::GetU32(bytes + at), count = host::GetU32(bytes + at + 4);
+    ASSERT_LE(uint64_t{position} + count, saved.size());
+    std::fill_n(saved.begin() + position, count, true);
+    at += 8 + count;
+  }
+  const auto savedOf = [&](uint32_t page) {
+    std::string s;
+    for (uint32_t i = 0; i < kPage; ++i) s += saved[page + i] ? '1' : '0';
+    return s;
+  };
+  const std::string whole(kPage, '1');
+  std::string part(kPage, '0');
+  part.replace(100, 2904, 2904, '1');
+  EXPECT_EQ(savedOf(page_), part);
+  EXPECT_EQ(savedOf(scrambled), whole);
+  EXPECT_EQ(savedOf(reused), whole);
+  m.Close();
+
+  // The commit "cut off" after all its writes: the journal full again.
+  std::memcpy(journal.data(), "TavJrnl", 8);
+  os::test::WriteWholeFile(Journal(), journal);
+  m.Open();
+  EXPECT_EQ(db_.Bytes(), before);
+  std::string page(kPage, '\0');
+  m.ReadPages(scrambled, 1, page.data(), 1, kAccessCached | kAccessXor);
+  EXPECT_EQ(page, plain);
   m.Close();
 }
 

@@ -369,6 +369,10 @@ void TNode::MoveBlock(int32_t start, int32_t delta, bool forward) {
   Changed();
 }
 
+int64_t TNode::RecordsOf(const uint8_t* entry) const {
+  return CheckIsLeaf() ? 1 : int64_t{GetKeyEntryCount(entry)};
+}
+
 void TNode::InsertKey(int32_t position, const uint8_t* keyInfo) {
   CheckOpen();
   const int32_t len = CheckedKeyLength(keyInfo, "TNode.InsertKey");
@@ -378,10 +382,13 @@ void TNode::InsertKey(int32_t position, const uint8_t* keyInfo) {
                         "Insert position out of range: %d", {position});
   if (used + len > DataCapacity())
     TavDatabaseError(kUnexpectedInternalError, "TNode.InsertKey", "Node is overfull");
+  const bool counted = total_valid_;
+  const int64_t total = total_ + RecordsOf(keyInfo);
   MoveBlock(position, len, true);
   std::memcpy(Data() + position, keyInfo, static_cast<size_t>(len));
   MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + used + len);
   SetUsed(used + len);
+  if (counted) KeepTotal(total);
 }
 
 void TNode::DeleteKey(int32_t position) {
@@ -395,10 +402,13 @@ void TNode::DeleteKey(int32_t position) {
     TavDatabaseError(kUnexpectedInternalError, "TNode.DeleteKey",
                      "Invalid key size in Delete key: " + host::IntToStr(len));
   uint8_t* d = Data();
+  const bool counted = total_valid_;
+  const int64_t total = total_ - RecordsOf(d + position);
   std::memmove(d + position, d + position + len, static_cast<size_t>(used - position - len));
   std::memset(d + used - len, 0, static_cast<size_t>(len));
   MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + used);
   SetUsed(used - len);
+  if (counted) KeepTotal(total);
 }
 
 int32_t TNode::UpdateKey(int32_t position, const uint8_t* keyInfo) {
@@ -413,12 +423,15 @@ int32_t TNode::UpdateKey(int32_t position, const uint8_t* keyInfo) {
     host::AssertFailed("used + delta <= capacity",
                        host::Format("Hdr %d Delta %d", {used, delta}).c_str(), __FILE__, __LINE__);
   uint8_t* d = Data();
+  const bool counted = total_valid_;
+  const int64_t total = total_ - RecordsOf(d + position) + RecordsOf(keyInfo);
   const int32_t tail = position + oldLen;
   std::memmove(d + tail + delta, d + tail, static_cast<size_t>(used - tail));
   std::memcpy(d + position, keyInfo, static_cast<size_t>(newLen));
   if (delta < 0) std::memset(d + used + delta, 0, static_cast<size_t>(-delta));
   MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + std::max(used, used + delta));
   SetUsed(used + delta);
+  if (counted) KeepTotal(total);
   return delta;
 }
 

@@ -238,6 +238,15 @@ class TNode : public host::TObject {
     offsets_valid_ = false;
     total_valid_ = false;
   }
+  // The records an entry adds to the node's total: 1 in a leaf, its count
+  // in an inner node.
+  int64_t RecordsOf(const uint8_t* entry) const;
+  // An entry inserted, deleted or replaced: the total follows it instead of
+  // being summed again.
+  void KeepTotal(int64_t total) {
+    total_ = total;
+    total_valid_ = true;
+  }
   // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.
   int32_t EntryStart(int k) const { return fixed_ ? k * max_key_size_ : offsets_[k]; }
   // Entry k, its length checked for fixed keys (8965 when it is not the key

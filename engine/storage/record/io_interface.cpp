@@ -460,7 +460,14 @@ uint32_t TDiskIOInterface::AllocateNewPages(uint32_t size, const void* data) {
     TavDatabaseError(kDatabaseFileSizeLimitHasBeenReached, "TDiskIOInterface.AllocateNewAddress");
   const uint32_t pages = static_cast<uint32_t>(bytes / pageSize);
   const uint32_t spare = static_cast<uint32_t>((bytes - bs) / bs);
-  pages_.assign(static_cast<size_t>(bytes), 0);
+  // The run is zeros but for the first block's data and the next block's
+  // count: a buffer of the same size only has those bytes of the last run
+  // cleared again.
+  if (pages_.size() != bytes)
+    pages_.assign(static_cast<size_t>(bytes), 0);
+  else
+    std::memset(pages_.data(), 0,
+                static_cast<size_t>(std::min<uint64_t>(bytes, uint64_t{bs} + kFreeBlockCount + 4)));
   if (size && data) std::memcpy(pages_.data(), data, size);
   if (spare > 0) PutU32(pages_.data() + bs + kFreeBlockCount, spare);
   const uint32_t address =
