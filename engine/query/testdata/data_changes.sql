@@ -57,3 +57,36 @@ SELECT K FROM T ORDER BY K
 
 UPDATE T SET NOPE = 1
 ! NOPE
+
+# Unique keys hold for the statement's end state: a new key that a row not
+# yet changed still holds is no violation.
+table Q (K integer, S string 10)
+index byK unique K
+INSERT INTO Q VALUES (1, 'a')
+INSERT INTO Q VALUES (2, 'b')
+INSERT INTO Q VALUES (3, 'c')
+UPDATE Q SET K = K + 1
+affected 3
+SELECT K, S FROM Q ORDER BY K
+= 2|a
+= 3|b
+= 4|c
+UPDATE Q SET K = K - 1 WHERE K > 2
+! 9729
+# A real violation changes nothing: the rows changed before it are restored.
+SELECT K, S FROM Q ORDER BY K
+= 2|a
+= 3|b
+= 4|c
+UPDATE Q SET K = K - 1
+affected 3
+SELECT K, S FROM Q ORDER BY K
+= 1|a
+= 2|b
+= 3|c
+UPDATE Q SET S = 'z', K = 7 WHERE K <> 2
+! 9729
+SELECT K, S FROM Q ORDER BY K
+= 1|a
+= 2|b
+= 3|c
