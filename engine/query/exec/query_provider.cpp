@@ -221,6 +221,7 @@ bool TTavQueryProviderItem::ValidateSQL() {
   const bool ok = ParseByType();
   if (ok && subqueries_.empty() && !engine_->CheckNoTokensRemain())
     return Fail(std::string(kSqlTrailingTokens) + ": " + engine_->GetCurrentPreParserTokenAsErrorFmt());
+  valid_ = ok;
   return ok;
 }
 
@@ -774,10 +775,11 @@ void TTavQueryProvider::ResetParams() {
   if (!ValidateSQL() && Count() > 0) Items(0)->CreateParamList();
 }
 
-bool TTavQueryProvider::PreparePlan() { return Count() > 0 && Items(0)->Prepare(); }
+bool TTavQueryProvider::PreparePlan() { return Count() > 0 && Items(0)->valid_ && Items(0)->Prepare(); }
 
 bool TTavQueryProvider::CreateResultSet() {
-  if (Count() == 0) return false;
+  // A statement that failed its validation is never run.
+  if (Count() == 0 || !Items(0)->valid_) return false;
   TTavQueryProviderItem& item = *Items(0);
   item.SetRequestLive(request_live_);
   item.errors_.Clear();
@@ -787,7 +789,7 @@ bool TTavQueryProvider::CreateResultSet() {
   return item.CreateResultSet();
 }
 
-bool TTavQueryProvider::ExecSQL() { return Count() > 0 && Items(0)->ExecSQL(); }
+bool TTavQueryProvider::ExecSQL() { return Count() > 0 && Items(0)->valid_ && Items(0)->ExecSQL(); }
 
 bool TTavQueryProvider::CheckTableList(TTableList& tables, bool reportErrors) {
   TAV_ASSERT(database_ != nullptr, "The database has not been assigned");

@@ -11,7 +11,8 @@
 // an outer statement open and read a subquery item's result table.
 //
 // A run: ValidateSQL (parse, check the tables, build the parameter list),
-// PreparePlan, then CreateResultSet (SELECT) or ExecSQL (the others). Every
+// PreparePlan, then CreateResultSet (SELECT) or ExecSQL (the others); a
+// statement that failed its validation does not run. Every
 // CreateResultSet and ExecSQL plans each item again with the parameters'
 // current values. Subquery items stay until the SQL changes (SetSQL or a new
 // validation), so a result can be built again.
@@ -219,6 +220,7 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   bool request_live_ = false;
   bool result_is_live_ = false;
   bool result_set_prepared_ = false;
+  bool valid_ = false;  // the statement passed its validation
   int32_t build_count_ = 0;
 };
 

@@ -56,6 +56,11 @@ TEST_F(QueryProviderTest, ValidationErrorsAndTheirText) {
   ASSERT_TRUE(p.ValidateSQL());
   EXPECT_FALSE(p.ExecSQL());
   EXPECT_EQ(p.GetErrorsAsText(), "SQL statement cannot be executed by ExecSQL. ");
+  // A statement that failed its validation does not run.
+  p.SetSQL("DELETE FROM T WHERE NOPE = 1");
+  EXPECT_FALSE(p.ValidateSQL());
+  EXPECT_FALSE(p.PreparePlan());
+  EXPECT_FALSE(p.ExecSQL());
   p.SetSQL("GRANT K FROM T");
   EXPECT_FALSE(p.ValidateSQL());
   EXPECT_EQ(p.GetErrorsAsText().substr(0, 31), "Unrecognised SQL statement type");

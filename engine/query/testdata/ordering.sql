@@ -49,6 +49,9 @@ SELECT G, COUNT(*) FROM T GROUP BY G
 maxrecords 1
 SELECT G, COUNT(*) FROM T GROUP BY G
 ! Result set limit of 1 has been exceeded
+# The group past the limit appears on the last row read.
+SELECT K, COUNT(*) FROM T WHERE K >= 2 GROUP BY K
+! Result set limit of 1 has been exceeded
 # The limit is the statement's: a subquery's rows are never cut.
 SELECT COUNT(*) FROM T WHERE K IN (SELECT K FROM T)
 = 3
