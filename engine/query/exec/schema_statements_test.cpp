@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/components/tav_database.h"
+#include "engine/components/security_manager.h"
 #include "engine/components/tav_table.h"
 #include "engine/components/testing/scripted_login.h"
 #include "engine/query/parse/parser_engine.h"
@@ -255,6 +256,51 @@ TEST_F(SchemaStatementTest, ExclusiveConnectRefusedRestoresTheSharedConnection) 
   other.Close();
   EXPECT_EQ(Run("DROP TABLE P"), "ok");
   EXPECT_FALSE(HasTable("P", false));
+}
+
+TEST_F(SchemaStatementTest, PrivilegeRefusalsPassThroughAndTheLogonHolds) {
+  const std::string path = dir_ / "secure.tav";
+  auto logon = [](const std::string& user, const std::string& password) {
+    return [user, password](host::TObject*, std::string& u, std::string& p, std::string& key) {
+      u = user;
+      p = password;
+      key = kKey;
+    };
+  };
+  {
+    TTavDataBase admin(nullptr);
+    admin.SetDataBaseName(path);
+    admin.SetUseEncryption(true);
+    admin.SetMasterKey(kKey);
+    admin.SetEnforceSecurity(true);
+    admin.CreateDatabase();
+    admin.SetBeforeLogin(logon(kAdministratorUser, "anything"));
+    admin.Open();
+    TTavTable t(nullptr);
+    t.SetDataBase(&admin);
+    t.SetTableName("People");
+    t.FieldDefs().Add("ID", host::ftInteger);
+    t.CreateTable();
+    admin.SecurityManager().AddGroup("clerks");
+    admin.SecurityManager().AddUser("clerk", "clerk-pw", "clerks");
+    TPrivileges p;
+    p.SetGroupName("clerks");
+    TObjectPrivilege* item = p.ObjectPrivileges().Add();
+    item->SetObjectType(doTable);
+    item->SetObjectName("People");
+    item->SetPrivilegeType(opExecuteObj);
+    item->SetFields("ALL");
+    admin.SecurityManager().SetPrivileges(p, true);
+  }
+  db_.SetDataBaseName(path);
+  db_.SetBeforeLogin(logon("clerk", "clerk-pw"));
+  db_.Open();
+  EXPECT_EQ(ErrorCodeOf([&] { Run("DROP TABLE People"); }), kPrivilegeRequired);
+  EXPECT_EQ(ErrorCodeOf([&] { Run("CREATE TABLE Other (A INT)"); }), kPrivilegeRequired);
+  EXPECT_TRUE(db_.Connected());
+  EXPECT_FALSE(db_.Exclusive());
+  EXPECT_EQ(db_.SecurityManager().UserName(), "clerk");
+  EXPECT_TRUE(HasTable("People", false));
 }
 
 }  // namespace
