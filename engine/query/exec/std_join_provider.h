@@ -26,6 +26,7 @@
 #include "engine/query/exec/join_evaluator.h"
 #include "engine/query/exec/join_fields.h"
 #include "engine/query/exec/join_provider.h"
+#include "engine/query/exec/query_dataset.h"
 
 namespace host {
 class TStrings;
@@ -90,7 +91,7 @@ class TTavStdJoinDataProvider : public TTavBaseJoinDataProvider {
   TExprEvaluator row_filter_;
 };
 
-class TTavJoinDataProviderMgr : public host::TObject {
+class TTavJoinDataProviderMgr : public host::TObject, public TTavQueryRowSource {
  public:
   TTavJoinDataProviderMgr() = default;
   TTavJoinDataProviderMgr(const TTavJoinDataProviderMgr&) = delete;
@@ -102,7 +103,7 @@ class TTavJoinDataProviderMgr : public host::TObject {
                                               const std::string& correlationName, bool memory);
   TTavStdJoinDataProvider* GetStdJoinProvider();
   void SetRootProvider(TTavBaseJoinDataProvider* root) { root_ = root; }
-  TTavBaseJoinDataProvider* RootProvider() const { return root_; }
+  TTavBaseJoinDataProvider* RootProvider() const override { return root_; }
   void SetDatabase(TTavDataBase* database) { database_ = database; }
   TTavDataBase* Database() const { return database_; }
   void SetDBStringCompare(TDBStringCompare routine);
@@ -126,8 +127,10 @@ class TTavJoinDataProviderMgr : public host::TObject {
 
   // The root's first (next) row that meets the conditions; False at the end
   // or without a root.
-  bool FirstProviderRecord();
-  bool NextProviderRecord();
+  bool FirstProviderRecord() override;
+  bool NextProviderRecord() override;
+  // A condition is checked on the root's rows (a caller's or a residual).
+  bool HasResidualCondition() const override { return caller_condition_ != nullptr || residual_ != nullptr; }
 
  private:
   bool Check(bool found);
