@@ -3,10 +3,10 @@
 #include "engine/components/tav_database.h"
 #include "engine/components/tav_table.h"
 #include "engine/expr/schema_parser.h"
+#include "engine/query/exec/query_provider.h"
 #include "engine/query/parse/parser_engine.h"
 #include "engine/storage/base/tav_error_codes.h"
 #include "engine/storage/base/tav_errors.h"
-#include "engine/storage/record/internal_fields.h"
 #include "host/db/data_set.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
@@ -108,7 +108,7 @@ bool RunStatement(TTavDataBase& database, TTavSchemaManipulationParser& parser,
     return false;
   }
   if (parser.Operation == ddCreateTable) {
-    SetTableFieldDefs(table.FieldDefs(), parser.AddedFields);
+    TTavQueryProviderItem::SetTableFieldDefs(table.FieldDefs(), parser.AddedFields);
     if (!parser.IndexName.empty() || parser.IndexOptions.Contains(host::ixPrimary))
       table.IndexDefs().Add(parser.IndexName, parser.GetIndexFieldsAsText(), parser.IndexOptions);
     table.CreateTable();
@@ -123,14 +123,6 @@ bool RunStatement(TTavDataBase& database, TTavSchemaManipulationParser& parser,
 }
 
 }  // namespace
-
-void SetTableFieldDefs(host::TFieldDefs& defs, const TInternalFields& fields) {
-  defs.Clear();
-  for (int i = 0; i < fields.Count(); ++i) {
-    const TInternalFieldItem* item = fields.Items(i);
-    defs.Add(item->FieldName(), item->DataType(), item->FieldSize(), item->Required());
-  }
-}
 
 void CheckSchemaReconnect(TTavDataBase& database, const std::string& caller) {
   host::TStringList names;

@@ -27,22 +27,16 @@
 #include <string>
 
 namespace host {
-class TFieldDefs;
 class TStrings;
 }  // namespace host
 
 namespace tav {
 
-class TInternalFields;
 class TTavDataBase;
 class TTavParserEngine;
 
 // What a query result's memory table name starts with.
 inline constexpr char kQueryResultTablePrefix[] = "$Q";
-
-// The parsed columns as field definitions (name, data type, size, required
-// flag), in order; the definitions are cleared first.
-void SetTableFieldDefs(host::TFieldDefs& defs, const TInternalFields& fields);
 
 // 10121 when closing `database` now would lose what its user holds: a
 // memory table other than a query result, or a dataset editing or
