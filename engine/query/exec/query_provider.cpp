@@ -256,12 +256,12 @@ bool TTavQueryProviderItem::ParseSelect() {
   TTavParserEngine& e = *engine_;
   if (!e.ParseFromClause()) return Fail(e.ErrorText());
   if (!CheckAndSetParserTableList(e.TableList())) return false;
-  // USING and NATURAL become conditions, and every ON column is checked,
-  // before any condition is read.
-  TJoinPostProcessor post(e.TableList());
-  if (!post.Execute(e.FromParser().Root())) return Fail(post.GetErrorMsg());
   if (!(e.ParseSelectClause() && e.ParseWhereClause() && e.ParseGroupByClause() && e.ParseHavingClause()))
     return Fail(e.ErrorText());
+  // USING and NATURAL become conditions, and every ON column is checked,
+  // on the FROM tree as the clauses left it.
+  TJoinPostProcessor post(e.TableList());
+  if (!post.Execute(e.FromParser().Root())) return Fail(post.GetErrorMsg());
   TTavSelectAnalyser& a = *select_analyser_;
   a.SetIsDistinct(e.SelectParser().IsDistinct);
   if (!a.CheckSelect(e.SelectParser().First(), &e.TableList()) || !a.CheckGroupedColumns(&e.GroupByItems()) ||
@@ -338,7 +338,6 @@ void TTavQueryProviderItem::ParserCallback(TParserNotifyType type, TTavParserEng
     TTavQueryProviderItem* sub = GetProviderParent()->Add();
     sub->SetParentQuery(this);
     subqueries_.push_back(sub);
-    node->SetExprNodeDataProvider(&sub->ExprNodeDataProvider());
     // The WHERE of an UPDATE or DELETE is a query of its own over the
     // target; any other subquery is a SELECT.
     const TTavSQLStatementType kind = engine_->GetSQLStatementType();
@@ -351,6 +350,8 @@ void TTavQueryProviderItem::ParserCallback(TParserNotifyType type, TTavParserEng
       engine->SetIsSubquery(true);
     }
     sub->AssignExternalParserEngine(whereOnly, table, engine);
+    // Made with the object set the adoption built.
+    node->SetExprNodeDataProvider(&sub->ExprNodeDataProvider());
     return;
   }
   if (type != pntFindTableRef) return;
