@@ -32,15 +32,20 @@ bool IsDataChange(TTavSQLStatementType type) {
 // by an exception counts as failed: its own transaction is rolled back.
 class TTavQuery::TRun {
  public:
-  TRun(TTavQuery& query, const char* caller) : query_(query) { query_.InternalConnect(caller); }
+  TRun(TTavQuery& query, const char* caller) : query_(query) {
+    query_.InternalConnect(caller);
+    query_.running_ = true;
+  }
   ~TRun() {
-    if (ended_) return;
-    query_.run_succeeded_ = false;
-    try {
-      query_.InternalDisconnect();
-    } catch (...) {
-      // The run's own failure is the one reported.
+    if (!ended_) {
+      query_.run_succeeded_ = false;
+      try {
+        query_.InternalDisconnect();
+      } catch (...) {
+        // The run's own failure is the one reported.
+      }
     }
+    query_.running_ = false;
   }
   TRun(const TRun&) = delete;
   TRun& operator=(const TRun&) = delete;
@@ -306,6 +311,8 @@ void TTavQuery::InternalOpen() {
   {
     TRun run(*this, "TTavQuery.InternalOpen");
     uint32_t start = os::GetTickCount();
+    // As the parameters, MaxRecords counts as it stands at the run.
+    provider_->SetMaxRecords(max_records_);
     provider_->SetRequestLive(request_live_);
     run_succeeded_ = provider_->CreateResultSet();
     open_time_ = os::GetTickCount() - start;
@@ -340,10 +347,17 @@ void TTavQuery::InternalOpen() {
 }
 
 void TTavQuery::InternalRefresh() {
+  // A rollback refreshes every dataset of the connection; the rollback of
+  // this query's own run must not run it again.
+  if (running_) {
+    InternalFirst();
+    return;
+  }
   host::TDisableControlsGuard controls(*this);
   own_transaction_ = !DataBase()->IsMemory();
   {
     TRun run(*this, "TTavQuery.InternalOpen");
+    provider_->SetMaxRecords(max_records_);
     provider_->SetRequestLive(request_live_);
     bool ok = provider_->PreparePlan() && provider_->CreateResultSet();
     if (!ok) TavDatabaseError(kSqlError, "TTavQuery.InternalOpen", provider_->GetErrorsAsText(), this);
