@@ -566,6 +566,7 @@ bool TTavQueryProviderItem::CreateResultSet() {
   // Planned again on every run: the parameters' values and the outer row
   // may have changed.
   if (!PreparePlan()) return false;
+  ++build_count_;
   TTavQueryDataset& rows = *result_set_;
   if (rows.Active()) rows.Close();
   rows.SetDataBase(provider.Database());
