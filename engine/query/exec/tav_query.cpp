@@ -276,7 +276,20 @@ void TTavQuery::InternalDisconnect() {
       // Closing after a failure reports nothing of its own.
     }
   } else if (own) {
-    first.Try([&] { db.Commit(); });
+    first.Try([&] {
+      try {
+        db.Commit();
+      } catch (...) {
+        // A commit refused (a lock another process holds, say) must not
+        // leave the run's transaction open for the statements after it.
+        try {
+          if (db.InTransaction()) db.Rollback();
+        } catch (...) {
+          // The commit's failure is the one reported.
+        }
+        throw;
+      }
+    });
   }
   if (was_connected_ != db.Connected()) first.Try([&] { SetDataBaseConnected(was_connected_); });
   first.Rethrow();
