@@ -259,6 +259,15 @@ void PrintQuery(tav::TTavQuery& q) {
   }
 }
 
+// Opens the SELECT and prints it with its rows.
+void ShowSelect(tav::TTavQuery& q, const std::string& sql) {
+  std::printf("%s\n", sql.c_str());
+  q.SetSQLText(sql);
+  q.Open();
+  PrintQuery(q);
+  std::printf("\n");
+}
+
 void Sql(tav::TTavDataBase& db) {
   Screen("5. SQL through the query component");
   tav::TTavQuery q(nullptr);
@@ -271,28 +280,16 @@ void Sql(tav::TTavDataBase& db) {
     q.ExecSQL();
   }
   std::printf("CREATE TABLE Customers and four INSERTs ran by ExecSQL.\n\n");
-
-  const char* join =
-      "SELECT o.OrderNo, o.Customer, c.City FROM Orders o INNER JOIN Customers c ON o.Customer = c.Name "
-      "WHERE o.Amount > 50 ORDER BY o.OrderNo";
-  std::printf("%s\n", join);
-  q.SetSQLText(join);
-  q.Open();
-  PrintQuery(q);
-
-  const char* grouped =
-      "SELECT c.City, COUNT(*) AS Orders, SUM(o.Amount) AS Total FROM Orders o INNER JOIN Customers c "
-      "ON o.Customer = c.Name GROUP BY c.City ORDER BY c.City";
-  std::printf("\n%s\n", grouped);
-  q.SetSQLText(grouped);
-  q.Open();
-  PrintQuery(q);
+  ShowSelect(q, "SELECT o.OrderNo, o.Customer, c.City FROM Orders o INNER JOIN Customers c ON "
+                "o.Customer = c.Name WHERE o.Amount > 50 ORDER BY o.OrderNo");
+  ShowSelect(q, "SELECT c.City, COUNT(*) AS Orders, SUM(o.Amount) AS Total FROM Orders o INNER JOIN "
+                "Customers c ON o.Customer = c.Name GROUP BY c.City ORDER BY c.City");
 
   const char* update = "UPDATE Orders SET Amount = Amount * 2 WHERE Customer = :who";
   q.SetSQLText(update);
   q.ParamByName("who")->SetAsString("Countess Ltd");
   q.ExecSQL();
-  std::printf("\n%s  (:who = 'Countess Ltd'): %d rows changed, in a transaction of its own\n",
+  std::printf("%s  (:who = 'Countess Ltd'): %d rows changed, in a transaction of its own\n",
               update, q.RowsAffected());
   q.SetSQLText("SELECT OrderNo, Amount FROM Orders WHERE Customer = :who ORDER BY OrderNo");
   q.ParamByName("who")->SetAsString("Countess Ltd");
