@@ -133,6 +133,43 @@ TEST_F(QueryProviderTest, EachRunTakesTheCurrentParameterValues) {
             "");
 }
 
+// A disk table wins over a memory table of the same name; a database named
+// "MEMORY" sees its memory tables only.
+TEST(QueryProviderTablesTest, DiskTablesComeBeforeMemoryTables) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TTavDataBase db(nullptr);
+  db.SetDataBaseName(dir / "db");
+  db.CreateDatabase();
+  db.Open();
+  {
+    testing::TSqlScriptRunner disk(db, false);
+    ASSERT_EQ(Join(disk.Run("table T (K integer)\nINSERT INTO T VALUES (1)\n")), "");
+  }
+  {
+    testing::TSqlScriptRunner memory(db, true);
+    ASSERT_EQ(Join(memory.Run("table T (K integer)\ntable M (K integer)\n")), "");
+    TTavBaseTable t(nullptr);
+    t.SetDataBase(&db);
+    t.SetMemory(true);
+    t.SetTableName("T");
+    t.Open();
+    for (int k : {7, 8}) {
+      t.Append();
+      t.FieldByName("K")->SetAsInteger(k);
+      t.Post();
+    }
+  }
+  testing::TSqlScriptRunner runner(db, false);
+  EXPECT_EQ(Join(runner.Run("SELECT K FROM T\n= 1\nSELECT COUNT(*) FROM M\n= 0\n")), "");
+  TTableList tables;
+  tables.Add()->SetTableName("t");
+  tables.Add()->SetTableName("m");
+  ASSERT_TRUE(runner.Provider().CheckTableList(tables, false));
+  EXPECT_FALSE(tables.Items(0)->Memory());
+  EXPECT_TRUE(tables.Items(1)->Memory());
+}
+
 // Under enforced security, a statement naming a field the user may not
 // read fails in whatever clause names it; `*` leaves the field out.
 TEST(QueryProviderSecurityTest, FieldsTheUserMayNotReadAreRefusedInEveryClause) {
