@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
     }
     tav::TTavQuery count(nullptr);
     count.SetDataBase(&db);
-    count.SetSQLText("SELECT COUNT(*) FROM Items WHERE Id >= :from");
-    count.ParamByName("from")->SetAsInteger(10);
+    count.SetSQLText("SELECT COUNT(*) FROM Items WHERE Id >= :first");
+    count.ParamByName("first")->SetAsInteger(10);
     count.Open();
     if (count.Fields(0)->AsInteger() != kRows - 10) {
       std::fprintf(stderr, "the query counted %d rows\n", count.Fields(0)->AsInteger());
