@@ -8,6 +8,11 @@ namespace host {
 
 namespace {
 
+const TEnumInfo& ParamTypeInfo() {
+  static const TEnumInfo info("TParamType", {"ptUnknown", "ptInput", "ptOutput", "ptInputOutput", "ptResult"});
+  return info;
+}
+
 TFieldType TypeOfVariant(const Variant& v) {
   switch (v.VType()) {
     case varSmallint:
@@ -34,6 +39,16 @@ TFieldType TypeOfVariant(const Variant& v) {
 }
 
 }  // namespace
+
+const TPropertyTable& TParam::ClassProperties() {
+  using T = TParam;
+  static const TPropertyTable table = PublishClass<T>("TParam", nullptr, [](TPublisher<T>& p) {
+    p.Enumeration("DataType", FieldTypeInfo(), &T::DataType, &T::SetDataType).Default(ftUnknown);
+    p.String("Name", &T::Name, &T::SetName);
+    p.Enumeration("ParamType", ParamTypeInfo(), &T::ParamType, &T::SetParamType).Default(ptUnknown);
+  });
+  return table;
+}
 
 void TParam::SetValue(const Variant& value) {
   if (data_type_ == ftUnknown) data_type_ = TypeOfVariant(value);

@@ -2,11 +2,13 @@
 // field type, a kind (input, output, ...) and a value held as a Variant;
 // Bound says the value was given (set on every assignment, cleared by the
 // owner when it wants the parameter to follow its master again). Names are
-// found without regard to case.
+// found without regard to case. Streamed with a component, a parameter keeps
+// its name, type and kind; its value is set at run time.
 #pragma once
 
 #include <string>
 
+#include "host/classes/prop_table.h"
 #include "host/db/field_types.h"
 #include "host/rtl/collection.h"
 #include "host/rtl/variant.h"
@@ -20,6 +22,9 @@ enum TParamType { ptUnknown, ptInput, ptOutput, ptInputOutput, ptResult };
 class TParam : public TCollectionItem {
  public:
   using TCollectionItem::TCollectionItem;
+
+  static const TPropertyTable& ClassProperties();
+  const TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
   const std::string& Name() const { return name_; }
   void SetName(const std::string& value) { name_ = value; }

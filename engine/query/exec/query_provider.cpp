@@ -6,6 +6,7 @@
 
 #include "engine/components/tav_base_table.h"
 #include "engine/components/tav_database.h"
+#include "engine/query/exec/schema_statements.h"
 #include "engine/query/parse/join_post_processor.h"
 #include "engine/storage/base/tav_errors.h"
 #include "host/db/field_defs.h"
@@ -731,7 +732,9 @@ bool TTavQueryProviderItem::ExecUpdate() {
 
 // Schema statements (CREATE, ALTER and DROP of tables and indexes) are
 // executed here.
-bool TTavQueryProviderItem::ExecSchemaStatement() { return Fail(kSqlNotExecutable); }
+bool TTavQueryProviderItem::ExecSchemaStatement() {
+  return ExecuteSchemaStatement(*GetProviderParent()->Database(), *engine_, errors_);
+}
 
 // ---------------------------------------------------------------------------
 // TTavQueryProvider

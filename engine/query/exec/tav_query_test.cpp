@@ -1,0 +1,407 @@
+#include "engine/query/exec/tav_query.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/components/tav_database.h"
+#include "engine/components/tav_table.h"
+#include "engine/expr/pre_parser.h"
+#include "engine/storage/base/tav_error_codes.h"
+#include "engine/storage/base/tav_logger.h"
+#include "engine/storage/testing/engine_error_test_support.h"
+#include "host/classes/component_text.h"
+#include "host/db/data_source.h"
+#include "host/db/field_defs.h"
+#include "host/db/fields.h"
+#include "host/db/index_defs.h"
+#include "host/rtl/string_list.h"
+#include "os/testing/test_support.h"
+
+namespace tav {
+namespace {
+
+using test::ErrorCodeOf;
+
+// A disk database with "Emp" (ID primary key, Name, Dept, Salary; five
+// rows) and "Dept" (ID, Title; two rows); the connection is shared and
+// connected.
+class QueryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    TavEngineStartup();
+    {
+      TTavDataBase creator(nullptr);
+      creator.SetDataBaseName(dir_ / "q.tav");
+      creator.CreateDatabase();
+    }
+    db_.SetDataBaseName(dir_ / "q.tav");
+    db_.SetLockRetryMaximum(2);
+    db_.SetLockRetryInterval(1);
+    db_.Open();
+    auto emp = Table("Emp");
+    emp->FieldDefs().Add("ID", host::ftInteger, 0, true);
+    emp->FieldDefs().Add("Name", host::ftString, 20);
+    emp->FieldDefs().Add("Dept", host::ftInteger);
+    emp->FieldDefs().Add("Salary", host::ftInteger);
+    emp->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+    emp->CreateTable();
+    emp->Open();
+    const std::vector<std::vector<host::Variant>> rows = {
+        {1, "Ann", 10, 100}, {2, "Bob", 10, 200}, {3, "Cid", 20, 300}, {4, "Dee", 20, 400}, {5, "Eve", 30, 500}};
+    for (const auto& r : rows) emp->AppendRecord(r);
+    auto dept = Table("Dept");
+    dept->FieldDefs().Add("ID", host::ftInteger);
+    dept->FieldDefs().Add("Title", host::ftString, 20);
+    dept->CreateTable();
+    dept->Open();
+    dept->AppendRecord({10, "Sales"});
+    dept->AppendRecord({20, "Works"});
+  }
+
+  std::unique_ptr<TTavTable> Table(const std::string& name, bool memory = false) {
+    auto t = std::make_unique<TTavTable>(nullptr);
+    t->SetDataBase(&db_);
+    t->SetTableName(name);
+    t->SetMemory(memory);
+    return t;
+  }
+
+  std::unique_ptr<TTavQuery> Query(const std::string& sql) {
+    auto q = std::make_unique<TTavQuery>(nullptr);
+    q->SetDataBase(&db_);
+    q->SetSQLText(sql);
+    return q;
+  }
+
+  // Every row of the open query: its fields' texts joined by '|', rows by
+  // ';'.
+  static std::string Rows(TTavQuery& q) {
+    std::string out;
+    for (q.First(); !q.Eof(); q.Next()) {
+      if (!out.empty()) out += ';';
+      for (int i = 0; i < q.FieldCount(); ++i) out += (i ? "|" : "") + q.Fields(i)->AsString();
+    }
+    return out;
+  }
+
+  std::string Select(const std::string& sql) {
+    auto q = Query(sql);
+    q->Open();
+    return Rows(*q);
+  }
+
+  // The 9645 message of running `f`, or "" when it raised nothing else.
+  static std::string SqlError(const std::function<void()>& f) {
+    std::string text;
+    const int code = ErrorCodeOf(f, &text);
+    return code == kSqlError ? text : "code " + std::to_string(code);
+  }
+
+  os::test::TTempDir dir_;
+  TTavDataBase db_{nullptr};
+};
+
+TEST_F(QueryTest, SelectsJoinsAndGroups) {
+  EXPECT_EQ(Select("SELECT Name FROM Emp WHERE Salary > 250 ORDER BY Name"), "Cid;Dee;Eve");
+  EXPECT_EQ(Select("SELECT e.Name, d.Title FROM Emp e INNER JOIN Dept d ON e.Dept = d.ID ORDER BY e.Name"),
+            "Ann|Sales;Bob|Sales;Cid|Works;Dee|Works");
+  EXPECT_EQ(Select("SELECT Dept, COUNT(*), SUM(Salary) FROM Emp GROUP BY Dept ORDER BY Dept"),
+            "10|2|300;20|2|700;30|1|500");
+}
+
+TEST_F(QueryTest, OpenAndExecSQLEachRefuseTheOtherKind) {
+  auto q = Query("INSERT INTO Emp (ID, Name) VALUES (9, 'Zed')");
+  EXPECT_NE(SqlError([&] { q->Open(); }).find("SQL statement cannot be opened (execute by ExecSQL)"),
+            std::string::npos);
+  EXPECT_FALSE(q->Active());
+  auto s = Query("SELECT * FROM Emp");
+  EXPECT_NE(SqlError([&] { s->ExecSQL(); }).find("SQL statement cannot be executed by ExecSQL"),
+            std::string::npos);
+  auto bad = Query("SELECT * FROM Nowhere");
+  EXPECT_NE(SqlError([&] { bad->Open(); }).find("Table not found - Nowhere"), std::string::npos);
+  TTavQuery none(nullptr);
+  none.SetSQLText("SELECT * FROM Emp");
+  EXPECT_EQ(ErrorCodeOf([&] { none.Open(); }), kNoConnectionToDatabaseEngine);
+  EXPECT_EQ(ErrorCodeOf([&] { none.ExecSQL(); }), kNoConnectionToDatabaseEngine);
+}
+
+TEST_F(QueryTest, RowsAffectedPerKind) {
+  auto q = Query("SELECT * FROM Emp WHERE Dept = 10");
+  q->Open();
+  EXPECT_EQ(q->RowsAffected(), 2);
+  q = Query("UPDATE Emp SET Salary = Salary + 1 WHERE Dept = 20");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 2);
+  q = Query("INSERT INTO Emp (ID, Name) VALUES (6, 'Fay')");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 1);
+  q = Query("CREATE INDEX byName ON Emp (Name)");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 0);
+  q = Query("DELETE FROM Emp");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 6);
+}
+
+TEST_F(QueryTest, ParametersRebuiltKeptSetAfterPrepareAndFromTheMaster) {
+  auto q = Query("SELECT Name FROM Emp WHERE Dept = :d AND Salary > :s ORDER BY Name");
+  ASSERT_EQ(q->ParamCount(), 2);
+  EXPECT_EQ(q->Params().Items(0)->Name(), "d");
+  q->ParamByName("d")->SetAsInteger(10);
+  q->ParamByName("s")->SetAsInteger(0);
+  q->Prepare();
+  // Set after Prepare: the run plans with the value it finds.
+  q->ParamByName("d")->SetAsInteger(20);
+  q->Open();
+  EXPECT_EQ(Rows(*q), "Cid;Dee");
+  q->ParamByName("s")->SetAsInteger(350);
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), "Dee");
+
+  // The same text changes nothing; with ParamCheck off a new text leaves
+  // the parameters as they are; with it on they are rebuilt.
+  q->SetSQLText("SELECT Name FROM Emp WHERE Dept = :d AND Salary > :s ORDER BY Name");
+  EXPECT_TRUE(q->Active());
+  EXPECT_EQ(q->ParamByName("s")->AsInteger(), 350);
+  q->SetParamCheck(false);
+  q->SetSQLText("SELECT Name FROM Emp WHERE ID = :x");
+  EXPECT_FALSE(q->Active());
+  EXPECT_EQ(q->ParamCount(), 2);
+  q->SetParamCheck(true);
+  q->SetSQLText("SELECT Name FROM Emp WHERE ID = :x");
+  EXPECT_EQ(q->ParamCount(), 2) << "the same text again rebuilds nothing";
+  q->SetSQLText("SELECT Name FROM Emp WHERE ID = :x ");
+  ASSERT_EQ(q->ParamCount(), 1);
+  EXPECT_EQ(q->Params().Items(0)->Name(), "x");
+
+  // A detail query follows its master's current record.
+  auto master = Table("Dept");
+  host::TDataSource source(nullptr);
+  source.SetDataSet(master.get());
+  auto detail = Query("SELECT Name FROM Emp WHERE Dept = :ID ORDER BY Name");
+  detail->SetDataSource(&source);
+  master->Open();
+  detail->Open();
+  EXPECT_EQ(Rows(*detail), "Ann;Bob");
+  master->Next();
+  EXPECT_EQ(Rows(*detail), "Cid;Dee");
+  EXPECT_FALSE(detail->ParamByName("ID")->Bound());
+  host::TDataSource itself(nullptr);
+  itself.SetDataSet(detail.get());
+  EXPECT_ANY_THROW(detail->SetDataSource(&itself));
+  detail->Close();
+  detail->SetDataSource(nullptr);
+}
+
+TEST_F(QueryTest, AFailingDataChangeOnDiskChangesNothing) {
+  // Rows 6 to 9 go in before row 10 collides with the unique key: the
+  // statement's own transaction takes them back.
+  Query("INSERT INTO Emp (ID, Name) VALUES (10, 'Ten')")->ExecSQL();
+  auto q = Query("INSERT INTO Emp (ID, Name) SELECT ID + 5, Name FROM Emp WHERE ID <= 5");
+  EXPECT_NE(ErrorCodeOf([&] { q->ExecSQL(); }), 0);
+  EXPECT_FALSE(db_.InTransaction());
+  EXPECT_EQ(Select("SELECT ID FROM Emp ORDER BY ID"), "1;2;3;4;5;10");
+  // Inside the application's transaction the statement joins it.
+  db_.StartTransaction();
+  Query("UPDATE Emp SET Salary = 0 WHERE ID = 1")->ExecSQL();
+  EXPECT_TRUE(db_.InTransaction());
+  db_.Rollback();
+  EXPECT_EQ(Select("SELECT Salary FROM Emp WHERE ID = 1"), "100");
+}
+
+TEST_F(QueryTest, SchemaStatementsNeverRunInATransaction) {
+  // An Open leaves no transaction behind for the ExecSQL that follows.
+  auto q = Query("SELECT * FROM Emp");
+  q->Open();
+  q->SetSQLText("ALTER TABLE Emp ADD Note VARCHAR(10)");
+  q->ExecSQL();
+  EXPECT_FALSE(db_.InTransaction());
+  EXPECT_EQ(Select("SELECT COUNT(*) FROM Emp"), "5");
+  db_.StartTransaction();
+  auto create = Query("CREATE TABLE Other (A INT)");
+  EXPECT_EQ(ErrorCodeOf([&] { create->ExecSQL(); }), kCannotOperateWhileTransactionActive);
+  EXPECT_TRUE(db_.InTransaction());
+  db_.Rollback();
+
+  // Each connected and exclusive state is found and left as it was.
+  for (bool exclusive : {false, true}) {
+    for (bool connected : {false, true}) {
+      SCOPED_TRACE(std::to_string(exclusive) + "/" + std::to_string(connected));
+      // Setting the text connects the database to read the parameters.
+      auto create = Query("CREATE INDEX bySalary ON Emp (Salary)");
+      auto drop = Query("DROP INDEX Emp.bySalary");
+      db_.Close();
+      db_.SetExclusive(exclusive);
+      if (connected) db_.Open();
+      create->ExecSQL();
+      EXPECT_EQ(db_.Connected(), connected);
+      EXPECT_EQ(db_.Exclusive(), exclusive);
+      drop->ExecSQL();
+      EXPECT_EQ(db_.Connected(), connected);
+      EXPECT_EQ(db_.Exclusive(), exclusive);
+    }
+  }
+  db_.Close();
+  db_.SetExclusive(false);
+  db_.Open();
+
+  // A temporary table of the user's stops a reconnect; its own changes
+  // pass on the table component's refusal.
+  auto t = Query("CREATE TABLE TEMPORARY Scratch (A INT)");
+  t->ExecSQL();
+  Query("INSERT INTO Scratch (A) VALUES (1)")->ExecSQL();
+  EXPECT_EQ(ErrorCodeOf([&] { Query("DROP TABLE Dept")->ExecSQL(); }), kCannotOperateWithoutExclusiveAccess);
+  EXPECT_EQ(ErrorCodeOf([&] { Query("ALTER TABLE TEMPORARY Scratch ADD B INT")->ExecSQL(); }),
+            kCannotOperateOnThisTableType);
+  EXPECT_EQ(Select("SELECT A FROM Scratch"), "1");
+  Query("DROP TABLE TEMPORARY Scratch")->ExecSQL();
+  Query("DROP TABLE Dept")->ExecSQL();
+  EXPECT_NE(SqlError([&] { Query("DROP TABLE Dept")->ExecSQL(); }).find("Table not found: Dept"),
+            std::string::npos);
+}
+
+TEST_F(QueryTest, MemoryDatabaseRunsWithoutTransactions) {
+  TTavDataBase mem(nullptr);
+  mem.SetDataBaseName(kMemoryDataBaseName);
+  mem.Open();
+  TTavQuery q(nullptr);
+  q.SetDataBase(&mem);
+  for (const char* sql : {"CREATE TABLE TEMPORARY M (A INT)", "CREATE UNIQUE INDEX byA ON TEMPORARY M (A)",
+                          "INSERT INTO M (A) VALUES (4)"}) {
+    q.SetSQLText(sql);
+    EXPECT_EQ(ErrorCodeOf([&] { q.ExecSQL(); }), sql[7] == 'U' ? kCannotOperateOnThisTableType : 0) << sql;
+  }
+  q.SetSQLText("SELECT A FROM M");
+  q.Open();
+  EXPECT_EQ(Rows(q), "4");
+  EXPECT_FALSE(mem.InTransaction());
+  // No transaction: a change failing midway keeps what it did. The rows of
+  // M go into K in order: 5 goes in, then 3 collides with K's key.
+  q.SetSQLText("CREATE TABLE TEMPORARY K (A INT, PRIMARY KEY (A))");
+  q.ExecSQL();
+  for (const char* sql : {"INSERT INTO K (A) VALUES (3)", "DELETE FROM M", "INSERT INTO M (A) VALUES (5)",
+                          "INSERT INTO M (A) VALUES (3)"}) {
+    q.SetSQLText(sql);
+    q.ExecSQL();
+  }
+  q.SetSQLText("INSERT INTO K (A) SELECT A FROM M");
+  EXPECT_EQ(ErrorCodeOf([&] { q.ExecSQL(); }), kKeyViolation);
+  q.SetSQLText("SELECT A FROM K ORDER BY A");
+  q.Open();
+  EXPECT_EQ(Rows(q), "3;5");
+}
+
+TEST_F(QueryTest, LiveResultsWriteBackAndRefuseStaleRows) {
+  auto q = Query("SELECT ID, Name, Salary * 2 AS Twice FROM Emp WHERE Dept = 10");
+  q->SetRequestLive(true);
+  q->Open();
+  EXPECT_TRUE(q->CanModify());
+  EXPECT_TRUE(q->FieldByName("Twice")->ReadOnly());
+  EXPECT_FALSE(q->FieldByName("Name")->ReadOnly());
+  q->First();
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Anne");
+  q->Post();
+  // The same row again: the row carries the base record as written.
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Annie");
+  q->Post();
+  EXPECT_EQ(Select("SELECT Name FROM Emp WHERE ID = 1"), "Annie");
+
+  q->Append();
+  q->FieldByName("ID")->SetAsInteger(7);
+  q->FieldByName("Name")->SetAsString("Gil");
+  q->Post();
+  EXPECT_EQ(Select("SELECT Name FROM Emp WHERE ID = 7"), "Gil");
+  // Deleting the inserted row finds its base record.
+  q->Delete();
+  EXPECT_EQ(Select("SELECT COUNT(*) FROM Emp WHERE ID = 7"), "0");
+
+  // Another writer changes Bob meanwhile: the edit is refused.
+  q->Locate("ID", host::Variant(2), {});
+  Query("UPDATE Emp SET Salary = 1 WHERE ID = 2")->ExecSQL();
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Robert");
+  EXPECT_NE(ErrorCodeOf([&] { q->Post(); }), 0);
+  q->Cancel();
+  EXPECT_EQ(Select("SELECT Name FROM Emp WHERE ID = 2"), "Bob");
+
+  // Aggregates are not live.
+  auto g = Query("SELECT Dept, COUNT(*) FROM Emp GROUP BY Dept");
+  g->SetRequestLive(true);
+  g->Open();
+  EXPECT_FALSE(g->CanModify());
+}
+
+TEST_F(QueryTest, ARunBesideALockedTableLeavesNoStaleLockFlag) {
+  auto locked = Table("Dept");
+  locked->Open();
+  locked->SetLocked(true);
+  ASSERT_TRUE(locked->Locked());
+  // The query's own transaction commits; the commit gave back every lock.
+  Query("UPDATE Emp SET Salary = Salary + 1 WHERE ID = 1")->ExecSQL();
+  EXPECT_FALSE(db_.InTransaction());
+  EXPECT_FALSE(locked->Locked());
+  locked->SetLocked(true);
+  EXPECT_TRUE(locked->Locked());
+  locked->SetLocked(false);
+}
+
+TEST_F(QueryTest, RefreshRunsAgainAndAFailedOneClosesTheQuery) {
+  // The application's rollback refreshes the open query, which reads the
+  // rows as they are again.
+  auto r = Query("SELECT Name FROM Emp WHERE ID = 1");
+  r->Open();
+  db_.StartTransaction();
+  Query("UPDATE Emp SET Name = 'X' WHERE ID = 1")->ExecSQL();
+  r->Refresh();
+  EXPECT_EQ(Rows(*r), "X");
+  db_.Rollback();
+  EXPECT_EQ(Rows(*r), "Ann");
+  // A refresh that fails rolls its own run back once and closes the query.
+  auto q = Query("SELECT Dept, COUNT(*) FROM Emp GROUP BY Dept");
+  q->Open();
+  q->SetMaxRecords(1);
+  EXPECT_EQ(ErrorCodeOf([&] { q->Refresh(); }), kSqlError);
+  EXPECT_FALSE(q->Active());
+  EXPECT_FALSE(db_.InTransaction());
+}
+
+TEST_F(QueryTest, ResultTablesAreReplacedAndDropped) {
+  host::TStringList names;
+  auto count = [&] {
+    names.Clear();
+    db_.GetTableNames(names, true);
+    return names.Count();
+  };
+  auto q = Query("SELECT * FROM Emp");
+  q->Open();
+  EXPECT_EQ(count(), 1);
+  q->SetSQLText("SELECT * FROM Dept");
+  q->Open();
+  EXPECT_EQ(count(), 1) << "the last statement's table went at the next Open";
+  q.reset();
+  EXPECT_EQ(count(), 0);
+}
+
+TEST_F(QueryTest, ParamsStreamAsParamData) {
+  auto q = Query("SELECT * FROM Emp WHERE ID = :id");
+  q->SetName("Q1");
+  q->ParamByName("id")->SetDataType(host::ftInteger);
+  q->ParamByName("id")->SetParamType(host::ptInput);
+  const std::string text = host::WriteComponent(*q);
+  EXPECT_NE(text.find("ParamData = <"), std::string::npos) << text;
+  EXPECT_NE(text.find("Name = 'id'"), std::string::npos) << text;
+  TTavQuery read(nullptr);
+  host::ReadComponent(text, read);
+  ASSERT_EQ(read.ParamCount(), 1);
+  EXPECT_EQ(read.Params().Items(0)->DataType(), host::ftInteger);
+  EXPECT_EQ(read.SQL().Text(), q->SQL().Text());
+}
+
+}  // namespace
+}  // namespace tav
