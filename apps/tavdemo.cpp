@@ -3,7 +3,9 @@
 // with two indexes and a BLOB field, searches it by key, by range and by
 // filter, commits one transaction and rolls another back, lets a second
 // process read what was committed, refuses a user what his group may not do,
-// refuses a wrong master key, and ends with the engine's trace log. Loading
+// runs SQL through the query component (a join, a GROUP BY and an UPDATE
+// with a parameter), refuses a wrong master key, and ends with the engine's
+// trace log. Loading
 // the library started the engine: there is no start-up call.
 //
 // Run as `tavdemo`; it runs itself again as `tavdemo --reader <file>` for the
@@ -22,6 +24,7 @@
 #include "engine/components/security_manager.h"
 #include "engine/components/tav_database.h"
 #include "engine/components/tav_table.h"
+#include "engine/query/exec/tav_query.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/table/privileges.h"
@@ -246,8 +249,56 @@ void Privileges(tav::TTavDataBase& db, const std::string& path) {
   }
 }
 
+// The query's rows under a line of its column names, each column padded.
+void PrintQuery(tav::TTavQuery& q) {
+  for (int i = 0; i < q.FieldCount(); ++i) std::printf("  %-16s", q.Fields(i)->FieldName().c_str());
+  std::printf("\n");
+  for (q.First(); !q.Eof(); q.Next()) {
+    for (int i = 0; i < q.FieldCount(); ++i) std::printf("  %-16s", q.Fields(i)->AsString().c_str());
+    std::printf("\n");
+  }
+}
+
+// Opens the SELECT and prints it with its rows.
+void ShowSelect(tav::TTavQuery& q, const std::string& sql) {
+  std::printf("%s\n", sql.c_str());
+  q.SetSQLText(sql);
+  q.Open();
+  PrintQuery(q);
+  std::printf("\n");
+}
+
+void Sql(tav::TTavDataBase& db) {
+  Screen("5. SQL through the query component");
+  tav::TTavQuery q(nullptr);
+  q.SetDataBase(&db);
+  q.SetSQLText("CREATE TABLE Customers (Name VARCHAR(30) NOT NULL, City VARCHAR(20), PRIMARY KEY (Name))");
+  q.ExecSQL();
+  for (const char* row : {"('Ada Works', 'London')", "('Babbage & Sons', 'Teignmouth')",
+                          "('Countess Ltd', 'London')", "('Difference Co', 'Cambridge')"}) {
+    q.SetSQLText(std::string("INSERT INTO Customers (Name, City) VALUES ") + row);
+    q.ExecSQL();
+  }
+  std::printf("CREATE TABLE Customers and four INSERTs ran by ExecSQL.\n\n");
+  ShowSelect(q, "SELECT o.OrderNo, o.Customer, c.City FROM Orders o INNER JOIN Customers c ON "
+                "o.Customer = c.Name WHERE o.Amount > 50 ORDER BY o.OrderNo");
+  ShowSelect(q, "SELECT c.City, COUNT(*) AS Orders, SUM(o.Amount) AS Total FROM Orders o INNER JOIN "
+                "Customers c ON o.Customer = c.Name GROUP BY c.City ORDER BY c.City");
+
+  const char* update = "UPDATE Orders SET Amount = Amount * 2 WHERE Customer = :who";
+  q.SetSQLText(update);
+  q.ParamByName("who")->SetAsString("Countess Ltd");
+  q.ExecSQL();
+  std::printf("%s  (:who = 'Countess Ltd'): %d rows changed, in a transaction of its own\n",
+              update, q.RowsAffected());
+  q.SetSQLText("SELECT OrderNo, Amount FROM Orders WHERE Customer = :who ORDER BY OrderNo");
+  q.ParamByName("who")->SetAsString("Countess Ltd");
+  q.Open();
+  PrintQuery(q);
+}
+
 void WrongKey(const std::string& path) {
-  Screen("5. A wrong master key");
+  Screen("6. A wrong master key");
   auto db = Connection(path, tav::kAdministratorUser, kAdminPassword, "open says me");
   try {
     db->Open();
@@ -279,13 +330,14 @@ int main(int argc, char** argv) {
     Searches(*db);
     Transactions(*db, path);
     Privileges(*db, path);
+    Sql(*db);
     WrongKey(path);
   } catch (const host::EDatabaseError& e) {
     std::printf("Unexpected error: %s\n", e.Message().c_str());
     rc = 1;
   }
 
-  Screen("6. The trace log (one line per error the engine raised)");
+  Screen("7. The trace log (one line per error the engine raised)");
   if (std::shared_ptr<tav::TDBLogger> log = tav::GDBLogger())
     for (const auto& line : log->LogItems()) std::printf("%s\n", line.c_str());
   std::error_code ignored;

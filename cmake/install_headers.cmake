@@ -1,8 +1,8 @@
 # Run by `cmake --install`: installs the headers a host program compiles
 # against under <prefix>/include/tavrin, keeping their paths from the
 # repository root. These are every header of the engine's components and of
-# the host class library (host/rtl, host/classes, host/db), the engine's error
-# (what a host catches) and trace log, and every header of ours they include,
+# the host class library (host/rtl, host/classes, host/db), the query
+# component, the engine's error (what a host catches) and trace log, and every header of ours they include,
 # followed to the end (the storage, expression and os headers they name). Test helpers (testing/ folders) are never installed; a
 # public header that includes one stops the install.
 #
@@ -12,7 +12,8 @@
 cmake_policy(PUSH)
 cmake_policy(VERSION 3.25)
 
-set(seeds engine/storage/base/tav_errors.h engine/storage/base/tav_logger.h)
+set(seeds engine/storage/base/tav_errors.h engine/storage/base/tav_logger.h
+          engine/query/exec/tav_query.h)
 foreach(dir engine/components host/rtl host/classes host/db)
   file(GLOB found RELATIVE ${SRC} ${SRC}/${dir}/*.h)
   list(APPEND seeds ${found})

@@ -1,12 +1,14 @@
 // A host program built out of the source tree against an installed engine:
 // it makes a new database file, writes rows, opens the file again and reads
-// them back, without calling any start-up routine (loading the library
-// starts the engine). Exits 0 only when every row came back.
+// them back, and counts them by SQL through the query component, without
+// calling any start-up routine (loading the library starts the engine).
+// Exits 0 only when every row came back.
 #include <cstdio>
 #include <string>
 
 #include "engine/components/tav_base_table.h"
 #include "engine/components/tav_database.h"
+#include "engine/query/exec/tav_query.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
 #include "host/db/fields.h"
@@ -81,6 +83,15 @@ int main(int argc, char** argv) {
     }
     if (seen != kRows) {
       std::fprintf(stderr, "%d rows came back of %d\n", seen, kRows);
+      return 1;
+    }
+    tav::TTavQuery count(nullptr);
+    count.SetDataBase(&db);
+    count.SetSQLText("SELECT COUNT(*) FROM Items WHERE Id >= :from");
+    count.ParamByName("from")->SetAsInteger(10);
+    count.Open();
+    if (count.Fields(0)->AsInteger() != kRows - 10) {
+      std::fprintf(stderr, "the query counted %d rows\n", count.Fields(0)->AsInteger());
       return 1;
     }
     std::printf("%d rows written and read back from %s\n", seen, path.c_str());

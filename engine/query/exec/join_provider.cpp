@@ -4,6 +4,8 @@
 
 #include "engine/query/exec/dataset_bridge.h"
 #include "engine/query/plan/query_analyser.h"
+#include "engine/storage/base/tav_errors.h"
+#include "engine/storage/table/privileges.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
@@ -83,7 +85,13 @@ host::Variant TTavNonJoinDataProvider::GetDataAsVariant(int32_t fieldNo) {
 }
 
 TInternalFieldItem* TTavNonJoinDataProvider::FindField(const TParserToken*, const std::string& name) {
-  return GetProviderFields()->FindField(name);
+  TInternalFieldItem* field = GetProviderFields()->FindField(name);
+  // The bridge reads record bytes past the dataset's read check: a field
+  // the user may not read is refused wherever a statement names it.
+  if (field != nullptr && bridge_ != nullptr && !bridge_->TableDef().InternalTable() &&
+      (field->PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
+    TavDatabaseError(kPrivilegeRequired, "TTavNonJoinDataProvider.FindField", field->FieldName());
+  return field;
 }
 
 void TTavNonJoinDataProvider::SetProviderName(const std::string& name) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "engine/expr/expr_evaluator.h"
 #include "engine/query/exec/dataset_bridge.h"
@@ -453,11 +454,59 @@ void TTavQueryDataset::UpdateData(bool allRows, const std::vector<uint32_t>& lis
   PrepareUpdateValues(setList);
   // Listed before any row changes: a changed key moves its row along the
   // index, where a walk would meet it again.
-  const std::vector<uint32_t> addresses = allRows ? CollectAddresses() : list;
-  for (const uint32_t at : addresses) {
-    DataSetSetToUnorderedRecord(at);
-    UpdateCurrentRecord(setList);
-    ++rows_affected_;
+  std::vector<uint32_t> pending = allRows ? CollectAddresses() : list;
+  // Each changed row with its assigned fields' values as they were, in the
+  // order of the changes.
+  std::vector<std::pair<uint32_t, std::vector<host::Variant>>> changed;
+  try {
+    // A unique key is checked against the statement's end state: a row whose
+    // new key another row of the statement still holds waits until that row
+    // has moved (SET K = K + 1). Only a pass that changes no row at all
+    // proves a real violation.
+    while (!pending.empty()) {
+      std::vector<uint32_t> waiting;
+      std::exception_ptr violation;
+      for (const uint32_t at : pending) {
+        DataSetSetToUnorderedRecord(at);
+        std::vector<host::Variant> before(static_cast<size_t>(setList.Count()));
+        for (int i = 0; i < setList.Count(); ++i)
+          before[static_cast<size_t>(i)] = GetFieldData(setList.Items(i)->TargetColumnIndex);
+        try {
+          UpdateCurrentRecord(setList);
+        } catch (const ETavDatabaseError& e) {
+          if (e.ErrorCode() != kKeyViolation) throw;
+          if (!violation) violation = std::current_exception();
+          waiting.push_back(at);
+          continue;
+        }
+        changed.emplace_back(at, std::move(before));
+        ++rows_affected_;
+      }
+      if (waiting.size() == pending.size()) std::rethrow_exception(violation);
+      pending.swap(waiting);
+    }
+  } catch (...) {
+    RestoreUpdatedRows(setList, changed);
+    rows_affected_ = 0;
+    throw;
+  }
+}
+
+void TTavQueryDataset::RestoreUpdatedRows(
+    const TTavUpdateRowConstructor& setList,
+    const std::vector<std::pair<uint32_t, std::vector<host::Variant>>>& changed) {
+  // Undone from the last change back: each step returns to a state that
+  // held, so no key collides on the way.
+  for (auto it = changed.rbegin(); it != changed.rend(); ++it) {
+    try {
+      DataSetSetToUnorderedRecord(it->first);
+      for (int i = 0; i < setList.Count(); ++i)
+        WriteFieldValue(setList.Items(i)->TargetColumnIndex, it->second[static_cast<size_t>(i)], true);
+      UpdateRecord();
+    } catch (...) {
+      // The statement's own error is the one reported; the caller's
+      // transaction takes back what cannot be restored here.
+    }
   }
 }
 

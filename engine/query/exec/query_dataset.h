@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/components/tav_base_table.h"
@@ -136,7 +137,9 @@ class TTavQueryDataset : public TTavBaseTable {
   // addresses of `list`.
   void DeleteData(bool allRows, const std::vector<uint32_t>& list);
   // Every row in the current index's order, or the rows at the addresses of
-  // `list`, each changed by the SET list.
+  // `list`, each changed by the SET list. Unique keys must hold for the
+  // rows as the statement leaves them, not after each row; on an error the
+  // rows already changed are restored.
   void UpdateData(bool allRows, const std::vector<uint32_t>& list, TTavUpdateRowConstructor& setList);
   // The current record changed by the SET list: every value evaluated on the
   // record as stored, then assigned, then the record written.
@@ -171,6 +174,10 @@ class TTavQueryDataset : public TTavBaseTable {
   // when none.
   int GroupedColumnOf(const TResultSetFields& columns, const TTavExprNode& node) const;
   void PrepareUpdateValues(TTavUpdateRowConstructor& setList);
+  // Writes back the assigned fields' old values of the rows changed, the
+  // last first.
+  void RestoreUpdatedRows(const TTavUpdateRowConstructor& setList,
+                          const std::vector<std::pair<uint32_t, std::vector<host::Variant>>>& changed);
   bool HasIndexDef(const std::string& name);
   void SetRowsAffectedToCount();
 

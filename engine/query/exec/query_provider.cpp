@@ -23,7 +23,7 @@ namespace {
 
 // Eight hexadecimal digits of a number below FFFFFF hex.
 std::string RandomTableSuffix() {
-  static std::mt19937 source{std::random_device{}()};
+  thread_local std::mt19937 source{std::random_device{}()};
   std::uniform_int_distribution<uint32_t> below(0, 0xFFFFFE);
   char text[9];
   std::snprintf(text, sizeof text, "%08X", below(source));
@@ -566,6 +566,7 @@ bool TTavQueryProviderItem::CreateResultSet() {
   // Planned again on every run: the parameters' values and the outer row
   // may have changed.
   if (!PreparePlan()) return false;
+  ++build_count_;
   TTavQueryDataset& rows = *result_set_;
   if (rows.Active()) rows.Close();
   rows.SetDataBase(provider.Database());

@@ -152,6 +152,8 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   bool ResultSetPrepared() const { return result_set_prepared_; }
   // "$Q", the item's ID in 4 and a random number in 8 hexadecimal digits.
   const std::string& ResultTableName();
+  // How often the result has been built.
+  int32_t BuildCount() const { return build_count_; }
   // The current values of the outer references of this item and of the
   // items nested in it that read past it, in a fixed order.
   std::vector<host::Variant> OuterValues();
@@ -217,6 +219,7 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   bool request_live_ = false;
   bool result_is_live_ = false;
   bool result_set_prepared_ = false;
+  int32_t build_count_ = 0;
 };
 
 class TTavQueryProvider : public host::TCollection {

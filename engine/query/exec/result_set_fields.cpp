@@ -166,7 +166,10 @@ void TResultSetFields::BuildFromSelectFields(const TSelectFields& columns, TTavB
       f->PrepareJoinExprEvaluator(c.ExprRoot);
       f->Evaluator()->SetDBStringCompare(compare);
     }
-    const TInternalFieldItem* source = f->DataProvider->GetProviderFields()->FindField(f->SourceField());
+    // A plain column is read raw, but named like any other: the provider's
+    // look-up refuses a field the user may not read.
+    const TInternalFieldItem* source = IsPlainColumn(c) ? f->DataProvider->FindField(nullptr, f->SourceField())
+                                                         : f->DataProvider->GetProviderFields()->FindField(f->SourceField());
     f->SourceFieldNo = source != nullptr ? source->FieldNo() : -1;
   }
 }

@@ -161,10 +161,19 @@ void TTavStdJoinDataProvider::GetRawFieldData(int32_t fieldNo, TDataHolder& hold
 
 TInternalFieldItem* TTavStdJoinDataProvider::FindField(const TParserToken* token,
                                                        const std::string& name) {
-  if (TInternalFieldItem* own = join_fields_.FindField(name)) return own;
+  // A field found here is looked up at its source too, which refuses a
+  // field the user may not read.
+  const auto checked = [](TInternalFieldItem* field) {
+    const auto* item = static_cast<TJoinFieldItem*>(field);
+    TTavBaseJoinDataProvider* source = item->DataProvider;
+    if (source != nullptr && item->SourceFieldNo >= 0 && item->SourceFieldNo < source->GetProviderFields()->Count())
+      source->FindField(nullptr, source->GetProviderFields()->Items(item->SourceFieldNo)->FieldName());
+    return field;
+  };
+  if (TInternalFieldItem* own = join_fields_.FindField(name)) return checked(own);
   if (token != nullptr && token->Token == tstTableName)
     if (TInternalFieldItem* qualified = join_fields_.FindField(token->Text + "." + name))
-      return qualified;
+      return checked(qualified);
   if (InnerProvider != nullptr)
     if (TInternalFieldItem* inner = InnerProvider->FindField(token, name)) return inner;
   return OuterProvider != nullptr ? OuterProvider->FindField(token, name) : nullptr;

@@ -32,15 +32,20 @@ bool IsDataChange(TTavSQLStatementType type) {
 // by an exception counts as failed: its own transaction is rolled back.
 class TTavQuery::TRun {
  public:
-  TRun(TTavQuery& query, const char* caller) : query_(query) { query_.InternalConnect(caller); }
+  TRun(TTavQuery& query, const char* caller) : query_(query) {
+    query_.InternalConnect(caller);
+    query_.running_ = true;
+  }
   ~TRun() {
-    if (ended_) return;
-    query_.run_succeeded_ = false;
-    try {
-      query_.InternalDisconnect();
-    } catch (...) {
-      // The run's own failure is the one reported.
+    if (!ended_) {
+      query_.run_succeeded_ = false;
+      try {
+        query_.InternalDisconnect();
+      } catch (...) {
+        // The run's own failure is the one reported.
+      }
     }
+    query_.running_ = false;
   }
   TRun(const TRun&) = delete;
   TRun& operator=(const TRun&) = delete;
@@ -271,7 +276,20 @@ void TTavQuery::InternalDisconnect() {
       // Closing after a failure reports nothing of its own.
     }
   } else if (own) {
-    first.Try([&] { db.Commit(); });
+    first.Try([&] {
+      try {
+        db.Commit();
+      } catch (...) {
+        // A commit refused (a lock another process holds, say) must not
+        // leave the run's transaction open for the statements after it.
+        try {
+          if (db.InTransaction()) db.Rollback();
+        } catch (...) {
+          // The commit's failure is the one reported.
+        }
+        throw;
+      }
+    });
   }
   if (was_connected_ != db.Connected()) first.Try([&] { SetDataBaseConnected(was_connected_); });
   first.Rethrow();
@@ -306,6 +324,8 @@ void TTavQuery::InternalOpen() {
   {
     TRun run(*this, "TTavQuery.InternalOpen");
     uint32_t start = os::GetTickCount();
+    // As the parameters, MaxRecords counts as it stands at the run.
+    provider_->SetMaxRecords(max_records_);
     provider_->SetRequestLive(request_live_);
     run_succeeded_ = provider_->CreateResultSet();
     open_time_ = os::GetTickCount() - start;
@@ -340,10 +360,17 @@ void TTavQuery::InternalOpen() {
 }
 
 void TTavQuery::InternalRefresh() {
+  // A rollback refreshes every dataset of the connection; the rollback of
+  // this query's own run must not run it again.
+  if (running_) {
+    InternalFirst();
+    return;
+  }
   host::TDisableControlsGuard controls(*this);
   own_transaction_ = !DataBase()->IsMemory();
   {
     TRun run(*this, "TTavQuery.InternalOpen");
+    provider_->SetMaxRecords(max_records_);
     provider_->SetRequestLive(request_live_);
     bool ok = provider_->PreparePlan() && provider_->CreateResultSet();
     if (!ok) TavDatabaseError(kSqlError, "TTavQuery.InternalOpen", provider_->GetErrorsAsText(), this);

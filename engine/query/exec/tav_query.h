@@ -155,6 +155,8 @@ class TTavQuery : public TTavBaseTable {
   bool own_transaction_ = false;
   bool transaction_was_active_ = false;
   bool run_succeeded_ = false;
+  // Between InternalConnect and InternalDisconnect.
+  bool running_ = false;
   uint32_t prepare_time_ = 0;
   uint32_t open_time_ = 0;
 };

@@ -333,6 +333,26 @@ TEST_F(QueryTest, ARunBesideALockedTableLeavesNoStaleLockFlag) {
   locked->SetLocked(false);
 }
 
+TEST_F(QueryTest, RefreshRunsAgainAndAFailedOneClosesTheQuery) {
+  // The application's rollback refreshes the open query, which reads the
+  // rows as they are again.
+  auto r = Query("SELECT Name FROM Emp WHERE ID = 1");
+  r->Open();
+  db_.StartTransaction();
+  Query("UPDATE Emp SET Name = 'X' WHERE ID = 1")->ExecSQL();
+  r->Refresh();
+  EXPECT_EQ(Rows(*r), "X");
+  db_.Rollback();
+  EXPECT_EQ(Rows(*r), "Ann");
+  // A refresh that fails rolls its own run back once and closes the query.
+  auto q = Query("SELECT Dept, COUNT(*) FROM Emp GROUP BY Dept");
+  q->Open();
+  q->SetMaxRecords(1);
+  EXPECT_EQ(ErrorCodeOf([&] { q->Refresh(); }), kSqlError);
+  EXPECT_FALSE(q->Active());
+  EXPECT_FALSE(db_.InTransaction());
+}
+
 TEST_F(QueryTest, ResultTablesAreReplacedAndDropped) {
   host::TStringList names;
   auto count = [&] {

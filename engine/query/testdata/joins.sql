@@ -33,6 +33,14 @@ SELECT A.ID, B.ID FROM A CROSS JOIN B WHERE A.ID = 1
 = 1|3
 = 1|4
 
+SELECT A.ID, B.ID FROM A UNION JOIN B
+= 1|NULL
+= 2|NULL
+= 3|NULL
+= NULL|2
+= NULL|3
+= NULL|4
+
 SELECT X, Y FROM A NATURAL JOIN B
 = a2|b2
 = a3|b3
@@ -51,3 +59,12 @@ SELECT A.ID, B.Y FROM A LEFT OUTER JOIN B ON A.ID = B.ID WHERE B.Y IS NULL
 # An ON column that no table of the join has.
 SELECT A.ID FROM A JOIN B ON A.ID = B.NOPE
 ! NOPE
+
+# Three tables: a join of a join, and a WHERE join beside it.
+table C (ID integer, Z string 10)
+INSERT INTO C VALUES (3, 'c3')
+SELECT A.X, B.Y, C.Z FROM A JOIN B ON A.ID = B.ID LEFT OUTER JOIN C ON B.ID = C.ID
+= a2|b2|NULL
+= a3|b3|c3
+SELECT A.X, C.Z FROM A, B, C WHERE A.ID = B.ID AND C.ID = B.ID
+= a3|c3

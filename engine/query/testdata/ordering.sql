@@ -49,6 +49,9 @@ SELECT G, COUNT(*) FROM T GROUP BY G
 maxrecords 1
 SELECT G, COUNT(*) FROM T GROUP BY G
 ! Result set limit of 1 has been exceeded
+# The limit is the statement's: a subquery's rows are never cut.
+SELECT COUNT(*) FROM T WHERE K IN (SELECT K FROM T)
+= 3
 maxrecords 0
 
 SELECT K FROM T WHERE K = 1 )

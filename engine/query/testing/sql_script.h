@@ -57,7 +57,7 @@ class TSqlScriptRunner {
     provider_.SetDatabase(&db_);
     provider_.SetParams(&params_);
   }
-  ~TSqlScriptRunner() {
+  virtual ~TSqlScriptRunner() {
     try {
       DropResult();
     } catch (...) {
@@ -84,7 +84,7 @@ class TSqlScriptRunner {
 
   TTavQueryProvider& Provider() { return provider_; }
 
- private:
+ protected:
   struct TOutcome {
     std::string Error;  // empty on success
     std::vector<std::string> Rows;
@@ -212,7 +212,7 @@ class TSqlScriptRunner {
     return out;
   }
 
-  TOutcome Execute(const std::string& sql, bool parse) {
+  virtual TOutcome Execute(const std::string& sql, bool parse) {
     TOutcome outcome;
     try {
       if (parse) {
