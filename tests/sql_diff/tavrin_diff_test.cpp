@@ -8,12 +8,6 @@
 namespace tav::sqldiff {
 namespace {
 
-std::unique_ptr<TSqlSide> LoadedSqlite(const TRandomSchema& schema) {
-  auto side = std::make_unique<TSqliteSide>();
-  side->Load(schema);
-  return side;
-}
-
 // A fresh database per seed: "MEMORY" when `dir` is null.
 TSideFactory Ours(const os::test::TTempDir* dir) {
   return [dir](const TRandomSchema& schema) -> std::unique_ptr<TSqlSide> {
