@@ -190,18 +190,21 @@ TEST_F(QueryTest, ParametersRebuiltKeptSetAfterPrepareAndFromTheMaster) {
   master->Next();
   EXPECT_EQ(Rows(*detail), "Cid;Dee");
   EXPECT_FALSE(detail->ParamByName("ID")->Bound());
-  EXPECT_ANY_THROW(master->SetMasterSource(&source));
+  host::TDataSource itself(nullptr);
+  itself.SetDataSet(detail.get());
+  EXPECT_ANY_THROW(detail->SetDataSource(&itself));
   detail->Close();
   detail->SetDataSource(nullptr);
 }
 
 TEST_F(QueryTest, AFailingDataChangeOnDiskChangesNothing) {
-  // The third row's new ID collides with the unique key: the rows changed
-  // before it are taken back with the statement's own transaction.
-  auto q = Query("UPDATE Emp SET ID = ID + 1");
+  // Rows 6 to 9 go in before row 10 collides with the unique key: the
+  // statement's own transaction takes them back.
+  Query("INSERT INTO Emp (ID, Name) VALUES (10, 'Ten')")->ExecSQL();
+  auto q = Query("INSERT INTO Emp (ID, Name) SELECT ID + 5, Name FROM Emp WHERE ID <= 5");
   EXPECT_NE(ErrorCodeOf([&] { q->ExecSQL(); }), 0);
   EXPECT_FALSE(db_.InTransaction());
-  EXPECT_EQ(Select("SELECT ID FROM Emp ORDER BY ID"), "1;2;3;4;5");
+  EXPECT_EQ(Select("SELECT ID FROM Emp ORDER BY ID"), "1;2;3;4;5;10");
   // Inside the application's transaction the statement joins it.
   db_.StartTransaction();
   Query("UPDATE Emp SET Salary = 0 WHERE ID = 1")->ExecSQL();
@@ -267,14 +270,29 @@ TEST_F(QueryTest, MemoryDatabaseRunsWithoutTransactions) {
   mem.Open();
   TTavQuery q(nullptr);
   q.SetDataBase(&mem);
-  q.SetSQLText("CREATE TABLE TEMPORARY M (A INT)");
-  q.ExecSQL();
-  q.SetSQLText("INSERT INTO M (A) VALUES (4)");
-  q.ExecSQL();
+  for (const char* sql : {"CREATE TABLE TEMPORARY M (A INT)", "CREATE UNIQUE INDEX byA ON TEMPORARY M (A)",
+                          "INSERT INTO M (A) VALUES (4)"}) {
+    q.SetSQLText(sql);
+    EXPECT_EQ(ErrorCodeOf([&] { q.ExecSQL(); }), sql[7] == 'U' ? kCannotOperateOnThisTableType : 0) << sql;
+  }
   q.SetSQLText("SELECT A FROM M");
   q.Open();
   EXPECT_EQ(Rows(q), "4");
   EXPECT_FALSE(mem.InTransaction());
+  // No transaction: a change failing midway keeps what it did. The rows of
+  // M go into K in order: 5 goes in, then 3 collides with K's key.
+  q.SetSQLText("CREATE TABLE TEMPORARY K (A INT, PRIMARY KEY (A))");
+  q.ExecSQL();
+  for (const char* sql : {"INSERT INTO K (A) VALUES (3)", "DELETE FROM M", "INSERT INTO M (A) VALUES (5)",
+                          "INSERT INTO M (A) VALUES (3)"}) {
+    q.SetSQLText(sql);
+    q.ExecSQL();
+  }
+  q.SetSQLText("INSERT INTO K (A) SELECT A FROM M");
+  EXPECT_EQ(ErrorCodeOf([&] { q.ExecSQL(); }), kKeyViolation);
+  q.SetSQLText("SELECT A FROM K ORDER BY A");
+  q.Open();
+  EXPECT_EQ(Rows(q), "3;5");
 }
 
 TEST_F(QueryTest, LiveResultsWriteBackAndRefuseStaleRows) {
