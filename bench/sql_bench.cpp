@@ -128,7 +128,10 @@ class TWorkload {
   virtual ~TWorkload() = default;
   virtual const char* Name() const = 0;
   // Reads a whole table (not timed): its count and checksum.
-  virtual TOutcome Table(const char* name, const char* columns) = 0;
+  TOutcome Table(const char* name, const char* columns) {
+    const std::string sql = std::string("SELECT ") + columns + " FROM " + name;
+    return Select(sql.c_str(), 1, [](int) { return std::vector<int>{}; });
+  }
 
   void Run(int step) {
     const auto start = std::chrono::steady_clock::now();
@@ -222,15 +225,9 @@ class TSqliteWorkload : public TWorkload, bench::TSqliteConnection {
     }
     sqlite3_finalize(b);
     Exec("COMMIT");
-    Exec("ANALYZE");
   }
 
   const char* Name() const override { return full_sync_ ? "sqlite (default)" : "sqlite"; }
-
-  TOutcome Table(const char* name, const char* columns) override {
-    const std::string sql = std::string("SELECT ") + columns + " FROM " + name;
-    return Select(sql.c_str(), 1, [](int) { return std::vector<int>{}; });
-  }
 
  protected:
   TOutcome Select(const char* sql, int runs, const std::function<std::vector<int>(int)>& params) override {
@@ -290,7 +287,7 @@ class TTavrinWorkload : public TWorkload {
     }
     db_.SetDataBaseName(path);
     db_.Open();
-    auto a = Table("A");
+    auto a = NewTable("A");
     a->FieldDefs().Add("ID", host::ftInteger);
     a->FieldDefs().Add("K", host::ftInteger);
     a->FieldDefs().Add("U", host::ftInteger);
@@ -300,11 +297,11 @@ class TTavrinWorkload : public TWorkload {
     a->IndexDefs().Add("A_ID", "ID", host::TIndexOptions{host::ixUnique});
     a->IndexDefs().Add("A_K", "K", host::TIndexOptions{});
     a->CreateTable();
-    auto c = Table("C");
+    auto c = NewTable("C");
     c->FieldDefs().Assign(a->FieldDefs());
     c->IndexDefs().Add("C_ID", "ID", host::TIndexOptions{host::ixUnique});
     c->CreateTable();
-    auto b = Table("B");
+    auto b = NewTable("B");
     b->FieldDefs().Add("ID", host::ftInteger);
     b->FieldDefs().Add("U", host::ftInteger);
     b->FieldDefs().Add("T", host::ftString, 12);
@@ -329,17 +326,10 @@ class TTavrinWorkload : public TWorkload {
 
   const char* Name() const override { return "tavrin"; }
 
-  TOutcome Table(const char* name, const char* columns) override {
-    const std::string sql = std::string("SELECT ") + columns + " FROM " + name;
-    return Select(sql.c_str(), 1, [](int) { return std::vector<int>{}; });
-  }
-
  protected:
   TOutcome Select(const char* sql, int runs, const std::function<std::vector<int>(int)>& params) override {
     tav::TTavQuery q(nullptr);
-    q.SetDataBase(&db_);
-    q.SetSQLText(sql);
-    q.Prepare();
+    Prepare(q, sql);
     TOutcome out;
     for (int i = 0; i < runs; ++i) {
       Bind(q, params(i));
@@ -373,9 +363,7 @@ class TTavrinWorkload : public TWorkload {
 
   TOutcome Change(const char* sql, int runs, const std::function<std::vector<int>(int)>& params) override {
     tav::TTavQuery q(nullptr);
-    q.SetDataBase(&db_);
-    q.SetSQLText(sql);
-    q.Prepare();
+    Prepare(q, sql);
     TOutcome out;
     for (int i = 0; i < runs; ++i) {
       Bind(q, params(i));
@@ -386,11 +374,16 @@ class TTavrinWorkload : public TWorkload {
   }
 
  private:
-  std::unique_ptr<tav::TTavTable> Table(const std::string& name) {
+  std::unique_ptr<tav::TTavTable> NewTable(const std::string& name) {
     auto t = std::make_unique<tav::TTavTable>(nullptr);
     t->SetDataBase(&db_);
     t->SetTableName(name);
     return t;
+  }
+  void Prepare(tav::TTavQuery& q, const char* sql) {
+    q.SetDataBase(&db_);
+    q.SetSQLText(sql);
+    q.Prepare();
   }
   static void Bind(tav::TTavQuery& q, const std::vector<int>& values) {
     for (size_t k = 0; k < values.size(); ++k)
