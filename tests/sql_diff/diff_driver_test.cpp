@@ -9,12 +9,6 @@
 namespace tav::sqldiff {
 namespace {
 
-std::unique_ptr<TSqlSide> LoadedSqlite(const TRandomSchema& schema) {
-  auto side = std::make_unique<TSqliteSide>();
-  side->Load(schema);
-  return side;
-}
-
 // SQLite on both sides: the harness itself (tables, statements, the mapped
 // texts, the comparison) is deterministic and every statement it writes
 // runs. A longer run: TAV_SQL_DIFF_SEEDS=n.

@@ -2,11 +2,8 @@
 // a statement of its own dialect and gives back the rows or the count of
 // rows changed, and it reads a table back whole.
 //
-// SQLite implements it in sqlite_side.h. Our engine's side joins when the
-// query component exists: a TTavQuery on the connection that
-// TTavrinTables (tavrin_tables.h) loaded, Open for a query and ExecSQL with
-// RowsAffected for a data change, and TTavrinTables::ReadTable for the
-// tables.
+// SQLite implements it in sqlite_side.h, our engine in tavrin_side.h (a
+// TTavQuery per statement on the connection TTavrinTables loaded).
 #pragma once
 
 #include <string>

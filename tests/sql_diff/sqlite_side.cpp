@@ -111,4 +111,10 @@ std::vector<TSqlRow> TSqliteSide::ReadTable(const TTableSpec& table) {
   return std::move(r.Rows);
 }
 
+std::unique_ptr<TSqlSide> LoadedSqlite(const TRandomSchema& schema) {
+  auto side = std::make_unique<TSqliteSide>();
+  side->Load(schema);
+  return side;
+}
+
 }  // namespace tav::sqldiff

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,9 @@ class TSqliteSide : public TSqlSide {
 
   sqlite3* db_ = nullptr;
 };
+
+// A new SQLite side loaded with `schema`: the reference of a differential
+// run (a TSideFactory).
+std::unique_ptr<TSqlSide> LoadedSqlite(const TRandomSchema& schema);
 
 }  // namespace tav::sqldiff
