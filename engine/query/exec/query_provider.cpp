@@ -9,6 +9,7 @@
 #include "engine/query/exec/schema_statements.h"
 #include "engine/query/parse/join_post_processor.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/base/tav_resstrings.h"
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
@@ -256,6 +257,8 @@ bool TTavQueryProviderItem::CheckAndSetParserTableList(TTableList& tables) {
 bool TTavQueryProviderItem::ParseSelect() {
   TTavParserEngine& e = *engine_;
   if (!e.ParseFromClause()) return Fail(e.ErrorText());
+  // A query reads at least one table: the planner builds on them.
+  if (e.TableList().Count() == 0) return Fail(StavMissingTableReference);
   if (!CheckAndSetParserTableList(e.TableList())) return false;
   if (!(e.ParseSelectClause() && e.ParseWhereClause() && e.ParseGroupByClause() && e.ParseHavingClause()))
     return Fail(e.ErrorText());

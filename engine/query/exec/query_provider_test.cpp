@@ -61,6 +61,18 @@ TEST_F(QueryProviderTest, ValidationErrorsAndTheirText) {
   EXPECT_FALSE(p.ValidateSQL());
   EXPECT_FALSE(p.PreparePlan());
   EXPECT_FALSE(p.ExecSQL());
+  // A query without a table, alone or as a subquery, is refused here and
+  // never reaches the planner.
+  for (const char* text : {"SELECT *", "SELECT * FROM ", "SELECT 1", "SELECT K FROM T WHERE K IN (SELECT 1)",
+                           "SELECT K FROM T WHERE EXISTS (SELECT *)"}) {
+    p.SetSQL(text);
+    EXPECT_FALSE(p.ValidateSQL()) << text;
+    EXPECT_FALSE(p.PreparePlan()) << text;
+    EXPECT_FALSE(p.CreateResultSet()) << text;
+  }
+  p.SetSQL("SELECT *");
+  ASSERT_FALSE(p.ValidateSQL());
+  EXPECT_EQ(p.GetErrorsAsText(), "Syntax error. Expected table name. ");
   p.SetSQL("GRANT K FROM T");
   EXPECT_FALSE(p.ValidateSQL());
   EXPECT_EQ(p.GetErrorsAsText().substr(0, 31), "Unrecognised SQL statement type");
