@@ -78,7 +78,8 @@ void SetDialogPosition(host::TControl& form, TOrlaneDialogPosition position, int
                        int32_t topOffset) {
   const int32_t screenW = host::Screen().Width();
   const int32_t screenH = host::Screen().Height();
-  const auto half = [](int32_t v) { return static_cast<int32_t>(std::lround(v / 2.0)); };
+  // Halves round to even, as the platform's Round does.
+  const auto half = [](int32_t v) { return static_cast<int32_t>(std::nearbyint(v / 2.0)); };
   const int32_t cw = half(screenW - form.Width());
   const int32_t ch = half(screenH - form.Height());
   int32_t left = form.Left();
@@ -344,8 +345,10 @@ const host::TPropertyTable& TBaseChangeDiskForm::ClassProperties() {
 TBaseFormContainer::TBaseFormContainer(host::TComponent* owner) : TForm(owner) {}
 
 TBaseFormContainer::~TBaseFormContainer() {
+  // Run here rather than as OnDestroy, which the form base runs once this
+  // class's part is gone.
   Destroying();
-  pages_.clear();
+  FormDestroy(this);
 }
 
 std::string_view TBaseFormContainer::FormText() const { return form_texts::base_form_container; }
@@ -781,6 +784,7 @@ const host::TPropertyTable& TCustomBaseInstallDlg::ClassProperties() {
 }
 
 void RegisterDialogManagerClasses() {
+  host::RegisterStdControls();
   host::RegisterClass(TDialogManager::ClassProperties());
   host::RegisterClass(TBaseFormContainer::ClassProperties());
 }
