@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "installer/engine/script/install_file.h"
+#include "installer/engine/paths/install_paths.h"
+#include "host/rtl/sys_utils.h"
+#include "os/win_file.h"
 #include "installer/frontend/progress_forms.h"
 #include "installer/frontend/testing/frontend_fixture.h"
 
@@ -384,6 +387,93 @@ TEST_F(DialogManagerTest, ComponentsBindByPhaseAndForgetAGoingManager) {
   EXPECT_EQ(page->DialogManager(), nullptr);
   delete page;
   EXPECT_EQ(before->DialogCount(), 0);
+}
+
+}  // namespace
+}  // namespace orln
+
+namespace orln {
+namespace {
+
+class ChangeDiskRunTest : public test::FrontendTest {
+ protected:
+  void TearDown() override {
+    StandardPathSpecifiers().Lookup<TpsMainArchiveFile>()->SetNewDiskDirectory("");
+    InstallGlobals().HistoryKeyPath.clear();
+    FrontendTest::TearDown();
+  }
+  static void Put(const std::string& path, const std::string& data) {
+    ASSERT_TRUE(os::WinForceDirectories(host::ExtractFileDir(path)));
+    ASSERT_TRUE(os::WinWriteWholeFile(path, data)) << path;
+  }
+  static std::string Noise(size_t size) {
+    std::string s(size, '\0');
+    uint32_t seed = 7;
+    for (char& c : s) {
+      seed = seed * 1103515245u + 12345u;
+      c = static_cast<char>(seed >> 24);
+    }
+    return s;
+  }
+  static void MoveAll(const std::string& from, const std::string& to) {
+    ASSERT_TRUE(os::WinForceDirectories(to));
+    std::vector<os::TWinFindData> entries;
+    if (!os::WinDirectoryExists(from)) return;
+    ASSERT_TRUE(os::WinListDirectory(from, entries));
+    for (const auto& e : entries) ASSERT_TRUE(os::WinMoveFile(from + "\\" + e.Name, to + "\\" + e.Name));
+  }
+};
+
+// A file of the install spread over disks: each disk is asked for by the
+// change-disk page, and the folder typed there is where the copy goes on.
+TEST_F(ChangeDiskRunTest, APathTypedOnThePageIsWhereTheArchiveLooksNext) {
+  InstallGlobals().HistoryKeyPath = "\\SOFTWARE\\QEL\\Install\\Install0";
+  const std::string data = Noise(300000);
+  Put("C:\\Src\\big.bin", data);
+  install_->SetDestDirType(StandardPathSpecifiers().Lookup<TpsProgramFiles>());
+  install_->SetDestDir("\\My App");
+  auto* file = Make<TInstallFile>("Big");
+  file->SetIncludeFromDir("C:\\Src");
+  file->SetFileName("big.bin");
+  install_->SetArchiveFileType(nullptr);
+  install_->SetArchiveFile("C:\\Build\\files.1");
+  install_->BuildArchive(kTraditionalBuild);
+  // 120 KB disks, each kept in a folder of its own (C:\Disk<n>).
+  machine_->SetDriveCapacity('A', 120000);
+  int disks = 1;
+  {
+    int inserted = 1;
+    TOrlnCompress c(nullptr);
+    c.SetCompressedFile("C:\\Build\\files.1");
+    c.OnNewDisk = [&](TOrlnCompress&, int volume, std::string& dir) {
+      MoveAll("A:", "C:\\Disk" + std::to_string(inserted));
+      MoveAll("C:\\Disk" + std::to_string(volume), "A:");
+      inserted = volume;
+      disks = std::max(disks, volume);
+      dir = "A:\\";
+    };
+    c.CopyToVolumes("A:\\", "files.1");
+    MoveAll("A:", "C:\\Disk" + std::to_string(inserted));
+  }
+  ASSERT_GE(disks, 3);
+  install_->SetArchiveFileType(StandardPathSpecifiers().Lookup<TpsMainArchiveFile>());
+  install_->SetSource("C:\\Disk1", false, "");
+  Manager("Disks", dmChangeDisk);
+  std::string answers;
+  for (int n = 2; n <= disks; ++n)
+    answers += "[TChangeDiskForm]\ntype PathEdit C:\\Disk" + std::to_string(n) + "\nclick InstallBtn\n";
+  presenter_->LoadAnswers(answers);
+  presenter_->SetStrict(true);  // no other prompt may come
+
+  install_->SetRunning(true);
+  install_->Process();
+  install_->SetRunning(false);
+  std::string copied;
+  ASSERT_TRUE(os::WinReadWholeFile(install_->GetDestPath() + "\\big.bin", copied));
+  EXPECT_TRUE(copied == data);
+  EXPECT_EQ(static_cast<int>(Shown("TChangeDiskForm").size()), disks - 1);
+  EXPECT_TRUE(Has(ShownWith("ChangeDiskForm", 1), "PromptDiskLabel: Please insert disk number 3"));
+  EXPECT_EQ(file->Tag(), 1);
 }
 
 }  // namespace
