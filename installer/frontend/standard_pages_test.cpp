@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,17 @@ namespace {
 
 using test::FrontendTest;
 
+// A licence component whose page runs `OnPageShow` when it is shown.
+class TWatchedLicenseDlg : public TLicenseDlg {
+ public:
+  using TLicenseDlg::TLicenseDlg;
+  void AssignDialogProperties() override {
+    TLicenseDlg::AssignDialogProperties();
+    Form()->OnShow = [this](host::TObject*) { OnPageShow(static_cast<TLicenseForm&>(*Form())); };
+  }
+  std::function<void(TLicenseForm&)> OnPageShow;
+};
+
 class StandardPagesTest : public FrontendTest {
  protected:
   bool Shows(const std::string& name, const std::string& line, int n = 0) const {
@@ -23,14 +35,25 @@ class StandardPagesTest : public FrontendTest {
 
 TEST_F(StandardPagesTest, TheLicencePageThroughItsComponentNeverShowsBack) {
   Manager("Before", dmBeforeInstall);
-  auto* dlg = Make<TLicenseDlg>("License");
+  auto* dlg = Make<TWatchedLicenseDlg>("License");
   EXPECT_EQ(dlg->Order(), 20);
   host::TStringList lines;
   lines.Add("Terms line one");
   lines.Add("Terms line two");
   dlg->SetLicenseAgreement(lines);
+  dlg->ThemeBitmap().SetStreamData(std::string("\x07TBitmapBM\x01\x02", 11));
+  // While the component's page shows: its theme is the component's picture,
+  // and a resized host takes its pages along.
+  bool themed = false, resized = false;
+  dlg->OnPageShow = [&](TLicenseForm& page) {
+    themed = !host::Child<host::TImage>(page, "ThemeBitmap").Picture().Empty();
+    page.Host()->SetBounds(0, 0, 600, 500);
+    resized = page.Width() == 600 && page.Height() == 500;
+  };
   presenter_->LoadAnswers("[LicenseForm]\nclick ProceedBtn\n[LicenseForm_1]\nclick ProceedBtn\n");
   Send(imBeforeInstall);
+  EXPECT_TRUE(themed);
+  EXPECT_TRUE(resized);
   // The unit's own page and the component's, both of Order 20, in the host.
   EXPECT_EQ(Shown("TLicenseForm"), (std::vector<std::string>{"LicenseForm", "LicenseForm_1"}));
   EXPECT_FALSE(Shows("LicenseForm", "BackBtn: << Back>"));       // the first page
@@ -42,6 +65,7 @@ TEST_F(StandardPagesTest, TheLicencePageThroughItsComponentNeverShowsBack) {
   EXPECT_TRUE(Shows("BaseFormContainer", "Label1: Please read the following License Agreement."));
 
   // Cancel on the component's page ends the run; its form goes with the host.
+  dlg->OnPageShow = [](TLicenseForm&) {};
   presenter_->LoadAnswers(
       "[LicenseForm]\nclick ProceedBtn\n[LicenseForm_1]\nclick CancelBtn\n");
   EXPECT_THROW(Send(imBeforeInstall), EAIUserAbort);
