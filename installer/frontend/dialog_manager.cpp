@@ -121,6 +121,11 @@ void SetDialogPosition(host::TControl& form, TOrlaneDialogPosition position, int
   form.SetBounds(left, top, form.Width(), form.Height());
 }
 
+void TDialogPlacement::Place(host::TControl& form) const {
+  form.SetBounds(form.Left(), form.Top(), width_, height_);
+  SetDialogPosition(form, position_, left_offset_, top_offset_);
+}
+
 // ---------------------------------------------------------------- binding
 
 TDialogManager* FindDialogManager(TManagerType type) {
@@ -182,37 +187,56 @@ TFormRegistry& BCDFList() {
   return list;
 }
 
-// ---------------------------------------------------------------- page forms
+// ---------------------------------------------------------------- forms
 
-TBaseInstallForm::TBaseInstallForm(host::TComponent* owner) : TBaseOrlaneForm(owner) {}
+TManagedForm::TManagedForm(host::TComponent* owner) : TBaseOrlaneForm(owner) {}
 
-TBaseInstallForm::~TBaseInstallForm() {
+TManagedForm::~TManagedForm() {
   Destroying();
-  SetDC(nullptr);
   SetDM(nullptr);
-  SetContainer(nullptr);
 }
 
-void TBaseInstallForm::AfterConstruction() {
+void TManagedForm::AfterConstruction() {
   TBaseOrlaneForm::AfterConstruction();
   TManagerType type;
   if (dm_ == nullptr && BindsTo(type)) SetDM(FindDialogManager(type));
 }
 
+void TManagedForm::SetDM(TDialogManager* v) { Refer<TDialogManager>(*this, dm_, v); }
+
+void TManagedForm::Notification(host::TComponent* component, host::TOperation operation) {
+  TBaseOrlaneForm::Notification(component, operation);
+  if (operation == host::opRemove && component == dm_) dm_ = nullptr;
+}
+
+const host::TPropertyTable& TManagedForm::ClassProperties() {
+  static const host::TPropertyTable table = host::PublishClass<TManagedForm>(
+      "TManagedForm", &TBaseOrlaneForm::ClassProperties(), [](host::TPublisher<TManagedForm>& p) {
+        p.Reference<TDialogManager>("DM", &TManagedForm::DM, &TManagedForm::SetDM);
+      });
+  return table;
+}
+
+TBaseInstallForm::TBaseInstallForm(host::TComponent* owner) : TManagedForm(owner) {}
+
+TBaseInstallForm::~TBaseInstallForm() {
+  Destroying();
+  SetDC(nullptr);
+  SetContainer(nullptr);
+}
+
 void TBaseInstallForm::SetDC(TCustomBaseInstallDlg* v) { Refer<TCustomBaseInstallDlg>(*this, dc_, v); }
-void TBaseInstallForm::SetDM(TDialogManager* v) { Refer<TDialogManager>(*this, dm_, v); }
 void TBaseInstallForm::SetContainer(TInstallContainer* v) { Refer<TInstallContainer>(*this, container_, v); }
 
 void TBaseInstallForm::Notification(host::TComponent* component, host::TOperation operation) {
-  TBaseOrlaneForm::Notification(component, operation);
+  TManagedForm::Notification(component, operation);
   if (operation != host::opRemove) return;
   if (component == dc_) dc_ = nullptr;
-  if (component == dm_) dm_ = nullptr;
   if (component == container_) container_ = nullptr;
 }
 
 void TBaseInstallForm::Loaded() {
-  TBaseOrlaneForm::Loaded();
+  TManagedForm::Loaded();
   // A page made in a host sits in it: hidden, bare and as large as the host.
   if (auto* host = dynamic_cast<host::TCustomForm*>(Owner())) {
     SetVisible(false);
@@ -266,10 +290,9 @@ void TBaseInstallForm::ShowPage() {
 
 const host::TPropertyTable& TBaseInstallForm::ClassProperties() {
   static const host::TPropertyTable table = host::PublishClass<TBaseInstallForm>(
-      "TBaseInstallForm", &TBaseOrlaneForm::ClassProperties(),
+      "TBaseInstallForm", &TManagedForm::ClassProperties(),
       [](host::TPublisher<TBaseInstallForm>& p) {
         p.Reference<TCustomBaseInstallDlg>("DC", &TBaseInstallForm::DC, &TBaseInstallForm::SetDC);
-        p.Reference<TDialogManager>("DM", &TBaseInstallForm::DM, &TBaseInstallForm::SetDM);
         p.Integer("Order", &TBaseInstallForm::Order, &TBaseInstallForm::SetOrder).Default(0);
       });
   return table;
@@ -277,24 +300,15 @@ const host::TPropertyTable& TBaseInstallForm::ClassProperties() {
 
 // ---------------------------------------------------------------- progress forms
 
-TBaseDuringCopyForm::TBaseDuringCopyForm(host::TComponent* owner) : TBaseOrlaneForm(owner) {}
+TBaseDuringCopyForm::TBaseDuringCopyForm(host::TComponent* owner) : TManagedForm(owner) {}
 
 TBaseDuringCopyForm::~TBaseDuringCopyForm() {
-  Destroying();
-  if (dm_ != nullptr) std::erase(dm_->progress_, this);
-  SetDM(nullptr);
+  if (DM() != nullptr) std::erase(DM()->progress_, this);
 }
 
-void TBaseDuringCopyForm::AfterConstruction() {
-  TBaseOrlaneForm::AfterConstruction();
-  if (dm_ == nullptr) SetDM(FindDialogManager(dmDuringCopyFiles));
-}
-
-void TBaseDuringCopyForm::SetDM(TDialogManager* v) { Refer<TDialogManager>(*this, dm_, v); }
-
-void TBaseDuringCopyForm::Notification(host::TComponent* component, host::TOperation operation) {
-  TBaseOrlaneForm::Notification(component, operation);
-  if (operation == host::opRemove && component == dm_) dm_ = nullptr;
+bool TBaseDuringCopyForm::BindsTo(TManagerType& type) const {
+  type = dmDuringCopyFiles;
+  return true;
 }
 
 void TBaseDuringCopyForm::AbortCopy() {
@@ -306,25 +320,13 @@ void TBaseDuringCopyForm::AbortCopy() {
 
 const host::TPropertyTable& TBaseDuringCopyForm::ClassProperties() {
   static const host::TPropertyTable table = host::PublishClass<TBaseDuringCopyForm>(
-      "TBaseDuringCopyForm", &TBaseOrlaneForm::ClassProperties(),
-      [](host::TPublisher<TBaseDuringCopyForm>& p) {
-        p.Reference<TDialogManager>("DM", &TBaseDuringCopyForm::DM, &TBaseDuringCopyForm::SetDM);
-      });
+      "TBaseDuringCopyForm", &TManagedForm::ClassProperties(), [](host::TPublisher<TBaseDuringCopyForm>&) {});
   return table;
 }
 
-TBaseChangeDiskForm::TBaseChangeDiskForm(host::TComponent* owner) : TBaseOrlaneForm(owner) {}
-
-void TBaseChangeDiskForm::AfterConstruction() {
-  TBaseOrlaneForm::AfterConstruction();
-  if (dm_ == nullptr) SetDM(FindDialogManager(dmChangeDisk));
-}
-
-void TBaseChangeDiskForm::SetDM(TDialogManager* v) { Refer<TDialogManager>(*this, dm_, v); }
-
-void TBaseChangeDiskForm::Notification(host::TComponent* component, host::TOperation operation) {
-  TBaseOrlaneForm::Notification(component, operation);
-  if (operation == host::opRemove && component == dm_) dm_ = nullptr;
+bool TBaseChangeDiskForm::BindsTo(TManagerType& type) const {
+  type = dmChangeDisk;
+  return true;
 }
 
 void TBaseChangeDiskForm::AbortChangeDisk() {
@@ -333,10 +335,7 @@ void TBaseChangeDiskForm::AbortChangeDisk() {
 
 const host::TPropertyTable& TBaseChangeDiskForm::ClassProperties() {
   static const host::TPropertyTable table = host::PublishClass<TBaseChangeDiskForm>(
-      "TBaseChangeDiskForm", &TBaseOrlaneForm::ClassProperties(),
-      [](host::TPublisher<TBaseChangeDiskForm>& p) {
-        p.Reference<TDialogManager>("DM", &TBaseChangeDiskForm::DM, &TBaseChangeDiskForm::SetDM);
-      });
+      "TBaseChangeDiskForm", &TManagedForm::ClassProperties(), [](host::TPublisher<TBaseChangeDiskForm>&) {});
   return table;
 }
 
@@ -506,7 +505,8 @@ const host::TPropertyTable& TBaseFormContainer::ClassProperties() {
 
 // ---------------------------------------------------------------- the manager
 
-TDialogManager::TDialogManager(host::TComponent* owner) : TInstallObject(owner) {}
+TDialogManager::TDialogManager(host::TComponent* owner)
+    : TInstallObject(owner), TDialogPlacement(395, 478, odpCenter, 0) {}
 
 TDialogManager::~TDialogManager() {
   CloseProgressForms();
@@ -578,8 +578,7 @@ void TDialogManager::ShowPages() {
   host::TApplication& app = host::Application();
   std::unique_ptr<TBaseFormContainer> host(host::New<TBaseFormContainer>(&app));
   host->SetPosition(host::poDesigned);
-  host->SetBounds(host->Left(), host->Top(), width_, height_);
-  SetDialogPosition(*host, position_, left_offset_, top_offset_);
+  Place(*host);
   host->BuildPages();
   if (host->PageCount() == 0) return;
   if (host->ShowModal() == host::mrCancel) throw EAIUserAbort();
@@ -596,8 +595,7 @@ void TDialogManager::OpenProgressForms() {
     if (!form || form->DM() != this) continue;
     if (TCustomBaseInstallDlg* dc = entry.Component) {
       dc->SetForm(form.get());
-      form->SetBounds(form->Left(), form->Top(), dc->Width(), dc->Height());
-      SetDialogPosition(*form, dc->Position(), dc->RelativeLeftOffset(), dc->RelativeTopOffset());
+      dc->Place(*form);
     }
     form->PrepareShow();
     form->Translate();
@@ -646,27 +644,18 @@ const host::TPropertyTable& TDialogManager::ClassProperties() {
   static const host::TPropertyTable table = host::PublishClass<TDialogManager>(
       "TDialogManager", &TInstallObject::ClassProperties(), [](host::TPublisher<TDialogManager>& p) {
         PublishContainer(p);
-        p.Integer("Height", &TDialogManager::Height, &TDialogManager::SetHeight).Default(395);
-        p.Integer("Width", &TDialogManager::Width, &TDialogManager::SetWidth).Default(478);
         p.Enumeration("ManagerType", ManagerTypeInfo(), &TDialogManager::ManagerType,
                       &TDialogManager::SetManagerType)
             .Default(dmBeforeInstall);
-        p.Enumeration("Position", DialogPositionInfo(), &TDialogManager::Position,
-                      &TDialogManager::SetPosition)
-            .Default(odpCenter);
-        p.Integer("RelativeLeftOffset", &TDialogManager::RelativeLeftOffset,
-                  &TDialogManager::SetRelativeLeftOffset)
-            .Default(0);
-        p.Integer("RelativeTopOffset", &TDialogManager::RelativeTopOffset,
-                  &TDialogManager::SetRelativeTopOffset)
-            .Default(0);
+        TDialogPlacement::Publish(p, 395, 478, odpCenter, 0);
       });
   return table;
 }
 
 // ---------------------------------------------------------------- components
 
-TCustomBaseInstallDlg::TCustomBaseInstallDlg(host::TComponent* owner) : TInstallObject(owner) {
+TCustomBaseInstallDlg::TCustomBaseInstallDlg(host::TComponent* owner)
+    : TInstallObject(owner), TDialogPlacement(0, 0, odpCenter, 0) {
   StoreOrder(0);
   TInstallObject::SetInstallTypes(ItBit(itFull) | ItBit(itDefault) | ItBit(itCompact) | ItBit(itCustom));
 }

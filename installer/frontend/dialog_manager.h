@@ -72,6 +72,50 @@ const host::TEnumInfo& DialogPositionInfo();
 void SetDialogPosition(host::TControl& form, TOrlaneDialogPosition position, int32_t leftOffset,
                        int32_t topOffset);
 
+// Where a dialog goes: its size and its place on the grid.
+class TDialogPlacement {
+ public:
+  int32_t Height() const { return height_; }
+  void SetHeight(int32_t v) { height_ = v; }
+  int32_t Width() const { return width_; }
+  void SetWidth(int32_t v) { width_ = v; }
+  TOrlaneDialogPosition Position() const { return position_; }
+  void SetPosition(TOrlaneDialogPosition v) { position_ = v; }
+  int32_t RelativeLeftOffset() const { return left_offset_; }
+  void SetRelativeLeftOffset(int32_t v) { left_offset_ = v; }
+  int32_t RelativeTopOffset() const { return top_offset_; }
+  void SetRelativeTopOffset(int32_t v) { top_offset_ = v; }
+
+  // Gives `form` the size, then its place (SetDialogPosition).
+  void Place(host::TControl& form) const;
+
+  // Publishes the five, with these defaults, for a class T derived from this.
+  template <class T>
+  static void Publish(host::TPublisher<T>& p, int32_t height, int32_t width,
+                      TOrlaneDialogPosition position, int32_t topOffset);
+
+ protected:
+  TDialogPlacement(int32_t height, int32_t width, TOrlaneDialogPosition position, int32_t topOffset)
+      : height_(height), width_(width), position_(position), top_offset_(topOffset) {}
+
+ private:
+  int32_t height_;
+  int32_t width_;
+  TOrlaneDialogPosition position_;
+  int32_t left_offset_ = 0;
+  int32_t top_offset_;
+};
+
+template <class T>
+void TDialogPlacement::Publish(host::TPublisher<T>& p, int32_t height, int32_t width,
+                               TOrlaneDialogPosition position, int32_t topOffset) {
+  p.Integer("Height", &T::Height, &T::SetHeight).Default(height);
+  p.Integer("Width", &T::Width, &T::SetWidth).Default(width);
+  p.Enumeration("Position", DialogPositionInfo(), &T::Position, &T::SetPosition).Default(position);
+  p.Integer("RelativeLeftOffset", &T::RelativeLeftOffset, &T::SetRelativeLeftOffset).Default(0);
+  p.Integer("RelativeTopOffset", &T::RelativeTopOffset, &T::SetRelativeTopOffset).Default(topOffset);
+}
+
 // ---- phases and binding ----
 
 enum TManagerType : uint8_t {
@@ -123,18 +167,41 @@ TFormRegistry& BIFList();   // page forms
 TFormRegistry& DCFList();   // progress forms
 TFormRegistry& BCDFList();  // change-disk forms
 
-// ---- page forms ----
+// ---- forms ----
 
-class TBaseInstallForm : public TBaseOrlaneForm {
+// A form that belongs to a dialog manager (DM): bound to the manager of its
+// phase when made, and forgetting the manager when it goes.
+class TManagedForm : public TBaseOrlaneForm {
+ public:
+  explicit TManagedForm(host::TComponent* owner);
+  ~TManagedForm() override;
+  void AfterConstruction() override;
+
+  TDialogManager* DM() const { return dm_; }
+  void SetDM(TDialogManager* v);
+
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
+ protected:
+  // The phase whose manager the form binds to when made; false for none.
+  virtual bool BindsTo(TManagerType& type) const {
+    (void)type;
+    return false;
+  }
+  void Notification(host::TComponent* component, host::TOperation operation) override;
+
+ private:
+  TDialogManager* dm_ = nullptr;  // borrowed
+};
+
+class TBaseInstallForm : public TManagedForm {
  public:
   explicit TBaseInstallForm(host::TComponent* owner);
   ~TBaseInstallForm() override;
-  void AfterConstruction() override;
 
   TCustomBaseInstallDlg* DC() const { return dc_; }
   void SetDC(TCustomBaseInstallDlg* v);
-  TDialogManager* DM() const { return dm_; }
-  void SetDM(TDialogManager* v);
   int32_t Order() const { return order_; }
   void SetOrder(int32_t v) { order_ = v; }
   TInstallContainer* Container() const { return container_; }
@@ -162,30 +229,20 @@ class TBaseInstallForm : public TBaseOrlaneForm {
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
  protected:
-  // The phase whose manager the form binds to when made; false for none.
-  virtual bool BindsTo(TManagerType& type) const {
-    (void)type;
-    return false;
-  }
   void Loaded() override;
   void Notification(host::TComponent* component, host::TOperation operation) override;
 
  private:
   TCustomBaseInstallDlg* dc_ = nullptr;  // borrowed
-  TDialogManager* dm_ = nullptr;         // borrowed
   TInstallContainer* container_ = nullptr;
   int32_t order_ = 0;
 };
 
 // A form shown while files are copied.
-class TBaseDuringCopyForm : public TBaseOrlaneForm {
+class TBaseDuringCopyForm : public TManagedForm {
  public:
   explicit TBaseDuringCopyForm(host::TComponent* owner);
   ~TBaseDuringCopyForm() override;
-  void AfterConstruction() override;
-
-  TDialogManager* DM() const { return dm_; }
-  void SetDM(TDialogManager* v);
 
   virtual void FileStatus(const TFileStatusParameter& status) { (void)status; }
   virtual void DownloadStatus(const TDownloadStatusParameter& status) { (void)status; }
@@ -197,23 +254,16 @@ class TBaseDuringCopyForm : public TBaseOrlaneForm {
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
  protected:
-  void Notification(host::TComponent* component, host::TOperation operation) override;
-
- private:
-  friend class TDialogManager;
-  TDialogManager* dm_ = nullptr;
+  bool BindsTo(TManagerType& type) const override;
 };
 
 // The form asking for the next disk.
-class TBaseChangeDiskForm : public TBaseOrlaneForm {
+class TBaseChangeDiskForm : public TManagedForm {
  public:
-  explicit TBaseChangeDiskForm(host::TComponent* owner);
-  void AfterConstruction() override;
+  using TManagedForm::TManagedForm;
 
   TDiskParameter* DiskParameter() const { return disk_; }
   void SetDiskParameter(TDiskParameter* v) { disk_ = v; }
-  TDialogManager* DM() const { return dm_; }
-  void SetDM(TDialogManager* v);
   // Cancel with the install's agreement.
   void AbortChangeDisk();
 
@@ -221,11 +271,10 @@ class TBaseChangeDiskForm : public TBaseOrlaneForm {
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
  protected:
-  void Notification(host::TComponent* component, host::TOperation operation) override;
+  bool BindsTo(TManagerType& type) const override;
 
  private:
   TDiskParameter* disk_ = nullptr;  // the request's, for one showing
-  TDialogManager* dm_ = nullptr;
 };
 
 // ---- the modal host ----
@@ -279,7 +328,7 @@ class TBaseFormContainer : public host::TForm {
 
 // ---- the manager ----
 
-class TDialogManager : public TInstallObject {
+class TDialogManager : public TInstallObject, public TDialogPlacement {
  public:
   explicit TDialogManager(host::TComponent* owner);
   ~TDialogManager() override;
@@ -288,18 +337,8 @@ class TDialogManager : public TInstallObject {
   void HandleMessage(host::TObject* sender, int code, host::TObject* parameter) override;
   void RemoveReference(host::TComponent* object) override;
 
-  int32_t Height() const { return height_; }
-  void SetHeight(int32_t v) { height_ = v; }
-  int32_t Width() const { return width_; }
-  void SetWidth(int32_t v) { width_ = v; }
   TManagerType ManagerType() const { return manager_type_; }
   void SetManagerType(TManagerType v) { manager_type_ = v; }
-  TOrlaneDialogPosition Position() const { return position_; }
-  void SetPosition(TOrlaneDialogPosition v) { position_ = v; }
-  int32_t RelativeLeftOffset() const { return left_offset_; }
-  void SetRelativeLeftOffset(int32_t v) { left_offset_ = v; }
-  int32_t RelativeTopOffset() const { return top_offset_; }
-  void SetRelativeTopOffset(int32_t v) { top_offset_ = v; }
 
   // The dialog components attached to the manager.
   void AddDialog(TCustomBaseInstallDlg* dialog);
@@ -323,12 +362,7 @@ class TDialogManager : public TInstallObject {
   template <class P>
   P& StatusParameter(host::TObject* parameter, const char* className) const;
 
-  int32_t height_ = 395;
-  int32_t width_ = 478;
   TManagerType manager_type_ = dmBeforeInstall;
-  TOrlaneDialogPosition position_ = odpCenter;
-  int32_t left_offset_ = 0;
-  int32_t top_offset_ = 0;
   std::vector<TBaseDuringCopyForm*> progress_;  // not owned
   bool progress_open_ = false;
   std::vector<TCustomBaseInstallDlg*> dialogs_;  // not owned
@@ -336,7 +370,7 @@ class TDialogManager : public TInstallObject {
 
 // ---- dialog components ----
 
-class TCustomBaseInstallDlg : public TInstallObject {
+class TCustomBaseInstallDlg : public TInstallObject, public TDialogPlacement {
  public:
   explicit TCustomBaseInstallDlg(host::TComponent* owner);
   ~TCustomBaseInstallDlg() override;
@@ -375,16 +409,6 @@ class TCustomBaseInstallDlg : public TInstallObject {
   TDialogManager* DialogManager() const { return dialog_manager_; }
   // Joins the new manager's dialogs and leaves the old one's.
   void SetDialogManager(TDialogManager* v);
-  int32_t Height() const { return height_; }
-  void SetHeight(int32_t v) { height_ = v; }
-  int32_t Width() const { return width_; }
-  void SetWidth(int32_t v) { width_ = v; }
-  TOrlaneDialogPosition Position() const { return position_; }
-  void SetPosition(TOrlaneDialogPosition v) { position_ = v; }
-  int32_t RelativeLeftOffset() const { return left_offset_; }
-  void SetRelativeLeftOffset(int32_t v) { left_offset_ = v; }
-  int32_t RelativeTopOffset() const { return top_offset_; }
-  void SetRelativeTopOffset(int32_t v) { top_offset_ = v; }
 
   // The form the component shows now, or null.
   host::TCustomForm* Form() const { return form_; }
@@ -400,11 +424,6 @@ class TCustomBaseInstallDlg : public TInstallObject {
   // `order` (the class's own starting Order).
   template <class T>
   static void Publish(host::TPublisher<T>& p, int32_t order);
-  // With Height, Width, Position and the offsets, for the classes that
-  // publish them.
-  template <class T>
-  static void PublishPlacement(host::TPublisher<T>& p, int32_t height, int32_t width,
-                               TOrlaneDialogPosition position, int32_t topOffset);
 
   static const host::TPropertyTable& ClassProperties();
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
@@ -429,11 +448,6 @@ class TCustomBaseInstallDlg : public TInstallObject {
   TOrlnLanguage translate_into_ = olUser;
   host::TPicture theme_bitmap_;
   TDialogManager* dialog_manager_ = nullptr;  // borrowed
-  int32_t height_ = 0;
-  int32_t width_ = 0;
-  TOrlaneDialogPosition position_ = odpCenter;
-  int32_t left_offset_ = 0;
-  int32_t top_offset_ = 0;
   host::TCustomForm* form_ = nullptr;  // borrowed
   TOrlnLanguage form_language_ = olEnglish;
 };
@@ -455,16 +469,6 @@ void TCustomBaseInstallDlg::Publish(host::TPublisher<T>& p, int32_t order) {
       .Default(olUser);
   p.Event("OnBeforeExecute", &T::OnBeforeExecute);
   p.Event("OnAfterExecute", &T::OnAfterExecute);
-}
-
-template <class T>
-void TCustomBaseInstallDlg::PublishPlacement(host::TPublisher<T>& p, int32_t height, int32_t width,
-                                             TOrlaneDialogPosition position, int32_t topOffset) {
-  p.Integer("Height", &T::Height, &T::SetHeight).Default(height);
-  p.Integer("Width", &T::Width, &T::SetWidth).Default(width);
-  p.Enumeration("Position", DialogPositionInfo(), &T::Position, &T::SetPosition).Default(position);
-  p.Integer("RelativeLeftOffset", &T::RelativeLeftOffset, &T::SetRelativeLeftOffset).Default(0);
-  p.Integer("RelativeTopOffset", &T::RelativeTopOffset, &T::SetRelativeTopOffset).Default(topOffset);
 }
 
 // Registers the classes of this file for streaming.

@@ -70,7 +70,7 @@ const host::TPropertyTable& TCopyFileDlg::ClassProperties() {
   static const host::TPropertyTable table = host::PublishClass<TCopyFileDlg>(
       "TCopyFileDlg", &TCustomBaseInstallDlg::ClassProperties(), [](host::TPublisher<TCopyFileDlg>& p) {
         Publish(p, 0);
-        PublishPlacement(p, 146, 474, odpBottomCenter, 30);
+        TDialogPlacement::Publish(p, 146, 474, odpBottomCenter, 30);
       });
   return table;
 }
