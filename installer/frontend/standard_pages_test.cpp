@@ -108,12 +108,24 @@ TEST_F(StandardPagesTest, StandaloneComponentsShowTheirPageOnTheirOwnCode) {
 }
 
 TEST_F(StandardPagesTest, ExecuteRunsItsEventsAndAnEAbortGivesFalse) {
-  auto* license = Make<TLicenseDlg>("License");
+  auto* license = Make<TWatchedLicenseDlg>("License");
+  // The page takes the component's translation settings and knows it.
+  license->SetAutoSetFont(false);
+  license->SetOverrideMainTranslator(true);
+  license->SetTranslateIntoLanguage(olGerman);
+  bool assigned = false;
+  license->OnPageShow = [&](TLicenseForm& page) {
+    assigned = page.DC() == license && !page.AutoSetFont() && page.AutoTranslate() &&
+               page.OverrideMainTranslator() && page.TranslateIntoLanguage() == olGerman &&
+               page.Container() == install_ && page.Host() == nullptr;
+  };
   std::vector<std::string> log;
   license->OnBeforeExecute = [&](host::TObject*) { log.push_back("before"); };
   license->OnAfterExecute = [&](host::TObject*) { log.push_back("after"); };
   EXPECT_TRUE(license->Execute());  // the default answer: Accept
   EXPECT_EQ(log, (std::vector<std::string>{"before", "after"}));
+  EXPECT_TRUE(assigned);
+  EXPECT_EQ(license->Form(), nullptr);
   license->OnBeforeExecute = [](host::TObject*) { throw host::EAbort("quiet"); };
   EXPECT_FALSE(license->Execute());
 }
