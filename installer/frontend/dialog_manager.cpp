@@ -51,12 +51,6 @@ void Refer(host::TComponent& self, T*& field, T* value) {
 
 // ---------------------------------------------------------------- placement
 
-const host::TEnumInfo& OrlnLanguageInfo() {
-  // The one TBaseOrlaneForm publishes for TranslateIntoLanguage.
-  static const host::TEnumInfo& info =
-      *TBaseOrlaneForm::ClassProperties().FindProp("TranslateIntoLanguage")->EnumType;
-  return info;
-}
 
 const host::TEnumInfo& DialogPositionInfo() {
   static const host::TEnumInfo info(
@@ -141,12 +135,14 @@ TDialogManager* FindDialogManager(TManagerType type) {
 TDialogManager* CurrentDialogManager() { return g_current_manager; }
 
 bool ConfirmInstallAbort() {
-  // The install component's OnUserAbort answer comes with the install run;
-  // until then every abort is agreed to.
-  return true;
+  TCustomInstall* install = GlobalInstall();
+  return install == nullptr || install->ConfirmUserAbort();
 }
 
-const host::TPicture* InstallThemePicture() { return nullptr; }
+const host::TPicture* InstallThemePicture() {
+  const TCustomInstall* install = GlobalInstall();
+  return install != nullptr && !install->DialogThemeBitmap().Empty() ? &install->DialogThemeBitmap() : nullptr;
+}
 
 // ---------------------------------------------------------------- registries
 

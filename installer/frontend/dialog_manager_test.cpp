@@ -199,6 +199,31 @@ TEST_F(DialogManagerTest, CancelEndsTheRunAsAUserAbortAndReleasesEverything) {
             "The current dialog manager is not defined");
 }
 
+TEST_F(DialogManagerTest, ARefusedAbortLeavesPagesAndCopyGoing) {
+  int asked = 0;
+  install_->OnUserAbort = [&](host::TObject*, bool& abort) {
+    ++asked;
+    abort = false;
+  };
+  PagesOf({1});
+  presenter_->LoadAnswers("[Page1]\nclick CancelBtn\nclick ProceedBtn\n");
+  Send(imRegistration);  // no abort: Next still finished the pages
+  EXPECT_EQ(asked, 1);
+  ExpectNothingHeld();
+
+  Manager("Copy", dmDuringCopyFiles);
+  TFileStatusParameter status;
+  status.OverallPercent = 50;
+  Send(imFileStatus, &status);
+  auto* form = dynamic_cast<TCopyFileForm*>(FindDialogManager(dmDuringCopyFiles)->ProgressForms(0));
+  ASSERT_NE(form, nullptr);
+  form->CancelBtnClick(form);
+  EXPECT_EQ(asked, 2);
+  EXPECT_FALSE(InstallGlobals().Compress.Abort());
+  EXPECT_FALSE(install_->Aborted());
+  Send(imCopyFinished);
+}
+
 TEST_F(DialogManagerTest, ParameterErrorsNameTheManager) {
   Manager("CopyManager", dmDuringCopyFiles);
   TFileStatusParameter file;
@@ -466,7 +491,7 @@ TEST_F(ChangeDiskRunTest, APathTypedOnThePageIsWhereTheArchiveLooksNext) {
   presenter_->SetStrict(true);  // no other prompt may come
 
   install_->SetRunning(true);
-  install_->Process();
+  install_->TFileContainer::Process();  // the install's tree, without the run
   install_->SetRunning(false);
   std::string copied;
   ASSERT_TRUE(os::WinReadWholeFile(install_->GetDestPath() + "\\big.bin", copied));
