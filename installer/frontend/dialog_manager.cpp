@@ -51,13 +51,6 @@ void Refer(host::TComponent& self, T*& field, T* value) {
 
 // ---------------------------------------------------------------- placement
 
-const host::TEnumInfo& OrlnLanguageInfo() {
-  // The one TBaseOrlaneForm publishes for TranslateIntoLanguage.
-  static const host::TEnumInfo& info =
-      *TBaseOrlaneForm::ClassProperties().FindProp("TranslateIntoLanguage")->EnumType;
-  return info;
-}
-
 const host::TEnumInfo& DialogPositionInfo() {
   static const host::TEnumInfo info(
       "TOrlaneDialogPosition", {"odpCenterLeft", "odpCenter", "odpCenterRight", "odpBottomLeft",

@@ -452,8 +452,6 @@ class TCustomBaseInstallDlg : public TInstallObject, public TDialogPlacement {
   TOrlnLanguage form_language_ = olEnglish;
 };
 
-const host::TEnumInfo& OrlnLanguageInfo();
-
 template <class T>
 void TCustomBaseInstallDlg::Publish(host::TPublisher<T>& p, int32_t order) {
   p.Boolean("AutoSetFont", &T::AutoSetFont, &T::SetAutoSetFont).Default(1);
