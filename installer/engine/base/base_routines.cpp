@@ -135,6 +135,10 @@ std::string TextAfterColon(std::string_view text) {
   return colon == std::string_view::npos ? std::string() : std::string(text.substr(colon + 1));
 }
 
+std::string BatchPath(const std::string& path) {
+  return path.find(' ') == std::string::npos ? path : "\"" + path + "\"";
+}
+
 std::string SafeFileName(std::string_view name) {
   std::string out;
   for (char c : name) {

@@ -64,6 +64,8 @@ std::string Token(std::string_view text, int n, char separator);
 void SplitString(std::string_view text, char separator, host::TStrings& list);
 // The text after the first ':'; empty without one.
 std::string TextAfterColon(std::string_view text);
+// A path as a batch line names it: quoted when it holds a blank.
+std::string BatchPath(const std::string& path);
 // '/' becomes '-'; '"', '*', ':', ';', '<', '>', '?', '\' and '|' go.
 std::string SafeFileName(std::string_view name);
 

@@ -1,6 +1,7 @@
 #include "installer/engine/script/install.h"
 
 #include "host/forms/forms.h"
+#include "host/rtl/sys_utils.h"
 #include "installer/engine/base/install_globals.h"
 #include "installer/engine/base/orln_exceptions.h"
 #include "installer/engine/base/orln_registry.h"
@@ -37,6 +38,45 @@ TCustomInstall::TCustomInstall(host::TComponent* owner) : TFileContainer(Checked
   TInstallContainer::SetInstallTypes(ItBit(itFull));
   InstallGlobals().Install = this;
   SetArchiveFileType(StandardPathSpecifiers().Lookup<TpsMainArchiveFile>());
+  if (!IsDesignMode(this)) {
+    host::TApplication& app = host::Application();
+    previous_on_exception_ = app.OnException;
+    app.OnException = [this](host::TObject* sender, const host::Exception& e) {
+      HandleInstallException(sender, e);
+    };
+    handles_exceptions_ = true;
+  }
+}
+
+void TCustomInstall::SetAutoMaximizeWindow(bool v) {
+  auto_maximize_ = v;
+  if (v && !Loading()) hide_main_form_ = false;
+}
+
+void TCustomInstall::SetHideMainForm(bool v) {
+  hide_main_form_ = v;
+  if (v && !Loading()) auto_maximize_ = false;
+}
+
+void TCustomInstall::SetPresetupFiles(const host::TStrings& v) {
+  host::TStringList kept;
+  for (int i = 0; i < v.Count(); ++i)
+    if (!host::Trim(v.Strings(i)).empty()) kept.Add(v.Strings(i));
+  presetup_files_.Assign(kept);
+}
+
+void TCustomInstall::SetUseLoadingProgram(bool v) {
+  use_loading_program_ = v;
+  if (v && !Loading()) {
+    SetArchiveFileType(StandardPathSpecifiers().Lookup<TpsMainArchiveFile>());
+    SetArchiveFile("");
+  }
+}
+
+void TCustomInstall::BuildArchive(int options) {
+  for (int i = 0; i < InstallGlobals().InstallFiles.Count(); ++i)
+    InstallGlobals().InstallFiles.Items(i)->SetArchiveEntryState(aesNone);
+  TFileContainer::BuildArchive(options);
 }
 
 void TCustomInstall::SetDistributeType(TDistributeType v) {
@@ -60,15 +100,6 @@ void TCustomInstall::Notification(host::TComponent* component, host::TOperation 
                         static_cast<host::TComponent*>(NetLocation()) == component;
   TFileContainer::Notification(component, operation);
   if (location) distribute_type_ = dtTraditional;
-}
-
-void TCustomInstall::AddUnfinished(const std::string& name, int kind) {
-  const std::string& history = InstallGlobals().HistoryKeyPath;
-  if (history.empty())
-    throw IEInstall("The TInstall could not either write or read unfinished business from the "
-                    "registry");
-  ++unfinished_count_;
-  RegWriteString(hkLocalMachine, history + "\\Unfinished", name, std::to_string(kind));
 }
 
 void TBuildInfo::Assign(const host::TPersistent& source) {
@@ -108,7 +139,12 @@ const host::TPropertyTable& TBuildInfo::ClassProperties() {
 }
 
 TCustomInstall::~TCustomInstall() {
+  OnDestroying(this);
+  if (hooked_form_ != nullptr && (hooked_form_->ComponentState() & host::csDestroying) == 0)
+    hooked_form_->OnActivate = saved_on_activate_;
+  if (handles_exceptions_) host::Application().OnException = previous_on_exception_;
   if (InstallGlobals().Install == this) InstallGlobals().Install = nullptr;
+  RunCleanUpBatch();
 }
 
 bool TCustomInstall::SelfExtractorOption(std::string& value) const {
@@ -151,6 +187,41 @@ const host::TPropertyTable& TInstall::ClassProperties() {
         p.Boolean("Reboot", &TInstall::Reboot, &TInstall::SetReboot).Default(0);
         PublishInstallTypes(p, ItBit(itFull));
         PublishProcessEvents(p);
+        PublishArchive(p);
+        p.Boolean("AutoMaximizeWindow", &TInstall::AutoMaximizeWindow,
+                  &TInstall::SetAutoMaximizeWindow)
+            .Default(1);
+        p.Boolean("HideMainForm", &TInstall::HideMainForm, &TInstall::SetHideMainForm).Default(0);
+        p.Boolean("NoUninstall", &TInstall::NoUninstall, &TInstall::SetNoUninstall).Default(0);
+        p.Boolean("RunAutomatic", &TInstall::RunAutomatic, &TInstall::SetRunAutomatic).Default(1);
+        p.Boolean("UseLoadingProgram", &TInstall::UseLoadingProgram,
+                  &TInstall::SetUseLoadingProgram)
+            .Default(1);
+        p.Object("Win2KExtendedInformation",
+                 [](TInstall& i) -> TControlPanelExtensionInformation& {
+                   return i.Win2KExtendedInformation();
+                 });
+        p.Object("DialogThemeBitmap",
+                 [](TInstall& i) -> host::TPicture& { return i.DialogThemeBitmap(); });
+        p.Strings("PresetupFiles", [](TInstall& i) -> host::TStrings& { return i.PresetupFiles(); });
+        p.Event("OnAfterInitialized", &TInstall::OnAfterInitialized);
+        p.Event("OnAfterInstallObjects", &TInstall::OnAfterInstallObjects);
+        p.Event("OnAfterNotifyBadInstall", &TInstall::OnAfterNotifyBadInstall);
+        p.Event("OnAfterNotifyGoodInstall", &TInstall::OnAfterNotifyGoodInstall);
+        p.Event("OnAfterReadArchiveInfo", &TInstall::OnAfterReadArchiveInfo);
+        p.Event("OnBeforeInstallObjects", &TInstall::OnBeforeInstallObjects);
+        p.Event("OnBeforeReadArchiveInfo", &TInstall::OnBeforeReadArchiveInfo);
+        p.Event("OnBeforeReboot", &TInstall::OnBeforeReboot);
+        p.Event("OnBeforeRunFile", &TInstall::OnBeforeRunFile);
+        p.Event("OnBeforeShutdown", &TInstall::OnBeforeShutdown);
+        p.Event("OnBeforeCleanup", &TInstall::OnBeforeCleanup);
+        p.Event("OnBeforeNotifyBadInstall", &TInstall::OnBeforeNotifyBadInstall);
+        p.Event("OnBeforeNotifyGoodInstall", &TInstall::OnBeforeNotifyGoodInstall);
+        p.Event("OnFailedReboot", &TInstall::OnFailedReboot);
+        p.Event("OnNewDisk", &TInstall::OnNewDisk);
+        p.Event("OnReplacing", &TInstall::OnReplacing);
+        p.Event("OnStatus", &TInstall::OnStatus);
+        p.Event("OnUserAbort", &TInstall::OnUserAbort);
       });
   return table;
 }

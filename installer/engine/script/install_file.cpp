@@ -36,11 +36,6 @@ bool IsNetDistribution(const TFileRelated& object) {
   return type == dtWeb || (object.Net() && type != dtTraditional);
 }
 
-// A path as a batch line names it: quoted when it holds a blank.
-std::string BatchPath(const std::string& path) {
-  return path.find(' ') == std::string::npos ? path : "\"" + path + "\"";
-}
-
 bool ExtensionIn(const std::string& fileName, std::initializer_list<const char*> list) {
   const std::string ext = host::UpperCase(host::ExtractFileExt(fileName));
   for (const char* e : list)

@@ -361,6 +361,7 @@ TEST_F(InstallObjectTest, LoadingDropsADefaultedContainerTheTextDoesNotName) {
 const char kScript[] = R"(object Script: TDataModule
   object Install: TInstall
     DestDir = '\Tavrin'
+    RunAutomatic = False
     Information.CompanyName = 'Tavrin Labs'
     Information.ProductName = 'Tavrin Demo'
     InstallTypes = [itFull, itCompact]

@@ -244,6 +244,7 @@ TEST_F(InstallRegistryTest, ScriptEntryNamesAStandardSpecifier) {
   host::ReadComponent(
       "object Script: TDataModule\r\n"
       "  object Install: TInstall\r\n"
+      "    RunAutomatic = False\r\n"
       "  end\r\n"
       "  object psSystem: TpsSystem\r\n"
       "  end\r\n"

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -18,6 +21,7 @@
 #include "installer/engine/script/install.h"
 #include "installer/engine/script/install_object.h"
 #include "os/testing/test_machine.h"
+#include "os/win_file.h"
 
 namespace orln::test {
 
@@ -121,6 +125,35 @@ class TTestDirectory : public TFileContainer {
     return table;
   }
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+};
+
+// A child process that holds `path` open until it is killed.
+class THolder {
+ public:
+  explicit THolder(const std::string& path) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      auto file = os::TWinFile::Open(path, os::TFileAccess::Read, os::TFileShare::DenyNone);
+      const char c = file ? '1' : '0';
+      if (write(ready[1], &c, 1) != 1) _exit(2);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(c, '1');
+  }
+  ~THolder() {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+
+ private:
+  pid_t pid_ = -1;
 };
 
 class InstallScriptTest : public os::test::MachineTest {
