@@ -2,6 +2,7 @@
 
 #include "host/forms/std_controls.h"
 #include "installer/engine/base/base_routines.h"
+#include "installer/engine/base/install_globals.h"
 #include "installer/engine/base/orln_registry.h"
 #include "installer/engine/script/install_file.h"
 #include "installer/engine/script/install_registry.h"
@@ -17,6 +18,8 @@ constexpr const char* kProductName = "Tavrin Database Engine";
 constexpr const char* kCompanyName = "Fennick Software";
 constexpr const char* kVersion = "141";
 constexpr const char* kProductKey = "\\Software\\Fennick Software\\Tavrin";
+// The history key's value that keeps the IDE choices: their names as comma text.
+constexpr const char* kChoicesValue = "IDEChoices";
 constexpr const char* kEditionLine = "Developer Edition: engine, components, demonstrations and help";
 
 TMainForm* g_main_form = nullptr;
@@ -98,10 +101,33 @@ void TMainForm::Install1AfterInitialized(host::TObject*) {
 }
 
 void TMainForm::ChooseIDEs() {
+  ApplyChoices();
+  choices_made_ = true;
+  // Kept with the run's history, for a run that ends in a restart.
+  const std::string& history = InstallGlobals().HistoryKeyPath;
+  if (history.empty()) return;
+  host::TStringList names;
+  for (TIDEProduct p : kIDEWalk)
+    if (chosen_[p]) names.Add(IDEProductInfo(p).Name);
+  RegWriteString(hkLocalMachine, history, kChoicesValue, names.CommaText());
+}
+
+void TMainForm::ApplyChoices() {
   for (TIDEProduct p : kIDEWalk) {
     TInstallDirectory& dir = IDEDirectory(p);
     dir.SetInclude(CarriesFiles(dir) && chosen_[p]);
   }
+}
+
+void TMainForm::RestoreChoices() {
+  const std::string& history = InstallGlobals().HistoryKeyPath;
+  if (history.empty()) return;
+  host::TStringList names;
+  names.SetCommaText(RegReadString(hkLocalMachine, history, kChoicesValue, ""));
+  if (names.Count() == 0) return;
+  for (TIDEProduct p : kIDEWalk) chosen_[p] = names.IndexOf(IDEProductInfo(p).Name) >= 0;
+  ApplyChoices();
+  Log("Installing product. IDE choices taken from the run before the restart: " + names.CommaText());
 }
 
 bool TMainForm::Supported(TIDEProduct product) {
@@ -150,6 +176,9 @@ void TMainForm::Summary(host::TStrings& lines) {
 
 void TMainForm::Install1BeforeNotifyGoodInstall(host::TObject*) {
   if (package_installer_ == nullptr) throw IEInstall("The package installer is not made");
+  // A run resumed after a restart showed no version page: the choices are
+  // the ones its first part kept.
+  if (!choices_made_) RestoreChoices();
   host::TStringList components;
   components.SetCommaText("TTavDatabase,TTavTable, TTavQuery");
   const bool help = CarriesFiles(host::Child<TInstallDirectory>(*this, "HelpDir"));

@@ -50,7 +50,9 @@ class TMainForm : public host::TForm {
 
   bool Chosen(TIDEProduct product) const { return chosen_[product]; }
   void SetChosen(TIDEProduct product, bool v) { chosen_[product] = v; }
-  // Each IDE directory is included when it carries files and its IDE is chosen.
+  // Each IDE directory is included when it carries files and its IDE is
+  // chosen; the choices are kept with the run's history (when there is one)
+  // so that the run resumed after a restart registers the same IDEs.
   void ChooseIDEs();
 
   // The IDE's directory carries files.
@@ -67,8 +69,13 @@ class TMainForm : public host::TForm {
   const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
 
  private:
+  void ApplyChoices();
+  // The choices kept with the run's history, when this run made none.
+  void RestoreChoices();
+
   std::unique_ptr<TPackageInstaller> package_installer_;
   std::array<bool, kIDEProductCount> chosen_{};
+  bool choices_made_ = false;
 };
 
 // The main form, or null.

@@ -310,5 +310,27 @@ TEST_F(MainFormTest, TheGoodInstallHandlerRegistersTheChosenIDEsAndTheLastPageFi
   EXPECT_TRUE(std::find(done.begin(), done.end(), "ProceedBtn: <Next >>") == done.end());
 }
 
+TEST_F(MainFormTest, TheChoicesOutliveARestartAndTheResumedRunRegistersThem) {
+  AddIDE(kD7Key, "C:\\D7");
+  const std::string history = "\\Software\\Test\\Install1";
+  {
+    TMainForm& first = Make();
+    InstallGlobals().HistoryKeyPath = history;
+    first.SetChosen(ipDelphi7, true);
+    first.ChooseIDEs();
+    EXPECT_EQ(RegReadString(hkLocalMachine, history, "IDEChoices", ""), "\"Delphi 7\"");
+  }
+  // The -r start shows no pages: its good-install handler takes the kept choices.
+  TMainForm& resumed = Make();
+  InstallGlobals().HistoryKeyPath = history;
+  EXPECT_FALSE(resumed.Chosen(ipDelphi7));
+  resumed.Install1BeforeNotifyGoodInstall(&resumed.Install());
+  EXPECT_TRUE(resumed.Chosen(ipDelphi7));
+  EXPECT_EQ(RegReadString(hkCurrentUser, std::string(kD7Key) + "\\Known Packages",
+                          "C:\\Program Files\\Tavrin\\Delphi7\\dcltav14d7.bpl", "(missing)"),
+            "Tavrin Database Engine");
+  InstallGlobals().HistoryKeyPath.clear();
+}
+
 }  // namespace
 }  // namespace orln
