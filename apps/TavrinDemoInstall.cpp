@@ -48,6 +48,28 @@ int main(int argc, char** argv) {
     app.Initialize(argc, argv);
     orln::RegisterInstallClasses();
     orln::RegisterFrontendClasses();
+    // The outcome is followed from the moment the main form is loaded, so
+    // that it sees a build made then, before Run.
+    TRunOutcome outcome;
+    host::TExceptionEvent installHandler;
+    app.AfterMainFormLoaded([&] {
+      orln::TMainForm* main = orln::MainForm();
+      if (main == nullptr) return;
+      orln::TInstall& install = main->Install();
+      install.OnAfterNotifyGoodInstall = [&outcome](host::TObject*) { outcome.Good = true; };
+      install.OnAfterWriteSelfExtract = [&outcome](host::TObject*) { outcome.Built = true; };
+      install.OnBeforeReboot = [&outcome](host::TObject*, bool&) { outcome.Restart = true; };
+      // The install handles the run's exceptions; a presenter error passes
+      // by every handler to end below.
+      installHandler = app.OnException;
+      app.OnException = [&outcome, &installHandler](host::TObject* sender, const host::Exception& e) {
+        if (dynamic_cast<const orln::EAIUserAbort*>(&e) != nullptr)
+          outcome.Aborted = true;
+        else
+          outcome.Failed = true;
+        if (installHandler) installHandler(sender, e);
+      };
+    });
     try {
       app.CreateForm<orln::TMainForm>();
     } catch (const host::EPresenterError&) {
@@ -59,21 +81,6 @@ int main(int argc, char** argv) {
     orln::TMainForm* main = orln::MainForm();
     if (main == nullptr) return esFailed;
     orln::TInstall& install = main->Install();
-
-    TRunOutcome outcome;
-    install.OnAfterNotifyGoodInstall = [&outcome](host::TObject*) { outcome.Good = true; };
-    install.OnAfterWriteSelfExtract = [&outcome](host::TObject*) { outcome.Built = true; };
-    install.OnBeforeReboot = [&outcome](host::TObject*, bool&) { outcome.Restart = true; };
-    // The install handles the run's exceptions; a presenter error passes
-    // by every handler to end below.
-    host::TExceptionEvent installHandler = app.OnException;
-    app.OnException = [&outcome, installHandler](host::TObject* sender, const host::Exception& e) {
-      if (dynamic_cast<const orln::EAIUserAbort*>(&e) != nullptr)
-        outcome.Aborted = true;
-      else
-        outcome.Failed = true;
-      if (installHandler) installHandler(sender, e);
-    };
     app.Run();
     const int status = outcome.Status(install);
     app.OnException = installHandler;
