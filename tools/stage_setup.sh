@@ -2,11 +2,17 @@
 # Stages the installer's sample payload into a simulated machine root: the
 # 94 files its install script lists, each in the folder of its install
 # directory under C:\stage\payload (MainDir, HelpDir, DemoDir, UtilsDir,
-# SysDir, Delphi7).
+# SysDir, Delphi7); the installer program C:\stage\TavrinDemoInstall with
+# BUILD.INF beside it (its -b builds into C:\build); the install library's
+# folder C:\stage\library (O32V52.TXT, a stand-in loader
+# OrlaneLoadProgram.exe and a stand-in uninstall.exe); and, on a machine
+# root without a registry yet, a registry naming that folder on the library
+# search path and one IDE, Delphi 7, with its help configuration file.
 #
 #   tools/stage_setup.sh <cmake build folder> <machine root>
 #
-# The build folder must hold apps/tavpayload (the main build makes it). What
+# The build folder must hold apps/tavpayload and apps/TavrinDemoInstall (the
+# main build makes them). What
 # the files are:
 #   - readme.txt is the project's README, licence.txt its licence text (a
 #     note that there is none while the source tree carries no LICENCE
@@ -148,18 +154,67 @@ stage_demo() {
   done
 }
 
+readonly D7_ROOT='C:\Program Files\Borland\Delphi7'
+
+stage_program() {
+  local stage=$MACHINE/C/stage
+  cp "$INSTALLER" "$stage/TavrinDemoInstall"
+  printf 'C:\\build\r\n' >"$stage/BUILD.INF"
+}
+
+stage_library() {
+  local dir=$MACHINE/C/stage/library
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  printf '%s\r\n' "Install library 5.20" >"$dir/O32V52.TXT"
+  image "$dir/OrlaneLoadProgram.exe"
+  image "$dir/uninstall.exe"
+  make_binaries
+}
+
+# A fresh machine gets a registry; one that has its own keeps it.
+stage_store() {
+  local help=$MACHINE/C/Program\ Files/Borland/Delphi7/Help
+  mkdir -p "$help"
+  if [[ ! -f $help/delphi7.ohl ]]; then
+    printf '%s\r\n' ":Index Delphi 7 Help=delphi7.hlp" ":Link delphi7.hlp" "" \
+      ";Third-party Help" >"$help/delphi7.ohl"
+    printf 'index' >"$help/delphi7.gid"
+  fi
+  [[ -f $MACHINE/registry.reg ]] && return
+  {
+    printf '%s\r\n' 'REGEDIT4' ''
+    printf '%s\r\n' '[HKEY_CURRENT_USER\Software\Borland\Delphi\5.0\Library]' \
+      '"Search Path"="C:\\stage\\library"' ''
+    printf '%s\r\n' '[HKEY_CURRENT_USER\Software\Borland\Delphi\7.0\Known Packages]' \
+      '"$(DELPHI)\\Bin\\dclstd70.bpl"="Standard Components"' ''
+    printf '%s\r\n' '[HKEY_CURRENT_USER\Software\Borland\Delphi\7.0\Library]' \
+      '"Search Path"="$(DELPHI)\\Lib;$(DELPHI)\\Bin;$(DELPHI)\\Imports"' ''
+    printf '%s\r\n' '[HKEY_CURRENT_USER\Software\Borland\Delphi\7.0\Palette]' \
+      '"Standard"="TMainMenu;TPopupMenu;TLabel;TEdit;TButton"' ''
+    printf '%s\r\n' '[HKEY_LOCAL_MACHINE\Software\Borland\Delphi\7.0]' \
+      "\"RootDir\"=\"${D7_ROOT//\\/\\\\}\"" ''
+  } >"$MACHINE/registry.reg"
+}
+
 main() {
   [[ $# -eq 2 ]] || die "usage: tools/stage_setup.sh <cmake build folder> <machine root>"
   PAYLOAD_TOOL=$(cd "$1" && pwd)/apps/tavpayload
+  INSTALLER=$(cd "$1" && pwd)/apps/TavrinDemoInstall
   [[ -x $PAYLOAD_TOOL ]] || die "$PAYLOAD_TOOL is missing: build the project first"
+  [[ -x $INSTALLER ]] || die "$INSTALLER is missing: build the project first"
   mkdir -p "$2"
-  PAYLOAD=$(cd "$2" && pwd)/C/stage/payload
+  MACHINE=$(cd "$2" && pwd)
+  PAYLOAD=$MACHINE/C/stage/payload
   rm -rf "$PAYLOAD"
   stage_texts
   stage_programs
   stage_help
   stage_delphi7
   stage_demo
+  stage_program
+  stage_library
+  stage_store
   echo "stage_setup: $(find "$PAYLOAD" -type f | wc -l) payload files in $PAYLOAD"
 }
 

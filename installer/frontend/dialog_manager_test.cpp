@@ -490,8 +490,9 @@ TEST_F(ChangeDiskRunTest, APathTypedOnThePageIsWhereTheArchiveLooksNext) {
   presenter_->LoadAnswers(answers);
   presenter_->SetStrict(true);  // no other prompt may come
 
+  // The container's own work (its files copied), not the whole run.
   install_->SetRunning(true);
-  install_->TFileContainer::Process();  // the install's tree, without the run
+  install_->TFileContainer::Process();
   install_->SetRunning(false);
   std::string copied;
   ASSERT_TRUE(os::WinReadWholeFile(install_->GetDestPath() + "\\big.bin", copied));

@@ -2,6 +2,7 @@
 
 #include "installer/frontend/decorative_controls.h"
 #include "installer/frontend/dialog_manager.h"
+#include "installer/frontend/main_form.h"
 #include "installer/frontend/progress_forms.h"
 #include "installer/frontend/standard_pages.h"
 
@@ -13,6 +14,7 @@ void RegisterFrontendClasses() {
   RegisterDialogManagerClasses();
   RegisterStandardPageClasses();
   RegisterProgressFormClasses();
+  RegisterProductClasses();
 }
 
 }  // namespace orln
