@@ -51,7 +51,6 @@ void Refer(host::TComponent& self, T*& field, T* value) {
 
 // ---------------------------------------------------------------- placement
 
-
 const host::TEnumInfo& DialogPositionInfo() {
   static const host::TEnumInfo info(
       "TOrlaneDialogPosition", {"odpCenterLeft", "odpCenter", "odpCenterRight", "odpBottomLeft",
