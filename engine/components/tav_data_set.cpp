@@ -605,6 +605,7 @@ void TTavDataSet::InternalOpenDataSet() {
     encryption_level_ = def.EncryptionLevel();
     last_mod_mark_ = 0;
     prior_mod_mark_ = 1;
+    index_headers_read_ = false;
     TInternalFields& fields = def.InternalFields();
     for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetSourceField(fields.Items(i)->FieldName());
     if (def.RecordSize() == 0)
@@ -702,13 +703,22 @@ void TTavDataSet::ReadTableHeader() {
   if (!header)
     TavDatabaseError(kSystemObjectIsNotInitialized, "TTavDataSet.ReadTableHeader", "TableHeader",
                      this);
-  if (!header->Dirty()) header->ReadHeader();
+  const bool dirty = header->Dirty();
+  if (!dirty) header->ReadHeader();
   const uint32_t flag = header->GetModifiedFlag();
   for (bool& located : range_end_located_) located = located && flag == last_mod_mark_;
   prior_mod_mark_ = last_mod_mark_;
   last_mod_mark_ = flag;
   const bool changed = HasTableHeaderChanged();
-  if (index_mgr_->Count() > 0) index_mgr_->ReadIndexHeaders(changed);
+  // A header no one wrote since the last lock holds the index roots read
+  // then: the index headers are read again only when it changed (or is
+  // being written, or the indexes are others).
+  if (index_mgr_->Count() > 0 &&
+      (changed || dirty || !index_headers_read_ || index_headers_count_ != index_mgr_->Count())) {
+    index_mgr_->ReadIndexHeaders(changed);
+    index_headers_read_ = true;
+    index_headers_count_ = index_mgr_->Count();
+  }
   if (!table_def_->Memory()) {
     if (TBaseIOInterface* io = table_def_->RecordInterface()) {
       io->SetFirstEmpty(header->GetRecordFirstEmpty());

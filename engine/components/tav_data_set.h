@@ -674,6 +674,10 @@ class TTavDataSet : public host::TDataSet {
   uint32_t table_lock_id_ = 0;
   uint32_t last_mod_mark_ = 0;
   uint32_t prior_mod_mark_ = 1;
+  // The index headers were read at a lock since the open, for this many
+  // indexes.
+  bool index_headers_read_ = false;
+  int index_headers_count_ = 0;
   std::vector<TFieldComparisonValue> markers_;  // scratch for key builds
   TLocatePlan locate_plan_;
   // The current index's cursor stands on the engine buffer's record, so a
