@@ -8,6 +8,7 @@
 #include "installer/engine/script/install_file.h"
 #include "installer/engine/script/install_group.h"
 #include "installer/engine/script/install_registry.h"
+#include "installer/engine/translation/translator.h"
 
 namespace orln {
 namespace {
@@ -160,7 +161,7 @@ void RegisterInstallClasses() {
        {&TInstall::ClassProperties(), &TInstallGroup::ClassProperties(),
         &TInstallRegistry::ClassProperties(), &TInstallDirectory::ClassProperties(),
         &TInstallFile::ClassProperties(), &TUninstallEXE::ClassProperties(),
-        &TNetInstallLocation::ClassProperties()})
+        &TNetInstallLocation::ClassProperties(), &TTranslator::ClassProperties()})
     host::RegisterClass(*t);
 }
 

@@ -62,11 +62,29 @@ std::string UpperKey(std::string_view text) {
 
 }  // namespace
 
+}  // namespace orln::translator
+
+namespace orln {
+
+const host::TEnumInfo& OrlnLanguageInfo() {
+  static const host::TEnumInfo info(
+      "TOrlnLanguage",
+      {"olChineseSimplified", "olChineseTraditional", "olCzech", "olDanish", "olDutch",
+       "olEnglish", "olFrench", "olGerman", "olGreek", "olHebrew", "olItalian", "olJapanese",
+       "olKorean", "olNorwegianBokmal", "olNorwegianNynorsk", "olPolish", "olPortugese",
+       "olRussian", "olSpanish", "olSwedish", "olUser", "olVietnamese"});
+  return info;
+}
+
+}  // namespace orln
+
+namespace orln::translator {
+
 // ---- TLangFormatStrings ----
 
 void TLangFormatStrings::Changed() {
   TStringList::Changed();
-  if (UpdateCount() == 0 && language_.ParseEnabled()) language_.Parse();
+  if (UpdateCount() == 0 && language_.ParseEnabled() && !language_.OwnerLoading()) language_.Parse();
 }
 
 void TLangFormatStrings::Delete(int index) {
@@ -94,8 +112,26 @@ void TLangFormatStrings::LoadFromFile(const std::string& fileName) {
 
 // ---- TLanguage ----
 
-TLanguage::TLanguage(TOrlnLanguage ident) : strings_(*this) {
+TLanguage::TLanguage(TOrlnLanguage ident, const host::TComponent* owner)
+    : owner_(owner), strings_(*this) {
   SetLanguageIdent(ident);
+}
+
+const host::TPropertyTable& TLanguage::ClassProperties() {
+  static const host::TPropertyTable table = host::PublishClass<TLanguage>(
+      "TLanguage", nullptr, [](host::TPublisher<TLanguage>& p) {
+        p.Object("Font", [](TLanguage& l) -> host::TFont& { return l.Font(); });
+        p.Boolean("FontOverride", &TLanguage::FontOverride, &TLanguage::SetFontOverride)
+            .Default(0);
+        p.Enumeration("LanguageIdent", OrlnLanguageInfo(), &TLanguage::LanguageIdent,
+                      &TLanguage::SetLanguageIdent);
+        p.Strings("Strings", [](TLanguage& l) -> TLangFormatStrings& { return l.Strings(); });
+      });
+  return table;
+}
+
+bool TLanguage::OwnerLoading() const {
+  return owner_ != nullptr && (owner_->ComponentState() & host::csLoading) != 0;
 }
 
 TLanguage::~TLanguage() = default;

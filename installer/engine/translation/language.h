@@ -20,6 +20,10 @@
 //    refused unread, and an error in a file names the file and its line.
 //  - TLanguage lives in orln::translator; the version resource's language
 //    is another type of the same name.
+//  - A language of a component being read from its form text (`owner`
+//    csLoading) does not parse: the owner parses once the whole text is read
+//    (Loaded), so that a bad line raises from there and not from the middle
+//    of the reading.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/classes/prop_table.h"
 #include "host/forms/graphics.h"
 #include "host/rtl/string_list.h"
 #include "installer/engine/base/orln_exceptions.h"
@@ -61,6 +66,9 @@ enum TOrlnLanguage {
 inline constexpr int kOrlnLanguageCount = 22;
 
 inline constexpr size_t kMaxLanguageFileSize = 4u << 20;
+
+// The identifiers of TOrlnLanguage, as form texts name them.
+const host::TEnumInfo& OrlnLanguageInfo();
 
 // A line of a language's text that breaks the rules. Line() is 1-based;
 // FileName() is empty when the text did not come from a file.
@@ -123,8 +131,14 @@ class TLangFormatStrings : public host::TStringList {
 
 class TLanguage : public host::TPersistent {
  public:
-  explicit TLanguage(TOrlnLanguage ident);
+  // `owner`, when given, is the component the language belongs to (see
+  // above); it outlives the language.
+  explicit TLanguage(TOrlnLanguage ident, const host::TComponent* owner = nullptr);
   ~TLanguage() override;
+
+  // Font, FontOverride, LanguageIdent and Strings.
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
   TLanguage(const TLanguage&) = delete;
   TLanguage& operator=(const TLanguage&) = delete;
 
@@ -168,7 +182,11 @@ class TLanguage : public host::TPersistent {
   // After a line was deleted without a parse: later entries move up a line.
   void LineDeleted(int index);
 
+  // While the owner is read from its text, parsing waits for its Loaded.
+  bool OwnerLoading() const;
+
   TOrlnLanguage ident_;
+  const host::TComponent* owner_;
   host::TFont font_;
   bool font_override_ = false;
   TLangFormatStrings strings_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 
 #include "host/classes/prop_table.h"
 #include "host/forms/forms.h"
@@ -106,7 +107,7 @@ TLanguageFont LanguageFontFor(int ident) {
 TTranslator::TTranslator(host::TComponent* owner) : TComponent(owner) {
   for (int i = 0; i < kOrlnLanguageCount; ++i) {
     if (i != olUser) {
-      languages_[i] = std::make_unique<translator::TLanguage>(static_cast<TOrlnLanguage>(i));
+      languages_[i] = std::make_unique<translator::TLanguage>(static_cast<TOrlnLanguage>(i), this);
     }
   }
   TTranslator* none = nullptr;
@@ -116,6 +117,37 @@ TTranslator::TTranslator(host::TComponent* owner) : TComponent(owner) {
 TTranslator::~TTranslator() {
   TTranslator* self = this;
   g_translator.compare_exchange_strong(self, nullptr);
+}
+
+const host::TPropertyTable& TTranslator::ClassProperties() {
+  static const host::TPropertyTable table = host::PublishClass<TTranslator>(
+      "TTranslator", &TComponent::ClassProperties(), [](host::TPublisher<TTranslator>& p) {
+        for (int i = 0; i < kOrlnLanguageCount; ++i) {
+          if (i == olUser) continue;
+          const auto ident = static_cast<TOrlnLanguage>(i);
+          // "olGerman" publishes as "lgGerman".
+          p.Object("lg" + OrlnLanguageInfo().Ident(i).substr(2),
+                   [ident](TTranslator& t) -> translator::TLanguage& { return t.Language(ident); });
+        }
+        p.Enumeration("TranslateIntoLanguage", OrlnLanguageInfo(),
+                      &TTranslator::TranslateIntoLanguage, &TTranslator::SetTranslateIntoLanguage)
+            .Default(olUser);
+      });
+  return table;
+}
+
+void TTranslator::Loaded() {
+  TComponent::Loaded();
+  std::exception_ptr first;
+  for (const auto& language : languages_) {
+    if (!language || !language->ParseEnabled()) continue;
+    try {
+      language->Parse();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
 }
 
 translator::TLanguage* TTranslator::LanguageOf(TOrlnLanguage ident) const {

@@ -45,6 +45,11 @@ class TTranslator : public host::TComponent {
   explicit TTranslator(host::TComponent* owner);
   ~TTranslator() override;
 
+  // lgChineseSimplified ... lgVietnamese (each language's font and lines)
+  // and TranslateIntoLanguage.
+  static const host::TPropertyTable& ClassProperties();
+  const host::TPropertyTable* PublishedProperties() const override { return &ClassProperties(); }
+
   // The language with that ident; olUser is the user's default language;
   // nullptr for none.
   translator::TLanguage* LanguageOf(TOrlnLanguage ident) const;
@@ -81,6 +86,11 @@ class TTranslator : public host::TComponent {
   // face and least size of LanguageFontFor.
   void SetFont(host::TControl& control, bool keepEmpty) const;
   void SetFontInto(TOrlnLanguage language, host::TControl& control) const;
+
+ protected:
+  // Parses the languages read with the form text: every one, the first
+  // fault raised afterwards.
+  void Loaded() override;
 
  private:
   void ApplyFont(TOrlnLanguage ident, host::TControl& control) const;

@@ -6,9 +6,11 @@
 
 #include "host/classes/component_text.h"
 #include "host/classes/prop_table.h"
+#include "host/forms/forms.h"
 #include "host/forms/std_controls.h"
 #include "host/rtl/streams.h"
 #include "installer/engine/base/orln_exceptions.h"
+#include "installer/engine/script/install.h"
 #include "os/testing/test_machine.h"
 
 namespace orln {
@@ -407,6 +409,70 @@ TEST(LanguageFontTest, FacesCharsetsAndSizes) {
   SetLanguageFontFor(panel, olHebrew);
   EXPECT_EQ(panel.Font().Name(), "Arial");
   EXPECT_EQ(panel.Font().Charset(), 177);
+}
+
+TEST(TranslatorTest, ReadsFromAFormTextWithTheInstallClasses) {
+  RegisterInstallClasses();
+  host::RegisterClass(host::TDataModule::ClassProperties());
+  const std::string text =
+      "object Main: TDataModule\n"
+      "  object MainTranslator: TTranslator\n"
+      "    lgEnglish.Strings = (\n"
+      "      '1;Next'\n"
+      "      '#2;'\n"
+      "      'Line one'\n"
+      "      '#')\n"
+      "    lgGerman.Font.Name = 'Arial'\n"
+      "    lgGerman.FontOverride = True\n"
+      "    lgGerman.LanguageIdent = olGerman\n"
+      "    lgGerman.Strings = (\n"
+      "      '1;Weiter'\n"
+      "      '#2;'\n"
+      "      'Zeile eins'\n"
+      "      '#')\n"
+      "    TranslateIntoLanguage = olGerman\n"
+      "  end\n"
+      "end\n";
+  host::TDataModule main(nullptr);
+  host::ReadComponent(text, main);
+  auto* t = dynamic_cast<TTranslator*>(main.FindComponent("MainTranslator"));
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->TranslateIntoLanguage(), olGerman);
+  EXPECT_EQ(t->TranslateText(olEnglish, "next"), "Weiter");
+  EXPECT_EQ(t->Language(olGerman).Memos().size(), 1u);
+  EXPECT_TRUE(t->Language(olGerman).FontOverride());
+  EXPECT_EQ(t->Language(olGerman).Font().Name(), "Arial");
+  // Written back, the text reads into the same languages.
+  const std::string written = host::WriteComponent(main);
+  EXPECT_NE(written.find("lgGerman.Strings = ("), std::string::npos) << written;
+  EXPECT_EQ(written.find("TranslateIntoLanguage = olUser"), std::string::npos);
+  host::TDataModule again(nullptr);
+  host::ReadComponent(written, again);
+  EXPECT_EQ(static_cast<TTranslator*>(again.FindComponent("MainTranslator"))
+                ->TranslateGLID(2, "none"),
+            "none");  // a memo is no single-line entry
+  EXPECT_EQ(static_cast<TTranslator*>(again.FindComponent("MainTranslator"))
+                ->TranslateGLID(1, "none"),
+            "Weiter");
+
+  // A bad line is refused once the whole text is read, naming the line,
+  // and the good languages are parsed all the same.
+  host::TDataModule bad(nullptr);
+  const std::string badText =
+      "object Main: TDataModule\n"
+      "  object MainTranslator: TTranslator\n"
+      "    lgEnglish.Strings = (\n"
+      "      '1;Next')\n"
+      "    lgFrench.Strings = (\n"
+      "      '1;Suivant'\n"
+      "      'x;y')\n"
+      "  end\n"
+      "end\n";
+  EXPECT_THROW(host::ReadComponent(badText, bad), ELanguageFile);
+  auto* partial = static_cast<TTranslator*>(bad.FindComponent("MainTranslator"));
+  ASSERT_NE(partial, nullptr);
+  EXPECT_EQ(partial->Language(olEnglish).Entries().size(), 1u);
+  EXPECT_TRUE(partial->Language(olFrench).Entries().empty());
 }
 
 }  // namespace
