@@ -605,6 +605,7 @@ void TTavDataSet::InternalOpenDataSet() {
     encryption_level_ = def.EncryptionLevel();
     last_mod_mark_ = 0;
     prior_mod_mark_ = 1;
+    index_headers_read_ = false;
     TInternalFields& fields = def.InternalFields();
     for (int i = 0; i < fields.Count(); ++i) fields.Items(i)->SetSourceField(fields.Items(i)->FieldName());
     if (def.RecordSize() == 0)
@@ -702,13 +703,22 @@ void TTavDataSet::ReadTableHeader() {
   if (!header)
     TavDatabaseError(kSystemObjectIsNotInitialized, "TTavDataSet.ReadTableHeader", "TableHeader",
                      this);
-  if (!header->Dirty()) header->ReadHeader();
+  const bool dirty = header->Dirty();
+  if (!dirty) header->ReadHeader();
   const uint32_t flag = header->GetModifiedFlag();
   for (bool& located : range_end_located_) located = located && flag == last_mod_mark_;
   prior_mod_mark_ = last_mod_mark_;
   last_mod_mark_ = flag;
   const bool changed = HasTableHeaderChanged();
-  if (index_mgr_->Count() > 0) index_mgr_->ReadIndexHeaders(changed);
+  // A header no one wrote since the last lock holds the index roots read
+  // then: the index headers are read again only when it changed (or is
+  // being written, or the indexes are others).
+  if (index_mgr_->Count() > 0 &&
+      (changed || dirty || !index_headers_read_ || index_headers_count_ != index_mgr_->Count())) {
+    index_mgr_->ReadIndexHeaders(changed);
+    index_headers_read_ = true;
+    index_headers_count_ = index_mgr_->Count();
+  }
   if (!table_def_->Memory()) {
     if (TBaseIOInterface* io = table_def_->RecordInterface()) {
       io->SetFirstEmpty(header->GetRecordFirstEmpty());
@@ -1797,6 +1807,71 @@ void TTavDataSet::FilterRecordsInRange(const std::vector<uint32_t>& addresses, s
     if (!ReadRecordChecked(addresses[i], record) || record[kRecInUseOffset] != 1) continue;
     inRange[i] = !range_on_ || RecordInRange(record.data());
   }
+}
+
+std::optional<std::pair<uint32_t, int32_t>> TTavDataSet::FilterEndRecord(
+    const std::vector<uint32_t>& addresses, bool first) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  if (addresses.empty() || (range_on_ && !range_valid_)) return std::pair<uint32_t, int32_t>{0, 0};
+  const auto [low, high] = FilterBaseBounds();
+  if (low > high) return std::pair<uint32_t, int32_t>{0, 0};
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  index_on_buffer_ = false;
+  const int64_t n = static_cast<int64_t>(addresses.size());
+  const int64_t span = int64_t{high} - low + 1;
+  // A walk meets one of n addresses after about span / n entries; the keys
+  // cost a few entries' worth each.
+  if (n * n * 4 > span) {
+    // From the range's end inward, a step at a time.
+    if (range_on_) {
+      const TRangeMode end = first ? rmRangeStart : rmRangeEnd;
+      current->Tree().ConstructKeyBufFromKeyBuf(range_keys_[end].data(), range_key_flags_[end]);
+    } else {
+      uint8_t* probe = second_buffer_.data();
+      if (first)
+        SetKeyFlagsToBOF(probe);
+      else
+        SetKeyFlagsToEOF(probe);
+      BuildSearchKey(*current, probe);
+    }
+    if (current->FullIndexSearch(first ? stGE : stLE) == 0) {
+      int32_t recNo = current->GetRecordNo();
+      for (int64_t step = 0; step < 4 * n + 64 && recNo >= low && recNo <= high; ++step) {
+        const uint32_t address = current->GetRecordAddress();
+        if (std::binary_search(addresses.begin(), addresses.end(), address))
+          return std::pair<uint32_t, int32_t>{address, recNo};
+        if (!(first ? current->NextKey() : current->PriorKey())) return std::pair<uint32_t, int32_t>{0, 0};
+        recNo += first ? 1 : -1;
+      }
+      if (recNo < low || recNo > high) return std::pair<uint32_t, int32_t>{0, 0};
+    }
+  }
+  // The least (greatest) key among the records; equal keys leave their
+  // order to the tree.
+  const size_t keySize = static_cast<size_t>(current->Tree().MaximumKeySize()) + 1;
+  std::vector<uint8_t> record(static_cast<size_t>(record_size_)), best(keySize), key(keySize);
+  uint32_t bestAddress = 0;
+  bool tie = false;
+  for (uint32_t address : addresses) {
+    // A record deleted since the filter saw it is in no index.
+    if (!ReadRecordChecked(address, record) || record[kRecInUseOffset] != 1) continue;
+    if (range_on_ && !RecordInRange(record.data())) continue;
+    current->CreateTempKeyBuffer(record.data(), key.data());
+    const int c = bestAddress == 0 ? 0 : current->CompareKeyBuffers(0, key.data(), best.data());
+    if (bestAddress == 0 || (first ? c : -c) < 0) {
+      best.swap(key);
+      bestAddress = address;
+      tie = false;
+    } else if (c == 0) {
+      tie = true;
+    }
+  }
+  if (tie) return std::nullopt;
+  if (bestAddress == 0) return std::pair<uint32_t, int32_t>{0, 0};
+  current->Tree().ConstructKeyBufFromKeyBuf(best.data(), {});
+  if (current->FullIndexSearch(stEQ) != 0 || current->GetRecordAddress() != bestAddress) return std::nullopt;
+  return std::pair<uint32_t, int32_t>{bestAddress, current->GetRecordNo()};
 }
 
 void TTavDataSet::LoadHashListOfRecords(TTavBaseHash& hash, TCompoundList* list) {

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -487,6 +488,14 @@ class TTavDataSet : public host::TDataSet {
   // current index lies inside the range (every record without a range);
   // under one read lock, without searching the index.
   void FilterRecordsInRange(const std::vector<uint32_t>& addresses, std::vector<bool>& inRange);
+  // Of `addresses` (ascending), the record first (`first`) or last in the
+  // current index's order inside the range, with its record number; {0, 0}
+  // when none of them is there. Found from the records' keys when few are
+  // given, else by walking the index from that end of the range until one
+  // of them is met; nullopt when neither can tell within a cost in
+  // proportion to the addresses (a long walk; keys that compare equal).
+  std::optional<std::pair<uint32_t, int32_t>> FilterEndRecord(const std::vector<uint32_t>& addresses,
+                                                              bool first);
   // The string compare routine of the table's sort order.
   TDBStringCompare DBStringCompare() const;
   bool InternalMoveToFilterRecord(TSeekPosition seekPosition, int offset);
@@ -665,6 +674,10 @@ class TTavDataSet : public host::TDataSet {
   uint32_t table_lock_id_ = 0;
   uint32_t last_mod_mark_ = 0;
   uint32_t prior_mod_mark_ = 1;
+  // The index headers were read at a lock since the open, for this many
+  // indexes.
+  bool index_headers_read_ = false;
+  int index_headers_count_ = 0;
   std::vector<TFieldComparisonValue> markers_;  // scratch for key builds
   TLocatePlan locate_plan_;
   // The current index's cursor stands on the engine buffer's record, so a

@@ -262,9 +262,7 @@ void TFilterMgr::PlaceInBaseOrder() {
     const std::vector<uint32_t> passing = std::move(filter);
     e.Provider().GetDefaultRecordList(e.BaseList);
     e.BaseListed = true;
-    filter.clear();
-    for (uint32_t address : e.BaseList.List1())
-      if (std::binary_search(passing.begin(), passing.end(), address)) filter.push_back(address);
+    KeepMembers(e.BaseList.List1(), passing, filter);
     return;
   }
   std::vector<int32_t> recNos;
@@ -286,11 +284,13 @@ void TFilterMgr::ListsChanged() {
   placed_ = false;
   base_positions_.clear();
   filter_indexed_ = false;
+  filter_sorted_ = false;
   master_indexed_ = false;
   filter_index_.clear();
   master_index_.clear();
   filter_master_pos_.clear();
   hint_ = -1;
+  end_ = {0, 0};
 }
 
 void TFilterMgr::BuildFilterIndex() {
@@ -298,11 +298,9 @@ void TFilterMgr::BuildFilterIndex() {
   filter_indexed_ = true;
   const std::vector<uint32_t>& filter = evaluator_->Result;
   filter_index_.clear();
+  filter_sorted_ = false;
   filter_master_pos_.clear();
   if (query_active_) return;  // the current filter is in address order
-  filter_index_.reserve(filter.size());
-  for (size_t i = 0; i < filter.size(); ++i) filter_index_.emplace_back(filter[i], static_cast<int>(i));
-  std::sort(filter_index_.begin(), filter_index_.end());
   if (!evaluator_->BaseListed) {
     filter_master_pos_ = base_positions_;
     return;
@@ -341,6 +339,7 @@ int Lookup(const std::vector<std::pair<uint32_t, int>>& index, uint32_t address)
 }  // namespace
 
 int TFilterMgr::MasterPosition(uint32_t address) {
+  if (!placed_ && end_.first != 0 && address == end_.first) return end_.second;
   // The records met most are the filter's own: their master positions are
   // known without indexing the (often far longer) master list.
   if (!query_active_) {
@@ -366,6 +365,13 @@ int TFilterMgr::FilterPosition(uint32_t address) {
     // Address order.
     auto it = std::lower_bound(filter.begin(), filter.end(), address);
     return it != filter.end() && *it == address ? static_cast<int>(it - filter.begin()) : -1;
+  }
+  if (!filter_sorted_) {
+    // By address, for the records a walk does not reach step by step.
+    filter_sorted_ = true;
+    filter_index_.reserve(filter.size());
+    for (size_t i = 0; i < filter.size(); ++i) filter_index_.emplace_back(filter[i], static_cast<int>(i));
+    std::sort(filter_index_.begin(), filter_index_.end());
   }
   return Lookup(filter_index_, address);
 }
@@ -416,6 +422,15 @@ uint32_t TFilterMgr::MoveBy(uint32_t address, int n) {
 
 uint32_t TFilterMgr::MoveToEnd(bool first) {
   RequireCurrentFilter();
+  TTavFilterEvaluator& e = *evaluator_;
+  if (!placed_ && !e.BaseListed && !query_active_ && !HasHandler()) {
+    // The end record alone, with its record number: the current filter is
+    // put in the index's order only when a step asks for a neighbour.
+    if (const auto end = e.Provider().Table()->FilterEndRecord(e.Result, first)) {
+      end_ = *end;
+      return end->first;
+    }
+  }
   PlaceInBaseOrder();
   const std::vector<uint32_t>& filter = evaluator_->Result;
   if (filter.empty()) return 0;

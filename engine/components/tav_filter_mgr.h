@@ -209,6 +209,7 @@ class TFilterMgr {
   bool placed_ = false;
   std::vector<int32_t> base_positions_;  // record numbers of a placed filter
   bool filter_indexed_ = false;
+  bool filter_sorted_ = false;  // filter_index_ is built
   bool master_indexed_ = false;
   std::vector<std::pair<uint32_t, int>> filter_index_;
   std::vector<std::pair<uint32_t, int>> master_index_;
@@ -216,6 +217,9 @@ class TFilterMgr {
   // The position in the current filter last handed out: a walk asks for
   // its neighbour next.
   int hint_ = -1;
+  // The record MoveToEnd found before the filter was placed, with its
+  // record number.
+  std::pair<uint32_t, int32_t> end_{0, 0};
 };
 
 }  // namespace tav

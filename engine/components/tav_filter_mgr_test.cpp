@@ -250,6 +250,67 @@ TEST_F(FilterTest, NavigationGivesWhatEvaluatingEveryRowGives) {
   EXPECT_FALSE(ds_.ReadLocked());
 }
 
+// A filter just opened answers First and Last (with their record numbers)
+// before its records are put in the index's order: from the passing records'
+// keys when few pass, by a short walk of the index when many do, and by the
+// keys again when the walk finds none soon. Each end agrees with evaluating
+// every row, on every index, with and without a range.
+TEST_F(FilterTest, EndsOfAFreshFilterAgreeWithEvaluatingEveryRow) {
+  Fill(260, 11);
+  ds_.DataSetOpen();
+  TFilterMaker maker(5);
+  const char* indexes[] = {"pk", "byName", "byCode", "byGrpDesc", "byGrpName"};
+  std::mt19937 rng(3);
+  auto pick = [&](int k) { return static_cast<int>(rng() % static_cast<uint32_t>(k)); };
+  // Few, many, and many of them at the far end of the primary index.
+  std::vector<std::string> texts = {"ID > 499", "ID < 21", "ID = 101", "Grp = 2", "ID > 300"};
+  for (int i = 0; i < 60; ++i) texts.push_back(maker.Make(i % 2));
+  int few = 0, many = 0;
+  for (size_t round = 0; round < texts.size() * 2; ++round) {
+    const std::string& text = texts[round / 2];
+    const std::string index = round < 10 ? "pk" : indexes[pick(5)];
+    SCOPED_TRACE(text + " on " + index);
+    ds_.InternalSetIndexName(index);
+    ds_.SetRangeOn(false);
+    if (round % 2 == 1 && index == "pk") {
+      const int32_t lo = pick(300), hi = lo + pick(300);
+      SetRange([&](auto& r) { conn_->SetInteger(r, "ID", lo); },
+               [&](auto& r) { conn_->SetInteger(r, "ID", hi); });
+    } else if (round % 2 == 1 && index == "byGrpName") {
+      const int32_t lo = pick(5) - 3, hi = lo + pick(3);
+      SetRange([&](auto& r) { conn_->SetInteger(r, "Grp", lo); },
+               [&](auto& r) { conn_->SetInteger(r, "Grp", hi); });
+    }
+    std::vector<uint32_t> master;
+    std::vector<int32_t> masterNos;
+    MasterList(master, masterNos);
+    std::map<uint32_t, int32_t> recNo;
+    for (size_t i = 0; i < master.size(); ++i)
+      recNo[master[i]] = ds_.RangeOn() ? masterNos[i] - masterNos[0] + 1 : masterNos[i];
+    const std::vector<uint32_t> expected = Oracle(text, host::TFilterOptions{});
+    (expected.size() * expected.size() * 4 > master.size() ? many : few) += 1;
+    for (bool first : {true, false}) {
+      ds_.InternalSetFilter(text, host::TFilterOptions{});
+      EXPECT_EQ(ds_.GetCurrentRecordCount(), static_cast<int32_t>(expected.size()));
+      const bool found = first ? ds_.DataSetFirst() : ds_.DataSetLast();
+      ASSERT_EQ(found, !expected.empty());
+      if (!found) continue;
+      const uint32_t want = first ? expected.front() : expected.back();
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), want);
+      EXPECT_EQ(ds_.DataSetGetRecordNo(), recNo.at(want));
+      // And a step on from there goes where the placed filter says.
+      const bool moved = first ? ds_.DataSetNext() : ds_.DataSetPrior();
+      ASSERT_EQ(moved, expected.size() > 1);
+      if (moved) {
+        EXPECT_EQ(ds_.DatasetGetRecAddr(), first ? expected[1] : expected[expected.size() - 2]);
+      }
+    }
+  }
+  EXPECT_GT(few, 10);
+  EXPECT_GT(many, 10);
+  EXPECT_FALSE(ds_.ReadLocked());
+}
+
 // Filters whose rows a plain predicate over the stored values gives: the
 // provider reads every column type, Nulls, text BLOBs and the options.
 TEST_F(FilterTest, ValuesReachTheEvaluatorAsStored) {

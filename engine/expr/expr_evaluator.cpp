@@ -124,6 +124,7 @@ void TExprEvaluator::BindField(TExprEvaluatorNode& result, const TTavExprNode& n
 void TExprEvaluator::Reset() {
   for (TExprEvaluatorNode* node = list_head_; node != nullptr; node = node->Next)
     node->NodeResult = host::Null();
+  for (const auto& node : nodes_) node->ConstantSet = false;
 }
 
 bool TExprEvaluator::Evaluate() {
@@ -149,17 +150,25 @@ Variant TExprEvaluator::ClockValueAt(TTavSQLToken token, double now) {
 // ---- evaluating ----
 
 // Kept small: it recurses once per tree level, and the rarer rules live in
-// their own functions so that their locals do not weigh on every level.
-Variant TExprEvaluator::EvaluateNode(TExprEvaluatorNode* node) {
-  const Variant left = node->Left != nullptr ? EvaluateNode(node->Left) : host::Null();
-  const Variant right = node->Right != nullptr ? EvaluateNode(node->Right) : host::Null();
+// their own functions so that their locals do not weigh on every level. The
+// value is kept in the node, and the callers read it there.
+const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* node) {
+  static const Variant kNull = host::Null();
+  const Variant& left = node->Left != nullptr ? EvaluateNode(node->Left) : kNull;
+  const Variant& right = node->Right != nullptr ? EvaluateNode(node->Right) : kNull;
   const TTavExprNode* expr = node->ExprNode;
-  Variant result;
+  Variant& result = node->NodeResult;
   switch (expr->Kind) {
     case enkConst:
-      // CURRENT_DATE and its kin carry no value until the optimizer gives
-      // them one.
-      result = expr->Data.IsEmpty() ? ClockValue(expr->ParserToken.Token) : expr->Data;
+      // Set once until the next Reset. CURRENT_DATE and its kin carry no
+      // value until the optimizer gives them one.
+      if (!node->ConstantSet) {
+        if (expr->Data.IsEmpty())
+          result = ClockValue(expr->ParserToken.Token);
+        else
+          result = expr->Data;
+        node->ConstantSet = true;
+      }
       break;
     case enkParam: result = expr->Data; break;
     case enkField:
@@ -178,9 +187,8 @@ Variant TExprEvaluator::EvaluateNode(TExprEvaluatorNode* node) {
     case enkFunc: result = EvaluateFunction(node, left, right); break;
     case enkNonRelPredicate: result = EvaluatePredicate(node, left, right); break;
     case enkSubquery: result = EvaluateSubquery(expr); break;
-    default: break;
+    default: result = Variant(); break;
   }
-  node->NodeResult = result;
   return result;
 }
 
@@ -485,8 +493,30 @@ void TExprResultListGenerator::CreateResultList(TTavExprDataProvider* provider,
   evaluator.Prepare(provider, root);
   for (size_t i = 0; i < addresses.size(); ++i) {
     provider->MoveToRecord(addresses[i]);
-    evaluator.Reset();
+    // Evaluate sets the result of every node it visits: no Reset between
+    // rows.
     if (evaluator.Evaluate()) destination.Add(addresses[i], partners[i]);
+  }
+}
+
+void TExprResultListGenerator::SelectPassing(TTavExprDataProvider* provider, const TTavExprNode* root,
+                                             const std::vector<uint32_t>& addresses,
+                                             std::vector<uint32_t>& passing, bool excludeRelopNulls) {
+  TAV_ASSERT(provider != nullptr, "The Data provider is not assigned");
+  if (provider->DBStringCompare == nullptr)
+    TavDatabaseError(kInvalidProcedureName, "TExprResultListGenerator.SelectPassing");
+  passing.clear();
+  if (root == nullptr) {
+    passing = addresses;
+    return;
+  }
+  TExprEvaluator evaluator;
+  evaluator.SetDBStringCompare(provider->DBStringCompare);
+  evaluator.SetExcludeRelopNulls(excludeRelopNulls);
+  evaluator.Prepare(provider, root);
+  for (uint32_t address : addresses) {
+    provider->MoveToRecord(address);
+    if (evaluator.Evaluate()) passing.push_back(address);
   }
 }
 

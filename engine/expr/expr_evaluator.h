@@ -81,6 +81,7 @@ class TExprEvaluatorNode {
   const TTavExprNode* ExprNode = nullptr;
   TInternalFieldItem* FieldRef = nullptr;  // a column node's bound field
   host::Variant NodeResult;
+  bool ConstantSet = false;  // a constant's NodeResult holds its value
   std::vector<TExprEvaluatorNode*> Args;
   TTavExprDataProvider* DataProvider = nullptr;  // where a column is read
 };
@@ -120,7 +121,8 @@ class TExprEvaluator : public host::TObject {
 
  private:
   TExprEvaluatorNode* Build(const TTavExprNode* node, bool listed, int depth);
-  host::Variant EvaluateNode(TExprEvaluatorNode* node);
+  // The node's value, as kept in its NodeResult.
+  const host::Variant& EvaluateNode(TExprEvaluatorNode* node);
   host::Variant EvaluateRelop(TExprEvaluatorNode* node, const host::Variant& left,
                               const host::Variant& right);
   host::Variant CompareStrings(const TTavExprNode* node, const host::Variant& left,
@@ -162,6 +164,11 @@ class TExprResultListGenerator : public host::TObject {
   static void CreateResultList(TTavExprDataProvider* provider, const TTavExprNode* root,
                                const TCompoundList& source, TCompoundList& destination,
                                bool excludeRelopNulls);
+  // The addresses whose row passes `root`, in the order given (every one
+  // without `root`).
+  static void SelectPassing(TTavExprDataProvider* provider, const TTavExprNode* root,
+                            const std::vector<uint32_t>& addresses, std::vector<uint32_t>& passing,
+                            bool excludeRelopNulls);
 };
 
 }  // namespace tav

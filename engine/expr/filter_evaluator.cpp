@@ -117,9 +117,8 @@ void TTavBaseFilterEvaluator::Close() {
   Active = false;
   BaseListed = false;
   BaseList.Clear();
-  WorkList.Clear();
   Result.clear();
-  Candidates.Clear();
+  Candidates.clear();
   Sorted.clear();
   PreParser.Clear();
   Optimizer.Clear();
@@ -144,9 +143,9 @@ void TTavBaseFilterEvaluator::MergeRecordLists() {
     Sorted = from.List1();
     return;
   }
+  Candidates.clear();
   if (level == olNone && SortedOutput && BaseList.Count() == 0) return;  // nothing passes
-  Candidates.Clear();
-  for (size_t i = 0; i < from.List1().size(); ++i) Candidates.Add(from.List1()[i], from.List2()[i]);
+  Candidates = from.List1();
 }
 
 void TTavBaseFilterEvaluator::Evaluate() {
@@ -155,22 +154,40 @@ void TTavBaseFilterEvaluator::Evaluate() {
   Sorted.clear();
   MergeRecordLists();
   if (Optimizer.GetBaseOptimisationLevel() != olFull) {
-    Candidates.SortList1();
-    WorkList.Clear();
-    TExprResultListGenerator::CreateResultList(DataProvider, FilterParser.Root, Candidates, WorkList,
-                                               ExcludeRelopNulls);
-    Sorted = WorkList.List1();
+    // The rows are read in address order: the order they are stored in.
+    if (!std::is_sorted(Candidates.begin(), Candidates.end())) std::sort(Candidates.begin(), Candidates.end());
+    TExprResultListGenerator::SelectPassing(DataProvider, FilterParser.Root, Candidates, Sorted,
+                                            ExcludeRelopNulls);
+    Candidates.clear();
+  } else if (!std::is_sorted(Sorted.begin(), Sorted.end())) {
+    std::sort(Sorted.begin(), Sorted.end());
   }
-  std::sort(Sorted.begin(), Sorted.end());
   if (QueryActive || !BaseListed) {
     Result = Sorted;
   } else {
     if (BaseList.Count() == 0 && !Sorted.empty()) DataProvider->GetDefaultRecordList(BaseList);
-    Result.reserve(Sorted.size());
-    for (uint32_t address : BaseList.List1())
-      if (std::binary_search(Sorted.begin(), Sorted.end(), address)) Result.push_back(address);
+    KeepMembers(BaseList.List1(), Sorted, Result);
   }
   Active = true;
+}
+
+void KeepMembers(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
+                 std::vector<uint32_t>& kept) {
+  kept.clear();
+  if (members.empty()) return;
+  kept.reserve(members.size());
+  // Addresses are mostly dense: a bit per address up to the greatest member
+  // when that costs no more than a few bytes per entry, else a search each.
+  const uint32_t top = members.back();
+  if (top / 64 <= list.size() + members.size()) {
+    std::vector<bool> in(static_cast<size_t>(top) + 1, false);
+    for (uint32_t m : members) in[m] = true;
+    for (uint32_t address : list)
+      if (address <= top && in[address]) kept.push_back(address);
+    return;
+  }
+  for (uint32_t address : list)
+    if (std::binary_search(members.begin(), members.end(), address)) kept.push_back(address);
 }
 
 }  // namespace tav

@@ -68,7 +68,6 @@ class TTavBaseFilterEvaluator : public host::TObject {
   TOptimisationLevel GetOptimisationLevel() const { return Optimizer.GetBaseOptimisationLevel(); }
 
   TCompoundList BaseList;
-  TCompoundList WorkList;
   TTavPreParser PreParser;
   TTavExprParser FilterParser;
   TIndexQueryMgr IndexQueryMgr;
@@ -82,7 +81,7 @@ class TTavBaseFilterEvaluator : public host::TObject {
   host::TFilterOptions FilterOptions;
   TTableList* Tables = nullptr;
   std::vector<uint32_t> Result;      // the passing addresses
-  TCompoundList Candidates;          // still to be evaluated
+  std::vector<uint32_t> Candidates;  // addresses still to be evaluated
   std::vector<uint32_t> Sorted;      // passing addresses, ascending
   bool SortedOutput = false;
   bool QueryActive = false;
@@ -96,5 +95,10 @@ class TTavBaseFilterEvaluator : public host::TObject {
   void MergeRecordLists();
   TTavExpr filter_expr_;
 };
+
+// The entries of `list` found in `members` (ascending), in the order of
+// `list`, into `kept`.
+void KeepMembers(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
+                 std::vector<uint32_t>& kept);
 
 }  // namespace tav

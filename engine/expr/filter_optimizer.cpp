@@ -192,9 +192,19 @@ void TIndexDataInterface::Walk(std::vector<TBound>& bounds, bool listNulls, Acce
     found = Tree->IndexSearch(stGE);
   }
   if (found != 0) return;
+  // The walk goes forward in tree order, so an entry's order against a
+  // probe never falls: once past a probe (or the Nulls), it stays past
+  // without comparing again.
+  bool pastNulls = false;
+  std::vector<bool> pastProbe(bounds.size(), false);
   do {
     const uint8_t* entry = Tree->GetCurrentKeyBuf();
-    const bool isNull = Tree->CompareKeys(1, entry, {}, nullProbe.data(), {}) == 0;
+    bool isNull = false;
+    if (!pastNulls) {
+      const int n = Tree->CompareKeys(1, entry, {}, nullProbe.data(), {});
+      isNull = n == 0;
+      pastNulls = n > 0;
+    }
     if (isNull) {
       if (ExcludeRelopNulls) {
         if (listNulls) list.Add(Tree->GetRecAddr(), 0);
@@ -204,7 +214,8 @@ void TIndexDataInterface::Walk(std::vector<TBound>& bounds, bool listNulls, Acce
     } else {
       bool past = false;
       for (size_t i = 0; i < bounds.size(); ++i) {
-        const int c = Sign(Tree->CompareKeys(1, entry, {}, bounds[i].Probe.data(), {}));
+        const int c = pastProbe[i] ? 1 : Sign(Tree->CompareKeys(1, entry, {}, bounds[i].Probe.data(), {}));
+        pastProbe[i] = c > 0;
         orders[i] = descending ? -c : c;
         if (c > 0 && std::find(stops.begin(), stops.end(), &bounds[i]) != stops.end()) past = true;
       }
