@@ -192,15 +192,17 @@ TFuncResultList::~TFuncResultList() {
 }
 
 TTavDataBase& TFuncResultList::Database() {
-  if (!database_) {
-    // One private connection serves every row: memory tables belong to
-    // their connection, so these names meet no other query's.
+  if (databases_.empty() || tables_on_last_ >= kTablesPerConnection) {
+    // Private connections serve every row: memory tables belong to their
+    // connection, so these names meet no other query's.
     auto db = std::make_unique<TTavDataBase>(nullptr);
     db->SetDataBaseName(kMemoryDataBaseName);
     db->Open();
-    database_ = std::move(db);
+    databases_.push_back(std::move(db));
+    tables_on_last_ = 0;
   }
-  return *database_;
+  ++tables_on_last_;
+  return *databases_.back();
 }
 
 TFuncResultHolder* TFuncResultList::GetHolder(uint32_t recordAddress) const {

@@ -16,7 +16,7 @@
 //
 // Callers must keep:
 //  - The list lives for one fill of a result table; its private "MEMORY"
-//    connection and the DISTINCT tables go with it.
+//    connections and the DISTINCT tables go with it.
 //  - The string compare routine handed to the list outlives it.
 //  - Not thread-safe.
 #pragma once
@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/expr/expr_tree.h"
 #include "engine/storage/base/tav_compare.h"
@@ -131,8 +132,13 @@ class TFuncResultList : public host::TObject {
   TFuncResultItem& RequireItem(uint32_t recordAddress, int32_t columnNo) const;
 
   TDBStringCompare compare_;
-  // Declared first, freed last: the holders' tables are on it.
-  std::unique_ptr<TTavDataBase> database_;
+  // Declared first, freed last: the holders' tables are on them. A memory
+  // database's directory holds a bounded number of tables, so each private
+  // connection takes kTablesPerConnection value tables and the next goes to
+  // a new one.
+  static constexpr int kTablesPerConnection = 500;
+  std::vector<std::unique_ptr<TTavDataBase>> databases_;
+  int tables_on_last_ = 0;
   std::unordered_map<uint32_t, std::unique_ptr<TFuncResultHolder>> holders_;
 };
 

@@ -61,6 +61,20 @@ TEST(FuncResultTest, DistinctValuesAreGatheredOncePerRowWithoutNulls) {
   EXPECT_EQ(list.Count(), 4);
 }
 
+// Grouped DISTINCT aggregates keep a value table per group: more groups than
+// one memory database's directory holds still each count their own values.
+TEST(FuncResultTest, DistinctValuesOfManyGroupsEachCountTheirOwn) {
+  TFuncResultList list(ByteCompare);
+  constexpr uint32_t kGroups = 2500;
+  for (uint32_t g = 1; g <= kGroups; ++g) {
+    list.AddNewResultItem("COUNT(DISTINCT c)", g, true, tafCount, host::ftInteger, 0, 0);
+    for (uint32_t v = 0; v < g % 4; ++v) list.SetNewValue(g, 0, host::Variant(static_cast<int32_t>(v)));
+    list.SetNewValue(g, 0, host::Variant(0));
+  }
+  for (uint32_t g = 1; g <= kGroups; ++g)
+    ASSERT_EQ(list.GetFuncResult(g, 0).AsInteger(), g % 4 == 0 ? 1 : static_cast<int32_t>(g % 4)) << g;
+}
+
 TEST(FuncResultTest, AMissingItemBreaksAnInternalRule) {
   TFuncResultList list(ByteCompare);
   list.AddNewResultItem("", 7, false, tafSum, host::ftFloat, 0, 1);
