@@ -13,15 +13,7 @@ SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=$(mktemp -d)
 trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
 
-failures=0
-check() {  # <what> <command...>
-  local what=$1
-  shift
-  if ! "$@"; then
-    echo "FAILED: $what" >&2
-    failures=$((failures + 1))
-  fi
-}
+source "$SOURCE_DIR/tools/test_checks.sh"
 has() { grep -qF -- "$2" <(tr -d '\r' <"$1"); }       # <file> <text>
 lacks() { ! grep -qF -- "$2" <(tr -d '\r' <"$1"); }   # <file> <text>
 
@@ -148,8 +140,4 @@ check "package failure exits 1 (got $STATUS)" test "$STATUS" -eq 1
 check "help file as it was" cmp "$HELP/delphi7.ohl" "$WORK/ohl.before"
 check "failure logged" grep -qa 'Exception' "$M/C/Program Files/Tavrin/instlog.txt"
 
-if ((failures)); then
-  echo "$failures check(s) failed" >&2
-  exit 1
-fi
-echo "installer run: all checks passed"
+end_checks "installer run"

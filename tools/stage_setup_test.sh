@@ -12,15 +12,7 @@ SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
-failures=0
-check() {  # <what> <command...>
-  local what=$1
-  shift
-  if ! "$@"; then
-    echo "FAILED: $what" >&2
-    failures=$((failures + 1))
-  fi
-}
+source "$SOURCE_DIR/tools/test_checks.sh"
 
 "$SOURCE_DIR/tools/stage_setup.sh" "$BUILD" "$WORK/one/machine"
 "$SOURCE_DIR/tools/stage_setup.sh" "$BUILD" "$WORK/two/machine" >/dev/null
@@ -70,8 +62,4 @@ check "no arguments refused" bash -c "! '$SOURCE_DIR/tools/stage_setup.sh' 2>/de
 check "a build folder without the tool refused" \
   bash -c "! '$SOURCE_DIR/tools/stage_setup.sh' '$WORK' '$WORK/three' 2>/dev/null"
 
-if ((failures)); then
-  echo "$failures check(s) failed" >&2
-  exit 1
-fi
-echo "stage_setup: all checks passed"
+end_checks "stage_setup"

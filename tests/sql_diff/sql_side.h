@@ -25,7 +25,7 @@ class TSqlSide {
   // Runs one statement. A failure is a result (Failed, Error), not an
   // exception.
   virtual TSqlResult Run(const std::string& sql) = 0;
-  // The table's rows, its columns in the spec's order.
+  // The table's rows, its columns in the order `table` lists them.
   virtual std::vector<TSqlRow> ReadTable(const TTableSpec& table) = 0;
 };
 

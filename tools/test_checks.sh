@@ -1,0 +1,18 @@
+# Sourced by the shell tests: `check <what> <command...>` counts a failing
+# command and goes on; `end_checks <name>` reports and sets the exit status.
+failures=0
+check() {  # <what> <command...>
+  local what=$1
+  shift
+  if ! "$@"; then
+    echo "FAILED: $what" >&2
+    failures=$((failures + 1))
+  fi
+}
+end_checks() {  # <name>
+  if ((failures)); then
+    echo "$failures check(s) failed" >&2
+    exit 1
+  fi
+  echo "$1: all checks passed"
+}
