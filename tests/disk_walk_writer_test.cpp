@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -221,8 +222,13 @@ TEST_F(DiskWalkWriterTest, AWalkNeverReturnsAStaleOrTornRecord) {
     seen.insert(v.begin(), v.end());
   }
   // Time standing still: fills serve the steps after them without a lock.
+  // The walks go on until they have met several of the writer's versions
+  // (a quick walk can outrun a loaded writer), for at most half a minute.
   locks_every_step_ = false;
-  for (int walk = 0; walk < 6 && !HasFailure(); ++walk) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int walk = 0; (walk < 6 || seen.size() < 3) && !HasFailure() &&
+                     std::chrono::steady_clock::now() < deadline;
+       ++walk) {
     const std::set<int32_t> v = Walk(ds, [] {});
     seen.insert(v.begin(), v.end());
   }
