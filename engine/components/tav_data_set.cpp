@@ -1046,12 +1046,12 @@ void TTavDataSet::TakeFoundRecord(TIndexItem& searched, uint32_t address, int32_
     read_ahead_->SetRecordCountValid(true);
   }
   if (use_read_ahead_ && !read_ahead_->GetBufferItem(address)) {
-    // A walk (read-ahead mode, stepping on the way the last fill went) lists
-    // twice as many records each fill, up to a leaf's worth: fewer locks
-    // and tree descents per record. Any other fill starts again at the
-    // buffer size.
-    const bool walking = read_ahead_mode_ == raReadAheadActive &&
-                         (last_direction_ == rdForwards || last_direction_ == rdBackwards) &&
+    // A walk (a step on the way the last fill went, which the steps since
+    // have used up) lists twice as many records each fill, up to a leaf's
+    // worth: fewer locks and tree descents per record, whether the steps come
+    // from a host fetch one record at a time or from a read-ahead run. Any
+    // other fill starts again at the buffer size.
+    const bool walking = (last_direction_ == rdForwards || last_direction_ == rdBackwards) &&
                          last_direction_ == last_fill_direction_;
     const int32_t most = std::min<int32_t>(
         kReadAheadWalkFill, kReadAheadWalkBytes / std::max<int32_t>(1, record_buffer_size_));
@@ -1965,7 +1965,10 @@ bool TTavDataSet::IsFieldTextBlob(int fieldNo) const {
 }
 
 int32_t TTavDataSet::InternalGetFieldLength(int fieldNo, const uint8_t* buffer) const {
-  const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
+  return InternalGetFieldLength(FieldAt(record_mgr_->Fields(), fieldNo, this), buffer);
+}
+
+int32_t TTavDataSet::InternalGetFieldLength(const TInternalFieldItem& f, const uint8_t* buffer) const {
   if (IsBlobType(f.DataType())) {
     if (buffer[f.NullFlagOffset()] != 1) return 0;
     // The stored size follows the BLOB's address in the field's data.
@@ -1996,7 +1999,7 @@ void TTavDataSet::DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer
     data = nullptr;
     return;
   }
-  length = InternalGetFieldLength(fieldNo, buffer);
+  length = InternalGetFieldLength(f, buffer);
   data = buffer + f.DataOffset();
 }
 

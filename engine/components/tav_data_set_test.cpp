@@ -531,6 +531,28 @@ TEST_F(CursorTest, ReadAheadServesStepsAndDropsOnHeaderChange) {
   ds_.ClearReadAheadMode();
 }
 
+TEST_F(CursorTest, StepsOneAtATimeListMoreRecordsEachFillAndAgreeWithTheModel) {
+  // As a host fetching one record per call steps: no read-ahead mode.
+  Fill(600, 9);
+  ds_.DataSetOpen();
+  ds_.InternalSetIndexName("pk");
+  ds_.SetUseReadAheadBuffer(true);
+  ASSERT_EQ(ds_.ReadAheadMode(), raReadAheadInactive);
+  for (bool forwards : {true, false}) {
+    std::vector<uint32_t> walked;
+    int most = 0;
+    for (bool ok = forwards ? ds_.DataSetFirst() : ds_.DataSetLast(); ok;
+         ok = forwards ? ds_.DataSetNext() : ds_.DataSetPrior()) {
+      walked.push_back(ds_.DatasetGetRecAddr());
+      most = std::max(most, ds_.ReadAheadBuffer().Count());
+    }
+    std::vector<uint32_t> expected = Addresses(Sorted("pk"));
+    if (!forwards) std::reverse(expected.begin(), expected.end());
+    EXPECT_EQ(walked, expected) << forwards;
+    EXPECT_GT(most, 2 * ds_.ReadAheadBufferSize()) << forwards;
+  }
+}
+
 TEST_F(CursorTest, MasterRecordListFollowsTheRange) {
   Fill(60, 4);
   ds_.DataSetOpen();
