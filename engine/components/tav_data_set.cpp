@@ -1071,15 +1071,31 @@ int TTavDataSet::CompareCurrentToRangeKey(TRangeMode mode) {
   return current->Tree().CompareKeys(0, temp, {}, range_keys_[mode].data(), range_key_flags_[mode]);
 }
 
-bool TTavDataSet::CheckKeyBufInRange(const uint8_t* key, TRangeMode mode) {
-  TIndexItem* current = index_mgr_->CurrentIndex();
-  const int r = current->Tree().CompareKeys(0, key, {}, range_keys_[mode].data(), range_key_flags_[mode]);
+namespace {
+// Whether `key` lies on the inner side of the range end `mode` (its key and
+// flags), in `tree`'s order.
+bool KeyInsideRangeEnd(const TBTree& tree, const uint8_t* key, TRangeMode mode,
+                       const std::array<std::vector<uint8_t>, 2>& keys,
+                       const std::array<std::vector<TFieldComparisonValue>, 2>& flags) {
+  const int r = tree.CompareKeys(0, key, {}, keys[mode].data(), flags[mode]);
   return mode == rmRangeStart ? r >= 0 : r <= 0;
+}
+}  // namespace
+
+bool TTavDataSet::CheckKeyBufInRange(const uint8_t* key, TRangeMode mode) {
+  return KeyInsideRangeEnd(index_mgr_->CurrentIndex()->Tree(), key, mode, range_keys_, range_key_flags_);
 }
 
 bool TTavDataSet::CurrentKeyInRange() {
-  return range_valid_ && CompareCurrentToRangeKey(rmRangeStart) >= 0 &&
-         CompareCurrentToRangeKey(rmRangeEnd) <= 0;
+  if (!range_valid_) return false;
+  // One look-up of the index and one key built from the record serve both
+  // ends.
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  uint8_t* temp = current->GetTempKeyBuffer();
+  current->CreateTempKeyBuffer(record_buffer_.data(), temp);
+  const TBTree& tree = current->Tree();
+  return KeyInsideRangeEnd(tree, temp, rmRangeStart, range_keys_, range_key_flags_) &&
+         KeyInsideRangeEnd(tree, temp, rmRangeEnd, range_keys_, range_key_flags_);
 }
 
 bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName,
@@ -1608,13 +1624,27 @@ void TTavDataSet::FillReadAheadBuffer(int count, TReadAheadDirection direction) 
   current->ListReadAheadRecords(direction, count, *read_ahead_);
   read_ahead_->SetValidTimeStamp(os::GetTickCount());
   if (range_on_ && read_ahead_->Count() > 0) {
-    auto inRange = [&](TReadAheadBufferItem* item) {
-      return CheckKeyBufInRange(item->KeyBuffer(), rmRangeStart) &&
-             CheckKeyBufInRange(item->KeyBuffer(), rmRangeEnd);
+    // The items are in index order, so those inside the range are one run:
+    // its ends are found by halving, not by comparing every item.
+    const TBTree& tree = current->Tree();
+    auto inside = [&](int i, TRangeMode mode) {
+      return KeyInsideRangeEnd(tree, read_ahead_->Items(i)->KeyBuffer(), mode, range_keys_, range_key_flags_);
     };
-    if (!inRange(read_ahead_->Items(0)) || !inRange(read_ahead_->Last())) {
-      for (int i = read_ahead_->Count() - 1; i >= 0; --i)
-        if (!inRange(read_ahead_->Items(i))) read_ahead_->DeleteItem(i);
+    auto firstWhere = [](int lo, int hi, auto&& test) {
+      while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (test(mid))
+          hi = mid;
+        else
+          lo = mid + 1;
+      }
+      return lo;
+    };
+    const int n = read_ahead_->Count();
+    const int first = firstWhere(0, n, [&](int i) { return inside(i, rmRangeStart); });
+    const int end = firstWhere(first, n, [&](int i) { return !inside(i, rmRangeEnd); });
+    if (first > 0 || end < n) {
+      read_ahead_->KeepItems(first, end);
       for (int i = 1; i < read_ahead_->Count(); ++i)
         TAV_ASSERT(read_ahead_->Items(i)->RecNo() == read_ahead_->Items(i - 1)->RecNo() + 1,
                    "Read ahead buffer recno's are out of sync");

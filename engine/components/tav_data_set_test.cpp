@@ -551,6 +551,20 @@ TEST_F(CursorTest, StepsOneAtATimeListMoreRecordsEachFillAndAgreeWithTheModel) {
     EXPECT_EQ(walked, expected) << forwards;
     EXPECT_GT(most, 2 * ds_.ReadAheadBufferSize()) << forwards;
   }
+  // Inside a range, whose ends cut the fills short on either side.
+  std::vector<uint8_t> lo = KeyBuffer(), hi = KeyBuffer();
+  conn_->SetInteger(lo, "ID", 400);
+  conn_->SetInteger(hi, "ID", 1300);
+  std::memcpy(ds_.GetRangeRecBuf(rmRangeStart), lo.data(), static_cast<size_t>(ds_.RecordSize()));
+  std::memcpy(ds_.GetRangeRecBuf(rmRangeEnd), hi.data(), static_cast<size_t>(ds_.RecordSize()));
+  ds_.SetRangeOn(true);
+  std::vector<uint32_t> inRange;
+  for (const TRow& r : Sorted("pk"))
+    if (r.ID >= 400 && r.ID <= 1300) inRange.push_back(r.Address);
+  ASSERT_EQ(inRange.size(), 301u);
+  EXPECT_EQ(WalkForward(), inRange);
+  std::reverse(inRange.begin(), inRange.end());
+  EXPECT_EQ(WalkBackward(), inRange);
 }
 
 TEST_F(CursorTest, MasterRecordListFollowsTheRange) {

@@ -63,6 +63,12 @@ void TReadAheadBuffer::DeleteItem(int i) {
   --count_;
 }
 
+void TReadAheadBuffer::KeepItems(int first, int end) {
+  TAV_ASSERT(first >= 0 && first <= end && end <= count_, "Read ahead items out of range");
+  std::rotate(items_.begin(), items_.begin() + first, items_.begin() + count_);
+  count_ = end - first;
+}
+
 void TReadAheadBuffer::Invalidate() {
   count_ = 0;
   valid_time_stamp_ = 0;

@@ -84,6 +84,9 @@ class TReadAheadBuffer {
   TReadAheadBufferItem* Last() const;
   // Removes the item at `i`; its buffers go back to the pool.
   void DeleteItem(int i);
+  // Keeps the items [first, end) (0 <= first <= end <= Count()), in order,
+  // and removes the others; their buffers go back to the pool.
+  void KeepItems(int first, int end);
 
   // Pooled buffer pairs, used or not.
   int GetInternalBufferCount() const { return static_cast<int>(items_.size()); }
