@@ -53,10 +53,13 @@ fresh_machine() {  # <name>: "$M" and "$STAGE" (its C:\stage) set, the root expo
 }
 
 # The program in its windows while the driver plays the user; the program's
-# exit status in STATUS, the driver's in DRIVEN.
+# exit status in STATUS, the driver's in DRIVEN. CHOOSE=1: the program
+# chooses its presenter itself (else --presenter=window).
 windowed() {  # <driver steps...>
+  local args=('-sC:\build')
+  [[ ${CHOOSE:-} == 1 ]] || args+=(--presenter=window)
   set +e
-  (cd "$STAGE" && exec timeout 120 ./TavrinDemoInstall '-sC:\build' --presenter=window >"$WORK/out.txt" 2>&1) &
+  (cd "$STAGE" && exec timeout 120 ./TavrinDemoInstall "${args[@]}" >"$WORK/out.txt" 2>&1) &
   local pid=$!
   "$DRIVER" "$@" >"$WORK/driver.txt" 2>&1
   DRIVEN=$?
@@ -122,8 +125,9 @@ for page in welcome license destination confirm copying readme good complete; do
 done
 
 # ---- the close box, Back and Escape on the pages: Cancel at the licence ----
+# (no presenter named: with a display the program takes the windows)
 fresh_machine close
-windowed wait=Welcome close stays=Welcome click=$NEXT \
+CHOOSE=1 windowed wait=Welcome close stays=Welcome click=$NEXT \
   wait="Software license agreement" key=Return \
   wait="Choose Destination Location" click=$BACK \
   wait="Software license agreement" key=Escape \
