@@ -177,7 +177,7 @@ bool Shot(const std::string& step, const std::string& arg) {
   // The picture once two grabs a little apart agree (the page is drawn);
   // a page that keeps changing (progress) gives its last picture.
   int w = 0, h = 0;
-  Sleep(150);
+  Sleep(60);
   std::vector<uint32_t> px = Grab(current, w, h);
   for (int i = 0; i < 20 && !px.empty(); ++i) {
     Sleep(100);
