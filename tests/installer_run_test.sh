@@ -15,8 +15,6 @@ WORK=$(mktemp -d)
 trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
 
 source "$SOURCE_DIR/tools/test_checks.sh"
-has() { grep -qF -- "$2" <(tr -d '\r' <"$1"); }       # <file> <text>
-lacks() { ! grep -qF -- "$2" <(tr -d '\r' <"$1"); }   # <file> <text>
 
 D7_KEY='HKEY_CURRENT_USER\Software\Borland\Delphi\7.0'
 PACKAGE='"C:\\Program Files\\Tavrin\\Delphi7\\dcltav14d7.bpl"="Tavrin Database Engine"'

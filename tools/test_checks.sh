@@ -1,5 +1,6 @@
 # Sourced by the shell tests: `check <what> <command...>` counts a failing
-# command and goes on; `end_checks <name>` reports and sets the exit status.
+# command and goes on; `end_checks <name>` reports and sets the exit status;
+# `has`/`lacks <file> <text>` look for a text in a file (CR LF lines too).
 failures=0
 check() {  # <what> <command...>
   local what=$1
@@ -16,3 +17,5 @@ end_checks() {  # <name>
   fi
   echo "$1: all checks passed"
 }
+has() { grep -qF -- "$2" <(tr -d '\r' <"$1"); }       # <file> <text>
+lacks() { ! grep -qF -- "$2" <(tr -d '\r' <"$1"); }   # <file> <text>

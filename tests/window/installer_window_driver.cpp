@@ -2,7 +2,7 @@
 // the X display by their titles, waits for each page, presses its buttons
 // and keys through the XTest extension (as a person's mouse and keyboard
 // would) and takes screenshots of the pages. It never talks to the program
-// in any other way. Test-only (tests/installer_window_test.sh).
+// in any other way. Test-only (tests/window/installer_window_test.sh).
 //
 //   installer_window_driver STEP...
 //
@@ -43,6 +43,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+
+#include "host/forms_window/testing/x_input.h"
 
 namespace {
 
@@ -255,15 +257,7 @@ bool Run(const std::string& step) {
     return true;
   }
   if (verb == "close") {
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = current;
-    e.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
-    e.xclient.data.l[1] = CurrentTime;
-    XSendEvent(dpy, current, False, NoEventMask, &e);
-    XFlush(dpy);
+    host::test::SendCloseRequest(dpy, current);
     return true;
   }
   if (verb == "pause") {

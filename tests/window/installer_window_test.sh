@@ -16,17 +16,15 @@
 #   - Without a display the program takes the terminal (and, with no
 #     terminal either, says so); --presenter=window says why it cannot work.
 #
-#   tests/installer_window_test.sh <cmake build folder built with TAV_WINDOWED>
+#   tests/window/installer_window_test.sh <cmake build folder built with TAV_WINDOWED>
 set -euo pipefail
 
 BUILD=$(cd "$1" && pwd)
-SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WORK=$(mktemp -d)
 trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
 
 source "$SOURCE_DIR/tools/test_checks.sh"
-has() { grep -qF -- "$2" <(tr -d '\r' <"$1"); }       # <file> <text>
-lacks() { ! grep -qF -- "$2" <(tr -d '\r' <"$1"); }   # <file> <text>
 
 DRIVER=$BUILD/installer_window_driver
 export TAV_SCREENSHOTS=${TAV_SCREENSHOTS:-$BUILD/screenshots/installer}
