@@ -11,10 +11,8 @@ set -euo pipefail
 
 BUILD=$(cd "$1" && pwd)
 SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-WORK=$(mktemp -d)
-trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
-
 source "$SOURCE_DIR/tools/test_checks.sh"
+make_work
 
 D7_KEY='HKEY_CURRENT_USER\Software\Borland\Delphi\7.0'
 PACKAGE='"C:\\Program Files\\Tavrin\\Delphi7\\dcltav14d7.bpl"="Tavrin Database Engine"'

@@ -21,10 +21,8 @@ set -euo pipefail
 
 BUILD=$(cd "$1" && pwd)
 SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-WORK=$(mktemp -d)
-trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
-
 source "$SOURCE_DIR/tools/test_checks.sh"
+make_work
 
 DRIVER=$BUILD/installer_window_driver
 export TAV_SCREENSHOTS=${TAV_SCREENSHOTS:-$BUILD/screenshots/installer}
