@@ -248,5 +248,69 @@ TEST(QueryProcesses, ASchemaStatementWhileAnotherHoldsTheDatabaseFailsCleanly) {
   EXPECT_FALSE(s.Db.Exclusive());
 }
 
+// Every row of the open query: fields joined by '|', rows by ';'.
+std::string Rows(TTavQuery& q) {
+  std::string out;
+  for (q.First(); !q.Eof(); q.Next()) {
+    if (!out.empty()) out += ';';
+    for (int i = 0; i < q.FieldCount(); ++i) out += (i ? "|" : "") + q.Fields(i)->AsString();
+  }
+  return out;
+}
+
+TEST(QueryProcesses, APreparedSelectSeesWhatAnotherProcessCommittedAtItsNextRun) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = CreateDatabase(dir);
+  // The other process runs one statement per go, then says it is done.
+  TChild other([&](TChildSide& side) {
+    TSession s(path, 1000);
+    for (const char* sql : {"INSERT INTO C (ID, N) VALUES (6, 60)", "UPDATE C SET N = 20 WHERE ID = 2",
+                            "DELETE FROM C WHERE ID = 3", "INSERT INTO C (ID, N) VALUES (0, 1)"}) {
+      if (!side.WaitGo()) return 1;
+      s.Exec(sql);
+      side.Send(1);
+    }
+    // Restructured while this side has the database to itself.
+    if (!side.WaitGo()) return 1;
+    s.Exec("ALTER TABLE C ADD X INT");
+    s.Exec("UPDATE C SET X = ID * 10");
+    side.Send(1);
+    return 0;
+  });
+  ASSERT_TRUE(other.Started());
+  TSession s(path, 1000);
+  s.Q.SetSQLText("SELECT * FROM C WHERE ID BETWEEN :lo AND :hi ORDER BY ID");
+  s.Q.Prepare();
+  s.Q.ParamByName("lo")->SetAsInteger(1);
+  s.Q.ParamByName("hi")->SetAsInteger(9);
+  s.Q.Open();
+  EXPECT_EQ(Rows(s.Q), "1|0;2|0;3|0;4|0;5|0");
+  uint64_t done = 0;
+  const char* expected[] = {"1|0;2|0;3|0;4|0;5|0;6|60", "1|0;2|20;3|0;4|0;5|0;6|60", "1|0;2|20;4|0;5|0;6|60"};
+  for (const char* rows : expected) {
+    other.Go();
+    ASSERT_TRUE(other.Receive(done));
+    s.Q.Refresh();
+    EXPECT_EQ(Rows(s.Q), rows);
+  }
+  // New values for the same plan.
+  other.Go();
+  ASSERT_TRUE(other.Receive(done));
+  s.Q.ParamByName("lo")->SetAsInteger(0);
+  s.Q.ParamByName("hi")->SetAsInteger(2);
+  s.Q.Refresh();
+  EXPECT_EQ(Rows(s.Q), "0|1;1|0;2|20");
+  // The other process can restructure only while this one is away.
+  s.Db.Close();
+  EXPECT_FALSE(s.Q.Active());
+  other.Go();
+  ASSERT_TRUE(other.Receive(done));
+  EXPECT_EQ(other.Wait(), 0);
+  s.Db.Open();
+  s.Q.Open();
+  EXPECT_EQ(Rows(s.Q), "0|1|0;1|0|10;2|20|20");
+}
+
 }  // namespace
 }  // namespace tav::test

@@ -278,19 +278,20 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
     return true;
   }
   const int no = field->FieldNo() - 1;
+  // One look-up of the field's layout serves the checks and the copy.
+  const TInternalFieldItem& f = GetFieldDef(no);
   // Whether a value is there is read too (the host's own required-field
   // check of a post aside: it tells the user nothing the post would not).
-  if (!checking_required_fields_) CheckFieldReadPrivilege(no);
-  const bool isNull = GetIsFieldNullFromRecBuf(rec, no);
-  if (!buffer || IsFieldBlob(no)) return !isNull;
+  if (!checking_required_fields_) CheckFieldReadPrivilege(f);
+  const bool isNull = rec[f.NullFlagOffset()] == 0;
+  if (!buffer || IsBlobFieldType(f.DataType())) return !isNull;
   // Exactly the field's buffer: the host sized it for this field.
   std::memset(buffer, 0, static_cast<size_t>(field->DataSize()));
   if (isNull) return false;
   const host::TFieldType type = field->DataType();
   if (type == host::ftDate || type == host::ftTime || type == host::ftDateTime) {
     double stored;
-    bool null;
-    DataSetGetFieldDataFromRecBuf(rec, no, null, &stored);
+    std::memcpy(&stored, rec + f.DataOffset(), sizeof stored);
     const host::TTimeStamp ts = host::DateTimeToTimeStamp(stored);
     if (type == host::ftDate) {
       host::PutU32(buffer, static_cast<uint32_t>(ts.Date));
@@ -302,8 +303,7 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
     }
     return true;
   }
-  bool null;
-  DataSetGetFieldDataFromRecBuf(rec, no, null, buffer);
+  std::memcpy(buffer, rec + f.DataOffset(), static_cast<size_t>(InternalGetFieldLength(f, rec)));
   return true;
 }
 
@@ -340,12 +340,15 @@ void TTavBaseTable::SetFieldData(host::TField* field, const void* buffer) {
 }
 
 void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
+  const TInternalFields& fields = RecordMgr().Fields();
+  if (fieldNo < 0 || fieldNo >= fields.Count()) return;
+  CheckFieldReadPrivilege(*fields.Items(fieldNo));
+}
+
+void TTavBaseTable::CheckFieldReadPrivilege(const TInternalFieldItem& f) {
   // A field the user may not read is hidden, and its value does not read
   // either.
   if (TableDef().InternalTable()) return;
-  const TInternalFields& fields = RecordMgr().Fields();
-  if (fieldNo < 0 || fieldNo >= fields.Count()) return;
-  const TInternalFieldItem& f = *fields.Items(fieldNo);
   if ((f.PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
     TavDatabaseError(kPrivilegeRequired, "TTavBaseTable.GetFieldData", f.FieldName(), this);
 }

@@ -168,6 +168,7 @@ class TTavBaseTable : public TTavDataSet {
   // 10624 when the user may not read field `fieldNo` (0-based) of a user
   // table.
   void CheckFieldReadPrivilege(int fieldNo);
+  void CheckFieldReadPrivilege(const TInternalFieldItem& field);
 
   bool cursor_open_ = false;
   bool can_modify_ = false;

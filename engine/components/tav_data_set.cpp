@@ -1046,12 +1046,12 @@ void TTavDataSet::TakeFoundRecord(TIndexItem& searched, uint32_t address, int32_
     read_ahead_->SetRecordCountValid(true);
   }
   if (use_read_ahead_ && !read_ahead_->GetBufferItem(address)) {
-    // A walk (read-ahead mode, stepping on the way the last fill went) lists
-    // twice as many records each fill, up to a leaf's worth: fewer locks
-    // and tree descents per record. Any other fill starts again at the
-    // buffer size.
-    const bool walking = read_ahead_mode_ == raReadAheadActive &&
-                         (last_direction_ == rdForwards || last_direction_ == rdBackwards) &&
+    // A walk (a step on the way the last fill went, which the steps since
+    // have used up) lists twice as many records each fill, up to a leaf's
+    // worth: fewer locks and tree descents per record, whether the steps come
+    // from a host fetch one record at a time or from a read-ahead run. Any
+    // other fill starts again at the buffer size.
+    const bool walking = (last_direction_ == rdForwards || last_direction_ == rdBackwards) &&
                          last_direction_ == last_fill_direction_;
     const int32_t most = std::min<int32_t>(
         kReadAheadWalkFill, kReadAheadWalkBytes / std::max<int32_t>(1, record_buffer_size_));
@@ -1071,15 +1071,31 @@ int TTavDataSet::CompareCurrentToRangeKey(TRangeMode mode) {
   return current->Tree().CompareKeys(0, temp, {}, range_keys_[mode].data(), range_key_flags_[mode]);
 }
 
-bool TTavDataSet::CheckKeyBufInRange(const uint8_t* key, TRangeMode mode) {
-  TIndexItem* current = index_mgr_->CurrentIndex();
-  const int r = current->Tree().CompareKeys(0, key, {}, range_keys_[mode].data(), range_key_flags_[mode]);
+namespace {
+// Whether `key` lies on the inner side of the range end `mode` (its key and
+// flags), in `tree`'s order.
+bool KeyInsideRangeEnd(const TBTree& tree, const uint8_t* key, TRangeMode mode,
+                       const std::array<std::vector<uint8_t>, 2>& keys,
+                       const std::array<std::vector<TFieldComparisonValue>, 2>& flags) {
+  const int r = tree.CompareKeys(0, key, {}, keys[mode].data(), flags[mode]);
   return mode == rmRangeStart ? r >= 0 : r <= 0;
+}
+}  // namespace
+
+bool TTavDataSet::CheckKeyBufInRange(const uint8_t* key, TRangeMode mode) {
+  return KeyInsideRangeEnd(index_mgr_->CurrentIndex()->Tree(), key, mode, range_keys_, range_key_flags_);
 }
 
 bool TTavDataSet::CurrentKeyInRange() {
-  return range_valid_ && CompareCurrentToRangeKey(rmRangeStart) >= 0 &&
-         CompareCurrentToRangeKey(rmRangeEnd) <= 0;
+  if (!range_valid_) return false;
+  // One look-up of the index and one key built from the record serve both
+  // ends.
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  uint8_t* temp = current->GetTempKeyBuffer();
+  current->CreateTempKeyBuffer(record_buffer_.data(), temp);
+  const TBTree& tree = current->Tree();
+  return KeyInsideRangeEnd(tree, temp, rmRangeStart, range_keys_, range_key_flags_) &&
+         KeyInsideRangeEnd(tree, temp, rmRangeEnd, range_keys_, range_key_flags_);
 }
 
 bool TTavDataSet::Find(TIndexSearchType searchType, const std::string& indexName,
@@ -1608,13 +1624,27 @@ void TTavDataSet::FillReadAheadBuffer(int count, TReadAheadDirection direction) 
   current->ListReadAheadRecords(direction, count, *read_ahead_);
   read_ahead_->SetValidTimeStamp(os::GetTickCount());
   if (range_on_ && read_ahead_->Count() > 0) {
-    auto inRange = [&](TReadAheadBufferItem* item) {
-      return CheckKeyBufInRange(item->KeyBuffer(), rmRangeStart) &&
-             CheckKeyBufInRange(item->KeyBuffer(), rmRangeEnd);
+    // The items are in index order, so those inside the range are one run:
+    // its ends are found by halving, not by comparing every item.
+    const TBTree& tree = current->Tree();
+    auto inside = [&](int i, TRangeMode mode) {
+      return KeyInsideRangeEnd(tree, read_ahead_->Items(i)->KeyBuffer(), mode, range_keys_, range_key_flags_);
     };
-    if (!inRange(read_ahead_->Items(0)) || !inRange(read_ahead_->Last())) {
-      for (int i = read_ahead_->Count() - 1; i >= 0; --i)
-        if (!inRange(read_ahead_->Items(i))) read_ahead_->DeleteItem(i);
+    auto firstWhere = [](int lo, int hi, auto&& test) {
+      while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (test(mid))
+          hi = mid;
+        else
+          lo = mid + 1;
+      }
+      return lo;
+    };
+    const int n = read_ahead_->Count();
+    const int first = firstWhere(0, n, [&](int i) { return inside(i, rmRangeStart); });
+    const int end = firstWhere(first, n, [&](int i) { return !inside(i, rmRangeEnd); });
+    if (first > 0 || end < n) {
+      read_ahead_->KeepItems(first, end);
       for (int i = 1; i < read_ahead_->Count(); ++i)
         TAV_ASSERT(read_ahead_->Items(i)->RecNo() == read_ahead_->Items(i - 1)->RecNo() + 1,
                    "Read ahead buffer recno's are out of sync");
@@ -1965,7 +1995,10 @@ bool TTavDataSet::IsFieldTextBlob(int fieldNo) const {
 }
 
 int32_t TTavDataSet::InternalGetFieldLength(int fieldNo, const uint8_t* buffer) const {
-  const TInternalFieldItem& f = FieldAt(record_mgr_->Fields(), fieldNo, this);
+  return InternalGetFieldLength(FieldAt(record_mgr_->Fields(), fieldNo, this), buffer);
+}
+
+int32_t TTavDataSet::InternalGetFieldLength(const TInternalFieldItem& f, const uint8_t* buffer) const {
   if (IsBlobType(f.DataType())) {
     if (buffer[f.NullFlagOffset()] != 1) return 0;
     // The stored size follows the BLOB's address in the field's data.
@@ -1996,7 +2029,7 @@ void TTavDataSet::DataSetGetFieldDataByReferenceFromRecBuf(const uint8_t* buffer
     data = nullptr;
     return;
   }
-  length = InternalGetFieldLength(fieldNo, buffer);
+  length = InternalGetFieldLength(f, buffer);
   data = buffer + f.DataOffset();
 }
 

@@ -406,6 +406,7 @@ class TTavDataSet : public host::TDataSet {
   int GetInternalFieldCount() const;
   int32_t GetFieldLength(int fieldNo) const;
   int32_t InternalGetFieldLength(int fieldNo, const uint8_t* buffer) const;
+  int32_t InternalGetFieldLength(const TInternalFieldItem& field, const uint8_t* buffer) const;
   bool IsFieldTextBlob(int fieldNo) const;
   void DataSetGetFieldData(int fieldNo, bool& isNull, void* data);
   host::Variant DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* buffer, int fieldNo);

@@ -141,6 +141,20 @@ class CursorTest : public ::testing::Test {
     ds_.InitializeNewRecord(buf.data(), false);
     return buf;
   }
+  // Turns a range of IDs lo..hi on; the model's addresses inside it, in
+  // "pk" order.
+  std::vector<uint32_t> SetIdRange(int32_t low, int32_t high) {
+    std::vector<uint8_t> lo = KeyBuffer(), hi = KeyBuffer();
+    conn_->SetInteger(lo, "ID", low);
+    conn_->SetInteger(hi, "ID", high);
+    std::memcpy(ds_.GetRangeRecBuf(rmRangeStart), lo.data(), static_cast<size_t>(ds_.RecordSize()));
+    std::memcpy(ds_.GetRangeRecBuf(rmRangeEnd), hi.data(), static_cast<size_t>(ds_.RecordSize()));
+    ds_.SetRangeOn(true);
+    std::vector<uint32_t> inside;
+    for (const TRow& r : Sorted("pk"))
+      if (r.ID >= low && r.ID <= high) inside.push_back(r.Address);
+    return inside;
+  }
 
   TTavDataBase db_{nullptr};
   TTavDataSet ds_{nullptr};
@@ -254,17 +268,9 @@ TEST_F(CursorTest, RangesWalkCountAndNumberLikeTheModel) {
   for (TCase c : {TCase{10, 10}, TCase{11, 12}, TCase{50, 400}, TCase{0, 9}, TCase{600, 700},
                   TCase{300, 100}, TCase{0, 1000}}) {
     SCOPED_TRACE(std::to_string(c.Lo) + ".." + std::to_string(c.Hi));
-    std::vector<uint32_t> expected;
-    for (const TRow& r : Sorted("pk"))
-      if (r.ID >= c.Lo && r.ID <= c.Hi) expected.push_back(r.Address);
-    std::vector<uint8_t> lo = KeyBuffer(), hi = KeyBuffer();
     ds_.InitializeRangeBuffers(rmRangeStart);
     ds_.InitializeRangeBuffers(rmRangeEnd);
-    conn_->SetInteger(lo, "ID", c.Lo);
-    conn_->SetInteger(hi, "ID", c.Hi);
-    std::memcpy(ds_.GetRangeRecBuf(rmRangeStart), lo.data(), static_cast<size_t>(ds_.RecordSize()));
-    std::memcpy(ds_.GetRangeRecBuf(rmRangeEnd), hi.data(), static_cast<size_t>(ds_.RecordSize()));
-    ds_.SetRangeOn(true);
+    const std::vector<uint32_t> expected = SetIdRange(c.Lo, c.Hi);
     EXPECT_EQ(ds_.RangeValid(), c.Lo <= c.Hi);
     EXPECT_EQ(WalkForward(), expected);
     EXPECT_EQ(WalkBackward(), expected);
@@ -531,6 +537,33 @@ TEST_F(CursorTest, ReadAheadServesStepsAndDropsOnHeaderChange) {
   ds_.ClearReadAheadMode();
 }
 
+TEST_F(CursorTest, StepsOneAtATimeListMoreRecordsEachFillAndAgreeWithTheModel) {
+  // As a host fetching one record per call steps: no read-ahead mode.
+  Fill(600, 9);
+  ds_.DataSetOpen();
+  ds_.InternalSetIndexName("pk");
+  ds_.SetUseReadAheadBuffer(true);
+  ASSERT_EQ(ds_.ReadAheadMode(), raReadAheadInactive);
+  for (bool forwards : {true, false}) {
+    std::vector<uint32_t> walked;
+    int most = 0;
+    for (bool ok = forwards ? ds_.DataSetFirst() : ds_.DataSetLast(); ok;
+         ok = forwards ? ds_.DataSetNext() : ds_.DataSetPrior()) {
+      walked.push_back(ds_.DatasetGetRecAddr());
+      most = std::max(most, ds_.ReadAheadBuffer().Count());
+    }
+    std::vector<uint32_t> expected = Addresses(Sorted("pk"));
+    if (!forwards) std::reverse(expected.begin(), expected.end());
+    EXPECT_EQ(walked, expected) << forwards;
+    EXPECT_GT(most, 2 * ds_.ReadAheadBufferSize()) << forwards;
+  }
+  // Inside a range, whose ends cut the fills short on either side.
+  const std::vector<uint32_t> inRange = SetIdRange(400, 1300);
+  ASSERT_EQ(inRange.size(), 301u);
+  EXPECT_EQ(WalkForward(), inRange);
+  EXPECT_EQ(WalkBackward(), inRange);  // given back in index order
+}
+
 TEST_F(CursorTest, MasterRecordListFollowsTheRange) {
   Fill(60, 4);
   ds_.DataSetOpen();
@@ -538,17 +571,9 @@ TEST_F(CursorTest, MasterRecordListFollowsTheRange) {
   TCompoundList all;
   ds_.InternalPrepareMasterRecordList(all);
   EXPECT_EQ(all.List1(), Addresses(Sorted("pk")));
-  std::vector<uint8_t> lo = KeyBuffer(), hi = KeyBuffer();
-  conn_->SetInteger(lo, "ID", 20);
-  conn_->SetInteger(hi, "ID", 40);
-  std::memcpy(ds_.GetRangeRecBuf(rmRangeStart), lo.data(), static_cast<size_t>(ds_.RecordSize()));
-  std::memcpy(ds_.GetRangeRecBuf(rmRangeEnd), hi.data(), static_cast<size_t>(ds_.RecordSize()));
-  ds_.SetRangeOn(true);
+  const std::vector<uint32_t> expected = SetIdRange(20, 40);
   TCompoundList some;
   ds_.InternalPrepareMasterRecordList(some);
-  std::vector<uint32_t> expected;
-  for (const TRow& r : Sorted("pk"))
-    if (r.ID >= 20 && r.ID <= 40) expected.push_back(r.Address);
   EXPECT_EQ(some.List1(), expected);
 }
 

@@ -287,6 +287,11 @@ class TTavDataBase : public host::TCustomConnection {
   // its caches, cancels a pending insert or edit and is refreshed.
   void Rollback();
   bool InTransaction() const;
+  // Counts the table definitions this connection wrote or dropped: a cursor
+  // kept open across statements compares it to tell that its definition may
+  // be stale. (Another process changes definitions only on an exclusive
+  // connection, which this one's being connected rules out.)
+  uint32_t SchemaChanges() const { return schema_changes_; }
 
   // ---- locks (memory tables take none: each answers False) ----
   bool LockTable(const TTableDef& definition, int lockType);
@@ -391,6 +396,7 @@ class TTavDataBase : public host::TCustomConnection {
   std::string data_base_name_;
   std::string directory_;
   bool exclusive_ = false;
+  uint32_t schema_changes_ = 0;
   bool connected_ = false;
   bool enforce_security_ = false;
   TSortOrder default_sort_order_ = soANSI;

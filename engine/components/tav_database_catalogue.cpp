@@ -256,6 +256,7 @@ void TTavDataBase::CreateTable(TTableDef& definition, bool /*dump*/) {
 void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef& definition,
                                           bool isNew) {
   const char* caller = "TTavDataBase.InternalUpdateTableDef";
+  ++schema_changes_;
   THeaderLockGuard lock(disk_mgr_.get(), true);
   CheckTableNameLength(definition.TableName(), caller, this);
   CheckTableNameLength(newName, caller, this);
@@ -445,6 +446,7 @@ void TTavDataBase::DeleteTable(const std::string& tableName, bool memory) {
   const char* caller = "TTavDataBase.DeleteTable";
   CheckConnected(memory);
   if (!memory) {
+    ++schema_changes_;
     DeleteDiskTable(tableName);
     return;
   }

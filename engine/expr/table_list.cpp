@@ -5,17 +5,25 @@
 namespace tav {
 
 void TTableNameItem::SetTableFields(const TInternalFields* fields) {
-  table_fields_.Clear();
-  if (fields != nullptr) table_fields_.Assign(*fields);
+  table_fields_.reset();
+  if (fields == nullptr) return;
+  auto copy = std::make_shared<TInternalFields>();
+  copy->Assign(*fields);
+  table_fields_ = std::move(copy);
+}
+
+const TInternalFields& TTableNameItem::NoFields() {
+  static const TInternalFields none;
+  return none;
 }
 
 host::TFieldType TTableNameItem::GetFieldType(const std::string& fieldName) const {
-  const TInternalFieldItem* field = table_fields_.FindField(fieldName);
+  const TInternalFieldItem* field = TableFields().FindField(fieldName);
   return field != nullptr ? field->DataType() : host::ftUnknown;
 }
 
 int32_t TTableNameItem::GetFieldSize(const std::string& fieldName) const {
-  const TInternalFieldItem* field = table_fields_.FindField(fieldName);
+  const TInternalFieldItem* field = TableFields().FindField(fieldName);
   if (field == nullptr) return 0;
   return field->IsVariable() ? field->GetWriteableFieldSize() : field->FieldSize();
 }
@@ -29,7 +37,7 @@ void TTableNameItem::Assign(const host::TPersistent& source) {
   if (item == this) return;
   table_name_ = item->table_name_;
   correlation_name_ = item->correlation_name_;
-  SetTableFields(&item->table_fields_);
+  table_fields_ = item->table_fields_;
   memory_ = item->memory_;
   memory_specified_ = item->memory_specified_;
   in_correlated_subquery_ = item->in_correlated_subquery_;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/storage/record/internal_fields.h"
@@ -28,8 +29,9 @@ class TTableNameItem : public host::TCollectionItem {
   void SetCorrelationName(const std::string& value) { correlation_name_ = value; }
   const std::string& TableName() const { return table_name_; }
   void SetTableName(const std::string& value) { table_name_ = value; }
-  const TInternalFields& TableFields() const { return table_fields_; }
-  // Replaces the columns by copies of `fields`; nullptr leaves none.
+  const TInternalFields& TableFields() const { return table_fields_ ? *table_fields_ : NoFields(); }
+  // Replaces the columns by copies of `fields`; nullptr leaves none. Items
+  // copied from this one share the copy (the columns never change after).
   void SetTableFields(const TInternalFields* fields);
   bool Memory() const { return memory_; }
   void SetMemory(bool value) { memory_ = value; }
@@ -47,13 +49,15 @@ class TTableNameItem : public host::TCollectionItem {
   // when the table has no such column.
   int32_t GetFieldSize(const std::string& fieldName) const;
 
-  // From another TTableNameItem: every field, the columns copied.
+  // From another TTableNameItem: every field, the columns shared.
   void Assign(const host::TPersistent& source) override;
 
  private:
   std::string correlation_name_;
   std::string table_name_;
-  TInternalFields table_fields_;
+  static const TInternalFields& NoFields();
+
+  std::shared_ptr<const TInternalFields> table_fields_;
   bool memory_ = false;
   bool memory_specified_ = false;
   bool in_correlated_subquery_ = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/components/tav_database.h"
 #include "engine/query/exec/join_fields.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_lists.h"
@@ -164,6 +165,25 @@ void TTavDatasetBridge::SetJoinSelectExprRoot(const TTavExpr* expr) {
     InternalClearFilter();
     DataSetFirst();
   }
+}
+
+void TTavDatasetBridge::InternalOpen() {
+  opened_schema_changes_ = DataBase() != nullptr ? DataBase()->SchemaChanges() : 0;
+  TTavBaseTable::InternalOpen();
+  opened_index_name_ = IndexName();
+}
+
+bool TTavDatasetBridge::OpenAndCurrent() const {
+  return Active() && DataBase() != nullptr &&
+         DataBase()->SchemaChanges() == opened_schema_changes_;
+}
+
+void TTavDatasetBridge::ResetSelection() {
+  base_filter_text_.clear();
+  if (Filtered()) SetFiltered(false);
+  if (!Filter().empty()) SetFilterText("");
+  InternalClearFilter();
+  if (!opened_index_name_.empty() && IndexName() != opened_index_name_) InternalSetIndexName(opened_index_name_);
 }
 
 void TTavDatasetBridge::LoadHashTable(TTavBaseHash& hash, TCompoundList& list, bool& filterActive) {

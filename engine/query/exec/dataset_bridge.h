@@ -84,6 +84,15 @@ class TTavDatasetBridge : public TTavBaseTable {
 
   const std::string& BaseFilterText() const { return base_filter_text_; }
 
+  // Back to what a fresh open gives, for a bridge kept open from one plan
+  // to the next: no selection, no join filter, the index it opened on.
+  void ResetSelection();
+  // Open, and no table definition of the connection changed since it opened.
+  bool OpenAndCurrent() const;
+
+ protected:
+  void InternalOpen() override;
+
  private:
   // The index serving `fieldNames` as its leading key fields, or nullptr.
   TIndexItem* JoinIndex(const std::vector<std::string>& fieldNames) const;
@@ -92,6 +101,8 @@ class TTavDatasetBridge : public TTavBaseTable {
   bool NextListedRecord();
 
   std::string base_filter_text_;
+  std::string opened_index_name_;
+  uint32_t opened_schema_changes_ = 0;
   bool address_order_ = false;
   bool walking_list_ = false;
   std::vector<uint32_t> walk_list_;

@@ -96,7 +96,8 @@ TInternalFieldItem* TTavNonJoinDataProvider::FindField(const TParserToken*, cons
 
 void TTavNonJoinDataProvider::SetProviderName(const std::string& name) {
   TTavBaseJoinDataProvider::SetProviderName(name);
-  Bridge().SetTableName(name);
+  // A bridge kept open from the last plan is on this table already.
+  if (!Bridge().Active()) Bridge().SetTableName(name);
 }
 
 void TTavNonJoinDataProvider::GetRawFieldData(int32_t fieldNo, TDataHolder& holder) {
@@ -132,7 +133,7 @@ void TTavNonJoinDataProvider::OpenProvider() {
   TTavDatasetBridge& bridge = Bridge();
   if (!bridge.Active()) bridge.Open();
   RefreshFields();
-  if (join_selection_) ApplySelection();
+  if (join_selection_ || extra_selection_) ApplySelection();
   IsOpen = true;
 }
 
@@ -160,7 +161,9 @@ TTavBaseJoinDataProvider* TTavNonJoinDataProvider::FindJoinProvider(const std::s
 
 void TTavNonJoinDataProvider::SetJoinSelectExprRoot(const TTavExprNode* node) {
   TTavBaseJoinDataProvider::SetJoinSelectExprRoot(node);
-  if (bridge_ && bridge_->Active()) ApplySelection();
+  // A bridge kept open from the last plan takes its selection when the leaf
+  // opens, once.
+  if (IsOpen && bridge_ && bridge_->Active()) ApplySelection();
 }
 
 void TTavNonJoinDataProvider::SetExtraSelectExpRoot(const TTavExprNode* node) {
@@ -176,7 +179,7 @@ void TTavNonJoinDataProvider::SetExtraSelectExpRoot(const TTavExprNode* node) {
     }
     extra_selection_ = std::move(extra);
   }
-  if (bridge_ && bridge_->Active()) ApplySelection();
+  if (IsOpen && bridge_ && bridge_->Active()) ApplySelection();
 }
 
 int32_t TTavNonJoinDataProvider::GetRecordCount() {

@@ -282,7 +282,12 @@ void TTavQueryDataset::FillRow(TResultSetFields& columns, Wanted wanted) {
 // Filling
 
 void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinct) {
-  Reopen();
+  // The table was just opened and emptied for this result: its rows go in
+  // through that cursor (a reopen would cost an open of every index).
+  if (Active())
+    row_.assign(static_cast<size_t>(RecordBufferSize()), 0);
+  else
+    Reopen();
   TTavDatasetBridge* bridge = nullptr;
   if (create_live_result_) {
     auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(&Root());

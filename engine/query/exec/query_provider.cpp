@@ -578,7 +578,12 @@ bool TTavQueryProviderItem::CreateResultSet() {
   rows.SetProviderMgr(provider_mgr_.get());
   TTavBaseJoinDataProvider* root = provider_mgr_->RootProvider();
   TAV_ASSERT(root != nullptr, "Root provider is not assigned");
+  // The tables are read under locks held for the run: the kept bridges'
+  // now, the new ones' as soon as they are open.
+  TBridgeReadLockGuard locks(*provider_mgr_);
+  locks.Hold();
   if (!root->IsOpen) root->OpenProvider();
+  locks.Hold();
   provider_mgr_->SetDBStringCompare(rows.GetDBStringCompare());
   PrepareResultColumns();
   const TSelectFields& columns = select_analyser_->SelectFields;
@@ -612,7 +617,10 @@ bool TTavQueryProviderItem::CreateResultList(std::vector<uint32_t>& list) {
   result_set_->SetProviderMgr(provider_mgr_.get());
   TTavBaseJoinDataProvider* root = provider_mgr_->RootProvider();
   TAV_ASSERT(root != nullptr, "Root provider is not assigned");
+  TBridgeReadLockGuard locks(*provider_mgr_);
+  locks.Hold();
   if (!root->IsOpen) root->OpenProvider();
+  locks.Hold();
   // A condition the tables cannot answer is applied by the manager to each
   // row it yields.
   result_set_->PopulateResultSetAddrList(list);
@@ -792,6 +800,11 @@ TTavQueryProvider::~TTavQueryProvider() { ClearItems(); }
 
 void TTavQueryProvider::ClearItems() {
   while (Count() > 0) Delete(Count() - 1);
+}
+
+void TTavQueryProvider::ClearPlans() {
+  for (int i = Count() - 1; i >= 0; --i)
+    if (Items(i)->provider_mgr_) Items(i)->provider_mgr_->Clear();
 }
 
 void TTavQueryProvider::SetSQL(const host::TStrings& text) {

@@ -275,6 +275,9 @@ class TTavQueryProvider : public host::TCollection {
   bool RequestLive() const { return request_live_; }
   void SetRequestLive(bool value) { request_live_ = value; }
 
+  // Frees every item's providers and bridges (closing the tables they read);
+  // the next run plans afresh.
+  void ClearPlans();
   // Frees the items from the last to the first (a subquery item borrows the
   // engine of the item above it).
   void ClearItems();

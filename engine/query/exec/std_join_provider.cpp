@@ -5,8 +5,10 @@
 #include "engine/components/tav_database.h"
 #include "engine/query/exec/dataset_bridge.h"
 #include "engine/query/plan/query_analyser.h"
+#include "engine/storage/base/tav_errors.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/string_list.h"
+#include "host/rtl/sys_utils.h"
 
 namespace tav {
 
@@ -194,9 +196,12 @@ TTavJoinDataProviderMgr::~TTavJoinDataProviderMgr() { Clear(); }
 TTavNonJoinDataProvider* TTavJoinDataProviderMgr::GetNonJoinProvider(
     const std::string& tableName, const std::string& correlationName, bool memory) {
   TAV_ASSERT(database_ != nullptr, "Database is not assigned");
-  auto bridge = std::make_unique<TTavDatasetBridge>(nullptr);
-  bridge->SetDataBase(database_);
-  bridge->SetMemory(memory);
+  std::unique_ptr<TTavDatasetBridge> bridge = TakeKeptBridge(tableName, memory);
+  if (!bridge) {
+    bridge = std::make_unique<TTavDatasetBridge>(nullptr);
+    bridge->SetDataBase(database_);
+    bridge->SetMemory(memory);
+  }
   auto leaf = std::make_unique<TTavNonJoinDataProvider>();
   leaf->SetDataBridge(bridge.get());
   leaf->SetProviderName(tableName);
@@ -220,6 +225,11 @@ void TTavJoinDataProviderMgr::SetDBStringCompare(TDBStringCompare routine) {
 }
 
 void TTavJoinDataProviderMgr::Clear() {
+  try {
+    ReleaseBridgeReadLocks();
+  } catch (...) {
+    // The bridges go now: their flags with them.
+  }
   root_ = nullptr;
   where_evaluator_.Clear();
   condition_.reset();
@@ -231,6 +241,61 @@ void TTavJoinDataProviderMgr::Clear() {
   joins_.clear();
   leaves_.clear();
   bridges_.clear();
+  kept_bridges_.clear();
+}
+
+void TTavJoinDataProviderMgr::ClearKeepingBridges() {
+  std::vector<std::unique_ptr<TTavDatasetBridge>> kept = std::move(bridges_);
+  bridges_.clear();
+  Clear();
+  // Only a bridge still open on its table saves anything: one the
+  // connection closed (a reconnect, a schema statement) opens afresh.
+  for (auto& bridge : kept)
+    if (bridge->DataBase() == database_ && bridge->OpenAndCurrent()) kept_bridges_.push_back(std::move(bridge));
+}
+
+std::unique_ptr<TTavDatasetBridge> TTavJoinDataProviderMgr::TakeKeptBridge(const std::string& tableName,
+                                                                          bool memory) {
+  for (auto it = kept_bridges_.begin(); it != kept_bridges_.end(); ++it) {
+    TTavDatasetBridge& bridge = **it;
+    if (bridge.Memory() != memory || !host::SameText(bridge.TableName(), tableName)) continue;
+    if (!bridge.OpenAndCurrent()) continue;
+    std::unique_ptr<TTavDatasetBridge> taken = std::move(*it);
+    kept_bridges_.erase(it);
+    taken->ResetSelection();
+    return taken;
+  }
+  return nullptr;
+}
+
+void TTavJoinDataProviderMgr::DropKeptBridges() { kept_bridges_.clear(); }
+
+void TTavJoinDataProviderMgr::HoldBridgeReadLocks() {
+  if (database_ == nullptr || !database_->InTransaction()) return;
+  for (const auto& bridge : bridges_) {
+    if (!bridge->Active() || bridge->Memory() || bridge->ReadLocked()) continue;
+    bridge->ReadLockTable();
+    read_locked_.push_back(bridge.get());
+  }
+}
+
+void TTavJoinDataProviderMgr::ReleaseBridgeReadLocks() {
+  std::vector<TTavDatasetBridge*> held;
+  held.swap(read_locked_);
+  TFirstError first;
+  for (TTavDatasetBridge* bridge : held)
+    // A commit or rollback since forgot the lock already.
+    if (bridge->Active() && bridge->ReadLocked() && !bridge->WriteLocked())
+      first.Try([&] { bridge->UnlockTable(); });
+  first.Rethrow();
+}
+
+TBridgeReadLockGuard::~TBridgeReadLockGuard() {
+  try {
+    mgr_.ReleaseBridgeReadLocks();
+  } catch (...) {
+    // The flags went with the failure; the run's own error is the one reported.
+  }
 }
 
 void TTavJoinDataProviderMgr::DebugDumpProviderStatus(host::TStrings& lines) const {

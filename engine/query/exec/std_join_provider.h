@@ -113,6 +113,19 @@ class TTavJoinDataProviderMgr : public host::TObject, public TTavQueryRowSource 
   int GetLeafCount() const { return static_cast<int>(leaves_.size()); }
   // Frees every provider, bridge and condition; no root.
   void Clear();
+  // As Clear, but the bridges still open are kept for the next plan:
+  // GetNonJoinProvider takes one over the same table instead of opening the
+  // table again (its definition read and parsed, its directory looked up).
+  // DropKeptBridges frees those the plan did not take.
+  void ClearKeepingBridges();
+  void DropKeptBridges();
+  // Inside a transaction (where a table lock lasts until the commit anyway)
+  // every open disk bridge takes its table's read lock for the run, reading
+  // the table header once, instead of once per cursor call. Release gives
+  // back through each bridge what Hold took, so that the next run reads the
+  // header again. Hold may be called again for bridges opened since.
+  void HoldBridgeReadLocks();
+  void ReleaseBridgeReadLocks();
   // "Root provider is nil", or the tree's names with the prefix of two
   // blanks.
   void DebugDumpProviderStatus(host::TStrings& lines) const;
@@ -135,10 +148,14 @@ class TTavJoinDataProviderMgr : public host::TObject, public TTavQueryRowSource 
  private:
   bool Check(bool found);
   void RebuildCondition();
+  // A kept bridge over `tableName`, its selection and index as opened; nullptr when none.
+  std::unique_ptr<TTavDatasetBridge> TakeKeptBridge(const std::string& tableName, bool memory);
 
   std::vector<std::unique_ptr<TTavNonJoinDataProvider>> leaves_;
   std::vector<std::unique_ptr<TTavStdJoinDataProvider>> joins_;
   std::vector<std::unique_ptr<TTavDatasetBridge>> bridges_;
+  std::vector<std::unique_ptr<TTavDatasetBridge>> kept_bridges_;
+  std::vector<TTavDatasetBridge*> read_locked_;
   TTavDataBase* database_ = nullptr;
   TTavBaseJoinDataProvider* root_ = nullptr;
   TExprEvaluator where_evaluator_;
@@ -147,6 +164,21 @@ class TTavJoinDataProviderMgr : public host::TObject, public TTavQueryRowSource 
   std::unique_ptr<TTavExpr> residual_;
   std::unique_ptr<TTavExpr> condition_;  // both, as evaluated
   bool evaluator_stale_ = true;
+};
+
+// Holds a manager's bridge read locks for one run (see
+// HoldBridgeReadLocks) and gives them back on every exit.
+class TBridgeReadLockGuard {
+ public:
+  explicit TBridgeReadLockGuard(TTavJoinDataProviderMgr& mgr) : mgr_(mgr) {}
+  ~TBridgeReadLockGuard();
+  TBridgeReadLockGuard(const TBridgeReadLockGuard&) = delete;
+  TBridgeReadLockGuard& operator=(const TBridgeReadLockGuard&) = delete;
+
+  void Hold() { mgr_.HoldBridgeReadLocks(); }
+
+ private:
+  TTavJoinDataProviderMgr& mgr_;
 };
 
 }  // namespace tav

@@ -203,6 +203,8 @@ void TTavQuery::Prepare() {
 void TTavQuery::UnPrepare() {
   prepared_ = false;
   bridge_.reset();
+  // The plan's bridges hold their tables open between runs.
+  provider_->ClearPlans();
 }
 
 void TTavQuery::SetPrepare(bool value) {
@@ -372,7 +374,8 @@ void TTavQuery::InternalRefresh() {
     TRun run(*this, "TTavQuery.InternalOpen");
     provider_->SetMaxRecords(max_records_);
     provider_->SetRequestLive(request_live_);
-    bool ok = provider_->PreparePlan() && provider_->CreateResultSet();
+    // CreateResultSet plans with the parameters' values as they stand.
+    bool ok = provider_->CreateResultSet();
     if (!ok) TavDatabaseError(kSqlError, "TTavQuery.InternalOpen", provider_->GetErrorsAsText(), this);
     provider_->GetResultSet()->Close();
     run_succeeded_ = true;

@@ -454,6 +454,77 @@ TEST_F(QueryTest, RefreshRunsAgainAndAFailedOneClosesTheQuery) {
   EXPECT_FALSE(db_.InTransaction());
 }
 
+TEST_F(QueryTest, APreparedSelectRunsAgainWithNewValuesOverChangedTables) {
+  // Re-runs keep the tables open between them: what each run reads is the
+  // table as it is then, with the parameters' values as they are then.
+  auto q = Query("SELECT ID, Name FROM Emp WHERE ID BETWEEN :lo AND :hi");
+  q->Prepare();
+  q->ParamByName("lo")->SetAsInteger(2);
+  q->ParamByName("hi")->SetAsInteger(3);
+  q->Open();
+  EXPECT_EQ(Rows(*q), "2|Bob;3|Cid");
+  q->ParamByName("lo")->SetAsInteger(4);
+  q->ParamByName("hi")->SetAsInteger(9);
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), "4|Dee;5|Eve");
+  Query("INSERT INTO Emp (ID, Name) VALUES (6, 'Fay')")->ExecSQL();
+  Query("UPDATE Emp SET Name = 'Del' WHERE ID = 4")->ExecSQL();
+  Query("DELETE FROM Emp WHERE ID = 5")->ExecSQL();
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), "4|Del;6|Fay");
+  // A join re-run reads both tables again.
+  auto j = Query("SELECT Emp.Name, Dept.Title FROM Emp INNER JOIN Dept ON Dept.ID = Emp.Dept WHERE Emp.ID < :id");
+  j->ParamByName("id")->SetAsInteger(3);
+  j->Open();
+  EXPECT_EQ(Rows(*j), "Ann|Sales;Bob|Sales");
+  Query("UPDATE Dept SET Title = 'Shop' WHERE ID = 10")->ExecSQL();
+  j->Refresh();
+  EXPECT_EQ(Rows(*j), "Ann|Shop;Bob|Shop");
+
+  // ALTER reconnects the shared database, which closes the query; opened
+  // again it plans afresh over the new columns.
+  Query("ALTER TABLE Emp ADD Bonus INT")->ExecSQL();
+  EXPECT_FALSE(q->Active());
+  q->SetSQLText("SELECT * FROM Emp WHERE ID BETWEEN :lo AND :hi");
+  q->ParamByName("lo")->SetAsInteger(6);
+  q->ParamByName("hi")->SetAsInteger(6);
+  q->Open();
+  EXPECT_EQ(q->FieldCount(), 5);
+  EXPECT_EQ(Rows(*q), "6|Fay|||");
+  Query("DROP TABLE Emp")->ExecSQL();
+  EXPECT_NE(ErrorCodeOf([&] { q->Open(); }), 0);
+  EXPECT_FALSE(q->Active());
+}
+
+TEST_F(QueryTest, CloseLetsTheTablesAKeptPlanHeldGo) {
+  // Exclusive, a schema statement needs no reconnect: it must find the
+  // tables a closed query read free, and the query plans afresh over them.
+  db_.Close();
+  db_.SetExclusive(true);
+  db_.Open();
+  auto q = Query("SELECT * FROM Emp WHERE Name = :name");
+  q->ParamByName("name")->SetAsString("Bob");
+  q->Open();
+  EXPECT_EQ(Rows(*q), "2|Bob|10|200");
+  q->Close();
+  Query("CREATE INDEX ByName ON Emp (Name)")->ExecSQL();
+  Query("UPDATE Emp SET Salary = 210 WHERE ID = 2")->ExecSQL();
+  q->Open();
+  EXPECT_EQ(Rows(*q), "2|Bob|10|210");
+  q->ParamByName("name")->SetAsString("Eve");
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), "5|Eve|30|500");
+  q->Close();
+  Query("DROP INDEX Emp.ByName")->ExecSQL();
+  Query("ALTER TABLE Emp ADD Bonus INT")->ExecSQL();
+  Query("UPDATE Emp SET Bonus = 7 WHERE ID = 5")->ExecSQL();
+  q->Open();
+  EXPECT_EQ(Rows(*q), "5|Eve|30|500|7");
+  q->Close();
+  Query("DROP TABLE Emp")->ExecSQL();
+  EXPECT_NE(ErrorCodeOf([&] { q->Open(); }), 0);
+}
+
 TEST_F(QueryTest, ResultTablesAreReplacedAndDropped) {
   host::TStringList names;
   auto count = [&] {

@@ -179,7 +179,8 @@ void TTavPlan::AssignSelects(TTavBaseJoinDataProvider* root) {
 }
 
 void TTavPlan::PreparePlan() {
-  provider_mgr_->Clear();
+  // The bridges of the last plan stay open for this one.
+  provider_mgr_->ClearKeepingBridges();
   TTavBaseJoinDataProvider* root = ProviderFromNode(from_root_);
   provider_mgr_->SetRootProvider(root);
   AddWhereJoins(root);
@@ -187,6 +188,7 @@ void TTavPlan::PreparePlan() {
   AddUnmatchedSelects(root);
   provider_mgr_->SetRootProvider(root);
   AssignSelects(root);
+  provider_mgr_->DropKeptBridges();
 }
 
 }  // namespace tav

@@ -293,24 +293,47 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
   std::vector<uint16_t> chain = ReadChain();
   const auto lo = static_cast<uint16_t>(EntryOffset(first));
   const auto hi = static_cast<uint16_t>(EntryOffset(first + count - 1));
+  // The chain ends in offset order. Where it already is, and none of the
+  // pages is on it, the pages change only their own entries and the links
+  // around them: the same chain as a full sort and relink, without walking
+  // it again.
+  const bool sorted = std::is_sorted(chain.begin(), chain.end());
+  const auto at = std::lower_bound(chain.begin(), chain.end(), lo);
+  const bool apart = sorted && (at == chain.end() || *at > hi);
   if (release) {
     for (uint32_t k = 0; k < count; ++k) {
       const uint16_t entry = EntryAtOffset(EntryOffset(first + k));
       if (page + k < kFixedAreaPages || entry == kMapOwnerMapPage)
         TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.SetMapEntryFlags", kBadMapping);
     }
-    // A page freed twice is linked once: a duplicate would close the chain
-    // into a circle.
-    for (uint32_t k = 0; k < count; ++k)
-      chain.push_back(static_cast<uint16_t>(EntryOffset(first + k)));
-    std::sort(chain.begin(), chain.end());
-    chain.erase(std::unique(chain.begin(), chain.end()), chain.end());
+    if (apart) {
+      // Spliced in between their neighbours on the chain.
+      const uint16_t next = at == chain.end() ? 0 : *at;
+      for (uint32_t k = 0; k < count; ++k) {
+        const uint16_t link = k + 1 < count ? static_cast<uint16_t>(EntryOffset(first + k + 1)) : next;
+        SetEntryAtOffset(EntryOffset(first + k), static_cast<uint16_t>(kMapEntryFree | link));
+      }
+      if (at == chain.begin())
+        SetHeadOffset(lo);
+      else
+        SetEntryAtOffset(*(at - 1), static_cast<uint16_t>(kMapEntryFree | lo));
+    } else {
+      // A page freed twice is linked once: a duplicate would close the
+      // chain into a circle.
+      for (uint32_t k = 0; k < count; ++k)
+        chain.push_back(static_cast<uint16_t>(EntryOffset(first + k)));
+      std::sort(chain.begin(), chain.end());
+      chain.erase(std::unique(chain.begin(), chain.end()), chain.end());
+      LinkChain(chain);
+    }
   } else {
-    std::erase_if(chain, [&](uint16_t off) { return off >= lo && off <= hi; });
-    std::sort(chain.begin(), chain.end());
+    if (!apart) {
+      std::erase_if(chain, [&](uint16_t off) { return off >= lo && off <= hi; });
+      std::sort(chain.begin(), chain.end());
+      LinkChain(chain);
+    }
     for (uint32_t k = 0; k < count; ++k) SetEntryAtOffset(EntryOffset(first + k), owner);
   }
-  LinkChain(chain);
   WriteMapPage();
   UpdateFirstMapPageEmpty(buffer_address_);
   if (added != 0) AdjustMapPageFlags(kMapOwnerMapPage, added, 1);

@@ -132,6 +132,8 @@ TEST_F(MapPageTest, AllocationsAndReleasesInAnyOrderLoseNoPageAndNeverHandOutAPa
     if (step % 25 != 24) continue;
     const TMapImage img = Map();
     ASSERT_EQ(img.error, "") << "step " << step;
+    // Each change keeps the free chain in page order.
+    for (const auto& c : img.chains) ASSERT_TRUE(std::is_sorted(c.begin(), c.end())) << "step " << step;
     for (uint32_t p = 6; p < img.filePages; ++p) {
       const auto it = owned.find(p);
       if (it != owned.end())
@@ -148,6 +150,51 @@ TEST_F(MapPageTest, AllocationsAndReleasesInAnyOrderLoseNoPageAndNeverHandOutAPa
   }
   // Freed pages were reused rather than new ones appended for every request.
   EXPECT_LT(Map().filePages, 6 + allocated * 3 / 4);
+}
+
+TEST_F(MapPageTest, FreedRunsJoinTheChainInPageOrderAndAChainOutOfOrderIsSortedByTheNextChange) {
+  Open();
+  EXPECT_EQ(Alloc(20), 6 * kPage);  // pages 6 .. 25
+  Free(12, 2);
+  // Before the head, after the tail, between two neighbours, beside one.
+  Free(7, 2);
+  Free(24, 2);
+  Free(16, 3);
+  Free(14);
+  EXPECT_EQ(Chain(), (std::vector<uint32_t>{7, 8, 12, 13, 14, 16, 17, 18, 24, 25}));
+  // A run freed twice is linked once.
+  Free(16, 3);
+  EXPECT_EQ(Chain(), (std::vector<uint32_t>{7, 8, 12, 13, 14, 16, 17, 18, 24, 25}));
+  // Taking a run from the middle links its neighbours.
+  EXPECT_EQ(Alloc(3), 12 * kPage);
+  EXPECT_EQ(Chain(), (std::vector<uint32_t>{7, 8, 16, 17, 18, 24, 25}));
+
+  // A file whose chain runs out of order (24, 7, 16): the next change
+  // leaves it in order, each free page on it once.
+  Patch([](std::string& s) {
+    for (uint32_t p : {8u, 17u, 18u, 25u}) Put16(s, kMap0 + Offset(p), kCode);
+    Put16(s, kMap0 + 8, static_cast<uint16_t>(Offset(24)));
+    Put16(s, kMap0 + Offset(24), static_cast<uint16_t>(0x8000 | Offset(7)));
+    Put16(s, kMap0 + Offset(7), static_cast<uint16_t>(0x8000 | Offset(16)));
+    Put16(s, kMap0 + Offset(16), 0x8000);
+  });
+  Open();
+  EXPECT_EQ(Chain(), (std::vector<uint32_t>{24, 7, 16}));
+  Free(20);
+  EXPECT_EQ(Chain(), (std::vector<uint32_t>{7, 16, 20, 24}));
+  Patch([](std::string& s) {
+    Put16(s, kMap0 + 8, static_cast<uint16_t>(Offset(20)));
+    Put16(s, kMap0 + Offset(20), static_cast<uint16_t>(0x8000 | Offset(7)));
+    Put16(s, kMap0 + Offset(7), static_cast<uint16_t>(0x8000 | Offset(24)));
+    Put16(s, kMap0 + Offset(24), static_cast<uint16_t>(0x8000 | Offset(16)));
+    Put16(s, kMap0 + Offset(16), 0x8000);
+  });
+  Open();
+  EXPECT_EQ(Alloc(1), 20 * kPage);
+  EXPECT_EQ(Chain(), (std::vector<uint32_t>{7, 16, 24}));
+  const TMapImage img = Map();
+  ASSERT_EQ(img.error, "");
+  EXPECT_EQ(img.Entry(20), kCode);
 }
 
 TEST_F(MapPageTest, ThePageAfterTheFirstMapsRangeCreatesTheSecondMapPage) {

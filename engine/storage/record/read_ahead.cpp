@@ -1,5 +1,7 @@
 #include "engine/storage/record/read_ahead.h"
 
+#include <algorithm>
+
 #include "host/rtl/exceptions.h"
 
 namespace tav {
@@ -28,33 +30,48 @@ void TReadAheadBuffer::Open(uint32_t recordBufferSize, uint32_t keyBufferSize,
 }
 
 void TReadAheadBuffer::Close() {
-  Clear();
+  items_.clear();
   record_buffers_.clear();
   key_buffers_.clear();
-  buffer_cursor_ = 0;
+  count_ = 0;
+  hint_ = 0;
+}
+
+TReadAheadBufferItem* TReadAheadBuffer::Items(int i) const {
+  TAV_ASSERT(i >= 0 && i < count_, "Read ahead item out of range");
+  return &items_[static_cast<size_t>(i)];
 }
 
 TReadAheadBufferItem* TReadAheadBuffer::Add() {
-  TAV_ASSERT(record_buffers_.size() == key_buffers_.size(), "Buffer cursors out of sync");
-  if (buffer_cursor_ >= 0 && static_cast<size_t>(buffer_cursor_) == record_buffers_.size()) {
+  if (static_cast<size_t>(count_) == items_.size()) {
     // Zeroed, so that a record or key the filler leaves short never shows
     // bytes of the heap.
     record_buffers_.push_back(std::make_unique<uint8_t[]>(record_buffer_size_));
     key_buffers_.push_back(std::make_unique<uint8_t[]>(key_buffer_size_));
+    items_.emplace_back().Initialize(record_buffers_.back().get(), key_buffers_.back().get());
   }
-  TAV_ASSERT(buffer_cursor_ >= 0 && static_cast<size_t>(buffer_cursor_) < record_buffers_.size(),
-             " RecBuf cursor is incorrect");
-  const size_t k = static_cast<size_t>(buffer_cursor_);
-  TReadAheadBufferItem* item = TTypedCollection::Add();
-  item->Initialize(record_buffers_[k].get(), key_buffers_[k].get());
-  ++buffer_cursor_;
-  return item;
+  TReadAheadBufferItem& item = items_[static_cast<size_t>(count_++)];
+  item.SetRecNo(0);
+  item.SetRecAddr(0);
+  return &item;
+}
+
+void TReadAheadBuffer::DeleteItem(int i) {
+  TAV_ASSERT(i >= 0 && i < count_, "Read ahead item out of range");
+  // The item and its buffers move behind the current ones, spare.
+  std::rotate(items_.begin() + i, items_.begin() + i + 1, items_.begin() + count_);
+  --count_;
+}
+
+void TReadAheadBuffer::KeepItems(int first, int end) {
+  TAV_ASSERT(first >= 0 && first <= end && end <= count_, "Read ahead items out of range");
+  std::rotate(items_.begin(), items_.begin() + first, items_.begin() + count_);
+  count_ = end - first;
 }
 
 void TReadAheadBuffer::Invalidate() {
-  Clear();
+  count_ = 0;
   valid_time_stamp_ = 0;
-  buffer_cursor_ = 0;
 }
 
 bool TReadAheadBuffer::IsValid(uint32_t now) {
@@ -69,8 +86,12 @@ bool TReadAheadBuffer::IsValid(uint32_t now) {
 }
 
 int TReadAheadBuffer::GetIndexOfBufferItem(uint32_t address) const {
-  for (int i = Count() - 1; i >= 0; --i)
-    if (Items(i)->RecAddr() == address) return i;
+  // A walk asks for the item it stands on, which a step before found or
+  // served: the hint and its neighbours first.
+  for (int i = hint_ - 1; i <= hint_ + 1; ++i)
+    if (i >= 0 && i < count_ && items_[static_cast<size_t>(i)].RecAddr() == address) return hint_ = i;
+  for (int i = count_ - 1; i >= 0; --i)
+    if (items_[static_cast<size_t>(i)].RecAddr() == address) return hint_ = i;
   return -1;
 }
 
@@ -81,12 +102,16 @@ TReadAheadBufferItem* TReadAheadBuffer::GetBufferItem(uint32_t address) const {
 
 TReadAheadBufferItem* TReadAheadBuffer::GetNextBufferItem(uint32_t address) const {
   const int i = GetIndexOfBufferItem(address);
-  return (i < 0 || i + 1 >= Count()) ? nullptr : Items(i + 1);
+  if (i < 0 || i + 1 >= count_) return nullptr;
+  hint_ = i + 1;
+  return Items(i + 1);
 }
 
 TReadAheadBufferItem* TReadAheadBuffer::GetPriorBufferItem(uint32_t address) const {
   const int i = GetIndexOfBufferItem(address);
-  return i < 1 ? nullptr : Items(i - 1);
+  if (i < 1) return nullptr;
+  hint_ = i - 1;
+  return Items(i - 1);
 }
 
 TReadAheadBufferItem* TReadAheadBuffer::Last() const {

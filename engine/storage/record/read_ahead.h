@@ -3,8 +3,10 @@
 // table. Each item carries the record's address, its number in index order, a
 // copy of its index entry and a record buffer the data-access layer fills.
 //
-// Record and key buffers are pooled: a refill reuses the buffers of earlier
-// fills and allocates only when it is larger than every fill before it.
+// Items and their record and key buffers are pooled: a refill reuses the
+// items and buffers of earlier fills and allocates only when it is larger than
+// every fill before it. A lookup by address tries the item found last and its
+// neighbours first, so a walk through the buffer finds each step at once.
 //
 // Callers must keep:
 //  - The fill order: Invalidate, Add per record, then SetValidTimeStamp with
@@ -19,16 +21,12 @@
 #include <memory>
 #include <vector>
 
-#include "host/rtl/collection.h"
-
 namespace tav {
 
 enum TReadAheadDirection { rdNone = 0, rdBackwards = 1, rdForwards = 2, rdCenter = 3 };
 
-class TReadAheadBufferItem : public host::TCollectionItem {
+class TReadAheadBufferItem {
  public:
-  using host::TCollectionItem::TCollectionItem;
-
   // Hands the item its (pooled, not owned) buffers; neither may be null.
   void Initialize(uint8_t* recordBuffer, uint8_t* keyBuffer);
 
@@ -46,10 +44,17 @@ class TReadAheadBufferItem : public host::TCollectionItem {
   uint32_t rec_addr_ = 0;
 };
 
-class TReadAheadBuffer : public host::TTypedCollection<TReadAheadBufferItem> {
+class TReadAheadBuffer {
  public:
   TReadAheadBuffer() = default;
-  ~TReadAheadBuffer() override;
+  ~TReadAheadBuffer();
+  TReadAheadBuffer(const TReadAheadBuffer&) = delete;
+  TReadAheadBuffer& operator=(const TReadAheadBuffer&) = delete;
+
+  int Count() const { return count_; }
+  // The item at `i` (0 <= i < Count()); valid until the next Add, DeleteItem
+  // or Invalidate.
+  TReadAheadBufferItem* Items(int i) const;
 
   // Closes, then keeps the buffer sizes and the period (ms) a fill stays
   // valid; unstamped, record count 0 and not valid.
@@ -77,10 +82,14 @@ class TReadAheadBuffer : public host::TTypedCollection<TReadAheadBufferItem> {
   TReadAheadBufferItem* GetPriorBufferItem(uint32_t address) const;
   // The last item, nullptr when empty.
   TReadAheadBufferItem* Last() const;
-  void DeleteItem(int i) { Delete(i); }
+  // Removes the item at `i`; its buffers go back to the pool.
+  void DeleteItem(int i);
+  // Keeps the items [first, end) (0 <= first <= end <= Count()), in order,
+  // and removes the others; their buffers go back to the pool.
+  void KeepItems(int first, int end);
 
   // Pooled buffer pairs, used or not.
-  int GetInternalBufferCount() const { return static_cast<int>(record_buffers_.size()); }
+  int GetInternalBufferCount() const { return static_cast<int>(items_.size()); }
 
   uint32_t ValidTimeStamp() const { return valid_time_stamp_; }
   void SetValidTimeStamp(uint32_t value) { valid_time_stamp_ = value; }
@@ -93,7 +102,11 @@ class TReadAheadBuffer : public host::TTypedCollection<TReadAheadBufferItem> {
  private:
   uint32_t record_buffer_size_ = 0;
   uint32_t key_buffer_size_ = 0;
-  int32_t buffer_cursor_ = 0;      // pooled pairs the current items use
+  // The pool: items_[0, count_) are the current items, the rest spare.
+  // Mutable: a lookup may only move the hint.
+  mutable std::vector<TReadAheadBufferItem> items_;
+  int count_ = 0;
+  mutable int hint_ = 0;  // the item a lookup found last
   uint32_t valid_time_stamp_ = 0;  // tick of the fill; 0 = not filled
   uint32_t valid_period_ = 0;
   std::vector<std::unique_ptr<uint8_t[]>> record_buffers_;

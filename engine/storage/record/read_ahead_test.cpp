@@ -133,13 +133,14 @@ TEST(ReadAheadBufferTest, AHeaderChangeDropsTheBufferAndItsRecordCount) {
 TEST(ReadAheadBufferTest, ItemsAreFoundByAddressWithTheirNeighbours) {
   TReadAheadBuffer buffer;
   buffer.Open(8, 8, 1000);
-  Fill(buffer, {10, 20, 30, 20}, 1);
-  EXPECT_EQ(buffer.GetIndexOfBufferItem(20), 3);  // searched from the last backwards
+  // A fill lists each record once.
+  Fill(buffer, {10, 20, 30, 40}, 1);
+  EXPECT_EQ(buffer.GetIndexOfBufferItem(20), 1);
   EXPECT_EQ(buffer.GetIndexOfBufferItem(99), -1);
   EXPECT_EQ(buffer.GetBufferItem(10), buffer.Items(0));
   EXPECT_EQ(buffer.GetBufferItem(99), nullptr);
   EXPECT_EQ(buffer.GetNextBufferItem(10), buffer.Items(1));
-  EXPECT_EQ(buffer.GetNextBufferItem(20), nullptr);   // the last item
+  EXPECT_EQ(buffer.GetNextBufferItem(40), nullptr);   // the last item
   EXPECT_EQ(buffer.GetPriorBufferItem(10), nullptr);  // the first item
   EXPECT_EQ(buffer.GetPriorBufferItem(30), buffer.Items(1));
   EXPECT_EQ(buffer.GetNextBufferItem(99), nullptr);
@@ -147,8 +148,10 @@ TEST(ReadAheadBufferTest, ItemsAreFoundByAddressWithTheirNeighbours) {
   EXPECT_EQ(buffer.Last(), buffer.Items(3));
   EXPECT_EQ(buffer.Last()->RecNo(), 4);
 
-  buffer.DeleteItem(3);
-  EXPECT_EQ(buffer.GetIndexOfBufferItem(20), 1);
+  buffer.DeleteItem(1);
+  EXPECT_EQ(buffer.GetIndexOfBufferItem(30), 1);
+  EXPECT_EQ(buffer.GetNextBufferItem(10)->RecAddr(), 30u);
+  EXPECT_EQ(buffer.GetIndexOfBufferItem(20), -1);
   // A deleted item's buffers are not handed to the next item twice.
   TReadAheadBufferItem* added = buffer.Add();
   for (int i = 0; i < buffer.Count() - 1; ++i)
@@ -156,6 +159,56 @@ TEST(ReadAheadBufferTest, ItemsAreFoundByAddressWithTheirNeighbours) {
 
   buffer.Invalidate();
   EXPECT_EQ(buffer.Last(), nullptr);
+  EXPECT_EQ(buffer.GetIndexOfBufferItem(30), -1);
+}
+
+TEST(ReadAheadBufferTest, WalksFindEveryNeighbourAndARefillForgetsTheItemsBefore) {
+  TReadAheadBuffer buffer;
+  buffer.Open(8, 8, 1000);
+  std::vector<uint32_t> addresses;
+  for (uint32_t a = 1; a <= 300; ++a) addresses.push_back(a * 7);
+  Fill(buffer, addresses, 1);
+  // Forwards from the first, backwards from the last, and back and forth.
+  uint32_t at = addresses.front();
+  for (size_t i = 1; i < addresses.size(); ++i) {
+    const TReadAheadBufferItem* next = buffer.GetNextBufferItem(at);
+    ASSERT_NE(next, nullptr);
+    ASSERT_EQ(next->RecAddr(), addresses[i]);
+    at = next->RecAddr();
+  }
+  EXPECT_EQ(buffer.GetNextBufferItem(at), nullptr);
+  for (size_t i = addresses.size() - 1; i > 0; --i) {
+    const TReadAheadBufferItem* prior = buffer.GetPriorBufferItem(at);
+    ASSERT_NE(prior, nullptr);
+    ASSERT_EQ(prior->RecAddr(), addresses[i - 1]);
+    at = prior->RecAddr();
+  }
+  EXPECT_EQ(buffer.GetPriorBufferItem(at), nullptr);
+  EXPECT_EQ(buffer.GetNextBufferItem(7 * 150)->RecAddr(), 7u * 151);
+  EXPECT_EQ(buffer.GetPriorBufferItem(7 * 151)->RecAddr(), 7u * 150);
+
+  // A smaller refill: the items past its end, and their addresses, are gone.
+  buffer.GetBufferItem(7 * 299);
+  Fill(buffer, {5, 6, 7}, 2);
+  EXPECT_EQ(buffer.GetBufferItem(7 * 299), nullptr);
+  EXPECT_EQ(buffer.GetBufferItem(7 * 2), nullptr);
+  EXPECT_EQ(buffer.GetNextBufferItem(6)->RecAddr(), 7u);
+  EXPECT_EQ(buffer.GetNextBufferItem(7), nullptr);
+  EXPECT_EQ(buffer.GetInternalBufferCount(), 300);
+
+  // Keeping a run in the middle: its items in order, their buffers distinct
+  // from those the next items get.
+  Fill(buffer, {1, 2, 3, 4, 5, 6}, 3);
+  buffer.KeepItems(2, 5);
+  ASSERT_EQ(buffer.Count(), 3);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(buffer.Items(i)->RecAddr(), static_cast<uint32_t>(i + 3));
+  EXPECT_EQ(buffer.GetNextBufferItem(4)->RecAddr(), 5u);
+  EXPECT_EQ(buffer.GetBufferItem(1), nullptr);
+  std::set<uint8_t*> used;
+  for (int i = 0; i < 3; ++i) used.insert(buffer.Items(i)->RecordBuffer());
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(used.count(buffer.Add()->RecordBuffer()), 0u);
+  buffer.KeepItems(0, 0);
+  EXPECT_EQ(buffer.Count(), 0);
 }
 
 TEST(ReadAheadBufferTest, ItemsRefuseMissingBuffers) {
