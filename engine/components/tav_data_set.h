@@ -259,6 +259,9 @@ class TTavDataSet : public host::TDataSet {
   // Callers: the host dataset's post and delete, the connection's catalogue.
   // Inserts the engine buffer as a new record.
   void AddRecord(bool generateAutoInc);
+  // The same for a run of inserts that reads nothing back: the cursor is
+  // left on the new record's address, the index not searched for it.
+  void AddRecordUnpositioned(bool generateAutoInc);
   // Writes the changed engine buffer over the record it was read from.
   void UpdateRecord();
   // Deletes the current record; `buffer` (may be null) is the caller's copy
@@ -545,8 +548,10 @@ class TTavDataSet : public host::TDataSet {
   // AddRecord; keepLogicalNo keeps the buffer's logical record number
   // (copies between tables) instead of handing out the next one. withoutKeys
   // (a copy into a table held exclusively, indexed when it ends) neither
-  // checks nor adds keys and leaves the cursor where it was.
-  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys = false);
+  // checks nor adds keys and leaves the cursor where it was; without
+  // `position` the index is not searched for the new record.
+  void AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys = false,
+                              bool position = true);
   // Builds every index from the records (see InternalReIndex), reporting
   // progress when asked to.
   void BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress);

@@ -484,7 +484,12 @@ void MoveChangedKeys(const std::vector<TIndexItem*>& changed, const uint8_t* old
 
 void TTavDataSet::AddRecord(bool generateAutoInc) { AddRecordKeepingNumber(generateAutoInc, false); }
 
-void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys) {
+void TTavDataSet::AddRecordUnpositioned(bool generateAutoInc) {
+  AddRecordKeepingNumber(generateAutoInc, false, false, false);
+}
+
+void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalNo, bool withoutKeys,
+                                         bool position) {
   const char* caller = "TTavDataSet.AddRecord";
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivInsert);
@@ -517,8 +522,10 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   record_buffer_state_ = TRecordBufferState::kRead;
   range_end_located_ = {false, false};
   SetPosition(buf, address, 0);
-  RefreshDataSetIndex(address);
-  ValidateRecBufPostDataChange();
+  if (position) {
+    RefreshDataSetIndex(address);
+    ValidateRecBufPostDataChange();
+  }
   InternalCheckFilterStatus(wasLocked, rwInserted);
   read_ahead_->Invalidate();
   read_ahead_->SetRecordCountValid(false);

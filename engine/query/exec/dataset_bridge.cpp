@@ -1,5 +1,6 @@
 #include "engine/query/exec/dataset_bridge.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/components/tav_database.h"
@@ -61,9 +62,32 @@ std::string GetStringFromData(host::TFieldType type, const uint8_t* data, int32_
   }
 }
 
-bool TTavDatasetBridge::FirstBridgeRecord() { return DataSetFirst(); }
+bool TTavDatasetBridge::FirstBridgeRecord() {
+  walking_list_ = address_order_ && !Memory() && !FilterActive();
+  if (!walking_list_) return DataSetFirst();
+  TCompoundList list;
+  InternalPrepareMasterRecordList(list);
+  walk_list_ = list.List1();
+  std::sort(walk_list_.begin(), walk_list_.end());
+  walk_at_ = 0;
+  return NextListedRecord();
+}
 
-bool TTavDatasetBridge::NextBridgeRecord() { return DataSetNext(); }
+bool TTavDatasetBridge::NextBridgeRecord() { return walking_list_ ? NextListedRecord() : DataSetNext(); }
+
+bool TTavDatasetBridge::NextListedRecord() {
+  while (walk_at_ < walk_list_.size()) {
+    const uint32_t address = walk_list_[walk_at_++];
+    // Deleted by another connection since the listing: no longer this
+    // table's block, or no longer in use.
+    if (MoveToRecAddr(address) && InternalCheckRecordValid(RecordBuffer())) return true;
+  }
+  // At the end the walk stays there until the next First.
+  walk_list_.clear();
+  walk_list_.shrink_to_fit();
+  walk_at_ = 0;
+  return false;
+}
 
 host::Variant GetDataSetFieldAsVariant(TTavDataSet& ds, int fieldNo) {
   const host::TFieldType type = ds.GetFieldDef(fieldNo).DataType();

@@ -37,6 +37,12 @@ class TTavDatasetBridge : public TTavBaseTable {
   // active selection; False at the end.
   bool FirstBridgeRecord();
   bool NextBridgeRecord();
+  // With `value`, a walk of a disk table without a filter lists the
+  // records of the current index (its range too) and reads them in address
+  // order, so that each page of records is read once however the index
+  // orders them; a record gone since the listing is passed over. Only for
+  // walks whose row order does not matter; kept until set again.
+  void SetAddressOrderWalk(bool value) { address_order_ = value; }
   // The current record's value of field `fieldNo` (0-based position in the
   // layout): memos as text, dates and times as date values.
   host::Variant GetFieldDataAsVariant(int fieldNo);
@@ -91,9 +97,16 @@ class TTavDatasetBridge : public TTavBaseTable {
   // The index serving `fieldNames` as its leading key fields, or nullptr.
   TIndexItem* JoinIndex(const std::vector<std::string>& fieldNames) const;
 
+  // Reads the listed records from `walk_at_` on until one is still there.
+  bool NextListedRecord();
+
   std::string base_filter_text_;
   std::string opened_index_name_;
   uint32_t opened_schema_changes_ = 0;
+  bool address_order_ = false;
+  bool walking_list_ = false;
+  std::vector<uint32_t> walk_list_;
+  size_t walk_at_ = 0;
 };
 
 // The current record's value of field `fieldNo` of an open dataset, as the

@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <unordered_map>
 
+#include "engine/components/tav_database.h"
 #include "engine/expr/expr_evaluator.h"
 #include "engine/query/exec/dataset_bridge.h"
 #include "engine/query/exec/func_result.h"
 #include "engine/query/exec/join_provider.h"
 #include "engine/query/parse/exec_parsers.h"
+#include "engine/storage/base/tav_compare.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/table/privileges.h"
 #include "host/db/fields.h"
@@ -34,6 +38,87 @@ bool IsLoneCountStar(const TResultSetFields& columns) {
   return s.AggFunc == tafCount && !s.DistinctQuantifier && s.AggExprRoot == nullptr &&
          s.ExprRoot != nullptr && s.ExprRoot->ParserToken.Token == tstAggFunc;
 }
+
+// Whether a value of `type` compares equal to another only when its bytes
+// are equal: numbers, dates and flags; texts only under the byte order.
+bool ComparesByBytes(host::TFieldType type, TDBStringCompare compare) {
+  switch (type) {
+    case host::ftSmallint:
+    case host::ftInteger:
+    case host::ftWord:
+    case host::ftBoolean:
+    case host::ftFloat:
+    case host::ftCurrency:
+    case host::ftDate:
+    case host::ftTime:
+    case host::ftDateTime:
+    case host::ftAutoInc:
+    case host::ftLargeint: return true;
+    case host::ftString:
+    case host::ftFixedChar: return compare == DBASCIICompareStrings;
+    default: return false;
+  }
+}
+
+// Whether an aggregate result is the same whatever order its rows come in:
+// a group shows the values of its first row, and MIN and MAX keep the first
+// of equal values, so neither may be a value that compares equal to other
+// bytes.
+bool RowOrderFree(const TResultSetFields& columns, TDBStringCompare compare) {
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TResultSetField& c = *columns.Items(i);
+    if (!IsAggregateColumn(c)) {
+      if (!ComparesByBytes(c.DataType(), compare)) return false;
+      continue;
+    }
+    const TSelectFieldItem& s = *c.SelectField;
+    if (s.AggFunc != tafMin && s.AggFunc != tafMax) continue;
+    const host::TFieldType argument = s.ExprRoot != nullptr ? s.ExprRoot->DataType : host::ftUnknown;
+    if (!ComparesByBytes(argument, compare) || !ComparesByBytes(c.DataType(), compare)) return false;
+  }
+  return true;
+}
+
+// Whether a field of type `from` goes into one of type `to` as its bytes,
+// exactly as its value would: the same number type, or text into text.
+bool CopiesRaw(host::TFieldType from, host::TFieldType to) {
+  if (from != to) return false;
+  switch (from) {
+    case host::ftString:
+    case host::ftSmallint:
+    case host::ftInteger:
+    case host::ftWord:
+    case host::ftFloat:
+    case host::ftLargeint: return true;
+    default: return false;
+  }
+}
+
+// The evaluator's root when it reads one column as it stands, else nullptr.
+const TExprEvaluatorNode* BareField(const TExprEvaluator& evaluator) {
+  const TExprEvaluatorNode* root = evaluator.Root;
+  if (root == nullptr || root->ExprNode == nullptr || root->ExprNode->Kind != enkField ||
+      root->ExprNode->CaseInsensitiveMatch || root->Left != nullptr || root->Right != nullptr ||
+      !root->Args.empty() || root->DataProvider == nullptr || root->FieldRef == nullptr)
+    return nullptr;
+  return root;
+}
+
+// A leaf bridge walking in address order while it lives.
+class TAddressOrderWalk {
+ public:
+  explicit TAddressOrderWalk(TTavDatasetBridge* bridge) : bridge_(bridge) {
+    if (bridge_ != nullptr) bridge_->SetAddressOrderWalk(true);
+  }
+  ~TAddressOrderWalk() {
+    if (bridge_ != nullptr) bridge_->SetAddressOrderWalk(false);
+  }
+  TAddressOrderWalk(const TAddressOrderWalk&) = delete;
+  TAddressOrderWalk& operator=(const TAddressOrderWalk&) = delete;
+
+ private:
+  TTavDatasetBridge* bridge_;
+};
 
 // Closes a dataset it opened itself, on every exit.
 class TOpenedHere {
@@ -139,7 +224,9 @@ std::vector<uint32_t> TTavQueryDataset::CollectAddresses() {
 
 uint32_t TTavQueryDataset::AddRow() {
   SetRecordBuffer(row_.data());
-  AddRecord(false);
+  // Nothing reads the row back through the cursor's position: the fill
+  // goes on with the next row, and the table is walked from its first.
+  AddRecordUnpositioned(false);
   return DatasetGetRecAddr();
 }
 
@@ -294,7 +381,16 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
   }
   TFuncResultList accumulators(DBStringCompare());
   const std::string keyIndex = HasIndexDef(kIdxGroupBy) ? std::string(kIdxGroupBy) : IndexName();
-  const auto addAccumulators = [&](uint32_t address) {
+  // A group's row address and its accumulators, by column.
+  struct TGroup {
+    uint32_t Address = 0;
+    std::vector<TFuncResultItem*> Items;
+  };
+  std::vector<TGroup> groups;
+  const auto addGroup = [&](uint32_t address) {
+    TGroup group;
+    group.Address = address;
+    group.Items.assign(static_cast<size_t>(columns.Count()), nullptr);
     for (int i = 0; i < columns.Count(); ++i) {
       const TResultSetField& c = *columns.Items(i);
       if (!IsAggregateColumn(c)) continue;
@@ -308,40 +404,70 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
         type = s.ExprRoot->DataType;
         size = s.ExprRoot->DataSize > 0 ? s.ExprRoot->DataSize : 255;
       }
-      accumulators.AddNewResultItem(host::Trim(s.RawColumnName), address, s.DistinctQuantifier, s.AggFunc,
-                                    type, size, i);
+      group.Items[static_cast<size_t>(i)] = accumulators.AddNewResultItem(
+          host::Trim(s.RawColumnName), address, s.DistinctQuantifier, s.AggFunc, type, size, i);
     }
+    groups.push_back(std::move(group));
+    return groups.size() - 1;
   };
+  // The groups met so far by the bytes of their row (the grouped columns'
+  // values; the rest cleared) and by their row's address. Equal bytes are
+  // one group; a row whose bytes are new is looked up by the group index,
+  // whose compare may take other bytes for the same group (texts under
+  // the database's collation, say).
+  std::unordered_map<std::string, size_t> byBytes;
+  std::unordered_map<uint32_t, size_t> byAddress;
+  // Rows may come in any order when no value the result shows depends on
+  // which row of a group came first: then the leaf reads its records in
+  // address order, each page once.
+  const bool anyOrder = RowOrderFree(columns, DBStringCompare());
+  auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(&Root());
+  TAddressOrderWalk walk(leaf != nullptr && anyOrder ? leaf->DataBridge() : nullptr);
+  // An argument that is one column is read as its evaluator would read it.
+  std::vector<const TExprEvaluatorNode*> bareFields(static_cast<size_t>(columns.Count()), nullptr);
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TResultSetField& c = *columns.Items(i);
+    if (IsAggregateColumn(c) && c.IsComputed()) bareFields[static_cast<size_t>(i)] = BareField(*c.Evaluator());
+  }
   int32_t rows = 0;
-  uint32_t address = 0;
+  size_t current = 0;
   if (!grouped) {
     ClearRecord(row_.data());
-    address = AddRow();
+    current = addGroup(AddRow());
     ++rows;
-    addAccumulators(address);
   }
   for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
     if (grouped) {
       FillRow(columns, [](const TResultSetField& c) { return !IsAggregateColumn(c); });
-      if (FindBuf(row_.data(), stEQ, keyIndex, nullptr, false)) {
-        address = DatasetGetRecAddr();
+      std::string bytes(row_.begin(), row_.end());
+      const auto known = byBytes.find(bytes);
+      if (known != byBytes.end()) {
+        current = known->second;
       } else {
-        address = AddRow();
-        ++rows;
-        addAccumulators(address);
+        if (FindBuf(row_.data(), stEQ, keyIndex, nullptr, false)) {
+          current = byAddress.at(DatasetGetRecAddr());
+        } else {
+          const uint32_t address = AddRow();
+          ++rows;
+          current = addGroup(address);
+          byAddress.emplace(address, current);
+        }
+        byBytes.emplace(std::move(bytes), current);
       }
     }
+    const TGroup& group = groups[current];
     for (int i = 0; i < columns.Count(); ++i) {
+      TFuncResultItem* item = group.Items[static_cast<size_t>(i)];
+      if (item == nullptr) continue;
       const TResultSetField& c = *columns.Items(i);
-      if (!IsAggregateColumn(c)) continue;
-      host::Variant value;
-      if (c.IsComputed()) {
+      if (const TExprEvaluatorNode* field = bareFields[static_cast<size_t>(i)]) {
+        item->SetNewValue(field->DataProvider->GetDataAsVariant(field->FieldRef->FieldNo()));
+      } else if (c.IsComputed()) {
         c.Evaluator()->Reset();
-        value = c.Evaluator()->EvaluateValueExpr();
+        item->SetNewValue(c.Evaluator()->EvaluateValueExpr());
       } else {
-        value = c.DataProvider->GetDataAsVariant(c.SourceFieldNo);
+        item->SetNewValue(c.DataProvider->GetDataAsVariant(c.SourceFieldNo));
       }
-      accumulators.SetNewValue(address, i, value);
     }
     // Checked on every row, the last one too.
     if (max_records_ > 0 && rows > max_records_)
@@ -419,6 +545,80 @@ void TTavQueryDataset::InsertDataFromDataset(TResultSetFields& columns, host::TD
     ClearRecord(nullptr);
     for (int i = 0; i < n; ++i) WriteFieldValue(columns.Items(i)->SourceFieldNo, source.Fields(i)->Value(), false);
     AddRecord(true);
+    ++rows_affected_;
+  }
+  if (State() == host::dsEdit || State() == host::dsInsert) Cancel();
+}
+
+void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResultSetFields& source,
+                                          TTavQueryRowSource& rows) {
+  TOpenedHere open(*this);
+  rows_affected_ = 0;
+  for (int i = 0; i < columns.Count(); ++i) columns.Items(i)->SourceFieldNo = GetFieldNo(columns.Items(i)->FieldName());
+  const int n = std::min(columns.Count(), source.Count());
+  // Per column: the bytes copied as they are, or the value converted.
+  std::vector<uint8_t> raw(static_cast<size_t>(n), 0);
+  for (int i = 0; i < n; ++i) {
+    const int to = columns.Items(i)->SourceFieldNo;
+    if (to < 0 || to >= GetInternalFieldCount() || IsFieldBlob(to)) continue;
+    raw[static_cast<size_t>(i)] = CopiesRaw(source.Items(i)->DataType(), GetFieldDef(to).DataType());
+  }
+  if (!holder_) holder_ = std::make_unique<TDataHolder>();
+  TDataHolder& holder = *holder_;
+  // The rows may go in in any order when the target's own order is a
+  // unique key's and a failure midway takes back the rows before it (a
+  // disk table inside a transaction): then a one-table source reads its
+  // records in address order, each page once.
+  auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(rows.RootProvider());
+  TIndexItem* order = IndexManager().CurrentIndex();
+  const bool anyOrder = order != nullptr && order->Unique() && !Memory() && DataBase() != nullptr &&
+                        DataBase()->InTransaction();
+  TAddressOrderWalk walk(leaf != nullptr && anyOrder ? leaf->DataBridge() : nullptr);
+  std::vector<uint32_t> added;
+  // What the source raises takes back the rows added so far, as though the
+  // source had been read whole first; what the insert raises (a value that
+  // does not fit, a key) keeps them.
+  const auto undo = [&] {
+    if (State() == host::dsEdit || State() == host::dsInsert) Cancel();
+    for (auto it = added.rbegin(); it != added.rend(); ++it) {
+      try {
+        DataSetSetToUnorderedRecord(*it);
+        DeleteRecord(nullptr);
+      } catch (...) {
+        // The source's error is the one reported; a transaction around the
+        // statement takes back what is left.
+      }
+    }
+    rows_affected_ = 0;
+  };
+  const auto fromSource = [&](auto read) {
+    try {
+      return read();
+    } catch (...) {
+      undo();
+      throw;
+    }
+  };
+  for (bool ok = fromSource([&] { return rows.FirstProviderRecord(); }); ok;
+       ok = fromSource([&] { return rows.NextProviderRecord(); })) {
+    ClearRecord(nullptr);
+    for (int i = 0; i < n; ++i) {
+      const TResultSetField& from = *source.Items(i);
+      const int to = columns.Items(i)->SourceFieldNo;
+      if (!raw[static_cast<size_t>(i)]) {
+        WriteFieldValue(to, fromSource([&] { return from.DataProvider->GetDataAsVariant(from.SourceFieldNo); }),
+                        false);
+        continue;
+      }
+      fromSource([&] { from.DataProvider->GetRawFieldData(from.SourceFieldNo, holder); });
+      int32_t length = holder.Length;
+      // A text is its characters up to the first zero, as its value.
+      if (!holder.IsNull && holder.Data != nullptr && GetFieldDef(to).DataType() == host::ftString)
+        length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(holder.Data), static_cast<size_t>(length)));
+      DataSetSetFieldDataToRecBuf(to, length, RecordBuffer(), holder.Data, holder.IsNull);
+    }
+    AddRecordUnpositioned(true);
+    added.push_back(DatasetGetRecAddr());
     ++rows_affected_;
   }
   if (State() == host::dsEdit || State() == host::dsInsert) Cancel();

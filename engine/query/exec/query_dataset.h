@@ -133,6 +133,12 @@ class TTavQueryDataset : public TTavBaseTable {
   void InsertData(TResultSetFields& columns);
   // One row per row of `source`: source field i into column i's field.
   void InsertDataFromDataset(TResultSetFields& columns, host::TDataSet& source);
+  // The same from the rows `rows` yields, source column i (a plain column)
+  // into column i's field: raw bytes where both fields have the same type
+  // (and a text fits), else through its value. As through a result table,
+  // a failure of the source takes back the rows added; a failed insert
+  // keeps the rows before it.
+  void InsertDataFromRows(TResultSetFields& columns, const TResultSetFields& source, TTavQueryRowSource& rows);
   // Every row (RowsAffected: the rows the table held), or the rows at the
   // addresses of `list`.
   void DeleteData(bool allRows, const std::vector<uint32_t>& list);

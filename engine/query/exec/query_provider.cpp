@@ -697,6 +697,11 @@ bool TTavQueryProviderItem::ExecInsert() {
   if (insert.HasSelectClause) {
     TAV_ASSERT(subqueries_.size() == 1, "Insert select count is incorrect");
     TTavQueryProviderItem& source = *subqueries_[0];
+    if (SourceRowsGoStraightIn(source)) {
+      if (!source.PrepareRowWalk()) return false;
+      result_set_->InsertDataFromRows(*result_columns_, *source.result_columns_, *source.provider_mgr_);
+      return true;
+    }
     if (!source.CreateResultSet()) return false;
     result_set_->InsertDataFromDataset(*result_columns_, *source.ResultSet());
     return true;
@@ -708,6 +713,45 @@ bool TTavQueryProviderItem::ExecInsert() {
     result_columns_->Items(i)->DataValue = value;
   }
   result_set_->InsertData(*result_columns_);
+  return true;
+}
+
+bool TTavQueryProviderItem::SourceRowsGoStraightIn(TTavQueryProviderItem& source) const {
+  // Rows in the order of the source's walk, each a plain column: a result
+  // table would hold them only to be read back in the same order.
+  const TSelectFields& columns = source.select_analyser_->SelectFields;
+  if (columns.ContainsAggregateColumns() || columns.ContainsGroupedOutput() || source.select_analyser_->IsDistinct ||
+      source.engine_->OrderByItems().Count() > 0)
+    return false;
+  for (int i = 0; i < columns.Count(); ++i)
+    if (!IsPlainColumn(*columns.Items(i))) return false;
+  // Rows the statement inserts must not be read back by it: no item may
+  // read the target.
+  const std::string& target = engine_->TableList().Items(0)->TableName();
+  TTavQueryProvider& provider = *GetProviderParent();
+  for (int i = 0; i < provider.Count(); ++i) {
+    const TTavQueryProviderItem* item = provider.Items(i);
+    if (item == this) continue;
+    TTableList& tables = item->engine_->TableList();
+    for (int t = 0; t < tables.Count(); ++t)
+      if (host::AnsiSameText(tables.Items(t)->TableName(), target)) return false;
+  }
+  return true;
+}
+
+bool TTavQueryProviderItem::PrepareRowWalk() {
+  TAV_ASSERT(result_set_ != nullptr, "Result set is not assigned");
+  if (!PreparePlan()) return false;
+  ++build_count_;
+  TTavQueryDataset& rows = *result_set_;
+  if (rows.Active()) rows.Close();
+  rows.SetDataBase(GetProviderParent()->Database());
+  rows.SetProviderMgr(provider_mgr_.get());
+  TTavBaseJoinDataProvider* root = provider_mgr_->RootProvider();
+  TAV_ASSERT(root != nullptr, "Root provider is not assigned");
+  if (!root->IsOpen) root->OpenProvider();
+  provider_mgr_->SetDBStringCompare(rows.GetDBStringCompare());
+  result_columns_->BuildFromSelectFields(select_analyser_->SelectFields, root, rows.GetDBStringCompare());
   return true;
 }
 

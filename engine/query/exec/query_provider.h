@@ -187,6 +187,12 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   // Opens `result_set_` on the target table of a data-change statement.
   void OpenTarget();
   bool ExecInsert();
+  // INSERT ... SELECT: whether the rows of `source` (the SELECT item) go
+  // into the target as its walk yields them, with no result table between.
+  bool SourceRowsGoStraightIn(TTavQueryProviderItem& source) const;
+  // Plans the statement, opens its tables and points the result columns at
+  // them, for a walk of the rows through the provider manager.
+  bool PrepareRowWalk();
   bool ExecUpdate();
   bool ExecDelete();
   bool ExecSchemaStatement();

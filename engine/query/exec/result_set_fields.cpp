@@ -9,11 +9,11 @@
 
 namespace tav {
 
-namespace {
-
 bool IsPlainColumn(const TSelectFieldItem& c) {
   return c.SourceTableItem != nullptr && c.ExprRoot == nullptr && !c.HasAggregateFunction;
 }
+
+namespace {
 
 bool IsSizedType(host::TFieldType t) { return t == host::ftString || t == host::ftWideString; }
 

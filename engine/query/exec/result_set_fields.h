@@ -41,6 +41,10 @@ inline constexpr char kIdxOrderBy[] = "idxorderby";
 inline constexpr char kIdxGroupBy[] = "idxgroupby";
 inline constexpr char kIdxDistinct[] = "idxdistinct";
 
+// A select column that is one field of one table, read raw from its
+// provider; any other column is evaluated.
+bool IsPlainColumn(const TSelectFieldItem& c);
+
 class TResultSetField : public TJoinFieldItem {
  public:
   using TJoinFieldItem::TJoinFieldItem;

@@ -213,6 +213,73 @@ TEST_F(QueryTest, AFailingDataChangeOnDiskChangesNothing) {
   EXPECT_EQ(Select("SELECT Salary FROM Emp WHERE ID = 1"), "100");
 }
 
+TEST_F(QueryTest, InsertSelectCopiesPlainColumnsAndNeverReadsItsOwnRows) {
+  auto log = Table("Log");
+  log->FieldDefs().Add("ID", host::ftInteger);
+  log->FieldDefs().Add("Name", host::ftString, 20);
+  log->FieldDefs().Add("Pay", host::ftFloat);
+  log->CreateTable();
+  // Same types copied as they are; Salary into a float through its value.
+  auto q = Query("INSERT INTO Log (ID, Name, Pay) SELECT ID, Name, Salary FROM Emp WHERE Dept = 10");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 2);
+  EXPECT_EQ(Select("SELECT ID, Name, Pay * 2 FROM Log ORDER BY ID"), "1|Ann|200;2|Bob|400");
+  // The target read by the statement itself: only the rows it held before.
+  auto twice = Query("INSERT INTO Log (ID, Name, Pay) SELECT ID, Name, Pay FROM Log");
+  twice->ExecSQL();
+  EXPECT_EQ(twice->RowsAffected(), 2);
+  EXPECT_EQ(Select("SELECT COUNT(*) FROM Log"), "4");
+  auto missing = Query("INSERT INTO Log (ID, Name, Pay) SELECT ID, Name, Salary FROM Emp WHERE ID NOT IN (SELECT ID FROM Log)");
+  missing->ExecSQL();
+  EXPECT_EQ(missing->RowsAffected(), 3);
+  EXPECT_EQ(Select("SELECT ID FROM Log ORDER BY ID"), "1;1;2;2;3;4;5");
+  // A float into an integer, a text too long for its field: as through values.
+  Query("INSERT INTO Emp (ID, Name, Salary) SELECT Pay, Name, ID FROM Log WHERE ID = 3")->ExecSQL();
+  EXPECT_EQ(Select("SELECT Name, Salary FROM Emp WHERE ID = 300"), "Cid|3");
+  auto narrow = Table("Narrow");
+  narrow->FieldDefs().Add("Name", host::ftString, 2);
+  narrow->CreateTable();
+  EXPECT_NE(ErrorCodeOf([&] { Query("INSERT INTO Narrow (Name) SELECT Name FROM Emp")->ExecSQL(); }), 0);
+  EXPECT_EQ(Select("SELECT COUNT(*) FROM Narrow"), "0");
+}
+
+TEST_F(QueryTest, InsertSelectFailingMidwayLeavesTheTargetAsItWas) {
+  // Rows 1 and 2 go in before 3 collides; the statement's transaction
+  // takes them back (a memory database: MemoryDatabaseRunsWithoutTransactions).
+  auto dst = Table("Dst");
+  dst->FieldDefs().Add("ID", host::ftInteger);
+  dst->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  dst->CreateTable();
+  Query("INSERT INTO Dst (ID) VALUES (3)")->ExecSQL();
+  EXPECT_EQ(ErrorCodeOf([&] { Query("INSERT INTO Dst (ID) SELECT ID FROM Emp")->ExecSQL(); }), kKeyViolation);
+  EXPECT_EQ(Select("SELECT ID FROM Dst"), "3");
+}
+
+TEST_F(QueryTest, GroupByOverADiskTableInAnyRowOrder) {
+  // Rows stored in the reverse of the index's order, with more of them than
+  // the groups: every group's values as over the rows in key order.
+  auto t = Table("G");
+  t->FieldDefs().Add("ID", host::ftInteger);
+  t->FieldDefs().Add("K", host::ftInteger);
+  t->FieldDefs().Add("F", host::ftFloat);
+  t->FieldDefs().Add("S", host::ftString, 10);
+  t->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  t->CreateTable();
+  t->Open();
+  db_.StartTransaction();
+  for (int id = 300; id >= 1; --id)
+    t->AppendRecord({id, id % 3, (id % 4) * 0.25, std::string(1, static_cast<char>('a' + id % 2))});
+  db_.Commit();
+  t->Close();
+  Query("DELETE FROM G WHERE ID BETWEEN 100 AND 199")->ExecSQL();
+  EXPECT_EQ(Select("SELECT K, COUNT(*), SUM(F), MIN(ID), MAX(ID), AVG(F) FROM G GROUP BY K ORDER BY K"),
+            "0|67|25|3|300|0.373134328358209;1|66|24.75|1|298|0.375;2|67|25.25|2|299|0.376865671641791");
+  EXPECT_EQ(Select("SELECT COUNT(*), MIN(S), MAX(S) FROM G WHERE ID < 50"), "49|a|b");
+  EXPECT_EQ(Select("SELECT S, COUNT(*) FROM G WHERE K = 0 GROUP BY S ORDER BY S"), "a|33;b|34");
+  EXPECT_EQ(Select("SELECT K, MAX(F) FROM G WHERE ID BETWEEN 200 AND 210 GROUP BY K ORDER BY K"),
+            "0|0.75;1|0.5;2|0.75");
+}
+
 TEST_F(QueryTest, SchemaStatementsNeverRunInATransaction) {
   // An Open leaves no transaction behind for the ExecSQL that follows.
   auto q = Query("SELECT * FROM Emp");
@@ -293,6 +360,22 @@ TEST_F(QueryTest, MemoryDatabaseRunsWithoutTransactions) {
   q.SetSQLText("SELECT A FROM K ORDER BY A");
   q.Open();
   EXPECT_EQ(Rows(q), "3;5");
+  q.Close();
+  // A failing source inserts nothing, as though read whole first: the
+  // division by zero comes on the second joined row.
+  for (const char* sql : {"DELETE FROM K", "CREATE TABLE TEMPORARY N (B INT)", "INSERT INTO N (B) VALUES (3)"}) {
+    q.SetSQLText(sql);
+    q.ExecSQL();
+  }
+  q.SetSQLText("INSERT INTO K (A) SELECT M.A FROM M, N WHERE 10 / (M.A - N.B) > 0");
+  EXPECT_NE(ErrorCodeOf([&] { q.ExecSQL(); }), 0);
+  q.SetSQLText("SELECT COUNT(*) FROM K");
+  q.Open();
+  EXPECT_EQ(Rows(q), "0");
+  q.Close();
+  q.SetSQLText("INSERT INTO K (A) SELECT M.A FROM M, N WHERE M.A > N.B");
+  q.ExecSQL();
+  EXPECT_EQ(q.RowsAffected(), 1);
 }
 
 TEST_F(QueryTest, LiveResultsWriteBackAndRefuseStaleRows) {
