@@ -283,7 +283,9 @@ void TBTree::InternalPrepareNodes() {
   while (nodes_.size() > depth) nodes_.pop_back();
   positions_.assign(depth, 0);
   TAV_ASSERT(nodes_.size() == positions_.size(), "Node and InsertPos List not in sync");
-  spare_->Forget();
+  // The spare keeps the node it last held: every change to that block goes
+  // through WriteSync or ReleaseNode, which forget stale copies, so a delete
+  // that balances against the same partner again need not read it again.
   Level(0).ReadNode(root);
   CheckNodeKind(Level(0), depth == 1, depth == 1, kCaller);
 }
@@ -515,10 +517,26 @@ int TBTree::InsertFoundKey() {
   return 0;
 }
 
+bool TBTree::PathOnKeyEntry() const {
+  if (!positioned_ || !key_cursor_valid_ || nodes_.empty()) return false;
+  // The path must still be the tree's: same root and depth, every level held.
+  if (Root() != nodes_.front()->Address() || Depth() != nodes_.size()) return false;
+  for (const auto& n : nodes_)
+    if (n->Address() == 0) return false;
+  const TNode& leaf = *nodes_.back();
+  const int32_t at = positions_.back();
+  if (!leaf.CheckIsLeaf() || at < 0 || at >= leaf.GetUsed()) return false;
+  return key_format_.CompareToOptimizedKey(0, optimized_key_, leaf.EntryAt(at)) == 0;
+}
+
 int TBTree::IdxDelete() {
   LoadSearchKey(false);
-  const int r = Descend(0, TDescent::Insert, false);
-  if (r != 0 || !key_cursor_valid_) return -1;
+  // A delete usually follows the search that found its entry: when the path
+  // still stands on an entry equal to the key, it is the one to delete.
+  if (!PathOnKeyEntry()) {
+    const int r = Descend(0, TDescent::Insert, false);
+    if (r != 0 || !key_cursor_valid_) return -1;
+  }
   UpdatePath(false);
   FinishChange();
   return 0;

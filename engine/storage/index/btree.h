@@ -171,7 +171,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   // delete the entry equal to it, comparing all key fields and ignoring
   // markers. IdxInsert returns -1 when an equal entry exists, IdxDelete when
   // none does; 0 after the change. InsertKey inserts even beside an equal
-  // entry; DeleteKey is IdxDelete. Each searches the key entry itself.
+  // entry; DeleteKey is IdxDelete. Each searches the key entry itself, but
+  // a delete whose path (from the last search or step) already stands on an
+  // entry equal to the key entry deletes that entry without descending again.
   int IdxInsert();
   int IdxDelete();
   int InsertKey();
@@ -244,6 +246,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   void ReadChild(int level);
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const;
   int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
+  // The path is valid, still the tree's, and its leaf entry equals the
+  // loaded search key in every key field.
+  bool PathOnKeyEntry() const;
   bool StepLeaf(bool forward);
   void LoadSearchKey(bool useMarkers);
   int KeyFieldCountFor(const TSearchModifier* modifier) const;

@@ -413,6 +413,134 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TRandomCase>& info) { return std::string(info.param.Name); });
 
 // ---------------------------------------------------------------------------
+// Deletes that follow the search that found their entry (as a dataset deletes
+// its current record): the delete takes the path the search left instead of
+// descending again, so the path must be exactly the tree's. Every other
+// record in key order first (each delete redistributes or merges against the
+// same partner as the one before), then the rest in random order with the
+// path left on the entry, on another entry, or made stale by a change or an
+// invalidation, down to an empty tree; checked against the model and the
+// tree's invariants along the way.
+
+// Positions the path on r: a full-key search, or for duplicates a search on
+// the visible field and steps along the run (across leaves) to r.
+void PositionOn(TTestIndex& ix, const TRec& r, bool limited) {
+  TBTree& tree = ix.Tree();
+  if (!limited) {
+    ix.SetKey(r.Key, r.RecNo);
+    ASSERT_EQ(tree.IndexSearch(stEQ), 0);
+  } else {
+    ix.SetPrefixKey(r.Key);
+    TSearchModifier m;
+    m.SetLimitedSearch(true);
+    ASSERT_EQ(tree.IndexSearch(stEQ, &m), 0);
+    for (int guard = 0; tree.GetRecAddr() != r.RecNo; ++guard) {
+      ASSERT_LT(guard, 100000);
+      ASSERT_TRUE(tree.NextRecord());
+    }
+  }
+  ASSERT_EQ(tree.GetRecAddr(), r.RecNo);
+}
+
+void RunSearchThenDelete(const TIndexLayout& layout, int records, uint32_t seed) {
+  TTestIndex ix(layout);
+  TModel model(layout);
+  TKeys keys(layout, seed);
+  const uint32_t root = ix.Tree().Root();
+  uint32_t nextRecNo = 1;
+  while (model.Size() < static_cast<size_t>(records)) {
+    const TRec r{keys.Next(), nextRecNo++};
+    if (layout.Unique && model.Contains(r)) continue;
+    ASSERT_EQ(ix.Insert(r.Key, r.RecNo), 0);
+    model.Add(r);
+  }
+  ASSERT_GE(ix.Tree().Depth(), 3u) << "the tree should have three levels at least";
+  VerifyAll(ix, model, root, "filled");
+  if (::testing::Test::HasFatalFailure()) return;
+
+  // Every other record in key order.
+  const std::vector<TRec> sorted = model.Sorted();
+  for (size_t i = 0; i < sorted.size(); i += 2) {
+    PositionOn(ix, sorted[i], !layout.Unique && i % 4 == 0);
+    if (::testing::Test::HasFatalFailure()) return;
+    ASSERT_EQ(ix.Delete(sorted[i].Key, sorted[i].RecNo), 0) << "every other, at " << i;
+    model.Remove(sorted[i]);
+    if (i % 400 == 0) VerifyAll(ix, model, root, "every other, at " + std::to_string(i));
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  VerifyAll(ix, model, root, "every other deleted");
+  if (::testing::Test::HasFatalFailure()) return;
+
+  // The rest, in random order, with the path in every state a delete may
+  // find it in.
+  std::vector<TRec> live = model.Sorted();
+  std::shuffle(live.begin(), live.end(), keys.Rng());
+  while (!live.empty()) {
+    const TRec r = live.back();
+    live.pop_back();
+    const std::string what = "rest, " + std::to_string(live.size()) + " left";
+    switch (keys.Rand(6)) {
+      case 0:
+      case 1:  // on the entry
+        PositionOn(ix, r, !layout.Unique && keys.Rand(2) == 0);
+        break;
+      case 2:  // on another entry
+        if (!live.empty()) {
+          PositionOn(ix, live[static_cast<size_t>(keys.Rand(static_cast<int>(live.size())))],
+                     false);
+        }
+        break;
+      case 3: {  // on the entry, then the tree changes under the path
+        PositionOn(ix, r, false);
+        if (::testing::Test::HasFatalFailure()) return;
+        const TRec extra{keys.Next(), nextRecNo++};
+        if (!layout.Unique || !model.Contains(extra)) {
+          ASSERT_EQ(ix.Insert(extra.Key, extra.RecNo), 0) << what;
+          model.Add(extra);
+          live.insert(live.begin(), extra);
+        }
+        break;
+      }
+      case 4:  // on the entry, then the held nodes are forgotten
+        PositionOn(ix, r, false);
+        ix.Tree().InvalidateInternalBuffers();
+        break;
+      default:  // no search before
+        break;
+    }
+    if (::testing::Test::HasFatalFailure()) return;
+    ASSERT_EQ(ix.Delete(r.Key, r.RecNo), 0) << what;
+    model.Remove(r);
+    // A second delete of the same key finds nothing, path or not.
+    if (keys.Rand(8) == 0) {
+      ASSERT_EQ(ix.Delete(r.Key, r.RecNo), -1) << what;
+    }
+    if (live.size() % 300 == 0) VerifyAll(ix, model, root, what);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  VerifyAll(ix, model, root, "empty");
+  EXPECT_EQ(ix.Tree().Depth(), 1u);
+  EXPECT_EQ(ix.Tree().GetRecordCount(), 0);
+}
+
+class BTreeSearchThenDelete : public ::testing::TestWithParam<TRandomCase> {};
+
+TEST_P(BTreeSearchThenDelete, TakesThePathTheSearchLeft) {
+  const TRandomCase& c = GetParam();
+  RunSearchThenDelete(c.Layout, c.Operations, 777u + static_cast<uint32_t>(c.Operations));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Indexes, BTreeSearchThenDelete,
+    ::testing::Values(
+        TRandomCase{"IntUnique", Layout(false, true, false, ikFixed, 256), 3000},
+        TRandomCase{"IntDuplicates", Layout(false, false, false, ikFixed, 256), 3000},
+        TRandomCase{"StringUniqueVariable", Layout(true, true, false, ikMinStringLen, 512), 2500},
+        TRandomCase{"StringDuplicatesDescending",
+                    Layout(true, false, true, ikMinStringLen, 512), 2500}),
+    [](const ::testing::TestParamInfo<TRandomCase>& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------------------
 // A database file: the randomised run survives closing and reopening it
 
 TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {

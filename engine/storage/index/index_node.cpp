@@ -505,6 +505,19 @@ int32_t TNode::GetRedistributeNode(int32_t position) const {
   return left >= 0 ? left : right;
 }
 
+int64_t TNode::RecordsIn(int32_t from, int32_t to) const {
+  if (CheckIsLeaf() && fixed_) return (to - from) / max_key_size_;
+  int64_t sum = 0;
+  for (int32_t pos = from; pos < to;) {
+    const uint8_t* e = Data() + pos;
+    const int32_t len = host::GetU16(e);
+    if (len <= 0) Corrupt("TNode.RecordsIn", "Invalid entry length in node");
+    sum += RecordsOf(e);
+    pos += len;
+  }
+  return sum;
+}
+
 int TNode::RedistributeNodes(TNode& right) {
   CheckOpen();
   TAV_ASSERT(right.capacity_ == capacity_ && &right != this,
@@ -513,29 +526,46 @@ int TNode::RedistributeNodes(TNode& right) {
   const int32_t r = right.GetUsed();
   if (static_cast<int32_t>(page_size_ / 3) >= l + r) return -1;
   if (l == r) return 0;
-  // Whatever moves, both nodes are written whole.
-  MarkAllDirty();
-  right.MarkAllDirty();
+  // The entries move as one block each way; the bytes that change are marked
+  // as they are written (the moved block, the closed gap, the used counts),
+  // so a write-back leaves the zero tail of each page alone. The totals
+  // follow the records of the moved block.
+  const bool counted = total_valid_ && right.total_valid_;
+  const int64_t leftTotal = total_;
+  const int64_t rightTotal = right.total_;
   const int32_t mid = (l + r) / 2;
   const int32_t start = FindKeyByPosition(ksLE, mid);
+  int64_t moved = 0;
   if (start >= 0) {
     // Our tail moves to the front of the right node.
     const int32_t n = l - start;
     if (start == 0 || n == 0 || r + n > right.DataCapacity()) return 0;
+    if (counted) moved = RecordsIn(start, l);
     right.MoveBlock(0, n, true);
     std::memcpy(right.Data(), Data() + start, static_cast<size_t>(n));
     right.SetUsed(r + n);
     std::memset(Data() + start, 0, static_cast<size_t>(n));
+    MarkDirty(kNodeHeaderSize + start, kNodeHeaderSize + l);
     SetUsed(start);
+    if (counted) {
+      KeepTotal(leftTotal - moved);
+      right.KeepTotal(rightTotal + moved);
+    }
   } else {
     // The right node's head moves to our end.
     const int32_t n = right.FindKeyByPosition(ksGE, mid - l);
     if (n <= 0 || n >= r || l + n > DataCapacity()) return 0;
+    if (counted) moved = right.RecordsIn(0, n);
     std::memcpy(Data() + l, right.Data(), static_cast<size_t>(n));
+    MarkDirty(kNodeHeaderSize + l, kNodeHeaderSize + l + n);
     SetUsed(l + n);
     right.MoveBlock(n, n, false);
     std::memset(right.Data() + r - n, 0, static_cast<size_t>(n));
     right.SetUsed(r - n);
+    if (counted) {
+      KeepTotal(leftTotal + moved);
+      right.KeepTotal(rightTotal - moved);
+    }
   }
   cursor_ = 0;
   right.cursor_ = 0;
@@ -554,9 +584,12 @@ void TNode::MergeNodes(TNode& other, bool append) {
                                     {l, r, max_key_size_})
                            .c_str(),
                        __FILE__, __LINE__);
-  MarkAllDirty();
+  // Only the entries taken over, the used count and a link change.
+  const bool counted = total_valid_ && other.total_valid_;
+  const int64_t total = total_ + other.total_;
   if (append) {
     std::memcpy(Data() + l, other.Data(), static_cast<size_t>(r));
+    MarkDirty(kNodeHeaderSize + l, kNodeHeaderSize + l + r);
     SetUsed(l + r);
     if (CheckIsLeaf()) {
       const uint32_t next = other.GetNext();
@@ -573,6 +606,7 @@ void TNode::MergeNodes(TNode& other, bool append) {
       if (prior != 0) SetLinkOf(prior, false, address_);
     }
   }
+  if (counted) KeepTotal(total);
   cursor_ = 0;
 }
 

@@ -241,6 +241,9 @@ class TNode : public host::TObject {
   // The records an entry adds to the node's total: 1 in a leaf, its count
   // in an inner node.
   int64_t RecordsOf(const uint8_t* entry) const;
+  // The records of the entries in the bytes [from, to) of the entry area,
+  // which must start and end on entry boundaries.
+  int64_t RecordsIn(int32_t from, int32_t to) const;
   // An entry inserted, deleted or replaced: the total follows it instead of
   // being summed again.
   void KeepTotal(int64_t total) {

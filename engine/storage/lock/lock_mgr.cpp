@@ -25,6 +25,38 @@ uint64_t RandomBelow(uint64_t range) {
 
 }  // namespace
 
+TLockItem* TLockCollection::Add() {
+  // Room first, so that nothing is lost if a list cannot grow (Delete then
+  // keeps a given-back item without allocating).
+  items_.reserve(items_.size() + 1);
+  spare_.reserve(kKeptItems);
+  std::unique_ptr<TLockItem> item;
+  if (spare_.empty()) {
+    item = std::make_unique<TLockItem>();
+  } else {
+    item = std::move(spare_.back());
+    spare_.pop_back();
+    item->LckSize = 0;
+    item->LckType = kLockTypeNone;
+    item->LckAddr = 0;
+    item->RqID = 0;
+  }
+  items_.push_back(std::move(item));
+  return items_.back().get();
+}
+
+void TLockCollection::Delete(int index) {
+  auto at = items_.begin() + static_cast<std::ptrdiff_t>(index);
+  std::unique_ptr<TLockItem> item = std::move(*at);
+  items_.erase(at);
+  // A few kept are enough: a connection holds few locks at a time.
+  if (spare_.size() < kKeptItems) spare_.push_back(std::move(item));
+}
+
+void TLockCollection::Clear() {
+  items_.clear();
+}
+
 TBaseLockMgr::TBaseLockMgr(os::TOSFile* lockFile, uint64_t baseOffset, uint32_t regionSize)
     : lock_file_(lockFile), region_size_(regionSize), base_offset_(baseOffset) {
   TAV_ASSERT(lockFile != nullptr, "File handle is not set");
@@ -78,20 +110,9 @@ TLockItem* TBaseLockMgr::AddLock(uint32_t id, uint64_t address, int type, uint32
   return item;
 }
 
-bool TBaseLockMgr::LockWithRetries(const std::function<uint64_t()>& where, uint32_t size, int type,
-                                   uint64_t& locked) {
-  // A count below one would fail every request without trying.
-  const int attempts = std::max(1, lock_retry_count_);
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    const uint64_t address = where();
-    if (InternalLockFile(address, size, type)) {
-      locked = address;
-      return true;
-    }
-    if (beep_on_lock_retry_) os::Beep();
-    os::Sleep(lock_retry_interval_);
-  }
-  return false;
+void TBaseLockMgr::PauseAfterFailedLock() {
+  if (beep_on_lock_retry_) os::Beep();
+  os::Sleep(lock_retry_interval_);
 }
 
 bool TBaseLockMgr::SetReadLock(uint32_t id, uint32_t size) {

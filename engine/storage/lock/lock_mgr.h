@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/rtl/collection.h"
 #include "host/rtl/object.h"
@@ -63,8 +64,23 @@ class TLockItem : public host::TCollectionItem {
   uint32_t RqID = 0;
 };
 
-// The locks held, in the order taken.
-class TLockCollection : public host::TTypedCollection<TLockItem> {};
+// The locks held, in the order taken. A table lock is taken and given back
+// around every call of a shared connection, so the items given back are kept
+// for the next ones instead of being freed and allocated again.
+class TLockCollection {
+ public:
+  int Count() const { return static_cast<int>(items_.size()); }
+  TLockItem* Items(int index) const { return items_.at(static_cast<size_t>(index)).get(); }
+  // A cleared item added last.
+  TLockItem* Add();
+  void Delete(int index);
+  void Clear();
+
+ private:
+  static constexpr size_t kKeptItems = 8;
+  std::vector<std::unique_ptr<TLockItem>> items_;
+  std::vector<std::unique_ptr<TLockItem>> spare_;
+};
 
 class TBaseLockMgr : public host::TObject {
  public:
@@ -136,8 +152,24 @@ class TBaseLockMgr : public host::TObject {
   // Up to LockRetryCount attempts (at least one) to lock `size` bytes at the
   // address `where` gives for each attempt, pausing (and beeping if asked)
   // after each failure. Returns the address locked through `locked`.
-  bool LockWithRetries(const std::function<uint64_t()>& where, uint32_t size, int type,
-                       uint64_t& locked);
+  // A template, so that the address function costs no allocation: a read
+  // lock is taken around every call of a shared connection.
+  template <class Where>
+  bool LockWithRetries(const Where& where, uint32_t size, int type, uint64_t& locked) {
+    // A count below one would fail every request without trying.
+    const int attempts = lock_retry_count_ > 1 ? lock_retry_count_ : 1;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+      const uint64_t address = where();
+      if (InternalLockFile(address, size, type)) {
+        locked = address;
+        return true;
+      }
+      PauseAfterFailedLock();
+    }
+    return false;
+  }
+  // The pause (and beep, if asked) after a failed attempt.
+  void PauseAfterFailedLock();
   // Records a range just locked; if it cannot be recorded, unlocks it.
   TLockItem* AddLock(uint32_t id, uint64_t address, int type, uint32_t size);
   // The first lock of `type` held for the id, or null.

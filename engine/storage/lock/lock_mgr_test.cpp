@@ -98,6 +98,46 @@ TEST_F(LockMgrTest, RegionAddressesDoNotWrapAt4GiB) {
   EXPECT_EQ(record->GetCalculatedLockAddr(0xFFFFFFF0u), 0x101FFFFF0u);
 }
 
+TEST_F(LockMgrTest, LocksTakenAndGivenBackOverAndOverListExactlyWhatIsHeld) {
+  // Items given back are used again for the next locks: each must describe
+  // its own lock only, in the order taken, whatever it held before.
+  auto m = TableMgr(file_.get());
+  for (int round = 0; round < 40; ++round) {
+    const uint32_t reader = 5 + static_cast<uint32_t>(round % 3);
+    EXPECT_TRUE(m->SetReadLock(reader, 0));
+    EXPECT_EQ(m->SetWriteLock(9, 0), kLockTypeWrite);
+    ASSERT_EQ(m->GetLockCount(), 2);
+    const TLockItem* read = m->Locks().Items(0);
+    EXPECT_EQ(read->RqID, reader);
+    EXPECT_EQ(read->LckType, kLockTypeRead);
+    EXPECT_EQ(read->LckSize, 1u);
+    EXPECT_GE(read->LckAddr, m->GetCalculatedLockAddr(reader));
+    EXPECT_LT(read->LckAddr, m->GetCalculatedLockAddr(reader) + kTableLockRegion);
+    const TLockItem* write = m->Locks().Items(1);
+    EXPECT_EQ(write->RqID, 9u);
+    EXPECT_EQ(write->LckType, kLockTypeWrite);
+    EXPECT_EQ(write->LckAddr, m->GetCalculatedLockAddr(9));
+    EXPECT_EQ(write->LckSize, kTableLockRegion);
+    // Giving back the first leaves the second as it was.
+    m->ReleaseLock(reader);
+    ASSERT_EQ(m->GetLockCount(), 1);
+    EXPECT_EQ(m->Locks().Items(0)->RqID, 9u);
+    EXPECT_EQ(m->QueryLockType(reader), kLockTypeNone);
+    if (round % 2 == 0) {
+      m->ReleaseLock(9);
+    } else {
+      m->ReleaseAllLocks();
+    }
+    ASSERT_EQ(m->GetLockCount(), 0);
+  }
+  // Nothing is left held in the file either.
+  EXPECT_EQ(InChild([](TProbe& p) {
+              return p.Free(kTableLockBase + 5 * kTableLockRegion, 3 * kTableLockRegion) &&
+                     p.Free(kTableLockBase + 9 * kTableLockRegion, kTableLockRegion);
+            }),
+            0);
+}
+
 TEST_F(LockMgrTest, UncontendedWriteLockHoldsExactlyTheTablesRegion) {
   auto m = TableMgr(file_.get());
   EXPECT_EQ(m->SetWriteLock(5, 0), kLockTypeWrite);
