@@ -404,6 +404,25 @@ TEST_F(QueryTest, DivisionByZeroIsAnSqlErrorAndTheQueryRunsOn) {
   EXPECT_EQ(Rows(*q), "3;4;5");
 }
 
+// A table read twice, once under an alias: the alias names its own
+// reference, the bare table name the reference without an alias, in every
+// clause the expression evaluator reads.
+TEST_F(QueryTest, ATableNameQualifierMeansTheReferenceWithoutAlias) {
+  for (const char* from : {"Emp x, Emp", "Emp, Emp x", "Emp JOIN Emp x ON x.Dept = Emp.Dept"}) {
+    const std::string tail = std::string(" FROM ") + from + " WHERE x.ID = 1 AND ";
+    EXPECT_EQ(Select("SELECT x.ID, Emp.ID" + tail + "Emp.ID = 2"), "1|2") << from;
+    EXPECT_EQ(Select("SELECT x.ID, Emp.ID + 0, x.Salary + Emp.Salary" + tail + "Emp.ID = 2"), "1|2|300") << from;
+    // A condition over both references stays for the evaluator to apply to
+    // each joined row.
+    EXPECT_EQ(Select("SELECT x.Name, Emp.Name" + tail + "(Emp.ID = 2 OR x.ID = 5)"), "Ann|Bob") << from;
+    EXPECT_EQ(Select("SELECT Emp.ID" + tail + "Emp.Salary > x.Salary + 100 ORDER BY Emp.ID"),
+              std::string(from).find("JOIN") != std::string::npos ? "" : "3;4;5")
+        << from;
+  }
+  // A table read only under an alias still answers to its name.
+  EXPECT_EQ(Select("SELECT Emp.Name FROM Emp e WHERE Emp.ID + 0 = 3"), "Cid");
+}
+
 TEST_F(QueryTest, ResultTablesAreReplacedAndDropped) {
   host::TStringList names;
   auto count = [&] {
