@@ -378,7 +378,8 @@ TEST_F(QueryTest, DivisionByZeroIsAnSqlErrorAndTheQueryRunsOn) {
   auto q = Query("SELECT ID FROM Emp");
   for (const char* sql :
        {"SELECT ID / 0 FROM Emp", "SELECT Salary / 0.0 FROM Emp WHERE ID = 1",
-        "SELECT ID FROM Emp WHERE Salary / (Dept - 20) > 1", "SELECT Dept, SUM(Salary / (ID - 3)) FROM Emp GROUP BY Dept",
+        "SELECT ID FROM Emp WHERE Salary / (Dept - 20) > 1",
+        "SELECT Dept, SUM(Salary / (ID - 3)) FROM Emp GROUP BY Dept",
         "SELECT Title FROM Dept WHERE ID IN (SELECT Dept / (ID - 2) FROM Emp)",
         "UPDATE Emp SET Salary = Salary / (ID - 3)", "DELETE FROM Emp WHERE Salary / (ID - 4) > 0",
         "INSERT INTO Emp (ID, Name) VALUES (6 / 0, 'Six')",
