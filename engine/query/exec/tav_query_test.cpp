@@ -409,7 +409,8 @@ TEST_F(QueryTest, DivisionByZeroIsAnSqlErrorAndTheQueryRunsOn) {
 // reference, the bare table name the reference without an alias, in every
 // clause the expression evaluator reads.
 TEST_F(QueryTest, ATableNameQualifierMeansTheReferenceWithoutAlias) {
-  for (const char* from : {"Emp x, Emp", "Emp, Emp x", "Emp JOIN Emp x ON x.Dept = Emp.Dept"}) {
+  for (const char* from : {"Emp x, Emp", "Emp, Emp x", "Emp JOIN Emp x ON x.Dept = Emp.Dept",
+                           "Emp x JOIN Emp ON x.Dept = Emp.Dept"}) {
     const std::string tail = std::string(" FROM ") + from + " WHERE x.ID = 1 AND ";
     EXPECT_EQ(Select("SELECT x.ID, Emp.ID" + tail + "Emp.ID = 2"), "1|2") << from;
     EXPECT_EQ(Select("SELECT x.ID, Emp.ID + 0, x.Salary + Emp.Salary" + tail + "Emp.ID = 2"), "1|2|300") << from;
