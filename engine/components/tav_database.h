@@ -209,6 +209,11 @@ class TTavDataBase : public host::TCustomConnection {
   // Under the header lock (unless Locked); `dump` is accepted for the
   // definitions dump, which this engine does not write yet.
   void CreateTable(TTableDef& definition, bool dump = false);
+  // A memory table a statement makes for its own rows (a query's result):
+  // made for the statement rather than by its user, so the user's create
+  // right is not asked; what the statement reads and writes is checked
+  // where it does so.
+  void CreateWorkTable(TTableDef& definition);
   // Fills `definition` (its Memory flag set by the caller) from its
   // manager and sets its privileges. 10024 for an unknown table.
   void OpenTable(const std::string& tableName, TTableDef& definition);

@@ -253,6 +253,12 @@ void TTavDataBase::CreateTable(TTableDef& definition, bool /*dump*/) {
   lock.Done();
 }
 
+void TTavDataBase::CreateWorkTable(TTableDef& definition) {
+  TAV_ASSERT(definition.Memory(), "A work table must be a memory table");
+  CheckConnected(true);
+  InternalCreateTable(definition);
+}
+
 void TTavDataBase::InternalUpdateTableDef(const std::string& newName, TTableDef& definition,
                                           bool isNew) {
   const char* caller = "TTavDataBase.InternalUpdateTableDef";

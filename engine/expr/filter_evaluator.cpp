@@ -12,9 +12,11 @@ namespace {
 
 // The host's value errors (a text read as a number, a division by zero)
 // leave a filter as the engine's error with their text; the engine's own
-// errors and broken internal rules pass as they are.
+// errors and broken internal rules pass as they are. A statement's
+// condition (`forQuery`) lets arithmetic errors pass too: the statement
+// reports them as its own, wherever its plan evaluates the condition.
 template <class Step>
-void RaiseValueErrorsAsFilterErrors(const char* caller, Step&& step) {
+void RaiseValueErrorsAsFilterErrors(const char* caller, Step&& step, bool forQuery = false) {
   try {
     step();
   } catch (const ETavDatabaseError&) {
@@ -22,6 +24,7 @@ void RaiseValueErrorsAsFilterErrors(const char* caller, Step&& step) {
   } catch (const host::EAssertionFailed&) {
     throw;
   } catch (const host::Exception& e) {
+    if (forQuery && dynamic_cast<const host::EMathError*>(&e) != nullptr) throw;
     TavDatabaseError(kInvalidFilterExpression, caller, e.Message());
   }
 }
@@ -104,10 +107,13 @@ void TTavBaseFilterEvaluator::AssignExpr(const TTavExpr* expr, bool replace, TTa
     TavDatabaseError(kInvalidFilterExpression, "TTavBaseFilterEvaluator.AssignExpr",
                      FilterParser.GetErrorMsgNoLine());
   CombinedParser.CloneFromExpr(*FilterParser.Expr, true, teoAND);
-  RaiseValueErrorsAsFilterErrors("TTavBaseFilterEvaluator.AssignExpr", [&] {
-    Optimize();
-    Evaluate();
-  });
+  RaiseValueErrorsAsFilterErrors(
+      "TTavBaseFilterEvaluator.AssignExpr",
+      [&] {
+        Optimize();
+        Evaluate();
+      },
+      QueryActive);
   if (auto logger = GDBLogger(); logger && logger->Active())
     logger->LogItem("BaseFilterEvaluator.AssignExpr time",
                     std::to_string(os::GetTickCount() - started));

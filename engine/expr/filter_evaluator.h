@@ -57,7 +57,9 @@ class TTavBaseFilterEvaluator : public host::TObject {
   // Takes a copy of `expr` as the condition (replace), or joins it to the
   // condition held so far with `op` (teoAND or teoOR); then optimises and
   // evaluates. Nothing for nullptr. A join past the bounds of a tree, and
-  // the value errors Open raises, raise 10051 with their text.
+  // the value errors Open raises, raise 10051 with their text; under
+  // QueryActive an arithmetic error (a division by zero) passes as the
+  // host's, for the statement to report as its own.
   void AssignExpr(const TTavExpr* expr, bool replace, TTavExprOperator op);
   void Close();
 

@@ -89,11 +89,11 @@ TTavNonJoinDataProvider* FindTableLeaf(TTavBaseJoinDataProvider* tree, const std
         return leaf;
     return nullptr;
   }
+  // A reference without an alias is never a leaf read under one: in
+  // "FROM T x, T" the second T is a table of its own.
   if (tableName.empty()) return nullptr;
   for (TTavNonJoinDataProvider* leaf : leaves)
     if (leaf->CorrelationName.empty() && host::SameText(leaf->ProviderName(), tableName)) return leaf;
-  for (TTavNonJoinDataProvider* leaf : leaves)
-    if (host::SameText(leaf->ProviderName(), tableName)) return leaf;
   return nullptr;
 }
 

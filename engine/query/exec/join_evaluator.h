@@ -46,7 +46,7 @@ enum TJoinModeType { jmtJoinExpr, jmtHashJoin };
 
 // The leaf of `tree` that reads the table (`tableName`, `correlationName`):
 // by correlation name when there is one, otherwise a leaf of that table name
-// without an alias (then any leaf of that name); nullptr when none.
+// without an alias; nullptr when none.
 TTavNonJoinDataProvider* FindTableLeaf(TTavBaseJoinDataProvider* tree, const std::string& tableName,
                                        const std::string& correlationName);
 // The leaf of `tree` that a field node's table is read from; nullptr when

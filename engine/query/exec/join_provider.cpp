@@ -28,12 +28,32 @@ void TTavBaseJoinDataProvider::SetJoinValues(TTavExprOperator, const std::vector
   throw host::Exception("SetJoinValue not supported in TTavBaseJoinDataProvider");
 }
 
+namespace {
+
+// The first provider of the tree under `p` (itself, the inner tree, the
+// outer tree) that `matches`.
+template <class Matches>
+TTavBaseJoinDataProvider* FindInTree(TTavBaseJoinDataProvider* p, const Matches& matches) {
+  if (p == nullptr) return nullptr;
+  if (matches(*p)) return p;
+  if (TTavBaseJoinDataProvider* found = FindInTree(p->InnerProvider, matches)) return found;
+  return FindInTree(p->OuterProvider, matches);
+}
+
+}  // namespace
+
+// In "FROM T x, T" the qualifier T means the second reference, not the
+// first leaf of table T.
 TTavBaseJoinDataProvider* TTavBaseJoinDataProvider::FindJoinProvider(const std::string& name) {
-  if (host::SameText(name, provider_name_)) return this;
-  if (InnerProvider)
-    if (TTavBaseJoinDataProvider* found = InnerProvider->FindJoinProvider(name)) return found;
-  if (OuterProvider) return OuterProvider->FindJoinProvider(name);
+  for (TNameMatch match : {TNameMatch::Alias, TNameMatch::Unaliased, TNameMatch::Name})
+    if (TTavBaseJoinDataProvider* found =
+            FindInTree(this, [&](const TTavBaseJoinDataProvider& p) { return p.MatchesName(name, match); }))
+      return found;
   return nullptr;
+}
+
+bool TTavBaseJoinDataProvider::MatchesName(const std::string& name, TNameMatch match) const {
+  return match != TNameMatch::Alias && host::SameText(name, provider_name_);
 }
 
 void TTavBaseJoinDataProvider::SetJoinSelectExprRoot(const TTavExprNode* node) {
@@ -153,10 +173,13 @@ void TTavNonJoinDataProvider::SetJoinValues(TTavExprOperator op,
   on_record_ = false;
 }
 
-TTavBaseJoinDataProvider* TTavNonJoinDataProvider::FindJoinProvider(const std::string& name) {
-  if (host::SameText(name, provider_name_)) return this;
-  if (!name.empty() && host::SameText(name, CorrelationName)) return this;
-  return TTavBaseJoinDataProvider::FindJoinProvider(name);
+bool TTavNonJoinDataProvider::MatchesName(const std::string& name, TNameMatch match) const {
+  switch (match) {
+    case TNameMatch::Alias: return !name.empty() && host::SameText(name, CorrelationName);
+    case TNameMatch::Unaliased: return CorrelationName.empty() && host::SameText(name, provider_name_);
+    case TNameMatch::Name: return host::SameText(name, provider_name_);
+  }
+  return false;
 }
 
 void TTavNonJoinDataProvider::SetJoinSelectExprRoot(const TTavExprNode* node) {

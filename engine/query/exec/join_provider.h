@@ -55,8 +55,12 @@ class TTavBaseJoinDataProvider : public TTavExprDataProvider {
   // Only leaves take join values: the base raises a general exception.
   virtual void SetJoinValues(TTavExprOperator op, const std::vector<std::string>& fieldNames,
                              const std::vector<TDataHolder*>& values);
-  // This provider when `name` is its name (without regard to case), else the
-  // inner input's answer, then the outer's; nullptr when none has one.
+  // The provider of the tree that `name` (without regard to case) names: a
+  // leaf whose alias it is, else a provider whose name it is that has no
+  // alias (a join, a table read without one), else any provider of that
+  // name (a table read only under an alias). Within each step this
+  // provider, then the inner input's tree, then the outer's; nullptr when
+  // none matches.
   virtual TTavBaseJoinDataProvider* FindJoinProvider(const std::string& name);
   // Keeps a private copy of the subtree under `node` (nullptr: none).
   virtual void SetJoinSelectExprRoot(const TTavExprNode* node);
@@ -95,6 +99,10 @@ class TTavBaseJoinDataProvider : public TTavExprDataProvider {
   }
 
  protected:
+  // How a qualifier may name a provider, strongest first.
+  enum class TNameMatch { Alias, Unaliased, Name };
+  virtual bool MatchesName(const std::string& name, TNameMatch match) const;
+
   std::string provider_name_;
   TJoinStatistics statistics_;
   std::unique_ptr<TTavExpr> join_selection_;
@@ -132,8 +140,6 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
   void PrepareJoin(const std::vector<std::string>& fieldNames) override;
   void SetJoinValues(TTavExprOperator op, const std::vector<std::string>& fieldNames,
                      const std::vector<TDataHolder*>& values) override;
-  // Also the name when it equals CorrelationName (not empty).
-  TTavBaseJoinDataProvider* FindJoinProvider(const std::string& name) override;
   void SetJoinSelectExprRoot(const TTavExprNode* node) override;
   // The extra selection is `node` AND the join selection; the bridge filters
   // by it at once when open. nullptr goes back to the join selection alone.
@@ -146,6 +152,10 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
 
   TTavExpr* ExtraSelection() const { return extra_selection_.get(); }
   bool ExtraSelectionSet() const override { return extra_selection_ != nullptr; }
+
+ protected:
+  // Its alias, or its table's name.
+  bool MatchesName(const std::string& name, TNameMatch match) const override;
 
  private:
   TTavDatasetBridge& Bridge() const;

@@ -200,7 +200,10 @@ void TTavQueryDataset::CreateResultSetTable() {
     for (const char* name : {kResultRecAddrField, kResultRecModFlagField})
       if (TInternalFieldItem* f = fields.FindField(name)) f->SetHidden(true);
   }
-  InternalCreateTable();
+  // The statement's own table: a user who may read what it reads may run
+  // it without the right to create tables.
+  CheckConnected();
+  DataBase()->CreateWorkTable(TableDef());
 }
 
 bool TTavQueryDataset::HasIndexDef(const std::string& name) { return IndexDefs().IndexOf(name) >= 0; }

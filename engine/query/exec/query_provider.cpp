@@ -840,6 +840,18 @@ void TTavQueryProvider::ResetParams() {
 
 bool TTavQueryProvider::PreparePlan() { return Count() > 0 && Items(0)->valid_ && Items(0)->Prepare(); }
 
+// A value the statement cannot compute (a division by zero, an overflow),
+// in whatever clause or subquery, fails the run as an SQL error of the
+// statement: a line of its error list, like every other failure of a run.
+bool TTavQueryProvider::RunStatement(bool (TTavQueryProviderItem::*step)()) {
+  TTavQueryProviderItem& item = *Items(0);
+  try {
+    return (item.*step)();
+  } catch (const host::EMathError& e) {
+    return item.Fail(e.Message());
+  }
+}
+
 bool TTavQueryProvider::CreateResultSet() {
   // A statement that failed its validation is never run.
   if (Count() == 0 || !Items(0)->valid_) return false;
@@ -849,10 +861,12 @@ bool TTavQueryProvider::CreateResultSet() {
   // Subqueries build again on their first use in this run: the parameters
   // may have new values.
   item.InvalidateSubqueries();
-  return item.CreateResultSet();
+  return RunStatement(&TTavQueryProviderItem::CreateResultSet);
 }
 
-bool TTavQueryProvider::ExecSQL() { return Count() > 0 && Items(0)->valid_ && Items(0)->ExecSQL(); }
+bool TTavQueryProvider::ExecSQL() {
+  return Count() > 0 && Items(0)->valid_ && RunStatement(&TTavQueryProviderItem::ExecSQL);
+}
 
 bool TTavQueryProvider::CheckTableList(TTableList& tables, bool reportErrors) {
   TAV_ASSERT(database_ != nullptr, "The database has not been assigned");

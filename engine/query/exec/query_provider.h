@@ -288,6 +288,9 @@ class TTavQueryProvider : public host::TCollection {
  private:
   friend class TTavQueryProviderItem;
 
+  // Runs item 0's `step`; a value the statement cannot compute fails it.
+  bool RunStatement(bool (TTavQueryProviderItem::*step)());
+
   host::TStringList sql_;
   host::TStringList errors_;
   host::TStringList own_errors_;

@@ -8,6 +8,7 @@
 #include "engine/components/security_manager.h"
 #include "engine/components/tav_base_table.h"
 #include "engine/components/tav_database.h"
+#include "engine/query/exec/tav_query.h"
 #include "engine/query/testing/sql_script.h"
 #include "engine/storage/table/privileges.h"
 #include "host/db/field_defs.h"
@@ -187,44 +188,34 @@ TEST(QueryProviderTablesTest, DiskTablesComeBeforeMemoryTables) {
   EXPECT_TRUE(tables.Items(1)->Memory());
 }
 
-// Under enforced security, a statement naming a field the user may not
-// read fails in whatever clause names it; `*` leaves the field out.
-TEST(QueryProviderSecurityTest, FieldsTheUserMayNotReadAreRefusedInEveryClause) {
-  os::test::TTempDir dir;
-  ASSERT_TRUE(dir.Ok());
-  const std::string path = dir / "secure.tav";
-  const auto connect = [&](const std::string& user, const std::string& password) {
-    auto db = std::make_unique<TTavDataBase>(nullptr);
-    db->SetDataBaseName(path);
-    db->SetBeforeLogin([user, password](host::TObject*, std::string& u, std::string& p, std::string& key) {
-      u = user;
-      p = password;
-      key = "query-key";
-    });
-    db->Open();
-    return db;
-  };
-  {
-    TTavDataBase db(nullptr);
-    db.SetDataBaseName(path);
-    db.SetUseEncryption(true);
-    db.SetMasterKey("query-key");
-    db.SetEnforceSecurity(true);
-    db.CreateDatabase();
-  }
-  {
-    auto db = connect(kAdministratorUser, "anything");
-    testing::TSqlScriptRunner admin(*db, false);
-    ASSERT_EQ(Join(admin.Run("table People (ID integer, Name string 20, Secret string 20)\n"
-                             "table Other (ID integer, Name string 20)\n"
-                             "INSERT INTO People VALUES (1, 'n1', 's1')\nINSERT INTO People VALUES (2, 'n2', 's2')\n"
-                             "INSERT INTO Other VALUES (1, 's1')\n")),
-              "");
-    db->SecurityManager().AddGroup("clerks");
-    db->SecurityManager().AddUser("clerk", "pw", "clerks");
-  }
-  {
-    auto db = connect(kAdministratorUser, kDefaultAdministratorPassword);
+// Under enforced security: "clerks" may open People, Other and Hidden, read
+// People's ID and Name and all of Other, update and delete in People and
+// Other; nothing else (no insert, no create, nothing read in Hidden).
+class QueryProviderSecurityTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    {
+      TTavDataBase db(nullptr);
+      db.SetDataBaseName(Path());
+      db.SetUseEncryption(true);
+      db.SetMasterKey("query-key");
+      db.SetEnforceSecurity(true);
+      db.CreateDatabase();
+    }
+    {
+      auto db = Connect(kAdministratorUser, "anything");
+      testing::TSqlScriptRunner admin(*db, false);
+      ASSERT_EQ(Join(admin.Run("table People (ID integer, Name string 20, Secret string 20)\n"
+                               "table Other (ID integer, Name string 20)\n"
+                               "table Hidden (ID integer, Name string 20)\n"
+                               "INSERT INTO People VALUES (1, 'n1', 's1')\nINSERT INTO People VALUES (2, 'n2', 's2')\n"
+                               "INSERT INTO Other VALUES (1, 's1')\nINSERT INTO Hidden VALUES (1, 'h1')\n")),
+                "");
+      db->SecurityManager().AddGroup("clerks");
+      db->SecurityManager().AddUser("clerk", "pw", "clerks");
+    }
+    auto db = Connect(kAdministratorUser, kDefaultAdministratorPassword);
     TPrivileges p;
     p.SetGroupName("clerks");
     const auto grant = [&p](const std::string& table, TObjectPrivilegeType type, const std::string& fields) {
@@ -239,13 +230,33 @@ TEST(QueryProviderSecurityTest, FieldsTheUserMayNotReadAreRefusedInEveryClause) 
       grant(table, opUpdateData, "ALL");
       grant(table, opDeleteData, "ALL");
     }
+    grant("Hidden", opExecuteObj, "ALL");
     grant("People", opReadData, "ID,Name");
-    // A result is a memory table the user makes.
-    grant("ALL", opCreateObj, "ALL");
     grant("Other", opReadData, "ALL");
     db->SecurityManager().SetPrivileges(p, true);
   }
-  auto db = connect("clerk", "pw");
+
+  std::string Path() const { return dir_ / "secure.tav"; }
+
+  std::unique_ptr<TTavDataBase> Connect(const std::string& user, const std::string& password) {
+    auto db = std::make_unique<TTavDataBase>(nullptr);
+    db->SetDataBaseName(Path());
+    db->SetBeforeLogin([user, password](host::TObject*, std::string& u, std::string& p, std::string& key) {
+      u = user;
+      p = password;
+      key = "query-key";
+    });
+    db->Open();
+    return db;
+  }
+
+  os::test::TTempDir dir_;
+};
+
+// A statement naming a field the user may not read fails in whatever
+// clause names it; `*` leaves the field out.
+TEST_F(QueryProviderSecurityTest, FieldsTheUserMayNotReadAreRefusedInEveryClause) {
+  auto db = Connect("clerk", "pw");
   testing::TSqlScriptRunner clerk(*db, false);
   EXPECT_EQ(Join(clerk.Run("SELECT * FROM People\n= 1|n1\n= 2|n2\n"
                            "SELECT ID, Name FROM People WHERE ID = 1\n= 1|n1\n"
@@ -262,6 +273,46 @@ TEST(QueryProviderSecurityTest, FieldsTheUserMayNotReadAreRefusedInEveryClause) 
                            "DELETE FROM People WHERE Secret = 's1'\n! 10624\n"
                            "SELECT Name FROM People ORDER BY Name\n= n1\n= n2\n")),
             "");
+}
+
+// The right to read is enough to run a query: its result and the tables of
+// its subqueries, DISTINCT and GROUP BY are the statement's own, not tables
+// the user creates. Nothing else is lent by it.
+TEST_F(QueryProviderSecurityTest, ReadingNeedsNoCreateRightAndLendsNoOther) {
+  auto db = Connect("clerk", "pw");
+  testing::TSqlScriptRunner clerk(*db, false);
+  EXPECT_EQ(Join(clerk.Run("SELECT DISTINCT Name FROM Other\n= s1\n"
+                           "SELECT ID, COUNT(*) FROM People GROUP BY ID\n= 1|1\n= 2|1\n"
+                           "SELECT COUNT(DISTINCT Name) FROM People\n= 2\n"
+                           "SELECT P.Name FROM People P, Other O WHERE P.ID = O.ID\n= n1\n"
+                           "SELECT Name FROM People WHERE ID IN (SELECT ID FROM Other)\n= n1\n"
+                           "SELECT Name FROM People WHERE ID = (SELECT MAX(ID) FROM People)\n= n2\n"
+                           // A table the user may open but not read.
+                           "SELECT ID FROM Hidden\n! 10624\n"
+                           "SELECT COUNT(*) FROM Hidden WHERE Name = 'h1'\n! 10624\n"
+                           "SELECT O.ID FROM Other O, Hidden H WHERE O.ID = H.ID\n! 10624\n"
+                           "SELECT O.ID FROM Other O JOIN Hidden H ON O.ID = H.ID\n! 10624\n"
+                           "SELECT ID FROM Other WHERE ID IN (SELECT ID FROM Hidden)\n! 10624\n"
+                           "SELECT ID FROM Other WHERE EXISTS (SELECT Name FROM Hidden)\n! 10624\n"
+                           // Writes keep their own rights.
+                           "INSERT INTO Other (ID, Name) VALUES (9, 'x')\n! 10624\n"
+                           "INSERT INTO Other (ID, Name) SELECT ID, Name FROM People\n! 10624\n"
+                           "INSERT INTO Hidden (ID, Name) SELECT ID, Name FROM Other\n! 10624\n"
+                           "CREATE TABLE Made (ID integer)\n! 10624\n"
+                           "CREATE TABLE TEMPORARY Made (ID integer)\n! 10624\n"
+                           "SELECT ID FROM Other\n= 1\n")),
+            "");
+  // The query component opens the result by its name and drops it when the
+  // statement changes.
+  TTavQuery query(nullptr);
+  query.SetDataBase(db.get());
+  for (const char* sql : {"SELECT Name FROM People WHERE ID = 2", "SELECT Name FROM Other"}) {
+    query.Close();
+    query.SetSQLText(sql);
+    query.Open();
+    EXPECT_EQ(query.RecordCount(), 1) << sql;
+  }
+  query.Close();
 }
 
 }  // namespace

@@ -525,6 +525,60 @@ TEST_F(QueryTest, CloseLetsTheTablesAKeptPlanHeldGo) {
   EXPECT_NE(ErrorCodeOf([&] { q->Open(); }), 0);
 }
 
+// A division by zero, in the select list, in WHERE or in a data change, is
+// the statement's SQL error; the run is rolled back and the same query runs
+// its next statement.
+TEST_F(QueryTest, DivisionByZeroIsAnSqlErrorAndTheQueryRunsOn) {
+  auto q = Query("SELECT ID FROM Emp");
+  for (const char* sql :
+       {"SELECT ID / 0 FROM Emp", "SELECT Salary / 0.0 FROM Emp WHERE ID = 1",
+        "SELECT ID FROM Emp WHERE Salary / (Dept - 20) > 1",
+        "SELECT Dept, SUM(Salary / (ID - 3)) FROM Emp GROUP BY Dept",
+        "SELECT Title FROM Dept WHERE ID IN (SELECT Dept / (ID - 2) FROM Emp)",
+        "UPDATE Emp SET Salary = Salary / (ID - 3)", "DELETE FROM Emp WHERE Salary / (ID - 4) > 0",
+        "INSERT INTO Emp (ID, Name) VALUES (6 / 0, 'Six')",
+        "INSERT INTO Emp (ID, Name) SELECT ID + 10 / (ID - 4), Name FROM Emp"}) {
+    q->Close();
+    q->SetSQLText(sql);
+    const bool select = std::string(sql).rfind("SELECT", 0) == 0;
+    const std::string text = SqlError([&] { select ? q->Open() : q->ExecSQL(); });
+    EXPECT_NE(text.find("Floating point division by zero"), std::string::npos) << sql << ": " << text;
+    EXPECT_FALSE(q->Active()) << sql;
+    EXPECT_FALSE(db_.InTransaction()) << sql;
+    EXPECT_FALSE(db_.QueryActive()) << sql;
+    q->SetSQLText("SELECT ID, Salary FROM Emp ORDER BY ID");
+    q->Open();
+    EXPECT_EQ(Rows(*q), "1|100;2|200;3|300;4|400;5|500") << sql;
+  }
+  // The same statement runs again once its data allow it.
+  q->Close();
+  q->SetSQLText("SELECT ID FROM Emp WHERE Salary / (Dept - 20) > 1");
+  EXPECT_EQ(ErrorCodeOf([&] { q->Open(); }), kSqlError);
+  Query("UPDATE Emp SET Dept = 40 WHERE Dept = 20")->ExecSQL();
+  q->Open();
+  EXPECT_EQ(Rows(*q), "3;4;5");
+}
+
+// A table read twice, once under an alias: the alias names its own
+// reference, the bare table name the reference without an alias, in every
+// clause the expression evaluator reads.
+TEST_F(QueryTest, ATableNameQualifierMeansTheReferenceWithoutAlias) {
+  for (const char* from : {"Emp x, Emp", "Emp, Emp x", "Emp JOIN Emp x ON x.Dept = Emp.Dept",
+                           "Emp x JOIN Emp ON x.Dept = Emp.Dept"}) {
+    const std::string tail = std::string(" FROM ") + from + " WHERE x.ID = 1 AND ";
+    EXPECT_EQ(Select("SELECT x.ID, Emp.ID" + tail + "Emp.ID = 2"), "1|2") << from;
+    EXPECT_EQ(Select("SELECT x.ID, Emp.ID + 0, x.Salary + Emp.Salary" + tail + "Emp.ID = 2"), "1|2|300") << from;
+    // A condition over both references stays for the evaluator to apply to
+    // each joined row.
+    EXPECT_EQ(Select("SELECT x.Name, Emp.Name" + tail + "(Emp.ID = 2 OR x.ID = 5)"), "Ann|Bob") << from;
+    EXPECT_EQ(Select("SELECT Emp.ID" + tail + "Emp.Salary > x.Salary + 100 ORDER BY Emp.ID"),
+              std::string(from).find("JOIN") != std::string::npos ? "" : "3;4;5")
+        << from;
+  }
+  // A table read only under an alias still answers to its name.
+  EXPECT_EQ(Select("SELECT Emp.Name FROM Emp e WHERE Emp.ID + 0 = 3"), "Cid");
+}
+
 TEST_F(QueryTest, ResultTablesAreReplacedAndDropped) {
   host::TStringList names;
   auto count = [&] {

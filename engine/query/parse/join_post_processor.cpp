@@ -94,7 +94,8 @@ bool TJoinPostProcessor::CheckOnFields(TTavTableRefNode* join,
     const std::string column = host::VarToStr(node->Data);
     const TParserToken* qualifier = node->TokenArgs.empty() ? nullptr : node->TokenArgs.front();
     // The table the qualifier names: by correlation name first, then by
-    // table name. ON may only name tables of its own join.
+    // the name of a table without one, then by any table's name. ON may only
+    // name tables of its own join.
     const TJoinTable* found = nullptr;
     if (qualifier != nullptr) {
       for (const TJoinTable& t : tables) {
@@ -103,6 +104,10 @@ bool TJoinPostProcessor::CheckOnFields(TTavTableRefNode* join,
           found = &t;
           break;
         }
+      }
+      for (size_t i = 0; found == nullptr && i < tables.size(); ++i) {
+        if (tables[i].Node->CorrelationName.empty() && host::AnsiSameText(tables[i].Node->Text, qualifier->Text))
+          found = &tables[i];
       }
       for (size_t i = 0; found == nullptr && i < tables.size(); ++i) {
         if (host::AnsiSameText(tables[i].Node->Text, qualifier->Text)) found = &tables[i];
