@@ -2,7 +2,8 @@
 # The installer end to end, as real processes on fresh machine roots: the
 # README's run (stage, build the distribution, install it unattended), then a
 # second install into the recorded folder, a store with several IDEs, Cancel
-# on each page before the install, and a help configuration file the IDE
+# on each page before the install and during the copy, the windowed presenter
+# asked for where it cannot work, and a help configuration file the IDE
 # package cannot be registered in.
 #
 #   tests/installer_run_test.sh <cmake build folder>
@@ -10,12 +11,8 @@ set -euo pipefail
 
 BUILD=$(cd "$1" && pwd)
 SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-WORK=$(mktemp -d)
-trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
-
 source "$SOURCE_DIR/tools/test_checks.sh"
-has() { grep -qF -- "$2" <(tr -d '\r' <"$1"); }       # <file> <text>
-lacks() { ! grep -qF -- "$2" <(tr -d '\r' <"$1"); }   # <file> <text>
+make_work
 
 D7_KEY='HKEY_CURRENT_USER\Software\Borland\Delphi\7.0'
 PACKAGE='"C:\\Program Files\\Tavrin\\Delphi7\\dcltav14d7.bpl"="Tavrin Database Engine"'
@@ -127,6 +124,26 @@ for page in WelcomeForm LicenseForm SelectDestinationForm ConfirmInstall; do
   check "cancel on $page: no product key" lacks "$M/registry.reg" '"InstallPath"='
   check "cancel on $page: no files" test ! -e "$M/C/Program Files/Tavrin/readme.txt"
 done
+
+# ---- Cancel during the copy: it stops there ----
+fresh_machine cancel-copy
+build_distribution
+printf '%s\n' '[CopyFileForm]' 'cancel-after 3' >"$STAGE/answers.txt"
+install --answers=answers.txt
+check "cancel during the copy exits 2 (got $STATUS)" test "$STATUS" -eq 2
+check "cancel during the copy: stopped before the last file" test ! -e "$M/C/Program Files/Tavrin/readme.txt"
+check "cancel during the copy: no product key" lacks "$M/registry.reg" '"InstallPath"='
+check "cancel during the copy: no package" lacks "$M/registry.reg" "$PACKAGE"
+check "cancel during the copy: no install history" lacks "$M/registry.reg" 'QEL\Install'
+
+# ---- the windowed presenter asked for where it cannot work ----
+set +e
+(cd "$STAGE" && env -u DISPLAY timeout 60 ./TavrinDemoInstall '-sC:\build' --presenter=window >"$WORK/out.txt" 2>&1)
+STATUS=$?
+set -e
+check "--presenter=window without it or a display exits 1 (got $STATUS)" test "$STATUS" -eq 1
+check "--presenter=window says why" grep -qE \
+  "built without the presenter window|The presenter window cannot work here: DISPLAY is not set" "$WORK/out.txt"
 
 # ---- a help configuration file that cannot be replaced ----
 fresh_machine readonly

@@ -30,6 +30,8 @@
 #include <FL/x.H>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
+
+#include "host/forms_window/testing/x_input.h"
 #ifdef TAV_HAVE_XTEST
 #include <X11/extensions/XTest.h>
 #endif
@@ -259,18 +261,7 @@ TEST_F(WindowDisplayTest, EscapeCancelsAndTheCloseBoxClosesTheForm) {
 
   form->Log.clear();
   TUserScript close;
-  close.Add([&] {
-    const unsigned long id = presenter->WindowId(*form);
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = id;
-    e.xclient.message_type = XInternAtom(fl_display, "WM_PROTOCOLS", False);
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = static_cast<long>(XInternAtom(fl_display, "WM_DELETE_WINDOW", False));
-    e.xclient.data.l[1] = CurrentTime;
-    XSendEvent(fl_display, id, False, NoEventMask, &e);
-    XFlush(fl_display);
-  });
+  close.Add([&] { test::SendCloseRequest(fl_display, presenter->WindowId(*form)); });
   close.Start();
   EXPECT_EQ(form->ShowModal(), mrCancel);
   EXPECT_NE(std::find(form->Log.begin(), form->Log.end(), "closequery"), form->Log.end());

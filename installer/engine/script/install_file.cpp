@@ -50,6 +50,7 @@ struct TArchiveHooks {
     archive.OnAborted = nullptr;
     archive.OnStatus = nullptr;
     archive.OnNewDisk = nullptr;
+    archive.OnProcessMessages = nullptr;
     archive.OnFileVersion = ReadFileVersion;
   }
 };
@@ -181,6 +182,13 @@ void TCustomInstallFile::HookArchive(TOrlnCompress& archive, int statusEvent) {
     RequestDisk(a, volume, directory);
   };
   archive.OnAborted = [](TOrlnCompress&) {};
+  // Between pieces the user's input is taken: a Cancel button on a progress
+  // form sets the shared archive reader's abort flag, which a reader opened
+  // for this file alone takes over, and the next piece stops.
+  archive.OnProcessMessages = [](TOrlnCompress& a) {
+    host::Application().ProcessMessages();
+    if (InstallGlobals().Compress.Abort()) a.SetAbort(true);
+  };
 }
 
 void TCustomInstallFile::ReportStatus(TOrlnCompress&, const TOrlnCompressStatus& s,
