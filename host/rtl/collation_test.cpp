@@ -229,6 +229,50 @@ TEST(CollationTest, OrderIsTotalOverRandomStrings) {
     for (size_t j = i; j < v.size(); j += 5) ASSERT_LE(CS(v[i], v[j]), 0);
 }
 
+// The order by its definition, one byte at a time: what the compares must
+// give however they pass over equal bytes.
+int ByteByByte(const std::string& a, const std::string& b, bool ci) {
+  const size_t n = std::min(a.size(), b.size());
+  int accent = 0, caseLevel = 0, tie = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
+    const TCollationWeight wa = CollationWeightOf(ca), wb = CollationWeightOf(cb);
+    if (wa.Primary != wb.Primary) return wa.Primary < wb.Primary ? -1 : 1;
+    if (!accent && wa.Accent != wb.Accent) accent = wa.Accent < wb.Accent ? -1 : 1;
+    if (!ci && !caseLevel && wa.Case != wb.Case) caseLevel = wa.Case < wb.Case ? -1 : 1;
+    const unsigned ta = ci ? CollationFoldCase(ca) : ca, tb = ci ? CollationFoldCase(cb) : cb;
+    if (!tie && ta != tb) tie = ta < tb ? -1 : 1;
+  }
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return accent ? accent : (caseLevel ? caseLevel : tie);
+}
+
+TEST(CollationTest, LongCommonPrefixesDecideNothing) {
+  // Pairs that agree for 0 to 40 bytes and then differ at one level (or only
+  // in length), with further differences after it: the compare that skips
+  // equal bytes a word at a time gives the byte-by-byte order.
+  const std::string alphabet = Ansi("aAáÁeE-' 1²ßsSzZ\x7f");
+  std::mt19937 rng(17);
+  auto randomText = [&](size_t n) {
+    std::string s;
+    for (size_t k = 0; k < n; ++k) s += alphabet[rng() % alphabet.size()];
+    return s;
+  };
+  for (int round = 0; round < 4000; ++round) {
+    const std::string prefix = randomText(rng() % 41);
+    std::string a = prefix + randomText(rng() % 12), b = prefix + randomText(rng() % 12);
+    if (round % 5 == 0) b = a.substr(0, rng() % (a.size() + 1));  // a prefix of the other
+    if (round % 7 == 0 && !a.empty()) {
+      b = a;
+      b[rng() % b.size()] ^= 0x20;  // a case twin, or another character
+    }
+    SCOPED_TRACE(Hex(a) + " / " + Hex(b));
+    ASSERT_EQ(CS(a, b), ByteByByte(a, b, false));
+    ASSERT_EQ(CI(a, b), ByteByByte(a, b, true));
+    ASSERT_EQ(CS(b, a), -CS(a, b));
+  }
+}
+
 TEST(CollationTest, ComparesReadOnlyWithinTheLengths) {
   // Exact-size heap buffers without terminators: the sanitizer sees any read
   // past the end.

@@ -623,11 +623,12 @@ int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool af
   }
   // The first entry for which the predicate holds: the entry is not below
   // the key (above it, with afterEqual). Compares give key against entry.
+  const TOptimizedCompare compare(format, keyFieldCount, key);
   int lo = 0, hi = n;
   int atHi = 1;
   while (lo < hi) {
     const int mid = lo + (hi - lo) / 2;
-    const int c = format.CompareToOptimizedKey(keyFieldCount, key, EntryPtr(mid));
+    const int c = compare(EntryPtr(mid));
     if (afterEqual ? c < 0 : c <= 0) {
       hi = mid;
       atHi = c;

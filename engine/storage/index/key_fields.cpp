@@ -469,20 +469,23 @@ int TKeyFormat::CompareKeys(int keyFieldCount, const uint8_t* entryA,
   return 0;
 }
 
+void TKeyFormat::RaiseEntryDamaged(const char* caller) {
+  TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
+}
+
 int TKeyFormat::CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchKey& key,
                                       const uint8_t* entry) const {
-  // The descent's inner loop: the search key's values are unpacked once,
-  // and the entry's are compared where they lie, the common kinds inline.
+  return TOptimizedCompare(*this, keyFieldCount, key)(entry);
+}
+
+int TKeyFormat::CompareFieldsFrom(int from, int n, const TOptimizedSearchKey& key,
+                                  const uint8_t* entry, int len, int pos) const {
+  // The search key's values are unpacked once, and the entry's are compared
+  // where they lie, the common kinds inline.
   static const char kCaller[] = "TBTree.CompareToOptimizedKey";
-  TAV_ASSERT(IsOpen(), "Key format is not open");
-  const int len = CheckedEntryLength(*this, entry, kCaller);
-  const int count = KeyFieldCount();
-  const int n = (keyFieldCount < 1 || keyFieldCount > count) ? count : keyFieldCount;
-  TAV_ASSERT(key.count_ >= n, "Search key has fewer fields than the index");
   const TField* fields = fields_.data();
   const TOptimizedSearchKey::TSlot* slots = key.slots_.data();
-  int pos = kKeyEntryHeaderSize + data_offset_;
-  for (int i = 0; i < n; ++i) {
+  for (int i = from; i < n; ++i) {
     const TField& f = fields[i];
     const TOptimizedSearchKey::TSlot& s = slots[i];
     if (s.Marker != 0) return s.Marker;
@@ -517,6 +520,41 @@ int TKeyFormat::CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchK
     return f.Descending ? -r : r;
   }
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// TOptimizedCompare
+
+TOptimizedCompare::TOptimizedCompare(const TKeyFormat& format, int keyFieldCount,
+                                     const TOptimizedSearchKey& key)
+    : format_(format), key_(key) {
+  TAV_ASSERT(format.IsOpen(), "Key format is not open");
+  const int count = format.KeyFieldCount();
+  n_ = (keyFieldCount < 1 || keyFieldCount > count) ? count : keyFieldCount;
+  TAV_ASSERT(key.count_ >= n_, "Search key has fewer fields than the index");
+  max_len_ = format.MaximumKeySize();
+  first_pos_ = kKeyEntryHeaderSize + format.DataOffset();
+  const TKeyFormat::TField& f = format.Field(0);
+  const TOptimizedSearchKey::TSlot& s = key.slots_[0];
+  // A marker or a missing value takes the general way.
+  if (s.Marker != 0 || !s.Present) return;
+  descending_ = f.Descending;
+  switch (f.Kind) {
+    case TKeyFormat::TField::ckInt32:
+      first_ = kInt32;
+      std::memcpy(&int_, s.Data, 4);
+      break;
+    case TKeyFormat::TField::ckAnsiText:
+    case TKeyFormat::TField::ckAnsiStr:
+      first_ = kText;
+      chars_ = reinterpret_cast<const char*>(s.Chars);
+      chars_size_ = static_cast<size_t>(std::max(s.Size, 0));
+      collate_ = f.Kind == TKeyFormat::TField::ckAnsiText ? &host::CollateAnsiText
+                                                          : &host::CollateAnsiStr;
+      break;
+    default:
+      break;
+  }
 }
 
 void TKeyFormat::DecodeKeyBufAsStrings(const uint8_t* entry, TStrings& lines) const {

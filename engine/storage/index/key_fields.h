@@ -231,7 +231,8 @@ class TKeyFormat {
                   const uint8_t* entryB, TFieldComparisonValues markersB) const;
 
   // The same order, with the unpacked search key as the first key and an
-  // entry without markers as the second.
+  // entry without markers as the second. TOptimizedCompare does the same
+  // for many entries.
   int CompareToOptimizedKey(int keyFieldCount, const TOptimizedSearchKey& key,
                             const uint8_t* entry) const;
 
@@ -260,6 +261,12 @@ class TKeyFormat {
 
  private:
   friend class TOptimizedSearchKey;
+  friend class TOptimizedCompare;
+  // Fields from..n-1 of key against the entry (len bytes, field from's
+  // data at pos): CompareToOptimizedKey's loop.
+  int CompareFieldsFrom(int from, int n, const TOptimizedSearchKey& key, const uint8_t* entry,
+                        int len, int pos) const;
+  [[noreturn]] static void RaiseEntryDamaged(const char* caller);
   // The record's length marker for field f, checked against its size.
   int RecordDataSize(const TField& f, const uint8_t* record, const char* caller) const;
   int CompareValues(const TField& f, const uint8_t* a, int lenA, const uint8_t* b, int lenB) const;
@@ -302,6 +309,7 @@ class TOptimizedSearchKey {
 
  private:
   friend class TKeyFormat;
+  friend class TOptimizedCompare;
   struct TSlot {
     uint8_t Data[8];
     const uint8_t* Chars;
@@ -314,6 +322,63 @@ class TOptimizedSearchKey {
 
   std::vector<TSlot> slots_;
   int count_ = 0;
+};
+
+// CompareToOptimizedKey set up once for the many entries of one search: the
+// checks that do not depend on the entry are made here, and a first key
+// field that is a 32-bit integer or ANSI text is compared inline. The key
+// and the format must outlive it and stay unchanged.
+class TOptimizedCompare {
+ public:
+  TOptimizedCompare(const TKeyFormat& format, int keyFieldCount, const TOptimizedSearchKey& key);
+
+  // The order of the key against the entry: negative, 0 or positive.
+  int operator()(const uint8_t* entry) const {
+    const int len = GetKeyEntryLength(entry);
+    if (len > max_len_ || len < first_pos_) [[unlikely]]
+      TKeyFormat::RaiseEntryDamaged(kCaller);
+    if (first_ == kGeneral) return format_.CompareFieldsFrom(0, n_, key_, entry, len, first_pos_);
+    // The key has a value for field 0 and no marker.
+    if (!((entry[kKeyEntryHeaderSize] >> 7) & 1)) return descending_ ? -1 : 1;
+    int r;
+    int pos = first_pos_;
+    if (first_ == kInt32) {
+      if (pos + 4 > len) [[unlikely]]
+        TKeyFormat::RaiseEntryDamaged(kCaller);
+      int32_t v;
+      std::memcpy(&v, entry + pos, 4);
+      r = int_ < v ? -1 : (int_ > v ? 1 : 0);
+      pos += 4;
+    } else {
+      if (pos + 2 > len) [[unlikely]]
+        TKeyFormat::RaiseEntryDamaged(kCaller);
+      const int size = entry[pos] | (entry[pos + 1] << 8);
+      pos += 2;
+      if (size > len - pos) [[unlikely]]
+        TKeyFormat::RaiseEntryDamaged(kCaller);
+      r = collate_(chars_, chars_size_, reinterpret_cast<const char*>(entry + pos),
+                   static_cast<size_t>(size));
+      r = r < 0 ? -1 : (r > 0 ? 1 : 0);
+      pos += size;
+    }
+    if (r != 0) return descending_ ? -r : r;
+    return n_ > 1 ? format_.CompareFieldsFrom(1, n_, key_, entry, len, pos) : 0;
+  }
+
+ private:
+  static constexpr const char* kCaller = "TBTree.CompareToOptimizedKey";
+  enum TFirst : uint8_t { kGeneral, kInt32, kText };
+  const TKeyFormat& format_;
+  const TOptimizedSearchKey& key_;
+  int n_;
+  int max_len_;
+  int first_pos_;  // where field 0's data starts; also the shortest entry
+  TFirst first_ = kGeneral;
+  bool descending_ = false;
+  int32_t int_ = 0;
+  const char* chars_ = nullptr;
+  size_t chars_size_ = 0;
+  int (*collate_)(const char*, size_t, const char*, size_t) = nullptr;
 };
 
 }  // namespace tav

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -356,6 +357,75 @@ TEST(KeyOrderTest, MarkersAreInTreeOrderEvenOnDescendingFields) {
     const auto e = k.Entry(v);
     EXPECT_EQ(Sgn(k.format.CompareKeys(0, key.data(), eof, e.data(), {})), 1);
     EXPECT_EQ(Sgn(k.format.CompareKeys(0, key.data(), bof, e.data(), {})), -1);
+  }
+}
+
+TEST(KeyOrderTest, SearchKeysOrderAsTheirEntriesOverRandomKeys) {
+  // The search key compares the entry where it lies, with a first field of
+  // 32-bit integers or ANSI text compared inline: over random keys of every
+  // first-field kind, with and without case, descending, NULLs, shared
+  // prefixes, markers and partial compares, it must give the order of the
+  // two entries.
+  std::mt19937 rng(2026);
+  const std::vector<TFieldShape> firsts = {
+      {ftInteger},        {ftAutoInc},  {ftInteger, 0, false, true}, {ftString, 24},
+      {ftString, 24, true}, {ftString, 24, true, true}, {ftString, 24, false, true},
+      {ftWideString, 24}, {ftFloat},    {ftSmallint}};
+  const std::vector<TFieldShape> seconds = {{ftInteger}, {ftInteger, 0, false, true},
+                                            {ftString, 8, true}, {ftBoolean}};
+  const std::vector<std::string> stems = {"Customer-0000", "customer-0000", "Cust", "",
+                                          "\xC4rger-12345678"};
+  auto randomValue = [&](const TFieldShape& shape) -> Variant {
+    if (rng() % 8 == 0) return Null();
+    switch (shape.type) {
+      case ftString: {
+        std::string s = stems[rng() % stems.size()];
+        for (int n = static_cast<int>(rng() % 6); n > 0; --n) s += "aAbB09-\xE4\xC4"[rng() % 9];
+        return s.substr(0, static_cast<size_t>(shape.size));
+      }
+      case ftWideString:
+        return std::u16string(u"ab\u00E4\u00C4").substr(0, rng() % 5);
+      case ftFloat:
+        return static_cast<double>(static_cast<int>(rng() % 7) - 3) / 2.0;
+      case ftSmallint:
+        return static_cast<short>(static_cast<int>(rng() % 5) - 2);
+      case ftBoolean:
+        return rng() % 2 == 0;
+      default: {
+        const int pick = static_cast<int>(rng() % 6);
+        if (pick == 0) return INT_MIN;
+        if (pick == 1) return INT_MAX;
+        return static_cast<int>(rng() % 9) - 4;
+      }
+    }
+  };
+  const TFieldComparisonValue markerSets[][2] = {
+      {fcDefault, fcDefault}, {fcForceBOF, fcDefault}, {fcForceEOF, fcDefault},
+      {fcDefault, fcForceBOF}, {fcDefault, fcForceEOF}};
+  for (const TFieldShape& first : firsts) {
+    for (const TFieldShape& second : seconds) {
+      for (TIndexKeyType kt : {ikMinStringLen, ikFixed}) {
+        TestKey k({first, second}, kt);
+        std::vector<std::vector<uint8_t>> entries;
+        for (int i = 0; i < 40; ++i)
+          entries.push_back(k.Entry(VarArrayOf({randomValue(first), randomValue(second)})));
+        for (const auto& a : entries) {
+          const auto& markers = markerSets[rng() % 5];
+          const int keyFieldCount = static_cast<int>(rng() % 3);  // 0 = all
+          TOptimizedSearchKey search;
+          search.SetDataFromKeyBuf(k.format, markers, a.data());
+          for (const auto& b : entries) {
+            const int expected =
+                Sgn(k.format.CompareKeys(keyFieldCount, a.data(), markers, b.data(), {}));
+            ASSERT_EQ(Sgn(k.format.CompareToOptimizedKey(keyFieldCount, search, b.data())),
+                      expected)
+                << FieldTypeName(first.type) << (first.ci ? " ci" : "")
+                << (first.desc ? " desc" : "") << ", " << FieldTypeName(second.type)
+                << ", fields " << keyFieldCount;
+          }
+        }
+      }
+    }
   }
 }
 
