@@ -434,6 +434,9 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
   }
   int32_t rows = 0;
   size_t current = 0;
+  // The current row's bytes: one buffer for every row, copied only into a
+  // new group's entry.
+  std::string bytes;
   if (!grouped) {
     ClearRecord(row_.data());
     current = addGroup(AddRow());
@@ -442,7 +445,7 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
   for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
     if (grouped) {
       FillRow(columns, [](const TResultSetField& c) { return !IsAggregateColumn(c); });
-      std::string bytes(row_.begin(), row_.end());
+      bytes.assign(row_.begin(), row_.end());
       const auto known = byBytes.find(bytes);
       if (known != byBytes.end()) {
         current = known->second;
@@ -455,7 +458,7 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
           current = addGroup(address);
           byAddress.emplace(address, current);
         }
-        byBytes.emplace(std::move(bytes), current);
+        byBytes.emplace(bytes, current);
       }
     }
     const TGroup& group = groups[current];
