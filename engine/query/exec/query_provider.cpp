@@ -576,14 +576,8 @@ bool TTavQueryProviderItem::CreateResultSet() {
   rows.SetDataBase(provider.Database());
   rows.SetTableName(ResultTableName());
   rows.SetProviderMgr(provider_mgr_.get());
-  TTavBaseJoinDataProvider* root = provider_mgr_->RootProvider();
-  TAV_ASSERT(root != nullptr, "Root provider is not assigned");
-  // The tables are read under locks held for the run: the kept bridges'
-  // now, the new ones' as soon as they are open.
   TBridgeReadLockGuard locks(*provider_mgr_);
-  locks.Hold();
-  if (!root->IsOpen) root->OpenProvider();
-  locks.Hold();
+  TTavBaseJoinDataProvider* root = &OpenPlanTables(&locks);
   provider_mgr_->SetDBStringCompare(rows.GetDBStringCompare());
   PrepareResultColumns();
   const TSelectFields& columns = select_analyser_->SelectFields;
@@ -615,12 +609,8 @@ bool TTavQueryProviderItem::CreateResultList(std::vector<uint32_t>& list) {
   TAV_ASSERT(result_set_ != nullptr, "Result set is not assigned");
   if (!PreparePlan()) return false;
   result_set_->SetProviderMgr(provider_mgr_.get());
-  TTavBaseJoinDataProvider* root = provider_mgr_->RootProvider();
-  TAV_ASSERT(root != nullptr, "Root provider is not assigned");
   TBridgeReadLockGuard locks(*provider_mgr_);
-  locks.Hold();
-  if (!root->IsOpen) root->OpenProvider();
-  locks.Hold();
+  OpenPlanTables(&locks);
   // A condition the tables cannot answer is applied by the manager to each
   // row it yields.
   result_set_->PopulateResultSetAddrList(list);
@@ -747,12 +737,22 @@ bool TTavQueryProviderItem::PrepareRowWalk() {
   if (rows.Active()) rows.Close();
   rows.SetDataBase(GetProviderParent()->Database());
   rows.SetProviderMgr(provider_mgr_.get());
+  TTavBaseJoinDataProvider& root = OpenPlanTables(nullptr);
+  provider_mgr_->SetDBStringCompare(rows.GetDBStringCompare());
+  result_columns_->BuildFromSelectFields(select_analyser_->SelectFields, &root, rows.GetDBStringCompare());
+  return true;
+}
+
+TTavBaseJoinDataProvider& TTavQueryProviderItem::OpenPlanTables(TBridgeReadLockGuard* locks) {
   TTavBaseJoinDataProvider* root = provider_mgr_->RootProvider();
   TAV_ASSERT(root != nullptr, "Root provider is not assigned");
-  if (!root->IsOpen) root->OpenProvider();
-  provider_mgr_->SetDBStringCompare(rows.GetDBStringCompare());
-  result_columns_->BuildFromSelectFields(select_analyser_->SelectFields, root, rows.GetDBStringCompare());
-  return true;
+  // The kept bridges' locks now, the new ones' as soon as they are open.
+  if (locks != nullptr) locks->Hold();
+  if (!root->IsOpen) {
+    root->OpenProvider();
+    if (locks != nullptr) locks->Hold();
+  }
+  return *root;
 }
 
 bool TTavQueryProviderItem::ExecDelete() {

@@ -193,6 +193,9 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   // Plans the statement, opens its tables and points the result columns at
   // them, for a walk of the rows through the provider manager.
   bool PrepareRowWalk();
+  // The plan's root with its tables open; with `locks`, the tables are read
+  // under locks held for the run (see TBridgeReadLockGuard).
+  TTavBaseJoinDataProvider& OpenPlanTables(TBridgeReadLockGuard* locks);
   bool ExecUpdate();
   bool ExecDelete();
   bool ExecSchemaStatement();
