@@ -33,9 +33,10 @@ for h in engine/components/tav_database.h engine/components/tav_table.h host/db/
          host/classes/component.h host/rtl/string_list.h engine/storage/base/tav_errors.h; do
   [ -f "$inc/$h" ] || fail "header $h not installed"
 done
-if find "$inc" -path '*testing*' -o -name '*_test*' | grep -q .; then
-  fail "test helpers installed: $(find "$inc" -path '*testing*' -o -name '*_test*')"
-fi
+# (Outputs are taken whole before they are searched: under pipefail a
+# grep -q that stops reading early fails its writer with SIGPIPE.)
+helpers=$(find "$inc" -path '*testing*' -o -name '*_test*')
+[ -z "$helpers" ] || fail "test helpers installed: $helpers"
 [ -f "$prefix/lib/cmake/Tavrin/TavrinConfig.cmake" ] || fail "no CMake package"
 [ -f "$prefix/lib/pkgconfig/tavrin.pc" ] || fail "no pkg-config file"
 
@@ -58,6 +59,7 @@ read -r -a extra <<<"$flags"
 LD_LIBRARY_PATH=$prefix/lib "$work/host_program_pc" "$work/through_pkg_config.tav"
 
 # The programs load the installed library, not the build tree's.
-ldd "$work/with-cmake/host_program" | grep -q "$prefix/lib/libtav14rd7.so" ||
-  fail "the package build does not load $prefix/lib: $(ldd "$work/with-cmake/host_program" | grep tav14rd7)"
+loaded=$(ldd "$work/with-cmake/host_program")
+grep -q "$prefix/lib/libtav14rd7.so" <<<"$loaded" ||
+  fail "the package build does not load $prefix/lib: $(grep tav14rd7 <<<"$loaded")"
 echo "install test passed"
