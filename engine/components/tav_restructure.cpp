@@ -423,7 +423,17 @@ struct TCopiedField {
   const TInternalFieldItem* Source;
   bool Blob;
   int32_t CutTo;  // characters a string value keeps, -1 for other types
+  bool Bytes;     // copied as the record's bytes: both fields store values alike
 };
+
+// Whether a value of `source` goes into `dest` as its bytes with nothing
+// lost or changed: the same type and size, neither a BLOB (its bytes name
+// blocks of the source) nor a Boolean (its byte is made 0 or 1 on the way).
+bool CopiedAsBytes(const TInternalFieldItem& dest, const TInternalFieldItem& source) {
+  const host::TFieldType type = dest.DataType();
+  return type == source.DataType() && dest.FieldSize() == source.FieldSize() && IsRecordFieldType(type) &&
+         !IsBlobFieldType(type) && type != host::ftBoolean;
+}
 
 // Dest field -> source field, by Dest's source names; a BLOB field pairs
 // only with a BLOB field. Each pairing is logged.
@@ -440,7 +450,7 @@ std::vector<TCopiedField> MapCopiedFields(TTavDataSet& from, TTavDataSet& dest, 
     const bool sourceBlob = from.IsFieldBlob(s->FieldNo());
     if (destBlob != sourceBlob) continue;  // mixed pairs are not copied
     const bool text = d->DataType() == host::ftString || d->DataType() == host::ftWideString;
-    map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1});
+    map.push_back({d, s, destBlob, text ? d->GetWriteableFieldSize() : -1, !destBlob && CopiedAsBytes(*d, *s)});
   }
   return map;
 }
@@ -460,6 +470,13 @@ uint32_t CopyIntoNewRecord(TTavDataSet& from, const uint8_t* record, TTavDataSet
       from.DataSetGetFieldStreamFromRecBuf(record, m.Source->FieldNo(), isNull, blob);
       blob.SetPosition(0);
       dest.DataSetSetFieldStreamFromRecBuf(m.Dest->FieldNo(), isNull || blob.Size() == 0, blob, out);
+    } else if (m.Bytes) {
+      int32_t length;
+      const uint8_t* data;
+      bool isNull;
+      from.DataSetGetFieldDataByReferenceFromRecBuf(record, m.Source->FieldNo(), length, data, isNull);
+      if (m.CutTo >= 0 && length > m.CutTo) length = m.CutTo;
+      dest.DataSetSetFieldDataToRecBuf(m.Dest->FieldNo(), length, out, data, isNull);
     } else {
       host::Variant value = from.DataSetGetFieldDataFromRecBufAsVariant(record, m.Source->FieldNo());
       // A narrower string field keeps what fits: the loss the new layout

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <numeric>
@@ -289,7 +291,8 @@ TEST_F(RestructureTest, ReIndexIgnoresDuplicatesAndReportsProgress) {
 // one, a row refused by its unique case-insensitive key left out), "RI"
 // without that index, which a restructure then adds by re-indexing with
 // duplicates ignored. Every walk and every search of every index (unique,
-// duplicate, descending, case-insensitive, two fields) answers alike.
+// duplicate, descending, case-insensitive, two fields; accents and case
+// tying at their levels, Null in A) answers alike.
 TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
   host::TFieldDefs fields;
   fields.Add("ID", host::ftInteger);
@@ -300,6 +303,7 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
   indexes.Add("ixS", "S", host::TIndexOptions{host::ixCaseInsensitive});
   indexes.Add("ixDesc", "A", host::TIndexOptions{host::ixDescending});
   indexes.Add("ixMulti", "S;A", host::TIndexOptions{});
+  indexes.Add("ixDescCI", "S;A", host::TIndexOptions{host::ixDescending, host::ixCaseInsensitive});
   host::TIndexDefs all;
   all.Assign(indexes);
   all.Add("ixUS", "S", host::TIndexOptions{host::ixUnique, host::ixCaseInsensitive});
@@ -313,11 +317,14 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
   std::vector<int32_t> ids(3000);
   std::iota(ids.begin(), ids.end(), 1);
   std::shuffle(ids.begin(), ids.end(), random);
-  const char letters[] = "aAbBcC";
+  // a, A, a acute, A acute, b, B, c, C.
+  const char letters[] = "aA\xE1\xC1" "bBcC";
+  const int32_t kNull = INT32_MIN;
   for (int32_t id : ids) {
     std::string s;
-    for (int i = 0; i < 4; ++i) s += letters[random() % 6];
-    rows.push_back({id, static_cast<int32_t>(random() % 50) - 25, s});
+    for (int i = 0; i < 4; ++i) s += letters[random() % 8];
+    const int32_t a = static_cast<int32_t>(random() % 50) - 25;
+    rows.push_back({id, a == 0 ? kNull : a, s});
   }
   auto create = [&](const char* name, const host::TIndexDefs& defs, bool refusing) {
     TTavDataSet ds(nullptr);
@@ -330,7 +337,7 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
     for (const TValues& r : rows) {
       ds.InitializeNewRecord(ds.RecordBuffer(), false);
       ds.DataSetSetFieldDataAsVariant(0, r.Id);
-      ds.DataSetSetFieldDataAsVariant(1, r.A);
+      ds.DataSetSetFieldDataAsVariant(1, r.A == kNull ? host::Null() : host::Variant(r.A));
       ds.DataSetSetFieldDataAsVariant(2, r.S);
       if (!refusing) {
         ds.AddRecord(false);
@@ -353,7 +360,7 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
     ds.DataSetOpen();
     std::vector<int64_t> out;
     std::mt19937 probes(7);
-    for (const char* index : {"ixId", "ixS", "ixDesc", "ixMulti", "ixUS"}) {
+    for (const char* index : {"ixId", "ixS", "ixDesc", "ixMulti", "ixDescCI", "ixUS"}) {
       ds.InternalSetIndexName(index);
       for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext())
         out.push_back(ds.DataSetGetFieldDataAsVariant(0).AsInteger() * 100000LL + ds.DataSetGetRecordNo());
@@ -362,7 +369,7 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
         const int32_t id = static_cast<int32_t>(probes() % 3100);
         const int32_t a = static_cast<int32_t>(probes() % 60) - 30;
         std::string s;
-        for (int i = 0; i < 4; ++i) s += letters[probes() % 6];
+        for (int i = 0; i < 4; ++i) s += letters[probes() % 8];
         for (TIndexSearchType type : {stLT, stLE, stEQ, stGE, stGT, stLEG}) {
           ds.InitializeNewRecord(ds.RecordBuffer(), false);
           ds.DataSetSetFieldDataToRecBufAsVariant(0, ds.RecordBuffer(), id);
@@ -406,6 +413,72 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
   kk.InternalRebuildTable();
   EXPECT_EQ(answers("KK"), expected);
   EXPECT_EQ(ErrorCodeOf([&] { ri.InternalRebuildTable(); }), 9729);
+}
+
+// A rebuild copies each value into a field of the same type and size: the
+// stored bytes come back the same for every type: Null, the longest string
+// a field takes, both zeros of a real, the extremes.
+TEST_F(RestructureTest, RebuildKeepsEveryStoredValueByteForByte) {
+  host::TFieldDefs fields;
+  const host::TFieldType types[] = {host::ftString, host::ftSmallint, host::ftWord,
+                                    host::ftInteger, host::ftBoolean, host::ftFloat, host::ftCurrency,
+                                    host::ftDate, host::ftTime, host::ftDateTime};
+  for (size_t i = 0; i < std::size(types); ++i)
+    fields.Add("F" + std::to_string(i), types[i], types[i] == host::ftString ? 8 : 0);
+  host::TIndexDefs indexes;
+  indexes.Add("ixI", "F4", host::TIndexOptions{});
+  TTavDataSet ds(nullptr);
+  ds.SetDataBase(db_.get());
+  ds.SetTableName("VALS");
+  ds.SetTableDef(false, fields, indexes);
+  ds.InternalCreateTable();
+  ds.DataSetOpen();
+  const double reals[] = {0.0, -0.0, 1e308, -4.9e-324, 12345.6789};
+  for (int row = 0; row < 15; ++row) {
+    ds.InitializeNewRecord(ds.RecordBuffer(), false);
+    for (int f = 0; f < static_cast<int>(std::size(types)); ++f) {
+      if ((row + f) % 5 == 0) continue;  // Null
+      const double real = reals[(row + f) % 5];
+      host::Variant v;
+      switch (types[f]) {
+        case host::ftString: v = std::string(static_cast<size_t>(row % 8), static_cast<char>('a' + row)); break;
+        case host::ftSmallint: v = static_cast<short>(row % 2 ? -32768 : 32767 - row); break;
+        case host::ftWord: v = row % 2 ? 65535 : row; break;
+        case host::ftInteger: v = row % 2 ? INT32_MIN + row : INT32_MAX - row; break;
+        case host::ftBoolean: v = row % 2 == 0; break;
+        default: v = real; break;
+      }
+      ds.DataSetSetFieldDataAsVariant(f, v);
+    }
+    ds.AddRecord(true);
+  }
+  ds.DataSetClose();
+
+  // Each row's logical number, then per field its null flag and bytes.
+  auto stored = [&] {
+    TTavDataSet reader(nullptr);
+    reader.SetDataBase(db_.get());
+    reader.SetTableName("VALS");
+    reader.DataSetOpen();
+    std::map<uint32_t, std::string> out;
+    for (bool ok = reader.DataSetFirst(); ok; ok = reader.DataSetNext()) {
+      std::string bytes;
+      for (int f = 0; f < static_cast<int>(std::size(types)); ++f) {
+        int32_t length;
+        const uint8_t* data;
+        bool isNull;
+        reader.DataSetGetFieldDataByReferenceFromRecBuf(reader.RecordBuffer(), f, length, data, isNull);
+        bytes += isNull ? "N" : "V" + std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+      }
+      out[host::GetU32(reader.RecordBuffer() + kRecLogicalNoOffset)] = bytes;
+    }
+    reader.DataSetClose();
+    return out;
+  };
+  const auto before = stored();
+  ASSERT_EQ(before.size(), 15u);
+  ds.InternalRebuildTable();
+  EXPECT_EQ(stored(), before);
 }
 
 TEST_F(RestructureTest, RebuildKeepsRowsAndIsRefusedInATransactionOrWhileInUse) {

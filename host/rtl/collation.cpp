@@ -157,6 +157,11 @@ constexpr TTables BuildTables() {
 
 constexpr TTables kTables = BuildTables();
 static_assert(kTables.Complete, "every Windows-1252 byte needs exactly one set of weights");
+// An 8-bit sort key holds each first-level weight in one byte, 0 being the
+// end mark.
+static_assert(kTables.MaxPrimary < 256, "first-level weights must fit a byte");
+// A wide one, a code point above them all included, fits three.
+static_assert(kTables.MaxPrimary + 1u + 0x10FFFFu < (1u << 24), "wide weights must fit three bytes");
 
 // Bytes 0x80..0x9F of Windows-1252 as UTF-16.
 // clang-format off
@@ -293,6 +298,14 @@ int CollateWide(const Units& a, size_t len1, const Units& b, size_t len2, bool c
   return later.Result();
 }
 
+// Big-endian, so that bytes compare as the number.
+inline uint8_t* PutBE24(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 16);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v);
+  return p + 3;
+}
+
 }  // namespace
 
 TCollationWeight CollationWeightOf(unsigned char c) {
@@ -320,6 +333,51 @@ bool WideCharToCp1252(char32_t cp, unsigned char& out) {
     }
   }
   return false;
+}
+
+// The compares decide at the first character whose first-level weights
+// differ, else by the number of characters, else at the first difference of
+// each later level in turn: the key's sections in that order give the same
+// answer. Past equal first levels (end mark included) both strings have as
+// many characters, so the later sections line up and no key can be a prefix
+// of another.
+void AppendAnsiSortKey(const char* s, size_t len, bool caseInsensitive, std::vector<uint8_t>& out) {
+  const auto* a = reinterpret_cast<const unsigned char*>(s);
+  const size_t levels = caseInsensitive ? 3 : 4;
+  const size_t at = out.size();
+  out.resize(at + levels * len + 1);
+  uint8_t* primary = out.data() + at;
+  uint8_t* accent = primary + len + 1;
+  uint8_t* caseLevel = accent + len;
+  uint8_t* tie = caseInsensitive ? caseLevel : caseLevel + len;
+  for (size_t i = 0; i < len; ++i) {
+    const TCollationWeight& w = kTables.Weight[a[i]];
+    primary[i] = static_cast<uint8_t>(w.Primary);
+    accent[i] = w.Accent;
+    if (!caseInsensitive) caseLevel[i] = w.Case;
+    tie[i] = caseInsensitive ? kTables.Fold[a[i]] : a[i];
+  }
+  primary[len] = 0;
+}
+
+void AppendWideSortKeyLE(const void* s, size_t units, bool caseInsensitive,
+                         std::vector<uint8_t>& out) {
+  const TUnitsLE u{static_cast<const unsigned char*>(s)};
+  // First-level weights and tie-break values of wide text reach past 16
+  // bits (code points above the 1252 ones): three bytes each.
+  std::vector<TCharWeight> weights;
+  weights.reserve(units);
+  for (size_t i = 0; i < units;) weights.push_back(WeightOfCodePoint(NextCodePoint(u, units, i), caseInsensitive));
+  const size_t n = weights.size();
+  const size_t at = out.size();
+  out.resize(at + 3 * n + 3 + n + (caseInsensitive ? 0 : n) + 3 * n);
+  uint8_t* p = out.data() + at;
+  for (const TCharWeight& w : weights) p = PutBE24(p, w.Primary);
+  p = PutBE24(p, 0);
+  for (const TCharWeight& w : weights) *p++ = w.Accent;
+  if (!caseInsensitive)
+    for (const TCharWeight& w : weights) *p++ = w.Case;
+  for (const TCharWeight& w : weights) p = PutBE24(p, w.Tie);
 }
 
 int CollateAnsiStr(const char* s1, size_t len1, const char* s2, size_t len2) {

@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace host {
 
@@ -64,5 +65,18 @@ int CollateWideText(const char16_t* s1, size_t len1, const char16_t* s2, size_t 
 // buffers need no alignment. Lengths count 16-bit units (bytes / 2).
 int CollateWideLE(const void* s1, size_t units1, const void* s2, size_t units2,
                   bool caseInsensitive);
+
+// Sort keys: the same order as plain bytes, for sorting many strings by
+// one unsigned byte compare each (shorter first where one is a prefix of
+// the other). The key of a string is its first-level weights and an end
+// mark, then, for the later levels, one weight per character each; the
+// order of two keys is the order of their strings under the compare of the
+// same case rule, equal keys only for strings that compare equal, and no
+// key is a prefix of another (so keys can be put one after another, or
+// every byte turned round for the reverse order). Each appends to `out`.
+void AppendAnsiSortKey(const char* s, size_t len, bool caseInsensitive, std::vector<uint8_t>& out);
+// UTF-16 little-endian in plain bytes; units counts 16-bit units.
+void AppendWideSortKeyLE(const void* s, size_t units, bool caseInsensitive,
+                         std::vector<uint8_t>& out);
 
 }  // namespace host

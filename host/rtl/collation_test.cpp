@@ -355,6 +355,74 @@ TEST(CollationTest, DistinctWideStringsNeverCompareEqual) {
     }
 }
 
+// Sort keys compared as bytes (shorter first on a common prefix).
+int KeyOrder(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+  if (c != 0) return Sgn(c);
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+bool IsPrefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  return a.size() < b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+// Random strings of up to `longest` characters of the alphabet, the empty
+// one first.
+template <class S>
+std::vector<S> RandomStrings(const S& alphabet, int longest, std::mt19937& rng) {
+  std::vector<S> v{S()};
+  for (int i = 0; i < 250; ++i) {
+    S s;
+    for (int n = static_cast<int>(rng() % (longest + 1)); n > 0; --n) s += alphabet[rng() % alphabet.size()];
+    v.push_back(s);
+  }
+  return v;
+}
+
+// Every pair's keys order as `compare` orders the strings, and no key is a
+// prefix of another.
+template <class S, class Key, class Compare>
+void ExpectKeysOrderAsCompare(const std::vector<S>& v, Key key, Compare compare) {
+  std::vector<std::vector<uint8_t>> keys;
+  for (const S& s : v) keys.push_back(key(s));
+  for (size_t i = 0; i < v.size(); ++i)
+    for (size_t j = 0; j < v.size(); ++j) {
+      ASSERT_EQ(KeyOrder(keys[i], keys[j]), compare(v[i], v[j])) << i << " " << j;
+      ASSERT_FALSE(IsPrefix(keys[i], keys[j]));
+    }
+}
+
+TEST(CollationTest, SortKeysOrderAsTheCompares) {
+  // Ties at every level, strings that are prefixes of others, NUL bytes and
+  // the bytes of the last first-level weights.
+  std::mt19937 rng(17);
+  const auto v = RandomStrings(Ansi("aAáÁàbB-' 1²ßsSþµÿŸ") + std::string(1, '\0') + "\xFF", 4, rng);
+  for (bool ci : {false, true}) {
+    ExpectKeysOrderAsCompare(
+        v,
+        [&](const std::string& s) {
+          std::vector<uint8_t> key(1, 0x5A);  // appended after what is there
+          AppendAnsiSortKey(s.data(), s.size(), ci, key);
+          return std::vector<uint8_t>(key.begin() + 1, key.end());
+        },
+        [&](const std::string& a, const std::string& b) { return ci ? CI(a, b) : CS(a, b); });
+  }
+  // Halves of a surrogate pair may come apart: a lone one stands for itself.
+  const auto w = RandomStrings(std::u16string(u"aA\u00E4\u00C4\u0100\u0101\u4E2D\U0001F600-\u2019\u0178\uFFFF"), 3, rng);
+  for (bool ci : {false, true}) {
+    ExpectKeysOrderAsCompare(
+        w,
+        [&](const std::u16string& s) {
+          std::string le;
+          for (char16_t c : s) le += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+          std::vector<uint8_t> key;
+          AppendWideSortKeyLE(le.data(), s.size(), ci, key);
+          return key;
+        },
+        [&](const std::u16string& a, const std::u16string& b) { return ci ? WCI(a, b) : WCS(a, b); });
+  }
+}
+
 TEST(CollationTest, LittleEndianBytesNeedNoAlignment) {
   const std::u16string a = u"Zu\u0308rich \u00FCber \U0001F600", b = u"zurich \u00DCBER \U0001F600";
   // Copy both into exact-size buffers at an odd offset.

@@ -52,6 +52,8 @@ std::vector<size_t> Partition(const std::vector<int32_t>& lengths, uint32_t page
 
 TIndexBulkLoad::TIndexBulkLoad(TIndexItem& item) : item_(item) {}
 
+TIndexBulkLoad::~TIndexBulkLoad() = default;
+
 void TIndexBulkLoad::Add(const uint8_t* record, uint32_t address) {
   TBTree& tree = item_.Tree();
   const size_t at = arena_.size();
@@ -62,27 +64,62 @@ void TIndexBulkLoad::Add(const uint8_t* record, uint32_t address) {
   SetKeyEntryAddress(entry, address);
   arena_.resize(at + GetKeyEntryLength(entry));
   offsets_.push_back(at);
+  if (!form_) form_ = std::make_unique<TKeySortForm>(tree.KeyFormat());
+  forms_.Add(*form_, arena_.data() + at);
+}
+
+int TIndexBulkLoad::CompareEntries(uint32_t a, uint32_t b) const {
+  const int c = forms_.Compare(a, b);
+  if (c != 0 || form_->Complete()) return c;
+  return item_.Tree().CompareKeys(0, Entry(a), {}, Entry(b), {});
 }
 
 void TIndexBulkLoad::Sort() {
-  const TBTree& tree = item_.Tree();
-  order_.resize(offsets_.size());
-  std::iota(order_.begin(), order_.end(), 0u);
-  auto before = [&](uint32_t a, uint32_t b) {
-    const int c = tree.CompareKeys(0, Entry(a), {}, Entry(b), {});
-    return c != 0 ? c < 0 : a > b;
+  const size_t n = offsets_.size();
+  order_.resize(n);
+  if (n == 0) return;
+  // Bytes every form shares decide nothing: each entry is sorted by the
+  // eight bytes after them first (zeros past its end, so that a shorter form
+  // never sorts after a longer one it is a prefix of), and only where those
+  // tie by the rest of the forms.
+  const std::vector<uint8_t>& bytes = forms_.Bytes;
+  const std::vector<size_t>& starts = forms_.Starts;
+  size_t common = starts[1] - starts[0];
+  for (size_t k = 1; k < n && common > 0; ++k) {
+    const uint8_t* a = bytes.data();
+    const uint8_t* b = bytes.data() + starts[k];
+    const size_t limit = std::min(common, starts[k + 1] - starts[k]);
+    size_t i = 0;
+    while (i < limit && a[i] == b[i]) ++i;
+    common = i;
+  }
+  struct TItem {
+    uint64_t Key;
+    uint32_t Entry;
+  };
+  std::vector<TItem> items(n);
+  for (size_t k = 0; k < n; ++k) {
+    const size_t from = starts[k] + common, end = starts[k + 1];
+    uint64_t key = 0;
+    for (size_t i = 0; i < 8; ++i) key = (key << 8) | (from + i < end ? bytes[from + i] : 0);
+    items[k] = {key, static_cast<uint32_t>(k)};
+  }
+  auto before = [&](const TItem& a, const TItem& b) {
+    if (a.Key != b.Key) return a.Key < b.Key;
+    const int c = CompareEntries(a.Entry, b.Entry);
+    return c != 0 ? c < 0 : a.Entry > b.Entry;
   };
   // Records often lie in the order of a key (an increasing primary key):
   // one pass tells.
-  if (!std::is_sorted(order_.begin(), order_.end(), before)) std::sort(order_.begin(), order_.end(), before);
+  if (!std::is_sorted(items.begin(), items.end(), before)) std::sort(items.begin(), items.end(), before);
+  for (size_t k = 0; k < n; ++k) order_[k] = items[k].Entry;
 }
 
 std::vector<uint32_t> TIndexBulkLoad::EqualKeyRuns() const {
-  const TBTree& tree = item_.Tree();
   std::vector<uint32_t> runs(offsets_.size(), 0);
   uint32_t run = 0;
   for (size_t i = 0; i < order_.size(); ++i) {
-    if (i > 0 && tree.CompareKeys(0, Entry(order_[i - 1]), {}, Entry(order_[i]), {}) != 0) ++run;
+    if (i > 0 && CompareEntries(order_[i - 1], order_[i]) != 0) ++run;
     runs[order_[i]] = run;
   }
   return runs;

@@ -22,7 +22,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "engine/storage/index/key_sort_form.h"
 
 namespace tav {
 
@@ -32,15 +35,16 @@ class TIndexManager;
 class TIndexBulkLoad {
  public:
   explicit TIndexBulkLoad(TIndexItem& item);
+  ~TIndexBulkLoad();
   TIndexBulkLoad(const TIndexBulkLoad&) = delete;
   TIndexBulkLoad& operator=(const TIndexBulkLoad&) = delete;
 
   // The key of `record`, stored at `address`, as the next entry (entries are
   // numbered 0, 1, ... in the order they are added).
   void Add(const uint8_t* record, uint32_t address);
-  // Orders the entries by key; equal keys (possible only in a unique index,
-  // or from damaged records) by descending entry number, as inserting one
-  // by one would leave them.
+  // Orders the entries by key (through their sort forms, key_sort_form.h);
+  // equal keys by descending entry number, as inserting one by one would
+  // leave them.
   void Sort();
   size_t Count() const { return offsets_.size(); }
   // For each entry, by entry number: the number of its run of equal keys
@@ -51,11 +55,30 @@ class TIndexBulkLoad {
   void Build(TIndexManager& manager, const std::vector<bool>* keep);
 
  private:
+  // The sort forms of the entries, back to back in entry order.
+  struct TForms {
+    std::vector<uint8_t> Bytes;
+    std::vector<size_t> Starts{0};  // entry number -> offset; one more at the end
+    void Add(const TKeySortForm& form, const uint8_t* entry) {
+      form.Append(entry, Bytes);
+      Starts.push_back(Bytes.size());
+    }
+    int Compare(uint32_t a, uint32_t b) const {
+      return TKeySortForm::Compare(Bytes.data() + Starts[a], Starts[a + 1] - Starts[a],
+                                   Bytes.data() + Starts[b], Starts[b + 1] - Starts[b]);
+    }
+  };
+
   const uint8_t* Entry(size_t n) const { return arena_.data() + offsets_[n]; }
+  // The key order of entries a and b: their forms, and where these cannot
+  // tell all fields apart, the tree's compare.
+  int CompareEntries(uint32_t a, uint32_t b) const;
 
   TIndexItem& item_;
   std::vector<uint8_t> arena_;     // entries back to back, in entry order
   std::vector<size_t> offsets_;    // entry number -> offset in arena_
+  std::unique_ptr<TKeySortForm> form_;  // made at the first Add: the tree is open then
+  TForms forms_;
   std::vector<uint32_t> order_;    // entry numbers in key order (after Sort)
 };
 
