@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/record/io_interface.h"
@@ -17,6 +19,8 @@
 #include "host/db/index_defs.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/streams.h"
+#include "host/rtl/variant.h"
+#include "os/testing/test_support.h"
 #include "engine/components/tav_blob_stream.h"
 #include "engine/components/testing/memory_table_support.h"
 
@@ -587,6 +591,216 @@ TEST_F(BaseTableTest, AFieldTheUserMayNotReadSelectsNothing) {
   t.Post();
   EXPECT_EQ(t.RecordCount(), 2);
 }
+
+}  // namespace
+}  // namespace tav
+
+namespace tav {
+namespace {
+
+// A table "M" on memory or on disk: ID primary, Grp with duplicates (one
+// ascending, one descending index), Name case-insensitive, Grp;Name two
+// fields. Two host datasets on it keep the index named by the test current.
+class TwoDatasetWritesTest : public ::testing::TestWithParam<std::tuple<bool, const char*>> {
+ protected:
+  struct TRow {
+    int32_t Id;
+    int32_t Grp;
+    std::string Name;
+    int64_t Seq;  // insertion order: ties of a non-unique index go by it
+  };
+
+  void SetUp() override {
+    const auto [disk, index] = GetParam();
+    index_ = index;
+    if (disk) {
+      ASSERT_TRUE(dir_.Ok());
+      db_.SetDataBaseName(dir_ / "writes.tav");
+      db_.CreateDatabase();
+      db_.Open();
+    } else {
+      db_.SetDataBaseName(kMemoryDataBaseName);
+      db_.Open();
+    }
+    a_ = Make(!disk);
+    a_->FieldDefs().Add("ID", host::ftInteger, 0, true);
+    a_->FieldDefs().Add("Grp", host::ftInteger);
+    a_->FieldDefs().Add("Name", host::ftString, 12);
+    a_->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+    a_->IndexDefs().Add("byGrp", "Grp", host::TIndexOptions{});
+    a_->IndexDefs().Add("byGrpDesc", "Grp", host::TIndexOptions{host::ixDescending});
+    a_->IndexDefs().Add("byName", "Name", host::TIndexOptions{host::ixCaseInsensitive});
+    a_->IndexDefs().Add("byGrpName", "Grp;Name", host::TIndexOptions{});
+    a_->CreateTable();
+    b_ = Make(!disk);
+    for (TTavTable* t : {a_.get(), b_.get()}) {
+      t->SetIndexName(index_);
+      t->Open();
+    }
+  }
+  void TearDown() override {
+    b_.reset();
+    a_.reset();
+    db_.Close();
+  }
+
+  std::unique_ptr<TTavTable> Make(bool memory) {
+    auto t = std::make_unique<TTavTable>(nullptr);
+    t->SetDataBase(&db_);
+    t->SetMemory(memory);
+    t->SetTableName("M");
+    return t;
+  }
+
+  static int CompareNames(const std::string& x, const std::string& y, bool ci) {
+    return DBANSICompareStrings(x.data(), y.data(), static_cast<int>(x.size()), static_cast<int>(y.size()), ci,
+                                false);
+  }
+  // The model's order under the current index.
+  bool Before(const TRow& x, const TRow& y) const {
+    const std::string index = index_;
+    int c = 0;
+    if (index == "pk") return x.Id < y.Id;
+    if (index == "byGrp") c = (x.Grp > y.Grp) - (x.Grp < y.Grp);
+    if (index == "byGrpDesc") c = (x.Grp < y.Grp) - (x.Grp > y.Grp);
+    if (index == "byName") c = CompareNames(x.Name, y.Name, true);
+    if (index == "byGrpName") {
+      c = (x.Grp > y.Grp) - (x.Grp < y.Grp);
+      if (c == 0) c = CompareNames(x.Name, y.Name, false);
+    }
+    if (c != 0) return c < 0;
+    // The hidden record number ending a non-unique key turns with it.
+    return index == "byGrpDesc" ? x.Seq > y.Seq : x.Seq < y.Seq;
+  }
+  // The 1-based place of `id` in the current index's order; 0 when absent.
+  int Place(int32_t id) const {
+    std::vector<TRow> rows;
+    for (const auto& [key, row] : model_) rows.push_back(row);
+    std::sort(rows.begin(), rows.end(), [&](const TRow& x, const TRow& y) { return Before(x, y); });
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (rows[i].Id == id) return static_cast<int>(i) + 1;
+    return 0;
+  }
+
+  static int32_t Id(TTavTable& t) { return t.FieldByName("ID")->AsInteger(); }
+  // The dataset stands on a record of the model, with its values and its
+  // place in the current index as its record number.
+  void ExpectStandsOn(TTavTable& t, int32_t id, const std::string& what) {
+    SCOPED_TRACE(what + " on " + std::to_string(id));
+    ASSERT_EQ(Id(t), id);
+    ASSERT_TRUE(model_.count(id));
+    EXPECT_EQ(t.FieldByName("Grp")->AsInteger(), model_[id].Grp);
+    EXPECT_EQ(t.FieldByName("Name")->AsString(), model_[id].Name);
+    EXPECT_EQ(t.RecNo(), Place(id));
+  }
+
+  void Set(TTavTable& t, const TRow& row) {
+    t.FieldByName("ID")->SetAsInteger(row.Id);
+    t.FieldByName("Grp")->SetAsInteger(row.Grp);
+    t.FieldByName("Name")->SetAsString(row.Name);
+  }
+
+  os::test::TTempDir dir_;
+  TTavDataBase db_{nullptr};
+  std::unique_ptr<TTavTable> a_, b_;
+  const char* index_ = "";
+  std::map<int32_t, TRow> model_;
+};
+
+// Random inserts, edits and deletes through either of two datasets: after
+// each, the writer stands on its record at the record number the model
+// gives, the other sees the change at its refresh and still stands on its
+// own record at its new number, both count the model's records, and
+// Locate finds (or misses) what the model holds, at the model's number.
+TEST_P(TwoDatasetWritesTest, RecordNumbersAndLocatesFollowAModel) {
+  const char* names[] = {"anna", "Anna", "ANNABEL", "bob", "Bobby", "carl", "Carl", "zed"};
+  std::mt19937 rng(44);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  auto anyId = [&] {
+    auto it = model_.begin();
+    std::advance(it, pick(static_cast<int>(model_.size())));
+    return it->first;
+  };
+  int64_t seq = 0;
+  for (int step = 0; step < 160; ++step) {
+    TTavTable& w = pick(2) == 0 ? *a_ : *b_;
+    TTavTable& o = &w == a_.get() ? *b_ : *a_;
+    const int32_t otherId = o.IsEmpty() ? -1 : Id(o);
+    const int kind = model_.size() < 8 ? 0 : pick(5);
+    std::string what;
+    int32_t expectId = -1;
+    if (kind <= 2) {
+      TRow row{0, pick(4), names[pick(8)], ++seq};
+      do row.Id = pick(400); while (model_.count(row.Id));
+      if (pick(2) == 0) w.Append(); else w.Insert();
+      Set(w, row);
+      w.Post();
+      model_[row.Id] = row;
+      expectId = row.Id;
+      what = "insert";
+    } else if (kind == 3) {
+      const int32_t id = anyId();
+      ASSERT_TRUE(w.Locate("ID", id, {}));
+      TRow row = model_[id];
+      row.Grp = pick(4);
+      row.Name = names[pick(8)];
+      if (pick(3) == 0) do row.Id = pick(400); while (model_.count(row.Id));
+      w.Edit();
+      Set(w, row);
+      w.Post();
+      model_.erase(id);
+      model_[row.Id] = row;
+      expectId = row.Id;
+      what = "edit";
+    } else {
+      const int32_t id = anyId();
+      ASSERT_TRUE(w.Locate("ID", id, {}));
+      w.Delete();
+      model_.erase(id);
+      what = "delete";
+    }
+    SCOPED_TRACE("step " + std::to_string(step) + " " + what);
+    if (expectId >= 0)
+      ExpectStandsOn(w, expectId, "writer");
+    else if (!model_.empty())
+      ExpectStandsOn(w, Id(w), "writer after delete");
+    o.Refresh();
+    if (model_.count(otherId)) ExpectStandsOn(o, otherId, "other");
+    for (TTavTable* t : {a_.get(), b_.get()}) {
+      EXPECT_EQ(t->RecordCount(), static_cast<int>(model_.size()));
+      int32_t missing;
+      do missing = pick(400); while (model_.count(missing));
+      EXPECT_FALSE(t->Locate("ID", missing, {}));
+      if (model_.empty()) continue;
+      const int32_t id = anyId();
+      ASSERT_TRUE(t->Locate("ID", id, {}));
+      ExpectStandsOn(*t, id, "locate by ID");
+      const std::string name = model_[id].Name;
+      ASSERT_TRUE(t->Locate("Name", name, host::TLocateOptions{host::loCaseInsensitive}));
+      EXPECT_EQ(CompareNames(t->FieldByName("Name")->AsString(), name, true), 0);
+      ExpectStandsOn(*t, Id(*t), "locate by Name");
+      ASSERT_TRUE(t->Locate("Grp;Name", host::VarArrayOf({model_[id].Grp, name}), {}));
+      ExpectStandsOn(*t, Id(*t), "locate by Grp;Name");
+      EXPECT_EQ(t->FieldByName("Grp")->AsInteger(), model_[id].Grp);
+    }
+    if (step % 16 == 0) {
+      // The model's order is the index's: a walk reads the records in it.
+      std::vector<int32_t> walked, expected(model_.size());
+      for (o.First(); !o.Eof(); o.Next()) walked.push_back(Id(o));
+      for (const auto& [id, row] : model_) expected[static_cast<size_t>(Place(id) - 1)] = id;
+      EXPECT_EQ(walked, expected);
+    }
+    if (HasFatalFailure() || HasFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryIndexKind, TwoDatasetWritesTest,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values("pk", "byGrp", "byGrpDesc", "byName", "byGrpName")),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "Disk_" : "Memory_") +
+                                  std::get<1>(info.param);
+                         });
 
 }  // namespace
 }  // namespace tav

@@ -1808,6 +1808,29 @@ std::pair<int32_t, int32_t> TTavDataSet::FilterBaseBounds() {
   return {current->GetRecordNo(), last};
 }
 
+void TTavDataSet::FilterBaseAddresses(std::vector<uint32_t>& addresses, int32_t& firstRecNo) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  addresses.clear();
+  firstRecNo = 0;
+  const auto [first, last] = FilterBaseBounds();
+  if (first > last) return;
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  index_on_buffer_ = false;
+  if (range_on_) {
+    current->Tree().ConstructKeyBufFromKeyBuf(range_keys_[rmRangeStart].data(),
+                                              range_key_flags_[rmRangeStart]);
+  } else {
+    uint8_t* probe = second_buffer_.data();
+    SetKeyFlagsToBOF(probe);
+    BuildSearchKey(*current, probe);
+  }
+  if (current->FullIndexSearch(stGE) != 0 || current->GetRecordNo() != first) return;
+  addresses.reserve(static_cast<size_t>(int64_t{last} - first + 1));
+  current->Tree().ListAddresses(int64_t{last} - first + 1, addresses);
+  firstRecNo = first;
+}
+
 void TTavDataSet::FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos) {
   CheckInternalActive();
   TReadLockGuard lock(*this);

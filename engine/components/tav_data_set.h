@@ -485,6 +485,10 @@ class TTavDataSet : public host::TDataSet {
   // The record numbers of the current index inside the range (every
   // record without one): first and last; first > last when there are none.
   std::pair<int32_t, int32_t> FilterBaseBounds();
+  // The addresses of the current index's entries inside the range (every
+  // entry without one), in its order, under one read lock; the first one's
+  // record number into `firstRecNo`.
+  void FilterBaseAddresses(std::vector<uint32_t>& addresses, int32_t& firstRecNo);
   // For each address, the record's number in the current index when it is
   // there and inside the range, else 0; under one read lock.
   void FilterBaseRecNos(const std::vector<uint32_t>& addresses, std::vector<int32_t>& recNos);

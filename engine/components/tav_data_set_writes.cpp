@@ -78,9 +78,26 @@ void TTavDataSet::WriteTableHeader() {
   }
   index_mgr_->WriteIndexHeaders();
   if (!header->Dirty()) return;
+  // This dataset's change alone when the image, the stored block and this
+  // dataset's mark all hold the count it saw at its lock.
+  const bool ownChange = table_def_->Memory() && header->GetModifiedFlag() == last_mod_mark_ &&
+                         header->StoredModifiedFlag() == last_mod_mark_;
   header->WriteHeader();
   read_ahead_->Invalidate();
   ClearBlobCache();
+  // A memory table is this connection's alone, and this dataset made the
+  // change it just wrote: its own trees and index roots are current, so the
+  // next lock rereads them only when another dataset wrote after this (its
+  // own mark moves on with the one written here). What a change resets of
+  // this dataset's own positions and lists goes now.
+  if (ownChange) {
+    last_mod_mark_ = header->GetModifiedFlag();
+    range_end_located_ = {false, false};
+    read_ahead_->SetRecordCountValid(false);
+    if (read_ahead_mode_ == raReadAheadActive) read_ahead_mode_ = raReadAheadUninitialized;
+    index_on_buffer_ = false;
+    if (FilterActive()) filter_stale_ = true;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -521,11 +538,11 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
 
   record_buffer_state_ = TRecordBufferState::kRead;
   range_end_located_ = {false, false};
-  SetPosition(buf, address, 0);
-  if (position) {
-    RefreshDataSetIndex(address);
-    ValidateRecBufPostDataChange();
-  }
+  // The current index's insert counted the new record's number on its way
+  // down: the buffer stands there without searching again. The tree's path
+  // is gone with the change, so the next step searches by key.
+  SetPosition(buf, address, position ? index_mgr_->CurrentIndex()->InsertedRecordNo() : 0);
+  if (position) ValidateRecBufPostDataChange();
   InternalCheckFilterStatus(wasLocked, rwInserted);
   read_ahead_->Invalidate();
   read_ahead_->SetRecordCountValid(false);

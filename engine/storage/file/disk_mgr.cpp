@@ -37,13 +37,15 @@ class TTransactionLockTaken {
       // The failure that brought us here is the one the caller sees.
     }
   }
-  void Take(TBaseLockMgr& mgr, uint32_t id) {
+  // True when the lock was not held before.
+  bool Take(TBaseLockMgr& mgr, uint32_t id) {
     const bool held = mgr.QueryLockType(id) != kLockTypeNone;
     mgr.SetWriteLock(id, 0);
     if (!held) {
       mgr_ = &mgr;
       id_ = id;
     }
+    return !held;
   }
   void Keep() { mgr_ = nullptr; }
 
@@ -622,6 +624,14 @@ void TDiskMgr::ReadCustomSizeByRef(uint32_t address, uint32_t count, uint8_t*& b
       tav_file_->SeekAndReadTavFileByRef(address, count, static_cast<int32_t>(owner), accessFlags);
 }
 
+const uint8_t* TDiskMgr::PeekCustomSize(uint32_t address, uint32_t count, uint32_t owner,
+                                        uint32_t accessFlags) {
+  if (!IsOpen() || !tav_file_->ReadsByRef(address, count, accessFlags))
+    return nullptr;
+  return tav_file_->SeekAndReadTavFileByRef(address, count, static_cast<int32_t>(owner),
+                                            accessFlags);
+}
+
 void TDiskMgr::WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer,
                                     uint32_t owner, uint32_t accessFlags) {
   RequireOpen("TDiskMgr.WriteCustomSizeByRef");
@@ -728,7 +738,9 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   const int asked = type;
   TTransactionLockTaken transLock;
   if (IsTransactionActive()) {
-    if (use_lock_file_) transLock.Take(*trans_lock_mgr_, tableId);
+    // Header images read before the table's transaction lock was ours may
+    // hold what another transaction has changed since.
+    if (use_lock_file_ && transLock.Take(*trans_lock_mgr_, tableId)) MoveHeaderEpoch();
     // The transaction lock keeps other writers out; the table lock only
     // has to keep out connections working without a transaction.
     if (type == kLockTypeWrite) type = kLockTypeRead;
@@ -767,6 +779,15 @@ void TDiskMgr::ReleaseTableLock(uint32_t tableId) {
   table_lock_mgr_->ReleaseLock(tableId);
 }
 
+bool TDiskMgr::HeaderImagesStayCurrent(uint32_t tableId) const {
+  if (tav_file_->Alone()) return true;
+  if (!use_lock_file_ || !IsTransactionActive() || tableId == kHeaderTableId || !table_lock_mgr_ ||
+      !trans_lock_mgr_)
+    return false;
+  return table_lock_mgr_->QueryLockType(tableId) != kLockTypeNone &&
+         trans_lock_mgr_->QueryLockType(tableId) != kLockTypeNone;
+}
+
 int TDiskMgr::QueryTableLockStatus(uint32_t tableId) const {
   if (!use_lock_file_ || !table_lock_mgr_) return kLockTypeRead;
   return table_lock_mgr_->QueryLockType(tableId);
@@ -778,7 +799,7 @@ int TDiskMgr::SetRecordLock(uint32_t address, uint32_t tableId) {
   // as good as held.
   if (!use_lock_file_) return kLockTypeWrite;
   TTransactionLockTaken transLock;
-  if (IsTransactionActive()) transLock.Take(*trans_lock_mgr_, tableId);
+  if (IsTransactionActive() && transLock.Take(*trans_lock_mgr_, tableId)) MoveHeaderEpoch();
   record_lock_mgr_->SetWriteLock(address, 0);
   transLock.Keep();
   return record_lock_mgr_->QueryLockType(address);

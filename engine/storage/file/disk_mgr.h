@@ -191,6 +191,11 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // valid until the next call into this manager.
   void ReadCustomSizeByRef(uint32_t address, uint32_t count, uint8_t*& buffer, uint32_t owner,
                            uint32_t accessFlags);
+  // The bytes ReadCustomSize would copy, in place in the page cache, when
+  // the file is open and the range lies in one cached page; else nullptr.
+  // Valid until the next call into this manager.
+  const uint8_t* PeekCustomSize(uint32_t address, uint32_t count, uint32_t owner,
+                                uint32_t accessFlags);
   void WriteCustomSizeByRef(uint32_t address, uint32_t count, const uint8_t* buffer, uint32_t owner,
                             uint32_t accessFlags);
 
@@ -260,7 +265,12 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // of this connection moves the epoch (so a second image of the same block
   // reads again), and so do a rollback, a commit taken back from the
   // journal and a new data file. TTableHeader::ReadHeader then skips the read.
-  bool HeaderImagesStayCurrent() const { return tav_file_->Alone(); }
+  // A shared connection's image of table tableId's header stays current the
+  // same way inside a transaction while the connection holds both the
+  // table's lock and its transaction lock: the pair keeps every other writer
+  // of the table out, and taking either afresh moves the epoch, so an image
+  // from before they were held is read again.
+  bool HeaderImagesStayCurrent(uint32_t tableId) const;
   uint64_t HeaderEpoch() const { return header_epoch_; }
   void MoveHeaderEpoch() { ++header_epoch_; }
 

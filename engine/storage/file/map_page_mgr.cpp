@@ -95,6 +95,28 @@ std::vector<uint16_t> TMapPageMgr::ReadChain() const {
   return chain;
 }
 
+std::vector<uint16_t>& TMapPageMgr::Chain() {
+  const bool kept = chain_address_ != 0 && chain_address_ == buffer_address_ && chain_page_ == buffer_;
+  // The caller may change the chain: until KeepChain it stands for no page,
+  // so that a failure halfway leaves nothing to be taken for checked.
+  chain_address_ = 0;
+  if (kept) {
+#ifndef NDEBUG
+    TAV_ASSERT(chain_ == ReadChain(), "Kept map page chain differs from the page");
+#endif
+    return chain_;
+  }
+  chain_ = ReadChain();
+  chain_sorted_ = std::is_sorted(chain_.begin(), chain_.end());
+  return chain_;
+}
+
+void TMapPageMgr::KeepChain(bool sorted) {
+  chain_page_ = buffer_;
+  chain_address_ = buffer_address_;
+  chain_sorted_ = sorted;
+}
+
 void TMapPageMgr::LinkChain(const std::vector<uint16_t>& offsets) {
   SetHeadOffset(offsets.empty() ? 0 : offsets.front());
   for (size_t k = 0; k < offsets.size(); ++k) {
@@ -104,13 +126,14 @@ void TMapPageMgr::LinkChain(const std::vector<uint16_t>& offsets) {
 }
 
 void TMapPageMgr::OrderEmptySegments() {
-  std::vector<uint16_t> chain = ReadChain();
+  std::vector<uint16_t>& chain = Chain();
   std::sort(chain.begin(), chain.end());
   LinkChain(chain);
+  KeepChain(true);
 }
 
 int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t count) {
-  const std::vector<uint16_t> chain = ReadChain();
+  std::vector<uint16_t>& chain = Chain();
   size_t runStart = 0;
   uint32_t runLength = 0;
   for (size_t k = 0; k < chain.size(); ++k) {
@@ -128,8 +151,13 @@ int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t count) {
       SetHeadOffset(after);
     else
       SetEntryAtOffset(chain[runStart - 1], static_cast<uint16_t>(kMapEntryFree | after));
-    return EntryIndex(chain[runStart]);
+    const int64_t index = EntryIndex(chain[runStart]);
+    chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(runStart),
+                chain.begin() + static_cast<std::ptrdiff_t>(k + 1));
+    KeepChain(chain_sorted_);
+    return index;
   }
+  KeepChain(chain_sorted_);
   return -1;
 }
 
@@ -227,7 +255,8 @@ uint32_t TMapPageMgr::GetNextEmptyPageAddress(uint32_t count) {
   // The hint must be one of the map pages, not merely look like one.
   if (seq >= global_hdr_->MapPageCount() || MapPageAddress(seq) != hint)
     TavDatabaseError(kUnexpectedInternalError, "TMapPageMgr.FindEmptyPages", kBadPageNo);
-  ReadMapPage(hint);
+  // Finding the address may have read other map pages into the buffer.
+  if (buffer_address_ != hint) ReadMapPage(hint);
   const int64_t index = FindEmptyPagesInMap(count);
   if (index >= 0) {
     WriteMapPage();
@@ -290,15 +319,15 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
 
   if (!page_owners_.empty())
     for (uint32_t k = 0; k < count; ++k) page_owners_.erase(page + k);
-  std::vector<uint16_t> chain = ReadChain();
+  std::vector<uint16_t>& chain = Chain();
   const auto lo = static_cast<uint16_t>(EntryOffset(first));
   const auto hi = static_cast<uint16_t>(EntryOffset(first + count - 1));
   // The chain ends in offset order. Where it already is, and none of the
   // pages is on it, the pages change only their own entries and the links
   // around them: the same chain as a full sort and relink, without walking
   // it again.
-  const bool sorted = std::is_sorted(chain.begin(), chain.end());
-  const auto at = std::lower_bound(chain.begin(), chain.end(), lo);
+  const bool sorted = chain_sorted_;
+  const auto at = sorted ? std::lower_bound(chain.begin(), chain.end(), lo) : chain.end();
   const bool apart = sorted && (at == chain.end() || *at > hi);
   if (release) {
     for (uint32_t k = 0; k < count; ++k) {
@@ -317,6 +346,9 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
         SetHeadOffset(lo);
       else
         SetEntryAtOffset(*(at - 1), static_cast<uint16_t>(kMapEntryFree | lo));
+      std::vector<uint16_t> run(count);
+      for (uint32_t k = 0; k < count; ++k) run[k] = static_cast<uint16_t>(EntryOffset(first + k));
+      chain.insert(at, run.begin(), run.end());
     } else {
       // A page freed twice is linked once: a duplicate would close the
       // chain into a circle.
@@ -334,6 +366,8 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
     }
     for (uint32_t k = 0; k < count; ++k) SetEntryAtOffset(EntryOffset(first + k), owner);
   }
+  // Every way above leaves the chain in offset order.
+  KeepChain(true);
   WriteMapPage();
   UpdateFirstMapPageEmpty(buffer_address_);
   if (added != 0) AdjustMapPageFlags(kMapOwnerMapPage, added, 1);
@@ -369,7 +403,10 @@ void TMapPageMgr::CollectOwnedPages(uint32_t owner, uint32_t kind, host::TList& 
   for (uint32_t m = 0; m < mapCount; ++m) {
     const uint32_t address = SearchMapsForMapPage(m);
     std::vector<uint16_t> chain;
-    if (release) chain = ReadChain();
+    if (release) {
+      chain = Chain();
+      KeepChain(chain_sorted_);  // a copy is changed below
+    }
     bool freed = false;
     for (uint32_t e = 0; e < entries_; ++e) {
       const uint64_t page = uint64_t{m} * entries_ + e;
@@ -384,6 +421,8 @@ void TMapPageMgr::CollectOwnedPages(uint32_t owner, uint32_t kind, host::TList& 
     if (!freed) continue;
     std::sort(chain.begin(), chain.end());
     LinkChain(chain);
+    chain_ = std::move(chain);
+    KeepChain(true);
     WriteMapPage();
     // Set at once, so that pages freed before a damaged map page stops the
     // walk can still be found.

@@ -20,7 +20,9 @@
 //    them between header locks. Only the addresses of the map pages are
 //    remembered, since map pages never move once linked; ResetAddressCache
 //    forgets them (the disk manager calls it when a transaction that may have
-//    added map pages is rolled back).
+//    added map pages is rolled back). The free chain last checked is kept
+//    with a copy of its page: a page read back byte for byte the same has
+//    the same chain, checked already, and is not walked again.
 //  - Owners of table pages found by PageOwnerCode are remembered (a record
 //    read must not cost a map read): the entries this object changes are
 //    forgotten as they change, ResetAddressCache forgets all, and the owner
@@ -146,6 +148,13 @@ class TMapPageMgr : public host::TObject {
 
   // The buffer's free chain in chain order, every offset checked.
   std::vector<uint16_t> ReadChain() const;
+  // The same, walked only when the buffer differs from the page whose chain
+  // was last checked or kept. The result may be changed in place, and kept
+  // with KeepChain once the buffer holds that chain.
+  std::vector<uint16_t>& Chain();
+  // Records that the buffer's chain is now Chain()'s (changed to match the
+  // buffer), sorted or not.
+  void KeepChain(bool sorted);
   // Links `offsets` (ascending, no duplicates) as the buffer's free chain.
   void LinkChain(const std::vector<uint16_t>& offsets);
   // A run of `count` adjacent chain entries in the buffer: unlinks it and
@@ -175,6 +184,12 @@ class TMapPageMgr : public host::TObject {
   std::vector<uint32_t> map_addrs_;  // addresses of map pages 0, 1, ... as found
   // Page number -> owner code of table pages, as last read.
   std::unordered_map<uint32_t, uint16_t> page_owners_;
+  // The map page (address and bytes) whose chain `chain_` is, and whether
+  // that chain is known to be in offset order.
+  uint32_t chain_address_ = 0;
+  std::vector<uint8_t> chain_page_;
+  std::vector<uint16_t> chain_;
+  bool chain_sorted_ = false;
 };
 
 }  // namespace tav

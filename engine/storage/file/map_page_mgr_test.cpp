@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "engine/storage/file/disk_mgr.h"
 #include "engine/storage/testing/disk_test_support.h"
 #include "engine/storage/file/global_hdr.h"
+#include "engine/storage/file/page_io.h"
 #include "engine/storage/lock/lock_mgr.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/list.h"
@@ -365,6 +367,66 @@ TEST_F(MapPageTest, DamagedFreeChainsRaiseInsteadOfLoopingOrHandingOutUsedPages)
     EXPECT_FALSE(m_.HeaderWriteLocked()) << c.what;
     EXPECT_EQ(m_.QueryTableLockStatus(0), kLockTypeNone) << c.what;
   }
+}
+
+// Pages in memory, as another connection's writes leave them between two
+// calls of one map page manager.
+class TMemoryPages : public TPageIO {
+ public:
+  explicit TMemoryPages(uint32_t pages) : bytes_(static_cast<size_t>(pages) * kPage, 0) {}
+  void ReadPages(uint32_t address, uint32_t count, void* buffer, uint32_t, uint32_t) override {
+    std::memcpy(buffer, bytes_.data() + address, static_cast<size_t>(count) * kPage);
+  }
+  void WritePages(uint32_t address, uint32_t count, const void* buffer, uint32_t, uint32_t) override {
+    std::memcpy(bytes_.data() + address, buffer, static_cast<size_t>(count) * kPage);
+  }
+  uint32_t AppendNewPages(const void*, uint32_t, uint32_t, uint32_t) override { return 0; }
+  int64_t GetFileSize() override { return static_cast<int64_t>(bytes_.size()); }
+  int64_t RefreshFileSize() override { return GetFileSize(); }
+  void PutEntry(uint32_t page, uint16_t value) {
+    std::memcpy(bytes_.data() + kMap0 + Offset(page), &value, 2);
+  }
+  void PutHead(uint32_t page) {
+    const uint16_t offset = static_cast<uint16_t>(Offset(page));
+    std::memcpy(bytes_.data() + kMap0 + 8, &offset, 2);
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// The chain checked by one call is kept for the next only while the map page
+// reads back the same: a chain another connection changed or damaged in
+// between is walked and checked again.
+TEST(MapPageChainTest, AChainChangedBetweenCallsIsReadAgain) {
+  TMemoryPages pages(20);
+  for (uint32_t p = 0; p < 5; ++p) pages.PutEntry(p, kMapOwnerFixedArea);
+  pages.PutEntry(5, kMapOwnerMapPage);
+  for (uint32_t p = 6; p < 20; ++p) pages.PutEntry(p, kCode);
+  TGlobalHdr header;
+  header.Initialize();
+  header.SetFirstMapPage(kMap0);
+  header.SetMapPageCount(1);
+  TMapPageMgr map(kPage);
+  map.SetPageIO(&pages);
+  map.SetGlobalHdr(&header);
+  map.AdjustMapPageFlags(kMapEntryFree, 8 * kPage, 4);  // 8 .. 11 free
+  ASSERT_EQ(header.FirstMapPageEmpty(), kMap0);
+  EXPECT_EQ(map.GetNextEmptyPageAddress(1), 8 * kPage);
+  map.AdjustMapPageFlags(kCode, 8 * kPage, 1);
+
+  // Another connection takes page 9 and frees page 15 in front of it.
+  pages.PutEntry(15, static_cast<uint16_t>(kMapEntryFree | Offset(10)));
+  pages.PutEntry(9, kCode);
+  pages.PutHead(15);
+  EXPECT_EQ(map.GetNextEmptyPageAddress(1), 15 * kPage);
+  map.AdjustMapPageFlags(kCode, 15 * kPage, 1);
+  EXPECT_EQ(map.GetNextEmptyPageAddress(1), 10 * kPage);
+  map.AdjustMapPageFlags(kCode, 10 * kPage, 1);
+
+  // Then the chain's last link is damaged: it leads to a page in use.
+  pages.PutEntry(11, static_cast<uint16_t>(kMapEntryFree | Offset(12)));
+  EXPECT_EQ(ErrorCodeOf([&] { map.GetNextEmptyPageAddress(1); }), 8581);
 }
 
 TEST_F(MapPageTest, AZeroHeadMeansNoFreeEntry) {

@@ -338,8 +338,7 @@ void TCacheMgr::ReadCache(void* buffer, int32_t owner, uint32_t accessFlags, uin
 }
 
 void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFlags,
-                           const TPiece& piece, uint32_t upper) {
-  TCachePage* page = FindPage(piece.base, upper);
+                           const TPiece& piece, uint32_t upper, TCachePage* page) {
   const bool sameIdentity = page && page->owner_ == owner && page->access_flags_ == accessFlags;
   const bool wasDirty = page && page->state_ == cpDirty;
   const bool current = wasDirty || sameIdentity;
@@ -396,6 +395,32 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   Stamp(page);
 }
 
+bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t count,
+                                   uint32_t position, uint32_t accessFlags, TCachePage*& page) {
+  CheckRange(position, count, "TCacheMgr.WriteIntoDirtyPage");
+  const TPiece piece = PieceAt(position, uint64_t{position} + count);
+  TAV_ASSERT(piece.length == count, "WriteIntoDirtyPage crosses a page boundary");
+  page = FindPage(piece.base, 0);
+  if (!transaction_active_ || count == 0 || !page || page->state_ != cpDirty ||
+      page->owner_ != owner || page->access_flags_ != accessFlags)
+    return false;
+  // What WritePiece does for a current dirty page of the same identity.
+  ++hits_;
+  std::memcpy(page->buffer_.get() + piece.offset, buffer, count);
+  page->dirty_from_ = std::min(page->dirty_from_, piece.offset);
+  page->dirty_to_ = std::max(page->dirty_to_, piece.offset + count);
+  Stamp(page);
+  return true;
+}
+
+void TCacheMgr::WriteOnePage(const void* buffer, int32_t owner, uint32_t count,
+                             uint32_t position, uint32_t accessFlags, TCachePage* page) {
+  CheckRange(position, count, "TCacheMgr.WriteOnePage");
+  const TPiece piece = PieceAt(position, uint64_t{position} + count);
+  TAV_ASSERT(piece.length == count, "WriteOnePage crosses a page boundary");
+  WritePiece(static_cast<const uint8_t*>(buffer), owner, accessFlags, piece, 0, page);
+}
+
 void TCacheMgr::DirtyWholePage(uint32_t position, uint32_t upper) {
   TCachePage* page = FindPage(position, upper);
   if (!page || page->state_ != cpDirty) return;
@@ -410,7 +435,7 @@ void TCacheMgr::WriteCache(const void* buffer, int32_t owner, uint32_t count, ui
   const uint64_t end = uint64_t{position} + count;
   for (uint64_t pos = position; pos < end;) {
     const TPiece piece = PieceAt(pos, end);
-    WritePiece(src, owner, accessFlags, piece, upper);
+    WritePiece(src, owner, accessFlags, piece, upper, FindPage(piece.base, upper));
     src += piece.length;
     pos += piece.length;
   }
@@ -434,7 +459,7 @@ void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t coun
   const auto* src = static_cast<const uint8_t*>(buffer);
   TCachePage* page = FindPage(piece.base, upper);
   if (!page || src != page->buffer_.get() + piece.offset) {
-    WritePiece(src, owner, accessFlags, piece, upper);
+    WritePiece(src, owner, accessFlags, piece, upper, page);
     return;
   }
   // The caller has changed the page in place: nothing to copy.

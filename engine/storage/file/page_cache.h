@@ -145,6 +145,16 @@ class TCacheMgr : public THashCollection {
   // Copies `count` bytes from `buffer` to `position`, page by page.
   void WriteCache(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
                   uint32_t position, uint32_t accessFlags);
+  // For a write that lies within one page: inside a transaction, when that
+  // page is dirty already under the same owner and access flags, the bytes
+  // go straight into it (true). Otherwise nothing is written, and `page` is
+  // the cached page holding position (null: none) for WriteOnePage.
+  bool WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t count, uint32_t position,
+                          uint32_t accessFlags, TCachePage*& page);
+  // WriteCache for a write within one page, `page` being what
+  // WriteIntoDirtyPage found for it just before.
+  void WriteOnePage(const void* buffer, int32_t owner, uint32_t count, uint32_t position,
+                    uint32_t accessFlags, TCachePage* page);
   // A pointer to `count` bytes at `position` inside one cached page.
   uint8_t* ReadCacheByRef(int32_t owner, uint32_t accessFlags, uint32_t position, uint32_t upper,
                           uint32_t count);
@@ -216,8 +226,9 @@ class TCacheMgr : public THashCollection {
   // The page cached for `piece`, reading it (into the spare buffer first) on
   // a miss or an identity mismatch.
   TCachePage* LoadPage(int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper);
+  // `page` is what FindPage gives for the piece.
   void WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFlags, const TPiece& piece,
-                  uint32_t upper);
+                  uint32_t upper, TCachePage* page);
   // Fills the spare buffer from the file.
   void FillSpare(int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper);
   // A page out of the hash ready to hold another address: the first empty

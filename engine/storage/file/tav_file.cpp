@@ -370,6 +370,17 @@ void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
 
 void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count,
                            int32_t tableId, uint32_t accessFlags) {
+  // Inside a transaction most writes lie in one page, and most of those in a
+  // page the transaction has written before: that page is looked up once.
+  const uint32_t base = position & cache_mgr_->BaseAddrMask();
+  if (GetTransactionActive() && uint64_t{position - base} + count <= page_size_ && count > 0) {
+    TCachePage* page = nullptr;
+    if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
+      cache_mgr_->WriteOnePage(buffer, tableId, count, position, accessFlags, page);
+    // As below: pending raw bytes of the page are superseded.
+    if (block_mgr_->RemoveRange(base, 0, page_size_)) cache_mgr_->DirtyWholePage(base, 0);
+    return;
+  }
   if (!GetTransactionActive() || block_mgr_->Empty()) {
     cache_mgr_->WriteCache(buffer, tableId, count, 0, position, accessFlags);
     return;
@@ -418,6 +429,13 @@ void TTavFile::SeekAndWriteTavFile(const void* buffer, uint32_t position, uint32
   else
     InternalWrite(buffer, position, count);
   if (GetTransactionActive()) GrowTransactionEof(position, count);
+}
+
+bool TTavFile::ReadsByRef(uint32_t position, uint32_t count, uint32_t accessFlags) const {
+  if (count == 0 || !UsesPageCache(accessFlags) || !cache_mgr_->IsOpen()) return false;
+  const uint32_t mask = cache_mgr_->BaseAddrMask();
+  const uint64_t last = uint64_t{position} + count - 1;
+  return last <= UINT32_MAX && (position & mask) == (static_cast<uint32_t>(last) & mask);
 }
 
 uint8_t* TTavFile::SeekAndReadTavFileByRef(uint32_t position, uint32_t count, int32_t tableId,

@@ -178,6 +178,9 @@ class TTavFile : public host::TObject {
                           uint32_t accessFlags);
   void SeekAndWriteTavFile(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
                            uint32_t accessFlags);
+  // Whether SeekAndReadTavFileByRef can serve that range: a cached area and
+  // a range inside one page.
+  bool ReadsByRef(uint32_t position, uint32_t count, uint32_t accessFlags) const;
   // A pointer to `count` bytes inside one cached page; only for cached areas.
   uint8_t* SeekAndReadTavFileByRef(uint32_t position, uint32_t count, int32_t tableId,
                                    uint32_t accessFlags);

@@ -485,6 +485,7 @@ int TBTree::IdxInsert() {
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.IdxInsert", "Index has no root");
   if (r == 0 && key_cursor_valid_) return -1;
+  inserted_record_no_ = PathRecordNo();
   UpdatePath(true);
   FinishChange();
   return 0;
@@ -495,6 +496,7 @@ int TBTree::InsertKey() {
   Descend(0, TDescent::Insert, false);
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
+  inserted_record_no_ = PathRecordNo();
   UpdatePath(true);
   FinishChange();
   return 0;
@@ -512,6 +514,7 @@ int TBTree::FindInsertPosition() {
 int TBTree::InsertFoundKey() {
   if (!insert_ready_) return InsertKey();
   insert_ready_ = false;
+  inserted_record_no_ = PathRecordNo();
   UpdatePath(true);
   FinishChange();
   return 0;
@@ -632,6 +635,12 @@ void TBTree::UpdatePath(bool insert) {
       // The path entry first: its count, and its key when the child's first
       // key changed. Positions after it move by the change in its length.
       TNode& child = Level(l + 1);
+      // An inner child that did not split holds one record more than the
+      // path entry counted: its total needs no sum over its entries.
+      if (insert && pending == TPending::None && !child.total_valid_ && !child.CheckIsLeaf()) {
+        const uint32_t counted = GetKeyEntryCount(n.EntryAt(pathPos));
+        if (counted != UINT32_MAX) child.KeepTotal(int64_t{counted} + 1);
+      }
       if (childFirstChanged) {
         ComposeParentEntry(child, work_entry_.get());
         const int32_t delta = n.UpdateKey(pathPos, work_entry_.get());
@@ -784,6 +793,10 @@ int32_t TBTree::GetRecordCount(bool refresh) {
 
 int32_t TBTree::GetRecordNo() {
   if (!positioned_ || !key_cursor_valid_) return 0;
+  return PathRecordNo();
+}
+
+int32_t TBTree::PathRecordNo() {
   int64_t n = 1;
   for (int l = 0; l < LevelCount(); ++l)
     n += Level(l).CountBefore(positions_[static_cast<size_t>(l)]);
@@ -881,6 +894,29 @@ void TBTree::ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t
     for (int i = n - 1; i >= 0; --i) list.Add(addresses[static_cast<size_t>(i)], numberOf(i));
   } else {
     for (int i = 0; i < n; ++i) list.Add(addresses[static_cast<size_t>(i)], numberOf(i));
+  }
+}
+
+void TBTree::ListAddresses(int64_t count, std::vector<uint32_t>& addresses) {
+  static const char kCaller[] = "TBTree.ListAddresses";
+  if (!positioned_ || !key_cursor_valid_ || count <= 0) return;
+  const auto take = [&](const TNode& node, int first) {
+    const int n = node.GetCount();
+    for (int k = first; k < n && count > 0; ++k, --count)
+      addresses.push_back(GetKeyEntryAddress(node.EntryPtr(k)));
+  };
+  TNode& leaf = Leaf();
+  const int32_t cursor = positions_.back();
+  take(leaf, cursor > 0 ? leaf.IndexOfStart(cursor, kCaller) : 0);
+  const uint64_t limit = LeafWalkLimit();
+  uint64_t steps = 0;
+  uint32_t from = leaf.Address();
+  uint32_t next = leaf.GetNext();
+  while (count > 0 && next != 0) {
+    ReadChainLeaf(next, from, true, steps, limit, kCaller);
+    take(*spare_, 0);
+    from = next;
+    next = spare_->GetNext();
   }
 }
 

@@ -187,6 +187,10 @@ class TBTree : public host::TObject, public TNodeOwner {
   // otherwise it searches as InsertKey does.
   int FindInsertPosition();
   int InsertFoundKey();
+  // The 1-based number in key order of the entry the last insert added
+  // (IdxInsert, InsertKey, InsertFoundKey), counted on the insert's own
+  // path; 0 before any. Kept until the next insert: later changes move it.
+  int32_t InsertedRecordNo() const { return inserted_record_no_; }
 
   // ---- counting and listing ----
   int32_t GetRecordCount(bool refresh = false);
@@ -207,6 +211,10 @@ class TBTree : public host::TObject, public TNodeOwner {
   void ListMatchingRecords(const uint8_t* key, int keyFieldCount, uint32_t stopAddress,
                            TIndexSearchType searchType, bool reverse, TCompoundList& list,
                            bool& done);
+  // From the current entry (after IndexSearch) forwards, appends the record
+  // addresses of at most `count` entries in key order, or fewer at the end
+  // of the index; their record numbers follow the current entry's.
+  void ListAddresses(int64_t count, std::vector<uint32_t>& addresses);
   // Appends read-ahead items from the current leaf around the cursor, with
   // consecutive record numbers. The buffer's key buffers must hold
   // MaximumKeySize bytes.
@@ -250,6 +258,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   // loaded search key in every key field.
   bool PathOnKeyEntry() const;
   bool StepLeaf(bool forward);
+  // The 1-based number of the path's leaf position: the records before it
+  // by the counts of every level.
+  int32_t PathRecordNo();
   void LoadSearchKey(bool useMarkers);
   int KeyFieldCountFor(const TSearchModifier* modifier) const;
   // The upward pass after a leaf insert or delete at the path position.
@@ -300,6 +311,7 @@ class TBTree : public host::TObject, public TNodeOwner {
   bool positioned_ = false;
   bool key_cursor_valid_ = false;
   bool insert_ready_ = false;  // the path is where the key entry goes (FindInsertPosition)
+  int32_t inserted_record_no_ = 0;
   // The cursor stands where a search found its answer or a step moved it;
   // false after a search that found nothing.
   bool cursor_found_ = false;

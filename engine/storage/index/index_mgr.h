@@ -206,6 +206,8 @@ class TIndexItem : public host::TCollectionItem {
   // between; otherwise it searches as InsertKey does.
   int FindKeyForInsert();
   int InsertFoundKey(uint32_t address);
+  // The record number the last inserted key took (TBTree::InsertedRecordNo).
+  int32_t InsertedRecordNo() const { return tree_->InsertedRecordNo(); }
   // Deletes the entry equal to the key built last; -1 when there is none.
   int DeleteKey();
 

@@ -47,6 +47,7 @@ void TNode::Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t page
                         : kKeyEntryHeaderSize + std::max<int32_t>(1, format.DataOffset());
   capacity_ = static_cast<int32_t>(pageSize) + 3 * max_key_size_;
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity_));
+  nonzero_end_ = 0;
   offsets_ = std::make_unique<int32_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
   offset_count_ = 0;
   offsets_valid_ = false;
@@ -106,8 +107,7 @@ void TNode::ReadNode(uint32_t address) {
   if (address != address_) {
     address_ = 0;
     MarkAllDirty();
-    io_->ReadBlock(address, page_size_, buffer_.get());
-    std::memset(buffer_.get() + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
+    LoadImage(address);
     Changed();
     MarkClean();
     address_ = address;
@@ -119,6 +119,30 @@ void TNode::ReadNode(uint32_t address) {
     }
   }
   cursor_ = 0;
+}
+
+void TNode::LoadImage(uint32_t address) {
+  uint8_t* buffer = buffer_.get();
+  // Where the image held so far may have non-zero bytes: its entries, or
+  // what a whole-page load brought in.
+  const int32_t heldEnd = std::max(ImageEnd(), nonzero_end_);
+  const uint8_t* page = io_->PeekBlock(address, page_size_);
+  if (!page) {
+    io_->ReadBlock(address, page_size_, buffer);
+    std::memset(buffer + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
+    nonzero_end_ = static_cast<int32_t>(page_size_);
+    return;
+  }
+  // The page is read in place: only the header and the entries are copied
+  // (the rest of a node is zero). A used count out of range takes the whole
+  // page, for CheckImage to refuse.
+  const uint32_t used = host::GetU32(page + kNodeUsed);
+  const int32_t end = used <= page_size_ - kNodeHeaderSize
+                          ? kNodeHeaderSize + static_cast<int32_t>(used)
+                          : static_cast<int32_t>(page_size_);
+  std::memcpy(buffer, page, static_cast<size_t>(end));
+  if (heldEnd > end) std::memset(buffer + end, 0, static_cast<size_t>(heldEnd - end));
+  nonzero_end_ = end;
 }
 
 void TNode::WriteNode() {
@@ -150,6 +174,7 @@ void TNode::ClearNode() {
   CheckOpen();
   const uint32_t leaf = Get32(kNodeLeaf);
   std::memset(buffer_.get(), 0, static_cast<size_t>(capacity_));
+  nonzero_end_ = 0;
   Set32(kNodeLeaf, leaf);
   MarkAllDirty();
   cursor_ = 0;
@@ -160,6 +185,7 @@ void TNode::CopyNode(const uint8_t* image) {
   CheckOpen();
   std::memcpy(buffer_.get(), image, page_size_);
   std::memset(buffer_.get() + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
+  nonzero_end_ = static_cast<int32_t>(page_size_);
   MarkAllDirty();
   cursor_ = 0;
   Changed();
@@ -680,7 +706,7 @@ int64_t TNode::GetRecordCount(int32_t position) const {
     sum = inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
   } else {
     const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
-    for (int k = 0; k <= last; ++k) sum += GetKeyEntryCount(EntryPtr(k));
+    sum = SumOfCounts(0, last + 1);
   }
   if (!inside) {
     total_ = sum;
@@ -692,8 +718,27 @@ int64_t TNode::GetRecordCount(int32_t position) const {
 int64_t TNode::CountBefore(int32_t position) const {
   const int k = IndexOfStart(position, "TNode.CountBefore");
   if (CheckIsLeaf()) return k;
+  const int n = GetCount();
+  if (total_valid_ && k > n / 2) {
+    // Nearer the end: the kept total less the entries from k on.
+    return total_ - SumOfCounts(k, n);
+  }
+  return SumOfCounts(0, k);
+}
+
+int64_t TNode::SumOfCounts(int first, int end) const {
   int64_t sum = 0;
-  for (int i = 0; i < k; ++i) sum += GetKeyEntryCount(EntryPtr(i));
+  if (!fixed_) {
+    for (int k = first; k < end; ++k) sum += GetKeyEntryCount(Data() + offsets_[k]);
+    return sum;
+  }
+  // Fixed entries lie a key size apart; each one's length is checked as
+  // EntryPtr checks it.
+  const uint8_t* e = Data() + static_cast<size_t>(first) * max_key_size_;
+  for (int k = first; k < end; ++k, e += max_key_size_) {
+    if (host::GetU16(e) != max_key_size_) Corrupt("TNode", "Invalid entry length in node");
+    sum += GetKeyEntryCount(e);
+  }
   return sum;
 }
 

@@ -250,6 +250,9 @@ class TNode : public host::TObject {
     total_ = total;
     total_valid_ = true;
   }
+  // The counts of entries first to end-1 added up (offsets required
+  // for variable keys, as for EntryPtr).
+  int64_t SumOfCounts(int first, int end) const;
   // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.
   int32_t EntryStart(int k) const { return fixed_ ? k * max_key_size_ : offsets_[k]; }
   // Entry k, its length checked for fixed keys (8965 when it is not the key
@@ -263,6 +266,16 @@ class TNode : public host::TObject {
   // The length of the entry at position, bounded by the used bytes.
   int32_t EntryLengthAt(int32_t position, const char* caller) const;
   void CheckImage(const char* caller) const;
+  // Fills the buffer with the node at `address`: the page's used bytes in
+  // place where the interface can show them, else the whole page.
+  void LoadImage(uint32_t address);
+  // The end of the header and entries of the image held, bounded by the
+  // buffer.
+  int32_t ImageEnd() const {
+    const uint32_t used = Get32(kNodeUsed);
+    return used <= static_cast<uint32_t>(DataCapacity()) ? kNodeHeaderSize + static_cast<int32_t>(used)
+                                                          : capacity_;
+  }
   [[noreturn]] void Corrupt(const char* caller, const char* what) const;
   // Sets the prior (or next) link of the leaf at address through its header.
   void SetLinkOf(uint32_t address, bool prior, uint32_t value);
@@ -281,6 +294,10 @@ class TNode : public host::TObject {
   mutable int64_t total_ = 0;
   mutable bool total_valid_ = false;
   int32_t min_entry_size_ = 0;
+  // Every byte of the buffer past both ImageEnd() and this is zero: the
+  // editing calls clear what they vacate, so only a whole-page load (whose
+  // page may hold anything past its entries) raises it past the entries.
+  int32_t nonzero_end_ = 0;
   bool fixed_ = true;
   // Entry starts for variable keys, rebuilt after a change when next needed.
   mutable std::unique_ptr<int32_t[]> offsets_;

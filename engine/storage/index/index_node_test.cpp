@@ -463,6 +463,86 @@ TEST_F(IndexNodeVariable, WritesBackOnlyWhatChanged) {
   io.Close();
 }
 
+// On a database file a node is copied out of the page cache in place, its
+// header and entries only. The page's bytes past the entries (zero in a
+// sound file, anything in a damaged one) never show in the node, and a node
+// read after a fuller one, or after one loaded whole, keeps nothing of it.
+class TPeekSwitch : public TDiskIOInterface {
+ public:
+  bool Peek = true;
+  int Peeked = 0;
+  const uint8_t* PeekBlock(uint32_t address, uint32_t size) override {
+    if (!Peek) return nullptr;
+    const uint8_t* p = TDiskIOInterface::PeekBlock(address, size);
+    Peeked += p != nullptr;
+    return p;
+  }
+};
+
+TEST_F(IndexNode, ReadsOnlyTheEntriesOfACachedPage) {
+  TTestDatabase db;
+  TPeekSwitch io;
+  SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096);
+  TTestIndex ix(MakeLayout(ikFixed), &io, true);
+  auto build = [&](int entries) {
+    TNode n;
+    n.Open(&ix.Tree(), &io, 4096);
+    n.SetAddress(io.AllocateNewAddress(4096, std::vector<uint8_t>(4096, 0).data()));
+    n.SetLeaf(true);
+    Fill(n, entries);
+    n.WriteNode();
+    return n.Address();
+  };
+  const uint32_t full = build(39);
+  const uint32_t small = build(2);
+  // A damaged page: bytes past its two entries that a sound node never has.
+  const uint32_t junk = build(2);
+  io.WriteBlockPart(junk, 16 + 200, 8, "JUNKJUNK");
+  auto tailIsZero = [](const TNode& n) {
+    const uint8_t* img = n.Image();
+    for (int32_t i = 16 + n.GetUsed(); i < 4096; ++i)
+      if (img[i] != 0) return false;
+    return true;
+  };
+
+  TNode reader;
+  reader.Open(&ix.Tree(), &io, 4096);
+  reader.ReadNode(full);
+  EXPECT_EQ(reader.GetCount(), 39);
+  reader.ReadNode(small);
+  EXPECT_EQ(reader.GetCount(), 2);
+  EXPECT_TRUE(tailIsZero(reader)) << "the fuller node read before leaves nothing behind";
+  reader.ReadNode(junk);
+  EXPECT_TRUE(tailIsZero(reader)) << "a page's bytes past its entries are not the node's";
+  EXPECT_GT(io.Peeked, 0) << "a cached page is read in place";
+
+  // Whole-page loads (where the page cannot be shown in place) bring the
+  // junk in; the next in-place read clears it.
+  io.Peek = false;
+  reader.Forget();
+  reader.ReadNode(junk);
+  EXPECT_FALSE(tailIsZero(reader));
+  io.Peek = true;
+  reader.ReadNode(small);
+  EXPECT_TRUE(tailIsZero(reader));
+
+  // Grown after a fuller node was held and written back, the small node
+  // reads back as it was written.
+  reader.ReadNode(full);
+  reader.ReadNode(small);
+  Fill(reader, 3, 50);
+  reader.SetLeaf(true);
+  reader.WriteNode();
+  io.Peek = false;
+  TNode fresh;
+  fresh.Open(&ix.Tree(), &io, 4096);
+  fresh.ReadNode(small);
+  EXPECT_EQ(fresh.GetCount(), 5);
+  EXPECT_EQ(std::memcmp(fresh.Image(), reader.Image(), 4096), 0);
+  EXPECT_TRUE(tailIsZero(fresh));
+  io.Close();
+}
+
 TEST_F(IndexNodeVariable, SearchLandsOnRunsOfEqualKeys) {
   auto leaf = NewNode(true);
   // a, b, b, b, c

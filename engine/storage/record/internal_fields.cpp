@@ -1,5 +1,7 @@
 #include "engine/storage/record/internal_fields.h"
 
+#include <cstring>
+
 #include "engine/storage/base/tav_errors.h"
 #include "host/classes/prop_table.h"
 #include "host/rtl/sys_utils.h"
@@ -262,6 +264,33 @@ int CalculateCoreDataSize(host::TFieldType type) {
           kFieldTypeCannotBeIndexed, "CalculateCoreDataSize",
           "Error in setting CoreDataSize - field type not found: " + host::FieldTypeName(type));
   }
+}
+
+
+int32_t StoredWholeNumber(host::TFieldType type, const uint8_t* data) {
+  switch (type) {
+    case host::ftSmallint: {
+      int16_t v;
+      std::memcpy(&v, data, sizeof v);
+      return v;
+    }
+    case host::ftWord: {
+      uint16_t v;
+      std::memcpy(&v, data, sizeof v);
+      return v;
+    }
+    default: {
+      int32_t v;
+      std::memcpy(&v, data, sizeof v);
+      return v;
+    }
+  }
+}
+
+double StoredFloat(const uint8_t* data) {
+  double v;
+  std::memcpy(&v, data, sizeof v);
+  return v;
 }
 
 }  // namespace tav

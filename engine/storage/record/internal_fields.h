@@ -48,6 +48,11 @@ bool IsBlobFieldType(host::TFieldType type);
 // Whether a record can hold a field of `type` (SetDataType accepts it).
 bool IsRecordFieldType(host::TFieldType type);
 
+// The value of a stored ftSmallint, ftWord, ftInteger or ftAutoInc field
+// (`data` at its fixed part, as a record holds it), and of a stored ftFloat.
+int32_t StoredWholeNumber(host::TFieldType type, const uint8_t* data);
+double StoredFloat(const uint8_t* data);
+
 class TInternalFieldItem : public host::TCollectionItem {
  public:
   using host::TCollectionItem::TCollectionItem;

@@ -54,6 +54,10 @@ uint8_t* TBaseIOInterface::ReadBlockByRef(uint32_t, uint32_t) {
   return nullptr;
 }
 
+const uint8_t* TBaseIOInterface::PeekBlock(uint32_t, uint32_t) {
+  return nullptr;
+}
+
 void TBaseIOInterface::WriteBlockHeader(uint32_t, uint32_t, const void*) {
   TavDatabaseError(kInvalidProcedureName, "TBaseIOInterface.WriteBlockHeader");
 }
@@ -219,6 +223,11 @@ uint8_t* TMemoryIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
   return b->Data.get();
+}
+
+const uint8_t* TMemoryIOInterface::PeekBlock(uint32_t address, uint32_t size) {
+  const TMemBlock* b = Find(address);
+  return b && size <= b->Size ? b->Data.get() : nullptr;
 }
 
 void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
@@ -577,6 +586,11 @@ uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
   uint8_t* p = nullptr;
   DiskMgr()->ReadCustomSizeByRef(address, size, p, TableID(), AccessFlags());
   return p;
+}
+
+const uint8_t* TDiskIOInterface::PeekBlock(uint32_t address, uint32_t size) {
+  if (!DiskMgr() || size > BlockSize()) return nullptr;
+  return DiskMgr()->PeekCustomSize(address, size, TableID(), AccessFlags());
 }
 
 void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {

@@ -128,6 +128,11 @@ class TBaseIOInterface : public host::TObject {
   virtual void ReadBlock(uint32_t address, uint32_t size, void* dest);
   // The block's bytes in place (see the header note on how long they live).
   virtual uint8_t* ReadBlockByRef(uint32_t address, uint32_t size);
+  // The first `size` bytes ReadBlock would copy, in place and read only,
+  // where they can be had without a copy; nullptr otherwise (the caller
+  // then reads them with ReadBlock, which reports any error). Lives as long
+  // as a ReadBlockByRef pointer.
+  virtual const uint8_t* PeekBlock(uint32_t address, uint32_t size);
   virtual void WriteBlockHeader(uint32_t address, uint32_t size, const void* data);
   virtual void ReadBlockHeader(uint32_t address, uint32_t size, void* dest);
   // Writes `size` bytes of `data` at `offset` inside the block at `address`
@@ -174,6 +179,7 @@ class TMemoryIOInterface : public TBaseIOInterface {
   void WriteBlockByRef(uint32_t address, uint32_t size, const uint8_t* data) override;
   void ReadBlock(uint32_t address, uint32_t size, void* dest) override;
   uint8_t* ReadBlockByRef(uint32_t address, uint32_t size) override;
+  const uint8_t* PeekBlock(uint32_t address, uint32_t size) override;
   void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
   void ReadBlockHeader(uint32_t address, uint32_t size, void* dest) override;
   // Every block address, in allocation order.
@@ -234,6 +240,8 @@ class TDiskIOInterface : public TBaseIOInterface {
   void WriteBlockByRef(uint32_t address, uint32_t size, const uint8_t* data) override;
   void ReadBlock(uint32_t address, uint32_t size, void* dest) override;
   uint8_t* ReadBlockByRef(uint32_t address, uint32_t size) override;
+  // In the page cache, for a cached area whose block lies in one page.
+  const uint8_t* PeekBlock(uint32_t address, uint32_t size) override;
   void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
   bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
                       const void* data) override;

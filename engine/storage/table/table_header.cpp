@@ -171,7 +171,7 @@ void TTableHeader::ReadHeader() {
   // Nobody else can have written the block since this image was read or
   // written: the read would give the same bytes.
   if (keeper && !dirty_ && current_epoch_ != 0 && current_epoch_ == keeper->HeaderEpoch() &&
-      keeper->HeaderImagesStayCurrent()) {
+      keeper->HeaderImagesStayCurrent(static_cast<uint32_t>(GetTableID()))) {
     dirty_ = false;
     return;
   }
@@ -207,6 +207,12 @@ void TTableHeader::ReadHeader() {
   // Someone else wrote the table since this connection last looked (or it
   // never looked): its cached pages may be stale.
   if (oldFlag == 0 || oldFlag != newFlag) io->NotifyPageChange(static_cast<uint32_t>(id));
+}
+
+uint32_t TTableHeader::StoredModifiedFlag() const {
+  uint8_t head[kThModifiedFlag + 4];
+  IOFor("TTableHeader.StoredModifiedFlag")->ReadBlock(base_address_, sizeof head, head);
+  return GetU32(head + kThModifiedFlag);
 }
 
 void TTableHeader::WriteHeader() {

@@ -141,11 +141,15 @@ class TTableHeader : public host::TCollectionItem {
   // size, the index count must fit, and once the header has an id the block
   // must carry the same id (8581 otherwise, the image unchanged). A change
   // counter that was 0 or has moved drops the table's cached pages. On a
-  // connection that has the file to itself the read is skipped while the
-  // image is known to be the block's (TDiskMgr::HeaderImagesStayCurrent).
+  // connection that has the file to itself, or inside a transaction that
+  // holds the table, the read is skipped while the image is known to be the
+  // block's (TDiskMgr::HeaderImagesStayCurrent).
   void ReadHeader();
   // Counts one more change and writes the image at BaseAddress.
   void WriteHeader();
+  // The change count the stored block holds now, read from storage
+  // without touching the image.
+  uint32_t StoredModifiedFlag() const;
 
   // "TableID=.. BaseAddr=.. HdrSize=.. UserCount=..", the chain heads, the
   // counters and one line per index.

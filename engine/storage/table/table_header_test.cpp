@@ -774,6 +774,84 @@ TEST_F(DiskTableHeaderTest, AnExclusiveConnectionReadsAHeaderAgainOnlyWhenItMayH
   hdrs.user.CloseTable(h);
 }
 
+TEST_F(DiskTableHeaderTest, ASharedConnectionSkipsTheReadOnlyWhileItsTransactionHoldsTheTable) {
+  const int32_t id = hdrs.user.AddTable(1);
+  const auto table = static_cast<uint32_t>(id);
+  TTableHeader* h = hdrs.user.OpenTable(id);
+  // The block changes behind the image's back (nothing in the engine does
+  // this: it shows when the read is skipped).
+  auto patchBlock = [&](uint32_t logicalNo) {
+    std::vector<uint8_t> block = h->HeaderBuf();
+    PutU32(block.data() + kThLogicalRecordNo, logicalNo);
+    hdrs.userIO.WriteBlock(h->BaseAddress(), kTableHeaderSize, block.data());
+  };
+
+  // Outside a transaction every read goes to the block, lock or not.
+  db.Mgr().SetTableLock(table, kLockTypeRead);
+  patchBlock(1);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 1u);
+  patchBlock(2);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 2u);
+
+  // The table lock was held before the transaction, its transaction lock
+  // was not: the image from before is read again once both are held.
+  patchBlock(3);
+  db.Mgr().DiskStartTransaction();
+  db.Mgr().SetTableLock(table, kLockTypeWrite);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 3u);
+  patchBlock(4);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 3u) << "both locks held: the image was known to be current";
+  // Another table's locks do not stand for this one's.
+  const int32_t otherId = hdrs.user.AddTable(1);
+  TTableHeader* other = hdrs.user.OpenTable(otherId);
+  db.Mgr().DiskCommit();
+
+  // After the commit the locks are gone: read again.
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 4u);
+
+  db.Mgr().DiskStartTransaction();
+  db.Mgr().SetTableLock(table, kLockTypeWrite);
+  h->ReadHeader();
+  std::vector<uint8_t> block = other->HeaderBuf();
+  PutU32(block.data() + kThLogicalRecordNo, 7);
+  hdrs.userIO.WriteBlock(other->BaseAddress(), kTableHeaderSize, block.data());
+  other->ReadHeader();
+  EXPECT_EQ(other->GetLogicalRecordNo(), 7u) << "its table is not locked";
+  db.Mgr().DiskCommit();
+
+  // Another connection's commit between two transactions is seen by the next.
+  {
+    TDiskMgr second;
+    second.SetFileName(db.Path());
+    second.SetPageSize(kPage);
+    second.Open();
+    TDiskHeaders theirs;
+    theirs.Open(second);
+    second.DiskStartTransaction();
+    second.SetTableLock(table, kLockTypeWrite);
+    TTableHeader* t = theirs.user.OpenTable(id);
+    t->ReadHeader();
+    t->SetLogicalRecordNo(99);
+    t->WriteHeader();
+    second.DiskCommit();
+    theirs.user.CloseTable(t);
+    theirs.Close();
+    second.Close();
+  }
+  db.Mgr().DiskStartTransaction();
+  db.Mgr().SetTableLock(table, kLockTypeWrite);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 99u);
+  db.Mgr().DiskCommit();
+  hdrs.user.CloseTable(other);
+  hdrs.user.CloseTable(h);
+}
+
 TEST(DiskTableHeaderPlacement, ADirectoryMustFitTheFixedArea) {
   for (uint32_t pageSize : {1024u, 2048u}) {
     os::test::TTempDir dir;
