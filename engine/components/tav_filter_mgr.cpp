@@ -81,6 +81,22 @@ host::Variant TTavExprDBDataProvider::GetDataAsVariant(int32_t fieldNo) {
   return value;
 }
 
+bool TTavExprDBDataProvider::GetStoredField(int32_t fieldNo, const uint8_t*& data, int32_t& length) {
+  if (fieldNo < 0 || static_cast<size_t>(fieldNo) >= kinds_.size() ||
+      kinds_[static_cast<size_t>(fieldNo)] != kPlain)
+    return false;
+  bool isNull = false;
+  table_->DataSetGetFieldDataByReferenceFromRecBuf(filter_buffer_.data(), fieldNo, length, data, isNull);
+  if (isNull) {
+    data = nullptr;
+    return true;
+  }
+  // A stored length never reaches past the field.
+  const int32_t size = ProviderFields.Items(fieldNo)->FieldSize();
+  if (length < 0 || length > size) return false;
+  return true;
+}
+
 void TTavExprDBDataProvider::GetDefaultRecordList(TCompoundList& list) {
   list.Clear();
   table_->InternalPrepareMasterRecordList(list);
@@ -254,19 +270,30 @@ void TFilterMgr::PlaceInBaseOrder() {
   base_positions_.clear();
   if (e.BaseListed || query_active_) return;
   std::vector<uint32_t>& filter = e.Result;
-  const auto [first, last] = e.Provider().Table()->FilterBaseBounds();
+  if (filter.empty()) return;
+  TTavDataSet& table = *e.Provider().Table();
+  if (PlaceRun()) return;
+  const auto [first, last] = table.FilterBaseBounds();
   if (static_cast<int64_t>(filter.size()) * kSearchesPerWalk > int64_t{last} - first + 1) {
     // So many records pass that one walk of the index costs less than a
-    // search for each: the master list after all. The filter is in address
-    // order still.
-    const std::vector<uint32_t> passing = std::move(filter);
-    e.Provider().GetDefaultRecordList(e.BaseList);
-    e.BaseListed = true;
-    KeepMembers(e.BaseList.List1(), passing, filter);
-    return;
+    // search for each. The filter is in address order still.
+    std::vector<uint32_t> base;
+    int32_t firstRecNo = 0;
+    table.FilterBaseAddresses(base, firstRecNo);
+    if (firstRecNo > 0) {
+      std::vector<size_t> at;
+      MemberPositions(base, filter, at);
+      filter.clear();
+      base_positions_.reserve(at.size());
+      for (size_t i : at) {
+        filter.push_back(base[i]);
+        base_positions_.push_back(firstRecNo + static_cast<int32_t>(i));
+      }
+      return;
+    }
   }
   std::vector<int32_t> recNos;
-  e.Provider().Table()->FilterBaseRecNos(filter, recNos);
+  table.FilterBaseRecNos(filter, recNos);
   std::vector<std::pair<int32_t, uint32_t>> placed;
   placed.reserve(filter.size());
   for (size_t i = 0; i < filter.size(); ++i)
@@ -278,6 +305,25 @@ void TFilterMgr::PlaceInBaseOrder() {
     filter.push_back(address);
     base_positions_.push_back(recNo);
   }
+}
+
+bool TFilterMgr::PlaceRun() {
+  TTavFilterEvaluator& e = *evaluator_;
+  TTavDataSet& table = *e.Provider().Table();
+  const std::vector<uint32_t>& run = e.RunOrder;
+  if (e.RunTree == nullptr || run.size() != e.Result.size() ||
+      e.RunTree != &table.IndexManager().CurrentIndex()->Tree())
+    return false;
+  // Walked from the current index itself: when the ends' record numbers
+  // span as many entries as there are records, they are those entries.
+  std::vector<int32_t> ends;
+  table.FilterBaseRecNos({run.front(), run.back()}, ends);
+  if (ends[0] <= 0 || ends[1] <= 0 || int64_t{ends[1]} - ends[0] + 1 != static_cast<int64_t>(run.size()))
+    return false;
+  e.Result = run;
+  base_positions_.resize(run.size());
+  for (size_t i = 0; i < run.size(); ++i) base_positions_[i] = ends[0] + static_cast<int32_t>(i);
+  return true;
 }
 
 void TFilterMgr::ListsChanged() {

@@ -12,10 +12,11 @@
 //    filter: the records that pass the text, in the order of the current
 //    index inside the range, each with its record number there. When the
 //    indexes answer the text, the records come from them alone and are put
-//    in index order (and out of the range) on first need, through the
-//    index's record numbers (or, when a large part of the index passes, one
-//    listing of it); otherwise the evaluator lists the whole index (the
-//    master list) and keeps its order. A record passes when it
+//    in index order (and out of the range) on first need: as the run of
+//    entries they are when one walk of the index in use answered the text,
+//    else through the index's record numbers (or, when a large part of the
+//    index passes, one walk of its addresses); otherwise the evaluator lists
+//    the whole index (the master list) and keeps its order. A record passes when it
 //    is in the current filter and the dataset's OnFilterRecord handler, when
 //    there is one, accepts it; the handler is asked lazily, record by record.
 //
@@ -76,6 +77,9 @@ class TTavExprDBDataProvider : public TTavExprDataProvider {
   bool MoveToRecord(uint32_t address) override;
   // The dataset's OnFilterRecord verdict for the record at `address`.
   bool PassFilterEvent(uint32_t address) override;
+  bool KeepsStoredRecords() const override { return true; }
+  // From the filter buffer; BLOB, memo and date fields are not served.
+  bool GetStoredField(int32_t fieldNo, const uint8_t*& data, int32_t& length) override;
 
   TTavDataSet* Table() const { return table_; }
 
@@ -178,9 +182,13 @@ class TFilterMgr {
   // evaluator did not list the index.
   void Evaluated();
   // Puts a current filter the indexes answered into the current index's
-  // order, dropping records outside the range: by searching each record's
-  // number, or, when many records pass, by listing the index after all.
+  // order, dropping records outside the range: as the run of entries it
+  // is, by searching each record's number, or, when many records pass, by
+  // one walk of the index's addresses.
   void PlaceInBaseOrder();
+  // Places a filter one walk of the current index answered, when its
+  // records are one run of entries there: their numbers follow the first's.
+  bool PlaceRun();
   void BuildFilterIndex();
   void BuildMasterIndex();
   // The record number in the current index (inside the range), or the

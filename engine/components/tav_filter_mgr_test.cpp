@@ -122,6 +122,15 @@ class FilterTest : public ::testing::Test {
     recNos.assign(list.List2().begin(), list.List2().end());
   }
 
+  // The record numbers the cursor shows (from the range start), by address.
+  std::map<uint32_t, int32_t> CursorRecNos(const std::vector<uint32_t>& master,
+                                           const std::vector<int32_t>& nos) {
+    std::map<uint32_t, int32_t> recNo;
+    for (size_t i = 0; i < master.size(); ++i)
+      recNo[master[i]] = ds_.RangeOn() ? nos[i] - nos[0] + 1 : nos[i];
+    return recNo;
+  }
+
   std::vector<uint32_t> Oracle(const std::string& text, host::TFilterOptions options) {
     return test::FilterOracle(ds_, text, options);
   }
@@ -209,9 +218,7 @@ TEST_F(FilterTest, NavigationGivesWhatEvaluatingEveryRowGives) {
     EXPECT_EQ(WalkBackward(), expected);
     EXPECT_EQ(ds_.GetCurrentRecordCount(), static_cast<int32_t>(expected.size()));
     // Record numbers count in the unfiltered order, from the range start.
-    std::map<uint32_t, int32_t> recNo;
-    for (size_t i = 0; i < master.size(); ++i)
-      recNo[master[i]] = ds_.RangeOn() ? masterNos[i] - masterNos[0] + 1 : masterNos[i];
+    const std::map<uint32_t, int32_t> recNo = CursorRecNos(master, masterNos);
     size_t i = 0;
     for (bool ok = ds_.DataSetFirst(); ok && i < expected.size(); ok = ds_.DataSetNext(), ++i)
       ASSERT_EQ(ds_.DataSetGetRecordNo(), recNo.at(expected[i]));
@@ -250,6 +257,95 @@ TEST_F(FilterTest, NavigationGivesWhatEvaluatingEveryRowGives) {
   EXPECT_FALSE(ds_.ReadLocked());
 }
 
+// Equality over values with hundreds of duplicates (runs across several
+// leaves), filtered on the index in use (ascending, descending, ignoring
+// case) and on another one, with and without a range, and a filter most
+// records pass: counts, record numbers, steps of several records and the
+// nearest passing record of one outside agree with evaluating every row.
+TEST_F(FilterTest, EqualityOverDuplicatesAcrossLeavesKeepsNumbersAndSteps) {
+  Fill(2400, 23);
+  ds_.DataSetOpen();
+  struct TCase {
+    const char* Index;
+    const char* Text;
+    bool CaseInsensitive;
+    bool Range;
+    bool Run;  // answered by one walk of the index in use
+  };
+  const TCase cases[] = {
+      {"byGrpDesc", "Grp = 1", false, false, true},
+      {"byGrpDesc", "Grp = -3", false, false, true},
+      {"byGrpDesc", "Grp BETWEEN -1 AND 2", false, false, true},
+      {"byCode", "Code = 'anna'", false, false, true},
+      {"byName", "Name = 'anna'", true, false, true},
+      {"byName", "Name > 'bob'", true, false, true},
+      {"byGrpName", "Grp = 2", false, false, false},
+      {"byGrpName", "Grp = 2", false, true, false},
+      {"pk", "Grp = 0", false, false, false},
+      {"pk", "Grp >= -2", false, false, false},
+      {"pk", "Grp >= -2", false, true, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Text) + " on " + c.Index + (c.Range ? " in a range" : ""));
+    ds_.InternalSetIndexName(c.Index);
+    ds_.SetRangeOn(false);
+    if (c.Range && std::string(c.Index) == "pk") {
+      SetRange([&](auto& r) { conn_->SetInteger(r, "ID", 700); },
+               [&](auto& r) { conn_->SetInteger(r, "ID", 3900); });
+    } else if (c.Range) {
+      SetRange([&](auto& r) { conn_->SetInteger(r, "Grp", 1); },
+               [&](auto& r) { conn_->SetInteger(r, "Grp", 2); });
+    }
+    host::TFilterOptions options;
+    if (c.CaseInsensitive) options.Include(host::foCaseInsensitive);
+    ds_.InternalSetFilter(c.Text, options);
+    TFilterMgr& mgr = ds_.FilterMgr();
+    EXPECT_EQ(mgr.Evaluator()->RunTree == &ds_.IndexManager().CurrentIndex()->Tree(), c.Run);
+    std::vector<uint32_t> master;
+    std::vector<int32_t> masterNos;
+    MasterList(master, masterNos);
+    const std::map<uint32_t, int32_t> recNo = CursorRecNos(master, masterNos);
+    const std::vector<uint32_t> expected = Oracle(c.Text, options);
+    ASSERT_GT(expected.size(), 150u);
+
+    EXPECT_EQ(ds_.GetCurrentRecordCount(), static_cast<int32_t>(expected.size()));
+    EXPECT_EQ(WalkForward(), expected);
+    EXPECT_EQ(WalkBackward(), expected);
+    size_t i = 0;
+    for (bool ok = ds_.DataSetFirst(); ok && i < expected.size(); ok = ds_.DataSetNext(), ++i)
+      ASSERT_EQ(ds_.DataSetGetRecordNo(), recNo.at(expected[i]));
+    EXPECT_EQ(i, expected.size());
+
+    ds_.ReadLockTable();
+    const int n = static_cast<int>(expected.size());
+    for (const int from : {0, n / 3, n - 1})
+      for (const int by : {1, 97, -5, n, -n}) {
+        const int to = from + by;
+        EXPECT_EQ(mgr.MoveBy(expected[static_cast<size_t>(from)], by),
+                  to >= 0 && to < n ? expected[static_cast<size_t>(to)] : 0u)
+            << from << " by " << by;
+      }
+    // The nearest passing records of one that does not pass, either way.
+    std::vector<size_t> at(master.size());
+    for (size_t m = 0, f = 0; m < master.size(); ++m) {
+      while (f < expected.size() && recNo.at(expected[f]) <= recNo.at(master[m])) ++f;
+      at[m] = f;  // the first passing record after master[m]
+    }
+    int outside = 0;
+    for (size_t m = 0; m < master.size() && outside < 40; ++m) {
+      if (mgr.CheckRecordInFilter(master[m])) continue;
+      ++outside;
+      const uint32_t next = at[m] < expected.size() ? expected[at[m]] : 0;
+      const uint32_t prior = at[m] > 0 ? expected[at[m] - 1] : 0;
+      EXPECT_EQ(mgr.FindFilterRecord(master[m], stGT), next);
+      EXPECT_EQ(mgr.FindFilterRecord(master[m], stLE), prior);
+      EXPECT_EQ(mgr.FindFilterRecord(master[m], stLEG), next ? next : prior);
+      EXPECT_EQ(mgr.GetRecNo(master[m]), masterNos[m]);
+    }
+    ds_.UnlockTable();
+  }
+}
+
 // A filter just opened answers First and Last (with their record numbers)
 // before its records are put in the index's order: from the passing records'
 // keys when few pass, by a short walk of the index when many do, and by the
@@ -284,9 +380,7 @@ TEST_F(FilterTest, EndsOfAFreshFilterAgreeWithEvaluatingEveryRow) {
     std::vector<uint32_t> master;
     std::vector<int32_t> masterNos;
     MasterList(master, masterNos);
-    std::map<uint32_t, int32_t> recNo;
-    for (size_t i = 0; i < master.size(); ++i)
-      recNo[master[i]] = ds_.RangeOn() ? masterNos[i] - masterNos[0] + 1 : masterNos[i];
+    const std::map<uint32_t, int32_t> recNo = CursorRecNos(master, masterNos);
     const std::vector<uint32_t> expected = Oracle(text, host::TFilterOptions{});
     (expected.size() * expected.size() * 4 > master.size() ? many : few) += 1;
     for (bool first : {true, false}) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/expr/typed_condition.h"
 #include "engine/storage/base/tav_errors.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/sys_utils.h"
@@ -62,6 +63,12 @@ TInternalFieldItem* TTavExprDataProvider::FindField(const TParserToken*, const s
 TTavExprDataProvider* TTavExprDataProvider::FindProvider(const std::string&) { return this; }
 
 bool TTavExprDataProvider::PassFilterEvent(uint32_t) { return false; }
+
+bool TTavExprDataProvider::GetStoredField(int32_t, const uint8_t*& data, int32_t& length) {
+  data = nullptr;
+  length = 0;
+  return false;
+}
 
 // ---- preparing ----
 
@@ -514,6 +521,19 @@ void TExprResultListGenerator::SelectPassing(TTavExprDataProvider* provider, con
   evaluator.SetDBStringCompare(provider->DBStringCompare);
   evaluator.SetExcludeRelopNulls(excludeRelopNulls);
   evaluator.Prepare(provider, root);
+  // Simple conditions read the stored values themselves; a row they cannot
+  // answer alike goes to the general evaluator.
+  TTypedCondition typed;
+  if (typed.Compile(evaluator.Root, provider, excludeRelopNulls, provider->DBStringCompare)) {
+    for (uint32_t address : addresses) {
+      provider->MoveToRecord(address);
+      const TTypedCondition::TOutcome outcome = typed.Test();
+      if (outcome == TTypedCondition::toTrue ||
+          (outcome == TTypedCondition::toUnsure && evaluator.Evaluate()))
+        passing.push_back(address);
+    }
+    return;
+  }
   for (uint32_t address : addresses) {
     provider->MoveToRecord(address);
     if (evaluator.Evaluate()) passing.push_back(address);

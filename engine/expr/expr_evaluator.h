@@ -61,6 +61,13 @@ class TTavExprDataProvider : public host::TObject {
   virtual TTavExprDataProvider* FindProvider(const std::string& tableName);
   // The host's filter event for the row at `address`.
   virtual bool PassFilterEvent(uint32_t address);
+  // Whether GetStoredField serves the current row's stored bytes.
+  virtual bool KeepsStoredRecords() const { return false; }
+  // The current row's stored bytes of the numeric or text column whose
+  // FieldNo is `fieldNo`, as the record holds them (a text's length within
+  // the field's size); `data` is nullptr for a Null. False when they cannot
+  // be had: the general evaluator reads the value instead.
+  virtual bool GetStoredField(int32_t fieldNo, const uint8_t*& data, int32_t& length);
 
   void SetDBStringCompare(TDBStringCompare routine) { DBStringCompare = routine; }
   void SetHasPassFilterEvent(bool value) { HasPassFilterEvent = value; }

@@ -123,6 +123,8 @@ void TTavBaseFilterEvaluator::Close() {
   Active = false;
   BaseListed = false;
   BaseList.Clear();
+  RunTree = nullptr;
+  RunOrder.clear();
   Result.clear();
   Candidates.clear();
   Sorted.clear();
@@ -147,6 +149,8 @@ void TTavBaseFilterEvaluator::MergeRecordLists() {
   const TCompoundList& from = level == olNone ? BaseList : *Optimizer.GetResultSetList();
   if (level == olFull) {
     Sorted = from.List1();
+    RunTree = BaseListed || QueryActive ? nullptr : Optimizer.GetSingleRunTree();
+    if (RunTree != nullptr) RunOrder = Sorted;
     return;
   }
   Candidates.clear();
@@ -158,15 +162,17 @@ void TTavBaseFilterEvaluator::Evaluate() {
   TAV_ASSERT(DataProvider != nullptr, "The Data provider is not assigned");
   Result.clear();
   Sorted.clear();
+  RunTree = nullptr;
+  RunOrder.clear();
   MergeRecordLists();
   if (Optimizer.GetBaseOptimisationLevel() != olFull) {
     // The rows are read in address order: the order they are stored in.
-    if (!std::is_sorted(Candidates.begin(), Candidates.end())) std::sort(Candidates.begin(), Candidates.end());
+    SortAddresses(Candidates);
     TExprResultListGenerator::SelectPassing(DataProvider, FilterParser.Root, Candidates, Sorted,
                                             ExcludeRelopNulls);
     Candidates.clear();
-  } else if (!std::is_sorted(Sorted.begin(), Sorted.end())) {
-    std::sort(Sorted.begin(), Sorted.end());
+  } else {
+    SortAddresses(Sorted);
   }
   if (QueryActive || !BaseListed) {
     Result = Sorted;
@@ -179,21 +185,55 @@ void TTavBaseFilterEvaluator::Evaluate() {
 
 void KeepMembers(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
                  std::vector<uint32_t>& kept) {
+  std::vector<size_t> at;
+  MemberPositions(list, members, at);
   kept.clear();
+  kept.reserve(at.size());
+  for (size_t i : at) kept.push_back(list[i]);
+}
+
+void MemberPositions(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
+                     std::vector<size_t>& at) {
+  at.clear();
   if (members.empty()) return;
-  kept.reserve(members.size());
+  at.reserve(members.size());
   // Addresses are mostly dense: a bit per address up to the greatest member
   // when that costs no more than a few bytes per entry, else a search each.
   const uint32_t top = members.back();
   if (top / 64 <= list.size() + members.size()) {
     std::vector<bool> in(static_cast<size_t>(top) + 1, false);
     for (uint32_t m : members) in[m] = true;
-    for (uint32_t address : list)
-      if (address <= top && in[address]) kept.push_back(address);
+    for (size_t i = 0; i < list.size(); ++i)
+      if (list[i] <= top && in[list[i]]) at.push_back(i);
     return;
   }
-  for (uint32_t address : list)
-    if (std::binary_search(members.begin(), members.end(), address)) kept.push_back(address);
+  for (size_t i = 0; i < list.size(); ++i)
+    if (std::binary_search(members.begin(), members.end(), list[i])) at.push_back(i);
+}
+
+void SortAddresses(std::vector<uint32_t>& addresses) {
+  if (std::is_sorted(addresses.begin(), addresses.end())) return;
+  // Dense addresses sort through a bit per address: one pass each way.
+  const uint32_t top = *std::max_element(addresses.begin(), addresses.end());
+  if (top / 32 <= addresses.size()) {
+    std::vector<uint64_t> bits(static_cast<size_t>(top) / 64 + 1, 0);
+    for (uint32_t a : addresses) {
+      uint64_t& word = bits[a / 64];
+      const uint64_t bit = uint64_t{1} << (a % 64);
+      if ((word & bit) != 0) {
+        // A repeated address keeps its repeats.
+        std::sort(addresses.begin(), addresses.end());
+        return;
+      }
+      word |= bit;
+    }
+    size_t n = 0;
+    for (size_t w = 0; w < bits.size(); ++w)
+      for (uint64_t word = bits[w]; word != 0; word &= word - 1)
+        addresses[n++] = static_cast<uint32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(word)));
+    return;
+  }
+  std::sort(addresses.begin(), addresses.end());
 }
 
 }  // namespace tav

@@ -91,6 +91,10 @@ class TTavBaseFilterEvaluator : public host::TObject {
   // BaseList holds every row in base order, and Result (unless QueryActive)
   // follows it; otherwise Result is in address order.
   bool BaseListed = false;
+  // When one walk of one index answered the whole condition (and the base
+  // order was deferred): that index, and the passing addresses in its order.
+  const TBTree* RunTree = nullptr;
+  std::vector<uint32_t> RunOrder;
 
  private:
   void SetupFilterParser();
@@ -102,5 +106,11 @@ class TTavBaseFilterEvaluator : public host::TObject {
 // `list`, into `kept`.
 void KeepMembers(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
                  std::vector<uint32_t>& kept);
+// The positions in `list` of its entries found in `members` (ascending), in
+// the order of `list`, into `at`.
+void MemberPositions(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
+                     std::vector<size_t>& at);
+// Puts record addresses in ascending order.
+void SortAddresses(std::vector<uint32_t>& addresses);
 
 }  // namespace tav

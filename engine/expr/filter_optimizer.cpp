@@ -738,6 +738,14 @@ void TFilterOptimizer::PrepareResultLists(const TCompoundList* baseList) {
   }
 }
 
+const TBTree* TFilterOptimizer::GetSingleRunTree() const {
+  const TExprOptimizerNode* root = Mgr.Root;
+  if (root == nullptr || root->OptimisationLevel != olFull) return nullptr;
+  if (root->Shape == psComparison && !root->BaseResultInverted) return root->IndexInterface->Tree;
+  if (root->Shape == psBetween) return root->Left->IndexInterface->Tree;
+  return nullptr;
+}
+
 void TFilterOptimizer::Clear() {
   Mgr.Clear();
   ExprRoot = nullptr;

@@ -208,6 +208,11 @@ class TFilterOptimizer : public host::TObject {
   const TCompoundList* GetResultSetList() const {
     return Mgr.Root ? Mgr.Root->RecordList.get() : nullptr;
   }
+  // The index whose order the result list follows when one walk of one
+  // index answers the whole condition (a comparison other than '<>', or a
+  // BETWEEN): the list is then a run of that index's entries. nullptr
+  // otherwise.
+  const TBTree* GetSingleRunTree() const;
   void Clear();
 
   TIndexQueryMgr* IndexQueryMgr;

@@ -145,26 +145,6 @@ int Sign(T a, T b) {
   return a < b ? -1 : (b < a ? 1 : 0);
 }
 
-// A total order: NaN equals NaN and sorts below every other double.
-int CompareDoubles(double a, double b) {
-  if (a < b) return -1;
-  if (a > b) return 1;
-  if (a == b) return 0;
-  return Sign(!std::isnan(a), !std::isnan(b));
-}
-
-// Exact: no rounding of the integer to a double.
-int CompareIntDouble(int64_t i, double d) {
-  constexpr double kTwoTo63 = 9223372036854775808.0;
-  if (std::isnan(d)) return 1;
-  if (d >= kTwoTo63) return -1;
-  if (d < -kTwoTo63) return 1;
-  const double whole = std::trunc(d);
-  const int c = Sign(i, static_cast<int64_t>(whole));
-  if (c != 0) return c;
-  return Sign(whole, d);
-}
-
 int CompareNums(const TNum& a, const TNum& b) {
   using K = TNum::TNumKind;
   if (a.Kind == K::nkDbl || b.Kind == K::nkDbl) {
@@ -304,6 +284,24 @@ Variant Arith(TArithOp op, const Variant& a, const Variant& b) {
 }
 
 }  // namespace
+
+int CompareDoubles(double a, double b) {
+  if (a < b) return -1;
+  if (a > b) return 1;
+  if (a == b) return 0;
+  return Sign(!std::isnan(a), !std::isnan(b));
+}
+
+int CompareIntDouble(int64_t i, double d) {
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (std::isnan(d)) return 1;
+  if (d >= kTwoTo63) return -1;
+  if (d < -kTwoTo63) return 1;
+  const double whole = std::trunc(d);
+  const int c = Sign(i, static_cast<int64_t>(whole));
+  if (c != 0) return c;
+  return Sign(whole, d);
+}
 
 int VarCompare(const Variant& a, const Variant& b) {
   const TOpKind ka = KindOf(a), kb = KindOf(b);

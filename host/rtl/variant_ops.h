@@ -58,6 +58,12 @@
 
 namespace host {
 
+// Two doubles in a total order: NaN equals NaN and sorts below every other
+// value.
+int CompareDoubles(double a, double b);
+// An integer against a double, exactly (the integer is not rounded).
+int CompareIntDouble(int64_t i, double d);
+
 // -1, 0 or 1 as `a` sorts before, equal to or after `b`.
 int VarCompare(const Variant& a, const Variant& b);
 // VarCompare(a, b) == 0, with a quick path for two 8-bit strings.

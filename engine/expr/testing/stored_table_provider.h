@@ -104,6 +104,25 @@ class TStoredTableProvider : public TTavExprDataProvider {
       default: return host::Variant(table_->GetInteger(rec, fields_[i].Name));
     }
   }
+  bool KeepsStoredRecords() const override { return true; }
+  bool GetStoredField(int32_t fieldNo, const uint8_t*& data, int32_t& length) override {
+    const size_t i = static_cast<size_t>(fieldNo - 1);
+    if (i >= columns_.size()) return false;
+    const TInternalFieldItem& f = *columns_[i];
+    const uint8_t* rec = current_.data();
+    data = nullptr;
+    length = 0;
+    if (rec[f.NullFlagOffset()] == 0) return true;
+    length = f.FieldSize();
+    if (f.SizeMarkerOffset() != 0) {
+      uint16_t stored;
+      std::memcpy(&stored, rec + f.SizeMarkerOffset(), 2);
+      if (stored > f.FieldSize()) return false;
+      length = stored;
+    }
+    data = rec + f.DataOffset();
+    return true;
+  }
   void GetDefaultRecordList(TCompoundList& list) override {
     list.Clear();
     for (uint32_t address : table_->LiveRecords()) list.Add(address, 0);
