@@ -171,6 +171,53 @@ TEST(QueryProcesses, AReaderSeesInsertSelectBatchesWhole) {
                                                              std::to_string(kBatches * 55));
 }
 
+// A GROUP BY prepared once and run again by Refresh reads each run's table
+// as it is then: rows another process added, changed and deleted between
+// the runs (a whole group gone, NULLs in an aggregated column).
+TEST(QueryProcesses, GroupByRunAgainSeesAnotherProcessesChanges) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = CreateDatabase(dir);
+  {
+    TSession s(path);
+    s.Exec("CREATE TABLE G (K INT, V INT, F FLOAT)");
+    for (int i = 1; i <= 40; ++i)
+      s.Exec("INSERT INTO G (K, V, F) VALUES (" + std::to_string(i % 3) + ", " + std::to_string(i) + ", " +
+             std::to_string(i) + ".5)");
+  }
+  TChild writer([&](TChildSide& side) {
+    TSession s(path);
+    side.WaitGo();
+    s.Exec("DELETE FROM G WHERE K = 2");
+    s.Exec("UPDATE G SET V = V * 100 WHERE V = 39");
+    s.Exec("INSERT INTO G (K, V, F) VALUES (0, -5, NULL)");
+    s.Exec("INSERT INTO G (K, V, F) VALUES (7, NULL, 0.25)");
+    side.Send(1);
+    return 0;
+  });
+  ASSERT_TRUE(writer.Started());
+  TSession s(path);
+  s.Q.SetSQLText("SELECT K, COUNT(*), COUNT(V), SUM(F), MIN(V), MAX(V), AVG(F) FROM G GROUP BY K ORDER BY K");
+  s.Q.Prepare();
+  const auto rows = [&] {
+    std::string out;
+    for (s.Q.First(); !s.Q.Eof(); s.Q.Next()) {
+      if (!out.empty()) out += ';';
+      for (int i = 0; i < s.Q.FieldCount(); ++i) out += (i ? "|" : "") + s.Q.Fields(i)->AsString();
+    }
+    return out;
+  };
+  s.Q.Open();
+  EXPECT_EQ(rows(), "0|13|13|279.5|3|39|21.5;1|14|14|294|1|40|21;2|13|13|266.5|2|38|20.5");
+  writer.Go();
+  uint64_t done = 0;
+  EXPECT_TRUE(writer.Receive(done));
+  EXPECT_EQ(writer.Wait(), 0);
+  s.Q.Refresh();
+  EXPECT_EQ(rows(), "0|14|14|279.5|-5|3900|21.5;1|14|14|294|1|40|21;7|1|0|0.25|0|0|0.25");
+  s.Q.Close();
+}
+
 TEST(QueryProcesses, AProcessKilledMidUpdateLeavesTheTableAsItWas) {
   os::test::TTempDir dir;
   ASSERT_TRUE(dir.Ok());

@@ -7,6 +7,8 @@
 #include "engine/query/exec/join_fields.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_lists.h"
+#include "engine/storage/index/index_mgr.h"
+#include "engine/storage/table/privileges.h"
 #include "host/db/field_types.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/string_list.h"
@@ -73,7 +75,10 @@ bool TTavDatasetBridge::FirstBridgeRecord() {
   return NextListedRecord();
 }
 
-bool TTavDatasetBridge::NextBridgeRecord() { return walking_list_ ? NextListedRecord() : DataSetNext(); }
+bool TTavDatasetBridge::NextBridgeRecord() {
+  if (walking_list_) return NextListedRecord();
+  return single_key_ ? false : DataSetNext();
+}
 
 bool TTavDatasetBridge::NextListedRecord() {
   while (walk_at_ < walk_list_.size()) {
@@ -158,7 +163,176 @@ void TTavDatasetBridge::MoveToRecAddrAndValidate(uint32_t address, uint32_t flag
   DataSetSetToFlags(address, flags);
 }
 
+namespace {
+
+bool IsIntegerField(host::TFieldType type) {
+  return type == host::ftSmallint || type == host::ftInteger || type == host::ftWord || type == host::ftAutoInc;
+}
+
+// The smallest and largest value a field of integer `type` holds.
+std::pair<int64_t, int64_t> IntegerFieldBounds(host::TFieldType type) {
+  switch (type) {
+    case host::ftSmallint: return {INT16_MIN, INT16_MAX};
+    case host::ftWord: return {0, UINT16_MAX};
+    default: return {INT32_MIN, INT32_MAX};
+  }
+}
+
+bool IsIntegerConstant(const TTavExprNode* node, int64_t& value) {
+  if (node == nullptr || node->Kind != enkConst) return false;
+  const host::TVarType type = node->Data.VType();
+  if (type != host::varSmallint && type != host::varInteger && type != host::varInt64) return false;
+  value = node->Data.AsInt64();
+  return true;
+}
+
+// The conjuncts of the tree under `node` (AND nodes taken apart).
+void Conjuncts(const TTavExprNode* node, std::vector<const TTavExprNode*>& out, int depth = 0) {
+  if (node == nullptr || depth > MaxExprTreeDepth) {
+    out.push_back(nullptr);
+    return;
+  }
+  if (node->Kind == enkLogicalOperator && node->Operator == teoAND) {
+    Conjuncts(node->Left, out, depth + 1);
+    Conjuncts(node->Right, out, depth + 1);
+    return;
+  }
+  out.push_back(node);
+}
+
+// What a condition asks of one field: its name and the key range, both ends
+// included; `low` is set only when some comparison bounds it from below.
+struct TKeyCondition {
+  std::string Field;
+  bool HasLow = false;
+  int64_t Low = INT64_MIN;
+  int64_t High = INT64_MAX;
+};
+
+// Whether the tree is an AND of comparisons of one field with integer
+// values, and which range they leave.
+bool ReadKeyCondition(const TTavExprNode* root, TKeyCondition& out) {
+  std::vector<const TTavExprNode*> parts;
+  Conjuncts(root, parts);
+  for (const TTavExprNode* c : parts) {
+    if (c == nullptr || c->Kind != enkRelOperator) return false;
+    TTavExprOperator op = c->Operator;
+    const TTavExprNode* field = c->Left;
+    int64_t value = 0;
+    if (!IsIntegerConstant(c->Right, value)) {
+      // The value on the left: the comparison turned round.
+      field = c->Right;
+      if (!IsIntegerConstant(c->Left, value)) return false;
+      switch (op) {
+        case teoGT: op = teoLT; break;
+        case teoLT: op = teoGT; break;
+        case teoGE: op = teoLE; break;
+        case teoLE: op = teoGE; break;
+        default: break;
+      }
+    }
+    if (field == nullptr || field->Kind != enkField || field->CaseInsensitiveMatch || !field->Args.empty())
+      return false;
+    const std::string name = host::VarToStr(field->Data);
+    if (out.Field.empty())
+      out.Field = name;
+    else if (!host::SameText(out.Field, name))
+      return false;
+    // Values beyond the 64-bit range do not come from integer constants.
+    switch (op) {
+      case teoEQ:
+        out.HasLow = true;
+        out.Low = std::max(out.Low, value);
+        out.High = std::min(out.High, value);
+        break;
+      case teoGE:
+        out.HasLow = true;
+        out.Low = std::max(out.Low, value);
+        break;
+      case teoGT:
+        if (value == INT64_MAX) return false;
+        out.HasLow = true;
+        out.Low = std::max(out.Low, value + 1);
+        break;
+      case teoLE: out.High = std::min(out.High, value); break;
+      case teoLT:
+        if (value == INT64_MIN) return false;
+        out.High = std::min(out.High, value - 1);
+        break;
+      default: return false;
+    }
+  }
+  return !out.Field.empty() && out.HasLow;
+}
+
+}  // namespace
+
+bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
+  if (expr == nullptr || expr->Root() == nullptr || !InternalActive()) return false;
+  TKeyCondition condition;
+  if (!ReadKeyCondition(expr->Root(), condition)) return false;
+  const int fieldNo = GetFieldNo(condition.Field);
+  if (fieldNo < 0) return false;
+  const TInternalFieldItem& field = *GetInternalFields().Items(fieldNo);
+  if (!IsIntegerField(field.DataType())) return false;
+  // A field the user may not read is refused by the filter, as before.
+  const bool internal = TableDef().InternalTable();
+  const uint32_t readFlag = MapObjectPrivTypeToConst(opReadData);
+  if (!internal && (field.PrivilegeFlags() & readFlag) == 0) return false;
+  const auto [lowest, highest] = IntegerFieldBounds(field.DataType());
+  const int64_t low = std::max(condition.Low, lowest);
+  const int64_t high = std::min(condition.High, highest);
+  // Nothing passes: the filter says so as cheaply.
+  if (low > high) return false;
+  // The index: led by the field, ascending (NULL keys before every value),
+  // every key field readable; the one the bridge opened on first.
+  TIndexItem* chosen = nullptr;
+  TIndexManager& indexes = IndexManager();
+  for (int i = 0; i < indexes.Count(); ++i) {
+    TIndexItem* index = indexes.Items(i);
+    const TKeyFields& keys = index->KeyFields();
+    if (keys.Count() == 0) continue;
+    const TKeyFieldItem& first = *keys.Items(0);
+    if (first.Hidden() || first.Descending() || !host::SameText(first.FieldName(), field.FieldName())) continue;
+    bool readable = true;
+    for (int k = 0; k < keys.Count() && readable && !internal; ++k) {
+      const TKeyFieldItem& key = *keys.Items(k);
+      if (key.Hidden()) continue;
+      const int no = GetFieldNo(key.FieldName());
+      readable = no >= 0 && (GetInternalFields().Items(no)->PrivilegeFlags() & readFlag) != 0;
+    }
+    if (!readable) continue;
+    if (chosen == nullptr || host::SameText(index->IndexName(), opened_index_name_)) chosen = index;
+  }
+  if (chosen == nullptr) return false;
+  base_filter_text_.clear();
+  if (Filtered()) SetFiltered(false);
+  if (!Filter().empty()) SetFilterText("");
+  InternalClearFilter();
+  if (IndexName() != chosen->IndexName()) InternalSetIndexName(chosen->IndexName());
+  for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
+    InitializeRangeBuffers(mode);
+    const int64_t value = mode == rmRangeStart ? low : high;
+    DataSetSetFieldDataToRecBufAsVariant(fieldNo, GetRangeRecBuf(mode), host::Variant(static_cast<int32_t>(value)));
+  }
+  SetRangeOn(true);
+  key_range_ = true;
+  // One value of a unique index of that field alone: at most one record,
+  // and nothing to step to after it.
+  single_key_ = low == high && chosen->Unique() && chosen->KeyFields().Count() == 1;
+  return true;
+}
+
+void TTavDatasetBridge::ClearKeyRange() {
+  if (!key_range_) return;
+  key_range_ = false;
+  single_key_ = false;
+  if (RangeOn()) DataSetClearRange();
+  if (!opened_index_name_.empty() && IndexName() != opened_index_name_) InternalSetIndexName(opened_index_name_);
+}
+
 void TTavDatasetBridge::SetJoinSelectExprRoot(const TTavExpr* expr) {
+  ClearKeyRange();
   if (expr && expr->Root()) {
     AssignFilterExpr(expr, true, true);
   } else {
@@ -168,6 +342,8 @@ void TTavDatasetBridge::SetJoinSelectExprRoot(const TTavExpr* expr) {
 }
 
 void TTavDatasetBridge::InternalOpen() {
+  key_range_ = false;
+  single_key_ = false;
   opened_schema_changes_ = DataBase() != nullptr ? DataBase()->SchemaChanges() : 0;
   TTavBaseTable::InternalOpen();
   opened_index_name_ = IndexName();
@@ -179,6 +355,7 @@ bool TTavDatasetBridge::OpenAndCurrent() const {
 }
 
 void TTavDatasetBridge::ResetSelection() {
+  ClearKeyRange();
   base_filter_text_.clear();
   if (Filtered()) SetFiltered(false);
   if (!Filter().empty()) SetFilterText("");

@@ -63,6 +63,18 @@ class TTavDatasetBridge : public TTavBaseTable {
   // Filters by the condition (replacing the one held, SQL null rules and
   // address order); nullptr lifts the filter.
   void SetJoinSelectExprRoot(const TTavExpr* expr);
+  // Serves the condition from an index instead of a filter, when the whole
+  // condition is an AND of comparisons (=, >, >=, <, <=) of one integer
+  // field with non-NULL integer values, a lower bound among them: the index
+  // led by that field (ascending, every key field readable) becomes current
+  // and the walk keeps to the key range; True then. False, with nothing
+  // changed, when the condition is of another form or no index serves it.
+  // A record whose field is NULL passes no comparison, and none is in the
+  // range. The range lasts until the next selection or ResetSelection. An
+  // equality on a unique index of the field alone reads the one record and
+  // steps no further.
+  bool SelectByKeyRange(const TTavExpr* expr);
+  bool KeyRangeSelected() const { return key_range_; }
   // Fills `hash` from the records (through an index led by the hash's field
   // when there is one) and says whether a filter is active, in which case
   // `list` receives the passing records' addresses.
@@ -100,7 +112,12 @@ class TTavDatasetBridge : public TTavBaseTable {
   // Reads the listed records from `walk_at_` on until one is still there.
   bool NextListedRecord();
 
+  // Lifts a range SelectByKeyRange set and goes back to the opened index.
+  void ClearKeyRange();
+
   std::string base_filter_text_;
+  bool key_range_ = false;
+  bool single_key_ = false;
   std::string opened_index_name_;
   uint32_t opened_schema_changes_ = 0;
   bool address_order_ = false;

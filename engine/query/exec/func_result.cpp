@@ -1,11 +1,13 @@
 #include "engine/query/exec/func_result.h"
 
+#include <cstring>
 #include <exception>
 #include <vector>
 
 #include "engine/components/tav_database.h"
 #include "engine/components/tav_table.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/record/internal_fields.h"
 #include "host/db/field_defs.h"
 #include "host/db/index_defs.h"
 #include "host/rtl/exceptions.h"
@@ -80,9 +82,60 @@ void TFuncResultItem::SetNewValue(const host::Variant& value) {
     case tafAvg: total_ += AsNumber(value); break;
     case tafMax:
     case tafMin:
-      if (value_count_ == 0 || Replaces(value)) kept_ = value;
+      if (value_count_ == 0 || Replaces(value)) {
+        kept_ = value;
+        kept_stored_ = false;
+      }
       break;
     default: break;
+  }
+  ++value_count_;
+}
+
+bool TFuncResultItem::TakesStoredNumber(host::TFieldType type) {
+  switch (type) {
+    case host::ftSmallint:
+    case host::ftWord:
+    case host::ftInteger:
+    case host::ftAutoInc:
+    case host::ftFloat: return true;
+    default: return false;
+  }
+}
+
+void TFuncResultItem::SetNewStoredNumber(host::TFieldType type, const uint8_t* data) {
+  TAV_ASSERT(!GathersDistinctValues(agg_func_, distinct_) && TakesStoredNumber(type),
+             "Stored number handed to an item that cannot take it");
+  if (data == nullptr) return;
+  if (agg_func_ != tafCount) {
+    // Every value of these types is exact as a double.
+    double number = 0;
+    int32_t whole = 0;
+    if (type == host::ftFloat)
+      number = StoredFloat(data);
+    else
+      whole = StoredWholeNumber(type, data);
+    const bool isFloat = type == host::ftFloat;
+    if (!isFloat) number = whole;
+    switch (agg_func_) {
+      case tafSum:
+      case tafAvg: total_ += number; break;
+      case tafMax:
+      case tafMin: {
+        bool replaces = value_count_ == 0;
+        if (!replaces && kept_stored_)
+          replaces = agg_func_ == tafMax ? number > kept_number_ : number < kept_number_;
+        else if (!replaces)
+          replaces = Replaces(isFloat ? host::Variant(number) : host::Variant(whole));
+        if (replaces) {
+          kept_ = isFloat ? host::Variant(number) : host::Variant(whole);
+          kept_number_ = number;
+          kept_stored_ = true;
+        }
+        break;
+      }
+      default: break;
+    }
   }
   ++value_count_;
 }

@@ -56,6 +56,13 @@ class TFuncResultItem : public host::TCollectionItem {
   // value that is no number raise 9645 ("Aggregate column data conversion
   // error").
   void SetNewValue(const host::Variant& value);
+  // As SetNewValue with the value of a field of `type` as its record holds
+  // it at `data` (nullptr: NULL), without making a Variant of it. Only for
+  // a type TakesStoredNumber accepts, and never for a DISTINCT item.
+  void SetNewStoredNumber(host::TFieldType type, const uint8_t* data);
+  // Smallint, Word, Integer, AutoInc and Float: read as their Variants
+  // would be (an Integer, or a double for Float), exactly.
+  static bool TakesStoredNumber(host::TFieldType type);
   // The aggregate over the values taken: 0 when none was taken; COUNT an
   // Integer; SUM and AVG a double; MIN and MAX the value kept.
   host::Variant CalculateNumericFuncResult();
@@ -77,6 +84,10 @@ class TFuncResultItem : public host::TCollectionItem {
   int32_t value_count_ = 0;
   double total_ = 0;      // SUM and AVG
   host::Variant kept_;    // MIN and MAX
+  // The number kept_ holds, when SetNewStoredNumber kept it: compared
+  // without the Variant.
+  double kept_number_ = 0;
+  bool kept_stored_ = false;
   TDBStringCompare compare_ = nullptr;
   std::unique_ptr<TTavTable> values_;  // DISTINCT COUNT, SUM and AVG
 };

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/testing/engine_error_test_support.h"
@@ -73,6 +75,44 @@ TEST(FuncResultTest, DistinctValuesOfManyGroupsEachCountTheirOwn) {
   }
   for (uint32_t g = 1; g <= kGroups; ++g)
     ASSERT_EQ(list.GetFuncResult(g, 0).AsInteger(), g % 4 == 0 ? 1 : static_cast<int32_t>(g % 4)) << g;
+}
+
+// A number handed in as its record stores it aggregates exactly as its
+// Variant would: the same result, of the same Variant type.
+TEST(FuncResultTest, StoredNumbersAggregateAsTheirVariants) {
+  const auto bytes = [](auto v) {
+    std::vector<uint8_t> out(sizeof v);
+    std::memcpy(out.data(), &v, sizeof v);
+    return out;
+  };
+  struct TCase {
+    host::TFieldType Type;
+    std::vector<std::vector<uint8_t>> Stored;  // empty: NULL
+    std::vector<host::Variant> Values;
+  };
+  const std::vector<TCase> cases = {
+      {host::ftSmallint, {bytes(int16_t{-3}), {}, bytes(int16_t{7}), bytes(int16_t{-30000})}, {-3, host::Null(), 7, -30000}},
+      {host::ftWord, {bytes(uint16_t{65535}), bytes(uint16_t{2})}, {65535, 2}},
+      {host::ftInteger, {bytes(int32_t{5}), bytes(int32_t{-2147483647}), {}, bytes(int32_t{5})}, {5, -2147483647, host::Null(), 5}},
+      {host::ftFloat, {bytes(0.25), {}, bytes(-1.5), bytes(1e300)}, {0.25, host::Null(), -1.5, 1e300}},
+      {host::ftInteger, {{}, {}}, {host::Null(), host::Null()}},
+  };
+  uint32_t address = 1;
+  for (const TCase& c : cases) {
+    for (const TTavSQLAggFunc f : {tafCount, tafSum, tafAvg, tafMin, tafMax}) {
+      TFuncResultList list(ByteCompare);
+      const uint32_t viaVariant = address++;
+      const uint32_t stored = address++;
+      list.AddNewResultItem("", viaVariant, false, f, c.Type, 0, 0);
+      TFuncResultItem* item = list.AddNewResultItem("", stored, false, f, c.Type, 0, 0);
+      for (const host::Variant& v : c.Values) list.SetNewValue(viaVariant, 0, v);
+      for (const auto& b : c.Stored) item->SetNewStoredNumber(c.Type, b.empty() ? nullptr : b.data());
+      const host::Variant want = list.GetFuncResult(viaVariant, 0);
+      const host::Variant got = list.GetFuncResult(stored, 0);
+      EXPECT_EQ(got.VType(), want.VType()) << c.Type << " " << f;
+      EXPECT_EQ(got.AsDouble(), want.AsDouble()) << c.Type << " " << f;
+    }
+  }
 }
 
 TEST(FuncResultTest, AMissingItemBreaksAnInternalRule) {

@@ -128,6 +128,11 @@ void TTavNonJoinDataProvider::GetRawFieldData(int32_t fieldNo, TDataHolder& hold
   Bridge().GetRawFieldData(fieldNo, holder);
 }
 
+const uint8_t* TTavNonJoinDataProvider::CurrentRecordBytes() const {
+  if (!on_record_ || IsForcedNull()) return nullptr;
+  return Bridge().RecordBuffer();
+}
+
 bool TTavNonJoinDataProvider::FirstProviderRecord() {
   on_record_ = Bridge().FirstBridgeRecord();
   return on_record_;
@@ -145,8 +150,15 @@ bool TTavNonJoinDataProvider::MoveToRecord(uint32_t address) {
 
 void TTavNonJoinDataProvider::ApplySelection() {
   TTavExpr* selection = extra_selection_ ? extra_selection_.get() : join_selection_.get();
-  Bridge().SetJoinSelectExprRoot(selection);
+  // A key range on an index answers its condition without listing the
+  // index through a filter.
+  if (extra_selection_ || !key_ranges_ || !Bridge().SelectByKeyRange(selection))
+    Bridge().SetJoinSelectExprRoot(selection);
   on_record_ = false;
+}
+
+void TTavNonJoinDataProvider::ReapplySelection() {
+  if (IsOpen && bridge_ && bridge_->Active()) ApplySelection();
 }
 
 void TTavNonJoinDataProvider::OpenProvider() {

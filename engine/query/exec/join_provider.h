@@ -150,6 +150,18 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
   // or under ForceToNullValues.
   std::string CurrentRecordIDAsString() override;
 
+  // The leaf may answer its join selection by a key range on one of its
+  // table's indexes (TTavDatasetBridge::SelectByKeyRange): only a leaf that
+  // is the whole plan, whose bridge no join repositions or re-indexes.
+  void SetKeyRangesAllowed(bool value) { key_ranges_ = value; }
+  // Filters the open bridge again by the selection as it stands now (its
+  // constants given new values in place, say).
+  void ReapplySelection();
+  // The current record's bytes, laid out as the bridge's fields describe;
+  // nullptr where every field reads NULL (no current record, or the missing
+  // side of an outer join's row).
+  const uint8_t* CurrentRecordBytes() const;
+
   TTavExpr* ExtraSelection() const { return extra_selection_.get(); }
   bool ExtraSelectionSet() const override { return extra_selection_ != nullptr; }
 
@@ -168,6 +180,7 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
   std::unique_ptr<TTavExpr> extra_selection_;
   // The bridge is on a record (the last first/next found one).
   bool on_record_ = false;
+  bool key_ranges_ = false;
 };
 
 }  // namespace tav

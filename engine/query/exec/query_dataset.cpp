@@ -104,6 +104,77 @@ const TExprEvaluatorNode* BareField(const TExprEvaluator& evaluator) {
   return root;
 }
 
+// How one aggregate column's argument reaches its accumulators on each row.
+struct TAggregateFeed {
+  enum TKind {
+    kRow,           // COUNT(*): every row counts
+    kStoredNumber,  // one number column, read as the record stores it
+    kField,         // one column, read as its evaluator would read it
+    kExpression,    // anything else, evaluated
+  };
+  TKind Kind = kExpression;
+  int Column = 0;
+  TTavExprDataProvider* Source = nullptr;
+  TTavBaseJoinDataProvider* Provider = nullptr;  // kStoredNumber
+  // kStoredNumber from a table's record: the field's place in its bytes.
+  const TTavNonJoinDataProvider* Leaf = nullptr;
+  int32_t NullFlagOffset = 0;
+  int32_t DataOffset = 0;
+  int32_t FieldNo = -1;
+  host::TFieldType Type = host::ftUnknown;
+  TExprEvaluator* Evaluator = nullptr;
+};
+
+std::vector<TAggregateFeed> AggregateFeeds(const TResultSetFields& columns) {
+  std::vector<TAggregateFeed> feeds;
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TResultSetField& c = *columns.Items(i);
+    if (!IsAggregateColumn(c)) continue;
+    const TSelectFieldItem& s = *c.SelectField;
+    TAggregateFeed feed;
+    feed.Column = i;
+    if (!c.IsComputed()) {
+      feed.Kind = TAggregateFeed::kField;
+      feed.Source = c.DataProvider;
+      feed.FieldNo = c.SourceFieldNo;
+      feeds.push_back(feed);
+      continue;
+    }
+    // COUNT(*) has no argument: its call stands for it, and every row hands
+    // in Unassigned.
+    const TTavExprNode* argument = s.ExprRoot;
+    if (s.AggFunc == tafCount && !s.DistinctQuantifier && argument != nullptr &&
+        argument->ParserToken.Token == tstAggFunc && argument->Args.empty()) {
+      feed.Kind = TAggregateFeed::kRow;
+      feeds.push_back(feed);
+      continue;
+    }
+    feed.Evaluator = c.Evaluator();
+    if (const TExprEvaluatorNode* field = BareField(*c.Evaluator())) {
+      feed.Kind = TAggregateFeed::kField;
+      feed.Source = field->DataProvider;
+      feed.FieldNo = field->FieldRef->FieldNo();
+      feed.Type = field->FieldRef->DataType();
+      feed.Provider = dynamic_cast<TTavBaseJoinDataProvider*>(field->DataProvider);
+      if (feed.Provider != nullptr && !s.DistinctQuantifier && TFuncResultItem::TakesStoredNumber(feed.Type)) {
+        feed.Kind = TAggregateFeed::kStoredNumber;
+        const auto* leaf = dynamic_cast<const TTavNonJoinDataProvider*>(feed.Provider);
+        const TTavDatasetBridge* bridge = leaf != nullptr ? leaf->DataBridge() : nullptr;
+        if (bridge != nullptr && feed.FieldNo >= 0 && feed.FieldNo < bridge->GetInternalFieldCount()) {
+          const TInternalFieldItem& stored = bridge->GetFieldDef(feed.FieldNo);
+          if (stored.DataType() == feed.Type) {
+            feed.Leaf = leaf;
+            feed.NullFlagOffset = stored.NullFlagOffset();
+            feed.DataOffset = stored.DataOffset();
+          }
+        }
+      }
+    }
+    feeds.push_back(feed);
+  }
+  return feeds;
+}
+
 // A leaf bridge walking in address order while it lives.
 class TAddressOrderWalk {
  public:
@@ -118,6 +189,39 @@ class TAddressOrderWalk {
 
  private:
   TTavDatasetBridge* bridge_;
+};
+
+// A disk table's write lock for a whole statement inside a transaction,
+// where a table lock lasts until the commit anyway: each write then finds
+// it held and reads the table header no more. Release gives it back and
+// reports a failure; an exit without Release gives it back quietly.
+class TStatementWriteLock {
+ public:
+  TStatementWriteLock(TTavDataSet& ds, bool take) : ds_(ds) {
+    if (!take || ds_.ReadLocked() || ds_.WriteLocked()) return;
+    ds_.LockTable();
+    took_ = true;
+  }
+  ~TStatementWriteLock() {
+    try {
+      Release();
+    } catch (...) {
+      // The statement's own error is the one reported.
+    }
+  }
+  TStatementWriteLock(const TStatementWriteLock&) = delete;
+  TStatementWriteLock& operator=(const TStatementWriteLock&) = delete;
+
+  void Release() {
+    if (!took_) return;
+    took_ = false;
+    // A commit or rollback since forgot the lock already.
+    if (ds_.WriteLocked()) ds_.UnlockTable();
+  }
+
+ private:
+  TTavDataSet& ds_;
+  bool took_ = false;
 };
 
 // Closes a dataset it opened itself, on every exit.
@@ -426,12 +530,10 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
   const bool anyOrder = RowOrderFree(columns, DBStringCompare());
   auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(&Root());
   TAddressOrderWalk walk(leaf != nullptr && anyOrder ? leaf->DataBridge() : nullptr);
-  // An argument that is one column is read as its evaluator would read it.
-  std::vector<const TExprEvaluatorNode*> bareFields(static_cast<size_t>(columns.Count()), nullptr);
-  for (int i = 0; i < columns.Count(); ++i) {
-    const TResultSetField& c = *columns.Items(i);
-    if (IsAggregateColumn(c) && c.IsComputed()) bareFields[static_cast<size_t>(i)] = BareField(*c.Evaluator());
-  }
+  const std::vector<TAggregateFeed> feeds = AggregateFeeds(columns);
+  static const host::Variant kUnassigned;
+  if (!holder_) holder_ = std::make_unique<TDataHolder>();
+  TDataHolder& holder = *holder_;
   int32_t rows = 0;
   size_t current = 0;
   // The current row's bytes: one buffer for every row, copied only into a
@@ -462,17 +564,27 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
       }
     }
     const TGroup& group = groups[current];
-    for (int i = 0; i < columns.Count(); ++i) {
-      TFuncResultItem* item = group.Items[static_cast<size_t>(i)];
-      if (item == nullptr) continue;
-      const TResultSetField& c = *columns.Items(i);
-      if (const TExprEvaluatorNode* field = bareFields[static_cast<size_t>(i)]) {
-        item->SetNewValue(field->DataProvider->GetDataAsVariant(field->FieldRef->FieldNo()));
-      } else if (c.IsComputed()) {
-        c.Evaluator()->Reset();
-        item->SetNewValue(c.Evaluator()->EvaluateValueExpr());
-      } else {
-        item->SetNewValue(c.DataProvider->GetDataAsVariant(c.SourceFieldNo));
+    for (const TAggregateFeed& feed : feeds) {
+      TFuncResultItem& item = *group.Items[static_cast<size_t>(feed.Column)];
+      switch (feed.Kind) {
+        case TAggregateFeed::kRow: item.SetNewValue(kUnassigned); break;
+        case TAggregateFeed::kStoredNumber:
+          if (feed.Leaf != nullptr) {
+            // Straight from the record: a zero flag byte is NULL.
+            const uint8_t* record = feed.Leaf->CurrentRecordBytes();
+            item.SetNewStoredNumber(feed.Type, record == nullptr || record[feed.NullFlagOffset] == 0
+                                                   ? nullptr
+                                                   : record + feed.DataOffset);
+            break;
+          }
+          feed.Provider->GetRawFieldData(feed.FieldNo, holder);
+          item.SetNewStoredNumber(feed.Type, holder.IsNull ? nullptr : holder.Data);
+          break;
+        case TAggregateFeed::kField: item.SetNewValue(feed.Source->GetDataAsVariant(feed.FieldNo)); break;
+        case TAggregateFeed::kExpression:
+          feed.Evaluator->Reset();
+          item.SetNewValue(feed.Evaluator->EvaluateValueExpr());
+          break;
       }
     }
     // Checked on every row, the last one too.
@@ -562,12 +674,33 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   rows_affected_ = 0;
   for (int i = 0; i < columns.Count(); ++i) columns.Items(i)->SourceFieldNo = GetFieldNo(columns.Items(i)->FieldName());
   const int n = std::min(columns.Count(), source.Count());
-  // Per column: the bytes copied as they are, or the value converted.
-  std::vector<uint8_t> raw(static_cast<size_t>(n), 0);
+  // Per column: the bytes copied as they are (from a table's record where
+  // the column is one), or the value converted.
+  struct TColumnCopy {
+    const TResultSetField* From = nullptr;
+    int To = -1;
+    bool Raw = false;
+    bool Text = false;
+    const TTavNonJoinDataProvider* Leaf = nullptr;
+    const TTavDatasetBridge* Bridge = nullptr;
+    const TInternalFieldItem* Stored = nullptr;
+  };
+  std::vector<TColumnCopy> copies(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
-    const int to = columns.Items(i)->SourceFieldNo;
-    if (to < 0 || to >= GetInternalFieldCount() || IsFieldBlob(to)) continue;
-    raw[static_cast<size_t>(i)] = CopiesRaw(source.Items(i)->DataType(), GetFieldDef(to).DataType());
+    TColumnCopy& copy = copies[static_cast<size_t>(i)];
+    copy.From = source.Items(i);
+    copy.To = columns.Items(i)->SourceFieldNo;
+    if (copy.To < 0 || copy.To >= GetInternalFieldCount() || IsFieldBlob(copy.To)) continue;
+    copy.Raw = CopiesRaw(copy.From->DataType(), GetFieldDef(copy.To).DataType());
+    copy.Text = GetFieldDef(copy.To).DataType() == host::ftString;
+    copy.Leaf = copy.Raw ? dynamic_cast<const TTavNonJoinDataProvider*>(copy.From->DataProvider) : nullptr;
+    copy.Bridge = copy.Leaf != nullptr ? copy.Leaf->DataBridge() : nullptr;
+    const int32_t fieldNo = copy.From->SourceFieldNo;
+    if (copy.Bridge != nullptr && fieldNo >= 0 && fieldNo < copy.Bridge->GetInternalFieldCount() &&
+        !copy.Bridge->IsFieldBlob(fieldNo) && copy.Bridge->GetFieldDef(fieldNo).DataType() == copy.From->DataType())
+      copy.Stored = &copy.Bridge->GetFieldDef(fieldNo);
+    else
+      copy.Leaf = nullptr;
   }
   if (!holder_) holder_ = std::make_unique<TDataHolder>();
   TDataHolder& holder = *holder_;
@@ -577,9 +710,10 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   // records in address order, each page once.
   auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(rows.RootProvider());
   TIndexItem* order = IndexManager().CurrentIndex();
-  const bool anyOrder = order != nullptr && order->Unique() && !Memory() && DataBase() != nullptr &&
-                        DataBase()->InTransaction();
+  const bool inTransaction = !Memory() && DataBase() != nullptr && DataBase()->InTransaction();
+  const bool anyOrder = order != nullptr && order->Unique() && inTransaction;
   TAddressOrderWalk walk(leaf != nullptr && anyOrder ? leaf->DataBridge() : nullptr);
+  TStatementWriteLock lock(*this, inTransaction);
   std::vector<uint32_t> added;
   // What the source raises takes back the rows added so far, as though the
   // source had been read whole first; what the insert raises (a value that
@@ -608,26 +742,34 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   for (bool ok = fromSource([&] { return rows.FirstProviderRecord(); }); ok;
        ok = fromSource([&] { return rows.NextProviderRecord(); })) {
     ClearRecord(nullptr);
-    for (int i = 0; i < n; ++i) {
-      const TResultSetField& from = *source.Items(i);
-      const int to = columns.Items(i)->SourceFieldNo;
-      if (!raw[static_cast<size_t>(i)]) {
-        WriteFieldValue(to, fromSource([&] { return from.DataProvider->GetDataAsVariant(from.SourceFieldNo); }),
-                        false);
+    for (const TColumnCopy& copy : copies) {
+      const TResultSetField& from = *copy.From;
+      if (!copy.Raw) {
+        WriteFieldValue(copy.To,
+                        fromSource([&] { return from.DataProvider->GetDataAsVariant(from.SourceFieldNo); }), false);
         continue;
       }
-      fromSource([&] { from.DataProvider->GetRawFieldData(from.SourceFieldNo, holder); });
+      if (copy.Leaf != nullptr) {
+        // Straight from the source's current record: a zero flag byte is NULL.
+        const uint8_t* record = copy.Leaf->CurrentRecordBytes();
+        holder.IsNull = record == nullptr || record[copy.Stored->NullFlagOffset()] == 0;
+        holder.Data = holder.IsNull ? nullptr : record + copy.Stored->DataOffset();
+        holder.Length = holder.IsNull ? 0 : copy.Bridge->InternalGetFieldLength(*copy.Stored, record);
+      } else {
+        fromSource([&] { from.DataProvider->GetRawFieldData(from.SourceFieldNo, holder); });
+      }
       int32_t length = holder.Length;
       // A text is its characters up to the first zero, as its value.
-      if (!holder.IsNull && holder.Data != nullptr && GetFieldDef(to).DataType() == host::ftString)
+      if (!holder.IsNull && holder.Data != nullptr && copy.Text)
         length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(holder.Data), static_cast<size_t>(length)));
-      DataSetSetFieldDataToRecBuf(to, length, RecordBuffer(), holder.Data, holder.IsNull);
+      DataSetSetFieldDataToRecBuf(copy.To, length, RecordBuffer(), holder.Data, holder.IsNull);
     }
     AddRecordUnpositioned(true);
     added.push_back(DatasetGetRecAddr());
     ++rows_affected_;
   }
   if (State() == host::dsEdit || State() == host::dsInsert) Cancel();
+  lock.Release();
 }
 
 void TTavQueryDataset::DeleteData(bool allRows, const std::vector<uint32_t>& list) {

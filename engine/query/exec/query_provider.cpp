@@ -435,17 +435,76 @@ bool TTavQueryProviderItem::Prepare() {
   return ok;
 }
 
-void TTavQueryProviderItem::BindParams(TTavExpr& expr) {
+void TTavQueryProviderItem::BindParams(TTavExpr& expr, bool record) {
   const host::TParams* params = GetProviderParent()->Params();
   if (params == nullptr) return;
   for (TTavExprNode* node = expr.Root(); node != nullptr; node = node->Next()) {
     if (node->Operator != teoPARAMETER) continue;
-    const host::TParam* param = params->ParamByName(host::VarToStr(node->Data));
+    const std::string name = host::VarToStr(node->Data);
+    const host::TParam* param = params->ParamByName(name);
     node->Data = param->Value();
     node->DataType = param->DataType();
     node->Kind = enkConst;
     node->Operator = teoCONST2;
+    if (record)
+      bound_.push_back({node->ParserToken.LineNo, node->ParserToken.LineOffset, name, node->DataType,
+                        node->Data.VType()});
   }
+}
+
+size_t TTavQueryProviderItem::RebindConstants(TTavExpr& expr) {
+  const host::TParams* params = GetProviderParent()->Params();
+  size_t count = 0;
+  for (TTavExprNode* node = expr.Root(); node != nullptr; node = node->Next()) {
+    if (node->Kind != enkConst || node->Operator != teoCONST2) continue;
+    for (const TBoundConstant& b : bound_) {
+      if (b.LineNo != node->ParserToken.LineNo || b.LineOffset != node->ParserToken.LineOffset) continue;
+      node->Data = params->ParamByName(b.Name)->Value();
+      ++count;
+      break;
+    }
+  }
+  return count;
+}
+
+bool TTavQueryProviderItem::RebindKeptPlan() {
+  TTavNonJoinDataProvider* leaf = kept_leaf_;
+  kept_leaf_ = nullptr;
+  if (leaf == nullptr || provider_mgr_->RootProvider() != leaf) return false;
+  TTavQueryProvider& provider = *GetProviderParent();
+  TTavDatasetBridge* bridge = leaf->DataBridge();
+  // A schema change, a reconnect or another database: planned anew.
+  if (bridge == nullptr || bridge->DataBase() != provider.Database() || !bridge->OpenAndCurrent()) return false;
+  const host::TParams* params = provider.Params();
+  if (!bound_.empty() && params == nullptr) return false;
+  // A value of another type (or NULL for a value, or the reverse) may plan
+  // otherwise.
+  for (const TBoundConstant& b : bound_) {
+    const host::TParam* param = params->FindParam(b.Name);
+    if (param == nullptr || param->DataType() != b.DataType || param->Value().VType() != b.ValueType) return false;
+  }
+  if (leaf->JoinSelection() != nullptr) {
+    if (RebindConstants(*leaf->JoinSelection()) != kept_constants_) return false;
+  } else if (kept_constants_ != 0) {
+    return false;
+  }
+  if (where_clone_) RebindConstants(*where_clone_);
+  kept_leaf_ = leaf;
+  reapply_selection_ = true;
+  return true;
+}
+
+void TTavQueryProviderItem::KeepPlan(bool complete) {
+  kept_leaf_ = nullptr;
+  // Only a top statement's SELECT over one table whose condition its
+  // selection holds whole: nothing else of the plan reads the values.
+  if (!complete || parent_ != nullptr || where_only_ || GetSQLStatementType() != tsSQLSelect ||
+      !subqueries_.empty() || joins_->Count() != 0 || provider_mgr_->HasResidualCondition())
+    return;
+  auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(provider_mgr_->RootProvider());
+  if (leaf == nullptr) return;
+  kept_constants_ = leaf->JoinSelection() != nullptr ? RebindConstants(*leaf->JoinSelection()) : 0;
+  kept_leaf_ = leaf;
 }
 
 void TTavQueryProviderItem::ReplaceOuterFields(TTavExpr& expr) {
@@ -490,13 +549,16 @@ std::vector<Variant> TTavQueryProviderItem::OuterValues() {
 }
 
 bool TTavQueryProviderItem::PreparePlan() {
+  if (RebindKeptPlan()) return true;
+  reapply_selection_ = false;
   TTavQueryProvider& provider = *GetProviderParent();
   // The parsed tree is never changed: the plan works on a copy with the
   // parameters' and the outer row's values in place.
   where_clone_ = std::make_unique<TTavExpr>();
   if (engine_->WhereRoot() != nullptr) where_clone_->CloneFromTree(engine_->WhereRoot());
   ReplaceOuterFields(*where_clone_);
-  BindParams(*where_clone_);
+  bound_.clear();
+  BindParams(*where_clone_, true);
   // A condition that runs a correlated subquery is kept from the tables'
   // filters: it is checked on each joined row.
   std::vector<TTavExprNode*> conjuncts;
@@ -521,9 +583,14 @@ bool TTavQueryProviderItem::PreparePlan() {
   plan_->SetTableList(&engine_->TableList());
   plan_->SetFromRoot(engine_->FromParser().Root());
   TTavQueryPlanner::CreatePlan(plan_.get());
+  // A plan of one table: its selection may be answered by a key range.
+  if (auto* leaf = dynamic_cast<TTavNonJoinDataProvider*>(provider_mgr_->RootProvider()))
+    leaf->SetKeyRangesAllowed(true);
   for (TTavExprNode* c : held) provider_mgr_->AddResidualExprRoot(c);
   // What the analysis could not split is checked on the joined rows.
-  if (!analyser_->CheckAnalysisComplete()) provider_mgr_->PrepareJoinExprEvaluator(analysed);
+  const bool complete = analyser_->CheckAnalysisComplete();
+  if (!complete) provider_mgr_->PrepareJoinExprEvaluator(analysed);
+  KeepPlan(complete && held.empty());
   return true;
 }
 
@@ -572,9 +639,16 @@ bool TTavQueryProviderItem::CreateResultSet() {
   if (!PreparePlan()) return false;
   ++build_count_;
   TTavQueryDataset& rows = *result_set_;
-  if (rows.Active()) rows.Close();
-  rows.SetDataBase(provider.Database());
-  rows.SetTableName(ResultTableName());
+  // A re-run empties the table the last run filled through the cursor still
+  // open on it; anything else (a closed connection, another database)
+  // opens it afresh.
+  const bool keepOpen = result_set_prepared_ && rows.Active() && rows.Memory() &&
+                        rows.DataBase() == provider.Database() && rows.TableName() == ResultTableName();
+  if (!keepOpen) {
+    if (rows.Active()) rows.Close();
+    rows.SetDataBase(provider.Database());
+    rows.SetTableName(ResultTableName());
+  }
   rows.SetProviderMgr(provider_mgr_.get());
   TBridgeReadLockGuard locks(*provider_mgr_);
   TTavBaseJoinDataProvider* root = &OpenPlanTables(&locks);
@@ -688,7 +762,9 @@ bool TTavQueryProviderItem::ExecInsert() {
     TAV_ASSERT(subqueries_.size() == 1, "Insert select count is incorrect");
     TTavQueryProviderItem& source = *subqueries_[0];
     if (SourceRowsGoStraightIn(source)) {
-      if (!source.PrepareRowWalk()) return false;
+      // The source's read locks for the whole walk (inside a transaction).
+      TBridgeReadLockGuard locks(*source.provider_mgr_);
+      if (!source.PrepareRowWalk(locks)) return false;
       result_set_->InsertDataFromRows(*result_columns_, *source.result_columns_, *source.provider_mgr_);
       return true;
     }
@@ -729,7 +805,7 @@ bool TTavQueryProviderItem::SourceRowsGoStraightIn(TTavQueryProviderItem& source
   return true;
 }
 
-bool TTavQueryProviderItem::PrepareRowWalk() {
+bool TTavQueryProviderItem::PrepareRowWalk(TBridgeReadLockGuard& locks) {
   TAV_ASSERT(result_set_ != nullptr, "Result set is not assigned");
   if (!PreparePlan()) return false;
   ++build_count_;
@@ -737,7 +813,7 @@ bool TTavQueryProviderItem::PrepareRowWalk() {
   if (rows.Active()) rows.Close();
   rows.SetDataBase(GetProviderParent()->Database());
   rows.SetProviderMgr(provider_mgr_.get());
-  TTavBaseJoinDataProvider& root = OpenPlanTables(nullptr);
+  TTavBaseJoinDataProvider& root = OpenPlanTables(&locks);
   provider_mgr_->SetDBStringCompare(rows.GetDBStringCompare());
   result_columns_->BuildFromSelectFields(select_analyser_->SelectFields, &root, rows.GetDBStringCompare());
   return true;
@@ -751,7 +827,11 @@ TTavBaseJoinDataProvider& TTavQueryProviderItem::OpenPlanTables(TBridgeReadLockG
   if (!root->IsOpen) {
     root->OpenProvider();
     if (locks != nullptr) locks->Hold();
+  } else if (reapply_selection_ && root == kept_leaf_) {
+    // A kept plan: its leaf filters by the new values, under the locks.
+    kept_leaf_->ReapplySelection();
   }
+  reapply_selection_ = false;
   return *root;
 }
 
@@ -803,8 +883,15 @@ void TTavQueryProvider::ClearItems() {
 }
 
 void TTavQueryProvider::ClearPlans() {
-  for (int i = Count() - 1; i >= 0; --i)
-    if (Items(i)->provider_mgr_) Items(i)->provider_mgr_->Clear();
+  for (int i = Count() - 1; i >= 0; --i) {
+    TTavQueryProviderItem& item = *Items(i);
+    // The result table's cursor stays open between runs of a prepared
+    // statement: its table may be dropped once the plan is gone.
+    if (item.result_set_ && item.result_set_->Active()) item.result_set_->Close();
+    item.kept_leaf_ = nullptr;
+    item.reapply_selection_ = false;
+    if (item.provider_mgr_) item.provider_mgr_->Clear();
+  }
 }
 
 void TTavQueryProvider::SetSQL(const host::TStrings& text) {

@@ -178,8 +178,19 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   bool ParseSchema();
   bool CheckAndSetParserTableList(TTableList& tables);
   void SetUpTableLists(TTableList& tables);
-  // Parameters into constants in `expr`.
-  void BindParams(TTavExpr& expr);
+  // Parameters into constants in `expr`; with `record`, each one's place
+  // in the statement and the value's type are kept for a re-run.
+  void BindParams(TTavExpr& expr, bool record = false);
+  // A plan kept from the last run serves this one: the parameters' new
+  // values go into its constants in place. False (and nothing kept) when
+  // anything the plan was built on may have changed; the caller plans anew.
+  bool RebindKeptPlan();
+  // Keeps the plan just built for the next runs when it is one table's,
+  // its whole condition that table's selection.
+  void KeepPlan(bool complete);
+  // The bound constants of `expr` (by their place in the statement) take
+  // the parameters' current values; how many did.
+  size_t RebindConstants(TTavExpr& expr);
   // Outer references of `expr` into constants of the outer row's values.
   void ReplaceOuterFields(TTavExpr& expr);
   // The result columns, the field definitions and the index definitions.
@@ -191,8 +202,9 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   // into the target as its walk yields them, with no result table between.
   bool SourceRowsGoStraightIn(TTavQueryProviderItem& source) const;
   // Plans the statement, opens its tables and points the result columns at
-  // them, for a walk of the rows through the provider manager.
-  bool PrepareRowWalk();
+  // them, for a walk of the rows through the provider manager; the tables
+  // are read under `locks` (see TBridgeReadLockGuard).
+  bool PrepareRowWalk(TBridgeReadLockGuard& locks);
   // The plan's root with its tables open; with `locks`, the tables are read
   // under locks held for the run (see TBridgeReadLockGuard).
   TTavBaseJoinDataProvider& OpenPlanTables(TBridgeReadLockGuard* locks);
@@ -222,6 +234,22 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   std::unique_ptr<TTavExpr> where_clone_;
   std::unique_ptr<TTavExpr> analysed_where_;
   std::vector<TTavQueryProviderItem*> subqueries_;
+  // A constant a parameter became: where the parameter stands in the
+  // statement, its name, and the type its value had.
+  struct TBoundConstant {
+    int32_t LineNo = 0;
+    int32_t LineOffset = 0;
+    std::string Name;
+    host::TFieldType DataType = host::ftUnknown;
+    uint16_t ValueType = 0;
+  };
+  std::vector<TBoundConstant> bound_;
+  // The plan kept for re-runs (see KeepPlan): its one leaf (nullptr: none
+  // kept), how many bound constants its selection holds, and whether the
+  // next opening of the plan's tables filters the leaf again.
+  TTavNonJoinDataProvider* kept_leaf_ = nullptr;
+  size_t kept_constants_ = 0;
+  bool reapply_selection_ = false;
   TTavQueryProviderItem* parent_ = nullptr;
   std::string result_table_name_;
   bool is_correlated_ = false;
@@ -278,8 +306,8 @@ class TTavQueryProvider : public host::TCollection {
   bool RequestLive() const { return request_live_; }
   void SetRequestLive(bool value) { request_live_ = value; }
 
-  // Frees every item's providers and bridges (closing the tables they read);
-  // the next run plans afresh.
+  // Frees every item's providers and bridges (closing the tables they read)
+  // and closes each item's result table; the next run plans afresh.
   void ClearPlans();
   // Frees the items from the last to the first (a subquery item borrows the
   // engine of the item above it).

@@ -353,7 +353,8 @@ void TTavQuery::InternalOpen() {
       for (int i = 0; i < FieldCount() && i < result->FieldCount(); ++i)
         Fields(i)->SetReadOnly(result->Fields(i)->ReadOnly());
     }
-    result->Close();
+    // The result's own cursor stays open for the next run (Refresh) to
+    // empty and fill; UnPrepare closes it.
     run_succeeded_ = true;
     run.End();
   }
@@ -377,7 +378,6 @@ void TTavQuery::InternalRefresh() {
     // CreateResultSet plans with the parameters' values as they stand.
     bool ok = provider_->CreateResultSet();
     if (!ok) TavDatabaseError(kSqlError, "TTavQuery.InternalOpen", provider_->GetErrorsAsText(), this);
-    provider_->GetResultSet()->Close();
     run_succeeded_ = true;
     run.End();
   }

@@ -255,6 +255,84 @@ TEST_F(QueryTest, InsertSelectFailingMidwayLeavesTheTargetAsItWas) {
   EXPECT_EQ(Select("SELECT ID FROM Dst"), "3");
 }
 
+// Inside the application's transaction the statement holds the tables'
+// locks for its run: a failing source takes its rows back, a key violation
+// leaves what went in to the application's rollback, and the transaction
+// goes on either way.
+TEST_F(QueryTest, InsertSelectFailingMidwayInsideAnApplicationTransaction) {
+  auto dst = Table("Dst");
+  dst->FieldDefs().Add("ID", host::ftInteger);
+  dst->FieldDefs().Add("Name", host::ftString, 20);
+  dst->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  dst->CreateTable();
+  Query("INSERT INTO Dst (ID, Name) VALUES (3, 'Three')")->ExecSQL();
+  db_.StartTransaction();
+  // The division by zero comes on the row of ID 4, after three went in.
+  EXPECT_EQ(ErrorCodeOf([&] {
+              Query("INSERT INTO Dst (ID, Name) SELECT ID + 10, Name FROM Emp WHERE 10 / (ID - 4) <> 0")->ExecSQL();
+            }),
+            kSqlError);
+  EXPECT_TRUE(db_.InTransaction());
+  EXPECT_EQ(Select("SELECT ID FROM Dst ORDER BY ID"), "3");
+  EXPECT_EQ(ErrorCodeOf([&] { Query("INSERT INTO Dst (ID, Name) SELECT ID, Name FROM Emp")->ExecSQL(); }),
+            kKeyViolation);
+  EXPECT_TRUE(db_.InTransaction());
+  db_.Rollback();
+  EXPECT_EQ(Select("SELECT ID, Name FROM Dst ORDER BY ID"), "3|Three");
+  // A statement that succeeds inside the transaction is kept by its commit.
+  db_.StartTransaction();
+  auto q = Query("INSERT INTO Dst (ID, Name) SELECT ID + 10, Name FROM Emp WHERE Dept = 20");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 2);
+  db_.Commit();
+  EXPECT_EQ(Select("SELECT ID, Name FROM Dst ORDER BY ID"), "3|Three;13|Cid;14|Dee");
+  dst->Open();
+  EXPECT_EQ(dst->RecordCount(), 3);
+}
+
+// Copied as stored: NULLs stay NULL, and so does every column of an outer
+// join's missing side.
+TEST_F(QueryTest, InsertSelectCopiesNullsAndTheMissingSideOfAnOuterJoin) {
+  auto l = Table("L");
+  l->FieldDefs().Add("ID", host::ftInteger);
+  l->FieldDefs().Add("Title", host::ftString, 20);
+  l->FieldDefs().Add("Pay", host::ftInteger);
+  l->CreateTable();
+  Query("INSERT INTO Emp (ID, Name) VALUES (6, 'Nil')")->ExecSQL();
+  auto q = Query("INSERT INTO L (ID, Title, Pay) SELECT Emp.ID, Dept.Title, Emp.Salary FROM Emp LEFT JOIN Dept ON Dept.ID = Emp.Dept");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 6);
+  EXPECT_EQ(Select("SELECT ID, Title, Pay FROM L ORDER BY ID"), "1|Sales|100;2|Sales|200;3|Works|300;4|Works|400;5||500;6||");
+  EXPECT_EQ(Select("SELECT COUNT(*), COUNT(Title), COUNT(Pay) FROM L"), "6|4|5");
+}
+
+// The inner table's key holds duplicates and NULLs: each outer row meets
+// every inner row of its key, and a NULL key meets nothing, whichever side
+// the join looks up.
+TEST_F(QueryTest, AJoinOverDuplicateAndNullKeys) {
+  auto k = Table("K");
+  k->FieldDefs().Add("Dept", host::ftInteger);
+  k->FieldDefs().Add("Tag", host::ftString, 10);
+  k->IndexDefs().Add("byDept", "Dept", host::TIndexOptions{});
+  k->CreateTable();
+  k->Open();
+  for (const auto& r : std::vector<std::vector<host::Variant>>{
+           {10, "a"}, {10, "b"}, {host::Null(), "n1"}, {20, "c"}, {host::Null(), "n2"}, {10, "d"}, {40, "e"}})
+    k->AppendRecord(r);
+  k->Close();
+  Query("INSERT INTO Emp (ID, Name) VALUES (6, 'Nil')")->ExecSQL();
+  const std::string want = "1|a;1|b;1|d;2|a;2|b;2|d;3|c;4|c";
+  EXPECT_EQ(Select("SELECT Emp.ID, K.Tag FROM Emp INNER JOIN K ON K.Dept = Emp.Dept ORDER BY Emp.ID, K.Tag"),
+            want);
+  EXPECT_EQ(Select("SELECT Emp.ID, K.Tag FROM K INNER JOIN Emp ON Emp.Dept = K.Dept ORDER BY Emp.ID, K.Tag"),
+            want);
+  // Fewer rows on the indexed side than on the other, the other way round.
+  Query("DELETE FROM K WHERE Tag IN ('b', 'e', 'n1')")->ExecSQL();
+  EXPECT_EQ(Select("SELECT Emp.ID, K.Tag FROM Emp, K WHERE K.Dept = Emp.Dept ORDER BY Emp.ID, K.Tag"),
+            "1|a;1|d;2|a;2|d;3|c;4|c");
+  EXPECT_EQ(Select("SELECT COUNT(*) FROM Emp INNER JOIN K ON K.Dept = Emp.Dept WHERE K.Dept IS NULL"), "0");
+}
+
 TEST_F(QueryTest, GroupByOverADiskTableInAnyRowOrder) {
   // Rows stored in the reverse of the index's order, with more of them than
   // the groups: every group's values as over the rows in key order.
