@@ -1,6 +1,7 @@
 #include "engine/components/tav_base_table.h"
 
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "engine/components/tav_blob_stream.h"
@@ -642,29 +643,38 @@ bool TTavBaseTable::MapFieldsToIndex(const std::vector<host::TField*>& fields,
   const bool caseInsensitive = options.Contains(host::loCaseInsensitive);
   for (int i = 0; i < indexDefs.Count(); ++i) {
     const host::TIndexDef& def = *indexDefs.Items(i);
-    std::vector<host::TField*> indexFields;
-    for (const std::string& name : host::SplitFieldNames(def.Fields())) {
-      host::TField* f = FindField(name);
-      if (!f) break;
-      indexFields.push_back(f);
-    }
-    const std::vector<std::string> caseFields = host::SplitFieldNames(def.CaseInsFields());
-    int count = 0;
-    for (size_t j = 0; j < fields.size() && j < indexFields.size(); ++j) {
-      if (fields[j] != indexFields[j]) break;
-      const host::TFieldType t = fields[j]->DataType();
-      if (caseInsensitive && (t == host::ftString || t == host::ftWideString)) {
-        bool ci = def.Options().Contains(host::ixCaseInsensitive) && caseFields.empty();
-        for (const std::string& n : caseFields)
-          if (host::SameText(n, fields[j]->FieldName())) ci = true;
-        if (!ci) break;
+    // The index's leading names against the located fields, in place: field
+    // names are unique in a dataset, so a name matches a field exactly when
+    // FindField would give that field for it.
+    const std::string& fieldList = def.Fields();  // may be a temporary
+    std::string_view rest = fieldList, name;
+    int count = 0, indexFields = 0;
+    bool counting = true;
+    while (host::NextFieldName(rest, name)) {
+      if (static_cast<size_t>(indexFields) < fields.size() &&
+          host::AnsiSameText(name, fields[indexFields]->FieldName())) {
+        if (counting) {
+          const host::TFieldType t = fields[indexFields]->DataType();
+          if (caseInsensitive && (t == host::ftString || t == host::ftWideString)) {
+            std::string_view caseRest = def.CaseInsFields(), caseName;
+            std::string_view probe = caseRest;
+            bool ci = def.Options().Contains(host::ixCaseInsensitive) && !host::NextFieldName(probe, caseName);
+            while (!ci && host::NextFieldName(caseRest, caseName))
+              ci = host::SameText(caseName, fields[indexFields]->FieldName());
+            if (!ci) counting = false;
+          }
+          if (counting) ++count;
+        }
+      } else {
+        counting = false;
+        if (!FindField(name)) break;
       }
-      ++count;
+      ++indexFields;
     }
-    const bool exact = count == static_cast<int>(fields.size()) && indexFields.size() == fields.size();
+    const bool exact = count == static_cast<int>(fields.size()) && indexFields == count;
     if (count > matchCount || (exact && count > 0)) {
       indexName = def.Name();
-      indexFieldCount = static_cast<int>(indexFields.size());
+      indexFieldCount = indexFields;
       matchCount = count;
     }
   }

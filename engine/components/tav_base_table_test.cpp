@@ -420,6 +420,53 @@ TEST_F(BaseTableTest, StringsDatesAndTimesRoundTrip) {
   }
 }
 
+// The index a locate uses: the one whose leading fields match the most
+// located fields in order (an exact match wins a tie), a case-insensitive
+// locate of a text field counting only on an index that ignores case for
+// it, and an index naming a field the dataset lacks ending its list there.
+TEST_F(BaseTableTest, ALocateChoosesTheIndexOfTheLongestLeadingMatch) {
+  TTavBaseTable& t = *a_;
+  host::TIndexDefs defs;
+  defs.Add("grpName", " Grp ; Name ;", host::TIndexOptions{});
+  defs.Add("grp", "Grp", host::TIndexOptions{});
+  defs.Add("nameCi", "Name;ID", host::TIndexOptions{host::ixCaseInsensitive});
+  host::TIndexDef* listed = defs.Add("nameListed", "Name", host::TIndexOptions{});
+  listed->SetCaseInsFields(" ; name");
+  defs.Add("grpNopeId", "Grp;Nope;ID", host::TIndexOptions{});
+  defs.Add("idName", "ID;Name", host::TIndexOptions{});
+  struct TCase {
+    const char* Fields;
+    bool CaseInsensitive;
+    const char* Index;
+    int IndexFields, Matched;
+  } cases[] = {
+      {"Grp", false, "grpNopeId", 1, 1},         // the last exact one: Nope ends its list
+      {"Grp;Name", false, "grpName", 2, 2},      // blanks and empty names skipped
+      {"Grp;Name", true, "grpName", 2, 1},       // Name not case-insensitive there
+      {"Name", false, "nameListed", 1, 1},       // the last exact one of equal length
+      {"Name", true, "nameListed", 1, 1},        // listed by name, any case
+      {"Name;ID", true, "nameCi", 2, 2},         // the whole index ignores case
+      {"ID", false, "idName", 2, 1},             // a prefix of the index
+      {"Grp;ID", false, "grpName", 2, 1},        // the first of the longest partial matches
+      {"At", false, "", 0, 0},                   // none: the current index stays
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Fields) + (c.CaseInsensitive ? " ci" : ""));
+    std::vector<host::TField*> fields;
+    t.GetFieldList(fields, c.Fields);
+    host::TLocateOptions options;
+    if (c.CaseInsensitive) options.Include(host::loCaseInsensitive);
+    std::string index;
+    int indexFields = 0, matched = 0;
+    EXPECT_EQ(t.MapFieldsToIndex(fields, defs, options, index, indexFields, matched), c.Matched > 0);
+    EXPECT_EQ(index, c.Matched > 0 ? std::string(c.Index) : t.IndexName());
+    EXPECT_EQ(matched, c.Matched);
+    if (c.Matched > 0) {
+      EXPECT_EQ(indexFields, c.IndexFields);
+    }
+  }
+}
+
 TEST_F(BaseTableTest, LocateAndLookupAgreeWithAModel) {
   TTavBaseTable& t = *a_;
   const char* names[] = {"Anna", "anna", "Annabel", "bob", "BOBBY", "carl", "Zed"};

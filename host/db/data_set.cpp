@@ -792,7 +792,7 @@ TField* TDataSet::Fields(int index) const {
   return fields_[index];
 }
 
-TField* TDataSet::FindField(const std::string& fieldName) const {
+TField* TDataSet::FindField(std::string_view fieldName) const {
   for (TField* f : fields_)
     if (AnsiSameText(f->FieldName(), fieldName)) return f;
   return nullptr;
@@ -811,7 +811,12 @@ TField* TDataSet::FieldByNumber(int fieldNo) const {
 }
 
 void TDataSet::GetFieldList(std::vector<TField*>& list, const std::string& fieldNames) const {
-  for (const std::string& name : SplitFieldNames(fieldNames)) list.push_back(FieldByName(name));
+  std::string_view rest = fieldNames, name;
+  while (NextFieldName(rest, name)) {
+    TField* f = FindField(name);
+    if (!f) FieldByName(std::string(name));  // raises the not-found error
+    list.push_back(f);
+  }
 }
 
 void TDataSet::GetFieldNames(std::vector<std::string>& list) {

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/classes/component.h"
@@ -192,7 +193,7 @@ class TDataSet : public TComponent {
   TIndexDefs& IndexDefs() { return index_defs_; }
   int FieldCount() const { return static_cast<int>(fields_.size()); }
   TField* Fields(int index) const;
-  TField* FindField(const std::string& fieldName) const;
+  TField* FindField(std::string_view fieldName) const;
   // Raises EDatabaseError "<dataset>: Field '<name>' not found".
   TField* FieldByName(const std::string& fieldName) const;
   TField* FieldByNumber(int fieldNo) const;

@@ -1,5 +1,7 @@
 #include "host/db/db_common.h"
 
+#include <algorithm>
+
 #include "host/classes/component.h"
 #include "host/rtl/sys_utils.h"
 
@@ -20,16 +22,25 @@ void DatabaseErrorFmt(std::string_view fmt, std::initializer_list<TVarRec> args,
   DatabaseError(Format(fmt, args), component);
 }
 
+bool NextFieldName(std::string_view& rest, std::string_view& name) {
+  while (!rest.empty()) {
+    const size_t end = std::min(rest.find(';'), rest.size());
+    std::string_view part = rest.substr(0, end);
+    rest.remove_prefix(end < rest.size() ? end + 1 : end);
+    while (!part.empty() && static_cast<unsigned char>(part.front()) <= ' ') part.remove_prefix(1);
+    while (!part.empty() && static_cast<unsigned char>(part.back()) <= ' ') part.remove_suffix(1);
+    if (!part.empty()) {
+      name = part;
+      return true;
+    }
+  }
+  return false;
+}
+
 std::vector<std::string> SplitFieldNames(std::string_view names) {
   std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos <= names.size()) {
-    size_t end = names.find(';', pos);
-    if (end == std::string_view::npos) end = names.size();
-    std::string name = Trim(names.substr(pos, end - pos));
-    if (!name.empty()) out.push_back(std::move(name));
-    pos = end + 1;
-  }
+  std::string_view name;
+  while (NextFieldName(names, name)) out.emplace_back(name);
   return out;
 }
 

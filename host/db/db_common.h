@@ -32,6 +32,9 @@ class TComponent;
 // The names of a list such as "ID; NAME;;X": split at ';', blanks trimmed,
 // empty names left out.
 std::vector<std::string> SplitFieldNames(std::string_view names);
+// The same one name at a time, in place: the next name of `rest` into
+// `name` (a view into the list), `rest` moved past it; false at the end.
+bool NextFieldName(std::string_view& rest, std::string_view& name);
 
 // The framework's messages.
 inline constexpr const char* SDataSetClosed = "Cannot perform this operation on a closed dataset";
