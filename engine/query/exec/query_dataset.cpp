@@ -23,6 +23,14 @@
 
 namespace tav {
 
+// Where a plain column of a fill reads its bytes: straight from its leaf's
+// current record, as the leaf's raw read would hand them over.
+struct TStoredColumn {
+  const TTavNonJoinDataProvider* Leaf = nullptr;  // nullptr: through the provider
+  const TTavDatasetBridge* Bridge = nullptr;
+  const TInternalFieldItem* Stored = nullptr;
+};
+
 namespace {
 
 const char kClassName[] = "TTavQueryDataset";
@@ -175,6 +183,22 @@ std::vector<TAggregateFeed> AggregateFeeds(const TResultSetFields& columns) {
   return feeds;
 }
 
+std::vector<TStoredColumn> StoredColumns(const TResultSetFields& columns, const TTavDataSet& target) {
+  std::vector<TStoredColumn> out(static_cast<size_t>(columns.Count()));
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TResultSetField& c = *columns.Items(i);
+    if (c.IsComputed() || i >= target.GetInternalFieldCount() || target.IsFieldBlob(i)) continue;
+    const auto* leaf = dynamic_cast<const TTavNonJoinDataProvider*>(c.DataProvider);
+    const TTavDatasetBridge* bridge = leaf != nullptr ? leaf->DataBridge() : nullptr;
+    const int32_t fieldNo = c.SourceFieldNo;
+    if (bridge == nullptr || !bridge->InternalActive() || fieldNo < 0 || fieldNo >= bridge->GetInternalFieldCount() ||
+        bridge->IsFieldBlob(fieldNo))
+      continue;
+    out[static_cast<size_t>(i)] = {leaf, bridge, &bridge->GetFieldDef(fieldNo)};
+  }
+  return out;
+}
+
 // A leaf bridge walking in address order while it lives.
 class TAddressOrderWalk {
  public:
@@ -293,7 +317,11 @@ void TTavQueryDataset::PrepareEmptyResultSet(bool defsPrepared) {
     return;
   }
   if (!Active()) Open();
-  EmptyTable();
+  // Emptied beneath the cursor: the fill that follows adds through the
+  // engine buffer and moves the cursor to the first row when it is done.
+  CheckBrowseMode();
+  DataSetEmptyTable();
+  InternalResetFilter();
 }
 
 void TTavQueryDataset::CreateResultSetTable() {
@@ -358,13 +386,25 @@ void TTavQueryDataset::SetResultSetFieldFromVariant(int fieldIndex, const host::
 }
 
 template <class Wanted>
-void TTavQueryDataset::FillRow(TResultSetFields& columns, Wanted wanted) {
+void TTavQueryDataset::FillRow(TResultSetFields& columns, Wanted wanted, const std::vector<TStoredColumn>* stored) {
   ClearRecord(row_.data());
   if (!holder_) holder_ = std::make_unique<TDataHolder>();
   TDataHolder& holder = *holder_;
   for (int i = 0; i < columns.Count(); ++i) {
     const TResultSetField& c = *columns.Items(i);
     if (!wanted(c)) continue;
+    if (stored != nullptr && (*stored)[static_cast<size_t>(i)].Leaf != nullptr) {
+      // A zero flag byte (or no current record) is NULL.
+      const TStoredColumn& from = (*stored)[static_cast<size_t>(i)];
+      const uint8_t* record = from.Leaf->CurrentRecordBytes();
+      if (record == nullptr || record[from.Stored->NullFlagOffset()] == 0) {
+        DataSetSetFieldDataToRecBuf(i, 0, row_.data(), nullptr, true);
+      } else {
+        DataSetSetFieldDataToRecBuf(i, from.Bridge->InternalGetFieldLength(*from.Stored, record), row_.data(),
+                                    record + from.Stored->DataOffset(), false);
+      }
+      continue;
+    }
     if (c.IsComputed()) {
       TExprEvaluator& e = *c.Evaluator();
       e.Reset();
@@ -403,8 +443,11 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   }
   const int n = columns.Count();
   int32_t added = 0;
+  const std::vector<TStoredColumn> stored = StoredColumns(columns, *this);
+  // One write lock for the whole fill: each row's add finds it held.
+  TStatementWriteLock lock(*this, true);
   for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
-    FillRow(columns, [](const TResultSetField&) { return true; });
+    FillRow(columns, [](const TResultSetField&) { return true; }, &stored);
     if (bridge != nullptr) {
       const uint32_t live[2] = {bridge->GetRecAddr(), bridge->GetRecModFlag()};
       for (int k = 0; k < 2; ++k) {
@@ -419,6 +462,7 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
     ++added;
     if (max_records_ > 0 && added >= max_records_) break;
   }
+  lock.Release();
   SetRowsAffectedToCount();
 }
 

@@ -45,6 +45,7 @@ namespace tav {
 
 class TDataHolder;
 class TTavBaseJoinDataProvider;
+struct TStoredColumn;
 class TTavUpdateRowConstructor;
 
 inline constexpr char kResultRecAddrField[] = "__RecAddr";
@@ -160,9 +161,10 @@ class TTavQueryDataset : public TTavBaseTable {
   void Reopen();
   // Moves the current row of the source into `row_`: each column's value
   // (raw from its provider, or evaluated) into field `columnNo`; only the
-  // columns for which `wanted` says so.
+  // columns for which `wanted` says so. A column `stored` names a leaf for
+  // is copied from that leaf's current record.
   template <class Wanted>
-  void FillRow(TResultSetFields& columns, Wanted wanted);
+  void FillRow(TResultSetFields& columns, Wanted wanted, const std::vector<TStoredColumn>* stored = nullptr);
   // The engine buffer holds `row_`; adds it as a new record and gives its
   // address.
   uint32_t AddRow();

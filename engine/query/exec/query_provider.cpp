@@ -551,6 +551,8 @@ std::vector<Variant> TTavQueryProviderItem::OuterValues() {
 bool TTavQueryProviderItem::PreparePlan() {
   if (RebindKeptPlan()) return true;
   reapply_selection_ = false;
+  // A new plan has new providers: the result columns point at them afresh.
+  columns_planned_ = false;
   TTavQueryProvider& provider = *GetProviderParent();
   // The parsed tree is never changed: the plan works on a copy with the
   // parameters' and the outer row's values in place.
@@ -622,7 +624,11 @@ const std::string& TTavQueryProviderItem::ResultTableName() {
 void TTavQueryProviderItem::PrepareResultColumns() {
   TTavQueryDataset& rows = *result_set_;
   const TSelectFields& columns = select_analyser_->SelectFields;
-  result_columns_->BuildFromSelectFields(columns, provider_mgr_->RootProvider(), rows.GetDBStringCompare());
+  // A kept plan keeps its providers, and the columns that read them.
+  if (!columns_planned_ || result_columns_->Count() != columns.Count()) {
+    result_columns_->BuildFromSelectFields(columns, provider_mgr_->RootProvider(), rows.GetDBStringCompare());
+    columns_planned_ = true;
+  }
   if (result_set_prepared_) return;
   rows.FieldDefs().Clear();
   result_columns_->AddFieldDefs(rows.FieldDefs());
@@ -890,6 +896,7 @@ void TTavQueryProvider::ClearPlans() {
     if (item.result_set_ && item.result_set_->Active()) item.result_set_->Close();
     item.kept_leaf_ = nullptr;
     item.reapply_selection_ = false;
+    item.columns_planned_ = false;
     if (item.provider_mgr_) item.provider_mgr_->Clear();
   }
 }

@@ -250,6 +250,8 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   TTavNonJoinDataProvider* kept_leaf_ = nullptr;
   size_t kept_constants_ = 0;
   bool reapply_selection_ = false;
+  // The result columns were built over the providers of the plan in use.
+  bool columns_planned_ = false;
   TTavQueryProviderItem* parent_ = nullptr;
   std::string result_table_name_;
   bool is_correlated_ = false;

@@ -574,6 +574,62 @@ TEST_F(QueryTest, APreparedSelectRunsAgainWithNewValuesOverChangedTables) {
   EXPECT_FALSE(q->Active());
 }
 
+TEST_F(QueryTest, ReRunsHoldExactlyTheirOwnRowsWhateverTheLastRunHeld) {
+  // Each run empties the result table the last run filled, from hundreds of
+  // rows down to one or none and back, and fills it again.
+  auto big = Table("Big");
+  big->FieldDefs().Add("ID", host::ftInteger);
+  big->FieldDefs().Add("Name", host::ftString, 12);
+  big->IndexDefs().Add("ById", "ID", host::TIndexOptions{host::ixUnique});
+  big->CreateTable();
+  db_.StartTransaction();
+  big->Open();
+  for (int i = 1; i <= 1000; ++i)
+    big->AppendRecord({i, i % 7 == 0 ? host::Null() : host::Variant("n" + std::to_string(i))});
+  big->Close();
+  db_.Commit();
+  const std::string select = "SELECT ID, Name, ID * 2 AS Twice FROM Big WHERE ID BETWEEN ";
+  for (const char* order : {"", " ORDER BY ID DESC"}) {
+    SCOPED_TRACE(order);
+    auto q = Query(select + ":lo AND :hi" + order);
+    q->Prepare();
+    const std::pair<int, int> runs[] = {{1, 1000}, {5, 5}, {7, 7}, {9, 8}, {300, 700}, {1000, 1000}, {0, 0}, {2, 999}};
+    for (const auto& [lo, hi] : runs) {
+      q->ParamByName("lo")->SetAsInteger(lo);
+      q->ParamByName("hi")->SetAsInteger(hi);
+      if (q->Active())
+        q->Refresh();
+      else
+        q->Open();
+      const int count = std::max(0, std::min(hi, 1000) - std::max(lo, 1) + 1);
+      EXPECT_EQ(q->RecordCount(), count) << lo << ".." << hi;
+      EXPECT_EQ(q->RowsAffected(), count);
+      // Against the same statement run once, by a query of its own.
+      EXPECT_EQ(Rows(*q), Select(select + std::to_string(lo) + " AND " + std::to_string(hi) + order));
+      if (count == 0) continue;
+      q->Last();
+      EXPECT_EQ(q->RecNo(), count);
+      EXPECT_EQ(q->FieldByName("ID")->AsInteger(), *order ? std::max(lo, 1) : std::min(hi, 1000));
+    }
+    // Stored values and NULLs as the table holds them.
+    q->ParamByName("lo")->SetAsInteger(6);
+    q->ParamByName("hi")->SetAsInteger(7);
+    q->Refresh();
+    EXPECT_EQ(Rows(*q), *order ? "7||14;6|n6|12" : "6|n6|12;7||14");
+    EXPECT_TRUE(q->FieldByName("Name")->IsNull() != (q->FieldByName("ID")->AsInteger() == 6));
+    // A limit set between runs counts at the next.
+    q->SetMaxRecords(3);
+    q->ParamByName("lo")->SetAsInteger(1);
+    q->ParamByName("hi")->SetAsInteger(1000);
+    q->Refresh();
+    EXPECT_EQ(q->RecordCount(), 3);
+    auto once = Query(select + "1 AND 1000" + order);
+    once->SetMaxRecords(3);
+    once->Open();
+    EXPECT_EQ(Rows(*q), Rows(*once));
+  }
+}
+
 TEST_F(QueryTest, CloseLetsTheTablesAKeptPlanHeldGo) {
   // Exclusive, a schema statement needs no reconnect: it must find the
   // tables a closed query read free, and the query plans afresh over them.

@@ -159,6 +159,20 @@ void TBTree::WalkTree(const char* caller, bool allowEmpty, Visit visit) {
 
 void TBTree::EmptyTree(bool noNewRoot) {
   CheckConnected("TBTree.EmptyTree");
+  // A memory tree of one leaf is emptied where it stands: the root keeps
+  // its block (checked first, as below), and the level nodes are kept for
+  // the entries that follow.
+  if (!noNewRoot && open_ && io_->IOMode() == iomMemory && Root() != 0 && Depth() == 1 && !nodes_.empty()) {
+    TNode& root = *nodes_[0];
+    root.Forget();
+    root.ReadNode(Root());
+    CheckNodeKind(root, true, true, "TBTree.EmptyTree");
+    root.ClearNode();
+    WriteSync(root);
+    positions_.assign(1, 0);
+    positioned_ = key_cursor_valid_ = false;
+    return;
+  }
   if (Root() != 0 && Depth() != 0) {
     // Every block is found and checked before the first is freed: a damaged
     // tree stops here whole instead of half freed.

@@ -910,6 +910,48 @@ TEST(BTree, EmptyTreeFreesEveryBlock) {
   EXPECT_EQ(tree.GetRecordCount(), 0);
 }
 
+TEST(BTree, EmptyingASingleLeafKeepsItsRootBlock) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  auto& io = static_cast<TMemoryIOInterface&>(ix.IO());
+  const uint32_t root = tree.Root();
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(ix.Insert(Int(i * 10 + round), static_cast<uint32_t>(i + 1)), 0);
+    ASSERT_EQ(tree.Depth(), 1u);
+    ASSERT_EQ(ix.SearchFirst(), 0) << "the path stands on the leaf's first entry";
+    tree.EmptyTree(false);
+    EXPECT_EQ(tree.Root(), root);
+    EXPECT_EQ(tree.Depth(), 1u);
+    EXPECT_EQ(io.BlockCount(), 1);
+    EXPECT_EQ(tree.GetRecordCount(), 0);
+    EXPECT_NE(ix.SearchFirst(), 0) << "no entry is left behind in round " << round;
+    EXPECT_FALSE(tree.NextRecord());
+    EXPECT_TRUE(ix.Check().Ok());
+  }
+  // Filled past one leaf and emptied again: one empty leaf is left.
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  tree.EmptyTree(false);
+  EXPECT_EQ(io.BlockCount(), 1);
+  ASSERT_EQ(ix.Insert(Int(3), 3), 0);
+  ASSERT_EQ(ix.Insert(Int(1), 1), 0);
+  ASSERT_EQ(ix.SearchFirst(), 0);
+  EXPECT_EQ(tree.GetRecAddr(), 1u);
+  EXPECT_EQ(tree.GetRecordCount(), 2);
+  EXPECT_TRUE(ix.Check().Ok());
+}
+
+TEST(BTree, EmptyingADamagedSingleLeafChangesNothing) {
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  ASSERT_EQ(ix.Insert(Int(1), 1), 0);
+  uint8_t* root = ix.IO().ReadBlockByRef(tree.Root(), tree.PageSize());
+  // The root of a tree one level deep claims to be an inner node.
+  root[0] = 0;
+  const std::vector<uint8_t> before(root, root + tree.PageSize());
+  EXPECT_EQ(ErrorCodeOf([&] { tree.EmptyTree(false); }), 8965);
+  EXPECT_EQ(std::vector<uint8_t>(root, root + tree.PageSize()), before);
+}
+
 TEST(BTree, ConfigurationAndCursorErrors) {
   std::string text;
   {
