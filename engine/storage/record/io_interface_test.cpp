@@ -384,6 +384,34 @@ TEST_F(DiskIOInterfaceTest, VariableSizeModeRequestsTheFewestPagesForABlock) {
   EXPECT_EQ(FreeRun(b + 1000).second, 3u);
 }
 
+// Blocks that do not divide the page: a run's blocks and its next head lie
+// in one page or straddle two; either way each allocation leaves the rest
+// of the run named by its head and every block keeps its own bytes.
+TEST_F(DiskIOInterfaceTest, ARunHandsOutBlocksAcrossPageEndsInOrder) {
+  SetUpLocal(1000);
+  std::vector<uint32_t> got{Alloc(0)};
+  const uint32_t first = got[0];
+  uint32_t left = FreeRun(io.FirstEmpty()).second;
+  ASSERT_GE(left, 5u) << "a run over more than one page";
+  for (int i = 1; io.FirstEmpty() != 0; ++i) {
+    const uint32_t head = io.FirstEmpty();
+    ASSERT_EQ(Alloc(i), head);
+    EXPECT_EQ(head, first + 1000u * i);
+    got.push_back(head);
+    --left;
+    if (left > 0) {
+      EXPECT_EQ(io.FirstEmpty(), head + 1000);
+      EXPECT_EQ(FreeRun(head + 1000), (std::pair<uint32_t, uint32_t>{0, left}));
+    }
+  }
+  EXPECT_EQ(left, 0u);
+  std::vector<uint8_t> bytes(1000);
+  for (size_t i = 0; i < got.size(); ++i) {
+    io.ReadBlock(got[i], 1000, bytes.data());
+    EXPECT_EQ(bytes, Pattern(1000, static_cast<int>(i))) << "block " << i;
+  }
+}
+
 TEST_F(DiskIOInterfaceTest, ShortDataFillsTheBlockWithZeros) {
   SetUpLocal(256);
   Alloc(1);  // a run of 15 follows
