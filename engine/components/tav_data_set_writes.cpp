@@ -409,13 +409,15 @@ void CheckNewKeys(TIndexManager& indexes, const uint8_t* record, const char* cal
 
 // Inserts the key of `record` at `address` into every index: where
 // CheckNewKeys found its place, unless `rebuildChecked` (the record changed
-// since, as storing BLOBs does), else by a search of its own.
+// since, as storing BLOBs does), else by a search of its own. Only `counted`
+// (when given) counts the record number its new entry took.
 void InsertEveryKey(TIndexManager& indexes, const uint8_t* record, uint32_t address,
-                    bool rebuildChecked, const char* caller, const host::TObject* sender) {
+                    bool rebuildChecked, const TIndexItem* counted, const char* caller,
+                    const host::TObject* sender) {
   for (int i = 0; i < indexes.Count(); ++i) {
     TIndexItem& item = *indexes.Items(i);
     if (rebuildChecked || !ChecksUniqueness(item)) item.CreateKeyBuffer(record);
-    if (item.InsertFoundKey(address) != 0)
+    if (item.InsertFoundKey(address, &item == counted) != 0)
       TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Failed to add key to Index %s",
                           {item.IndexName()}, sender);
   }
@@ -494,7 +496,7 @@ void MoveChangedKeys(const std::vector<TIndexItem*>& changed, const uint8_t* old
     if (changed[i]->FindKeyForInsert() == 0) failure("Unexpected key violation on update- Index ", i);
   }
   for (size_t i = 0; i < changed.size(); ++i)
-    if (changed[i]->InsertFoundKey(address) != 0) failure("Failed to add key to index - Index ", i);
+    if (changed[i]->InsertFoundKey(address, false) != 0) failure("Failed to add key to index - Index ", i);
 }
 
 }  // namespace
@@ -527,7 +529,9 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   WriteBlobsToInterface(false);
   const uint32_t address = record_mgr_->AddRecord(buf);
   TAV_ASSERT(address != 0, "Add record. RecAddr = 0");
-  if (!withoutKeys) InsertEveryKey(*index_mgr_, buf, address, table_def_->UsesBlobs(), caller, this);
+  if (!withoutKeys)
+    InsertEveryKey(*index_mgr_, buf, address, table_def_->UsesBlobs(),
+                   position ? index_mgr_->CurrentIndex() : nullptr, caller, this);
   if (numbers.HasAutoInc) header.SetRecordAutoIncVal(numbers.AutoInc);
   if (numbers.LogicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(numbers.LogicalNo);
   if (withoutKeys) {

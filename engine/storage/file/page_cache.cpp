@@ -604,6 +604,8 @@ void TCacheBlockMgr::Open() {
 
 void TCacheBlockMgr::Close() {
   index_.clear();
+  span_start_ = UINT64_MAX;
+  span_end_ = 0;
   Clear();
   transaction_active_ = false;
 }
@@ -645,6 +647,8 @@ TCacheBlock* TCacheBlockMgr::NewBlock(uint64_t start, uint32_t size) {
     delete block;
     throw;
   }
+  span_start_ = std::min(span_start_, start);
+  span_end_ = std::max(span_end_, start + size);
   return block;
 }
 
@@ -725,6 +729,8 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
     block->low_addr_ = static_cast<uint32_t>(newStart);
     block->high_addr_ = static_cast<uint32_t>(newStart >> 32);
     index_.emplace(newStart, block);
+    span_start_ = std::min(span_start_, newStart);
+    span_end_ = std::max(span_end_, newEnd);
   }
   block->owner_ = owner;
   block->state_ = cpDirty;
@@ -734,6 +740,7 @@ bool TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t cou
   if (count == 0 || index_.empty()) return false;
   const uint64_t start = (uint64_t{upper} << 32) | position;
   const uint64_t end = start + count;
+  if (end <= span_start_ || start >= span_end_) return false;
   auto it = FirstEndingAfter(start);
   bool removed = false;
   while (it != index_.end() && it->second->Start() < end) {
@@ -773,6 +780,8 @@ void TCacheBlockMgr::Commit() {
     block->state_ = cpClean;
   }
   index_.clear();
+  span_start_ = UINT64_MAX;
+  span_end_ = 0;
   Clear();
   transaction_active_ = false;
 }

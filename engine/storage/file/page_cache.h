@@ -373,6 +373,11 @@ class TCacheBlockMgr : public host::TCollection {
   TCacheReadBlockProc read_io_;
   TCacheWriteBlockProc write_io_;
   std::map<uint64_t, TCacheBlock*> index_;  // start -> block, ranges disjoint
+  // Every pending block lies inside [span_start_, span_end_) (not narrowed
+  // as blocks go, reset when the last does): most ranges asked about lie
+  // outside it, and need no search.
+  uint64_t span_start_ = UINT64_MAX;
+  uint64_t span_end_ = 0;
 };
 
 }  // namespace tav

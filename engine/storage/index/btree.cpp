@@ -506,11 +506,15 @@ int TBTree::IdxInsert() {
 }
 
 int TBTree::InsertKey() {
+  return SearchAndInsert(true);
+}
+
+int TBTree::SearchAndInsert(bool countRecordNo) {
   LoadSearchKey(false);
   Descend(0, TDescent::Insert, false);
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
-  inserted_record_no_ = PathRecordNo();
+  inserted_record_no_ = countRecordNo ? PathRecordNo() : 0;
   UpdatePath(true);
   FinishChange();
   return 0;
@@ -525,10 +529,10 @@ int TBTree::FindInsertPosition() {
   return r == 0 && key_cursor_valid_ ? 0 : 1;
 }
 
-int TBTree::InsertFoundKey() {
-  if (!insert_ready_) return InsertKey();
+int TBTree::InsertFoundKey(bool countRecordNo) {
+  if (!insert_ready_) return SearchAndInsert(countRecordNo);
   insert_ready_ = false;
-  inserted_record_no_ = PathRecordNo();
+  inserted_record_no_ = countRecordNo ? PathRecordNo() : 0;
   UpdatePath(true);
   FinishChange();
   return 0;

@@ -184,12 +184,15 @@ class TBTree : public host::TObject, public TNodeOwner {
   // the key entry (its address set by SetKeyBufAddr meanwhile) at that place
   // without searching again, provided nothing else was called on the tree
   // and the key entry was not written (other than its address) in between;
-  // otherwise it searches as InsertKey does.
+  // otherwise it searches as InsertKey does. Without `countRecordNo` the
+  // insert does not count its record number (InsertedRecordNo is 0 after
+  // it): the count sums the entries before the path in every inner node.
   int FindInsertPosition();
-  int InsertFoundKey();
+  int InsertFoundKey(bool countRecordNo = true);
   // The 1-based number in key order of the entry the last insert added
   // (IdxInsert, InsertKey, InsertFoundKey), counted on the insert's own
-  // path; 0 before any. Kept until the next insert: later changes move it.
+  // path; 0 before any, or after an insert told not to count. Kept until
+  // the next insert: later changes move it.
   int32_t InsertedRecordNo() const { return inserted_record_no_; }
 
   // ---- counting and listing ----
@@ -264,6 +267,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   void LoadSearchKey(bool useMarkers);
   int KeyFieldCountFor(const TSearchModifier* modifier) const;
   // The upward pass after a leaf insert or delete at the path position.
+  // InsertKey, counting the new entry's record number or not.
+  int SearchAndInsert(bool countRecordNo);
   void UpdatePath(bool insert);
   void SplitRoot();
   void CollapseRoot();

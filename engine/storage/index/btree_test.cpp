@@ -716,6 +716,40 @@ TEST(BTree, RootSplitKeepsTheRootBlockAndLinksTheNewLeaves) {
   EXPECT_EQ(check.Addresses.size(), static_cast<size_t>(n));
 }
 
+// The checked insert counts its record number only when asked: the count
+// is the entry's rank in key order, across leaf and root splits, and an
+// insert told not to count leaves 0 and the same tree.
+TEST(BTree, CheckedInsertsCountTheirRecordNumberOnlyWhenAsked) {
+  for (const bool countEach : {true, false}) {
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    std::vector<int> keys;
+    for (int i = 0; i < 600; ++i) {
+      const int key = (i * 7919) % 1000;  // scattered, no repeats
+      ix.SetKey(Int(key), static_cast<uint32_t>(i + 1));
+      ASSERT_EQ(tree.FindInsertPosition(), 1) << key;
+      tree.SetKeyBufAddr(static_cast<uint32_t>(i + 1));
+      const bool count = countEach || i % 2 == 0;
+      ASSERT_EQ(tree.InsertFoundKey(count), 0);
+      keys.insert(std::lower_bound(keys.begin(), keys.end(), key), key);
+      const auto rank = std::lower_bound(keys.begin(), keys.end(), key) - keys.begin() + 1;
+      EXPECT_EQ(tree.InsertedRecordNo(), count ? rank : 0) << "key " << key;
+    }
+    EXPECT_GE(tree.Depth(), 3u);
+    const TTreeCheckResult check = ix.Check();
+    ASSERT_TRUE(check.Ok()) << check.Error;
+    EXPECT_EQ(check.Addresses.size(), keys.size());
+    // Without a checked place the insert searches first, and counts alike.
+    ix.SetKey(Int(1000), 9999);
+    ASSERT_EQ(tree.InsertFoundKey(false), 0);
+    EXPECT_EQ(tree.InsertedRecordNo(), 0);
+    ix.SetKey(Int(-1), 9998);
+    ASSERT_EQ(tree.InsertFoundKey(true), 0);
+    EXPECT_EQ(tree.InsertedRecordNo(), 1);
+    EXPECT_EQ(tree.GetRecordCount(true), 602);
+  }
+}
+
 TEST(BTree, DeletingDownToOneChildCollapsesIntoTheRoot) {
   TTestIndex ix(SmallIntIndex());
   TBTree& tree = ix.Tree();

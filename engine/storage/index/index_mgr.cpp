@@ -258,9 +258,9 @@ int TIndexItem::FindKeyForInsert() {
   return tree_->FindInsertPosition();
 }
 
-int TIndexItem::InsertFoundKey(uint32_t address) {
+int TIndexItem::InsertFoundKey(uint32_t address, bool countRecordNo) {
   tree_->SetKeyBufAddr(address);
-  return tree_->InsertFoundKey();
+  return tree_->InsertFoundKey(countRecordNo);
 }
 
 int TIndexItem::DeleteKey() {

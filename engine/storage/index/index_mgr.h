@@ -203,9 +203,10 @@ class TIndexItem : public host::TCollectionItem {
   // FindInsertPosition, InsertFoundKey): 0 when the index holds the key
   // built last (all key fields). InsertFoundKey inserts it with `address`
   // where the check found its place, as long as the item was not used in
-  // between; otherwise it searches as InsertKey does.
+  // between; otherwise it searches as InsertKey does. Without
+  // `countRecordNo`, InsertedRecordNo is left at 0.
   int FindKeyForInsert();
-  int InsertFoundKey(uint32_t address);
+  int InsertFoundKey(uint32_t address, bool countRecordNo = true);
   // The record number the last inserted key took (TBTree::InsertedRecordNo).
   int32_t InsertedRecordNo() const { return tree_->InsertedRecordNo(); }
   // Deletes the entry equal to the key built last; -1 when there is none.

@@ -414,7 +414,9 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
   const uint32_t head = FirstEmpty();
   if (!RunInRange(head, 1))
     TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %u", {kFreeChainDamaged, head});
-  uint8_t* run = work_.get();
+  // The head block goes to the second half of the work buffer: the first
+  // half takes the new data when both blocks go out in one write.
+  uint8_t* run = work_.get() + bs;
   DiskMgr()->ReadCustomSize(head, bs, run, TableID(), AccessFlags());
   const uint32_t next = GetU32(run + kFreeBlockNext);
   const uint32_t count = GetU32(run + kFreeBlockCount);
@@ -425,11 +427,21 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
     TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %u", {kFreeChainDamaged, head});
 
   // The rest of the run is written first: should the data write fail, the
-  // head still names a free block.
+  // head still names a free block. Where the data's block and the run's new
+  // head share a page, both go out in one write, which fails whole.
   uint32_t newHead = next;
   if (count > 1) {
     PutU32(run + kFreeBlockCount, count - 1);
     newHead = head + bs;
+    const uint32_t pageSize = DiskMgr()->PageSize();
+    if (pageSize != 0 && head / pageSize == (uint64_t{head} + 2 * uint64_t{bs} - 1) / pageSize) {
+      uint8_t* block = work_.get();
+      if (size < bs || !data) std::memset(block, 0, bs);
+      if (size && data) std::memcpy(block, data, size);
+      DiskMgr()->WriteCustomSize(head, 2 * bs, block, TableID(), AccessFlags());
+      SetFirstEmpty(newHead);
+      return head;
+    }
     DiskMgr()->WriteCustomSize(newHead, bs, run, TableID(), AccessFlags());
   }
   WriteWhole(head, size, data);

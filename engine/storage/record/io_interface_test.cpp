@@ -384,6 +384,39 @@ TEST_F(DiskIOInterfaceTest, VariableSizeModeRequestsTheFewestPagesForABlock) {
   EXPECT_EQ(FreeRun(b + 1000).second, 3u);
 }
 
+// Blocks that do not divide the page: a run's blocks and its next head lie
+// in one page or straddle two; either way each allocation leaves the rest
+// of the run named by its head and every block keeps its own bytes.
+TEST_F(DiskIOInterfaceTest, ARunHandsOutBlocksAcrossPageEndsInOrder) {
+  constexpr uint32_t kBlock = 1500;
+  SetUpLocal(kBlock);
+  std::vector<uint32_t> got{Alloc(0)};
+  const uint32_t first = got[0];
+  uint32_t left = FreeRun(io.FirstEmpty()).second;
+  int samePage = 0, straddling = 0;
+  for (int i = 1; io.FirstEmpty() != 0; ++i) {
+    const uint32_t head = io.FirstEmpty();
+    // The block handed out and the run's next head: in one page or not.
+    if (left > 1) ++(head / kPage == (head + 2 * kBlock - 1) / kPage ? samePage : straddling);
+    ASSERT_EQ(Alloc(i), head);
+    EXPECT_EQ(head, first + kBlock * i);
+    got.push_back(head);
+    --left;
+    if (left > 0) {
+      EXPECT_EQ(io.FirstEmpty(), head + kBlock);
+      EXPECT_EQ(FreeRun(head + kBlock), (std::pair<uint32_t, uint32_t>{0, left}));
+    }
+  }
+  EXPECT_EQ(left, 0u);
+  EXPECT_GT(samePage, 0);
+  EXPECT_GT(straddling, 0);
+  std::vector<uint8_t> bytes(kBlock);
+  for (size_t i = 0; i < got.size(); ++i) {
+    io.ReadBlock(got[i], kBlock, bytes.data());
+    EXPECT_EQ(bytes, Pattern(kBlock, static_cast<int>(i))) << "block " << i;
+  }
+}
+
 TEST_F(DiskIOInterfaceTest, ShortDataFillsTheBlockWithZeros) {
   SetUpLocal(256);
   Alloc(1);  // a run of 15 follows
