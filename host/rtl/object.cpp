@@ -6,11 +6,16 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <typeindex>
 #include <typeinfo>
+#include <unordered_map>
 
 namespace host {
 
-std::string ClassNameOf(const std::type_info& ti) {
+namespace {
+
+std::string DemangledClassName(const std::type_info& ti) {
   int status = 0;
   std::unique_ptr<char, void (*)(void*)> demangled(
       abi::__cxa_demangle(ti.name(), nullptr, nullptr, &status), std::free);
@@ -20,6 +25,20 @@ std::string ClassNameOf(const std::type_info& ti) {
   auto colon = name.rfind("::", tpl == std::string::npos ? name.size() : tpl);
   if (colon != std::string::npos) name.erase(0, colon + 2);
   return name;
+}
+
+}  // namespace
+
+std::string ClassNameOf(const std::type_info& ti) {
+  // Demangling costs far more than a look-up, and reading component text
+  // asks for class names over and over.
+  static std::mutex lock;
+  static std::unordered_map<std::type_index, std::string> names;
+  const std::type_index key(ti);
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = names.find(key);
+  if (it == names.end()) it = names.emplace(key, DemangledClassName(ti)).first;
+  return it->second;
 }
 
 std::string TObject::ClassName() const { return ClassNameOf(typeid(*this)); }
