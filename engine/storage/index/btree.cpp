@@ -659,6 +659,12 @@ void TBTree::UpdatePath(bool insert) {
         const uint32_t counted = GetKeyEntryCount(n.EntryAt(pathPos));
         if (counted != UINT32_MAX) child.KeepTotal(int64_t{counted} + 1);
       }
+      // Likewise a child that neither merged nor traded entries with a
+      // sibling holds one record less.
+      if (!insert && pending == TPending::None && !child.total_valid_) {
+        const uint32_t counted = GetKeyEntryCount(n.EntryAt(pathPos));
+        if (counted != UINT32_MAX && counted > 0) child.KeepTotal(int64_t{counted} - 1);
+      }
       if (childFirstChanged) {
         ComposeParentEntry(child, work_entry_.get());
         const int32_t delta = n.UpdateKey(pathPos, work_entry_.get());

@@ -241,11 +241,12 @@ uint32_t TBlobInterface::EditBlob(uint32_t address, uint32_t oldSize, host::TStr
 
 void TBlobInterface::DeleteBlob(uint32_t address, uint32_t size) {
   RequireOpen("TBlobInterface.DeleteBlob");
-  std::vector<uint32_t> chain;
   // The whole chain is checked before the first block is freed: freeing
   // along a damaged link would put another table's blocks on our free chain.
-  CollectChain(address, size, "TBlobInterface.DeleteBlob", chain);
-  for (uint32_t a : chain) io_->ReleaseBlock(a, blob_block_size_);
+  CollectChain(address, size, "TBlobInterface.DeleteBlob", freed_);
+  for (uint32_t a : freed_) io_->ReleaseBlock(a, blob_block_size_);
+  // A long chain's list is not kept.
+  if (freed_.capacity() > 1024) std::vector<uint32_t>().swap(freed_);
 }
 
 // ---- TBlobMgr ----

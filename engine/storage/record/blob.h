@@ -89,6 +89,9 @@ class TBlobInterface : public host::TObject {
   TBlockOwnerCheck owner_check_;
   uint32_t blob_block_size_ = 0;
   std::unique_ptr<uint8_t[]> buffer_;
+  // The blocks of the chain DeleteBlob frees, kept between calls so that a
+  // delete allocates nothing.
+  std::vector<uint32_t> freed_;
 };
 
 enum TBlobState : uint8_t { bsNone = 0, bsInvalid = 1, bsValid = 2, bsModified = 3 };

@@ -214,6 +214,29 @@ TEST_P(BlobTest, DeletingFreesEveryBlock) {
   blobs.DeleteBlob(0, 0);
 }
 
+TEST_P(BlobTest, DeletesOneAfterAnotherFreeOnlyTheirOwnChains) {
+  const uint32_t longer = Insert(Value(5 * kCap, 1));
+  const uint32_t shorter = Insert(Value(kCap / 2, 2));
+  const uint32_t kept = Insert(Value(2 * kCap, 3));
+  const uint32_t live = backend->LiveBlocks();
+  blobs.DeleteBlob(longer, 5 * kCap);
+  EXPECT_EQ(backend->LiveBlocks(), live - 5);
+  // A refused delete between two others frees nothing, nor does it leave
+  // blocks behind for the next delete to free.
+  EXPECT_EQ(ErrorCodeOf([&] { blobs.DeleteBlob(kept, 2 * kCap + 1); }), 8581);
+  EXPECT_EQ(backend->LiveBlocks(), live - 5);
+  blobs.DeleteBlob(shorter, kCap / 2);
+  EXPECT_EQ(backend->LiveBlocks(), live - 6);
+  EXPECT_EQ(Read(kept, 2 * kCap), Value(2 * kCap, 3));
+  // A chain longer than the list a delete keeps between calls, then a short one.
+  const uint32_t huge = Insert(Value(1500 * kCap, 4));
+  const uint32_t small = Insert(Value(10, 5));
+  blobs.DeleteBlob(huge, 1500 * kCap);
+  blobs.DeleteBlob(small, 10);
+  EXPECT_EQ(backend->LiveBlocks(), live - 6);
+  EXPECT_EQ(Read(kept, 2 * kCap), Value(2 * kCap, 3));
+}
+
 // ---- damaged chains ----
 
 class BlobDamageTest : public BlobTest {
