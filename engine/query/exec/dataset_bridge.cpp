@@ -325,6 +325,7 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
 
 void TTavDatasetBridge::ClearKeyRange() {
   lookup_index_current_ = false;
+  lookup_range_ = false;
   if (!key_range_) return;
   key_range_ = false;
   single_key_ = false;
@@ -392,6 +393,7 @@ bool TTavDatasetBridge::FirstKeyRecord(const uint8_t* data, int32_t length) {
   }
   SetRangeOn(true);
   key_range_ = true;
+  lookup_range_ = true;
   single_key_ = lookup_unique_;
   walking_list_ = false;
   return DataSetFirst();
@@ -399,7 +401,10 @@ bool TTavDatasetBridge::FirstKeyRecord(const uint8_t* data, int32_t length) {
 
 bool TTavDatasetBridge::NextKeyRecord() { return single_key_ ? false : DataSetNext(); }
 
-void TTavDatasetBridge::EndKeyLookup() { ClearKeyRange(); }
+void TTavDatasetBridge::EndKeyLookup() {
+  // A range SelectByKeyRange set stays.
+  if (lookup_range_) ClearKeyRange();
+}
 
 void TTavDatasetBridge::SetJoinSelectExprRoot(const TTavExpr* expr) {
   ClearKeyRange();

@@ -90,7 +90,7 @@ class TTavDatasetBridge : public TTavBaseTable {
   bool FirstKeyRecord(const uint8_t* data, int32_t length);
   // The next record holding the value looked up; False after the last.
   bool NextKeyRecord();
-  // Lifts the last lookup: the walk covers the table again.
+  // Lifts the last lookup's range: the walk covers the table again.
   void EndKeyLookup();
   // Fills `hash` from the records (through an index led by the hash's field
   // when there is one) and says whether a filter is active, in which case
@@ -150,6 +150,7 @@ class TTavDatasetBridge : public TTavBaseTable {
   int lookup_field_no_ = -1;
   std::string lookup_index_name_;
   bool lookup_index_current_ = false;
+  bool lookup_range_ = false;  // the range in force is a lookup's
   bool lookup_unique_ = false;
 };
 
