@@ -324,11 +324,86 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
 }
 
 void TTavDatasetBridge::ClearKeyRange() {
+  lookup_index_current_ = false;
+  lookup_range_ = false;
   if (!key_range_) return;
   key_range_ = false;
   single_key_ = false;
   if (RangeOn()) DataSetClearRange();
   if (!opened_index_name_.empty() && IndexName() != opened_index_name_) InternalSetIndexName(opened_index_name_);
+}
+
+TIndexItem* TTavDatasetBridge::KeyLookupIndex(int fieldNo) {
+  if (fieldNo < 0 || !InternalActive() || FilterActive()) return nullptr;
+  const TInternalFieldItem& field = *GetInternalFields().Items(fieldNo);
+  if (!IsIntegerField(field.DataType()) && field.DataType() != host::ftLargeint) return nullptr;
+  const bool internal = TableDef().InternalTable();
+  const uint32_t readFlag = MapObjectPrivTypeToConst(opReadData);
+  if (!internal && (field.PrivilegeFlags() & readFlag) == 0) return nullptr;
+  // Led by the field, ascending, every key field readable; among several,
+  // a unique one on the field alone (one record per value), else the first.
+  TIndexItem* chosen = nullptr;
+  TIndexManager& indexes = IndexManager();
+  for (int i = 0; i < indexes.Count(); ++i) {
+    TIndexItem* index = indexes.Items(i);
+    const TKeyFields& keys = index->KeyFields();
+    if (keys.Count() == 0) continue;
+    const TKeyFieldItem& first = *keys.Items(0);
+    if (first.Hidden() || first.Descending() || !host::SameText(first.FieldName(), field.FieldName())) continue;
+    bool readable = true;
+    for (int k = 0; k < keys.Count() && readable && !internal; ++k) {
+      const TKeyFieldItem& key = *keys.Items(k);
+      if (key.Hidden()) continue;
+      const int no = GetFieldNo(key.FieldName());
+      readable = no >= 0 && (GetInternalFields().Items(no)->PrivilegeFlags() & readFlag) != 0;
+    }
+    if (!readable) continue;
+    if (index->Unique() && keys.Count() == 1) return index;
+    if (chosen == nullptr) chosen = index;
+  }
+  return chosen;
+}
+
+bool TTavDatasetBridge::CanLookUpKey(const std::string& fieldName) {
+  return KeyLookupIndex(GetFieldNo(fieldName)) != nullptr;
+}
+
+bool TTavDatasetBridge::PrepareKeyLookup(const std::string& fieldName) {
+  const int fieldNo = GetFieldNo(fieldName);
+  TIndexItem* index = KeyLookupIndex(fieldNo);
+  if (index == nullptr) return false;
+  ClearKeyRange();
+  lookup_field_no_ = fieldNo;
+  lookup_index_name_ = index->IndexName();
+  lookup_unique_ = index->Unique() && index->KeyFields().Count() == 1;
+  return true;
+}
+
+bool TTavDatasetBridge::FirstKeyRecord(const uint8_t* data, int32_t length) {
+  TAV_ASSERT(lookup_field_no_ >= 0, "The key lookup is not prepared");
+  if (!lookup_index_current_) {
+    // A selection or reset since went back to the opened index.
+    if (IndexName() != lookup_index_name_) InternalSetIndexName(lookup_index_name_);
+    lookup_index_current_ = true;
+  }
+  // The range from the value to the value, as SelectByKeyRange sets it.
+  for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
+    InitializeRangeBuffers(mode);
+    DataSetSetFieldDataToRecBuf(lookup_field_no_, length, GetRangeRecBuf(mode), data, false);
+  }
+  SetRangeOn(true);
+  key_range_ = true;
+  lookup_range_ = true;
+  single_key_ = lookup_unique_;
+  walking_list_ = false;
+  return DataSetFirst();
+}
+
+bool TTavDatasetBridge::NextKeyRecord() { return single_key_ ? false : DataSetNext(); }
+
+void TTavDatasetBridge::EndKeyLookup() {
+  // A range SelectByKeyRange set stays.
+  if (lookup_range_) ClearKeyRange();
 }
 
 void TTavDatasetBridge::SetJoinSelectExprRoot(const TTavExpr* expr) {
@@ -356,6 +431,7 @@ bool TTavDatasetBridge::OpenAndCurrent() const {
 
 void TTavDatasetBridge::ResetSelection() {
   ClearKeyRange();
+  address_order_ = false;
   base_filter_text_.clear();
   if (Filtered()) SetFiltered(false);
   if (!Filter().empty()) SetFilterText("");

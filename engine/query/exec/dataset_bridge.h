@@ -75,6 +75,23 @@ class TTavDatasetBridge : public TTavBaseTable {
   // steps no further.
   bool SelectByKeyRange(const TTavExpr* expr);
   bool KeyRangeSelected() const { return key_range_; }
+
+  // Key lookups for a join's inner side: the records whose field
+  // `fieldName` (an integer field) holds one value, found by one search of
+  // an index led by that field (ascending, every key field readable)
+  // instead of a walk or a filter. Only without a selection.
+  // CanLookUpKey asks whether an index serves; PrepareKeyLookup makes it
+  // current and says the same (False: nothing changed).
+  bool CanLookUpKey(const std::string& fieldName);
+  bool PrepareKeyLookup(const std::string& fieldName);
+  // The first record, in the index's order, whose field holds the raw value
+  // (`length` bytes, as the field stores it); False when none. The lookup
+  // lasts until the next selection, ResetSelection or EndKeyLookup.
+  bool FirstKeyRecord(const uint8_t* data, int32_t length);
+  // The next record holding the value looked up; False after the last.
+  bool NextKeyRecord();
+  // Lifts the last lookup's range: the walk covers the table again.
+  void EndKeyLookup();
   // Fills `hash` from the records (through an index led by the hash's field
   // when there is one) and says whether a filter is active, in which case
   // `list` receives the passing records' addresses.
@@ -97,7 +114,8 @@ class TTavDatasetBridge : public TTavBaseTable {
   const std::string& BaseFilterText() const { return base_filter_text_; }
 
   // Back to what a fresh open gives, for a bridge kept open from one plan
-  // to the next: no selection, no join filter, the index it opened on.
+  // to the next: no selection, no join filter, the index it opened on, the
+  // walk in the index's order.
   void ResetSelection();
   // Open, and no table definition of the connection changed since it opened.
   bool OpenAndCurrent() const;
@@ -115,6 +133,9 @@ class TTavDatasetBridge : public TTavBaseTable {
   // Lifts a range SelectByKeyRange set and goes back to the opened index.
   void ClearKeyRange();
 
+  // The index serving key lookups of field `fieldNo`, or nullptr.
+  TIndexItem* KeyLookupIndex(int fieldNo);
+
   std::string base_filter_text_;
   bool key_range_ = false;
   bool single_key_ = false;
@@ -124,6 +145,13 @@ class TTavDatasetBridge : public TTavBaseTable {
   bool walking_list_ = false;
   std::vector<uint32_t> walk_list_;
   size_t walk_at_ = 0;
+  // Key lookups (PrepareKeyLookup): the field, its index, whether that
+  // index is current, and whether a value has at most one record.
+  int lookup_field_no_ = -1;
+  std::string lookup_index_name_;
+  bool lookup_index_current_ = false;
+  bool lookup_range_ = false;  // the range in force is a lookup's
+  bool lookup_unique_ = false;
 };
 
 // The current record's value of field `fieldNo` of an open dataset, as the

@@ -114,8 +114,7 @@ TJoinExprNodeEvaluator::TJoinExprNodeEvaluator(TJoinExprNode* source) : source_(
 
 TJoinExprNodeEvaluator::~TJoinExprNodeEvaluator() = default;
 
-void TJoinExprNodeEvaluator::Prepare(TTavNonJoinDataProvider* innerLeaf, bool& filterActive,
-                                     std::vector<uint32_t>& filtered) {
+void TJoinExprNodeEvaluator::PrepareKeys(TTavNonJoinDataProvider* innerLeaf) {
   TAV_ASSERT(source_ != nullptr, "TJoinExprNodeEvaluator - source node is not assigned");
   TAV_ASSERT(innerLeaf != nullptr, "TJoinExprNodeEvaluator - InnerProvider is not assigned");
   if (innerLeaf == source_->RightProvider) {
@@ -129,9 +128,17 @@ void TJoinExprNodeEvaluator::Prepare(TTavNonJoinDataProvider* innerLeaf, bool& f
     outer_field_ = source_->RightSourceField;
   }
   inner_leaf_ = innerLeaf;
+  key_size_ = std::max(1, static_cast<int>(inner_field_->FieldSize()));
+  key_is_null_ = true;
+  Prepared = true;
+}
+
+void TJoinExprNodeEvaluator::Prepare(TTavNonJoinDataProvider* innerLeaf, bool& filterActive,
+                                     std::vector<uint32_t>& filtered) {
+  PrepareKeys(innerLeaf);
   TTavDatasetBridge& bridge = *innerLeaf->DataBridge();
   if (!bridge.Active()) bridge.Open();
-  const int keySize = std::max(1, static_cast<int>(inner_field_->FieldSize()));
+  const int keySize = key_size_;
   const int n = bridge.GetTotalBridgeRecordCount() + 10;
   hash_ = std::make_unique<TTavBaseHash>(2 * n, keySize, n);
   hash_->SetDataType(source_->LeftSourceField->DataType());
@@ -153,7 +160,7 @@ void TJoinExprNodeEvaluator::ReadSourceKey() {
   // A NULL key matches nothing, and neither does one longer than any value
   // the inner field can hold.
   key_is_null_ = outer_holder_.IsNull || outer_holder_.UsesStream || outer_holder_.Length < 0 ||
-                 outer_holder_.Length > hash_->KeySize();
+                 outer_holder_.Length > key_size_;
   if (key_is_null_) return;
   if (outer_holder_.Length > 0)
     key_.assign(outer_holder_.Data, outer_holder_.Data + outer_holder_.Length);
@@ -163,10 +170,10 @@ void TJoinExprNodeEvaluator::FindMatches() {
   MatchList.clear();
   if (key_is_null_) return;
   static const uint8_t kEmpty = 0;
-  TSortedList found;
-  hash_->GetPossibleMatchList(key_.empty() ? &kEmpty : key_.data(), static_cast<int>(key_.size()),
-                              found);
-  MatchList = found.List();
+  hash_->FirstMatch(key_.empty() ? &kEmpty : key_.data(), static_cast<int>(key_.size()), [this](uint32_t address) {
+    MatchList.push_back(address);
+    return false;
+  });
   std::sort(MatchList.begin(), MatchList.end());
   MatchList.erase(std::unique(MatchList.begin(), MatchList.end()), MatchList.end());
 }
@@ -256,23 +263,96 @@ TJoinExprNode* TJoinAnalyser::Parse(const TTavExprNode* node, int depth) {
   return ParseEquality(node);
 }
 
+namespace {
+
+// A table is searched by key for each row of the other side when it holds
+// at least this many times as many rows: a search costs about as much as
+// reading this many records into a hash.
+constexpr int64_t kKeyLookupRatio = 16;
+
+// Key classes a key lookup serves: integers, whose equal values are equal
+// keys in any index.
+bool IsIntegerKey(const TInternalFieldItem& field) {
+  const TKeyClass c = KeyClassOf(field);
+  return c == kcInt16 || c == kcWord || c == kcInt32 || c == kcInt64;
+}
+
+}  // namespace
+
+TJoinExprNode* TJoinAnalyser::FindKeyLookupNode(TJoinExprNode* node, TTavNonJoinDataProvider* leaf,
+                                                int depth) const {
+  if (node == nullptr) return nullptr;
+  TAV_ASSERT(depth <= MaxExprTreeDepth, "Join condition too deep");
+  if (node->IsEquality()) {
+    TInternalFieldItem* field = node->RightProvider == leaf  ? node->RightSourceField
+                                : node->LeftProvider == leaf ? node->LeftSourceField
+                                                             : nullptr;
+    if (field == nullptr || !IsIntegerKey(*field) || !leaf->CanLookUpKey(field->FieldNo())) return nullptr;
+    return node;
+  }
+  // Every matching row meets each side of an AND, not each side of an OR.
+  if (node->ExprNode == nullptr || node->ExprNode->Operator != teoAND) return nullptr;
+  if (TJoinExprNode* found = FindKeyLookupNode(node->Left, leaf, depth + 1)) return found;
+  return FindKeyLookupNode(node->Right, leaf, depth + 1);
+}
+
+TJoinExprNode* TJoinAnalyser::KeyLookupNode(TTavNonJoinDataProvider* leaf) const {
+  // The records found are checked against the whole condition by key.
+  if (!KeyLookupAllowed || leaf == nullptr || root_ == nullptr || !root_->SplitOK) return nullptr;
+  if (JoinType == jtUnionJoin || JoinType == jtCrossJoin) return nullptr;
+  return FindKeyLookupNode(root_, leaf, 1);
+}
+
+bool TJoinAnalyser::FewRowsDriveMany(TTavNonJoinDataProvider* driving, TTavNonJoinDataProvider* searched) const {
+  if (driving == nullptr || searched == nullptr) return false;
+  const int32_t few = driving->GetRecordCount();
+  const int32_t many = searched->GetRecordCount();
+  return few >= 0 && many >= 0 && int64_t{few} * kKeyLookupRatio <= many;
+}
+
 void TJoinAnalyser::CreateAnalyserTree() {
   Clear();
   TAV_ASSERT(InnerProvider != nullptr, "Right provider is not assigned");
   TAV_ASSERT(OuterProvider != nullptr, "Left provider is not assigned");
   root_ = Parse(JoinExprRoot(), 1);
-  if (!CanHashJoin() || JoinType == jtLeftOuterJoin || JoinType == jtRightOuterJoin ||
-      JoinType == jtFullOuterJoin)
+  UseKeyLookup = false;
+  if (!CanHashJoin()) return;
+  auto* outerLeaf = dynamic_cast<TTavNonJoinDataProvider*>(OuterProvider);
+  auto* innerLeaf = dynamic_cast<TTavNonJoinDataProvider*>(InnerProvider);
+  if (JoinType != jtInnerJoin) {
+    // The sides stay as written; the one an outer join may leave out is the
+    // one searched.
+    const bool right = JoinType == jtRightOuterJoin;
+    TTavNonJoinDataProvider* searched = right ? outerLeaf : innerLeaf;
+    UseKeyLookup = KeyLookupNode(searched) != nullptr && FewRowsDriveMany(right ? innerLeaf : outerLeaf, searched);
     return;
-  if (dynamic_cast<TTavNonJoinDataProvider*>(OuterProvider) == nullptr ||
-      dynamic_cast<TTavNonJoinDataProvider*>(InnerProvider) == nullptr)
-    return;
-  // The larger table, or on a tie the one with a selection, is hashed.
+  }
+  if (outerLeaf == nullptr || innerLeaf == nullptr) return;
   const int32_t outerCount = OuterProvider->GetRecordCount();
   const int32_t innerCount = InnerProvider->GetRecordCount();
-  const bool swap = outerCount > innerCount ||
-                    (outerCount == innerCount && OuterProvider->JoinSelection() != nullptr &&
-                     InnerProvider->JoinSelection() == nullptr);
+  TTavNonJoinDataProvider* larger = outerCount > innerCount ? outerLeaf : innerLeaf;
+  bool swap;
+  if (KeyLookupNode(larger) != nullptr &&
+      FewRowsDriveMany(larger == outerLeaf ? innerLeaf : outerLeaf, larger)) {
+    // A few rows looked up in a large table: it is searched by key, not
+    // read whole into a hash.
+    UseKeyLookup = true;
+    swap = larger != innerLeaf;
+  } else {
+    // Hashing a table reads all its records, walking one those its
+    // selection passes: the cheaper of the two ways round. On a tie the
+    // smaller table is hashed (its records, read again for each match, stay
+    // cached), and between equals the one with a selection.
+    const int64_t outerAll = outerLeaf->DataBridge()->GetTotalBridgeRecordCount();
+    const int64_t innerAll = innerLeaf->DataBridge()->GetTotalBridgeRecordCount();
+    const int64_t hashInner = innerAll + outerCount;
+    const int64_t hashOuter = outerAll + innerCount;
+    swap = hashOuter < hashInner ||
+           (hashOuter == hashInner &&
+            (outerAll < innerAll || (outerAll == innerAll && outerCount == innerCount &&
+                                     OuterProvider->JoinSelection() != nullptr &&
+                                     InnerProvider->JoinSelection() == nullptr)));
+  }
   if (!swap) return;
   std::swap(OuterProvider, InnerProvider);
   Clear();
@@ -285,6 +365,7 @@ void TJoinAnalyser::CreateAnalyserTree() {
 TJoinEvaluator::~TJoinEvaluator() { FreeNodeEvaluators(); }
 
 void TJoinEvaluator::FreeNodeEvaluators() {
+  lookup_ = nullptr;
   FreeChain(node_evaluators_);
   for (TJoinExprNode* n = analyser_.Chain(); n != nullptr; n = n->Next) n->Evaluator = nullptr;
   inner_leaf_ = nullptr;
@@ -298,7 +379,32 @@ void TJoinEvaluator::Prepare() {
   Restart();
   // The inner side starts unfiltered by any earlier join condition.
   if (inner_->ExtraSelectionSet()) inner_->SetExtraSelectExpRoot(nullptr);
-  if (analyser_.CanHashJoin()) inner_leaf_ = dynamic_cast<TTavNonJoinDataProvider*>(inner_);
+  auto* innerLeaf = dynamic_cast<TTavNonJoinDataProvider*>(inner_);
+  // The outer side's rows come in any order (a join promises none): a leaf
+  // reads its table in record order, each page once.
+  if (auto* outerLeaf = dynamic_cast<TTavNonJoinDataProvider*>(outer_))
+    if (TTavDatasetBridge* bridge = outerLeaf->DataBridge()) bridge->SetAddressOrderWalk(true);
+  TJoinExprNode* lookup = analyser_.UseKeyLookup ? analyser_.KeyLookupNode(innerLeaf) : nullptr;
+  if (lookup != nullptr) {
+    // Every equality's keys are read for the check of the records found.
+    for (TJoinExprNode* n = analyser_.Chain(); n != nullptr; n = n->Next) {
+      if (!n->IsEquality()) continue;
+      auto* evaluator = new TJoinExprNodeEvaluator(n);
+      evaluator->Next = node_evaluators_;
+      node_evaluators_ = evaluator;
+      n->Evaluator = evaluator;
+      evaluator->PrepareKeys(innerLeaf);
+    }
+    lookup_ = lookup->Evaluator;
+    if (innerLeaf->PrepareKeyLookup(lookup_->InnerField()->FieldNo())) {
+      inner_leaf_ = innerLeaf;
+      mode_ = jmtKeyLookup;
+      BuildInnerCondition();
+      return;
+    }
+    FreeNodeEvaluators();
+  }
+  if (analyser_.CanHashJoin()) inner_leaf_ = innerLeaf;
   if (inner_leaf_ != nullptr) {
     bool first = true;
     for (TJoinExprNode* n = analyser_.Chain(); n != nullptr; n = n->Next) {
@@ -343,7 +449,7 @@ void TJoinEvaluator::BuildInnerCondition() {
   inner_condition_.Clear();
   outer_values_.clear();
   const TTavExprNode* on = analyser_.JoinExprRoot();
-  if (on == nullptr || mode_ == jmtHashJoin || analyser_.JoinType == jtUnionJoin) return;
+  if (on == nullptr || mode_ != jmtJoinExpr || analyser_.JoinType == jtUnionJoin) return;
   TTavExprNode* clone = inner_condition_.CloneFromTree(on);
   // The outer side's fields become constants, set for each outer row.
   std::vector<std::pair<TTavExprNode*, int>> stack{{clone, 1}};
@@ -438,8 +544,17 @@ void TJoinEvaluator::StartOuterRow() {
       e->ReadSourceKey();
       e->FindMatches();
     }
-    candidates_ = ListOf(analyser_.Root(), 1);
+    // One equality: its list is the candidates' (it is filled afresh for
+    // the next row).
+    if (analyser_.Root()->IsEquality())
+      candidates_.swap(analyser_.Root()->Evaluator->MatchList);
+    else
+      candidates_ = ListOf(analyser_.Root(), 1);
     match_position_ = -1;
+    return;
+  }
+  if (mode_ == jmtKeyLookup) {
+    for (TJoinExprNodeEvaluator* e = node_evaluators_; e != nullptr; e = e->Next) e->ReadSourceKey();
     return;
   }
   if (inner_condition_.Root() == nullptr) return;  // a Cartesian product
@@ -458,6 +573,24 @@ bool TJoinEvaluator::StepHashCandidate() {
   return false;
 }
 
+bool TJoinEvaluator::StepKeyCandidate() {
+  for (;;) {
+    bool found;
+    if (!inner_started_) {
+      inner_started_ = true;
+      // A NULL key matches nothing.
+      if (lookup_->KeyIsNull()) return false;
+      const std::vector<uint8_t>& key = lookup_->Key();
+      static const uint8_t kEmpty = 0;
+      found = inner_leaf_->FirstKeyRecord(key.empty() ? &kEmpty : key.data(), static_cast<int32_t>(key.size()));
+    } else {
+      found = inner_leaf_->NextKeyRecord();
+    }
+    if (!found) return false;
+    if (CandidateMatches(analyser_.Root(), 1)) return true;
+  }
+}
+
 bool TJoinEvaluator::StepInner() {
   if (null_only_) {
     if (null_row_given_) return false;
@@ -468,6 +601,8 @@ bool TJoinEvaluator::StepInner() {
   bool found;
   if (mode_ == jmtHashJoin) {
     found = StepHashCandidate();
+  } else if (mode_ == jmtKeyLookup) {
+    found = StepKeyCandidate();
   } else {
     found = inner_started_ ? inner_->NextProviderRecord() : inner_->FirstProviderRecord();
     inner_started_ = true;
@@ -498,6 +633,8 @@ bool TJoinEvaluator::NextPass() {
   // one no row matched in pass 1) is paired with NULLs.
   pass_ = 2;
   std::swap(outer_, inner_);
+  // The side looked up by key is walked whole now.
+  if (mode_ == jmtKeyLookup && outer_ == inner_leaf_) inner_leaf_->DataBridge()->EndKeyLookup();
   outer_->ForceToNullValues = false;
   if (outer_->ExtraSelectionSet()) outer_->SetExtraSelectExpRoot(nullptr);
   inner_->ForceToNullValues = true;

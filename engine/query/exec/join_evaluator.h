@@ -10,7 +10,16 @@
 //  - jmtHashJoin: the inner leaf's join fields are loaded once into hash
 //    tables (TJoinExprNodeEvaluator, one per equality); for each outer row the
 //    candidate records are looked up by key, and each is checked against the
-//    keys and the leaf's own selection before it is delivered.
+//    keys and the leaf's own selection before it is delivered;
+//  - jmtKeyLookup (when the outer side is a leaf of far fewer rows): the
+//    inner side is a leaf without a selection whose table has an index led
+//    by the field of one of the condition's equalities (an integer field;
+//    the condition AND and OR over such equalities, the chosen one under
+//    ANDs only); for each outer row that index is searched once for the
+//    outer row's key and the records found are checked against the whole
+//    condition.
+// A leaf on the outer side is read in record order (rows come in no
+// particular order from any join).
 // Outer joins add a row with NULLs for the inner side when no inner row
 // matches an outer row; FULL and UNION joins run a second pass with the roles
 // exchanged (FULL: the inner rows no outer row matched; UNION: every row of
@@ -42,7 +51,7 @@ class TTavBaseJoinDataProvider;
 class TTavNonJoinDataProvider;
 class TJoinExprNodeEvaluator;
 
-enum TJoinModeType { jmtJoinExpr, jmtHashJoin };
+enum TJoinModeType { jmtJoinExpr, jmtHashJoin, jmtKeyLookup };
 
 // The leaf of `tree` that reads the table (`tableName`, `correlationName`):
 // by correlation name when there is one, otherwise a leaf of that table name
@@ -86,6 +95,11 @@ class TJoinExprNodeEvaluator : public host::TObject {
   // the leaf's selection: whether one is active, and then the passing
   // records' addresses, ascending.
   void Prepare(TTavNonJoinDataProvider* innerLeaf, bool& filterActive, std::vector<uint32_t>& filtered);
+  // As Prepare without the hash: the keys are read and compared, not
+  // looked up (key lookup mode).
+  void PrepareKeys(TTavNonJoinDataProvider* innerLeaf);
+  // The field of the equality on the inner leaf (after a preparation).
+  TInternalFieldItem* InnerField() const { return inner_field_; }
   // The key of the current outer row: the equality's field on the other
   // side, read raw. A NULL key, and one longer than the inner field can
   // hold, match nothing.
@@ -96,6 +110,9 @@ class TJoinExprNodeEvaluator : public host::TObject {
   bool CurrentRecordMatches();
 
   TJoinExprNode* Source() const { return source_; }
+  // The key ReadSourceKey read: NULL (matches nothing), else its bytes.
+  bool KeyIsNull() const { return key_is_null_; }
+  const std::vector<uint8_t>& Key() const { return key_; }
   std::vector<uint32_t> MatchList;
   TJoinExprNodeEvaluator* Next = nullptr;
   bool Prepared = false;
@@ -108,6 +125,7 @@ class TJoinExprNodeEvaluator : public host::TObject {
   TInternalFieldItem* inner_field_ = nullptr;
   TInternalFieldItem* outer_field_ = nullptr;
   std::vector<uint8_t> key_;
+  int key_size_ = 0;
   bool key_is_null_ = true;
   TDataHolder outer_holder_;
   TDataHolder inner_holder_;
@@ -128,6 +146,9 @@ class TJoinAnalyser : public host::TObject {
   void CreateAnalyserTree();
   // The whole ON condition is AND and OR over hashable equalities.
   bool CanHashJoin() const { return root_ != nullptr && root_->SplitOK && HashJoinAllowed; }
+  // The equality through which `leaf` (one side of the join) can be served
+  // by key lookups, or nullptr (see jmtKeyLookup).
+  TJoinExprNode* KeyLookupNode(TTavNonJoinDataProvider* leaf) const;
   void Clear();
 
   TJoinExprNode* Root() const { return root_; }
@@ -140,6 +161,10 @@ class TJoinAnalyser : public host::TObject {
   // Off: every join runs in re-filter mode (both modes give the same rows;
   // tests run each hashable join both ways).
   bool HashJoinAllowed = true;
+  // Off: no join runs in key lookup mode (tests compare the modes).
+  bool KeyLookupAllowed = true;
+  // Set by CreateAnalyserTree: the inner side is to be searched by key.
+  bool UseKeyLookup = false;
 
  private:
   TJoinExprNode* Parse(const TTavExprNode* node, int depth);
@@ -147,6 +172,10 @@ class TJoinAnalyser : public host::TObject {
   // nullptr.
   TJoinExprNode* ParseEquality(const TTavExprNode* node);
   bool CheckSplit(TJoinExprNode* node, int depth);
+  // `driving` holds few rows against `searched` (both leaves; see the
+  // ratio in the source).
+  bool FewRowsDriveMany(TTavNonJoinDataProvider* driving, TTavNonJoinDataProvider* searched) const;
+  TJoinExprNode* FindKeyLookupNode(TJoinExprNode* node, TTavNonJoinDataProvider* leaf, int depth) const;
   TJoinExprNode* NewNode(const TTavExprNode* exprNode);
 
   std::unique_ptr<TTavExpr> expr_;
@@ -192,6 +221,7 @@ class TJoinEvaluator : public host::TObject {
   void StartOuterRow();
   bool StepInner();
   bool StepHashCandidate();
+  bool StepKeyCandidate();
   // The inner leaf's current record meets the keys of `node`'s subtree.
   bool CandidateMatches(TJoinExprNode* node, int depth);
   // The candidate records of `node`'s subtree: AND intersects, OR unites.
@@ -213,6 +243,8 @@ class TJoinEvaluator : public host::TObject {
   // The ids of the inner rows pass 1 delivered (FULL joins).
   std::unordered_set<std::string> matched_ids_;
 
+  // Key lookup mode: the equality whose key is looked up.
+  TJoinExprNodeEvaluator* lookup_ = nullptr;
   std::vector<uint32_t> candidates_;
   bool filter_active_ = false;
   std::vector<uint32_t> filtered_;  // ascending

@@ -163,10 +163,35 @@ void TTavNonJoinDataProvider::ReapplySelection() {
 
 void TTavNonJoinDataProvider::OpenProvider() {
   TTavDatasetBridge& bridge = Bridge();
-  if (!bridge.Active()) bridge.Open();
+  if (!bridge.Active())
+    bridge.Open();
+  else
+    bridge.EndKeyLookup();  // the walk and the count cover the table again
   RefreshFields();
   if (join_selection_ || extra_selection_) ApplySelection();
   IsOpen = true;
+}
+
+bool TTavNonJoinDataProvider::CanLookUpKey(int32_t fieldNo) {
+  if (join_selection_ || extra_selection_ || !bridge_ || !bridge_->Active()) return false;
+  if (fieldNo < 0 || fieldNo >= GetProviderFields()->Count()) return false;
+  return bridge_->CanLookUpKey(ProviderFields.Items(fieldNo)->FieldName());
+}
+
+bool TTavNonJoinDataProvider::PrepareKeyLookup(int32_t fieldNo) {
+  if (!CanLookUpKey(fieldNo)) return false;
+  on_record_ = false;
+  return Bridge().PrepareKeyLookup(ProviderFields.Items(fieldNo)->FieldName());
+}
+
+bool TTavNonJoinDataProvider::FirstKeyRecord(const uint8_t* data, int32_t length) {
+  on_record_ = Bridge().FirstKeyRecord(data, length);
+  return on_record_;
+}
+
+bool TTavNonJoinDataProvider::NextKeyRecord() {
+  on_record_ = Bridge().NextKeyRecord();
+  return on_record_;
 }
 
 void TTavNonJoinDataProvider::AssessJoin(const std::vector<std::string>& fieldNames,

@@ -162,6 +162,16 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
   // side of an outer join's row).
   const uint8_t* CurrentRecordBytes() const;
 
+  // Key lookups of a join's inner side (TTavDatasetBridge::PrepareKeyLookup):
+  // field `fieldNo` of the leaf's layout, an integer field; only for a leaf
+  // without a selection. False, nothing changed, when no index serves.
+  bool CanLookUpKey(int32_t fieldNo);
+  bool PrepareKeyLookup(int32_t fieldNo);
+  // The first (next) record whose field holds the raw value (`length`
+  // bytes, as the field stores it).
+  bool FirstKeyRecord(const uint8_t* data, int32_t length);
+  bool NextKeyRecord();
+
   TTavExpr* ExtraSelection() const { return extra_selection_.get(); }
   bool ExtraSelectionSet() const override { return extra_selection_ != nullptr; }
 

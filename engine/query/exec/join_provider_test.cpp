@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -263,6 +264,45 @@ TEST_F(LeafProviderTest, StatisticsAndHashLoadsFollowTheSelection) {
   bridge_->LoadHashTable(filtered, list, filterActive);
   EXPECT_TRUE(filterActive);
   EXPECT_EQ(list.Count(), 2);
+}
+
+TEST_F(LeafProviderTest, KeyLookupsFindEachValuesRecordsAndLeaveTheWalkWhole) {
+  leaf_.OpenProvider();
+  TInternalFields& fields = *leaf_.GetProviderFields();
+  const int k = fields.FindField("K")->FieldNo();
+  // Integer fields that lead an index only.
+  EXPECT_TRUE(leaf_.CanLookUpKey(k));
+  EXPECT_FALSE(leaf_.CanLookUpKey(fields.FindField("S")->FieldNo()));
+  EXPECT_FALSE(leaf_.CanLookUpKey(fields.FindField("W")->FieldNo()));
+  EXPECT_FALSE(leaf_.CanLookUpKey(-1));
+  ASSERT_TRUE(leaf_.PrepareKeyLookup(k));
+  auto lookUp = [&](int32_t value) {
+    std::vector<int> found;
+    for (bool ok = leaf_.FirstKeyRecord(reinterpret_cast<const uint8_t*>(&value), 4); ok;
+         ok = leaf_.NextKeyRecord())
+      found.push_back(leaf_.GetDataAsVariant(fields.FindField("W")->FieldNo()).AsInteger());
+    return found;
+  };
+  EXPECT_EQ(lookUp(2), (std::vector<int>{2, 4}));  // both records of the key
+  EXPECT_EQ(lookUp(3), (std::vector<int>{65535}));
+  EXPECT_TRUE(lookUp(5).empty());
+  EXPECT_TRUE(lookUp(0).empty());
+  EXPECT_TRUE(leaf_.CurrentRecordIDAsString().empty());
+  // Opened again, the leaf walks every row (in the index's order or not).
+  leaf_.OpenProvider();
+  std::vector<int> keys = Keys();
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, (std::vector<int>{1, 2, 2, 3}));
+  EXPECT_EQ(leaf_.GetRecordCount(), 4);
+  // A lookup after the walk finds its records again; lifted, the walk is whole.
+  EXPECT_EQ(lookUp(1), (std::vector<int>{1}));
+  bridge_->EndKeyLookup();
+  EXPECT_EQ(Keys().size(), 4u);
+  // A leaf with a selection is filtered, never looked up.
+  auto c = Parse(leaf_, "K > 1");
+  leaf_.SetJoinSelectExprRoot(c->Parser.Root);
+  EXPECT_FALSE(leaf_.CanLookUpKey(k));
+  EXPECT_FALSE(leaf_.PrepareKeyLookup(k));
 }
 
 TEST(JoinProviderTree, NamesAndTheBaseRefusingJoinValues) {

@@ -151,7 +151,10 @@ const int kTextSizes[kTables] = {10, 4, 10, 6};
 
 class JoinModelTest : public ::testing::Test {
  protected:
-  void Build(unsigned seed) {
+  // `sizes`: each table's row count, instead of a random one; `keyIndexes`:
+  // every table indexed on K, and J made distinct (NULL in none) under a
+  // unique index.
+  void Build(unsigned seed, const std::vector<int>& sizes = {}, bool keyIndexes = false) {
     // A connection of its own: the memory tables of the last build go with
     // the last one.
     db_ = std::make_unique<TTavDataBase>(nullptr);
@@ -160,11 +163,14 @@ class JoinModelTest : public ::testing::Test {
     const char* const texts[] = {"", "x", "ab", "Ab", "abc", "abcdefgh"};
     for (int t = 0; t < kTables; ++t) {
       rows_[t].clear();
-      const int count = pick(4) == 0 ? 0 : pick(9);
+      const int count = !sizes.empty() ? sizes[static_cast<size_t>(t)] : pick(4) == 0 ? 0 : pick(9);
       for (int i = 0; i < count; ++i) {
         TRow r;
         if (pick(5) != 0) r.K = pick(5);
-        if (pick(5) != 0) r.J = pick(4);
+        if (keyIndexes)
+          r.J = (i * 7) % count;
+        else if (pick(5) != 0)
+          r.J = pick(4);
         if (pick(5) != 0) {
           std::string s = texts[pick(6)];
           if (static_cast<int>(s.size()) < kTextSizes[t]) r.S = s;
@@ -179,8 +185,13 @@ class JoinModelTest : public ::testing::Test {
       table.FieldDefs().Add("J", host::ftInteger);
       table.FieldDefs().Add("S", host::ftString, kTextSizes[t]);
       table.FieldDefs().Add("F", host::ftFloat);
-      if (pick(2) == 0) table.IndexDefs().Add("byK", "K", host::TIndexOptions{});
-      if (pick(2) == 0) table.IndexDefs().Add("byS", "S", host::TIndexOptions{});
+      if (keyIndexes) {
+        table.IndexDefs().Add("byK", "K", host::TIndexOptions{});
+        table.IndexDefs().Add("byJ", "J", host::TIndexOptions{host::ixUnique});
+      } else {
+        if (pick(2) == 0) table.IndexDefs().Add("byK", "K", host::TIndexOptions{});
+        if (pick(2) == 0) table.IndexDefs().Add("byS", "S", host::TIndexOptions{});
+      }
       table.CreateTable();
       table.Open();
       for (const TRow& r : rows_[t]) {
@@ -233,6 +244,7 @@ class JoinModelTest : public ::testing::Test {
              unsigned seed) {
     const std::vector<std::string> expected = Render(model, columns);
     bool hashed = false;
+    looked_up_ = false;
     for (bool hash : {true, false}) {
       TQueryRunner run(*db_);
       RegisterTables(run);
@@ -249,6 +261,7 @@ class JoinModelTest : public ::testing::Test {
           EXPECT_EQ(mode, jmtJoinExpr);
         }
         hashed = hashed || mode == jmtHashJoin;
+        looked_up_ = looked_up_ || mode == jmtKeyLookup;
       }
     }
     return hashed;
@@ -256,6 +269,7 @@ class JoinModelTest : public ::testing::Test {
 
   std::unique_ptr<TTavDataBase> db_;
   std::vector<TRow> rows_[kTables];
+  bool looked_up_ = false;  // some join of the last Check ran in key lookup mode
 };
 
 const std::vector<std::string> kAB = {"a.K", "a.J", "a.S", "b.K", "b.J", "b.S"};
@@ -332,6 +346,53 @@ TEST_F(JoinModelTest, SelectionsOnEitherSideAndAntiJoins) {
           Where(cross, on && CmpConst(A, 'J', ">", 1) && CmpConst(B, 'J', "<", 3)), kAB, seed);
     Check("SELECT * FROM A a, B b WHERE a.K = b.K OR a.J = 2",
           Where(cross, on || CmpConst(A, 'J', "=", 2)), kAB, seed);
+  }
+}
+
+// A few rows against many: the many are searched by key (duplicate and NULL
+// keys under K, one record per key under J's unique index), for every kind
+// and every condition shape, with the same rows as the other modes give.
+TEST_F(JoinModelTest, FewRowsSearchTheLargeTableByKey) {
+  enum { A, B };
+  struct TOn {
+    const char* Sql;
+    TPred Pred;
+    bool Searched;  // B (the large side) can be searched by key
+  };
+  const TOn ons[] = {
+      {"a.K = b.K", Cmp(A, 'K', "=", B, 'K'), true},
+      {"b.K = a.K", Cmp(A, 'K', "=", B, 'K'), true},
+      {"a.J = b.J", Cmp(A, 'J', "=", B, 'J'), true},
+      {"a.K = b.K AND a.J = b.J", Cmp(A, 'K', "=", B, 'K') && Cmp(A, 'J', "=", B, 'J'), true},
+      {"a.J = b.K AND a.K = b.J", Cmp(A, 'J', "=", B, 'K') && Cmp(A, 'K', "=", B, 'J'), true},
+      // An OR: a match need not meet either equality.
+      {"a.K = b.K OR a.J = b.J", Cmp(A, 'K', "=", B, 'K') || Cmp(A, 'J', "=", B, 'J'), false},
+      // Texts are not searched.
+      {"a.S = b.S", Cmp(A, 'S', "=", B, 'S'), false},
+  };
+  for (unsigned seed = 31; seed <= 34; ++seed) {
+    Build(seed, {seed == 31 ? 0 : static_cast<int>(seed) - 31, 48, 0, 0}, true);
+    for (const TKindCase& k : kKinds)
+      for (const TOn& on : ons) {
+        const std::string sql = std::string("SELECT * FROM A a ") + k.Sql + " B b ON " + on.Sql;
+        Check(sql, ModelJoin(Scan(A), Scan(B), k.Kind, on.Pred), kAB, seed);
+        // A RIGHT join keeps every row of B: A is the side searched.
+        EXPECT_EQ(looked_up_, on.Searched && k.Kind != kRight) << sql << " seed " << seed;
+      }
+    // The large table on the left: an inner join searches it all the same.
+    const TPred ab = Cmp(A, 'K', "=", B, 'K');
+    Check("SELECT * FROM B b JOIN A a ON a.K = b.K", ModelJoin(Scan(B), Scan(A), kInner, ab), kAB, seed);
+    EXPECT_TRUE(looked_up_) << seed;
+    Check("SELECT * FROM B b RIGHT JOIN A a ON a.K = b.K", ModelJoin(Scan(B), Scan(A), kRight, ab), kAB,
+          seed);
+    EXPECT_TRUE(looked_up_) << seed;
+    // A selection on the large side: filtered, not searched.
+    Check("SELECT * FROM A a JOIN B b ON a.K = b.K WHERE b.J > 20",
+          Where(ModelJoin(Scan(A), Scan(B), kInner, ab), CmpConst(B, 'J', ">", 20)), kAB, seed);
+    EXPECT_FALSE(looked_up_) << seed;
+    // A join searched once per row of the join above it.
+    Check("SELECT * FROM A a, B b WHERE a.K = b.K AND a.J = b.J",
+          Where(ModelJoin(Scan(A), Scan(B), kCross, nullptr), ab && Cmp(A, 'J', "=", B, 'J')), kAB, seed);
   }
 }
 
