@@ -493,6 +493,7 @@ void TTavDataBase::DoDisconnect() {
     locked_ = false;
   }
   CloseDataSets();
+  table_lock_holders_.clear();
   if (!IsMemory() && disk_mgr_) {
     // What a transaction left uncommitted does not survive the connection.
     t.Try([&] {
@@ -673,6 +674,7 @@ void TTavDataBase::Commit() {
 }
 
 void TTavDataBase::ForgetTableLocks(bool rolledBack) {
+  table_lock_holders_.clear();
   for (int i = 0; i < DataSetCount(); ++i)
     if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->ForgetTableLocks(rolledBack);
 }
@@ -724,6 +726,26 @@ bool TTavDataBase::UnLockTable(const TTableDef& definition) {
   CheckConnected(false);
   disk_mgr_->ReleaseTableLock(static_cast<uint32_t>(definition.TableID()));
   return true;
+}
+
+bool TTavDataBase::HoldTableLock(const TTableDef& definition, int lockType, bool newHolder) {
+  const bool locked = LockTable(definition, lockType);
+  if (locked && newHolder) ++table_lock_holders_[definition.TableID()];
+  return locked;
+}
+
+void TTavDataBase::ReleaseTableLockHold(const TTableDef& definition) {
+  if (definition.Memory()) return;
+  auto it = table_lock_holders_.find(definition.TableID());
+  if (it != table_lock_holders_.end() && --it->second > 0) return;
+  if (it != table_lock_holders_.end()) table_lock_holders_.erase(it);
+  UnLockTable(definition);
+}
+
+int TTavDataBase::TableLockHolders(const TTableDef& definition) const {
+  if (definition.Memory()) return 0;
+  auto it = table_lock_holders_.find(definition.TableID());
+  return it == table_lock_holders_.end() ? 0 : it->second;
 }
 
 bool TTavDataBase::TableLockExists(const TTableDef& definition, int lockType) {

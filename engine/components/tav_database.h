@@ -28,6 +28,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -305,6 +306,16 @@ class TTavDataBase : public host::TCustomConnection {
   bool LockRecord(const TTableDef& definition, uint32_t address);
   bool UnLockRecord(const TTableDef& definition, uint32_t address);
   bool RecordLockExists(const TTableDef& definition, uint32_t address);
+  // A dataset's hold on a table's lock, from its lock to its release. The
+  // connection takes a disk table's lock for the first holder (and again
+  // for one that wants more, read to write) and gives it back only when the
+  // last holder lets go: one dataset's release leaves the lock that another
+  // of the connection still works under. `newHolder`: the dataset held no
+  // lock on the table before.
+  bool HoldTableLock(const TTableDef& definition, int lockType, bool newHolder);
+  void ReleaseTableLockHold(const TTableDef& definition);
+  // The datasets of this connection that hold the disk table's lock.
+  int TableLockHolders(const TTableDef& definition) const;
 
   // ---- the datasets of the connection (a failure on one goes on) ----
   void CloseDataSets();
@@ -409,6 +420,8 @@ class TTavDataBase : public host::TCustomConnection {
   TUpdateProgressEvent on_update_progress_;
   bool save_table_definitions_ = false;
   bool locked_ = false;
+  // Holders of each disk table's lock, by table id (HoldTableLock).
+  std::map<int32_t, int> table_lock_holders_;
   int32_t lock_retry_interval_ = 200;
   int32_t lock_retry_maximum_ = 10;
   std::string master_key_;
