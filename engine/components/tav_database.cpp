@@ -736,9 +736,10 @@ bool TTavDataBase::HoldTableLock(const TTableDef& definition, int lockType, bool
 
 void TTavDataBase::ReleaseTableLockHold(const TTableDef& definition) {
   if (definition.Memory()) return;
+  // The entry stays at 0: a table locked and released around every call
+  // does not allocate it each time.
   auto it = table_lock_holders_.find(definition.TableID());
-  if (it != table_lock_holders_.end() && --it->second > 0) return;
-  if (it != table_lock_holders_.end()) table_lock_holders_.erase(it);
+  if (it != table_lock_holders_.end() && it->second > 0 && --it->second > 0) return;
   UnLockTable(definition);
 }
 

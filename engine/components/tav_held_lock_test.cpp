@@ -269,6 +269,34 @@ TEST_P(HeldLockTest, ReadsByAnotherDatasetLeaveTheHoldersLock) {
   ReleaseAndVerify(*a_);
 }
 
+// On disk inside a transaction: the holder's header goes with the commit,
+// holding the other's writes too; a rollback takes back both.
+TEST_P(HeldLockTest, ATransactionCommitsOrTakesBackBothDatasetsWrites) {
+  if (!disk_) GTEST_SKIP() << "transactions are a disk database's";
+  AppendRun(*a_, 1, 5);
+  const std::map<int32_t, int32_t> before = model_;
+  db_.StartTransaction();
+  a_->SetLocked(true);
+  AppendRun(*b_, 100, 299);
+  Append(*a_, 6);
+  for (int32_t id = 100; id <= 150; ++id) Delete(*b_, id);
+  db_.Rollback();
+  model_ = before;
+  EXPECT_FALSE(a_->Locked());
+  Verify(*a_, "first after the rollback");
+  Verify(*b_, "second after the rollback");
+  db_.StartTransaction();
+  a_->SetLocked(true);
+  AppendRun(*b_, 100, 299);
+  Append(*a_, 6);
+  for (int32_t id = 100; id <= 150; ++id) Delete(*b_, id);
+  EditKey(*a_, 200, 900);
+  db_.Commit();
+  EXPECT_FALSE(a_->Locked());
+  a_->SetLocked(true);
+  ReleaseAndVerify(*a_);
+}
+
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, HeldLockTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Disk" : "Memory"; });
 
