@@ -810,11 +810,9 @@ void TTavDataSet::InternalSetWriteLock() {
 void TTavDataSet::GiveBackTableLock() {
   // The free-chain heads the shared interfaces keep stay good while another
   // dataset of the connection holds the table.
-  if (!data_base_ || data_base_->TableLockHolders(*table_def_) <= 1) {
-    if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
-    if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
-  }
-  if (data_base_) data_base_->ReleaseTableLockHold(*table_def_);
+  if (data_base_ && !data_base_->ReleaseTableLockHold(*table_def_)) return;
+  if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
+  if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
 }
 
 void TTavDataSet::CatchUpWithOtherWriters() {
@@ -832,7 +830,7 @@ void TTavDataSet::ShareHeldWrite() {
 
 void TTavDataSet::InternalReleaseLock() {
   const bool wrote = write_locked_;
-  write_locked_ = read_locked_ = false;
+  write_locked_ = read_locked_ = guard_write_lock_ = false;
   try {
     if (wrote) WriteTableHeader();
   } catch (...) {
@@ -848,7 +846,9 @@ void TTavDataSet::WriteHeldTableHeader() {
 
 void TTavDataSet::ForgetTableLocks(bool rolledBack) {
   if (!cursor_active_ || table_def_->Memory()) return;
-  read_locked_ = write_locked_ = false;
+  read_locked_ = write_locked_ = guard_write_lock_ = false;
+  // The connection holds no table lock any more.
+  if (TTableHeader* header = table_def_->TableHeader()) header->SetLockHolders(0);
   if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
   if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
   if (!rolledBack) return;

@@ -708,6 +708,9 @@ class TTavDataSet : public host::TDataSet {
   // others had written since.
   uint64_t seen_write_count_ = 0;
   bool others_wrote_ = false;
+  // The write lock is a write guard's: that guard's release writes the
+  // header, so the writes inside it need not share their state before.
+  bool guard_write_lock_ = false;
   // The index headers were read at a lock since the open, for this many
   // indexes.
   bool index_headers_read_ = false;

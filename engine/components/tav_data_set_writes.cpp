@@ -55,12 +55,14 @@ TWriteLockGuard::TWriteLockGuard(TTavDataSet& ds) : ds_(ds) {
   had_read_ = ds_.read_locked_;
   ds_.InternalSetWriteLock();
   took_ = true;
+  ds_.guard_write_lock_ = true;
 }
 
 TWriteLockGuard::~TWriteLockGuard() {
   if (!took_) {
-    // The lock stays held: the other datasets of the connection learn of
-    // the write through the header image they share.
+    // A lock held past this write: the other datasets of the connection
+    // learn of it through the header image they share.
+    if (ds_.guard_write_lock_) return;
     try {
       ds_.ShareHeldWrite();
     } catch (...) {
@@ -68,6 +70,7 @@ TWriteLockGuard::~TWriteLockGuard() {
     }
     return;
   }
+  ds_.guard_write_lock_ = false;
   try {
     ds_.InternalReleaseLock();
     if (had_read_) ds_.InternalSetReadLock();

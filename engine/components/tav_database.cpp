@@ -11,6 +11,7 @@
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/crypto/crc32.h"
 #include "engine/storage/record/io_interface.h"
+#include "engine/storage/table/table_header.h"
 #include "host/db/data_set.h"
 #include "host/rtl/collation.h"
 #include "host/rtl/le_bytes.h"
@@ -493,7 +494,6 @@ void TTavDataBase::DoDisconnect() {
     locked_ = false;
   }
   CloseDataSets();
-  table_lock_holders_.clear();
   if (!IsMemory() && disk_mgr_) {
     // What a transaction left uncommitted does not survive the connection.
     t.Try([&] {
@@ -674,7 +674,6 @@ void TTavDataBase::Commit() {
 }
 
 void TTavDataBase::ForgetTableLocks(bool rolledBack) {
-  table_lock_holders_.clear();
   for (int i = 0; i < DataSetCount(); ++i)
     if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->ForgetTableLocks(rolledBack);
 }
@@ -729,24 +728,22 @@ bool TTavDataBase::UnLockTable(const TTableDef& definition) {
 }
 
 bool TTavDataBase::HoldTableLock(const TTableDef& definition, int lockType, bool newHolder) {
-  const bool locked = LockTable(definition, lockType);
-  if (locked && newHolder) ++table_lock_holders_[definition.TableID()];
-  return locked;
+  if (definition.Memory()) return false;
+  LockTable(definition, lockType);
+  if (TTableHeader* header = definition.TableHeader(); header && newHolder)
+    header->SetLockHolders(header->LockHolders() + 1);
+  return true;
 }
 
-void TTavDataBase::ReleaseTableLockHold(const TTableDef& definition) {
-  if (definition.Memory()) return;
-  // The entry stays at 0: a table locked and released around every call
-  // does not allocate it each time.
-  auto it = table_lock_holders_.find(definition.TableID());
-  if (it != table_lock_holders_.end() && it->second > 0 && --it->second > 0) return;
+bool TTavDataBase::ReleaseTableLockHold(const TTableDef& definition) {
+  if (definition.Memory()) return true;
+  if (TTableHeader* header = definition.TableHeader()) {
+    const int32_t others = header->LockHolders() - 1;
+    header->SetLockHolders(others > 0 ? others : 0);
+    if (others > 0) return false;
+  }
   UnLockTable(definition);
-}
-
-int TTavDataBase::TableLockHolders(const TTableDef& definition) const {
-  if (definition.Memory()) return 0;
-  auto it = table_lock_holders_.find(definition.TableID());
-  return it == table_lock_holders_.end() ? 0 : it->second;
+  return true;
 }
 
 bool TTavDataBase::TableLockExists(const TTableDef& definition, int lockType) {

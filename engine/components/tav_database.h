@@ -28,7 +28,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -310,12 +309,13 @@ class TTavDataBase : public host::TCustomConnection {
   // connection takes a disk table's lock for the first holder (and again
   // for one that wants more, read to write) and gives it back only when the
   // last holder lets go: one dataset's release leaves the lock that another
-  // of the connection still works under. `newHolder`: the dataset held no
-  // lock on the table before.
+  // of the connection still works under. The holders are counted on the
+  // table's header image, which the connection's datasets share.
+  // `newHolder`: the dataset held no lock on the table before.
   bool HoldTableLock(const TTableDef& definition, int lockType, bool newHolder);
-  void ReleaseTableLockHold(const TTableDef& definition);
-  // The datasets of this connection that hold the disk table's lock.
-  int TableLockHolders(const TTableDef& definition) const;
+  // One holder less; True when the connection no longer holds the table
+  // (always for a memory table).
+  bool ReleaseTableLockHold(const TTableDef& definition);
 
   // ---- the datasets of the connection (a failure on one goes on) ----
   void CloseDataSets();
@@ -420,8 +420,6 @@ class TTavDataBase : public host::TCustomConnection {
   TUpdateProgressEvent on_update_progress_;
   bool save_table_definitions_ = false;
   bool locked_ = false;
-  // Holders of each disk table's lock, by table id (HoldTableLock).
-  std::map<int32_t, int> table_lock_holders_;
   int32_t lock_retry_interval_ = 200;
   int32_t lock_retry_maximum_ = 10;
   std::string master_key_;

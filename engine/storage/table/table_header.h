@@ -158,6 +158,10 @@ class TTableHeader : public host::TCollectionItem {
   // to learn that another wrote in between.
   uint64_t WriteCount() const { return write_count_; }
   void CountWrite() { ++write_count_; }
+  // The users of this image that hold the table's lock now, kept by them:
+  // the lock is given back when the last one lets go.
+  int32_t LockHolders() const { return lock_holders_; }
+  void SetLockHolders(int32_t value) { lock_holders_ = value; }
 
   // "TableID=.. BaseAddr=.. HdrSize=.. UserCount=..", the chain heads, the
   // counters and one line per index.
@@ -211,6 +215,7 @@ class TTableHeader : public host::TCollectionItem {
   uint32_t base_address_ = 0;
   int32_t user_count_ = 0;
   uint64_t write_count_ = 0;
+  int32_t lock_holders_ = 0;
 };
 
 class TTableHeaderMgr : public host::TTypedCollection<TTableHeader> {
