@@ -97,7 +97,10 @@ std::string IndexFieldList(const TKeyFields& keys, const TInternalFields& fields
 // Read lock guard
 
 TReadLockGuard::TReadLockGuard(TTavDataSet& ds) : ds_(ds) {
-  if (ds_.read_locked_) return;
+  if (ds_.read_locked_) {
+    ds_.CatchUpWithOtherWriters();
+    return;
+  }
   ds_.InternalSetReadLock();
   took_ = true;
 }
@@ -706,7 +709,12 @@ void TTavDataSet::ReadTableHeader() {
   const bool dirty = header->Dirty();
   if (!dirty) header->ReadHeader();
   const uint32_t flag = header->GetModifiedFlag();
-  for (bool& located : range_end_located_) located = located && flag == last_mod_mark_;
+  // Another dataset of the connection wrote since this one last looked. A
+  // dataset that holds the lock writes the image only when it lets go, so
+  // the change counter alone would not tell.
+  others_wrote_ = header->WriteCount() != seen_write_count_;
+  seen_write_count_ = header->WriteCount();
+  for (bool& located : range_end_located_) located = located && flag == last_mod_mark_ && !others_wrote_;
   prior_mod_mark_ = last_mod_mark_;
   last_mod_mark_ = flag;
   const bool changed = HasTableHeaderChanged();
@@ -775,42 +783,61 @@ bool TTavDataSet::ReadLockTable() {
 
 void TTavDataSet::InternalSetReadLock() {
   CheckConnected();
-  data_base_->LockTable(*table_def_, kTableReadLock);
+  data_base_->HoldTableLock(*table_def_, kTableReadLock, !read_locked_ && !write_locked_);
   read_locked_ = true;
   try {
     ReadTableHeader();
   } catch (...) {
-    data_base_->UnLockTable(*table_def_);
-    read_locked_ = false;
+    read_locked_ = write_locked_ = false;
+    GiveBackTableLock();
     throw;
   }
 }
 
 void TTavDataSet::InternalSetWriteLock() {
   CheckConnected();
-  data_base_->LockTable(*table_def_, kTableWriteLock);
+  data_base_->HoldTableLock(*table_def_, kTableWriteLock, !read_locked_ && !write_locked_);
   write_locked_ = read_locked_ = true;
   try {
     ReadTableHeader();
   } catch (...) {
-    data_base_->UnLockTable(*table_def_);
     write_locked_ = read_locked_ = false;
+    GiveBackTableLock();
     throw;
   }
 }
 
-void TTavDataSet::InternalReleaseLock() {
-  const bool wrote = write_locked_;
-  write_locked_ = read_locked_ = false;
+void TTavDataSet::GiveBackTableLock() {
+  // The free-chain heads the shared interfaces keep stay good while another
+  // dataset of the connection holds the table.
+  if (data_base_ && !data_base_->ReleaseTableLockHold(*table_def_)) return;
   if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
   if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
+}
+
+void TTavDataSet::CatchUpWithOtherWriters() {
+  const TTableHeader* header = table_def_->TableHeader();
+  if (cursor_active_ && header && header->WriteCount() != seen_write_count_) ReadTableHeader();
+}
+
+void TTavDataSet::ShareHeldWrite() {
+  TTableHeader* header = table_def_->TableHeader();
+  if (!cursor_active_ || read_only_ || !header) return;
+  StoreStateInHeader();
+  header->CountWrite();
+  seen_write_count_ = header->WriteCount();
+}
+
+void TTavDataSet::InternalReleaseLock() {
+  const bool wrote = write_locked_;
+  write_locked_ = read_locked_ = guard_write_lock_ = false;
   try {
     if (wrote) WriteTableHeader();
   } catch (...) {
-    if (data_base_) data_base_->UnLockTable(*table_def_);
+    GiveBackTableLock();
     throw;
   }
-  if (data_base_) data_base_->UnLockTable(*table_def_);
+  GiveBackTableLock();
 }
 
 void TTavDataSet::WriteHeldTableHeader() {
@@ -819,7 +846,9 @@ void TTavDataSet::WriteHeldTableHeader() {
 
 void TTavDataSet::ForgetTableLocks(bool rolledBack) {
   if (!cursor_active_ || table_def_->Memory()) return;
-  read_locked_ = write_locked_ = false;
+  read_locked_ = write_locked_ = guard_write_lock_ = false;
+  // The connection holds no table lock any more.
+  if (TTableHeader* header = table_def_->TableHeader()) header->SetLockHolders(0);
   if (TBaseIOInterface* io = table_def_->RecordInterface()) io->SetFirstEmptyValid(false);
   if (TBaseIOInterface* io = table_def_->BlobInterface()) io->SetFirstEmptyValid(false);
   if (!rolledBack) return;
@@ -1234,10 +1263,15 @@ bool TTavDataSet::TryReadAhead(TReadAheadDirection direction, bool locked) {
     // header image they share: a write in progress marks it dirty, a written
     // one moves its change counter.
     const TTableHeader* header = table_def_->TableHeader();
-    if (!header || header->Dirty() || header->GetModifiedFlag() != last_mod_mark_) return false;
+    if (!header || header->Dirty() || header->GetModifiedFlag() != last_mod_mark_ ||
+        header->WriteCount() != seen_write_count_)
+      return false;
     const uint32_t stamp = read_ahead_->ValidTimeStamp();
     if (stamp == 0 || static_cast<uint32_t>(now - stamp) > kReadAheadUnlockedPeriod) return false;
   }
+  // Under a lock held across calls: another dataset's write since this one
+  // last looked empties the buffer.
+  if (locked) CatchUpWithOtherWriters();
   if (!read_ahead_->IsValid(now)) return false;
   uint8_t* buf = record_buffer_.data();
   const uint32_t address = PosAddress(buf);
@@ -1468,6 +1502,7 @@ int32_t TTavDataSet::DataSetSetRecordNo(int32_t recNo) {
 
 int32_t TTavDataSet::GetTotalRecordCount() {
   if (!cursor_active_) return 0;
+  if (read_locked_) CatchUpWithOtherWriters();
   if (read_ahead_->RecordCountValid()) return read_ahead_->LastRecordCount();
   TReadLockGuard lock(*this);
   if (read_ahead_->RecordCountValid()) return read_ahead_->LastRecordCount();

@@ -357,7 +357,10 @@ class TTavDataSet : public host::TDataSet {
   // Callers: the cursor's own open, close and writes.
   void InternalOpenDataSet();
   void InternalCloseDataSet();
-  bool HasTableHeaderChanged() const { return last_mod_mark_ != prior_mod_mark_; }
+  // The last lock found the table changed since the one before: its header
+  // was written, or another dataset of the connection wrote under a lock it
+  // holds on.
+  bool HasTableHeaderChanged() const { return last_mod_mark_ != prior_mod_mark_ || others_wrote_; }
   void CheckConnected() const;
   void CheckInternalActive() const;
   void CheckInternalInactive() const;
@@ -428,8 +431,11 @@ class TTavDataSet : public host::TDataSet {
   void RefreshDataSetIndex(uint32_t address);
   bool ValidateRecBufPostDataChange();
   // Stores the free-chain hints and index roots in the table header and
-  // writes it when dirty.
+  // writes it when dirty (after taking in what other datasets wrote since
+  // this one last looked, so that their changes are not overwritten).
   void WriteTableHeader();
+  // The free-chain hints and index roots into the header image.
+  void StoreStateInHeader();
 
   // ---- rebuild steps ----
   // Callers: Rebuild, restructure and the copies between tables.
@@ -516,6 +522,19 @@ class TTavDataSet : public host::TDataSet {
   void InternalSetReadLock();
   void InternalSetWriteLock();
   void InternalReleaseLock();
+  // The lock flags are down: this dataset's hold on the table lock goes back
+  // to the connection, and with the last hold the interfaces' free-chain
+  // heads stop being trusted.
+  void GiveBackTableLock();
+  // Under a lock this dataset already holds: when another dataset sharing
+  // the table's header image wrote since this one last looked, the header,
+  // the index roots and the free-chain heads are taken again from the image
+  // (ReadTableHeader), and what this dataset kept of the table goes.
+  void CatchUpWithOtherWriters();
+  // After a write under a lock that stays held: the free-chain heads and
+  // index roots go into the shared header image (written when the lock is
+  // given back), and the write is counted there for the other datasets.
+  void ShareHeldWrite();
 
  protected:
   host::TGetResult GetRecord(host::TRecordBuffer buffer, host::TGetMode getMode,
@@ -684,6 +703,14 @@ class TTavDataSet : public host::TDataSet {
   uint32_t table_lock_id_ = 0;
   uint32_t last_mod_mark_ = 0;
   uint32_t prior_mod_mark_ = 1;
+  // The shared header image's write count (TTableHeader::WriteCount) when
+  // this dataset last read the header or wrote; the last lock found that
+  // others had written since.
+  uint64_t seen_write_count_ = 0;
+  bool others_wrote_ = false;
+  // The write lock is a write guard's: that guard's release writes the
+  // header, so the writes inside it need not share their state before.
+  bool guard_write_lock_ = false;
   // The index headers were read at a lock since the open, for this many
   // indexes.
   bool index_headers_read_ = false;

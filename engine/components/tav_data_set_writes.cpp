@@ -48,14 +48,29 @@ bool IsStringType(host::TFieldType t) { return t == host::ftString || t == host:
 // Write lock guard
 
 TWriteLockGuard::TWriteLockGuard(TTavDataSet& ds) : ds_(ds) {
-  if (ds_.write_locked_) return;
+  if (ds_.write_locked_) {
+    ds_.CatchUpWithOtherWriters();
+    return;
+  }
   had_read_ = ds_.read_locked_;
   ds_.InternalSetWriteLock();
   took_ = true;
+  ds_.guard_write_lock_ = true;
 }
 
 TWriteLockGuard::~TWriteLockGuard() {
-  if (!took_) return;
+  if (!took_) {
+    // A lock held past this write: the other datasets of the connection
+    // learn of it through the header image they share.
+    if (ds_.guard_write_lock_) return;
+    try {
+      ds_.ShareHeldWrite();
+    } catch (...) {
+      // The failure that unwinds, if any, wins.
+    }
+    return;
+  }
+  ds_.guard_write_lock_ = false;
   try {
     ds_.InternalReleaseLock();
     if (had_read_) ds_.InternalSetReadLock();
@@ -67,22 +82,32 @@ TWriteLockGuard::~TWriteLockGuard() {
 // ---------------------------------------------------------------------------
 // Table header
 
-void TTavDataSet::WriteTableHeader() {
-  if (!cursor_active_ || read_only_) return;
+void TTavDataSet::StoreStateInHeader() {
   TTableHeader* header = table_def_->TableHeader();
-  if (!header) return;
   if (!table_def_->Memory()) {
     if (TBaseIOInterface* io = table_def_->RecordInterface()) header->SetRecordFirstEmpty(io->FirstEmpty());
     if (table_def_->UsesBlobs())
       if (TBaseIOInterface* io = table_def_->BlobInterface()) header->SetBlobFirstEmpty(io->FirstEmpty());
   }
   index_mgr_->WriteIndexHeaders();
+}
+
+void TTavDataSet::WriteTableHeader() {
+  if (!cursor_active_ || read_only_) return;
+  TTableHeader* header = table_def_->TableHeader();
+  if (!header) return;
+  // Roots this dataset took before another one wrote would put that write's
+  // trees out of reach.
+  CatchUpWithOtherWriters();
+  StoreStateInHeader();
   if (!header->Dirty()) return;
   // This dataset's change alone when the image, the stored block and this
   // dataset's mark all hold the count it saw at its lock.
   const bool ownChange = table_def_->Memory() && header->GetModifiedFlag() == last_mod_mark_ &&
                          header->StoredModifiedFlag() == last_mod_mark_;
   header->WriteHeader();
+  header->CountWrite();
+  seen_write_count_ = header->WriteCount();
   read_ahead_->Invalidate();
   ClearBlobCache();
   // A memory table is this connection's alone, and this dataset made the

@@ -11,6 +11,7 @@
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/crypto/crc32.h"
 #include "engine/storage/record/io_interface.h"
+#include "engine/storage/table/table_header.h"
 #include "host/db/data_set.h"
 #include "host/rtl/collation.h"
 #include "host/rtl/le_bytes.h"
@@ -723,6 +724,25 @@ bool TTavDataBase::UnLockTable(const TTableDef& definition) {
   if (definition.Memory()) return false;
   CheckConnected(false);
   disk_mgr_->ReleaseTableLock(static_cast<uint32_t>(definition.TableID()));
+  return true;
+}
+
+bool TTavDataBase::HoldTableLock(const TTableDef& definition, int lockType, bool newHolder) {
+  if (definition.Memory()) return false;
+  LockTable(definition, lockType);
+  if (TTableHeader* header = definition.TableHeader(); header && newHolder)
+    header->SetLockHolders(header->LockHolders() + 1);
+  return true;
+}
+
+bool TTavDataBase::ReleaseTableLockHold(const TTableDef& definition) {
+  if (definition.Memory()) return true;
+  if (TTableHeader* header = definition.TableHeader()) {
+    const int32_t others = header->LockHolders() - 1;
+    header->SetLockHolders(others > 0 ? others : 0);
+    if (others > 0) return false;
+  }
+  UnLockTable(definition);
   return true;
 }
 

@@ -305,6 +305,17 @@ class TTavDataBase : public host::TCustomConnection {
   bool LockRecord(const TTableDef& definition, uint32_t address);
   bool UnLockRecord(const TTableDef& definition, uint32_t address);
   bool RecordLockExists(const TTableDef& definition, uint32_t address);
+  // A dataset's hold on a table's lock, from its lock to its release. The
+  // connection takes a disk table's lock for the first holder (and again
+  // for one that wants more, read to write) and gives it back only when the
+  // last holder lets go: one dataset's release leaves the lock that another
+  // of the connection still works under. The holders are counted on the
+  // table's header image, which the connection's datasets share.
+  // `newHolder`: the dataset held no lock on the table before.
+  bool HoldTableLock(const TTableDef& definition, int lockType, bool newHolder);
+  // One holder less; True when the connection no longer holds the table
+  // (always for a memory table).
+  bool ReleaseTableLockHold(const TTableDef& definition);
 
   // ---- the datasets of the connection (a failure on one goes on) ----
   void CloseDataSets();

@@ -151,6 +151,18 @@ class TTableHeader : public host::TCollectionItem {
   // without touching the image.
   uint32_t StoredModifiedFlag() const;
 
+  // Writes made to the table by the users sharing this image, counted in
+  // memory only. A user that holds the table lock across calls does not
+  // read the header again, and a user that holds it writes the image only
+  // when it lets go: each user compares this count with the one it last saw
+  // to learn that another wrote in between.
+  uint64_t WriteCount() const { return write_count_; }
+  void CountWrite() { ++write_count_; }
+  // The users of this image that hold the table's lock now, kept by them:
+  // the lock is given back when the last one lets go.
+  int32_t LockHolders() const { return lock_holders_; }
+  void SetLockHolders(int32_t value) { lock_holders_ = value; }
+
   // "TableID=.. BaseAddr=.. HdrSize=.. UserCount=..", the chain heads, the
   // counters and one line per index.
   void DebugDumpStatus(host::TStrings& lines) const;
@@ -202,6 +214,8 @@ class TTableHeader : public host::TCollectionItem {
   uint64_t current_epoch_ = 0;
   uint32_t base_address_ = 0;
   int32_t user_count_ = 0;
+  uint64_t write_count_ = 0;
+  int32_t lock_holders_ = 0;
 };
 
 class TTableHeaderMgr : public host::TTypedCollection<TTableHeader> {
