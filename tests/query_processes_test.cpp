@@ -18,10 +18,13 @@
 #include "engine/query/exec/tav_query.h"
 #include "engine/storage/base/tav_error_codes.h"
 #include "engine/storage/base/tav_errors.h"
+#include "engine/storage/lock/lock_file.h"
+#include "engine/storage/lock/lock_mgr.h"
 #include "engine/storage/testing/engine_error_test_support.h"
 #include "engine/storage/testing/lock_test_support.h"
 #include "host/db/fields.h"
 #include "host/rtl/string_list.h"
+#include "os/file.h"
 #include "os/testing/test_support.h"
 
 namespace tav::test {
@@ -376,6 +379,57 @@ TEST(QueryProcesses, APreparedSelectSeesWhatAnotherProcessCommittedAtItsNextRun)
   s.Db.Open();
   s.Q.Open();
   EXPECT_EQ(Rows(s.Q), "0|1|0;1|0|10;2|20|20");
+}
+
+// A statement whose assignment another process's lock refused is set up
+// whole when it is assigned again or prepared: its parameters are there.
+TEST(QueryProcesses, AStatementRefusedByAnotherProcessesLockGetsItsParametersLater) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = CreateDatabase(dir);
+  // The other process holds the database header's lock for writing (as
+  // a committing writer does) until it is told to let go.
+  auto holder = [&](TChildSide& side) {
+    auto lockFile = os::TOSFile::Open(GetLockFileName(path), os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+    if (!lockFile || !lockFile->LockRange(kTableLockBase, kTableLockRegion)) return 1;
+    side.Send(1);
+    side.WaitGo();
+    return 0;
+  };
+  const std::string sql = "SELECT ID, N FROM C WHERE ID >= :lo ORDER BY ID";
+  uint64_t held = 0;
+  {
+    TSession s(path);
+    TChild other(holder);
+    ASSERT_TRUE(other.Started());
+    ASSERT_TRUE(other.Receive(held));
+    EXPECT_EQ(ErrorCodeOf([&] { s.Q.SetSQLText(sql); }), kRequestedLockNotObtained);
+    other.Go();
+    ASSERT_EQ(other.Wait(), 0);
+    // Assigned again, the same text.
+    s.Q.SetSQLText(sql);
+    ASSERT_EQ(s.Q.ParamCount(), 1);
+    s.Q.ParamByName("lo")->SetAsInteger(4);
+    s.Q.Open();
+    EXPECT_EQ(Rows(s.Q), "4|0;5|0");
+    s.Q.Close();
+  }
+  {
+    TSession s(path);
+    TChild other(holder);
+    ASSERT_TRUE(other.Started());
+    ASSERT_TRUE(other.Receive(held));
+    EXPECT_EQ(ErrorCodeOf([&] { s.Q.SetSQLText(sql); }), kRequestedLockNotObtained);
+    other.Go();
+    ASSERT_EQ(other.Wait(), 0);
+    // Prepared without another assignment.
+    s.Q.Prepare();
+    ASSERT_EQ(s.Q.ParamCount(), 1);
+    s.Q.ParamByName("lo")->SetAsInteger(5);
+    s.Q.Open();
+    EXPECT_EQ(Rows(s.Q), "5|0");
+    s.Q.Close();
+  }
 }
 
 }  // namespace
