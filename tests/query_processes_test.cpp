@@ -390,7 +390,8 @@ TEST(QueryProcesses, AStatementRefusedByAnotherProcessesLockGetsItsParametersLat
   // The other process holds the database header's lock for writing (as
   // a committing writer does) until it is told to let go.
   auto holder = [&](TChildSide& side) {
-    auto lockFile = os::TOSFile::Open(GetLockFileName(path), os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+    auto lockFile = os::TOSFile::Open(GetLockFileName(path), os::TFileAccess::ReadWrite,
+                                      os::TFileShare::DenyNone);
     if (!lockFile || !lockFile->LockRange(kTableLockBase, kTableLockRegion)) return 1;
     side.Send(1);
     side.WaitGo();

@@ -41,18 +41,20 @@ inline void ReportEscapedException(std::exception_ptr error) {
     kind = status == 0 && demangled ? demangled : raw;
     std::free(demangled);
     message = e.what();
-    if (const auto* db = dynamic_cast<const ETavDatabaseError*>(&e)) code = std::to_string(db->ErrorCode());
+    if (const auto* db = dynamic_cast<const ETavDatabaseError*>(&e))
+      code = std::to_string(db->ErrorCode());
   } catch (...) {
   }
   for (char& c : message)
     if (c == '\r' || c == '\n') c = ' ';
-  std::fprintf(stderr, "child %d: body threw %s%s%s: %s\n", static_cast<int>(getpid()), kind.c_str(),
-               code.empty() ? "" : " code ", code.c_str(), message.c_str());
+  std::fprintf(stderr, "child %d: body threw %s%s%s: %s\n", static_cast<int>(getpid()),
+               kind.c_str(), code.empty() ? "" : " code ", code.c_str(), message.c_str());
   if (!code.empty()) {
     if (std::shared_ptr<TDBLogger> log = GDBLogger()) {
       const std::vector<std::string> lines = log->LogItems();
       const size_t from = lines.size() > 3 ? lines.size() - 3 : 0;
-      for (size_t i = from; i < lines.size(); ++i) std::fprintf(stderr, "  log: %s\n", lines[i].c_str());
+      for (size_t i = from; i < lines.size(); ++i)
+        std::fprintf(stderr, "  log: %s\n", lines[i].c_str());
     }
   }
   std::fflush(stderr);
