@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <typeinfo>
 
 namespace os::test {
 
@@ -49,9 +52,10 @@ inline std::string ReadWholeFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Runs `body` in a forked child and returns its exit code (the body's result),
-// or -1 if the child died by a signal. The child leaves through _exit, so it
-// never returns into the test framework or runs the parent's static destructors.
+// Runs `body` in a forked child and returns its exit code (the body's result;
+// 99 when it throws, said on stderr), or -1 if the child died by a signal.
+// The child leaves through _exit, so it never returns into the test framework
+// or runs the parent's static destructors.
 inline int RunInChild(const std::function<int()>& body) {
   const pid_t pid = fork();
   if (pid < 0) return -1;
@@ -59,7 +63,16 @@ inline int RunInChild(const std::function<int()>& body) {
     int code = 98;
     try {
       code = body();
+    } catch (const std::exception& e) {
+      // Said on stderr, so that a child's 99 in a test log tells why.
+      std::fprintf(stderr, "child %d: body threw %s: %s\n", static_cast<int>(getpid()),
+                   typeid(e).name(), e.what());
+      std::fflush(stderr);
+      code = 99;
     } catch (...) {
+      std::fprintf(stderr, "child %d: body threw an unknown exception\n",
+                   static_cast<int>(getpid()));
+      std::fflush(stderr);
       code = 99;
     }
     _exit(code);

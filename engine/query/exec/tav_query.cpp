@@ -122,7 +122,7 @@ void TTavQuery::DefineProperties(host::TFiler& filer) const {
 }
 
 void TTavQuery::SetSQL(const host::TStrings& value) {
-  if (sql_->Text() == value.Text()) return;
+  if (sql_->Text() == value.Text() && !params_stale_) return;
   sql_->BeginUpdate();
   try {
     sql_->Assign(value);
@@ -161,12 +161,15 @@ void TTavQuery::QueryChanged() {
   if (ComponentState() & (host::csReading | host::csLoading)) return;
   Close();
   if (prepared_) UnPrepare();
+  params_stale_ = false;
   if (param_check_ || (ComponentState() & host::csDesigning)) {
     if (provider_->Database() != DataBase()) provider_->SetDatabase(DataBase());
     if (provider_->Database() != nullptr) {
+      params_stale_ = true;
       ConnectDataBase();
       provider_->SetSQL(*sql_);
       provider_->ResetParams();
+      params_stale_ = false;
     }
   }
   DataEvent(host::dePropertyChange, 0);
@@ -189,8 +192,9 @@ void TTavQuery::Prepare() {
   provider_->SetDatabase(DataBase());
   const uint32_t start = os::GetTickCount();
   provider_->SetSQL(*sql_);
-  bool ok = provider_->ValidateSQLOnly();
+  bool ok = params_stale_ ? provider_->ValidateSQL() : provider_->ValidateSQLOnly();
   if (ok) {
+    params_stale_ = false;
     if (DataSource() != nullptr) SetParamsFromDataSource();
     ok = provider_->PreparePlan();
     provider_->SetMaxRecords(max_records_);

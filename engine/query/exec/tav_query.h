@@ -149,6 +149,10 @@ class TTavQuery : public TTavBaseTable {
   bool param_check_ = true;
   bool request_live_ = false;
   bool prepared_ = false;
+  // The parameter list is still the last statement's: the text's assignment
+  // failed before it made the list (another process's lock refused it, say).
+  // Assigning the same text again, or preparing, makes it.
+  bool params_stale_ = false;
   // One run's bookkeeping.
   bool was_connected_ = false;
   bool was_exclusive_ = false;
