@@ -781,11 +781,14 @@ void TDiskMgr::ReleaseTableLock(uint32_t tableId) {
 
 bool TDiskMgr::HeaderImagesStayCurrent(uint32_t tableId) const {
   if (tav_file_->Alone()) return true;
-  if (!use_lock_file_ || !IsTransactionActive() || tableId == kHeaderTableId || !table_lock_mgr_ ||
-      !trans_lock_mgr_)
+  if (!use_lock_file_ || tableId == kHeaderTableId || !table_lock_mgr_ || !trans_lock_mgr_)
     return false;
-  return table_lock_mgr_->QueryLockType(tableId) != kLockTypeNone &&
-         trans_lock_mgr_->QueryLockType(tableId) != kLockTypeNone;
+  if (table_lock_mgr_->QueryLockType(tableId) == kLockTypeNone) return false;
+  // Outside a transaction the table lock alone keeps every other writer of
+  // the table out: a change without a transaction takes the write lock, a
+  // commit turns its read locks into write locks before writing.
+  if (!IsTransactionActive()) return true;
+  return trans_lock_mgr_->QueryLockType(tableId) != kLockTypeNone;
 }
 
 int TDiskMgr::QueryTableLockStatus(uint32_t tableId) const {
