@@ -739,8 +739,10 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   TTransactionLockTaken transLock;
   if (IsTransactionActive()) {
     // Header images read before the table's transaction lock was ours may
-    // hold what another transaction has changed since.
-    if (use_lock_file_ && transLock.Take(*trans_lock_mgr_, tableId)) MoveHeaderEpoch();
+    // hold what another transaction has changed since (never on a file
+    // nobody else has open).
+    if (use_lock_file_ && transLock.Take(*trans_lock_mgr_, tableId) && !tav_file_->Alone())
+      MoveHeaderEpoch();
     // The transaction lock keeps other writers out; the table lock only
     // has to keep out connections working without a transaction.
     if (type == kLockTypeWrite) type = kLockTypeRead;
@@ -802,7 +804,8 @@ int TDiskMgr::SetRecordLock(uint32_t address, uint32_t tableId) {
   // as good as held.
   if (!use_lock_file_) return kLockTypeWrite;
   TTransactionLockTaken transLock;
-  if (IsTransactionActive() && transLock.Take(*trans_lock_mgr_, tableId)) MoveHeaderEpoch();
+  if (IsTransactionActive() && transLock.Take(*trans_lock_mgr_, tableId) && !tav_file_->Alone())
+    MoveHeaderEpoch();
   record_lock_mgr_->SetWriteLock(address, 0);
   transLock.Keep();
   return record_lock_mgr_->QueryLockType(address);

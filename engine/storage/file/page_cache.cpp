@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <new>
 
 #include "engine/storage/base/tav_errors.h"
 #include "host/rtl/exceptions.h"
@@ -85,6 +86,8 @@ void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
 }
 
 void TCacheMgr::Close() {
+  before_used_ = 0;
+  before_free_.clear();
   lru_head_ = lru_tail_ = nullptr;
   empty_heap_.clear();
   dirty_.clear();
@@ -154,8 +157,49 @@ void TCacheMgr::Stamp(TCachePage* page) {
   }
 }
 
+std::unique_ptr<uint8_t[]> TCacheMgr::CopyBeforeImage(const uint8_t* bytes) {
+  if (before_used_ >= before_limit_) return nullptr;
+  std::unique_ptr<uint8_t[]> image;
+  if (!before_free_.empty()) {
+    image = std::move(before_free_.back());
+    before_free_.pop_back();
+  } else {
+    // Only a saving: without the memory the journal reads the file instead.
+    image.reset(new (std::nothrow) uint8_t[page_size_]);
+    if (!image) return nullptr;
+  }
+  std::memcpy(image.get(), bytes, page_size_);
+  return image;
+}
+
+void TCacheMgr::AttachBeforeImage(TCachePage* page, std::unique_ptr<uint8_t[]> image) {
+  if (!image || page->before_ || page->state_ != cpDirty) return;
+  page->before_ = std::move(image);
+  ++before_used_;
+}
+
+void TCacheMgr::DropBeforeImage(TCachePage* page) {
+  if (!page->before_) return;
+  --before_used_;
+  if (static_cast<int>(before_free_.size()) < before_limit_) {
+    // The list never holds more than the limit: reserved, it never grows here.
+    if (before_free_.capacity() < static_cast<size_t>(before_limit_)) {
+      try {
+        before_free_.reserve(static_cast<size_t>(before_limit_));
+      } catch (...) {
+        page->before_.reset();
+        return;
+      }
+    }
+    before_free_.push_back(std::move(page->before_));
+  } else {
+    page->before_.reset();
+  }
+}
+
 void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
   if (page->state_ == cpDirty && state != cpDirty) {
+    DropBeforeImage(page);
     // Out of the list by moving the last page into its place.
     TCachePage* last = dirty_.back();
     dirty_[static_cast<size_t>(page->dirty_at_)] = last;
@@ -348,7 +392,10 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   else
     ++misses_;
 
+  std::unique_ptr<uint8_t[]> before;
   if (transaction_active_ && current) {
+    // A clean page turning dirty holds what the file gave it.
+    if (!wasDirty && before_limit_ > 0) before = CopyBeforeImage(page->buffer_.get());
     std::memcpy(page->buffer_.get() + piece.offset, src, piece.length);
   } else {
     // The new contents are put together in the spare buffer and, outside a
@@ -358,10 +405,12 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
     if (whole) {
       std::memcpy(spare, src, page_size_);
     } else {
-      if (current)
+      if (current) {
         std::memcpy(spare, page->buffer_.get(), page_size_);
-      else
+      } else {
         FillSpare(owner, accessFlags, piece.base, upper);
+        if (transaction_active_ && before_limit_ > 0) before = CopyBeforeImage(spare);
+      }
       std::memcpy(spare + piece.offset, src, piece.length);
     }
     if (!transaction_active_) write_io_(spare, owner, accessFlags, piece.base, upper);
@@ -376,6 +425,7 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
   SetState(page, transaction_active_ ? cpDirty : cpClean);
+  if (before) AttachBeforeImage(page, std::move(before));
   if (transaction_active_) {
     // Outside the piece the page holds what the file holds (a clean page,
     // or one just filled from the file) unless it was dirty already; a dirty
@@ -426,6 +476,8 @@ void TCacheMgr::DirtyWholePage(uint32_t position, uint32_t upper) {
   if (!page || page->state_ != cpDirty) return;
   page->dirty_from_ = 0;
   page->dirty_to_ = page_size_;
+  // What it held when it turned dirty came from elsewhere too.
+  DropBeforeImage(page);
 }
 
 void TCacheMgr::WriteCache(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
