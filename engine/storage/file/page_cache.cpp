@@ -157,7 +157,8 @@ void TCacheMgr::Stamp(TCachePage* page) {
   }
 }
 
-std::unique_ptr<uint8_t[]> TCacheMgr::CopyBeforeImage(const uint8_t* bytes) {
+std::unique_ptr<uint8_t[]> TCacheMgr::CopyBeforeImage(const uint8_t* bytes, uint32_t from,
+                                                      uint32_t to) {
   if (before_used_ >= before_limit_) return nullptr;
   std::unique_ptr<uint8_t[]> image;
   if (!before_free_.empty()) {
@@ -168,8 +169,18 @@ std::unique_ptr<uint8_t[]> TCacheMgr::CopyBeforeImage(const uint8_t* bytes) {
     image.reset(new (std::nothrow) uint8_t[page_size_]);
     if (!image) return nullptr;
   }
-  std::memcpy(image.get(), bytes, page_size_);
+  std::memcpy(image.get() + from, bytes + from, to - from);
   return image;
+}
+
+void TCacheMgr::WidenBeforeImage(TCachePage* page, uint32_t from, uint32_t to) {
+  // Outside its dirty span the page still holds what it held when it turned
+  // dirty: what the span gains is copied before it is written.
+  uint8_t* image = page->before_.get();
+  const uint8_t* bytes = page->buffer_.get();
+  if (from < page->dirty_from_)
+    std::memcpy(image + from, bytes + from, page->dirty_from_ - from);
+  if (to > page->dirty_to_) std::memcpy(image + page->dirty_to_, bytes + page->dirty_to_, to - page->dirty_to_);
 }
 
 void TCacheMgr::AttachBeforeImage(TCachePage* page, std::unique_ptr<uint8_t[]> image) {
@@ -392,10 +403,20 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   else
     ++misses_;
 
+  const uint32_t pieceEnd = piece.offset + piece.length;
   std::unique_ptr<uint8_t[]> before;
   if (transaction_active_ && current) {
-    // A clean page turning dirty holds what the file gave it.
-    if (!wasDirty && before_limit_ > 0) before = CopyBeforeImage(page->buffer_.get());
+    if (!wasDirty) {
+      // A clean page turning dirty holds what the file gave it.
+      if (before_limit_ > 0)
+        before = CopyBeforeImage(page->buffer_.get(), piece.offset, pieceEnd);
+    } else if (page->before_) {
+      // Another identity counts the whole page changed.
+      if (sameIdentity)
+        WidenBeforeImage(page, piece.offset, pieceEnd);
+      else
+        WidenBeforeImage(page, 0, page_size_);
+    }
     std::memcpy(page->buffer_.get() + piece.offset, src, piece.length);
   } else {
     // The new contents are put together in the spare buffer and, outside a
@@ -409,7 +430,8 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
         std::memcpy(spare, page->buffer_.get(), page_size_);
       } else {
         FillSpare(owner, accessFlags, piece.base, upper);
-        if (transaction_active_ && before_limit_ > 0) before = CopyBeforeImage(spare);
+        if (transaction_active_ && before_limit_ > 0)
+          before = CopyBeforeImage(spare, piece.offset, pieceEnd);
       }
       std::memcpy(spare + piece.offset, src, piece.length);
     }
@@ -456,6 +478,7 @@ bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t c
     return false;
   // What WritePiece does for a current dirty page of the same identity.
   ++hits_;
+  if (page->before_) WidenBeforeImage(page, piece.offset, piece.offset + count);
   std::memcpy(page->buffer_.get() + piece.offset, buffer, count);
   page->dirty_from_ = std::min(page->dirty_from_, piece.offset);
   page->dirty_to_ = std::max(page->dirty_to_, piece.offset + count);
@@ -528,7 +551,9 @@ void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t coun
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
   SetState(page, transaction_active_ ? cpDirty : cpClean);
-  // Changed in place, by whom and where the cache cannot tell.
+  // Changed in place, by whom and where the cache cannot tell: nor what it
+  // held before.
+  DropBeforeImage(page);
   page->dirty_from_ = 0;
   page->dirty_to_ = page_size_;
   Stamp(page);

@@ -94,8 +94,9 @@ class TCachePage : public THashCollectionItem {
   // of becoming dirty counts the whole page.
   uint32_t DirtyFrom() const { return dirty_from_; }
   uint32_t DirtyTo() const { return dirty_to_; }
-  // While dirty: the page's bytes as they were when it turned dirty, where
-  // the manager kept them (see TCacheMgr::SetBeforeImageLimit); else null.
+  // While dirty: a page-sized buffer whose bytes [DirtyFrom, DirtyTo) are
+  // the page's bytes as they were when it turned dirty, where the manager
+  // kept them (see TCacheMgr::SetBeforeImageLimit); else null.
   const uint8_t* BeforeImage() const { return before_.get(); }
 
  private:
@@ -256,10 +257,14 @@ class TCacheMgr : public THashCollection {
   void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper,
                TCachePageState state);
   void SetState(TCachePage* page, TCachePageState state);
-  // A copy of `bytes` (one page) for a page about to turn dirty, while the
-  // limit allows (else, or short of memory, null); AttachBeforeImage gives
-  // it to the page once dirty.
-  std::unique_ptr<uint8_t[]> CopyBeforeImage(const uint8_t* bytes);
+  // A page-sized buffer holding bytes [from, to) of `bytes` (one page) for a
+  // page about to turn dirty with that span, while the limit allows (else,
+  // or short of memory, null); AttachBeforeImage gives it to the page once
+  // dirty.
+  std::unique_ptr<uint8_t[]> CopyBeforeImage(const uint8_t* bytes, uint32_t from, uint32_t to);
+  // Before a dirty page with a before-image takes bytes [from, to): its
+  // image gains what its dirty span is about to gain.
+  void WidenBeforeImage(TCachePage* page, uint32_t from, uint32_t to);
   void AttachBeforeImage(TCachePage* page, std::unique_ptr<uint8_t[]> image);
   // Takes the page's before-image back, if it has one.
   void DropBeforeImage(TCachePage* page);
