@@ -739,8 +739,10 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
   TTransactionLockTaken transLock;
   if (IsTransactionActive()) {
     // Header images read before the table's transaction lock was ours may
-    // hold what another transaction has changed since.
-    if (use_lock_file_ && transLock.Take(*trans_lock_mgr_, tableId)) MoveHeaderEpoch();
+    // hold what another transaction has changed since (never on a file
+    // nobody else has open).
+    if (use_lock_file_ && transLock.Take(*trans_lock_mgr_, tableId) && !tav_file_->Alone())
+      MoveHeaderEpoch();
     // The transaction lock keeps other writers out; the table lock only
     // has to keep out connections working without a transaction.
     if (type == kLockTypeWrite) type = kLockTypeRead;
@@ -781,11 +783,14 @@ void TDiskMgr::ReleaseTableLock(uint32_t tableId) {
 
 bool TDiskMgr::HeaderImagesStayCurrent(uint32_t tableId) const {
   if (tav_file_->Alone()) return true;
-  if (!use_lock_file_ || !IsTransactionActive() || tableId == kHeaderTableId || !table_lock_mgr_ ||
-      !trans_lock_mgr_)
+  if (!use_lock_file_ || tableId == kHeaderTableId || !table_lock_mgr_ || !trans_lock_mgr_)
     return false;
-  return table_lock_mgr_->QueryLockType(tableId) != kLockTypeNone &&
-         trans_lock_mgr_->QueryLockType(tableId) != kLockTypeNone;
+  if (table_lock_mgr_->QueryLockType(tableId) == kLockTypeNone) return false;
+  // Outside a transaction the table lock alone keeps every other writer of
+  // the table out: a change without a transaction takes the write lock, a
+  // commit turns its read locks into write locks before writing.
+  if (!IsTransactionActive()) return true;
+  return trans_lock_mgr_->QueryLockType(tableId) != kLockTypeNone;
 }
 
 int TDiskMgr::QueryTableLockStatus(uint32_t tableId) const {
@@ -799,7 +804,8 @@ int TDiskMgr::SetRecordLock(uint32_t address, uint32_t tableId) {
   // as good as held.
   if (!use_lock_file_) return kLockTypeWrite;
   TTransactionLockTaken transLock;
-  if (IsTransactionActive() && transLock.Take(*trans_lock_mgr_, tableId)) MoveHeaderEpoch();
+  if (IsTransactionActive() && transLock.Take(*trans_lock_mgr_, tableId) && !tav_file_->Alone())
+    MoveHeaderEpoch();
   record_lock_mgr_->SetWriteLock(address, 0);
   transLock.Keep();
   return record_lock_mgr_->QueryLockType(address);

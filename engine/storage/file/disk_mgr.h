@@ -266,10 +266,11 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // reads again), and so do a rollback, a commit taken back from the
   // journal and a new data file. TTableHeader::ReadHeader then skips the read.
   // A shared connection's image of table tableId's header stays current the
-  // same way inside a transaction while the connection holds both the
-  // table's lock and its transaction lock: the pair keeps every other writer
-  // of the table out, and taking either afresh moves the epoch, so an image
-  // from before they were held is read again.
+  // same way while the connection holds the table's lock (outside a
+  // transaction) or both the table's lock and its transaction lock (inside
+  // one): that keeps every other writer of the table out, and taking either
+  // afresh moves the epoch, so an image from before they were held is read
+  // again.
   bool HeaderImagesStayCurrent(uint32_t tableId) const;
   uint64_t HeaderEpoch() const { return header_epoch_; }
   void MoveHeaderEpoch() { ++header_epoch_; }

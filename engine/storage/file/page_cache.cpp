@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <new>
 
 #include "engine/storage/base/tav_errors.h"
 #include "host/rtl/exceptions.h"
@@ -85,6 +86,8 @@ void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
 }
 
 void TCacheMgr::Close() {
+  before_used_ = 0;
+  before_free_.clear();
   lru_head_ = lru_tail_ = nullptr;
   empty_heap_.clear();
   dirty_.clear();
@@ -154,8 +157,60 @@ void TCacheMgr::Stamp(TCachePage* page) {
   }
 }
 
+std::unique_ptr<uint8_t[]> TCacheMgr::CopyBeforeImage(const uint8_t* bytes, uint32_t from,
+                                                      uint32_t to) {
+  if (before_used_ >= before_limit_) return nullptr;
+  std::unique_ptr<uint8_t[]> image;
+  if (!before_free_.empty()) {
+    image = std::move(before_free_.back());
+    before_free_.pop_back();
+  } else {
+    // Only a saving: without the memory the journal reads the file instead.
+    image.reset(new (std::nothrow) uint8_t[page_size_]);
+    if (!image) return nullptr;
+  }
+  std::memcpy(image.get() + from, bytes + from, to - from);
+  return image;
+}
+
+void TCacheMgr::WidenBeforeImage(TCachePage* page, uint32_t from, uint32_t to) {
+  // Outside its dirty span the page still holds what it held when it turned
+  // dirty: what the span gains is copied before it is written.
+  uint8_t* image = page->before_.get();
+  const uint8_t* bytes = page->buffer_.get();
+  if (from < page->dirty_from_)
+    std::memcpy(image + from, bytes + from, page->dirty_from_ - from);
+  if (to > page->dirty_to_) std::memcpy(image + page->dirty_to_, bytes + page->dirty_to_, to - page->dirty_to_);
+}
+
+void TCacheMgr::AttachBeforeImage(TCachePage* page, std::unique_ptr<uint8_t[]> image) {
+  if (!image || page->before_ || page->state_ != cpDirty) return;
+  page->before_ = std::move(image);
+  ++before_used_;
+}
+
+void TCacheMgr::DropBeforeImage(TCachePage* page) {
+  if (!page->before_) return;
+  --before_used_;
+  if (static_cast<int>(before_free_.size()) < before_limit_) {
+    // The list never holds more than the limit: reserved, it never grows here.
+    if (before_free_.capacity() < static_cast<size_t>(before_limit_)) {
+      try {
+        before_free_.reserve(static_cast<size_t>(before_limit_));
+      } catch (...) {
+        page->before_.reset();
+        return;
+      }
+    }
+    before_free_.push_back(std::move(page->before_));
+  } else {
+    page->before_.reset();
+  }
+}
+
 void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
   if (page->state_ == cpDirty && state != cpDirty) {
+    DropBeforeImage(page);
     // Out of the list by moving the last page into its place.
     TCachePage* last = dirty_.back();
     dirty_[static_cast<size_t>(page->dirty_at_)] = last;
@@ -348,7 +403,20 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   else
     ++misses_;
 
+  const uint32_t pieceEnd = piece.offset + piece.length;
+  std::unique_ptr<uint8_t[]> before;
   if (transaction_active_ && current) {
+    if (!wasDirty) {
+      // A clean page turning dirty holds what the file gave it.
+      if (before_limit_ > 0)
+        before = CopyBeforeImage(page->buffer_.get(), piece.offset, pieceEnd);
+    } else if (page->before_) {
+      // Another identity counts the whole page changed.
+      if (sameIdentity)
+        WidenBeforeImage(page, piece.offset, pieceEnd);
+      else
+        WidenBeforeImage(page, 0, page_size_);
+    }
     std::memcpy(page->buffer_.get() + piece.offset, src, piece.length);
   } else {
     // The new contents are put together in the spare buffer and, outside a
@@ -358,10 +426,13 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
     if (whole) {
       std::memcpy(spare, src, page_size_);
     } else {
-      if (current)
+      if (current) {
         std::memcpy(spare, page->buffer_.get(), page_size_);
-      else
+      } else {
         FillSpare(owner, accessFlags, piece.base, upper);
+        if (transaction_active_ && before_limit_ > 0)
+          before = CopyBeforeImage(spare, piece.offset, pieceEnd);
+      }
       std::memcpy(spare + piece.offset, src, piece.length);
     }
     if (!transaction_active_) write_io_(spare, owner, accessFlags, piece.base, upper);
@@ -376,6 +447,7 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
   SetState(page, transaction_active_ ? cpDirty : cpClean);
+  if (before) AttachBeforeImage(page, std::move(before));
   if (transaction_active_) {
     // Outside the piece the page holds what the file holds (a clean page,
     // or one just filled from the file) unless it was dirty already; a dirty
@@ -406,6 +478,7 @@ bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t c
     return false;
   // What WritePiece does for a current dirty page of the same identity.
   ++hits_;
+  if (page->before_) WidenBeforeImage(page, piece.offset, piece.offset + count);
   std::memcpy(page->buffer_.get() + piece.offset, buffer, count);
   page->dirty_from_ = std::min(page->dirty_from_, piece.offset);
   page->dirty_to_ = std::max(page->dirty_to_, piece.offset + count);
@@ -426,6 +499,8 @@ void TCacheMgr::DirtyWholePage(uint32_t position, uint32_t upper) {
   if (!page || page->state_ != cpDirty) return;
   page->dirty_from_ = 0;
   page->dirty_to_ = page_size_;
+  // What it held when it turned dirty came from elsewhere too.
+  DropBeforeImage(page);
 }
 
 void TCacheMgr::WriteCache(const void* buffer, int32_t owner, uint32_t count, uint32_t upper,
@@ -476,7 +551,9 @@ void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t coun
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
   SetState(page, transaction_active_ ? cpDirty : cpClean);
-  // Changed in place, by whom and where the cache cannot tell.
+  // Changed in place, by whom and where the cache cannot tell: nor what it
+  // held before.
+  DropBeforeImage(page);
   page->dirty_from_ = 0;
   page->dirty_to_ = page_size_;
   Stamp(page);

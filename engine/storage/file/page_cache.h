@@ -94,6 +94,10 @@ class TCachePage : public THashCollectionItem {
   // of becoming dirty counts the whole page.
   uint32_t DirtyFrom() const { return dirty_from_; }
   uint32_t DirtyTo() const { return dirty_to_; }
+  // While dirty: a page-sized buffer whose bytes [DirtyFrom, DirtyTo) are
+  // the page's bytes as they were when it turned dirty, where the manager
+  // kept them (see TCacheMgr::SetBeforeImageLimit); else null.
+  const uint8_t* BeforeImage() const { return before_.get(); }
 
  private:
   friend class TCacheMgr;
@@ -109,6 +113,7 @@ class TCachePage : public THashCollectionItem {
   int dirty_at_ = -1;  // position in the manager's list of dirty pages
   uint32_t dirty_from_ = 0;
   uint32_t dirty_to_ = 0;
+  std::unique_ptr<uint8_t[]> before_;  // see BeforeImage
 
   // Position in the collection, kept by the manager for the empty-page heap.
   int slot_ = 0;
@@ -128,6 +133,13 @@ class TCacheMgr : public THashCollection {
   // kMaxCommitRun at a time, instead of writing them one by one.
   void SetWriteRunIO(TCacheWriteRunProc proc) { write_run_io_ = std::move(proc); }
   static constexpr size_t kMaxCommitRun = 64;
+  // Up to `pages` pages turning dirty inside a transaction keep a copy of
+  // what they held then, when that is what the read procedure gave (a clean
+  // page, or one just filled to take a part-page write): a commit's journal
+  // then needs no read of the file for them. 0 (the default) keeps none.
+  // Whether the file still holds those bytes at the commit is the caller's
+  // to know.
+  void SetBeforeImageLimit(int pages) { before_limit_ = std::max(pages, 0); }
   // Lines the cache's choices are written to; borrowed, may be null.
   void SetLog(host::TStrings* log) { log_ = log; }
 
@@ -245,6 +257,17 @@ class TCacheMgr : public THashCollection {
   void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper,
                TCachePageState state);
   void SetState(TCachePage* page, TCachePageState state);
+  // A page-sized buffer holding bytes [from, to) of `bytes` (one page) for a
+  // page about to turn dirty with that span, while the limit allows (else,
+  // or short of memory, null); AttachBeforeImage gives it to the page once
+  // dirty.
+  std::unique_ptr<uint8_t[]> CopyBeforeImage(const uint8_t* bytes, uint32_t from, uint32_t to);
+  // Before a dirty page with a before-image takes bytes [from, to): its
+  // image gains what its dirty span is about to gain.
+  void WidenBeforeImage(TCachePage* page, uint32_t from, uint32_t to);
+  void AttachBeforeImage(TCachePage* page, std::unique_ptr<uint8_t[]> image);
+  // Takes the page's before-image back, if it has one.
+  void DropBeforeImage(TCachePage* page);
   void Stamp(TCachePage* page);
   void MakeEmpty(TCachePage* page);
   void LruUnlink(TCachePage* page);
@@ -273,6 +296,10 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
+  int before_limit_ = 0;
+  int before_used_ = 0;
+  // Before-image buffers not in use, kept for the next transaction.
+  std::vector<std::unique_ptr<uint8_t[]>> before_free_;
   // Every hashed page by (upper, base), kept beside the collection's hash:
   // finding a page is the hottest path of the cache, and this takes one
   // look-up where the hash takes two and a type check. Added and dropped

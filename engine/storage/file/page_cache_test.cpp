@@ -367,6 +367,79 @@ TEST_F(PageCacheTest, ADirtyPageKnowsTheBytesItsWritesChanged) {
   cache.Rollback();
 }
 
+TEST_F(PageCacheTest, PagesTurningDirtyKeepWhatTheyHeldWhileTheLimitAllows) {
+  // The bytes the page keeps for its dirty span, and what `held` (the page
+  // as it was) has there.
+  const auto before = [&](uint32_t base) -> std::vector<uint8_t> {
+    const TCachePage* page = cache.FindPage(base, 0);
+    if (!page || !page->BeforeImage()) return {};
+    return std::vector<uint8_t>(page->BeforeImage() + page->DirtyFrom(),
+                                page->BeforeImage() + page->DirtyTo());
+  };
+  const auto span = [&](uint32_t base, const std::vector<uint8_t>& held) {
+    const TCachePage* page = cache.FindPage(base, 0);
+    return std::vector<uint8_t>(held.begin() + page->DirtyFrom(), held.begin() + page->DirtyTo());
+  };
+  cache.SetBeforeImageLimit(2);
+  Read(0, 8);
+  const std::vector<uint8_t> page0 = disk.Plain(0, kPage), page1 = disk.Plain(kPage, kPage);
+  cache.StartTransaction();
+  Write(2 * kPage, Filled(kPage, 3));  // whole, never read: nothing to keep
+  EXPECT_TRUE(before(2 * kPage).empty());
+  Write(10, Filled(4, 1));  // a clean page
+  Write(kPage + 7, Filled(3, 2));  // filled from the file for the write
+  EXPECT_EQ(before(0), span(0, page0));
+  Write(20, Filled(4, 5));  // dirty already: the span grows, over a gap
+  Write(4, Filled(2, 5));
+  Write(12, Filled(10, 6));  // inside it: what it held at first stays
+  EXPECT_EQ(cache.FindPage(0, 0)->DirtyFrom(), 4u);
+  EXPECT_EQ(cache.FindPage(0, 0)->DirtyTo(), 24u);
+  EXPECT_EQ(before(0), span(0, page0));
+  TCachePage* found = nullptr;
+  const std::vector<uint8_t> two = Filled(2, 8);
+  ASSERT_TRUE(cache.WriteIntoDirtyPage(two.data(), 0, 2, 40, 1, found));  // the short way in
+  EXPECT_EQ(cache.FindPage(0, 0)->DirtyTo(), 42u);
+  EXPECT_EQ(before(0), span(0, page0));
+  EXPECT_EQ(before(kPage), span(kPage, page1));
+  Write(3 * kPage + 1, Filled(2, 4));
+  EXPECT_TRUE(before(3 * kPage).empty()) << "past the limit";
+  // Told its bytes came from elsewhere: the copy goes, and its room with it.
+  cache.DirtyWholePage(kPage, 0);
+  EXPECT_TRUE(before(kPage).empty());
+  Write(4 * kPage + 1, Filled(2, 4));
+  const std::vector<uint8_t> page4 = disk.Plain(4 * kPage, kPage);
+  EXPECT_EQ(before(4 * kPage), span(4 * kPage, page4));
+  Write(4 * kPage + 50, Filled(2, 4), 5);  // another identity: the whole page
+  EXPECT_EQ(before(4 * kPage), page4);
+  // Changed in place: what it held is not known.
+  uint8_t* in = cache.ReadCacheByRef(0, 1, 5 * kPage + 5, 0, 1);
+  *in = 9;
+  cache.WriteCacheByRef(in, 0, 1, 0, 5 * kPage + 5, 1);
+  EXPECT_TRUE(before(5 * kPage).empty());
+  cache.Commit();
+  EXPECT_TRUE(before(0).empty()) << "clean pages keep nothing";
+  // The next transaction keeps what the commit left.
+  const std::vector<uint8_t> committed = disk.Plain(0, kPage);
+  cache.StartTransaction();
+  Write(30, Filled(2, 6));
+  EXPECT_EQ(before(0), span(0, committed));
+  Write(6 * kPage + 1, Filled(2, 6));
+  EXPECT_EQ(before(6 * kPage), span(6 * kPage, disk.Plain(6 * kPage, kPage)));
+  // Changed in place after it turned dirty: what it held is no longer known.
+  uint8_t* at = cache.ReadCacheByRef(0, 1, 6 * kPage + 9, 0, 1);
+  *at = 1;
+  cache.WriteCacheByRef(at, 0, 1, 0, 6 * kPage + 9, 1);
+  EXPECT_TRUE(before(6 * kPage).empty());
+  cache.Rollback();
+  EXPECT_TRUE(before(0).empty());
+  // Without a limit nothing is kept.
+  cache.SetBeforeImageLimit(0);
+  cache.StartTransaction();
+  Write(40, Filled(2, 7));
+  EXPECT_TRUE(before(0).empty());
+  cache.Rollback();
+}
+
 // The short way in takes only what the full write would do the same way:
 // a page dirty already, of the same identity, the bytes inside it.
 TEST_F(PageCacheTest, AWriteGoesStraightIntoAPageItsTransactionDirtied) {

@@ -16,6 +16,9 @@ namespace {
 
 constexpr uint32_t kScrambled = kAccessXor | kAccessBlowfish;
 constexpr uint32_t kCopyChunk = 4096;
+// What a connection that has the file to itself keeps of the pages a
+// transaction changes, as they were before (see OpenCaches).
+constexpr uint32_t kBeforeImageBytes = 256 << 10;
 
 }  // namespace
 
@@ -121,6 +124,11 @@ void TTavFile::OpenCaches(int64_t fileSize) {
   cache_mgr_->SetWriteRunIO(
       [this](const TCachePage* const* pages, size_t count) { InternalWritePages(pages, count); });
   cache_mgr_->Open(CachePageCountFor(fileSize, page_size_), page_size_);
+  // A file nobody else has open changes only through this connection's
+  // commits: the first pages a transaction changes keep what they held, so
+  // that the commit's journal need not read them back from the file.
+  cache_mgr_->SetBeforeImageLimit(
+      Alone() ? std::max<int>(4, static_cast<int>(kBeforeImageBytes / page_size_)) : 0);
   // Raw positions stay below 2 GB, so the high address word is always 0.
   block_mgr_->SetReadIO([this](uint8_t* buffer, uint32_t low, uint32_t, uint32_t count) {
     InternalRead(buffer, low, count);
@@ -580,11 +588,17 @@ void TTavFile::BeginJournal(bool durable) {
   // of a dirty page is what the file holds. A scrambled page changes in the
   // file beyond the bytes changed (and differently for another owner), so
   // it is saved whole.
+  // A page's bytes as it turned dirty are the file's (nobody else writes a
+  // file this connection has to itself, and it writes only at commits).
+  const bool kept = Alone();
   for (const TCachePage* page : cache_mgr_->DirtyPages()) {
-    if (page->AccessFlags() & kScrambled)
+    if (page->AccessFlags() & kScrambled) {
       ranges_.push_back({page->LowAddr(), page_size_});
-    else if (page->DirtyTo() > page->DirtyFrom())
-      ranges_.push_back({page->LowAddr() + page->DirtyFrom(), page->DirtyTo() - page->DirtyFrom()});
+    } else if (page->DirtyTo() > page->DirtyFrom()) {
+      const uint8_t* before = kept ? page->BeforeImage() : nullptr;
+      ranges_.push_back({page->LowAddr() + page->DirtyFrom(), page->DirtyTo() - page->DirtyFrom(),
+                         before ? before + page->DirtyFrom() : nullptr});
+    }
   }
   for (int i = 0; i < block_mgr_->Count(); ++i) {
     const TCacheBlock* block = block_mgr_->Blocks(i);

@@ -163,7 +163,9 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
                         bool durable) {
   TAV_ASSERT(io_ && writable_, "A commit journal written without a writable journal");
   // Only bytes below the old end need saving: the cut gives back the rest.
-  // Sorted and joined, each run of the file is read with one call.
+  // Sorted and joined, each run of the file is read with one call. Ranges
+  // whose bytes are in memory are not read: they stay records of their own
+  // unless they overlap another range, whose joined bytes are then read.
   std::sort(ranges.begin(), ranges.end(),
             [](const TJournalRange& a, const TJournalRange& b) { return a.Position < b.Position; });
   size_t kept = 0;
@@ -171,11 +173,16 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
     if (r.Position >= oldLength || r.Count == 0) continue;
     const uint32_t end =
         static_cast<uint32_t>(std::min<uint64_t>(uint64_t{r.Position} + r.Count, oldLength));
-    if (kept != 0 && r.Position <= ranges[kept - 1].Position + ranges[kept - 1].Count) {
+    const uint64_t lastEnd =
+        kept == 0 ? 0 : uint64_t{ranges[kept - 1].Position} + ranges[kept - 1].Count;
+    const bool overlaps = kept != 0 && r.Position < lastEnd;
+    const bool touches = kept != 0 && r.Position == lastEnd;
+    if (overlaps || (touches && !r.Saved && !ranges[kept - 1].Saved)) {
       TJournalRange& last = ranges[kept - 1];
       last.Count = std::max(last.Count, end - last.Position);
+      if (overlaps) last.Saved = nullptr;
     } else {
-      ranges[kept++] = {r.Position, end - r.Position};
+      ranges[kept++] = {r.Position, end - r.Position, r.Saved};
     }
   }
   ranges.resize(kept);
@@ -215,7 +222,9 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
     for (uint32_t done = 0; done < r.Count;) {
       if (used == buffer_.size()) flush();
       const auto n = static_cast<uint32_t>(std::min<uint64_t>(r.Count - done, buffer_.size() - used));
-      if (db.Read(r.Position + done, buffer_.data() + used, n) != static_cast<int64_t>(n))
+      if (r.Saved)
+        std::memcpy(buffer_.data() + used, r.Saved + done, n);
+      else if (db.Read(r.Position + done, buffer_.data() + used, n) != static_cast<int64_t>(n))
         fail(9217, "Unable to complete file read operation");
       used += n;
       done += n;

@@ -68,6 +68,9 @@ inline constexpr uint64_t kJournalCommitLock = 0x100000000;
 struct TJournalRange {
   uint32_t Position = 0;
   uint32_t Count = 0;
+  // The bytes the file holds there now, when the caller has them in memory
+  // (Count of them); null: they are read from the file.
+  const uint8_t* Saved = nullptr;
 };
 
 // A journal as read back: the database's length before the commit and the
@@ -119,8 +122,9 @@ class TTavJournal {
   // without a system call.
   void SetHeldAlone(bool value) { held_alone_ = value; }
 
-  // Saves, for each range below `oldLength`, the bytes `db` holds there,
-  // with `oldLength`, in one write; with `durable` flushes the journal
+  // Saves, for each range below `oldLength`, the bytes `db` holds there
+  // (taken from the range's Saved bytes where it has them), with
+  // `oldLength`, in one write; with `durable` flushes the journal
   // before returning. 8450 (9217 for a short read of `db`) on failure, after
   // trying to empty the journal again.
   void Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uint32_t oldLength, bool durable);

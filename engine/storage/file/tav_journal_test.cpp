@@ -325,8 +325,13 @@ TEST_F(JournalRecovery, AFinishedCommitLeavesTheJournalEmpty) {
 // finished commit, marked full again, returns the file to the state before
 // it, byte for byte.
 TEST_F(JournalRecovery, ACommitSavesTheBytesItChangedAndTheyTakeItBackWhole) {
+  // A connection that has the file to itself takes what it saves from the
+  // pages as they were before the transaction changed them, not from the
+  // file: the journal must come out the same.
+  for (const uint16_t share : {fmShareDenyNone, fmShareExclusive}) {
+  SCOPED_TRACE(share == fmShareExclusive ? "exclusive" : "shared");
   TDiskMgr m;
-  db_.Configure(m);
+  db_.Configure(m, static_cast<uint16_t>(fmOpenReadWrite | share));
   m.Open();
   const std::string plain = test::PagePattern(kPage, 7);
   const uint32_t scrambled = m.WriteNewPages(1, 2, plain.data(), 1, kAccessCached | kAccessXor);
@@ -378,6 +383,53 @@ TEST_F(JournalRecovery, ACommitSavesTheBytesItChangedAndTheyTakeItBackWhole) {
   m.ReadPages(scrambled, 1, page.data(), 1, kAccessCached | kAccessXor);
   EXPECT_EQ(page, plain);
   m.Close();
+  }
+}
+
+// The bytes a caller hands over stand for the file's; a range that overlaps
+// another is read whole from the file instead.
+TEST(JournalWrite, SavedBytesAreUsedWhereTheyAreGiven) {
+  os::test::TTempDir dir;
+  const std::string dbPath = dir / "saved.tav";
+  std::string content(4096, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
+  os::test::WriteWholeFile(dbPath, content);
+  auto data = os::TOSFile::Open(dbPath, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+  ASSERT_TRUE(data);
+  TTavJournal j;
+  j.Open(GetJournalFileName(dbPath), dbPath, 1024, true, nullptr);
+  j.LockCommit();
+  const std::string saved(100, 'S'), other(100, 'O');
+  const auto* s = reinterpret_cast<const uint8_t*>(saved.data());
+  const auto* o = reinterpret_cast<const uint8_t*>(other.data());
+  std::vector<TJournalRange> ranges = {
+      {300, 10, nullptr}, {100, 50, s},  // adjacent to a read range: kept apart
+      {150, 20, nullptr}, {170, 10, nullptr},  // adjacent, read: joined
+      {1000, 40, o},      {1020, 40, nullptr},  // overlapping: read whole
+      {4090, 20, s},                            // cut at the old end
+  };
+  j.Write(*data, ranges, 4096, false);
+  TJournalImage image;
+  ASSERT_TRUE(j.Load(image));
+  EXPECT_EQ(image.OldLength, 4096u);
+  std::vector<std::pair<uint32_t, std::string>> records;
+  for (size_t at = 0; at + 8 <= image.Body.size();) {
+    const uint32_t position = host::GetU32(image.Body.data() + at);
+    const uint32_t count = host::GetU32(image.Body.data() + at + 4);
+    ASSERT_LE(at + 8 + count, image.Body.size());
+    records.emplace_back(position,
+                         std::string(reinterpret_cast<const char*>(image.Body.data() + at + 8), count));
+    at += 8 + count;
+  }
+  const std::vector<std::pair<uint32_t, std::string>> expected = {
+      {100, std::string(50, 'S')},  {150, content.substr(150, 30)},
+      {300, content.substr(300, 10)}, {1000, content.substr(1000, 60)},
+      {4090, std::string(6, 'S')},
+  };
+  EXPECT_EQ(records, expected);
+  j.Invalidate(false);
+  j.UnlockCommit();
+  j.Close();
 }
 
 }  // namespace

@@ -774,7 +774,7 @@ TEST_F(DiskTableHeaderTest, AnExclusiveConnectionReadsAHeaderAgainOnlyWhenItMayH
   hdrs.user.CloseTable(h);
 }
 
-TEST_F(DiskTableHeaderTest, ASharedConnectionSkipsTheReadOnlyWhileItsTransactionHoldsTheTable) {
+TEST_F(DiskTableHeaderTest, ASharedConnectionSkipsTheReadOnlyWhileItHoldsTheTable) {
   const int32_t id = hdrs.user.AddTable(1);
   const auto table = static_cast<uint32_t>(id);
   TTableHeader* h = hdrs.user.OpenTable(id);
@@ -786,14 +786,33 @@ TEST_F(DiskTableHeaderTest, ASharedConnectionSkipsTheReadOnlyWhileItsTransaction
     hdrs.userIO.WriteBlock(h->BaseAddress(), kTableHeaderSize, block.data());
   };
 
-  // Outside a transaction every read goes to the block, lock or not.
-  db.Mgr().SetTableLock(table, kLockTypeRead);
+  // Outside a transaction and without the table lock every read goes to
+  // the block.
   patchBlock(1);
   h->ReadHeader();
   EXPECT_EQ(h->GetLogicalRecordNo(), 1u);
   patchBlock(2);
   h->ReadHeader();
   EXPECT_EQ(h->GetLogicalRecordNo(), 2u);
+  // Taking the table lock reads again; while it is held the image stays.
+  db.Mgr().SetTableLock(table, kLockTypeRead);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 2u);
+  patchBlock(20);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 2u) << "the table lock was held: the image was current";
+  db.Mgr().ReleaseTableLock(table);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 20u) << "the lock was given back";
+  patchBlock(21);
+  db.Mgr().SetTableLock(table, kLockTypeRead);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 21u) << "taken afresh: read again";
+  patchBlock(2);
+  db.Mgr().ReleaseTableLock(table);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 2u);
+  db.Mgr().SetTableLock(table, kLockTypeRead);
 
   // The table lock was held before the transaction, its transaction lock
   // was not: the image from before is read again once both are held.
@@ -849,6 +868,51 @@ TEST_F(DiskTableHeaderTest, ASharedConnectionSkipsTheReadOnlyWhileItsTransaction
   EXPECT_EQ(h->GetLogicalRecordNo(), 99u);
   db.Mgr().DiskCommit();
   hdrs.user.CloseTable(other);
+  hdrs.user.CloseTable(h);
+}
+
+TEST_F(DiskTableHeaderTest, AHeldTableLockKeepsOtherWritersOutUntilItIsGivenBack) {
+  const int32_t id = hdrs.user.AddTable(1);
+  const auto table = static_cast<uint32_t>(id);
+  TTableHeader* h = hdrs.user.OpenTable(id);
+  db.Mgr().SetTableLock(table, kLockTypeRead);
+  h->ReadHeader();
+
+  TDiskMgr second;
+  second.SetFileName(db.Path());
+  second.SetPageSize(kPage);
+  second.Open();
+  second.SetLockRetryCount(1);
+  second.SetLockRetryInterval(1);
+  TDiskHeaders theirs;
+  theirs.Open(second);
+  TTableHeader* t = theirs.user.OpenTable(id);
+  // Neither a change without a transaction nor a commit gets past the lock.
+  EXPECT_NE(ErrorCodeOf([&] { second.SetTableLock(table, kLockTypeWrite); }), 0);
+  second.DiskStartTransaction();
+  second.SetTableLock(table, kLockTypeWrite);
+  t->ReadHeader();
+  t->SetLogicalRecordNo(41);
+  t->WriteHeader();
+  EXPECT_NE(ErrorCodeOf([&] { second.DiskCommit(); }), 0);
+  if (second.IsTransactionActive()) second.DiskRollback();
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 0u);
+
+  db.Mgr().ReleaseTableLock(table);
+  second.DiskStartTransaction();
+  second.SetTableLock(table, kLockTypeWrite);
+  t->ReadHeader();
+  t->SetLogicalRecordNo(42);
+  t->WriteHeader();
+  second.DiskCommit();
+  db.Mgr().SetTableLock(table, kLockTypeRead);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 42u) << "the lock taken afresh reads the other's commit";
+  db.Mgr().ReleaseTableLock(table);
+  theirs.user.CloseTable(t);
+  theirs.Close();
+  second.Close();
   hdrs.user.CloseTable(h);
 }
 
