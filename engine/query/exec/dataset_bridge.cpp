@@ -267,6 +267,22 @@ bool ReadKeyCondition(const TTavExprNode* root, TKeyCondition& out) {
 
 }  // namespace
 
+bool TTavDatasetBridge::KeyedOn(const TIndexItem& index, const TInternalFieldItem& field,
+                                bool internal, uint32_t readFlag) {
+  const TKeyFields& keys = index.KeyFields();
+  if (keys.Count() == 0) return false;
+  const TKeyFieldItem& first = *keys.Items(0);
+  if (first.Hidden() || first.Descending() || !host::SameText(first.FieldName(), field.FieldName()))
+    return false;
+  for (int k = 0; k < keys.Count() && !internal; ++k) {
+    const TKeyFieldItem& key = *keys.Items(k);
+    if (key.Hidden()) continue;
+    const int no = GetFieldNo(key.FieldName());
+    if (no < 0 || (GetInternalFields().Items(no)->PrivilegeFlags() & readFlag) == 0) return false;
+  }
+  return true;
+}
+
 bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   if (expr == nullptr || expr->Root() == nullptr || !InternalActive()) return false;
   TKeyCondition condition;
@@ -290,18 +306,7 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   TIndexManager& indexes = IndexManager();
   for (int i = 0; i < indexes.Count(); ++i) {
     TIndexItem* index = indexes.Items(i);
-    const TKeyFields& keys = index->KeyFields();
-    if (keys.Count() == 0) continue;
-    const TKeyFieldItem& first = *keys.Items(0);
-    if (first.Hidden() || first.Descending() || !host::SameText(first.FieldName(), field.FieldName())) continue;
-    bool readable = true;
-    for (int k = 0; k < keys.Count() && readable && !internal; ++k) {
-      const TKeyFieldItem& key = *keys.Items(k);
-      if (key.Hidden()) continue;
-      const int no = GetFieldNo(key.FieldName());
-      readable = no >= 0 && (GetInternalFields().Items(no)->PrivilegeFlags() & readFlag) != 0;
-    }
-    if (!readable) continue;
+    if (!KeyedOn(*index, field, internal, readFlag)) continue;
     if (chosen == nullptr || host::SameText(index->IndexName(), opened_index_name_)) chosen = index;
   }
   if (chosen == nullptr) return false;
@@ -346,19 +351,8 @@ TIndexItem* TTavDatasetBridge::KeyLookupIndex(int fieldNo) {
   TIndexManager& indexes = IndexManager();
   for (int i = 0; i < indexes.Count(); ++i) {
     TIndexItem* index = indexes.Items(i);
-    const TKeyFields& keys = index->KeyFields();
-    if (keys.Count() == 0) continue;
-    const TKeyFieldItem& first = *keys.Items(0);
-    if (first.Hidden() || first.Descending() || !host::SameText(first.FieldName(), field.FieldName())) continue;
-    bool readable = true;
-    for (int k = 0; k < keys.Count() && readable && !internal; ++k) {
-      const TKeyFieldItem& key = *keys.Items(k);
-      if (key.Hidden()) continue;
-      const int no = GetFieldNo(key.FieldName());
-      readable = no >= 0 && (GetInternalFields().Items(no)->PrivilegeFlags() & readFlag) != 0;
-    }
-    if (!readable) continue;
-    if (index->Unique() && keys.Count() == 1) return index;
+    if (!KeyedOn(*index, field, internal, readFlag)) continue;
+    if (index->Unique() && index->KeyFields().Count() == 1) return index;
     if (chosen == nullptr) chosen = index;
   }
   return chosen;

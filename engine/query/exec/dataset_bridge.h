@@ -124,6 +124,11 @@ class TTavDatasetBridge : public TTavBaseTable {
   void InternalOpen() override;
 
  private:
+  // Whether `index` is led by `field`, ascending, with every key field
+  // readable (any, for an internal table): an index a key range or key
+  // lookup on that field can walk.
+  bool KeyedOn(const TIndexItem& index, const TInternalFieldItem& field, bool internal,
+               uint32_t readFlag);
   // The index serving `fieldNames` as its leading key fields, or nullptr.
   TIndexItem* JoinIndex(const std::vector<std::string>& fieldNames) const;
 

@@ -364,6 +364,14 @@ void TJoinAnalyser::CreateAnalyserTree() {
 
 TJoinEvaluator::~TJoinEvaluator() { FreeNodeEvaluators(); }
 
+TJoinExprNodeEvaluator* TJoinEvaluator::AddNodeEvaluator(TJoinExprNode* n) {
+  auto* evaluator = new TJoinExprNodeEvaluator(n);
+  evaluator->Next = node_evaluators_;
+  node_evaluators_ = evaluator;
+  n->Evaluator = evaluator;
+  return evaluator;
+}
+
 void TJoinEvaluator::FreeNodeEvaluators() {
   lookup_ = nullptr;
   FreeChain(node_evaluators_);
@@ -388,12 +396,7 @@ void TJoinEvaluator::Prepare() {
   if (lookup != nullptr) {
     // Every equality's keys are read for the check of the records found.
     for (TJoinExprNode* n = analyser_.Chain(); n != nullptr; n = n->Next) {
-      if (!n->IsEquality()) continue;
-      auto* evaluator = new TJoinExprNodeEvaluator(n);
-      evaluator->Next = node_evaluators_;
-      node_evaluators_ = evaluator;
-      n->Evaluator = evaluator;
-      evaluator->PrepareKeys(innerLeaf);
+      if (n->IsEquality()) AddNodeEvaluator(n)->PrepareKeys(innerLeaf);
     }
     lookup_ = lookup->Evaluator;
     if (innerLeaf->PrepareKeyLookup(lookup_->InnerField()->FieldNo())) {
@@ -409,10 +412,7 @@ void TJoinEvaluator::Prepare() {
     bool first = true;
     for (TJoinExprNode* n = analyser_.Chain(); n != nullptr; n = n->Next) {
       if (!n->IsEquality()) continue;
-      auto* evaluator = new TJoinExprNodeEvaluator(n);
-      evaluator->Next = node_evaluators_;
-      node_evaluators_ = evaluator;
-      n->Evaluator = evaluator;
+      TJoinExprNodeEvaluator* evaluator = AddNodeEvaluator(n);
       // Every equality hashes the same leaf: its selection is read once.
       std::vector<uint32_t> filtered;
       bool filterActive = false;

@@ -211,6 +211,9 @@ class TJoinEvaluator : public host::TObject {
   };
 
   void FreeNodeEvaluators();
+  // A new evaluator for the join node `n`, linked into node_evaluators_
+  // (which owns it) and set as the node's.
+  TJoinExprNodeEvaluator* AddNodeEvaluator(TJoinExprNode* n);
   // The pass-1 roles, NULL flags and per-row state.
   void Restart();
   // The inner side's condition for re-filter mode: the ON condition with
