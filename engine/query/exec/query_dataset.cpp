@@ -112,6 +112,35 @@ const TExprEvaluatorNode* BareField(const TExprEvaluator& evaluator) {
   return root;
 }
 
+// Field `fieldNo` of `provider` read straight from its table's record: a
+// leaf of an open table and a field that is no BLOB; else Leaf stays
+// nullptr (read through the provider).
+TStoredColumn StoredColumnOf(const TTavBaseJoinDataProvider* provider, int32_t fieldNo) {
+  const auto* leaf = dynamic_cast<const TTavNonJoinDataProvider*>(provider);
+  const TTavDatasetBridge* bridge = leaf != nullptr ? leaf->DataBridge() : nullptr;
+  if (bridge == nullptr || !bridge->InternalActive() || fieldNo < 0 || fieldNo >= bridge->GetInternalFieldCount() ||
+      bridge->IsFieldBlob(fieldNo))
+    return {};
+  return {leaf, bridge, &bridge->GetFieldDef(fieldNo)};
+}
+
+// The column's bytes in its leaf's current record; nullptr for NULL (a
+// zero flag byte, or no current record). `record` receives the record.
+const uint8_t* StoredBytes(const TStoredColumn& column, const uint8_t*& record) {
+  record = column.Leaf->CurrentRecordBytes();
+  if (record == nullptr || record[column.Stored->NullFlagOffset()] == 0) return nullptr;
+  return record + column.Stored->DataOffset();
+}
+
+// The column from its leaf's current record into `holder`, as the leaf's
+// raw read would hand it over.
+void ReadStored(const TStoredColumn& column, TDataHolder& holder) {
+  const uint8_t* record = nullptr;
+  holder.Data = StoredBytes(column, record);
+  holder.IsNull = holder.Data == nullptr;
+  holder.Length = holder.IsNull ? 0 : column.Bridge->InternalGetFieldLength(*column.Stored, record);
+}
+
 // How one aggregate column's argument reaches its accumulators on each row.
 struct TAggregateFeed {
   enum TKind {
@@ -124,10 +153,8 @@ struct TAggregateFeed {
   int Column = 0;
   TTavExprDataProvider* Source = nullptr;
   TTavBaseJoinDataProvider* Provider = nullptr;  // kStoredNumber
-  // kStoredNumber from a table's record: the field's place in its bytes.
-  const TTavNonJoinDataProvider* Leaf = nullptr;
-  int32_t NullFlagOffset = 0;
-  int32_t DataOffset = 0;
+  // kStoredNumber straight from a table's record (Stored.Leaf set).
+  TStoredColumn Stored;
   int32_t FieldNo = -1;
   host::TFieldType Type = host::ftUnknown;
   TExprEvaluator* Evaluator = nullptr;
@@ -166,16 +193,8 @@ std::vector<TAggregateFeed> AggregateFeeds(const TResultSetFields& columns) {
       feed.Provider = dynamic_cast<TTavBaseJoinDataProvider*>(field->DataProvider);
       if (feed.Provider != nullptr && !s.DistinctQuantifier && TFuncResultItem::TakesStoredNumber(feed.Type)) {
         feed.Kind = TAggregateFeed::kStoredNumber;
-        const auto* leaf = dynamic_cast<const TTavNonJoinDataProvider*>(feed.Provider);
-        const TTavDatasetBridge* bridge = leaf != nullptr ? leaf->DataBridge() : nullptr;
-        if (bridge != nullptr && feed.FieldNo >= 0 && feed.FieldNo < bridge->GetInternalFieldCount()) {
-          const TInternalFieldItem& stored = bridge->GetFieldDef(feed.FieldNo);
-          if (stored.DataType() == feed.Type) {
-            feed.Leaf = leaf;
-            feed.NullFlagOffset = stored.NullFlagOffset();
-            feed.DataOffset = stored.DataOffset();
-          }
-        }
+        const TStoredColumn stored = StoredColumnOf(feed.Provider, feed.FieldNo);
+        if (stored.Leaf != nullptr && stored.Stored->DataType() == feed.Type) feed.Stored = stored;
       }
     }
     feeds.push_back(feed);
@@ -188,13 +207,7 @@ std::vector<TStoredColumn> StoredColumns(const TResultSetFields& columns, const 
   for (int i = 0; i < columns.Count(); ++i) {
     const TResultSetField& c = *columns.Items(i);
     if (c.IsComputed() || i >= target.GetInternalFieldCount() || target.IsFieldBlob(i)) continue;
-    const auto* leaf = dynamic_cast<const TTavNonJoinDataProvider*>(c.DataProvider);
-    const TTavDatasetBridge* bridge = leaf != nullptr ? leaf->DataBridge() : nullptr;
-    const int32_t fieldNo = c.SourceFieldNo;
-    if (bridge == nullptr || !bridge->InternalActive() || fieldNo < 0 || fieldNo >= bridge->GetInternalFieldCount() ||
-        bridge->IsFieldBlob(fieldNo))
-      continue;
-    out[static_cast<size_t>(i)] = {leaf, bridge, &bridge->GetFieldDef(fieldNo)};
+    out[static_cast<size_t>(i)] = StoredColumnOf(c.DataProvider, c.SourceFieldNo);
   }
   return out;
 }
@@ -394,15 +407,8 @@ void TTavQueryDataset::FillRow(TResultSetFields& columns, Wanted wanted, const s
     const TResultSetField& c = *columns.Items(i);
     if (!wanted(c)) continue;
     if (stored != nullptr && (*stored)[static_cast<size_t>(i)].Leaf != nullptr) {
-      // A zero flag byte (or no current record) is NULL.
-      const TStoredColumn& from = (*stored)[static_cast<size_t>(i)];
-      const uint8_t* record = from.Leaf->CurrentRecordBytes();
-      if (record == nullptr || record[from.Stored->NullFlagOffset()] == 0) {
-        DataSetSetFieldDataToRecBuf(i, 0, row_.data(), nullptr, true);
-      } else {
-        DataSetSetFieldDataToRecBuf(i, from.Bridge->InternalGetFieldLength(*from.Stored, record), row_.data(),
-                                    record + from.Stored->DataOffset(), false);
-      }
+      ReadStored((*stored)[static_cast<size_t>(i)], holder);
+      DataSetSetFieldDataToRecBuf(i, holder.Length, row_.data(), holder.Data, holder.IsNull);
       continue;
     }
     if (c.IsComputed()) {
@@ -613,12 +619,9 @@ void TTavQueryDataset::PopulateAggregateResultSet(TResultSetFields& columns, boo
       switch (feed.Kind) {
         case TAggregateFeed::kRow: item.SetNewValue(kUnassigned); break;
         case TAggregateFeed::kStoredNumber:
-          if (feed.Leaf != nullptr) {
-            // Straight from the record: a zero flag byte is NULL.
-            const uint8_t* record = feed.Leaf->CurrentRecordBytes();
-            item.SetNewStoredNumber(feed.Type, record == nullptr || record[feed.NullFlagOffset] == 0
-                                                   ? nullptr
-                                                   : record + feed.DataOffset);
+          if (feed.Stored.Leaf != nullptr) {
+            const uint8_t* record = nullptr;
+            item.SetNewStoredNumber(feed.Type, StoredBytes(feed.Stored, record));
             break;
           }
           feed.Provider->GetRawFieldData(feed.FieldNo, holder);
@@ -725,9 +728,7 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     int To = -1;
     bool Raw = false;
     bool Text = false;
-    const TTavNonJoinDataProvider* Leaf = nullptr;
-    const TTavDatasetBridge* Bridge = nullptr;
-    const TInternalFieldItem* Stored = nullptr;
+    TStoredColumn Stored;  // Leaf set: read straight from the record
   };
   std::vector<TColumnCopy> copies(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
@@ -737,14 +738,9 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     if (copy.To < 0 || copy.To >= GetInternalFieldCount() || IsFieldBlob(copy.To)) continue;
     copy.Raw = CopiesRaw(copy.From->DataType(), GetFieldDef(copy.To).DataType());
     copy.Text = GetFieldDef(copy.To).DataType() == host::ftString;
-    copy.Leaf = copy.Raw ? dynamic_cast<const TTavNonJoinDataProvider*>(copy.From->DataProvider) : nullptr;
-    copy.Bridge = copy.Leaf != nullptr ? copy.Leaf->DataBridge() : nullptr;
-    const int32_t fieldNo = copy.From->SourceFieldNo;
-    if (copy.Bridge != nullptr && fieldNo >= 0 && fieldNo < copy.Bridge->GetInternalFieldCount() &&
-        !copy.Bridge->IsFieldBlob(fieldNo) && copy.Bridge->GetFieldDef(fieldNo).DataType() == copy.From->DataType())
-      copy.Stored = &copy.Bridge->GetFieldDef(fieldNo);
-    else
-      copy.Leaf = nullptr;
+    if (!copy.Raw) continue;
+    const TStoredColumn stored = StoredColumnOf(copy.From->DataProvider, copy.From->SourceFieldNo);
+    if (stored.Leaf != nullptr && stored.Stored->DataType() == copy.From->DataType()) copy.Stored = stored;
   }
   if (!holder_) holder_ = std::make_unique<TDataHolder>();
   TDataHolder& holder = *holder_;
@@ -793,12 +789,8 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
                         fromSource([&] { return from.DataProvider->GetDataAsVariant(from.SourceFieldNo); }), false);
         continue;
       }
-      if (copy.Leaf != nullptr) {
-        // Straight from the source's current record: a zero flag byte is NULL.
-        const uint8_t* record = copy.Leaf->CurrentRecordBytes();
-        holder.IsNull = record == nullptr || record[copy.Stored->NullFlagOffset()] == 0;
-        holder.Data = holder.IsNull ? nullptr : record + copy.Stored->DataOffset();
-        holder.Length = holder.IsNull ? 0 : copy.Bridge->InternalGetFieldLength(*copy.Stored, record);
+      if (copy.Stored.Leaf != nullptr) {
+        ReadStored(copy.Stored, holder);
       } else {
         fromSource([&] { from.DataProvider->GetRawFieldData(from.SourceFieldNo, holder); });
       }
