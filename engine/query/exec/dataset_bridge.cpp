@@ -310,10 +310,7 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
     if (chosen == nullptr || host::SameText(index->IndexName(), opened_index_name_)) chosen = index;
   }
   if (chosen == nullptr) return false;
-  base_filter_text_.clear();
-  if (Filtered()) SetFiltered(false);
-  if (!Filter().empty()) SetFilterText("");
-  InternalClearFilter();
+  LiftFilters();
   if (IndexName() != chosen->IndexName()) InternalSetIndexName(chosen->IndexName());
   for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
     InitializeRangeBuffers(mode);
@@ -426,11 +423,15 @@ bool TTavDatasetBridge::OpenAndCurrent() const {
 void TTavDatasetBridge::ResetSelection() {
   ClearKeyRange();
   address_order_ = false;
+  LiftFilters();
+  if (!opened_index_name_.empty() && IndexName() != opened_index_name_) InternalSetIndexName(opened_index_name_);
+}
+
+void TTavDatasetBridge::LiftFilters() {
   base_filter_text_.clear();
   if (Filtered()) SetFiltered(false);
   if (!Filter().empty()) SetFilterText("");
   InternalClearFilter();
-  if (!opened_index_name_.empty() && IndexName() != opened_index_name_) InternalSetIndexName(opened_index_name_);
 }
 
 void TTavDatasetBridge::LoadHashTable(TTavBaseHash& hash, TCompoundList& list, bool& filterActive) {

@@ -135,6 +135,8 @@ class TTavDatasetBridge : public TTavBaseTable {
   // Reads the listed records from `walk_at_` on until one is still there.
   bool NextListedRecord();
 
+  // Lifts the selection's filter, the text filter and the base filter.
+  void LiftFilters();
   // Lifts a range SelectByKeyRange set and goes back to the opened index.
   void ClearKeyRange();
 
