@@ -183,20 +183,14 @@ void TTavBaseFilterEvaluator::Evaluate() {
   Active = true;
 }
 
-void KeepMembers(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
-                 std::vector<uint32_t>& kept) {
-  std::vector<size_t> at;
-  MemberPositions(list, members, at);
-  kept.clear();
-  kept.reserve(at.size());
-  for (size_t i : at) kept.push_back(list[i]);
-}
+namespace {
 
-void MemberPositions(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
-                     std::vector<size_t>& at) {
-  at.clear();
+// Calls `keep(i)` for each position i of `list` whose entry is in `members`
+// (ascending), in the order of `list`.
+template <class Keep>
+void ForEachMember(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
+                   Keep keep) {
   if (members.empty()) return;
-  at.reserve(members.size());
   // Addresses are mostly dense: a bit per address up to the greatest member
   // when that costs no more than a few bytes per entry, else a search each.
   const uint32_t top = members.back();
@@ -204,11 +198,27 @@ void MemberPositions(const std::vector<uint32_t>& list, const std::vector<uint32
     std::vector<bool> in(static_cast<size_t>(top) + 1, false);
     for (uint32_t m : members) in[m] = true;
     for (size_t i = 0; i < list.size(); ++i)
-      if (list[i] <= top && in[list[i]]) at.push_back(i);
+      if (list[i] <= top && in[list[i]]) keep(i);
     return;
   }
   for (size_t i = 0; i < list.size(); ++i)
-    if (std::binary_search(members.begin(), members.end(), list[i])) at.push_back(i);
+    if (std::binary_search(members.begin(), members.end(), list[i])) keep(i);
+}
+
+}  // namespace
+
+void KeepMembers(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
+                 std::vector<uint32_t>& kept) {
+  kept.clear();
+  kept.reserve(members.size());
+  ForEachMember(list, members, [&](size_t i) { kept.push_back(list[i]); });
+}
+
+void MemberPositions(const std::vector<uint32_t>& list, const std::vector<uint32_t>& members,
+                     std::vector<size_t>& at) {
+  at.clear();
+  at.reserve(members.size());
+  ForEachMember(list, members, [&](size_t i) { at.push_back(i); });
 }
 
 void SortAddresses(std::vector<uint32_t>& addresses) {

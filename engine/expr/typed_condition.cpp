@@ -191,7 +191,10 @@ bool TTypedCondition::Value(int n, TValue& out) {
           out.Kind = vkText;
           out.Text = std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
           if (node.Upper) {
-            node.Scratch = host::AnsiUpperCase(out.Text);
+            // Upper-cased in the node's own buffer, which keeps its room
+            // from row to row.
+            node.Scratch.assign(out.Text);
+            for (char& c : node.Scratch) c = host::AnsiUpperChar(c);
             out.Text = node.Scratch;
           }
           return true;

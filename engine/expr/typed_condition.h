@@ -34,7 +34,6 @@ class TTypedCondition {
   // false (and nothing to test) when some node is not of the kinds served.
   bool Compile(const TExprEvaluatorNode* root, TTavExprDataProvider* provider, bool excludeNulls,
                TDBStringCompare compare);
-  bool Compiled() const { return !nodes_.empty(); }
   // The condition on the provider's current row.
   TOutcome Test();
 

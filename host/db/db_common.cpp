@@ -25,10 +25,8 @@ void DatabaseErrorFmt(std::string_view fmt, std::initializer_list<TVarRec> args,
 bool NextFieldName(std::string_view& rest, std::string_view& name) {
   while (!rest.empty()) {
     const size_t end = std::min(rest.find(';'), rest.size());
-    std::string_view part = rest.substr(0, end);
+    const std::string_view part = TrimmedView(rest.substr(0, end));
     rest.remove_prefix(end < rest.size() ? end + 1 : end);
-    while (!part.empty() && static_cast<unsigned char>(part.front()) <= ' ') part.remove_prefix(1);
-    while (!part.empty() && static_cast<unsigned char>(part.back()) <= ' ') part.remove_suffix(1);
     if (!part.empty()) {
       name = part;
       return true;

@@ -364,20 +364,24 @@ void AppendWideSortKeyLE(const void* s, size_t units, bool caseInsensitive,
                          std::vector<uint8_t>& out) {
   const TUnitsLE u{static_cast<const unsigned char*>(s)};
   // First-level weights and tie-break values of wide text reach past 16
-  // bits (code points above the 1252 ones): three bytes each.
-  std::vector<TCharWeight> weights;
-  weights.reserve(units);
-  for (size_t i = 0; i < units;) weights.push_back(WeightOfCodePoint(NextCodePoint(u, units, i), caseInsensitive));
-  const size_t n = weights.size();
+  // bits (code points above the 1252 ones): three bytes each. The sections'
+  // places follow from the number of characters, so one pass fills them all.
+  size_t n = 0;
+  for (size_t i = 0; i < units; ++n) NextCodePoint(u, units, i);
   const size_t at = out.size();
   out.resize(at + 3 * n + 3 + n + (caseInsensitive ? 0 : n) + 3 * n);
-  uint8_t* p = out.data() + at;
-  for (const TCharWeight& w : weights) p = PutBE24(p, w.Primary);
-  p = PutBE24(p, 0);
-  for (const TCharWeight& w : weights) *p++ = w.Accent;
-  if (!caseInsensitive)
-    for (const TCharWeight& w : weights) *p++ = w.Case;
-  for (const TCharWeight& w : weights) p = PutBE24(p, w.Tie);
+  uint8_t* primary = out.data() + at;
+  uint8_t* accent = primary + 3 * n + 3;
+  uint8_t* caseLevel = accent + n;
+  uint8_t* tie = caseInsensitive ? caseLevel : caseLevel + n;
+  for (size_t i = 0; i < units;) {
+    const TCharWeight w = WeightOfCodePoint(NextCodePoint(u, units, i), caseInsensitive);
+    primary = PutBE24(primary, w.Primary);
+    *accent++ = w.Accent;
+    if (!caseInsensitive) *caseLevel++ = w.Case;
+    tie = PutBE24(tie, w.Tie);
+  }
+  PutBE24(primary, 0);
 }
 
 int CollateAnsiStr(const char* s1, size_t len1, const char* s2, size_t len2) {

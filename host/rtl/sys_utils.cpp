@@ -189,12 +189,14 @@ bool AnsiSameText(std::string_view s1, std::string_view s2) {
 
 // ---- trimming and replacing ----
 
-std::string Trim(std::string_view s) {
+std::string_view TrimmedView(std::string_view s) {
   size_t i = 0, n = s.size();
   while (i < n && U8(s[i]) <= ' ') ++i;
   while (n > i && U8(s[n - 1]) <= ' ') --n;
-  return std::string(s.substr(i, n - i));
+  return s.substr(i, n - i);
 }
+
+std::string Trim(std::string_view s) { return std::string(TrimmedView(s)); }
 
 std::string TrimLeft(std::string_view s) {
   size_t i = 0;

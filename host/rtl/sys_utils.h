@@ -45,6 +45,8 @@ bool AnsiSameText(std::string_view s1, std::string_view s2);
 
 // Remove characters <= ' ' (blanks and control characters).
 std::string Trim(std::string_view s);
+// The same, as a view into `s`.
+std::string_view TrimmedView(std::string_view s);
 std::string TrimLeft(std::string_view s);
 std::string TrimRight(std::string_view s);
 
