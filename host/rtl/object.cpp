@@ -32,12 +32,13 @@ std::string DemangledClassName(const std::type_info& ti) {
 std::string ClassNameOf(const std::type_info& ti) {
   // Demangling costs far more than a look-up, and reading component text
   // asks for class names over and over.
-  static std::mutex lock;
-  static std::unordered_map<std::type_index, std::string> names;
+  // Never freed, so that destructors running at exit may still ask.
+  static std::mutex* lock = new std::mutex;
+  static auto* names = new std::unordered_map<std::type_index, std::string>;
   const std::type_index key(ti);
-  std::lock_guard<std::mutex> guard(lock);
-  auto it = names.find(key);
-  if (it == names.end()) it = names.emplace(key, DemangledClassName(ti)).first;
+  std::lock_guard<std::mutex> guard(*lock);
+  auto it = names->find(key);
+  if (it == names->end()) it = names->emplace(key, DemangledClassName(ti)).first;
   return it->second;
 }
 
