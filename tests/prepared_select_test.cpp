@@ -21,6 +21,7 @@
 #include "host/db/fields.h"
 #include "host/db/params.h"
 #include "os/testing/test_support.h"
+#include "sql_session_test_support.h"
 
 namespace tav::test {
 namespace {
@@ -145,29 +146,15 @@ std::string Change(int i, std::vector<TRow>& rows) {
 
 std::string CreateDatabase(const os::test::TTempDir& dir) {
   const std::string path = dir / "prepared.tav";
-  {
-    TTavDataBase creator(nullptr);
-    creator.SetDataBaseName(path);
-    creator.CreateDatabase();
-  }
-  TTavDataBase db(nullptr);
-  db.SetDataBaseName(path);
-  db.Open();
-  TTavQuery q(nullptr);
-  q.SetDataBase(&db);
+  CreateDatabaseFile(path);
+  TSession s(path);
   for (const char* sql : {"CREATE TABLE T (ID INT, K SMALLINT, V VARCHAR(10))", "CREATE INDEX ById ON T (ID)",
-                          "CREATE INDEX ByK ON T (K)"}) {
-    q.SetSQLText(sql);
-    q.ExecSQL();
-  }
-  q.SetSQLText("CREATE TABLE P (ID INT NOT NULL, V VARCHAR(10), PRIMARY KEY (ID))");
-  q.ExecSQL();
+                          "CREATE INDEX ByK ON T (K)"})
+    s.Exec(sql);
+  s.Exec("CREATE TABLE P (ID INT NOT NULL, V VARCHAR(10), PRIMARY KEY (ID))");
   for (const TRow& r : FirstRows()) {
-    q.SetSQLText("INSERT INTO T (ID, K, V) VALUES (" + Literal(r.Id) + ", " + Literal(r.K) + ", '" + r.V + "')");
-    q.ExecSQL();
-    if (!r.Id) continue;
-    q.SetSQLText("INSERT INTO P (ID, V) VALUES (" + Literal(r.Id) + ", '" + r.V + "')");
-    q.ExecSQL();
+    s.Exec("INSERT INTO T (ID, K, V) VALUES (" + Literal(r.Id) + ", " + Literal(r.K) + ", '" + r.V + "')");
+    if (r.Id) s.Exec("INSERT INTO P (ID, V) VALUES (" + Literal(r.Id) + ", '" + r.V + "')");
   }
   return path;
 }
@@ -241,15 +228,11 @@ std::string Describe(const std::vector<TValue>& values) {
 // each change with new values and compared with the model. `change(i)`
 // makes change i (in this or another process) and returns its SQL.
 void RunAgainstModel(const std::string& path, int steps, const std::function<void(int)>& change) {
-  TTavDataBase db(nullptr);
-  db.SetDataBaseName(path);
-  db.SetLockRetryMaximum(50);
-  db.SetLockRetryInterval(1);
-  db.Open();
+  TSession session(path, 50);
   std::vector<std::unique_ptr<TTavQuery>> queries;
   for (const TStatement& s : Statements()) {
     queries.push_back(std::make_unique<TTavQuery>(nullptr));
-    queries.back()->SetDataBase(&db);
+    queries.back()->SetDataBase(&session.Db);
     queries.back()->SetSQLText(s.Sql);
     queries.back()->Prepare();
   }
@@ -295,19 +278,12 @@ TEST(PreparedSelect, ReRunsAgreeWithTheModelAcrossChangesOfAnotherProcess) {
   ASSERT_TRUE(dir.Ok());
   const std::string path = CreateDatabase(dir);
   TChild child([&](TChildSide& side) {
-    TTavDataBase db(nullptr);
-    db.SetDataBaseName(path);
-    db.SetLockRetryMaximum(50);
-    db.SetLockRetryInterval(1);
-    db.Open();
-    TTavQuery writer(nullptr);
-    writer.SetDataBase(&db);
+    TSession writer(path, 50);
     std::vector<TRow> scratch;
     // One change for each go, its number counting from 0 in step with the
     // reader's.
     for (int i = 2; side.WaitGo(); i += 3) {
-      writer.SetSQLText(Change(i, scratch));
-      writer.ExecSQL();
+      writer.Exec(Change(i, scratch));
       side.Send(static_cast<uint64_t>(i));
     }
     return 0;

@@ -26,65 +26,33 @@
 #include "host/rtl/string_list.h"
 #include "os/file.h"
 #include "os/testing/test_support.h"
+#include "sql_session_test_support.h"
 
 namespace tav::test {
 namespace {
 
-// One process's connection and the query it runs its statements with.
-struct TSession {
-  TTavDataBase Db{nullptr};
-  TTavQuery Q{nullptr};
-
-  explicit TSession(const std::string& path, int lockRetries = 3) {
-    Db.SetDataBaseName(path);
-    Db.SetLockRetryMaximum(lockRetries);
-    Db.SetLockRetryInterval(1);
-    Db.Open();
-    Q.SetDataBase(&Db);
-  }
-
-  void Exec(const std::string& sql) {
-    Q.SetSQLText(sql);
-    Q.ExecSQL();
-  }
-
-  // The first row's values of a SELECT, joined by '|'.
-  std::string Value(const std::string& sql) {
-    Q.SetSQLText(sql);
-    Q.Open();
-    std::string row;
-    for (int i = 0; i < Q.FieldCount(); ++i) row += (i ? "|" : "") + Q.Fields(i)->AsString();
-    Q.Close();
-    return row;
-  }
-
-  // Runs the prepared statement until it succeeds, at most `tries` times;
-  // the refusals it met, or -1 when it never succeeded. Only a refusal by
-  // another process's lock is tried again: any other error is a fault and
-  // goes to the caller.
-  int ExecRetrying(int tries) {
-    for (int refused = 0; refused < tries; ++refused) {
-      try {
-        Q.ExecSQL();
-        return refused;
-      } catch (const ETavDatabaseError& e) {
-        // Refused: the statement changed nothing.
-        if (e.ErrorCode() != kRequestedLockNotObtained) throw;
-      }
+// Runs `q`'s prepared statement until it succeeds, at most `tries` times;
+// the refusals it met, or -1 when it never succeeded. Only a refusal by
+// another process's lock is tried again: any other error is a fault and
+// goes to the caller.
+int ExecRetrying(TTavQuery& q, int tries) {
+  for (int refused = 0; refused < tries; ++refused) {
+    try {
+      q.ExecSQL();
+      return refused;
+    } catch (const ETavDatabaseError& e) {
+      // Refused: the statement changed nothing.
+      if (e.ErrorCode() != kRequestedLockNotObtained) throw;
     }
-    return -1;
   }
-};
+  return -1;
+}
 
 // The database: "C" (ID primary key, N) with five rows at N = 0, "Src"
 // (V = 1 .. 10) and an empty "Dst" (V).
 std::string CreateDatabase(const os::test::TTempDir& dir) {
   const std::string path = dir / "shared.tav";
-  {
-    TTavDataBase creator(nullptr);
-    creator.SetDataBaseName(path);
-    creator.CreateDatabase();
-  }
+  CreateDatabaseFile(path);
   TSession s(path);
   s.Exec("CREATE TABLE C (ID INT NOT NULL, N INT, PRIMARY KEY (ID))");
   for (int id = 1; id <= 5; ++id) s.Exec("INSERT INTO C (ID, N) VALUES (" + std::to_string(id) + ", 0)");
@@ -92,6 +60,16 @@ std::string CreateDatabase(const os::test::TTempDir& dir) {
   for (int v = 1; v <= 10; ++v) s.Exec("INSERT INTO Src (V) VALUES (" + std::to_string(v) + ")");
   s.Exec("CREATE TABLE Dst (V INT)");
   return path;
+}
+
+// Every row of the open query: fields joined by '|', rows by ';'.
+std::string Rows(TTavQuery& q) {
+  std::string out;
+  for (q.First(); !q.Eof(); q.Next()) {
+    if (!out.empty()) out += ';';
+    for (int i = 0; i < q.FieldCount(); ++i) out += (i ? "|" : "") + q.Fields(i)->AsString();
+  }
+  return out;
 }
 
 TEST(QueryProcesses, ConcurrentIncrementsLoseNothing) {
@@ -106,7 +84,7 @@ TEST(QueryProcesses, ConcurrentIncrementsLoseNothing) {
     side.WaitGo();
     uint64_t refused = 0;
     for (int done = 0; done < kEach; ++done) {
-      const int r = s.ExecRetrying(1000);
+      const int r = ExecRetrying(s.Q, 1000);
       if (r < 0) return 1;
       refused += static_cast<uint64_t>(r);
     }
@@ -143,7 +121,7 @@ TEST(QueryProcesses, AReaderSeesInsertSelectBatchesWhole) {
     side.Send(1);  // connected, statement prepared
     side.WaitGo();
     for (int i = 0; i < kBatches; ++i)
-      if (s.ExecRetrying(1000) < 0) return 1;
+      if (ExecRetrying(s.Q, 1000) < 0) return 1;
     return 0;
   });
   TChild reader([&](TChildSide& side) {
@@ -222,21 +200,13 @@ TEST(QueryProcesses, GroupByRunAgainSeesAnotherProcessesChanges) {
   TSession s(path);
   s.Q.SetSQLText("SELECT K, COUNT(*), COUNT(V), SUM(F), MIN(V), MAX(V), AVG(F) FROM G GROUP BY K ORDER BY K");
   s.Q.Prepare();
-  const auto rows = [&] {
-    std::string out;
-    for (s.Q.First(); !s.Q.Eof(); s.Q.Next()) {
-      if (!out.empty()) out += ';';
-      for (int i = 0; i < s.Q.FieldCount(); ++i) out += (i ? "|" : "") + s.Q.Fields(i)->AsString();
-    }
-    return out;
-  };
   s.Q.Open();
-  EXPECT_EQ(rows(), "0|13|13|279.5|3|39|21.5;1|14|14|294|1|40|21;2|13|13|266.5|2|38|20.5");
+  EXPECT_EQ(Rows(s.Q), "0|13|13|279.5|3|39|21.5;1|14|14|294|1|40|21;2|13|13|266.5|2|38|20.5");
   writer.Go();
   EXPECT_TRUE(writer.Receive(done));
   EXPECT_EQ(writer.Wait(), 0);
   s.Q.Refresh();
-  EXPECT_EQ(rows(), "0|14|14|279.5|-5|3900|21.5;1|14|14|294|1|40|21;7|1|0|0.25|0|0|0.25");
+  EXPECT_EQ(Rows(s.Q), "0|14|14|279.5|-5|3900|21.5;1|14|14|294|1|40|21;7|1|0|0.25|0|0|0.25");
   s.Q.Close();
 }
 
@@ -315,16 +285,6 @@ TEST(QueryProcesses, ASchemaStatementWhileAnotherHoldsTheDatabaseFailsCleanly) {
   s.Exec("ALTER TABLE C ADD X INT");
   EXPECT_EQ(s.Value("SELECT COUNT(*), COUNT(X) FROM C"), "5|0");
   EXPECT_FALSE(s.Db.Exclusive());
-}
-
-// Every row of the open query: fields joined by '|', rows by ';'.
-std::string Rows(TTavQuery& q) {
-  std::string out;
-  for (q.First(); !q.Eof(); q.Next()) {
-    if (!out.empty()) out += ';';
-    for (int i = 0; i < q.FieldCount(); ++i) out += (i ? "|" : "") + q.Fields(i)->AsString();
-  }
-  return out;
 }
 
 TEST(QueryProcesses, APreparedSelectSeesWhatAnotherProcessCommittedAtItsNextRun) {

@@ -641,6 +641,16 @@ bool TTavBaseTable::MapFieldsToIndex(const std::vector<host::TField*>& fields,
   indexName = IndexName();
   matchCount = 0;
   const bool caseInsensitive = options.Contains(host::loCaseInsensitive);
+  // Whether `def` ignores case for the field `f`: it names the fields that
+  // do and `f` is one, or it names none and the whole index does.
+  const auto ignoresCase = [](const host::TIndexDef& def, const host::TField& f) {
+    std::string_view rest = def.CaseInsFields(), name;
+    if (!host::NextFieldName(rest, name)) return def.Options().Contains(host::ixCaseInsensitive);
+    do {
+      if (host::SameText(name, f.FieldName())) return true;
+    } while (host::NextFieldName(rest, name));
+    return false;
+  };
   for (int i = 0; i < indexDefs.Count(); ++i) {
     const host::TIndexDef& def = *indexDefs.Items(i);
     // The index's leading names against the located fields, in place: field
@@ -654,15 +664,9 @@ bool TTavBaseTable::MapFieldsToIndex(const std::vector<host::TField*>& fields,
       if (static_cast<size_t>(indexFields) < fields.size() &&
           host::AnsiSameText(name, fields[indexFields]->FieldName())) {
         if (counting) {
-          const host::TFieldType t = fields[indexFields]->DataType();
-          if (caseInsensitive && (t == host::ftString || t == host::ftWideString)) {
-            std::string_view caseRest = def.CaseInsFields(), caseName;
-            std::string_view probe = caseRest;
-            bool ci = def.Options().Contains(host::ixCaseInsensitive) && !host::NextFieldName(probe, caseName);
-            while (!ci && host::NextFieldName(caseRest, caseName))
-              ci = host::SameText(caseName, fields[indexFields]->FieldName());
-            if (!ci) counting = false;
-          }
+          const host::TField& f = *fields[indexFields];
+          const bool text = f.DataType() == host::ftString || f.DataType() == host::ftWideString;
+          counting = !(caseInsensitive && text) || ignoresCase(def, f);
           if (counting) ++count;
         }
       } else {

@@ -3,12 +3,14 @@
 // a way to run a piece of a test in a real child process.
 #pragma once
 
+#include <cxxabi.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +54,29 @@ inline std::string ReadWholeFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Tells on stderr what a child's body let escape: the exception's class,
+// `detail` when given (" code 12"), and its message on one line, so that a
+// child's 99 in a test log says why.
+inline void ReportEscapedException(std::exception_ptr error, const std::string& detail = "") {
+  std::string kind = "unknown exception", message;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    const char* raw = typeid(e).name();
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(raw, nullptr, nullptr, &status);
+    kind = status == 0 && demangled ? demangled : raw;
+    std::free(demangled);
+    message = e.what();
+  } catch (...) {
+  }
+  for (char& c : message)
+    if (c == '\r' || c == '\n') c = ' ';
+  std::fprintf(stderr, "child %d: body threw %s%s: %s\n", static_cast<int>(getpid()), kind.c_str(),
+               detail.c_str(), message.c_str());
+  std::fflush(stderr);
+}
+
 // Runs `body` in a forked child and returns its exit code (the body's result;
 // 99 when it throws, said on stderr), or -1 if the child died by a signal.
 // The child leaves through _exit, so it never returns into the test framework
@@ -63,16 +88,8 @@ inline int RunInChild(const std::function<int()>& body) {
     int code = 98;
     try {
       code = body();
-    } catch (const std::exception& e) {
-      // Said on stderr, so that a child's 99 in a test log tells why.
-      std::fprintf(stderr, "child %d: body threw %s: %s\n", static_cast<int>(getpid()),
-                   typeid(e).name(), e.what());
-      std::fflush(stderr);
-      code = 99;
     } catch (...) {
-      std::fprintf(stderr, "child %d: body threw an unknown exception\n",
-                   static_cast<int>(getpid()));
-      std::fflush(stderr);
+      ReportEscapedException(std::current_exception());
       code = 99;
     }
     _exit(code);

@@ -4,7 +4,6 @@
 // file are locked by anyone else.
 #pragma once
 
-#include <cxxabi.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,50 +11,36 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
 #include "os/file.h"
+#include "os/testing/test_support.h"
 
 namespace tav::test {
 
-// Tells on stderr what a child's body let escape: the exception's class, its
-// message and, for the engine's errors, the code and the last lines of the
-// trace log (which name the raising routine), so that a child's 99 in a test
-// log says why.
+// Tells on stderr what a child's body let escape (os::test's report), with,
+// for the engine's errors, the code and the last lines of the trace log
+// (which name the raising routine).
 inline void ReportEscapedException(std::exception_ptr error) {
-  std::string kind = "unknown exception", message, code;
+  std::string code;
   try {
     std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    const char* raw = typeid(e).name();
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(raw, nullptr, nullptr, &status);
-    kind = status == 0 && demangled ? demangled : raw;
-    std::free(demangled);
-    message = e.what();
-    if (const auto* db = dynamic_cast<const ETavDatabaseError*>(&e))
-      code = std::to_string(db->ErrorCode());
+  } catch (const ETavDatabaseError& e) {
+    code = std::to_string(e.ErrorCode());
   } catch (...) {
   }
-  for (char& c : message)
-    if (c == '\r' || c == '\n') c = ' ';
-  std::fprintf(stderr, "child %d: body threw %s%s%s: %s\n", static_cast<int>(getpid()),
-               kind.c_str(), code.empty() ? "" : " code ", code.c_str(), message.c_str());
-  if (!code.empty()) {
-    if (std::shared_ptr<TDBLogger> log = GDBLogger()) {
-      const std::vector<std::string> lines = log->LogItems();
-      const size_t from = lines.size() > 3 ? lines.size() - 3 : 0;
-      for (size_t i = from; i < lines.size(); ++i)
-        std::fprintf(stderr, "  log: %s\n", lines[i].c_str());
-    }
+  os::test::ReportEscapedException(error, code.empty() ? "" : " code " + code);
+  if (code.empty()) return;
+  if (std::shared_ptr<TDBLogger> log = GDBLogger()) {
+    const std::vector<std::string> lines = log->LogItems();
+    const size_t from = lines.size() > 3 ? lines.size() - 3 : 0;
+    for (size_t i = from; i < lines.size(); ++i) std::fprintf(stderr, "  log: %s\n", lines[i].c_str());
   }
   std::fflush(stderr);
 }
