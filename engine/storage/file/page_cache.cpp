@@ -476,13 +476,8 @@ bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t c
   if (!transaction_active_ || count == 0 || !page || page->state_ != cpDirty ||
       page->owner_ != owner || page->access_flags_ != accessFlags)
     return false;
-  // What WritePiece does for a current dirty page of the same identity.
-  ++hits_;
-  if (page->before_) WidenBeforeImage(page, piece.offset, piece.offset + count);
-  std::memcpy(page->buffer_.get() + piece.offset, buffer, count);
-  page->dirty_from_ = std::min(page->dirty_from_, piece.offset);
-  page->dirty_to_ = std::max(page->dirty_to_, piece.offset + count);
-  Stamp(page);
+  // A dirty page of the same identity takes the bytes in place.
+  WritePiece(static_cast<const uint8_t*>(buffer), owner, accessFlags, piece, 0, page);
   return true;
 }
 

@@ -18,14 +18,6 @@
 
 namespace tav {
 
-namespace {
-
-inline bool HasValue(const uint8_t* entry, int i) {
-  return (entry[kKeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
-}
-
-}  // namespace
-
 TNode::TNode() = default;
 TNode::~TNode() = default;
 
@@ -749,12 +741,12 @@ void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {
   const int n = GetCount();
   for (int k = 0; k < n; ++k) {
     const uint8_t* e = EntryPtr(k);
-    if (!HasValue(e, keyFieldNo)) continue;
+    if (!KeyEntryHasValue(e, keyFieldNo)) continue;
     const int32_t len = host::GetU16(e);
     int32_t pos = kKeyEntryHeaderSize + format.DataOffset();
     // Skip the fields before it that have a value, bounded by the entry.
     for (int i = 0; i < keyFieldNo; ++i) {
-      if (!HasValue(e, i)) continue;
+      if (!KeyEntryHasValue(e, i)) continue;
       const TKeyFormat::TField& f = format.Field(i);
       int32_t size = f.DataSize;
       if (f.IsString) {

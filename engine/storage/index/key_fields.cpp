@@ -64,9 +64,6 @@ inline void Store(uint8_t* p, T v) {
   std::memcpy(p, &v, sizeof v);
 }
 
-inline bool HasValue(const uint8_t* entry, int i) {
-  return (entry[kKeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
-}
 inline void SetHasValue(uint8_t* entry, int i) {
   entry[kKeyEntryHeaderSize + i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
 }
@@ -77,31 +74,6 @@ inline int Sign(int64_t r) {
 template <class T>
 inline int CompareNum(T a, T b) {
   return a < b ? -1 : (a > b ? 1 : 0);
-}
-
-// Checks an entry's length before anything of it is read: no longer than
-// the index allows, and long enough for its bitmap.
-int CheckedEntryLength(const TKeyFormat& format, const uint8_t* entry, const char* caller) {
-  const int len = GetKeyEntryLength(entry);
-  if (len > format.MaximumKeySize() || len < kKeyEntryHeaderSize + format.DataOffset())
-    TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
-  return len;
-}
-
-// The data of field f at `pos` of an entry of `len` bytes, bounded by that
-// length: a damaged string length must not lead a read past the entry.
-inline void ReadEntryField(const TKeyFormat::TField& f, const uint8_t* entry, int len, int& pos,
-                           const uint8_t*& data, int& size, const char* caller) {
-  if (f.IsString) {
-    if (pos + 2 > len) TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
-    size = GetU16(entry + pos);
-    pos += 2;
-  } else {
-    size = f.DataSize;
-  }
-  if (size > len - pos) TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
-  data = entry + pos;
-  pos += size;
 }
 
 inline int MarkerOf(TFieldComparisonValues markers, int i) {
@@ -134,6 +106,27 @@ std::string ValueText(const TKeyFormat::TField& f, const uint8_t* p, int size) {
 }
 
 }  // namespace
+
+int CheckedEntryLength(const TKeyFormat& format, const uint8_t* entry, const char* caller) {
+  const int len = GetKeyEntryLength(entry);
+  if (len > format.MaximumKeySize() || len < kKeyEntryHeaderSize + format.DataOffset())
+    TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
+  return len;
+}
+
+void ReadEntryField(const TKeyFormat::TField& f, const uint8_t* entry, int len, int& pos,
+                    const uint8_t*& data, int& size, const char* caller) {
+  if (f.IsString) {
+    if (pos + 2 > len) TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
+    size = GetU16(entry + pos);
+    pos += 2;
+  } else {
+    size = f.DataSize;
+  }
+  if (size > len - pos) TavDatabaseError(kUnexpectedInternalError, caller, kKeySizeOutOfRange);
+  data = entry + pos;
+  pos += size;
+}
 
 // ---------------------------------------------------------------------------
 // TKeyFieldItem, TKeyFields
@@ -450,7 +443,7 @@ int TKeyFormat::CompareKeys(int keyFieldCount, const uint8_t* entryA,
       const int m = MarkerOf(markersA, i) - MarkerOf(markersB, i);
       if (m != 0) return Sign(m);
     }
-    const bool hasA = HasValue(entryA, i), hasB = HasValue(entryB, i);
+    const bool hasA = KeyEntryHasValue(entryA, i), hasB = KeyEntryHasValue(entryB, i);
     int r;
     if (hasA != hasB) {
       r = hasA ? 1 : -1;
@@ -489,7 +482,7 @@ int TKeyFormat::CompareFieldsFrom(int from, int n, const TOptimizedSearchKey& ke
     const TField& f = fields[i];
     const TOptimizedSearchKey::TSlot& s = slots[i];
     if (s.Marker != 0) return s.Marker;
-    const bool has = HasValue(entry, i);
+    const bool has = KeyEntryHasValue(entry, i);
     int r;
     if (s.Present != has) {
       r = s.Present ? 1 : -1;
@@ -569,7 +562,7 @@ void TKeyFormat::DecodeKeyBufAsStrings(const uint8_t* entry, TStrings& lines) co
   int pos = kKeyEntryHeaderSize + data_offset_;
   for (int i = 0; i < KeyFieldCount(); ++i) {
     const TField& f = fields_[static_cast<size_t>(i)];
-    if (!HasValue(entry, i)) {
+    if (!KeyEntryHasValue(entry, i)) {
       lines.Add("NULL");
       continue;
     }
@@ -630,7 +623,7 @@ void TOptimizedSearchKey::SetDataFromKeyBuf(const TKeyFormat& keyFields,
   const int len = CheckedEntryLength(keyFields, keyEntry, kCaller);
   int pos = kKeyEntryHeaderSize + keyFields.DataOffset();
   for (int i = 0; i < count_; ++i) {
-    if (!HasValue(keyEntry, i)) continue;
+    if (!KeyEntryHasValue(keyEntry, i)) continue;
     const TKeyFormat::TField& f = keyFields.Field(i);
     TSlot& s = slots_[static_cast<size_t>(i)];
     const uint8_t* p;

@@ -92,6 +92,10 @@ inline uint32_t GetKeyEntryAddress(const uint8_t* entry) {
 inline void SetKeyEntryAddress(uint8_t* entry, uint32_t address) {
   std::memcpy(entry + 6, &address, 4);
 }
+// Whether key field i of the entry has a value (its bit in the bitmap).
+inline bool KeyEntryHasValue(const uint8_t* entry, int i) {
+  return (entry[kKeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
+}
 
 class TKeyFieldItem : public host::TCollectionItem {
  public:
@@ -278,6 +282,16 @@ class TKeyFormat {
   TIndexKeyType key_type_ = ikFixed;
   TDBStringCompare string_compare_ = nullptr;
 };
+
+// An entry's length, checked before anything of it is read: no longer than
+// the format allows, and long enough for its bitmap (8581 "KeySize out of
+// range" otherwise).
+int CheckedEntryLength(const TKeyFormat& format, const uint8_t* entry, const char* caller);
+// The data of field f at `pos` of an entry of `len` bytes, bounded by that
+// length: a damaged string length must not lead a read past the entry
+// (8581 "KeySize out of range"). `pos` moves past the field.
+void ReadEntryField(const TKeyFormat::TField& f, const uint8_t* entry, int len, int& pos,
+                    const uint8_t*& data, int& size, const char* caller);
 
 // A search key unpacked field by field, so that the many compares of one
 // descent do not parse the key again. Sized from the key it is loaded from,

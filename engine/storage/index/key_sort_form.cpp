@@ -13,7 +13,6 @@ namespace tav {
 namespace {
 
 const char kCaller[] = "TKeySortForm.Append";
-const char kKeySizeOutOfRange[] = "KeySize out of range";
 
 // Whether field f's values have a byte form under the format's string
 // compare: every type the key format admits has one, 8-bit strings only
@@ -68,26 +67,18 @@ TKeySortForm::TKeySortForm(const TKeyFormat& format) : format_(format) {
 }
 
 void TKeySortForm::Append(const uint8_t* entry, std::vector<uint8_t>& out) const {
-  const int len = GetKeyEntryLength(entry);
-  if (len > format_.MaximumKeySize() || len < kKeyEntryHeaderSize + format_.DataOffset())
-    TavDatabaseError(kUnexpectedInternalError, kCaller, kKeySizeOutOfRange);
+  const int len = CheckedEntryLength(format_, entry, kCaller);
   const bool ascii = format_.StringCompare() == &DBASCIICompareStrings;
   int pos = kKeyEntryHeaderSize + format_.DataOffset();
   for (int i = 0; i < fields_; ++i) {
     const TKeyFormat::TField& f = format_.Field(i);
     const size_t start = out.size();
-    const bool has = (entry[kKeyEntryHeaderSize + i / 8] >> (7 - i % 8)) & 1;
+    const bool has = KeyEntryHasValue(entry, i);
     out.push_back(has ? 1 : 0);
     if (has) {
-      int size = f.DataSize;
-      if (f.IsString) {
-        if (pos + 2 > len) TavDatabaseError(kUnexpectedInternalError, kCaller, kKeySizeOutOfRange);
-        size = entry[pos] | (entry[pos + 1] << 8);
-        pos += 2;
-      }
-      if (size > len - pos) TavDatabaseError(kUnexpectedInternalError, kCaller, kKeySizeOutOfRange);
-      const uint8_t* p = entry + pos;
-      pos += size;
+      const uint8_t* p = nullptr;
+      int size = 0;
+      ReadEntryField(f, entry, len, pos, p, size, kCaller);
       switch (f.DataType) {
         case host::ftString:
           if (ascii)

@@ -306,6 +306,13 @@ constexpr uint32_t kFirstDataPage = 6;
 
 constexpr const char* kFreeChainDamaged = "Free block chain damaged";
 
+// A block of `bs` bytes at `block` holding the first `size` bytes of `data`
+// (size <= bs), zeros after them; all zeros without data.
+void FillBlock(uint8_t* block, uint32_t bs, uint32_t size, const void* data) {
+  if (size < bs || !data) std::memset(block, 0, bs);
+  if (size && data) std::memcpy(block, data, size);
+}
+
 }  // namespace
 
 TDiskIOInterface::TDiskIOInterface() {
@@ -435,10 +442,8 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
     newHead = head + bs;
     const uint32_t pageSize = DiskMgr()->PageSize();
     if (pageSize != 0 && head / pageSize == (uint64_t{head} + 2 * uint64_t{bs} - 1) / pageSize) {
-      uint8_t* block = work_.get();
-      if (size < bs || !data) std::memset(block, 0, bs);
-      if (size && data) std::memcpy(block, data, size);
-      DiskMgr()->WriteCustomSize(head, 2 * bs, block, TableID(), AccessFlags());
+      FillBlock(work_.get(), bs, size, data);
+      DiskMgr()->WriteCustomSize(head, 2 * bs, work_.get(), TableID(), AccessFlags());
       SetFirstEmpty(newHead);
       return head;
     }
@@ -458,8 +463,7 @@ void TDiskIOInterface::WriteWhole(uint32_t address, uint32_t size, const void* d
   // The caller's buffer holds `size` bytes only: the block is filled out
   // with zeros in the second half of the work buffer.
   uint8_t* block = work_.get() + bs;
-  std::memset(block, 0, bs);
-  if (size && data) std::memcpy(block, data, size);
+  FillBlock(block, bs, size, data);
   DiskMgr()->WriteCustomSize(address, bs, block, TableID(), AccessFlags());
 }
 
