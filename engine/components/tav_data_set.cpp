@@ -960,7 +960,9 @@ void TTavDataSet::SetFieldKeyFlagToMax(int fieldNo) {
 // Keys and searches
 
 TIndexItem& TTavDataSet::RequireIndex(const std::string& name, const char* caller) const {
-  TIndexItem* item = index_mgr_->FindIndex(name);
+  // Mostly the current index: the manager remembers it.
+  TIndexItem* item =
+      name == index_mgr_->CurrentIndexName() ? index_mgr_->FindCurrentIndex() : index_mgr_->FindIndex(name);
   if (!item) TavDatabaseErrorFmt(kIndexDoesNotExist, caller, "Index %s", {name}, this);
   return *item;
 }

@@ -10,6 +10,7 @@
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
+#include "engine/storage/record/internal_fields.h"
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/table/privileges.h"
 #include "engine/storage/table/table_header.h"
@@ -139,7 +140,7 @@ void TTavDataSet::DataSetSetFieldDataToRecBuf(int fieldNo, int32_t length, uint8
                                               const void* data, bool setNull) {
   const char* caller = "TTavDataSet.DataSetSetFieldDataToRecBuf";
   const TInternalFieldItem& f = WritableField(fieldNo, caller);
-  if (IsFieldBlob(fieldNo))
+  if (IsBlobFieldType(f.DataType()))
     TavDatabaseError(kUnexpectedInternalError, caller,
                      "Unable to use this method to access blob fields", this);
   uint8_t* dest = buffer + f.DataOffset();

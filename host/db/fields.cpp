@@ -338,6 +338,18 @@ int32_t TIntegerField::GetAsInteger() const {
   return static_cast<int32_t>(v);
 }
 
+int64_t TIntegerField::GetAsLargeInt() const {
+  int64_t v = 0;
+  ReadValue(v);
+  return v;
+}
+
+double TIntegerField::GetAsFloat() const {
+  int64_t v = 0;
+  ReadValue(v);
+  return static_cast<double>(v);
+}
+
 void TIntegerField::SetAsLargeIntValue(int64_t value) {
   if (value < min_ || value > max_)
     RangeError(std::to_string(value), std::to_string(min_), std::to_string(max_));

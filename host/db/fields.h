@@ -231,6 +231,9 @@ class TIntegerField : public TNumericField {
   void SetVarValue(const Variant& value) override;
   int32_t GetAsInteger() const override;
   void SetAsIntegerValue(int32_t value) override;
+  // Read straight from the record, as the value's own conversions give them.
+  int64_t GetAsLargeInt() const override;
+  double GetAsFloat() const override;
   void SetAsLargeIntValue(int64_t value) override;
 
  private:

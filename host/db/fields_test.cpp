@@ -150,6 +150,30 @@ TEST_F(FieldsTest, BufferFormatsRoundTrip) {
   EXPECT_EQ(F("VB")->AsString(), "ab");
 }
 
+// An integer of each width reads as a float and a large integer with the
+// sign its width gives it; a null reads as 0, as its value would.
+TEST_F(FieldsTest, IntegersReadAsOtherNumbersByTheirWidth) {
+  for (const char* name : {"SI", "WO", "I"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(F(name)->AsFloat(), 0.0);
+    EXPECT_EQ(F(name)->AsLargeInt(), 0);
+  }
+  F("SI")->SetAsInteger(-32768);
+  F("WO")->SetAsInteger(65535);
+  F("I")->SetAsInteger(-2147483647 - 1);
+  EXPECT_EQ(F("SI")->AsFloat(), -32768.0);
+  EXPECT_EQ(F("SI")->AsLargeInt(), -32768);
+  EXPECT_EQ(F("WO")->AsFloat(), 65535.0);
+  EXPECT_EQ(F("WO")->AsLargeInt(), 65535);
+  EXPECT_EQ(F("I")->AsFloat(), -2147483648.0);
+  EXPECT_EQ(F("I")->AsLargeInt(), -2147483648LL);
+  for (const char* name : {"SI", "WO", "I"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(F(name)->AsFloat(), F(name)->Value().AsDouble());
+    EXPECT_EQ(F(name)->AsLargeInt(), F(name)->Value().AsInt64());
+  }
+}
+
 TEST_F(FieldsTest, SizeAndRangeLimits) {
   F("S")->SetAsString("abcdefgh");
   EXPECT_EQ(F("S")->AsString(), "abcde");

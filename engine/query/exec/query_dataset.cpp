@@ -361,7 +361,14 @@ void TTavQueryDataset::Reopen() {
 
 void TTavQueryDataset::SetRowsAffectedToCount() {
   rows_affected_ = GetTotalRecordCount();
-  First();
+  if (first_after_fill_) {
+    First();
+    return;
+  }
+  // No row of an earlier fill stays readable through this cursor.
+  ClearBuffers();
+  InternalFirst();
+  DataEvent(host::deDataSetChange, 0);
 }
 
 std::vector<uint32_t> TTavQueryDataset::CollectAddresses() {

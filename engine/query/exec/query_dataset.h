@@ -95,6 +95,11 @@ class TTavQueryDataset : public TTavBaseTable {
   void SetMaxRecords(int32_t value) { max_records_ = value; }
   bool CreateLiveResult() const { return create_live_result_; }
   void SetCreateLiveResult(bool value) { create_live_result_ = value; }
+  // Whether a fill ends with this cursor on the first row (the default).
+  // Without, it ends before the first row with nothing read: for an owner
+  // that reads the table through a cursor of its own.
+  bool FirstAfterFill() const { return first_after_fill_; }
+  void SetFirstAfterFill(bool value) { first_after_fill_ = value; }
   int32_t GetRowsAffected() const { return rows_affected_; }
   TDBStringCompare GetDBStringCompare() const { return DBStringCompare(); }
 
@@ -193,6 +198,7 @@ class TTavQueryDataset : public TTavBaseTable {
   int32_t max_records_ = 0;
   int32_t rows_affected_ = 0;
   bool create_live_result_ = false;
+  bool first_after_fill_ = true;
   std::vector<uint8_t> row_;  // the row being built
   // Carries every raw value of a fill (a BLOB's stream made once).
   std::unique_ptr<TDataHolder> holder_;

@@ -300,6 +300,20 @@ TEST_F(QueryDatasetTest, RebuildingEmptiesThePreparedTable) {
   EXPECT_EQ(Rows(r), V{});
   r.PopulateResultSet(q->Columns, false);
   EXPECT_EQ(Rows(r), (V{"4", "5"}));
+  // A fill left unread: the cursor shows no row of either fill until First.
+  r.SetFirstAfterFill(false);
+  r.PrepareEmptyResultSet(true);
+  r.PopulateResultSet(q->Columns, false);
+  EXPECT_TRUE(r.Eof());
+  EXPECT_TRUE(r.Fields(0)->IsNull());
+  EXPECT_EQ(r.GetRowsAffected(), 2);
+  EXPECT_EQ(r.RecordCount(), 2);
+  EXPECT_EQ(Rows(r), (V{"4", "5"}));
+  r.SetFirstAfterFill(true);
+  r.PrepareEmptyResultSet(true);
+  r.PopulateResultSet(q->Columns, false);
+  EXPECT_FALSE(r.Eof());
+  EXPECT_EQ(r.Fields(0)->AsString(), "4");
 }
 
 TEST_F(QueryDatasetTest, AddressListsFollowTheWholeCondition) {

@@ -319,6 +319,11 @@ void TTavQuery::DropResultTable(const std::string& name) {
   if (db->MemoryTableMgr().IndexOfTableName(name) >= 0) db->DeleteTable(name, true);
 }
 
+void TTavQuery::KeepResultCursorUnread() {
+  // The query reads the rows through its own cursor on the table.
+  if (TTavQueryDataset* rows = provider_->GetResultSet()) rows->SetFirstAfterFill(false);
+}
+
 void TTavQuery::InternalOpen() {
   CheckDataBase("TTavQuery.InternalOpen");
   ConnectDataBase();
@@ -333,6 +338,7 @@ void TTavQuery::InternalOpen() {
     // As the parameters, MaxRecords counts as it stands at the run.
     provider_->SetMaxRecords(max_records_);
     provider_->SetRequestLive(request_live_);
+    KeepResultCursorUnread();
     run_succeeded_ = provider_->CreateResultSet();
     open_time_ = os::GetTickCount() - start;
     if (!run_succeeded_)
@@ -366,6 +372,17 @@ void TTavQuery::InternalOpen() {
   if (live && bridge_ && !bridge_->Active()) bridge_->Open();
 }
 
+void TTavQuery::Refresh() {
+  CheckBrowseMode();
+  if (BeforeRefresh) BeforeRefresh(this);
+  // InternalRefresh leaves the cursor before the first row, whichever
+  // record it stood on.
+  CursorPosChanged();
+  InternalRefresh();
+  Resync({});
+  if (AfterRefresh) AfterRefresh(this);
+}
+
 void TTavQuery::InternalRefresh() {
   // A rollback refreshes every dataset of the connection; the rollback of
   // this query's own run must not run it again.
@@ -379,6 +396,7 @@ void TTavQuery::InternalRefresh() {
     TRun run(*this, "TTavQuery.InternalOpen");
     provider_->SetMaxRecords(max_records_);
     provider_->SetRequestLive(request_live_);
+    KeepResultCursorUnread();
     // CreateResultSet plans with the parameters' values as they stand.
     bool ok = provider_->CreateResultSet();
     if (!ok) TavDatabaseError(kSqlError, "TTavQuery.InternalOpen", provider_->GetErrorsAsText(), this);

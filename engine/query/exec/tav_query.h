@@ -111,6 +111,9 @@ class TTavQuery : public TTavBaseTable {
   void SetParamsFromDataSource();
   // Reopens the query when its master is open and browsing.
   void RefreshParams();
+  // Runs the statement again and reads from its first row: the record the
+  // cursor stood on is not looked up first, the run replaces every row.
+  void Refresh() override;
 
  protected:
   bool GetCanModify() override;
@@ -133,6 +136,9 @@ class TTavQuery : public TTavBaseTable {
   void CheckDataBase(const char* caller) const;
   void SetDataBaseConnected(bool connected);
   void ConnectDataBase();
+  // The result table's own cursor is not moved to the first row after a
+  // fill: nothing reads through it.
+  void KeepResultCursorUnread();
   // Drops the result table of the last Open when it is still there.
   void DropResultTable(const std::string& name);
   // The bridge on the live result's base record of the current row.

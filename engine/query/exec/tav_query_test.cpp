@@ -630,6 +630,76 @@ TEST_F(QueryTest, ReRunsHoldExactlyTheirOwnRowsWhateverTheLastRunHeld) {
   }
 }
 
+TEST_F(QueryTest, ARefreshStandsOnTheNewFirstRowWhereverTheCursorWas) {
+  // Read without First: the refresh itself puts the cursor on the first row
+  // of the new run, whatever row of the last one it stood on.
+  auto q = Query("SELECT ID, Name FROM Emp WHERE ID BETWEEN :lo AND :hi");
+  q->SetRequestLive(true);
+  q->ParamByName("lo")->SetAsInteger(1);
+  q->ParamByName("hi")->SetAsInteger(5);
+  int before = 0;
+  int after = 0;
+  q->BeforeRefresh = [&](host::TDataSet*) { ++before; };
+  q->AfterRefresh = [&](host::TDataSet*) {
+    ++after;
+    // The rows are there when the handler runs.
+    if (!q->IsEmpty()) {
+      EXPECT_EQ(q->FieldByName("ID")->AsInteger(), q->ParamByName("lo")->AsInteger());
+    }
+  };
+  q->Open();
+  q->Last();
+  EXPECT_EQ(q->RecNo(), 5);
+  q->ParamByName("lo")->SetAsInteger(3);
+  q->ParamByName("hi")->SetAsInteger(4);
+  q->Refresh();
+  EXPECT_EQ(before, 1);
+  EXPECT_EQ(after, 1);
+  EXPECT_FALSE(q->Eof());
+  EXPECT_EQ(q->RecNo(), 1);
+  EXPECT_EQ(q->RecordCount(), 2);
+  EXPECT_EQ(q->FieldByName("Name")->AsString(), "Cid");
+  q->Next();
+  EXPECT_EQ(q->FieldByName("Name")->AsString(), "Dee");
+  q->Next();
+  EXPECT_TRUE(q->Eof());
+
+  // An edit pending at the refresh is posted first; the row edited after it
+  // is the new first row's base record.
+  q->Last();
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Dora");
+  q->ParamByName("lo")->SetAsInteger(2);
+  q->Refresh();
+  EXPECT_EQ(Select("SELECT Name FROM Emp WHERE ID = 4"), "Dora");
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 2);
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Bo");
+  q->Post();
+  EXPECT_EQ(Select("SELECT Name FROM Emp WHERE ID = 2"), "Bo");
+  EXPECT_EQ(Rows(*q), "2|Bo;3|Cid;4|Dora");
+
+  // A run with no rows, and one with rows again.
+  q->Last();
+  q->ParamByName("lo")->SetAsInteger(9);
+  q->ParamByName("hi")->SetAsInteger(9);
+  q->Refresh();
+  EXPECT_TRUE(q->BOF());
+  EXPECT_TRUE(q->Eof());
+  EXPECT_EQ(q->RecordCount(), 0);
+  EXPECT_TRUE(q->FieldByName("ID")->IsNull());
+  q->ParamByName("lo")->SetAsInteger(5);
+  q->ParamByName("hi")->SetAsInteger(4);
+  q->Refresh();
+  EXPECT_EQ(q->RecordCount(), 0);
+  q->ParamByName("hi")->SetAsInteger(5);
+  q->Refresh();
+  EXPECT_FALSE(q->Eof());
+  EXPECT_EQ(q->FieldByName("Name")->AsString(), "Eve");
+  EXPECT_EQ(before, 5);
+  EXPECT_EQ(after, 5);
+}
+
 TEST_F(QueryTest, CloseLetsTheTablesAKeptPlanHeldGo) {
   // Exclusive, a schema statement needs no reconnect: it must find the
   // tables a closed query read free, and the query plans afresh over them.

@@ -83,7 +83,13 @@ TIndexManager* TIndexItem::Manager() const {
   return dynamic_cast<TIndexManager*>(Collection());
 }
 
+void TIndexItem::SetIndexName(const std::string& value) {
+  index_name_ = value;
+  if (TIndexManager* m = Manager()) m->current_index_ = nullptr;
+}
+
 void TIndexItem::Assign(const host::TPersistent& source) {
+  if (TIndexManager* m = Manager()) m->current_index_ = nullptr;
   if (const auto* d = dynamic_cast<const TInternalIndexDef*>(&source)) {
     index_name_ = d->IndexName();
     unique_ = d->Unique();
@@ -437,10 +443,16 @@ void TIndexManager::Close() {
 }
 
 TIndexItem* TIndexManager::CurrentIndex() const {
-  TIndexItem* item = FindIndex(current_index_name_);
+  TIndexItem* item = FindCurrentIndex();
   if (!item)
     TavDatabaseError(kIndexDoesNotExist, "TIndexManager.CurrentIndex", current_index_name_);
   return item;
+}
+
+TIndexItem* TIndexManager::FindCurrentIndex() const {
+  if (UpdateCount() != 0) return FindIndex(current_index_name_);
+  if (current_index_ == nullptr) current_index_ = FindIndex(current_index_name_);
+  return current_index_;
 }
 
 TIndexItem* TIndexManager::FindIndex(const std::string& name) const {

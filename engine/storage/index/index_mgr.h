@@ -131,7 +131,8 @@ class TIndexItem : public host::TCollectionItem {
   bool Unique() const { return unique_; }
   void SetUnique(bool value) { unique_ = value; }
   const std::string& IndexName() const { return index_name_; }
-  void SetIndexName(const std::string& value) { index_name_ = value; }
+  // The manager's current index is looked up again after a rename.
+  void SetIndexName(const std::string& value);
   bool Maintained() const { return maintained_; }
   void SetMaintained(bool value) { maintained_ = value; }
   bool Memory() const { return memory_; }
@@ -265,7 +266,10 @@ class TIndexManager : public host::TTypedCollection<TIndexItem> {
   TTableHeader* TableHeader() const { return table_header_; }
   void SetTableHeader(TTableHeader* value) { table_header_ = value; }
   const std::string& CurrentIndexName() const { return current_index_name_; }
-  void SetCurrentIndexName(const std::string& value) { current_index_name_ = value; }
+  void SetCurrentIndexName(const std::string& value) {
+    current_index_name_ = value;
+    current_index_ = nullptr;
+  }
   TDBStringCompare DBStringCompareFunction() const { return string_compare_; }
   void SetDBStringCompareFunction(TDBStringCompare value) { string_compare_ = value; }
   host::TStrings* DebugStrings() const { return debug_strings_; }
@@ -299,8 +303,11 @@ class TIndexManager : public host::TTypedCollection<TIndexItem> {
   // Closes and removes every item; forgets the interface.
   void Close();
 
-  // The item named CurrentIndexName; 9997 when there is none.
+  // The item named CurrentIndexName; 9997 when there is none. The item
+  // found is remembered until the name, the items or an item's name change.
   TIndexItem* CurrentIndex() const;
+  // The same without the error: null when there is no such item.
+  TIndexItem* FindCurrentIndex() const;
   // The first item named `name` (without regard to case), or null.
   TIndexItem* FindIndex(const std::string& name) const;
   // The first index whose leading key fields are exactly `fieldNames` in
@@ -327,8 +334,11 @@ class TIndexManager : public host::TTypedCollection<TIndexItem> {
 
  protected:
   host::TCollectionItem* NewItem() override { return new TIndexItem(); }
+  // Items were added, removed or moved: the current index is looked up again.
+  void Changed() override { current_index_ = nullptr; }
 
  private:
+  friend class TIndexItem;
   TIndexItem* RequireIndex(const std::string& name, const char* caller) const;
   void RequireHeader() const;
 
@@ -336,6 +346,10 @@ class TIndexManager : public host::TTypedCollection<TIndexItem> {
   host::TStrings* debug_strings_ = nullptr;
   TTableHeader* table_header_ = nullptr;
   std::string current_index_name_;
+  // The item CurrentIndex found last; null when it must look again. Not
+  // used while the collection is inside an update (items may be gone
+  // before Changed is told).
+  mutable TIndexItem* current_index_ = nullptr;
   TDBStringCompare string_compare_ = nullptr;
   int visible_count_ = 0;
   bool open_ = false;

@@ -209,6 +209,50 @@ TEST_F(IndexManagerTest, DroppingAnIndexMovesTheOthersDownASlot) {
   EXPECT_EQ(Entries(*reopened.FindIndex("ByQty")), qtys);
 }
 
+// The current index is remembered between calls: whatever changes which
+// item the name finds must be seen by the next call.
+TEST_F(IndexManagerTest, CurrentIndexFollowsEveryChangeOfNameOrItems) {
+  TIndexManager m;
+  CreateAndOpen(m);
+  m.SetCurrentIndexName("byname");
+  ASSERT_EQ(m.CurrentIndex(), m.Items(1));
+  EXPECT_EQ(m.CurrentIndex(), m.Items(1));
+  m.SetCurrentIndexName("ByQty");
+  EXPECT_EQ(m.CurrentIndex(), m.Items(2));
+
+  // The item renamed away, another renamed to the name.
+  m.Items(2)->SetIndexName("Renamed");
+  EXPECT_EQ(m.FindCurrentIndex(), nullptr);
+  EXPECT_EQ(ErrorCodeOf([&] { m.CurrentIndex(); }), 9997);
+  m.Items(0)->SetIndexName("BYQTY");
+  EXPECT_EQ(m.CurrentIndex(), m.Items(0));
+  m.Items(0)->SetIndexName("ById");
+  m.Items(2)->SetIndexName("ByQty");
+  EXPECT_EQ(m.CurrentIndex(), m.Items(2));
+
+  // The item dropped: the name finds nothing, and no freed item is handed out.
+  m.DropIndex("ByQty");
+  EXPECT_EQ(m.FindCurrentIndex(), nullptr);
+  EXPECT_EQ(ErrorCodeOf([&] { m.CurrentIndex(); }), 9997);
+
+  // Items made again from the definitions, in one update: the new item.
+  m.SetCurrentIndexName("ById");
+  TIndexItem* before = m.CurrentIndex();
+  m.Assign(def_.InternalIndexDefs());
+  ASSERT_EQ(m.Count(), 3);
+  EXPECT_NE(m.CurrentIndex(), nullptr);
+  EXPECT_EQ(m.CurrentIndex(), m.Items(0));
+  (void)before;
+
+  // Moved in the list, an earlier item of the same name (without regard to
+  // case) is the one found.
+  m.Items(2)->SetIndexName("byid");
+  m.Items(2)->SetIndex(0);
+  EXPECT_EQ(m.CurrentIndex()->IndexName(), "byid");
+  m.Close();
+  EXPECT_EQ(m.FindCurrentIndex(), nullptr);
+}
+
 TEST_F(IndexManagerTest, AddingAnIndexChecksEverythingFirst) {
   TIndexManager m;
   CreateAndOpen(m);
