@@ -287,10 +287,14 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
   const bool isNull = rec[f.NullFlagOffset()] == 0;
   if (!buffer || IsBlobFieldType(f.DataType())) return !isNull;
   // Exactly the field's buffer: the host sized it for this field.
-  std::memset(buffer, 0, static_cast<size_t>(field->DataSize()));
-  if (isNull) return false;
+  const auto size = static_cast<size_t>(field->DataSize());
+  if (isNull) {
+    std::memset(buffer, 0, size);
+    return false;
+  }
   const host::TFieldType type = field->DataType();
   if (type == host::ftDate || type == host::ftTime || type == host::ftDateTime) {
+    std::memset(buffer, 0, size);
     double stored;
     std::memcpy(&stored, rec + f.DataOffset(), sizeof stored);
     const host::TTimeStamp ts = host::DateTimeToTimeStamp(stored);
@@ -304,7 +308,10 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
     }
     return true;
   }
-  std::memcpy(buffer, rec + f.DataOffset(), static_cast<size_t>(InternalGetFieldLength(f, rec)));
+  // The value, and zeros after it up to the buffer's size.
+  const auto length = static_cast<size_t>(InternalGetFieldLength(f, rec));
+  std::memcpy(buffer, rec + f.DataOffset(), length);
+  if (length < size) std::memset(static_cast<uint8_t*>(buffer) + length, 0, size - length);
   return true;
 }
 
