@@ -275,6 +275,25 @@ TEST_F(JoinResultTest, ColumnsCopiedFromEachSideInTheResultsOrder) {
   }
 }
 
+// Grouped and distinct rows of a join: each value once, in order.
+TEST_F(JoinResultTest, GroupedAndDistinctRowsOfAJoin) {
+  std::vector<std::string> want;
+  for (int k = 0; k < 30; ++k) want.push_back(std::to_string(k));
+  for (const char* sql : {"SELECT L.K FROM L INNER JOIN R ON R.K = L.K GROUP BY L.K ORDER BY L.K",
+                          "SELECT DISTINCT L.K FROM L INNER JOIN R ON R.K = L.K ORDER BY L.K"}) {
+    auto q = Query(sql);
+    q->Open();
+    EXPECT_EQ(Rows(*q), want) << sql;
+    EXPECT_EQ(q->RecordCount(), 30) << sql;
+  }
+  // One table grouped without aggregates: each key once as well.
+  want.clear();
+  for (int k = 0; k < 37; ++k) want.push_back(std::to_string(k));
+  auto q = Query("SELECT K FROM L GROUP BY K ORDER BY K");
+  q->Open();
+  EXPECT_EQ(Rows(*q), want);
+}
+
 TEST_F(JoinResultTest, AFillFailingMidwayRaisesAndTheQueryRunsAgain) {
   // The division fails on the row of L.ID = 500 only.
   auto q = Query("SELECT L.ID, R.T, 10 / (L.ID - 500) FROM L INNER JOIN R ON R.K = L.K ORDER BY L.ID");

@@ -526,8 +526,11 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   const bool join = dynamic_cast<TTavNonJoinDataProvider*>(&Root()) == nullptr;
   // A join's rows go into the empty table without their keys, and each
   // index is then built once from the sorted keys: nothing looks a row up
-  // while the table fills (DISTINCT does).
-  const bool unkeyed = join && !distinct && bridge == nullptr && GetTotalRecordCount() == 0;
+  // while the table fills (DISTINCT does) and no unique key refuses a row
+  // (GROUP BY's does).
+  const bool grouped = HasIndexDef(kIdxGroupBy);
+  const bool unkeyed = join && !distinct && !grouped && bridge == nullptr && !HasIndexDef(kIdxDistinct) &&
+                       GetTotalRecordCount() == 0;
   // A join's plain columns are copied as their records hold them.
   const std::vector<TRawColumn> raw = join ? RawColumns(columns, stored, *this) : std::vector<TRawColumn>{};
   const auto general = [&raw](const TResultSetField& c) {
@@ -549,6 +552,8 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
       }
       // Equal as the unique index compares them: the row is there already.
       if (distinct && FindBuf(row_.data(), stEQ, kIdxDistinct, nullptr, false)) continue;
+      // A grouped row without aggregates: its group has its row already.
+      if (grouped && FindBuf(row_.data(), stEQ, kIdxGroupBy, nullptr, false)) continue;
       if (unkeyed) {
         SetRecordBuffer(row_.data());
         AddRecordUnkeyed();
