@@ -262,6 +262,11 @@ class TTavDataSet : public host::TDataSet {
   // The same for a run of inserts that reads nothing back: the cursor is
   // left on the new record's address, the index not searched for it.
   void AddRecordUnpositioned(bool generateAutoInc);
+  // A run of inserts into a table nothing else reads until it ends: each
+  // record goes in without its keys, the cursor where it was; EndUnkeyedRun
+  // then builds every index from the records, as a reindex does.
+  void AddRecordUnkeyed() { AddRecordKeepingNumber(false, false, true, false); }
+  void EndUnkeyedRun() { BuildIndexesFromRecords(false, false); }
   // Writes the changed engine buffer over the record it was read from.
   void UpdateRecord();
   // Deletes the current record; `buffer` (may be null) is the caller's copy

@@ -64,6 +64,33 @@ std::vector<uint32_t> Unite(const std::vector<uint32_t>& a, const std::vector<ui
   return out;
 }
 
+// Where `field` of `leaf`'s layout stands in the leaf's record when it is a
+// fixed-size integer read as its bytes; else not Valid.
+TStoredKey StoredKeyOf(const TTavNonJoinDataProvider* leaf, const TInternalFieldItem* field) {
+  const TTavDatasetBridge* bridge = leaf != nullptr ? leaf->DataBridge() : nullptr;
+  if (bridge == nullptr || field == nullptr || !bridge->InternalActive()) return {};
+  const int32_t fieldNo = field->FieldNo();
+  if (fieldNo < 0 || fieldNo >= bridge->GetInternalFieldCount() || bridge->IsFieldBlob(fieldNo)) return {};
+  const TInternalFieldItem& stored = bridge->GetFieldDef(fieldNo);
+  switch (KeyClassOf(stored)) {
+    case kcInt16:
+    case kcWord:
+    case kcInt32:
+    case kcInt64: break;
+    default: return {};
+  }
+  if (stored.IsVariable() || stored.FieldSize() <= 0 || stored.DataType() != field->DataType()) return {};
+  return {true, stored.NullFlagOffset(), stored.DataOffset(), stored.FieldSize()};
+}
+
+// The key's bytes in `leaf`'s current record; nullptr for NULL (a zero flag
+// byte, no current record, or the missing side of an outer join's row).
+const uint8_t* StoredKeyBytes(const TTavNonJoinDataProvider* leaf, const TStoredKey& key) {
+  const uint8_t* record = leaf->CurrentRecordBytes();
+  if (record == nullptr || record[key.NullFlagOffset] == 0) return nullptr;
+  return record + key.DataOffset;
+}
+
 // Frees a chain linked through Next (the nodes own nothing of each other).
 template <class T>
 void FreeChain(T*& head) {
@@ -108,6 +135,27 @@ TTavNonJoinDataProvider* FindFieldLeaf(TTavBaseJoinDataProvider* tree, const TTa
 }
 
 // ---------------------------------------------------------------------------
+// TJoinKeyHash
+
+uint32_t JoinKeyHashOf(const void* key, int length) {
+  const auto* k = static_cast<const unsigned char*>(key);
+  while (length > 0 && k[length - 1] == 0) --length;
+  uint64_t h = 0x9e3779b97f4a7c15ull;
+  for (int i = 0; i < length; i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, k + i, static_cast<size_t>(std::min(8, length - i)));
+    h = (h ^ word) * 0xff51afd7ed558ccdull;
+    h ^= h >> 32;
+  }
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ull;
+  h ^= h >> 33;
+  return static_cast<uint32_t>(h);
+}
+
+uint32_t TJoinKeyHash::HashOf(const void* key, int length) const { return JoinKeyHashOf(key, length); }
+
+// ---------------------------------------------------------------------------
 // TJoinExprNodeEvaluator
 
 TJoinExprNodeEvaluator::TJoinExprNodeEvaluator(TJoinExprNode* source) : source_(source) {}
@@ -128,6 +176,8 @@ void TJoinExprNodeEvaluator::PrepareKeys(TTavNonJoinDataProvider* innerLeaf) {
     outer_field_ = source_->RightSourceField;
   }
   inner_leaf_ = innerLeaf;
+  outer_stored_ = StoredKeyOf(outer_leaf_, outer_field_);
+  inner_stored_ = StoredKeyOf(inner_leaf_, inner_field_);
   key_size_ = std::max(1, static_cast<int>(inner_field_->FieldSize()));
   key_is_null_ = true;
   Prepared = true;
@@ -140,7 +190,7 @@ void TJoinExprNodeEvaluator::Prepare(TTavNonJoinDataProvider* innerLeaf, bool& f
   if (!bridge.Active()) bridge.Open();
   const int keySize = key_size_;
   const int n = bridge.GetTotalBridgeRecordCount() + 10;
-  hash_ = std::make_unique<TTavBaseHash>(2 * n, keySize, n);
+  hash_ = std::make_unique<TJoinKeyHash>(2 * n, keySize, n);
   hash_->SetDataType(source_->LeftSourceField->DataType());
   hash_->SetSourceFieldName(inner_field_->FieldName());
   TCompoundList list;
@@ -155,6 +205,16 @@ void TJoinExprNodeEvaluator::Prepare(TTavNonJoinDataProvider* innerLeaf, bool& f
 }
 
 void TJoinExprNodeEvaluator::ReadSourceKey() {
+  if (outer_stored_.Valid) {
+    const uint8_t* data = StoredKeyBytes(outer_leaf_, outer_stored_);
+    key_is_null_ = data == nullptr || outer_stored_.Size > key_size_;
+    if (key_is_null_) {
+      key_.clear();
+      return;
+    }
+    key_.assign(data, data + outer_stored_.Size);
+    return;
+  }
   outer_leaf_->GetRawFieldData(outer_field_->FieldNo(), outer_holder_);
   key_.clear();
   // A NULL key matches nothing, and neither does one longer than any value
@@ -174,12 +234,18 @@ void TJoinExprNodeEvaluator::FindMatches() {
     MatchList.push_back(address);
     return false;
   });
+  if (MatchList.size() < 2) return;
   std::sort(MatchList.begin(), MatchList.end());
   MatchList.erase(std::unique(MatchList.begin(), MatchList.end()), MatchList.end());
 }
 
 bool TJoinExprNodeEvaluator::CurrentRecordMatches() {
   if (key_is_null_) return false;
+  if (inner_stored_.Valid) {
+    const uint8_t* data = StoredKeyBytes(inner_leaf_, inner_stored_);
+    return data != nullptr && static_cast<size_t>(inner_stored_.Size) == key_.size() &&
+           std::memcmp(data, key_.data(), key_.size()) == 0;
+  }
   inner_leaf_->GetRawFieldData(inner_field_->FieldNo(), inner_holder_);
   if (inner_holder_.IsNull || inner_holder_.UsesStream) return false;
   if (inner_holder_.Length != static_cast<int32_t>(key_.size())) return false;

@@ -41,12 +41,12 @@
 
 #include "engine/expr/expr_tree.h"
 #include "engine/query/exec/join_fields.h"
+#include "engine/storage/base/tav_hash.h"
 #include "engine/storage/record/internal_fields.h"
 #include "host/rtl/object.h"
 
 namespace tav {
 
-class TTavBaseHash;
 class TTavBaseJoinDataProvider;
 class TTavNonJoinDataProvider;
 class TJoinExprNodeEvaluator;
@@ -61,6 +61,31 @@ TTavNonJoinDataProvider* FindTableLeaf(TTavBaseJoinDataProvider* tree, const std
 // The leaf of `tree` that a field node's table is read from; nullptr when
 // none.
 TTavNonJoinDataProvider* FindFieldLeaf(TTavBaseJoinDataProvider* tree, const TTavExprNode& field);
+
+// The hash table of a hash join: the base hash with buckets chosen by a
+// well-mixed hash of the key's bytes, so that keys close together (integer
+// keys counting up, say) spread evenly. Zero bytes at the end of a key do
+// not count, so a key and its zero-padded form share their bucket, as the
+// base hash's matching of a shorter key wants.
+class TJoinKeyHash final : public TTavBaseHash {
+ public:
+  using TTavBaseHash::TTavBaseHash;
+
+ protected:
+  uint32_t HashOf(const void* key, int length) const override;
+};
+
+// The hash TJoinKeyHash buckets a key by.
+uint32_t JoinKeyHashOf(const void* key, int length);
+
+// Where a key field stands in its leaf's record: a fixed-size field read
+// straight from the record's bytes (Valid false: read through the leaf).
+struct TStoredKey {
+  bool Valid = false;
+  int32_t NullFlagOffset = 0;
+  int32_t DataOffset = 0;
+  int32_t Size = 0;
+};
 
 // One node of a join's ON condition as the analyser sees it: an equality
 // joining a field of each side, or AND/OR over such nodes.
@@ -119,7 +144,7 @@ class TJoinExprNodeEvaluator : public host::TObject {
 
  private:
   TJoinExprNode* source_;
-  std::unique_ptr<TTavBaseHash> hash_;
+  std::unique_ptr<TJoinKeyHash> hash_;
   TTavNonJoinDataProvider* inner_leaf_ = nullptr;
   TTavNonJoinDataProvider* outer_leaf_ = nullptr;
   TInternalFieldItem* inner_field_ = nullptr;
@@ -127,6 +152,9 @@ class TJoinExprNodeEvaluator : public host::TObject {
   std::vector<uint8_t> key_;
   int key_size_ = 0;
   bool key_is_null_ = true;
+  // The key fields read straight from the records (fixed-size integers).
+  TStoredKey outer_stored_;
+  TStoredKey inner_stored_;
   TDataHolder outer_holder_;
   TDataHolder inner_holder_;
 };

@@ -18,6 +18,7 @@
 #include "host/db/fields.h"
 #include "host/rtl/date_time.h"
 #include "host/rtl/exceptions.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/streams.h"
 #include "host/rtl/sys_utils.h"
 
@@ -210,6 +211,76 @@ std::vector<TStoredColumn> StoredColumns(const TResultSetFields& columns, const 
     out[static_cast<size_t>(i)] = StoredColumnOf(c.DataProvider, c.SourceFieldNo);
   }
   return out;
+}
+
+// A plain column of a join's fill copied from its leaf's record into the
+// result record as bytes: the two fields of one type and size, either of a
+// fixed size (no text) or variable texts with their length words.
+struct TRawColumn {
+  const TResultSetField* Column = nullptr;
+  int To = 0;
+  const TTavNonJoinDataProvider* Leaf = nullptr;
+  int32_t FromNull = 0, FromData = 0, FromMarker = 0;
+  int32_t ToNull = 0, ToData = 0, ToMarker = 0;
+  int32_t Size = 0;
+};
+
+std::vector<TRawColumn> RawColumns(const TResultSetFields& columns, const std::vector<TStoredColumn>& stored,
+                                   const TTavDataSet& target) {
+  std::vector<TRawColumn> out;
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TStoredColumn& from = stored[static_cast<size_t>(i)];
+    if (from.Leaf == nullptr) continue;
+    const TInternalFieldItem& source = *from.Stored;
+    const TInternalFieldItem& dest = target.GetFieldDef(i);
+    if (source.DataType() != dest.DataType() || source.FieldSize() != dest.FieldSize() || dest.FieldSize() <= 0 ||
+        source.IsVariable() != dest.IsVariable())
+      continue;
+    const host::TFieldType type = dest.DataType();
+    const bool text = type == host::ftString || type == host::ftWideString;
+    if (text != dest.IsVariable()) continue;
+    if (text && (type != host::ftString || source.SizeMarkerOffset() == 0 || dest.SizeMarkerOffset() == 0)) continue;
+    TRawColumn raw;
+    raw.Column = columns.Items(i);
+    raw.To = i;
+    raw.Leaf = from.Leaf;
+    raw.FromNull = source.NullFlagOffset();
+    raw.FromData = source.DataOffset();
+    raw.FromMarker = text ? source.SizeMarkerOffset() : 0;
+    raw.ToNull = dest.NullFlagOffset();
+    raw.ToData = dest.DataOffset();
+    raw.ToMarker = text ? dest.SizeMarkerOffset() : 0;
+    raw.Size = dest.FieldSize();
+    out.push_back(raw);
+  }
+  return out;
+}
+
+// Column `r` of the source's current row into the record `to` of `target`.
+void CopyRawColumn(const TRawColumn& r, uint8_t* to, TTavDataSet& target) {
+  const uint8_t* record = r.Leaf->CurrentRecordBytes();
+  if (record == nullptr || record[r.FromNull] == 0) {
+    to[r.ToNull] = 0;
+    std::memset(to + r.ToData, 0, static_cast<size_t>(r.Size));
+    if (r.ToMarker != 0) host::PutU16(to + r.ToMarker, 0);
+    return;
+  }
+  if (r.FromMarker == 0) {
+    to[r.ToNull] = 1;
+    std::memcpy(to + r.ToData, record + r.FromData, static_cast<size_t>(r.Size));
+    return;
+  }
+  const int32_t length = host::GetU16(record + r.FromMarker);
+  // A length no text of the field can have is refused as the general write
+  // refuses it.
+  if (length > r.Size - 1) {
+    target.DataSetSetFieldDataToRecBuf(r.To, length, to, record + r.FromData, false);
+    return;
+  }
+  host::PutU16(to + r.ToMarker, static_cast<uint16_t>(length));
+  to[r.ToNull] = 1;
+  std::memset(to + r.ToData, 0, static_cast<size_t>(r.Size));
+  std::memcpy(to + r.ToData, record + r.FromData, static_cast<size_t>(length));
 }
 
 // A leaf bridge walking in address order while it lives.
@@ -459,22 +530,58 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   const std::vector<TStoredColumn> stored = StoredColumns(columns, *this);
   // One write lock for the whole fill: each row's add finds it held.
   TStatementWriteLock lock(*this, true);
-  for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
-    FillRow(columns, [](const TResultSetField&) { return true; }, &stored);
-    if (bridge != nullptr) {
-      const uint32_t live[2] = {bridge->GetRecAddr(), bridge->GetRecModFlag()};
-      for (int k = 0; k < 2; ++k) {
-        uint8_t raw[4];
-        std::memcpy(raw, &live[k], 4);
-        DataSetSetFieldDataToRecBuf(n + k, 4, row_.data(), raw, false);
+  const bool join = dynamic_cast<TTavNonJoinDataProvider*>(&Root()) == nullptr;
+  // A join's rows go into the empty table without their keys, and each
+  // index is then built once from the sorted keys: nothing looks a row up
+  // while the table fills (DISTINCT does) and no unique key refuses a row
+  // (GROUP BY's does).
+  const bool grouped = HasIndexDef(kIdxGroupBy);
+  const bool unkeyed = join && !distinct && !grouped && bridge == nullptr && !HasIndexDef(kIdxDistinct) &&
+                       GetTotalRecordCount() == 0;
+  // A join's plain columns are copied as their records hold them.
+  const std::vector<TRawColumn> raw = join ? RawColumns(columns, stored, *this) : std::vector<TRawColumn>{};
+  const auto general = [&raw](const TResultSetField& c) {
+    for (const TRawColumn& r : raw)
+      if (r.Column == &c) return false;
+    return true;
+  };
+  try {
+    for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
+      FillRow(columns, general, &stored);
+      for (const TRawColumn& r : raw) CopyRawColumn(r, row_.data(), *this);
+      if (bridge != nullptr) {
+        const uint32_t live[2] = {bridge->GetRecAddr(), bridge->GetRecModFlag()};
+        for (int k = 0; k < 2; ++k) {
+          uint8_t raw[4];
+          std::memcpy(raw, &live[k], 4);
+          DataSetSetFieldDataToRecBuf(n + k, 4, row_.data(), raw, false);
+        }
+      }
+      // Equal as the unique index compares them: the row is there already.
+      if (distinct && FindBuf(row_.data(), stEQ, kIdxDistinct, nullptr, false)) continue;
+      // A grouped row without aggregates: its group has its row already.
+      if (grouped && FindBuf(row_.data(), stEQ, kIdxGroupBy, nullptr, false)) continue;
+      if (unkeyed) {
+        SetRecordBuffer(row_.data());
+        AddRecordUnkeyed();
+      } else {
+        AddRow();
+      }
+      ++added;
+      if (max_records_ > 0 && added >= max_records_) break;
+    }
+  } catch (...) {
+    // The rows added so far stay readable through the indexes.
+    if (unkeyed && added > 0) {
+      try {
+        EndUnkeyedRun();
+      } catch (...) {
+        // The fill's own error is the one reported.
       }
     }
-    // Equal as the unique index compares them: the row is there already.
-    if (distinct && FindBuf(row_.data(), stEQ, kIdxDistinct, nullptr, false)) continue;
-    AddRow();
-    ++added;
-    if (max_records_ > 0 && added >= max_records_) break;
+    throw;
   }
+  if (unkeyed && added > 0) EndUnkeyedRun();
   lock.Release();
   SetRowsAffectedToCount();
 }
