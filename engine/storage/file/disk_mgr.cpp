@@ -848,7 +848,9 @@ void TDiskMgr::DiskCommit() {
   if (!IsTransactionActive()) TavDatabaseError(kNoActiveTransaction, "TDiskMgr.DiskCommit");
   // A header changed under a lock kept for the transaction goes with it.
   WriteHeaderIfDirty();
-  if (use_lock_file_) table_lock_mgr_->UpgradeReadLocks();
+  // Read locks become write locks so that nobody reads what the commit is
+  // writing; a transaction that wrote nothing leaves them as they are.
+  if (use_lock_file_ && tav_file_->HasPendingWrites()) table_lock_mgr_->UpgradeReadLocks();
   tav_file_->Commit();
   ReleaseAllLocks();
 }

@@ -230,8 +230,8 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // ---- transactions ----
   // The file transaction's states are TTavFile's (tav_file.h).
   void DiskStartTransaction();
-  // Writes a dirty header, upgrades the table read locks, commits the file
-  // and releases every lock. A failure leaves the transaction running with
+  // Writes a dirty header, upgrades the table read locks (when there is
+  // anything to write), commits the file and releases every lock. A failure leaves the transaction running with
   // its locks: still open when the locks failed, else a failed commit, which
   // DiskCommit may be called again for.
   void DiskCommit();
