@@ -605,6 +605,12 @@ uint16_t TDiskMgr::GetPageOwnerCode(uint32_t address) {
   return code;
 }
 
+uint16_t TDiskMgr::RereadPageOwnerCode(uint32_t address) {
+  RequireOpen("TDiskMgr.RereadPageOwnerCode");
+  map_page_mgr_->ForgetPageOwner(address);
+  return GetPageOwnerCode(address);
+}
+
 void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                               uint32_t accessFlags) {
   RequireOpen("TDiskMgr.ReadCustomSize");

@@ -182,6 +182,12 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // remembered, read from a map page already known, or else read under the
   // header read lock.
   uint16_t GetPageOwnerCode(uint32_t address);
+  // The same with the page's entry read again, for a page whose remembered
+  // owner may be out of date: a table's change by another connection makes
+  // this connection forget the owners it knew of that table's pages, but a
+  // page that connection freed from one table and gave to another is still
+  // remembered as the first's until then.
+  uint16_t RereadPageOwnerCode(uint32_t address);
   // `count` bytes at `address`.
   void ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                       uint32_t accessFlags);
