@@ -26,7 +26,9 @@ namespace {
 
 constexpr int kRows = 300;
 
-std::string Num(int64_t v) { return std::to_string(v); }
+std::string Num(int64_t v) {
+  return std::to_string(v);
+}
 
 // "A" and "B" (ID primary key, K, S), A with kRows rows, B empty.
 std::string CreateDatabase(const os::test::TTempDir& dir) {
@@ -34,11 +36,13 @@ std::string CreateDatabase(const os::test::TTempDir& dir) {
   CreateDatabaseFile(path);
   TSession s(path);
   for (const char* t : {"A", "B"})
-    s.Exec(std::string("CREATE TABLE ") + t + " (ID INT NOT NULL, K INT, S VARCHAR(24), PRIMARY KEY (ID))");
+    s.Exec(std::string("CREATE TABLE ") + t +
+           " (ID INT NOT NULL, K INT, S VARCHAR(24), PRIMARY KEY (ID))");
   s.Exec("INSERT INTO A (ID, K, S) VALUES (0, 0, 's0')");
   for (int n = 1; n < kRows; n *= 2)
-    s.Exec("INSERT INTO A (ID, K, S) SELECT ID + " + Num(n) + ", K + " + Num(n) + ", 's' || CAST(ID + " + Num(n) +
-           " AS VARCHAR(12)) FROM A WHERE ID + " + Num(n) + " < " + Num(kRows));
+    s.Exec("INSERT INTO A (ID, K, S) SELECT ID + " + Num(n) + ", K + " + Num(n) +
+           ", 's' || CAST(ID + " + Num(n) + " AS VARCHAR(12)) FROM A WHERE ID + " + Num(n) + " < " +
+           Num(kRows));
   return path;
 }
 
@@ -71,9 +75,13 @@ struct TPointSelect {
   }
 };
 
-std::string Row(int id, int64_t k, const std::string& s) { return Num(id) + "|" + Num(k) + "|" + s; }
+std::string Row(int id, int64_t k, const std::string& s) {
+  return Num(id) + "|" + Num(k) + "|" + s;
+}
 
-int64_t FileSize(const std::string& path) { return static_cast<int64_t>(std::filesystem::file_size(path)); }
+int64_t FileSize(const std::string& path) {
+  return static_cast<int64_t>(std::filesystem::file_size(path));
+}
 
 TEST(SharedPageCache, APreparedSelectSeesWhatAnotherProcessCommittedBetweenRuns) {
   os::test::TTempDir dir;
@@ -152,8 +160,8 @@ TEST(SharedPageCache, PagesAnotherProcessFreedAndHandedToAnotherTableAreReadAgai
     }
     s.Exec("INSERT INTO B (ID, K, S) VALUES (0, -1, 'b')");
     for (int n = 1; n < kRows; n *= 2)
-      s.Exec("INSERT INTO B (ID, K, S) SELECT ID + " + Num(n) + ", K - " + Num(n) + ", 'b' FROM B WHERE ID + " +
-             Num(n) + " < " + Num(kRows));
+      s.Exec("INSERT INTO B (ID, K, S) SELECT ID + " + Num(n) + ", K - " + Num(n) +
+             ", 'b' FROM B WHERE ID + " + Num(n) + " < " + Num(kRows));
     side.Send(1);
     if (!side.WaitGo()) return 3;
     // And back: B's pages to A, which now holds other values.
@@ -167,8 +175,8 @@ TEST(SharedPageCache, PagesAnotherProcessFreedAndHandedToAnotherTableAreReadAgai
     }
     s.Exec("INSERT INTO A (ID, K, S) VALUES (0, 7, 'again')");
     for (int n = 1; n < kRows; n *= 2)
-      s.Exec("INSERT INTO A (ID, K, S) SELECT ID + " + Num(n) + ", K + " + Num(7 * n) + ", 'again' FROM A WHERE ID + " +
-             Num(n) + " < " + Num(kRows));
+      s.Exec("INSERT INTO A (ID, K, S) SELECT ID + " + Num(n) + ", K + " + Num(7 * n) +
+             ", 'again' FROM A WHERE ID + " + Num(n) + " < " + Num(kRows));
     side.Send(2);
     return 0;
   });
@@ -216,8 +224,8 @@ TEST(SharedPageCache, AWriterKilledBetweenRunsLeavesTheReaderSeeingTheTableAsItW
     s.Exec("CREATE TABLE A (ID INT NOT NULL, K INT, S VARCHAR(24), PRIMARY KEY (ID))");
     s.Exec("INSERT INTO A (ID, K, S) VALUES (0, 0, 'x')");
     for (int n = 1; n < kBig; n *= 2)
-      s.Exec("INSERT INTO A (ID, K, S) SELECT ID + " + Num(n) + ", 0, 'x' FROM A WHERE ID + " + Num(n) + " < " +
-             Num(kBig));
+      s.Exec("INSERT INTO A (ID, K, S) SELECT ID + " + Num(n) + ", 0, 'x' FROM A WHERE ID + " +
+             Num(n) + " < " + Num(kBig));
   }
   TSession s(path, 200);
   TPointSelect point(s.Db, "A");
@@ -250,7 +258,8 @@ TEST(SharedPageCache, AWriterKilledBetweenRunsLeavesTheReaderSeeingTheTableAsItW
   });
   ASSERT_TRUE(writer.Started());
   EXPECT_EQ(writer.Wait(), 0);
-  for (int id = 0; id < kBig; id += 97) ASSERT_EQ(point.Run(id), Row(id, id < 1000 ? id : 0, "x")) << id;
+  for (int id = 0; id < kBig; id += 97)
+    ASSERT_EQ(point.Run(id), Row(id, id < 1000 ? id : 0, "x")) << id;
 }
 
 }  // namespace

@@ -237,9 +237,9 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // The file transaction's states are TTavFile's (tav_file.h).
   void DiskStartTransaction();
   // Writes a dirty header, upgrades the table read locks (when there is
-  // anything to write), commits the file and releases every lock. A failure leaves the transaction running with
-  // its locks: still open when the locks failed, else a failed commit, which
-  // DiskCommit may be called again for.
+  // anything to write), commits the file and releases every lock. A failure
+  // leaves the transaction running with its locks: still open when the locks
+  // failed, else a failed commit, which DiskCommit may be called again for.
   void DiskCommit();
   // Rolls the file back, re-reads the header and releases every lock; all of
   // it also when the file's rollback raises (8450 after a failed commit that

@@ -341,7 +341,7 @@ class TTavFile : public host::TObject {
   std::vector<os::TIoPiece> run_pieces_;
   std::vector<uint8_t> xor_key_;
   std::vector<uint8_t> blow_key_;
-  int64_t trans_eof_ = 0;  // in a transaction; -1: not asked for yet
+  int64_t trans_eof_ = 0;    // in a transaction; -1: not asked for yet
   int64_t known_size_ = -1;  // the data's size as last seen; -1: ask the system
   std::unique_ptr<TCacheMgr> cache_mgr_;
   std::unique_ptr<TCacheBlockMgr> block_mgr_;
