@@ -605,6 +605,12 @@ uint16_t TDiskMgr::GetPageOwnerCode(uint32_t address) {
   return code;
 }
 
+uint16_t TDiskMgr::RereadPageOwnerCode(uint32_t address) {
+  RequireOpen("TDiskMgr.RereadPageOwnerCode");
+  map_page_mgr_->ForgetPageOwner(address);
+  return GetPageOwnerCode(address);
+}
+
 void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                               uint32_t accessFlags) {
   RequireOpen("TDiskMgr.ReadCustomSize");
@@ -848,7 +854,9 @@ void TDiskMgr::DiskCommit() {
   if (!IsTransactionActive()) TavDatabaseError(kNoActiveTransaction, "TDiskMgr.DiskCommit");
   // A header changed under a lock kept for the transaction goes with it.
   WriteHeaderIfDirty();
-  if (use_lock_file_) table_lock_mgr_->UpgradeReadLocks();
+  // Read locks become write locks so that nobody reads what the commit is
+  // writing; a transaction that wrote nothing leaves them as they are.
+  if (use_lock_file_ && tav_file_->HasPendingWrites()) table_lock_mgr_->UpgradeReadLocks();
   tav_file_->Commit();
   ReleaseAllLocks();
 }

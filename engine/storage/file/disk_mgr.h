@@ -182,6 +182,12 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // remembered, read from a map page already known, or else read under the
   // header read lock.
   uint16_t GetPageOwnerCode(uint32_t address);
+  // The same with the page's entry read again, for a page whose remembered
+  // owner may be out of date: a table's change by another connection makes
+  // this connection forget the owners it knew of that table's pages, but a
+  // page that connection freed from one table and gave to another is still
+  // remembered as the first's until then.
+  uint16_t RereadPageOwnerCode(uint32_t address);
   // `count` bytes at `address`.
   void ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
                       uint32_t accessFlags);
@@ -230,10 +236,10 @@ class TDiskMgr : public host::TObject, public TPageIO {
   // ---- transactions ----
   // The file transaction's states are TTavFile's (tav_file.h).
   void DiskStartTransaction();
-  // Writes a dirty header, upgrades the table read locks, commits the file
-  // and releases every lock. A failure leaves the transaction running with
-  // its locks: still open when the locks failed, else a failed commit, which
-  // DiskCommit may be called again for.
+  // Writes a dirty header, upgrades the table read locks (when there is
+  // anything to write), commits the file and releases every lock. A failure
+  // leaves the transaction running with its locks: still open when the locks
+  // failed, else a failed commit, which DiskCommit may be called again for.
   void DiskCommit();
   // Rolls the file back, re-reads the header and releases every lock; all of
   // it also when the file's rollback raises (8450 after a failed commit that

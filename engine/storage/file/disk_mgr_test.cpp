@@ -664,6 +664,51 @@ TEST_F(DiskMgrTest, AWriteLockAgainstAnotherProcesssReadLockTimesOutWithTheFullT
   EXPECT_EQ(m.SetTableLock(6, kLockTypeWrite), kLockTypeWrite);
 }
 
+TEST_F(DiskMgrTest, ATransactionThatOnlyReadCommitsBesideAnotherProcesssReadLock) {
+  TDiskMgr m;
+  Open(m);
+  const uint32_t page = Alloc(m, 1, 5);
+  TChild child([&](TChildSide& side) {
+    TDiskMgr c;
+    db_.Configure(c);
+    c.Open();
+    c.SetTableLock(5, kLockTypeRead);
+    side.Send(1);
+    side.WaitGo();
+    return 0;
+  });
+  ASSERT_TRUE(child.Started());
+  uint64_t ready = 0;
+  ASSERT_TRUE(child.Receive(ready));
+
+  os::TManualClock clock;
+  os::TScopedClock scoped(clock);
+  m.SetLockRetryCount(4);
+  // Reading beside another reader: the commit has nothing to keep it from.
+  m.DiskStartTransaction();
+  EXPECT_EQ(m.SetTableLock(5, kLockTypeRead), kLockTypeRead);
+  EXPECT_EQ(ReadBack(m, page, 1, 5), PagePattern(kPage, 5));
+  m.DiskCommit();
+  EXPECT_FALSE(m.IsTransactionActive());
+  EXPECT_EQ(HeldLocks(m), 0);
+  EXPECT_EQ(clock.SleepCount(), 0u);
+
+  // A transaction that wrote the table must wait for the reader to go
+  // before its commit writes.
+  m.DiskStartTransaction();
+  m.SetTableLock(5, kLockTypeWrite);
+  const std::string changed = PagePattern(kPage, 55);
+  m.WritePages(page, 1, changed.data(), 5, kAccessCached);
+  EXPECT_EQ(ErrorCodeOf([&] { m.DiskCommit(); }), 10249);
+  EXPECT_TRUE(m.IsTransactionActive());
+  m.DiskRollback();
+  EXPECT_EQ(HeldLocks(m), 0);
+
+  child.Go();
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(ReadBack(m, page, 1, 5), PagePattern(kPage, 5));
+}
+
 TEST_F(DiskMgrTest, TwoProcessesAllocateTogetherAndSeeEachOthersPages) {
   constexpr int kRounds = 40;
   constexpr uint64_t kEnd = ~uint64_t{0};

@@ -125,6 +125,8 @@ class TMapPageMgr : public host::TObject {
   bool CoversPage(uint32_t address) const;
   // Forgets the remembered owners of table `tableId`'s pages.
   void ForgetPageOwners(uint32_t tableId);
+  // Forgets the remembered owner of the page holding `address`.
+  void ForgetPageOwner(uint32_t address) { page_owners_.erase(address >> page_shift_); }
 
   void ResetAddressCache() {
     map_addrs_.clear();

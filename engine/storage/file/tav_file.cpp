@@ -367,7 +367,7 @@ void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
   // A write past the transaction's end (an append or not) moves the end, so
   // a later append never lands on it.
   const int64_t end = int64_t{position} + count;
-  if (end <= trans_eof_) return;
+  if (end <= TransactionEof()) return;
   trans_eof_ = end;
   // The cache's limit follows the file as the transaction grows it, as it
   // would have been had the file been this size at open: a transaction that
@@ -517,8 +517,17 @@ uint32_t TTavFile::SeekTavBof() {
 
 int64_t TTavFile::SeekTavEof() {
   RequireOpen("TTavFile.SeekTavEof");
-  if (GetTransactionActive()) return trans_eof_;
+  if (GetTransactionActive()) return TransactionEof();
   return FileSize();
+}
+
+int64_t TTavFile::TransactionEof() {
+  if (trans_eof_ < 0) trans_eof_ = FileSize();
+  return trans_eof_;
+}
+
+bool TTavFile::HasPendingWrites() const {
+  return cache_mgr_->DirtyCount() > 0 || !block_mgr_->Empty();
 }
 
 int64_t TTavFile::SeekTavPosition(uint32_t position) {
@@ -535,10 +544,16 @@ void TTavFile::StartTransaction() {
                      "A failed commit must be committed again or rolled back first");
   if (trans_state_ != ftsNone)
     TavDatabaseError(kTransactionAlreadyActive, "TTavFile.StartTransaction");
-  // Asked afresh: the transaction's end starts from the file's (which only
-  // this connection changes when it has the file to itself).
-  if (!Alone()) ForgetFileSize();
-  const int64_t size = FileSize();
+  // The transaction's end starts from the file's. Only this connection
+  // changes a file it has to itself, so the size kept is the file's; else it
+  // is asked for afresh when the transaction first needs it, by then
+  // usually under the lock that makes it worth knowing (a transaction that
+  // only reads a table under a lock it takes anyway pays one look, not two).
+  int64_t size = -1;
+  if (Alone())
+    size = FileSize();
+  else
+    ForgetFileSize();
   block_mgr_->StartTransaction();
   cache_mgr_->StartTransaction();
   trans_eof_ = size;
@@ -549,6 +564,15 @@ void TTavFile::StartTransaction() {
 void TTavFile::Commit(bool durable) {
   TAV_ASSERT(trans_state_ != ftsCommitting, "Commit called while committing");
   if (trans_state_ == ftsNone) TavDatabaseError(kNoActiveTransaction, "TTavFile.Commit");
+  // A transaction that changed nothing has nothing to journal or write: it
+  // just ends, the pages it read staying cached and clean.
+  if (trans_state_ == ftsOpen && !durable && !journaled_ && !commit_wrote_ && !HasPendingWrites()) {
+    cache_mgr_->Commit();
+    block_mgr_->Commit();
+    trans_state_ = ftsNone;
+    trans_eof_ = 0;
+    return;
+  }
   trans_state_ = ftsCommitting;
   // A dirty page and pending raw bytes never cover the same bytes (a page
   // write drops the pending bytes under it), so the order is free; pages go

@@ -250,6 +250,8 @@ class TTavFile : public host::TObject {
   // since, so no check is needed.
   bool JournalKnownEmpty() const { return Alone() && journal_left_empty_; }
   bool GetTransactionActive() const { return trans_state_ != ftsNone; }
+  // Pages or raw bytes wait in the caches for a commit to write them.
+  bool HasPendingWrites() const;
   TFileTransState TransactionState() const { return trans_state_; }
 
   // 8450 "The file buffers could not be flushed".
@@ -301,6 +303,9 @@ class TTavFile : public host::TObject {
   void WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count, int32_t tableId,
                    uint32_t accessFlags);
   void GrowTransactionEof(uint32_t position, uint32_t count);
+  // The transaction's end of file, taken from the file's size when first
+  // asked for (StartTransaction leaves it unknown on a shared file).
+  int64_t TransactionEof();
   void RequireXORKey() const;
   void RequireBlowKey() const;
   void LockRetryPause() const;
@@ -336,7 +341,7 @@ class TTavFile : public host::TObject {
   std::vector<os::TIoPiece> run_pieces_;
   std::vector<uint8_t> xor_key_;
   std::vector<uint8_t> blow_key_;
-  int64_t trans_eof_ = 0;
+  int64_t trans_eof_ = 0;    // in a transaction; -1: not asked for yet
   int64_t known_size_ = -1;  // the data's size as last seen; -1: ask the system
   std::unique_ptr<TCacheMgr> cache_mgr_;
   std::unique_ptr<TCacheBlockMgr> block_mgr_;

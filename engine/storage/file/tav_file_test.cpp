@@ -596,5 +596,64 @@ TEST_F(TavFileTest, FlushesAndCreates) {
   EXPECT_FALSE(f.CheckOpen());
 }
 
+// ---- transactions of a shared file ----
+
+TEST_F(TavFileTest, ATransactionThatChangedNothingWritesNothingAndKeepsItsPages) {
+  MakeFile(6);
+  os::test::TMemFile data(os::test::ReadWholeFile(path));
+  TTavFile f;
+  Configure(f, false);
+  f.SetDataFile(&data);
+  ASSERT_GE(f.OpenTavFile(path), 1);
+  f.StartTransaction();
+  EXPECT_EQ(Read(f, kPage, kPage, 3, kAccessCached), Pattern(kPage, 1));
+  EXPECT_FALSE(f.HasPendingWrites());
+  data.ResetCounters();
+  f.Commit();
+  EXPECT_FALSE(f.GetTransactionActive());
+  EXPECT_EQ(data.Writes(), 0u);
+  EXPECT_EQ(data.Flushes(), 0u);
+  // The page read in the transaction is still cached after it.
+  EXPECT_EQ(Read(f, kPage, kPage, 3, kAccessCached), Pattern(kPage, 1));
+  EXPECT_EQ(data.Reads(), 0u);
+
+  // A change, cached or raw, is written.
+  for (const uint32_t flags : {kAccessCached, 0u}) {
+    f.StartTransaction();
+    Write(f, 2 * kPage, Pattern(64, 9), 3, flags);
+    EXPECT_TRUE(f.HasPendingWrites());
+    f.Commit();
+    EXPECT_GT(data.Writes(), 0u);
+    EXPECT_EQ(data.Contents().substr(2 * kPage, 64), Pattern(64, 9));
+    data.ResetCounters();
+  }
+  // Durable, even a transaction without changes flushes.
+  f.StartTransaction();
+  f.Commit(true);
+  EXPECT_EQ(data.Flushes(), 1u);
+  f.CloseTavFile();
+}
+
+TEST_F(TavFileTest, ASharedFilesTransactionAppendsWhereTheFileEndsWhenItFirstAppends) {
+  MakeFile(6);
+  TTavFile f;
+  Open(f, false);
+  TTavFile other;
+  Open(other, false);
+  f.StartTransaction();
+  // Another connection adds a page after the transaction began (under the
+  // lock this one will take before its own append).
+  const std::string theirs = Pattern(kPage, 21);
+  Write(other, 6 * kPage, theirs, 0, 0);
+  EXPECT_EQ(f.SeekTavEof(), 7 * kPage);
+  const std::string ours = Pattern(kPage, 22);
+  EXPECT_EQ(f.SeekAndAppendTavFile(ours.data(), kPage, 0, 0), 7 * kPage);
+  f.Commit();
+  EXPECT_EQ(Disk(6 * kPage, kPage), theirs);
+  EXPECT_EQ(Disk(7 * kPage, kPage), ours);
+  other.CloseTavFile();
+  f.CloseTavFile();
+}
+
 }  // namespace
 }  // namespace tav
