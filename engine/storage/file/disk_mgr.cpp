@@ -636,8 +636,9 @@ bool TDiskMgr::WriteIntoChangedPage(uint32_t address, uint32_t count, const void
 
 void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
                                uint32_t accessFlags) {
-  RequireOpen("TDiskMgr.WriteCustomSize");
+  // The short way asks for an open transaction, which a closed file has not.
   if (WriteIntoChangedPage(address, count, buffer, owner, accessFlags)) return;
+  RequireOpen("TDiskMgr.WriteCustomSize");
   tav_file_->SeekAndWriteTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
 }
 

@@ -472,7 +472,8 @@ bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t c
   CheckRange(position, count, "TCacheMgr.WriteIntoDirtyPage");
   const TPiece piece = PieceAt(position, uint64_t{position} + count);
   TAV_ASSERT(piece.length == count, "WriteIntoDirtyPage crosses a page boundary");
-  page = FindPage(piece.base, 0);
+  const auto found = page_index_.find(IndexKey(0, piece.base));
+  page = found == page_index_.end() ? nullptr : found->second;
   if (!transaction_active_ || count == 0 || !page || page->state_ != cpDirty ||
       page->owner_ != owner || page->access_flags_ != accessFlags)
     return false;
