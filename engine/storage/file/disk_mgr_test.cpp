@@ -500,6 +500,58 @@ TEST_F(DiskMgrTest, ForceToDiskCommitsAndGoesOnInTheTransaction) {
   EXPECT_EQ(db_.Map().filePages, page / kPage + 2);
 }
 
+// Writes inside pages the transaction has already changed go straight into
+// the cached page; what reaches the file at the commit is what the whole way
+// would have written: scrambled as the page is, and the page's bytes over raw
+// bytes written under it.
+TEST_F(DiskMgrTest, WritesIntoPagesTheTransactionChangedReachTheFileAsTheyWould) {
+  TDiskMgr m;
+  Open(m);
+  const uint32_t plainPage = Alloc(m, 1, 2);
+  const uint32_t mixedPage = Alloc(m, 1, 2, 7);
+  const std::string scrambled = PagePattern(kPage, 3);
+  const uint32_t secret =
+      m.WriteNewPages(3, 9, scrambled.data(), 1, kAccessCached | kAccessBlowfish);
+  const std::string bytes(40, 'x'), more(24, 'y'), raw(16, 'r');
+
+  m.DiskStartTransaction();
+  const std::string zeros(kPage, '\0');
+  m.WriteCustomSize(plainPage, kPage, zeros.data(), 2, kAccessCached);  // now changed
+  m.WriteCustomSize(plainPage + 100, 40, bytes.data(), 2, kAccessCached);
+  m.WriteCustomSize(plainPage + kPage - 24, 24, more.data(), 2, kAccessCached);
+  // Raw bytes under a changed page, then a cached write to it: the page wins.
+  m.WriteCustomSize(mixedPage, 40, bytes.data(), 2, kAccessCached);
+  m.WriteCustomSize(mixedPage + 200, 16, raw.data(), 2, 0);
+  m.WriteCustomSize(mixedPage + 60, 24, more.data(), 2, kAccessCached);
+  const uint32_t flags = kAccessCached | kAccessBlowfish;
+  m.WriteCustomSize(secret + 8, 40, bytes.data(), 3, flags);
+  m.WriteCustomSize(secret + 300, 24, more.data(), 3, flags);
+  std::string seen(24, '\0');
+  m.ReadCustomSize(secret + 300, 24, seen.data(), 3, flags);
+  EXPECT_EQ(seen, more);
+  m.DiskCommit();
+
+  std::string plain = zeros;
+  plain.replace(100, 40, bytes);
+  plain.replace(kPage - 24, 24, more);
+  EXPECT_EQ(db_.Bytes().substr(plainPage, kPage), plain);
+  std::string mixed = PagePattern(kPage, 7);
+  mixed.replace(0, 40, bytes);
+  mixed.replace(60, 24, more);
+  EXPECT_EQ(db_.Bytes().substr(mixedPage, kPage), mixed);
+  std::string secretNow = scrambled;
+  secretNow.replace(8, 40, bytes);
+  secretNow.replace(300, 24, more);
+  EXPECT_NE(db_.Bytes().substr(secret, kPage), secretNow) << "stored scrambled";
+  m.Close();
+  TDiskMgr other;
+  Open(other);
+  std::string back(kPage, '\0');
+  other.ReadPages(secret, 1, back.data(), 3, flags);
+  EXPECT_EQ(back, secretNow);
+  other.Close();
+}
+
 // The guard of one transaction: leaving scope without a commit is a rollback
 // that lets go of every lock; a commit keeps the work.
 TEST_F(DiskMgrTest, ATransactionGuardRollsBackUnlessCommitted) {
