@@ -61,6 +61,7 @@ class TCachePage;
 // Writes `count` pages (at least two) that follow one another from the
 // first's address, each for its own owner and access flags, in one
 // transfer. A failure raises and none of them counts as written.
+// Clean pages may be among them (see TCacheMgr::SetCommitGapPages).
 using TCacheWriteRunProc = std::function<void(const TCachePage* const* pages, size_t count)>;
 // Moves exactly `count` raw bytes at (lowAddr, highAddr).
 using TCacheReadBlockProc =
@@ -133,6 +134,13 @@ class TCacheMgr : public THashCollection {
   // kMaxCommitRun at a time, instead of writing them one by one.
   void SetWriteRunIO(TCacheWriteRunProc proc) { write_run_io_ = std::move(proc); }
   static constexpr size_t kMaxCommitRun = 64;
+  // With a run procedure: up to `pages` clean cached pages lying between two
+  // dirty ones join their run, written back as they are, so that the run
+  // goes in one transfer instead of two. Only sound where every clean page
+  // holds the bytes the file holds (nobody else writes the file, and no
+  // write reaches it past the cache): the caller's to know. 0 (the default)
+  // bridges none.
+  void SetCommitGapPages(int pages) { gap_pages_ = std::max(pages, 0); }
   // Up to `pages` pages turning dirty inside a transaction keep a copy of
   // what they held then, when that is what the read procedure gave (a clean
   // page, or one just filled to take a part-page write): a commit's journal
@@ -177,7 +185,8 @@ class TCacheMgr : public THashCollection {
 
   void StartTransaction();
   // Writes every dirty page in address order, runs of adjacent pages
-  // together (10257 without a transaction). A failing write raises with the
+  // together (bridging clean pages, see SetCommitGapPages) (10257 without a
+  // transaction). A failing write raises with the
   // transaction still open: the pages written so far are clean, the rest
   // (the failed run's included) still dirty.
   void Commit();
@@ -248,9 +257,12 @@ class TCacheMgr : public THashCollection {
   // recently used clean page, else a new one.
   TCachePage* TakePage();
   TCachePage* AddPage();
-  // Frees pages beyond the limit: empty ones first, then the least recently
-  // used clean ones (after a transaction, when none is dirty).
+  // Takes pages beyond the limit out of the cache: empty ones first, then
+  // the least recently used clean ones (after a transaction, when none is
+  // dirty). They are set aside for the next transaction to grow into (see
+  // parked_); those the last one left unused are freed.
   void TrimToLimit();
+  void FreeParked();
   // Gives `page` the spare buffer's contents (the spare takes its old buffer).
   void SwapInSpare(TCachePage* page);
   // Puts a taken page into the hash under its new address.
@@ -296,6 +308,16 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
+  std::vector<const TCachePage*> commit_run_;  // the run Commit writes next
+  int gap_pages_ = 0;
+  // Pages the last transaction grew the cache by, out of the cache (empty,
+  // in no collection) with their buffers: the next transaction that grows
+  // past the limit takes them back instead of allocating pages anew. What
+  // it leaves unused is freed when it ends, so a cache holds at most one
+  // transaction's growth beyond its limit, and never more than
+  // kMaxParkedBytes of it.
+  std::vector<TCachePage*> parked_;
+  static constexpr size_t kMaxParkedBytes = size_t{32} << 20;
   int before_limit_ = 0;
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.
@@ -304,7 +326,12 @@ class TCacheMgr : public THashCollection {
   // finding a page is the hottest path of the cache, and this takes one
   // look-up where the hash takes two and a type check. Added and dropped
   // wherever the page's hash key is.
-  std::unordered_map<uint64_t, TCachePage*> page_index_;
+  using TPageIndex = std::unordered_map<uint64_t, TCachePage*>;
+  TPageIndex page_index_;
+  // Entries of the index taken out with their pages, kept for the pages that
+  // go in next: a page refilled at another address costs no allocation.
+  std::vector<TPageIndex::node_type> spare_nodes_;
+  static constexpr size_t kMaxSpareNodes = 1024;
   static uint64_t IndexKey(uint32_t upper, uint32_t base) {
     return (uint64_t{upper} << 32) | base;
   }

@@ -15,6 +15,7 @@
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/crypto/xor_crypt.h"
 #include "host/rtl/exceptions.h"
+#include "host/rtl/le_bytes.h"
 #include "os/clock.h"
 #include "os/testing/mem_file.h"
 #include "os/testing/test_support.h"
@@ -581,6 +582,136 @@ TEST_F(TavFileTest, RawRangeLocks) {
   TTavFile closed;
   EXPECT_EQ(ErrorCodeOf([&] { closed.WriteLockTavFile(1, 1); }), 8450);
   EXPECT_EQ(ErrorCodeOf([&] { closed.ReadLockTavFile(1, 1, false); }), 8449);
+}
+
+// The in-memory twin, telling each gathered write's piece count.
+class TGatherCounter final : public os::TFileIO {
+ public:
+  explicit TGatherCounter(std::string contents) : mem_(std::move(contents)) {}
+  int64_t Read(uint64_t offset, void* buffer, size_t count) override {
+    return mem_.Read(offset, buffer, count);
+  }
+  int64_t Write(uint64_t offset, const void* buffer, size_t count) override {
+    return mem_.Write(offset, buffer, count);
+  }
+  int64_t WriteGather(uint64_t offset, const os::TIoPiece* pieces, size_t count) override {
+    gathers.push_back(count);
+    return TFileIO::WriteGather(offset, pieces, count);
+  }
+  int64_t Size() override { return mem_.Size(); }
+  bool SetSize(uint64_t size) override { return mem_.SetSize(size); }
+  bool Flush() override { return mem_.Flush(); }
+  const std::string& Contents() const { return mem_.Contents(); }
+  std::vector<size_t> gathers;
+
+ private:
+  os::test::TMemFile mem_;
+};
+
+// On a file this connection has to itself, a clean cached page between two
+// pages a commit writes goes out with them in one gathered write: scrambled
+// again as the file holds it, even when it was last read under another
+// owner (which refilled it with other bytes). On a shared file it is not
+// touched.
+TEST_F(TavFileTest, ACleanPageBetweenTwoCommittedOnesGoesWithThemUnchanged) {
+  for (const bool exclusive : {true, false})
+    for (const uint32_t flags :
+         {kAccessCached, kAccessCached | kAccessXor, kAccessCached | kAccessBlowfish})
+      for (const int32_t reader : {5, 6}) {
+        SCOPED_TRACE(testing::Message() << exclusive << " " << flags << " " << reader);
+        os::test::WriteWholeFile(path, "");
+        TGatherCounter data(Pattern(4 * kPage, 1));
+        TTavFile f;
+        Configure(f, exclusive);
+        f.SetDataFile(&data);
+        ASSERT_GE(f.OpenTavFile(path), 1);
+        Write(f, kPage, Pattern(kPage, 9), 5, flags);
+        const std::string before = data.Contents();
+        Read(f, kPage, kPage, reader, flags);
+        f.StartTransaction();
+        Write(f, 100, Pattern(50, 20), 1, kAccessCached);
+        Write(f, 2 * kPage + 100, Pattern(50, 22), 1, kAccessCached);
+        f.Commit();
+        EXPECT_EQ(data.gathers, exclusive ? std::vector<size_t>{3} : std::vector<size_t>{});
+        EXPECT_TRUE(data.Contents().substr(kPage, kPage) == before.substr(kPage, kPage));
+        EXPECT_TRUE(data.Contents().substr(100, 50) == Pattern(50, 20));
+        EXPECT_TRUE(data.Contents().substr(2 * kPage + 100, 50) == Pattern(50, 22));
+        EXPECT_TRUE(data.Contents().substr(3 * kPage) == before.substr(3 * kPage));
+        EXPECT_TRUE(Read(f, kPage, kPage, 5, flags) == Pattern(kPage, 9));
+        f.CloseTavFile();
+      }
+}
+
+// The records of the journal a commit left (its mark zeroed, its body kept):
+// position -> saved bytes.
+std::vector<std::pair<uint32_t, std::string>> JournalRecords(const std::string& journal) {
+  std::vector<std::pair<uint32_t, std::string>> records;
+  if (journal.size() < kJournalHeaderSize) return records;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(journal.data());
+  const uint32_t end = kJournalHeaderSize + host::GetU32(bytes + 24);
+  for (uint32_t at = kJournalHeaderSize; at + 8 <= end && end <= journal.size();) {
+    const uint32_t position = host::GetU32(bytes + at), count = host::GetU32(bytes + at + 4);
+    records.emplace_back(position, journal.substr(at + 8, count));
+    at += 8 + count;
+  }
+  return records;
+}
+
+// A connection that has the file to itself keeps the small raw blocks its
+// commits wrote: the next commit that rewrites one journals its old bytes
+// without reading the file. Whatever else changes those bytes in between (a
+// raw write outside a transaction, a cut and a write past the end) makes the
+// journal read them again, so that it always saves what the file holds.
+TEST_F(TavFileTest, ACommitJournalsTheRawBlocksTheLastOneWroteWithoutReadingThem) {
+  for (const bool exclusive : {true, false}) {
+    SCOPED_TRACE(exclusive ? "exclusive" : "shared");
+    os::test::WriteWholeFile(path, "");
+    os::test::TMemFile data(Pattern(4 * kPage, 1));
+    os::test::TMemFile journal;
+    TTavFile f;
+    Configure(f, exclusive);
+    f.SetDataFile(&data);
+    f.SetJournalDataFile(&journal);
+    ASSERT_GE(f.OpenTavFile(path), 1);
+    f.OpenJournal(path + ".jnl", path);
+    const uint32_t block = 2 * kPage + 100;
+    // One transaction writing `fill` over the block; the journal's record
+    // of it must be what the file held, read from the file or not.
+    const auto commit = [&](char fill, bool expectRead) {
+      const std::string old = data.Contents().substr(block, 256);
+      f.StartTransaction();
+      Write(f, block, std::string(256, fill), 0, 0);
+      data.ResetCounters();
+      f.Commit();
+      EXPECT_EQ(data.Reads() != 0, expectRead) << fill;
+      const auto records = JournalRecords(journal.Contents());
+      ASSERT_EQ(records.size(), 1u) << fill;
+      EXPECT_EQ(records[0].first, block);
+      EXPECT_TRUE(records[0].second == old) << fill;
+      EXPECT_EQ(data.Contents().substr(block, 256), std::string(256, fill));
+    };
+    commit('A', true);
+    commit('B', !exclusive);
+    // Changed beside the commits: read again.
+    Write(f, block + 50, std::string(100, 'c'), 0, 0);
+    commit('D', true);
+    commit('E', !exclusive);
+    // Cut through the block and lengthened again: its tail is zeros now.
+    f.CutTavFile(block + 50);
+    Write(f, 3 * kPage, std::string(kPage, 'z'), 0, 0);
+    commit('F', true);
+    // A commit that fails writing the block leaves it unknown; the rollback
+    // puts back what the journal saved.
+    f.StartTransaction();
+    Write(f, block, std::string(256, 'G'), 0, 0);
+    data.Inject(os::test::fkWriteError, 1);
+    EXPECT_NE(ErrorCodeOf([&] { f.Commit(); }), 0);
+    data.Heal();
+    EXPECT_EQ(ErrorCodeOf([&] { f.Rollback(); }), 0);
+    EXPECT_EQ(data.Contents().substr(block, 256), std::string(256, 'F'));
+    commit('H', true);
+    f.CloseTavFile();
+  }
 }
 
 TEST_F(TavFileTest, FlushesAndCreates) {
