@@ -619,39 +619,23 @@ void TCacheMgr::Commit() {
             });
   const size_t n = commit_order_.size();
   for (size_t at = 0; at < n;) {
-    TCachePage* first = commit_order_[at];
-    size_t next = at + 1;
-    commit_run_.clear();
-    commit_run_.push_back(first);
-    while (write_run_io_ && next < n && commit_run_.size() < kMaxCommitRun) {
-      const TCachePage* last = commit_run_.back();
-      const TCachePage* page = commit_order_[next];
-      if (page->upper_addr_ != first->upper_addr_) break;
-      // Sorted and one page per address: the next lies beyond the last.
-      const uint64_t from = uint64_t{last->low_addr_} + page_size_;
-      const uint64_t gap = (page->low_addr_ - from) / page_size_;
-      if (gap > static_cast<uint64_t>(gap_pages_) || commit_run_.size() + gap >= kMaxCommitRun)
-        break;
-      const size_t before = commit_run_.size();
-      for (uint64_t addr = from; addr < page->low_addr_; addr += page_size_) {
-        const TCachePage* clean = FindPage(static_cast<uint32_t>(addr), first->upper_addr_);
-        if (!clean || clean->state_ != cpClean) break;
-        commit_run_.push_back(clean);
-      }
-      if (commit_run_.size() != before + gap) {
-        commit_run_.resize(before);
-        break;
-      }
-      commit_run_.push_back(page);
-      ++next;
+    size_t run = 1;
+    if (write_run_io_) {
+      while (at + run < n && run < kMaxCommitRun &&
+             commit_order_[at + run]->upper_addr_ == commit_order_[at]->upper_addr_ &&
+             uint64_t{commit_order_[at + run]->low_addr_} ==
+                 uint64_t{commit_order_[at]->low_addr_} + uint64_t{run} * page_size_)
+        ++run;
     }
-    if (commit_run_.size() == 1)
-      write_io_(first->buffer_.get(), first->owner_, first->access_flags_, first->low_addr_,
-                first->upper_addr_);
-    else
-      write_run_io_(commit_run_.data(), commit_run_.size());
-    for (size_t i = at; i < next; ++i) SetState(commit_order_[i], cpClean);
-    at = next;
+    if (run == 1) {
+      TCachePage* page = commit_order_[at];
+      write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
+                page->upper_addr_);
+    } else {
+      write_run_io_(commit_order_.data() + at, run);
+    }
+    for (size_t i = at; i < at + run; ++i) SetState(commit_order_[i], cpClean);
+    at += run;
   }
   commit_order_.clear();
   if (commit_order_.capacity() > kKeepListCapacity) commit_order_.shrink_to_fit();

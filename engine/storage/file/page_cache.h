@@ -61,7 +61,6 @@ class TCachePage;
 // Writes `count` pages (at least two) that follow one another from the
 // first's address, each for its own owner and access flags, in one
 // transfer. A failure raises and none of them counts as written.
-// Clean pages may be among them (see TCacheMgr::SetCommitGapPages).
 using TCacheWriteRunProc = std::function<void(const TCachePage* const* pages, size_t count)>;
 // Moves exactly `count` raw bytes at (lowAddr, highAddr).
 using TCacheReadBlockProc =
@@ -134,13 +133,6 @@ class TCacheMgr : public THashCollection {
   // kMaxCommitRun at a time, instead of writing them one by one.
   void SetWriteRunIO(TCacheWriteRunProc proc) { write_run_io_ = std::move(proc); }
   static constexpr size_t kMaxCommitRun = 64;
-  // With a run procedure: up to `pages` clean cached pages lying between two
-  // dirty ones join their run, written back as they are, so that the run
-  // goes in one transfer instead of two. Only sound where every clean page
-  // holds the bytes the file holds (nobody else writes the file, and no
-  // write reaches it past the cache): the caller's to know. 0 (the default)
-  // bridges none.
-  void SetCommitGapPages(int pages) { gap_pages_ = std::max(pages, 0); }
   // Up to `pages` pages turning dirty inside a transaction keep a copy of
   // what they held then, when that is what the read procedure gave (a clean
   // page, or one just filled to take a part-page write): a commit's journal
@@ -185,8 +177,7 @@ class TCacheMgr : public THashCollection {
 
   void StartTransaction();
   // Writes every dirty page in address order, runs of adjacent pages
-  // together (bridging clean pages, see SetCommitGapPages) (10257 without a
-  // transaction). A failing write raises with the
+  // together (10257 without a transaction). A failing write raises with the
   // transaction still open: the pages written so far are clean, the rest
   // (the failed run's included) still dirty.
   void Commit();
@@ -308,8 +299,6 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
-  std::vector<const TCachePage*> commit_run_;  // the run Commit writes next
-  int gap_pages_ = 0;
   // Pages the last transaction grew the cache by, out of the cache (empty,
   // in no collection) with their buffers: the next transaction that grows
   // past the limit takes them back instead of allocating pages anew. What

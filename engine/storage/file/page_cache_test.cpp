@@ -75,13 +75,6 @@ std::vector<uint8_t> Filled(uint32_t n, uint8_t value) {
   return std::vector<uint8_t>(n, value);
 }
 
-// One page's bytes as the cache gives them under `owner`.
-std::vector<uint8_t> Read1(TCacheMgr& cache, uint32_t pos, int32_t owner) {
-  std::vector<uint8_t> v(kPage);
-  cache.ReadCache(v.data(), owner, 1, pos, 0, kPage);
-  return v;
-}
-
 // Pages of the cache that hold `address` (clean or dirty).
 int PagesHolding(const TCacheMgr& cache, uint32_t address) {
   int n = 0;
@@ -253,62 +246,6 @@ TEST(PageCacheRuns, AdjacentDirtyPagesGoOutAsRuns) {
   cache.Commit();
   EXPECT_EQ(runs, (std::vector<std::vector<uint32_t>>{{0, 1}, {5, 6, 7}}));
   EXPECT_EQ(cache.DirtyCount(), 0);
-}
-
-// Where clean pages may be bridged, a clean cached page between two dirty
-// ones joins their run, as it is; a gap wider than allowed, or a page
-// between them that is not cached, keeps the runs apart. Bridged pages stay
-// clean and the file keeps their bytes.
-TEST(PageCacheRuns, CleanPagesBridgeTheGapBetweenDirtyOnesWhereAllowed) {
-  TMemDisk disk(40 * kPage);
-  TCacheMgr cache;
-  disk.Attach(cache);
-  std::vector<std::vector<uint32_t>> runs;
-  cache.SetWriteRunIO([&](const TCachePage* const* run, size_t count) {
-    runs.emplace_back();
-    for (size_t i = 0; i < count; ++i) {
-      const TCachePage* page = run[i];
-      runs.back().push_back(page->LowAddr() / kPage);
-      for (uint32_t b = 0; b < kPage; ++b)
-        disk.bytes[page->LowAddr() + b] =
-            page->Buffer()[b] ^ static_cast<uint8_t>(page->PageOwner());
-    }
-  });
-  cache.Open(16, kPage);
-  const std::vector<uint8_t> before = disk.bytes;
-  std::vector<uint8_t> scratch(kPage);
-  // Clean: 1 (owner 3), 4, 5, 9; dirty: 0, 2, 3, 6, 8, 10, 12, 14 (7, 11
-  // and 13 not cached).
-  cache.ReadCache(scratch.data(), 3, 1, 1 * kPage, 0, kPage);
-  for (uint32_t p : {4u, 5u, 9u}) cache.ReadCache(scratch.data(), 0, 1, p * kPage, 0, kPage);
-  const auto commit = [&](int gap) {
-    runs.clear();
-    disk.writeOrder.clear();
-    cache.SetCommitGapPages(gap);
-    cache.StartTransaction();
-    for (uint32_t p : {0u, 2u, 3u, 6u, 8u, 10u, 12u, 14u}) {
-      const std::vector<uint8_t> data = Filled(kPage, static_cast<uint8_t>(p + 1));
-      cache.WriteCache(data.data(), 0, kPage, 0, p * kPage, 1);
-    }
-    cache.Commit();
-  };
-  commit(0);
-  EXPECT_EQ(runs, (std::vector<std::vector<uint32_t>>{{2, 3}}));
-  EXPECT_EQ(disk.writeOrder.size(), 6u);
-  commit(1);
-  EXPECT_EQ(runs, (std::vector<std::vector<uint32_t>>{{0, 1, 2, 3}, {8, 9, 10}}));
-  EXPECT_EQ(disk.writeOrder,
-            (std::vector<uint32_t>{6 * kPage, 12 * kPage, 14 * kPage}));
-  commit(2);
-  EXPECT_EQ(runs, (std::vector<std::vector<uint32_t>>{{0, 1, 2, 3, 4, 5, 6}, {8, 9, 10}}));
-  EXPECT_EQ(disk.writeOrder, (std::vector<uint32_t>{12 * kPage, 14 * kPage}));
-  for (uint32_t p : {1u, 4u, 5u, 9u}) {
-    EXPECT_EQ(cache.FindPage(p * kPage, 0)->State(), cpClean) << p;
-    EXPECT_TRUE(std::equal(disk.bytes.begin() + p * kPage, disk.bytes.begin() + (p + 1) * kPage,
-                           before.begin() + p * kPage))
-        << p;
-  }
-  EXPECT_EQ(disk.Plain(1 * kPage, kPage, 3), Read1(cache, 1 * kPage, 3));
 }
 
 // Pages a transaction grew the cache by are set aside when it ends and taken

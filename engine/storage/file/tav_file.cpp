@@ -19,8 +19,6 @@ constexpr uint32_t kCopyChunk = 4096;
 // What a connection that has the file to itself keeps of the pages a
 // transaction changes, as they were before (see OpenCaches).
 constexpr uint32_t kBeforeImageBytes = 256 << 10;
-// Clean pages a commit's run of pages may bridge (see TCacheMgr::SetCommitGapPages).
-constexpr int kCommitGapPages = 1;
 
 }  // namespace
 
@@ -611,12 +609,6 @@ void TTavFile::Commit(bool durable) {
     // A file that has grown since it was opened gets the cache its size
     // would have had at open (the cache then grows as it needs the pages).
     cache_mgr_->RaisePageLimit(CachePageCountFor(std::max(trans_eof_, FileSize()), page_size_));
-    // A clean page holds what the file holds when nobody else writes the
-    // file and every write to a cached area goes through the cache: one
-    // between two dirty pages is written back with them, so that the three
-    // take one call. It changes no byte of the file, so the journal need not
-    // save it; pending raw bytes a page was read with are journaled already.
-    cache_mgr_->SetCommitGapPages(Alone() && cache_active_ ? kCommitGapPages : 0);
     if (cache_mgr_->TransactionActive()) cache_mgr_->Commit();
     try {
       if (block_mgr_->TransactionActive()) block_mgr_->Commit();

@@ -584,64 +584,6 @@ TEST_F(TavFileTest, RawRangeLocks) {
   EXPECT_EQ(ErrorCodeOf([&] { closed.ReadLockTavFile(1, 1, false); }), 8449);
 }
 
-// The in-memory twin, telling each gathered write's piece count.
-class TGatherCounter final : public os::TFileIO {
- public:
-  explicit TGatherCounter(std::string contents) : mem_(std::move(contents)) {}
-  int64_t Read(uint64_t offset, void* buffer, size_t count) override {
-    return mem_.Read(offset, buffer, count);
-  }
-  int64_t Write(uint64_t offset, const void* buffer, size_t count) override {
-    return mem_.Write(offset, buffer, count);
-  }
-  int64_t WriteGather(uint64_t offset, const os::TIoPiece* pieces, size_t count) override {
-    gathers.push_back(count);
-    return TFileIO::WriteGather(offset, pieces, count);
-  }
-  int64_t Size() override { return mem_.Size(); }
-  bool SetSize(uint64_t size) override { return mem_.SetSize(size); }
-  bool Flush() override { return mem_.Flush(); }
-  const std::string& Contents() const { return mem_.Contents(); }
-  std::vector<size_t> gathers;
-
- private:
-  os::test::TMemFile mem_;
-};
-
-// On a file this connection has to itself, a clean cached page between two
-// pages a commit writes goes out with them in one gathered write: scrambled
-// again as the file holds it, even when it was last read under another
-// owner (which refilled it with other bytes). On a shared file it is not
-// touched.
-TEST_F(TavFileTest, ACleanPageBetweenTwoCommittedOnesGoesWithThemUnchanged) {
-  for (const bool exclusive : {true, false})
-    for (const uint32_t flags :
-         {kAccessCached, kAccessCached | kAccessXor, kAccessCached | kAccessBlowfish})
-      for (const int32_t reader : {5, 6}) {
-        SCOPED_TRACE(testing::Message() << exclusive << " " << flags << " " << reader);
-        os::test::WriteWholeFile(path, "");
-        TGatherCounter data(Pattern(4 * kPage, 1));
-        TTavFile f;
-        Configure(f, exclusive);
-        f.SetDataFile(&data);
-        ASSERT_GE(f.OpenTavFile(path), 1);
-        Write(f, kPage, Pattern(kPage, 9), 5, flags);
-        const std::string before = data.Contents();
-        Read(f, kPage, kPage, reader, flags);
-        f.StartTransaction();
-        Write(f, 100, Pattern(50, 20), 1, kAccessCached);
-        Write(f, 2 * kPage + 100, Pattern(50, 22), 1, kAccessCached);
-        f.Commit();
-        EXPECT_EQ(data.gathers, exclusive ? std::vector<size_t>{3} : std::vector<size_t>{});
-        EXPECT_TRUE(data.Contents().substr(kPage, kPage) == before.substr(kPage, kPage));
-        EXPECT_TRUE(data.Contents().substr(100, 50) == Pattern(50, 20));
-        EXPECT_TRUE(data.Contents().substr(2 * kPage + 100, 50) == Pattern(50, 22));
-        EXPECT_TRUE(data.Contents().substr(3 * kPage) == before.substr(3 * kPage));
-        EXPECT_TRUE(Read(f, kPage, kPage, 5, flags) == Pattern(kPage, 9));
-        f.CloseTavFile();
-      }
-}
-
 // The records of the journal a commit left (its mark zeroed, its body kept):
 // position -> saved bytes.
 std::vector<std::pair<uint32_t, std::string>> JournalRecords(const std::string& journal) {
