@@ -726,7 +726,6 @@ void TCacheBlockMgr::Close() {
   index_.clear();
   span_start_ = UINT64_MAX;
   span_end_ = 0;
-  ClearChunks();
   Clear();
   transaction_active_ = false;
 }
@@ -734,45 +733,6 @@ void TCacheBlockMgr::Close() {
 void TCacheBlockMgr::StartTransaction() {
   Open();
   transaction_active_ = true;
-}
-
-void TCacheBlockMgr::MarkChunks(uint64_t start, uint64_t end) noexcept {
-  if (end > kChunkSpace) beyond_chunks_ = true;
-  if (start >= std::min(end, kChunkSpace) || no_chunks_) return;
-  if (chunks_.empty()) {
-    try {
-      chunk_words_.reserve(kChunkWords);
-      chunks_.assign(kChunkWords, 0);
-    } catch (const std::bad_alloc&) {
-      // Without them every range within the span is searched.
-      chunks_.clear();
-      no_chunks_ = true;
-      return;
-    }
-  }
-  const uint64_t last = (std::min(end, kChunkSpace) - 1) >> kChunkShift;
-  for (uint64_t chunk = start >> kChunkShift; chunk <= last; ++chunk) {
-    uint64_t& word = chunks_[static_cast<size_t>(chunk >> 6)];
-    if (word == 0) chunk_words_.push_back(static_cast<uint32_t>(chunk >> 6));
-    word |= uint64_t{1} << (chunk & 63);
-  }
-}
-
-bool TCacheBlockMgr::MayHold(uint64_t start, uint64_t end) const {
-  if (end <= span_start_ || start >= span_end_) return false;
-  if (no_chunks_ || (end > kChunkSpace && beyond_chunks_)) return true;
-  if (chunks_.empty() || start >= kChunkSpace) return false;
-  const uint64_t last = (std::min(end, kChunkSpace) - 1) >> kChunkShift;
-  for (uint64_t chunk = start >> kChunkShift; chunk <= last; ++chunk)
-    if (chunks_[static_cast<size_t>(chunk >> 6)] & (uint64_t{1} << (chunk & 63))) return true;
-  return false;
-}
-
-void TCacheBlockMgr::ClearChunks() {
-  for (const uint32_t word : chunk_words_) chunks_[word] = 0;
-  chunk_words_.clear();
-  beyond_chunks_ = false;
-  no_chunks_ = false;
 }
 
 std::map<uint64_t, TCacheBlock*>::iterator TCacheBlockMgr::FirstEndingAfter(uint64_t start) {
@@ -807,7 +767,6 @@ TCacheBlock* TCacheBlockMgr::NewBlock(uint64_t start, uint32_t size) {
     delete block;
     throw;
   }
-  MarkChunks(start, start + size);
   span_start_ = std::min(span_start_, start);
   span_end_ = std::max(span_end_, start + size);
   return block;
@@ -824,11 +783,6 @@ void TCacheBlockMgr::ReadBlock(void* buffer, int32_t owner, uint32_t count, uint
   auto* dst = static_cast<uint8_t*>(buffer);
   const uint64_t start = (uint64_t{high} << 32) | low;
   const uint64_t end = start + count;
-  if (count != 0 && !MayHold(start, end)) {
-    read_io_(dst, low, high, count);
-    ++misses_;
-    return;
-  }
   bool fromFile = false;
   uint64_t pos = start;
   for (auto it = FirstEndingAfter(start); pos < end; ++it) {
@@ -895,7 +849,6 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
     block->low_addr_ = static_cast<uint32_t>(newStart);
     block->high_addr_ = static_cast<uint32_t>(newStart >> 32);
     index_.emplace(newStart, block);
-    MarkChunks(start, end);
     span_start_ = std::min(span_start_, newStart);
     span_end_ = std::max(span_end_, newEnd);
   }
@@ -907,7 +860,7 @@ bool TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t cou
   if (count == 0 || index_.empty()) return false;
   const uint64_t start = (uint64_t{upper} << 32) | position;
   const uint64_t end = start + count;
-  if (!MayHold(start, end)) return false;
+  if (end <= span_start_ || start >= span_end_) return false;
   auto it = FirstEndingAfter(start);
   bool removed = false;
   while (it != index_.end() && it->second->Start() < end) {
@@ -949,7 +902,6 @@ void TCacheBlockMgr::Commit() {
   index_.clear();
   span_start_ = UINT64_MAX;
   span_end_ = 0;
-  ClearChunks();
   Clear();
   transaction_active_ = false;
 }

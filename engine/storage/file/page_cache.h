@@ -421,20 +421,6 @@ class TCacheBlockMgr : public host::TCollection {
   // outside it, and need no search.
   uint64_t span_start_ = UINT64_MAX;
   uint64_t span_end_ = 0;
-  // Finer than the span: one bit per 64 KB of the first 4 GB, set for every
-  // chunk a pending block has touched (cleared with the span). A page of a
-  // large file whose chunk holds no pending byte needs no search.
-  static constexpr unsigned kChunkShift = 16;
-  static constexpr uint64_t kChunkSpace = uint64_t{1} << 32;
-  static constexpr size_t kChunkWords = static_cast<size_t>(kChunkSpace >> kChunkShift) / 64;
-  std::vector<uint64_t> chunks_;       // allocated with the first block
-  std::vector<uint32_t> chunk_words_;  // the words of chunks_ that are set
-  bool beyond_chunks_ = false;         // a block reaches past 4 GB
-  bool no_chunks_ = false;             // chunks_ could not be had: search always
-  void MarkChunks(uint64_t start, uint64_t end) noexcept;
-  // Whether a pending block may hold a byte of [start, end).
-  bool MayHold(uint64_t start, uint64_t end) const;
-  void ClearChunks();
 };
 
 }  // namespace tav
