@@ -305,10 +305,14 @@ void TTavFile::CommitRawBlock(const uint8_t* buffer, uint32_t position, uint32_t
   slot->Bytes.assign(buffer, buffer + count);
   slot->Position = position;
   slot->Count = count;
+  known_raw_from_ = std::min(known_raw_from_, position);
+  known_raw_to_ = std::max(known_raw_to_, uint64_t{position} + count);
 }
 
 void TTavFile::ForgetKnownRaw(uint32_t position, uint64_t count) {
   const uint64_t end = uint64_t{position} + count;
+  // Most writes (the pages) lie apart from every kept block.
+  if (end <= known_raw_from_ || position >= known_raw_to_) return;
   for (TKnownRaw& known : known_raw_)
     if (known.Count != 0 && known.Position < end && position < uint64_t{known.Position} + known.Count)
       known.Count = 0;
@@ -316,6 +320,8 @@ void TTavFile::ForgetKnownRaw(uint32_t position, uint64_t count) {
 
 void TTavFile::ForgetAllKnownRaw() {
   for (TKnownRaw& known : known_raw_) known.Count = 0;
+  known_raw_from_ = UINT32_MAX;
+  known_raw_to_ = 0;
 }
 
 const uint8_t* TTavFile::KnownRaw(uint32_t position, uint32_t count) const {

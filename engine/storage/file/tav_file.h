@@ -331,6 +331,10 @@ class TTavFile : public host::TObject {
   static constexpr size_t kKnownRawSlots = 8;
   std::vector<TKnownRaw> known_raw_;
   size_t known_raw_next_ = 0;  // the slot a new block takes when none is free
+  // Every kept block lies in [known_raw_from_, known_raw_to_) (not narrowed
+  // as blocks are forgotten, reset when all are).
+  uint32_t known_raw_from_ = UINT32_MAX;
+  uint64_t known_raw_to_ = 0;
   // The block cache's commit procedure: writes the block and keeps it.
   void CommitRawBlock(const uint8_t* buffer, uint32_t position, uint32_t count);
   void ForgetKnownRaw(uint32_t position, uint64_t count);
