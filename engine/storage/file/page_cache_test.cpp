@@ -706,7 +706,7 @@ TEST(BlockCacheRanges, PendingBytesAreFoundWhereverTheyLie) {
   TMemDisk disk(kSize);
   TCacheBlockMgr blocks;
   disk.Attach(blocks);
-  const auto original = disk.bytes;
+  const auto initial = disk.bytes;
   // A write that runs out of a pending block into a chunk nothing else has
   // touched; one block over several chunks; then a new transaction.
   blocks.StartTransaction();
@@ -728,7 +728,7 @@ TEST(BlockCacheRanges, PendingBytesAreFoundWhereverTheyLie) {
   EXPECT_FALSE(blocks.RemoveRange(65536, 0, 4096));
   EXPECT_FALSE(blocks.RemoveRange(300000, 0, 4096));
   blocks.ReadBlock(seen.data(), 0, 100, 0, 65600);
-  EXPECT_TRUE(std::equal(seen.begin(), seen.end(), original.begin() + 65600));
+  EXPECT_TRUE(std::equal(seen.begin(), seen.end(), initial.begin() + 65600));
   blocks.Rollback();
 
   uint32_t seed = 12345;
