@@ -72,6 +72,7 @@ void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
   base_addr_mask_ = ~(pageSize - 1);
   try {
     spare_ = std::make_unique<uint8_t[]>(pageSize);
+    spare_nodes_.reserve(kMaxSpareNodes);
     if (pageCount < 0) pageCount = 0;
     empty_heap_.reserve(static_cast<size_t>(pageCount));
     for (int i = 0; i < pageCount; ++i) PushEmpty(AddPage()->slot_);
@@ -93,7 +94,9 @@ void TCacheMgr::Close() {
   dirty_.clear();
   transaction_active_ = false;
   page_index_.clear();
+  spare_nodes_.clear();
   Clear();
+  FreeParked();
   spare_.reset();
   page_size_ = 0;
   base_addr_mask_ = 0;
@@ -230,7 +233,11 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
 }
 
 void TCacheMgr::Unhash(TCachePage* page) {
-  page_index_.erase(IndexKey(page->upper_addr_, page->low_addr_));
+  auto node = page_index_.extract(IndexKey(page->upper_addr_, page->low_addr_));
+  // Kept for the next Install (most often the page's own, refilled at
+  // another address), up to what the list was reserved for.
+  if (node && spare_nodes_.size() < spare_nodes_.capacity())
+    spare_nodes_.push_back(std::move(node));
   DeleteHashKey(page);
 }
 
@@ -247,6 +254,14 @@ void TCacheMgr::MakeEmpty(TCachePage* page) {
 }
 
 TCachePage* TCacheMgr::AddPage() {
+  if (!parked_.empty()) {
+    TCachePage* page = parked_.back();
+    page->SetCollection(this);
+    parked_.pop_back();
+    page->slot_ = Count() - 1;
+    Log("Add cache page");
+    return page;
+  }
   // Not zeroed: a page's buffer is only read once a fill or a whole write
   // has gone through the spare and been swapped in.
   auto buffer = std::make_unique_for_overwrite<uint8_t[]>(page_size_);
@@ -286,7 +301,15 @@ TCachePage* TCacheMgr::TakePage() {
   return AddPage();
 }
 
+void TCacheMgr::FreeParked() {
+  for (TCachePage* page : parked_) delete page;
+  parked_.clear();
+  parked_.shrink_to_fit();
+}
+
 void TCacheMgr::TrimToLimit() {
+  // Set aside by the transaction before and not needed by this one.
+  FreeParked();
   const int excess = Count() - page_limit_;
   if (excess <= 0) return;
   // Empty pages go first, then the least recently used clean ones; dirty
@@ -315,7 +338,22 @@ void TCacheMgr::TrimToLimit() {
     if (kept != i) Exchange(kept, i);
     ++kept;
   }
-  while (Count() > kept) delete Pages(Count() - 1);
+  const size_t park = std::min<size_t>(static_cast<size_t>(Count() - kept),
+                                      kMaxParkedBytes / page_size_);
+  try {
+    parked_.reserve(park);
+  } catch (const std::bad_alloc&) {
+    // Only a saving: the pages are freed instead.
+  }
+  while (Count() > kept) {
+    TCachePage* page = Pages(Count() - 1);
+    if (parked_.size() < parked_.capacity() && parked_.size() < park) {
+      page->SetCollection(nullptr);
+      parked_.push_back(page);
+    } else {
+      delete page;
+    }
+  }
   if (dirty_.capacity() > kKeepListCapacity) dirty_.shrink_to_fit();
   RebuildSlots();
   empty_heap_.shrink_to_fit();
@@ -333,7 +371,17 @@ void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, u
   page->access_flags_ = accessFlags;
   page->SetHashFromInts(upper, base);
   try {
-    page_index_[IndexKey(upper, base)] = page;
+    const uint64_t key = IndexKey(upper, base);
+    if (spare_nodes_.empty()) {
+      page_index_[key] = page;
+    } else {
+      TPageIndex::node_type node = std::move(spare_nodes_.back());
+      spare_nodes_.pop_back();
+      node.key() = key;
+      node.mapped() = page;
+      const auto placed = page_index_.insert(std::move(node));
+      if (!placed.inserted) placed.position->second = page;
+    }
     AddHashKey(page->GetHashKey().data(), page->ID());
   } catch (...) {
     // Out of memory growing the hash: the page stays empty and reusable.

@@ -248,9 +248,12 @@ class TCacheMgr : public THashCollection {
   // recently used clean page, else a new one.
   TCachePage* TakePage();
   TCachePage* AddPage();
-  // Frees pages beyond the limit: empty ones first, then the least recently
-  // used clean ones (after a transaction, when none is dirty).
+  // Takes pages beyond the limit out of the cache: empty ones first, then
+  // the least recently used clean ones (after a transaction, when none is
+  // dirty). They are set aside for the next transaction to grow into (see
+  // parked_); those the last one left unused are freed.
   void TrimToLimit();
+  void FreeParked();
   // Gives `page` the spare buffer's contents (the spare takes its old buffer).
   void SwapInSpare(TCachePage* page);
   // Puts a taken page into the hash under its new address.
@@ -296,6 +299,14 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
+  // Pages the last transaction grew the cache by, out of the cache (empty,
+  // in no collection) with their buffers: the next transaction that grows
+  // past the limit takes them back instead of allocating pages anew. What
+  // it leaves unused is freed when it ends, so a cache holds at most one
+  // transaction's growth beyond its limit, and never more than
+  // kMaxParkedBytes of it.
+  std::vector<TCachePage*> parked_;
+  static constexpr size_t kMaxParkedBytes = size_t{32} << 20;
   int before_limit_ = 0;
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.
@@ -304,7 +315,12 @@ class TCacheMgr : public THashCollection {
   // finding a page is the hottest path of the cache, and this takes one
   // look-up where the hash takes two and a type check. Added and dropped
   // wherever the page's hash key is.
-  std::unordered_map<uint64_t, TCachePage*> page_index_;
+  using TPageIndex = std::unordered_map<uint64_t, TCachePage*>;
+  TPageIndex page_index_;
+  // Entries of the index taken out with their pages, kept for the pages that
+  // go in next: a page refilled at another address costs no allocation.
+  std::vector<TPageIndex::node_type> spare_nodes_;
+  static constexpr size_t kMaxSpareNodes = 1024;
   static uint64_t IndexKey(uint32_t upper, uint32_t base) {
     return (uint64_t{upper} << 32) | base;
   }

@@ -248,6 +248,42 @@ TEST(PageCacheRuns, AdjacentDirtyPagesGoOutAsRuns) {
   EXPECT_EQ(cache.DirtyCount(), 0);
 }
 
+// Pages a transaction grew the cache by are set aside when it ends and taken
+// back by the next one that grows it: they must come back empty, under their
+// new addresses only, and the cache still ends at its limit. Set aside pages
+// the next transaction does not need are freed with it.
+TEST_F(PageCacheTest, PagesATransactionGrewTheCacheByServeTheNextOne) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const uint32_t base = 10 + 20 * static_cast<uint32_t>(round);
+    const uint32_t grown = round == 2 ? 5 : 9;  // the last grows less
+    cache.StartTransaction();
+    for (uint32_t p = base; p < base + grown; ++p)
+      Write(p * kPage, Filled(kPage, static_cast<uint8_t>(p)));
+    EXPECT_EQ(cache.Count(), static_cast<int>(grown));
+    cache.Commit();
+    EXPECT_EQ(cache.Count(), 4);
+    for (uint32_t p = base; p < base + grown; ++p)
+      EXPECT_EQ(disk.Plain(p * kPage, kPage), Filled(kPage, static_cast<uint8_t>(p))) << p;
+    // The last four stay; the pages of the first addresses went out of the
+    // cache and are read afresh.
+    for (uint32_t p = base; p < base + grown; ++p)
+      EXPECT_EQ(PagesHolding(cache, p * kPage), p >= base + grown - 4 ? 1 : 0) << p;
+    for (uint32_t p = base + grown; p-- > base;) {
+      const int reads = disk.pageReads;
+      const bool cached = cache.IsBaseAddrInCache(p * kPage);
+      EXPECT_EQ(Read(p * kPage + 7, 1), Filled(1, static_cast<uint8_t>(p)));
+      EXPECT_EQ(disk.pageReads, reads + (cached ? 0 : 1)) << p;
+    }
+  }
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < 7; ++p) Write(p * kPage, Filled(kPage, 0x55));
+  cache.Rollback();
+  EXPECT_EQ(cache.Count(), 4);
+  EXPECT_EQ(Read(3 * kPage, kPage), disk.Plain(3 * kPage, kPage));
+  cache.Close();
+}
+
 // A transaction larger than the cache: its dirty pages stay until Commit,
 // clean ones are reused as outside a transaction (a clean page holds what the
 // file holds), and Commit and Rollback bring the cache back to its limit.
@@ -659,6 +695,93 @@ TEST_F(BlockCacheTest, RemovingARangeKeepsWhatLiesAroundIt) {
   EXPECT_EQ(Read(0, 300), expected);
   blocks.Commit();
   EXPECT_EQ(disk.Plain(0, 300), expected);
+}
+
+// Pending bytes spread over a file many times larger than the search's
+// shortcuts (64 KB chunks): every read and every removal, wherever it lies,
+// must find exactly the pending bytes a plain byte map holds, across several
+// transactions (the shortcuts start afresh with each).
+TEST(BlockCacheRanges, PendingBytesAreFoundWhereverTheyLie) {
+  constexpr uint32_t kSize = 600 << 10;
+  TMemDisk disk(kSize);
+  TCacheBlockMgr blocks;
+  disk.Attach(blocks);
+  const auto initial = disk.bytes;
+  // A write that runs out of a pending block into a chunk nothing else has
+  // touched; one block over several chunks; then a new transaction.
+  blocks.StartTransaction();
+  blocks.WriteBlock(Filled(500, 1).data(), 0, 500, 0, 65000);
+  blocks.WriteBlock(Filled(600, 2).data(), 0, 600, 0, 65400);
+  std::vector<uint8_t> seen(100);
+  blocks.ReadBlock(seen.data(), 0, 100, 0, 65600);
+  EXPECT_EQ(seen, Filled(100, 2));
+  EXPECT_TRUE(blocks.RemoveRange(65900, 0, 4096));
+  EXPECT_FALSE(blocks.RemoveRange(65900, 0, 4096));
+  blocks.WriteBlock(Filled(200000, 3).data(), 0, 200000, 0, 200000);
+  blocks.ReadBlock(seen.data(), 0, 100, 0, 330000);
+  EXPECT_EQ(seen, Filled(100, 3));
+  EXPECT_TRUE(blocks.RemoveRange(300000, 0, 4096));
+  blocks.ReadBlock(seen.data(), 0, 100, 0, 390000);
+  EXPECT_EQ(seen, Filled(100, 3));
+  blocks.Rollback();
+  blocks.StartTransaction();
+  EXPECT_FALSE(blocks.RemoveRange(65536, 0, 4096));
+  EXPECT_FALSE(blocks.RemoveRange(300000, 0, 4096));
+  blocks.ReadBlock(seen.data(), 0, 100, 0, 65600);
+  EXPECT_TRUE(std::equal(seen.begin(), seen.end(), initial.begin() + 65600));
+  blocks.Rollback();
+
+  uint32_t seed = 12345;
+  const auto next = [&seed](uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % bound;
+  };
+  for (int transaction = 0; transaction < 4; ++transaction) {
+    SCOPED_TRACE(transaction);
+    std::vector<int> pending(kSize, -1);  // the pending byte, or -1
+    blocks.StartTransaction();
+    for (int op = 0; op < 400; ++op) {
+      // Half of them about a chunk's edge, where blocks run into one another.
+      const uint32_t pos = next(2) == 0 ? (1 + next(8)) * (64u << 10) - next(3000)
+                                        : next(kSize - 9000);
+      const uint32_t count = 1 + next(op % 7 == 0 ? 9000 : 2000);
+      if (next(3) != 0) {
+        const auto value = static_cast<uint8_t>(next(256));
+        blocks.WriteBlock(Filled(count, value).data(), 0, count, 0, pos);
+        std::fill_n(pending.begin() + pos, count, value);
+      } else {
+        const bool held = std::any_of(pending.begin() + pos, pending.begin() + pos + count,
+                                      [](int b) { return b >= 0; });
+        EXPECT_EQ(blocks.RemoveRange(pos, 0, count), held) << op;
+        std::fill_n(pending.begin() + pos, count, -1);
+      }
+      const auto check = [&](uint32_t at, uint32_t length) {
+        std::vector<uint8_t> seen(length);
+        blocks.ReadBlock(seen.data(), 0, length, 0, at);
+        for (uint32_t i = 0; i < length; ++i) {
+          const int want = pending[at + i] >= 0 ? pending[at + i] : disk.bytes[at + i];
+          if (seen[i] != want) {
+            ADD_FAILURE() << "op " << op << " byte " << at + i;
+            return false;
+          }
+        }
+        return true;
+      };
+      check(next(2) == 0 ? pos : next(kSize - 5000), 1 + next(4999));
+      // Now and then every page of the file, as the page cache reads them.
+      if (op % 25 == 0)
+        for (uint32_t at = 0; at < kSize && check(at, 4096);) at += 4096;
+    }
+    if (transaction % 2 == 0) {
+      blocks.Commit();
+      for (uint32_t i = 0; i < kSize; ++i)
+        if (pending[i] >= 0) {
+          ASSERT_EQ(disk.bytes[i], pending[i]) << i;
+        }
+    } else {
+      blocks.Rollback();
+    }
+  }
 }
 
 TEST_F(BlockCacheTest, RollbackDropsEverythingAndAFailedCommitKeepsWhatWasNotWritten) {

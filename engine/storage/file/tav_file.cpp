@@ -134,7 +134,7 @@ void TTavFile::OpenCaches(int64_t fileSize) {
     InternalRead(buffer, low, count);
   });
   block_mgr_->SetWriteIO([this](const uint8_t* buffer, uint32_t low, uint32_t, uint32_t count) {
-    InternalWrite(buffer, low, count);
+    CommitRawBlock(buffer, low, count);
   });
   scratch_ = std::make_unique<uint8_t[]>(page_size_);
 }
@@ -152,6 +152,7 @@ void TTavFile::CloseHandle() {
   commit_wrote_ = false;
   trans_eof_ = 0;
   known_size_ = -1;
+  ForgetAllKnownRaw();
   io_ = nullptr;
   file_.reset();
   scratch_.reset();
@@ -271,6 +272,7 @@ void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t cou
   // Once a commit writes, the file no longer holds only committed data,
   // even should this very write fail part way.
   if (trans_state_ == ftsCommitting) commit_wrote_ = true;
+  ForgetKnownRaw(position, count);
   if (io_->Write(position, buffer, count) != static_cast<int64_t>(count)) {
     // Part of it may have reached the file, and lengthened it.
     known_size_ = -1;
@@ -278,6 +280,56 @@ void TTavFile::InternalWrite(const void* buffer, uint32_t position, uint32_t cou
                      "Unable to complete file write operation");
   }
   if (known_size_ >= 0) known_size_ = std::max<int64_t>(known_size_, int64_t{position} + count);
+}
+
+void TTavFile::CommitRawBlock(const uint8_t* buffer, uint32_t position, uint32_t count) {
+  InternalWrite(buffer, position, count);
+  // Kept only while nobody else can write the file, and only small blocks
+  // (a table's header block, say), a few of them.
+  if (!Alone() || count == 0 || count > page_size_) return;
+  TKnownRaw* slot = nullptr;
+  for (TKnownRaw& known : known_raw_)
+    if (known.Count == 0) {
+      slot = &known;
+      break;
+    }
+  if (!slot) {
+    if (known_raw_.size() < kKnownRawSlots) {
+      slot = &known_raw_.emplace_back();
+    } else {
+      slot = &known_raw_[known_raw_next_];
+      known_raw_next_ = (known_raw_next_ + 1) % kKnownRawSlots;
+    }
+  }
+  slot->Count = 0;
+  slot->Bytes.assign(buffer, buffer + count);
+  slot->Position = position;
+  slot->Count = count;
+  known_raw_from_ = std::min(known_raw_from_, position);
+  known_raw_to_ = std::max(known_raw_to_, uint64_t{position} + count);
+}
+
+void TTavFile::ForgetKnownRaw(uint32_t position, uint64_t count) {
+  const uint64_t end = uint64_t{position} + count;
+  // Most writes (the pages) lie apart from every kept block.
+  if (end <= known_raw_from_ || position >= known_raw_to_) return;
+  for (TKnownRaw& known : known_raw_)
+    if (known.Count != 0 && known.Position < end && position < uint64_t{known.Position} + known.Count)
+      known.Count = 0;
+}
+
+void TTavFile::ForgetAllKnownRaw() {
+  for (TKnownRaw& known : known_raw_) known.Count = 0;
+  known_raw_from_ = UINT32_MAX;
+  known_raw_to_ = 0;
+}
+
+const uint8_t* TTavFile::KnownRaw(uint32_t position, uint32_t count) const {
+  for (const TKnownRaw& known : known_raw_)
+    if (known.Count != 0 && known.Position <= position &&
+        uint64_t{position} + count <= uint64_t{known.Position} + known.Count)
+      return known.Bytes.data() + (position - known.Position);
+  return nullptr;
 }
 
 void TTavFile::RawRead(uint8_t* buffer, uint32_t position, uint32_t count) {
@@ -354,6 +406,7 @@ void TTavFile::InternalWritePages(const TCachePage* const* pages, size_t count) 
     run_pieces_[i].Count = page_size_;
   }
   if (trans_state_ == ftsCommitting) commit_wrote_ = true;
+  ForgetKnownRaw(position, bytes);
   if (io_->WriteGather(position, run_pieces_.data(), count) != static_cast<int64_t>(bytes)) {
     known_size_ = -1;
     TavDatabaseError(kDiskReadFailure, "TTavFile.InternalWrite",
@@ -624,9 +677,11 @@ void TTavFile::BeginJournal(bool durable) {
                          before ? before + page->DirtyFrom() : nullptr});
     }
   }
+  // A block the last commits wrote is known as the file holds it.
   for (int i = 0; i < block_mgr_->Count(); ++i) {
     const TCacheBlock* block = block_mgr_->Blocks(i);
-    ranges_.push_back({block->LowAddr(), block->BlockSize()});
+    ranges_.push_back({block->LowAddr(), block->BlockSize(),
+                       kept ? KnownRaw(block->LowAddr(), block->BlockSize()) : nullptr});
   }
   if (ranges_.empty()) return;
   journal_->LockCommit();
@@ -759,6 +814,7 @@ bool TTavFile::RecoverLegacyJournal(const std::string& name, const std::string& 
 void TTavFile::RestoreFromJournal(const TJournalImage& image) {
   // The restore cuts the file back (and may fail part way).
   ForgetFileSize();
+  ForgetAllKnownRaw();
   TTavJournal::Restore(*io_, image, nullptr);
   // Clean pages may hold what the restore replaced; pages waiting in a
   // transaction of ours lie elsewhere (the dead commit held their tables'
@@ -848,6 +904,7 @@ void TTavFile::CutTavFile(uint32_t size) {
   for (int64_t base = size & cache_mgr_->BaseAddrMask(); base < end; base += page_size_)
     cache_mgr_->RemovePage(static_cast<uint32_t>(base), 0);
   known_size_ = -1;
+  ForgetAllKnownRaw();
   if (!io_->SetSize(size))
     TavDatabaseError(kIOErrorOnSystemFile, "TTavFile.CutTavFile", "Unable to set the end of file");
   known_size_ = size;

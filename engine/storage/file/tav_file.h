@@ -323,6 +323,29 @@ class TTavFile : public host::TObject {
   // `emptyInvalid`. Another database's is left as it is.
   bool RecoverFrom(TTavJournal& journal, bool emptyInvalid);
   void RestoreFromJournal(const TJournalImage& image);
+  // Raw bytes as the file holds them, for a file this connection has to
+  // itself: the small blocks its last commits wrote. The next commit's
+  // journal takes the old bytes of a block it rewrites from here instead of
+  // reading them back from the file. Every other write to the file forgets
+  // what it overlaps; a cut, a restore or a close forgets everything.
+  struct TKnownRaw {
+    uint32_t Position = 0;
+    uint32_t Count = 0;  // 0: a free slot
+    std::vector<uint8_t> Bytes;
+  };
+  static constexpr size_t kKnownRawSlots = 8;
+  std::vector<TKnownRaw> known_raw_;
+  size_t known_raw_next_ = 0;  // the slot a new block takes when none is free
+  // Every kept block lies in [known_raw_from_, known_raw_to_) (not narrowed
+  // as blocks are forgotten, reset when all are).
+  uint32_t known_raw_from_ = UINT32_MAX;
+  uint64_t known_raw_to_ = 0;
+  // The block cache's commit procedure: writes the block and keeps it.
+  void CommitRawBlock(const uint8_t* buffer, uint32_t position, uint32_t count);
+  void ForgetKnownRaw(uint32_t position, uint64_t count);
+  void ForgetAllKnownRaw();
+  // The file's `count` bytes at `position` when kept whole, else null.
+  const uint8_t* KnownRaw(uint32_t position, uint32_t count) const;
 
   std::unique_ptr<os::TOSFile> file_;
   os::TFileIO* io_ = nullptr;                 // where the bytes go while open

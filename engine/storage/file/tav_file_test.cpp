@@ -15,6 +15,7 @@
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/crypto/xor_crypt.h"
 #include "host/rtl/exceptions.h"
+#include "host/rtl/le_bytes.h"
 #include "os/clock.h"
 #include "os/testing/mem_file.h"
 #include "os/testing/test_support.h"
@@ -581,6 +582,78 @@ TEST_F(TavFileTest, RawRangeLocks) {
   TTavFile closed;
   EXPECT_EQ(ErrorCodeOf([&] { closed.WriteLockTavFile(1, 1); }), 8450);
   EXPECT_EQ(ErrorCodeOf([&] { closed.ReadLockTavFile(1, 1, false); }), 8449);
+}
+
+// The records of the journal a commit left (its mark zeroed, its body kept):
+// position -> saved bytes.
+std::vector<std::pair<uint32_t, std::string>> JournalRecords(const std::string& journal) {
+  std::vector<std::pair<uint32_t, std::string>> records;
+  if (journal.size() < kJournalHeaderSize) return records;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(journal.data());
+  const uint32_t end = kJournalHeaderSize + host::GetU32(bytes + 24);
+  for (uint32_t at = kJournalHeaderSize; at + 8 <= end && end <= journal.size();) {
+    const uint32_t position = host::GetU32(bytes + at), count = host::GetU32(bytes + at + 4);
+    records.emplace_back(position, journal.substr(at + 8, count));
+    at += 8 + count;
+  }
+  return records;
+}
+
+// A connection that has the file to itself keeps the small raw blocks its
+// commits wrote: the next commit that rewrites one journals its old bytes
+// without reading the file. Whatever else changes those bytes in between (a
+// raw write outside a transaction, a cut and a write past the end) makes the
+// journal read them again, so that it always saves what the file holds.
+TEST_F(TavFileTest, ACommitJournalsTheRawBlocksTheLastOneWroteWithoutReadingThem) {
+  for (const bool exclusive : {true, false}) {
+    SCOPED_TRACE(exclusive ? "exclusive" : "shared");
+    os::test::WriteWholeFile(path, "");
+    os::test::TMemFile data(Pattern(4 * kPage, 1));
+    os::test::TMemFile journal;
+    TTavFile f;
+    Configure(f, exclusive);
+    f.SetDataFile(&data);
+    f.SetJournalDataFile(&journal);
+    ASSERT_GE(f.OpenTavFile(path), 1);
+    f.OpenJournal(path + ".jnl", path);
+    const uint32_t block = 2 * kPage + 100;
+    // One transaction writing `fill` over the block; the journal's record
+    // of it must be what the file held, read from the file or not.
+    const auto commit = [&](char fill, bool expectRead) {
+      const std::string old = data.Contents().substr(block, 256);
+      f.StartTransaction();
+      Write(f, block, std::string(256, fill), 0, 0);
+      data.ResetCounters();
+      f.Commit();
+      EXPECT_EQ(data.Reads() != 0, expectRead) << fill;
+      const auto records = JournalRecords(journal.Contents());
+      ASSERT_EQ(records.size(), 1u) << fill;
+      EXPECT_EQ(records[0].first, block);
+      EXPECT_TRUE(records[0].second == old) << fill;
+      EXPECT_EQ(data.Contents().substr(block, 256), std::string(256, fill));
+    };
+    commit('A', true);
+    commit('B', !exclusive);
+    // Changed beside the commits: read again.
+    Write(f, block + 50, std::string(100, 'c'), 0, 0);
+    commit('D', true);
+    commit('E', !exclusive);
+    // Cut through the block and lengthened again: its tail is zeros now.
+    f.CutTavFile(block + 50);
+    Write(f, 3 * kPage, std::string(kPage, 'z'), 0, 0);
+    commit('F', true);
+    // A commit that fails writing the block leaves it unknown; the rollback
+    // puts back what the journal saved.
+    f.StartTransaction();
+    Write(f, block, std::string(256, 'G'), 0, 0);
+    data.Inject(os::test::fkWriteError, 1);
+    EXPECT_NE(ErrorCodeOf([&] { f.Commit(); }), 0);
+    data.Heal();
+    EXPECT_EQ(ErrorCodeOf([&] { f.Rollback(); }), 0);
+    EXPECT_EQ(data.Contents().substr(block, 256), std::string(256, 'F'));
+    commit('H', true);
+    f.CloseTavFile();
+  }
 }
 
 TEST_F(TavFileTest, FlushesAndCreates) {

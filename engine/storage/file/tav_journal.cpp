@@ -166,11 +166,17 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   // Sorted and joined, each run of the file is read with one call. Ranges
   // whose bytes are in memory are not read: they stay records of their own
   // unless they overlap another range, whose joined bytes are then read.
+  // What lies past the old end (a transaction's appended pages, often
+  // most of them) is dropped before the sort.
+  ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
+                              [oldLength](const TJournalRange& r) {
+                                return r.Position >= oldLength || r.Count == 0;
+                              }),
+               ranges.end());
   std::sort(ranges.begin(), ranges.end(),
             [](const TJournalRange& a, const TJournalRange& b) { return a.Position < b.Position; });
   size_t kept = 0;
   for (const TJournalRange& r : ranges) {
-    if (r.Position >= oldLength || r.Count == 0) continue;
     const uint32_t end =
         static_cast<uint32_t>(std::min<uint64_t>(uint64_t{r.Position} + r.Count, oldLength));
     const uint64_t lastEnd =
