@@ -732,6 +732,9 @@ TEST_F(QueryTest, ConversionErrorsAreSqlErrorsAndTheQueryRunsOn) {
       {"UPDATE Emp SET Dept = Name WHERE ID > 2", notANumber},
       {"UPDATE Emp SET Salary = 99999999999", tooLarge},
       {"UPDATE Emp SET Salary = Salary * 99999999 WHERE ID >= 3", tooLarge},
+      // Rows before the last take their values; the failure undoes them.
+      {"UPDATE Emp SET Salary = Salary * 5000000", tooLarge},
+      {"INSERT INTO Emp (ID, Dept) SELECT ID + 10, Salary * 5000000 FROM Emp", tooLarge},
       {"DELETE FROM Emp WHERE CAST(Name AS INTEGER) = 1", notANumber},
       {"INSERT INTO Emp (ID, Dept) VALUES (7, 'x')", notANumber},
       {"INSERT INTO Emp (ID, Dept) VALUES (99999999999, 1)", tooLarge},
