@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/components/tav_database.h"
 #include "engine/components/tav_table.h"
@@ -393,5 +394,45 @@ TEST(QueryProcesses, AStatementRefusedByAnotherProcessesLockGetsItsParametersLat
   }
 }
 
+
+// Statements of a connection that ran on a table before another process
+// changed the table's columns (renamed, added; then the table dropped and
+// made again) run on the table as it is now.
+TEST(QueryProcesses, StatementsAfterAnotherProcessChangesATableSeeItsNewColumns) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = CreateDatabase(dir);
+  TSession s(path);
+  s.Exec("UPDATE C SET N = N + 1");
+  s.Exec("DELETE FROM C WHERE ID = 5");
+  auto inOtherProcess = [&](const std::vector<std::string>& statements) {
+    // A schema change needs the database to itself.
+    s.Db.Close();
+    TChild other([&](TChildSide& side) {
+      TSession o(path);
+      for (const std::string& sql : statements) o.Exec(sql);
+      side.Send(1);
+      return 0;
+    });
+    ASSERT_TRUE(other.Started());
+    uint64_t done = 0;
+    EXPECT_TRUE(other.Receive(done));
+    EXPECT_EQ(other.Wait(), 0);
+    s.Db.Open();
+  };
+  inOtherProcess({"ALTER TABLE C ALTER N TO Total, ADD Extra INT"});
+  s.Exec("UPDATE C SET Total = Total + 10, Extra = ID WHERE ID > 2");
+  s.Exec("DELETE FROM C WHERE Extra = 3");
+  EXPECT_EQ(ErrorCodeOf([&] { s.Exec("UPDATE C SET N = 0"); }), kSqlError);
+  EXPECT_EQ(ErrorCodeOf([&] { s.Exec("DELETE FROM C WHERE N = 1"); }), kSqlError);
+  EXPECT_EQ(s.Value("SELECT COUNT(*), SUM(Total), SUM(Extra) FROM C"), "3|13|4");
+
+  inOtherProcess({"DROP TABLE C", "CREATE TABLE C (ID INT, Word VARCHAR(10))",
+                  "INSERT INTO C (ID, Word) VALUES (1, 'one')", "INSERT INTO C (ID, Word) VALUES (2, 'two')"});
+  s.Exec("UPDATE C SET Word = 'uno' WHERE ID = 1");
+  s.Exec("DELETE FROM C WHERE Word = 'two'");
+  EXPECT_EQ(ErrorCodeOf([&] { s.Exec("UPDATE C SET Total = 0"); }), kSqlError);
+  EXPECT_EQ(s.Value("SELECT COUNT(*), MIN(Word) FROM C"), "1|uno");
+}
 }  // namespace
 }  // namespace tav::test

@@ -28,6 +28,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -379,6 +380,10 @@ class TTavDataBase : public host::TCustomConnection {
   std::unique_ptr<TCatalogueTable> OpenCatalogueTable(const std::string& name);
   void InternalUpdateTableDef(const std::string& newName, TTableDef& definition, bool isNew);
   void InternalGetTableDef(const std::string& name, TTableDef& definition);
+  // Copies into `definition` the definition the stored `text` describes: the
+  // one read before when the catalogue still holds the same text for the
+  // table, else the text read again (and kept for the next time).
+  void ReadTableDefText(const std::string& key, const std::string& text, TTableDef& definition);
   // The generator's next value (object IDs); created with value 2 and step
   // 1 (handing out 1) when `create`, else 8579.
   int32_t NextGeneratorValue(const std::string& name, bool create);
@@ -407,6 +412,15 @@ class TTavDataBase : public host::TCustomConnection {
   std::unique_ptr<TCatalogueTable> sec_obj_priv_table_;
   std::unique_ptr<TCatalogueTable> sec_sys_priv_table_;
   std::unique_ptr<host::TStringList> rebuild_failed_tables_;
+  // Disk tables' definitions as last read, by catalogue and table name,
+  // each with the stored text it came from. Whoever changes a definition
+  // (this connection or another process) changes its stored text, so a
+  // kept definition is used only while the text is the same.
+  struct TReadTableDef {
+    std::string Text;
+    std::unique_ptr<TTableDef> Definition;
+  };
+  std::map<std::string, TReadTableDef> read_table_defs_;
   int32_t privilege_flags_ = 0;
   int32_t temp_privilege_status_ = 0;
   std::string data_base_name_;

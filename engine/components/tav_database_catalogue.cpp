@@ -12,6 +12,7 @@
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/table/restructure_defs.h"
 #include "engine/storage/table/table_def_text.h"
+#include "host/classes/prop_table.h"
 #include "host/db/index_defs.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
@@ -349,13 +350,28 @@ void TTavDataBase::InternalGetTableDef(const std::string& name, TTableDef& defin
     TavDatabaseError(kNoSuchTable, caller, name, this);
   if (master.IsNull(rec, "TableDef"))
     TavDatabaseError(kUnexpectedInternalError, caller, kTableDefUnreadable, this);
-  TextToTableDef(master.ReadBlob(rec, "TableDef"), definition);
+  ReadTableDefText((internal ? "S:" : "U:") + host::AnsiUpperCase(name), master.ReadBlob(rec, "TableDef"),
+                   definition);
   // The field list describes records of the table's size, as it did when
   // the definition was stored.
   definition.InternalFields().SetRecordSize(definition.RecordSize());
   // What the text says cannot move a table to another manager or to memory.
   definition.SetInternalTable(internal);
   definition.SetMemory(false);
+}
+
+void TTavDataBase::ReadTableDefText(const std::string& key, const std::string& text, TTableDef& definition) {
+  // A connection that names many tables in turn keeps no more than these.
+  constexpr size_t kMaxReadTableDefs = 64;
+  auto kept = read_table_defs_.find(key);
+  if (kept == read_table_defs_.end() || kept->second.Text != text) {
+    if (kept != read_table_defs_.end()) read_table_defs_.erase(kept);
+    auto read = std::make_unique<TTableDef>(nullptr);
+    TextToTableDef(text, *read);
+    if (read_table_defs_.size() >= kMaxReadTableDefs) read_table_defs_.clear();
+    kept = read_table_defs_.emplace(key, TReadTableDef{text, std::move(read)}).first;
+  }
+  host::CopyPublishedProperties(*kept->second.Definition, definition);
 }
 
 void TTavDataBase::QueryTableDef(const std::string& tableName, bool memory, TTableDef& definition) {

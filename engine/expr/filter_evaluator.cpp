@@ -4,6 +4,7 @@
 
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
+#include "host/rtl/variant.h"
 #include "os/clock.h"
 
 namespace tav {
@@ -13,8 +14,9 @@ namespace {
 // The host's value errors (a text read as a number, a division by zero)
 // leave a filter as the engine's error with their text; the engine's own
 // errors and broken internal rules pass as they are. A statement's
-// condition (`forQuery`) lets arithmetic errors pass too: the statement
-// reports them as its own, wherever its plan evaluates the condition.
+// condition (`forQuery`) lets value computation errors pass too: the
+// statement reports them as its own, wherever its plan evaluates the
+// condition.
 template <class Step>
 void RaiseValueErrorsAsFilterErrors(const char* caller, Step&& step, bool forQuery = false) {
   try {
@@ -24,12 +26,18 @@ void RaiseValueErrorsAsFilterErrors(const char* caller, Step&& step, bool forQue
   } catch (const host::EAssertionFailed&) {
     throw;
   } catch (const host::Exception& e) {
-    if (forQuery && dynamic_cast<const host::EMathError*>(&e) != nullptr) throw;
+    if (forQuery && IsValueComputationError(e)) throw;
     TavDatabaseError(kInvalidFilterExpression, caller, e.Message());
   }
 }
 
 }  // namespace
+
+bool IsValueComputationError(const host::Exception& e) {
+  return dynamic_cast<const host::EMathError*>(&e) != nullptr ||
+         dynamic_cast<const host::EConvertError*>(&e) != nullptr ||
+         dynamic_cast<const host::EVariantError*>(&e) != nullptr;
+}
 
 TTavBaseFilterEvaluator::TTavBaseFilterEvaluator() { FilterParser.SetValidateFields(true); }
 

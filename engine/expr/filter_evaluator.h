@@ -23,9 +23,16 @@
 #include "engine/expr/table_list.h"
 #include "engine/storage/base/tav_lists.h"
 #include "host/db/data_set.h"
+#include "host/rtl/exceptions.h"
 #include "host/rtl/object.h"
 
 namespace tav {
+
+// A host error of a value the evaluation could not compute: arithmetic (a
+// division by zero, an overflow) or conversion (a text that is not a
+// number, a number outside the target type's range). A statement reports
+// it as its own SQL error.
+bool IsValueComputationError(const host::Exception& e);
 
 class TTavBaseFilterEvaluator : public host::TObject {
  public:
@@ -58,8 +65,8 @@ class TTavBaseFilterEvaluator : public host::TObject {
   // condition held so far with `op` (teoAND or teoOR); then optimises and
   // evaluates. Nothing for nullptr. A join past the bounds of a tree, and
   // the value errors Open raises, raise 10051 with their text; under
-  // QueryActive an arithmetic error (a division by zero) passes as the
-  // host's, for the statement to report as its own.
+  // QueryActive a value computation error (IsValueComputationError) passes
+  // as the host's, for the statement to report as its own.
   void AssignExpr(const TTavExpr* expr, bool replace, TTavExprOperator op);
   void Close();
 

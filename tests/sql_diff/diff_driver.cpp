@@ -95,4 +95,11 @@ std::vector<uint32_t> SeedsForRun(const std::vector<uint32_t>& fixed) {
   return seeds;
 }
 
+int StatementsForRun(int fixed) {
+  const char* n = std::getenv("TAV_SQL_DIFF_STATEMENTS");
+  if (n == nullptr || *n == '\0') return fixed;
+  const long count = std::strtol(n, nullptr, 10);
+  return count > 0 ? static_cast<int>(count) : fixed;
+}
+
 }  // namespace tav::sqldiff

@@ -42,6 +42,10 @@ std::string RunSeeds(const std::vector<uint32_t>& seeds, int count, const TSideF
 // for a longer run.
 std::vector<uint32_t> SeedsForRun(const std::vector<uint32_t>& fixed);
 
+// The statements per seed: `fixed`, or TAV_SQL_DIFF_STATEMENTS=n when the
+// environment names it (a longer history of data changes per table set).
+int StatementsForRun(int fixed);
+
 std::string MismatchReport(const TRandomSchema& schema, uint32_t seed, int index, const TGenStatement& st,
                            const TSqlSide& reference, const TSqlResult& expected, const TSqlSide& tested,
                            const TSqlResult& actual, const std::string& what);

@@ -21,8 +21,8 @@ TSideFactory Ours(const os::test::TTempDir* dir) {
 void ExpectAgreement(const os::test::TTempDir* dir) {
   TDiffStats stats;
   const std::vector<uint32_t> seeds = SeedsForRun({1, 2, 3});
-  EXPECT_EQ(RunSeeds(seeds, 120, LoadedSqlite, Ours(dir), &stats), "");
-  if (seeds.size() == 3) {
+  EXPECT_EQ(RunSeeds(seeds, StatementsForRun(120), LoadedSqlite, Ours(dir), &stats), "");
+  if (seeds.size() == 3 && StatementsForRun(120) == 120) {
     EXPECT_GT(stats.Queries, 200);
     EXPECT_GT(stats.Changes, 60);
     EXPECT_GT(stats.RowsCompared, 3000);
@@ -31,7 +31,7 @@ void ExpectAgreement(const os::test::TTempDir* dir) {
 
 // Random statements through the query component against SQLite, on a disk
 // database in ASCII order and on "MEMORY". A longer run:
-// TAV_SQL_DIFF_SEEDS=n (and TAV_SQL_DIFF_FIRST_SEED).
+// TAV_SQL_DIFF_SEEDS=n (and TAV_SQL_DIFF_FIRST_SEED), TAV_SQL_DIFF_STATEMENTS=n.
 TEST(SqlDiffOurs, DiskDatabaseAgreesWithSqlite) {
   os::test::TTempDir dir;
   ASSERT_TRUE(dir.Ok());

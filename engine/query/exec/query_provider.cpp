@@ -6,6 +6,7 @@
 
 #include "engine/components/tav_base_table.h"
 #include "engine/components/tav_database.h"
+#include "engine/expr/filter_evaluator.h"
 #include "engine/query/exec/schema_statements.h"
 #include "engine/query/parse/join_post_processor.h"
 #include "engine/storage/base/tav_errors.h"
@@ -934,14 +935,16 @@ void TTavQueryProvider::ResetParams() {
 
 bool TTavQueryProvider::PreparePlan() { return Count() > 0 && Items(0)->valid_ && Items(0)->Prepare(); }
 
-// A value the statement cannot compute (a division by zero, an overflow),
-// in whatever clause or subquery, fails the run as an SQL error of the
+// A value the statement cannot compute (a division by zero, an overflow, a
+// text that is not a number, a number too large for its column), in
+// whatever clause or subquery, fails the run as an SQL error of the
 // statement: a line of its error list, like every other failure of a run.
 bool TTavQueryProvider::RunStatement(bool (TTavQueryProviderItem::*step)()) {
   TTavQueryProviderItem& item = *Items(0);
   try {
     return (item.*step)();
-  } catch (const host::EMathError& e) {
+  } catch (const host::Exception& e) {
+    if (!IsValueComputationError(e)) throw;
     return item.Fail(e.Message());
   }
 }

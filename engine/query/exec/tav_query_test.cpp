@@ -783,6 +783,47 @@ TEST_F(QueryTest, ATableNameQualifierMeansTheReferenceWithoutAlias) {
   EXPECT_EQ(Select("SELECT Emp.Name FROM Emp e WHERE Emp.ID + 0 = 3"), "Cid");
 }
 
+// A value the statement cannot convert (a text that is not a number, a
+// number outside an integer's range), in the select list, a condition, a
+// subquery, an aggregate or a data change, is the statement's SQL error
+// with the host's text; the run is rolled back, the data stay as they were
+// and the same query runs its next statement.
+TEST_F(QueryTest, ConversionErrorsAreSqlErrorsAndTheQueryRunsOn) {
+  auto q = Query("SELECT ID FROM Emp");
+  const char* notANumber = "Could not convert variant of type (String)";
+  const char* tooLarge = "Overflow while converting variant";
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"SELECT CAST(Name AS INTEGER) FROM Emp", notANumber},
+      {"SELECT CAST(Name AS FLOAT) FROM Emp WHERE ID = 2", notANumber},
+      {"SELECT ID FROM Emp WHERE CAST(Name AS INTEGER) > 1", notANumber},
+      {"SELECT ID FROM Emp WHERE Dept = 'abc'", notANumber},
+      {"SELECT Dept, SUM(CAST(Name AS INTEGER)) FROM Emp GROUP BY Dept", notANumber},
+      {"SELECT Title FROM Dept WHERE ID IN (SELECT CAST(Name AS INTEGER) FROM Emp)", notANumber},
+      {"UPDATE Emp SET Dept = Name WHERE ID > 2", notANumber},
+      {"UPDATE Emp SET Salary = 99999999999", tooLarge},
+      {"UPDATE Emp SET Salary = Salary * 99999999 WHERE ID >= 3", tooLarge},
+      // Rows before the last take their values; the failure undoes them.
+      {"UPDATE Emp SET Salary = Salary * 5000000", tooLarge},
+      {"INSERT INTO Emp (ID, Dept) SELECT ID + 10, Salary * 5000000 FROM Emp", tooLarge},
+      {"DELETE FROM Emp WHERE CAST(Name AS INTEGER) = 1", notANumber},
+      {"INSERT INTO Emp (ID, Dept) VALUES (7, 'x')", notANumber},
+      {"INSERT INTO Emp (ID, Dept) VALUES (99999999999, 1)", tooLarge},
+      {"INSERT INTO Emp (ID, Dept) SELECT ID + 10, Name FROM Emp", notANumber}};
+  for (const auto& [sql, message] : cases) {
+    q->Close();
+    q->SetSQLText(sql);
+    const bool select = std::string(sql).rfind("SELECT", 0) == 0;
+    const std::string text = SqlError([&] { select ? q->Open() : q->ExecSQL(); });
+    EXPECT_NE(text.find(message), std::string::npos) << sql << ": " << text;
+    EXPECT_FALSE(q->Active()) << sql;
+    EXPECT_FALSE(db_.InTransaction()) << sql;
+    EXPECT_FALSE(db_.QueryActive()) << sql;
+    q->SetSQLText("SELECT ID, Dept, Salary FROM Emp ORDER BY ID");
+    q->Open();
+    EXPECT_EQ(Rows(*q), "1|10|100;2|10|200;3|20|300;4|20|400;5|30|500") << sql;
+  }
+}
+
 TEST_F(QueryTest, ResultTablesAreReplacedAndDropped) {
   host::TStringList names;
   auto count = [&] {
