@@ -224,22 +224,8 @@ TEST(QueryProcesses, AProcessKilledMidUpdateLeavesTheTableAsItWas) {
     for (int i = 0; i < 11; ++i) s.Exec("INSERT INTO Big SELECT V, N FROM Big");
     ASSERT_EQ(s.Value("SELECT COUNT(*), SUM(N) FROM Big"), "20480|0");
   }
-  TChild victim([&](TChildSide& side) {
-    TSession s(path);
-    s.Q.SetSQLText("UPDATE Big SET N = N + 1");
-    s.Q.Prepare();
-    side.Send(1);
-    s.Q.ExecSQL();
-    side.Send(2);
-    return 0;
-  });
-  ASSERT_TRUE(victim.Started());
-  uint64_t stage = 0;
-  ASSERT_TRUE(victim.Receive(stage));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  victim.Kill();
-  EXPECT_EQ(victim.Wait(), -1);
-  EXPECT_FALSE(victim.Receive(stage)) << "the UPDATE ended before the kill";
+  ASSERT_NO_FATAL_FAILURE(
+      KillDuringStatement(path, "UPDATE Big SET N = N + 1", 3, std::chrono::milliseconds(20)));
 
   // The other process goes on: the dead one's locks went with it.
   TSession s(path, 50);

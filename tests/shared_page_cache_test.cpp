@@ -231,22 +231,8 @@ TEST(SharedPageCache, AWriterKilledBetweenRunsLeavesTheReaderSeeingTheTableAsItW
   TPointSelect point(s.Db, "A");
   for (int id = 0; id < kBig; id += 97) ASSERT_EQ(point.Run(id), Row(id, 0, "x"));
 
-  TChild victim([&](TChildSide& side) {
-    TSession v(path, 200);
-    v.Q.SetSQLText("UPDATE A SET K = K + 1");
-    v.Q.Prepare();
-    side.Send(1);
-    v.Q.ExecSQL();
-    side.Send(2);
-    return 0;
-  });
-  ASSERT_TRUE(victim.Started());
-  uint64_t stage = 0;
-  ASSERT_TRUE(victim.Receive(stage));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  victim.Kill();
-  EXPECT_EQ(victim.Wait(), -1);
-  EXPECT_FALSE(victim.Receive(stage)) << "the UPDATE ended before the kill";
+  ASSERT_NO_FATAL_FAILURE(
+      KillDuringStatement(path, "UPDATE A SET K = K + 1", 200, std::chrono::milliseconds(30)));
 
   for (int id = 0; id < kBig; id += 97) ASSERT_EQ(point.Run(id), Row(id, 0, "x")) << id;
   EXPECT_EQ(s.Value("SELECT COUNT(*), SUM(K) FROM A"), Num(kBig) + "|0");

@@ -2,10 +2,16 @@
 // path, and a connection with the query it runs its statements through.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <thread>
 
 #include "engine/components/tav_database.h"
 #include "engine/query/exec/tav_query.h"
+#include "engine/storage/testing/lock_test_support.h"
 #include "host/db/fields.h"
 
 namespace tav::test {
@@ -47,5 +53,28 @@ struct TSession {
     return row;
   }
 };
+
+// Runs `sql` in a child process on a connection of its own and kills the
+// child `delay` after the statement started; the statement must still have
+// been running when the kill came.
+inline void KillDuringStatement(const std::string& path, const std::string& sql, int lockRetries,
+                                std::chrono::milliseconds delay) {
+  TChild victim([&](TChildSide& side) {
+    TSession v(path, lockRetries);
+    v.Q.SetSQLText(sql);
+    v.Q.Prepare();
+    side.Send(1);
+    v.Q.ExecSQL();
+    side.Send(2);
+    return 0;
+  });
+  ASSERT_TRUE(victim.Started());
+  uint64_t stage = 0;
+  ASSERT_TRUE(victim.Receive(stage));
+  std::this_thread::sleep_for(delay);
+  victim.Kill();
+  EXPECT_EQ(victim.Wait(), -1);
+  EXPECT_FALSE(victim.Receive(stage)) << "the statement ended before the kill";
+}
 
 }  // namespace tav::test
