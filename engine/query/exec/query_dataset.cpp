@@ -531,13 +531,17 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   // One write lock for the whole fill: each row's add finds it held.
   TStatementWriteLock lock(*this, true);
   const bool join = dynamic_cast<TTavNonJoinDataProvider*>(&Root()) == nullptr;
-  // A join's rows go into the empty table without their keys, and each
-  // index is then built once from the sorted keys: nothing looks a row up
-  // while the table fills (DISTINCT does) and no unique key refuses a row
-  // (GROUP BY's does).
+  // Rows go into the empty table without their keys, and each index is
+  // then built once from the sorted keys, where nothing looks a row up while
+  // the table fills (DISTINCT does) and no unique key refuses a row (GROUP
+  // BY's does). A join's rows do so from the first; a single table's past
+  // its first kKeyedRows rows, since building the indexes costs more than
+  // keying a few rows one by one.
   const bool grouped = HasIndexDef(kIdxGroupBy);
-  const bool unkeyed = join && !distinct && !grouped && bridge == nullptr && !HasIndexDef(kIdxDistinct) &&
-                       GetTotalRecordCount() == 0;
+  const bool mayGoUnkeyed = !distinct && !grouped && bridge == nullptr && !HasIndexDef(kIdxDistinct) &&
+                            GetTotalRecordCount() == 0;
+  constexpr int32_t kKeyedRows = 8;
+  bool unkeyed = mayGoUnkeyed && join;
   // A join's plain columns are copied as their records hold them.
   const std::vector<TRawColumn> raw = join ? RawColumns(columns, stored, *this) : std::vector<TRawColumn>{};
   const auto general = [&raw](const TResultSetField& c) {
@@ -561,6 +565,7 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
       if (distinct && FindBuf(row_.data(), stEQ, kIdxDistinct, nullptr, false)) continue;
       // A grouped row without aggregates: its group has its row already.
       if (grouped && FindBuf(row_.data(), stEQ, kIdxGroupBy, nullptr, false)) continue;
+      if (!unkeyed && mayGoUnkeyed && added >= kKeyedRows) unkeyed = true;
       if (unkeyed) {
         SetRecordBuffer(row_.data());
         AddRecordUnkeyed();

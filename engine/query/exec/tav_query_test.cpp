@@ -593,7 +593,8 @@ TEST_F(QueryTest, ReRunsHoldExactlyTheirOwnRowsWhateverTheLastRunHeld) {
     SCOPED_TRACE(order);
     auto q = Query(select + ":lo AND :hi" + order);
     q->Prepare();
-    const std::pair<int, int> runs[] = {{1, 1000}, {5, 5}, {7, 7}, {9, 8}, {300, 700}, {1000, 1000}, {0, 0}, {2, 999}};
+    const std::pair<int, int> runs[] = {{1, 1000}, {5, 5},  {7, 7},   {9, 8},    {300, 700}, {1000, 1000},
+                                         {0, 0},    {1, 8},  {1, 9},   {3, 12},   {2, 999}};
     for (const auto& [lo, hi] : runs) {
       q->ParamByName("lo")->SetAsInteger(lo);
       q->ParamByName("hi")->SetAsInteger(hi);
@@ -628,6 +629,17 @@ TEST_F(QueryTest, ReRunsHoldExactlyTheirOwnRowsWhateverTheLastRunHeld) {
     once->Open();
     EXPECT_EQ(Rows(*q), Rows(*once));
   }
+  // A fill failing after many rows raises its own error, and the same query
+  // runs whole afterwards.
+  auto failing = Query("SELECT ID, 10 / (ID - 100) FROM Big WHERE ID BETWEEN 1 AND 600 ORDER BY ID DESC");
+  EXPECT_EQ(ErrorCodeOf([&] { failing->Open(); }), kSqlError);
+  EXPECT_FALSE(failing->Active());
+  Query("DELETE FROM Big WHERE ID = 100")->ExecSQL();
+  failing->Open();
+  EXPECT_EQ(failing->RecordCount(), 599);
+  EXPECT_EQ(failing->FieldByName("ID")->AsInteger(), 600);
+  failing->Last();
+  EXPECT_EQ(failing->FieldByName("ID")->AsInteger(), 1);
 }
 
 TEST_F(QueryTest, ARefreshStandsOnTheNewFirstRowWhereverTheCursorWas) {
