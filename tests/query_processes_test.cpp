@@ -63,16 +63,6 @@ std::string CreateDatabase(const os::test::TTempDir& dir) {
   return path;
 }
 
-// Every row of the open query: fields joined by '|', rows by ';'.
-std::string Rows(TTavQuery& q) {
-  std::string out;
-  for (q.First(); !q.Eof(); q.Next()) {
-    if (!out.empty()) out += ';';
-    for (int i = 0; i < q.FieldCount(); ++i) out += (i ? "|" : "") + q.Fields(i)->AsString();
-  }
-  return out;
-}
-
 TEST(QueryProcesses, ConcurrentIncrementsLoseNothing) {
   os::test::TTempDir dir;
   ASSERT_TRUE(dir.Ok());

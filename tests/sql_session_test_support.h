@@ -54,6 +54,16 @@ struct TSession {
   }
 };
 
+// Every row of the open query: fields joined by '|', rows by ';'.
+inline std::string Rows(TTavQuery& q) {
+  std::string out;
+  for (q.First(); !q.Eof(); q.Next()) {
+    if (!out.empty()) out += ';';
+    for (int i = 0; i < q.FieldCount(); ++i) out += (i ? "|" : "") + q.Fields(i)->AsString();
+  }
+  return out;
+}
+
 // Runs `sql` in a child process on a connection of its own and kills the
 // child `delay` after the statement started; the statement must still have
 // been running when the kill came.

@@ -617,34 +617,13 @@ void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, ui
   tav_file_->SeekAndReadTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
 }
 
-bool TDiskMgr::WriteIntoChangedPage(uint32_t address, uint32_t count, const void* buffer,
-                                    uint32_t owner, uint32_t accessFlags) {
-  // Inside a transaction that may still take writes, a write within the
-  // file's end to a page the transaction has already changed under the same
-  // owner and access goes straight into that page. Anything else (another
-  // page, a clean one, pending raw bytes under it) takes the whole way.
-  TTavFile& file = *tav_file_;
-  if (file.TransactionState() != ftsOpen || owner > static_cast<uint32_t>(kMaxTableID))
-    return false;
-  if (uint64_t{address} + count > static_cast<uint64_t>(file.SeekTavEof())) return false;
-  TCacheMgr& cache = file.CacheMgr();
-  if (!cache.IsOpen() || count == 0) return false;
-  const uint32_t base = address & cache.BaseAddrMask();
-  if (uint64_t{address - base} + count > cache.PageSize()) return false;
-  TCachePage* page = nullptr;
-  if (!cache.WriteIntoDirtyPage(buffer, static_cast<int32_t>(owner), count, address, accessFlags,
-                                page))
-    return false;
-  // Raw bytes still pending under the page are superseded by its contents.
-  if (file.BlockMgr().RemoveRange(base, 0, cache.PageSize())) cache.DirtyWholePage(base, 0);
-  return true;
-}
-
 void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
                                uint32_t accessFlags) {
-  // The short way asks for an open transaction, which a closed file has not.
-  if (WriteIntoChangedPage(address, count, buffer, owner, accessFlags)) return;
   RequireOpen("TDiskMgr.WriteCustomSize");
+  // Most writes of a transaction land in a page it has changed already.
+  if (owner <= static_cast<uint32_t>(kMaxTableID) &&
+      tav_file_->WriteIntoChangedPage(buffer, address, count, static_cast<int32_t>(owner), accessFlags))
+    return;
   tav_file_->SeekAndWriteTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
 }
 

@@ -295,11 +295,6 @@ class TDiskMgr : public host::TObject, public TPageIO {
   friend class THeaderLockGuard;
 
   void RequireOpen(const char* caller) const;
-  // WriteCustomSize's short way: true when the bytes went straight into a
-  // page this transaction has already changed; false when nothing was
-  // written and the write takes the whole way.
-  bool WriteIntoChangedPage(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
-                            uint32_t accessFlags);
   void RequireClosed(const char* caller) const;
   void OpenLockFile();
   // Opens the commit journal and takes back a commit cut off in it.

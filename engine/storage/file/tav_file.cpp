@@ -429,6 +429,25 @@ void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
   cache_mgr_->RaisePageLimit(CachePageCountFor(trans_eof_, page_size_));
 }
 
+void TTavFile::SupersedePendingRaw(uint32_t base) {
+  // The page was read with those bytes laid over the file's.
+  if (block_mgr_->RemoveRange(base, 0, page_size_)) cache_mgr_->DirtyWholePage(base, 0);
+}
+
+bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,
+                                    int32_t tableId, uint32_t accessFlags) {
+  if (trans_state_ != ftsOpen || tableId > kMaxTableID || count == 0 || !cache_mgr_->IsOpen())
+    return false;
+  if (uint64_t{position} + count > static_cast<uint64_t>(TransactionEof())) return false;
+  const uint32_t base = position & cache_mgr_->BaseAddrMask();
+  if (uint64_t{position - base} + count > page_size_) return false;
+  TCachePage* page = nullptr;
+  if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
+    return false;
+  SupersedePendingRaw(base);
+  return true;
+}
+
 void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count,
                            int32_t tableId, uint32_t accessFlags) {
   // Inside a transaction most writes lie in one page, and most of those in a
@@ -438,8 +457,7 @@ void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t co
     TCachePage* page = nullptr;
     if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
       cache_mgr_->WriteOnePage(buffer, tableId, count, position, accessFlags, page);
-    // As below: pending raw bytes of the page are superseded.
-    if (block_mgr_->RemoveRange(base, 0, page_size_)) cache_mgr_->DirtyWholePage(base, 0);
+    SupersedePendingRaw(base);
     return;
   }
   if (!GetTransactionActive() || block_mgr_->Empty()) {
@@ -457,9 +475,7 @@ void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t co
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(base + page_size_, end) - pos);
     cache_mgr_->WriteCache(buffer + (pos - position), tableId, length, 0,
                            static_cast<uint32_t>(pos), accessFlags);
-    // The page was read with those bytes laid over the file's: it no longer
-    // holds the file's bytes outside what this write changed.
-    if (block_mgr_->RemoveRange(base, 0, page_size_)) cache_mgr_->DirtyWholePage(base, 0);
+    SupersedePendingRaw(base);
     pos += length;
   }
 }

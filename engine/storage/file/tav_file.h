@@ -200,6 +200,13 @@ class TTavFile : public host::TObject {
   // the bytes wait in the block cache until a later write of the page
   // supersedes them or Commit writes them.
   void ReleasePage(uint32_t position, const void* buffer);
+  // Inside an open transaction, writes `count` bytes at `position` (within
+  // one page and the transaction's end) straight into the cached page that
+  // holds them when the transaction has already changed it under the same
+  // owner and access; false, with nothing written, otherwise (the caller
+  // then takes the whole way).
+  bool WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                            uint32_t accessFlags);
 
   uint32_t SeekTavBof();
   // The transaction end of file in a transaction, else the file's size.
@@ -302,6 +309,10 @@ class TTavFile : public host::TObject {
   void RawRead(uint8_t* buffer, uint32_t position, uint32_t count);
   void WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count, int32_t tableId,
                    uint32_t accessFlags);
+  // The page at `base` now holds the bytes to commit: raw bytes still
+  // pending under it are superseded, and the page no longer holds the file's
+  // bytes outside what was written to it.
+  void SupersedePendingRaw(uint32_t base);
   void GrowTransactionEof(uint32_t position, uint32_t count);
   // The transaction's end of file, taken from the file's size when first
   // asked for (StartTransaction leaves it unknown on a shared file).
