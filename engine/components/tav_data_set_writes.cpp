@@ -194,10 +194,20 @@ void TTavDataSet::DataSetSetFieldDataToRecBufAsVariant(int fieldNo, uint8_t* buf
       return;
     }
     case host::ftSmallint:
-    case host::ftWord:
-      host::PutU16(raw, static_cast<uint16_t>(value.AsInteger()));
+      // A value the field cannot hold is refused as the integer types
+      // refuse theirs, never stored cut to 16 bits.
+      host::PutU16(raw, static_cast<uint16_t>(value.AsSmallint()));
       DataSetSetFieldDataToRecBuf(fieldNo, 2, buffer, raw, false);
       return;
+    case host::ftWord: {
+      const int32_t word = value.AsInteger();
+      if (word < 0 || word > UINT16_MAX)
+        throw host::EVariantOverflowError("Overflow while converting variant of type (" +
+                                          host::VarTypeAsText(value.VType()) + ") into type (Word)");
+      host::PutU16(raw, static_cast<uint16_t>(word));
+      DataSetSetFieldDataToRecBuf(fieldNo, 2, buffer, raw, false);
+      return;
+    }
     case host::ftInteger:
     case host::ftAutoInc:
       PutU32(raw, static_cast<uint32_t>(value.AsInteger()));

@@ -338,5 +338,43 @@ TEST_F(RecordWritesTest, ALocateStandsWhereAKeySearchWouldAndWalksOnFromThere) {
   }
 }
 
+// A number a field cannot hold is refused with the variant's overflow and
+// leaves the field as it was; the edges of each type go in whole.
+TEST(NarrowFieldWritesTest, RefuseNumbersTheFieldCannotHold) {
+  TTavDataBase db(nullptr);
+  TTavDataSet ds(nullptr);
+  test::ConnectMemory(db, ds, "R");
+  host::TFieldDefs fields;
+  fields.Add("A", host::ftSmallint);
+  fields.Add("W", host::ftWord);
+  fields.Add("I", host::ftInteger);
+  ds.SetTableDef(true, fields, host::TIndexDefs());
+  ds.InternalCreateTable();
+  ds.DataSetOpen();
+  ds.InitializeNewRecord(ds.RecordBuffer(), false);
+  using V = host::Variant;
+  struct TCase {
+    const char* Field;
+    std::vector<V> Held;
+    std::vector<V> Refused;
+  } cases[] = {
+      {"A", {V(-32768), V(32767), V(-1), V(12.4), V("-32768")}, {V(40000), V(-32769), V(32768), V(65535), V(1e30), V("40000")}},
+      {"W", {V(0), V(65535), V(40000), V(int16_t{7})}, {V(-1), V(65536), V(70000), V(-0.6), V(1e30), V(int16_t{-5})}},
+      {"I", {V(-2147483647 - 1), V(2147483647), V(2147483647.4)}, {V(1e30), V(-1e30), V(2147483648.0), V(int64_t{1} << 40)}}};
+  for (const TCase& c : cases) {
+    const int no = ds.GetFieldNo(c.Field);
+    for (const V& v : c.Held) {
+      ds.DataSetSetFieldDataAsVariant(no, v);
+      EXPECT_EQ(ds.DataSetGetFieldDataAsVariant(no).AsInt64(), v.AsInt64()) << c.Field << " " << v.AsString();
+    }
+    ds.DataSetSetFieldDataAsVariant(no, 3);
+    for (const V& v : c.Refused) {
+      EXPECT_THROW(ds.DataSetSetFieldDataAsVariant(no, v), host::EVariantOverflowError) << c.Field << " " << v.AsString();
+      EXPECT_EQ(ds.DataSetGetFieldDataAsVariant(no).AsInteger(), 3) << c.Field << " " << v.AsString();
+    }
+  }
+  ds.DataSetClose();
+}
+
 }  // namespace
 }  // namespace tav

@@ -25,6 +25,7 @@
 #include "host/rtl/list.h"
 #include "host/rtl/streams.h"
 #include "host/rtl/sys_utils.h"
+#include "host/rtl/variant.h"
 
 namespace tav {
 
@@ -485,7 +486,13 @@ uint32_t CopyIntoNewRecord(TTavDataSet& from, const uint8_t* record, TTavDataSet
         std::string text = value.AsString();
         if (static_cast<int32_t>(text.size()) > m.CutTo) value = text.substr(0, static_cast<size_t>(m.CutTo));
       }
-      dest.DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
+      try {
+        dest.DataSetSetFieldDataToRecBufAsVariant(m.Dest->FieldNo(), out, value);
+      } catch (const host::EVariantOverflowError&) {
+        // A number the new type cannot hold is lost as a cut text is: the
+        // field is left without a value rather than given a wrapped one.
+        dest.DataSetSetFieldDataToRecBuf(m.Dest->FieldNo(), 0, out, nullptr, true);
+      }
     }
   }
   return logicalNo;

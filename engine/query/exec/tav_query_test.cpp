@@ -868,5 +868,66 @@ TEST_F(QueryTest, ParamsStreamAsParamData) {
   EXPECT_EQ(read.SQL().Text(), q->SQL().Text());
 }
 
+// A value a narrow column cannot hold is the statement's SQL error, as an
+// INTEGER column's is: never stored cut to the column's bytes. Nothing of
+// the failed statement stays.
+TEST_F(QueryTest, NarrowColumnsRefuseValuesTheyCannotHold) {
+  for (const char* sql : {"CREATE TABLE S (A SMALLINT, I INTEGER, F FLOAT)", "INSERT INTO S (A, I, F) VALUES (1, 1, 1)"})
+    Query(sql)->ExecSQL();
+  const char* tooLarge = "Overflow while converting variant";
+  for (const char* sql :
+       {"INSERT INTO S (A) VALUES (40000)", "INSERT INTO S (A) VALUES (-32769)", "INSERT INTO S (A) VALUES (32768)",
+        "INSERT INTO S (A) VALUES (70000.0)", "UPDATE S SET A = 40000", "UPDATE S SET A = A + 32767",
+        "UPDATE S SET A = A - 32770", "INSERT INTO S (A) SELECT I * 65537 FROM S",
+        "UPDATE S SET F = 1000000000.0 * 1000000000.0 * 1000000000.0 * 1000.0", "UPDATE S SET I = F * 1000000000.0 * 1000000000.0"}) {
+    const std::string text = SqlError([&] { Query(sql)->ExecSQL(); });
+    if (std::string(sql).find("SET F") != std::string::npos) {
+      // The float itself fits; the next statement puts it in an INTEGER.
+      EXPECT_EQ(text, "code 0") << sql;
+      continue;
+    }
+    EXPECT_NE(text.find(tooLarge), std::string::npos) << sql << ": " << text;
+  }
+  EXPECT_NE(SqlError([&] { Query("UPDATE S SET I = F")->ExecSQL(); }).find(tooLarge), std::string::npos);
+  EXPECT_EQ(Select("SELECT A, I FROM S"), "1|1");
+  // The edges themselves go in whole.
+  Query("INSERT INTO S (A) VALUES (32767)")->ExecSQL();
+  Query("INSERT INTO S (A) VALUES (-32768)")->ExecSQL();
+  EXPECT_EQ(Select("SELECT A FROM S ORDER BY A"), "-32768;1;32767");
+}
+
+// Bounds beyond what a SMALLINT holds compare as numbers: every row is
+// below 40000 and none above it, indexed or not, on disk or in memory.
+TEST_F(QueryTest, SmallintConditionsBeyondTheTypesRange) {
+  for (const bool memory : {false, true}) {
+    for (const bool indexed : {false, true}) {
+      const std::string table = std::string(memory ? "M" : "D") + (indexed ? "X" : "N");
+      if (memory) {
+        auto t = Table(table, true);
+        t->FieldDefs().Add("A", host::ftSmallint);
+        t->FieldDefs().Add("B", host::ftInteger);
+        if (indexed) t->IndexDefs().Add("byA", "A", host::TIndexOptions{});
+        t->CreateTable();
+      } else {
+        Query("CREATE TABLE " + table + " (A SMALLINT, B INTEGER)")->ExecSQL();
+        if (indexed) Query("CREATE INDEX byA ON " + table + " (A)")->ExecSQL();
+      }
+      for (const char* v : {"-32768", "-5", "0", "7", "32767"})
+        Query("INSERT INTO " + table + " (A, B) VALUES (" + v + ", 1)")->ExecSQL();
+      Query("INSERT INTO " + table + " (B) VALUES (2)")->ExecSQL();
+      const std::string all = "-32768;-5;0;7;32767";
+      const std::vector<std::pair<std::string, std::string>> cases = {
+          {"A < 40000", all},       {"A <= 40000", all},      {"A > 40000", ""},        {"A >= 40000", ""},
+          {"A > -40000", all},      {"A < -40000", ""},       {"A = 40000", ""},        {"A = -25536", ""},
+          {"A <> 40000", all},      {"A BETWEEN -40000 AND 40000", all},                {"A < 32768", all},
+          {"A >= 32767", "32767"},  {"A > -32769", all},      {"A <= -32768", "-32768"}, {"A < 70000.5", all},
+          {"40000 > A", all},       {"A > 40000 OR A = 7", "7"}};
+      for (const auto& [where, rows] : cases)
+        EXPECT_EQ(Select("SELECT A FROM " + table + " WHERE " + where + " ORDER BY A"), rows)
+            << table << " WHERE " << where;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tav
