@@ -566,6 +566,7 @@ void TTavBaseTable::InternalPost() {
   }
   TWriteLockGuard lock(*this);
   PostActiveBuffer();
+  lock.Release();
 }
 
 void TTavBaseTable::SilentPost() { PostActiveBuffer(); }
@@ -583,6 +584,7 @@ void TTavBaseTable::InternalDelete() {
   if (DeleteRecord(active) < 0)
     TavDatabaseError(kRecordDeletedKeyModified, "TTavBaseTable.InternalDelete", "", this);
   SetRecordStatus(active, rbInvalid);
+  lock.Release();
 }
 
 void TTavBaseTable::InternalRefresh() {

@@ -743,7 +743,9 @@ class TReadLockGuard {
 
 // Takes the dataset's write lock unless one is held and gives back exactly
 // what it took on every exit: a read lock the caller held is held again.
-// The release writes the table header as a successful write does.
+// The release writes the table header as a successful write does. A write
+// ends with Release, which raises when the header cannot be written; the
+// destructor releases quietly only what a failure left behind.
 class TWriteLockGuard {
  public:
   explicit TWriteLockGuard(TTavDataSet& ds);
@@ -751,10 +753,15 @@ class TWriteLockGuard {
   TWriteLockGuard(const TWriteLockGuard&) = delete;
   TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
 
+  // Gives back what the guard took (or tells the connection's other
+  // datasets of the write under a lock held past it); once.
+  void Release();
+
  private:
   TTavDataSet& ds_;
   bool took_ = false;
   bool had_read_ = false;
+  bool released_ = false;
 };
 
 }  // namespace tav

@@ -60,23 +60,36 @@ TWriteLockGuard::TWriteLockGuard(TTavDataSet& ds) : ds_(ds) {
 }
 
 TWriteLockGuard::~TWriteLockGuard() {
+  if (released_) return;
+  try {
+    Release();
+  } catch (...) {
+    // Only on the way out of a failure, which wins: every normal exit
+    // released, and heard of any failure, before this.
+  }
+}
+
+void TWriteLockGuard::Release() {
+  if (released_) return;
+  released_ = true;
   if (!took_) {
     // A lock held past this write: the other datasets of the connection
     // learn of it through the header image they share.
     if (ds_.guard_write_lock_) return;
-    try {
-      ds_.ShareHeldWrite();
-    } catch (...) {
-      // The failure that unwinds, if any, wins.
-    }
+    ds_.ShareHeldWrite();
     return;
   }
   ds_.guard_write_lock_ = false;
+  // A header that could not be written is the write's failure; the flags
+  // and the lock are down with it all the same.
+  ds_.InternalReleaseLock();
+  if (!had_read_) return;
   try {
-    ds_.InternalReleaseLock();
-    if (had_read_) ds_.InternalSetReadLock();
+    ds_.InternalSetReadLock();
   } catch (...) {
-    // The flags are down with the lock; the failure that unwinds wins.
+    // The write is done and stored: a read lock the caller held that cannot
+    // be had again (another user took the table in between) is no failure
+    // of it. The flags say no lock is held.
   }
 }
 
@@ -573,6 +586,7 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   if (withoutKeys) {
     read_ahead_->Invalidate();
     read_ahead_->SetRecordCountValid(false);
+    lock.Release();
     return;
   }
 
@@ -587,6 +601,7 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   read_ahead_->Invalidate();
   read_ahead_->SetRecordCountValid(false);
   header.SetDirty(true);
+  lock.Release();
 }
 
 void TTavDataSet::UpdateRecord() {
@@ -641,6 +656,7 @@ uint32_t TTavDataSet::InternalUpdateRecord() {
   read_ahead_->SetRecordCountValid(false);
   ClearBlobCache();
   header.SetDirty(true);
+  lock.Release();
   return address;
 }
 
@@ -660,14 +676,20 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
   if (at != 0 && (buffer || HasTableHeaderChanged())) {
     std::vector<uint8_t> stored;
     if (!ReadRecordChecked(at, stored) || !InternalCheckRecordValid(stored.data())) {
-      if (buffer) return -1;
+      if (buffer) {
+        lock.Release();
+        return -1;
+      }
       TavDatabaseError(kRecordDeletedKeyModified, caller, "", this);
     }
     record_mgr_->ReadRecord(at, buf, true);
     SetPosition(buf, at, 0);
     index_on_buffer_ = false;
   }
-  if (buffer && !InternalCheckRecordFlags(buf, buffer, true, true)) return -1;
+  if (buffer && !InternalCheckRecordFlags(buf, buffer, true, true)) {
+    lock.Release();
+    return -1;
+  }
 
   const uint32_t address = SearchEveryKey(*index_mgr_, buf, caller, this);
   index_on_buffer_ = false;
@@ -692,6 +714,7 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
   if (InternalFind(stGE, index_name_) || InternalFind(stLE, index_name_)) ValidateRecBufPostDataChange();
   InternalCheckFilterStatus(wasLocked, rwDeleted);
   header.SetDirty(true);
+  lock.Release();
   return 0;
 }
 
@@ -728,6 +751,7 @@ void TTavDataSet::DataSetEmptyTable() {
   index_on_buffer_ = false;
   InitializeNewRecord(record_buffer_.data(), false);
   record_buffer_state_ = TRecordBufferState::kEmpty;
+  lock.Release();
 }
 
 // ---------------------------------------------------------------------------

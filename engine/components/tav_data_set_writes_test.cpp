@@ -195,6 +195,44 @@ TEST_F(RecordWritesTest, FieldWritesAndTheirErrors) {
   EXPECT_EQ(back.Size(), 3);
 }
 
+// A write whose table header cannot be written when the lock is given back
+// fails, and says so: an image whose stored size is not its own is refused
+// by the header write, as a file that cannot take the block would be. The
+// lock goes all the same; with the image mended the next write goes on.
+TEST_F(RecordWritesTest, AWriteWhoseHeaderCannotBeWrittenFails) {
+  Add(1, "a");
+  Add(2, "b");
+  const auto breakHeader = [&] { Header().InternalSetHdrItemDWord(kThHeaderSize, kTableHeaderSize - 1); };
+  const auto mendHeader = [&] { Header().InternalSetHdrItemDWord(kThHeaderSize, kTableHeaderSize); };
+  breakHeader();
+  EXPECT_EQ(ErrorCodeOf([&] { Add(3, "c"); }), 8581);
+  EXPECT_FALSE(ds_.WriteLocked());
+  ASSERT_TRUE(FindK(2));
+  breakHeader();
+  EXPECT_EQ(ErrorCodeOf([&] { ds_.DeleteRecord(nullptr); }), 8581);
+  EXPECT_FALSE(ds_.WriteLocked());
+  ASSERT_TRUE(FindK(1));
+  ds_.DataSetSetFieldDataAsVariant(No("S"), std::string("z"));
+  breakHeader();
+  EXPECT_EQ(ErrorCodeOf([&] { ds_.UpdateRecord(); }), 8581);
+  EXPECT_FALSE(ds_.WriteLocked());
+  // The same under a read lock the caller holds.
+  ds_.ReadLockTable();
+  breakHeader();
+  EXPECT_EQ(ErrorCodeOf([&] { ds_.DataSetEmptyTable(); }), 8581);
+  EXPECT_FALSE(ds_.WriteLocked());
+  mendHeader();
+  Add(4, "d");
+  EXPECT_TRUE(FindK(4));
+  // Under a lock held past the writes the header goes with the lock.
+  ds_.LockTable();
+  Add(5, "e");
+  EXPECT_TRUE(ds_.WriteLocked());
+  breakHeader();
+  EXPECT_EQ(ErrorCodeOf([&] { ds_.UnlockTable(); }), 8581);
+  mendHeader();
+}
+
 TEST_F(RecordWritesTest, CompareRecordsOrdersNullsFlagsAndDescendingFields) {
   std::vector<uint8_t> a(static_cast<size_t>(ds_.RecordBufferSize())), b(a.size());
   TSearchFields fields;

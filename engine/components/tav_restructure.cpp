@@ -218,6 +218,7 @@ void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProg
   for (auto& load : loads) load->Build(*index_mgr_, &keep);
   if (violated)
     TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {violated->IndexName()}, this);
+  lock.Release();
 }
 
 void TTavDataSet::InitializeRebuild() {
@@ -233,6 +234,7 @@ void TTavDataSet::InitializeRebuild() {
   read_ahead_->Invalidate();
   read_ahead_->SetRecordCountValid(false);
   InitializeNewRecord(record_buffer_.data(), false);
+  lock.Release();
 }
 
 void TTavDataSet::FinalizeRebuild() { InternalReIndex(true); }
@@ -568,6 +570,8 @@ void TTavDataSet::CopyRawTableData(TTavDataSet* dest) {
   RaiseLogicalRecordNo(*dest->TableDef().TableHeader(), sourceLogicalNo);
   if (withoutKeys) dest->BuildIndexesFromRecords(false, false);
   LogLine(source, "Records Copied " + std::to_string(copied));
+  sourceLock.Release();
+  destLock.Release();
   }
   transaction.Commit();
   LogLine(source, "Copying record data - Done");
@@ -622,6 +626,7 @@ bool TTavDataSet::TransferRecord(const uint8_t* sourceRecord, const TInternalFie
   WriteTableHeader();
   read_ahead_->Invalidate();
   read_ahead_->SetRecordCountValid(false);
+  lock.Release();
   return true;
 }
 
