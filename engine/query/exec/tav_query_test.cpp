@@ -929,5 +929,47 @@ TEST_F(QueryTest, SmallintConditionsBeyondTheTypesRange) {
   }
 }
 
+// A kept plan's next run with values that are refused leaves nothing of
+// them behind: the run after it, with good values, reads its own rows.
+TEST_F(QueryTest, ARefusedReRunLeavesTheKeptPlanAsItWas) {
+  const auto text = [](const char* name) {
+    return [name](TTavQuery& q, int v) { q.ParamByName(name)->SetAsString(std::to_string(v)); };
+  };
+  const auto notANumber = [](TTavQuery& q) { q.ParamByName("a")->SetAsString("abc"); };
+  struct TCase {
+    const char* Sql;
+    std::function<void(TTavQuery&, int)> Good;
+    std::function<void(TTavQuery&)> Bad;
+    int Refused;
+  };
+  const std::vector<TCase> cases = {
+      {"SELECT ID FROM Emp WHERE ID = :a", text("a"), notANumber, kSqlError},
+      {"SELECT ID FROM Emp WHERE ID >= :a AND ID <= :a", text("a"), notANumber, kSqlError},
+      {"SELECT ID FROM Emp WHERE Salary = :a * 100", text("a"), notANumber, kSqlError},
+      {"SELECT ID FROM Emp WHERE ID + 0 = :a", [](TTavQuery& q, int v) { q.ParamByName("a")->SetAsInteger(v); },
+       notANumber, kSqlError},
+      // Not refused: a value no row can equal.
+      {"SELECT ID FROM Emp WHERE ID = :a", [](TTavQuery& q, int v) { q.ParamByName("a")->SetAsFloat(v); },
+       [](TTavQuery& q) { q.ParamByName("a")->SetAsFloat(1e30); }, 0},
+  };
+  for (const TCase& c : cases) {
+    auto q = Query(c.Sql);
+    q->Prepare();
+    c.Good(*q, 2);
+    q->Open();
+    EXPECT_EQ(Rows(*q), "2") << c.Sql;
+    c.Bad(*q);
+    EXPECT_EQ(ErrorCodeOf([&] { q->Refresh(); }), c.Refused) << c.Sql;
+    for (const int v : {4, 3}) {
+      c.Good(*q, v);
+      if (q->Active())
+        q->Refresh();
+      else
+        q->Open();
+      EXPECT_EQ(Rows(*q), std::to_string(v)) << c.Sql;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tav
