@@ -381,6 +381,12 @@ class TCacheBlockMgr : public host::TCollection {
   // through the page cache has superseded them.
   // Whether anything was pending there.
   bool RemoveRange(uint32_t position, uint32_t upper, uint32_t count);
+  // Whether a pending block may lie in [position, position + count): false
+  // settles it without a call or a search.
+  bool MayHold(uint32_t position, uint32_t upper, uint32_t count) const {
+    const uint64_t start = (uint64_t{upper} << 32) | position;
+    return count != 0 && !index_.empty() && start + count > span_start_ && start < span_end_;
+  }
   // Writes every dirty block in collection order, then frees all blocks
   // (10257 without a transaction). A failing write raises with the
   // transaction still open and the unwritten blocks still pending.

@@ -431,7 +431,8 @@ void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
 
 void TTavFile::SupersedePendingRaw(uint32_t base) {
   // The page was read with those bytes laid over the file's.
-  if (block_mgr_->RemoveRange(base, 0, page_size_)) cache_mgr_->DirtyWholePage(base, 0);
+  if (block_mgr_->MayHold(base, 0, page_size_) && block_mgr_->RemoveRange(base, 0, page_size_))
+    cache_mgr_->DirtyWholePage(base, 0);
 }
 
 bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,

@@ -320,13 +320,17 @@ int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {
   InternalPrepareNodes();
   const int depth = LevelCount();
   if (depth == 0) return -1;
+  if (Level(0).MaxKeySize() < 1)
+    host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
+  // One compare serves every level.
+  const TOptimizedCompare compare(key_format_, keyFieldCount, optimized_key_);
   for (int l = 0; l < depth; ++l) {
     if (l > 0) ReadChild(l);
     TNode& n = Level(l);
     const bool leaf = l == depth - 1;
     const bool afterEqual = leaf ? descent == TDescent::Upper : descent != TDescent::Lower;
     int32_t pos;
-    int r = n.SearchNode(keyFieldCount, optimized_key_, afterEqual, pos);
+    int r = n.SearchNode(compare, afterEqual, pos);
     positions_[static_cast<size_t>(l)] = pos;
     if (!leaf) continue;
     positioned_ = true;

@@ -288,11 +288,12 @@ int32_t TNode::LastEntryStart() const {
 }
 
 void TNode::SetEntryCount(int32_t position, uint32_t count) {
-  const int32_t length = EntryLengthAt(position, "TNode.SetEntryCount");
+  EntryLengthAt(position, "TNode.SetEntryCount");  // the entry must be whole
   if (total_valid_ && !CheckIsLeaf())
     total_ += int64_t{count} - int64_t{GetKeyEntryCount(Data() + position)};
   SetKeyEntryCount(Data() + position, count);
-  MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + position + length);
+  // Only the count's bytes differ from the stored node.
+  MarkDirty(kNodeHeaderSize + position + 2, kNodeHeaderSize + position + 6);
 }
 
 void TNode::SetCursorToEnd(bool toStart) {
@@ -632,7 +633,17 @@ int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool af
                       int32_t& position) {
   if (max_key_size_ < 1)
     host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
-  const TKeyFormat& format = *format_;
+  if (GetCount() == 0) {
+    position = 0;
+    cursor_ = 0;
+    return 1;
+  }
+  return SearchNode(TOptimizedCompare(*format_, keyFieldCount, key), afterEqual, position);
+}
+
+int TNode::SearchNode(const TOptimizedCompare& compare, bool afterEqual, int32_t& position) {
+  if (max_key_size_ < 1)
+    host::AssertFailed("MaxKeySize > 0", "MaxKeySize is 0", __FILE__, __LINE__);
   const int n = GetCount();
   if (n == 0) {
     position = 0;
@@ -641,7 +652,6 @@ int TNode::SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool af
   }
   // The first entry for which the predicate holds: the entry is not below
   // the key (above it, with afterEqual). Compares give key against entry.
-  const TOptimizedCompare compare(format, keyFieldCount, key);
   int lo = 0, hi = n;
   int atHi = 1;
   while (lo < hi) {

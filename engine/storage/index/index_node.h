@@ -50,6 +50,7 @@ namespace tav {
 class TBaseIOInterface;
 class TCompoundList;
 class TKeyFormat;
+class TOptimizedCompare;
 class TOptimizedSearchKey;
 class TReadAheadBuffer;
 class TTavBaseHash;
@@ -174,6 +175,9 @@ class TNode : public host::TObject {
   // in an empty node); cursor and position become the result.
   int SearchNode(int keyFieldCount, const TOptimizedSearchKey& key, bool afterEqual,
                  int32_t& position);
+  // The same with the compare set up by the caller, once for every level of
+  // a descent.
+  int SearchNode(const TOptimizedCompare& compare, bool afterEqual, int32_t& position);
   // The entry where the running count (1 per leaf entry, the counts of inner
   // entries) reaches recNo, or the last entry; before = the count before it.
   // Returns its address field and sets the cursor there.
