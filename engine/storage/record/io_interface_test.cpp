@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -253,7 +254,7 @@ TEST(MemoryIOInterface, ManyBlocksKeepTheirBytesThroughReleasesReuseAndEmptying)
       std::vector<uint8_t> out(bytes.size() + 1, 0xEE);
       ASSERT_TRUE(io.CheckBlockAddressValid(address));
       io.ReadBlock(address, static_cast<uint32_t>(bytes.size()), out.data());
-      ASSERT_EQ(0, std::memcmp(out.data(), bytes.data(), bytes.size())) << address;
+      ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), out.begin())) << address;
       ASSERT_EQ(out[bytes.size()], 0xEE);
     }
   };
