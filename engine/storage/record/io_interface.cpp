@@ -269,7 +269,10 @@ void TMemoryIOInterface::ReleaseBlock(uint32_t address, uint32_t) {
   TMemBlock* b = Find(address);
   if (!b) return;
   // Keeping the bytes for reuse may need room: before anything changes.
-  if (b->Pooled) released_[PooledClass(b->Size)].reserve(released_[PooledClass(b->Size)].size() + 1);
+  if (b->Pooled) {
+    std::vector<TMemBlock*>& released = released_[PooledClass(b->Size)];
+    if (released.size() == released.capacity()) released.reserve(std::max<size_t>(16, released.size() * 2));
+  }
   EraseSlot(address);
   if (b->Prev)
     b->Prev->Next = b->Next;
