@@ -270,7 +270,8 @@ void TTavBaseTable::InternalSetToRecord(host::TRecordBuffer buffer) {
 // Field data
 
 bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
-  uint8_t* rec = GetActiveRecBuf();
+  // Browsing, the common case, reads the active buffer straight away.
+  uint8_t* rec = State() == host::dsBrowse ? (IsEmpty() ? nullptr : ActiveBuffer()) : GetActiveRecBuf();
   if (!rec) return false;
   if (field->FieldNo() < 1) {
     const uint8_t* calc = rec + calc_fields_offset_ + field->Offset();
@@ -280,10 +281,11 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
   }
   const int no = field->FieldNo() - 1;
   // One look-up of the field's layout serves the checks and the copy.
-  const TInternalFieldItem& f = GetFieldDef(no);
+  const TInternalFields& fields = RecordMgr().Fields();
+  const TInternalFieldItem& f = no < fields.Count() ? *fields.Items(no) : GetFieldDef(no);
   // Whether a value is there is read too (the host's own required-field
   // check of a post aside: it tells the user nothing the post would not).
-  if (!checking_required_fields_) CheckFieldReadPrivilege(f);
+  if (!checking_required_fields_ && !FieldReadable(f)) CheckFieldReadPrivilege(f);
   const bool isNull = rec[f.NullFlagOffset()] == 0;
   if (!buffer || IsBlobFieldType(f.DataType())) return !isNull;
   // Exactly the field's buffer: the host sized it for this field.
@@ -353,11 +355,15 @@ void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
   CheckFieldReadPrivilege(*fields.Items(fieldNo));
 }
 
+bool TTavBaseTable::FieldReadable(const TInternalFieldItem& f) {
+  static const int32_t kReadBit = MapObjectPrivTypeToConst(opReadData);
+  return TableDef().InternalTable() || (f.PrivilegeFlags() & kReadBit) != 0;
+}
+
 void TTavBaseTable::CheckFieldReadPrivilege(const TInternalFieldItem& f) {
   // A field the user may not read is hidden, and its value does not read
   // either.
-  if (TableDef().InternalTable()) return;
-  if ((f.PrivilegeFlags() & MapObjectPrivTypeToConst(opReadData)) == 0)
+  if (!FieldReadable(f))
     TavDatabaseError(kPrivilegeRequired, "TTavBaseTable.GetFieldData", f.FieldName(), this);
 }
 

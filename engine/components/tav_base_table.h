@@ -169,6 +169,8 @@ class TTavBaseTable : public TTavDataSet {
   // table.
   void CheckFieldReadPrivilege(int fieldNo);
   void CheckFieldReadPrivilege(const TInternalFieldItem& field);
+  // Whether the user may read the field (any field of an internal table).
+  bool FieldReadable(const TInternalFieldItem& field);
 
   bool cursor_open_ = false;
   bool can_modify_ = false;

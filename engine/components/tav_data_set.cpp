@@ -1290,17 +1290,20 @@ bool TTavDataSet::InternalStep(TReadAheadDirection direction) {
   CheckInternalActive();
   // A step the read-ahead buffer serves soon after its fill takes no lock.
   bool found = TryReadAhead(direction, read_locked_);
+  bool buffered = found;
   if (!found) {
     TReadLockGuard lock(*this);
     // The lock read the header: a change seen there emptied the buffer.
-    found = TryReadAhead(direction, true);
+    found = buffered = TryReadAhead(direction, true);
     if (!found) {
       last_direction_ = direction;
       found = InternalFind(direction == rdForwards ? stGT : stLT, index_name_);
     }
   }
   if (found && read_ahead_mode_ == raReadAheadUninitialized) read_ahead_mode_ = raReadAheadActive;
-  if (found && range_on_) return CurrentKeyInRange();
+  // A fill under the range kept only the records inside it (a change of
+  // range or index empties the buffer): a record it serves needs no check.
+  if (found && range_on_) return (buffered && read_ahead_in_range_ && range_valid_) || CurrentKeyInRange();
   return found;
 }
 
@@ -1660,6 +1663,7 @@ void TTavDataSet::FillReadAheadBuffer(int count, TReadAheadDirection direction) 
   TIndexItem* current = index_mgr_->CurrentIndex();
   current->ListReadAheadRecords(direction, count, *read_ahead_);
   read_ahead_->SetValidTimeStamp(os::GetTickCount());
+  read_ahead_in_range_ = range_on_ && range_valid_;
   if (range_on_ && read_ahead_->Count() > 0) {
     // The items are in index order, so those inside the range are one run:
     // its ends are found by halving, not by comparing every item.

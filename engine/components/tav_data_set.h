@@ -687,6 +687,8 @@ class TTavDataSet : public host::TDataSet {
   int32_t blob_block_size_ = kDefaultTableBlobSize;
 
   bool use_read_ahead_ = false;
+  // The last fill of the read-ahead buffer kept only records inside the range.
+  bool read_ahead_in_range_ = false;
   int32_t read_ahead_size_ = 10;
   TReadAheadMode read_ahead_mode_ = raReadAheadInactive;
   int read_ahead_nesting_ = 0;

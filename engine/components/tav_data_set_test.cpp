@@ -564,6 +564,47 @@ TEST_F(CursorTest, StepsOneAtATimeListMoreRecordsEachFillAndAgreeWithTheModel) {
   EXPECT_EQ(WalkBackward(), inRange);  // given back in index order
 }
 
+TEST_F(CursorTest, StepsServedFromTheReadAheadKeepToTheRangeInForceAsItChanges) {
+  Fill(600, 12);  // IDs 10, 13, ..., 1807
+  ds_.DataSetOpen();
+  ds_.InternalSetIndexName("pk");
+  ds_.SetUseReadAheadBuffer(true);
+  auto idAt = [&](uint32_t address) {
+    for (const TRow& r : rows_)
+      if (r.Address == address) return r.ID;
+    return -1;
+  };
+  auto stepsFrom = [&](bool forwards) {
+    std::vector<int32_t> ids;
+    while (forwards ? ds_.DataSetNext() : ds_.DataSetPrior()) ids.push_back(idAt(ds_.DatasetGetRecAddr()));
+    return ids;
+  };
+  auto expected = [](int32_t from, int32_t to, int32_t step) {
+    std::vector<int32_t> ids;
+    for (int32_t id = from; step > 0 ? id <= to : id >= to; id += step) ids.push_back(id);
+    return ids;
+  };
+  for (bool forwards : {true, false}) {
+    SCOPED_TRACE(forwards);
+    SetIdRange(400, 1300);
+    ASSERT_TRUE(forwards ? ds_.DataSetFirst() : ds_.DataSetLast());
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(forwards ? ds_.DataSetNext() : ds_.DataSetPrior());
+    const int32_t at = idAt(ds_.DatasetGetRecAddr());
+    ASSERT_EQ(at, forwards ? 550 : 1150);
+    ASSERT_GT(ds_.ReadAheadBuffer().Count(), 1);
+    // A narrower range ends a few records on: the records listed ahead
+    // under the wider one are not served past its end.
+    SetIdRange(forwards ? 300 : at - 10, forwards ? at + 10 : 1500);
+    EXPECT_EQ(stepsFrom(forwards), forwards ? expected(553, 559, 3) : expected(1147, 1141, -3));
+    // A wider one goes on to its own end.
+    SetIdRange(forwards ? 10 : 100, forwards ? 700 : 1807);
+    ASSERT_TRUE(forwards ? ds_.DataSetFirst() : ds_.DataSetLast());
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(forwards ? ds_.DataSetNext() : ds_.DataSetPrior());
+    EXPECT_EQ(stepsFrom(forwards), forwards ? expected(103, 700, 3) : expected(1714, 100, -3));
+    ds_.SetRangeOn(false);
+  }
+}
+
 TEST_F(CursorTest, MasterRecordListFollowsTheRange) {
   Fill(60, 4);
   ds_.DataSetOpen();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -115,9 +116,53 @@ TMemoryIOInterface::~TMemoryIOInterface() {
 }
 
 TMemoryIOInterface::TMemBlock* TMemoryIOInterface::Find(uint32_t address) const {
-  if (address == 0) return nullptr;
-  auto it = blocks_.find(address);
-  return it == blocks_.end() ? nullptr : it->second.get();
+  if (address == 0 || slots_.empty()) return nullptr;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = Home(address);; i = (i + 1) & mask) {
+    TMemBlock* b = slots_[i];
+    if (!b) return nullptr;
+    if (b->Address == address) return b;
+  }
+}
+
+void TMemoryIOInterface::InsertSlot(TMemBlock* block) {
+  if ((block_count_ + 1) * 2 > slots_.size()) GrowSlots();
+  const size_t mask = slots_.size() - 1;
+  size_t i = Home(block->Address);
+  while (slots_[i]) i = (i + 1) & mask;
+  slots_[i] = block;
+  ++block_count_;
+}
+
+void TMemoryIOInterface::EraseSlot(uint32_t address) {
+  const size_t mask = slots_.size() - 1;
+  size_t i = Home(address);
+  while (slots_[i]->Address != address) i = (i + 1) & mask;
+  slots_[i] = nullptr;
+  --block_count_;
+  // The blocks after the hole that probed past it move back into it.
+  for (size_t j = (i + 1) & mask; slots_[j]; j = (j + 1) & mask) {
+    const size_t k = Home(slots_[j]->Address);
+    const bool between = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+    if (between) continue;
+    slots_[i] = slots_[j];
+    slots_[j] = nullptr;
+    i = j;
+  }
+}
+
+void TMemoryIOInterface::GrowSlots() {
+  std::vector<TMemBlock*> old;
+  old.swap(slots_);
+  slot_bits_ = old.empty() ? 6 : slot_bits_ + 1;
+  slots_.assign(size_t{1} << slot_bits_, nullptr);
+  const size_t mask = slots_.size() - 1;
+  for (TMemBlock* b : old) {
+    if (!b) continue;
+    size_t i = Home(b->Address);
+    while (slots_[i]) i = (i + 1) & mask;
+    slots_[i] = b;
+  }
 }
 
 uint32_t TMemoryIOInterface::NewHandle() const {
@@ -125,7 +170,7 @@ uint32_t TMemoryIOInterface::NewHandle() const {
     const uint64_t n = g_next_memory_handle.fetch_add(1, std::memory_order_relaxed);
     const auto handle = static_cast<uint32_t>(n);
     if (handle == 0) continue;
-    if (n > std::numeric_limits<uint32_t>::max() && blocks_.count(handle) != 0) continue;
+    if (n > std::numeric_limits<uint32_t>::max() && Find(handle) != nullptr) continue;
     return handle;
   }
 }
@@ -134,10 +179,64 @@ void TMemoryIOInterface::NotFound(const char* caller, const char* message, uint3
   TavDatabaseError(kUnexpectedInternalError, caller, host::Format("%s %u", {message, address}));
 }
 
+TMemoryIOInterface::TMemBlock* TMemoryIOInterface::TakeBlock(uint32_t size) {
+  TMemBlock* b;
+  if (size > kPooledBytes) {
+    b = static_cast<TMemBlock*>(::operator new(sizeof(TMemBlock) + size, std::align_val_t{16}));
+    return new (b) TMemBlock{0, size, nullptr, nullptr, false};
+  }
+  const size_t cls = PooledClass(size);
+  std::vector<TMemBlock*>& released = released_[cls];
+  if (!released.empty()) {
+    b = released.back();
+    released.pop_back();
+    return new (b) TMemBlock{0, size, nullptr, nullptr, true};
+  }
+  const size_t bytes = (cls + 1) * kPoolGrain;
+  auto chunkBytes = [](size_t no) { return std::min(kLargestChunkBytes, kFirstChunkBytes << std::min<size_t>(no, 16)); };
+  if (chunks_.empty() || chunk_used_ + bytes > chunkBytes(chunk_no_)) {
+    // The next chunk kept from an earlier fill, else a new one, each twice
+    // the size of the last up to kLargestChunkBytes.
+    const size_t next = chunks_.empty() ? 0 : chunk_no_ + 1;
+    if (next == chunks_.size()) chunks_.push_back(std::unique_ptr<uint8_t[]>(new uint8_t[chunkBytes(next)]));
+    chunk_no_ = next;
+    chunk_used_ = 0;
+  }
+  b = reinterpret_cast<TMemBlock*>(chunks_[chunk_no_].get() + chunk_used_);
+  chunk_used_ += bytes;
+  return new (b) TMemBlock{0, size, nullptr, nullptr, true};
+}
+
+void TMemoryIOInterface::GiveBack(TMemBlock* block) {
+  if (!block->Pooled) {
+    block->~TMemBlock();
+    ::operator delete(block, std::align_val_t{16});
+    return;
+  }
+  released_[PooledClass(block->Size)].push_back(block);
+}
+
 void TMemoryIOInterface::FreeAll() {
-  blocks_.clear();
+  for (TMemBlock* p = first_; p;) {
+    TMemBlock* next = p->Next;
+    if (!p->Pooled) GiveBack(p);
+    p = next;
+  }
   first_ = nullptr;
   last_ = nullptr;
+  block_count_ = 0;
+  // A big table's address table and chunks go; a small one's stay for the
+  // next fill.
+  if (slots_.size() > 4096) {
+    slots_ = {};
+    slot_bits_ = 0;
+  } else {
+    std::fill(slots_.begin(), slots_.end(), nullptr);
+  }
+  if (chunks_.size() > kChunksKept) chunks_.resize(kChunksKept);
+  chunk_no_ = 0;
+  chunk_used_ = 0;
+  for (auto& released : released_) released.clear();
 }
 
 void TMemoryIOInterface::Empty(bool) {
@@ -148,26 +247,34 @@ void TMemoryIOInterface::Empty(bool) {
 }
 
 uint32_t TMemoryIOInterface::AllocateNewAddress(uint32_t size, const void* data) {
-  auto block = std::make_unique<TMemBlock>();
-  block->Size = size;
-  block->Data = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);  // zero-filled
-  if (size != 0 && data != nullptr) std::memcpy(block->Data.get(), data, size);
-  block->Address = NewHandle();
-  TMemBlock* raw = block.get();
-  blocks_.emplace(raw->Address, std::move(block));
-  raw->Prev = last_;
-  if (last_)
-    last_->Next = raw;
+  const uint32_t address = NewHandle();
+  if (slots_.empty() || (block_count_ + 1) * 2 > slots_.size()) GrowSlots();
+  TMemBlock* b = TakeBlock(size);
+  b->Address = address;
+  // A new block reads as zeros where nothing was written.
+  if (size != 0 && data != nullptr)
+    std::memcpy(b->Data(), data, size);
   else
-    first_ = raw;
-  last_ = raw;
-  return raw->Address;
+    std::memset(b->Data(), 0, size);
+  InsertSlot(b);
+  b->Prev = last_;
+  if (last_)
+    last_->Next = b;
+  else
+    first_ = b;
+  last_ = b;
+  return address;
 }
 
 void TMemoryIOInterface::ReleaseBlock(uint32_t address, uint32_t) {
-  auto it = blocks_.find(address);
-  if (address == 0 || it == blocks_.end()) return;
-  TMemBlock* b = it->second.get();
+  TMemBlock* b = Find(address);
+  if (!b) return;
+  // Keeping the bytes for reuse may need room: before anything changes.
+  if (b->Pooled) {
+    std::vector<TMemBlock*>& released = released_[PooledClass(b->Size)];
+    if (released.size() == released.capacity()) released.reserve(std::max<size_t>(16, released.size() * 2));
+  }
+  EraseSlot(address);
   if (b->Prev)
     b->Prev->Next = b->Next;
   else
@@ -176,7 +283,7 @@ void TMemoryIOInterface::ReleaseBlock(uint32_t address, uint32_t) {
     b->Next->Prev = b->Prev;
   else
     last_ = b->Prev;
-  blocks_.erase(it);
+  GiveBack(b);
 }
 
 void TMemoryIOInterface::WriteBlock(uint32_t address, uint32_t size, const void* data) {
@@ -189,7 +296,7 @@ void TMemoryIOInterface::WriteBlock(uint32_t address, uint32_t size, const void*
                      "Write page error - nil pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlock", "Write page error - size beyond block", address);
-  std::memcpy(b->Data.get(), data, size);
+  std::memcpy(b->Data(), data, size);
 }
 
 void TMemoryIOInterface::WriteBlockByRef(uint32_t, uint32_t, const uint8_t*) {
@@ -206,7 +313,7 @@ void TMemoryIOInterface::ReadBlock(uint32_t address, uint32_t size, void* dest) 
     }
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - block address not found", address);
   }
-  if (b->Data.get() == dest)
+  if (b->Data() == dest)
     TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.ReadBlock",
                      "Read page error - buffers equal");
   if (!dest)
@@ -214,7 +321,7 @@ void TMemoryIOInterface::ReadBlock(uint32_t address, uint32_t size, void* dest) 
                      "Unassigned memory pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
-  std::memcpy(dest, b->Data.get(), size);
+  std::memcpy(dest, b->Data(), size);
 }
 
 uint8_t* TMemoryIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
@@ -223,12 +330,12 @@ uint8_t* TMemoryIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - block address not found", address);
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
-  return b->Data.get();
+  return b->Data();
 }
 
 const uint8_t* TMemoryIOInterface::PeekBlock(uint32_t address, uint32_t size) {
   const TMemBlock* b = Find(address);
-  return b && size <= b->Size ? b->Data.get() : nullptr;
+  return b && size <= b->Size ? b->Data() : nullptr;
 }
 
 void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
@@ -242,7 +349,7 @@ void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlockHeader", "Write page error - size beyond block",
              address);
-  std::memcpy(b->Data.get(), data, size);
+  std::memcpy(b->Data(), data, size);
 }
 
 void TMemoryIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {
@@ -255,7 +362,7 @@ void TMemoryIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* 
                      "Read header error - nil pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlockHeader", "Read page error - size beyond block", address);
-  std::memcpy(dest, b->Data.get(), size);
+  std::memcpy(dest, b->Data(), size);
 }
 
 void TMemoryIOInterface::ListBlocks(host::TList& list) {
@@ -288,7 +395,7 @@ TChainBounds TMemoryIOInterface::GetChainBounds() {
   TChainBounds b;
   b.Low = 1;
   b.High = uint64_t{std::numeric_limits<uint32_t>::max()} + 1;
-  b.MaxBlocks = static_cast<uint32_t>(blocks_.size());
+  b.MaxBlocks = static_cast<uint32_t>(block_count_);
   return b;
 }
 

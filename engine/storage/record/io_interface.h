@@ -38,6 +38,7 @@
 //    while it is open.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -193,28 +194,62 @@ class TMemoryIOInterface : public TBaseIOInterface {
   void NotifyPageChange(uint32_t owner) override;
   TChainBounds GetChainBounds() override;
 
-  int BlockCount() const { return static_cast<int>(blocks_.size()); }
+  int BlockCount() const { return static_cast<int>(block_count_); }
 
   // The process's next handle, to let tests reach the end of the sequence.
   static void SetNextHandleForTesting(uint64_t value);
 
  private:
+  // A block's header; its bytes follow it.
   struct TMemBlock {
     uint32_t Address = 0;
     uint32_t Size = 0;
-    std::unique_ptr<uint8_t[]> Data;
     TMemBlock* Prev = nullptr;
     TMemBlock* Next = nullptr;
+    bool Pooled = false;  // lies in a chunk; otherwise it is its own allocation
+    uint8_t* Data() { return reinterpret_cast<uint8_t*>(this + 1); }
+    const uint8_t* Data() const { return reinterpret_cast<const uint8_t*>(this + 1); }
   };
+  static_assert(sizeof(TMemBlock) % 16 == 0, "a block's bytes stay 16-byte aligned");
+  // Blocks of up to kPooledBytes come from chunks of the interface, by size
+  // class (multiples of kPoolGrain, header included): a released one waits
+  // for the next block of its class. The chunks go when the interface is
+  // emptied, but for the first few, which the next fill uses again. Larger
+  // blocks are allocated and freed one by one.
+  static constexpr uint32_t kPoolGrain = 16;
+  static constexpr uint32_t kPooledBytes = 1024;
+  static constexpr size_t kPoolClasses = (sizeof(TMemBlock) + kPooledBytes) / kPoolGrain;
+  static constexpr size_t kFirstChunkBytes = 4096;
+  static constexpr size_t kLargestChunkBytes = 256 * 1024;
+  static constexpr size_t kChunksKept = 4;
 
   TMemBlock* Find(uint32_t address) const;
   uint32_t NewHandle() const;
   [[noreturn]] void NotFound(const char* caller, const char* message, uint32_t address) const;
   void FreeAll();
+  // A block header with room for `size` bytes (not cleared).
+  TMemBlock* TakeBlock(uint32_t size);
+  void GiveBack(TMemBlock* block);
+  static size_t PooledClass(uint32_t size) {
+    return (sizeof(TMemBlock) + size + kPoolGrain - 1) / kPoolGrain - 1;
+  }
+  // The address table: open addressing, linear probing, at most half full.
+  size_t Home(uint32_t address) const {
+    return static_cast<size_t>((address * 2654435761u) >> (32 - slot_bits_));
+  }
+  void InsertSlot(TMemBlock* block);
+  void EraseSlot(uint32_t address);
+  void GrowSlots();
 
-  std::unordered_map<uint32_t, std::unique_ptr<TMemBlock>> blocks_;
+  std::vector<TMemBlock*> slots_;
+  int slot_bits_ = 0;
+  size_t block_count_ = 0;
   TMemBlock* first_ = nullptr;  // allocation order
   TMemBlock* last_ = nullptr;
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  size_t chunk_no_ = 0;          // the chunk being carved
+  size_t chunk_used_ = 0;        // bytes of it handed out
+  std::array<std::vector<TMemBlock*>, kPoolClasses> released_;  // by size class
 };
 
 class TDiskIOInterface : public TBaseIOInterface {

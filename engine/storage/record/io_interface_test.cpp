@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/file/disk_mgr.h"
@@ -235,6 +237,61 @@ TEST(MemoryIOInterface, EmptyFreesEveryBlockOfThatInterfaceOnly) {
   // The emptied interface goes on working.
   const uint32_t n = io.AllocateNewAddress(24, Pattern(24, 5).data());
   EXPECT_EQ(Listed(io), std::vector<uint32_t>{n});
+}
+
+// Blocks share chunks and reuse the bytes of released ones: every block
+// keeps its own bytes through releases in any order, table growth, large
+// blocks beside small ones and an emptying, and a reused block reads as
+// zeros where nothing was written.
+TEST(MemoryIOInterface, ManyBlocksKeepTheirBytesThroughReleasesReuseAndEmptying) {
+  TMemoryIOInterface io;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> live;
+  uint32_t seed = 1;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  auto check = [&] {
+    ASSERT_EQ(io.BlockCount(), static_cast<int>(live.size()));
+    for (const auto& [address, bytes] : live) {
+      std::vector<uint8_t> out(bytes.size() + 1, 0xEE);
+      ASSERT_TRUE(io.CheckBlockAddressValid(address));
+      io.ReadBlock(address, static_cast<uint32_t>(bytes.size()), out.data());
+      ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), out.begin())) << address;
+      ASSERT_EQ(out[bytes.size()], 0xEE);
+    }
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 3000; ++i) {
+      const uint32_t r = next();
+      if (!live.empty() && r % 3 == 0) {
+        // Released from anywhere in the table.
+        const size_t at = (r >> 8) % live.size();
+        io.ReleaseBlock(live[at].first, 0);
+        EXPECT_FALSE(io.CheckBlockAddressValid(live[at].first));
+        live[at] = live.back();
+        live.pop_back();
+        continue;
+      }
+      const uint32_t size = r % 17 == 0 ? 1500 + (r >> 8) % 3000 : (r >> 8) % 200;
+      if (r % 5 == 0) {
+        live.emplace_back(io.AllocateNewAddress(size, nullptr), std::vector<uint8_t>(size, 0));
+      } else {
+        std::vector<uint8_t> bytes = Pattern(size, static_cast<int>(i));
+        live.emplace_back(io.AllocateNewAddress(size, bytes.data()), bytes);
+      }
+    }
+    check();
+    std::vector<uint32_t> listed = Listed(io);
+    EXPECT_EQ(listed.size(), live.size());
+    io.Empty(false);
+    for (const auto& block : live) EXPECT_FALSE(io.CheckBlockAddressValid(block.first));
+    live.clear();
+    EXPECT_EQ(io.BlockCount(), 0);
+    EXPECT_TRUE(Listed(io).empty());
+  }
+  // After an emptying the kept chunks hold new blocks, zeros where asked.
+  const uint32_t a = io.AllocateNewAddress(40, nullptr);
+  std::vector<uint8_t> out(40, 0xEE);
+  io.ReadBlock(a, 40, out.data());
+  EXPECT_EQ(out, std::vector<uint8_t>(40, 0));
 }
 
 TEST(MemoryIOInterface, ChainBoundsAdmitAnyHandleButNoLongerChainThanItHasBlocks) {
