@@ -244,6 +244,21 @@ void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const
   std::memcpy(b->Data.get(), data, size);
 }
 
+bool TMemoryIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
+                                        const void* data) {
+  TMemBlock* b = Find(address);
+  if (!b)
+    NotFound("TMemoryIOInterface.WriteBlockPart", "Write page error - block address not found",
+             address);
+  if (!data)
+    TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.WriteBlockPart",
+                     "Write page error - nil pointer");
+  if (uint64_t{offset} + size > b->Size)
+    NotFound("TMemoryIOInterface.WriteBlockPart", "Write page error - size beyond block", address);
+  std::memcpy(b->Data.get() + offset, data, size);
+  return true;
+}
+
 void TMemoryIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {
   TMemBlock* b = Find(address);
   if (!b)

@@ -181,6 +181,8 @@ class TMemoryIOInterface : public TBaseIOInterface {
   uint8_t* ReadBlockByRef(uint32_t address, uint32_t size) override;
   const uint8_t* PeekBlock(uint32_t address, uint32_t size) override;
   void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
+  // Writes the changed span of a block (an index node's) in place.
+  bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size, const void* data) override;
   void ReadBlockHeader(uint32_t address, uint32_t size, void* dest) override;
   // Every block address, in allocation order.
   void ListBlocks(host::TList& list) override;
