@@ -98,6 +98,8 @@ namespace {
 // the sequence wrap; from then on a handle still live in the allocating
 // interface is skipped.
 std::atomic<uint64_t> g_next_memory_handle{1};
+// Shared by every memory interface: no two states of any two have one mark.
+std::atomic<uint64_t> g_next_change_mark{1};
 
 }  // namespace
 
@@ -107,6 +109,11 @@ void TMemoryIOInterface::SetNextHandleForTesting(uint64_t value) {
 
 TMemoryIOInterface::TMemoryIOInterface() {
   SetIOMode(iomMemory);
+  MarkChange();
+}
+
+void TMemoryIOInterface::MarkChange() {
+  change_mark_ = g_next_change_mark.fetch_add(1, std::memory_order_relaxed);
 }
 
 TMemoryIOInterface::~TMemoryIOInterface() {
@@ -134,6 +141,7 @@ void TMemoryIOInterface::NotFound(const char* caller, const char* message, uint3
 }
 
 void TMemoryIOInterface::FreeAll() {
+  MarkChange();
   blocks_.clear();
   first_ = nullptr;
   last_ = nullptr;
@@ -147,6 +155,7 @@ void TMemoryIOInterface::Empty(bool) {
 }
 
 uint32_t TMemoryIOInterface::AllocateNewAddress(uint32_t size, const void* data) {
+  MarkChange();
   auto block = std::make_unique<TMemBlock>();
   block->Size = size;
   block->Data = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);  // zero-filled
@@ -166,6 +175,7 @@ uint32_t TMemoryIOInterface::AllocateNewAddress(uint32_t size, const void* data)
 void TMemoryIOInterface::ReleaseBlock(uint32_t address, uint32_t) {
   auto it = blocks_.find(address);
   if (address == 0 || it == blocks_.end()) return;
+  MarkChange();
   TMemBlock* b = it->second.get();
   if (b->Prev)
     b->Prev->Next = b->Next;
@@ -188,11 +198,13 @@ void TMemoryIOInterface::WriteBlock(uint32_t address, uint32_t size, const void*
                      "Write page error - nil pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlock", "Write page error - size beyond block", address);
+  MarkChange();
   std::memcpy(b->Data.get(), data, size);
 }
 
 void TMemoryIOInterface::WriteBlockByRef(uint32_t, uint32_t, const uint8_t*) {
   // The block was edited in place.
+  MarkChange();
 }
 
 void TMemoryIOInterface::ReadBlock(uint32_t address, uint32_t size, void* dest) {
@@ -222,6 +234,8 @@ uint8_t* TMemoryIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - block address not found", address);
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
+  // The caller may write through the pointer.
+  MarkChange();
   return b->Data.get();
 }
 
@@ -241,6 +255,7 @@ void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlockHeader", "Write page error - size beyond block",
              address);
+  MarkChange();
   std::memcpy(b->Data.get(), data, size);
 }
 
@@ -255,6 +270,7 @@ bool TMemoryIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint3
                      "Write page error - nil pointer");
   if (uint64_t{offset} + size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlockPart", "Write page error - size beyond block", address);
+  MarkChange();
   std::memcpy(b->Data.get() + offset, data, size);
   return true;
 }

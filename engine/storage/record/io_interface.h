@@ -151,6 +151,12 @@ class TBaseIOInterface : public host::TObject {
   // a link outside them is damage. The base class admits nothing.
   virtual TChainBounds GetChainBounds();
 
+  // A mark that moves with every change of the interface's blocks and is
+  // never the same for two states of two interfaces, so that an image read
+  // at one mark is known to be the block's while the mark stays; 0 where
+  // changes are not followed (as here), and an image must be read again.
+  virtual uint64_t ChangeMark() const { return 0; }
+
  private:
   uint32_t block_size_ = 0;
   TIOMode io_mode_ = iomNone;
@@ -196,6 +202,9 @@ class TMemoryIOInterface : public TBaseIOInterface {
   TChainBounds GetChainBounds() override;
 
   int BlockCount() const { return static_cast<int>(blocks_.size()); }
+  // Moves with every write, allocation and release, and with every block
+  // lent by reference (which may be written through).
+  uint64_t ChangeMark() const override { return change_mark_; }
 
   // The process's next handle, to let tests reach the end of the sequence.
   static void SetNextHandleForTesting(uint64_t value);
@@ -213,8 +222,10 @@ class TMemoryIOInterface : public TBaseIOInterface {
   uint32_t NewHandle() const;
   [[noreturn]] void NotFound(const char* caller, const char* message, uint32_t address) const;
   void FreeAll();
+  void MarkChange();
 
   std::unordered_map<uint32_t, std::unique_ptr<TMemBlock>> blocks_;
+  uint64_t change_mark_ = 0;
   TMemBlock* first_ = nullptr;  // allocation order
   TMemBlock* last_ = nullptr;
 };
