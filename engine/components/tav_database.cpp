@@ -1,5 +1,6 @@
 #include "engine/components/tav_database.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -667,15 +668,35 @@ void TTavDataBase::Commit() {
   // A table header a dataset changed under a lock it keeps goes with the
   // commit, not after it.
   if (disk_mgr_->IsTransactionActive())
-    for (int i = 0; i < DataSetCount(); ++i)
-      if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->WriteHeldTableHeader();
+    for (size_t i = 0; i < cursors_.size(); ++i) cursors_[i]->WriteHeldTableHeader();
   disk_mgr_->DiskCommit();
   ForgetTableLocks(false);
 }
 
 void TTavDataBase::ForgetTableLocks(bool rolledBack) {
-  for (int i = 0; i < DataSetCount(); ++i)
-    if (auto* cursor = dynamic_cast<TTavDataSet*>(DataSets(i))) cursor->ForgetTableLocks(rolledBack);
+  for (size_t i = 0; i < cursors_.size(); ++i) cursors_[i]->ForgetTableLocks(rolledBack);
+}
+
+void TTavDataBase::RegisterClient(host::TObject* client, host::TConnectChangeEvent event) {
+  host::TCustomConnection::RegisterClient(client, std::move(event));
+  auto* cursor = dynamic_cast<TTavDataSet*>(client);
+  if (cursor && std::find(cursors_.begin(), cursors_.end(), cursor) == cursors_.end())
+    cursors_.push_back(cursor);
+}
+
+void TTavDataBase::UnRegisterClient(host::TObject* client) {
+  host::TCustomConnection::UnRegisterClient(client);
+  // The client may be half destroyed: pointers are compared, nothing asked.
+  std::erase_if(cursors_,
+                [client](TTavDataSet* c) { return static_cast<host::TObject*>(c) == client; });
+}
+
+void TTavDataBase::Notification(host::TComponent* component, host::TOperation operation) {
+  host::TCustomConnection::Notification(component, operation);
+  if (operation != host::opRemove) return;
+  std::erase_if(cursors_, [component](TTavDataSet* c) {
+    return static_cast<host::TComponent*>(c) == component;
+  });
 }
 
 void TTavDataBase::Rollback() {

@@ -32,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/file/disk_mgr.h"
@@ -326,6 +327,12 @@ class TTavDataBase : public host::TCustomConnection {
   // Every dataset's table lock flags down after a commit or rollback.
   void ForgetTableLocks(bool rolledBack);
 
+  // A client that is one of this engine's cursors is also kept in a list of
+  // its own, so that a commit reaches the cursors without asking each client
+  // what it is.
+  void RegisterClient(host::TObject* client, host::TConnectChangeEvent event = nullptr) override;
+  void UnRegisterClient(host::TObject* client) override;
+
   TMemoryTableDefMgr& MemoryTableMgr() { return *memory_mgr_; }
   // While a disk database is connected (or after); borrowed.
   TDiskMgr* DiskMgr() const { return disk_mgr_.get(); }
@@ -336,6 +343,7 @@ class TTavDataBase : public host::TCustomConnection {
   void DoConnect() override;
   void DoDisconnect() override;
   bool GetConnected() const override { return connected_; }
+  void Notification(host::TComponent* component, host::TOperation operation) override;
 
  private:
   // ---- the definition block ----
@@ -421,6 +429,8 @@ class TTavDataBase : public host::TCustomConnection {
     std::unique_ptr<TTableDef> Definition;
   };
   std::map<std::string, TReadTableDef> read_table_defs_;
+  // The registered clients that are cursors, borrowed.
+  std::vector<TTavDataSet*> cursors_;
   int32_t privilege_flags_ = 0;
   int32_t temp_privilege_status_ = 0;
   std::string data_base_name_;

@@ -987,6 +987,51 @@ TEST_F(DiskDataSetTest, RefusedCallsLeaveNoLockBehind) {
 }
 
 
+// A commit gives back the locks of the cursors on its connection: those on
+// another connection keep theirs, and a cursor freed or moved away before it
+// is not touched.
+TEST_F(DiskDataSetTest, ACommitForgetsTheLocksOfItsOwnCursorsOnly) {
+  const std::string otherPath = dir_ / "other.tav";
+  {
+    TTavDataBase creator(nullptr);
+    creator.SetDataBaseName(otherPath);
+    creator.CreateDatabase();
+  }
+  TTavDataBase other(nullptr);
+  other.SetDataBaseName(otherPath);
+  other.Open();
+  {
+    auto made = NewTable(other);
+    made->FieldDefs().Add("ID", ftInteger, 0, true);
+    made->CreateTable();
+  }
+  auto moved = NewTable(*db_);  // registered here first, then on the other connection
+  moved->SetDataBase(&other);
+  moved->Open();
+  auto gone = NewTable(*db_);
+  gone->Open();
+
+  db_->StartTransaction();
+  other.StartTransaction();
+  t_->LockTable();
+  gone->LockTable();
+  moved->LockTable();
+  gone.reset();
+  db_->Commit();
+  EXPECT_FALSE(t_->WriteLocked());
+  EXPECT_FALSE(t_->ReadLocked());
+  EXPECT_TRUE(moved->WriteLocked()) << "the other connection's transaction is still open";
+  other.Commit();
+  EXPECT_FALSE(moved->WriteLocked());
+
+  // A rollback reaches them alike.
+  db_->StartTransaction();
+  t_->LockTable();
+  db_->Rollback();
+  EXPECT_FALSE(t_->WriteLocked());
+  EXPECT_EQ(CountInOtherProcess(), 1);
+}
+
 TEST_F(DiskDataSetTest, CreateTableRefusalsAndFlush) {
   auto u = NewTable(*db_);
   u->SetTableName("U");

@@ -116,13 +116,16 @@ const TExprEvaluatorNode* BareField(const TExprEvaluator& evaluator) {
 // Field `fieldNo` of `provider` read straight from its table's record: a
 // leaf of an open table and a field that is no BLOB; else Leaf stays
 // nullptr (read through the provider).
-TStoredColumn StoredColumnOf(const TTavBaseJoinDataProvider* provider, int32_t fieldNo) {
-  const auto* leaf = dynamic_cast<const TTavNonJoinDataProvider*>(provider);
+TStoredColumn StoredColumnOfLeaf(const TTavNonJoinDataProvider* leaf, int32_t fieldNo) {
   const TTavDatasetBridge* bridge = leaf != nullptr ? leaf->DataBridge() : nullptr;
   if (bridge == nullptr || !bridge->InternalActive() || fieldNo < 0 || fieldNo >= bridge->GetInternalFieldCount() ||
       bridge->IsFieldBlob(fieldNo))
     return {};
   return {leaf, bridge, &bridge->GetFieldDef(fieldNo)};
+}
+
+TStoredColumn StoredColumnOf(const TTavBaseJoinDataProvider* provider, int32_t fieldNo) {
+  return StoredColumnOfLeaf(dynamic_cast<const TTavNonJoinDataProvider*>(provider), fieldNo);
 }
 
 // The column's bytes in its leaf's current record; nullptr for NULL (a
@@ -205,10 +208,18 @@ std::vector<TAggregateFeed> AggregateFeeds(const TResultSetFields& columns) {
 
 std::vector<TStoredColumn> StoredColumns(const TResultSetFields& columns, const TTavDataSet& target) {
   std::vector<TStoredColumn> out(static_cast<size_t>(columns.Count()));
+  // The columns of one table follow each other: its provider is asked what
+  // it is once.
+  const TTavBaseJoinDataProvider* provider = nullptr;
+  const TTavNonJoinDataProvider* leaf = nullptr;
   for (int i = 0; i < columns.Count(); ++i) {
     const TResultSetField& c = *columns.Items(i);
     if (c.IsComputed() || i >= target.GetInternalFieldCount() || target.IsFieldBlob(i)) continue;
-    out[static_cast<size_t>(i)] = StoredColumnOf(c.DataProvider, c.SourceFieldNo);
+    if (c.DataProvider != provider) {
+      provider = c.DataProvider;
+      leaf = dynamic_cast<const TTavNonJoinDataProvider*>(provider);
+    }
+    out[static_cast<size_t>(i)] = StoredColumnOfLeaf(leaf, c.SourceFieldNo);
   }
   return out;
 }

@@ -165,7 +165,8 @@ void TNode::SetAddress(uint32_t address) {
 void TNode::ClearNode() {
   CheckOpen();
   const uint32_t leaf = Get32(kNodeLeaf);
-  std::memset(buffer_.get(), 0, static_cast<size_t>(capacity_));
+  // Past both ends the buffer is zero already.
+  std::memset(buffer_.get(), 0, static_cast<size_t>(std::max(ImageEnd(), nonzero_end_)));
   nonzero_end_ = 0;
   Set32(kNodeLeaf, leaf);
   MarkAllDirty();

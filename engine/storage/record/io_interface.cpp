@@ -100,6 +100,8 @@ namespace {
 // the sequence wrap; from then on a handle still live in the allocating
 // interface is skipped.
 std::atomic<uint64_t> g_next_memory_handle{1};
+// Shared by every memory interface: no two states of any two have one mark.
+std::atomic<uint64_t> g_next_change_mark{1};
 
 }  // namespace
 
@@ -109,6 +111,11 @@ void TMemoryIOInterface::SetNextHandleForTesting(uint64_t value) {
 
 TMemoryIOInterface::TMemoryIOInterface() {
   SetIOMode(iomMemory);
+  MarkChange();
+}
+
+void TMemoryIOInterface::MarkChange() {
+  change_mark_ = g_next_change_mark.fetch_add(1, std::memory_order_relaxed);
 }
 
 TMemoryIOInterface::~TMemoryIOInterface() {
@@ -217,6 +224,7 @@ void TMemoryIOInterface::GiveBack(TMemBlock* block) {
 }
 
 void TMemoryIOInterface::FreeAll() {
+  MarkChange();
   for (TMemBlock* p = first_; p;) {
     TMemBlock* next = p->Next;
     if (!p->Pooled) GiveBack(p);
@@ -247,6 +255,7 @@ void TMemoryIOInterface::Empty(bool) {
 }
 
 uint32_t TMemoryIOInterface::AllocateNewAddress(uint32_t size, const void* data) {
+  MarkChange();
   const uint32_t address = NewHandle();
   if (slots_.empty() || (block_count_ + 1) * 2 > slots_.size()) GrowSlots();
   TMemBlock* b = TakeBlock(size);
@@ -274,6 +283,7 @@ void TMemoryIOInterface::ReleaseBlock(uint32_t address, uint32_t) {
     std::vector<TMemBlock*>& released = released_[PooledClass(b->Size)];
     if (released.size() == released.capacity()) released.reserve(std::max<size_t>(16, released.size() * 2));
   }
+  MarkChange();
   EraseSlot(address);
   if (b->Prev)
     b->Prev->Next = b->Next;
@@ -296,11 +306,13 @@ void TMemoryIOInterface::WriteBlock(uint32_t address, uint32_t size, const void*
                      "Write page error - nil pointer");
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlock", "Write page error - size beyond block", address);
+  MarkChange();
   std::memcpy(b->Data(), data, size);
 }
 
 void TMemoryIOInterface::WriteBlockByRef(uint32_t, uint32_t, const uint8_t*) {
   // The block was edited in place.
+  MarkChange();
 }
 
 void TMemoryIOInterface::ReadBlock(uint32_t address, uint32_t size, void* dest) {
@@ -330,6 +342,8 @@ uint8_t* TMemoryIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - block address not found", address);
   if (size > b->Size)
     NotFound("TMemoryIOInterface.ReadBlock", "Read page error - size beyond block", address);
+  // The caller may write through the pointer.
+  MarkChange();
   return b->Data();
 }
 
@@ -349,7 +363,24 @@ void TMemoryIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const
   if (size > b->Size)
     NotFound("TMemoryIOInterface.WriteBlockHeader", "Write page error - size beyond block",
              address);
+  MarkChange();
   std::memcpy(b->Data(), data, size);
+}
+
+bool TMemoryIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
+                                        const void* data) {
+  TMemBlock* b = Find(address);
+  if (!b)
+    NotFound("TMemoryIOInterface.WriteBlockPart", "Write page error - block address not found",
+             address);
+  if (!data)
+    TavDatabaseError(kUnexpectedInternalError, "TMemoryIOInterface.WriteBlockPart",
+                     "Write page error - nil pointer");
+  if (uint64_t{offset} + size > b->Size)
+    NotFound("TMemoryIOInterface.WriteBlockPart", "Write page error - size beyond block", address);
+  MarkChange();
+  std::memcpy(b->Data() + offset, data, size);
+  return true;
 }
 
 void TMemoryIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {

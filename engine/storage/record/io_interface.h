@@ -152,6 +152,12 @@ class TBaseIOInterface : public host::TObject {
   // a link outside them is damage. The base class admits nothing.
   virtual TChainBounds GetChainBounds();
 
+  // A mark that moves with every change of the interface's blocks and is
+  // never the same for two states of two interfaces, so that an image read
+  // at one mark is known to be the block's while the mark stays; 0 where
+  // changes are not followed (as here), and an image must be read again.
+  virtual uint64_t ChangeMark() const { return 0; }
+
  private:
   uint32_t block_size_ = 0;
   TIOMode io_mode_ = iomNone;
@@ -182,6 +188,8 @@ class TMemoryIOInterface : public TBaseIOInterface {
   uint8_t* ReadBlockByRef(uint32_t address, uint32_t size) override;
   const uint8_t* PeekBlock(uint32_t address, uint32_t size) override;
   void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
+  // Writes the changed span of a block (an index node's) in place.
+  bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size, const void* data) override;
   void ReadBlockHeader(uint32_t address, uint32_t size, void* dest) override;
   // Every block address, in allocation order.
   void ListBlocks(host::TList& list) override;
@@ -195,6 +203,9 @@ class TMemoryIOInterface : public TBaseIOInterface {
   TChainBounds GetChainBounds() override;
 
   int BlockCount() const { return static_cast<int>(block_count_); }
+  // Moves with every write, allocation and release, and with every block
+  // lent by reference (which may be written through).
+  uint64_t ChangeMark() const override { return change_mark_; }
 
   // The process's next handle, to let tests reach the end of the sequence.
   static void SetNextHandleForTesting(uint64_t value);
@@ -244,6 +255,8 @@ class TMemoryIOInterface : public TBaseIOInterface {
   std::vector<TMemBlock*> slots_;
   int slot_bits_ = 0;
   size_t block_count_ = 0;
+  void MarkChange();
+  uint64_t change_mark_ = 0;
   TMemBlock* first_ = nullptr;  // allocation order
   TMemBlock* last_ = nullptr;
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;

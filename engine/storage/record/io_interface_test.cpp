@@ -110,6 +110,29 @@ TEST(MemoryIOInterface, WritesAndHeaderTransfersReachTheBlock) {
   EXPECT_EQ(back[4], Pattern(32, 2)[4]);
 }
 
+TEST(MemoryIOInterface, PartWritesChangeOnlyTheirSpanAndNeverPassTheBlock) {
+  TMemoryIOInterface io;
+  const uint32_t a = io.AllocateNewAddress(32, Pattern(32, 1).data());
+  const std::vector<uint8_t> part = Pattern(8, 7);
+  EXPECT_TRUE(io.WriteBlockPart(a, 10, 8, part.data()));
+  std::vector<uint8_t> want = Pattern(32, 1);
+  std::copy(part.begin(), part.end(), want.begin() + 10);
+  std::vector<uint8_t> got(32);
+  io.ReadBlock(a, 32, got.data());
+  EXPECT_EQ(got, want);
+  // The last byte is in reach; one past it, or an offset that wraps, is not.
+  EXPECT_TRUE(io.WriteBlockPart(a, 31, 1, part.data()));
+  std::string text;
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlockPart(a, 30, 3, part.data()); }, &text), 8581);
+  EXPECT_NE(text.find("size beyond block"), std::string::npos) << text;
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlockPart(a, 0xFFFFFFF8u, 16, part.data()); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlockPart(a, 0, 4, nullptr); }), 8581);
+  EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlockPart(a + 1000, 0, 4, part.data()); }), 8581);
+  io.ReadBlock(a, 32, got.data());
+  want[31] = part[0];
+  EXPECT_EQ(got, want);
+}
+
 TEST(MemoryIOInterface, UnknownAddressesRaiseForReadsAndWritesAlike) {
   TMemoryIOInterface io;
   host::TStringList debug;

@@ -147,11 +147,13 @@ void TTableHeader::ResetHeaderSize(uint32_t n, bool clear) {
   std::vector<uint8_t> image(n, 0);
   if (!clear) std::copy_n(buf_.begin(), std::min<size_t>(buf_.size(), n), image.begin());
   buf_ = std::move(image);
+  read_mark_ = 0;
   PutU32(buf_.data() + kThHeaderSize, n);
 }
 
 void TTableHeader::ClearHeader() {
   std::fill(buf_.begin(), buf_.end(), 0);
+  read_mark_ = 0;
 }
 
 TBaseIOInterface* TTableHeader::IOFor(const char* caller) const {
@@ -175,6 +177,8 @@ void TTableHeader::ReadHeader() {
     dirty_ = false;
     return;
   }
+  if (!dirty_ && read_mark_ != 0 && read_mark_ == io->ChangeMark()) return;
+  read_mark_ = 0;
   const uint32_t size = static_cast<uint32_t>(buf_.size());
   const uint32_t oldFlag = GetModifiedFlag();
   const int32_t expectedID = GetTableID();
@@ -203,6 +207,7 @@ void TTableHeader::ReadHeader() {
   buf_.swap(image);
   dirty_ = false;
   current_epoch_ = keeper ? keeper->HeaderEpoch() : 0;
+  read_mark_ = io->ChangeMark();
   const uint32_t newFlag = GetModifiedFlag();
   // Someone else wrote the table since this connection last looked (or it
   // never looked): its cached pages may be stale.
@@ -230,6 +235,7 @@ void TTableHeader::WriteHeader() {
   TDiskMgr* keeper = EpochKeeper(*io);
   if (keeper) keeper->MoveHeaderEpoch();
   current_epoch_ = 0;
+  read_mark_ = 0;
   try {
     io->WriteBlock(base_address_, static_cast<uint32_t>(buf_.size()), buf_.data());
   } catch (...) {
@@ -239,6 +245,7 @@ void TTableHeader::WriteHeader() {
   }
   dirty_ = false;
   if (keeper) current_epoch_ = keeper->HeaderEpoch();
+  read_mark_ = io->ChangeMark();
 }
 
 void TTableHeader::DebugDumpStatus(host::TStrings& lines) const {

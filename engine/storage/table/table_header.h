@@ -125,12 +125,15 @@ class TTableHeader : public host::TCollectionItem {
   void ClearHeader();
 
   uint32_t BaseAddress() const { return base_address_; }
-  void SetBaseAddress(uint32_t value) { base_address_ = value; }
+  void SetBaseAddress(uint32_t value) {
+    base_address_ = value;
+    read_mark_ = 0;
+  }
   bool Dirty() const { return dirty_; }
   // A clean image is read again at the next ReadHeader.
   void SetDirty(bool value) {
     dirty_ = value;
-    if (!value) current_epoch_ = 0;
+    if (!value) current_epoch_ = read_mark_ = 0;
   }
   int32_t UserCount() const { return user_count_; }
   void SetUserCount(int32_t value) { user_count_ = value; }
@@ -143,7 +146,9 @@ class TTableHeader : public host::TCollectionItem {
   // counter that was 0 or has moved drops the table's cached pages. On a
   // connection that has the file to itself, or inside a transaction that
   // holds the table, the read is skipped while the image is known to be the
-  // block's (TDiskMgr::HeaderImagesStayCurrent).
+  // block's (TDiskMgr::HeaderImagesStayCurrent); likewise while an
+  // interface that follows its changes (a memory table's) has not changed
+  // since the image was read or written (TBaseIOInterface::ChangeMark).
   void ReadHeader();
   // Counts one more change and writes the image at BaseAddress.
   void WriteHeader();
@@ -212,6 +217,9 @@ class TTableHeader : public host::TCollectionItem {
   // The disk manager's header epoch at which the image was last read or
   // written whole; 0: not known to be the block's.
   uint64_t current_epoch_ = 0;
+  // The interface's change mark when the image was last read or written
+  // whole; 0: not known to be the block's.
+  uint64_t read_mark_ = 0;
   uint32_t base_address_ = 0;
   int32_t user_count_ = 0;
   uint64_t write_count_ = 0;

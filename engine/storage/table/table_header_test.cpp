@@ -36,7 +36,12 @@ constexpr uint32_t kSystemDir = kPage;
 class TSpyMemoryIO : public TMemoryIOInterface {
  public:
   void NotifyPageChange(uint32_t owner) override { notified.push_back(owner); }
+  void ReadBlock(uint32_t address, uint32_t size, void* dest) override {
+    ++reads;
+    TMemoryIOInterface::ReadBlock(address, size, dest);
+  }
   std::vector<uint32_t> notified;
+  int reads = 0;
 };
 
 // A directory kept in memory, as memory tables keep theirs.
@@ -372,6 +377,77 @@ TEST(TableHeaderMgr, ReadHeaderDropsTheCachedPagesOnlyWhenSomeoneElseWrote) {
   EXPECT_EQ(h->GetLogicalRecordNo(), 42u);
   EXPECT_EQ(h->GetGenerator1(), 0u) << "a re-read replaces unwritten changes";
   EXPECT_FALSE(h->Dirty());
+  m.mgr.CloseTable(h);
+}
+
+// A memory header is read again only once something of its interface may
+// have changed: each way the block can change is seen at the next read.
+TEST(TableHeaderMgr, AMemoryHeaderIsReadAgainOnlyAfterItsInterfaceChanged) {
+  TMemoryHeaders m;
+  const int32_t id = m.mgr.AddTable(1);
+  TTableHeader* h = m.mgr.OpenTable(id);
+  const uint32_t address = h->BaseAddress();
+  h->ReadHeader();
+  int reads = m.io.reads;
+  h->ReadHeader();
+  h->ReadHeader();
+  EXPECT_EQ(m.io.reads, reads) << "nothing changed";
+
+  // Another image of the block writes it.
+  TTableHeader other(&m.mgr);
+  other.SetHeaderSize(256);
+  other.SetBaseAddress(address);
+  other.ReadHeader();
+  other.SetLogicalRecordNo(42);
+  other.WriteHeader();
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 42u);
+
+  // The block written straight, whole, by its head and in part.
+  uint8_t image[256];
+  m.io.ReadBlock(address, 256, image);
+  PutU32(image + kThLogicalRecordNo, 43);
+  m.io.WriteBlock(address, 256, image);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 43u);
+  PutU32(image + kThLogicalRecordNo, 44);
+  m.io.WriteBlockHeader(address, kThLogicalRecordNo + 4, image);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 44u);
+  PutU32(image + kThLogicalRecordNo, 45);
+  m.io.WriteBlockPart(address, kThLogicalRecordNo, 4, image + kThLogicalRecordNo);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 45u);
+
+  // A block lent by reference may be written through.
+  PutU32(m.io.ReadBlockByRef(address, 256) + kThLogicalRecordNo, 46);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 46u);
+
+  // Another table's header made, or an image declared clean: read again.
+  reads = m.io.reads;
+  m.mgr.AddTable(1);
+  h->ReadHeader();
+  EXPECT_GT(m.io.reads, reads);
+  reads = m.io.reads;
+  h->SetDirty(false);
+  h->ReadHeader();
+  EXPECT_GT(m.io.reads, reads);
+
+  // Its own write keeps the image current; a dirty image is always read.
+  h->SetLogicalRecordNo(50);
+  h->WriteHeader();
+  reads = m.io.reads;
+  h->ReadHeader();
+  EXPECT_EQ(m.io.reads, reads);
+  EXPECT_EQ(h->GetLogicalRecordNo(), 50u);
+  h->SetLogicalRecordNo(51);
+  h->ReadHeader();
+  EXPECT_EQ(h->GetLogicalRecordNo(), 50u) << "a re-read replaces unwritten changes";
+
+  // A second interface starts at a mark of its own.
+  TMemoryHeaders n;
+  EXPECT_NE(n.io.ChangeMark(), m.io.ChangeMark());
   m.mgr.CloseTable(h);
 }
 
