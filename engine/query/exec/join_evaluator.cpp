@@ -139,13 +139,24 @@ TTavNonJoinDataProvider* FindFieldLeaf(TTavBaseJoinDataProvider* tree, const TTa
 
 uint32_t JoinKeyHashOf(const void* key, int length) {
   const auto* k = static_cast<const unsigned char*>(key);
-  while (length > 0 && k[length - 1] == 0) --length;
   uint64_t h = 0x9e3779b97f4a7c15ull;
-  for (int i = 0; i < length; i += 8) {
-    uint64_t word = 0;
-    std::memcpy(&word, k + i, static_cast<size_t>(std::min(8, length - i)));
+  const auto mix = [&h](uint64_t word) {
     h = (h ^ word) * 0xff51afd7ed558ccdull;
     h ^= h >> 32;
+  };
+  if (length > 0 && length <= 8) {
+    // One word, zero-padded as the key's trailing zeros would be dropped:
+    // the same value as the loop below gives.
+    uint64_t word = 0;
+    std::memcpy(&word, k, static_cast<size_t>(length));
+    if (word != 0) mix(word);
+  } else {
+    while (length > 0 && k[length - 1] == 0) --length;
+    for (int i = 0; i < length; i += 8) {
+      uint64_t word = 0;
+      std::memcpy(&word, k + i, static_cast<size_t>(std::min(8, length - i)));
+      mix(word);
+    }
   }
   h ^= h >> 33;
   h *= 0xc4ceb9fe1a85ec53ull;
@@ -260,6 +271,7 @@ TJoinAnalyser::~TJoinAnalyser() { Clear(); }
 void TJoinAnalyser::Clear() {
   FreeChain(chain_);
   root_ = nullptr;
+  lookup_node_ = nullptr;
 }
 
 void TJoinAnalyser::SetJoinExprRoot(const TTavExprNode* node) {
@@ -336,13 +348,6 @@ namespace {
 // reading this many records into a hash.
 constexpr int64_t kKeyLookupRatio = 16;
 
-// Key classes a key lookup serves: integers, whose equal values are equal
-// keys in any index.
-bool IsIntegerKey(const TInternalFieldItem& field) {
-  const TKeyClass c = KeyClassOf(field);
-  return c == kcInt16 || c == kcWord || c == kcInt32 || c == kcInt64;
-}
-
 }  // namespace
 
 TJoinExprNode* TJoinAnalyser::FindKeyLookupNode(TJoinExprNode* node, TTavNonJoinDataProvider* leaf,
@@ -353,7 +358,9 @@ TJoinExprNode* TJoinAnalyser::FindKeyLookupNode(TJoinExprNode* node, TTavNonJoin
     TInternalFieldItem* field = node->RightProvider == leaf  ? node->RightSourceField
                                 : node->LeftProvider == leaf ? node->LeftSourceField
                                                              : nullptr;
-    if (field == nullptr || !IsIntegerKey(*field) || !leaf->CanLookUpKey(field->FieldNo())) return nullptr;
+    // The leaf serves integer keys only, whose equal values are equal keys
+    // in any index.
+    if (field == nullptr || !leaf->CanLookUpKey(field->FieldNo())) return nullptr;
     return node;
   }
   // Every matching row meets each side of an AND, not each side of an OR.
@@ -390,7 +397,9 @@ void TJoinAnalyser::CreateAnalyserTree() {
     // one searched.
     const bool right = JoinType == jtRightOuterJoin;
     TTavNonJoinDataProvider* searched = right ? outerLeaf : innerLeaf;
-    UseKeyLookup = KeyLookupNode(searched) != nullptr && FewRowsDriveMany(right ? innerLeaf : outerLeaf, searched);
+    TJoinExprNode* node = KeyLookupNode(searched);
+    if (node != nullptr && FewRowsDriveMany(right ? innerLeaf : outerLeaf, searched)) lookup_node_ = node;
+    UseKeyLookup = lookup_node_ != nullptr;
     return;
   }
   if (outerLeaf == nullptr || innerLeaf == nullptr) return;
@@ -398,12 +407,13 @@ void TJoinAnalyser::CreateAnalyserTree() {
   const int32_t innerCount = InnerProvider->GetRecordCount();
   TTavNonJoinDataProvider* larger = outerCount > innerCount ? outerLeaf : innerLeaf;
   bool swap;
-  if (KeyLookupNode(larger) != nullptr &&
-      FewRowsDriveMany(larger == outerLeaf ? innerLeaf : outerLeaf, larger)) {
+  TJoinExprNode* node = KeyLookupNode(larger);
+  if (node != nullptr && FewRowsDriveMany(larger == outerLeaf ? innerLeaf : outerLeaf, larger)) {
     // A few rows looked up in a large table: it is searched by key, not
     // read whole into a hash.
     UseKeyLookup = true;
     swap = larger != innerLeaf;
+    lookup_node_ = node;
   } else {
     // Hashing a table reads all its records, walking one those its
     // selection passes: the cheaper of the two ways round. On a tie the
@@ -423,6 +433,11 @@ void TJoinAnalyser::CreateAnalyserTree() {
   std::swap(OuterProvider, InnerProvider);
   Clear();
   root_ = Parse(JoinExprRoot(), 1);
+  // The same equality in the tree read the other way round.
+  if (UseKeyLookup) {
+    lookup_node_ = KeyLookupNode(larger);
+    UseKeyLookup = lookup_node_ != nullptr;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -448,6 +463,7 @@ void TJoinEvaluator::FreeNodeEvaluators() {
 }
 
 void TJoinEvaluator::Prepare() {
+  if (inner_leaf_ != nullptr && mode_ == jmtHashJoin) inner_leaf_->KeepRecordsRead(false);
   mode_ = jmtJoinExpr;
   FreeNodeEvaluators();
   Restart();
@@ -458,8 +474,9 @@ void TJoinEvaluator::Prepare() {
   // reads its table in record order, each page once.
   if (auto* outerLeaf = dynamic_cast<TTavNonJoinDataProvider*>(outer_))
     if (TTavDatasetBridge* bridge = outerLeaf->DataBridge()) bridge->SetAddressOrderWalk(true);
-  TJoinExprNode* lookup = analyser_.UseKeyLookup ? analyser_.KeyLookupNode(innerLeaf) : nullptr;
-  if (lookup != nullptr) {
+  TJoinExprNode* lookup = analyser_.UseKeyLookup ? analyser_.LookupNode() : nullptr;
+  if (lookup != nullptr && innerLeaf != nullptr &&
+      (lookup->LeftProvider == innerLeaf || lookup->RightProvider == innerLeaf)) {
     // Every equality's keys are read for the check of the records found.
     for (TJoinExprNode* n = analyser_.Chain(); n != nullptr; n = n->Next) {
       if (n->IsEquality()) AddNodeEvaluator(n)->PrepareKeys(innerLeaf);
@@ -490,6 +507,9 @@ void TJoinEvaluator::Prepare() {
       }
     }
     mode_ = jmtHashJoin;
+    // Each inner record is read from the table once, however many outer
+    // rows it matches.
+    inner_leaf_->KeepRecordsRead(true);
   }
   BuildInnerCondition();
 }

@@ -10,7 +10,9 @@
 //  - jmtHashJoin: the inner leaf's join fields are loaded once into hash
 //    tables (TJoinExprNodeEvaluator, one per equality); for each outer row the
 //    candidate records are looked up by key, and each is checked against the
-//    keys and the leaf's own selection before it is delivered;
+//    keys and the leaf's own selection before it is delivered (the leaf
+//    keeps the records it read, so that each is read from its table once
+//    while the run holds the table's read lock);
 //  - jmtKeyLookup (when the outer side is a leaf of far fewer rows): the
 //    inner side is a leaf without a selection whose table has an index led
 //    by the field of one of the condition's equalities (an integer field;
@@ -174,9 +176,9 @@ class TJoinAnalyser : public host::TObject {
   void CreateAnalyserTree();
   // The whole ON condition is AND and OR over hashable equalities.
   bool CanHashJoin() const { return root_ != nullptr && root_->SplitOK && HashJoinAllowed; }
-  // The equality through which `leaf` (one side of the join) can be served
-  // by key lookups, or nullptr (see jmtKeyLookup).
-  TJoinExprNode* KeyLookupNode(TTavNonJoinDataProvider* leaf) const;
+  // With UseKeyLookup the equality through which the searched side is
+  // looked up by key (see jmtKeyLookup); else nullptr.
+  TJoinExprNode* LookupNode() const { return lookup_node_; }
   void Clear();
 
   TJoinExprNode* Root() const { return root_; }
@@ -203,12 +205,16 @@ class TJoinAnalyser : public host::TObject {
   // `driving` holds few rows against `searched` (both leaves; see the
   // ratio in the source).
   bool FewRowsDriveMany(TTavNonJoinDataProvider* driving, TTavNonJoinDataProvider* searched) const;
+  // The equality through which `leaf` (one side of the join) can be served
+  // by key lookups, or nullptr.
+  TJoinExprNode* KeyLookupNode(TTavNonJoinDataProvider* leaf) const;
   TJoinExprNode* FindKeyLookupNode(TJoinExprNode* node, TTavNonJoinDataProvider* leaf, int depth) const;
   TJoinExprNode* NewNode(const TTavExprNode* exprNode);
 
   std::unique_ptr<TTavExpr> expr_;
   TJoinExprNode* root_ = nullptr;
   TJoinExprNode* chain_ = nullptr;
+  TJoinExprNode* lookup_node_ = nullptr;  // in chain_
 };
 
 class TJoinEvaluator : public host::TObject {

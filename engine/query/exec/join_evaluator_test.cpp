@@ -14,6 +14,8 @@
 #include "engine/components/tav_database.h"
 #include "engine/components/tav_table.h"
 #include "engine/components/testing/memory_table_support.h"
+#include "engine/query/exec/dataset_bridge.h"
+#include "engine/query/exec/join_provider.h"
 #include "engine/query/exec/tav_query.h"
 #include "engine/query/testing/query_runner.h"
 #include "engine/storage/base/tav_error_codes.h"
@@ -307,6 +309,118 @@ TEST_F(JoinResultTest, AFillFailingMidwayRaisesAndTheQueryRunsAgain) {
   ASSERT_FALSE(rows.empty());
   EXPECT_EQ(rows.front().substr(0, 2), "0|");
   EXPECT_EQ(rows.back().substr(0, 4), "695|");
+}
+
+// A join whose inner records each match many outer rows: columns copied
+// from the records, expressions, a memo and a condition over both sides all
+// read the inner record of each row, and a change between two runs of one
+// transaction is seen by the second.
+TEST_F(JoinResultTest, InnerRecordsMetAgainServeEveryReader) {
+  auto m = Table("M");
+  m->FieldDefs().Add("K", host::ftInteger);
+  m->FieldDefs().Add("T", host::ftString, 12);
+  m->FieldDefs().Add("N", host::ftMemo);
+  m->IndexDefs().Add("byK", "K", host::TIndexOptions{});
+  m->CreateTable();
+  m->Open();
+  const auto memo = [](int k) { return "memo " + std::to_string(k) + std::string(static_cast<size_t>(k * 7), 'm'); };
+  for (int k = 0; k < 20; ++k)
+    m->AppendRecord({k, host::Variant(Text(k * 5)), k % 4 == 1 ? host::Null() : host::Variant(memo(k))});
+  m->Close();
+  const auto expected = [&](int changedKey, const std::string& changedText) {
+    std::vector<std::string> out;
+    for (int i = 0; i < kRows; ++i) {
+      const int k = i % 37;
+      if (k >= 20 || k + i == 40) continue;
+      out.push_back(std::to_string(i) + "|" + (k == changedKey ? changedText : Text(k * 5)) + "|" +
+                    (k % 4 == 1 ? std::string("NULL") : memo(k)) + "|" + std::to_string(k * 1000 + i));
+    }
+    return out;
+  };
+  auto q = Query("SELECT L.ID, M.T, M.N, M.K * 1000 + L.ID FROM L INNER JOIN M ON M.K = L.K "
+                 "WHERE M.K + L.ID <> 40 ORDER BY L.ID");
+  q->Open();
+  EXPECT_EQ(Rows(*q), expected(-1, ""));
+  db_.StartTransaction();
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), expected(-1, ""));
+  Query("UPDATE M SET T = 'new' WHERE K = 3")->ExecSQL();
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), expected(3, "new"));
+  db_.Commit();
+  q->Close();
+}
+
+// The records a leaf keeps for a hash join: served while the table's read
+// lock is held, every reader seeing the record made current; without the
+// lock each record is read afresh and what was kept is forgotten.
+TEST_F(JoinResultTest, KeptRecordsServeTheCurrentRecordOnlyUnderTheReadLock) {
+  TTavDatasetBridge bridge(nullptr);
+  bridge.SetDataBase(&db_);
+  bridge.SetTableName("R");
+  TTavNonJoinDataProvider leaf;
+  leaf.SetDataBridge(&bridge);
+  leaf.SetProviderName("R");
+  leaf.OpenProvider();
+  const int k = leaf.GetProviderFields()->FindField("K")->FieldNo();
+  const int t = leaf.GetProviderFields()->FindField("T")->FieldNo();
+  std::vector<uint32_t> addresses;
+  std::vector<int> keys;
+  for (bool ok = leaf.FirstProviderRecord(); ok; ok = leaf.NextProviderRecord()) {
+    addresses.push_back(bridge.GetRecAddr());
+    keys.push_back(leaf.GetDataAsVariant(k).AsInteger());
+  }
+  ASSERT_EQ(addresses.size(), 30u);
+  const size_t recordSize = static_cast<size_t>(bridge.RecordBufferSize());
+  const TInternalFieldItem& stored = bridge.GetFieldDef(k);
+  const auto keyInBytes = [&]() {
+    int32_t v = 0;
+    std::memcpy(&v, leaf.CurrentRecordBytes() + stored.DataOffset(), sizeof v);
+    return v;
+  };
+
+  leaf.KeepRecordsRead(true);
+  ASSERT_TRUE(bridge.ReadLockTable());
+  // Read once in order, then again backwards (from memory) and in a stride.
+  for (int pass = 0; pass < 3; ++pass) {
+    for (size_t n = 0; n < addresses.size(); ++n) {
+      const size_t i = pass == 0 ? n : pass == 1 ? addresses.size() - 1 - n : (n * 7) % addresses.size();
+      ASSERT_TRUE(leaf.MoveToRecord(addresses[i]));
+      EXPECT_EQ(keyInBytes(), keys[i]) << pass << " " << i;
+      EXPECT_EQ(leaf.CurrentRecordIDAsString(), std::to_string(addresses[i]));
+      if (n % 3 == 0) {
+        // A read through the bridge puts it on the record first.
+        const std::vector<uint8_t> kept(leaf.CurrentRecordBytes(), leaf.CurrentRecordBytes() + recordSize);
+        TDataHolder raw;
+        leaf.GetRawFieldData(k, raw);
+        ASSERT_FALSE(raw.IsNull);
+        int32_t v = 0;
+        std::memcpy(&v, raw.Data, sizeof v);
+        EXPECT_EQ(v, keys[i]);
+        EXPECT_EQ(bridge.GetRecAddr(), addresses[i]);
+        EXPECT_EQ(std::memcmp(kept.data(), bridge.RecordBuffer(), recordSize), 0);
+        EXPECT_EQ(leaf.GetDataAsVariant(k).AsInteger(), keys[i]);
+      }
+    }
+  }
+  ASSERT_TRUE(leaf.MoveToRecord(addresses[3]));
+  // Without the lock another connection may change a record: it is read
+  // afresh, and the copy kept under the lock is not served again.
+  bridge.UnlockTable();
+  ASSERT_TRUE(leaf.MoveToRecord(addresses[4]));
+  EXPECT_EQ(leaf.CurrentRecordBytes(), bridge.RecordBuffer());
+  Query("UPDATE R SET T = 'changed' WHERE K = " + std::to_string(keys[3]))->ExecSQL();
+  ASSERT_TRUE(bridge.ReadLockTable());
+  for (size_t i : {size_t{3}, size_t{4}, size_t{3}}) ASSERT_TRUE(leaf.MoveToRecord(addresses[i]));
+  const std::vector<uint8_t> served(leaf.CurrentRecordBytes(), leaf.CurrentRecordBytes() + recordSize);
+  EXPECT_EQ(host::VarToStr(leaf.GetDataAsVariant(t)), "changed");
+  EXPECT_EQ(std::memcmp(served.data(), bridge.RecordBuffer(), recordSize), 0);
+  // Off: nothing is kept.
+  leaf.KeepRecordsRead(false);
+  ASSERT_TRUE(leaf.MoveToRecord(addresses[5]));
+  ASSERT_TRUE(leaf.MoveToRecord(addresses[3]));
+  EXPECT_EQ(leaf.CurrentRecordBytes(), bridge.RecordBuffer());
+  bridge.UnlockTable();
 }
 
 }  // namespace

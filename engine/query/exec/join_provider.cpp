@@ -1,5 +1,7 @@
 #include "engine/query/exec/join_provider.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "engine/query/exec/dataset_bridge.h"
@@ -79,6 +81,69 @@ void TTavBaseJoinDataProvider::DebugDumpProviderNames(const std::string& prefix,
 // ---------------------------------------------------------------------------
 // TTavNonJoinDataProvider
 
+// The records kept by address: an open-addressing table of slots, grown
+// as records come, over fixed-size copies held in blocks that never move.
+class TTavNonJoinDataProvider::TKeptRecords {
+ public:
+  // At most `expected` records (a table's count), within kMaxBytes.
+  TKeptRecords(int32_t recordSize, int32_t expected) : record_size_(static_cast<size_t>(recordSize)) {
+    const size_t wanted = static_cast<size_t>(std::max(expected, 0)) + 16;
+    limit_ = std::max<size_t>(1, std::min(wanted, kMaxBytes / record_size_));
+    slots_.assign(64, 0);
+    per_block_ = std::max<size_t>(1, kBlockBytes / record_size_);
+  }
+
+  const uint8_t* Find(uint32_t address) const {
+    for (size_t at = SlotOf(address, slots_.size());; at = (at + 1) & (slots_.size() - 1)) {
+      const uint32_t entry = slots_[at];
+      if (entry == 0) return nullptr;
+      if (addresses_[entry - 1] == address) return RecordAt(entry - 1);
+    }
+  }
+
+  // Keeps a copy of the record at an address not kept yet (nothing once
+  // the bound is reached).
+  void Add(uint32_t address, const uint8_t* record) {
+    if (addresses_.size() >= limit_) return;
+    if (2 * (addresses_.size() + 1) > slots_.size()) Grow();
+    const size_t index = addresses_.size();
+    if (index % per_block_ == 0) blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(per_block_ * record_size_));
+    std::memcpy(RecordAt(index), record, record_size_);
+    addresses_.push_back(address);
+    Place(slots_, index);
+  }
+
+ private:
+  static constexpr size_t kMaxBytes = size_t{32} << 20;
+  static constexpr size_t kBlockBytes = size_t{64} << 10;
+
+  static size_t SlotOf(uint32_t address, size_t slots) {
+    return static_cast<size_t>((uint64_t{address} * 0x9e3779b97f4a7c15ull) >> 32) & (slots - 1);
+  }
+  uint8_t* RecordAt(size_t index) const {
+    return blocks_[index / per_block_].get() + (index % per_block_) * record_size_;
+  }
+  void Place(std::vector<uint32_t>& slots, size_t index) const {
+    size_t at = SlotOf(addresses_[index], slots.size());
+    while (slots[at] != 0) at = (at + 1) & (slots.size() - 1);
+    slots[at] = static_cast<uint32_t>(index + 1);
+  }
+  void Grow() {
+    std::vector<uint32_t> slots(slots_.size() * 2, 0);
+    for (size_t i = 0; i < addresses_.size(); ++i) Place(slots, i);
+    slots_.swap(slots);
+  }
+
+  size_t record_size_;
+  size_t limit_ = 0;
+  size_t per_block_ = 1;
+  std::vector<uint32_t> slots_;  // index into addresses_ + 1; 0 free
+  std::vector<uint32_t> addresses_;
+  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+};
+
+TTavNonJoinDataProvider::TTavNonJoinDataProvider() = default;
+
 TTavNonJoinDataProvider::~TTavNonJoinDataProvider() = default;
 
 TTavDatasetBridge& TTavNonJoinDataProvider::Bridge() const {
@@ -101,6 +166,8 @@ TInternalFields* TTavNonJoinDataProvider::GetProviderFields() {
 
 host::Variant TTavNonJoinDataProvider::GetDataAsVariant(int32_t fieldNo) {
   if (!on_record_ || IsForcedNull()) return host::Null();
+  SettleBridge();
+  if (!on_record_) return host::Null();
   return Bridge().GetFieldDataAsVariant(fieldNo);
 }
 
@@ -121,6 +188,7 @@ void TTavNonJoinDataProvider::SetProviderName(const std::string& name) {
 }
 
 void TTavNonJoinDataProvider::GetRawFieldData(int32_t fieldNo, TDataHolder& holder) {
+  if (on_record_ && !IsForcedNull()) SettleBridge();
   if (!on_record_ || IsForcedNull()) {
     holder.IsNull = true;
     return;
@@ -130,22 +198,52 @@ void TTavNonJoinDataProvider::GetRawFieldData(int32_t fieldNo, TDataHolder& hold
 
 const uint8_t* TTavNonJoinDataProvider::CurrentRecordBytes() const {
   if (!on_record_ || IsForcedNull()) return nullptr;
-  return Bridge().RecordBuffer();
+  return kept_current_ != nullptr ? kept_current_ : Bridge().RecordBuffer();
 }
 
 bool TTavNonJoinDataProvider::FirstProviderRecord() {
+  LeaveKeptRecord();
   on_record_ = Bridge().FirstBridgeRecord();
   return on_record_;
 }
 
 bool TTavNonJoinDataProvider::NextProviderRecord() {
+  LeaveKeptRecord();
   on_record_ = Bridge().NextBridgeRecord();
   return on_record_;
 }
 
 bool TTavNonJoinDataProvider::MoveToRecord(uint32_t address) {
-  on_record_ = Bridge().MoveToRecAddr(address);
+  LeaveKeptRecord();
+  TTavDatasetBridge& bridge = Bridge();
+  // Without the lock another connection may have changed a kept record.
+  const bool keep = keep_records_ && bridge.ReadLocked() && bridge.RecordBufferSize() > 0;
+  if (kept_ != nullptr && !keep) kept_.reset();
+  if (keep && kept_ == nullptr) {
+    kept_ = std::make_unique<TKeptRecords>(bridge.RecordBufferSize(), bridge.GetTotalBridgeRecordCount());
+  } else if (keep) {
+    if (const uint8_t* record = kept_->Find(address)) {
+      kept_current_ = record;
+      kept_address_ = address;
+      on_record_ = true;
+      return true;
+    }
+  }
+  on_record_ = bridge.MoveToRecAddr(address);
+  if (on_record_ && keep) kept_->Add(address, bridge.RecordBuffer());
   return on_record_;
+}
+
+void TTavNonJoinDataProvider::SettleBridge() {
+  if (kept_current_ == nullptr) return;
+  LeaveKeptRecord();
+  on_record_ = Bridge().MoveToRecAddr(kept_address_);
+}
+
+void TTavNonJoinDataProvider::KeepRecordsRead(bool on) {
+  SettleBridge();
+  kept_.reset();
+  keep_records_ = on;
 }
 
 void TTavNonJoinDataProvider::ApplySelection() {
@@ -154,6 +252,7 @@ void TTavNonJoinDataProvider::ApplySelection() {
   // index through a filter.
   if (extra_selection_ || !key_ranges_ || !Bridge().SelectByKeyRange(selection))
     Bridge().SetJoinSelectExprRoot(selection);
+  LeaveKeptRecord();
   on_record_ = false;
 }
 
@@ -162,6 +261,9 @@ void TTavNonJoinDataProvider::ReapplySelection() {
 }
 
 void TTavNonJoinDataProvider::OpenProvider() {
+  LeaveKeptRecord();
+  kept_.reset();
+  keep_records_ = false;
   TTavDatasetBridge& bridge = Bridge();
   if (!bridge.Active())
     bridge.Open();
@@ -180,16 +282,19 @@ bool TTavNonJoinDataProvider::CanLookUpKey(int32_t fieldNo) {
 
 bool TTavNonJoinDataProvider::PrepareKeyLookup(int32_t fieldNo) {
   if (!CanLookUpKey(fieldNo)) return false;
+  LeaveKeptRecord();
   on_record_ = false;
   return Bridge().PrepareKeyLookup(ProviderFields.Items(fieldNo)->FieldName());
 }
 
 bool TTavNonJoinDataProvider::FirstKeyRecord(const uint8_t* data, int32_t length) {
+  LeaveKeptRecord();
   on_record_ = Bridge().FirstKeyRecord(data, length);
   return on_record_;
 }
 
 bool TTavNonJoinDataProvider::NextKeyRecord() {
+  LeaveKeptRecord();
   on_record_ = Bridge().NextKeyRecord();
   return on_record_;
 }
@@ -207,6 +312,7 @@ void TTavNonJoinDataProvider::SetJoinValues(TTavExprOperator op,
                                             const std::vector<std::string>& fieldNames,
                                             const std::vector<TDataHolder*>& values) {
   Bridge().SetJoinValues(op, fieldNames, values);
+  LeaveKeptRecord();
   on_record_ = false;
 }
 
@@ -259,7 +365,7 @@ int32_t TTavNonJoinDataProvider::GetRecordCount() {
 
 std::string TTavNonJoinDataProvider::CurrentRecordIDAsString() {
   if (!bridge_ || !bridge_->Active() || !on_record_ || IsForcedNull()) return {};
-  return std::to_string(bridge_->GetRecAddr());
+  return std::to_string(kept_current_ != nullptr ? kept_address_ : bridge_->GetRecAddr());
 }
 
 }  // namespace tav

@@ -111,7 +111,7 @@ class TTavBaseJoinDataProvider : public TTavExprDataProvider {
 // A leaf: one table read through its bridge.
 class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
  public:
-  TTavNonJoinDataProvider() = default;
+  TTavNonJoinDataProvider();
   ~TTavNonJoinDataProvider() override;
 
   TTavDatasetBridge* DataBridge() const { return bridge_; }
@@ -127,8 +127,16 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
     return FindJoinProvider(tableName);
   }
   // Makes the record at `address` current (a row found by address, as a hash
-  // join finds them); False when it is gone.
+  // join finds them); False when it is gone. While records are kept (below)
+  // one read before is served from memory.
   bool MoveToRecord(uint32_t address) override;
+  // The inner side of a hash join meets its records again and again: on,
+  // each record MoveToRecord reads is kept (up to a bound on the memory)
+  // and found there the next time, as long as the bridge holds its table's
+  // read lock for the run, under which nobody changes the table; off (and
+  // the lock's end) forgets them. A read through the bridge moves it onto a
+  // record served from memory first.
+  void KeepRecordsRead(bool on);
 
   void SetProviderName(const std::string& name) override;
   void GetRawFieldData(int32_t fieldNo, TDataHolder& holder) override;
@@ -186,10 +194,23 @@ class TTavNonJoinDataProvider : public TTavBaseJoinDataProvider {
   void ApplySelection();
   void RefreshFields();
 
+  // Puts the bridge on the record served from memory, if one is current.
+  void SettleBridge();
+  // The bridge moved (or will): no record from memory is current.
+  void LeaveKeptRecord() { kept_current_ = nullptr; }
+
+  class TKeptRecords;
+
   TTavDatasetBridge* bridge_ = nullptr;
   std::unique_ptr<TTavExpr> extra_selection_;
-  // The bridge is on a record (the last first/next found one).
+  // The bridge is on a record (the last first/next found one), or, when
+  // kept_current_ is set, that record is current though the bridge is
+  // elsewhere.
   bool on_record_ = false;
+  bool keep_records_ = false;
+  std::unique_ptr<TKeptRecords> kept_;  // made under the first lock seen
+  const uint8_t* kept_current_ = nullptr;
+  uint32_t kept_address_ = 0;
   bool key_ranges_ = false;
 };
 
