@@ -679,17 +679,16 @@ class TWriteLog final : public os::TFileIO {
 // A commit writes of a page the file already holds only the bytes from the
 // first to the last that changed; a run of adjacent pages goes out from the
 // first changed byte of its first page to the last of its last. A page the
-// file does not hold whole (appended, or the file ends inside it), a
-// scrambled page and a page changed whole are written whole. Exclusive or
-// shared, journaled or not, the file then holds what was written.
+// file does not hold yet (appended) and a scrambled page are written whole.
+// Exclusive or shared, journaled or not, the file then holds what was
+// written.
 TEST_F(TavFileTest, ACommitWritesOnlyTheChangedPartOfPagesTheFileHolds) {
   for (const bool exclusive : {true, false}) {
     for (const bool journaled : {true, false}) {
       SCOPED_TRACE(std::string(exclusive ? "exclusive" : "shared") +
                    (journaled ? ", journaled" : ""));
       os::test::WriteWholeFile(path, "");
-      // Six pages and a half: the last page is not whole in the file.
-      std::string expected = Pattern(6 * kPage + kPage / 2, 3);
+      std::string expected = Pattern(9 * kPage, 3);
       os::test::TMemFile data(expected);
       TWriteLog log(data);
       os::test::TMemFile journal;
@@ -700,7 +699,7 @@ TEST_F(TavFileTest, ACommitWritesOnlyTheChangedPartOfPagesTheFileHolds) {
       ASSERT_GE(f.OpenTavFile(path), 1);
       if (journaled) f.OpenJournal(path + ".jnl", path);
       // Read first, as a page usually is before it changes.
-      for (uint32_t p : {1u, 2u, 3u, 4u, 6u}) Read(f, p * kPage, kPage, 0, kAccessCached);
+      for (uint32_t p : {1u, 3u, 4u, 6u}) Read(f, p * kPage, kPage, 0, kAccessCached);
       f.StartTransaction();
       const auto put = [&](uint32_t pos, const std::string& bytes, uint32_t flags) {
         Write(f, pos, bytes, 0, flags);
@@ -708,11 +707,11 @@ TEST_F(TavFileTest, ACommitWritesOnlyTheChangedPartOfPagesTheFileHolds) {
       };
       put(kPage + 100, Pattern(64, 7), kAccessCached);        // page 1 alone
       put(kPage + 300, Pattern(8, 8), kAccessCached);         // widens its span
-      put(2 * kPage + 4000, Pattern(10, 9), kAccessCached);   // pages 2 and 3: a run
-      put(3 * kPage + 8, Pattern(10, 10), kAccessCached);
-      put(4 * kPage + 16, Pattern(32, 11), kAccessCached | kAccessXor);  // scrambled
-      put(6 * kPage + 8, Pattern(16, 12), kAccessCached);     // the file ends inside it
-      put(7 * kPage, Pattern(kPage, 13), kAccessCached);      // past the end
+      put(3 * kPage + 4000, Pattern(10, 9), kAccessCached);   // pages 3 and 4: a run
+      put(4 * kPage + 8, Pattern(10, 10), kAccessCached);
+      put(6 * kPage + 16, Pattern(32, 11), kAccessCached | kAccessXor);  // scrambled
+      put(8 * kPage + 8, Pattern(16, 12), kAccessCached);     // a run with
+      put(9 * kPage, Pattern(kPage, 13), kAccessCached);      // a page past the end
       log.writes.clear();
       f.Commit();
       // (The twin takes a gathered write piece by piece.) A shared file
@@ -720,18 +719,18 @@ TEST_F(TavFileTest, ACommitWritesOnlyTheChangedPartOfPagesTheFileHolds) {
       const bool held = exclusive || journaled;
       const std::vector<std::pair<uint32_t, uint32_t>> want = {
           {held ? kPage + 100 : kPage, held ? 208 : kPage},
-          {held ? 2 * kPage + 4000 : 2 * kPage, held ? kPage - 4000 : kPage},
-          {3 * kPage, held ? 18 : kPage},
-          {4 * kPage, kPage},
+          {held ? 3 * kPage + 4000 : 3 * kPage, held ? kPage - 4000 : kPage},
+          {4 * kPage, held ? 18 : kPage},
           {6 * kPage, kPage},
-          {7 * kPage, kPage}};
+          {held ? 8 * kPage + 8 : 8 * kPage, held ? kPage - 8 : kPage},
+          {9 * kPage, kPage}};
       EXPECT_EQ(log.writes, want);
-      EXPECT_TRUE(Read(f, 4 * kPage + 16, 32, 0, kAccessCached | kAccessXor) == Pattern(32, 11));
-      expected.resize(8 * kPage);
+      EXPECT_TRUE(Read(f, 6 * kPage + 16, 32, 0, kAccessCached | kAccessXor) == Pattern(32, 11));
+      expected.resize(10 * kPage);
       std::string onDisk = data.Contents();
       ASSERT_EQ(onDisk.size(), expected.size());
       // The scrambled page differs on disk; the rest is byte for byte.
-      onDisk.replace(4 * kPage, kPage, expected.substr(4 * kPage, kPage));
+      onDisk.replace(6 * kPage, kPage, expected.substr(6 * kPage, kPage));
       EXPECT_TRUE(onDisk == expected);
       f.CloseTavFile();
       // Read back from the file alone.
@@ -739,8 +738,9 @@ TEST_F(TavFileTest, ACommitWritesOnlyTheChangedPartOfPagesTheFileHolds) {
       Configure(g, exclusive);
       g.SetDataFile(&data);
       ASSERT_GE(g.OpenTavFile(path), 1);
-      EXPECT_TRUE(Read(g, 0, 8 * kPage, 0, 0).substr(0, 4 * kPage) == expected.substr(0, 4 * kPage));
-      EXPECT_TRUE(Read(g, 4 * kPage + 16, 32, 0, kAccessCached | kAccessXor) == Pattern(32, 11));
+      EXPECT_TRUE(Read(g, 0, 6 * kPage, 0, 0) == expected.substr(0, 6 * kPage));
+      EXPECT_TRUE(Read(g, 7 * kPage, 3 * kPage, 0, 0) == expected.substr(7 * kPage));
+      EXPECT_TRUE(Read(g, 6 * kPage + 16, 32, 0, kAccessCached | kAccessXor) == Pattern(32, 11));
       g.CloseTavFile();
     }
   }
