@@ -764,7 +764,8 @@ std::map<uint64_t, TCacheBlock*>::const_iterator TCacheBlockMgr::FirstEndingAfte
 }
 
 TCacheBlock* TCacheBlockMgr::NewBlock(uint64_t start, uint32_t size) {
-  auto data = std::make_unique<uint8_t[]>(size);
+  // Every caller fills the whole block at once: no zeros first.
+  auto data = std::make_unique_for_overwrite<uint8_t[]>(size);
   auto* block = static_cast<TCacheBlock*>(Add());
   block->data_ = std::move(data);
   block->block_size_ = size;
@@ -843,7 +844,8 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
     const uint64_t newStart = std::min(start, first->second->Start());
     const uint64_t newEnd = std::max(end, std::prev(last)->second->End());
     TAV_ASSERT(newEnd - newStart <= UINT32_MAX, "Pending block grows past 4 GB");
-    auto data = std::make_unique<uint8_t[]>(static_cast<size_t>(newEnd - newStart));
+    // The blocks it joins and the new bytes cover all of it.
+    auto data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(newEnd - newStart));
     for (auto it = first; it != last; ++it)
       std::memcpy(data.get() + (it->second->Start() - newStart), it->second->data_.get(),
                   it->second->block_size_);

@@ -370,7 +370,24 @@ void TTavFile::InternalWritePage(const uint8_t* buffer, int32_t owner, uint32_t 
   (void)upper;
   RequireOpen("TTavFile.InternalWritePage");
   CheckWriteRange(position, page_size_, "TTavFile.InternalWritePage");
+  if (const TCachePage* page = CommittedPageHeld(buffer, accessFlags, position)) {
+    const uint32_t from = page->DirtyFrom();
+    InternalWrite(buffer + from, position + from, page->DirtyTo() - from);
+    return;
+  }
   InternalWrite(ScramblePage(buffer, owner, accessFlags, scratch_.get()), position, page_size_);
+}
+
+const TCachePage* TTavFile::CommittedPageHeld(const uint8_t* buffer, uint32_t accessFlags,
+                                              uint32_t position) const {
+  if (trans_state_ != ftsCommitting || (accessFlags & kScrambled) ||
+      int64_t{position} + page_size_ > held_end_)
+    return nullptr;
+  const TCachePage* page = cache_mgr_->FindPage(position, 0);
+  if (!page || page->State() != cpDirty || page->Buffer() != buffer ||
+      page->DirtyTo() <= page->DirtyFrom() || page->DirtyTo() > page_size_)
+    return nullptr;
+  return page;
 }
 
 const uint8_t* TTavFile::ScramblePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,
@@ -405,9 +422,26 @@ void TTavFile::InternalWritePages(const TCachePage* const* pages, size_t count) 
                                        run_scratch_.data() + i * page_size_);
     run_pieces_[i].Count = page_size_;
   }
+  // The run's first and last pages, when the file holds them and only part
+  // of them changed, are written from their first changed byte and up to
+  // their last: the rest is in the file already.
+  uint32_t from = 0;
+  uint64_t written = bytes;
+  if (CommittedPageHeld(pages[0]->Buffer(), pages[0]->AccessFlags(), position)) {
+    from = pages[0]->DirtyFrom();
+    run_pieces_[0].Data = static_cast<const uint8_t*>(run_pieces_[0].Data) + from;
+    run_pieces_[0].Count -= from;
+    written -= from;
+  }
+  const TCachePage* last = pages[count - 1];
+  if (CommittedPageHeld(last->Buffer(), last->AccessFlags(), last->LowAddr())) {
+    run_pieces_[count - 1].Count -= page_size_ - last->DirtyTo();
+    written -= page_size_ - last->DirtyTo();
+  }
   if (trans_state_ == ftsCommitting) commit_wrote_ = true;
   ForgetKnownRaw(position, bytes);
-  if (io_->WriteGather(position, run_pieces_.data(), count) != static_cast<int64_t>(bytes)) {
+  if (io_->WriteGather(position + from, run_pieces_.data(), count) !=
+      static_cast<int64_t>(written)) {
     known_size_ = -1;
     TavDatabaseError(kDiskReadFailure, "TTavFile.InternalWrite",
                      "Unable to complete file write operation");
@@ -629,6 +663,7 @@ void TTavFile::StartTransaction() {
   trans_eof_ = size;
   trans_state_ = ftsOpen;
   commit_wrote_ = false;
+  held_end_ = 0;
 }
 
 void TTavFile::Commit(bool durable) {
@@ -652,7 +687,14 @@ void TTavFile::Commit(bool durable) {
     // Journaled once, before the file is first touched; a failure here
     // leaves the file untouched and the commit to be tried again or rolled
     // back, like any failed commit.
-    if (!journaled_ && !commit_wrote_) BeginJournal(durable);
+    if (!journaled_ && !commit_wrote_) {
+      BeginJournal(durable);
+      // The length the file had before this commit: a page below it holds
+      // what the page held as it turned dirty outside its changed bytes.
+      // Known on a file this connection has to itself, and for a shared one
+      // when the journal has just asked for it; else no page counts as held.
+      held_end_ = Alone() || journaled_ ? FileSize() : 0;
+    }
     // A file that has grown since it was opened gets the cache its size
     // would have had at open (the cache then grows as it needs the pages).
     cache_mgr_->RaisePageLimit(CachePageCountFor(std::max(trans_eof_, FileSize()), page_size_));

@@ -365,6 +365,14 @@ class TTavFile : public host::TObject {
   std::unique_ptr<TTavJournal> journal_;
   std::vector<TJournalRange> ranges_;   // what the commit being journaled writes
   bool journaled_ = false;              // this commit's journal is written
+  // The file's length as the commit began writing (see Commit).
+  int64_t held_end_ = 0;
+  // While committing: the dirty page whose buffer `buffer` is, when the file
+  // holds the page (below held_end_, not scrambled) and only part of it
+  // changed, so that writing [DirtyFrom, DirtyTo) of it brings the file up
+  // to date; else null.
+  const TCachePage* CommittedPageHeld(const uint8_t* buffer, uint32_t accessFlags,
+                                      uint32_t position) const;
   // `buffer` as written for `owner` and `accessFlags`: itself, or scrambled
   // into `into` (one page).
   const uint8_t* ScramblePage(const uint8_t* buffer, int32_t owner, uint32_t accessFlags,

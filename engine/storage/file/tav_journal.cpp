@@ -195,24 +195,27 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
 
   uint64_t total = kJournalHeaderSize;
   for (const TJournalRange& r : ranges) total += kRecordHeader + r.Count;
+  if (total <= kJournalChunk) {
+    WriteWhole(db, ranges, oldLength, total, durable);
+    return;
+  }
   // The records pass through a buffer of at most kJournalChunk bytes: a
   // commit the size of the file must not hold its before-images in memory.
-  // A journal that fits is written with the header in one write; a larger
-  // one record by record from offset 48, then the header, whose mark makes
-  // it count only once all of it is there.
-  const bool whole = total <= kJournalChunk;
-  buffer_.resize(static_cast<size_t>(whole ? total : kJournalChunk));
+  // A journal that fits went out above, with the header, in one write; a
+  // larger one goes record by record from offset 48, then the header, whose
+  // mark makes it count only once all of it is there.
+  buffer_.resize(kJournalChunk);
   const auto fail = [this](int code, const char* text) {
     // Part of it may be there; nothing has reached the database yet.
     io_->SetSize(0);
     last_size_ = 0;
     TavDatabaseError(code, "TTavJournal.Write", text);
   };
-  size_t used = whole ? kJournalHeaderSize : 0;
+  size_t used = 0;
   uint64_t at = kJournalHeaderSize;  // where the buffer's first byte goes
   uint32_t bodyCrc = 0;
   const auto flush = [&] {
-    if (whole || used == 0) return;
+    if (used == 0) return;
     bodyCrc = UpdateCRC(bodyCrc, buffer_.data(), static_cast<int32_t>(used));
     if (io_->Write(static_cast<int64_t>(at), buffer_.data(), static_cast<int64_t>(used)) !=
         static_cast<int64_t>(used))
@@ -238,20 +241,58 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   }
   flush();
   const uint64_t body = total - kJournalHeaderSize;
-  if (whole) bodyCrc = Crc(buffer_.data() + kJournalHeaderSize, static_cast<size_t>(body));
-  uint8_t* header = buffer_.data();
+  FillHeader(buffer_.data(), oldLength, static_cast<uint32_t>(ranges.size()),
+             static_cast<uint32_t>(body), bodyCrc);
+
+  const int64_t length = kJournalHeaderSize;
+  last_size_ = static_cast<size_t>(total);
+  if (io_->Write(0, buffer_.data(), length) != length || (durable && !io_->Flush()))
+    fail(8450, "The commit journal could not be written");
+  ReleaseBuffer();
+}
+
+void TTavJournal::FillHeader(uint8_t* header, uint32_t oldLength, uint32_t records,
+                             uint32_t body, uint32_t bodyCrc) const {
   std::memset(header, 0, kJournalHeaderSize);
   std::memcpy(header, kMagic, sizeof kMagic);
   host::PutU32(header + kOffVersion, kJournalVersion);
   host::PutU32(header + kOffPageSize, page_size_);
   host::PutU32(header + kOffOldLength, oldLength);
-  host::PutU32(header + kOffRecords, static_cast<uint32_t>(ranges.size()));
-  host::PutU32(header + kOffBodyLength, static_cast<uint32_t>(body));
+  host::PutU32(header + kOffRecords, records);
+  host::PutU32(header + kOffBodyLength, body);
   host::PutU32(header + kOffBodyCRC, bodyCrc);
   host::PutU32(header + kOffNameCRC, name_crc_);
   host::PutU32(header + kOffHeaderCRC, Crc(header, kOffHeaderCRC));
+}
 
-  const int64_t length = whole ? static_cast<int64_t>(total) : kJournalHeaderSize;
+void TTavJournal::WriteWhole(os::TFileIO& db, const std::vector<TJournalRange>& ranges,
+                             uint32_t oldLength, uint64_t total, bool durable) {
+  // Header and records are put together in the buffer and written in one
+  // call. The buffer only grows (up to kJournalKeepBuffer it is kept), so
+  // that a commit does not clear bytes it is about to overwrite.
+  if (buffer_.size() < total) buffer_.resize(static_cast<size_t>(total));
+  const auto fail = [this](int code, const char* text) {
+    // Part of it may be there; nothing has reached the database yet.
+    io_->SetSize(0);
+    last_size_ = 0;
+    TavDatabaseError(code, "TTavJournal.Write", text);
+  };
+  uint8_t* at = buffer_.data() + kJournalHeaderSize;
+  for (const TJournalRange& r : ranges) {
+    host::PutU32(at, r.Position);
+    host::PutU32(at + 4, r.Count);
+    at += kRecordHeader;
+    if (r.Saved)
+      std::memcpy(at, r.Saved, r.Count);
+    else if (db.Read(r.Position, at, r.Count) != static_cast<int64_t>(r.Count))
+      fail(9217, "Unable to complete file read operation");
+    at += r.Count;
+  }
+  const uint64_t body = total - kJournalHeaderSize;
+  FillHeader(buffer_.data(), oldLength, static_cast<uint32_t>(ranges.size()),
+             static_cast<uint32_t>(body),
+             Crc(buffer_.data() + kJournalHeaderSize, static_cast<size_t>(body)));
+  const auto length = static_cast<int64_t>(total);
   last_size_ = static_cast<size_t>(total);
   if (io_->Write(0, buffer_.data(), length) != length || (durable && !io_->Flush()))
     fail(8450, "The commit journal could not be written");

@@ -164,6 +164,11 @@ class TTavJournal {
   bool LoadBody(const uint8_t* header, int64_t size, TJournalImage& image);
 
   std::vector<uint8_t> buffer_;  // records (and header) on their way to the journal
+  // A journal that fits in kJournalChunk, header and records in one write.
+  void WriteWhole(os::TFileIO& db, const std::vector<TJournalRange>& ranges, uint32_t oldLength,
+                  uint64_t total, bool durable);
+  void FillHeader(uint8_t* header, uint32_t oldLength, uint32_t records, uint32_t body,
+                  uint32_t bodyCrc) const;
   size_t last_size_ = 0;         // bytes of the last journal written here
 };
 
