@@ -287,14 +287,19 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   if (expr == nullptr || expr->Root() == nullptr || !InternalActive()) return false;
   TKeyCondition condition;
   if (!ReadKeyCondition(expr->Root(), condition)) return false;
-  const int fieldNo = GetFieldNo(condition.Field);
+  // A range on the same field again (a prepared statement's next run): the
+  // field and its index were checked when it was set, and neither changes
+  // while the bridge stays open; only the values are new.
+  const bool same = key_range_ && !lookup_range_ && range_field_no_ >= 0 && RangeOn() &&
+                    host::SameText(condition.Field, range_field_name_) && IndexName() == range_index_name_;
+  const int fieldNo = same ? range_field_no_ : GetFieldNo(condition.Field);
   if (fieldNo < 0) return false;
   const TInternalFieldItem& field = *GetInternalFields().Items(fieldNo);
   if (!IsIntegerField(field.DataType())) return false;
-  // A field the user may not read is refused by the filter, as before.
   const bool internal = TableDef().InternalTable();
   const uint32_t readFlag = MapObjectPrivTypeToConst(opReadData);
-  if (!internal && (field.PrivilegeFlags() & readFlag) == 0) return false;
+  // A field the user may not read is refused by the filter, as before.
+  if (!same && !internal && (field.PrivilegeFlags() & readFlag) == 0) return false;
   const auto [lowest, highest] = IntegerFieldBounds(field.DataType());
   const int64_t low = std::max(condition.Low, lowest);
   const int64_t high = std::min(condition.High, highest);
@@ -303,11 +308,15 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   // The index: led by the field, ascending (NULL keys before every value),
   // every key field readable; the one the bridge opened on first.
   TIndexItem* chosen = nullptr;
-  TIndexManager& indexes = IndexManager();
-  for (int i = 0; i < indexes.Count(); ++i) {
-    TIndexItem* index = indexes.Items(i);
-    if (!KeyedOn(*index, field, internal, readFlag)) continue;
-    if (chosen == nullptr || host::SameText(index->IndexName(), opened_index_name_)) chosen = index;
+  if (same) {
+    chosen = IndexManager().CurrentIndex();
+  } else {
+    TIndexManager& indexes = IndexManager();
+    for (int i = 0; i < indexes.Count(); ++i) {
+      TIndexItem* index = indexes.Items(i);
+      if (!KeyedOn(*index, field, internal, readFlag)) continue;
+      if (chosen == nullptr || host::SameText(index->IndexName(), opened_index_name_)) chosen = index;
+    }
   }
   if (chosen == nullptr) return false;
   LiftFilters();
@@ -319,6 +328,11 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   }
   SetRangeOn(true);
   key_range_ = true;
+  if (!same) {
+    range_field_no_ = fieldNo;
+    range_field_name_ = condition.Field;
+    range_index_name_ = IndexName();
+  }
   // One value of a unique index of that field alone: at most one record,
   // and nothing to step to after it.
   single_key_ = low == high && chosen->Unique() && chosen->KeyFields().Count() == 1;
@@ -331,6 +345,7 @@ void TTavDatasetBridge::ClearKeyRange() {
   if (!key_range_) return;
   key_range_ = false;
   single_key_ = false;
+  range_field_no_ = -1;
   if (RangeOn()) DataSetClearRange();
   if (!opened_index_name_.empty() && IndexName() != opened_index_name_) InternalSetIndexName(opened_index_name_);
 }
@@ -410,6 +425,7 @@ void TTavDatasetBridge::SetJoinSelectExprRoot(const TTavExpr* expr) {
 void TTavDatasetBridge::InternalOpen() {
   key_range_ = false;
   single_key_ = false;
+  range_field_no_ = -1;
   opened_schema_changes_ = DataBase() != nullptr ? DataBase()->SchemaChanges() : 0;
   TTavBaseTable::InternalOpen();
   opened_index_name_ = IndexName();

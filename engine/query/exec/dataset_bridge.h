@@ -146,6 +146,11 @@ class TTavDatasetBridge : public TTavBaseTable {
   std::string base_filter_text_;
   bool key_range_ = false;
   bool single_key_ = false;
+  // The field (number and name) and index of the range SelectByKeyRange
+  // set; -1 when none is in force.
+  int range_field_no_ = -1;
+  std::string range_field_name_;
+  std::string range_index_name_;
   std::string opened_index_name_;
   uint32_t opened_schema_changes_ = 0;
   bool address_order_ = false;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,8 +48,8 @@ std::unique_ptr<TCondition> Parse(TTavNonJoinDataProvider& leaf, const std::stri
   return c;
 }
 
-// A memory table "T" (K integer with an index, S string, W word, M smallint,
-// N memo) read through a bridge by a leaf named "T", correlation "x".
+// A memory table "T" (K integer with an index, S string, W word, M smallint
+// with an index, N memo) read through a bridge by a leaf named "T", correlation "x".
 class LeafProviderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,6 +63,7 @@ class LeafProviderTest : public ::testing::Test {
     f.Add("N", host::ftMemo);
     t.IndexDefs().Add("byK", "K", host::TIndexOptions{});
     t.IndexDefs().Add("bySK", "S;K", host::TIndexOptions{});
+    t.IndexDefs().Add("byM", "M", host::TIndexOptions{});
     t.CreateTable();
     t.Open();
     struct R { int k; const char* s; int w; int m; const char* n; };
@@ -303,6 +305,51 @@ TEST_F(LeafProviderTest, KeyLookupsFindEachValuesRecordsAndLeaveTheWalkWhole) {
   leaf_.SetJoinSelectExprRoot(c->Parser.Root);
   EXPECT_FALSE(leaf_.CanLookUpKey(k));
   EXPECT_FALSE(leaf_.PrepareKeyLookup(k));
+}
+
+TEST_F(LeafProviderTest, KeyRangesSetAgainFollowEachNewCondition) {
+  leaf_.SetKeyRangesAllowed(true);
+  leaf_.OpenProvider();
+  // The values as a planned statement holds them: integers.
+  std::function<void(TTavExprNode*)> integers = [&](TTavExprNode* node) {
+    if (node == nullptr) return;
+    if (node->Kind == enkConst) node->Data = host::Variant(node->Data.AsInteger());
+    integers(node->Left);
+    integers(node->Right);
+  };
+  auto select = [&](const char* text) {
+    auto c = Parse(leaf_, text);
+    integers(c->Parser.Root);
+    leaf_.SetJoinSelectExprRoot(c->Parser.Root);
+    std::vector<int> keys = Keys();
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  };
+  EXPECT_EQ(select("K = 2"), (std::vector<int>{2, 2}));
+  EXPECT_TRUE(bridge_->KeyRangeSelected());
+  // New values on the same field, one after another.
+  EXPECT_EQ(select("K = 3"), (std::vector<int>{3}));
+  EXPECT_EQ(select("K >= 2"), (std::vector<int>{2, 2, 3}));
+  EXPECT_TRUE(select("K = 7").empty());
+  EXPECT_EQ(select("K <= 1 AND K >= 0"), (std::vector<int>{1}));
+  // Another field while the first one's range is in force: its own index.
+  EXPECT_EQ(select("M = 2"), (std::vector<int>{2}));
+  EXPECT_TRUE(bridge_->KeyRangeSelected());
+  EXPECT_EQ(select("M >= 1"), (std::vector<int>{1, 2}));
+  EXPECT_EQ(select("K = 2"), (std::vector<int>{2, 2}));
+  // Another index made current under the range: the next range goes back
+  // to the field's own.
+  bridge_->PrepareJoin({"S"});
+  EXPECT_EQ(select("K = 1"), (std::vector<int>{1}));
+  // A filter in between, then a range again.
+  EXPECT_EQ(select("W = 4"), (std::vector<int>{2}));
+  EXPECT_FALSE(bridge_->KeyRangeSelected());
+  EXPECT_EQ(select("K = 3"), (std::vector<int>{3}));
+  // Closed and opened again: the range is found afresh.
+  bridge_->Close();
+  leaf_.OpenProvider();
+  EXPECT_EQ(select("K = 2"), (std::vector<int>{2, 2}));
+  EXPECT_EQ(select("K = 1"), (std::vector<int>{1}));
 }
 
 TEST(JoinProviderTree, NamesAndTheBaseRefusingJoinValues) {
