@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -220,7 +221,9 @@ void TMemoryIOInterface::GiveBack(TMemBlock* block) {
     ::operator delete(block, std::align_val_t{16});
     return;
   }
-  released_[PooledClass(block->Size)].push_back(block);
+  const size_t cls = PooledClass(block->Size);
+  released_[cls].push_back(block);
+  released_classes_[cls / 64] |= uint64_t{1} << (cls % 64);
 }
 
 void TMemoryIOInterface::FreeAll() {
@@ -244,7 +247,11 @@ void TMemoryIOInterface::FreeAll() {
   if (chunks_.size() > kChunksKept) chunks_.resize(kChunksKept);
   chunk_no_ = 0;
   chunk_used_ = 0;
-  for (auto& released : released_) released.clear();
+  for (size_t word = 0; word < released_classes_.size(); ++word) {
+    for (uint64_t bits = released_classes_[word]; bits != 0; bits &= bits - 1)
+      released_[word * 64 + static_cast<size_t>(std::countr_zero(bits))].clear();
+    released_classes_[word] = 0;
+  }
 }
 
 void TMemoryIOInterface::Empty(bool) {

@@ -263,6 +263,9 @@ class TMemoryIOInterface : public TBaseIOInterface {
   size_t chunk_no_ = 0;          // the chunk being carved
   size_t chunk_used_ = 0;        // bytes of it handed out
   std::array<std::vector<TMemBlock*>, kPoolClasses> released_;  // by size class
+  // One bit per size class that has had a block released since the last
+  // FreeAll: the lists FreeAll has to empty.
+  std::array<uint64_t, (kPoolClasses + 63) / 64> released_classes_{};
 };
 
 class TDiskIOInterface : public TBaseIOInterface {

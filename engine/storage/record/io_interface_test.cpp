@@ -317,6 +317,30 @@ TEST(MemoryIOInterface, ManyBlocksKeepTheirBytesThroughReleasesReuseAndEmptying)
   EXPECT_EQ(out, std::vector<uint8_t>(40, 0));
 }
 
+TEST(MemoryIOInterface, BlocksReleasedBeforeAnEmptyingAreNeverHandedOutAgain) {
+  // Every pooled size, released before the emptying: none of them may come
+  // back after it, over the blocks the kept chunks then hold.
+  TMemoryIOInterface io;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<uint32_t> released;
+    for (uint32_t size = 8; size <= 1024; size += 8) released.push_back(io.AllocateNewAddress(size, nullptr));
+    for (uint32_t address : released) io.ReleaseBlock(address, 0);
+    io.Empty(false);
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> live;
+    for (uint32_t size = 1024;; size -= 8) {
+      std::vector<uint8_t> bytes = Pattern(size, static_cast<int>(size) + round);
+      live.emplace_back(io.AllocateNewAddress(size, bytes.data()), bytes);
+      if (size == 8) break;
+    }
+    for (const auto& [address, bytes] : live) {
+      std::vector<uint8_t> out(bytes.size(), 0xEE);
+      io.ReadBlock(address, static_cast<uint32_t>(bytes.size()), out.data());
+      ASSERT_EQ(out, bytes) << "round " << round << ", block of " << bytes.size() << " bytes";
+    }
+    io.Empty(false);
+  }
+}
+
 TEST(MemoryIOInterface, ChainBoundsAdmitAnyHandleButNoLongerChainThanItHasBlocks) {
   TMemoryIOInterface io;
   for (int i = 0; i < 3; ++i) io.AllocateNewAddress(8, nullptr);
