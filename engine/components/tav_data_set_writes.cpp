@@ -741,8 +741,19 @@ void TTavDataSet::DataSetEmptyTable() {
     clearFile(table_def_->BlobInterface());
     header.SetBlobFirstEmpty(0);
   }
-  // Each tree frees its own nodes and starts again from an empty root.
-  for (int i = 0; i < index_mgr_->Count(); ++i) index_mgr_->EmptyIndex(index_mgr_->Items(i)->IndexName());
+  // Each tree frees its own nodes and starts again from an empty root; the
+  // header slots are read once and written once for all of them (also when
+  // a tree refuses, for those emptied before it).
+  if (index_mgr_->Count() > 0) {
+    index_mgr_->ReadIndexHeaders(false);
+    try {
+      for (int i = 0; i < index_mgr_->Count(); ++i) index_mgr_->Items(i)->EmptyIndex();
+    } catch (...) {
+      index_mgr_->WriteIndexHeaders();
+      throw;
+    }
+    index_mgr_->WriteIndexHeaders();
+  }
   record_mgr_->BlobMgr().InvalidateStreams();
   ClearBlobCache();
   read_ahead_->Invalidate();
