@@ -396,8 +396,9 @@ void TTavQueryDataset::GetRawFieldData(int fieldIndex, TDataHolder& holder) {
   GetDataSetRawFieldData(*this, fieldIndex, holder);
 }
 
-void TTavQueryDataset::PrepareEmptyResultSet(bool defsPrepared) {
+void TTavQueryDataset::PrepareEmptyResultSet(bool defsPrepared, bool emptyInFill) {
   TAV_ASSERT(FieldDefs().Count() > 0, "Field defs are not prepared in TTavQueryDataset.CreateResultSet");
+  empty_in_fill_ = false;
   if (!Memory()) {
     if (Active()) Close();
     SetMemory(true);
@@ -412,9 +413,17 @@ void TTavQueryDataset::PrepareEmptyResultSet(bool defsPrepared) {
     return;
   }
   if (!Active()) Open();
+  CheckBrowseMode();
+  if (emptyInFill) {
+    empty_in_fill_ = true;
+    return;
+  }
+  EmptyBeneathTheCursor();
+}
+
+void TTavQueryDataset::EmptyBeneathTheCursor() {
   // Emptied beneath the cursor: the fill that follows adds through the
   // engine buffer and moves the cursor to the first row when it is done.
-  CheckBrowseMode();
   DataSetEmptyTable();
   InternalResetFilter();
 }
@@ -539,8 +548,13 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   const int n = columns.Count();
   int32_t added = 0;
   const std::vector<TStoredColumn> stored = StoredColumns(columns, *this);
-  // One write lock for the whole fill: each row's add finds it held.
+  // One write lock for the whole fill (and the emptying before it): each
+  // row's add finds it held.
   TStatementWriteLock lock(*this, true);
+  if (empty_in_fill_) {
+    empty_in_fill_ = false;
+    EmptyBeneathTheCursor();
+  }
   const bool join = dynamic_cast<TTavNonJoinDataProvider*>(&Root()) == nullptr;
   // Rows go into the empty table without their keys, and each index is
   // then built once from the sorted keys, where nothing looks a row up while

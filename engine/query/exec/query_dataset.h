@@ -113,8 +113,10 @@ class TTavQueryDataset : public TTavBaseTable {
   // ---- the result table ----
   // Makes the dataset a memory table ("testqry" when it has no name) and
   // creates it, or, when its definitions were prepared by an earlier run,
-  // opens and empties it.
-  void PrepareEmptyResultSet(bool defsPrepared);
+  // opens and empties it. With `emptyInFill` a table that stays open is
+  // emptied by the PopulateResultSet that must follow instead, under the
+  // fill's own write lock.
+  void PrepareEmptyResultSet(bool defsPrepared, bool emptyInFill = false);
   // Creates the memory table from the field and index definitions (the live
   // result's two fields hidden in its layout).
   void CreateResultSetTable();
@@ -164,6 +166,8 @@ class TTavQueryDataset : public TTavBaseTable {
   TTavBaseJoinDataProvider& Root() const;
   // Closes and opens again: a fresh cursor over the table.
   void Reopen();
+  // Empties the open table and lifts the cursor's filter.
+  void EmptyBeneathTheCursor();
   // Moves the current row of the source into `row_`: each column's value
   // (raw from its provider, or evaluated) into field `columnNo`; only the
   // columns for which `wanted` says so. A column `stored` names a leaf for
@@ -199,6 +203,7 @@ class TTavQueryDataset : public TTavBaseTable {
   int32_t rows_affected_ = 0;
   bool create_live_result_ = false;
   bool first_after_fill_ = true;
+  bool empty_in_fill_ = false;  // PopulateResultSet empties the table first
   std::vector<uint8_t> row_;  // the row being built
   // Carries every raw value of a fill (a BLOB's stream made once).
   std::unique_ptr<TDataHolder> holder_;

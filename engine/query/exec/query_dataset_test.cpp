@@ -316,6 +316,24 @@ TEST_F(QueryDatasetTest, RebuildingEmptiesThePreparedTable) {
   EXPECT_EQ(r.Fields(0)->AsString(), "4");
 }
 
+TEST_F(QueryDatasetTest, AnEmptyingLeftToTheFillLeavesOnlyTheNewRows) {
+  auto q = Run("SELECT K FROM T WHERE K > 3");
+  TTavQueryDataset& r = *q->Result;
+  for (int run = 0; run < 3; ++run) {
+    r.PrepareEmptyResultSet(true, true);
+    r.PopulateResultSet(q->Columns, false);
+    EXPECT_EQ(Rows(r), (V{"4", "5"})) << "run " << run;
+    EXPECT_EQ(r.GetRowsAffected(), 2);
+    EXPECT_FALSE(r.WriteLocked());
+  }
+  // An emptying asked for at once replaces one left to the fill.
+  r.PrepareEmptyResultSet(true, true);
+  r.PrepareEmptyResultSet(true);
+  EXPECT_EQ(Rows(r), V{});
+  r.PopulateResultSet(q->Columns, false);
+  EXPECT_EQ(Rows(r), (V{"4", "5"}));
+}
+
 TEST_F(QueryDatasetTest, AddressListsFollowTheWholeCondition) {
   auto q = Run("SELECT K FROM T WHERE S = 'a'", 0, true);
   std::vector<uint32_t> list;

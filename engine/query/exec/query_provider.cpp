@@ -670,7 +670,7 @@ bool TTavQueryProviderItem::CreateResultSet() {
     rows.FieldDefs().Add(kResultRecModFlagField, host::ftInteger, 0, false);
   }
   rows.SetCreateLiveResult(result_is_live_);
-  rows.PrepareEmptyResultSet(result_set_prepared_);
+  rows.PrepareEmptyResultSet(result_set_prepared_, !aggregated);
   result_set_prepared_ = true;
   // The limit is the statement's: a subquery's rows are never cut.
   rows.SetMaxRecords(parent_ == nullptr ? provider.MaxRecords() : 0);
