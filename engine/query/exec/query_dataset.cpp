@@ -450,8 +450,8 @@ void TTavQueryDataset::Reopen() {
   row_.assign(static_cast<size_t>(RecordBufferSize()), 0);
 }
 
-void TTavQueryDataset::SetRowsAffectedToCount() {
-  rows_affected_ = GetTotalRecordCount();
+void TTavQueryDataset::SetRowsAffectedToCount(int32_t count) {
+  rows_affected_ = count;
   if (first_after_fill_) {
     First();
     return;
@@ -612,8 +612,10 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
     throw;
   }
   if (unkeyed && added > 0) EndUnkeyedRun();
+  // Counted while the fill's lock still holds the table.
+  const int32_t count = GetTotalRecordCount();
   lock.Release();
-  SetRowsAffectedToCount();
+  SetRowsAffectedToCount(count);
 }
 
 void TTavQueryDataset::PopulateSimpleCountResultSet() {

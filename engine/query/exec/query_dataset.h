@@ -196,7 +196,9 @@ class TTavQueryDataset : public TTavBaseTable {
   void RestoreUpdatedRows(const TTavUpdateRowConstructor& setList,
                           const std::vector<std::pair<uint32_t, std::vector<host::Variant>>>& changed);
   bool HasIndexDef(const std::string& name);
-  void SetRowsAffectedToCount();
+  void SetRowsAffectedToCount() { SetRowsAffectedToCount(GetTotalRecordCount()); }
+  // The same with the count known already.
+  void SetRowsAffectedToCount(int32_t count);
 
   TTavQueryRowSource* provider_mgr_ = nullptr;
   int32_t max_records_ = 0;
