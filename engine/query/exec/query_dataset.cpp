@@ -224,7 +224,7 @@ std::vector<TStoredColumn> StoredColumns(const TResultSetFields& columns, const 
   return out;
 }
 
-// A plain column of a join's fill copied from its leaf's record into the
+// A plain column of a fill copied from its leaf's record into the
 // result record as bytes: the two fields of one type and size, either of a
 // fixed size (no text) or variable texts with their length words.
 struct TRawColumn {
@@ -553,16 +553,21 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
                             GetTotalRecordCount() == 0;
   constexpr int32_t kKeyedRows = 8;
   bool unkeyed = mayGoUnkeyed && join;
-  // A join's plain columns are copied as their records hold them.
-  const std::vector<TRawColumn> raw = join ? RawColumns(columns, stored, *this) : std::vector<TRawColumn>{};
+  // Plain columns of the same type and size are copied as their records
+  // hold them.
+  const std::vector<TRawColumn> raw = RawColumns(columns, stored, *this);
   const auto general = [&raw](const TResultSetField& c) {
     for (const TRawColumn& r : raw)
       if (r.Column == &c) return false;
     return true;
   };
+  const bool allRaw = raw.size() == static_cast<size_t>(n);
   try {
     for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
-      FillRow(columns, general, &stored);
+      if (allRaw)
+        ClearRecord(row_.data());
+      else
+        FillRow(columns, general, &stored);
       for (const TRawColumn& r : raw) CopyRawColumn(r, row_.data(), *this);
       if (bridge != nullptr) {
         const uint32_t live[2] = {bridge->GetRecAddr(), bridge->GetRecModFlag()};
