@@ -357,7 +357,8 @@ void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
 
 bool TTavBaseTable::FieldReadable(const TInternalFieldItem& f) {
   static const int32_t kReadBit = MapObjectPrivTypeToConst(opReadData);
-  return TableDef().InternalTable() || (f.PrivilegeFlags() & kReadBit) != 0;
+  // The field's own bit first: it is the one read on every field read.
+  return (f.PrivilegeFlags() & kReadBit) != 0 || TableDef().InternalTable();
 }
 
 void TTavBaseTable::CheckFieldReadPrivilege(const TInternalFieldItem& f) {
