@@ -267,9 +267,9 @@ std::vector<TRawColumn> RawColumns(const TResultSetFields& columns, const std::v
   return out;
 }
 
-// Column `r` of the source's current row into the record `to` of `target`.
-void CopyRawColumn(const TRawColumn& r, uint8_t* to, TTavDataSet& target) {
-  const uint8_t* record = r.Leaf->CurrentRecordBytes();
+// Column `r` of the source's current row, `record` (its leaf's current
+// record), into the record `to` of `target`.
+void CopyRawColumn(const TRawColumn& r, const uint8_t* record, uint8_t* to, TTavDataSet& target) {
   if (record == nullptr || record[r.FromNull] == 0) {
     to[r.ToNull] = 0;
     std::memset(to + r.ToData, 0, static_cast<size_t>(r.Size));
@@ -568,7 +568,17 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
         ClearRecord(row_.data());
       else
         FillRow(columns, general, &stored);
-      for (const TRawColumn& r : raw) CopyRawColumn(r, row_.data(), *this);
+      // The columns of one leaf follow each other: its record is asked for
+      // once.
+      const TTavNonJoinDataProvider* leaf = nullptr;
+      const uint8_t* record = nullptr;
+      for (const TRawColumn& r : raw) {
+        if (r.Leaf != leaf) {
+          leaf = r.Leaf;
+          record = leaf->CurrentRecordBytes();
+        }
+        CopyRawColumn(r, record, row_.data(), *this);
+      }
       if (bridge != nullptr) {
         const uint32_t live[2] = {bridge->GetRecAddr(), bridge->GetRecModFlag()};
         for (int k = 0; k < 2; ++k) {
