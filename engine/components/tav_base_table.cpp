@@ -23,6 +23,7 @@ namespace {
 constexpr int kStatusOffset = 4;
 constexpr int kBookmarkFlagOffset = 5;
 constexpr int kRecInfoSize = 16;
+const int32_t kFieldReadBit = MapObjectPrivTypeToConst(opReadData);
 
 // BLOB values written during an edit or insert wait in the record manager's
 // BLOB items until the post. Reading another record as the current one (the
@@ -285,7 +286,9 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
   const TInternalFieldItem& f = no < fields.Count() ? *fields.Items(no) : GetFieldDef(no);
   // Whether a value is there is read too (the host's own required-field
   // check of a post aside: it tells the user nothing the post would not).
-  if (!checking_required_fields_ && !FieldReadable(f)) CheckFieldReadPrivilege(f);
+  // The field's own read bit answers for nearly every read without a call.
+  if (!checking_required_fields_ && (f.PrivilegeFlags() & kFieldReadBit) == 0 && !FieldReadable(f))
+    CheckFieldReadPrivilege(f);
   const bool isNull = rec[f.NullFlagOffset()] == 0;
   if (!buffer || IsBlobFieldType(f.DataType())) return !isNull;
   // Exactly the field's buffer: the host sized it for this field.
@@ -356,8 +359,7 @@ void TTavBaseTable::CheckFieldReadPrivilege(int fieldNo) {
 }
 
 bool TTavBaseTable::FieldReadable(const TInternalFieldItem& f) {
-  static const int32_t kReadBit = MapObjectPrivTypeToConst(opReadData);
-  return TableDef().InternalTable() || (f.PrivilegeFlags() & kReadBit) != 0;
+  return (f.PrivilegeFlags() & kFieldReadBit) != 0 || TableDef().InternalTable();
 }
 
 void TTavBaseTable::CheckFieldReadPrivilege(const TInternalFieldItem& f) {

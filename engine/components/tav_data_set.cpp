@@ -820,10 +820,10 @@ void TTavDataSet::CatchUpWithOtherWriters() {
   if (cursor_active_ && header && header->WriteCount() != seen_write_count_) ReadTableHeader();
 }
 
-void TTavDataSet::ShareHeldWrite() {
+void TTavDataSet::ShareHeldWrite(bool indexesChanged) {
   TTableHeader* header = table_def_->TableHeader();
   if (!cursor_active_ || read_only_ || !header) return;
-  StoreStateInHeader();
+  StoreStateInHeader(indexesChanged);
   header->CountWrite();
   seen_write_count_ = header->WriteCount();
 }

@@ -439,8 +439,9 @@ class TTavDataSet : public host::TDataSet {
   // writes it when dirty (after taking in what other datasets wrote since
   // this one last looked, so that their changes are not overwritten).
   void WriteTableHeader();
-  // The free-chain hints and index roots into the header image.
-  void StoreStateInHeader();
+  // The free-chain hints and, unless told the indexes are unchanged, the
+  // index roots into the header image.
+  void StoreStateInHeader(bool indexesChanged = true);
 
   // ---- rebuild steps ----
   // Callers: Rebuild, restructure and the copies between tables.
@@ -539,7 +540,8 @@ class TTavDataSet : public host::TDataSet {
   // After a write under a lock that stays held: the free-chain heads and
   // index roots go into the shared header image (written when the lock is
   // given back), and the write is counted there for the other datasets.
-  void ShareHeldWrite();
+  // A write that added no key leaves the index roots as they were shared.
+  void ShareHeldWrite(bool indexesChanged = true);
 
  protected:
   host::TGetResult GetRecord(host::TRecordBuffer buffer, host::TGetMode getMode,
@@ -756,8 +758,10 @@ class TWriteLockGuard {
   TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
 
   // Gives back what the guard took (or tells the connection's other
-  // datasets of the write under a lock held past it); once.
-  void Release();
+  // datasets of the write under a lock held past it); once. Without
+  // `indexesChanged` the write touched no index (a record added without its
+  // keys): a lock held past it shares the record's change alone.
+  void Release(bool indexesChanged = true);
 
  private:
   TTavDataSet& ds_;

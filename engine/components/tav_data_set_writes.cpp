@@ -69,14 +69,14 @@ TWriteLockGuard::~TWriteLockGuard() {
   }
 }
 
-void TWriteLockGuard::Release() {
+void TWriteLockGuard::Release(bool indexesChanged) {
   if (released_) return;
   released_ = true;
   if (!took_) {
     // A lock held past this write: the other datasets of the connection
     // learn of it through the header image they share.
     if (ds_.guard_write_lock_) return;
-    ds_.ShareHeldWrite();
+    ds_.ShareHeldWrite(indexesChanged);
     return;
   }
   ds_.guard_write_lock_ = false;
@@ -96,14 +96,14 @@ void TWriteLockGuard::Release() {
 // ---------------------------------------------------------------------------
 // Table header
 
-void TTavDataSet::StoreStateInHeader() {
+void TTavDataSet::StoreStateInHeader(bool indexesChanged) {
   TTableHeader* header = table_def_->TableHeader();
   if (!table_def_->Memory()) {
     if (TBaseIOInterface* io = table_def_->RecordInterface()) header->SetRecordFirstEmpty(io->FirstEmpty());
     if (table_def_->UsesBlobs())
       if (TBaseIOInterface* io = table_def_->BlobInterface()) header->SetBlobFirstEmpty(io->FirstEmpty());
   }
-  index_mgr_->WriteIndexHeaders();
+  if (indexesChanged) index_mgr_->WriteIndexHeaders();
 }
 
 void TTavDataSet::WriteTableHeader() {
@@ -586,7 +586,7 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   if (withoutKeys) {
     read_ahead_->Invalidate();
     read_ahead_->SetRecordCountValid(false);
-    lock.Release();
+    lock.Release(false);
     return;
   }
 

@@ -297,6 +297,32 @@ TEST_P(HeldLockTest, ATransactionCommitsOrTakesBackBothDatasetsWrites) {
   ReleaseAndVerify(*a_);
 }
 
+// A run of records added without their keys under the held lock, then
+// indexed at once: the other dataset writes after the run and the holder
+// after that, each into the trees the other left, and every reader finds
+// every record of the run.
+TEST_P(HeldLockTest, AnUnkeyedRunUnderTheHeldLockReachesTheOthers) {
+  AppendRun(*a_, 1, 5);
+  a_->SetLocked(true);
+  ASSERT_TRUE(a_->WriteLocked());
+  for (int32_t id = 1000; id < 1300; ++id) {
+    a_->InitializeNewRecord(a_->RecordBuffer(), false);
+    a_->DataSetSetFieldDataAsVariant(0, id);
+    a_->DataSetSetFieldDataAsVariant(1, GrpOf(id));
+    a_->DataSetSetFieldDataAsVariant(2, NameOf(id));
+    a_->AddRecordUnkeyed();
+    model_[id] = GrpOf(id);
+  }
+  a_->EndUnkeyedRun();
+  AppendRun(*b_, 100, 199);
+  Append(*a_, 6);
+  ASSERT_NO_THROW(a_->Refresh());
+  Verify(*a_, "holder");
+  ASSERT_NO_THROW(b_->Refresh());
+  Verify(*b_, "writer");
+  ReleaseAndVerify(*a_);
+}
+
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, HeldLockTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Disk" : "Memory"; });
 

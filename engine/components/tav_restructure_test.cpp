@@ -286,6 +286,59 @@ TEST_F(RestructureTest, ReIndexIgnoresDuplicatesAndReportsProgress) {
   EXPECT_EQ(Rows(nullptr, "S", "ixS").size(), 241u);
 }
 
+// Records whose keys already rise in record order build their trees without
+// sorting, and a key that falls or repeats after a long rising run is caught
+// as in any other order: a repeated unique key stops the build (or loses its
+// keys when duplicates are ignored), the falling key goes where it belongs,
+// and a descending index over the same rising values comes out reversed.
+TEST_F(RestructureTest, ReIndexOfKeysAlreadyInOrderKeepsEveryRule) {
+  host::TFieldDefs fields;
+  fields.Add("K", host::ftInteger);
+  host::TIndexDefs indexes;
+  indexes.Add("ixUp", "K", host::TIndexOptions{host::ixUnique});
+  indexes.Add("ixDown", "K", host::TIndexOptions{host::ixDescending});
+  TTavDataSet ds(nullptr);
+  ds.SetDataBase(db_.get());
+  ds.SetTableName("Q");
+  ds.SetTableDef(false, fields, indexes);
+  ds.InternalCreateTable();
+  ds.DataSetOpen();
+  auto addUnkeyed = [&](int32_t k) {
+    ds.InitializeNewRecord(ds.RecordBuffer(), false);
+    ds.DataSetSetFieldDataAsVariant(0, k);
+    ds.AddRecordUnkeyed();
+  };
+  auto walk = [&](const char* index) {
+    ds.InternalSetIndexName(index);
+    std::vector<int64_t> out;
+    for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext())
+      out.push_back(ds.DataSetGetFieldDataAsVariant(0).AsInteger());
+    return out;
+  };
+  std::vector<int64_t> up(300);
+  std::iota(up.begin(), up.end(), 1);
+  for (int64_t k : up) addUnkeyed(static_cast<int32_t>(k));
+  ds.EndUnkeyedRun();
+  EXPECT_EQ(walk("ixUp"), up);
+  EXPECT_EQ(walk("ixDown"), std::vector<int64_t>(up.rbegin(), up.rend()));
+
+  // The last key again, then one below every other.
+  addUnkeyed(300);
+  addUnkeyed(0);
+  EXPECT_EQ(ErrorCodeOf([&] { ds.EndUnkeyedRun(); }), 9729);
+  ds.InternalReIndex(true);
+  up.insert(up.begin(), 0);
+  EXPECT_EQ(walk("ixUp"), up);
+  // The repeated record has no keys at all, not even where repeats are allowed.
+  EXPECT_EQ(walk("ixDown"), std::vector<int64_t>(up.rbegin(), up.rend()));
+  for (int32_t k : {0, 1, 150, 300}) {
+    ds.InitializeNewRecord(ds.RecordBuffer(), false);
+    ds.DataSetSetFieldDataToRecBufAsVariant(0, ds.RecordBuffer(), k);
+    EXPECT_TRUE(ds.Find(stEQ, "ixUp")) << k;
+  }
+  ds.DataSetClose();
+}
+
 // Re-indexing builds each tree from its sorted keys. Two tables get the same
 // random rows: "KK" with every index from the start (keys inserted one by
 // one, a row refused by its unique case-insensitive key left out), "RI"

@@ -224,7 +224,7 @@ std::vector<TStoredColumn> StoredColumns(const TResultSetFields& columns, const 
   return out;
 }
 
-// A plain column of a join's fill copied from its leaf's record into the
+// A plain column of a fill copied from its leaf's record into the
 // result record as bytes: the two fields of one type and size, either of a
 // fixed size (no text) or variable texts with their length words.
 struct TRawColumn {
@@ -267,9 +267,9 @@ std::vector<TRawColumn> RawColumns(const TResultSetFields& columns, const std::v
   return out;
 }
 
-// Column `r` of the source's current row into the record `to` of `target`.
-void CopyRawColumn(const TRawColumn& r, uint8_t* to, TTavDataSet& target) {
-  const uint8_t* record = r.Leaf->CurrentRecordBytes();
+// Column `r` of the source's current row, `record` (its leaf's current
+// record), into the record `to` of `target`.
+void CopyRawColumn(const TRawColumn& r, const uint8_t* record, uint8_t* to, TTavDataSet& target) {
   if (record == nullptr || record[r.FromNull] == 0) {
     to[r.ToNull] = 0;
     std::memset(to + r.ToData, 0, static_cast<size_t>(r.Size));
@@ -567,17 +567,32 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
                             GetTotalRecordCount() == 0;
   constexpr int32_t kKeyedRows = 8;
   bool unkeyed = mayGoUnkeyed && join;
-  // A join's plain columns are copied as their records hold them.
-  const std::vector<TRawColumn> raw = join ? RawColumns(columns, stored, *this) : std::vector<TRawColumn>{};
+  // Plain columns of the same type and size are copied as their records
+  // hold them.
+  const std::vector<TRawColumn> raw = RawColumns(columns, stored, *this);
   const auto general = [&raw](const TResultSetField& c) {
     for (const TRawColumn& r : raw)
       if (r.Column == &c) return false;
     return true;
   };
+  const bool allRaw = raw.size() == static_cast<size_t>(n);
   try {
     for (bool ok = provider_mgr_->FirstProviderRecord(); ok; ok = provider_mgr_->NextProviderRecord()) {
-      FillRow(columns, general, &stored);
-      for (const TRawColumn& r : raw) CopyRawColumn(r, row_.data(), *this);
+      if (allRaw)
+        ClearRecord(row_.data());
+      else
+        FillRow(columns, general, &stored);
+      // The columns of one leaf follow each other: its record is asked for
+      // once.
+      const TTavNonJoinDataProvider* leaf = nullptr;
+      const uint8_t* record = nullptr;
+      for (const TRawColumn& r : raw) {
+        if (r.Leaf != leaf) {
+          leaf = r.Leaf;
+          record = leaf->CurrentRecordBytes();
+        }
+        CopyRawColumn(r, record, row_.data(), *this);
+      }
       if (bridge != nullptr) {
         const uint32_t live[2] = {bridge->GetRecAddr(), bridge->GetRecModFlag()};
         for (int k = 0; k < 2; ++k) {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/components/tav_base_table.h"
@@ -197,6 +200,52 @@ TEST_F(QueryDatasetTest, PlainRowsCopyValuesAndBlobsEvaluateExpressionsAndNameCo
   EXPECT_TRUE(r.Fields(1)->ReadOnly());
   // A plain result is cut to MaxRecords rows, without an error.
   EXPECT_EQ(Rows("SELECT K FROM T ORDER BY K", 2), (V{"1", "2"}));
+}
+
+// Plain columns go into the result as the table stores them, whether every
+// column of a row is plain or some are computed, and past the first rows,
+// which take their keys one by one: nulls, the longest text the field takes,
+// negative and fractional numbers read back as the table reads them.
+TEST_F(QueryDatasetTest, PlainColumnsOfOneTableKeepEveryStoredValue) {
+  TTavBaseTable t(nullptr);
+  test::ConnectMemory(db_, t, "T");
+  t.Open();
+  for (int k = 10; k < 40; ++k) {
+    t.Append();
+    t.FieldByName("K")->SetAsInteger(k % 3 ? k : -k);
+    if (k % 4 == 1) t.FieldByName("S")->SetAsString("123456789");
+    if (k % 4 == 2) t.FieldByName("S")->SetAsString("s" + std::to_string(k));
+    if (k % 5) t.FieldByName("N")->SetAsFloat(-0.25 * k);
+    t.FieldByName("G")->SetAsString(k % 2 ? "odd" : "even");
+    t.Post();
+  }
+  // The table's own rows, in K's order; then with K plus one after them.
+  std::vector<std::pair<int32_t, std::string>> stored;
+  for (t.First(); !t.Eof(); t.Next()) {
+    const int32_t k = t.FieldByName("K")->AsInteger();
+    if (k >= -9 && k < 10) continue;
+    std::string line;
+    for (const char* name : {"S", "K", "N", "G"}) {
+      host::TField* f = t.FieldByName(name);
+      line += (line.empty() ? "" : "|") + (f->IsNull() ? std::string("NULL") : f->AsString());
+    }
+    stored.emplace_back(k, line);
+  }
+  t.Close();
+  std::sort(stored.begin(), stored.end());
+  V expected, computed;
+  for (const auto& [k, line] : stored) {
+    expected.push_back(line);
+    computed.push_back(line + "|" + std::to_string(k + 1));
+  }
+  ASSERT_EQ(expected.size(), 30u);
+  EXPECT_EQ(Rows("SELECT S, K, N, G FROM T WHERE K >= 10 OR K <= -10 ORDER BY K"), expected);
+  EXPECT_EQ(Rows("SELECT S, K, N, G, K + 1 FROM T WHERE K >= 10 OR K <= -10 ORDER BY K"), computed);
+  // Without ORDER BY the rows come in the table's order; the same set.
+  V plain = Rows("SELECT S, K, N, G FROM T WHERE K >= 10 OR K <= -10");
+  std::sort(plain.begin(), plain.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(plain, expected);
 }
 
 TEST_F(QueryDatasetTest, DistinctKeepsOneRowPerSetOfEqualValuesNullsIncluded) {

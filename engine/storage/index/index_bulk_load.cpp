@@ -63,9 +63,15 @@ void TIndexBulkLoad::Add(const uint8_t* record, uint32_t address) {
   SetKeyEntryCount(entry, 1);
   SetKeyEntryAddress(entry, address);
   arena_.resize(at + GetKeyEntryLength(entry));
+  // Entries whose keys rise strictly as they come need no sorting: the sort
+  // forms are made only once one does not.
+  if (in_order_ && !offsets_.empty() && tree.CompareKeys(0, Entry(offsets_.size() - 1), {}, entry, {}) >= 0) {
+    in_order_ = false;
+    form_ = std::make_unique<TKeySortForm>(tree.KeyFormat());
+    for (size_t n = 0; n < offsets_.size(); ++n) forms_.Add(*form_, Entry(n));
+  }
   offsets_.push_back(at);
-  if (!form_) form_ = std::make_unique<TKeySortForm>(tree.KeyFormat());
-  forms_.Add(*form_, arena_.data() + at);
+  if (!in_order_) forms_.Add(*form_, entry);
 }
 
 int TIndexBulkLoad::CompareEntries(uint32_t a, uint32_t b) const {
@@ -77,7 +83,10 @@ int TIndexBulkLoad::CompareEntries(uint32_t a, uint32_t b) const {
 void TIndexBulkLoad::Sort() {
   const size_t n = offsets_.size();
   order_.resize(n);
-  if (n == 0) return;
+  if (in_order_) {
+    std::iota(order_.begin(), order_.end(), 0u);
+    return;
+  }
   // Bytes every form shares decide nothing: each entry is sorted by the
   // eight bytes after them first (zeros past its end, so that a shorter form
   // never sorts after a longer one it is a prefix of), and only where those
@@ -117,6 +126,11 @@ void TIndexBulkLoad::Sort() {
 
 std::vector<uint32_t> TIndexBulkLoad::EqualKeyRuns() const {
   std::vector<uint32_t> runs(offsets_.size(), 0);
+  // Keys that rose strictly are each a run of their own.
+  if (in_order_) {
+    std::iota(runs.begin(), runs.end(), 0u);
+    return runs;
+  }
   uint32_t run = 0;
   for (size_t i = 0; i < order_.size(); ++i) {
     if (i > 0 && CompareEntries(order_[i - 1], order_[i]) != 0) ++run;

@@ -77,8 +77,11 @@ class TIndexBulkLoad {
   TIndexItem& item_;
   std::vector<uint8_t> arena_;     // entries back to back, in entry order
   std::vector<size_t> offsets_;    // entry number -> offset in arena_
-  std::unique_ptr<TKeySortForm> form_;  // made at the first Add: the tree is open then
-  TForms forms_;
+  // Whether every entry's key is above the one before: the entries are then
+  // in key order as added, and no sort forms are made.
+  bool in_order_ = true;
+  std::unique_ptr<TKeySortForm> form_;  // made when a key first falls: the tree is open then
+  TForms forms_;                        // empty while in_order_
   std::vector<uint32_t> order_;    // entry numbers in key order (after Sort)
 };
 
