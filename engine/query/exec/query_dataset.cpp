@@ -145,6 +145,33 @@ void ReadStored(const TStoredColumn& column, TDataHolder& holder) {
   holder.Length = holder.IsNull ? 0 : column.Bridge->InternalGetFieldLength(*column.Stored, record);
 }
 
+// The column from `record` (its leaf's current record, nullptr for none)
+// into the field `to` of `out`, laid out as the stored one: its NULL flag,
+// length word and bytes, a text up to its first zero. False, with `out`
+// untouched, when the stored length exceeds `maxLength`.
+bool CopyStoredBytes(const TStoredColumn& column, const TInternalFieldItem& to, int32_t maxLength, bool text,
+                     const uint8_t* record, uint8_t* out) {
+  const TInternalFieldItem& from = *column.Stored;
+  uint8_t* dest = out + to.DataOffset();
+  const auto size = static_cast<size_t>(to.FieldSize());
+  if (record == nullptr || record[from.NullFlagOffset()] == 0) {
+    out[to.NullFlagOffset()] = 0;
+    std::memset(dest, 0, size);
+    if (to.SizeMarkerOffset() != 0) host::PutU16(out + to.SizeMarkerOffset(), 0);
+    return true;
+  }
+  const uint8_t* data = record + from.DataOffset();
+  int32_t length = from.FieldSize();
+  if (from.IsVariable()) length = host::GetU16(record + from.SizeMarkerOffset());
+  if (text) length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
+  if (length > maxLength) return false;
+  if (to.SizeMarkerOffset() != 0) host::PutU16(out + to.SizeMarkerOffset(), static_cast<uint16_t>(length));
+  out[to.NullFlagOffset()] = 1;
+  std::memcpy(dest, data, static_cast<size_t>(length));
+  if (static_cast<size_t>(length) < size) std::memset(dest + length, 0, size - static_cast<size_t>(length));
+  return true;
+}
+
 // How one aggregate column's argument reaches its accumulators on each row.
 struct TAggregateFeed {
   enum TKind {
@@ -859,6 +886,10 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     bool Raw = false;
     bool Text = false;
     TStoredColumn Stored;  // Leaf set: read straight from the record
+    // Set when the stored field and the target's are laid out alike (type,
+    // size, length word): the bytes go from record to record as they are.
+    const TInternalFieldItem* Target = nullptr;
+    int32_t MaxLength = 0;  // the longest value the target field takes
   };
   std::vector<TColumnCopy> copies(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
@@ -871,6 +902,19 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     if (!copy.Raw) continue;
     const TStoredColumn stored = StoredColumnOf(copy.From->DataProvider, copy.From->SourceFieldNo);
     if (stored.Leaf != nullptr && stored.Stored->DataType() == copy.From->DataType()) copy.Stored = stored;
+    if (copy.Stored.Leaf != nullptr) {
+      const TInternalFieldItem& from = *copy.Stored.Stored;
+      const TInternalFieldItem& to = GetFieldDef(copy.To);
+      const bool sameLayout = from.DataType() == to.DataType() && from.FieldSize() == to.FieldSize() &&
+                              from.IsVariable() == to.IsVariable() &&
+                              (from.SizeMarkerOffset() != 0) == (to.SizeMarkerOffset() != 0) &&
+                              (!from.IsVariable() || from.SizeMarkerOffset() != 0);
+      if (sameLayout) {
+        copy.Target = &to;
+        // A text keeps room for its closing zero.
+        copy.MaxLength = copy.Text ? to.FieldSize() - 1 : to.FieldSize();
+      }
+    }
   }
   if (!holder_) holder_ = std::make_unique<TDataHolder>();
   TDataHolder& holder = *holder_;
@@ -912,8 +956,21 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   for (bool ok = fromSource([&] { return rows.FirstProviderRecord(); }); ok;
        ok = fromSource([&] { return rows.NextProviderRecord(); })) {
     ClearRecord(nullptr);
+    // The current record of the leaf read last: columns of one table look
+    // it up once per row.
+    const TTavNonJoinDataProvider* recordLeaf = nullptr;
+    const uint8_t* record = nullptr;
     for (const TColumnCopy& copy : copies) {
       const TResultSetField& from = *copy.From;
+      if (copy.Target != nullptr) {
+        if (copy.Stored.Leaf != recordLeaf) {
+          recordLeaf = copy.Stored.Leaf;
+          record = recordLeaf->CurrentRecordBytes();
+        }
+        if (CopyStoredBytes(copy.Stored, *copy.Target, copy.MaxLength, copy.Text, record, RecordBuffer())) continue;
+        // A stored length the target cannot take: refused as the value
+        // would be, below.
+      }
       if (!copy.Raw) {
         WriteFieldValue(copy.To,
                         fromSource([&] { return from.DataProvider->GetDataAsVariant(from.SourceFieldNo); }), false);

@@ -243,6 +243,48 @@ TEST_F(QueryTest, InsertSelectCopiesPlainColumnsAndNeverReadsItsOwnRows) {
   EXPECT_EQ(Select("SELECT COUNT(*) FROM Narrow"), "0");
 }
 
+// Columns whose fields are laid out alike on both sides go in as their
+// stored bytes: every such type, NULLs, empty and full-length texts, and
+// columns listed in another order than the target's, read back and found
+// by the target's index as their values.
+TEST_F(QueryTest, InsertSelectCopiesLikeFieldsAsTheyAreStored) {
+  const auto define = [&](const std::string& name) {
+    auto t = Table(name);
+    t->FieldDefs().Add("SI", host::ftSmallint);
+    t->FieldDefs().Add("I", host::ftInteger);
+    t->FieldDefs().Add("W", host::ftWord);
+    t->FieldDefs().Add("F", host::ftFloat);
+    t->FieldDefs().Add("S", host::ftString, 6);
+    t->IndexDefs().Add(name + "_S", "S", host::TIndexOptions{});
+    t->CreateTable();
+    return t;
+  };
+  auto src = define("Src");
+  define("Dup");
+  src->Open();
+  src->AppendRecord({-7, -123456, 65535, -2.5, "abcde"});
+  src->AppendRecord({host::Null(), host::Null(), host::Null(), host::Null(), host::Null()});
+  src->AppendRecord({32767, 7, 0, 0.125, ""});
+  src->AppendRecord({1, 2, 3, 4.0, "z"});
+  src->Close();
+  const std::string columns = "SI, I, W, F, S";
+  auto q = Query("INSERT INTO Dup (" + columns + ") SELECT " + columns + " FROM Src");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 4);
+  const std::string all = "SELECT " + columns + " FROM Dup ORDER BY I";
+  EXPECT_EQ(Select(all), Select("SELECT " + columns + " FROM Src ORDER BY I"));
+  EXPECT_EQ(Select("SELECT COUNT(*), COUNT(SI), COUNT(I), COUNT(W), COUNT(F), COUNT(S) FROM Dup"),
+            "4|3|3|3|3|3");
+  EXPECT_EQ(Select("SELECT I FROM Dup WHERE S = 'abcde'"), "-123456");
+  EXPECT_EQ(Select("SELECT I FROM Dup WHERE S = ''"), "7");
+  EXPECT_EQ(Select("SELECT COUNT(*) FROM Dup WHERE S IS NULL"), "1");
+  // Into other columns of the same types: each value lands where it is listed.
+  Query("DELETE FROM Dup")->ExecSQL();
+  Query("INSERT INTO Dup (I, SI, S) SELECT I, SI, S FROM Src WHERE SI = 1")->ExecSQL();
+  Query("INSERT INTO Dup (SI, I) SELECT W, W FROM Src WHERE SI = 1")->ExecSQL();
+  EXPECT_EQ(Select("SELECT SI, I, W, S FROM Dup ORDER BY S"), "3|3||;1|2||z");
+}
+
 TEST_F(QueryTest, InsertSelectFailingMidwayLeavesTheTargetAsItWas) {
   // Rows 1 and 2 go in before 3 collides; the statement's transaction
   // takes them back (a memory database: MemoryDatabaseRunsWithoutTransactions).
