@@ -341,11 +341,16 @@ class TAddressOrderWalk {
 // where a table lock lasts until the commit anyway: each write then finds
 // it held and reads the table header no more. Release gives it back and
 // reports a failure; an exit without Release gives it back quietly.
+// With `writeRun`, no other dataset of the connection reads the table
+// while the lock is held (LockTableForWriteRun).
 class TStatementWriteLock {
  public:
-  TStatementWriteLock(TTavDataSet& ds, bool take) : ds_(ds) {
+  TStatementWriteLock(TTavDataSet& ds, bool take, bool writeRun = false) : ds_(ds) {
     if (!take || ds_.ReadLocked() || ds_.WriteLocked()) return;
-    ds_.LockTable();
+    if (writeRun)
+      ds_.LockTableForWriteRun();
+    else
+      ds_.LockTable();
     took_ = true;
   }
   ~TStatementWriteLock() {
@@ -927,7 +932,8 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   const bool inTransaction = !Memory() && DataBase() != nullptr && DataBase()->InTransaction();
   const bool anyOrder = order != nullptr && order->Unique() && inTransaction;
   TAddressOrderWalk walk(leaf != nullptr && anyOrder ? leaf->DataBridge() : nullptr);
-  TStatementWriteLock lock(*this, inTransaction);
+  // Nothing else of the statement reads the target (SourceRowsGoStraightIn).
+  TStatementWriteLock lock(*this, inTransaction, true);
   std::vector<uint32_t> added;
   // What the source raises takes back the rows added so far, as though the
   // source had been read whole first; what the insert raises (a value that

@@ -285,6 +285,35 @@ TEST_F(QueryTest, InsertSelectCopiesLikeFieldsAsTheyAreStored) {
   EXPECT_EQ(Select("SELECT SI, I, W, S FROM Dup ORDER BY S"), "3|3||;1|2||z");
 }
 
+// Another dataset of the connection, open on the target before the
+// statement, finds every row and key the statement put in and adds its
+// own after them, inside the application's transaction and past its commit.
+TEST_F(QueryTest, InsertSelectRowsReachTheConnectionsOtherDatasets) {
+  auto dst = Table("Dst");
+  dst->FieldDefs().Add("ID", host::ftInteger);
+  dst->FieldDefs().Add("Name", host::ftString, 20);
+  dst->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  dst->CreateTable();
+  dst->Open();
+  dst->AppendRecord({0, "Zero"});
+  db_.StartTransaction();
+  auto q = Query("INSERT INTO Dst (ID, Name) SELECT ID, Name FROM Emp WHERE ID > 1");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 4);
+  dst->Refresh();
+  EXPECT_EQ(dst->RecordCount(), 5);
+  dst->AppendRecord({1, "One"});
+  EXPECT_EQ(ErrorCodeOf([&] { dst->AppendRecord({4, "Four"}); }), kKeyViolation);
+  dst->Cancel();
+  EXPECT_EQ(Select("SELECT ID, Name FROM Dst WHERE ID BETWEEN 1 AND 3 ORDER BY ID"), "1|One;2|Bob;3|Cid");
+  db_.Commit();
+  Query("INSERT INTO Dst (ID, Name) SELECT ID + 10, Name FROM Emp WHERE ID = 5")->ExecSQL();
+  dst->Refresh();
+  EXPECT_EQ(dst->RecordCount(), 7);
+  dst->AppendRecord({6, "Six"});
+  EXPECT_EQ(Select("SELECT ID FROM Dst ORDER BY ID"), "0;1;2;3;4;5;6;15");
+}
+
 TEST_F(QueryTest, InsertSelectFailingMidwayLeavesTheTargetAsItWas) {
   // Rows 1 and 2 go in before 3 collides; the statement's transaction
   // takes them back (a memory database: MemoryDatabaseRunsWithoutTransactions).
