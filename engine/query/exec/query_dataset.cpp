@@ -145,28 +145,35 @@ void ReadStored(const TStoredColumn& column, TDataHolder& holder) {
   holder.Length = holder.IsNull ? 0 : column.Bridge->InternalGetFieldLength(*column.Stored, record);
 }
 
-// The column from `record` (its leaf's current record, nullptr for none)
-// into the field `to` of `out`, laid out as the stored one: its NULL flag,
-// length word and bytes, a text up to its first zero. False, with `out`
-// untouched, when the stored length exceeds `maxLength`.
-bool CopyStoredBytes(const TStoredColumn& column, const TInternalFieldItem& to, int32_t maxLength, bool text,
-                     const uint8_t* record, uint8_t* out) {
-  const TInternalFieldItem& from = *column.Stored;
-  uint8_t* dest = out + to.DataOffset();
-  const auto size = static_cast<size_t>(to.FieldSize());
-  if (record == nullptr || record[from.NullFlagOffset()] == 0) {
-    out[to.NullFlagOffset()] = 0;
+// Where a field stands in a source record and in a target record laid out
+// alike (type, size, length word): offsets, 0 for no length word.
+struct TByteCopy {
+  int32_t FromNull = 0, FromData = 0, FromLength = 0;
+  int32_t ToNull = 0, ToData = 0, ToLength = 0;
+  int32_t Size = 0;
+  int32_t MaxLength = 0;  // the longest value the target field takes
+  bool Text = false;
+};
+
+// The field from `record` (its leaf's current record, nullptr for none)
+// into `out`: its NULL flag, length word and bytes, a text up to its first
+// zero. False, with `out` untouched, when the stored length exceeds the
+// target's.
+bool CopyStoredBytes(const TByteCopy& c, const uint8_t* record, uint8_t* out) {
+  uint8_t* dest = out + c.ToData;
+  const auto size = static_cast<size_t>(c.Size);
+  if (record == nullptr || record[c.FromNull] == 0) {
+    out[c.ToNull] = 0;
     std::memset(dest, 0, size);
-    if (to.SizeMarkerOffset() != 0) host::PutU16(out + to.SizeMarkerOffset(), 0);
+    if (c.ToLength != 0) host::PutU16(out + c.ToLength, 0);
     return true;
   }
-  const uint8_t* data = record + from.DataOffset();
-  int32_t length = from.FieldSize();
-  if (from.IsVariable()) length = host::GetU16(record + from.SizeMarkerOffset());
-  if (text) length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
-  if (length > maxLength) return false;
-  if (to.SizeMarkerOffset() != 0) host::PutU16(out + to.SizeMarkerOffset(), static_cast<uint16_t>(length));
-  out[to.NullFlagOffset()] = 1;
+  const uint8_t* data = record + c.FromData;
+  int32_t length = c.FromLength != 0 ? host::GetU16(record + c.FromLength) : c.Size;
+  if (c.Text) length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
+  if (length > c.MaxLength) return false;
+  if (c.ToLength != 0) host::PutU16(out + c.ToLength, static_cast<uint16_t>(length));
+  out[c.ToNull] = 1;
   std::memcpy(dest, data, static_cast<size_t>(length));
   if (static_cast<size_t>(length) < size) std::memset(dest + length, 0, size - static_cast<size_t>(length));
   return true;
@@ -891,10 +898,10 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     bool Raw = false;
     bool Text = false;
     TStoredColumn Stored;  // Leaf set: read straight from the record
-    // Set when the stored field and the target's are laid out alike (type,
-    // size, length word): the bytes go from record to record as they are.
-    const TInternalFieldItem* Target = nullptr;
-    int32_t MaxLength = 0;  // the longest value the target field takes
+    // Set when the stored field and the target's are laid out alike: the
+    // bytes go from record to record as they are.
+    bool Bytes = false;
+    TByteCopy Layout;
   };
   std::vector<TColumnCopy> copies(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
@@ -915,9 +922,13 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
                               (from.SizeMarkerOffset() != 0) == (to.SizeMarkerOffset() != 0) &&
                               (!from.IsVariable() || from.SizeMarkerOffset() != 0);
       if (sameLayout) {
-        copy.Target = &to;
-        // A text keeps room for its closing zero.
-        copy.MaxLength = copy.Text ? to.FieldSize() - 1 : to.FieldSize();
+        copy.Bytes = true;
+        copy.Layout = {from.NullFlagOffset(), from.DataOffset(), from.IsVariable() ? from.SizeMarkerOffset() : 0,
+                       to.NullFlagOffset(),   to.DataOffset(),   to.SizeMarkerOffset(),
+                       to.FieldSize(),
+                       // A text keeps room for its closing zero.
+                       copy.Text ? to.FieldSize() - 1 : to.FieldSize(),
+                       copy.Text};
       }
     }
   }
@@ -966,14 +977,15 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     // it up once per row.
     const TTavNonJoinDataProvider* recordLeaf = nullptr;
     const uint8_t* record = nullptr;
+    uint8_t* out = RecordBuffer();
     for (const TColumnCopy& copy : copies) {
       const TResultSetField& from = *copy.From;
-      if (copy.Target != nullptr) {
+      if (copy.Bytes) {
         if (copy.Stored.Leaf != recordLeaf) {
           recordLeaf = copy.Stored.Leaf;
           record = recordLeaf->CurrentRecordBytes();
         }
-        if (CopyStoredBytes(copy.Stored, *copy.Target, copy.MaxLength, copy.Text, record, RecordBuffer())) continue;
+        if (CopyStoredBytes(copy.Layout, record, out)) continue;
         // A stored length the target cannot take: refused as the value
         // would be, below.
       }
