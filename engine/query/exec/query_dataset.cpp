@@ -170,6 +170,8 @@ bool CopyStoredBytes(const TByteCopy& c, const uint8_t* record, uint8_t* out) {
   }
   const uint8_t* data = record + c.FromData;
   int32_t length = c.FromLength != 0 ? host::GetU16(record + c.FromLength) : c.Size;
+  // Never past the field's bytes, whatever the length word says.
+  if (length > c.Size) return false;
   if (c.Text) length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
   if (length > c.MaxLength) return false;
   if (c.ToLength != 0) host::PutU16(out + c.ToLength, static_cast<uint16_t>(length));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/string_list.h"
 #include "os/testing/test_support.h"
 
@@ -283,6 +285,36 @@ TEST_F(QueryTest, InsertSelectCopiesLikeFieldsAsTheyAreStored) {
   Query("INSERT INTO Dup (I, SI, S) SELECT I, SI, S FROM Src WHERE SI = 1")->ExecSQL();
   Query("INSERT INTO Dup (SI, I) SELECT W, W FROM Src WHERE SI = 1")->ExecSQL();
   EXPECT_EQ(Select("SELECT SI, I, W, S FROM Dup ORDER BY S"), "3|3||;1|2||z");
+}
+
+// A text whose stored length runs past its field (a damaged record) is
+// refused, into a field laid out alike or a wider one: no bytes from past
+// the field go in, and the target keeps none of the statement's rows.
+TEST_F(QueryTest, InsertSelectRefusesAStoredTextLengthPastItsField) {
+  auto src = Table("Src");
+  src->FieldDefs().Add("S", host::ftString, 5);
+  src->CreateTable();
+  src->Open();
+  src->AppendRecord({"ok"});
+  const int no = src->GetFieldNo("S");
+  // Every byte of the field taken, no closing zero, and a length of 300.
+  src->ClearRecord(nullptr);
+  src->DataSetSetFieldDataToRecBuf(no, 3, src->RecordBuffer(), "abc", false);
+  const TInternalFieldItem& field = src->GetFieldDef(no);
+  std::memset(src->RecordBuffer() + field.DataOffset(), 'x', static_cast<size_t>(field.FieldSize()));
+  host::PutU16(src->RecordBuffer() + field.SizeMarkerOffset(), 300);
+  src->AddRecord(false);
+  src->Close();
+  for (const int width : {5, 200}) {
+    const std::string name = "Dst" + std::to_string(width);
+    auto dst = Table(name);
+    dst->FieldDefs().Add("S", host::ftString, width);
+    dst->CreateTable();
+    EXPECT_EQ(ErrorCodeOf([&] { Query("INSERT INTO " + name + " (S) SELECT S FROM Src")->ExecSQL(); }),
+              kUnexpectedInternalError)
+        << width;
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM " + name), "0") << width;
+  }
 }
 
 // Another dataset of the connection, open on the target before the
