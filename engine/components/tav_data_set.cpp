@@ -772,6 +772,13 @@ bool TTavDataSet::LockTable() {
   if (!write_locked_) InternalSetWriteLock();
   return true;
 }
+bool TTavDataSet::LockTableForWriteRun() {
+  if (read_locked_ || write_locked_) return false;
+  InternalSetWriteLock();
+  // As a write guard's own lock: its release writes the header.
+  guard_write_lock_ = true;
+  return true;
+}
 bool TTavDataSet::UnlockTable() {
   if (read_locked_ || write_locked_) InternalReleaseLock();
   return true;

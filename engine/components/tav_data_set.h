@@ -328,6 +328,11 @@ class TTavDataSet : public host::TDataSet {
   // Callers: the host dataset's edit, post and Locked property; the connection's table locks.
   bool LockTable();
   bool UnlockTable();
+  // The write lock for one run of writes that no other dataset of the
+  // connection reads until UnlockTable gives it back: the writes share
+  // their state once, when it goes back, instead of after each. False, and
+  // nothing changed, when the table is locked already.
+  bool LockTableForWriteRun();
   void InternalSetRecordLock(uint32_t address);
   void InternalReleaseRecordLock(uint32_t address);
 

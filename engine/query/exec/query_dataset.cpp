@@ -145,6 +145,42 @@ void ReadStored(const TStoredColumn& column, TDataHolder& holder) {
   holder.Length = holder.IsNull ? 0 : column.Bridge->InternalGetFieldLength(*column.Stored, record);
 }
 
+// Where a field stands in a source record and in a target record laid out
+// alike (type, size, length word): offsets, 0 for no length word.
+struct TByteCopy {
+  int32_t FromNull = 0, FromData = 0, FromLength = 0;
+  int32_t ToNull = 0, ToData = 0, ToLength = 0;
+  int32_t Size = 0;
+  int32_t MaxLength = 0;  // the longest value the target field takes
+  bool Text = false;
+};
+
+// The field from `record` (its leaf's current record, nullptr for none)
+// into `out`: its NULL flag, length word and bytes, a text up to its first
+// zero. False, with `out` untouched, when the stored length exceeds the
+// target's.
+bool CopyStoredBytes(const TByteCopy& c, const uint8_t* record, uint8_t* out) {
+  uint8_t* dest = out + c.ToData;
+  const auto size = static_cast<size_t>(c.Size);
+  if (record == nullptr || record[c.FromNull] == 0) {
+    out[c.ToNull] = 0;
+    std::memset(dest, 0, size);
+    if (c.ToLength != 0) host::PutU16(out + c.ToLength, 0);
+    return true;
+  }
+  const uint8_t* data = record + c.FromData;
+  int32_t length = c.FromLength != 0 ? host::GetU16(record + c.FromLength) : c.Size;
+  // Never past the field's bytes, whatever the length word says.
+  if (length > c.Size) return false;
+  if (c.Text) length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
+  if (length > c.MaxLength) return false;
+  if (c.ToLength != 0) host::PutU16(out + c.ToLength, static_cast<uint16_t>(length));
+  out[c.ToNull] = 1;
+  std::memcpy(dest, data, static_cast<size_t>(length));
+  if (static_cast<size_t>(length) < size) std::memset(dest + length, 0, size - static_cast<size_t>(length));
+  return true;
+}
+
 // How one aggregate column's argument reaches its accumulators on each row.
 struct TAggregateFeed {
   enum TKind {
@@ -314,11 +350,16 @@ class TAddressOrderWalk {
 // where a table lock lasts until the commit anyway: each write then finds
 // it held and reads the table header no more. Release gives it back and
 // reports a failure; an exit without Release gives it back quietly.
+// With `writeRun`, no other dataset of the connection reads the table
+// while the lock is held (LockTableForWriteRun).
 class TStatementWriteLock {
  public:
-  TStatementWriteLock(TTavDataSet& ds, bool take) : ds_(ds) {
+  TStatementWriteLock(TTavDataSet& ds, bool take, bool writeRun = false) : ds_(ds) {
     if (!take || ds_.ReadLocked() || ds_.WriteLocked()) return;
-    ds_.LockTable();
+    if (writeRun)
+      ds_.LockTableForWriteRun();
+    else
+      ds_.LockTable();
     took_ = true;
   }
   ~TStatementWriteLock() {
@@ -890,6 +931,10 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     bool Raw = false;
     bool Text = false;
     TStoredColumn Stored;  // Leaf set: read straight from the record
+    // Set when the stored field and the target's are laid out alike: the
+    // bytes go from record to record as they are.
+    bool Bytes = false;
+    TByteCopy Layout;
   };
   std::vector<TColumnCopy> copies(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
@@ -902,6 +947,23 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     if (!copy.Raw) continue;
     const TStoredColumn stored = StoredColumnOf(copy.From->DataProvider, copy.From->SourceFieldNo);
     if (stored.Leaf != nullptr && stored.Stored->DataType() == copy.From->DataType()) copy.Stored = stored;
+    if (copy.Stored.Leaf != nullptr) {
+      const TInternalFieldItem& from = *copy.Stored.Stored;
+      const TInternalFieldItem& to = GetFieldDef(copy.To);
+      const bool sameLayout = from.DataType() == to.DataType() && from.FieldSize() == to.FieldSize() &&
+                              from.IsVariable() == to.IsVariable() &&
+                              (from.SizeMarkerOffset() != 0) == (to.SizeMarkerOffset() != 0) &&
+                              (!from.IsVariable() || from.SizeMarkerOffset() != 0);
+      if (sameLayout) {
+        copy.Bytes = true;
+        copy.Layout = {from.NullFlagOffset(), from.DataOffset(), from.IsVariable() ? from.SizeMarkerOffset() : 0,
+                       to.NullFlagOffset(),   to.DataOffset(),   to.SizeMarkerOffset(),
+                       to.FieldSize(),
+                       // A text keeps room for its closing zero.
+                       copy.Text ? to.FieldSize() - 1 : to.FieldSize(),
+                       copy.Text};
+      }
+    }
   }
   if (!holder_) holder_ = std::make_unique<TDataHolder>();
   TDataHolder& holder = *holder_;
@@ -914,7 +976,8 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   const bool inTransaction = !Memory() && DataBase() != nullptr && DataBase()->InTransaction();
   const bool anyOrder = order != nullptr && order->Unique() && inTransaction;
   TAddressOrderWalk walk(leaf != nullptr && anyOrder ? leaf->DataBridge() : nullptr);
-  TStatementWriteLock lock(*this, inTransaction);
+  // Nothing else of the statement reads the target (SourceRowsGoStraightIn).
+  TStatementWriteLock lock(*this, inTransaction, true);
   std::vector<uint32_t> added;
   // What the source raises takes back the rows added so far, as though the
   // source had been read whole first; what the insert raises (a value that
@@ -943,8 +1006,22 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   for (bool ok = fromSource([&] { return rows.FirstProviderRecord(); }); ok;
        ok = fromSource([&] { return rows.NextProviderRecord(); })) {
     ClearRecord(nullptr);
+    // The current record of the leaf read last: columns of one table look
+    // it up once per row.
+    const TTavNonJoinDataProvider* recordLeaf = nullptr;
+    const uint8_t* record = nullptr;
+    uint8_t* out = RecordBuffer();
     for (const TColumnCopy& copy : copies) {
       const TResultSetField& from = *copy.From;
+      if (copy.Bytes) {
+        if (copy.Stored.Leaf != recordLeaf) {
+          recordLeaf = copy.Stored.Leaf;
+          record = recordLeaf->CurrentRecordBytes();
+        }
+        if (CopyStoredBytes(copy.Layout, record, out)) continue;
+        // A stored length the target cannot take: refused as the value
+        // would be, below.
+      }
       if (!copy.Raw) {
         WriteFieldValue(copy.To,
                         fromSource([&] { return from.DataProvider->GetDataAsVariant(from.SourceFieldNo); }), false);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/string_list.h"
 #include "os/testing/test_support.h"
 
@@ -241,6 +243,107 @@ TEST_F(QueryTest, InsertSelectCopiesPlainColumnsAndNeverReadsItsOwnRows) {
   narrow->CreateTable();
   EXPECT_NE(ErrorCodeOf([&] { Query("INSERT INTO Narrow (Name) SELECT Name FROM Emp")->ExecSQL(); }), 0);
   EXPECT_EQ(Select("SELECT COUNT(*) FROM Narrow"), "0");
+}
+
+// Columns whose fields are laid out alike on both sides go in as their
+// stored bytes: every such type, NULLs, empty and full-length texts, and
+// columns listed in another order than the target's, read back and found
+// by the target's index as their values.
+TEST_F(QueryTest, InsertSelectCopiesLikeFieldsAsTheyAreStored) {
+  const auto define = [&](const std::string& name) {
+    auto t = Table(name);
+    t->FieldDefs().Add("SI", host::ftSmallint);
+    t->FieldDefs().Add("I", host::ftInteger);
+    t->FieldDefs().Add("W", host::ftWord);
+    t->FieldDefs().Add("F", host::ftFloat);
+    t->FieldDefs().Add("S", host::ftString, 6);
+    t->IndexDefs().Add(name + "_S", "S", host::TIndexOptions{});
+    t->CreateTable();
+    return t;
+  };
+  auto src = define("Src");
+  define("Dup");
+  src->Open();
+  src->AppendRecord({-7, -123456, 65535, -2.5, "abcde"});
+  src->AppendRecord({host::Null(), host::Null(), host::Null(), host::Null(), host::Null()});
+  src->AppendRecord({32767, 7, 0, 0.125, ""});
+  src->AppendRecord({1, 2, 3, 4.0, "z"});
+  src->Close();
+  const std::string columns = "SI, I, W, F, S";
+  auto q = Query("INSERT INTO Dup (" + columns + ") SELECT " + columns + " FROM Src");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 4);
+  const std::string all = "SELECT " + columns + " FROM Dup ORDER BY I";
+  EXPECT_EQ(Select(all), Select("SELECT " + columns + " FROM Src ORDER BY I"));
+  EXPECT_EQ(Select("SELECT COUNT(*), COUNT(SI), COUNT(I), COUNT(W), COUNT(F), COUNT(S) FROM Dup"),
+            "4|3|3|3|3|3");
+  EXPECT_EQ(Select("SELECT I FROM Dup WHERE S = 'abcde'"), "-123456");
+  EXPECT_EQ(Select("SELECT I FROM Dup WHERE S = ''"), "7");
+  EXPECT_EQ(Select("SELECT COUNT(*) FROM Dup WHERE S IS NULL"), "1");
+  // Into other columns of the same types: each value lands where it is listed.
+  Query("DELETE FROM Dup")->ExecSQL();
+  Query("INSERT INTO Dup (I, SI, S) SELECT I, SI, S FROM Src WHERE SI = 1")->ExecSQL();
+  Query("INSERT INTO Dup (SI, I) SELECT W, W FROM Src WHERE SI = 1")->ExecSQL();
+  EXPECT_EQ(Select("SELECT SI, I, W, S FROM Dup ORDER BY S"), "3|3||;1|2||z");
+}
+
+// A text whose stored length runs past its field (a damaged record) is
+// refused, into a field laid out alike or a wider one: no bytes from past
+// the field go in, and the target keeps none of the statement's rows.
+TEST_F(QueryTest, InsertSelectRefusesAStoredTextLengthPastItsField) {
+  auto src = Table("Src");
+  src->FieldDefs().Add("S", host::ftString, 5);
+  src->CreateTable();
+  src->Open();
+  src->AppendRecord({"ok"});
+  const int no = src->GetFieldNo("S");
+  // Every byte of the field taken, no closing zero, and a length of 300.
+  src->ClearRecord(nullptr);
+  src->DataSetSetFieldDataToRecBuf(no, 3, src->RecordBuffer(), "abc", false);
+  const TInternalFieldItem& field = src->GetFieldDef(no);
+  std::memset(src->RecordBuffer() + field.DataOffset(), 'x', static_cast<size_t>(field.FieldSize()));
+  host::PutU16(src->RecordBuffer() + field.SizeMarkerOffset(), 300);
+  src->AddRecord(false);
+  src->Close();
+  for (const int width : {5, 200}) {
+    const std::string name = "Dst" + std::to_string(width);
+    auto dst = Table(name);
+    dst->FieldDefs().Add("S", host::ftString, width);
+    dst->CreateTable();
+    EXPECT_EQ(ErrorCodeOf([&] { Query("INSERT INTO " + name + " (S) SELECT S FROM Src")->ExecSQL(); }),
+              kUnexpectedInternalError)
+        << width;
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM " + name), "0") << width;
+  }
+}
+
+// Another dataset of the connection, open on the target before the
+// statement, finds every row and key the statement put in and adds its
+// own after them, inside the application's transaction and past its commit.
+TEST_F(QueryTest, InsertSelectRowsReachTheConnectionsOtherDatasets) {
+  auto dst = Table("Dst");
+  dst->FieldDefs().Add("ID", host::ftInteger);
+  dst->FieldDefs().Add("Name", host::ftString, 20);
+  dst->IndexDefs().Add("pk", "ID", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  dst->CreateTable();
+  dst->Open();
+  dst->AppendRecord({0, "Zero"});
+  db_.StartTransaction();
+  auto q = Query("INSERT INTO Dst (ID, Name) SELECT ID, Name FROM Emp WHERE ID > 1");
+  q->ExecSQL();
+  EXPECT_EQ(q->RowsAffected(), 4);
+  dst->Refresh();
+  EXPECT_EQ(dst->RecordCount(), 5);
+  dst->AppendRecord({1, "One"});
+  EXPECT_EQ(ErrorCodeOf([&] { dst->AppendRecord({4, "Four"}); }), kKeyViolation);
+  dst->Cancel();
+  EXPECT_EQ(Select("SELECT ID, Name FROM Dst WHERE ID BETWEEN 1 AND 3 ORDER BY ID"), "1|One;2|Bob;3|Cid");
+  db_.Commit();
+  Query("INSERT INTO Dst (ID, Name) SELECT ID + 10, Name FROM Emp WHERE ID = 5")->ExecSQL();
+  dst->Refresh();
+  EXPECT_EQ(dst->RecordCount(), 7);
+  dst->AppendRecord({6, "Six"});
+  EXPECT_EQ(Select("SELECT ID FROM Dst ORDER BY ID"), "0;1;2;3;4;5;6;15");
 }
 
 TEST_F(QueryTest, InsertSelectFailingMidwayLeavesTheTargetAsItWas) {
