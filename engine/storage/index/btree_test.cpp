@@ -688,6 +688,60 @@ TVal Int(int v) {
   return t;
 }
 
+// A tree keeps inner nodes it read before besides the ones on its path.
+// Another connection's changes reach it only through
+// InvalidateInternalBuffers: after that every search, count and record
+// number must come from the blocks as they now are, none from a copy kept
+// from before. Small pages give many inner nodes to keep.
+TEST(BTree, KeptInnerNodesFollowAnotherConnectionsChanges) {
+  const TIndexLayout layout = Layout(false, true, false, ikFixed, 256);
+  TTestIndex a(layout);
+  constexpr int kKeys = 1500;
+  auto key = [](int i) {
+    TVal v;
+    v.Int = i;
+    return v;
+  };
+  for (int i = 0; i < kKeys; ++i) ASSERT_EQ(a.Insert(key(2 * i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GE(a.Tree().Depth(), 3u);
+  // Searches all over the tree, so that many inner nodes are kept.
+  auto findAll = [&](TTestIndex& ix, int step, const std::string& what) {
+    for (int i = 0; i < kKeys; i += step) {
+      ix.SetKey(key(2 * i), 0);
+      ASSERT_EQ(ix.Tree().IndexSearch(stEQ), 0) << what << " " << i;
+      ASSERT_EQ(ix.Tree().GetRecAddr(), static_cast<uint32_t>(i + 1)) << what << " " << i;
+    }
+  };
+  findAll(a, 37, "before");
+  if (::testing::Test::HasFatalFailure()) return;
+
+  // The other connection deletes the lower half and inserts odd keys
+  // through the upper half: inner entries, counts and nodes change.
+  TTestIndex b(layout, &a.IO(), false, a.Tree().Root(), a.Tree().Depth());
+  for (int i = 0; i < kKeys / 2; ++i) ASSERT_EQ(b.Delete(key(2 * i), static_cast<uint32_t>(i + 1)), 0);
+  for (int i = kKeys / 2; i < kKeys; ++i)
+    ASSERT_EQ(b.Insert(key(2 * i + 1), static_cast<uint32_t>(kKeys + i + 1)), 0);
+  a.RootVar() = b.Tree().Root();
+  a.DepthVar() = b.Tree().Depth();
+  a.Tree().InvalidateInternalBuffers();
+
+  EXPECT_EQ(a.Tree().GetRecordCount(true), kKeys);
+  for (int i = 0; i < kKeys; ++i) {
+    a.SetKey(key(2 * i), 0);
+    const int r = a.Tree().IndexSearch(stEQ);
+    if (i < kKeys / 2) {
+      ASSERT_NE(r, 0) << "deleted key " << i << " still found";
+      continue;
+    }
+    ASSERT_EQ(r, 0) << "key " << i;
+    ASSERT_EQ(a.Tree().GetRecAddr(), static_cast<uint32_t>(i + 1)) << i;
+    // Even keys of the upper half come every other from its start.
+    ASSERT_EQ(a.Tree().GetRecordNo(), 2 * (i - kKeys / 2) + 1) << "record number of " << i;
+  }
+  const TTreeCheckResult check = a.Check();
+  EXPECT_TRUE(check.Ok()) << check.Error;
+}
+
 TEST(BTree, RootSplitKeepsTheRootBlockAndLinksTheNewLeaves) {
   TTestIndex ix(SmallIntIndex());
   TBTree& tree = ix.Tree();
