@@ -313,10 +313,10 @@ class TBTree : public host::TObject, public TNodeOwner {
   std::vector<std::unique_ptr<TNode>> nodes_;  // one per level, 0 = root
   std::vector<int32_t> positions_;             // path entry / leaf cursor per level
   std::unique_ptr<TNode> spare_;
-  // Inner nodes read before and left by their level: a descent that turns to another subtree and back finds them here
-  // instead of reading them again. Kept in step with storage as the levels
-  // and the spare are (WriteSync, ForgetAddress, NodeHeaderChanged,
-  // InvalidateInternalBuffers).
+  // Inner nodes read before and left by their level: a descent that turns
+  // to another subtree and back finds them here instead of reading them
+  // again. Kept in step with storage as the levels and the spare are
+  // (WriteSync, ForgetAddress, NodeHeaderChanged, InvalidateInternalBuffers).
   std::vector<std::unique_ptr<TNode>> held_;
   // The address each held node holds (0 = none), so that a write looks for
   // stale copies without visiting the nodes.
@@ -325,7 +325,10 @@ class TBTree : public host::TObject, public TNodeOwner {
   // look no further.
   uint64_t held_mask_ = 0;
   size_t next_victim_ = 0;  // the held node read over next when all are in use
-  static uint64_t HeldBit(uint32_t address) { return uint64_t{1} << ((address >> 12) & 63); }
+  // Disk node addresses are page multiples, memory ones small handles.
+  static uint64_t HeldBit(uint32_t address) {
+    return uint64_t{1} << ((address ^ (address >> 12)) & 63);
+  }
   host::TStrings* debug_strings_ = nullptr;
   uint32_t page_size_ = 0;
   uint32_t* root_ = nullptr;
