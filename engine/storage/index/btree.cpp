@@ -39,6 +39,9 @@ void TBTree::ConnectToIFace(TBaseIOInterface* ioInterface, uint32_t pageSize, ui
   if (open_) {
     nodes_.clear();
     positions_.clear();
+    held_.clear();
+    held_at_.fill(0);
+    held_mask_ = 0;
     spare_ = NewNode();
   }
   positioned_ = key_cursor_valid_ = false;
@@ -111,6 +114,9 @@ void TBTree::Close() {
   insert_ready_ = false;
   nodes_.clear();
   positions_.clear();
+  held_.clear();
+  held_at_.fill(0);
+  held_mask_ = 0;
   spare_.reset();
   key_format_.Close();
   open_ = false;
@@ -198,6 +204,9 @@ void TBTree::EmptyTree(bool noNewRoot) {
 void TBTree::InvalidateInternalBuffers() {
   insert_ready_ = false;
   for (auto& n : nodes_) n->Forget();
+  for (auto& n : held_) n->Forget();
+  held_at_.fill(0);
+  held_mask_ = 0;
   if (spare_) spare_->Forget();
   positioned_ = key_cursor_valid_ = false;
 }
@@ -311,9 +320,46 @@ void TBTree::ReadChild(int level) {
       GetKeyEntryAddress(parent.EntryAt(positions_[static_cast<size_t>(level - 1)]));
   if (child == 0 || child == parent.Address())
     Corrupt(kCaller, "Invalid child address", parent.Address());
+  if (level < LevelCount() - 1) TakeHeldInnerNode(level, child);
   TNode& node = Level(level);
   node.ReadNode(child);
   CheckNodeKind(node, level == LevelCount() - 1, false, kCaller);
+}
+
+void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
+  std::unique_ptr<TNode>& slot = nodes_[static_cast<size_t>(level)];
+  if (slot->Address() == address) return;
+  size_t i = 0;
+  while (i < held_.size() && held_at_[i] != address) ++i;
+  if (i == held_.size()) {
+    // Not held: a held node is read over, in turn.
+    if (held_.size() < kHeldInnerNodes) {
+      held_.push_back(NewNode());
+    } else {
+      i = next_victim_;
+      next_victim_ = (next_victim_ + 1) % kHeldInnerNodes;
+    }
+  }
+  // The node the level had is kept in its place.
+  std::swap(slot, held_[i]);
+  held_at_[i] = held_[i]->Address();
+  RebuildHeldMask();
+}
+
+void TBTree::RebuildHeldMask() {
+  held_mask_ = 0;
+  for (const uint32_t a : held_at_)
+    if (a != 0) held_mask_ |= HeldBit(a);
+}
+
+void TBTree::ForgetHeld(uint32_t address) {
+  if (!(held_mask_ & HeldBit(address))) return;
+  for (size_t i = 0; i < held_.size(); ++i)
+    if (held_at_[i] == address) {
+      held_[i]->Forget();
+      held_at_[i] = 0;
+    }
+  RebuildHeldMask();
 }
 
 int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {
@@ -601,6 +647,7 @@ void TBTree::WriteSync(TNode& node) {
   // Another holder of the same block would now be stale.
   for (auto& n : nodes_)
     if (n.get() != &node && n->Address() == node.Address()) n->Forget();
+  ForgetHeld(node.Address());
   if (spare_.get() != &node && spare_->Address() == node.Address()) spare_->Forget();
 }
 
@@ -613,6 +660,7 @@ void TBTree::ForgetAddress(uint32_t address) {
   insert_ready_ = false;
   for (auto& n : nodes_)
     if (n->Address() == address) n->Forget();
+  ForgetHeld(address);
   if (spare_ && spare_->Address() == address) spare_->Forget();
 }
 
@@ -622,6 +670,7 @@ void TBTree::NodeHeaderChanged(uint32_t address, const uint8_t* header) {
       std::memcpy(n.buffer_.get() + kNodeNext, header + kNodeNext, 8);
   };
   for (auto& n : nodes_) patch(*n);
+  for (auto& n : held_) patch(*n);
   if (spare_) patch(*spare_);
 }
 

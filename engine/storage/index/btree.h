@@ -32,8 +32,9 @@
 //  - The page must hold at least six maximum entries plus the header room
 //    (6 * MaximumKeySize + 32 <= PageSize); Open checks it. With 4096-byte
 //    pages that admits keys up to 677 bytes.
-//  - Nodes are cached per level and reread only when another node is needed:
-//    when another user may have changed the index's blocks, call
+//  - Nodes are cached per level (with a few inner nodes a level left
+//    behind) and reread only when another node is needed: when another
+//    user may have changed the index's blocks, call
 //    InvalidateInternalBuffers before the next search.
 //  - The path (and with it NextRecord, PriorRecord, GetRecAddr, GetRecordNo,
 //    the listings) is valid after a search that found a position and until the
@@ -45,6 +46,7 @@
 //    ("Index is corrupt"); misuse raises 8581 or an assertion.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -83,6 +85,8 @@ class TSearchModifier : public host::TObject {
 
 // Deepest tree the engine accepts; a depth beyond it is damage.
 inline constexpr uint32_t kMaxTreeDepth = 64;
+// Inner nodes a tree keeps besides the ones on its path.
+inline constexpr size_t kHeldInnerNodes = 8;
 
 class TBTree : public host::TObject, public TNodeOwner {
  public:
@@ -255,6 +259,13 @@ class TBTree : public host::TObject, public TNodeOwner {
   // Reads the child of the entry at `position` of level `level - 1` into
   // level `level` and checks that it is what the level needs.
   void ReadChild(int level);
+  // Gives inner level `level` the held node of `address`, or else a held
+  // node to read it into (each in turn); the node the level had joins the
+  // held ones. Nodes are swapped, never copied.
+  void TakeHeldInnerNode(int level, uint32_t address);
+  // Forgets a held copy of the block at `address`.
+  void ForgetHeld(uint32_t address);
+  void RebuildHeldMask();
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const;
   int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
   // The path is valid, still the tree's, and its leaf entry equals the
@@ -302,6 +313,22 @@ class TBTree : public host::TObject, public TNodeOwner {
   std::vector<std::unique_ptr<TNode>> nodes_;  // one per level, 0 = root
   std::vector<int32_t> positions_;             // path entry / leaf cursor per level
   std::unique_ptr<TNode> spare_;
+  // Inner nodes read before and left by their level: a descent that turns
+  // to another subtree and back finds them here instead of reading them
+  // again. Kept in step with storage as the levels and the spare are
+  // (WriteSync, ForgetAddress, NodeHeaderChanged, InvalidateInternalBuffers).
+  std::vector<std::unique_ptr<TNode>> held_;
+  // The address each held node holds (0 = none), so that a write looks for
+  // stale copies without visiting the nodes.
+  std::array<uint32_t, kHeldInnerNodes> held_at_{};
+  // One bit per held address (HeldBit): most writes find theirs clear and
+  // look no further.
+  uint64_t held_mask_ = 0;
+  size_t next_victim_ = 0;  // the held node read over next when all are in use
+  // Disk node addresses are page multiples, memory ones small handles.
+  static uint64_t HeldBit(uint32_t address) {
+    return uint64_t{1} << ((address ^ (address >> 12)) & 63);
+  }
   host::TStrings* debug_strings_ = nullptr;
   uint32_t page_size_ = 0;
   uint32_t* root_ = nullptr;

@@ -688,6 +688,73 @@ TVal Int(int v) {
   return t;
 }
 
+// A tree keeps inner nodes it read before besides the ones on its path.
+// Another connection's changes reach it only through
+// InvalidateInternalBuffers: after that every search, count and record
+// number must come from the blocks as they now are, none from a copy kept
+// from before. Small pages give many inner nodes to keep.
+TEST(BTree, KeptInnerNodesFollowAnotherConnectionsChanges) {
+  const TIndexLayout layout = Layout(false, true, false, ikFixed, 256);
+  TTestIndex a(layout);
+  constexpr int kKeys = 1500;
+  auto key = [](int i) {
+    TVal v;
+    v.Int = i;
+    return v;
+  };
+  for (int i = 0; i < kKeys; ++i) ASSERT_EQ(a.Insert(key(2 * i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_GE(a.Tree().Depth(), 3u);
+  // Keys from both ends in turn: every search turns to another subtree,
+  // so the inner nodes a level leaves are kept and taken up again.
+  std::vector<int> order;
+  for (int lo = 0, hi = kKeys - 1; lo <= hi; ++lo, --hi) {
+    order.push_back(lo);
+    if (hi != lo) order.push_back(hi);
+  }
+  for (int i : order) {
+    a.SetKey(key(2 * i), 0);
+    ASSERT_EQ(a.Tree().IndexSearch(stEQ), 0) << "before, " << i;
+    ASSERT_EQ(a.Tree().GetRecAddr(), static_cast<uint32_t>(i + 1)) << "before, " << i;
+  }
+
+  // The other connection deletes keys at the low end and inserts odd keys
+  // in the middle: the counts of the inner entries above them change, and
+  // nodes split and merge, while most inner blocks stay where they were.
+  constexpr int kDeleted = 100, kFrom = kKeys / 2, kAdded = 200;
+  TTestIndex b(layout, &a.IO(), false, a.Tree().Root(), a.Tree().Depth());
+  for (int i = 0; i < kDeleted; ++i) ASSERT_EQ(b.Delete(key(2 * i), static_cast<uint32_t>(i + 1)), 0);
+  for (int i = kFrom; i < kFrom + kAdded; ++i)
+    ASSERT_EQ(b.Insert(key(2 * i + 1), static_cast<uint32_t>(kKeys + i + 1)), 0);
+  a.RootVar() = b.Tree().Root();
+  a.DepthVar() = b.Tree().Depth();
+  a.Tree().InvalidateInternalBuffers();
+
+  EXPECT_EQ(a.Tree().GetRecordCount(true), kKeys - kDeleted + kAdded);
+  // The middle first: where the searches before ended, so where the kept
+  // nodes are.
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const int i = *it;
+    a.SetKey(key(2 * i), 0);
+    const int r = a.Tree().IndexSearch(stEQ);
+    if (i < kDeleted) {
+      ASSERT_NE(r, 0) << "deleted key " << i << " still found";
+      continue;
+    }
+    ASSERT_EQ(r, 0) << "key " << i;
+    ASSERT_EQ(a.Tree().GetRecAddr(), static_cast<uint32_t>(i + 1)) << i;
+    // Before it: the even keys left below it and the odd keys added below it.
+    const int before = (i - kDeleted) + std::clamp(i - kFrom, 0, kAdded);
+    ASSERT_EQ(a.Tree().GetRecordNo(), before + 1) << "record number of " << i;
+    if (i >= kFrom && i < kFrom + kAdded) {
+      a.SetKey(key(2 * i + 1), 0);
+      ASSERT_EQ(a.Tree().IndexSearch(stEQ), 0) << "added key " << i;
+      ASSERT_EQ(a.Tree().GetRecAddr(), static_cast<uint32_t>(kKeys + i + 1)) << i;
+    }
+  }
+  const TTreeCheckResult check = a.Check();
+  EXPECT_TRUE(check.Ok()) << check.Error;
+}
+
 TEST(BTree, RootSplitKeepsTheRootBlockAndLinksTheNewLeaves) {
   TTestIndex ix(SmallIntIndex());
   TBTree& tree = ix.Tree();

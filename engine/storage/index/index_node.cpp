@@ -217,15 +217,9 @@ const uint8_t* TNode::EntryPtr(int k) const {
   return e;
 }
 
-int32_t TNode::EntryLengthAt(int32_t position, const char* caller) const {
-  const int32_t used = GetUsed();
-  if (position < 0 || position + 2 > used)
-    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Entry position out of range: %d",
-                        {position});
-  const int32_t len = host::GetU16(Data() + position);
-  if (len < min_entry_size_ || len > max_key_size_ || len > used - position)
-    Corrupt(caller, "Invalid entry length in node");
-  return len;
+void TNode::PositionOutOfRange(const char* caller, int32_t position) {
+  TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "Entry position out of range: %d",
+                      {position});
 }
 
 int32_t TNode::CheckedKeyLength(const uint8_t* keyInfo, const char* caller) const {
@@ -266,15 +260,6 @@ uint32_t TNode::GetRecordAddress() const {
     TavDatabaseError(kUnexpectedInternalError, "TNode.GetRecordAddress",
                      "Node cursor out of range");
   return GetKeyEntryAddress(Data() + cursor_);
-}
-
-const uint8_t* TNode::EntryAt(int32_t position) const {
-  EntryLengthAt(position, "TNode.EntryAt");
-  return Data() + position;
-}
-
-int32_t TNode::NextEntryStart(int32_t position) const {
-  return position + EntryLengthAt(position, "TNode.NextEntryStart");
 }
 
 int32_t TNode::PriorEntryStart(int32_t position) const {
@@ -445,6 +430,16 @@ int32_t TNode::UpdateKey(int32_t position, const uint8_t* keyInfo) {
   uint8_t* d = Data();
   const bool counted = total_valid_;
   const int64_t total = total_ - RecordsOf(d + position) + RecordsOf(keyInfo);
+  if (delta == 0) {
+    // Same length: only the entry's own bytes change, and WriteNode writes
+    // just those rather than the node from its used count on.
+    std::memcpy(d + position, keyInfo, static_cast<size_t>(newLen));
+    MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + position + newLen);
+    // The entry starts stay where they were.
+    if (counted) KeepTotal(total);
+    else total_valid_ = false;
+    return 0;
+  }
   const int32_t tail = position + oldLen;
   std::memmove(d + tail + delta, d + tail, static_cast<size_t>(used - tail));
   std::memcpy(d + position, keyInfo, static_cast<size_t>(newLen));

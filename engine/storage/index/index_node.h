@@ -127,10 +127,15 @@ class TNode : public host::TObject {
   const uint8_t* GetCurrentKey() const;
   uint32_t GetRecordAddress() const;
   // The entry at `position`, which must start an entry.
-  const uint8_t* EntryAt(int32_t position) const;
+  const uint8_t* EntryAt(int32_t position) const {
+    EntryLengthAt(position, "TNode.EntryAt");
+    return Data() + position;
+  }
   // The start of the entry after / before the one at `position`; GetUsed()
   // after the last, -1 before the first.
-  int32_t NextEntryStart(int32_t position) const;
+  int32_t NextEntryStart(int32_t position) const {
+    return position + EntryLengthAt(position, "TNode.NextEntryStart");
+  }
   int32_t PriorEntryStart(int32_t position) const;
   // The start of the last entry, 0 when empty.
   int32_t LastEntryStart() const;
@@ -268,7 +273,16 @@ class TNode : public host::TObject {
   // A caller-built entry's length, checked against the key size.
   int32_t CheckedKeyLength(const uint8_t* keyInfo, const char* caller) const;
   // The length of the entry at position, bounded by the used bytes.
-  int32_t EntryLengthAt(int32_t position, const char* caller) const;
+  int32_t EntryLengthAt(int32_t position, const char* caller) const {
+    const int32_t used = GetUsed();
+    if (position < 0 || position + 2 > used) [[unlikely]]
+      PositionOutOfRange(caller, position);
+    const int32_t len = host::GetU16(Data() + position);
+    if (len < min_entry_size_ || len > max_key_size_ || len > used - position) [[unlikely]]
+      Corrupt(caller, "Invalid entry length in node");
+    return len;
+  }
+  [[noreturn]] static void PositionOutOfRange(const char* caller, int32_t position);
   void CheckImage(const char* caller) const;
   // Fills the buffer with the node at `address`: the page's used bytes in
   // place where the interface can show them, else the whole page.

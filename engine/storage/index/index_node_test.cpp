@@ -454,6 +454,25 @@ TEST_F(IndexNodeVariable, WritesBackOnlyWhatChanged) {
     EXPECT_EQ(io.Parts.size(), 1u) << what;
   }
   EXPECT_EQ(io.Parts.back(), (std::pair<uint32_t, uint32_t>{8, 4}));  // the next link alone
+  {
+    // An entry replaced by one of its own length: that entry's bytes alone,
+    // and the entries after it stay where they were.
+    io.Parts.clear();
+    const int32_t at = n->NextEntryStart(0);
+    const int32_t after = n->NextEntryStart(at);
+    const uint8_t* old = n->EntryAt(at);
+    std::vector<uint8_t> same(old, old + (after - at));
+    SetKeyEntryAddress(same.data(), 4242);
+    const int count = n->GetCount();
+    EXPECT_EQ(n->UpdateKey(at, same.data()), 0);
+    n->WriteNode();
+    EXPECT_EQ(io.Parts, (std::vector<std::pair<uint32_t, uint32_t>>{
+                            {static_cast<uint32_t>(16 + at), static_cast<uint32_t>(after - at)}}));
+    EXPECT_EQ(AddressAt(*n, at), 4242u);
+    EXPECT_EQ(n->GetCount(), count);
+    EXPECT_EQ(n->NextEntryStart(at), after);
+    sameAsStored("same-length replace");
+  }
   io.Parts.clear();
   n->SetEntryCount(0, 3);
   EXPECT_EQ(io.Parts.size(), 0u);

@@ -41,16 +41,9 @@ void TTableHeader::ItemOutOfRange(const char* caller, bool setter) const {
   TavDatabaseError(kUnexpectedInternalError, caller);
 }
 
-uint32_t TTableHeader::InternalGetIndexOffset(int index) const {
-  const int64_t count = GetIndexCount();
-  const int64_t offset = kTableHeaderFixedSize + int64_t{kTableHeaderIndexSlotSize} * index;
-  // A count read from storage could name slots past the image; the slot
-  // must fit as well.
-  if (index < 0 || index >= count ||
-      offset + kTableHeaderIndexSlotSize > static_cast<int64_t>(buf_.size()))
-    TavDatabaseError(kUnexpectedInternalError, "TTableHeader.InternalGetIndexOffset",
-                     kOffsetOutOfRange);
-  return static_cast<uint32_t>(offset);
+void TTableHeader::IndexSlotOutOfRange() {
+  TavDatabaseError(kUnexpectedInternalError, "TTableHeader.InternalGetIndexOffset",
+                   kOffsetOutOfRange);
 }
 
 int32_t TTableHeader::GetTableID() const {
@@ -101,9 +94,6 @@ uint32_t TTableHeader::GetGenerator2() const {
 void TTableHeader::SetGenerator2(uint32_t value) {
   InternalSetHdrItemDWord(kThGenerator2, value);
 }
-int32_t TTableHeader::GetIndexCount() const {
-  return static_cast<int32_t>(InternalGetHdrItemDWord(kThIndexCount));
-}
 void TTableHeader::SetIndexCount(int32_t value) {
   // A count whose slots run past the image would be written, and refused as
   // damage by the next reader.
@@ -117,18 +107,6 @@ uint32_t TTableHeader::GetInternalGenerator() const {
 }
 void TTableHeader::SetInternalGenerator(uint32_t value) {
   InternalSetHdrItemDWord(kThInternalGenerator, value);
-}
-uint32_t TTableHeader::GetIndexRoot(int index) const {
-  return InternalGetHdrItemDWord(InternalGetIndexOffset(index));
-}
-void TTableHeader::SetIndexRoot(int index, uint32_t address) {
-  InternalSetHdrItemDWord(InternalGetIndexOffset(index), address);
-}
-uint16_t TTableHeader::GetIndexDepth(int index) const {
-  return InternalGetHdrItemWord(InternalGetIndexOffset(index) + 4);
-}
-void TTableHeader::SetIndexDepth(int index, uint16_t depth) {
-  InternalSetHdrItemWord(InternalGetIndexOffset(index) + 4, depth);
 }
 
 uint32_t TTableHeader::GetHeaderSize() const {

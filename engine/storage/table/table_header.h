@@ -103,16 +103,27 @@ class TTableHeader : public host::TCollectionItem {
   void SetGenerator1(uint32_t value);
   uint32_t GetGenerator2() const;
   void SetGenerator2(uint32_t value);
-  int32_t GetIndexCount() const;
+  int32_t GetIndexCount() const {
+    return static_cast<int32_t>(InternalGetHdrItemDWord(kThIndexCount));
+  }
   // 8581 for a count whose slots the image cannot hold (below 0, above 34).
   void SetIndexCount(int32_t value);
   uint32_t GetInternalGenerator() const;
   void SetInternalGenerator(uint32_t value);
   // Index i, 0 <= i < IndexCount; any other i raises 8581.
-  uint32_t GetIndexRoot(int index) const;
-  void SetIndexRoot(int index, uint32_t address);
-  uint16_t GetIndexDepth(int index) const;
-  void SetIndexDepth(int index, uint16_t depth);
+  // Inline: every operation reads them all, and writes them all back.
+  uint32_t GetIndexRoot(int index) const {
+    return InternalGetHdrItemDWord(InternalGetIndexOffset(index));
+  }
+  void SetIndexRoot(int index, uint32_t address) {
+    InternalSetHdrItemDWord(InternalGetIndexOffset(index), address);
+  }
+  uint16_t GetIndexDepth(int index) const {
+    return InternalGetHdrItemWord(InternalGetIndexOffset(index) + 4);
+  }
+  void SetIndexDepth(int index, uint16_t depth) {
+    InternalSetHdrItemWord(InternalGetIndexOffset(index) + 4, depth);
+  }
 
   // The size stored at byte 8.
   uint32_t GetHeaderSize() const;
@@ -195,12 +206,22 @@ class TTableHeader : public host::TCollectionItem {
     dirty_ = true;
   }
   // 48 + 6i for 0 <= i < IndexCount; 8581 otherwise.
-  uint32_t InternalGetIndexOffset(int index) const;
+  uint32_t InternalGetIndexOffset(int index) const {
+    const int64_t count = GetIndexCount();
+    const int64_t offset = kTableHeaderFixedSize + int64_t{kTableHeaderIndexSlotSize} * index;
+    // A count read from storage could name slots past the image; the slot
+    // must fit as well.
+    if (index < 0 || index >= count ||
+        offset + kTableHeaderIndexSlotSize > static_cast<int64_t>(buf_.size())) [[unlikely]]
+      IndexSlotOutOfRange();
+    return static_cast<uint32_t>(offset);
+  }
 
  private:
   friend class TTableHeaderMgr;
 
   TBaseIOInterface* IOFor(const char* caller) const;
+  [[noreturn]] static void IndexSlotOutOfRange();
   // The disk manager whose epoch tells whether the image is still current;
   // nullptr for memory tables.
   static TDiskMgr* EpochKeeper(const TBaseIOInterface& io);
