@@ -24,6 +24,8 @@ constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask
 // The kernel moves at most about 2 GiB per call; stay well inside.
 constexpr size_t kMaxIoChunk = size_t{1} << 30;
 constexpr size_t kCopyBufferSize = size_t{256} << 10;
+// The most one call of a gathered write covers, cut at multiples of it.
+constexpr uint64_t kGatherSpan = 16 << 10;
 
 std::atomic<uint32_t> g_next_id{1};
 
@@ -253,18 +255,30 @@ int64_t TOSFile::WriteGather(uint64_t offset, const TIoPiece* pieces, size_t cou
   size_t total = 0;
   for (size_t i = 0; i < count; ++i) total += pieces[i].Count;
   if (!ValidTransfer(offset, total)) return -1;
-  // A batch at a time, as many pieces as one call takes; what a call leaves
-  // unwritten of a piece is taken up by the next.
+  // A write longer than kGatherSpan goes a call at a time up to the next
+  // kGatherSpan boundary of the file; what a call leaves unwritten of a
+  // piece is taken up by the next. The page cache sizes its folios by the
+  // writes that make them: a long write makes large ones, and every later
+  // small write into one then costs the kernel work in proportion to the
+  // whole folio.
   constexpr size_t kBatch = 64;
   iovec iov[kBatch];
+  const bool cut = total > kGatherSpan;
   size_t piece = 0, skip = 0, done = 0;
   while (piece < count) {
+    const uint64_t at = offset + done;
+    size_t room = cut ? static_cast<size_t>(kGatherSpan - at % kGatherSpan) : total - done;
     size_t n = 0;
-    for (size_t i = piece; i < count && n < kBatch; ++i, ++n) {
+    for (size_t i = piece; i < count && n < kBatch && room > 0; ++i) {
       const size_t from = i == piece ? skip : 0;
+      const size_t take = std::min(pieces[i].Count - from, room);
+      if (take == 0) continue;  // a piece of no bytes
       iov[n].iov_base = const_cast<char*>(static_cast<const char*>(pieces[i].Data) + from);
-      iov[n].iov_len = pieces[i].Count - from;
+      iov[n].iov_len = take;
+      room -= take;
+      ++n;
     }
+    if (n == 0) break;  // only pieces of no bytes are left
     const ssize_t wrote = pwritev(fd_, iov, static_cast<int>(n), static_cast<off_t>(offset + done));
     if (wrote < 0) {
       if (errno == EINTR) continue;

@@ -120,7 +120,8 @@ class TOSFile final : public TFileIO {
   int64_t Read(uint64_t offset, void* buffer, size_t count) override;
   // Writes `count` bytes at `offset`; returns `count` or -1.
   int64_t Write(uint64_t offset, const void* buffer, size_t count) override;
-  // The pieces back to back from `offset` by pwritev; the total or -1.
+  // The pieces back to back from `offset` by pwritev (a long run in calls cut
+  // at 16 KiB boundaries of the file); the total or -1.
   int64_t WriteGather(uint64_t offset, const TIoPiece* pieces, size_t count) override;
   // The file's size in bytes, or -1.
   int64_t Size() override;

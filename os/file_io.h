@@ -17,8 +17,9 @@
 //    must treat the transfer as failed. Writing past the end extends the
 //    file, and a gap reads back as zeros.
 //  - WriteGather writes its pieces one after another as one transfer (the
-//    real file in one system call where it can): a run of adjacent pages
-//    costs one call, not one per page. Short writes count as for Write.
+//    real file in one system call where it can, a long one in calls of at
+//    most 16 KiB): a run of adjacent pages costs one call, not one per page.
+//    Short writes count as for Write.
 //  - Flush returns once what was written is on the device.
 //  - An object is used by one thread at a time.
 #pragma once

@@ -159,6 +159,42 @@ TEST_F(FileTest, GatheredWritesLandBackToBack) {
   EXPECT_EQ(twin.WriteGather(0, three, 3), -1);
 }
 
+// A long gathered write goes out in several calls, cut at fixed boundaries
+// of the file that fall inside pieces: every byte still lands once, in
+// order, from an offset on no boundary and over pieces of no bytes.
+TEST_F(FileTest, LongGatheredWritesLandWhole) {
+  auto f = TOSFile::Create(PathOf("long"), TFileCreation::CreateNew);
+  ASSERT_NE(f, nullptr);
+  std::vector<std::string> chunks;
+  for (int i = 0; i < 90; ++i)
+    chunks.push_back(std::string(i % 5 == 4 ? 0 : static_cast<size_t>(1000 + i * 97),
+                                 static_cast<char>('A' + i % 26)));
+  std::vector<TIoPiece> pieces;
+  std::string expected;
+  for (const std::string& c : chunks) {
+    pieces.push_back({c.data(), c.size()});
+    expected += c;
+  }
+  ASSERT_GT(expected.size(), size_t{300} << 10);
+  const uint64_t from = (16 << 10) - 77;
+  EXPECT_EQ(f->WriteGather(from, pieces.data(), pieces.size()),
+            static_cast<int64_t>(expected.size()));
+  EXPECT_EQ(ReadWholeFile(PathOf("long")), std::string(from, '\0') + expected);
+  // Again over the same bytes, pieces of page size from a boundary.
+  std::vector<std::string> pages;
+  for (int i = 0; i < 70; ++i) pages.push_back(std::string(4096, static_cast<char>('a' + i % 26)));
+  pieces.clear();
+  std::string paged;
+  for (const std::string& p : pages) {
+    pieces.push_back({p.data(), p.size()});
+    paged += p;
+  }
+  EXPECT_EQ(f->WriteGather(8192, pieces.data(), pieces.size()), static_cast<int64_t>(paged.size()));
+  std::string whole = std::string(from, '\0') + expected;
+  whole.replace(8192, paged.size(), paged);
+  EXPECT_EQ(ReadWholeFile(PathOf("long")), whole);
+}
+
 TEST_F(FileTest, OffsetsBeyondFourGiB) {
   auto f = TOSFile::Create(PathOf("big"), TFileCreation::CreateNew);
   ASSERT_NE(f, nullptr);
