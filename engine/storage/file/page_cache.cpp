@@ -97,6 +97,9 @@ void TCacheMgr::Close() {
   spare_nodes_.clear();
   Clear();
   FreeParked();
+  parked_.shrink_to_fit();
+  trim_goes_.clear();
+  trim_goes_.shrink_to_fit();
   spare_.reset();
   page_size_ = 0;
   base_addr_mask_ = 0;
@@ -238,7 +241,6 @@ void TCacheMgr::Unhash(TCachePage* page) {
   // another address), up to what the list was reserved for.
   if (node && spare_nodes_.size() < spare_nodes_.capacity())
     spare_nodes_.push_back(std::move(node));
-  DeleteHashKey(page);
 }
 
 void TCacheMgr::MakeEmpty(TCachePage* page) {
@@ -304,7 +306,13 @@ TCachePage* TCacheMgr::TakePage() {
 void TCacheMgr::FreeParked() {
   for (TCachePage* page : parked_) delete page;
   parked_.clear();
-  parked_.shrink_to_fit();
+}
+
+size_t TCacheMgr::KeptListCapacity() const {
+  // As many pages as the cache holds after a transaction that grew it as
+  // far as parked pages reach: the next one like it allocates no list.
+  const size_t parkable = page_size_ == 0 ? 0 : kMaxParkedBytes / page_size_;
+  return std::max(kKeepListCapacity, static_cast<size_t>(std::max(page_limit_, 0)) + parkable);
 }
 
 void TCacheMgr::TrimToLimit() {
@@ -312,9 +320,20 @@ void TCacheMgr::TrimToLimit() {
   FreeParked();
   const int excess = Count() - page_limit_;
   if (excess <= 0) return;
+  const size_t parkable = kMaxParkedBytes / page_size_;
+  // The index entries of the pages going, kept for the pages the next
+  // transaction installs (most often these, back from the parked list).
+  if (spare_nodes_.capacity() < std::min(static_cast<size_t>(excess), parkable)) {
+    try {
+      spare_nodes_.reserve(std::min(static_cast<size_t>(excess), parkable));
+    } catch (const std::bad_alloc&) {
+      // Only a saving: the entries are freed instead.
+    }
+  }
   // Empty pages go first, then the least recently used clean ones; dirty
   // pages stay whatever the count.
-  std::vector<uint8_t> goes(static_cast<size_t>(Count()), 0);
+  std::vector<uint8_t>& goes = trim_goes_;
+  goes.assign(static_cast<size_t>(Count()), 0);
   int marked = 0;
   for (const int slot : empty_heap_) {
     if (marked == excess) break;
@@ -338,8 +357,7 @@ void TCacheMgr::TrimToLimit() {
     if (kept != i) Exchange(kept, i);
     ++kept;
   }
-  const size_t park = std::min<size_t>(static_cast<size_t>(Count() - kept),
-                                      kMaxParkedBytes / page_size_);
+  const size_t park = std::min<size_t>(static_cast<size_t>(Count() - kept), parkable);
   try {
     parked_.reserve(park);
   } catch (const std::bad_alloc&) {
@@ -354,9 +372,13 @@ void TCacheMgr::TrimToLimit() {
       delete page;
     }
   }
-  if (dirty_.capacity() > kKeepListCapacity) dirty_.shrink_to_fit();
+  if (dirty_.capacity() > KeptListCapacity()) dirty_.shrink_to_fit();
+  if (goes.capacity() > KeptListCapacity()) {
+    goes.clear();
+    goes.shrink_to_fit();
+  }
   RebuildSlots();
-  empty_heap_.shrink_to_fit();
+  if (empty_heap_.capacity() > KeptListCapacity()) empty_heap_.shrink_to_fit();
 }
 
 void TCacheMgr::SwapInSpare(TCachePage* page) {
@@ -382,7 +404,6 @@ void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, u
       const auto placed = page_index_.insert(std::move(node));
       if (!placed.inserted) placed.position->second = page;
     }
-    AddHashKey(page->GetHashKey().data(), page->ID());
   } catch (...) {
     // Out of memory growing the hash: the page stays empty and reusable.
     page_index_.erase(IndexKey(upper, base));
@@ -647,7 +668,7 @@ void TCacheMgr::Commit() {
     at += run;
   }
   commit_order_.clear();
-  if (commit_order_.capacity() > kKeepListCapacity) commit_order_.shrink_to_fit();
+  if (commit_order_.capacity() > KeptListCapacity()) commit_order_.shrink_to_fit();
   transaction_active_ = false;
   TrimToLimit();
 }
@@ -655,7 +676,7 @@ void TCacheMgr::Commit() {
 void TCacheMgr::Rollback() {
   if (!transaction_active_) TavDatabaseError(kNoActiveTransaction, "TCacheMgr.Rollback");
   while (!dirty_.empty()) MakeEmpty(dirty_.back());
-  if (dirty_.capacity() > kKeepListCapacity) dirty_.shrink_to_fit();
+  if (dirty_.capacity() > KeptListCapacity()) dirty_.shrink_to_fit();
   transaction_active_ = false;
   TrimToLimit();
 }
@@ -731,10 +752,50 @@ void TCacheBlockMgr::Open() {
   misses_ = 0;
 }
 
-void TCacheBlockMgr::Close() {
-  index_.clear();
+void TCacheBlockMgr::ForgetSpan() {
   span_start_ = UINT64_MAX;
   span_end_ = 0;
+  for (const uint32_t word : marked_words_) marks_[word] = 0;
+  marked_words_.clear();
+}
+
+bool TCacheBlockMgr::AnyMarked(uint64_t start, uint64_t end) const {
+  if (end > kMarkedLimit) return true;
+  const uint64_t last = (end - 1) >> kGranuleShift;
+  for (uint64_t g = start >> kGranuleShift; g <= last; ++g) {
+    const uint64_t word = g >> 6;
+    if (word >= marks_.size()) return false;
+    if (marks_[word] & (uint64_t{1} << (g & 63))) return true;
+  }
+  return false;
+}
+
+void TCacheBlockMgr::Mark(uint64_t start, uint64_t end) {
+  end = std::min(end, kMarkedLimit);  // beyond: the span alone answers
+  if (start >= end) return;
+  const uint64_t last = (end - 1) >> kGranuleShift;
+  // Most writes land in a granule marked already (appended BLOBs).
+  if (last == start >> kGranuleShift && (last >> 6) < marks_.size() &&
+      ((marks_[static_cast<size_t>(last >> 6)] >> (last & 63)) & 1) != 0)
+    return;
+  const size_t words = static_cast<size_t>(last >> 6) + 1;
+  if (marks_.size() < words) {
+    constexpr size_t kAllWords = size_t{kMarkedLimit >> kGranuleShift >> 6};
+    marks_.resize(std::min(std::max(words, marks_.size() * 2), kAllWords), 0);
+  }
+  for (uint64_t g = start >> kGranuleShift; g <= last; ++g) {
+    uint64_t& word = marks_[static_cast<size_t>(g >> 6)];
+    const uint64_t bit = uint64_t{1} << (g & 63);
+    if (word & bit) continue;
+    // Listed first: a bit is never set that ForgetSpan would not reset.
+    if (word == 0) marked_words_.push_back(static_cast<uint32_t>(g >> 6));
+    word |= bit;
+  }
+}
+
+void TCacheBlockMgr::Close() {
+  index_.clear();
+  ForgetSpan();
   Clear();
   transaction_active_ = false;
 }
@@ -791,6 +852,11 @@ void TCacheBlockMgr::ReadBlock(void* buffer, int32_t owner, uint32_t count, uint
                                uint32_t low) {
   (void)owner;  // raw bytes read the same for every owner
   auto* dst = static_cast<uint8_t*>(buffer);
+  if (count != 0 && !MayHold(low, high, count)) {
+    read_io_(dst, low, high, count);
+    ++misses_;
+    return;
+  }
   const uint64_t start = (uint64_t{high} << 32) | low;
   const uint64_t end = start + count;
   bool fromFile = false;
@@ -823,6 +889,7 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
   const auto* src = static_cast<const uint8_t*>(buffer);
   const uint64_t start = (uint64_t{high} << 32) | low;
   const uint64_t end = start + count;
+  Mark(start, end);
   auto first = FirstEndingAfter(start);
   auto last = first;
   while (last != index_.end() && last->second->Start() < end) ++last;
@@ -868,10 +935,9 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
 }
 
 bool TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t count) {
-  if (count == 0 || index_.empty()) return false;
+  if (!MayHold(position, upper, count)) return false;
   const uint64_t start = (uint64_t{upper} << 32) | position;
   const uint64_t end = start + count;
-  if (end <= span_start_ || start >= span_end_) return false;
   auto it = FirstEndingAfter(start);
   bool removed = false;
   while (it != index_.end() && it->second->Start() < end) {
@@ -911,8 +977,7 @@ void TCacheBlockMgr::Commit() {
     block->state_ = cpClean;
   }
   index_.clear();
-  span_start_ = UINT64_MAX;
-  span_end_ = 0;
+  ForgetSpan();
   Clear();
   transaction_active_ = false;
 }

@@ -254,6 +254,9 @@ class TCacheMgr : public THashCollection {
   // parked_); those the last one left unused are freed.
   void TrimToLimit();
   void FreeParked();
+  // What the lists sized by the dirty or trimmed pages keep between
+  // transactions; beyond it they are given back.
+  size_t KeptListCapacity() const;
   // Gives `page` the spare buffer's contents (the spare takes its old buffer).
   void SwapInSpare(TCachePage* page);
   // Puts a taken page into the hash under its new address.
@@ -299,6 +302,7 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
+  std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
   // Pages the last transaction grew the cache by, out of the cache (empty,
   // in no collection) with their buffers: the next transaction that grows
   // past the limit takes them back instead of allocating pages anew. What
@@ -311,14 +315,15 @@ class TCacheMgr : public THashCollection {
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.
   std::vector<std::unique_ptr<uint8_t[]>> before_free_;
-  // Every hashed page by (upper, base), kept beside the collection's hash:
-  // finding a page is the hottest path of the cache, and this takes one
-  // look-up where the hash takes two and a type check. Added and dropped
-  // wherever the page's hash key is.
+  // Every page holding an address, by (upper, base): the one hash pages are
+  // found by (the collection's own hash stays empty: keeping it in step
+  // cost every miss and every trim two more hash updates, and nothing looks
+  // there). A page's hash key still names its address.
   using TPageIndex = std::unordered_map<uint64_t, TCachePage*>;
   TPageIndex page_index_;
   // Entries of the index taken out with their pages, kept for the pages that
-  // go in next: a page refilled at another address costs no allocation.
+  // go in next: a page refilled at another address costs no allocation. Up
+  // to kMaxSpareNodes, or as many as a trim parks pages (it reserves them).
   std::vector<TPageIndex::node_type> spare_nodes_;
   static constexpr size_t kMaxSpareNodes = 1024;
   static uint64_t IndexKey(uint32_t upper, uint32_t base) {
@@ -385,7 +390,13 @@ class TCacheBlockMgr : public host::TCollection {
   // settles it without a call or a search.
   bool MayHold(uint32_t position, uint32_t upper, uint32_t count) const {
     const uint64_t start = (uint64_t{upper} << 32) | position;
-    return count != 0 && !index_.empty() && start + count > span_start_ && start < span_end_;
+    const uint64_t end = start + count;
+    if (count == 0 || index_.empty() || end <= span_start_ || start >= span_end_) return false;
+    const uint64_t granule = start >> kGranuleShift;
+    if (end > kMarkedLimit || ((end - 1) >> kGranuleShift) != granule)
+      return AnyMarked(start, end);
+    const auto word = static_cast<size_t>(granule >> 6);
+    return word < marks_.size() && ((marks_[word] >> (granule & 63)) & 1) != 0;
   }
   // Writes every dirty block in collection order, then frees all blocks
   // (10257 without a transaction). A failing write raises with the
@@ -427,6 +438,21 @@ class TCacheBlockMgr : public host::TCollection {
   // outside it, and need no search.
   uint64_t span_start_ = UINT64_MAX;
   uint64_t span_end_ = 0;
+  // One bit per 4 KB granule below 4 GB that a write of this transaction
+  // touched (kept when the bytes go again, reset with the span): pages the
+  // transaction writes lie mostly among pending raw ranges, yet seldom under
+  // one, and a bit settles that where the span cannot.
+  static constexpr int kGranuleShift = 12;
+  static constexpr uint64_t kMarkedLimit = uint64_t{1} << 32;
+  std::vector<uint64_t> marks_;
+  std::vector<uint32_t> marked_words_;  // the words of marks_ not zero
+  // Whether a granule of [start, end) is marked; true from 4 GB on.
+  bool AnyMarked(uint64_t start, uint64_t end) const;
+  // Before bytes [start, end) turn pending; may raise (short of memory)
+  // with nothing else changed.
+  void Mark(uint64_t start, uint64_t end);
+  // No block is pending any more.
+  void ForgetSpan();
 };
 
 }  // namespace tav

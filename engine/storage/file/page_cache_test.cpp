@@ -784,6 +784,69 @@ TEST(BlockCacheRanges, PendingBytesAreFoundWhereverTheyLie) {
   }
 }
 
+// MayHold lets a caller skip the search: it may answer true where nothing is
+// pending, never false where something is, whatever merges and removals did
+// to the blocks, in every transaction after the first, and above 4 GB.
+TEST(BlockCacheRanges, MayHoldNeverDeniesAPendingByte) {
+  constexpr uint32_t kSize = 256 << 10;
+  TMemDisk disk(kSize);
+  TCacheBlockMgr blocks;
+  disk.Attach(blocks);
+  uint32_t seed = 777;
+  const auto next = [&seed](uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % bound;
+  };
+  for (int transaction = 0; transaction < 3; ++transaction) {
+    SCOPED_TRACE(transaction);
+    std::vector<bool> pending(kSize, false);
+    blocks.StartTransaction();
+    EXPECT_FALSE(blocks.MayHold(0, 0, kSize));
+    for (int op = 0; op < 300; ++op) {
+      const uint32_t pos = next(kSize - 6000);
+      const uint32_t count = 1 + next(op % 5 == 0 ? 6000 : 300);
+      if (next(3) != 0) {
+        blocks.WriteBlock(Filled(count, 1).data(), 0, count, 0, pos);
+        std::fill_n(pending.begin() + pos, count, true);
+      } else {
+        blocks.RemoveRange(pos, 0, count);
+        std::fill_n(pending.begin() + pos, count, false);
+      }
+      // Every page, and a few odd ranges.
+      for (uint32_t at = 0; at < kSize; at += 4096) {
+        const bool held = std::any_of(pending.begin() + at, pending.begin() + at + 4096,
+                                      [](bool b) { return b; });
+        if (held && !blocks.MayHold(at, 0, 4096)) {
+          ADD_FAILURE() << "op " << op << " page " << at;
+          break;
+        }
+      }
+      const uint32_t at = next(kSize - 100), length = 1 + next(99);
+      if (std::any_of(pending.begin() + at, pending.begin() + at + length,
+                      [](bool b) { return b; })) {
+        EXPECT_TRUE(blocks.MayHold(at, 0, length)) << "op " << op;
+      }
+    }
+    // A range nothing ever came near is settled without a search.
+    EXPECT_FALSE(blocks.MayHold(kSize + (64 << 10), 0, 4096));
+    if (transaction == 1)
+      blocks.Commit();
+    else
+      blocks.Rollback();
+    EXPECT_FALSE(blocks.MayHold(0, 0, kSize));
+  }
+  // Past 4 GB.
+  blocks.StartTransaction();
+  blocks.WriteBlock(Filled(10, 5).data(), 0, 10, 1, 8000);
+  blocks.WriteBlock(Filled(10, 6).data(), 0, 10, 0, 8000);
+  EXPECT_TRUE(blocks.MayHold(4096, 1, 4096));
+  EXPECT_TRUE(blocks.MayHold(4096, 0, 4096));
+  EXPECT_TRUE(blocks.RemoveRange(4096, 1, 4096));
+  EXPECT_FALSE(blocks.RemoveRange(4096, 1, 4096));
+  EXPECT_TRUE(blocks.RemoveRange(4096, 0, 4096));
+  blocks.Rollback();
+}
+
 TEST_F(BlockCacheTest, RollbackDropsEverythingAndAFailedCommitKeepsWhatWasNotWritten) {
   const auto original = disk.Plain(0, 64);
   blocks.StartTransaction();

@@ -463,7 +463,7 @@ void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
   cache_mgr_->RaisePageLimit(CachePageCountFor(trans_eof_, page_size_));
 }
 
-void TTavFile::SupersedePendingRaw(uint32_t base) {
+inline void TTavFile::SupersedePendingRaw(uint32_t base) {
   // The page was read with those bytes laid over the file's.
   if (block_mgr_->MayHold(base, 0, page_size_) && block_mgr_->RemoveRange(base, 0, page_size_))
     cache_mgr_->DirtyWholePage(base, 0);

@@ -204,7 +204,8 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   // A journal that fits went out above, with the header, in one write; a
   // larger one goes record by record from offset 48, then the header, whose
   // mark makes it count only once all of it is there.
-  buffer_.resize(kJournalChunk);
+  // Not cleared first: every byte written goes out of it filled.
+  const auto chunk = std::make_unique_for_overwrite<uint8_t[]>(kJournalChunk);
   const auto fail = [this](int code, const char* text) {
     // Part of it may be there; nothing has reached the database yet.
     io_->SetSize(0);
@@ -216,24 +217,24 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   uint32_t bodyCrc = 0;
   const auto flush = [&] {
     if (used == 0) return;
-    bodyCrc = UpdateCRC(bodyCrc, buffer_.data(), static_cast<int32_t>(used));
-    if (io_->Write(static_cast<int64_t>(at), buffer_.data(), static_cast<int64_t>(used)) !=
+    bodyCrc = UpdateCRC(bodyCrc, chunk.get(), static_cast<int32_t>(used));
+    if (io_->Write(static_cast<int64_t>(at), chunk.get(), static_cast<int64_t>(used)) !=
         static_cast<int64_t>(used))
       fail(8450, "The commit journal could not be written");
     at += used;
     used = 0;
   };
   for (const TJournalRange& r : ranges) {
-    if (buffer_.size() - used < kRecordHeader) flush();
-    host::PutU32(buffer_.data() + used, r.Position);
-    host::PutU32(buffer_.data() + used + 4, r.Count);
+    if (kJournalChunk - used < kRecordHeader) flush();
+    host::PutU32(chunk.get() + used, r.Position);
+    host::PutU32(chunk.get() + used + 4, r.Count);
     used += kRecordHeader;
     for (uint32_t done = 0; done < r.Count;) {
-      if (used == buffer_.size()) flush();
-      const auto n = static_cast<uint32_t>(std::min<uint64_t>(r.Count - done, buffer_.size() - used));
+      if (used == kJournalChunk) flush();
+      const auto n = static_cast<uint32_t>(std::min<uint64_t>(r.Count - done, kJournalChunk - used));
       if (r.Saved)
-        std::memcpy(buffer_.data() + used, r.Saved + done, n);
-      else if (db.Read(r.Position + done, buffer_.data() + used, n) != static_cast<int64_t>(n))
+        std::memcpy(chunk.get() + used, r.Saved + done, n);
+      else if (db.Read(r.Position + done, chunk.get() + used, n) != static_cast<int64_t>(n))
         fail(9217, "Unable to complete file read operation");
       used += n;
       done += n;
@@ -241,12 +242,12 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
   }
   flush();
   const uint64_t body = total - kJournalHeaderSize;
-  FillHeader(buffer_.data(), oldLength, static_cast<uint32_t>(ranges.size()),
+  FillHeader(chunk.get(), oldLength, static_cast<uint32_t>(ranges.size()),
              static_cast<uint32_t>(body), bodyCrc);
 
   const int64_t length = kJournalHeaderSize;
   last_size_ = static_cast<size_t>(total);
-  if (io_->Write(0, buffer_.data(), length) != length || (durable && !io_->Flush()))
+  if (io_->Write(0, chunk.get(), length) != length || (durable && !io_->Flush()))
     fail(8450, "The commit journal could not be written");
   ReleaseBuffer();
 }

@@ -432,5 +432,54 @@ TEST(JournalWrite, SavedBytesAreUsedWhereTheyAreGiven) {
   j.Close();
 }
 
+// A journal larger than the buffer its records pass through goes out in
+// pieces: every record, read or handed over, comes back byte for byte, and
+// so does the checksum over all of them.
+TEST(JournalWrite, AJournalLargerThanItsBufferComesBackWhole) {
+  os::test::TTempDir dir;
+  const std::string dbPath = dir / "large.tav";
+  constexpr uint32_t kFile = 3 << 20;
+  std::string content(kFile, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7 + i / 4096) % 251);
+  os::test::WriteWholeFile(dbPath, content);
+  auto data = os::TOSFile::Open(dbPath, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
+  ASSERT_TRUE(data);
+  TTavJournal j;
+  j.Open(GetJournalFileName(dbPath), dbPath, 4096, true, nullptr);
+  j.LockCommit();
+  const std::string handed(4096, 'H');
+  std::vector<TJournalRange> ranges;
+  std::vector<std::pair<uint32_t, std::string>> expected;
+  // Odd lengths, so that record headers and bytes straddle the buffer's end.
+  for (uint32_t page = 0, n = 0; page + 4096 <= kFile; page += 4096, ++n) {
+    const uint32_t count = 1000 + (n * 389) % 3000;
+    if (n % 3 == 0) {
+      ranges.push_back({page + 5, count, reinterpret_cast<const uint8_t*>(handed.data())});
+      expected.emplace_back(page + 5, handed.substr(0, count));
+    } else {
+      ranges.push_back({page + 5, count, nullptr});
+      expected.emplace_back(page + 5, content.substr(page + 5, count));
+    }
+  }
+  j.Write(*data, ranges, kFile, false);
+  TJournalImage image;
+  ASSERT_TRUE(j.Load(image));
+  EXPECT_EQ(image.OldLength, kFile);
+  std::vector<std::pair<uint32_t, std::string>> records;
+  for (size_t at = 0; at + 8 <= image.Body.size();) {
+    const uint32_t position = host::GetU32(image.Body.data() + at);
+    const uint32_t count = host::GetU32(image.Body.data() + at + 4);
+    ASSERT_LE(at + 8 + count, image.Body.size());
+    records.emplace_back(position,
+                         std::string(reinterpret_cast<const char*>(image.Body.data() + at + 8), count));
+    at += 8 + count;
+  }
+  ASSERT_GT(image.Body.size(), kJournalChunk);
+  EXPECT_TRUE(records == expected);
+  j.Invalidate(false);
+  j.UnlockCommit();
+  j.Close();
+}
+
 }  // namespace
 }  // namespace tav

@@ -875,8 +875,22 @@ int32_t TBTree::GetRecordNo() {
 
 int32_t TBTree::PathRecordNo() {
   int64_t n = 1;
-  for (int l = 0; l < LevelCount(); ++l)
-    n += Level(l).CountBefore(positions_[static_cast<size_t>(l)]);
+  for (int l = 0; l < LevelCount(); ++l) {
+    TNode& node = Level(l);
+    // An inner node holds what its parent's path entry counts: with that
+    // total the count before the path adds up whichever side is shorter.
+    // The root's is added up once and kept while the root stays held.
+    if (!node.total_valid_ && !node.CheckIsLeaf()) {
+      if (l == 0) {
+        node.GetTotalCount();
+      } else {
+        const uint32_t counted =
+            GetKeyEntryCount(Level(l - 1).EntryAt(positions_[static_cast<size_t>(l - 1)]));
+        if (counted != UINT32_MAX) node.KeepTotal(counted);
+      }
+    }
+    n += node.CountBefore(positions_[static_cast<size_t>(l)]);
+  }
   return static_cast<int32_t>(n);
 }
 
