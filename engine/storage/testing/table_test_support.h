@@ -330,11 +330,13 @@ class TTableConnection {
       rec[static_cast<size_t>(f.NullFlagOffset())] = size != 0 ? 1 : 0;
     }
     const uint32_t address = records_.AddRecord(rec.data());
+    // One index counts the record number its new entry took (the first), as
+    // a dataset's insert counts it for its current index only.
     for (int i = 0; i < indexes_.Count(); ++i) {
       TIndexItem& item = *indexes_.Items(i);
       const bool checked = item.Unique() || item.Primary();
       if (!checked) item.CreateKeyBuffer(rec.data());
-      if ((checked ? item.InsertFoundKey(address) : item.InsertKey(address)) != 0)
+      if (item.InsertFoundKey(address, i == 0) != 0)
         TavDatabaseErrorFmt(kUnexpectedInternalError, "TTableConnection.Insert",
                             "Failed to add key to Index %s", {item.IndexName()});
     }
