@@ -126,6 +126,9 @@ class TCacheMgr : public THashCollection {
  public:
   TCacheMgr();
   ~TCacheMgr() override;
+  // Pages are found through the cache's own index (FindPage), never the
+  // collection's hash, which stays empty.
+  THashCollectionItem* FindHashKey(const void* key) const = delete;
 
   void SetReadIO(TCacheReadPageProc proc) { read_io_ = std::move(proc); }
   void SetWriteIO(TCacheWritePageProc proc) { write_io_ = std::move(proc); }
