@@ -1668,7 +1668,14 @@ void TTavDataSet::FillReadAheadBuffer(int count, TReadAheadDirection direction) 
   if (!use_read_ahead_ || direction == rdNone || count < 2) return;
   read_ahead_->Invalidate();
   TIndexItem* current = index_mgr_->CurrentIndex();
-  current->ListReadAheadRecords(direction, count, *read_ahead_);
+  // Over a range, a walk lists no entries past the end it walks towards.
+  TBTree::TListBound bound;
+  if (range_on_ && range_valid_) {
+    const TRangeMode toward = direction == rdBackwards ? rmRangeStart : rmRangeEnd;
+    bound.Key = range_keys_[toward].data();
+    bound.Markers = range_key_flags_[toward];
+  }
+  current->Tree().ListReadAheadRecords(direction, count, *read_ahead_, bound.Key ? &bound : nullptr);
   read_ahead_->SetValidTimeStamp(os::GetTickCount());
   read_ahead_in_range_ = range_on_ && range_valid_;
   if (range_on_ && read_ahead_->Count() > 0) {

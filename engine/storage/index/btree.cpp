@@ -1012,11 +1012,49 @@ void TBTree::ListAddresses(int64_t count, std::vector<uint32_t>& addresses) {
 }
 
 void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int count,
-                                  TReadAheadBuffer& buffer) {
+                                  TReadAheadBuffer& buffer, const TListBound* bound) {
+  static const char kCaller[] = "TBTree.ListReadAheadRecords";
   if (!positioned_ || !key_cursor_valid_ || count <= 0) return;
   TNode& leaf = Leaf();
   const int32_t cursor = positions_.back();
   leaf.SetCursor(cursor);
+  if (bound && bound->Key && (direction == rdForwards || direction == rdBackwards)) {
+    // The entries are in key order: the bound is found by halving the window
+    // the listing would take, and the count cut to the entries on its side.
+    const int n = leaf.GetCount();
+    const int at = leaf.IndexOfStart(cursor, kCaller);
+    const bool forwards = direction == rdForwards;
+    const auto beyond = [&](int k) {
+      const int c = CompareKeys(0, leaf.EntryPtr(k), {}, bound->Key, bound->Markers);
+      return forwards ? c > 0 : c < 0;
+    };
+    // Forwards: the first of [at, at + count) past the bound. Backwards: the
+    // last of (at - count, at] before it, searched from the cursor outwards.
+    int inside = 0;
+    if (forwards) {
+      int lo = at, hi = std::min(n, at + count);
+      while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (beyond(mid))
+          hi = mid;
+        else
+          lo = mid + 1;
+      }
+      inside = lo - at;
+    } else {
+      int lo = std::max(-1, at - count), hi = at;  // entries (lo, at]; lo is beyond or outside
+      while (lo < hi) {
+        const int mid = hi - (hi - lo) / 2;
+        if (beyond(mid))
+          lo = mid;
+        else
+          hi = mid - 1;
+      }
+      inside = at - lo;
+    }
+    if (inside <= 0) return;
+    count = std::min(count, inside);
+  }
   const int64_t recNo = GetRecordNo();
   const int firstItem = buffer.Count();
   int before = 0;

@@ -224,8 +224,16 @@ class TBTree : public host::TObject, public TNodeOwner {
   void ListAddresses(int64_t count, std::vector<uint32_t>& addresses);
   // Appends read-ahead items from the current leaf around the cursor, with
   // consecutive record numbers. The buffer's key buffers must hold
-  // MaximumKeySize bytes.
-  void ListReadAheadRecords(TReadAheadDirection direction, int count, TReadAheadBuffer& buffer);
+  // MaximumKeySize bytes. With a bound, a forwards listing stops before the
+  // first entry that sorts after `bound->Key` (with its markers) and a
+  // backwards one after the last entry that sorts before it, so a walk over
+  // a range lists no entries beyond the range's end.
+  struct TListBound {
+    const uint8_t* Key = nullptr;
+    TFieldComparisonValues Markers;
+  };
+  void ListReadAheadRecords(TReadAheadDirection direction, int count, TReadAheadBuffer& buffer,
+                            const TListBound* bound = nullptr);
   // From the current leaf to the end of the index, adds key field keyFieldNo
   // (0-based) of every entry with its record address to hash.
   void FillHashTable(int keyFieldNo, TTavBaseHash& hash);

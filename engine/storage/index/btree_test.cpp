@@ -963,6 +963,42 @@ TEST(BTree, ReadAheadListsAroundTheCursorWithRecordNumbers) {
   EXPECT_EQ(listed(rdCenter, 4), (V{{1018, 18}, {1019, 19}, {1020, 20}, {1021, 21}}));
 }
 
+TEST(BTree, ReadAheadWithABoundListsNothingPastIt) {
+  TIndexLayout layout;
+  layout.PageSize = 4096;
+  TTestIndex ix(layout);
+  TBTree& tree = ix.Tree();
+  for (int i = 1; i <= 50; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(1000 + i)), 0);
+  auto listed = [&](TReadAheadDirection d, int count, int boundKey) {
+    ix.SetKey(Int(boundKey), 0);
+    const std::vector<uint8_t> key(tree.KeyBuf(), tree.KeyBuf() + tree.MaximumKeySize() + 1);
+    const TBTree::TListBound bound{key.data(), {}};
+    TReadAheadBuffer buffer;
+    buffer.Open(16, static_cast<uint32_t>(tree.MaximumKeySize() + 1), 1000);
+    ix.SetKey(Int(20), 0);
+    EXPECT_EQ(tree.IndexSearch(stEQ), 0);
+    tree.ListReadAheadRecords(d, count, buffer, &bound);
+    std::vector<std::pair<uint32_t, int32_t>> out;
+    for (int i = 0; i < buffer.Count(); ++i)
+      out.emplace_back(buffer.Items(i)->RecAddr(), buffer.Items(i)->RecNo());
+    EXPECT_EQ(tree.GetRecAddr(), 1020u) << "the cursor stays";
+    return out;
+  };
+  using V = std::vector<std::pair<uint32_t, int32_t>>;
+  // Forwards the bound is an upper end, kept inclusive.
+  EXPECT_EQ(listed(rdForwards, 10, 23), (V{{1020, 20}, {1021, 21}, {1022, 22}, {1023, 23}}));
+  EXPECT_EQ(listed(rdForwards, 3, 40), (V{{1020, 20}, {1021, 21}, {1022, 22}})) << "count still caps";
+  EXPECT_EQ(listed(rdForwards, 10, 20), (V{{1020, 20}}));
+  EXPECT_EQ(listed(rdForwards, 10, 19), V{}) << "a cursor past the bound lists nothing";
+  // Backwards it is a lower end, with record numbers still counted from the cursor.
+  EXPECT_EQ(listed(rdBackwards, 10, 18), (V{{1018, 18}, {1019, 19}, {1020, 20}}));
+  EXPECT_EQ(listed(rdBackwards, 2, 1), (V{{1019, 19}, {1020, 20}}));
+  EXPECT_EQ(listed(rdBackwards, 10, 21), V{});
+  EXPECT_EQ(listed(rdBackwards, 25, 1).size(), 20u) << "the leaf's first entry is inside";
+  // A listing around the cursor has no single end to stop at.
+  EXPECT_EQ(listed(rdCenter, 4, 20), (V{{1018, 18}, {1019, 19}, {1020, 20}, {1021, 21}}));
+}
+
 TEST(BTree, FillHashTableTakesEveryRecordFromTheCurrentLeafOn) {
   TTestIndex ix(SmallIntIndex());
   TBTree& tree = ix.Tree();
