@@ -303,9 +303,12 @@ TCachePage* TCacheMgr::TakePage() {
   return AddPage();
 }
 
-void TCacheMgr::FreeParked() {
-  for (TCachePage* page : parked_) delete page;
-  parked_.clear();
+void TCacheMgr::FreeParked(size_t pages) {
+  pages = std::min(pages, parked_.size());
+  for (size_t i = 0; i < pages; ++i) {
+    delete parked_.back();
+    parked_.pop_back();
+  }
 }
 
 size_t TCacheMgr::KeptListCapacity() const {
@@ -316,11 +319,13 @@ size_t TCacheMgr::KeptListCapacity() const {
 }
 
 void TCacheMgr::TrimToLimit() {
-  // Set aside by the transaction before and not needed by this one.
-  FreeParked();
+  // Set aside by transactions before and not needed by this one: a part of
+  // them goes each time (freeing thousands of pages at once is a pause of
+  // its own).
+  FreeParked(std::max<size_t>(kFreedParkedBytes / page_size_, 1));
   const int excess = Count() - page_limit_;
   if (excess <= 0) return;
-  const size_t parkable = kMaxParkedBytes / page_size_;
+  const size_t parkable = kMaxParkedBytes / page_size_ - std::min(kMaxParkedBytes / page_size_, parked_.size());
   // The index entries of the pages going, kept for the pages the next
   // transaction installs (most often these, back from the parked list).
   if (spare_nodes_.capacity() < std::min(static_cast<size_t>(excess), parkable)) {
@@ -357,7 +362,8 @@ void TCacheMgr::TrimToLimit() {
     if (kept != i) Exchange(kept, i);
     ++kept;
   }
-  const size_t park = std::min<size_t>(static_cast<size_t>(Count() - kept), parkable);
+  const size_t park =
+      parked_.size() + std::min<size_t>(static_cast<size_t>(Count() - kept), parkable);
   try {
     parked_.reserve(park);
   } catch (const std::bad_alloc&) {

@@ -220,6 +220,8 @@ class TCacheMgr : public THashCollection {
   int64_t Hits() const { return hits_; }
   int64_t Misses() const { return misses_; }
   int DirtyCount() const { return static_cast<int>(dirty_.size()); }
+  // Pages set aside out of the cache for the next transaction to grow into.
+  int ParkedCount() const { return static_cast<int>(parked_.size()); }
   // The dirty pages, in no particular order: a commit touches these only,
   // however far the cache has grown.
   const std::vector<TCachePage*>& DirtyPages() const { return dirty_; }
@@ -254,9 +256,10 @@ class TCacheMgr : public THashCollection {
   // Takes pages beyond the limit out of the cache: empty ones first, then
   // the least recently used clean ones (after a transaction, when none is
   // dirty). They are set aside for the next transaction to grow into (see
-  // parked_); those the last one left unused are freed.
+  // parked_), as far as kMaxParkedBytes allows; the rest are freed.
   void TrimToLimit();
-  void FreeParked();
+  // Frees up to `pages` parked pages.
+  void FreeParked(size_t pages = SIZE_MAX);
   // What the lists sized by the dirty or trimmed pages keep between
   // transactions; beyond it they are given back.
   size_t KeptListCapacity() const;
@@ -306,14 +309,16 @@ class TCacheMgr : public THashCollection {
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
   std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
-  // Pages the last transaction grew the cache by, out of the cache (empty,
-  // in no collection) with their buffers: the next transaction that grows
-  // past the limit takes them back instead of allocating pages anew. What
-  // it leaves unused is freed when it ends, so a cache holds at most one
-  // transaction's growth beyond its limit, and never more than
-  // kMaxParkedBytes of it.
+  // Pages transactions grew the cache by, out of the cache (empty, in no
+  // collection) with their buffers: the next transaction that grows past
+  // the limit takes them back instead of allocating pages anew. Never more
+  // than kMaxParkedBytes of them; each Commit or Rollback frees up to
+  // kFreedParkedBytes of those still parked before it parks its own, so
+  // that a big transaction's growth goes back a little per transaction
+  // rather than all at once in the one after it.
   std::vector<TCachePage*> parked_;
   static constexpr size_t kMaxParkedBytes = size_t{32} << 20;
+  static constexpr size_t kFreedParkedBytes = size_t{1} << 20;
   int before_limit_ = 0;
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.

@@ -284,6 +284,73 @@ TEST_F(PageCacheTest, PagesATransactionGrewTheCacheByServeTheNextOne) {
   cache.Close();
 }
 
+// What big transactions grew the cache by stays set aside within a bound
+// (32 MB), and goes back a part (1 MB) per later Commit or Rollback rather
+// than all in one: no single transaction pays for freeing thousands of pages,
+// and none ends with the cache beyond its limit.
+TEST(PageCacheParked, SetAsidePagesAreBoundedAndGoBackAPartPerTransaction) {
+  constexpr uint32_t kBig = 64 * 1024;
+  constexpr int kParkable = 512;    // 32 MB of 64 KB pages
+  constexpr int kFreedPerEnd = 16;  // 1 MB of them
+  TCacheMgr cache;
+  int writes = 0;
+  cache.SetReadIO([](uint8_t* buf, int32_t, uint32_t, uint32_t low, uint32_t) {
+    std::memset(buf, static_cast<int>(low / kBig), kBig);
+  });
+  cache.SetWriteIO([&](const uint8_t* buf, int32_t, uint32_t, uint32_t low, uint32_t) {
+    ++writes;
+    EXPECT_EQ(buf[0], static_cast<uint8_t>(low / kBig + 1)) << low;
+    EXPECT_EQ(buf[kBig - 1], static_cast<uint8_t>(low / kBig + 1)) << low;
+  });
+  cache.Open(4, kBig);
+  std::vector<uint8_t> page(kBig);
+  // A transaction dirtying `count` whole pages from page `first` on.
+  auto run = [&](uint32_t first, uint32_t count, bool commit) {
+    cache.StartTransaction();
+    for (uint32_t p = first; p < first + count; ++p) {
+      std::fill(page.begin(), page.end(), static_cast<uint8_t>(p + 1));
+      cache.WriteCache(page.data(), 0, kBig, 0, p * kBig, 1);
+    }
+    EXPECT_EQ(cache.Count(), static_cast<int>(std::max<uint32_t>(count, 4)));
+    if (commit)
+      cache.Commit();
+    else
+      cache.Rollback();
+    EXPECT_EQ(cache.Count(), 4);
+    EXPECT_EQ(cache.DirtyCount(), 0);
+    EXPECT_LE(cache.ParkedCount(), kParkable);
+  };
+
+  run(0, 600, true);  // grows by 596 pages, 512 of them kept
+  EXPECT_EQ(writes, 600);
+  EXPECT_EQ(cache.ParkedCount(), kParkable);
+  run(0, 1, true);
+  EXPECT_EQ(cache.ParkedCount(), kParkable - kFreedPerEnd);
+  // Growth takes set-aside pages back first; its own pages are set aside
+  // again after the part of the older ones goes.
+  run(10, 104, true);
+  EXPECT_EQ(cache.ParkedCount(), kParkable - 2 * kFreedPerEnd);
+  run(200, 304, false);
+  EXPECT_EQ(cache.ParkedCount(), kParkable - 3 * kFreedPerEnd);
+  // The bound holds when the growth exceeds what is left under it.
+  run(1000, 520, true);
+  EXPECT_EQ(cache.ParkedCount(), kParkable);
+  // Transactions that do not grow the cache give the rest back.
+  int ends = 0;
+  for (int last = cache.ParkedCount(); last > 0; last = cache.ParkedCount()) {
+    run(7, 2, ends % 2 == 0);
+    ++ends;
+    ASSERT_EQ(cache.ParkedCount(), std::max(last - kFreedPerEnd, 0));
+  }
+  EXPECT_EQ(ends, kParkable / kFreedPerEnd);
+  // The last of them rolled back: the cache reads what the file holds.
+  std::vector<uint8_t> got(2);
+  cache.ReadCache(got.data(), 0, 1, 8 * kBig + kBig - 1, 0, 2);
+  EXPECT_EQ(got, (std::vector<uint8_t>{8, 9}));
+  cache.Close();
+  EXPECT_EQ(cache.ParkedCount(), 0);
+}
+
 // A transaction larger than the cache: its dirty pages stay until Commit,
 // clean ones are reused as outside a transaction (a clean page holds what the
 // file holds), and Commit and Rollback bring the cache back to its limit.
