@@ -234,6 +234,8 @@ host::TGetResult TTavBaseTable::GetRecord(host::TRecordBuffer buffer, host::TGet
   }
   marker_ = tpInTableUnknown;
   if (!ok) return failure;
+  // A ring buffer keeps its record's number.
+  CountDeferredRecNo();
   std::memcpy(buffer, RecordBuffer(), static_cast<size_t>(RecordBufferSize()));
   GetCalcFields(buffer);
   SetRecordStatus(buffer, rbBrowse);

@@ -889,6 +889,7 @@ int32_t TTavDataSet::PosRecNo(const uint8_t* buffer) const {
 }
 uint32_t TTavDataSet::PosKeyFlag(const uint8_t* buffer) const { return GetU32(buffer + record_size_ + 8); }
 void TTavDataSet::SetPosition(uint8_t* buffer, uint32_t address, int32_t recNo) const {
+  if (buffer == record_buffer_.data()) rec_no_deferred_ = false;
   PutU32(buffer + record_size_, address);
   PutU32(buffer + record_size_ + 4, static_cast<uint32_t>(recNo));
   PutU32(buffer + record_size_ + 8, 0);
@@ -1481,6 +1482,7 @@ int32_t TTavDataSet::DataSetGetRecordNo() {
 }
 
 int32_t TTavDataSet::DataSetGetRecordNoFromBuf(const uint8_t* buffer) {
+  if (buffer == record_buffer_.data()) CountDeferredRecNo();
   const int32_t value = PosRecNo(buffer);
   if (!range_on_ || value < 1) return value;
   const int32_t base = FilterActive() ? filter_mgr_->GetBaseRecNo() : GetRangeEndRecNo(rmRangeStart);
@@ -1593,15 +1595,39 @@ bool TTavDataSet::MoveToRangeEnd(TRangeMode mode) {
   if (address == 0) return false;
   uint8_t* buf = record_buffer_.data();
   record_mgr_->ReadRecord(address, buf, true);
-  const int32_t recNo = current->GetRecordNo();
+  const bool defer = defer_range_rec_no_;
+  const int32_t recNo = defer ? 0 : current->GetRecordNo();
   SetPosition(buf, address, recNo);
-  uint8_t* rangeBuf = range_buffers_[mode].data();
-  PutU32(rangeBuf + record_size_, address);
-  PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
-  range_end_located_[mode] = true;
+  // Uncounted, the range end stays unlocated: GetRangeEndRecNo counts it
+  // when asked.
+  if (!defer) {
+    uint8_t* rangeBuf = range_buffers_[mode].data();
+    PutU32(rangeBuf + record_size_, address);
+    PutU32(rangeBuf + record_size_ + 4, static_cast<uint32_t>(recNo));
+    range_end_located_[mode] = true;
+  }
+  rec_no_deferred_ = defer;
   record_buffer_state_ = TRecordBufferState::kRead;
   index_on_buffer_ = true;
   return true;
+}
+
+void TTavDataSet::CountDeferredRecNo() {
+  if (!rec_no_deferred_) return;
+  rec_no_deferred_ = false;
+  uint8_t* buf = record_buffer_.data();
+  const uint32_t address = PosAddress(buf);
+  if (record_buffer_state_ != TRecordBufferState::kRead || address == 0 || PosRecNo(buf) != 0) return;
+  TReadLockGuard lock(*this);
+  // Found again by its key: the index may have moved since the record was
+  // reached.
+  TIndexItem* current = index_mgr_->CurrentIndex();
+  const bool wasOn = index_on_buffer_;
+  index_on_buffer_ = false;
+  current->CreateKeyBuffer(buf);
+  if (current->FullIndexSearch(stEQ) != 0 || current->GetRecordAddress() != address) return;
+  PutU32(buf + record_size_ + 4, static_cast<uint32_t>(current->GetRecordNo()));
+  index_on_buffer_ = wasOn;
 }
 
 int32_t TTavDataSet::GetRangeEndRecNo(TRangeMode mode) {

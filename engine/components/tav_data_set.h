@@ -487,6 +487,12 @@ class TTavDataSet : public host::TDataSet {
   // Callers: the cursor's moves inside a range.
   int32_t GetRangeEndRecNo(TRangeMode mode);
   bool MoveToRangeEnd(TRangeMode mode);
+  // While set, a move to a range end leaves the reached record's number
+  // uncounted (0 in its position) until something asks for it: a lookup of
+  // one key reads one record and never steps from it by number.
+  void SetDeferRangeRecNo(bool value) { defer_range_rec_no_ = value; }
+  // Counts the engine buffer's record number a range move left uncounted.
+  void CountDeferredRecNo();
   bool CheckKeyBufInRange(const uint8_t* key, TRangeMode mode);
   void SetNullIndexFieldsToRangeEnd(uint8_t* keyBuffer, const std::string& indexName,
                                     TRangeMode mode, const std::string& fieldNames);
@@ -734,6 +740,10 @@ class TTavDataSet : public host::TDataSet {
   // The current index's cursor stands on the engine buffer's record, so a
   // step along it knows its record number without counting.
   bool index_on_buffer_ = false;
+  bool defer_range_rec_no_ = false;
+  // The engine buffer's record number was left uncounted by a range move;
+  // any later position given to the buffer withdraws this.
+  mutable bool rec_no_deferred_ = false;
 };
 
 // Takes the dataset's read lock unless one is held and releases exactly

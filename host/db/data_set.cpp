@@ -197,6 +197,7 @@ TRecordBufferPtr TDataSet::AllocRecordBuffer() {
 }
 
 void TDataSet::SetBufListSize(int size) {
+  ring_from_first_ = false;
   int old = static_cast<int>(buffers_.size());
   if (size < old) {
     for (int i = size; i < old; ++i) FreeRecordBuffer(buffers_[i]);
@@ -234,6 +235,7 @@ void TDataSet::SetBufferCount(int value) {
 }
 
 void TDataSet::ClearBuffers() {
+  ring_from_first_ = false;
   record_count_ = 0;
   active_record_ = 0;
   current_record_ = -1;
@@ -367,6 +369,16 @@ void TDataSet::Last() {
 void TDataSet::MoveToEnd(bool first) {
   CheckBrowseMode();
   DoBeforeScroll();
+  // The ring already holds what First would read (a handler above that
+  // moved the dataset withdrew the mark through its data event).
+  if (first && ring_from_first_) {
+    active_record_ = 0;
+    bof_ = true;
+    eof_ = record_count_ == 0;
+    DataEvent(deDataSetChange, 0);
+    DoAfterScroll();
+    return;
+  }
   ClearBuffers();
   // The ring fills from the end reached: forwards from the first record,
   // backwards from the last. That end's flag holds whatever happens.
@@ -1016,6 +1028,9 @@ bool TDataSet::IsLinkedTo(TDataSource* dataSource) {
 }
 
 void TDataSet::DataEvent(TDataEvent event, intptr_t info) {
+  // Asking the links to post moves nothing; what a post changes raises its
+  // own events.
+  if (event != deCheckBrowseMode) ring_from_first_ = false;
   switch (event) {
     case deFieldChange: {
       auto* field = reinterpret_cast<TField*>(info);

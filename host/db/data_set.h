@@ -331,6 +331,11 @@ class TDataSet : public TComponent {
   void DestroyFields();
   virtual void BindFields(bool binding);
   void ClearBuffers();
+  // Says that the ring holds the records from the first one on, read
+  // forwards as First reads them, and that nothing moved since: the next
+  // First then keeps the ring instead of reading it again. Any data event,
+  // and anything that empties or resizes the ring, withdraws it.
+  void MarkRingFromFirst() { ring_from_first_ = true; }
   void UpdateBufferCount();
   TRecordBuffer Buffers(int index) const { return buffers_[index].get(); }
   // The extra buffer at the end of the ring (BufferCount + 1 buffers in all),
@@ -366,6 +371,7 @@ class TDataSet : public TComponent {
   bool modified_ = false;
   bool bof_ = true;
   bool eof_ = true;
+  bool ring_from_first_ = false;
   bool found_ = false;
   bool default_fields_ = false;
   bool auto_calc_fields_ = true;

@@ -64,9 +64,29 @@ std::string GetStringFromData(host::TFieldType type, const uint8_t* data, int32_
   }
 }
 
+namespace {
+
+// The one record of a unique key is read without counting its place in the
+// index: nothing steps from it, and its number is counted if asked.
+bool FirstOfKey(TTavDatasetBridge& bridge, bool singleKey) {
+  if (!singleKey || bridge.FilterActive()) return bridge.DataSetFirst();
+  bridge.SetDeferRangeRecNo(true);
+  bool found = false;
+  try {
+    found = bridge.DataSetFirst();
+  } catch (...) {
+    bridge.SetDeferRangeRecNo(false);
+    throw;
+  }
+  bridge.SetDeferRangeRecNo(false);
+  return found;
+}
+
+}  // namespace
+
 bool TTavDatasetBridge::FirstBridgeRecord() {
   walking_list_ = address_order_ && !Memory() && !FilterActive();
-  if (!walking_list_) return DataSetFirst();
+  if (!walking_list_) return FirstOfKey(*this, single_key_);
   TCompoundList list;
   InternalPrepareMasterRecordList(list);
   walk_list_ = list.List1();
@@ -402,7 +422,7 @@ bool TTavDatasetBridge::FirstKeyRecord(const uint8_t* data, int32_t length) {
   lookup_range_ = true;
   single_key_ = lookup_unique_;
   walking_list_ = false;
-  return DataSetFirst();
+  return FirstOfKey(*this, single_key_);
 }
 
 bool TTavDatasetBridge::NextKeyRecord() { return single_key_ ? false : DataSetNext(); }

@@ -352,6 +352,70 @@ TEST_F(LeafProviderTest, KeyRangesSetAgainFollowEachNewCondition) {
   EXPECT_EQ(select("K = 1"), (std::vector<int>{1}));
 }
 
+TEST_F(LeafProviderTest, AUniqueKeyReadsItsRecordAndCountsItsNumberOnlyWhenAsked) {
+  {
+    TTavBaseTable t(nullptr);
+    test::ConnectMemory(db_, t, "U");
+    t.FieldDefs().Add("ID", host::ftInteger);
+    t.IndexDefs().Add("byID", "ID", host::TIndexOptions{host::ixUnique});
+    t.CreateTable();
+    t.Open();
+    for (int id : {40, 10, 30, 20, 50}) {
+      t.Append();
+      t.FieldByName("ID")->SetAsInteger(id);
+      t.Post();
+    }
+    t.Close();
+  }
+  TTavDatasetBridge bridge(nullptr);
+  test::ConnectMemory(db_, bridge, "U");
+  TTavNonJoinDataProvider leaf;
+  leaf.SetDataBridge(&bridge);
+  leaf.SetProviderName("U");
+  leaf.SetKeyRangesAllowed(true);
+  leaf.OpenProvider();
+  const int id = leaf.GetProviderFields()->FindField("ID")->FieldNo();
+  // The values as a planned statement holds them: integers.
+  std::function<void(TTavExprNode*)> integers = [&](TTavExprNode* node) {
+    if (node == nullptr) return;
+    if (node->Kind == enkConst) node->Data = host::Variant(node->Data.AsInteger());
+    integers(node->Left);
+    integers(node->Right);
+  };
+  std::unique_ptr<TCondition> c;
+  auto lookUp = [&](int value) {
+    c = Parse(leaf, "ID = " + std::to_string(value));
+    integers(c->Parser.Root);
+    leaf.SetJoinSelectExprRoot(c->Parser.Root);
+    EXPECT_TRUE(bridge.KeyRangeSelected());
+    return leaf.FirstProviderRecord();
+  };
+  ASSERT_TRUE(lookUp(30));
+  EXPECT_EQ(leaf.GetDataAsVariant(id).AsInteger(), 30);
+  // The first of its range, and third in the index.
+  EXPECT_EQ(bridge.DataSetGetRecordNo(), 1);
+  EXPECT_EQ(bridge.GetRangeEndRecNo(rmRangeStart), 3);
+  EXPECT_FALSE(leaf.NextProviderRecord());
+
+  // Counted after the index was moved elsewhere: found again by its key.
+  ASSERT_TRUE(lookUp(50));
+  EXPECT_EQ(bridge.GetRangeEndRecNo(rmRangeEnd), 5);
+  EXPECT_EQ(bridge.DataSetGetRecordNo(), 1);
+  EXPECT_EQ(bridge.GetRangeEndRecNo(rmRangeStart), 5);
+  EXPECT_FALSE(lookUp(35));
+
+  // A range of several keys is stepped as before.
+  c = Parse(leaf, "ID >= 20 AND ID <= 40");
+  integers(c->Parser.Root);
+  leaf.SetJoinSelectExprRoot(c->Parser.Root);
+  std::vector<int> seen;
+  for (bool ok = leaf.FirstProviderRecord(); ok; ok = leaf.NextProviderRecord()) {
+    seen.push_back(static_cast<int>(leaf.GetDataAsVariant(id).AsInteger()));
+    EXPECT_EQ(bridge.DataSetGetRecordNo(), static_cast<int>(seen.size()));
+  }
+  EXPECT_EQ(seen, (std::vector<int>{20, 30, 40}));
+}
+
 TEST(JoinProviderTree, NamesAndTheBaseRefusingJoinValues) {
   TTavBaseJoinDataProvider join, left, right;
   join.SetProviderName("J");

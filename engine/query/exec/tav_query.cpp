@@ -380,6 +380,8 @@ void TTavQuery::Refresh() {
   CursorPosChanged();
   InternalRefresh();
   Resync({});
+  // Read from before the first row: a First that follows keeps the ring.
+  MarkRingFromFirst();
   if (AfterRefresh) AfterRefresh(this);
 }
 

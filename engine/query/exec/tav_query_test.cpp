@@ -815,6 +815,77 @@ TEST_F(QueryTest, ARefreshStandsOnTheNewFirstRowWhereverTheCursorWas) {
   EXPECT_EQ(after, 5);
 }
 
+TEST_F(QueryTest, AFirstAfterARefreshStandsOnTheFirstRowAndTellsItsWatchers) {
+  auto q = Query("SELECT ID, Name FROM Emp WHERE ID BETWEEN :lo AND :hi");
+  q->SetRequestLive(true);
+  q->ParamByName("lo")->SetAsInteger(1);
+  q->ParamByName("hi")->SetAsInteger(5);
+  int before = 0;
+  int after = 0;
+  q->BeforeScroll = [&](host::TDataSet*) { ++before; };
+  q->AfterScroll = [&](host::TDataSet*) { ++after; };
+  q->Open();
+  q->Last();
+  q->ParamByName("lo")->SetAsInteger(2);
+  q->ParamByName("hi")->SetAsInteger(4);
+  q->Refresh();
+  before = after = 0;
+  q->First();
+  EXPECT_EQ(before, 1);
+  EXPECT_EQ(after, 1);
+  EXPECT_TRUE(q->BOF());
+  EXPECT_FALSE(q->Eof());
+  EXPECT_EQ(q->RecNo(), 1);
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 2);
+  EXPECT_EQ(Rows(*q), "2|Bob;3|Cid;4|Dee");
+
+  // Moved after the refresh: First goes back.
+  q->Refresh();
+  q->Next();
+  q->Next();
+  q->First();
+  EXPECT_TRUE(q->BOF());
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 2);
+  q->Next();
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 3);
+
+  // A handler that moves before the scroll.
+  q->Refresh();
+  bool moving = false;
+  q->BeforeScroll = [&](host::TDataSet*) {
+    if (moving) return;
+    moving = true;
+    q->Last();
+    moving = false;
+  };
+  q->First();
+  EXPECT_TRUE(q->BOF());
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 2);
+  q->BeforeScroll = nullptr;
+
+  // An edit posted after the refresh is what First shows.
+  q->Refresh();
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Bo");
+  q->Post();
+  q->First();
+  EXPECT_EQ(q->FieldByName("Name")->AsString(), "Bo");
+  EXPECT_EQ(Select("SELECT Name FROM Emp WHERE ID = 2"), "Bo");
+
+  // First twice, and a run with no rows.
+  q->Refresh();
+  q->First();
+  q->First();
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 2);
+  q->ParamByName("lo")->SetAsInteger(9);
+  q->ParamByName("hi")->SetAsInteger(9);
+  q->Refresh();
+  q->First();
+  EXPECT_TRUE(q->BOF());
+  EXPECT_TRUE(q->Eof());
+  EXPECT_TRUE(q->FieldByName("ID")->IsNull());
+}
+
 TEST_F(QueryTest, CloseLetsTheTablesAKeptPlanHeldGo) {
   // Exclusive, a schema statement needs no reconnect: it must find the
   // tables a closed query read free, and the query plans afresh over them.

@@ -54,6 +54,12 @@ void TLockCollection::Delete(int index) {
 }
 
 void TLockCollection::Clear() {
+  // Kept as Delete keeps them, within the room Add made: releasing every
+  // lock at the end of a call allocates nothing.
+  while (!items_.empty() && spare_.size() < std::min(kKeptItems, spare_.capacity())) {
+    spare_.push_back(std::move(items_.back()));
+    items_.pop_back();
+  }
   items_.clear();
 }
 

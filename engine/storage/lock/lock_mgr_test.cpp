@@ -138,6 +138,34 @@ TEST_F(LockMgrTest, LocksTakenAndGivenBackOverAndOverListExactlyWhatIsHeld) {
             0);
 }
 
+TEST_F(LockMgrTest, LocksTakenAfterReleasingAllDescribeOnlyThemselves) {
+  // More items given back at once than are kept, upgrade pieces among them.
+  auto m = TableMgr(file_.get());
+  for (int round = 0; round < 3; ++round) {
+    for (uint32_t id = 1; id <= 12; ++id) EXPECT_TRUE(m->SetReadLock(id, 0));
+    m->UpgradeReadLockToWriteLock(3, 0);
+    EXPECT_GT(m->GetLockCount(), 12);
+    m->ReleaseAllLocks();
+    ASSERT_EQ(m->GetLockCount(), 0);
+    EXPECT_EQ(m->QueryLockType(3), kLockTypeNone);
+    EXPECT_EQ(m->SetWriteLock(20, 0), kLockTypeWrite);
+    EXPECT_TRUE(m->SetReadLock(21, 0));
+    ASSERT_EQ(m->GetLockCount(), 2);
+    const TLockItem* write = m->Locks().Items(0);
+    EXPECT_EQ(write->RqID, 20u);
+    EXPECT_EQ(write->LckType, kLockTypeWrite);
+    EXPECT_EQ(write->LckAddr, m->GetCalculatedLockAddr(20));
+    EXPECT_EQ(write->LckSize, kTableLockRegion);
+    const TLockItem* read = m->Locks().Items(1);
+    EXPECT_EQ(read->RqID, 21u);
+    EXPECT_EQ(read->LckType, kLockTypeRead);
+    EXPECT_EQ(read->LckSize, 1u);
+    EXPECT_EQ(m->QueryLockType(3), kLockTypeNone);
+    m->ReleaseAllLocks();
+  }
+  EXPECT_EQ(InChild([](TProbe& p) { return p.Free(kTableLockBase, 22 * kTableLockRegion); }), 0);
+}
+
 TEST_F(LockMgrTest, UncontendedWriteLockHoldsExactlyTheTablesRegion) {
   auto m = TableMgr(file_.get());
   EXPECT_EQ(m->SetWriteLock(5, 0), kLockTypeWrite);
