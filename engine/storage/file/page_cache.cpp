@@ -542,27 +542,11 @@ void TCacheMgr::WritePiece(const uint8_t* src, int32_t owner, uint32_t accessFla
   Stamp(page);
 }
 
-bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t count,
-                                   uint32_t position, uint32_t accessFlags, TCachePage*& page) {
-  CheckRange(position, count, "TCacheMgr.WriteIntoDirtyPage");
-  const TPiece piece = PieceAt(position, uint64_t{position} + count);
-  TAV_ASSERT(piece.length == count, "WriteIntoDirtyPage crosses a page boundary");
-  const auto found = page_index_.find(IndexKey(0, piece.base));
-  page = found == page_index_.end() ? nullptr : found->second;
-  if (!transaction_active_ || count == 0 || !page || page->state_ != cpDirty ||
-      page->owner_ != owner || page->access_flags_ != accessFlags)
-    return false;
-  // A dirty page of the same identity takes the bytes in place: it stays
-  // dirty under that identity, its span (and a before-image it keeps) grows
-  // by what the write covers.
-  ++hits_;
-  const uint32_t to = piece.offset + piece.length;
-  if (page->before_) WidenBeforeImage(page, piece.offset, to);
-  std::memcpy(page->buffer_.get() + piece.offset, buffer, piece.length);
-  page->dirty_from_ = std::min(page->dirty_from_, piece.offset);
-  page->dirty_to_ = std::max(page->dirty_to_, to);
-  Stamp(page);
-  return true;
+void TCacheMgr::RefuseOnePageWrite(uint32_t position, uint32_t count) const {
+  const char* caller = "TCacheMgr.WriteIntoDirtyPage";
+  CheckRange(position, count, caller);
+  host::AssertFailed("piece.length == count", "WriteIntoDirtyPage crosses a page boundary", caller,
+                     0);
 }
 
 void TCacheMgr::WriteOnePage(const void* buffer, int32_t owner, uint32_t count,

@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -338,7 +339,36 @@ class TCacheMgr : public THashCollection {
     return (uint64_t{upper} << 32) | base;
   }
   void Unhash(TCachePage* page);
+  [[noreturn]] void RefuseOnePageWrite(uint32_t position, uint32_t count) const;
 };
+
+// Inline: the way most of a transaction's small writes go (a tree's nodes,
+// a record), which would otherwise pay more for the call than the copy.
+inline bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t count,
+                                          uint32_t position, uint32_t accessFlags,
+                                          TCachePage*& page) {
+  const uint32_t base = position & base_addr_mask_;
+  const uint32_t from = position - base;
+  // Within one page of an open cache, and so below 4 GB.
+  if (!IsOpen() || uint64_t{from} + count > page_size_) RefuseOnePageWrite(position, count);
+  const auto found = page_index_.find(IndexKey(0, base));
+  page = found == page_index_.end() ? nullptr : found->second;
+  if (!transaction_active_ || count == 0 || !page || page->state_ != cpDirty ||
+      page->owner_ != owner || page->access_flags_ != accessFlags)
+    return false;
+  // A dirty page of the same identity takes the bytes in place: it stays
+  // dirty under that identity, its span (and a before-image it keeps) grows
+  // by what the write covers.
+  ++hits_;
+  const uint32_t to = from + count;
+  if (page->before_) WidenBeforeImage(page, from, to);
+  std::memcpy(page->buffer_.get() + from, buffer, count);
+  page->dirty_from_ = std::min(page->dirty_from_, from);
+  page->dirty_to_ = std::max(page->dirty_to_, to);
+  // What Stamp does for a dirty page (only clean ones are on the recency list).
+  page->lru_flag_ = lru_counter_++;
+  return true;
+}
 
 class TCacheBlockMgr;
 

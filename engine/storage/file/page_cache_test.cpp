@@ -579,6 +579,25 @@ TEST_F(PageCacheTest, AWriteGoesStraightIntoAPageItsTransactionDirtied) {
   EXPECT_EQ(disk.Plain(0, kPage), expected);
 }
 
+// The short way in refuses, loudly, what no single page of an open cache
+// holds, and leaves the page it would have written as it was.
+TEST_F(PageCacheTest, TheShortWayInRefusesAWriteNoOnePageHolds) {
+  cache.StartTransaction();
+  Write(kPage - 8, Filled(8, 1));  // dirty now
+  const auto held = Read(0, kPage);
+  const auto bytes = Filled(4, 0x5A);
+  TCachePage* page = nullptr;
+  EXPECT_THROW(cache.WriteIntoDirtyPage(bytes.data(), 0, 4, kPage - 2, 1, page),
+               host::EAssertionFailed);
+  EXPECT_THROW(cache.WriteIntoDirtyPage(bytes.data(), 0, 4, UINT32_MAX - 1, 1, page),
+               host::EAssertionFailed);
+  EXPECT_EQ(Read(0, kPage), held);
+  EXPECT_TRUE(cache.WriteIntoDirtyPage(bytes.data(), 0, 4, kPage - 4, 1, page)) << "the last bytes";
+  cache.Rollback();
+  cache.Close();
+  EXPECT_THROW(cache.WriteIntoDirtyPage(bytes.data(), 0, 4, 10, 1, page), host::EAssertionFailed);
+}
+
 TEST_F(PageCacheTest, ADirtyPageIsNeverReloadedOverItsPendingWrite) {
   cache.StartTransaction();
   Write(2 * kPage, Filled(kPage, 0x42), 1);

@@ -463,26 +463,6 @@ void TTavFile::GrowTransactionEof(uint32_t position, uint32_t count) {
   cache_mgr_->RaisePageLimit(CachePageCountFor(trans_eof_, page_size_));
 }
 
-inline void TTavFile::SupersedePendingRaw(uint32_t base) {
-  // The page was read with those bytes laid over the file's.
-  if (block_mgr_->MayHold(base, 0, page_size_) && block_mgr_->RemoveRange(base, 0, page_size_))
-    cache_mgr_->DirtyWholePage(base, 0);
-}
-
-bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,
-                                    int32_t tableId, uint32_t accessFlags) {
-  if (trans_state_ != ftsOpen || tableId > kMaxTableID || count == 0 || !cache_mgr_->IsOpen())
-    return false;
-  if (uint64_t{position} + count > static_cast<uint64_t>(TransactionEof())) return false;
-  const uint32_t base = position & cache_mgr_->BaseAddrMask();
-  if (uint64_t{position - base} + count > page_size_) return false;
-  TCachePage* page = nullptr;
-  if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
-    return false;
-  SupersedePendingRaw(base);
-  return true;
-}
-
 void TTavFile::WriteCached(const uint8_t* buffer, uint32_t position, uint32_t count,
                            int32_t tableId, uint32_t accessFlags) {
   // Inside a transaction most writes lie in one page, and most of those in a

@@ -403,4 +403,26 @@ class TTavFile : public host::TObject {
   TBlowfishData blowfish_{};
 };
 
+// Inline: most of a transaction's small writes take this way.
+inline void TTavFile::SupersedePendingRaw(uint32_t base) {
+  // The page was read with those bytes laid over the file's.
+  if (block_mgr_->MayHold(base, 0, page_size_) && block_mgr_->RemoveRange(base, 0, page_size_))
+    cache_mgr_->DirtyWholePage(base, 0);
+}
+
+inline bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,
+                                           int32_t tableId, uint32_t accessFlags) {
+  if (trans_state_ != ftsOpen || tableId > kMaxTableID || count == 0 || !cache_mgr_->IsOpen())
+    return false;
+  const int64_t eof = trans_eof_ >= 0 ? trans_eof_ : TransactionEof();
+  if (uint64_t{position} + count > static_cast<uint64_t>(eof)) return false;
+  const uint32_t base = position & cache_mgr_->BaseAddrMask();
+  if (uint64_t{position - base} + count > page_size_) return false;
+  TCachePage* page = nullptr;
+  if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
+    return false;
+  SupersedePendingRaw(base);
+  return true;
+}
+
 }  // namespace tav
