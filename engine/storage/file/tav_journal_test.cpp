@@ -388,6 +388,18 @@ TEST_F(JournalRecovery, ACommitSavesTheBytesItChangedAndTheyTakeItBackWhole) {
 
 // The bytes a caller hands over stand for the file's; a range that overlaps
 // another is read whole from the file instead.
+// The (position, bytes) records of a loaded journal's body, in order.
+void ReadRecords(const TJournalImage& image, std::vector<std::pair<uint32_t, std::string>>& records) {
+  for (size_t at = 0; at + 8 <= image.Body.size();) {
+    const uint32_t position = host::GetU32(image.Body.data() + at);
+    const uint32_t count = host::GetU32(image.Body.data() + at + 4);
+    ASSERT_LE(at + 8 + count, image.Body.size());
+    records.emplace_back(position,
+                         std::string(reinterpret_cast<const char*>(image.Body.data() + at + 8), count));
+    at += 8 + count;
+  }
+}
+
 TEST(JournalWrite, SavedBytesAreUsedWhereTheyAreGiven) {
   os::test::TTempDir dir;
   const std::string dbPath = dir / "saved.tav";
@@ -413,14 +425,7 @@ TEST(JournalWrite, SavedBytesAreUsedWhereTheyAreGiven) {
   ASSERT_TRUE(j.Load(image));
   EXPECT_EQ(image.OldLength, 4096u);
   std::vector<std::pair<uint32_t, std::string>> records;
-  for (size_t at = 0; at + 8 <= image.Body.size();) {
-    const uint32_t position = host::GetU32(image.Body.data() + at);
-    const uint32_t count = host::GetU32(image.Body.data() + at + 4);
-    ASSERT_LE(at + 8 + count, image.Body.size());
-    records.emplace_back(position,
-                         std::string(reinterpret_cast<const char*>(image.Body.data() + at + 8), count));
-    at += 8 + count;
-  }
+  ASSERT_NO_FATAL_FAILURE(ReadRecords(image, records));
   const std::vector<std::pair<uint32_t, std::string>> expected = {
       {100, std::string(50, 'S')},  {150, content.substr(150, 30)},
       {300, content.substr(300, 10)}, {1000, content.substr(1000, 60)},
@@ -466,14 +471,7 @@ TEST(JournalWrite, AJournalLargerThanItsBufferComesBackWhole) {
   ASSERT_TRUE(j.Load(image));
   EXPECT_EQ(image.OldLength, kFile);
   std::vector<std::pair<uint32_t, std::string>> records;
-  for (size_t at = 0; at + 8 <= image.Body.size();) {
-    const uint32_t position = host::GetU32(image.Body.data() + at);
-    const uint32_t count = host::GetU32(image.Body.data() + at + 4);
-    ASSERT_LE(at + 8 + count, image.Body.size());
-    records.emplace_back(position,
-                         std::string(reinterpret_cast<const char*>(image.Body.data() + at + 8), count));
-    at += 8 + count;
-  }
+  ASSERT_NO_FATAL_FAILURE(ReadRecords(image, records));
   ASSERT_GT(image.Body.size(), kJournalChunk);
   EXPECT_TRUE(records == expected);
   j.Invalidate(false);
