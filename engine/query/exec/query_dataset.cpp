@@ -146,19 +146,34 @@ void ReadStored(const TStoredColumn& column, TDataHolder& holder) {
 }
 
 // Where a field stands in a source record and in a target record laid out
-// alike (type, size, length word): offsets, 0 for no length word.
+// alike: offsets, 0 for no length word.
 struct TByteCopy {
   int32_t FromNull = 0, FromData = 0, FromLength = 0;
   int32_t ToNull = 0, ToData = 0, ToLength = 0;
   int32_t Size = 0;
-  int32_t MaxLength = 0;  // the longest value the target field takes
-  bool Text = false;
+  bool CutAtZero = false;  // a text ends at its first zero, as its value does
 };
 
+// Whether `from` and `to` are laid out alike, so that a value goes from
+// record to record as its bytes: one type and size, either of a fixed size
+// (no text) or texts with their length words; `out` then says where.
+bool SameLayout(const TInternalFieldItem& from, const TInternalFieldItem& to, TByteCopy& out) {
+  if (from.DataType() != to.DataType() || from.FieldSize() != to.FieldSize() || to.FieldSize() <= 0 ||
+      from.IsVariable() != to.IsVariable())
+    return false;
+  const host::TFieldType type = to.DataType();
+  const bool text = type == host::ftString || type == host::ftWideString;
+  if (text != to.IsVariable()) return false;
+  if (text && (type != host::ftString || from.SizeMarkerOffset() == 0 || to.SizeMarkerOffset() == 0)) return false;
+  out = {from.NullFlagOffset(), from.DataOffset(), text ? from.SizeMarkerOffset() : 0,
+         to.NullFlagOffset(),   to.DataOffset(),   text ? to.SizeMarkerOffset() : 0,
+         to.FieldSize(),        false};
+  return true;
+}
+
 // The field from `record` (its leaf's current record, nullptr for none)
-// into `out`: its NULL flag, length word and bytes, a text up to its first
-// zero. False, with `out` untouched, when the stored length exceeds the
-// target's.
+// into `out`: its NULL flag, length word and bytes. False, with `out`
+// untouched, for a length word no text of the field can have.
 bool CopyStoredBytes(const TByteCopy& c, const uint8_t* record, uint8_t* out) {
   uint8_t* dest = out + c.ToData;
   const auto size = static_cast<size_t>(c.Size);
@@ -169,15 +184,20 @@ bool CopyStoredBytes(const TByteCopy& c, const uint8_t* record, uint8_t* out) {
     return true;
   }
   const uint8_t* data = record + c.FromData;
-  int32_t length = c.FromLength != 0 ? host::GetU16(record + c.FromLength) : c.Size;
-  // Never past the field's bytes, whatever the length word says.
-  if (length > c.Size) return false;
-  if (c.Text) length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
-  if (length > c.MaxLength) return false;
-  if (c.ToLength != 0) host::PutU16(out + c.ToLength, static_cast<uint16_t>(length));
+  if (c.FromLength == 0) {
+    out[c.ToNull] = 1;
+    std::memcpy(dest, data, size);
+    return true;
+  }
+  int32_t length = host::GetU16(record + c.FromLength);
+  // Never past the field's bytes, and room for the closing zero.
+  if (length > c.Size - 1) return false;
+  if (c.CutAtZero)
+    length = static_cast<int32_t>(strnlen(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
+  host::PutU16(out + c.ToLength, static_cast<uint16_t>(length));
   out[c.ToNull] = 1;
   std::memcpy(dest, data, static_cast<size_t>(length));
-  if (static_cast<size_t>(length) < size) std::memset(dest + length, 0, size - static_cast<size_t>(length));
+  std::memset(dest + length, 0, size - static_cast<size_t>(length));
   return true;
 }
 
@@ -267,9 +287,7 @@ struct TRawColumn {
   const TResultSetField* Column = nullptr;
   int To = 0;
   const TTavNonJoinDataProvider* Leaf = nullptr;
-  int32_t FromNull = 0, FromData = 0, FromMarker = 0;
-  int32_t ToNull = 0, ToData = 0, ToMarker = 0;
-  int32_t Size = 0;
+  TByteCopy Copy;
 };
 
 std::vector<TRawColumn> RawColumns(const TResultSetFields& columns, const std::vector<TStoredColumn>& stored,
@@ -278,26 +296,11 @@ std::vector<TRawColumn> RawColumns(const TResultSetFields& columns, const std::v
   for (int i = 0; i < columns.Count(); ++i) {
     const TStoredColumn& from = stored[static_cast<size_t>(i)];
     if (from.Leaf == nullptr) continue;
-    const TInternalFieldItem& source = *from.Stored;
-    const TInternalFieldItem& dest = target.GetFieldDef(i);
-    if (source.DataType() != dest.DataType() || source.FieldSize() != dest.FieldSize() || dest.FieldSize() <= 0 ||
-        source.IsVariable() != dest.IsVariable())
-      continue;
-    const host::TFieldType type = dest.DataType();
-    const bool text = type == host::ftString || type == host::ftWideString;
-    if (text != dest.IsVariable()) continue;
-    if (text && (type != host::ftString || source.SizeMarkerOffset() == 0 || dest.SizeMarkerOffset() == 0)) continue;
     TRawColumn raw;
+    if (!SameLayout(*from.Stored, target.GetFieldDef(i), raw.Copy)) continue;
     raw.Column = columns.Items(i);
     raw.To = i;
     raw.Leaf = from.Leaf;
-    raw.FromNull = source.NullFlagOffset();
-    raw.FromData = source.DataOffset();
-    raw.FromMarker = text ? source.SizeMarkerOffset() : 0;
-    raw.ToNull = dest.NullFlagOffset();
-    raw.ToData = dest.DataOffset();
-    raw.ToMarker = text ? dest.SizeMarkerOffset() : 0;
-    raw.Size = dest.FieldSize();
     out.push_back(raw);
   }
   return out;
@@ -306,28 +309,11 @@ std::vector<TRawColumn> RawColumns(const TResultSetFields& columns, const std::v
 // Column `r` of the source's current row, `record` (its leaf's current
 // record), into the record `to` of `target`.
 void CopyRawColumn(const TRawColumn& r, const uint8_t* record, uint8_t* to, TTavDataSet& target) {
-  if (record == nullptr || record[r.FromNull] == 0) {
-    to[r.ToNull] = 0;
-    std::memset(to + r.ToData, 0, static_cast<size_t>(r.Size));
-    if (r.ToMarker != 0) host::PutU16(to + r.ToMarker, 0);
-    return;
-  }
-  if (r.FromMarker == 0) {
-    to[r.ToNull] = 1;
-    std::memcpy(to + r.ToData, record + r.FromData, static_cast<size_t>(r.Size));
-    return;
-  }
-  const int32_t length = host::GetU16(record + r.FromMarker);
+  if (CopyStoredBytes(r.Copy, record, to)) return;
   // A length no text of the field can have is refused as the general write
   // refuses it.
-  if (length > r.Size - 1) {
-    target.DataSetSetFieldDataToRecBuf(r.To, length, to, record + r.FromData, false);
-    return;
-  }
-  host::PutU16(to + r.ToMarker, static_cast<uint16_t>(length));
-  to[r.ToNull] = 1;
-  std::memset(to + r.ToData, 0, static_cast<size_t>(r.Size));
-  std::memcpy(to + r.ToData, record + r.FromData, static_cast<size_t>(length));
+  target.DataSetSetFieldDataToRecBuf(r.To, host::GetU16(record + r.Copy.FromLength), to, record + r.Copy.FromData,
+                                     false);
 }
 
 // A leaf bridge walking in address order while it lives.
@@ -947,22 +933,9 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     if (!copy.Raw) continue;
     const TStoredColumn stored = StoredColumnOf(copy.From->DataProvider, copy.From->SourceFieldNo);
     if (stored.Leaf != nullptr && stored.Stored->DataType() == copy.From->DataType()) copy.Stored = stored;
-    if (copy.Stored.Leaf != nullptr) {
-      const TInternalFieldItem& from = *copy.Stored.Stored;
-      const TInternalFieldItem& to = GetFieldDef(copy.To);
-      const bool sameLayout = from.DataType() == to.DataType() && from.FieldSize() == to.FieldSize() &&
-                              from.IsVariable() == to.IsVariable() &&
-                              (from.SizeMarkerOffset() != 0) == (to.SizeMarkerOffset() != 0) &&
-                              (!from.IsVariable() || from.SizeMarkerOffset() != 0);
-      if (sameLayout) {
-        copy.Bytes = true;
-        copy.Layout = {from.NullFlagOffset(), from.DataOffset(), from.IsVariable() ? from.SizeMarkerOffset() : 0,
-                       to.NullFlagOffset(),   to.DataOffset(),   to.SizeMarkerOffset(),
-                       to.FieldSize(),
-                       // A text keeps room for its closing zero.
-                       copy.Text ? to.FieldSize() - 1 : to.FieldSize(),
-                       copy.Text};
-      }
+    if (copy.Stored.Leaf != nullptr && SameLayout(*copy.Stored.Stored, GetFieldDef(copy.To), copy.Layout)) {
+      copy.Bytes = true;
+      copy.Layout.CutAtZero = copy.Text;
     }
   }
   if (!holder_) holder_ = std::make_unique<TDataHolder>();
