@@ -410,5 +410,95 @@ TEST(QueryProcesses, StatementsAfterAnotherProcessChangesATableSeeItsNewColumns)
   EXPECT_EQ(ErrorCodeOf([&] { s.Exec("UPDATE C SET Total = 0"); }), kSqlError);
   EXPECT_EQ(s.Value("SELECT COUNT(*), MIN(Word) FROM C"), "1|uno");
 }
+
+// Statements that look one key up (a parameter on the primary key, a join
+// on it) prepared once and run again after each change another process
+// makes: each run finds the rows as they are then, also where a key was
+// taken away and put back, and a first row after a refresh is the one the
+// refresh read.
+TEST(QueryProcesses, KeyLookupsRunAgainFindEachKeyAsAnotherProcessLeftIt) {
+  os::test::TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string path = CreateDatabase(dir);
+  {
+    TSession s(path);
+    s.Exec("CREATE TABLE P (PID INT, CID INT)");
+    for (int i = 1; i <= 8; ++i)
+      s.Exec("INSERT INTO P (PID, CID) VALUES (" + std::to_string(i) + ", " + std::to_string(9 - i) + ")");
+    // Enough rows that the key index has inner nodes.
+    for (int id = 100; id < 1600; ++id)
+      s.Exec("INSERT INTO C (ID, N) VALUES (" + std::to_string(id) + ", " + std::to_string(id) + ")");
+  }
+  // One batch of statements per go.
+  const std::vector<std::vector<std::string>> batches = {
+      {"UPDATE C SET N = ID * 10 WHERE ID <= 5", "INSERT INTO C (ID, N) VALUES (6, 66)",
+       "DELETE FROM C WHERE ID = 3"},
+      {"DELETE FROM C WHERE ID >= 100 AND ID < 1000", "INSERT INTO C (ID, N) VALUES (3, 333)",
+       "INSERT INTO C (ID, N) VALUES (8, 888)"},
+      {"DELETE FROM C", "INSERT INTO C (ID, N) VALUES (7, 7000)", "INSERT INTO C (ID, N) VALUES (1, 1000)"},
+  };
+  TChild other([&](TChildSide& side) {
+    TSession s(path, 1000);
+    for (const auto& batch : batches) {
+      if (!side.WaitGo()) return 1;
+      for (const std::string& sql : batch) s.Exec(sql);
+      side.Send(1);
+    }
+    return 0;
+  });
+  ASSERT_TRUE(other.Started());
+
+  TSession s(path, 1000);
+  TTavQuery byKey(nullptr);
+  byKey.SetDataBase(&s.Db);
+  byKey.SetSQLText("SELECT ID, N FROM C WHERE ID = :id");
+  byKey.Prepare();
+  // Keys 0 .. 9 each looked up, joined by '/', "-" for none.
+  const auto lookUpAll = [&] {
+    std::string out;
+    for (int id = 0; id <= 9; ++id) {
+      byKey.ParamByName("id")->SetAsInteger(id);
+      byKey.Open();
+      out += (id ? "/" : "") + (byKey.Eof() ? std::string("-") : Rows(byKey));
+      byKey.Close();
+    }
+    return out;
+  };
+  TTavQuery join(nullptr);
+  join.SetDataBase(&s.Db);
+  join.SetSQLText("SELECT P.PID, C.N FROM P JOIN C ON C.ID = P.CID ORDER BY P.PID");
+  join.Prepare();
+  join.Open();
+  s.Q.SetSQLText("SELECT ID, N FROM C WHERE ID < 10 ORDER BY ID");
+  s.Q.Prepare();
+  s.Q.Open();
+
+  EXPECT_EQ(lookUpAll(), "-/1|0/2|0/3|0/4|0/5|0/-/-/-/-");
+  EXPECT_EQ(Rows(join), "4|0;5|0;6|0;7|0;8|0");
+  const char* lookups[] = {"-/1|10/2|20/-/4|40/5|50/6|66/-/-/-", "-/1|10/2|20/3|333/4|40/5|50/6|66/-/8|888/-",
+                           "-/1|1000/-/-/-/-/-/7|7000/-/-"};
+  const char* joined[] = {"3|66;4|50;5|40;7|20;8|10", "1|888;3|66;4|50;5|40;6|333;7|20;8|10", "2|7000;8|1000"};
+  const char* listed[] = {"1|10;2|20;4|40;5|50;6|66", "1|10;2|20;3|333;4|40;5|50;6|66;8|888", "1|1000;7|7000"};
+  uint64_t done = 0;
+  for (size_t step = 0; step < batches.size(); ++step) {
+    // Refreshed before the change: a First after the change shows what the
+    // refresh read, the next refresh what the change left.
+    const std::string before = Rows(s.Q);
+    s.Q.Refresh();
+    other.Go();
+    ASSERT_TRUE(other.Receive(done));
+    s.Q.First();
+    std::string firstRows;
+    for (; !s.Q.Eof(); s.Q.Next()) firstRows += (firstRows.empty() ? "" : ";") + s.Q.Fields(0)->AsString() + "|" +
+                                                s.Q.Fields(1)->AsString();
+    EXPECT_EQ(firstRows, before) << "step " << step;
+    s.Q.Refresh();
+    EXPECT_EQ(Rows(s.Q), listed[step]) << "step " << step;
+    EXPECT_EQ(lookUpAll(), lookups[step]) << "step " << step;
+    join.Refresh();
+    EXPECT_EQ(Rows(join), joined[step]) << "step " << step;
+  }
+  EXPECT_EQ(other.Wait(), 0);
+}
 }  // namespace
 }  // namespace tav::test

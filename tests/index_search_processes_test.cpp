@@ -1,0 +1,299 @@
+// Key searches of one connection while the same table changes under it:
+// whatever the searching connection kept of an index from its earlier
+// searches, every key is found where it is now, with its record number,
+// after another process's inserts and deletes, after another process
+// emptied the table and filled it again with other keys, after another
+// dataset of the same connection changed it, and after its own changes
+// were rolled back or failed.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/components/tav_table.h"
+#include "engine/storage/base/tav_error_codes.h"
+#include "engine/storage/testing/btree_check.h"
+#include "engine/storage/testing/engine_error_test_support.h"
+#include "engine/storage/testing/lock_test_support.h"
+#include "host/db/field_defs.h"
+#include "host/db/fields.h"
+#include "host/db/index_defs.h"
+#include "host/rtl/variant.h"
+#include "os/testing/test_support.h"
+
+namespace tav::test {
+namespace {
+
+// Long keys: about twenty to an index page, so that a table of a thousand
+// rows has an index three levels deep.
+std::string KeyOf(int i) {
+  std::string s = std::to_string(i);
+  return "key" + std::string(8 - s.size(), '0') + s + std::string(180, 'x');
+}
+
+// K of each key in the table, by key.
+using TModel = std::map<std::string, int32_t>;
+
+// One connection to the database with table "T": N auto-increment (primary
+// key), S a long text (unique index "byS"), K integer (index "byK").
+struct TConnection {
+  std::unique_ptr<TTavDataBase> Db;
+  std::unique_ptr<TTavTable> T;
+
+  explicit TConnection(const std::string& path) {
+    Db = std::make_unique<TTavDataBase>(nullptr);
+    Db->SetDataBaseName(path);
+    Db->SetLockRetryMaximum(200);
+    Db->SetLockRetryInterval(1);
+    Db->Open();
+    T = NewTable();
+  }
+  ~TConnection() {
+    T.reset();
+    Db.reset();
+  }
+  std::unique_ptr<TTavTable> NewTable() {
+    auto t = std::make_unique<TTavTable>(nullptr);
+    t->SetDataBase(Db.get());
+    t->SetTableName("T");
+    return t;
+  }
+};
+
+void Append(TTavTable& t, int key, int32_t k) {
+  t.Append();
+  t.FieldByName("S")->SetAsString(KeyOf(key));
+  t.FieldByName("K")->SetAsInteger(k);
+  t.Post();
+}
+
+// Deletes the row of `key` through index byS; false when it is not there.
+bool DeleteKey(TTavTable& t, int key) {
+  if (!t.FindKey({host::Variant(KeyOf(key))})) return false;
+  t.Delete();
+  return true;
+}
+
+void CreateDatabase(const std::string& path) {
+  {
+    TTavDataBase creator(nullptr);
+    creator.SetDataBaseName(path);
+    creator.CreateDatabase();
+  }
+  TConnection c(path);
+  c.T->FieldDefs().Add("N", host::ftAutoInc);
+  c.T->FieldDefs().Add("S", host::ftString, 200);
+  c.T->FieldDefs().Add("K", host::ftInteger);
+  c.T->IndexDefs().Add("pk", "N", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  c.T->IndexDefs().Add("byS", "S", host::TIndexOptions{host::ixUnique});
+  c.T->IndexDefs().Add("byK", "K", host::TIndexOptions{});
+  c.T->CreateTable();
+}
+
+// Searches for keys from both ends of `keys` in turn, so that each search
+// turns to another part of the index.
+std::vector<int> FromBothEnds(const std::vector<int>& keys) {
+  std::vector<int> order;
+  for (size_t lo = 0, hi = keys.size(); lo < hi;) {
+    order.push_back(keys[lo++]);
+    if (lo < hi) order.push_back(keys[--hi]);
+  }
+  return order;
+}
+
+// Every key of `probe` searched in index byS of the open table `t`: found
+// exactly when the model has it, with its K and its place in key order as
+// record number; the row count as the model's. Returns the first mismatch,
+// "" when none.
+std::string CheckSearches(TTavTable& t, const TModel& model, const std::vector<int>& probe) {
+  if (t.RecordCount() != static_cast<int>(model.size()))
+    return "record count " + std::to_string(t.RecordCount()) + ", expected " + std::to_string(model.size());
+  for (int key : FromBothEnds(probe)) {
+    const auto it = model.find(KeyOf(key));
+    const bool found = t.FindKey({host::Variant(KeyOf(key))});
+    if (found != (it != model.end())) return "key " + std::to_string(key) + (found ? " found" : " not found");
+    if (!found) continue;
+    if (t.FieldByName("K")->AsInteger() != it->second)
+      return "key " + std::to_string(key) + ": K " + std::to_string(t.FieldByName("K")->AsInteger()) +
+             ", expected " + std::to_string(it->second);
+    const int rank = static_cast<int>(std::distance(model.begin(), it)) + 1;
+    if (t.RecNo() != rank)
+      return "key " + std::to_string(key) + ": record number " + std::to_string(t.RecNo()) + ", expected " +
+             std::to_string(rank);
+  }
+  return "";
+}
+
+// Every index of the table sound and holding exactly its rows.
+void ExpectIndexesSound(TTavTable& t) {
+  t.ReadLockTable();
+  for (int i = 0; i < t.IndexManager().Count(); ++i) {
+    TIndexItem& item = *t.IndexManager().Items(i);
+    const TTreeCheckResult r = CheckTree(item.Tree(), item.Unique() || item.Primary());
+    EXPECT_TRUE(r.Ok()) << item.IndexName() << ": " << r.Error;
+  }
+  t.UnlockTable();
+}
+
+std::vector<int> Range(int from, int to, int step = 1) {
+  std::vector<int> v;
+  for (int i = from; i < to; i += step) v.push_back(i);
+  return v;
+}
+
+class IndexSearchProcessesTest : public ::testing::Test {
+ protected:
+  static constexpr int kRows = 1200;
+
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    path_ = dir_ / "search.tav";
+    CreateDatabase(path_);
+    TConnection c(path_);
+    c.T->Open();
+    c.Db->StartTransaction();
+    for (int i = 0; i < kRows; ++i) {
+      Append(*c.T, 2 * i, i);
+      model_[KeyOf(2 * i)] = i;
+    }
+    c.Db->Commit();
+  }
+
+  // Runs `body` on a connection of another process and waits for it.
+  void InAnotherProcess(const std::function<void(TTavTable&)>& body) {
+    TChild child([&](TChildSide&) {
+      TConnection c(path_);
+      c.T->SetIndexName("byS");
+      c.T->Open();
+      c.Db->StartTransaction();
+      body(*c.T);
+      c.Db->Commit();
+      return 0;
+    });
+    ASSERT_TRUE(child.Started());
+    ASSERT_EQ(child.Wait(), 0);
+  }
+
+  os::test::TTempDir dir_;
+  std::string path_;
+  TModel model_;
+};
+
+TEST_F(IndexSearchProcessesTest, SearchesFollowAnotherProcessesChanges) {
+  TConnection a(path_);
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  {
+    TIndexItem* byS = a.T->IndexManager().CurrentIndex();
+    a.T->ReadLockTable();
+    ASSERT_GE(byS->Tree().Depth(), 3u);
+    a.T->UnlockTable();
+  }
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+
+  // Deletes at the low end and inserts in the middle: entries move between
+  // nodes and the counts above them change, while most inner blocks stay.
+  InAnotherProcess([](TTavTable& t) {
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(DeleteKey(t, 2 * i));
+    for (int i = 600; i < 900; ++i) Append(t, 2 * i + 1, 100000 + i);
+  });
+  for (int i = 0; i < 300; ++i) model_.erase(KeyOf(2 * i));
+  for (int i = 600; i < 900; ++i) model_[KeyOf(2 * i + 1)] = 100000 + i;
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+
+  // Every row deleted and other keys added in their place: the freed index
+  // blocks are taken again for other nodes.
+  InAnotherProcess([](TTavTable& t) {
+    for (int i = 300; i < kRows; ++i) ASSERT_TRUE(DeleteKey(t, 2 * i));
+    for (int i = 600; i < 900; ++i) ASSERT_TRUE(DeleteKey(t, 2 * i + 1));
+    for (int i = kRows - 1; i >= 0; --i) Append(t, 3 * i + 1, 200000 + i);
+  });
+  model_.clear();
+  for (int i = 0; i < kRows; ++i) model_[KeyOf(3 * i + 1)] = 200000 + i;
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 3 * kRows)), "");
+
+  // Emptied at once and filled again.
+  InAnotherProcess([](TTavTable& t) {
+    t.EmptyTable();
+    for (int i = 0; i < kRows; ++i) Append(t, 5 * i + 2, 300000 + i);
+  });
+  model_.clear();
+  for (int i = 0; i < kRows; ++i) model_[KeyOf(5 * i + 2)] = 300000 + i;
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 5 * kRows)), "");
+  ExpectIndexesSound(*a.T);
+}
+
+TEST_F(IndexSearchProcessesTest, SearchesFollowAnotherDatasetOfTheSameConnection) {
+  TConnection a(path_);
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  std::unique_ptr<TTavTable> other = a.NewTable();
+  other->SetIndexName("byS");
+  other->Open();
+  for (int i = kRows / 2; i < kRows; ++i) ASSERT_TRUE(DeleteKey(*other, 2 * i));
+  for (int i = 0; i < kRows / 2; ++i) Append(*other, 2 * i + 1, 400000 + i);
+  for (int i = kRows / 2; i < kRows; ++i) model_.erase(KeyOf(2 * i));
+  for (int i = 0; i < kRows / 2; ++i) model_[KeyOf(2 * i + 1)] = 400000 + i;
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*a.T);
+}
+
+TEST_F(IndexSearchProcessesTest, SearchesAfterARollbackAndAFailedInsertFindWhatIsStored) {
+  TConnection a(path_);
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+
+  // Inserts in the middle that split nodes the searches kept, searched
+  // inside the transaction, then taken back.
+  TModel inside = model_;
+  a.Db->StartTransaction();
+  for (int i = 200; i < 700; ++i) {
+    Append(*a.T, 2 * i + 1, 500000 + i);
+    inside[KeyOf(2 * i + 1)] = 500000 + i;
+  }
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(DeleteKey(*a.T, 2 * i));
+    inside.erase(KeyOf(2 * i));
+  }
+  ASSERT_EQ(CheckSearches(*a.T, inside, Range(0, 2 * kRows)), "");
+  a.Db->Rollback();
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+
+  // A key that is there already: the insert is refused and leaves nothing.
+  a.T->Append();
+  a.T->FieldByName("S")->SetAsString(KeyOf(2 * 500));
+  a.T->FieldByName("K")->SetAsInteger(-1);
+  EXPECT_EQ(ErrorCodeOf([&] { a.T->Post(); }), kKeyViolation);
+  a.T->Cancel();
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+
+  // The same inside a transaction after inserts that split nodes; the
+  // transaction is then rolled back.
+  a.Db->StartTransaction();
+  for (int i = 800; i < 1000; ++i) Append(*a.T, 2 * i + 1, 600000 + i);
+  a.T->Append();
+  a.T->FieldByName("S")->SetAsString(KeyOf(2 * 900 + 1));
+  EXPECT_EQ(ErrorCodeOf([&] { a.T->Post(); }), kKeyViolation);
+  a.T->Cancel();
+  a.Db->Rollback();
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*a.T);
+
+  // What another process sees is what was committed.
+  TChild child([&](TChildSide&) {
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    return CheckSearches(*c.T, model_, Range(0, 2 * kRows)).empty() ? 0 : 1;
+  });
+  ASSERT_TRUE(child.Started());
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace tav::test
