@@ -166,6 +166,37 @@ TEST_F(LockMgrTest, LocksTakenAfterReleasingAllDescribeOnlyThemselves) {
   EXPECT_EQ(InChild([](TProbe& p) { return p.Free(kTableLockBase, 22 * kTableLockRegion); }), 0);
 }
 
+// Locks taken again after every lock was given back (their records reused)
+// are held in the file, as another process finds, and go when given back.
+TEST_F(LockMgrTest, LocksTakenAgainAfterReleasingAllAreHeldForAnotherProcess) {
+  auto m = TableMgr(file_.get());
+  for (int round = 0; round < 3; ++round) {
+    for (uint32_t id = 1; id <= 12; ++id) EXPECT_TRUE(m->SetReadLock(id, 0));
+    m->UpgradeReadLockToWriteLock(3, 0);
+    m->ReleaseAllLocks();
+    ASSERT_EQ(InChild([](TProbe& p) { return p.Free(kTableLockBase, 13 * kTableLockRegion); }), 0) << round;
+    // The same ids and others, read and written.
+    EXPECT_EQ(m->SetWriteLock(3, 0), kLockTypeWrite);
+    EXPECT_TRUE(m->SetReadLock(7, 0));
+    EXPECT_EQ(m->SetWriteLock(20, 0), kLockTypeWrite);
+    const uint64_t at3 = m->GetCalculatedLockAddr(3), at7 = m->GetCalculatedLockAddr(7),
+                   at20 = m->GetCalculatedLockAddr(20);
+    EXPECT_EQ(InChild([&](TProbe& p) {
+                return p.HeldBytes(at3, kTableLockRegion) == static_cast<int>(kTableLockRegion) &&
+                       p.HeldBytes(at20, kTableLockRegion) == static_cast<int>(kTableLockRegion) &&
+                       p.HeldBytes(at7, kTableLockRegion) > 0 && !p.Free(at3, 1) && !p.Free(at20 + 17, 1);
+              }),
+              0)
+        << round;
+    // A writer elsewhere cannot have what a read lock holds.
+    EXPECT_EQ(InChild([&](TProbe& p) { return p.Free(at7, kTableLockRegion); }), 1) << round;
+    m->ReleaseLock(3);
+    EXPECT_EQ(InChild([&](TProbe& p) { return p.Free(at3, kTableLockRegion) && !p.Free(at20, 1); }), 0) << round;
+    m->ReleaseAllLocks();
+  }
+  EXPECT_EQ(InChild([](TProbe& p) { return p.Free(kTableLockBase, 22 * kTableLockRegion); }), 0);
+}
+
 TEST_F(LockMgrTest, UncontendedWriteLockHoldsExactlyTheTablesRegion) {
   auto m = TableMgr(file_.get());
   EXPECT_EQ(m->SetWriteLock(5, 0), kLockTypeWrite);
