@@ -1,7 +1,9 @@
 #include "os/file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -193,6 +195,43 @@ TEST_F(FileTest, LongGatheredWritesLandWhole) {
   std::string whole = std::string(from, '\0') + expected;
   whole.replace(8192, paged.size(), paged);
   EXPECT_EQ(ReadWholeFile(PathOf("long")), whole);
+}
+
+// A long gathered write that meets the file size limit part way (a short
+// call, then a refused one) reports the failure, and what it wrote before
+// the limit is its own bytes in order, wherever the limit falls against the
+// boundaries its calls are cut at.
+TEST_F(FileTest, LongGatheredWriteStoppedByTheSizeLimitFails) {
+  std::vector<std::string> chunks;
+  for (int i = 0; i < 40; ++i) chunks.push_back(std::string(static_cast<size_t>(1500 + i * 131), static_cast<char>('A' + i % 26)));
+  std::vector<TIoPiece> pieces;
+  std::string expected;
+  for (const std::string& c : chunks) {
+    pieces.push_back({c.data(), c.size()});
+    expected += c;
+  }
+  constexpr uint64_t kFrom = 5000;
+  // Inside a cut call, on a boundary, and one byte past one.
+  for (const uint64_t limit : {uint64_t{40000}, uint64_t{32768}, uint64_t{49153}}) {
+    const std::string path = PathOf("limited" + std::to_string(limit));
+    const int code = RunInChild([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim{limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 2;
+      auto f = TOSFile::Create(path, TFileCreation::CreateNew);
+      if (!f) return 3;
+      if (f->WriteGather(kFrom, pieces.data(), pieces.size()) != -1) return 4;
+      if (GetLastOSError() != EFBIG) return 5;
+      // Within the limit it goes whole.
+      if (f->WriteGather(0, pieces.data(), 2) != static_cast<int64_t>(chunks[0].size() + chunks[1].size())) return 6;
+      return 0;
+    });
+    ASSERT_EQ(code, 0) << limit;
+    const std::string got = ReadWholeFile(path);
+    ASSERT_EQ(got.size(), limit);
+    EXPECT_EQ(got.substr(0, chunks[0].size() + chunks[1].size()), chunks[0] + chunks[1]) << limit;
+    EXPECT_EQ(got.substr(kFrom), expected.substr(0, limit - kFrom)) << limit;
+  }
 }
 
 TEST_F(FileTest, OffsetsBeyondFourGiB) {
