@@ -6,6 +6,7 @@
 // dataset of the same connection changed it, and after its own changes
 // were rolled back or failed.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <map>
@@ -15,6 +16,7 @@
 
 #include "engine/components/tav_table.h"
 #include "engine/storage/base/tav_error_codes.h"
+#include "engine/storage/base/tav_errors.h"
 #include "engine/storage/testing/btree_check.h"
 #include "engine/storage/testing/engine_error_test_support.h"
 #include "engine/storage/testing/lock_test_support.h"
@@ -293,6 +295,112 @@ TEST_F(IndexSearchProcessesTest, SearchesAfterARollbackAndAFailedInsertFindWhatI
   });
   ASSERT_TRUE(child.Started());
   EXPECT_EQ(child.Wait(), 0);
+}
+
+
+// K of key i as the writer below stores it: any record a search finds
+// carries the key searched and this K, whatever stood there before.
+int32_t KOf(int i) { return i * 7 + 3; }
+
+// Another process adds and takes away pairs of keys (2j, 2j + 1), a pair in
+// each transaction, while this one searches for keys all over the index:
+// every record found is the one of its key, the keys the writer leaves
+// alone are found exactly when they are there, the table never holds half
+// a pair, and no search meets a damaged index.
+TEST_F(IndexSearchProcessesTest, SearchesWhileAnotherProcessWritesFindOnlyWhatIsThere) {
+  constexpr int kPairs = 900;
+  {
+    // Rows of the pairs of even j only, with their K.
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    c.Db->StartTransaction();
+    for (int i = 0; i < kRows; ++i) ASSERT_TRUE(DeleteKey(*c.T, 2 * i));
+    for (int j = 0; j < kPairs; j += 2) {
+      Append(*c.T, 2 * j, KOf(2 * j));
+      Append(*c.T, 2 * j + 1, KOf(2 * j + 1));
+    }
+    c.Db->Commit();
+  }
+  const std::string done = dir_ / "writer.done";
+  TChild writer([&](TChildSide& side) {
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    side.Send(1);
+    side.WaitGo();
+    uint32_t seed = 12345;
+    int committed = 0;
+    for (int round = 0; round < 400; ++round) {
+      seed = seed * 1103515245u + 12345u;
+      const int j = static_cast<int>((seed >> 8) % kPairs);
+      if (j % 3 == 0) continue;  // left as they are
+      try {
+        c.Db->StartTransaction();
+        if (c.T->FindKey({host::Variant(KeyOf(2 * j))})) {
+          c.T->Delete();
+          if (!DeleteKey(*c.T, 2 * j + 1)) return 2;
+        } else {
+          Append(*c.T, 2 * j + 1, KOf(2 * j + 1));
+          Append(*c.T, 2 * j, KOf(2 * j));
+        }
+        c.Db->Commit();
+        ++committed;
+      } catch (const ETavDatabaseError& e) {
+        if (e.ErrorCode() != kRequestedLockNotObtained) throw;
+        if (c.T->State() == host::dsInsert || c.T->State() == host::dsEdit) c.T->Cancel();
+        if (c.Db->InTransaction()) c.Db->Rollback();
+      }
+    }
+    // Told by a file: the searching side does not wait to hear it.
+    os::test::WriteWholeFile(done, "done");
+    side.Send(static_cast<uint64_t>(committed));
+    return 0;
+  });
+  ASSERT_TRUE(writer.Started());
+  uint64_t reply = 0;
+  ASSERT_TRUE(writer.Receive(reply));
+
+  TConnection a(path_);
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  writer.Go();
+  uint32_t seed = 777;
+  int searches = 0, found = 0, refused = 0;
+  std::string fault;
+  // Until the writer is done, and at least a few hundred searches.
+  for (bool writing = true; fault.empty() && (writing || searches < 300);) {
+    seed = seed * 1103515245u + 12345u;
+    const int i = static_cast<int>((seed >> 8) % (2 * kPairs));
+    try {
+      ++searches;
+      const bool there = a.T->FindKey({host::Variant(KeyOf(i))});
+      // The writer leaves the pairs of every third j as they were.
+      const int j = i / 2;
+      if (j % 3 == 0 && there != (j % 2 == 0))
+        fault = "untouched key " + std::to_string(i) + (there ? " found" : " not found");
+      if (there) {
+        ++found;
+        if (a.T->FieldByName("S")->AsString() != KeyOf(i) || a.T->FieldByName("K")->AsInteger() != KOf(i))
+          fault = "key " + std::to_string(i) + " found as " + a.T->FieldByName("S")->AsString().substr(0, 11) +
+                  " with K " + std::to_string(a.T->FieldByName("K")->AsInteger());
+      }
+      if (searches % 50 == 0 && a.T->RecordCount() % 2 != 0)
+        fault = "half a pair: " + std::to_string(a.T->RecordCount()) + " rows";
+    } catch (const ETavDatabaseError& e) {
+      if (e.ErrorCode() != kRequestedLockNotObtained) fault = "error " + std::to_string(e.ErrorCode()) + ": " + e.what();
+      ++refused;
+    }
+    if (writing && searches % 20 == 0) writing = access(done.c_str(), F_OK) != 0;
+  }
+  EXPECT_EQ(fault, "");
+  EXPECT_TRUE(writer.Receive(reply));
+  EXPECT_EQ(writer.Wait(), 0);
+  EXPECT_GT(reply, 0u);
+  RecordProperty("searches", searches);
+  RecordProperty("found", found);
+  RecordProperty("refused", refused);
+  ExpectIndexesSound(*a.T);
 }
 
 }  // namespace
