@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/components/tav_table.h"
+#include "engine/components/testing/memory_table_support.h"
 #include "engine/storage/base/tav_error_codes.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/testing/btree_check.h"
@@ -401,6 +402,64 @@ TEST_F(IndexSearchProcessesTest, SearchesWhileAnotherProcessWritesFindOnlyWhatIs
   RecordProperty("found", found);
   RecordProperty("refused", refused);
   ExpectIndexesSound(*a.T);
+}
+
+// The same on a table in memory, whose blocks are handed out again from
+// the start once it is emptied: one dataset searches while another of the
+// connection changes, empties and refills the table.
+TEST(IndexSearchMemoryTable, SearchesFollowAnotherDatasetsEmptyingAndRefill) {
+  constexpr int kCount = 1200;
+  TTavDataBase db(nullptr);
+  TTavTable a(nullptr), b(nullptr);
+  ConnectMemory(db, a, "M");
+  a.FieldDefs().Add("S", host::ftString, 200);
+  a.FieldDefs().Add("K", host::ftInteger);
+  a.IndexDefs().Add("byS", "S", host::TIndexOptions{host::ixUnique});
+  a.CreateTable();
+  a.SetIndexName("byS");
+  a.Open();
+  TModel model;
+  for (int i = 0; i < kCount; ++i) {
+    Append(a, 2 * i, i);
+    model[KeyOf(2 * i)] = i;
+  }
+  a.ReadLockTable();
+  ASSERT_GE(a.IndexManager().CurrentIndex()->Tree().Depth(), 3u);
+  a.UnlockTable();
+  ConnectMemory(db, b, "M");
+  b.SetIndexName("byS");
+  b.Open();
+  ASSERT_EQ(CheckSearches(a, model, Range(0, 2 * kCount)), "");
+
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(DeleteKey(b, 2 * i));
+    model.erase(KeyOf(2 * i));
+  }
+  for (int i = 600; i < 900; ++i) {
+    Append(b, 2 * i + 1, 100000 + i);
+    model[KeyOf(2 * i + 1)] = 100000 + i;
+  }
+  ASSERT_EQ(CheckSearches(a, model, Range(0, 2 * kCount)), "");
+
+  b.EmptyTable();
+  model.clear();
+  for (int i = kCount - 1; i >= 0; --i) {
+    Append(b, 3 * i + 1, 200000 + i);
+    model[KeyOf(3 * i + 1)] = 200000 + i;
+  }
+  ASSERT_EQ(CheckSearches(a, model, Range(0, 3 * kCount)), "");
+
+  // Taken away key by key and other keys added.
+  for (int i = 0; i < kCount; ++i) ASSERT_TRUE(DeleteKey(b, 3 * i + 1));
+  model.clear();
+  for (int i = 0; i < kCount; ++i) {
+    Append(b, 5 * i + 2, 300000 + i);
+    model[KeyOf(5 * i + 2)] = 300000 + i;
+  }
+  ASSERT_EQ(CheckSearches(a, model, Range(0, 5 * kCount)), "");
+  // And the other way round.
+  a.EmptyTable();
+  ASSERT_EQ(CheckSearches(b, {}, Range(0, 5 * kCount, 7)), "");
 }
 
 }  // namespace
