@@ -299,6 +299,69 @@ TEST_F(IndexSearchProcessesTest, SearchesAfterARollbackAndAFailedInsertFindWhatI
 }
 
 
+// Every index made again from the records (its blocks freed and taken
+// again) under one dataset of an exclusive connection, while it and another
+// dataset of the connection kept inner nodes of the old trees.
+TEST_F(IndexSearchProcessesTest, SearchesAfterAReIndexFindEveryKey) {
+  TConnection a(path_);
+  a.Db->Close();
+  a.Db->SetExclusive(true);
+  a.Db->Open();
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  std::unique_ptr<TTavTable> other = a.NewTable();
+  other->SetIndexName("byS");
+  other->Open();
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ASSERT_EQ(CheckSearches(*other, model_, Range(0, 2 * kRows)), "");
+  // Changed first, so that the rebuilt trees differ from the old ones.
+  for (int i = 0; i < 400; ++i) {
+    ASSERT_TRUE(DeleteKey(*other, 2 * i));
+    model_.erase(KeyOf(2 * i));
+  }
+  for (int i = 700; i < 1000; ++i) {
+    Append(*other, 2 * i + 1, 700000 + i);
+    model_[KeyOf(2 * i + 1)] = 700000 + i;
+  }
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ASSERT_TRUE(a.T->ReIndex(false));
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ASSERT_EQ(CheckSearches(*other, model_, Range(0, 2 * kRows)), "");
+  ASSERT_TRUE(other->ReIndex(false));
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*a.T);
+}
+
+// On an exclusive connection, the row count one dataset gives follows what
+// another dataset of the connection added and deleted, whether or not the
+// first one moved or searched since.
+TEST_F(IndexSearchProcessesTest, ARowCountFollowsAnotherDatasetOfAnExclusiveConnection) {
+  TConnection a(path_);
+  a.Db->Close();
+  a.Db->SetExclusive(true);
+  a.Db->Open();
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  std::unique_ptr<TTavTable> other = a.NewTable();
+  other->SetIndexName("byS");
+  other->Open();
+  ASSERT_EQ(a.T->RecordCount(), kRows);
+  Append(*other, 1, 1);
+  Append(*other, 3, 3);
+  EXPECT_EQ(a.T->RecordCount(), kRows + 2);
+  ASSERT_TRUE(DeleteKey(*other, 0));
+  EXPECT_EQ(a.T->RecordCount(), kRows + 1);
+  a.T->Last();
+  EXPECT_EQ(a.T->RecordCount(), kRows + 1);
+  other->EmptyTable();
+  EXPECT_EQ(a.T->RecordCount(), 0);
+  EXPECT_EQ(other->RecordCount(), 0);
+  // Its own changes as before.
+  Append(*a.T, 5, 5);
+  EXPECT_EQ(a.T->RecordCount(), 1);
+  EXPECT_EQ(other->RecordCount(), 1);
+}
+
 // K of key i as the writer below stores it: any record a search finds
 // carries the key searched and this K, whatever stood there before.
 int32_t KOf(int i) { return i * 7 + 3; }

@@ -1517,7 +1517,13 @@ int32_t TTavDataSet::DataSetSetRecordNo(int32_t recNo) {
 int32_t TTavDataSet::GetTotalRecordCount() {
   if (!cursor_active_) return 0;
   if (read_locked_) CatchUpWithOtherWriters();
-  if (read_ahead_->RecordCountValid()) return read_ahead_->LastRecordCount();
+  // Without a lock the kept count stands only while no dataset of the
+  // connection changed the table since: the header image they share says.
+  const TTableHeader* header = table_def_->TableHeader();
+  const bool ownConnectionWrote = !read_locked_ && header &&
+                                  (header->Dirty() || header->GetModifiedFlag() != last_mod_mark_ ||
+                                   header->WriteCount() != seen_write_count_);
+  if (read_ahead_->RecordCountValid() && !ownConnectionWrote) return read_ahead_->LastRecordCount();
   TReadLockGuard lock(*this);
   if (read_ahead_->RecordCountValid()) return read_ahead_->LastRecordCount();
   return index_mgr_->CurrentIndex()->GetRecordCount();
