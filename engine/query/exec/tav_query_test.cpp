@@ -815,6 +815,60 @@ TEST_F(QueryTest, ARefreshStandsOnTheNewFirstRowWhereverTheCursorWas) {
   EXPECT_EQ(after, 5);
 }
 
+// What changes the rows a cursor shows between a refresh and the First
+// after it (a filter set, lifted or given another test, a row deleted or
+// added through the live result) is what First shows; the rows of the
+// refresh come back with the next one.
+TEST_F(QueryTest, AFirstAfterARefreshShowsWhatChangedTheRowsSince) {
+  auto q = Query("SELECT ID, Name FROM Emp");
+  q->SetRequestLive(true);
+  q->Open();
+  q->Refresh();
+  q->SetFilterText("ID > 3");
+  q->SetFiltered(true);
+  q->First();
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 4);
+  EXPECT_EQ(Rows(*q), "4|Dee;5|Eve");
+
+  q->Refresh();
+  q->SetFilterText("ID < 3");
+  q->First();
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 1);
+  EXPECT_EQ(Rows(*q), "1|Ann;2|Bob");
+
+  q->Refresh();
+  q->SetFiltered(false);
+  q->First();
+  EXPECT_EQ(Rows(*q), "1|Ann;2|Bob;3|Cid;4|Dee;5|Eve");
+
+  q->Refresh();
+  q->SetFilterText("");
+  q->SetOnFilterRecord([](host::TDataSet* ds, bool& accept) { accept = ds->FieldByName("ID")->AsInteger() % 2 == 0; });
+  q->SetFiltered(true);
+  q->First();
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 2);
+  EXPECT_EQ(Rows(*q), "2|Bob;4|Dee");
+  q->SetFiltered(false);
+  q->SetOnFilterRecord(nullptr);
+
+  q->Refresh();
+  q->Delete();
+  q->First();
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 2);
+  EXPECT_EQ(Rows(*q), "2|Bob;3|Cid;4|Dee;5|Eve");
+
+  q->Refresh();
+  q->Insert();
+  q->FieldByName("ID")->SetAsInteger(0);
+  q->FieldByName("Name")->SetAsString("Abe");
+  q->Post();
+  q->First();
+  EXPECT_EQ(Rows(*q), "2|Bob;3|Cid;4|Dee;5|Eve;0|Abe");
+  q->Refresh();
+  q->First();
+  EXPECT_EQ(Rows(*q), "0|Abe;2|Bob;3|Cid;4|Dee;5|Eve");
+}
+
 TEST_F(QueryTest, AFirstAfterARefreshStandsOnTheFirstRowAndTellsItsWatchers) {
   auto q = Query("SELECT ID, Name FROM Emp WHERE ID BETWEEN :lo AND :hi");
   q->SetRequestLive(true);
