@@ -869,6 +869,42 @@ TEST_F(QueryTest, AFirstAfterARefreshShowsWhatChangedTheRowsSince) {
   EXPECT_EQ(Rows(*q), "0|Abe;2|Bob;3|Cid;4|Dee;5|Eve");
 }
 
+// A live result of one key of the primary index: rows another dataset of
+// the connection adds before it and takes away around it between the run
+// and the edit move its place in the index; the edit and the delete still
+// reach that row and no other.
+TEST_F(QueryTest, ALiveResultOfOneKeyEditsItsRowAfterOthersMovedIt) {
+  auto q = Query("SELECT ID, Name FROM Emp WHERE ID = :id");
+  q->SetRequestLive(true);
+  q->ParamByName("id")->SetAsInteger(3);
+  q->Open();
+  EXPECT_EQ(Rows(*q), "3|Cid");
+  auto emp = Table("Emp");
+  emp->Open();
+  emp->AppendRecord({-1, "Neg", 10, 1});
+  emp->AppendRecord({0, "Nil", 10, 1});
+  ASSERT_TRUE(emp->FindKey({host::Variant(2)}));
+  emp->Delete();
+  q->First();
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Cyd");
+  q->Post();
+  EXPECT_EQ(Select("SELECT ID, Name FROM Emp ORDER BY ID"), "-1|Neg;0|Nil;1|Ann;3|Cyd;4|Dee;5|Eve");
+  emp->AppendRecord({-2, "Two", 10, 1});
+  ASSERT_TRUE(emp->FindKey({host::Variant(4)}));
+  emp->Delete();
+  q->Delete();
+  EXPECT_EQ(Select("SELECT ID, Name FROM Emp ORDER BY ID"), "-2|Two;-1|Neg;0|Nil;1|Ann;5|Eve");
+  // Run again for another key: its row, however the index moved.
+  q->ParamByName("id")->SetAsInteger(5);
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), "5|Eve");
+  q->Edit();
+  q->FieldByName("Name")->SetAsString("Eva");
+  q->Post();
+  EXPECT_EQ(Select("SELECT ID, Name FROM Emp WHERE ID >= 1 ORDER BY ID"), "1|Ann;5|Eva");
+}
+
 TEST_F(QueryTest, AFirstAfterARefreshStandsOnTheFirstRowAndTellsItsWatchers) {
   auto q = Query("SELECT ID, Name FROM Emp WHERE ID BETWEEN :lo AND :hi");
   q->SetRequestLive(true);
