@@ -406,14 +406,15 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
 
   // Each index walked (ID and record number of every row), then probed with
   // every search type.
-  auto answers = [&](const char* name) {
+  auto answers = [&](const char* name,
+                     std::vector<const char*> list = {"ixId", "ixS", "ixDesc", "ixMulti", "ixDescCI", "ixUS"}) {
     TTavDataSet ds(nullptr);
     ds.SetDataBase(db_.get());
     ds.SetTableName(name);
     ds.DataSetOpen();
     std::vector<int64_t> out;
     std::mt19937 probes(7);
-    for (const char* index : {"ixId", "ixS", "ixDesc", "ixMulti", "ixDescCI", "ixUS"}) {
+    for (const char* index : list) {
       ds.InternalSetIndexName(index);
       for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext())
         out.push_back(ds.DataSetGetFieldDataAsVariant(0).AsInteger() * 100000LL + ds.DataSetGetRecordNo());
@@ -466,6 +467,58 @@ TEST_F(RestructureTest, ReIndexAnswersAsKeyByKeyInserts) {
   kk.InternalRebuildTable();
   EXPECT_EQ(answers("KK"), expected);
   EXPECT_EQ(ErrorCodeOf([&] { ri.InternalRebuildTable(); }), 9729);
+
+  // The rows added without keys in the order of the unique case-insensitive
+  // index (each key above the one before only as that index compares, not
+  // as bytes), then indexed at once: that index, built from keys taken as
+  // they come, and the ID index, built from sorted keys, answer as KK's.
+  // The same rows the other way round into a descending index of S.
+  std::vector<int32_t> byUS;
+  kk.DataSetOpen();
+  kk.InternalSetIndexName("ixUS");
+  for (bool ok = kk.DataSetFirst(); ok; ok = kk.DataSetNext())
+    byUS.push_back(static_cast<int32_t>(kk.DataSetGetFieldDataAsVariant(0).AsInteger()));
+  kk.DataSetClose();
+  std::map<int32_t, const TValues*> rowOf;
+  for (const TValues& r : rows) rowOf[r.Id] = &r;
+  host::TIndexDefs inOrder;
+  inOrder.Add("ixId", "ID", host::TIndexOptions{host::ixUnique});
+  inOrder.Add("ixUS", "S", host::TIndexOptions{host::ixUnique, host::ixCaseInsensitive});
+  inOrder.Add("ixUSD", "S", host::TIndexOptions{host::ixUnique, host::ixCaseInsensitive, host::ixDescending});
+  auto fillUnkeyed = [&](const char* name, bool reversed) {
+    TTavDataSet ds(nullptr);
+    ds.SetDataBase(db_.get());
+    ds.SetTableName(name);
+    ds.SetTableDef(false, fields, inOrder);
+    ds.InternalCreateTable();
+    ds.DataSetOpen();
+    for (size_t i = 0; i < byUS.size(); ++i) {
+      const TValues& r = *rowOf.at(byUS[reversed ? byUS.size() - 1 - i : i]);
+      ds.InitializeNewRecord(ds.RecordBuffer(), false);
+      ds.DataSetSetFieldDataAsVariant(0, r.Id);
+      ds.DataSetSetFieldDataAsVariant(1, r.A == kNull ? host::Null() : host::Variant(r.A));
+      ds.DataSetSetFieldDataAsVariant(2, r.S);
+      ds.AddRecordUnkeyed();
+    }
+    ds.EndUnkeyedRun();
+    ds.DataSetClose();
+  };
+  const std::vector<int64_t> expectedUnique = answers("KK", {"ixId", "ixUS"});
+  for (const bool reversed : {false, true}) {
+    const char* name = reversed ? "IOD" : "IO";
+    fillUnkeyed(name, reversed);
+    EXPECT_EQ(answers(name, {"ixId", "ixUS"}), expectedUnique) << name;
+    TTavDataSet ds(nullptr);
+    ds.SetDataBase(db_.get());
+    ds.SetTableName(name);
+    ds.DataSetOpen();
+    ds.InternalSetIndexName("ixUSD");
+    std::vector<int32_t> down;
+    for (bool ok = ds.DataSetFirst(); ok; ok = ds.DataSetNext())
+      down.push_back(static_cast<int32_t>(ds.DataSetGetFieldDataAsVariant(0).AsInteger()));
+    EXPECT_EQ(down, std::vector<int32_t>(byUS.rbegin(), byUS.rend())) << name;
+    ds.DataSetClose();
+  }
 }
 
 // A rebuild copies each value into a field of the same type and size: the
