@@ -391,6 +391,21 @@ TEST_F(IndexSearchProcessesTest, SearchesAfterAnInsertSelectTakenBackFindWhatIsS
   ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
   ExpectIndexesSound(*a.T);
 
+  // Inside the application's transaction the rows before the collision
+  // stay until its rollback; the searching dataset finds them meanwhile,
+  // and adds a row of its own among them.
+  a.Db->StartTransaction();
+  EXPECT_EQ(ErrorCodeOf([&] { q.ExecSQL(); }), kKeyViolation);
+  TModel inside = model_;
+  for (int i = 0; i < 700; ++i) inside[KeyOf(2 * i + 1)] = 800000 + i;
+  ASSERT_EQ(CheckSearches(*a.T, inside, Range(0, 2 * kRows)), "");
+  Append(*a.T, 2 * kRows + 1, -7);
+  inside[KeyOf(2 * kRows + 1)] = -7;
+  ASSERT_EQ(CheckSearches(*a.T, inside, Range(0, 2 * kRows + 2)), "");
+  ExpectIndexesSound(*a.T);
+  a.Db->Rollback();
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows + 2)), "");
+
   q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0");
   q.ExecSQL();
   for (int i = 0; i < 700; ++i) model_[KeyOf(2 * i + 1)] = 800000 + i;

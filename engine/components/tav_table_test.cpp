@@ -400,11 +400,21 @@ TEST_F(KeySearchTest, RangesByValuesAndByEditingGiveTheModelsRecords) {
         EXPECT_EQ(t.RecordCount(), static_cast<int>(expected.size()));
         std::set<int> seen;
         int recNo = 0;
+        std::vector<int> forwards;
         for (t.First(); !t.Eof(); t.Next()) {
           EXPECT_EQ(t.RecNo(), ++recNo);
           seen.insert(F(t, "ID")->AsInteger());
+          forwards.push_back(F(t, "ID")->AsInteger());
         }
         EXPECT_EQ(seen, expectedIds);
+        // Backwards from the end: the same rows the other way round, each
+        // with its number.
+        std::vector<int> backwards;
+        for (t.Last(); !t.BOF(); t.Prior()) {
+          EXPECT_EQ(t.RecNo(), recNo--);
+          backwards.push_back(F(t, "ID")->AsInteger());
+        }
+        EXPECT_EQ(std::vector<int>(backwards.rbegin(), backwards.rend()), forwards);
       };
 
       if (round % 2 == 0) {
