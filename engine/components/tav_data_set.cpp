@@ -625,6 +625,12 @@ void TTavDataSet::InternalOpenDataSet() {
       range_buffers_[m].assign(static_cast<size_t>(record_buffer_size_), 0);
       range_keys_[m].assign(kRangeKeySize + 1, 0);
       range_key_flags_[m].clear();
+      // Every field flagged as before (after) any value of it.
+      std::vector<uint8_t>& blank = blank_range_buffers_[m];
+      blank.assign(static_cast<size_t>(record_buffer_size_), 0);
+      const uint8_t flag = m == rmRangeStart ? kKeyFlagBOF : kKeyFlagEOF;
+      const TInternalFields& laid = record_mgr_->Fields();
+      for (int i = 0; i < laid.Count(); ++i) blank[static_cast<size_t>(laid.Items(i)->NullFlagOffset())] = flag;
     }
     table_lock_id_ = (static_cast<uint32_t>(def.TableID()) << 4) | 9;
     range_on_ = false;
@@ -660,6 +666,7 @@ void TTavDataSet::FreeBuffers() {
   std::vector<uint8_t>().swap(second_buffer_);
   for (int m = 0; m < 2; ++m) {
     std::vector<uint8_t>().swap(range_buffers_[m]);
+    std::vector<uint8_t>().swap(blank_range_buffers_[m]);
     std::vector<uint8_t>().swap(range_keys_[m]);
     range_key_flags_[m].clear();
   }
@@ -1553,11 +1560,10 @@ int32_t TTavDataSet::GetCurrentRecordCount() {
 // Ranges
 
 void TTavDataSet::InitializeRangeBuffers(TRangeMode mode) {
+  const std::vector<uint8_t>& blank = blank_range_buffers_[mode];
   std::vector<uint8_t>& buf = range_buffers_[mode];
-  std::fill(buf.begin(), buf.end(), 0);
-  const uint8_t flag = mode == rmRangeStart ? kKeyFlagBOF : kKeyFlagEOF;
-  const TInternalFields& fields = record_mgr_->Fields();
-  for (int i = 0; i < fields.Count(); ++i) buf[static_cast<size_t>(fields.Items(i)->NullFlagOffset())] = flag;
+  TAV_ASSERT(blank.size() == buf.size(), "Range buffers are not laid out");
+  std::copy(blank.begin(), blank.end(), buf.begin());
 }
 
 void TTavDataSet::SetRangeOn(bool on) {

@@ -713,6 +713,9 @@ class TTavDataSet : public host::TDataSet {
   bool range_valid_ = false;
   std::array<bool, 2> range_end_located_{};
   std::array<std::vector<uint8_t>, 2> range_buffers_;
+  // A range buffer as InitializeRangeBuffers leaves it, per end: made once
+  // an open has laid out the record.
+  std::array<std::vector<uint8_t>, 2> blank_range_buffers_;
   std::array<std::vector<uint8_t>, 2> range_keys_;
   std::array<std::vector<TFieldComparisonValue>, 2> range_key_flags_;
 

@@ -11,6 +11,7 @@
 #include "engine/storage/table/privileges.h"
 #include "host/db/field_types.h"
 #include "host/rtl/date_time.h"
+#include "host/rtl/le_bytes.h"
 #include "host/rtl/string_list.h"
 #include "host/rtl/sys_utils.h"
 #include "host/rtl/variant.h"
@@ -206,20 +207,6 @@ bool IsIntegerConstant(const TTavExprNode* node, int64_t& value) {
   return true;
 }
 
-// The conjuncts of the tree under `node` (AND nodes taken apart).
-void Conjuncts(const TTavExprNode* node, std::vector<const TTavExprNode*>& out, int depth = 0) {
-  if (node == nullptr || depth > MaxExprTreeDepth) {
-    out.push_back(nullptr);
-    return;
-  }
-  if (node->Kind == enkLogicalOperator && node->Operator == teoAND) {
-    Conjuncts(node->Left, out, depth + 1);
-    Conjuncts(node->Right, out, depth + 1);
-    return;
-  }
-  out.push_back(node);
-}
-
 // What a condition asks of one field: its name and the key range, both ends
 // included; `low` is set only when some comparison bounds it from below.
 struct TKeyCondition {
@@ -229,60 +216,71 @@ struct TKeyCondition {
   int64_t High = INT64_MAX;
 };
 
+// Folds one comparison of a field with an integer value into `out`; false
+// when it is anything else, or another field's.
+bool ReadKeyComparison(const TTavExprNode* c, TKeyCondition& out) {
+  if (c->Kind != enkRelOperator) return false;
+  TTavExprOperator op = c->Operator;
+  const TTavExprNode* field = c->Left;
+  int64_t value = 0;
+  if (!IsIntegerConstant(c->Right, value)) {
+    // The value on the left: the comparison turned round.
+    field = c->Right;
+    if (!IsIntegerConstant(c->Left, value)) return false;
+    switch (op) {
+      case teoGT: op = teoLT; break;
+      case teoLT: op = teoGT; break;
+      case teoGE: op = teoLE; break;
+      case teoLE: op = teoGE; break;
+      default: break;
+    }
+  }
+  if (field == nullptr || field->Kind != enkField || field->CaseInsensitiveMatch || !field->Args.empty())
+    return false;
+  const std::string name = host::VarToStr(field->Data);
+  if (out.Field.empty())
+    out.Field = name;
+  else if (!host::SameText(out.Field, name))
+    return false;
+  // Values beyond the 64-bit range do not come from integer constants.
+  switch (op) {
+    case teoEQ:
+      out.HasLow = true;
+      out.Low = std::max(out.Low, value);
+      out.High = std::min(out.High, value);
+      break;
+    case teoGE:
+      out.HasLow = true;
+      out.Low = std::max(out.Low, value);
+      break;
+    case teoGT:
+      if (value == INT64_MAX) return false;
+      out.HasLow = true;
+      out.Low = std::max(out.Low, value + 1);
+      break;
+    case teoLE: out.High = std::min(out.High, value); break;
+    case teoLT:
+      if (value == INT64_MIN) return false;
+      out.High = std::min(out.High, value - 1);
+      break;
+    default: return false;
+  }
+  return true;
+}
+
+// Every conjunct of the tree under `node` (AND nodes taken apart) folded
+// into `out`; false at the first that is not a comparison it takes.
+bool ReadKeyConjuncts(const TTavExprNode* node, TKeyCondition& out, int depth = 0) {
+  if (node == nullptr || depth > MaxExprTreeDepth) return false;
+  if (node->Kind == enkLogicalOperator && node->Operator == teoAND)
+    return ReadKeyConjuncts(node->Left, out, depth + 1) && ReadKeyConjuncts(node->Right, out, depth + 1);
+  return ReadKeyComparison(node, out);
+}
+
 // Whether the tree is an AND of comparisons of one field with integer
 // values, and which range they leave.
 bool ReadKeyCondition(const TTavExprNode* root, TKeyCondition& out) {
-  std::vector<const TTavExprNode*> parts;
-  Conjuncts(root, parts);
-  for (const TTavExprNode* c : parts) {
-    if (c == nullptr || c->Kind != enkRelOperator) return false;
-    TTavExprOperator op = c->Operator;
-    const TTavExprNode* field = c->Left;
-    int64_t value = 0;
-    if (!IsIntegerConstant(c->Right, value)) {
-      // The value on the left: the comparison turned round.
-      field = c->Right;
-      if (!IsIntegerConstant(c->Left, value)) return false;
-      switch (op) {
-        case teoGT: op = teoLT; break;
-        case teoLT: op = teoGT; break;
-        case teoGE: op = teoLE; break;
-        case teoLE: op = teoGE; break;
-        default: break;
-      }
-    }
-    if (field == nullptr || field->Kind != enkField || field->CaseInsensitiveMatch || !field->Args.empty())
-      return false;
-    const std::string name = host::VarToStr(field->Data);
-    if (out.Field.empty())
-      out.Field = name;
-    else if (!host::SameText(out.Field, name))
-      return false;
-    // Values beyond the 64-bit range do not come from integer constants.
-    switch (op) {
-      case teoEQ:
-        out.HasLow = true;
-        out.Low = std::max(out.Low, value);
-        out.High = std::min(out.High, value);
-        break;
-      case teoGE:
-        out.HasLow = true;
-        out.Low = std::max(out.Low, value);
-        break;
-      case teoGT:
-        if (value == INT64_MAX) return false;
-        out.HasLow = true;
-        out.Low = std::max(out.Low, value + 1);
-        break;
-      case teoLE: out.High = std::min(out.High, value); break;
-      case teoLT:
-        if (value == INT64_MIN) return false;
-        out.High = std::min(out.High, value - 1);
-        break;
-      default: return false;
-    }
-  }
-  return !out.Field.empty() && out.HasLow;
+  return ReadKeyConjuncts(root, out) && !out.Field.empty() && out.HasLow;
 }
 
 }  // namespace
@@ -341,10 +339,17 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   if (chosen == nullptr) return false;
   LiftFilters();
   if (IndexName() != chosen->IndexName()) InternalSetIndexName(chosen->IndexName());
+  // Both ends lie within the field's bounds: stored as the field holds them.
+  const int32_t size = field.DataType() == host::ftSmallint || field.DataType() == host::ftWord ? 2 : 4;
   for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
     InitializeRangeBuffers(mode);
     const int64_t value = mode == rmRangeStart ? low : high;
-    DataSetSetFieldDataToRecBufAsVariant(fieldNo, GetRangeRecBuf(mode), host::Variant(static_cast<int32_t>(value)));
+    uint8_t raw[4];
+    if (size == 2)
+      host::PutU16(raw, static_cast<uint16_t>(value));
+    else
+      host::PutU32(raw, static_cast<uint32_t>(value));
+    DataSetSetFieldDataToRecBuf(fieldNo, size, GetRangeRecBuf(mode), raw, false);
   }
   SetRangeOn(true);
   key_range_ = true;
@@ -447,6 +452,7 @@ void TTavDatasetBridge::InternalOpen() {
   single_key_ = false;
   range_field_no_ = -1;
   opened_schema_changes_ = DataBase() != nullptr ? DataBase()->SchemaChanges() : 0;
+  ++open_count_;
   TTavBaseTable::InternalOpen();
   opened_index_name_ = IndexName();
 }

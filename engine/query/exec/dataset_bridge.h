@@ -119,6 +119,9 @@ class TTavDatasetBridge : public TTavBaseTable {
   void ResetSelection();
   // Open, and no table definition of the connection changed since it opened.
   bool OpenAndCurrent() const;
+  // How many times the bridge was opened: what was read of its field
+  // definitions under one count holds while the count stays.
+  uint64_t OpenCount() const { return open_count_; }
 
  protected:
   void InternalOpen() override;
@@ -153,6 +156,7 @@ class TTavDatasetBridge : public TTavBaseTable {
   std::string range_index_name_;
   std::string opened_index_name_;
   uint32_t opened_schema_changes_ = 0;
+  uint64_t open_count_ = 0;
   bool address_order_ = false;
   bool walking_list_ = false;
   std::vector<uint32_t> walk_list_;

@@ -394,6 +394,18 @@ class TOpenedHere {
 
 }  // namespace
 
+// How a fill reads its columns: which come straight from a leaf's record,
+// which of those are copied as bytes, and whether the rows are joined. What
+// it names was read under the open counts it keeps.
+struct TFillColumnMaps {
+  const TResultSetFields* Columns = nullptr;
+  uint64_t TargetOpen = 0;
+  std::vector<std::pair<const TTavDatasetBridge*, uint64_t>> Bridges;
+  std::vector<TStoredColumn> Stored;
+  std::vector<TRawColumn> Raw;
+  bool Join = false;
+};
+
 // ---------------------------------------------------------------------------
 // TTavRootRowSource
 
@@ -410,6 +422,37 @@ bool TTavRootRowSource::NextProviderRecord() {
 TTavQueryDataset::TTavQueryDataset(host::TComponent* owner) : TTavBaseTable(owner) {}
 
 TTavQueryDataset::~TTavQueryDataset() = default;
+
+void TTavQueryDataset::InternalOpen() {
+  ++open_count_;
+  TTavBaseTable::InternalOpen();
+}
+
+const TFillColumnMaps& TTavQueryDataset::ColumnMaps(TResultSetFields& columns) {
+  const bool keep = keep_column_maps_;
+  keep_column_maps_ = false;
+  if (keep && column_maps_ && column_maps_->Columns == &columns && column_maps_->TargetOpen == open_count_ &&
+      column_maps_->Stored.size() == static_cast<size_t>(columns.Count())) {
+    bool current = true;
+    for (const auto& [bridge, opened] : column_maps_->Bridges)
+      current = current && bridge->InternalActive() && bridge->OpenCount() == opened;
+    if (current) return *column_maps_;
+  }
+  auto maps = std::make_unique<TFillColumnMaps>();
+  maps->Columns = &columns;
+  maps->TargetOpen = open_count_;
+  maps->Stored = StoredColumns(columns, *this);
+  for (const TStoredColumn& s : maps->Stored) {
+    if (s.Bridge == nullptr) continue;
+    bool listed = false;
+    for (const auto& b : maps->Bridges) listed = listed || b.first == s.Bridge;
+    if (!listed) maps->Bridges.emplace_back(s.Bridge, s.Bridge->OpenCount());
+  }
+  maps->Raw = RawColumns(columns, maps->Stored, *this);
+  maps->Join = dynamic_cast<TTavNonJoinDataProvider*>(&Root()) == nullptr;
+  column_maps_ = std::move(maps);
+  return *column_maps_;
+}
 
 TTavBaseJoinDataProvider& TTavQueryDataset::Root() const {
   TAV_ASSERT(provider_mgr_ != nullptr && provider_mgr_->RootProvider() != nullptr,
@@ -574,15 +617,20 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   }
   const int n = columns.Count();
   int32_t added = 0;
-  const std::vector<TStoredColumn> stored = StoredColumns(columns, *this);
+  const TFillColumnMaps& maps = ColumnMaps(columns);
+  const std::vector<TStoredColumn>& stored = maps.Stored;
   // One write lock for the whole fill (and the emptying before it): each
   // row's add finds it held.
   TStatementWriteLock lock(*this, true);
+  bool emptied = false;
   if (empty_in_fill_) {
     empty_in_fill_ = false;
     EmptyBeneathTheCursor();
+    emptied = true;
   }
-  const bool join = dynamic_cast<TTavNonJoinDataProvider*>(&Root()) == nullptr;
+  // The rows the table holds before the fill: none when it was just emptied.
+  const int32_t before = emptied ? 0 : GetTotalRecordCount();
+  const bool join = maps.Join;
   // Rows go into the empty table without their keys, and each index is
   // then built once from the sorted keys, where nothing looks a row up while
   // the table fills (DISTINCT does) and no unique key refuses a row (GROUP
@@ -591,12 +639,12 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   // keying a few rows one by one.
   const bool grouped = HasIndexDef(kIdxGroupBy);
   const bool mayGoUnkeyed = !distinct && !grouped && bridge == nullptr && !HasIndexDef(kIdxDistinct) &&
-                            GetTotalRecordCount() == 0;
+                            before == 0;
   constexpr int32_t kKeyedRows = 8;
   bool unkeyed = mayGoUnkeyed && join;
   // Plain columns of the same type and size are copied as their records
   // hold them.
-  const std::vector<TRawColumn> raw = RawColumns(columns, stored, *this);
+  const std::vector<TRawColumn>& raw = maps.Raw;
   const auto general = [&raw](const TResultSetField& c) {
     for (const TRawColumn& r : raw)
       if (r.Column == &c) return false;
@@ -654,8 +702,8 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
     throw;
   }
   if (unkeyed && added > 0) EndUnkeyedRun();
-  // Counted while the fill's lock still holds the table.
-  const int32_t count = GetTotalRecordCount();
+  // Every row the fill added is in the table (a refused one throws).
+  const int32_t count = before + added;
   lock.Release();
   SetRowsAffectedToCount(count);
 }

@@ -46,6 +46,7 @@ namespace tav {
 class TDataHolder;
 class TTavBaseJoinDataProvider;
 struct TStoredColumn;
+struct TFillColumnMaps;
 class TTavUpdateRowConstructor;
 
 inline constexpr char kResultRecAddrField[] = "__RecAddr";
@@ -122,6 +123,12 @@ class TTavQueryDataset : public TTavBaseTable {
   void CreateResultSetTable();
 
   // ---- filling ----
+  // The next PopulateResultSet may take how its columns map onto their
+  // leaves' records from the fill before it: the same columns over the same
+  // providers, as a prepared statement's next run has them. The leaves'
+  // bridges and this table are still checked to be the ones opened then.
+  // Holds for one fill.
+  void KeepColumnMaps() { keep_column_maps_ = true; }
   void PopulateResultSet(TResultSetFields& columns, bool distinct);
   void PopulateAggregateResultSet(TResultSetFields& columns, bool grouped);
   // One row: the number of records a single table's cursor holds under its
@@ -162,8 +169,14 @@ class TTavQueryDataset : public TTavBaseTable {
   // value, converted to its type.
   void SetResultSetFieldFromVariant(int fieldIndex, const host::Variant& value);
 
+ protected:
+  void InternalOpen() override;
+
  private:
   TTavBaseJoinDataProvider& Root() const;
+  // How `columns` are read for a fill: kept from the last fill when
+  // KeepColumnMaps allowed it and nothing they name was opened anew.
+  const TFillColumnMaps& ColumnMaps(TResultSetFields& columns);
   // Closes and opens again: a fresh cursor over the table.
   void Reopen();
   // Empties the open table and lifts the cursor's filter.
@@ -212,6 +225,9 @@ class TTavQueryDataset : public TTavBaseTable {
   // Reads the target's stored record for the SET list of an UPDATE.
   std::unique_ptr<TTavExprDBDataProvider> update_provider_;
   const TTavUpdateRowConstructor* prepared_set_list_ = nullptr;
+  std::unique_ptr<TFillColumnMaps> column_maps_;
+  bool keep_column_maps_ = false;
+  uint64_t open_count_ = 0;  // opens of this table's cursor
 };
 
 }  // namespace tav

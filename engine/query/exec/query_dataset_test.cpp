@@ -383,6 +383,36 @@ TEST_F(QueryDatasetTest, AnEmptyingLeftToTheFillLeavesOnlyTheNewRows) {
   EXPECT_EQ(Rows(r), (V{"4", "5"}));
 }
 
+// A fill told it may keep the last fill's column maps reads its columns
+// afresh when the leaf's bridge or the result's own cursor was opened again
+// since, and the rows are the table's as it is now.
+TEST_F(QueryDatasetTest, KeptColumnMapsGiveWayToABridgeOrResultOpenedAgain) {
+  auto q = Run("SELECT K, S, N, K * 2 FROM T");
+  TTavQueryDataset& r = *q->Result;
+  const V all = {"1|b|1.5|2", "2|a|NULL|4", "3|B|2.5|6", "4|NULL|4|8", "5|a|1|10"};
+  EXPECT_EQ(Rows(r), all);
+  const auto refill = [&] {
+    r.PrepareEmptyResultSet(true, true);
+    r.KeepColumnMaps();
+    r.PopulateResultSet(q->Columns, false);
+    return Rows(r);
+  };
+  EXPECT_EQ(refill(), all);
+  EXPECT_EQ(refill(), all);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    // The bridge closed and opened again: its field definitions are new.
+    q->Bridge->Close();
+    q->Bridge->Open();
+    EXPECT_EQ(refill(), all);
+    // The result's cursor closed and opened again.
+    r.Close();
+    r.Open();
+    EXPECT_EQ(refill(), all);
+    EXPECT_EQ(r.GetRowsAffected(), 5);
+  }
+}
+
 TEST_F(QueryDatasetTest, AddressListsFollowTheWholeCondition) {
   auto q = Run("SELECT K FROM T WHERE S = 'a'", 0, true);
   std::vector<uint32_t> list;

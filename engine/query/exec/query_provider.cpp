@@ -453,14 +453,14 @@ void TTavQueryProviderItem::BindParams(TTavExpr& expr, bool record) {
   }
 }
 
-size_t TTavQueryProviderItem::RebindConstants(TTavExpr& expr) {
+size_t TTavQueryProviderItem::RebindConstants(TTavExpr& expr, bool found) {
   const host::TParams* params = GetProviderParent()->Params();
   size_t count = 0;
   for (TTavExprNode* node = expr.Root(); node != nullptr; node = node->Next()) {
     if (node->Kind != enkConst || node->Operator != teoCONST2) continue;
     for (const TBoundConstant& b : bound_) {
       if (b.LineNo != node->ParserToken.LineNo || b.LineOffset != node->ParserToken.LineOffset) continue;
-      node->Data = params->ParamByName(b.Name)->Value();
+      node->Data = (found ? b.Found : params->ParamByName(b.Name))->Value();
       ++count;
       break;
     }
@@ -480,16 +480,17 @@ bool TTavQueryProviderItem::RebindKeptPlan() {
   if (!bound_.empty() && params == nullptr) return false;
   // A value of another type (or NULL for a value, or the reverse) may plan
   // otherwise.
-  for (const TBoundConstant& b : bound_) {
+  for (TBoundConstant& b : bound_) {
     const host::TParam* param = params->FindParam(b.Name);
     if (param == nullptr || param->DataType() != b.DataType || param->Value().VType() != b.ValueType) return false;
+    b.Found = param;
   }
   if (leaf->JoinSelection() != nullptr) {
-    if (RebindConstants(*leaf->JoinSelection()) != kept_constants_) return false;
+    if (RebindConstants(*leaf->JoinSelection(), true) != kept_constants_) return false;
   } else if (kept_constants_ != 0) {
     return false;
   }
-  if (where_clone_) RebindConstants(*where_clone_);
+  if (where_clone_) RebindConstants(*where_clone_, true);
   kept_leaf_ = leaf;
   reapply_selection_ = true;
   return true;
@@ -644,6 +645,8 @@ bool TTavQueryProviderItem::CreateResultSet() {
   // Planned again on every run: the parameters' values and the outer row
   // may have changed.
   if (!PreparePlan()) return false;
+  // A kept plan keeps its providers, and with them the result columns.
+  const bool planKept = reapply_selection_;
   ++build_count_;
   TTavQueryDataset& rows = *result_set_;
   // A re-run empties the table the last run filled through the cursor still
@@ -660,6 +663,8 @@ bool TTavQueryProviderItem::CreateResultSet() {
   TBridgeReadLockGuard locks(*provider_mgr_);
   TTavBaseJoinDataProvider* root = &OpenPlanTables(&locks);
   provider_mgr_->SetDBStringCompare(rows.GetDBStringCompare());
+  const bool columnsKept =
+      planKept && keepOpen && columns_planned_ && result_columns_->Count() == select_analyser_->SelectFields.Count();
   PrepareResultColumns();
   const TSelectFields& columns = select_analyser_->SelectFields;
   const bool aggregated = columns.ContainsAggregateColumns();
@@ -680,6 +685,9 @@ bool TTavQueryProviderItem::CreateResultSet() {
     result_columns_->PrepareHavingExpr(having);
     rows.ProcessHavingClause(having);
   } else {
+    // The fill before this one read the same columns through the same
+    // providers.
+    if (columnsKept) rows.KeepColumnMaps();
     rows.PopulateResultSet(*result_columns_, select_analyser_->IsDistinct);
   }
   if (result_is_live_) rows.SetReadOnlyResultFields(*result_columns_);

@@ -189,8 +189,9 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   // its whole condition that table's selection.
   void KeepPlan(bool complete);
   // The bound constants of `expr` (by their place in the statement) take
-  // the parameters' current values; how many did.
-  size_t RebindConstants(TTavExpr& expr);
+  // the parameters' current values; how many did. With `found`, each bound
+  // constant's parameter is the one RebindKeptPlan has just looked up.
+  size_t RebindConstants(TTavExpr& expr, bool found = false);
   // Outer references of `expr` into constants of the outer row's values.
   void ReplaceOuterFields(TTavExpr& expr);
   // The result columns, the field definitions and the index definitions.
@@ -242,6 +243,8 @@ class TTavQueryProviderItem : public host::TCollectionItem {
     std::string Name;
     host::TFieldType DataType = host::ftUnknown;
     uint16_t ValueType = 0;
+    // The parameter of that name as RebindKeptPlan found it for this run.
+    const host::TParam* Found = nullptr;
   };
   std::vector<TBoundConstant> bound_;
   // The plan kept for re-runs (see KeepPlan): its one leaf (nullptr: none

@@ -287,6 +287,11 @@ void TTavJoinDataProviderMgr::ReleaseBridgeReadLocks() {
     // A commit or rollback since forgot the lock already.
     if (bridge->Active() && bridge->ReadLocked() && !bridge->WriteLocked())
       first.Try([&] { bridge->UnlockTable(); });
+  // The list's room serves the next run's locks.
+  if (read_locked_.empty()) {
+    held.clear();
+    read_locked_.swap(held);
+  }
   first.Rethrow();
 }
 

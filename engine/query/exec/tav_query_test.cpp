@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/components/tav_database.h"
@@ -1233,6 +1236,103 @@ TEST_F(QueryTest, ARefusedReRunLeavesTheKeptPlanAsItWas) {
       EXPECT_EQ(Rows(*q), std::to_string(v)) << c.Sql;
     }
   }
+}
+
+// A key range a prepared statement sets again on each run holds the
+// field's own values at both ends of every integer type's range.
+TEST_F(QueryTest, KeyRangesOfEachIntegerTypeAcrossReRuns) {
+  auto t = Table("Ints");
+  t->FieldDefs().Add("S", host::ftSmallint);
+  t->FieldDefs().Add("W", host::ftWord);
+  t->FieldDefs().Add("I", host::ftInteger);
+  t->IndexDefs().Add("byS", "S", host::TIndexOptions{});
+  t->IndexDefs().Add("byW", "W", host::TIndexOptions{});
+  t->IndexDefs().Add("byI", "I", host::TIndexOptions{});
+  t->CreateTable();
+  t->Open();
+  const std::vector<std::vector<int64_t>> values = {
+      {-32768, 0, INT32_MIN}, {-1, 1, -1}, {0, 255, 0}, {1, 256, 1}, {255, 32768, 65536}, {32767, 65535, INT32_MAX}};
+  for (const auto& v : values)
+    t->AppendRecord({static_cast<int16_t>(v[0]), static_cast<int32_t>(v[1]), static_cast<int32_t>(v[2])});
+  t->Close();
+  for (int field = 0; field < 3; ++field) {
+    const std::string name = std::string(1, "SWI"[field]);
+    SCOPED_TRACE(name);
+    auto q = Query("SELECT " + name + " FROM Ints WHERE " + name + " BETWEEN :lo AND :hi");
+    q->Prepare();
+    for (const auto& [lo, hi] : std::vector<std::pair<int64_t, int64_t>>{
+             {values[0][field], values[0][field]},
+             {values[5][field], values[5][field]},
+             {values[1][field], values[4][field]},
+             {values[0][field], values[5][field]},
+             {values[2][field], values[2][field]},
+             {values[3][field], values[1][field]}}) {
+      q->ParamByName("lo")->SetAsInteger(static_cast<int32_t>(lo));
+      q->ParamByName("hi")->SetAsInteger(static_cast<int32_t>(hi));
+      if (q->Active())
+        q->Refresh();
+      else
+        q->Open();
+      std::string expected;
+      int count = 0;
+      for (const auto& v : values) {
+        if (v[field] < lo || v[field] > hi) continue;
+        expected += (expected.empty() ? "" : ";") + std::to_string(v[field]);
+        ++count;
+      }
+      EXPECT_EQ(Rows(*q), expected) << lo << ".." << hi;
+      EXPECT_EQ(q->RecordCount(), count) << lo << ".." << hi;
+    }
+  }
+}
+
+// What a re-run reads of the tables' records is read afresh after anything
+// that may have closed or reopened them: the connection's transactions, a
+// DISTINCT's refused duplicates, a limit.
+TEST_F(QueryTest, ReRunsReadTheirColumnsAfterTransactionsAndCountOnlyTheRowsKept) {
+  auto q = Query("SELECT Name, ID * 2 AS Twice, ID, Dept FROM Emp WHERE ID = :id");
+  q->Prepare();
+  const auto run = [&](int id) {
+    q->ParamByName("id")->SetAsInteger(id);
+    if (q->Active())
+      q->Refresh();
+    else
+      q->Open();
+    return Rows(*q);
+  };
+  EXPECT_EQ(run(2), "Bob|4|2|10");
+  db_.StartTransaction();
+  Query("UPDATE Emp SET Name = 'Bea' WHERE ID = 2")->ExecSQL();
+  EXPECT_EQ(run(2), "Bea|4|2|10");
+  db_.Rollback();
+  EXPECT_EQ(run(2), "Bob|4|2|10");
+  db_.StartTransaction();
+  Query("INSERT INTO Emp (ID, Name, Dept) VALUES (7, 'Gus', 40)")->ExecSQL();
+  db_.Commit();
+  EXPECT_EQ(run(7), "Gus|14|7|40");
+  EXPECT_EQ(q->RecordCount(), 1);
+  EXPECT_EQ(run(6), "");
+  EXPECT_EQ(q->RecordCount(), 0);
+  EXPECT_EQ(run(1), "Ann|2|1|10");
+
+  auto d = Query("SELECT DISTINCT Dept FROM Emp WHERE ID BETWEEN :lo AND :hi");
+  d->Prepare();
+  for (const auto& [lo, hi, rows] : std::vector<std::tuple<int, int, std::string>>{
+           {1, 5, "10;20;30"}, {1, 2, "10"}, {2, 4, "10;20"}, {6, 6, ""}, {1, 7, "10;20;30;40"}}) {
+    d->ParamByName("lo")->SetAsInteger(lo);
+    d->ParamByName("hi")->SetAsInteger(hi);
+    if (d->Active())
+      d->Refresh();
+    else
+      d->Open();
+    EXPECT_EQ(Rows(*d), rows) << lo << ".." << hi;
+    EXPECT_EQ(d->RecordCount(), static_cast<int>(std::count(rows.begin(), rows.end(), ';')) + (rows.empty() ? 0 : 1));
+    EXPECT_EQ(d->RowsAffected(), d->RecordCount());
+  }
+  d->SetMaxRecords(2);
+  d->Refresh();
+  EXPECT_EQ(Rows(*d), "10;20");
+  EXPECT_EQ(d->RecordCount(), 2);
 }
 
 }  // namespace
