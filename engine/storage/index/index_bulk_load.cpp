@@ -56,13 +56,15 @@ TIndexBulkLoad::~TIndexBulkLoad() = default;
 
 size_t TIndexBulkLoad::AppendEntry(const uint8_t* record, uint32_t address) {
   TBTree& tree = item_.Tree();
-  const size_t at = arena_.size();
-  arena_.resize(at + static_cast<size_t>(tree.MaximumKeySize()) + 1);
+  const size_t at = used_;
+  // Room for the longest key, the arena doubling as it grows.
+  const size_t room = at + static_cast<size_t>(tree.MaximumKeySize()) + 1;
+  if (arena_.size() < room) arena_.resize(std::max(room, arena_.size() * 2));
   uint8_t* entry = arena_.data() + at;
   tree.ConstructTempKeyBufFromRecBuf(record, entry);
   SetKeyEntryCount(entry, 1);
   SetKeyEntryAddress(entry, address);
-  arena_.resize(at + GetKeyEntryLength(entry));
+  used_ = at + GetKeyEntryLength(entry);
   return at;
 }
 

@@ -81,6 +81,7 @@ class TIndexBulkLoad {
 
   TIndexItem& item_;
   std::vector<uint8_t> arena_;     // entries back to back, in entry order
+  size_t used_ = 0;                // bytes of arena_ the entries take
   std::vector<size_t> offsets_;    // entry number -> offset in arena_
   // Whether every entry's key is above the one before: the entries are then
   // in key order as added, and no sort forms are made.
