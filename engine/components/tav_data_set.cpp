@@ -1,4 +1,5 @@
 #include "engine/components/tav_data_set.h"
+#include "engine/components/tav_data_set_unkeyed.h"
 
 #include <algorithm>
 #include <cstring>
@@ -693,6 +694,7 @@ void TTavDataSet::InternalCloseDataSet() {
 }
 
 void TTavDataSet::DataSetClose() {
+  unkeyed_run_.reset();
   if (!cursor_active_) return;
   if (read_locked_ || write_locked_) {
     try {

@@ -55,9 +55,11 @@ class TStrings;
 namespace tav {
 
 class TCompoundList;
+class TIndexBulkLoad;
 class TRestructureFieldDefs;
 class TRestructureIndexDefs;
 class TTavBaseHash;
+struct TUnkeyedRun;
 
 enum TRangeMode { rmRangeStart = 0, rmRangeEnd = 1 };
 enum TSeekPosition { spFromStart, spFromCurrent, spFromEnd };
@@ -265,8 +267,11 @@ class TTavDataSet : public host::TDataSet {
   // A run of inserts into a table nothing else reads until it ends: each
   // record goes in without its keys, the cursor where it was; EndUnkeyedRun
   // then builds every index from the records, as a reindex does.
-  void AddRecordUnkeyed() { AddRecordKeepingNumber(false, false, true, false); }
-  void EndUnkeyedRun() { BuildIndexesFromRecords(false, false); }
+  // The keys are gathered as the records go in; a keyed add, an update, a
+  // delete, emptying or closing the table ends the gathering (the run's end
+  // then reads the records back).
+  void AddRecordUnkeyed();
+  void EndUnkeyedRun();
   // Writes the changed engine buffer over the record it was read from.
   void UpdateRecord();
   // Deletes the current record; `buffer` (may be null) is the caller's copy
@@ -596,6 +601,15 @@ class TTavDataSet : public host::TDataSet {
   // Builds every index from the records (see InternalReIndex), reporting
   // progress when asked to.
   void BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress);
+  // The end of a build: each load (one per index, every record's key added)
+  // sorted and its tree built; a key violation raised after the records
+  // before it are indexed.
+  void BuildIndexesFromLoads(std::vector<std::unique_ptr<TIndexBulkLoad>>& loads, bool ignoreDuplicates);
+  // Starts gathering an unkeyed run's keys: those of the records the table
+  // holds.
+  void StartUnkeyedRun();
+  // The record `buf` just added at `address` to the gathered keys.
+  void GatherUnkeyed(const uint8_t* buf, uint32_t address);
   // The shared part of rebuild and restructure: backup, open, copy, close.
   void BackupDataBase();
   // A rebuild or restructure needs a connected, exclusive disk database
@@ -678,6 +692,8 @@ class TTavDataSet : public host::TDataSet {
   std::unique_ptr<TReadAheadBuffer> read_ahead_;
   std::unique_ptr<TBlobMgr> blob_cache_;
   std::unique_ptr<TFilterMgr> filter_mgr_;
+  // The keys of the unkeyed run in progress (null: none gathered).
+  std::unique_ptr<TUnkeyedRun> unkeyed_run_;
   // The table changed since the filter was built: it is built again before
   // its next use.
   bool filter_stale_ = false;

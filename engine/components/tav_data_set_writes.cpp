@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/components/tav_data_set.h"
+#include "engine/components/tav_data_set_unkeyed.h"
 #include "engine/storage/base/tav_compare.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
@@ -562,6 +563,8 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivInsert);
   TAV_ASSERT(!record_buffer_.empty(), "Add record. RecBuf not assigned");
+  // A record keyed here would be keyed again by the run's gathered keys.
+  if (!withoutKeys) unkeyed_run_.reset();
   const bool wasLocked = write_locked_;
   TWriteLockGuard lock(*this);
   TTableHeader& header = *table_def_->TableHeader();
@@ -584,6 +587,7 @@ void TTavDataSet::AddRecordKeepingNumber(bool generateAutoInc, bool keepLogicalN
   if (numbers.HasAutoInc) header.SetRecordAutoIncVal(numbers.AutoInc);
   if (numbers.LogicalNo > header.GetLogicalRecordNo()) header.SetLogicalRecordNo(numbers.LogicalNo);
   if (withoutKeys) {
+    if (unkeyed_run_) GatherUnkeyed(buf, address);
     read_ahead_->Invalidate();
     read_ahead_->SetRecordCountValid(false);
     lock.Release(false);
@@ -616,6 +620,7 @@ void TTavDataSet::UpdateRecord() {
 
 uint32_t TTavDataSet::InternalUpdateRecord() {
   const char* caller = "TTavDataSet.UpdateRecord";
+  unkeyed_run_.reset();
   std::vector<uint8_t> oldImage(static_cast<size_t>(record_buffer_size_), 0);
   const bool wasLocked = write_locked_;
   TWriteLockGuard lock(*this);
@@ -665,6 +670,7 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
   CheckInternalActive();
   CheckPrivilegePresent(table_def_->PrivilegeFlags(), kPrivDelete);
   TAV_ASSERT(!record_buffer_.empty(), "Delete record. RecBuf not assigned");
+  unkeyed_run_.reset();
   const bool wasLocked = write_locked_;
   TWriteLockGuard lock(*this);
   TTableHeader& header = *table_def_->TableHeader();
@@ -723,6 +729,7 @@ int TTavDataSet::DeleteRecord(const uint8_t* buffer) {
 
 void TTavDataSet::DataSetEmptyTable() {
   CheckInternalActive();
+  unkeyed_run_.reset();
   TWriteLockGuard lock(*this);
   TTableHeader& header = *table_def_->TableHeader();
   header.SetDirty(true);

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "engine/components/tav_data_set.h"
+#include "engine/components/tav_data_set_unkeyed.h"
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
 #include "engine/storage/index/index_bulk_load.h"
@@ -184,16 +185,12 @@ std::vector<bool> RecordsToIndex(TIndexManager& indexes,
 void TTavDataSet::InternalReIndex(bool ignoreDuplicates) { BuildIndexesFromRecords(ignoreDuplicates, true); }
 
 void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProgress) {
-  const char* caller = "TTavDataSet.InternalReIndex";
   CheckInternalActive();
+  unkeyed_run_.reset();
   TWriteLockGuard lock(*this);
   TTableHeader& header = *table_def_->TableHeader();
   header.SetDirty(true);
   const std::vector<uint32_t> addresses = ListRecordAddresses(*table_def_);
-  read_ahead_->Invalidate();
-  read_ahead_->SetRecordCountValid(false);
-  range_end_located_ = {false, false};
-  index_on_buffer_ = false;
 
   // Every index's keys of the records in use, in address order; the trees
   // are then built from them sorted, each in one pass.
@@ -210,14 +207,120 @@ void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProg
       for (auto& load : loads) load->Add(record.data(), address);
     if (progress.Step(n + 1)) break;
   }
+  BuildIndexesFromLoads(loads, ignoreDuplicates);
+  lock.Release();
+}
+
+void TTavDataSet::BuildIndexesFromLoads(std::vector<std::unique_ptr<TIndexBulkLoad>>& loads, bool ignoreDuplicates) {
+  const char* caller = "TTavDataSet.InternalReIndex";
+  read_ahead_->Invalidate();
+  read_ahead_->SetRecordCountValid(false);
+  range_end_located_ = {false, false};
+  index_on_buffer_ = false;
   const size_t records = loads.empty() ? 0 : loads.front()->Count();
   for (auto& load : loads) load->Sort();
 
   const TIndexItem* violated = nullptr;
-  const std::vector<bool> keep = RecordsToIndex(*index_mgr_, loads, records, ignoreDuplicates, violated);
-  for (auto& load : loads) load->Build(*index_mgr_, &keep);
+  // Without a unique or primary index every record is indexed.
+  bool anyUnique = false;
+  for (int i = 0; i < index_mgr_->Count(); ++i)
+    anyUnique = anyUnique || index_mgr_->Items(i)->Unique() || index_mgr_->Items(i)->Primary();
+  std::vector<bool> keep;
+  if (anyUnique) keep = RecordsToIndex(*index_mgr_, loads, records, ignoreDuplicates, violated);
+  for (auto& load : loads) load->Build(*index_mgr_, anyUnique ? &keep : nullptr);
   if (violated)
     TavDatabaseErrorFmt(kKeyViolation, caller, "Index %s", {violated->IndexName()}, this);
+}
+
+// ---------------------------------------------------------------------------
+// Unkeyed runs
+
+void TTavDataSet::StartUnkeyedRun() {
+  auto run = std::make_unique<TUnkeyedRun>();
+  for (int i = 0; i < index_mgr_->Count(); ++i) {
+    TIndexItem& item = *index_mgr_->Items(i);
+    run->Loads.push_back(std::make_unique<TIndexBulkLoad>(item));
+    // The hidden index of a table without indexes orders by the logical
+    // record number alone.
+    const TKeyFormat& format = item.Tree().KeyFormat();
+    run->ByNumber.push_back(format.KeyFieldCount() == 1 && format.Field(0).RecBufOffset == kRecLogicalNoOffset &&
+                            format.Field(0).DataType == host::ftInteger && !format.Field(0).Descending);
+  }
+  TWriteLockGuard lock(*this);
+  try {
+    std::vector<uint8_t> record(static_cast<size_t>(record_size_));
+    for (const uint32_t address : ListRecordAddresses(*table_def_)) {
+      if (address <= run->LastAddress) {
+        run->InAddressOrder = false;
+        break;
+      }
+      run->LastAddress = address;
+      record_mgr_->ReadRecord(address, record.data(), false);
+      if (record[kRecInUseOffset] == 1)
+        for (auto& load : run->Loads) load->Add(record.data(), address);
+    }
+  } catch (const ETavDatabaseError&) {
+    // A record that cannot be read or keyed is reported by the run's end,
+    // which reads every record.
+    run->InAddressOrder = false;
+  }
+  if (!run->InAddressOrder) run->Loads.clear();
+  unkeyed_run_ = std::move(run);
+  lock.Release();
+}
+
+void TTavDataSet::GatherUnkeyed(const uint8_t* buf, uint32_t address) {
+  TUnkeyedRun& run = *unkeyed_run_;
+  if (!run.InAddressOrder) return;
+  if (address <= run.LastAddress) {
+    run.InAddressOrder = false;
+    run.Loads.clear();
+    return;
+  }
+  run.LastAddress = address;
+  // A new record's number is above every number the table gave out; the
+  // key compares it as a signed number.
+  const bool numberAbove = GetU32(buf + kRecLogicalNoOffset) <= static_cast<uint32_t>(INT32_MAX);
+  try {
+    for (size_t i = 0; i < run.Loads.size(); ++i) {
+      if (numberAbove && run.ByNumber[i])
+        run.Loads[i]->AddAbove(buf, address);
+      else
+        run.Loads[i]->Add(buf, address);
+    }
+  } catch (const ETavDatabaseError&) {
+    // The record is stored: the run's end reads it back, and a key it
+    // cannot make is reported there.
+    run.InAddressOrder = false;
+    run.Loads.clear();
+  }
+}
+
+void TTavDataSet::AddRecordUnkeyed() {
+  CheckInternalActive();
+  if (!unkeyed_run_) StartUnkeyedRun();
+  try {
+    AddRecordKeepingNumber(false, false, true, false);
+  } catch (...) {
+    // What went in is not known: the run's end reads the records.
+    if (unkeyed_run_) {
+      unkeyed_run_->InAddressOrder = false;
+      unkeyed_run_->Loads.clear();
+    }
+    throw;
+  }
+}
+
+void TTavDataSet::EndUnkeyedRun() {
+  const std::unique_ptr<TUnkeyedRun> run = std::move(unkeyed_run_);
+  if (!run || !run->InAddressOrder) {
+    BuildIndexesFromRecords(false, false);
+    return;
+  }
+  CheckInternalActive();
+  TWriteLockGuard lock(*this);
+  table_def_->TableHeader()->SetDirty(true);
+  BuildIndexesFromLoads(run->Loads, false);
   lock.Release();
 }
 

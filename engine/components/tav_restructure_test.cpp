@@ -339,6 +339,106 @@ TEST_F(RestructureTest, ReIndexOfKeysAlreadyInOrderKeepsEveryRule) {
   ds.DataSetClose();
 }
 
+// A run of unkeyed inserts gathers its keys as the records go in: its end
+// must leave every index as a re-index from the records would, on disk and
+// in memory, with and without indexes of the table's own (the hidden index
+// by logical record number), whether the table held keyed records when the
+// run began, and when the run is cut by a delete, a keyed insert or closing
+// the table, after which the records already added still get their keys.
+TEST_F(RestructureTest, AnUnkeyedRunEndsWithTheIndexesAReIndexBuilds) {
+  TTavDataBase memory(nullptr);
+  memory.SetDataBaseName(kMemoryDataBaseName);
+  memory.Open();
+  enum TCut { kNoCut, kDelete, kKeyedAdd, kClose };
+  int table = 0;
+  for (TTavDataBase* db : {db_.get(), &memory}) {
+    for (const bool ownIndexes : {true, false}) {
+      for (const TCut cut : {kNoCut, kDelete, kKeyedAdd, kClose}) {
+        SCOPED_TRACE(testing::Message() << (db == &memory ? "memory" : "disk") << " indexes " << ownIndexes
+                                        << " cut " << static_cast<int>(cut));
+        host::TFieldDefs fields;
+        fields.Add("K", host::ftInteger);
+        fields.Add("S", host::ftString, 10);
+        host::TIndexDefs indexes;
+        std::vector<std::string> names{""};
+        if (ownIndexes) {
+          indexes.Add("ixK", "K", host::TIndexOptions{host::ixUnique});
+          indexes.Add("ixS", "S", host::TIndexOptions{});
+          names = {"ixK", "ixS"};
+        }
+        TTavDataSet ds(nullptr);
+        ds.SetDataBase(db);
+        ds.SetMemory(db == &memory);
+        ds.SetTableName("U" + std::to_string(table++));
+        ds.SetTableDef(db == &memory, fields, indexes);
+        ds.InternalCreateTable();
+        ds.DataSetOpen();
+        int32_t next = 0;
+        auto fill = [&](int32_t k) {
+          ds.InitializeNewRecord(ds.RecordBuffer(), false);
+          ds.DataSetSetFieldDataAsVariant(0, k);
+          // Few distinct texts: ixS holds many equal values.
+          ds.DataSetSetFieldDataAsVariant(1, "s" + std::to_string(k % 7));
+        };
+        auto addUnkeyed = [&](int n) {
+          for (int i = 0; i < n; ++i) {
+            fill(next++);
+            ds.AddRecordUnkeyed();
+          }
+        };
+        // Every index's walk: the addresses in order.
+        auto walkEvery = [&] {
+          std::vector<std::vector<uint32_t>> out;
+          for (const std::string& name : names) {
+            if (!name.empty()) ds.InternalSetIndexName(name);
+            out.push_back(test::WalkAddresses(ds, true));
+          }
+          return out;
+        };
+        for (int i = 0; i < 5; ++i) {
+          fill(next++);
+          ds.AddRecord(false);
+        }
+        addUnkeyed(30);
+        int expected = 5 + 30;
+        switch (cut) {
+          case kNoCut: break;
+          case kDelete:
+            // A record keyed before the run: the first along the index.
+            ASSERT_TRUE(ds.DataSetFirst());
+            ASSERT_EQ(ds.DeleteRecord(nullptr), 0);
+            --expected;
+            break;
+          case kKeyedAdd:
+            fill(next++);
+            ds.AddRecord(false);
+            ++expected;
+            break;
+          case kClose:
+            ds.DataSetClose();
+            ds.DataSetOpen();
+            break;
+        }
+        addUnkeyed(40);
+        expected += 40;
+        ds.EndUnkeyedRun();
+        const std::vector<std::vector<uint32_t>> ended = walkEvery();
+        for (const auto& walk : ended) EXPECT_EQ(walk.size(), static_cast<size_t>(expected));
+        ds.InternalReIndex(false);
+        EXPECT_EQ(ended, walkEvery());
+        // The records are found by their keys.
+        for (const int32_t k : {0, 4, 5, 34, next - 1}) {
+          if (!ownIndexes) break;
+          ds.InitializeNewRecord(ds.RecordBuffer(), false);
+          ds.DataSetSetFieldDataToRecBufAsVariant(0, ds.RecordBuffer(), k);
+          EXPECT_EQ(ds.Find(stEQ, "ixK"), !(cut == kDelete && k == 0)) << k;
+        }
+        ds.DataSetClose();
+      }
+    }
+  }
+}
+
 // Re-indexing builds each tree from its sorted keys. Two tables get the same
 // random rows: "KK" with every index from the start (keys inserted one by
 // one, a row refused by its unique case-insensitive key left out), "RI"

@@ -54,15 +54,30 @@ TIndexBulkLoad::TIndexBulkLoad(TIndexItem& item) : item_(item) {}
 
 TIndexBulkLoad::~TIndexBulkLoad() = default;
 
-void TIndexBulkLoad::Add(const uint8_t* record, uint32_t address) {
+size_t TIndexBulkLoad::AppendEntry(const uint8_t* record, uint32_t address) {
   TBTree& tree = item_.Tree();
-  const size_t at = arena_.size();
-  arena_.resize(at + static_cast<size_t>(tree.MaximumKeySize()) + 1);
+  const size_t at = used_;
+  // Room for the longest key, the arena doubling as it grows.
+  const size_t room = at + static_cast<size_t>(tree.MaximumKeySize()) + 1;
+  if (arena_.size() < room) arena_.resize(std::max(room, arena_.size() * 2));
   uint8_t* entry = arena_.data() + at;
   tree.ConstructTempKeyBufFromRecBuf(record, entry);
   SetKeyEntryCount(entry, 1);
   SetKeyEntryAddress(entry, address);
-  arena_.resize(at + GetKeyEntryLength(entry));
+  used_ = at + GetKeyEntryLength(entry);
+  return at;
+}
+
+void TIndexBulkLoad::AddAbove(const uint8_t* record, uint32_t address) {
+  const size_t at = AppendEntry(record, address);
+  offsets_.push_back(at);
+  if (!in_order_) forms_.Add(*form_, arena_.data() + at);
+}
+
+void TIndexBulkLoad::Add(const uint8_t* record, uint32_t address) {
+  TBTree& tree = item_.Tree();
+  const size_t at = AppendEntry(record, address);
+  const uint8_t* entry = arena_.data() + at;
   // Entries whose keys rise strictly as they come need no sorting: the sort
   // forms are made only once one does not.
   if (in_order_ && !offsets_.empty() && tree.CompareKeys(0, Entry(offsets_.size() - 1), {}, entry, {}) >= 0) {
@@ -155,6 +170,7 @@ void TIndexBulkLoad::Build(TIndexManager& manager, const std::vector<bool>* keep
   const uint32_t page = tree.PageSize();
   const uint32_t root = item_.Root();
   std::vector<uint8_t> image(page);
+  bool zeroed = true;  // the image holds nothing but zeros
   std::vector<uint8_t> below;  // the entries `level` points into, above the leaves
   uint32_t depth = 0;
   for (bool leaf = true;; leaf = false) {
@@ -168,13 +184,15 @@ void TIndexBulkLoad::Build(TIndexManager& manager, const std::vector<bool>* keep
     // Addresses first: a leaf names both neighbours.
     std::vector<uint32_t> addresses(nodes, root);
     if (nodes > 1) {
-      std::fill(image.begin(), image.end(), 0);
+      if (!zeroed) std::fill(image.begin(), image.end(), 0);
+      zeroed = true;
       for (uint32_t& a : addresses) a = io->AllocateNewAddress(page, image.data());
     }
     std::vector<uint8_t> parents;
     std::vector<size_t> parentAt;
     for (size_t k = 0; k < nodes; ++k) {
-      std::fill(image.begin(), image.end(), 0);
+      if (!zeroed) std::fill(image.begin(), image.end(), 0);
+      zeroed = false;
       host::PutU32(image.data() + kNodeLeaf, leaf ? 1 : 0);
       if (leaf) {
         host::PutU32(image.data() + kNodeNext, k + 1 < nodes ? addresses[k + 1] : 0);

@@ -42,6 +42,9 @@ class TIndexBulkLoad {
   // The key of `record`, stored at `address`, as the next entry (entries are
   // numbered 0, 1, ... in the order they are added).
   void Add(const uint8_t* record, uint32_t address);
+  // The same for a record whose key the caller knows to be above every key
+  // added before: it is not compared.
+  void AddAbove(const uint8_t* record, uint32_t address);
   // Orders the entries by key (through their sort forms, key_sort_form.h);
   // equal keys by descending entry number, as inserting one by one would
   // leave them.
@@ -70,12 +73,15 @@ class TIndexBulkLoad {
   };
 
   const uint8_t* Entry(size_t n) const { return arena_.data() + offsets_[n]; }
+  // The key entry of `record` at the arena's end; its offset.
+  size_t AppendEntry(const uint8_t* record, uint32_t address);
   // The key order of entries a and b: their forms, and where these cannot
   // tell all fields apart, the tree's compare.
   int CompareEntries(uint32_t a, uint32_t b) const;
 
   TIndexItem& item_;
   std::vector<uint8_t> arena_;     // entries back to back, in entry order
+  size_t used_ = 0;                // bytes of arena_ the entries take
   std::vector<size_t> offsets_;    // entry number -> offset in arena_
   // Whether every entry's key is above the one before: the entries are then
   // in key order as added, and no sort forms are made.
