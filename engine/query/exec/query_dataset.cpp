@@ -996,7 +996,11 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   // does not fit, a key) keeps them.
   const auto undo = [&] {
     if (State() == host::dsEdit || State() == host::dsInsert) Cancel();
-    run.Finish();
+    try {
+      run.Finish();
+    } catch (...) {
+      // As below: the source's error is the one reported.
+    }
     for (auto it = added.rbegin(); it != added.rend(); ++it) {
       try {
         DataSetSetToUnorderedRecord(*it);
