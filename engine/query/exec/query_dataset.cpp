@@ -332,6 +332,42 @@ class TAddressOrderWalk {
   TTavDatasetBridge* bridge_;
 };
 
+// While the rows of one statement go in under the target's write lock:
+// its indexes keep the changes of their upper nodes in memory
+// (TIndexManager::SetDeferInnerWrites) and its records' interface keeps the
+// free block it will hand out next (TBaseIOInterface::SetKeepRunHead).
+// Finish ends both and writes what the indexes kept, reporting a failure;
+// an exit without Finish does so quietly (the statement's own error is the
+// one reported).
+class TInsertRun {
+ public:
+  TInsertRun(TIndexManager& indexes, TBaseIOInterface* records, bool take)
+      : indexes_(take ? &indexes : nullptr), records_(take ? records : nullptr) {
+    if (records_ != nullptr) records_->SetKeepRunHead(true);
+    if (indexes_ != nullptr) indexes_->SetDeferInnerWrites(true);
+  }
+  ~TInsertRun() {
+    try {
+      Finish();
+    } catch (...) {
+    }
+  }
+  TInsertRun(const TInsertRun&) = delete;
+  TInsertRun& operator=(const TInsertRun&) = delete;
+
+  void Finish() {
+    if (records_ != nullptr) records_->SetKeepRunHead(false);
+    records_ = nullptr;
+    TIndexManager* indexes = indexes_;
+    indexes_ = nullptr;
+    if (indexes != nullptr) indexes->SetDeferInnerWrites(false);
+  }
+
+ private:
+  TIndexManager* indexes_;
+  TBaseIOInterface* records_;
+};
+
 // A disk table's write lock for a whole statement inside a transaction,
 // where a table lock lasts until the commit anyway: each write then finds
 // it held and reads the table header no more. Release gives it back and
@@ -999,12 +1035,20 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
   TAddressOrderWalk walk(leaf != nullptr && anyOrder ? leaf->DataBridge() : nullptr);
   // Nothing else of the statement reads the target (SourceRowsGoStraightIn).
   TStatementWriteLock lock(*this, inTransaction, true);
+  // Under that lock no one else reads or writes the target until the
+  // statement ends; a transaction takes back whatever a failure leaves.
+  TInsertRun run(IndexManager(), RecordMgr().IOInterface(), inTransaction && WriteLocked());
   std::vector<uint32_t> added;
   // What the source raises takes back the rows added so far, as though the
   // source had been read whole first; what the insert raises (a value that
   // does not fit, a key) keeps them.
   const auto undo = [&] {
     if (State() == host::dsEdit || State() == host::dsInsert) Cancel();
+    try {
+      run.Finish();
+    } catch (...) {
+      // As below: the source's error is the one reported.
+    }
     for (auto it = added.rbegin(); it != added.rend(); ++it) {
       try {
         DataSetSetToUnorderedRecord(*it);
@@ -1064,6 +1108,7 @@ void TTavQueryDataset::InsertDataFromRows(TResultSetFields& columns, const TResu
     ++rows_affected_;
   }
   if (State() == host::dsEdit || State() == host::dsInsert) Cancel();
+  run.Finish();
   lock.Release();
 }
 

@@ -396,6 +396,84 @@ TEST_F(QueryTest, InsertSelectFailingMidwayInsideAnApplicationTransaction) {
   EXPECT_EQ(dst->RecordCount(), 3);
 }
 
+// Hundreds of rows in scattered key order into a table whose long keys make
+// deep indexes, inside the application's transaction: one statement that
+// succeeds and one that stops at a key violation, keeping what went in
+// before. After the commit and a reopen, every index holds each record
+// once, in order, with the record numbers its counts give.
+TEST_F(QueryTest, InsertSelectOfManyRowsLeavesEveryIndexWhole) {
+  auto src = Table("Src");
+  src->FieldDefs().Add("ID", host::ftInteger);
+  src->FieldDefs().Add("S", host::ftString, 200);
+  src->FieldDefs().Add("N", host::ftInteger);
+  src->CreateTable();
+  src->Open();
+  constexpr int kRows = 600;
+  auto keyOf = [](int id) {
+    std::string s = std::to_string(10000 + id);
+    return s + std::string(190, static_cast<char>('a' + id % 26));
+  };
+  for (int i = 0; i < kRows; ++i) {
+    const int id = (i * 7919) % 1000;  // scattered, no repeats
+    src->AppendRecord({id, keyOf(id), id % 7});
+  }
+  src->Close();
+  auto dst = Table("Dst");
+  dst->FieldDefs().Assign(src->FieldDefs());
+  dst->IndexDefs().Add("s", "S", host::TIndexOptions{host::ixPrimary, host::ixUnique});
+  dst->IndexDefs().Add("n", "N", host::TIndexOptions{});
+  dst->CreateTable();
+  db_.StartTransaction();
+  auto first = Query("INSERT INTO Dst (ID, S, N) SELECT ID, S, N FROM Src WHERE ID < 800");
+  first->ExecSQL();
+  const int firstRows = first->RowsAffected();
+  EXPECT_GT(firstRows, 400);
+  EXPECT_EQ(ErrorCodeOf([&] { Query("INSERT INTO Dst (ID, S, N) SELECT ID, S, N FROM Src WHERE ID >= 700")->ExecSQL(); }),
+            kKeyViolation);
+  db_.Commit();
+  db_.Close();
+  db_.Open();
+
+  auto rows = Query("SELECT ID FROM Dst");
+  rows->Open();
+  std::vector<int> ids;
+  for (rows->First(); !rows->Eof(); rows->Next()) ids.push_back(rows->Fields(0)->AsInteger());
+  rows->Close();
+  ASSERT_GE(static_cast<int>(ids.size()), firstRows);
+  std::sort(ids.begin(), ids.end());
+  ASSERT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+
+  dst->Open();
+  ASSERT_EQ(dst->RecordCount(), static_cast<int>(ids.size()));
+  // By the unique key: every record in key order, numbered by position.
+  dst->SetIndexName("s");
+  int at = 0;
+  for (dst->First(); !dst->Eof(); dst->Next(), ++at) {
+    ASSERT_LT(at, static_cast<int>(ids.size()));
+    ASSERT_EQ(dst->FieldByName("ID")->AsInteger(), ids[static_cast<size_t>(at)]);
+    ASSERT_EQ(dst->RecNo(), at + 1);
+  }
+  EXPECT_EQ(at, static_cast<int>(ids.size()));
+  for (size_t k = 0; k < ids.size(); k += 5) {
+    ASSERT_TRUE(dst->FindKey({keyOf(ids[k])})) << ids[k];
+    EXPECT_EQ(dst->RecNo(), static_cast<int>(k + 1)) << ids[k];
+  }
+  // By the other key: N rising, each record once.
+  dst->SetIndexName("n");
+  std::vector<int> seen;
+  int lastN = -1;
+  at = 0;
+  for (dst->First(); !dst->Eof(); dst->Next(), ++at) {
+    const int n = dst->FieldByName("N")->AsInteger();
+    ASSERT_GE(n, lastN);
+    lastN = n;
+    ASSERT_EQ(dst->RecNo(), at + 1);
+    seen.push_back(dst->FieldByName("ID")->AsInteger());
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, ids);
+}
+
 // Copied as stored: NULLs stay NULL, and so does every column of an outer
 // join's missing side.
 TEST_F(QueryTest, InsertSelectCopiesNullsAndTheMissingSideOfAnOuterJoin) {

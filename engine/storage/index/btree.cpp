@@ -111,6 +111,7 @@ void TBTree::Open() {
 }
 
 void TBTree::Close() {
+  FlushDeferred();
   insert_ready_ = false;
   nodes_.clear();
   positions_.clear();
@@ -136,6 +137,7 @@ void TBTree::CreateTree() {
 
 template <class Visit>
 void TBTree::WalkTree(const char* caller, bool allowEmpty, Visit visit) {
+  FlushDeferred();  // the walk reads storage
   const uint32_t root = Root();
   const uint32_t depth = Depth();
   if (root == 0 || depth == 0) return;
@@ -165,6 +167,7 @@ void TBTree::WalkTree(const char* caller, bool allowEmpty, Visit visit) {
 
 void TBTree::EmptyTree(bool noNewRoot) {
   CheckConnected("TBTree.EmptyTree");
+  FlushDeferred();
   // A memory tree of one leaf is emptied where it stands: the root keeps
   // its block (checked first, as below), and the level nodes are kept for
   // the entries that follow.
@@ -202,6 +205,9 @@ void TBTree::EmptyTree(bool noNewRoot) {
 }
 
 void TBTree::InvalidateInternalBuffers() {
+  // Deferred changes are this tree's own, made under the write lock that
+  // keeps everyone else out: they go to storage before the nodes go.
+  FlushDeferred();
   insert_ready_ = false;
   for (auto& n : nodes_) n->Forget();
   for (auto& n : held_) n->Forget();
@@ -296,6 +302,10 @@ void TBTree::InternalPrepareNodes() {
   if (!open_) TavDatabaseError(kUnexpectedInternalError, kCaller, "Index is not open");
   const uint32_t root = Root();
   const uint32_t depth = Depth();
+  // Deferred nodes stay on their levels only while the path keeps its root
+  // and depth.
+  if (deferred_ && (nodes_.size() != depth || nodes_.empty() || Level(0).Address() != root))
+    WriteDeferred();
   if (root == 0 || depth == 0) {
     nodes_.clear();
     positions_.clear();
@@ -329,6 +339,9 @@ void TBTree::ReadChild(int level) {
 void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   std::unique_ptr<TNode>& slot = nodes_[static_cast<size_t>(level)];
   if (slot->Address() == address) return;
+  // A node leaving the path takes its deferred change to storage: held
+  // nodes are always as stored.
+  if (slot->unwritten_) slot->WriteNode();
   size_t i = 0;
   while (i < held_.size() && held_at_[i] != address) ++i;
   if (i == held_.size()) {
@@ -651,6 +664,28 @@ void TBTree::WriteSync(TNode& node) {
   if (spare_.get() != &node && spare_->Address() == node.Address()) spare_->Forget();
 }
 
+void TBTree::DeferWrite(TNode& node) {
+  insert_ready_ = false;
+  // As WriteSync: other copies of the block are stale from now on.
+  for (auto& n : nodes_)
+    if (n.get() != &node && n->Address() == node.Address()) n->Forget();
+  ForgetHeld(node.Address());
+  if (spare_.get() != &node && spare_->Address() == node.Address()) spare_->Forget();
+  node.unwritten_ = true;
+  deferred_ = true;
+}
+
+void TBTree::WriteDeferred() {
+  for (auto& n : nodes_)
+    if (n->unwritten_ && n->Address() != 0) WriteSync(*n);
+  deferred_ = false;
+}
+
+void TBTree::SetDeferInnerWrites(bool value) {
+  defer_inner_writes_ = value;
+  if (!value) FlushDeferred();
+}
+
 void TBTree::ReleaseNode(uint32_t address) {
   io_->ReleaseBlock(address, page_size_);
   ForgetAddress(address);
@@ -794,7 +829,12 @@ void TBTree::UpdatePath(bool insert) {
         }
       }
     }
-    WriteSync(n);
+    // An inner node that did not split may keep its change for a later
+    // write (SetDeferInnerWrites).
+    if (insert && defer_inner_writes_ && pending == TPending::None && !n.CheckIsLeaf())
+      DeferWrite(n);
+    else
+      WriteSync(n);
     childFirstChanged = firstChanged;
   }
 
@@ -802,7 +842,10 @@ void TBTree::UpdatePath(bool insert) {
   if (root.CheckNodeFull()) {
     SplitRoot();
   } else {
-    WriteSync(root);
+    if (insert && defer_inner_writes_ && !root.CheckIsLeaf())
+      DeferWrite(root);
+    else
+      WriteSync(root);
     CollapseRoot();
   }
 }
@@ -836,6 +879,7 @@ void TBTree::CollapseRoot() {
     const uint32_t child = GetKeyEntryAddress(root.EntryAt(0));
     if (child == 0 || child == root.Address())
       Corrupt(kCaller, "Invalid child address", root.Address());
+    FlushDeferred();  // the child is copied from storage
     TNode& spare = *spare_;
     spare.ReadNode(child);
     CheckNodeKind(spare, LevelCount() == 2, LevelCount() == 2, kCaller);
@@ -862,6 +906,7 @@ int32_t TBTree::GetRecordCount(bool refresh) {
     return static_cast<int32_t>(Level(0).GetTotalCount());
   if (!nodes_.empty() && Level(0).Address() != 0 && Level(0).Address() != root)
     if (std::shared_ptr<TDBLogger> log = GDBLogger()) log->NamedMonitorDelta("ROOTADDRNOTVALID", 1);
+  FlushDeferred();
   spare_->Forget();
   spare_->ReadNode(root);
   CheckNodeKind(*spare_, spare_->CheckIsLeaf(), true, "TBTree.GetRecordCount");

@@ -193,6 +193,16 @@ class TBTree : public host::TObject, public TNodeOwner {
   // it): the count sums the entries before the path in every inner node.
   int FindInsertPosition();
   int InsertFoundKey(bool countRecordNo = true);
+  // While on, an insert leaves the changes of the inner nodes on its path
+  // (their counts, an entry for a split child) in memory, so that a run of
+  // inserts writes the root and the upper levels once rather than once per
+  // insert. A deferred node is written when the path leaves it, when the
+  // tree is walked, counted afresh, invalidated or closed, and when the
+  // setting goes off (which writes them all). Whoever turns it on turns it
+  // off before anything but this tree reads the index's blocks: another
+  // tree on them, a commit, the end of the write lock.
+  void SetDeferInnerWrites(bool value);
+  bool DeferInnerWrites() const { return defer_inner_writes_; }
   // The 1-based number in key order of the entry the last insert added
   // (IdxInsert, InsertKey, InsertFoundKey), counted on the insert's own
   // path; 0 before any, or after an insert told not to count. Kept until
@@ -315,6 +325,14 @@ class TBTree : public host::TObject, public TNodeOwner {
   template <class Visit>
   void WalkTree(const char* caller, bool allowEmpty, Visit visit);
   void WriteSync(TNode& node);
+  // WriteSync's bookkeeping without the write: the node keeps its change
+  // until WriteDeferred or a write of it.
+  void DeferWrite(TNode& node);
+  // Writes every deferred node of the path.
+  void FlushDeferred() {
+    if (deferred_) WriteDeferred();
+  }
+  void WriteDeferred();
   [[noreturn]] void Corrupt(const char* caller, const char* what, uint32_t address) const;
 
   TBaseIOInterface* io_ = nullptr;
@@ -351,6 +369,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   bool positioned_ = false;
   bool key_cursor_valid_ = false;
   bool insert_ready_ = false;  // the path is where the key entry goes (FindInsertPosition)
+  bool defer_inner_writes_ = false;
+  bool deferred_ = false;  // a node of the path holds a change storage lacks
   int32_t inserted_record_no_ = 0;
   // The cursor stands where a search found its answer or a step moved it;
   // false after a search that found nothing.

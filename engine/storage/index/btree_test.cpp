@@ -817,6 +817,77 @@ TEST(BTree, CheckedInsertsCountTheirRecordNumberOnlyWhenAsked) {
   }
 }
 
+// Inserts that leave the changes of the inner nodes in memory: whatever
+// the tree is asked meanwhile answers from them, and what storage holds once
+// the setting goes off (or the tree is invalidated, counted afresh or
+// emptied) is the whole tree, as a second reader of the blocks sees it.
+TEST(BTree, DeferredInnerWritesReachStorage) {
+  enum TMidway { kNothing, kSearchAndDelete, kInvalidate, kCountAfresh, kPlainInserts };
+  for (const TMidway midway : {kNothing, kSearchAndDelete, kInvalidate, kCountAfresh, kPlainInserts}) {
+    SCOPED_TRACE("midway " + std::to_string(midway));
+    TTestIndex ix(SmallIntIndex());
+    TBTree& tree = ix.Tree();
+    std::vector<int> keys;
+    auto insert = [&](int key, uint32_t address) {
+      ix.SetKey(Int(key), address);
+      ASSERT_EQ(tree.FindInsertPosition(), 1) << key;
+      tree.SetKeyBufAddr(address);
+      ASSERT_EQ(tree.InsertFoundKey(true), 0);
+      keys.insert(std::lower_bound(keys.begin(), keys.end(), key), key);
+      const auto rank = std::lower_bound(keys.begin(), keys.end(), key) - keys.begin() + 1;
+      ASSERT_EQ(tree.InsertedRecordNo(), rank) << "key " << key;
+    };
+    tree.SetDeferInnerWrites(true);
+    // Scattered keys: the path changes subtree at every level, the root
+    // and inner nodes split.
+    for (int i = 0; i < 700; ++i) {
+      insert((i * 7919) % 2000, static_cast<uint32_t>(i + 1));
+      if (::testing::Test::HasFatalFailure()) return;
+      if (i != 400) continue;
+      ASSERT_GE(tree.Depth(), 3u);
+      switch (midway) {
+        case kNothing:
+          break;
+        case kSearchAndDelete: {
+          const int key = keys[keys.size() / 2];
+          ix.SetKey(Int(key), 0);
+          ASSERT_EQ(tree.IndexSearch(stEQ), 0);
+          EXPECT_EQ(tree.GetRecordNo(), static_cast<int32_t>(keys.size() / 2 + 1));
+          ASSERT_EQ(ix.Delete(Int(key), tree.GetRecAddr()), 0);
+          keys.erase(keys.begin() + static_cast<std::ptrdiff_t>(keys.size() / 2));
+          break;
+        }
+        case kInvalidate:
+          tree.InvalidateInternalBuffers();
+          break;
+        case kCountAfresh:
+          EXPECT_EQ(tree.GetRecordCount(true), static_cast<int32_t>(keys.size()));
+          break;
+        case kPlainInserts:
+          // Inserts that search for themselves, beside equal keys or not.
+          for (int k = 2001; k < 2041; ++k) {
+            ix.SetKey(Int(k), static_cast<uint32_t>(5000 + k));
+            ASSERT_EQ(tree.InsertKey(), 0);
+            keys.push_back(k);
+          }
+          break;
+      }
+    }
+    tree.SetDeferInnerWrites(false);
+    // Another tree on the same blocks reads everything from storage.
+    TTestIndex reader(SmallIntIndex(), &ix.IO(), false, tree.Root(), tree.Depth());
+    const TTreeCheckResult check = reader.Check();
+    ASSERT_TRUE(check.Ok()) << check.Error;
+    EXPECT_EQ(check.Addresses.size(), keys.size());
+    EXPECT_EQ(reader.Tree().GetRecordCount(true), static_cast<int32_t>(keys.size()));
+    for (size_t r = 0; r < keys.size(); r += 7) {
+      reader.SetKey(Int(keys[r]), 0);
+      ASSERT_EQ(reader.Tree().IndexSearch(stEQ), 0) << keys[r];
+      EXPECT_EQ(reader.Tree().GetRecordNo(), static_cast<int32_t>(r + 1)) << "record number of " << keys[r];
+    }
+  }
+}
+
 TEST(BTree, DeletingDownToOneChildCollapsesIntoTheRoot) {
   TTestIndex ix(SmallIntIndex());
   TBTree& tree = ix.Tree();

@@ -1,6 +1,7 @@
 #include "engine/storage/index/index_mgr.h"
 
 #include <cstring>
+#include <exception>
 
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/table/table_header.h"
@@ -267,6 +268,10 @@ int TIndexItem::FindKeyForInsert() {
 int TIndexItem::InsertFoundKey(uint32_t address, bool countRecordNo) {
   tree_->SetKeyBufAddr(address);
   return tree_->InsertFoundKey(countRecordNo);
+}
+
+void TIndexItem::SetDeferInnerWrites(bool value) {
+  if (tree_) tree_->SetDeferInnerWrites(value);
 }
 
 int TIndexItem::DeleteKey() {
@@ -545,6 +550,18 @@ void TIndexManager::WriteIndexHeaders() {
 
 void TIndexManager::InvalidateInternalBuffers() {
   for (int i = 0; i < Count(); ++i) Items(i)->InvalidateInternalBuffers();
+}
+
+void TIndexManager::SetDeferInnerWrites(bool value) {
+  std::exception_ptr failure;
+  for (int i = 0; i < Count(); ++i) {
+    try {
+      Items(i)->SetDeferInnerWrites(value);
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TIndexManager::DumpInternalStatus(host::TStrings& lines) {

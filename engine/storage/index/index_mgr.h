@@ -208,6 +208,8 @@ class TIndexItem : public host::TCollectionItem {
   // `countRecordNo`, InsertedRecordNo is left at 0.
   int FindKeyForInsert();
   int InsertFoundKey(uint32_t address, bool countRecordNo = true);
+  // TBTree::SetDeferInnerWrites.
+  void SetDeferInnerWrites(bool value);
   // The record number the last inserted key took (TBTree::InsertedRecordNo).
   int32_t InsertedRecordNo() const { return tree_->InsertedRecordNo(); }
   // Deletes the entry equal to the key built last; -1 when there is none.
@@ -330,6 +332,9 @@ class TIndexManager : public host::TTypedCollection<TIndexItem> {
   // Each item's root and depth into its header slot.
   void WriteIndexHeaders();
   void InvalidateInternalBuffers();
+  // Every index's TBTree::SetDeferInnerWrites; turning it off turns it off
+  // on each and writes each one's deferred nodes, raising the first failure.
+  void SetDeferInnerWrites(bool value);
   void DumpInternalStatus(host::TStrings& lines);
 
  protected:

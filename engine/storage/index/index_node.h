@@ -237,6 +237,7 @@ class TNode : public host::TObject {
   void MarkClean() {
     dirty_from_ = INT32_MAX;
     dirty_to_ = 0;
+    unwritten_ = false;
   }
   uint8_t* Data() { return buffer_.get() + kNodeHeaderSize; }
   const uint8_t* Data() const { return buffer_.get() + kNodeHeaderSize; }
@@ -326,6 +327,10 @@ class TNode : public host::TObject {
   // A change to a count or a few entries writes those bytes, not the page.
   int32_t dirty_from_ = 0;
   int32_t dirty_to_ = INT32_MAX;
+  // The owner left a change of this node in memory for a later write
+  // (TBTree's deferred inner writes): the dirty bytes must reach storage
+  // before the node is read over or forgotten.
+  bool unwritten_ = false;
 };
 
 }  // namespace tav

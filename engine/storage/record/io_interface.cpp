@@ -494,10 +494,12 @@ void TDiskIOInterface::Open() {
     work_ = std::make_unique<uint8_t[]>(work_size_);
   }
   file_end_ = 0;
+  known_run_head_ = 0;
   TBaseIOInterface::Open();
 }
 
 void TDiskIOInterface::Close() {
+  known_run_head_ = 0;
   work_.reset();
   work_size_ = 0;
   pages_.clear();
@@ -565,18 +567,25 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
   const char* caller = "TDiskIOInterface.AllocateNewAddress";
   const uint32_t bs = BlockSize();
   const uint32_t head = FirstEmpty();
-  if (!RunInRange(head, 1))
-    TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %u", {kFreeChainDamaged, head});
   // The head block goes to the second half of the work buffer: the first
-  // half takes the new data when both blocks go out in one write.
+  // half takes the new data when both blocks go out in one write. The head
+  // this interface wrote there last, checked when its run was read, is
+  // there still.
   uint8_t* run = work_.get() + bs;
-  DiskMgr()->ReadCustomSize(head, bs, run, TableID(), AccessFlags());
+  const bool known = head != 0 && head == known_run_head_;
+  known_run_head_ = 0;
+  if (!known) {
+    if (!RunInRange(head, 1))
+      TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %u", {kFreeChainDamaged, head});
+    DiskMgr()->ReadCustomSize(head, bs, run, TableID(), AccessFlags());
+  }
   const uint32_t next = GetU32(run + kFreeBlockNext);
   const uint32_t count = GetU32(run + kFreeBlockCount);
   // A free block starts with 8 zero bytes; anything else is a block in use
   // that a damaged link leads to, and handing it out would overwrite it.
   const bool zeroStart = GetU32(run) == 0 && GetU32(run + 4) == 0;
-  if (!zeroStart || (next != 0 && !RunInRange(next, 1)) || (count > 1 && !RunInRange(head, count)))
+  if (!known &&
+      (!zeroStart || (next != 0 && !RunInRange(next, 1)) || (count > 1 && !RunInRange(head, count))))
     TavDatabaseErrorFmt(kUnexpectedInternalError, caller, "%s %u", {kFreeChainDamaged, head});
 
   // The rest of the run is written first: should the data write fail, the
@@ -591,6 +600,7 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
       FillBlock(work_.get(), bs, size, data);
       DiskMgr()->WriteCustomSize(head, 2 * bs, work_.get(), TableID(), AccessFlags());
       SetFirstEmpty(newHead);
+      if (keep_run_head_) known_run_head_ = newHead;
       return head;
     }
     DiskMgr()->WriteCustomSize(newHead, bs, run, TableID(), AccessFlags());
@@ -602,6 +612,7 @@ uint32_t TDiskIOInterface::AllocateFromChain(uint32_t size, const void* data) {
 
 void TDiskIOInterface::WriteWhole(uint32_t address, uint32_t size, const void* data) {
   const uint32_t bs = BlockSize();
+  known_run_head_ = 0;  // the work buffer is written over
   if (size == bs && data) {
     DiskMgr()->WriteCustomSize(address, bs, data, TableID(), AccessFlags());
     return;
@@ -651,6 +662,7 @@ uint32_t TDiskIOInterface::AllocateNewPages(uint32_t size, const void* data) {
 void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
   const char* caller = "TDiskIOInterface.ReleaseBlock";
   RequireOpen(caller);
+  known_run_head_ = 0;  // the work buffer is written over
   std::optional<THeaderLockGuard> guard;
   if (GlobalFirstEmptyOffset() != 0) guard.emplace(DiskMgr(), true);
   LoadFirstEmpty(caller);
@@ -723,6 +735,7 @@ void TDiskIOInterface::SetGlobalFirstEmpty() {
 
 void TDiskIOInterface::Empty(bool flag) {
   if (!DiskMgr()) TavDatabaseError(kSystemObjectIsNotInitialized, "TDiskIOInterface.Empty");
+  known_run_head_ = 0;
   DiskMgr()->DeleteOwnedPages(TableID(), Usage(), flag);
   SetFirstEmptyValid(false);
   file_end_ = 0;

@@ -158,6 +158,13 @@ class TBaseIOInterface : public host::TObject {
   // changes are not followed (as here), and an image must be read again.
   virtual uint64_t ChangeMark() const { return 0; }
 
+  // While on, an allocation from a run of free blocks keeps the image it
+  // wrote of the run's next head, and the next allocation takes that block
+  // without reading it again. Only for a run of writes that no one else's
+  // writes to the table can interleave (a statement under the table's write
+  // lock); off forgets the image. Nothing to keep here.
+  virtual void SetKeepRunHead(bool) {}
+
  private:
   uint32_t block_size_ = 0;
   TIOMode io_mode_ = iomNone;
@@ -299,6 +306,10 @@ class TDiskIOInterface : public TBaseIOInterface {
   void ReadBlockHeader(uint32_t address, uint32_t size, void* dest) override;
   void ListBlocks(host::TList& list) override;
   void NotifyPageChange(uint32_t owner) override;
+  void SetKeepRunHead(bool value) override {
+    keep_run_head_ = value;
+    known_run_head_ = 0;
+  }
   TChainBounds GetChainBounds() override;
 
   // Loads FirstEmpty from the global header (global interfaces only).
@@ -325,6 +336,10 @@ class TDiskIOInterface : public TBaseIOInterface {
 
   std::unique_ptr<uint8_t[]> work_;  // 2 * BlockSize bytes
   uint32_t work_size_ = 0;
+  bool keep_run_head_ = false;
+  // With keep_run_head_: the free block whose image the second half of
+  // work_ holds as this interface last wrote it (0 = none).
+  uint32_t known_run_head_ = 0;
   uint32_t file_end_ = 0;       // 0 = not known
   std::vector<uint8_t> pages_;  // the pages of a new request, reused
 };

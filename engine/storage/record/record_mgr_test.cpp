@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -466,7 +467,12 @@ TEST(RecordMgrFile, APageGivenToAnotherTableIsNoLongerTakenAsTheOldOwners) {
 // BLOBs, taken through inserts that split, deletes that trade entries with a
 // neighbour and merge, single writes outside a transaction, and a shrink to
 // few levels. Returns the stored file's bytes.
-std::string StoredTableAfterMixedWork(const std::string& path, bool exclusive) {
+// With `runs`, each transaction's work runs as a statement's run of writes
+// does: the records' interface keeps the free block it hands out next and
+// the indexes keep their inner nodes' changes until the run ends. With
+// `interleave`, the last transaction adds rows between its deletes.
+std::string StoredTableAfterMixedWork(const std::string& path, bool exclusive, bool runs = false,
+                                      bool interleave = false) {
   using namespace test;
   const std::vector<TTableFieldDesc> fields = {
       {"ID", host::ftInteger}, {"NAME", host::ftString, 40}, {"DATA", host::ftBlob}};
@@ -501,22 +507,40 @@ std::string StoredTableAfterMixedWork(const std::string& path, bool exclusive) {
       EXPECT_NE(at, 0u) << "id " << id;
       if (at != 0) table.Delete(at);
     };
+    auto run = [&](bool on) {
+      if (!runs) return;
+      table.Records().IOInterface()->SetKeepRunHead(on);
+      table.Indexes().SetDeferInnerWrites(on);
+    };
     {
       TDiskTransaction transaction(db.DiskMgr());
+      run(true);
       for (int k = 0; k < rows; ++k) insert(k * 1237 % rows);
+      run(false);
       transaction.Commit();
     }
     {
       TDiskTransaction transaction(db.DiskMgr());
+      run(true);
       for (int id = 0; id < rows; id += 2) erase(id);
+      run(false);
       transaction.Commit();
     }
     for (int id = 1; id < 400; id += 6) erase(id);
     {
       TDiskTransaction transaction(db.DiskMgr());
-      for (int id = rows - 1; id >= 700; --id)
+      run(true);
+      for (int id = rows - 1; id >= 700; --id) {
         if (id % 2 == 1) erase(id);
-      for (int k = 0; k < 300; ++k) insert(rows + k * 7 % 300);
+        // Inserts between the deletes: deletes meet the inserts' kept
+        // nodes and take the blocks the inserts' runs would have.
+        if (interleave && id % 9 == 0 && id < 1600) insert(rows + (id / 9) * 7 % 300);
+      }
+      for (int k = 0; k < 300; ++k) {
+        const int id = rows + k * 7 % 300;
+        if (!interleave || table.FindFirst("ById", host::Variant(id)) == 0) insert(id);
+      }
+      run(false);
       transaction.Commit();
     }
   }
@@ -543,6 +567,19 @@ TEST(RecordMgrFile, MixedWorkOnATableLeavesTheStoredBytesAsTheyWere) {
         StoredTableAfterMixedWork(dir / (exclusive ? "x.tav" : "s.tav"), exclusive);
     EXPECT_EQ(bytes.size(), 2400256u) << "exclusive " << exclusive;
     EXPECT_EQ(Fnv1a(bytes), 0xd9a813d5d8bdcad4ull) << "exclusive " << exclusive;
+  }
+}
+
+// Runs of writes that keep the next free block and the inner nodes' changes
+// in memory store what the same work stores without them, byte for byte.
+TEST(RecordMgrFile, WriteRunsLeaveTheStoredBytesOfTheSameWork) {
+  os::test::TTempDir dir;
+  for (const bool interleave : {false, true}) {
+    const std::string plain = StoredTableAfterMixedWork(dir / "plain.tav", false, false, interleave);
+    EXPECT_TRUE(StoredTableAfterMixedWork(dir / "runs.tav", false, true, interleave) == plain)
+        << "interleave " << interleave;
+    std::filesystem::remove(dir / "plain.tav");
+    std::filesystem::remove(dir / "runs.tav");
   }
 }
 
