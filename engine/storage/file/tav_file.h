@@ -412,7 +412,11 @@ inline void TTavFile::SupersedePendingRaw(uint32_t base) {
 
 inline bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,
                                            int32_t tableId, uint32_t accessFlags) {
-  if (trans_state_ != ftsOpen || tableId > kMaxTableID || count == 0 || !cache_mgr_->IsOpen())
+  // An area the page cache does not take (a table header's, say) holds no
+  // page of its own there: its raw writes need no look for one.
+  constexpr uint32_t kPaged = kAccessCached | kAccessXor | kAccessBlowfish;
+  if (trans_state_ != ftsOpen || (accessFlags & kPaged) == 0 || tableId > kMaxTableID ||
+      count == 0 || !cache_mgr_->IsOpen())
     return false;
   const int64_t eof = trans_eof_ >= 0 ? trans_eof_ : TransactionEof();
   if (uint64_t{position} + count > static_cast<uint64_t>(eof)) return false;
