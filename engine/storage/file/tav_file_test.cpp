@@ -656,6 +656,92 @@ TEST_F(TavFileTest, ACommitJournalsTheRawBlocksTheLastOneWroteWithoutReadingThem
   }
 }
 
+// A connection that has the file to itself journals of each page only the
+// parts its commit changes, as the file held them, in runs of 64-byte blocks
+// counted from the first byte written; bytes written over with what they
+// were are not saved. A
+// commit cut off after any of its writes is still taken back whole, the
+// file's length included, and a commit that changes no byte it writes but
+// lengthens the file is journaled all the same.
+TEST_F(TavFileTest, AnExclusiveCommitJournalsOnlyTheBytesItChanges) {
+  const std::string original = Pattern(3 * kPage, 5);
+  std::string changed = original;
+  changed[110] = static_cast<char>(~changed[110]);
+  changed[112] = static_cast<char>(~changed[112]);
+  changed[260] = static_cast<char>(~changed[260]);
+  changed[298] = static_cast<char>(~changed[298]);
+  // Runs a transaction: page 0 written over [100, 300) with four bytes
+  // changed, page 1 written over with what it holds, a page appended.
+  const auto run = [&](TTavFile& f) {
+    f.StartTransaction();
+    Write(f, 100, changed.substr(100, 200), 0, kAccessCached);
+    Write(f, kPage + 8, original.substr(kPage + 8, 64), 0, kAccessCached);
+    Write(f, 3 * kPage, std::string(kPage, 'n'), 0, kAccessCached);
+    f.Commit();
+  };
+  const auto open = [&](TTavFile& f, os::test::TMemFile& data, os::test::TMemFile& journal) {
+    Configure(f);
+    f.SetDataFile(&data);
+    f.SetJournalDataFile(&journal);
+    ASSERT_GE(f.OpenTavFile(path), 1);
+    f.OpenJournal(path + ".jnl", path);
+  };
+  os::test::WriteWholeFile(path, "");
+  uint64_t writes = 0;
+  {
+    os::test::TMemFile data(original);
+    os::test::TMemFile journal;
+    TTavFile f;
+    open(f, data, journal);
+    for (uint32_t p = 0; p < 3; ++p) Read(f, p * kPage, kPage, 0, kAccessCached);
+    data.ResetCounters();
+    run(f);
+    writes = data.Writes();
+    const auto records = JournalRecords(journal.Contents());
+    ASSERT_EQ(records.size(), 2u);
+    // Blocks [100, 164), [228, 292) and the short [292, 300) changed,
+    // [164, 228) not: the last two are one record.
+    EXPECT_EQ(records[0].first, 100u);
+    EXPECT_TRUE(records[0].second == original.substr(100, 64));
+    EXPECT_EQ(records[1].first, 228u);
+    EXPECT_TRUE(records[1].second == original.substr(228, 72));
+    EXPECT_TRUE(data.Contents() == changed + std::string(kPage, 'n'));
+    // Nothing changed, the file lengthened: a journal without records.
+    f.StartTransaction();
+    Write(f, 200, changed.substr(200, 16), 0, kAccessCached);
+    Write(f, 4 * kPage, std::string(kPage, '\0'), 0, kAccessCached);
+    f.Commit();
+    EXPECT_EQ(host::GetU32(reinterpret_cast<const uint8_t*>(journal.Contents().data()) + 16),
+              4 * kPage);
+    EXPECT_TRUE(JournalRecords(journal.Contents()).empty());
+    f.CloseTavFile();
+  }
+  ASSERT_GT(writes, 1u);
+  // Cut off after each write to the file: the journal's own emptying never
+  // comes, and the next opener puts the file back as it was.
+  for (uint64_t n = 0; n <= writes; ++n) {
+    SCOPED_TRACE(n);
+    os::test::TMemFile data(original);
+    os::test::TMemFile journal;
+    {
+      TTavFile f;
+      open(f, data, journal);
+      for (uint32_t p = 0; p < 3; ++p) Read(f, p * kPage, kPage, 0, kAccessCached);
+      journal.Inject(os::test::fkCrash, 1);
+      data.Inject(os::test::fkCrash, n);
+      run(f);
+      f.CloseTavFile();
+    }
+    data.Heal();
+    journal.Heal();
+    TTavFile g;
+    open(g, data, journal);
+    EXPECT_TRUE(g.RecoverInterruptedCommit());
+    EXPECT_TRUE(data.Contents() == original);
+    g.CloseTavFile();
+  }
+}
+
 // The data side of a file, recording where each write went.
 class TWriteLog final : public os::TFileIO {
  public:
