@@ -61,6 +61,12 @@ TCollectionItem* TCollection::Items(int index) const {
 }
 
 TCollectionItem* TCollection::FindItemID(int id) const {
+  if (!by_id_built_) {
+    by_id_.clear();
+    by_id_.reserve(items_.size());
+    for (TCollectionItem* item : items_) by_id_.emplace(item->id_, item);
+    by_id_built_ = true;
+  }
   auto it = by_id_.find(id);
   return it == by_id_.end() ? nullptr : it->second;
 }
@@ -98,7 +104,7 @@ void TCollection::InsertItem(TCollectionItem* item, int index) {
   items_.insert(items_.begin() + index, item);
   item->collection_ = this;
   item->id_ = next_id_++;
-  by_id_[item->id_] = item;
+  if (by_id_built_) by_id_[item->id_] = item;
   if (update_count_ == 0) Changed();
 }
 
@@ -107,7 +113,7 @@ void TCollection::RemoveItem(TCollectionItem* item) {
   // so emptying a large collection stays linear.
   auto it = std::find(items_.rbegin(), items_.rend(), item);
   if (it != items_.rend()) items_.erase(std::next(it).base());
-  by_id_.erase(item->id_);
+  if (by_id_built_) by_id_.erase(item->id_);
   item->collection_ = nullptr;
   if (update_count_ == 0) Changed();
 }

@@ -52,6 +52,9 @@ class TCollection : public TPersistent {
   int Count() const { return static_cast<int>(items_.size()); }
   // Raises EListError when index is out of range.
   TCollectionItem* Items(int index) const;
+  // The first call builds the index of items by ID, which the collection
+  // keeps in step from then on: a collection nobody asks by ID pays nothing
+  // for it as items come and go. Not to be called from two threads at once.
   TCollectionItem* FindItemID(int id) const;
   void Delete(int index);
   void Clear();
@@ -74,7 +77,9 @@ class TCollection : public TPersistent {
   void RemoveItem(TCollectionItem* item);
 
   std::vector<TCollectionItem*> items_;  // owned
-  std::unordered_map<int, TCollectionItem*> by_id_;
+  // By ID, once FindItemID has been asked (by_id_built_).
+  mutable std::unordered_map<int, TCollectionItem*> by_id_;
+  mutable bool by_id_built_ = false;
   int next_id_ = 0;
   int update_count_ = 0;
 };

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "host/rtl/exceptions.h"
 #include "host/rtl/streams.h"
 
@@ -33,6 +36,38 @@ TEST(CollectionTest, IdsRiseAndAreNeverReused) {
   EXPECT_EQ(c.Count(), 4);
   EXPECT_EQ(c.Items(0)->Name, "n1");
   EXPECT_EQ(c.Items(0)->Index(), 0);
+}
+
+// Items that came, went and moved between collections before anyone asked
+// by ID are found by it afterwards exactly where they are, and the answers
+// follow every later change.
+TEST(CollectionTest, FindItemIDFollowsItemsMovedBeforeAndAfterTheFirstAsk) {
+  TNamedItems a, b;
+  std::vector<TNamedItem*> made;
+  for (int i = 0; i < 6; ++i) {
+    made.push_back(a.Add());
+    made.back()->Name = "a" + std::to_string(i);
+  }
+  made[1]->SetCollection(&b);  // leaves a, joins b under b's next ID
+  a.Delete(a.Count() - 1);    // a5 goes
+  TCollectionItem* loose = made[2];
+  loose->SetCollection(nullptr);
+  EXPECT_EQ(a.FindItemID(1), nullptr);
+  EXPECT_EQ(a.FindItemID(2), nullptr) << "an item out of its collection";
+  EXPECT_EQ(a.FindItemID(5), nullptr) << "a deleted item";
+  EXPECT_EQ(a.FindItemID(3), made[3]);
+  EXPECT_EQ(b.FindItemID(made[1]->ID()), made[1]);
+  loose->SetCollection(&a);  // back, under a new ID
+  EXPECT_EQ(a.FindItemID(loose->ID()), loose);
+  EXPECT_NE(loose->ID(), 2);
+  EXPECT_EQ(a.FindItemID(2), nullptr);
+  made[3]->SetCollection(&b);
+  EXPECT_EQ(a.FindItemID(3), nullptr);
+  EXPECT_EQ(b.FindItemID(made[3]->ID()), made[3]);
+  const int looseID = loose->ID();
+  a.Clear();
+  EXPECT_EQ(a.FindItemID(0), nullptr);
+  EXPECT_EQ(a.FindItemID(looseID), nullptr);
 }
 
 TEST(CollectionTest, SetIndexAndInsertKeepOrder) {

@@ -40,8 +40,7 @@ void TBTree::ConnectToIFace(TBaseIOInterface* ioInterface, uint32_t pageSize, ui
     nodes_.clear();
     positions_.clear();
     held_.clear();
-    held_at_.fill(0);
-    held_mask_ = 0;
+    ClearHeld();
     spare_ = NewNode();
   }
   positioned_ = key_cursor_valid_ = false;
@@ -116,8 +115,7 @@ void TBTree::Close() {
   nodes_.clear();
   positions_.clear();
   held_.clear();
-  held_at_.fill(0);
-  held_mask_ = 0;
+  ClearHeld();
   spare_.reset();
   key_format_.Close();
   open_ = false;
@@ -211,8 +209,7 @@ void TBTree::InvalidateInternalBuffers() {
   insert_ready_ = false;
   for (auto& n : nodes_) n->Forget();
   for (auto& n : held_) n->Forget();
-  held_at_.fill(0);
-  held_mask_ = 0;
+  ClearHeld();
   if (spare_) spare_->Forget();
   positioned_ = key_cursor_valid_ = false;
 }
@@ -343,7 +340,11 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   // nodes are always as stored.
   if (slot->unwritten_) slot->WriteNode();
   size_t i = 0;
-  while (i < held_.size() && held_at_[i] != address) ++i;
+  // A clear bit settles that no held node has the address.
+  if (held_mask_ & HeldBit(address))
+    while (i < held_.size() && held_at_[i] != address) ++i;
+  else
+    i = held_.size();
   if (i == held_.size()) {
     // Not held: a held node is read over, in turn.
     if (held_.size() < kHeldInnerNodes) {
@@ -355,14 +356,26 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   }
   // The node the level had is kept in its place.
   std::swap(slot, held_[i]);
-  held_at_[i] = held_[i]->Address();
-  RebuildHeldMask();
+  SetHeldAt(i, held_[i]->Address());
 }
 
-void TBTree::RebuildHeldMask() {
+void TBTree::SetHeldAt(size_t i, uint32_t address) {
+  if (const uint32_t old = held_at_[i]; old != 0) {
+    const unsigned bit = HeldBitIndex(old);
+    if (--held_bit_users_[bit] == 0) held_mask_ &= ~(uint64_t{1} << bit);
+  }
+  held_at_[i] = address;
+  if (address != 0) {
+    const unsigned bit = HeldBitIndex(address);
+    ++held_bit_users_[bit];
+    held_mask_ |= uint64_t{1} << bit;
+  }
+}
+
+void TBTree::ClearHeld() {
+  held_at_.fill(0);
+  held_bit_users_.fill(0);
   held_mask_ = 0;
-  for (const uint32_t a : held_at_)
-    if (a != 0) held_mask_ |= HeldBit(a);
 }
 
 void TBTree::ForgetHeld(uint32_t address) {
@@ -370,9 +383,8 @@ void TBTree::ForgetHeld(uint32_t address) {
   for (size_t i = 0; i < held_.size(); ++i)
     if (held_at_[i] == address) {
       held_[i]->Forget();
-      held_at_[i] = 0;
+      SetHeldAt(i, 0);
     }
-  RebuildHeldMask();
 }
 
 int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {

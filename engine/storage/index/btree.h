@@ -283,7 +283,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   void TakeHeldInnerNode(int level, uint32_t address);
   // Forgets a held copy of the block at `address`.
   void ForgetHeld(uint32_t address);
-  void RebuildHeldMask();
+  // Sets the address held node i holds (0 = none), keeping the mask.
+  void SetHeldAt(size_t i, uint32_t address);
+  void ClearHeld();
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const;
   int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
   // The path is valid, still the tree's, and its leaf entry equals the
@@ -348,13 +350,14 @@ class TBTree : public host::TObject, public TNodeOwner {
   // stale copies without visiting the nodes.
   std::array<uint32_t, kHeldInnerNodes> held_at_{};
   // One bit per held address (HeldBit): most writes find theirs clear and
-  // look no further.
+  // look no further. Each bit counts the held addresses on it, so that a
+  // node taken or forgotten clears its bit without a look at the others.
   uint64_t held_mask_ = 0;
+  std::array<uint8_t, 64> held_bit_users_{};
   size_t next_victim_ = 0;  // the held node read over next when all are in use
   // Disk node addresses are page multiples, memory ones small handles.
-  static uint64_t HeldBit(uint32_t address) {
-    return uint64_t{1} << ((address ^ (address >> 12)) & 63);
-  }
+  static unsigned HeldBitIndex(uint32_t address) { return (address ^ (address >> 12)) & 63; }
+  static uint64_t HeldBit(uint32_t address) { return uint64_t{1} << HeldBitIndex(address); }
   host::TStrings* debug_strings_ = nullptr;
   uint32_t page_size_ = 0;
   uint32_t* root_ = nullptr;

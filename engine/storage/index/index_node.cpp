@@ -275,8 +275,9 @@ int32_t TNode::LastEntryStart() const {
 
 void TNode::SetEntryCount(int32_t position, uint32_t count) {
   EntryLengthAt(position, "TNode.SetEntryCount");  // the entry must be whole
-  if (total_valid_ && !CheckIsLeaf())
-    total_ += int64_t{count} - int64_t{GetKeyEntryCount(Data() + position)};
+  const int64_t delta = int64_t{count} - int64_t{GetKeyEntryCount(Data() + position)};
+  if (total_valid_ && !CheckIsLeaf()) total_ += delta;
+  if (sums_valid_ && delta != 0) AddToSums(IndexOfStart(position, "TNode.SetEntryCount"), delta);
   SetKeyEntryCount(Data() + position, count);
   // Only the count's bytes differ from the stored node.
   MarkDirty(kNodeHeaderSize + position + 2, kNodeHeaderSize + position + 6);
@@ -433,6 +434,10 @@ int32_t TNode::UpdateKey(int32_t position, const uint8_t* keyInfo) {
   if (delta == 0) {
     // Same length: only the entry's own bytes change, and WriteNode writes
     // just those rather than the node from its used count on.
+    if (sums_valid_) {
+      const int64_t moved = RecordsOf(keyInfo) - RecordsOf(d + position);
+      if (moved != 0) AddToSums(IndexOfStart(position, "TNode.UpdateKey"), moved);
+    }
     std::memcpy(d + position, keyInfo, static_cast<size_t>(newLen));
     MarkDirty(kNodeHeaderSize + position, kNodeHeaderSize + position + newLen);
     // The entry starts stay where they were.
@@ -704,7 +709,7 @@ int64_t TNode::GetRecordCount(int32_t position) const {
     sum = inside ? IndexOfStart(position, "TNode.GetRecordCount") + 1 : n;
   } else {
     const int last = inside ? IndexOfStart(position, "TNode.GetRecordCount") : n - 1;
-    sum = SumOfCounts(0, last + 1);
+    sum = sums_valid_ ? SumBefore(last + 1) : SumOfCounts(0, last + 1);
   }
   if (!inside) {
     total_ = sum;
@@ -716,6 +721,13 @@ int64_t TNode::GetRecordCount(int32_t position) const {
 int64_t TNode::CountBefore(int32_t position) const {
   const int k = IndexOfStart(position, "TNode.CountBefore");
   if (CheckIsLeaf()) return k;
+  if (sums_valid_) return SumBefore(k);
+  if (count_asks_ > 0) {
+    // Asked again with nothing moved: the running sums pay from here on.
+    BuildSums();
+    return SumBefore(k);
+  }
+  ++count_asks_;
   const int n = GetCount();
   if (total_valid_ && k > n / 2) {
     // Nearer the end: the kept total less the entries from k on.
@@ -738,6 +750,33 @@ int64_t TNode::SumOfCounts(int first, int end) const {
     sum += GetKeyEntryCount(e);
   }
   return sum;
+}
+
+void TNode::BuildSums() const {
+  const int n = GetCount();
+  if (!sums_) sums_ = std::make_unique<int64_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
+  int64_t* t = sums_.get();
+  t[0] = 0;
+  // EntryPtr checks each fixed entry's length as SumOfCounts does.
+  for (int k = 0; k < n; ++k) t[k + 1] = GetKeyEntryCount(EntryPtr(k));
+  for (int i = 1; i <= n; ++i) {
+    const int up = i + (i & -i);
+    if (up <= n) t[up] += t[i];
+  }
+  sums_count_ = n;
+  sums_valid_ = true;
+}
+
+int64_t TNode::SumBefore(int k) const {
+  const int64_t* t = sums_.get();
+  int64_t sum = 0;
+  for (int i = std::min(k, sums_count_); i > 0; i -= i & -i) sum += t[i];
+  return sum;
+}
+
+void TNode::AddToSums(int k, int64_t delta) {
+  int64_t* t = sums_.get();
+  for (int i = k + 1; i <= sums_count_; i += i & -i) t[i] += delta;
 }
 
 void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {

@@ -114,6 +114,7 @@ class TNode : public host::TObject {
   void SetLeaf(bool leaf) {
     Set32(kNodeLeaf, leaf ? 1 : 0);
     total_valid_ = false;
+    sums_valid_ = false;
   }
   uint32_t GetNext() const { return Get32(kNodeNext); }
   void SetNext(uint32_t address) { Set32(kNodeNext, address); }
@@ -247,6 +248,8 @@ class TNode : public host::TObject {
   void Changed() {
     offsets_valid_ = false;
     total_valid_ = false;
+    sums_valid_ = false;
+    count_asks_ = 0;
   }
   // The records an entry adds to the node's total: 1 in a leaf, its count
   // in an inner node.
@@ -263,6 +266,12 @@ class TNode : public host::TObject {
   // The counts of entries first to end-1 added up (offsets required
   // for variable keys, as for EntryPtr).
   int64_t SumOfCounts(int first, int end) const;
+  // The running sums of the inner entries' counts (see sums_): built from
+  // the entries, the counts of entries 0 to k-1, and entry k's count moved
+  // by delta.
+  void BuildSums() const;
+  int64_t SumBefore(int k) const;
+  void AddToSums(int k, int64_t delta);
   // Entry k's start; requires the offsets (EnsureOffsets) for variable keys.
   int32_t EntryStart(int k) const { return fixed_ ? k * max_key_size_ : offsets_[k]; }
   // Entry k, its length checked for fixed keys (8965 when it is not the key
@@ -312,6 +321,16 @@ class TNode : public host::TObject {
   // they are; SetEntryCount keeps it in step.
   mutable int64_t total_ = 0;
   mutable bool total_valid_ = false;
+  // An inner node on the path of a run of inserts is asked the count before
+  // its path entry at every insert, and changes only that entry's count in
+  // between: once asked twice with its entries where they were, it keeps
+  // the counts in a Fenwick tree over the entry indexes (1-based, sums_[k]
+  // covering the entries k - (k & -k) to k - 1), which answers and follows
+  // a count change in steps of the tree's height. Any other change drops it.
+  mutable std::unique_ptr<int64_t[]> sums_;
+  mutable int sums_count_ = 0;  // entries covered
+  mutable bool sums_valid_ = false;
+  mutable uint8_t count_asks_ = 0;  // CountBefore calls since the last change
   int32_t min_entry_size_ = 0;
   // Every byte of the buffer past both ImageEnd() and this is zero: the
   // editing calls clear what they vacate, so only a whole-page load (whose

@@ -71,6 +71,72 @@ class IndexNode : public ::testing::Test {
     return GetKeyEntryAddress(n.EntryAt(pos));
   }
 
+  // An inner node takes a long run of changes of every kind (counts set in
+  // place, same-length and longer replacements, entries added and removed,
+  // a copied image); after each, the records before every entry and up to
+  // it agree with its entries' counts, asked often enough that the node
+  // keeps running sums between changes.
+  void CheckCountsFollowEveryChange() {
+    auto n = NewNode(false);
+    Fill(*n, 30);
+    uint32_t seed = 12345;
+    auto next = [&](uint32_t range) {
+      seed = seed * 1103515245u + 12345u;
+      return (seed >> 8) % range;
+    };
+    auto starts = [&] {
+      std::vector<int32_t> v;
+      for (int32_t pos = 0; pos < n->GetUsed(); pos = n->NextEntryStart(pos)) v.push_back(pos);
+      return v;
+    };
+    for (const int32_t pos : starts()) n->SetEntryCount(pos, next(40));
+    int added = 100;
+    for (int step = 0; step < 500; ++step) {
+      std::vector<int32_t> at = starts();
+      const int32_t pos = at[next(static_cast<uint32_t>(at.size()))];
+      switch (next(6)) {
+        case 0:
+        case 1:
+          n->SetEntryCount(pos, next(1000));
+          break;
+        case 2: {
+          std::vector<uint8_t> e(n->EntryAt(pos), n->EntryAt(pos) + GetKeyEntryLength(n->EntryAt(pos)));
+          SetKeyEntryCount(e.data(), next(1000));
+          n->UpdateKey(pos, e.data());
+          break;
+        }
+        case 3: {
+          char text[24];
+          std::snprintf(text, sizeof text, "k%03u%s", next(999), next(2) ? "xy" : "");
+          const std::vector<uint8_t> e = Entry(text, 7, next(1000));
+          if (next(2) && n->RoomForKey(GetKeyEntryLength(e.data())))
+            n->InsertKey(pos, e.data());
+          else if (n->RoomForKey(GetKeyEntryLength(e.data()) + 100))
+            n->UpdateKey(pos, e.data());
+          ++added;
+          break;
+        }
+        case 4:
+          if (at.size() > 5) n->DeleteKey(pos);
+          break;
+        default: {
+          const std::vector<uint8_t> image(n->Image(), n->Image() + 4096);
+          n->CopyNode(image.data());
+          break;
+        }
+      }
+      at = starts();
+      for (int ask = 0; ask < 3; ++ask) n->CountBefore(at[next(static_cast<uint32_t>(at.size()))]);
+      int64_t sum = 0;
+      for (const int32_t p : at) {
+        ASSERT_EQ(n->CountBefore(p), sum) << "step " << step << " entry at " << p;
+        sum += GetKeyEntryCount(n->EntryAt(p));
+        ASSERT_EQ(n->GetRecordCount(p), sum) << "step " << step << " entry at " << p;
+      }
+      ASSERT_EQ(n->GetTotalCount(), sum) << "step " << step;
+    }
+  }
+
   // An image with a chosen used count (entries left as zero bytes).
   static std::vector<uint8_t> ImageWithUsed(uint32_t used, bool leaf = true) {
     std::vector<uint8_t> img(4096, 0);
@@ -341,6 +407,8 @@ TEST_F(IndexNode, CountsAndPositionsByRecordNumber) {
   EXPECT_EQ(leaf->GetRedistributeNode(100), -1);
 }
 
+TEST_F(IndexNode, CountsBeforeEntriesFollowEveryChange) { CheckCountsFollowEveryChange(); }
+
 TEST_F(IndexNode, CheckNodeFindsThePairOutOfOrder) {
   auto n = NewNode(true);
   Fill(*n, 3);
@@ -364,6 +432,8 @@ class IndexNodeVariable : public IndexNode {
  protected:
   IndexNodeVariable() : IndexNode(ikMinStringLen) {}
 };
+
+TEST_F(IndexNodeVariable, CountsBeforeEntriesFollowEveryChange) { CheckCountsFollowEveryChange(); }
 
 TEST_F(IndexNodeVariable, UpdateKeyMovesTheRest) {
   auto n = NewNode(false);
