@@ -230,7 +230,7 @@ int32_t TNode::CheckedKeyLength(const uint8_t* keyInfo, const char* caller) cons
   return len;
 }
 
-int TNode::IndexOfStart(int32_t position, const char* caller) const {
+int TNode::IndexOfStartSlow(int32_t position, const char* caller) const {
   const int32_t used = GetUsed();
   if (position >= 0 && position <= used) {
     if (fixed_) {
@@ -271,16 +271,6 @@ int32_t TNode::PriorEntryStart(int32_t position) const {
 int32_t TNode::LastEntryStart() const {
   const int n = GetCount();
   return n == 0 ? 0 : EntryStart(n - 1);
-}
-
-void TNode::SetEntryCount(int32_t position, uint32_t count) {
-  EntryLengthAt(position, "TNode.SetEntryCount");  // the entry must be whole
-  const int64_t delta = int64_t{count} - int64_t{GetKeyEntryCount(Data() + position)};
-  if (total_valid_ && !CheckIsLeaf()) total_ += delta;
-  if (sums_valid_ && delta != 0) AddToSums(IndexOfStart(position, "TNode.SetEntryCount"), delta);
-  SetKeyEntryCount(Data() + position, count);
-  // Only the count's bytes differ from the stored node.
-  MarkDirty(kNodeHeaderSize + position + 2, kNodeHeaderSize + position + 6);
 }
 
 void TNode::SetCursorToEnd(bool toStart) {
@@ -770,13 +760,18 @@ void TNode::BuildSums() const {
 int64_t TNode::SumBefore(int k) const {
   const int64_t* t = sums_.get();
   int64_t sum = 0;
-  for (int i = std::min(k, sums_count_); i > 0; i -= i & -i) sum += t[i];
+  // Dropping the lowest set bit steps to the node covering the entries
+  // before the ones t[i] covers.
+  for (auto i = static_cast<uint32_t>(std::min(k, sums_count_)); i != 0; i &= i - 1) sum += t[i];
   return sum;
 }
 
 void TNode::AddToSums(int k, int64_t delta) {
   int64_t* t = sums_.get();
-  for (int i = k + 1; i <= sums_count_; i += i & -i) t[i] += delta;
+  // In 0-based terms (i = index - 1) the next covering node is i | (i + 1),
+  // the same step as index + (index & -index).
+  const auto n = static_cast<uint32_t>(sums_count_);
+  for (auto i = static_cast<uint32_t>(k); i < n; i |= i + 1) t[i + 1] += delta;
 }
 
 void TNode::FillHashTable(int keyFieldNo, TTavBaseHash& hash) const {

@@ -140,8 +140,19 @@ class TNode : public host::TObject {
   int32_t PriorEntryStart(int32_t position) const;
   // The start of the last entry, 0 when empty.
   int32_t LastEntryStart() const;
-  // Sets the count field of the entry at `position` in place.
-  void SetEntryCount(int32_t position, uint32_t count);
+  // Sets the count field of the entry at `position` in place. Every insert
+  // and delete calls it once for each inner level, so it is inline.
+  void SetEntryCount(int32_t position, uint32_t count) {
+    EntryLengthAt(position, "TNode.SetEntryCount");  // the entry must be whole
+    // The count follows the entry's 2-byte length.
+    uint8_t* countField = Data() + position + 2;
+    const int64_t delta = int64_t{count} - int64_t{host::GetU32(countField)};
+    if (total_valid_ && !CheckIsLeaf()) total_ += delta;
+    if (sums_valid_ && delta != 0) AddToSums(IndexOfStart(position, "TNode.SetEntryCount"), delta);
+    host::PutU32(countField, count);
+    // Only the count's bytes differ from the stored node.
+    MarkDirty(kNodeHeaderSize + position + 2, kNodeHeaderSize + position + 6);
+  }
 
   int32_t Cursor() const { return cursor_; }
   void SetCursor(int32_t position) { cursor_ = position; }
@@ -279,7 +290,16 @@ class TNode : public host::TObject {
   const uint8_t* EntryPtr(int k) const;
   void EnsureOffsets() const;
   // The index of the entry starting at position (8581 when none does).
-  int IndexOfStart(int32_t position, const char* caller) const;
+  // Fixed entries lie a key size apart, so their index is a division; the
+  // rest looks the position up in the offsets.
+  int IndexOfStart(int32_t position, const char* caller) const {
+    if (fixed_ && position >= 0 && position <= GetUsed()) {
+      const int k = position / max_key_size_;
+      if (k * max_key_size_ == position) return k;
+    }
+    return IndexOfStartSlow(position, caller);
+  }
+  int IndexOfStartSlow(int32_t position, const char* caller) const;
   // A caller-built entry's length, checked against the key size.
   int32_t CheckedKeyLength(const uint8_t* keyInfo, const char* caller) const;
   // The length of the entry at position, bounded by the used bytes.

@@ -137,6 +137,37 @@ class IndexNode : public ::testing::Test {
     }
   }
 
+  // The count routines take only entry starts (and the end of the entries):
+  // a position inside an entry, before the first or past the used bytes is
+  // refused, with or without the running sums, and the end gives the total.
+  void CheckCountsRefuseOffStartPositions() {
+    auto n = NewNode(false);
+    Fill(*n, 5, 1, 3);
+    const int32_t second = n->NextEntryStart(0);
+    const int32_t used = n->GetUsed();
+    for (int round = 0; round < 3; ++round) {
+      // A count set in place on a node read afresh, asked once, and asked
+      // often enough to keep running sums.
+      const std::vector<uint8_t> image(n->Image(), n->Image() + 4096);
+      n->CopyNode(image.data());
+      for (int ask = 0; ask < round; ++ask) n->CountBefore(0);
+      n->SetEntryCount(second, 10);
+      EXPECT_EQ(n->CountBefore(n->NextEntryStart(second)), 13) << round;
+      EXPECT_EQ(n->CountBefore(used), 22) << round;
+      EXPECT_EQ(n->GetTotalCount(), 22) << round;
+      n->SetEntryCount(second, 3);
+      EXPECT_EQ(n->CountBefore(used), 15) << round;
+      EXPECT_EQ(n->CountBefore(second), 3) << round;
+      EXPECT_EQ(n->PriorEntryStart(used), n->LastEntryStart());
+      for (const int32_t bad : {second - 1, second + 1, -second, -1, used + 1, used + second}) {
+        std::string text;
+        EXPECT_EQ(ErrorCodeOf([&] { n->CountBefore(bad); }, &text), 8581) << bad;
+        EXPECT_NE(text.find("Position is not an entry start"), std::string::npos) << text;
+        EXPECT_EQ(ErrorCodeOf([&] { n->PriorEntryStart(bad); }), bad <= 0 ? 0 : 8581) << bad;
+      }
+    }
+  }
+
   // An image with a chosen used count (entries left as zero bytes).
   static std::vector<uint8_t> ImageWithUsed(uint32_t used, bool leaf = true) {
     std::vector<uint8_t> img(4096, 0);
@@ -409,6 +440,8 @@ TEST_F(IndexNode, CountsAndPositionsByRecordNumber) {
 
 TEST_F(IndexNode, CountsBeforeEntriesFollowEveryChange) { CheckCountsFollowEveryChange(); }
 
+TEST_F(IndexNode, CountsRefuseOffStartPositions) { CheckCountsRefuseOffStartPositions(); }
+
 TEST_F(IndexNode, CheckNodeFindsThePairOutOfOrder) {
   auto n = NewNode(true);
   Fill(*n, 3);
@@ -434,6 +467,8 @@ class IndexNodeVariable : public IndexNode {
 };
 
 TEST_F(IndexNodeVariable, CountsBeforeEntriesFollowEveryChange) { CheckCountsFollowEveryChange(); }
+
+TEST_F(IndexNodeVariable, CountsRefuseOffStartPositions) { CheckCountsRefuseOffStartPositions(); }
 
 TEST_F(IndexNodeVariable, UpdateKeyMovesTheRest) {
   auto n = NewNode(false);
