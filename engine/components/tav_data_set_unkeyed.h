@@ -25,6 +25,12 @@ struct TUnkeyedRun {
   std::vector<bool> ByNumber;
   uint32_t LastAddress = 0;  // the highest address gathered
   bool InAddressOrder = true;
+
+  // The run's end then reads the records back.
+  void Drop() {
+    InAddressOrder = false;
+    Loads.clear();
+  }
 };
 
 }  // namespace tav

@@ -54,6 +54,22 @@ std::vector<uint32_t> ListRecordAddresses(TTableDef& def) {
   return out;
 }
 
+// One bulk load per index, in the index manager's order.
+std::vector<std::unique_ptr<TIndexBulkLoad>> NewIndexLoads(TIndexManager& indexes) {
+  std::vector<std::unique_ptr<TIndexBulkLoad>> loads;
+  for (int i = 0; i < indexes.Count(); ++i) loads.push_back(std::make_unique<TIndexBulkLoad>(*indexes.Items(i)));
+  return loads;
+}
+
+// Reads the record at `address` into `record` and, when it is in use, adds
+// its keys to every load.
+void LoadRecordKeys(TRecordMgr& records, uint32_t address, std::vector<uint8_t>& record,
+                    const std::vector<std::unique_ptr<TIndexBulkLoad>>& loads) {
+  records.ReadRecord(address, record.data(), false);
+  if (record[kRecInUseOffset] == 1)
+    for (auto& load : loads) load->Add(record.data(), address);
+}
+
 // Reports the rounded percentage when it changed; True asks to stop.
 class TProgress {
  public:
@@ -194,17 +210,12 @@ void TTavDataSet::BuildIndexesFromRecords(bool ignoreDuplicates, bool reportProg
 
   // Every index's keys of the records in use, in address order; the trees
   // are then built from them sorted, each in one pass.
-  const int indexCount = index_mgr_->Count();
-  std::vector<std::unique_ptr<TIndexBulkLoad>> loads;
-  for (int i = 0; i < indexCount; ++i) loads.push_back(std::make_unique<TIndexBulkLoad>(*index_mgr_->Items(i)));
+  std::vector<std::unique_ptr<TIndexBulkLoad>> loads = NewIndexLoads(*index_mgr_);
   std::vector<uint8_t> record(static_cast<size_t>(record_size_));
   const TUpdateProgressEvent noProgress;
   TProgress progress(reportProgress ? on_update_progress_ : noProgress, addresses.size());
   for (size_t n = 0; n < addresses.size(); ++n) {
-    const uint32_t address = addresses[n];
-    record_mgr_->ReadRecord(address, record.data(), false);
-    if (record[kRecInUseOffset] == 1)
-      for (auto& load : loads) load->Add(record.data(), address);
+    LoadRecordKeys(*record_mgr_, addresses[n], record, loads);
     if (progress.Step(n + 1)) break;
   }
   BuildIndexesFromLoads(loads, ignoreDuplicates);
@@ -237,12 +248,11 @@ void TTavDataSet::BuildIndexesFromLoads(std::vector<std::unique_ptr<TIndexBulkLo
 
 void TTavDataSet::StartUnkeyedRun() {
   auto run = std::make_unique<TUnkeyedRun>();
+  run->Loads = NewIndexLoads(*index_mgr_);
   for (int i = 0; i < index_mgr_->Count(); ++i) {
-    TIndexItem& item = *index_mgr_->Items(i);
-    run->Loads.push_back(std::make_unique<TIndexBulkLoad>(item));
     // The hidden index of a table without indexes orders by the logical
     // record number alone.
-    const TKeyFormat& format = item.Tree().KeyFormat();
+    const TKeyFormat& format = index_mgr_->Items(i)->Tree().KeyFormat();
     run->ByNumber.push_back(format.KeyFieldCount() == 1 && format.Field(0).RecBufOffset == kRecLogicalNoOffset &&
                             format.Field(0).DataType == host::ftInteger && !format.Field(0).Descending);
   }
@@ -255,16 +265,14 @@ void TTavDataSet::StartUnkeyedRun() {
         break;
       }
       run->LastAddress = address;
-      record_mgr_->ReadRecord(address, record.data(), false);
-      if (record[kRecInUseOffset] == 1)
-        for (auto& load : run->Loads) load->Add(record.data(), address);
+      LoadRecordKeys(*record_mgr_, address, record, run->Loads);
     }
   } catch (const ETavDatabaseError&) {
     // A record that cannot be read or keyed is reported by the run's end,
     // which reads every record.
     run->InAddressOrder = false;
   }
-  if (!run->InAddressOrder) run->Loads.clear();
+  if (!run->InAddressOrder) run->Drop();
   unkeyed_run_ = std::move(run);
   lock.Release();
 }
@@ -273,8 +281,7 @@ void TTavDataSet::GatherUnkeyed(const uint8_t* buf, uint32_t address) {
   TUnkeyedRun& run = *unkeyed_run_;
   if (!run.InAddressOrder) return;
   if (address <= run.LastAddress) {
-    run.InAddressOrder = false;
-    run.Loads.clear();
+    run.Drop();
     return;
   }
   run.LastAddress = address;
@@ -291,8 +298,7 @@ void TTavDataSet::GatherUnkeyed(const uint8_t* buf, uint32_t address) {
   } catch (const ETavDatabaseError&) {
     // The record is stored: the run's end reads it back, and a key it
     // cannot make is reported there.
-    run.InAddressOrder = false;
-    run.Loads.clear();
+    run.Drop();
   }
 }
 
@@ -303,10 +309,7 @@ void TTavDataSet::AddRecordUnkeyed() {
     AddRecordKeepingNumber(false, false, true, false);
   } catch (...) {
     // What went in is not known: the run's end reads the records.
-    if (unkeyed_run_) {
-      unkeyed_run_->InAddressOrder = false;
-      unkeyed_run_->Loads.clear();
-    }
+    if (unkeyed_run_) unkeyed_run_->Drop();
     throw;
   }
 }
