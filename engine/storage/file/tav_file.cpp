@@ -25,13 +25,10 @@ constexpr uint32_t kBeforeImageBytes = 256 << 10;
 // compared equal costs next to nothing, and a record saves whole blocks.
 constexpr uint32_t kCompareBlock = 64;
 
-// Adds to `ranges` the runs of blocks of [from, to) where `now` differs from
-// `before` (what the file holds there), each at `base` plus its offset and
-// saved from `before`. Bytes a commit writes unchanged need no before-image:
-// a cut-off write of them leaves the file as it was.
+// Whether `count` bytes at `a` and `b` are equal; a whole block is compared
+// sixteen bytes at a time, as the vector registers take them.
 bool SameBlock(const uint8_t* a, const uint8_t* b, uint32_t count) {
   if (count != kCompareBlock) return std::memcmp(a, b, count) == 0;
-  // Sixteen bytes at a time, as the vector registers take them.
   using TLanes = uint64_t __attribute__((vector_size(16)));
   TLanes diff = {0, 0};
   for (uint32_t i = 0; i < kCompareBlock; i += sizeof(TLanes)) {
@@ -43,6 +40,10 @@ bool SameBlock(const uint8_t* a, const uint8_t* b, uint32_t count) {
   return (diff[0] | diff[1]) == 0;
 }
 
+// Adds to `ranges` the runs of blocks of [from, to) where `now` differs from
+// `before` (what the file holds there), each at `base` plus its offset and
+// saved from `before`. Bytes a commit writes unchanged need no before-image:
+// a cut-off write of them leaves the file as it was.
 void AddChangedRuns(std::vector<TJournalRange>& ranges, uint32_t base, const uint8_t* now,
                     const uint8_t* before, uint32_t from, uint32_t to) {
   for (uint32_t at = from; at < to;) {
