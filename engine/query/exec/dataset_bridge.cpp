@@ -8,6 +8,7 @@
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_lists.h"
 #include "engine/storage/index/index_mgr.h"
+#include "engine/storage/record/internal_fields.h"
 #include "engine/storage/table/privileges.h"
 #include "host/db/field_types.h"
 #include "host/rtl/date_time.h"
@@ -340,7 +341,7 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   LiftFilters();
   if (IndexName() != chosen->IndexName()) InternalSetIndexName(chosen->IndexName());
   // Both ends lie within the field's bounds: stored as the field holds them.
-  const int32_t size = field.DataType() == host::ftSmallint || field.DataType() == host::ftWord ? 2 : 4;
+  const int32_t size = CalculateCoreDataSize(field.DataType());
   for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
     InitializeRangeBuffers(mode);
     const int64_t value = mode == rmRangeStart ? low : high;
