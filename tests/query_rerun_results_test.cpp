@@ -18,6 +18,7 @@
 
 #include "engine/components/tav_database.h"
 #include "engine/query/exec/tav_query.h"
+#include "engine/storage/testing/engine_error_test_support.h"
 #include "engine/storage/testing/lock_test_support.h"
 #include "host/db/fields.h"
 #include "host/db/params.h"
@@ -92,7 +93,7 @@ TEST_F(QueryRerunResults, APreparedSelectReadsATableMadeAgainWithOtherColumns) {
   // Column by column: B dropped and added again as text, C made wider.
   exec("ALTER TABLE X DROP B");
   exec("ALTER TABLE X ADD B VARCHAR(12)");
-  exec("UPDATE X SET B = 'new ' || A WHERE A = 20");
+  exec("UPDATE X SET B = 'new 20' WHERE A = 20");
   q.Open();
   q.Last();
   EXPECT_EQ(q.FieldByName("A")->AsInteger(), 20);
@@ -102,13 +103,16 @@ TEST_F(QueryRerunResults, APreparedSelectReadsATableMadeAgainWithOtherColumns) {
   EXPECT_EQ(q.FieldByName("B")->AsString(), "");
   q.Close();
 
-  // Refreshed while open, after the table was made again once more.
+  // An open result keeps the table from being dropped; once it is closed,
+  // the table made again once more is read.
   q.ParamByName("lo")->SetAsInteger(0);
   q.Open();
+  EXPECT_NE(ErrorCodeOf([&] { exec("DROP TABLE X"); }), 0);
+  q.Close();
   exec("DROP TABLE X");
   exec("CREATE TABLE X (A SMALLINT, B VARCHAR(3), C INT)");
   exec("INSERT INTO X (A, B, C) VALUES (5, 'xyz', 7)");
-  q.Refresh();
+  q.Open();
   EXPECT_EQ(Rows(q), "5|xyz|7");
 }
 
