@@ -7,6 +7,7 @@
 // were rolled back or failed.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -783,6 +784,62 @@ TEST_F(IndexSearchProcessesTest, AnInsertSelectKilledAtAnyInstantOfItsCommitLeav
   RecordProperty("before", before);
   RecordProperty("all", all);
   EXPECT_GT(all, 0);
+}
+
+// An INSERT ... SELECT whose commit cannot grow the file (the process's file
+// size limit stops it part way): the statement fails, and the next
+// connection, in another process, finds T as it was with every index sound
+// and puts the rows in.
+TEST_F(IndexSearchProcessesTest, AnInsertSelectWhoseCommitHitsTheFileSizeLimitFailsAndLeavesTheTable) {
+  {
+    TConnection a(path_);
+    CreateSource(a, 700);
+  }
+  const off_t size = static_cast<off_t>(os::test::ReadWholeFile(path_).size());
+  for (const bool inTransaction : {false, true}) {
+    SCOPED_TRACE(inTransaction ? "in the application's transaction" : "on its own");
+    TChild writer([&](TChildSide&) {
+      signal(SIGXFSZ, SIG_IGN);
+      TConnection c(path_);
+      TTavQuery q(nullptr);
+      q.SetDataBase(c.Db.get());
+      q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0");
+      // Room for a few pages more than the file has, not for 700 rows.
+      rlimit limit{static_cast<rlim_t>(size + 16 * 4096), static_cast<rlim_t>(size + 16 * 4096)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 5;
+      try {
+        if (inTransaction) c.Db->StartTransaction();
+        q.ExecSQL();
+        if (inTransaction) c.Db->Commit();
+      } catch (const ETavDatabaseError&) {
+        try {
+          if (inTransaction && c.Db->InTransaction()) c.Db->Rollback();
+        } catch (const ETavDatabaseError&) {
+          // A rollback after a failed commit may say the file holds part of
+          // it: the next opener takes it back.
+        }
+        return 0;
+      }
+      return 1;  // the statement said it succeeded
+    });
+    ASSERT_TRUE(writer.Started());
+    ASSERT_EQ(writer.Wait(), 0) << "1: the statement reported success";
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    ASSERT_EQ(CheckSearches(*c.T, model_, Range(0, 2 * kRows)), "");
+    ExpectIndexesSound(*c.T);
+  }
+  TConnection c(path_);
+  TTavQuery q(nullptr);
+  q.SetDataBase(c.Db.get());
+  q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0");
+  q.ExecSQL();
+  for (int i = 0; i < 700; ++i) model_[KeyOf(2 * i + 1)] = 800000 + i;
+  c.T->SetIndexName("byS");
+  c.T->Open();
+  ASSERT_EQ(CheckSearches(*c.T, model_, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*c.T);
 }
 
 TEST(IndexSearchMemoryTable, SearchesFollowAnotherDatasetsEmptyingAndRefill) {
