@@ -32,6 +32,7 @@
 #include "host/db/index_defs.h"
 #include "host/rtl/variant.h"
 #include "os/testing/test_support.h"
+#include "sql_session_test_support.h"
 
 namespace tav::test {
 namespace {
@@ -784,6 +785,25 @@ TEST_F(IndexSearchProcessesTest, AnInsertSelectKilledAtAnyInstantOfItsCommitLeav
   RecordProperty("before", before);
   RecordProperty("all", all);
   EXPECT_GT(all, 0);
+}
+
+// A writer killed in the middle of the statement itself, on its own and
+// inside the application's transaction: nothing of it is in the table.
+TEST_F(IndexSearchProcessesTest, AnInsertSelectKilledMidStatementLeavesNothing) {
+  {
+    TConnection a(path_);
+    CreateSource(a, 700);
+  }
+  for (const char* sql : {"INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0",
+                          "INSERT INTO T (S, K) SELECT S || 'q', K FROM Src"}) {
+    SCOPED_TRACE(sql);
+    KillDuringStatement(path_, sql, 200, std::chrono::milliseconds(2));
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    ASSERT_EQ(CheckSearches(*c.T, model_, Range(0, 2 * kRows)), "");
+    ExpectIndexesSound(*c.T);
+  }
 }
 
 // An INSERT ... SELECT whose commit cannot grow the file (the process's file
