@@ -6,10 +6,14 @@
 // dataset of the same connection changed it, and after its own changes
 // were rolled back or failed.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +32,7 @@
 #include "host/db/index_defs.h"
 #include "host/rtl/variant.h"
 #include "os/testing/test_support.h"
+#include "sql_session_test_support.h"
 
 namespace tav::test {
 namespace {
@@ -364,6 +369,39 @@ TEST_F(IndexSearchProcessesTest, ARowCountFollowsAnotherDatasetOfAnExclusiveConn
   EXPECT_EQ(other->RecordCount(), 1);
 }
 
+// The same in transactions: a count read while another dataset's rows are
+// in follows them out again when the transaction is rolled back, and the
+// rows of a committed one stay counted.
+TEST_F(IndexSearchProcessesTest, ARowCountOfAnExclusiveConnectionFollowsARollback) {
+  TConnection a(path_);
+  a.Db->Close();
+  a.Db->SetExclusive(true);
+  a.Db->Open();
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  std::unique_ptr<TTavTable> other = a.NewTable();
+  other->SetIndexName("byS");
+  other->Open();
+  ASSERT_EQ(a.T->RecordCount(), kRows);
+  a.Db->StartTransaction();
+  for (int i = 0; i < 5; ++i) Append(*other, 2 * i + 1, i);
+  EXPECT_EQ(a.T->RecordCount(), kRows + 5);
+  a.Db->Rollback();
+  EXPECT_EQ(a.T->RecordCount(), kRows);
+  EXPECT_EQ(other->RecordCount(), kRows);
+  a.Db->StartTransaction();
+  ASSERT_TRUE(DeleteKey(*other, 0));
+  EXPECT_EQ(a.T->RecordCount(), kRows - 1);
+  a.Db->Rollback();
+  EXPECT_EQ(a.T->RecordCount(), kRows);
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 20)), "");
+  a.Db->StartTransaction();
+  Append(*other, 7, 7);
+  a.Db->Commit();
+  EXPECT_EQ(a.T->RecordCount(), kRows + 1);
+  EXPECT_EQ(other->RecordCount(), kRows + 1);
+}
+
 // An INSERT ... SELECT that splits many nodes of the index before its last
 // row collides with a key already there is taken back whole: a dataset that
 // searched the index before finds every key as it was, and the statement
@@ -529,6 +567,301 @@ TEST_F(IndexSearchProcessesTest, SearchesWhileAnotherProcessWritesFindOnlyWhatIs
 // The same on a table in memory, whose blocks are handed out again from
 // the start once it is emptied: one dataset searches while another of the
 // connection changes, empties and refills the table.
+// The row at each record number, asked twice (the second ask of a node's
+// counts answers from the sums it kept), before and after another process
+// and another dataset of the same connection moved the rows: always the
+// key at that place in key order.
+std::string CheckPlaces(TTavTable& t, const TModel& model) {
+  std::vector<std::string> keys;
+  for (const auto& [key, k] : model) keys.push_back(key);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t r = 0; r < keys.size(); r += (pass ? 13 : 29)) {
+      const size_t at = pass ? keys.size() - 1 - r : r;
+      t.SetRecNo(static_cast<int>(at + 1));
+      if (t.FieldByName("S")->AsString() != keys[at])
+        return "record number " + std::to_string(at + 1) + " shows " + t.FieldByName("S")->AsString().substr(0, 12) +
+               ", expected " + keys[at].substr(0, 12);
+      if (t.RecNo() != static_cast<int>(at + 1)) return "record number " + std::to_string(at + 1) + " reads back wrong";
+    }
+  }
+  return "";
+}
+
+TEST_F(IndexSearchProcessesTest, RecordNumbersPlaceRowsAfterOthersMovedThem) {
+  TConnection a(path_);
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  ASSERT_EQ(CheckPlaces(*a.T, model_), "");
+  InAnotherProcess([](TTavTable& t) {
+    for (int i = 100; i < 500; ++i) ASSERT_TRUE(DeleteKey(t, 2 * i));
+    for (int i = 900; i < 1150; ++i) Append(t, 2 * i + 1, 100000 + i);
+  });
+  for (int i = 100; i < 500; ++i) model_.erase(KeyOf(2 * i));
+  for (int i = 900; i < 1150; ++i) model_[KeyOf(2 * i + 1)] = 100000 + i;
+  ASSERT_EQ(CheckPlaces(*a.T, model_), "");
+  std::unique_ptr<TTavTable> other = a.NewTable();
+  other->SetIndexName("byS");
+  other->Open();
+  for (int i = 0; i < 60; ++i) Append(*other, 4 * i + 1, 500000 + i);
+  for (int i = 1000; i < 1100; ++i) ASSERT_TRUE(DeleteKey(*other, 2 * i));
+  for (int i = 0; i < 60; ++i) model_[KeyOf(4 * i + 1)] = 500000 + i;
+  for (int i = 1000; i < 1100; ++i) model_.erase(KeyOf(2 * i));
+  ASSERT_EQ(CheckPlaces(*a.T, model_), "");
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows + 600)), "");
+}
+
+// The rows of Src (keys 2i + 1, K = 800000 + i, i < count) and, last, a row
+// whose key T holds already.
+void CreateSource(TConnection& a, int count) {
+  std::unique_ptr<TTavTable> src = a.NewTable();
+  src->SetTableName("Src");
+  src->FieldDefs().Add("S", host::ftString, 200);
+  src->FieldDefs().Add("K", host::ftInteger);
+  src->CreateTable();
+  src->Open();
+  a.Db->StartTransaction();
+  for (int i = 0; i < count; ++i) Append(*src, 2 * i + 1, 800000 + i);
+  Append(*src, 2 * 650, -1);
+  a.Db->Commit();
+}
+
+// An INSERT ... SELECT stopped by a key collision inside the application's
+// transaction keeps the rows before it; the application commits them. What
+// the statement kept of the index nodes in memory must be in the file: a
+// connection of another process finds every row and every index sound.
+TEST_F(IndexSearchProcessesTest, AnInsertSelectStoppedByACollisionAndCommittedLeavesSoundIndexes) {
+  TConnection a(path_);
+  CreateSource(a, 700);
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  TTavQuery q(nullptr);
+  q.SetDataBase(a.Db.get());
+  q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src");
+  a.Db->StartTransaction();
+  EXPECT_EQ(ErrorCodeOf([&] { q.ExecSQL(); }), kKeyViolation);
+  // Another dataset of the same connection, opened after the statement.
+  std::unique_ptr<TTavTable> other = a.NewTable();
+  other->SetIndexName("byS");
+  other->Open();
+  a.Db->Commit();
+  for (int i = 0; i < 700; ++i) model_[KeyOf(2 * i + 1)] = 800000 + i;
+  ASSERT_EQ(CheckSearches(*other, model_, Range(0, 2 * kRows)), "");
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*a.T);
+  TChild reader([&](TChildSide&) {
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    if (CheckSearches(*c.T, model_, Range(0, 2 * kRows)) != "") return 1;
+    c.T->ReadLockTable();
+    for (int i = 0; i < c.T->IndexManager().Count(); ++i) {
+      TIndexItem& item = *c.T->IndexManager().Items(i);
+      if (!CheckTree(item.Tree(), item.Unique() || item.Primary()).Ok()) return 2;
+    }
+    c.T->UnlockTable();
+    return 0;
+  });
+  ASSERT_TRUE(reader.Started());
+  EXPECT_EQ(reader.Wait(), 0) << "1: a search failed, 2: an index is damaged";
+  // The next statement of the same connection goes on from there.
+  q.SetSQLText("INSERT INTO T (S, K) SELECT S, K + 1 FROM Src WHERE K >= 0 AND K < 800000");
+  q.ExecSQL();
+  Append(*a.T, 2 * kRows + 1, -7);
+  model_[KeyOf(2 * kRows + 1)] = -7;
+  ASSERT_EQ(CheckSearches(*other, model_, Range(0, 2 * kRows + 2)), "");
+  ExpectIndexesSound(*a.T);
+}
+
+// A target that is also the statement's source, inside the application's
+// transaction: the statement reads the rows that were there when it began,
+// and a rollback takes back all it added.
+TEST_F(IndexSearchProcessesTest, AnInsertSelectFromItsOwnTargetReadsTheRowsBeforeIt) {
+  TConnection a(path_);
+  a.T->SetIndexName("byS");
+  a.T->Open();
+  TTavQuery q(nullptr);
+  q.SetDataBase(a.Db.get());
+  q.SetSQLText("INSERT INTO T (S, K) SELECT S || 'z', K + 5000 FROM T WHERE K < 900");
+  TModel inside = model_;
+  for (int i = 0; i < 900; ++i) {
+    inside[KeyOf(2 * i) + "z"] = i + 5000;
+  }
+  a.Db->StartTransaction();
+  q.ExecSQL();
+  EXPECT_EQ(q.RowsAffected(), 900);
+  EXPECT_EQ(a.T->RecordCount(), static_cast<int>(inside.size()));
+  std::unique_ptr<TTavTable> other = a.NewTable();
+  other->SetIndexName("byS");
+  other->Open();
+  for (const auto& [key, k] : inside) {
+    ASSERT_TRUE(other->FindKey({host::Variant(key)})) << key.substr(0, 12);
+    ASSERT_EQ(other->FieldByName("K")->AsInteger(), k);
+  }
+  ExpectIndexesSound(*a.T);
+  a.Db->Rollback();
+  ASSERT_EQ(CheckSearches(*other, model_, Range(0, 2 * kRows)), "");
+  ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*a.T);
+  // Run again and committed: another process finds all of it.
+  a.Db->StartTransaction();
+  q.ExecSQL();
+  a.Db->Commit();
+  TChild reader([&](TChildSide&) {
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    if (c.T->RecordCount() != static_cast<int>(inside.size())) return 1;
+    for (const auto& [key, k] : inside)
+      if (!c.T->FindKey({host::Variant(key)}) || c.T->FieldByName("K")->AsInteger() != k) return 2;
+    return 0;
+  });
+  ASSERT_TRUE(reader.Started());
+  EXPECT_EQ(reader.Wait(), 0);
+
+  // A source whose subquery reads the target: the rows of Src not in T
+  // yet (its last row is), looked up while the statement adds rows.
+  CreateSource(a, 300);
+  q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src WHERE NOT EXISTS (SELECT * FROM T WHERE T.S = Src.S)");
+  a.Db->StartTransaction();
+  q.ExecSQL();
+  a.Db->Commit();
+  EXPECT_EQ(q.RowsAffected(), 300);
+  for (int i = 0; i < 300; ++i) inside[KeyOf(2 * i + 1)] = 800000 + i;
+  ASSERT_EQ(CheckSearches(*other, inside, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*a.T);
+}
+
+// A writer killed while its INSERT ... SELECT commits, at any instant: the
+// next connection finds T as it was before the statement or with all of
+// its rows, never part of them, and every index sound.
+TEST_F(IndexSearchProcessesTest, AnInsertSelectKilledAtAnyInstantOfItsCommitLeavesAllOrNothing) {
+  {
+    TConnection a(path_);
+    CreateSource(a, 700);
+  }
+  TModel after = model_;
+  for (int i = 0; i < 700; ++i) after[KeyOf(2 * i + 1)] = 800000 + i;
+  int before = 0, all = 0;
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    TChild writer([&](TChildSide& side) {
+      TConnection c(path_);
+      TTavQuery q(nullptr);
+      q.SetDataBase(c.Db.get());
+      q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0");
+      c.Db->StartTransaction();
+      q.ExecSQL();
+      side.Send(1);
+      c.Db->Commit();
+      side.Send(2);
+      pause();
+      return 0;
+    });
+    ASSERT_TRUE(writer.Started());
+    uint64_t stage = 0;
+    ASSERT_TRUE(writer.Receive(stage));
+    // From just as the commit starts to a little after it ends.
+    std::this_thread::sleep_for(std::chrono::microseconds(run * 1500));
+    writer.Kill();
+    EXPECT_EQ(writer.Wait(), -1);
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    const bool whole = c.T->RecordCount() == static_cast<int>(after.size());
+    ASSERT_EQ(CheckSearches(*c.T, whole ? after : model_, Range(0, 2 * kRows)), "");
+    ExpectIndexesSound(*c.T);
+    if (!whole) {
+      ++before;
+      continue;
+    }
+    ++all;
+    // Taken away again for the next run, by another statement.
+    TTavQuery d(nullptr);
+    d.SetDataBase(c.Db.get());
+    d.SetSQLText("DELETE FROM T WHERE K >= 800000");
+    d.ExecSQL();
+    ASSERT_EQ(CheckSearches(*c.T, model_, Range(0, 2 * kRows)), "");
+  }
+  RecordProperty("before", before);
+  RecordProperty("all", all);
+  EXPECT_GT(all, 0);
+}
+
+// A writer killed in the middle of the statement itself, on its own and
+// inside the application's transaction: nothing of it is in the table.
+TEST_F(IndexSearchProcessesTest, AnInsertSelectKilledMidStatementLeavesNothing) {
+  {
+    TConnection a(path_);
+    CreateSource(a, 700);
+  }
+  for (const char* sql : {"INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0",
+                          "INSERT INTO T (S, K) SELECT S || 'q', K FROM Src"}) {
+    SCOPED_TRACE(sql);
+    KillDuringStatement(path_, sql, 200, std::chrono::milliseconds(2));
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    ASSERT_EQ(CheckSearches(*c.T, model_, Range(0, 2 * kRows)), "");
+    ExpectIndexesSound(*c.T);
+  }
+}
+
+// An INSERT ... SELECT whose commit cannot grow the file (the process's file
+// size limit stops it part way): the statement fails, and the next
+// connection, in another process, finds T as it was with every index sound
+// and puts the rows in.
+TEST_F(IndexSearchProcessesTest, AnInsertSelectWhoseCommitHitsTheFileSizeLimitFailsAndLeavesTheTable) {
+  {
+    TConnection a(path_);
+    CreateSource(a, 700);
+  }
+  const off_t size = static_cast<off_t>(os::test::ReadWholeFile(path_).size());
+  for (const bool inTransaction : {false, true}) {
+    SCOPED_TRACE(inTransaction ? "in the application's transaction" : "on its own");
+    TChild writer([&](TChildSide&) {
+      signal(SIGXFSZ, SIG_IGN);
+      TConnection c(path_);
+      TTavQuery q(nullptr);
+      q.SetDataBase(c.Db.get());
+      q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0");
+      // Room for a few pages more than the file has, not for 700 rows.
+      rlimit limit{static_cast<rlim_t>(size + 16 * 4096), static_cast<rlim_t>(size + 16 * 4096)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 5;
+      try {
+        if (inTransaction) c.Db->StartTransaction();
+        q.ExecSQL();
+        if (inTransaction) c.Db->Commit();
+      } catch (const ETavDatabaseError&) {
+        try {
+          if (inTransaction && c.Db->InTransaction()) c.Db->Rollback();
+        } catch (const ETavDatabaseError&) {
+          // A rollback after a failed commit may say the file holds part of
+          // it: the next opener takes it back.
+        }
+        return 0;
+      }
+      return 1;  // the statement said it succeeded
+    });
+    ASSERT_TRUE(writer.Started());
+    ASSERT_EQ(writer.Wait(), 0) << "1: the statement reported success";
+    TConnection c(path_);
+    c.T->SetIndexName("byS");
+    c.T->Open();
+    ASSERT_EQ(CheckSearches(*c.T, model_, Range(0, 2 * kRows)), "");
+    ExpectIndexesSound(*c.T);
+  }
+  TConnection c(path_);
+  TTavQuery q(nullptr);
+  q.SetDataBase(c.Db.get());
+  q.SetSQLText("INSERT INTO T (S, K) SELECT S, K FROM Src WHERE K >= 0");
+  q.ExecSQL();
+  for (int i = 0; i < 700; ++i) model_[KeyOf(2 * i + 1)] = 800000 + i;
+  c.T->SetIndexName("byS");
+  c.T->Open();
+  ASSERT_EQ(CheckSearches(*c.T, model_, Range(0, 2 * kRows)), "");
+  ExpectIndexesSound(*c.T);
+}
+
 TEST(IndexSearchMemoryTable, SearchesFollowAnotherDatasetsEmptyingAndRefill) {
   constexpr int kCount = 1200;
   TTavDataBase db(nullptr);

@@ -25,6 +25,12 @@ struct TUnkeyedRun {
   std::vector<bool> ByNumber;
   uint32_t LastAddress = 0;  // the highest address gathered
   bool InAddressOrder = true;
+  // The table header's write count and change count after the run's last
+  // step: another dataset that wrote the table since (a record the run
+  // gathered changed or deleted, or one added with its keys) leaves the
+  // gathered keys short of the table.
+  uint64_t Writes = 0;
+  uint32_t Changes = 0;
 
   // The run's end then reads the records back.
   void Drop() {

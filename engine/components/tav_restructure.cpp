@@ -246,6 +246,20 @@ void TTavDataSet::BuildIndexesFromLoads(std::vector<std::unique_ptr<TIndexBulkLo
 // ---------------------------------------------------------------------------
 // Unkeyed runs
 
+namespace {
+
+void NoteUnkeyedStep(TUnkeyedRun& run, const TTableHeader* header) {
+  if (header == nullptr) return;
+  run.Writes = header->WriteCount();
+  run.Changes = header->GetModifiedFlag();
+}
+
+bool OthersWroteSince(const TUnkeyedRun& run, const TTableHeader* header) {
+  return header == nullptr || header->WriteCount() != run.Writes || header->GetModifiedFlag() != run.Changes;
+}
+
+}  // namespace
+
 void TTavDataSet::StartUnkeyedRun() {
   auto run = std::make_unique<TUnkeyedRun>();
   run->Loads = NewIndexLoads(*index_mgr_);
@@ -275,6 +289,7 @@ void TTavDataSet::StartUnkeyedRun() {
   if (!run->InAddressOrder) run->Drop();
   unkeyed_run_ = std::move(run);
   lock.Release();
+  NoteUnkeyedStep(*unkeyed_run_, table_def_->TableHeader());
 }
 
 void TTavDataSet::GatherUnkeyed(const uint8_t* buf, uint32_t address) {
@@ -304,7 +319,10 @@ void TTavDataSet::GatherUnkeyed(const uint8_t* buf, uint32_t address) {
 
 void TTavDataSet::AddRecordUnkeyed() {
   CheckInternalActive();
-  if (!unkeyed_run_) StartUnkeyedRun();
+  if (!unkeyed_run_)
+    StartUnkeyedRun();
+  else if (unkeyed_run_->InAddressOrder && OthersWroteSince(*unkeyed_run_, table_def_->TableHeader()))
+    unkeyed_run_->Drop();
   try {
     AddRecordKeepingNumber(false, false, true, false);
   } catch (...) {
@@ -312,16 +330,25 @@ void TTavDataSet::AddRecordUnkeyed() {
     if (unkeyed_run_) unkeyed_run_->Drop();
     throw;
   }
+  if (unkeyed_run_) NoteUnkeyedStep(*unkeyed_run_, table_def_->TableHeader());
 }
 
 void TTavDataSet::EndUnkeyedRun() {
-  const std::unique_ptr<TUnkeyedRun> run = std::move(unkeyed_run_);
+  std::unique_ptr<TUnkeyedRun> run = std::move(unkeyed_run_);
+  if (run && run->InAddressOrder && OthersWroteSince(*run, table_def_->TableHeader())) run.reset();
   if (!run || !run->InAddressOrder) {
     BuildIndexesFromRecords(false, false);
     return;
   }
   CheckInternalActive();
   TWriteLockGuard lock(*this);
+  // Under the lock the header is as the table holds it: a write another
+  // connection made since the run's last step shows now.
+  if (OthersWroteSince(*run, table_def_->TableHeader())) {
+    lock.Release();
+    BuildIndexesFromRecords(false, false);
+    return;
+  }
   table_def_->TableHeader()->SetDirty(true);
   BuildIndexesFromLoads(run->Loads, false);
   lock.Release();
