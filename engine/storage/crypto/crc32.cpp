@@ -42,14 +42,27 @@ constexpr TCrcTables kCrcTables = MakeCrcTables();
 // constants are powers of x modulo the polynomial for the folding distances
 // (512 and 128 bits), the 64-to-32 bit step and the Barrett reduction.
 // `x` folded 128 bits forward onto `next`.
-__attribute__((target("pclmul,sse4.1"))) inline __m128i Fold128(__m128i x, __m128i k,
-                                                                __m128i next) {
+__attribute__((target("pclmul,sse4.1"), always_inline)) inline __m128i Fold128(__m128i x,
+                                                                               __m128i k,
+                                                                               __m128i next) {
   return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), next),
                        _mm_clmulepi64_si128(x, k, 0x00));
 }
 
-__attribute__((target("pclmul,sse4.1"))) uint32_t FoldCRC(const uint8_t* p, size_t length,
-                                                          uint32_t crc) {
+// The four lanes folded 512 bits forward onto the 64 bytes at `at`.
+__attribute__((target("pclmul,sse4.1"), always_inline)) inline void Fold4(
+    __m128i& x1, __m128i& x2, __m128i& x3, __m128i& x4, __m128i k, const uint8_t* at) {
+  x1 = Fold128(x1, k, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+  x2 = Fold128(x2, k, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16)));
+  x3 = Fold128(x3, k, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 32)));
+  x4 = Fold128(x4, k, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 48)));
+}
+
+// The fold itself, built twice: with the processor's three-operand (VEX)
+// encoding where it has one, the loop needs no register copies and takes
+// its loads straight into the XORs, which makes it about a third shorter.
+__attribute__((target("pclmul,sse4.1"), always_inline)) inline uint32_t FoldBody(
+    const uint8_t* p, size_t length, uint32_t crc) {
   alignas(16) static const uint64_t k1k2[2] = {0x0154442bd4, 0x01c6e41596};
   alignas(16) static const uint64_t k3k4[2] = {0x01751997d0, 0x00ccaa009e};
   alignas(16) static const uint64_t k5k0[2] = {0x0163cd6124, 0x0000000000};
@@ -60,20 +73,19 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t FoldCRC(const uint8_t* p, size
   __m128i x1 = load(p), x2 = load(p + 16), x3 = load(p + 32), x4 = load(p + 48);
   x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(crc)));
   __m128i x0 = _mm_load_si128(reinterpret_cast<const __m128i*>(k1k2));
+  const uint8_t* const foldEnd = p + (length & ~size_t{63});
   p += 64;
   length -= 64;
-  while (length >= 64) {
-    const __m128i x5 = _mm_clmulepi64_si128(x1, x0, 0x00);
-    const __m128i x6 = _mm_clmulepi64_si128(x2, x0, 0x00);
-    const __m128i x7 = _mm_clmulepi64_si128(x3, x0, 0x00);
-    const __m128i x8 = _mm_clmulepi64_si128(x4, x0, 0x00);
-    x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, x0, 0x11), x5), load(p));
-    x2 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x2, x0, 0x11), x6), load(p + 16));
-    x3 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x3, x0, 0x11), x7), load(p + 32));
-    x4 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x4, x0, 0x11), x8), load(p + 48));
+  // Two steps a turn: the loop's own instructions count for less.
+  if (((foldEnd - p) & 64) != 0) {
+    Fold4(x1, x2, x3, x4, x0, p);
     p += 64;
-    length -= 64;
   }
+  for (; p != foldEnd; p += 128) {
+    Fold4(x1, x2, x3, x4, x0, p);
+    Fold4(x1, x2, x3, x4, x0, p + 64);
+  }
+  length &= 63;
   x0 = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
   x1 = Fold128(x1, x0, x2);
   x1 = Fold128(x1, x0, x3);
@@ -99,8 +111,23 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t FoldCRC(const uint8_t* p, size
   return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
+__attribute__((target("pclmul,sse4.1"))) uint32_t FoldCRC(const uint8_t* p, size_t length,
+                                                          uint32_t crc) {
+  return FoldBody(p, length, crc);
+}
+
+__attribute__((target("avx,pclmul,sse4.1"))) uint32_t FoldCRCVex(const uint8_t* p,
+                                                                 size_t length, uint32_t crc) {
+  return FoldBody(p, length, crc);
+}
+
 bool HasFolding() {
   static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return has;
+}
+
+bool HasVexFolding() {
+  static const bool has = HasFolding() && __builtin_cpu_supports("avx");
   return has;
 }
 #endif
@@ -132,7 +159,8 @@ uint32_t UpdateCRC(uint32_t previous, const void* buffer, int32_t length) {
 #if defined(__x86_64__)
   if (length >= 64 && HasFolding()) {
     const int32_t folded = length & ~15;
-    crc = FoldCRC(p, static_cast<size_t>(folded), crc);
+    crc = HasVexFolding() ? FoldCRCVex(p, static_cast<size_t>(folded), crc)
+                          : FoldCRC(p, static_cast<size_t>(folded), crc);
     p += folded;
     length -= folded;
   }

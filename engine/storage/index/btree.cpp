@@ -613,25 +613,41 @@ int TBTree::InsertFoundKey(bool countRecordNo) {
   return 0;
 }
 
-bool TBTree::PathOnKeyEntry() const {
-  if (!positioned_ || !key_cursor_valid_ || nodes_.empty()) return false;
+const uint8_t* TBTree::PathEntry() const {
+  if (!positioned_ || !key_cursor_valid_ || nodes_.empty()) return nullptr;
   // The path must still be the tree's: same root and depth, every level held.
-  if (Root() != nodes_.front()->Address() || Depth() != nodes_.size()) return false;
+  if (Root() != nodes_.front()->Address() || Depth() != nodes_.size()) return nullptr;
   for (const auto& n : nodes_)
-    if (n->Address() == 0) return false;
+    if (n->Address() == 0) return nullptr;
   const TNode& leaf = *nodes_.back();
   const int32_t at = positions_.back();
-  if (!leaf.CheckIsLeaf() || at < 0 || at >= leaf.GetUsed()) return false;
-  return key_format_.CompareToOptimizedKey(0, optimized_key_, leaf.EntryAt(at)) == 0;
+  if (!leaf.CheckIsLeaf() || at < 0 || at >= leaf.GetUsed()) return nullptr;
+  return leaf.EntryAt(at);
+}
+
+bool TBTree::PathOnKeyEntry() const {
+  const uint8_t* entry = PathEntry();
+  return entry && key_format_.CompareToOptimizedKey(0, optimized_key_, entry) == 0;
 }
 
 int TBTree::IdxDelete() {
-  LoadSearchKey(false);
   // A delete usually follows the search that found its entry: when the path
-  // still stands on an entry equal to the key, it is the one to delete.
-  if (!PathOnKeyEntry()) {
-    const int r = Descend(0, TDescent::Insert, false);
-    if (r != 0 || !key_cursor_valid_) return -1;
+  // still stands on an entry equal to the key, it is the one to delete. An
+  // entry whose key bytes are the key's own is equal without a search key
+  // being built; any other is compared field by field.
+  const uint8_t* entry = open_ ? PathEntry() : nullptr;
+  const uint8_t* key = key_entry_.get();
+  const uint16_t length = entry ? GetKeyEntryLength(entry) : 0;
+  const bool sameBytes = entry && length >= kKeyEntryHeaderSize &&
+                         length <= maximum_key_size_ && GetKeyEntryLength(key) == length &&
+                         std::memcmp(entry + kKeyEntryHeaderSize, key + kKeyEntryHeaderSize,
+                                     length - kKeyEntryHeaderSize) == 0;
+  if (!sameBytes) {
+    LoadSearchKey(false);
+    if (!PathOnKeyEntry()) {
+      const int r = Descend(0, TDescent::Insert, false);
+      if (r != 0 || !key_cursor_valid_) return -1;
+    }
   }
   UpdatePath(false);
   FinishChange();

@@ -288,8 +288,11 @@ class TBTree : public host::TObject, public TNodeOwner {
   void ClearHeld();
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const;
   int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
-  // The path is valid, still the tree's, and its leaf entry equals the
-  // loaded search key in every key field.
+  // The leaf entry the path stands on when the path is valid and still the
+  // tree's; else null.
+  const uint8_t* PathEntry() const;
+  // The path's leaf entry (PathEntry) equals the loaded search key in every
+  // key field.
   bool PathOnKeyEntry() const;
   bool StepLeaf(bool forward);
   // The 1-based number of the path's leaf position: the records before it
