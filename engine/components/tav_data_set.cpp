@@ -695,6 +695,7 @@ void TTavDataSet::InternalCloseDataSet() {
 
 void TTavDataSet::DataSetClose() {
   unkeyed_run_.reset();
+  only_record_ = only_at_ = 0;
   if (!cursor_active_) return;
   if (read_locked_ || write_locked_) {
     try {
@@ -1240,13 +1241,52 @@ bool TTavDataSet::DataSetMoveToEnd(bool toStart) {
 }
 
 bool TTavDataSet::DataSetFirst() {
-  return FilterActive() ? InternalMoveToFilterRecord(spFromStart, 0) : DataSetInternalFirst();
+  const uint32_t only = std::exchange(only_record_, 0);
+  only_at_ = 0;
+  if (FilterActive()) return InternalMoveToFilterRecord(spFromStart, 0);
+  if (only != 0 && !range_on_) return MoveToOnlyRecord(only);
+  return DataSetInternalFirst();
+}
+
+bool TTavDataSet::MoveToOnlyRecord(uint32_t address) {
+  CheckInternalActive();
+  TReadLockGuard lock(*this);
+  uint8_t* buf = record_buffer_.data();
+  // Read as a search finds it; the index stays where it stood, so the next
+  // step finds its place by key.
+  record_mgr_->ReadRecord(address, buf, true);
+  SetPosition(buf, address, 1);
+  record_buffer_state_ = TRecordBufferState::kRead;
+  index_on_buffer_ = false;
+  last_direction_ = rdCenter;
+  // Nobody outside this connection changes a memory table: until its header
+  // moves on, a step from this record finds none.
+  const TTableHeader* header = table_def_->TableHeader();
+  if (table_def_->Memory() && header && !header->Dirty()) {
+    only_at_ = address;
+    only_mark_ = header->GetModifiedFlag();
+    only_writes_ = header->WriteCount();
+  }
+  return true;
+}
+
+bool TTavDataSet::StandsOnOnlyRecord() {
+  const TTableHeader* header = table_def_->TableHeader();
+  const uint8_t* buf = record_buffer_.data();
+  if (header && !header->Dirty() && header->GetModifiedFlag() == only_mark_ &&
+      header->WriteCount() == only_writes_ && record_buffer_state_ == TRecordBufferState::kRead &&
+      PosAddress(buf) == only_at_ && PosKeyFlag(buf) == 0)
+    return true;
+  only_at_ = 0;
+  return false;
 }
 bool TTavDataSet::DataSetLast() {
   return FilterActive() ? InternalMoveToFilterRecord(spFromEnd, 0) : DataSetInternalLast();
 }
 bool TTavDataSet::DataSetNext() {
-  return FilterActive() ? InternalMoveToFilterRecord(spFromCurrent, 1) : DataSetInternalNext();
+  if (FilterActive()) return InternalMoveToFilterRecord(spFromCurrent, 1);
+  if (only_at_ != 0 && StandsOnOnlyRecord()) return false;
+  return DataSetInternalNext();
 }
 bool TTavDataSet::DataSetPrior() {
   return FilterActive() ? InternalMoveToFilterRecord(spFromCurrent, -1) : DataSetInternalPrior();

@@ -175,6 +175,10 @@ class TTavDataSet : public host::TDataSet {
   // Callers: the host dataset's fetches and scrolls, the table component's key searches, the query
   // layer's bridge.
   bool DataSetFirst();
+  // The table holds just the record at `address` (its caller has just
+  // filled it so): the next DataSetFirst, unfiltered and outside a range,
+  // reads that record without a search. That call forgets it, found or not.
+  void SetOnlyRecordHint(uint32_t address) { only_record_ = address; }
   bool DataSetLast();
   bool DataSetNext();
   bool DataSetPrior();
@@ -400,6 +404,11 @@ class TTavDataSet : public host::TDataSet {
   // ---- navigation steps ----
   // Callers: the cursor's moves, writes and filter steps.
   bool DataSetInternalFirst();
+  // DataSetFirst on the record SetOnlyRecordHint named.
+  bool MoveToOnlyRecord(uint32_t address);
+  // Whether the engine buffer still holds the record MoveToOnlyRecord read
+  // and no write has touched the table since: no other record to step to.
+  bool StandsOnOnlyRecord();
   bool DataSetInternalLast();
   bool DataSetInternalNext();
   bool DataSetInternalPrior();
@@ -763,6 +772,12 @@ class TTavDataSet : public host::TDataSet {
   // The engine buffer's record number was left uncounted by a range move;
   // any later position given to the buffer withdraws this.
   mutable bool rec_no_deferred_ = false;
+  uint32_t only_record_ = 0;  // SetOnlyRecordHint
+  // The memory table's only record as MoveToOnlyRecord found it, with the
+  // header's change mark and write count then (StandsOnOnlyRecord).
+  uint32_t only_at_ = 0;
+  uint32_t only_mark_ = 0;
+  uint64_t only_writes_ = 0;
 };
 
 // Takes the dataset's read lock unless one is held and releases exactly

@@ -769,7 +769,8 @@ void TTavDataSet::DataSetEmptyTable() {
   index_on_buffer_ = false;
   InitializeNewRecord(record_buffer_.data(), false);
   record_buffer_state_ = TRecordBufferState::kEmpty;
-  lock.Release();
+  // The index headers went out with the trees above.
+  lock.Release(false);
 }
 
 // ---------------------------------------------------------------------------

@@ -505,6 +505,7 @@ void TTavQueryDataset::GetRawFieldData(int fieldIndex, TDataHolder& holder) {
 void TTavQueryDataset::PrepareEmptyResultSet(bool defsPrepared, bool emptyInFill) {
   TAV_ASSERT(FieldDefs().Count() > 0, "Field defs are not prepared in TTavQueryDataset.CreateResultSet");
   empty_in_fill_ = false;
+  only_row_ = 0;
   if (!Memory()) {
     if (Active()) Close();
     SetMemory(true);
@@ -653,6 +654,8 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   }
   const int n = columns.Count();
   int32_t added = 0;
+  only_row_ = 0;
+  uint32_t firstAdded = 0;
   const TFillColumnMaps& maps = ColumnMaps(columns);
   const std::vector<TStoredColumn>& stored = maps.Stored;
   // One write lock for the whole fill (and the emptying before it): each
@@ -721,7 +724,8 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
         SetRecordBuffer(row_.data());
         AddRecordUnkeyed();
       } else {
-        AddRow();
+        const uint32_t address = AddRow();
+        if (added == 0) firstAdded = address;
       }
       ++added;
       if (max_records_ > 0 && added >= max_records_) break;
@@ -740,6 +744,7 @@ void TTavQueryDataset::PopulateResultSet(TResultSetFields& columns, bool distinc
   if (unkeyed && added > 0) EndUnkeyedRun();
   // Every row the fill added is in the table (a refused one throws).
   const int32_t count = before + added;
+  if (count == 1 && added == 1) only_row_ = firstAdded;
   lock.Release();
   SetRowsAffectedToCount(count);
 }

@@ -102,6 +102,9 @@ class TTavQueryDataset : public TTavBaseTable {
   bool FirstAfterFill() const { return first_after_fill_; }
   void SetFirstAfterFill(bool value) { first_after_fill_ = value; }
   int32_t GetRowsAffected() const { return rows_affected_; }
+  // The address of the table's only row when the last fill left it just
+  // that one row; 0 otherwise (and from the start of the next fill).
+  uint32_t OnlyRowAddress() const { return only_row_; }
   TDBStringCompare GetDBStringCompare() const { return DBStringCompare(); }
 
   // The current record's value of field `fieldIndex` (0-based): memos as
@@ -218,6 +221,7 @@ class TTavQueryDataset : public TTavBaseTable {
   int32_t rows_affected_ = 0;
   bool create_live_result_ = false;
   bool first_after_fill_ = true;
+  uint32_t only_row_ = 0;  // OnlyRowAddress
   bool empty_in_fill_ = false;  // PopulateResultSet empties the table first
   std::vector<uint8_t> row_;  // the row being built
   // Carries every raw value of a fill (a BLOB's stream made once).

@@ -379,7 +379,14 @@ void TTavQuery::Refresh() {
   // record it stood on.
   CursorPosChanged();
   InternalRefresh();
-  Resync({});
+  // A hint InternalRefresh left is for this positioning only.
+  try {
+    Resync({});
+  } catch (...) {
+    SetOnlyRecordHint(0);
+    throw;
+  }
+  SetOnlyRecordHint(0);
   // Read from before the first row: a First that follows keeps the ring.
   MarkRingFromFirst();
   if (AfterRefresh) AfterRefresh(this);
@@ -406,8 +413,12 @@ void TTavQuery::InternalRefresh() {
     run.End();
   }
   // The table was filled again: the rows read before are gone, so the
-  // cursor starts over rather than re-reading its old record.
+  // cursor starts over rather than re-reading its old record. A fill of a
+  // single row says where it is: the first move reads it without a search.
   InternalFirst();
+  const TTavQueryDataset* rows = provider_->GetResultSet();
+  if (rows != nullptr && rows->DataBase() == DataBase() && rows->TableName() == TableName())
+    SetOnlyRecordHint(rows->OnlyRowAddress());
 }
 
 void TTavQuery::InternalClose() {

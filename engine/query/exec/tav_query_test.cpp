@@ -1057,6 +1057,97 @@ TEST_F(QueryTest, AFirstAfterARefreshStandsOnTheFirstRowAndTellsItsWatchers) {
   EXPECT_TRUE(q->FieldByName("ID")->IsNull());
 }
 
+// Re-runs that leave one row: the cursor stands on it as on any first row,
+// and a step from it finds the rows written since by the cursor itself or
+// by another dataset of the connection, and none otherwise.
+TEST_F(QueryTest, AOneRowReRunStandsOnItsRowAndStepsOnToRowsAddedSince) {
+  auto q = Query("SELECT ID, Name FROM Emp WHERE ID = :id");
+  q->SetRequestLive(true);
+  q->ParamByName("id")->SetAsInteger(1);
+  q->Open();
+  for (int id : {3, 2, 5}) {
+    q->ParamByName("id")->SetAsInteger(id);
+    q->Refresh();
+    EXPECT_FALSE(q->Eof());
+    EXPECT_EQ(q->RecNo(), 1);
+    EXPECT_EQ(q->RecordCount(), 1);
+    EXPECT_EQ(q->FieldByName("ID")->AsInteger(), id);
+    q->Next();
+    EXPECT_TRUE(q->Eof());
+    EXPECT_EQ(q->FieldByName("ID")->AsInteger(), id);
+    q->Next();
+    EXPECT_TRUE(q->Eof());
+  }
+  // A bookmark of the row leads back to it.
+  q->First();
+  const host::TBookmark mark = q->GetBookmark();
+  q->Next();
+  q->GotoBookmark(mark);
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 5);
+
+  // A row added through the result itself.
+  q->ParamByName("id")->SetAsInteger(4);
+  q->Refresh();
+  q->Insert();
+  q->FieldByName("ID")->SetAsInteger(7);
+  q->FieldByName("Name")->SetAsString("Gus");
+  q->Post();
+  q->First();
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 4);
+  q->Next();
+  ASSERT_FALSE(q->Eof());
+  EXPECT_EQ(q->FieldByName("ID")->AsInteger(), 7);
+  EXPECT_EQ(Rows(*q), "4|Dee;7|Gus");
+
+  // A row another cursor on the result's table adds while this one stands
+  // on the only row.
+  q->ParamByName("id")->SetAsInteger(3);
+  q->Refresh();
+  ASSERT_EQ(q->FieldByName("ID")->AsInteger(), 3);
+  auto other = Table(q->TableName(), true);
+  other->Open();
+  EXPECT_EQ(other->RecordCount(), 1);
+  other->AppendRecord({8, "Hal"});
+  q->Next();
+  ASSERT_FALSE(q->Eof());
+  EXPECT_EQ(q->FieldByName("Name")->AsString(), "Hal");
+  EXPECT_EQ(Rows(*q), "3|Cid;8|Hal");
+  other->Close();
+
+  // The only row deleted through the result leaves none.
+  q->ParamByName("id")->SetAsInteger(2);
+  q->Refresh();
+  q->Delete();
+  EXPECT_TRUE(q->Eof());
+  q->First();
+  EXPECT_TRUE(q->Eof());
+  EXPECT_EQ(q->RecordCount(), 0);
+  EXPECT_EQ(Select("SELECT ID FROM Emp WHERE ID = 2"), "");
+}
+
+// A filter on the result judges the one row a re-run leaves.
+TEST_F(QueryTest, AFilterOnTheResultJudgesTheOneRowOfAReRun) {
+  auto q = Query("SELECT ID, Name FROM Emp WHERE ID = :id ORDER BY Name");
+  q->ParamByName("id")->SetAsInteger(1);
+  q->SetFilterText("ID > 3");
+  q->SetFiltered(true);
+  q->Open();
+  EXPECT_TRUE(q->Eof());
+  q->ParamByName("id")->SetAsInteger(4);
+  q->Refresh();
+  EXPECT_FALSE(q->Eof());
+  EXPECT_EQ(Rows(*q), "4|Dee");
+  q->ParamByName("id")->SetAsInteger(3);
+  q->Refresh();
+  EXPECT_TRUE(q->Eof());
+  EXPECT_EQ(Rows(*q), "");
+  q->SetFiltered(false);
+  EXPECT_EQ(Rows(*q), "3|Cid");
+  q->ParamByName("id")->SetAsInteger(5);
+  q->Refresh();
+  EXPECT_EQ(Rows(*q), "5|Eve");
+}
+
 TEST_F(QueryTest, CloseLetsTheTablesAKeptPlanHeldGo) {
   // Exclusive, a schema statement needs no reconnect: it must find the
   // tables a closed query read free, and the query plans afresh over them.
