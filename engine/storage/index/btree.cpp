@@ -339,47 +339,54 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   // A node leaving the path takes its deferred change to storage: held
   // nodes are always as stored.
   if (slot->unwritten_) slot->WriteNode();
+  const size_t count = held_.size();
   size_t i = 0;
   // A clear bit settles that no held node has the address.
-  if (held_mask_ & HeldBit(address))
-    while (i < held_.size() && held_at_[i] != address) ++i;
+  if (MayBeHeld(address))
+    while (i < count && held_at_[i] != address) ++i;
   else
-    i = held_.size();
-  if (i == held_.size()) {
-    // Not held: a held node is read over, in turn.
-    if (held_.size() < kHeldInnerNodes) {
+    i = count;
+  if (i == count) {
+    // Not held: a held node is read over.
+    if (count < kHeldInnerNodes) {
       held_.push_back(NewNode());
     } else {
+      // In turn, passing over the nodes that levels nearer the root left
+      // (unless every held node is one of those).
       i = next_victim_;
-      next_victim_ = (next_victim_ + 1) % kHeldInnerNodes;
+      for (size_t tried = 0; tried < count && held_level_[i] < level; ++tried)
+        i = (i + 1) % count;
+      if (held_level_[i] < level) i = next_victim_;
+      next_victim_ = (i + 1) % count;
     }
   }
   // The node the level had is kept in its place.
   std::swap(slot, held_[i]);
   SetHeldAt(i, held_[i]->Address());
+  held_level_[i] = static_cast<uint8_t>(level);
 }
 
 void TBTree::SetHeldAt(size_t i, uint32_t address) {
   if (const uint32_t old = held_at_[i]; old != 0) {
     const unsigned bit = HeldBitIndex(old);
-    if (--held_bit_users_[bit] == 0) held_mask_ &= ~(uint64_t{1} << bit);
+    if (--held_bit_users_[bit] == 0) held_mask_[bit >> 6] &= ~(uint64_t{1} << (bit & 63));
   }
   held_at_[i] = address;
   if (address != 0) {
     const unsigned bit = HeldBitIndex(address);
     ++held_bit_users_[bit];
-    held_mask_ |= uint64_t{1} << bit;
+    held_mask_[bit >> 6] |= uint64_t{1} << (bit & 63);
   }
 }
 
 void TBTree::ClearHeld() {
   held_at_.fill(0);
   held_bit_users_.fill(0);
-  held_mask_ = 0;
+  held_mask_.fill(0);
 }
 
 void TBTree::ForgetHeld(uint32_t address) {
-  if (!(held_mask_ & HeldBit(address))) return;
+  if (!MayBeHeld(address)) return;
   for (size_t i = 0; i < held_.size(); ++i)
     if (held_at_[i] == address) {
       held_[i]->Forget();

@@ -85,8 +85,11 @@ class TSearchModifier : public host::TObject {
 
 // Deepest tree the engine accepts; a depth beyond it is damage.
 inline constexpr uint32_t kMaxTreeDepth = 64;
-// Inner nodes a tree keeps besides the ones on its path.
-inline constexpr size_t kHeldInnerNodes = 8;
+// Inner nodes a tree keeps besides the ones on its path. A tree holds only
+// as many as its descents have left behind, so a small tree holds few; a
+// large one keeps the inner levels nearest the root and as much of the next
+// one as this allows.
+inline constexpr size_t kHeldInnerNodes = 32;
 
 class TBTree : public host::TObject, public TNodeOwner {
  public:
@@ -278,13 +281,20 @@ class TBTree : public host::TObject, public TNodeOwner {
   // level `level` and checks that it is what the level needs.
   void ReadChild(int level);
   // Gives inner level `level` the held node of `address`, or else a held
-  // node to read it into (each in turn); the node the level had joins the
+  // node to read it into (in turn among those the levels at or below
+  // `level` left, so that the fewer nodes nearer the root stay held; in
+  // turn among all when there are none); the node the level had joins the
   // held ones. Nodes are swapped, never copied.
   void TakeHeldInnerNode(int level, uint32_t address);
   // Forgets a held copy of the block at `address`.
   void ForgetHeld(uint32_t address);
   // Sets the address held node i holds (0 = none), keeping the mask.
   void SetHeldAt(size_t i, uint32_t address);
+  // False when no held node holds the address (true: one may).
+  bool MayBeHeld(uint32_t address) const {
+    const unsigned bit = HeldBitIndex(address);
+    return (held_mask_[bit >> 6] >> (bit & 63)) & 1;
+  }
   void ClearHeld();
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const;
   int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
@@ -352,15 +362,20 @@ class TBTree : public host::TObject, public TNodeOwner {
   // The address each held node holds (0 = none), so that a write looks for
   // stale copies without visiting the nodes.
   std::array<uint32_t, kHeldInnerNodes> held_at_{};
-  // One bit per held address (HeldBit): most writes find theirs clear and
-  // look no further. Each bit counts the held addresses on it, so that a
-  // node taken or forgotten clears its bit without a look at the others.
-  uint64_t held_mask_ = 0;
-  std::array<uint8_t, 64> held_bit_users_{};
-  size_t next_victim_ = 0;  // the held node read over next when all are in use
+  // The level each held node was left by.
+  std::array<uint8_t, kHeldInnerNodes> held_level_{};
+  // One bit per held address (MayBeHeld), four times as many bits as held
+  // nodes: most writes find theirs clear and look no further. Each bit
+  // counts the held addresses on it, so that a node taken or forgotten
+  // clears its bit without a look at the others.
+  static constexpr unsigned kHeldBits = 256;
+  std::array<uint64_t, kHeldBits / 64> held_mask_{};
+  std::array<uint8_t, kHeldBits> held_bit_users_{};
+  size_t next_victim_ = 0;  // where the search for a held node to read over starts
   // Disk node addresses are page multiples, memory ones small handles.
-  static unsigned HeldBitIndex(uint32_t address) { return (address ^ (address >> 12)) & 63; }
-  static uint64_t HeldBit(uint32_t address) { return uint64_t{1} << HeldBitIndex(address); }
+  static unsigned HeldBitIndex(uint32_t address) {
+    return (address ^ (address >> 12)) & (kHeldBits - 1);
+  }
   host::TStrings* debug_strings_ = nullptr;
   uint32_t page_size_ = 0;
   uint32_t* root_ = nullptr;

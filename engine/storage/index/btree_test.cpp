@@ -817,6 +817,67 @@ TEST(BTree, CheckedInsertsCountTheirRecordNumberOnlyWhenAsked) {
   }
 }
 
+// Integer keys, some without a value, in unique and duplicate indexes,
+// ascending and descending: an entry without a value sorts before every
+// value (after them, descending), every insert counts its rank in that
+// order, and every stored key is found at its rank, through a tree of
+// several levels.
+TEST(BTree, IntegerKeysWithoutAValueTakeTheirPlaceInKeyOrder) {
+  struct TKey {
+    bool Has;
+    int Value;
+    uint32_t RecNo;
+  };
+  for (const bool unique : {true, false}) {
+    for (const bool descending : {false, true}) {
+      TIndexLayout layout = SmallIntIndex();
+      layout.Unique = unique;
+      layout.Descending = descending;
+      TTestIndex ix(layout);
+      TBTree& tree = ix.Tree();
+      auto before = [&](const TKey& a, const TKey& b) {
+        if (a.Has != b.Has) return descending ? a.Has : b.Has;
+        if (a.Has && a.Value != b.Value) return descending ? a.Value > b.Value : a.Value < b.Value;
+        return !unique && a.RecNo < b.RecNo;
+      };
+      auto load = [&](const TKey& k) {
+        const host::Variant v = k.Has ? host::Variant(k.Value) : host::Null();
+        if (unique)
+          tree.ConstructKeyBufFromVariants(v);
+        else
+          tree.ConstructKeyBufFromVariants(
+              host::VarArrayOf({v, host::Variant(static_cast<int>(k.RecNo))}));
+        tree.SetKeyBufAddr(k.RecNo);
+      };
+      const std::string what =
+          std::string(unique ? "unique" : "duplicates") + (descending ? " descending" : "");
+      std::vector<TKey> sorted;
+      for (int i = 0; i < 500; ++i) {
+        // Unique: scattered values, negative ones too, and one key without
+        // a value; duplicates: runs of 40 values, every ninth without one.
+        const TKey k{unique ? i != 250 : i % 9 != 0,
+                     unique ? (i * 7919) % 1000 - 500 : (i * 31) % 40 - 20,
+                     static_cast<uint32_t>(i + 1)};
+        load(k);
+        ASSERT_EQ(tree.FindInsertPosition(), 1) << what << " " << i;
+        ASSERT_EQ(tree.InsertFoundKey(true), 0) << what;
+        const auto at = std::lower_bound(sorted.begin(), sorted.end(), k, before);
+        EXPECT_EQ(tree.InsertedRecordNo(), at - sorted.begin() + 1) << what << " " << i;
+        sorted.insert(at, k);
+      }
+      EXPECT_GE(tree.Depth(), 3u) << what;
+      const TTreeCheckResult check = ix.Check();
+      ASSERT_TRUE(check.Ok()) << what << ": " << check.Error;
+      for (size_t r = 0; r < sorted.size(); ++r) {
+        load(sorted[r]);
+        ASSERT_EQ(tree.IndexSearch(stEQ), 0) << what << " rank " << r;
+        EXPECT_EQ(tree.GetRecAddr(), sorted[r].RecNo) << what << " rank " << r;
+        EXPECT_EQ(tree.GetRecordNo(), static_cast<int32_t>(r + 1)) << what << " rank " << r;
+      }
+    }
+  }
+}
+
 // Inserts that leave the changes of the inner nodes in memory: whatever
 // the tree is asked meanwhile answers from them, and what storage holds once
 // the setting goes off (or the tree is invalidated, counted afresh or

@@ -642,17 +642,71 @@ int TNode::SearchNode(const TOptimizedCompare& compare, bool afterEqual, int32_t
     return 1;
   }
   // The first entry for which the predicate holds: the entry is not below
-  // the key (above it, with afterEqual). Compares give key against entry.
+  // the key (above it, with afterEqual). Compares give key against entry;
+  // "not below" is c <= 0, "above" c < 0, so both are c < limit.
+  const int limit = afterEqual ? 0 : 1;
   int lo = 0, hi = n;
   int atHi = 1;
-  while (lo < hi) {
-    const int mid = lo + (hi - lo) / 2;
-    const int c = compare(EntryPtr(mid));
-    if (afterEqual ? c < 0 : c <= 0) {
-      hi = mid;
-      atHi = c;
-    } else {
-      lo = mid + 1;
+  const uint8_t* data = Data();
+  const int32_t size = max_key_size_;
+  if (fixed_ && compare.first_ == TOptimizedCompare::kInt32 && size <= compare.max_len_ &&
+      compare.first_pos_ + 4 <= size) {
+    // A first key field that is a 32-bit integer, in entries whose length
+    // the compare would accept: the value is compared here, the rest of the
+    // key (if any) through the compare when the values are equal.
+    const int32_t key = compare.int_;
+    const int sign = compare.descending_ ? -1 : 1;
+    const size_t valueAt = static_cast<size_t>(compare.first_pos_);
+    const bool more = compare.n_ > 1;
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      const uint8_t* e = data + static_cast<size_t>(mid) * static_cast<size_t>(size);
+      if (host::GetU16(e) != size) [[unlikely]]
+        Corrupt("TNode", "Invalid entry length in node");
+      int c;
+      if (!((e[kKeyEntryHeaderSize] >> 7) & 1)) {
+        // No value: every value sorts after it.
+        c = sign;
+      } else {
+        int32_t v;
+        std::memcpy(&v, e + valueAt, 4);
+        c = key < v ? -sign : (key > v ? sign : 0);
+        if (c == 0 && more) c = compare(e);
+      }
+      if (c < limit) {
+        hi = mid;
+        atHi = c;
+      } else {
+        lo = mid + 1;
+      }
+    }
+  } else if (fixed_) {
+    // Entry k starts at k key sizes; its length is checked before the
+    // compare reads it, as EntryPtr checks it.
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      const uint8_t* e = data + static_cast<size_t>(mid) * static_cast<size_t>(size);
+      if (host::GetU16(e) != size) [[unlikely]]
+        Corrupt("TNode", "Invalid entry length in node");
+      const int c = compare(e);
+      if (c < limit) {
+        hi = mid;
+        atHi = c;
+      } else {
+        lo = mid + 1;
+      }
+    }
+  } else {
+    const int32_t* offsets = offsets_.get();
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      const int c = compare(data + offsets[mid]);
+      if (c < limit) {
+        hi = mid;
+        atHi = c;
+      } else {
+        lo = mid + 1;
+      }
     }
   }
   int result;
@@ -712,17 +766,23 @@ int64_t TNode::CountBefore(int32_t position) const {
   const int k = IndexOfStart(position, "TNode.CountBefore");
   if (CheckIsLeaf()) return k;
   if (sums_valid_) return SumBefore(k);
-  if (count_asks_ > 0) {
-    // Asked again with nothing moved: the running sums pay from here on.
+  const int n = GetCount();
+  // Building the running sums reads every entry once, about what two
+  // partial sums over the whole node read: they are built once the partial
+  // sums since the last change have read that much. A node asked on every
+  // insert of a run (the root, the path of a run of neighbouring keys) soon
+  // gets them; one that a random insert reaches now and then, and that is
+  // read afresh in between, never pays for a build it would not use.
+  if (summed_ >= 2 * int64_t{n}) {
     BuildSums();
     return SumBefore(k);
   }
-  ++count_asks_;
-  const int n = GetCount();
   if (total_valid_ && k > n / 2) {
     // Nearer the end: the kept total less the entries from k on.
+    summed_ += n - k + 1;
     return total_ - SumOfCounts(k, n);
   }
+  summed_ += k + 1;
   return SumOfCounts(0, k);
 }
 
@@ -746,10 +806,20 @@ void TNode::BuildSums() const {
   const int n = GetCount();
   if (!sums_) sums_ = std::make_unique<int64_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
   int64_t* t = sums_.get();
-  t[0] = 0;
-  // EntryPtr checks each fixed entry's length as SumOfCounts does.
-  for (int k = 0; k < n; ++k) t[k + 1] = GetKeyEntryCount(EntryPtr(k));
+  // One pass: t[i] is whole once the entries before it have added to it,
+  // and then adds itself to the next node covering it.
+  std::fill(t, t + n + 1, int64_t{0});
+  const uint8_t* data = Data();
   for (int i = 1; i <= n; ++i) {
+    const uint8_t* e;
+    if (fixed_) {
+      // Each fixed entry's length is checked as SumOfCounts checks it.
+      e = data + static_cast<size_t>(i - 1) * static_cast<size_t>(max_key_size_);
+      if (host::GetU16(e) != max_key_size_) Corrupt("TNode", "Invalid entry length in node");
+    } else {
+      e = data + offsets_[i - 1];
+    }
+    t[i] += GetKeyEntryCount(e);
     const int up = i + (i & -i);
     if (up <= n) t[up] += t[i];
   }

@@ -260,7 +260,7 @@ class TNode : public host::TObject {
     offsets_valid_ = false;
     total_valid_ = false;
     sums_valid_ = false;
-    count_asks_ = 0;
+    summed_ = 0;
   }
   // The records an entry adds to the node's total: 1 in a leaf, its count
   // in an inner node.
@@ -343,14 +343,17 @@ class TNode : public host::TObject {
   mutable bool total_valid_ = false;
   // An inner node on the path of a run of inserts is asked the count before
   // its path entry at every insert, and changes only that entry's count in
-  // between: once asked twice with its entries where they were, it keeps
-  // the counts in a Fenwick tree over the entry indexes (1-based, sums_[k]
-  // covering the entries k - (k & -k) to k - 1), which answers and follows
-  // a count change in steps of the tree's height. Any other change drops it.
+  // between: once its partial sums have read enough entries with its entries
+  // where they were (CountBefore), it keeps the counts in a Fenwick tree over
+  // the entry indexes (1-based, sums_[k] covering the entries k - (k & -k)
+  // to k - 1), which answers and follows a count change in steps of the
+  // tree's height. Any other change drops it.
   mutable std::unique_ptr<int64_t[]> sums_;
   mutable int sums_count_ = 0;  // entries covered
   mutable bool sums_valid_ = false;
-  mutable uint8_t count_asks_ = 0;  // CountBefore calls since the last change
+  // Entries CountBefore has added up (one more for each call) since the
+  // last change.
+  mutable int64_t summed_ = 0;
   int32_t min_entry_size_ = 0;
   // Every byte of the buffer past both ImageEnd() and this is zero: the
   // editing calls clear what they vacate, so only a whole-page load (whose

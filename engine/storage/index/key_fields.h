@@ -380,6 +380,8 @@ class TOptimizedCompare {
   }
 
  private:
+  // A node search runs the integer compare inline over its fixed entries.
+  friend class TNode;
   static constexpr const char* kCaller = "TBTree.CompareToOptimizedKey";
   enum TFirst : uint8_t { kGeneral, kInt32, kText };
   const TKeyFormat& format_;
