@@ -116,11 +116,19 @@ bool TOSFile::LockRange(uint64_t offset, uint64_t length) {
   if (fd < 0) return false;
   // Make room in the table first: once the kernel holds the lock, nothing
   // that can fail (allocation) may stand between it and the table.
-  auto entry = locked_.emplace_hint(next, offset, length);
+  TLockedRanges::iterator entry;
+  if (spare_count_ > 0) {
+    TLockedRanges::node_type& node = spare_nodes_[--spare_count_];
+    node.key() = offset;
+    node.mapped() = length;
+    entry = locked_.insert(next, std::move(node));
+  } else {
+    entry = locked_.emplace_hint(next, offset, length);
+  }
   struct flock fl = RangeOf(F_WRLCK, offset, length);
   if (!SetLock(fd, fl)) {
     int code = errno;
-    locked_.erase(entry);
+    KeepOrErase(entry);
     // Some systems report a conflict as EACCES; keep EACCES for "may not write".
     if (code == EACCES || code == EAGAIN) code = EAGAIN;
     return Fail(code);
@@ -136,8 +144,15 @@ bool TOSFile::UnlockRange(uint64_t offset, uint64_t length) {
   const int fd = access_ == TFileAccess::Read ? lock_fd_ : fd_;
   struct flock fl = RangeOf(F_UNLCK, offset, length);
   if (!SetLock(fd, fl)) return Fail(errno);
-  locked_.erase(entry);
+  KeepOrErase(entry);
   return true;
+}
+
+void TOSFile::KeepOrErase(TLockedRanges::iterator entry) {
+  if (spare_count_ < kSpareLockNodes)
+    spare_nodes_[spare_count_++] = locked_.extract(entry);
+  else
+    locked_.erase(entry);
 }
 
 int64_t TOSFile::LockedBytes(uint64_t offset, uint64_t length) {
