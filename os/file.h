@@ -71,10 +71,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "os/file_io.h"
 
@@ -145,9 +145,6 @@ class TOSFile final : public TFileIO {
 
   // The descriptor range locks go through; opens the companion if needed.
   int LockDescriptor();
-  // Takes a range's entry out of the table, keeping it for the next lock
-  // while there is room. Called with lock_mutex_ held.
-  void KeepOrErase(std::map<uint64_t, uint64_t>::iterator entry);
 
   friend bool GetFileIdentity(const TOSFile& file, TFileIdentity& identity);
 
@@ -157,16 +154,18 @@ class TOSFile final : public TFileIO {
   const TFileAccess access_;
   const TFileShare share_;
 
-  using TLockedRanges = std::map<uint64_t, uint64_t>;
-  static constexpr int kSpareLockNodes = 4;
+  // One range this handle holds.
+  struct TLockedRange {
+    uint64_t Offset;
+    uint64_t Length;
+  };
 
-  std::mutex lock_mutex_;  // guards the three below
+  std::mutex lock_mutex_;  // guards the two below
   int lock_fd_ = -1;       // read-write companion of a read-only handle
-  TLockedRanges locked_;   // offset -> length of each range held
-  // Entries of ranges given back, kept for the next locks: a connection
-  // takes and gives back a few ranges around every call.
-  TLockedRanges::node_type spare_nodes_[kSpareLockNodes];
-  int spare_count_ = 0;
+  // The ranges held, by offset. A handle holds a few ranges at a time and
+  // takes and gives back some around every call: a sorted array finds, adds
+  // and drops them without allocating once it has grown.
+  std::vector<TLockedRange> locked_;
 };
 
 // True when `code` (a last error) means an open was refused because of another

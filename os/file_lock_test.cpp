@@ -173,7 +173,7 @@ TEST_F(RangeLockTest, UnlockMustNameExactlyAHeldRange) {
   EXPECT_TRUE(b->LockRange(0, 10));
 }
 
-// Entries of released ranges are used again for later locks: whatever a
+// Ranges taken and given back in any order, round after round: whatever a
 // handle held before must not linger in what it holds now, neither as a
 // conflict with itself nor as a range the unlock finds, and the later ranges
 // must be held for others.
@@ -182,11 +182,17 @@ TEST_F(RangeLockTest, RangesTakenAgainAfterManyReleasesAreExactlyTheNewOnes) {
   ASSERT_NE(a, nullptr);
   for (int round = 0; round < 4; ++round) {
     const uint64_t base = 1000 * static_cast<uint64_t>(round + 1);
-    // More ranges at once than are kept between calls.
-    for (uint64_t i = 0; i < 7; ++i)
+    // Taken from the highest down, so that each goes before the others.
+    for (uint64_t i = 7; i-- > 0;)
       ASSERT_TRUE(a->LockRange(base + 10 * i, 1 + i)) << round << ":" << i;
-    for (uint64_t i = 0; i < 7; ++i)
+    for (uint64_t i = 0; i < 7; ++i) {
       EXPECT_FALSE(FreeForOthers(base + 10 * i + i, 1)) << round << ":" << i;
+      // Over the last byte of each, and over the gap before each.
+      EXPECT_FALSE(a->LockRange(base + 10 * i + i, 2)) << round << ":" << i;
+      if (i > 0) {
+        EXPECT_FALSE(a->LockRange(base + 10 * i - 3, 4)) << round << ":" << i;
+      }
+    }
     // The previous round's ranges are free for this handle and for others.
     if (round > 0) {
       EXPECT_FALSE(a->UnlockRange(base - 1000, 1));
