@@ -352,7 +352,9 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
       host::PutU32(raw, static_cast<uint32_t>(value));
     DataSetSetFieldDataToRecBuf(fieldNo, size, GetRangeRecBuf(mode), raw, false);
   }
-  SetRangeOn(true);
+  // The ends differ only in the leading field, low before high; the other
+  // key fields lie open at both ends.
+  SetRangeOn(true, true);
   key_range_ = true;
   if (!same) {
     range_field_no_ = fieldNo;
@@ -423,7 +425,8 @@ bool TTavDatasetBridge::FirstKeyRecord(const uint8_t* data, int32_t length) {
     InitializeRangeBuffers(mode);
     DataSetSetFieldDataToRecBuf(lookup_field_no_, length, GetRangeRecBuf(mode), data, false);
   }
-  SetRangeOn(true);
+  // One value at both ends, the other key fields open.
+  SetRangeOn(true, true);
   key_range_ = true;
   lookup_range_ = true;
   single_key_ = lookup_unique_;
