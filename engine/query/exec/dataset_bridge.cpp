@@ -238,7 +238,11 @@ bool ReadKeyComparison(const TTavExprNode* c, TKeyCondition& out) {
   }
   if (field == nullptr || field->Kind != enkField || field->CaseInsensitiveMatch || !field->Args.empty())
     return false;
-  const std::string name = host::VarToStr(field->Data);
+  // A field node names its field in a string; the text is read in place.
+  std::string converted;
+  const std::string& name = field->Data.VType() == host::varString
+                                ? field->Data.StrRef()
+                                : (converted = host::VarToStr(field->Data));
   if (out.Field.empty())
     out.Field = name;
   else if (!host::SameText(out.Field, name))
