@@ -71,10 +71,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "os/file_io.h"
 
@@ -154,9 +154,18 @@ class TOSFile final : public TFileIO {
   const TFileAccess access_;
   const TFileShare share_;
 
-  std::mutex lock_mutex_;                // guards the two below
-  int lock_fd_ = -1;                     // read-write companion of a read-only handle
-  std::map<uint64_t, uint64_t> locked_;  // offset -> length of each range held
+  // One range this handle holds.
+  struct TLockedRange {
+    uint64_t Offset;
+    uint64_t Length;
+  };
+
+  std::mutex lock_mutex_;  // guards the two below
+  int lock_fd_ = -1;       // read-write companion of a read-only handle
+  // The ranges held, by offset. A handle holds a few ranges at a time and
+  // takes and gives back some around every call: a sorted array finds, adds
+  // and drops them without allocating once it has grown.
+  std::vector<TLockedRange> locked_;
 };
 
 // True when `code` (a last error) means an open was refused because of another

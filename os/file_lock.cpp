@@ -51,6 +51,14 @@ bool SetLock(int fd, struct flock& fl) {
   return rc == 0;
 }
 
+// The first of the ranges held (sorted by offset, none overlapping) that
+// ends after `offset`: the one holding it, or else the first after it.
+template <class TRanges>
+auto FirstEndingAfter(TRanges& ranges, uint64_t offset) {
+  return std::partition_point(ranges.begin(), ranges.end(),
+                              [offset](const auto& r) { return r.Offset + r.Length <= offset; });
+}
+
 int OpenReadWrite(const std::string& path) {
   int fd;
   do {
@@ -105,33 +113,31 @@ bool TOSFile::LockRange(uint64_t offset, uint64_t length) {
 
   // The kernel would merge an overlap with our own lock and report success.
   const uint64_t end = offset + length;
-  auto next = locked_.lower_bound(offset);
-  if (next != locked_.end() && next->first < end) return Fail(EAGAIN);
-  if (next != locked_.begin()) {
-    auto prev = std::prev(next);
-    if (prev->first + prev->second > offset) return Fail(EAGAIN);
-  }
+  const auto next = FirstEndingAfter(locked_, offset);
+  if (next != locked_.end() && next->Offset < end) return Fail(EAGAIN);
 
   const int fd = LockDescriptor();
   if (fd < 0) return false;
   // Make room in the table first: once the kernel holds the lock, nothing
   // that can fail (allocation) may stand between it and the table.
-  auto entry = locked_.emplace_hint(next, offset, length);
+  const auto at = next - locked_.begin();
+  locked_.reserve(locked_.size() + 1);
   struct flock fl = RangeOf(F_WRLCK, offset, length);
   if (!SetLock(fd, fl)) {
     int code = errno;
-    locked_.erase(entry);
     // Some systems report a conflict as EACCES; keep EACCES for "may not write".
     if (code == EACCES || code == EAGAIN) code = EAGAIN;
     return Fail(code);
   }
+  locked_.insert(locked_.begin() + at, TLockedRange{offset, length});
   return true;
 }
 
 bool TOSFile::UnlockRange(uint64_t offset, uint64_t length) {
   std::lock_guard<std::mutex> guard(lock_mutex_);
-  auto entry = locked_.find(offset);
-  if (entry == locked_.end() || entry->second != length) return Fail(ENOLCK);
+  const auto entry = FirstEndingAfter(locked_, offset);
+  if (entry == locked_.end() || entry->Offset != offset || entry->Length != length)
+    return Fail(ENOLCK);
   // A held range was locked through this descriptor, so it exists.
   const int fd = access_ == TFileAccess::Read ? lock_fd_ : fd_;
   struct flock fl = RangeOf(F_UNLCK, offset, length);
@@ -151,11 +157,10 @@ int64_t TOSFile::LockedBytes(uint64_t offset, uint64_t length) {
   const uint64_t end = offset + length;
   // Our own ranges: the kernel does not report them to us.
   uint64_t count = 0;
-  auto own = locked_.lower_bound(offset);
-  if (own != locked_.begin()) --own;
-  for (; own != locked_.end() && own->first < end; ++own) {
-    const uint64_t from = std::max(own->first, offset);
-    const uint64_t to = std::min(own->first + own->second, end);
+  for (auto own = FirstEndingAfter(locked_, offset); own != locked_.end() && own->Offset < end;
+       ++own) {
+    const uint64_t from = std::max(own->Offset, offset);
+    const uint64_t to = std::min(own->Offset + own->Length, end);
     if (from < to) count += to - from;
   }
   // Everyone else's: the kernel names one conflicting lock per query, not

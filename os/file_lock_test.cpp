@@ -173,6 +173,50 @@ TEST_F(RangeLockTest, UnlockMustNameExactlyAHeldRange) {
   EXPECT_TRUE(b->LockRange(0, 10));
 }
 
+// Ranges taken and given back in any order, round after round: whatever a
+// handle held before must not linger in what it holds now, neither as a
+// conflict with itself nor as a range the unlock finds, and the later ranges
+// must be held for others.
+TEST_F(RangeLockTest, RangesTakenAgainAfterManyReleasesAreExactlyTheNewOnes) {
+  auto a = Shared();
+  ASSERT_NE(a, nullptr);
+  for (int round = 0; round < 4; ++round) {
+    const uint64_t base = 1000 * static_cast<uint64_t>(round + 1);
+    // Taken from the highest down, so that each goes before the others.
+    for (uint64_t i = 7; i-- > 0;)
+      ASSERT_TRUE(a->LockRange(base + 10 * i, 1 + i)) << round << ":" << i;
+    for (uint64_t i = 0; i < 7; ++i) {
+      EXPECT_FALSE(FreeForOthers(base + 10 * i + i, 1)) << round << ":" << i;
+      // Over the last byte of each, and over the gap before each.
+      EXPECT_FALSE(a->LockRange(base + 10 * i + i, 2)) << round << ":" << i;
+      if (i > 0) {
+        EXPECT_FALSE(a->LockRange(base + 10 * i - 3, 4)) << round << ":" << i;
+      }
+    }
+    // The previous round's ranges are free for this handle and for others.
+    if (round > 0) {
+      EXPECT_FALSE(a->UnlockRange(base - 1000, 1));
+      EXPECT_EQ(GetLastOSError(), ENOLCK);
+      EXPECT_TRUE(FreeForOthers(base - 1000, 70));
+    }
+    // Given back out of order, one of them first refused with the wrong length.
+    EXPECT_FALSE(a->UnlockRange(base + 30, 3));
+    for (uint64_t i : {3u, 0u, 6u, 1u, 5u, 2u, 4u})
+      ASSERT_TRUE(a->UnlockRange(base + 10 * i, 1 + i)) << round << ":" << i;
+    EXPECT_TRUE(FreeForOthers(base, 70));
+    EXPECT_EQ(a->LockedBytes(base, 70), 0);
+  }
+  // A failed lock keeps nothing of the range it tried.
+  auto b = Shared();
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(b->LockRange(50, 10));
+  EXPECT_FALSE(a->LockRange(55, 10));
+  ASSERT_TRUE(b->UnlockRange(50, 10));
+  EXPECT_FALSE(a->UnlockRange(55, 10));
+  EXPECT_TRUE(FreeForOthers(50, 20));
+  EXPECT_TRUE(a->LockRange(55, 10));
+  EXPECT_FALSE(FreeForOthers(60, 1));
+}
 TEST_F(RangeLockTest, ReleasedWhenTheHandleClosesButNotByOtherCloses) {
   auto a = Shared();
   ASSERT_NE(a, nullptr);

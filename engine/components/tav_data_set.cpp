@@ -1608,7 +1608,7 @@ void TTavDataSet::InitializeRangeBuffers(TRangeMode mode) {
   std::copy(blank.begin(), blank.end(), buf.begin());
 }
 
-void TTavDataSet::SetRangeOn(bool on) {
+void TTavDataSet::SetRangeOn(bool on, bool endsInOrder) {
   CheckInternalActive();
   if (on) {
     TIndexItem* current = index_mgr_->CurrentIndex();
@@ -1625,7 +1625,8 @@ void TTavDataSet::SetRangeOn(bool on) {
       }
       current->CreateTempKeyBuffer(buf, range_keys_[m].data(), flags);
     }
-    range_valid_ = current->Tree().CompareKeys(0, range_keys_[rmRangeStart].data(),
+    range_valid_ = endsInOrder ||
+                   current->Tree().CompareKeys(0, range_keys_[rmRangeStart].data(),
                                                range_key_flags_[rmRangeStart],
                                                range_keys_[rmRangeEnd].data(),
                                                range_key_flags_[rmRangeEnd]) <= 0;

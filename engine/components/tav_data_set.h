@@ -304,7 +304,9 @@ class TTavDataSet : public host::TDataSet {
 
   // ---- ranges ----
   // Callers: the table component's SetRange and its master-detail link.
-  void SetRangeOn(bool on);
+  // endsInOrder: the caller built the ends so that the start does not lie
+  // past the end, and the two keys need not be compared to know it.
+  void SetRangeOn(bool on, bool endsInOrder = false);
   void DataSetClearRange() { SetRangeOn(false); }
   void InitializeRangeBuffers(TRangeMode mode);
   uint8_t* GetRangeRecBuf(TRangeMode mode) { return range_buffers_[mode].data(); }

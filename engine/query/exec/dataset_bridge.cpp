@@ -238,7 +238,11 @@ bool ReadKeyComparison(const TTavExprNode* c, TKeyCondition& out) {
   }
   if (field == nullptr || field->Kind != enkField || field->CaseInsensitiveMatch || !field->Args.empty())
     return false;
-  const std::string name = host::VarToStr(field->Data);
+  // A field node names its field in a string; the text is read in place.
+  std::string converted;
+  const std::string& name = field->Data.VType() == host::varString
+                                ? field->Data.StrRef()
+                                : (converted = host::VarToStr(field->Data));
   if (out.Field.empty())
     out.Field = name;
   else if (!host::SameText(out.Field, name))
@@ -352,7 +356,9 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
       host::PutU32(raw, static_cast<uint32_t>(value));
     DataSetSetFieldDataToRecBuf(fieldNo, size, GetRangeRecBuf(mode), raw, false);
   }
-  SetRangeOn(true);
+  // The ends differ only in the leading field, low before high; the other
+  // key fields lie open at both ends.
+  SetRangeOn(true, true);
   key_range_ = true;
   if (!same) {
     range_field_no_ = fieldNo;
@@ -423,7 +429,8 @@ bool TTavDatasetBridge::FirstKeyRecord(const uint8_t* data, int32_t length) {
     InitializeRangeBuffers(mode);
     DataSetSetFieldDataToRecBuf(lookup_field_no_, length, GetRangeRecBuf(mode), data, false);
   }
-  SetRangeOn(true);
+  // One value at both ends, the other key fields open.
+  SetRangeOn(true, true);
   key_range_ = true;
   lookup_range_ = true;
   single_key_ = lookup_unique_;

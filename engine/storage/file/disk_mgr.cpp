@@ -758,7 +758,8 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
     if (type == kLockTypeWrite) type = kLockTypeRead;
   }
   if (!use_lock_file_) return asked;
-  const bool heldBefore = table_lock_mgr_->QueryLockType(tableId) != kLockTypeNone;
+  const int before = table_lock_mgr_->QueryLockType(tableId);
+  const bool heldBefore = before != kLockTypeNone;
   if (type != kLockTypeWrite)
     table_lock_mgr_->SetReadLock(tableId, 0);
   else
@@ -783,7 +784,10 @@ int TDiskMgr::SetTableLock(uint32_t tableId, int type) {
     }
   }
   transLock.Keep();
-  return table_lock_mgr_->QueryLockType(tableId);
+  // What the manager now holds for the id: a write lock once asked for; a
+  // read lock asked for adds to nothing held before.
+  if (type == kLockTypeWrite) return kLockTypeWrite;
+  return heldBefore ? before : kLockTypeRead;
 }
 
 void TDiskMgr::ReleaseTableLock(uint32_t tableId) {

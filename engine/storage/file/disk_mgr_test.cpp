@@ -389,6 +389,19 @@ TEST_F(DiskMgrTest, LocksAreHeldOutsideTransactionsUntilReleased) {
   Open(m);
   EXPECT_EQ(m.SetTableLock(5, kLockTypeRead), kLockTypeRead);
   EXPECT_EQ(m.SetTableLock(5, kLockTypeWrite), kLockTypeWrite);
+  // Asked again for less than it holds, the answer is what it holds.
+  EXPECT_EQ(m.SetTableLock(5, kLockTypeRead), kLockTypeWrite);
+  EXPECT_EQ(m.SetTableLock(5, kLockTypeRead), m.QueryTableLockStatus(5));
+  // A write lock taken before a transaction stays one inside it.
+  m.DiskStartTransaction();
+  EXPECT_EQ(m.SetTableLock(5, kLockTypeWrite), kLockTypeWrite);
+  EXPECT_EQ(m.SetTableLock(5, kLockTypeRead), kLockTypeWrite);
+  EXPECT_EQ(m.SetTableLock(6, kLockTypeRead), kLockTypeRead);
+  EXPECT_EQ(m.SetTableLock(6, kLockTypeRead), kLockTypeRead);
+  m.DiskCommit();
+  EXPECT_EQ(m.QueryTableLockStatus(5), kLockTypeNone);
+  EXPECT_EQ(m.SetTableLock(5, kLockTypeRead), kLockTypeRead);
+  EXPECT_EQ(m.SetTableLock(5, kLockTypeWrite), kLockTypeWrite);
   EXPECT_EQ(m.SetRecordLock(0xFFFFF000u, 5), kLockTypeWrite);
   EXPECT_EQ(m.QueryRecordLockStatus(0xFFFFF000u), kLockTypeWrite);
   // The record's byte lies far beyond 4 GiB in the lock file.

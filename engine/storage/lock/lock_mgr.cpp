@@ -182,6 +182,8 @@ void TBaseLockMgr::ReleaseLock(uint32_t id) {
 }
 
 void TBaseLockMgr::ReleaseAllLocks() {
+  // A commit gives back every manager's locks, most of them holding none.
+  if (locks_.Count() == 0) return;
   for (int i = locks_.Count() - 1; i >= 0; --i)
     InternalReleaseFileLock(locks_.Items(i)->LckAddr, locks_.Items(i)->LckSize);
   locks_.Clear();
