@@ -121,7 +121,10 @@ bool TOSFile::LockRange(uint64_t offset, uint64_t length) {
   // Make room in the table first: once the kernel holds the lock, nothing
   // that can fail (allocation) may stand between it and the table.
   const auto at = next - locked_.begin();
-  locked_.reserve(locked_.size() + 1);
+  // The table grows by doubling: a handle holding many record locks adds
+  // each in time proportional to the ranges after it, not to all of them.
+  if (locked_.size() == locked_.capacity())
+    locked_.reserve(std::max<size_t>(8, 2 * locked_.size()));
   struct flock fl = RangeOf(F_WRLCK, offset, length);
   if (!SetLock(fd, fl)) {
     int code = errno;
