@@ -273,8 +273,11 @@ void TTavBaseTable::InternalSetToRecord(host::TRecordBuffer buffer) {
 // Field data
 
 bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
-  // Browsing, the common case, reads the active buffer straight away.
-  uint8_t* rec = State() == host::dsBrowse ? (IsEmpty() ? nullptr : ActiveBuffer()) : GetActiveRecBuf();
+  // Browsing, the common case, reads the active buffer straight away: one of
+  // the records the ring holds.
+  uint8_t* rec = State() != host::dsBrowse ? GetActiveRecBuf()
+                 : IsEmpty() || ActiveRecord() >= BufferRecordCount() ? nullptr
+                                                                      : Buffers(ActiveRecord());
   if (!rec) return false;
   if (field->FieldNo() < 1) {
     const uint8_t* calc = rec + calc_fields_offset_ + field->Offset();
@@ -315,8 +318,9 @@ bool TTavBaseTable::GetFieldData(host::TField* field, void* buffer) {
     }
     return true;
   }
-  // The value, and zeros after it up to the buffer's size.
-  const auto length = static_cast<size_t>(InternalGetFieldLength(f, rec));
+  // The value, and zeros after it up to the buffer's size. Not a BLOB here:
+  // a fixed field's length is its size.
+  const auto length = static_cast<size_t>(f.IsVariable() ? InternalGetFieldLength(f, rec) : f.FieldSize());
   std::memcpy(buffer, rec + f.DataOffset(), length);
   if (length < size) std::memset(static_cast<uint8_t*>(buffer) + length, 0, size - length);
   return true;

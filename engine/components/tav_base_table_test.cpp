@@ -14,6 +14,7 @@
 #include "engine/storage/table/table_header.h"
 #include "engine/storage/testing/btree_check.h"
 #include "engine/storage/testing/engine_error_test_support.h"
+#include "host/db/data_source.h"
 #include "host/db/field_defs.h"
 #include "host/db/fields.h"
 #include "host/db/index_defs.h"
@@ -544,6 +545,59 @@ TEST_F(BaseTableTest, BookmarksAndPositions) {
   EXPECT_EQ(t.CompareBookmarks(mark, other), 1);
   EXPECT_EQ(t.CompareBookmarks(other, mark), 1);
   EXPECT_EQ(t.RecordCount(), 4);
+}
+
+// Fields read the active record's values wherever it stands in a ring of
+// several buffers, walking either way; a text reads as its bytes and zeros
+// after them, a null value as nothing, and a field with no buffer only says
+// whether a value is there.
+TEST_F(BaseTableTest, FieldReadsFollowTheActiveRecordAcrossAWideRing) {
+  TTavBaseTable& t = *a_;
+  const auto nameOf = [](int id) { return std::string(static_cast<size_t>(id), static_cast<char>('a' + id)); };
+  for (int i = 1; i <= 9; ++i) Insert(t, i, nameOf(i), 10 * i, "");
+  // A record whose name is null rather than empty.
+  ASSERT_TRUE(t.Locate("ID", host::Variant(3), {}));
+  t.Edit();
+  F(t, "Name")->Clear();
+  t.Post();
+  host::TDataSource source(nullptr);
+  source.SetDataSet(&t);
+  host::TDataLink link;
+  link.SetBufferCount(4);
+  link.SetDataSource(&source);
+  const auto check = [&](int id) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(F(t, "ID")->AsInteger(), id);
+    EXPECT_EQ(F(t, "Grp")->AsInteger(), 10 * id);
+    host::TField* name = F(t, "Name");
+    std::vector<char> raw(static_cast<size_t>(name->DataSize()), 'x');
+    const bool present = name->GetData(raw.data());
+    EXPECT_EQ(name->IsNull(), !present);
+    const std::string expected = id == 3 ? "" : nameOf(id);
+    EXPECT_EQ(present, id != 3);
+    // The value's bytes, then zeros to the end of the field's buffer.
+    if (present) {
+      EXPECT_EQ(std::string(raw.data(), expected.size()), expected);
+      EXPECT_TRUE(std::all_of(raw.begin() + static_cast<long>(expected.size()), raw.end(), [](char c) { return c == 0; }));
+    } else {
+      EXPECT_TRUE(std::all_of(raw.begin(), raw.end(), [](char c) { return c == 0; }));
+    }
+    EXPECT_EQ(name->AsString(), expected);
+  };
+  int id = 1;
+  for (t.First(); !t.Eof(); t.Next()) check(id++);
+  EXPECT_EQ(id, 10);
+  for (t.Last(); !t.BOF(); t.Prior()) check(--id);
+  EXPECT_EQ(id, 1);
+  // Moving several records at once inside the ring, and out of it.
+  t.First();
+  t.MoveBy(2);
+  check(3);
+  t.MoveBy(5);
+  check(8);
+  t.MoveBy(-6);
+  check(2);
+  link.SetDataSource(nullptr);
 }
 
 TEST_F(BaseTableTest, FieldsFromTheTableAndTheirPrivileges) {

@@ -962,12 +962,20 @@ bool TDataSet::GetFieldData(TField*, void*) {
 
 void TDataSet::SetFieldData(TField*, const void*) {}
 
+namespace {
+// Read natively, then converted; out of line, so that the native read (the
+// common case) goes straight on to the dataset's own.
+[[gnu::noinline]] bool GetConvertedFieldData(TDataSet& dataSet, TField* field, void* buffer) {
+  std::vector<uint8_t> native(static_cast<size_t>(field->DataSize()));
+  bool ok = dataSet.GetFieldData(field, native.data());
+  if (ok) dataSet.DataConvert(field, native.data(), buffer, false);
+  return ok;
+}
+}  // namespace
+
 bool TDataSet::GetFieldData(TField* field, void* buffer, bool nativeFormat) {
   if (nativeFormat || !buffer) return GetFieldData(field, buffer);
-  std::vector<uint8_t> native(static_cast<size_t>(field->DataSize()));
-  bool ok = GetFieldData(field, native.data());
-  if (ok) DataConvert(field, native.data(), buffer, false);
-  return ok;
+  return GetConvertedFieldData(*this, field, buffer);
 }
 
 void TDataSet::SetFieldData(TField* field, const void* buffer, bool nativeFormat) {

@@ -108,8 +108,15 @@ bool TField::CanModify() const {
   return data_set_->CanModify();
 }
 
+namespace {
+// Kept out of line: the read path then carries none of the message's strings.
+[[noreturn, gnu::noinline, gnu::cold]] void DataSetMissing(const TField& field) {
+  DatabaseErrorFmt(SDataSetMissing, {field.DisplayName()});
+}
+}  // namespace
+
 bool TField::GetData(void* buffer, bool nativeFormat) const {
-  if (!data_set_) DatabaseErrorFmt(SDataSetMissing, {DisplayName()});
+  if (!data_set_) DataSetMissing(*this);
   if (in_validate_) {
     // The value being validated is in the native form.
     if (!validating_) return false;

@@ -87,8 +87,10 @@ bool TReadAheadBuffer::IsValid(uint32_t now) {
 
 int TReadAheadBuffer::GetIndexOfBufferItem(uint32_t address) const {
   // A walk asks for the item it stands on, which a step before found or
-  // served: the hint and its neighbours first.
-  for (int i = hint_ - 1; i <= hint_ + 1; ++i)
+  // served: the hint, then its neighbours, first.
+  const int hint = hint_;
+  if (hint >= 0 && hint < count_ && items_[static_cast<size_t>(hint)].RecAddr() == address) return hint;
+  for (const int i : {hint + 1, hint - 1})
     if (i >= 0 && i < count_ && items_[static_cast<size_t>(i)].RecAddr() == address) return hint_ = i;
   for (int i = count_ - 1; i >= 0; --i)
     if (items_[static_cast<size_t>(i)].RecAddr() == address) return hint_ = i;
