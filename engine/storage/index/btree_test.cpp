@@ -617,10 +617,9 @@ TEST(BTreeDisk, RunsOfInsertsStoreWhatPlainInsertsStore) {
     TTestDatabase db;
     TDiskIOInterface io;
     SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096);
-    uint32_t root = 0, depth = 0;
     std::vector<int> keys;
     {
-      TTestIndex ix(layout, &io, true, root, depth);
+      TTestIndex ix(layout, &io, true);
       TBTree& tree = ix.Tree();
       auto insert = [&](int k, uint32_t address) {
         ix.SetKey(key(k), address);
@@ -659,8 +658,8 @@ TEST(BTreeDisk, RunsOfInsertsStoreWhatPlainInsertsStore) {
       }
       tree.InvalidateInternalBuffers();
       keys = committed;
-      depth = committedDepth;
-      TTestIndex reader(layout, &io, false, root, depth);
+      // The root block never moves; the depth is the committed one.
+      TTestIndex reader(layout, &io, false, tree.Root(), committedDepth);
       const TTreeCheckResult check = reader.Check();
       EXPECT_TRUE(check.Ok()) << check.Error;
       EXPECT_EQ(check.Addresses.size(), keys.size());
