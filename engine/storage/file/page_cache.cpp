@@ -622,6 +622,27 @@ void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t coun
   Stamp(page);
 }
 
+uint8_t* TCacheMgr::EditDirtyPage(int32_t owner, uint32_t count, uint32_t position,
+                                  uint32_t accessFlags) {
+  const uint32_t base = position & base_addr_mask_;
+  const uint32_t from = position - base;
+  if (!IsOpen() || !transaction_active_ || count == 0 || uint64_t{from} + count > page_size_)
+    return nullptr;
+  const auto found = page_index_.find(IndexKey(0, base));
+  if (found == page_index_.end()) return nullptr;
+  TCachePage* page = found->second;
+  if (page->state_ != cpDirty || page->owner_ != owner || page->access_flags_ != accessFlags)
+    return nullptr;
+  // As WriteIntoDirtyPage, the copy left to the caller.
+  ++hits_;
+  const uint32_t to = from + count;
+  if (page->before_) WidenBeforeImage(page, from, to);
+  page->dirty_from_ = std::min(page->dirty_from_, from);
+  page->dirty_to_ = std::max(page->dirty_to_, to);
+  page->lru_flag_ = lru_counter_++;
+  return page->buffer_.get();
+}
+
 void TCacheMgr::StartTransaction() {
   transaction_active_ = true;
 }

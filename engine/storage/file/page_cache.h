@@ -167,6 +167,13 @@ class TCacheMgr : public THashCollection {
   // the cached page holding position (null: none) for WriteOnePage.
   bool WriteIntoDirtyPage(const void* buffer, int32_t owner, uint32_t count, uint32_t position,
                           uint32_t accessFlags, TCachePage*& page);
+  // For a change the caller makes in place to the bytes [position,
+  // position + count) of one page: inside a transaction, when that page is
+  // dirty already under the same owner and access flags, the page counts
+  // those bytes changed (its before-image keeping what they held) and the
+  // page's first byte is returned, to be changed in those bytes only and
+  // before the next call into the cache. Otherwise null, nothing done.
+  uint8_t* EditDirtyPage(int32_t owner, uint32_t count, uint32_t position, uint32_t accessFlags);
   // WriteCache for a write within one page, `page` being what
   // WriteIntoDirtyPage found for it just before.
   void WriteOnePage(const void* buffer, int32_t owner, uint32_t count, uint32_t position,

@@ -579,6 +579,39 @@ TEST_F(PageCacheTest, AWriteGoesStraightIntoAPageItsTransactionDirtied) {
   EXPECT_EQ(disk.Plain(0, kPage), expected);
 }
 
+// A change in place takes only a page its transaction dirtied under the
+// same identity: the page counts the bytes changed, keeps what they held
+// before, and stores the change at the commit.
+TEST_F(PageCacheTest, AChangeInPlaceTakesOnlyAPageItsTransactionDirtied) {
+  cache.SetBeforeImageLimit(4);
+  Read(0, 8);
+  EXPECT_EQ(cache.EditDirtyPage(0, 2, 30, 1), nullptr) << "outside a transaction";
+  cache.StartTransaction();
+  EXPECT_EQ(cache.EditDirtyPage(0, 2, 30, 1), nullptr) << "clean";
+  EXPECT_EQ(cache.EditDirtyPage(0, 2, kPage + 30, 1), nullptr) << "not cached";
+  const std::vector<uint8_t> held = disk.Plain(0, kPage);
+  Write(20, Filled(4, 2));
+  EXPECT_EQ(cache.EditDirtyPage(7, 2, 30, 1), nullptr) << "another owner";
+  EXPECT_EQ(cache.EditDirtyPage(0, 2, 30, 2), nullptr) << "other access flags";
+  EXPECT_EQ(cache.EditDirtyPage(0, 8, kPage - 4, 1), nullptr) << "past the page";
+  uint8_t* page = cache.EditDirtyPage(0, 10, 30, 1);
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page, cache.FindPage(0, 0)->Buffer());
+  std::memset(page + 30, 9, 10);
+  const TCachePage* p = cache.FindPage(0, 0);
+  EXPECT_EQ(p->DirtyFrom(), 20u);
+  EXPECT_EQ(p->DirtyTo(), 40u);
+  ASSERT_NE(p->BeforeImage(), nullptr);
+  EXPECT_TRUE(std::equal(p->BeforeImage() + 20, p->BeforeImage() + 40, held.begin() + 20))
+      << "the bytes before the change";
+  EXPECT_EQ(disk.pageWrites, 0);
+  std::vector<uint8_t> expected = held;
+  std::fill(expected.begin() + 20, expected.begin() + 24, 2);
+  std::fill(expected.begin() + 30, expected.begin() + 40, 9);
+  cache.Commit();
+  EXPECT_EQ(disk.Plain(0, kPage), expected);
+}
+
 // The short way in refuses, loudly, what no single page of an open cache
 // holds, and leaves the page it would have written as it was.
 TEST_F(PageCacheTest, TheShortWayInRefusesAWriteNoOnePageHolds) {

@@ -207,6 +207,12 @@ class TTavFile : public host::TObject {
   // then takes the whole way).
   bool WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
                             uint32_t accessFlags);
+  // For a change made in place to `count` bytes at `position` of a page the
+  // transaction has already changed under the same owner and access: the
+  // byte at `position`, to be changed (those bytes only) before the next
+  // call into the file or its caches; null, with nothing done, otherwise.
+  uint8_t* EditChangedPage(uint32_t position, uint32_t count, int32_t tableId,
+                           uint32_t accessFlags);
 
   uint32_t SeekTavBof();
   // The transaction end of file in a transaction, else the file's size.
@@ -313,6 +319,12 @@ class TTavFile : public host::TObject {
   // pending under it are superseded, and the page no longer holds the file's
   // bytes outside what was written to it.
   void SupersedePendingRaw(uint32_t base);
+  // Whether `count` bytes at `position` may go straight into a page the
+  // transaction changed (WriteIntoChangedPage, EditChangedPage): inside an
+  // open transaction, a paged area, within one page and the transaction's
+  // end.
+  bool MayChangePageInPlace(uint32_t position, uint32_t count, int32_t tableId,
+                            uint32_t accessFlags);
   void GrowTransactionEof(uint32_t position, uint32_t count);
   // The transaction's end of file, taken from the file's size when first
   // asked for (StartTransaction leaves it unknown on a shared file).
@@ -410,8 +422,8 @@ inline void TTavFile::SupersedePendingRaw(uint32_t base) {
     cache_mgr_->DirtyWholePage(base, 0);
 }
 
-inline bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,
-                                           int32_t tableId, uint32_t accessFlags) {
+inline bool TTavFile::MayChangePageInPlace(uint32_t position, uint32_t count, int32_t tableId,
+                                           uint32_t accessFlags) {
   // An area the page cache does not take (a table header's, say) holds no
   // page of its own there: its raw writes need no look for one.
   constexpr uint32_t kPaged = kAccessCached | kAccessXor | kAccessBlowfish;
@@ -421,7 +433,13 @@ inline bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position
   const int64_t eof = trans_eof_ >= 0 ? trans_eof_ : TransactionEof();
   if (uint64_t{position} + count > static_cast<uint64_t>(eof)) return false;
   const uint32_t base = position & cache_mgr_->BaseAddrMask();
-  if (uint64_t{position - base} + count > page_size_) return false;
+  return uint64_t{position - base} + count <= page_size_;
+}
+
+inline bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,
+                                           int32_t tableId, uint32_t accessFlags) {
+  if (!MayChangePageInPlace(position, count, tableId, accessFlags)) return false;
+  const uint32_t base = position & cache_mgr_->BaseAddrMask();
   TCachePage* page = nullptr;
   if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
     return false;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <unordered_set>
+#include <utility>
 
 #include "engine/storage/record/io_interface.h"
 #include "engine/storage/base/tav_errors.h"
@@ -285,17 +286,17 @@ int TBTree::KeyFieldCountFor(const TSearchModifier* modifier) const {
 // ---------------------------------------------------------------------------
 // The path
 
-void TBTree::CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty,
-                           const char* caller) const {
+void TBTree::NodeKindCorrupt(const TNode& node, bool leaf, const char* caller) const {
   if (node.CheckIsLeaf() != leaf)
     Corrupt(caller, leaf ? "Inner node at the leaf level" : "Leaf above the leaf level",
             node.Address());
-  if (!mayBeEmpty && node.CheckNodeEmpty()) Corrupt(caller, "Empty index node", node.Address());
+  Corrupt(caller, "Empty index node", node.Address());
 }
 
 void TBTree::InternalPrepareNodes() {
   static const char kCaller[] = "TBTree.InternalPrepareNodes";
   positioned_ = key_cursor_valid_ = insert_ready_ = false;
+  shown_leaf_ = 0;
   if (!open_) TavDatabaseError(kUnexpectedInternalError, kCaller, "Index is not open");
   const uint32_t root = Root();
   const uint32_t depth = Depth();
@@ -331,6 +332,29 @@ void TBTree::ReadChild(int level) {
   TNode& node = Level(level);
   node.ReadNode(child);
   CheckNodeKind(node, level == LevelCount() - 1, false, kCaller);
+}
+
+bool TBTree::ShowChildLeaf(int level) {
+  static const char kCaller[] = "TBTree.ReadChild";
+  TNode& parent = Level(level - 1);
+  const uint32_t child =
+      GetKeyEntryAddress(parent.EntryAt(positions_[static_cast<size_t>(level - 1)]));
+  if (child == 0 || child == parent.Address())
+    Corrupt(kCaller, "Invalid child address", parent.Address());
+  TNode& node = Level(level);
+  // A leaf held already is searched where it is; variable entries would be
+  // walked twice when the insert reads the leaf after all.
+  if (node.Address() == child || !node.fixed_ || node.unwritten_) return false;
+  const uint8_t* image = io_->PeekBlock(child, page_size_);
+  if (!image) return false;
+  node.ShowImage(child, image);
+  try {
+    CheckNodeKind(node, true, false, kCaller);
+  } catch (...) {
+    node.EndShow();
+    throw;
+  }
+  return true;
 }
 
 void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
@@ -403,7 +427,7 @@ int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {
   // One compare serves every level.
   const TOptimizedCompare compare(key_format_, keyFieldCount, optimized_key_);
   for (int l = 0; l < depth; ++l) {
-    if (l > 0) ReadChild(l);
+    if (l > 0 && !(show_leaf_ && l == depth - 1 && ShowChildLeaf(l))) ReadChild(l);
     TNode& n = Level(l);
     const bool leaf = l == depth - 1;
     const bool afterEqual = leaf ? descent == TDescent::Upper : descent != TDescent::Lower;
@@ -604,16 +628,45 @@ int TBTree::SearchAndInsert(bool countRecordNo) {
 
 int TBTree::FindInsertPosition() {
   LoadSearchKey(false);
-  const int r = Descend(0, TDescent::Insert, false);
+  // In a run of inserts the leaf is searched where it is stored: the insert
+  // changes it there, and a copy would be read out only to be written back.
+  show_leaf_ = defer_inner_writes_;
+  int r;
+  try {
+    r = Descend(0, TDescent::Insert, false);
+  } catch (...) {
+    show_leaf_ = false;
+    if (!nodes_.empty()) Leaf().EndShow();
+    throw;
+  }
+  show_leaf_ = false;
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
+  const int found = r == 0 && key_cursor_valid_ ? 0 : 1;
+  if (Leaf().Showing()) {
+    // The stored bytes are lent only until the next call into the
+    // interface: the path keeps the leaf's address and position, which
+    // serve the insert alone.
+    shown_leaf_ = Leaf().Address();
+    Leaf().EndShow();
+    positioned_ = key_cursor_valid_ = false;
+  }
   insert_ready_ = true;
-  return r == 0 && key_cursor_valid_ ? 0 : 1;
+  return found;
 }
 
 int TBTree::InsertFoundKey(bool countRecordNo) {
   if (!insert_ready_) return SearchAndInsert(countRecordNo);
   insert_ready_ = false;
+  if (const uint32_t shown = std::exchange(shown_leaf_, 0); shown != 0) {
+    if (InsertIntoShownLeaf(shown, countRecordNo)) {
+      FinishChange();
+      return 0;
+    }
+    // Changed as a node after all: its entries are those the search saw.
+    Leaf().ReadNode(shown);
+    CheckNodeKind(Leaf(), true, false, "TBTree.InsertFoundKey");
+  }
   inserted_record_no_ = countRecordNo ? PathRecordNo() : 0;
   UpdatePath(true);
   FinishChange();
@@ -663,6 +716,38 @@ int TBTree::IdxDelete() {
 
 int TBTree::DeleteKey() {
   return IdxDelete();
+}
+
+bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
+  const int32_t len = maximum_key_size_;
+  uint8_t* entry = key_entry_.get();
+  if (LevelCount() < 2 || !Leaf().fixed_ || GetKeyEntryLength(entry) != len) return false;
+  const int32_t pos = positions_.back();
+  const uint8_t* stored = io_->PeekBlock(address, kNodeHeaderSize);
+  if (!stored) return false;
+  const uint32_t used = host::GetU32(stored + kNodeUsed);
+  // Anything but what the search saw is left to the node's own checks.
+  if (host::GetU32(stored + kNodeLeaf) == 0 || used > page_size_ - kNodeHeaderSize ||
+      used % static_cast<uint32_t>(len) != 0 || pos < 0 || static_cast<uint32_t>(pos) > used ||
+      pos % len != 0)
+    return false;
+  // A leaf full after the insert splits, which takes the whole node.
+  if (int64_t{used} + len + kNodeHeaderSize + maximum_key_size_ >= int64_t{page_size_})
+    return false;
+  // The used count and the entries from the position on change.
+  const uint32_t end = kNodeHeaderSize + used + static_cast<uint32_t>(len);
+  uint8_t* block = io_->EditBlockPart(address, kNodeUsed, end - kNodeUsed);
+  if (!block) return false;
+  inserted_record_no_ = countRecordNo ? PathRecordNo(true) : 0;
+  SetKeyEntryCount(entry, 1);
+  uint8_t* data = block + kNodeHeaderSize;
+  std::memmove(data + pos + len, data + pos, used - static_cast<uint32_t>(pos));
+  std::memcpy(data + pos, entry, static_cast<size_t>(len));
+  host::PutU32(block + kNodeUsed, used + static_cast<uint32_t>(len));
+  ForgetAddress(address);  // copies held elsewhere are stale
+  const TLeafChange change{address, (int64_t{used} + len) / len, pos == 0 ? entry : nullptr};
+  UpdatePath(true, &change);
+  return true;
 }
 
 void TBTree::FinishChange() {
@@ -744,7 +829,7 @@ void TBTree::NodeHeaderChanged(uint32_t address, const uint8_t* header) {
   if (spare_) patch(*spare_);
 }
 
-void TBTree::UpdatePath(bool insert) {
+void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
   static const char kCaller[] = "TBTree.UpdatePath";
   enum class TPending { None, Insert, Delete, Sibling };
   const int depth = LevelCount();
@@ -754,8 +839,14 @@ void TBTree::UpdatePath(bool insert) {
   int32_t siblingPos = -1;           // in the parent: the partner's entry
   bool siblingFirstChanged = false;  // the partner's first key changed
   bool childFirstChanged = false;    // the path child's first key changed
+  // A leaf changed in its stored bytes: the pass begins above it.
+  int top = depth - 1;
+  if (leafChange) {
+    top = depth - 2;
+    childFirstChanged = leafChange->First != nullptr;
+  }
 
-  for (int l = depth - 1; l >= 0; --l) {
+  for (int l = top; l >= 0; --l) {
     TNode& n = Level(l);
     int32_t pathPos = positions_[static_cast<size_t>(l)];
     bool firstChanged = false;
@@ -776,9 +867,11 @@ void TBTree::UpdatePath(bool insert) {
       // The path entry first: its count, and its key when the child's first
       // key changed. Positions after it move by the change in its length.
       TNode& child = Level(l + 1);
+      const bool childShown = leafChange && l == depth - 2;
       // An inner child that did not split holds one record more than the
       // path entry counted: its total needs no sum over its entries.
-      if (insert && pending == TPending::None && !child.total_valid_ && !child.CheckIsLeaf()) {
+      if (insert && pending == TPending::None && !childShown && !child.total_valid_ &&
+          !child.CheckIsLeaf()) {
         const uint32_t counted = GetKeyEntryCount(n.EntryAt(pathPos));
         if (counted != UINT32_MAX) child.KeepTotal(int64_t{counted} + 1);
       }
@@ -789,12 +882,19 @@ void TBTree::UpdatePath(bool insert) {
         if (counted != UINT32_MAX && counted > 0) child.KeepTotal(int64_t{counted} - 1);
       }
       if (childFirstChanged) {
-        ComposeParentEntry(child, work_entry_.get());
+        if (childShown) {
+          uint8_t* dest = work_entry_.get();
+          std::memcpy(dest, leafChange->First, GetKeyEntryLength(leafChange->First));
+          SetKeyEntryAddress(dest, leafChange->Address);
+          SetKeyEntryCount(dest, static_cast<uint32_t>(std::min<int64_t>(leafChange->Total, UINT32_MAX)));
+        } else {
+          ComposeParentEntry(child, work_entry_.get());
+        }
         const int32_t delta = n.UpdateKey(pathPos, work_entry_.get());
         if (siblingPos > pathPos) siblingPos += delta;
         firstChanged = pathPos == 0;
       } else {
-        const int64_t total = child.GetTotalCount();
+        const int64_t total = childShown ? leafChange->Total : child.GetTotalCount();
         n.SetEntryCount(pathPos, static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
       }
       switch (pending) {
@@ -953,9 +1053,13 @@ int32_t TBTree::GetRecordNo() {
   return PathRecordNo();
 }
 
-int32_t TBTree::PathRecordNo() {
+int32_t TBTree::PathRecordNo(bool leafShown) {
   int64_t n = 1;
   for (int l = 0; l < LevelCount(); ++l) {
+    if (leafShown && l == LevelCount() - 1) {
+      n += positions_[static_cast<size_t>(l)] / maximum_key_size_;
+      break;
+    }
     TNode& node = Level(l);
     // An inner node holds what its parent's path entry counts: with that
     // total the count before the path adds up whichever side is shorter.

@@ -194,6 +194,10 @@ class TBTree : public host::TObject, public TNodeOwner {
   // otherwise it searches as InsertKey does. Without `countRecordNo` the
   // insert does not count its record number (InsertedRecordNo is 0 after
   // it): the count sums the entries before the path in every inner node.
+  // While inner writes are deferred (SetDeferInnerWrites), the search
+  // reads the leaf where it is stored rather than copying it out; the path
+  // then serves InsertFoundKey alone, which changes a leaf that neither
+  // splits nor is new to the transaction in place.
   int FindInsertPosition();
   int InsertFoundKey(bool countRecordNo = true);
   // While on, an insert leaves the changes of the inner nodes on its path
@@ -280,6 +284,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   // Reads the child of the entry at `position` of level `level - 1` into
   // level `level` and checks that it is what the level needs.
   void ReadChild(int level);
+  // For the leaf level: searches the child where it is stored (the node
+  // shows it) when the interface lends its bytes in place; false when not.
+  bool ShowChildLeaf(int level);
   // Gives inner level `level` the held node of `address`, or else a held
   // node to read it into (in turn among those the levels at or below
   // `level` left, so that the fewer nodes nearer the root stay held; in
@@ -296,7 +303,11 @@ class TBTree : public host::TObject, public TNodeOwner {
     return (held_mask_[bit >> 6] >> (bit & 63)) & 1;
   }
   void ClearHeld();
-  void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const;
+  void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const {
+    if (node.CheckIsLeaf() != leaf || (!mayBeEmpty && node.CheckNodeEmpty())) [[unlikely]]
+      NodeKindCorrupt(node, leaf, caller);
+  }
+  [[noreturn]] void NodeKindCorrupt(const TNode& node, bool leaf, const char* caller) const;
   int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
   // The leaf entry the path stands on when the path is valid and still the
   // tree's; else null.
@@ -307,13 +318,28 @@ class TBTree : public host::TObject, public TNodeOwner {
   bool StepLeaf(bool forward);
   // The 1-based number of the path's leaf position: the records before it
   // by the counts of every level.
-  int32_t PathRecordNo();
+  // With leafShown, the leaf level's node does not hold the path's leaf
+  // (FindInsertPosition only showed it): its part is its fixed entries
+  // before the path position.
+  int32_t PathRecordNo(bool leafShown = false);
+  // InsertFoundKey for a leaf FindInsertPosition only showed: inserts the
+  // key entry in the leaf's stored bytes and updates the inner levels;
+  // false, with nothing changed, when the leaf must be read and changed as
+  // a node (it would split, or its page is new to the transaction).
+  bool InsertIntoShownLeaf(uint32_t address, bool countRecordNo);
   void LoadSearchKey(bool useMarkers);
   int KeyFieldCountFor(const TSearchModifier* modifier) const;
   // The upward pass after a leaf insert or delete at the path position.
   // InsertKey, counting the new entry's record number or not.
   int SearchAndInsert(bool countRecordNo);
-  void UpdatePath(bool insert);
+  // The leaf after an insert made in its stored bytes: the inner levels
+  // take it from here, not from the leaf level's node.
+  struct TLeafChange {
+    uint32_t Address;
+    int64_t Total;         // its entries
+    const uint8_t* First;  // its first entry when that changed, else null
+  };
+  void UpdatePath(bool insert, const TLeafChange* leafChange = nullptr);
   void SplitRoot();
   void CollapseRoot();
   // Builds an entry in `dest`: the first key of node, its address and count.
@@ -390,6 +416,10 @@ class TBTree : public host::TObject, public TNodeOwner {
   bool positioned_ = false;
   bool key_cursor_valid_ = false;
   bool insert_ready_ = false;  // the path is where the key entry goes (FindInsertPosition)
+  bool show_leaf_ = false;     // Descend shows the leaf rather than reading it
+  // The leaf of an insert-ready path that was only shown (0 = none): the
+  // leaf level's node does not hold it.
+  uint32_t shown_leaf_ = 0;
   bool defer_inner_writes_ = false;
   bool deferred_ = false;  // a node of the path holds a change storage lacks
   int32_t inserted_record_no_ = 0;

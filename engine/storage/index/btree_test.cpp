@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -589,6 +592,92 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
   TBTree tree;
   EXPECT_THROW(tree.ConnectToIFace(&half, 4096, root, depth), host::EAssertionFailed);
   half.Close();
+}
+
+// Runs of checked inserts inside transactions on a database file (the
+// leaves the transaction changed before take later inserts where they are
+// stored): each insert counts its record number and refuses a key the index
+// holds, a commit stores the tree a plain insert of the same keys stores,
+// byte for byte, and a rollback leaves the tree as the last commit stored it.
+TEST(BTreeDisk, RunsOfInsertsStoreWhatPlainInsertsStore) {
+  TIndexLayout layout;
+  layout.StringKey = true;
+  layout.StringSize = 60;  // 77-byte entries: three levels within a few thousand keys
+  layout.PageSize = 4096;
+  auto key = [](int k) {
+    TVal v;
+    char text[16];
+    std::snprintf(text, sizeof text, "k%06d", k);
+    v.Str = text;
+    return v;
+  };
+  constexpr int kKeys = 2500;
+  // The file after the work, with runs or without.
+  auto stored = [&](bool runs) {
+    TTestDatabase db;
+    TDiskIOInterface io;
+    SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096);
+    std::vector<int> keys;
+    {
+      TTestIndex ix(layout, &io, true);
+      TBTree& tree = ix.Tree();
+      auto insert = [&](int k, uint32_t address) {
+        ix.SetKey(key(k), address);
+        const bool present = std::binary_search(keys.begin(), keys.end(), k);
+        ASSERT_EQ(tree.FindInsertPosition(), present ? 0 : 1) << k;
+        if (present) return;  // a unique index refuses it
+        tree.SetKeyBufAddr(address);
+        ASSERT_EQ(tree.InsertFoundKey(true), 0);
+        keys.insert(std::lower_bound(keys.begin(), keys.end(), k), k);
+        const auto rank = std::lower_bound(keys.begin(), keys.end(), k) - keys.begin() + 1;
+        ASSERT_EQ(tree.InsertedRecordNo(), rank) << k;
+      };
+      {
+        TDiskTransaction transaction(db.Mgr());
+        tree.SetDeferInnerWrites(runs);
+        for (int i = 0; i < kKeys; ++i) {
+          insert((i * 7919) % kKeys, static_cast<uint32_t>(i + 1));
+          if (i % 97 == 0) insert(keys[keys.size() / 2], 99999);  // present: refused
+          if (::testing::Test::HasFatalFailure()) return std::string();
+        }
+        tree.SetDeferInnerWrites(false);
+        transaction.Commit();
+      }
+      EXPECT_GE(tree.Depth(), 3u);
+      const uint32_t committedDepth = tree.Depth();
+      const std::vector<int> committed = keys;
+      {
+        TDiskTransaction transaction(db.Mgr());
+        tree.SetDeferInnerWrites(runs);
+        for (int i = 0; i < 800; ++i) {
+          insert(kKeys + (i * 613) % 900, static_cast<uint32_t>(kKeys + i + 1));
+          if (::testing::Test::HasFatalFailure()) return std::string();
+        }
+        tree.SetDeferInnerWrites(false);
+        transaction.Rollback();
+      }
+      tree.InvalidateInternalBuffers();
+      keys = committed;
+      // The root block never moves; the depth is the committed one.
+      TTestIndex reader(layout, &io, false, tree.Root(), committedDepth);
+      const TTreeCheckResult check = reader.Check();
+      EXPECT_TRUE(check.Ok()) << check.Error;
+      EXPECT_EQ(check.Addresses.size(), keys.size());
+      EXPECT_EQ(reader.Tree().GetRecordCount(true), static_cast<int32_t>(keys.size()));
+      for (size_t r = 0; r < keys.size(); r += 11) {
+        reader.SetKey(key(keys[r]), 0);
+        EXPECT_EQ(reader.Tree().IndexSearch(stEQ), 0) << keys[r];
+        EXPECT_EQ(reader.Tree().GetRecordNo(), static_cast<int32_t>(r + 1)) << keys[r];
+      }
+    }
+    io.Close();
+    db.Mgr().Close();
+    std::ifstream in(db.Path(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  const std::string plain = stored(false);
+  ASSERT_FALSE(plain.empty());
+  EXPECT_TRUE(stored(true) == plain);
 }
 
 // ---------------------------------------------------------------------------

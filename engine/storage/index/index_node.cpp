@@ -39,6 +39,7 @@ void TNode::Open(TNodeOwner* owner, TBaseIOInterface* ioInterface, uint32_t page
                         : kKeyEntryHeaderSize + std::max<int32_t>(1, format.DataOffset());
   capacity_ = static_cast<int32_t>(pageSize) + 3 * max_key_size_;
   buffer_ = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity_));
+  image_ = buffer_.get();
   nonzero_end_ = 0;
   offsets_ = std::make_unique<int32_t[]>(static_cast<size_t>(capacity_ / min_entry_size_ + 2));
   offset_count_ = 0;
@@ -114,6 +115,7 @@ void TNode::ReadNode(uint32_t address) {
 }
 
 void TNode::LoadImage(uint32_t address) {
+  TAV_ASSERT(!Showing(), "Node shows a stored image");
   uint8_t* buffer = buffer_.get();
   // Where the image held so far may have non-zero bytes: its entries, or
   // what a whole-page load brought in.
@@ -135,6 +137,34 @@ void TNode::LoadImage(uint32_t address) {
   std::memcpy(buffer, page, static_cast<size_t>(end));
   if (heldEnd > end) std::memset(buffer + end, 0, static_cast<size_t>(heldEnd - end));
   nonzero_end_ = end;
+}
+
+void TNode::ShowImage(uint32_t address, const uint8_t* image) {
+  CheckOpen();
+  if (address == 0) Corrupt("TNode.ReadNode", "Node address 0");
+  if (Showing()) EndShow();
+  // The buffer keeps its bytes meanwhile: where they end counts as loaded.
+  nonzero_end_ = std::max(ImageEnd(), nonzero_end_);
+  address_ = 0;
+  image_ = const_cast<uint8_t*>(image);
+  Changed();
+  MarkClean();
+  try {
+    CheckImage("TNode.ReadNode");
+  } catch (...) {
+    EndShow();
+    throw;
+  }
+  address_ = address;
+  cursor_ = 0;
+}
+
+void TNode::EndShow() {
+  if (Showing()) {
+    image_ = buffer_.get();
+    Changed();
+  }
+  address_ = 0;
 }
 
 void TNode::WriteNode() {
@@ -185,6 +215,7 @@ void TNode::CopyNode(const uint8_t* image) {
 }
 
 void TNode::Forget() {
+  if (Showing()) EndShow();
   address_ = 0;
 }
 

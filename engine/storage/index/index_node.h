@@ -230,14 +230,14 @@ class TNode : public host::TObject {
   uint32_t Address() const { return address_; }
   uint32_t PageSize() const { return page_size_; }
   int32_t MaxKeySize() const { return max_key_size_; }
-  const uint8_t* Image() const { return buffer_.get(); }
+  const uint8_t* Image() const { return image_; }
 
  private:
   friend class TBTree;
 
-  uint32_t Get32(int32_t offset) const { return host::GetU32(buffer_.get() + offset); }
+  uint32_t Get32(int32_t offset) const { return host::GetU32(image_ + offset); }
   void Set32(int32_t offset, uint32_t value) {
-    host::PutU32(buffer_.get() + offset, value);
+    host::PutU32(image_ + offset, value);
     MarkDirty(offset, offset + 4);
   }
   // The bytes [from, to) of the buffer may now differ from the stored node.
@@ -251,8 +251,8 @@ class TNode : public host::TObject {
     dirty_to_ = 0;
     unwritten_ = false;
   }
-  uint8_t* Data() { return buffer_.get() + kNodeHeaderSize; }
-  const uint8_t* Data() const { return buffer_.get() + kNodeHeaderSize; }
+  uint8_t* Data() { return image_ + kNodeHeaderSize; }
+  const uint8_t* Data() const { return image_ + kNodeHeaderSize; }
   // Room for entries in the buffer (past the page: see the header note).
   int32_t DataCapacity() const { return capacity_ - kNodeHeaderSize; }
   void SetUsed(int32_t used);
@@ -317,6 +317,14 @@ class TNode : public host::TObject {
   // Fills the buffer with the node at `address`: the page's used bytes in
   // place where the interface can show them, else the whole page.
   void LoadImage(uint32_t address);
+  // The node at `address` searched where it is stored: the node shows
+  // `image` (a block's bytes the interface lends in place) instead of its
+  // buffer, checked as ReadNode checks, until EndShow, which forgets it.
+  // Meanwhile nothing changes the node, and nothing calls into the
+  // interface (which may take the bytes away).
+  void ShowImage(uint32_t address, const uint8_t* image);
+  void EndShow();
+  bool Showing() const { return image_ != buffer_.get(); }
   // The end of the header and entries of the image held, bounded by the
   // buffer.
   int32_t ImageEnd() const {
@@ -331,6 +339,8 @@ class TNode : public host::TObject {
   TNodeOwner* owner_ = nullptr;
   const TKeyFormat* format_ = nullptr;
   std::unique_ptr<uint8_t[]> buffer_;
+  // What the node shows: its buffer, or a stored image (ShowImage).
+  uint8_t* image_ = nullptr;
   TBaseIOInterface* io_ = nullptr;
   uint32_t address_ = 0;
   uint32_t page_size_ = 0;

@@ -49,6 +49,10 @@ void TBaseIOInterface::WriteBlock(uint32_t, uint32_t, const void*) {
   TavDatabaseError(kInvalidProcedureName, "TBaseIOInterface.WriteBlock");
 }
 
+uint8_t* TBaseIOInterface::EditBlockPart(uint32_t, uint32_t, uint32_t) {
+  return nullptr;
+}
+
 void TBaseIOInterface::WriteBlockByRef(uint32_t, uint32_t, const uint8_t*) {}
 
 void TBaseIOInterface::ReadBlock(uint32_t, uint32_t, void*) {}
@@ -784,6 +788,13 @@ bool TDiskIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_
     return true;
   DiskMgr()->WriteCustomSize(address + offset, size, data, TableID(), AccessFlags());
   return true;
+}
+
+uint8_t* TDiskIOInterface::EditBlockPart(uint32_t address, uint32_t offset, uint32_t size) {
+  CheckSize(offset + size, "TDiskIOInterface.EditBlockPart");
+  uint8_t* at =
+      DiskMgr()->TavFile().EditChangedPage(address + offset, size, TableID(), AccessFlags());
+  return at ? at - offset : nullptr;
 }
 
 void TDiskIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {

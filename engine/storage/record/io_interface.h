@@ -140,6 +140,13 @@ class TBaseIOInterface : public host::TObject {
   // and returns true; false (nothing written) where blocks are written
   // whole only, as here.
   virtual bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size, const void* data);
+  // For a change made in place to bytes [offset, offset + size) of the
+  // block at `address`: where the open transaction has already changed the
+  // block's page, that page counts those bytes changed and the block's first
+  // byte is returned, to be changed in those bytes only and dropped before
+  // the next call into the interface (as a ReadBlockByRef pointer); nullptr,
+  // with nothing done, otherwise (as here): the caller then writes.
+  virtual uint8_t* EditBlockPart(uint32_t address, uint32_t offset, uint32_t size);
   virtual void ShowBlocks(host::TStrings& lines);
   virtual void ListBlocks(host::TList& list);
   virtual bool CheckPageValid(uint32_t address);
@@ -303,6 +310,7 @@ class TDiskIOInterface : public TBaseIOInterface {
   void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
   bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
                       const void* data) override;
+  uint8_t* EditBlockPart(uint32_t address, uint32_t offset, uint32_t size) override;
   void ReadBlockHeader(uint32_t address, uint32_t size, void* dest) override;
   void ListBlocks(host::TList& list) override;
   void NotifyPageChange(uint32_t owner) override;
