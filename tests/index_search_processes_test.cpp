@@ -71,6 +71,19 @@ struct TConnection {
     t->SetTableName("T");
     return t;
   }
+  // Opens the database again with the file to itself, T on index "byS",
+  // and gives a second dataset of the table, open on the same index.
+  std::unique_ptr<TTavTable> ReopenExclusive() {
+    Db->Close();
+    Db->SetExclusive(true);
+    Db->Open();
+    T->SetIndexName("byS");
+    T->Open();
+    std::unique_ptr<TTavTable> other = NewTable();
+    other->SetIndexName("byS");
+    other->Open();
+    return other;
+  }
 };
 
 void Append(TTavTable& t, int key, int32_t k) {
@@ -311,14 +324,7 @@ TEST_F(IndexSearchProcessesTest, SearchesAfterARollbackAndAFailedInsertFindWhatI
 // dataset of the connection kept inner nodes of the old trees.
 TEST_F(IndexSearchProcessesTest, SearchesAfterAReIndexFindEveryKey) {
   TConnection a(path_);
-  a.Db->Close();
-  a.Db->SetExclusive(true);
-  a.Db->Open();
-  a.T->SetIndexName("byS");
-  a.T->Open();
-  std::unique_ptr<TTavTable> other = a.NewTable();
-  other->SetIndexName("byS");
-  other->Open();
+  std::unique_ptr<TTavTable> other = a.ReopenExclusive();
   ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
   ASSERT_EQ(CheckSearches(*other, model_, Range(0, 2 * kRows)), "");
   // Changed first, so that the rebuilt trees differ from the old ones.
@@ -344,14 +350,7 @@ TEST_F(IndexSearchProcessesTest, SearchesAfterAReIndexFindEveryKey) {
 // first one moved or searched since.
 TEST_F(IndexSearchProcessesTest, ARowCountFollowsAnotherDatasetOfAnExclusiveConnection) {
   TConnection a(path_);
-  a.Db->Close();
-  a.Db->SetExclusive(true);
-  a.Db->Open();
-  a.T->SetIndexName("byS");
-  a.T->Open();
-  std::unique_ptr<TTavTable> other = a.NewTable();
-  other->SetIndexName("byS");
-  other->Open();
+  std::unique_ptr<TTavTable> other = a.ReopenExclusive();
   ASSERT_EQ(a.T->RecordCount(), kRows);
   Append(*other, 1, 1);
   Append(*other, 3, 3);
@@ -374,14 +373,7 @@ TEST_F(IndexSearchProcessesTest, ARowCountFollowsAnotherDatasetOfAnExclusiveConn
 // rows of a committed one stay counted.
 TEST_F(IndexSearchProcessesTest, ARowCountOfAnExclusiveConnectionFollowsARollback) {
   TConnection a(path_);
-  a.Db->Close();
-  a.Db->SetExclusive(true);
-  a.Db->Open();
-  a.T->SetIndexName("byS");
-  a.T->Open();
-  std::unique_ptr<TTavTable> other = a.NewTable();
-  other->SetIndexName("byS");
-  other->Open();
+  std::unique_ptr<TTavTable> other = a.ReopenExclusive();
   ASSERT_EQ(a.T->RecordCount(), kRows);
   a.Db->StartTransaction();
   for (int i = 0; i < 5; ++i) Append(*other, 2 * i + 1, i);

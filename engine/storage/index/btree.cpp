@@ -321,13 +321,18 @@ void TBTree::InternalPrepareNodes() {
   CheckNodeKind(Level(0), depth == 1, depth == 1, kCaller);
 }
 
-void TBTree::ReadChild(int level) {
-  static const char kCaller[] = "TBTree.ReadChild";
+uint32_t TBTree::ChildAddress(int level, const char* caller) {
   TNode& parent = Level(level - 1);
   const uint32_t child =
       GetKeyEntryAddress(parent.EntryAt(positions_[static_cast<size_t>(level - 1)]));
   if (child == 0 || child == parent.Address())
-    Corrupt(kCaller, "Invalid child address", parent.Address());
+    Corrupt(caller, "Invalid child address", parent.Address());
+  return child;
+}
+
+void TBTree::ReadChild(int level) {
+  static const char kCaller[] = "TBTree.ReadChild";
+  const uint32_t child = ChildAddress(level, kCaller);
   if (level < LevelCount() - 1) TakeHeldInnerNode(level, child);
   TNode& node = Level(level);
   node.ReadNode(child);
@@ -336,11 +341,7 @@ void TBTree::ReadChild(int level) {
 
 bool TBTree::ShowChildLeaf(int level) {
   static const char kCaller[] = "TBTree.ReadChild";
-  TNode& parent = Level(level - 1);
-  const uint32_t child =
-      GetKeyEntryAddress(parent.EntryAt(positions_[static_cast<size_t>(level - 1)]));
-  if (child == 0 || child == parent.Address())
-    Corrupt(kCaller, "Invalid child address", parent.Address());
+  const uint32_t child = ChildAddress(level, kCaller);
   TNode& node = Level(level);
   // A leaf held already is searched where it is; variable entries would be
   // walked twice when the insert reads the leaf after all.

@@ -281,6 +281,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   TNode& Leaf() { return *nodes_.back(); }
   std::unique_ptr<TNode> NewNode();
   void InternalPrepareNodes();
+  // The child address of the path's entry on level `level - 1`, checked.
+  uint32_t ChildAddress(int level, const char* caller);
   // Reads the child of the entry at `position` of level `level - 1` into
   // level `level` and checks that it is what the level needs.
   void ReadChild(int level);
