@@ -452,8 +452,15 @@ uint16_t TMapPageMgr::PageOwnerCode(uint32_t address) {
   if (page >= kFixedAreaPages && code >= 16 && (code & kMapEntryFree) == 0) {
     // Bounded: a connection that touched every page of a large file keeps
     // no more than this many answers.
-    if (page_owners_.size() >= kMaxKnownPageOwners) page_owners_.clear();
-    page_owners_.emplace(page, code);
+    if (page_owners_.size() + entries_ > kMaxKnownPageOwners) page_owners_.clear();
+    // The map page read answers for the owner's other pages on it as well:
+    // a walk of a table asks for each of its pages in turn, and the page
+    // need not be read again for each (another connection's change of the
+    // table forgets them all, as it forgets this one).
+    const uint32_t first = map * entries_;
+    for (uint32_t k = 0; k < entries_; ++k)
+      if (first + k >= kFixedAreaPages && EntryAtOffset(EntryOffset(k)) == code)
+        page_owners_.insert_or_assign(first + k, code);
   }
   return code;
 }

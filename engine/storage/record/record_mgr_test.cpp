@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -460,6 +461,56 @@ TEST(RecordMgrFile, APageGivenToAnotherTableIsNoLongerTakenAsTheOldOwners) {
     EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(old, rec.data(), false); }), 8581)
         << (elsewhere ? "another connection" : "this connection");
     EXPECT_EQ(ErrorCodeOf([&] { a->Records().DeleteRecord(old); }), 8581);
+  }
+}
+
+// The same for A's other pages: reading one record of A answers for every
+// page of A on the same map page, and each of those pages, emptied and given
+// to B (here or by another connection), is refused for A again.
+TEST(RecordMgrFile, EveryPageOfATableGivenToAnotherIsNoLongerTakenAsTheOldOwners) {
+  using namespace test;
+  const std::vector<TTableFieldDesc> fields = {{"ID", host::ftInteger}, {"S", host::ftString, 200}};
+  const std::vector<TTableIndexDesc> indexes = {{"ById", "ID", true}};
+  const int rows = 200;
+  for (const bool elsewhere : {false, true}) {
+    os::test::TTempDir dir;
+    const std::string path = dir / "reuse_all.tav";
+    TTestDatabaseFile db(path, true);
+    const auto [idA, idB] = CreateTwoTables(db, fields, indexes);
+    auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
+    std::vector<uint8_t> rec = a->NewRecord();
+    std::vector<uint32_t> addresses;
+    for (int i = 0; i < rows; ++i) {
+      a->SetInteger(rec, "ID", i);
+      addresses.push_back(a->Insert(rec));
+    }
+    ASSERT_GT(addresses.back() / 4096, addresses.front() / 4096 + 4) << "A spans several pages";
+    a->Read(addresses.front());
+    {
+      std::unique_ptr<TTestDatabaseFile> other;
+      TTestDatabaseFile* where = &db;
+      if (elsewhere) {
+        other = std::make_unique<TTestDatabaseFile>(path, false);
+        where = other.get();
+      }
+      auto a2 = elsewhere ? OpenStoredTable(where->Tables(), "A", idA, fields, indexes)
+                          : nullptr;
+      (elsewhere ? *a2 : *a).Empty();
+      auto b = OpenStoredTable(where->Tables(), "B", idB, fields, indexes);
+      std::vector<uint8_t> brec = b->NewRecord();
+      std::set<uint32_t> pagesOfB;
+      for (int i = 0; i < rows; ++i) {
+        b->SetInteger(brec, "ID", i);
+        pagesOfB.insert(b->Insert(brec) / 4096);
+      }
+      for (const uint32_t at : addresses) ASSERT_TRUE(pagesOfB.count(at / 4096)) << "B is given A's freed pages";
+    }
+    a->Begin();
+    for (const uint32_t at : {addresses[rows / 2], addresses.back()}) {
+      EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(at, rec.data(), false); }), 8581)
+          << (elsewhere ? "another connection" : "this connection");
+      EXPECT_EQ(ErrorCodeOf([&] { a->Records().DeleteRecord(at); }), 8581);
+    }
   }
 }
 
