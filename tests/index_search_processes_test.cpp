@@ -394,24 +394,28 @@ TEST_F(IndexSearchProcessesTest, ARowCountOfAnExclusiveConnectionFollowsARollbac
   EXPECT_EQ(other->RecordCount(), kRows + 1);
 }
 
+// The rows of Src (keys 2i + 1, K = 800000 + i, i < count) and, last, a row
+// whose key T holds already.
+void CreateSource(TConnection& a, int count) {
+  std::unique_ptr<TTavTable> src = a.NewTable();
+  src->SetTableName("Src");
+  src->FieldDefs().Add("S", host::ftString, 200);
+  src->FieldDefs().Add("K", host::ftInteger);
+  src->CreateTable();
+  src->Open();
+  a.Db->StartTransaction();
+  for (int i = 0; i < count; ++i) Append(*src, 2 * i + 1, 800000 + i);
+  Append(*src, 2 * 650, -1);
+  a.Db->Commit();
+}
+
 // An INSERT ... SELECT that splits many nodes of the index before its last
 // row collides with a key already there is taken back whole: a dataset that
 // searched the index before finds every key as it was, and the statement
 // run again without the colliding row puts every row in.
 TEST_F(IndexSearchProcessesTest, SearchesAfterAnInsertSelectTakenBackFindWhatIsStored) {
   TConnection a(path_);
-  {
-    std::unique_ptr<TTavTable> src = a.NewTable();
-    src->SetTableName("Src");
-    src->FieldDefs().Add("S", host::ftString, 200);
-    src->FieldDefs().Add("K", host::ftInteger);
-    src->CreateTable();
-    src->Open();
-    a.Db->StartTransaction();
-    for (int i = 0; i < 700; ++i) Append(*src, 2 * i + 1, 800000 + i);
-    Append(*src, 2 * 650, -1);  // there already
-    a.Db->Commit();
-  }
+  CreateSource(a, 700);
   a.T->SetIndexName("byS");
   a.T->Open();
   ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows)), "");
@@ -602,20 +606,6 @@ TEST_F(IndexSearchProcessesTest, RecordNumbersPlaceRowsAfterOthersMovedThem) {
   ASSERT_EQ(CheckSearches(*a.T, model_, Range(0, 2 * kRows + 600)), "");
 }
 
-// The rows of Src (keys 2i + 1, K = 800000 + i, i < count) and, last, a row
-// whose key T holds already.
-void CreateSource(TConnection& a, int count) {
-  std::unique_ptr<TTavTable> src = a.NewTable();
-  src->SetTableName("Src");
-  src->FieldDefs().Add("S", host::ftString, 200);
-  src->FieldDefs().Add("K", host::ftInteger);
-  src->CreateTable();
-  src->Open();
-  a.Db->StartTransaction();
-  for (int i = 0; i < count; ++i) Append(*src, 2 * i + 1, 800000 + i);
-  Append(*src, 2 * 650, -1);
-  a.Db->Commit();
-}
 
 // An INSERT ... SELECT stopped by a key collision inside the application's
 // transaction keeps the rows before it; the application commits them. What

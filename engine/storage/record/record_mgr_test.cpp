@@ -425,6 +425,31 @@ TEST(RecordMgrFile, ADamagedLeafNamingAnotherTablesRecordFreesNothing) {
   EXPECT_EQ(b->Read(target)[kRecLogicalNo], 6);
 }
 
+// Empties table A, through `db` or (`elsewhere`) through a second
+// connection to `path`, then has table B add `count` records; returns their
+// addresses.
+std::vector<uint32_t> EmptyAThenFillB(test::TTestDatabaseFile& db, const std::string& path,
+                                      bool elsewhere, test::TTableConnection& a, int32_t idA,
+                                      int32_t idB, const std::vector<test::TTableFieldDesc>& fields,
+                                      const std::vector<test::TTableIndexDesc>& indexes, int count) {
+  std::unique_ptr<test::TTestDatabaseFile> other;
+  test::TTestDatabaseFile* where = &db;
+  if (elsewhere) {
+    other = std::make_unique<test::TTestDatabaseFile>(path, false);
+    where = other.get();
+  }
+  auto a2 = elsewhere ? test::OpenStoredTable(where->Tables(), "A", idA, fields, indexes) : nullptr;
+  (elsewhere ? *a2 : a).Empty();
+  auto b = test::OpenStoredTable(where->Tables(), "B", idB, fields, indexes);
+  std::vector<uint8_t> brec = b->NewRecord();
+  std::vector<uint32_t> added;
+  for (int i = 0; i < count; ++i) {
+    b->SetInteger(brec, "ID", i);
+    added.push_back(b->Insert(brec));
+  }
+  return added;
+}
+
 // Table A's record page, once checked, is remembered as A's. When A is
 // emptied (here or by another connection) and table B is given the page, an
 // address in it is refused for A again.
@@ -442,21 +467,8 @@ TEST(RecordMgrFile, APageGivenToAnotherTableIsNoLongerTakenAsTheOldOwners) {
     a->SetInteger(rec, "ID", 1);
     const uint32_t old = a->Insert(rec);
     a->Read(old);  // A's page is now known as A's
-    {
-      std::unique_ptr<TTestDatabaseFile> other;
-      TTestDatabaseFile* where = &db;
-      if (elsewhere) {
-        other = std::make_unique<TTestDatabaseFile>(path, false);
-        where = other.get();
-      }
-      auto a2 = elsewhere ? OpenStoredTable(where->Tables(), "A", idA, fields, indexes)
-                          : nullptr;
-      (elsewhere ? *a2 : *a).Empty();
-      auto b = OpenStoredTable(where->Tables(), "B", idB, fields, indexes);
-      std::vector<uint8_t> brec = b->NewRecord();
-      b->SetInteger(brec, "ID", 7);
-      ASSERT_EQ(b->Insert(brec), old) << "B is given A's freed page";
-    }
+    ASSERT_EQ(EmptyAThenFillB(db, path, elsewhere, *a, idA, idB, fields, indexes, 1).front(), old)
+        << "B is given A's freed page";
     a->Begin();
     EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(old, rec.data(), false); }), 8581)
         << (elsewhere ? "another connection" : "this connection");
@@ -486,25 +498,11 @@ TEST(RecordMgrFile, EveryPageOfATableGivenToAnotherIsNoLongerTakenAsTheOldOwners
     }
     ASSERT_GT(addresses.back() / 4096, addresses.front() / 4096 + 4) << "A spans several pages";
     a->Read(addresses.front());
-    {
-      std::unique_ptr<TTestDatabaseFile> other;
-      TTestDatabaseFile* where = &db;
-      if (elsewhere) {
-        other = std::make_unique<TTestDatabaseFile>(path, false);
-        where = other.get();
-      }
-      auto a2 = elsewhere ? OpenStoredTable(where->Tables(), "A", idA, fields, indexes)
-                          : nullptr;
-      (elsewhere ? *a2 : *a).Empty();
-      auto b = OpenStoredTable(where->Tables(), "B", idB, fields, indexes);
-      std::vector<uint8_t> brec = b->NewRecord();
-      std::set<uint32_t> pagesOfB;
-      for (int i = 0; i < rows; ++i) {
-        b->SetInteger(brec, "ID", i);
-        pagesOfB.insert(b->Insert(brec) / 4096);
-      }
-      for (const uint32_t at : addresses) ASSERT_TRUE(pagesOfB.count(at / 4096)) << "B is given A's freed pages";
-    }
+    std::set<uint32_t> pagesOfB;
+    for (const uint32_t at : EmptyAThenFillB(db, path, elsewhere, *a, idA, idB, fields, indexes, rows))
+      pagesOfB.insert(at / 4096);
+    for (const uint32_t at : addresses)
+      ASSERT_TRUE(pagesOfB.count(at / 4096)) << "B is given A's freed pages";
     a->Begin();
     for (const uint32_t at : {addresses[rows / 2], addresses.back()}) {
       EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(at, rec.data(), false); }), 8581)
