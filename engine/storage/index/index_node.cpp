@@ -676,10 +676,34 @@ int TNode::SearchNode(const TOptimizedCompare& compare, bool afterEqual, int32_t
   // the key (above it, with afterEqual). Compares give key against entry;
   // "not below" is c <= 0, "above" c < 0, so both are c < limit.
   const int limit = afterEqual ? 0 : 1;
-  int lo = 0, hi = n;
+  int lo = 0;
   int atHi = 1;
+  // The binary search itself, `compareAt(k)` giving key against entry k.
+  const auto search = [&lo, &atHi, n, limit](auto compareAt) {
+    int l = 0, h = n, at = 1;
+    while (l < h) {
+      const int mid = l + (h - l) / 2;
+      const int c = compareAt(mid);
+      if (c < limit) {
+        h = mid;
+        at = c;
+      } else {
+        l = mid + 1;
+      }
+    }
+    lo = l;
+    atHi = at;
+  };
   const uint8_t* data = Data();
   const int32_t size = max_key_size_;
+  // Fixed entry k starts at k key sizes; its length is checked before
+  // anything reads it, as EntryPtr checks it.
+  const auto fixedEntry = [&](int k) {
+    const uint8_t* e = data + static_cast<size_t>(k) * static_cast<size_t>(size);
+    if (host::GetU16(e) != size) [[unlikely]]
+      Corrupt("TNode", "Invalid entry length in node");
+    return e;
+  };
   if (fixed_ && compare.first_ == TOptimizedCompare::kInt32 && size <= compare.max_len_ &&
       compare.first_pos_ + 4 <= size) {
     // A first key field that is a 32-bit integer, in entries whose length
@@ -689,56 +713,20 @@ int TNode::SearchNode(const TOptimizedCompare& compare, bool afterEqual, int32_t
     const int sign = compare.descending_ ? -1 : 1;
     const size_t valueAt = static_cast<size_t>(compare.first_pos_);
     const bool more = compare.n_ > 1;
-    while (lo < hi) {
-      const int mid = lo + (hi - lo) / 2;
-      const uint8_t* e = data + static_cast<size_t>(mid) * static_cast<size_t>(size);
-      if (host::GetU16(e) != size) [[unlikely]]
-        Corrupt("TNode", "Invalid entry length in node");
-      int c;
-      if (!((e[kKeyEntryHeaderSize] >> 7) & 1)) {
-        // No value: every value sorts after it.
-        c = sign;
-      } else {
-        int32_t v;
-        std::memcpy(&v, e + valueAt, 4);
-        c = key < v ? -sign : (key > v ? sign : 0);
-        if (c == 0 && more) c = compare(e);
-      }
-      if (c < limit) {
-        hi = mid;
-        atHi = c;
-      } else {
-        lo = mid + 1;
-      }
-    }
+    search([&](int k) {
+      const uint8_t* e = fixedEntry(k);
+      // No value: every value sorts after it.
+      if (!((e[kKeyEntryHeaderSize] >> 7) & 1)) return sign;
+      int32_t v;
+      std::memcpy(&v, e + valueAt, 4);
+      const int c = key < v ? -sign : (key > v ? sign : 0);
+      return c == 0 && more ? compare(e) : c;
+    });
   } else if (fixed_) {
-    // Entry k starts at k key sizes; its length is checked before the
-    // compare reads it, as EntryPtr checks it.
-    while (lo < hi) {
-      const int mid = lo + (hi - lo) / 2;
-      const uint8_t* e = data + static_cast<size_t>(mid) * static_cast<size_t>(size);
-      if (host::GetU16(e) != size) [[unlikely]]
-        Corrupt("TNode", "Invalid entry length in node");
-      const int c = compare(e);
-      if (c < limit) {
-        hi = mid;
-        atHi = c;
-      } else {
-        lo = mid + 1;
-      }
-    }
+    search([&](int k) { return compare(fixedEntry(k)); });
   } else {
     const int32_t* offsets = offsets_.get();
-    while (lo < hi) {
-      const int mid = lo + (hi - lo) / 2;
-      const int c = compare(data + offsets[mid]);
-      if (c < limit) {
-        hi = mid;
-        atHi = c;
-      } else {
-        lo = mid + 1;
-      }
-    }
+    search([&](int k) { return compare(data + offsets[k]); });
   }
   int result;
   if (CheckIsLeaf()) {
