@@ -16,6 +16,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -132,36 +133,45 @@ class ExclusiveCommitCrash : public ::testing::Test {
     int restored = 0;
     for (uint64_t n = 0; n <= writes; ++n) {
       SCOPED_TRACE("cut off after write " + std::to_string(n) + " of " + std::to_string(writes));
-      os::test::TMemFile data(Initial());
-      os::test::TMemFile journal;
-      test::TCrashLinkedFile link(journal, data);
-      {
-        std::string scratch = Initial();
-        TTavFile f;
-        Open(f, data, link);
-        TEditor ed(f, scratch);
-        if (sc.Warm) sc.Warm(ed);
-        data.Inject(os::test::fkCrash, n);
-        f.StartTransaction();
-        sc.Run(ed);
-        f.Commit();
-        f.CloseTavFile();
-      }
-      data.Heal();
-      TTavFile g;
-      Open(g, data, link);
-      if (g.RecoverInterruptedCommit()) ++restored;
-      const std::string now = data.Contents();
+      const auto [now, wasRestored] = CutOffAfter(sc, n);
+      if (wasRestored) ++restored;
       if (n < writes) {
         EXPECT_EQ(now.size(), before.size()) << "the file's length was not put back";
         EXPECT_TRUE(now == before) << "bytes changed: first at " << FirstDifference(now, before);
       } else {
         EXPECT_TRUE(now == before || now == after) << "torn at the end";
       }
-      g.CloseTavFile();
       if (HasFailure()) return;
     }
     EXPECT_GT(restored, 0) << "no cut-off commit was taken back";
+  }
+
+  // Runs the scenario on a fresh file with its commit cut off after write
+  // `n`, then opens the file as the next opener does: the file's bytes then,
+  // and whether a journal was taken back.
+  std::pair<std::string, bool> CutOffAfter(const TScenario& sc, uint64_t n) {
+    os::test::TMemFile data(Initial());
+    os::test::TMemFile journal;
+    test::TCrashLinkedFile link(journal, data);
+    {
+      std::string scratch = Initial();
+      TTavFile f;
+      Open(f, data, link);
+      TEditor ed(f, scratch);
+      if (sc.Warm) sc.Warm(ed);
+      data.Inject(os::test::fkCrash, n);
+      f.StartTransaction();
+      sc.Run(ed);
+      f.Commit();
+      f.CloseTavFile();
+    }
+    data.Heal();
+    TTavFile g;
+    Open(g, data, link);
+    const bool restored = g.RecoverInterruptedCommit();
+    std::string now = data.Contents();
+    g.CloseTavFile();
+    return {now, restored};
   }
 
   static size_t FirstDifference(const std::string& a, const std::string& b) {
@@ -320,27 +330,7 @@ TEST_F(ExclusiveCommitCrash, ScrambledPagesChangedTwice) {
     f.CloseTavFile();
     for (uint64_t n = 0; n < writes; ++n) {
       SCOPED_TRACE(n);
-      os::test::TMemFile d2(Initial());
-      os::test::TMemFile j2;
-      test::TCrashLinkedFile l2(j2, d2);
-      {
-        std::string scratch = Initial();
-        TTavFile h;
-        Open(h, d2, l2);
-        TEditor e2(h, scratch);
-        sc.Warm(e2);
-        d2.Inject(os::test::fkCrash, n);
-        h.StartTransaction();
-        sc.Run(e2);
-        h.Commit();
-        h.CloseTavFile();
-      }
-      d2.Heal();
-      TTavFile g;
-      Open(g, d2, l2);
-      g.RecoverInterruptedCommit();
-      EXPECT_TRUE(d2.Contents() == before);
-      g.CloseTavFile();
+      EXPECT_TRUE(CutOffAfter(sc, n).first == before);
       if (HasFailure()) break;
     }
   }
