@@ -175,7 +175,7 @@ void TBTree::EmptyTree(bool noNewRoot) {
     root.Forget();
     root.ReadNode(Root());
     CheckNodeKind(root, true, true, "TBTree.EmptyTree");
-    root.ClearNode();
+    root.ClearStoredEntries();
     WriteSync(root);
     positions_.assign(1, 0);
     positioned_ = key_cursor_valid_ = false;

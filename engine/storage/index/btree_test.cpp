@@ -1298,6 +1298,49 @@ TEST(BTree, EmptyingASingleLeafKeepsItsRootBlock) {
   EXPECT_TRUE(ix.Check().Ok());
 }
 
+TEST(BTree, EmptyingAFullSingleLeafLeavesNoEntryToAnyReader) {
+  // As many entries as one leaf holds.
+  int fits = 0;
+  {
+    TTestIndex probe(SmallIntIndex());
+    while (probe.Tree().Depth() == 1 && fits < 10000) {
+      ASSERT_EQ(probe.Insert(Int(fits), static_cast<uint32_t>(fits + 1)), 0);
+      ++fits;
+    }
+    --fits;  // the last one split the leaf
+  }
+  ASSERT_GT(fits, 8);
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  for (int i = 0; i < fits; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_EQ(tree.Depth(), 1u);
+  const uint32_t root = tree.Root();
+  tree.EmptyTree(false);
+  ASSERT_EQ(tree.Root(), root);
+  // Another tree on the same block, which never held the entries, finds none.
+  {
+    TTestIndex reader(SmallIntIndex(), &ix.IO(), false, root, 1);
+    EXPECT_NE(reader.SearchFirst(), 0);
+    EXPECT_EQ(reader.Tree().GetRecordCount(), 0);
+    EXPECT_TRUE(reader.Check().Ok());
+  }
+  // New entries, the second below the first: they alone are there.
+  ASSERT_EQ(ix.Insert(Int(5000), 7), 0);
+  ASSERT_EQ(ix.Insert(Int(-5), 8), 0);
+  ASSERT_EQ(ix.SearchFirst(), 0);
+  EXPECT_EQ(tree.GetRecAddr(), 8u);
+  ASSERT_TRUE(tree.NextRecord());
+  EXPECT_EQ(tree.GetRecAddr(), 7u);
+  EXPECT_FALSE(tree.NextRecord());
+  EXPECT_TRUE(ix.Check().Ok());
+  TTestIndex reader(SmallIntIndex(), &ix.IO(), false, root, 1);
+  ASSERT_EQ(reader.SearchFirst(), 0);
+  EXPECT_EQ(reader.Tree().GetRecAddr(), 8u);
+  ASSERT_TRUE(reader.Tree().NextRecord());
+  EXPECT_EQ(reader.Tree().GetRecAddr(), 7u);
+  EXPECT_FALSE(reader.Tree().NextRecord());
+}
+
 TEST(BTree, EmptyingADamagedSingleLeafChangesNothing) {
   TTestIndex ix(SmallIntIndex());
   TBTree& tree = ix.Tree();
