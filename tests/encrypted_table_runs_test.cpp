@@ -61,9 +61,9 @@ void Exec(TTavDataBase& db, const std::string& sql) {
   q.ExecSQL();
 }
 
-// Every row of T<level> as Src holds them (rows [0, count), and `extra`
-// more whose K is negative): found by S with its K, counted by K's index,
-// and every index sound. "" when so.
+// Table `name` holds exactly Src's rows with K below 3 * count, as Src
+// holds them: each found by S with its K (every seventh), walked in K
+// order by K's index, and every index sound. "" when so.
 std::string CheckTarget(TTavDataBase& db, const std::string& name, int count) {
   std::unique_ptr<TTavTable> t = OpenTable(db, name, "byS");
   if (t->RecordCount() != count)
