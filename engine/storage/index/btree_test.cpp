@@ -680,6 +680,101 @@ TEST(BTreeDisk, RunsOfInsertsStoreWhatPlainInsertsStore) {
   EXPECT_TRUE(stored(true) == plain);
 }
 
+// Runs of checked inserts that go in turn before every key and after every
+// key, so that half of them land first in the leftmost leaf (the inner
+// entries above it taking their key) while the other half keep the path
+// moving between the two ends: on a string key, and on a descending
+// integer key. A commit stores what plain inserts store, byte for byte; a
+// rollback leaves the last commit's tree; every key is found at its rank.
+TEST(BTreeDisk, RunsOfInsertsAtBothEndsStoreWhatPlainInsertsStore) {
+  for (const bool strings : {true, false}) {
+    SCOPED_TRACE(strings ? "string key" : "descending integer key");
+    TIndexLayout layout;
+    layout.StringKey = strings;
+    layout.Descending = !strings;
+    layout.StringSize = 60;
+    layout.PageSize = 4096;
+    // Key k of the insert order: an even one sorts before every key
+    // inserted before it, an odd one after every key.
+    auto key = [&](int k) {
+      TVal v;
+      if (strings) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%c%06d", k % 2 == 0 ? 'a' : 'b',
+                      k % 2 == 0 ? 900000 - k : k);
+        v.Str = text;
+      } else {
+        v.Int = k % 2 == 0 ? k : -k;
+      }
+      return v;
+    };
+    // The rank of key k once keys [0, count) are in, count even.
+    auto rank = [](int k, int count) { return k % 2 == 0 ? (count - k) / 2 : count / 2 + (k + 1) / 2; };
+    constexpr int kKeys = 3000;
+    auto stored = [&](bool runs) {
+      TTestDatabase db;
+      TDiskIOInterface io;
+      SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096);
+      uint32_t root = 0, depth = 0;
+      {
+        TTestIndex ix(layout, &io, true, root, depth);
+        TBTree& tree = ix.Tree();
+        int count = 0;
+        auto insert = [&](int k) {
+          ix.SetKey(key(k), static_cast<uint32_t>(k + 1));
+          ASSERT_EQ(tree.FindInsertPosition(), 1) << k;
+          tree.SetKeyBufAddr(static_cast<uint32_t>(k + 1));
+          ASSERT_EQ(tree.InsertFoundKey(true), 0);
+          ++count;
+          ASSERT_EQ(tree.InsertedRecordNo(), k % 2 == 0 ? 1 : count) << k;
+        };
+        for (int part = 0; part < 2; ++part) {
+          TDiskTransaction transaction(db.Mgr());
+          tree.SetDeferInnerWrites(runs);
+          for (int k = part * kKeys / 2; k < (part + 1) * kKeys / 2; ++k) {
+            insert(k);
+            if (::testing::Test::HasFatalFailure()) return std::string();
+          }
+          tree.SetDeferInnerWrites(false);
+          transaction.Commit();
+        }
+        EXPECT_GE(tree.Depth(), strings ? 3u : 2u);
+        const uint32_t committedDepth = tree.Depth();
+        {
+          TDiskTransaction transaction(db.Mgr());
+          tree.SetDeferInnerWrites(runs);
+          for (int k = kKeys; k < kKeys + 700; ++k) {
+            insert(k);
+            if (::testing::Test::HasFatalFailure()) return std::string();
+          }
+          tree.SetDeferInnerWrites(false);
+          transaction.Rollback();
+        }
+        tree.InvalidateInternalBuffers();
+        // The root block never moves; the depth is the committed one.
+        TTestIndex reader(layout, &io, false, tree.Root(), committedDepth);
+        const TTreeCheckResult check = reader.Check();
+        EXPECT_TRUE(check.Ok()) << check.Error;
+        EXPECT_EQ(check.Addresses.size(), static_cast<size_t>(kKeys));
+        EXPECT_EQ(reader.Tree().GetRecordCount(true), kKeys);
+        for (int k = 0; k < kKeys; k += 13) {
+          reader.SetKey(key(k), 0);
+          EXPECT_EQ(reader.Tree().IndexSearch(stEQ), 0) << k;
+          EXPECT_EQ(reader.Tree().GetRecordNo(), rank(k, kKeys)) << k;
+          EXPECT_EQ(reader.Tree().GetRecAddr(), static_cast<uint32_t>(k + 1)) << k;
+        }
+      }
+      io.Close();
+      db.Mgr().Close();
+      std::ifstream in(db.Path(), std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string plain = stored(false);
+    ASSERT_FALSE(plain.empty());
+    EXPECT_TRUE(stored(true) == plain);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Every search type on an index with runs of duplicates that span leaves
 
