@@ -351,6 +351,11 @@ void TTavJournal::ReleaseBuffer() {
     buffer_.clear();
     buffer_.shrink_to_fit();
   }
+  // Likewise the sorting list of a commit of very many ranges.
+  if (sorted_.capacity() * sizeof(TJournalRange) > kJournalChunk) {
+    sorted_.clear();
+    sorted_.shrink_to_fit();
+  }
 }
 
 TJournalContents TTavJournal::Examine(TJournalImage& image) {
