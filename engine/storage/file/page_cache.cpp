@@ -257,8 +257,9 @@ void TCacheMgr::MakeEmpty(TCachePage* page) {
 
 TCachePage* TCacheMgr::AddPage() {
   if (!parked_.empty()) {
-    TCachePage* page = parked_.back();
-    page->SetCollection(this);
+    auto* page = static_cast<TCachePage*>(Add());
+    page->SetPageSize(page_size_);
+    page->buffer_ = std::move(parked_.back());
     parked_.pop_back();
     page->slot_ = Count() - 1;
     Log("Add cache page");
@@ -280,11 +281,11 @@ TCachePage* TCacheMgr::TakePage() {
     std::pop_heap(empty_heap_.begin(), empty_heap_.end(), std::greater<int>());
     const int slot = empty_heap_.back();
     empty_heap_.pop_back();
-    Log("GetNextEmptyPage. EmptyPage: " + std::to_string(slot));
+    if (log_) Log("GetNextEmptyPage. EmptyPage: " + std::to_string(slot));
     return Pages(slot);
   }
   if (Count() < page_limit_) {
-    Log("GetNextEmptyPage. Adding new page");
+    if (log_) Log("GetNextEmptyPage. Adding new page");
     return AddPage();
   }
   // Every clean page is on the recency list, and only those: its head is the
@@ -293,22 +294,19 @@ TCachePage* TCacheMgr::TakePage() {
   // page is dirty does the cache grow past its limit, until Commit or
   // Rollback brings it back.
   if (TCachePage* page = lru_head_) {
-    Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
+    if (log_) Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
     Unhash(page);
     LruUnlink(page);
     SetState(page, cpEmpty);
     return page;
   }
-  Log("GetNextEmptyPage. Adding new page");
+  if (log_) Log("GetNextEmptyPage. Adding new page");
   return AddPage();
 }
 
 void TCacheMgr::FreeParked(size_t pages) {
   pages = std::min(pages, parked_.size());
-  for (size_t i = 0; i < pages; ++i) {
-    delete parked_.back();
-    parked_.pop_back();
-  }
+  parked_.erase(parked_.end() - static_cast<std::ptrdiff_t>(pages), parked_.end());
 }
 
 size_t TCacheMgr::KeptListCapacity() const {
@@ -371,12 +369,9 @@ void TCacheMgr::TrimToLimit() {
   }
   while (Count() > kept) {
     TCachePage* page = Pages(Count() - 1);
-    if (parked_.size() < parked_.capacity() && parked_.size() < park) {
-      page->SetCollection(nullptr);
-      parked_.push_back(page);
-    } else {
-      delete page;
-    }
+    if (parked_.size() < parked_.capacity() && parked_.size() < park)
+      parked_.push_back(std::move(page->buffer_));
+    delete page;
   }
   if (dirty_.capacity() > KeptListCapacity()) dirty_.shrink_to_fit();
   if (goes.capacity() > KeptListCapacity()) {
