@@ -265,8 +265,9 @@ void TCacheMgr::MakeEmpty(TCachePage* page) {
 
 TCachePage* TCacheMgr::AddPage() {
   if (!parked_.empty()) {
-    TCachePage* page = parked_.back();
-    page->SetCollection(this);
+    auto* page = static_cast<TCachePage*>(Add());
+    page->SetPageSize(page_size_);
+    page->buffer_ = std::move(parked_.back());
     parked_.pop_back();
     page->slot_ = Count() - 1;
     Log("Add cache page");
@@ -292,7 +293,7 @@ TCachePage* TCacheMgr::TakePage() {
     return Pages(slot);
   }
   if (Count() < page_limit_) {
-    Log("GetNextEmptyPage. Adding new page");
+    if (log_) Log("GetNextEmptyPage. Adding new page");
     return AddPage();
   }
   // Every clean page is on the recency list, and only those: its head is the
@@ -307,16 +308,13 @@ TCachePage* TCacheMgr::TakePage() {
     SetState(page, cpEmpty);
     return page;
   }
-  Log("GetNextEmptyPage. Adding new page");
+  if (log_) Log("GetNextEmptyPage. Adding new page");
   return AddPage();
 }
 
 void TCacheMgr::FreeParked(size_t pages) {
   pages = std::min(pages, parked_.size());
-  for (size_t i = 0; i < pages; ++i) {
-    delete parked_.back();
-    parked_.pop_back();
-  }
+  parked_.erase(parked_.end() - static_cast<std::ptrdiff_t>(pages), parked_.end());
 }
 
 size_t TCacheMgr::KeptListCapacity() const {
@@ -379,12 +377,9 @@ void TCacheMgr::TrimToLimit() {
   }
   while (Count() > kept) {
     TCachePage* page = Pages(Count() - 1);
-    if (parked_.size() < parked_.capacity() && parked_.size() < park) {
-      page->SetCollection(nullptr);
-      parked_.push_back(page);
-    } else {
-      delete page;
-    }
+    if (parked_.size() < parked_.capacity() && parked_.size() < park)
+      parked_.push_back(std::move(page->buffer_));
+    delete page;
   }
   if (dirty_.capacity() > KeptListCapacity()) dirty_.shrink_to_fit();
   if (goes.capacity() > KeptListCapacity()) {

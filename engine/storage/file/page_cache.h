@@ -322,14 +322,15 @@ class TCacheMgr : public THashCollection {
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
   std::vector<TCachePage*> sort_scratch_;  // SortByAddress's, likewise
   std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
-  // Pages transactions grew the cache by, out of the cache (empty, in no
-  // collection) with their buffers: the next transaction that grows past
-  // the limit takes them back instead of allocating pages anew. Never more
+  // Buffers of the pages transactions grew the cache by, kept once their
+  // pages are gone: the next transaction that grows past the limit gives
+  // them to its new pages instead of allocating buffers anew. Never more
   // than kMaxParkedBytes of them; each Commit or Rollback frees up to
   // kFreedParkedBytes of those still parked before it parks its own, so
   // that a big transaction's growth goes back a little per transaction
-  // rather than all at once in the one after it.
-  std::vector<TCachePage*> parked_;
+  // rather than all at once in the one after it. Only buffers are kept:
+  // freeing one later is a single free of memory gone cold.
+  std::vector<std::unique_ptr<uint8_t[]>> parked_;
   static constexpr size_t kMaxParkedBytes = size_t{32} << 20;
   static constexpr size_t kFreedParkedBytes = size_t{1} << 20;
   int before_limit_ = 0;

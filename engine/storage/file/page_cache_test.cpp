@@ -418,6 +418,41 @@ TEST(PageCacheParked, SetAsidePagesAreBoundedAndGoBackAPartPerTransaction) {
   EXPECT_EQ(cache.ParkedCount(), 0);
 }
 
+// Pages a later transaction grows into take set-aside buffers that still
+// hold an earlier transaction's bytes: a part-page write must fill the rest
+// from the file, and the page's identity must be its new one, so nothing of
+// the old bytes reaches the file or a reader.
+TEST_F(PageCacheTest, PagesGrownIntoSetAsideBuffersHoldOnlyTheirOwnBytes) {
+  constexpr uint32_t kPages = 24;
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < kPages; ++p) Write(p * kPage, Filled(kPage, 0xA5));
+  cache.Commit();
+  ASSERT_EQ(cache.ParkedCount(), static_cast<int>(kPages - 4));
+  const TMemDisk before = disk;
+
+  // Other addresses, another owner, a few bytes each: every page beyond the
+  // limit comes from a set-aside buffer.
+  constexpr uint32_t kFrom = 32;
+  cache.StartTransaction();
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) Write(p * kPage + 7, {1, 2, 3}, 9);
+  EXPECT_LT(cache.ParkedCount(), static_cast<int>(kPages - 4));
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) {
+    std::vector<uint8_t> want = before.Plain(p * kPage, kPage, 9);
+    want[7] = 1, want[8] = 2, want[9] = 3;
+    ASSERT_EQ(Read(p * kPage, kPage, 9), want) << "page " << p << " inside the transaction";
+  }
+  cache.Commit();
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) {
+    std::vector<uint8_t> want = before.Plain(p * kPage, kPage, 9);
+    want[7] = 1, want[8] = 2, want[9] = 3;
+    ASSERT_EQ(disk.Plain(p * kPage, kPage, 9), want) << "page " << p << " in the file";
+    ASSERT_EQ(Read(p * kPage, kPage, 9), want) << "page " << p << " read back";
+  }
+  EXPECT_EQ(cache.Count(), 4);
+  cache.Close();
+  EXPECT_EQ(cache.ParkedCount(), 0);
+}
+
 // A transaction larger than the cache: its dirty pages stay until Commit,
 // clean ones are reused as outside a transaction (a clean page holds what the
 // file holds), and Commit and Rollback bring the cache back to its limit.
