@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "engine/storage/base/tav_digit_sort.h"
 #include "engine/storage/base/tav_errors.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/format.h"
@@ -264,18 +265,15 @@ void TCacheMgr::MakeEmpty(TCachePage* page) {
 }
 
 TCachePage* TCacheMgr::AddPage() {
+  std::unique_ptr<uint8_t[]> buffer;
   if (!parked_.empty()) {
-    auto* page = static_cast<TCachePage*>(Add());
-    page->SetPageSize(page_size_);
-    page->buffer_ = std::move(parked_.back());
+    buffer = std::move(parked_.back());
     parked_.pop_back();
-    page->slot_ = Count() - 1;
-    Log("Add cache page");
-    return page;
+  } else {
+    // Not zeroed: a page's buffer is only read once a fill or a whole write
+    // has gone through the spare and been swapped in.
+    buffer = std::make_unique_for_overwrite<uint8_t[]>(page_size_);
   }
-  // Not zeroed: a page's buffer is only read once a fill or a whole write
-  // has gone through the spare and been swapped in.
-  auto buffer = std::make_unique_for_overwrite<uint8_t[]>(page_size_);
   auto* page = static_cast<TCachePage*>(Add());
   page->SetPageSize(page_size_);
   page->buffer_ = std::move(buffer);
@@ -293,7 +291,7 @@ TCachePage* TCacheMgr::TakePage() {
     return Pages(slot);
   }
   if (Count() < page_limit_) {
-    if (log_) Log("GetNextEmptyPage. Adding new page");
+    Log("GetNextEmptyPage. Adding new page");
     return AddPage();
   }
   // Every clean page is on the recency list, and only those: its head is the
@@ -308,7 +306,7 @@ TCachePage* TCacheMgr::TakePage() {
     SetState(page, cpEmpty);
     return page;
   }
-  if (log_) Log("GetNextEmptyPage. Adding new page");
+  Log("GetNextEmptyPage. Adding new page");
   return AddPage();
 }
 
@@ -647,53 +645,19 @@ uint8_t* TCacheMgr::EditDirtyPage(int32_t owner, uint32_t count, uint32_t positi
 }
 
 void TCacheMgr::SortByAddress(std::vector<TCachePage*>& pages) {
-  const auto byAddress = [](const TCachePage* a, const TCachePage* b) {
-    return IndexKey(a->upper_addr_, a->low_addr_) < IndexKey(b->upper_addr_, b->low_addr_);
-  };
-  const size_t n = pages.size();
-  // A big transaction dirties tens of thousands of pages: a comparison sort
-  // of them costs more than the rest of the commit's own work. Their
-  // addresses are page numbers of a file below 4 GB, sorted a digit at a
-  // time instead; a few pages, or addresses beyond 4 GB, sort by compare.
-  constexpr size_t kDigitSortFrom = 256;
-  if (n < kDigitSortFrom) {
-    std::sort(pages.begin(), pages.end(), byAddress);
-    return;
-  }
-  uint32_t highest = 0;
+  // Pages of a file below 4 GB sort by their page numbers a digit at a
+  // time; a page beyond it sends the list to a comparison sort.
   for (const TCachePage* page : pages) {
     if (page->upper_addr_ != 0) {
-      std::sort(pages.begin(), pages.end(), byAddress);
+      std::sort(pages.begin(), pages.end(), [](const TCachePage* a, const TCachePage* b) {
+        return IndexKey(a->upper_addr_, a->low_addr_) < IndexKey(b->upper_addr_, b->low_addr_);
+      });
       return;
     }
-    highest = std::max(highest, page->low_addr_);
-  }
-  try {
-    sort_scratch_.resize(n);
-  } catch (const std::bad_alloc&) {
-    std::sort(pages.begin(), pages.end(), byAddress);
-    return;
   }
   const int shift = std::countr_zero(page_size_);
-  const int bits = std::bit_width(highest >> shift);
-  constexpr int kMaxDigitBits = 11;
-  const int passes = std::max(1, (bits + kMaxDigitBits - 1) / kMaxDigitBits);
-  const int digitBits = std::max(1, (bits + passes - 1) / passes);
-  const uint32_t digitMask = (uint32_t{1} << digitBits) - 1;
-  std::array<uint32_t, size_t{1} << kMaxDigitBits> starts;
-  TCachePage** from = pages.data();
-  TCachePage** to = sort_scratch_.data();
-  for (int pass = 0; pass < passes; ++pass) {
-    const int at = shift + pass * digitBits;
-    std::fill_n(starts.begin(), digitMask + 1, 0u);
-    for (size_t i = 0; i < n; ++i) ++starts[(from[i]->low_addr_ >> at) & digitMask];
-    uint32_t sum = 0;
-    for (uint32_t d = 0; d <= digitMask; ++d) sum += std::exchange(starts[d], sum);
-    // Stable: the order of the lower digits stays within each digit.
-    for (size_t i = 0; i < n; ++i) to[starts[(from[i]->low_addr_ >> at) & digitMask]++] = from[i];
-    std::swap(from, to);
-  }
-  if (from != pages.data()) std::copy_n(from, n, pages.data());
+  SortByKeyDigits(pages, sort_scratch_,
+                  [shift](const TCachePage* page) { return page->low_addr_ >> shift; });
 }
 
 void TCacheMgr::StartTransaction() {
