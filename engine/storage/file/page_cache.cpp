@@ -235,8 +235,17 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
     // A committed page is the most recently used clean page.
     if (state == cpClean) LruAppend(page);
   } else if (state == cpDirty && page->state_ != cpDirty) {
-    page->dirty_at_ = static_cast<int>(dirty_.size());
-    dirty_.push_back(page);
+    try {
+      dirty_.push_back(page);
+    } catch (...) {
+      // Out of memory listing it: its bytes may already be the
+      // transaction's, and a page off the list would be neither written at
+      // commit nor taken back by a rollback. Dropped, it is read again from
+      // the file; the failed write is the caller's to report.
+      MakeEmpty(page);
+      throw;
+    }
+    page->dirty_at_ = static_cast<int>(dirty_.size()) - 1;
     LruUnlink(page);
     page->dirty_from_ = 0;
     page->dirty_to_ = page_size_;

@@ -1,0 +1,118 @@
+#include "engine/storage/file/page_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+// Allocations still allowed before one fails; below zero none fails.
+thread_local long allocations_left = -1;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (allocations_left == 0) {
+    allocations_left = -1;
+    throw std::bad_alloc();
+  }
+  if (allocations_left > 0) --allocations_left;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// What the operator new above took from malloc goes back to free.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace tav {
+namespace {
+
+constexpr uint32_t kPage = 256;
+constexpr uint32_t kPages = 32;
+
+struct TMemFile {
+  std::vector<uint8_t> bytes = std::vector<uint8_t>(kPages * kPage);
+  TMemFile() {
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / kPage);
+  }
+  void Attach(TCacheMgr& cache) {
+    cache.SetReadIO([this](uint8_t* buf, int32_t, uint32_t, uint32_t low, uint32_t) {
+      std::memcpy(buf, bytes.data() + low, kPage);
+    });
+    cache.SetWriteIO([this](const uint8_t* buf, int32_t, uint32_t, uint32_t low, uint32_t) {
+      std::memcpy(bytes.data() + low, buf, kPage);
+    });
+  }
+  std::vector<uint8_t> At(uint32_t pos, uint32_t count) const {
+    return {bytes.begin() + pos, bytes.begin() + pos + count};
+  }
+};
+
+std::vector<uint8_t> Read(TCacheMgr& cache, uint32_t pos, uint32_t count) {
+  std::vector<uint8_t> got(count);
+  cache.ReadCache(got.data(), 0, 1, pos, 0, count);
+  return got;
+}
+
+// A transaction has dirtied `dirtied` pages when a write turns one more
+// cached clean page dirty and the n-th allocation on its way fails, for
+// every n until the write goes through. Whatever failed, the page is read
+// back as the file holds it, a rollback leaves the file as it was, and a
+// commit stores the pages written before and nothing of the failed write.
+TEST(PageCacheOutOfMemory, AWriteThatFailsToListItsPageLeavesNoTraceOfItsBytes) {
+  const std::vector<uint8_t> change(40, 0xEE);
+  for (uint32_t dirtied : {1u, 2u, 4u, 8u}) {
+    bool wentThrough = false;
+    for (long n = 0; n < 64 && !wentThrough; ++n) {
+      for (bool commit : {false, true}) {
+        SCOPED_TRACE("dirtied " + std::to_string(dirtied) + ", allocation " +
+                     std::to_string(n) + (commit ? ", commit" : ", rollback"));
+        TMemFile file;
+        const TMemFile before = file;
+        TCacheMgr cache;
+        file.Attach(cache);
+        cache.Open(16, kPage);
+        const uint32_t target = dirtied * kPage;
+        for (uint32_t p = 0; p <= dirtied; ++p) Read(cache, p * kPage, kPage);
+        cache.StartTransaction();
+        const std::vector<uint8_t> mine(kPage, 0x11);
+        for (uint32_t p = 0; p < dirtied; ++p) cache.WriteCache(mine.data(), 0, kPage, 0, p * kPage, 1);
+
+        allocations_left = n;
+        bool failed = false;
+        try {
+          cache.WriteCache(change.data(), 0, static_cast<uint32_t>(change.size()), 0, target + 8, 1);
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        }
+        allocations_left = -1;
+        if (!failed) {
+          wentThrough = true;
+          cache.Rollback();
+          continue;
+        }
+        EXPECT_EQ(Read(cache, target, kPage), before.At(target, kPage));
+        if (commit) {
+          cache.Commit();
+          for (uint32_t p = 0; p < dirtied; ++p) EXPECT_EQ(file.At(p * kPage, kPage), mine);
+        } else {
+          cache.Rollback();
+          for (uint32_t p = 0; p < dirtied; ++p)
+            EXPECT_EQ(Read(cache, p * kPage, kPage), before.At(p * kPage, kPage));
+        }
+        EXPECT_EQ(file.At(target, kPage), before.At(target, kPage));
+        EXPECT_EQ(Read(cache, target, kPage), before.At(target, kPage));
+      }
+    }
+    EXPECT_TRUE(wentThrough) << dirtied;
+  }
+}
+
+}  // namespace
+}  // namespace tav
