@@ -370,7 +370,9 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   if (i == kNotHeld) {
     i = count;
     // Not held: a held node is read over.
-    if (count < kHeldInnerNodes) {
+    const size_t limit =
+        std::clamp(kHeldInnerBytes / std::max<size_t>(page_size_, 1), kHeldInnerNodesAtLeast, kHeldInnerNodes);
+    if (count < limit) {
       held_.push_back(NewNode());
     } else {
       // In turn, passing over the nodes that levels nearer the root left

@@ -89,8 +89,12 @@ inline constexpr uint32_t kMaxTreeDepth = 64;
 // as many as its descents have left behind, so a small tree holds few; a
 // large one keeps the inner levels nearest the root and as much of the next
 // one as this allows (the level above the leaves of a tree of a million
-// 40-byte keys has about 350 nodes).
+// 40-byte keys has about 350 nodes of 4 KB). Each dataset's trees keep their
+// own, so the copies of one tree stay within about 2 MB: fewer, larger
+// nodes for larger pages.
 inline constexpr size_t kHeldInnerNodes = 512;
+inline constexpr size_t kHeldInnerBytes = size_t{2} << 20;
+inline constexpr size_t kHeldInnerNodesAtLeast = 32;
 
 class TBTree : public host::TObject, public TNodeOwner {
  public:
