@@ -1000,7 +1000,8 @@ void TBTree::NodeHeaderChanged(uint32_t address, const uint8_t* header) {
   if (spare_) patch(*spare_);
 }
 
-void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
+template <bool insert>
+void TBTree::UpdatePathFor(const TLeafChange* leafChange) {
   static const char kCaller[] = "TBTree.UpdatePath";
   enum class TPending { None, Insert, Delete, Sibling };
   const int depth = LevelCount();
@@ -1015,10 +1016,12 @@ void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
   if (leafChange) {
     top = depth - 2;
     childFirstChanged = leafChange->First != nullptr;
-    if (leafChange->SiblingPos >= 0) {
-      pending = TPending::Sibling;
-      siblingPos = leafChange->SiblingPos;
-      siblingFirstChanged = leafChange->SiblingFirst != nullptr;
+    if constexpr (!insert) {
+      if (leafChange->SiblingPos >= 0) {
+        pending = TPending::Sibling;
+        siblingPos = leafChange->SiblingPos;
+        siblingFirstChanged = leafChange->SiblingFirst != nullptr;
+      }
     }
   }
 
@@ -1079,7 +1082,7 @@ void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
           break;
         case TPending::Sibling:
           if (siblingFirstChanged) {
-            if (childShown) {
+            if (!insert && childShown) {
               uint8_t* dest = work_entry_.get();
               const uint8_t* first = leafChange->SiblingFirst;
               std::memcpy(dest, first, GetKeyEntryLength(first));
@@ -1093,7 +1096,8 @@ void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
             if (siblingPos < pathPos) pathPos += delta;
             if (siblingPos == 0) firstChanged = true;
           } else {
-            const int64_t total = childShown ? leafChange->SiblingTotal : spare.GetTotalCount();
+            const int64_t total =
+                !insert && childShown ? leafChange->SiblingTotal : spare.GetTotalCount();
             n.SetEntryCount(siblingPos,
                             static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
           }

@@ -356,7 +356,16 @@ class TBTree : public host::TObject, public TNodeOwner {
   // changed as nodes (a page the transaction has not changed yet, a merge,
   // anything out of the ordinary).
   bool DeleteInShownLeaf();
-  void UpdatePath(bool insert, const TLeafChange* leafChange = nullptr);
+  // One body, compiled for inserts and for deletes apart (btree.cpp): the
+  // tests on the kind of change fold away in each.
+  void UpdatePath(bool insert, const TLeafChange* leafChange = nullptr) {
+    if (insert)
+      UpdatePathFor<true>(leafChange);
+    else
+      UpdatePathFor<false>(leafChange);
+  }
+  template <bool insert>
+  void UpdatePathFor(const TLeafChange* leafChange);
   void SplitRoot();
   void CollapseRoot();
   // Builds an entry in `dest`: the first key of node, its address and count.
