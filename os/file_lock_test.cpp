@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -217,6 +218,91 @@ TEST_F(RangeLockTest, RangesTakenAgainAfterManyReleasesAreExactlyTheNewOnes) {
   EXPECT_TRUE(a->LockRange(55, 10));
   EXPECT_FALSE(FreeForOthers(60, 1));
 }
+// Hundreds of ranges held at once, taken and given back in random order,
+// many of them adjacent to others: each lock succeeds exactly when it
+// overlaps none of the handle's own ranges nor another handle's, each
+// unlock exactly when it names a held range, and what the handle reports
+// held and what another handle finds held are the ranges taken, byte for
+// byte.
+TEST_F(RangeLockTest, ManyRangesInAnyOrderAreHeldExactlyAsTaken) {
+  auto a = Shared();
+  auto b = Shared();
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  constexpr uint64_t kSpan = 3000;
+  // b holds every 97th stretch of 3 bytes: a's locks over them fail.
+  std::vector<bool> heldByB(kSpan, false);
+  int64_t bytesOfB = 0;
+  for (uint64_t at = 50; at + 3 <= kSpan; at += 97) {
+    ASSERT_TRUE(b->LockRange(at, 3));
+    bytesOfB += 3;
+    for (uint64_t k = at; k < at + 3; ++k) heldByB[k] = true;
+  }
+  std::map<uint64_t, uint64_t> own;  // a's ranges: offset -> length
+  std::vector<bool> heldByA(kSpan, false);
+  uint32_t seed = 4711;
+  auto next = [&seed](uint32_t below) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % below;
+  };
+  int refused = 0, unlocked = 0;
+  for (int step = 0; step < 4000; ++step) {
+    if (own.size() > 20 && next(3) == 0) {
+      // Give back one held range, chosen at random; now and then first try
+      // it with the wrong length.
+      auto it = own.begin();
+      std::advance(it, next(static_cast<uint32_t>(own.size())));
+      if (next(4) == 0) {
+        EXPECT_FALSE(a->UnlockRange(it->first, it->second + 1)) << step;
+      }
+      ASSERT_TRUE(a->UnlockRange(it->first, it->second)) << step;
+      for (uint64_t k = it->first; k < it->first + it->second; ++k) heldByA[k] = false;
+      own.erase(it);
+      ++unlocked;
+      continue;
+    }
+    const uint64_t length = 1 + next(6);
+    const uint64_t offset = next(static_cast<uint32_t>(kSpan - length));
+    bool free = true;
+    for (uint64_t k = offset; k < offset + length; ++k) free = free && !heldByA[k] && !heldByB[k];
+    ASSERT_EQ(a->LockRange(offset, length), free) << step << ": " << offset << "+" << length;
+    if (!free) {
+      ++refused;
+      continue;
+    }
+    own[offset] = length;
+    for (uint64_t k = offset; k < offset + length; ++k) heldByA[k] = true;
+  }
+  EXPECT_GT(own.size(), 200u);
+  EXPECT_GT(refused, 100);
+  EXPECT_GT(unlocked, 100);
+  // What each handle says is held, over windows of every size.
+  for (uint64_t from = 0; from < kSpan; from += 37) {
+    const uint64_t n = 1 + (from * 7) % 90;
+    int64_t expected = 0;
+    for (uint64_t k = from; k < from + n && k < kSpan; ++k) expected += (heldByA[k] || heldByB[k]) ? 1 : 0;
+    if (from + n > kSpan) continue;
+    EXPECT_EQ(a->LockedBytes(from, n), expected) << from << "+" << n;
+    EXPECT_EQ(b->LockedBytes(from, n), expected) << from << "+" << n;
+  }
+  // Every byte a holds is refused to a third handle, every other byte
+  // (b's aside) is free.
+  for (uint64_t k = 0; k < kSpan; k += 11) {
+    if (!heldByB[k]) {
+      EXPECT_EQ(FreeForOthers(k, 1), !heldByA[k]) << k;
+    }
+  }
+  // Given back in an order of its own: all free again.
+  while (!own.empty()) {
+    auto it = own.begin();
+    std::advance(it, next(static_cast<uint32_t>(own.size())));
+    ASSERT_TRUE(a->UnlockRange(it->first, it->second));
+    own.erase(it);
+  }
+  EXPECT_EQ(a->LockedBytes(0, kSpan), b->LockedBytes(0, kSpan));
+  EXPECT_EQ(a->LockedBytes(0, kSpan), bytesOfB);
+}
+
 TEST_F(RangeLockTest, ReleasedWhenTheHandleClosesButNotByOtherCloses) {
   auto a = Shared();
   ASSERT_NE(a, nullptr);

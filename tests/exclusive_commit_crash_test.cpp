@@ -229,6 +229,48 @@ TEST_F(ExclusiveCommitCrash, ChangesAtBlockAndPageEdges) {
          }});
 }
 
+// Writes from a page's header to past it, as a tree node's insert makes
+// them: the header's count changes, the bytes before the entry inserted are
+// written as they were, the rest moves. The bytes between the two changed
+// parts, never saved, must come through a cut-off commit as they were,
+// whichever way the page turned dirty and however often it was written.
+TEST_F(ExclusiveCommitCrash, WritesFromAPagesHeaderOverBytesTheyRepeat) {
+  // Rewrites [4, to) of the page at `base` as it now reads, its count byte
+  // at 4 and [from, to) changed.
+  const auto insert = [](TEditor& ed, uint32_t base, uint32_t from, uint32_t to, int seed,
+                         bool readFirst = true) {
+    std::string s = readFirst ? ed.Read(base, kPage) : ed.Model(base, kPage);
+    s[4] = static_cast<char>(~s[4]);
+    s.replace(from, to - from, Bytes(to - from, seed));
+    ed.Write(base + 4, s.substr(4, to - 4));
+  };
+  Check({"inserts into pages read first", nullptr, [insert](TEditor& ed) {
+           insert(ed, kPage, 600, 2000, 90);
+           insert(ed, kPage, 1200, 2100, 91);  // further in
+           insert(ed, kPage, 300, 2200, 92);   // nearer the header
+           insert(ed, 3 * kPage, 4000, kPage, 93);  // the page's last bytes
+           insert(ed, 4 * kPage, 16, 40, 94);  // right after the header
+         }});
+  Check({"inserts into pages not cached", nullptr, [insert](TEditor& ed) {
+           insert(ed, 2 * kPage, 1000, 3000, 95, false);
+           insert(ed, 2 * kPage, 500, 3100, 96);
+           insert(ed, 5 * kPage, 4090, kPage, 97, false);
+         }});
+  Check({"the header and the end written apart", nullptr, [](TEditor& ed) {
+           ed.Write(kPage + 4, Bytes(4, 98));
+           ed.Write(2 * kPage - 10, Bytes(10, 99));
+           ed.Write(kPage + 8, ed.Model(kPage + 8, 3000));  // repeated between them
+         }});
+  Check({"a page written whole, changed at both ends", nullptr, [](TEditor& ed) {
+           std::string s = ed.Read(2 * kPage, kPage);
+           s[0] = static_cast<char>(~s[0]);
+           s[kPage - 1] = static_cast<char>(~s[kPage - 1]);
+           ed.Write(2 * kPage, s);
+           s[2000] = static_cast<char>(~s[2000]);
+           ed.Write(2 * kPage, s);  // and again, a byte in the middle too
+         }});
+}
+
 // A transaction that lengthens the file: the cut-off commit takes the new
 // pages away again, zeros written past the end included.
 TEST_F(ExclusiveCommitCrash, AFileThatGrewIsCutBack) {

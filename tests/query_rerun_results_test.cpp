@@ -153,6 +153,88 @@ TEST_F(QueryRerunResults, APreparedSelectReadsATableAnotherProcessMadeAgain) {
   EXPECT_EQ(Rows(q), "9|-9");
 }
 
+// ---- re-runs that leave one row ----
+
+// The rows of the open query read every way: forwards, backwards, the
+// count, and the record number of the first and the last row.
+std::string EveryWay(TTavQuery& q) {
+  std::string out = Rows(q) + " / " + RowsBackwards(q) + " / " + std::to_string(q.RecordCount());
+  q.First();
+  out += " / " + std::to_string(q.IsEmpty() ? 0 : q.RecNo());
+  q.Last();
+  out += "," + std::to_string(q.IsEmpty() ? 0 : q.RecNo());
+  return out;
+}
+
+// A query run again and again with parameters that leave one row, no row
+// or a few, while another process changes, deletes and adds the rows it
+// picks between the runs, and a run in between fails: each run reads the
+// table as it stands, its one row from every side, and steps from it to
+// nothing; a run after the failed one is read as any other.
+TEST_F(QueryRerunResults, ReRunsOfOneRowFollowAnotherProcessesChanges) {
+  {
+    TSession s(path_);
+    s.Exec("CREATE TABLE E (ID INT, Name VARCHAR(12))");
+    for (int i = 1; i <= 10; ++i)
+      s.Exec("INSERT INTO E (ID, Name) VALUES (" + std::to_string(i) + ", 'n" + std::to_string(i) + "')");
+  }
+  auto inAnotherProcess = [&](const std::vector<std::string>& statements) {
+    TChild other([&](TChildSide&) {
+      TSession o(path_);
+      for (const std::string& sql : statements) o.Exec(sql);
+      return 0;
+    });
+    ASSERT_TRUE(other.Started());
+    ASSERT_EQ(other.Wait(), 0);
+  };
+  TTavDataBase db(nullptr);
+  db.SetDataBaseName(path_);
+  db.SetLockRetryMaximum(200);
+  db.SetLockRetryInterval(1);
+  db.Open();
+  TTavQuery q(nullptr);
+  q.SetDataBase(&db);
+  // In an order other than the one the rows are added in.
+  q.SetSQLText("SELECT ID, Name FROM E WHERE ID >= :lo AND ID <= :hi ORDER BY Name DESC");
+  auto run = [&](int lo, int hi) {
+    q.ParamByName("lo")->SetAsInteger(lo);
+    q.ParamByName("hi")->SetAsInteger(hi);
+    if (q.Active())
+      q.Refresh();
+    else
+      q.Open();
+    return EveryWay(q);
+  };
+  EXPECT_EQ(run(3, 3), "3|n3 / 3|n3 / 1 / 1,1");
+  EXPECT_EQ(run(5, 5), "5|n5 / 5|n5 / 1 / 1,1");
+  inAnotherProcess({"UPDATE E SET Name = 'changed' WHERE ID = 5", "DELETE FROM E WHERE ID = 4",
+                    "INSERT INTO E (ID, Name) VALUES (11, 'n11')"});
+  EXPECT_EQ(run(5, 5), "5|changed / 5|changed / 1 / 1,1");
+  EXPECT_EQ(run(4, 4), " /  / 0 / 0,0");
+  EXPECT_EQ(run(3, 4), "3|n3 / 3|n3 / 1 / 1,1");
+  EXPECT_EQ(run(11, 11), "11|n11 / 11|n11 / 1 / 1,1");
+  // A bookmark of the one row, and a search for it.
+  q.First();
+  const host::TBookmark mark = q.GetBookmark();
+  q.Next();
+  EXPECT_TRUE(q.Eof());
+  q.GotoBookmark(mark);
+  EXPECT_EQ(q.FieldByName("Name")->AsString(), "n11");
+  EXPECT_TRUE(q.Locate("ID", host::Variant(11), {}));
+  EXPECT_FALSE(q.Locate("ID", host::Variant(5), {}));
+  // Another process adds a second row the same parameters pick.
+  inAnotherProcess({"INSERT INTO E (ID, Name) VALUES (11, 'again')"});
+  EXPECT_EQ(run(11, 11), "11|n11;11|again / 11|n11;11|again / 2 / 1,2");
+  inAnotherProcess({"DELETE FROM E WHERE Name = 'n11'"});
+  EXPECT_EQ(run(11, 11), "11|again / 11|again / 1 / 1,1");
+  // A run that fails: the next one stands on its own row.
+  q.ParamByName("lo")->SetAsString("not a number");
+  EXPECT_NE(ErrorCodeOf([&] { q.Refresh(); }), 0);
+  EXPECT_EQ(run(2, 2), "2|n2 / 2|n2 / 1 / 1,1");
+  EXPECT_EQ(run(1, 3), "3|n3;2|n2;1|n1 / 3|n3;2|n2;1|n1 / 3 / 1,3");
+  EXPECT_EQ(run(7, 7), "7|n7 / 7|n7 / 1 / 1,1");
+}
+
 // ---- results built in one go ----
 
 // T: 3000 rows, G of eight values, H of 40, N distinct; U: one row per G

@@ -1295,10 +1295,30 @@ bool TTavDataSet::DataSetPrior() {
 bool TTavDataSet::DataSetInternalFirst() {
   CheckInternalActive();
   if (!range_on_) return DataSetMoveToEnd(true);
-  SetKeyFlagsToBOF(record_buffer_.data());
-  if (!range_valid_) return false;
-  TReadLockGuard lock(*this);
-  return MoveToRangeEnd(rmRangeStart) && CompareCurrentToRangeKey(rmRangeEnd) <= 0;
+  // A record found fills the whole buffer, its position included; short of
+  // one, the buffer stands before the first record.
+  uint8_t* buf = record_buffer_.data();
+  if (!range_valid_) {
+    SetKeyFlagsToBOF(buf);
+    return false;
+  }
+  bool moved = false;
+  try {
+    TReadLockGuard lock(*this);
+    moved = MoveToRangeEnd(rmRangeStart);
+    if (!moved) {
+      SetKeyFlagsToBOF(buf);
+      return false;
+    }
+    // The index stands on the record's entry, which holds the key the
+    // record gives: compared where it is, without building it again.
+    TIndexItem* current = index_mgr_->CurrentIndex();
+    return current->Tree().CompareKeys(0, current->GetCurrentKeyBuf(), {}, range_keys_[rmRangeEnd].data(),
+                                       range_key_flags_[rmRangeEnd]) <= 0;
+  } catch (...) {
+    if (!moved) SetKeyFlagsToBOF(buf);
+    throw;
+  }
 }
 
 bool TTavDataSet::DataSetInternalLast() {

@@ -330,6 +330,69 @@ TEST_F(CursorTest, RangeOnLeadingFieldOfCompoundIndex) {
   EXPECT_EQ(ds_.GetCurrentRecordCount(), static_cast<int32_t>(expected.size()));
 }
 
+// The ends of a range on indexes whose entries hold more than the record's
+// visible key: a case-insensitive text with the hidden record number after
+// it, and a descending number. First lands on the range's first record or
+// finds none, also when the range lies between two keys or past the last.
+TEST_F(CursorTest, RangesOnNonUniqueIndexesStartWhereTheModelSays) {
+  Fill(120, 33);
+  ds_.DataSetOpen();
+  auto ci = [](const std::string& x, const std::string& y) {
+    return DBANSICompareStrings(x.data(), y.data(), static_cast<int>(x.size()), static_cast<int>(y.size()), true,
+                                false);
+  };
+  struct TNameCase {
+    const char* Lo;
+    const char* Hi;
+  };
+  ds_.InternalSetIndexName("byName");
+  for (TNameCase c : {TNameCase{"ANNA", "bob"}, TNameCase{"c", "d"}, TNameCase{"f", "y"}, TNameCase{"EVE", "EVE"},
+                      TNameCase{"zz", "zzz"}, TNameCase{"a", "anna"}}) {
+    SCOPED_TRACE(std::string(c.Lo) + ".." + c.Hi);
+    std::vector<uint8_t> lo = KeyBuffer(), hi = KeyBuffer();
+    conn_->SetString(lo, "Name", c.Lo);
+    conn_->SetString(hi, "Name", c.Hi);
+    ds_.InitializeRangeBuffers(rmRangeStart);
+    ds_.InitializeRangeBuffers(rmRangeEnd);
+    std::memcpy(ds_.GetRangeRecBuf(rmRangeStart), lo.data(), static_cast<size_t>(ds_.RecordSize()));
+    std::memcpy(ds_.GetRangeRecBuf(rmRangeEnd), hi.data(), static_cast<size_t>(ds_.RecordSize()));
+    ds_.SetRangeOn(true);
+    std::vector<uint32_t> expected;
+    for (const TRow& r : Sorted("byName"))
+      if (ci(r.Name, c.Lo) >= 0 && ci(r.Name, c.Hi) <= 0) expected.push_back(r.Address);
+    EXPECT_EQ(ds_.DataSetFirst(), !expected.empty());
+    if (!expected.empty()) {
+      EXPECT_EQ(ds_.DatasetGetRecAddr(), expected.front());
+    }
+    EXPECT_EQ(WalkForward(), expected);
+    ds_.SetRangeOn(false);
+  }
+  ds_.InternalSetIndexName("byGrpDesc");
+  for (int32_t high : {6, 4, 0}) {
+    for (int32_t low : {high, high - 1}) {
+      SCOPED_TRACE(std::to_string(high) + " down to " + std::to_string(low));
+      std::vector<uint8_t> from = KeyBuffer(), to = KeyBuffer();
+      conn_->SetInteger(from, "Grp", high);
+      conn_->SetInteger(to, "Grp", low);
+      ds_.InitializeRangeBuffers(rmRangeStart);
+      ds_.InitializeRangeBuffers(rmRangeEnd);
+      std::memcpy(ds_.GetRangeRecBuf(rmRangeStart), from.data(), static_cast<size_t>(ds_.RecordSize()));
+      std::memcpy(ds_.GetRangeRecBuf(rmRangeEnd), to.data(), static_cast<size_t>(ds_.RecordSize()));
+      ds_.SetRangeOn(true);
+      std::vector<uint32_t> expected;
+      for (const TRow& r : Sorted("byGrpDesc"))
+        if (r.Grp <= high && r.Grp >= low) expected.push_back(r.Address);
+      EXPECT_EQ(ds_.DataSetFirst(), !expected.empty());
+      if (!expected.empty()) {
+        EXPECT_EQ(ds_.DatasetGetRecAddr(), expected.front());
+      }
+      EXPECT_EQ(WalkForward(), expected);
+      ds_.SetRangeOn(false);
+    }
+  }
+  EXPECT_FALSE(ds_.ReadLocked());
+}
+
 TEST_F(CursorTest, FieldReadsAndIndexInformation) {
   Fill(3, 1);
   ds_.DataSetOpen();

@@ -314,7 +314,8 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   // field and its index were checked when it was set, and neither changes
   // while the bridge stays open; only the values are new.
   const bool same = key_range_ && !lookup_range_ && range_field_no_ >= 0 && RangeOn() &&
-                    host::SameText(condition.Field, range_field_name_) && IndexName() == range_index_name_;
+                    (condition.Field == range_field_name_ || host::SameText(condition.Field, range_field_name_)) &&
+                    IndexName() == range_index_name_;
   const int fieldNo = same ? range_field_no_ : GetFieldNo(condition.Field);
   if (fieldNo < 0) return false;
   const TInternalFieldItem& field = *GetInternalFields().Items(fieldNo);
@@ -346,6 +347,9 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
   if (IndexName() != chosen->IndexName()) InternalSetIndexName(chosen->IndexName());
   // Both ends lie within the field's bounds: stored as the field holds them.
   const int32_t size = CalculateCoreDataSize(field.DataType());
+  // A field of exactly that size, without a length word, takes the bytes
+  // and its NULL flag in place.
+  const bool inPlace = field.FieldSize() == size && field.SizeMarkerOffset() == 0;
   for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
     InitializeRangeBuffers(mode);
     const int64_t value = mode == rmRangeStart ? low : high;
@@ -354,7 +358,13 @@ bool TTavDatasetBridge::SelectByKeyRange(const TTavExpr* expr) {
       host::PutU16(raw, static_cast<uint16_t>(value));
     else
       host::PutU32(raw, static_cast<uint32_t>(value));
-    DataSetSetFieldDataToRecBuf(fieldNo, size, GetRangeRecBuf(mode), raw, false);
+    uint8_t* buffer = GetRangeRecBuf(mode);
+    if (inPlace) {
+      buffer[field.NullFlagOffset()] = 1;
+      std::memcpy(buffer + field.DataOffset(), raw, static_cast<size_t>(size));
+    } else {
+      DataSetSetFieldDataToRecBuf(fieldNo, size, buffer, raw, false);
+    }
   }
   // The ends differ only in the leading field, low before high; the other
   // key fields lie open at both ends.

@@ -490,7 +490,8 @@ bool TTavQueryProviderItem::RebindKeptPlan() {
   } else if (kept_constants_ != 0) {
     return false;
   }
-  if (where_clone_) RebindConstants(*where_clone_, true);
+  // The plan's copy of the whole condition served its analysis only: the
+  // leaf's selection, rebound above, is what the run reads.
   kept_leaf_ = leaf;
   reapply_selection_ = true;
   return true;
@@ -630,6 +631,7 @@ void TTavQueryProviderItem::PrepareResultColumns() {
   if (!columns_planned_ || result_columns_->Count() != columns.Count()) {
     result_columns_->BuildFromSelectFields(columns, provider_mgr_->RootProvider(), rows.GetDBStringCompare());
     columns_planned_ = true;
+    columns_aggregate_ = columns.ContainsAggregateColumns();
   }
   if (result_set_prepared_) return;
   rows.FieldDefs().Clear();
@@ -667,7 +669,7 @@ bool TTavQueryProviderItem::CreateResultSet() {
       planKept && keepOpen && columns_planned_ && result_columns_->Count() == select_analyser_->SelectFields.Count();
   PrepareResultColumns();
   const TSelectFields& columns = select_analyser_->SelectFields;
-  const bool aggregated = columns.ContainsAggregateColumns();
+  const bool aggregated = columns_aggregate_;
   result_is_live_ = request_live_ && dynamic_cast<TTavNonJoinDataProvider*>(root) != nullptr && !aggregated &&
                     !select_analyser_->IsDistinct;
   if (result_is_live_ && !result_set_prepared_) {

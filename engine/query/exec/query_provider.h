@@ -253,8 +253,10 @@ class TTavQueryProviderItem : public host::TCollectionItem {
   TTavNonJoinDataProvider* kept_leaf_ = nullptr;
   size_t kept_constants_ = 0;
   bool reapply_selection_ = false;
-  // The result columns were built over the providers of the plan in use.
+  // The result columns were built over the providers of the plan in use;
+  // whether any of them aggregates, as found when they were built.
   bool columns_planned_ = false;
+  bool columns_aggregate_ = false;
   TTavQueryProviderItem* parent_ = nullptr;
   std::string result_table_name_;
   bool is_correlated_ = false;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <iterator>
 #include <new>
+#include <utility>
 
 #include "engine/storage/base/tav_errors.h"
 #include "host/rtl/exceptions.h"
@@ -100,6 +102,8 @@ void TCacheMgr::Close() {
   parked_.shrink_to_fit();
   trim_goes_.clear();
   trim_goes_.shrink_to_fit();
+  sort_scratch_.clear();
+  sort_scratch_.shrink_to_fit();
   spare_.reset();
   page_size_ = 0;
   base_addr_mask_ = 0;
@@ -132,6 +136,10 @@ void TCacheMgr::CheckRange(uint32_t position, uint32_t count, const char* caller
 }
 
 void TCacheMgr::Log(const std::string& line) const {
+  if (log_) log_->Add(line);
+}
+
+void TCacheMgr::Log(const char* line) const {
   if (log_) log_->Add(line);
 }
 
@@ -257,8 +265,9 @@ void TCacheMgr::MakeEmpty(TCachePage* page) {
 
 TCachePage* TCacheMgr::AddPage() {
   if (!parked_.empty()) {
-    TCachePage* page = parked_.back();
-    page->SetCollection(this);
+    auto* page = static_cast<TCachePage*>(Add());
+    page->SetPageSize(page_size_);
+    page->buffer_ = std::move(parked_.back());
     parked_.pop_back();
     page->slot_ = Count() - 1;
     Log("Add cache page");
@@ -280,11 +289,11 @@ TCachePage* TCacheMgr::TakePage() {
     std::pop_heap(empty_heap_.begin(), empty_heap_.end(), std::greater<int>());
     const int slot = empty_heap_.back();
     empty_heap_.pop_back();
-    Log("GetNextEmptyPage. EmptyPage: " + std::to_string(slot));
+    if (log_) Log("GetNextEmptyPage. EmptyPage: " + std::to_string(slot));
     return Pages(slot);
   }
   if (Count() < page_limit_) {
-    Log("GetNextEmptyPage. Adding new page");
+    if (log_) Log("GetNextEmptyPage. Adding new page");
     return AddPage();
   }
   // Every clean page is on the recency list, and only those: its head is the
@@ -293,22 +302,19 @@ TCachePage* TCacheMgr::TakePage() {
   // page is dirty does the cache grow past its limit, until Commit or
   // Rollback brings it back.
   if (TCachePage* page = lru_head_) {
-    Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
+    if (log_) Log("GetNextEmptyPage. Replacing OldestPage: " + std::to_string(page->slot_));
     Unhash(page);
     LruUnlink(page);
     SetState(page, cpEmpty);
     return page;
   }
-  Log("GetNextEmptyPage. Adding new page");
+  if (log_) Log("GetNextEmptyPage. Adding new page");
   return AddPage();
 }
 
 void TCacheMgr::FreeParked(size_t pages) {
   pages = std::min(pages, parked_.size());
-  for (size_t i = 0; i < pages; ++i) {
-    delete parked_.back();
-    parked_.pop_back();
-  }
+  parked_.erase(parked_.end() - static_cast<std::ptrdiff_t>(pages), parked_.end());
 }
 
 size_t TCacheMgr::KeptListCapacity() const {
@@ -371,12 +377,9 @@ void TCacheMgr::TrimToLimit() {
   }
   while (Count() > kept) {
     TCachePage* page = Pages(Count() - 1);
-    if (parked_.size() < parked_.capacity() && parked_.size() < park) {
-      page->SetCollection(nullptr);
-      parked_.push_back(page);
-    } else {
-      delete page;
-    }
+    if (parked_.size() < parked_.capacity() && parked_.size() < park)
+      parked_.push_back(std::move(page->buffer_));
+    delete page;
   }
   if (dirty_.capacity() > KeptListCapacity()) dirty_.shrink_to_fit();
   if (goes.capacity() > KeptListCapacity()) {
@@ -643,6 +646,56 @@ uint8_t* TCacheMgr::EditDirtyPage(int32_t owner, uint32_t count, uint32_t positi
   return page->buffer_.get();
 }
 
+void TCacheMgr::SortByAddress(std::vector<TCachePage*>& pages) {
+  const auto byAddress = [](const TCachePage* a, const TCachePage* b) {
+    return IndexKey(a->upper_addr_, a->low_addr_) < IndexKey(b->upper_addr_, b->low_addr_);
+  };
+  const size_t n = pages.size();
+  // A big transaction dirties tens of thousands of pages: a comparison sort
+  // of them costs more than the rest of the commit's own work. Their
+  // addresses are page numbers of a file below 4 GB, sorted a digit at a
+  // time instead; a few pages, or addresses beyond 4 GB, sort by compare.
+  constexpr size_t kDigitSortFrom = 256;
+  if (n < kDigitSortFrom) {
+    std::sort(pages.begin(), pages.end(), byAddress);
+    return;
+  }
+  uint32_t highest = 0;
+  for (const TCachePage* page : pages) {
+    if (page->upper_addr_ != 0) {
+      std::sort(pages.begin(), pages.end(), byAddress);
+      return;
+    }
+    highest = std::max(highest, page->low_addr_);
+  }
+  try {
+    sort_scratch_.resize(n);
+  } catch (const std::bad_alloc&) {
+    std::sort(pages.begin(), pages.end(), byAddress);
+    return;
+  }
+  const int shift = std::countr_zero(page_size_);
+  const int bits = std::bit_width(highest >> shift);
+  constexpr int kMaxDigitBits = 11;
+  const int passes = std::max(1, (bits + kMaxDigitBits - 1) / kMaxDigitBits);
+  const int digitBits = std::max(1, (bits + passes - 1) / passes);
+  const uint32_t digitMask = (uint32_t{1} << digitBits) - 1;
+  std::array<uint32_t, size_t{1} << kMaxDigitBits> starts;
+  TCachePage** from = pages.data();
+  TCachePage** to = sort_scratch_.data();
+  for (int pass = 0; pass < passes; ++pass) {
+    const int at = shift + pass * digitBits;
+    std::fill_n(starts.begin(), digitMask + 1, 0u);
+    for (size_t i = 0; i < n; ++i) ++starts[(from[i]->low_addr_ >> at) & digitMask];
+    uint32_t sum = 0;
+    for (uint32_t d = 0; d <= digitMask; ++d) sum += std::exchange(starts[d], sum);
+    // Stable: the order of the lower digits stays within each digit.
+    for (size_t i = 0; i < n; ++i) to[starts[(from[i]->low_addr_ >> at) & digitMask]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != pages.data()) std::copy_n(from, n, pages.data());
+}
+
 void TCacheMgr::StartTransaction() {
   transaction_active_ = true;
 }
@@ -653,11 +706,7 @@ void TCacheMgr::Commit() {
   // transfer; the dirty list spares walking every page of a cache that has
   // grown large.
   commit_order_.assign(dirty_.begin(), dirty_.end());
-  std::sort(commit_order_.begin(), commit_order_.end(),
-            [](const TCachePage* a, const TCachePage* b) {
-              return IndexKey(a->upper_addr_, a->low_addr_) <
-                     IndexKey(b->upper_addr_, b->low_addr_);
-            });
+  SortByAddress(commit_order_);
   const size_t n = commit_order_.size();
   for (size_t at = 0; at < n;) {
     size_t run = 1;
@@ -680,6 +729,10 @@ void TCacheMgr::Commit() {
   }
   commit_order_.clear();
   if (commit_order_.capacity() > KeptListCapacity()) commit_order_.shrink_to_fit();
+  if (sort_scratch_.capacity() > KeptListCapacity()) {
+    sort_scratch_.clear();
+    sort_scratch_.shrink_to_fit();
+  }
   transaction_active_ = false;
   TrimToLimit();
 }

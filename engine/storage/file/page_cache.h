@@ -262,6 +262,8 @@ class TCacheMgr : public THashCollection {
   // page, else a new one while the cache is below its limit, else the least
   // recently used clean page, else a new one.
   TCachePage* TakePage();
+  // Puts `pages` (each holding an address of its own) in address order.
+  void SortByAddress(std::vector<TCachePage*>& pages);
   TCachePage* AddPage();
   // Takes pages beyond the limit out of the cache: empty ones first, then
   // the least recently used clean ones (after a transaction, when none is
@@ -297,6 +299,8 @@ class TCacheMgr : public THashCollection {
   void PushEmpty(int slot);
   void RebuildSlots();
   void Log(const std::string& line) const;
+  // The line is made only when there is a log to take it.
+  void Log(const char* line) const;
 
   int page_limit_ = 0;
   uint32_t page_size_ = 0;
@@ -318,15 +322,17 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
+  std::vector<TCachePage*> sort_scratch_;  // SortByAddress's, likewise
   std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
-  // Pages transactions grew the cache by, out of the cache (empty, in no
-  // collection) with their buffers: the next transaction that grows past
-  // the limit takes them back instead of allocating pages anew. Never more
+  // Buffers of the pages transactions grew the cache by, kept once their
+  // pages are gone: the next transaction that grows past the limit gives
+  // them to its new pages instead of allocating buffers anew. Never more
   // than kMaxParkedBytes of them; each Commit or Rollback frees up to
   // kFreedParkedBytes of those still parked before it parks its own, so
   // that a big transaction's growth goes back a little per transaction
-  // rather than all at once in the one after it.
-  std::vector<TCachePage*> parked_;
+  // rather than all at once in the one after it. Only buffers are kept:
+  // freeing one later is a single free of memory gone cold.
+  std::vector<std::unique_ptr<uint8_t[]>> parked_;
   static constexpr size_t kMaxParkedBytes = size_t{32} << 20;
   static constexpr size_t kFreedParkedBytes = size_t{1} << 20;
   int before_limit_ = 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -248,6 +249,72 @@ TEST(PageCacheRuns, AdjacentDirtyPagesGoOutAsRuns) {
   EXPECT_EQ(cache.DirtyCount(), 0);
 }
 
+// A commit of many dirty pages (a big transaction's) goes out in address
+// order however they were written: scattered over the file and its last
+// page, adjacent ones in runs, one address beyond 4 GB's upper word last.
+TEST(PageCacheRuns, ManyDirtyPagesGoOutInAddressOrder) {
+  constexpr uint32_t kPages = 5000;
+  TMemDisk disk(size_t{kPages} * kPage);
+  TCacheMgr cache;
+  disk.Attach(cache);
+  std::vector<uint32_t> written;  // page numbers in the order they reach the file
+  std::vector<uint32_t> uppers;
+  cache.SetWriteIO([&](const uint8_t* buf, int32_t owner, uint32_t, uint32_t low, uint32_t upper) {
+    written.push_back(low / kPage);
+    uppers.push_back(upper);
+    for (uint32_t i = 0; i < kPage; ++i) disk.bytes[low + i] = buf[i] ^ static_cast<uint8_t>(owner);
+  });
+  cache.SetWriteRunIO([&](const TCachePage* const* run, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      // Adjacent, as a run must be.
+      if (i > 0) {
+        EXPECT_EQ(run[i]->LowAddr(), run[i - 1]->LowAddr() + kPage);
+      }
+      written.push_back(run[i]->LowAddr() / kPage);
+      uppers.push_back(run[i]->UpperAddr());
+      std::memcpy(disk.bytes.data() + run[i]->LowAddr(), run[i]->Buffer(), kPage);
+    }
+  });
+  cache.Open(16, kPage);
+  std::mt19937 rng(7);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    // Every third page and a block of neighbours, shuffled; the last page too.
+    std::vector<uint32_t> pages;
+    for (uint32_t p = static_cast<uint32_t>(round); p < kPages; p += 3) pages.push_back(p);
+    for (uint32_t p = 2000; p < 2100; ++p)
+      if (p % 3 != static_cast<uint32_t>(round)) pages.push_back(p);
+    if ((kPages - 1) % 3 != static_cast<uint32_t>(round)) pages.push_back(kPages - 1);
+    std::shuffle(pages.begin(), pages.end(), rng);
+    written.clear();
+    uppers.clear();
+    cache.StartTransaction();
+    for (uint32_t p : pages) {
+      const std::vector<uint8_t> data = Filled(kPage, static_cast<uint8_t>(p * 3 + round));
+      cache.WriteCache(data.data(), 0, kPage, 0, p * kPage, 1);
+    }
+    // The second round adds one page under upper word 1: after all the rest.
+    if (round == 1) {
+      const std::vector<uint8_t> data = Filled(kPage, 0xAB);
+      cache.WriteCache(data.data(), 0, kPage, 1, 5 * kPage, 1);
+    }
+    cache.Commit();
+    std::vector<uint32_t> expected = pages;
+    std::sort(expected.begin(), expected.end());
+    if (round == 1) expected.push_back(5);
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(std::count(uppers.begin(), uppers.end(), 1u), round);
+    if (round == 1) {
+      EXPECT_EQ(uppers.back(), 1u);
+    }
+    for (uint32_t p : pages)
+      ASSERT_EQ(disk.Plain(p * kPage, kPage), Filled(kPage, static_cast<uint8_t>(p * 3 + round)))
+          << p;
+    EXPECT_EQ(cache.DirtyCount(), 0);
+    EXPECT_EQ(cache.Count(), 16);
+  }
+}
+
 // Pages a transaction grew the cache by are set aside when it ends and taken
 // back by the next one that grows it: they must come back empty, under their
 // new addresses only, and the cache still ends at its limit. Set aside pages
@@ -347,6 +414,41 @@ TEST(PageCacheParked, SetAsidePagesAreBoundedAndGoBackAPartPerTransaction) {
   std::vector<uint8_t> got(2);
   cache.ReadCache(got.data(), 0, 1, 8 * kBig + kBig - 1, 0, 2);
   EXPECT_EQ(got, (std::vector<uint8_t>{8, 9}));
+  cache.Close();
+  EXPECT_EQ(cache.ParkedCount(), 0);
+}
+
+// Pages a later transaction grows into take set-aside buffers that still
+// hold an earlier transaction's bytes: a part-page write must fill the rest
+// from the file, and the page's identity must be its new one, so nothing of
+// the old bytes reaches the file or a reader.
+TEST_F(PageCacheTest, PagesGrownIntoSetAsideBuffersHoldOnlyTheirOwnBytes) {
+  constexpr uint32_t kPages = 24;
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < kPages; ++p) Write(p * kPage, Filled(kPage, 0xA5));
+  cache.Commit();
+  ASSERT_EQ(cache.ParkedCount(), static_cast<int>(kPages - 4));
+  const TMemDisk before = disk;
+
+  // Other addresses, another owner, a few bytes each: every page beyond the
+  // limit comes from a set-aside buffer.
+  constexpr uint32_t kFrom = 32;
+  cache.StartTransaction();
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) Write(p * kPage + 7, {1, 2, 3}, 9);
+  EXPECT_LT(cache.ParkedCount(), static_cast<int>(kPages - 4));
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) {
+    std::vector<uint8_t> want = before.Plain(p * kPage, kPage, 9);
+    want[7] = 1, want[8] = 2, want[9] = 3;
+    ASSERT_EQ(Read(p * kPage, kPage, 9), want) << "page " << p << " inside the transaction";
+  }
+  cache.Commit();
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) {
+    std::vector<uint8_t> want = before.Plain(p * kPage, kPage, 9);
+    want[7] = 1, want[8] = 2, want[9] = 3;
+    ASSERT_EQ(disk.Plain(p * kPage, kPage, 9), want) << "page " << p << " in the file";
+    ASSERT_EQ(Read(p * kPage, kPage, 9), want) << "page " << p << " read back";
+  }
+  EXPECT_EQ(cache.Count(), 4);
   cache.Close();
   EXPECT_EQ(cache.ParkedCount(), 0);
 }

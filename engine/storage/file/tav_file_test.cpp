@@ -742,6 +742,75 @@ TEST_F(TavFileTest, AnExclusiveCommitJournalsOnlyTheBytesItChanges) {
   }
 }
 
+// A write from a page's header to past it that repeats the bytes before
+// some point (a tree node's insert) changes two parts of the page, its
+// header and its end. The commit's journal saves what the file held under
+// every byte that changed, the file then holds every byte written, another
+// connection reads them so, and a rollback gives back the page as it was.
+TEST_F(TavFileTest, APageChangedAtItsHeaderAndItsEndIsJournaledAndStoredWhole) {
+  for (const bool exclusive : {true, false}) {
+    SCOPED_TRACE(exclusive ? "exclusive" : "shared");
+    os::test::WriteWholeFile(path, "");
+    const std::string original = Pattern(3 * kPage, 4);
+    os::test::TMemFile data(original);
+    os::test::TMemFile journal;
+    TTavFile f;
+    Configure(f, exclusive);
+    f.SetDataFile(&data);
+    f.SetJournalDataFile(&journal);
+    ASSERT_GE(f.OpenTavFile(path), 1);
+    f.OpenJournal(path + ".jnl", path);
+    // Page 1 with its byte 4 and [from, 3000) changed, written from 4 on.
+    const auto insert = [&](uint32_t from, int seed) {
+      std::string page = Read(f, kPage, kPage, 0, kAccessCached);
+      page[4] = static_cast<char>(~page[4]);
+      page.replace(from, 3000 - from, Pattern(3000 - from, seed));
+      Write(f, kPage + 4, page.substr(4, 2996), 0, kAccessCached);
+      return page;
+    };
+    // Every byte where `before` and `after` differ lies in a record, and
+    // every record holds what `before` held there.
+    const auto journaled = [&](const std::string& before, const std::string& after) {
+      std::vector<bool> saved(before.size(), false);
+      for (const auto& [pos, bytes] : JournalRecords(journal.Contents())) {
+        EXPECT_TRUE(bytes == before.substr(pos, bytes.size())) << pos;
+        std::fill(saved.begin() + pos, saved.begin() + pos + bytes.size(), true);
+      }
+      for (size_t i = 0; i < before.size(); ++i)
+        if (before[i] != after[i] && !saved[i]) return false;
+      return true;
+    };
+    std::string expected = original;
+    f.StartTransaction();
+    expected.replace(kPage, kPage, insert(2000, 1));
+    f.Commit();
+    EXPECT_TRUE(journaled(original, expected));
+    EXPECT_TRUE(data.Contents() == expected);
+    // Twice in one transaction, the second nearer the header.
+    const std::string committed = expected;
+    f.StartTransaction();
+    insert(2500, 2);
+    expected.replace(kPage, kPage, insert(1500, 3));
+    f.Commit();
+    EXPECT_TRUE(journaled(committed, expected));
+    EXPECT_TRUE(data.Contents() == expected);
+    // Rolled back: the page reads as the file holds it.
+    f.StartTransaction();
+    insert(700, 4);
+    f.Rollback();
+    EXPECT_TRUE(Read(f, kPage, kPage, 0, kAccessCached) == expected.substr(kPage, kPage));
+    EXPECT_TRUE(data.Contents() == expected);
+    f.CloseTavFile();
+    // Read back by a connection of its own.
+    TTavFile g;
+    Configure(g, exclusive);
+    g.SetDataFile(&data);
+    ASSERT_GE(g.OpenTavFile(path), 1);
+    EXPECT_TRUE(Read(g, 0, 3 * kPage, 0, kAccessCached) == expected);
+    g.CloseTavFile();
+  }
+}
+
 // The data side of a file, recording where each write went.
 class TWriteLog final : public os::TFileIO {
  public:

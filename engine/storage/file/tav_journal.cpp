@@ -41,6 +41,52 @@ uint32_t Crc(const uint8_t* bytes, size_t count) {
   return CalcCRC(bytes, static_cast<int32_t>(count));
 }
 
+// Sorts `ranges` by position. A large commit's thousands of ranges (one or
+// more for each page it changed) are dealt out by eleven bits of the
+// position at a time, through `scratch`, in three passes at most (a pass
+// whose bits all ranges share is skipped); a few are sorted by comparison.
+// (Ranges of one position overlap, and are joined whatever their order.)
+void SortByPosition(std::vector<TJournalRange>& ranges, std::vector<TJournalRange>& scratch) {
+  const size_t n = ranges.size();
+  constexpr size_t kFew = 256;
+  if (n < kFew) {
+    std::sort(ranges.begin(), ranges.end(), [](const TJournalRange& a, const TJournalRange& b) {
+      return a.Position < b.Position;
+    });
+    return;
+  }
+  constexpr int kBits = 11;
+  constexpr uint32_t kDigits = 1u << kBits;
+  constexpr uint32_t kMask = kDigits - 1;
+  constexpr int kPasses = 3;  // 33 bits: every 32-bit position
+  std::vector<uint32_t> counts(size_t{kPasses} * kDigits, 0);
+  for (const TJournalRange& r : ranges) {
+    const uint32_t p = r.Position;
+    ++counts[p & kMask];
+    ++counts[kDigits + ((p >> kBits) & kMask)];
+    ++counts[2 * kDigits + (p >> (2 * kBits))];
+  }
+  if (scratch.size() != n) scratch.resize(n);
+  TJournalRange* from = ranges.data();
+  TJournalRange* to = scratch.data();
+  for (int pass = 0; pass < kPasses; ++pass) {
+    uint32_t* count = counts.data() + size_t{kDigits} * static_cast<size_t>(pass);
+    const int shift = kBits * pass;
+    if (count[(from[0].Position >> shift) & kMask] == n) continue;
+    uint32_t at = 0;
+    for (uint32_t d = 0; d < kDigits; ++d) {
+      const uint32_t c = count[d];
+      count[d] = at;
+      at += c;
+    }
+    for (size_t i = 0; i < n; ++i) to[count[(from[i].Position >> shift) & kMask]++] = from[i];
+    std::swap(from, to);
+  }
+  // After an odd number of passes the sorted ranges are the scratch list's:
+  // the lists trade places (both keep their room for the next commit).
+  if (from != ranges.data()) ranges.swap(scratch);
+}
+
 }  // namespace
 
 std::string GetJournalFileName(const std::string& dbFileName) {
@@ -173,8 +219,7 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
                                 return r.Position >= oldLength || r.Count == 0;
                               }),
                ranges.end());
-  std::sort(ranges.begin(), ranges.end(),
-            [](const TJournalRange& a, const TJournalRange& b) { return a.Position < b.Position; });
+  SortByPosition(ranges, sorted_);
   size_t kept = 0;
   for (const TJournalRange& r : ranges) {
     const uint32_t end =
@@ -305,6 +350,11 @@ void TTavJournal::ReleaseBuffer() {
   if (buffer_.capacity() > kJournalKeepBuffer) {
     buffer_.clear();
     buffer_.shrink_to_fit();
+  }
+  // Likewise the sorting list of a commit of very many ranges.
+  if (sorted_.capacity() * sizeof(TJournalRange) > kJournalChunk) {
+    sorted_.clear();
+    sorted_.shrink_to_fit();
   }
 }
 

@@ -164,6 +164,7 @@ class TTavJournal {
   bool LoadBody(const uint8_t* header, int64_t size, TJournalImage& image);
 
   std::vector<uint8_t> buffer_;  // records (and header) on their way to the journal
+  std::vector<TJournalRange> sorted_;  // Write's second list while sorting the ranges
   // A journal that fits in kJournalChunk, header and records in one write.
   void WriteWhole(os::TFileIO& db, const std::vector<TJournalRange>& ranges, uint32_t oldLength,
                   uint64_t total, bool durable);

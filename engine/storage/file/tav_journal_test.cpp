@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "engine/storage/testing/disk_test_support.h"
 #include "host/rtl/le_bytes.h"
 #include "os/file.h"
+#include "os/testing/mem_file.h"
 
 namespace tav {
 namespace {
@@ -481,6 +483,55 @@ TEST(JournalWrite, AJournalLargerThanItsBufferComesBackWhole) {
   ASSERT_NO_FATAL_FAILURE(ReadRecords(image, records));
   ASSERT_GT(image.Body.size(), kJournalChunk);
   EXPECT_TRUE(records == expected);
+  j.Invalidate(false);
+  j.UnlockCommit();
+  j.Close();
+}
+
+// A large commit hands its ranges over in no order, thousands of them, at
+// positions anywhere in a large file: the journal holds them in the order
+// of the file, ranges of one position joined, each with the bytes the file
+// holds there or those handed over.
+TEST(JournalWrite, ThousandsOfRangesInAnyOrderComeBackInTheFilesOrder) {
+  os::test::TTempDir dir;
+  const std::string dbPath = dir / "many.tav";
+  constexpr uint32_t kFile = 16 << 20;  // positions of 24 bits
+  std::string content(kFile, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 13 + i / 4096) % 253);
+  os::test::TMemFile db(content);
+  os::test::TMemFile journalData;
+  TTavJournal j;
+  j.Open(GetJournalFileName(dbPath), dbPath, 4096, true, &journalData);
+  j.LockCommit();
+  const std::string handed(64, 'H');
+  std::vector<TJournalRange> ranges;
+  std::map<uint32_t, std::string> expected;
+  for (uint32_t i = 0; i < 6000; ++i) {
+    // Slots of 64 bytes in a scattered order, each used once.
+    const uint32_t pos = ((i * 2654435761u) % (kFile / 64)) * 64;
+    const uint32_t count = 1 + i % 40;
+    if (i % 7 == 0) {
+      ranges.push_back({pos, count, reinterpret_cast<const uint8_t*>(handed.data())});
+      expected[pos] = handed.substr(0, count);
+    } else {
+      ranges.push_back({pos, count, nullptr});
+      expected[pos] = content.substr(pos, count);
+    }
+    if (i % 100 == 0) {
+      // Another range at the same position: the two are read as one.
+      ranges.push_back({pos, 50, nullptr});
+      expected[pos] = content.substr(pos, 50);
+    }
+  }
+  j.Write(db, ranges, kFile, false);
+  TJournalImage image;
+  ASSERT_TRUE(j.Load(image));
+  std::vector<std::pair<uint32_t, std::string>> records;
+  ASSERT_NO_FATAL_FAILURE(ReadRecords(image, records));
+  const std::vector<std::pair<uint32_t, std::string>> want(expected.begin(), expected.end());
+  ASSERT_EQ(records.size(), want.size());
+  EXPECT_TRUE(records == want);
+  EXPECT_GT(want.back().first, 1u << 22);
   j.Invalidate(false);
   j.UnlockCommit();
   j.Close();

@@ -116,7 +116,7 @@ void TBTree::Close() {
   nodes_.clear();
   positions_.clear();
   held_.clear();
-  ClearHeld();
+  held_ix_.reset();
   spare_.reset();
   key_format_.Close();
   open_ = false;
@@ -175,7 +175,7 @@ void TBTree::EmptyTree(bool noNewRoot) {
     root.Forget();
     root.ReadNode(Root());
     CheckNodeKind(root, true, true, "TBTree.EmptyTree");
-    root.ClearNode();
+    root.ClearStoredEntries();
     WriteSync(root);
     positions_.assign(1, 0);
     positioned_ = key_cursor_valid_ = false;
@@ -364,14 +364,11 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   // A node leaving the path takes its deferred change to storage: held
   // nodes are always as stored.
   if (slot->unwritten_) slot->WriteNode();
+  if (!held_ix_) held_ix_ = std::make_unique<THeldIndex>();
   const size_t count = held_.size();
-  size_t i = 0;
-  // A clear bit settles that no held node has the address.
-  if (MayBeHeld(address))
-    while (i < count && held_at_[i] != address) ++i;
-  else
+  size_t i = FindHeld(address);
+  if (i == kNotHeld) {
     i = count;
-  if (i == count) {
     // Not held: a held node is read over.
     if (count < kHeldInnerNodes) {
       held_.push_back(NewNode());
@@ -379,44 +376,66 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
       // In turn, passing over the nodes that levels nearer the root left
       // (unless every held node is one of those).
       i = next_victim_;
-      for (size_t tried = 0; tried < count && held_level_[i] < level; ++tried)
+      for (size_t tried = 0; tried < count && held_ix_->Level[i] < level; ++tried)
         i = (i + 1) % count;
-      if (held_level_[i] < level) i = next_victim_;
+      if (held_ix_->Level[i] < level) i = next_victim_;
       next_victim_ = (i + 1) % count;
     }
   }
   // The node the level had is kept in its place.
   std::swap(slot, held_[i]);
   SetHeldAt(i, held_[i]->Address());
-  held_level_[i] = static_cast<uint8_t>(level);
+  held_ix_->Level[i] = static_cast<uint8_t>(level);
+}
+
+size_t TBTree::FindHeld(uint32_t address) const {
+  if (address == 0 || !held_ix_) return kNotHeld;
+  const THeldIndex& ix = *held_ix_;
+  for (size_t s = HeldSlotOf(address);; s = (s + 1) & (kHeldSlots - 1)) {
+    const uint16_t v = ix.Slots[s];
+    if (v == 0) return kNotHeld;
+    if (ix.At[v - 1u] == address) return v - 1u;
+  }
 }
 
 void TBTree::SetHeldAt(size_t i, uint32_t address) {
-  if (const uint32_t old = held_at_[i]; old != 0) {
-    const unsigned bit = HeldBitIndex(old);
-    if (--held_bit_users_[bit] == 0) held_mask_[bit >> 6] &= ~(uint64_t{1} << (bit & 63));
+  constexpr size_t kMask = kHeldSlots - 1;
+  THeldIndex& ix = *held_ix_;
+  const auto tag = static_cast<uint16_t>(i + 1);
+  if (const uint32_t old = ix.At[i]; old != 0) {
+    // Out of the index by its own slot (two held nodes may hold one
+    // address), then the entries after it that belong nearer their home
+    // slot move back into the gap.
+    size_t hole = HeldSlotOf(old);
+    while (ix.Slots[hole] != tag) hole = (hole + 1) & kMask;
+    for (size_t j = (hole + 1) & kMask; ix.Slots[j] != 0; j = (j + 1) & kMask) {
+      const size_t home = HeldSlotOf(ix.At[ix.Slots[j] - 1u]);
+      if (((j - home) & kMask) >= ((j - hole) & kMask)) {
+        ix.Slots[hole] = ix.Slots[j];
+        hole = j;
+      }
+    }
+    ix.Slots[hole] = 0;
   }
-  held_at_[i] = address;
+  ix.At[i] = address;
   if (address != 0) {
-    const unsigned bit = HeldBitIndex(address);
-    ++held_bit_users_[bit];
-    held_mask_[bit >> 6] |= uint64_t{1} << (bit & 63);
+    size_t s = HeldSlotOf(address);
+    while (ix.Slots[s] != 0) s = (s + 1) & kMask;
+    ix.Slots[s] = tag;
   }
 }
 
 void TBTree::ClearHeld() {
-  held_at_.fill(0);
-  held_bit_users_.fill(0);
-  held_mask_.fill(0);
+  if (!held_ix_) return;
+  held_ix_->At.fill(0);
+  held_ix_->Slots.fill(0);
 }
 
-void TBTree::ForgetHeld(uint32_t address) {
-  if (!MayBeHeld(address)) return;
-  for (size_t i = 0; i < held_.size(); ++i)
-    if (held_at_[i] == address) {
-      held_[i]->Forget();
-      SetHeldAt(i, 0);
-    }
+void TBTree::ForgetHeldCopies(uint32_t address) {
+  for (size_t i = FindHeld(address); i != kNotHeld; i = FindHeld(address)) {
+    held_[i]->Forget();
+    SetHeldAt(i, 0);
+  }
 }
 
 int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {
@@ -996,7 +1015,12 @@ void TBTree::NodeHeaderChanged(uint32_t address, const uint8_t* header) {
       std::memcpy(n.buffer_.get() + kNodeNext, header + kNodeNext, 8);
   };
   for (auto& n : nodes_) patch(*n);
-  for (auto& n : held_) patch(*n);
+  // Every held copy of the block lies on the probe from its address's slot.
+  if (held_ix_) {
+    const THeldIndex& ix = *held_ix_;
+    for (size_t s = HeldSlotOf(address); ix.Slots[s] != 0; s = (s + 1) & (kHeldSlots - 1))
+      if (ix.At[ix.Slots[s] - 1u] == address) patch(*held_[ix.Slots[s] - 1u]);
+  }
   if (spare_) patch(*spare_);
 }
 

@@ -88,8 +88,9 @@ inline constexpr uint32_t kMaxTreeDepth = 64;
 // Inner nodes a tree keeps besides the ones on its path. A tree holds only
 // as many as its descents have left behind, so a small tree holds few; a
 // large one keeps the inner levels nearest the root and as much of the next
-// one as this allows.
-inline constexpr size_t kHeldInnerNodes = 32;
+// one as this allows (the level above the leaves of a tree of a million
+// 40-byte keys has about 350 nodes).
+inline constexpr size_t kHeldInnerNodes = 512;
 
 class TBTree : public host::TObject, public TNodeOwner {
  public:
@@ -296,14 +297,16 @@ class TBTree : public host::TObject, public TNodeOwner {
   // held ones. Nodes are swapped, never copied.
   void TakeHeldInnerNode(int level, uint32_t address);
   // Forgets a held copy of the block at `address`.
-  void ForgetHeld(uint32_t address);
-  // Sets the address held node i holds (0 = none), keeping the mask.
-  void SetHeldAt(size_t i, uint32_t address);
-  // False when no held node holds the address (true: one may).
-  bool MayBeHeld(uint32_t address) const {
-    const unsigned bit = HeldBitIndex(address);
-    return (held_mask_[bit >> 6] >> (bit & 63)) & 1;
+  void ForgetHeld(uint32_t address) {
+    // Most writes are of nodes no held node holds: a free home slot says so.
+    if (held_ix_ && held_ix_->Slots[HeldSlotOf(address)] != 0) ForgetHeldCopies(address);
   }
+  void ForgetHeldCopies(uint32_t address);
+  // Sets the address held node i holds (0 = none), keeping the index.
+  void SetHeldAt(size_t i, uint32_t address);
+  // The held node holding `address` (not 0), or kNotHeld.
+  size_t FindHeld(uint32_t address) const;
+  static constexpr size_t kNotHeld = SIZE_MAX;
   void ClearHeld();
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const {
     if (node.CheckIsLeaf() != leaf || (!mayBeEmpty && node.CheckNodeEmpty())) [[unlikely]]
@@ -411,22 +414,27 @@ class TBTree : public host::TObject, public TNodeOwner {
   // again. Kept in step with storage as the levels and the spare are
   // (WriteSync, ForgetAddress, NodeHeaderChanged, InvalidateInternalBuffers).
   std::vector<std::unique_ptr<TNode>> held_;
-  // The address each held node holds (0 = none), so that a write looks for
-  // stale copies without visiting the nodes.
-  std::array<uint32_t, kHeldInnerNodes> held_at_{};
-  // The level each held node was left by.
-  std::array<uint8_t, kHeldInnerNodes> held_level_{};
-  // One bit per held address (MayBeHeld), four times as many bits as held
-  // nodes: most writes find theirs clear and look no further. Each bit
-  // counts the held addresses on it, so that a node taken or forgotten
-  // clears its bit without a look at the others.
-  static constexpr unsigned kHeldBits = 256;
-  std::array<uint64_t, kHeldBits / 64> held_mask_{};
-  std::array<uint8_t, kHeldBits> held_bit_users_{};
+  // The held nodes by address (FindHeld): open addressing with linear
+  // probing over four times as many slots as held nodes, each slot 0 (free)
+  // or a held node's index + 1. Every write looks here for a stale copy, and
+  // most find their first slot free. Made with the first held node.
+  static constexpr unsigned kHeldSlotBits = 11;
+  static constexpr size_t kHeldSlots = size_t{1} << kHeldSlotBits;
+  static_assert(kHeldSlots >= 4 * kHeldInnerNodes && kHeldInnerNodes < UINT16_MAX);
+  struct THeldIndex {
+    // The address each held node holds (0 = none), so that a write looks
+    // for stale copies without visiting the nodes.
+    std::array<uint32_t, kHeldInnerNodes> At{};
+    // The level each held node was left by.
+    std::array<uint8_t, kHeldInnerNodes> Level{};
+    std::array<uint16_t, kHeldSlots> Slots{};
+  };
+  std::unique_ptr<THeldIndex> held_ix_;
   size_t next_victim_ = 0;  // where the search for a held node to read over starts
-  // Disk node addresses are page multiples, memory ones small handles.
-  static unsigned HeldBitIndex(uint32_t address) {
-    return (address ^ (address >> 12)) & (kHeldBits - 1);
+  // Disk node addresses are page multiples, memory ones small handles: a
+  // multiplicative hash spreads both.
+  static size_t HeldSlotOf(uint32_t address) {
+    return (address * uint32_t{0x9E3779B1}) >> (32 - kHeldSlotBits);
   }
   host::TStrings* debug_strings_ = nullptr;
   uint32_t page_size_ = 0;

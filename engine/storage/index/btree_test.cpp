@@ -797,6 +797,101 @@ TEST(BTreeDisk, DeletesInATransactionStoreWhatPlainDeletesStore) {
   EXPECT_GT(transactionEdits, kKeys / 4);
 }
 
+// Runs of checked inserts that go in turn before every key and after every
+// key, so that half of them land first in the leftmost leaf (the inner
+// entries above it taking their key) while the other half keep the path
+// moving between the two ends: on a string key, and on a descending
+// integer key. A commit stores what plain inserts store, byte for byte; a
+// rollback leaves the last commit's tree; every key is found at its rank.
+TEST(BTreeDisk, RunsOfInsertsAtBothEndsStoreWhatPlainInsertsStore) {
+  for (const bool strings : {true, false}) {
+    SCOPED_TRACE(strings ? "string key" : "descending integer key");
+    TIndexLayout layout;
+    layout.StringKey = strings;
+    layout.Descending = !strings;
+    layout.StringSize = 60;
+    layout.PageSize = 4096;
+    // Key k of the insert order: an even one sorts before every key
+    // inserted before it, an odd one after every key.
+    auto key = [&](int k) {
+      TVal v;
+      if (strings) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%c%06d", k % 2 == 0 ? 'a' : 'b',
+                      k % 2 == 0 ? 900000 - k : k);
+        v.Str = text;
+      } else {
+        v.Int = k % 2 == 0 ? k : -k;
+      }
+      return v;
+    };
+    // The rank of key k once keys [0, count) are in, count even.
+    auto rank = [](int k, int count) { return k % 2 == 0 ? (count - k) / 2 : count / 2 + (k + 1) / 2; };
+    constexpr int kKeys = 3000;
+    auto stored = [&](bool runs) {
+      TTestDatabase db;
+      TDiskIOInterface io;
+      SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096);
+      uint32_t root = 0, depth = 0;
+      {
+        TTestIndex ix(layout, &io, true, root, depth);
+        TBTree& tree = ix.Tree();
+        int count = 0;
+        auto insert = [&](int k) {
+          ix.SetKey(key(k), static_cast<uint32_t>(k + 1));
+          ASSERT_EQ(tree.FindInsertPosition(), 1) << k;
+          tree.SetKeyBufAddr(static_cast<uint32_t>(k + 1));
+          ASSERT_EQ(tree.InsertFoundKey(true), 0);
+          ++count;
+          ASSERT_EQ(tree.InsertedRecordNo(), k % 2 == 0 ? 1 : count) << k;
+        };
+        for (int part = 0; part < 2; ++part) {
+          TDiskTransaction transaction(db.Mgr());
+          tree.SetDeferInnerWrites(runs);
+          for (int k = part * kKeys / 2; k < (part + 1) * kKeys / 2; ++k) {
+            insert(k);
+            if (::testing::Test::HasFatalFailure()) return std::string();
+          }
+          tree.SetDeferInnerWrites(false);
+          transaction.Commit();
+        }
+        EXPECT_GE(tree.Depth(), strings ? 3u : 2u);
+        const uint32_t committedDepth = tree.Depth();
+        {
+          TDiskTransaction transaction(db.Mgr());
+          tree.SetDeferInnerWrites(runs);
+          for (int k = kKeys; k < kKeys + 700; ++k) {
+            insert(k);
+            if (::testing::Test::HasFatalFailure()) return std::string();
+          }
+          tree.SetDeferInnerWrites(false);
+          transaction.Rollback();
+        }
+        tree.InvalidateInternalBuffers();
+        // The root block never moves; the depth is the committed one.
+        TTestIndex reader(layout, &io, false, tree.Root(), committedDepth);
+        const TTreeCheckResult check = reader.Check();
+        EXPECT_TRUE(check.Ok()) << check.Error;
+        EXPECT_EQ(check.Addresses.size(), static_cast<size_t>(kKeys));
+        EXPECT_EQ(reader.Tree().GetRecordCount(true), kKeys);
+        for (int k = 0; k < kKeys; k += 13) {
+          reader.SetKey(key(k), 0);
+          EXPECT_EQ(reader.Tree().IndexSearch(stEQ), 0) << k;
+          EXPECT_EQ(reader.Tree().GetRecordNo(), rank(k, kKeys)) << k;
+          EXPECT_EQ(reader.Tree().GetRecAddr(), static_cast<uint32_t>(k + 1)) << k;
+        }
+      }
+      io.Close();
+      db.Mgr().Close();
+      std::ifstream in(db.Path(), std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string plain = stored(false);
+    ASSERT_FALSE(plain.empty());
+    EXPECT_TRUE(stored(true) == plain);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Every search type on an index with runs of duplicates that span leaves
 
@@ -959,6 +1054,79 @@ TEST(BTree, KeptInnerNodesFollowAnotherConnectionsChanges) {
   }
   const TTreeCheckResult check = a.Check();
   EXPECT_TRUE(check.Ok()) << check.Error;
+}
+
+// A tree with more inner nodes than it keeps: searches all over it take
+// kept nodes back and read others over kept ones, and deletes and inserts
+// rewrite nodes that are kept (merge and redistribution partners, counts on
+// the path). A kept copy missed when its block changed would give wrong
+// counts, so record numbers are checked at every search.
+TEST(BTree, AllOverATreeLargerThanItsKeptNodesRecordNumbersStayRight) {
+  const TIndexLayout layout = Layout(false, true, false, ikFixed, 256);
+  TTestIndex ix(layout);
+  TBTree& tree = ix.Tree();
+  constexpr int kKeys = 60000;
+  auto key = [](int i) {
+    TVal v;
+    v.Int = i;
+    return v;
+  };
+  std::mt19937 rng(99);
+  std::vector<int> order(kKeys);
+  for (int i = 0; i < kKeys; ++i) order[static_cast<size_t>(i)] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (int i : order) ASSERT_EQ(ix.Insert(key(2 * i), static_cast<uint32_t>(i + 1)), 0);
+  {
+    const TTreeCheckResult check = ix.Check();
+    ASSERT_TRUE(check.Ok()) << check.Error;
+    const size_t inner = check.Nodes - LeafAddresses(tree).size();
+    ASSERT_GT(inner, kHeldInnerNodes) << "the tree should have more inner nodes than it keeps";
+  }
+  // Live keys (i of key 2i, odd keys 2i+1 as -i-1), in key order.
+  std::vector<int> live(static_cast<size_t>(kKeys));
+  for (int i = 0; i < kKeys; ++i) live[static_cast<size_t>(i)] = i;
+  auto keyOf = [](int v) { return v >= 0 ? 2 * v : 2 * (-v - 1) + 1; };
+  auto inKeyOrder = [&](int a, int b) { return keyOf(a) < keyOf(b); };
+  auto expectAt = [&](size_t at, const std::string& what) {
+    const int v = live[at];
+    ix.SetKey(key(keyOf(v)), 0);
+    ASSERT_EQ(tree.IndexSearch(stEQ), 0) << what << ", key " << keyOf(v);
+    ASSERT_EQ(tree.GetRecAddr(), static_cast<uint32_t>(v >= 0 ? v + 1 : kKeys + (-v - 1) + 1))
+        << what << ", key " << keyOf(v);
+    ASSERT_EQ(tree.GetRecordNo(), static_cast<int32_t>(at + 1)) << what << ", key " << keyOf(v);
+  };
+  auto scattered = [&](int searches, const std::string& what) {
+    for (int n = 0; n < searches; ++n) {
+      expectAt(static_cast<size_t>(rng() % live.size()), what);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  };
+  scattered(20000, "before");
+  if (::testing::Test::HasFatalFailure()) return;
+
+  // A band deleted in random order, odd keys inserted in another, each step
+  // followed by searches anywhere.
+  std::vector<int> band;
+  for (int i = kKeys / 4; i < kKeys / 2; ++i) band.push_back(i);
+  std::shuffle(band.begin(), band.end(), rng);
+  for (size_t n = 0; n < band.size(); ++n) {
+    const int i = band[n];
+    ASSERT_EQ(ix.Delete(key(2 * i), static_cast<uint32_t>(i + 1)), 0) << i;
+    live.erase(std::lower_bound(live.begin(), live.end(), i, inKeyOrder));
+    const int added = kKeys * 3 / 4 + static_cast<int>(n % (kKeys / 8));
+    if (n < static_cast<size_t>(kKeys / 8)) {
+      ASSERT_EQ(ix.Insert(key(2 * added + 1), static_cast<uint32_t>(kKeys + added + 1)), 0);
+      const auto at = std::upper_bound(live.begin(), live.end(), -added - 1, inKeyOrder);
+      live.insert(at, -added - 1);
+    }
+    if (n % 4 == 0) scattered(2, "after delete " + std::to_string(n));
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  scattered(5000, "after");
+  if (::testing::Test::HasFatalFailure()) return;
+  const TTreeCheckResult check = ix.Check();
+  ASSERT_TRUE(check.Ok()) << check.Error;
+  EXPECT_EQ(tree.GetRecordCount(true), static_cast<int32_t>(live.size()));
 }
 
 TEST(BTree, RootSplitKeepsTheRootBlockAndLinksTheNewLeaves) {
@@ -1413,6 +1581,49 @@ TEST(BTree, EmptyingASingleLeafKeepsItsRootBlock) {
   EXPECT_EQ(tree.GetRecAddr(), 1u);
   EXPECT_EQ(tree.GetRecordCount(), 2);
   EXPECT_TRUE(ix.Check().Ok());
+}
+
+TEST(BTree, EmptyingAFullSingleLeafLeavesNoEntryToAnyReader) {
+  // As many entries as one leaf holds.
+  int fits = 0;
+  {
+    TTestIndex probe(SmallIntIndex());
+    while (probe.Tree().Depth() == 1 && fits < 10000) {
+      ASSERT_EQ(probe.Insert(Int(fits), static_cast<uint32_t>(fits + 1)), 0);
+      ++fits;
+    }
+    --fits;  // the last one split the leaf
+  }
+  ASSERT_GT(fits, 8);
+  TTestIndex ix(SmallIntIndex());
+  TBTree& tree = ix.Tree();
+  for (int i = 0; i < fits; ++i) ASSERT_EQ(ix.Insert(Int(i), static_cast<uint32_t>(i + 1)), 0);
+  ASSERT_EQ(tree.Depth(), 1u);
+  const uint32_t root = tree.Root();
+  tree.EmptyTree(false);
+  ASSERT_EQ(tree.Root(), root);
+  // Another tree on the same block, which never held the entries, finds none.
+  {
+    TTestIndex reader(SmallIntIndex(), &ix.IO(), false, root, 1);
+    EXPECT_NE(reader.SearchFirst(), 0);
+    EXPECT_EQ(reader.Tree().GetRecordCount(), 0);
+    EXPECT_TRUE(reader.Check().Ok());
+  }
+  // New entries, the second below the first: they alone are there.
+  ASSERT_EQ(ix.Insert(Int(5000), 7), 0);
+  ASSERT_EQ(ix.Insert(Int(-5), 8), 0);
+  ASSERT_EQ(ix.SearchFirst(), 0);
+  EXPECT_EQ(tree.GetRecAddr(), 8u);
+  ASSERT_TRUE(tree.NextRecord());
+  EXPECT_EQ(tree.GetRecAddr(), 7u);
+  EXPECT_FALSE(tree.NextRecord());
+  EXPECT_TRUE(ix.Check().Ok());
+  TTestIndex reader(SmallIntIndex(), &ix.IO(), false, root, 1);
+  ASSERT_EQ(reader.SearchFirst(), 0);
+  EXPECT_EQ(reader.Tree().GetRecAddr(), 8u);
+  ASSERT_TRUE(reader.Tree().NextRecord());
+  EXPECT_EQ(reader.Tree().GetRecAddr(), 7u);
+  EXPECT_FALSE(reader.Tree().NextRecord());
 }
 
 TEST(BTree, EmptyingADamagedSingleLeafChangesNothing) {

@@ -204,6 +204,15 @@ void TNode::ClearNode() {
   Changed();
 }
 
+void TNode::ClearStoredEntries() {
+  const bool asStored = address_ != 0 && !Showing() && dirty_from_ >= dirty_to_ && !unwritten_;
+  const int32_t end = std::max({ImageEnd(), nonzero_end_, kNodeHeaderSize});
+  ClearNode();
+  if (!asStored) return;
+  MarkClean();
+  MarkDirty(0, end);
+}
+
 void TNode::CopyNode(const uint8_t* image) {
   CheckOpen();
   std::memcpy(buffer_.get(), image, page_size_);

@@ -100,6 +100,11 @@ class TNode : public host::TObject {
   void SetAddress(uint32_t address);
   // Zero-fills the buffer but keeps the leaf flag; cursor 0.
   void ClearNode();
+  // As ClearNode, for a node that holds its stored image unchanged: only
+  // the header and the entries it had become dirty, so that the write
+  // after it stores those bytes alone (the page past the entries counts
+  // for nothing: no reader looks past the used count).
+  void ClearStoredEntries();
   // Copies a whole node image (PageSize bytes) into the buffer; not checked.
   void CopyNode(const uint8_t* image);
   // Forgets the node held (address 0), so that the next ReadNode reads.

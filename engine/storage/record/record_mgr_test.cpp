@@ -512,6 +512,84 @@ TEST(RecordMgrFile, EveryPageOfATableGivenToAnotherIsNoLongerTakenAsTheOldOwners
   }
 }
 
+// Pages a transaction gave a table, and read there (so that their owner is
+// remembered), are the table's no longer once the transaction is taken
+// back: an address in them is refused for the table, before and after
+// another table is given them. Pages a taken-back transaction freed from
+// a table and gave to another are the first table's again: its records
+// read as before, and the other table's addresses there are refused.
+TEST(RecordMgrFile, PagesOfATransactionTakenBackAreNoLongerTakenAsTheirOwnersOfThen) {
+  using namespace test;
+  const std::vector<TTableFieldDesc> fields = {{"ID", host::ftInteger}, {"S", host::ftString, 200}};
+  const std::vector<TTableIndexDesc> indexes = {{"ById", "ID", true}};
+  const int rows = 200;
+  os::test::TTempDir dir;
+  const std::string path = dir / "rollback_owner.tav";
+  TTestDatabaseFile db(path, true);
+  const auto [idA, idB] = CreateTwoTables(db, fields, indexes);
+  auto a = OpenStoredTable(db.Tables(), "A", idA, fields, indexes);
+  std::vector<uint8_t> rec = a->NewRecord();
+  std::vector<uint32_t> kept;
+  for (int i = 0; i < rows; ++i) {
+    a->SetInteger(rec, "ID", i);
+    kept.push_back(a->Insert(rec));
+  }
+  std::vector<uint32_t> gone;
+  {
+    TDiskTransaction transaction(db.DiskMgr());
+    for (int i = 0; i < rows; ++i) {
+      a->SetInteger(rec, "ID", rows + i);
+      gone.push_back(a->Insert(rec));
+    }
+    a->Read(gone.front());
+    a->Read(gone.back());
+    transaction.Rollback();
+  }
+  ASSERT_GT(gone.back() / 4096, kept.back() / 4096 + 4) << "the transaction added pages";
+  a->Begin();
+  for (const uint32_t at : {gone[rows / 2], gone.back()})
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(at, rec.data(), false); }), 8581)
+        << "a page taken back";
+  auto b = OpenStoredTable(db.Tables(), "B", idB, fields, indexes);
+  std::vector<uint8_t> brec = b->NewRecord();
+  std::set<uint32_t> pagesOfB;
+  for (int i = 0; i < rows; ++i) {
+    b->SetInteger(brec, "ID", i);
+    pagesOfB.insert(b->Insert(brec) / 4096);
+  }
+  ASSERT_TRUE(std::any_of(gone.begin(), gone.end(),
+                          [&](uint32_t at) { return pagesOfB.count(at / 4096) != 0; }))
+      << "B is given pages taken back";
+  std::set<uint32_t> pagesOfA;
+  for (const uint32_t at : kept) pagesOfA.insert(at / 4096);
+  a->Begin();
+  for (size_t i = 0; i < gone.size(); i += 7) {
+    if (pagesOfA.count(gone[i] / 4096)) continue;  // A's own page, kept
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().ReadRecord(gone[i], rec.data(), false); }), 8581)
+        << (pagesOfB.count(gone[i] / 4096) ? "a page of B" : "a free page");
+    EXPECT_EQ(ErrorCodeOf([&] { a->Records().DeleteRecord(gone[i]); }), 8581);
+  }
+
+  // Emptied and given to B inside a transaction taken back: A's again.
+  b->Empty();
+  a->Read(kept.front());
+  uint32_t lent = 0;  // an address B was given on a page of A
+  {
+    TDiskTransaction transaction(db.DiskMgr());
+    for (const uint32_t at : EmptyAThenFillB(db, path, false, *a, idA, idB, fields, indexes, rows))
+      if (lent == 0 && pagesOfA.count(at / 4096)) lent = at;
+    ASSERT_NE(lent, 0u) << "B is given A's pages";
+    b->Read(lent);
+    transaction.Rollback();
+  }
+  a->Begin();
+  for (int i : {0, rows / 2, rows - 1})
+    EXPECT_EQ(a->GetInteger(a->Read(kept[static_cast<size_t>(i)]).data(), "ID"), i);
+  b->Begin();
+  EXPECT_EQ(ErrorCodeOf([&] { b->Records().ReadRecord(lent, brec.data(), false); }), 8581)
+      << "A's page again";
+}
+
 // A table with a unique integer index, a case-insensitive string index and
 // BLOBs, taken through inserts that split, deletes that trade entries with a
 // neighbour and merge, single writes outside a transaction, and a shrink to
