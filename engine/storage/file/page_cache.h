@@ -172,7 +172,9 @@ class TCacheMgr : public THashCollection {
   // dirty already under the same owner and access flags, the page counts
   // those bytes changed (its before-image keeping what they held) and the
   // page's first byte is returned, to be changed in those bytes only and
-  // before the next call into the cache. Otherwise null, nothing done.
+  // before the next call into the cache, other than another EditDirtyPage
+  // (which neither reads, drops nor moves a page, so that two pages may be
+  // edited side by side). Otherwise null, nothing done.
   uint8_t* EditDirtyPage(int32_t owner, uint32_t count, uint32_t position, uint32_t accessFlags);
   // WriteCache for a write within one page, `page` being what
   // WriteIntoDirtyPage found for it just before.

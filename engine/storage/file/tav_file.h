@@ -210,7 +210,8 @@ class TTavFile : public host::TObject {
   // For a change made in place to `count` bytes at `position` of a page the
   // transaction has already changed under the same owner and access: the
   // byte at `position`, to be changed (those bytes only) before the next
-  // call into the file or its caches; null, with nothing done, otherwise.
+  // call into the file or its caches other than another EditChangedPage;
+  // null, with nothing done, otherwise.
   uint8_t* EditChangedPage(uint32_t position, uint32_t count, int32_t tableId,
                            uint32_t accessFlags);
 

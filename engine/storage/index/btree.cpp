@@ -727,13 +727,183 @@ int TBTree::IdxDelete() {
   if (!sameBytes) {
     LoadSearchKey(false);
     if (!PathOnKeyEntry()) {
-      const int r = Descend(0, TDescent::Insert, false);
-      if (r != 0 || !key_cursor_valid_) return -1;
+      // On disk the leaf is searched where it is stored: most deletes
+      // change no more than it and its neighbour, and change them there.
+      show_leaf_ = io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize;
+      int r;
+      try {
+        r = Descend(0, TDescent::Insert, false);
+      } catch (...) {
+        show_leaf_ = false;
+        if (!nodes_.empty()) Leaf().EndShow();
+        throw;
+      }
+      show_leaf_ = false;
+      const bool found = r == 0 && key_cursor_valid_;
+      if (!nodes_.empty() && Leaf().Showing()) {
+        const uint32_t shown = Leaf().Address();
+        bool done;
+        try {
+          done = found && DeleteInShownLeaf();
+        } catch (...) {
+          // Nothing may keep showing bytes that are no longer lent.
+          if (!nodes_.empty()) Leaf().EndShow();
+          positioned_ = key_cursor_valid_ = false;
+          throw;
+        }
+        if (done) {
+          FinishChange();
+          return 0;
+        }
+        // The stored bytes are lent only until the next call into the
+        // interface: the leaf is read as a node after all.
+        Leaf().EndShow();
+        positioned_ = key_cursor_valid_ = false;
+        if (!found) return -1;
+        Leaf().ReadNode(shown);
+        CheckNodeKind(Leaf(), true, false, "TBTree.IdxDelete");
+      } else if (!found) {
+        return -1;
+      }
     }
   }
   UpdatePath(false);
   FinishChange();
   return 0;
+}
+
+bool TBTree::DeleteInShownLeaf() {
+  static const char kCaller[] = "TBTree.IdxDelete";
+  const int depth = LevelCount();
+  if (depth < 2) return false;
+  TNode& leaf = Leaf();
+  const int32_t k = maximum_key_size_;
+  if (!leaf.fixed_ || k < 1 || !leaf.Showing()) return false;
+  const uint32_t address = leaf.Address();
+  const int32_t pos = positions_.back();
+  const int32_t used = leaf.GetUsed();
+  // Anything but a whole fixed entry is left to the node's own checks.
+  if (pos < 0 || pos % k != 0 || used % k != 0 || pos + k > used ||
+      host::GetU16(leaf.Data() + pos) != k)
+    return false;
+  const int32_t after = used - k;
+  if (after == 0) return false;
+  // The balancing UpdatePath would do, decided as it decides it.
+  TNode& parent = Level(depth - 2);
+  const int32_t parentPos = positions_[static_cast<size_t>(depth - 2)];
+  int32_t partnerPos = -1;
+  if (after + kNodeHeaderSize < static_cast<int32_t>(page_size_ / 2) && parent.GetCount() > 1)
+    partnerPos = parent.GetRedistributeNode(parentPos);
+  uint32_t partner = 0;
+  int32_t partnerUsed = 0;
+  int32_t moved = 0;
+  int32_t tailStart = -1;
+  bool right = false;
+  if (partnerPos >= 0) {
+    partner = GetKeyEntryAddress(parent.EntryAt(partnerPos));
+    if (partner == 0 || partner == address || partner == parent.Address()) return false;
+    right = partnerPos > parentPos;
+    // The neighbour's entries are its count in the parent: its used bytes
+    // follow without a look at it. A move checks them against its header.
+    const uint32_t count = GetKeyEntryCount(parent.EntryAt(partnerPos));
+    if (count == 0 || count > (page_size_ - kNodeHeaderSize) / static_cast<uint32_t>(k))
+      return false;
+    partnerUsed = static_cast<int32_t>(count) * k;
+    moved = right ? leaf.FixedRedistribution(after, partnerUsed, tailStart)
+                  : leaf.FixedRedistribution(partnerUsed, after, tailStart);
+    if (moved < 0) return false;  // a merge goes the node way
+  }
+  // The spans a write of each node would cover: from its used count to the
+  // end of what its entries held before or hold after.
+  int32_t leafEnd = used;
+  int32_t partnerEnd = partnerUsed;
+  if (moved > 0) {
+    const bool leafGains = right ? tailStart < 0 : tailStart >= 0;
+    if (leafGains)
+      leafEnd = std::max(used, after + moved);
+    else
+      partnerEnd = partnerUsed + moved;
+  }
+  // Both pages must be ones the transaction has changed already. Asking
+  // for the leaf first widens its page as its write would on the node way.
+  uint8_t* l = io_->EditBlockPart(address, kNodeUsed,
+                                  static_cast<uint32_t>(kNodeHeaderSize + leafEnd - kNodeUsed));
+  if (!l) return false;
+  uint8_t* p = nullptr;
+  if (moved > 0) {
+    p = io_->EditBlockPart(partner, kNodeUsed,
+                           static_cast<uint32_t>(kNodeHeaderSize + partnerEnd - kNodeUsed));
+    // A neighbour that is not the leaf its count says is left to the node
+    // way and its checks.
+    if (!p || host::GetU32(p + kNodeLeaf) == 0 ||
+        host::GetU32(p + kNodeUsed) != static_cast<uint32_t>(partnerUsed))
+      return false;
+  }
+  uint8_t* ld = l + kNodeHeaderSize;
+  std::memmove(ld + pos, ld + pos + k, static_cast<size_t>(after - pos));
+  std::memset(ld + after, 0, static_cast<size_t>(k));
+  int32_t leafUsed = after;
+  int32_t partnerNew = partnerUsed;
+  if (moved > 0) {
+    uint8_t* pd = p + kNodeHeaderSize;
+    const auto m = static_cast<size_t>(moved);
+    if (right && tailStart >= 0) {
+      // The leaf's tail to the front of its right neighbour.
+      std::memmove(pd + m, pd, static_cast<size_t>(partnerUsed));
+      std::memcpy(pd, ld + tailStart, m);
+      std::memset(ld + tailStart, 0, m);
+      leafUsed = tailStart;
+      partnerNew = partnerUsed + moved;
+    } else if (right) {
+      // The right neighbour's head to the leaf's end.
+      std::memcpy(ld + after, pd, m);
+      std::memmove(pd, pd + m, static_cast<size_t>(partnerUsed - moved));
+      std::memset(pd + partnerUsed - moved, 0, m);
+      leafUsed = after + moved;
+      partnerNew = partnerUsed - moved;
+    } else if (tailStart >= 0) {
+      // The left neighbour's tail to the leaf's front.
+      std::memmove(ld + m, ld, static_cast<size_t>(after));
+      std::memcpy(ld, pd + tailStart, m);
+      std::memset(pd + tailStart, 0, m);
+      leafUsed = after + moved;
+      partnerNew = tailStart;
+    } else {
+      // The leaf's head to the left neighbour's end.
+      std::memcpy(pd + partnerUsed, ld, m);
+      std::memmove(ld, ld + m, static_cast<size_t>(after - moved));
+      std::memset(ld + after - moved, 0, m);
+      leafUsed = after - moved;
+      partnerNew = partnerUsed + moved;
+    }
+    host::PutU32(p + kNodeUsed, static_cast<uint32_t>(partnerNew));
+  }
+  host::PutU32(l + kNodeUsed, static_cast<uint32_t>(leafUsed));
+  // Copies held elsewhere are stale (the leaf level's own shows the page).
+  // Leaves are held on the leaf level and by the spare (the held inner
+  // nodes are asked too, which costs little when none has the address).
+  insert_ready_ = false;
+  leaf.Forget();
+  ForgetHeld(address);
+  if (spare_->Address() == address) spare_->Forget();
+  if (moved > 0) {
+    ForgetHeld(partner);
+    if (spare_->Address() == partner) spare_->Forget();
+  }
+  // The first entries the parent takes are checked as the node way checks
+  // them when it composes the parent's entries.
+  if (host::GetU16(ld) != k) Corrupt(kCaller, "Invalid entry length in node", address);
+  if (moved > 0 && host::GetU16(p + kNodeHeaderSize) != k)
+    Corrupt(kCaller, "Invalid entry length in node", partner);
+  TLeafChange change{address, leafUsed / k, nullptr};
+  if (pos == 0 || (moved > 0 && !right)) change.First = ld;
+  if (moved > 0) {
+    change.SiblingPos = partnerPos;
+    change.SiblingTotal = partnerNew / k;
+    if (right) change.SiblingFirst = p + kNodeHeaderSize;
+  }
+  UpdatePath(false, &change);
+  return true;
 }
 
 int TBTree::DeleteKey() {
@@ -856,7 +1026,8 @@ void TBTree::NodeHeaderChanged(uint32_t address, const uint8_t* header) {
   if (spare_) patch(*spare_);
 }
 
-void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
+template <bool insert>
+void TBTree::UpdatePathFor(const TLeafChange* leafChange) {
   static const char kCaller[] = "TBTree.UpdatePath";
   enum class TPending { None, Insert, Delete, Sibling };
   const int depth = LevelCount();
@@ -871,6 +1042,13 @@ void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
   if (leafChange) {
     top = depth - 2;
     childFirstChanged = leafChange->First != nullptr;
+    if constexpr (!insert) {
+      if (leafChange->SiblingPos >= 0) {
+        pending = TPending::Sibling;
+        siblingPos = leafChange->SiblingPos;
+        siblingFirstChanged = leafChange->SiblingFirst != nullptr;
+      }
+    }
   }
 
   for (int l = top; l >= 0; --l) {
@@ -904,7 +1082,7 @@ void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
       }
       // Likewise a child that neither merged nor traded entries with a
       // sibling holds one record less.
-      if (!insert && pending == TPending::None && !child.total_valid_) {
+      if (!insert && pending == TPending::None && !childShown && !child.total_valid_) {
         const uint32_t counted = GetKeyEntryCount(n.EntryAt(pathPos));
         if (counted != UINT32_MAX && counted > 0) child.KeepTotal(int64_t{counted} - 1);
       }
@@ -930,12 +1108,22 @@ void TBTree::UpdatePath(bool insert, const TLeafChange* leafChange) {
           break;
         case TPending::Sibling:
           if (siblingFirstChanged) {
-            ComposeParentEntry(spare, work_entry_.get());
+            if (!insert && childShown) {
+              uint8_t* dest = work_entry_.get();
+              const uint8_t* first = leafChange->SiblingFirst;
+              std::memcpy(dest, first, GetKeyEntryLength(first));
+              SetKeyEntryAddress(dest, GetKeyEntryAddress(n.EntryAt(siblingPos)));
+              SetKeyEntryCount(dest, static_cast<uint32_t>(
+                                         std::min<int64_t>(leafChange->SiblingTotal, UINT32_MAX)));
+            } else {
+              ComposeParentEntry(spare, work_entry_.get());
+            }
             const int32_t delta = n.UpdateKey(siblingPos, work_entry_.get());
             if (siblingPos < pathPos) pathPos += delta;
             if (siblingPos == 0) firstChanged = true;
           } else {
-            const int64_t total = spare.GetTotalCount();
+            const int64_t total =
+                !insert && childShown ? leafChange->SiblingTotal : spare.GetTotalCount();
             n.SetEntryCount(siblingPos,
                             static_cast<uint32_t>(std::min<int64_t>(total, UINT32_MAX)));
           }

@@ -343,12 +343,36 @@ class TBTree : public host::TObject, public TNodeOwner {
   int SearchAndInsert(bool countRecordNo);
   // The leaf after an insert made in its stored bytes: the inner levels
   // take it from here, not from the leaf level's node.
+  // A delete made in the stored bytes may also have traded entries with the
+  // leaf's neighbour: its entry in the parent then changes as well. The
+  // entries pointed at lie in the stored pages and are read before the
+  // pass next calls into the interface.
   struct TLeafChange {
     uint32_t Address;
     int64_t Total;         // its entries
     const uint8_t* First;  // its first entry when that changed, else null
+    int32_t SiblingPos = -1;              // the neighbour's entry in the parent, -1 = none
+    int64_t SiblingTotal = 0;             // the neighbour's entries
+    const uint8_t* SiblingFirst = nullptr;  // its first entry when that changed
   };
-  void UpdatePath(bool insert, const TLeafChange* leafChange = nullptr);
+  // IdxDelete at the path position, for a leaf the descent only showed:
+  // deletes the entry in the leaf's stored bytes, balances it against its
+  // neighbour there too when entries move between them (never a merge),
+  // lets go of the nodes that held either, and updates the inner levels.
+  // False, with nothing changed, when the leaf and its neighbour must be
+  // changed as nodes (a page the transaction has not changed yet, a merge,
+  // anything out of the ordinary).
+  bool DeleteInShownLeaf();
+  // One body, compiled for inserts and for deletes apart (btree.cpp): the
+  // tests on the kind of change fold away in each.
+  void UpdatePath(bool insert, const TLeafChange* leafChange = nullptr) {
+    if (insert)
+      UpdatePathFor<true>(leafChange);
+    else
+      UpdatePathFor<false>(leafChange);
+  }
+  template <bool insert>
+  void UpdatePathFor(const TLeafChange* leafChange);
   void SplitRoot();
   void CollapseRoot();
   // Builds an entry in `dest`: the first key of node, its address and count.

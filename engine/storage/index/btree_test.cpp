@@ -680,6 +680,123 @@ TEST(BTreeDisk, RunsOfInsertsStoreWhatPlainInsertsStore) {
   EXPECT_TRUE(stored(true) == plain);
 }
 
+// Counts the edits the tree makes in the stored bytes of its pages.
+class TEditCountingIO : public TDiskIOInterface {
+ public:
+  uint8_t* EditBlockPart(uint32_t address, uint32_t offset, uint32_t size) override {
+    uint8_t* at = TDiskIOInterface::EditBlockPart(address, offset, size);
+    if (at) ++edits;
+    return at;
+  }
+  int edits = 0;
+};
+
+// Deletes inside a transaction change the leaves (and the neighbours they
+// trade entries with) the transaction has changed before where they are
+// stored; deletes outside one go through the nodes. Both store the same
+// tree, byte for byte, and a rolled back run of deletes leaves the tree as
+// the last commit stored it.
+TEST(BTreeDisk, DeletesInATransactionStoreWhatPlainDeletesStore) {
+  TIndexLayout layout;
+  layout.StringKey = true;
+  layout.Unique = false;  // entries end with the record number
+  layout.StringSize = 60;
+  layout.PageSize = 4096;
+  auto key = [](int k) {
+    TVal v;
+    char text[16];
+    std::snprintf(text, sizeof text, "k%06d", k);
+    v.Str = text;
+    return v;
+  };
+  constexpr int kKeys = 3000;
+  // Scattered over the leaves, as a table's second index sees them.
+  auto order = [](int i) { return (i * 7919) % kKeys; };
+  auto stored = [&](bool inTransaction, int& edits) {
+    TTestDatabase db;
+    TEditCountingIO io;
+    SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096);
+    std::set<int> keys;
+    {
+      TTestIndex ix(layout, &io, true);
+      TBTree& tree = ix.Tree();
+      {
+        TDiskTransaction transaction(db.Mgr());
+        for (int k = 0; k < kKeys; ++k) {
+          EXPECT_EQ(ix.Insert(key(k), static_cast<uint32_t>(k + 1)), 0);
+          keys.insert(k);
+        }
+        transaction.Commit();
+      }
+      EXPECT_GE(tree.Depth(), 3u);
+      auto remove = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+          const int k = order(i);
+          if (i % 2 == 0) continue;  // every other key stays
+          ASSERT_EQ(ix.Delete(key(k), static_cast<uint32_t>(k + 1)), 0) << k;
+          keys.erase(k);
+          // Absent entries are refused, the tree unchanged.
+          if (i % 101 == 1) {
+            ASSERT_EQ(ix.Delete(key(k), static_cast<uint32_t>(k + 1)), -1) << k;
+            ASSERT_EQ(ix.Delete(key(order(i + 2)), 99999), -1) << k;
+          }
+        }
+      };
+      io.edits = 0;
+      if (inTransaction) {
+        TDiskTransaction transaction(db.Mgr());
+        remove(0, kKeys);
+        transaction.Commit();
+      } else {
+        remove(0, kKeys);
+      }
+      edits = io.edits;
+      if (::testing::Test::HasFatalFailure()) return std::string();
+      const std::set<int> committed = keys;
+      const uint32_t committedDepth = tree.Depth();
+      if (inTransaction) {
+        // The kept half of the keys, deleted and rolled back.
+        const uint32_t firstEmpty = io.FirstEmpty();
+        {
+          TDiskTransaction transaction(db.Mgr());
+          for (int i = 0; i < kKeys; i += 4) {
+            const int k = order(i);
+            EXPECT_EQ(ix.Delete(key(k), static_cast<uint32_t>(k + 1)), 0) << k;
+          }
+          transaction.Rollback();
+        }
+        tree.InvalidateInternalBuffers();
+        io.SetFirstEmpty(firstEmpty);
+      }
+      TTestIndex reader(layout, &io, false, tree.Root(), committedDepth);
+      const TTreeCheckResult check = reader.Check();
+      EXPECT_TRUE(check.Ok()) << check.Error;
+      EXPECT_EQ(check.Addresses.size(), committed.size());
+      EXPECT_EQ(reader.Tree().GetRecordCount(true), static_cast<int32_t>(committed.size()));
+      int32_t rank = 0;
+      for (const int k : committed) {
+        ++rank;
+        if (rank % 13 != 0) continue;
+        reader.SetKey(key(k), static_cast<uint32_t>(k + 1));
+        EXPECT_EQ(reader.Tree().IndexSearch(stEQ), 0) << k;
+        EXPECT_EQ(reader.Tree().GetRecordNo(), rank) << k;
+      }
+    }
+    io.Close();
+    db.Mgr().Close();
+    std::ifstream in(db.Path(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  int plainEdits = 0;
+  int transactionEdits = 0;
+  const std::string plain = stored(false, plainEdits);
+  ASSERT_FALSE(plain.empty());
+  EXPECT_TRUE(stored(true, transactionEdits) == plain);
+  EXPECT_EQ(plainEdits, 0);
+  // Most of the deletes found their leaf changed already.
+  EXPECT_GT(transactionEdits, kKeys / 4);
+}
+
 // Runs of checked inserts that go in turn before every key and after every
 // key, so that half of them land first in the leftmost leaf (the inner
 // entries above it taking their key) while the other half keep the path

@@ -622,6 +622,35 @@ int TNode::RedistributeNodes(TNode& right) {
   return 1;
 }
 
+int32_t TNode::FixedRedistribution(int32_t leftUsed, int32_t rightUsed, int32_t& tailStart) const {
+  tailStart = -1;
+  const int32_t k = max_key_size_;
+  const int32_t l = leftUsed;
+  const int32_t r = rightUsed;
+  if (!fixed_ || k < 1 || l < 0 || r < 0 || l % k != 0 || r % k != 0) return -1;
+  // RedistributeNodes' own steps, with FindKeyByPosition over fixed entries
+  // worked out.
+  if (static_cast<int32_t>(page_size_ / 3) >= l + r) return -1;
+  if (l == r) return 0;
+  const int32_t mid = (l + r) / 2;
+  if (mid <= l) {
+    // The left's tail from its entry at or below the middle.
+    const int32_t below = mid / k * k;
+    const int32_t start = below < l ? below : l - k;
+    const int32_t n = l - start;
+    if (start <= 0 || n <= 0 || r + n > DataCapacity()) return 0;
+    tailStart = start;
+    return n;
+  }
+  // The right's head up to its entry at or after the middle's offset.
+  const int32_t at = mid - l;
+  if (at > r) return 0;
+  const int32_t below = at / k * k;
+  const int32_t n = below == at ? at : std::min(r, below + k);
+  if (n <= 0 || n >= r || l + n > DataCapacity()) return 0;
+  return n;
+}
+
 void TNode::MergeNodes(TNode& other, bool append) {
   CheckOpen();
   TAV_ASSERT(other.capacity_ == capacity_ && &other != this, "Merge partner not opened alike");

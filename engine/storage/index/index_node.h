@@ -185,6 +185,13 @@ class TNode : public host::TObject {
   // This node is the left of two neighbours: -1 when they should merge
   // instead, 0 when they are equal, 1 when entries moved.
   int RedistributeNodes(TNode& right);
+  // For nodes of fixed entries like this one, what RedistributeNodes on a
+  // left neighbour of `leftUsed` entry bytes and a right one of `rightUsed`
+  // would do, told from the two counts alone: -1 they merge instead, 0
+  // nothing moves, else the bytes that move: the left's tail from
+  // `tailStart` (>= 0) to the right's front, or (tailStart -1) the right's
+  // head to the left's end. -1 also for counts no fixed node can have.
+  int32_t FixedRedistribution(int32_t leftUsed, int32_t rightUsed, int32_t& tailStart) const;
   // Takes other's entries after (append) or before this node's; for leaves,
   // takes over other's outer link. The caller releases other's block.
   void MergeNodes(TNode& other, bool append);

@@ -320,6 +320,49 @@ TEST_F(IndexNode, Redistribution) {
   EXPECT_EQ(e->RedistributeNodes(*f), 0) << "equal nodes stay";
 }
 
+// What the used counts alone tell of a balancing is what RedistributeNodes
+// does with the entries, for every pair of fill levels: a merge, nothing,
+// or the same bytes moving the same way.
+TEST_F(IndexNode, FixedRedistributionTellsWhatRedistributeNodesDoes) {
+  const int32_t k = 100;
+  const int maxEntries = (4096 - kNodeHeaderSize) / k;
+  for (int a = 0; a <= maxEntries; ++a) {
+    for (int b = 0; b <= maxEntries; ++b) {
+      auto left = NewNode(true);
+      auto right = NewNode(true);
+      Fill(*left, a, 1);
+      Fill(*right, b, 100);
+      int32_t tailStart = 0;
+      const int32_t told = left->FixedRedistribution(a * k, b * k, tailStart);
+      const int res = left->RedistributeNodes(*right);
+      const std::string what = std::to_string(a) + " + " + std::to_string(b) + " entries";
+      if (res < 0) {
+        EXPECT_EQ(told, -1) << what;
+      } else if (res == 0) {
+        EXPECT_EQ(told, 0) << what;
+        EXPECT_EQ(left->GetUsed(), a * k) << what;
+      } else if (tailStart >= 0) {
+        EXPECT_EQ(left->GetUsed(), tailStart) << what;
+        EXPECT_EQ(a * k - left->GetUsed(), told) << what;
+        EXPECT_EQ(right->GetUsed(), b * k + told) << what;
+      } else {
+        EXPECT_GT(told, 0) << what;
+        EXPECT_EQ(left->GetUsed(), a * k + told) << what;
+        EXPECT_EQ(right->GetUsed(), b * k - told) << what;
+      }
+      if (::testing::Test::HasFailure()) return;
+      // Release the blocks, so that the interface does not grow per pair.
+      ix_.IO().ReleaseBlock(left->Address(), 4096);
+      ix_.IO().ReleaseBlock(right->Address(), 4096);
+    }
+  }
+  // Counts no fixed node of this size has are never taken for a move.
+  int32_t tailStart = 0;
+  auto n = NewNode(true);
+  EXPECT_EQ(n->FixedRedistribution(150, 2000, tailStart), -1);
+  EXPECT_EQ(n->FixedRedistribution(-100, 2000, tailStart), -1);
+}
+
 TEST_F(IndexNode, FindKeyByPosition) {
   auto n = NewNode(true);
   Fill(*n, 10);

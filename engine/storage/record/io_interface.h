@@ -144,7 +144,8 @@ class TBaseIOInterface : public host::TObject {
   // block at `address`: where the open transaction has already changed the
   // block's page, that page counts those bytes changed and the block's first
   // byte is returned, to be changed in those bytes only and dropped before
-  // the next call into the interface (as a ReadBlockByRef pointer); nullptr,
+  // the next call into the interface other than another EditBlockPart (as a
+  // ReadBlockByRef pointer); nullptr,
   // with nothing done, otherwise (as here): the caller then writes.
   virtual uint8_t* EditBlockPart(uint32_t address, uint32_t offset, uint32_t size);
   virtual void ShowBlocks(host::TStrings& lines);
