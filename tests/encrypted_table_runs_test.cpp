@@ -80,15 +80,7 @@ std::string CheckTarget(TTavDataBase& db, const std::string& name, int count) {
     last = k;
   }
   if (walked != count) return "byK walks " + std::to_string(walked) + " rows";
-  t->ReadLockTable();
-  std::string fault;
-  for (int i = 0; i < t->IndexManager().Count() && fault.empty(); ++i) {
-    TIndexItem& item = *t->IndexManager().Items(i);
-    const TTreeCheckResult r = CheckTree(item.Tree(), item.Unique() || item.Primary());
-    if (!r.Ok()) fault = item.IndexName() + " damaged: " + r.Error;
-  }
-  t->UnlockTable();
-  return fault;
+  return DamagedIndex(*t);
 }
 
 class EncryptedTableRunsTest : public ::testing::TestWithParam<TEncryptionLevel> {

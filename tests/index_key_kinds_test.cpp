@@ -180,15 +180,7 @@ std::string CheckIndexes(TConnection& c, const TModel& model) {
              std::to_string(model.size());
   }
   std::unique_ptr<TTavTable> t = c.Table("pk");
-  t->ReadLockTable();
-  std::string fault;
-  for (int i = 0; i < t->IndexManager().Count() && fault.empty(); ++i) {
-    TIndexItem& item = *t->IndexManager().Items(i);
-    const TTreeCheckResult r = CheckTree(item.Tree(), item.Unique() || item.Primary());
-    if (!r.Ok()) fault = item.IndexName() + " damaged: " + r.Error;
-  }
-  t->UnlockTable();
-  return fault;
+  return DamagedIndex(*t);
 }
 
 // Integer searches through the statement layer (an integer condition on

@@ -151,15 +151,7 @@ std::string CheckSearches(TTavTable& t, const TModel& model, const std::vector<i
 }
 
 // Every index of the table sound and holding exactly its rows.
-void ExpectIndexesSound(TTavTable& t) {
-  t.ReadLockTable();
-  for (int i = 0; i < t.IndexManager().Count(); ++i) {
-    TIndexItem& item = *t.IndexManager().Items(i);
-    const TTreeCheckResult r = CheckTree(item.Tree(), item.Unique() || item.Primary());
-    EXPECT_TRUE(r.Ok()) << item.IndexName() << ": " << r.Error;
-  }
-  t.UnlockTable();
-}
+void ExpectIndexesSound(TTavTable& t) { EXPECT_EQ(DamagedIndex(t), ""); }
 
 std::vector<int> Range(int from, int to, int step = 1) {
   std::vector<int> v;
@@ -635,13 +627,7 @@ TEST_F(IndexSearchProcessesTest, AnInsertSelectStoppedByACollisionAndCommittedLe
     c.T->SetIndexName("byS");
     c.T->Open();
     if (CheckSearches(*c.T, model_, Range(0, 2 * kRows)) != "") return 1;
-    c.T->ReadLockTable();
-    for (int i = 0; i < c.T->IndexManager().Count(); ++i) {
-      TIndexItem& item = *c.T->IndexManager().Items(i);
-      if (!CheckTree(item.Tree(), item.Unique() || item.Primary()).Ok()) return 2;
-    }
-    c.T->UnlockTable();
-    return 0;
+    return DamagedIndex(*c.T).empty() ? 0 : 2;
   });
   ASSERT_TRUE(reader.Started());
   EXPECT_EQ(reader.Wait(), 0) << "1: a search failed, 2: an index is damaged";

@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "engine/components/tav_database.h"
+#include "engine/components/tav_table.h"
 #include "engine/query/exec/tav_query.h"
+#include "engine/storage/testing/btree_check.h"
 #include "engine/storage/testing/lock_test_support.h"
 #include "host/db/fields.h"
 
@@ -85,6 +87,20 @@ inline void KillDuringStatement(const std::string& path, const std::string& sql,
   victim.Kill();
   EXPECT_EQ(victim.Wait(), -1);
   EXPECT_FALSE(victim.Receive(stage)) << "the statement ended before the kill";
+}
+
+// "" when every index tree of the table is sound; else the first damaged
+// one's name and fault. Checked under the table's read lock.
+inline std::string DamagedIndex(TTavTable& t) {
+  t.ReadLockTable();
+  std::string fault;
+  for (int i = 0; i < t.IndexManager().Count() && fault.empty(); ++i) {
+    TIndexItem& item = *t.IndexManager().Items(i);
+    const TTreeCheckResult r = CheckTree(item.Tree(), item.Unique() || item.Primary());
+    if (!r.Ok()) fault = item.IndexName() + " damaged: " + r.Error;
+  }
+  t.UnlockTable();
+  return fault;
 }
 
 }  // namespace tav::test

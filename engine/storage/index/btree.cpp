@@ -648,20 +648,24 @@ int TBTree::SearchAndInsert(bool countRecordNo) {
   return 0;
 }
 
-int TBTree::FindInsertPosition() {
-  LoadSearchKey(false);
-  // In a run of inserts the leaf is searched where it is stored: the insert
-  // changes it there, and a copy would be read out only to be written back.
-  show_leaf_ = defer_inner_writes_;
-  int r;
+int TBTree::DescendShowingLeaf(bool showLeaf) {
+  show_leaf_ = showLeaf;
   try {
-    r = Descend(0, TDescent::Insert, false);
+    const int r = Descend(0, TDescent::Insert, false);
+    show_leaf_ = false;
+    return r;
   } catch (...) {
     show_leaf_ = false;
     if (!nodes_.empty()) Leaf().EndShow();
     throw;
   }
-  show_leaf_ = false;
+}
+
+int TBTree::FindInsertPosition() {
+  LoadSearchKey(false);
+  // In a run of inserts the leaf is searched where it is stored: the insert
+  // changes it there, and a copy would be read out only to be written back.
+  const int r = DescendShowingLeaf(defer_inner_writes_);
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
   const int found = r == 0 && key_cursor_valid_ ? 0 : 1;
@@ -729,16 +733,8 @@ int TBTree::IdxDelete() {
     if (!PathOnKeyEntry()) {
       // On disk the leaf is searched where it is stored: most deletes
       // change no more than it and its neighbour, and change them there.
-      show_leaf_ = io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize;
-      int r;
-      try {
-        r = Descend(0, TDescent::Insert, false);
-      } catch (...) {
-        show_leaf_ = false;
-        if (!nodes_.empty()) Leaf().EndShow();
-        throw;
-      }
-      show_leaf_ = false;
+      const int r =
+          DescendShowingLeaf(io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize);
       const bool found = r == 0 && key_cursor_valid_;
       if (!nodes_.empty() && Leaf().Showing()) {
         const uint32_t shown = Leaf().Address();

@@ -318,6 +318,10 @@ class TBTree : public host::TObject, public TNodeOwner {
   }
   [[noreturn]] void NodeKindCorrupt(const TNode& node, bool leaf, const char* caller) const;
   int Descend(int keyFieldCount, TDescent descent, bool forceToKey);
+  // The insertion descent to the search key's leaf; with `showLeaf` the
+  // leaf is searched where it is stored (show_leaf_), and a failure ends
+  // the showing.
+  int DescendShowingLeaf(bool showLeaf);
   // The leaf entry the path stands on when the path is valid and still the
   // tree's; else null.
   const uint8_t* PathEntry() const;
