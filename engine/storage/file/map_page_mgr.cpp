@@ -3,6 +3,7 @@
 #include "host/rtl/le_bytes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/storage/file/global_hdr.h"
@@ -30,6 +31,9 @@ constexpr const char* kBadAddress = "Map Page address invalid";
 constexpr const char* kIllegalAddress = "Illegal map page address";
 // Table page owners remembered at most: 256 MB of 4096-byte pages.
 constexpr size_t kMaxKnownPageOwners = 65536;
+
+// Shared by every manager, so that no two ever hand out the same generation.
+std::atomic<uint64_t> owners_generations{0};
 
 
 
@@ -317,8 +321,10 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t owner, uint32_t address, uint32_t co
     SearchMapsForMapPage(map);
   }
 
-  if (!page_owners_.empty())
+  if (!page_owners_.empty()) {
     for (uint32_t k = 0; k < count; ++k) page_owners_.erase(page + k);
+    OwnersChanged();
+  }
   std::vector<uint16_t>& chain = Chain();
   const auto lo = static_cast<uint16_t>(EntryOffset(first));
   const auto hi = static_cast<uint16_t>(EntryOffset(first + count - 1));
@@ -414,6 +420,7 @@ void TMapPageMgr::CollectOwnedPages(uint32_t owner, uint32_t kind, host::TList& 
       list.Add(static_cast<int32_t>(PageAddress(m, e)));
       if (release) {
         page_owners_.erase(static_cast<uint32_t>(page));
+        OwnersChanged();
         chain.push_back(static_cast<uint16_t>(EntryOffset(e)));
         freed = true;
       }
@@ -452,6 +459,7 @@ uint16_t TMapPageMgr::PageOwnerCode(uint32_t address) {
   if (page >= kFixedAreaPages && code >= 16 && (code & kMapEntryFree) == 0) {
     // Bounded: a connection that touched every page of a large file keeps
     // no more than this many answers.
+    OwnersChanged();
     if (page_owners_.size() + entries_ > kMaxKnownPageOwners) page_owners_.clear();
     // The map page read answers for the owner's other pages on it as well:
     // a walk of a table asks for each of its pages in turn, and the page
@@ -463,6 +471,10 @@ uint16_t TMapPageMgr::PageOwnerCode(uint32_t address) {
         page_owners_.insert_or_assign(first + k, code);
   }
   return code;
+}
+
+uint64_t TMapPageMgr::NewOwnersGeneration() {
+  return owners_generations.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 bool TMapPageMgr::KnownPageOwner(uint32_t address, uint16_t& code) const {
@@ -478,6 +490,7 @@ bool TMapPageMgr::CoversPage(uint32_t address) const {
 
 void TMapPageMgr::ForgetPageOwners(uint32_t tableId) {
   std::erase_if(page_owners_, [&](const auto& p) { return (p.second >> 4) == tableId; });
+  OwnersChanged();
 }
 
 // ---- diagnostics ----

@@ -126,11 +126,19 @@ class TMapPageMgr : public host::TObject {
   // Forgets the remembered owners of table `tableId`'s pages.
   void ForgetPageOwners(uint32_t tableId);
   // Forgets the remembered owner of the page holding `address`.
-  void ForgetPageOwner(uint32_t address) { page_owners_.erase(address >> page_shift_); }
+  void ForgetPageOwner(uint32_t address) {
+    page_owners_.erase(address >> page_shift_);
+    OwnersChanged();
+  }
+  // Changes whenever a remembered owner is forgotten or read again, and is
+  // never the same for two managers: an answer KnownPageOwner gave stands
+  // while this stays the same.
+  uint64_t OwnersGeneration() const { return owners_generation_; }
 
   void ResetAddressCache() {
     map_addrs_.clear();
     page_owners_.clear();
+    OwnersChanged();
   }
 
   uint32_t EntriesPerPage() const { return entries_; }
@@ -186,6 +194,9 @@ class TMapPageMgr : public host::TObject {
   std::vector<uint32_t> map_addrs_;  // addresses of map pages 0, 1, ... as found
   // Page number -> owner code of table pages, as last read.
   std::unordered_map<uint32_t, uint16_t> page_owners_;
+  uint64_t owners_generation_ = NewOwnersGeneration();
+  static uint64_t NewOwnersGeneration();
+  void OwnersChanged() { owners_generation_ = NewOwnersGeneration(); }
   // The map page (address and bytes) whose chain `chain_` is, and whether
   // that chain is known to be in offset order.
   uint32_t chain_address_ = 0;

@@ -299,6 +299,53 @@ TEST_F(MapPageTest, OwnersMatchByCodeOrByTableAndTheFilesOwnPagesNever) {
   EXPECT_EQ(raw.substr(k127, kPage), std::string(kPage, '\0'));
 }
 
+// A remembered owner answers without a read; whoever keeps such an answer
+// keeps it only while the generation stays: every change to what is
+// remembered (a page freed, forgotten, read again, a table forgotten) moves
+// the generation, answers from memory do not, and no two managers share one.
+TEST_F(MapPageTest, TheOwnersGenerationMovesWithEveryChangeToWhatIsRemembered) {
+  Open();
+  TMapPageMgr& map = *m_.MapPageMgr();
+  const uint32_t page = Alloc(2, 7, 9);
+  EXPECT_EQ(m_.GetPageOwnerCode(page), 7 * 16 + 9);
+  uint16_t code = 0;
+  ASSERT_TRUE(map.KnownPageOwner(page, code));
+  ASSERT_TRUE(map.KnownPageOwner(page + kPage, code)) << "the map page answers for both";
+  uint64_t seen = map.OwnersGeneration();
+  EXPECT_EQ(m_.GetPageOwnerCode(page), 7 * 16 + 9);
+  EXPECT_EQ(m_.GetPageOwnerCode(page + kPage), 7 * 16 + 9);
+  EXPECT_EQ(map.OwnersGeneration(), seen) << "answers from memory";
+
+  auto moved = [&] {
+    const uint64_t now = map.OwnersGeneration();
+    const bool changed = now != seen;
+    seen = now;
+    return changed;
+  };
+  Free(page / kPage);
+  EXPECT_TRUE(moved()) << "a page freed";
+  EXPECT_FALSE(map.KnownPageOwner(page, code));
+  EXPECT_EQ(Alloc(1, 8, 9), page) << "the freed page goes to table 8";
+  EXPECT_EQ(m_.GetPageOwnerCode(page), 8 * 16 + 9);
+  EXPECT_TRUE(moved()) << "a page read again";
+  map.ForgetPageOwner(page);
+  EXPECT_TRUE(moved()) << "a page forgotten";
+  EXPECT_EQ(m_.RereadPageOwnerCode(page + kPage), 7 * 16 + 9);
+  EXPECT_TRUE(moved()) << "a page read again on request";
+  map.ForgetPageOwners(7);
+  EXPECT_TRUE(moved()) << "a table forgotten";
+  EXPECT_FALSE(map.KnownPageOwner(page + kPage, code));
+  map.ResetAddressCache();
+  EXPECT_TRUE(moved()) << "everything forgotten";
+
+  TDiskMgr other;
+  db_.Configure(other);
+  other.Open();
+  EXPECT_NE(other.MapPageMgr()->OwnersGeneration(), map.OwnersGeneration());
+  EXPECT_EQ(other.GetPageOwnerCode(page), 8 * 16 + 9);
+  EXPECT_NE(other.MapPageMgr()->OwnersGeneration(), map.OwnersGeneration());
+}
+
 TEST_F(MapPageTest, TheFixedAreaAndMapPagesCannotBeFreed) {
   Open();
   Alloc(1);

@@ -831,6 +831,7 @@ void TCacheBlockMgr::Mark(uint64_t start, uint64_t end) {
 }
 
 void TCacheBlockMgr::Close() {
+  last_written_ = nullptr;
   index_.clear();
   ForgetSpan();
   Clear();
@@ -881,6 +882,7 @@ TCacheBlock* TCacheBlockMgr::NewBlock(uint64_t start, uint32_t size) {
 }
 
 void TCacheBlockMgr::DeleteBlock(TCacheBlock* block) {
+  if (block == last_written_) last_written_ = nullptr;
   index_.erase(block->Start());
   delete block;
 }
@@ -927,6 +929,15 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
   const uint64_t start = (uint64_t{high} << 32) | low;
   const uint64_t end = start + count;
   Mark(start, end);
+  // Blocks are disjoint: one that holds the whole range is the only one
+  // there.
+  if (TCacheBlock* last = last_written_; last && last->Start() <= start && end <= last->End()) {
+    ++hits_;
+    std::memcpy(last->data_.get() + (start - last->Start()), src, count);
+    last->owner_ = owner;
+    last->state_ = cpDirty;
+    return;
+  }
   auto first = FirstEndingAfter(start);
   auto last = first;
   while (last != index_.end() && last->second->Start() < end) ++last;
@@ -969,6 +980,7 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, int32_t owner, uint32_t coun
   }
   block->owner_ = owner;
   block->state_ = cpDirty;
+  last_written_ = block;
 }
 
 bool TCacheBlockMgr::RemoveRange(uint32_t position, uint32_t upper, uint32_t count) {
@@ -1013,6 +1025,7 @@ void TCacheBlockMgr::Commit() {
     write_io_(block->data_.get(), block->low_addr_, block->high_addr_, block->block_size_);
     block->state_ = cpClean;
   }
+  last_written_ = nullptr;
   index_.clear();
   ForgetSpan();
   Clear();

@@ -499,6 +499,10 @@ class TCacheBlockMgr : public host::TCollection {
   static constexpr uint64_t kMarkedLimit = uint64_t{1} << 32;
   std::vector<uint64_t> marks_;
   std::vector<uint32_t> marked_words_;  // the words of marks_ not zero
+  // The block the last write went to: a table header is written again and
+  // again within a transaction, each time inside the block its first write
+  // made, which then needs no search. Null once that block goes.
+  TCacheBlock* last_written_ = nullptr;
   // Whether a granule of [start, end) is marked; true from 4 GB on.
   bool AnyMarked(uint64_t start, uint64_t end) const;
   // Before bytes [start, end) turn pending; may raise (short of memory)

@@ -918,6 +918,50 @@ TEST_F(BlockCacheTest, RemovingARangeKeepsWhatLiesAroundIt) {
   EXPECT_EQ(disk.Plain(0, 300), expected);
 }
 
+// A write inside the block the last write went to goes straight into it;
+// once that block has shrunk, gone or been committed, a write where it was
+// is held as any other.
+TEST_F(BlockCacheTest, WritesAfterTheLastWrittenBlockShrankOrWentLandWhereTheyBelong) {
+  const auto original = disk.Plain(0, 200);
+  blocks.StartTransaction();
+  Write(100, Filled(20, 1));
+  Write(105, Filled(5, 2));  // inside the last written block
+  EXPECT_EQ(blocks.Count(), 1);
+  EXPECT_EQ(blocks.Hits(), 1);
+  EXPECT_TRUE(blocks.RemoveRange(110, 0, 10));  // its head stays, shorter
+  Write(112, Filled(4, 3));  // where its tail was: a block of its own
+  EXPECT_EQ(blocks.Count(), 2);
+  auto expected = original;
+  std::fill(expected.begin() + 100, expected.begin() + 105, 1);
+  std::fill(expected.begin() + 105, expected.begin() + 110, 2);
+  std::fill(expected.begin() + 112, expected.begin() + 116, 3);
+  EXPECT_EQ(Read(0, 200), expected);
+  EXPECT_TRUE(blocks.RemoveRange(112, 0, 4));  // the last written block goes
+  std::copy(original.begin() + 112, original.begin() + 116, expected.begin() + 112);
+  Write(113, Filled(2, 4));
+  std::fill(expected.begin() + 113, expected.begin() + 115, 4);
+  Write(100, Filled(2, 5));  // the first block again
+  std::fill(expected.begin() + 100, expected.begin() + 102, 5);
+  EXPECT_EQ(blocks.Count(), 2);
+  EXPECT_EQ(Read(0, 200), expected);
+  blocks.Commit();
+  EXPECT_EQ(disk.Plain(0, 200), expected);
+
+  // The next transaction starts with no block.
+  disk.writeOrder.clear();
+  blocks.StartTransaction();
+  Write(113, Filled(1, 6));
+  EXPECT_EQ(blocks.Count(), 1);
+  blocks.Rollback();
+  blocks.StartTransaction();
+  Write(113, Filled(1, 7));
+  EXPECT_EQ(blocks.Count(), 1);
+  EXPECT_EQ(Read(113, 1), Filled(1, 7));
+  blocks.Rollback();
+  EXPECT_EQ(disk.Plain(0, 200), expected) << "nothing of either reached the file";
+  EXPECT_TRUE(disk.writeOrder.empty());
+}
+
 // Pending bytes spread over a file many times larger than the search's
 // shortcuts (64 KB chunks): every read and every removal, wherever it lies,
 // must find exactly the pending bytes a plain byte map holds, across several

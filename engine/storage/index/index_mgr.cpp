@@ -416,8 +416,8 @@ void TIndexManager::CreateIndexes() {
   for (int i = 0; i < Count(); ++i) {
     TIndexItem& item = *Items(i);
     item.CreateIndex();
-    table_header_->SetIndexRoot(item.IndexSequence(), item.Root());
-    table_header_->SetIndexDepth(item.IndexSequence(), static_cast<uint16_t>(item.Depth()));
+    table_header_->SetIndexSlot(item.IndexSequence(), item.Root(),
+                                static_cast<uint16_t>(item.Depth()));
   }
 }
 
@@ -526,8 +526,10 @@ void TIndexManager::ReadIndexHeaders(bool invalidate) {
   for (int i = 0; i < Count(); ++i) {
     TIndexItem& item = *Items(i);
     // The header checks the slot against its index count (8581).
-    const uint32_t root = table_header_->GetIndexRoot(item.IndexSequence());
-    const uint32_t depth = table_header_->GetIndexDepth(item.IndexSequence());
+    uint32_t root;
+    uint16_t slotDepth;
+    table_header_->GetIndexSlot(item.IndexSequence(), root, slotDepth);
+    const uint32_t depth = slotDepth;
     // A slot with a root but no depth, or the reverse, or a depth no tree
     // reaches is not something this engine wrote.
     if ((root == 0) != (depth == 0) || depth > kMaxTreeDepth)
@@ -543,8 +545,8 @@ void TIndexManager::WriteIndexHeaders() {
   RequireHeader();
   for (int i = 0; i < Count(); ++i) {
     const TIndexItem& item = *Items(i);
-    table_header_->SetIndexRoot(item.IndexSequence(), item.Root());
-    table_header_->SetIndexDepth(item.IndexSequence(), static_cast<uint16_t>(item.Depth()));
+    table_header_->SetIndexSlot(item.IndexSequence(), item.Root(),
+                                static_cast<uint16_t>(item.Depth()));
   }
 }
 

@@ -193,10 +193,8 @@ int TBaseLockMgr::QueryLockType(uint32_t id) const {
   // The strongest: after an upgrade the read piece comes first in the list,
   // yet the id is written.
   int type = kLockTypeNone;
-  for (int i = 0; i < locks_.Count(); ++i) {
-    const TLockItem* item = locks_.Items(i);
+  for (const auto& item : locks_.All())
     if (item->RqID == id) type = std::max(type, item->LckType);
-  }
   return type;
 }
 

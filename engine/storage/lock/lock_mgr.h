@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ class TLockCollection {
  public:
   int Count() const { return static_cast<int>(items_.size()); }
   TLockItem* Items(int index) const { return items_.at(static_cast<size_t>(index)).get(); }
+  // The items in order, for a walk that asks no index.
+  std::span<const std::unique_ptr<TLockItem>> All() const { return items_; }
   // A cleared item added last.
   TLockItem* Add();
   void Delete(int index);

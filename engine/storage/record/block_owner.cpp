@@ -2,6 +2,7 @@
 
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/file/disk_mgr.h"
+#include "engine/storage/file/map_page_mgr.h"
 #include "engine/storage/record/io_interface.h"
 
 namespace tav {
@@ -10,6 +11,7 @@ void TBlockOwnerCheck::Open(TBaseIOInterface& io) {
   io_ = nullptr;
   disk_ = nullptr;
   block_align_ = 0;
+  passed_page_ = kNoPage;
   const bool onDisk = io.IOMode() == iomDiskFixedSize || io.IOMode() == iomDiskVariableSize;
   if (!onDisk || !io.DiskMgr() || io.BlockSize() == 0) return;
   io_ = &io;
@@ -26,6 +28,22 @@ void TBlockOwnerCheck::Open(TBaseIOInterface& io) {
 }
 
 void TBlockOwnerCheck::CheckOnDisk(uint32_t address, const char* caller) const {
+  // A block of the page that passed last: only what concerns the block
+  // itself is looked at again.
+  const uint32_t pageSize = disk_->PageSize();
+  const uint64_t first = address & ~uint64_t{pageSize - 1};
+  const uint64_t end = uint64_t{address} + io_->BlockSize();
+  const uint32_t offset = address & (pageSize - 1);
+  if (first == passed_page_ && end <= first + pageSize &&
+      end <= static_cast<uint64_t>(kMaxFileEnd) && io_->PageOwner() == passed_owner_ &&
+      (block_align_ == 0 || (offset % block_align_ == 0 && offset + block_align_ <= pageSize))) {
+    const TMapPageMgr* map = disk_->MapPageMgr();
+    if (map && map->OwnersGeneration() == passed_generation_ && disk_->IsOpen()) return;
+  }
+  CheckPages(address, caller);
+}
+
+void TBlockOwnerCheck::CheckPages(uint32_t address, const char* caller) const {
   const uint32_t pageSize = disk_->PageSize();
   const uint64_t end = uint64_t{address} + io_->BlockSize();
   bool ok = end <= static_cast<uint64_t>(kMaxFileEnd);
@@ -34,7 +52,8 @@ void TBlockOwnerCheck::CheckOnDisk(uint32_t address, const char* caller) const {
     ok = offset % block_align_ == 0 && offset + block_align_ <= pageSize;
   }
   const uint16_t owner = io_->PageOwner();
-  for (uint64_t page = address & ~uint64_t{pageSize - 1}; ok && page < end; page += pageSize) {
+  const uint64_t first = address & ~uint64_t{pageSize - 1};
+  for (uint64_t page = first; ok && page < end; page += pageSize) {
     const auto at = static_cast<uint32_t>(page);
     // What is remembered of a page may be another table's, from before
     // another connection freed the page and gave it to this one: the entry
@@ -45,6 +64,17 @@ void TBlockOwnerCheck::CheckOnDisk(uint32_t address, const char* caller) const {
     TavDatabaseErrorFmt(kUnexpectedInternalError, caller,
                         "Block address %u does not lie in the owner's pages (%u)",
                         {address, static_cast<uint32_t>(owner)});
+  // Only an answer that came from the remembered owners is kept: one read
+  // from the map each time is asked for each time.
+  passed_page_ = kNoPage;
+  uint16_t code;
+  if (const TMapPageMgr* map = disk_->MapPageMgr();
+      end <= first + pageSize && map && map->KnownPageOwner(static_cast<uint32_t>(first), code) &&
+      code == owner) {
+    passed_page_ = first;
+    passed_owner_ = owner;
+    passed_generation_ = map->OwnersGeneration();
+  }
 }
 
 }  // namespace tav

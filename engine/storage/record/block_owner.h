@@ -26,7 +26,10 @@ class TDiskMgr;
 class TBlockOwnerCheck {
  public:
   void Open(TBaseIOInterface& io);
-  void Close() { io_ = nullptr; }
+  void Close() {
+    io_ = nullptr;
+    passed_page_ = kNoPage;
+  }
   // 8581 from `caller` unless address names a block of the interface's pages.
   void Check(uint32_t address, const char* caller) const {
     if (io_) CheckOnDisk(address, caller);
@@ -34,10 +37,21 @@ class TBlockOwnerCheck {
 
  private:
   void CheckOnDisk(uint32_t address, const char* caller) const;
+  // The whole check, page by page, without the passed page.
+  void CheckPages(uint32_t address, const char* caller) const;
 
   TBaseIOInterface* io_ = nullptr;  // set only for disk interfaces
   TDiskMgr* disk_ = nullptr;
   uint32_t block_align_ = 0;  // block size when requests are one page, else 0
+  // The page of the last one-page block that passed, for its owner code, and
+  // the generation of the disk manager's remembered owners that answered:
+  // while that generation holds, the page would be answered the same again.
+  // Blocks of one page follow each other on it (a record read, then
+  // deleted; the next record of a walk).
+  static constexpr uint64_t kNoPage = UINT64_MAX;
+  mutable uint64_t passed_page_ = kNoPage;
+  mutable uint64_t passed_generation_ = 0;
+  mutable uint16_t passed_owner_ = 0;
 };
 
 }  // namespace tav

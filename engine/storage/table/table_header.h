@@ -124,6 +124,20 @@ class TTableHeader : public host::TCollectionItem {
   void SetIndexDepth(int index, uint16_t depth) {
     InternalSetHdrItemWord(InternalGetIndexOffset(index) + 4, depth);
   }
+  // Root and depth of index i at once, as the two calls above would give or
+  // set them (the slot is checked once: it holds both).
+  void GetIndexSlot(int index, uint32_t& root, uint16_t& depth) const {
+    const uint8_t* slot = buf_.data() + InternalGetIndexOffset(index);
+    root = host::GetU32(slot);
+    depth = host::GetU16(slot + 4);
+  }
+  void SetIndexSlot(int index, uint32_t root, uint16_t depth) {
+    uint8_t* slot = buf_.data() + InternalGetIndexOffset(index);
+    if (host::GetU32(slot) == root && host::GetU16(slot + 4) == depth) return;
+    host::PutU32(slot, root);
+    host::PutU16(slot + 4, depth);
+    dirty_ = true;
+  }
 
   // The size stored at byte 8.
   uint32_t GetHeaderSize() const;
