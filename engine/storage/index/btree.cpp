@@ -40,8 +40,9 @@ void TBTree::ConnectToIFace(TBaseIOInterface* ioInterface, uint32_t pageSize, ui
   if (open_) {
     nodes_.clear();
     positions_.clear();
-    held_.clear();
     ClearHeld();
+    held_.clear();
+    held_read_overs_ = 0;
     spare_ = NewNode();
   }
   positioned_ = key_cursor_valid_ = false;
@@ -117,6 +118,7 @@ void TBTree::Close() {
   positions_.clear();
   held_.clear();
   held_ix_.reset();
+  held_read_overs_ = 0;
   spare_.reset();
   key_format_.Close();
   open_ = false;
@@ -372,15 +374,22 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
     // Not held: a held node is read over.
     const size_t limit =
         std::clamp(kHeldInnerBytes / std::max<size_t>(page_size_, 1), kHeldInnerNodesAtLeast, kHeldInnerNodes);
-    if (count < limit) {
+    // Past the first few, a tree makes another node to keep only once its
+    // descents have read over its kept ones many times: a tree opened for a
+    // statement or two does not pay for nodes it would not come back to.
+    ++held_read_overs_;
+    if (count < limit &&
+        (count < kHeldInnerNodesAtLeast || held_read_overs_ >= kHeldReadOversPerNode * count)) {
       held_.push_back(NewNode());
     } else {
       // In turn, passing over the nodes that levels nearer the root left
       // (unless every held node is one of those).
-      i = next_victim_;
+      // (The turn may have been left by a tree opened over other pages.)
+      const size_t first = next_victim_ % count;
+      i = first;
       for (size_t tried = 0; tried < count && held_ix_->Level[i] < level; ++tried)
         i = (i + 1) % count;
-      if (held_ix_->Level[i] < level) i = next_victim_;
+      if (held_ix_->Level[i] < level) i = first;
       next_victim_ = (i + 1) % count;
     }
   }
@@ -429,8 +438,19 @@ void TBTree::SetHeldAt(size_t i, uint32_t address) {
 
 void TBTree::ClearHeld() {
   if (!held_ix_) return;
-  held_ix_->At.fill(0);
-  held_ix_->Slots.fill(0);
+  // Only the slots of held addresses are taken: those alone are cleared,
+  // since trees are invalidated far more often than they hold many nodes.
+  THeldIndex& ix = *held_ix_;
+  for (size_t i = 0; i < held_.size(); ++i) {
+    const uint32_t address = ix.At[i];
+    if (address == 0) continue;
+    const auto tag = static_cast<uint16_t>(i + 1);
+    size_t s = HeldSlotOf(address);
+    for (size_t probes = 0; ix.Slots[s] != tag && probes < kHeldSlots; ++probes)
+      s = (s + 1) & (kHeldSlots - 1);
+    if (ix.Slots[s] == tag) ix.Slots[s] = 0;
+    ix.At[i] = 0;
+  }
 }
 
 void TBTree::ForgetHeldCopies(uint32_t address) {

@@ -439,6 +439,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   };
   std::unique_ptr<THeldIndex> held_ix_;
   size_t next_victim_ = 0;  // where the search for a held node to read over starts
+  // Kept nodes read over since the tree was opened (see TakeHeldInnerNode).
+  size_t held_read_overs_ = 0;
+  static constexpr size_t kHeldReadOversPerNode = 16;
   // Disk node addresses are page multiples, memory ones small handles: a
   // multiplicative hash spreads both.
   static size_t HeldSlotOf(uint32_t address) {
