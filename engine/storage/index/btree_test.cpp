@@ -594,6 +594,15 @@ TEST(BTreeDisk, RandomRunSurvivesCloseAndReopen) {
   half.Close();
 }
 
+// "k" and six digits: keys in the order of their numbers.
+TVal PaddedKey(int k) {
+  TVal v;
+  char text[16];
+  std::snprintf(text, sizeof text, "k%06d", k);
+  v.Str = text;
+  return v;
+}
+
 // Runs of checked inserts inside transactions on a database file (the
 // leaves the transaction changed before take later inserts where they are
 // stored): each insert counts its record number and refuses a key the index
@@ -604,13 +613,7 @@ TEST(BTreeDisk, RunsOfInsertsStoreWhatPlainInsertsStore) {
   layout.StringKey = true;
   layout.StringSize = 60;  // 77-byte entries: three levels within a few thousand keys
   layout.PageSize = 4096;
-  auto key = [](int k) {
-    TVal v;
-    char text[16];
-    std::snprintf(text, sizeof text, "k%06d", k);
-    v.Str = text;
-    return v;
-  };
+  const auto key = PaddedKey;
   constexpr int kKeys = 2500;
   // The file after the work, with runs or without.
   auto stored = [&](bool runs) {
@@ -702,13 +705,7 @@ TEST(BTreeDisk, DeletesInATransactionStoreWhatPlainDeletesStore) {
   layout.Unique = false;  // entries end with the record number
   layout.StringSize = 60;
   layout.PageSize = 4096;
-  auto key = [](int k) {
-    TVal v;
-    char text[16];
-    std::snprintf(text, sizeof text, "k%06d", k);
-    v.Str = text;
-    return v;
-  };
+  const auto key = PaddedKey;
   constexpr int kKeys = 3000;
   // Scattered over the leaves, as a table's second index sees them.
   auto order = [](int i) { return (i * 7919) % kKeys; };
@@ -998,11 +995,7 @@ TEST(BTree, KeptInnerNodesFollowAnotherConnectionsChanges) {
   const TIndexLayout layout = Layout(false, true, false, ikFixed, 256);
   TTestIndex a(layout);
   constexpr int kKeys = 1500;
-  auto key = [](int i) {
-    TVal v;
-    v.Int = i;
-    return v;
-  };
+  const auto key = Int;
   for (int i = 0; i < kKeys; ++i) ASSERT_EQ(a.Insert(key(2 * i), static_cast<uint32_t>(i + 1)), 0);
   ASSERT_GE(a.Tree().Depth(), 3u);
   // Keys from both ends in turn: every search turns to another subtree,
@@ -1066,11 +1059,7 @@ TEST(BTree, AllOverATreeLargerThanItsKeptNodesRecordNumbersStayRight) {
   TTestIndex ix(layout);
   TBTree& tree = ix.Tree();
   constexpr int kKeys = 60000;
-  auto key = [](int i) {
-    TVal v;
-    v.Int = i;
-    return v;
-  };
+  const auto key = Int;
   std::mt19937 rng(99);
   std::vector<int> order(kKeys);
   for (int i = 0; i < kKeys; ++i) order[static_cast<size_t>(i)] = i;
