@@ -27,16 +27,21 @@ void TBlockOwnerCheck::Open(TBaseIOInterface& io) {
   if (request == pageSize) block_align_ = bs;
 }
 
+bool TBlockOwnerCheck::BlockFits(uint32_t address, uint64_t end) const {
+  if (end > static_cast<uint64_t>(kMaxFileEnd)) return false;
+  if (block_align_ == 0) return true;
+  const uint32_t offset = address & (disk_->PageSize() - 1);
+  return offset % block_align_ == 0 && offset + block_align_ <= disk_->PageSize();
+}
+
 void TBlockOwnerCheck::CheckOnDisk(uint32_t address, const char* caller) const {
   // A block of the page that passed last: only what concerns the block
   // itself is looked at again.
   const uint32_t pageSize = disk_->PageSize();
   const uint64_t first = address & ~uint64_t{pageSize - 1};
   const uint64_t end = uint64_t{address} + io_->BlockSize();
-  const uint32_t offset = address & (pageSize - 1);
-  if (first == passed_page_ && end <= first + pageSize &&
-      end <= static_cast<uint64_t>(kMaxFileEnd) && io_->PageOwner() == passed_owner_ &&
-      (block_align_ == 0 || (offset % block_align_ == 0 && offset + block_align_ <= pageSize))) {
+  if (first == passed_page_ && end <= first + pageSize && io_->PageOwner() == passed_owner_ &&
+      BlockFits(address, end)) {
     const TMapPageMgr* map = disk_->MapPageMgr();
     if (map && map->OwnersGeneration() == passed_generation_ && disk_->IsOpen()) return;
   }
@@ -46,11 +51,7 @@ void TBlockOwnerCheck::CheckOnDisk(uint32_t address, const char* caller) const {
 void TBlockOwnerCheck::CheckPages(uint32_t address, const char* caller) const {
   const uint32_t pageSize = disk_->PageSize();
   const uint64_t end = uint64_t{address} + io_->BlockSize();
-  bool ok = end <= static_cast<uint64_t>(kMaxFileEnd);
-  if (ok && block_align_ != 0) {
-    const uint32_t offset = address & (pageSize - 1);
-    ok = offset % block_align_ == 0 && offset + block_align_ <= pageSize;
-  }
+  bool ok = BlockFits(address, end);
   const uint16_t owner = io_->PageOwner();
   const uint64_t first = address & ~uint64_t{pageSize - 1};
   for (uint64_t page = first; ok && page < end; page += pageSize) {

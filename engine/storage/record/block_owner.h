@@ -37,6 +37,9 @@ class TBlockOwnerCheck {
 
  private:
   void CheckOnDisk(uint32_t address, const char* caller) const;
+  // The block ending at `end` lies within the file's reach and, where a
+  // request is one page, on a whole block of its page.
+  bool BlockFits(uint32_t address, uint64_t end) const;
   // The whole check, page by page, without the passed page.
   void CheckPages(uint32_t address, const char* caller) const;
 
