@@ -73,6 +73,15 @@ TCollectionItem* TCollection::FindItemID(int id) const {
 
 void TCollection::Delete(int index) { delete Items(index); }
 
+TCollectionItem* TCollection::ExtractLast() {
+  TCollectionItem* item = Items(Count() - 1);
+  items_.pop_back();
+  if (by_id_built_) by_id_.erase(item->id_);
+  item->collection_ = nullptr;
+  if (update_count_ == 0) Changed();
+  return item;
+}
+
 void TCollection::Clear() {
   if (items_.empty()) return;
   BeginUpdate();

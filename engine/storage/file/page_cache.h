@@ -232,6 +232,9 @@ class TCacheMgr : public THashCollection {
   int DirtyCount() const { return static_cast<int>(dirty_.size()); }
   // Pages set aside out of the cache for the next transaction to grow into.
   int ParkedCount() const { return static_cast<int>(parked_.size()); }
+  // Page objects (without buffers) kept out of the collection for the pages
+  // the cache adds next.
+  int SparePageCount() const { return static_cast<int>(spare_pages_.size()); }
   // The dirty pages, in no particular order: a commit touches these only,
   // however far the cache has grown.
   const std::vector<TCachePage*>& DirtyPages() const { return dirty_; }
@@ -335,6 +338,16 @@ class TCacheMgr : public THashCollection {
   std::vector<std::unique_ptr<uint8_t[]>> parked_;
   static constexpr size_t kMaxParkedBytes = size_t{32} << 20;
   static constexpr size_t kFreedParkedBytes = size_t{1} << 20;
+  // The page objects of the pages a trim takes out of the cache, out of the
+  // collection and without their buffers, for AddPage to put back: a
+  // transaction that grows the cache as the one before did makes no page
+  // objects, and the trim after it frees none. Up to SparePageBound() of
+  // them; freed only by Close, all at once, so no later commit pays for
+  // freeing them a part at a time.
+  std::vector<std::unique_ptr<TCachePage>> spare_pages_;
+  static constexpr size_t kMaxSparePages = 8192;
+  // As many page objects as parked buffers could serve, within kMaxSparePages.
+  size_t SparePageBound() const;
   int before_limit_ = 0;
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.
