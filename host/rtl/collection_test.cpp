@@ -85,8 +85,8 @@ TEST(CollectionTest, SetIndexAndInsertKeepOrder) {
 
 // An item taken out from the end is the caller's, alive and unlisted: the
 // collection forgets it by ID (asked before and after), tells of the change,
-// and takes it back later under a new ID.
-TEST(CollectionTest, ExtractLastHandsTheLastItemOverUnfreed) {
+// and takes it back later (Append) under a new ID.
+TEST(CollectionTest, ExtractLastAndAppendHandItemsOverUnfreed) {
   class TCounting : public TNamedItems {
    public:
     int changes = 0;
@@ -113,11 +113,22 @@ TEST(CollectionTest, ExtractLastHandsTheLastItemOverUnfreed) {
   }
   EXPECT_EQ(c.changes, 2);
   EXPECT_EQ(c.Count(), 1);
-  last->SetCollection(&c);
+  c.Append(last.get());
+  EXPECT_EQ(c.changes, 3);
   EXPECT_EQ(c.Items(1), last.get());
+  EXPECT_EQ(last->Collection(), &c);
+  EXPECT_EQ(last->Index(), 1);
   EXPECT_EQ(last->ID(), 3);
   EXPECT_EQ(c.FindItemID(3), last.get());
   last.release();
+  // Appending an item of another collection moves it, as SetCollection does.
+  TNamedItems other;
+  TNamedItem* moved = other.Add();
+  c.Append(moved);
+  EXPECT_EQ(other.Count(), 0);
+  EXPECT_EQ(c.Items(2), moved);
+  EXPECT_EQ(c.FindItemID(4), moved);
+  delete c.ExtractLast();
   delete c.ExtractLast();
   delete c.ExtractLast();
   EXPECT_EQ(c.Count(), 0);

@@ -290,7 +290,7 @@ TCachePage* TCacheMgr::AddPage() {
     // Back at the end of the collection; out of memory growing its list, it
     // stays spare.
     page = spare_pages_.back().get();
-    page->SetCollection(this);
+    Append(page);
     spare_pages_.back().release();
     spare_pages_.pop_back();
   } else {
@@ -343,9 +343,6 @@ size_t TCacheMgr::KeptListCapacity() const {
   return std::max(kKeepListCapacity, static_cast<size_t>(std::max(page_limit_, 0)) + parkable);
 }
 
-size_t TCacheMgr::SparePageBound() const {
-  return page_size_ == 0 ? 0 : std::min(kMaxSparePages, kMaxParkedBytes / page_size_);
-}
 
 void TCacheMgr::TrimToLimit() {
   // Set aside by transactions before and not needed by this one: a part of
@@ -356,10 +353,10 @@ void TCacheMgr::TrimToLimit() {
   if (excess <= 0) return;
   const size_t parkable = kMaxParkedBytes / page_size_ - std::min(kMaxParkedBytes / page_size_, parked_.size());
   // The index entries of the pages going, kept for the pages the next
-  // transaction installs (most often these, back from the parked list).
-  if (spare_nodes_.capacity() < std::min(static_cast<size_t>(excess), parkable)) {
+  // transaction installs (most often these, back from the spare ones).
+  if (spare_nodes_.capacity() < std::min(static_cast<size_t>(excess), kMaxSparePages)) {
     try {
-      spare_nodes_.reserve(std::min(static_cast<size_t>(excess), parkable));
+      spare_nodes_.reserve(std::min(static_cast<size_t>(excess), kMaxSparePages));
     } catch (const std::bad_alloc&) {
       // Only a saving: the entries are freed instead.
     }
@@ -378,7 +375,7 @@ void TCacheMgr::TrimToLimit() {
     TCachePage* next = page->lru_next_;
     Unhash(page);
     LruUnlink(page);
-    SetState(page, cpEmpty);
+    page->state_ = cpEmpty;  // clean, as every page on the list
     goes[static_cast<size_t>(page->slot_)] = 1;
     ++marked;
     page = next;
@@ -399,11 +396,11 @@ void TCacheMgr::TrimToLimit() {
     // Only a saving: the pages are freed instead.
   }
   const size_t spare = std::min(
-      SparePageBound(), spare_pages_.size() + static_cast<size_t>(Count() - kept));
+      kMaxSparePages, spare_pages_.size() + static_cast<size_t>(Count() - kept));
   if (spare_pages_.capacity() < spare) {
     try {
       spare_pages_.reserve(
-          std::max(spare, std::min(SparePageBound(), 2 * spare_pages_.capacity())));
+          std::max(spare, std::min(kMaxSparePages, 2 * spare_pages_.capacity())));
     } catch (const std::bad_alloc&) {
       // Only a saving: the page objects are freed instead.
     }

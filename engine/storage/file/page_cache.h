@@ -341,13 +341,14 @@ class TCacheMgr : public THashCollection {
   // The page objects of the pages a trim takes out of the cache, out of the
   // collection and without their buffers, for AddPage to put back: a
   // transaction that grows the cache as the one before did makes no page
-  // objects, and the trim after it frees none. Up to SparePageBound() of
-  // them; freed only by Close, all at once, so no later commit pays for
-  // freeing them a part at a time.
+  // objects, and the trim after it frees none. Up to kMaxSparePages of them
+  // (about 2 MB), whatever the page size: a transaction of random inserts
+  // into a large table grows a cache of 4 KB pages by more pages than
+  // parked_ keeps buffers for, and objects cost a small part of a buffer.
+  // Freed only by Close, all at once, so no later commit pays for freeing
+  // them a part at a time.
   std::vector<std::unique_ptr<TCachePage>> spare_pages_;
-  static constexpr size_t kMaxSparePages = 8192;
-  // As many page objects as parked buffers could serve, within kMaxSparePages.
-  size_t SparePageBound() const;
+  static constexpr size_t kMaxSparePages = 16384;
   int before_limit_ = 0;
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.
@@ -360,7 +361,8 @@ class TCacheMgr : public THashCollection {
   TPageIndex page_index_;
   // Entries of the index taken out with their pages, kept for the pages that
   // go in next: a page refilled at another address costs no allocation. Up
-  // to kMaxSpareNodes, or as many as a trim parks pages (it reserves them).
+  // to kMaxSpareNodes, or as many as a trim takes pages out (it reserves
+  // them), within kMaxSparePages.
   std::vector<TPageIndex::node_type> spare_nodes_;
   static constexpr size_t kMaxSpareNodes = 1024;
   static uint64_t IndexKey(uint32_t upper, uint32_t base) {
