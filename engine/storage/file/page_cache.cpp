@@ -343,7 +343,6 @@ size_t TCacheMgr::KeptListCapacity() const {
   return std::max(kKeepListCapacity, static_cast<size_t>(std::max(page_limit_, 0)) + parkable);
 }
 
-
 void TCacheMgr::TrimToLimit() {
   // Set aside by transactions before and not needed by this one: a part of
   // them goes each time (freeing thousands of pages at once is a pause of

@@ -270,8 +270,9 @@ class TCacheMgr : public THashCollection {
   TCachePage* AddPage();
   // Takes pages beyond the limit out of the cache: empty ones first, then
   // the least recently used clean ones (after a transaction, when none is
-  // dirty). They are set aside for the next transaction to grow into (see
-  // parked_), as far as kMaxParkedBytes allows; the rest are freed.
+  // dirty). Their buffers are set aside for the next transaction to grow
+  // into (see parked_), as far as kMaxParkedBytes allows, and their objects
+  // kept spare (see spare_pages_); the rest is freed.
   void TrimToLimit();
   // Frees up to `pages` parked pages.
   void FreeParked(size_t pages = SIZE_MAX);
