@@ -659,9 +659,30 @@ int TBTree::InsertKey() {
 
 int TBTree::SearchAndInsert(bool countRecordNo) {
   LoadSearchKey(false);
-  Descend(0, TDescent::Insert, false);
+  // On disk the leaf is searched where it is stored: a leaf whose page the
+  // transaction has changed already takes the entry there, without being
+  // copied out and written back.
+  DescendShowingLeaf(io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize);
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
+  if (Leaf().Showing()) {
+    bool done;
+    try {
+      done = InsertIntoShownLeaf(Leaf().Address(), countRecordNo);
+      // Else the leaf is changed as a node: the bytes shown are still lent
+      // (a refused edit leaves them so) and are what a read would copy.
+      if (!done) Leaf().KeepShownImage();
+    } catch (...) {
+      // Nothing may keep showing bytes that are no longer lent.
+      if (!nodes_.empty()) Leaf().EndShow();
+      positioned_ = key_cursor_valid_ = false;
+      throw;
+    }
+    if (done) {
+      FinishChange();
+      return 0;
+    }
+  }
   inserted_record_no_ = countRecordNo ? PathRecordNo() : 0;
   UpdatePath(true);
   FinishChange();
@@ -757,7 +778,6 @@ int TBTree::IdxDelete() {
           DescendShowingLeaf(io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize);
       const bool found = r == 0 && key_cursor_valid_;
       if (!nodes_.empty() && Leaf().Showing()) {
-        const uint32_t shown = Leaf().Address();
         bool done;
         try {
           done = found && DeleteInShownLeaf();
@@ -771,12 +791,15 @@ int TBTree::IdxDelete() {
           FinishChange();
           return 0;
         }
-        // The stored bytes are lent only until the next call into the
-        // interface: the leaf is read as a node after all.
-        Leaf().EndShow();
+        // The leaf is changed as a node after all: the bytes shown are
+        // still lent (a refused edit leaves them so) and are what a read
+        // would copy.
         positioned_ = key_cursor_valid_ = false;
-        if (!found) return -1;
-        Leaf().ReadNode(shown);
+        if (!found) {
+          Leaf().EndShow();
+          return -1;
+        }
+        Leaf().KeepShownImage();
         CheckNodeKind(Leaf(), true, false, "TBTree.IdxDelete");
       } else if (!found) {
         return -1;
@@ -931,7 +954,12 @@ bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
   uint8_t* entry = key_entry_.get();
   if (LevelCount() < 2 || !Leaf().fixed_ || GetKeyEntryLength(entry) != len) return false;
   const int32_t pos = positions_.back();
-  const uint8_t* stored = io_->PeekBlock(address, kNodeHeaderSize);
+  // A leaf the level still shows is lent as it stands; else the search
+  // was made before other calls into the interface, and its header is
+  // looked at again.
+  const uint8_t* stored = Leaf().Showing() && Leaf().Address() == address
+                              ? Leaf().Image()
+                              : io_->PeekBlock(address, kNodeHeaderSize);
   if (!stored) return false;
   const uint32_t used = host::GetU32(stored + kNodeUsed);
   // Anything but what the search saw is left to the node's own checks.

@@ -183,7 +183,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   // delete the entry equal to it, comparing all key fields and ignoring
   // markers. IdxInsert returns -1 when an equal entry exists, IdxDelete when
   // none does; 0 after the change. InsertKey inserts even beside an equal
-  // entry; DeleteKey is IdxDelete. Each searches the key entry itself, but
+  // entry (on disk into the leaf where it is stored, when its page is one
+  // the transaction has changed already); DeleteKey is IdxDelete. Each searches the key entry itself, but
   // a delete whose path (from the last search or step) already stands on an
   // entry equal to the key entry deletes that entry without descending again.
   int IdxInsert();
@@ -335,7 +336,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   // (FindInsertPosition only showed it): its part is its fixed entries
   // before the path position.
   int32_t PathRecordNo(bool leafShown = false);
-  // InsertFoundKey for a leaf FindInsertPosition only showed: inserts the
+  // InsertFoundKey for a leaf FindInsertPosition only showed, or an
+  // insert's own search for a leaf the leaf level still shows: inserts the
   // key entry in the leaf's stored bytes and updates the inner levels;
   // false, with nothing changed, when the leaf must be read and changed as
   // a node (it would split, or its page is new to the transaction).

@@ -336,6 +336,11 @@ class TNode : public host::TObject {
   // interface (which may take the bytes away).
   void ShowImage(uint32_t address, const uint8_t* image);
   void EndShow();
+  // Ends the showing with the shown bytes copied into the buffer, while
+  // they are still lent: the node then holds the block as ReadNode reads it.
+  void KeepShownImage();
+  // LoadImage's copy of a page lent in place.
+  void CopyStoredImage(const uint8_t* page);
   bool Showing() const { return image_ != buffer_.get(); }
   // The end of the header and entries of the image held, bounded by the
   // buffer.
