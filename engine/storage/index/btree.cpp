@@ -662,7 +662,7 @@ int TBTree::SearchAndInsert(bool countRecordNo) {
   // On disk the leaf is searched where it is stored: a leaf whose page the
   // transaction has changed already takes the entry there, without being
   // copied out and written back.
-  DescendShowingLeaf(io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize);
+  DescendShowingLeaf(StoredOnDisk());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
   if (Leaf().Showing()) {
@@ -689,6 +689,10 @@ int TBTree::SearchAndInsert(bool countRecordNo) {
   return 0;
 }
 
+bool TBTree::StoredOnDisk() const {
+  return io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize;
+}
+
 int TBTree::DescendShowingLeaf(bool showLeaf) {
   show_leaf_ = showLeaf;
   try {
@@ -704,17 +708,19 @@ int TBTree::DescendShowingLeaf(bool showLeaf) {
 
 int TBTree::FindInsertPosition() {
   LoadSearchKey(false);
-  // In a run of inserts the leaf is searched where it is stored: the insert
-  // changes it there, and a copy would be read out only to be written back.
-  const int r = DescendShowingLeaf(defer_inner_writes_);
+  // On disk, and in a run of inserts, the leaf is searched where it is
+  // stored: the insert changes it there when the transaction has changed
+  // its page already, and a copy would be read out only to be written back.
+  const int r = DescendShowingLeaf(defer_inner_writes_ || StoredOnDisk());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
   const int found = r == 0 && key_cursor_valid_ ? 0 : 1;
   if (Leaf().Showing()) {
     // The stored bytes are lent only until the next call into the
     // interface: the path keeps the leaf's address and position, which
-    // serve the insert alone.
+    // serve the insert alone, and the leaf's size as the search saw it.
     shown_leaf_ = Leaf().Address();
+    shown_used_ = static_cast<uint32_t>(Leaf().GetUsed());
     Leaf().EndShow();
     positioned_ = key_cursor_valid_ = false;
   }
@@ -775,7 +781,7 @@ int TBTree::IdxDelete() {
       // On disk the leaf is searched where it is stored: most deletes
       // change no more than it and its neighbour, and change them there.
       const int r =
-          DescendShowingLeaf(io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize);
+          DescendShowingLeaf(StoredOnDisk());
       const bool found = r == 0 && key_cursor_valid_;
       if (!nodes_.empty() && Leaf().Showing()) {
         bool done;
@@ -954,18 +960,14 @@ bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
   uint8_t* entry = key_entry_.get();
   if (LevelCount() < 2 || !Leaf().fixed_ || GetKeyEntryLength(entry) != len) return false;
   const int32_t pos = positions_.back();
-  // A leaf the level still shows is lent as it stands; else the search
-  // was made before other calls into the interface, and its header is
-  // looked at again.
-  const uint8_t* stored = Leaf().Showing() && Leaf().Address() == address
-                              ? Leaf().Image()
-                              : io_->PeekBlock(address, kNodeHeaderSize);
-  if (!stored) return false;
-  const uint32_t used = host::GetU32(stored + kNodeUsed);
+  // The leaf's size: as the level shows it while the search's bytes are
+  // still lent, else as FindInsertPosition saw it (checked below against
+  // the page).
+  const bool showing = Leaf().Showing() && Leaf().Address() == address;
+  const uint32_t used = showing ? static_cast<uint32_t>(Leaf().GetUsed()) : shown_used_;
   // Anything but what the search saw is left to the node's own checks.
-  if (host::GetU32(stored + kNodeLeaf) == 0 || used > page_size_ - kNodeHeaderSize ||
-      used % static_cast<uint32_t>(len) != 0 || pos < 0 || static_cast<uint32_t>(pos) > used ||
-      pos % len != 0)
+  if (used > page_size_ - kNodeHeaderSize || used % static_cast<uint32_t>(len) != 0 || pos < 0 ||
+      static_cast<uint32_t>(pos) > used || pos % len != 0)
     return false;
   // A leaf full after the insert splits, which takes the whole node.
   if (int64_t{used} + len + kNodeHeaderSize + maximum_key_size_ >= int64_t{page_size_})
@@ -974,6 +976,11 @@ bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
   const uint32_t end = kNodeHeaderSize + used + static_cast<uint32_t>(len);
   uint8_t* block = io_->EditBlockPart(address, kNodeUsed, end - kNodeUsed);
   if (!block) return false;
+  // A page that no longer holds the leaf the search saw (another user of
+  // the blocks came between) goes the node way: the span asked for holds
+  // what it held, so nothing but its mark changed.
+  if (!showing && (host::GetU32(block + kNodeLeaf) == 0 || host::GetU32(block + kNodeUsed) != used))
+    return false;
   inserted_record_no_ = countRecordNo ? PathRecordNo(true) : 0;
   SetKeyEntryCount(entry, 1);
   uint8_t* data = block + kNodeHeaderSize;

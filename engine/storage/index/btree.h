@@ -200,10 +200,11 @@ class TBTree : public host::TObject, public TNodeOwner {
   // otherwise it searches as InsertKey does. Without `countRecordNo` the
   // insert does not count its record number (InsertedRecordNo is 0 after
   // it): the count sums the entries before the path in every inner node.
-  // While inner writes are deferred (SetDeferInnerWrites), the search
-  // reads the leaf where it is stored rather than copying it out; the path
-  // then serves InsertFoundKey alone, which changes a leaf that neither
-  // splits nor is new to the transaction in place.
+  // On disk, and while inner writes are deferred (SetDeferInnerWrites), the
+  // search reads the leaf where it is stored rather than copying it out;
+  // the path then serves InsertFoundKey alone (not the cursor calls), which
+  // changes a leaf that neither splits nor is new to the transaction in
+  // place.
   int FindInsertPosition();
   int InsertFoundKey(bool countRecordNo = true);
   // While on, an insert leaves the changes of the inner nodes on its path
@@ -323,6 +324,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   // leaf is searched where it is stored (show_leaf_), and a failure ends
   // the showing.
   int DescendShowingLeaf(bool showLeaf);
+  // The interface keeps the blocks in the database file.
+  bool StoredOnDisk() const;
   // The leaf entry the path stands on when the path is valid and still the
   // tree's; else null.
   const uint8_t* PathEntry() const;
@@ -467,6 +470,7 @@ class TBTree : public host::TObject, public TNodeOwner {
   // The leaf of an insert-ready path that was only shown (0 = none): the
   // leaf level's node does not hold it.
   uint32_t shown_leaf_ = 0;
+  uint32_t shown_used_ = 0;  // its entry bytes as the search saw them
   bool defer_inner_writes_ = false;
   bool deferred_ = false;  // a node of the path holds a change storage lacks
   int32_t inserted_record_no_ = 0;

@@ -795,14 +795,15 @@ TEST(BTreeDisk, DeletesInATransactionStoreWhatPlainDeletesStore) {
   EXPECT_GT(transactionEdits, kKeys / 4);
 }
 
-// Unchecked inserts (InsertKey, as a table's second index takes its keys)
-// scattered over the leaves: inside a transaction a leaf whose page the
-// transaction has changed before takes its entry where it is stored, and
-// the leaf that splits, or whose page is new to the transaction, goes
-// through its node; outside one every leaf goes through its node. Both
-// store the same tree, byte for byte, each insert counting its record
-// number; a rolled back run leaves the tree as the last commit stored it.
-TEST(BTreeDisk, UncheckedInsertsInATransactionStoreWhatPlainInsertsStore) {
+// Inserts scattered over the leaves, checked (FindInsertPosition, then
+// InsertFoundKey) and unchecked (InsertKey, as a table's second index
+// takes its keys): inside a transaction a leaf whose page the transaction
+// has changed before takes its entry where it is stored, and the leaf that
+// splits, or whose page is new to the transaction, goes through its node;
+// outside one every leaf goes through its node. Both store the same tree,
+// byte for byte, each insert counting its record number when asked; a
+// rolled back run leaves the tree as the last commit stored it.
+TEST(BTreeDisk, InsertsInATransactionStoreWhatPlainInsertsStore) {
   TIndexLayout layout;
   layout.StringKey = true;
   layout.Unique = false;  // entries end with the record number
@@ -829,7 +830,11 @@ TEST(BTreeDisk, UncheckedInsertsInATransactionStoreWhatPlainInsertsStore) {
       TBTree& tree = ix.Tree();
       auto add = [&](const TVal& v, uint32_t address, bool counted) {
         ix.SetKey(v, address);
-        if (counted) {
+        if (address % 3 == 0) {
+          ASSERT_EQ(tree.FindInsertPosition(), 1) << v.Str;
+          tree.SetKeyBufAddr(address);
+          ASSERT_EQ(tree.InsertFoundKey(counted), 0) << v.Str;
+        } else if (counted) {
           ASSERT_EQ(tree.InsertKey(), 0) << v.Str;
         } else {
           ASSERT_EQ(tree.InsertFoundKey(false), 0) << v.Str;
