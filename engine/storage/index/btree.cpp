@@ -368,7 +368,9 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   if (slot->unwritten_) slot->WriteNode();
   if (!held_ix_) held_ix_ = std::make_unique<THeldIndex>();
   const size_t count = held_.size();
-  size_t i = FindHeld(address);
+  // Where the index lists the held node: its entry is the one to replace.
+  const size_t at = FindHeldSlot(address);
+  size_t i = at == kNotHeld ? kNotHeld : held_ix_->Slots[at] - 1u;
   if (i == kNotHeld) {
     i = count;
     // Not held: a held node is read over.
@@ -395,21 +397,26 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   }
   // The node the level had is kept in its place.
   std::swap(slot, held_[i]);
-  SetHeldAt(i, held_[i]->Address());
+  SetHeldAt(i, held_[i]->Address(), at);
   held_ix_->Level[i] = static_cast<uint8_t>(level);
 }
 
-size_t TBTree::FindHeld(uint32_t address) const {
+size_t TBTree::FindHeldSlot(uint32_t address) const {
   if (address == 0 || !held_ix_) return kNotHeld;
   const THeldIndex& ix = *held_ix_;
   for (size_t s = HeldSlotOf(address);; s = (s + 1) & (kHeldSlots - 1)) {
     const uint16_t v = ix.Slots[s];
     if (v == 0) return kNotHeld;
-    if (ix.At[v - 1u] == address) return v - 1u;
+    if (ix.At[v - 1u] == address) return s;
   }
 }
 
-void TBTree::SetHeldAt(size_t i, uint32_t address) {
+size_t TBTree::FindHeld(uint32_t address) const {
+  const size_t s = FindHeldSlot(address);
+  return s == kNotHeld ? kNotHeld : held_ix_->Slots[s] - 1u;
+}
+
+void TBTree::SetHeldAt(size_t i, uint32_t address, size_t slot) {
   constexpr size_t kMask = kHeldSlots - 1;
   THeldIndex& ix = *held_ix_;
   const auto tag = static_cast<uint16_t>(i + 1);
@@ -417,8 +424,11 @@ void TBTree::SetHeldAt(size_t i, uint32_t address) {
     // Out of the index by its own slot (two held nodes may hold one
     // address), then the entries after it that belong nearer their home
     // slot move back into the gap.
-    size_t hole = HeldSlotOf(old);
-    while (ix.Slots[hole] != tag) hole = (hole + 1) & kMask;
+    size_t hole = slot;
+    if (hole == kNotHeld || ix.Slots[hole] != tag) {
+      hole = HeldSlotOf(old);
+      while (ix.Slots[hole] != tag) hole = (hole + 1) & kMask;
+    }
     for (size_t j = (hole + 1) & kMask; ix.Slots[j] != 0; j = (j + 1) & kMask) {
       const size_t home = HeldSlotOf(ix.At[ix.Slots[j] - 1u]);
       if (((j - home) & kMask) >= ((j - hole) & kMask)) {

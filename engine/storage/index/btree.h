@@ -308,10 +308,13 @@ class TBTree : public host::TObject, public TNodeOwner {
     if (held_ix_ && held_ix_->Slots[HeldSlotOf(address)] != 0) ForgetHeldCopies(address);
   }
   void ForgetHeldCopies(uint32_t address);
-  // Sets the address held node i holds (0 = none), keeping the index.
-  void SetHeldAt(size_t i, uint32_t address);
+  // Sets the address held node i holds (0 = none), keeping the index;
+  // `slot`, when known, is the index slot that lists node i.
+  void SetHeldAt(size_t i, uint32_t address, size_t slot = kNotHeld);
   // The held node holding `address` (not 0), or kNotHeld.
   size_t FindHeld(uint32_t address) const;
+  // The index slot that lists it, or kNotHeld.
+  size_t FindHeldSlot(uint32_t address) const;
   static constexpr size_t kNotHeld = SIZE_MAX;
   void ClearHeld();
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const {

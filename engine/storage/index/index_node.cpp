@@ -252,24 +252,7 @@ void TNode::Forget() {
   address_ = 0;
 }
 
-bool TNode::CheckNodeFull() const {
-  return int64_t{GetUsed()} + kNodeHeaderSize + max_key_size_ >= int64_t{page_size_};
-}
-
-bool TNode::RoomForKey(int32_t n) const {
-  return int64_t{GetUsed()} + n + kNodeHeaderSize <= int64_t{page_size_};
-}
-
-bool TNode::CheckNodeTooEmpty() const {
-  return int64_t{GetUsed()} + kNodeHeaderSize < int64_t{page_size_ / 2};
-}
-
-bool TNode::CheckNodeEmpty() const {
-  return GetUsed() == 0;
-}
-
-int TNode::GetCount() const {
-  if (fixed_) return GetUsed() / max_key_size_;
+int TNode::VariableCount() const {
   EnsureOffsets();
   return offset_count_;
 }
