@@ -333,17 +333,19 @@ uint32_t TBTree::ChildAddress(int level, const char* caller) {
 }
 
 void TBTree::ReadChild(int level) {
+  ReadChild(level, ChildAddress(level, "TBTree.ReadChild"));
+}
+
+void TBTree::ReadChild(int level, uint32_t child) {
   static const char kCaller[] = "TBTree.ReadChild";
-  const uint32_t child = ChildAddress(level, kCaller);
   if (level < LevelCount() - 1) TakeHeldInnerNode(level, child);
   TNode& node = Level(level);
   node.ReadNode(child);
   CheckNodeKind(node, level == LevelCount() - 1, false, kCaller);
 }
 
-bool TBTree::ShowChildLeaf(int level) {
+bool TBTree::ShowChildLeaf(int level, uint32_t child) {
   static const char kCaller[] = "TBTree.ReadChild";
-  const uint32_t child = ChildAddress(level, kCaller);
   TNode& node = Level(level);
   // A leaf held already is searched where it is; variable entries would be
   // walked twice when the insert reads the leaf after all.
@@ -479,7 +481,10 @@ int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {
   // One compare serves every level.
   const TOptimizedCompare compare(key_format_, keyFieldCount, optimized_key_);
   for (int l = 0; l < depth; ++l) {
-    if (l > 0 && !(show_leaf_ && l == depth - 1 && ShowChildLeaf(l))) ReadChild(l);
+    if (l > 0) {
+      const uint32_t child = ChildAddress(l, "TBTree.ReadChild");
+      if (!(show_leaf_ && l == depth - 1 && ShowChildLeaf(l, child))) ReadChild(l, child);
+    }
     TNode& n = Level(l);
     const bool leaf = l == depth - 1;
     const bool afterEqual = leaf ? descent == TDescent::Upper : descent != TDescent::Lower;
@@ -672,7 +677,7 @@ int TBTree::SearchAndInsert(bool countRecordNo) {
   // On disk the leaf is searched where it is stored: a leaf whose page the
   // transaction has changed already takes the entry there, without being
   // copied out and written back.
-  DescendShowingLeaf(StoredOnDisk());
+  DescendShowingLeaf(ShowLeafForInsert());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
   if (Leaf().Showing()) {
@@ -703,6 +708,12 @@ bool TBTree::StoredOnDisk() const {
   return io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize;
 }
 
+bool TBTree::ShowLeafForInsert() {
+  if (!StoredOnDisk()) return false;
+  if (in_place_credit_ > 0) return true;
+  return ++in_place_probes_ % kInPlaceProbeEvery == 0;
+}
+
 int TBTree::DescendShowingLeaf(bool showLeaf) {
   show_leaf_ = showLeaf;
   try {
@@ -721,7 +732,7 @@ int TBTree::FindInsertPosition() {
   // On disk, and in a run of inserts, the leaf is searched where it is
   // stored: the insert changes it there when the transaction has changed
   // its page already, and a copy would be read out only to be written back.
-  const int r = DescendShowingLeaf(defer_inner_writes_ || StoredOnDisk());
+  const int r = DescendShowingLeaf(defer_inner_writes_ || ShowLeafForInsert());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
   const int found = r == 0 && key_cursor_valid_ ? 0 : 1;
@@ -985,6 +996,7 @@ bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
   // The used count and the entries from the position on change.
   const uint32_t end = kNodeHeaderSize + used + static_cast<uint32_t>(len);
   uint8_t* block = io_->EditBlockPart(address, kNodeUsed, end - kNodeUsed);
+  CountLeafEdit(block != nullptr);
   if (!block) return false;
   // A page that no longer holds the leaf the search saw (another user of
   // the blocks came between) goes the node way: the span asked for holds

@@ -293,9 +293,12 @@ class TBTree : public host::TObject, public TNodeOwner {
   // Reads the child of the entry at `position` of level `level - 1` into
   // level `level` and checks that it is what the level needs.
   void ReadChild(int level);
-  // For the leaf level: searches the child where it is stored (the node
-  // shows it) when the interface lends its bytes in place; false when not.
-  bool ShowChildLeaf(int level);
+  // The same for the child at `child`, the checked ChildAddress.
+  void ReadChild(int level, uint32_t child);
+  // For the leaf level: searches the child at `child` (ChildAddress) where
+  // it is stored (the node shows it) when the interface lends its bytes in
+  // place; false when not.
+  bool ShowChildLeaf(int level, uint32_t child);
   // Gives inner level `level` the held node of `address`, or else a held
   // node to read it into (in turn among those the levels at or below
   // `level` left, so that the fewer nodes nearer the root stay held; in
@@ -329,6 +332,16 @@ class TBTree : public host::TObject, public TNodeOwner {
   int DescendShowingLeaf(bool showLeaf);
   // The interface keeps the blocks in the database file.
   bool StoredOnDisk() const;
+  // Whether an insert's search shows the leaf where it is stored: on disk,
+  // while the leaves the inserts met lately lay mostly in pages the
+  // transaction had changed already (a leaf in any other page is copied
+  // out after all); else only now and then, to see whether they do again.
+  bool ShowLeafForInsert();
+  // The edit of a shown leaf's page was made (true) or refused (false).
+  void CountLeafEdit(bool made) {
+    in_place_credit_ = made ? std::min(in_place_credit_ + 2, kInPlaceCreditMax)
+                            : std::max(in_place_credit_ - 1, 0);
+  }
   // The leaf entry the path stands on when the path is valid and still the
   // tree's; else null.
   const uint8_t* PathEntry() const;
@@ -474,6 +487,12 @@ class TBTree : public host::TObject, public TNodeOwner {
   // leaf level's node does not hold it.
   uint32_t shown_leaf_ = 0;
   uint32_t shown_used_ = 0;  // its entry bytes as the search saw them
+  // ShowLeafForInsert's record: up for each leaf edited in place, down for
+  // each refused, and the inserts since it last ran out.
+  static constexpr int kInPlaceCreditMax = 16;
+  static constexpr uint32_t kInPlaceProbeEvery = 16;
+  int in_place_credit_ = kInPlaceCreditMax;
+  uint32_t in_place_probes_ = 0;
   bool defer_inner_writes_ = false;
   bool deferred_ = false;  // a node of the path holds a change storage lacks
   int32_t inserted_record_no_ = 0;
