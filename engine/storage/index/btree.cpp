@@ -681,12 +681,18 @@ int TBTree::SearchAndInsert(bool countRecordNo) {
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
   if (Leaf().Showing()) {
+    const uint32_t shown = Leaf().Address();
     bool done;
     try {
-      done = InsertIntoShownLeaf(Leaf().Address(), countRecordNo);
+      done = InsertIntoShownLeaf(shown, countRecordNo);
       // Else the leaf is changed as a node: the bytes shown are still lent
       // (a refused edit leaves them so) and are what a read would copy.
-      if (!done) Leaf().KeepShownImage();
+      if (!done && Leaf().Showing()) {
+        Leaf().KeepShownImage();
+      } else if (!done) {
+        Leaf().ReadNode(shown);
+        CheckNodeKind(Leaf(), true, false, "TBTree.InsertKey");
+      }
     } catch (...) {
       // Nothing may keep showing bytes that are no longer lent.
       if (!nodes_.empty()) Leaf().EndShow();
@@ -998,11 +1004,13 @@ bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
   uint8_t* block = io_->EditBlockPart(address, kNodeUsed, end - kNodeUsed);
   CountLeafEdit(block != nullptr);
   if (!block) return false;
-  // A page that no longer holds the leaf the search saw (another user of
-  // the blocks came between) goes the node way: the span asked for holds
-  // what it held, so nothing but its mark changed.
-  if (!showing && (host::GetU32(block + kNodeLeaf) == 0 || host::GetU32(block + kNodeUsed) != used))
+  // A page that does not hold the leaf the search saw (another user of the
+  // blocks came between) goes the node way: the span asked for holds what
+  // it held, so nothing but its mark changed.
+  if (host::GetU32(block + kNodeLeaf) == 0 || host::GetU32(block + kNodeUsed) != used) {
+    if (showing) Leaf().EndShow();  // what it shows is not the page: read afresh
     return false;
+  }
   inserted_record_no_ = countRecordNo ? PathRecordNo(true) : 0;
   SetKeyEntryCount(entry, 1);
   uint8_t* data = block + kNodeHeaderSize;

@@ -146,7 +146,8 @@ class TBaseIOInterface : public host::TObject {
   // byte is returned, to be changed in those bytes only and dropped before
   // the next call into the interface other than another EditBlockPart (as a
   // ReadBlockByRef pointer); nullptr,
-  // with nothing done, otherwise (as here): the caller then writes.
+  // with nothing done, otherwise (as here): the caller then writes. Bytes
+  // lent before (PeekBlock, ReadBlockByRef) stay lent through a refusal.
   virtual uint8_t* EditBlockPart(uint32_t address, uint32_t offset, uint32_t size);
   virtual void ShowBlocks(host::TStrings& lines);
   virtual void ListBlocks(host::TList& list);
