@@ -333,17 +333,19 @@ uint32_t TBTree::ChildAddress(int level, const char* caller) {
 }
 
 void TBTree::ReadChild(int level) {
+  ReadChild(level, ChildAddress(level, "TBTree.ReadChild"));
+}
+
+void TBTree::ReadChild(int level, uint32_t child) {
   static const char kCaller[] = "TBTree.ReadChild";
-  const uint32_t child = ChildAddress(level, kCaller);
   if (level < LevelCount() - 1) TakeHeldInnerNode(level, child);
   TNode& node = Level(level);
   node.ReadNode(child);
   CheckNodeKind(node, level == LevelCount() - 1, false, kCaller);
 }
 
-bool TBTree::ShowChildLeaf(int level) {
+bool TBTree::ShowChildLeaf(int level, uint32_t child) {
   static const char kCaller[] = "TBTree.ReadChild";
-  const uint32_t child = ChildAddress(level, kCaller);
   TNode& node = Level(level);
   // A leaf held already is searched where it is; variable entries would be
   // walked twice when the insert reads the leaf after all.
@@ -368,7 +370,9 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   if (slot->unwritten_) slot->WriteNode();
   if (!held_ix_) held_ix_ = std::make_unique<THeldIndex>();
   const size_t count = held_.size();
-  size_t i = FindHeld(address);
+  // Where the index lists the held node: its entry is the one to replace.
+  const size_t at = FindHeldSlot(address);
+  size_t i = at == kNotHeld ? kNotHeld : held_ix_->Slots[at] - 1u;
   if (i == kNotHeld) {
     i = count;
     // Not held: a held node is read over.
@@ -395,21 +399,26 @@ void TBTree::TakeHeldInnerNode(int level, uint32_t address) {
   }
   // The node the level had is kept in its place.
   std::swap(slot, held_[i]);
-  SetHeldAt(i, held_[i]->Address());
+  SetHeldAt(i, held_[i]->Address(), at);
   held_ix_->Level[i] = static_cast<uint8_t>(level);
 }
 
-size_t TBTree::FindHeld(uint32_t address) const {
+size_t TBTree::FindHeldSlot(uint32_t address) const {
   if (address == 0 || !held_ix_) return kNotHeld;
   const THeldIndex& ix = *held_ix_;
   for (size_t s = HeldSlotOf(address);; s = (s + 1) & (kHeldSlots - 1)) {
     const uint16_t v = ix.Slots[s];
     if (v == 0) return kNotHeld;
-    if (ix.At[v - 1u] == address) return v - 1u;
+    if (ix.At[v - 1u] == address) return s;
   }
 }
 
-void TBTree::SetHeldAt(size_t i, uint32_t address) {
+size_t TBTree::FindHeld(uint32_t address) const {
+  const size_t s = FindHeldSlot(address);
+  return s == kNotHeld ? kNotHeld : held_ix_->Slots[s] - 1u;
+}
+
+void TBTree::SetHeldAt(size_t i, uint32_t address, size_t slot) {
   constexpr size_t kMask = kHeldSlots - 1;
   THeldIndex& ix = *held_ix_;
   const auto tag = static_cast<uint16_t>(i + 1);
@@ -417,8 +426,11 @@ void TBTree::SetHeldAt(size_t i, uint32_t address) {
     // Out of the index by its own slot (two held nodes may hold one
     // address), then the entries after it that belong nearer their home
     // slot move back into the gap.
-    size_t hole = HeldSlotOf(old);
-    while (ix.Slots[hole] != tag) hole = (hole + 1) & kMask;
+    size_t hole = slot;
+    if (hole == kNotHeld || ix.Slots[hole] != tag) {
+      hole = HeldSlotOf(old);
+      while (ix.Slots[hole] != tag) hole = (hole + 1) & kMask;
+    }
     for (size_t j = (hole + 1) & kMask; ix.Slots[j] != 0; j = (j + 1) & kMask) {
       const size_t home = HeldSlotOf(ix.At[ix.Slots[j] - 1u]);
       if (((j - home) & kMask) >= ((j - hole) & kMask)) {
@@ -469,7 +481,10 @@ int TBTree::Descend(int keyFieldCount, TDescent descent, bool forceToKey) {
   // One compare serves every level.
   const TOptimizedCompare compare(key_format_, keyFieldCount, optimized_key_);
   for (int l = 0; l < depth; ++l) {
-    if (l > 0 && !(show_leaf_ && l == depth - 1 && ShowChildLeaf(l))) ReadChild(l);
+    if (l > 0) {
+      const uint32_t child = ChildAddress(l, "TBTree.ReadChild");
+      if (!(show_leaf_ && l == depth - 1 && ShowChildLeaf(l, child))) ReadChild(l, child);
+    }
     TNode& n = Level(l);
     const bool leaf = l == depth - 1;
     const bool afterEqual = leaf ? descent == TDescent::Upper : descent != TDescent::Lower;
@@ -659,13 +674,50 @@ int TBTree::InsertKey() {
 
 int TBTree::SearchAndInsert(bool countRecordNo) {
   LoadSearchKey(false);
-  Descend(0, TDescent::Insert, false);
+  // On disk the leaf is searched where it is stored: a leaf whose page the
+  // transaction has changed already takes the entry there, without being
+  // copied out and written back.
+  DescendShowingLeaf(ShowLeafForInsert());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
+  if (Leaf().Showing()) {
+    const uint32_t shown = Leaf().Address();
+    bool done;
+    try {
+      done = InsertIntoShownLeaf(shown, countRecordNo);
+      // Else the leaf is changed as a node: the bytes shown are still lent
+      // (a refused edit leaves them so) and are what a read would copy.
+      if (!done && Leaf().Showing()) {
+        Leaf().KeepShownImage();
+      } else if (!done) {
+        Leaf().ReadNode(shown);
+        CheckNodeKind(Leaf(), true, false, "TBTree.InsertKey");
+      }
+    } catch (...) {
+      // Nothing may keep showing bytes that are no longer lent.
+      if (!nodes_.empty()) Leaf().EndShow();
+      positioned_ = key_cursor_valid_ = false;
+      throw;
+    }
+    if (done) {
+      FinishChange();
+      return 0;
+    }
+  }
   inserted_record_no_ = countRecordNo ? PathRecordNo() : 0;
   UpdatePath(true);
   FinishChange();
   return 0;
+}
+
+bool TBTree::StoredOnDisk() const {
+  return io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize;
+}
+
+bool TBTree::ShowLeafForInsert() {
+  if (!StoredOnDisk()) return false;
+  if (in_place_credit_ > 0) return true;
+  return ++in_place_probes_ % kInPlaceProbeEvery == 0;
 }
 
 int TBTree::DescendShowingLeaf(bool showLeaf) {
@@ -683,17 +735,19 @@ int TBTree::DescendShowingLeaf(bool showLeaf) {
 
 int TBTree::FindInsertPosition() {
   LoadSearchKey(false);
-  // In a run of inserts the leaf is searched where it is stored: the insert
-  // changes it there, and a copy would be read out only to be written back.
-  const int r = DescendShowingLeaf(defer_inner_writes_);
+  // On disk, and in a run of inserts, the leaf is searched where it is
+  // stored: the insert changes it there when the transaction has changed
+  // its page already, and a copy would be read out only to be written back.
+  const int r = DescendShowingLeaf(defer_inner_writes_ || ShowLeafForInsert());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
   const int found = r == 0 && key_cursor_valid_ ? 0 : 1;
   if (Leaf().Showing()) {
     // The stored bytes are lent only until the next call into the
     // interface: the path keeps the leaf's address and position, which
-    // serve the insert alone.
+    // serve the insert alone, and the leaf's size as the search saw it.
     shown_leaf_ = Leaf().Address();
+    shown_used_ = static_cast<uint32_t>(Leaf().GetUsed());
     Leaf().EndShow();
     positioned_ = key_cursor_valid_ = false;
   }
@@ -754,10 +808,9 @@ int TBTree::IdxDelete() {
       // On disk the leaf is searched where it is stored: most deletes
       // change no more than it and its neighbour, and change them there.
       const int r =
-          DescendShowingLeaf(io_->IOMode() == iomDiskFixedSize || io_->IOMode() == iomDiskVariableSize);
+          DescendShowingLeaf(StoredOnDisk());
       const bool found = r == 0 && key_cursor_valid_;
       if (!nodes_.empty() && Leaf().Showing()) {
-        const uint32_t shown = Leaf().Address();
         bool done;
         try {
           done = found && DeleteInShownLeaf();
@@ -771,12 +824,15 @@ int TBTree::IdxDelete() {
           FinishChange();
           return 0;
         }
-        // The stored bytes are lent only until the next call into the
-        // interface: the leaf is read as a node after all.
-        Leaf().EndShow();
+        // The leaf is changed as a node after all: the bytes shown are
+        // still lent (a refused edit leaves them so) and are what a read
+        // would copy.
         positioned_ = key_cursor_valid_ = false;
-        if (!found) return -1;
-        Leaf().ReadNode(shown);
+        if (!found) {
+          Leaf().EndShow();
+          return -1;
+        }
+        Leaf().KeepShownImage();
         CheckNodeKind(Leaf(), true, false, "TBTree.IdxDelete");
       } else if (!found) {
         return -1;
@@ -931,13 +987,14 @@ bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
   uint8_t* entry = key_entry_.get();
   if (LevelCount() < 2 || !Leaf().fixed_ || GetKeyEntryLength(entry) != len) return false;
   const int32_t pos = positions_.back();
-  const uint8_t* stored = io_->PeekBlock(address, kNodeHeaderSize);
-  if (!stored) return false;
-  const uint32_t used = host::GetU32(stored + kNodeUsed);
+  // The leaf's size: as the level shows it while the search's bytes are
+  // still lent, else as FindInsertPosition saw it (checked below against
+  // the page).
+  const bool showing = Leaf().Showing() && Leaf().Address() == address;
+  const uint32_t used = showing ? static_cast<uint32_t>(Leaf().GetUsed()) : shown_used_;
   // Anything but what the search saw is left to the node's own checks.
-  if (host::GetU32(stored + kNodeLeaf) == 0 || used > page_size_ - kNodeHeaderSize ||
-      used % static_cast<uint32_t>(len) != 0 || pos < 0 || static_cast<uint32_t>(pos) > used ||
-      pos % len != 0)
+  if (used > page_size_ - kNodeHeaderSize || used % static_cast<uint32_t>(len) != 0 || pos < 0 ||
+      static_cast<uint32_t>(pos) > used || pos % len != 0)
     return false;
   // A leaf full after the insert splits, which takes the whole node.
   if (int64_t{used} + len + kNodeHeaderSize + maximum_key_size_ >= int64_t{page_size_})
@@ -945,7 +1002,15 @@ bool TBTree::InsertIntoShownLeaf(uint32_t address, bool countRecordNo) {
   // The used count and the entries from the position on change.
   const uint32_t end = kNodeHeaderSize + used + static_cast<uint32_t>(len);
   uint8_t* block = io_->EditBlockPart(address, kNodeUsed, end - kNodeUsed);
+  CountLeafEdit(block != nullptr);
   if (!block) return false;
+  // A page that does not hold the leaf the search saw (another user of the
+  // blocks came between) goes the node way: the span asked for holds what
+  // it held, so nothing but its mark changed.
+  if (host::GetU32(block + kNodeLeaf) == 0 || host::GetU32(block + kNodeUsed) != used) {
+    if (showing) Leaf().EndShow();  // what it shows is not the page: read afresh
+    return false;
+  }
   inserted_record_no_ = countRecordNo ? PathRecordNo(true) : 0;
   SetKeyEntryCount(entry, 1);
   uint8_t* data = block + kNodeHeaderSize;

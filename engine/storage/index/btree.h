@@ -183,7 +183,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   // delete the entry equal to it, comparing all key fields and ignoring
   // markers. IdxInsert returns -1 when an equal entry exists, IdxDelete when
   // none does; 0 after the change. InsertKey inserts even beside an equal
-  // entry; DeleteKey is IdxDelete. Each searches the key entry itself, but
+  // entry (on disk into the leaf where it is stored, when its page is one
+  // the transaction has changed already); DeleteKey is IdxDelete. Each searches the key entry itself, but
   // a delete whose path (from the last search or step) already stands on an
   // entry equal to the key entry deletes that entry without descending again.
   int IdxInsert();
@@ -199,10 +200,11 @@ class TBTree : public host::TObject, public TNodeOwner {
   // otherwise it searches as InsertKey does. Without `countRecordNo` the
   // insert does not count its record number (InsertedRecordNo is 0 after
   // it): the count sums the entries before the path in every inner node.
-  // While inner writes are deferred (SetDeferInnerWrites), the search
-  // reads the leaf where it is stored rather than copying it out; the path
-  // then serves InsertFoundKey alone, which changes a leaf that neither
-  // splits nor is new to the transaction in place.
+  // On disk, and while inner writes are deferred (SetDeferInnerWrites), the
+  // search reads the leaf where it is stored rather than copying it out;
+  // the path then serves InsertFoundKey alone (not the cursor calls), which
+  // changes a leaf that neither splits nor is new to the transaction in
+  // place.
   int FindInsertPosition();
   int InsertFoundKey(bool countRecordNo = true);
   // While on, an insert leaves the changes of the inner nodes on its path
@@ -291,9 +293,12 @@ class TBTree : public host::TObject, public TNodeOwner {
   // Reads the child of the entry at `position` of level `level - 1` into
   // level `level` and checks that it is what the level needs.
   void ReadChild(int level);
-  // For the leaf level: searches the child where it is stored (the node
-  // shows it) when the interface lends its bytes in place; false when not.
-  bool ShowChildLeaf(int level);
+  // The same for the child at `child`, the checked ChildAddress.
+  void ReadChild(int level, uint32_t child);
+  // For the leaf level: searches the child at `child` (ChildAddress) where
+  // it is stored (the node shows it) when the interface lends its bytes in
+  // place; false when not.
+  bool ShowChildLeaf(int level, uint32_t child);
   // Gives inner level `level` the held node of `address`, or else a held
   // node to read it into (in turn among those the levels at or below
   // `level` left, so that the fewer nodes nearer the root stay held; in
@@ -306,10 +311,13 @@ class TBTree : public host::TObject, public TNodeOwner {
     if (held_ix_ && held_ix_->Slots[HeldSlotOf(address)] != 0) ForgetHeldCopies(address);
   }
   void ForgetHeldCopies(uint32_t address);
-  // Sets the address held node i holds (0 = none), keeping the index.
-  void SetHeldAt(size_t i, uint32_t address);
+  // Sets the address held node i holds (0 = none), keeping the index;
+  // `slot`, when known, is the index slot that lists node i.
+  void SetHeldAt(size_t i, uint32_t address, size_t slot = kNotHeld);
   // The held node holding `address` (not 0), or kNotHeld.
   size_t FindHeld(uint32_t address) const;
+  // The index slot that lists it, or kNotHeld.
+  size_t FindHeldSlot(uint32_t address) const;
   static constexpr size_t kNotHeld = SIZE_MAX;
   void ClearHeld();
   void CheckNodeKind(const TNode& node, bool leaf, bool mayBeEmpty, const char* caller) const {
@@ -322,6 +330,18 @@ class TBTree : public host::TObject, public TNodeOwner {
   // leaf is searched where it is stored (show_leaf_), and a failure ends
   // the showing.
   int DescendShowingLeaf(bool showLeaf);
+  // The interface keeps the blocks in the database file.
+  bool StoredOnDisk() const;
+  // Whether an insert's search shows the leaf where it is stored: on disk,
+  // while the leaves the inserts met lately lay mostly in pages the
+  // transaction had changed already (a leaf in any other page is copied
+  // out after all); else only now and then, to see whether they do again.
+  bool ShowLeafForInsert();
+  // The edit of a shown leaf's page was made (true) or refused (false).
+  void CountLeafEdit(bool made) {
+    in_place_credit_ = made ? std::min(in_place_credit_ + 2, kInPlaceCreditMax)
+                            : std::max(in_place_credit_ - 1, 0);
+  }
   // The leaf entry the path stands on when the path is valid and still the
   // tree's; else null.
   const uint8_t* PathEntry() const;
@@ -335,7 +355,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   // (FindInsertPosition only showed it): its part is its fixed entries
   // before the path position.
   int32_t PathRecordNo(bool leafShown = false);
-  // InsertFoundKey for a leaf FindInsertPosition only showed: inserts the
+  // InsertFoundKey for a leaf FindInsertPosition only showed, or an
+  // insert's own search for a leaf the leaf level still shows: inserts the
   // key entry in the leaf's stored bytes and updates the inner levels;
   // false, with nothing changed, when the leaf must be read and changed as
   // a node (it would split, or its page is new to the transaction).
@@ -465,6 +486,13 @@ class TBTree : public host::TObject, public TNodeOwner {
   // The leaf of an insert-ready path that was only shown (0 = none): the
   // leaf level's node does not hold it.
   uint32_t shown_leaf_ = 0;
+  uint32_t shown_used_ = 0;  // its entry bytes as the search saw them
+  // ShowLeafForInsert's record: up for each leaf edited in place, down for
+  // each refused, and the inserts since it last ran out.
+  static constexpr int kInPlaceCreditMax = 16;
+  static constexpr uint32_t kInPlaceProbeEvery = 16;
+  int in_place_credit_ = kInPlaceCreditMax;
+  uint32_t in_place_probes_ = 0;
   bool defer_inner_writes_ = false;
   bool deferred_ = false;  // a node of the path holds a change storage lacks
   int32_t inserted_record_no_ = 0;

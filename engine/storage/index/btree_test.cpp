@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -792,6 +793,124 @@ TEST(BTreeDisk, DeletesInATransactionStoreWhatPlainDeletesStore) {
   EXPECT_EQ(plainEdits, 0);
   // Most of the deletes found their leaf changed already.
   EXPECT_GT(transactionEdits, kKeys / 4);
+}
+
+// Inserts scattered over the leaves, checked (FindInsertPosition, then
+// InsertFoundKey) and unchecked (InsertKey, as a table's second index
+// takes its keys): inside a transaction a leaf whose page the transaction
+// has changed before takes its entry where it is stored, and the leaf that
+// splits, or whose page is new to the transaction, goes through its node;
+// outside one every leaf goes through its node. Both store the same tree,
+// byte for byte, each insert counting its record number when asked; a
+// rolled back run leaves the tree as the last commit stored it.
+TEST(BTreeDisk, InsertsInATransactionStoreWhatPlainInsertsStore) {
+  TIndexLayout layout;
+  layout.StringKey = true;
+  layout.Unique = false;  // entries end with the record number
+  layout.StringSize = 60;
+  layout.PageSize = 4096;
+  constexpr int kKeys = 3000;
+  auto order = [](int i) { return (i * 7919) % kKeys; };
+  // Now and then a key below every key so far: it goes first in the
+  // leftmost leaf, and the inner entries above that leaf take it.
+  auto lowest = [](int i) {
+    TVal v;
+    char text[16];
+    std::snprintf(text, sizeof text, "a%06d", 900000 - i);
+    v.Str = text;
+    return v;
+  };
+  auto stored = [&](bool inTransaction, int& edits) {
+    TTestDatabase db;
+    TEditCountingIO io;
+    SetUpTableInterface(io, db.Mgr(), kUsageIndex, 4096);
+    std::map<std::string, uint32_t> keys;  // key -> record address
+    {
+      TTestIndex ix(layout, &io, true);
+      TBTree& tree = ix.Tree();
+      auto add = [&](const TVal& v, uint32_t address, bool counted) {
+        ix.SetKey(v, address);
+        if (address % 3 == 0) {
+          ASSERT_EQ(tree.FindInsertPosition(), 1) << v.Str;
+          tree.SetKeyBufAddr(address);
+          ASSERT_EQ(tree.InsertFoundKey(counted), 0) << v.Str;
+        } else if (counted) {
+          ASSERT_EQ(tree.InsertKey(), 0) << v.Str;
+        } else {
+          ASSERT_EQ(tree.InsertFoundKey(false), 0) << v.Str;
+        }
+        keys[v.Str] = address;
+        const auto rank = std::distance(keys.begin(), keys.find(v.Str)) + 1;
+        ASSERT_EQ(tree.InsertedRecordNo(), counted ? rank : 0) << v.Str;
+      };
+      auto insert = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+          const int k = order(i);
+          add(PaddedKey(k), static_cast<uint32_t>(k + 1), i % 5 != 2);
+          if (i % 7 == 3) add(lowest(i), static_cast<uint32_t>(kKeys + i + 1), i % 2 == 0);
+          if (::testing::Test::HasFatalFailure()) return;
+        }
+      };
+      // A few commits, so that later transactions find leaves of both
+      // kinds: changed already and new to them.
+      for (int part = 0; part < 3; ++part) {
+        if (inTransaction) {
+          TDiskTransaction transaction(db.Mgr());
+          insert(part * kKeys / 3, (part + 1) * kKeys / 3);
+          transaction.Commit();
+        } else {
+          insert(part * kKeys / 3, (part + 1) * kKeys / 3);
+        }
+        if (::testing::Test::HasFatalFailure()) return std::string();
+        if (part == 0) io.edits = 0;  // the first run grows the tree from one leaf
+      }
+      edits = io.edits;
+      EXPECT_GE(tree.Depth(), 3u);
+      const uint32_t committedDepth = tree.Depth();
+      if (inTransaction) {
+        const uint32_t firstEmpty = io.FirstEmpty();
+        {
+          TDiskTransaction transaction(db.Mgr());
+          for (int i = 0; i < 600; ++i) {
+            ix.SetKey(i % 3 == 0 ? lowest(kKeys + i) : PaddedKey(2 * kKeys + (i * 613) % 900),
+                      static_cast<uint32_t>(3 * kKeys + i));
+            EXPECT_EQ(tree.InsertKey(), 0) << i;
+          }
+          transaction.Rollback();
+        }
+        tree.InvalidateInternalBuffers();
+        io.SetFirstEmpty(firstEmpty);
+      }
+      TTestIndex reader(layout, &io, false, tree.Root(), committedDepth);
+      const TTreeCheckResult check = reader.Check();
+      EXPECT_TRUE(check.Ok()) << check.Error;
+      EXPECT_EQ(check.Addresses.size(), keys.size());
+      EXPECT_EQ(reader.Tree().GetRecordCount(true), static_cast<int32_t>(keys.size()));
+      int32_t rank = 0;
+      for (const auto& [text, address] : keys) {
+        ++rank;
+        if (rank % 13 != 0) continue;
+        TVal v;
+        v.Str = text;
+        reader.SetKey(v, address);
+        EXPECT_EQ(reader.Tree().IndexSearch(stEQ), 0) << text;
+        EXPECT_EQ(reader.Tree().GetRecordNo(), rank) << text;
+        EXPECT_EQ(reader.Tree().GetRecAddr(), address) << text;
+      }
+    }
+    io.Close();
+    db.Mgr().Close();
+    std::ifstream in(db.Path(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  int plainEdits = 0;
+  int transactionEdits = 0;
+  const std::string plain = stored(false, plainEdits);
+  ASSERT_FALSE(plain.empty());
+  EXPECT_TRUE(stored(true, transactionEdits) == plain);
+  EXPECT_EQ(plainEdits, 0);
+  // Most of the inserts found their leaf changed already.
+  EXPECT_GT(transactionEdits, kKeys / 3);
 }
 
 // Runs of checked inserts that go in turn before every key and after every

@@ -116,17 +116,22 @@ void TNode::ReadNode(uint32_t address) {
 
 void TNode::LoadImage(uint32_t address) {
   TAV_ASSERT(!Showing(), "Node shows a stored image");
-  uint8_t* buffer = buffer_.get();
-  // Where the image held so far may have non-zero bytes: its entries, or
-  // what a whole-page load brought in.
-  const int32_t heldEnd = std::max(ImageEnd(), nonzero_end_);
   const uint8_t* page = io_->PeekBlock(address, page_size_);
   if (!page) {
+    uint8_t* buffer = buffer_.get();
     io_->ReadBlock(address, page_size_, buffer);
     std::memset(buffer + page_size_, 0, static_cast<size_t>(capacity_) - page_size_);
     nonzero_end_ = static_cast<int32_t>(page_size_);
     return;
   }
+  CopyStoredImage(page);
+}
+
+void TNode::CopyStoredImage(const uint8_t* page) {
+  uint8_t* buffer = buffer_.get();
+  // Where the image held so far may have non-zero bytes: its entries, or
+  // what a whole-page load brought in.
+  const int32_t heldEnd = std::max(ImageEnd(), nonzero_end_);
   // The page is read in place: only the header and the entries are copied
   // (the rest of a node is zero). A used count out of range takes the whole
   // page, for CheckImage to refuse.
@@ -165,6 +170,25 @@ void TNode::EndShow() {
     Changed();
   }
   address_ = 0;
+}
+
+void TNode::KeepShownImage() {
+  TAV_ASSERT(Showing(), "Node shows no stored image");
+  const uint32_t address = address_;
+  const uint8_t* page = image_;
+  EndShow();
+  MarkAllDirty();
+  CopyStoredImage(page);
+  Changed();
+  MarkClean();
+  address_ = address;
+  try {
+    CheckImage("TNode.ReadNode");
+  } catch (...) {
+    address_ = 0;
+    throw;
+  }
+  cursor_ = 0;
 }
 
 void TNode::WriteNode() {
@@ -228,24 +252,7 @@ void TNode::Forget() {
   address_ = 0;
 }
 
-bool TNode::CheckNodeFull() const {
-  return int64_t{GetUsed()} + kNodeHeaderSize + max_key_size_ >= int64_t{page_size_};
-}
-
-bool TNode::RoomForKey(int32_t n) const {
-  return int64_t{GetUsed()} + n + kNodeHeaderSize <= int64_t{page_size_};
-}
-
-bool TNode::CheckNodeTooEmpty() const {
-  return int64_t{GetUsed()} + kNodeHeaderSize < int64_t{page_size_ / 2};
-}
-
-bool TNode::CheckNodeEmpty() const {
-  return GetUsed() == 0;
-}
-
-int TNode::GetCount() const {
-  if (fixed_) return GetUsed() / max_key_size_;
+int TNode::VariableCount() const {
   EnsureOffsets();
   return offset_count_;
 }

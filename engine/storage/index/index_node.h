@@ -111,10 +111,17 @@ class TNode : public host::TObject {
   void Forget();
 
   void CheckOpen() const;
-  bool CheckNodeFull() const;
-  bool RoomForKey(int32_t n) const;
-  bool CheckNodeTooEmpty() const;
-  bool CheckNodeEmpty() const;
+  // Asked at every level of every change: inline.
+  bool CheckNodeFull() const {
+    return int64_t{GetUsed()} + kNodeHeaderSize + max_key_size_ >= int64_t{page_size_};
+  }
+  bool RoomForKey(int32_t n) const {
+    return int64_t{GetUsed()} + n + kNodeHeaderSize <= int64_t{page_size_};
+  }
+  bool CheckNodeTooEmpty() const {
+    return int64_t{GetUsed()} + kNodeHeaderSize < int64_t{page_size_ / 2};
+  }
+  bool CheckNodeEmpty() const { return GetUsed() == 0; }
   bool CheckIsLeaf() const { return Get32(kNodeLeaf) != 0; }
   void SetLeaf(bool leaf) {
     Set32(kNodeLeaf, leaf ? 1 : 0);
@@ -127,7 +134,7 @@ class TNode : public host::TObject {
   void SetPrior(uint32_t address) { Set32(kNodePrior, address); }
   int32_t GetUsed() const { return static_cast<int32_t>(Get32(kNodeUsed)); }
   // Number of entries.
-  int GetCount() const;
+  int GetCount() const { return fixed_ ? GetUsed() / max_key_size_ : VariableCount(); }
 
   // The entry at the cursor (8581 when the cursor is not on an entry).
   const uint8_t* GetCurrentKey() const;
@@ -214,7 +221,7 @@ class TNode : public host::TObject {
   // Records in the entries up to and including the one at position; the
   // whole node for a position outside the used bytes.
   int64_t GetRecordCount(int32_t position) const;
-  int64_t GetTotalCount() const { return GetRecordCount(-1); }
+  int64_t GetTotalCount() const { return total_valid_ ? total_ : GetRecordCount(-1); }
   // Records in the entries before the one at position.
   int64_t CountBefore(int32_t position) const;
 
@@ -301,6 +308,7 @@ class TNode : public host::TObject {
   // size); requires the offsets for variable keys, which checked them all.
   const uint8_t* EntryPtr(int k) const;
   void EnsureOffsets() const;
+  int VariableCount() const;
   // The index of the entry starting at position (8581 when none does).
   // Fixed entries lie a key size apart, so their index is a division; the
   // rest looks the position up in the offsets.
@@ -336,6 +344,11 @@ class TNode : public host::TObject {
   // interface (which may take the bytes away).
   void ShowImage(uint32_t address, const uint8_t* image);
   void EndShow();
+  // Ends the showing with the shown bytes copied into the buffer, while
+  // they are still lent: the node then holds the block as ReadNode reads it.
+  void KeepShownImage();
+  // LoadImage's copy of a page lent in place.
+  void CopyStoredImage(const uint8_t* page);
   bool Showing() const { return image_ != buffer_.get(); }
   // The end of the header and entries of the image held, bounded by the
   // buffer.

@@ -608,6 +608,56 @@ TEST_F(DiskIOInterfaceTest, ByReferenceReadsLiveOnlyUntilTheNextCacheCall) {
       << "the rule in io_interface.h must hold: take the pointer again after any call";
 }
 
+// Inside a transaction an edit in place is had only for a block whose page
+// the transaction has changed already. A part written after an edit was
+// refused lands whether or not something changed the page in between, and
+// every block reads back, before and after the commit, what was written.
+TEST_F(DiskIOInterfaceTest, PartWritesLandWhetherOrNotAnEditWasRefused) {
+  SetUpLocal(512, kUsageIndex);  // eight blocks a page
+  std::vector<uint32_t> a;
+  for (int i = 0; i < 40; ++i) a.push_back(Alloc(i));
+  std::vector<std::vector<uint8_t>> want;
+  for (int i = 0; i < 40; ++i) want.push_back(Pattern(512, i));
+  const std::vector<uint8_t> part = Pattern(16, 99);
+  auto write = [&](int i, uint32_t offset) {
+    EXPECT_TRUE(io.WriteBlockPart(a[static_cast<size_t>(i)], offset, 16, part.data()));
+    std::copy(part.begin(), part.end(), want[static_cast<size_t>(i)].begin() + offset);
+  };
+  auto check = [&](const char* when) {
+    std::vector<uint8_t> got(512);
+    for (size_t i = 0; i < a.size(); ++i) {
+      io.ReadBlock(a[i], 512, got.data());
+      EXPECT_EQ(got, want[i]) << when << ": block " << i;
+    }
+  };
+  {
+    TDiskTransaction transaction(mgr());
+    // Nothing changed yet: refused, and then written the general way.
+    EXPECT_EQ(io.EditBlockPart(a[0], 4, 8), nullptr);
+    write(0, 32);
+    // Refused, then a neighbour in the same page changes it first.
+    EXPECT_EQ(io.EditBlockPart(a[9], 4, 8), nullptr);
+    write(10, 64);
+    write(9, 100);
+    // Refused, then another block is written before this one.
+    EXPECT_EQ(io.EditBlockPart(a[17], 4, 8), nullptr);
+    write(1, 200);
+    write(17, 300);
+    // A page changed already takes edits in place.
+    uint8_t* at = io.EditBlockPart(a[0], 400, 16);
+    ASSERT_NE(at, nullptr);
+    std::fill(at + 400, at + 416, uint8_t{7});
+    std::fill(want[0].begin() + 400, want[0].begin() + 416, uint8_t{7});
+    // A refused edit whose block is never written leaves the next write of
+    // another block as it would be.
+    EXPECT_EQ(io.EditBlockPart(a[36], 4, 8), nullptr);
+    write(2, 16);
+    check("in the transaction");
+    transaction.Commit();
+  }
+  check("after the commit");
+}
+
 TEST_F(DiskIOInterfaceTest, EmptyFreesThePagesOfThisTableAndUsage) {
   SetUpLocal(512);
   for (int i = 0; i < 20; ++i) Alloc(i);
