@@ -235,6 +235,13 @@ class TCacheMgr : public THashCollection {
   // The dirty pages, in no particular order: a commit touches these only,
   // however far the cache has grown.
   const std::vector<TCachePage*>& DirtyPages() const { return dirty_; }
+  // Puts DirtyPages in address order, the order Commit writes them in; a
+  // commit that follows with no page turning dirty or clean in between
+  // need not sort them again.
+  void SortDirtyPages();
+  // While Commit hands a single page to the write procedure: that page (its
+  // buffer is the one given); else null.
+  const TCachePage* CommittingPage() const { return committing_; }
 
  protected:
   host::TCollectionItem* NewItem() override { return new TCachePage(); }
@@ -313,6 +320,7 @@ class TCacheMgr : public THashCollection {
   TCacheReadPageProc read_io_;
   TCacheWritePageProc write_io_;
   TCacheWriteRunProc write_run_io_;
+  const TCachePage* committing_ = nullptr;  // see CommittingPage
 
   // A page-sized buffer every fill and every write-through is prepared in, so
   // that a failing transfer leaves the cached pages untouched.
@@ -321,6 +329,7 @@ class TCacheMgr : public THashCollection {
   TCachePage* lru_tail_ = nullptr;
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
+  bool dirty_sorted_ = false;              // dirty_ is in address order (SortDirtyPages)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
   std::vector<TCachePage*> sort_scratch_;  // SortByAddress's, likewise
   std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
