@@ -684,7 +684,8 @@ uint8_t* TCacheMgr::EditDirtyPage(int32_t owner, uint32_t count, uint32_t positi
   // As WriteIntoDirtyPage, the copy left to the caller.
   ++hits_;
   const uint32_t to = from + count;
-  if (page->before_) WidenBeforeImage(page, from, to);
+  if (page->before_ && (from < page->dirty_from_ || to > page->dirty_to_))
+    WidenBeforeImage(page, from, to);
   page->dirty_from_ = std::min(page->dirty_from_, from);
   page->dirty_to_ = std::max(page->dirty_to_, to);
   page->lru_flag_ = lru_counter_++;

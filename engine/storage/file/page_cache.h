@@ -385,7 +385,9 @@ inline bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uin
   // by what the write covers.
   ++hits_;
   const uint32_t to = from + count;
-  if (page->before_) WidenBeforeImage(page, from, to);
+  // Most writes land inside the span: the before-image has those bytes.
+  if (page->before_ && (from < page->dirty_from_ || to > page->dirty_to_))
+    WidenBeforeImage(page, from, to);
   std::memcpy(page->buffer_.get() + from, buffer, count);
   page->dirty_from_ = std::min(page->dirty_from_, from);
   page->dirty_to_ = std::max(page->dirty_to_, to);

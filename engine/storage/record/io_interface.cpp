@@ -780,11 +780,12 @@ void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const v
 bool TDiskIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
                                       const void* data) {
   CheckSize(offset + size, "TDiskIOInterface.WriteBlockPart");
-  // A part is most often a few bytes of a node the transaction has changed
-  // already: straight into its page, without the disk manager's general way
-  // (which checks that the file is open: an open transaction says as much).
-  if (DiskMgr()->TavFile().WriteIntoChangedPage(data, address + offset, size, TableID(),
-                                                AccessFlags()))
+  // A part lies within one page, most often of a node the transaction has
+  // changed already: straight into its page, without the disk manager's
+  // general way (which checks that the file is open: an open transaction
+  // says as much).
+  if (DiskMgr()->TavFile().WriteWithinPage(data, address + offset, size, TableID(),
+                                           AccessFlags()))
     return true;
   DiskMgr()->WriteCustomSize(address + offset, size, data, TableID(), AccessFlags());
   return true;
