@@ -237,7 +237,7 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
     if (state == cpClean) LruAppend(page);
   } else if (state == cpDirty && page->state_ != cpDirty) {
     try {
-      dirty_.push_back(page);
+      ListDirty(page);
     } catch (...) {
       // Out of memory listing it: its bytes may already be the
       // transaction's, and a page off the list would be neither written at
@@ -253,6 +253,14 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
     page->dirty_to_ = page_size_;
   }
   page->state_ = state;
+}
+
+void TCacheMgr::GrowDirtyList() {
+  // A list given back after a big transaction (see TrimToLimit) grows again
+  // in one step to what is kept between transactions, not by doubling from
+  // nothing: each of those steps is a large allocation of its own. Beyond
+  // that it doubles as it fills.
+  if (dirty_.capacity() < KeptListCapacity()) dirty_.reserve(KeptListCapacity());
 }
 
 void TCacheMgr::Unhash(TCachePage* page) {
@@ -590,7 +598,7 @@ void TCacheMgr::WriteOnePage(const void* buffer, int32_t owner, uint32_t count,
       before = CopyBeforeImage(page->buffer_.get(), piece.offset, to);
     // Listed before a byte changes: a list that cannot take it leaves the
     // page clean and as it was.
-    dirty_.push_back(page);
+    ListDirty(page);
     page->dirty_at_ = static_cast<int>(dirty_.size()) - 1;
     dirty_sorted_ = false;
     LruUnlink(page);

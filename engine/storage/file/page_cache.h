@@ -288,6 +288,13 @@ class TCacheMgr : public THashCollection {
   void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper,
                TCachePageState state);
   void SetState(TCachePage* page, TCachePageState state);
+  // Appends `page` to the dirty list; may raise (short of memory) with the
+  // list as it was.
+  void ListDirty(TCachePage* page) {
+    if (dirty_.size() == dirty_.capacity()) GrowDirtyList();
+    dirty_.push_back(page);
+  }
+  void GrowDirtyList();
   // A page-sized buffer holding bytes [from, to) of `bytes` (one page) for a
   // page about to turn dirty with that span, while the limit allows (else,
   // or short of memory, null); AttachBeforeImage gives it to the page once
