@@ -73,6 +73,36 @@ TCollectionItem* TCollection::FindItemID(int id) const {
 
 void TCollection::Delete(int index) { delete Items(index); }
 
+TCollectionItem* TCollection::ExtractLast() {
+  if (items_.empty()) throw EListError("List index out of bounds (-1)");
+  TCollectionItem* item = items_.back();
+  items_.pop_back();
+  if (by_id_built_) by_id_.erase(item->id_);
+  item->collection_ = nullptr;
+  if (update_count_ == 0) Changed();
+  return item;
+}
+
+void TCollection::Append(TCollectionItem* item) {
+  if (item->collection_) {
+    item->SetCollection(this);
+    return;
+  }
+  items_.push_back(item);
+  if (by_id_built_) {
+    try {
+      by_id_[next_id_] = item;
+    } catch (...) {
+      // Short of memory: the item stays out, its owner's as before.
+      items_.pop_back();
+      throw;
+    }
+  }
+  item->collection_ = this;
+  item->id_ = next_id_++;
+  if (update_count_ == 0) Changed();
+}
+
 void TCollection::Clear() {
   if (items_.empty()) return;
   BeginUpdate();

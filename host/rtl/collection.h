@@ -57,6 +57,14 @@ class TCollection : public TPersistent {
   // for it as items come and go. Not to be called from two threads at once.
   TCollectionItem* FindItemID(int id) const;
   void Delete(int index);
+  // Takes the last item out unfreed, as SetCollection(nullptr) does for it,
+  // without searching for it: the caller owns it then. EListError when the
+  // collection is empty.
+  TCollectionItem* ExtractLast();
+  // Puts `item` at the end, as item->SetCollection(this) does, with less
+  // work for an item of no collection (which, should that fail for want of
+  // memory, stays out of it).
+  void Append(TCollectionItem* item);
   void Clear();
   void Exchange(int index1, int index2);
   void BeginUpdate() { ++update_count_; }

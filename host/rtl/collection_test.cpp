@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,58 @@ TEST(CollectionTest, SetIndexAndInsertKeepOrder) {
   EXPECT_EQ(order, "daxbc");
   EXPECT_THROW(c.Items(5), EListError);
   EXPECT_THROW(c.Items(-1), EListError);
+}
+
+// An item taken out from the end is the caller's, alive and unlisted: the
+// collection forgets it by ID (asked before and after), tells of the change,
+// and takes it back later (Append) under a new ID.
+TEST(CollectionTest, ExtractLastAndAppendHandItemsOverUnfreed) {
+  class TCounting : public TNamedItems {
+   public:
+    int changes = 0;
+
+   protected:
+    void Changed() override { ++changes; }
+  };
+  TCounting c;
+  for (int i = 0; i < 3; ++i) c.Add()->Name = "n" + std::to_string(i);
+  EXPECT_EQ(c.FindItemID(2)->Name, "n2");  // the ID index is built
+  c.changes = 0;
+  std::unique_ptr<TCollectionItem> last(c.ExtractLast());
+  EXPECT_EQ(static_cast<TNamedItem*>(last.get())->Name, "n2");
+  EXPECT_EQ(last->Collection(), nullptr);
+  EXPECT_EQ(last->Index(), -1);
+  EXPECT_EQ(c.Count(), 2);
+  EXPECT_EQ(c.FindItemID(2), nullptr);
+  EXPECT_EQ(c.FindItemID(1)->Name, "n1");
+  EXPECT_EQ(c.changes, 1);
+  {
+    TCollectionUpdate update(c);
+    delete c.ExtractLast();  // unlisted already: freeing it touches nothing
+    EXPECT_EQ(c.changes, 1);
+  }
+  EXPECT_EQ(c.changes, 2);
+  EXPECT_EQ(c.Count(), 1);
+  c.Append(last.get());
+  EXPECT_EQ(c.changes, 3);
+  EXPECT_EQ(c.Items(1), last.get());
+  EXPECT_EQ(last->Collection(), &c);
+  EXPECT_EQ(last->Index(), 1);
+  EXPECT_EQ(last->ID(), 3);
+  EXPECT_EQ(c.FindItemID(3), last.get());
+  last.release();
+  // Appending an item of another collection moves it, as SetCollection does.
+  TNamedItems other;
+  TNamedItem* moved = other.Add();
+  c.Append(moved);
+  EXPECT_EQ(other.Count(), 0);
+  EXPECT_EQ(c.Items(2), moved);
+  EXPECT_EQ(c.FindItemID(4), moved);
+  delete c.ExtractLast();
+  delete c.ExtractLast();
+  delete c.ExtractLast();
+  EXPECT_EQ(c.Count(), 0);
+  EXPECT_THROW(c.ExtractLast(), EListError);
 }
 
 TEST(CollectionTest, AssignCopiesThroughItems) {

@@ -173,5 +173,58 @@ TEST(PageCacheOutOfMemory, AOnePageWriteThatFailsToListItsPageLeavesNoTraceOfIts
   }
 }
 
+// A transaction grows the cache past its limit into the page objects and
+// buffers the one before it left, and the n-th allocation on its way fails,
+// for every n until it goes through. Whatever failed, the rollback leaves
+// the cache at its limit reading what the file holds, and a transaction as
+// large after it commits every page.
+TEST(PageCacheOutOfMemory, GrowingIntoSparePagesThatFailsLeavesTheCacheWhole) {
+  constexpr uint32_t kLimit = 4;
+  constexpr uint32_t kGrown = 12;
+  bool wentThrough = false;
+  for (long n = 0; n < 256 && !wentThrough; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    TMemFile file;
+    const TMemFile before = file;
+    TCacheMgr cache;
+    file.Attach(cache);
+    cache.Open(kLimit, kPage);
+    const std::vector<uint8_t> first(kPage, 0x22);
+    cache.StartTransaction();
+    for (uint32_t p = 0; p < kGrown; ++p) cache.WriteCache(first.data(), 0, kPage, 0, p * kPage, 1);
+    cache.Rollback();
+    ASSERT_EQ(cache.SparePageCount(), static_cast<int>(kGrown - kLimit));
+
+    const std::vector<uint8_t> mine(20, 0x33);
+    cache.StartTransaction();
+    allocations_left = n;
+    try {
+      for (uint32_t p = 0; p < kGrown; ++p)
+        cache.WriteCache(mine.data(), 0, static_cast<uint32_t>(mine.size()), 0,
+                         (kGrown + p) * kPage + 5, 1);
+      wentThrough = true;
+    } catch (const std::bad_alloc&) {
+    }
+    allocations_left = -1;
+    cache.Rollback();
+    EXPECT_EQ(cache.Count(), static_cast<int>(kLimit));
+    EXPECT_LE(cache.SparePageCount(), static_cast<int>(kGrown));
+    for (uint32_t p = 0; p < 2 * kGrown; ++p)
+      ASSERT_EQ(Read(cache, p * kPage, kPage), before.At(p * kPage, kPage)) << p;
+    cache.StartTransaction();
+    for (uint32_t p = 0; p < kGrown; ++p)
+      cache.WriteCache(mine.data(), 0, static_cast<uint32_t>(mine.size()), 0, p * kPage + 5, 1);
+    EXPECT_EQ(cache.Count(), static_cast<int>(kGrown));
+    cache.Commit();
+    EXPECT_EQ(cache.Count(), static_cast<int>(kLimit));
+    for (uint32_t p = 0; p < kGrown; ++p) {
+      std::vector<uint8_t> want = before.At(p * kPage, kPage);
+      std::copy(mine.begin(), mine.end(), want.begin() + 5);
+      ASSERT_EQ(file.At(p * kPage, kPage), want) << p;
+    }
+  }
+  EXPECT_TRUE(wentThrough);
+}
+
 }  // namespace
 }  // namespace tav

@@ -1,6 +1,7 @@
 #include "engine/storage/base/tav_hash.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine/storage/base/tav_errors.h"
@@ -133,6 +134,13 @@ void THashCollectionItem::SetHashKey(const void* key) {
 }
 
 void THashCollectionItem::SetHashFromInts(uint32_t a, uint32_t b) {
+  // Set for every page the page cache fills: on a little-endian machine the
+  // two values already lie in the key's byte order.
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(hash_key_.data(), &a, 4);
+    std::memcpy(hash_key_.data() + 4, &b, 4);
+    return;
+  }
   for (int i = 0; i < 4; ++i) {
     hash_key_[static_cast<size_t>(i)] = static_cast<unsigned char>(a >> (8 * i));
     hash_key_[static_cast<size_t>(4 + i)] = static_cast<unsigned char>(b >> (8 * i));

@@ -99,6 +99,8 @@ void TCacheMgr::Close() {
   page_index_.clear();
   spare_nodes_.clear();
   Clear();
+  spare_pages_.clear();
+  spare_pages_.shrink_to_fit();
   FreeParked();
   parked_.shrink_to_fit();
   trim_goes_.clear();
@@ -293,11 +295,21 @@ TCachePage* TCacheMgr::AddPage() {
     // has gone through the spare and been swapped in.
     buffer = std::make_unique_for_overwrite<uint8_t[]>(page_size_);
   }
-  auto* page = static_cast<TCachePage*>(Add());
-  page->SetPageSize(page_size_);
+  TCachePage* page;
+  if (!spare_pages_.empty()) {
+    // Back at the end of the collection; out of memory growing its list, it
+    // stays spare.
+    page = spare_pages_.back().get();
+    Append(page);
+    spare_pages_.back().release();
+    spare_pages_.pop_back();
+  } else {
+    page = static_cast<TCachePage*>(Add());
+    page->SetPageSize(page_size_);
+  }
   page->buffer_ = std::move(buffer);
   page->slot_ = Count() - 1;
-  Log("Add cache page");
+  if (log_) Log("Add cache page");
   return page;
 }
 
@@ -310,7 +322,7 @@ TCachePage* TCacheMgr::TakePage() {
     return Pages(slot);
   }
   if (Count() < page_limit_) {
-    Log("GetNextEmptyPage. Adding new page");
+    if (log_) Log("GetNextEmptyPage. Adding new page");
     return AddPage();
   }
   // Every clean page is on the recency list, and only those: its head is the
@@ -325,7 +337,7 @@ TCachePage* TCacheMgr::TakePage() {
     SetState(page, cpEmpty);
     return page;
   }
-  Log("GetNextEmptyPage. Adding new page");
+  if (log_) Log("GetNextEmptyPage. Adding new page");
   return AddPage();
 }
 
@@ -350,10 +362,10 @@ void TCacheMgr::TrimToLimit() {
   if (excess <= 0) return;
   const size_t parkable = kMaxParkedBytes / page_size_ - std::min(kMaxParkedBytes / page_size_, parked_.size());
   // The index entries of the pages going, kept for the pages the next
-  // transaction installs (most often these, back from the parked list).
-  if (spare_nodes_.capacity() < std::min(static_cast<size_t>(excess), parkable)) {
+  // transaction installs (most often these, back from the spare ones).
+  if (spare_nodes_.capacity() < std::min(static_cast<size_t>(excess), kMaxSparePages)) {
     try {
-      spare_nodes_.reserve(std::min(static_cast<size_t>(excess), parkable));
+      spare_nodes_.reserve(std::min(static_cast<size_t>(excess), kMaxSparePages));
     } catch (const std::bad_alloc&) {
       // Only a saving: the entries are freed instead.
     }
@@ -372,7 +384,7 @@ void TCacheMgr::TrimToLimit() {
     TCachePage* next = page->lru_next_;
     Unhash(page);
     LruUnlink(page);
-    SetState(page, cpEmpty);
+    page->state_ = cpEmpty;  // clean, as every page on the list
     goes[static_cast<size_t>(page->slot_)] = 1;
     ++marked;
     page = next;
@@ -392,11 +404,34 @@ void TCacheMgr::TrimToLimit() {
   } catch (const std::bad_alloc&) {
     // Only a saving: the pages are freed instead.
   }
+  const size_t spare = std::min(
+      kMaxSparePages, spare_pages_.size() + static_cast<size_t>(Count() - kept));
+  if (spare_pages_.capacity() < spare) {
+    try {
+      spare_pages_.reserve(
+          std::max(spare, std::min(kMaxSparePages, 2 * spare_pages_.capacity())));
+    } catch (const std::bad_alloc&) {
+      // Only a saving: the page objects are freed instead.
+    }
+  }
   while (Count() > kept) {
-    TCachePage* page = Pages(Count() - 1);
+    auto* page = static_cast<TCachePage*>(ExtractLast());
     if (parked_.size() < parked_.capacity() && parked_.size() < park)
       parked_.push_back(std::move(page->buffer_));
-    delete page;
+    if (spare_pages_.size() >= std::min(spare, spare_pages_.capacity())) {
+      delete page;
+      continue;
+    }
+    // Empty, clean of any before-image, off the recency and dirty lists
+    // already: what is left of the address it held goes, so that it comes
+    // back as a new page would.
+    page->buffer_.reset();
+    page->low_addr_ = page->upper_addr_ = 0;
+    page->owner_ = 0;
+    page->access_flags_ = 0;
+    page->lru_flag_ = 0;
+    page->dirty_from_ = page->dirty_to_ = 0;
+    spare_pages_.emplace_back(page);
   }
   if (dirty_.capacity() > KeptListCapacity()) dirty_.shrink_to_fit();
   if (goes.capacity() > KeptListCapacity()) {

@@ -232,6 +232,9 @@ class TCacheMgr : public THashCollection {
   int DirtyCount() const { return static_cast<int>(dirty_.size()); }
   // Pages set aside out of the cache for the next transaction to grow into.
   int ParkedCount() const { return static_cast<int>(parked_.size()); }
+  // Page objects (without buffers) kept out of the collection for the pages
+  // the cache adds next.
+  int SparePageCount() const { return static_cast<int>(spare_pages_.size()); }
   // The dirty pages, in no particular order: a commit touches these only,
   // however far the cache has grown.
   const std::vector<TCachePage*>& DirtyPages() const { return dirty_; }
@@ -274,8 +277,9 @@ class TCacheMgr : public THashCollection {
   TCachePage* AddPage();
   // Takes pages beyond the limit out of the cache: empty ones first, then
   // the least recently used clean ones (after a transaction, when none is
-  // dirty). They are set aside for the next transaction to grow into (see
-  // parked_), as far as kMaxParkedBytes allows; the rest are freed.
+  // dirty). Their buffers are set aside for the next transaction to grow
+  // into (see parked_), as far as kMaxParkedBytes allows, and their objects
+  // kept spare (see spare_pages_); the rest is freed.
   void TrimToLimit();
   // Frees up to `pages` parked pages.
   void FreeParked(size_t pages = SIZE_MAX);
@@ -351,6 +355,17 @@ class TCacheMgr : public THashCollection {
   std::vector<std::unique_ptr<uint8_t[]>> parked_;
   static constexpr size_t kMaxParkedBytes = size_t{32} << 20;
   static constexpr size_t kFreedParkedBytes = size_t{1} << 20;
+  // The page objects of the pages a trim takes out of the cache, out of the
+  // collection and without their buffers, for AddPage to put back: a
+  // transaction that grows the cache as the one before did makes no page
+  // objects, and the trim after it frees none. Up to kMaxSparePages of them
+  // (about 2 MB), whatever the page size: a transaction of random inserts
+  // into a large table grows a cache of 4 KB pages by more pages than
+  // parked_ keeps buffers for, and objects cost a small part of a buffer.
+  // Freed only by Close, all at once, so no later commit pays for freeing
+  // them a part at a time.
+  std::vector<std::unique_ptr<TCachePage>> spare_pages_;
+  static constexpr size_t kMaxSparePages = 16384;
   int before_limit_ = 0;
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.
@@ -363,7 +378,8 @@ class TCacheMgr : public THashCollection {
   TPageIndex page_index_;
   // Entries of the index taken out with their pages, kept for the pages that
   // go in next: a page refilled at another address costs no allocation. Up
-  // to kMaxSpareNodes, or as many as a trim parks pages (it reserves them).
+  // to kMaxSpareNodes, or as many as a trim takes pages out (it reserves
+  // them), within kMaxSparePages.
   std::vector<TPageIndex::node_type> spare_nodes_;
   static constexpr size_t kMaxSpareNodes = 1024;
   static uint64_t IndexKey(uint32_t upper, uint32_t base) {

@@ -453,6 +453,123 @@ TEST_F(PageCacheTest, PagesGrownIntoSetAsideBuffersHoldOnlyTheirOwnBytes) {
   EXPECT_EQ(cache.ParkedCount(), 0);
 }
 
+// The page objects a trim takes out of the cache serve the pages the next
+// transaction grows by: each comes back as a new page would, with nothing of
+// the address, owner, dirty span or before-image it had, and a collection ID
+// of its own.
+TEST_F(PageCacheTest, PagesGrownIntoSparePageObjectsCarryNothingOfTheirPast) {
+  constexpr uint32_t kPages = 24;
+  cache.SetBeforeImageLimit(64);
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < kPages; ++p) Write(p * kPage + 100, Filled(50, 0xA5), 3);
+  std::vector<const TCachePage*> first(cache.DirtyPages().begin(), cache.DirtyPages().end());
+  cache.Commit();
+  EXPECT_EQ(cache.Count(), 4);
+  EXPECT_EQ(cache.SparePageCount(), static_cast<int>(kPages - 4));
+  const TMemDisk before = disk;
+
+  // Other addresses, another owner, a few bytes each.
+  constexpr uint32_t kFrom = 32;
+  cache.StartTransaction();
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) Write(p * kPage + 7, {1, 2, 3}, 9);
+  EXPECT_EQ(cache.SparePageCount(), 0);
+  ASSERT_EQ(cache.Count(), static_cast<int>(kPages));
+  int reused = 0;
+  std::vector<int> ids;
+  for (int i = 0; i < cache.Count(); ++i) {
+    const TCachePage* page = cache.Pages(i);
+    SCOPED_TRACE(i);
+    reused += std::count(first.begin(), first.end(), page);
+    ids.push_back(page->ID());
+    EXPECT_EQ(page->Collection(), &cache);
+    ASSERT_EQ(page->State(), cpDirty);
+    EXPECT_EQ(page->PageOwner(), 9);
+    EXPECT_EQ(page->PageSize(), kPage);
+    const uint32_t base = page->LowAddr();
+    ASSERT_TRUE(base >= kFrom * kPage && base < (kFrom + kPages) * kPage) << base;
+    EXPECT_EQ(cache.FindPage(base, 0), page);
+    const auto& key = page->GetHashKey();  // upper 0, then the base, little-endian
+    EXPECT_EQ(std::vector<uint8_t>(key.begin(), key.end()),
+              (std::vector<uint8_t>{0, 0, 0, 0, static_cast<uint8_t>(base),
+                                    static_cast<uint8_t>(base >> 8), 0, 0}));
+    EXPECT_EQ(page->DirtyFrom(), 7u);
+    EXPECT_EQ(page->DirtyTo(), 10u);
+    ASSERT_NE(page->BeforeImage(), nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(page->BeforeImage() + 7, page->BeforeImage() + 10),
+              before.Plain(base + 7, 3, 9));
+  }
+  EXPECT_EQ(reused, static_cast<int>(kPages));  // the four kept and the twenty spare
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "two pages share an ID";
+  cache.Commit();
+  for (uint32_t p = kFrom; p < kFrom + kPages; ++p) {
+    std::vector<uint8_t> want = before.Plain(p * kPage, kPage, 9);
+    want[7] = 1, want[8] = 2, want[9] = 3;
+    ASSERT_EQ(disk.Plain(p * kPage, kPage, 9), want) << "page " << p;
+  }
+  // What the first transaction wrote is untouched by the second.
+  EXPECT_EQ(disk.Plain(5 * kPage + 100, 50, 3), Filled(50, 0xA5));
+
+  // A rolled-back transaction gives its grown pages back the same way; pages
+  // a raised page count adds come from them too, empty.
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < 10; ++p) Write(p * kPage, Filled(kPage, 0x3C));
+  EXPECT_EQ(cache.SparePageCount(), 14);
+  cache.Rollback();
+  EXPECT_EQ(cache.Count(), 4);
+  EXPECT_EQ(cache.SparePageCount(), 20);
+  // Ten of them: the six the rollback emptied and four the commit before
+  // took out clean, still naming their addresses until they went.
+  cache.ResetPageCount(14);
+  EXPECT_EQ(cache.Count(), 14);
+  EXPECT_EQ(cache.SparePageCount(), 10);
+  host::TStringList lines;
+  cache.DumpState(lines);
+  ASSERT_EQ(lines.Count(), 15);
+  for (int i = 4; i < 14; ++i) {
+    EXPECT_EQ(cache.Pages(i)->State(), cpEmpty);
+    EXPECT_EQ(lines.Strings(i + 1),
+              "Page " + std::to_string(i) + ": Addr 0  Owner 0 State Empty LRUFlag 0");
+  }
+  for (uint32_t p = 0; p < 10; ++p)
+    ASSERT_EQ(Read(p * kPage, kPage), disk.Plain(p * kPage, kPage)) << p;
+  cache.Close();
+  EXPECT_EQ(cache.SparePageCount(), 0);
+}
+
+// Spare page objects are bounded whatever the page size, and unlike the
+// set-aside buffers they stay until the cache closes: transactions that do
+// not grow the cache free none of them.
+TEST(PageCacheParked, SparePageObjectsAreBoundedAndStayUntilClose) {
+  constexpr int kBound = 16384;
+  TCacheMgr cache;
+  cache.SetReadIO([](uint8_t* buf, int32_t, uint32_t, uint32_t, uint32_t) {
+    std::memset(buf, 0, kPage);
+  });
+  cache.SetWriteIO([](const uint8_t*, int32_t, uint32_t, uint32_t, uint32_t) {});
+  cache.Open(4, kPage);
+  const std::vector<uint8_t> page(kPage, 1);
+  auto run = [&](uint32_t count) {
+    cache.StartTransaction();
+    for (uint32_t p = 0; p < count; ++p) cache.WriteCache(page.data(), 0, kPage, 0, p * kPage, 1);
+    EXPECT_EQ(cache.Count(), static_cast<int>(std::max(count, 4u)));
+    cache.Commit();
+    EXPECT_EQ(cache.Count(), 4);
+  };
+  run(kBound + 200);
+  EXPECT_EQ(cache.SparePageCount(), kBound);
+  for (int i = 0; i < 40; ++i) run(2);
+  EXPECT_EQ(cache.SparePageCount(), kBound);
+  run(104);
+  EXPECT_EQ(cache.SparePageCount(), kBound);
+  cache.Open(4, 2 * kPage);  // reopening starts without any
+  EXPECT_EQ(cache.SparePageCount(), 0);
+  run(3);
+  EXPECT_EQ(cache.SparePageCount(), 0);
+  cache.Close();
+  EXPECT_EQ(cache.SparePageCount(), 0);
+}
+
 // A transaction larger than the cache: its dirty pages stay until Commit,
 // clean ones are reused as outside a transaction (a clean page holds what the
 // file holds), and Commit and Rollback bring the cache back to its limit.

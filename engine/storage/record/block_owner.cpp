@@ -54,6 +54,23 @@ void TBlockOwnerCheck::CheckPages(uint32_t address, const char* caller) const {
   bool ok = BlockFits(address, end);
   const uint16_t owner = io_->PageOwner();
   const uint64_t first = address & ~uint64_t{pageSize - 1};
+  passed_page_ = kNoPage;
+  // A block of one page whose owner is remembered is answered from that
+  // alone, and the page is kept as the one that passed (a walk in key order
+  // comes to a new page at nearly every record).
+  const TMapPageMgr* map = disk_->MapPageMgr();
+  const bool onePage = end <= first + pageSize;
+  const auto keep = [&] {
+    uint16_t code;
+    if (!onePage || !map || !map->KnownPageOwner(static_cast<uint32_t>(first), code) ||
+        code != owner)
+      return false;
+    passed_page_ = first;
+    passed_owner_ = owner;
+    passed_generation_ = map->OwnersGeneration();
+    return true;
+  };
+  if (ok && disk_->IsOpen() && keep()) return;
   for (uint64_t page = first; ok && page < end; page += pageSize) {
     const auto at = static_cast<uint32_t>(page);
     // What is remembered of a page may be another table's, from before
@@ -67,15 +84,7 @@ void TBlockOwnerCheck::CheckPages(uint32_t address, const char* caller) const {
                         {address, static_cast<uint32_t>(owner)});
   // Only an answer that came from the remembered owners is kept: one read
   // from the map each time is asked for each time.
-  passed_page_ = kNoPage;
-  uint16_t code;
-  if (const TMapPageMgr* map = disk_->MapPageMgr();
-      end <= first + pageSize && map && map->KnownPageOwner(static_cast<uint32_t>(first), code) &&
-      code == owner) {
-    passed_page_ = first;
-    passed_owner_ = owner;
-    passed_generation_ = map->OwnersGeneration();
-  }
+  keep();
 }
 
 }  // namespace tav
