@@ -114,6 +114,65 @@ TEST(PageCacheOutOfMemory, AWriteThatFailsToListItsPageLeavesNoTraceOfItsBytes) 
   }
 }
 
+// The same for a write given with the page it lies in (WriteOnePage), the
+// way a transaction's writes within one page take: a clean page that cannot
+// be listed dirty keeps the file's bytes, and nothing of the write reaches
+// the file whichever way the transaction ends.
+TEST(PageCacheOutOfMemory, AOnePageWriteThatFailsToListItsPageLeavesNoTraceOfItsBytes) {
+  const std::vector<uint8_t> change(40, 0xEE);
+  for (uint32_t dirtied : {1u, 2u, 4u, 8u}) {
+    bool wentThrough = false;
+    for (long n = 0; n < 64 && !wentThrough; ++n) {
+      for (bool commit : {false, true}) {
+        SCOPED_TRACE("dirtied " + std::to_string(dirtied) + ", allocation " +
+                     std::to_string(n) + (commit ? ", commit" : ", rollback"));
+        TMemFile file;
+        const TMemFile before = file;
+        TCacheMgr cache;
+        file.Attach(cache);
+        cache.Open(16, kPage);
+        cache.SetBeforeImageLimit(static_cast<int>(dirtied) + 1);
+        const uint32_t target = dirtied * kPage;
+        for (uint32_t p = 0; p <= dirtied; ++p) Read(cache, p * kPage, kPage);
+        cache.StartTransaction();
+        const std::vector<uint8_t> mine(kPage, 0x11);
+        for (uint32_t p = 0; p < dirtied; ++p)
+          cache.WriteOnePage(mine.data(), 0, kPage, p * kPage, 1, cache.FindPage(p * kPage, 0));
+
+        TCachePage* page = cache.FindPage(target, 0);
+        ASSERT_NE(page, nullptr);
+        allocations_left = n;
+        bool failed = false;
+        try {
+          cache.WriteOnePage(change.data(), 0, static_cast<uint32_t>(change.size()), target + 8, 1,
+                             page);
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        }
+        allocations_left = -1;
+        if (!failed) {
+          wentThrough = true;
+          cache.Rollback();
+          continue;
+        }
+        EXPECT_EQ(cache.DirtyCount(), static_cast<int>(dirtied));
+        EXPECT_EQ(Read(cache, target, kPage), before.At(target, kPage));
+        if (commit) {
+          cache.Commit();
+          for (uint32_t p = 0; p < dirtied; ++p) EXPECT_EQ(file.At(p * kPage, kPage), mine);
+        } else {
+          cache.Rollback();
+          for (uint32_t p = 0; p < dirtied; ++p)
+            EXPECT_EQ(Read(cache, p * kPage, kPage), before.At(p * kPage, kPage));
+        }
+        EXPECT_EQ(file.At(target, kPage), before.At(target, kPage));
+        EXPECT_EQ(Read(cache, target, kPage), before.At(target, kPage));
+      }
+    }
+    EXPECT_TRUE(wentThrough) << dirtied;
+  }
+}
+
 // A transaction grows the cache past its limit into the page objects and
 // buffers the one before it left, and the n-th allocation on its way fails,
 // for every n until it goes through. Whatever failed, the rollback leaves

@@ -620,9 +620,10 @@ void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, ui
 void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
                                uint32_t accessFlags) {
   RequireOpen("TDiskMgr.WriteCustomSize");
-  // Most writes of a transaction land in a page it has changed already.
+  // Most writes of a transaction lie within one page: they go straight to
+  // the page cache.
   if (owner <= static_cast<uint32_t>(kMaxTableID) &&
-      tav_file_->WriteIntoChangedPage(buffer, address, count, static_cast<int32_t>(owner), accessFlags))
+      tav_file_->WriteWithinPage(buffer, address, count, static_cast<int32_t>(owner), accessFlags))
     return;
   tav_file_->SeekAndWriteTavFile(buffer, address, count, static_cast<int32_t>(owner), accessFlags);
 }

@@ -227,8 +227,9 @@ void TCacheMgr::DropBeforeImage(TCachePage* page) {
 
 void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
   if (page->state_ == cpDirty && state != cpDirty) {
-    DropBeforeImage(page);
+    if (page->before_) DropBeforeImage(page);
     // Out of the list by moving the last page into its place.
+    dirty_sorted_ = false;
     TCachePage* last = dirty_.back();
     dirty_[static_cast<size_t>(page->dirty_at_)] = last;
     last->dirty_at_ = page->dirty_at_;
@@ -238,7 +239,7 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
     if (state == cpClean) LruAppend(page);
   } else if (state == cpDirty && page->state_ != cpDirty) {
     try {
-      dirty_.push_back(page);
+      ListDirty(page);
     } catch (...) {
       // Out of memory listing it: its bytes may already be the
       // transaction's, and a page off the list would be neither written at
@@ -248,11 +249,20 @@ void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
       throw;
     }
     page->dirty_at_ = static_cast<int>(dirty_.size()) - 1;
+    dirty_sorted_ = false;
     LruUnlink(page);
     page->dirty_from_ = 0;
     page->dirty_to_ = page_size_;
   }
   page->state_ = state;
+}
+
+void TCacheMgr::GrowDirtyList() {
+  // A list given back after a big transaction (see TrimToLimit) grows again
+  // in one step to what is kept between transactions, not by doubling from
+  // nothing: each of those steps is a large allocation of its own. Beyond
+  // that it doubles as it fills.
+  if (dirty_.capacity() < KeptListCapacity()) dirty_.reserve(KeptListCapacity());
 }
 
 void TCacheMgr::Unhash(TCachePage* page) {
@@ -442,7 +452,13 @@ void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, u
   page->upper_addr_ = upper;
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
-  page->SetHashFromInts(upper, base);
+  // The key SetHashFromInts(upper, base) makes, in one store.
+  if constexpr (std::endian::native == std::endian::little) {
+    const uint64_t hashKey = (uint64_t{base} << 32) | upper;
+    page->SetHashKey(&hashKey);
+  } else {
+    page->SetHashFromInts(upper, base);
+  }
   try {
     const uint64_t key = IndexKey(upper, base);
     if (spare_nodes_.empty()) {
@@ -463,8 +479,13 @@ void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, u
     PushEmpty(page->slot_);
     throw;
   }
-  SetState(page, state);
-  LruAppend(page);
+  // A taken page is empty: neither listed dirty nor on the recency list.
+  if (state == cpClean) {
+    page->state_ = cpClean;
+    LruAppend(page);
+  } else {
+    SetState(page, state);
+  }
 }
 
 void TCacheMgr::FillSpare(int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper) {
@@ -599,7 +620,32 @@ void TCacheMgr::WriteOnePage(const void* buffer, int32_t owner, uint32_t count,
   CheckRange(position, count, "TCacheMgr.WriteOnePage");
   const TPiece piece = PieceAt(position, uint64_t{position} + count);
   TAV_ASSERT(piece.length == count, "WriteOnePage crosses a page boundary");
-  WritePiece(static_cast<const uint8_t*>(buffer), owner, accessFlags, piece, 0, page);
+  const auto* src = static_cast<const uint8_t*>(buffer);
+  // The first write of a transaction into a page it has read: the page, clean
+  // and of the same identity, turns dirty with the piece as its span.
+  if (transaction_active_ && page && page->state_ == cpClean && page->owner_ == owner &&
+      page->access_flags_ == accessFlags && count != 0) {
+    ++hits_;
+    const uint32_t to = piece.offset + count;
+    // It holds what the file gave it.
+    std::unique_ptr<uint8_t[]> before;
+    if (before_used_ < before_limit_)
+      before = CopyBeforeImage(page->buffer_.get(), piece.offset, to);
+    // Listed before a byte changes: a list that cannot take it leaves the
+    // page clean and as it was.
+    ListDirty(page);
+    page->dirty_at_ = static_cast<int>(dirty_.size()) - 1;
+    dirty_sorted_ = false;
+    LruUnlink(page);
+    page->state_ = cpDirty;
+    std::memcpy(page->buffer_.get() + piece.offset, src, count);
+    page->dirty_from_ = piece.offset;
+    page->dirty_to_ = to;
+    if (before) AttachBeforeImage(page, std::move(before));
+    page->lru_flag_ = lru_counter_++;
+    return;
+  }
+  WritePiece(src, owner, accessFlags, piece, 0, page);
 }
 
 void TCacheMgr::DirtyWholePage(uint32_t position, uint32_t upper) {
@@ -681,7 +727,8 @@ uint8_t* TCacheMgr::EditDirtyPage(int32_t owner, uint32_t count, uint32_t positi
   // As WriteIntoDirtyPage, the copy left to the caller.
   ++hits_;
   const uint32_t to = from + count;
-  if (page->before_) WidenBeforeImage(page, from, to);
+  if (page->before_ && (from < page->dirty_from_ || to > page->dirty_to_))
+    WidenBeforeImage(page, from, to);
   page->dirty_from_ = std::min(page->dirty_from_, from);
   page->dirty_to_ = std::max(page->dirty_to_, to);
   page->lru_flag_ = lru_counter_++;
@@ -704,6 +751,13 @@ void TCacheMgr::SortByAddress(std::vector<TCachePage*>& pages) {
                   [shift](const TCachePage* page) { return page->low_addr_ >> shift; });
 }
 
+void TCacheMgr::SortDirtyPages() {
+  if (dirty_sorted_) return;
+  SortByAddress(dirty_);
+  for (size_t i = 0; i < dirty_.size(); ++i) dirty_[i]->dirty_at_ = static_cast<int>(i);
+  dirty_sorted_ = true;
+}
+
 void TCacheMgr::StartTransaction() {
   transaction_active_ = true;
 }
@@ -714,7 +768,7 @@ void TCacheMgr::Commit() {
   // transfer; the dirty list spares walking every page of a cache that has
   // grown large.
   commit_order_.assign(dirty_.begin(), dirty_.end());
-  SortByAddress(commit_order_);
+  if (!dirty_sorted_) SortByAddress(commit_order_);
   const size_t n = commit_order_.size();
   for (size_t at = 0; at < n;) {
     size_t run = 1;
@@ -727,8 +781,15 @@ void TCacheMgr::Commit() {
     }
     if (run == 1) {
       TCachePage* page = commit_order_[at];
-      write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
-                page->upper_addr_);
+      committing_ = page;
+      try {
+        write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
+                  page->upper_addr_);
+      } catch (...) {
+        committing_ = nullptr;
+        throw;
+      }
+      committing_ = nullptr;
     } else {
       write_run_io_(commit_order_.data() + at, run);
     }

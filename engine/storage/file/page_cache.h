@@ -238,6 +238,13 @@ class TCacheMgr : public THashCollection {
   // The dirty pages, in no particular order: a commit touches these only,
   // however far the cache has grown.
   const std::vector<TCachePage*>& DirtyPages() const { return dirty_; }
+  // Puts DirtyPages in address order, the order Commit writes them in; a
+  // commit that follows with no page turning dirty or clean in between
+  // need not sort them again.
+  void SortDirtyPages();
+  // While Commit hands a single page to the write procedure: that page (its
+  // buffer is the one given); else null.
+  const TCachePage* CommittingPage() const { return committing_; }
 
  protected:
   host::TCollectionItem* NewItem() override { return new TCachePage(); }
@@ -285,6 +292,13 @@ class TCacheMgr : public THashCollection {
   void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper,
                TCachePageState state);
   void SetState(TCachePage* page, TCachePageState state);
+  // Appends `page` to the dirty list; may raise (short of memory) with the
+  // list as it was.
+  void ListDirty(TCachePage* page) {
+    if (dirty_.size() == dirty_.capacity()) GrowDirtyList();
+    dirty_.push_back(page);
+  }
+  void GrowDirtyList();
   // A page-sized buffer holding bytes [from, to) of `bytes` (one page) for a
   // page about to turn dirty with that span, while the limit allows (else,
   // or short of memory, null); AttachBeforeImage gives it to the page once
@@ -317,6 +331,7 @@ class TCacheMgr : public THashCollection {
   TCacheReadPageProc read_io_;
   TCacheWritePageProc write_io_;
   TCacheWriteRunProc write_run_io_;
+  const TCachePage* committing_ = nullptr;  // see CommittingPage
 
   // A page-sized buffer every fill and every write-through is prepared in, so
   // that a failing transfer leaves the cached pages untouched.
@@ -325,6 +340,7 @@ class TCacheMgr : public THashCollection {
   TCachePage* lru_tail_ = nullptr;
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
+  bool dirty_sorted_ = false;              // dirty_ is in address order (SortDirtyPages)
   std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
   std::vector<TCachePage*> sort_scratch_;  // SortByAddress's, likewise
   std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
@@ -392,7 +408,9 @@ inline bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uin
   // by what the write covers.
   ++hits_;
   const uint32_t to = from + count;
-  if (page->before_) WidenBeforeImage(page, from, to);
+  // Most writes land inside the span: the before-image has those bytes.
+  if (page->before_ && (from < page->dirty_from_ || to > page->dirty_to_))
+    WidenBeforeImage(page, from, to);
   std::memcpy(page->buffer_.get() + from, buffer, count);
   page->dirty_from_ = std::min(page->dirty_from_, from);
   page->dirty_to_ = std::max(page->dirty_to_, to);

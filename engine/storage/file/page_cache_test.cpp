@@ -798,6 +798,91 @@ TEST_F(PageCacheTest, AWriteGoesStraightIntoAPageItsTransactionDirtied) {
   EXPECT_EQ(disk.Plain(0, kPage), expected);
 }
 
+// A write within one page given with the page it lies in (WriteOnePage)
+// leaves the cache exactly as the general write does, whatever the page:
+// clean or dirty, of this identity or another, cached or not, inside a
+// transaction or outside, with before-images kept or not.
+TEST(PageCacheOnePage, AWriteWithItsPageEndsAsTheGeneralWriteDoes) {
+  struct TSide {
+    TMemDisk disk;
+    TCacheMgr cache;
+  };
+  TSide general, onePage;
+  for (TSide* side : {&general, &onePage}) {
+    side->disk.Attach(side->cache);
+    side->cache.Open(3, kPage);
+    side->cache.SetBeforeImageLimit(3);
+  }
+  int step = 0;
+  const auto write = [&](uint32_t pos, uint32_t count, int32_t owner) {
+    ++step;
+    const std::vector<uint8_t> data = Filled(count, static_cast<uint8_t>(step));
+    general.cache.WriteCache(data.data(), owner, count, 0, pos, 1);
+    onePage.cache.WriteOnePage(data.data(), owner, count, pos, 1, onePage.cache.FindPage(pos, 0));
+  };
+  const auto read = [&](uint32_t pos) {
+    for (TSide* side : {&general, &onePage}) {
+      std::vector<uint8_t> v(8);
+      side->cache.ReadCache(v.data(), 0, 1, pos, 0, 8);
+    }
+  };
+  const auto same = [&](const char* what) {
+    SCOPED_TRACE(what);
+    TCacheMgr& a = general.cache;
+    TCacheMgr& b = onePage.cache;
+    EXPECT_EQ(a.Count(), b.Count());
+    EXPECT_EQ(a.DirtyCount(), b.DirtyCount());
+    EXPECT_EQ(a.Hits(), b.Hits());
+    EXPECT_EQ(a.Misses(), b.Misses());
+    EXPECT_EQ(general.disk.bytes, onePage.disk.bytes);
+    for (uint32_t base = 0; base < 8 * kPage; base += kPage) {
+      SCOPED_TRACE(base / kPage);
+      const TCachePage* p = a.FindPage(base, 0);
+      const TCachePage* q = b.FindPage(base, 0);
+      ASSERT_EQ(p == nullptr, q == nullptr);
+      if (!p) continue;
+      EXPECT_EQ(p->State(), q->State());
+      EXPECT_EQ(p->PageOwner(), q->PageOwner());
+      EXPECT_EQ(p->LRUFlag(), q->LRUFlag());
+      EXPECT_TRUE(std::equal(p->Buffer(), p->Buffer() + kPage, q->Buffer()));
+      if (p->State() != cpDirty) continue;
+      EXPECT_EQ(p->DirtyFrom(), q->DirtyFrom());
+      EXPECT_EQ(p->DirtyTo(), q->DirtyTo());
+      ASSERT_EQ(p->BeforeImage() == nullptr, q->BeforeImage() == nullptr);
+      if (p->BeforeImage()) {
+        EXPECT_TRUE(std::equal(p->BeforeImage() + p->DirtyFrom(), p->BeforeImage() + p->DirtyTo(),
+                               q->BeforeImage() + q->DirtyFrom()));
+      }
+    }
+  };
+  read(0);
+  read(kPage);
+  write(10, 4, 0);  // outside a transaction: written through
+  same("through");
+  for (const bool commit : {true, false}) {
+    for (TSide* side : {&general, &onePage}) side->cache.StartTransaction();
+    write(20, 8, 0);              // clean, cached: turns dirty
+    write(kPage + 30, 2, 0);      // clean, cached
+    write(kPage + 100, 6, 0);     // dirty already: the span grows
+    write(2 * kPage + 5, 3, 0);   // not cached: filled from the file
+    write(3 * kPage, kPage, 0);   // not cached, whole: nothing read
+    write(4 * kPage + 9, 4, 0);   // past the before-image limit
+    read(5 * kPage);
+    write(5 * kPage + 1, 2, 7);   // cached under another owner
+    write(kPage + 40, 2, 7);      // dirty under another owner: counted whole
+    same(commit ? "in the first transaction" : "in the second");
+    for (TSide* side : {&general, &onePage}) {
+      if (commit)
+        side->cache.Commit();
+      else
+        side->cache.Rollback();
+    }
+    same(commit ? "committed" : "rolled back");
+    read(0);
+    read(2 * kPage);
+  }
+}
+
 // A change in place takes only a page its transaction dirtied under the
 // same identity: the page counts the bytes changed, keeps what they held
 // before, and stores the change at the commit.

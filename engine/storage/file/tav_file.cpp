@@ -1,7 +1,9 @@
 #include "engine/storage/file/tav_file.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "engine/storage/base/tav_errors.h"
 #include "engine/storage/base/tav_logger.h"
@@ -344,27 +346,64 @@ void TTavFile::CommitRawBlock(const uint8_t* buffer, uint32_t position, uint32_t
       known_raw_next_ = (known_raw_next_ + 1) % kKnownRawSlots;
     }
   }
+  const bool replaced = slot->Count != 0;
   slot->Count = 0;
   slot->Bytes.assign(buffer, buffer + count);
   slot->Position = position;
   slot->Count = count;
   known_raw_from_ = std::min(known_raw_from_, position);
   known_raw_to_ = std::max(known_raw_to_, uint64_t{position} + count);
+  if (replaced) {
+    // The block it took the place of may have had granules of its own.
+    RemarkKnownRaw();
+  } else {
+    MarkKnownRaw(position, count);
+  }
 }
 
-void TTavFile::ForgetKnownRaw(uint32_t position, uint64_t count) {
-  const uint64_t end = uint64_t{position} + count;
-  // Most writes (the pages) lie apart from every kept block.
-  if (end <= known_raw_from_ || position >= known_raw_to_) return;
+void TTavFile::MarkKnownRaw(uint32_t position, uint64_t count) {
+  const uint64_t first = position >> kKnownRawGranuleShift;
+  const uint64_t last = (position + count - 1) >> kKnownRawGranuleShift;
+  for (uint64_t g = first; g <= last && g < first + kKnownRawMarkBits; ++g) {
+    const uint64_t bit = g % kKnownRawMarkBits;
+    known_raw_marks_[bit / 64] |= uint64_t{1} << (bit % 64);
+  }
+}
+
+bool TTavFile::MayBeKnownRaw(uint64_t position, uint64_t end) const {
+  const uint64_t first = position >> kKnownRawGranuleShift;
+  const uint64_t last = (end - 1) >> kKnownRawGranuleShift;
+  // A long write (a run of pages) is looked at block by block.
+  if (last - first >= 16) return true;
+  for (uint64_t g = first; g <= last; ++g) {
+    const uint64_t bit = g % kKnownRawMarkBits;
+    if ((known_raw_marks_[bit / 64] >> (bit % 64)) & 1) return true;
+  }
+  return false;
+}
+
+void TTavFile::ForgetKnownRawIn(uint64_t position, uint64_t end) {
+  bool forgot = false;
   for (TKnownRaw& known : known_raw_)
-    if (known.Count != 0 && known.Position < end && position < uint64_t{known.Position} + known.Count)
+    if (known.Count != 0 && known.Position < end &&
+        position < uint64_t{known.Position} + known.Count) {
       known.Count = 0;
+      forgot = true;
+    }
+  if (forgot) RemarkKnownRaw();
+}
+
+void TTavFile::RemarkKnownRaw() {
+  known_raw_marks_.fill(0);
+  for (const TKnownRaw& known : known_raw_)
+    if (known.Count != 0) MarkKnownRaw(known.Position, known.Count);
 }
 
 void TTavFile::ForgetAllKnownRaw() {
   for (TKnownRaw& known : known_raw_) known.Count = 0;
   known_raw_from_ = UINT32_MAX;
   known_raw_to_ = 0;
+  known_raw_marks_.fill(0);
 }
 
 const uint8_t* TTavFile::KnownRaw(uint32_t position, uint32_t count) const {
@@ -376,7 +415,8 @@ const uint8_t* TTavFile::KnownRaw(uint32_t position, uint32_t count) const {
 }
 
 void TTavFile::RawRead(uint8_t* buffer, uint32_t position, uint32_t count) {
-  if (GetTransactionActive() && !block_mgr_->Empty())
+  // Most pages a transaction reads lie apart from its pending raw bytes.
+  if (GetTransactionActive() && block_mgr_->MayHold(position, 0, count))
     block_mgr_->ReadBlock(buffer, 0, count, 0, position);
   else
     InternalRead(buffer, position, count);
@@ -426,7 +466,10 @@ const TCachePage* TTavFile::CommittedPageHeld(const uint8_t* buffer, uint32_t ac
   if (trans_state_ != ftsCommitting || (accessFlags & kScrambled) ||
       int64_t{position} + page_size_ > held_end_)
     return nullptr;
-  const TCachePage* page = cache_mgr_->FindPage(position, 0);
+  // The page a commit is writing is at hand; anything else is looked up.
+  const TCachePage* page = cache_mgr_->CommittingPage();
+  if (!page || page->Buffer() != buffer || page->LowAddr() != position || page->UpperAddr() != 0)
+    page = cache_mgr_->FindPage(position, 0);
   if (!page || page->State() != cpDirty || page->Buffer() != buffer ||
       page->DirtyTo() <= page->DirtyFrom() || page->DirtyTo() > page_size_)
     return nullptr;
@@ -754,6 +797,9 @@ void TTavFile::BeginJournal(bool durable) {
   // are is still journaled (with no record) when it writes, for the
   // file's length it may change.
   bool writes = block_mgr_->Count() != 0;
+  // In the order Commit writes them, which is also the order the journal
+  // keeps: its ranges come out sorted.
+  cache_mgr_->SortDirtyPages();
   for (const TCachePage* page : cache_mgr_->DirtyPages()) {
     writes = writes || page->DirtyTo() > page->DirtyFrom() || (page->AccessFlags() & kScrambled);
     if (page->AccessFlags() & kScrambled) {
@@ -770,6 +816,7 @@ void TTavFile::BeginJournal(bool durable) {
     }
   }
   // A block the last commits wrote is known as the file holds it.
+  const size_t pageRanges = ranges_.size();
   for (int i = 0; i < block_mgr_->Count(); ++i) {
     const TCacheBlock* block = block_mgr_->Blocks(i);
     if (const uint8_t* known = kept ? KnownRaw(block->LowAddr(), block->BlockSize()) : nullptr)
@@ -777,6 +824,7 @@ void TTavFile::BeginJournal(bool durable) {
     else
       ranges_.push_back({block->LowAddr(), block->BlockSize(), nullptr});
   }
+  MergeBlockRanges(pageRanges);
   if (!writes) return;
   journal_->LockCommit();
   try {
@@ -798,6 +846,28 @@ void TTavFile::BeginJournal(bool durable) {
     throw;
   }
   journaled_ = true;
+}
+
+void TTavFile::MergeBlockRanges(size_t pageRanges) {
+  // The blocks' ranges, usually few, are sorted and merged into the pages'
+  // (sorted already); many are left to the journal's own sort.
+  constexpr size_t kMergedBlockRanges = 256;
+  const auto mid = static_cast<std::ptrdiff_t>(pageRanges);
+  const size_t blockRanges = ranges_.size() - pageRanges;
+  if (blockRanges == 0 || blockRanges > kMergedBlockRanges) return;
+  const auto byPosition = [](const TJournalRange& a, const TJournalRange& b) {
+    return a.Position < b.Position;
+  };
+  std::sort(ranges_.begin() + mid, ranges_.end(), byPosition);
+  if (pageRanges == 0 || ranges_[pageRanges - 1].Position < ranges_[pageRanges].Position) return;
+  try {
+    merged_ranges_.resize(ranges_.size());
+  } catch (const std::bad_alloc&) {
+    return;  // the journal sorts them
+  }
+  std::merge(ranges_.begin(), ranges_.begin() + mid, ranges_.begin() + mid, ranges_.end(),
+             merged_ranges_.begin(), byPosition);
+  ranges_.swap(merged_ranges_);
 }
 
 void TTavFile::EndJournal(bool durable) {

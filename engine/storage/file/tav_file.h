@@ -62,6 +62,7 @@
 // waiting writes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -207,6 +208,13 @@ class TTavFile : public host::TObject {
   // then takes the whole way).
   bool WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
                             uint32_t accessFlags);
+  // Inside an open transaction, writes `count` bytes at `position` (within
+  // one page and the transaction's end) of a paged area through the page
+  // cache, as SeekAndWriteTavFile would, whether or not the transaction has
+  // changed that page yet; false, with nothing written, for any other write
+  // (the caller then takes the whole way).
+  bool WriteWithinPage(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
+                       uint32_t accessFlags);
   // For a change made in place to `count` bytes at `position` of a page the
   // transaction has already changed under the same owner and access: the
   // byte at `position`, to be changed (those bytes only) before the next
@@ -364,9 +372,30 @@ class TTavFile : public host::TObject {
   // as blocks are forgotten, reset when all are).
   uint32_t known_raw_from_ = UINT32_MAX;
   uint64_t known_raw_to_ = 0;
+  // One bit per 4 KB granule of the file, folded onto 1024 bits, set for
+  // every granule a kept block touches: the pages a commit writes lie among
+  // the kept blocks (a table's header sits before its pages), yet seldom in
+  // a granule of one, and a bit or two settle that where the span cannot.
+  static constexpr int kKnownRawGranuleShift = 12;
+  static constexpr uint64_t kKnownRawMarkBits = 1024;
+  std::array<uint64_t, kKnownRawMarkBits / 64> known_raw_marks_{};
+  // Sets the bits of [position, position + count) (count not 0).
+  void MarkKnownRaw(uint32_t position, uint64_t count);
+  // Whether a kept block may overlap [position, end) (end > position).
+  bool MayBeKnownRaw(uint64_t position, uint64_t end) const;
+  // The bits of the blocks kept now, and no others.
+  void RemarkKnownRaw();
   // The block cache's commit procedure: writes the block and keeps it.
   void CommitRawBlock(const uint8_t* buffer, uint32_t position, uint32_t count);
-  void ForgetKnownRaw(uint32_t position, uint64_t count);
+  void ForgetKnownRaw(uint32_t position, uint64_t count) {
+    const uint64_t end = uint64_t{position} + count;
+    // Most writes (the pages) lie apart from every kept block.
+    if (count != 0 && end > known_raw_from_ && position < known_raw_to_ &&
+        MayBeKnownRaw(position, end))
+      ForgetKnownRawIn(position, end);
+  }
+  // Forgets the kept blocks overlapping [position, end).
+  void ForgetKnownRawIn(uint64_t position, uint64_t end);
   void ForgetAllKnownRaw();
   // The file's `count` bytes at `position` when kept whole, else null.
   const uint8_t* KnownRaw(uint32_t position, uint32_t count) const;
@@ -377,6 +406,10 @@ class TTavFile : public host::TObject {
   os::TFileIO* journal_data_file_ = nullptr;  // borrowed; null: the journal file
   std::unique_ptr<TTavJournal> journal_;
   std::vector<TJournalRange> ranges_;   // what the commit being journaled writes
+  std::vector<TJournalRange> merged_ranges_;  // MergeBlockRanges's, kept for reuse
+  // The ranges from `pageRanges` on (the pending raw blocks') join the sorted
+  // ones before them in order.
+  void MergeBlockRanges(size_t pageRanges);
   bool journaled_ = false;              // this commit's journal is written
   // The file's length as the commit began writing (see Commit).
   int64_t held_end_ = 0;
@@ -444,6 +477,18 @@ inline bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position
   TCachePage* page = nullptr;
   if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
     return false;
+  SupersedePendingRaw(base);
+  return true;
+}
+
+inline bool TTavFile::WriteWithinPage(const void* buffer, uint32_t position, uint32_t count,
+                                      int32_t tableId, uint32_t accessFlags) {
+  if (!MayChangePageInPlace(position, count, tableId, accessFlags)) return false;
+  // WriteCached's way for a write within one page: the page is looked up once.
+  const uint32_t base = position & cache_mgr_->BaseAddrMask();
+  TCachePage* page = nullptr;
+  if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
+    cache_mgr_->WriteOnePage(buffer, tableId, count, position, accessFlags, page);
   SupersedePendingRaw(base);
   return true;
 }

@@ -943,6 +943,129 @@ TEST_F(TavFileTest, WritesIntoChangedPagesTakeOnlyTheTransactionsOwnPages) {
   EXPECT_EQ(Disk(kPage + 10, 4), four);
 }
 
+// A write within one page of a transaction goes to the page cache as the
+// full way would take it, whether the transaction changed that page before
+// or not: read back, committed and rolled back alike; pending raw bytes
+// under the page (a release's) give way to it. Any other write is refused
+// unwritten.
+TEST_F(TavFileTest, WritesWithinOnePageOfATransactionEndAsTheFullWayDoes) {
+  for (const bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "commit" : "rollback");
+    MakeFile(6);
+    const std::string original = os::test::ReadWholeFile(path);
+    TTavFile f;
+    Open(f);
+    const auto within = [&](uint32_t pos, const std::string& bytes, int32_t owner,
+                            uint32_t flags) {
+      return f.WriteWithinPage(bytes.data(), pos, static_cast<uint32_t>(bytes.size()), owner,
+                               flags);
+    };
+    const std::string four = Pattern(4, 31);
+    EXPECT_FALSE(within(kPage + 10, four, 7, kAccessCached)) << "no transaction";
+    Read(f, kPage, kPage, 7, kAccessCached);
+    f.StartTransaction();
+    EXPECT_TRUE(within(kPage + 10, four, 7, kAccessCached)) << "a clean cached page";
+    EXPECT_TRUE(within(kPage + 20, four, 7, kAccessCached)) << "a page changed already";
+    EXPECT_TRUE(within(2 * kPage + 30, four, 7, kAccessCached)) << "a page not cached";
+    EXPECT_TRUE(within(3 * kPage + 40, four, 7, kAccessXor)) << "a scrambled page";
+    // A released page waits zeroed in the block cache; a write into it takes
+    // the page over.
+    const std::string zeros(kPage, '\0');
+    f.ReleasePage(4 * kPage, zeros.data());
+    EXPECT_TRUE(within(4 * kPage + 8, four, 7, kAccessCached)) << "a released page";
+    EXPECT_FALSE(f.BlockMgr().IsBaseAddrInCache(4 * kPage + 100));
+
+    EXPECT_FALSE(within(kPage - 2, four, 7, kAccessCached)) << "across two pages";
+    EXPECT_FALSE(within(5 * kPage + 8, four, 7, 0)) << "a raw area";
+    EXPECT_FALSE(within(6 * kPage, four, 7, kAccessCached)) << "past the end";
+    EXPECT_FALSE(within(kPage + 60, std::string(), 7, kAccessCached)) << "nothing to write";
+    EXPECT_EQ(Read(f, 5 * kPage + 8, 4, 7, 0), original.substr(5 * kPage + 8, 4));
+
+    EXPECT_EQ(Read(f, kPage + 10, 4, 7, kAccessCached), four);
+    EXPECT_EQ(Read(f, kPage + 20, 4, 7, kAccessCached), four);
+    EXPECT_EQ(Read(f, 2 * kPage + 30, 4, 7, kAccessCached), four);
+    EXPECT_EQ(Read(f, 3 * kPage + 40, 4, 7, kAccessXor), four);
+    std::string page4 = zeros;
+    page4.replace(8, 4, four);
+    EXPECT_EQ(Read(f, 4 * kPage, kPage, 7, kAccessCached), page4);
+    EXPECT_EQ(f.SeekTavEof(), 6 * kPage);
+    if (commit) {
+      f.Commit();
+      std::string expected = original;
+      expected.replace(kPage + 10, 4, four);
+      expected.replace(kPage + 20, 4, four);
+      expected.replace(2 * kPage + 30, 4, four);
+      expected.replace(4 * kPage, kPage, page4);
+      std::string onDisk = os::test::ReadWholeFile(path);
+      ASSERT_EQ(onDisk.size(), expected.size());
+      // The scrambled page differs on disk; it reads back.
+      onDisk.replace(3 * kPage, kPage, expected.substr(3 * kPage, kPage));
+      EXPECT_TRUE(onDisk == expected);
+      f.CacheMgr().ClearCache();
+      EXPECT_EQ(Read(f, 3 * kPage + 40, 4, 7, kAccessXor), four);
+    } else {
+      f.Rollback();
+      EXPECT_TRUE(os::test::ReadWholeFile(path) == original);
+      EXPECT_EQ(Read(f, kPage + 10, 4, 7, kAccessCached), original.substr(kPage + 10, 4));
+      EXPECT_EQ(Read(f, 4 * kPage, kPage, 7, kAccessCached), original.substr(4 * kPage, kPage));
+    }
+    f.CloseTavFile();
+  }
+}
+
+// The raw blocks a connection keeps as its commits wrote them are forgotten
+// by any write over their bytes, whatever way it reaches the file: a
+// commit's single page, a run of pages, a raw write outside a transaction;
+// also once more blocks were kept than there is room for. The journal of a
+// commit that rewrites a block then holds what the file holds there.
+TEST_F(TavFileTest, KeptRawBlocksAreForgottenByEveryWriteOverThem) {
+  os::test::WriteWholeFile(path, "");
+  os::test::TMemFile data(Pattern(40 * kPage, 2));
+  os::test::TMemFile journal;
+  TTavFile f;
+  Configure(f);
+  f.SetDataFile(&data);
+  f.SetJournalDataFile(&journal);
+  ASSERT_GE(f.OpenTavFile(path), 1);
+  f.OpenJournal(path + ".jnl", path);
+  // One transaction writing `fill` raw over [pos, pos + 64); the journal
+  // must hold what the file held there.
+  const auto rewrite = [&](uint32_t pos, char fill) {
+    const std::string old = data.Contents().substr(pos, 64);
+    f.StartTransaction();
+    Write(f, pos, std::string(64, fill), 0, 0);
+    f.Commit();
+    const auto records = JournalRecords(journal.Contents());
+    ASSERT_EQ(records.size(), 1u) << fill;
+    EXPECT_EQ(records[0].first, pos) << fill;
+    EXPECT_TRUE(records[0].second == old) << fill;
+  };
+  const uint32_t a = 2 * kPage + 100, b = 5 * kPage + 4000, c = 9 * kPage + 8;
+  for (const uint32_t pos : {a, b, c}) rewrite(pos, 'k');
+  // A commit's single page over `a`, a run of pages over `b` (ending in the
+  // page after it), and a raw write outside a transaction over `c`.
+  f.StartTransaction();
+  Write(f, 2 * kPage + 90, Pattern(40, 3), 0, kAccessCached);
+  Write(f, 5 * kPage, Pattern(kPage, 4), 0, kAccessCached);
+  Write(f, 6 * kPage, Pattern(kPage, 5), 0, kAccessCached);
+  f.Commit();
+  Write(f, c + 60, std::string(2, 'w'), 0, 0);
+  rewrite(a, 'm');
+  rewrite(b, 'm');
+  rewrite(c, 'm');
+  // More blocks than there is room for, each in a granule of its own, then
+  // each written over beside the commits and rewritten, the last kept first.
+  std::vector<uint32_t> many;
+  for (uint32_t i = 0; i < 10; ++i) many.push_back((12 + 2 * i) * kPage + 64 * i);
+  for (const uint32_t pos : many) rewrite(pos, 'n');
+  std::reverse(many.begin(), many.end());
+  for (const uint32_t pos : many) {
+    Write(f, pos + 10, std::string(3, 'x'), 0, 0);
+    rewrite(pos, 'p');
+  }
+  f.CloseTavFile();
+}
+
 TEST_F(TavFileTest, FlushesAndCreates) {
   TTavFile f;
   f.SetPageSize(kPage);

@@ -174,7 +174,13 @@ void TTavJournal::Write(os::TFileIO& db, std::vector<TJournalRange>& ranges, uin
                                 return r.Position >= oldLength || r.Count == 0;
                               }),
                ranges.end());
-  SortByKeyDigits(ranges, sorted_, [](const TJournalRange& r) { return r.Position; });
+  // A caller that lists its ranges in order (a commit's pages, in the order
+  // they go to the file) spares the sort.
+  const auto byPosition = [](const TJournalRange& a, const TJournalRange& b) {
+    return a.Position < b.Position;
+  };
+  if (!std::is_sorted(ranges.begin(), ranges.end(), byPosition))
+    SortByKeyDigits(ranges, sorted_, [](const TJournalRange& r) { return r.Position; });
   size_t kept = 0;
   for (const TJournalRange& r : ranges) {
     const uint32_t end =

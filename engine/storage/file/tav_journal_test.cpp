@@ -537,5 +537,56 @@ TEST(JournalWrite, ThousandsOfRangesInAnyOrderComeBackInTheFilesOrder) {
   j.Close();
 }
 
+// Ranges handed over in the file's order (as a commit lists its pages) make
+// the very journal the same ranges make in any other order: touching and
+// overlapping ones joined alike, handed bytes kept alike.
+TEST(JournalWrite, RangesInTheFilesOrderMakeTheSameJournalAsAnyOther) {
+  os::test::TTempDir dir;
+  const std::string dbPath = dir / "ordered.tav";
+  constexpr uint32_t kFile = 4 << 20;
+  std::string content(kFile, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 29 + i / 512) % 251);
+  os::test::TMemFile db(content);
+  const std::string handed(kPage, 'S');
+  const auto* saved = reinterpret_cast<const uint8_t*>(handed.data());
+  std::vector<TJournalRange> ordered;
+  for (uint32_t i = 0; i < 3000; ++i) {
+    const uint32_t pos = i * 1000 + (i % 3) * 7;
+    const uint32_t count = 1 + (i * 37) % 900;
+    ordered.push_back({pos, count, i % 5 == 0 ? saved : nullptr});
+    if (i % 11 == 0) ordered.push_back({pos + count, 16, nullptr});  // touching
+    if (i % 13 == 0) ordered.push_back({pos + count, 8, saved});    // touching, handed
+    if (i % 17 == 0) ordered.push_back({pos + count + 500, 600, nullptr});  // overlapping the next
+  }
+  // Each position once, as a commit's ranges are.
+  const auto byPosition = [](const TJournalRange& x, const TJournalRange& y) {
+    return x.Position < y.Position;
+  };
+  std::stable_sort(ordered.begin(), ordered.end(), byPosition);
+  ordered.erase(std::unique(ordered.begin(), ordered.end(),
+                            [](const TJournalRange& x, const TJournalRange& y) {
+                              return x.Position == y.Position;
+                            }),
+                ordered.end());
+  ordered.push_back({kFile - 10, 40, nullptr});  // past the old end in part
+  ordered.push_back({kFile + 10, 40, nullptr});  // past it whole
+  std::vector<TJournalRange> shuffled = ordered;
+  std::reverse(shuffled.begin(), shuffled.end());
+  std::rotate(shuffled.begin(), shuffled.begin() + 1234, shuffled.end());
+  const auto journalOf = [&](std::vector<TJournalRange> ranges) {
+    os::test::TMemFile journalData;
+    TTavJournal j;
+    j.Open(GetJournalFileName(dbPath), dbPath, kPage, true, &journalData);
+    j.LockCommit();
+    j.Write(db, ranges, kFile, false);
+    j.UnlockCommit();
+    j.Close();
+    return journalData.Contents();
+  };
+  const std::string fromOrdered = journalOf(ordered);
+  EXPECT_GT(fromOrdered.size(), 1000000u);
+  EXPECT_TRUE(fromOrdered == journalOf(shuffled));
+}
+
 }  // namespace
 }  // namespace tav

@@ -499,13 +499,11 @@ void TDiskIOInterface::Open() {
   }
   file_end_ = 0;
   known_run_head_ = 0;
-  refused_edit_ = 0;
   TBaseIOInterface::Open();
 }
 
 void TDiskIOInterface::Close() {
   known_run_head_ = 0;
-  refused_edit_ = 0;
   work_.reset();
   work_size_ = 0;
   pages_.clear();
@@ -742,7 +740,6 @@ void TDiskIOInterface::SetGlobalFirstEmpty() {
 void TDiskIOInterface::Empty(bool flag) {
   if (!DiskMgr()) TavDatabaseError(kSystemObjectIsNotInitialized, "TDiskIOInterface.Empty");
   known_run_head_ = 0;
-  refused_edit_ = 0;
   DiskMgr()->DeleteOwnedPages(TableID(), Usage(), flag);
   SetFirstEmptyValid(false);
   file_end_ = 0;
@@ -783,14 +780,12 @@ void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const v
 bool TDiskIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size,
                                       const void* data) {
   CheckSize(offset + size, "TDiskIOInterface.WriteBlockPart");
-  // A part is most often a few bytes of a node the transaction has changed
-  // already: straight into its page, without the disk manager's general way
-  // (which checks that the file is open: an open transaction says as much).
-  // A block whose edit was just refused is not in such a page.
-  if (address == refused_edit_)
-    refused_edit_ = 0;
-  else if (DiskMgr()->TavFile().WriteIntoChangedPage(data, address + offset, size, TableID(),
-                                                     AccessFlags()))
+  // A part lies within one page, most often of a node the transaction has
+  // changed already: straight into its page, without the disk manager's
+  // general way (which checks that the file is open: an open transaction
+  // says as much).
+  if (DiskMgr()->TavFile().WriteWithinPage(data, address + offset, size, TableID(),
+                                           AccessFlags()))
     return true;
   DiskMgr()->WriteCustomSize(address + offset, size, data, TableID(), AccessFlags());
   return true;
@@ -800,12 +795,7 @@ uint8_t* TDiskIOInterface::EditBlockPart(uint32_t address, uint32_t offset, uint
   CheckSize(offset + size, "TDiskIOInterface.EditBlockPart");
   uint8_t* at =
       DiskMgr()->TavFile().EditChangedPage(address + offset, size, TableID(), AccessFlags());
-  if (!at) {
-    refused_edit_ = address;
-    return nullptr;
-  }
-  if (address == refused_edit_) refused_edit_ = 0;
-  return at - offset;
+  return at ? at - offset : nullptr;
 }
 
 void TDiskIOInterface::ReadBlockHeader(uint32_t address, uint32_t size, void* dest) {

@@ -352,12 +352,6 @@ class TDiskIOInterface : public TBaseIOInterface {
   uint32_t known_run_head_ = 0;
   uint32_t file_end_ = 0;       // 0 = not known
   std::vector<uint8_t> pages_;  // the pages of a new request, reused
-  // The block EditBlockPart last refused (0 = none): its page is not one
-  // the transaction has changed, so the write that usually follows (the
-  // change made through a node after all) takes the general way without
-  // looking for the page first. Only a hint: a write the hint misleads
-  // takes the general way, which serves every page.
-  uint32_t refused_edit_ = 0;
 };
 
 }  // namespace tav
