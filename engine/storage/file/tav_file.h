@@ -202,13 +202,6 @@ class TTavFile : public host::TObject {
   // supersedes them or Commit writes them.
   void ReleasePage(uint32_t position, const void* buffer);
   // Inside an open transaction, writes `count` bytes at `position` (within
-  // one page and the transaction's end) straight into the cached page that
-  // holds them when the transaction has already changed it under the same
-  // owner and access; false, with nothing written, otherwise (the caller
-  // then takes the whole way).
-  bool WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
-                            uint32_t accessFlags);
-  // Inside an open transaction, writes `count` bytes at `position` (within
   // one page and the transaction's end) of a paged area through the page
   // cache, as SeekAndWriteTavFile would, whether or not the transaction has
   // changed that page yet; false, with nothing written, for any other write
@@ -329,7 +322,7 @@ class TTavFile : public host::TObject {
   // bytes outside what was written to it.
   void SupersedePendingRaw(uint32_t base);
   // Whether `count` bytes at `position` may go straight into a page the
-  // transaction changed (WriteIntoChangedPage, EditChangedPage): inside an
+  // transaction changed (WriteWithinPage, EditChangedPage): inside an
   // open transaction, a paged area, within one page and the transaction's
   // end.
   bool MayChangePageInPlace(uint32_t position, uint32_t count, int32_t tableId,
@@ -468,17 +461,6 @@ inline bool TTavFile::MayChangePageInPlace(uint32_t position, uint32_t count, in
   if (uint64_t{position} + count > static_cast<uint64_t>(eof)) return false;
   const uint32_t base = position & cache_mgr_->BaseAddrMask();
   return uint64_t{position - base} + count <= page_size_;
-}
-
-inline bool TTavFile::WriteIntoChangedPage(const void* buffer, uint32_t position, uint32_t count,
-                                           int32_t tableId, uint32_t accessFlags) {
-  if (!MayChangePageInPlace(position, count, tableId, accessFlags)) return false;
-  const uint32_t base = position & cache_mgr_->BaseAddrMask();
-  TCachePage* page = nullptr;
-  if (!cache_mgr_->WriteIntoDirtyPage(buffer, tableId, count, position, accessFlags, page))
-    return false;
-  SupersedePendingRaw(base);
-  return true;
 }
 
 inline bool TTavFile::WriteWithinPage(const void* buffer, uint32_t position, uint32_t count,

@@ -901,48 +901,6 @@ TEST_F(TavFileTest, ACommitWritesOnlyTheChangedPartOfPagesTheFileHolds) {
   }
 }
 
-// The short way for small writes of a transaction takes only a page the
-// transaction changed already, under the same owner and access; every other
-// write is refused unwritten, for the caller's full way.
-TEST_F(TavFileTest, WritesIntoChangedPagesTakeOnlyTheTransactionsOwnPages) {
-  MakeFile(6);
-  TTavFile f;
-  Open(f);
-  const std::string four = Pattern(4, 21);
-  const auto into = [&](uint32_t pos, const std::string& bytes, int32_t owner, uint32_t flags) {
-    return f.WriteIntoChangedPage(bytes.data(), pos, static_cast<uint32_t>(bytes.size()), owner,
-                                  flags);
-  };
-  EXPECT_FALSE(into(kPage + 10, four, 7, kAccessCached)) << "no transaction";
-  f.StartTransaction();
-  EXPECT_FALSE(into(kPage + 10, four, 7, kAccessCached)) << "the page is not changed yet";
-  Write(f, kPage, Pattern(8, 1), 7, kAccessCached);
-  Write(f, 2 * kPage, Pattern(8, 2), 7, kAccessXor);  // scrambled: cached without the bit
-  Write(f, 3 * kPage, Pattern(8, 3), 7, 0);           // raw: waits in the block cache
-
-  EXPECT_TRUE(into(kPage + 10, four, 7, kAccessCached));
-  EXPECT_EQ(Read(f, kPage + 10, 4, 7, kAccessCached), four);
-  EXPECT_TRUE(into(2 * kPage + 20, four, 7, kAccessXor));
-  EXPECT_EQ(Read(f, 2 * kPage + 20, 4, 7, kAccessXor), four);
-
-  const std::string other = Pattern(4, 22);
-  EXPECT_FALSE(into(kPage + 10, other, 8, kAccessCached)) << "another owner";
-  EXPECT_FALSE(into(kPage + 10, other, 7, kAccessCached | kAccessXor)) << "another access";
-  EXPECT_FALSE(into(kPage + 10, other, 7, 0)) << "a raw write over a changed page";
-  EXPECT_FALSE(into(3 * kPage + 4, other, 7, 0)) << "a raw area";
-  EXPECT_FALSE(into(2 * kPage - 2, other, 7, kAccessCached)) << "across two pages";
-  EXPECT_FALSE(into(kPage + 10, std::string(), 7, kAccessCached)) << "nothing to write";
-  EXPECT_EQ(Read(f, kPage + 10, 4, 7, kAccessCached), four) << "refused writes leave the page";
-  EXPECT_EQ(Read(f, 3 * kPage + 4, 4, 7, 0), Pattern(8, 3).substr(4, 4));
-
-  f.Commit();
-  EXPECT_FALSE(into(kPage + 10, other, 7, kAccessCached)) << "the transaction is over";
-  f.CacheMgr().ClearCache();
-  EXPECT_EQ(Read(f, kPage + 10, 4, 7, kAccessCached), four);
-  EXPECT_EQ(Read(f, 2 * kPage + 20, 4, 7, kAccessXor), four);
-  EXPECT_EQ(Disk(kPage + 10, 4), four);
-}
-
 // A write within one page of a transaction goes to the page cache as the
 // full way would take it, whether the transaction changed that page before
 // or not: read back, committed and rolled back alike; pending raw bytes

@@ -97,21 +97,26 @@ void TNode::EnsureOffsets() const {
 void TNode::ReadNode(uint32_t address) {
   CheckOpen();
   if (address == 0) Corrupt("TNode.ReadNode", "Node address 0");
-  if (address != address_) {
-    address_ = 0;
-    MarkAllDirty();
-    LoadImage(address);
-    Changed();
-    MarkClean();
-    address_ = address;
-    try {
-      CheckImage("TNode.ReadNode");
-    } catch (...) {
-      address_ = 0;  // never keep a damaged node as the one held
-      throw;
-    }
-  }
+  if (address != address_) TakeImage(address, nullptr);
   cursor_ = 0;
+}
+
+void TNode::TakeImage(uint32_t address, const uint8_t* stored) {
+  address_ = 0;
+  MarkAllDirty();
+  if (stored)
+    CopyStoredImage(stored);
+  else
+    LoadImage(address);
+  Changed();
+  MarkClean();
+  address_ = address;
+  try {
+    CheckImage("TNode.ReadNode");
+  } catch (...) {
+    address_ = 0;  // never keep a damaged node as the one held
+    throw;
+  }
 }
 
 void TNode::LoadImage(uint32_t address) {
@@ -177,17 +182,7 @@ void TNode::KeepShownImage() {
   const uint32_t address = address_;
   const uint8_t* page = image_;
   EndShow();
-  MarkAllDirty();
-  CopyStoredImage(page);
-  Changed();
-  MarkClean();
-  address_ = address;
-  try {
-    CheckImage("TNode.ReadNode");
-  } catch (...) {
-    address_ = 0;
-    throw;
-  }
+  TakeImage(address, page);
   cursor_ = 0;
 }
 

@@ -349,6 +349,9 @@ class TNode : public host::TObject {
   void KeepShownImage();
   // LoadImage's copy of a page lent in place.
   void CopyStoredImage(const uint8_t* page);
+  // Makes the node at `address` the one held: copied from `stored` (bytes
+  // lent in place), or loaded when null, then checked as ReadNode checks.
+  void TakeImage(uint32_t address, const uint8_t* stored);
   bool Showing() const { return image_ != buffer_.get(); }
   // The end of the header and entries of the image held, bounded by the
   // buffer.
