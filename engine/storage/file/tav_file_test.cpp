@@ -58,6 +58,15 @@ class TavFileTest : public ::testing::Test {
     Configure(f, exclusive);
     ASSERT_GE(f.OpenTavFile(path), 1);
   }
+  // Opens the file on the bytes of `data`, with its journal on `journal`.
+  void OpenJournaled(TTavFile& f, os::test::TMemFile& data, os::test::TMemFile& journal,
+                     bool exclusive = true) {
+    Configure(f, exclusive);
+    f.SetDataFile(&data);
+    f.SetJournalDataFile(&journal);
+    ASSERT_GE(f.OpenTavFile(path), 1);
+    f.OpenJournal(path + ".jnl", path);
+  }
   std::string Disk(uint32_t pos, uint32_t n) const {
     return os::test::ReadWholeFile(path).substr(pos, n);
   }
@@ -611,11 +620,7 @@ TEST_F(TavFileTest, ACommitJournalsTheRawBlocksTheLastOneWroteWithoutReadingThem
     os::test::TMemFile data(Pattern(4 * kPage, 1));
     os::test::TMemFile journal;
     TTavFile f;
-    Configure(f, exclusive);
-    f.SetDataFile(&data);
-    f.SetJournalDataFile(&journal);
-    ASSERT_GE(f.OpenTavFile(path), 1);
-    f.OpenJournal(path + ".jnl", path);
+    ASSERT_NO_FATAL_FAILURE(OpenJournaled(f, data, journal, exclusive));
     const uint32_t block = 2 * kPage + 100;
     // One transaction writing `fill` over the block; the journal's record
     // of it must be what the file held, read from the file or not.
@@ -679,20 +684,13 @@ TEST_F(TavFileTest, AnExclusiveCommitJournalsOnlyTheBytesItChanges) {
     Write(f, 3 * kPage, std::string(kPage, 'n'), 0, kAccessCached);
     f.Commit();
   };
-  const auto open = [&](TTavFile& f, os::test::TMemFile& data, os::test::TMemFile& journal) {
-    Configure(f);
-    f.SetDataFile(&data);
-    f.SetJournalDataFile(&journal);
-    ASSERT_GE(f.OpenTavFile(path), 1);
-    f.OpenJournal(path + ".jnl", path);
-  };
   os::test::WriteWholeFile(path, "");
   uint64_t writes = 0;
   {
     os::test::TMemFile data(original);
     os::test::TMemFile journal;
     TTavFile f;
-    open(f, data, journal);
+    ASSERT_NO_FATAL_FAILURE(OpenJournaled(f, data, journal));
     for (uint32_t p = 0; p < 3; ++p) Read(f, p * kPage, kPage, 0, kAccessCached);
     data.ResetCounters();
     run(f);
@@ -725,7 +723,7 @@ TEST_F(TavFileTest, AnExclusiveCommitJournalsOnlyTheBytesItChanges) {
     os::test::TMemFile journal;
     {
       TTavFile f;
-      open(f, data, journal);
+      ASSERT_NO_FATAL_FAILURE(OpenJournaled(f, data, journal));
       for (uint32_t p = 0; p < 3; ++p) Read(f, p * kPage, kPage, 0, kAccessCached);
       journal.Inject(os::test::fkCrash, 1);
       data.Inject(os::test::fkCrash, n);
@@ -735,7 +733,7 @@ TEST_F(TavFileTest, AnExclusiveCommitJournalsOnlyTheBytesItChanges) {
     data.Heal();
     journal.Heal();
     TTavFile g;
-    open(g, data, journal);
+    ASSERT_NO_FATAL_FAILURE(OpenJournaled(g, data, journal));
     EXPECT_TRUE(g.RecoverInterruptedCommit());
     EXPECT_TRUE(data.Contents() == original);
     g.CloseTavFile();
@@ -755,11 +753,7 @@ TEST_F(TavFileTest, APageChangedAtItsHeaderAndItsEndIsJournaledAndStoredWhole) {
     os::test::TMemFile data(original);
     os::test::TMemFile journal;
     TTavFile f;
-    Configure(f, exclusive);
-    f.SetDataFile(&data);
-    f.SetJournalDataFile(&journal);
-    ASSERT_GE(f.OpenTavFile(path), 1);
-    f.OpenJournal(path + ".jnl", path);
+    ASSERT_NO_FATAL_FAILURE(OpenJournaled(f, data, journal, exclusive));
     // Page 1 with its byte 4 and [from, 3000) changed, written from 4 on.
     const auto insert = [&](uint32_t from, int seed) {
       std::string page = Read(f, kPage, kPage, 0, kAccessCached);
@@ -981,11 +975,7 @@ TEST_F(TavFileTest, KeptRawBlocksAreForgottenByEveryWriteOverThem) {
   os::test::TMemFile data(Pattern(40 * kPage, 2));
   os::test::TMemFile journal;
   TTavFile f;
-  Configure(f);
-  f.SetDataFile(&data);
-  f.SetJournalDataFile(&journal);
-  ASSERT_GE(f.OpenTavFile(path), 1);
-  f.OpenJournal(path + ".jnl", path);
+  ASSERT_NO_FATAL_FAILURE(OpenJournaled(f, data, journal));
   // One transaction writing `fill` raw over [pos, pos + 64); the journal
   // must hold what the file held there.
   const auto rewrite = [&](uint32_t pos, char fill) {

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
@@ -21,6 +20,7 @@
 #include "engine/storage/base/tav_lists.h"
 #include "host/rtl/exceptions.h"
 #include "host/rtl/string_list.h"
+#include "os/testing/test_support.h"
 
 namespace tav::test {
 namespace {
@@ -676,8 +676,7 @@ TEST(BTreeDisk, RunsOfInsertsStoreWhatPlainInsertsStore) {
     }
     io.Close();
     db.Mgr().Close();
-    std::ifstream in(db.Path(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return os::test::ReadWholeFile(db.Path());
   };
   const std::string plain = stored(false);
   ASSERT_FALSE(plain.empty());
@@ -694,6 +693,21 @@ class TEditCountingIO : public TDiskIOInterface {
   }
   int edits = 0;
 };
+
+// `stored(inTransaction, edits)` runs the same changes outside or inside a
+// transaction and gives the file it leaves, counting the edits made in
+// stored bytes: both files are the same byte for byte, outside a
+// transaction nothing is edited in place, inside one more than `minimum`.
+template <class TStored>
+void ExpectTransactionStoresWhatPlainStores(TStored stored, int minimum) {
+  int plainEdits = 0;
+  int transactionEdits = 0;
+  const std::string plain = stored(false, plainEdits);
+  ASSERT_FALSE(plain.empty());
+  EXPECT_TRUE(stored(true, transactionEdits) == plain);
+  EXPECT_EQ(plainEdits, 0);
+  EXPECT_GT(transactionEdits, minimum);
+}
 
 // Deletes inside a transaction change the leaves (and the neighbours they
 // trade entries with) the transaction has changed before where they are
@@ -782,17 +796,10 @@ TEST(BTreeDisk, DeletesInATransactionStoreWhatPlainDeletesStore) {
     }
     io.Close();
     db.Mgr().Close();
-    std::ifstream in(db.Path(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return os::test::ReadWholeFile(db.Path());
   };
-  int plainEdits = 0;
-  int transactionEdits = 0;
-  const std::string plain = stored(false, plainEdits);
-  ASSERT_FALSE(plain.empty());
-  EXPECT_TRUE(stored(true, transactionEdits) == plain);
-  EXPECT_EQ(plainEdits, 0);
   // Most of the deletes found their leaf changed already.
-  EXPECT_GT(transactionEdits, kKeys / 4);
+  ExpectTransactionStoresWhatPlainStores(stored, kKeys / 4);
 }
 
 // Inserts scattered over the leaves, checked (FindInsertPosition, then
@@ -900,17 +907,10 @@ TEST(BTreeDisk, InsertsInATransactionStoreWhatPlainInsertsStore) {
     }
     io.Close();
     db.Mgr().Close();
-    std::ifstream in(db.Path(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return os::test::ReadWholeFile(db.Path());
   };
-  int plainEdits = 0;
-  int transactionEdits = 0;
-  const std::string plain = stored(false, plainEdits);
-  ASSERT_FALSE(plain.empty());
-  EXPECT_TRUE(stored(true, transactionEdits) == plain);
-  EXPECT_EQ(plainEdits, 0);
   // Most of the inserts found their leaf changed already.
-  EXPECT_GT(transactionEdits, kKeys / 3);
+  ExpectTransactionStoresWhatPlainStores(stored, kKeys / 3);
 }
 
 // Runs of checked inserts that go in turn before every key and after every
@@ -999,8 +999,7 @@ TEST(BTreeDisk, RunsOfInsertsAtBothEndsStoreWhatPlainInsertsStore) {
       }
       io.Close();
       db.Mgr().Close();
-      std::ifstream in(db.Path(), std::ios::binary);
-      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      return os::test::ReadWholeFile(db.Path());
     };
     const std::string plain = stored(false);
     ASSERT_FALSE(plain.empty());
