@@ -695,8 +695,7 @@ int TBTree::SearchAndInsert(bool countRecordNo) {
       }
     } catch (...) {
       // Nothing may keep showing bytes that are no longer lent.
-      if (!nodes_.empty()) Leaf().EndShow();
-      positioned_ = key_cursor_valid_ = false;
+      EndLeafShow();
       throw;
     }
     if (done) {
@@ -733,6 +732,11 @@ int TBTree::DescendShowingLeaf(bool showLeaf) {
   }
 }
 
+void TBTree::EndLeafShow() {
+  if (!nodes_.empty()) Leaf().EndShow();
+  positioned_ = key_cursor_valid_ = false;
+}
+
 int TBTree::FindInsertPosition() {
   LoadSearchKey(false);
   // On disk, and in a run of inserts, the leaf is searched where it is
@@ -748,8 +752,7 @@ int TBTree::FindInsertPosition() {
     // serve the insert alone, and the leaf's size as the search saw it.
     shown_leaf_ = Leaf().Address();
     shown_used_ = static_cast<uint32_t>(Leaf().GetUsed());
-    Leaf().EndShow();
-    positioned_ = key_cursor_valid_ = false;
+    EndLeafShow();
   }
   insert_ready_ = true;
   return found;
@@ -816,8 +819,7 @@ int TBTree::IdxDelete() {
           done = found && DeleteInShownLeaf();
         } catch (...) {
           // Nothing may keep showing bytes that are no longer lent.
-          if (!nodes_.empty()) Leaf().EndShow();
-          positioned_ = key_cursor_valid_ = false;
+          EndLeafShow();
           throw;
         }
         if (done) {

@@ -330,6 +330,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   // leaf is searched where it is stored (show_leaf_), and a failure ends
   // the showing.
   int DescendShowingLeaf(bool showLeaf);
+  // Ends the leaf's showing (its bytes are no longer lent) and forgets the
+  // position on it.
+  void EndLeafShow();
   // The interface keeps the blocks in the database file.
   bool StoredOnDisk() const;
   // Whether an insert's search shows the leaf where it is stored: on disk,
