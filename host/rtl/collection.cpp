@@ -83,26 +83,6 @@ TCollectionItem* TCollection::ExtractLast() {
   return item;
 }
 
-void TCollection::Append(TCollectionItem* item) {
-  if (item->collection_) {
-    item->SetCollection(this);
-    return;
-  }
-  items_.push_back(item);
-  if (by_id_built_) {
-    try {
-      by_id_[next_id_] = item;
-    } catch (...) {
-      // Short of memory: the item stays out, its owner's as before.
-      items_.pop_back();
-      throw;
-    }
-  }
-  item->collection_ = this;
-  item->id_ = next_id_++;
-  if (update_count_ == 0) Changed();
-}
-
 void TCollection::Clear() {
   if (items_.empty()) return;
   BeginUpdate();
@@ -132,9 +112,17 @@ void TCollection::Assign(const TPersistent& source) {
 
 void TCollection::InsertItem(TCollectionItem* item, int index) {
   items_.insert(items_.begin() + index, item);
+  if (by_id_built_) {
+    try {
+      by_id_[next_id_] = item;
+    } catch (...) {
+      // Short of memory: the item stays out, its owner's as before.
+      items_.erase(items_.begin() + index);
+      throw;
+    }
+  }
   item->collection_ = this;
   item->id_ = next_id_++;
-  if (by_id_built_) by_id_[item->id_] = item;
   if (update_count_ == 0) Changed();
 }
 

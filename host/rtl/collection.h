@@ -61,10 +61,6 @@ class TCollection : public TPersistent {
   // without searching for it: the caller owns it then. EListError when the
   // collection is empty.
   TCollectionItem* ExtractLast();
-  // Puts `item` at the end, as item->SetCollection(this) does, with less
-  // work for an item of no collection (which, should that fail for want of
-  // memory, stays out of it).
-  void Append(TCollectionItem* item);
   void Clear();
   void Exchange(int index1, int index2);
   void BeginUpdate() { ++update_count_; }

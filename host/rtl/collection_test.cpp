@@ -85,8 +85,8 @@ TEST(CollectionTest, SetIndexAndInsertKeepOrder) {
 
 // An item taken out from the end is the caller's, alive and unlisted: the
 // collection forgets it by ID (asked before and after), tells of the change,
-// and takes it back later (Append) under a new ID.
-TEST(CollectionTest, ExtractLastAndAppendHandItemsOverUnfreed) {
+// and takes it back later (SetCollection) under a new ID.
+TEST(CollectionTest, ExtractLastHandsItemsOverUnfreed) {
   class TCounting : public TNamedItems {
    public:
     int changes = 0;
@@ -113,7 +113,7 @@ TEST(CollectionTest, ExtractLastAndAppendHandItemsOverUnfreed) {
   }
   EXPECT_EQ(c.changes, 2);
   EXPECT_EQ(c.Count(), 1);
-  c.Append(last.get());
+  last->SetCollection(&c);
   EXPECT_EQ(c.changes, 3);
   EXPECT_EQ(c.Items(1), last.get());
   EXPECT_EQ(last->Collection(), &c);
@@ -121,10 +121,10 @@ TEST(CollectionTest, ExtractLastAndAppendHandItemsOverUnfreed) {
   EXPECT_EQ(last->ID(), 3);
   EXPECT_EQ(c.FindItemID(3), last.get());
   last.release();
-  // Appending an item of another collection moves it, as SetCollection does.
+  // An item of another collection moves.
   TNamedItems other;
   TNamedItem* moved = other.Add();
-  c.Append(moved);
+  moved->SetCollection(&c);
   EXPECT_EQ(other.Count(), 0);
   EXPECT_EQ(c.Items(2), moved);
   EXPECT_EQ(c.FindItemID(4), moved);

@@ -1,10 +1,12 @@
 #include "engine/storage/file/page_cache.h"
+#include "host/rtl/collection.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -197,3 +199,40 @@ TEST(PageCacheOutOfMemory, GrowingIntoSparePagesThatFailsLeavesTheCacheWhole) {
 
 }  // namespace
 }  // namespace tav
+
+namespace host {
+namespace {
+
+// An item added to a collection whose ID index is built, when the index
+// cannot take it, is not left listed (freed, it would be read again by every
+// later walk of the collection): the collection keeps exactly what it had.
+TEST(CollectionOutOfMemory, AnItemTheIDIndexCannotTakeIsNotListed) {
+  bool wentThrough = false;
+  for (long n = 0; n < 16 && !wentThrough; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    TCollection c;
+    TCollectionItem* first = c.Add();
+    TCollectionItem* second = c.Add();
+    ASSERT_EQ(c.FindItemID(second->ID()), second);  // the ID index is built
+    allocations_left = n;
+    try {
+      c.Add();
+      wentThrough = true;
+    } catch (const std::bad_alloc&) {
+    }
+    allocations_left = -1;
+    if (wentThrough) {
+      EXPECT_EQ(c.Count(), 3);
+      continue;
+    }
+    ASSERT_EQ(c.Count(), 2);
+    EXPECT_EQ(c.Items(0), first);
+    EXPECT_EQ(c.Items(1), second);
+    EXPECT_EQ(c.FindItemID(first->ID()), first);
+    EXPECT_EQ(c.FindItemID(second->ID()), second);
+  }
+  EXPECT_TRUE(wentThrough);
+}
+
+}  // namespace
+}  // namespace host

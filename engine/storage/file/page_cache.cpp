@@ -300,7 +300,7 @@ TCachePage* TCacheMgr::AddPage() {
     // Back at the end of the collection; out of memory growing its list, it
     // stays spare.
     page = spare_pages_.back().get();
-    Append(page);
+    page->SetCollection(this);
     spare_pages_.back().release();
     spare_pages_.pop_back();
   } else {
