@@ -144,6 +144,19 @@ TEST(PageCacheOutOfMemory, AOnePageWriteThatFailsToListItsPageLeavesNoTraceOfIts
       true);
 }
 
+// The same for a change made in place (EditCachedPage) to a clean page: a
+// page that cannot be listed dirty is refused loudly before the caller
+// changes a byte of it.
+TEST(PageCacheOutOfMemory, AnEditInPlaceThatFailsToListItsPageLeavesNoTraceOfItsBytes) {
+  CheckAFailedListingLeavesNoTrace(
+      [](TCacheMgr& cache, const uint8_t* bytes, uint32_t count, uint32_t pos) {
+        uint8_t* page = cache.EditCachedPage(0, count, pos, 1);
+        ASSERT_NE(page, nullptr);
+        std::memcpy(page + (pos & (kPage - 1)), bytes, count);
+      },
+      true);
+}
+
 // A transaction grows the cache past its limit into the page objects and
 // buffers the one before it left, and the n-th allocation on its way fails,
 // for every n until it goes through. Whatever failed, the rollback leaves

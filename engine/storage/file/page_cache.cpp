@@ -626,23 +626,8 @@ void TCacheMgr::WriteOnePage(const void* buffer, int32_t owner, uint32_t count,
   if (transaction_active_ && page && page->state_ == cpClean && page->owner_ == owner &&
       page->access_flags_ == accessFlags && count != 0) {
     ++hits_;
-    const uint32_t to = piece.offset + count;
-    // It holds what the file gave it.
-    std::unique_ptr<uint8_t[]> before;
-    if (before_used_ < before_limit_)
-      before = CopyBeforeImage(page->buffer_.get(), piece.offset, to);
-    // Listed before a byte changes: a list that cannot take it leaves the
-    // page clean and as it was.
-    ListDirty(page);
-    page->dirty_at_ = static_cast<int>(dirty_.size()) - 1;
-    dirty_sorted_ = false;
-    LruUnlink(page);
-    page->state_ = cpDirty;
+    TurnDirty(page, piece.offset, piece.offset + count);
     std::memcpy(page->buffer_.get() + piece.offset, src, count);
-    page->dirty_from_ = piece.offset;
-    page->dirty_to_ = to;
-    if (before) AttachBeforeImage(page, std::move(before));
-    page->lru_flag_ = lru_counter_++;
     return;
   }
   WritePiece(src, owner, accessFlags, piece, 0, page);
@@ -713,8 +698,23 @@ void TCacheMgr::WriteCacheByRef(const void* buffer, int32_t owner, uint32_t coun
   Stamp(page);
 }
 
-uint8_t* TCacheMgr::EditDirtyPage(int32_t owner, uint32_t count, uint32_t position,
-                                  uint32_t accessFlags) {
+void TCacheMgr::TurnDirty(TCachePage* page, uint32_t from, uint32_t to) {
+  // It holds what the file gave it.
+  std::unique_ptr<uint8_t[]> before;
+  if (before_used_ < before_limit_) before = CopyBeforeImage(page->buffer_.get(), from, to);
+  ListDirty(page);
+  page->dirty_at_ = static_cast<int>(dirty_.size()) - 1;
+  dirty_sorted_ = false;
+  LruUnlink(page);
+  page->state_ = cpDirty;
+  page->dirty_from_ = from;
+  page->dirty_to_ = to;
+  if (before) AttachBeforeImage(page, std::move(before));
+  page->lru_flag_ = lru_counter_++;
+}
+
+uint8_t* TCacheMgr::EditCachedPage(int32_t owner, uint32_t count, uint32_t position,
+                                   uint32_t accessFlags) {
   const uint32_t base = position & base_addr_mask_;
   const uint32_t from = position - base;
   if (!IsOpen() || !transaction_active_ || count == 0 || uint64_t{from} + count > page_size_)
@@ -722,11 +722,15 @@ uint8_t* TCacheMgr::EditDirtyPage(int32_t owner, uint32_t count, uint32_t positi
   const auto found = page_index_.find(IndexKey(0, base));
   if (found == page_index_.end()) return nullptr;
   TCachePage* page = found->second;
-  if (page->state_ != cpDirty || page->owner_ != owner || page->access_flags_ != accessFlags)
+  if (page->state_ == cpEmpty || page->owner_ != owner || page->access_flags_ != accessFlags)
     return nullptr;
-  // As WriteIntoDirtyPage, the copy left to the caller.
+  // As WriteIntoDirtyPage and WriteOnePage, the copy left to the caller.
   ++hits_;
   const uint32_t to = from + count;
+  if (page->state_ == cpClean) {
+    TurnDirty(page, from, to);
+    return page->buffer_.get();
+  }
   if (page->before_ && (from < page->dirty_from_ || to > page->dirty_to_))
     WidenBeforeImage(page, from, to);
   page->dirty_from_ = std::min(page->dirty_from_, from);

@@ -169,13 +169,15 @@ class TCacheMgr : public THashCollection {
                           uint32_t accessFlags, TCachePage*& page);
   // For a change the caller makes in place to the bytes [position,
   // position + count) of one page: inside a transaction, when that page is
-  // dirty already under the same owner and access flags, the page counts
-  // those bytes changed (its before-image keeping what they held) and the
-  // page's first byte is returned, to be changed in those bytes only and
-  // before the next call into the cache, other than another EditDirtyPage
-  // (which neither reads, drops nor moves a page, so that two pages may be
-  // edited side by side). Otherwise null, nothing done.
-  uint8_t* EditDirtyPage(int32_t owner, uint32_t count, uint32_t position, uint32_t accessFlags);
+  // cached under the same owner and access flags, dirty already or clean
+  // (which then turns dirty, as at a first write), the page counts those
+  // bytes changed (its before-image keeping what they held) and the page's
+  // first byte is returned, to be changed in those bytes only and before the
+  // next call into the cache, other than another EditCachedPage (which
+  // neither reads, drops nor moves a page, so that two pages may be edited
+  // side by side). Otherwise null, nothing done. A clean page that cannot
+  // be listed dirty for want of memory raises and stays clean.
+  uint8_t* EditCachedPage(int32_t owner, uint32_t count, uint32_t position, uint32_t accessFlags);
   // WriteCache for a write within one page, `page` being what
   // WriteIntoDirtyPage found for it just before.
   void WriteOnePage(const void* buffer, int32_t owner, uint32_t count, uint32_t position,
@@ -292,6 +294,11 @@ class TCacheMgr : public THashCollection {
   void Install(TCachePage* page, int32_t owner, uint32_t accessFlags, uint32_t base, uint32_t upper,
                TCachePageState state);
   void SetState(TCachePage* page, TCachePageState state);
+  // A clean page of the open transaction turns dirty with [from, to) as its
+  // span, keeping what those bytes hold as its before-image while the limit
+  // allows. Listed before anything changes: a list that cannot take it
+  // raises with the page clean and as it was.
+  void TurnDirty(TCachePage* page, uint32_t from, uint32_t to);
   // Appends `page` to the dirty list; may raise (short of memory) with the
   // list as it was.
   void ListDirty(TCachePage* page) {

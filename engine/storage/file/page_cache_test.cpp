@@ -883,22 +883,40 @@ TEST(PageCacheOnePage, AWriteWithItsPageEndsAsTheGeneralWriteDoes) {
   }
 }
 
-// A change in place takes only a page its transaction dirtied under the
-// same identity: the page counts the bytes changed, keeps what they held
-// before, and stores the change at the commit.
-TEST_F(PageCacheTest, AChangeInPlaceTakesOnlyAPageItsTransactionDirtied) {
+// A change in place takes a page the cache holds under the same identity,
+// inside a transaction only: a clean page turns dirty with the changed bytes
+// as its span, a dirty one widens its span; either keeps what the bytes held
+// before, and the commit stores the changes.
+TEST_F(PageCacheTest, AChangeInPlaceTakesACachedPageOfItsIdentityInATransaction) {
   cache.SetBeforeImageLimit(4);
   Read(0, 8);
-  EXPECT_EQ(cache.EditDirtyPage(0, 2, 30, 1), nullptr) << "outside a transaction";
+  Read(kPage, 8);
+  EXPECT_EQ(cache.EditCachedPage(0, 2, 30, 1), nullptr) << "outside a transaction";
   cache.StartTransaction();
-  EXPECT_EQ(cache.EditDirtyPage(0, 2, 30, 1), nullptr) << "clean";
-  EXPECT_EQ(cache.EditDirtyPage(0, 2, kPage + 30, 1), nullptr) << "not cached";
+  EXPECT_EQ(cache.EditCachedPage(0, 2, 2 * kPage + 30, 1), nullptr) << "not cached";
+  EXPECT_EQ(cache.EditCachedPage(7, 2, 30, 1), nullptr) << "another owner";
+  EXPECT_EQ(cache.EditCachedPage(0, 2, 30, 2), nullptr) << "other access flags";
+  EXPECT_EQ(cache.EditCachedPage(0, 8, kPage - 4, 1), nullptr) << "past the page";
+  EXPECT_EQ(cache.EditCachedPage(0, 0, 30, 1), nullptr) << "nothing";
+  EXPECT_EQ(cache.DirtyCount(), 0) << "a refusal changes nothing";
   const std::vector<uint8_t> held = disk.Plain(0, kPage);
+  const std::vector<uint8_t> heldNext = disk.Plain(kPage, kPage);
+
+  // The clean second page turns dirty with the edit's bytes as its span.
+  uint8_t* next = cache.EditCachedPage(0, 6, kPage + 100, 1);
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(next, cache.FindPage(kPage, 0)->Buffer());
+  std::memset(next + 100, 5, 6);
+  const TCachePage* q = cache.FindPage(kPage, 0);
+  EXPECT_EQ(q->State(), cpDirty);
+  EXPECT_EQ(q->DirtyFrom(), 100u);
+  EXPECT_EQ(q->DirtyTo(), 106u);
+  ASSERT_NE(q->BeforeImage(), nullptr);
+  EXPECT_TRUE(std::equal(q->BeforeImage() + 100, q->BeforeImage() + 106, heldNext.begin() + 100));
+
+  // A dirty page widens its span.
   Write(20, Filled(4, 2));
-  EXPECT_EQ(cache.EditDirtyPage(7, 2, 30, 1), nullptr) << "another owner";
-  EXPECT_EQ(cache.EditDirtyPage(0, 2, 30, 2), nullptr) << "other access flags";
-  EXPECT_EQ(cache.EditDirtyPage(0, 8, kPage - 4, 1), nullptr) << "past the page";
-  uint8_t* page = cache.EditDirtyPage(0, 10, 30, 1);
+  uint8_t* page = cache.EditCachedPage(0, 10, 30, 1);
   ASSERT_NE(page, nullptr);
   EXPECT_EQ(page, cache.FindPage(0, 0)->Buffer());
   std::memset(page + 30, 9, 10);
@@ -909,11 +927,15 @@ TEST_F(PageCacheTest, AChangeInPlaceTakesOnlyAPageItsTransactionDirtied) {
   EXPECT_TRUE(std::equal(p->BeforeImage() + 20, p->BeforeImage() + 40, held.begin() + 20))
       << "the bytes before the change";
   EXPECT_EQ(disk.pageWrites, 0);
+  EXPECT_EQ(cache.DirtyCount(), 2);
   std::vector<uint8_t> expected = held;
   std::fill(expected.begin() + 20, expected.begin() + 24, 2);
   std::fill(expected.begin() + 30, expected.begin() + 40, 9);
+  std::vector<uint8_t> expectedNext = heldNext;
+  std::fill(expectedNext.begin() + 100, expectedNext.begin() + 106, 5);
   cache.Commit();
   EXPECT_EQ(disk.Plain(0, kPage), expected);
+  EXPECT_EQ(disk.Plain(kPage, kPage), expectedNext);
 }
 
 // The short way in refuses, loudly, what no single page of an open cache

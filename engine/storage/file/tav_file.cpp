@@ -1155,11 +1155,11 @@ bool TTavFile::UnlockTavFile(uint32_t offset, uint32_t length) {
   return first && second;
 }
 
-uint8_t* TTavFile::EditChangedPage(uint32_t position, uint32_t count, int32_t tableId,
-                                   uint32_t accessFlags) {
+uint8_t* TTavFile::EditCachedPage(uint32_t position, uint32_t count, int32_t tableId,
+                                  uint32_t accessFlags) {
   if (!MayChangePageInPlace(position, count, tableId, accessFlags)) return nullptr;
   const uint32_t base = position & cache_mgr_->BaseAddrMask();
-  uint8_t* page = cache_mgr_->EditDirtyPage(tableId, count, position, accessFlags);
+  uint8_t* page = cache_mgr_->EditCachedPage(tableId, count, position, accessFlags);
   if (!page) return nullptr;
   SupersedePendingRaw(base);
   return page + (position - base);

@@ -209,12 +209,13 @@ class TTavFile : public host::TObject {
   bool WriteWithinPage(const void* buffer, uint32_t position, uint32_t count, int32_t tableId,
                        uint32_t accessFlags);
   // For a change made in place to `count` bytes at `position` of a page the
-  // transaction has already changed under the same owner and access: the
-  // byte at `position`, to be changed (those bytes only) before the next
-  // call into the file or its caches other than another EditChangedPage;
-  // null, with nothing done, otherwise.
-  uint8_t* EditChangedPage(uint32_t position, uint32_t count, int32_t tableId,
-                           uint32_t accessFlags);
+  // cache holds under the same owner and access, inside an open transaction
+  // (a page the transaction has not changed yet turns changed): the byte at
+  // `position`, to be changed (those bytes only) before the next call into
+  // the file or its caches other than another EditCachedPage; null, with
+  // nothing done, otherwise.
+  uint8_t* EditCachedPage(uint32_t position, uint32_t count, int32_t tableId,
+                          uint32_t accessFlags);
 
   uint32_t SeekTavBof();
   // The transaction end of file in a transaction, else the file's size.
@@ -322,7 +323,7 @@ class TTavFile : public host::TObject {
   // bytes outside what was written to it.
   void SupersedePendingRaw(uint32_t base);
   // Whether `count` bytes at `position` may go straight into a page the
-  // transaction changed (WriteWithinPage, EditChangedPage): inside an
+  // transaction changes (WriteWithinPage, EditCachedPage): inside an
   // open transaction, a paged area, within one page and the transaction's
   // end.
   bool MayChangePageInPlace(uint32_t position, uint32_t count, int32_t tableId,

@@ -674,9 +674,8 @@ int TBTree::InsertKey() {
 
 int TBTree::SearchAndInsert(bool countRecordNo) {
   LoadSearchKey(false);
-  // On disk the leaf is searched where it is stored: a leaf whose page the
-  // transaction has changed already takes the entry there, without being
-  // copied out and written back.
+  // On disk the leaf is searched where it is stored: inside a transaction
+  // it takes the entry there, without being copied out and written back.
   DescendShowingLeaf(ShowLeafForInsert());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.InsertKey", "Index has no root");
@@ -740,8 +739,8 @@ void TBTree::EndLeafShow() {
 int TBTree::FindInsertPosition() {
   LoadSearchKey(false);
   // On disk, and in a run of inserts, the leaf is searched where it is
-  // stored: the insert changes it there when the transaction has changed
-  // its page already, and a copy would be read out only to be written back.
+  // stored: inside a transaction the insert changes it there, and a copy
+  // would be read out only to be written back.
   const int r = DescendShowingLeaf(defer_inner_writes_ || ShowLeafForInsert());
   if (LevelCount() == 0)
     TavDatabaseError(kUnexpectedInternalError, "TBTree.FindInsertPosition", "Index has no root");
@@ -898,8 +897,9 @@ bool TBTree::DeleteInShownLeaf() {
     else
       partnerEnd = partnerUsed + moved;
   }
-  // Both pages must be ones the transaction has changed already. Asking
-  // for the leaf first widens its page as its write would on the node way.
+  // Both pages must be in the page cache. Asking for the leaf first marks
+  // its page changed as its write would on the node way, should the
+  // neighbour's be refused.
   uint8_t* l = io_->EditBlockPart(address, kNodeUsed,
                                   static_cast<uint32_t>(kNodeHeaderSize + leafEnd - kNodeUsed));
   if (!l) return false;

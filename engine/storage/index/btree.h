@@ -183,8 +183,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   // delete the entry equal to it, comparing all key fields and ignoring
   // markers. IdxInsert returns -1 when an equal entry exists, IdxDelete when
   // none does; 0 after the change. InsertKey inserts even beside an equal
-  // entry (on disk into the leaf where it is stored, when its page is one
-  // the transaction has changed already); DeleteKey is IdxDelete. Each searches the key entry itself, but
+  // entry (on disk, inside a transaction, into the leaf where it is stored
+  // when the page cache holds its page); DeleteKey is IdxDelete. Each searches the key entry itself, but
   // a delete whose path (from the last search or step) already stands on an
   // entry equal to the key entry deletes that entry without descending again.
   int IdxInsert();
@@ -203,8 +203,8 @@ class TBTree : public host::TObject, public TNodeOwner {
   // On disk, and while inner writes are deferred (SetDeferInnerWrites), the
   // search reads the leaf where it is stored rather than copying it out;
   // the path then serves InsertFoundKey alone (not the cursor calls), which
-  // changes a leaf that neither splits nor is new to the transaction in
-  // place.
+  // changes a leaf that does not split in place (inside a transaction,
+  // when the page cache still holds its page).
   int FindInsertPosition();
   int InsertFoundKey(bool countRecordNo = true);
   // While on, an insert leaves the changes of the inner nodes on its path
@@ -336,9 +336,9 @@ class TBTree : public host::TObject, public TNodeOwner {
   // The interface keeps the blocks in the database file.
   bool StoredOnDisk() const;
   // Whether an insert's search shows the leaf where it is stored: on disk,
-  // while the leaves the inserts met lately lay mostly in pages the
-  // transaction had changed already (a leaf in any other page is copied
-  // out after all); else only now and then, to see whether they do again.
+  // while the leaves the inserts met lately could mostly be changed there
+  // (a leaf that cannot is copied out after all); else only now and then,
+  // to see whether they can again.
   bool ShowLeafForInsert();
   // The edit of a shown leaf's page was made (true) or refused (false).
   void CountLeafEdit(bool made) {
@@ -362,7 +362,7 @@ class TBTree : public host::TObject, public TNodeOwner {
   // insert's own search for a leaf the leaf level still shows: inserts the
   // key entry in the leaf's stored bytes and updates the inner levels;
   // false, with nothing changed, when the leaf must be read and changed as
-  // a node (it would split, or its page is new to the transaction).
+  // a node (it would split, or its page cannot be edited in place).
   bool InsertIntoShownLeaf(uint32_t address, bool countRecordNo);
   void LoadSearchKey(bool useMarkers);
   int KeyFieldCountFor(const TSearchModifier* modifier) const;

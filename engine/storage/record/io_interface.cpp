@@ -794,7 +794,7 @@ bool TDiskIOInterface::WriteBlockPart(uint32_t address, uint32_t offset, uint32_
 uint8_t* TDiskIOInterface::EditBlockPart(uint32_t address, uint32_t offset, uint32_t size) {
   CheckSize(offset + size, "TDiskIOInterface.EditBlockPart");
   uint8_t* at =
-      DiskMgr()->TavFile().EditChangedPage(address + offset, size, TableID(), AccessFlags());
+      DiskMgr()->TavFile().EditCachedPage(address + offset, size, TableID(), AccessFlags());
   return at ? at - offset : nullptr;
 }
 

@@ -141,9 +141,10 @@ class TBaseIOInterface : public host::TObject {
   // whole only, as here.
   virtual bool WriteBlockPart(uint32_t address, uint32_t offset, uint32_t size, const void* data);
   // For a change made in place to bytes [offset, offset + size) of the
-  // block at `address`: where the open transaction has already changed the
-  // block's page, that page counts those bytes changed and the block's first
-  // byte is returned, to be changed in those bytes only and dropped before
+  // block at `address`: inside an open transaction, where the page cache
+  // holds the block's page (changed by the transaction already or not),
+  // that page counts those bytes changed and the block's first byte is
+  // returned, to be changed in those bytes only and dropped before
   // the next call into the interface other than another EditBlockPart (as a
   // ReadBlockByRef pointer); nullptr,
   // with nothing done, otherwise (as here): the caller then writes. Bytes

@@ -608,11 +608,12 @@ TEST_F(DiskIOInterfaceTest, ByReferenceReadsLiveOnlyUntilTheNextCacheCall) {
       << "the rule in io_interface.h must hold: take the pointer again after any call";
 }
 
-// Inside a transaction an edit in place is had only for a block whose page
-// the transaction has changed already. A part written after an edit was
-// refused lands whether or not something changed the page in between, and
-// every block reads back, before and after the commit, what was written.
-TEST_F(DiskIOInterfaceTest, PartWritesLandWhetherOrNotAnEditWasRefused) {
+// An edit in place is had only inside a transaction and for a block whose
+// page the cache holds, whether the transaction has changed it yet or not.
+// A part written after an edit was refused lands whether or not something
+// changed the page in between, and every block reads back, before and after
+// the commit, what was written and edited.
+TEST_F(DiskIOInterfaceTest, PartWritesAndEditsLandWhetherOrNotAnEditWasRefused) {
   SetUpLocal(512, kUsageIndex);  // eight blocks a page
   std::vector<uint32_t> a;
   for (int i = 0; i < 40; ++i) a.push_back(Alloc(i));
@@ -623,6 +624,13 @@ TEST_F(DiskIOInterfaceTest, PartWritesLandWhetherOrNotAnEditWasRefused) {
     EXPECT_TRUE(io.WriteBlockPart(a[static_cast<size_t>(i)], offset, 16, part.data()));
     std::copy(part.begin(), part.end(), want[static_cast<size_t>(i)].begin() + offset);
   };
+  auto edit = [&](int i, uint32_t offset, uint8_t value) {
+    uint8_t* at = io.EditBlockPart(a[static_cast<size_t>(i)], offset, 16);
+    ASSERT_NE(at, nullptr) << "block " << i;
+    std::fill(at + offset, at + offset + 16, value);
+    std::fill(want[static_cast<size_t>(i)].begin() + offset,
+              want[static_cast<size_t>(i)].begin() + offset + 16, value);
+  };
   auto check = [&](const char* when) {
     std::vector<uint8_t> got(512);
     for (size_t i = 0; i < a.size(); ++i) {
@@ -630,9 +638,11 @@ TEST_F(DiskIOInterfaceTest, PartWritesLandWhetherOrNotAnEditWasRefused) {
       EXPECT_EQ(got, want[i]) << when << ": block " << i;
     }
   };
+  EXPECT_EQ(io.EditBlockPart(a[0], 4, 8), nullptr) << "outside a transaction";
+  mgr().TavFile().CacheMgr().ClearCache();
   {
     TDiskTransaction transaction(mgr());
-    // Nothing changed yet: refused, and then written the general way.
+    // No page cached: refused, and then written the general way.
     EXPECT_EQ(io.EditBlockPart(a[0], 4, 8), nullptr);
     write(0, 32);
     // Refused, then a neighbour in the same page changes it first.
@@ -644,10 +654,13 @@ TEST_F(DiskIOInterfaceTest, PartWritesLandWhetherOrNotAnEditWasRefused) {
     write(1, 200);
     write(17, 300);
     // A page changed already takes edits in place.
-    uint8_t* at = io.EditBlockPart(a[0], 400, 16);
-    ASSERT_NE(at, nullptr);
-    std::fill(at + 400, at + 416, uint8_t{7});
-    std::fill(want[0].begin() + 400, want[0].begin() + 416, uint8_t{7});
+    edit(0, 400, 7);
+    // So does a page read but not changed yet, and then a write beside it.
+    std::vector<uint8_t> got(512);
+    io.ReadBlock(a[25], 512, got.data());
+    edit(26, 40, 8);
+    write(27, 48);
+    edit(25, 0, 9);
     // A refused edit whose block is never written leaves the next write of
     // another block as it would be.
     EXPECT_EQ(io.EditBlockPart(a[36], 4, 8), nullptr);
