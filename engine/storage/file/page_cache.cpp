@@ -816,37 +816,47 @@ void TCacheMgr::Commit() {
   // In address order, so that adjacent pages go to the file in one
   // transfer; the dirty list spares walking every page of a cache that has
   // grown large.
-  commit_order_.assign(dirty_.begin(), dirty_.end());
-  if (!dirty_sorted_) SortByAddress(commit_order_);
-  const size_t n = commit_order_.size();
-  for (size_t at = 0; at < n;) {
-    size_t run = 1;
-    if (write_run_io_) {
-      while (at + run < n && run < kMaxCommitRun &&
-             commit_order_[at + run]->upper_addr_ == commit_order_[at]->upper_addr_ &&
-             uint64_t{commit_order_[at + run]->low_addr_} ==
-                 uint64_t{commit_order_[at]->low_addr_} + uint64_t{run} * page_size_)
-        ++run;
-    }
-    if (run == 1) {
-      TCachePage* page = commit_order_[at];
-      committing_ = page;
-      try {
+  SortDirtyPages();
+  const size_t n = dirty_.size();
+  size_t at = 0;
+  try {
+    while (at < n) {
+      size_t run = 1;
+      if (write_run_io_) {
+        while (at + run < n && run < kMaxCommitRun &&
+               dirty_[at + run]->upper_addr_ == dirty_[at]->upper_addr_ &&
+               uint64_t{dirty_[at + run]->low_addr_} ==
+                   uint64_t{dirty_[at]->low_addr_} + uint64_t{run} * page_size_)
+          ++run;
+      }
+      if (run == 1) {
+        TCachePage* page = dirty_[at];
+        committing_ = page;
         write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
                   page->upper_addr_);
-      } catch (...) {
         committing_ = nullptr;
-        throw;
+      } else {
+        write_run_io_(dirty_.data() + at, run);
       }
-      committing_ = nullptr;
-    } else {
-      write_run_io_(commit_order_.data() + at, run);
+      // Clean, as SetState makes a page; the list loses them all at once.
+      for (const size_t end = at + run; at < end; ++at) {
+        TCachePage* page = dirty_[at];
+        if (page->before_) DropBeforeImage(page);
+        page->dirty_at_ = -1;
+        page->state_ = cpClean;
+        // A committed page is the most recently used clean page.
+        LruAppend(page);
+      }
     }
-    for (size_t i = at; i < at + run; ++i) SetState(commit_order_[i], cpClean);
-    at += run;
+  } catch (...) {
+    committing_ = nullptr;
+    // The pages written so far are clean: the list keeps the rest, in order.
+    dirty_.erase(dirty_.begin(), dirty_.begin() + static_cast<std::ptrdiff_t>(at));
+    for (size_t i = 0; i < dirty_.size(); ++i) dirty_[i]->dirty_at_ = static_cast<int>(i);
+    throw;
   }
-  commit_order_.clear();
-  if (commit_order_.capacity() > KeptListCapacity()) commit_order_.shrink_to_fit();
+  dirty_.clear();
+  dirty_sorted_ = false;
   if (sort_scratch_.capacity() > KeptListCapacity()) {
     sort_scratch_.clear();
     sort_scratch_.shrink_to_fit();

@@ -340,8 +340,7 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   bool dirty_sorted_ = false;              // dirty_ is in address order (SortDirtyPages)
-  std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
-  std::vector<TCachePage*> sort_scratch_;  // SortByAddress's, likewise
+  std::vector<TCachePage*> sort_scratch_;  // SortByAddress's scratch list, kept for reuse
   std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
   // Buffers of the pages transactions grew the cache by, kept once their
   // pages are gone: the next transaction that grows past the limit gives
