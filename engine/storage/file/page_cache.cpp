@@ -396,9 +396,11 @@ void TCacheMgr::FreeParked(size_t pages) {
 
 size_t TCacheMgr::KeptListCapacity() const {
   // As many pages as the cache holds after a transaction that grew it as
-  // far as parked pages reach: the next one like it allocates no list.
+  // far as parked pages or spare page objects reach: the next one like it
+  // allocates no list.
   const size_t parkable = page_size_ == 0 ? 0 : kMaxParkedBytes / page_size_;
-  return std::max(kKeepListCapacity, static_cast<size_t>(std::max(page_limit_, 0)) + parkable);
+  return std::max(kKeepListCapacity, static_cast<size_t>(std::max(page_limit_, 0)) +
+                                         std::max(parkable, kMaxSparePages));
 }
 
 void TCacheMgr::TrimToLimit() {
