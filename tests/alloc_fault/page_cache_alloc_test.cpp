@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -205,6 +206,68 @@ TEST(PageCacheOutOfMemory, GrowingIntoSparePagesThatFailsLeavesTheCacheWhole) {
       std::vector<uint8_t> want = before.At(p * kPage, kPage);
       std::copy(mine.begin(), mine.end(), want.begin() + 5);
       ASSERT_EQ(file.At(p * kPage, kPage), want) << p;
+    }
+  }
+  EXPECT_TRUE(wentThrough);
+}
+
+// A fresh cache's first transaction grows it, and the index its pages are
+// found by, well past its limit, and the n-th allocation on its way fails,
+// for every n until it goes through. Whatever failed, the pages written
+// before stay dirty and are read back as written, the page of the failed
+// write as the file holds it; a commit then stores exactly those pages, a
+// rollback none, and the cache ends at its limit.
+TEST(PageCacheOutOfMemory, GrowingTheIndexThatFailsLeavesTheCacheWhole) {
+  constexpr uint32_t kLimit = 4;
+  constexpr uint32_t kGrown = 30;
+  const std::vector<uint8_t> mine(20, 0x44);
+  const auto written = [&](const TMemFile& before, uint32_t p) {
+    std::vector<uint8_t> want = before.At(p * kPage, kPage);
+    std::copy(mine.begin(), mine.end(), want.begin() + 5);
+    return want;
+  };
+  bool wentThrough = false;
+  for (long n = 0; n < 512 && !wentThrough; ++n) {
+    for (bool commit : {false, true}) {
+      SCOPED_TRACE("allocation " + std::to_string(n) + (commit ? ", commit" : ", rollback"));
+      TMemFile file;
+      const TMemFile before = file;
+      TCacheMgr cache;
+      file.Attach(cache);
+      cache.Open(kLimit, kPage);
+      cache.StartTransaction();
+      uint32_t done = 0;
+      allocations_left = n;
+      try {
+        for (; done < kGrown; ++done)
+          cache.WriteCache(mine.data(), 0, static_cast<uint32_t>(mine.size()), 0,
+                           done * kPage + 5, 1);
+        wentThrough = true;
+      } catch (const std::bad_alloc&) {
+      }
+      allocations_left = -1;
+      EXPECT_EQ(cache.DirtyCount(), static_cast<int>(done));
+      for (uint32_t p = 0; p < done; ++p) {
+        const TCachePage* page = cache.FindPage(p * kPage, 0);
+        ASSERT_NE(page, nullptr) << p;
+        EXPECT_EQ(page->State(), cpDirty) << p;
+        ASSERT_EQ(Read(cache, p * kPage, kPage), written(before, p)) << p;
+      }
+      if (done < kGrown) {
+        ASSERT_EQ(Read(cache, done * kPage, kPage), before.At(done * kPage, kPage));
+      }
+      if (commit)
+        cache.Commit();
+      else
+        cache.Rollback();
+      EXPECT_EQ(cache.Count(), static_cast<int>(kLimit));
+      EXPECT_EQ(cache.DirtyCount(), 0);
+      for (uint32_t p = 0; p < kPages; ++p) {
+        const std::vector<uint8_t> want =
+            commit && p < done ? written(before, p) : before.At(p * kPage, kPage);
+        ASSERT_EQ(file.At(p * kPage, kPage), want) << p;
+        ASSERT_EQ(Read(cache, p * kPage, kPage), want) << p;
+      }
     }
   }
   EXPECT_TRUE(wentThrough);

@@ -75,8 +75,8 @@ void TCacheMgr::Open(int pageCount, uint32_t pageSize) {
   base_addr_mask_ = ~(pageSize - 1);
   try {
     spare_ = std::make_unique<uint8_t[]>(pageSize);
-    spare_nodes_.reserve(kMaxSpareNodes);
     if (pageCount < 0) pageCount = 0;
+    ResizeIndex(IndexSlotsFor(static_cast<size_t>(pageCount)));
     empty_heap_.reserve(static_cast<size_t>(pageCount));
     for (int i = 0; i < pageCount; ++i) PushEmpty(AddPage()->slot_);
   } catch (...) {
@@ -96,8 +96,10 @@ void TCacheMgr::Close() {
   empty_heap_.clear();
   dirty_.clear();
   transaction_active_ = false;
-  page_index_.clear();
-  spare_nodes_.clear();
+  index_.reset();
+  index_mask_ = 0;
+  index_shift_ = 0;
+  index_used_ = 0;
   Clear();
   spare_pages_.clear();
   spare_pages_.shrink_to_fit();
@@ -115,8 +117,58 @@ void TCacheMgr::Close() {
 
 TCachePage* TCacheMgr::FindPage(uint32_t position, uint32_t upper) const {
   if (!IsOpen()) return nullptr;
-  const auto it = page_index_.find(IndexKey(upper, position & base_addr_mask_));
-  return it == page_index_.end() ? nullptr : it->second;
+  return IndexFind(IndexKey(upper, position & base_addr_mask_));
+}
+
+size_t TCacheMgr::IndexSlotsFor(size_t pages) {
+  return std::bit_ceil(std::max(kMinIndexSlots, 2 * pages));
+}
+
+void TCacheMgr::ResizeIndex(size_t slots) {
+  // Zeroed: every slot free.
+  auto table = std::make_unique<TIndexSlot[]>(slots);
+  const size_t mask = slots - 1;
+  const int shift = 64 - std::countr_zero(slots);
+  for (size_t i = 0; index_ && i <= index_mask_; ++i) {
+    const TIndexSlot& slot = index_[i];
+    if (!slot.page) continue;
+    size_t at = static_cast<size_t>((slot.key * kIndexMix) >> shift);
+    while (table[at].page) at = (at + 1) & mask;
+    table[at] = slot;
+  }
+  index_ = std::move(table);
+  index_mask_ = mask;
+  index_shift_ = shift;
+}
+
+void TCacheMgr::IndexInsert(TCachePage* page) {
+  const uint64_t key = IndexKey(page->upper_addr_, page->low_addr_);
+  if (2 * (index_used_ + 1) > index_mask_ + 1) ResizeIndex(2 * (index_mask_ + 1));
+  size_t at = IndexHome(key);
+  for (; index_[at].page; at = (at + 1) & index_mask_) {
+    if (index_[at].key == key) {
+      index_[at].page = page;
+      return;
+    }
+  }
+  index_[at] = {key, page};
+  ++index_used_;
+}
+
+void TCacheMgr::IndexErase(uint64_t key) {
+  size_t gap = IndexHome(key);
+  while (index_[gap].page && index_[gap].key != key) gap = (gap + 1) & index_mask_;
+  if (!index_[gap].page) return;
+  --index_used_;
+  // The keys after the gap, up to the next free slot, move back into it
+  // when it lies between their first slot and where they are: a search
+  // from their first slot then still meets no free slot before them.
+  for (size_t at = (gap + 1) & index_mask_; index_[at].page; at = (at + 1) & index_mask_) {
+    if (((at - IndexHome(index_[at].key)) & index_mask_) < ((at - gap) & index_mask_)) continue;
+    index_[gap] = index_[at];
+    gap = at;
+  }
+  index_[gap].page = nullptr;
 }
 
 bool TCacheMgr::IsBaseAddrInCache(uint32_t position) const {
@@ -266,11 +318,7 @@ void TCacheMgr::GrowDirtyList() {
 }
 
 void TCacheMgr::Unhash(TCachePage* page) {
-  auto node = page_index_.extract(IndexKey(page->upper_addr_, page->low_addr_));
-  // Kept for the next Install (most often the page's own, refilled at
-  // another address), up to what the list was reserved for.
-  if (node && spare_nodes_.size() < spare_nodes_.capacity())
-    spare_nodes_.push_back(std::move(node));
+  IndexErase(IndexKey(page->upper_addr_, page->low_addr_));
 }
 
 void TCacheMgr::MakeEmpty(TCachePage* page) {
@@ -348,9 +396,11 @@ void TCacheMgr::FreeParked(size_t pages) {
 
 size_t TCacheMgr::KeptListCapacity() const {
   // As many pages as the cache holds after a transaction that grew it as
-  // far as parked pages reach: the next one like it allocates no list.
+  // far as parked pages or spare page objects reach: the next one like it
+  // allocates no list.
   const size_t parkable = page_size_ == 0 ? 0 : kMaxParkedBytes / page_size_;
-  return std::max(kKeepListCapacity, static_cast<size_t>(std::max(page_limit_, 0)) + parkable);
+  return std::max(kKeepListCapacity, static_cast<size_t>(std::max(page_limit_, 0)) +
+                                         std::max(parkable, kMaxSparePages));
 }
 
 void TCacheMgr::TrimToLimit() {
@@ -361,15 +411,6 @@ void TCacheMgr::TrimToLimit() {
   const int excess = Count() - page_limit_;
   if (excess <= 0) return;
   const size_t parkable = kMaxParkedBytes / page_size_ - std::min(kMaxParkedBytes / page_size_, parked_.size());
-  // The index entries of the pages going, kept for the pages the next
-  // transaction installs (most often these, back from the spare ones).
-  if (spare_nodes_.capacity() < std::min(static_cast<size_t>(excess), kMaxSparePages)) {
-    try {
-      spare_nodes_.reserve(std::min(static_cast<size_t>(excess), kMaxSparePages));
-    } catch (const std::bad_alloc&) {
-      // Only a saving: the entries are freed instead.
-    }
-  }
   // Empty pages go first, then the least recently used clean ones; dirty
   // pages stay whatever the count.
   std::vector<uint8_t>& goes = trim_goes_;
@@ -380,9 +421,13 @@ void TCacheMgr::TrimToLimit() {
     goes[static_cast<size_t>(slot)] = 1;
     ++marked;
   }
+  // Most of the index going (a transaction far larger than the cache ends):
+  // it is emptied and takes back the pages that stay, for less than taking
+  // the others out one by one.
+  const bool reindex = size_t{16} * static_cast<size_t>(excess - marked) > index_mask_ + 1;
   for (TCachePage* page = lru_head_; page && marked < excess;) {
     TCachePage* next = page->lru_next_;
-    Unhash(page);
+    if (!reindex) Unhash(page);
     LruUnlink(page);
     page->state_ = cpEmpty;  // clean, as every page on the list
     goes[static_cast<size_t>(page->slot_)] = 1;
@@ -396,6 +441,13 @@ void TCacheMgr::TrimToLimit() {
     if (goes[static_cast<size_t>(i)]) continue;
     if (kept != i) Exchange(kept, i);
     ++kept;
+  }
+  if (reindex) {
+    for (size_t i = 0; i <= index_mask_; ++i) index_[i].page = nullptr;
+    index_used_ = 0;
+    // Fewer than were there: the table has room for them without growing.
+    for (int i = 0; i < kept; ++i)
+      if (TCachePage* page = Pages(i); page->state_ != cpEmpty) IndexInsert(page);
   }
   const size_t park =
       parked_.size() + std::min<size_t>(static_cast<size_t>(Count() - kept), parkable);
@@ -440,6 +492,17 @@ void TCacheMgr::TrimToLimit() {
   }
   RebuildSlots();
   if (empty_heap_.capacity() > KeptListCapacity()) empty_heap_.shrink_to_fit();
+  // The index keeps room for as many pages as the next transaction can grow
+  // into without making page objects; a table grown beyond goes back to it.
+  const size_t keptSlots =
+      IndexSlotsFor(static_cast<size_t>(std::max(page_limit_, Count())) + kMaxSparePages);
+  if (index_mask_ + 1 > keptSlots) {
+    try {
+      ResizeIndex(keptSlots);
+    } catch (const std::bad_alloc&) {
+      // Only a saving: the larger table stays.
+    }
+  }
 }
 
 void TCacheMgr::SwapInSpare(TCachePage* page) {
@@ -460,20 +523,9 @@ void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, u
     page->SetHashFromInts(upper, base);
   }
   try {
-    const uint64_t key = IndexKey(upper, base);
-    if (spare_nodes_.empty()) {
-      page_index_[key] = page;
-    } else {
-      TPageIndex::node_type node = std::move(spare_nodes_.back());
-      spare_nodes_.pop_back();
-      node.key() = key;
-      node.mapped() = page;
-      const auto placed = page_index_.insert(std::move(node));
-      if (!placed.inserted) placed.position->second = page;
-    }
+    IndexInsert(page);
   } catch (...) {
-    // Out of memory growing the hash: the page stays empty and reusable.
-    page_index_.erase(IndexKey(upper, base));
+    // Out of memory growing the index: the page stays empty and reusable.
     page->owner_ = 0;
     page->low_addr_ = page->upper_addr_ = page->access_flags_ = 0;
     PushEmpty(page->slot_);
@@ -719,9 +771,8 @@ uint8_t* TCacheMgr::EditCachedPage(int32_t owner, uint32_t count, uint32_t posit
   const uint32_t from = position - base;
   if (!IsOpen() || !transaction_active_ || count == 0 || uint64_t{from} + count > page_size_)
     return nullptr;
-  const auto found = page_index_.find(IndexKey(0, base));
-  if (found == page_index_.end()) return nullptr;
-  TCachePage* page = found->second;
+  TCachePage* page = IndexFind(IndexKey(0, base));
+  if (!page) return nullptr;
   if (page->state_ == cpEmpty || page->owner_ != owner || page->access_flags_ != accessFlags)
     return nullptr;
   // As WriteIntoDirtyPage and WriteOnePage, the copy left to the caller.
@@ -771,37 +822,47 @@ void TCacheMgr::Commit() {
   // In address order, so that adjacent pages go to the file in one
   // transfer; the dirty list spares walking every page of a cache that has
   // grown large.
-  commit_order_.assign(dirty_.begin(), dirty_.end());
-  if (!dirty_sorted_) SortByAddress(commit_order_);
-  const size_t n = commit_order_.size();
-  for (size_t at = 0; at < n;) {
-    size_t run = 1;
-    if (write_run_io_) {
-      while (at + run < n && run < kMaxCommitRun &&
-             commit_order_[at + run]->upper_addr_ == commit_order_[at]->upper_addr_ &&
-             uint64_t{commit_order_[at + run]->low_addr_} ==
-                 uint64_t{commit_order_[at]->low_addr_} + uint64_t{run} * page_size_)
-        ++run;
-    }
-    if (run == 1) {
-      TCachePage* page = commit_order_[at];
-      committing_ = page;
-      try {
+  SortDirtyPages();
+  const size_t n = dirty_.size();
+  size_t at = 0;
+  try {
+    while (at < n) {
+      size_t run = 1;
+      if (write_run_io_) {
+        while (at + run < n && run < kMaxCommitRun &&
+               dirty_[at + run]->upper_addr_ == dirty_[at]->upper_addr_ &&
+               uint64_t{dirty_[at + run]->low_addr_} ==
+                   uint64_t{dirty_[at]->low_addr_} + uint64_t{run} * page_size_)
+          ++run;
+      }
+      if (run == 1) {
+        TCachePage* page = dirty_[at];
+        committing_ = page;
         write_io_(page->buffer_.get(), page->owner_, page->access_flags_, page->low_addr_,
                   page->upper_addr_);
-      } catch (...) {
         committing_ = nullptr;
-        throw;
+      } else {
+        write_run_io_(dirty_.data() + at, run);
       }
-      committing_ = nullptr;
-    } else {
-      write_run_io_(commit_order_.data() + at, run);
+      // Clean, as SetState makes a page; the list loses them all at once.
+      for (const size_t end = at + run; at < end; ++at) {
+        TCachePage* page = dirty_[at];
+        if (page->before_) DropBeforeImage(page);
+        page->dirty_at_ = -1;
+        page->state_ = cpClean;
+        // A committed page is the most recently used clean page.
+        LruAppend(page);
+      }
     }
-    for (size_t i = at; i < at + run; ++i) SetState(commit_order_[i], cpClean);
-    at += run;
+  } catch (...) {
+    committing_ = nullptr;
+    // The pages written so far are clean: the list keeps the rest, in order.
+    dirty_.erase(dirty_.begin(), dirty_.begin() + static_cast<std::ptrdiff_t>(at));
+    for (size_t i = 0; i < dirty_.size(); ++i) dirty_[i]->dirty_at_ = static_cast<int>(i);
+    throw;
   }
-  commit_order_.clear();
-  if (commit_order_.capacity() > KeptListCapacity()) commit_order_.shrink_to_fit();
+  dirty_.clear();
+  dirty_sorted_ = false;
   if (sort_scratch_.capacity() > KeptListCapacity()) {
     sort_scratch_.clear();
     sort_scratch_.shrink_to_fit();

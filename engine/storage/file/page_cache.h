@@ -36,7 +36,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/storage/base/tav_hash.h"
@@ -348,8 +347,7 @@ class TCacheMgr : public THashCollection {
   std::vector<int> empty_heap_;            // slots of empty pages, smallest on top
   std::vector<TCachePage*> dirty_;         // every dirty page (see TCachePage::dirty_at_)
   bool dirty_sorted_ = false;              // dirty_ is in address order (SortDirtyPages)
-  std::vector<TCachePage*> commit_order_;  // Commit's scratch list, kept for reuse
-  std::vector<TCachePage*> sort_scratch_;  // SortByAddress's, likewise
+  std::vector<TCachePage*> sort_scratch_;  // SortByAddress's scratch list, kept for reuse
   std::vector<uint8_t> trim_goes_;          // TrimToLimit's, likewise
   // Buffers of the pages transactions grew the cache by, kept once their
   // pages are gone: the next transaction that grows past the limit gives
@@ -377,21 +375,54 @@ class TCacheMgr : public THashCollection {
   int before_used_ = 0;
   // Before-image buffers not in use, kept for the next transaction.
   std::vector<std::unique_ptr<uint8_t[]>> before_free_;
-  // Every page holding an address, by (upper, base): the one hash pages are
+  // Every page holding an address, by (upper, base): the one index pages are
   // found by (the collection's own hash stays empty: keeping it in step
   // cost every miss and every trim two more hash updates, and nothing looks
   // there). A page's hash key still names its address.
-  using TPageIndex = std::unordered_map<uint64_t, TCachePage*>;
-  TPageIndex page_index_;
-  // Entries of the index taken out with their pages, kept for the pages that
-  // go in next: a page refilled at another address costs no allocation. Up
-  // to kMaxSpareNodes, or as many as a trim takes pages out (it reserves
-  // them), within kMaxSparePages.
-  std::vector<TPageIndex::node_type> spare_nodes_;
-  static constexpr size_t kMaxSpareNodes = 1024;
+  //
+  // An open-addressed table of a power of two slots, at most half of them
+  // used: a key's first slot is the top bits of its product with an odd
+  // constant, and a key not there lies in the slots after it, up to the
+  // next free one. Taking a key out moves the keys after it back into the
+  // gap when their first slot allows, so no slot is ever left marked
+  // deleted and a search stops at the first free slot. The table doubles as
+  // it fills (allocating the new one before anything changes: short of
+  // memory, the old stays as it was); after a transaction it is cut back
+  // only to the room of the limit and kMaxSparePages more, so that each
+  // transaction as large as the one before does not grow it again.
+  struct TIndexSlot {
+    uint64_t key;
+    TCachePage* page;  // null: a free slot
+  };
+  static constexpr size_t kMinIndexSlots = 16;
+  static constexpr uint64_t kIndexMix = 0x9E3779B97F4A7C15;
+  std::unique_ptr<TIndexSlot[]> index_;
+  size_t index_mask_ = 0;  // slots - 1
+  int index_shift_ = 0;    // 64 - log2(slots)
+  size_t index_used_ = 0;
   static uint64_t IndexKey(uint32_t upper, uint32_t base) {
     return (uint64_t{upper} << 32) | base;
   }
+  size_t IndexHome(uint64_t key) const {
+    return static_cast<size_t>((key * kIndexMix) >> index_shift_);
+  }
+  // The page under `key`, or null; the index must exist (the cache open).
+  TCachePage* IndexFind(uint64_t key) const {
+    for (size_t at = IndexHome(key);; at = (at + 1) & index_mask_) {
+      const TIndexSlot& slot = index_[at];
+      if (!slot.page || slot.key == key) return slot.page;
+    }
+  }
+  // The number of slots that holds `pages` keys at most half full.
+  static size_t IndexSlotsFor(size_t pages);
+  // Moves every key into a new table of `slots` slots; may raise (short of
+  // memory) with the table as it was.
+  void ResizeIndex(size_t slots);
+  // Puts `page` into the index under its address; may raise (short of
+  // memory, growing the table) with nothing changed.
+  void IndexInsert(TCachePage* page);
+  // Takes `key` out of the index, if it is there.
+  void IndexErase(uint64_t key);
   void Unhash(TCachePage* page);
   [[noreturn]] void RefuseOnePageWrite(uint32_t position, uint32_t count) const;
 };
@@ -405,8 +436,7 @@ inline bool TCacheMgr::WriteIntoDirtyPage(const void* buffer, int32_t owner, uin
   const uint32_t from = position - base;
   // Within one page of an open cache, and so below 4 GB.
   if (!IsOpen() || uint64_t{from} + count > page_size_) RefuseOnePageWrite(position, count);
-  const auto found = page_index_.find(IndexKey(0, base));
-  page = found == page_index_.end() ? nullptr : found->second;
+  page = IndexFind(IndexKey(0, base));
   if (!transaction_active_ || count == 0 || !page || page->state_ != cpDirty ||
       page->owner_ != owner || page->access_flags_ != accessFlags)
     return false;

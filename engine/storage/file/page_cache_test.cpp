@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -568,6 +570,196 @@ TEST(PageCacheParked, SparePageObjectsAreBoundedAndStayUntilClose) {
   EXPECT_EQ(cache.SparePageCount(), 0);
   cache.Close();
   EXPECT_EQ(cache.SparePageCount(), 0);
+}
+
+// A file of pages at any (upper, base) address for the index tests: a page
+// never written holds bytes of its own address. A write can be made to fail
+// at one page.
+struct TWideDisk {
+  std::map<uint64_t, std::vector<uint8_t>> pages;
+  uint64_t failAt = UINT64_MAX;
+  static uint64_t Key(uint32_t upper, uint32_t low) { return (uint64_t{upper} << 32) | low; }
+  std::vector<uint8_t> Page(uint64_t key) const {
+    const auto it = pages.find(key);
+    if (it != pages.end()) return it->second;
+    std::vector<uint8_t> v(kPage);
+    for (uint32_t i = 0; i < kPage; ++i) v[i] = static_cast<uint8_t>((key >> 8) * 13 + (key >> 32) + i);
+    return v;
+  }
+  void Attach(TCacheMgr& cache) {
+    cache.SetReadIO([this](uint8_t* buf, int32_t, uint32_t, uint32_t low, uint32_t upper) {
+      const std::vector<uint8_t> v = Page(Key(upper, low));
+      std::memcpy(buf, v.data(), kPage);
+    });
+    cache.SetWriteIO([this](const uint8_t* buf, int32_t, uint32_t, uint32_t low, uint32_t upper) {
+      if (Key(upper, low) == failAt) throw std::runtime_error("write failed");
+      pages[Key(upper, low)].assign(buf, buf + kPage);
+    });
+  }
+};
+
+// Pages are found by address through an index that grows with the cache.
+// Whatever the addresses (both words, neighbours and far apart), every page
+// holding one is found under it and under no other, through transactions
+// that grow the cache to hundreds of pages, commits (failing part way,
+// then retried or rolled back), rollbacks and pages dropped one by one; a
+// read gives what was written last, and a commit stores exactly that.
+TEST(PageCacheIndex, EveryPageIsFoundByItsAddressAndUnderNoOther) {
+  TWideDisk disk;
+  TCacheMgr cache;
+  disk.Attach(cache);
+  cache.Open(8, kPage);
+  // 3000 pages from the start of the file, the last pages below 4 GB, and
+  // pages of upper word 1.
+  std::vector<uint64_t> addresses;
+  for (uint32_t p = 0; p < 3000; ++p) addresses.push_back(TWideDisk::Key(0, p * kPage));
+  for (uint32_t p = 1; p <= 20; ++p) addresses.push_back(TWideDisk::Key(0, 0u - p * kPage));
+  for (uint32_t p = 0; p < 100; ++p) addresses.push_back(TWideDisk::Key(1, p * 7 * kPage));
+  std::mt19937 rng(11);
+  const auto pick = [&] {
+    // Half of them from a few hundred, so that pages come back.
+    const size_t range = rng() % 2 ? 300 : addresses.size();
+    return addresses[rng() % range];
+  };
+  std::map<uint64_t, std::vector<uint8_t>> pending;  // the transaction's pages
+  const auto view = [&](uint64_t key) {
+    const auto it = pending.find(key);
+    return it != pending.end() ? it->second : disk.Page(key);
+  };
+  const auto holds = [&](uint64_t key) {
+    const TCachePage* page = cache.FindPage(static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32));
+    if (!page) return false;
+    EXPECT_NE(page->State(), cpEmpty);
+    EXPECT_EQ(TWideDisk::Key(page->UpperAddr(), page->LowAddr()), key);
+    return true;
+  };
+  const auto checkAll = [&] {
+    int held = 0;
+    for (int i = 0; i < cache.Count(); ++i) {
+      const TCachePage* page = cache.Pages(i);
+      if (page->State() == cpEmpty) continue;
+      ++held;
+      ASSERT_EQ(cache.FindPage(page->LowAddr(), page->UpperAddr()), page) << i;
+    }
+    int found = 0;
+    for (const uint64_t key : addresses) found += holds(key);
+    ASSERT_EQ(found, held);
+    ASSERT_EQ(cache.DirtyCount(), static_cast<int>(pending.size()));
+  };
+  int grownTo = 0;
+  int failedCommits = 0;
+  for (int step = 0; step < 30000; ++step) {
+    SCOPED_TRACE(step);
+    const int what = static_cast<int>(rng() % 100);
+    const uint64_t key = pick();
+    const auto low = static_cast<uint32_t>(key);
+    const auto upper = static_cast<uint32_t>(key >> 32);
+    if (what < 45) {
+      const uint32_t from = rng() % 3 ? static_cast<uint32_t>(rng() % kPage) : 0;
+      const uint32_t count = from == 0 && rng() % 2 ? kPage : 1 + static_cast<uint32_t>(rng() % (kPage - from));
+      std::vector<uint8_t> bytes(count, static_cast<uint8_t>(step));
+      cache.WriteCache(bytes.data(), 0, count, upper, low + from, 1);
+      std::vector<uint8_t> page = view(key);
+      std::copy(bytes.begin(), bytes.end(), page.begin() + from);
+      if (cache.TransactionActive())
+        pending[key] = page;
+      else
+        ASSERT_EQ(disk.Page(key), page) << "written through";
+      ASSERT_TRUE(holds(key));
+    } else if (what < 85) {
+      std::vector<uint8_t> got(kPage);
+      cache.ReadCache(got.data(), 0, 1, low, upper, kPage);
+      ASSERT_EQ(got, view(key)) << key;
+      ASSERT_TRUE(holds(key));
+    } else if (what < 88) {
+      cache.RemovePage(low, upper);
+      pending.erase(key);
+      ASSERT_FALSE(holds(key));
+    } else if (!cache.TransactionActive()) {
+      cache.StartTransaction();
+    } else if (rng() % 50 != 0) {
+      continue;  // transactions of a hundred pages and more
+    } else {
+      grownTo = std::max(grownTo, cache.Count());
+      checkAll();
+      const bool commit = rng() % 5 != 0;
+      if (commit && !pending.empty() && rng() % 3 == 0) {
+        // Fails at one of its pages: those before it in address order are
+        // stored and clean, the rest still dirty.
+        auto failing = pending.begin();
+        std::advance(failing, static_cast<std::ptrdiff_t>(rng() % pending.size()));
+        disk.failAt = failing->first;
+        EXPECT_THROW(cache.Commit(), std::runtime_error);
+        disk.failAt = UINT64_MAX;
+        ++failedCommits;
+        ASSERT_TRUE(cache.TransactionActive());
+        for (auto it = pending.begin(); it != failing;) {
+          ASSERT_EQ(disk.Page(it->first), it->second);
+          it = pending.erase(it);
+        }
+        checkAll();
+        if (rng() % 2) continue;  // more writes, then a commit or a rollback
+      }
+      if (commit) {
+        cache.Commit();
+        for (const auto& [at, bytes] : pending) ASSERT_EQ(disk.Page(at), bytes);
+      } else {
+        cache.Rollback();
+      }
+      pending.clear();
+      ASSERT_EQ(cache.Count(), 8);
+    }
+    if (step % 64 == 0) checkAll();
+  }
+  checkAll();
+  EXPECT_GT(grownTo, 100) << "no transaction grew the cache far";
+  EXPECT_GT(failedCommits, 5);
+}
+
+// A transaction far larger than the room the index keeps between
+// transactions: after it the index is cut back, and every page is still
+// found, read and written as before.
+TEST(PageCacheIndex, AnIndexCutBackAfterAHugeTransactionStillFindsEveryPage) {
+  constexpr uint32_t kHuge = 40000;  // beyond the limit and 16,384 spare pages, twice over
+  TWideDisk disk;
+  TCacheMgr cache;
+  disk.Attach(cache);
+  cache.Open(8, kPage);
+  std::vector<uint8_t> bytes(kPage);
+  cache.StartTransaction();
+  for (uint32_t p = 0; p < kHuge; ++p) {
+    std::fill(bytes.begin(), bytes.end(), static_cast<uint8_t>(p * 5));
+    cache.WriteCache(bytes.data(), 0, kPage, 0, p * kPage, 1);
+  }
+  ASSERT_EQ(cache.Count(), static_cast<int>(kHuge));
+  cache.Commit();
+  ASSERT_EQ(cache.Count(), 8);
+  for (uint32_t p = 0; p < kHuge; p += 97)
+    ASSERT_EQ(disk.Page(uint64_t{p} * kPage), std::vector<uint8_t>(kPage, static_cast<uint8_t>(p * 5)));
+  for (int round = 0; round < 2; ++round) {
+    cache.StartTransaction();
+    for (uint32_t p = 0; p < 3000; ++p) {
+      std::fill(bytes.begin(), bytes.end(), static_cast<uint8_t>(p + round));
+      cache.WriteCache(bytes.data(), 0, kPage, 0, (p * 13 % kHuge) * kPage, 1);
+    }
+    for (uint32_t p = 0; p < 3000; ++p) {
+      const uint32_t at = (p * 13 % kHuge) * kPage;
+      const TCachePage* page = cache.FindPage(at, 0);
+      ASSERT_NE(page, nullptr) << p;
+      ASSERT_EQ(page->LowAddr(), at);
+      ASSERT_EQ(page->Buffer()[0], static_cast<uint8_t>(p + round));
+    }
+    if (round == 0)
+      cache.Commit();
+    else
+      cache.Rollback();
+    EXPECT_EQ(cache.Count(), 8);
+  }
+  for (uint32_t p = 0; p < 3000; ++p) {
+    std::vector<uint8_t> got(kPage);
+    cache.ReadCache(got.data(), 0, 1, (p * 13 % kHuge) * kPage, 0, kPage);
+    ASSERT_EQ(got, std::vector<uint8_t>(kPage, static_cast<uint8_t>(p))) << p;
+  }
 }
 
 // A transaction larger than the cache: its dirty pages stay until Commit,
