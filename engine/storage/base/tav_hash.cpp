@@ -1,7 +1,6 @@
 #include "engine/storage/base/tav_hash.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "engine/storage/base/tav_errors.h"
@@ -133,14 +132,7 @@ void THashCollectionItem::SetHashKey(const void* key) {
   std::memcpy(hash_key_.data(), key, 8);
 }
 
-void THashCollectionItem::SetHashFromInts(uint32_t a, uint32_t b) {
-  // Set for every page the page cache fills: on a little-endian machine the
-  // two values already lie in the key's byte order.
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(hash_key_.data(), &a, 4);
-    std::memcpy(hash_key_.data() + 4, &b, 4);
-    return;
-  }
+void THashCollectionItem::SetHashFromIntsByBytes(uint32_t a, uint32_t b) {
   for (int i = 0; i < 4; ++i) {
     hash_key_[static_cast<size_t>(i)] = static_cast<unsigned char>(a >> (8 * i));
     hash_key_[static_cast<size_t>(4 + i)] = static_cast<unsigned char>(b >> (8 * i));

@@ -16,7 +16,9 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -105,8 +107,17 @@ class THashCollectionItem : public host::TCollectionItem {
   ~THashCollectionItem() override;
 
   void SetHashKey(const void* key);  // 8 bytes
-  // The key of (a, b): a then b, each 4 bytes little-endian.
-  void SetHashFromInts(uint32_t a, uint32_t b);
+  // The key of (a, b): a then b, each 4 bytes little-endian. Inline: set
+  // for every page the page cache fills.
+  void SetHashFromInts(uint32_t a, uint32_t b) {
+    if constexpr (std::endian::native == std::endian::little) {
+      // The two values already lie in the key's byte order: one store.
+      const uint64_t key = (uint64_t{b} << 32) | a;
+      std::memcpy(hash_key_.data(), &key, 8);
+    } else {
+      SetHashFromIntsByBytes(a, b);
+    }
+  }
   const std::array<unsigned char, 8>& GetHashKey() const { return hash_key_; }
   // Whether the item's key is in its collection's hash (kept by the
   // collection; ResetHash adds exactly the items marked so).
@@ -114,6 +125,7 @@ class THashCollectionItem : public host::TCollectionItem {
   void SetIsHashed(bool value) { is_hashed_ = value; }
 
  private:
+  void SetHashFromIntsByBytes(uint32_t a, uint32_t b);
   std::array<unsigned char, 8> hash_key_{};
   bool is_hashed_ = false;
 };

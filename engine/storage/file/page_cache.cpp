@@ -194,10 +194,6 @@ void TCacheMgr::Log(const std::string& line) const {
   if (log_) log_->Add(line);
 }
 
-void TCacheMgr::Log(const char* line) const {
-  if (log_) log_->Add(line);
-}
-
 void TCacheMgr::PushEmpty(int slot) {
   empty_heap_.push_back(slot);
   std::push_heap(empty_heap_.begin(), empty_heap_.end(), std::greater<int>());
@@ -357,7 +353,7 @@ TCachePage* TCacheMgr::AddPage() {
   }
   page->buffer_ = std::move(buffer);
   page->slot_ = Count() - 1;
-  if (log_) Log("Add cache page");
+  Log("Add cache page");
   return page;
 }
 
@@ -370,7 +366,7 @@ TCachePage* TCacheMgr::TakePage() {
     return Pages(slot);
   }
   if (Count() < page_limit_) {
-    if (log_) Log("GetNextEmptyPage. Adding new page");
+    Log("GetNextEmptyPage. Adding new page");
     return AddPage();
   }
   // Every clean page is on the recency list, and only those: its head is the
@@ -385,7 +381,7 @@ TCachePage* TCacheMgr::TakePage() {
     SetState(page, cpEmpty);
     return page;
   }
-  if (log_) Log("GetNextEmptyPage. Adding new page");
+  Log("GetNextEmptyPage. Adding new page");
   return AddPage();
 }
 
@@ -515,13 +511,7 @@ void TCacheMgr::Install(TCachePage* page, int32_t owner, uint32_t accessFlags, u
   page->upper_addr_ = upper;
   page->owner_ = owner;
   page->access_flags_ = accessFlags;
-  // The key SetHashFromInts(upper, base) makes, in one store.
-  if constexpr (std::endian::native == std::endian::little) {
-    const uint64_t hashKey = (uint64_t{base} << 32) | upper;
-    page->SetHashKey(&hashKey);
-  } else {
-    page->SetHashFromInts(upper, base);
-  }
+  page->SetHashFromInts(upper, base);
   try {
     IndexInsert(page);
   } catch (...) {
@@ -806,10 +796,14 @@ void TCacheMgr::SortByAddress(std::vector<TCachePage*>& pages) {
                   [shift](const TCachePage* page) { return page->low_addr_ >> shift; });
 }
 
+void TCacheMgr::NumberDirtyPages() {
+  for (size_t i = 0; i < dirty_.size(); ++i) dirty_[i]->dirty_at_ = static_cast<int>(i);
+}
+
 void TCacheMgr::SortDirtyPages() {
   if (dirty_sorted_) return;
   SortByAddress(dirty_);
-  for (size_t i = 0; i < dirty_.size(); ++i) dirty_[i]->dirty_at_ = static_cast<int>(i);
+  NumberDirtyPages();
   dirty_sorted_ = true;
 }
 
@@ -858,7 +852,7 @@ void TCacheMgr::Commit() {
     committing_ = nullptr;
     // The pages written so far are clean: the list keeps the rest, in order.
     dirty_.erase(dirty_.begin(), dirty_.begin() + static_cast<std::ptrdiff_t>(at));
-    for (size_t i = 0; i < dirty_.size(); ++i) dirty_[i]->dirty_at_ = static_cast<int>(i);
+    NumberDirtyPages();
     throw;
   }
   dirty_.clear();

@@ -305,6 +305,9 @@ class TCacheMgr : public THashCollection {
     dirty_.push_back(page);
   }
   void GrowDirtyList();
+  // Each dirty page's dirty_at_ set to its place in the list, once the list
+  // was reordered or cut.
+  void NumberDirtyPages();
   // A page-sized buffer holding bytes [from, to) of `bytes` (one page) for a
   // page about to turn dirty with that span, while the limit allows (else,
   // or short of memory, null); AttachBeforeImage gives it to the page once
@@ -322,9 +325,12 @@ class TCacheMgr : public THashCollection {
   void LruAppend(TCachePage* page);
   void PushEmpty(int slot);
   void RebuildSlots();
+  // Callers build a line only when there is a log (log_) to take it.
   void Log(const std::string& line) const;
-  // The line is made only when there is a log to take it.
-  void Log(const char* line) const;
+  // Inline: asked on the way of every page the cache adds, log or not.
+  void Log(const char* line) const {
+    if (log_) log_->Add(line);
+  }
 
   int page_limit_ = 0;
   uint32_t page_size_ = 0;

@@ -449,12 +449,19 @@ TEST(JournalWrite, SavedBytesAreUsedWhereTheyAreGiven) {
 // A journal larger than the buffer its records pass through goes out in
 // pieces: every record, read or handed over, comes back byte for byte, and
 // so does the checksum over all of them.
+// `size` bytes that differ from their neighbours and from block to block of
+// `block` bytes, so that a record read from the wrong place shows.
+std::string PatternedFile(size_t size, size_t step, size_t block, size_t modulus = 251) {
+  std::string content(size, '\0');
+  for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * step + i / block) % modulus);
+  return content;
+}
+
 TEST(JournalWrite, AJournalLargerThanItsBufferComesBackWhole) {
   os::test::TTempDir dir;
   const std::string dbPath = dir / "large.tav";
   constexpr uint32_t kFile = 3 << 20;
-  std::string content(kFile, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7 + i / 4096) % 251);
+  const std::string content = PatternedFile(kFile, 7, 4096);
   os::test::WriteWholeFile(dbPath, content);
   auto data = os::TOSFile::Open(dbPath, os::TFileAccess::ReadWrite, os::TFileShare::DenyNone);
   ASSERT_TRUE(data);
@@ -496,8 +503,7 @@ TEST(JournalWrite, ThousandsOfRangesInAnyOrderComeBackInTheFilesOrder) {
   os::test::TTempDir dir;
   const std::string dbPath = dir / "many.tav";
   constexpr uint32_t kFile = 16 << 20;  // positions of 24 bits
-  std::string content(kFile, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 13 + i / 4096) % 253);
+  const std::string content = PatternedFile(kFile, 13, 4096, 253);
   os::test::TMemFile db(content);
   os::test::TMemFile journalData;
   TTavJournal j;
@@ -544,8 +550,7 @@ TEST(JournalWrite, RangesInTheFilesOrderMakeTheSameJournalAsAnyOther) {
   os::test::TTempDir dir;
   const std::string dbPath = dir / "ordered.tav";
   constexpr uint32_t kFile = 4 << 20;
-  std::string content(kFile, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 29 + i / 512) % 251);
+  const std::string content = PatternedFile(kFile, 29, 512);
   os::test::TMemFile db(content);
   const std::string handed(kPage, 'S');
   const auto* saved = reinterpret_cast<const uint8_t*>(handed.data());
